@@ -1,0 +1,135 @@
+#include "la/LinearAlgebra.h"
+
+#include <immintrin.h>
+
+#include <cmath>
+
+namespace LA {
+namespace {
+
+// Sum of the first three floats of p, added as (p1 + p0) + p2.
+inline float Sum3(__m128 p) {
+  alignas(16) float f[4];
+  _mm_store_ps(f, p);
+  return (f[1] + f[0]) + f[2];
+}
+
+inline float Dot3(const float* a, const float* b) {
+  return Sum3(_mm_mul_ps(_mm_load_ps(a), _mm_load_ps(b)));
+}
+
+}  // namespace
+
+void MultiplyAB(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P,
+                float* scratch) {
+  for (int j = 0; j < 3; ++j) {
+    scratch[0] = B.m[0][j];
+    scratch[1] = B.m[1][j];
+    scratch[2] = B.m[2][j];
+    scratch[3] = 0.0f;
+    const __m128 column = _mm_load_ps(scratch);
+    P.m[0][j] = Sum3(_mm_mul_ps(_mm_load_ps(A.m[0]), column));
+    P.m[1][j] = Sum3(_mm_mul_ps(_mm_load_ps(A.m[1]), column));
+    P.m[2][j] = Sum3(_mm_mul_ps(_mm_load_ps(A.m[2]), column));
+  }
+}
+
+void MultiplyBA(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P,
+                float* scratch) {
+  MultiplyAB(B, A, P, scratch);
+}
+
+void MultiplyABT(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
+  for (int i = 0; i < 3; ++i) {
+    P.m[i][0] = Dot3(A.m[i], B.m[0]);
+    P.m[i][1] = Dot3(A.m[i], B.m[1]);
+    P.m[i][2] = Dot3(A.m[i], B.m[2]);
+  }
+}
+
+void AddABTTo(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
+  for (int i = 0; i < 3; ++i) {
+    P.m[i][0] += Dot3(A.m[i], B.m[0]);
+    P.m[i][1] += Dot3(A.m[i], B.m[1]);
+    P.m[i][2] += Dot3(A.m[i], B.m[2]);
+  }
+}
+
+void AddABTToUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
+  P.m[0][0] += Dot3(A.m[0], B.m[0]);
+  P.m[0][1] += Dot3(A.m[0], B.m[1]);
+  P.m[0][2] += Dot3(A.m[0], B.m[2]);
+  P.m[1][1] += Dot3(A.m[1], B.m[1]);
+  P.m[1][2] += Dot3(A.m[1], B.m[2]);
+  P.m[2][2] += Dot3(A.m[2], B.m[2]);
+}
+
+void SubtractABTFrom(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
+  for (int i = 0; i < 3; ++i) {
+    P.m[i][0] -= Dot3(A.m[i], B.m[0]);
+    P.m[i][1] -= Dot3(A.m[i], B.m[1]);
+    P.m[i][2] -= Dot3(A.m[i], B.m[2]);
+  }
+}
+
+void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B,
+                          AlignedMatrix3f& P) {
+  P.m[0][0] -= Dot3(A.m[0], B.m[0]);
+  P.m[0][1] -= Dot3(A.m[0], B.m[1]);
+  P.m[0][2] -= Dot3(A.m[0], B.m[2]);
+  P.m[1][1] -= Dot3(A.m[1], B.m[1]);
+  P.m[1][2] -= Dot3(A.m[1], B.m[2]);
+  P.m[2][2] -= Dot3(A.m[2], B.m[2]);
+}
+
+bool InvertSymmetric3x3(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {
+  const float m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
+  const float m10 = M.m[1][0], m11 = M.m[1][1], m12 = M.m[1][2];
+  const float m20 = M.m[2][0], m21 = M.m[2][1], m22 = M.m[2][2];
+  const float det =
+      m00 * (m11 * m22 - m21 * m12) + m01 * (m12 * m20 - m10 * m22) + m02 * (m10 * m21 - m11 * m20);
+  if (std::fabs(det) < 2.220446e-16f) {
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 4; ++j) Minv.m[i][j] = 0.0f;
+    if (m00 != 0.0f) Minv.m[0][0] = 1.0f / m00;
+    if (m11 != 0.0f) Minv.m[1][1] = 1.0f / m11;
+    if (m22 != 0.0f) Minv.m[2][2] = 1.0f / m22;
+    return false;
+  }
+  const float s = 1.0f / det;
+  Minv.m[0][0] = (m22 * m11 - m12 * m12) * s;
+  Minv.m[0][1] = (m02 * m12 - m22 * m01) * s;
+  Minv.m[0][2] = (m12 * m01 - m02 * m11) * s;
+  Minv.m[1][1] = (m22 * m00 - m02 * m02) * s;
+  Minv.m[1][2] = (m02 * m01 - m12 * m00) * s;
+  Minv.m[2][2] = (m00 * m11 - m01 * m01) * s;
+  Minv.m[1][0] = Minv.m[0][1];
+  Minv.m[2][0] = Minv.m[0][2];
+  Minv.m[2][1] = Minv.m[1][2];
+  return true;
+}
+
+float MaxAbs6(const float* v) {
+  float m = std::fabs(v[0]);
+  for (int i = 1; i < 6; ++i) {
+    const float a = std::fabs(v[i]);
+    if (a > m) m = a;
+  }
+  return m;
+}
+
+float MaxAbs8(const float* v) {
+  float m = static_cast<float>(std::fabs(static_cast<double>(v[0])));
+  for (int i = 1; i < 8; ++i) {
+    const float a = static_cast<float>(std::fabs(static_cast<double>(v[i])));
+    if (a > m) m = a;
+  }
+  return m;
+}
+
+void AlignedMatrix8f::CopyUpperToLower() {
+  for (int i = 0; i < 8; ++i)
+    for (int j = i + 1; j < 8; ++j) m[j][i] = m[i][j];
+}
+
+}  // namespace LA

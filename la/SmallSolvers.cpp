@@ -1,0 +1,132 @@
+#include "la/SmallSolvers.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace LA {
+namespace {
+
+// |d| is taken in double and rounded back before the comparison, so a NaN
+// pivot never fails.
+inline bool PivotFails(float d) {
+  return static_cast<float>(std::fabs(static_cast<double>(d))) < FLT_EPSILON;
+}
+
+// Constant trip counts: the compiler unrolls each instance completely.
+template <int N>
+bool Decompose(float* const* a) {
+  const float d0 = a[0][0];
+  if (PivotFails(d0)) return false;
+#pragma GCC unroll 8
+  for (int j = 1; j < N; ++j) a[0][j] = a[j][0] = a[0][j] / d0;
+#pragma GCC unroll 8
+  for (int i = 1; i < N; ++i) {
+    float d = a[i][i];
+#pragma GCC unroll 8
+    for (int k = 0; k < i; ++k) d -= (a[i][k] * a[i][k]) * a[k][k];
+    a[i][i] = d;
+    if (i == N - 1) break;
+    if (PivotFails(d)) return false;
+#pragma GCC unroll 8
+    for (int j = i + 1; j < N; ++j) {
+      float v = a[i][j];
+#pragma GCC unroll 8
+      for (int k = 0; k < i; ++k) v -= (a[i][k] * a[j][k]) * a[k][k];
+      a[i][j] = a[j][i] = v / d;
+    }
+  }
+  return true;
+}
+
+template <int N>
+bool Solve(float* const* a, float* b) {
+  if (!Decompose<N>(a)) return false;
+#pragma GCC unroll 8
+  for (int i = 1; i < N; ++i) {
+#pragma GCC unroll 8
+    for (int j = 0; j < i; ++j) b[i] -= a[i][j] * b[j];
+  }
+#pragma GCC unroll 8
+  for (int i = N - 1; i >= 0; --i) {
+    if (PivotFails(a[i][i])) return false;
+    b[i] /= a[i][i];
+#pragma GCC unroll 8
+    for (int j = i + 1; j < N; ++j) b[i] -= a[i][j] * b[j];
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DecomposeLDL3(float* const* a) { return Decompose<3>(a); }
+bool DecomposeLDL4(float* const* a) { return Decompose<4>(a); }
+bool DecomposeLDL5(float* const* a) { return Decompose<5>(a); }
+bool DecomposeLDL6(float* const* a) { return Decompose<6>(a); }
+bool DecomposeLDL7(float* const* a) { return Decompose<7>(a); }
+bool DecomposeLDL8(float* const* a) { return Decompose<8>(a); }
+
+bool SolveLDL3(float* const* a, float* b) { return Solve<3>(a, b); }
+bool SolveLDL4(float* const* a, float* b) { return Solve<4>(a, b); }
+bool SolveLDL5(float* const* a, float* b) { return Solve<5>(a, b); }
+bool SolveLDL6(float* const* a, float* b) { return Solve<6>(a, b); }
+bool SolveLDL7(float* const* a, float* b) { return Solve<7>(a, b); }
+bool SolveLDL8(float* const* a, float* b) { return Solve<8>(a, b); }
+
+bool SolveLDL(AlignedMatrix3f& A, AlignedVector3f& b) {
+  float* rows[3] = {A.m[0], A.m[1], A.m[2]};
+  return SolveLDL3(rows, b.v);
+}
+
+bool SolveLDL(AlignedMatrix4f& A, AlignedVector4f& b) {
+  float* rows[4] = {A.m[0], A.m[1], A.m[2], A.m[3]};
+  return SolveLDL4(rows, b.v);
+}
+
+bool SolveLDL(AlignedMatrix7f& A, AlignedVector7f& b) {
+  float* rows[7] = {A.m[0], A.m[1], A.m[2], A.m[3], A.m[4], A.m[5], A.m[6]};
+  return SolveLDL7(rows, b.v);
+}
+
+bool SolveLDL(AlignedMatrix8f& A, AlignedVector8f& b) {
+  float* rows[8] = {A.m[0], A.m[1], A.m[2], A.m[3], A.m[4], A.m[5], A.m[6], A.m[7]};
+  return SolveLDL8(rows, b.v);
+}
+
+bool AlignedCompactMatrix6f::SolveLDL(AlignedVector6f& b, float* scratch) {
+  // Each odd row holds columns 4-5 ahead of columns 0-3: move them behind,
+  // giving six contiguous rows of six floats.
+  for (int pair = 0; pair < 3; ++pair) {
+    float* odd = m + pair * 12 + 6;
+    scratch[0] = odd[0];
+    scratch[1] = odd[1];
+    std::memmove(odd, odd + 2, 4 * sizeof(float));
+    odd[4] = scratch[0];
+    odd[5] = scratch[1];
+  }
+  float* rows[6] = {m, m + 6, m + 12, m + 18, m + 24, m + 30};
+  return SolveLDL6(rows, b.v);
+}
+
+void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z,
+                        AlignedMatrix3f& G) {
+  const float* c[3] = {x, y, z};
+  for (int r = 0; r < 3; ++r) {
+    for (int s = r; s < 3; ++s) {
+      const float* p = c[r];
+      const float* q = c[s];
+      float sum = 0.0f;
+      const u32 n4 = n & ~3u;
+      u32 i = 0;
+      for (; i < n4; i += 4) {
+        const float p0 = p[i] * q[i], p1 = p[i + 1] * q[i + 1];
+        const float p2 = p[i + 2] * q[i + 2], p3 = p[i + 3] * q[i + 3];
+        sum += ((p2 + p0) + p1) + p3;
+      }
+      for (; i < n; ++i) sum += p[i] * q[i];
+      G.m[r][s] = sum;
+    }
+  }
+}
+
+}  // namespace LA
