@@ -25,7 +25,7 @@ bench: deps build/CMakeCache.txt
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report fails the run.
 sanitize: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVRION_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVRION_SANITIZE=ON -DZEVRION_BENCHMARKS=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
