@@ -312,6 +312,14 @@ TEST(RobustLoop, SeededFormNeverGivesUpARequiredItem) {
   EXPECT_EQ(model.v[0], -1.0f);
   EXPECT_EQ(inliers.size(), 301u);
   EXPECT_EQ(inliers.back(), 950u);
+  // A mask longer than the data: its extra bits name no item.
+  BitMask longer(1200);
+  for (u32 i = 0; i < 1200; i += 2) longer.Set(i);
+  idle.script.clear();
+  model = Id(-1);
+  idle.RunLoRansacFromModel(Items(1000), longer, model, inliers);
+  EXPECT_EQ(inliers.size(), 500u);
+  EXPECT_EQ(inliers.back(), 998u);
 }
 
 // ---- On planes ----
