@@ -1,0 +1,60 @@
+#pragma once
+// Preintegration of the inertial samples between two frames: position,
+// velocity and rotation increments in the body frame of the first frame,
+// their bias Jacobians, their covariance and the weights the inertial cost
+// terms use. One record of 205 doubles in exactly the stored order (every key
+// frame carries one and the map files hold it as 205 little-endian doubles).
+// The scheme is first order by design (no a dt^2/2 term, no renormalisation of
+// the rotation increment); its Jacobians and covariance match that scheme.
+#include <cstdio>
+
+#include "la/IMUSample.h"
+#include "la/Pose.h"
+
+struct IMUDelta {
+  f64 dp[3];  // position increment
+  f64 dv[3];  // velocity increment
+  f64 dq[4];  // rotation increment (x, y, z, w)
+  f64 ba[3];  // accelerometer bias of linearisation
+  f64 bg[3];  // gyroscope bias of linearisation
+  // Jacobians, 3x3 row-major; "r" is a right rotation error theta with
+  // q_true = q (x) (theta/2, 1).
+  f64 dp_dr[9], dp_dba[9], dp_dbg[9];
+  f64 dv_dr[9], dv_dba[9], dv_dbg[9];
+  f64 dr_dr[9], dr_dbg[9];
+  // Covariance of (position, velocity, rotation); S?? packed upper triangle.
+  f64 Spp[6], Spv[9], Spr[9], Svv[6], Svr[9], Srr[6];
+  f64 dt;  // total time span
+  f64 wp, wv, wr;
+  f64 wp_dt;  // dt wp
+  f64 wpv;    // dt^2 wp + wv
+  // Weighted transposed bias Jacobians.
+  f64 wdp_dba[9], wdp_dbg[9], wdv_dba[9], wdv_dbg[9], wdr_dbg[9];
+  // Bias-bias normal blocks: Haa and Hgg packed, Hag row-major.
+  f64 Haa[6], Hag[9], Hgg[6];
+
+  // Starts a delta at zero with the process-wide bias priors as linearisation
+  // biases, then integrates. Returns the number of skipped intervals.
+  static u32 Initialize(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,
+                        IMUDelta& delta);
+  // Extends the delta over previous.time -> samples -> endTime: an interval
+  // starts at each sample and is integrated with that sample's readings.
+  // Intervals of negative (or non-finite) length, from samples that overlap
+  // the previous frame or run past the end time, are skipped, not integrated
+  // backwards; the return value counts them for the caller's log. dt then
+  // grows by what was integrated. Ends with ComputeWeights.
+  static u32 Integrate(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,
+                       IMUDelta& delta);
+  // Fills the weights and weighted blocks from covariance, dt and Jacobians.
+  static void ComputeWeights(IMUDelta& delta);
+  // Propagates a body state across the delta (no gravity term; biases are
+  // applied to first order through the Jacobians).
+  static void PredictState(const IMUState& in, const IMUDelta& delta, IMUState& out);
+
+  // The stored form: 205 little-endian doubles. Read leaves the delta
+  // untouched unless all 1640 bytes arrive.
+  bool Write(FILE* f) const;
+  bool Read(FILE* f);
+};
+static_assert(sizeof(IMUDelta) == 205 * sizeof(f64), "IMUDelta is 205 doubles");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the stored form is little-endian");

@@ -1,0 +1,109 @@
+// Defaults and loading of the process-wide inertial parameters.
+#include "optimization/IMUParameters.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+f32 IMU_INITIAL_HEIGHT = 1.1f;
+f32 IMU_MARKER_WIDTH = 0.297f;
+f32 IMU_MARKER_HEIGHT = 0.21f;
+f64 IMU_DELTA_WEIGHT_POSITION = 1.0;
+f64 IMU_DELTA_WEIGHT_VELOCITY = 1.0;
+f64 IMU_DELTA_WEIGHT_ROTATION = 1.0;
+f64 IMU_VARIANCE_FEATURE_3D = 0.1;
+f64 IMU_VARIANCE_FEATURE_2D = 1.0;
+f64 IMU_VARIANCE_VELOCITY_SMOOTH = 1.0;
+f64 IMU_VARIANCE_VELOCITY_REGULARIZATION = 1.0;
+f64 IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 0.1;
+f64 IMU_VARIANCE_ACCELERATION = 0.0035;
+f64 IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH = 0.001;
+f64 IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.001;
+f64 IMU_VARIANCE_ROTATION_RATE = 0.1;
+f64 IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH = 0.01;
+f64 IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = 0.01;
+f64 IMU_VARIANCE_GRAVITY = 0.001;
+f64 IMU_VARIANCE_GRAVITY_TIME_DEVIATION = 0.1;
+f64 IMU_VARIANCE_PLANE = 0.01;
+f64 IMU_VARIANCE_PLANE_GROUND = 0.001;
+
+namespace IMU {
+
+LA::AlignedVector4f accelerometerBiasPrior = {{0.0f, 0.0f, 0.0f, 1.0f}};
+LA::AlignedVector4f gyroscopeBiasPrior = {{0.0f, 0.0f, 0.0f, 1.0f}};
+
+namespace {
+
+// Warns about text atof would silently read as 0 or truncate.
+void WarnIfNotNumber(const char* key, const std::string& text) {
+  if (!IsNumberText(text)) {
+    std::fprintf(stderr, "IMU parameters: warning: %s = \"%s\" is not a number, read as %g\n", key,
+                 text.c_str(), std::atof(text.c_str()));
+  }
+}
+
+// The six keys looked up directly in the map.
+template <class T>
+void LoadDirect(const Configuration& config, const char* key, T& value) {
+  const std::string* text = ConfigFind(config, key);
+  if (!text) return;
+  WarnIfNotNumber(key, *text);
+  value = static_cast<T>(std::atof(text->c_str()));
+}
+
+void LoadDouble(const Configuration& config, const char* key, f64& value) {
+  if (const std::string* text = ConfigFind(config, key)) WarnIfNotNumber(key, *text);
+  value = ConfigGetDouble(config, key, value);
+}
+
+// A key that users divide by: a zero, negative or non-finite value would turn
+// every weight it scales into inf or NaN, so the current value stays.
+void LoadDivisor(const Configuration& config, const char* key, f64& value) {
+  f64 loaded = value;
+  LoadDouble(config, key, loaded);
+  if (!std::isfinite(loaded) || loaded <= 0.0) {
+    std::fprintf(stderr, "IMU parameters: error: %s = %g must be a positive number, keeping %g\n",
+                 key, loaded, value);
+    return;
+  }
+  value = loaded;
+}
+
+}  // namespace
+
+void LoadParameters(const Configuration& config) {
+  LoadDirect(config, "IMU_INITIAL_HEIGHT", IMU_INITIAL_HEIGHT);
+  LoadDirect(config, "IMU_MARKER_WIDTH", IMU_MARKER_WIDTH);
+  LoadDirect(config, "IMU_MARKER_HEIGHT", IMU_MARKER_HEIGHT);
+  LoadDirect(config, "IMU_DELTA_WEIGHT_POSITION", IMU_DELTA_WEIGHT_POSITION);
+  LoadDirect(config, "IMU_DELTA_WEIGHT_VELOCITY", IMU_DELTA_WEIGHT_VELOCITY);
+  LoadDirect(config, "IMU_DELTA_WEIGHT_ROTATION", IMU_DELTA_WEIGHT_ROTATION);
+  LoadDivisor(config, "IMU_VARIANCE_FEATURE_3D", IMU_VARIANCE_FEATURE_3D);
+  LoadDouble(config, "IMU_VARIANCE_FEATURE_2D", IMU_VARIANCE_FEATURE_2D);
+  LoadDouble(config, "IMU_VARIANCE_VELOCITY_SMOOTH", IMU_VARIANCE_VELOCITY_SMOOTH);
+  LoadDouble(config, "IMU_VARIANCE_VELOCITY_REGULARIZATION", IMU_VARIANCE_VELOCITY_REGULARIZATION);
+  LoadDivisor(config, "IMU_VARIANCE_VELOCITY_TIME_DEVIATION", IMU_VARIANCE_VELOCITY_TIME_DEVIATION);
+  LoadDouble(config, "IMU_VARIANCE_ACCELERATION", IMU_VARIANCE_ACCELERATION);
+  LoadDouble(config, "IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH",
+             IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH);
+  LoadDouble(config, "IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION",
+             IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION);
+  LoadDouble(config, "IMU_VARIANCE_ROTATION_RATE", IMU_VARIANCE_ROTATION_RATE);
+  LoadDouble(config, "IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH",
+             IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH);
+  LoadDouble(config, "IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION",
+             IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION);
+  LoadDouble(config, "IMU_VARIANCE_GRAVITY", IMU_VARIANCE_GRAVITY);
+  LoadDivisor(config, "IMU_VARIANCE_GRAVITY_TIME_DEVIATION", IMU_VARIANCE_GRAVITY_TIME_DEVIATION);
+  LoadDouble(config, "IMU_VARIANCE_PLANE", IMU_VARIANCE_PLANE);
+  LoadDouble(config, "IMU_VARIANCE_PLANE_GROUND", IMU_VARIANCE_PLANE_GROUND);
+}
+
+void ApplySimulationAdjustment(const IMUSimulationFlags& flags) {
+  if (!flags.simulate) return;
+  IMU_DELTA_WEIGHT_VELOCITY *= 0.1;
+  IMU_VARIANCE_ROTATION_RATE *= flags.simulateRotation ? 10.0 : 2.0;
+  IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION *= 10.0;
+}
+
+}  // namespace IMU
