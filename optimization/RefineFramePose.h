@@ -9,19 +9,7 @@
 #include "la/AlignedArray.h"
 #include "la/LinearAlgebra.h"
 #include "la/Pose.h"
-
-// The parameter block shared in shape with the ISO solver's.
-struct ISOParameters {
-  u32 maxIterations = 20;
-  f32 initialDamping = 0.001f;
-  f32 minRelativeReduction = 0.0005f;
-  f32 minGradient = 1e-5f;
-  f32 minStep = 1e-6f;
-  u32 pcgMinIterations = 10;
-  u32 pcgMaxIterations = 500;
-  f32 pcgTolerance = 0.001f;
-  f32 pcgDivergence = 10.0f;
-};
+#include "optimization/ISOParameters.h"
 
 // Parameters and the reused work data of RefineFramePose.
 struct FramePoseRefinement {
