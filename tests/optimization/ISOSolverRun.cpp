@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -50,7 +51,7 @@ TEST_F(ISOSolverRun, PerturbedWindowConvergesWithFirstVelocityHeld) {
   float v0[4];
   std::memcpy(v0, window.state.windowCameras[0].v, sizeof(v0));
   const float before = solver.ComputeCost(window.problem, window.state, 0);
-  const ISOStopReason stop = solver.Run(window.problem, window.state, 1);
+  const ISOStopReason stop = solver.Run(window.problem, window.state, 0);
   const float after = solver.ComputeCost(window.problem, window.state, 0);
   // Noisy features: the minimum lies a little below the truth's cost.
   const float truthCost = solver.ComputeCost(window.problem, truth, 0);
@@ -69,6 +70,90 @@ TEST_F(ISOSolverRun, PerturbedWindowConvergesWithFirstVelocityHeld) {
     }
     EXPECT_LT(AngleDegrees(s.q, t.q), 0.1) << "camera " << c;
   }
+}
+
+TEST_F(ISOSolverRun, TwoDimensionalFeaturesAreRefusedWithTheStateUntouched) {
+  window.Perturb(4, 0.05f, 0.05f, 0.02f, 0.01f);
+  ISOState before;
+  ISOState::Copy(before, window.state);
+  LA::AlignedVector4f record = {{0.1f, 0.2f, 0.1f, 0.2f}};
+  window.problem.features2D.PushBack(record, 4);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const ISOStopReason stop = solver.Run(window.problem, window.state, 1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(stop, ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_TRUE(SameCameras(before, window.state));
+  EXPECT_NE(err.find("2-D feature"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  EXPECT_TRUE(out.empty()) << out;
+  // The same solver solves the problem once the list is empty again.
+  window.problem.features2D.Resize(0);
+  EXPECT_NE(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_FALSE(SameCameras(before, window.state));
+}
+
+TEST_F(ISOSolverRun, MalformedProblemsAreRefusedWithoutTouchingTheState) {
+  ISOState before;
+  ISOState::Copy(before, window.state);
+  const ISOProblem good = window.problem;
+  auto refused = [&](const char* what) {
+    testing::internal::CaptureStderr();
+    const ISOStopReason stop = solver.Run(window.problem, window.state, 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stop, ISO_LM_NORMAL_EQUATION_FAIL) << what;
+    EXPECT_FALSE(err.empty()) << what;
+    EXPECT_TRUE(SameCameras(before, window.state)) << what;
+    window.problem = good;
+  };
+  window.problem.deltas3.pairs[4].second = 10;  // past the window
+  refused("window pair out of range");
+  std::swap(window.problem.deltas3.pairs[2], window.problem.deltas3.pairs[3]);
+  refused("window pairs out of order");
+  window.problem.deltas3.count = 12;  // more pairs than records
+  refused("count beyond the records");
+  window.problem.deltas1.count = 1;
+  window.problem.deltas1.records.Resize(1);
+  window.problem.deltas1.pairs.emplace_back(0, 0);  // no reference camera exists
+  refused("reference camera missing");
+  window.problem.feature3DStarts.pop_back();
+  refused("feature groups of a different window");
+  window.problem.feature3DStarts[7] = window.problem.features3D.Size() + 1;
+  refused("feature group past the measurements");
+  window.problem.gravityCameras[3] = 99;
+  refused("gravity camera out of range");
+  ISOState empty;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(solver.Run(window.problem, empty, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  testing::internal::GetCapturedStderr();
+}
+
+// Nothing to fit: the gradient is zero, the first conjugate-gradient step
+// size is 0 / 0, and the run stops at once with the state unchanged.
+TEST_F(ISOSolverRun, ZeroGradientFailsTheFirstSolveAndKeepsTheState) {
+  ISOProblem nothing;
+  nothing.feature3DStarts.assign(4 * window.cameras + 1, 0);
+  ISOState before;
+  ISOState::Copy(before, window.state);
+  EXPECT_EQ(solver.Run(nothing, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_TRUE(SameCameras(before, window.state));
+}
+
+TEST_F(ISOSolverRun, LogsGoToStandardOutputOnly) {
+  window.Perturb(5, 0.02f, 0.02f, 0.01f, 0.0f);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const ISOStopReason stop = solver.Run(window.problem, window.state, 2);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.empty()) << err;
+  EXPECT_NE(out.find("#Camera = 10, #Feature = "), std::string::npos);
+  EXPECT_NE(out.find("Iteration 0\n  Feature3D "), std::string::npos) << out;
+  EXPECT_NE(out.find("  Delta     "), std::string::npos);
+  EXPECT_NE(out.find("  Velocity  "), std::string::npos);
+  EXPECT_NE(out.find("  Gravity   "), std::string::npos);
+  EXPECT_NE(out.find(std::string("Stop by ") + ISOStopReasonName(stop) + "\n"), std::string::npos);
 }
 
 }  // namespace
