@@ -2,8 +2,8 @@
 // held, and the input it must refuse or cannot improve.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 
