@@ -180,8 +180,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
         if (xc[2] < 0.5f) continue;
         const float u = xc[0] / xc[2], v = xc[1] / xc[2];
         if (std::fabs(u) > o.fieldOfView || std::fabs(v) > o.fieldOfView) continue;
-        const float scale = static_cast<float>(1 << l);
-        z.push_back({k, u + sigma * scale * Gaussian(), v + sigma * scale * Gaussian()});
+        z.push_back({k, u + sigma * Gaussian(), v + sigma * Gaussian()});
       }
     }
   }
