@@ -49,6 +49,7 @@ void IBASolver::ConstructFeatureNormalEquation(const IBAProblem& problem, const 
   LA::AlignedMatrix3f Re;
   LA::QuaternionToRotationMatrix(state.extrinsic, Re);
   Re[0][3] = Re[1][3] = Re[2][3] = 0.0f;
+  const float* te = state.extrinsic + 4;
   const __m128 re0 = _mm_load_ps(Re[0]), re1 = _mm_load_ps(Re[1]), re2 = _mm_load_ps(Re[2]);
 
   for (u32 c = 0; c < cameras_; ++c) {
@@ -91,8 +92,8 @@ void IBASolver::ConstructFeatureNormalEquation(const IBAProblem& problem, const 
 
         __m128 hr0 = _mm_setzero_ps(), hr1 = _mm_setzero_ps();
         if (variableCamera) {
-          // [Xe]x Re rows with Xe = Xc - t.
-          const float x = xc[0] - C[0][3], y = xc[1] - C[1][3], w = xc[2] - C[2][3];
+          // [Xe]x Re rows with Xe = Xc - t_e = Rc (X - p).
+          const float x = xc[0] - te[0], y = xc[1] - te[1], w = xc[2] - te[2];
           const __m128 m0 =
               _mm_sub_ps(_mm_mul_ps(_mm_set1_ps(y), re2), _mm_mul_ps(_mm_set1_ps(w), re1));
           const __m128 m1 =
