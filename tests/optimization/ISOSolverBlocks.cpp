@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ISOWindow.h"
+#include "optimization/IBADelta.h"
 #include "optimization/ISOSolver.h"
 
 namespace {
@@ -341,6 +342,59 @@ TEST_F(ISOSolverBlocks, FixedDeltaReproducesTheWindowPair) {
   const float a = solver.ComputeCost(fixed, state, 0), b = solver.ComputeCost(free, both, 0);
   EXPECT_GT(a, 0.0f);
   EXPECT_NEAR(a, b, 1e-4 * b);
+}
+
+// ISODelta is IBADelta with 1 / dt inserted after lane 5 and the velocity
+// weights after the three term weights; lanes that divide by dt must stay
+// finite (zero) for a delta without duration.
+TEST_F(ISOSolverBlocks, DeltaLanesFollowTheBundleAdjustmentRecordAndGuardDt) {
+  using namespace ISOLane;
+  IMUDelta in = window.scene.Preintegrate(1, 2);
+  ISODelta iso;
+  IBADelta iba;
+  ISODelta::Set(iso, in, 0.5);
+  IBADelta::Set(iba, in, 0.5);
+  const float(*a)[4] = reinterpret_cast<const float(*)[4]>(&iba);
+  auto same = [&](int isoLane, int ibaLane, int count) {
+    for (int l = 0; l < count; ++l)
+      for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(iso.lane[isoLane + l][k], a[ibaLane + l][k]) << "lane " << isoLane + l;
+  };
+  same(0, 0, 6);
+  same(7, 6, 18);
+  same(25, 24, 3);
+  same(30, 27, 4);
+  same(34, 31, 24);
+  const double dt = in.dt, f = std::exp(-dt * dt /
+                                        (IMU_VARIANCE_VELOCITY_TIME_DEVIATION *
+                                         IMU_VARIANCE_VELOCITY_TIME_DEVIATION));
+  const double wvr =
+      0.5 * f / (IMU_VARIANCE_VELOCITY_REGULARIZATION * IMU_VARIANCE_VELOCITY_REGULARIZATION);
+  EXPECT_FLOAT_EQ(iso.lane[kInvDt][2], float(1.0 / dt));
+  EXPECT_FLOAT_EQ(iso.lane[kWvr][1], float(wvr));
+  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][0], float(wvr / dt));
+  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][1], float(wvr / (dt * dt)));
+
+  for (double bad : {0.0, -0.25}) {
+    in.dt = bad;
+    ISODelta::Set(iso, in, 0.5);
+    for (int l = 0; l < kCount; ++l)
+      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(iso.lane[l][k])) << "lane " << l;
+    for (int l : {kInvDt, kWsa, kWsg, kWvrDt})
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(iso.lane[l][k], 0.0f) << "lane " << l;
+    // Such a record joins a run without spoiling it.
+    ISOProblem P = base;
+    P.deltas3.count = 1;
+    P.deltas3.records.Resize(1);
+    P.deltas3.records[0] = iso;
+    P.deltas3.pairs.emplace_back(0, 1);
+    ISOSolver solver;
+    EXPECT_TRUE(std::isfinite(solver.ComputeCost(P, state, 0)));
+    ISOState copy;
+    ISOState::Copy(copy, state);
+    EXPECT_NE(solver.Run(P, copy, 0), ISO_LM_INFINIT_SSE);
+    EXPECT_TRUE(std::isfinite(copy.windowCameras[1].p[0]));
+  }
 }
 
 }  // namespace
