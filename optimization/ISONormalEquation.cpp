@@ -20,40 +20,22 @@ inline Rows RowsOf(Block& b) {
 }
 
 // Camera block rows.
-enum : int {
-  A00 = 0,
-  D01 = 3,
-  A02 = 4,
-  A03 = 7,
-  A04 = 10,
-  D11 = 13,
-  A12 = 14,
-  A13 = 17,
-  A14 = 20,
-  A22 = 23,
-  A23 = 26,
-  A24 = 29,
-  A33 = 32,
-  A34 = 35,
-  A44 = 38
-};
+constexpr int A00 = LA::CameraBlock15::kA00, D01 = LA::CameraBlock15::kD01,
+              A02 = LA::CameraBlock15::kA02, A03 = LA::CameraBlock15::kA03,
+              A04 = LA::CameraBlock15::kA04, D11 = LA::CameraBlock15::kD11,
+              A12 = LA::CameraBlock15::kA12, A13 = LA::CameraBlock15::kA13,
+              A14 = LA::CameraBlock15::kA14, A22 = LA::CameraBlock15::kA22,
+              A23 = LA::CameraBlock15::kA23, A24 = LA::CameraBlock15::kA24,
+              A33 = LA::CameraBlock15::kA33, A34 = LA::CameraBlock15::kA34,
+              A44 = LA::CameraBlock15::kA44;
 // Pair block rows.
-enum : int {
-  B00 = 0,
-  B02 = 3,
-  D10 = 6,
-  D11P = 7,
-  B20 = 8,
-  B21 = 11,
-  B22 = 14,
-  B30 = 17,
-  B31 = 20,
-  D33 = 23,
-  B40 = 24,
-  B41 = 27,
-  B42 = 30,
-  D44 = 33
-};
+constexpr int B00 = LA::MotionPairBlock::kB00, D10 = LA::MotionPairBlock::kD10,
+              D11P = LA::MotionPairBlock::kD11, B20 = LA::MotionPairBlock::kB20,
+              B21 = LA::MotionPairBlock::kB21, B22 = LA::MotionPairBlock::kB22,
+              B30 = LA::MotionPairBlock::kB30, B31 = LA::MotionPairBlock::kB31,
+              D33 = LA::MotionPairBlock::kD33, B40 = LA::MotionPairBlock::kB40,
+              B41 = LA::MotionPairBlock::kB41, B42 = LA::MotionPairBlock::kB42,
+              D44 = LA::MotionPairBlock::kD44;
 
 // A stored diagonal row: its first float plus the increment, broadcast.
 inline void AddDiagonalRow(float* row, float v) {

@@ -48,6 +48,15 @@ inline __m128 Multiply3(const float (*M)[4], __m128 x) {
   return _mm_or_ps(_mm_or_ps(y0, y1), y2);
 }
 
+// y += a x over all 20 floats of every element.
+void Axpy(float a, const AlignedArray<LA::CameraVector15>& x, AlignedArray<LA::CameraVector15>& y) {
+  const __m128 s = _mm_set1_ps(a);
+  const float* px = reinterpret_cast<const float*>(x.Data());
+  float* py = reinterpret_cast<float*>(y.Data());
+  for (u32 k = 0; k < 5 * x.Size(); ++k, px += 4, py += 4)
+    _mm_store_ps(py, _mm_add_ps(_mm_load_ps(py), _mm_mul_ps(s, _mm_load_ps(px))));
+}
+
 }  // namespace
 
 const char* ISOStopReasonName(ISOStopReason reason) {
@@ -242,15 +251,11 @@ u32 ISOSolver::SolvePCG() {
   const float tolerance = std::fabs(rz) * parameters.pcgTolerance;
   const float divergence = std::fabs(rz) * parameters.pcgDivergence;
   if (!std::isfinite(alpha)) return 0;
+  LA::Copy15(p_, z_);
   LA::Copy15(step_, z_);
   LA::Scale15(step_, alpha);
-  LA::Copy15(p_, z_);
-  LA::Scale15(z_, alpha);  // z_ is free again: reuse it for alpha w
+  Axpy(-alpha, w_, r_);
   u32 i = 1;
-  // r -= alpha w
-  LA::Copy15(z_, w_);
-  LA::Scale15(z_, alpha);
-  LA::Subtract15(r_, z_);
   for (; i < parameters.pcgMaxIterations; ++i) {
     ApplyPreconditioner(r_, z_);
     const float rzNew = LA::Dot15(r_, z_);
@@ -261,13 +266,8 @@ u32 ISOSolver::SolvePCG() {
     MultiplySystem(p_, w_);
     alpha = rzNew / LA::Dot15(p_, w_);
     if (!std::isfinite(alpha)) break;
-    // x += alpha p; r -= alpha w (z_ is scratch until the next round).
-    LA::Copy15(z_, p_);
-    LA::Scale15(z_, alpha);
-    LA::Add15(step_, z_);
-    LA::Copy15(z_, w_);
-    LA::Scale15(z_, alpha);
-    LA::Subtract15(r_, z_);
+    Axpy(alpha, p_, step_);
+    Axpy(-alpha, w_, r_);
     rz = rzNew;
   }
   return i;
