@@ -35,8 +35,10 @@ class ISOSolver {
   // Refines the window cameras of the state in place. Input it cannot solve
   // (2-D features, inconsistent sizes or indices) is reported on standard
   // error and returns ISO_LM_NORMAL_EQUATION_FAIL with the state untouched.
+  // The problem's points must hold every index its features name.
   ISOStopReason Run(const ISOProblem& problem, ISOState& state, u8 verbose);
 
+  // The steps of Run, for problems that Run accepts.
   // Total cost; per-term lines on standard output when verbose >= 2.
   float ComputeCost(const ISOProblem& problem, const ISOState& state, u8 verbose);
   // The pair list (list 3's pairs first, then unseen measurement pairs) and
