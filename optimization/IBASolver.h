@@ -80,6 +80,14 @@ class IBASolver {
   // unchanged) when the problem names no valid ground camera and plane.
   bool AlignToGroundPlane(const IBAProblem& problem, IBAState& state);
 
+  // Copies the camera blocks, consecutive blocks and camera right-hand side
+  // that the Schur complement overwrites, for a rejected step and the gain
+  // ratio.
+  void BackupSystem();
+  // b . dx + lambda dx^T D dx over the step, with the unreduced right-hand
+  // side of the backup and the saved undamped diagonals D.
+  float ComputePredictedReduction(float lambda) const;
+
   void SaveDiagonals();
   void DampDiagonals(float factor);
   void RestoreDiagonals();
@@ -113,7 +121,6 @@ class IBASolver {
 
  private:
   void Print(FILE* log, const char* format, ...) const;
-  float PredictedReduction(float lambda) const;
   float MaxAbsRHS() const;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
