@@ -189,23 +189,25 @@ u32 IMUDelta::Integrate(const IMUSample* samples, u32 count, const IMUSample& pr
   const f64 na = IMU::AccelerationNoiseVariance();
   const f64 ng = IMU::RotationRateNoiseVariance();
   u32 skipped = 0;
-  f64 integrated = 0.0;
+  const f64 begin = previous.time;
   const IMUSample* start = &previous;
   for (u32 i = 0; i <= count; ++i) {
     const f64 next = i < count ? samples[i].time : endTime;
-    const f64 dt = next - start->time;
-    if (dt >= 0.0) {
+    if (next - start->time >= 0.0) {
+      // Only the part inside [begin, end] is integrated, so a sample that
+      // overlaps the previous frame or runs past the end time cannot stretch
+      // the delta; for ordered input the bounds change nothing.
+      const f64 lo = start->time > begin ? start->time : begin;
+      const f64 hi = next < endTime ? next : endTime;
       // A zero interval changes nothing and is not worth the arithmetic.
-      if (dt > 0.0) IntegrateStep(*start, dt, na, ng, delta);
-      integrated += dt;
+      if (hi - lo > 0.0) IntegrateStep(*start, hi - lo, na, ng, delta);
     } else {
       ++skipped;  // backwards or NaN: never integrate against time
     }
     if (i < count) start = &samples[i];
   }
-  // With every interval valid, dt grows by exactly end - start, the record's
-  // defining span; otherwise by the time that was actually integrated.
-  delta.dt += skipped == 0 ? endTime - previous.time : integrated;
+  const f64 span = endTime - begin;
+  if (span > 0.0) delta.dt += span;
   ComputeWeights(delta);
   return skipped;
 }

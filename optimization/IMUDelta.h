@@ -38,11 +38,12 @@ struct IMUDelta {
   static u32 Initialize(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,
                         IMUDelta& delta);
   // Extends the delta over previous.time -> samples -> endTime: an interval
-  // starts at each sample and is integrated with that sample's readings.
-  // Intervals of negative (or non-finite) length, from samples that overlap
-  // the previous frame or run past the end time, are skipped, not integrated
-  // backwards; the return value counts them for the caller's log. dt then
-  // grows by what was integrated. Ends with ComputeWeights.
+  // starts at each sample and is integrated with that sample's readings, and
+  // dt grows by endTime - previous.time. Out-of-order input is never
+  // integrated against time: an interval of negative (or non-finite) length
+  // is skipped and counted in the result (for the caller's log), and only the
+  // part of an interval inside [previous.time, endTime] is integrated, so dt
+  // stays the time actually covered. Ends with ComputeWeights.
   static u32 Integrate(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,
                        IMUDelta& delta);
   // Fills the weights and weighted blocks from covariance, dt and Jacobians.

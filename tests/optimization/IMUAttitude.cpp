@@ -1,0 +1,35 @@
+// Gyroscope-only attitude propagation against a closed form and the
+// synthetic trajectory.
+#include "optimization/IMUAttitude.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "optimization/SyntheticScene.h"
+
+TEST(IMUAttitudeTest, ConstantRateMatchesClosedForm) {
+  const f64 w[3] = {0.3, -0.5, 0.8};
+  const f64 n = std::sqrt(0.09 + 0.25 + 0.64);
+  IMUAttitude a = {{0, 0, 0, 1}, {0, 0, 1}, 2.0};
+  for (int i = 1; i <= 100; ++i) IMU::IntegrateRotation(a, w, 2.0 + 0.01 * i, a);
+  EXPECT_DOUBLE_EQ(3.0, a.time);
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(w[i] / n * std::sin(n / 2), a.quaternion[i], 1e-13);
+  EXPECT_NEAR(std::cos(n / 2), a.quaternion[3], 1e-13);
+  // Gravity is the third row of H(q): the world z axis in the body.
+  f64 H[9];
+  SyntheticScene::Hamilton(a.quaternion, H);
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(H[6 + i], a.gravity[i], 1e-15);
+}
+
+TEST(IMUAttitudeTest, FollowsTheSyntheticTrajectory) {
+  SyntheticScene scene;
+  IMUAttitude a = scene.TrueAttitude(0);
+  const f64 end = scene.keyFrames[2].time;
+  for (u32 i = 0; scene.samples[i].time < end; ++i) {
+    IMU::IntegrateRotation(a, scene.samples[i].rotationRate, scene.samples[i + 1].time, a);
+  }
+  const IMUAttitude truth = scene.TrueAttitude(2);
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(truth.gravity[i], a.gravity[i], 2e-3);
+  EXPECT_DOUBLE_EQ(truth.time, a.time);
+}
