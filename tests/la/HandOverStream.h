@@ -57,6 +57,7 @@ StreamResult StreamThroughPair(u32 capacity, u32 count, bool synchronous, u64 mo
     }
   }
   pool.WaitFull();  // the consumer is idle once every item is back
+  EXPECT_EQ(queue.Count(), 0u);
   run.store(false);
   queue.Put(nullptr);
   consumer.join();
@@ -72,6 +73,5 @@ StreamResult StreamThroughPair(u32 capacity, u32 count, bool synchronous, u64 mo
     }
   }
   EXPECT_EQ(pool.Count(), capacity);
-  EXPECT_EQ(queue.Count(), 0u);
   return result;
 }
