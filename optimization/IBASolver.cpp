@@ -255,6 +255,16 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
 }
 
 void IBASolver::RefitPlanes(const IBAProblem& problem, IBAState& state) {
-  (void)problem;
-  (void)state;
+  const u32 planes =
+      std::min<u32>(state.planes.Size(), static_cast<u32>(problem.planePoints.size()));
+  for (u32 j = std::min(problem.fixedPlanes, planes); j < planes; ++j) {
+    const std::vector<u32>& list = problem.planePoints[j];
+    if (list.empty()) continue;  // nothing to fit: the plane stays
+    planeData_.points.Resize(static_cast<u32>(list.size()));
+    for (u32 k = 0; k < list.size(); ++k) planeData_.points[k] = state.points[list[k]];
+    Plane plane;
+    std::memcpy(plane.v, state.planes[j].v, sizeof(plane.v));
+    planeOptimizer_.Optimize(planeData_, plane, 0);
+    std::memcpy(state.planes[j].v, plane.v, sizeof(plane.v));
+  }
 }

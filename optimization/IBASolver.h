@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "estimation/OptimizerTemplate.h"
+#include "estimation/PlaneEstimatorData.h"
 #include "la/AlignedArray.h"
 #include "la/Block15.h"
 #include "optimization/IBABlocks.h"
@@ -145,5 +147,8 @@ class IBASolver {
   AlignedArray<IBAPreconditionerBlock> preconditioner_;
   AlignedArray<LA::CameraVector15> r_, p_, z_, q_;
   AlignedArray<LA::AlignedVector4f> pointWork_;
-  std::vector<u32> planeWork_;
+
+  // Plane re-fit after every step.
+  OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f> planeOptimizer_;
+  PlaneEstimatorData3D planeData_;
 };
