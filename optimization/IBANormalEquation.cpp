@@ -90,6 +90,10 @@ void IBASolver::ConstructNormalEquation(const IBAProblem& problem, const IBAStat
     std::memset(cameraPointBlocks.Data(), 0,
                 sizeof(IBACameraPointBlock) * cameraPointBlocks.Size());
   if (pointBlocks.Size() > 0) std::memset(pointBlocks.Data(), 0, sizeof(M3) * pointBlocks.Size());
+  // Camera pairs couple only through eliminated points: empty until the Schur
+  // complement fills them.
+  if (pairBlocks.Size() > 0)
+    std::memset(pairBlocks.Data(), 0, sizeof(IBACameraPairBlock) * pairBlocks.Size());
   if (cameraRHS.Size() > 0)
     std::memset(cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * cameraRHS.Size());
   if (pointRHS.Size() > 0)

@@ -109,7 +109,13 @@ void IBASolver::RestoreDiagonals() {
   DampDiagonals(1.0f);
 }
 
-float IBASolver::PredictedReduction(float lambda) const {
+void IBASolver::BackupSystem() {
+  cameraBlocksBackup_.Assign(cameraBlocks);
+  consecutiveBlocksBackup_.Assign(consecutiveBlocks);
+  cameraRHSBackup_.Assign(cameraRHS);
+}
+
+float IBASolver::ComputePredictedReduction(float lambda) const {
   // Model reduction b.dx + lambda dx^T D dx with the unreduced camera
   // right-hand side: the Schur-reduced one belongs to a different system.
   float damped = 0.0f, linear = 0.0f;
@@ -176,9 +182,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
 
   for (u32 iteration = 0; iteration < maxIterations; ++iteration) {
     IBAState::Copy(spare_, state);
-    cameraBlocksBackup_.Assign(cameraBlocks);
-    consecutiveBlocksBackup_.Assign(consecutiveBlocks);
-    cameraRHSBackup_.Assign(cameraRHS);
+    BackupSystem();
 
     ComputeSchurComplement();
     const u32 n = SolvePCG();
@@ -213,7 +217,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
         result = IBA_LM_SMALL_RELATIVE_REDUCTION;
         break;
       }
-      const float rho = dF / PredictedReduction(lambda);
+      const float rho = dF / ComputePredictedReduction(lambda);
       const float t = 2.0f * rho - 1.0f;
       lambda *= std::max(0.33333334f, 1.0f - t * t * t);
       nu = 2.0f;
@@ -233,7 +237,9 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
       IBAState::Copy(state, spare_);
       lambda *= nu;
       nu *= 2.0f;
-      if (!std::isfinite(double(nu))) {
+      // lambda overflows long before nu does; an infinite damping would turn
+      // zero diagonal entries into NaN.
+      if (!std::isfinite(double(nu)) || !std::isfinite(lambda)) {
         result = IBA_LM_LARGE_DAMPING;
         break;
       }
@@ -249,6 +255,16 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
 }
 
 void IBASolver::RefitPlanes(const IBAProblem& problem, IBAState& state) {
-  (void)problem;
-  (void)state;
+  const u32 planes =
+      std::min<u32>(state.planes.Size(), static_cast<u32>(problem.planePoints.size()));
+  for (u32 j = std::min(problem.fixedPlanes, planes); j < planes; ++j) {
+    const std::vector<u32>& list = problem.planePoints[j];
+    if (list.empty()) continue;  // nothing to fit: the plane stays
+    planeData_.points.Resize(static_cast<u32>(list.size()));
+    for (u32 k = 0; k < list.size(); ++k) planeData_.points[k] = state.points[list[k]];
+    Plane plane;
+    std::memcpy(plane.v, state.planes[j].v, sizeof(plane.v));
+    planeOptimizer_.Optimize(planeData_, plane, 0);
+    std::memcpy(state.planes[j].v, plane.v, sizeof(plane.v));
+  }
 }

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "estimation/OptimizerTemplate.h"
+#include "estimation/PlaneEstimatorData.h"
 #include "la/AlignedArray.h"
 #include "la/Block15.h"
 #include "optimization/IBABlocks.h"
@@ -80,6 +82,14 @@ class IBASolver {
   // unchanged) when the problem names no valid ground camera and plane.
   bool AlignToGroundPlane(const IBAProblem& problem, IBAState& state);
 
+  // Copies the camera blocks, consecutive blocks and camera right-hand side
+  // that the Schur complement overwrites, for a rejected step and the gain
+  // ratio.
+  void BackupSystem();
+  // b . dx + lambda dx^T D dx over the step, with the unreduced right-hand
+  // side of the backup and the saved undamped diagonals D.
+  float ComputePredictedReduction(float lambda) const;
+
   void SaveDiagonals();
   void DampDiagonals(float factor);
   void RestoreDiagonals();
@@ -113,7 +123,6 @@ class IBASolver {
 
  private:
   void Print(FILE* log, const char* format, ...) const;
-  float PredictedReduction(float lambda) const;
   float MaxAbsRHS() const;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
@@ -138,5 +147,8 @@ class IBASolver {
   AlignedArray<IBAPreconditionerBlock> preconditioner_;
   AlignedArray<LA::CameraVector15> r_, p_, z_, q_;
   AlignedArray<LA::AlignedVector4f> pointWork_;
-  std::vector<u32> planeWork_;
+
+  // Plane re-fit after every step.
+  OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f> planeOptimizer_;
+  PlaneEstimatorData3D planeData_;
 };

@@ -220,3 +220,30 @@ TEST(IBASolverRun, InconsistentProblemIsRejectedUntouched) {
   EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
   EXPECT_EQ(std::memcmp(before.points.Data(), s.state.points.Data(), 16 * before.points.Size()), 0);
 }
+
+TEST(IBASolverRun, StateUpdateRefitsVariablePlanesOnly) {
+  Scene s;
+  BuildScene(SceneOptions(), s);
+  const float tilted[4] = {0.1f, 0.99498744f, 0.0f, -1.3f};
+  std::memcpy(s.state.planes[0].v, tilted, sizeof(tilted));
+  IBASolver solver;
+  solver.BuildStructure(s.problem, s.state);
+  std::memset(solver.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * solver.cameraStep.Size());
+  std::memset(solver.pointStep.Data(), 0, 16 * solver.pointStep.Size());
+
+  s.problem.fixedPlanes = 1;  // fixed: untouched
+  solver.UpdateState(s.problem, s.state);
+  EXPECT_EQ(std::memcmp(s.state.planes[0].v, tilted, sizeof(tilted)), 0);
+
+  s.problem.fixedPlanes = 0;  // variable: fitted to its (exact) points
+  solver.UpdateState(s.problem, s.state);
+  const float* P = s.state.planes[0].v;
+  const float sign = P[1] < 0 ? -1.0f : 1.0f;
+  EXPECT_NEAR(sign * P[0], 0.0f, 2e-3f);
+  EXPECT_NEAR(sign * P[1], 1.0f, 2e-3f);
+  EXPECT_NEAR(sign * P[2], 0.0f, 2e-3f);
+  EXPECT_NEAR(sign * P[3], -1.5f, 2e-3f);
+  // A zero step leaves the points exactly where they were.
+  EXPECT_EQ(std::memcmp(s.state.points.Data(), s.truth.points.Data(), 16 * s.state.points.Size()),
+            0);
+}
