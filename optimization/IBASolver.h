@@ -1,0 +1,154 @@
+#pragma once
+// Inertial bundle adjustment: Levenberg-Marquardt over the variable cameras
+// (position, velocity, rotation, accelerometer and gyroscope biases) and
+// points of an IBAState, given an IBAProblem. Each linear step eliminates the
+// points by a Schur complement and solves the reduced camera system by
+// block-Jacobi preconditioned conjugate gradients; planes are re-fitted to
+// their moved points after every step. The background adjustors and the track
+// matcher run one solver each on their own copy of the map; all scratch lives
+// here and only grows.
+#include <cstdio>
+#include <vector>
+
+#include "estimation/OptimizerTemplate.h"
+#include "estimation/PlaneEstimatorData.h"
+#include "la/AlignedArray.h"
+#include "la/Block15.h"
+#include "optimization/IBABlocks.h"
+#include "optimization/IBAProblem.h"
+#include "optimization/IBAState.h"
+
+enum IBAStopReason {
+  IBA_LM_ENOUGH_ITERATIONS = 0,
+  IBA_LM_NORMAL_EQUATION_FAIL = 1,
+  IBA_LM_SMALL_DELTA = 2,
+  IBA_LM_INFINIT_SSE = 3,
+  IBA_LM_SMALL_MSE = 4,
+  IBA_LM_SMALL_RELATIVE_REDUCTION = 5,
+  IBA_LM_SMALL_JTE = 6,
+  IBA_LM_LARGE_DAMPING = 7
+};
+
+class IBASolver {
+ public:
+  IBASolver();
+  ~IBASolver();
+  IBASolver(const IBASolver&) = delete;
+  IBASolver& operator=(const IBASolver&) = delete;
+
+  // Refines the state in place. verbose 0 is silent, 1 prints one line per
+  // iteration, 2 and above every cost term; lines go to log, or to standard
+  // output when log is null.
+  IBAStopReason Run(const IBAProblem& problem, IBAState& state, u8 verbose, FILE* log);
+
+  // Weighted sum of squares of all terms (no factor one half); prints the
+  // term lines when verbose >= 2.
+  float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+
+  // Sizes the blocks for the problem's variables and finds the camera-point
+  // blocks and the camera pairs that share variable points.
+  void BuildStructure(const IBAProblem& problem, const IBAState& state);
+  // Gauss-Newton normal equations H dx = b at the state, b = -sum J^T W e.
+  void ConstructNormalEquation(const IBAProblem& problem, const IBAState& state);
+  void ConstructFeatureNormalEquation(const IBAProblem& problem, const IBAState& state);
+  void ConstructDeltaNormalEquation(const IBAProblem& problem, const IBAState& state);
+  void ConstructBiasNormalEquation(const IBAProblem& problem, const IBAState& state);
+  void ConstructGravityNormalEquation(const IBAProblem& problem, const IBAState& state);
+  void ConstructPlaneNormalEquation(const IBAProblem& problem, const IBAState& state);
+  void FixGauge(const IBAProblem& problem);
+
+  // Linear step: Schur complement onto the cameras, PCG, back-substitution.
+  void ComputeSchurComplement();
+  void InvertPointBlocks();
+  // Returns the PCG iteration count, 0 when the first step is not finite.
+  u32 SolvePCG();
+  void MultiplyReducedSystem(const AlignedArray<LA::CameraVector15>& x,
+                             AlignedArray<LA::CameraVector15>& y);
+  void InvertCameraBlocks();
+  void ApplyPreconditioner(const AlignedArray<LA::CameraVector15>& r,
+                           AlignedArray<LA::CameraVector15>& z);
+  void BackSubstitutePoints();
+
+  // Applies the step, re-fits the variable planes.
+  void UpdateState(const IBAProblem& problem, IBAState& state);
+  // Re-fits every variable plane to its listed points.
+  void RefitPlanes(const IBAProblem& problem, IBAState& state);
+  // Moves the whole state into the frame of the ground plane; false (state
+  // unchanged) when the problem names no valid ground camera and plane.
+  bool AlignToGroundPlane(const IBAProblem& problem, IBAState& state);
+
+  // Copies the camera blocks, consecutive blocks and camera right-hand side
+  // that the Schur complement overwrites, for a rejected step and the gain
+  // ratio.
+  void BackupSystem();
+  // b . dx + lambda dx^T D dx over the step, with the unreduced right-hand
+  // side of the backup and the saved undamped diagonals D.
+  float ComputePredictedReduction(float lambda) const;
+
+  void SaveDiagonals();
+  void DampDiagonals(float factor);
+  void RestoreDiagonals();
+
+  // Parameters (owners may change them between runs).
+  u32 maxIterations = 50;
+  float initialDamping = 0.001f;
+  float minRelativeReduction = 0.0001f;
+  float minGradient = 1e-5f;
+  float minStep = 1e-6f;
+  u32 pcgMinIterations = 10;
+  u32 pcgMaxIterations = 500;
+  float pcgRelativeTolerance = 0.001f;
+  float pcgDivergenceFactor = 10.0f;
+
+  // The linear system, readable by tests: variable camera k is camera
+  // fixedCameras + k, variable point k is point fixedPoints + k.
+  AlignedArray<LA::CameraBlock15> cameraBlocks;
+  AlignedArray<IBAConsecutiveBlock> consecutiveBlocks;
+  AlignedArray<IBACameraPairBlock> pairBlocks;
+  std::vector<IBACameraPair> pairs;
+  AlignedArray<IBACameraPointBlock> cameraPointBlocks;
+  std::vector<u32> blockPoints;       // variable point of each camera-point block
+  std::vector<u32> cameraBlockStart;  // blocks of variable camera k: [start[k], start[k + 1])
+  AlignedArray<LA::AlignedMatrix3f> pointBlocks;
+  AlignedArray<LA::CameraVector15> cameraRHS;
+  AlignedArray<LA::AlignedVector4f> pointRHS;
+  AlignedArray<LA::CameraVector15> cameraStep;
+  AlignedArray<LA::AlignedVector4f> pointStep;
+  u32 lastPCGIterations = 0;
+
+ private:
+  void Print(FILE* log, const char* format, ...) const;
+  float MaxAbsRHS() const;
+
+  u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
+  u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
+
+  // Structure.
+  std::vector<u32> measurementBlocks_;  // per measurement: block index, or kNone
+  std::vector<u32> cameraPointMin_, cameraPointMax_;
+  std::vector<u32> pointMarks_;  // per variable point: block of the current camera, or kNone
+
+  // Saved undamped diagonals and backups for a rejected step.
+  AlignedArray<LA::CameraVector15> cameraDiagonals_;
+  AlignedArray<LA::AlignedVector4f> pointDiagonals_;
+  AlignedArray<LA::CameraBlock15> cameraBlocksBackup_;
+  AlignedArray<IBAConsecutiveBlock> consecutiveBlocksBackup_;
+  AlignedArray<LA::CameraVector15> cameraRHSBackup_;
+  IBAState spare_;
+
+  // Schur complement, PCG and back-substitution work.
+  AlignedArray<LA::AlignedMatrix3f> pointInverses_;
+  AlignedArray<IBACameraPointBlock> Y_;
+  AlignedArray<IBAPreconditionerBlock> preconditioner_;
+  AlignedArray<LA::CameraVector15> r_, p_, z_, q_;
+  AlignedArray<LA::AlignedVector4f> pointWork_;
+
+  // Plane re-fit after every step.
+  OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f> planeOptimizer_;
+  PlaneEstimatorData3D planeData_;
+};

@@ -1,0 +1,142 @@
+// Applying a solver step to the state (cameras, points, plane re-fit) and
+// moving the whole state into the frame of the ground plane.
+#include <cmath>
+#include <cstring>
+
+#include "optimization/IBASolver.h"
+#include "optimization/IBAStateAccess.h"
+
+namespace {
+
+void CameraOffsetRecord(const IBAState& state, float* offset) {
+  std::memcpy(offset, state.extrinsic, sizeof(float) * 7);
+  offset[7] = 0.0f;
+}
+
+// Rebuilds the pose and rotation caches of a camera from its p and q.
+void RebuildCaches(const float* offset, CameraIMUState& camera) {
+  float(*L)[4] = Lanes(camera);
+  alignas(16) float scratch[8];
+  CameraPose& pose = *reinterpret_cast<CameraPose*>(L[IBALane::kPose]);
+  PoseToCameraF(offset, L[IBALane::kP], L[IBALane::kQ], pose, scratch);
+  LA::AlignedMatrix3f& R = *reinterpret_cast<LA::AlignedMatrix3f*>(L[IBALane::kR]);
+  LA::QuaternionToRotationMatrix(L[IBALane::kQ], R);
+  for (int i = 0; i < 3; ++i) {
+    R[i][3] = 0.0f;
+    for (int j = 0; j < 3; ++j) L[IBALane::kRT + i][j] = R[j][i];
+    L[IBALane::kRT + i][3] = 0.0f;
+  }
+}
+
+void Cross(const float* a, const float* b, float* out) {
+  out[0] = a[1] * b[2] - a[2] * b[1];
+  out[1] = a[2] * b[0] - a[0] * b[2];
+  out[2] = a[0] * b[1] - a[1] * b[0];
+}
+float Dot(const float* a, const float* b) {
+  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
+}
+void Rotate(const LA::AlignedMatrix3f& G, float* v) {
+  const float x[3] = {v[0], v[1], v[2]};
+  for (int i = 0; i < 3; ++i) v[i] = Dot(G[i], x);
+}
+
+}  // namespace
+
+void IBASolver::UpdateState(const IBAProblem& problem, IBAState& state) {
+  alignas(16) float offset[8];
+  CameraOffsetRecord(state, offset);
+  for (u32 k = 0; k < variableCameras_; ++k) {
+    float(*L)[4] = Lanes(state.cameras[fixedCameras_ + k]);
+    const float* x = cameraStep[k].v;
+    for (int i = 0; i < 3; ++i) {
+      L[IBALane::kP][i] += x[i];
+      L[IBALane::kV][i] += x[4 + i];
+      L[IBALane::kBa][i] += x[12 + i];
+      L[IBALane::kBg][i] += x[16 + i];
+    }
+    alignas(16) float q[4];
+    LA::UpdateQuaternion(x + 8, L[IBALane::kQ], q);
+    std::memcpy(L[IBALane::kQ], q, sizeof(q));
+    RebuildCaches(offset, state.cameras[fixedCameras_ + k]);
+  }
+  for (u32 k = 0; k < variablePoints_; ++k) {
+    float* X = state.points[fixedPoints_ + k].v;
+    for (int i = 0; i < 3; ++i) X[i] += pointStep[k].v[i];
+    X[3] = 1.0f;
+  }
+  RefitPlanes(problem, state);
+}
+
+bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
+  const u32 g = problem.groundCamera, P = problem.groundPlane;
+  if (!problem.ground || g >= state.cameras.Size() || P >= state.planes.Size()) return false;
+  float* plane = state.planes[P].v;
+  if (plane[2] < 0.0f) {
+    for (int i = 0; i < 4; ++i) plane[i] = -plane[i];
+  }
+  float n[3] = {plane[0], plane[1], plane[2]};
+  const float length = std::sqrt(Dot(n, n));
+  if (!(length > 0.0f)) return false;
+  for (float& v : n) v /= length;
+  const float(*R)[4] = Lanes(state.cameras[g]) + IBALane::kR;
+  float x[3], y[3];
+  // Horizontal axes from the camera's body axes; when the chosen axis lies
+  // along n its cross product vanishes and the other axis is used.
+  bool useR0 = Dot(n, R[1]) > Dot(n, R[0]);
+  for (int attempt = 0; attempt < 2; ++attempt, useR0 = !useR0) {
+    if (useR0) {
+      Cross(n, R[0], y);
+      Cross(y, n, x);
+    } else {
+      Cross(R[1], n, x);
+      Cross(n, x, y);
+    }
+    if (Dot(x, x) > 1e-8f && Dot(y, y) > 1e-8f) break;
+  }
+  const float ix = 1.0f / std::sqrt(Dot(x, x)), iy = 1.0f / std::sqrt(Dot(y, y));
+  LA::AlignedMatrix3f G;
+  for (int i = 0; i < 3; ++i) {
+    G[0][i] = x[i] * ix;
+    G[1][i] = y[i] * iy;
+    G[2][i] = n[i];
+  }
+  G[0][3] = G[1][3] = G[2][3] = 0.0f;
+  alignas(16) float qG[4], scratch[4];
+  RotationToQuaternion(G, qG);
+  const float qGc[4] = {-qG[0], -qG[1], -qG[2], qG[3]};
+
+  // Orientation: R(q') = R(q) G^T, so q' = conj(qG) (x) q.
+  for (u32 c = 0; c < state.cameras.Size(); ++c) {
+    float(*L)[4] = Lanes(state.cameras[c]);
+    alignas(16) float q[4];
+    LA::MultiplyQuaternions(L[IBALane::kQ], qGc, q, scratch);
+    const float s = (q[3] < 0.0f ? -1.0f : 1.0f) /
+                    std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    for (int i = 0; i < 4; ++i) L[IBALane::kQ][i] = q[i] * s;
+    Rotate(G, L[IBALane::kP]);
+    Rotate(G, L[IBALane::kV]);
+  }
+  const float* pg = Lanes(state.cameras[g])[IBALane::kP];
+  const float t[3] = {problem.groundPosition[0] - pg[0], problem.groundPosition[1] - pg[1],
+                      plane[3] / length};
+  alignas(16) float offset[8];
+  CameraOffsetRecord(state, offset);
+  for (u32 c = 0; c < state.cameras.Size(); ++c) {
+    float(*L)[4] = Lanes(state.cameras[c]);
+    for (int i = 0; i < 3; ++i) L[IBALane::kP][i] += t[i];
+    RebuildCaches(offset, state.cameras[c]);
+  }
+  for (u32 k = 0; k < state.points.Size(); ++k) {
+    float* X = state.points[k].v;
+    Rotate(G, X);
+    for (int i = 0; i < 3; ++i) X[i] += t[i];
+    X[3] = 1.0f;
+  }
+  for (u32 j = 0; j < state.planes.Size(); ++j) {
+    float* Q = state.planes[j].v;
+    Rotate(G, Q);
+    Q[3] -= Dot(Q, t);
+  }
+  return true;
+}

@@ -1,0 +1,249 @@
+// The Levenberg-Marquardt loop end to end: convergence from a perturbed
+// start to the noise level, monotone accepted costs, untouched fixed
+// variables, the exact log lines and the stop codes, and the degenerate runs
+// (no variable camera, points only, a non-finite step).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "IBASolverScene.h"
+
+using namespace ibatest;
+
+namespace {
+
+std::string ReadAll(FILE* f) {
+  std::string text;
+  std::rewind(f);
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+  return text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+double PositionError(const IBAState& a, const IBAState& b) {
+  double e = 0.0;
+  for (u32 i = 0; i < a.cameras.Size(); ++i)
+    for (int k = 0; k < 3; ++k)
+      e = std::max(e, double(std::fabs(a.cameras[i].p[k] - b.cameras[i].p[k])));
+  return e;
+}
+
+SceneOptions Realistic() {
+  SceneOptions o;
+  o.cameras = 14;
+  o.points = 800;
+  o.planePoints = 60;
+  o.fixedCameras = 1;
+  o.fixedPoints = 20;
+  o.noisePixels = 0.5f;
+  o.biases = false;  // true biases on the prior, so that the truth is the optimum
+  return o;
+}
+
+}  // namespace
+
+TEST(IBASolverRun, ConvergesFromAPerturbedStartToTheNoiseLevel) {
+  Scene s;
+  const SceneOptions o = Realistic();
+  BuildScene(o, s);
+  const double truthRMS = RMSPixels(s.problem, s.truth);
+  Perturb(s.problem, s.state, 0.05f, 0.035f, 0.1f, 0.1f, 21);
+  const double startRMS = RMSPixels(s.problem, s.state);
+  IBAState start;
+  IBAState::Copy(start, s.state);
+
+  FILE* log = std::tmpfile();
+  ASSERT_NE(log, nullptr);
+  IBASolver solver;
+  const IBAStopReason reason = solver.Run(s.problem, s.state, 1, log);
+  const std::vector<std::string> lines = Lines(ReadAll(log));
+  std::fclose(log);
+
+  EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_NE(reason, IBA_LM_INFINIT_SSE);
+  const double endRMS = RMSPixels(s.problem, s.state);
+  EXPECT_GT(startRMS, 20.0 * truthRMS);
+  EXPECT_LT(endRMS, 1.05 * truthRMS) << "start " << startRMS << " truth " << truthRMS;
+  EXPECT_LT(PositionError(s.state, s.truth), 0.01);
+
+  // Fixed cameras and points are bit-unchanged.
+  for (u32 i = 0; i < o.fixedCameras; ++i)
+    EXPECT_EQ(std::memcmp(&s.state.cameras[i], &start.cameras[i], sizeof(CameraIMUState)), 0);
+  for (u32 k = 0; k < o.fixedPoints; ++k)
+    EXPECT_EQ(std::memcmp(&s.state.points[k], &start.points[k], sizeof(LA::AlignedVector4f)), 0);
+
+  // The table: header, start cost, one line per iteration, stop line; the
+  // cost of accepted steps falls strictly.
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], std::string(64, '-'));
+  char expected[128];
+  std::snprintf(expected, sizeof(expected), "#Camera = %d + %d, #Point = %d + %d, #Plane = %d + %d",
+                1, 13, 20, 780, 0, 1);
+  EXPECT_EQ(lines[1], expected);
+  EXPECT_EQ(lines[2], "   #LM   ||e||^2  ||e||^2_rel  ||JTe||_oo  ||dx||^2  damping   #PCG");
+  float F = 0.0f;
+  ASSERT_EQ(std::sscanf(lines[3].c_str(), "       %f", &F), 1);
+  int accepted = 0;
+  for (size_t l = 4; l + 1 < lines.size(); ++l) {
+    int it, n;
+    float Fnew, rel, g, dx, lambda;
+    const int fields = std::sscanf(lines[l].c_str(), "--> %d  %f  %f  %f  %f  %e  %d", &it, &Fnew,
+                                   &rel, &g, &dx, &lambda, &n);
+    ASSERT_TRUE(fields == 7 || fields == 2) << lines[l];
+    if (fields == 7) {
+      EXPECT_LT(Fnew, F);
+      F = Fnew;
+      ++accepted;
+    }
+  }
+  EXPECT_GT(accepted, 2);
+  EXPECT_EQ(lines.back().rfind("Stop by IBA_LM_", 0), 0u) << lines.back();
+}
+
+TEST(IBASolverRun, VerboseTwoPrintsEveryTermPerEvaluation) {
+  SceneOptions o;
+  o.fixedCameras = 1;
+  Scene s;
+  BuildScene(o, s);
+  Perturb(s.problem, s.state, 0.01f, 0.01f, 0.02f, 0.01f, 3);
+  IBASolver solver;
+  solver.maxIterations = 1;
+  FILE* log = std::tmpfile();
+  solver.Run(s.problem, s.state, 2, log);
+  const std::vector<std::string> lines = Lines(ReadAll(log));
+  std::fclose(log);
+  const char* heads[] = {"  Feature ", "  Delta   ", "        + ", "        + ",
+                         "  Bias[S] ", "        + ", "  Bias[R] ", "        + ",
+                         "  Gravity ", "  Plane   ", "  Total   "};
+  ASSERT_GE(lines.size(), 3u + 11u);
+  EXPECT_EQ(lines[2], std::string(64, '-'));
+  EXPECT_EQ(lines[3], "Iteration 0");
+  for (int k = 0; k < 11; ++k) EXPECT_EQ(lines[4 + k].rfind(heads[k], 0), 0u) << lines[4 + k];
+  EXPECT_EQ(lines[15], std::string(64, '-'));
+  EXPECT_EQ(lines[16], "Iteration 1");
+  EXPECT_EQ(lines.back(), "Stop by IBA_LM_ENOUGH_ITERATIONS");
+}
+
+TEST(IBASolverRun, ZeroIterationsAndNoVariablesOnlyPrintTheCost) {
+  Scene s;
+  BuildScene(SceneOptions(), s);
+  IBASolver solver;
+  solver.maxIterations = 0;
+  FILE* log = std::tmpfile();
+  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
+  std::vector<std::string> lines = Lines(ReadAll(log));
+  std::fclose(log);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[4], "Stop by IBA_LM_ENOUGH_ITERATIONS");
+
+  // Everything fixed: header, cost, stop, state untouched.
+  s.problem.fixedCameras = s.state.cameras.Size();
+  s.problem.fixedPoints = s.state.points.Size();
+  solver.maxIterations = 50;
+  IBAState before;
+  IBAState::Copy(before, s.state);
+  log = std::tmpfile();
+  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
+  lines = Lines(ReadAll(log));
+  std::fclose(log);
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[1], "#Camera = 6 + 0, #Point = 120 + 0, #Plane = 0 + 1");
+  EXPECT_EQ(std::memcmp(before.cameras.Data(), s.state.cameras.Data(), sizeof(CameraIMUState) * 6),
+            0);
+}
+
+TEST(IBASolverRun, PointsOnlyRunOnAnEmptyCameraSystem) {
+  Scene s;
+  SceneOptions o;
+  o.noisePixels = 0.0f;
+  BuildScene(o, s);
+  s.problem.fixedCameras = o.cameras;
+  Perturb(s.problem, s.state, 0.0f, 0.0f, 0.0f, 0.05f, 8);
+  IBASolver solver;
+  const IBAStopReason reason = solver.Run(s.problem, s.state, 0, nullptr);
+  EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_LT(RMSPixels(s.problem, s.state), 0.05);
+  EXPECT_EQ(std::memcmp(s.truth.cameras.Data(), s.state.cameras.Data(),
+                        sizeof(CameraIMUState) * o.cameras),
+            0);
+}
+
+TEST(IBASolverRun, OneKeyFrameMapHasNoDeltaAndStillRuns) {
+  SceneOptions o;
+  o.cameras = 1;
+  o.noisePixels = 0.3f;
+  Scene s;
+  BuildScene(o, s);
+  EXPECT_EQ(s.problem.deltas.Size(), 0u);
+  Perturb(s.problem, s.state, 0.02f, 0.01f, 0.0f, 0.02f, 5);
+  IBASolver solver;
+  EXPECT_EQ(solver.ComputeDeltaCost(s.problem, s.state, 2, nullptr), 0.0f);
+  const IBAStopReason reason = solver.Run(s.problem, s.state, 0, nullptr);
+  EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_NE(reason, IBA_LM_INFINIT_SSE);
+}
+
+TEST(IBASolverRun, NonFiniteSystemFailsThePCGWithTheStateUntouched) {
+  Scene s;
+  SceneOptions o;
+  o.fixedCameras = 1;
+  BuildScene(o, s);
+  Perturb(s.problem, s.state, 0.01f, 0.01f, 0.01f, 0.01f, 2);
+  IBAState before;
+  IBAState::Copy(before, s.state);
+  s.problem.features.measurements[s.problem.features.index[4]].x =
+      std::numeric_limits<float>::infinity();
+  IBASolver solver;
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_EQ(std::memcmp(before.cameras.Data(), s.state.cameras.Data(),
+                        sizeof(CameraIMUState) * o.cameras),
+            0);
+}
+
+TEST(IBASolverRun, InconsistentProblemIsRejectedUntouched) {
+  Scene s;
+  BuildScene(SceneOptions(), s);
+  s.problem.features.measurements[3].point = 100000;
+  IBAState before;
+  IBAState::Copy(before, s.state);
+  IBASolver solver;
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_EQ(std::memcmp(before.points.Data(), s.state.points.Data(), 16 * before.points.Size()), 0);
+}
+
+TEST(IBASolverRun, StateUpdateRefitsVariablePlanesOnly) {
+  Scene s;
+  BuildScene(SceneOptions(), s);
+  const float tilted[4] = {0.1f, 0.99498744f, 0.0f, -1.3f};
+  std::memcpy(s.state.planes[0].v, tilted, sizeof(tilted));
+  IBASolver solver;
+  solver.BuildStructure(s.problem, s.state);
+  std::memset(solver.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * solver.cameraStep.Size());
+  std::memset(solver.pointStep.Data(), 0, 16 * solver.pointStep.Size());
+
+  s.problem.fixedPlanes = 1;  // fixed: untouched
+  solver.UpdateState(s.problem, s.state);
+  EXPECT_EQ(std::memcmp(s.state.planes[0].v, tilted, sizeof(tilted)), 0);
+
+  s.problem.fixedPlanes = 0;  // variable: fitted to its (exact) points
+  solver.UpdateState(s.problem, s.state);
+  const float* P = s.state.planes[0].v;
+  const float sign = P[1] < 0 ? -1.0f : 1.0f;
+  EXPECT_NEAR(sign * P[0], 0.0f, 2e-3f);
+  EXPECT_NEAR(sign * P[1], 1.0f, 2e-3f);
+  EXPECT_NEAR(sign * P[2], 0.0f, 2e-3f);
+  EXPECT_NEAR(sign * P[3], -1.5f, 2e-3f);
+  // A zero step leaves the points exactly where they were.
+  EXPECT_EQ(std::memcmp(s.state.points.Data(), s.truth.points.Data(), 16 * s.state.points.Size()),
+            0);
+}

@@ -1,0 +1,400 @@
+// The ISO normal equations against J^T W J and -J^T W e of central-
+// difference Jacobians of an independent double-precision residual, for each
+// delta list (window-to-reference, reference-to-window, window-to-window)
+// together with the feature, bias and gravity terms. The dense system is read
+// back through the block kernels, so layout and kernels are checked too.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "ISOWindow.h"
+#include "optimization/IBADelta.h"
+#include "optimization/ISOSolver.h"
+
+namespace {
+
+using Vec = std::vector<double>;
+
+// R(q): the transpose of Hamilton's matrix (world to body).
+void Rotation(const double* q, double* R) {
+  const double x = q[0], y = q[1], z = q[2], w = q[3];
+  R[0] = 1 - 2 * (y * y + z * z), R[1] = 2 * (x * y + z * w), R[2] = 2 * (x * z - y * w);
+  R[3] = 2 * (x * y - z * w), R[4] = 1 - 2 * (x * x + z * z), R[5] = 2 * (y * z + x * w);
+  R[6] = 2 * (x * z + y * w), R[7] = 2 * (y * z - x * w), R[8] = 1 - 2 * (x * x + y * y);
+}
+void Hamilton(const double* a, const double* b, double* o) {
+  o[0] = a[3] * b[0] + b[3] * a[0] + a[1] * b[2] - a[2] * b[1];
+  o[1] = a[3] * b[1] + b[3] * a[1] + a[2] * b[0] - a[0] * b[2];
+  o[2] = a[3] * b[2] + b[3] * a[2] + a[0] * b[1] - a[1] * b[0];
+  o[3] = a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2];
+}
+// 2 vec(conj(b) a), negated unless a . b > 0.
+void ErrorVector(const double* a, const double* b, double* e) {
+  const double cb[4] = {-b[0], -b[1], -b[2], b[3]};
+  double E[4];
+  Hamilton(cb, a, E);
+  const double s = (a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]) > 0 ? 2.0 : -2.0;
+  for (int k = 0; k < 3; ++k) e[k] = s * E[k];
+}
+
+// One camera in double: p, v, q, ba, bg.
+struct Camera {
+  double p[3], v[3], q[4], ba[3], bg[3];
+  explicit Camera(const CameraIMUState& c) {
+    for (int k = 0; k < 3; ++k) p[k] = c.p[k], v[k] = c.v[k], ba[k] = c.ba[k], bg[k] = c.bg[k];
+    for (int k = 0; k < 4; ++k) q[k] = c.q[k];
+  }
+  // Variable n of the 15 moved by h, rotations as LA::UpdateQuaternion.
+  void Move(int n, double h) {
+    const int g = n / 3, k = n % 3;
+    if (g == 0) p[k] += h;
+    if (g == 1) v[k] += h;
+    if (g == 3) ba[k] += h;
+    if (g == 4) bg[k] += h;
+    if (g == 2) {
+      double d[4] = {0, 0, 0, 0}, o[4];
+      d[k] = h / 2;
+      Hamilton(q, d, o);
+      double n2 = 0;
+      for (int i = 0; i < 4; ++i) o[i] += q[i], n2 += o[i] * o[i];
+      for (int i = 0; i < 4; ++i) q[i] = o[i] / std::sqrt(n2);
+    }
+  }
+};
+
+double L(const float (*lane)[4], int l, int k) {
+  return lane[l][k];
+}
+double Dot(const float* row, const double* x) {
+  return row[0] * x[0] + row[1] * x[1] + row[2] * x[2];
+}
+
+// Appends sqrt(w) e for a 3-vector residual.
+void Push(Vec& r, double w, const double* e) {
+  for (int k = 0; k < 3; ++k) r.push_back(std::sqrt(w) * e[k]);
+}
+
+// The pair residuals written from their definitions: o is the offset
+// subtracted from p_j - p_i, c_p / c_v / c_r the constant parts.
+void PairResiduals(const Camera& i, const Camera& j, const double* o, const double* cp,
+                   const double* cv, const double* cr, const float* dq, double invDt,
+                   const double* w, Vec& r) {
+  double R[9], d[3], u[3], ep[3], ev[3], er[3], vs[3], evr[3], eba[3], ebg[3];
+  Rotation(i.q, R);
+  for (int k = 0; k < 3; ++k) d[k] = j.p[k] - i.p[k] - o[k], u[k] = j.v[k] - i.v[k];
+  for (int k = 0; k < 3; ++k) {
+    ep[k] = R[3 * k] * d[0] + R[3 * k + 1] * d[1] + R[3 * k + 2] * d[2] - cp[k];
+    ev[k] = R[3 * k] * u[0] + R[3 * k + 1] * u[1] + R[3 * k + 2] * u[2] - cv[k];
+    vs[k] = u[k];
+    evr[k] = i.v[k] - (j.p[k] - i.p[k]) * invDt;
+    eba[k] = j.ba[k] - i.ba[k];
+    ebg[k] = j.bg[k] - i.bg[k];
+  }
+  const double ci[4] = {-i.q[0], -i.q[1], -i.q[2], i.q[3]};
+  double a[4];
+  Hamilton(ci, j.q, a);
+  const double b[4] = {dq[0], dq[1], dq[2], dq[3]};
+  ErrorVector(a, b, er);
+  for (int k = 0; k < 3; ++k) er[k] -= cr[k];
+  Push(r, w[0], ep), Push(r, w[1], ev), Push(r, w[2], er), Push(r, w[3], vs);
+  Push(r, w[4], evr), Push(r, w[5], eba), Push(r, w[6], ebg);
+}
+
+void DeltaResiduals(const ISODelta& D, const Camera& i, const Camera& j, Vec& r) {
+  using namespace ISOLane;
+  const auto* l = D.lane;
+  double dba[3], dbg[3], o[3], cp[3], cv[3], cr[3];
+  for (int k = 0; k < 3; ++k) dba[k] = i.ba[k] - l[kBa][k], dbg[k] = i.bg[k] - l[kBg][k];
+  for (int k = 0; k < 3; ++k) {
+    o[k] = l[kDt][0] * i.v[k];
+    cp[k] = l[kDp][k] + Dot(l[kDpDba + k], dba) + Dot(l[kDpDbg + k], dbg);
+    cv[k] = l[kDv][k] + Dot(l[kDvDba + k], dba) + Dot(l[kDvDbg + k], dbg);
+    cr[k] = Dot(l[kDrDbg + k], dbg);
+  }
+  const double w[7] = {L(l, kWp, 0),  L(l, kWv, 0),  L(l, kWr, 0), L(l, kWvs, 0),
+                       L(l, kWvr, 0), L(l, kWsa, 0), L(l, kWsg, 0)};
+  PairResiduals(i, j, o, cp, cv, cr, l[kDq], l[kInvDt][0], w, r);
+}
+
+void FixedResiduals(const ISOFixedDelta& F, const Camera& i, const Camera& j, Vec& r) {
+  using namespace ISOFixedLane;
+  const auto* l = F.lane;
+  double o[3], cp[3], cv[3], cr[3];
+  for (int k = 0; k < 3; ++k)
+    o[k] = l[kO][k], cp[k] = l[kCp][k], cv[k] = l[kCv][k], cr[k] = l[kCr][k];
+  const double w[7] = {L(l, kWp, 0),  L(l, kWv, 0),  L(l, kWr, 0), L(l, kWvs, 0),
+                       L(l, kWvr, 0), L(l, kWsa, 0), L(l, kWsg, 0)};
+  PairResiduals(i, j, o, cp, cv, cr, l[kDq], l[kInvDt][0], w, r);
+}
+
+Vec Residuals(const ISOProblem& P, const ISOState& S, const std::vector<Camera>& window) {
+  std::vector<Camera> reference;
+  for (const CameraIMUState& c : S.referenceCameras) reference.emplace_back(c);
+  Vec r;
+  const double qo[4] = {S.extrinsic[0], S.extrinsic[1], S.extrinsic[2], S.extrinsic[3]};
+  for (u32 c = 0; c < window.size(); ++c) {
+    double qc[4], R[9], t[3];
+    Hamilton(window[c].q, qo, qc);
+    Rotation(qc, R);
+    for (int k = 0; k < 3; ++k)
+      t[k] = S.extrinsic[4 + k] - (R[3 * k] * window[c].p[0] + R[3 * k + 1] * window[c].p[1] +
+                                   R[3 * k + 2] * window[c].p[2]);
+    for (u32 l = 0; l < 4; ++l) {
+      const double w = std::sqrt(double(P.feature3DWeights[l].v[0]));
+      for (u32 m = P.feature3DStarts[4 * c + l]; m < P.feature3DStarts[4 * c + l + 1]; ++m) {
+        const float* X = P.points[P.features3D[m].point];
+        double x[3];
+        for (int k = 0; k < 3; ++k)
+          x[k] = R[3 * k] * X[0] + R[3 * k + 1] * X[1] + R[3 * k + 2] * X[2] + t[k];
+        r.push_back(w * (P.features3D[m].x - x[0] / x[2]));
+        r.push_back(w * (P.features3D[m].y - x[1] / x[2]));
+      }
+    }
+  }
+  for (u32 k = 0; k < P.deltas1.count; ++k)
+    DeltaResiduals(P.deltas1.records[k], window[P.deltas1.pairs[k].first],
+                   reference[P.deltas1.pairs[k].second], r);
+  for (u32 k = 0; k < P.deltas2.count; ++k)
+    FixedResiduals(P.deltas2.records[k], reference[P.deltas2.pairs[k].first],
+                   window[P.deltas2.pairs[k].second], r);
+  for (u32 k = 0; k < P.deltas3.count; ++k)
+    DeltaResiduals(P.deltas3.records[k], window[P.deltas3.pairs[k].first],
+                   window[P.deltas3.pairs[k].second], r);
+  for (const Camera& c : window) {
+    double ea[3], eg[3];
+    for (int k = 0; k < 3; ++k) {
+      ea[k] = c.ba[k] - IMU::accelerometerBiasPrior.v[k];
+      eg[k] = c.bg[k] - IMU::gyroscopeBiasPrior.v[k];
+    }
+    Push(r, P.biasWeights[0], ea);
+    Push(r, P.biasWeights[1], eg);
+  }
+  for (u32 g = 0; g < P.gravity.Size(); ++g) {
+    double R[9], e[3];
+    Rotation(window[P.gravityCameras[g]].q, R);
+    for (int k = 0; k < 3; ++k) e[k] = R[3 * k + 2] - P.gravity[g].direction[k];
+    Push(r, P.gravity[g].weight[0], e);
+  }
+  return r;
+}
+
+// A window of four key frames (1-4) between two reference key frames (0
+// and 5), perturbed so that every residual is non-zero.
+class ISOSolverBlocks : public testing::Test {
+ protected:
+  static SyntheticSceneOptions Options() {
+    SyntheticSceneOptions o;
+    o.seed = 21;
+    o.duration = 3.0;
+    o.pointsPerKeyFrame = 20;
+    o.featureNoise = 1.0 / 500.0;
+    o.accelerometerBias[1] = 0.05;
+    o.gyroscopeBias[0] = 0.003;
+    return o;
+  }
+
+  ISOSolverBlocks() : window(Options(), 6, 25) {
+    // Long enough a time scale that the velocity terms weigh something.
+    const f64 saved = IMU_VARIANCE_VELOCITY_TIME_DEVIATION;
+    IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 1.0;
+    for (u32 k = 0; k < 5; ++k) ISODelta::Set(deltas[k], window.scene.Preintegrate(k, k + 1), 0.5);
+    IMU_VARIANCE_VELOCITY_TIME_DEVIATION = saved;
+    window.Perturb(9, 0.03f, 0.1f, 0.05f, 0.02f);
+    ISOState& S = window.state;
+    // Cameras 0 and 5 become the reference cameras; 1-4 the window.
+    ISOState::Copy(state, S);
+    state.referenceCameras.Resize(2);
+    state.referenceCameras[0] = S.windowCameras[0];
+    state.referenceCameras[1] = S.windowCameras[5];
+    state.referenceIds = {0, 5};
+    state.windowCameras.Resize(4);
+    for (u32 c = 0; c < 4; ++c) state.windowCameras[c] = S.windowCameras[c + 1];
+    state.windowIds = {1, 2, 3, 4};
+    // Features of key frames 1-4 as the window's groups.
+    const ISOProblem& W = window.problem;
+    base.scale = W.scale;
+    base.points = W.points;
+    base.feature3DWeights.Assign(W.feature3DWeights);
+    const u32 first = W.feature3DStarts[4], last = W.feature3DStarts[20];
+    base.features3D.Resize(last - first);
+    for (u32 m = first; m < last; ++m) base.features3D[m - first] = W.features3D[m];
+    base.feature3DStarts.clear();
+    for (u32 g = 4; g <= 20; ++g) base.feature3DStarts.push_back(W.feature3DStarts[g] - first);
+    base.biasWeights[0] = W.biasWeights[0];
+    base.biasWeights[1] = W.biasWeights[1];
+    base.gravity.Resize(4);
+    for (u32 c = 0; c < 4; ++c) base.gravity[c] = W.gravity[c + 1];
+    base.gravityCameras = {0, 1, 2, 3};
+  }
+
+  // Compares the solver's system at the state with the differenced one.
+  void Compare(const ISOProblem& P, bool gaugeFixed) {
+    ISOSolver solver;
+    solver.BuildStructure(P, state);
+    solver.ConstructNormalEquation(P, state);
+    const u32 N = state.windowCameras.Size(), n = 15 * N;
+    std::vector<Camera> cameras;
+    for (const CameraIMUState& c : state.windowCameras) cameras.emplace_back(c);
+    const Vec r0 = Residuals(P, state, cameras);
+    std::vector<Vec> J(n);
+    const double h = 1e-4;
+    for (u32 col = 0; col < n; ++col) {
+      std::vector<Camera> plus = cameras, minus = cameras;
+      plus[col / 15].Move(col % 15, h);
+      minus[col / 15].Move(col % 15, -h);
+      const Vec rp = Residuals(P, state, plus), rm = Residuals(P, state, minus);
+      J[col].resize(r0.size());
+      for (size_t m = 0; m < r0.size(); ++m) J[col][m] = (rp[m] - rm[m]) / (2 * h);
+    }
+    auto fixed = [&](u32 col) { return gaugeFixed && col >= 3 && col < 6; };  // camera 0 velocity
+    std::vector<Vec> H(n, Vec(n, 0.0));
+    Vec b(n, 0.0);
+    double F = 0;
+    for (double e : r0) F += e * e;
+    for (u32 a = 0; a < n; ++a) {
+      if (fixed(a)) continue;
+      for (size_t m = 0; m < r0.size(); ++m) b[a] -= J[a][m] * r0[m];
+      for (u32 c = 0; c < n; ++c) {
+        if (fixed(c)) continue;
+        for (size_t m = 0; m < r0.size(); ++m) H[a][c] += J[a][m] * J[c][m];
+      }
+    }
+    // Columns of the solver's system through the block kernels.
+    AlignedArray<LA::CameraVector15> x, y;
+    x.Resize(N);
+    y.Resize(N);
+    for (u32 col = 0; col < n; ++col) {
+      std::memset(static_cast<void*>(x.Data()), 0, sizeof(LA::CameraVector15) * N);
+      std::memset(static_cast<void*>(y.Data()), 0, sizeof(LA::CameraVector15) * N);
+      x[col / 15].v[4 * ((col % 15) / 3) + col % 3] = 1.0f;
+      for (u32 c = 0; c < N; ++c)
+        LA::MultiplySymmetricBlock15(solver.CameraBlocks()[c], x[c], y[c]);
+      for (size_t k = 0; k < solver.Pairs().size(); ++k) {
+        const u32 i = solver.Pairs()[k].first, j = solver.Pairs()[k].second;
+        LA::MultiplyBlock15(solver.PairBlocks()[k], x[j], y[i]);
+        LA::MultiplyBlock15Transposed(solver.PairBlocks()[k], x[i], y[j]);
+      }
+      for (u32 row = 0; row < n; ++row) {
+        const double got = y[row / 15].v[4 * ((row % 15) / 3) + row % 3];
+        const double tol = 2e-3 * std::sqrt(std::fabs(H[row][row] * H[col][col])) + 1e-6;
+        EXPECT_NEAR(got, H[row][col], tol) << "row " << row << " column " << col;
+      }
+    }
+    for (u32 row = 0; row < n; ++row) {
+      const double got = solver.Gradient()[row / 15].v[4 * ((row % 15) / 3) + row % 3];
+      EXPECT_NEAR(got, b[row], 2e-3 * std::sqrt(H[row][row] * F) + 1e-6) << "gradient " << row;
+    }
+  }
+
+  ISOWindow window;
+  ISODelta deltas[5];
+  ISOState state;
+  ISOProblem base;
+};
+
+TEST_F(ISOSolverBlocks, WindowPairsWithFeaturesGravityAndBiasesAndTheGaugeFix) {
+  ISOProblem P = base;
+  P.deltas3.count = 3;
+  P.deltas3.records.Resize(3);
+  for (u32 k = 0; k < 3; ++k) {
+    P.deltas3.records[k] = deltas[k + 1];
+    P.deltas3.pairs.emplace_back(k, k + 1);
+  }
+  Compare(P, true);
+}
+
+TEST_F(ISOSolverBlocks, WindowToReferencePair) {
+  ISOProblem P = base;
+  P.deltas1.count = 1;
+  P.deltas1.records.Resize(1);
+  P.deltas1.records[0] = deltas[4];
+  P.deltas1.pairs.emplace_back(3, 1);
+  Compare(P, false);
+}
+
+TEST_F(ISOSolverBlocks, ReferenceToWindowPair) {
+  ISOProblem P = base;
+  P.deltas2.count = 1;
+  P.deltas2.records.Resize(1);
+  ISOFixedDelta::Set(P.deltas2.records[0], deltas[0], state.referenceCameras[0]);
+  P.deltas2.pairs.emplace_back(0, 0);
+  Compare(P, false);
+}
+
+// A fixed pair built from a reference camera costs what the window pair
+// costs with that camera in the window.
+TEST_F(ISOSolverBlocks, FixedDeltaReproducesTheWindowPair) {
+  ISOSolver solver;
+  ISOProblem fixed, free;
+  fixed.deltas2.count = free.deltas3.count = 1;
+  fixed.deltas2.records.Resize(1);
+  ISOFixedDelta::Set(fixed.deltas2.records[0], deltas[0], state.referenceCameras[0]);
+  fixed.deltas2.pairs.emplace_back(0, 0);
+  free.deltas3.records.Resize(1);
+  free.deltas3.records[0] = deltas[0];
+  free.deltas3.pairs.emplace_back(0, 1);
+  ISOState both;
+  ISOState::Copy(both, state);
+  both.windowCameras.Resize(2);
+  both.windowCameras[0] = state.referenceCameras[0];
+  both.windowCameras[1] = state.windowCameras[0];
+  const float a = solver.ComputeCost(fixed, state, 0), b = solver.ComputeCost(free, both, 0);
+  EXPECT_GT(a, 0.0f);
+  EXPECT_NEAR(a, b, 1e-4 * b);
+}
+
+// ISODelta is IBADelta with 1 / dt inserted after lane 5 and the velocity
+// weights after the three term weights; lanes that divide by dt must stay
+// finite (zero) for a delta without duration.
+TEST_F(ISOSolverBlocks, DeltaLanesFollowTheBundleAdjustmentRecordAndGuardDt) {
+  using namespace ISOLane;
+  IMUDelta in = window.scene.Preintegrate(1, 2);
+  ISODelta iso;
+  IBADelta iba;
+  ISODelta::Set(iso, in, 0.5);
+  IBADelta::Set(iba, in, 0.5);
+  const float(*a)[4] = reinterpret_cast<const float(*)[4]>(&iba);
+  auto same = [&](int isoLane, int ibaLane, int count) {
+    for (int l = 0; l < count; ++l)
+      for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(iso.lane[isoLane + l][k], a[ibaLane + l][k]) << "lane " << isoLane + l;
+  };
+  same(0, 0, 6);
+  same(7, 6, 18);
+  same(25, 24, 3);
+  same(30, 27, 4);
+  same(34, 31, 24);
+  const double dt = in.dt, f = std::exp(-dt * dt /
+                                        (IMU_VARIANCE_VELOCITY_TIME_DEVIATION *
+                                         IMU_VARIANCE_VELOCITY_TIME_DEVIATION));
+  const double wvr =
+      0.5 * f / (IMU_VARIANCE_VELOCITY_REGULARIZATION * IMU_VARIANCE_VELOCITY_REGULARIZATION);
+  EXPECT_FLOAT_EQ(iso.lane[kInvDt][2], float(1.0 / dt));
+  EXPECT_FLOAT_EQ(iso.lane[kWvr][1], float(wvr));
+  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][0], float(wvr / dt));
+  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][1], float(wvr / (dt * dt)));
+
+  for (double bad : {0.0, -0.25}) {
+    in.dt = bad;
+    ISODelta::Set(iso, in, 0.5);
+    for (int l = 0; l < kCount; ++l)
+      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(iso.lane[l][k])) << "lane " << l;
+    for (int l : {kInvDt, kWsa, kWsg, kWvrDt})
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(iso.lane[l][k], 0.0f) << "lane " << l;
+    // Such a record joins a run without spoiling it.
+    ISOProblem P = base;
+    P.deltas3.count = 1;
+    P.deltas3.records.Resize(1);
+    P.deltas3.records[0] = iso;
+    P.deltas3.pairs.emplace_back(0, 1);
+    ISOSolver solver;
+    EXPECT_TRUE(std::isfinite(solver.ComputeCost(P, state, 0)));
+    ISOState copy;
+    ISOState::Copy(copy, state);
+    EXPECT_NE(solver.Run(P, copy, 0), ISO_LM_INFINIT_SSE);
+    EXPECT_TRUE(std::isfinite(copy.windowCameras[1].p[0]));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// The per-frame ISO solve on a synthetic window: convergence with the gauge
+// held, and the input it must refuse or cannot improve.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "ISOWindow.h"
+#include "optimization/ISOSolver.h"
+
+namespace {
+
+SyntheticSceneOptions WindowOptions(u32 seed) {
+  SyntheticSceneOptions o;
+  o.seed = seed;
+  o.duration = 4.5;
+  o.keyFrameMin = 0.2;
+  o.keyFrameMax = 0.3;
+  o.pointsPerKeyFrame = 40;
+  o.featureNoise = 0.5 / 500.0;
+  o.accelerometerBias[0] = 0.02;
+  o.gyroscopeBias[2] = 0.002;
+  return o;
+}
+
+double AngleDegrees(const float* a, const float* b) {
+  const double d = std::fabs(double(a[0]) * b[0] + double(a[1]) * b[1] + double(a[2]) * b[2] +
+                             double(a[3]) * b[3]);
+  return 2.0 * std::acos(std::min(1.0, d)) * 57.29577951308232;
+}
+
+bool SameCameras(const ISOState& a, const ISOState& b) {
+  return a.windowCameras.Size() == b.windowCameras.Size() &&
+         std::memcmp(a.windowCameras.Data(), b.windowCameras.Data(),
+                     sizeof(CameraIMUState) * a.windowCameras.Size()) == 0;
+}
+
+class ISOSolverRun : public testing::Test {
+ protected:
+  ISOSolverRun() : window(WindowOptions(7), 10) {}
+  ISOWindow window;
+  ISOSolver solver;
+};
+
+TEST_F(ISOSolverRun, PerturbedWindowConvergesWithFirstVelocityHeld) {
+  ASSERT_GE(window.scene.keyFrames.size(), 10u);
+  window.Perturb(3, 0.05f, 0.05f, 0.02f, 0.01f);
+  const ISOState& truth = window.truth;
+  float v0[4];
+  std::memcpy(v0, window.state.windowCameras[0].v, sizeof(v0));
+  const float before = solver.ComputeCost(window.problem, window.state, 0);
+  const ISOStopReason stop = solver.Run(window.problem, window.state, 0);
+  const float after = solver.ComputeCost(window.problem, window.state, 0);
+  // Noisy features: the minimum lies a little below the truth's cost.
+  const float truthCost = solver.ComputeCost(window.problem, truth, 0);
+  EXPECT_TRUE(stop == ISO_LM_SMALL_RELATIVE_REDUCTION || stop == ISO_LM_SMALL_DELTA ||
+              stop == ISO_LM_SMALL_JTE || stop == ISO_LM_ENOUGH_ITERATIONS)
+      << ISOStopReasonName(stop);
+  EXPECT_GT(before, 100.0f * truthCost);
+  EXPECT_LE(after, truthCost);
+  EXPECT_EQ(std::memcmp(v0, window.state.windowCameras[0].v, sizeof(v0)), 0);
+  for (u32 c = 0; c < window.cameras; ++c) {
+    const CameraIMUState& s = window.state.windowCameras[c];
+    const CameraIMUState& t = truth.windowCameras[c];
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(s.p[k], t.p[k], 5e-3) << "camera " << c;
+      EXPECT_NEAR(s.v[k], t.v[k], 5e-2) << "camera " << c;
+    }
+    EXPECT_LT(AngleDegrees(s.q, t.q), 0.1) << "camera " << c;
+  }
+}
+
+TEST_F(ISOSolverRun, TwoDimensionalFeaturesAreRefusedWithTheStateUntouched) {
+  window.Perturb(4, 0.05f, 0.05f, 0.02f, 0.01f);
+  ISOState before;
+  ISOState::Copy(before, window.state);
+  LA::AlignedVector4f record = {{0.1f, 0.2f, 0.1f, 0.2f}};
+  window.problem.features2D.PushBack(record, 4);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const ISOStopReason stop = solver.Run(window.problem, window.state, 1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(stop, ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_TRUE(SameCameras(before, window.state));
+  EXPECT_NE(err.find("2-D feature"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  EXPECT_TRUE(out.empty()) << out;
+  // The same solver solves the problem once the list is empty again.
+  window.problem.features2D.Resize(0);
+  EXPECT_NE(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_FALSE(SameCameras(before, window.state));
+}
+
+TEST_F(ISOSolverRun, MalformedProblemsAreRefusedWithoutTouchingTheState) {
+  ISOState before;
+  ISOState::Copy(before, window.state);
+  const ISOProblem good = window.problem;
+  auto refused = [&](const char* what) {
+    testing::internal::CaptureStderr();
+    const ISOStopReason stop = solver.Run(window.problem, window.state, 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(stop, ISO_LM_NORMAL_EQUATION_FAIL) << what;
+    EXPECT_FALSE(err.empty()) << what;
+    EXPECT_TRUE(SameCameras(before, window.state)) << what;
+    window.problem = good;
+  };
+  window.problem.deltas3.pairs[4].second = 10;  // past the window
+  refused("window pair out of range");
+  std::swap(window.problem.deltas3.pairs[2], window.problem.deltas3.pairs[3]);
+  refused("window pairs out of order");
+  window.problem.deltas3.count = 12;  // more pairs than records
+  refused("count beyond the records");
+  window.problem.deltas1.count = 1;
+  window.problem.deltas1.records.Resize(1);
+  window.problem.deltas1.pairs.emplace_back(0, 0);  // no reference camera exists
+  refused("reference camera missing");
+  window.problem.feature3DStarts.pop_back();
+  refused("feature groups of a different window");
+  window.problem.feature3DStarts[7] = window.problem.features3D.Size() + 1;
+  refused("feature group past the measurements");
+  window.problem.gravityCameras[3] = 99;
+  refused("gravity camera out of range");
+  ISOState empty;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(solver.Run(window.problem, empty, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  testing::internal::GetCapturedStderr();
+}
+
+// Nothing to fit: the gradient is zero, the first conjugate-gradient step
+// size is 0 / 0, and the run stops at once with the state unchanged.
+TEST_F(ISOSolverRun, ZeroGradientFailsTheFirstSolveAndKeepsTheState) {
+  ISOProblem nothing;
+  nothing.feature3DStarts.assign(4 * window.cameras + 1, 0);
+  ISOState before;
+  ISOState::Copy(before, window.state);
+  EXPECT_EQ(solver.Run(nothing, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_TRUE(SameCameras(before, window.state));
+}
+
+TEST_F(ISOSolverRun, LogsGoToStandardOutputOnly) {
+  window.Perturb(5, 0.02f, 0.02f, 0.01f, 0.0f);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const ISOStopReason stop = solver.Run(window.problem, window.state, 2);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(err.empty()) << err;
+  EXPECT_NE(out.find("#Camera = 10, #Feature = "), std::string::npos);
+  EXPECT_NE(out.find("Iteration 0\n  Feature3D "), std::string::npos) << out;
+  EXPECT_NE(out.find("  Delta     "), std::string::npos);
+  EXPECT_NE(out.find("  Velocity  "), std::string::npos);
+  EXPECT_NE(out.find("  Gravity   "), std::string::npos);
+  EXPECT_NE(out.find(std::string("Stop by ") + ISOStopReasonName(stop) + "\n"), std::string::npos);
+}
+
+}  // namespace

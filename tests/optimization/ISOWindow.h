@@ -1,0 +1,149 @@
+#pragma once
+// Builds the tracker's ISO records from a SyntheticScene: the first `cameras`
+// key frames form the window (true states), their measurements become 3-D
+// features on fixed points, consecutive key frames are tied by preintegrated
+// deltas (list 3), every camera has a gravity record and the biases are
+// regularised. Perturb() moves the window away from the truth; the same
+// window can also be written as an IBA problem with every point fixed.
+#include <cmath>
+#include <vector>
+
+#include "SyntheticScene.h"
+#include "optimization/IBAProblem.h"
+#include "optimization/IBAState.h"
+#include "optimization/IMUParameters.h"
+#include "optimization/ISOProblem.h"
+
+// Recomputes the pose and rotation caches of a camera record from p and q.
+inline void RefreshCaches(const f32* extrinsic, CameraIMUState& c) {
+  float scratch[8];
+  PoseToCameraF(extrinsic, c.p, c.q, c.pose, scratch);
+  LA::QuaternionToRotationMatrix(c.q, c.R);
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) c.RT.m[r][k] = c.R.m[k][r];
+    c.R.m[r][3] = c.RT.m[r][3] = 0.0f;
+  }
+}
+
+inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
+  CameraIMUState c = {};
+  for (int k = 0; k < 3; ++k) {
+    c.p[k] = static_cast<float>(s.position[k]);
+    c.v[k] = static_cast<float>(s.velocity[k]);
+    c.ba[k] = static_cast<float>(s.accelerometerBias[k]);
+    c.bg[k] = static_cast<float>(s.gyroscopeBias[k]);
+  }
+  // The state's quaternion maps body to world through Hamilton's matrix,
+  // which is R(q)^T: the same q serves R(q) world-to-body.
+  for (int k = 0; k < 4; ++k) c.q[k] = static_cast<float>(s.quaternion[k]);
+  RefreshCaches(extrinsic, c);
+  return c;
+}
+
+struct ISOWindow {
+  SyntheticScene scene;
+  u32 cameras;
+  ISOState state, truth;
+  ISOProblem problem;
+
+  ISOWindow(const SyntheticSceneOptions& options, u32 windowCameras,
+            u32 maxFeaturesPerCamera = 1000, f64 featureWeight = 1.0)
+      : scene(options), cameras(windowCameras) {
+    for (int k = 0; k < 4; ++k) state.extrinsic[k] = static_cast<float>(scene.offset.quaternion[k]);
+    for (int k = 0; k < 3; ++k)
+      state.extrinsic[4 + k] = static_cast<float>(scene.offset.position[k]);
+    state.extra[0] = state.extra[1] = state.extra[2] = 0;
+    state.windowCameras.Resize(cameras);
+    state.windowIds.clear();
+    for (u32 c = 0; c < cameras; ++c) {
+      state.windowCameras[c] = ToCamera(state.extrinsic, scene.keyFrames[c].state);
+      state.windowIds.push_back(100 + c);
+    }
+    ISOState::Copy(truth, state);
+
+    // Features, grouped by camera and level as the scene sorts them.
+    problem.scale = 500.0f * 500.0f;
+    problem.points = reinterpret_cast<const float(*)[4]>(scene.points.data());
+    problem.feature3DStarts.assign(4 * cameras + 1, 0);
+    problem.features3D.Resize(0);
+    std::vector<u32> perCamera(cameras, 0);
+    for (const SyntheticMeasurement& m : scene.measurements) {
+      if (m.keyFrame >= cameras || perCamera[m.keyFrame] >= maxFeaturesPerCamera) continue;
+      ++perCamera[m.keyFrame];
+      IBAMeasurement f;
+      f.point = m.point;
+      f.x = static_cast<float>(m.x);
+      f.y = static_cast<float>(m.y);
+      problem.features3D.PushBack(f, 256);
+      ++problem.feature3DStarts[4 * m.keyFrame + m.level + 1];
+    }
+    for (u32 g = 0; g < 4 * cameras; ++g)
+      problem.feature3DStarts[g + 1] += problem.feature3DStarts[g];
+    // Level-0 weight a / IMU_VARIANCE_FEATURE_3D^2 (a tenth of a pixel at
+    // focal length 500), then a quarter per level.
+    IBAFeatures levels;
+    IBAProblem::SetFeatureWeights(levels, problem.scale, featureWeight);
+    problem.feature3DWeights.Assign(levels.levelWeights);
+
+    problem.deltas3.count = cameras - 1;
+    problem.deltas3.records.Resize(cameras - 1);
+    problem.deltas3.pairs.clear();
+    for (u32 c = 0; c + 1 < cameras; ++c) {
+      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(c, c + 1), 1.0);
+      problem.deltas3.pairs.emplace_back(c, c + 1);
+    }
+    IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
+    problem.gravity.Resize(cameras);
+    problem.gravityCameras.clear();
+    for (u32 c = 0; c < cameras; ++c) {
+      SetGravityRecord(problem.gravity[c], scene.TrueAttitude(c), 1e-3, scene.keyFrames[c].time);
+      problem.gravityCameras.push_back(c);
+    }
+    problem.cameraFlags.assign(cameras, 0);
+  }
+
+  // Moves every camera by seeded offsets; camera 0 keeps its velocity.
+  void Perturb(u32 seed, float position, float velocity, float angle, float bias) {
+    Random::Seed(seed);
+    auto draw = [](float scale) { return static_cast<float>(scale * SyntheticScene::Gaussian()); };
+    for (u32 c = 0; c < cameras; ++c) {
+      CameraIMUState& s = state.windowCameras[c];
+      const float theta[3] = {draw(angle), draw(angle), draw(angle)};
+      float q[4];
+      LA::UpdateQuaternion(theta, s.q, q);
+      for (int k = 0; k < 4; ++k) s.q[k] = q[k];
+      for (int k = 0; k < 3; ++k) {
+        s.p[k] += draw(position);
+        if (c > 0) s.v[k] += draw(velocity);
+        s.ba[k] += draw(bias);
+        s.bg[k] += draw(0.1f * bias);
+      }
+      RefreshCaches(state.extrinsic, s);
+    }
+  }
+
+  // The same window as a bundle-adjustment problem: every point fixed, no
+  // camera fixed, the first camera's velocity held.
+  void ToIBA(IBAProblem& iba, IBAState& ibaState) const {
+    const u32 points = static_cast<u32>(scene.points.size());
+    iba.ResizeInput(0, points, 0, cameras, points, 0, problem.features3D.Size(), cameras);
+    iba.gauge = 1;
+    iba.ground = 0;
+    iba.features.measurements.Assign(problem.features3D);
+    iba.features.index = problem.feature3DStarts;
+    iba.features.imageScale = problem.scale;
+    iba.features.levelWeights.Assign(problem.feature3DWeights);
+    for (u32 c = 0; c + 1 < cameras; ++c)
+      IBADelta::Set(iba.deltas[c], scene.Preintegrate(c, c + 1), 1.0);
+    iba.biasWeights[0] = problem.biasWeights[0];
+    iba.biasWeights[1] = problem.biasWeights[1];
+    iba.gravity.Assign(problem.gravity);
+    iba.gravityCameras = problem.gravityCameras;
+    for (int k = 0; k < 7; ++k) ibaState.extrinsic[k] = state.extrinsic[k];
+    ibaState.cameras.Assign(state.windowCameras);
+    ibaState.points.Resize(points);
+    for (u32 i = 0; i < points; ++i) ibaState.points[i] = scene.points[i];
+    ibaState.planes.Resize(0);
+    ibaState.cameraIds = state.windowIds;
+  }
+};
