@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "estimation/ClosestRotation.h"
+#include "estimation/ProjectionNormalEquation.h"
 #include "la/Lapack.h"
+#include "la/Pose.h"
+#include "la/SmallSolvers.h"
 
 namespace {
 
@@ -47,9 +49,15 @@ bool CameraEPnP::Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, 
                      Camera& camera, AlignedArray<LA::AlignedVector4f>& work) {
   if (work.Capacity() < 24) work.Reserve(24);
   work.Resize(24);
-  return ComputeControlPoints(X, n, work) && ComputeAlphas(X, n) && (ConstructMTM(x, n), true) &&
-         ComputeCameraControlPoints(work) && ComputeCameraPoints(n) &&
-         ComputeRigidTransformation(X, n, camera);
+  if (!ComputeControlPoints(X, n, work) || !ComputeAlphas(X, n)) return false;
+  ConstructMTM(x, n);
+  Camera pose;
+  if (!ComputeCameraControlPoints(work) || !ComputeCameraPoints(n) ||
+      !ComputeRigidTransformation(X, n, pose))
+    return false;
+  RefinePose(X, x, n, pose);
+  camera = pose;
+  return true;
 }
 
 bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
@@ -150,7 +158,7 @@ void CameraEPnP::ConstructMTM(const LA::Vector2<float>* x, u32 n) {
   // lateral ones so that single precision resolves the null vector.
   const float traceAA = Saa[0][0] + Saa[1][1] + Saa[2][2] + Saa[3][3];
   const float traceWW = Sww[0][0] + Sww[1][1] + Sww[2][2] + Sww[3][3];
-  depthScale_ = traceWW > 0.0f && getenv("NOSCALE")==nullptr ? std::sqrt(traceAA / traceWW) : 1.0f;
+  depthScale_ = traceWW > 0.0f ? std::sqrt(traceAA / traceWW) : 1.0f;
   if (!std::isfinite(depthScale_) || depthScale_ <= 0.0f) depthScale_ = 1.0f;
   const float d = depthScale_, d2 = d * d;
   for (int j = 0; j < 4; ++j) {
@@ -251,4 +259,65 @@ bool CameraEPnP::ComputeRigidTransformation(const LA::AlignedVector4f* X, u32 n,
     camera.m[r][3] = t[r];
   }
   return true;
+}
+
+float CameraEPnP::ComputeSquaredError(const LA::AlignedVector4f* X, const LA::Vector2<float>* x,
+                                      u32 n, const Camera& pose) {
+  float sse = 0.0f;
+  for (u32 i = 0; i < n; ++i) {
+    const float* p = X[i].v;
+    const float z = Dot3(pose.m[2], p) + pose.m[2][3];
+    if (!(z > 0.0f)) return INFINITY;
+    const float ex = x[i].x - (Dot3(pose.m[0], p) + pose.m[0][3]) / z;
+    const float ey = x[i].y - (Dot3(pose.m[1], p) + pose.m[1][3]) / z;
+    sse += ex * ex + ey * ey;
+  }
+  return sse;
+}
+
+void CameraEPnP::RefinePose(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n,
+                            Camera& pose) {
+  float sse = ComputeSquaredError(X, x, n, pose);
+  if (!std::isfinite(sse)) return;
+  for (int iteration = 0; iteration < kRefinementSteps; ++iteration) {
+    LA::AlignedCompactMatrix6f A;
+    LA::AlignedVector6f b, s;
+    std::fill(A.m, A.m + 36, 0.0f);
+    std::fill(b.v, b.v + 8, 0.0f);
+    std::fill(s.v, s.v + 8, 0.0f);
+    alignas(16) float J[12];
+    float r[2];
+    for (u32 i = 0; i < n; ++i) {
+      ComputeProjectionJacobian(pose, X[i].v, x[i].x, x[i].y, r, J);
+      AccumulateProjectionNormalEquation(J, A);
+      for (int k = 0; k < 6; ++k) {
+        const float jx = J[k], jy = k < 4 ? J[8 + k] : J[2 + k];
+        b.v[k] += jx * r[0] + jy * r[1];
+      }
+    }
+    CopyUpperToLower(A);
+    // Jacobi scaling keeps the pivots clear of the solver's absolute bound
+    // whatever the depth of the scene.
+    for (int k = 0; k < 6; ++k) s.v[k] = A(k, k) > 0.0f ? 1.0f / std::sqrt(A(k, k)) : 0.0f;
+    s.v[6] = s.v[4], s.v[7] = s.v[5];
+    ScaleNormalEquation(s, A);
+    for (int k = 0; k < 6; ++k) b.v[k] *= s.v[k];
+    if (!LA::SolveLDL(A, b)) return;
+    for (int k = 0; k < 6; ++k) b.v[k] *= s.v[k];
+    Camera next;
+    float scratch[4];
+    LA::AlignedMatrix3f dR, R;
+    RotationVectorToRotation(dR, b.v[0], b.v[1], b.v[2], scratch);
+    LA::MultiplyAB(dR, pose, R, scratch);
+    for (int row = 0; row < 3; ++row) {
+      for (int c = 0; c < 3; ++c) next.m[row][c] = R.m[row][c];
+      next.m[row][3] = pose.m[row][3] + b.v[3 + row];
+    }
+    const float nextSSE = ComputeSquaredError(X, x, n, next);
+    if (!(nextSSE < sse)) return;
+    const bool converged = sse - nextSSE <= 1e-6f * sse;
+    pose = next;
+    sse = nextSSE;
+    if (converged) return;
+  }
 }

@@ -14,6 +14,31 @@ inline float Jy(const float* J, int k) {
 
 }  // namespace
 
+float ComputeProjectionJacobian(const LA::AlignedMatrix3f& C, const float* X, float u, float v,
+                                float* residual, float* J) {
+  const float qx = C.m[0][0] * X[0] + C.m[0][1] * X[1] + C.m[0][2] * X[2];
+  const float qy = C.m[1][0] * X[0] + C.m[1][1] * X[1] + C.m[1][2] * X[2];
+  const float qz = C.m[2][0] * X[0] + C.m[2][1] * X[1] + C.m[2][2] * X[2];
+  const float z = qz + C.m[2][3];
+  const float iz = 1.0f / z;
+  const float px = (qx + C.m[0][3]) * iz, py = (qy + C.m[1][3]) * iz;
+  residual[0] = u - px;
+  residual[1] = v - py;
+  J[0] = -px * qy * iz;
+  J[1] = (qz + px * qx) * iz;
+  J[2] = -qy * iz;
+  J[3] = iz;
+  J[4] = 0.0f;
+  J[5] = -px * iz;
+  J[6] = iz;
+  J[7] = -py * iz;
+  J[8] = -(qz + py * qy) * iz;
+  J[9] = py * qx * iz;
+  J[10] = qx * iz;
+  J[11] = 0.0f;
+  return z;
+}
+
 void AccumulateProjectionNormalEquation(const float* J, LA::AlignedCompactMatrix6f& A) {
   // Columns 0-3 of both rows as vectors, columns 4-5 as (x4, x5, y4, y5).
   const __m128 x03 = _mm_loadu_ps(J), y03 = _mm_loadu_ps(J + 8);

@@ -4,6 +4,11 @@
 // the tracker's per-frame pose step and the essential-matrix data.
 #include "la/LinearAlgebra.h"
 
+// Projects X = (X, Y, Z, 1) through [R | t] (three rows of four): writes
+// the residual (u - x / z, v - y / z) and the twelve-float Jacobian of the
+// projection for the step R' = exp([w]x) R, t' = t + d; returns the depth z.
+float ComputeProjectionJacobian(const LA::AlignedMatrix3f& C, const float* X, float u, float v,
+                                float* residual, float* J);
 // Adds J^T J of one match to A's upper triangle (rows 0 and 1 in full). J is
 // twelve floats: x-row 0..3; x-row 4, 5 then y-row 4, 5; y-row 0..3.
 void AccumulateProjectionNormalEquation(const float* J, LA::AlignedCompactMatrix6f& A);

@@ -35,7 +35,7 @@ class CameraEPnPTest : public ::testing::Test {
 
 TEST_F(CameraEPnPTest, ExactSixAndHundredPointsRecoverThePose) {
   Random::Seed(1);
-  int solved6 = 0;
+  int solved6 = 0, accurate6 = 0;
   for (int trial = 0; trial < 200; ++trial) {
     const Pose truth = RandomPose();
     const Matches m = MakeMatches(truth, 100, 0.0f);
@@ -44,8 +44,13 @@ TEST_F(CameraEPnPTest, ExactSixAndHundredPointsRecoverThePose) {
     Camera c6{}, c100{};
     if (solver.RunMinimalSample(sample, c6, work)) {
       ++solved6;
-      EXPECT_LT(RotationError(FromCamera(c6).R, truth.R), 1e-3f) << trial;
-      EXPECT_LT(CentreError(FromCamera(c6), truth), 1e-3f) << trial;
+      const Pose e = FromCamera(c6);
+      accurate6 += RotationError(e.R, truth.R) < 1e-3f && CentreError(e, truth) < 1e-3f;
+      // Every solution explains its own six matches to float precision.
+      for (int i = 0; i < 6; ++i) {
+        const Eigen::Vector3f x = e.Apply(m.world[i]);
+        EXPECT_LT((x.head<2>() / x.z() - m.image[i]).norm(), 1e-5f) << trial;
+      }
     }
     MatchSet3DTo2DX data;
     Fill(m, data);
@@ -53,8 +58,10 @@ TEST_F(CameraEPnPTest, ExactSixAndHundredPointsRecoverThePose) {
     EXPECT_LT(RotationError(FromCamera(c100).R, truth.R), 1e-3f) << trial;
     EXPECT_LT(CentreError(FromCamera(c100), truth), 1e-3f) << trial;
   }
-  // Six random points in a cube almost never sit in a degenerate configuration.
-  EXPECT_GE(solved6, 195);
+  // Six random points almost never sit in a degenerate configuration; the
+  // rare near-critical one is explained exactly by a slightly different pose.
+  EXPECT_GE(solved6, 198);
+  EXPECT_GE(accurate6, 197);
 }
 
 TEST_F(CameraEPnPTest, NPointPathOverSixMatchesEqualsSixPointPath) {
