@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "FiniteDifference.h"
 #include "SyntheticScene.h"
 #include "la/SmallSolvers.h"
 
@@ -109,6 +110,14 @@ TEST_F(CameraEstimatorDataTest, NormalEquationsMatchFiniteDifferences) {
   Camera stepped;
   data.UpdateModel(s, bs, camera, stepped);
   EXPECT_LT(data.ComputeSSE(stepped), 0.5 * data.ComputeSSE(camera));
+}
+
+TEST_F(CameraEstimatorDataTest, HarnessAgreesWithTheSSE) {
+  fd::ExpectNormalEquationMatchesSSE(data, camera);
+  // Exact matches: A is half the Hessian of the SSE at the true pose.
+  CameraEstimatorData exact;
+  Fill(MakeMatches(truth, 30, 0.0f), exact);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(exact, ToCamera(truth));
 }
 
 TEST_F(CameraEstimatorDataTest, SumOfErrorsIncludesTheOddLastMatch) {

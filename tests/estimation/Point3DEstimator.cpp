@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <deque>
 
+#include "FiniteDifference.h"
 #include "SyntheticScene.h"
 
 using namespace synthetic;
@@ -194,6 +195,9 @@ TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
   }
   EXPECT_NEAR(views.data.ComputeSSE(p), residuals(p).squaredNorm(),
               1e-4 * residuals(p).squaredNorm());
+  fd::ExpectNormalEquationMatchesSSE(views.data, p);
+  Views exact(X, 5, 0.0f);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data, Point3D{{X.x(), X.y(), X.z(), 1.0f}});
 }
 
 TEST(Point3DEstimator, RobustRunDropsBadViews) {
