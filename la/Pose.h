@@ -35,17 +35,17 @@ struct CameraOffset {
 
 // Camera intrinsics in the eleven four-float groups SIMD code loads.
 struct alignas(16) Intrinsic {
-  float fxfy[4];     // (fx, fy, fx, fy)
-  float cxcy[4];     // (cx, cy, cx, cy)
-  float cxcxcycy[4]; // (cx, cx, cy, cy)
-  float ifxfy[4];    // (1/fx, 1/fy, 1/fx, 1/fy)
+  float fxfy[4];      // (fx, fy, fx, fy)
+  float cxcy[4];      // (cx, cy, cx, cy)
+  float cxcxcycy[4];  // (cx, cx, cy, cy)
+  float ifxfy[4];     // (1/fx, 1/fy, 1/fx, 1/fy)
   float fx[4];
   float fy[4];
   float cx[4];
   float cy[4];
   float ifx[4];
   float ify[4];
-  float misc[4];     // (fx fy, 1/(fx fy), cx/fx, cy/fy)
+  float misc[4];  // (fx fy, 1/(fx fy), cx/fx, cy/fy)
 
   // Fills all eleven groups from the four numbers.
   void Set(float fx, float fy, float cx, float cy);
@@ -57,9 +57,9 @@ namespace LA {
 
 // R = R(q); the fourth floats of R's rows are untouched.
 void QuaternionToRotationMatrix(const float* q, AlignedMatrix3f& R);
-// out = b (x) a.
+// out = b (x) a; scratch holds 4 floats. out may alias a or b.
 void MultiplyQuaternions(const float* a, const float* b, float* out, float* scratch);
-// out = conj(b) (x) a.
+// out = conj(b) (x) a; scratch holds 4 floats.
 void RelativeQuaternion(const float* a, const float* b, float* out, float* scratch);
 // Rotation error of a against b: 2 vec(conj(b) (x) a), negated unless
 // a . b > 0; dot receives a . b.
@@ -85,10 +85,11 @@ void PoseToCamera(const IMUState& state, const CameraOffset& offset, CameraPose&
 void CameraToPose(IMUState& state, const CameraOffset& offset, const CameraPose& pose,
                   float* scratch);
 // Single-precision PoseToCamera over the solvers' offset record (q_off in
-// floats 0-3, p_off in 4-6); scratch receives q_cam then t.
+// floats 0-3, p_off in 4-6); scratch (8 floats) receives q_cam then t.
 void PoseToCameraF(const float* offset, const float* position, const float* quaternion,
                    CameraPose& pose, float* scratch);
-// out = second after first: x = R2 (R1 X + t1) + t2.
+// out = second after first: x = R2 (R1 X + t1) + t2; scratch holds 4 floats.
+// out may alias either input.
 void ComposePose(const CameraPose& first, const CameraPose& second, CameraPose& out,
                  float* scratch);
 // Inverse of y = s (R x + t), pose followed by its scale vector (s, s, s, 1).
@@ -96,5 +97,4 @@ void InvertSimilarityTransform(const float* transformation, float* out, float* s
 // Rotation about a unit axis by an angle in [0, pi].
 void AxisAngleToRotation(LA::AlignedMatrix3f& R, const float* axis, float angle);
 // R = exp([w]x); the identity below |w|^2 = 1e-10.
-void RotationVectorToRotation(LA::AlignedMatrix3f& R, float wx, float wy, float wz,
-                              float* scratch);
+void RotationVectorToRotation(LA::AlignedMatrix3f& R, float wx, float wy, float wz, float* scratch);

@@ -1,0 +1,295 @@
+// SSE kernels over the 15-parameter camera vectors and blocks. Each kernel is
+// unrolled over the five groups and keeps a fixed summation order, so that the
+// solvers give bit-equal results from run to run.
+#include "la/Block15.h"
+
+#include <immintrin.h>
+
+#include <cstring>
+
+namespace LA {
+namespace {
+
+inline u32 CommonSize(const CameraVector15Array& x, const CameraVector15Array& y) {
+  return x.Size() < y.Size() ? x.Size() : y.Size();
+}
+
+// Per-element reduction of the products of five groups: the first four
+// groups are transposed so that one vertical add gives (p1 + p0) + p2 of each
+// group at once; the group sums are then added in the order 1, 0, 2, 3, 4.
+inline float ElementSum(__m128 g0, __m128 g1, __m128 g2, __m128 g3, __m128 g4) {
+  _MM_TRANSPOSE4_PS(g0, g1, g2, g3);
+  alignas(16) float s[4];
+  alignas(16) float t[4];
+  _mm_store_ps(s, _mm_add_ps(_mm_add_ps(g1, g0), g2));
+  _mm_store_ps(t, g4);
+  const float s4 = (t[1] + t[0]) + t[2];
+  return (((s[1] + s[0]) + s[2]) + s[3]) + s4;
+}
+
+// (r0 . x, r1 . x, r2 . x, 0) over three stored rows, each dot added as
+// (e1 + e0) + e2; the fourth floats of rows and x never enter.
+inline __m128 RowDots(const float (*r)[4], __m128 x) {
+  __m128 a = _mm_mul_ps(_mm_load_ps(r[0]), x);
+  __m128 b = _mm_mul_ps(_mm_load_ps(r[1]), x);
+  __m128 c = _mm_mul_ps(_mm_load_ps(r[2]), x);
+  __m128 d = _mm_setzero_ps();
+  _MM_TRANSPOSE4_PS(a, b, c, d);
+  return _mm_add_ps(_mm_add_ps(b, a), c);
+}
+
+// R^T x over three stored rows, as x0 r0 + x1 r1 + x2 r2 on all four floats.
+inline __m128 ColumnProduct(const float (*r)[4], __m128 x) {
+  const __m128 x0 = _mm_shuffle_ps(x, x, _MM_SHUFFLE(0, 0, 0, 0));
+  const __m128 x1 = _mm_shuffle_ps(x, x, _MM_SHUFFLE(1, 1, 1, 1));
+  const __m128 x2 = _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 2, 2, 2));
+  return _mm_add_ps(
+      _mm_add_ps(_mm_mul_ps(x0, _mm_load_ps(r[0])), _mm_mul_ps(x1, _mm_load_ps(r[1]))),
+      _mm_mul_ps(x2, _mm_load_ps(r[2])));
+}
+
+inline __m128 Diagonal(const float* d, __m128 x) {
+  return _mm_mul_ps(_mm_load_ps(d), x);
+}
+
+inline __m128 Abs(__m128 v) {
+  return _mm_andnot_ps(_mm_set1_ps(-0.0f), v);
+}
+
+inline void RaiseMax(__m128 a, float& max, float& scratch) {
+  alignas(16) float f[4];
+  _mm_store_ps(f, a);
+  for (int k = 0; k < 3; ++k) {
+    scratch = f[k];
+    if (scratch > max) max = scratch;
+  }
+}
+
+}  // namespace
+
+float SquaredNorm15(const CameraVector15Array& x) {
+  float sum = 0.0f;
+  const u32 n = x.Size();
+  for (u32 i = 0; i < n; ++i) {
+    const float* v = x[i].v;
+    __m128 g[5];
+    for (int k = 0; k < 5; ++k) {
+      const __m128 a = _mm_load_ps(v + 4 * k);
+      g[k] = _mm_mul_ps(a, a);
+    }
+    sum += ElementSum(g[0], g[1], g[2], g[3], g[4]);
+  }
+  return sum;
+}
+
+float WeightedSquaredNorm15(const CameraVector15Array& x, const CameraVector15Array& w) {
+  float sum = 0.0f;
+  const u32 n = CommonSize(x, w);
+  for (u32 i = 0; i < n; ++i) {
+    const float* v = x[i].v;
+    const float* u = w[i].v;
+    __m128 g[5];
+    for (int k = 0; k < 5; ++k) {
+      const __m128 a = _mm_load_ps(v + 4 * k);
+      g[k] = _mm_mul_ps(_mm_load_ps(u + 4 * k), _mm_mul_ps(a, a));
+    }
+    sum += ElementSum(g[0], g[1], g[2], g[3], g[4]);
+  }
+  return sum;
+}
+
+float Dot15(const CameraVector15Array& x, const CameraVector15Array& y) {
+  float sum = 0.0f;
+  const u32 n = CommonSize(x, y);
+  for (u32 i = 0; i < n; ++i) {
+    const float* v = x[i].v;
+    const float* u = y[i].v;
+    __m128 g[5];
+    for (int k = 0; k < 5; ++k) g[k] = _mm_mul_ps(_mm_load_ps(v + 4 * k), _mm_load_ps(u + 4 * k));
+    sum += ElementSum(g[0], g[1], g[2], g[3], g[4]);
+  }
+  return sum;
+}
+
+void MaxAbs15(const CameraVector15Array& x, float& max, float& scratch) {
+  const u32 n = x.Size();
+  for (u32 i = 0; i < n; ++i) {
+    const float* v = x[i].v;
+    RaiseMax(Abs(_mm_load_ps(v)), max, scratch);
+    RaiseMax(Abs(_mm_load_ps(v + 4)), max, scratch);
+    RaiseMax(Abs(_mm_load_ps(v + 8)), max, scratch);
+    RaiseMax(Abs(_mm_load_ps(v + 12)), max, scratch);
+    RaiseMax(Abs(_mm_load_ps(v + 16)), max, scratch);
+  }
+}
+
+void MaxAbs3(const float* points, u32 count, float& max, float& scratch) {
+  u32 i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float* p = points + 4 * i;
+    RaiseMax(Abs(_mm_loadu_ps(p)), max, scratch);
+    RaiseMax(Abs(_mm_loadu_ps(p + 4)), max, scratch);
+    RaiseMax(Abs(_mm_loadu_ps(p + 8)), max, scratch);
+    RaiseMax(Abs(_mm_loadu_ps(p + 12)), max, scratch);
+  }
+  for (; i < count; ++i) RaiseMax(Abs(_mm_loadu_ps(points + 4 * i)), max, scratch);
+}
+
+void Copy15(CameraVector15Array& dst, const CameraVector15Array& src) {
+  if (&dst == &src) return;
+  dst.Resize(src.Size());
+  if (src.Size() > 0)
+    std::memcpy(static_cast<void*>(dst.Data()), src.Data(), sizeof(CameraVector15) * src.Size());
+}
+
+void Scale15(CameraVector15Array& x, float s) {
+  const __m128 f = _mm_set1_ps(s);
+  const u32 n = x.Size();
+  for (u32 i = 0; i < n; ++i) {
+    float* v = x[i].v;
+    _mm_store_ps(v, _mm_mul_ps(_mm_load_ps(v), f));
+    _mm_store_ps(v + 4, _mm_mul_ps(_mm_load_ps(v + 4), f));
+    _mm_store_ps(v + 8, _mm_mul_ps(_mm_load_ps(v + 8), f));
+    _mm_store_ps(v + 12, _mm_mul_ps(_mm_load_ps(v + 12), f));
+    _mm_store_ps(v + 16, _mm_mul_ps(_mm_load_ps(v + 16), f));
+  }
+}
+
+void Scale15XYZ(CameraVector15Array& x, float s) {
+  const __m128 f = _mm_setr_ps(s, s, s, 1.0f);
+  const u32 n = x.Size();
+  for (u32 i = 0; i < n; ++i) {
+    float* v = x[i].v;
+    _mm_store_ps(v, _mm_mul_ps(_mm_load_ps(v), f));
+    _mm_store_ps(v + 4, _mm_mul_ps(_mm_load_ps(v + 4), f));
+    _mm_store_ps(v + 8, _mm_mul_ps(_mm_load_ps(v + 8), f));
+    _mm_store_ps(v + 12, _mm_mul_ps(_mm_load_ps(v + 12), f));
+    _mm_store_ps(v + 16, _mm_mul_ps(_mm_load_ps(v + 16), f));
+  }
+}
+
+void Add15(CameraVector15Array& x, const CameraVector15Array& y) {
+  const u32 n = CommonSize(x, y);
+  for (u32 i = 0; i < n; ++i) {
+    float* v = x[i].v;
+    const float* u = y[i].v;
+    _mm_store_ps(v, _mm_add_ps(_mm_load_ps(v), _mm_load_ps(u)));
+    _mm_store_ps(v + 4, _mm_add_ps(_mm_load_ps(v + 4), _mm_load_ps(u + 4)));
+    _mm_store_ps(v + 8, _mm_add_ps(_mm_load_ps(v + 8), _mm_load_ps(u + 8)));
+    _mm_store_ps(v + 12, _mm_add_ps(_mm_load_ps(v + 12), _mm_load_ps(u + 12)));
+    _mm_store_ps(v + 16, _mm_add_ps(_mm_load_ps(v + 16), _mm_load_ps(u + 16)));
+  }
+}
+
+void Subtract15(CameraVector15Array& x, const CameraVector15Array& y) {
+  const u32 n = CommonSize(x, y);
+  for (u32 i = 0; i < n; ++i) {
+    float* v = x[i].v;
+    const float* u = y[i].v;
+    _mm_store_ps(v, _mm_sub_ps(_mm_load_ps(v), _mm_load_ps(u)));
+    _mm_store_ps(v + 4, _mm_sub_ps(_mm_load_ps(v + 4), _mm_load_ps(u + 4)));
+    _mm_store_ps(v + 8, _mm_sub_ps(_mm_load_ps(v + 8), _mm_load_ps(u + 8)));
+    _mm_store_ps(v + 12, _mm_sub_ps(_mm_load_ps(v + 12), _mm_load_ps(u + 12)));
+    _mm_store_ps(v + 16, _mm_sub_ps(_mm_load_ps(v + 16), _mm_load_ps(u + 16)));
+  }
+}
+
+void MultiplySymmetricBlock15(const CameraBlock15& A, const CameraVector15& x, CameraVector15& y) {
+  using R = CameraBlock15;
+  const auto& m = A.m;
+  const __m128 x0 = _mm_load_ps(x.v), x1 = _mm_load_ps(x.v + 4), x2 = _mm_load_ps(x.v + 8),
+               x3 = _mm_load_ps(x.v + 12), x4 = _mm_load_ps(x.v + 16);
+  __m128 y0 = _mm_load_ps(y.v), y1 = _mm_load_ps(y.v + 4), y2 = _mm_load_ps(y.v + 8),
+         y3 = _mm_load_ps(y.v + 12), y4 = _mm_load_ps(y.v + 16);
+
+  y0 = _mm_add_ps(y0, RowDots(m + R::kA00, x0));
+  y0 = _mm_add_ps(y0, Diagonal(m[R::kD01], x1));
+  y1 = _mm_add_ps(y1, Diagonal(m[R::kD01], x0));
+
+  y0 = _mm_add_ps(y0, RowDots(m + R::kA02, x2));
+  y2 = _mm_add_ps(y2, ColumnProduct(m + R::kA02, x0));
+  y0 = _mm_add_ps(y0, RowDots(m + R::kA03, x3));
+  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kA03, x0));
+  y0 = _mm_add_ps(y0, RowDots(m + R::kA04, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA04, x0));
+
+  y1 = _mm_add_ps(y1, Diagonal(m[R::kD11], x1));
+  y1 = _mm_add_ps(y1, RowDots(m + R::kA12, x2));
+  y2 = _mm_add_ps(y2, ColumnProduct(m + R::kA12, x1));
+  y1 = _mm_add_ps(y1, RowDots(m + R::kA13, x3));
+  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kA13, x1));
+  y1 = _mm_add_ps(y1, RowDots(m + R::kA14, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA14, x1));
+
+  y2 = _mm_add_ps(y2, RowDots(m + R::kA22, x2));
+  y2 = _mm_add_ps(y2, RowDots(m + R::kA23, x3));
+  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kA23, x2));
+  y2 = _mm_add_ps(y2, RowDots(m + R::kA24, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA24, x2));
+
+  y3 = _mm_add_ps(y3, RowDots(m + R::kA33, x3));
+  y3 = _mm_add_ps(y3, RowDots(m + R::kA34, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA34, x3));
+
+  y4 = _mm_add_ps(y4, RowDots(m + R::kA44, x4));
+
+  _mm_store_ps(y.v, y0);
+  _mm_store_ps(y.v + 4, y1);
+  _mm_store_ps(y.v + 8, y2);
+  _mm_store_ps(y.v + 12, y3);
+  _mm_store_ps(y.v + 16, y4);
+}
+
+void MultiplyBlock15(const MotionPairBlock& B, const CameraVector15& xj, CameraVector15& yi) {
+  using R = MotionPairBlock;
+  const auto& m = B.m;
+  const __m128 x0 = _mm_load_ps(xj.v), x1 = _mm_load_ps(xj.v + 4), x2 = _mm_load_ps(xj.v + 8),
+               x3 = _mm_load_ps(xj.v + 12), x4 = _mm_load_ps(xj.v + 16);
+  float* y = yi.v;
+
+  const __m128 t0 = _mm_add_ps(RowDots(m + R::kB00, x0), RowDots(m + R::kB02, x2));
+  const __m128 t1 = _mm_add_ps(Diagonal(m[R::kD10], x0), Diagonal(m[R::kD11], x1));
+  const __m128 t2 = _mm_add_ps(_mm_add_ps(RowDots(m + R::kB20, x0), RowDots(m + R::kB21, x1)),
+                               RowDots(m + R::kB22, x2));
+  const __m128 t3 = _mm_add_ps(_mm_add_ps(RowDots(m + R::kB30, x0), RowDots(m + R::kB31, x1)),
+                               Diagonal(m[R::kD33], x3));
+  const __m128 t4 =
+      _mm_add_ps(_mm_add_ps(_mm_add_ps(RowDots(m + R::kB40, x0), RowDots(m + R::kB41, x1)),
+                            RowDots(m + R::kB42, x2)),
+                 Diagonal(m[R::kD44], x4));
+
+  _mm_store_ps(y, _mm_add_ps(_mm_load_ps(y), t0));
+  _mm_store_ps(y + 4, _mm_add_ps(_mm_load_ps(y + 4), t1));
+  _mm_store_ps(y + 8, _mm_add_ps(_mm_load_ps(y + 8), t2));
+  _mm_store_ps(y + 12, _mm_add_ps(_mm_load_ps(y + 12), t3));
+  _mm_store_ps(y + 16, _mm_add_ps(_mm_load_ps(y + 16), t4));
+}
+
+void MultiplyBlock15Transposed(const MotionPairBlock& B, const CameraVector15& xi,
+                               CameraVector15& yj) {
+  using R = MotionPairBlock;
+  const auto& m = B.m;
+  const __m128 x0 = _mm_load_ps(xi.v), x1 = _mm_load_ps(xi.v + 4), x2 = _mm_load_ps(xi.v + 8),
+               x3 = _mm_load_ps(xi.v + 12), x4 = _mm_load_ps(xi.v + 16);
+  float* y = yj.v;
+
+  __m128 t0 = _mm_add_ps(ColumnProduct(m + R::kB00, x0), Diagonal(m[R::kD10], x1));
+  t0 = _mm_add_ps(t0, ColumnProduct(m + R::kB20, x2));
+  t0 = _mm_add_ps(t0, ColumnProduct(m + R::kB30, x3));
+  t0 = _mm_add_ps(t0, ColumnProduct(m + R::kB40, x4));
+  __m128 t1 = _mm_add_ps(Diagonal(m[R::kD11], x1), ColumnProduct(m + R::kB21, x2));
+  t1 = _mm_add_ps(t1, ColumnProduct(m + R::kB31, x3));
+  t1 = _mm_add_ps(t1, ColumnProduct(m + R::kB41, x4));
+  __m128 t2 = _mm_add_ps(ColumnProduct(m + R::kB02, x0), ColumnProduct(m + R::kB22, x2));
+  t2 = _mm_add_ps(t2, ColumnProduct(m + R::kB42, x4));
+  const __m128 t3 = Diagonal(m[R::kD33], x3);
+  const __m128 t4 = Diagonal(m[R::kD44], x4);
+
+  _mm_store_ps(y, _mm_add_ps(_mm_load_ps(y), t0));
+  _mm_store_ps(y + 4, _mm_add_ps(_mm_load_ps(y + 4), t1));
+  _mm_store_ps(y + 8, _mm_add_ps(_mm_load_ps(y + 8), t2));
+  _mm_store_ps(y + 12, _mm_add_ps(_mm_load_ps(y + 12), t3));
+  _mm_store_ps(y + 16, _mm_add_ps(_mm_load_ps(y + 16), t4));
+}
+
+}  // namespace LA

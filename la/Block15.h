@@ -1,0 +1,112 @@
+#pragma once
+// Camera variables and camera blocks of the inertial solvers: per camera a
+// 15-parameter vector (position, velocity, rotation, accelerometer bias,
+// gyroscope bias, three floats each in a group of four), a symmetric 15x15
+// diagonal block, and the 15x15 coupling block of two consecutive cameras,
+// with the vector and block kernels of their Levenberg-Marquardt and
+// conjugate-gradient loops. Reductions add, per element, each group's three
+// parameters as (p1 + p0) + p2, then the group sums in the order 1, 0, 2, 3,
+// 4, and the element sums one after the other into one float; the fourth float
+// of a group never enters a reduction.
+#include "la/AlignedArray.h"
+#include "la/LinearAlgebra.h"
+
+namespace LA {
+
+// Five groups of four floats; the fourth float of each group is not a
+// parameter.
+struct alignas(16) CameraVector15 {
+  float v[20];
+  float* Group(int g) { return v + 4 * g; }
+  const float* Group(int g) const { return v + 4 * g; }
+};
+
+// Symmetric diagonal block of one camera; Aij couples group i with group j.
+// Rows: 0-2 A00, 3 diag(A01), 4-6 A02, 7-9 A03, 10-12 A04, 13 diag(A11),
+// 14-16 A12, 17-19 A13, 20-22 A14, 23-25 A22, 26-28 A23, 29-31 A24,
+// 32-34 A33, 35-37 A34, 38-40 A44.
+struct alignas(16) CameraBlock15 {
+  float m[41][4];
+  enum Row {
+    kA00 = 0,
+    kD01 = 3,
+    kA02 = 4,
+    kA03 = 7,
+    kA04 = 10,
+    kD11 = 13,
+    kA12 = 14,
+    kA13 = 17,
+    kA14 = 20,
+    kA22 = 23,
+    kA23 = 26,
+    kA24 = 29,
+    kA33 = 32,
+    kA34 = 35,
+    kA44 = 38
+  };
+};
+
+// Coupling block of camera i with the next camera j (y_i gets B x_j); Bkl
+// couples group k of camera i with group l of camera j. Rows: 0-2 B00,
+// 3-5 B02, 6 diag(B10), 7 diag(B11), 8-10 B20, 11-13 B21, 14-16 B22,
+// 17-19 B30, 20-22 B31, 23 diag(B33), 24-26 B40, 27-29 B41, 30-32 B42,
+// 33 diag(B44). The sub-blocks not listed are zero.
+struct alignas(16) MotionPairBlock {
+  float m[34][4];
+  enum Row {
+    kB00 = 0,
+    kB02 = 3,
+    kD10 = 6,
+    kD11 = 7,
+    kB20 = 8,
+    kB21 = 11,
+    kB22 = 14,
+    kB30 = 17,
+    kB31 = 20,
+    kD33 = 23,
+    kB40 = 24,
+    kB41 = 27,
+    kB42 = 30,
+    kD44 = 33
+  };
+};
+
+using CameraVector15Array = AlignedArray<CameraVector15>;
+
+// Sum of the squares of the 15 parameters of every element; 0 when empty.
+float SquaredNorm15(const CameraVector15Array& x);
+// Sum of w x^2 over the 15 parameters of every element.
+float WeightedSquaredNorm15(const CameraVector15Array& x, const CameraVector15Array& w);
+// Sum of x y over the 15 parameters of every element.
+float Dot15(const CameraVector15Array& x, const CameraVector15Array& y);
+// Raises max to the largest |x| of the 15 parameters of every element (only a
+// strictly greater value replaces it); scratch receives each |x| in turn.
+void MaxAbs15(const CameraVector15Array& x, float& max, float& scratch);
+// Raises max to the largest |x|, |y|, |z| of `count` 16-byte points.
+void MaxAbs3(const float* points, u32 count, float& max, float& scratch);
+template <class Point>
+inline void MaxAbs3(const AlignedArray<Point>& points, float& max, float& scratch) {
+  static_assert(sizeof(Point) == 16, "points are four floats");
+  MaxAbs3(reinterpret_cast<const float*>(points.Data()), points.Size(), max, scratch);
+}
+
+// dst = src (dst resized; reallocates only when too small).
+void Copy15(CameraVector15Array& dst, const CameraVector15Array& src);
+// All 20 floats of every element times s.
+void Scale15(CameraVector15Array& x, float s);
+// The three parameters of every group times s; the fourth floats are kept.
+void Scale15XYZ(CameraVector15Array& x, float s);
+// x += y over all 20 floats.
+void Add15(CameraVector15Array& x, const CameraVector15Array& y);
+// x -= y over all 20 floats.
+void Subtract15(CameraVector15Array& x, const CameraVector15Array& y);
+
+// y += A x.
+void MultiplySymmetricBlock15(const CameraBlock15& A, const CameraVector15& x, CameraVector15& y);
+// y_i += B x_j.
+void MultiplyBlock15(const MotionPairBlock& B, const CameraVector15& xj, CameraVector15& yi);
+// y_j += B^T x_i.
+void MultiplyBlock15Transposed(const MotionPairBlock& B, const CameraVector15& xi,
+                               CameraVector15& yj);
+
+}  // namespace LA
