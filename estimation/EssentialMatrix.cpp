@@ -86,8 +86,8 @@ void EssentialMatrix::CountPointsInFront(const EssentialMatrix& E,
     for (int c = 0; c < 3; ++c) R[r][c] = _mm_set1_ps(pose.m[r][c]);
     t[r] = _mm_set1_ps(pose.m[r][3]);
   }
-  const u32 packed = matches.PackedCount();
-  const float* block = matches.PackedData();
+  const u32 packed = matches.packedCount;
+  const float* block = reinterpret_cast<const float*>(matches.packed.Data());
   for (u32 i = 0; i < packed; i += 4, block += 16) {
     const __m128 x1 = _mm_load_ps(block), y1 = _mm_load_ps(block + 4);
     const __m128 x2 = _mm_load_ps(block + 8), y2 = _mm_load_ps(block + 12);
@@ -116,9 +116,11 @@ void EssentialMatrix::CountPointsInFront(const EssentialMatrix& E,
     plus += __builtin_popcount(both);
     minus += __builtin_popcount(neither);
   }
-  for (u32 j = 0; j < matches.TailCount(); ++j) {
+  for (u32 j = 0; j < matches.tailCount; ++j) {
     float X[4];
-    TriangulatePoint(E, pose, matches.Tail1(j), matches.Tail2(j), X);
+    const float p[2] = {matches.tail1[j].x, matches.tail1[j].y};
+    const float q[2] = {matches.tail2[j].x, matches.tail2[j].y};
+    TriangulatePoint(E, pose, p, q, X);
     const float z2 =
         ((pose.m[2][0] * X[0] + pose.m[2][1] * X[1]) + pose.m[2][2] * X[2]) + pose.m[2][3];
     if (X[2] > 0.0f) {
@@ -143,7 +145,7 @@ bool EssentialMatrix::ToRelativePose(const EssentialMatrix& E, const MatchSet2D&
   float* countScratch = scratch + 12 + 44;
   // The count threshold in 32 bits: N ratio + 0.5 truncated; a negative or
   // NaN product asks for nothing beyond one sign strictly ahead.
-  const float kf = static_cast<float>(matches.Count()) * minInFrontRatio + 0.5f;
+  const float kf = static_cast<float>(matches.count) * minInFrontRatio + 0.5f;
   const u32 k = kf >= 1.0f ? (kf < 4294967040.0f ? static_cast<u32>(kf) : 0xffffffffu) : 0u;
   // E's singular vectors: u_k = (vt[k], vt[4 + k], vt[8 + k]), v_k = u[4k..].
   const float* v1 = l.u;

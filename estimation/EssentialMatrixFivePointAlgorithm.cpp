@@ -99,22 +99,21 @@ void EssentialMatrixFivePointAlgorithm::ResizeConstraintColumns(u32 n) {
 
 bool EssentialMatrixFivePointAlgorithm::ComputeNullSpaceNonMinimal(const MatchSet2D& matches,
                                                                    AlignedArray<float>& scratch) {
-  const u32 n = matches.Count();
+  const u32 n = matches.count;
   if (n < 5) return false;
   if (n != nonMinimalRows_ || nonMinimalColumns_.Size() < 9 * nonMinimalPadded_)
     ResizeConstraintColumns(n);
   float* col[9];
   for (int j = 0; j < 9; ++j) col[j] = nonMinimalColumns_.Data() + j * nonMinimalPadded_;
-  const u32 packed = matches.PackedCount();
-  const float* block = matches.PackedData();
+  const u32 packed = matches.packedCount;
+  const float* block = reinterpret_cast<const float*>(matches.packed.Data());
   for (u32 i = 0; i < packed; i += 4, block += 16) {
     StoreConstraintColumns4(_mm_load_ps(block), _mm_load_ps(block + 4), _mm_load_ps(block + 8),
                             _mm_load_ps(block + 12), col, i);
   }
-  for (u32 t = 0; t < matches.TailCount(); ++t) {
-    const float* p = matches.Tail1(t);
-    const float* q = matches.Tail2(t);
-    StoreConstraintRow(p[0], p[1], q[0], q[1], col, packed + t);
+  for (u32 t = 0; t < matches.tailCount; ++t) {
+    StoreConstraintRow(matches.tail1[t].x, matches.tail1[t].y, matches.tail2[t].x,
+                       matches.tail2[t].y, col, packed + t);
   }
   singularValues_.Resize(n);
   // Work-space query, then the decomposition with the optimal size.

@@ -21,14 +21,11 @@ inline void FillFive(const std::vector<twoview::Match>& m, FiveMatches2D& s) {
 }
 
 inline void FillSet(const std::vector<twoview::Match>& m, MatchSet2D& set) {
-  std::vector<float> flat(4 * m.size());
+  set.Resize(static_cast<u16>(m.size()));
   for (size_t i = 0; i < m.size(); ++i) {
-    flat[4 * i] = static_cast<float>(m[i].x1);
-    flat[4 * i + 1] = static_cast<float>(m[i].y1);
-    flat[4 * i + 2] = static_cast<float>(m[i].x2);
-    flat[4 * i + 3] = static_cast<float>(m[i].y2);
+    set.SetMatch(static_cast<u32>(i), static_cast<float>(m[i].x1), static_cast<float>(m[i].y1),
+                 static_cast<float>(m[i].x2), static_cast<float>(m[i].y2));
   }
-  set.Set(reinterpret_cast<const float(*)[4]>(flat.data()), static_cast<u32>(m.size()));
 }
 
 }  // namespace testsets
