@@ -1,0 +1,184 @@
+// Slots of the two plane estimators.
+#include "estimation/PlaneEstimator.h"
+
+#include <cmath>
+
+#include "la/Random.h"
+
+namespace {
+
+inline f32 SignedDistance(const Plane& p, const LA::AlignedVector4f& X) {
+  return ((p.v[0] * X.v[0] + p.v[1] * X.v[1]) + p.v[2] * X.v[2]) + p.v[3];
+}
+
+}  // namespace
+
+template <class Data>
+PlaneEstimatorCommon<Data>::PlaneEstimatorCommon(const f32& threshold) : Base(threshold) {
+  for (LA::AlignedVector4f& p : this->minimalSample_.points) p.v[3] = 1.0f;
+}
+
+template <class Data>
+void PlaneEstimatorCommon<Data>::GenerateMinimalSample(const Data& data,
+                                                       PlaneEstimatorMinimalSample& sample) {
+  const u32 N = data.points.Size();
+  const u32 i0 = Random::Index(N);
+  u32 i1, i2;
+  do {
+    i1 = Random::Index(N);
+  } while (i1 == i0);
+  do {
+    i2 = Random::Index(N);
+  } while (i2 == i0 || i2 == i1);
+  sample.points[0] = data.points[i0];
+  sample.points[1] = data.points[i1];
+  sample.points[2] = data.points[i2];
+}
+
+template <class Data>
+bool PlaneEstimatorCommon<Data>::SolveNonMinimal(const Data& sample, AlignedArray<Plane>& models) {
+  models.Resize(1);
+  if (!this->solver.RunNonMinimalData(sample, models[0])) {
+    models.Resize(0);
+    return false;
+  }
+  return true;
+}
+
+template <class Data>
+bool PlaneEstimatorCommon<Data>::SolveMinimal(const PlaneEstimatorMinimalSample& sample,
+                                              AlignedArray<Plane>& models) {
+  models.Resize(1);
+  if (!this->solver.RunMinimalSample(sample, models[0], work_)) {
+    models.Resize(0);
+    return false;
+  }
+  return true;
+}
+
+template <class Data>
+void PlaneEstimatorCommon<Data>::ComputeInlierSSE(const Data& data, const Plane& plane,
+                                                  const BitMask& mask, f64& sse) {
+  sse = 0.0;
+  const u32 N = data.points.Size();
+  for (u32 i = 0; i < N; ++i) {
+    if (mask.Test(i)) sse += static_cast<f64>(std::fabs(SignedDistance(plane, data.points[i])));
+  }
+}
+
+template <class Data>
+u32 PlaneEstimatorCommon<Data>::OptimizeModel(Data& sample, Plane& plane, u8 verbosity) {
+  this->optimizer.maxIterations = this->optimizerIterations;
+  return this->optimizer.Optimize(sample, plane,
+                                  verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+}
+
+template <class Data>
+bool PlaneEstimatorCommon<Data>::GenerateMinimalSampleProsac(const Data& data,
+                                                             const std::vector<u32>& order, u32 n,
+                                                             bool includeLast,
+                                                             PlaneEstimatorMinimalSample& sample) {
+  if (n < 3 || n > order.size()) return false;
+  const u32 p0 = Random::Index(n);
+  u32 p1, p2;
+  do {
+    p1 = Random::Index(n);
+  } while (p1 == p0);
+  if (includeLast && n - 1 != p0 && n - 1 != p1) {
+    p2 = n - 1;
+  } else {
+    do {
+      p2 = Random::Index(n);
+    } while (p2 == p0 || p2 == p1);
+  }
+  sample.points[0] = data.points[order[p0]];
+  sample.points[1] = data.points[order[p1]];
+  sample.points[2] = data.points[order[p2]];
+  return true;
+}
+
+template class PlaneEstimatorCommon<PlaneEstimatorData3D>;
+template class PlaneEstimatorCommon<PlaneEstimatorData2D>;
+
+// ---- PlaneEstimator3D ----
+
+void PlaneEstimator3D::VerifyModel(const PlaneEstimatorData3D& data, const Plane& plane,
+                                   std::vector<u32>& inliers, f64& error) {
+  inliers.clear();
+  error = 0.0;
+  const u32 N = data.points.Size();
+  for (u32 i = 0; i < N; ++i) {
+    const f32 e = std::fabs(SignedDistance(plane, data.points[i]));
+    if (e <= threshold) {
+      inliers.push_back(i);
+      error += static_cast<f64>(e);
+    }
+  }
+}
+
+void PlaneEstimator3D::VerifyModelConstrained(const PlaneEstimatorData3D& data, const Plane& plane,
+                                              const BitMask& required, std::vector<u32>& inliers,
+                                              f64& error) {
+  inliers.clear();
+  error = 0.0;
+  const u32 N = data.points.Size();
+  for (u32 i = 0; i < N; ++i) {
+    const f32 e = std::fabs(SignedDistance(plane, data.points[i]));
+    if (e < threshold) {
+      inliers.push_back(i);
+      error += static_cast<f64>(e);
+    } else if (required.Test(i)) {
+      inliers.clear();
+      error = 0.0;
+      return;
+    }
+  }
+}
+
+// ---- PlaneEstimator2D ----
+
+template <bool kConstrained>
+void PlaneEstimator2D::Verify(const PlaneEstimatorData2D& data, const Plane& plane,
+                              const BitMask* required, std::vector<u32>& inliers, f64& error) {
+  inliers.clear();
+  error = 0.0;
+  const f32 bound = PlaneDistanceThreshold.load(std::memory_order_relaxed);
+  const u32 N = data.points.Size();
+  for (u32 k = 0; k < N; ++k) {
+    const LA::AlignedVector4f& X = data.points[k];
+    const f32 e = SignedDistance(plane, X);
+    const f32 distance = std::fabs(e);
+    bool inlier;
+    if (data.mode == 0) {
+      LA::AlignedVector4f P;
+      for (int i = 0; i < 3; ++i) P.v[i] = X.v[i] - e * plane.v[i];
+      P.v[3] = 1.0f;
+      u32 first, count;
+      data.ObservationRange(k, first, count);
+      const f32 S = ComputeReprojectionSSE(P, data.cameras.data() + first,
+                                           data.measurements.Data() + first, count);
+      inlier = static_cast<f32>(count) * threshold > S && bound > distance;
+    } else {
+      inlier = bound > distance;
+    }
+    if (inlier) {
+      inliers.push_back(k);
+      error += static_cast<f64>(distance);
+    } else if (kConstrained && required->Test(k)) {
+      inliers.clear();
+      error = 0.0;
+      return;
+    }
+  }
+}
+
+void PlaneEstimator2D::VerifyModel(const PlaneEstimatorData2D& data, const Plane& plane,
+                                   std::vector<u32>& inliers, f64& error) {
+  Verify<false>(data, plane, nullptr, inliers, error);
+}
+
+void PlaneEstimator2D::VerifyModelConstrained(const PlaneEstimatorData2D& data, const Plane& plane,
+                                              const BitMask& required, std::vector<u32>& inliers,
+                                              f64& error) {
+  Verify<true>(data, plane, &required, inliers, error);
+}
