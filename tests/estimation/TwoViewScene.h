@@ -78,3 +78,28 @@ inline double DirectionAngleDeg(const Eigen::Vector3d& a, const Eigen::Vector3d&
 }
 
 }  // namespace twoview
+
+namespace twoview {
+
+// Pinhole intrinsics of the pixel tests: f = 500, principal point (320, 240).
+inline Eigen::Matrix3d PixelIntrinsics() {
+  Eigen::Matrix3d K;
+  K << 500, 0, 320, 0, 500, 240, 0, 0, 1;
+  return K;
+}
+
+// The scene's matches in pixels.
+inline std::vector<Match> ToPixels(const std::vector<Match>& m) {
+  std::vector<Match> out(m.size());
+  for (size_t i = 0; i < m.size(); ++i)
+    out[i] = {500 * m[i].x1 + 320, 500 * m[i].y1 + 240, 500 * m[i].x2 + 320, 500 * m[i].y2 + 240};
+  return out;
+}
+
+// Fundamental matrix of a scene for pixel matches.
+inline Eigen::Matrix3d PixelFundamental(const TwoViewScene& s) {
+  const Eigen::Matrix3d Kinv = PixelIntrinsics().inverse();
+  return Kinv.transpose() * s.E() * Kinv;
+}
+
+}  // namespace twoview
