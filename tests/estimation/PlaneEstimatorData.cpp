@@ -1,0 +1,151 @@
+// Plane data classes: normal equations against finite differences through
+// the renormalising update, image-space SSE, subsets, and refinement.
+#include "estimation/PlaneEstimatorData.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "FiniteDifference.h"
+#include "PlaneScene.h"
+#include "estimation/OptimizerTemplate.h"
+
+namespace {
+
+using PlaneOptimizer = OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f>;
+
+Plane Perturbed(const Plane& p) {
+  Plane q = p;
+  q.v[0] += 0.05f;
+  q.v[1] -= 0.04f;
+  q.v[3] += 0.1f;
+  const f32 l = std::sqrt(q.v[0] * q.v[0] + q.v[1] * q.v[1] + q.v[2] * q.v[2]);
+  for (int i = 0; i < 3; ++i) q.v[i] /= l;
+  return q;
+}
+
+class PlaneDataTest : public ::testing::Test {
+ protected:
+  void SetUp() override { s.Build(3, 60, 0.0f, 0.02f, false, 0.0f); }
+  scene::PlaneScene s;
+};
+
+}  // namespace
+
+TEST_F(PlaneDataTest, DistanceNormalEquationsMatchFiniteDifferences) {
+  fd::ExpectNormalEquationMatchesSSE(s.data3, Perturbed(s.plane));
+}
+
+TEST_F(PlaneDataTest, ImageNormalEquationsMatchFiniteDifferences) {
+  fd::ExpectNormalEquationMatchesSSE(s.data2, Perturbed(s.plane));
+  s.data2.mode = 1;
+  fd::ExpectNormalEquationMatchesSSE(s.data2, Perturbed(s.plane));
+}
+
+TEST(PlaneData, GaussNewtonMatrixIsHalfTheHessianAtZeroResidual) {
+  scene::PlaneScene exact;
+  exact.Build(4, 40, 0.0f, 0.0f);
+  // Small steps: the renormalisation of n is strongly curved along the
+  // weakly determined normal component.
+  fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data3, exact.plane, {2e-3, 5e-3, 1e-6});
+  fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data2, exact.plane, {2e-3, 5e-3, 1e-6});
+}
+
+TEST_F(PlaneDataTest, UpdateKeepsTheNormalUnitAndDoesNotRescaleD) {
+  const LA::AlignedVector4f scale = {{1.0f, 1.0f, 1.0f, 1.0f}};
+  const LA::AlignedVector4f dx = {{0.5f, 0.2f, 0.3f, 0.25f}};
+  Plane p;
+  s.data3.UpdateModel(scale, dx, s.plane, p);
+  const f32 len = std::sqrt(p.v[0] * p.v[0] + p.v[1] * p.v[1] + p.v[2] * p.v[2]);
+  EXPECT_NEAR(len, 1.0f, 1e-6f);
+  EXPECT_EQ(p.v[3], s.plane.v[3] + 0.25f);
+  // A zero scale holds its parameter still.
+  const LA::AlignedVector4f frozen = {{1.0f, 1.0f, 1.0f, 0.0f}};
+  s.data3.UpdateModel(frozen, dx, s.plane, p);
+  EXPECT_EQ(p.v[3], s.plane.v[3]);
+}
+
+TEST_F(PlaneDataTest, SSEAndMeanFactorOfBothModes) {
+  f64 expected3 = 0.0;
+  for (const auto& X : s.data3.points) {
+    const f64 e = f64(s.plane.v[0]) * X.v[0] + f64(s.plane.v[1]) * X.v[1] +
+                  f64(s.plane.v[2]) * X.v[2] + s.plane.v[3];
+    expected3 += e * e;
+  }
+  EXPECT_NEAR(s.data3.ComputeSSE(s.plane), expected3, 1e-6 * expected3);
+  EXPECT_DOUBLE_EQ(s.data3.GetFactorSSEToMSE(), 1.0 / 60.0);
+  s.data2.mseFactor = 2.0f;
+  EXPECT_DOUBLE_EQ(s.data2.GetFactorSSEToMSE(), static_cast<f64>(2.0f / 180.0f));
+  // With noise only along the normal, points moved onto the true plane
+  // reproject exactly onto their observations.
+  scene::PlaneScene along;
+  along.Build(8, 60, 0.0f, 0.05f, true);
+  EXPECT_LT(along.data2.ComputeSSE(along.plane), 1e-9);
+  s.data2.ComputeSSE(s.plane);
+  ASSERT_EQ(s.data2.distances.size(), 60u);
+  for (u32 k = 0; k < 60; ++k) {
+    const f32 e = s.data2.distances[k];
+    const auto& P = s.data2.projected[k];
+    EXPECT_EQ(P.v[3], 1.0f);
+    EXPECT_NEAR(P.v[0], s.data2.points[k].v[0] - e * s.plane.v[0], 1e-6f);
+  }
+  s.data2.mode = 1;
+  EXPECT_EQ(s.data2.ComputeSSE(s.plane), s.data3.ComputeSSE(s.plane));
+  EXPECT_DOUBLE_EQ(s.data2.GetFactorSSEToMSE(), 1.0 / 60.0);
+}
+
+TEST_F(PlaneDataTest, SubsetCarriesObservationsInListOrder) {
+  s.data2.mseFactor = 3.0f;
+  s.data2.mode = 0;
+  // Point 7 loses its observations: subsets must cope with empty ranges.
+  PlaneEstimatorData2D source;
+  PlaneEstimatorData2D::GetSubset(s.data2, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, source);
+  source.offsets[8] = source.offsets[7];
+  const std::vector<u32> list = {9, 2, 7, 4};
+  PlaneEstimatorData2D subset;
+  PlaneEstimatorData2D::GetSubset(source, list, subset);
+  EXPECT_EQ(subset.mseFactor, 3.0f);
+  ASSERT_EQ(subset.points.Size(), 4u);
+  ASSERT_EQ(subset.offsets.size(), 5u);
+  EXPECT_EQ(subset.offsets.back(), subset.measurements.Size());
+  EXPECT_EQ(subset.cameras.size(), subset.measurements.Size());
+  u32 o = 0;
+  for (u32 i = 0; i < list.size(); ++i) {
+    const u32 k = list[i];
+    EXPECT_EQ(subset.points[i].v[0], source.points[k].v[0]);
+    EXPECT_EQ(subset.offsets[i], o);
+    for (u32 j = source.offsets[k]; j < source.offsets[k + 1]; ++j, ++o) {
+      EXPECT_EQ(subset.cameras[o], source.cameras[j]);
+      EXPECT_EQ(subset.measurements[o].x, source.measurements[j].x);
+    }
+  }
+  EXPECT_EQ(subset.offsets[3] - subset.offsets[2], 0u);
+  // The subset's SSE is the sum of the listed points' terms.
+  const Plane p = Perturbed(s.plane);
+  subset.ComputeSSE(p);
+  EXPECT_GT(subset.ComputeSSE(p), 0.0);
+  PlaneEstimatorData2D single;
+  f64 sum = 0.0;
+  for (const u32 k : list) {
+    PlaneEstimatorData2D::GetSubset(source, {k}, single);
+    sum += single.ComputeSSE(p);
+  }
+  EXPECT_NEAR(subset.ComputeSSE(p), sum, 1e-9 + 1e-6 * sum);
+}
+
+TEST_F(PlaneDataTest, LevenbergMarquardtRecoversThePlane) {
+  scene::PlaneScene exact;
+  exact.Build(5, 200, 0.0f, 0.001f, true, 0.0f);
+  for (int mode = 0; mode < 2; ++mode) {
+    PlaneOptimizer opt;
+    opt.maxIterations = 100;
+    Plane p = Perturbed(exact.plane);
+    if (mode == 0) {
+      opt.Optimize(exact.data3, p, 0);
+    } else {
+      opt.Optimize(exact.data2, p, 0);
+    }
+    EXPECT_LT(scene::AngleDegrees(p, exact.plane), 0.05) << "mode " << mode;
+    EXPECT_NEAR(p.v[3], exact.plane.v[3], 2e-3f) << "mode " << mode;
+  }
+}
