@@ -91,26 +91,30 @@ TEST_F(CameraEPnPTest, TwoHundredNoisyPointsStayWithinHalfADegree) {
   }
 }
 
-TEST_F(CameraEPnPTest, NearPlanarScenesFailOrGiveAFinitePose) {
+TEST_F(CameraEPnPTest, PlanarScenesFailCleanlyAndNearPlanarOnesSolve) {
+  // Exactly planar: the four control points span no volume, so no pose; near
+  // planar: the cross-covariance is nearly rank two and its rotation takes the
+  // reflection branch about half the time, which must still give the pose.
   Random::Seed(4);
-  int solved = 0;
+  int accurate = 0;
   for (int trial = 0; trial < 200; ++trial) {
     const Pose truth = RandomPose();
-    const float flatness = trial % 2 ? 0.0f : 1e-4f;
+    const bool planar = trial % 2 == 0;
     MatchSet3DTo2DX data;
-    Fill(MakeMatches(truth, 50, 0.5f, 0, flatness), data);
+    Fill(MakeMatches(truth, 50, 0.5f, 0, planar ? 0.0f : 1e-4f), data);
     Camera c{};
     c.m[0][0] = 7.0f;
-    if (solver.RunNonMinimalData(data, c, work)) {
-      ++solved;
-      EXPECT_TRUE(AllFinite(c)) << trial;
-      const Eigen::Matrix3f R = FromCamera(c).R;
-      EXPECT_NEAR(R.determinant(), 1.0f, 1e-3f);
-    } else {
+    const bool solved = solver.RunNonMinimalData(data, c, work);
+    if (!solved) {
       EXPECT_EQ(c.m[0][0], 7.0f);  // untouched on failure
+      continue;
     }
+    EXPECT_TRUE(AllFinite(c)) << trial;
+    const Pose e = FromCamera(c);
+    EXPECT_NEAR(e.R.determinant(), 1.0f, 1e-3f);
+    accurate += !planar && RotationError(e.R, truth.R) < 0.01f;
   }
-  SUCCEED() << solved << " of 200 planar scenes solved";
+  EXPECT_GE(accurate, 90);
 }
 
 TEST_F(CameraEPnPTest, DegenerateInputsFailCleanly) {

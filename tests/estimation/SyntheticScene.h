@@ -61,9 +61,11 @@ inline Pose RandomPose() {
 }
 
 // Angle of R_a R_b^T in radians.
+// Through the chord ||a - b||_F = 2 sqrt(2) sin(angle / 2), which stays
+// accurate for small angles where the trace formula loses them in rounding.
 inline float RotationError(const Eigen::Matrix3f& a, const Eigen::Matrix3f& b) {
-  const float c = std::min(1.0f, std::max(-1.0f, ((a * b.transpose()).trace() - 1.0f) * 0.5f));
-  return std::acos(c);
+  const double chord = (a - b).cast<double>().norm() / (2.0 * std::sqrt(2.0));
+  return static_cast<float>(2.0 * std::asin(std::min(1.0, chord)));
 }
 
 // Relative error of the camera centres -R^T t.

@@ -1,0 +1,183 @@
+#include "estimation/SimilarityTransformationEstimator.h"
+
+#include "la/Random.h"
+
+// ---- Shared slots ----
+
+template <class Data>
+void SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSample(const Data& data,
+                                                                        MatchSet3DN<4>& sample) {
+  const u32 N = data.sources.Size();
+  if (N < 4 || data.targets.Size() < N) return;
+  u32 p[4];
+  for (u32 k = 0; k < 4; ++k) {
+    bool repeated;
+    do {
+      p[k] = Random::Index(N);
+      repeated = false;
+      for (u32 j = 0; j < k; ++j) repeated = repeated || p[j] == p[k];
+    } while (repeated);
+    sample.sources[k] = &data.sources[p[k]];
+    sample.targets[k] = &data.targets[p[k]];
+  }
+}
+
+template <class Data>
+bool SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSampleProsac(
+    const Data& data, const std::vector<u32>& order, u32 n, bool includeLast,
+    MatchSet3DN<4>& sample) {
+  if (n < 4 || n > order.size()) return false;
+  u32 p[4];
+  const auto taken = [&](u32 count, u32 value) {
+    for (u32 j = 0; j < count; ++j)
+      if (p[j] == value) return true;
+    return false;
+  };
+  for (u32 k = 0; k < 3; ++k) {
+    do p[k] = Random::Index(n);
+    while (taken(k, p[k]));
+  }
+  p[3] = includeLast ? n - 1 : Random::Index(n);
+  while (taken(3, p[3])) p[3] = Random::Index(n);
+  for (u32 k = 0; k < 4; ++k)
+    if (order[p[k]] >= data.sources.Size() || order[p[k]] >= data.targets.Size()) return false;
+  for (u32 k = 0; k < 4; ++k) {
+    sample.sources[k] = &data.sources[order[p[k]]];
+    sample.targets[k] = &data.targets[order[p[k]]];
+  }
+  return true;
+}
+
+template <class Data>
+bool SimilarityTransformationEstimatorBase<Data>::SolveNonMinimal(
+    const Data& data, AlignedArray<SimilarityTransformation3D>& models) {
+  models.Resize(1);
+  if (!this->solver.RunNonMinimalData(data.sources, data.targets, models[0])) {
+    models.Resize(0);
+    return false;
+  }
+  return true;
+}
+
+template <class Data>
+bool SimilarityTransformationEstimatorBase<Data>::SolveMinimal(
+    const MatchSet3DN<4>& sample, AlignedArray<SimilarityTransformation3D>& models) {
+  models.Resize(1);
+  if (!this->solver.RunMinimalSample(sample, models[0])) {
+    models.Resize(0);
+    return false;
+  }
+  return true;
+}
+
+template <class Data>
+u32 SimilarityTransformationEstimatorBase<Data>::OptimizeModel(Data& data,
+                                                               SimilarityTransformation3D& model,
+                                                               u8 verbosity) {
+  this->optimizer.maxIterations = this->optimizerIterations;
+  return this->optimizer.Optimize(data, model, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+}
+
+template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData3D>;
+template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData2D>;
+
+// ---- 3-D verification ----
+
+namespace {
+
+inline float PairError(const SimilarityTransformation3D& T, const float* X, const float* Y) {
+  const float s = T.m[3][0];
+  float e2 = 0.0f;
+  for (int r = 0; r < 3; ++r) {
+    const float e = s * (T.m[r][0] * X[0] + T.m[r][1] * X[1] + T.m[r][2] * X[2] + T.m[r][3]) - Y[r];
+    e2 += e * e;
+  }
+  return e2;
+}
+
+}  // namespace
+
+template <bool kConstrained>
+void SimilarityTransformationEstimator3D::Verify(
+    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
+    const BitMask* required, std::vector<u32>& inliers, f64& error) {
+  inliers.clear();
+  error = 0.0;
+  const u32 N = data.Size();
+  for (u32 i = 0; i < N; ++i) {
+    const float e = PairError(model, data.sources[i].v, data.targets[i].v);
+    if (threshold > e) {
+      inliers.push_back(i);
+      error += static_cast<f64>(e);
+    } else if (kConstrained && required->Test(i)) {
+      inliers.clear();
+      return;
+    }
+  }
+}
+
+void SimilarityTransformationEstimator3D::VerifyModel(
+    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
+    std::vector<u32>& inliers, f64& error) {
+  Verify<false>(data, model, nullptr, inliers, error);
+}
+
+void SimilarityTransformationEstimator3D::VerifyModelConstrained(
+    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
+    const BitMask& required, std::vector<u32>& inliers, f64& error) {
+  Verify<true>(data, model, &required, inliers, error);
+}
+
+void SimilarityTransformationEstimator3D::ComputeInlierSSE(
+    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
+    const BitMask& mask, f64& sse) {
+  sse = 0.0;
+  for (u32 i = 0; i < data.Size(); ++i)
+    if (mask.Test(i))
+      sse += static_cast<f64>(PairError(model, data.sources[i].v, data.targets[i].v));
+}
+
+// ---- 2-D verification ----
+
+template <bool kConstrained>
+void SimilarityTransformationEstimator2D::Verify(
+    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
+    const BitMask* required, std::vector<u32>& inliers, f64& error) {
+  inliers.clear();
+  error = 0.0;
+  if (!data.IsConsistent()) return;
+  const u32 N = data.Size();
+  for (u32 k = 0; k < N; ++k) {
+    float m = 0.0f;
+    if (data.ComputePointError(model, k, m) && threshold > m) {
+      inliers.push_back(k);
+      error += static_cast<f64>(m);
+    } else if (kConstrained && required->Test(k)) {
+      inliers.clear();
+      return;
+    }
+  }
+}
+
+void SimilarityTransformationEstimator2D::VerifyModel(
+    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
+    std::vector<u32>& inliers, f64& error) {
+  Verify<false>(data, model, nullptr, inliers, error);
+}
+
+void SimilarityTransformationEstimator2D::VerifyModelConstrained(
+    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
+    const BitMask& required, std::vector<u32>& inliers, f64& error) {
+  Verify<true>(data, model, &required, inliers, error);
+}
+
+void SimilarityTransformationEstimator2D::ComputeInlierSSE(
+    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
+    const BitMask& mask, f64& sse) {
+  sse = 0.0;
+  if (!data.IsConsistent()) return;
+  for (u32 k = 0; k < data.Size(); ++k) {
+    float m;
+    if (mask.Test(k) && data.ComputePointError(model, k, m)) sse += static_cast<f64>(m);
+  }
+}

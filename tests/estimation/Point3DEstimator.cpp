@@ -1,0 +1,182 @@
+// Point estimator: triangulation with refinement from noisy views, the
+// prior-depth start, verification rules, weights, empty data, the normal
+// equations against finite differences, and a robust run with bad views.
+#include "estimation/Point3DEstimator.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <deque>
+
+#include "FiniteDifference.h"
+#include "SyntheticScene.h"
+
+using namespace synthetic;
+
+namespace {
+
+// Observations of X from n random cameras, pixel noise sigma.
+class Views {
+ public:
+  Views(const Eigen::Vector3f& X, int n, float noisePixels) {
+    for (int i = 0; i < n; ++i) Add(RandomPose(), X, noisePixels);
+  }
+  void Add(const Pose& pose, const Eigen::Vector3f& X, float noisePixels) {
+    poses_.push_back(ToCamera(pose));
+    const Eigen::Vector3f c = pose.Apply(X);
+    const float s = noisePixels / kFocal;
+    data.cameras.push_back(&poses_.back());
+    const u32 n = data.measurements.Size();
+    data.measurements.Reserve(n + 1);
+    data.measurements.Resize(n + 1);
+    data.measurements[n] = {c.x() / c.z() + s * Gaussian(), c.y() / c.z() + s * Gaussian()};
+  }
+  Point3DEstimatorData data;
+
+ private:
+  std::deque<Camera> poses_;  // stable addresses
+};
+
+double ReprojectionSSE(Point3DEstimatorData& data, const Point3D& p) {
+  return data.ComputeSSE(p);
+}
+
+Eigen::Vector3f Vec(const Point3D& p) {
+  return {p.v[0], p.v[1], p.v[2]};
+}
+
+}  // namespace
+
+TEST(Point3DEstimator, TwoAndManyViewsGiveThePoint) {
+  Random::Seed(31);
+  Point3DEstimator estimator(0.0f);
+  estimator.threshold = 9.0f / (kFocal * kFocal);
+  for (int trial = 0; trial < 50; ++trial) {
+    const Eigen::Vector3f X(Uniform(), Uniform(), Uniform());
+    Views two(X, 2, 0.0f);
+    Point3D p;
+    ASSERT_TRUE(estimator.Triangulate(two.data, p, FLT_MAX)) << trial;
+    EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << trial;
+    EXPECT_EQ(p.v[3], 1.0f);
+    Views many(X, 8, 0.0f);
+    ASSERT_TRUE(estimator.Triangulate(many.data, p, FLT_MAX)) << trial;
+    EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << trial;
+  }
+}
+
+TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
+  Random::Seed(32);
+  Point3DEstimator estimator(0.0f);
+  int lowered = 0;
+  for (int trial = 0; trial < 50; ++trial) {
+    const Eigen::Vector3f X(Uniform(), Uniform(), Uniform());
+    Views views(X, 6, 2.0f);
+    Point3D linear;
+    ASSERT_TRUE(estimator.TriangulatePoint(views.data, linear));
+    Point3D refined = linear;
+    ASSERT_TRUE(estimator.RefinePoint(views.data, refined));  // threshold 0: no verification
+    const double before = ReprojectionSSE(views.data, linear);
+    const double after = ReprojectionSSE(views.data, refined);
+    EXPECT_LE(after, before * (1.0 + 1e-5)) << trial;
+    lowered += after < before;
+    EXPECT_LT((Vec(refined) - X).norm(), 0.05f) << trial;
+  }
+  EXPECT_GT(lowered, 40);
+}
+
+TEST(Point3DEstimator, PriorDepthStartConvergesToThePoint) {
+  Random::Seed(33);
+  Point3DEstimator estimator(0.0f);
+  estimator.threshold = 9.0f / (kFocal * kFocal);
+  const Eigen::Vector3f X(0.2f, -0.1f, 0.3f);
+  Views views(X, 4, 0.5f);
+  const Eigen::Vector3f c = FromCamera(*static_cast<const Camera*>(views.data.cameras[0])).Apply(X);
+  Point3D p;
+  ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * c.z()));
+  EXPECT_LT((Vec(p) - X).norm(), 0.02f);
+  EXPECT_EQ(estimator.inliers.size(), 4u);
+}
+
+TEST(Point3DEstimator, NoObservationsFailWithoutReading) {
+  Point3DEstimator estimator(0.0f);
+  Point3DEstimatorData empty;
+  Point3D p = {{1, 2, 3, 1}};
+  EXPECT_FALSE(estimator.Triangulate(empty, p, FLT_MAX));
+  EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
+  EXPECT_FALSE(estimator.RefinePoint(empty, p));
+  EXPECT_EQ(p.v[0], 1.0f);
+}
+
+TEST(Point3DEstimator, VerificationDepthOddCountAndWeights) {
+  Point3DEstimator estimator(0.0f);
+  estimator.threshold = 1e-4f;
+  // Identity camera at the origin and cameras shifted along x.
+  std::deque<Camera> cams;
+  Point3DEstimatorData data;
+  const Point3D p = {{0.0f, 0.0f, 2.0f, 1.0f}};
+  for (int i = 0; i < 5; ++i) {
+    Camera c{};
+    c.m[0][0] = c.m[1][1] = c.m[2][2] = 1.0f;
+    c.m[0][3] = 0.1f * i;
+    cams.push_back(c);
+    data.cameras.push_back(&cams.back());
+  }
+  data.measurements.Resize(5);
+  for (int i = 0; i < 5; ++i) data.measurements[i] = {0.05f * i, 0.0f};
+  cams[1].m[2][3] = -2.0f;  // the point sits on camera 1's plane: depth 0
+  cams[3].m[2][3] = -4.0f;  // and behind camera 3
+  cams[3].m[0][3] = -0.3f;  // whose projection (-0.3 / -2) = 0.15 matches exactly
+  std::vector<u16> inliers;
+  f64 error;
+  estimator.VerifyModel(data, p, inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u16>{0, 2, 4}));  // 4 is the odd last one
+  // Weights of the wrong count are ignored; of the right count they scale.
+  data.measurements[4] = {0.2f + 0.005f, 0.0f};  // error 2.5e-5
+  data.weights.Resize(4);
+  data.squaredWeights.Resize(4);
+  for (int i = 0; i < 4; ++i) data.weights[i] = 3.0f, data.squaredWeights[i] = 9.0f;
+  estimator.VerifyModel(data, p, inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u16>{0, 2, 4}));
+  data.weights.Resize(5);
+  data.squaredWeights.Resize(5);
+  data.weights[4] = 3.0f, data.squaredWeights[4] = 9.0f;  // 2.25e-4: out
+  estimator.VerifyModel(data, p, inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u16>{0, 2}));
+  // A required observation that fails rejects the point.
+  BitMask required(5);
+  required.Set(3);
+  estimator.VerifyModelConstrained(data, p, required, inliers, error);
+  EXPECT_TRUE(inliers.empty());
+}
+
+TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
+  Random::Seed(34);
+  const Eigen::Vector3f X(0.1f, 0.2f, 0.3f);
+  Views views(X, 5, 3.0f);
+  views.data.weights.Resize(5);
+  views.data.squaredWeights.Resize(5);
+  for (int i = 0; i < 5; ++i) {
+    views.data.weights[i] = 0.5f + i;
+    views.data.squaredWeights[i] = views.data.weights[i] * views.data.weights[i];
+  }
+  const Point3D p = {{0.12f, 0.18f, 0.33f, 1.0f}};
+  fd::ExpectNormalEquationMatchesSSE(views.data, p);
+  Views exact(X, 5, 0.0f);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data, Point3D{{X.x(), X.y(), X.z(), 1.0f}});
+}
+
+TEST(Point3DEstimator, RobustRunDropsBadViews) {
+  Random::Seed(35);
+  const Eigen::Vector3f X(0.3f, 0.1f, -0.2f);
+  Views views(X, 12, 1.0f);
+  for (int i = 0; i < 4; ++i)
+    views.data.measurements[i] = {Uniform(-0.3f, 0.3f), Uniform(-0.3f, 0.3f)};
+  Point3DEstimator estimator(0.0f);
+  estimator.threshold = 9.0f / (kFocal * kFocal);
+  Point3D p = {{0, 0, 0, 1}};
+  std::vector<u16> inliers;
+  estimator.RunLoRansac(views.data, p, inliers);
+  EXPECT_GE(inliers.size(), 7u);
+  for (const u16 i : inliers) EXPECT_GE(i, 4);
+  EXPECT_LT((Vec(p) - X).norm(), 0.02f);
+}

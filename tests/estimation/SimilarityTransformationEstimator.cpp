@@ -1,0 +1,239 @@
+// Similarity estimators: the data classes against finite differences, robust
+// runs in 3-D and through image observations, the grouped subset copy, and
+// the 2-D verification's weights and malformed observation tables.
+#include "estimation/SimilarityTransformationEstimator.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "FiniteDifference.h"
+#include "SyntheticScene.h"
+
+using namespace synthetic;
+
+namespace {
+
+struct Truth {
+  Eigen::Matrix3f R;
+  Eigen::Vector3f t;
+  float s;
+  Eigen::Vector3f Apply(const Eigen::Vector3f& x) const { return s * (R * x + t); }
+};
+
+SimilarityTransformation3D ToModel(const Truth& T) {
+  SimilarityTransformation3D m;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) m.m[r][c] = T.R(r, c);
+    m.m[r][3] = T.t(r);
+  }
+  m.m[3][0] = m.m[3][1] = m.m[3][2] = T.s;
+  m.m[3][3] = 1.0f;
+  return m;
+}
+
+Truth FromModel(const SimilarityTransformation3D& m) {
+  Truth T;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) T.R(r, c) = m.m[r][c];
+    T.t(r) = m.m[r][3];
+  }
+  T.s = m.m[3][0];
+  return T;
+}
+
+LA::AlignedVector4f Point(const Eigen::Vector3f& x) {
+  return {{x.x(), x.y(), x.z(), 1.0f}};
+}
+
+Truth RandomTruth() {
+  return {RandomRotation(0.8f), Eigen::Vector3f(Uniform(-0.3f, 0.3f), Uniform(-0.3f, 0.3f), 0.1f),
+          Uniform(0.5f, 2.0f)};
+}
+
+// n pairs (the first `outliers` with random targets), target noise sigma.
+void MakePairs(const Truth& T, u32 n, u32 outliers, float noise,
+               SimilarityTransformationEstimatorData3D& data) {
+  data.sources.Resize(n);
+  data.targets.Resize(n);
+  for (u32 i = 0; i < n; ++i) {
+    const Eigen::Vector3f x(Uniform(), Uniform(), Uniform());
+    Eigen::Vector3f y = T.Apply(x) + noise * Eigen::Vector3f(Gaussian(), Gaussian(), Gaussian());
+    if (i < outliers) y = Eigen::Vector3f(Uniform(-3, 3), Uniform(-3, 3), Uniform(-3, 3));
+    data.sources[i] = Point(x);
+    data.targets[i] = Point(y);
+  }
+}
+
+// Points seen by a few of `cameras`; outliers get targets and observations of
+// an unrelated point.
+class Observed {
+ public:
+  Observed(const Truth& T, u32 n, u32 outliers, float noisePixels) {
+    for (int c = 0; c < 6; ++c) cameras_.push_back(ToCamera(RandomPose()));
+    data.sources.Resize(n);
+    data.targets.Resize(n);
+    data.offsets.assign(1, 0);
+    for (u32 k = 0; k < n; ++k) {
+      const Eigen::Vector3f x(Uniform(), Uniform(), Uniform());
+      Eigen::Vector3f y = T.Apply(x);
+      if (k < outliers) y = Eigen::Vector3f(Uniform(), Uniform(), Uniform());
+      data.sources[k] = Point(x);
+      data.targets[k] = Point(y);
+      const int views = 2 + static_cast<int>(Random::Index(3));
+      for (int v = 0; v < views; ++v) {
+        const Camera& C = cameras_[(k + v) % cameras_.size()];
+        const Eigen::Vector3f p = FromCamera(C).Apply(y);
+        const float s = noisePixels / kFocal;
+        const u32 o = data.measurements.Size();
+        data.measurements.Reserve(o + 1);
+        data.measurements.Resize(o + 1);
+        data.measurements[o] = {p.x() / p.z() + s * Gaussian(), p.y() / p.z() + s * Gaussian()};
+        data.cameras.push_back(&C);
+      }
+      data.offsets.push_back(static_cast<u32>(data.cameras.size()));
+    }
+  }
+  SimilarityTransformationEstimatorData2D data;
+
+ private:
+  std::deque<Camera> cameras_;
+};
+
+SimilarityTransformation3D Perturbed(const Truth& T) {
+  Truth P = T;
+  P.R = Eigen::AngleAxisf(0.03f, Eigen::Vector3f(0.3f, -1, 0.5f).normalized()) * P.R;
+  P.t += Eigen::Vector3f(0.02f, -0.04f, 0.03f);
+  P.s *= 1.05f;
+  return ToModel(P);
+}
+
+}  // namespace
+
+TEST(SimilarityTransformationData, NormalEquationsAgreeWithTheSSE) {
+  Random::Seed(41);
+  const Truth T = RandomTruth();
+  SimilarityTransformationEstimatorData3D pairs;
+  MakePairs(T, 20, 0, 0.0f, pairs);
+  fd::ExpectNormalEquationMatchesSSE(pairs, Perturbed(T));
+  fd::ExpectGaussNewtonHessianAtZeroResidual(pairs, ToModel(T));
+  Observed observed(T, 20, 0, 0.0f);
+  fd::ExpectNormalEquationMatchesSSE(observed.data, Perturbed(T));
+  fd::ExpectGaussNewtonHessianAtZeroResidual(observed.data, ToModel(T));
+}
+
+TEST(SimilarityTransformationEstimator3D, RobustRunRecoversTheTransformation) {
+  Random::Seed(42);
+  SimilarityTransformationEstimator3D estimator(0.0f);
+  estimator.threshold = 9.0f * 0.01f * 0.01f;
+  for (int trial = 0; trial < 5; ++trial) {
+    const Truth T = RandomTruth();
+    SimilarityTransformationEstimatorData3D data;
+    MakePairs(T, 200, 80, 0.01f, data);
+    SimilarityTransformation3D model = ToModel({Eigen::Matrix3f::Identity(), {0, 0, 0}, 1.0f});
+    std::vector<u32> inliers;
+    estimator.RunLoRansac(data, model, inliers);
+    u32 good = 0;
+    for (const u32 i : inliers) good += i >= 80;
+    EXPECT_GE(good, 114u) << trial;  // 95 % of 120
+    const Truth E = FromModel(model);
+    EXPECT_LT(RotationError(E.R, T.R), 0.01f);
+    EXPECT_NEAR(E.s / T.s, 1.0f, 0.01f);
+  }
+}
+
+TEST(SimilarityTransformationEstimator2D, RobustRunThroughImageObservations) {
+  Random::Seed(43);
+  SimilarityTransformationEstimator2D estimator(0.0f);
+  estimator.threshold = 9.0f / (kFocal * kFocal);
+  estimator.maxIterations = 100;
+  estimator.minIterations = 20;
+  const Truth T = RandomTruth();
+  Observed observed(T, 150, 50, 1.0f);
+  SimilarityTransformation3D model = ToModel({Eigen::Matrix3f::Identity(), {0, 0, 0}, 1.0f});
+  std::vector<u32> inliers;
+  estimator.RunLoRansac(observed.data, model, inliers);
+  u32 good = 0;
+  for (const u32 k : inliers) good += k >= 50;
+  EXPECT_GE(good, 95u);
+  EXPECT_LE(inliers.size() - good, 3u);
+  const Truth E = FromModel(model);
+  EXPECT_LT(RotationError(E.R, T.R), 0.01f);
+  EXPECT_NEAR(E.s / T.s, 1.0f, 0.01f);
+}
+
+TEST(SimilarityTransformationEstimator2D, GroupedSubsetIsSelfContained) {
+  Random::Seed(44);
+  const Truth T = RandomTruth();
+  Observed observed(T, 10, 0, 0.0f);
+  const SimilarityTransformationEstimatorData2D& src = observed.data;
+  SimilarityTransformationEstimatorData2D dst;
+  const std::vector<u32> list = {7, 2, 9};
+  CopyGroupedSubset(src, list, dst);
+  ASSERT_EQ(dst.Size(), 3u);
+  ASSERT_EQ(dst.offsets.size(), 4u);
+  EXPECT_TRUE(dst.IsConsistent());
+  for (u32 i = 0; i < 3; ++i) {
+    const u32 k = list[i];
+    EXPECT_EQ(dst.sources[i].v[0], src.sources[k].v[0]);
+    EXPECT_EQ(dst.targets[i].v[2], src.targets[k].v[2]);
+    ASSERT_EQ(dst.offsets[i + 1] - dst.offsets[i], src.offsets[k + 1] - src.offsets[k]);
+    for (u32 j = 0; j < dst.offsets[i + 1] - dst.offsets[i]; ++j) {
+      EXPECT_EQ(dst.cameras[dst.offsets[i] + j], src.cameras[src.offsets[k] + j]);
+      EXPECT_EQ(dst.measurements[dst.offsets[i] + j].x, src.measurements[src.offsets[k] + j].x);
+    }
+  }
+  // The subset measures its points exactly as the full data does.
+  SimilarityTransformationEstimator2D estimator(0.0f);
+  estimator.threshold = 1e-6f;
+  std::vector<u32> inliers;
+  f64 error;
+  estimator.VerifyModel(dst, ToModel(T), inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u32>{0, 1, 2}));
+  // A smaller list reuses the storage.
+  CopyGroupedSubset(src, {4}, dst);
+  EXPECT_EQ(dst.Size(), 1u);
+  EXPECT_TRUE(dst.IsConsistent());
+}
+
+TEST(SimilarityTransformationEstimator2D, WeightsPointsWithoutViewsAndBadTables) {
+  Random::Seed(45);
+  const Truth T = RandomTruth();
+  Observed observed(T, 4, 0, 0.0f);
+  SimilarityTransformationEstimatorData2D& data = observed.data;
+  SimilarityTransformationEstimator2D estimator(0.0f);
+  estimator.threshold = 1e-6f;
+  const SimilarityTransformation3D model = ToModel(T);
+  // Shift observation 0 by 4e-3: a mean squared error of at least 4e-6 over
+  // the point's two to four views.
+  data.measurements[0].x += 4e-3f;
+  std::vector<u32> inliers;
+  f64 error;
+  estimator.VerifyModel(data, model, inliers, error);
+  EXPECT_EQ(inliers.size(), 3u);
+  // Weights of the wrong count change nothing; the right count applies them.
+  data.weights.assign(data.cameras.size() - 1, 0.0f);
+  estimator.VerifyModel(data, model, inliers, error);
+  EXPECT_EQ(inliers.size(), 3u);
+  data.weights.assign(data.cameras.size(), 1.0f);
+  data.weights[0] = 0.0f;
+  estimator.VerifyModel(data, model, inliers, error);
+  EXPECT_EQ(inliers.size(), 4u);
+  // A point without observations is never an inlier.
+  data.weights.clear();
+  data.measurements[0].x -= 4e-3f;
+  const u32 removed = data.offsets[2] - data.offsets[1];
+  data.cameras.erase(data.cameras.begin() + data.offsets[1],
+                     data.cameras.begin() + data.offsets[2]);
+  for (u32 j = data.offsets[2]; j < data.measurements.Size(); ++j)
+    data.measurements[j - removed] = data.measurements[j];
+  data.measurements.Resize(data.measurements.Size() - removed);
+  for (u32 k = 2; k < data.offsets.size(); ++k) data.offsets[k] -= removed;
+  estimator.VerifyModel(data, model, inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u32>{0, 2, 3}));
+  // A malformed observation table is measured as empty instead of read past.
+  data.offsets.pop_back();
+  estimator.VerifyModel(data, model, inliers, error);
+  EXPECT_TRUE(inliers.empty());
+  EXPECT_EQ(data.ComputeSSE(model), 0.0);
+}
