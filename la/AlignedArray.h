@@ -95,6 +95,7 @@ class AlignedArray {
   // Appends n elements; when they do not fit the capacity grows by the
   // smallest multiple of n above 100000. p may point into this array.
   void Append(const T* p, u32 n) {
+    if (n == 0) return;  // an empty array has no buffer to copy into
     if (size_ + n > capacity_) {
       const u32 newCapacity = capacity_ + n * (100000 / n + 1);
       if (p >= data_ && p < data_ + size_) {

@@ -27,7 +27,8 @@ void MultiplyAB(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatri
     scratch[1] = B.m[1][j];
     scratch[2] = B.m[2][j];
     scratch[3] = 0.0f;
-    const __m128 column = _mm_load_ps(scratch);
+    // Unaligned load: a caller's misaligned scratch must not crash the kernel.
+    const __m128 column = _mm_loadu_ps(scratch);
     P.m[0][j] = Sum3(_mm_mul_ps(_mm_load_ps(A.m[0]), column));
     P.m[1][j] = Sum3(_mm_mul_ps(_mm_load_ps(A.m[1]), column));
     P.m[2][j] = Sum3(_mm_mul_ps(_mm_load_ps(A.m[2]), column));
@@ -72,8 +73,7 @@ void SubtractABTFrom(const AlignedMatrix3f& A, const AlignedMatrix3f& B, Aligned
   }
 }
 
-void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B,
-                          AlignedMatrix3f& P) {
+void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
   P.m[0][0] -= Dot3(A.m[0], B.m[0]);
   P.m[0][1] -= Dot3(A.m[0], B.m[1]);
   P.m[0][2] -= Dot3(A.m[0], B.m[2]);

@@ -13,7 +13,10 @@ constexpr u32 kMax = 0x7fffffff;
 void Seed(u32 seed);
 // Next value in [0, kMax] of this thread's sequence.
 u32 Next();
-// Uniform index in [0, count) for count > 0 (Next() modulo count).
-inline u32 Index(u32 count) { return Next() % count; }
+// Uniform index in [0, count) (Next() modulo count); 0 for count 0 instead of
+// a division by zero.
+inline u32 Index(u32 count) {
+  return count == 0 ? 0 : Next() % count;
+}
 
 }  // namespace Random

@@ -255,7 +255,7 @@ TEST_F(PoseTest, ComposeAndInvertSimilarity) {
     first.m[i][3] = Uniform(-2, 2);
     second.m[i][3] = Uniform(-2, 2);
   }
-  float scratch[4];
+  alignas(16) float scratch[4];
   ComposePose(first, second, out, scratch);
   const Eigen::Vector3d X(1.0, 2.0, -0.5);
   const Eigen::Vector3d expected =
