@@ -30,6 +30,9 @@ inline __m128 Row(const float* p) {
   return _mm_loadu_ps(p);
 }
 
+// Set bits of a four-lane compare mask.
+constexpr u32 kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+
 }  // namespace
 
 bool EssentialMatrix::ProjectToEssentialSpace(EssentialMatrix& E, float* scratch) {
@@ -58,10 +61,12 @@ void EssentialMatrix::TriangulatePoint(const EssentialMatrix& E, const RigidTran
   // perpendicular to the epipolar line.
   const float m0 = -l1, m1 = l0, m2 = x2 * l1 - y2 * l0;
   const float mt = m0 * pose.m[0][3] + m1 * pose.m[1][3] + m2 * pose.m[2][3];
-  const float n0 = (m0 * pose.m[0][0] + m1 * pose.m[1][0] + m2 * pose.m[2][0]) / mt;
-  const float n1 = (m0 * pose.m[0][1] + m1 * pose.m[1][1] + m2 * pose.m[2][1]) / mt;
-  const float n2 = (m0 * pose.m[0][2] + m1 * pose.m[1][2] + m2 * pose.m[2][2]) / mt;
-  const float d = -1.0f / (n0 * x1 + n1 * y1 + n2);
+  // The plane normal (m^T R, m . t); the point at depth d on the first ray
+  // lies in the plane: d = -(m . t) / ((m^T R) . p).
+  const float a0 = m0 * pose.m[0][0] + m1 * pose.m[1][0] + m2 * pose.m[2][0];
+  const float a1 = m0 * pose.m[0][1] + m1 * pose.m[1][1] + m2 * pose.m[2][1];
+  const float a2 = m0 * pose.m[0][2] + m1 * pose.m[1][2] + m2 * pose.m[2][2];
+  const float d = -mt / ((a0 * x1 + a1 * y1) + a2);
   out[0] = d * x1;
   out[1] = d * y1;
   out[2] = d;
@@ -77,7 +82,7 @@ void EssentialMatrix::CountPointsInFront(const EssentialMatrix& E,
   // A match counts when both depths have one sign; Z1 <= 0 or NaN with Z2 > 0
   // false counts as behind, so a NaN pair counts as behind only when both
   // comparisons fail.
-  const __m128 zero = _mm_setzero_ps(), minusOne = _mm_set1_ps(-1.0f);
+  const __m128 zero = _mm_setzero_ps();
   const __m128 e00 = _mm_set1_ps(E.m[0][0]), e01 = _mm_set1_ps(E.m[0][1]),
                e02 = _mm_set1_ps(E.m[0][2]), e10 = _mm_set1_ps(E.m[1][0]),
                e11 = _mm_set1_ps(E.m[1][1]), e12 = _mm_set1_ps(E.m[1][2]);
@@ -97,14 +102,15 @@ void EssentialMatrix::CountPointsInFront(const EssentialMatrix& E,
     const __m128 m2 = _mm_sub_ps(_mm_mul_ps(x2, l1), _mm_mul_ps(y2, l0));
     const __m128 mt =
         _mm_add_ps(_mm_add_ps(_mm_mul_ps(m0, t[0]), _mm_mul_ps(m1, t[1])), _mm_mul_ps(m2, t[2]));
-    __m128 n[3];
+    // d = -1 / (n . p) with n = (m^T R) / (m . t), taken as one quotient.
+    __m128 a[3];
     for (int c = 0; c < 3; ++c) {
-      n[c] = _mm_div_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(m0, R[0][c]), _mm_mul_ps(m1, R[1][c])),
-                                   _mm_mul_ps(m2, R[2][c])),
-                        mt);
+      a[c] = _mm_add_ps(_mm_add_ps(_mm_mul_ps(m0, R[0][c]), _mm_mul_ps(m1, R[1][c])),
+                        _mm_mul_ps(m2, R[2][c]));
     }
-    const __m128 d = _mm_div_ps(
-        minusOne, _mm_add_ps(_mm_add_ps(_mm_mul_ps(n[0], x1), _mm_mul_ps(n[1], y1)), n[2]));
+    const __m128 d =
+        _mm_div_ps(_mm_sub_ps(zero, mt),
+                   _mm_add_ps(_mm_add_ps(_mm_mul_ps(a[0], x1), _mm_mul_ps(a[1], y1)), a[2]));
     const __m128 X = _mm_mul_ps(d, x1), Y = _mm_mul_ps(d, y1);
     const __m128 z2 =
         _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(R[2][0], X), _mm_mul_ps(R[2][1], Y)),
@@ -113,8 +119,8 @@ void EssentialMatrix::CountPointsInFront(const EssentialMatrix& E,
     const __m128 front1 = _mm_cmpgt_ps(d, zero), front2 = _mm_cmpgt_ps(z2, zero);
     const int both = _mm_movemask_ps(_mm_and_ps(front1, front2));
     const int neither = ~_mm_movemask_ps(_mm_or_ps(front1, front2)) & 15;
-    plus += __builtin_popcount(both);
-    minus += __builtin_popcount(neither);
+    plus += kBits[both];
+    minus += kBits[neither];
   }
   for (u32 j = 0; j < matches.tailCount; ++j) {
     float X[4];

@@ -16,8 +16,8 @@ class HomographySolver {
                          AlignedArray<LA::AlignedVector4f>& workspace);
 
  private:
-  // Adds the two rows of one match to A (upper triangle) and b.
-  void AddMatch(float x1, float y1, float x2, float y2);
+  // A and b from the sums over the matches (see the .cpp).
+  void Assemble(const float* sums);
   bool Solve(float count, Homography& H);
 
   LA::AlignedMatrix8f A_;
