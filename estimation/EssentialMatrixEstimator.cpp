@@ -97,19 +97,23 @@ void EssentialMatrixEstimator::Verify(const Data& data, const EssentialMatrix& m
   LA::AlignedVector4f* work = Eb + 9;
   alignas(16) float out[4];
   const float* p = reinterpret_cast<const float*>(data.packed.Data());
-  const u32 N = data.count;
-  for (u32 i = 0; i < N; ++i) {
-    float e;
-    if (i < data.packedCount) {
-      if ((i & 3) == 0) {
-        ComputeSymmetricEpipolarError4(Eb, p, p + 4, p + 8, p + 12, out, work);
-        p += 16;
+  // Complete blocks four at a time; a NaN error fails the test.
+  for (u32 i = 0; i < data.packedCount; i += 4, p += 16) {
+    ComputeSymmetricEpipolarError4(Eb, p, p + 4, p + 8, p + 12, out, work);
+    for (u32 l = 0; l < 4; ++l) {
+      if (out[l] < threshold) {
+        inliers.push_back(static_cast<u16>(i + l));
+        error += static_cast<f64>(out[l]);
+      } else if (required && required->Test(i + l)) {
+        inliers.clear();
+        error = 0.0;
+        return;
       }
-      e = out[i & 3];
-    } else {
-      const u32 t = i - data.packedCount;
-      e = ComputeSymmetricEpipolarError(model, data.tail1[t], data.tail2[t], work[0].v);
     }
+  }
+  for (u32 t = 0; t < data.tailCount; ++t) {
+    const u32 i = data.packedCount + t;
+    const float e = ComputeSymmetricEpipolarError(model, data.tail1[t], data.tail2[t], work[0].v);
     if (e < threshold) {
       inliers.push_back(static_cast<u16>(i));
       error += static_cast<f64>(e);
