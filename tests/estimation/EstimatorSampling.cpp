@@ -35,7 +35,7 @@ using Optimizer4 = OptimizerTemplate<Model4, V4, M4>;
 
 class BinEstimator : public EstimatorParsac<Items, Sample, Items, Model4, int, Optimizer4, u16> {
  public:
-  BinEstimator() : EstimatorParsac(zero_) {}
+  BinEstimator() : EstimatorParsac(0.0f) {}
   u32 GetMinimalSampleSize() const override { return 3; }
   f32 ComputeAllInlierProbability(const f32& w) const override { return w * w * w; }
   void GenerateMinimalSample(const Items&, Sample&) override {}
@@ -60,9 +60,6 @@ class BinEstimator : public EstimatorParsac<Items, Sample, Items, Model4, int, O
     u32 chosen[3];
     return DrawWeightedBinSample(c, b, 3, s.data(), chosen);
   }
-
- private:
-  f32 zero_ = 0.0f;
 };
 
 // Bin of an item index: items 10 b .. 10 b + 9 live in bin b.

@@ -49,7 +49,7 @@ class ScriptedEstimator
     : public Estimator<CountData, int, CountData, Plane, int, PlaneOptimizer, u32> {
  public:
   using Base = Estimator<CountData, int, CountData, Plane, int, PlaneOptimizer, u32>;
-  explicit ScriptedEstimator(u32 m) : Base(zero_), m_(m) {
+  explicit ScriptedEstimator(u32 m) : Base(0.0f), m_(m) {
     finalNonMinimal = 0;
     finalOptimize = 0;
   }
@@ -107,7 +107,6 @@ class ScriptedEstimator
   int minimalSolves = 0, nonMinimalSolves = 0, optimizeCalls = 0;
 
  private:
-  f32 zero_ = 0.0f;
   u32 m_;
 };
 
