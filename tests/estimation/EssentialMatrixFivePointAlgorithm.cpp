@@ -141,6 +141,16 @@ TEST(EssentialMatrixFivePointAlgorithm, NonMinimalOnExactMatches) {
   }
 }
 
+TEST(EssentialMatrixFivePointAlgorithm, CoincidentMatchesGiveNoNonFiniteCandidate) {
+  EssentialMatrixFivePointAlgorithm solver;
+  AlignedArray<EssentialMatrix> models;
+  AlignedArray<float> scratch;
+  FiveMatches2D sample;
+  testsets::FillFive(std::vector<twoview::Match>(5, twoview::Match{0.1, 0.2, 0.3, 0.1}), sample);
+  SolveMinimal(solver, sample, models, scratch);
+  for (const EssentialMatrix& E : models) EXPECT_TRUE(ToEigen(E).allFinite());
+}
+
 TEST(EssentialMatrixFivePointAlgorithm, CandidatesAreEssentialAndFinite) {
   Random::Seed(13);
   EssentialMatrixFivePointAlgorithm solver;

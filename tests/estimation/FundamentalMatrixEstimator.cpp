@@ -94,6 +94,11 @@ TEST(FundamentalMatrixEstimator, NonMinimalIsExactAndLeavesDataNormalised) {
     for (u32 t = 0; t < data.tailCount; ++t) sum += std::hypot(data.tail1[t].x, data.tail1[t].y);
     EXPECT_NEAR(sum / n, std::sqrt(2.0), 1e-4);
   }
+  // Eight coincident matches leave the system singular: no model.
+  EightMatches2D same;
+  FillEight(std::vector<Match>(8, Match{100, 120, 130, 90}), same);
+  EXPECT_FALSE(estimator.SolveMinimal(same, models));
+  EXPECT_EQ(models.Size(), 0u);
   // Seven matches are too few for the least-squares fit.
   FundamentalMatrixEstimatorData seven;
   testsets::FillSet(twoview::ToPixels(twoview::MakeScene(7).matches), seven);
