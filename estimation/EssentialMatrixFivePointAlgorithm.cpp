@@ -224,11 +224,20 @@ void EssentialMatrixFivePointAlgorithm::PolishRoot(float* xyz1) const {
     };
     const double det = det3(A);
     if (!(std::fabs(det) > 0.0)) return;
+    double step = 0.0, size = 1.0;
     for (int c = 0; c < 3; ++c) {
       double M[3][3];
       for (int r = 0; r < 3; ++r)
         for (int k = 0; k < 3; ++k) M[r][k] = k == c ? b[r] : A[r][k];
-      p[c] += det3(M) / det;
+      const double d = det3(M) / det;
+      p[c] += d;
+      step += d * d;
+      size += p[c] * p[c];
+    }
+    // Below single precision already: the float root cannot change.
+    if (step < 1e-16 * size) {
+      for (int c = 0; c < 3; ++c) xyz1[c] = static_cast<float>(p[c]);
+      return;
     }
   }
 }
