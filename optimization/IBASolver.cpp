@@ -163,6 +163,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
       Print(log, "Inconsistent problem\nStop by %s\n", kStopNames[IBA_LM_NORMAL_EQUATION_FAIL]);
     return IBA_LM_NORMAL_EQUATION_FAIL;
   }
+  iterations = totalPCGIterations = 0;
   float lambda = initialDamping, nu = 2.0f;
   if (verbose > 1) Print(log, "%sIteration %d\n", kDashes, 0);
   float F = ComputeCost(problem, state, verbose, log);
@@ -186,7 +187,8 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
 
     ComputeSchurComplement();
     const u32 n = SolvePCG();
-    lastPCGIterations = n;
+    ++iterations;
+    totalPCGIterations += n;
     if (n == 0) {
       result = IBA_LM_NORMAL_EQUATION_FAIL;
       break;

@@ -119,7 +119,9 @@ class IBASolver {
   AlignedArray<LA::AlignedVector4f> pointRHS;
   AlignedArray<LA::CameraVector15> cameraStep;
   AlignedArray<LA::AlignedVector4f> pointStep;
-  u32 lastPCGIterations = 0;
+  // Statistics of the last run: LM iterations entered and PCG iterations.
+  u32 iterations = 0;
+  u32 totalPCGIterations = 0;
 
  private:
   void Print(FILE* log, const char* format, ...) const;
