@@ -41,6 +41,14 @@ class IBASolver {
   // output when log is null.
   IBAStopReason Run(const IBAProblem& problem, IBAState& state, u8 verbose, FILE* log);
 
+  // Stores the fixed counts and sizes every input array of a problem (the
+  // builders' first step; see IBAProblem::ResizeInput).
+  static void ResizeInput(IBAProblem& problem, u32 fixedCameras, u32 fixedPoints, u32 fixedPlanes,
+                          u32 cameras, u32 points, u32 planes, u32 features, u32 gravityRecords) {
+    problem.ResizeInput(fixedCameras, fixedPoints, fixedPlanes, cameras, points, planes, features,
+                        gravityRecords);
+  }
+
   // Weighted sum of squares of all terms (no factor one half); prints the
   // term lines when verbose >= 2.
   float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
