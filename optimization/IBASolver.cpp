@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "optimization/IBAStateAccess.h"
-
 namespace {
 
 const char* const kStopNames[8] = {"IBA_LM_ENOUGH_ITERATIONS", "IBA_LM_NORMAL_EQUATION_FAIL",
