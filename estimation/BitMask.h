@@ -21,10 +21,14 @@ class BitMask {
   u32 Size() const { return size_; }
   // Whether item i is set; items beyond the size read as clear.
   bool Test(u32 i) const { return i < size_ && ((words_[i >> 5] >> (i & 31)) & 1u) != 0; }
-  // Sets item i (i < Size()).
-  void Set(u32 i) { words_[i >> 5] |= 1u << (i & 31); }
-  // Clears item i (i < Size()).
-  void Reset(u32 i) { words_[i >> 5] &= ~(1u << (i & 31)); }
+  // Sets item i; items beyond the size are ignored.
+  void Set(u32 i) {
+    if (i < size_) words_[i >> 5] |= 1u << (i & 31);
+  }
+  // Clears item i; items beyond the size are ignored.
+  void Reset(u32 i) {
+    if (i < size_) words_[i >> 5] &= ~(1u << (i & 31));
+  }
   // Clears every item, keeping the size.
   void ClearAll() { words_.assign(words_.size(), 0u); }
   // Number of set items.

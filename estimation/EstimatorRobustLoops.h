@@ -216,6 +216,8 @@ u32 ESTIMATOR_CLASS::RunLoop(const Data& data, const BitMask* required, Model& m
   bool lo = false;
   if constexpr (kConstrained) {
     MaskToIndexList(*required, inliers);
+    // Bits past the data name no item.
+    while (!inliers.empty() && static_cast<u32>(inliers.back()) >= N) inliers.pop_back();
     ComputeInlierSSE(data, model, *required, bestError);
     bestCount = static_cast<u32>(inliers.size());
     floor = std::max(bestCount, m);

@@ -249,6 +249,8 @@ void PlaneEstimatorData2D::ConstructNormalEquation(const Plane& plane,
     PlaneEstimatorData3D::ConstructNormalEquation(plane, scale, A, b);
     return;
   }
+  // The build reads what ComputeSSE stored; make sure it is there.
+  if (distances.size() != points.Size() || projected.Size() != points.Size()) ComputeSSE(plane);
   LA::AlignedVector4f D;
   AccumulateImageSystem(plane, A, b, D);
   ApplyScale(scale, A, b);
@@ -262,6 +264,8 @@ void PlaneEstimatorData2D::ConstructNormalEquationAndScale(const Plane& plane,
     PlaneEstimatorData3D::ConstructNormalEquationAndScale(plane, A, b, scale);
     return;
   }
+  // The build reads what ComputeSSE stored; make sure it is there.
+  if (distances.size() != points.Size() || projected.Size() != points.Size()) ComputeSSE(plane);
   LA::AlignedVector4f D;
   AccumulateImageSystem(plane, A, b, D);
   ComputeScale(D, scale);

@@ -43,22 +43,6 @@ void Moments(const std::vector<std::array<f64, 2>>& p, f64& mx, f64& my, f64& di
 
 }  // namespace
 
-TEST(MatchSet2D, CountsAndTailCopyAfterFilling) {
-  const auto m = RandomMatches(7, 1);
-  MatchSet2D s = Fill(m);
-  EXPECT_EQ(s.Size(), 7u);
-  EXPECT_EQ(s.packedCount, 4u);
-  EXPECT_EQ(s.tailCount, 3u);
-  EXPECT_EQ(s.packed.Size(), 8u);
-  for (u32 j = 0; j < 3; ++j) {
-    EXPECT_EQ(s.tail1[j].x, m[4 + j].x1);
-    EXPECT_EQ(s.tail2[j].y, m[4 + j].y2);
-  }
-  f32 r[4];
-  s.GetMatch(5, r);
-  EXPECT_EQ(r[2], m[5].x2);
-}
-
 TEST(MatchSet2D, SubsetFollowsTheListAndStorageOnlyGrows) {
   const auto m = RandomMatches(20, 2);
   const MatchSet2D s = Fill(m);

@@ -25,9 +25,13 @@ inline LA::AlignedVector4f Point(f32 x, f32 y, f32 z) {
   return {{x, y, z, 1.0f}};
 }
 
+// Angle between the normals of two planes, either orientation; atan2 keeps
+// tiny angles exact where acos of a rounded dot product would give 0.
 inline f64 AngleDegrees(const Plane& a, const Plane& b) {
-  const f64 dot = std::fabs(f64(a.v[0]) * b.v[0] + f64(a.v[1]) * b.v[1] + f64(a.v[2]) * b.v[2]);
-  return std::acos(std::min(1.0, dot)) * 180.0 / 3.141592653589793;
+  const f64 ax = a.v[0], ay = a.v[1], az = a.v[2], bx = b.v[0], by = b.v[1], bz = b.v[2];
+  const f64 cx = ay * bz - az * by, cy = az * bx - ax * bz, cz = ax * by - ay * bx;
+  const f64 dot = std::fabs(ax * bx + ay * by + az * bz);
+  return std::atan2(std::sqrt(cx * cx + cy * cy + cz * cz), dot) * 180.0 / 3.141592653589793;
 }
 
 struct PlaneScene {

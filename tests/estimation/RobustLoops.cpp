@@ -49,7 +49,7 @@ class ScriptedEstimator
     : public Estimator<CountData, int, CountData, Plane, int, PlaneOptimizer, u32> {
  public:
   using Base = Estimator<CountData, int, CountData, Plane, int, PlaneOptimizer, u32>;
-  explicit ScriptedEstimator(u32 m) : Base(zero_), m_(m) {
+  explicit ScriptedEstimator(u32 m) : Base(0.0f), m_(m) {
     finalNonMinimal = 0;
     finalOptimize = 0;
   }
@@ -107,7 +107,6 @@ class ScriptedEstimator
   int minimalSolves = 0, nonMinimalSolves = 0, optimizeCalls = 0;
 
  private:
-  f32 zero_ = 0.0f;
   u32 m_;
 };
 
@@ -312,6 +311,14 @@ TEST(RobustLoop, SeededFormNeverGivesUpARequiredItem) {
   EXPECT_EQ(model.v[0], -1.0f);
   EXPECT_EQ(inliers.size(), 301u);
   EXPECT_EQ(inliers.back(), 950u);
+  // A mask longer than the data: its extra bits name no item.
+  BitMask longer(1200);
+  for (u32 i = 0; i < 1200; i += 2) longer.Set(i);
+  idle.script.clear();
+  model = Id(-1);
+  idle.RunLoRansacFromModel(Items(1000), longer, model, inliers);
+  EXPECT_EQ(inliers.size(), 500u);
+  EXPECT_EQ(inliers.back(), 998u);
 }
 
 // ---- On planes ----
