@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
-#include <cstring>
 #include <limits>
 
 #include "la/Random.h"
@@ -175,47 +174,6 @@ TEST(SmallSolvers, KnownAnswersAndPivotFailures) {
   for (int i = 0; i < 7; ++i) F.m[i][i] = 2.0f;
   LA::AlignedVector8f f{};
   EXPECT_FALSE(LA::SolveLDL(F, f));
-}
-
-TEST(SmallSolvers, FixedSizeOverloads) {
-  Random::Seed(3);
-  for (int n : {4, 7, 8}) {
-    const MatrixXd A = RandomSystem(n, false);
-    VectorXd b = VectorXd::LinSpaced(n, 1.0, 2.0);
-    const VectorXd ref = A.ldlt().solve(b);
-    float x[8] = {};
-    bool ok = false;
-    if (n == 4) {
-      LA::AlignedMatrix4f M;
-      LA::AlignedVector4f v;
-      for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) M.m[i][j] = float(A(i, j));
-        v[i] = float(b[i]);
-      }
-      ok = LA::SolveLDL(M, v);
-      std::memcpy(x, v.v, sizeof(v.v));
-    } else if (n == 7) {
-      LA::AlignedMatrix7f M;
-      LA::AlignedVector7f v;
-      for (int i = 0; i < 7; ++i) {
-        for (int j = 0; j < 7; ++j) M.m[i][j] = float(A(i, j));
-        v[i] = float(b[i]);
-      }
-      ok = LA::SolveLDL(M, v);
-      std::memcpy(x, v.v, sizeof(v.v));
-    } else {
-      LA::AlignedMatrix8f M;
-      LA::AlignedVector8f v;
-      for (int i = 0; i < 8; ++i) {
-        for (int j = 0; j < 8; ++j) M.m[i][j] = float(A(i, j));
-        v[i] = float(b[i]);
-      }
-      ok = LA::SolveLDL(M, v);
-      std::memcpy(x, v.v, sizeof(v.v));
-    }
-    ASSERT_TRUE(ok);
-    for (int i = 0; i < n; ++i) EXPECT_NEAR(x[i], ref[i], 1e-4 * (1 + ref.cwiseAbs().maxCoeff()));
-  }
 }
 
 TEST_F(SmallSolversTest, CompactSixBySixEqualsDenseSolve) {
