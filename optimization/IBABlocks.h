@@ -75,9 +75,9 @@ struct alignas(16) IBAPreconditionerBlock {
   float m[kCount][4];
 };
 
-// Two 16-bit indices of variable cameras, first < second - 1.
+// Two variable cameras, first < second - 1, that share a variable point.
 struct IBACameraPair {
-  u16 first, second;
+  u32 first, second;
 };
 
 // 3x3 sub-block view of rows of a block.

@@ -59,7 +59,7 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
       }
       for (u32 b = cameraBlockStart[j]; b < cameraBlockStart[j + 1]; ++b) {
         if (pointMarks_[blockPoints[b]] != kNone) {
-          pairs.push_back({static_cast<u16>(i), static_cast<u16>(j)});
+          pairs.push_back({i, j});
           break;
         }
       }
