@@ -1,7 +1,8 @@
 // Elimination of the points from the damped normal equations (Schur
 // complement onto the cameras) and the back-substitution of the point steps.
 // Y = W V^-1 is formed once per camera-point block and reused for the
-// camera's own block, its consecutive block and every camera-pair block.
+// camera's own block, its consecutive block and every camera-pair block; the
+// fill-in walks each point's list of cameras, so only shared points cost.
 #include <cstring>
 
 #include "optimization/IBASimd.h"
@@ -10,8 +11,6 @@
 using namespace IBASimd;
 
 namespace {
-
-constexpr u32 kNone = 0xFFFFFFFFu;
 
 inline void SubtractLane(float* y, __m128 v) {
   _mm_store_ps(y, _mm_sub_ps(_mm_load_ps(y), v));
@@ -59,24 +58,20 @@ void IBASolver::ComputeSchurComplement() {
       const __m128 bp = _mm_load_ps(pointRHS[p].v);
       SubtractLane(b, MulRows3(Y.m, bp));
       SubtractLane(b + 8, MulRows3(Y.m + 3, bp));
-      pointMarks_[p] = k;
     }
-    if (i + 1 < variableCameras_) {
-      float(*B)[4] = consecutiveBlocks[i].m;
-      for (u32 k = cameraBlockStart[i + 1]; k < cameraBlockStart[i + 2]; ++k) {
-        const u32 mark = pointMarks_[blockPoints[k]];
-        if (mark != kNone) SubtractFillIn(Y_[mark], cameraPointBlocks[k], B);
+    // Fill-in with every later camera j sharing a point: the consecutive
+    // block for j = i + 1, the pair block of (i, j) otherwise.
+    for (; pair < pairs.size() && pairs[pair].first == i; ++pair)
+      pairSlots_[pairs[pair].second] = pair;
+    for (u32 k = begin; k < end; ++k) {
+      const u32 p = blockPoints[k];
+      for (u32 e = pointBlockStart_[p]; e < pointBlockStart_[p + 1]; ++e) {
+        const u32 other = pointBlockList_[e], j = blockCameras_[other];
+        if (j <= i) continue;
+        float(*target)[4] = j == i + 1 ? consecutiveBlocks[i].m : pairBlocks[pairSlots_[j]].m;
+        SubtractFillIn(Y_[k], cameraPointBlocks[other], target);
       }
     }
-    for (; pair < pairs.size() && pairs[pair].first == i; ++pair) {
-      const u32 j = pairs[pair].second;
-      float(*P)[4] = pairBlocks[pair].m;
-      for (u32 k = cameraBlockStart[j]; k < cameraBlockStart[j + 1]; ++k) {
-        const u32 mark = pointMarks_[blockPoints[k]];
-        if (mark != kNone) SubtractFillIn(Y_[mark], cameraPointBlocks[k], P);
-      }
-    }
-    for (u32 k = begin; k < end; ++k) pointMarks_[blockPoints[k]] = kNone;
   }
 }
 

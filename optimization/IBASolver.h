@@ -140,8 +140,12 @@ class IBASolver {
 
   // Structure.
   std::vector<u32> measurementBlocks_;  // per measurement: block index, or kNone
-  std::vector<u32> cameraPointMin_, cameraPointMax_;
-  std::vector<u32> pointMarks_;  // per variable point: block of the current camera, or kNone
+  std::vector<u32> blockCameras_;       // variable camera of each camera-point block
+  std::vector<u32> pointBlockStart_;    // blocks of variable point p: pointBlockList_[start[p] ..
+  std::vector<u32> pointBlockList_;     // start[p + 1]), in camera order
+  std::vector<u32> pointMarks_;         // per variable point: block of the current camera, or kNone
+  std::vector<u32> pairSlots_;          // per variable camera: its pair with the current camera
+  std::vector<u32> partners_;
 
   // Saved undamped diagonals and backups for a rejected step.
   AlignedArray<LA::CameraVector15> cameraDiagonals_;

@@ -2,6 +2,8 @@
 // variable cameras see which variable points (one camera-point block per
 // camera and point, repeated measurements of a point share it) and which
 // non-consecutive camera pairs are coupled through shared points.
+#include <algorithm>
+
 #include "optimization/IBASolver.h"
 
 namespace {
@@ -22,8 +24,7 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   pointMarks_.assign(np, kNone);
   blockPoints.clear();
   cameraBlockStart.assign(nc + 1, 0);
-  cameraPointMin_.assign(nc, kNone);
-  cameraPointMax_.assign(nc, 0);
+  blockCameras_.clear();
   for (u32 k = 0; k < nc; ++k) {
     const u32 c = fixedCameras_ + k;
     const u32 start = static_cast<u32>(blockPoints.size());
@@ -36,8 +37,7 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
       if (pointMarks_[p] == kNone) {
         pointMarks_[p] = static_cast<u32>(blockPoints.size());
         blockPoints.push_back(p);
-        if (p < cameraPointMin_[k]) cameraPointMin_[k] = p;
-        if (p > cameraPointMax_[k]) cameraPointMax_[k] = p;
+        blockCameras_.push_back(k);
       }
       measurementBlocks_[m] = pointMarks_[p];
     }
@@ -46,26 +46,32 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   const u32 blocks = static_cast<u32>(blockPoints.size());
   cameraBlockStart[nc] = blocks;
 
+  // The blocks of each point, in camera order.
+  pointBlockStart_.assign(np + 1, 0);
+  for (u32 b = 0; b < blocks; ++b) ++pointBlockStart_[blockPoints[b] + 1];
+  for (u32 p = 0; p < np; ++p) pointBlockStart_[p + 1] += pointBlockStart_[p];
+  pointBlockList_.resize(blocks);
+  pointMarks_.assign(pointBlockStart_.begin(), pointBlockStart_.end() - 1);  // fill cursors
+  for (u32 b = 0; b < blocks; ++b) pointBlockList_[pointMarks_[blockPoints[b]]++] = b;
+  pointMarks_.assign(np, kNone);
+
   // Pairs (i, j >= i + 2) that share a variable point, ordered by i then j.
   pairs.clear();
+  pairSlots_.assign(nc, kNone);  // here: the last i that listed camera j
   for (u32 i = 0; i + 2 < nc; ++i) {
-    if (cameraBlockStart[i] == cameraBlockStart[i + 1]) continue;
-    for (u32 b = cameraBlockStart[i]; b < cameraBlockStart[i + 1]; ++b)
-      pointMarks_[blockPoints[b]] = b;
-    for (u32 j = i + 2; j < nc; ++j) {
-      if (cameraBlockStart[j] == cameraBlockStart[j + 1] ||
-          cameraPointMin_[j] > cameraPointMax_[i] || cameraPointMax_[j] < cameraPointMin_[i]) {
-        continue;
-      }
-      for (u32 b = cameraBlockStart[j]; b < cameraBlockStart[j + 1]; ++b) {
-        if (pointMarks_[blockPoints[b]] != kNone) {
-          pairs.push_back({i, j});
-          break;
+    partners_.clear();
+    for (u32 b = cameraBlockStart[i]; b < cameraBlockStart[i + 1]; ++b) {
+      const u32 p = blockPoints[b];
+      for (u32 e = pointBlockStart_[p]; e < pointBlockStart_[p + 1]; ++e) {
+        const u32 j = blockCameras_[pointBlockList_[e]];
+        if (j >= i + 2 && pairSlots_[j] != i) {
+          pairSlots_[j] = i;
+          partners_.push_back(j);
         }
       }
     }
-    for (u32 b = cameraBlockStart[i]; b < cameraBlockStart[i + 1]; ++b)
-      pointMarks_[blockPoints[b]] = kNone;
+    std::sort(partners_.begin(), partners_.end());
+    for (u32 j : partners_) pairs.push_back({i, j});
   }
 
   cameraBlocks.Resize(nc);
