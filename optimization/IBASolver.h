@@ -120,8 +120,12 @@ class IBASolver {
   AlignedArray<IBACameraPairBlock> pairBlocks;
   std::vector<IBACameraPair> pairs;
   AlignedArray<IBACameraPointBlock> cameraPointBlocks;
-  std::vector<u32> blockPoints;       // variable point of each camera-point block
-  std::vector<u32> cameraBlockStart;  // blocks of variable camera k: [start[k], start[k + 1])
+  // Camera-point blocks are stored point by point, each point's blocks in
+  // camera order: those of variable point p are [pointBlockStart[p],
+  // pointBlockStart[p + 1]).
+  std::vector<u32> blockPoints;   // variable point of each camera-point block
+  std::vector<u32> blockCameras;  // variable camera of each camera-point block
+  std::vector<u32> pointBlockStart;
   AlignedArray<LA::AlignedMatrix3f> pointBlocks;
   AlignedArray<LA::CameraVector15> cameraRHS;
   AlignedArray<LA::AlignedVector4f> pointRHS;
@@ -133,6 +137,8 @@ class IBASolver {
 
  private:
   void Print(FILE* log, const char* format, ...) const;
+  // Index of the pair block of (i, j), j >= i + 2, in the pair list.
+  u32 FindPair(u32 i, u32 j) const;
   float MaxAbsRHS() const;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
@@ -140,11 +146,11 @@ class IBASolver {
 
   // Structure.
   std::vector<u32> measurementBlocks_;  // per measurement: block index, or kNone
-  std::vector<u32> blockCameras_;       // variable camera of each camera-point block
-  std::vector<u32> pointBlockStart_;    // blocks of variable point p: pointBlockList_[start[p] ..
-  std::vector<u32> pointBlockList_;     // start[p + 1]), in camera order
-  std::vector<u32> pointMarks_;         // per variable point: block of the current camera, or kNone
-  std::vector<u32> pairSlots_;          // per variable camera: its pair with the current camera
+  std::vector<u32>
+      cameraBlockStart_;  // camera k's blocks: cameraBlockList_[start[k] .. start[k + 1])
+  std::vector<u32> cameraBlockList_;
+  std::vector<u32> pointMarks_;  // per variable point: its block in the current camera, or kNone
+  std::vector<u32> pairStart_;  // pairs whose first camera is k: [pairStart_[k], pairStart_[k + 1])
   std::vector<u32> partners_;
 
   // Saved undamped diagonals and backups for a rejected step.
@@ -157,10 +163,9 @@ class IBASolver {
 
   // Schur complement, PCG and back-substitution work.
   AlignedArray<LA::AlignedMatrix3f> pointInverses_;
-  AlignedArray<IBACameraPointBlock> Y_;
+  AlignedArray<IBACameraPointBlock> Y_;  // W V^-1 of the current point's blocks
   AlignedArray<IBAPreconditionerBlock> preconditioner_;
   AlignedArray<LA::CameraVector15> r_, p_, z_, q_;
-  AlignedArray<LA::AlignedVector4f> pointWork_;
 
   // Plane re-fit after every step.
   OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f> planeOptimizer_;

@@ -292,12 +292,11 @@ inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withP
   }
   if (!withPoints) return;
   const int P0 = 15 * nc;
-  for (u32 i = 0; i < nc; ++i)
-    for (u32 k = s.cameraBlockStart[i]; k < s.cameraBlockStart[i + 1]; ++k) {
-      const u32 p = s.blockPoints[k];
-      put(15 * i, P0 + 3 * p, s.cameraPointBlocks[k].m, false, true);
-      put(15 * i + 6, P0 + 3 * p, s.cameraPointBlocks[k].m + 3, false, true);
-    }
+  for (u32 k = 0; k < s.blockPoints.size(); ++k) {
+    const u32 i = s.blockCameras[k], p = s.blockPoints[k];
+    put(15 * i, P0 + 3 * p, s.cameraPointBlocks[k].m, false, true);
+    put(15 * i + 6, P0 + 3 * p, s.cameraPointBlocks[k].m + 3, false, true);
+  }
   for (u32 p = 0; p < np; ++p) {
     put(P0 + 3 * p, P0 + 3 * p, s.pointBlocks[p].m, false, false);
     for (int k = 0; k < 3; ++k) b(P0 + 3 * p + k) = s.pointRHS[p].v[k];
