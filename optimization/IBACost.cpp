@@ -41,7 +41,7 @@ void IBASolver::Print(FILE* log, const char* format, ...) const {
 }
 
 float IBASolver::ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                             FILE* log) {
+                             FILE* log) const {
   float F = 0.0f;
   F += ComputeFeatureCost(problem, state, verbose, log);
   F += ComputeDeltaCost(problem, state, verbose, log);
@@ -53,7 +53,7 @@ float IBASolver::ComputeCost(const IBAProblem& problem, const IBAState& state, u
 }
 
 float IBASolver::ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                    FILE* log) {
+                                    FILE* log) const {
   const u32 cameras = state.cameras.Size();
   float term = 0.0f, scaledSum = 0.0f, scaledMax = -1.0f;
   u32 count = 0, maxCamera = 0, maxPoint = 0;
@@ -93,7 +93,7 @@ float IBASolver::ComputeFeatureCost(const IBAProblem& problem, const IBAState& s
 }
 
 float IBASolver::ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                  FILE* log) {
+                                  FILE* log) const {
   const u32 cameras = state.cameras.Size();
   if (problem.deltas.Size() == 0 || cameras < 2) return 0.0f;
   TermStatistics sp, sv, sr, sa, sg;
@@ -127,7 +127,7 @@ float IBASolver::ComputeDeltaCost(const IBAProblem& problem, const IBAState& sta
 }
 
 float IBASolver::ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                 FILE* log) {
+                                 FILE* log) const {
   const float wa = problem.biasWeights[0], wg = problem.biasWeights[1];
   if (wa == 0.0f && wg == 0.0f) return 0.0f;
   const float* pa = IMU::accelerometerBiasPrior.v;
@@ -155,7 +155,7 @@ float IBASolver::ComputeBiasCost(const IBAProblem& problem, const IBAState& stat
 }
 
 float IBASolver::ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                    FILE* log) {
+                                    FILE* log) const {
   const u32 cameras = state.cameras.Size();
   TermStatistics s;
   u32 count = 0;
@@ -178,7 +178,7 @@ float IBASolver::ComputeGravityCost(const IBAProblem& problem, const IBAState& s
 }
 
 float IBASolver::ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                  FILE* log) {
+                                  FILE* log) const {
   float term = 0.0f, sum = 0.0f, max = -1.0f;
   u32 count = 0, maxPoint = 0;
   const u32 planes = std::min<u32>(state.planes.Size(), problem.planePoints.size());

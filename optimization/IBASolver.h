@@ -51,12 +51,17 @@ class IBASolver {
 
   // Weighted sum of squares of all terms (no factor one half); prints the
   // term lines when verbose >= 2.
-  float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log) const;
+  float ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                           FILE* log) const;
+  float ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                         FILE* log) const;
+  float ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                        FILE* log) const;
+  float ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                           FILE* log) const;
+  float ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                         FILE* log) const;
 
   // Sizes the blocks for the problem's variables and finds the camera-point
   // blocks and the camera pairs that share variable points.
