@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "la/Random.h"
+#include "estimation/SampleIndices.h"
 
 namespace {
 
@@ -21,18 +21,9 @@ PlaneEstimatorCommon<Data>::PlaneEstimatorCommon(const f32& threshold) : Base(th
 template <class Data>
 void PlaneEstimatorCommon<Data>::GenerateMinimalSample(const Data& data,
                                                        PlaneEstimatorMinimalSample& sample) {
-  const u32 N = data.points.Size();
-  const u32 i0 = Random::Index(N);
-  u32 i1, i2;
-  do {
-    i1 = Random::Index(N);
-  } while (i1 == i0);
-  do {
-    i2 = Random::Index(N);
-  } while (i2 == i0 || i2 == i1);
-  sample.points[0] = data.points[i0];
-  sample.points[1] = data.points[i1];
-  sample.points[2] = data.points[i2];
+  u32 i[3];
+  DrawDistinctIndices(data.points.Size(), 3, i);
+  for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[i[k]];
 }
 
 template <class Data>
@@ -79,21 +70,9 @@ bool PlaneEstimatorCommon<Data>::GenerateMinimalSampleProsac(const Data& data,
                                                              bool includeLast,
                                                              PlaneEstimatorMinimalSample& sample) {
   if (n < 3 || n > order.size()) return false;
-  const u32 p0 = Random::Index(n);
-  u32 p1, p2;
-  do {
-    p1 = Random::Index(n);
-  } while (p1 == p0);
-  if (includeLast && n - 1 != p0 && n - 1 != p1) {
-    p2 = n - 1;
-  } else {
-    do {
-      p2 = Random::Index(n);
-    } while (p2 == p0 || p2 == p1);
-  }
-  sample.points[0] = data.points[order[p0]];
-  sample.points[1] = data.points[order[p1]];
-  sample.points[2] = data.points[order[p2]];
+  u32 p[3];
+  DrawProsacPositions(n, 3, includeLast, p);
+  for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[order[p[k]]];
   return true;
 }
 

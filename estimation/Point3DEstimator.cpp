@@ -2,16 +2,15 @@
 
 #include <cfloat>
 
-#include "la/Random.h"
+#include "estimation/SampleIndices.h"
 
 void Point3DEstimator::GenerateMinimalSample(const Point3DEstimatorData& data,
                                              Point3DEstimatorMinimalSample& sample) {
   const u32 N = data.Size();
   if (N < 2) return;
-  const u32 i0 = Random::Index(N);
-  u32 i1;
-  do i1 = Random::Index(N);
-  while (i1 == i0);
+  u32 i[2];
+  DrawDistinctIndices(N, 2, i);
+  const u32 i0 = i[0], i1 = i[1];
   sample = {{data.cameras[i0], data.cameras[i1]}, {&data.measurements[i0], &data.measurements[i1]}};
 }
 
@@ -20,15 +19,9 @@ bool Point3DEstimator::GenerateMinimalSampleProsac(const Point3DEstimatorData& d
                                                    bool includeLast,
                                                    Point3DEstimatorMinimalSample& sample) {
   if (n < 2 || n > order.size()) return false;
-  const u32 first = Random::Index(n);
-  u32 second;
-  if (includeLast && first != n - 1u) {
-    second = n - 1u;
-  } else {
-    do second = Random::Index(n);
-    while (second == first);
-  }
-  const u16 i0 = order[first], i1 = order[second];
+  u32 p[2];
+  DrawProsacPositions(n, 2, includeLast, p);
+  const u16 i0 = order[p[0]], i1 = order[p[1]];
   if (i0 >= data.Size() || i1 >= data.Size()) return false;
   sample = {{data.cameras[i0], data.cameras[i1]}, {&data.measurements[i0], &data.measurements[i1]}};
   return true;

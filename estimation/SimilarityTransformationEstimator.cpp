@@ -1,6 +1,6 @@
 #include "estimation/SimilarityTransformationEstimator.h"
 
-#include "la/Random.h"
+#include "estimation/SampleIndices.h"
 
 // ---- Shared slots ----
 
@@ -10,13 +10,8 @@ void SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSample(const Da
   const u32 N = data.sources.Size();
   if (N < 4 || data.targets.Size() < N) return;
   u32 p[4];
+  DrawDistinctIndices(N, 4, p);
   for (u32 k = 0; k < 4; ++k) {
-    bool repeated;
-    do {
-      p[k] = Random::Index(N);
-      repeated = false;
-      for (u32 j = 0; j < k; ++j) repeated = repeated || p[j] == p[k];
-    } while (repeated);
     sample.sources[k] = &data.sources[p[k]];
     sample.targets[k] = &data.targets[p[k]];
   }
@@ -28,17 +23,7 @@ bool SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSampleProsac(
     MatchSet3DN<4>& sample) {
   if (n < 4 || n > order.size()) return false;
   u32 p[4];
-  const auto taken = [&](u32 count, u32 value) {
-    for (u32 j = 0; j < count; ++j)
-      if (p[j] == value) return true;
-    return false;
-  };
-  for (u32 k = 0; k < 3; ++k) {
-    do p[k] = Random::Index(n);
-    while (taken(k, p[k]));
-  }
-  p[3] = includeLast ? n - 1 : Random::Index(n);
-  while (taken(3, p[3])) p[3] = Random::Index(n);
+  DrawProsacPositions(n, 4, includeLast, p);
   for (u32 k = 0; k < 4; ++k)
     if (order[p[k]] >= data.sources.Size() || order[p[k]] >= data.targets.Size()) return false;
   for (u32 k = 0; k < 4; ++k) {
