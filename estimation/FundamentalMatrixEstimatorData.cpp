@@ -31,23 +31,6 @@ inline float Residual(const FundamentalMatrix& F, float x1, float y1, float x2, 
 
 }  // namespace
 
-void FundamentalMatrixEstimatorData::NormalizeData(const f32& factor, FundamentalMatrix& model) {
-  if (factor == 0.0f) {
-    scale1 = scale2 = 1.0f;
-    normalized = 0;
-    return;
-  }
-  MatchSet2D::Normalize(*this, scratch_);
-  alignas(16) float negated[4] = {-scale1 * means[0], -scale1 * means[1], -scale2 * means[2],
-                                  -scale2 * means[3]};
-  TransformFundamentalMatrix(model, negated, 1.0f / scale1, 1.0f / scale2, scratch_);
-  normalized = 1;
-}
-
-void FundamentalMatrixEstimatorData::DenormalizeModel(FundamentalMatrix& model) {
-  if (normalized) TransformFundamentalMatrix(model, means, scale1, scale2, scratch_);
-}
-
 f64 FundamentalMatrixEstimatorData::ComputeSSE(const FundamentalMatrix& F) {
   __m128 sum = _mm_setzero_ps();
   const __m128 f00 = _mm_set1_ps(F.m[0][0]), f01 = _mm_set1_ps(F.m[0][1]),
@@ -77,10 +60,6 @@ f64 FundamentalMatrixEstimatorData::ComputeSSE(const FundamentalMatrix& F) {
   return static_cast<f64>(((s[0] + s[1]) + s[2]) + s[3]);
 }
 
-f64 FundamentalMatrixEstimatorData::GetFactorSSEToMSE() {
-  return static_cast<f64>(1.0f / (scale1 * scale2 * static_cast<f32>(count)));
-}
-
 void FundamentalMatrixEstimatorData::BuildNormalEquation(const FundamentalMatrix& F,
                                                          LA::AlignedMatrix8f& A,
                                                          LA::AlignedVector8f& b) {
@@ -88,41 +67,8 @@ void FundamentalMatrixEstimatorData::BuildNormalEquation(const FundamentalMatrix
   alignas(16) float J[8];
   float m[4];
   for (u32 i = 0; i < count; ++i) {
-    if (i < packedCount) {
-      GetMatch(i, m);
-    } else {
-      const u32 t = i - packedCount;
-      m[0] = tail1[t].x;
-      m[1] = tail1[t].y;
-      m[2] = tail2[t].x;
-      m[3] = tail2[t].y;
-    }
+    ReadMatch(i, m);
     const float r = Residual(F, m[0], m[1], m[2], m[3], J);
     normal8::Add(J, r, A, b);
   }
-}
-
-void FundamentalMatrixEstimatorData::ConstructNormalEquation(const FundamentalMatrix& model,
-                                                             const LA::AlignedVector8f& scale,
-                                                             LA::AlignedMatrix8f& A,
-                                                             LA::AlignedVector8f& b) {
-  BuildNormalEquation(model, A, b);
-  normal8::FinishAndScale(scale, A, b);
-}
-
-void FundamentalMatrixEstimatorData::ConstructNormalEquationAndScale(const FundamentalMatrix& model,
-                                                                     LA::AlignedMatrix8f& A,
-                                                                     LA::AlignedVector8f& b,
-                                                                     LA::AlignedVector8f& scale) {
-  BuildNormalEquation(model, A, b);
-  normal8::ComputeScale(A, scale);
-  normal8::FinishAndScale(scale, A, b);
-}
-
-void FundamentalMatrixEstimatorData::UpdateModel(const LA::AlignedVector8f& scale,
-                                                 const LA::AlignedVector8f& dx,
-                                                 const FundamentalMatrix& old,
-                                                 FundamentalMatrix& updated) {
-  for (int k = 0; k < 8; ++k) updated.m[k / 3][k % 3] = old.m[k / 3][k % 3] + scale.v[k] * dx.v[k];
-  updated.m[2][2] = old.m[2][2];
 }
