@@ -1,60 +1,15 @@
 #include "estimation/FundamentalMatrixEstimatorData.h"
 
-#include <immintrin.h>
-
-#include <cmath>
-
+#include "estimation/EpipolarLineResidual.h"
 #include "estimation/NormalEquation8.h"
 
-namespace {
-
-// Residual r = e / |l| of one match and its gradient by F11..F32.
-inline float Residual(const FundamentalMatrix& F, float x1, float y1, float x2, float y2,
-                      float* J) {
-  const float l0 = (F.m[0][0] * x1 + F.m[0][1] * y1) + F.m[0][2];
-  const float l1 = (F.m[1][0] * x1 + F.m[1][1] * y1) + F.m[1][2];
-  const float e = ((x2 * l0 + y2 * l1) + (F.m[2][0] * x1 + F.m[2][1] * y1)) + F.m[2][2];
-  const float n2 = l0 * l0 + l1 * l1;
-  const float in = 1.0f / std::sqrt(n2);
-  const float en2 = e / n2;
-  const float g0 = (x2 - l0 * en2) * in, g1 = (y2 - l1 * en2) * in;
-  J[0] = g0 * x1;
-  J[1] = g0 * y1;
-  J[2] = g0;
-  J[3] = g1 * x1;
-  J[4] = g1 * y1;
-  J[5] = g1;
-  J[6] = x1 * in;
-  J[7] = y1 * in;
-  return e * in;
-}
-
-}  // namespace
-
 f64 FundamentalMatrixEstimatorData::ComputeSSE(const FundamentalMatrix& F) {
-  __m128 sum = _mm_setzero_ps();
-  const __m128 f00 = _mm_set1_ps(F.m[0][0]), f01 = _mm_set1_ps(F.m[0][1]),
-               f02 = _mm_set1_ps(F.m[0][2]), f10 = _mm_set1_ps(F.m[1][0]),
-               f11 = _mm_set1_ps(F.m[1][1]), f12 = _mm_set1_ps(F.m[1][2]),
-               f20 = _mm_set1_ps(F.m[2][0]), f21 = _mm_set1_ps(F.m[2][1]),
-               f22 = _mm_set1_ps(F.m[2][2]);
-  const float* p = reinterpret_cast<const float*>(packed.Data());
-  for (u32 i = 0; i < packedCount; i += 4, p += 16) {
-    const __m128 x1 = _mm_load_ps(p), y1 = _mm_load_ps(p + 4);
-    const __m128 x2 = _mm_load_ps(p + 8), y2 = _mm_load_ps(p + 12);
-    const __m128 l0 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(f00, x1), _mm_mul_ps(f01, y1)), f02);
-    const __m128 l1 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(f10, x1), _mm_mul_ps(f11, y1)), f12);
-    const __m128 e = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(x2, l0), _mm_mul_ps(y2, l1)),
-                                           _mm_add_ps(_mm_mul_ps(f20, x1), _mm_mul_ps(f21, y1))),
-                                f22);
-    sum = _mm_add_ps(
-        sum, _mm_div_ps(_mm_mul_ps(e, e), _mm_add_ps(_mm_mul_ps(l0, l0), _mm_mul_ps(l1, l1))));
-  }
-  alignas(16) float s[4];
-  _mm_store_ps(s, sum);
-  float J[8];
+  float s[4];
+  SumEpipolarLineErrors4(F, *this, s);
+  float g[9];
   for (u32 t = 0; t < tailCount; ++t) {
-    const float r = Residual(F, tail1[t].x, tail1[t].y, tail2[t].x, tail2[t].y, J);
+    const float r =
+        ComputeEpipolarLineResidual(F, tail1[t].x, tail1[t].y, tail2[t].x, tail2[t].y, g);
     s[0] += r * r;
   }
   return static_cast<f64>(((s[0] + s[1]) + s[2]) + s[3]);
@@ -64,11 +19,12 @@ void FundamentalMatrixEstimatorData::BuildNormalEquation(const FundamentalMatrix
                                                          LA::AlignedMatrix8f& A,
                                                          LA::AlignedVector8f& b) {
   normal8::Clear(A, b);
-  alignas(16) float J[8];
+  // The gradient by F33 (J[8]) is computed but not used: F33 stays fixed.
+  float J[9];
   float m[4];
   for (u32 i = 0; i < count; ++i) {
     ReadMatch(i, m);
-    const float r = Residual(F, m[0], m[1], m[2], m[3], J);
+    const float r = ComputeEpipolarLineResidual(F, m[0], m[1], m[2], m[3], J);
     normal8::Add(J, r, A, b);
   }
 }
