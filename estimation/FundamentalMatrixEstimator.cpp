@@ -1,6 +1,7 @@
 #include "estimation/FundamentalMatrixEstimator.h"
 
 #include "estimation/MatchSetVerification.h"
+#include "estimation/NormalizedFit.h"
 #include "estimation/SampleIndices.h"
 #include "estimation/ScratchVectors.h"
 
@@ -58,30 +59,23 @@ bool FundamentalMatrixEstimator::GenerateMinimalSampleParsac(
 
 bool FundamentalMatrixEstimator::SolveMinimal(const EightMatches2D& sample,
                                               AlignedArray<FundamentalMatrix>& models) {
-  models.Resize(1);
-  LA::AlignedVector4f* scratch = ScratchVectors(scratch_, 11);
   minimalWork_ = sample;
-  EightMatches2D::Normalize(minimalWork_, scratch);
-  if (!solver.RunMinimalSample(minimalWork_, models[0], scratch_)) {
-    models.Resize(0);
-    return false;
-  }
-  TransformFundamentalMatrix(models[0], minimalWork_.means, minimalWork_.scale1,
-                             minimalWork_.scale2, ScratchVectors(scratch_, 11));
-  return true;
+  return FitInNormalizedFrame<TransformFundamentalMatrix>(
+      minimalWork_,
+      [this](const EightMatches2D& s, FundamentalMatrix& F) {
+        return solver.RunMinimalSample(s, F, scratch_);
+      },
+      11, scratch_, models);
 }
 
 bool FundamentalMatrixEstimator::SolveNonMinimal(Data& sample,
                                                  AlignedArray<FundamentalMatrix>& models) {
-  models.Resize(1);
-  MatchSet2D::Normalize(sample, ScratchVectors(scratch_, 11));
-  if (!solver.RunNonMinimalData(sample, models[0], scratch_)) {
-    models.Resize(0);
-    return false;
-  }
-  TransformFundamentalMatrix(models[0], sample.means, sample.scale1, sample.scale2,
-                             ScratchVectors(scratch_, 11));
-  return true;
+  return FitInNormalizedFrame<TransformFundamentalMatrix>(
+      sample,
+      [this](const MatchSet2D& s, FundamentalMatrix& F) {
+        return solver.RunNonMinimalData(s, F, scratch_);
+      },
+      11, scratch_, models);
 }
 
 bool FundamentalMatrixEstimator::SolveNonMinimal(const Data& sample,

@@ -1,6 +1,7 @@
 #include "estimation/HomographyEstimator.h"
 
 #include "estimation/MatchSetVerification.h"
+#include "estimation/NormalizedFit.h"
 #include "estimation/SampleIndices.h"
 #include "estimation/ScratchVectors.h"
 
@@ -35,29 +36,22 @@ bool HomographyEstimator::GenerateMinimalSampleProsac(const Data& data,
 
 bool HomographyEstimator::SolveMinimal(const FourMatches2D& sample,
                                        AlignedArray<Homography>& models) {
-  models.Resize(1);
-  LA::AlignedVector4f* scratch = ScratchVectors(scratch_, 6);
   minimalWork_ = sample;
-  FourMatches2D::Normalize(minimalWork_, scratch);
-  if (!solver.RunMinimalSample(minimalWork_, models[0], scratch_)) {
-    models.Resize(0);
-    return false;
-  }
-  TransformHomography(models[0], minimalWork_.means, minimalWork_.scale1, minimalWork_.scale2,
-                      ScratchVectors(scratch_, 6));
-  return true;
+  return FitInNormalizedFrame<TransformHomography>(
+      minimalWork_,
+      [this](const FourMatches2D& s, Homography& H) {
+        return solver.RunMinimalSample(s, H, scratch_);
+      },
+      6, scratch_, models);
 }
 
 bool HomographyEstimator::SolveNonMinimal(Data& sample, AlignedArray<Homography>& models) {
-  models.Resize(1);
-  MatchSet2D::Normalize(sample, ScratchVectors(scratch_, 6));
-  if (!solver.RunNonMinimalData(sample, models[0], scratch_)) {
-    models.Resize(0);
-    return false;
-  }
-  TransformHomography(models[0], sample.means, sample.scale1, sample.scale2,
-                      ScratchVectors(scratch_, 6));
-  return true;
+  return FitInNormalizedFrame<TransformHomography>(
+      sample,
+      [this](const MatchSet2D& s, Homography& H) {
+        return solver.RunNonMinimalData(s, H, scratch_);
+      },
+      6, scratch_, models);
 }
 
 bool HomographyEstimator::SolveNonMinimal(const Data& sample, AlignedArray<Homography>& models) {

@@ -17,6 +17,9 @@ inline void SetFromEightEntries(const f32* h, LA::AlignedMatrix3f& M) {
   M.m[2][2] = 1.0f;
 }
 
+// Signature of the two transfers below.
+using TwoViewTransfer = void (*)(LA::AlignedMatrix3f&, const f32*, f32, f32, LA::AlignedVector4f*);
+
 // H := B H A with A = [a 0 -a p; 0 a -a q; 0 0 1], B = [1/b 0 r; 0 1/b s; 0 0 1],
 // (p, q, r, s) = means. With a set's means and (scale1, scale2) this turns a
 // normalised homography into a pixel one; with (-scale1 mean x1, -scale1 mean

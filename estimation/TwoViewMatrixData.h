@@ -9,9 +9,9 @@
 #include "estimation/MatchSet2D.h"
 #include "estimation/NormalEquation8.h"
 #include "estimation/OptimizerDataTemplate.h"
+#include "estimation/TwoViewGeometry.h"
 
-template <class Derived, class Model,
-          void (*Transform)(LA::AlignedMatrix3f&, const f32*, f32, f32, LA::AlignedVector4f*)>
+template <class Derived, class Model, TwoViewTransfer Transform>
 class TwoViewMatrixData
     : public OptimizerDataTemplate<Model, LA::AlignedVector8f, LA::AlignedMatrix8f>,
       public MatchSet2D {
