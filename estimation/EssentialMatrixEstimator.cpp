@@ -92,9 +92,7 @@ void EssentialMatrixEstimator::ComputeInlierSSE(const Data& data, const Essentia
 u32 EssentialMatrixEstimator::OptimizeModel(Data& sample, EssentialMatrix& model, u8 verbosity) {
   float* scratch = ScratchVectors(scratch_, kPoseScratchVectors);
   if (!EssentialMatrix::ToRelativePose(model, sample, pose, minInFrontRatio, scratch)) return 0;
-  optimizer.maxIterations = optimizerIterations;
-  const u32 code =
-      optimizer.Optimize(sample, pose, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  const u32 code = RunOptimizer(sample, pose, verbosity);
   EssentialMatrixEstimatorData::PoseToEssential(pose, model);
   return code;
 }

@@ -105,6 +105,5 @@ void FundamentalMatrixEstimator::ComputeInlierSSE(const Data& data, const Fundam
 
 u32 FundamentalMatrixEstimator::OptimizeModel(Data& sample, FundamentalMatrix& model,
                                               u8 verbosity) {
-  optimizer.maxIterations = optimizerIterations;
-  return optimizer.Optimize(sample, model, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return RunOptimizer(sample, model, verbosity);
 }

@@ -91,6 +91,5 @@ void HomographyEstimator::ComputeInlierSSE(const Data& data, const Homography& H
 }
 
 u32 HomographyEstimator::OptimizeModel(Data& sample, Homography& model, u8 verbosity) {
-  optimizer.maxIterations = optimizerIterations;
-  return optimizer.Optimize(sample, model, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return RunOptimizer(sample, model, verbosity);
 }

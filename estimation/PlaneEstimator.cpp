@@ -59,9 +59,7 @@ void PlaneEstimatorCommon<Data>::ComputeInlierSSE(const Data& data, const Plane&
 
 template <class Data>
 u32 PlaneEstimatorCommon<Data>::OptimizeModel(Data& sample, Plane& plane, u8 verbosity) {
-  this->optimizer.maxIterations = this->optimizerIterations;
-  return this->optimizer.Optimize(sample, plane,
-                                  verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return this->RunOptimizer(sample, plane, verbosity);
 }
 
 template <class Data>

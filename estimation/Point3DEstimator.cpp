@@ -121,8 +121,7 @@ void Point3DEstimator::ComputeInlierSSE(const Point3DEstimatorData& data, const 
 }
 
 u32 Point3DEstimator::OptimizeModel(Point3DEstimatorData& data, Point3D& point, u8 verbosity) {
-  optimizer.maxIterations = optimizerIterations;
-  return optimizer.Optimize(data, point, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return RunOptimizer(data, point, verbosity);
 }
 
 bool Point3DEstimator::RefinePoint(Point3DEstimatorData& data, Point3D& point) {

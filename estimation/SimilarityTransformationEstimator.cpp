@@ -59,8 +59,7 @@ template <class Data>
 u32 SimilarityTransformationEstimatorBase<Data>::OptimizeModel(Data& data,
                                                                SimilarityTransformation3D& model,
                                                                u8 verbosity) {
-  this->optimizer.maxIterations = this->optimizerIterations;
-  return this->optimizer.Optimize(data, model, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return this->RunOptimizer(data, model, verbosity);
 }
 
 template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData3D>;
