@@ -22,6 +22,16 @@
 #include "la/AlignedArray.h"
 #include "la/Types.h"
 
+// Slots 3 and 4 of an estimator whose solver yields one model: models holds
+// that model when solve(models[0]) succeeds, else nothing. Returns the same.
+template <class Model, class Solve>
+bool SolveOneModel(AlignedArray<Model>& models, Solve&& solve) {
+  models.Resize(1);
+  if (solve(models[0])) return true;
+  models.Resize(0);
+  return false;
+}
+
 template <class Data, class MinimalSample, class NonMinimalSample, class Model, class Solver,
           class Optimizer, class Index>
 class Estimator {

@@ -3,6 +3,7 @@
 // normalised coordinates: the matches (a MatchSet2D or a minimal sample) are
 // normalised in place, the solver fits, and the model is moved back to
 // pixels. Written once for both estimators and both kinds of sample.
+#include "estimation/Estimator.h"
 #include "estimation/ScratchVectors.h"
 #include "estimation/TwoViewGeometry.h"
 #include "la/AlignedArray.h"
@@ -13,13 +14,11 @@
 template <TwoViewTransfer Transfer, class Set, class Model, class Solve>
 bool FitInNormalizedFrame(Set& set, Solve&& solve, u32 scratchVectors,
                           AlignedArray<LA::AlignedVector4f>& scratch, AlignedArray<Model>& models) {
-  models.Resize(1);
   Set::Normalize(set, ScratchVectors(scratch, scratchVectors));
-  if (!solve(set, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  // The solver may have grown the scratch array: take its storage again.
-  Transfer(models[0], set.means, set.scale1, set.scale2, ScratchVectors(scratch, scratchVectors));
-  return true;
+  return SolveOneModel(models, [&](Model& model) {
+    if (!solve(set, model)) return false;
+    // The solver may have grown the scratch array: take its storage again.
+    Transfer(model, set.means, set.scale1, set.scale2, ScratchVectors(scratch, scratchVectors));
+    return true;
+  });
 }

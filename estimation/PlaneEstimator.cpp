@@ -28,23 +28,15 @@ void PlaneEstimatorCommon<Data>::GenerateMinimalSample(const Data& data,
 
 template <class Data>
 bool PlaneEstimatorCommon<Data>::SolveNonMinimal(const Data& sample, AlignedArray<Plane>& models) {
-  models.Resize(1);
-  if (!this->solver.RunNonMinimalData(sample, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models,
+                       [&](Plane& plane) { return this->solver.RunNonMinimalData(sample, plane); });
 }
 
 template <class Data>
 bool PlaneEstimatorCommon<Data>::SolveMinimal(const PlaneEstimatorMinimalSample& sample,
                                               AlignedArray<Plane>& models) {
-  models.Resize(1);
-  if (!this->solver.RunMinimalSample(sample, models[0], work_)) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(
+      models, [&](Plane& plane) { return this->solver.RunMinimalSample(sample, plane, work_); });
 }
 
 template <class Data>

@@ -29,22 +29,13 @@ bool Point3DEstimator::GenerateMinimalSampleProsac(const Point3DEstimatorData& d
 
 bool Point3DEstimator::SolveNonMinimal(const Point3DEstimatorData& data,
                                        AlignedArray<Point3D>& models) {
-  models.Resize(1);
-  if (!TriangulatePoint(data, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](Point3D& point) { return TriangulatePoint(data, point); });
 }
 
 bool Point3DEstimator::SolveMinimal(const Point3DEstimatorMinimalSample& sample,
                                     AlignedArray<Point3D>& models) {
-  models.Resize(1);
-  if (!solver.RunMinimalSample(sample, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models,
+                       [&](Point3D& point) { return solver.RunMinimalSample(sample, point); });
 }
 
 bool Point3DEstimator::TriangulatePoint(const Point3DEstimatorData& data, Point3D& point) {

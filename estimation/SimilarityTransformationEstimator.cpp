@@ -36,23 +36,17 @@ bool SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSampleProsac(
 template <class Data>
 bool SimilarityTransformationEstimatorBase<Data>::SolveNonMinimal(
     const Data& data, AlignedArray<SimilarityTransformation3D>& models) {
-  models.Resize(1);
-  if (!this->solver.RunNonMinimalData(data.sources, data.targets, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](SimilarityTransformation3D& model) {
+    return this->solver.RunNonMinimalData(data.sources, data.targets, model);
+  });
 }
 
 template <class Data>
 bool SimilarityTransformationEstimatorBase<Data>::SolveMinimal(
     const MatchSet3DN<4>& sample, AlignedArray<SimilarityTransformation3D>& models) {
-  models.Resize(1);
-  if (!this->solver.RunMinimalSample(sample, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](SimilarityTransformation3D& model) {
+    return this->solver.RunMinimalSample(sample, model);
+  });
 }
 
 template <class Data>
