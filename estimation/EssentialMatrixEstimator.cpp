@@ -34,10 +34,8 @@ bool EssentialMatrixEstimator::GenerateMinimalSampleProsac(const Data& data,
                                                            bool includeLast,
                                                            FiveMatches2D& sample) {
   if (n < 5 || order.size() < n) return false;
-  u16 positions[5];
-  DrawProsacPositions(n, 5, includeLast, positions);
   u16 items[5];
-  for (int k = 0; k < 5; ++k) items[k] = order[positions[k]];
+  DrawProsacItems(order, n, 5, includeLast, items);
   CopyToSample(data, items, sample);
   return true;
 }

@@ -30,10 +30,8 @@ bool FundamentalMatrixEstimator::GenerateMinimalSampleProsac(const Data& data,
                                                              bool includeLast,
                                                              EightMatches2D& sample) {
   if (n < 8 || order.size() < n) return false;
-  u16 positions[8];
-  DrawProsacPositions(n, 8, includeLast, positions);
   u16 items[8];
-  for (int k = 0; k < 8; ++k) items[k] = order[positions[k]];
+  DrawProsacItems(order, n, 8, includeLast, items);
   CopyToSample(data, items, sample);
   return true;
 }

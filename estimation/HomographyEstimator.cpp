@@ -26,10 +26,8 @@ bool HomographyEstimator::GenerateMinimalSampleProsac(const Data& data,
                                                       const std::vector<u16>& order, u16 n,
                                                       bool includeLast, FourMatches2D& sample) {
   if (n < 4 || order.size() < n) return false;
-  u16 positions[4];
-  DrawProsacPositions(n, 4, includeLast, positions);
   u16 items[4];
-  for (int k = 0; k < 4; ++k) items[k] = order[positions[k]];
+  DrawProsacItems(order, n, 4, includeLast, items);
   CopyToSample(data, items, sample);
   return true;
 }

@@ -60,9 +60,9 @@ bool PlaneEstimatorCommon<Data>::GenerateMinimalSampleProsac(const Data& data,
                                                              bool includeLast,
                                                              PlaneEstimatorMinimalSample& sample) {
   if (n < 3 || n > order.size()) return false;
-  u32 p[3];
-  DrawProsacPositions(n, 3, includeLast, p);
-  for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[order[p[k]]];
+  u32 items[3];
+  DrawProsacItems(order, n, 3, includeLast, items);
+  for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[items[k]];
   return true;
 }
 

@@ -19,9 +19,9 @@ bool Point3DEstimator::GenerateMinimalSampleProsac(const Point3DEstimatorData& d
                                                    bool includeLast,
                                                    Point3DEstimatorMinimalSample& sample) {
   if (n < 2 || n > order.size()) return false;
-  u32 p[2];
-  DrawProsacPositions(n, 2, includeLast, p);
-  const u16 i0 = order[p[0]], i1 = order[p[1]];
+  u16 items[2];
+  DrawProsacItems(order, n, 2, includeLast, items);
+  const u16 i0 = items[0], i1 = items[1];
   if (i0 >= data.Size() || i1 >= data.Size()) return false;
   sample = {{data.cameras[i0], data.cameras[i1]}, {&data.measurements[i0], &data.measurements[i1]}};
   return true;

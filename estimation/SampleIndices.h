@@ -4,6 +4,8 @@
 // the newest position of the order in. A repeated value is drawn again, never
 // shifted, so a seeded generator gives every estimator the same sequence of
 // Random::Index calls for the same n and m.
+#include <vector>
+
 #include "la/Random.h"
 #include "la/Types.h"
 
@@ -34,4 +36,13 @@ inline void DrawProsacPositions(u32 n, u32 m, bool includeLast, Index* out) {
   bool lastTaken = false;
   for (u32 j = 0; j + 1 < m; ++j) lastTaken = lastTaken || out[j] == last;
   out[m - 1] = includeLast && !lastTaken ? last : DrawNewIndex(n, out, m - 1);
+}
+
+// items[0..m) = the entries of order at DrawProsacPositions(n, m, includeLast)
+// (caller: order.size() >= n >= m >= 1).
+template <class Index>
+inline void DrawProsacItems(const std::vector<Index>& order, u32 n, u32 m, bool includeLast,
+                            Index* items) {
+  DrawProsacPositions(n, m, includeLast, items);
+  for (u32 k = 0; k < m; ++k) items[k] = order[items[k]];
 }

@@ -22,13 +22,13 @@ bool SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSampleProsac(
     const Data& data, const std::vector<u32>& order, u32 n, bool includeLast,
     MatchSet3DN<4>& sample) {
   if (n < 4 || n > order.size()) return false;
-  u32 p[4];
-  DrawProsacPositions(n, 4, includeLast, p);
+  u32 items[4];
+  DrawProsacItems(order, n, 4, includeLast, items);
   for (u32 k = 0; k < 4; ++k)
-    if (order[p[k]] >= data.sources.Size() || order[p[k]] >= data.targets.Size()) return false;
+    if (items[k] >= data.sources.Size() || items[k] >= data.targets.Size()) return false;
   for (u32 k = 0; k < 4; ++k) {
-    sample.sources[k] = &data.sources[order[p[k]]];
-    sample.targets[k] = &data.targets[order[p[k]]];
+    sample.sources[k] = &data.sources[items[k]];
+    sample.targets[k] = &data.targets[items[k]];
   }
   return true;
 }
