@@ -20,8 +20,7 @@ bool FundamentalMatrixEightPointAlgorithm::RunMinimalSample(
                                  _mm_loadu_ps(sample.px2 + i), _mm_loadu_ps(sample.py2 + i), col,
                                  i);
   }
-  // The right-hand side is the model's storage: the solution lands in its
-  // first eight floats.
+  // F33 = 1 moved to the right: b = -1; the solution replaces it.
   alignas(16) float b[8];
   _mm_store_ps(b, _mm_load_ps(minusOnes_));
   _mm_store_ps(b + 4, _mm_load_ps(minusOnes_));
