@@ -58,7 +58,6 @@ class EssentialMatrixEstimator
   void Verify(const Data& data, const EssentialMatrix& model, const BitMask* required,
               std::vector<u16>& inliers, f64& error);
   void CopyToSample(const Data& data, const u16* items, FiveMatches2D& sample) const;
-  float* Scratch(u32 vectors);
 
   AlignedArray<float> scratch_;
 };

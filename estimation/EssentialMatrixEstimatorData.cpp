@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "estimation/EpipolarLineResidual.h"
 #include "estimation/ProjectionNormalEquation.h"
 #include "la/Pose.h"
 
@@ -42,33 +43,11 @@ void EssentialMatrixEstimatorData::PoseToEssential(const RigidTransformation3D& 
 
 f64 EssentialMatrixEstimatorData::ComputeSSE(const RigidTransformation3D& pose) {
   PoseToEssential(pose, E_);
-  const LA::AlignedMatrix3f& E = E_;
-  const __m128 e00 = _mm_set1_ps(E.m[0][0]), e01 = _mm_set1_ps(E.m[0][1]),
-               e02 = _mm_set1_ps(E.m[0][2]), e10 = _mm_set1_ps(E.m[1][0]),
-               e11 = _mm_set1_ps(E.m[1][1]), e12 = _mm_set1_ps(E.m[1][2]),
-               e20 = _mm_set1_ps(E.m[2][0]), e21 = _mm_set1_ps(E.m[2][1]),
-               e22 = _mm_set1_ps(E.m[2][2]);
-  __m128 sum = _mm_setzero_ps();
-  const float* p = reinterpret_cast<const float*>(packed.Data());
-  for (u32 i = 0; i < packedCount; i += 4, p += 16) {
-    const __m128 x1 = _mm_load_ps(p), y1 = _mm_load_ps(p + 4);
-    const __m128 x2 = _mm_load_ps(p + 8), y2 = _mm_load_ps(p + 12);
-    const __m128 l0 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e00, x1), _mm_mul_ps(e01, y1)), e02);
-    const __m128 l1 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e10, x1), _mm_mul_ps(e11, y1)), e12);
-    const __m128 e = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_mul_ps(x2, l0), _mm_mul_ps(y2, l1)),
-                                           _mm_add_ps(_mm_mul_ps(e20, x1), _mm_mul_ps(e21, y1))),
-                                e22);
-    sum = _mm_add_ps(
-        sum, _mm_div_ps(_mm_mul_ps(e, e), _mm_add_ps(_mm_mul_ps(l0, l0), _mm_mul_ps(l1, l1))));
-  }
-  alignas(16) float s[4];
-  _mm_store_ps(s, sum);
+  float s[4];
+  SumEpipolarLineErrors4(E_, *this, s);
   for (u32 t = 0; t < tailCount; ++t) {
-    const float x1 = tail1[t].x, y1 = tail1[t].y, x2 = tail2[t].x, y2 = tail2[t].y;
-    const float l0 = (E.m[0][0] * x1 + E.m[0][1] * y1) + E.m[0][2];
-    const float l1 = (E.m[1][0] * x1 + E.m[1][1] * y1) + E.m[1][2];
-    const float e = ((x2 * l0 + y2 * l1) + (E.m[2][0] * x1 + E.m[2][1] * y1)) + E.m[2][2];
-    s[0] += (e * e) / (l0 * l0 + l1 * l1);
+    const EpipolarLine l = ComputeEpipolarLine(E_, tail1[t].x, tail1[t].y, tail2[t].x, tail2[t].y);
+    s[0] += (l.e * l.e) / (l.l0 * l.l0 + l.l1 * l.l1);
   }
   return static_cast<f64>(((s[0] + s[1]) + s[2]) + s[3]);
 }
@@ -106,37 +85,11 @@ void EssentialMatrixEstimatorData::BuildNormalEquation(const RigidTransformation
   std::memset(&A, 0, sizeof(A));
   std::memset(&b, 0, sizeof(b));
   for (int k = 0; k < 6; ++k) columnSums[k] = 0.0f;
-  const LA::AlignedMatrix3f& E = E_;
   float m[4];
   g_[9] = g_[10] = g_[11] = 0.0f;
   for (u32 i = 0; i < count; ++i) {
-    if (i < packedCount) {
-      GetMatch(i, m);
-    } else {
-      const u32 t = i - packedCount;
-      m[0] = tail1[t].x;
-      m[1] = tail1[t].y;
-      m[2] = tail2[t].x;
-      m[3] = tail2[t].y;
-    }
-    const float x1 = m[0], y1 = m[1], x2 = m[2], y2 = m[3];
-    const float l0 = (E.m[0][0] * x1 + E.m[0][1] * y1) + E.m[0][2];
-    const float l1 = (E.m[1][0] * x1 + E.m[1][1] * y1) + E.m[1][2];
-    const float e = ((x2 * l0 + y2 * l1) + (E.m[2][0] * x1 + E.m[2][1] * y1)) + E.m[2][2];
-    const float n2 = l0 * l0 + l1 * l1;
-    const float in = 1.0f / std::sqrt(n2);
-    const float r = e * in;
-    const float en2 = e / n2;
-    const float alpha = (x2 - l0 * en2) * in, beta = (y2 - l1 * en2) * in;
-    g_[0] = x1 * alpha;
-    g_[1] = y1 * alpha;
-    g_[2] = alpha;
-    g_[3] = x1 * beta;
-    g_[4] = y1 * beta;
-    g_[5] = beta;
-    g_[6] = x1 * in;
-    g_[7] = y1 * in;
-    g_[8] = in;
+    ReadMatch(i, m);
+    const float r = ComputeEpipolarLineResidual(E_, m[0], m[1], m[2], m[3], g_);
     ChainPoseJacobian(g_, D_, J_.v);
     LA::AddOuterProduct6(J_.v, A);
     for (int k = 0; k < 6; ++k) {

@@ -5,41 +5,23 @@
 #include <cmath>
 #include <cstring>
 
+#include "estimation/EpipolarConstraintRows.h"
 #include "estimation/FivePointPolynomials.h"
+#include "estimation/ScratchVectors.h"
 #include "la/Lapack.h"
 
 namespace {
 
-// Grows (never shrinks) a float scratch array to n four-float vectors.
-inline float* Vectors(AlignedArray<float>& scratch, u32 n) {
-  if (scratch.Size() < 4 * n) scratch.Resize(4 * n);
-  return scratch.Data();
-}
-
-// Column j of the constraint rows of four matches given as four-float
-// vectors: (x2 x1, x2 y1, x2, y2 x1, y2 y1, y2, x1, y1, 1).
+// The nine columns of the constraint rows (x2 x1, x2 y1, x2, y2 x1, y2 y1,
+// y2, x1, y1, 1) of four matches given as vectors, and of one match.
 inline void StoreConstraintColumns4(__m128 x1, __m128 y1, __m128 x2, __m128 y2, float* const* col,
                                     u32 row) {
-  _mm_storeu_ps(col[0] + row, _mm_mul_ps(x2, x1));
-  _mm_storeu_ps(col[1] + row, _mm_mul_ps(x2, y1));
-  _mm_storeu_ps(col[2] + row, x2);
-  _mm_storeu_ps(col[3] + row, _mm_mul_ps(y2, x1));
-  _mm_storeu_ps(col[4] + row, _mm_mul_ps(y2, y1));
-  _mm_storeu_ps(col[5] + row, y2);
-  _mm_storeu_ps(col[6] + row, x1);
-  _mm_storeu_ps(col[7] + row, y1);
+  StoreEpipolarConstraintRows4(x1, y1, x2, y2, col, row);
   _mm_storeu_ps(col[8] + row, _mm_set1_ps(1.0f));
 }
 
 inline void StoreConstraintRow(float x1, float y1, float x2, float y2, float* const* col, u32 row) {
-  col[0][row] = x2 * x1;
-  col[1][row] = x2 * y1;
-  col[2][row] = x2;
-  col[3][row] = y2 * x1;
-  col[4][row] = y2 * y1;
-  col[5][row] = y2;
-  col[6][row] = x1;
-  col[7][row] = y1;
+  StoreEpipolarConstraintRow(x1, y1, x2, y2, col, row);
   col[8][row] = 1.0f;
 }
 
@@ -86,7 +68,7 @@ bool EssentialMatrixFivePointAlgorithm::ComputeNullSpaceMinimal(const FiveMatche
   StoreConstraintRow(sample.fifth[0], sample.fifth[1], sample.fifth[2], sample.fifth[3], col, 4);
   if (singularValues_.Size() < 5) singularValues_.Resize(5);
   singularValues_.Resize(5);
-  float* work = Vectors(scratch, 13);
+  float* work = ScratchVectors(scratch, 13);
   return DecomposeConstraints(minimalConstraints_, 5, 8, work, 50);
 }
 
@@ -117,7 +99,7 @@ bool EssentialMatrixFivePointAlgorithm::ComputeNullSpaceNonMinimal(const MatchSe
   }
   singularValues_.Resize(n);
   // Work-space query, then the decomposition with the optimal size.
-  float* work = Vectors(scratch, 1);
+  float* work = ScratchVectors(scratch, 1);
   float query = 0.0f;
   float vtDummyU = 0.0f;
   if (Lapack::Gesvd('N', 'A', static_cast<int>(n), 9, col[0], static_cast<int>(nonMinimalPadded_),
@@ -125,13 +107,13 @@ bool EssentialMatrixFivePointAlgorithm::ComputeNullSpaceNonMinimal(const MatchSe
     return false;
   (void)work;
   const int lwork = static_cast<int>(query);
-  work = Vectors(scratch, static_cast<u32>((lwork + 3) / 4));
+  work = ScratchVectors(scratch, static_cast<u32>((lwork + 3) / 4));
   return DecomposeConstraints(col[0], static_cast<int>(n), static_cast<int>(nonMinimalPadded_),
                               work, lwork);
 }
 
 void EssentialMatrixFivePointAlgorithm::ConstructConstraintMatrix(AlignedArray<float>& scratch) {
-  float* tmp = Vectors(scratch, 4);
+  float* tmp = ScratchVectors(scratch, 4);
   const float* e[3][3] = {{basis_[0], basis_[1], basis_[2]},
                           {basis_[3], basis_[4], basis_[5]},
                           {basis_[6], basis_[7], basis_[8]}};
@@ -172,7 +154,7 @@ bool EssentialMatrixFivePointAlgorithm::EliminateConstraintMatrix(AlignedArray<f
   for (int i = 0; i < 10; ++i) {
     for (int j = 0; j < 20; ++j) reordered_[i][j] = constraints_[i][kReorder[j]];
   }
-  float* tmp = Vectors(scratch, 6);
+  float* tmp = ScratchVectors(scratch, 6);
   return LA::GaussJordanEliminate10x20(&reordered_[0][0], tmp);
 }
 
@@ -261,7 +243,7 @@ bool EssentialMatrixFivePointAlgorithm::ComputeSolutions(AlignedArray<EssentialM
   // The column-major routine sees A^T; its left eigenvectors are the right
   // eigenvectors of A. Eigenvector j fills floats 2..11 of table row j, so its
   // entries 6..9 (the monomials x, y, z, 1) are the aligned floats 8..11.
-  float* work = Vectors(scratch, 12);
+  float* work = ScratchVectors(scratch, 12);
   float vrDummy = 0.0f;
   if (Lapack::Geev('V', 'N', 10, &action_[0][0], 12, eigenReal_, eigenImaginary_,
                    &eigenvectors_[0][2], 12, &vrDummy, 1, work, 40) != 0)

@@ -22,6 +22,16 @@
 #include "la/AlignedArray.h"
 #include "la/Types.h"
 
+// Slots 3 and 4 of an estimator whose solver yields one model: models holds
+// that model when solve(models[0]) succeeds, else nothing. Returns the same.
+template <class Model, class Solve>
+bool SolveOneModel(AlignedArray<Model>& models, Solve&& solve) {
+  models.Resize(1);
+  if (solve(models[0])) return true;
+  models.Resize(0);
+  return false;
+}
+
 template <class Data, class MinimalSample, class NonMinimalSample, class Model, class Solver,
           class Optimizer, class Index>
 class Estimator {
@@ -132,6 +142,14 @@ class Estimator {
   // Iteration bound for an inlier share w (see EstimatorRobustLoops.h):
   // at most maxIterations + 1 (meaning "more than maxIterations").
   u64 ComputeIterationCount(u32 inlierCount, u32 itemCount) const;
+  // Slot 8's optimiser run: optimizerIterations at most, silent below
+  // verbosity 2, else at verbosity - 2. `refined` is what the optimiser
+  // refines (the model, or a parametrisation of it).
+  template <class Refined>
+  u32 RunOptimizer(NonMinimalSample& sample, Refined& refined, u8 verbosity) {
+    optimizer.maxIterations = optimizerIterations;
+    return optimizer.Optimize(sample, refined, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  }
   bool FinalStep(const Data& data, const BitMask* required, bool optimize, Model& model,
                  std::vector<Index>& inliers, f64& error);
   template <bool kLocalOptimization, bool kConstrained>

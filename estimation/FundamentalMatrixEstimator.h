@@ -52,10 +52,6 @@ class FundamentalMatrixEstimator
                                    EightMatches2D& sample) override;
 
  private:
-  // One verification pass; with `required`, a required match that fails
-  // rejects the model (empty list, error 0).
-  void Verify(const Data& data, const FundamentalMatrix& model, const BitMask* required,
-              std::vector<u16>& inliers, f64& error);
   void CopyToSample(const Data& data, const u16* items, EightMatches2D& sample) const;
 
   AlignedArray<LA::AlignedVector4f> scratch_;

@@ -25,23 +25,6 @@ void ComputeTransferError4(const LA::AlignedVector4f* Hb, const f32* px1, const 
   _mm_store_ps(out, _mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey)));
 }
 
-void HomographyEstimatorData::NormalizeData(const f32& factor, Homography& model) {
-  if (factor == 0.0f) {
-    scale1 = scale2 = 1.0f;
-    normalized = 0;
-    return;
-  }
-  MatchSet2D::Normalize(*this, scratch_);
-  alignas(16) float negated[4] = {-scale1 * means[0], -scale1 * means[1], -scale2 * means[2],
-                                  -scale2 * means[3]};
-  TransformHomography(model, negated, 1.0f / scale1, 1.0f / scale2, scratch_);
-  normalized = 1;
-}
-
-void HomographyEstimatorData::DenormalizeModel(Homography& model) {
-  if (normalized) TransformHomography(model, means, scale1, scale2, scratch_);
-}
-
 f64 HomographyEstimatorData::ComputeSSE(const Homography& H) {
   LA::AlignedVector4f* Hb = scratch_;
   BroadcastMatrix3(H, Hb);
@@ -59,25 +42,13 @@ f64 HomographyEstimatorData::ComputeSSE(const Homography& H) {
   return static_cast<f64>(((s[0] + s[1]) + s[2]) + s[3]);
 }
 
-f64 HomographyEstimatorData::GetFactorSSEToMSE() {
-  return static_cast<f64>(1.0f / (scale1 * scale2 * static_cast<f32>(count)));
-}
-
 void HomographyEstimatorData::BuildNormalEquation(const Homography& H, LA::AlignedMatrix8f& A,
                                                   LA::AlignedVector8f& b) {
   normal8::Clear(A, b);
   alignas(16) float Jx[8], Jy[8];
   float m[4];
   for (u32 i = 0; i < count; ++i) {
-    if (i < packedCount) {
-      GetMatch(i, m);
-    } else {
-      const u32 t = i - packedCount;
-      m[0] = tail1[t].x;
-      m[1] = tail1[t].y;
-      m[2] = tail2[t].x;
-      m[3] = tail2[t].y;
-    }
+    ReadMatch(i, m);
     const float x1 = m[0], y1 = m[1];
     const float w = 1.0f / ((H.m[2][0] * x1 + H.m[2][1] * y1) + H.m[2][2]);
     const float u = (H.m[0][0] * x1 + H.m[0][1] * y1) + H.m[0][2];
@@ -99,30 +70,6 @@ void HomographyEstimatorData::BuildNormalEquation(const Homography& H, LA::Align
     normal8::Add(Jx, ex, A, b);
     normal8::Add(Jy, ey, A, b);
   }
-}
-
-void HomographyEstimatorData::ConstructNormalEquation(const Homography& model,
-                                                      const LA::AlignedVector8f& scale,
-                                                      LA::AlignedMatrix8f& A,
-                                                      LA::AlignedVector8f& b) {
-  BuildNormalEquation(model, A, b);
-  normal8::FinishAndScale(scale, A, b);
-}
-
-void HomographyEstimatorData::ConstructNormalEquationAndScale(const Homography& model,
-                                                              LA::AlignedMatrix8f& A,
-                                                              LA::AlignedVector8f& b,
-                                                              LA::AlignedVector8f& scale) {
-  BuildNormalEquation(model, A, b);
-  normal8::ComputeScale(A, scale);
-  normal8::FinishAndScale(scale, A, b);
-}
-
-void HomographyEstimatorData::UpdateModel(const LA::AlignedVector8f& scale,
-                                          const LA::AlignedVector8f& dx, const Homography& old,
-                                          Homography& updated) {
-  for (int k = 0; k < 8; ++k) updated.m[k / 3][k % 3] = old.m[k / 3][k % 3] + scale.v[k] * dx.v[k];
-  updated.m[2][2] = old.m[2][2];
 }
 
 void HomographyEstimatorData::GetSubset(const HomographyEstimatorData& source,

@@ -6,27 +6,14 @@
 // which subsets keep.
 #include <vector>
 
-#include "estimation/MatchSet2D.h"
-#include "estimation/OptimizerDataTemplate.h"
 #include "estimation/TwoViewGeometry.h"
+#include "estimation/TwoViewMatrixData.h"
 
 class HomographyEstimatorData
-    : public OptimizerDataTemplate<Homography, LA::AlignedVector8f, LA::AlignedMatrix8f>,
-      public MatchSet2D {
+    : public TwoViewMatrixData<HomographyEstimatorData, Homography, TransformHomography> {
  public:
-  void NormalizeData(const f32& factor, Homography& model) override;
-  void DenormalizeModel(Homography& model) override;
   // Sum of the squared transfer errors of all matches.
   f64 ComputeSSE(const Homography& model) override;
-  // 1 / (scale1 scale2 N).
-  f64 GetFactorSSEToMSE() override;
-  void ConstructNormalEquation(const Homography& model, const LA::AlignedVector8f& scale,
-                               LA::AlignedMatrix8f& A, LA::AlignedVector8f& b) override;
-  void ConstructNormalEquationAndScale(const Homography& model, LA::AlignedMatrix8f& A,
-                                       LA::AlignedVector8f& b, LA::AlignedVector8f& scale) override;
-  // updated = old + scale_i dx_i on h11, h12, h13, h21, h22, h23, h31, h32.
-  void UpdateModel(const LA::AlignedVector8f& scale, const LA::AlignedVector8f& dx,
-                   const Homography& old, Homography& updated) override;
 
   // destination = the listed matches of source, in list order, with their
   // tags when the source carries them (otherwise the destination has none).
@@ -36,13 +23,12 @@ class HomographyEstimatorData
   // Per-match tags of the owner; empty unless the owner fills them (N each).
   std::vector<u32> tags1;
   std::vector<u32> tags2;
-  // 1 while data and model are in normalised coordinates.
-  u8 normalized = 0;
 
  private:
+  using Base = TwoViewMatrixData<HomographyEstimatorData, Homography, TransformHomography>;
+  friend Base;
+  // Unscaled A (upper triangle) and b = -sum r J over h11..h32.
   void BuildNormalEquation(const Homography& model, LA::AlignedMatrix8f& A, LA::AlignedVector8f& b);
-
-  LA::AlignedVector4f scratch_[16];
 };
 
 // Squared transfer error of one match under H (squared pixels for a pixel H).

@@ -104,16 +104,7 @@ bool HomographySolver::Solve(float count, Homography& H) {
   A_.m[2][2] = count;
   A_.m[5][5] = count;
   if (!LA::SolveLDL(A_, b_)) return false;
-  const float* h = b_.v;
-  H.m[0][0] = h[0];
-  H.m[0][1] = h[1];
-  H.m[0][2] = h[2];
-  H.m[1][0] = h[3];
-  H.m[1][1] = h[4];
-  H.m[1][2] = h[5];
-  H.m[2][0] = h[6];
-  H.m[2][1] = h[7];
-  H.m[2][2] = 1.0f;
+  SetFromEightEntries(b_.v, H);
   return true;
 }
 

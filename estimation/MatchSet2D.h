@@ -29,6 +29,31 @@ class MatchSet2D {
     match[2] = p[8];
     match[3] = p[12];
   }
+  // Reads match i where the set's passes read it: the packed storage for
+  // complete blocks, the tail copy after them.
+  void ReadMatch(u32 i, f32* match) const {
+    if (i < packedCount) {
+      GetMatch(i, match);
+    } else {
+      const u32 t = i - packedCount;
+      match[0] = tail1[t].x;
+      match[1] = tail1[t].y;
+      match[2] = tail2[t].x;
+      match[3] = tail2[t].y;
+    }
+  }
+  // Copies the n listed matches into the coordinate arrays of a minimal
+  // sample, in list order.
+  void GetMatches(const u16* items, u32 n, f32* x1, f32* y1, f32* x2, f32* y2) const {
+    f32 m[4];
+    for (u32 k = 0; k < n; ++k) {
+      GetMatch(items[k], m);
+      x1[k] = m[0];
+      y1[k] = m[1];
+      x2[k] = m[2];
+      y2[k] = m[3];
+    }
+  }
   // destination = the listed matches of source, in list order.
   static void GetSubset(const MatchSet2D& source, const std::vector<u16>& list,
                         MatchSet2D& destination);

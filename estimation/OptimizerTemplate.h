@@ -27,18 +27,19 @@ enum OptimizerStopCode : u32 {
 template <class Vector, class Matrix>
 struct OptimizerAlgebra;
 
-template <>
-struct OptimizerAlgebra<LA::AlignedVector3f, LA::AlignedMatrix3f> {
-  static constexpr int kSize = 3;
-  static float& Diagonal(LA::AlignedMatrix3f& A, int i) { return A.m[i][i]; }
-  static bool Solve(LA::AlignedMatrix3f& A, LA::AlignedVector3f& x) { return LA::SolveLDL(A, x); }
+// The square matrices with rows m[i]; the compact 6x6 one is indexed A(i, j).
+template <class Vector, class Matrix, int N>
+struct SquareOptimizerAlgebra {
+  static constexpr int kSize = N;
+  static float& Diagonal(Matrix& A, int i) { return A.m[i][i]; }
+  static bool Solve(Matrix& A, Vector& x) { return LA::SolveLDL(A, x); }
 };
 template <>
-struct OptimizerAlgebra<LA::AlignedVector4f, LA::AlignedMatrix4f> {
-  static constexpr int kSize = 4;
-  static float& Diagonal(LA::AlignedMatrix4f& A, int i) { return A.m[i][i]; }
-  static bool Solve(LA::AlignedMatrix4f& A, LA::AlignedVector4f& x) { return LA::SolveLDL(A, x); }
-};
+struct OptimizerAlgebra<LA::AlignedVector3f, LA::AlignedMatrix3f>
+    : SquareOptimizerAlgebra<LA::AlignedVector3f, LA::AlignedMatrix3f, 3> {};
+template <>
+struct OptimizerAlgebra<LA::AlignedVector4f, LA::AlignedMatrix4f>
+    : SquareOptimizerAlgebra<LA::AlignedVector4f, LA::AlignedMatrix4f, 4> {};
 template <>
 struct OptimizerAlgebra<LA::AlignedVector6f, LA::AlignedCompactMatrix6f> {
   static constexpr int kSize = 6;
@@ -48,17 +49,11 @@ struct OptimizerAlgebra<LA::AlignedVector6f, LA::AlignedCompactMatrix6f> {
   }
 };
 template <>
-struct OptimizerAlgebra<LA::AlignedVector7f, LA::AlignedMatrix7f> {
-  static constexpr int kSize = 7;
-  static float& Diagonal(LA::AlignedMatrix7f& A, int i) { return A.m[i][i]; }
-  static bool Solve(LA::AlignedMatrix7f& A, LA::AlignedVector7f& x) { return LA::SolveLDL(A, x); }
-};
+struct OptimizerAlgebra<LA::AlignedVector7f, LA::AlignedMatrix7f>
+    : SquareOptimizerAlgebra<LA::AlignedVector7f, LA::AlignedMatrix7f, 7> {};
 template <>
-struct OptimizerAlgebra<LA::AlignedVector8f, LA::AlignedMatrix8f> {
-  static constexpr int kSize = 8;
-  static float& Diagonal(LA::AlignedMatrix8f& A, int i) { return A.m[i][i]; }
-  static bool Solve(LA::AlignedMatrix8f& A, LA::AlignedVector8f& x) { return LA::SolveLDL(A, x); }
-};
+struct OptimizerAlgebra<LA::AlignedVector8f, LA::AlignedMatrix8f>
+    : SquareOptimizerAlgebra<LA::AlignedVector8f, LA::AlignedMatrix8f, 8> {};
 
 template <class Model, class Vector, class Matrix>
 class OptimizerTemplate {

@@ -3,7 +3,7 @@
 
 #include <cmath>
 
-#include "la/Random.h"
+#include "estimation/SampleIndices.h"
 
 namespace {
 
@@ -21,39 +21,22 @@ PlaneEstimatorCommon<Data>::PlaneEstimatorCommon(const f32& threshold) : Base(th
 template <class Data>
 void PlaneEstimatorCommon<Data>::GenerateMinimalSample(const Data& data,
                                                        PlaneEstimatorMinimalSample& sample) {
-  const u32 N = data.points.Size();
-  const u32 i0 = Random::Index(N);
-  u32 i1, i2;
-  do {
-    i1 = Random::Index(N);
-  } while (i1 == i0);
-  do {
-    i2 = Random::Index(N);
-  } while (i2 == i0 || i2 == i1);
-  sample.points[0] = data.points[i0];
-  sample.points[1] = data.points[i1];
-  sample.points[2] = data.points[i2];
+  u32 i[3];
+  DrawDistinctIndices(data.points.Size(), 3, i);
+  for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[i[k]];
 }
 
 template <class Data>
 bool PlaneEstimatorCommon<Data>::SolveNonMinimal(const Data& sample, AlignedArray<Plane>& models) {
-  models.Resize(1);
-  if (!this->solver.RunNonMinimalData(sample, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models,
+                       [&](Plane& plane) { return this->solver.RunNonMinimalData(sample, plane); });
 }
 
 template <class Data>
 bool PlaneEstimatorCommon<Data>::SolveMinimal(const PlaneEstimatorMinimalSample& sample,
                                               AlignedArray<Plane>& models) {
-  models.Resize(1);
-  if (!this->solver.RunMinimalSample(sample, models[0], work_)) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(
+      models, [&](Plane& plane) { return this->solver.RunMinimalSample(sample, plane, work_); });
 }
 
 template <class Data>
@@ -68,9 +51,7 @@ void PlaneEstimatorCommon<Data>::ComputeInlierSSE(const Data& data, const Plane&
 
 template <class Data>
 u32 PlaneEstimatorCommon<Data>::OptimizeModel(Data& sample, Plane& plane, u8 verbosity) {
-  this->optimizer.maxIterations = this->optimizerIterations;
-  return this->optimizer.Optimize(sample, plane,
-                                  verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return this->RunOptimizer(sample, plane, verbosity);
 }
 
 template <class Data>
@@ -79,21 +60,9 @@ bool PlaneEstimatorCommon<Data>::GenerateMinimalSampleProsac(const Data& data,
                                                              bool includeLast,
                                                              PlaneEstimatorMinimalSample& sample) {
   if (n < 3 || n > order.size()) return false;
-  const u32 p0 = Random::Index(n);
-  u32 p1, p2;
-  do {
-    p1 = Random::Index(n);
-  } while (p1 == p0);
-  if (includeLast && n - 1 != p0 && n - 1 != p1) {
-    p2 = n - 1;
-  } else {
-    do {
-      p2 = Random::Index(n);
-    } while (p2 == p0 || p2 == p1);
-  }
-  sample.points[0] = data.points[order[p0]];
-  sample.points[1] = data.points[order[p1]];
-  sample.points[2] = data.points[order[p2]];
+  u32 items[3];
+  DrawProsacItems(order, n, 3, includeLast, items);
+  for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[items[k]];
   return true;
 }
 

@@ -245,14 +245,8 @@ void PlaneEstimatorData2D::AccumulateImageSystem(const Plane& plane, LA::Aligned
 void PlaneEstimatorData2D::ConstructNormalEquation(const Plane& plane,
                                                    const LA::AlignedVector4f& scale,
                                                    LA::AlignedMatrix4f& A, LA::AlignedVector4f& b) {
-  if (mode != 0) {
-    PlaneEstimatorData3D::ConstructNormalEquation(plane, scale, A, b);
-    return;
-  }
-  // The build reads what ComputeSSE stored; make sure it is there.
-  if (distances.size() != points.Size() || projected.Size() != points.Size()) ComputeSSE(plane);
   LA::AlignedVector4f D;
-  AccumulateImageSystem(plane, A, b, D);
+  AccumulateSystem(plane, A, b, D);
   ApplyScale(scale, A, b);
 }
 
@@ -260,14 +254,19 @@ void PlaneEstimatorData2D::ConstructNormalEquationAndScale(const Plane& plane,
                                                            LA::AlignedMatrix4f& A,
                                                            LA::AlignedVector4f& b,
                                                            LA::AlignedVector4f& scale) {
+  LA::AlignedVector4f D;
+  AccumulateSystem(plane, A, b, D);
+  ComputeScale(D, scale);
+  ApplyScale(scale, A, b);
+}
+
+void PlaneEstimatorData2D::AccumulateSystem(const Plane& plane, LA::AlignedMatrix4f& A,
+                                            LA::AlignedVector4f& b, LA::AlignedVector4f& D) {
   if (mode != 0) {
-    PlaneEstimatorData3D::ConstructNormalEquationAndScale(plane, A, b, scale);
+    AccumulateDistanceSystem(plane, A, b, D);
     return;
   }
   // The build reads what ComputeSSE stored; make sure it is there.
   if (distances.size() != points.Size() || projected.Size() != points.Size()) ComputeSSE(plane);
-  LA::AlignedVector4f D;
   AccumulateImageSystem(plane, A, b, D);
-  ComputeScale(D, scale);
-  ApplyScale(scale, A, b);
 }

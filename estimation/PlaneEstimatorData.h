@@ -106,6 +106,9 @@ class PlaneEstimatorData2D : public PlaneEstimatorData3D {
   AlignedArray<LA::AlignedVector4f> projected;
 
  private:
+  // Unscaled system of the current mode (distances, or the image errors).
+  void AccumulateSystem(const Plane& plane, LA::AlignedMatrix4f& A, LA::AlignedVector4f& b,
+                        LA::AlignedVector4f& D);
   void AccumulateImageSystem(const Plane& plane, LA::AlignedMatrix4f& A, LA::AlignedVector4f& b,
                              LA::AlignedVector4f& D) const;
 };

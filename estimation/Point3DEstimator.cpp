@@ -2,16 +2,15 @@
 
 #include <cfloat>
 
-#include "la/Random.h"
+#include "estimation/SampleIndices.h"
 
 void Point3DEstimator::GenerateMinimalSample(const Point3DEstimatorData& data,
                                              Point3DEstimatorMinimalSample& sample) {
   const u32 N = data.Size();
   if (N < 2) return;
-  const u32 i0 = Random::Index(N);
-  u32 i1;
-  do i1 = Random::Index(N);
-  while (i1 == i0);
+  u32 i[2];
+  DrawDistinctIndices(N, 2, i);
+  const u32 i0 = i[0], i1 = i[1];
   sample = {{data.cameras[i0], data.cameras[i1]}, {&data.measurements[i0], &data.measurements[i1]}};
 }
 
@@ -20,15 +19,9 @@ bool Point3DEstimator::GenerateMinimalSampleProsac(const Point3DEstimatorData& d
                                                    bool includeLast,
                                                    Point3DEstimatorMinimalSample& sample) {
   if (n < 2 || n > order.size()) return false;
-  const u32 first = Random::Index(n);
-  u32 second;
-  if (includeLast && first != n - 1u) {
-    second = n - 1u;
-  } else {
-    do second = Random::Index(n);
-    while (second == first);
-  }
-  const u16 i0 = order[first], i1 = order[second];
+  u16 items[2];
+  DrawProsacItems(order, n, 2, includeLast, items);
+  const u16 i0 = items[0], i1 = items[1];
   if (i0 >= data.Size() || i1 >= data.Size()) return false;
   sample = {{data.cameras[i0], data.cameras[i1]}, {&data.measurements[i0], &data.measurements[i1]}};
   return true;
@@ -36,22 +29,13 @@ bool Point3DEstimator::GenerateMinimalSampleProsac(const Point3DEstimatorData& d
 
 bool Point3DEstimator::SolveNonMinimal(const Point3DEstimatorData& data,
                                        AlignedArray<Point3D>& models) {
-  models.Resize(1);
-  if (!TriangulatePoint(data, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](Point3D& point) { return TriangulatePoint(data, point); });
 }
 
 bool Point3DEstimator::SolveMinimal(const Point3DEstimatorMinimalSample& sample,
                                     AlignedArray<Point3D>& models) {
-  models.Resize(1);
-  if (!solver.RunMinimalSample(sample, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models,
+                       [&](Point3D& point) { return solver.RunMinimalSample(sample, point); });
 }
 
 bool Point3DEstimator::TriangulatePoint(const Point3DEstimatorData& data, Point3D& point) {
@@ -128,8 +112,7 @@ void Point3DEstimator::ComputeInlierSSE(const Point3DEstimatorData& data, const 
 }
 
 u32 Point3DEstimator::OptimizeModel(Point3DEstimatorData& data, Point3D& point, u8 verbosity) {
-  optimizer.maxIterations = optimizerIterations;
-  return optimizer.Optimize(data, point, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return RunOptimizer(data, point, verbosity);
 }
 
 bool Point3DEstimator::RefinePoint(Point3DEstimatorData& data, Point3D& point) {

@@ -1,6 +1,6 @@
 #include "estimation/SimilarityTransformationEstimator.h"
 
-#include "la/Random.h"
+#include "estimation/SampleIndices.h"
 
 // ---- Shared slots ----
 
@@ -10,13 +10,8 @@ void SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSample(const Da
   const u32 N = data.sources.Size();
   if (N < 4 || data.targets.Size() < N) return;
   u32 p[4];
+  DrawDistinctIndices(N, 4, p);
   for (u32 k = 0; k < 4; ++k) {
-    bool repeated;
-    do {
-      p[k] = Random::Index(N);
-      repeated = false;
-      for (u32 j = 0; j < k; ++j) repeated = repeated || p[j] == p[k];
-    } while (repeated);
     sample.sources[k] = &data.sources[p[k]];
     sample.targets[k] = &data.targets[p[k]];
   }
@@ -27,23 +22,13 @@ bool SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSampleProsac(
     const Data& data, const std::vector<u32>& order, u32 n, bool includeLast,
     MatchSet3DN<4>& sample) {
   if (n < 4 || n > order.size()) return false;
-  u32 p[4];
-  const auto taken = [&](u32 count, u32 value) {
-    for (u32 j = 0; j < count; ++j)
-      if (p[j] == value) return true;
-    return false;
-  };
-  for (u32 k = 0; k < 3; ++k) {
-    do p[k] = Random::Index(n);
-    while (taken(k, p[k]));
-  }
-  p[3] = includeLast ? n - 1 : Random::Index(n);
-  while (taken(3, p[3])) p[3] = Random::Index(n);
+  u32 items[4];
+  DrawProsacItems(order, n, 4, includeLast, items);
   for (u32 k = 0; k < 4; ++k)
-    if (order[p[k]] >= data.sources.Size() || order[p[k]] >= data.targets.Size()) return false;
+    if (items[k] >= data.sources.Size() || items[k] >= data.targets.Size()) return false;
   for (u32 k = 0; k < 4; ++k) {
-    sample.sources[k] = &data.sources[order[p[k]]];
-    sample.targets[k] = &data.targets[order[p[k]]];
+    sample.sources[k] = &data.sources[items[k]];
+    sample.targets[k] = &data.targets[items[k]];
   }
   return true;
 }
@@ -51,31 +36,24 @@ bool SimilarityTransformationEstimatorBase<Data>::GenerateMinimalSampleProsac(
 template <class Data>
 bool SimilarityTransformationEstimatorBase<Data>::SolveNonMinimal(
     const Data& data, AlignedArray<SimilarityTransformation3D>& models) {
-  models.Resize(1);
-  if (!this->solver.RunNonMinimalData(data.sources, data.targets, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](SimilarityTransformation3D& model) {
+    return this->solver.RunNonMinimalData(data.sources, data.targets, model);
+  });
 }
 
 template <class Data>
 bool SimilarityTransformationEstimatorBase<Data>::SolveMinimal(
     const MatchSet3DN<4>& sample, AlignedArray<SimilarityTransformation3D>& models) {
-  models.Resize(1);
-  if (!this->solver.RunMinimalSample(sample, models[0])) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](SimilarityTransformation3D& model) {
+    return this->solver.RunMinimalSample(sample, model);
+  });
 }
 
 template <class Data>
 u32 SimilarityTransformationEstimatorBase<Data>::OptimizeModel(Data& data,
                                                                SimilarityTransformation3D& model,
                                                                u8 verbosity) {
-  this->optimizer.maxIterations = this->optimizerIterations;
-  return this->optimizer.Optimize(data, model, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return this->RunOptimizer(data, model, verbosity);
 }
 
 template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData3D>;

@@ -4,19 +4,29 @@
 
 #include <immintrin.h>
 
+namespace {
+
+// M := M A with A = [a 0 -a p; 0 a -a q; 0 0 1], the first-image side of
+// both transfers: columns 0 and 1 scaled by a, column 2 = m2 - a p m0 - a q m1.
+void MultiplyFirstImageTransfer(LA::AlignedMatrix3f& M, f32 a, f32 p, f32 q) {
+  const f32 ap = a * p, aq = a * q;
+  for (int i = 0; i < 3; ++i) {
+    f32* m = M.m[i];
+    const f32 m0 = m[0], m1 = m[1];
+    m[2] = (m[2] - ap * m0) - aq * m1;
+    m[0] = a * m0;
+    m[1] = a * m1;
+  }
+}
+
+}  // namespace
+
 void TransformHomography(LA::AlignedMatrix3f& H, const f32* means, f32 a, f32 b,
                          LA::AlignedVector4f* scratch) {
   (void)scratch;
-  const f32 p = means[0], q = means[1], r = means[2], s = means[3];
-  const f32 ap = a * p, aq = a * q, ib = 1.0f / b;
-  // H A: columns 0 and 1 scaled by a, column 2 = h2 - a p h0 - a q h1.
-  for (int i = 0; i < 3; ++i) {
-    f32* h = H.m[i];
-    const f32 h0 = h[0], h1 = h[1];
-    h[2] = (h[2] - ap * h0) - aq * h1;
-    h[0] = a * h0;
-    h[1] = a * h1;
-  }
+  const f32 r = means[2], s = means[3];
+  const f32 ib = 1.0f / b;
+  MultiplyFirstImageTransfer(H, a, means[0], means[1]);
   // B (H A): rows 0 and 1 become row / b + (r or s) row 2.
   for (int j = 0; j < 3; ++j) {
     const f32 h2 = H.m[2][j];
@@ -28,15 +38,8 @@ void TransformHomography(LA::AlignedMatrix3f& H, const f32* means, f32 a, f32 b,
 void TransformFundamentalMatrix(LA::AlignedMatrix3f& F, const f32* means, f32 a, f32 b,
                                 LA::AlignedVector4f* scratch) {
   (void)scratch;
-  const f32 p = means[0], q = means[1], r = means[2], s = means[3];
-  const f32 ap = a * p, aq = a * q, br = b * r, bs = b * s;
-  for (int i = 0; i < 3; ++i) {
-    f32* f = F.m[i];
-    const f32 f0 = f[0], f1 = f[1];
-    f[2] = (f[2] - ap * f0) - aq * f1;
-    f[0] = a * f0;
-    f[1] = a * f1;
-  }
+  const f32 br = b * means[2], bs = b * means[3];
+  MultiplyFirstImageTransfer(F, a, means[0], means[1]);
   // B^T (F A): rows 0 and 1 scaled by b, row 2 = row 2 - b r row 0 - b s row 1.
   for (int j = 0; j < 3; ++j) {
     const f32 f0 = F.m[0][j], f1 = F.m[1][j];

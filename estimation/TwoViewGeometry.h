@@ -10,6 +10,16 @@
 struct alignas(16) Homography : public LA::AlignedMatrix3f {};
 struct alignas(16) FundamentalMatrix : public LA::AlignedMatrix3f {};
 
+// M := (h1 h2 h3 / h4 h5 h6 / h7 h8 1): the eight unknowns of a linear fit
+// with the ninth entry fixed to 1.
+inline void SetFromEightEntries(const f32* h, LA::AlignedMatrix3f& M) {
+  for (int k = 0; k < 8; ++k) M.m[k / 3][k % 3] = h[k];
+  M.m[2][2] = 1.0f;
+}
+
+// Signature of the two transfers below.
+using TwoViewTransfer = void (*)(LA::AlignedMatrix3f&, const f32*, f32, f32, LA::AlignedVector4f*);
+
 // H := B H A with A = [a 0 -a p; 0 a -a q; 0 0 1], B = [1/b 0 r; 0 1/b s; 0 0 1],
 // (p, q, r, s) = means. With a set's means and (scale1, scale2) this turns a
 // normalised homography into a pixel one; with (-scale1 mean x1, -scale1 mean
