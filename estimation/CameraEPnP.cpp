@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "estimation/CameraEPnPNullVector.h"
 #include "estimation/ClosestRotation.h"
 #include "estimation/ProjectionNormalEquation.h"
 #include "la/Lapack.h"
@@ -52,7 +53,7 @@ bool CameraEPnP::Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, 
   if (!ComputeControlPoints(X, n, work) || !ComputeAlphas(X, n)) return false;
   ConstructMTM(x, n);
   Camera pose;
-  if (!ComputeCameraControlPoints(work) || !ComputeCameraPoints(n) ||
+  if (!ComputeCameraControlPoints() || !ComputeCameraPoints(n) ||
       !ComputeRigidTransformation(X, n, pose))
     return false;
   RefinePose(X, x, n, pose);
@@ -173,11 +174,9 @@ void CameraEPnP::ConstructMTM(const LA::Vector2<float>* x, u32 n) {
   }
 }
 
-bool CameraEPnP::ComputeCameraControlPoints(AlignedArray<LA::AlignedVector4f>& work) {
-  // Eigenvalues in the first 12 floats of the work array, LAPACK's work after them.
-  float* w = work[0].v;
-  if (Lapack::Syev('V', 'L', 12, mtm_, 12, w, w + 12, 84) != 0) return false;
-  const float* nullVector = mtm_;  // eigenvector of the smallest eigenvalue
+bool CameraEPnP::ComputeCameraControlPoints() {
+  float nullVector[12], smallest;
+  if (!ComputeSmallestEigenvector12(mtm_, nullVector, smallest)) return false;
   for (int j = 0; j < 4; ++j) {
     for (int c = 0; c < 3; ++c) nullControl_[j].v[c] = nullVector[3 * j + c];
     nullControl_[j].v[2] *= depthScale_;

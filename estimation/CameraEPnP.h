@@ -33,8 +33,8 @@ class CameraEPnP {
   bool ComputeAlphas(const LA::AlignedVector4f* X, u32 n);
   // The 12x12 M^T M of the projection constraints.
   void ConstructMTM(const LA::Vector2<float>* x, u32 n);
-  // Null vector of M^T M scaled by the control-point distances.
-  bool ComputeCameraControlPoints(AlignedArray<LA::AlignedVector4f>& work);
+  // Null vector of M^T M (overwritten) scaled by the control-point distances.
+  bool ComputeCameraControlPoints();
   // Camera-frame points; all in front after a possible sign flip, else false.
   bool ComputeCameraPoints(u32 n);
   // [R | t] from the cross-covariance of camera and world points.
