@@ -8,6 +8,7 @@
 #include "estimation/Camera.h"
 #include "estimation/MatchSet3DTo2D.h"
 #include "la/AlignedArray.h"
+#include "la/LinearAlgebra.h"
 
 class CameraEPnP {
  public:
@@ -44,9 +45,13 @@ class CameraEPnP {
   // only when it lowers the error: one-null-vector EPnP in single precision
   // is otherwise off by up to a degree on six exact or many noisy matches.
   void RefinePose(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& pose);
-  // Summed squared reprojection error; infinite when a point is not in front.
-  static float ComputeSquaredError(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n,
-                                   const Camera& pose);
+  // Gauss-Newton normal equations of the pose (rotation vector applied on the
+  // left of R, translation increment added to t), four matches at a time.
+  // Returns the summed squared reprojection error at the pose; infinite, with
+  // A and b unspecified, when a point is not in front.
+  static float ComputeNormalEquation(const LA::AlignedVector4f* X, const LA::Vector2<float>* x,
+                                     u32 n, const Camera& pose, LA::AlignedCompactMatrix6f& A,
+                                     LA::AlignedVector6f& b);
 
   static constexpr int kRefinementSteps = 10;
 
