@@ -2,6 +2,9 @@
 // the skew product of the inertial normal equations and the preconditioner.
 #include "optimization/IBABlocks.h"
 
+#include <cstring>
+#include <initializer_list>
+
 #include "optimization/IBASimd.h"
 
 using namespace IBASimd;
@@ -85,4 +88,46 @@ void ApplyPreconditionerBlock(const IBAPreconditionerBlock& M, const LA::CameraV
   _mm_store_ps(z.v + 8, MulRows3(M.m + K::kR, Lane(r, 2)));
   _mm_store_ps(z.v + 12, MulRows3(M.m + K::kBa, Lane(r, 3)));
   _mm_store_ps(z.v + 16, MulRows3(M.m + K::kBg, Lane(r, 4)));
+}
+
+namespace {
+// First row of the 3x3 diagonal sub-blocks of groups 0, 2, 3, 4.
+constexpr int kDiagonalRows[5] = {IBACameraRow::kPP, -1, IBACameraRow::kRR, IBACameraRow::kBaBa,
+                                  IBACameraRow::kBgBg};
+}  // namespace
+
+void SaveCameraDiagonals(const AlignedArray<LA::CameraBlock15>& A,
+                         AlignedArray<LA::CameraVector15>& d) {
+  d.Resize(A.Size());
+  for (u32 i = 0; i < A.Size(); ++i) {
+    const float(*a)[4] = A[i].m;
+    float* v = d[i].v;
+    std::memcpy(v + 4, a[IBACameraRow::kVV], sizeof(float) * 4);
+    for (int g : {0, 2, 3, 4}) {
+      for (int k = 0; k < 3; ++k) v[4 * g + k] = a[kDiagonalRows[g] + k][k];
+      v[4 * g + 3] = 0.0f;
+    }
+  }
+}
+
+void DampCameraDiagonals(const AlignedArray<LA::CameraVector15>& d, float factor,
+                         AlignedArray<LA::CameraBlock15>& A) {
+  for (u32 i = 0; i < A.Size(); ++i) {
+    float(*a)[4] = A[i].m;
+    const float* v = d[i].v;
+    _mm_store_ps(a[IBACameraRow::kVV], _mm_mul_ps(_mm_load_ps(v + 4), _mm_set1_ps(factor)));
+    for (int g : {0, 2, 3, 4})
+      for (int k = 0; k < 3; ++k) a[kDiagonalRows[g] + k][k] = v[4 * g + k] * factor;
+  }
+}
+
+void RestoreCameraDiagonals(const AlignedArray<LA::CameraVector15>& d,
+                            AlignedArray<LA::CameraBlock15>& A) {
+  for (u32 i = 0; i < A.Size(); ++i) {
+    float(*a)[4] = A[i].m;
+    const float* v = d[i].v;
+    std::memcpy(a[IBACameraRow::kVV], v + 4, sizeof(float) * 4);
+    for (int g : {0, 2, 3, 4})
+      for (int k = 0; k < 3; ++k) a[kDiagonalRows[g] + k][k] = v[4 * g + k];
+  }
 }

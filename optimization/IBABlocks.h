@@ -6,6 +6,7 @@
 // first three floats hold the diagonal of a diagonal 3x3. The consecutive
 // block keeps its position/rotation couplings first so that the Schur
 // complement adds point fill-in to it exactly as to a camera-pair block.
+#include "la/AlignedArray.h"
 #include "la/Block15.h"
 #include "la/LinearAlgebra.h"
 
@@ -74,9 +75,9 @@ struct alignas(16) IBAPreconditionerBlock {
   float m[kCount][4];
 };
 
-// Two 16-bit indices of variable cameras, first < second - 1.
+// Two variable cameras, first < second - 1, that share a variable point.
 struct IBACameraPair {
-  u16 first, second;
+  u32 first, second;
 };
 
 // 3x3 sub-block view of rows of a block.
@@ -102,3 +103,14 @@ void AddSkewProduct3(const float* v, const LA::AlignedMatrix3f& B, LA::AlignedMa
 // z = M r for one camera.
 void ApplyPreconditionerBlock(const IBAPreconditionerBlock& M, const LA::CameraVector15& r,
                               LA::CameraVector15& z);
+
+// The fifteen diagonal entries of every camera block (the velocity lane whole)
+// into d, one camera vector per block.
+void SaveCameraDiagonals(const AlignedArray<LA::CameraBlock15>& A,
+                         AlignedArray<LA::CameraVector15>& d);
+// Diagonal entries = saved entries x factor (Levenberg-Marquardt damping).
+void DampCameraDiagonals(const AlignedArray<LA::CameraVector15>& d, float factor,
+                         AlignedArray<LA::CameraBlock15>& A);
+// Diagonal entries = saved entries.
+void RestoreCameraDiagonals(const AlignedArray<LA::CameraVector15>& d,
+                            AlignedArray<LA::CameraBlock15>& A);

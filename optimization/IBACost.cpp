@@ -6,6 +6,7 @@
 
 #include "optimization/IBADeltaResidual.h"
 #include "optimization/IBASolver.h"
+#include "optimization/IMUParameters.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ void IBASolver::Print(FILE* log, const char* format, ...) const {
 }
 
 float IBASolver::ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                             FILE* log) {
+                             FILE* log) const {
   float F = 0.0f;
   F += ComputeFeatureCost(problem, state, verbose, log);
   F += ComputeDeltaCost(problem, state, verbose, log);
@@ -52,12 +53,12 @@ float IBASolver::ComputeCost(const IBAProblem& problem, const IBAState& state, u
 }
 
 float IBASolver::ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                    FILE* log) {
+                                    FILE* log) const {
   const u32 cameras = state.cameras.Size();
   float term = 0.0f, scaledSum = 0.0f, scaledMax = -1.0f;
   u32 count = 0, maxCamera = 0, maxPoint = 0;
   for (u32 c = 0; c < cameras; ++c) {
-    const float(*C)[4] = Lanes(state.cameras[c]) + IBALane::kPose;
+    const CameraPose& C = state.cameras[c].pose;
     float levelScale = 1.0f;
     for (u32 l = 0; l < 4; ++l, levelScale *= 0.25f) {
       const u32 begin = problem.features.index[4 * c + l],
@@ -92,7 +93,7 @@ float IBASolver::ComputeFeatureCost(const IBAProblem& problem, const IBAState& s
 }
 
 float IBASolver::ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                  FILE* log) {
+                                  FILE* log) const {
   const u32 cameras = state.cameras.Size();
   if (problem.deltas.Size() == 0 || cameras < 2) return 0.0f;
   TermStatistics sp, sv, sr, sa, sg;
@@ -101,14 +102,13 @@ float IBASolver::ComputeDeltaCost(const IBAProblem& problem, const IBAState& sta
   for (u32 j = first; j < cameras && j <= problem.deltas.Size(); ++j) {
     const u32 i = j - 1;
     const IBADelta& D = problem.deltas[i];
-    const float(*L)[4] = Lanes(D);
     ComputeDeltaResidual(state.cameras[i], state.cameras[j], D, e);
     const u32 a = CameraId(state, i), b = CameraId(state, j);
-    sp.Add(L[IBALane::kWp][0], Dot3(e.ep, e.ep), a, b);
-    sv.Add(L[IBALane::kWv][0], Dot3(e.ev, e.ev), a, b);
-    sr.Add(L[IBALane::kWr][0], Dot3(e.er, e.er), a, b);
-    sa.Add(L[IBALane::kWsa][0], Dot3(e.eba, e.eba), a, b);
-    sg.Add(L[IBALane::kWsg][0], Dot3(e.ebg, e.ebg), a, b);
+    sp.Add(D.wp[0], Dot3(e.ep, e.ep), a, b);
+    sv.Add(D.wv[0], Dot3(e.ev, e.ev), a, b);
+    sr.Add(D.wr[0], Dot3(e.er, e.er), a, b);
+    sa.Add(D.wba[0], Dot3(e.eba, e.eba), a, b);
+    sg.Add(D.wbg[0], Dot3(e.ebg, e.ebg), a, b);
   }
   const float term = (((sp.weighted + sv.weighted) + sr.weighted) + sa.weighted) + sg.weighted;
   const u32 divisor = problem.fixedCameras == 0 ? cameras - 1 : cameras;
@@ -127,19 +127,19 @@ float IBASolver::ComputeDeltaCost(const IBAProblem& problem, const IBAState& sta
 }
 
 float IBASolver::ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                 FILE* log) {
+                                 FILE* log) const {
   const float wa = problem.biasWeights[0], wg = problem.biasWeights[1];
   if (wa == 0.0f && wg == 0.0f) return 0.0f;
-  const float* pa = AccelerometerBiasPrior();
-  const float* pg = GyroscopeBiasPrior();
+  const float* pa = IMU::accelerometerBiasPrior.v;
+  const float* pg = IMU::gyroscopeBiasPrior.v;
   TermStatistics sa, sg;
   const u32 cameras = state.cameras.Size();
   for (u32 c = problem.fixedCameras; c < cameras; ++c) {
-    const float(*L)[4] = Lanes(state.cameras[c]);
+    const CameraIMUState& camera = state.cameras[c];
     float ea[3], eg[3];
     for (int k = 0; k < 3; ++k) {
-      ea[k] = L[IBALane::kBa][k] - pa[k];
-      eg[k] = L[IBALane::kBg][k] - pg[k];
+      ea[k] = camera.ba[k] - pa[k];
+      eg[k] = camera.bg[k] - pg[k];
     }
     sa.Add(wa, Dot3(ea, ea), CameraId(state, c), 0);
     sg.Add(wg, Dot3(eg, eg), CameraId(state, c), 0);
@@ -155,14 +155,14 @@ float IBASolver::ComputeBiasCost(const IBAProblem& problem, const IBAState& stat
 }
 
 float IBASolver::ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                    FILE* log) {
+                                    FILE* log) const {
   const u32 cameras = state.cameras.Size();
   TermStatistics s;
   u32 count = 0;
   for (u32 g = 0; g < problem.gravity.Size(); ++g) {
     const u32 c = problem.gravityCameras[g];
     if (c < problem.fixedCameras || c >= cameras) continue;
-    const float(*R)[4] = Lanes(state.cameras[c]) + IBALane::kR;
+    const LA::AlignedMatrix3f& R = state.cameras[c].R;
     const float* d = problem.gravity[g].direction;
     const float e[3] = {R[0][2] - d[0], R[1][2] - d[1], R[2][2] - d[2]};
     s.Add(problem.gravity[g].weight[0], Dot3(e, e), CameraId(state, c), 0);
@@ -178,7 +178,7 @@ float IBASolver::ComputeGravityCost(const IBAProblem& problem, const IBAState& s
 }
 
 float IBASolver::ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
-                                  FILE* log) {
+                                  FILE* log) const {
   float term = 0.0f, sum = 0.0f, max = -1.0f;
   u32 count = 0, maxPoint = 0;
   const u32 planes = std::min<u32>(state.planes.Size(), problem.planePoints.size());

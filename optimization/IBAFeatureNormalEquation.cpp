@@ -6,7 +6,6 @@
 
 #include "optimization/IBASimd.h"
 #include "optimization/IBASolver.h"
-#include "optimization/IBAStateAccess.h"
 
 using namespace IBASimd;
 
@@ -54,7 +53,7 @@ void IBASolver::ConstructFeatureNormalEquation(const IBAProblem& problem, const 
 
   for (u32 c = 0; c < cameras_; ++c) {
     const bool variableCamera = c >= fixedCameras_;
-    const float(*C)[4] = Lanes(state.cameras[c]) + IBALane::kPose;
+    const float(*C)[4] = state.cameras[c].pose.m;
     const __m128 rc0 = Load3(C[0]), rc1 = Load3(C[1]), rc2 = Load3(C[2]);
     const __m128 t = _mm_set_ps(0.0f, C[2][3], C[1][3], C[0][3]);
     float(*A)[4] = variableCamera ? cameraBlocks[c - fixedCameras_].m : nullptr;

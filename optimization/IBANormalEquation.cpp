@@ -7,6 +7,7 @@
 
 #include "optimization/IBADeltaResidual.h"
 #include "optimization/IBASolver.h"
+#include "optimization/IMUParameters.h"
 
 namespace {
 
@@ -47,8 +48,9 @@ void Cross(const float* a, const float* b, float* out) {
   out[1] = a[2] * b[0] - a[0] * b[2];
   out[2] = a[0] * b[1] - a[1] * b[0];
 }
-const M3& Rows(const float (*lanes)[4], int row) {
-  return *reinterpret_cast<const M3*>(lanes[row]);
+// Three row lanes of a record as a 3x3.
+const M3& Rows(const float (*rows)[4]) {
+  return *reinterpret_cast<const M3*>(rows);
 }
 // rows[row..row+2] += s B
 void AddTo(float (*rows)[4], int row, const M3& B, float s) {
@@ -107,7 +109,6 @@ void IBASolver::ConstructNormalEquation(const IBAProblem& problem, const IBAStat
 }
 
 void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  using namespace IBALane;
   namespace CR = IBACameraRow;
   using K = IBAConsecutiveBlock;
   if (problem.deltas.Size() == 0 || cameras_ < 2) return;
@@ -116,17 +117,15 @@ void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IB
   for (u32 j = first; j < cameras_ && j <= problem.deltas.Size(); ++j) {
     const u32 i = j - 1;
     const IBADelta& delta = problem.deltas[i];
-    const float(*D)[4] = Lanes(delta);
-    const float(*ci)[4] = Lanes(state.cameras[i]);
     ComputeDeltaResidual(state.cameras[i], state.cameras[j], delta, e);
-    const float dt = D[kDt][0], wp = D[kWp][0], wv = D[kWv][0], wr = D[kWr][0], wsa = D[kWsa][0],
-                wsg = D[kWsg][0];
-    const M3& R = Rows(ci, kR);
-    const M3& Jpa = Rows(D, kJpa);
-    const M3& Jpg = Rows(D, kJpg);
-    const M3& Jva = Rows(D, kJva);
-    const M3& Jvg = Rows(D, kJvg);
-    const M3& Jrg = Rows(D, kJrg);
+    const float dt = delta.dt[0], wp = delta.wp[0], wv = delta.wv[0], wr = delta.wr[0],
+                wsa = delta.wba[0], wsg = delta.wbg[0];
+    const M3& R = state.cameras[i].R;
+    const M3& Jpa = Rows(delta.dp_dba);
+    const M3& Jpg = Rows(delta.dp_dbg);
+    const M3& Jva = Rows(delta.dv_dba);
+    const M3& Jvg = Rows(delta.dv_dbg);
+    const M3& Jrg = Rows(delta.dr_dbg);
     // Rotation Jacobians of e_r: J_rj = s (E.w I + [E_v]x), J_ri = -s (E.w I - [E_v]x) R(dq).
     M3 Ev, Jrj, Jri, Rd, T;
     Skew(e.E, Ev);
@@ -135,7 +134,7 @@ void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IB
         Jrj[a][b] = e.s * ((a == b ? e.E[3] : 0.0f) + Ev[a][b]);
         T[a][b] = -e.s * ((a == b ? e.E[3] : 0.0f) - Ev[a][b]);
       }
-    LA::QuaternionToRotationMatrix(D[kDq], Rd);
+    LA::QuaternionToRotationMatrix(delta.dq, Rd);
     Mul(T, Rd, Jri);
     Jrj[0][3] = Jrj[1][3] = Jrj[2][3] = 0.0f;
 
@@ -287,17 +286,17 @@ void IBASolver::ConstructBiasNormalEquation(const IBAProblem& problem, const IBA
   namespace CR = IBACameraRow;
   const float wa = problem.biasWeights[0], wg = problem.biasWeights[1];
   if (wa == 0.0f && wg == 0.0f) return;
-  const float* pa = AccelerometerBiasPrior();
-  const float* pg = GyroscopeBiasPrior();
+  const float* pa = IMU::accelerometerBiasPrior.v;
+  const float* pg = IMU::gyroscopeBiasPrior.v;
   for (u32 k = 0; k < variableCameras_; ++k) {
-    const float(*L)[4] = Lanes(state.cameras[fixedCameras_ + k]);
+    const CameraIMUState& camera = state.cameras[fixedCameras_ + k];
     float(*A)[4] = cameraBlocks[k].m;
     float* b = cameraRHS[k].v;
     AddDiagonal(A, CR::kBaBa, wa);
     AddDiagonal(A, CR::kBgBg, wg);
     for (int i = 0; i < 3; ++i) {
-      b[12 + i] -= wa * (L[IBALane::kBa][i] - pa[i]);
-      b[16 + i] -= wg * (L[IBALane::kBg][i] - pg[i]);
+      b[12 + i] -= wa * (camera.ba[i] - pa[i]);
+      b[16 + i] -= wg * (camera.bg[i] - pg[i]);
     }
   }
 }
@@ -308,7 +307,7 @@ void IBASolver::ConstructGravityNormalEquation(const IBAProblem& problem, const 
     const u32 c = problem.gravityCameras[g];
     if (c < fixedCameras_ || c >= cameras_) continue;
     const float w = problem.gravity[g].weight[0];
-    const float(*R)[4] = Lanes(state.cameras[c]) + IBALane::kR;
+    const LA::AlignedMatrix3f& R = state.cameras[c].R;
     const float* d = problem.gravity[g].direction;
     const float col[3] = {R[0][2], R[1][2], R[2][2]};
     const float e[3] = {col[0] - d[0], col[1] - d[1], col[2] - d[2]};

@@ -1,7 +1,10 @@
 // Elimination of the points from the damped normal equations (Schur
 // complement onto the cameras) and the back-substitution of the point steps.
-// Y = W V^-1 is formed once per camera-point block and reused for the
-// camera's own block, its consecutive block and every camera-pair block.
+// The points are eliminated one by one: Y = W V^-1 of each of the point's
+// camera-point blocks is formed once and serves the camera's own block and
+// right-hand side and the fill-in of every later camera that sees the point
+// (its consecutive block or its camera-pair block). The blocks of a point
+// are contiguous, so the walk reads memory in order.
 #include <cstring>
 
 #include "optimization/IBASimd.h"
@@ -10,8 +13,6 @@
 using namespace IBASimd;
 
 namespace {
-
-constexpr u32 kNone = 0xFFFFFFFFu;
 
 inline void SubtractLane(float* y, __m128 v) {
   _mm_store_ps(y, _mm_sub_ps(_mm_load_ps(y), v));
@@ -42,55 +43,46 @@ void IBASolver::ComputeSchurComplement() {
     std::memset(pairBlocks.Data(), 0, sizeof(IBACameraPairBlock) * pairBlocks.Size());
   InvertPointBlocks();
 
-  u32 pair = 0;
-  for (u32 i = 0; i < variableCameras_; ++i) {
-    float(*A)[4] = cameraBlocks[i].m;
-    float* b = cameraRHS[i].v;
-    const u32 begin = cameraBlockStart[i], end = cameraBlockStart[i + 1];
+  for (u32 p = 0; p < variablePoints_; ++p) {
+    const u32 begin = pointBlockStart[p], end = pointBlockStart[p + 1];
+    if (begin == end) continue;
+    if (Y_.Size() < end - begin) Y_.Resize(end - begin);
+    const float(*Vinv)[4] = pointInverses_[p].m;
+    const __m128 bp = _mm_load_ps(pointRHS[p].v);
     for (u32 k = begin; k < end; ++k) {
-      const u32 p = blockPoints[k];
       const IBACameraPointBlock& W = cameraPointBlocks[k];
-      IBACameraPointBlock& Y = Y_[k];
-      const float(*Vinv)[4] = pointInverses_[p].m;
+      IBACameraPointBlock& Y = Y_[k - begin];
       for (int r = 0; r < 6; ++r) _mm_store_ps(Y.m[r], MulRows3T(Vinv, _mm_load_ps(W.m[r])));
+      float(*A)[4] = cameraBlocks[blockCameras[k]].m;
+      float* b = cameraRHS[blockCameras[k]].v;
       SubtractABT(Y.m, W.m, A + CR::kPP);
       SubtractABT(Y.m, W.m + 3, A + CR::kPR);
       SubtractABT(Y.m + 3, W.m + 3, A + CR::kRR);
-      const __m128 bp = _mm_load_ps(pointRHS[p].v);
       SubtractLane(b, MulRows3(Y.m, bp));
       SubtractLane(b + 8, MulRows3(Y.m + 3, bp));
-      pointMarks_[p] = k;
     }
-    if (i + 1 < variableCameras_) {
-      float(*B)[4] = consecutiveBlocks[i].m;
-      for (u32 k = cameraBlockStart[i + 1]; k < cameraBlockStart[i + 2]; ++k) {
-        const u32 mark = pointMarks_[blockPoints[k]];
-        if (mark != kNone) SubtractFillIn(Y_[mark], cameraPointBlocks[k], B);
+    // Fill-in of every later camera j sharing the point: the consecutive
+    // block for j = i + 1, the pair block of (i, j) otherwise.
+    for (u32 a = begin; a < end; ++a) {
+      const u32 i = blockCameras[a];
+      for (u32 k = a + 1; k < end; ++k) {
+        const u32 j = blockCameras[k];
+        float(*target)[4] = j == i + 1 ? consecutiveBlocks[i].m : pairBlocks[FindPair(i, j)].m;
+        SubtractFillIn(Y_[a - begin], cameraPointBlocks[k], target);
       }
     }
-    for (; pair < pairs.size() && pairs[pair].first == i; ++pair) {
-      const u32 j = pairs[pair].second;
-      float(*P)[4] = pairBlocks[pair].m;
-      for (u32 k = cameraBlockStart[j]; k < cameraBlockStart[j + 1]; ++k) {
-        const u32 mark = pointMarks_[blockPoints[k]];
-        if (mark != kNone) SubtractFillIn(Y_[mark], cameraPointBlocks[k], P);
-      }
-    }
-    for (u32 k = begin; k < end; ++k) pointMarks_[blockPoints[k]] = kNone;
   }
 }
 
 void IBASolver::BackSubstitutePoints() {
-  for (u32 p = 0; p < variablePoints_; ++p) pointWork_[p] = pointRHS[p];
-  for (u32 i = 0; i < variableCameras_; ++i) {
-    const __m128 xp = _mm_load_ps(cameraStep[i].v), xr = _mm_load_ps(cameraStep[i].v + 8);
-    for (u32 k = cameraBlockStart[i]; k < cameraBlockStart[i + 1]; ++k) {
-      const IBACameraPointBlock& W = cameraPointBlocks[k];
-      SubtractLane(pointWork_[blockPoints[k]].v,
-                   _mm_add_ps(MulRows3T(W.m, xp), MulRows3T(W.m + 3, xr)));
-    }
-  }
   for (u32 p = 0; p < variablePoints_; ++p) {
-    _mm_store_ps(pointStep[p].v, MulRows3(pointInverses_[p].m, _mm_load_ps(pointWork_[p].v)));
+    __m128 work = _mm_load_ps(pointRHS[p].v);
+    for (u32 k = pointBlockStart[p]; k < pointBlockStart[p + 1]; ++k) {
+      const IBACameraPointBlock& W = cameraPointBlocks[k];
+      const float* x = cameraStep[blockCameras[k]].v;
+      work = _mm_sub_ps(
+          work, _mm_add_ps(MulRows3T(W.m, _mm_load_ps(x)), MulRows3T(W.m + 3, _mm_load_ps(x + 8))));
+    }
+    _mm_store_ps(pointStep[p].v, MulRows3(pointInverses_[p].m, work));
   }
 }

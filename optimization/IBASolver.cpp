@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "optimization/IBAStateAccess.h"
-
 namespace {
 
 const char* const kStopNames[8] = {"IBA_LM_ENOUGH_ITERATIONS", "IBA_LM_NORMAL_EQUATION_FAIL",
@@ -66,20 +64,7 @@ IBASolver::IBASolver() = default;
 IBASolver::~IBASolver() = default;
 
 void IBASolver::SaveDiagonals() {
-  namespace CR = IBACameraRow;
-  static const int kRows[5] = {CR::kPP, -1, CR::kRR, CR::kBaBa, CR::kBgBg};
-  for (u32 i = 0; i < variableCameras_; ++i) {
-    const float(*A)[4] = cameraBlocks[i].m;
-    float* d = cameraDiagonals_[i].v;
-    for (int g = 0; g < 5; ++g) {
-      if (g == 1) {
-        std::memcpy(d + 4, A[CR::kVV], sizeof(float) * 4);
-        continue;
-      }
-      for (int k = 0; k < 3; ++k) d[4 * g + k] = A[kRows[g] + k][k];
-      d[4 * g + 3] = 0.0f;
-    }
-  }
+  SaveCameraDiagonals(cameraBlocks, cameraDiagonals_);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointDiagonals_[p].v[k] = pointBlocks[p][k][k];
     pointDiagonals_[p].v[3] = 0.0f;
@@ -87,26 +72,17 @@ void IBASolver::SaveDiagonals() {
 }
 
 void IBASolver::DampDiagonals(float factor) {
-  namespace CR = IBACameraRow;
-  static const int kRows[5] = {CR::kPP, -1, CR::kRR, CR::kBaBa, CR::kBgBg};
-  for (u32 i = 0; i < variableCameras_; ++i) {
-    float(*A)[4] = cameraBlocks[i].m;
-    const float* d = cameraDiagonals_[i].v;
-    for (int g = 0; g < 5; ++g) {
-      if (g == 1) {
-        for (int k = 0; k < 4; ++k) A[CR::kVV][k] = d[4 + k] * factor;
-        continue;
-      }
-      for (int k = 0; k < 3; ++k) A[kRows[g] + k][k] = d[4 * g + k] * factor;
-    }
-  }
+  DampCameraDiagonals(cameraDiagonals_, factor, cameraBlocks);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointBlocks[p][k][k] = pointDiagonals_[p].v[k] * factor;
   }
 }
 
 void IBASolver::RestoreDiagonals() {
-  DampDiagonals(1.0f);
+  RestoreCameraDiagonals(cameraDiagonals_, cameraBlocks);
+  for (u32 p = 0; p < variablePoints_; ++p) {
+    for (int k = 0; k < 3; ++k) pointBlocks[p][k][k] = pointDiagonals_[p].v[k];
+  }
 }
 
 void IBASolver::BackupSystem() {
@@ -163,6 +139,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
       Print(log, "Inconsistent problem\nStop by %s\n", kStopNames[IBA_LM_NORMAL_EQUATION_FAIL]);
     return IBA_LM_NORMAL_EQUATION_FAIL;
   }
+  iterations = totalPCGIterations = 0;
   float lambda = initialDamping, nu = 2.0f;
   if (verbose > 1) Print(log, "%sIteration %d\n", kDashes, 0);
   float F = ComputeCost(problem, state, verbose, log);
@@ -186,7 +163,8 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
 
     ComputeSchurComplement();
     const u32 n = SolvePCG();
-    lastPCGIterations = n;
+    ++iterations;
+    totalPCGIterations += n;
     if (n == 0) {
       result = IBA_LM_NORMAL_EQUATION_FAIL;
       break;

@@ -41,14 +41,27 @@ class IBASolver {
   // output when log is null.
   IBAStopReason Run(const IBAProblem& problem, IBAState& state, u8 verbose, FILE* log);
 
+  // Stores the fixed counts and sizes every input array of a problem (the
+  // builders' first step; see IBAProblem::ResizeInput).
+  static void ResizeInput(IBAProblem& problem, u32 fixedCameras, u32 fixedPoints, u32 fixedPlanes,
+                          u32 cameras, u32 points, u32 planes, u32 features, u32 gravityRecords) {
+    problem.ResizeInput(fixedCameras, fixedPoints, fixedPlanes, cameras, points, planes, features,
+                        gravityRecords);
+  }
+
   // Weighted sum of squares of all terms (no factor one half); prints the
   // term lines when verbose >= 2.
-  float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
-  float ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log);
+  float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log) const;
+  float ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                           FILE* log) const;
+  float ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                         FILE* log) const;
+  float ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                        FILE* log) const;
+  float ComputeGravityCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                           FILE* log) const;
+  float ComputePlaneCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
+                         FILE* log) const;
 
   // Sizes the blocks for the problem's variables and finds the camera-point
   // blocks and the camera pairs that share variable points.
@@ -112,17 +125,25 @@ class IBASolver {
   AlignedArray<IBACameraPairBlock> pairBlocks;
   std::vector<IBACameraPair> pairs;
   AlignedArray<IBACameraPointBlock> cameraPointBlocks;
-  std::vector<u32> blockPoints;       // variable point of each camera-point block
-  std::vector<u32> cameraBlockStart;  // blocks of variable camera k: [start[k], start[k + 1])
+  // Camera-point blocks are stored point by point, each point's blocks in
+  // camera order: those of variable point p are [pointBlockStart[p],
+  // pointBlockStart[p + 1]).
+  std::vector<u32> blockPoints;   // variable point of each camera-point block
+  std::vector<u32> blockCameras;  // variable camera of each camera-point block
+  std::vector<u32> pointBlockStart;
   AlignedArray<LA::AlignedMatrix3f> pointBlocks;
   AlignedArray<LA::CameraVector15> cameraRHS;
   AlignedArray<LA::AlignedVector4f> pointRHS;
   AlignedArray<LA::CameraVector15> cameraStep;
   AlignedArray<LA::AlignedVector4f> pointStep;
-  u32 lastPCGIterations = 0;
+  // Statistics of the last run: LM iterations entered and PCG iterations.
+  u32 iterations = 0;
+  u32 totalPCGIterations = 0;
 
  private:
   void Print(FILE* log, const char* format, ...) const;
+  // Index of the pair block of (i, j), j >= i + 2, in the pair list.
+  u32 FindPair(u32 i, u32 j) const;
   float MaxAbsRHS() const;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
@@ -130,8 +151,12 @@ class IBASolver {
 
   // Structure.
   std::vector<u32> measurementBlocks_;  // per measurement: block index, or kNone
-  std::vector<u32> cameraPointMin_, cameraPointMax_;
-  std::vector<u32> pointMarks_;  // per variable point: block of the current camera, or kNone
+  std::vector<u32>
+      cameraBlockStart_;  // camera k's blocks: cameraBlockList_[start[k] .. start[k + 1])
+  std::vector<u32> cameraBlockList_;
+  std::vector<u32> pointMarks_;  // per variable point: its block in the current camera, or kNone
+  std::vector<u32> pairStart_;  // pairs whose first camera is k: [pairStart_[k], pairStart_[k + 1])
+  std::vector<u32> partners_;
 
   // Saved undamped diagonals and backups for a rejected step.
   AlignedArray<LA::CameraVector15> cameraDiagonals_;
@@ -143,10 +168,9 @@ class IBASolver {
 
   // Schur complement, PCG and back-substitution work.
   AlignedArray<LA::AlignedMatrix3f> pointInverses_;
-  AlignedArray<IBACameraPointBlock> Y_;
+  AlignedArray<IBACameraPointBlock> Y_;  // W V^-1 of the current point's blocks
   AlignedArray<IBAPreconditionerBlock> preconditioner_;
   AlignedArray<LA::CameraVector15> r_, p_, z_, q_;
-  AlignedArray<LA::AlignedVector4f> pointWork_;
 
   // Plane re-fit after every step.
   OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f> planeOptimizer_;

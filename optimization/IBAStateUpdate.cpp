@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "optimization/IBASolver.h"
-#include "optimization/IBAStateAccess.h"
 
 namespace {
 
@@ -15,16 +14,13 @@ void CameraOffsetRecord(const IBAState& state, float* offset) {
 
 // Rebuilds the pose and rotation caches of a camera from its p and q.
 void RebuildCaches(const float* offset, CameraIMUState& camera) {
-  float(*L)[4] = Lanes(camera);
   alignas(16) float scratch[8];
-  CameraPose& pose = *reinterpret_cast<CameraPose*>(L[IBALane::kPose]);
-  PoseToCameraF(offset, L[IBALane::kP], L[IBALane::kQ], pose, scratch);
-  LA::AlignedMatrix3f& R = *reinterpret_cast<LA::AlignedMatrix3f*>(L[IBALane::kR]);
-  LA::QuaternionToRotationMatrix(L[IBALane::kQ], R);
+  PoseToCameraF(offset, camera.p, camera.q, camera.pose, scratch);
+  LA::QuaternionToRotationMatrix(camera.q, camera.R);
   for (int i = 0; i < 3; ++i) {
-    R[i][3] = 0.0f;
-    for (int j = 0; j < 3; ++j) L[IBALane::kRT + i][j] = R[j][i];
-    L[IBALane::kRT + i][3] = 0.0f;
+    camera.R[i][3] = 0.0f;
+    for (int j = 0; j < 3; ++j) camera.RT[i][j] = camera.R[j][i];
+    camera.RT[i][3] = 0.0f;
   }
 }
 
@@ -47,18 +43,18 @@ void IBASolver::UpdateState(const IBAProblem& problem, IBAState& state) {
   alignas(16) float offset[8];
   CameraOffsetRecord(state, offset);
   for (u32 k = 0; k < variableCameras_; ++k) {
-    float(*L)[4] = Lanes(state.cameras[fixedCameras_ + k]);
+    CameraIMUState& camera = state.cameras[fixedCameras_ + k];
     const float* x = cameraStep[k].v;
     for (int i = 0; i < 3; ++i) {
-      L[IBALane::kP][i] += x[i];
-      L[IBALane::kV][i] += x[4 + i];
-      L[IBALane::kBa][i] += x[12 + i];
-      L[IBALane::kBg][i] += x[16 + i];
+      camera.p[i] += x[i];
+      camera.v[i] += x[4 + i];
+      camera.ba[i] += x[12 + i];
+      camera.bg[i] += x[16 + i];
     }
     alignas(16) float q[4];
-    LA::UpdateQuaternion(x + 8, L[IBALane::kQ], q);
-    std::memcpy(L[IBALane::kQ], q, sizeof(q));
-    RebuildCaches(offset, state.cameras[fixedCameras_ + k]);
+    LA::UpdateQuaternion(x + 8, camera.q, q);
+    std::memcpy(camera.q, q, sizeof(q));
+    RebuildCaches(offset, camera);
   }
   for (u32 k = 0; k < variablePoints_; ++k) {
     float* X = state.points[fixedPoints_ + k].v;
@@ -79,7 +75,7 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
   const float length = std::sqrt(Dot(n, n));
   if (!(length > 0.0f)) return false;
   for (float& v : n) v /= length;
-  const float(*R)[4] = Lanes(state.cameras[g]) + IBALane::kR;
+  const LA::AlignedMatrix3f& R = state.cameras[g].R;
   float x[3], y[3];
   // Horizontal axes from the camera's body axes; when the chosen axis lies
   // along n its cross product vanishes and the other axis is used.
@@ -108,23 +104,22 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
 
   // Orientation: R(q') = R(q) G^T, so q' = conj(qG) (x) q.
   for (u32 c = 0; c < state.cameras.Size(); ++c) {
-    float(*L)[4] = Lanes(state.cameras[c]);
+    CameraIMUState& camera = state.cameras[c];
     alignas(16) float q[4];
-    LA::MultiplyQuaternions(L[IBALane::kQ], qGc, q, scratch);
+    LA::MultiplyQuaternions(camera.q, qGc, q, scratch);
     const float s = (q[3] < 0.0f ? -1.0f : 1.0f) /
                     std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
-    for (int i = 0; i < 4; ++i) L[IBALane::kQ][i] = q[i] * s;
-    Rotate(G, L[IBALane::kP]);
-    Rotate(G, L[IBALane::kV]);
+    for (int i = 0; i < 4; ++i) camera.q[i] = q[i] * s;
+    Rotate(G, camera.p);
+    Rotate(G, camera.v);
   }
-  const float* pg = Lanes(state.cameras[g])[IBALane::kP];
+  const float* pg = state.cameras[g].p;
   const float t[3] = {problem.groundPosition[0] - pg[0], problem.groundPosition[1] - pg[1],
                       plane[3] / length};
   alignas(16) float offset[8];
   CameraOffsetRecord(state, offset);
   for (u32 c = 0; c < state.cameras.Size(); ++c) {
-    float(*L)[4] = Lanes(state.cameras[c]);
-    for (int i = 0; i < 3; ++i) L[IBALane::kP][i] += t[i];
+    for (int i = 0; i < 3; ++i) state.cameras[c].p[i] += t[i];
     RebuildCaches(offset, state.cameras[c]);
   }
   for (u32 k = 0; k < state.points.Size(); ++k) {

@@ -1,7 +1,10 @@
 // Sparse structure of the bundle adjustment's normal equations: which
 // variable cameras see which variable points (one camera-point block per
-// camera and point, repeated measurements of a point share it) and which
+// camera and point, repeated measurements of a point share it; stored point
+// by point so that the Schur complement walks memory in order) and which
 // non-consecutive camera pairs are coupled through shared points.
+#include <algorithm>
+
 #include "optimization/IBASolver.h"
 
 namespace {
@@ -17,17 +20,18 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   variablePoints_ = points_ - fixedPoints_;
   const u32 nc = variableCameras_, np = variablePoints_;
 
+  // Blocks in camera order first (repeated measurements of a point in one
+  // camera share a block), then renumbered point by point.
   const u32 measurements = problem.features.measurements.Size();
   measurementBlocks_.assign(measurements, kNone);
   pointMarks_.assign(np, kNone);
   blockPoints.clear();
-  cameraBlockStart.assign(nc + 1, 0);
-  cameraPointMin_.assign(nc, kNone);
-  cameraPointMax_.assign(nc, 0);
+  blockCameras.clear();
+  cameraBlockStart_.assign(nc + 1, 0);
   for (u32 k = 0; k < nc; ++k) {
     const u32 c = fixedCameras_ + k;
     const u32 start = static_cast<u32>(blockPoints.size());
-    cameraBlockStart[k] = start;
+    cameraBlockStart_[k] = start;
     const u32 begin = problem.features.index[4 * c], end = problem.features.index[4 * c + 4];
     for (u32 m = begin; m < end; ++m) {
       const u32 point = problem.features.measurements[m].point;
@@ -36,43 +40,59 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
       if (pointMarks_[p] == kNone) {
         pointMarks_[p] = static_cast<u32>(blockPoints.size());
         blockPoints.push_back(p);
-        if (p < cameraPointMin_[k]) cameraPointMin_[k] = p;
-        if (p > cameraPointMax_[k]) cameraPointMax_[k] = p;
+        blockCameras.push_back(k);
       }
       measurementBlocks_[m] = pointMarks_[p];
     }
     for (u32 b = start; b < blockPoints.size(); ++b) pointMarks_[blockPoints[b]] = kNone;
   }
   const u32 blocks = static_cast<u32>(blockPoints.size());
-  cameraBlockStart[nc] = blocks;
+  cameraBlockStart_[nc] = blocks;
+
+  pointBlockStart.assign(np + 1, 0);
+  for (u32 b = 0; b < blocks; ++b) ++pointBlockStart[blockPoints[b] + 1];
+  for (u32 p = 0; p < np; ++p) pointBlockStart[p + 1] += pointBlockStart[p];
+  cameraBlockList_.resize(blocks);
+  pointMarks_.assign(pointBlockStart.begin(), pointBlockStart.end() - 1);  // fill cursors
+  for (u32 b = 0; b < blocks; ++b) cameraBlockList_[b] = pointMarks_[blockPoints[b]]++;
+  for (u32 m = 0; m < measurements; ++m) {
+    if (measurementBlocks_[m] != kNone)
+      measurementBlocks_[m] = cameraBlockList_[measurementBlocks_[m]];
+  }
+  partners_.resize(blocks);  // camera of each renumbered block
+  for (u32 b = 0; b < blocks; ++b) partners_[cameraBlockList_[b]] = blockCameras[b];
+  blockCameras.swap(partners_);
+  for (u32 p = 0; p < np; ++p)
+    for (u32 b = pointBlockStart[p]; b < pointBlockStart[p + 1]; ++b) blockPoints[b] = p;
+  pointMarks_.assign(np, kNone);
 
   // Pairs (i, j >= i + 2) that share a variable point, ordered by i then j.
   pairs.clear();
-  for (u32 i = 0; i + 2 < nc; ++i) {
-    if (cameraBlockStart[i] == cameraBlockStart[i + 1]) continue;
-    for (u32 b = cameraBlockStart[i]; b < cameraBlockStart[i + 1]; ++b)
-      pointMarks_[blockPoints[b]] = b;
-    for (u32 j = i + 2; j < nc; ++j) {
-      if (cameraBlockStart[j] == cameraBlockStart[j + 1] ||
-          cameraPointMin_[j] > cameraPointMax_[i] || cameraPointMax_[j] < cameraPointMin_[i]) {
-        continue;
-      }
-      for (u32 b = cameraBlockStart[j]; b < cameraBlockStart[j + 1]; ++b) {
-        if (pointMarks_[blockPoints[b]] != kNone) {
-          pairs.push_back({static_cast<u16>(i), static_cast<u16>(j)});
-          break;
+  pairStart_.assign(nc + 1, 0);
+  std::vector<u32>& lastFirst = pointMarks_;  // reused: per camera j, the last i that listed it
+  lastFirst.assign(std::max(nc, np), kNone);
+  for (u32 i = 0; i < nc; ++i) {
+    pairStart_[i] = static_cast<u32>(pairs.size());
+    partners_.clear();
+    for (u32 e = cameraBlockStart_[i]; e < cameraBlockStart_[i + 1]; ++e) {
+      const u32 p = blockPoints[cameraBlockList_[e]];
+      for (u32 b = pointBlockStart[p]; b < pointBlockStart[p + 1]; ++b) {
+        const u32 j = blockCameras[b];
+        if (j >= i + 2 && lastFirst[j] != i) {
+          lastFirst[j] = i;
+          partners_.push_back(j);
         }
       }
     }
-    for (u32 b = cameraBlockStart[i]; b < cameraBlockStart[i + 1]; ++b)
-      pointMarks_[blockPoints[b]] = kNone;
+    std::sort(partners_.begin(), partners_.end());
+    for (u32 j : partners_) pairs.push_back({i, j});
   }
+  pairStart_[nc] = static_cast<u32>(pairs.size());
 
   cameraBlocks.Resize(nc);
   consecutiveBlocks.Resize(nc > 0 ? nc - 1 : 0);
   pairBlocks.Resize(static_cast<u32>(pairs.size()));
   cameraPointBlocks.Resize(blocks);
-  Y_.Resize(blocks);
   pointBlocks.Resize(np);
   pointInverses_.Resize(np);
   cameraRHS.Resize(nc);
@@ -81,10 +101,18 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   pointStep.Resize(np);
   cameraDiagonals_.Resize(nc);
   pointDiagonals_.Resize(np);
-  pointWork_.Resize(np);
   preconditioner_.Resize(nc);
   r_.Resize(nc);
   p_.Resize(nc);
   z_.Resize(nc);
   q_.Resize(nc);
+}
+
+u32 IBASolver::FindPair(u32 i, u32 j) const {
+  const IBACameraPair* first = pairs.data() + pairStart_[i];
+  const IBACameraPair* last = pairs.data() + pairStart_[i + 1];
+  return static_cast<u32>(
+      std::lower_bound(first, last, j,
+                       [](const IBACameraPair& pair, u32 v) { return pair.second < v; }) -
+      pairs.data());
 }

@@ -25,6 +25,7 @@ struct SceneOptions {
   float feature = 1.0f, wp = 100.0f, wv = 100.0f, wr = 1000.0f, wsa = 10.0f, wsg = 10.0f;
   float gravity = 100.0f, biasPrior = 1.0f, plane = 1000.0f;
   float fieldOfView = 0.7f;  // |x / z| and |y / z| below it are seen
+  float keep = 1.0f;         // share of the visible measurements kept
   u32 seed = 7;
 };
 
@@ -126,11 +127,12 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     const float time = i * dt;
     c.p[0] = 1.0f * time;
     c.p[1] = 0.2f * std::sin(3.0f * time);
-    c.p[2] = 0.1f * time * time;
+    c.p[2] = 0.2f * std::sin(time);  // bounded, so that long paths stay in front of the points
     c.v[0] = 1.0f;
     c.v[1] = 0.6f * std::cos(3.0f * time);
-    c.v[2] = 0.2f * time;
-    AxisAngleQuaternion(0.05f * std::sin(2.0f * time), -0.1f * time, 0.03f * time, c.q);
+    c.v[2] = 0.2f * std::cos(time);
+    AxisAngleQuaternion(0.05f * std::sin(2.0f * time), -0.1f * std::sin(0.5f * time),
+                        0.03f * std::sin(time), c.q);
     if (c.q[3] < 0)
       for (float& x : c.q) x = -x;
     if (o.biases) {
@@ -180,6 +182,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
         if (xc[2] < 0.5f) continue;
         const float u = xc[0] / xc[2], v = xc[1] / xc[2];
         if (std::fabs(u) > o.fieldOfView || std::fabs(v) > o.fieldOfView) continue;
+        if (o.keep < 1.0f && Uniform(0.0f, 1.0f) > o.keep) continue;
         z.push_back({k, u + sigma * Gaussian(), v + sigma * Gaussian()});
       }
     }
@@ -289,12 +292,11 @@ inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withP
   }
   if (!withPoints) return;
   const int P0 = 15 * nc;
-  for (u32 i = 0; i < nc; ++i)
-    for (u32 k = s.cameraBlockStart[i]; k < s.cameraBlockStart[i + 1]; ++k) {
-      const u32 p = s.blockPoints[k];
-      put(15 * i, P0 + 3 * p, s.cameraPointBlocks[k].m, false, true);
-      put(15 * i + 6, P0 + 3 * p, s.cameraPointBlocks[k].m + 3, false, true);
-    }
+  for (u32 k = 0; k < s.blockPoints.size(); ++k) {
+    const u32 i = s.blockCameras[k], p = s.blockPoints[k];
+    put(15 * i, P0 + 3 * p, s.cameraPointBlocks[k].m, false, true);
+    put(15 * i + 6, P0 + 3 * p, s.cameraPointBlocks[k].m + 3, false, true);
+  }
   for (u32 p = 0; p < np; ++p) {
     put(P0 + 3 * p, P0 + 3 * p, s.pointBlocks[p].m, false, false);
     for (int k = 0; k < 3; ++k) b(P0 + 3 * p + k) = s.pointRHS[p].v[k];

@@ -1,0 +1,428 @@
+// Two-view estimation beside OpenCV on the same seeded scenes: the five-point
+// minimal solve, the essential loop with relative pose, the fundamental loop
+// and the homography loop. Each row reports time per call and accuracy:
+// e_dist (distance of the nearest candidate to the true E, both normalised),
+// rot_deg and dir_deg (rotation and translation-direction errors), epi_rms
+// (RMS point-to-epipolar-line distance over the true inliers, pixels),
+// corner_px (mean transfer error of the four image corners, pixels) and
+// recall (share of true inliers kept).
+#include <benchmark/benchmark.h>
+
+#include <Eigen/Dense>
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "estimation/EssentialMatrixEstimator.h"
+#include "estimation/FundamentalMatrixEstimator.h"
+#include "estimation/HomographyEstimator.h"
+#include "la/Random.h"
+
+namespace {
+
+constexpr double kFocal = 500.0, kCx = 320.0, kCy = 240.0;
+constexpr double kNoisePixels = 0.5;
+
+double Uniform(double lo, double hi) {
+  return lo + (hi - lo) * (static_cast<double>(Random::Next()) / Random::kMax);
+}
+double Gaussian() {
+  const double u1 = std::max(Uniform(0.0, 1.0), 1e-12), u2 = Uniform(0.0, 1.0);
+  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
+}
+Eigen::Matrix3d RandomRotation(double maxAngle) {
+  const Eigen::Vector3d axis = Eigen::Vector3d(Gaussian(), Gaussian(), Gaussian()).normalized();
+  return Eigen::AngleAxisd(Uniform(0.0, maxAngle), axis).toRotationMatrix();
+}
+Eigen::Matrix3d Skew(const Eigen::Vector3d& t) {
+  Eigen::Matrix3d S;
+  S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
+  return S;
+}
+Eigen::Matrix3d Intrinsics() {
+  Eigen::Matrix3d K;
+  K << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1;
+  return K;
+}
+const cv::Mat& CvK() {
+  static const cv::Mat k = (cv::Mat_<double>(3, 3) << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1);
+  return k;
+}
+double RotationErrorDeg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
+  const double chord = (a - b).norm() / (2.0 * std::sqrt(2.0));
+  return 2.0 * std::asin(std::min(1.0, chord)) * 180.0 / M_PI;
+}
+double DirectionErrorDeg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
+  const double c = std::max(-1.0, std::min(1.0, a.normalized().dot(b.normalized())));
+  return std::acos(c) * 180.0 / M_PI;
+}
+double MatrixDistance(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
+  const Eigen::Matrix3d an = a / a.norm(), bn = b / b.norm();
+  return std::min((an - bn).norm(), (an + bn).norm());
+}
+template <class M>
+Eigen::Matrix3d ToEigen(const M& m) {
+  Eigen::Matrix3d E;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) E(r, c) = m.m[r][c];
+  return E;
+}
+Eigen::Matrix3d ToEigen(const cv::Mat& m, int block = 0) {
+  Eigen::Matrix3d E;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) E(r, c) = m.at<double>(3 * block + r, c);
+  return E;
+}
+
+// Matches in normalised coordinates (x1, y1, x2, y2) and in pixels.
+struct TwoView {
+  Eigen::Matrix3d R, H;  // H: pixel homography of the plane scenes
+  Eigen::Vector3d t;
+  std::vector<Eigen::Vector4d> normalised;
+  std::vector<cv::Point2f> pixels1, pixels2;
+  int outliers = 0;
+  Eigen::Matrix3d E() const { return Skew(t) * R; }
+  Eigen::Matrix3d F() const {
+    const Eigen::Matrix3d Ki = Intrinsics().inverse();
+    return Ki.transpose() * E() * Ki;
+  }
+};
+
+void AddMatch(TwoView& s, const Eigen::Vector3d& X1, const Eigen::Vector3d& X2, bool noisy) {
+  const double n = noisy ? kNoisePixels / kFocal : 0.0;
+  const Eigen::Vector4d m(X1.x() / X1.z() + n * Gaussian(), X1.y() / X1.z() + n * Gaussian(),
+                          X2.x() / X2.z() + n * Gaussian(), X2.y() / X2.z() + n * Gaussian());
+  s.normalised.push_back(m);
+}
+
+void FinishScene(TwoView& s, int outlierPercent) {
+  s.outliers = static_cast<int>(s.normalised.size()) * outlierPercent / 100;
+  for (int i = 0; i < s.outliers; ++i)
+    s.normalised[i] = Eigen::Vector4d(Uniform(-0.6, 0.6), Uniform(-0.45, 0.45), Uniform(-0.6, 0.6),
+                                      Uniform(-0.45, 0.45));
+  for (const Eigen::Vector4d& m : s.normalised) {
+    s.pixels1.emplace_back(float(kFocal * m(0) + kCx), float(kFocal * m(1) + kCy));
+    s.pixels2.emplace_back(float(kFocal * m(2) + kCx), float(kFocal * m(3) + kCy));
+  }
+}
+
+// General scene: points at depths 2..8 seen by both cameras.
+const TwoView& GeneralScene(int n, int outlierPercent, bool noisy = true, int variant = 0) {
+  static std::map<std::vector<int>, TwoView> scenes;
+  TwoView& s = scenes[{n, outlierPercent, noisy, variant}];
+  if (!s.normalised.empty()) return s;
+  Random::Seed(7000 + n * 7 + outlierPercent * 13 + variant * 101);
+  s.R = RandomRotation(0.3);
+  s.t = Eigen::Vector3d(Gaussian(), Gaussian(), 0.5 * Gaussian()).normalized();
+  while (static_cast<int>(s.normalised.size()) < n) {
+    const double z = Uniform(2.0, 8.0);
+    const Eigen::Vector3d X(Uniform(-0.6, 0.6) * z, Uniform(-0.45, 0.45) * z, z);
+    const Eigen::Vector3d X2 = s.R * X + s.t;
+    if (X2.z() < 1.0 || std::abs(X2.x()) > 0.6 * X2.z() || std::abs(X2.y()) > 0.45 * X2.z())
+      continue;
+    AddMatch(s, X, X2, noisy);
+  }
+  FinishScene(s, outlierPercent);
+  return s;
+}
+
+// Plane scene: points of one plane, pixel homography in H.
+const TwoView& PlaneScene(int n, int outlierPercent) {
+  static std::map<std::pair<int, int>, TwoView> scenes;
+  TwoView& s = scenes[{n, outlierPercent}];
+  if (!s.normalised.empty()) return s;
+  Random::Seed(9000 + n + outlierPercent);
+  s.R = RandomRotation(0.2);
+  s.t = Eigen::Vector3d(0.5, 0.1, 0.1);
+  const Eigen::Vector3d normal = Eigen::Vector3d(0.2, -0.1, 1.0).normalized();
+  const double d = 4.0;
+  s.H = Intrinsics() * (s.R + s.t * normal.transpose() / d) * Intrinsics().inverse();
+  while (static_cast<int>(s.normalised.size()) < n) {
+    const Eigen::Vector3d ray(Uniform(-0.6, 0.6), Uniform(-0.45, 0.45), 1.0);
+    const Eigen::Vector3d X = ray * (d / normal.dot(ray));
+    const Eigen::Vector3d X2 = s.R * X + s.t;
+    if (X2.z() < 1.0) continue;
+    AddMatch(s, X, X2, true);
+  }
+  FinishScene(s, outlierPercent);
+  return s;
+}
+
+template <class Set>
+void FillSet(const TwoView& s, bool pixels, Set& set) {
+  set.Resize(static_cast<u16>(s.normalised.size()));
+  for (u32 i = 0; i < s.normalised.size(); ++i) {
+    if (pixels) {
+      set.SetMatch(i, s.pixels1[i].x, s.pixels1[i].y, s.pixels2[i].x, s.pixels2[i].y);
+    } else {
+      const Eigen::Vector4d& m = s.normalised[i];
+      set.SetMatch(i, float(m(0)), float(m(1)), float(m(2)), float(m(3)));
+    }
+  }
+}
+
+// RMS distance of the true inliers from their epipolar lines (both images).
+double EpipolarRms(const TwoView& s, const Eigen::Matrix3d& F) {
+  double sum = 0.0;
+  int count = 0;
+  for (size_t i = s.outliers; i < s.pixels1.size(); ++i) {
+    const Eigen::Vector3d p(s.pixels1[i].x, s.pixels1[i].y, 1),
+        q(s.pixels2[i].x, s.pixels2[i].y, 1);
+    const Eigen::Vector3d l = F * p, m = F.transpose() * q;
+    const double e = q.dot(l);
+    sum += e * e / l.head<2>().squaredNorm() + e * e / m.head<2>().squaredNorm();
+    count += 2;
+  }
+  return std::sqrt(sum / count);
+}
+
+double CornerError(const Eigen::Matrix3d& H, const Eigen::Matrix3d& truth) {
+  double sum = 0.0;
+  for (const auto& c : {Eigen::Vector3d(0, 0, 1), Eigen::Vector3d(640, 0, 1),
+                        Eigen::Vector3d(0, 480, 1), Eigen::Vector3d(640, 480, 1)}) {
+    const Eigen::Vector3d a = H * c, b = truth * c;
+    sum += (a.hnormalized() - b.hnormalized()).norm();
+  }
+  return sum / 4.0;
+}
+
+template <class List>
+double Recall(const TwoView& s, const List& inliers) {
+  int found = 0;
+  for (const auto i : inliers) found += static_cast<int>(i) >= s.outliers ? 1 : 0;
+  return double(found) / double(s.normalised.size() - s.outliers);
+}
+
+// ---- Five-point minimal solve ----
+
+constexpr int kFiveConfigs = 64;
+
+void FivePoint_Ours(benchmark::State& state) {
+  std::vector<FiveMatches2D> samples(kFiveConfigs);
+  std::vector<Eigen::Matrix3d> truths(kFiveConfigs);
+  for (int k = 0; k < kFiveConfigs; ++k) {
+    const TwoView& s = GeneralScene(5, 0, false, k);
+    truths[k] = s.E();
+    for (int i = 0; i < 4; ++i) {
+      samples[k].x1[i] = float(s.normalised[i](0));
+      samples[k].y1[i] = float(s.normalised[i](1));
+      samples[k].x2[i] = float(s.normalised[i](2));
+      samples[k].y2[i] = float(s.normalised[i](3));
+    }
+    for (int c = 0; c < 4; ++c) samples[k].fifth[c] = float(s.normalised[4](c));
+  }
+  EssentialMatrixEstimator estimator(1.0f);
+  AlignedArray<EssentialMatrix> models;
+  double dist = 0.0;
+  int k = 0, solved = 0, missed = 0;
+  for (auto _ : state) {
+    estimator.SolveMinimal(samples[k], models);
+    benchmark::DoNotOptimize(models.Data());
+    double best = 1.0;
+    for (const EssentialMatrix& E : models)
+      best = std::min(best, MatrixDistance(ToEigen(E), truths[k]));
+    dist += best;
+    missed += best > 1e-3 ? 1 : 0;
+    ++solved;
+    k = (k + 1) % kFiveConfigs;
+  }
+  state.counters["e_dist"] = dist / std::max(solved, 1);
+  state.counters["missed"] = double(missed) / std::max(solved, 1);
+}
+
+void FivePoint_OpenCV(benchmark::State& state) {
+  std::vector<std::vector<cv::Point2f>> p1(kFiveConfigs), p2(kFiveConfigs);
+  std::vector<Eigen::Matrix3d> truths(kFiveConfigs);
+  for (int k = 0; k < kFiveConfigs; ++k) {
+    const TwoView& s = GeneralScene(5, 0, false, k);
+    truths[k] = s.E();
+    p1[k] = s.pixels1;
+    p2[k] = s.pixels2;
+  }
+  double dist = 0.0;
+  int k = 0, solved = 0;
+  for (auto _ : state) {
+    const cv::Mat E = cv::findEssentialMat(p1[k], p2[k], CvK(), cv::RANSAC, 0.999, 1.0);
+    double best = 1.0;
+    for (int b = 0; b < E.rows / 3; ++b)
+      best = std::min(best, MatrixDistance(ToEigen(E, b), truths[k]));
+    dist += best;
+    ++solved;
+    k = (k + 1) % kFiveConfigs;
+  }
+  state.counters["e_dist"] = dist / std::max(solved, 1);
+}
+
+BENCHMARK(FivePoint_Ours)->Unit(benchmark::kMicrosecond);
+BENCHMARK(FivePoint_OpenCV)->Unit(benchmark::kMicrosecond);
+
+// ---- Essential loop and relative pose ----
+
+void EssentialArgs(benchmark::internal::Benchmark* b) {
+  for (int n : {200, 1000, 5000})
+    for (int o : {10, 30}) b->Args({n, o});
+}
+
+void EssentialOurs(benchmark::State& state, u32 minIterations) {
+  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
+  EssentialMatrixEstimatorData data;
+  FillSet(s, false, data);
+  // 16 times the noise variance, in normalised units.
+  EssentialMatrixEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels / (kFocal * kFocal)));
+  estimator.minInFrontRatio = 0.5f;
+  estimator.minIterations = minIterations;
+  EssentialMatrix E{};
+  std::vector<u16> inliers;
+  RigidTransformation3D pose{};
+  alignas(16) float scratch[4 * 38];
+  bool ok = false;
+  for (auto _ : state) {
+    Random::Seed(5);
+    estimator.RunLoRansac(data, E, inliers);
+    const float ratio = 0.5f;
+    ok = EssentialMatrix::ToRelativePose(E, data, pose, ratio, scratch);
+    benchmark::DoNotOptimize(pose);
+  }
+  Eigen::Vector3d t(pose.m[0][3], pose.m[1][3], pose.m[2][3]);
+  state.counters["rot_deg"] = ok ? RotationErrorDeg(ToEigen(pose), s.R) : 180.0;
+  state.counters["dir_deg"] = ok ? DirectionErrorDeg(t, s.t) : 180.0;
+  state.counters["recall"] = Recall(s, inliers);
+}
+
+// The estimator's defaults (at least 300 iterations), and a floor of 20
+// iterations, closer to OpenCV's purely adaptive count.
+void Essential_Ours(benchmark::State& state) {
+  EssentialOurs(state, 300);
+}
+void Essential_Ours_Min20(benchmark::State& state) {
+  EssentialOurs(state, 20);
+}
+
+void Essential_OpenCV(benchmark::State& state) {
+  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
+  cv::Mat R, t, mask;
+  for (auto _ : state) {
+    cv::setRNGSeed(5);
+    const cv::Mat E = cv::findEssentialMat(s.pixels1, s.pixels2, CvK(), cv::RANSAC, 0.999,
+                                           2.0 * kNoisePixels, mask);
+    cv::recoverPose(E, s.pixels1, s.pixels2, CvK(), R, t, mask);
+    benchmark::DoNotOptimize(R.data);
+  }
+  Eigen::Matrix3d Re;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) Re(r, c) = R.at<double>(r, c);
+  std::vector<int> inliers;
+  for (int i = 0; i < mask.rows; ++i)
+    if (mask.at<uchar>(i)) inliers.push_back(i);
+  state.counters["rot_deg"] = RotationErrorDeg(Re, s.R);
+  state.counters["dir_deg"] =
+      DirectionErrorDeg(Eigen::Vector3d(t.at<double>(0), t.at<double>(1), t.at<double>(2)), s.t);
+  state.counters["recall"] = Recall(s, inliers);
+}
+
+BENCHMARK(Essential_Ours)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Essential_Ours_Min20)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Essential_OpenCV)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
+
+// ---- Fundamental loop ----
+
+void TwoViewArgs(benchmark::internal::Benchmark* b) {
+  for (int n : {1000, 5000})
+    for (int o : {10, 30}) b->Args({n, o});
+}
+
+void Fundamental_Ours(benchmark::State& state) {
+  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
+  FundamentalMatrixEstimatorData data;
+  FillSet(s, true, data);
+  // The tracker's settings: 16 times the pixel variance, 300 and 20 iterations.
+  FundamentalMatrixEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
+  estimator.maxIterations = 300;
+  estimator.minIterations = 20;
+  FundamentalMatrix F{};
+  std::vector<u16> inliers;
+  for (auto _ : state) {
+    Random::Seed(5);
+    estimator.RunLoRansac(data, F, inliers);
+    benchmark::DoNotOptimize(F);
+  }
+  state.counters["epi_rms"] = EpipolarRms(s, ToEigen(F));
+  state.counters["recall"] = Recall(s, inliers);
+}
+
+void FundamentalOpenCV(benchmark::State& state, int method) {
+  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
+  cv::Mat F, mask;
+  for (auto _ : state) {
+    cv::setRNGSeed(5);
+    F = cv::findFundamentalMat(s.pixels1, s.pixels2, method, 2.0 * kNoisePixels, 0.99, mask);
+    benchmark::DoNotOptimize(F.data);
+  }
+  std::vector<int> inliers;
+  for (int i = 0; i < mask.rows; ++i)
+    if (mask.at<uchar>(i)) inliers.push_back(i);
+  state.counters["epi_rms"] = F.empty() ? -1.0 : EpipolarRms(s, ToEigen(F));
+  state.counters["recall"] = Recall(s, inliers);
+}
+void Fundamental_OpenCV_RANSAC(benchmark::State& state) {
+  FundamentalOpenCV(state, cv::FM_RANSAC);
+}
+void Fundamental_OpenCV_MAGSAC(benchmark::State& state) {
+  FundamentalOpenCV(state, cv::USAC_MAGSAC);
+}
+
+BENCHMARK(Fundamental_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Fundamental_OpenCV_RANSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Fundamental_OpenCV_MAGSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+
+// ---- Homography loop ----
+
+void Homography_Ours(benchmark::State& state) {
+  const TwoView& s = PlaneScene(int(state.range(0)), int(state.range(1)));
+  HomographyEstimatorData data;
+  FillSet(s, true, data);
+  HomographyEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
+  estimator.maxIterations = 300;
+  estimator.minIterations = 20;
+  Homography H{};
+  std::vector<u16> inliers;
+  for (auto _ : state) {
+    Random::Seed(5);
+    estimator.RunLoRansac(data, H, inliers);
+    benchmark::DoNotOptimize(H);
+  }
+  state.counters["corner_px"] = CornerError(ToEigen(H), s.H);
+  state.counters["recall"] = Recall(s, inliers);
+}
+
+void HomographyOpenCV(benchmark::State& state, int method) {
+  const TwoView& s = PlaneScene(int(state.range(0)), int(state.range(1)));
+  cv::Mat H, mask;
+  for (auto _ : state) {
+    cv::setRNGSeed(5);
+    H = cv::findHomography(s.pixels1, s.pixels2, method, 4.0 * kNoisePixels, mask);
+    benchmark::DoNotOptimize(H.data);
+  }
+  std::vector<int> inliers;
+  for (int i = 0; i < mask.rows; ++i)
+    if (mask.at<uchar>(i)) inliers.push_back(i);
+  state.counters["corner_px"] = H.empty() ? -1.0 : CornerError(ToEigen(H), s.H);
+  state.counters["recall"] = Recall(s, inliers);
+}
+void Homography_OpenCV_RANSAC(benchmark::State& state) {
+  HomographyOpenCV(state, cv::RANSAC);
+}
+void Homography_OpenCV_MAGSAC(benchmark::State& state) {
+  HomographyOpenCV(state, cv::USAC_MAGSAC);
+}
+
+BENCHMARK(Homography_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Homography_OpenCV_RANSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Homography_OpenCV_MAGSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
