@@ -8,7 +8,6 @@
 #include "estimation/CameraEPnPNullVector.h"
 #include "estimation/ClosestRotation.h"
 #include "estimation/ProjectionNormalEquation.h"
-#include "la/Lapack.h"
 #include "la/Pose.h"
 #include "la/SmallSolvers.h"
 
@@ -24,6 +23,61 @@ inline float Dot3(const float* a, const float* b) {
 inline float Distance3(const float* a, const float* b) {
   const float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
   return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
+}
+
+// Jacobi sweeps of the 3x3 eigen problem; two or three reach double precision.
+constexpr int kJacobiSweeps = 10;
+
+// Eigen decomposition of the symmetric 3x3 S (upper triangle read) by cyclic
+// Jacobi rotations in double, written as LAPACK's ssyev would: ascending
+// eigenvalues, eigenvector k into row k of S. A fixed-size loop costs a
+// fraction of the library call. False, S unchanged, for a value that is not
+// finite.
+bool ComputeSymmetricEigen3(LA::AlignedMatrix3f& S, float* eigenvalues) {
+  double a[3][3], v[3][3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = r; c < 3; ++c) {
+      a[r][c] = a[c][r] = S.m[r][c];
+      if (!std::isfinite(a[r][c])) return false;
+    }
+  }
+  constexpr int kPlanes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
+    const double diagonal = a[0][0] * a[0][0] + a[1][1] * a[1][1] + a[2][2] * a[2][2];
+    if (off <= 1e-30 * diagonal) break;
+    for (const auto& plane : kPlanes) {
+      const int p = plane[0], q = plane[1];
+      if (a[p][q] == 0.0) continue;
+      // The rotation in the (p, q) plane that zeroes a_pq: A <- J^T A J, V <- V J.
+      const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
+      const double t =
+          (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+      const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+      for (int k = 0; k < 3; ++k) {
+        const double akp = a[k][p], akq = a[k][q];
+        a[k][p] = c * akp - s * akq;
+        a[k][q] = s * akp + c * akq;
+      }
+      for (int k = 0; k < 3; ++k) {
+        const double apk = a[p][k], aqk = a[q][k];
+        a[p][k] = c * apk - s * aqk;
+        a[q][k] = s * apk + c * aqk;
+      }
+      for (int k = 0; k < 3; ++k) {
+        const double vkp = v[k][p], vkq = v[k][q];
+        v[k][p] = c * vkp - s * vkq;
+        v[k][q] = s * vkp + c * vkq;
+      }
+    }
+  }
+  int order[3] = {0, 1, 2};
+  std::sort(order, order + 3, [&](int i, int j) { return a[i][i] < a[j][j]; });
+  for (int k = 0; k < 3; ++k) {
+    eigenvalues[k] = static_cast<float>(a[order[k]][order[k]]);
+    for (int c = 0; c < 3; ++c) S.m[k][c] = static_cast<float>(v[c][order[k]]);
+  }
+  return true;
 }
 
 // Upper-triangle entries of the 6x6 pose normal equations in the order the
@@ -119,7 +173,7 @@ bool CameraEPnP::Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, 
 }
 
 bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
-                                      AlignedArray<LA::AlignedVector4f>& work) {
+                                      AlignedArray<LA::AlignedVector4f>& /*work*/) {
   const float inverseCount = 1.0f / static_cast<float>(n);
   __m128 sum = _mm_setzero_ps();
   for (u32 i = 0; i < n; ++i) sum = _mm_add_ps(sum, _mm_load_ps(X[i].v));
@@ -137,8 +191,8 @@ bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
   S[1][0] = s01, S[1][1] = s11, S[1][2] = s12;
   S[2][0] = s02, S[2][1] = s12, S[2][2] = s22;
   S[0][3] = S[1][3] = S[2][3] = 0.0f;
-  // Ascending eigenvalues; eigenvector k is row k of the row-major storage.
-  if (Lapack::Syev('V', 'L', 3, &S[0][0], 4, eigenvalues_, work[0].v, 12) != 0) return false;
+  // Ascending eigenvalues; eigenvector k becomes row k of the storage.
+  if (!ComputeSymmetricEigen3(covariance_, eigenvalues_)) return false;
   for (int k = 0; k < 3; ++k) {
     // Rounding can leave a flat direction slightly negative: clamp to 0.
     const float spread = std::sqrt(std::max(eigenvalues_[k] * inverseCount, 0.0f));
