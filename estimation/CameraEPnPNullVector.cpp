@@ -52,9 +52,22 @@ void Tridiagonalize(float* A, float (*V)[kN], float* d, float* e) {
     v[k + 1] = (x0 - alpha) * scale;
     for (int i = k + 2; i < kN; ++i) v[i] = a[i] * scale;
     e[k] = alpha;
-    // B <- H B H = B - v w^T - w v^T with p = B v, w = p - (p.v / 2) v.
-    alignas(16) float w[kN] = {};
-    for (int i = k + 1; i < kN; ++i) w[i] = Dot12(A + i * kN, v);
+    // B <- H B H = B - v w^T - w v^T with p = B v, w = p - (p.v / 2) v. As B
+    // is symmetric, p is the sum of its rows weighted by v; the columns up to
+    // k of those rows are finished and masked off.
+    __m128 p0 = _mm_setzero_ps(), p1 = p0, p2 = p0;
+    for (int j = k + 1; j < kN; ++j) {
+      const float* row = A + j * kN;
+      const __m128 vj = _mm_set1_ps(v[j]);
+      p0 = _mm_add_ps(p0, _mm_mul_ps(vj, _mm_load_ps(row)));
+      p1 = _mm_add_ps(p1, _mm_mul_ps(vj, _mm_load_ps(row + 4)));
+      p2 = _mm_add_ps(p2, _mm_mul_ps(vj, _mm_load_ps(row + 8)));
+    }
+    alignas(16) float w[kN];
+    _mm_store_ps(w, p0);
+    _mm_store_ps(w + 4, p1);
+    _mm_store_ps(w + 8, p2);
+    std::fill(w, w + k + 1, 0.0f);
     SubtractScaled12(w, 0.5f * Dot12(w, v), v);
     for (int i = k + 1; i < kN; ++i) {
       float* row = A + i * kN;
@@ -110,7 +123,9 @@ float SmallestEigenvalue(const float* d, const float* e, float& norm) {
   }
   const float pivmin = FLT_MIN * largestE2;
   const float tolerance = 2.0f * FLT_EPSILON * norm + pivmin;
-  // Gershgorin brackets every eigenvalue; widen a hair against rounding.
+  // Gershgorin brackets every eigenvalue, and the smallest is at most the
+  // smallest diagonal entry (a Rayleigh quotient); widen a hair against rounding.
+  hi = std::min(hi, *std::min_element(d, d + kN));
   lo -= tolerance;
   hi += tolerance;
   const __m128 steps0 = _mm_setr_ps(1.0f, 2.0f, 3.0f, 4.0f);
