@@ -179,24 +179,25 @@ bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
   for (u32 i = 0; i < n; ++i) sum = _mm_add_ps(sum, _mm_load_ps(X[i].v));
   _mm_store_ps(worldControl_[0].v, _mm_mul_ps(sum, _mm_set1_ps(inverseCount)));
   const float* c0 = worldControl_[0].v;
-  // Covariance of the centred points, not divided by n.
-  float s00 = 0, s01 = 0, s02 = 0, s11 = 0, s12 = 0, s22 = 0;
+  // Covariance of the centred points, not divided by n: row r sums d_r d.
+  const __m128 centroid = _mm_load_ps(c0);
+  const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+  __m128 s0 = _mm_setzero_ps(), s1 = s0, s2 = s0;
   for (u32 i = 0; i < n; ++i) {
-    const float dx = X[i].v[0] - c0[0], dy = X[i].v[1] - c0[1], dz = X[i].v[2] - c0[2];
-    s00 += dx * dx, s01 += dx * dy, s02 += dx * dz;
-    s11 += dy * dy, s12 += dy * dz, s22 += dz * dz;
+    const __m128 d = _mm_and_ps(xyz, _mm_sub_ps(_mm_load_ps(X[i].v), centroid));
+    s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_shuffle_ps(d, d, _MM_SHUFFLE(0, 0, 0, 0)), d));
+    s1 = _mm_add_ps(s1, _mm_mul_ps(_mm_shuffle_ps(d, d, _MM_SHUFFLE(1, 1, 1, 1)), d));
+    s2 = _mm_add_ps(s2, _mm_mul_ps(_mm_shuffle_ps(d, d, _MM_SHUFFLE(2, 2, 2, 2)), d));
   }
-  float(&S)[3][4] = covariance_.m;
-  S[0][0] = s00, S[0][1] = s01, S[0][2] = s02;
-  S[1][0] = s01, S[1][1] = s11, S[1][2] = s12;
-  S[2][0] = s02, S[2][1] = s12, S[2][2] = s22;
-  S[0][3] = S[1][3] = S[2][3] = 0.0f;
+  _mm_store_ps(covariance_.m[0], s0);
+  _mm_store_ps(covariance_.m[1], s1);
+  _mm_store_ps(covariance_.m[2], s2);
   // Ascending eigenvalues; eigenvector k becomes row k of the storage.
   if (!ComputeSymmetricEigen3(covariance_, eigenvalues_)) return false;
   for (int k = 0; k < 3; ++k) {
     // Rounding can leave a flat direction slightly negative: clamp to 0.
     const float spread = std::sqrt(std::max(eigenvalues_[k] * inverseCount, 0.0f));
-    for (int c = 0; c < 3; ++c) axes_.m[k][c] = spread * S[k][c];
+    for (int c = 0; c < 3; ++c) axes_.m[k][c] = spread * covariance_.m[k][c];
     axes_.m[k][3] = 0.0f;
     for (int c = 0; c < 4; ++c) worldControl_[k + 1].v[c] = c0[c] + axes_.m[k][c];
   }
