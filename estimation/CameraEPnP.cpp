@@ -146,22 +146,20 @@ CameraEPnP::~CameraEPnP() {
 }
 
 bool CameraEPnP::RunMinimalSample(const MatchSet3DTo2DN<6>& sample, Camera& camera,
-                                  AlignedArray<LA::AlignedVector4f>& work) {
-  return Run(sample.worldPoints, sample.imagePoints, 6, camera, work);
+                                  AlignedArray<LA::AlignedVector4f>& /*work*/) {
+  return Run(sample.worldPoints, sample.imagePoints, 6, camera);
 }
 
 bool CameraEPnP::RunNonMinimalData(const MatchSet3DTo2DX& data, Camera& camera,
-                                   AlignedArray<LA::AlignedVector4f>& work) {
+                                   AlignedArray<LA::AlignedVector4f>& /*work*/) {
   const u32 n = data.Size();
   if (n < 4 || data.imagePoints.Size() < n) return false;
-  return Run(data.worldPoints.Data(), data.imagePoints.Data(), n, camera, work);
+  return Run(data.worldPoints.Data(), data.imagePoints.Data(), n, camera);
 }
 
 bool CameraEPnP::Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n,
-                     Camera& camera, AlignedArray<LA::AlignedVector4f>& work) {
-  if (work.Capacity() < 24) work.Reserve(24);
-  work.Resize(24);
-  if (!ComputeControlPoints(X, n, work) || !ComputeAlphas(X, n)) return false;
+                     Camera& camera) {
+  if (!ComputeControlPoints(X, n) || !ComputeAlphas(X, n)) return false;
   ConstructMTM(x, n);
   Camera pose;
   if (!ComputeCameraControlPoints() || !ComputeCameraPoints(n) ||
@@ -172,8 +170,7 @@ bool CameraEPnP::Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, 
   return true;
 }
 
-bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
-                                      AlignedArray<LA::AlignedVector4f>& /*work*/) {
+bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n) {
   const float inverseCount = 1.0f / static_cast<float>(n);
   __m128 sum = _mm_setzero_ps();
   for (u32 i = 0; i < n; ++i) sum = _mm_add_ps(sum, _mm_load_ps(X[i].v));

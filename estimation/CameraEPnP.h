@@ -18,6 +18,8 @@ class CameraEPnP {
   CameraEPnP& operator=(const CameraEPnP&) = delete;
 
   // Pose from exactly six matches. The camera is written only on success.
+  // `work` is the estimator's scratch array of the solver interface; the
+  // fixed-size eigen problems solved here need none of it.
   bool RunMinimalSample(const MatchSet3DTo2DN<6>& sample, Camera& camera,
                         AlignedArray<LA::AlignedVector4f>& work);
   // Pose from all matches of the data (at least 4; the estimator passes >= 6).
@@ -25,11 +27,9 @@ class CameraEPnP {
                          AlignedArray<LA::AlignedVector4f>& work);
 
  private:
-  bool Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& camera,
-           AlignedArray<LA::AlignedVector4f>& work);
+  bool Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& camera);
   // Centroid and the three principal axes scaled by their spread.
-  bool ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
-                            AlignedArray<LA::AlignedVector4f>& work);
+  bool ComputeControlPoints(const LA::AlignedVector4f* X, u32 n);
   // Barycentric coordinates of every world point; false for a flat axis set.
   bool ComputeAlphas(const LA::AlignedVector4f* X, u32 n);
   // The 12x12 M^T M of the projection constraints.
