@@ -8,6 +8,7 @@
 #include "estimation/Camera.h"
 #include "estimation/MatchSet3DTo2D.h"
 #include "la/AlignedArray.h"
+#include "la/LinearAlgebra.h"
 
 class CameraEPnP {
  public:
@@ -17,6 +18,8 @@ class CameraEPnP {
   CameraEPnP& operator=(const CameraEPnP&) = delete;
 
   // Pose from exactly six matches. The camera is written only on success.
+  // `work` is the estimator's scratch array of the solver interface; the
+  // fixed-size eigen problems solved here need none of it.
   bool RunMinimalSample(const MatchSet3DTo2DN<6>& sample, Camera& camera,
                         AlignedArray<LA::AlignedVector4f>& work);
   // Pose from all matches of the data (at least 4; the estimator passes >= 6).
@@ -24,17 +27,15 @@ class CameraEPnP {
                          AlignedArray<LA::AlignedVector4f>& work);
 
  private:
-  bool Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& camera,
-           AlignedArray<LA::AlignedVector4f>& work);
+  bool Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& camera);
   // Centroid and the three principal axes scaled by their spread.
-  bool ComputeControlPoints(const LA::AlignedVector4f* X, u32 n,
-                            AlignedArray<LA::AlignedVector4f>& work);
+  bool ComputeControlPoints(const LA::AlignedVector4f* X, u32 n);
   // Barycentric coordinates of every world point; false for a flat axis set.
   bool ComputeAlphas(const LA::AlignedVector4f* X, u32 n);
   // The 12x12 M^T M of the projection constraints.
   void ConstructMTM(const LA::Vector2<float>* x, u32 n);
-  // Null vector of M^T M scaled by the control-point distances.
-  bool ComputeCameraControlPoints(AlignedArray<LA::AlignedVector4f>& work);
+  // Null vector of M^T M (overwritten) scaled by the control-point distances.
+  bool ComputeCameraControlPoints();
   // Camera-frame points; all in front after a possible sign flip, else false.
   bool ComputeCameraPoints(u32 n);
   // [R | t] from the cross-covariance of camera and world points.
@@ -44,9 +45,13 @@ class CameraEPnP {
   // only when it lowers the error: one-null-vector EPnP in single precision
   // is otherwise off by up to a degree on six exact or many noisy matches.
   void RefinePose(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& pose);
-  // Summed squared reprojection error; infinite when a point is not in front.
-  static float ComputeSquaredError(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n,
-                                   const Camera& pose);
+  // Gauss-Newton normal equations of the pose (rotation vector applied on the
+  // left of R, translation increment added to t), four matches at a time.
+  // Returns the summed squared reprojection error at the pose; infinite, with
+  // A and b unspecified, when a point is not in front.
+  static float ComputeNormalEquation(const LA::AlignedVector4f* X, const LA::Vector2<float>* x,
+                                     u32 n, const Camera& pose, LA::AlignedCompactMatrix6f& A,
+                                     LA::AlignedVector6f& b);
 
   static constexpr int kRefinementSteps = 10;
 

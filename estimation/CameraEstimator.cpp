@@ -1,5 +1,9 @@
 #include "estimation/CameraEstimator.h"
 
+#include <immintrin.h>
+
+#include <algorithm>
+
 #include "estimation/WeightedSampler.h"
 #include "la/Random.h"
 
@@ -104,37 +108,66 @@ bool CameraEstimator::SolveMinimal(const MatchSet3DTo2DN<6>& sample, AlignedArra
 template <bool kConstrained>
 void CameraEstimator::Verify(const CameraEstimatorData& data, const Camera& model,
                              const BitMask* required, std::vector<u16>& inliers, f64& error) {
-  inliers.clear();
-  error = 0.0;
   const u32 N = data.Size();
-  const f32 t = threshold;
-  alignas(16) float e[4];
-  float z[2];
-  // One match's outcome; false when a required match fails (rejection).
-  const auto take = [&](u32 i, float depth, float squaredError) {
-    if (depth > 0.0f && t > squaredError) {
-      inliers.push_back(static_cast<u16>(i));
-      error += static_cast<f64>(squaredError);
-      return true;
+  // Indices are written in place without branches and the list trimmed at
+  // the end; inlier errors are summed in double, two lanes at a time.
+  inliers.resize(N);
+  u16* out = inliers.data();
+  u32 count = 0;
+  const __m128 t = _mm_set1_ps(threshold), zero = _mm_setzero_ps();
+  __m128d sumLow = _mm_setzero_pd(), sumHigh = _mm_setzero_pd();
+  // Adds matches i .. i + n - 1 (n <= 4) with errors se and depths z; false
+  // when a required match fails (rejection).
+  const auto take = [&](u32 i, u32 n, __m128 se, __m128 depth) {
+    const __m128 pass = _mm_and_ps(_mm_cmpgt_ps(depth, zero), _mm_cmpgt_ps(t, se));
+    const u32 all = (1u << n) - 1u;
+    const u32 bits = static_cast<u32>(_mm_movemask_ps(pass)) & all;
+    if (kConstrained && bits != all) {
+      for (u32 k = 0; k < n; ++k)
+        if (!((bits >> k) & 1u) && required->Test(i + k)) return false;
     }
-    if (kConstrained && required->Test(i)) {
-      inliers.clear();
-      error = 0.0;
-      return false;
+    const __m128 kept = _mm_and_ps(pass, se);
+    sumLow = _mm_add_pd(sumLow, _mm_cvtps_pd(kept));
+    sumHigh = _mm_add_pd(sumHigh, _mm_cvtps_pd(_mm_movehl_ps(kept, kept)));
+    for (u32 k = 0; k < n; ++k) {
+      out[count] = static_cast<u16>(i + k);
+      count += (bits >> k) & 1u;
     }
     return true;
   };
+  const auto reject = [&] {
+    inliers.clear();
+    error = 0.0;
+  };
+  const MatchQuadProjector projector(model);
   u32 i = 0;
-  for (; i + 1 < N; i += 2) {
-    ComputeMatchPairResiduals(model, &data.worldPoints[i], &data.imagePoints[i], e, z);
-    if (!take(i, z[0], e[0] * e[0] + e[1] * e[1])) return;
-    if (!take(i + 1, z[1], e[2] * e[2] + e[3] * e[3])) return;
+  for (; i + 3 < N; i += 4) {
+    __m128 se, depth;
+    projector.Project(&data.worldPoints[i], &data.imagePoints[i], se, depth);
+    if (!take(i, 4, se, depth)) return reject();
   }
   if (i < N) {
-    const float squaredError =
-        ComputeMatchSquaredError(model, data.worldPoints[i], data.imagePoints[i], z[0]);
-    take(i, z[0], squaredError);
+    // The last one to three matches: unused lanes are zeroed and masked off.
+    alignas(16) float e[4], z[4], r[4];
+    float depth[2];
+    std::fill(e, e + 4, 0.0f);
+    std::fill(z, z + 4, 0.0f);
+    const u32 n = N - i;
+    u32 k = 0;
+    if (n >= 2) {
+      ComputeMatchPairResiduals(model, &data.worldPoints[i], &data.imagePoints[i], r, depth);
+      e[0] = r[0] * r[0] + r[1] * r[1], z[0] = depth[0];
+      e[1] = r[2] * r[2] + r[3] * r[3], z[1] = depth[1];
+      k = 2;
+    }
+    if (k < n)
+      e[k] =
+          ComputeMatchSquaredError(model, data.worldPoints[i + k], data.imagePoints[i + k], z[k]);
+    if (!take(i, n, _mm_load_ps(e), _mm_load_ps(z))) return reject();
   }
+  inliers.resize(count);
+  const __m128d sum = _mm_add_pd(sumLow, sumHigh);
+  error = _mm_cvtsd_f64(_mm_add_sd(sum, _mm_unpackhi_pd(sum, sum)));
 }
 
 void CameraEstimator::VerifyModel(const CameraEstimatorData& data, const Camera& model,

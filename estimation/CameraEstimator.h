@@ -46,7 +46,7 @@ class CameraEstimator
                                    const std::vector<std::vector<u16>>& bins,
                                    MatchSet3DTo2DN<6>& sample) override;
 
-  // Scratch of the solver (LAPACK work space); only grows.
+  // Scratch array of the solver interface; only grows.
   AlignedArray<LA::AlignedVector4f> work;
 
  private:

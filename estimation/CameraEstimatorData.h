@@ -5,6 +5,8 @@
 // brought to 1 / factor), the summed squared reprojection error of a pose,
 // the 6x6 normal equations of the pose step (rotation vector applied on the
 // left of R, translation increment added to t) and the step itself.
+#include <immintrin.h>
+
 #include <vector>
 
 #include "estimation/Camera.h"
@@ -65,6 +67,39 @@ class CameraEstimatorData
 void ComputeMatchPairResiduals(const Camera& camera, const LA::AlignedVector4f* worldPoints,
                                const LA::Vector2<float>* imagePoints, float* residuals,
                                float* depths);
+// Squared errors and depths of four matches at a time under one camera,
+// whose entries are broadcast once. Every value is bit-identical to the pair
+// form's (same sums in the same order).
+class MatchQuadProjector {
+ public:
+  explicit MatchQuadProjector(const Camera& camera) {
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 4; ++c) m_[r][c] = _mm_set1_ps(camera.m[r][c]);
+  }
+  // Matches 0 .. 3 of the arrays.
+  void Project(const LA::AlignedVector4f* worldPoints, const LA::Vector2<float>* imagePoints,
+               __m128& squaredErrors, __m128& depths) const {
+    __m128 X = _mm_load_ps(worldPoints[0].v), Y = _mm_load_ps(worldPoints[1].v);
+    __m128 Z = _mm_load_ps(worldPoints[2].v), W = _mm_load_ps(worldPoints[3].v);
+    _MM_TRANSPOSE4_PS(X, Y, Z, W);
+    // (m0 X + m1 Y) + (m2 Z + m3 W), the grouping of the pair form's two hadds.
+    const auto row = [&](const __m128* m) {
+      return _mm_add_ps(_mm_add_ps(_mm_mul_ps(m[0], X), _mm_mul_ps(m[1], Y)),
+                        _mm_add_ps(_mm_mul_ps(m[2], Z), _mm_mul_ps(m[3], W)));
+    };
+    const __m128 x = row(m_[0]), y = row(m_[1]), z = row(m_[2]);
+    const __m128 uv01 = _mm_loadu_ps(&imagePoints[0].x), uv23 = _mm_loadu_ps(&imagePoints[2].x);
+    const __m128 u = _mm_shuffle_ps(uv01, uv23, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128 v = _mm_shuffle_ps(uv01, uv23, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m128 ex = _mm_sub_ps(u, _mm_div_ps(x, z)), ey = _mm_sub_ps(v, _mm_div_ps(y, z));
+    squaredErrors = _mm_add_ps(_mm_mul_ps(ex, ex), _mm_mul_ps(ey, ey));
+    depths = z;
+  }
+
+ private:
+  __m128 m_[3][4];
+};
+
 // The same for one match: returns its squared error and writes its depth.
 float ComputeMatchSquaredError(const Camera& camera, const LA::AlignedVector4f& worldPoint,
                                const LA::Vector2<float>& imagePoint, float& depth);

@@ -1,6 +1,7 @@
 // Camera estimator: the robust loop on a noisy scene with half outliers, its
 // repeatability under a seed, the verification rules (depth, strict
-// threshold, odd last match, required matches) and the samplers.
+// threshold, odd last match, required matches), the four-wide verification
+// against one match at a time, and the samplers.
 #include "estimation/CameraEstimator.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,58 @@ TEST(CameraEstimator, VerificationRules) {
   f64 sse = -1.0;
   estimator.ComputeInlierSSE(data, c, mask, sse);
   EXPECT_NEAR(sse, 0.0, 1e-9);
+}
+
+TEST(CameraEstimator, FourWideVerificationEqualsOneMatchAtATime) {
+  Random::Seed(21);
+  CameraEstimator estimator(0.0f);
+  estimator.threshold = kThreshold;
+  const Pose truth = RandomPose();
+  // Every length of the last group of four, and a large set.
+  for (const int n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 1001}) {
+    CameraEstimatorData data;
+    Fill(MakeMatches(truth, n, 2.0f, n / 3), data);
+    // Some points mirrored through the camera centre C: camera coordinates
+    // -2 p, behind the camera with the same image point.
+    const Eigen::Vector3f C = -truth.R.transpose() * truth.t;
+    for (int i = 2; i < n; i += 7) {
+      float* X = data.worldPoints[i].v;
+      for (int k = 0; k < 3; ++k) X[k] = C(k) - 2.0f * (X[k] - C(k));
+      float z;
+      ComputeMatchSquaredError(ToCamera(truth), data.worldPoints[i], data.imagePoints[i], z);
+      ASSERT_LT(z, 0.0f);
+    }
+    std::vector<u16> expected, inliers;
+    f64 expectedError = 0.0, error = -1.0;
+    for (int i = 0; i < n; ++i) {
+      float z;
+      const float e =
+          ComputeMatchSquaredError(ToCamera(truth), data.worldPoints[i], data.imagePoints[i], z);
+      if (z > 0.0f && kThreshold > e) {
+        expected.push_back(static_cast<u16>(i));
+        expectedError += e;
+      }
+    }
+    estimator.VerifyModel(data, ToCamera(truth), inliers, error);
+    EXPECT_EQ(inliers, expected) << n;
+    // The one-match form groups its sums differently: float rounding apart.
+    EXPECT_NEAR(error, expectedError, 1e-4 * expectedError) << n;
+    // Required inliers keep the result; one required outlier rejects it.
+    BitMask required(static_cast<u32>(n));
+    for (const u16 i : expected) required.Set(i);
+    estimator.VerifyModelConstrained(data, ToCamera(truth), required, inliers, error);
+    EXPECT_EQ(inliers, expected) << n;
+    if (expected.size() < static_cast<size_t>(n)) {
+      for (int i = 0; i < n; ++i)
+        if (!std::binary_search(expected.begin(), expected.end(), static_cast<u16>(i))) {
+          required.Set(static_cast<u32>(i));
+          break;
+        }
+      estimator.VerifyModelConstrained(data, ToCamera(truth), required, inliers, error);
+      EXPECT_TRUE(inliers.empty()) << n;
+      EXPECT_EQ(error, 0.0) << n;
+    }
+  }
 }
 
 TEST(CameraEstimator, SamplersDrawDistinctMatches) {
