@@ -65,61 +65,15 @@ TEST(PlaneEstimator3D, ThresholdIsInclusivePlainAndStrictConstrained) {
   EXPECT_EQ(in, (std::vector<u32>{0, 4}));
 }
 
-TEST(PlaneEstimator3D, InlierSumIsOfAbsoluteDistances) {
-  PlaneEstimator3D est(1.0f);
-  const PlaneEstimatorData3D d = Heights({0.5f, -0.5f, 1.0f, 2.0f});
-  BitMask mask(4);
-  mask.Set(0);
-  mask.Set(1);
-  mask.Set(3);
-  f64 sse = -1.0;
-  est.ComputeInlierSSE(d, ZPlane(), mask, sse);
-  EXPECT_DOUBLE_EQ(sse, 3.0);
-  // Shifting the plane by 0.25 towards negative z moves each positive point
-  // 0.25 further and the negative one 0.25 closer: linear, not quadratic.
-  est.ComputeInlierSSE(d, ZPlane(0.25f), mask, sse);
-  EXPECT_DOUBLE_EQ(sse, 0.75 + 0.25 + 2.25);
-}
-
-TEST(PlaneEstimator3D, ProbabilityAndSamples) {
+TEST(PlaneEstimator3D, MinimalSamplesAreThreeDistinctPoints) {
   PlaneEstimator3D est(0.1f);
-  EXPECT_EQ(est.GetMinimalSampleSize(), 3u);
-  EXPECT_EQ(est.ComputeAllInlierProbability(1.0f), 1.0f);
-  EXPECT_EQ(est.ComputeAllInlierProbability(0.0f), 0.0f);
-  EXPECT_FLOAT_EQ(est.ComputeAllInlierProbability(0.5f), 0.125f);
   const PlaneEstimatorData3D d = Heights({1.0f, 2.0f, 3.0f});
   PlaneEstimatorMinimalSample s;
   Random::Seed(9);
   for (int t = 0; t < 20; ++t) {
     est.GenerateMinimalSample(d, s);
-    std::set<f32> zs = {s.points[0].v[2], s.points[1].v[2], s.points[2].v[2]};
-    EXPECT_EQ(zs.size(), 3u) << "three items give all three, in some order";
+    EXPECT_EQ(std::set<f32>({s.points[0].v[2], s.points[1].v[2], s.points[2].v[2]}).size(), 3u);
   }
-  const PlaneEstimatorData3D many = Heights({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
-  const std::vector<u32> order = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
-  for (int t = 0; t < 50; ++t) {
-    ASSERT_TRUE(est.GenerateMinimalSampleProsac(many, order, 4, true, s));
-    std::set<f32> zs = {s.points[0].v[2], s.points[1].v[2], s.points[2].v[2]};
-    EXPECT_EQ(zs.size(), 3u);
-    EXPECT_EQ(zs.count(6.0f), 1u) << "entry n - 1 of the order is always drawn";
-    for (const f32 z : zs) EXPECT_GE(z, 6.0f) << "only the first n entries";
-  }
-  EXPECT_FALSE(est.GenerateMinimalSampleProsac(many, order, 2, false, s));
-}
-
-TEST(PlaneEstimator3D, RefinementRespectsTheIterationBudget) {
-  scene::PlaneScene sc;
-  sc.Build(1, 100, 0.0f, 0.01f);
-  PlaneEstimator3D est(0.1f);
-  Plane p = sc.plane;
-  p.v[3] += 0.1f;
-  est.optimizerIterations = 0;
-  EXPECT_EQ(est.OptimizeModel(sc.data3, p, 0), OPT_LM_ENOUGH_ITERATIONS);
-  EXPECT_EQ(p.v[3], sc.plane.v[3] + 0.1f);
-  est.optimizerIterations = 100;
-  est.OptimizeModel(sc.data3, p, 0);
-  EXPECT_NEAR(p.v[3], sc.plane.v[3], 0.01f);
-  EXPECT_EQ(est.optimizer.maxIterations, 100u);
 }
 
 TEST(PlaneEstimator2D, ImageModeNeedsObservationsAndTheDistanceBound) {
@@ -127,7 +81,7 @@ TEST(PlaneEstimator2D, ImageModeNeedsObservationsAndTheDistanceBound) {
   sc.Build(6, 50, 0.3f, 0.01f, true, 0.0005f);
   PlaneEstimator2D est(1e-5f);
   std::vector<u32> in;
-  f64 error;
+  f64 error = 0.0;
   {
     DistanceBound bound(FLT_MAX);
     est.VerifyModel(sc.data2, sc.plane, in, error);
@@ -155,26 +109,6 @@ TEST(PlaneEstimator2D, ImageModeNeedsObservationsAndTheDistanceBound) {
   EXPECT_FALSE(in.empty());
 }
 
-TEST(PlaneEstimator2D, DistanceModeUsesOnlyTheDistanceBound) {
-  scene::PlaneScene sc;
-  sc.Build(6, 50, 0.3f, 0.01f, true);
-  sc.data2.mode = 1;
-  PlaneEstimator2D est(0.0f);  // would reject everything in image mode
-  DistanceBound bound(0.05f);
-  std::vector<u32> in;
-  f64 error;
-  est.VerifyModel(sc.data2, sc.plane, in, error);
-  u32 expected = 0;
-  for (u32 i = 0; i < 50; ++i) {
-    const f32 e = std::fabs(sc.plane.v[0] * sc.data2.points[i].v[0] +
-                            sc.plane.v[1] * sc.data2.points[i].v[1] +
-                            sc.plane.v[2] * sc.data2.points[i].v[2] + sc.plane.v[3]);
-    expected += e < 0.05f;
-  }
-  EXPECT_EQ(in.size(), expected);
-  EXPECT_GT(expected, 30u);
-}
-
 TEST(PlaneEstimator2D, DistanceBoundWrittenWhileVerificationsRun) {
   // One thread flips the bound between two values while another verifies:
   // every verification must see one of the two, never a torn value.
@@ -182,7 +116,7 @@ TEST(PlaneEstimator2D, DistanceBoundWrittenWhileVerificationsRun) {
   sc.Build(6, 200, 0.0f, 0.01f, true);
   sc.data2.mode = 1;
   std::vector<u32> loose, tight;
-  f64 error;
+  f64 error = 0.0;
   PlaneEstimator2D est(0.0f);
   PlaneDistanceThreshold.store(1.0f);
   est.VerifyModel(sc.data2, sc.plane, loose, error);

@@ -32,66 +32,22 @@ class PlaneDataTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(PlaneDataTest, DistanceNormalEquationsMatchFiniteDifferences) {
+TEST_F(PlaneDataTest, NormalEquationsMatchFiniteDifferencesInEveryMode) {
   fd::ExpectNormalEquationMatchesSSE(s.data3, Perturbed(s.plane));
-}
-
-TEST_F(PlaneDataTest, ImageNormalEquationsMatchFiniteDifferences) {
-  fd::ExpectNormalEquationMatchesSSE(s.data2, Perturbed(s.plane));
-  s.data2.mode = 1;
-  fd::ExpectNormalEquationMatchesSSE(s.data2, Perturbed(s.plane));
-}
-
-TEST(PlaneData, GaussNewtonMatrixIsHalfTheHessianAtZeroResidual) {
+  for (const u32 mode : {0u, 1u}) {
+    s.data2.mode = mode;
+    fd::ExpectNormalEquationMatchesSSE(s.data2, Perturbed(s.plane));
+  }
+  // At zero residual A is half the Hessian. Small steps: the renormalisation
+  // of n is strongly curved along the weakly determined normal component.
   scene::PlaneScene exact;
   exact.Build(4, 40, 0.0f, 0.0f);
-  // Small steps: the renormalisation of n is strongly curved along the
-  // weakly determined normal component.
   fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data3, exact.plane, {2e-3, 5e-3, 1e-6});
   fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data2, exact.plane, {2e-3, 5e-3, 1e-6});
-}
-
-TEST_F(PlaneDataTest, UpdateKeepsTheNormalUnitAndDoesNotRescaleD) {
-  const LA::AlignedVector4f scale = {{1.0f, 1.0f, 1.0f, 1.0f}};
-  const LA::AlignedVector4f dx = {{0.5f, 0.2f, 0.3f, 0.25f}};
-  Plane p;
-  s.data3.UpdateModel(scale, dx, s.plane, p);
-  const f32 len = std::sqrt(p.v[0] * p.v[0] + p.v[1] * p.v[1] + p.v[2] * p.v[2]);
-  EXPECT_NEAR(len, 1.0f, 1e-6f);
-  EXPECT_EQ(p.v[3], s.plane.v[3] + 0.25f);
-  // A zero scale holds its parameter still.
-  const LA::AlignedVector4f frozen = {{1.0f, 1.0f, 1.0f, 0.0f}};
-  s.data3.UpdateModel(frozen, dx, s.plane, p);
-  EXPECT_EQ(p.v[3], s.plane.v[3]);
-}
-
-TEST_F(PlaneDataTest, SSEAndMeanFactorOfBothModes) {
-  f64 expected3 = 0.0;
-  for (const auto& X : s.data3.points) {
-    const f64 e = f64(s.plane.v[0]) * X.v[0] + f64(s.plane.v[1]) * X.v[1] +
-                  f64(s.plane.v[2]) * X.v[2] + s.plane.v[3];
-    expected3 += e * e;
-  }
-  EXPECT_NEAR(s.data3.ComputeSSE(s.plane), expected3, 1e-6 * expected3);
-  EXPECT_DOUBLE_EQ(s.data3.GetFactorSSEToMSE(), 1.0 / 60.0);
-  s.data2.mseFactor = 2.0f;
-  EXPECT_DOUBLE_EQ(s.data2.GetFactorSSEToMSE(), static_cast<f64>(2.0f / 180.0f));
   // With noise only along the normal, points moved onto the true plane
   // reproject exactly onto their observations.
-  scene::PlaneScene along;
-  along.Build(8, 60, 0.0f, 0.05f, true);
-  EXPECT_LT(along.data2.ComputeSSE(along.plane), 1e-9);
-  s.data2.ComputeSSE(s.plane);
-  ASSERT_EQ(s.data2.distances.size(), 60u);
-  for (u32 k = 0; k < 60; ++k) {
-    const f32 e = s.data2.distances[k];
-    const auto& P = s.data2.projected[k];
-    EXPECT_EQ(P.v[3], 1.0f);
-    EXPECT_NEAR(P.v[0], s.data2.points[k].v[0] - e * s.plane.v[0], 1e-6f);
-  }
-  s.data2.mode = 1;
-  EXPECT_EQ(s.data2.ComputeSSE(s.plane), s.data3.ComputeSSE(s.plane));
-  EXPECT_DOUBLE_EQ(s.data2.GetFactorSSEToMSE(), 1.0 / 60.0);
+  exact.Build(8, 60, 0.0f, 0.05f, true);
+  EXPECT_LT(exact.data2.ComputeSSE(exact.plane), 1e-9);
 }
 
 TEST_F(PlaneDataTest, SubsetCarriesObservationsInListOrder) {
@@ -122,7 +78,6 @@ TEST_F(PlaneDataTest, SubsetCarriesObservationsInListOrder) {
   EXPECT_EQ(subset.offsets[3] - subset.offsets[2], 0u);
   // The subset's SSE is the sum of the listed points' terms.
   const Plane p = Perturbed(s.plane);
-  subset.ComputeSSE(p);
   EXPECT_GT(subset.ComputeSSE(p), 0.0);
   PlaneEstimatorData2D single;
   f64 sum = 0.0;

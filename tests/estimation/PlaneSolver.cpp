@@ -55,20 +55,6 @@ TEST(PlaneSolver, ThreePointsGiveAUnitNormalThatFollowsTheirOrder) {
   EXPECT_FLOAT_EQ(p.v[3], -1.0f);
 }
 
-TEST(PlaneSolver, LeastSquaresPlaneHasPositiveD) {
-  PlaneSolver solver;
-  PlaneEstimatorData3D data;
-  const f32 xy[5][2] = {{0, 0}, {1, 0}, {0, 1}, {2, 3}, {-1, 2}};
-  data.points.Resize(5);
-  for (int i = 0; i < 5; ++i) data.points[i] = scene::Point(xy[i][0], xy[i][1], 1.0f);
-  Plane p;
-  ASSERT_TRUE(solver.RunNonMinimalData(data, p));
-  EXPECT_NEAR(p.v[0], 0.0f, 1e-6f);
-  EXPECT_NEAR(p.v[1], 0.0f, 1e-6f);
-  EXPECT_NEAR(p.v[2], -1.0f, 1e-6f);
-  EXPECT_NEAR(p.v[3], 1.0f, 1e-6f);
-}
-
 TEST(PlaneSolver, LeastSquaresFailsCleanlyOnDegenerateInput) {
   PlaneSolver solver;
   PlaneEstimatorData3D data;
@@ -97,7 +83,7 @@ TEST(PlaneSolver, LeastSquaresPlaneOfNoisyPoints) {
   Plane p;
   ASSERT_TRUE(solver.RunNonMinimalData(s.data3, p));
   EXPECT_LT(scene::AngleDegrees(p, s.plane), 0.5);
-  // The scene plane has d = -1 with the origin on its negative side, so the
-  // least-squares form returns the opposite orientation.
+  // a . X + 1 = 0 puts the origin on the positive side: the scene plane has
+  // d = -1, so the fit comes back with the opposite orientation.
   EXPECT_NEAR(p.v[3], 1.0f, 0.02f);
 }
