@@ -1,6 +1,6 @@
 // The closest proper rotation: known rotations come back, reflections are
-// mended by flipping the weakest direction (not by negating a row), and the
-// result beats every other rotation on the Procrustes objective.
+// mended by flipping the weakest direction (not by negating a row), which is
+// the Procrustes optimum.
 #include "estimation/ClosestRotation.h"
 
 #include <gtest/gtest.h>
@@ -69,20 +69,10 @@ TEST(ClosestRotation, ReflectionBecomesTheBestProperRotation) {
     LA::AlignedMatrix3f out{};
     ASSERT_TRUE(ComputeClosestRotation(ToLA(H), out));
     const Eigen::Matrix3f R = FromLA(out);
-    EXPECT_NEAR(R.determinant(), 1.0f, 1e-4f);
-    EXPECT_LT((R * R.transpose() - Eigen::Matrix3f::Identity()).norm(), 1e-4f);
     // The optimum: flip the direction of the smallest singular value.
     Eigen::Matrix3f Pf = P;
     Pf.col(2) = -Pf.col(2);
     EXPECT_LT((R - Pf * Q.transpose()).norm(), 1e-4f);
-    // And nothing nearby does better on trace(R^T H).
-    const float best = (R.transpose() * H).trace();
-    for (int k = 0; k < 20; ++k) {
-      const Eigen::Matrix3f D =
-          Eigen::AngleAxisf(0.05f, Eigen::Vector3f(Uniform(), Uniform(), Uniform()).normalized())
-              .toRotationMatrix();
-      EXPECT_LE(((D * R).transpose() * H).trace(), best + 1e-4f);
-    }
   }
 }
 

@@ -37,10 +37,6 @@ class Views {
   std::deque<Camera> poses_;  // stable addresses
 };
 
-double ReprojectionSSE(Point3DEstimatorData& data, const Point3D& p) {
-  return data.ComputeSSE(p);
-}
-
 Eigen::Vector3f Vec(const Point3D& p) {
   return {p.v[0], p.v[1], p.v[2]};
 }
@@ -75,8 +71,7 @@ TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
     ASSERT_TRUE(estimator.TriangulatePoint(views.data, linear));
     Point3D refined = linear;
     ASSERT_TRUE(estimator.RefinePoint(views.data, refined));  // threshold 0: no verification
-    const double before = ReprojectionSSE(views.data, linear);
-    const double after = ReprojectionSSE(views.data, refined);
+    const double before = views.data.ComputeSSE(linear), after = views.data.ComputeSSE(refined);
     EXPECT_LE(after, before * (1.0 + 1e-5)) << trial;
     lowered += after < before;
     EXPECT_LT((Vec(refined) - X).norm(), 0.05f) << trial;
@@ -84,7 +79,7 @@ TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
   EXPECT_GT(lowered, 40);
 }
 
-TEST(Point3DEstimator, PriorDepthStartConvergesToThePoint) {
+TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   Random::Seed(33);
   Point3DEstimator estimator(0.0f);
   estimator.threshold = 9.0f / (kFocal * kFocal);
@@ -95,12 +90,9 @@ TEST(Point3DEstimator, PriorDepthStartConvergesToThePoint) {
   ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * c.z()));
   EXPECT_LT((Vec(p) - X).norm(), 0.02f);
   EXPECT_EQ(estimator.inliers.size(), 4u);
-}
-
-TEST(Point3DEstimator, NoObservationsFailWithoutReading) {
-  Point3DEstimator estimator(0.0f);
+  // Without observations nothing is read and the point stays.
   Point3DEstimatorData empty;
-  Point3D p = {{1, 2, 3, 1}};
+  p = {{1, 2, 3, 1}};
   EXPECT_FALSE(estimator.Triangulate(empty, p, FLT_MAX));
   EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
   EXPECT_FALSE(estimator.RefinePoint(empty, p));
@@ -127,7 +119,7 @@ TEST(Point3DEstimator, VerificationDepthOddCountAndWeights) {
   cams[3].m[2][3] = -4.0f;  // and behind camera 3
   cams[3].m[0][3] = -0.3f;  // whose projection (-0.3 / -2) = 0.15 matches exactly
   std::vector<u16> inliers;
-  f64 error;
+  f64 error = 0.0;
   estimator.VerifyModel(data, p, inliers, error);
   EXPECT_EQ(inliers, (std::vector<u16>{0, 2, 4}));  // 4 is the odd last one
   // Weights of the wrong count are ignored; of the right count they scale.

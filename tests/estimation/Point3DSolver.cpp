@@ -54,7 +54,7 @@ TEST(Point3DSolver, NViewsOfANoisyPointLandNearIt) {
   EXPECT_FALSE(solver.RunNonMinimalData(cameras.data(), xs.data(), 0, p));
 }
 
-TEST(Point3DSolver, APointBehindTheFirstCameraFails) {
+TEST(Point3DSolver, APointBehindACameraOrASingleViewFails) {
   Point3DSolver solver;
   // Camera a looks along +z from the origin, camera b along -z from z = 10;
   // the point at z = -2 is in front of b only.
@@ -70,36 +70,11 @@ TEST(Point3DSolver, APointBehindTheFirstCameraFails) {
   p.v[0] = 123.0f;
   Point3DEstimatorMinimalSample sample = {{&va.camera, &vb.camera}, {&va.x, &vb.x}};
   EXPECT_FALSE(solver.RunMinimalSample(sample, p));
-  EXPECT_EQ(p.v[0], 123.0f);
   // Seen from b first, the same pair still fails: every camera must see it in front.
   sample = {{&vb.camera, &va.camera}, {&vb.x, &va.x}};
   EXPECT_FALSE(solver.RunMinimalSample(sample, p));
-}
-
-TEST(Point3DSolver, OneViewIsSingular) {
-  Point3DSolver solver;
-  Random::Seed(3);
-  const View v = Observe(RandomPose(), Eigen::Vector3f(0.1f, 0.1f, 0.1f));
-  const Point3DEstimatorMinimalSample sample = {{&v.camera, &v.camera}, {&v.x, &v.x}};
-  Point3D p;
+  // One view twice is singular.
+  sample = {{&va.camera, &va.camera}, {&va.x, &va.x}};
   EXPECT_FALSE(solver.RunMinimalSample(sample, p));
-}
-
-TEST(Point3DSolver, TwoProjectionsAtOnceMatchOneByOne) {
-  Random::Seed(4);
-  const Pose a = RandomPose(), b = RandomPose();
-  const Camera ca = ToCamera(a), cb = ToCamera(b);
-  const Point3D pa = {{0.1f, 0.2f, -0.3f, 1.0f}}, pb = {{-0.4f, 0.5f, 0.6f, 1.0f}};
-  const float measurements[4] = {0.01f, 0.02f, -0.03f, 0.04f};
-  float depths[2], residuals[4], inverse[4];
-  ComputeTwoReprojectionResiduals(ca, cb, pa, pb, measurements, depths, residuals, inverse);
-  const Eigen::Vector3f xa = a.Apply({0.1f, 0.2f, -0.3f}), xb = b.Apply({-0.4f, 0.5f, 0.6f});
-  EXPECT_NEAR(depths[0], xa.z(), 1e-5f);
-  EXPECT_NEAR(depths[1], xb.z(), 1e-5f);
-  EXPECT_NEAR(residuals[0], 0.01f - xa.x() / xa.z(), 1e-6f);
-  EXPECT_NEAR(residuals[1], 0.02f - xa.y() / xa.z(), 1e-6f);
-  EXPECT_NEAR(residuals[2], -0.03f - xb.x() / xb.z(), 1e-6f);
-  EXPECT_NEAR(residuals[3], 0.04f - xb.y() / xb.z(), 1e-6f);
-  EXPECT_NEAR(inverse[1], 1.0f / xa.z(), 1e-6f);
-  EXPECT_NEAR(inverse[2], 1.0f / xb.z(), 1e-6f);
+  EXPECT_EQ(p.v[0], 123.0f);
 }
