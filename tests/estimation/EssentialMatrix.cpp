@@ -43,30 +43,6 @@ TEST(EssentialMatrix, RelativePoseFromEAndMinusE) {
   }
 }
 
-TEST(EssentialMatrix, InFrontCountsAndTriangulatedDepth) {
-  Random::Seed(23);
-  const TwoViewScene s = MakeScene(11);
-  MatchSet2D set;
-  FillSet(s.matches, set);
-  RigidTransformation3D pose = FromEigen<RigidTransformation3D>(s.R, s.t);
-  const EssentialMatrix E = FromEigen<EssentialMatrix>(s.E());
-  u16 front = 0, behind = 0;
-  EssentialMatrix::CountPointsInFront(E, pose, set, front, behind, scratch);
-  EXPECT_EQ(front, 11);
-  EXPECT_EQ(behind, 0);
-  float X[4];
-  const Match& m = s.matches[0];
-  const float p[2] = {float(m.x1), float(m.y1)}, q[2] = {float(m.x2), float(m.y2)};
-  EssentialMatrix::TriangulatePoint(E, pose, p, q, X);
-  const Eigen::Vector3d X2 = s.R * Eigen::Vector3d(X[0], X[1], X[2]) + s.t;
-  EXPECT_NEAR(X2.x() / X2.z(), m.x2, 1e-4);
-  EXPECT_NEAR(X2.y() / X2.z(), m.y2, 1e-4);
-  pose = FromEigen<RigidTransformation3D>(s.R, -s.t);
-  EssentialMatrix::CountPointsInFront(E, pose, set, front, behind, scratch);
-  EXPECT_EQ(front, 0);
-  EXPECT_EQ(behind, 11);
-}
-
 TEST(EssentialMatrix, InFrontThresholdRoundsHalfUpTiesFailAndDoesNotWrap) {
   Random::Seed(24);
   // Two of ten matches moved to the other side of their epipole triangulate

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "TwoViewScene.h"
-#include "estimation/FivePointPolynomials.h"
 
 using namespace twoview;
 
@@ -24,29 +23,6 @@ double BestDistance(const AlignedArray<EssentialMatrix>& models, const Eigen::Ma
   double best = 1e9;
   for (const EssentialMatrix& m : models) best = std::min(best, MatrixDistance(ToEigen(m), E));
   return best;
-}
-
-TEST(FivePointPolynomials, GaussJordanSolvesKnownSystemAndRefusesASingularOne) {
-  // [L | L B] reduces to [I | B] for an invertible L.
-  Random::Seed(4);
-  const Eigen::MatrixXd L =
-      Eigen::MatrixXd::Random(10, 10) + 4.0 * Eigen::MatrixXd::Identity(10, 10);
-  const Eigen::MatrixXd B = Eigen::MatrixXd::Random(10, 10), LB = L * B;
-  alignas(16) float a[10][20], tmp[24];
-  const auto fill = [&] {
-    for (int i = 0; i < 10; ++i)
-      for (int j = 0; j < 10; ++j) a[i][j] = float(L(i, j)), a[i][10 + j] = float(LB(i, j));
-  };
-  fill();
-  ASSERT_TRUE(LA::GaussJordanEliminate10x20(&a[0][0], tmp));
-  for (int i = 0; i < 10; ++i)
-    for (int j = 0; j < 10; ++j) EXPECT_NEAR(a[i][10 + j], B(i, j), 1e-4);
-  // A zero leading entry is pivoted away; a zero column is refused.
-  fill();
-  a[0][0] = 0.0f;
-  EXPECT_TRUE(LA::GaussJordanEliminate10x20(&a[0][0], tmp));
-  for (int i = 0; i < 10; ++i) a[i][3] = 0.0f;
-  EXPECT_FALSE(LA::GaussJordanEliminate10x20(&a[0][0], tmp));
 }
 
 TEST(EssentialMatrixFivePointAlgorithm, MinimalFindsTrueEssentialMatrix) {

@@ -1,5 +1,5 @@
-// The sampling layers and the item masks: bin tables, uniform and weighted
-// bin samples, the weighted sampler's edges, and the 32-bit-word mask layout.
+// The sampling layers and the item masks: uniform and weighted bin samples,
+// the weighted sampler's edges, and the 32-bit-word mask layout.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -62,27 +62,6 @@ class BinEstimator : public EstimatorParsac<Items, Sample, Items, Model4, int, O
 };
 
 }  // namespace
-
-TEST(EstimatorArsac, BinTablesOfAVgaImage) {
-  BinEstimator est;
-  est.BuildBinTables(640, 480);
-  ASSERT_EQ(est.columnTable.size(), 641u);
-  ASSERT_EQ(est.rowTable.size(), 481u);
-  // {column, bin column} and {row, bin row * 10} of the 10 x 10 grid.
-  for (const auto& [x, b] : {std::pair<u32, u32>{0, 0}, {63, 0}, {64, 1}, {639, 9}})
-    EXPECT_EQ(est.columnTable[x], b) << x;
-  for (const auto& [y, b] : {std::pair<u32, u32>{47, 0}, {48, 10}, {479, 90}})
-    EXPECT_EQ(est.rowTable[y], b) << y;
-  ASSERT_EQ(est.binCentres.size(), 100u);
-  EXPECT_FLOAT_EQ(est.binCentres[11].x, 96.0f);
-  EXPECT_FLOAT_EQ(est.binCentres[11].y, 72.0f);
-  // A new grid rebuilds the tables for the same image.
-  est.SetGrid(5, 4);
-  EXPECT_EQ(est.binCount, 20u);
-  EXPECT_EQ(est.columnTable[127], 0u);
-  EXPECT_EQ(est.columnTable[128], 1u);
-  EXPECT_EQ(est.rowTable[120], 5u);
-}
 
 TEST(EstimatorArsac, BinSamplesTakeDistinctUsableBinsOrNothing) {
   BinEstimator est;

@@ -157,30 +157,4 @@ TEST_F(FundamentalLoopTest, VerificationIsStrictAndKeepsRequiredMatches) {
   EXPECT_EQ(std::count(constrained.begin(), constrained.end(), inliers[0]), 0);
 }
 
-TEST(FundamentalMatrixEstimator, SamplersDrawDistinctMatches) {
-  Random::Seed(46);
-  FundamentalMatrixEstimatorData data;
-  std::vector<Match> m(20);
-  for (int i = 0; i < 20; ++i) m[i] = {double(i), double(i), double(i), double(i)};
-  FillSet(m, data);
-  FundamentalMatrixEstimator estimator(1.0f);
-  EightMatches2D sample;
-  for (int trial = 0; trial < 50; ++trial) {
-    estimator.GenerateMinimalSample(data, sample);
-    std::vector<float> v(sample.px1, sample.px1 + 8);
-    std::sort(v.begin(), v.end());
-    EXPECT_TRUE(std::adjacent_find(v.begin(), v.end()) == v.end());
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(sample.px1[k], sample.py2[k]);
-  }
-  // Eight single-match bins are taken one each; seven cannot give a sample.
-  std::vector<std::vector<u16>> bins;
-  for (u16 i = 0; i < 8; ++i) bins.push_back({static_cast<u16>(2 * i)});
-  ASSERT_TRUE(estimator.GenerateMinimalSampleArsac(data, bins, sample));
-  std::vector<float> v(sample.px1, sample.px1 + 8);
-  std::sort(v.begin(), v.end());
-  EXPECT_EQ(v, (std::vector<float>{0, 2, 4, 6, 8, 10, 12, 14}));
-  bins.pop_back();
-  EXPECT_FALSE(estimator.GenerateMinimalSampleArsac(data, bins, sample));
-}
-
 }  // namespace

@@ -1,5 +1,5 @@
-// Slots of the plane estimators: verification rules, inlier sums, sampling
-// and the refinement hook.
+// Plane estimators: inclusive and strict thresholds with required points,
+// image-mode verification, and the distance bound written by another thread.
 #include "estimation/PlaneEstimator.h"
 
 #include <gtest/gtest.h>
@@ -63,17 +63,6 @@ TEST(PlaneEstimator3D, ThresholdIsInclusivePlainAndStrictConstrained) {
   kept.Set(4);
   est.VerifyModelConstrained(d, ZPlane(), kept, in, error);
   EXPECT_EQ(in, (std::vector<u32>{0, 4}));
-}
-
-TEST(PlaneEstimator3D, MinimalSamplesAreThreeDistinctPoints) {
-  PlaneEstimator3D est(0.1f);
-  const PlaneEstimatorData3D d = Heights({1.0f, 2.0f, 3.0f});
-  PlaneEstimatorMinimalSample s;
-  Random::Seed(9);
-  for (int t = 0; t < 20; ++t) {
-    est.GenerateMinimalSample(d, s);
-    EXPECT_EQ(std::set<f32>({s.points[0].v[2], s.points[1].v[2], s.points[2].v[2]}).size(), 3u);
-  }
 }
 
 TEST(PlaneEstimator2D, ImageModeNeedsObservationsAndTheDistanceBound) {

@@ -1,5 +1,5 @@
 // Plane data classes: normal equations against finite differences through
-// the renormalising update, image-space SSE, subsets, and refinement.
+// the renormalising update in every mode, and subsets with empty ranges.
 #include "estimation/PlaneEstimatorData.h"
 
 #include <gtest/gtest.h>
@@ -86,21 +86,4 @@ TEST_F(PlaneDataTest, SubsetCarriesObservationsInListOrder) {
     sum += single.ComputeSSE(p);
   }
   EXPECT_NEAR(subset.ComputeSSE(p), sum, 1e-9 + 1e-6 * sum);
-}
-
-TEST_F(PlaneDataTest, LevenbergMarquardtRecoversThePlane) {
-  scene::PlaneScene exact;
-  exact.Build(5, 200, 0.0f, 0.001f, true, 0.0f);
-  for (int mode = 0; mode < 2; ++mode) {
-    PlaneOptimizer opt;
-    opt.maxIterations = 100;
-    Plane p = Perturbed(exact.plane);
-    if (mode == 0) {
-      opt.Optimize(exact.data3, p, 0);
-    } else {
-      opt.Optimize(exact.data2, p, 0);
-    }
-    EXPECT_LT(scene::AngleDegrees(p, exact.plane), 0.05) << "mode " << mode;
-    EXPECT_NEAR(p.v[3], exact.plane.v[3], 2e-3f) << "mode " << mode;
-  }
 }

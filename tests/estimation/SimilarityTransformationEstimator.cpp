@@ -1,6 +1,8 @@
-// Similarity estimators: the data classes against finite differences, robust
-// runs in 3-D and through image observations, the grouped subset copy, and
-// the 2-D verification's weights and malformed observation tables.
+// Similarity transformations: exact solves from four pairs in general position
+// and on a plane (the reflection branch), mirrored and degenerate samples; the
+// data classes against finite differences, robust runs in 3-D and through
+// image observations, the grouped subset copy, and the 2-D verification's
+// weights and malformed observation tables.
 #include "estimation/SimilarityTransformationEstimator.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 
 #include "FiniteDifference.h"
 #include "SyntheticScene.h"
+#include "estimation/SimilarityTransformationSolver.h"
 
 using namespace synthetic;
 
@@ -100,6 +103,25 @@ class Observed {
  private:
   std::deque<Camera> cameras_;
 };
+
+Truth RandomTruthWide() {
+  return {RandomRotation(), Eigen::Vector3f(Uniform(-3, 3), Uniform(-3, 3), Uniform(-3, 3)),
+          Uniform(0.2f, 5.0f)};
+}
+
+// Four sources (coplanar on a random plane when flat) and their images.
+void MakeSample(const Truth& T, bool flat, LA::AlignedVector4f* src, LA::AlignedVector4f* dst,
+                MatchSet3DN<4>& sample) {
+  const Eigen::Matrix3f frame = RandomRotation();
+  for (int i = 0; i < 4; ++i) {
+    Eigen::Vector3f x(Uniform(-2, 2), Uniform(-2, 2), flat ? 0.0f : Uniform(-2, 2));
+    x = frame * x + Eigen::Vector3f(1, -1, 0.5f);
+    src[i] = Point(x);
+    dst[i] = Point(T.Apply(x));
+    sample.sources[i] = &src[i];
+    sample.targets[i] = &dst[i];
+  }
+}
 
 SimilarityTransformation3D Perturbed(const Truth& T) {
   Truth P = T;
@@ -231,4 +253,70 @@ TEST(SimilarityTransformationEstimator2D, WeightsPointsWithoutViewsAndBadTables)
   estimator.VerifyModel(data, model, inliers, error);
   EXPECT_TRUE(inliers.empty());
   EXPECT_EQ(data.ComputeSSE(model), 0.0);
+}
+
+TEST(SimilarityTransformationSolver, FourPairsRecoverEverySampleInVolumeAndOnAPlane) {
+  SimilarityTransformationSolver solver;
+  Random::Seed(1);
+  for (int flat = 0; flat < 2; ++flat) {
+    int recovered = 0;
+    for (int trial = 0; trial < 1000; ++trial) {
+      const Truth T = RandomTruthWide();
+      LA::AlignedVector4f src[4], dst[4];
+      MatchSet3DN<4> sample;
+      MakeSample(T, flat, src, dst, sample);
+      SimilarityTransformation3D model;
+      ASSERT_TRUE(solver.RunMinimalSample(sample, model));
+      const Truth E = FromModel(model);
+      bool ok = std::abs(E.R.determinant() - 1.0f) < 1e-4f;
+      ok = ok && RotationError(E.R, T.R) < 1e-3f && std::abs(E.s / T.s - 1.0f) < 1e-4f;
+      for (int i = 0; i < 4; ++i) {
+        const Eigen::Vector3f x(src[i].v[0], src[i].v[1], src[i].v[2]);
+        const Eigen::Vector3f y(dst[i].v[0], dst[i].v[1], dst[i].v[2]);
+        ok = ok && (E.Apply(x) - y).norm() < 1e-3f * (1.0f + y.norm());
+      }
+      recovered += ok;
+    }
+    EXPECT_EQ(recovered, 1000) << (flat ? "coplanar" : "general");
+  }
+}
+
+TEST(SimilarityTransformationSolver, ManyNoisyPairsMapCentroidOntoCentroid) {
+  SimilarityTransformationSolver solver;
+  Random::Seed(2);
+  const Truth T = RandomTruthWide();
+  SimilarityTransformationEstimatorData3D data;
+  MakePairs(T, 100, 0, 0.01f, data);
+  Eigen::Vector3f mx = Eigen::Vector3f::Zero(), my = Eigen::Vector3f::Zero();
+  for (u32 i = 0; i < 100; ++i) {
+    mx += Eigen::Vector3f(data.sources[i].v[0], data.sources[i].v[1], data.sources[i].v[2]) / 100;
+    my += Eigen::Vector3f(data.targets[i].v[0], data.targets[i].v[1], data.targets[i].v[2]) / 100;
+  }
+  SimilarityTransformation3D model;
+  ASSERT_TRUE(solver.RunNonMinimalData(data.sources, data.targets, model));
+  const Truth E = FromModel(model);
+  EXPECT_LT((E.Apply(mx) - my).norm(), 1e-4f * (1.0f + my.norm()));
+  EXPECT_LT(RotationError(E.R, T.R), 0.01f);
+  EXPECT_NEAR(E.s / T.s, 1.0f, 0.01f);
+}
+
+TEST(SimilarityTransformationSolver, MirroredTargetsGiveAProperRotationAndCoincidentOnesFail) {
+  SimilarityTransformationSolver solver;
+  LA::AlignedVector4f src[4], dst[4];
+  MatchSet3DN<4> sample;
+  SimilarityTransformation3D model;
+  Random::Seed(3);
+  for (int trial = 0; trial < 100; ++trial) {
+    MakeSample(RandomTruthWide(), false, src, dst, sample);
+    for (auto& y : dst) y.v[0] = -y.v[0];  // a reflection of the targets
+    ASSERT_TRUE(solver.RunMinimalSample(sample, model));
+    EXPECT_NEAR(FromModel(model).R.determinant(), 1.0f, 1e-4f);
+  }
+  model.m[0][0] = 42.0f;
+  for (const bool sources : {true, false}) {
+    MakeSample(RandomTruthWide(), false, src, dst, sample);
+    for (auto& x : sources ? src : dst) x = Point(Eigen::Vector3f(1, 2, 3));
+    EXPECT_FALSE(solver.RunMinimalSample(sample, model));
+  }
+  EXPECT_EQ(model.m[0][0], 42.0f);
 }
