@@ -65,32 +65,4 @@ TEST_F(EssentialMatrixEstimatorTest, RecoversPoseFromNoisyMatchesWithOutliers) {
   EXPECT_NEAR(sv(1), 1.0, 1e-4);
 }
 
-TEST_F(EssentialMatrixEstimatorTest, VerificationNeedsPointsInFrontAndRequiredMatches) {
-  const EssentialMatrix E = FromEigen<EssentialMatrix>(scene_.E());
-  std::vector<u16> inliers{1, 2, 3};
-  f64 error = 5.0;
-  estimator_.minInFrontRatio = 1.5f;  // can never be met
-  estimator_.VerifyModel(data_, E, inliers, error);
-  EXPECT_TRUE(inliers.empty());
-  EXPECT_EQ(error, 0.0);
-  estimator_.minInFrontRatio = 0.5f;
-  estimator_.VerifyModel(data_, E, inliers, error);
-  EXPECT_GE(inliers.size(), 380u);
-  u16 failing = 0;
-  while (std::find(inliers.begin(), inliers.end(), failing) != inliers.end()) ++failing;
-  BitMask required(data_.Size());
-  required.Set(failing);
-  estimator_.VerifyModelConstrained(data_, E, required, inliers, error);
-  EXPECT_TRUE(inliers.empty());
-  EXPECT_EQ(error, 0.0);
-  // Four matches are below the sample size: nothing, the model untouched.
-  EssentialMatrixEstimatorData four;
-  FillSet(MakeScene(4).matches, four);
-  EssentialMatrix kept = E;
-  inliers = {9};
-  EXPECT_EQ(estimator_.RunLoRansac(four, kept, inliers), 0u);
-  EXPECT_TRUE(inliers.empty());
-  EXPECT_EQ(kept.m[0][1], E.m[0][1]);
-}
-
 }  // namespace

@@ -131,30 +131,4 @@ TEST_F(FundamentalLoopTest, TrackerSettingsFindTheInliers) {
   EXPECT_TRUE(std::is_sorted(inliers.begin(), inliers.end()));
 }
 
-TEST_F(FundamentalLoopTest, VerificationIsStrictAndKeepsRequiredMatches) {
-  FundamentalMatrixEstimator estimator(4.0f);
-  const FundamentalMatrix F = FromEigen<FundamentalMatrix>(PixelFundamental(scene_));
-  std::vector<u16> inliers, constrained;
-  f64 error = 0.0, constrainedError = 0.0;
-  estimator.VerifyModel(data_, F, inliers, error);
-  ASSERT_GE(inliers.size(), 650u);
-  u16 failing = 0;
-  while (std::find(inliers.begin(), inliers.end(), failing) != inliers.end()) ++failing;
-  BitMask required(data_.Size());
-  required.Set(inliers[0]);
-  estimator.VerifyModelConstrained(data_, F, required, constrained, constrainedError);
-  EXPECT_EQ(constrained, inliers);
-  required.Set(failing);
-  estimator.VerifyModelConstrained(data_, F, required, constrained, constrainedError);
-  EXPECT_TRUE(constrained.empty());
-  EXPECT_EQ(constrainedError, 0.0);
-  // An error exactly at the threshold is not an inlier.
-  float work[6], m[4];
-  data_.GetMatch(inliers[0], m);
-  FundamentalMatrixEstimator atThreshold(
-      ComputeSymmetricEpipolarError(F, {m[0], m[1]}, {m[2], m[3]}, work));
-  atThreshold.VerifyModel(data_, F, constrained, constrainedError);
-  EXPECT_EQ(std::count(constrained.begin(), constrained.end(), inliers[0]), 0);
-}
-
 }  // namespace

@@ -29,31 +29,6 @@ void ExpectNormalised(X x, Y y, u32 n, const char* what, f64 tolerance = 1e-5) {
   EXPECT_NEAR(dist, std::sqrt(2.0), tolerance) << what << " " << n;
 }
 
-TEST(MatchSet2D, SubsetFollowsTheListAndStorageOnlyGrows) {
-  const auto m = RandomMatches(20, 2);
-  MatchSet2D s, d;
-  twoview::FillSet(m, s);
-  const std::vector<u16> list = {19, 3, 7, 0, 12, 5, 18, 1, 9};
-  MatchSet2D::GetSubset(s, list, d);
-  ASSERT_EQ(d.Size(), 9u);
-  EXPECT_EQ(d.packedCount, 8u);
-  f32 r[4];
-  for (u32 j = 0; j < list.size(); ++j) {
-    d.GetMatch(j, r);
-    const Match& e = m[list[j]];
-    EXPECT_EQ(r[0], float(e.x1));
-    EXPECT_EQ(r[1], float(e.y1));
-    EXPECT_EQ(r[2], float(e.x2));
-    EXPECT_EQ(r[3], float(e.y2));
-  }
-  EXPECT_EQ(d.tail2[0].y, float(m[9].y2));
-  const u32 capacity = d.packed.Capacity();
-  MatchSet2D::GetSubset(s, {4, 2}, d);
-  EXPECT_EQ(d.packedCount, 0u);
-  EXPECT_EQ(d.tail1[1].x, float(m[2].x1));
-  EXPECT_EQ(d.packed.Capacity(), capacity);
-}
-
 TEST(MatchSet2D, NormalisationGivesMeanZeroAndMeanDistanceSqrt2) {
   for (const u32 n : {3u, 5u, 8u, 13u}) {
     const auto m = RandomMatches(n, 10 + n);

@@ -132,36 +132,6 @@ TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   EXPECT_EQ(p.v[0], 1.0f);
 }
 
-TEST(Point3DEstimator, VerificationDepthOddCountAndWeights) {
-  Point3DEstimator estimator(0.0f);
-  estimator.threshold = 1e-4f;
-  // Identity camera at the origin and cameras shifted along x.
-  std::deque<Camera> cams;
-  Point3DEstimatorData data;
-  const Point3D p = {{0.0f, 0.0f, 2.0f, 1.0f}};
-  for (int i = 0; i < 5; ++i) {
-    Camera c{};
-    c.m[0][0] = c.m[1][1] = c.m[2][2] = 1.0f;
-    c.m[0][3] = 0.1f * i;
-    cams.push_back(c);
-    data.cameras.push_back(&cams.back());
-  }
-  data.measurements.Resize(5);
-  for (int i = 0; i < 5; ++i) data.measurements[i] = {0.05f * i, 0.0f};
-  cams[1].m[2][3] = -2.0f;  // the point sits on camera 1's plane: depth 0
-  cams[3].m[2][3] = -4.0f;  // and behind camera 3
-  cams[3].m[0][3] = -0.3f;  // whose projection (-0.3 / -2) = 0.15 matches exactly
-  std::vector<u16> inliers;
-  f64 error = 0.0;
-  estimator.VerifyModel(data, p, inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u16>{0, 2, 4}));  // 4 is the odd last one
-  // A required observation that fails rejects the point.
-  BitMask required(5);
-  required.Set(3);
-  estimator.VerifyModelConstrained(data, p, required, inliers, error);
-  EXPECT_TRUE(inliers.empty());
-}
-
 TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
   Random::Seed(34);
   const Eigen::Vector3f X(0.1f, 0.2f, 0.3f);

@@ -294,17 +294,3 @@ TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {
   }
   PlaneDistanceThreshold.store(FLT_MAX);
 }
-
-TEST(PlaneLoops, SequentialExtractionNeedsTwentyInliers) {
-  PlaneEstimator3D est(0.02f);
-  AlignedArray<Plane> models;
-  std::vector<std::vector<u32>> lists;
-  for (const u32 n : {19u, 20u}) {
-    scene::PlaneScene s;
-    s.Build(26, n, 0.0f, 0.001f);
-    Random::Seed(1);
-    est.RunSequentialRansac(s.data3, models, lists);
-    EXPECT_EQ(models.Size(), n >= 20 ? 1u : 0u) << n;
-    EXPECT_EQ(lists.size(), models.Size());
-  }
-}
