@@ -96,19 +96,7 @@ TEST(HomographyEstimator, NonMinimalLeavesDataNormalised) {
   FillSet(p.matches, data);
   ASSERT_TRUE(estimator.SolveNonMinimal(data, models));
   EXPECT_LT(MatrixDistance(ToEigen(models[0]), p.H), 5e-3);
-  double sum1 = 0.0, sum2 = 0.0;
-  float m[4];
-  for (u32 i = 0; i < data.packedCount; ++i) {
-    data.GetMatch(i, m);
-    sum1 += std::hypot(m[0], m[1]);
-    sum2 += std::hypot(m[2], m[3]);
-  }
-  for (u32 t = 0; t < data.tailCount; ++t) {
-    sum1 += std::hypot(data.tail1[t].x, data.tail1[t].y);
-    sum2 += std::hypot(data.tail2[t].x, data.tail2[t].y);
-  }
-  EXPECT_NEAR(sum1 / 103, std::sqrt(2.0), 1e-4);
-  EXPECT_NEAR(sum2 / 103, std::sqrt(2.0), 1e-4);
+  EXPECT_LT((MeanDistances(data) - Eigen::Vector2d::Constant(std::sqrt(2.0))).norm(), 1e-4);
 }
 
 TEST(HomographyEstimatorData, NormalEquationsMatchFiniteDifferences) {
@@ -199,22 +187,9 @@ TEST_F(TwoPlaneTest, SequentialExtractionFindsBothPlanesOneAfterTheOther) {
   EXPECT_LE(static_cast<int>(lists[0].size()) - onB, 10);
 }
 
-TEST_F(TwoPlaneTest, TwentyInliersNeededAndRequiredMatchRejectsModel) {
-  // 19 matches of one plane and nothing else give no model; 20 give one.
-  std::vector<u16> few;
-  for (u16 i = 0; i < 38; i += 2) few.push_back(i);
-  HomographyEstimatorData small;
-  HomographyEstimatorData::GetSubset(data_, few, small);
+TEST_F(TwoPlaneTest, RequiredMatchRejectsModelAndUntaggedSubsetsStayUntagged) {
   HomographyEstimator estimator(4.0f);
-  AlignedArray<Homography> models;
-  std::vector<std::vector<u16>> lists;
-  estimator.RunSequentialRansac(small, models, lists);
-  EXPECT_EQ(models.Size(), 0u);
-  EXPECT_TRUE(lists.empty());
-  few.push_back(38);
-  HomographyEstimatorData::GetSubset(data_, few, small);
-  estimator.RunSequentialRansac(small, models, lists);
-  EXPECT_EQ(models.Size(), 1u);
+  HomographyEstimatorData small;
   // Untagged sources give untagged subsets.
   HomographyEstimatorData untagged;
   FillSet(std::vector<Match>(5, Match{1, 2, 3, 4}), untagged);

@@ -142,24 +142,20 @@ inline Eigen::Matrix3d PixelFundamental(const TwoViewScene& s) {
 }
 
 // Packed containers filled from plain matches.
-inline void FillFive(const std::vector<Match>& m, FiveMatches2D& s) {
+template <class Sample>  // FourMatches2D or the first four of FiveMatches2D
+void FillFour(const std::vector<Match>& m, Sample& s) {
   for (int i = 0; i < 4; ++i) {
     s.x1[i] = static_cast<float>(m[i].x1);
     s.y1[i] = static_cast<float>(m[i].y1);
     s.x2[i] = static_cast<float>(m[i].x2);
     s.y2[i] = static_cast<float>(m[i].y2);
   }
-  const float fifth[4] = {float(m[4].x1), float(m[4].y1), float(m[4].x2), float(m[4].y2)};
-  for (int k = 0; k < 4; ++k) s.fifth[k] = fifth[k];
 }
 
-inline void FillFour(const std::vector<Match>& m, FourMatches2D& s) {
-  for (int i = 0; i < 4; ++i) {
-    s.x1[i] = static_cast<float>(m[i].x1);
-    s.y1[i] = static_cast<float>(m[i].y1);
-    s.x2[i] = static_cast<float>(m[i].x2);
-    s.y2[i] = static_cast<float>(m[i].y2);
-  }
+inline void FillFive(const std::vector<Match>& m, FiveMatches2D& s) {
+  FillFour(m, s);
+  const float fifth[4] = {float(m[4].x1), float(m[4].y1), float(m[4].x2), float(m[4].y2)};
+  for (int k = 0; k < 4; ++k) s.fifth[k] = fifth[k];
 }
 
 inline void FillEight(const std::vector<Match>& m, EightMatches2D& s) {
@@ -177,6 +173,21 @@ inline void FillSet(const std::vector<Match>& m, MatchSet2D& set) {
     set.SetMatch(static_cast<u32>(i), static_cast<float>(m[i].x1), static_cast<float>(m[i].y1),
                  static_cast<float>(m[i].x2), static_cast<float>(m[i].y2));
   }
+}
+
+// Mean distance from the origin of each image's points, read from the packed
+// blocks and from the tail copy: both must be normalised.
+inline Eigen::Vector2d MeanDistances(const MatchSet2D& d) {
+  Eigen::Vector2d sum(0.0, 0.0);
+  float m[4];
+  for (u32 i = 0; i < d.packedCount; ++i) {
+    d.GetMatch(i, m);
+    sum += Eigen::Vector2d(std::hypot(m[0], m[1]), std::hypot(m[2], m[3]));
+  }
+  for (u32 t = 0; t < d.tailCount; ++t)
+    sum += Eigen::Vector2d(std::hypot(d.tail1[t].x, d.tail1[t].y),
+                           std::hypot(d.tail2[t].x, d.tail2[t].y));
+  return sum / d.Size();
 }
 
 }  // namespace twoview
