@@ -1,12 +1,11 @@
-// The robust loops: their mechanics on a scripted estimator (iteration bound,
-// local-optimisation samples) and their results on plane scenes (accuracy,
-// repeatability, too few points, required items, sequential extraction).
+// The robust loops on planes: the iteration bound (in double, clamped), the
+// budgets the runs keep, distinct local-optimisation samples, accuracy,
+// repeatability, too few points, and required items kept.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <map>
 #include <set>
 #include <tuple>
 
@@ -15,112 +14,21 @@
 
 namespace {
 
-using V4 = LA::AlignedVector4f;
-using M4 = LA::AlignedMatrix4f;
-
-// Items are only counted; a gather records which items it took.
-struct CountData : OptimizerDataTemplate<Plane, V4, M4> {
-  u32 n = 0;
-  std::vector<u32> taken;
-  u32 Size() const { return n; }
-  static void GetSubset(const CountData& source, const std::vector<u32>& list, CountData& dst) {
-    (void)source;
-    dst.n = static_cast<u32>(list.size());
-    dst.taken = list;
-  }
-  f64 ComputeSSE(const Plane&) override { return 0.0; }
-  f64 GetFactorSSEToMSE() override { return 1.0; }
-  void ConstructNormalEquation(const Plane&, const V4&, M4&, V4&) override {}
-  void ConstructNormalEquationAndScale(const Plane&, M4&, V4&, V4&) override {}
-  void UpdateModel(const V4&, const V4&, const Plane& old, Plane& updated) override {
-    updated = old;
-  }
-};
-
-struct Outcome {
-  u32 count;
-  f64 error;
-};
-
-// Candidate k of the minimal solves has id k, of the least-squares solves id
-// 1000 + k; verification reports the scripted count (items 0..count-1) and
-// error of an id, and nothing for an unscripted one.
-class ScriptedEstimator
-    : public Estimator<CountData, int, CountData, Plane, int, PlaneOptimizer, u32> {
+// A plane estimator whose all-inlier probability is w^m for a chosen m, with
+// the iteration bound exposed.
+class Probe : public PlaneEstimator3D {
  public:
-  using Base = Estimator<CountData, int, CountData, Plane, int, PlaneOptimizer, u32>;
-  explicit ScriptedEstimator(u32 m) : Base(0.0f), m_(m) {
-    finalNonMinimal = 0;
-    finalOptimize = 0;
-  }
-  using Base::ComputeIterationCount;
-
-  u32 GetMinimalSampleSize() const override { return m_; }
+  explicit Probe(u32 m) : PlaneEstimator3D(0.03f), m_(m) {}
+  using PlaneEstimator3D::ComputeIterationCount;
   f32 ComputeAllInlierProbability(const f32& w) const override {
     f32 p = 1.0f;
     for (u32 i = 0; i < m_; ++i) p *= w;
     return p;
   }
-  void GenerateMinimalSample(const CountData&, int&) override {}
-  bool SolveNonMinimal(const CountData&, AlignedArray<Plane>& models) override {
-    models.Resize(1);
-    models[0].v[0] = static_cast<f32>(1000 + nonMinimalSolves++);
-    return true;
-  }
-  bool SolveMinimal(const int&, AlignedArray<Plane>& models) override {
-    models.Resize(1);
-    models[0].v[0] = static_cast<f32>(minimalSolves++);
-    return true;
-  }
-  void VerifyModelConstrained(const CountData& d, const Plane& p, const BitMask& required,
-                              std::vector<u32>& inliers, f64& error) override {
-    VerifyModel(d, p, inliers, error);
-    for (u32 i = static_cast<u32>(inliers.size()); i < d.n; ++i) {
-      if (required.Test(i)) {
-        inliers.clear();
-        error = 0.0;
-        return;
-      }
-    }
-  }
-  void VerifyModel(const CountData&, const Plane& p, std::vector<u32>& inliers,
-                   f64& error) override {
-    const auto it = script.find(static_cast<int>(p.v[0]));
-    const Outcome o = it == script.end() ? Outcome{0, 0.0} : it->second;
-    inliers.resize(o.count);
-    for (u32 i = 0; i < o.count; ++i) inliers[i] = i;
-    error = o.error;
-  }
-  void ComputeInlierSSE(const CountData&, const Plane&, const BitMask& mask, f64& sse) override {
-    sse = mask.Count();
-  }
-  u32 OptimizeModel(CountData&, Plane& p, u8) override {
-    p.v[0] = static_cast<f32>(2000 + optimizeCalls++);
-    return 0;
-  }
-  bool GenerateMinimalSampleProsac(const CountData&, const std::vector<u32>&, u32, bool,
-                                   int&) override {
-    return false;
-  }
-
-  std::map<int, Outcome> script;
-  int minimalSolves = 0, nonMinimalSolves = 0, optimizeCalls = 0;
 
  private:
   u32 m_;
 };
-
-CountData Items(u32 n) {
-  CountData d;
-  d.n = n;
-  return d;
-}
-
-Plane Id(f32 id) {
-  Plane p{};
-  p.v[0] = id;
-  return p;
-}
 
 }  // namespace
 
@@ -135,42 +43,35 @@ TEST(RobustLoop, IterationBoundIsComputedInDoubleAndClamped) {
       {8, 1000, 1000, 2000, 0},
       {8, 1, 1000000, 0xffffffffu, 0x100000000ull}};
   for (const auto& [m, inliers, items, maxIterations, bound] : cases) {
-    ScriptedEstimator est(m);
+    Probe est(m);
     est.minInlierRatio = 0.05f;
     est.maxIterations = maxIterations;
     EXPECT_EQ(est.ComputeIterationCount(inliers, items), bound) << m << " " << inliers;
   }
 }
 
-TEST(RobustLoop, RunsStopAtTheBoundWithinTheirLimits) {
-  // {m, minInlierRatio, minIterations, maxIterations, scripted count, items,
-  // iterations run}
-  const std::tuple<u32, f32, u32, u32, u32, u32, u32> cases[] = {
-      {3, 0.2f, 5, 1000, 500, 1000, 18},      // the adaptive bound
-      {8, 0.05f, 10, 2000, 100, 1000, 2000},  // the bound beyond maxIterations
-      {3, 0.2f, 300, 1000, 150, 1000, 1000},  // below minInliers (200): the full budget
-      {3, 0.2f, 300, 1000, 1000, 1000, 300},  // all inliers: the minimum
-      {3, 0.2f, 300, 0, 0, 100, 0},           // no budget
-      {3, 0.2f, 300, 1000, 0, 2, 0}};         // fewer items than the sample size
-  for (const auto& [m, ratio, minIt, maxIt, count, items, expected] : cases) {
-    ScriptedEstimator est(m);
-    est.minInlierRatio = ratio;
-    est.minIterations = minIt;
-    est.maxIterations = maxIt;
-    est.loIterations = 0;
-    est.script[0] = {count, 1.0};
-    Plane model = Id(-1);
-    std::vector<u32> inliers = {7};
-    EXPECT_EQ(est.RunRansac(Items(items), model, inliers), expected) << count << " of " << items;
-    EXPECT_EQ(model.v[0], expected ? 0.0f : -1.0f);
-    EXPECT_EQ(inliers.size(), expected ? count : 0u);
+TEST(RobustLoop, RunsKeepTheMinimumOrTheFullBudget) {
+  // 60 % inliers need fewer than the minimum of iterations; 10 % are below
+  // the minimum share (20 %) and keep the full budget.
+  for (const auto& [outliers, expected] : {std::pair<f32, u32>{0.4f, 300}, {0.9f, 400}}) {
+    scene::PlaneScene s;
+    s.Build(20, 500, outliers, 0.01f);
+    PlaneEstimator3D est(0.03f);
+    est.maxIterations = 400;
+    Plane p{};
+    std::vector<u32> inliers;
+    Random::Seed(5);
+    EXPECT_EQ(est.RunRansac(s.data3, p, inliers), expected) << outliers;
+    Random::Seed(5);
+    EXPECT_EQ(est.RunLoRansac(s.data3, p, inliers), expected) << outliers;
   }
 }
 
 TEST(RobustLoop, LocalOptimisationSampleDrawsDistinctInliers) {
-  ScriptedEstimator est(3);
-  const CountData data = Items(100);
-  CountData out;
+  PlaneEstimator3D est(0.1f);
+  PlaneEstimatorData3D data, out;
+  data.points.Resize(100);
+  for (u32 i = 0; i < 100; ++i) data.points[i] = scene::Point(f32(i), 0.0f, 0.0f);
   std::vector<u32> sample;
   BitMask marks(100);
   const std::vector<u32> inliers = {3, 9, 11, 20, 21, 40, 41, 42, 77, 99};
@@ -181,7 +82,7 @@ TEST(RobustLoop, LocalOptimisationSampleDrawsDistinctInliers) {
     EXPECT_EQ(std::set<u32>(sample.begin(), sample.end()).size(), 5u);
     for (const u32 i : sample)
       EXPECT_NE(std::find(inliers.begin(), inliers.end(), i), inliers.end());
-    EXPECT_EQ(out.taken, sample);
+    for (u32 k = 0; k < 5; ++k) EXPECT_EQ(out.points[k].v[0], f32(sample[k]));
     EXPECT_EQ(marks.Count(), 0u) << "marks are cleared after each draw";
   }
   EXPECT_FALSE(est.GenerateLoSample(data, {5, 6}, out, sample, marks));
