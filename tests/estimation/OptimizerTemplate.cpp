@@ -169,33 +169,20 @@ TEST(OptimizerTemplate, EveryStopCode) {
 }
 
 TEST(OptimizerTemplate, DampingGrowsByDoublingFactorsAndResetsAfterAcceptance) {
-  // Three rejections, one acceptance with gain ratio 1/2 (factor 1), one more
-  // rejection, then a relative-reduction stop.
-  ScriptedData d = Scripted({1.0, 2.0, 2.0, 2.0, 0.0, 2.0, 0.0}, {{1.0f, 0, 0}});
-  d.sse[4] = 1.0 - 0.5 * 0.0;  // placeholder, set below from the predicted reduction
-  Optimizer3 opt;
-  V3 x{{0.0f, 0.0f, 0.0f, 0.0f}};
-  // Expected damping before each solve: 1e-3, then x2, x4, x8.
-  std::vector<float> lambda = {0.001f};
-  lambda.push_back(2.0f * lambda[0]);
-  lambda.push_back(4.0f * lambda[1]);
-  lambda.push_back(8.0f * lambda[2]);
-  // Make the accepted SSE reduction exactly half of the predicted one: rho =
-  // 1/2 gives t = 0 and the factor 1, so the damping is kept.
+  // Three rejections (damping 1e-3, then x2, x4, x8), one acceptance whose
+  // SSE reduction is exactly half the predicted one (rho = 1/2 keeps the
+  // damping), one more rejection that only doubles, then a stop.
+  const float lambda[4] = {1e-3f, 2e-3f, 8e-3f, 64e-3f};
   const float dx3 = 1.0f / (1.0f + lambda[3]);
-  const double predicted =
-      static_cast<double>(dx3) + static_cast<double>(lambda[3]) * static_cast<double>(dx3 * dx3);
-  d.sse[4] = 1.0 - 0.5 * predicted;
-  d.sse[5] = 2.0;
-  d.sse[6] = d.sse[4] * (1.0 - 1e-6);
+  const double accepted = 1.0 - 0.5 * (double(dx3) + double(lambda[3]) * double(dx3 * dx3));
+  ScriptedData d =
+      Scripted({1.0, 2.0, 2.0, 2.0, accepted, 2.0, accepted * (1.0 - 1e-6)}, {{1.0f, 0, 0}});
+  Optimizer3 opt;
+  V3 x{};
   opt.Optimize(d, x, 0);
   ASSERT_EQ(d.steps.size(), 6u);
-  for (int k = 0; k < 4; ++k) {
-    EXPECT_FLOAT_EQ(d.steps[k][0], 1.0f / (1.0f + lambda[k])) << "solve " << k;
-  }
-  // After the acceptance nu is 2 again: the next rejection only doubles.
-  EXPECT_FLOAT_EQ(d.steps[4][0], 1.0f / (1.0f + lambda[3]));
-  EXPECT_FLOAT_EQ(d.steps[5][0], 1.0f / (1.0f + 2.0f * lambda[3]));
+  const float expected[6] = {lambda[0], lambda[1], lambda[2], lambda[3], lambda[3], 2 * lambda[3]};
+  for (int k = 0; k < 6; ++k) EXPECT_FLOAT_EQ(d.steps[k][0], 1.0f / (1.0f + expected[k])) << k;
 }
 
 TEST(OptimizerTemplate, LinearProblemConvergesInOneAcceptedStep) {
@@ -223,39 +210,25 @@ TEST(OptimizerTemplate, LinearProblemConvergesInOneAcceptedStep) {
   }
 }
 
-TEST(OptimizerTemplate, LogLinesAtVerbosityOneAndTwo) {
+TEST(OptimizerTemplate, LogLinesAtEachVerbosity) {
   // Rejected, accepted, then a relative-reduction stop.
-  const auto make = [] { return Scripted({1.0, 2.0, 0.5, 0.49999}, {{1.0f, 0, 0}, {0.5f, 0, 0}}); };
-  {
-    ScriptedData d = make();
+  const auto run = [](u8 verbosity) {
+    ScriptedData d = Scripted({1.0, 2.0, 0.5, 0.49999}, {{1.0f, 0, 0}, {0.5f, 0, 0}});
     Optimizer3 opt;
     V3 x{};
     testing::internal::CaptureStdout();
-    opt.Optimize(d, x, 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "  MSE = 1.000000 --> 0.499990\n");
-  }
-  {
-    ScriptedData d = make();
-    Optimizer3 opt;
-    V3 x{};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(opt.Optimize(d, x, 2), OPT_LM_SMALL_RELATIVE_REDUCTION);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "   #LM   MSE  rel_reduction  ||JTe||_oo  ||dx||^2  damping\n"
-              "       1.000000\n"
-              "--> 0  2.000000\n"
-              "--> 1  0.500000  0.500000  0.500000  0.998004  2.000000e-03\n"
-              "--> 2  0.499990  0.000020  0.500000  0.499002  2.000000e-03\n"
-              "  Stop by OPT_LM_SMALL_RELATIVE_REDUCTION\n");
-  }
-  {  // Verbosity 0 prints nothing.
-    ScriptedData d = make();
-    Optimizer3 opt;
-    V3 x{};
-    testing::internal::CaptureStdout();
-    opt.Optimize(d, x, 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  }
+    EXPECT_EQ(opt.Optimize(d, x, verbosity), OPT_LM_SMALL_RELATIVE_REDUCTION);
+    return testing::internal::GetCapturedStdout();
+  };
+  EXPECT_EQ(run(0), "");
+  EXPECT_EQ(run(1), "  MSE = 1.000000 --> 0.499990\n");
+  EXPECT_EQ(run(2),
+            "   #LM   MSE  rel_reduction  ||JTe||_oo  ||dx||^2  damping\n"
+            "       1.000000\n"
+            "--> 0  2.000000\n"
+            "--> 1  0.500000  0.500000  0.500000  0.998004  2.000000e-03\n"
+            "--> 2  0.499990  0.000020  0.500000  0.499002  2.000000e-03\n"
+            "  Stop by OPT_LM_SMALL_RELATIVE_REDUCTION\n");
 }
 
 TEST(FiniteDifferenceHarness, PassesACorrectProblemAndFlagsASignErrorAndAWrongSideStep) {
