@@ -30,10 +30,8 @@ class Views {
     const Eigen::Vector3f c = pose.Apply(X);
     const float s = noisePixels / kFocal;
     data.cameras.push_back(&poses_.back());
-    const u32 n = data.measurements.Size();
-    data.measurements.Reserve(n + 1);
-    data.measurements.Resize(n + 1);
-    data.measurements[n] = {c.x() / c.z() + s * Gaussian(), c.y() / c.z() + s * Gaussian()};
+    data.measurements.PushBack({c.x() / c.z() + s * Gaussian(), c.y() / c.z() + s * Gaussian()},
+                               64);
   }
   Point3DEstimatorMinimalSample Pair(int a, int b) const {
     return {{data.cameras[a], data.cameras[b]}, {&data.measurements[a], &data.measurements[b]}};
