@@ -25,6 +25,8 @@ using Optimizer3 = OptimizerTemplate<V3, V3, M3>;
 // A problem whose SSE values and right-hand sides are scripted, with A = I
 // and unit scale, so that each step is dx = b / (1 + damping).
 struct ScriptedData : OptimizerDataTemplate<V3, V3, M3> {
+  ScriptedData(std::vector<double> s, std::vector<std::array<float, 3>> r)
+      : sse(std::move(s)), rhs(std::move(r)) {}
   std::vector<double> sse;
   std::vector<std::array<float, 3>> rhs;
   float diagonal = 1.0f;
@@ -61,12 +63,7 @@ struct LinearData : OptimizerDataTemplate<V3, V3, M3> {
   Eigen::VectorXf Residual(const V3& x) const {
     return y - M * Eigen::Vector3f(x.v[0], x.v[1], x.v[2]);
   }
-  f64 ComputeSSE(const V3& x) override {
-    const Eigen::VectorXf r = Residual(x);
-    f64 sse = 0.0;
-    for (int i = 0; i < r.size(); ++i) sse += static_cast<f64>(r(i) * r(i));
-    return sse;
-  }
+  f64 ComputeSSE(const V3& x) override { return Residual(x).cast<f64>().squaredNorm(); }
   f64 GetFactorSSEToMSE() override { return 1.0 / M.rows(); }
   void ConstructNormalEquation(const V3& x, const V3& s, M3& A, V3& b) override {
     const Eigen::VectorXf r = Residual(x);
@@ -99,13 +96,6 @@ LinearData MakeLinearProblem(int n) {
     const float noise = ((Random::Next() % 2001) / 1000.0f - 1.0f) * 0.05f;
     d.y(i) = 0.5f * d.M(i, 0) - 2.0f * d.M(i, 1) + 0.25f * d.M(i, 2) + noise;
   }
-  return d;
-}
-
-ScriptedData Scripted(std::vector<double> sse, std::vector<std::array<float, 3>> rhs) {
-  ScriptedData d;
-  d.sse = std::move(sse);
-  d.rhs = std::move(rhs);
   return d;
 }
 
@@ -153,7 +143,7 @@ TEST(OptimizerTemplate, EveryStopCode) {
       {"126 rejections", {1.0, 2.0}, {{1, 0, 0}}, 1, 0, 0, 126, OPT_LM_ENOUGH_ITERATIONS, 126},
   };
   for (const Case& c : cases) {
-    ScriptedData d = Scripted(c.sse, c.rhs);
+    ScriptedData d(c.sse, c.rhs);
     d.diagonal = c.diagonal;
     Optimizer3 opt;
     opt.minDelta = c.minDelta;
@@ -175,8 +165,7 @@ TEST(OptimizerTemplate, DampingGrowsByDoublingFactorsAndResetsAfterAcceptance) {
   const float lambda[4] = {1e-3f, 2e-3f, 8e-3f, 64e-3f};
   const float dx3 = 1.0f / (1.0f + lambda[3]);
   const double accepted = 1.0 - 0.5 * (double(dx3) + double(lambda[3]) * double(dx3 * dx3));
-  ScriptedData d =
-      Scripted({1.0, 2.0, 2.0, 2.0, accepted, 2.0, accepted * (1.0 - 1e-6)}, {{1.0f, 0, 0}});
+  ScriptedData d({1.0, 2.0, 2.0, 2.0, accepted, 2.0, accepted * (1.0 - 1e-6)}, {{1.0f, 0, 0}});
   Optimizer3 opt;
   V3 x{};
   opt.Optimize(d, x, 0);
@@ -213,7 +202,7 @@ TEST(OptimizerTemplate, LinearProblemConvergesInOneAcceptedStep) {
 TEST(OptimizerTemplate, LogLinesAtEachVerbosity) {
   // Rejected, accepted, then a relative-reduction stop.
   const auto run = [](u8 verbosity) {
-    ScriptedData d = Scripted({1.0, 2.0, 0.5, 0.49999}, {{1.0f, 0, 0}, {0.5f, 0, 0}});
+    ScriptedData d({1.0, 2.0, 0.5, 0.49999}, {{1.0f, 0, 0}, {0.5f, 0, 0}});
     Optimizer3 opt;
     V3 x{};
     testing::internal::CaptureStdout();

@@ -50,20 +50,33 @@ TEST(RobustLoop, IterationBoundIsComputedInDoubleAndClamped) {
   }
 }
 
-TEST(RobustLoop, RunsKeepTheMinimumOrTheFullBudget) {
-  // 60 % inliers need fewer than the minimum of iterations; 10 % are below
-  // the minimum share (20 %) and keep the full budget.
-  for (const auto& [outliers, expected] : {std::pair<f32, u32>{0.4f, 300}, {0.9f, 400}}) {
+TEST(RobustLoop, RunsKeepTheMinimumOrTheFullBudgetAndTooFewPointsGiveNothing) {
+  // {points, outlier share, iterations}: 60 % inliers need fewer than the
+  // minimum of iterations; 10 % are below the minimum share (20 %) and keep
+  // the full budget; two points are below the sample size.
+  const std::tuple<u32, f32, u32> cases[] = {{500, 0.4f, 300}, {500, 0.9f, 400}, {2, 0.0f, 0}};
+  for (const auto& [n, outliers, expected] : cases) {
     scene::PlaneScene s;
-    s.Build(20, 500, outliers, 0.01f);
+    s.Build(20, n, outliers, 0.01f);
     PlaneEstimator3D est(0.03f);
     est.maxIterations = 400;
-    Plane p{};
-    std::vector<u32> inliers;
+    Plane p = s.plane;
+    p.v[3] = 42.0f;
+    std::vector<u32> inliers = {1};
     Random::Seed(5);
-    EXPECT_EQ(est.RunRansac(s.data3, p, inliers), expected) << outliers;
+    EXPECT_EQ(est.RunRansac(s.data3, p, inliers), expected) << n << " " << outliers;
     Random::Seed(5);
-    EXPECT_EQ(est.RunLoRansac(s.data3, p, inliers), expected) << outliers;
+    EXPECT_EQ(est.RunLoRansac(s.data3, p, inliers), expected) << n << " " << outliers;
+    if (expected == 0) {
+      EXPECT_TRUE(inliers.empty());
+      EXPECT_EQ(p.v[3], 42.0f);
+      AlignedArray<Plane> models;
+      std::vector<std::vector<u32>> lists;
+      est.RunSequentialRansac(s.data3, models, lists);
+      EXPECT_EQ(models.Size(), 0u);
+      EXPECT_TRUE(lists.empty());
+      EXPECT_FALSE(est.OptimizeOnAllData(s.data3, p));
+    }
   }
 }
 
@@ -147,25 +160,6 @@ TEST(PlaneLoops, SeededRunsRepeatExactly) {
   Random::Seed(77);
   EXPECT_EQ(a.RunLoRansac(s.data3, pa, ia), na);
   EXPECT_EQ(ia, ib);
-}
-
-TEST(PlaneLoops, TooFewPointsGiveNothing) {
-  scene::PlaneScene s;
-  s.Build(24, 2, 0.0f, 0.0f);
-  PlaneEstimator3D est(0.05f);
-  Plane p = s.plane;
-  p.v[3] = 42.0f;
-  std::vector<u32> inliers = {1};
-  EXPECT_EQ(est.RunLoRansac(s.data3, p, inliers), 0u);
-  EXPECT_EQ(est.RunRansac(s.data3, p, inliers), 0u);
-  EXPECT_TRUE(inliers.empty());
-  EXPECT_EQ(p.v[3], 42.0f);
-  AlignedArray<Plane> models;
-  std::vector<std::vector<u32>> lists;
-  est.RunSequentialRansac(s.data3, models, lists);
-  EXPECT_EQ(models.Size(), 0u);
-  EXPECT_TRUE(lists.empty());
-  EXPECT_FALSE(est.OptimizeOnAllData(s.data3, p));
 }
 
 TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {
