@@ -1,15 +1,85 @@
-// Essential-matrix projection and decomposition into a relative pose.
-#include "estimation/EssentialMatrix.h"
-
+// Essential matrices: the five-point solver (exact configurations yield the
+// true matrix among at most ten finite candidates, in the minimal and the
+// least-squares path), projection to the essential space, decomposition into
+// a relative pose with its in-front threshold, the data class against finite
+// differences, and the estimator on noisy matches with outliers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "FiniteDifference.h"
 #include "TwoViewScene.h"
+#include "estimation/EssentialMatrixEstimator.h"
+#include "estimation/EssentialMatrixFivePointAlgorithm.h"
 
 using namespace twoview;
 
 namespace {
 
+constexpr double kFocal = 500.0;  // pixels per normalised unit
 alignas(16) float scratch[4 * 38];
+
+bool SolveMinimal(EssentialMatrixFivePointAlgorithm& solver, const FiveMatches2D& sample,
+                  AlignedArray<EssentialMatrix>& models, AlignedArray<float>& scratch) {
+  models.Clear();
+  return solver.ComputeNullSpaceMinimal(sample, scratch) &&
+         (solver.ConstructConstraintMatrix(scratch), solver.EliminateConstraintMatrix(scratch)) &&
+         (solver.ConstructActionMatrix(), solver.ComputeSolutions(models, scratch));
+}
+
+double BestDistance(const AlignedArray<EssentialMatrix>& models, const Eigen::Matrix3d& E) {
+  double best = 1e9;
+  for (const EssentialMatrix& m : models) best = std::min(best, MatrixDistance(ToEigen(m), E));
+  return best;
+}
+
+TEST(EssentialMatrixFivePointAlgorithm, MinimalFindsTrueEssentialMatrix) {
+  Random::Seed(11);
+  EssentialMatrixFivePointAlgorithm solver;
+  AlignedArray<EssentialMatrix> models;
+  AlignedArray<float> scratch;
+  int found = 0;
+  constexpr int kTrials = 1000;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    const TwoViewScene s = MakeScene(5);
+    FiveMatches2D sample;
+    FillFive(s.matches, sample);
+    if (!SolveMinimal(solver, sample, models, scratch)) continue;
+    EXPECT_EQ(models.Size() % 2, 0u);
+    EXPECT_LE(models.Size(), 10u);
+    for (const EssentialMatrix& E : models) {
+      const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(ToEigen(E)).singularValues();
+      ASSERT_TRUE(sv.allFinite());
+      EXPECT_LT((sv - Eigen::Vector3d(1, 1, 0)).cwiseAbs().maxCoeff(), 1e-4);
+    }
+    if (BestDistance(models, s.E()) < 1e-3) ++found;
+  }
+  EXPECT_GE(found, kTrials * 99 / 100);
+  // Coincident matches: whatever comes out is finite.
+  FiveMatches2D same;
+  FillFive(std::vector<Match>(5, Match{0.1, 0.2, 0.3, 0.1}), same);
+  SolveMinimal(solver, same, models, scratch);
+  for (const EssentialMatrix& E : models) EXPECT_TRUE(ToEigen(E).allFinite());
+}
+
+TEST(EssentialMatrixFivePointAlgorithm, NonMinimalOnExactMatches) {
+  Random::Seed(12);
+  EssentialMatrixFivePointAlgorithm solver;
+  AlignedArray<EssentialMatrix> models;
+  AlignedArray<float> scratch;
+  for (int n : {50, 7, 5}) {
+    const TwoViewScene s = MakeScene(n);
+    MatchSet2D set;
+    FillSet(s.matches, set);
+    models.Clear();
+    ASSERT_TRUE(solver.ComputeNullSpaceNonMinimal(set, scratch));
+    solver.ConstructConstraintMatrix(scratch);
+    ASSERT_TRUE(solver.EliminateConstraintMatrix(scratch));
+    solver.ConstructActionMatrix();
+    ASSERT_TRUE(solver.ComputeSolutions(models, scratch));
+    EXPECT_LT(BestDistance(models, s.E()), 1e-3) << "n = " << n;
+  }
+}
 
 TEST(EssentialMatrix, ProjectionKeepsSingularVectorsAndSetsValuesOneOneZero) {
   Random::Seed(21);
@@ -70,6 +140,55 @@ TEST(EssentialMatrix, InFrontThresholdRoundsHalfUpTiesFailAndDoesNotWrap) {
   const EssentialMatrix Eb = FromEigen<EssentialMatrix>(big.E());
   EXPECT_TRUE(EssentialMatrix::ToRelativePose(Eb, set, pose, 0.9f, scratch));
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(Eb, set, pose, 1.2f, scratch));
+}
+
+TEST(EssentialMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
+  Random::Seed(31);
+  TwoViewScene s = MakeScene(60);
+  Corrupt(s.matches, 1.0 / kFocal, 0, 0, 0, 0);
+  EssentialMatrixEstimatorData data;
+  FillSet(s.matches, data);
+  // Away from the optimum, with a rotation far from the identity so that a
+  // step taken on the wrong side of R would show.
+  const Eigen::Matrix3d R = s.R * Eigen::AngleAxisd(0.05, Eigen::Vector3d::UnitY());
+  const Eigen::Vector3d t = (s.t + Eigen::Vector3d(0.05, -0.03, 0.02)).normalized();
+  fd::ExpectNormalEquationMatchesSSE(data, FromEigen<RigidTransformation3D>(R, t));
+
+  const TwoViewScene exact = MakeScene(41, 1.0);
+  FillSet(exact.matches, data);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(
+      data, FromEigen<RigidTransformation3D>(exact.R, exact.t), {1e-3, 5e-3, 1e-6});
+}
+
+class EssentialMatrixEstimatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Random::Seed(33);
+    scene_ = MakeScene(500, 0.3);
+    Corrupt(scene_.matches, 0.5 / kFocal, 100, -0.6, 0.6, 0.6);
+    FillSet(scene_.matches, data_);
+  }
+  EssentialMatrixEstimator estimator_{static_cast<f32>(16.0 * 0.25 / (kFocal * kFocal))};
+  TwoViewScene scene_;
+  EssentialMatrixEstimatorData data_;
+};
+
+TEST_F(EssentialMatrixEstimatorTest, RecoversPoseFromNoisyMatchesWithOutliers) {
+  estimator_.minInFrontRatio = 0.5f;
+  EssentialMatrix E{};
+  std::vector<u16> inliers;
+  Random::Seed(5);
+  estimator_.RunLoRansac(data_, E, inliers);
+  ASSERT_GE(inliers.size(), 360u);
+  EXPECT_LE(std::count_if(inliers.begin(), inliers.end(), [](u16 i) { return i < 100; }), 5);
+  RigidTransformation3D pose;
+  ASSERT_TRUE(EssentialMatrix::ToRelativePose(E, data_, pose, 0.5f, scratch));
+  EXPECT_LT(RotationAngleDeg(ToEigen(pose), scene_.R), 0.5);
+  EXPECT_LT(DirectionAngleDeg(TranslationOf(pose), scene_.t), 2.0);
+  // The refined model is [t]x R with |t| = 1: singular values (1, 1, 0).
+  const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(ToEigen(E)).singularValues();
+  EXPECT_NEAR(sv(0), 1.0, 1e-4);
+  EXPECT_NEAR(sv(1), 1.0, 1e-4);
 }
 
 }  // namespace
