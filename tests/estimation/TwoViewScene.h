@@ -29,12 +29,6 @@ inline Eigen::Matrix3d RandomRotation(double maxAngleRad) {
   return Eigen::AngleAxisd(Uniform(0.0, maxAngleRad), axis).toRotationMatrix();
 }
 
-inline Eigen::Matrix3d Skew(const Eigen::Vector3d& t) {
-  Eigen::Matrix3d S;
-  S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
-  return S;
-}
-
 struct Match {
   double x1, y1, x2, y2;
 };
@@ -43,7 +37,11 @@ struct TwoViewScene {
   Eigen::Matrix3d R;
   Eigen::Vector3d t;  // unit length
   std::vector<Match> matches;
-  Eigen::Matrix3d E() const { return Skew(t) * R; }
+  Eigen::Matrix3d E() const {  // [t]x R
+    Eigen::Matrix3d S;
+    S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
+    return S * R;
+  }
 };
 
 // n points at depths 2..8 inside a field of view of about 90 degrees of both
