@@ -163,16 +163,12 @@ TEST(SimilarityTransformationEstimator2D, PointsWithoutViewsAndMalformedTablesGi
   const SimilarityTransformation3D model = ToModel(T);
   std::vector<u32> inliers;
   f64 error = 0.0;
-  // A point without observations is never an inlier.
-  const u32 removed = data.offsets[2] - data.offsets[1];
-  data.cameras.erase(data.cameras.begin() + data.offsets[1],
-                     data.cameras.begin() + data.offsets[2]);
-  for (u32 j = data.offsets[2]; j < data.measurements.Size(); ++j)
-    data.measurements[j - removed] = data.measurements[j];
-  data.measurements.Resize(data.measurements.Size() - removed);
-  for (u32 k = 2; k < data.offsets.size(); ++k) data.offsets[k] -= removed;
+  // A fifth, exact pair without observations is never an inlier.
+  data.sources.PushBack(Point(Eigen::Vector3f::Zero()), 64);
+  data.targets.PushBack(Point(T.Apply(Eigen::Vector3f::Zero())), 64);
+  data.offsets.push_back(data.offsets.back());
   estimator.VerifyModel(data, model, inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u32>{0, 2, 3}));
+  EXPECT_EQ(inliers, (std::vector<u32>{0, 1, 2, 3}));
   // A malformed observation table is measured as empty instead of read past.
   data.offsets.pop_back();
   estimator.VerifyModel(data, model, inliers, error);
