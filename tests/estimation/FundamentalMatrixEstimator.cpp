@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "FiniteDifference.h"
 #include "TwoViewScene.h"
 

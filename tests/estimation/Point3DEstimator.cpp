@@ -1,8 +1,7 @@
 // Triangulation: two-view and N-view known answers, a point behind a camera
 // and a single view rejected; the estimator's refinement lowers the
-// reprojection error under noise, the prior-depth start, verification of
-// depth and the odd last view, empty data, and the normal equations against
-// finite differences.
+// reprojection error under noise, the prior-depth start, empty data, and the
+// normal equations against finite differences.
 #include "estimation/Point3DEstimator.h"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 // normalised camera coordinates; conversions to the packed match containers
 // and between the library's 3x3 matrices and Eigen.
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
