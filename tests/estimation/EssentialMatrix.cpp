@@ -102,7 +102,7 @@ TEST(EssentialMatrix, RelativePoseFromEAndMinusE) {
       MatchSet2D set;
       FillSet(s.matches, set);
       for (double sign : {1.0, -1.0}) {
-        RigidTransformation3D pose;
+        RigidTransformation3D pose{};
         ASSERT_TRUE(EssentialMatrix::ToRelativePose(FromEigen<EssentialMatrix>(sign * 2.5 * s.E()),
                                                     set, pose, 0.8f, scratch))
             << "n = " << n;
@@ -126,7 +126,7 @@ TEST(EssentialMatrix, InFrontThresholdRoundsHalfUpTiesFailAndDoesNotWrap) {
   MatchSet2D set;
   FillSet(s.matches, set);
   const EssentialMatrix E = FromEigen<EssentialMatrix>(s.E());
-  RigidTransformation3D pose;
+  RigidTransformation3D pose{};
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 0.85f, scratch));
   EXPECT_TRUE(EssentialMatrix::ToRelativePose(E, set, pose, 0.75f, scratch));
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 1.5f, scratch));
@@ -181,7 +181,7 @@ TEST_F(EssentialMatrixEstimatorTest, RecoversPoseFromNoisyMatchesWithOutliers) {
   estimator_.RunLoRansac(data_, E, inliers);
   ASSERT_GE(inliers.size(), 360u);
   EXPECT_LE(std::count_if(inliers.begin(), inliers.end(), [](u16 i) { return i < 100; }), 5);
-  RigidTransformation3D pose;
+  RigidTransformation3D pose{};
   ASSERT_TRUE(EssentialMatrix::ToRelativePose(E, data_, pose, 0.5f, scratch));
   EXPECT_LT(RotationAngleDeg(ToEigen(pose), scene_.R), 0.5);
   EXPECT_LT(DirectionAngleDeg(TranslationOf(pose), scene_.t), 2.0);

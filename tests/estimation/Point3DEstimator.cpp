@@ -50,7 +50,7 @@ Eigen::Vector3f Vec(const Point3D& p) {
 TEST(Point3DSolver, TwoAndManyViewsGiveThePoint) {
   Point3DSolver solver;
   Random::Seed(1);
-  Point3D p;
+  Point3D p{};
   for (int trial = 0; trial < 200; ++trial) {
     const Eigen::Vector3f X(Uniform(), Uniform(), Uniform());
     const Views views(X, 2, 0.0f);
@@ -81,7 +81,7 @@ TEST(Point3DSolver, APointBehindACameraOrASingleViewFails) {
   Views views;
   views.Add(a, X, 0.0f);
   views.Add(b, X, 0.0f);
-  Point3D p;
+  Point3D p{};
   p.v[0] = 123.0f;
   EXPECT_FALSE(solver.RunMinimalSample(views.Pair(0, 1), p));
   // Seen from b first, the pair still fails: every camera must see it in front.
@@ -97,7 +97,7 @@ TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
   for (int trial = 0; trial < 50; ++trial) {
     const Eigen::Vector3f X(Uniform(), Uniform(), Uniform());
     Views views(X, 6, 2.0f);
-    Point3D linear;
+    Point3D linear{};
     ASSERT_TRUE(estimator.TriangulatePoint(views.data, linear));
     Point3D refined = linear;
     ASSERT_TRUE(estimator.RefinePoint(views.data, refined));  // threshold 0: no verification
@@ -116,7 +116,7 @@ TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   const Eigen::Vector3f X(0.2f, -0.1f, 0.3f);
   Views views(X, 4, 0.5f);
   const Eigen::Vector3f c = FromCamera(*static_cast<const Camera*>(views.data.cameras[0])).Apply(X);
-  Point3D p;
+  Point3D p{};
   ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * c.z()));
   EXPECT_LT((Vec(p) - X).norm(), 0.02f);
   EXPECT_EQ(estimator.inliers.size(), 4u);

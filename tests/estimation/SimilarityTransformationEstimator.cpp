@@ -186,7 +186,7 @@ TEST(SimilarityTransformationSolver, FourPairsRecoverEverySampleInVolumeAndOnAPl
       LA::AlignedVector4f src[4], dst[4];
       MatchSet3DN<4> sample;
       MakeSample(T, flat, src, dst, sample);
-      SimilarityTransformation3D model;
+      SimilarityTransformation3D model{};
       ASSERT_TRUE(solver.RunMinimalSample(sample, model));
       const Truth E = FromModel(model);
       bool ok = std::abs(E.R.determinant() - 1.0f) < 1e-4f;
@@ -206,7 +206,7 @@ TEST(SimilarityTransformationSolver, MirroredTargetsGiveAProperRotationAndCoinci
   SimilarityTransformationSolver solver;
   LA::AlignedVector4f src[4], dst[4];
   MatchSet3DN<4> sample;
-  SimilarityTransformation3D model;
+  SimilarityTransformation3D model{};
   Random::Seed(3);
   for (int trial = 0; trial < 100; ++trial) {
     MakeSample(RandomTruthWide(), false, src, dst, sample);
