@@ -1,150 +1,194 @@
-// Essential-matrix projection and decomposition into a relative pose.
-#include "estimation/EssentialMatrix.h"
-
+// Essential matrices: the five-point solver (exact configurations yield the
+// true matrix among at most ten finite candidates, in the minimal and the
+// least-squares path), projection to the essential space, decomposition into
+// a relative pose with its in-front threshold, the data class against finite
+// differences, and the estimator on noisy matches with outliers.
 #include <gtest/gtest.h>
 
-#include "estimation/TestMatchSets.h"
-#include "estimation/TwoViewScene.h"
+#include <algorithm>
+
+#include "FiniteDifference.h"
+#include "TwoViewScene.h"
+#include "estimation/EssentialMatrixEstimator.h"
+#include "estimation/EssentialMatrixFivePointAlgorithm.h"
+
+using namespace twoview;
 
 namespace {
 
-EssentialMatrix FromEigen(const Eigen::Matrix3d& M) {
-  EssentialMatrix E;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) E.m[r][c] = static_cast<float>(M(r, c));
-    E.m[r][3] = 0.0f;
+constexpr double kFocal = 500.0;  // pixels per normalised unit
+alignas(16) float scratch[4 * 38];
+
+bool SolveMinimal(EssentialMatrixFivePointAlgorithm& solver, const FiveMatches2D& sample,
+                  AlignedArray<EssentialMatrix>& models, AlignedArray<float>& scratch) {
+  models.Clear();
+  return solver.ComputeNullSpaceMinimal(sample, scratch) &&
+         (solver.ConstructConstraintMatrix(scratch), solver.EliminateConstraintMatrix(scratch)) &&
+         (solver.ConstructActionMatrix(), solver.ComputeSolutions(models, scratch));
+}
+
+double BestDistance(const AlignedArray<EssentialMatrix>& models, const Eigen::Matrix3d& E) {
+  double best = 1e9;
+  for (const EssentialMatrix& m : models) best = std::min(best, MatrixDistance(ToEigen(m), E));
+  return best;
+}
+
+TEST(EssentialMatrixFivePointAlgorithm, MinimalFindsTrueEssentialMatrix) {
+  Random::Seed(11);
+  EssentialMatrixFivePointAlgorithm solver;
+  AlignedArray<EssentialMatrix> models;
+  AlignedArray<float> scratch;
+  int found = 0;
+  constexpr int kTrials = 1000;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    const TwoViewScene s = MakeScene(5);
+    FiveMatches2D sample;
+    FillFive(s.matches, sample);
+    if (!SolveMinimal(solver, sample, models, scratch)) continue;
+    EXPECT_EQ(models.Size() % 2, 0u);
+    EXPECT_LE(models.Size(), 10u);
+    for (const EssentialMatrix& E : models) {
+      const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(ToEigen(E)).singularValues();
+      ASSERT_TRUE(sv.allFinite());
+      EXPECT_LT((sv - Eigen::Vector3d(1, 1, 0)).cwiseAbs().maxCoeff(), 1e-4);
+    }
+    if (BestDistance(models, s.E()) < 1e-3) ++found;
   }
-  return E;
+  EXPECT_GE(found, kTrials * 99 / 100);
+  // Coincident matches: whatever comes out is finite.
+  FiveMatches2D same;
+  FillFive(std::vector<Match>(5, Match{0.1, 0.2, 0.3, 0.1}), same);
+  SolveMinimal(solver, same, models, scratch);
+  for (const EssentialMatrix& E : models) EXPECT_TRUE(ToEigen(E).allFinite());
 }
 
-Eigen::Matrix3d RotationOf(const RigidTransformation3D& T) {
-  Eigen::Matrix3d R;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) R(r, c) = T.m[r][c];
-  return R;
+TEST(EssentialMatrixFivePointAlgorithm, NonMinimalOnExactMatches) {
+  Random::Seed(12);
+  EssentialMatrixFivePointAlgorithm solver;
+  AlignedArray<EssentialMatrix> models;
+  AlignedArray<float> scratch;
+  for (int n : {50, 7, 5}) {
+    const TwoViewScene s = MakeScene(n);
+    MatchSet2D set;
+    FillSet(s.matches, set);
+    models.Clear();
+    ASSERT_TRUE(solver.ComputeNullSpaceNonMinimal(set, scratch));
+    solver.ConstructConstraintMatrix(scratch);
+    ASSERT_TRUE(solver.EliminateConstraintMatrix(scratch));
+    solver.ConstructActionMatrix();
+    ASSERT_TRUE(solver.ComputeSolutions(models, scratch));
+    EXPECT_LT(BestDistance(models, s.E()), 1e-3) << "n = " << n;
+  }
 }
 
-Eigen::Vector3d TranslationOf(const RigidTransformation3D& T) {
-  return Eigen::Vector3d(T.m[0][3], T.m[1][3], T.m[2][3]);
-}
-
-TEST(EssentialMatrix, ProjectionGivesSingularValuesOneOneZero) {
+TEST(EssentialMatrix, ProjectionKeepsSingularVectorsAndSetsValuesOneOneZero) {
   Random::Seed(21);
-  alignas(16) float scratch[4 * 11];
   for (int trial = 0; trial < 20; ++trial) {
-    Eigen::Matrix3d M = Eigen::Matrix3d::Random() * 3.0;
-    EssentialMatrix E = FromEigen(M);
+    const Eigen::Matrix3d M = Eigen::Matrix3d::Random() * 3.0;
+    EssentialMatrix E = FromEigen<EssentialMatrix>(M);
     ASSERT_TRUE(EssentialMatrix::ProjectToEssentialSpace(E, scratch));
-    Eigen::Matrix3d P;
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) P(r, c) = E.m[r][c];
-    Eigen::JacobiSVD<Eigen::Matrix3d> svd(P, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    EXPECT_NEAR(svd.singularValues()(0), 1.0, 1e-5);
-    EXPECT_NEAR(svd.singularValues()(1), 1.0, 1e-5);
-    EXPECT_NEAR(svd.singularValues()(2), 0.0, 1e-5);
-    // The nearest such matrix keeps the singular vectors of the input.
     Eigen::JacobiSVD<Eigen::Matrix3d> in(M, Eigen::ComputeFullU | Eigen::ComputeFullV);
     const Eigen::Matrix3d expected =
         in.matrixU() * Eigen::Vector3d(1, 1, 0).asDiagonal() * in.matrixV().transpose();
-    EXPECT_LT((P - expected).norm(), 1e-4);
+    EXPECT_LT((ToEigen(E) - expected).norm(), 1e-4);
   }
 }
 
-class RelativePoseTest : public ::testing::Test {
- protected:
-  alignas(16) float scratch_[4 * 38];
-};
-
-TEST_F(RelativePoseTest, RecoversPoseFromEAndMinusE) {
+TEST(EssentialMatrix, RelativePoseFromEAndMinusE) {
   Random::Seed(22);
   for (int n : {40, 7, 4, 3}) {
     for (int trial = 0; trial < 10; ++trial) {
-      const twoview::TwoViewScene s = twoview::MakeScene(n);
+      const TwoViewScene s = MakeScene(n);
       MatchSet2D set;
-      testsets::FillSet(s.matches, set);
+      FillSet(s.matches, set);
       for (double sign : {1.0, -1.0}) {
-        const EssentialMatrix E = FromEigen(sign * 2.5 * s.E());
-        RigidTransformation3D pose;
-        const float ratio = 0.8f;
-        ASSERT_TRUE(EssentialMatrix::ToRelativePose(E, set, pose, ratio, scratch_)) << "n = " << n;
-        EXPECT_LT((RotationOf(pose) - s.R).norm(), 1e-4);
+        RigidTransformation3D pose{};
+        ASSERT_TRUE(EssentialMatrix::ToRelativePose(FromEigen<EssentialMatrix>(sign * 2.5 * s.E()),
+                                                    set, pose, 0.8f, scratch))
+            << "n = " << n;
+        EXPECT_LT((ToEigen(pose) - s.R).norm(), 1e-4);
         EXPECT_LT((TranslationOf(pose) - s.t).norm(), 1e-4);
-        EXPECT_NEAR(TranslationOf(pose).norm(), 1.0, 1e-5);
       }
     }
   }
 }
 
-TEST_F(RelativePoseTest, CountsAgreeWithTriangulation) {
-  Random::Seed(23);
-  const twoview::TwoViewScene s = twoview::MakeScene(11);
-  MatchSet2D set;
-  testsets::FillSet(s.matches, set);
-  RigidTransformation3D pose;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) pose.m[r][c] = static_cast<float>(s.R(r, c));
-    pose.m[r][3] = static_cast<float>(s.t(r));
-  }
-  const EssentialMatrix E = FromEigen(s.E());
-  u16 front = 0, behind = 0;
-  EssentialMatrix::CountPointsInFront(E, pose, set, front, behind, scratch_);
-  EXPECT_EQ(front, 11);
-  EXPECT_EQ(behind, 0);
-  for (int r = 0; r < 3; ++r) pose.m[r][3] = -pose.m[r][3];
-  EssentialMatrix::CountPointsInFront(E, pose, set, front, behind, scratch_);
-  EXPECT_EQ(front, 0);
-  EXPECT_EQ(behind, 11);
-  // The single-match form gives the true depth.
-  const twoview::Match& m = s.matches[0];
-  const float p[2] = {static_cast<float>(m.x1), static_cast<float>(m.y1)};
-  const float q[2] = {static_cast<float>(m.x2), static_cast<float>(m.y2)};
-  float X[4];
-  for (int r = 0; r < 3; ++r) pose.m[r][3] = static_cast<float>(s.t(r));
-  EssentialMatrix::TriangulatePoint(E, pose, p, q, X);
-  const Eigen::Vector3d X1(X[0], X[1], X[2]);
-  const Eigen::Vector3d X2 = s.R * X1 + s.t;
-  EXPECT_NEAR(X2.x() / X2.z(), m.x2, 1e-4);
-  EXPECT_NEAR(X2.y() / X2.z(), m.y2, 1e-4);
-  EXPECT_FLOAT_EQ(X[3], 1.0f);
-}
-
-TEST_F(RelativePoseTest, RatioThresholdIsRoundedHalfUpAndTiesFail) {
+TEST(EssentialMatrix, InFrontThresholdRoundsHalfUpTiesFailAndDoesNotWrap) {
   Random::Seed(24);
-  // Ten matches, two of them replaced by matches of the mirrored scene so that
-  // they triangulate behind: 8 in front out of 10 passes 0.75 (k = 8 after
-  // rounding 8.0) but not 0.85 (k = 9).
-  twoview::TwoViewScene s = twoview::MakeScene(10);
+  // Two of ten matches moved to the other side of their epipole triangulate
+  // behind: 8 in front passes 0.75 (k = 8) but not 0.85 (k = 9).
+  TwoViewScene s = MakeScene(10);
   for (int i = 0; i < 2; ++i) {
-    twoview::Match& m = s.matches[i];
-    // Moving the second point to the other side of its epipole flips depths.
     const Eigen::Vector3d e2 = s.t / s.t.z();
-    m.x2 = 2 * e2.x() - m.x2;
-    m.y2 = 2 * e2.y() - m.y2;
+    s.matches[i].x2 = 2 * e2.x() - s.matches[i].x2;
+    s.matches[i].y2 = 2 * e2.y() - s.matches[i].y2;
   }
   MatchSet2D set;
-  testsets::FillSet(s.matches, set);
-  const EssentialMatrix E = FromEigen(s.E());
-  RigidTransformation3D pose;
-  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 0.85f, scratch_));
-  EXPECT_TRUE(EssentialMatrix::ToRelativePose(E, set, pose, 0.75f, scratch_));
-  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 1.5f, scratch_));
-  // A ratio of 0 still needs one sign strictly ahead: an empty set ties 0:0.
-  MatchSet2D empty;
-  testsets::FillSet({}, empty);
-  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, empty, pose, 0.0f, scratch_));
+  FillSet(s.matches, set);
+  const EssentialMatrix E = FromEigen<EssentialMatrix>(s.E());
+  RigidTransformation3D pose{};
+  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 0.85f, scratch));
+  EXPECT_TRUE(EssentialMatrix::ToRelativePose(E, set, pose, 0.75f, scratch));
+  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 1.5f, scratch));
+  // An empty set ties 0:0, which fails even at ratio 0.
+  FillSet({}, set);
+  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 0.0f, scratch));
+  // 60000 matches at ratio 1.2 ask for 72000 in front: through 16 bits the
+  // threshold would wrap to 6464 and pass.
+  const TwoViewScene big = MakeScene(60000);
+  FillSet(big.matches, set);
+  const EssentialMatrix Eb = FromEigen<EssentialMatrix>(big.E());
+  EXPECT_TRUE(EssentialMatrix::ToRelativePose(Eb, set, pose, 0.9f, scratch));
+  EXPECT_FALSE(EssentialMatrix::ToRelativePose(Eb, set, pose, 1.2f, scratch));
 }
 
-TEST_F(RelativePoseTest, LargeSetThresholdDoesNotWrap) {
-  // 60000 matches at ratio 1.2 ask for 72000 > 65535 in front: never met.
-  // Computed through 16 bits the threshold would wrap to 6464 and pass.
-  Random::Seed(25);
-  const twoview::TwoViewScene s = twoview::MakeScene(60000);
-  MatchSet2D set;
-  testsets::FillSet(s.matches, set);
-  const EssentialMatrix E = FromEigen(s.E());
-  RigidTransformation3D pose;
-  EXPECT_TRUE(EssentialMatrix::ToRelativePose(E, set, pose, 0.9f, scratch_));
-  EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 1.2f, scratch_));
+TEST(EssentialMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
+  Random::Seed(31);
+  TwoViewScene s = MakeScene(60);
+  Corrupt(s.matches, 1.0 / kFocal, 0, 0, 0, 0);
+  EssentialMatrixEstimatorData data;
+  FillSet(s.matches, data);
+  // Away from the optimum, with a rotation far from the identity so that a
+  // step taken on the wrong side of R would show.
+  const Eigen::Matrix3d R = s.R * Eigen::AngleAxisd(0.05, Eigen::Vector3d::UnitY());
+  const Eigen::Vector3d t = (s.t + Eigen::Vector3d(0.05, -0.03, 0.02)).normalized();
+  fd::ExpectNormalEquationMatchesSSE(data, FromEigen<RigidTransformation3D>(R, t));
+
+  const TwoViewScene exact = MakeScene(41, 1.0);
+  FillSet(exact.matches, data);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(
+      data, FromEigen<RigidTransformation3D>(exact.R, exact.t), {1e-3, 5e-3, 1e-6});
+}
+
+class EssentialMatrixEstimatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Random::Seed(33);
+    scene_ = MakeScene(500, 0.3);
+    Corrupt(scene_.matches, 0.5 / kFocal, 100, -0.6, 0.6, 0.6);
+    FillSet(scene_.matches, data_);
+  }
+  EssentialMatrixEstimator estimator_{static_cast<f32>(16.0 * 0.25 / (kFocal * kFocal))};
+  TwoViewScene scene_;
+  EssentialMatrixEstimatorData data_;
+};
+
+TEST_F(EssentialMatrixEstimatorTest, RecoversPoseFromNoisyMatchesWithOutliers) {
+  estimator_.minInFrontRatio = 0.5f;
+  EssentialMatrix E{};
+  std::vector<u16> inliers;
+  Random::Seed(5);
+  estimator_.RunLoRansac(data_, E, inliers);
+  ASSERT_GE(inliers.size(), 360u);
+  EXPECT_LE(std::count_if(inliers.begin(), inliers.end(), [](u16 i) { return i < 100; }), 5);
+  RigidTransformation3D pose{};
+  ASSERT_TRUE(EssentialMatrix::ToRelativePose(E, data_, pose, 0.5f, scratch));
+  EXPECT_LT(RotationAngleDeg(ToEigen(pose), scene_.R), 0.5);
+  EXPECT_LT(DirectionAngleDeg(TranslationOf(pose), scene_.t), 2.0);
+  // The refined model is [t]x R with |t| = 1: singular values (1, 1, 0).
+  const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(ToEigen(E)).singularValues();
+  EXPECT_NEAR(sv(0), 1.0, 1e-4);
+  EXPECT_NEAR(sv(1), 1.0, 1e-4);
 }
 
 }  // namespace

@@ -1,160 +1,78 @@
-// The sampling layers and the item masks: bin tables, uniform and weighted
-// bin samples, the weighted sampler's edges, and the 32-bit-word mask layout.
+// Bin sampling, in the shared sampler and in the estimators' own slots (on
+// the fundamental-matrix estimator): weighted draws follow their table, bin
+// samples take distinct usable bins or nothing (never an endless loop), and
+// the item masks keep the 32-bit-word layout.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <map>
+#include <algorithm>
 #include <set>
 
-#include "estimation/EstimatorParsac.h"
-#include "estimation/OptimizerTemplate.h"
+#include "TwoViewScene.h"
+#include "estimation/FundamentalMatrixEstimator.h"
+#include "estimation/WeightedSampler.h"
 
 namespace {
 
-using V4 = LA::AlignedVector4f;
-using M4 = LA::AlignedMatrix4f;
-struct Model4 : V4 {};
-using Sample = std::array<u16, 3>;
+using Estimator = FundamentalMatrixEstimator;
 
-struct Items : OptimizerDataTemplate<Model4, V4, M4> {
-  u32 n = 0;
-  u32 Size() const { return n; }
-  static void GetSubset(const Items&, const std::vector<u16>& list, Items& d) {
-    d.n = static_cast<u32>(list.size());
-  }
-  f64 ComputeSSE(const Model4&) override { return 0.0; }
-  f64 GetFactorSSEToMSE() override { return 1.0; }
-  void ConstructNormalEquation(const Model4&, const V4&, M4&, V4&) override {}
-  void ConstructNormalEquationAndScale(const Model4&, M4&, V4&, V4&) override {}
-  void UpdateModel(const V4&, const V4&, const Model4& old, Model4& updated) override {
-    updated = old;
-  }
-};
-
-using Optimizer4 = OptimizerTemplate<Model4, V4, M4>;
-
-class BinEstimator : public EstimatorParsac<Items, Sample, Items, Model4, int, Optimizer4, u16> {
- public:
-  BinEstimator() : EstimatorParsac(0.0f) {}
-  u32 GetMinimalSampleSize() const override { return 3; }
-  f32 ComputeAllInlierProbability(const f32& w) const override { return w * w * w; }
-  void GenerateMinimalSample(const Items&, Sample&) override {}
-  bool SolveNonMinimal(const Items&, AlignedArray<Model4>&) override { return false; }
-  bool SolveMinimal(const Sample&, AlignedArray<Model4>&) override { return false; }
-  void VerifyModelConstrained(const Items&, const Model4&, const BitMask&, std::vector<u16>&,
-                              f64&) override {}
-  void VerifyModel(const Items&, const Model4&, std::vector<u16>&, f64&) override {}
-  void ComputeInlierSSE(const Items&, const Model4&, const BitMask&, f64&) override {}
-  u32 OptimizeModel(Items&, Model4&, u8) override { return 0; }
-  bool GenerateMinimalSampleProsac(const Items&, const std::vector<u16>&, u16, bool,
-                                   Sample&) override {
-    return false;
-  }
-  bool GenerateMinimalSampleArsac(const Items&, const std::vector<std::vector<u16>>& b,
-                                  Sample& s) override {
-    u32 chosen[3];
-    return DrawBinSample(b, 3, s.data(), chosen);
-  }
-  bool GenerateMinimalSampleParsac(const Items&, const std::vector<f32>& c,
-                                   const std::vector<std::vector<u16>>& b, Sample& s) override {
-    u32 chosen[3];
-    return DrawWeightedBinSample(c, b, 3, s.data(), chosen);
-  }
-};
-
-// Bin of an item index: items 10 b .. 10 b + 9 live in bin b.
-u32 BinOf(u16 item) {
-  return item / 10u;
+// Bins of the eight matches a sample drew (match i lives in bin i / 8).
+std::set<u32> BinsOf(const EightMatches2D& s) {
+  std::set<u32> bins;
+  for (int k = 0; k < 8; ++k) bins.insert(static_cast<u32>(s.px1[k]) / 8);
+  return bins;
 }
 
-}  // namespace
-
-TEST(EstimatorArsac, BinTablesOfAVgaImage) {
-  BinEstimator est;
-  EXPECT_EQ(est.binCount, 100u);
-  EXPECT_TRUE(est.columnTable.empty()) << "nothing is built at construction";
-  est.BuildBinTables(640, 480);
-  ASSERT_EQ(est.columnTable.size(), 641u);
-  ASSERT_EQ(est.rowTable.size(), 481u);
-  EXPECT_EQ(est.columnTable[0], 0u);
-  EXPECT_EQ(est.columnTable[63], 0u);
-  EXPECT_EQ(est.columnTable[64], 1u);
-  EXPECT_EQ(est.columnTable[639], 9u);
-  EXPECT_EQ(est.rowTable[47], 0u);
-  EXPECT_EQ(est.rowTable[48], 10u);
-  EXPECT_EQ(est.rowTable[479], 90u);
-  ASSERT_EQ(est.binCentres.size(), 100u);
-  EXPECT_FLOAT_EQ(est.binCentres[0].x, 32.0f);
-  EXPECT_FLOAT_EQ(est.binCentres[0].y, 24.0f);
-  EXPECT_FLOAT_EQ(est.binCentres[11].x, 96.0f);
-  EXPECT_FLOAT_EQ(est.binCentres[11].y, 72.0f);
-  // A new grid rebuilds the tables for the same image.
-  est.SetGrid(5, 4);
-  EXPECT_EQ(est.binCount, 20u);
-  EXPECT_EQ(est.columnTable.size(), 641u);
-  EXPECT_EQ(est.columnTable[127], 0u);
-  EXPECT_EQ(est.columnTable[128], 1u);
-  EXPECT_EQ(est.rowTable[120], 5u);
-  EXPECT_EQ(est.binCentres.size(), 20u);
-}
-
-TEST(EstimatorArsac, UniformBinSampleTakesDistinctBins) {
-  BinEstimator est;
-  std::vector<std::vector<u16>> bins(6);
-  for (u16 b = 0; b < 6; ++b)
+TEST(EstimatorArsac, BinSamplesTakeDistinctUsableBinsOrNothing) {
+  // 96 matches with x1 = i in twelve bins; bin b holds 1 + b % 4 of its own.
+  FundamentalMatrixEstimatorData data;
+  std::vector<twoview::Match> m(96);
+  for (int i = 0; i < 96; ++i) m[i] = {double(i), 0, 0, 0};
+  twoview::FillSet(m, data);
+  std::vector<std::vector<u16>> bins(12);
+  for (u16 b = 0; b < 12; ++b)
     if (b != 2)
-      for (u16 k = 0; k < 1 + b; ++k) bins[b].push_back(static_cast<u16>(10 * b + k));
-  Items data;
-  Sample s;
+      for (u16 k = 0; k <= b % 4; ++k) bins[b].push_back(static_cast<u16>(8 * b + k));
+  Estimator est(1.0f);
+  EightMatches2D s;
   Random::Seed(3);
-  std::map<u32, int> seen;
+  std::set<u32> seen;
   for (int t = 0; t < 300; ++t) {
     ASSERT_TRUE(est.GenerateMinimalSampleArsac(data, bins, s));
-    std::set<u32> b = {BinOf(s[0]), BinOf(s[1]), BinOf(s[2])};
-    EXPECT_EQ(b.size(), 3u);
+    const std::set<u32> b = BinsOf(s);
+    EXPECT_EQ(b.size(), 8u);
     EXPECT_EQ(b.count(2), 0u) << "an empty bin has nothing to give";
-    for (const u32 x : b) ++seen[x];
+    seen.insert(b.begin(), b.end());
   }
-  EXPECT_EQ(seen.size(), 5u);
-  // Fewer non-empty bins than the sample size: refused, not an endless draw.
-  bins[0].clear();
-  bins[1].clear();
-  bins[3].clear();
-  s = {7, 7, 7};
+  EXPECT_EQ(seen.size(), 11u);
+  // Weighted: bin 1 has no weight.
+  std::vector<f32> c(13);
+  for (int j = 0; j <= 12; ++j) c[j] = (j == 0 ? 0 : std::max(j - 1, 1)) / 11.0f;
+  for (int t = 0; t < 200; ++t) {
+    ASSERT_TRUE(est.GenerateMinimalSampleParsac(data, c, bins, s));
+    const std::set<u32> b = BinsOf(s);
+    EXPECT_EQ(b.size(), 8u);
+    EXPECT_EQ(b.count(1) + b.count(2), 0u);
+  }
+  // Fewer usable bins than the sample size: refused, not an endless draw.
+  s.px1[0] = 7.5f;
+  for (int j = 9; j <= 12; ++j) c[j] = c[8];  // six usable bins left
+  EXPECT_FALSE(est.GenerateMinimalSampleParsac(data, c, bins, s));
+  for (int b = 0; b < 5; ++b) bins[b].clear();  // seven non-empty bins left
   EXPECT_FALSE(est.GenerateMinimalSampleArsac(data, bins, s));
-  EXPECT_EQ(s[0], 7);
+  EXPECT_EQ(s.px1[0], 7.5f);
 }
 
-TEST(EstimatorParsac, WeightedSamplerEdges) {
+TEST(EstimatorParsac, WeightedSamplerFrequenciesAndEdges) {
   Random::Seed(1);
-  EXPECT_EQ(BinEstimator::WeightedSampler({}), 0u);
-  EXPECT_EQ(BinEstimator::WeightedSampler({0.0f}), 0u);
+  EXPECT_EQ(Estimator::WeightedSampler({}), 0u);
+  EXPECT_EQ(Estimator::WeightedSampler({0.0f}), 0u);
   // Bin 1 has no weight; bins 0 and 2 share the rest equally.
-  const std::vector<f32> c = {0.0f, 0.5f, 0.5f, 1.0f};
   int count[3] = {0, 0, 0};
-  for (int t = 0; t < 20000; ++t) ++count[BinEstimator::WeightedSampler(c)];
+  for (int t = 0; t < 20000; ++t) ++count[Estimator::WeightedSampler({0.0f, 0.5f, 0.5f, 1.0f})];
   EXPECT_EQ(count[1], 0);
   EXPECT_NEAR(count[0] / 20000.0, 0.5, 0.02);
   // u at or beyond the last entry gives the last bin.
-  for (int t = 0; t < 10; ++t) EXPECT_EQ(BinEstimator::WeightedSampler({0.0f, 0.0f, 0.0f}), 1u);
-}
-
-TEST(EstimatorParsac, WeightedBinSampleSkipsWeightlessBins) {
-  BinEstimator est;
-  std::vector<std::vector<u16>> bins(5);
-  for (u16 b = 0; b < 5; ++b) bins[b] = {static_cast<u16>(10 * b), static_cast<u16>(10 * b + 1)};
-  const std::vector<f32> c = {0.0f, 0.3f, 0.3f, 0.6f, 0.8f, 1.0f};  // bin 1 weightless
-  Items data;
-  Sample s;
-  Random::Seed(2);
-  for (int t = 0; t < 200; ++t) {
-    ASSERT_TRUE(est.GenerateMinimalSampleParsac(data, c, bins, s));
-    std::set<u32> b = {BinOf(s[0]), BinOf(s[1]), BinOf(s[2])};
-    EXPECT_EQ(b.size(), 3u);
-    EXPECT_EQ(b.count(1), 0u);
-  }
-  const std::vector<f32> two = {0.0f, 0.5f, 0.5f, 0.5f, 0.5f, 1.0f};
-  EXPECT_FALSE(est.GenerateMinimalSampleParsac(data, two, bins, s));
+  for (int t = 0; t < 10; ++t) EXPECT_EQ(Estimator::WeightedSampler({0.0f, 0.0f, 0.0f}), 1u);
 }
 
 TEST(BitMask, WordLayoutAndIndexLists) {
@@ -166,17 +84,68 @@ TEST(BitMask, WordLayoutAndIndexLists) {
   EXPECT_EQ(m.Words()[0], 1u);
   EXPECT_EQ(m.Words()[1], 2u);
   EXPECT_EQ(m.Words()[2], 1u << 5);
-  EXPECT_TRUE(m.Test(33));
-  EXPECT_FALSE(m.Test(34));
   EXPECT_FALSE(m.Test(1000)) << "items past the end read as clear";
-  EXPECT_EQ(m.Count(), 3u);
   std::vector<u32> list = {5};
-  BinEstimator::MaskToIndexList(m, list);
+  Estimator::MaskToIndexList(m, list);
   EXPECT_EQ(list, (std::vector<u32>{0, 33, 69}));
   m.Reset(33);
   std::vector<u16> shortList;
-  BinEstimator::MaskToIndexList(m, shortList);
+  Estimator::MaskToIndexList(m, shortList);
   EXPECT_EQ(shortList, (std::vector<u16>{0, 69}));
   m.Resize(40);
   EXPECT_EQ(m.Count(), 0u) << "a resized mask starts clear";
 }
+
+TEST(WeightedSampler, FrequenciesFollowTheTableAndEdgesGiveFixedBins) {
+  EXPECT_EQ(WeightedSampler({}), 0u);
+  EXPECT_EQ(WeightedSampler({0.0f}), 0u);
+  const std::vector<float> table = {0.0f, 0.1f, 0.1f, 0.6f, 1.0f};  // bin 1 has no mass
+  Random::Seed(3);
+  int counts[4] = {0, 0, 0, 0};
+  const int draws = 100000;
+  for (int i = 0; i < draws; ++i) {
+    const u32 j = WeightedSampler(table);
+    ASSERT_LT(j, 4u);
+    ++counts[j];
+  }
+  EXPECT_NEAR(counts[0] / double(draws), 0.1, 0.01);
+  EXPECT_EQ(counts[1], 0);
+  EXPECT_NEAR(counts[2] / double(draws), 0.5, 0.01);
+  EXPECT_NEAR(counts[3] / double(draws), 0.4, 0.01);
+  // Mass missing at the top falls into the last bin.
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(WeightedSampler({0.0f, 0.0f, 0.0f}), 1u);
+}
+
+TEST(DrawBinSample, DistinctUsableBinsOrNoSample) {
+  std::vector<std::vector<u16>> bins(10);
+  for (u16 i = 0; i < 100; ++i) bins[i % 10].push_back(i);
+  Random::Seed(7);
+  u32 chosen[6] = {99, 99, 99, 99, 99, 99};
+  u16 members[6] = {};
+  for (int trial = 0; trial < 200; ++trial) {
+    ASSERT_TRUE(DrawBinSample(bins, nullptr, 6, chosen, members));
+    for (int k = 0; k < 6; ++k) {
+      EXPECT_EQ(members[k] % 10, chosen[k]);
+      for (int l = 0; l < k; ++l) EXPECT_NE(chosen[k], chosen[l]);
+    }
+  }
+  // Five non-empty bins of eight: six refused without writing, five taken.
+  bins.assign(8, {});
+  for (u16 i = 0; i < 5; ++i) bins[i] = {i};
+  chosen[0] = 99;
+  EXPECT_EQ(CountUsableBins(bins, nullptr), 5u);
+  EXPECT_FALSE(DrawBinSample(bins, nullptr, 6, chosen, members));
+  EXPECT_EQ(chosen[0], 99u);
+  EXPECT_TRUE(DrawBinSample(bins, nullptr, 5, chosen, members));
+  for (int k = 0; k < 5; ++k) EXPECT_FALSE(bins[chosen[k]].empty());
+  // Weighted: only bins with mass count; the table may be shorter than the bins.
+  for (u16 i = 0; i < 8; ++i) bins[i] = {i};
+  const std::vector<float> table = {0.0f, 0.5f, 0.5f, 0.5f, 1.0f};
+  EXPECT_EQ(CountUsableBins(bins, &table), 2u);
+  EXPECT_FALSE(DrawBinSample(bins, &table, 3, chosen, members));
+  ASSERT_TRUE(DrawBinSample(bins, &table, 2, chosen, members));
+  EXPECT_EQ(std::min(chosen[0], chosen[1]), 0u);
+  EXPECT_EQ(std::max(chosen[0], chosen[1]), 3u);
+}
+
+}  // namespace

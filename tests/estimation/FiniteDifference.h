@@ -39,15 +39,6 @@ struct Options {
 };
 
 template <class Model, class Vector, class Matrix>
-Eigen::MatrixXd ToEigen(const Matrix& A) {
-  constexpr int P = OptimizerAlgebra<Vector, Matrix>::kSize;
-  Eigen::MatrixXd E(P, P);
-  for (int i = 0; i < P; ++i)
-    for (int j = 0; j < P; ++j) E(i, j) = Entry(A, i, j);
-  return E;
-}
-
-template <class Model, class Vector, class Matrix>
 double SSEAfterStep(OptimizerDataTemplate<Model, Vector, Matrix>& data, const Model& model,
                     const Vector& scale, const Eigen::VectorXd& step) {
   constexpr int P = OptimizerAlgebra<Vector, Matrix>::kSize;
@@ -76,12 +67,16 @@ void ExpectNormalEquationMatchesSSE(OptimizerDataTemplate<Model, Vector, Matrix>
   data.ConstructNormalEquation(model, s, A2, b2);
 
   double maxB = 0.0;
-  for (int i = 0; i < P; ++i) maxB = std::max(maxB, std::fabs(static_cast<double>(b.v[i])));
-  ASSERT_GT(maxB, 0.0) << "pick a model away from the optimum";
+  Eigen::MatrixXd E(P, P);
   for (int i = 0; i < P; ++i) {
+    maxB = std::max(maxB, std::fabs(static_cast<double>(b.v[i])));
     EXPECT_EQ(b.v[i], b2.v[i]) << "b differs between the two builds at " << i;
-    for (int j = 0; j < P; ++j) EXPECT_EQ(Entry(A, i, j), Entry(A2, i, j)) << i << "," << j;
+    for (int j = 0; j < P; ++j) {
+      E(i, j) = Entry(A, i, j);
+      EXPECT_EQ(Entry(A, i, j), Entry(A2, i, j)) << i << "," << j;
+    }
   }
+  ASSERT_GT(maxB, 0.0) << "pick a model away from the optimum";
   for (int i = 0; i < P; ++i) {
     Eigen::VectorXd e = Eigen::VectorXd::Zero(P);
     e(i) = o.step;
@@ -91,7 +86,6 @@ void ExpectNormalEquationMatchesSSE(OptimizerDataTemplate<Model, Vector, Matrix>
     EXPECT_NEAR(b.v[i], expected, o.tolerance * maxB + o.absolute)
         << "b[" << i << "] is not -1/2 dSSE/dx through UpdateModel";
   }
-  const Eigen::MatrixXd E = ToEigen<Model, Vector, Matrix>(A);
   const double largest = E.cwiseAbs().maxCoeff();
   EXPECT_LE((E - E.transpose()).cwiseAbs().maxCoeff(), 1e-6 * largest) << "A is not symmetric";
   const Eigen::VectorXd eig = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(E).eigenvalues();

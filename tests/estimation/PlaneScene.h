@@ -1,6 +1,6 @@
 #pragma once
 // A seeded synthetic plane scene shared by the plane tests: points on a
-// known plane with noise along its normal, outliers scattered off it, and a
+// known plane with noise, outliers scattered off it along the normal, and a
 // few cameras that observe every point (normalised image coordinates).
 #include <cmath>
 #include <vector>
@@ -35,7 +35,7 @@ inline f64 AngleDegrees(const Plane& a, const Plane& b) {
 }
 
 struct PlaneScene {
-  Plane plane;                             // the true plane, |n| = 1
+  Plane plane{};                           // the true plane, |n| = 1, d = -1
   std::vector<LA::AlignedMatrix3f> poses;  // cameras; never resized after build
   std::vector<bool> inlier;                // ground truth per point
   PlaneEstimatorData3D data3;
@@ -47,38 +47,32 @@ struct PlaneScene {
   void Build(u32 seed, u32 n, f32 outliers, f32 noise, bool normalOnly = false,
              f32 pixelNoise = 0.0f, u32 cameraCount = 3) {
     Random::Seed(seed);
-    f32 nx = 0.2f, ny = -0.3f, nz = 1.0f;
-    const f32 len = std::sqrt(nx * nx + ny * ny + nz * nz);
-    plane.v[0] = nx / len;
-    plane.v[1] = ny / len;
-    plane.v[2] = nz / len;
+    const f32 len = std::sqrt(0.2f * 0.2f + 0.3f * 0.3f + 1.0f);
+    plane.v[0] = 0.2f / len;
+    plane.v[1] = -0.3f / len;
+    plane.v[2] = 1.0f / len;
     plane.v[3] = -1.0f;
+    const f32* N = plane.v;
     // Two unit vectors spanning the plane.
-    const f32 u[3] = {plane.v[2], 0.0f, -plane.v[0]};
-    const f32 ul = std::sqrt(u[0] * u[0] + u[2] * u[2]);
-    const f32 e1[3] = {u[0] / ul, 0.0f, u[2] / ul};
-    const f32 e2[3] = {plane.v[1] * e1[2] - plane.v[2] * e1[1],
-                       plane.v[2] * e1[0] - plane.v[0] * e1[2],
-                       plane.v[0] * e1[1] - plane.v[1] * e1[0]};
-    poses.clear();
-    poses.reserve(cameraCount);
+    const f32 ul = std::sqrt(N[2] * N[2] + N[0] * N[0]);
+    const f32 e1[3] = {N[2] / ul, 0.0f, -N[0] / ul};
+    const f32 e2[3] = {N[1] * e1[2] - N[2] * e1[1], N[2] * e1[0] - N[0] * e1[2],
+                       N[0] * e1[1] - N[1] * e1[0]};
+    // Cameras looking along +z from about 4 units in front of the plane.
+    poses.assign(cameraCount, LA::AlignedMatrix3f{});
     for (u32 c = 0; c < cameraCount; ++c) {
-      // Looking along +z from about 4 units in front of the plane.
-      const f32 a = 0.15f * (static_cast<f32>(c) - 1.0f);
-      LA::AlignedMatrix3f P{};
-      P.m[0][0] = std::cos(a);
+      const f32 k = static_cast<f32>(c) - 1.0f, a = 0.15f * k;
+      LA::AlignedMatrix3f& P = poses[c];
+      P.m[0][0] = P.m[2][2] = std::cos(a);
       P.m[0][2] = std::sin(a);
-      P.m[1][1] = 1.0f;
       P.m[2][0] = -std::sin(a);
-      P.m[2][2] = std::cos(a);
-      P.m[0][3] = 0.5f * (static_cast<f32>(c) - 1.0f);
+      P.m[1][1] = 1.0f;
+      P.m[0][3] = 0.5f * k;
       P.m[1][3] = 0.2f;
       P.m[2][3] = 4.0f;
-      poses.push_back(P);
     }
-    const u32 outlierCount = static_cast<u32>(static_cast<f32>(n) * outliers + 0.5f);
     inlier.assign(n, true);
-    for (u32 k = 0; k < outlierCount; ++k) {
+    for (u32 k = 0; k < static_cast<u32>(static_cast<f32>(n) * outliers + 0.5f); ++k) {
       u32 i;
       do {
         i = Random::Index(n);
@@ -95,24 +89,20 @@ struct PlaneScene {
     u32 o = 0;
     for (u32 i = 0; i < n; ++i) {
       const f32 a = Uniform(-1.5f, 1.5f), b = Uniform(-1.5f, 1.5f);
-      f32 X[3];
-      for (int j = 0; j < 3; ++j) X[j] = -plane.v[3] * plane.v[j] + a * e1[j] + b * e2[j];
-      f32 stored[3] = {X[0], X[1], X[2]};
-      if (inlier[i]) {
-        if (normalOnly) {
-          const f32 g = noise * Gaussian();
-          for (int j = 0; j < 3; ++j) stored[j] += g * plane.v[j];
-        } else {
-          for (int j = 0; j < 3; ++j) stored[j] += noise * Gaussian();
-        }
-      } else {
+      f32 X[3], stored[3];
+      for (int j = 0; j < 3; ++j) X[j] = stored[j] = -plane.v[3] * N[j] + a * e1[j] + b * e2[j];
+      if (!inlier[i]) {
+        // Inliers are seen where their point on the plane projects, outliers
+        // where they are.
         const f32 off = Uniform(0.1f, 3.0f) * (Random::Next() % 2 ? 1.0f : -1.0f);
-        for (int j = 0; j < 3; ++j) stored[j] += off * plane.v[j];
-        for (int j = 0; j < 3; ++j) X[j] = stored[j];
+        for (int j = 0; j < 3; ++j) X[j] = stored[j] += off * N[j];
+      } else if (normalOnly) {
+        const f32 g = noise * Gaussian();
+        for (int j = 0; j < 3; ++j) stored[j] += g * N[j];
+      } else {
+        for (int j = 0; j < 3; ++j) stored[j] += noise * Gaussian();
       }
-      data3.points[i] = Point(stored[0], stored[1], stored[2]);
-      data2.points[i] = data3.points[i];
-      // Inliers are seen where their point on the plane projects.
+      data2.points[i] = data3.points[i] = Point(stored[0], stored[1], stored[2]);
       for (u32 c = 0; c < cameraCount; ++c, ++o) {
         const LA::AlignedMatrix3f& P = poses[c];
         f32 r[3];

@@ -1,6 +1,7 @@
-// Point estimator: triangulation with refinement from noisy views, the
-// prior-depth start, verification rules, weights, empty data, the normal
-// equations against finite differences, and a robust run with bad views.
+// Triangulation: two-view and N-view known answers, a point behind a camera
+// and a single view rejected; the estimator's refinement lowers the
+// reprojection error under noise, the prior-depth start, empty data, and the
+// normal equations against finite differences.
 #include "estimation/Point3DEstimator.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "FiniteDifference.h"
 #include "SyntheticScene.h"
+#include "estimation/Point3DSolver.h"
 
 using namespace synthetic;
 
@@ -18,6 +20,7 @@ namespace {
 // Observations of X from n random cameras, pixel noise sigma.
 class Views {
  public:
+  Views() = default;
   Views(const Eigen::Vector3f& X, int n, float noisePixels) {
     for (int i = 0; i < n; ++i) Add(RandomPose(), X, noisePixels);
   }
@@ -26,10 +29,11 @@ class Views {
     const Eigen::Vector3f c = pose.Apply(X);
     const float s = noisePixels / kFocal;
     data.cameras.push_back(&poses_.back());
-    const u32 n = data.measurements.Size();
-    data.measurements.Reserve(n + 1);
-    data.measurements.Resize(n + 1);
-    data.measurements[n] = {c.x() / c.z() + s * Gaussian(), c.y() / c.z() + s * Gaussian()};
+    data.measurements.PushBack({c.x() / c.z() + s * Gaussian(), c.y() / c.z() + s * Gaussian()},
+                               64);
+  }
+  Point3DEstimatorMinimalSample Pair(int a, int b) const {
+    return {{data.cameras[a], data.cameras[b]}, {&data.measurements[a], &data.measurements[b]}};
   }
   Point3DEstimatorData data;
 
@@ -37,31 +41,53 @@ class Views {
   std::deque<Camera> poses_;  // stable addresses
 };
 
-double ReprojectionSSE(Point3DEstimatorData& data, const Point3D& p) {
-  return data.ComputeSSE(p);
-}
-
 Eigen::Vector3f Vec(const Point3D& p) {
   return {p.v[0], p.v[1], p.v[2]};
 }
 
 }  // namespace
 
-TEST(Point3DEstimator, TwoAndManyViewsGiveThePoint) {
-  Random::Seed(31);
-  Point3DEstimator estimator(0.0f);
-  estimator.threshold = 9.0f / (kFocal * kFocal);
-  for (int trial = 0; trial < 50; ++trial) {
+TEST(Point3DSolver, TwoAndManyViewsGiveThePoint) {
+  Point3DSolver solver;
+  Random::Seed(1);
+  Point3D p{};
+  for (int trial = 0; trial < 200; ++trial) {
     const Eigen::Vector3f X(Uniform(), Uniform(), Uniform());
-    Views two(X, 2, 0.0f);
-    Point3D p;
-    ASSERT_TRUE(estimator.Triangulate(two.data, p, FLT_MAX)) << trial;
+    const Views views(X, 2, 0.0f);
+    ASSERT_TRUE(solver.RunMinimalSample(views.Pair(0, 1), p)) << trial;
     EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << trial;
     EXPECT_EQ(p.v[3], 1.0f);
-    Views many(X, 8, 0.0f);
-    ASSERT_TRUE(estimator.Triangulate(many.data, p, FLT_MAX)) << trial;
-    EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << trial;
   }
+  const Eigen::Vector3f X(0.3f, -0.2f, 0.4f);
+  const Views noisy(X, 10, 1.0f);
+  ASSERT_TRUE(
+      solver.RunNonMinimalData(noisy.data.cameras.data(), &noisy.data.measurements[0], 10, p));
+  EXPECT_LT((Vec(p) - X).norm(), 0.02f);
+  EXPECT_FALSE(
+      solver.RunNonMinimalData(noisy.data.cameras.data(), &noisy.data.measurements[0], 0, p));
+}
+
+TEST(Point3DSolver, APointBehindACameraOrASingleViewFails) {
+  Point3DSolver solver;
+  // Camera a looks along +z from the origin, camera b along -z from z = 10;
+  // the point at z = -2 is in front of b only.
+  Pose a, b;
+  a.R.setIdentity();
+  a.t.setZero();
+  b.R = Eigen::AngleAxisf(3.14159265f, Eigen::Vector3f::UnitY()).toRotationMatrix();
+  b.t = Eigen::Vector3f(0.0f, 0.0f, 10.0f);
+  const Eigen::Vector3f X(0.5f, 0.2f, -2.0f);
+  ASSERT_GT(b.Apply(X).z(), 0.0f);
+  Views views;
+  views.Add(a, X, 0.0f);
+  views.Add(b, X, 0.0f);
+  Point3D p{};
+  p.v[0] = 123.0f;
+  EXPECT_FALSE(solver.RunMinimalSample(views.Pair(0, 1), p));
+  // Seen from b first, the pair still fails: every camera must see it in front.
+  EXPECT_FALSE(solver.RunMinimalSample(views.Pair(1, 0), p));
+  EXPECT_FALSE(solver.RunMinimalSample(views.Pair(0, 0), p)) << "one view twice is singular";
+  EXPECT_EQ(p.v[0], 123.0f);
 }
 
 TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
@@ -71,12 +97,11 @@ TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
   for (int trial = 0; trial < 50; ++trial) {
     const Eigen::Vector3f X(Uniform(), Uniform(), Uniform());
     Views views(X, 6, 2.0f);
-    Point3D linear;
+    Point3D linear{};
     ASSERT_TRUE(estimator.TriangulatePoint(views.data, linear));
     Point3D refined = linear;
     ASSERT_TRUE(estimator.RefinePoint(views.data, refined));  // threshold 0: no verification
-    const double before = ReprojectionSSE(views.data, linear);
-    const double after = ReprojectionSSE(views.data, refined);
+    const double before = views.data.ComputeSSE(linear), after = views.data.ComputeSSE(refined);
     EXPECT_LE(after, before * (1.0 + 1e-5)) << trial;
     lowered += after < before;
     EXPECT_LT((Vec(refined) - X).norm(), 0.05f) << trial;
@@ -84,69 +109,24 @@ TEST(Point3DEstimator, RefinementLowersTheReprojectionErrorUnderNoise) {
   EXPECT_GT(lowered, 40);
 }
 
-TEST(Point3DEstimator, PriorDepthStartConvergesToThePoint) {
+TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   Random::Seed(33);
   Point3DEstimator estimator(0.0f);
   estimator.threshold = 9.0f / (kFocal * kFocal);
   const Eigen::Vector3f X(0.2f, -0.1f, 0.3f);
   Views views(X, 4, 0.5f);
   const Eigen::Vector3f c = FromCamera(*static_cast<const Camera*>(views.data.cameras[0])).Apply(X);
-  Point3D p;
+  Point3D p{};
   ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * c.z()));
   EXPECT_LT((Vec(p) - X).norm(), 0.02f);
   EXPECT_EQ(estimator.inliers.size(), 4u);
-}
-
-TEST(Point3DEstimator, NoObservationsFailWithoutReading) {
-  Point3DEstimator estimator(0.0f);
+  // Without observations nothing is read and the point stays.
   Point3DEstimatorData empty;
-  Point3D p = {{1, 2, 3, 1}};
+  p = {{1, 2, 3, 1}};
   EXPECT_FALSE(estimator.Triangulate(empty, p, FLT_MAX));
   EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
   EXPECT_FALSE(estimator.RefinePoint(empty, p));
   EXPECT_EQ(p.v[0], 1.0f);
-}
-
-TEST(Point3DEstimator, VerificationDepthOddCountAndWeights) {
-  Point3DEstimator estimator(0.0f);
-  estimator.threshold = 1e-4f;
-  // Identity camera at the origin and cameras shifted along x.
-  std::deque<Camera> cams;
-  Point3DEstimatorData data;
-  const Point3D p = {{0.0f, 0.0f, 2.0f, 1.0f}};
-  for (int i = 0; i < 5; ++i) {
-    Camera c{};
-    c.m[0][0] = c.m[1][1] = c.m[2][2] = 1.0f;
-    c.m[0][3] = 0.1f * i;
-    cams.push_back(c);
-    data.cameras.push_back(&cams.back());
-  }
-  data.measurements.Resize(5);
-  for (int i = 0; i < 5; ++i) data.measurements[i] = {0.05f * i, 0.0f};
-  cams[1].m[2][3] = -2.0f;  // the point sits on camera 1's plane: depth 0
-  cams[3].m[2][3] = -4.0f;  // and behind camera 3
-  cams[3].m[0][3] = -0.3f;  // whose projection (-0.3 / -2) = 0.15 matches exactly
-  std::vector<u16> inliers;
-  f64 error;
-  estimator.VerifyModel(data, p, inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u16>{0, 2, 4}));  // 4 is the odd last one
-  // Weights of the wrong count are ignored; of the right count they scale.
-  data.measurements[4] = {0.2f + 0.005f, 0.0f};  // error 2.5e-5
-  data.weights.Resize(4);
-  data.squaredWeights.Resize(4);
-  for (int i = 0; i < 4; ++i) data.weights[i] = 3.0f, data.squaredWeights[i] = 9.0f;
-  estimator.VerifyModel(data, p, inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u16>{0, 2, 4}));
-  data.weights.Resize(5);
-  data.squaredWeights.Resize(5);
-  data.weights[4] = 3.0f, data.squaredWeights[4] = 9.0f;  // 2.25e-4: out
-  estimator.VerifyModel(data, p, inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u16>{0, 2}));
-  // A required observation that fails rejects the point.
-  BitMask required(5);
-  required.Set(3);
-  estimator.VerifyModelConstrained(data, p, required, inliers, error);
-  EXPECT_TRUE(inliers.empty());
 }
 
 TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
@@ -163,20 +143,4 @@ TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
   fd::ExpectNormalEquationMatchesSSE(views.data, p);
   Views exact(X, 5, 0.0f);
   fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data, Point3D{{X.x(), X.y(), X.z(), 1.0f}});
-}
-
-TEST(Point3DEstimator, RobustRunDropsBadViews) {
-  Random::Seed(35);
-  const Eigen::Vector3f X(0.3f, 0.1f, -0.2f);
-  Views views(X, 12, 1.0f);
-  for (int i = 0; i < 4; ++i)
-    views.data.measurements[i] = {Uniform(-0.3f, 0.3f), Uniform(-0.3f, 0.3f)};
-  Point3DEstimator estimator(0.0f);
-  estimator.threshold = 9.0f / (kFocal * kFocal);
-  Point3D p = {{0, 0, 0, 1}};
-  std::vector<u16> inliers;
-  estimator.RunLoRansac(views.data, p, inliers);
-  EXPECT_GE(inliers.size(), 7u);
-  for (const u16 i : inliers) EXPECT_GE(i, 4);
-  EXPECT_LT((Vec(p) - X).norm(), 0.02f);
 }

@@ -1,14 +1,17 @@
-// Similarity estimators: the data classes against finite differences, robust
-// runs in 3-D and through image observations, the grouped subset copy, and
-// the 2-D verification's weights and malformed observation tables.
+// Similarity transformations: exact solves from four pairs in general position
+// and on a plane (the reflection branch), mirrored and degenerate samples; the
+// data classes against finite differences, a robust run in 3-D, and the 2-D
+// verification of points without views or with a malformed observation table.
 #include "estimation/SimilarityTransformationEstimator.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 
 #include "FiniteDifference.h"
 #include "SyntheticScene.h"
+#include "estimation/SimilarityTransformationSolver.h"
 
 using namespace synthetic;
 
@@ -65,30 +68,20 @@ void MakePairs(const Truth& T, u32 n, u32 outliers, float noise,
   }
 }
 
-// Points seen by a few of `cameras`; outliers get targets and observations of
-// an unrelated point.
+// Exact observations of the targets of n pairs by two to four of six cameras.
 class Observed {
  public:
-  Observed(const Truth& T, u32 n, u32 outliers, float noisePixels) {
+  Observed(const Truth& T, u32 n) {
     for (int c = 0; c < 6; ++c) cameras_.push_back(ToCamera(RandomPose()));
-    data.sources.Resize(n);
-    data.targets.Resize(n);
     data.offsets.assign(1, 0);
     for (u32 k = 0; k < n; ++k) {
-      const Eigen::Vector3f x(Uniform(), Uniform(), Uniform());
-      Eigen::Vector3f y = T.Apply(x);
-      if (k < outliers) y = Eigen::Vector3f(Uniform(), Uniform(), Uniform());
-      data.sources[k] = Point(x);
-      data.targets[k] = Point(y);
-      const int views = 2 + static_cast<int>(Random::Index(3));
-      for (int v = 0; v < views; ++v) {
+      const Eigen::Vector3f x(Uniform(), Uniform(), Uniform()), y = T.Apply(x);
+      data.sources.PushBack(Point(x), 64);
+      data.targets.PushBack(Point(y), 64);
+      for (u32 v = 0, views = 2 + Random::Index(3); v < views; ++v) {
         const Camera& C = cameras_[(k + v) % cameras_.size()];
         const Eigen::Vector3f p = FromCamera(C).Apply(y);
-        const float s = noisePixels / kFocal;
-        const u32 o = data.measurements.Size();
-        data.measurements.Reserve(o + 1);
-        data.measurements.Resize(o + 1);
-        data.measurements[o] = {p.x() / p.z() + s * Gaussian(), p.y() / p.z() + s * Gaussian()};
+        data.measurements.PushBack({p.x() / p.z(), p.y() / p.z()}, 64);
         data.cameras.push_back(&C);
       }
       data.offsets.push_back(static_cast<u32>(data.cameras.size()));
@@ -99,6 +92,25 @@ class Observed {
  private:
   std::deque<Camera> cameras_;
 };
+
+Truth RandomTruthWide() {
+  return {RandomRotation(), Eigen::Vector3f(Uniform(-3, 3), Uniform(-3, 3), Uniform(-3, 3)),
+          Uniform(0.2f, 5.0f)};
+}
+
+// Four sources (coplanar on a random plane when flat) and their images.
+void MakeSample(const Truth& T, bool flat, LA::AlignedVector4f* src, LA::AlignedVector4f* dst,
+                MatchSet3DN<4>& sample) {
+  const Eigen::Matrix3f frame = RandomRotation();
+  for (int i = 0; i < 4; ++i) {
+    Eigen::Vector3f x(Uniform(-2, 2), Uniform(-2, 2), flat ? 0.0f : Uniform(-2, 2));
+    x = frame * x + Eigen::Vector3f(1, -1, 0.5f);
+    src[i] = Point(x);
+    dst[i] = Point(T.Apply(x));
+    sample.sources[i] = &src[i];
+    sample.targets[i] = &dst[i];
+  }
+}
 
 SimilarityTransformation3D Perturbed(const Truth& T) {
   Truth P = T;
@@ -117,7 +129,7 @@ TEST(SimilarityTransformationData, NormalEquationsAgreeWithTheSSE) {
   MakePairs(T, 20, 0, 0.0f, pairs);
   fd::ExpectNormalEquationMatchesSSE(pairs, Perturbed(T));
   fd::ExpectGaussNewtonHessianAtZeroResidual(pairs, ToModel(T));
-  Observed observed(T, 20, 0, 0.0f);
+  Observed observed(T, 20);
   fd::ExpectNormalEquationMatchesSSE(observed.data, Perturbed(T));
   fd::ExpectGaussNewtonHessianAtZeroResidual(observed.data, ToModel(T));
 }
@@ -133,107 +145,80 @@ TEST(SimilarityTransformationEstimator3D, RobustRunRecoversTheTransformation) {
     SimilarityTransformation3D model = ToModel({Eigen::Matrix3f::Identity(), {0, 0, 0}, 1.0f});
     std::vector<u32> inliers;
     estimator.RunLoRansac(data, model, inliers);
-    u32 good = 0;
-    for (const u32 i : inliers) good += i >= 80;
-    EXPECT_GE(good, 114u) << trial;  // 95 % of 120
+    EXPECT_GE(std::count_if(inliers.begin(), inliers.end(), [](u32 i) { return i >= 80; }), 114)
+        << trial;  // 95 % of 120
     const Truth E = FromModel(model);
     EXPECT_LT(RotationError(E.R, T.R), 0.01f);
     EXPECT_NEAR(E.s / T.s, 1.0f, 0.01f);
   }
 }
 
-TEST(SimilarityTransformationEstimator2D, RobustRunThroughImageObservations) {
-  Random::Seed(43);
-  SimilarityTransformationEstimator2D estimator(0.0f);
-  estimator.threshold = 9.0f / (kFocal * kFocal);
-  estimator.maxIterations = 100;
-  estimator.minIterations = 20;
-  const Truth T = RandomTruth();
-  Observed observed(T, 150, 50, 1.0f);
-  SimilarityTransformation3D model = ToModel({Eigen::Matrix3f::Identity(), {0, 0, 0}, 1.0f});
-  std::vector<u32> inliers;
-  estimator.RunLoRansac(observed.data, model, inliers);
-  u32 good = 0;
-  for (const u32 k : inliers) good += k >= 50;
-  EXPECT_GE(good, 95u);
-  EXPECT_LE(inliers.size() - good, 3u);
-  const Truth E = FromModel(model);
-  EXPECT_LT(RotationError(E.R, T.R), 0.01f);
-  EXPECT_NEAR(E.s / T.s, 1.0f, 0.01f);
-}
-
-TEST(SimilarityTransformationEstimator2D, GroupedSubsetIsSelfContained) {
-  Random::Seed(44);
-  const Truth T = RandomTruth();
-  Observed observed(T, 10, 0, 0.0f);
-  const SimilarityTransformationEstimatorData2D& src = observed.data;
-  SimilarityTransformationEstimatorData2D dst;
-  const std::vector<u32> list = {7, 2, 9};
-  CopyGroupedSubset(src, list, dst);
-  ASSERT_EQ(dst.Size(), 3u);
-  ASSERT_EQ(dst.offsets.size(), 4u);
-  EXPECT_TRUE(dst.IsConsistent());
-  for (u32 i = 0; i < 3; ++i) {
-    const u32 k = list[i];
-    EXPECT_EQ(dst.sources[i].v[0], src.sources[k].v[0]);
-    EXPECT_EQ(dst.targets[i].v[2], src.targets[k].v[2]);
-    ASSERT_EQ(dst.offsets[i + 1] - dst.offsets[i], src.offsets[k + 1] - src.offsets[k]);
-    for (u32 j = 0; j < dst.offsets[i + 1] - dst.offsets[i]; ++j) {
-      EXPECT_EQ(dst.cameras[dst.offsets[i] + j], src.cameras[src.offsets[k] + j]);
-      EXPECT_EQ(dst.measurements[dst.offsets[i] + j].x, src.measurements[src.offsets[k] + j].x);
-    }
-  }
-  // The subset measures its points exactly as the full data does.
-  SimilarityTransformationEstimator2D estimator(0.0f);
-  estimator.threshold = 1e-6f;
-  std::vector<u32> inliers;
-  f64 error;
-  estimator.VerifyModel(dst, ToModel(T), inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u32>{0, 1, 2}));
-  // A smaller list reuses the storage.
-  CopyGroupedSubset(src, {4}, dst);
-  EXPECT_EQ(dst.Size(), 1u);
-  EXPECT_TRUE(dst.IsConsistent());
-}
-
-TEST(SimilarityTransformationEstimator2D, WeightsPointsWithoutViewsAndBadTables) {
+TEST(SimilarityTransformationEstimator2D, PointsWithoutViewsAndMalformedTablesGiveNoInliers) {
   Random::Seed(45);
   const Truth T = RandomTruth();
-  Observed observed(T, 4, 0, 0.0f);
+  Observed observed(T, 4);
   SimilarityTransformationEstimatorData2D& data = observed.data;
   SimilarityTransformationEstimator2D estimator(0.0f);
   estimator.threshold = 1e-6f;
   const SimilarityTransformation3D model = ToModel(T);
-  // Shift observation 0 by 4e-3: a mean squared error of at least 4e-6 over
-  // the point's two to four views.
-  data.measurements[0].x += 4e-3f;
   std::vector<u32> inliers;
-  f64 error;
+  f64 error = 0.0;
+  // A fifth, exact pair without observations is never an inlier.
+  data.sources.PushBack(Point(Eigen::Vector3f::Zero()), 64);
+  data.targets.PushBack(Point(T.Apply(Eigen::Vector3f::Zero())), 64);
+  data.offsets.push_back(data.offsets.back());
   estimator.VerifyModel(data, model, inliers, error);
-  EXPECT_EQ(inliers.size(), 3u);
-  // Weights of the wrong count change nothing; the right count applies them.
-  data.weights.assign(data.cameras.size() - 1, 0.0f);
-  estimator.VerifyModel(data, model, inliers, error);
-  EXPECT_EQ(inliers.size(), 3u);
-  data.weights.assign(data.cameras.size(), 1.0f);
-  data.weights[0] = 0.0f;
-  estimator.VerifyModel(data, model, inliers, error);
-  EXPECT_EQ(inliers.size(), 4u);
-  // A point without observations is never an inlier.
-  data.weights.clear();
-  data.measurements[0].x -= 4e-3f;
-  const u32 removed = data.offsets[2] - data.offsets[1];
-  data.cameras.erase(data.cameras.begin() + data.offsets[1],
-                     data.cameras.begin() + data.offsets[2]);
-  for (u32 j = data.offsets[2]; j < data.measurements.Size(); ++j)
-    data.measurements[j - removed] = data.measurements[j];
-  data.measurements.Resize(data.measurements.Size() - removed);
-  for (u32 k = 2; k < data.offsets.size(); ++k) data.offsets[k] -= removed;
-  estimator.VerifyModel(data, model, inliers, error);
-  EXPECT_EQ(inliers, (std::vector<u32>{0, 2, 3}));
+  EXPECT_EQ(inliers, (std::vector<u32>{0, 1, 2, 3}));
   // A malformed observation table is measured as empty instead of read past.
   data.offsets.pop_back();
   estimator.VerifyModel(data, model, inliers, error);
   EXPECT_TRUE(inliers.empty());
   EXPECT_EQ(data.ComputeSSE(model), 0.0);
+}
+
+TEST(SimilarityTransformationSolver, FourPairsRecoverEverySampleInVolumeAndOnAPlane) {
+  SimilarityTransformationSolver solver;
+  Random::Seed(1);
+  for (int flat = 0; flat < 2; ++flat) {
+    int recovered = 0;
+    for (int trial = 0; trial < 1000; ++trial) {
+      const Truth T = RandomTruthWide();
+      LA::AlignedVector4f src[4], dst[4];
+      MatchSet3DN<4> sample;
+      MakeSample(T, flat, src, dst, sample);
+      SimilarityTransformation3D model{};
+      ASSERT_TRUE(solver.RunMinimalSample(sample, model));
+      const Truth E = FromModel(model);
+      bool ok = std::abs(E.R.determinant() - 1.0f) < 1e-4f;
+      ok = ok && RotationError(E.R, T.R) < 1e-3f && std::abs(E.s / T.s - 1.0f) < 1e-4f;
+      for (int i = 0; i < 4; ++i) {
+        const Eigen::Vector3f x(src[i].v[0], src[i].v[1], src[i].v[2]);
+        const Eigen::Vector3f y(dst[i].v[0], dst[i].v[1], dst[i].v[2]);
+        ok = ok && (E.Apply(x) - y).norm() < 1e-3f * (1.0f + y.norm());
+      }
+      recovered += ok;
+    }
+    EXPECT_EQ(recovered, 1000) << (flat ? "coplanar" : "general");
+  }
+}
+
+TEST(SimilarityTransformationSolver, MirroredTargetsGiveAProperRotationAndCoincidentOnesFail) {
+  SimilarityTransformationSolver solver;
+  LA::AlignedVector4f src[4], dst[4];
+  MatchSet3DN<4> sample;
+  SimilarityTransformation3D model{};
+  Random::Seed(3);
+  for (int trial = 0; trial < 100; ++trial) {
+    MakeSample(RandomTruthWide(), false, src, dst, sample);
+    for (auto& y : dst) y.v[0] = -y.v[0];  // a reflection of the targets
+    ASSERT_TRUE(solver.RunMinimalSample(sample, model));
+    EXPECT_NEAR(FromModel(model).R.determinant(), 1.0f, 1e-4f);
+  }
+  model.m[0][0] = 42.0f;
+  for (const bool sources : {true, false}) {
+    MakeSample(RandomTruthWide(), false, src, dst, sample);
+    for (auto& x : sources ? src : dst) x = Point(Eigen::Vector3f(1, 2, 3));
+    EXPECT_FALSE(solver.RunMinimalSample(sample, model));
+  }
+  EXPECT_EQ(model.m[0][0], 42.0f);
 }
