@@ -50,9 +50,10 @@ class MutexBuffer {
   ~MutexBuffer() = default;
 
   // Returns, with `lock` held, once ready(number of items held) is true. A
-  // hand-over partner usually answers within a microsecond, while waking a
-  // sleeping thread costs 5-15 us (two per synchronous hand-over), so the count
-  // is first polled for a short while without the lock.
+  // running hand-over partner answers within microseconds, while waking a
+  // sleeping thread costs 5-15 us, more on a busy machine; so the count is
+  // first polled without the lock. The window is long enough that one late
+  // wake-up does not make the partner sleep too, and so on for every item.
   template <class Ready>
   void WaitUntil(Lock& lock, boost::condition_variable& cv, Ready ready) {
     if (ready(size_.load(std::memory_order_relaxed))) return;
@@ -63,7 +64,16 @@ class MutexBuffer {
            std::chrono::steady_clock::now() < until)
       _mm_pause();
     lock.lock();
-    while (!ready(size_.load(std::memory_order_relaxed))) cv.wait(lock);
+    while (!ready(size_.load(std::memory_order_relaxed))) {
+      ++sleepers_;
+      cv.wait(lock);
+      --sleepers_;
+    }
+  }
+  // Wakes every thread asleep on cv; with the mutex held. Skipped when no
+  // thread of this buffer sleeps, which is the usual case with polling.
+  void Notify(boost::condition_variable& cv) {
+    if (sleepers_ > 0) cv.notify_all();
   }
   // Every change of a buffer's list goes through these, under the mutex, so
   // that size_ always equals the list's size there.
@@ -78,10 +88,11 @@ class MutexBuffer {
     return item;
   }
 
-  static constexpr int kPollMicroseconds = 20;
+  static constexpr int kPollMicroseconds = 100;
   const u32 capacity_;
   boost::mutex mutex_;
   std::atomic<u32> size_{0};  // items held; read without the mutex only to poll
+  u32 sleepers_ = 0;          // threads in cv.wait on any condition of this buffer
 };
 
 // Owns `capacity` items created with new T() (numbers start at 0) and starts
@@ -94,6 +105,7 @@ class MutexBufferPool final : public MutexBuffer<T> {
   using MutexBuffer<T>::PushBack;
   using MutexBuffer<T>::PopFront;
   using MutexBuffer<T>::WaitUntil;
+  using MutexBuffer<T>::Notify;
 
  public:
   explicit MutexBufferPool(const unsigned int& capacity) : MutexBuffer<T>(capacity) {
@@ -112,7 +124,7 @@ class MutexBufferPool final : public MutexBuffer<T> {
   void Put(T* item) override {
     Lock lock(mutex_);
     PushBack(free_, item);
-    changed_.notify_all();
+    Notify(changed_);
   }
   bool TryPut(T* item) override {
     Put(item);
@@ -157,6 +169,7 @@ class MutexBufferQueue final : public MutexBuffer<T> {
   using MutexBuffer<T>::PushBack;
   using MutexBuffer<T>::PopFront;
   using MutexBuffer<T>::WaitUntil;
+  using MutexBuffer<T>::Notify;
 
  public:
   explicit MutexBufferQueue(const unsigned int& capacity) : MutexBuffer<T>(capacity) {}
@@ -166,27 +179,27 @@ class MutexBufferQueue final : public MutexBuffer<T> {
     Lock lock(mutex_);
     WaitUntil(lock, notFull_, [this](u32 n) { return n != capacity_; });
     PushBack(items_, item);
-    notEmpty_.notify_all();
+    Notify(notEmpty_);
   }
   bool TryPut(T* item) override {
     Lock lock(mutex_);
     if (items_.size() == capacity_) return false;
     PushBack(items_, item);
-    notEmpty_.notify_all();
+    Notify(notEmpty_);
     return true;
   }
   T* Get() override {
     Lock lock(mutex_);
     WaitUntil(lock, notEmpty_, [](u32 n) { return n > 0; });
     T* item = PopFront(items_);
-    notFull_.notify_all();
+    Notify(notFull_);
     return item;
   }
   T* TryGet() override {
     Lock lock(mutex_);
     if (items_.empty()) return nullptr;
     T* item = PopFront(items_);
-    notFull_.notify_all();
+    Notify(notFull_);
     return item;
   }
   void WaitNotEmpty() override {
