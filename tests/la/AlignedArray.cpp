@@ -37,17 +37,6 @@ TEST(AlignedArray, GrowthStepsPerRecordKindKeepAlignment) {
     EXPECT_TRUE(Aligned32(a.Data()));
   }
 
-  AlignedArray<Point> points;
-  const Point three[3] = {{1, 2}, {3, 4}, {5, 6}};
-  points.Append8(three, 0);
-  EXPECT_EQ(points.Capacity(), 0u);
-  points.Append8(three, 3);
-  EXPECT_EQ(points.Capacity(), 100002u);  // the smallest multiple of 3 above 10^5
-  const Point* buffer = points.Data();
-  points.Append8(three, 3);
-  EXPECT_EQ(points.Data(), buffer);
-  EXPECT_EQ(points[5].y, 6.0f);
-
   AlignedArray<CameraPose> poses;
   poses.PushBack48(CameraPose{});
   AlignedArray<IMUState> states;
@@ -77,9 +66,6 @@ TEST(AlignedArray, AssignmentKeepsBuffersAndForeignMemoryIsNeverFreed) {
   EXPECT_EQ(dst.Data(), buffer);
   EXPECT_EQ(dst.Size(), 10u);
   EXPECT_EQ(dst[9][0], 9.0f);
-  const AlignedArray<Vector4> copy(src30);
-  EXPECT_NE(copy.Data(), src30.Data());
-  EXPECT_EQ(copy[29][1], 1.0f);
 
   // Growth replaces wrapped memory by an owned buffer and keeps its elements.
   alignas(32) Vector4 foreign[4] = {};
@@ -97,7 +83,7 @@ TEST(AlignedArray, AssignmentKeepsBuffersAndForeignMemoryIsNeverFreed) {
   EXPECT_EQ(wrap[4][0], 7.0f);
 }
 
-// The old buffer dies during these calls: the element must be copied first.
+// The old buffer dies during these growths: the source must be copied first.
 TEST(AlignedArray, PushingItsOwnElementsWhileGrowing) {
   AlignedArray<IMUState> a;
   IMUState s{};
@@ -109,12 +95,15 @@ TEST(AlignedArray, PushingItsOwnElementsWhileGrowing) {
   a.PushBack136(a[3]);
   EXPECT_EQ(a[1000].time, 3.0);
 
+  // Append grows by the smallest multiple of n above 10^5, or not at all for n = 0.
   AlignedArray<Point> p;
+  p.Append8(nullptr, 0);
+  EXPECT_EQ(p.Capacity(), 0u);
   p.Append8(std::vector<Point>(100002, {1, 2}).data(), 100002);
-  ASSERT_EQ(p.Size(), p.Capacity());
+  ASSERT_EQ(p.Capacity(), 100002u);
   p[0] = {9, 9};
   p.Append8(p.Data(), 2);
-  EXPECT_EQ(p.Size(), 100004u);
+  EXPECT_EQ(p.Capacity(), 200004u);
   EXPECT_EQ(p[100002].x, 9.0f);
   EXPECT_EQ(p[100003].y, 2.0f);
 }
@@ -130,24 +119,19 @@ AlignedArray<IMUState> States(u32 n) {
 TEST(RecordStream, RoundTripOfConsecutiveArrays) {
   FILE* f = std::tmpfile();
   ASSERT_NE(f, nullptr);
-  const AlignedArray<IMUState> states = States(25);
-  ASSERT_TRUE(WriteAlignedArray(f, states));
-  ASSERT_TRUE(WriteAlignedArray(f, States(0)));
-  ASSERT_TRUE(WriteAlignedArray(f, states));
-  EXPECT_EQ(std::ftell(f), long(3 * 4 + 2 * 25 * 136));
+  for (u32 n : {25u, 0u, 3u}) ASSERT_TRUE(WriteAlignedArray(f, States(n)));
+  EXPECT_EQ(std::ftell(f), long(3 * 4 + 28 * 136));
   std::rewind(f);
-  AlignedArray<IMUState> a = States(1), b = States(1), c;
-  ASSERT_TRUE(ReadAlignedArray136(f, a));
-  ASSERT_TRUE(ReadAlignedArray136(f, b));
-  ASSERT_TRUE(ReadAlignedArray136(f, c));
-  EXPECT_EQ(b.Size(), 0u);
-  ASSERT_EQ(a.Size(), 25u);
-  ASSERT_EQ(c.Size(), 25u);
-  for (u32 i = 0; i < 25; ++i)
-    EXPECT_TRUE(a[i].time == i && c[i].time == i && c[i].quaternion[3] == 1.0) << i;
+  for (u32 n : {25u, 0u, 3u}) {
+    AlignedArray<IMUState> a = States(1);
+    ASSERT_TRUE(ReadAlignedArray136(f, a));
+    ASSERT_EQ(a.Size(), n);
+    for (u32 i = 0; i < n; ++i) EXPECT_EQ(a[i].time, double(i));
+  }
   // No count left: false, and the array untouched.
+  AlignedArray<IMUState> a = States(1);
   EXPECT_FALSE(ReadAlignedArray136(f, a));
-  EXPECT_EQ(a.Size(), 25u);
+  EXPECT_EQ(a.Size(), 1u);
   std::fclose(f);
 }
 
@@ -158,8 +142,11 @@ TEST(RecordStream, CountsTheDataDoesNotHoldAreRefusedWithoutAllocating) {
   const struct {
     bool pipe;
     u32 count, records;
-  } cases[] = {{false, 25, 25}, {false, 25, 24}, {false, 0xFFFFFFFFu, 2},
-               {true, 25, 25},  {true, 26, 25},  {true, 5000000, 25}};
+  } cases[] = {{false, 25, 24},
+               {false, 0xFFFFFFFFu, 2},
+               {true, 25, 25},
+               {true, 26, 25},
+               {true, 5000000, 25}};
   for (const auto& c : cases) {
     FILE* f = nullptr;
     int fds[2];
