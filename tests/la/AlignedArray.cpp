@@ -1,4 +1,4 @@
-// AlignedArray growth rules and alignment, foreign (wrapped) memory, pushes of
+// AlignedArray growth rules and alignment, wrapped foreign memory, pushes of
 // the array's own elements across a reallocation, and the record stream with
 // truncated, hostile and unmeasurable input.
 #include "la/AlignedArray.h"
@@ -16,7 +16,13 @@
 namespace {
 
 using Point = LA::Vector2<float>;
-using Vector4 = LA::AlignedVector4f;
+
+// n key-frame states as the map files hold them, numbered by their time.
+AlignedArray<IMUState> States(u32 n) {
+  AlignedArray<IMUState> a;
+  for (u32 i = 0; i < n; ++i) a.PushBack136(IMUState{{}, {}, {0, 0, 0, 1}, {}, {}, double(i)});
+  return a;
+}
 
 bool Aligned32(const void* p) {
   return reinterpret_cast<std::uintptr_t>(p) % 32 == 0;
@@ -37,16 +43,6 @@ TEST(AlignedArray, GrowthStepsPerRecordKindKeepAlignment) {
     EXPECT_TRUE(Aligned32(a.Data()));
   }
 
-  AlignedArray<CameraPose> poses;
-  poses.PushBack48(CameraPose{});
-  AlignedArray<IMUState> states;
-  states.PushBack136(IMUState{});
-  AlignedArray<Vector4> vectors;
-  vectors.PushBack16({{1, 2, 3, 4}});
-  EXPECT_EQ(poses.Capacity(), 1000u);
-  EXPECT_EQ(states.Capacity(), 1000u);
-  EXPECT_EQ(vectors.Capacity(), 20u);
-
   AlignedArray<Point> reserved;
   reserved.Reserve(5);
   for (int i = 0; i < 6; ++i) reserved.PushBackReserved8({float(i), 0});
@@ -54,43 +50,27 @@ TEST(AlignedArray, GrowthStepsPerRecordKindKeepAlignment) {
   EXPECT_EQ(reserved[5].x, 5.0f);
 }
 
-TEST(AlignedArray, AssignmentKeepsBuffersAndForeignMemoryIsNeverFreed) {
-  AlignedArray<Vector4> src10, src30, dst;
-  for (int i = 0; i < 30; ++i) {
-    if (i < 10) src10.PushBack16({{float(i), 0, 0, 0}});
-    src30.PushBack16({{float(i), 1, 0, 0}});
-  }
-  dst.Resize(20);
-  const void* buffer = dst.Data();
-  AssignAlignedArray16(dst, src10);
-  EXPECT_EQ(dst.Data(), buffer);
-  EXPECT_EQ(dst.Size(), 10u);
-  EXPECT_EQ(dst[9][0], 9.0f);
-
-  // Growth replaces wrapped memory by an owned buffer and keeps its elements.
-  alignas(32) Vector4 foreign[4] = {};
-  foreign[3][0] = 3.0f;
-  AlignedArray<Vector4> wrap;
+// Growth replaces wrapped memory by an owned buffer, keeps its elements and
+// never frees or writes the foreign memory.
+TEST(AlignedArray, WrappedMemoryIsReplacedNeverFreed) {
+  AlignedArray<IMUState> wrap;
+  alignas(32) IMUState foreign[4] = {};
+  foreign[3].time = 3.0;
   wrap.Wrap(foreign, 2, 4);
-  AssignAlignedArray16(wrap, src30);
+  AssignAlignedArray136(wrap, States(30));
   EXPECT_TRUE(wrap.Owns());
-  EXPECT_EQ(foreign[0][0], 0.0f);
+  EXPECT_EQ(foreign[0].time, 0.0);
   wrap.Wrap(foreign, 4, 4);
   EXPECT_FALSE(wrap.Owns());
-  wrap.PushBack16({{7, 7, 7, 7}});
+  wrap.PushBack136(foreign[0]);
   EXPECT_TRUE(wrap.Owns());
-  EXPECT_EQ(wrap[3][0], 3.0f);
-  EXPECT_EQ(wrap[4][0], 7.0f);
+  EXPECT_EQ(wrap.Size(), 5u);
+  EXPECT_EQ(wrap[3].time, 3.0);
 }
 
 // The old buffer dies during these growths: the source must be copied first.
 TEST(AlignedArray, PushingItsOwnElementsWhileGrowing) {
-  AlignedArray<IMUState> a;
-  IMUState s{};
-  for (int i = 0; i < 1000; ++i) {
-    s.time = i;
-    a.PushBack136(s);
-  }
+  AlignedArray<IMUState> a = States(1000);
   ASSERT_EQ(a.Size(), a.Capacity());
   a.PushBack136(a[3]);
   EXPECT_EQ(a[1000].time, 3.0);
@@ -106,14 +86,6 @@ TEST(AlignedArray, PushingItsOwnElementsWhileGrowing) {
   EXPECT_EQ(p.Capacity(), 200004u);
   EXPECT_EQ(p[100002].x, 9.0f);
   EXPECT_EQ(p[100003].y, 2.0f);
-}
-
-// Key-frame states as the map files hold them, and an array holding one
-// record, to show whether a read empties it.
-AlignedArray<IMUState> States(u32 n) {
-  AlignedArray<IMUState> a;
-  for (u32 i = 0; i < n; ++i) a.PushBack136(IMUState{{}, {}, {0, 0, 0, 1}, {}, {}, double(i)});
-  return a;
 }
 
 TEST(RecordStream, RoundTripOfConsecutiveArrays) {

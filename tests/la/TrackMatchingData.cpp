@@ -9,18 +9,13 @@
 
 namespace {
 
-template <class T>
-CVD::Image<T> Filled(int w, int h, T value) {
-  CVD::Image<T> image(CVD::ImageRef(w, h));
-  image.fill(value);
-  return image;
-}
-
 // One 64x48 frame with `matches` map matches and twice as many corners per level.
 void FillFrame(TrackMatchingData& d, u32 frame, u32 matches) {
   CVD::Image<u8> levels[4];
-  for (int l = 0; l < 4; ++l) levels[l] = Filled<u8>(64 >> l, 48 >> l, static_cast<u8>(frame + l));
-  d.SetImages(levels, Filled<float>(32, 24, 0.5f), Filled<LA::Vector2<float>>(32, 24, {1, -1}));
+  for (int l = 0; l < 4; ++l)
+    levels[l] = CVD::Image<u8>(CVD::ImageRef(64 >> l, 48 >> l), u8(frame + l));
+  const CVD::ImageRef half(32, 24);
+  d.SetImages(levels, CVD::Image<float>(half, 0.5f), CVD::Image<LA::Vector2<float>>(half, {1, -1}));
   for (int l = 0; l < 4; ++l) {
     const std::vector<LA::Vector2<u16>> corners(matches * 2, {static_cast<u16>(l), 7});
     const std::vector<int> rows(static_cast<size_t>(48 >> l) + 1, static_cast<int>(matches));
