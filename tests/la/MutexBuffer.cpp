@@ -30,7 +30,8 @@ void RunBounded(const std::string& what, const std::function<void()>& scenario) 
 }
 
 // Runs `call` in its own thread and then the steps in turn: the call must
-// still be blocked 20 ms after each step but the last, and return after it.
+// still be blocked before each step (20 ms after the previous one) and return
+// after the last.
 void ExpectBlockedUntil(const std::function<void()>& call,
                         const std::vector<std::function<void()>>& steps) {
   std::atomic<bool> returned{false};
