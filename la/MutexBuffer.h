@@ -4,11 +4,16 @@
 // from a producer to its consumer. Both share one interface so that a worker
 // loop can hold its input and output buffers without knowing their kinds.
 // Every operation holds the buffer's mutex for its whole duration; waits
-// re-test their predicates after each wake-up. Notifications wake all waiters:
-// the pool's Get, WaitNotEmpty and WaitFull share one condition, so waking one
-// waiter could wake the wrong one and leave another asleep for ever.
+// release it while blocked and re-test their predicates under it. Notifications
+// wake all waiters: the pool's Get, WaitNotEmpty and WaitFull share one
+// condition, so waking one waiter could wake the wrong one and leave another
+// asleep for ever.
+#include <immintrin.h>
+
+#include <atomic>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
+#include <chrono>
 #include <deque>
 #include <vector>
 
@@ -39,20 +44,68 @@ class MutexBuffer {
   u32 Capacity() const { return capacity_; }
 
  protected:
+  using Lock = boost::unique_lock<boost::mutex>;
+
   // Never destroyed through the base.
   ~MutexBuffer() = default;
 
+  // Returns, with `lock` held, once ready(number of items held) is true. A
+  // running hand-over partner answers within microseconds, while waking a
+  // sleeping thread costs 5-15 us, more on a busy machine; so the count is
+  // first polled without the lock. The window is long enough that one late
+  // wake-up does not make the partner sleep too, and so on for every item.
+  template <class Ready>
+  void WaitUntil(Lock& lock, boost::condition_variable& cv, Ready ready) {
+    if (ready(size_.load(std::memory_order_relaxed))) return;
+    lock.unlock();
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(kPollMicroseconds);
+    while (!ready(size_.load(std::memory_order_relaxed)) &&
+           std::chrono::steady_clock::now() < until)
+      _mm_pause();
+    lock.lock();
+    while (!ready(size_.load(std::memory_order_relaxed))) {
+      ++sleepers_;
+      cv.wait(lock);
+      --sleepers_;
+    }
+  }
+  // Wakes every thread asleep on cv; with the mutex held. Skipped when no
+  // thread of this buffer sleeps, which is the usual case with polling.
+  void Notify(boost::condition_variable& cv) {
+    if (sleepers_ > 0) cv.notify_all();
+  }
+  // Every change of a buffer's list goes through these, under the mutex, so
+  // that size_ always equals the list's size there.
+  void PushBack(std::deque<T*>& list, T* item) {
+    list.push_back(item);
+    size_.store(static_cast<u32>(list.size()), std::memory_order_relaxed);
+  }
+  T* PopFront(std::deque<T*>& list) {
+    T* item = list.front();
+    list.pop_front();
+    size_.store(static_cast<u32>(list.size()), std::memory_order_relaxed);
+    return item;
+  }
+
+  static constexpr int kPollMicroseconds = 100;
   const u32 capacity_;
   boost::mutex mutex_;
+  std::atomic<u32> size_{0};  // items held; read without the mutex only to poll
+  u32 sleepers_ = 0;          // threads in cv.wait on any condition of this buffer
 };
 
 // Owns `capacity` items created with new T() (numbers start at 0) and starts
 // full. Putting back more items than it created is not refused.
 template <class T>
 class MutexBufferPool final : public MutexBuffer<T> {
-  using Lock = boost::unique_lock<boost::mutex>;
+  using typename MutexBuffer<T>::Lock;
   using MutexBuffer<T>::capacity_;
   using MutexBuffer<T>::mutex_;
+  using MutexBuffer<T>::PushBack;
+  using MutexBuffer<T>::PopFront;
+  using MutexBuffer<T>::WaitUntil;
+  using MutexBuffer<T>::Notify;
 
  public:
   explicit MutexBufferPool(const unsigned int& capacity) : MutexBuffer<T>(capacity) {
@@ -60,7 +113,7 @@ class MutexBufferPool final : public MutexBuffer<T> {
     for (u32 i = 0; i < capacity; ++i) {
       T* item = new T();
       all_.push_back(item);
-      free_.push_back(item);
+      PushBack(free_, item);
     }
   }
   // Deletes every item it created, taken out or not; none may be in use then.
@@ -70,8 +123,8 @@ class MutexBufferPool final : public MutexBuffer<T> {
 
   void Put(T* item) override {
     Lock lock(mutex_);
-    free_.push_back(item);
-    changed_.notify_all();
+    PushBack(free_, item);
+    Notify(changed_);
   }
   bool TryPut(T* item) override {
     Put(item);
@@ -79,25 +132,21 @@ class MutexBufferPool final : public MutexBuffer<T> {
   }
   T* Get() override {
     Lock lock(mutex_);
-    while (free_.empty()) changed_.wait(lock);
-    T* item = free_.front();
-    free_.pop_front();
-    return item;
+    WaitUntil(lock, changed_, [](u32 n) { return n > 0; });
+    return PopFront(free_);
   }
   T* TryGet() override {
     Lock lock(mutex_);
     if (free_.empty()) return nullptr;
-    T* item = free_.front();
-    free_.pop_front();
-    return item;
+    return PopFront(free_);
   }
   void WaitNotEmpty() override {
     Lock lock(mutex_);
-    while (free_.empty()) changed_.wait(lock);
+    WaitUntil(lock, changed_, [](u32 n) { return n > 0; });
   }
   void WaitFull() override {
     Lock lock(mutex_);
-    while (free_.size() < capacity_) changed_.wait(lock);
+    WaitUntil(lock, changed_, [this](u32 n) { return n >= capacity_; });
   }
   u32 Count() override {
     Lock lock(mutex_);
@@ -114,9 +163,13 @@ class MutexBufferPool final : public MutexBuffer<T> {
 // pointer is carried like any other: it wakes a consumer blocked in Get.
 template <class T>
 class MutexBufferQueue final : public MutexBuffer<T> {
-  using Lock = boost::unique_lock<boost::mutex>;
+  using typename MutexBuffer<T>::Lock;
   using MutexBuffer<T>::capacity_;
   using MutexBuffer<T>::mutex_;
+  using MutexBuffer<T>::PushBack;
+  using MutexBuffer<T>::PopFront;
+  using MutexBuffer<T>::WaitUntil;
+  using MutexBuffer<T>::Notify;
 
  public:
   explicit MutexBufferQueue(const unsigned int& capacity) : MutexBuffer<T>(capacity) {}
@@ -124,40 +177,38 @@ class MutexBufferQueue final : public MutexBuffer<T> {
 
   void Put(T* item) override {
     Lock lock(mutex_);
-    while (items_.size() == capacity_) notFull_.wait(lock);
-    items_.push_back(item);
-    notEmpty_.notify_all();
+    WaitUntil(lock, notFull_, [this](u32 n) { return n != capacity_; });
+    PushBack(items_, item);
+    Notify(notEmpty_);
   }
   bool TryPut(T* item) override {
     Lock lock(mutex_);
     if (items_.size() == capacity_) return false;
-    items_.push_back(item);
-    notEmpty_.notify_all();
+    PushBack(items_, item);
+    Notify(notEmpty_);
     return true;
   }
   T* Get() override {
     Lock lock(mutex_);
-    while (items_.empty()) notEmpty_.wait(lock);
-    T* item = items_.front();
-    items_.pop_front();
-    notFull_.notify_all();
+    WaitUntil(lock, notEmpty_, [](u32 n) { return n > 0; });
+    T* item = PopFront(items_);
+    Notify(notFull_);
     return item;
   }
   T* TryGet() override {
     Lock lock(mutex_);
     if (items_.empty()) return nullptr;
-    T* item = items_.front();
-    items_.pop_front();
-    notFull_.notify_all();
+    T* item = PopFront(items_);
+    Notify(notFull_);
     return item;
   }
   void WaitNotEmpty() override {
     Lock lock(mutex_);
-    while (items_.empty()) notEmpty_.wait(lock);
+    WaitUntil(lock, notEmpty_, [](u32 n) { return n > 0; });
   }
   void WaitFull() override {
     Lock lock(mutex_);
-    while (items_.size() < capacity_) notEmpty_.wait(lock);
+    WaitUntil(lock, notEmpty_, [this](u32 n) { return n >= capacity_; });
   }
   u32 Count() override {
     Lock lock(mutex_);
