@@ -2,14 +2,14 @@
 // Seeded synthetic bundle-adjustment scenes for the IBASolver tests and the
 // benchmark: key frames along a smooth path looking into a box of points,
 // some points on a plane, inertial deltas, gravity records and biases taken
-// from the truth. Also the test-only dense assembly of the solver's blocks.
+// from the truth (so that every term can be switched on alone). Also the
+// test-only dense assembly of the solver's blocks.
 #include <Eigen/Dense>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
-#include "la/Pose.h"
-#include "la/Random.h"
+#include "SyntheticScene.h"
 #include "optimization/IBASolver.h"
 
 namespace ibatest {
@@ -30,11 +30,10 @@ struct SceneOptions {
 };
 
 inline float Uniform(float a, float b) {
-  return a + (b - a) * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax);
+  return static_cast<float>(SyntheticScene::Uniform(a, b));
 }
 inline float Gaussian() {
-  const float u = std::max(Uniform(0.0f, 1.0f), 1e-7f), v = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u)) * std::cos(6.2831853f * v);
+  return static_cast<float>(SyntheticScene::Gaussian());
 }
 
 inline void AxisAngleQuaternion(float ax, float ay, float az, float* q) {
@@ -46,23 +45,8 @@ inline void AxisAngleQuaternion(float ax, float ay, float az, float* q) {
   q[3] = std::cos(angle / 2);
 }
 
-// Pose and rotation caches of a camera from its p and q.
 inline void RefreshCamera(const IBAState& state, CameraIMUState& c) {
-  alignas(16) float scratch[8];
-  PoseToCameraF(state.extrinsic, c.p, c.q, c.pose, scratch);
-  LA::QuaternionToRotationMatrix(c.q, c.R);
-  for (int i = 0; i < 3; ++i) {
-    c.R[i][3] = 0.0f;
-    for (int j = 0; j < 3; ++j) c.RT[i][j] = c.R[j][i];
-    c.RT[i][3] = 0.0f;
-  }
-}
-
-inline void Multiply(const float* a, const float* b, float* out) {  // out = a (x) b (Hamilton)
-  out[0] = a[3] * b[0] + b[3] * a[0] + (a[1] * b[2] - a[2] * b[1]);
-  out[1] = a[3] * b[1] + b[3] * a[1] + (a[2] * b[0] - a[0] * b[2]);
-  out[2] = a[3] * b[2] + b[3] * a[2] + (a[0] * b[1] - a[1] * b[0]);
-  out[3] = a[3] * b[3] - (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+  RefreshCaches(state.extrinsic, c);
 }
 
 // The delta record of the true motion from camera i to j, with random bias
@@ -82,7 +66,7 @@ inline void TrueDelta(const CameraIMUState& a, const CameraIMUState& b, float dt
     d.bg[k] = a.bg[k];
   }
   const float qi[4] = {-a.q[0], -a.q[1], -a.q[2], a.q[3]};
-  Multiply(qi, b.q, d.dq);
+  SyntheticScene::Multiply(qi, b.q, d.dq);
   for (float& x : d.dt) x = dt;
   float(*J[5])[4] = {d.dp_dba, d.dp_dbg, d.dv_dba, d.dv_dbg, d.dr_dbg};
   for (auto M : J)

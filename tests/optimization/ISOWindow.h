@@ -14,17 +14,6 @@
 #include "optimization/IMUParameters.h"
 #include "optimization/ISOProblem.h"
 
-// Recomputes the pose and rotation caches of a camera record from p and q.
-inline void RefreshCaches(const f32* extrinsic, CameraIMUState& c) {
-  float scratch[8];
-  PoseToCameraF(extrinsic, c.p, c.q, c.pose, scratch);
-  LA::QuaternionToRotationMatrix(c.q, c.R);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) c.RT.m[r][k] = c.R.m[k][r];
-    c.R.m[r][3] = c.RT.m[r][3] = 0.0f;
-  }
-}
-
 inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
   CameraIMUState c = {};
   for (int k = 0; k < 3; ++k) {

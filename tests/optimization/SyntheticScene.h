@@ -1,19 +1,12 @@
 #pragma once
-// A seeded synthetic visual-inertial scene for the inertial tests: a smooth
-// analytic body trajectory, IMU samples at a fixed rate holding the exact
-// gravity-free body accelerations and body rates of that trajectory (in the
-// convention the preintegration expects: q maps body to world through
-// Hamilton's H(q), accelerations and rates are in the body frame, rates
-// satisfy dq/dt = q (x) (w/2, 0)), key frames on sample times every
-// 0.2-0.5 s, 3-D points in front of the key-frame cameras (some on the ground
-// plane z = 0, some far away) and their image measurements in normalised
-// coordinates, exact or noisy. World z points up; the cameras look forward
-// and slightly down.
-//
-// Usage: SyntheticScene scene(options); then read scene.samples,
-// scene.keyFrames, scene.points, scene.measurements, or ask for the truth at
-// any time (TrueState, TrueBodyAcceleration, TrueBodyRate) and for the
-// preintegration between two key frames (Preintegrate).
+// A seeded synthetic visual-inertial scene shared by the inertial tests: a
+// smooth analytic body trajectory, IMU samples at a fixed rate holding its
+// exact gravity-free body accelerations and rates (q maps body to world
+// through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
+// every 0.2-0.5 s, points in front of the key-frame cameras (some on the
+// ground z = 0, some far) and their normalised image measurements, exact or
+// noisy. World z points up; the cameras look forward and slightly down.
+// Also the small helpers the inertial test fixtures share.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -21,8 +14,20 @@
 #include "la/IMUSample.h"
 #include "la/Pose.h"
 #include "la/Random.h"
+#include "optimization/CameraIMUState.h"
 #include "optimization/IMUAttitude.h"
 #include "optimization/IMUDelta.h"
+
+// Pose and rotation caches of a solver camera record from its p and q.
+inline void RefreshCaches(const f32* extrinsic, CameraIMUState& c) {
+  alignas(16) float scratch[8];
+  PoseToCameraF(extrinsic, c.p, c.q, c.pose, scratch);
+  LA::QuaternionToRotationMatrix(c.q, c.R);
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) c.RT.m[r][k] = c.R.m[k][r];
+    c.R.m[r][3] = c.RT.m[r][3] = 0.0f;
+  }
+}
 
 struct SyntheticSceneOptions {
   u32 seed = 1;
@@ -62,14 +67,16 @@ class SyntheticScene {
   explicit SyntheticScene(const SyntheticSceneOptions& options = SyntheticSceneOptions())
       : options_(options) {
     Random::Seed(options.seed);
-    MakeOffset();
+    // Camera z along body x (forward), camera x along -body y, camera y
+    // along -body z: H(q_off) = R_off^T, a few centimetres off the body.
+    const f64 q[4] = {-0.5, 0.5, -0.5, 0.5}, p[3] = {0.01, -0.02, 0.03};
+    std::copy(q, q + 4, offset.quaternion);
+    std::copy(p, p + 3, offset.position);
     MakeSamples();
     MakeKeyFrames();
     MakePoints();
     MakeMeasurements();
   }
-
-  const SyntheticSceneOptions& Options() const { return options_; }
 
   // True body state at time t (biases from the options).
   IMUState TrueState(f64 t) const {
@@ -77,10 +84,8 @@ class SyntheticScene {
     f64 a[3];
     Position(t, s.position, s.velocity, a);
     Orientation(t, s.quaternion, nullptr);
-    for (int i = 0; i < 3; ++i) {
-      s.accelerometerBias[i] = options_.accelerometerBias[i];
-      s.gyroscopeBias[i] = options_.gyroscopeBias[i];
-    }
+    std::copy(options_.accelerometerBias, options_.accelerometerBias + 3, s.accelerometerBias);
+    std::copy(options_.gyroscopeBias, options_.gyroscopeBias + 3, s.gyroscopeBias);
     s.time = t;
     return s;
   }
@@ -97,21 +102,21 @@ class SyntheticScene {
     f64 q[4];
     Orientation(t, q, w);
   }
-  // Gyroscope-only attitude truth at a key frame.
+  // Gyroscope-only attitude truth at a key frame: gravity is the third row
+  // of H(q), the world z axis in the body.
   IMUAttitude TrueAttitude(u32 k) const {
     IMUAttitude att;
     const f64* q = keyFrames[k].state.quaternion;
-    for (int i = 0; i < 4; ++i) att.quaternion[i] = q[i];
-    att.gravity[0] = 2.0 * (q[0] * q[2] - q[3] * q[1]);
-    att.gravity[1] = 2.0 * (q[1] * q[2] + q[3] * q[0]);
-    att.gravity[2] = 1.0 - 2.0 * (q[0] * q[0] + q[1] * q[1]);
+    f64 H[9];
+    Hamilton(q, H);
+    std::copy(q, q + 4, att.quaternion);
+    std::copy(H + 6, H + 9, att.gravity);
     att.time = keyFrames[k].time;
     return att;
   }
 
-  // Preintegration of the samples from key frame k0 to key frame k1 as the
-  // tracker forms it: previous sample at k0's time, the samples strictly
-  // between, end time k1's time. Linearisation biases: the process priors.
+  // Preintegration from key frame k0 to k1 as the tracker forms it: previous
+  // sample at k0's time, the samples strictly between, end time k1's time.
   IMUDelta Preintegrate(u32 k0, u32 k1) const {
     IMUDelta delta;
     const u32 i0 = keyFrames[k0].sample, i1 = keyFrames[k1].sample;
@@ -124,24 +129,19 @@ class SyntheticScene {
   bool Project(u32 k, const f64* X, f64* xy) const {
     const SyntheticKeyFrame& kf = keyFrames[k];
     f64 c[3];
-    for (int r = 0; r < 3; ++r) {
+    for (int r = 0; r < 3; ++r)
       c[r] = kf.R[3 * r] * X[0] + kf.R[3 * r + 1] * X[1] + kf.R[3 * r + 2] * X[2] + kf.t[r];
-    }
     if (c[2] < 0.1) return false;
     xy[0] = c[0] / c[2];
     xy[1] = c[1] / c[2];
     return true;
   }
 
-  // Camera-to-body mounting: x_cam = R(q_off) x_body + p_off.
-  CameraOffset offset;
+  CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
   std::vector<SyntheticKeyFrame> keyFrames;
-  std::vector<LA::AlignedVector4f> points;  // (x, y, z, 1)
-  std::vector<u8> pointOnGround, pointFar;
-  std::vector<u32> pointSource;  // key frame the point was seeded from
-  // Sorted by key frame, then level, then point.
-  std::vector<SyntheticMeasurement> measurements;
+  std::vector<LA::AlignedVector4f> points;         // (x, y, z, 1)
+  std::vector<SyntheticMeasurement> measurements;  // by key frame, level, point
 
   // Gaussian draw from the project's generator (Box-Muller).
   static f64 Gaussian() {
@@ -152,12 +152,20 @@ class SyntheticScene {
   static f64 Uniform(f64 lo, f64 hi) {
     return lo + (hi - lo) * (Random::Next() / static_cast<f64>(Random::kMax));
   }
-  // Hamilton's rotation matrix of q (body to world).
+  // Hamilton's rotation matrix of q (body to world), row-major.
   static void Hamilton(const f64* q, f64* H) {
     const f64 x = q[0], y = q[1], z = q[2], w = q[3];
     H[0] = 1 - 2 * (y * y + z * z), H[1] = 2 * (x * y - w * z), H[2] = 2 * (x * z + w * y);
     H[3] = 2 * (x * y + w * z), H[4] = 1 - 2 * (x * x + z * z), H[5] = 2 * (y * z - w * x);
     H[6] = 2 * (x * z - w * y), H[7] = 2 * (y * z + w * x), H[8] = 1 - 2 * (x * x + y * y);
+  }
+  // out = a (x) b, Hamilton's product of (x, y, z, w) quaternions.
+  template <class T>
+  static void Multiply(const T* a, const T* b, T* out) {
+    out[0] = a[3] * b[0] + b[3] * a[0] + (a[1] * b[2] - a[2] * b[1]);
+    out[1] = a[3] * b[1] + b[3] * a[1] + (a[2] * b[0] - a[0] * b[2]);
+    out[2] = a[3] * b[2] + b[3] * a[2] + (a[0] * b[1] - a[1] * b[0]);
+    out[3] = a[3] * b[3] - (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
   }
 
  private:
@@ -174,8 +182,7 @@ class SyntheticScene {
     a[2] = -0.0605 * std::sin(1.1 * t);
   }
   // q(t) = qz(yaw) (x) qy(pitch) (x) qx(roll); positive pitch looks down.
-  // The body rate, when asked for, is Hx^T Hy^T (0, 0, yaw') +
-  // Hx^T (0, pitch', 0) + (roll', 0, 0).
+  // The body rate is Hx^T Hy^T (0, 0, yaw') + Hx^T (0, pitch', 0) + (roll', 0, 0).
   static void Orientation(f64 t, f64* q, f64* w) {
     const f64 yaw = 0.3 * std::sin(0.5 * t) + 0.2 * t, dyaw = 0.15 * std::cos(0.5 * t) + 0.2;
     const f64 pitch = 0.15 + 0.1 * std::sin(0.9 * t), dpitch = 0.09 * std::cos(0.9 * t);
@@ -186,37 +193,14 @@ class SyntheticScene {
     f64 qzy[4];
     Multiply(qz, qy, qzy);
     Multiply(qzy, qx, q);
-    if (q[3] < 0) {
+    if (q[3] < 0)
       for (int i = 0; i < 4; ++i) q[i] = -q[i];
-    }
     if (!w) return;
     const f64 cr = std::cos(roll), sr = std::sin(roll), cp = std::cos(pitch), sp = std::sin(pitch);
-    // Hy^T (0, 0, yaw') = (-sin(pitch) yaw', 0, cos(pitch) yaw').
-    const f64 u[3] = {-sp * dyaw, dpitch, cp * dyaw};
-    // Hx^T u, then + roll' ex.
+    const f64 u[3] = {-sp * dyaw, dpitch, cp * dyaw};  // Hy^T (0, 0, yaw') + (0, pitch', 0)
     w[0] = u[0] + droll;
     w[1] = cr * u[1] + sr * u[2];
     w[2] = -sr * u[1] + cr * u[2];
-  }
-  static void Multiply(const f64* a, const f64* b, f64* out) {
-    out[0] = a[3] * b[0] + b[3] * a[0] + a[1] * b[2] - a[2] * b[1];
-    out[1] = a[3] * b[1] + b[3] * a[1] + a[2] * b[0] - a[0] * b[2];
-    out[2] = a[3] * b[2] + b[3] * a[2] + a[0] * b[1] - a[1] * b[0];
-    out[3] = a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2];
-  }
-
-  // Camera z along body x (forward), camera x along -body y, camera y along
-  // -body z, a few centimetres off the body origin.
-  void MakeOffset() {
-    // R(q_off) is the transpose of H(q_off): H(q_off) = R_off^T, whose
-    // Hamilton quaternion is (-1/2, 1/2, -1/2, 1/2).
-    offset.quaternion[0] = -0.5;
-    offset.quaternion[1] = 0.5;
-    offset.quaternion[2] = -0.5;
-    offset.quaternion[3] = 0.5;
-    offset.position[0] = 0.01;
-    offset.position[1] = -0.02;
-    offset.position[2] = 0.03;
   }
 
   void MakeSamples() {
@@ -230,9 +214,8 @@ class SyntheticScene {
       for (int j = 0; j < 3; ++j) {
         s.acceleration[j] += options_.accelerometerBias[j];
         s.rotationRate[j] += options_.gyroscopeBias[j];
-        if (options_.accelerometerNoise > 0) {
+        if (options_.accelerometerNoise > 0)
           s.acceleration[j] += options_.accelerometerNoise * Gaussian();
-        }
         if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * Gaussian();
       }
     }
@@ -252,64 +235,50 @@ class SyntheticScene {
       const f64 conj[4] = {-qo[0], -qo[1], -qo[2], qo[3]};
       Hamilton(conj, Roff);
       Hamilton(kf.state.quaternion, H);
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
+      for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
           kf.R[3 * r + c] = Roff[3 * r] * H[3 * c] + Roff[3 * r + 1] * H[3 * c + 1] +
                             Roff[3 * r + 2] * H[3 * c + 2];
-        }
-      }
-      for (int r = 0; r < 3; ++r) {
+      const f64* p = kf.state.position;
+      for (int r = 0; r < 3; ++r)
         kf.t[r] = offset.position[r] -
-                  (kf.R[3 * r] * kf.state.position[0] + kf.R[3 * r + 1] * kf.state.position[1] +
-                   kf.R[3 * r + 2] * kf.state.position[2]);
-      }
+                  (kf.R[3 * r] * p[0] + kf.R[3 * r + 1] * p[1] + kf.R[3 * r + 2] * p[2]);
       keyFrames.push_back(kf);
     }
   }
 
   // World point at depth d along the ray of normalised (x, y) of key frame k.
-  void Unproject(const SyntheticKeyFrame& kf, f64 x, f64 y, f64 d, f64* X) const {
+  static void Unproject(const SyntheticKeyFrame& kf, f64 x, f64 y, f64 d, f64* X) {
     const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
     for (int i = 0; i < 3; ++i) X[i] = kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2];
   }
 
   void MakePoints() {
     const f64 f = options_.fieldOfView * 0.9;
-    for (u32 k = 0; k < keyFrames.size(); ++k) {
-      const SyntheticKeyFrame& kf = keyFrames[k];
+    for (const SyntheticKeyFrame& kf : keyFrames) {
       for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
         const f64 kind = Uniform(0, 1);
         f64 X[3] = {0.0, 0.0, 0.0};
-        u8 ground = 0, far = 0;
-        if (kind < options_.groundFraction) {
-          // Ray through a lower image point down to z = 0.
-          for (int attempt = 0; attempt < 20 && !ground; ++attempt) {
-            f64 A[3], B[3];
-            const f64 x = Uniform(-f, f), y = Uniform(0.05, f);
-            Unproject(kf, x, y, 0.0, A);
-            Unproject(kf, x, y, 1.0, B);
-            const f64 dz = B[2] - A[2];
-            if (dz > -0.05) continue;
-            const f64 s = -A[2] / dz;
-            if (s < 1.0 || s > 15.0) continue;
-            for (int i = 0; i < 3; ++i) X[i] = A[i] + s * (B[i] - A[i]);
-            X[2] = 0.0;
-            ground = 1;
-          }
+        bool ground = false;
+        // Ground points: a ray through a lower image point down to z = 0.
+        for (int attempt = 0; kind < options_.groundFraction && attempt < 20 && !ground;
+             ++attempt) {
+          f64 A[3], B[3];
+          const f64 x = Uniform(-f, f), y = Uniform(0.05, f);
+          Unproject(kf, x, y, 0.0, A);
+          Unproject(kf, x, y, 1.0, B);
+          const f64 dz = B[2] - A[2], s = -A[2] / dz;
+          if (dz > -0.05 || s < 1.0 || s > 15.0) continue;
+          for (int i = 0; i < 3; ++i) X[i] = A[i] + s * (B[i] - A[i]);
+          X[2] = 0.0;
+          ground = true;
         }
         if (!ground) {
-          far = kind > 1.0 - options_.farFraction ? 1 : 0;
+          const bool far = kind > 1.0 - options_.farFraction;
           Unproject(kf, Uniform(-f, f), Uniform(-f, f), far ? Uniform(40, 80) : Uniform(2, 6), X);
         }
-        LA::AlignedVector4f p;
-        p.v[0] = static_cast<float>(X[0]);
-        p.v[1] = static_cast<float>(X[1]);
-        p.v[2] = static_cast<float>(X[2]);
-        p.v[3] = 1.0f;
-        points.push_back(p);
-        pointOnGround.push_back(ground);
-        pointFar.push_back(far);
-        pointSource.push_back(k);
+        points.push_back(
+            {{static_cast<float>(X[0]), static_cast<float>(X[1]), static_cast<float>(X[2]), 1.0f}});
       }
     }
   }
@@ -319,10 +288,9 @@ class SyntheticScene {
       for (u32 j = 0; j < points.size(); ++j) {
         const f64 X[3] = {points[j].v[0], points[j].v[1], points[j].v[2]};
         f64 xy[2];
-        if (!Project(k, X, xy)) continue;
-        if (std::fabs(xy[0]) > options_.fieldOfView || std::fabs(xy[1]) > options_.fieldOfView) {
+        if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
+            std::fabs(xy[1]) > options_.fieldOfView)
           continue;
-        }
         SyntheticMeasurement m;
         m.keyFrame = k;
         m.point = j;
