@@ -287,6 +287,21 @@ inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withP
   }
 }
 
+// The solver's step as one vector in the dense order, and back.
+inline VectorX StepVector(const IBASolver& s) {
+  const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
+  VectorX x(15 * nc + 3 * np);
+  for (u32 i = 0; i < 15 * nc; ++i) x(i) = s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3];
+  for (u32 i = 0; i < 3 * np; ++i) x(15 * nc + i) = s.pointStep[i / 3].v[i % 3];
+  return x;
+}
+inline void SetStep(IBASolver& s, const VectorX& x) {
+  const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
+  std::memset(s.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * nc);
+  for (u32 i = 0; i < 15 * nc; ++i) s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3] = x(i);
+  for (u32 i = 0; i < 3 * np; ++i) s.pointStep[i / 3].v[i % 3] = x(15 * nc + i);
+}
+
 // Root mean square reprojection error in pixels (focal length 500).
 inline double RMSPixels(const IBAProblem& problem, const IBAState& state) {
   double sum = 0.0;

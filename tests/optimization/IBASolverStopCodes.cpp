@@ -108,14 +108,8 @@ TEST(IBASolverStopCodes, PredictedReductionUsesTheUnreducedRightHandSide) {
   AssembleDense(solver, S, reduced, false);
   ASSERT_GT(solver.SolvePCG(), 0u);
   solver.BackSubstitutePoints();
-  const u32 nc = solver.cameraBlocks.Size();
-  const int C = 15 * nc, P = b.size() - C;
-  VectorX dx(b.size());
-  for (u32 i = 0; i < nc; ++i)
-    for (int g = 0; g < 5; ++g)
-      for (int k = 0; k < 3; ++k) dx(15 * i + 3 * g + k) = solver.cameraStep[i].v[4 * g + k];
-  for (u32 p = 0; p < solver.pointStep.Size(); ++p)
-    for (int k = 0; k < 3; ++k) dx(C + 3 * p + k) = solver.pointStep[p].v[k];
+  const int C = 15 * solver.cameraBlocks.Size(), P = b.size() - C;
+  const VectorX dx = StepVector(solver);
   const double damped = lambda * (dx.array().square() * H.diagonal().array()).sum();
   const double unreduced = b.dot(dx) + damped;
   const double schur = reduced.dot(dx.head(C)) + b.tail(P).dot(dx.tail(P)) + damped;
