@@ -42,9 +42,7 @@ bool StateFinite(const IBAState& s) {
 }
 
 bool Same(const IBAState& a, const IBAState& b) {
-  return std::memcmp(a.cameras.Data(), b.cameras.Data(),
-                     sizeof(CameraIMUState) * a.cameras.Size()) == 0 &&
-         std::memcmp(a.points.Data(), b.points.Data(), 16 * a.points.Size()) == 0 &&
+  return SameCameras(a, b) && SamePoints(a, b) &&
          std::memcmp(a.planes.Data(), b.planes.Data(), 16 * a.planes.Size()) == 0;
 }
 

@@ -6,7 +6,9 @@
 // test-only dense assembly of the solver's blocks.
 #include <Eigen/Dense>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "SyntheticScene.h"
@@ -36,13 +38,10 @@ inline float Gaussian() {
   return static_cast<float>(SyntheticScene::Gaussian());
 }
 
+// The unit quaternion of a small rotation vector.
 inline void AxisAngleQuaternion(float ax, float ay, float az, float* q) {
-  const float angle = std::sqrt(ax * ax + ay * ay + az * az);
-  const float s = angle > 0.0f ? std::sin(angle / 2) / angle : 0.5f;
-  q[0] = ax * s;
-  q[1] = ay * s;
-  q[2] = az * s;
-  q[3] = std::cos(angle / 2);
+  const float d[3] = {ax, ay, az}, identity[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+  LA::UpdateQuaternion(d, identity, q);
 }
 
 inline void RefreshCamera(const IBAState& state, CameraIMUState& c) {
@@ -117,8 +116,6 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     c.v[2] = 0.2f * std::cos(time);
     AxisAngleQuaternion(0.05f * std::sin(2.0f * time), -0.1f * std::sin(0.5f * time),
                         0.03f * std::sin(time), c.q);
-    if (c.q[3] < 0)
-      for (float& x : c.q) x = -x;
     if (o.biases) {
       for (int k = 0; k < 3; ++k) {
         c.ba[k] = 0.02f * (k + 1);
@@ -300,6 +297,27 @@ inline void SetStep(IBASolver& s, const VectorX& x) {
   std::memset(s.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * nc);
   for (u32 i = 0; i < 15 * nc; ++i) s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3] = x(i);
   for (u32 i = 0; i < 3 * np; ++i) s.pointStep[i / 3].v[i % 3] = x(15 * nc + i);
+}
+
+// Bit equality of the cameras or of the points of two states.
+inline bool SameCameras(const IBAState& a, const IBAState& b) {
+  return a.cameras.Size() == b.cameras.Size() &&
+         std::memcmp(a.cameras.Data(), b.cameras.Data(),
+                     sizeof(CameraIMUState) * a.cameras.Size()) == 0;
+}
+inline bool SamePoints(const IBAState& a, const IBAState& b) {
+  return a.points.Size() == b.points.Size() &&
+         std::memcmp(a.points.Data(), b.points.Data(), 16 * a.points.Size()) == 0;
+}
+
+// The lines of a log file, without their line ends; closes the file.
+inline std::vector<std::string> LogLines(FILE* f) {
+  std::vector<std::string> lines;
+  std::rewind(f);
+  char line[512];
+  while (std::fgets(line, sizeof(line), f)) lines.emplace_back(line, std::strcspn(line, "\n"));
+  std::fclose(f);
+  return lines;
 }
 
 // Root mean square reprojection error in pixels (focal length 500).

@@ -7,64 +7,45 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace {
 
-f32* const kFloats[3] = {&IMU_INITIAL_HEIGHT, &IMU_MARKER_WIDTH, &IMU_MARKER_HEIGHT};
-f64* const kDoubles[18] = {&IMU_DELTA_WEIGHT_POSITION,
-                           &IMU_DELTA_WEIGHT_VELOCITY,
-                           &IMU_DELTA_WEIGHT_ROTATION,
-                           &IMU_VARIANCE_FEATURE_3D,
-                           &IMU_VARIANCE_FEATURE_2D,
-                           &IMU_VARIANCE_VELOCITY_SMOOTH,
-                           &IMU_VARIANCE_VELOCITY_REGULARIZATION,
-                           &IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
-                           &IMU_VARIANCE_ACCELERATION,
-                           &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-                           &IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION,
-                           &IMU_VARIANCE_ROTATION_RATE,
-                           &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-                           &IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION,
-                           &IMU_VARIANCE_GRAVITY,
-                           &IMU_VARIANCE_GRAVITY_TIME_DEVIATION,
-                           &IMU_VARIANCE_PLANE,
-                           &IMU_VARIANCE_PLANE_GROUND};
+// The double keys with their compiled-in defaults, in table order.
+const std::pair<f64*, f64> kDoubles[18] = {{&IMU_DELTA_WEIGHT_POSITION, 1.0},
+                                           {&IMU_DELTA_WEIGHT_VELOCITY, 1.0},
+                                           {&IMU_DELTA_WEIGHT_ROTATION, 1.0},
+                                           {&IMU_VARIANCE_FEATURE_3D, 0.1},
+                                           {&IMU_VARIANCE_FEATURE_2D, 1.0},
+                                           {&IMU_VARIANCE_VELOCITY_SMOOTH, 1.0},
+                                           {&IMU_VARIANCE_VELOCITY_REGULARIZATION, 1.0},
+                                           {&IMU_VARIANCE_VELOCITY_TIME_DEVIATION, 0.1},
+                                           {&IMU_VARIANCE_ACCELERATION, 0.0035},
+                                           {&IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, 0.001},
+                                           {&IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, 0.001},
+                                           {&IMU_VARIANCE_ROTATION_RATE, 0.1},
+                                           {&IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH, 0.01},
+                                           {&IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, 0.01},
+                                           {&IMU_VARIANCE_GRAVITY, 0.001},
+                                           {&IMU_VARIANCE_GRAVITY_TIME_DEVIATION, 0.1},
+                                           {&IMU_VARIANCE_PLANE, 0.01},
+                                           {&IMU_VARIANCE_PLANE_GROUND, 0.001}};
+const std::pair<f32*, f32> kFloats[3] = {
+    {&IMU_INITIAL_HEIGHT, 1.1f}, {&IMU_MARKER_WIDTH, 0.297f}, {&IMU_MARKER_HEIGHT, 0.21f}};
 
-// Every test starts from the compiled-in defaults and leaves them behind.
+// Every test starts from the compiled-in defaults and puts them back.
 class IMUParametersTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    for (int i = 0; i < 3; ++i) floats_[i] = *kFloats[i];
-    for (int i = 0; i < 18; ++i) doubles_[i] = *kDoubles[i];
-  }
   void TearDown() override {
-    for (int i = 0; i < 3; ++i) *kFloats[i] = floats_[i];
-    for (int i = 0; i < 18; ++i) *kDoubles[i] = doubles_[i];
+    for (const auto& d : kDoubles) *d.first = d.second;
+    for (const auto& f : kFloats) *f.first = f.second;
   }
-  f32 floats_[3];
-  f64 doubles_[18];
 };
-
-TEST_F(IMUParametersTest, ConfigurationLookups) {
-  const Configuration c = {
-      {"IMU_VARIANCE_PLANE_GROUND", "0.5"}, {"a", "2.5"}, {"b", "abc"}, {"n", " 17 "}};
-  EXPECT_EQ(2.5, ConfigGetDouble(c, "a", 9.0));
-  EXPECT_EQ(0.0, ConfigGetDouble(c, "b", 9.0));  // atof of text that is not a number
-  EXPECT_EQ(9.0, ConfigGetDouble(c, "missing", 9.0));
-  EXPECT_EQ(nullptr, ConfigFind(c, "IMU_VARIANCE_PLANE"));  // exact keys only
-  EXPECT_EQ(17, ConfigGetInt(c, "n", 0));
-  EXPECT_TRUE(IsNumberText(" 1e-3 "));
-  EXPECT_FALSE(IsNumberText("1.5x"));
-  EXPECT_FALSE(IsNumberText(""));
-}
 
 TEST_F(IMUParametersTest, DefaultsHoldAndPresentKeysOverride) {
   IMU::LoadParameters({{"calib_file_name", "c.txt"}, {"verbose_tracker", "1"}});
-  const f32 floats[3] = {1.1f, 0.297f, 0.21f};
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(floats[i], *kFloats[i]) << i;
-  const f64 defaults[18] = {1.0,   1.0,   1.0, 0.1,  1.0,  1.0,   1.0, 0.1,  0.0035,
-                            0.001, 0.001, 0.1, 0.01, 0.01, 0.001, 0.1, 0.01, 0.001};
-  for (int i = 0; i < 18; ++i) EXPECT_EQ(defaults[i], *kDoubles[i]) << i;
+  for (const auto& d : kDoubles) EXPECT_EQ(d.second, *d.first) << &d - kDoubles;
+  for (const auto& f : kFloats) EXPECT_EQ(f.second, *f.first) << &f - kFloats;
 
   IMU::LoadParameters({{"IMU_INITIAL_HEIGHT", "1.5"},
                        {"IMU_DELTA_WEIGHT_ROTATION", "2"},
@@ -77,7 +58,11 @@ TEST_F(IMUParametersTest, DefaultsHoldAndPresentKeysOverride) {
   EXPECT_EQ(0.01, IMU_VARIANCE_PLANE);   // untouched
 }
 
+// Configuration text that is not a number reads as atof does (0), with a
+// warning naming the key.
 TEST_F(IMUParametersTest, TextThatIsNotANumberReadsAsZeroWithAWarning) {
+  EXPECT_FALSE(IsNumberText("1.5x"));
+  EXPECT_TRUE(IsNumberText(" 1e-3 "));
   testing::internal::CaptureStderr();
   IMU::LoadParameters({{"IMU_MARKER_WIDTH", "wide"}, {"IMU_VARIANCE_PLANE", "small"}});
   const std::string err = testing::internal::GetCapturedStderr();

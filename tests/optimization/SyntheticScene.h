@@ -3,10 +3,9 @@
 // smooth analytic body trajectory, IMU samples at a fixed rate holding its
 // exact gravity-free body accelerations and rates (q maps body to world
 // through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
-// every 0.2-0.5 s, points in front of the key-frame cameras (some on the
-// ground z = 0, some far) and their normalised image measurements, exact or
-// noisy. World z points up; the cameras look forward and slightly down.
-// Also the small helpers the inertial test fixtures share.
+// every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
+// their normalised image measurements, exact or noisy. World z points up; the cameras look forward
+// and slightly down. Also the small helpers the inertial test fixtures share.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -36,7 +35,6 @@ struct SyntheticSceneOptions {
   f64 keyFrameMin = 0.2;  // key-frame spacing range, seconds
   f64 keyFrameMax = 0.5;
   u32 pointsPerKeyFrame = 30;
-  f64 groundFraction = 0.3;                    // share of points on the plane z = 0
   f64 farFraction = 0.1;                       // share of points 40-80 units away
   f64 fieldOfView = 0.6;                       // |x|, |y| bound of a visible normalised point
   f64 featureNoise = 0.0;                      // deviation at level 0 (normalised units), x 2^level
@@ -59,7 +57,6 @@ struct SyntheticMeasurement {
   u32 point;
   u8 level;  // pyramid level 0-3; noise grows by 2 per level
   f64 x, y;  // measured, normalised image coordinates
-  f64 xTrue, yTrue;
 };
 
 class SyntheticScene {
@@ -247,38 +244,19 @@ class SyntheticScene {
     }
   }
 
-  // World point at depth d along the ray of normalised (x, y) of key frame k.
-  static void Unproject(const SyntheticKeyFrame& kf, f64 x, f64 y, f64 d, f64* X) {
-    const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
-    for (int i = 0; i < 3; ++i) X[i] = kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2];
-  }
-
+  // Points at 2-6 units (a share of them 40-80 units) along the rays of
+  // random image points of each key frame.
   void MakePoints() {
     const f64 f = options_.fieldOfView * 0.9;
     for (const SyntheticKeyFrame& kf : keyFrames) {
       for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
-        const f64 kind = Uniform(0, 1);
-        f64 X[3] = {0.0, 0.0, 0.0};
-        bool ground = false;
-        // Ground points: a ray through a lower image point down to z = 0.
-        for (int attempt = 0; kind < options_.groundFraction && attempt < 20 && !ground;
-             ++attempt) {
-          f64 A[3], B[3];
-          const f64 x = Uniform(-f, f), y = Uniform(0.05, f);
-          Unproject(kf, x, y, 0.0, A);
-          Unproject(kf, x, y, 1.0, B);
-          const f64 dz = B[2] - A[2], s = -A[2] / dz;
-          if (dz > -0.05 || s < 1.0 || s > 15.0) continue;
-          for (int i = 0; i < 3; ++i) X[i] = A[i] + s * (B[i] - A[i]);
-          X[2] = 0.0;
-          ground = true;
-        }
-        if (!ground) {
-          const bool far = kind > 1.0 - options_.farFraction;
-          Unproject(kf, Uniform(-f, f), Uniform(-f, f), far ? Uniform(40, 80) : Uniform(2, 6), X);
-        }
-        points.push_back(
-            {{static_cast<float>(X[0]), static_cast<float>(X[1]), static_cast<float>(X[2]), 1.0f}});
+        const bool far = Uniform(0, 1) > 1.0 - options_.farFraction;
+        const f64 x = Uniform(-f, f), y = Uniform(-f, f), d = far ? Uniform(40, 80) : Uniform(2, 6);
+        const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
+        LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
+        for (int i = 0; i < 3; ++i)
+          X.v[i] = static_cast<float>(kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2]);
+        points.push_back(X);
       }
     }
   }
@@ -295,8 +273,6 @@ class SyntheticScene {
         m.keyFrame = k;
         m.point = j;
         m.level = static_cast<u8>(Random::Index(4));
-        m.xTrue = xy[0];
-        m.yTrue = xy[1];
         const f64 sigma = options_.featureNoise * (1 << m.level);
         m.x = xy[0] + (sigma > 0 ? sigma * Gaussian() : 0.0);
         m.y = xy[1] + (sigma > 0 ? sigma * Gaussian() : 0.0);
