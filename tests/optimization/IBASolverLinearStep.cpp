@@ -1,7 +1,7 @@
 // The linear step: the reduced camera system against the dense Schur
 // complement of the damped full system (fill-in between cameras that share
 // points included), PCG against a dense solve, the back-substituted point
-// steps, and the PCG edge cases.
+// steps, and a zero right-hand side.
 #include <gtest/gtest.h>
 
 #include "IBASolverScene.h"
@@ -108,22 +108,13 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
   EXPECT_GT(compared, 50);
 }
 
-TEST(IBASolverLinearStep, PCGEdgeCases) {
+// At a converged state the right-hand side is zero: x = 0 after one count,
+// not 0 / 0.
+TEST(IBASolverLinearStep, ZeroRightHandSideGivesAZeroStep) {
   Damped d;
   BuildDamped(d, 1, 0.001f);
-  IBASolver& s = d.solver;
-  s.ComputeSchurComplement();
-  // A tolerance met at once still runs the minimum number of iterations.
-  s.pcgMinIterations = 10;
-  s.pcgRelativeTolerance = 0.5f;
-  EXPECT_GE(s.SolvePCG(), 10u);
-  // A zero right-hand side returns x = 0 and count 1.
-  const AlignedArray<LA::CameraVector15> rhs = s.cameraRHS;
-  std::memset(s.cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * s.cameraRHS.Size());
-  EXPECT_EQ(s.SolvePCG(), 1u);
-  EXPECT_EQ(LA::SquaredNorm15(s.cameraStep), 0.0f);
-  // A non-finite system fails the first step.
-  s.cameraRHS.Assign(rhs);
-  s.cameraBlocks[0].m[0][0] = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(s.SolvePCG(), 0u);
+  d.solver.ComputeSchurComplement();
+  std::memset(d.solver.cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * d.solver.cameraRHS.Size());
+  EXPECT_EQ(d.solver.SolvePCG(), 1u);
+  EXPECT_EQ(LA::SquaredNorm15(d.solver.cameraStep), 0.0f);
 }

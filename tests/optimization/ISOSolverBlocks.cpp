@@ -153,8 +153,8 @@ Vec Residuals(const ISOProblem& P, const ISOState& S, const std::vector<Camera>&
   return r;
 }
 
-// A window of four key frames (1-4) between two reference key frames (0
-// and 5), perturbed so that every residual is non-zero.
+// A perturbed window of four key frames (1-4) between two reference key
+// frames (0 and 5) at the truth, so that every residual is non-zero.
 class ISOSolverBlocks : public testing::Test {
  protected:
   static SyntheticSceneOptions Options() {
@@ -168,38 +168,20 @@ class ISOSolverBlocks : public testing::Test {
     return o;
   }
 
-  ISOSolverBlocks() : window(Options(), 6, 25) {
+  ISOSolverBlocks() : window(Options(), 4, 25, 1.0, 1) {
     // Long enough a time scale that the velocity terms weigh something.
     const f64 saved = IMU_VARIANCE_VELOCITY_TIME_DEVIATION;
     IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 1.0;
     for (u32 k = 0; k < 5; ++k) ISODelta::Set(deltas[k], window.scene.Preintegrate(k, k + 1), 0.5);
     IMU_VARIANCE_VELOCITY_TIME_DEVIATION = saved;
     window.Perturb(9, 0.03f, 0.1f, 0.05f, 0.02f);
-    ISOState& S = window.state;
-    // Cameras 0 and 5 become the reference cameras; 1-4 the window.
-    ISOState::Copy(state, S);
+    ISOState::Copy(state, window.state);
     state.referenceCameras.Resize(2);
-    state.referenceCameras[0] = S.windowCameras[0];
-    state.referenceCameras[1] = S.windowCameras[5];
+    for (u32 r = 0; r < 2; ++r)
+      state.referenceCameras[r] = ToCamera(state.extrinsic, window.scene.keyFrames[5 * r].state);
     state.referenceIds = {0, 5};
-    state.windowCameras.Resize(4);
-    for (u32 c = 0; c < 4; ++c) state.windowCameras[c] = S.windowCameras[c + 1];
-    state.windowIds = {1, 2, 3, 4};
-    // Features of key frames 1-4 as the window's groups.
-    const ISOProblem& W = window.problem;
-    base.scale = W.scale;
-    base.points = W.points;
-    base.feature3DWeights.Assign(W.feature3DWeights);
-    const u32 first = W.feature3DStarts[4], last = W.feature3DStarts[20];
-    base.features3D.Resize(last - first);
-    for (u32 m = first; m < last; ++m) base.features3D[m - first] = W.features3D[m];
-    base.feature3DStarts.clear();
-    for (u32 g = 4; g <= 20; ++g) base.feature3DStarts.push_back(W.feature3DStarts[g] - first);
-    base.biasWeights[0] = W.biasWeights[0];
-    base.biasWeights[1] = W.biasWeights[1];
-    base.gravity.Resize(4);
-    for (u32 c = 0; c < 4; ++c) base.gravity[c] = W.gravity[c + 1];
-    base.gravityCameras = {0, 1, 2, 3};
+    base = window.problem;
+    base.deltas3 = ISODeltaList<ISODelta>();
   }
 
   // Compares the solver's system at the state with the differenced one.

@@ -130,19 +130,4 @@ TEST_F(ISOSolverRun, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState) 
   testing::internal::GetCapturedStderr();
 }
 
-TEST_F(ISOSolverRun, LogsGoToStandardOutputOnly) {
-  window.Perturb(5, 0.02f, 0.02f, 0.01f, 0.0f);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const ISOStopReason stop = solver.Run(window.problem, window.state, 2);
-  const std::string out = testing::internal::GetCapturedStdout();
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(err.empty()) << err;
-  for (const std::string& text :
-       {std::string("#Camera = 10, #Feature = "), std::string("Iteration 0\n  Feature3D "),
-        std::string("  Delta     "), std::string("  Velocity  "), std::string("  Gravity   "),
-        std::string("Stop by ") + ISOStopReasonName(stop) + "\n"})
-    EXPECT_NE(out.find(text), std::string::npos) << text;
-}
-
 }  // namespace
