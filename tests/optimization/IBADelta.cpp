@@ -1,12 +1,11 @@
-// The bundle adjustment's float delta record against the double
-// preintegration it is built from, and its zero-key and zero-duration guards.
+// The bundle adjustment's float delta record: its zero-key and zero-duration
+// guards. (Its values meet real preintegration in the ISO/IBA cross-check.)
 #include "optimization/IBADelta.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
 #include "optimization/SyntheticScene.h"
 
@@ -17,53 +16,6 @@ void ExpectBroadcast(const f32* lane, f64 value, const char* what) {
 }
 
 }  // namespace
-
-TEST(IBADeltaTest, LanesMatchTheDelta) {
-  SyntheticScene scene;
-  const IMUDelta d = scene.Preintegrate(0, 1);
-  const f64 s = 2.5;
-  IBADelta D;
-  IBADelta::Set(D, d, s);
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(static_cast<f32>(d.dq[i]), D.dq[i]);
-    EXPECT_EQ(i < 3 ? static_cast<f32>(d.dp[i]) : 0.0f, D.dp[i]);
-    EXPECT_EQ(i < 3 ? static_cast<f32>(d.dv[i]) : 0.0f, D.dv[i]);
-    EXPECT_EQ(i < 3 ? static_cast<f32>(d.bg[i]) : 0.0f, D.bg[i]);
-  }
-  // Row lanes: (lanes, source, scale, packed symmetric source?).
-  const struct {
-    const f32 (*rows)[4];
-    const f64* M;
-    f64 scale;
-    bool packed;
-  } matrices[] = {{D.dp_dba, d.dp_dba, 1, false},   {D.dv_dbg, d.dv_dbg, 1, false},
-                  {D.dr_dbg, d.dr_dbg, 1, false},   {D.wdp_dba, d.wdp_dba, s, false},
-                  {D.wdp_dbg, d.wdp_dbg, s, false}, {D.wdv_dba, d.wdv_dba, s, false},
-                  {D.wdv_dbg, d.wdv_dbg, s, false}, {D.wdr_dbg, d.wdr_dbg, s, false},
-                  {D.Haa, d.Haa, s, true},          {D.Hag, d.Hag, s, false},
-                  {D.Hgg, d.Hgg, s, true}};
-  for (const auto& m : matrices)
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) {
-        const f64 v = m.packed ? m.M[PackedIndex3(r, c)] : m.M[3 * r + c];
-        EXPECT_EQ(static_cast<f32>(v * m.scale), m.rows[r][c]) << &m - matrices;
-      }
-      EXPECT_EQ(0.0f, m.rows[r][3]);
-    }
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(D.dr_dbg[c][r], D.dr_dbgT[r][c]);
-  ExpectBroadcast(D.dt, d.dt, "dt");
-  ExpectBroadcast(D.wp, d.wp * s, "wp");
-  ExpectBroadcast(D.wv, d.wv * s, "wv");
-  ExpectBroadcast(D.wr, d.wr * s, "wr");
-  ExpectBroadcast(D.wp_dt, d.wp_dt * s, "wp_dt");
-  ExpectBroadcast(D.wpv, d.wpv * s, "wpv");
-  // The bias smoothness weights: s over the random-walk variance of the interval.
-  const f64 g = IMU::kGravity, k = IMU::kDegreeToRadian;
-  const f64 sa = IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, sg = IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH;
-  ExpectBroadcast(D.wba, s / (sa * sa * g * g * d.dt), "wba");
-  ExpectBroadcast(D.wbg, s / (sg * sg * k * k * d.dt), "wbg");
-}
 
 // A delta over no time (or a reversed one), or a zero smoothness key, must
 // not produce inf or NaN weights that would poison every cost containing it.
