@@ -226,20 +226,13 @@ class SyntheticScene {
       kf.sample = i;
       kf.time = samples[i].time;
       kf.state = TrueState(kf.time);
-      // R_cam = R(q_off) H(q)^T, t = p_off - R_cam p.
-      f64 Roff[9], H[9];
-      const f64* qo = offset.quaternion;
-      const f64 conj[4] = {-qo[0], -qo[1], -qo[2], qo[3]};
-      Hamilton(conj, Roff);
-      Hamilton(kf.state.quaternion, H);
-      for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-          kf.R[3 * r + c] = Roff[3 * r] * H[3 * c] + Roff[3 * r + 1] * H[3 * c + 1] +
-                            Roff[3 * r + 2] * H[3 * c + 2];
-      const f64* p = kf.state.position;
-      for (int r = 0; r < 3; ++r)
-        kf.t[r] = offset.position[r] -
-                  (kf.R[3 * r] * p[0] + kf.R[3 * r + 1] * p[1] + kf.R[3 * r + 2] * p[2]);
+      CameraPose pose;
+      f32 scratch[16];
+      PoseToCamera(kf.state, offset, pose, scratch);
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) kf.R[3 * r + c] = pose[r][c];
+        kf.t[r] = pose[r][3];
+      }
       keyFrames.push_back(kf);
     }
   }
