@@ -15,41 +15,47 @@
 namespace {
 
 using Vec = std::vector<double>;
+using V3 = Eigen::Vector3d;
+using Q = Eigen::Quaterniond;
 
-// R(q): the transpose of Hamilton's matrix (world to body).
-void Rotation(const double* q, double* R) {
-  double H[9];
-  SyntheticScene::Hamilton(q, H);
-  for (int k = 0; k < 9; ++k) R[k] = H[3 * (k % 3) + k / 3];
+V3 F3(const float* x) {
+  return V3(x[0], x[1], x[2]);
 }
-template <class A, class B>
-double Dot(const A* a, const B* x) {
-  return a[0] * x[0] + a[1] * x[1] + a[2] * x[2];
+Q FQ(const float* q) {
+  return Q(q[3], q[0], q[1], q[2]);
+}
+// R(q): the transpose of Hamilton's matrix (world to body).
+Eigen::Matrix3d Rotation(const Q& q) {
+  return q.toRotationMatrix().transpose();
+}
+// A 3x3 matrix from three row lanes.
+Eigen::Matrix3d Rows(const float (*l)[4]) {
+  Eigen::Matrix3d M;
+  for (int r = 0; r < 3; ++r) M.row(r) = F3(l[r]).transpose();
+  return M;
 }
 // Appends sqrt(w) e for a 3-vector residual.
-void Push(Vec& r, double w, const double* e) {
+void Push(Vec& r, double w, const V3& e) {
   for (int k = 0; k < 3; ++k) r.push_back(std::sqrt(w) * e[k]);
 }
 
-// One camera in double: p, v, q, ba, bg.
+// One camera in double.
 struct Camera {
-  double p[3], v[3], q[4], ba[3], bg[3];
-  explicit Camera(const CameraIMUState& c) {
-    for (int k = 0; k < 3; ++k) p[k] = c.p[k], v[k] = c.v[k], ba[k] = c.ba[k], bg[k] = c.bg[k];
-    for (int k = 0; k < 4; ++k) q[k] = c.q[k];
-  }
-  // Variable n of the 15 moved by h, rotations as LA::UpdateQuaternion.
+  V3 p, v, ba, bg;
+  Q q;
+  explicit Camera(const CameraIMUState& c)
+      : p(F3(c.p)), v(F3(c.v)), ba(F3(c.ba)), bg(F3(c.bg)), q(FQ(c.q)) {}
+  // Variable n of the 15 moved by h, rotations as LA::UpdateQuaternion:
+  // q (x) (h e_k / 2, 1), normalised.
   void Move(int n, double h) {
-    double* groups[5] = {p, v, nullptr, ba, bg};
+    V3* groups[5] = {&p, &v, nullptr, &ba, &bg};
     if (n / 3 != 2) {
-      groups[n / 3][n % 3] += h;
+      (*groups[n / 3])[n % 3] += h;
       return;
     }
-    double d[4] = {0, 0, 0, 0}, o[4], n2 = 0;
+    V3 d = V3::Zero();
     d[n % 3] = h / 2;
-    SyntheticScene::Multiply(q, d, o);
-    for (int i = 0; i < 4; ++i) o[i] += q[i], n2 += o[i] * o[i];
-    for (int i = 0; i < 4; ++i) q[i] = o[i] / std::sqrt(n2);
+    q = Q(q.coeffs() + (q * Q(0.0, d.x(), d.y(), d.z())).coeffs()).normalized();
   }
 };
 
@@ -57,69 +63,46 @@ struct Camera {
 // subtracted from p_j - p_i, c_p / c_v / c_r the constant parts, w the
 // weights of position, velocity, rotation, velocity smoothness, velocity
 // regularisation and the two bias smoothness terms.
-void PairResiduals(const Camera& i, const Camera& j, const double* o, const double* cp,
-                   const double* cv, const double* cr, const float* dq, double invDt,
-                   const float (*w)[4], Vec& r) {
-  double R[9], d[3], u[3], ep[3], ev[3], er[3], evr[3], eba[3], ebg[3];
-  Rotation(i.q, R);
-  for (int k = 0; k < 3; ++k) d[k] = j.p[k] - i.p[k] - o[k], u[k] = j.v[k] - i.v[k];
-  for (int k = 0; k < 3; ++k) {
-    ep[k] = Dot(R + 3 * k, d) - cp[k];
-    ev[k] = Dot(R + 3 * k, u) - cv[k];
-    evr[k] = i.v[k] - (j.p[k] - i.p[k]) * invDt;
-    eba[k] = j.ba[k] - i.ba[k];
-    ebg[k] = j.bg[k] - i.bg[k];
-  }
+void PairResiduals(const Camera& i, const Camera& j, const V3& o, const V3& cp, const V3& cv,
+                   const V3& cr, const float* dq, double invDt, const float (*w)[4], Vec& r) {
+  const Eigen::Matrix3d R = Rotation(i.q);
+  const V3 u = j.v - i.v;
   // 2 vec(conj(dq) conj(q_i) q_j), negated unless the two agree in sign.
-  const double ci[4] = {-i.q[0], -i.q[1], -i.q[2], i.q[3]};
-  const double cb[4] = {-dq[0], -dq[1], -dq[2], dq[3]};
-  double a[4], E[4];
-  SyntheticScene::Multiply(ci, j.q, a);
-  SyntheticScene::Multiply(cb, a, E);
-  const double s = (a[0] * dq[0] + a[1] * dq[1] + a[2] * dq[2] + a[3] * dq[3]) > 0 ? 2.0 : -2.0;
-  for (int k = 0; k < 3; ++k) er[k] = s * E[k] - cr[k];
-  const double* e[7] = {ep, ev, er, u, evr, eba, ebg};
+  const Q a = i.q.conjugate() * j.q, b = FQ(dq), E = b.conjugate() * a;
+  const double s = a.coeffs().dot(b.coeffs()) > 0 ? 2.0 : -2.0;
+  const V3 e[7] = {R * (j.p - i.p - o) - cp,  R * u - cv,  s * E.vec() - cr, u,
+                   i.v - (j.p - i.p) * invDt, j.ba - i.ba, j.bg - i.bg};
   for (int t = 0; t < 7; ++t) Push(r, w[t][0], e[t]);
 }
 
 void DeltaResiduals(const ISODelta& D, const Camera& i, const Camera& j, Vec& r) {
   using namespace ISOLane;
   const auto* l = D.lane;
-  double dba[3], dbg[3], o[3], cp[3], cv[3], cr[3];
-  for (int k = 0; k < 3; ++k) dba[k] = i.ba[k] - l[kBa][k], dbg[k] = i.bg[k] - l[kBg][k];
-  for (int k = 0; k < 3; ++k) {
-    o[k] = l[kDt][0] * i.v[k];
-    cp[k] = l[kDp][k] + Dot(l[kDpDba + k], dba) + Dot(l[kDpDbg + k], dbg);
-    cv[k] = l[kDv][k] + Dot(l[kDvDba + k], dba) + Dot(l[kDvDbg + k], dbg);
-    cr[k] = Dot(l[kDrDbg + k], dbg);
-  }
-  PairResiduals(i, j, o, cp, cv, cr, l[kDq], l[kInvDt][0], l + kWp, r);
+  const V3 dba = i.ba - F3(l[kBa]), dbg = i.bg - F3(l[kBg]);
+  PairResiduals(i, j, double(l[kDt][0]) * i.v,
+                F3(l[kDp]) + Rows(l + kDpDba) * dba + Rows(l + kDpDbg) * dbg,
+                F3(l[kDv]) + Rows(l + kDvDba) * dba + Rows(l + kDvDbg) * dbg,
+                Rows(l + kDrDbg) * dbg, l[kDq], l[kInvDt][0], l + kWp, r);
 }
 
 void FixedResiduals(const ISOFixedDelta& F, const Camera& i, const Camera& j, Vec& r) {
   using namespace ISOFixedLane;
   const auto* l = F.lane;
-  double o[3], cp[3], cv[3], cr[3];
-  for (int k = 0; k < 3; ++k)
-    o[k] = l[kO][k], cp[k] = l[kCp][k], cv[k] = l[kCv][k], cr[k] = l[kCr][k];
-  PairResiduals(i, j, o, cp, cv, cr, l[kDq], l[kInvDt][0], l + kWp, r);
+  PairResiduals(i, j, F3(l[kO]), F3(l[kCp]), F3(l[kCv]), F3(l[kCr]), l[kDq], l[kInvDt][0], l + kWp,
+                r);
 }
 
 Vec Residuals(const ISOProblem& P, const ISOState& S, const std::vector<Camera>& window) {
   std::vector<Camera> reference;
   for (const CameraIMUState& c : S.referenceCameras) reference.emplace_back(c);
   Vec r;
-  const double qo[4] = {S.extrinsic[0], S.extrinsic[1], S.extrinsic[2], S.extrinsic[3]};
   for (u32 c = 0; c < window.size(); ++c) {
-    double qc[4], R[9], t[3], x[3];
-    SyntheticScene::Multiply(window[c].q, qo, qc);
-    Rotation(qc, R);
-    for (int k = 0; k < 3; ++k) t[k] = S.extrinsic[4 + k] - Dot(R + 3 * k, window[c].p);
+    const Eigen::Matrix3d R = Rotation(window[c].q * FQ(S.extrinsic));
+    const V3 t = F3(S.extrinsic + 4) - R * window[c].p;
     for (u32 l = 0; l < 4; ++l) {
       const double w = std::sqrt(double(P.feature3DWeights[l].v[0]));
       for (u32 m = P.feature3DStarts[4 * c + l]; m < P.feature3DStarts[4 * c + l + 1]; ++m) {
-        const float* X = P.points[P.features3D[m].point];
-        for (int k = 0; k < 3; ++k) x[k] = Dot(R + 3 * k, X) + t[k];
+        const V3 x = R * F3(P.points[P.features3D[m].point]) + t;
         r.push_back(w * (P.features3D[m].x - x[0] / x[2]));
         r.push_back(w * (P.features3D[m].y - x[1] / x[2]));
       }
@@ -135,20 +118,12 @@ Vec Residuals(const ISOProblem& P, const ISOState& S, const std::vector<Camera>&
     DeltaResiduals(P.deltas3.records[k], window[P.deltas3.pairs[k].first],
                    window[P.deltas3.pairs[k].second], r);
   for (const Camera& c : window) {
-    double ea[3], eg[3];
-    for (int k = 0; k < 3; ++k) {
-      ea[k] = c.ba[k] - IMU::accelerometerBiasPrior.v[k];
-      eg[k] = c.bg[k] - IMU::gyroscopeBiasPrior.v[k];
-    }
-    Push(r, P.biasWeights[0], ea);
-    Push(r, P.biasWeights[1], eg);
+    Push(r, P.biasWeights[0], c.ba - F3(IMU::accelerometerBiasPrior.v));
+    Push(r, P.biasWeights[1], c.bg - F3(IMU::gyroscopeBiasPrior.v));
   }
-  for (u32 g = 0; g < P.gravity.Size(); ++g) {
-    double R[9], e[3];
-    Rotation(window[P.gravityCameras[g]].q, R);
-    for (int k = 0; k < 3; ++k) e[k] = R[3 * k + 2] - P.gravity[g].direction[k];
-    Push(r, P.gravity[g].weight[0], e);
-  }
+  for (u32 g = 0; g < P.gravity.Size(); ++g)
+    Push(r, P.gravity[g].weight[0],
+         Rotation(window[P.gravityCameras[g]].q).col(2) - F3(P.gravity[g].direction));
   return r;
 }
 

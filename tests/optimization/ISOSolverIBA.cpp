@@ -6,6 +6,7 @@
 // adjustment's inertial residuals against real preintegrated samples.
 #include <gtest/gtest.h>
 
+#include <Eigen/Geometry>
 #include <cmath>
 
 #include "ISOWindow.h"
@@ -79,12 +80,8 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
     const CameraIMUState& a = window.state.windowCameras[c];
     const CameraIMUState& b = ibaState.cameras[c];
     // Twice the vector part of conj(a) b: the rotation between the two.
-    const double ax = a.q[0], ay = a.q[1], az = a.q[2], aw = a.q[3];
-    const double bx = b.q[0], by = b.q[1], bz = b.q[2], bw = b.q[3];
-    const double vx = aw * bx - bw * ax - (ay * bz - az * by);
-    const double vy = aw * by - bw * ay - (az * bx - ax * bz);
-    const double vz = aw * bz - bw * az - (ax * by - ay * bx);
-    EXPECT_LT(2.0 * std::sqrt(vx * vx + vy * vy + vz * vz), 1e-4) << "camera " << c;
+    const Eigen::Quaterniond qa(a.q[3], a.q[0], a.q[1], a.q[2]), qb(b.q[3], b.q[0], b.q[1], b.q[2]);
+    EXPECT_LT(2.0 * (qa.conjugate() * qb).vec().norm(), 1e-4) << "camera " << c;
     for (int k = 0; k < 3; ++k) {
       EXPECT_NEAR(a.p[k], b.p[k], 1e-4) << "camera " << c;
       EXPECT_NEAR(a.v[k], b.v[k], 1e-4) << "camera " << c;
