@@ -64,8 +64,9 @@ inline void TrueDelta(const CameraIMUState& a, const CameraIMUState& b, float dt
     d.ba[k] = a.ba[k];
     d.bg[k] = a.bg[k];
   }
-  const float qi[4] = {-a.q[0], -a.q[1], -a.q[2], a.q[3]};
-  SyntheticScene::Multiply(qi, b.q, d.dq);
+  Eigen::Map<Eigen::Quaternionf> dq(d.dq);  // conj(q_a) (x) q_b
+  dq = Eigen::Map<const Eigen::Quaternionf>(a.q).conjugate() *
+       Eigen::Map<const Eigen::Quaternionf>(b.q);
   for (float& x : d.dt) x = dt;
   float(*J[5])[4] = {d.dp_dba, d.dp_dbg, d.dv_dba, d.dv_dbg, d.dr_dbg};
   for (auto M : J)

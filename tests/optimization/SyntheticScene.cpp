@@ -10,10 +10,11 @@ TEST(SyntheticSceneTest, SamplesAreTheTrajectorysBodyDerivatives) {
   for (const f64 t : {0.3, 1.7, 3.2}) {
     const IMUState a = scene.TrueState(t - h), b = scene.TrueState(t + h), s = scene.TrueState(t);
     // w = 2 vec(conj(q) dq/dt); a_body = H^T dv/dt, no gravity.
-    f64 dq[4], r[4], w[3], acc[3], H[9];
-    const f64 conj[4] = {-s.quaternion[0], -s.quaternion[1], -s.quaternion[2], s.quaternion[3]};
+    f64 dq[4], w[3], acc[3], H[9];
     for (int i = 0; i < 4; ++i) dq[i] = (b.quaternion[i] - a.quaternion[i]) / (2 * h);
-    SyntheticScene::Multiply(conj, dq, r);
+    const Eigen::Vector3d r = (Eigen::Map<const Eigen::Quaterniond>(s.quaternion).conjugate() *
+                               Eigen::Map<const Eigen::Quaterniond>(dq))
+                                  .vec();
     scene.TrueBodyRate(t, w);
     scene.TrueBodyAcceleration(t, acc);
     SyntheticScene::Hamilton(s.quaternion, H);

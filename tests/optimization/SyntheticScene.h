@@ -6,6 +6,7 @@
 // every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
 // their normalised image measurements, exact or noisy. World z points up; the cameras look forward
 // and slightly down. Also the small helpers the inertial test fixtures share.
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -151,18 +152,8 @@ class SyntheticScene {
   }
   // Hamilton's rotation matrix of q (body to world), row-major.
   static void Hamilton(const f64* q, f64* H) {
-    const f64 x = q[0], y = q[1], z = q[2], w = q[3];
-    H[0] = 1 - 2 * (y * y + z * z), H[1] = 2 * (x * y - w * z), H[2] = 2 * (x * z + w * y);
-    H[3] = 2 * (x * y + w * z), H[4] = 1 - 2 * (x * x + z * z), H[5] = 2 * (y * z - w * x);
-    H[6] = 2 * (x * z - w * y), H[7] = 2 * (y * z + w * x), H[8] = 1 - 2 * (x * x + y * y);
-  }
-  // out = a (x) b, Hamilton's product of (x, y, z, w) quaternions.
-  template <class T>
-  static void Multiply(const T* a, const T* b, T* out) {
-    out[0] = a[3] * b[0] + b[3] * a[0] + (a[1] * b[2] - a[2] * b[1]);
-    out[1] = a[3] * b[1] + b[3] * a[1] + (a[2] * b[0] - a[0] * b[2]);
-    out[2] = a[3] * b[2] + b[3] * a[2] + (a[0] * b[1] - a[1] * b[0]);
-    out[3] = a[3] * b[3] - (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+    Eigen::Map<Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>> out(H);
+    out = Eigen::Quaterniond(q[3], q[0], q[1], q[2]).toRotationMatrix();
   }
 
  private:
@@ -184,14 +175,12 @@ class SyntheticScene {
     const f64 yaw = 0.3 * std::sin(0.5 * t) + 0.2 * t, dyaw = 0.15 * std::cos(0.5 * t) + 0.2;
     const f64 pitch = 0.15 + 0.1 * std::sin(0.9 * t), dpitch = 0.09 * std::cos(0.9 * t);
     const f64 roll = 0.08 * std::sin(1.3 * t), droll = 0.104 * std::cos(1.3 * t);
-    const f64 qz[4] = {0, 0, std::sin(yaw / 2), std::cos(yaw / 2)};
-    const f64 qy[4] = {0, std::sin(pitch / 2), 0, std::cos(pitch / 2)};
-    const f64 qx[4] = {std::sin(roll / 2), 0, 0, std::cos(roll / 2)};
-    f64 qzy[4];
-    Multiply(qz, qy, qzy);
-    Multiply(qzy, qx, q);
-    if (q[3] < 0)
-      for (int i = 0; i < 4; ++i) q[i] = -q[i];
+    using Eigen::AngleAxisd;
+    Eigen::Quaterniond Q = AngleAxisd(yaw, Eigen::Vector3d::UnitZ()) *
+                           AngleAxisd(pitch, Eigen::Vector3d::UnitY()) *
+                           AngleAxisd(roll, Eigen::Vector3d::UnitX());
+    if (Q.w() < 0) Q.coeffs() = -Q.coeffs();
+    for (int i = 0; i < 4; ++i) q[i] = Q.coeffs()[i];  // (x, y, z, w)
     if (!w) return;
     const f64 cr = std::cos(roll), sr = std::sin(roll), cp = std::cos(pitch), sp = std::sin(pitch);
     const f64 u[3] = {-sp * dyaw, dpitch, cp * dyaw};  // Hy^T (0, 0, yaw') + (0, pitch', 0)
