@@ -53,16 +53,12 @@ inline void RefreshCamera(const IBAState& state, CameraIMUState& c) {
 inline void TrueDelta(const CameraIMUState& a, const CameraIMUState& b, float dt,
                       const SceneOptions& o, IBADelta& d) {
   std::memset(&d, 0, sizeof(d));
-  float dp[3], dv[3];
   for (int k = 0; k < 3; ++k) {
-    dp[k] = b.p[k] - a.p[k] - dt * a.v[k];
-    dv[k] = b.v[k] - a.v[k];
-  }
-  for (int k = 0; k < 3; ++k) {
-    d.dp[k] = a.R[k][0] * dp[0] + a.R[k][1] * dp[1] + a.R[k][2] * dp[2];
-    d.dv[k] = a.R[k][0] * dv[0] + a.R[k][1] * dv[1] + a.R[k][2] * dv[2];
-    d.ba[k] = a.ba[k];
-    d.bg[k] = a.bg[k];
+    for (int c = 0; c < 3; ++c) {
+      d.dp[k] += a.R[k][c] * (b.p[c] - a.p[c] - dt * a.v[c]);
+      d.dv[k] += a.R[k][c] * (b.v[c] - a.v[c]);
+    }
+    d.ba[k] = a.ba[k], d.bg[k] = a.bg[k];
   }
   Eigen::Map<Eigen::Quaternionf> dq(d.dq);  // conj(q_a) (x) q_b
   dq = Eigen::Map<const Eigen::Quaternionf>(a.q).conjugate() *

@@ -58,11 +58,9 @@ IMUDelta Integrated(const std::vector<IMUSample>& s, f64 end, IMUDelta d) {
 
 // Rotation error theta with b = a (x) (theta/2, 1) to first order.
 Vector3d RotationError(const f64* a, const f64* b) {
-  const f64 conj[4] = {-a[0], -a[1], -a[2], a[3]};
-  f64 r[4];
-  MultiplyQuaternionsDouble(conj, b, r);
-  const f64 s = r[3] < 0 ? -2.0 : 2.0;
-  return Vector3d(s * r[0], s * r[1], s * r[2]);
+  const Eigen::Quaterniond r =
+      Eigen::Map<const Eigen::Quaterniond>(a).conjugate() * Eigen::Map<const Eigen::Quaterniond>(b);
+  return (r.w() < 0 ? -2.0 : 2.0) * r.vec();
 }
 
 }  // namespace
