@@ -91,12 +91,8 @@ struct Scene {
 inline void BuildScene(const SceneOptions& o, Scene& s) {
   Random::Seed(o.seed);
   IBAState& t = s.truth;
-  float qe[4];
-  AxisAngleQuaternion(0.02f, -0.03f, 0.01f, qe);
-  std::memcpy(t.extrinsic, qe, sizeof(qe));
-  t.extrinsic[4] = 0.03f;
-  t.extrinsic[5] = -0.01f;
-  t.extrinsic[6] = 0.02f;
+  AxisAngleQuaternion(0.02f, -0.03f, 0.01f, t.extrinsic);
+  t.extrinsic[4] = 0.03f, t.extrinsic[5] = -0.01f, t.extrinsic[6] = 0.02f;
   t.extra[0] = t.extra[1] = t.extra[2] = 0;
   const float dt = 0.1f;
   t.cameras.Resize(o.cameras);
@@ -105,20 +101,12 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     CameraIMUState& c = t.cameras[i];
     std::memset(&c, 0, sizeof(c));
     const float time = i * dt;
-    c.p[0] = 1.0f * time;
-    c.p[1] = 0.2f * std::sin(3.0f * time);
-    c.p[2] = 0.2f * std::sin(time);  // bounded, so that long paths stay in front of the points
-    c.v[0] = 1.0f;
-    c.v[1] = 0.6f * std::cos(3.0f * time);
-    c.v[2] = 0.2f * std::cos(time);
+    // Bounded sideways, so that long paths stay in front of the points.
+    c.p[0] = time, c.p[1] = 0.2f * std::sin(3.0f * time), c.p[2] = 0.2f * std::sin(time);
+    c.v[0] = 1.0f, c.v[1] = 0.6f * std::cos(3.0f * time), c.v[2] = 0.2f * std::cos(time);
     AxisAngleQuaternion(0.05f * std::sin(2.0f * time), -0.1f * std::sin(0.5f * time),
                         0.03f * std::sin(time), c.q);
-    if (o.biases) {
-      for (int k = 0; k < 3; ++k) {
-        c.ba[k] = 0.02f * (k + 1);
-        c.bg[k] = -0.002f * (k + 1);
-      }
-    }
+    for (int k = 0; k < 3 && o.biases; ++k) c.ba[k] = 0.02f * (k + 1), c.bg[k] = -0.002f * (k + 1);
     RefreshCamera(t, c);
     t.cameraIds[i] = 100 + i;
   }
@@ -133,12 +121,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     if (k >= o.points - o.planePoints) X[1] = 1.5f;
   }
   t.planes.Resize(o.planePoints > 0 ? 1 : 0);
-  if (o.planePoints > 0) {
-    t.planes[0].v[0] = 0.0f;
-    t.planes[0].v[1] = 1.0f;
-    t.planes[0].v[2] = 0.0f;
-    t.planes[0].v[3] = -1.5f;
-  }
+  if (o.planePoints > 0) t.planes[0] = LA::AlignedVector4f{{0.0f, 1.0f, 0.0f, -1.5f}};
 
   IBAProblem& p = s.problem;
   // Measurements: camera by camera, level by level, ascending points.
@@ -179,11 +162,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
   p.biasWeights[0] = p.biasWeights[1] = o.biasPrior;
   for (u32 i = 0; i < o.cameras; ++i) {
     IBAGravity& g = p.gravity[i];
-    const LA::AlignedMatrix3f& R = t.cameras[i].R;
-    g.direction[0] = R[0][2];
-    g.direction[1] = R[1][2];
-    g.direction[2] = R[2][2];
-    g.direction[3] = 0.0f;
+    for (int k = 0; k < 4; ++k) g.direction[k] = k < 3 ? t.cameras[i].R[k][2] : 0.0f;
     for (float& x : g.weight) x = o.gravity;
     p.gravityCameras[i] = i;
   }

@@ -157,17 +157,17 @@ class SyntheticScene {
   }
 
  private:
-  // p(t), v(t), a(t) of a smooth walk at about 1 unit per second.
+  // p(t), v(t), a(t) of a smooth walk at about 1 unit per second: per axis
+  // base + speed t + amplitude sin(frequency t).
   static void Position(f64 t, f64* p, f64* v, f64* a) {
-    p[0] = 0.8 * std::sin(0.4 * t) + 0.6 * t;
-    v[0] = 0.32 * std::cos(0.4 * t) + 0.6;
-    a[0] = -0.128 * std::sin(0.4 * t);
-    p[1] = 0.7 * std::sin(0.5 * t);
-    v[1] = 0.35 * std::cos(0.5 * t);
-    a[1] = -0.175 * std::sin(0.5 * t);
-    p[2] = 1.1 + 0.05 * std::sin(1.1 * t);
-    v[2] = 0.055 * std::cos(1.1 * t);
-    a[2] = -0.0605 * std::sin(1.1 * t);
+    const f64 base[3] = {0.0, 0.0, 1.1}, speed[3] = {0.6, 0.0, 0.0};
+    const f64 amplitude[3] = {0.8, 0.7, 0.05}, frequency[3] = {0.4, 0.5, 1.1};
+    for (int i = 0; i < 3; ++i) {
+      const f64 A = amplitude[i], f = frequency[i];
+      p[i] = base[i] + speed[i] * t + A * std::sin(f * t);
+      v[i] = speed[i] + A * f * std::cos(f * t);
+      a[i] = -A * f * f * std::sin(f * t);
+    }
   }
   // q(t) = qz(yaw) (x) qy(pitch) (x) qx(roll); positive pitch looks down.
   // The body rate is Hx^T Hy^T (0, 0, yaw') + Hx^T (0, pitch', 0) + (roll', 0, 0).
