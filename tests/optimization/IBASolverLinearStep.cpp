@@ -1,7 +1,7 @@
 // The linear step: the reduced camera system against the dense Schur
 // complement of the damped full system (fill-in between cameras that share
 // points included), PCG against a dense solve, the back-substituted point
-// steps, and the PCG edge cases.
+// steps, and a zero right-hand side.
 #include <gtest/gtest.h>
 
 #include "IBASolverScene.h"
@@ -86,12 +86,7 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
   EXPECT_GT(n, 1u);
   d.solver.BackSubstitutePoints();
   const u32 nc = d.solver.cameraBlocks.Size();
-  VectorX y(x.size());
-  for (u32 i = 0; i < nc; ++i)
-    for (int g = 0; g < 5; ++g)
-      for (int k = 0; k < 3; ++k) y(15 * i + 3 * g + k) = d.solver.cameraStep[i].v[4 * g + k];
-  for (u32 p = 0; p < d.solver.pointStep.Size(); ++p)
-    for (int k = 0; k < 3; ++k) y(15 * nc + 3 * p + k) = d.solver.pointStep[p].v[k];
+  const VectorX y = StepVector(d.solver);
   // Points seen once are nearly singular in depth (only the damping holds
   // them), so float and double differ there by conditioning alone; compare
   // the cameras and the points seen at least twice.
@@ -113,53 +108,13 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
   EXPECT_GT(compared, 50);
 }
 
-TEST(IBASolverLinearStep, PCGEdgeCases) {
+// At a converged state the right-hand side is zero: x = 0 after one count,
+// not 0 / 0.
+TEST(IBASolverLinearStep, ZeroRightHandSideGivesAZeroStep) {
   Damped d;
   BuildDamped(d, 1, 0.001f);
-  IBASolver& s = d.solver;
-  s.ComputeSchurComplement();
-  const AlignedArray<LA::CameraVector15> rhs = s.cameraRHS;
-
-  // One iteration: the single step alpha z with z = M r.
-  s.pcgMaxIterations = 1;
-  EXPECT_EQ(s.SolvePCG(), 1u);
-  const AlignedArray<LA::CameraVector15> single = s.cameraStep;
-  s.pcgMaxIterations = 500;
-  s.pcgMinIterations = 10;
-  s.pcgRelativeTolerance = 0.5f;  // met at once, but not before min iterations
-  const u32 n = s.SolvePCG();
-  EXPECT_GE(n, 10u);
-  s.cameraRHS.Assign(rhs);
-  bool differs = false;
-  for (u32 i = 0; i < single.Size(); ++i)
-    for (int k = 0; k < 20; ++k) differs |= single[i].v[k] != s.cameraStep[i].v[k];
-  EXPECT_TRUE(differs);
-
-  // A zero right-hand side returns x = 0 and count 1.
-  std::memset(s.cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * s.cameraRHS.Size());
-  EXPECT_EQ(s.SolvePCG(), 1u);
-  EXPECT_EQ(LA::SquaredNorm15(s.cameraStep), 0.0f);
-
-  // A non-finite system fails the first step.
-  s.cameraRHS.Assign(rhs);
-  s.cameraBlocks[0].m[0][0] = std::numeric_limits<float>::quiet_NaN();
-  EXPECT_EQ(s.SolvePCG(), 0u);
-}
-
-TEST(IBASolverLinearStep, ZeroDiagonalGetsNoStep) {
-  // The gauge fix empties the first camera's velocity: no step there.
-  SceneOptions o;
-  Scene s;
-  BuildScene(o, s);
-  s.problem.gauge = 1;
-  Perturb(s.problem, s.state, 0.02f, 0.01f, 0.05f, 0.02f, 4);
-  IBASolver solver;
-  solver.BuildStructure(s.problem, s.state);
-  solver.ConstructNormalEquation(s.problem, s.state);
-  solver.SaveDiagonals();
-  solver.DampDiagonals(1.001f);
-  solver.ComputeSchurComplement();
-  ASSERT_GT(solver.SolvePCG(), 0u);
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(solver.cameraStep[0].v[4 + k], 0.0f);
-  EXPECT_NE(solver.cameraStep[1].v[4], 0.0f);
+  d.solver.ComputeSchurComplement();
+  std::memset(d.solver.cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * d.solver.cameraRHS.Size());
+  EXPECT_EQ(d.solver.SolvePCG(), 1u);
+  EXPECT_EQ(LA::SquaredNorm15(d.solver.cameraStep), 0.0f);
 }

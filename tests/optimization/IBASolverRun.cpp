@@ -1,9 +1,11 @@
 // The Levenberg-Marquardt loop end to end: convergence from a perturbed
 // start to the noise level, monotone accepted costs, untouched fixed
-// variables, the exact log lines and the stop codes, and the degenerate runs
-// (no variable camera, points only, a non-finite step).
+// variables, the exact log lines, the degenerate runs (no variable camera,
+// points only, bad input), the stop codes, and the gain ratio, whose
+// predicted reduction must use the unreduced right-hand side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -12,23 +14,6 @@
 using namespace ibatest;
 
 namespace {
-
-std::string ReadAll(FILE* f) {
-  std::string text;
-  std::rewind(f);
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
-  return text;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(text.substr(start, end - start));
-  return lines;
-}
 
 double PositionError(const IBAState& a, const IBAState& b) {
   double e = 0.0;
@@ -50,6 +35,14 @@ SceneOptions Realistic() {
   return o;
 }
 
+void Start(Scene& s, float scale = 1.0f) {
+  SceneOptions o;
+  o.fixedCameras = 1;
+  o.noisePixels = 0.5f;
+  BuildScene(o, s);
+  Perturb(s.problem, s.state, 0.05f * scale, 0.03f * scale, 0.1f * scale, 0.1f * scale, 17);
+}
+
 }  // namespace
 
 TEST(IBASolverRun, ConvergesFromAPerturbedStartToTheNoiseLevel) {
@@ -66,8 +59,7 @@ TEST(IBASolverRun, ConvergesFromAPerturbedStartToTheNoiseLevel) {
   ASSERT_NE(log, nullptr);
   IBASolver solver;
   const IBAStopReason reason = solver.Run(s.problem, s.state, 1, log);
-  const std::vector<std::string> lines = Lines(ReadAll(log));
-  std::fclose(log);
+  const std::vector<std::string> lines = LogLines(log);
 
   EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
   EXPECT_NE(reason, IBA_LM_INFINIT_SSE);
@@ -77,19 +69,14 @@ TEST(IBASolverRun, ConvergesFromAPerturbedStartToTheNoiseLevel) {
   EXPECT_LT(PositionError(s.state, s.truth), 0.01);
 
   // Fixed cameras and points are bit-unchanged.
-  for (u32 i = 0; i < o.fixedCameras; ++i)
-    EXPECT_EQ(std::memcmp(&s.state.cameras[i], &start.cameras[i], sizeof(CameraIMUState)), 0);
-  for (u32 k = 0; k < o.fixedPoints; ++k)
-    EXPECT_EQ(std::memcmp(&s.state.points[k], &start.points[k], sizeof(LA::AlignedVector4f)), 0);
+  EXPECT_EQ(std::memcmp(&s.state.cameras[0], &start.cameras[0], sizeof(CameraIMUState)), 0);
+  EXPECT_EQ(std::memcmp(s.state.points.Data(), start.points.Data(), 16 * o.fixedPoints), 0);
 
   // The table: header, start cost, one line per iteration, stop line; the
   // cost of accepted steps falls strictly.
   ASSERT_GE(lines.size(), 6u);
   EXPECT_EQ(lines[0], std::string(64, '-'));
-  char expected[128];
-  std::snprintf(expected, sizeof(expected), "#Camera = %d + %d, #Point = %d + %d, #Plane = %d + %d",
-                1, 13, 20, 780, 0, 1);
-  EXPECT_EQ(lines[1], expected);
+  EXPECT_EQ(lines[1], "#Camera = 1 + 13, #Point = 20 + 780, #Plane = 0 + 1");
   EXPECT_EQ(lines[2], "   #LM   ||e||^2  ||e||^2_rel  ||JTe||_oo  ||dx||^2  damping   #PCG");
   float F = 0.0f;
   ASSERT_EQ(std::sscanf(lines[3].c_str(), "       %f", &F), 1);
@@ -111,17 +98,13 @@ TEST(IBASolverRun, ConvergesFromAPerturbedStartToTheNoiseLevel) {
 }
 
 TEST(IBASolverRun, VerboseTwoPrintsEveryTermPerEvaluation) {
-  SceneOptions o;
-  o.fixedCameras = 1;
   Scene s;
-  BuildScene(o, s);
-  Perturb(s.problem, s.state, 0.01f, 0.01f, 0.02f, 0.01f, 3);
+  Start(s, 0.2f);
   IBASolver solver;
   solver.maxIterations = 1;
   FILE* log = std::tmpfile();
   solver.Run(s.problem, s.state, 2, log);
-  const std::vector<std::string> lines = Lines(ReadAll(log));
-  std::fclose(log);
+  const std::vector<std::string> lines = LogLines(log);
   const char* heads[] = {"  Feature ", "  Delta   ", "        + ", "        + ",
                          "  Bias[S] ", "        + ", "  Bias[R] ", "        + ",
                          "  Gravity ", "  Plane   ", "  Total   "};
@@ -134,148 +117,146 @@ TEST(IBASolverRun, VerboseTwoPrintsEveryTermPerEvaluation) {
   EXPECT_EQ(lines.back(), "Stop by IBA_LM_ENOUGH_ITERATIONS");
 }
 
-TEST(IBASolverRun, ZeroIterationsAndNoVariablesOnlyPrintTheCost) {
+// Everything fixed: header, cost and stop line, state untouched. Points
+// only: the loop runs on an empty camera system. One key frame: no delta,
+// and the run still works.
+TEST(IBASolverRun, NoVariableCamera) {
   Scene s;
   BuildScene(SceneOptions(), s);
-  IBASolver solver;
-  solver.maxIterations = 0;
-  FILE* log = std::tmpfile();
-  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
-  std::vector<std::string> lines = Lines(ReadAll(log));
-  std::fclose(log);
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[4], "Stop by IBA_LM_ENOUGH_ITERATIONS");
-
-  // Everything fixed: header, cost, stop, state untouched.
   s.problem.fixedCameras = s.state.cameras.Size();
   s.problem.fixedPoints = s.state.points.Size();
-  solver.maxIterations = 50;
-  IBAState before;
-  IBAState::Copy(before, s.state);
-  log = std::tmpfile();
+  IBASolver solver;
+  FILE* log = std::tmpfile();
   EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
-  lines = Lines(ReadAll(log));
-  std::fclose(log);
+  const std::vector<std::string> lines = LogLines(log);
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[1], "#Camera = 6 + 0, #Point = 120 + 0, #Plane = 0 + 1");
-  EXPECT_EQ(std::memcmp(before.cameras.Data(), s.state.cameras.Data(), sizeof(CameraIMUState) * 6),
-            0);
-}
+  EXPECT_EQ(lines[4], "Stop by IBA_LM_ENOUGH_ITERATIONS");
+  EXPECT_TRUE(SameCameras(s.truth, s.state));
 
-TEST(IBASolverRun, PointsOnlyRunOnAnEmptyCameraSystem) {
-  Scene s;
-  SceneOptions o;
-  o.noisePixels = 0.0f;
-  BuildScene(o, s);
-  s.problem.fixedCameras = o.cameras;
+  s.problem.fixedPoints = 0;
   Perturb(s.problem, s.state, 0.0f, 0.0f, 0.0f, 0.05f, 8);
-  IBASolver solver;
-  const IBAStopReason reason = solver.Run(s.problem, s.state, 0, nullptr);
-  EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_NE(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
   EXPECT_LT(RMSPixels(s.problem, s.state), 0.05);
-  EXPECT_EQ(std::memcmp(s.truth.cameras.Data(), s.state.cameras.Data(),
-                        sizeof(CameraIMUState) * o.cameras),
-            0);
-}
+  EXPECT_TRUE(SameCameras(s.truth, s.state));
 
-TEST(IBASolverRun, OneKeyFrameMapHasNoDeltaAndStillRuns) {
   SceneOptions o;
   o.cameras = 1;
   o.noisePixels = 0.3f;
-  Scene s;
-  BuildScene(o, s);
-  EXPECT_EQ(s.problem.deltas.Size(), 0u);
-  Perturb(s.problem, s.state, 0.02f, 0.01f, 0.0f, 0.02f, 5);
-  IBASolver solver;
-  EXPECT_EQ(solver.ComputeDeltaCost(s.problem, s.state, 2, nullptr), 0.0f);
-  const IBAStopReason reason = solver.Run(s.problem, s.state, 0, nullptr);
+  Scene one;
+  BuildScene(o, one);
+  EXPECT_EQ(one.problem.deltas.Size(), 0u);
+  Perturb(one.problem, one.state, 0.02f, 0.01f, 0.0f, 0.02f, 5);
+  EXPECT_EQ(solver.ComputeDeltaCost(one.problem, one.state, 2, nullptr), 0.0f);
+  const IBAStopReason reason = solver.Run(one.problem, one.state, 0, nullptr);
   EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
   EXPECT_NE(reason, IBA_LM_INFINIT_SSE);
 }
 
-TEST(IBASolverRun, NonFiniteSystemFailsThePCGWithTheStateUntouched) {
-  Scene s;
-  SceneOptions o;
-  o.fixedCameras = 1;
-  BuildScene(o, s);
-  Perturb(s.problem, s.state, 0.01f, 0.01f, 0.01f, 0.01f, 2);
-  IBAState before;
-  IBAState::Copy(before, s.state);
-  s.problem.features.measurements[s.problem.features.index[4]].x =
-      std::numeric_limits<float>::infinity();
-  IBASolver solver;
-  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
-  EXPECT_EQ(std::memcmp(before.cameras.Data(), s.state.cameras.Data(),
-                        sizeof(CameraIMUState) * o.cameras),
-            0);
+// A non-finite measurement (the PCG fails) or a measurement of a point that
+// does not exist: the run fails with the state untouched.
+TEST(IBASolverRun, BadInputFailsWithTheStateUntouched) {
+  for (int which = 0; which < 2; ++which) {
+    Scene s;
+    Start(s, 0.2f);
+    IBAState before;
+    IBAState::Copy(before, s.state);
+    if (which == 0)
+      s.problem.features.measurements[s.problem.features.index[4]].x =
+          std::numeric_limits<float>::infinity();
+    else
+      s.problem.features.measurements[3].point = 100000;
+    IBASolver solver;
+    EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL) << which;
+    EXPECT_TRUE(SameCameras(before, s.state));
+    EXPECT_TRUE(SamePoints(before, s.state));
+  }
 }
 
-TEST(IBASolverRun, InconsistentProblemIsRejectedUntouched) {
+// Stop codes of the loop with what each leaves in the state.
+TEST(IBASolverRun, EachBoundStopsWithItsCode) {
   Scene s;
-  BuildScene(SceneOptions(), s);
-  s.problem.features.measurements[3].point = 100000;
-  IBAState before;
-  IBAState::Copy(before, s.state);
-  IBASolver solver;
-  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
-  EXPECT_EQ(std::memcmp(before.points.Data(), s.state.points.Data(), 16 * before.points.Size()), 0);
-}
-
-TEST(IBASolverRun, StateUpdateRefitsVariablePlanesOnly) {
-  Scene s;
-  BuildScene(SceneOptions(), s);
-  const float tilted[4] = {0.1f, 0.99498744f, 0.0f, -1.3f};
-  std::memcpy(s.state.planes[0].v, tilted, sizeof(tilted));
-  IBASolver solver;
-  solver.BuildStructure(s.problem, s.state);
-  std::memset(solver.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * solver.cameraStep.Size());
-  std::memset(solver.pointStep.Data(), 0, 16 * solver.pointStep.Size());
-
-  s.problem.fixedPlanes = 1;  // fixed: untouched
-  solver.UpdateState(s.problem, s.state);
-  EXPECT_EQ(std::memcmp(s.state.planes[0].v, tilted, sizeof(tilted)), 0);
-
-  s.problem.fixedPlanes = 0;  // variable: fitted to its (exact) points
-  solver.UpdateState(s.problem, s.state);
-  const float* P = s.state.planes[0].v;
-  const float sign = P[1] < 0 ? -1.0f : 1.0f;
-  EXPECT_NEAR(sign * P[0], 0.0f, 2e-3f);
-  EXPECT_NEAR(sign * P[1], 1.0f, 2e-3f);
-  EXPECT_NEAR(sign * P[2], 0.0f, 2e-3f);
-  EXPECT_NEAR(sign * P[3], -1.5f, 2e-3f);
-  // A zero step leaves the points exactly where they were.
-  EXPECT_EQ(std::memcmp(s.state.points.Data(), s.truth.points.Data(), 16 * s.state.points.Size()),
-            0);
-}
-
-TEST(IBASolverRun, ASecondRunReusesTheWorkArrays) {
-  Scene s;
-  SceneOptions o;
-  o.fixedCameras = 1;
-  o.noisePixels = 0.5f;
-  BuildScene(o, s);
-  Perturb(s.problem, s.state, 0.02f, 0.01f, 0.05f, 0.02f, 4);
+  Start(s);
   IBAState start;
   IBAState::Copy(start, s.state);
   IBASolver solver;
-  solver.Run(s.problem, s.state, 0, nullptr);
-  const void* before[] = {solver.cameraBlocks.Data(),      solver.consecutiveBlocks.Data(),
-                          solver.cameraPointBlocks.Data(), solver.pointBlocks.Data(),
-                          solver.cameraRHS.Data(),         solver.pointRHS.Data(),
-                          solver.cameraStep.Data(),        solver.pointStep.Data(),
-                          solver.pairBlocks.Data(),        solver.blockPoints.data()};
-  IBAState again;
-  IBAState::Copy(again, start);
-  solver.Run(s.problem, again, 0, nullptr);
-  const void* after[] = {solver.cameraBlocks.Data(),      solver.consecutiveBlocks.Data(),
-                         solver.cameraPointBlocks.Data(), solver.pointBlocks.Data(),
-                         solver.cameraRHS.Data(),         solver.pointRHS.Data(),
-                         solver.cameraStep.Data(),        solver.pointStep.Data(),
-                         solver.pairBlocks.Data(),        solver.blockPoints.data()};
-  for (size_t k = 0; k < sizeof(before) / sizeof(before[0]); ++k)
-    EXPECT_EQ(before[k], after[k]) << k;
-  // Same input, same result: nothing carries over between runs but capacity.
-  EXPECT_EQ(
-      std::memcmp(again.cameras.Data(), s.state.cameras.Data(), sizeof(CameraIMUState) * o.cameras),
-      0);
+
+  solver.minStep = 1e10f;  // every step is too small: state untouched
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_SMALL_DELTA);
+  EXPECT_TRUE(SameCameras(s.state, start));
+  solver.minStep = 1e-6f;
+
+  solver.minRelativeReduction = 2.0f;  // the first accepted step is kept
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_SMALL_RELATIVE_REDUCTION);
+  EXPECT_FALSE(SameCameras(s.state, start));
+  EXPECT_LT(solver.ComputeCost(s.problem, s.state, 0, nullptr),
+            solver.ComputeCost(s.problem, start, 0, nullptr));
+  solver.minRelativeReduction = 1e-4f;
+
+  IBAState::Copy(s.state, start);
+  solver.minGradient = 1e30f;
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_SMALL_JTE);
+  EXPECT_FALSE(SameCameras(s.state, start));
+  solver.minGradient = 1e-5f;
+
+  IBAState::Copy(s.state, start);
+  solver.maxIterations = 2;
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_ENOUGH_ITERATIONS);
+}
+
+TEST(IBASolverRun, EndlessRejectionsEndInLargeDamping) {
+  // Cameras fixed, points free but unobserved: the cost is exactly 0 and
+  // every step (of zero length) is a rejection. lambda grows by nu = 2, 4,
+  // 8, ... and leaves the float range at the 17th rejection, long before nu
+  // would; the run stops there instead of damping with an infinity.
+  SceneOptions o;
+  o.fixedCameras = o.cameras;
+  o.planePoints = 0;
+  Scene s;
+  BuildScene(o, s);
+  s.problem.features.measurements.Resize(0);
+  std::fill(s.problem.features.index.begin(), s.problem.features.index.end(), 0u);
+  IBASolver solver;
+  solver.minStep = 0.0f;
+  solver.maxIterations = 16;
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_ENOUGH_ITERATIONS);
+  solver.maxIterations = 200;
+  FILE* log = std::tmpfile();
+  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_LARGE_DAMPING);
+  const std::vector<std::string> lines = LogLines(log);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.rfind("--> ", 0) == 0; }),
+            17);
+  EXPECT_TRUE(SamePoints(s.state, s.truth));
+  EXPECT_EQ(lines.back(), "Stop by IBA_LM_LARGE_DAMPING");
+}
+
+TEST(IBASolverRun, PredictedReductionUsesTheUnreducedRightHandSide) {
+  Scene s;
+  Start(s, 4.0f);
+  IBASolver solver;
+  const float lambda = 0.01f;
+  solver.BuildStructure(s.problem, s.state);
+  solver.ConstructNormalEquation(s.problem, s.state);
+  MatrixX H;
+  VectorX b;
+  AssembleDense(solver, H, b);
+  solver.SaveDiagonals();
+  solver.DampDiagonals(1.0f + lambda);
+  solver.BackupSystem();
+  solver.ComputeSchurComplement();
+  MatrixX S;
+  VectorX reduced;
+  AssembleDense(solver, S, reduced, false);
+  ASSERT_GT(solver.SolvePCG(), 0u);
+  solver.BackSubstitutePoints();
+  const int C = 15 * solver.cameraBlocks.Size(), P = b.size() - C;
+  const VectorX dx = StepVector(solver);
+  const double damped = lambda * (dx.array().square() * H.diagonal().array()).sum();
+  const double unreduced = b.dot(dx) + damped;
+  const double schur = reduced.dot(dx.head(C)) + b.tail(P).dot(dx.tail(P)) + damped;
+  // The two candidates differ well beyond float rounding, and the solver
+  // predicts the unreduced one.
+  ASSERT_GT(std::fabs(unreduced - schur), 1e-3 * unreduced);
+  EXPECT_NEAR(solver.ComputePredictedReduction(lambda), unreduced, 1e-4 * unreduced);
 }

@@ -2,14 +2,16 @@
 // Seeded synthetic bundle-adjustment scenes for the IBASolver tests and the
 // benchmark: key frames along a smooth path looking into a box of points,
 // some points on a plane, inertial deltas, gravity records and biases taken
-// from the truth. Also the test-only dense assembly of the solver's blocks.
+// from the truth (so that every term can be switched on alone). Also the
+// test-only dense assembly of the solver's blocks.
 #include <Eigen/Dense>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "la/Pose.h"
-#include "la/Random.h"
+#include "SyntheticScene.h"
 #include "optimization/IBASolver.h"
 
 namespace ibatest {
@@ -30,39 +32,20 @@ struct SceneOptions {
 };
 
 inline float Uniform(float a, float b) {
-  return a + (b - a) * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax);
+  return static_cast<float>(SyntheticScene::Uniform(a, b));
 }
 inline float Gaussian() {
-  const float u = std::max(Uniform(0.0f, 1.0f), 1e-7f), v = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u)) * std::cos(6.2831853f * v);
+  return static_cast<float>(SyntheticScene::Gaussian());
 }
 
+// The unit quaternion of a small rotation vector.
 inline void AxisAngleQuaternion(float ax, float ay, float az, float* q) {
-  const float angle = std::sqrt(ax * ax + ay * ay + az * az);
-  const float s = angle > 0.0f ? std::sin(angle / 2) / angle : 0.5f;
-  q[0] = ax * s;
-  q[1] = ay * s;
-  q[2] = az * s;
-  q[3] = std::cos(angle / 2);
+  const float d[3] = {ax, ay, az}, identity[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+  LA::UpdateQuaternion(d, identity, q);
 }
 
-// Pose and rotation caches of a camera from its p and q.
 inline void RefreshCamera(const IBAState& state, CameraIMUState& c) {
-  alignas(16) float scratch[8];
-  PoseToCameraF(state.extrinsic, c.p, c.q, c.pose, scratch);
-  LA::QuaternionToRotationMatrix(c.q, c.R);
-  for (int i = 0; i < 3; ++i) {
-    c.R[i][3] = 0.0f;
-    for (int j = 0; j < 3; ++j) c.RT[i][j] = c.R[j][i];
-    c.RT[i][3] = 0.0f;
-  }
-}
-
-inline void Multiply(const float* a, const float* b, float* out) {  // out = a (x) b (Hamilton)
-  out[0] = a[3] * b[0] + b[3] * a[0] + (a[1] * b[2] - a[2] * b[1]);
-  out[1] = a[3] * b[1] + b[3] * a[1] + (a[2] * b[0] - a[0] * b[2]);
-  out[2] = a[3] * b[2] + b[3] * a[2] + (a[0] * b[1] - a[1] * b[0]);
-  out[3] = a[3] * b[3] - (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+  RefreshCaches(state.extrinsic, c);
 }
 
 // The delta record of the true motion from camera i to j, with random bias
@@ -70,19 +53,16 @@ inline void Multiply(const float* a, const float* b, float* out) {  // out = a (
 inline void TrueDelta(const CameraIMUState& a, const CameraIMUState& b, float dt,
                       const SceneOptions& o, IBADelta& d) {
   std::memset(&d, 0, sizeof(d));
-  float dp[3], dv[3];
   for (int k = 0; k < 3; ++k) {
-    dp[k] = b.p[k] - a.p[k] - dt * a.v[k];
-    dv[k] = b.v[k] - a.v[k];
+    for (int c = 0; c < 3; ++c) {
+      d.dp[k] += a.R[k][c] * (b.p[c] - a.p[c] - dt * a.v[c]);
+      d.dv[k] += a.R[k][c] * (b.v[c] - a.v[c]);
+    }
+    d.ba[k] = a.ba[k], d.bg[k] = a.bg[k];
   }
-  for (int k = 0; k < 3; ++k) {
-    d.dp[k] = a.R[k][0] * dp[0] + a.R[k][1] * dp[1] + a.R[k][2] * dp[2];
-    d.dv[k] = a.R[k][0] * dv[0] + a.R[k][1] * dv[1] + a.R[k][2] * dv[2];
-    d.ba[k] = a.ba[k];
-    d.bg[k] = a.bg[k];
-  }
-  const float qi[4] = {-a.q[0], -a.q[1], -a.q[2], a.q[3]};
-  Multiply(qi, b.q, d.dq);
+  Eigen::Map<Eigen::Quaternionf> dq(d.dq);  // conj(q_a) (x) q_b
+  dq = Eigen::Map<const Eigen::Quaternionf>(a.q).conjugate() *
+       Eigen::Map<const Eigen::Quaternionf>(b.q);
   for (float& x : d.dt) x = dt;
   float(*J[5])[4] = {d.dp_dba, d.dp_dbg, d.dv_dba, d.dv_dbg, d.dr_dbg};
   for (auto M : J)
@@ -111,12 +91,8 @@ struct Scene {
 inline void BuildScene(const SceneOptions& o, Scene& s) {
   Random::Seed(o.seed);
   IBAState& t = s.truth;
-  float qe[4];
-  AxisAngleQuaternion(0.02f, -0.03f, 0.01f, qe);
-  std::memcpy(t.extrinsic, qe, sizeof(qe));
-  t.extrinsic[4] = 0.03f;
-  t.extrinsic[5] = -0.01f;
-  t.extrinsic[6] = 0.02f;
+  AxisAngleQuaternion(0.02f, -0.03f, 0.01f, t.extrinsic);
+  t.extrinsic[4] = 0.03f, t.extrinsic[5] = -0.01f, t.extrinsic[6] = 0.02f;
   t.extra[0] = t.extra[1] = t.extra[2] = 0;
   const float dt = 0.1f;
   t.cameras.Resize(o.cameras);
@@ -125,22 +101,12 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     CameraIMUState& c = t.cameras[i];
     std::memset(&c, 0, sizeof(c));
     const float time = i * dt;
-    c.p[0] = 1.0f * time;
-    c.p[1] = 0.2f * std::sin(3.0f * time);
-    c.p[2] = 0.2f * std::sin(time);  // bounded, so that long paths stay in front of the points
-    c.v[0] = 1.0f;
-    c.v[1] = 0.6f * std::cos(3.0f * time);
-    c.v[2] = 0.2f * std::cos(time);
+    // Bounded sideways, so that long paths stay in front of the points.
+    c.p[0] = time, c.p[1] = 0.2f * std::sin(3.0f * time), c.p[2] = 0.2f * std::sin(time);
+    c.v[0] = 1.0f, c.v[1] = 0.6f * std::cos(3.0f * time), c.v[2] = 0.2f * std::cos(time);
     AxisAngleQuaternion(0.05f * std::sin(2.0f * time), -0.1f * std::sin(0.5f * time),
                         0.03f * std::sin(time), c.q);
-    if (c.q[3] < 0)
-      for (float& x : c.q) x = -x;
-    if (o.biases) {
-      for (int k = 0; k < 3; ++k) {
-        c.ba[k] = 0.02f * (k + 1);
-        c.bg[k] = -0.002f * (k + 1);
-      }
-    }
+    for (int k = 0; k < 3 && o.biases; ++k) c.ba[k] = 0.02f * (k + 1), c.bg[k] = -0.002f * (k + 1);
     RefreshCamera(t, c);
     t.cameraIds[i] = 100 + i;
   }
@@ -155,12 +121,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     if (k >= o.points - o.planePoints) X[1] = 1.5f;
   }
   t.planes.Resize(o.planePoints > 0 ? 1 : 0);
-  if (o.planePoints > 0) {
-    t.planes[0].v[0] = 0.0f;
-    t.planes[0].v[1] = 1.0f;
-    t.planes[0].v[2] = 0.0f;
-    t.planes[0].v[3] = -1.5f;
-  }
+  if (o.planePoints > 0) t.planes[0] = LA::AlignedVector4f{{0.0f, 1.0f, 0.0f, -1.5f}};
 
   IBAProblem& p = s.problem;
   // Measurements: camera by camera, level by level, ascending points.
@@ -201,11 +162,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
   p.biasWeights[0] = p.biasWeights[1] = o.biasPrior;
   for (u32 i = 0; i < o.cameras; ++i) {
     IBAGravity& g = p.gravity[i];
-    const LA::AlignedMatrix3f& R = t.cameras[i].R;
-    g.direction[0] = R[0][2];
-    g.direction[1] = R[1][2];
-    g.direction[2] = R[2][2];
-    g.direction[3] = 0.0f;
+    for (int k = 0; k < 4; ++k) g.direction[k] = k < 3 ? t.cameras[i].R[k][2] : 0.0f;
     for (float& x : g.weight) x = o.gravity;
     p.gravityCameras[i] = i;
   }
@@ -301,6 +258,42 @@ inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withP
     put(P0 + 3 * p, P0 + 3 * p, s.pointBlocks[p].m, false, false);
     for (int k = 0; k < 3; ++k) b(P0 + 3 * p + k) = s.pointRHS[p].v[k];
   }
+}
+
+// The solver's step as one vector in the dense order, and back.
+inline VectorX StepVector(const IBASolver& s) {
+  const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
+  VectorX x(15 * nc + 3 * np);
+  for (u32 i = 0; i < 15 * nc; ++i) x(i) = s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3];
+  for (u32 i = 0; i < 3 * np; ++i) x(15 * nc + i) = s.pointStep[i / 3].v[i % 3];
+  return x;
+}
+inline void SetStep(IBASolver& s, const VectorX& x) {
+  const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
+  std::memset(s.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * nc);
+  for (u32 i = 0; i < 15 * nc; ++i) s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3] = x(i);
+  for (u32 i = 0; i < 3 * np; ++i) s.pointStep[i / 3].v[i % 3] = x(15 * nc + i);
+}
+
+// Bit equality of the cameras or of the points of two states.
+inline bool SameCameras(const IBAState& a, const IBAState& b) {
+  return a.cameras.Size() == b.cameras.Size() &&
+         std::memcmp(a.cameras.Data(), b.cameras.Data(),
+                     sizeof(CameraIMUState) * a.cameras.Size()) == 0;
+}
+inline bool SamePoints(const IBAState& a, const IBAState& b) {
+  return a.points.Size() == b.points.Size() &&
+         std::memcmp(a.points.Data(), b.points.Data(), 16 * a.points.Size()) == 0;
+}
+
+// The lines of a log file, without their line ends; closes the file.
+inline std::vector<std::string> LogLines(FILE* f) {
+  std::vector<std::string> lines;
+  std::rewind(f);
+  char line[512];
+  while (std::fgets(line, sizeof(line), f)) lines.emplace_back(line, std::strcspn(line, "\n"));
+  std::fclose(f);
+  return lines;
 }
 
 // Root mean square reprojection error in pixels (focal length 500).

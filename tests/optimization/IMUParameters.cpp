@@ -5,107 +5,64 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-
-#include "optimization/IBAProblem.h"
+#include <utility>
 
 namespace {
 
-// Every test starts from the compiled-in defaults and leaves them behind.
+// The double keys with their compiled-in defaults, in table order.
+const std::pair<f64*, f64> kDoubles[18] = {{&IMU_DELTA_WEIGHT_POSITION, 1.0},
+                                           {&IMU_DELTA_WEIGHT_VELOCITY, 1.0},
+                                           {&IMU_DELTA_WEIGHT_ROTATION, 1.0},
+                                           {&IMU_VARIANCE_FEATURE_3D, 0.1},
+                                           {&IMU_VARIANCE_FEATURE_2D, 1.0},
+                                           {&IMU_VARIANCE_VELOCITY_SMOOTH, 1.0},
+                                           {&IMU_VARIANCE_VELOCITY_REGULARIZATION, 1.0},
+                                           {&IMU_VARIANCE_VELOCITY_TIME_DEVIATION, 0.1},
+                                           {&IMU_VARIANCE_ACCELERATION, 0.0035},
+                                           {&IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, 0.001},
+                                           {&IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, 0.001},
+                                           {&IMU_VARIANCE_ROTATION_RATE, 0.1},
+                                           {&IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH, 0.01},
+                                           {&IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, 0.01},
+                                           {&IMU_VARIANCE_GRAVITY, 0.001},
+                                           {&IMU_VARIANCE_GRAVITY_TIME_DEVIATION, 0.1},
+                                           {&IMU_VARIANCE_PLANE, 0.01},
+                                           {&IMU_VARIANCE_PLANE_GROUND, 0.001}};
+const std::pair<f32*, f32> kFloats[3] = {
+    {&IMU_INITIAL_HEIGHT, 1.1f}, {&IMU_MARKER_WIDTH, 0.297f}, {&IMU_MARKER_HEIGHT, 0.21f}};
+
+// Every test starts from the compiled-in defaults and puts them back.
 class IMUParametersTest : public ::testing::Test {
  protected:
-  struct Snapshot {
-    f32 f[3];
-    f64 d[18];
-  };
-  static f32* Floats(int i) {
-    f32* p[] = {&IMU_INITIAL_HEIGHT, &IMU_MARKER_WIDTH, &IMU_MARKER_HEIGHT};
-    return p[i];
-  }
-  static f64* Doubles(int i) {
-    f64* p[] = {&IMU_DELTA_WEIGHT_POSITION,
-                &IMU_DELTA_WEIGHT_VELOCITY,
-                &IMU_DELTA_WEIGHT_ROTATION,
-                &IMU_VARIANCE_FEATURE_3D,
-                &IMU_VARIANCE_FEATURE_2D,
-                &IMU_VARIANCE_VELOCITY_SMOOTH,
-                &IMU_VARIANCE_VELOCITY_REGULARIZATION,
-                &IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
-                &IMU_VARIANCE_ACCELERATION,
-                &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-                &IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION,
-                &IMU_VARIANCE_ROTATION_RATE,
-                &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-                &IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION,
-                &IMU_VARIANCE_GRAVITY,
-                &IMU_VARIANCE_GRAVITY_TIME_DEVIATION,
-                &IMU_VARIANCE_PLANE,
-                &IMU_VARIANCE_PLANE_GROUND};
-    return p[i];
-  }
-  void SetUp() override {
-    for (int i = 0; i < 3; ++i) saved_.f[i] = *Floats(i);
-    for (int i = 0; i < 18; ++i) saved_.d[i] = *Doubles(i);
-  }
   void TearDown() override {
-    for (int i = 0; i < 3; ++i) *Floats(i) = saved_.f[i];
-    for (int i = 0; i < 18; ++i) *Doubles(i) = saved_.d[i];
+    for (const auto& d : kDoubles) *d.first = d.second;
+    for (const auto& f : kFloats) *f.first = f.second;
   }
-  Snapshot saved_;
 };
 
-TEST_F(IMUParametersTest, ConfigurationLookups) {
-  const Configuration c = {
-      {"IMU_VARIANCE_PLANE_GROUND", "0.5"}, {"a", "2.5"}, {"b", "abc"}, {"n", " 17 "}};
-  EXPECT_EQ(2.5, ConfigGetDouble(c, "a", 9.0));
-  EXPECT_EQ(0.0, ConfigGetDouble(c, "b", 9.0));  // atof of text that is not a number
-  EXPECT_EQ(9.0, ConfigGetDouble(c, "missing", 9.0));
-  // Exact keys only: a prefix of a present key is missing.
-  EXPECT_EQ(nullptr, ConfigFind(c, "IMU_VARIANCE_PLANE"));
-  EXPECT_EQ(17, ConfigGetInt(c, "n", 0));
-  EXPECT_EQ("abc", ConfigGetString(c, "b", ""));
-  EXPECT_TRUE(IsNumberText(" 1e-3 "));
-  EXPECT_FALSE(IsNumberText("1.5x"));
-  EXPECT_FALSE(IsNumberText(""));
-}
-
-TEST_F(IMUParametersTest, DefaultsHoldWithoutIMUKeys) {
+TEST_F(IMUParametersTest, DefaultsHoldAndPresentKeysOverride) {
   IMU::LoadParameters({{"calib_file_name", "c.txt"}, {"verbose_tracker", "1"}});
-  EXPECT_EQ(1.1f, IMU_INITIAL_HEIGHT);
-  EXPECT_EQ(0.297f, IMU_MARKER_WIDTH);
-  EXPECT_EQ(0.21f, IMU_MARKER_HEIGHT);
-  const f64 defaults[18] = {1.0,   1.0,   1.0, 0.1,  1.0,  1.0,   1.0, 0.1,  0.0035,
-                            0.001, 0.001, 0.1, 0.01, 0.01, 0.001, 0.1, 0.01, 0.001};
-  for (int i = 0; i < 18; ++i) EXPECT_EQ(defaults[i], *Doubles(i)) << i;
-  EXPECT_EQ(1.0f, IMU::accelerometerBiasPrior[3]);
-  EXPECT_EQ(0.0f, IMU::gyroscopeBiasPrior[0]);
-}
+  for (const auto& d : kDoubles) EXPECT_EQ(d.second, *d.first) << &d - kDoubles;
+  for (const auto& f : kFloats) EXPECT_EQ(f.second, *f.first) << &f - kFloats;
 
-TEST_F(IMUParametersTest, PresentKeysOverride) {
   IMU::LoadParameters({{"IMU_INITIAL_HEIGHT", "1.5"},
                        {"IMU_DELTA_WEIGHT_ROTATION", "2"},
-                       {"IMU_VARIANCE_ACCELERATION", "0.01"},
                        {"IMU_VARIANCE_PLANE_GROUND", "0.002"},
                        {"IMU_VARIANCE_GRAVITY", "0"}});
   EXPECT_EQ(1.5f, IMU_INITIAL_HEIGHT);
   EXPECT_EQ(2.0, IMU_DELTA_WEIGHT_ROTATION);
-  EXPECT_EQ(0.01, IMU_VARIANCE_ACCELERATION);
   EXPECT_EQ(0.002, IMU_VARIANCE_PLANE_GROUND);
   EXPECT_EQ(0.0, IMU_VARIANCE_GRAVITY);  // 0 is allowed where users guard it
   EXPECT_EQ(0.01, IMU_VARIANCE_PLANE);   // untouched
-
-  // Doubling the feature deviation quarters every feature weight.
-  IBAFeatures before, after;
-  IBAProblem::SetFeatureWeights(before, 1.0f, 1.0);
-  IMU::LoadParameters({{"IMU_VARIANCE_FEATURE_3D", "0.2"}});
-  IBAProblem::SetFeatureWeights(after, 1.0f, 1.0);
-  EXPECT_FLOAT_EQ(before.levelWeights[0][0] / 4, after.levelWeights[0][0]);
 }
 
+// Configuration text that is not a number reads as atof does (0), with a
+// warning naming the key.
 TEST_F(IMUParametersTest, TextThatIsNotANumberReadsAsZeroWithAWarning) {
+  EXPECT_FALSE(IsNumberText("1.5x"));
+  EXPECT_TRUE(IsNumberText(" 1e-3 "));
   testing::internal::CaptureStderr();
   IMU::LoadParameters({{"IMU_MARKER_WIDTH", "wide"}, {"IMU_VARIANCE_PLANE", "small"}});
   const std::string err = testing::internal::GetCapturedStderr();
@@ -137,41 +94,29 @@ TEST_F(IMUParametersTest, DivisorKeysRefuseZeroNegativeAndNonFinite) {
   EXPECT_EQ(0.3, IMU_VARIANCE_GRAVITY_TIME_DEVIATION);
 }
 
-TEST_F(IMUParametersTest, SimulationAdjustment) {
-  const IMUSimulationFlags flags = DecideIMUSimulation({{"simulate_imu", "1"}});
-  ASSERT_EQ(1, flags.simulate);
-  ASSERT_EQ(1, flags.simulateRotation);
-  IMU::LoadParameters({{"simulate_imu", "1"}});
-  IMU::ApplySimulationAdjustment(flags);
-  EXPECT_DOUBLE_EQ(0.1, IMU_DELTA_WEIGHT_VELOCITY);
-  EXPECT_DOUBLE_EQ(1.0, IMU_VARIANCE_ROTATION_RATE);
-  EXPECT_DOUBLE_EQ(0.1, IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION);
-  // Off: nothing changes.
-  IMU::ApplySimulationAdjustment(IMUSimulationFlags());
-  EXPECT_DOUBLE_EQ(1.0, IMU_VARIANCE_ROTATION_RATE);
-}
-
-TEST_F(IMUParametersTest, SimulationFlagsFollowTheInputKeys) {
+TEST_F(IMUParametersTest, SimulationFlagsAndAdjustment) {
   char imuFile[] = "/tmp/imu_samples_XXXXXX";
   const int fd = mkstemp(imuFile);
   ASSERT_GE(fd, 0);
   close(fd);
-  const std::string readable = imuFile;
-  EXPECT_EQ(
-      1,
-      DecideIMUSimulation({{"initial_frames", "3"}, {"image_file_name_input", "a.txt"}}).simulate);
-  EXPECT_EQ(
-      0,
-      DecideIMUSimulation({{"initial_frames", "0"}, {"image_file_name_input", "a.txt"}}).simulate);
-  EXPECT_EQ(0, DecideIMUSimulation({{"image_file_name_input", "frames.dat"}}).simulate);
+  const std::string images = "image_file_name_input", imu = "imu_file_name_input";
+  EXPECT_EQ(1, DecideIMUSimulation({{"initial_frames", "3"}, {images, "a.txt"}}).simulate);
+  EXPECT_EQ(0, DecideIMUSimulation({{"initial_frames", "0"}, {images, "a.txt"}}).simulate);
+  EXPECT_EQ(0, DecideIMUSimulation({{images, "frames.dat"}}).simulate);
   // Images without their own inertial data: simulated unless the IMU file reads.
-  EXPECT_EQ(1, DecideIMUSimulation({{"image_file_name_input", "img_%04d.png"},
-                                    {"imu_file_name_input", "/nonexistent/imu.txt"}})
-                   .simulateRotation);
-  EXPECT_EQ(0, DecideIMUSimulation(
-                   {{"image_file_name_input", "img_%04d.png"}, {"imu_file_name_input", readable}})
-                   .simulate);
+  EXPECT_EQ(0, DecideIMUSimulation({{images, "img_%04d.png"}, {imu, imuFile}}).simulate);
   std::remove(imuFile);
+  const IMUSimulationFlags flags =
+      DecideIMUSimulation({{images, "img_%04d.png"}, {imu, "/nonexistent/imu.txt"}});
+  ASSERT_EQ(1, flags.simulate);
+  ASSERT_EQ(1, flags.simulateRotation);
+
+  IMU::ApplySimulationAdjustment(IMUSimulationFlags());  // off: nothing changes
+  EXPECT_DOUBLE_EQ(0.1, IMU_VARIANCE_ROTATION_RATE);
+  IMU::ApplySimulationAdjustment(flags);
+  EXPECT_DOUBLE_EQ(0.1, IMU_DELTA_WEIGHT_VELOCITY);
+  EXPECT_DOUBLE_EQ(1.0, IMU_VARIANCE_ROTATION_RATE);
+  EXPECT_DOUBLE_EQ(0.1, IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
-// Builds the tracker's ISO records from a SyntheticScene: the first `cameras`
-// key frames form the window (true states), their measurements become 3-D
+// Builds the tracker's ISO records from a SyntheticScene: `cameras`
+// consecutive key frames form the window (true states), their measurements become 3-D
 // features on fixed points, consecutive key frames are tied by preintegrated
 // deltas (list 3), every camera has a gravity record and the biases are
 // regularised. Perturb() moves the window away from the truth; the same
@@ -13,17 +13,6 @@
 #include "optimization/IBAState.h"
 #include "optimization/IMUParameters.h"
 #include "optimization/ISOProblem.h"
-
-// Recomputes the pose and rotation caches of a camera record from p and q.
-inline void RefreshCaches(const f32* extrinsic, CameraIMUState& c) {
-  float scratch[8];
-  PoseToCameraF(extrinsic, c.p, c.q, c.pose, scratch);
-  LA::QuaternionToRotationMatrix(c.q, c.R);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) c.RT.m[r][k] = c.R.m[k][r];
-    c.R.m[r][3] = c.RT.m[r][3] = 0.0f;
-  }
-}
 
 inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
   CameraIMUState c = {};
@@ -42,13 +31,14 @@ inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
 
 struct ISOWindow {
   SyntheticScene scene;
-  u32 cameras;
+  u32 cameras, first;
   ISOState state, truth;
   ISOProblem problem;
 
+  // The window is key frames first .. first + windowCameras - 1.
   ISOWindow(const SyntheticSceneOptions& options, u32 windowCameras,
-            u32 maxFeaturesPerCamera = 1000, f64 featureWeight = 1.0)
-      : scene(options), cameras(windowCameras) {
+            u32 maxFeaturesPerCamera = 1000, f64 featureWeight = 1.0, u32 firstKeyFrame = 0)
+      : scene(options), cameras(windowCameras), first(firstKeyFrame) {
     for (int k = 0; k < 4; ++k) state.extrinsic[k] = static_cast<float>(scene.offset.quaternion[k]);
     for (int k = 0; k < 3; ++k)
       state.extrinsic[4 + k] = static_cast<float>(scene.offset.position[k]);
@@ -56,7 +46,7 @@ struct ISOWindow {
     state.windowCameras.Resize(cameras);
     state.windowIds.clear();
     for (u32 c = 0; c < cameras; ++c) {
-      state.windowCameras[c] = ToCamera(state.extrinsic, scene.keyFrames[c].state);
+      state.windowCameras[c] = ToCamera(state.extrinsic, scene.keyFrames[first + c].state);
       state.windowIds.push_back(100 + c);
     }
     ISOState::Copy(truth, state);
@@ -68,14 +58,15 @@ struct ISOWindow {
     problem.features3D.Resize(0);
     std::vector<u32> perCamera(cameras, 0);
     for (const SyntheticMeasurement& m : scene.measurements) {
-      if (m.keyFrame >= cameras || perCamera[m.keyFrame] >= maxFeaturesPerCamera) continue;
-      ++perCamera[m.keyFrame];
+      const u32 c = m.keyFrame - first;  // wraps below the window
+      if (c >= cameras || perCamera[c] >= maxFeaturesPerCamera) continue;
+      ++perCamera[c];
       IBAMeasurement f;
       f.point = m.point;
       f.x = static_cast<float>(m.x);
       f.y = static_cast<float>(m.y);
       problem.features3D.PushBack(f, 256);
-      ++problem.feature3DStarts[4 * m.keyFrame + m.level + 1];
+      ++problem.feature3DStarts[4 * c + m.level + 1];
     }
     for (u32 g = 0; g < 4 * cameras; ++g)
       problem.feature3DStarts[g + 1] += problem.feature3DStarts[g];
@@ -89,14 +80,15 @@ struct ISOWindow {
     problem.deltas3.records.Resize(cameras - 1);
     problem.deltas3.pairs.clear();
     for (u32 c = 0; c + 1 < cameras; ++c) {
-      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(c, c + 1), 1.0);
+      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(first + c, first + c + 1), 1.0);
       problem.deltas3.pairs.emplace_back(c, c + 1);
     }
     IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
     problem.gravity.Resize(cameras);
     problem.gravityCameras.clear();
     for (u32 c = 0; c < cameras; ++c) {
-      SetGravityRecord(problem.gravity[c], scene.TrueAttitude(c), 1e-3, scene.keyFrames[c].time);
+      SetGravityRecord(problem.gravity[c], scene.TrueAttitude(first + c), 1e-3,
+                       scene.keyFrames[first + c].time);
       problem.gravityCameras.push_back(c);
     }
     problem.cameraFlags.assign(cameras, 0);
@@ -134,7 +126,7 @@ struct ISOWindow {
     iba.features.imageScale = problem.scale;
     iba.features.levelWeights.Assign(problem.feature3DWeights);
     for (u32 c = 0; c + 1 < cameras; ++c)
-      IBADelta::Set(iba.deltas[c], scene.Preintegrate(c, c + 1), 1.0);
+      IBADelta::Set(iba.deltas[c], scene.Preintegrate(first + c, first + c + 1), 1.0);
     iba.biasWeights[0] = problem.biasWeights[0];
     iba.biasWeights[1] = problem.biasWeights[1];
     iba.gravity.Assign(problem.gravity);

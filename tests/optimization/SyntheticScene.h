@@ -1,19 +1,12 @@
 #pragma once
-// A seeded synthetic visual-inertial scene for the inertial tests: a smooth
-// analytic body trajectory, IMU samples at a fixed rate holding the exact
-// gravity-free body accelerations and body rates of that trajectory (in the
-// convention the preintegration expects: q maps body to world through
-// Hamilton's H(q), accelerations and rates are in the body frame, rates
-// satisfy dq/dt = q (x) (w/2, 0)), key frames on sample times every
-// 0.2-0.5 s, 3-D points in front of the key-frame cameras (some on the ground
-// plane z = 0, some far away) and their image measurements in normalised
-// coordinates, exact or noisy. World z points up; the cameras look forward
-// and slightly down.
-//
-// Usage: SyntheticScene scene(options); then read scene.samples,
-// scene.keyFrames, scene.points, scene.measurements, or ask for the truth at
-// any time (TrueState, TrueBodyAcceleration, TrueBodyRate) and for the
-// preintegration between two key frames (Preintegrate).
+// A seeded synthetic visual-inertial scene shared by the inertial tests: a
+// smooth analytic body trajectory, IMU samples at a fixed rate holding its
+// exact gravity-free body accelerations and rates (q maps body to world
+// through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
+// every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
+// their normalised image measurements, exact or noisy. World z points up; the cameras look forward
+// and slightly down. Also the small helpers the inertial test fixtures share.
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -21,8 +14,20 @@
 #include "la/IMUSample.h"
 #include "la/Pose.h"
 #include "la/Random.h"
+#include "optimization/CameraIMUState.h"
 #include "optimization/IMUAttitude.h"
 #include "optimization/IMUDelta.h"
+
+// Pose and rotation caches of a solver camera record from its p and q.
+inline void RefreshCaches(const f32* extrinsic, CameraIMUState& c) {
+  alignas(16) float scratch[8];
+  PoseToCameraF(extrinsic, c.p, c.q, c.pose, scratch);
+  LA::QuaternionToRotationMatrix(c.q, c.R);
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) c.RT.m[r][k] = c.R.m[k][r];
+    c.R.m[r][3] = c.RT.m[r][3] = 0.0f;
+  }
+}
 
 struct SyntheticSceneOptions {
   u32 seed = 1;
@@ -31,7 +36,6 @@ struct SyntheticSceneOptions {
   f64 keyFrameMin = 0.2;  // key-frame spacing range, seconds
   f64 keyFrameMax = 0.5;
   u32 pointsPerKeyFrame = 30;
-  f64 groundFraction = 0.3;                    // share of points on the plane z = 0
   f64 farFraction = 0.1;                       // share of points 40-80 units away
   f64 fieldOfView = 0.6;                       // |x|, |y| bound of a visible normalised point
   f64 featureNoise = 0.0;                      // deviation at level 0 (normalised units), x 2^level
@@ -54,7 +58,6 @@ struct SyntheticMeasurement {
   u32 point;
   u8 level;  // pyramid level 0-3; noise grows by 2 per level
   f64 x, y;  // measured, normalised image coordinates
-  f64 xTrue, yTrue;
 };
 
 class SyntheticScene {
@@ -62,14 +65,16 @@ class SyntheticScene {
   explicit SyntheticScene(const SyntheticSceneOptions& options = SyntheticSceneOptions())
       : options_(options) {
     Random::Seed(options.seed);
-    MakeOffset();
+    // Camera z along body x (forward), camera x along -body y, camera y
+    // along -body z: H(q_off) = R_off^T, a few centimetres off the body.
+    const f64 q[4] = {-0.5, 0.5, -0.5, 0.5}, p[3] = {0.01, -0.02, 0.03};
+    std::copy(q, q + 4, offset.quaternion);
+    std::copy(p, p + 3, offset.position);
     MakeSamples();
     MakeKeyFrames();
     MakePoints();
     MakeMeasurements();
   }
-
-  const SyntheticSceneOptions& Options() const { return options_; }
 
   // True body state at time t (biases from the options).
   IMUState TrueState(f64 t) const {
@@ -77,10 +82,8 @@ class SyntheticScene {
     f64 a[3];
     Position(t, s.position, s.velocity, a);
     Orientation(t, s.quaternion, nullptr);
-    for (int i = 0; i < 3; ++i) {
-      s.accelerometerBias[i] = options_.accelerometerBias[i];
-      s.gyroscopeBias[i] = options_.gyroscopeBias[i];
-    }
+    std::copy(options_.accelerometerBias, options_.accelerometerBias + 3, s.accelerometerBias);
+    std::copy(options_.gyroscopeBias, options_.gyroscopeBias + 3, s.gyroscopeBias);
     s.time = t;
     return s;
   }
@@ -97,21 +100,21 @@ class SyntheticScene {
     f64 q[4];
     Orientation(t, q, w);
   }
-  // Gyroscope-only attitude truth at a key frame.
+  // Gyroscope-only attitude truth at a key frame: gravity is the third row
+  // of H(q), the world z axis in the body.
   IMUAttitude TrueAttitude(u32 k) const {
     IMUAttitude att;
     const f64* q = keyFrames[k].state.quaternion;
-    for (int i = 0; i < 4; ++i) att.quaternion[i] = q[i];
-    att.gravity[0] = 2.0 * (q[0] * q[2] - q[3] * q[1]);
-    att.gravity[1] = 2.0 * (q[1] * q[2] + q[3] * q[0]);
-    att.gravity[2] = 1.0 - 2.0 * (q[0] * q[0] + q[1] * q[1]);
+    f64 H[9];
+    Hamilton(q, H);
+    std::copy(q, q + 4, att.quaternion);
+    std::copy(H + 6, H + 9, att.gravity);
     att.time = keyFrames[k].time;
     return att;
   }
 
-  // Preintegration of the samples from key frame k0 to key frame k1 as the
-  // tracker forms it: previous sample at k0's time, the samples strictly
-  // between, end time k1's time. Linearisation biases: the process priors.
+  // Preintegration from key frame k0 to k1 as the tracker forms it: previous
+  // sample at k0's time, the samples strictly between, end time k1's time.
   IMUDelta Preintegrate(u32 k0, u32 k1) const {
     IMUDelta delta;
     const u32 i0 = keyFrames[k0].sample, i1 = keyFrames[k1].sample;
@@ -124,24 +127,19 @@ class SyntheticScene {
   bool Project(u32 k, const f64* X, f64* xy) const {
     const SyntheticKeyFrame& kf = keyFrames[k];
     f64 c[3];
-    for (int r = 0; r < 3; ++r) {
+    for (int r = 0; r < 3; ++r)
       c[r] = kf.R[3 * r] * X[0] + kf.R[3 * r + 1] * X[1] + kf.R[3 * r + 2] * X[2] + kf.t[r];
-    }
     if (c[2] < 0.1) return false;
     xy[0] = c[0] / c[2];
     xy[1] = c[1] / c[2];
     return true;
   }
 
-  // Camera-to-body mounting: x_cam = R(q_off) x_body + p_off.
-  CameraOffset offset;
+  CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
   std::vector<SyntheticKeyFrame> keyFrames;
-  std::vector<LA::AlignedVector4f> points;  // (x, y, z, 1)
-  std::vector<u8> pointOnGround, pointFar;
-  std::vector<u32> pointSource;  // key frame the point was seeded from
-  // Sorted by key frame, then level, then point.
-  std::vector<SyntheticMeasurement> measurements;
+  std::vector<LA::AlignedVector4f> points;         // (x, y, z, 1)
+  std::vector<SyntheticMeasurement> measurements;  // by key frame, level, point
 
   // Gaussian draw from the project's generator (Box-Muller).
   static f64 Gaussian() {
@@ -152,71 +150,43 @@ class SyntheticScene {
   static f64 Uniform(f64 lo, f64 hi) {
     return lo + (hi - lo) * (Random::Next() / static_cast<f64>(Random::kMax));
   }
-  // Hamilton's rotation matrix of q (body to world).
+  // Hamilton's rotation matrix of q (body to world), row-major.
   static void Hamilton(const f64* q, f64* H) {
-    const f64 x = q[0], y = q[1], z = q[2], w = q[3];
-    H[0] = 1 - 2 * (y * y + z * z), H[1] = 2 * (x * y - w * z), H[2] = 2 * (x * z + w * y);
-    H[3] = 2 * (x * y + w * z), H[4] = 1 - 2 * (x * x + z * z), H[5] = 2 * (y * z - w * x);
-    H[6] = 2 * (x * z - w * y), H[7] = 2 * (y * z + w * x), H[8] = 1 - 2 * (x * x + y * y);
+    Eigen::Map<Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>> out(H);
+    out = Eigen::Quaterniond(q[3], q[0], q[1], q[2]).toRotationMatrix();
   }
 
  private:
-  // p(t), v(t), a(t) of a smooth walk at about 1 unit per second.
+  // p(t), v(t), a(t) of a smooth walk at about 1 unit per second: per axis
+  // base + speed t + amplitude sin(frequency t).
   static void Position(f64 t, f64* p, f64* v, f64* a) {
-    p[0] = 0.8 * std::sin(0.4 * t) + 0.6 * t;
-    v[0] = 0.32 * std::cos(0.4 * t) + 0.6;
-    a[0] = -0.128 * std::sin(0.4 * t);
-    p[1] = 0.7 * std::sin(0.5 * t);
-    v[1] = 0.35 * std::cos(0.5 * t);
-    a[1] = -0.175 * std::sin(0.5 * t);
-    p[2] = 1.1 + 0.05 * std::sin(1.1 * t);
-    v[2] = 0.055 * std::cos(1.1 * t);
-    a[2] = -0.0605 * std::sin(1.1 * t);
+    const f64 base[3] = {0.0, 0.0, 1.1}, speed[3] = {0.6, 0.0, 0.0};
+    const f64 amplitude[3] = {0.8, 0.7, 0.05}, frequency[3] = {0.4, 0.5, 1.1};
+    for (int i = 0; i < 3; ++i) {
+      const f64 A = amplitude[i], f = frequency[i];
+      p[i] = base[i] + speed[i] * t + A * std::sin(f * t);
+      v[i] = speed[i] + A * f * std::cos(f * t);
+      a[i] = -A * f * f * std::sin(f * t);
+    }
   }
   // q(t) = qz(yaw) (x) qy(pitch) (x) qx(roll); positive pitch looks down.
-  // The body rate, when asked for, is Hx^T Hy^T (0, 0, yaw') +
-  // Hx^T (0, pitch', 0) + (roll', 0, 0).
+  // The body rate is Hx^T Hy^T (0, 0, yaw') + Hx^T (0, pitch', 0) + (roll', 0, 0).
   static void Orientation(f64 t, f64* q, f64* w) {
     const f64 yaw = 0.3 * std::sin(0.5 * t) + 0.2 * t, dyaw = 0.15 * std::cos(0.5 * t) + 0.2;
     const f64 pitch = 0.15 + 0.1 * std::sin(0.9 * t), dpitch = 0.09 * std::cos(0.9 * t);
     const f64 roll = 0.08 * std::sin(1.3 * t), droll = 0.104 * std::cos(1.3 * t);
-    const f64 qz[4] = {0, 0, std::sin(yaw / 2), std::cos(yaw / 2)};
-    const f64 qy[4] = {0, std::sin(pitch / 2), 0, std::cos(pitch / 2)};
-    const f64 qx[4] = {std::sin(roll / 2), 0, 0, std::cos(roll / 2)};
-    f64 qzy[4];
-    Multiply(qz, qy, qzy);
-    Multiply(qzy, qx, q);
-    if (q[3] < 0) {
-      for (int i = 0; i < 4; ++i) q[i] = -q[i];
-    }
+    using Eigen::AngleAxisd;
+    Eigen::Quaterniond Q = AngleAxisd(yaw, Eigen::Vector3d::UnitZ()) *
+                           AngleAxisd(pitch, Eigen::Vector3d::UnitY()) *
+                           AngleAxisd(roll, Eigen::Vector3d::UnitX());
+    if (Q.w() < 0) Q.coeffs() = -Q.coeffs();
+    for (int i = 0; i < 4; ++i) q[i] = Q.coeffs()[i];  // (x, y, z, w)
     if (!w) return;
     const f64 cr = std::cos(roll), sr = std::sin(roll), cp = std::cos(pitch), sp = std::sin(pitch);
-    // Hy^T (0, 0, yaw') = (-sin(pitch) yaw', 0, cos(pitch) yaw').
-    const f64 u[3] = {-sp * dyaw, dpitch, cp * dyaw};
-    // Hx^T u, then + roll' ex.
+    const f64 u[3] = {-sp * dyaw, dpitch, cp * dyaw};  // Hy^T (0, 0, yaw') + (0, pitch', 0)
     w[0] = u[0] + droll;
     w[1] = cr * u[1] + sr * u[2];
     w[2] = -sr * u[1] + cr * u[2];
-  }
-  static void Multiply(const f64* a, const f64* b, f64* out) {
-    out[0] = a[3] * b[0] + b[3] * a[0] + a[1] * b[2] - a[2] * b[1];
-    out[1] = a[3] * b[1] + b[3] * a[1] + a[2] * b[0] - a[0] * b[2];
-    out[2] = a[3] * b[2] + b[3] * a[2] + a[0] * b[1] - a[1] * b[0];
-    out[3] = a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2];
-  }
-
-  // Camera z along body x (forward), camera x along -body y, camera y along
-  // -body z, a few centimetres off the body origin.
-  void MakeOffset() {
-    // R(q_off) is the transpose of H(q_off): H(q_off) = R_off^T, whose
-    // Hamilton quaternion is (-1/2, 1/2, -1/2, 1/2).
-    offset.quaternion[0] = -0.5;
-    offset.quaternion[1] = 0.5;
-    offset.quaternion[2] = -0.5;
-    offset.quaternion[3] = 0.5;
-    offset.position[0] = 0.01;
-    offset.position[1] = -0.02;
-    offset.position[2] = 0.03;
   }
 
   void MakeSamples() {
@@ -230,9 +200,8 @@ class SyntheticScene {
       for (int j = 0; j < 3; ++j) {
         s.acceleration[j] += options_.accelerometerBias[j];
         s.rotationRate[j] += options_.gyroscopeBias[j];
-        if (options_.accelerometerNoise > 0) {
+        if (options_.accelerometerNoise > 0)
           s.acceleration[j] += options_.accelerometerNoise * Gaussian();
-        }
         if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * Gaussian();
       }
     }
@@ -246,70 +215,30 @@ class SyntheticScene {
       kf.sample = i;
       kf.time = samples[i].time;
       kf.state = TrueState(kf.time);
-      // R_cam = R(q_off) H(q)^T, t = p_off - R_cam p.
-      f64 Roff[9], H[9];
-      const f64* qo = offset.quaternion;
-      const f64 conj[4] = {-qo[0], -qo[1], -qo[2], qo[3]};
-      Hamilton(conj, Roff);
-      Hamilton(kf.state.quaternion, H);
+      CameraPose pose;
+      f32 scratch[16];
+      PoseToCamera(kf.state, offset, pose, scratch);
       for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) {
-          kf.R[3 * r + c] = Roff[3 * r] * H[3 * c] + Roff[3 * r + 1] * H[3 * c + 1] +
-                            Roff[3 * r + 2] * H[3 * c + 2];
-        }
-      }
-      for (int r = 0; r < 3; ++r) {
-        kf.t[r] = offset.position[r] -
-                  (kf.R[3 * r] * kf.state.position[0] + kf.R[3 * r + 1] * kf.state.position[1] +
-                   kf.R[3 * r + 2] * kf.state.position[2]);
+        for (int c = 0; c < 3; ++c) kf.R[3 * r + c] = pose[r][c];
+        kf.t[r] = pose[r][3];
       }
       keyFrames.push_back(kf);
     }
   }
 
-  // World point at depth d along the ray of normalised (x, y) of key frame k.
-  void Unproject(const SyntheticKeyFrame& kf, f64 x, f64 y, f64 d, f64* X) const {
-    const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
-    for (int i = 0; i < 3; ++i) X[i] = kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2];
-  }
-
+  // Points at 2-6 units (a share of them 40-80 units) along the rays of
+  // random image points of each key frame.
   void MakePoints() {
     const f64 f = options_.fieldOfView * 0.9;
-    for (u32 k = 0; k < keyFrames.size(); ++k) {
-      const SyntheticKeyFrame& kf = keyFrames[k];
+    for (const SyntheticKeyFrame& kf : keyFrames) {
       for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
-        const f64 kind = Uniform(0, 1);
-        f64 X[3] = {0.0, 0.0, 0.0};
-        u8 ground = 0, far = 0;
-        if (kind < options_.groundFraction) {
-          // Ray through a lower image point down to z = 0.
-          for (int attempt = 0; attempt < 20 && !ground; ++attempt) {
-            f64 A[3], B[3];
-            const f64 x = Uniform(-f, f), y = Uniform(0.05, f);
-            Unproject(kf, x, y, 0.0, A);
-            Unproject(kf, x, y, 1.0, B);
-            const f64 dz = B[2] - A[2];
-            if (dz > -0.05) continue;
-            const f64 s = -A[2] / dz;
-            if (s < 1.0 || s > 15.0) continue;
-            for (int i = 0; i < 3; ++i) X[i] = A[i] + s * (B[i] - A[i]);
-            X[2] = 0.0;
-            ground = 1;
-          }
-        }
-        if (!ground) {
-          far = kind > 1.0 - options_.farFraction ? 1 : 0;
-          Unproject(kf, Uniform(-f, f), Uniform(-f, f), far ? Uniform(40, 80) : Uniform(2, 6), X);
-        }
-        LA::AlignedVector4f p;
-        p.v[0] = static_cast<float>(X[0]);
-        p.v[1] = static_cast<float>(X[1]);
-        p.v[2] = static_cast<float>(X[2]);
-        p.v[3] = 1.0f;
-        points.push_back(p);
-        pointOnGround.push_back(ground);
-        pointFar.push_back(far);
-        pointSource.push_back(k);
+        const bool far = Uniform(0, 1) > 1.0 - options_.farFraction;
+        const f64 x = Uniform(-f, f), y = Uniform(-f, f), d = far ? Uniform(40, 80) : Uniform(2, 6);
+        const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
+        LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
+        for (int i = 0; i < 3; ++i)
+          X.v[i] = static_cast<float>(kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2]);
+        points.push_back(X);
       }
     }
   }
@@ -319,16 +248,13 @@ class SyntheticScene {
       for (u32 j = 0; j < points.size(); ++j) {
         const f64 X[3] = {points[j].v[0], points[j].v[1], points[j].v[2]};
         f64 xy[2];
-        if (!Project(k, X, xy)) continue;
-        if (std::fabs(xy[0]) > options_.fieldOfView || std::fabs(xy[1]) > options_.fieldOfView) {
+        if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
+            std::fabs(xy[1]) > options_.fieldOfView)
           continue;
-        }
         SyntheticMeasurement m;
         m.keyFrame = k;
         m.point = j;
         m.level = static_cast<u8>(Random::Index(4));
-        m.xTrue = xy[0];
-        m.yTrue = xy[1];
         const f64 sigma = options_.featureNoise * (1 << m.level);
         m.x = xy[0] + (sigma > 0 ? sigma * Gaussian() : 0.0);
         m.y = xy[1] + (sigma > 0 ? sigma * Gaussian() : 0.0);
