@@ -1,11 +1,13 @@
 // The ISO normal equations against J^T W J and -J^T W e of central-
 // difference Jacobians of an independent double-precision residual, for each
 // delta list (window-to-reference, reference-to-window, window-to-window)
-// together with the feature, bias and gravity terms. The dense system is read
-// back through the block kernels, so layout and kernels are checked too.
+// together with the feature, bias and gravity terms, and the light gravity
+// and velocity-regularisation terms alone. The dense system is read back
+// through the block kernels, so layout and kernels are checked too.
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -237,6 +239,37 @@ TEST_F(ISOSolverBlocks, EachDeltaListWithFeaturesGravityAndBiases) {
   ISOFixedDelta::Set(P.deltas2.records[0], deltas[0], state.referenceCameras[0]);
   P.deltas2.pairs.emplace_back(0, 0);
   Compare(P, false, "reference to window");
+}
+
+// Beside the features, gravity and velocity regularisation weigh too little
+// for a wrong sign to show, so each is compared alone, all else weightless.
+TEST_F(ISOSolverBlocks, GravityAndVelocityRegularisationAlone) {
+  ISOProblem P = base;
+  for (u32 l = 0; l < P.feature3DWeights.Size(); ++l) std::fill_n(P.feature3DWeights[l].v, 4, 0.0f);
+  P.biasWeights[0] = P.biasWeights[1] = 0.0f;
+  Compare(P, true, "gravity alone");
+
+  for (u32 g = 0; g < P.gravity.Size(); ++g) std::fill_n(P.gravity[g].weight, 4, 0.0f);
+  ISODelta d[5];
+  for (u32 k = 0; k < 5; ++k) {
+    d[k] = deltas[k];
+    for (int l = ISOLane::kWp; l < ISOLane::kCount; ++l)
+      if (l != ISOLane::kWvr && l != ISOLane::kWvrDt) std::fill_n(d[k].lane[l], 4, 0.0f);
+  }
+  P.deltas1.count = P.deltas2.count = 1;  // all three lists at once
+  P.deltas1.records.Resize(1);
+  P.deltas1.records[0] = d[4];
+  P.deltas1.pairs.emplace_back(3, 1);
+  P.deltas2.records.Resize(1);
+  ISOFixedDelta::Set(P.deltas2.records[0], d[0], state.referenceCameras[0]);
+  P.deltas2.pairs.emplace_back(0, 0);
+  P.deltas3.count = 3;
+  P.deltas3.records.Resize(3);
+  for (u32 k = 0; k < 3; ++k) {
+    P.deltas3.records[k] = d[k + 1];
+    P.deltas3.pairs.emplace_back(k, k + 1);
+  }
+  Compare(P, false, "velocity regularisation alone");
 }
 
 // A fixed pair built from a reference camera costs what the window pair
