@@ -1,7 +1,8 @@
 // The normal equations against the cost: for each term alone the right-hand
 // side is minus half the numerical gradient of ComputeCost, at a
 // zero-residual state b(x + dx) = -H dx with H assembled densely from the
-// solver's blocks.
+// solver's blocks. Also a camera after a state update, converted back to the
+// map's double record.
 #include <gtest/gtest.h>
 
 #include "IBASolverScene.h"
@@ -113,4 +114,36 @@ TEST(IBASolverNormalEquation, AtZeroResidualTheRightHandSideMovesByMinusHTimesTh
   ASSERT_GT(scale, 0.0);
   for (int i = 0; i < b1.size(); ++i)
     EXPECT_NEAR(b1(i), expected(i), 0.02 * scale) << "entry " << i;
+}
+
+// A camera stepped from the origin by the state update reaches the map's
+// record as known values, whatever the unused fourth floats hold, and its
+// pose cache goes over unchanged.
+TEST(IBASolverNormalEquation, UpdatedCameraConvertsToTheMapRecord) {
+  SceneOptions o;
+  o.cameras = 2;
+  o.fixedCameras = 1;
+  Scene s;
+  BuildScene(o, s);
+  CameraIMUState& c = s.state.cameras[1];
+  std::memset(&c, 0, sizeof(c));
+  c.q[3] = 1.0f;
+  RefreshCamera(s.state, c);
+  IBASolver solver;
+  solver.BuildStructure(s.problem, s.state);
+  VectorX dx = VectorX::Zero(15 + 3 * solver.pointStep.Size());
+  // p, v, rotation 0.2 about z, ba, bg
+  dx.head<15>() << 1, 2, 3, 0.5, -0.25, 0.125, 0, 0, 0.2, 0.01, 0.02, 0.03, -1e-3, 2e-3, -3e-3;
+  SetStep(solver, dx);
+  solver.UpdateState(s.problem, s.state);
+  c.p[3] = c.v[3] = c.ba[3] = c.bg[3] = NAN;
+
+  f64 out[16];
+  CameraPose pose;
+  ConvertCameraIMUState(c, out, pose);
+  const double n = std::sqrt(1.01);  // q = (0, 0, 0.1, 1) / n
+  const double want[16] = {1,       2,     3,    0.5,  -0.25, 0.125, 0,    0,
+                           0.1 / n, 1 / n, 0.01, 0.02, 0.03,  -1e-3, 2e-3, -3e-3};
+  for (int i = 0; i < 16; ++i) EXPECT_NEAR(out[i], want[i], 1e-6) << i;
+  EXPECT_EQ(std::memcmp(&pose, &c.pose, sizeof(pose)), 0);
 }
