@@ -4,6 +4,7 @@
 #include "estimation/NormalizedFit.h"
 #include "estimation/SampleIndices.h"
 #include "estimation/ScratchVectors.h"
+#include "estimation/WeightedSampler.h"
 
 FundamentalMatrixEstimator::FundamentalMatrixEstimator(const f32& threshold)
     : EstimatorParsac(threshold) {}
@@ -40,7 +41,7 @@ bool FundamentalMatrixEstimator::GenerateMinimalSampleArsac(
     const Data& data, const std::vector<std::vector<u16>>& bins, EightMatches2D& sample) {
   u16 items[8];
   u32 chosen[8];
-  if (!DrawBinSample(bins, 8, items, chosen)) return false;
+  if (!DrawBinSample(bins, nullptr, 8, chosen, items)) return false;
   CopyToSample(data, items, sample);
   return true;
 }
@@ -50,7 +51,7 @@ bool FundamentalMatrixEstimator::GenerateMinimalSampleParsac(
     EightMatches2D& sample) {
   u16 items[8];
   u32 chosen[8];
-  if (!DrawWeightedBinSample(cumulative, bins, 8, items, chosen)) return false;
+  if (!DrawBinSample(bins, &cumulative, 8, chosen, items)) return false;
   CopyToSample(data, items, sample);
   return true;
 }
