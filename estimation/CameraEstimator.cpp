@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "estimation/SampleIndices.h"
 #include "estimation/WeightedSampler.h"
-#include "la/Random.h"
 
 CameraEstimator::CameraEstimator(const f32& threshold) : EstimatorParsac(threshold) {}
 
@@ -30,56 +30,40 @@ void CameraEstimator::GenerateMinimalSample(const CameraEstimatorData& data,
   const u32 N = data.Size();
   if (N < 6) return;
   u32 p[6];
-  for (u32 k = 0; k < 6; ++k) {
-    bool repeated;
-    do {
-      p[k] = Random::Index(N);
-      repeated = false;
-      for (u32 j = 0; j < k; ++j) repeated = repeated || p[j] == p[k];
-    } while (repeated);
-    Copy(data, p[k], k, sample);
-  }
+  DrawDistinctIndices(N, 6, p);
+  for (u32 k = 0; k < 6; ++k) Copy(data, p[k], k, sample);
 }
 
 bool CameraEstimator::GenerateMinimalSampleProsac(const CameraEstimatorData& data,
                                                   const std::vector<u16>& order, u16 n,
                                                   bool includeLast, MatchSet3DTo2DN<6>& sample) {
   if (n < 6 || n > order.size()) return false;
-  u32 q[6];
-  const auto taken = [&](u32 count, u32 value) {
-    for (u32 j = 0; j < count; ++j)
-      if (q[j] == value) return true;
-    return false;
-  };
-  for (u32 k = 0; k < 5; ++k) {
-    do q[k] = Random::Index(n);
-    while (taken(k, q[k]));
-  }
-  q[5] = includeLast ? n - 1u : Random::Index(n);
-  while (taken(5, q[5])) q[5] = Random::Index(n);
-  for (u32 k = 0; k < 6; ++k) Copy(data, order[q[k]], k, sample);
+  u16 items[6];
+  DrawProsacItems(order, n, 6, includeLast, items);
+  for (u32 k = 0; k < 6; ++k) Copy(data, items[k], k, sample);
   return true;
 }
 
 bool CameraEstimator::GenerateMinimalSampleArsac(const CameraEstimatorData& data,
                                                  const std::vector<std::vector<u16>>& bins,
                                                  MatchSet3DTo2DN<6>& sample) {
-  u32 chosen[6];
-  u16 members[6];
-  if (!::DrawBinSample(bins, nullptr, 6, chosen, members)) return false;
-  for (u32 k = 0; k < 6; ++k)
-    if (members[k] >= data.Size()) return false;
-  for (u32 k = 0; k < 6; ++k) Copy(data, members[k], k, sample);
-  return true;
+  return DrawBinSampleInto(data, bins, nullptr, sample);
 }
 
 bool CameraEstimator::GenerateMinimalSampleParsac(const CameraEstimatorData& data,
                                                   const std::vector<f32>& cumulative,
                                                   const std::vector<std::vector<u16>>& bins,
                                                   MatchSet3DTo2DN<6>& sample) {
+  return DrawBinSampleInto(data, bins, &cumulative, sample);
+}
+
+bool CameraEstimator::DrawBinSampleInto(const CameraEstimatorData& data,
+                                        const std::vector<std::vector<u16>>& bins,
+                                        const std::vector<f32>* cumulative,
+                                        MatchSet3DTo2DN<6>& sample) {
   u32 chosen[6];
   u16 members[6];
-  if (!::DrawBinSample(bins, &cumulative, 6, chosen, members)) return false;
+  if (!DrawBinSample(bins, cumulative, 6, chosen, members)) return false;
   for (u32 k = 0; k < 6; ++k)
     if (members[k] >= data.Size()) return false;
   for (u32 k = 0; k < 6; ++k) Copy(data, members[k], k, sample);
@@ -88,21 +72,14 @@ bool CameraEstimator::GenerateMinimalSampleParsac(const CameraEstimatorData& dat
 
 bool CameraEstimator::SolveNonMinimal(const CameraEstimatorData& data,
                                       AlignedArray<Camera>& models) {
-  models.Resize(1);
-  if (data.Size() < 6 || !solver.RunNonMinimalData(data, models[0], work)) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models, [&](Camera& model) {
+    return data.Size() >= 6 && solver.RunNonMinimalData(data, model, work);
+  });
 }
 
 bool CameraEstimator::SolveMinimal(const MatchSet3DTo2DN<6>& sample, AlignedArray<Camera>& models) {
-  models.Resize(1);
-  if (!solver.RunMinimalSample(sample, models[0], work)) {
-    models.Resize(0);
-    return false;
-  }
-  return true;
+  return SolveOneModel(models,
+                       [&](Camera& model) { return solver.RunMinimalSample(sample, model, work); });
 }
 
 template <bool kConstrained>
@@ -194,6 +171,5 @@ void CameraEstimator::ComputeInlierSSE(const CameraEstimatorData& data, const Ca
 }
 
 u32 CameraEstimator::OptimizeModel(CameraEstimatorData& data, Camera& model, u8 verbosity) {
-  optimizer.maxIterations = optimizerIterations;
-  return optimizer.Optimize(data, model, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+  return RunOptimizer(data, model, verbosity);
 }

@@ -55,4 +55,9 @@ class CameraEstimator
               std::vector<u16>& inliers, f64& error);
   static void Copy(const CameraEstimatorData& data, u32 index, u32 slot,
                    MatchSet3DTo2DN<6>& sample);
+  // The bin slots: uniform without a table, weighted with one. False, sample
+  // untouched, when no sample can be drawn or a member lies outside the data.
+  static bool DrawBinSampleInto(const CameraEstimatorData& data,
+                                const std::vector<std::vector<u16>>& bins,
+                                const std::vector<f32>* cumulative, MatchSet3DTo2DN<6>& sample);
 };

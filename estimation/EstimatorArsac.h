@@ -2,12 +2,12 @@
 // Estimator layer that samples by image bins: the image is cut into a grid of
 // bins, and a sample takes m distinct non-empty bins and one item of each, so
 // that samples spread over the image. Owners that use it fill `bins` (item
-// indices per bin) from the tables built by BuildBinTables.
+// indices per bin) from the tables built by BuildBinTables; the slot draws
+// with DrawBinSample (WeightedSampler.h).
 #include <vector>
 
 #include "estimation/Estimator.h"
 #include "la/LinearAlgebra.h"
-#include "la/Random.h"
 
 template <class Data, class MinimalSample, class NonMinimalSample, class Model, class Solver,
           class Optimizer, class Index>
@@ -62,34 +62,6 @@ class EstimatorArsac
   std::vector<u32> rowTable;
   std::vector<LA::Vector2<f32>> binCentres;
   std::vector<std::vector<Index>> bins;
-
- protected:
-  // Draws m distinct non-empty bins uniformly (bin draw and member draw
-  // alternate) and writes one member of each into items[0..m-1].
-  static bool DrawBinSample(const std::vector<std::vector<Index>>& bins, u32 m, Index* items,
-                            u32* chosen) {
-    if (CountNonEmpty(bins) < m) return false;
-    const u32 B = static_cast<u32>(bins.size());
-    for (u32 k = 0; k < m; ++k) {
-      u32 b;
-      do {
-        b = Random::Next() % B;
-      } while (bins[b].empty() || Contains(chosen, k, b));
-      chosen[k] = b;
-      items[k] = bins[b][Random::Next() % bins[b].size()];
-    }
-    return true;
-  }
-  static u32 CountNonEmpty(const std::vector<std::vector<Index>>& bins) {
-    u32 n = 0;
-    for (const auto& b : bins) n += b.empty() ? 0 : 1;
-    return n;
-  }
-  static bool Contains(const u32* chosen, u32 count, u32 b) {
-    for (u32 j = 0; j < count; ++j)
-      if (chosen[j] == b) return true;
-    return false;
-  }
 
  private:
   // Entries rnd(k step) .. rnd((k + 1) step) - 1 hold k * multiplier.

@@ -1,7 +1,8 @@
 #pragma once
 // Estimator layer that samples bins by weight: bin j is drawn with probability
 // c[j + 1] - c[j] of a cumulative table c (c[0] = 0), then one random member
-// of it, so that bins of better items are sampled more often.
+// of it, so that bins of better items are sampled more often. The draw itself
+// is DrawBinSample (WeightedSampler.h), shared with the uniform bin slot.
 #include <vector>
 
 #include "estimation/EstimatorArsac.h"
@@ -22,49 +23,6 @@ class EstimatorParsac : public EstimatorArsac<Data, MinimalSample, NonMinimalSam
                                            const std::vector<std::vector<Index>>& bins,
                                            MinimalSample& sample) = 0;
 
-  // The j with c[j] <= u < c[j + 1] for a uniform u in [0, 1]; u at or past
-  // the last entry gives the last bin; 0 for a table of fewer than 2 entries.
-  static u32 WeightedSampler(const std::vector<f32>& cumulative) {
-    const u32 S = static_cast<u32>(cumulative.size());
-    if (S < 2) return 0;
-    const f32 u = static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax);
-    // Upper bound over c[1] .. c[S - 1].
-    u32 lo = 1, hi = S;
-    while (lo < hi) {
-      const u32 mid = lo + (hi - lo) / 2;
-      if (cumulative[mid] > u) {
-        hi = mid;
-      } else {
-        lo = mid + 1;
-      }
-    }
-    const u32 j = lo - 1;
-    return j > S - 2 ? S - 2 : j;
-  }
-
   std::vector<f32> cumulative;
   std::vector<f32> weights;
-
- protected:
-  // Draws m distinct bins of non-zero probability by weight, one member each.
-  static bool DrawWeightedBinSample(const std::vector<f32>& cumulative,
-                                    const std::vector<std::vector<Index>>& bins, u32 m,
-                                    Index* items, u32* chosen) {
-    const u32 B = static_cast<u32>(bins.size());
-    if (cumulative.size() < 2) return false;
-    u32 usable = 0;
-    for (u32 j = 0; j + 1 < cumulative.size() && j < B; ++j)
-      if (cumulative[j + 1] > cumulative[j] && !bins[j].empty()) ++usable;
-    if (usable < m) return false;
-    for (u32 k = 0; k < m; ++k) {
-      u32 b;
-      do {
-        b = WeightedSampler(cumulative);
-      } while (b >= B || bins[b].empty() || !(cumulative[b + 1] > cumulative[b]) ||
-               Base::Contains(chosen, k, b));
-      chosen[k] = b;
-      items[k] = bins[b][Random::Next() % bins[b].size()];
-    }
-    return true;
-  }
 };

@@ -4,6 +4,7 @@
 #include "estimation/NormalizedFit.h"
 #include "estimation/SampleIndices.h"
 #include "estimation/ScratchVectors.h"
+#include "estimation/WeightedSampler.h"
 
 FundamentalMatrixEstimator::FundamentalMatrixEstimator(const f32& threshold)
     : EstimatorParsac(threshold) {}
@@ -38,19 +39,22 @@ bool FundamentalMatrixEstimator::GenerateMinimalSampleProsac(const Data& data,
 
 bool FundamentalMatrixEstimator::GenerateMinimalSampleArsac(
     const Data& data, const std::vector<std::vector<u16>>& bins, EightMatches2D& sample) {
-  u16 items[8];
-  u32 chosen[8];
-  if (!DrawBinSample(bins, 8, items, chosen)) return false;
-  CopyToSample(data, items, sample);
-  return true;
+  return DrawBinSampleInto(data, bins, nullptr, sample);
 }
 
 bool FundamentalMatrixEstimator::GenerateMinimalSampleParsac(
     const Data& data, const std::vector<f32>& cumulative, const std::vector<std::vector<u16>>& bins,
     EightMatches2D& sample) {
+  return DrawBinSampleInto(data, bins, &cumulative, sample);
+}
+
+bool FundamentalMatrixEstimator::DrawBinSampleInto(const Data& data,
+                                                   const std::vector<std::vector<u16>>& bins,
+                                                   const std::vector<f32>* cumulative,
+                                                   EightMatches2D& sample) const {
   u16 items[8];
   u32 chosen[8];
-  if (!DrawWeightedBinSample(cumulative, bins, 8, items, chosen)) return false;
+  if (!DrawBinSample(bins, cumulative, 8, chosen, items)) return false;
   CopyToSample(data, items, sample);
   return true;
 }

@@ -53,6 +53,9 @@ class FundamentalMatrixEstimator
 
  private:
   void CopyToSample(const Data& data, const u16* items, EightMatches2D& sample) const;
+  // The bin slots: uniform without a table, weighted with one.
+  bool DrawBinSampleInto(const Data& data, const std::vector<std::vector<u16>>& bins,
+                         const std::vector<f32>* cumulative, EightMatches2D& sample) const;
 
   AlignedArray<LA::AlignedVector4f> scratch_;
   // Working copy for the const non-minimal slot.

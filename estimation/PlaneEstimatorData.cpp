@@ -123,7 +123,7 @@ void PlaneEstimatorData3D::ConstructNormalEquation(const Plane& plane,
                                                    const LA::AlignedVector4f& scale,
                                                    LA::AlignedMatrix4f& A, LA::AlignedVector4f& b) {
   LA::AlignedVector4f D;
-  AccumulateDistanceSystem(plane, A, b, D);
+  AccumulateSystem(plane, A, b, D);
   ApplyScale(scale, A, b);
 }
 
@@ -132,7 +132,7 @@ void PlaneEstimatorData3D::ConstructNormalEquationAndScale(const Plane& plane,
                                                            LA::AlignedVector4f& b,
                                                            LA::AlignedVector4f& scale) {
   LA::AlignedVector4f D;
-  AccumulateDistanceSystem(plane, A, b, D);
+  AccumulateSystem(plane, A, b, D);
   ComputeScale(D, scale);
   ApplyScale(scale, A, b);
 }
@@ -240,24 +240,6 @@ void PlaneEstimatorData2D::AccumulateImageSystem(const Plane& plane, LA::Aligned
       AddRow(Kq, measurements[o].y - q, A, b, D);
     }
   }
-}
-
-void PlaneEstimatorData2D::ConstructNormalEquation(const Plane& plane,
-                                                   const LA::AlignedVector4f& scale,
-                                                   LA::AlignedMatrix4f& A, LA::AlignedVector4f& b) {
-  LA::AlignedVector4f D;
-  AccumulateSystem(plane, A, b, D);
-  ApplyScale(scale, A, b);
-}
-
-void PlaneEstimatorData2D::ConstructNormalEquationAndScale(const Plane& plane,
-                                                           LA::AlignedMatrix4f& A,
-                                                           LA::AlignedVector4f& b,
-                                                           LA::AlignedVector4f& scale) {
-  LA::AlignedVector4f D;
-  AccumulateSystem(plane, A, b, D);
-  ComputeScale(D, scale);
-  ApplyScale(scale, A, b);
 }
 
 void PlaneEstimatorData2D::AccumulateSystem(const Plane& plane, LA::AlignedMatrix4f& A,

@@ -59,6 +59,13 @@ class PlaneEstimatorData3D
   // Unscaled J^T J, J^T r and column sums of squares of the distance problem.
   void AccumulateDistanceSystem(const Plane& plane, LA::AlignedMatrix4f& A, LA::AlignedVector4f& b,
                                 LA::AlignedVector4f& D) const;
+
+ private:
+  // The unscaled system both normal-equation builds start from (once a build).
+  virtual void AccumulateSystem(const Plane& plane, LA::AlignedMatrix4f& A, LA::AlignedVector4f& b,
+                                LA::AlignedVector4f& D) {
+    AccumulateDistanceSystem(plane, A, b, D);
+  }
 };
 
 class PlaneEstimatorData2D : public PlaneEstimatorData3D {
@@ -73,12 +80,6 @@ class PlaneEstimatorData2D : public PlaneEstimatorData3D {
   f64 ComputeSSE(const Plane& plane) override;
   // Image mode: MSE factor / observation count.
   f64 GetFactorSSEToMSE() override;
-  // Image mode: built from the distances and projected points stored by the
-  // last ComputeSSE (call it on the same plane first).
-  void ConstructNormalEquation(const Plane& plane, const LA::AlignedVector4f& scale,
-                               LA::AlignedMatrix4f& A, LA::AlignedVector4f& b) override;
-  void ConstructNormalEquationAndScale(const Plane& plane, LA::AlignedMatrix4f& A,
-                                       LA::AlignedVector4f& b, LA::AlignedVector4f& scale) override;
 
   // Observation count of the data set.
   u32 ObservationCount() const { return offsets.empty() ? 0 : offsets.back(); }
@@ -106,9 +107,11 @@ class PlaneEstimatorData2D : public PlaneEstimatorData3D {
   AlignedArray<LA::AlignedVector4f> projected;
 
  private:
-  // Unscaled system of the current mode (distances, or the image errors).
+  // Unscaled system of the current mode: distances, or the image errors
+  // built from the distances and projected points stored by the last
+  // ComputeSSE (recomputed when missing).
   void AccumulateSystem(const Plane& plane, LA::AlignedMatrix4f& A, LA::AlignedVector4f& b,
-                        LA::AlignedVector4f& D);
+                        LA::AlignedVector4f& D) override;
   void AccumulateImageSystem(const Plane& plane, LA::AlignedMatrix4f& A, LA::AlignedVector4f& b,
                              LA::AlignedVector4f& D) const;
 };

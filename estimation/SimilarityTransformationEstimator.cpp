@@ -56,35 +56,44 @@ u32 SimilarityTransformationEstimatorBase<Data>::OptimizeModel(Data& data,
   return this->RunOptimizer(data, model, verbosity);
 }
 
-template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData3D>;
-template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData2D>;
-
-// ---- 3-D verification ----
+// ---- Verification ----
 
 namespace {
 
-inline float PairError(const SimilarityTransformation3D& T, const float* X, const float* Y) {
-  const float s = T.m[3][0];
-  float e2 = 0.0f;
-  for (int r = 0; r < 3; ++r) {
-    const float e = s * (T.m[r][0] * X[0] + T.m[r][1] * X[1] + T.m[r][2] * X[2] + T.m[r][3]) - Y[r];
-    e2 += e * e;
-  }
-  return e2;
+// The two error measures: pair i's squared 3-D distance, always defined, and
+// point k's mean image error, undefined for a point without observations or
+// when the observation table is malformed.
+inline bool IsMeasurable(const SimilarityTransformationEstimatorData3D&) {
+  return true;
+}
+inline bool IsMeasurable(const SimilarityTransformationEstimatorData2D& data) {
+  return data.IsConsistent();
+}
+inline bool ComputeItemError(const SimilarityTransformationEstimatorData3D& data,
+                             const SimilarityTransformation3D& model, u32 i, float& error) {
+  error = data.ComputePairError(model, i);
+  return true;
+}
+inline bool ComputeItemError(const SimilarityTransformationEstimatorData2D& data,
+                             const SimilarityTransformation3D& model, u32 k, float& error) {
+  return data.ComputePointError(model, k, error);
 }
 
 }  // namespace
 
+template <class Data>
 template <bool kConstrained>
-void SimilarityTransformationEstimator3D::Verify(
-    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
-    const BitMask* required, std::vector<u32>& inliers, f64& error) {
+void SimilarityTransformationEstimatorBase<Data>::Verify(const Data& data,
+                                                         const SimilarityTransformation3D& model,
+                                                         const BitMask* required,
+                                                         std::vector<u32>& inliers, f64& error) {
   inliers.clear();
   error = 0.0;
+  if (!IsMeasurable(data)) return;
   const u32 N = data.Size();
   for (u32 i = 0; i < N; ++i) {
-    const float e = PairError(model, data.sources[i].v, data.targets[i].v);
-    if (threshold > e) {
+    float e = 0.0f;
+    if (ComputeItemError(data, model, i, e) && this->threshold > e) {
       inliers.push_back(i);
       error += static_cast<f64>(e);
     } else if (kConstrained && required->Test(i)) {
@@ -94,68 +103,30 @@ void SimilarityTransformationEstimator3D::Verify(
   }
 }
 
-void SimilarityTransformationEstimator3D::VerifyModel(
-    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
-    std::vector<u32>& inliers, f64& error) {
+template <class Data>
+void SimilarityTransformationEstimatorBase<Data>::VerifyModel(
+    const Data& data, const SimilarityTransformation3D& model, std::vector<u32>& inliers,
+    f64& error) {
   Verify<false>(data, model, nullptr, inliers, error);
 }
 
-void SimilarityTransformationEstimator3D::VerifyModelConstrained(
-    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
-    const BitMask& required, std::vector<u32>& inliers, f64& error) {
-  Verify<true>(data, model, &required, inliers, error);
-}
-
-void SimilarityTransformationEstimator3D::ComputeInlierSSE(
-    const SimilarityTransformationEstimatorData3D& data, const SimilarityTransformation3D& model,
-    const BitMask& mask, f64& sse) {
-  sse = 0.0;
-  for (u32 i = 0; i < data.Size(); ++i)
-    if (mask.Test(i))
-      sse += static_cast<f64>(PairError(model, data.sources[i].v, data.targets[i].v));
-}
-
-// ---- 2-D verification ----
-
-template <bool kConstrained>
-void SimilarityTransformationEstimator2D::Verify(
-    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
-    const BitMask* required, std::vector<u32>& inliers, f64& error) {
-  inliers.clear();
-  error = 0.0;
-  if (!data.IsConsistent()) return;
-  const u32 N = data.Size();
-  for (u32 k = 0; k < N; ++k) {
-    float m = 0.0f;
-    if (data.ComputePointError(model, k, m) && threshold > m) {
-      inliers.push_back(k);
-      error += static_cast<f64>(m);
-    } else if (kConstrained && required->Test(k)) {
-      inliers.clear();
-      return;
-    }
-  }
-}
-
-void SimilarityTransformationEstimator2D::VerifyModel(
-    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
+template <class Data>
+void SimilarityTransformationEstimatorBase<Data>::VerifyModelConstrained(
+    const Data& data, const SimilarityTransformation3D& model, const BitMask& required,
     std::vector<u32>& inliers, f64& error) {
-  Verify<false>(data, model, nullptr, inliers, error);
-}
-
-void SimilarityTransformationEstimator2D::VerifyModelConstrained(
-    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
-    const BitMask& required, std::vector<u32>& inliers, f64& error) {
   Verify<true>(data, model, &required, inliers, error);
 }
 
-void SimilarityTransformationEstimator2D::ComputeInlierSSE(
-    const SimilarityTransformationEstimatorData2D& data, const SimilarityTransformation3D& model,
-    const BitMask& mask, f64& sse) {
+template <class Data>
+void SimilarityTransformationEstimatorBase<Data>::ComputeInlierSSE(
+    const Data& data, const SimilarityTransformation3D& model, const BitMask& mask, f64& sse) {
   sse = 0.0;
-  if (!data.IsConsistent()) return;
-  for (u32 k = 0; k < data.Size(); ++k) {
-    float m;
-    if (mask.Test(k) && data.ComputePointError(model, k, m)) sse += static_cast<f64>(m);
+  if (!IsMeasurable(data)) return;
+  for (u32 i = 0; i < data.Size(); ++i) {
+    float e;
+    if (mask.Test(i) && ComputeItemError(data, model, i, e)) sse += static_cast<f64>(e);
   }
 }
+
+template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData3D>;
+template class SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData2D>;

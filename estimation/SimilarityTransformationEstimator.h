@@ -14,7 +14,8 @@
 using SimilarityOptimizer =
     OptimizerTemplate<SimilarityTransformation3D, LA::AlignedVector7f, LA::AlignedMatrix7f>;
 
-// Slots shared by both estimators (sampling, solving, refinement).
+// Every slot, written once over the data: a pair's 3-D distance or a point's
+// mean image error is the one thing the two estimators measure differently.
 template <class Data>
 class SimilarityTransformationEstimatorBase
     : public Estimator<Data, MatchSet3DN<4>, Data, SimilarityTransformation3D,
@@ -34,51 +35,39 @@ class SimilarityTransformationEstimatorBase
   bool SolveNonMinimal(const Data& data, AlignedArray<SimilarityTransformation3D>& models) override;
   bool SolveMinimal(const MatchSet3DN<4>& sample,
                     AlignedArray<SimilarityTransformation3D>& models) override;
+  // A failing required item empties the list and ends the pass; the error
+  // keeps the sum reached until then (no loop reads it after a rejection).
+  void VerifyModelConstrained(const Data& data, const SimilarityTransformation3D& model,
+                              const BitMask& required, std::vector<u32>& inliers,
+                              f64& error) override;
+  void VerifyModel(const Data& data, const SimilarityTransformation3D& model,
+                   std::vector<u32>& inliers, f64& error) override;
+  void ComputeInlierSSE(const Data& data, const SimilarityTransformation3D& model,
+                        const BitMask& mask, f64& sse) override;
   u32 OptimizeModel(Data& data, SimilarityTransformation3D& model, u8 verbosity) override;
   bool GenerateMinimalSampleProsac(const Data& data, const std::vector<u32>& order, u32 n,
                                    bool includeLast, MatchSet3DN<4>& sample) override;
+
+ private:
+  template <bool kConstrained>
+  void Verify(const Data& data, const SimilarityTransformation3D& model, const BitMask* required,
+              std::vector<u32>& inliers, f64& error);
 };
 
+// Pairs verified by their squared 3-D distance |s (R X + t) - Y|^2.
 class SimilarityTransformationEstimator3D
     : public SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData3D> {
  public:
   explicit SimilarityTransformationEstimator3D(const f32& threshold)
       : SimilarityTransformationEstimatorBase(threshold) {}
-  void VerifyModelConstrained(const SimilarityTransformationEstimatorData3D& data,
-                              const SimilarityTransformation3D& model, const BitMask& required,
-                              std::vector<u32>& inliers, f64& error) override;
-  void VerifyModel(const SimilarityTransformationEstimatorData3D& data,
-                   const SimilarityTransformation3D& model, std::vector<u32>& inliers,
-                   f64& error) override;
-  void ComputeInlierSSE(const SimilarityTransformationEstimatorData3D& data,
-                        const SimilarityTransformation3D& model, const BitMask& mask,
-                        f64& sse) override;
-
- private:
-  template <bool kConstrained>
-  void Verify(const SimilarityTransformationEstimatorData3D& data,
-              const SimilarityTransformation3D& model, const BitMask* required,
-              std::vector<u32>& inliers, f64& error);
 };
 
+// Source points verified by the mean squared image error of their
+// observations; a point without observations, or data whose observation
+// table is malformed, gives no inliers.
 class SimilarityTransformationEstimator2D
     : public SimilarityTransformationEstimatorBase<SimilarityTransformationEstimatorData2D> {
  public:
   explicit SimilarityTransformationEstimator2D(const f32& threshold)
       : SimilarityTransformationEstimatorBase(threshold) {}
-  void VerifyModelConstrained(const SimilarityTransformationEstimatorData2D& data,
-                              const SimilarityTransformation3D& model, const BitMask& required,
-                              std::vector<u32>& inliers, f64& error) override;
-  void VerifyModel(const SimilarityTransformationEstimatorData2D& data,
-                   const SimilarityTransformation3D& model, std::vector<u32>& inliers,
-                   f64& error) override;
-  void ComputeInlierSSE(const SimilarityTransformationEstimatorData2D& data,
-                        const SimilarityTransformation3D& model, const BitMask& mask,
-                        f64& sse) override;
-
- private:
-  template <bool kConstrained>
-  void Verify(const SimilarityTransformationEstimatorData2D& data,
-              const SimilarityTransformation3D& model, const BitMask* required,
-              std::vector<u32>& inliers, f64& error);
 };

@@ -20,13 +20,7 @@ inline void Transform(const SimilarityTransformation3D& T, const float* X, float
 f64 SimilarityTransformationEstimatorData3D::ComputeSSE(const SimilarityTransformation3D& model) {
   f64 sse = 0.0;
   const u32 N = Size();
-  for (u32 i = 0; i < N; ++i) {
-    float q[3], Y[3];
-    Transform(model, sources[i].v, q, Y);
-    const float* T = targets[i].v;
-    const float e0 = Y[0] - T[0], e1 = Y[1] - T[1], e2 = Y[2] - T[2];
-    sse += static_cast<f64>(e0 * e0 + e1 * e1 + e2 * e2);
-  }
+  for (u32 i = 0; i < N; ++i) sse += static_cast<f64>(ComputePairError(model, i));
   return sse;
 }
 

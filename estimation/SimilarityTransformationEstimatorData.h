@@ -32,6 +32,19 @@ class SimilarityTransformationEstimatorData3D
     }
   }
 
+  // |s (R X_i + t) - Y_i|^2 of pair i, in float.
+  float ComputePairError(const SimilarityTransformation3D& model, u32 i) const {
+    const float* X = sources[i].v;
+    const float* Y = targets[i].v;
+    const float s = model.m[3][0];
+    float e[3];
+    for (int r = 0; r < 3; ++r) {
+      const float q =
+          model.m[r][0] * X[0] + model.m[r][1] * X[1] + model.m[r][2] * X[2] + model.m[r][3];
+      e[r] = s * q - Y[r];
+    }
+    return e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
+  }
   // Sum of |s (R X + t) - Y|^2.
   f64 ComputeSSE(const SimilarityTransformation3D& model) override;
   // 1 / pair count.

@@ -10,14 +10,6 @@ using namespace synthetic;
 
 namespace {
 
-void Fill(const Matches& m, MatchSet3DTo2DX& data) {
-  data.Resize(static_cast<u32>(m.world.size()));
-  for (u32 i = 0; i < m.world.size(); ++i) {
-    data.worldPoints[i] = {{m.world[i].x(), m.world[i].y(), m.world[i].z(), 1.0f}};
-    data.imagePoints[i] = {m.image[i].x(), m.image[i].y()};
-  }
-}
-
 void Fill(const Matches& m, MatchSet3DTo2DN<6>& sample) {
   for (int i = 0; i < 6; ++i) {
     sample.worldPoints[i] = {{m.world[i].x(), m.world[i].y(), m.world[i].z(), 1.0f}};

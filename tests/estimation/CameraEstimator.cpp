@@ -15,14 +15,6 @@ using namespace synthetic;
 
 namespace {
 
-void Fill(const Matches& m, CameraEstimatorData& data) {
-  data.Resize(static_cast<u32>(m.world.size()));
-  for (u32 i = 0; i < m.world.size(); ++i) {
-    data.worldPoints[i] = {{m.world[i].x(), m.world[i].y(), m.world[i].z(), 1.0f}};
-    data.imagePoints[i] = {m.image[i].x(), m.image[i].y()};
-  }
-}
-
 // 9 sigma^2 for 1 px noise: about 99 % of the inliers pass.
 constexpr float kThreshold = 9.0f / (kFocal * kFocal);
 

@@ -16,14 +16,6 @@ using namespace synthetic;
 
 namespace {
 
-void Fill(const Matches& m, CameraEstimatorData& data) {
-  data.Resize(static_cast<u32>(m.world.size()));
-  for (u32 i = 0; i < m.world.size(); ++i) {
-    data.worldPoints[i] = {{m.world[i].x(), m.world[i].y(), m.world[i].z(), 1.0f}};
-    data.imagePoints[i] = {m.image[i].x(), m.image[i].y()};
-  }
-}
-
 LA::AlignedVector6f Ones() {
   LA::AlignedVector6f s;
   for (float& v : s.v) v = 1.0f;

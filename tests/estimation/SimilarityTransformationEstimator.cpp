@@ -1,7 +1,8 @@
 // Similarity transformations: exact solves from four pairs in general position
 // and on a plane (the reflection branch), mirrored and degenerate samples; the
-// data classes against finite differences, a robust run in 3-D, and the 2-D
-// verification of points without views or with a malformed observation table.
+// data classes against finite differences, a robust run in 3-D, the 2-D
+// verification of points without views or with a malformed observation table,
+// and the rejection of a model by a failing required item.
 #include "estimation/SimilarityTransformationEstimator.h"
 
 #include <gtest/gtest.h>
@@ -174,6 +175,71 @@ TEST(SimilarityTransformationEstimator2D, PointsWithoutViewsAndMalformedTablesGi
   estimator.VerifyModel(data, model, inliers, error);
   EXPECT_TRUE(inliers.empty());
   EXPECT_EQ(data.ComputeSSE(model), 0.0);
+}
+
+// A failing required item rejects the model: the list comes back empty and
+// the error holds the inlier errors summed up to that item, no more.
+TEST(SimilarityTransformationEstimator3D, FailingRequiredPairRejectsWithTheSumReachedSoFar) {
+  Random::Seed(46);
+  const Truth T = RandomTruth();
+  SimilarityTransformationEstimatorData3D data;
+  MakePairs(T, 10, 0, 0.0f, data);
+  // Pair i is moved by shift[i] along x: error shift^2, outliers at 3 and 6.
+  const float shift[10] = {0.0f, 0.01f, 0.02f, 0.1f, 0.03f, 0.04f, 0.1f, 0.0f, 0.01f, 0.02f};
+  for (int i = 0; i < 10; ++i) data.targets[i].v[0] += shift[i];
+  SimilarityTransformationEstimator3D estimator(0.005f);
+  const SimilarityTransformation3D model = ToModel(T);
+  std::vector<u32> all, inliers = {99};
+  f64 allError = -1.0, error = -1.0;
+  estimator.VerifyModel(data, model, all, allError);
+  EXPECT_EQ(all, (std::vector<u32>{0, 1, 2, 4, 5, 7, 8, 9}));
+  EXPECT_NEAR(allError, 0.0035, 1e-5);
+  BitMask required(10);
+  estimator.VerifyModelConstrained(data, model, required, inliers, error);
+  EXPECT_EQ(inliers, all) << "no required item: plain verification";
+  EXPECT_EQ(error, allError);
+  required.Set(8);
+  estimator.VerifyModelConstrained(data, model, required, inliers, error);
+  EXPECT_EQ(inliers, all) << "required items that pass change nothing";
+  required.Set(6);
+  estimator.VerifyModelConstrained(data, model, required, inliers, error);
+  EXPECT_TRUE(inliers.empty());
+  BitMask before(10);
+  for (const u32 i : {0, 1, 2, 4, 5}) before.Set(i);
+  f64 partial = -1.0;
+  estimator.ComputeInlierSSE(data, model, before, partial);
+  EXPECT_EQ(error, partial);
+  EXPECT_NEAR(error, 0.003, 1e-5);
+}
+
+TEST(SimilarityTransformationEstimator2D, FailingRequiredPointRejectsWithTheSumReachedSoFar) {
+  Random::Seed(47);
+  const Truth T = RandomTruth();
+  Observed observed(T, 6);
+  SimilarityTransformationEstimatorData2D& data = observed.data;
+  // One observation of point 3 is a unit off; the model is a little off for all.
+  data.measurements[data.offsets[3]].x += 1.0f;
+  SimilarityTransformationEstimator2D estimator(0.05f);
+  const SimilarityTransformation3D model = Perturbed(T);
+  std::vector<u32> all, inliers;
+  f64 allError = -1.0, error = -1.0;
+  estimator.VerifyModel(data, model, all, allError);
+  EXPECT_EQ(all, (std::vector<u32>{0, 1, 2, 4, 5}));
+  BitMask required(6);
+  required.Set(5);
+  estimator.VerifyModelConstrained(data, model, required, inliers, error);
+  EXPECT_EQ(inliers, all);
+  EXPECT_EQ(error, allError);
+  required.Set(3);
+  estimator.VerifyModelConstrained(data, model, required, inliers, error);
+  EXPECT_TRUE(inliers.empty());
+  BitMask before(6);
+  for (const u32 k : {0, 1, 2}) before.Set(k);
+  f64 partial = -1.0;
+  estimator.ComputeInlierSSE(data, model, before, partial);
+  EXPECT_GT(partial, 0.0);
+  EXPECT_LT(partial, allError);
+  EXPECT_EQ(error, partial);
 }
 
 TEST(SimilarityTransformationSolver, FourPairsRecoverEverySampleInVolumeAndOnAPlane) {

@@ -1,12 +1,14 @@
 #pragma once
 // Seeded synthetic 3-D/2-D scenes shared by the estimation tests: random
 // poses, world points in front of the camera, their normalised projections
-// with pixel noise (focal length 500) and outliers, and pose error measures.
+// with pixel noise (focal length 500) and outliers, the matches as estimator
+// data, and pose error measures.
 #include <Eigen/Dense>
 #include <cmath>
 #include <vector>
 
 #include "estimation/Camera.h"
+#include "estimation/MatchSet3DTo2D.h"
 #include "la/Random.h"
 
 namespace synthetic {
@@ -106,6 +108,15 @@ inline Matches MakeMatches(const Pose& pose, int n, float noisePixels, int outli
     m.image.push_back(u);
   }
   return m;
+}
+
+// The matches as the estimators' 3-D/2-D data (camera data included).
+inline void Fill(const Matches& m, MatchSet3DTo2DX& data) {
+  data.Resize(static_cast<u32>(m.world.size()));
+  for (u32 i = 0; i < m.world.size(); ++i) {
+    data.worldPoints[i] = {{m.world[i].x(), m.world[i].y(), m.world[i].z(), 1.0f}};
+    data.imagePoints[i] = {m.image[i].x(), m.image[i].y()};
+  }
 }
 
 }  // namespace synthetic
