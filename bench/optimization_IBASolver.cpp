@@ -317,7 +317,7 @@ Result SolveCeres(const Scene& scene, IBAState& out, ceres::LinearSolverType sol
       c.bg[k] = static_cast<float>(bg(i)[k]);
     }
     for (int k = 0; k < 4; ++k) c.q[k] = static_cast<float>(q(i)[k]);
-    RefreshCamera(out, c);
+    RefreshCaches(out.extrinsic, c);
   }
   for (u32 k = 0; k < np; ++k)
     for (int r = 0; r < 3; ++r) out.points[k].v[r] = static_cast<float>(pts[3 * k + r]);

@@ -42,8 +42,8 @@ bool StateFinite(const IBAState& s) {
 }
 
 bool Same(const IBAState& a, const IBAState& b) {
-  return SameCameras(a, b) && SamePoints(a, b) &&
-         std::memcmp(a.planes.Data(), b.planes.Data(), 16 * a.planes.Size()) == 0;
+  return SameBytes(a.cameras, b.cameras) && SameBytes(a.points, b.points) &&
+         SameBytes(a.planes, b.planes);
 }
 
 }  // namespace
@@ -63,7 +63,7 @@ TEST(IBASolverGround, AlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
                            s.state.cameras[2].q);
       if (s.state.cameras[2].q[3] < 0)
         for (float& x : s.state.cameras[2].q) x = -x;
-      RefreshCamera(s.state, s.state.cameras[2]);
+      RefreshCaches(s.state.extrinsic, s.state.cameras[2]);
     }
     IBASolver solver;
     const float before[3] = {solver.ComputeFeatureCost(s.problem, s.state, 0, nullptr),

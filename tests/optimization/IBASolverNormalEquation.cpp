@@ -47,7 +47,7 @@ void Nudge(const IBAProblem& problem, IBAState& state, u32 n, float h) {
   } else {
     lanes[g][k] += h;
   }
-  RefreshCamera(state, c);
+  RefreshCaches(state.extrinsic, c);
 }
 
 }  // namespace
@@ -128,7 +128,7 @@ TEST(IBASolverNormalEquation, UpdatedCameraConvertsToTheMapRecord) {
   CameraIMUState& c = s.state.cameras[1];
   std::memset(&c, 0, sizeof(c));
   c.q[3] = 1.0f;
-  RefreshCamera(s.state, c);
+  RefreshCaches(s.state.extrinsic, c);
   IBASolver solver;
   solver.BuildStructure(s.problem, s.state);
   VectorX dx = VectorX::Zero(15 + 3 * solver.pointStep.Size());

@@ -44,10 +44,6 @@ inline void AxisAngleQuaternion(float ax, float ay, float az, float* q) {
   LA::UpdateQuaternion(d, identity, q);
 }
 
-inline void RefreshCamera(const IBAState& state, CameraIMUState& c) {
-  RefreshCaches(state.extrinsic, c);
-}
-
 // The delta record of the true motion from camera i to j, with random bias
 // Jacobians so that the bias columns are exercised.
 inline void TrueDelta(const CameraIMUState& a, const CameraIMUState& b, float dt,
@@ -107,7 +103,7 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
     AxisAngleQuaternion(0.05f * std::sin(2.0f * time), -0.1f * std::sin(0.5f * time),
                         0.03f * std::sin(time), c.q);
     for (int k = 0; k < 3 && o.biases; ++k) c.ba[k] = 0.02f * (k + 1), c.bg[k] = -0.002f * (k + 1);
-    RefreshCamera(t, c);
+    RefreshCaches(t.extrinsic, c);
     t.cameraIds[i] = 100 + i;
   }
   const u32 span = static_cast<u32>(o.cameras * dt + 1.0f);
@@ -192,7 +188,7 @@ inline void Perturb(const IBAProblem& problem, IBAState& state, float position, 
     float q[4];
     LA::UpdateQuaternion(d, c.q, q);
     std::memcpy(c.q, q, sizeof(q));
-    RefreshCamera(state, c);
+    RefreshCaches(state.extrinsic, c);
   }
   for (u32 k = problem.fixedPoints; k < state.points.Size(); ++k)
     for (int r = 0; r < 3; ++r) state.points[k].v[r] += point * Gaussian();
@@ -273,17 +269,6 @@ inline void SetStep(IBASolver& s, const VectorX& x) {
   std::memset(s.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * nc);
   for (u32 i = 0; i < 15 * nc; ++i) s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3] = x(i);
   for (u32 i = 0; i < 3 * np; ++i) s.pointStep[i / 3].v[i % 3] = x(15 * nc + i);
-}
-
-// Bit equality of the cameras or of the points of two states.
-inline bool SameCameras(const IBAState& a, const IBAState& b) {
-  return a.cameras.Size() == b.cameras.Size() &&
-         std::memcmp(a.cameras.Data(), b.cameras.Data(),
-                     sizeof(CameraIMUState) * a.cameras.Size()) == 0;
-}
-inline bool SamePoints(const IBAState& a, const IBAState& b) {
-  return a.points.Size() == b.points.Size() &&
-         std::memcmp(a.points.Data(), b.points.Data(), 16 * a.points.Size()) == 0;
 }
 
 // The lines of a log file, without their line ends; closes the file.

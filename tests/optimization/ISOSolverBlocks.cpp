@@ -129,6 +129,15 @@ Vec Residuals(const ISOProblem& P, const ISOState& S, const std::vector<Camera>&
   return r;
 }
 
+// Appends one record tying cameras i and j to a delta list.
+template <class T>
+void Add(ISODeltaList<T>& L, const T& record, u32 i, u32 j) {
+  L.records.Resize(L.count);
+  L.records.PushBack(record, 4);
+  L.pairs.emplace_back(i, j);
+  ++L.count;
+}
+
 // A perturbed window of four key frames (1-4) between two reference key
 // frames (0 and 5) at the truth, so that every residual is non-zero.
 class ISOSolverBlocks : public testing::Test {
@@ -158,6 +167,13 @@ class ISOSolverBlocks : public testing::Test {
     state.referenceIds = {0, 5};
     base = window.problem;
     base.deltas3 = ISODeltaList<ISODelta>();
+  }
+
+  // The delta from reference camera 0 as a fixed pair record.
+  ISOFixedDelta Fixed(const ISODelta& d) const {
+    ISOFixedDelta f;
+    ISOFixedDelta::Set(f, d, state.referenceCameras[0]);
+    return f;
   }
 
   // Compares the solver's system at the state with the differenced one.
@@ -218,26 +234,15 @@ class ISOSolverBlocks : public testing::Test {
 
 TEST_F(ISOSolverBlocks, EachDeltaListWithFeaturesGravityAndBiases) {
   ISOProblem P = base;  // window pairs 1-2, 2-3, 3-4 and the gauge fix
-  P.deltas3.count = 3;
-  P.deltas3.records.Resize(3);
-  for (u32 k = 0; k < 3; ++k) {
-    P.deltas3.records[k] = deltas[k + 1];
-    P.deltas3.pairs.emplace_back(k, k + 1);
-  }
+  for (u32 k = 0; k < 3; ++k) Add(P.deltas3, deltas[k + 1], k, k + 1);
   Compare(P, true, "window to window");
 
   P = base;  // window camera 4 to reference camera 5
-  P.deltas1.count = 1;
-  P.deltas1.records.Resize(1);
-  P.deltas1.records[0] = deltas[4];
-  P.deltas1.pairs.emplace_back(3, 1);
+  Add(P.deltas1, deltas[4], 3, 1);
   Compare(P, false, "window to reference");
 
   P = base;  // reference camera 0 to window camera 1
-  P.deltas2.count = 1;
-  P.deltas2.records.Resize(1);
-  ISOFixedDelta::Set(P.deltas2.records[0], deltas[0], state.referenceCameras[0]);
-  P.deltas2.pairs.emplace_back(0, 0);
+  Add(P.deltas2, Fixed(deltas[0]), 0, 0);
   Compare(P, false, "reference to window");
 }
 
@@ -256,19 +261,9 @@ TEST_F(ISOSolverBlocks, GravityAndVelocityRegularisationAlone) {
     for (int l = ISOLane::kWp; l < ISOLane::kCount; ++l)
       if (l != ISOLane::kWvr && l != ISOLane::kWvrDt) std::fill_n(d[k].lane[l], 4, 0.0f);
   }
-  P.deltas1.count = P.deltas2.count = 1;  // all three lists at once
-  P.deltas1.records.Resize(1);
-  P.deltas1.records[0] = d[4];
-  P.deltas1.pairs.emplace_back(3, 1);
-  P.deltas2.records.Resize(1);
-  ISOFixedDelta::Set(P.deltas2.records[0], d[0], state.referenceCameras[0]);
-  P.deltas2.pairs.emplace_back(0, 0);
-  P.deltas3.count = 3;
-  P.deltas3.records.Resize(3);
-  for (u32 k = 0; k < 3; ++k) {
-    P.deltas3.records[k] = d[k + 1];
-    P.deltas3.pairs.emplace_back(k, k + 1);
-  }
+  Add(P.deltas1, d[4], 3, 1);  // all three lists at once
+  Add(P.deltas2, Fixed(d[0]), 0, 0);
+  for (u32 k = 0; k < 3; ++k) Add(P.deltas3, d[k + 1], k, k + 1);
   Compare(P, false, "velocity regularisation alone");
 }
 
@@ -277,13 +272,8 @@ TEST_F(ISOSolverBlocks, GravityAndVelocityRegularisationAlone) {
 TEST_F(ISOSolverBlocks, FixedDeltaReproducesTheWindowPair) {
   ISOSolver solver;
   ISOProblem fixed, free;
-  fixed.deltas2.count = free.deltas3.count = 1;
-  fixed.deltas2.records.Resize(1);
-  ISOFixedDelta::Set(fixed.deltas2.records[0], deltas[0], state.referenceCameras[0]);
-  fixed.deltas2.pairs.emplace_back(0, 0);
-  free.deltas3.records.Resize(1);
-  free.deltas3.records[0] = deltas[0];
-  free.deltas3.pairs.emplace_back(0, 1);
+  Add(fixed.deltas2, Fixed(deltas[0]), 0, 0);
+  Add(free.deltas3, deltas[0], 0, 1);
   ISOState both;
   ISOState::Copy(both, state);
   both.windowCameras.Resize(2);
@@ -308,10 +298,7 @@ TEST_F(ISOSolverBlocks, DeltaWithoutDurationGetsZeroWeights) {
     for (int l : {kInvDt, kWsa, kWsg, kWvrDt})
       for (int k = 0; k < 4; ++k) EXPECT_EQ(iso.lane[l][k], 0.0f) << "lane " << l;
     ISOProblem P = base;
-    P.deltas3.count = 1;
-    P.deltas3.records.Resize(1);
-    P.deltas3.records[0] = iso;
-    P.deltas3.pairs.emplace_back(0, 1);
+    Add(P.deltas3, iso, 0, 1);
     ISOSolver solver;
     EXPECT_TRUE(std::isfinite(solver.ComputeCost(P, state, 0)));
     ISOState copy;

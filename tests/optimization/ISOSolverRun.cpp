@@ -32,12 +32,6 @@ double AngleDegrees(const float* a, const float* b) {
   return 2.0 * std::acos(std::min(1.0, d)) * 57.29577951308232;
 }
 
-bool SameCameras(const ISOState& a, const ISOState& b) {
-  return a.windowCameras.Size() == b.windowCameras.Size() &&
-         std::memcmp(a.windowCameras.Data(), b.windowCameras.Data(),
-                     sizeof(CameraIMUState) * a.windowCameras.Size()) == 0;
-}
-
 class ISOSolverRun : public testing::Test {
  protected:
   ISOSolverRun() : window(WindowOptions(7), 10) {}
@@ -85,14 +79,14 @@ TEST_F(ISOSolverRun, TwoDimensionalFeaturesAreRefusedWithTheStateUntouched) {
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(stop, ISO_LM_NORMAL_EQUATION_FAIL);
-  EXPECT_TRUE(SameCameras(before, window.state));
+  EXPECT_TRUE(SameBytes(before.windowCameras, window.state.windowCameras));
   EXPECT_NE(err.find("2-D feature"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
   EXPECT_TRUE(out.empty()) << out;
   // The same solver solves the problem once the list is empty again.
   window.problem.features2D.Resize(0);
   EXPECT_NE(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
-  EXPECT_FALSE(SameCameras(before, window.state));
+  EXPECT_FALSE(SameBytes(before.windowCameras, window.state.windowCameras));
 }
 
 // Malformed lists, groups and indices, an empty state and a problem with
@@ -122,7 +116,7 @@ TEST_F(ISOSolverRun, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState) 
     EXPECT_EQ(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL) << k;
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(k + 1 == sizeof(breakers) / sizeof(breakers[0]) || !err.empty()) << k;
-    EXPECT_TRUE(SameCameras(before, window.state)) << k;
+    EXPECT_TRUE(SameBytes(before.windowCameras, window.state.windowCameras)) << k;
   }
   ISOState empty;
   testing::internal::CaptureStderr();

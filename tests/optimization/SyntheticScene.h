@@ -9,8 +9,10 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "la/AlignedArray.h"
 #include "la/IMUSample.h"
 #include "la/Pose.h"
 #include "la/Random.h"
@@ -27,6 +29,12 @@ inline void RefreshCaches(const f32* extrinsic, CameraIMUState& c) {
     for (int k = 0; k < 3; ++k) c.RT.m[r][k] = c.R.m[k][r];
     c.R.m[r][3] = c.RT.m[r][3] = 0.0f;
   }
+}
+
+// Bit equality of two arrays: fixed variables and untouched states.
+template <class T>
+bool SameBytes(const AlignedArray<T>& a, const AlignedArray<T>& b) {
+  return a.Size() == b.Size() && std::memcmp(a.Data(), b.Data(), sizeof(T) * a.Size()) == 0;
 }
 
 struct SyntheticSceneOptions {
