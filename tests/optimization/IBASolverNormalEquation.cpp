@@ -104,7 +104,7 @@ TEST(IBASolverNormalEquation, AtZeroResidualTheRightHandSideMovesByMinusHTimesTh
 
   Random::Seed(5);
   VectorX dx(H.rows());
-  for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
+  for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * GaussianF());
   SetStep(solver, dx);
   solver.UpdateState(s.problem, s.state);
   solver.ConstructNormalEquation(s.problem, s.state);

@@ -279,3 +279,11 @@ class SyntheticScene {
 
   SyntheticSceneOptions options_;
 };
+
+// Float draws from the project's generator, for the float fixtures.
+inline float UniformF(float a, float b) {
+  return static_cast<float>(SyntheticScene::Uniform(a, b));
+}
+inline float GaussianF() {
+  return static_cast<float>(SyntheticScene::Gaussian());
+}
