@@ -16,27 +16,16 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "estimation/EssentialMatrixEstimator.h"
 #include "estimation/FundamentalMatrixEstimator.h"
 #include "estimation/HomographyEstimator.h"
-#include "la/Random.h"
 
 namespace {
+using namespace bench;
 
-constexpr double kFocal = 500.0, kCx = 320.0, kCy = 240.0;
 constexpr double kNoisePixels = 0.5;
 
-double Uniform(double lo, double hi) {
-  return lo + (hi - lo) * (static_cast<double>(Random::Next()) / Random::kMax);
-}
-double Gaussian() {
-  const double u1 = std::max(Uniform(0.0, 1.0), 1e-12), u2 = Uniform(0.0, 1.0);
-  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
-}
-Eigen::Matrix3d RandomRotation(double maxAngle) {
-  const Eigen::Vector3d axis = Eigen::Vector3d(Gaussian(), Gaussian(), Gaussian()).normalized();
-  return Eigen::AngleAxisd(Uniform(0.0, maxAngle), axis).toRotationMatrix();
-}
 Eigen::Matrix3d Skew(const Eigen::Vector3d& t) {
   Eigen::Matrix3d S;
   S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
@@ -47,36 +36,10 @@ Eigen::Matrix3d Intrinsics() {
   K << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1;
   return K;
 }
-const cv::Mat& CvK() {
-  static const cv::Mat k = (cv::Mat_<double>(3, 3) << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1);
-  return k;
-}
-double RotationErrorDeg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  const double chord = (a - b).norm() / (2.0 * std::sqrt(2.0));
-  return 2.0 * std::asin(std::min(1.0, chord)) * 180.0 / M_PI;
-}
-double DirectionErrorDeg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
-  const double c = std::max(-1.0, std::min(1.0, a.normalized().dot(b.normalized())));
-  return std::acos(c) * 180.0 / M_PI;
-}
 double MatrixDistance(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
   const Eigen::Matrix3d an = a / a.norm(), bn = b / b.norm();
   return std::min((an - bn).norm(), (an + bn).norm());
 }
-template <class M>
-Eigen::Matrix3d ToEigen(const M& m) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = m.m[r][c];
-  return E;
-}
-Eigen::Matrix3d ToEigen(const cv::Mat& m, int block = 0) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = m.at<double>(3 * block + r, c);
-  return E;
-}
-
 // Matches in normalised coordinates (x1, y1, x2, y2) and in pixels.
 struct TwoView {
   Eigen::Matrix3d R, H;  // H: pixel homography of the plane scenes
@@ -191,9 +154,7 @@ double CornerError(const Eigen::Matrix3d& H, const Eigen::Matrix3d& truth) {
 
 template <class List>
 double Recall(const TwoView& s, const List& inliers) {
-  int found = 0;
-  for (const auto i : inliers) found += static_cast<int>(i) >= s.outliers ? 1 : 0;
-  return double(found) / double(s.normalised.size() - s.outliers);
+  return bench::Recall(inliers, s.outliers, int(s.normalised.size()));
 }
 
 // ---- Five-point minimal solve ----
@@ -266,14 +227,13 @@ void EssentialArgs(benchmark::internal::Benchmark* b) {
     for (int o : {10, 30}) b->Args({n, o});
 }
 
-void EssentialOurs(benchmark::State& state, u32 minIterations) {
+void Essential_Ours(benchmark::State& state) {
   const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
   EssentialMatrixEstimatorData data;
   FillSet(s, false, data);
   // 16 times the noise variance, in normalised units.
   EssentialMatrixEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels / (kFocal * kFocal)));
   estimator.minInFrontRatio = 0.5f;
-  estimator.minIterations = minIterations;
   EssentialMatrix E{};
   std::vector<u16> inliers;
   RigidTransformation3D pose{};
@@ -292,15 +252,6 @@ void EssentialOurs(benchmark::State& state, u32 minIterations) {
   state.counters["recall"] = Recall(s, inliers);
 }
 
-// The estimator's defaults (at least 300 iterations), and a floor of 20
-// iterations, closer to OpenCV's purely adaptive count.
-void Essential_Ours(benchmark::State& state) {
-  EssentialOurs(state, 300);
-}
-void Essential_Ours_Min20(benchmark::State& state) {
-  EssentialOurs(state, 20);
-}
-
 void Essential_OpenCV(benchmark::State& state) {
   const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
   cv::Mat R, t, mask;
@@ -311,20 +262,14 @@ void Essential_OpenCV(benchmark::State& state) {
     cv::recoverPose(E, s.pixels1, s.pixels2, CvK(), R, t, mask);
     benchmark::DoNotOptimize(R.data);
   }
-  Eigen::Matrix3d Re;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) Re(r, c) = R.at<double>(r, c);
-  std::vector<int> inliers;
-  for (int i = 0; i < mask.rows; ++i)
-    if (mask.at<uchar>(i)) inliers.push_back(i);
-  state.counters["rot_deg"] = RotationErrorDeg(Re, s.R);
+  const std::vector<int> inliers = MaskToList(mask);
+  state.counters["rot_deg"] = RotationErrorDeg(ToEigen(R), s.R);
   state.counters["dir_deg"] =
       DirectionErrorDeg(Eigen::Vector3d(t.at<double>(0), t.at<double>(1), t.at<double>(2)), s.t);
   state.counters["recall"] = Recall(s, inliers);
 }
 
 BENCHMARK(Essential_Ours)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Essential_Ours_Min20)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
 BENCHMARK(Essential_OpenCV)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
 
 // ---- Fundamental loop ----
@@ -361,22 +306,17 @@ void FundamentalOpenCV(benchmark::State& state, int method) {
     F = cv::findFundamentalMat(s.pixels1, s.pixels2, method, 2.0 * kNoisePixels, 0.99, mask);
     benchmark::DoNotOptimize(F.data);
   }
-  std::vector<int> inliers;
-  for (int i = 0; i < mask.rows; ++i)
-    if (mask.at<uchar>(i)) inliers.push_back(i);
+  const std::vector<int> inliers = MaskToList(mask);
   state.counters["epi_rms"] = F.empty() ? -1.0 : EpipolarRms(s, ToEigen(F));
   state.counters["recall"] = Recall(s, inliers);
 }
-void Fundamental_OpenCV_RANSAC(benchmark::State& state) {
-  FundamentalOpenCV(state, cv::FM_RANSAC);
-}
-void Fundamental_OpenCV_MAGSAC(benchmark::State& state) {
-  FundamentalOpenCV(state, cv::USAC_MAGSAC);
-}
-
 BENCHMARK(Fundamental_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Fundamental_OpenCV_RANSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Fundamental_OpenCV_MAGSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FundamentalOpenCV, RANSAC, cv::FM_RANSAC)
+    ->Apply(TwoViewArgs)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(FundamentalOpenCV, MAGSAC, cv::USAC_MAGSAC)
+    ->Apply(TwoViewArgs)
+    ->Unit(benchmark::kMillisecond);
 
 // ---- Homography loop ----
 
@@ -406,22 +346,17 @@ void HomographyOpenCV(benchmark::State& state, int method) {
     H = cv::findHomography(s.pixels1, s.pixels2, method, 4.0 * kNoisePixels, mask);
     benchmark::DoNotOptimize(H.data);
   }
-  std::vector<int> inliers;
-  for (int i = 0; i < mask.rows; ++i)
-    if (mask.at<uchar>(i)) inliers.push_back(i);
+  const std::vector<int> inliers = MaskToList(mask);
   state.counters["corner_px"] = H.empty() ? -1.0 : CornerError(ToEigen(H), s.H);
   state.counters["recall"] = Recall(s, inliers);
 }
-void Homography_OpenCV_RANSAC(benchmark::State& state) {
-  HomographyOpenCV(state, cv::RANSAC);
-}
-void Homography_OpenCV_MAGSAC(benchmark::State& state) {
-  HomographyOpenCV(state, cv::USAC_MAGSAC);
-}
-
 BENCHMARK(Homography_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Homography_OpenCV_RANSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Homography_OpenCV_MAGSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(HomographyOpenCV, RANSAC, cv::RANSAC)
+    ->Apply(TwoViewArgs)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(HomographyOpenCV, MAGSAC, cv::USAC_MAGSAC)
+    ->Apply(TwoViewArgs)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
