@@ -114,4 +114,52 @@ struct BiasResidual {
   }
 };
 
+// The inertial delta term shared by the window and bundle solvers: position,
+// velocity and rotation against the preintegrated delta with its bias
+// Jacobians J (dp/dba, dp/dbg, dv/dba, dv/dbg, dr/dbg), weighted by sw.
+struct DeltaTerms {
+  double dp[3], dv[3], dq[4], ba[3], bg[3], dt, J[5][3][3], sw[3];
+  // row(j, k): row k of Jacobian j.
+  template <class Row>
+  void Set(const float* p, const float* v, const float* q, const float* a, const float* g, double t,
+           Row row, double wp, double wv, double wr) {
+    for (int k = 0; k < 3; ++k) {
+      dp[k] = p[k], dv[k] = v[k], ba[k] = a[k], bg[k] = g[k];
+      for (int j = 0; j < 5; ++j)
+        for (int c = 0; c < 3; ++c) J[j][k][c] = row(j, k)[c];
+    }
+    for (int k = 0; k < 4; ++k) dq[k] = q[k];
+    dt = t, sw[0] = std::sqrt(wp), sw[1] = std::sqrt(wv), sw[2] = std::sqrt(wr);
+  }
+  template <class T>
+  void Core(const T* pi, const T* vi, const T* qi, const T* bai, const T* bgi, const T* pj,
+            const T* vj, const T* qj, T* r) const {
+    T dba[3], dbg[3], d[3], u[3], g[3], h[3];
+    for (int k = 0; k < 3; ++k) {
+      dba[k] = bai[k] - T(ba[k]), dbg[k] = bgi[k] - T(bg[k]);
+      d[k] = pj[k] - pi[k] - T(dt) * vi[k];
+      u[k] = vj[k] - vi[k];
+    }
+    RotateR(qi, d, g);
+    RotateR(qi, u, h);
+    const T ci[4] = {-qi[0], -qi[1], -qi[2], qi[3]},
+            cb[4] = {T(-dq[0]), T(-dq[1]), T(-dq[2]), T(dq[3])};
+    T a[4], E[4];
+    Hamilton(ci, qj, a);
+    Hamilton(cb, a, E);
+    const T s = E[3] > T(0) ? T(2) : T(-2);
+    for (int k = 0; k < 3; ++k) {
+      T ep = g[k] - T(dp[k]), ev = h[k] - T(dv[k]), er = s * E[k];
+      for (int c = 0; c < 3; ++c) {
+        ep -= T(J[0][k][c]) * dba[c] + T(J[1][k][c]) * dbg[c];
+        ev -= T(J[2][k][c]) * dba[c] + T(J[3][k][c]) * dbg[c];
+        er -= T(J[4][k][c]) * dbg[c];
+      }
+      r[k] = T(sw[0]) * ep;
+      r[3 + k] = T(sw[1]) * ev;
+      r[6 + k] = T(sw[2]) * er;
+    }
+  }
+};
+
 }  // namespace bench
