@@ -222,11 +222,6 @@ BENCHMARK(FivePoint_OpenCV)->Unit(benchmark::kMicrosecond);
 
 // ---- Essential loop and relative pose ----
 
-void EssentialArgs(benchmark::internal::Benchmark* b) {
-  for (int n : {200, 1000, 5000})
-    for (int o : {10, 30}) b->Args({n, o});
-}
-
 void Essential_Ours(benchmark::State& state) {
   const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
   EssentialMatrixEstimatorData data;
@@ -269,94 +264,75 @@ void Essential_OpenCV(benchmark::State& state) {
   state.counters["recall"] = Recall(s, inliers);
 }
 
-BENCHMARK(Essential_Ours)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Essential_OpenCV)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Essential_Ours)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Essential_OpenCV)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30}})
+    ->Unit(benchmark::kMillisecond);
 
-// ---- Fundamental loop ----
+// ---- Fundamental loop (general scene) and homography loop (plane scene) ----
 
-void TwoViewArgs(benchmark::internal::Benchmark* b) {
-  for (int n : {1000, 5000})
-    for (int o : {10, 30}) b->Args({n, o});
+template <class List>
+void Report(benchmark::State& state, const TwoView& s, bool plane, const Eigen::Matrix3d& M,
+            const List& inliers, bool found = true) {
+  if (plane)
+    state.counters["corner_px"] = found ? CornerError(M, s.H) : -1.0;
+  else
+    state.counters["epi_rms"] = found ? EpipolarRms(s, M) : -1.0;
+  state.counters["recall"] = Recall(s, inliers);
 }
 
-void Fundamental_Ours(benchmark::State& state) {
-  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
-  FundamentalMatrixEstimatorData data;
+// The tracker's settings: 16 times the pixel variance, 300 and 20 iterations.
+template <class Data, class Estimator, class Model>
+void LoopOurs(benchmark::State& state, bool plane) {
+  const int n = int(state.range(0)), o = int(state.range(1));
+  const TwoView& s = plane ? PlaneScene(n, o) : GeneralScene(n, o);
+  Data data;
   FillSet(s, true, data);
-  // The tracker's settings: 16 times the pixel variance, 300 and 20 iterations.
-  FundamentalMatrixEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
+  Estimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
   estimator.maxIterations = 300;
   estimator.minIterations = 20;
-  FundamentalMatrix F{};
+  Model M{};
   std::vector<u16> inliers;
   for (auto _ : state) {
     Random::Seed(5);
-    estimator.RunLoRansac(data, F, inliers);
-    benchmark::DoNotOptimize(F);
+    estimator.RunLoRansac(data, M, inliers);
+    benchmark::DoNotOptimize(M);
   }
-  state.counters["epi_rms"] = EpipolarRms(s, ToEigen(F));
-  state.counters["recall"] = Recall(s, inliers);
+  Report(state, s, plane, ToEigen(M), inliers);
 }
 
-void FundamentalOpenCV(benchmark::State& state, int method) {
-  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
-  cv::Mat F, mask;
+void LoopOpenCV(benchmark::State& state, bool plane, int method) {
+  const int n = int(state.range(0)), o = int(state.range(1));
+  const TwoView& s = plane ? PlaneScene(n, o) : GeneralScene(n, o);
+  cv::Mat M, mask;
   for (auto _ : state) {
     cv::setRNGSeed(5);
-    F = cv::findFundamentalMat(s.pixels1, s.pixels2, method, 2.0 * kNoisePixels, 0.99, mask);
-    benchmark::DoNotOptimize(F.data);
+    M = plane
+            ? cv::findHomography(s.pixels1, s.pixels2, method, 4.0 * kNoisePixels, mask)
+            : cv::findFundamentalMat(s.pixels1, s.pixels2, method, 2.0 * kNoisePixels, 0.99, mask);
+    benchmark::DoNotOptimize(M.data);
   }
-  const std::vector<int> inliers = MaskToList(mask);
-  state.counters["epi_rms"] = F.empty() ? -1.0 : EpipolarRms(s, ToEigen(F));
-  state.counters["recall"] = Recall(s, inliers);
-}
-BENCHMARK(Fundamental_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(FundamentalOpenCV, RANSAC, cv::FM_RANSAC)
-    ->Apply(TwoViewArgs)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(FundamentalOpenCV, MAGSAC, cv::USAC_MAGSAC)
-    ->Apply(TwoViewArgs)
-    ->Unit(benchmark::kMillisecond);
-
-// ---- Homography loop ----
-
-void Homography_Ours(benchmark::State& state) {
-  const TwoView& s = PlaneScene(int(state.range(0)), int(state.range(1)));
-  HomographyEstimatorData data;
-  FillSet(s, true, data);
-  HomographyEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
-  estimator.maxIterations = 300;
-  estimator.minIterations = 20;
-  Homography H{};
-  std::vector<u16> inliers;
-  for (auto _ : state) {
-    Random::Seed(5);
-    estimator.RunLoRansac(data, H, inliers);
-    benchmark::DoNotOptimize(H);
-  }
-  state.counters["corner_px"] = CornerError(ToEigen(H), s.H);
-  state.counters["recall"] = Recall(s, inliers);
+  Report(state, s, plane, M.empty() ? Eigen::Matrix3d() : ToEigen(M), MaskToList(mask), !M.empty());
 }
 
-void HomographyOpenCV(benchmark::State& state, int method) {
-  const TwoView& s = PlaneScene(int(state.range(0)), int(state.range(1)));
-  cv::Mat H, mask;
-  for (auto _ : state) {
-    cv::setRNGSeed(5);
-    H = cv::findHomography(s.pixels1, s.pixels2, method, 4.0 * kNoisePixels, mask);
-    benchmark::DoNotOptimize(H.data);
-  }
-  const std::vector<int> inliers = MaskToList(mask);
-  state.counters["corner_px"] = H.empty() ? -1.0 : CornerError(ToEigen(H), s.H);
-  state.counters["recall"] = Recall(s, inliers);
-}
-BENCHMARK(Homography_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(HomographyOpenCV, RANSAC, cv::RANSAC)
-    ->Apply(TwoViewArgs)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(HomographyOpenCV, MAGSAC, cv::USAC_MAGSAC)
-    ->Apply(TwoViewArgs)
-    ->Unit(benchmark::kMillisecond);
+const bool registered = [] {
+  const auto row = [](const char* name, auto fn, auto... args) {
+    benchmark::RegisterBenchmark(name, fn, args...)
+        ->Unit(benchmark::kMillisecond)
+        ->ArgsProduct({{1000, 5000}, {10, 30}});
+  };
+  row("Fundamental_Ours",
+      LoopOurs<FundamentalMatrixEstimatorData, FundamentalMatrixEstimator, FundamentalMatrix>,
+      false);
+  row("Fundamental_OpenCV_RANSAC", LoopOpenCV, false, int(cv::FM_RANSAC));
+  row("Fundamental_OpenCV_MAGSAC", LoopOpenCV, false, int(cv::USAC_MAGSAC));
+  row("Homography_Ours", LoopOurs<HomographyEstimatorData, HomographyEstimator, Homography>, true);
+  row("Homography_OpenCV_RANSAC", LoopOpenCV, true, int(cv::RANSAC));
+  row("Homography_OpenCV_MAGSAC", LoopOpenCV, true, int(cv::USAC_MAGSAC));
+  return true;
+}();
 
 }  // namespace
 
