@@ -81,6 +81,18 @@ void ReportRecall(benchmark::State& state, const Scene& s, const List& inliers) 
   state.counters["recall"] = Recall(inliers, s.outliers, int(s.world.size()));
 }
 
+Camera ToCamera(const Eigen::Matrix3d& R, const Eigen::Vector3d& t) {
+  Camera c{};
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) c.m[r][k] = float(R(r, k));
+    c.m[r][3] = float(t(r));
+  }
+  return c;
+}
+cv::Mat AsMat(Camera& c) {  // [R | t] as a 3x4 float view
+  return cv::Mat(3, 4, CV_32F, &c.m[0][0]);
+}
+
 // ---- EPnP ----
 
 void EPnP_Ours(benchmark::State& state) {
@@ -156,13 +168,7 @@ BENCHMARK(Ransac_OpenCV)->Apply(RansacArgs)->Unit(benchmark::kMillisecond);
 
 Camera Perturbed(const Scene& s) {
   const Eigen::Matrix3d R = Eigen::AngleAxisd(0.02, Eigen::Vector3d(1, 2, 3).normalized()) * s.R;
-  const Eigen::Vector3d t = s.t + Eigen::Vector3d(0.05, -0.05, 0.1);
-  Camera c{};
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) c.m[r][k] = float(R(r, k));
-    c.m[r][3] = float(t(r));
-  }
-  return c;
+  return ToCamera(R, s.t + Eigen::Vector3d(0.05, -0.05, 0.1));
 }
 void Refine_Ours(benchmark::State& state) {
   const Scene& s = GetScene(int(state.range(0)), 0);
@@ -176,14 +182,11 @@ void Refine_Ours(benchmark::State& state) {
 }
 void Refine_OpenCV(benchmark::State& state) {
   const Scene& s = GetScene(int(state.range(0)), 0);
-  const Camera start = Perturbed(s);
-  cv::Mat Rm(3, 3, CV_64F), rvec0, tvec0(3, 1, CV_64F);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) Rm.at<double>(r, k) = start.m[r][k];
-    tvec0.at<double>(r) = start.m[r][3];
-  }
-  cv::Rodrigues(Rm, rvec0);
-  cv::Mat rvec, tvec;
+  Camera start = Perturbed(s);
+  cv::Mat Rt, rvec0, tvec0, rvec, tvec;
+  AsMat(start).convertTo(Rt, CV_64F);
+  cv::Rodrigues(Rt.colRange(0, 3), rvec0);
+  tvec0 = Rt.col(3).clone();
   for (auto _ : state) {
     rvec = rvec0.clone();
     tvec = tvec0.clone();
@@ -209,16 +212,8 @@ const TwoViews& GetTwoViews() {
   const Eigen::Matrix3d Ra = Eigen::Matrix3d::Identity();
   const Eigen::Matrix3d Rb = Eigen::AngleAxisd(0.2, Eigen::Vector3d::UnitY()).toRotationMatrix();
   const Eigen::Vector3d ta(0, 0, 5), tb(-1.0, 0.1, 5.2);
-  v.Pa = cv::Mat(3, 4, CV_32F);
-  v.Pb = cv::Mat(3, 4, CV_32F);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) {
-      v.a.m[r][k] = float(Ra(r, k)), v.b.m[r][k] = float(Rb(r, k));
-      v.Pa.at<float>(r, k) = v.a.m[r][k], v.Pb.at<float>(r, k) = v.b.m[r][k];
-    }
-    v.a.m[r][3] = float(ta(r)), v.b.m[r][3] = float(tb(r));
-    v.Pa.at<float>(r, 3) = v.a.m[r][3], v.Pb.at<float>(r, 3) = v.b.m[r][3];
-  }
+  v.a = ToCamera(Ra, ta), v.b = ToCamera(Rb, tb);
+  v.Pa = AsMat(v.a).clone(), v.Pb = AsMat(v.b).clone();
   v.pa = cv::Mat(2, 1000, CV_32F);
   v.pb = cv::Mat(2, 1000, CV_32F);
   for (int i = 0; i < 1000; ++i) {
