@@ -86,6 +86,23 @@ void Hamilton(const T* a, const T* b, T* out) {  // out = a (x) b
   out[2] = a[3] * b[2] + b[3] * a[2] + (a[0] * b[1] - a[1] * b[0]);
   out[3] = a[3] * b[3] - (a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
 }
+// Feature term, camera = extrinsic (qe, pe) after body: Xc = R(qe) R(q) (X - p) + pe.
+struct FeatureResidual {
+  double x, y, sw;
+  const float* extrinsic;  // qe (4), then pe (3)
+  template <class T>
+  bool operator()(const T* p, const T* q, const T* X, T* r) const {
+    const T d[3] = {X[0] - p[0], X[1] - p[1], X[2] - p[2]};
+    const T qe[4] = {T(extrinsic[0]), T(extrinsic[1]), T(extrinsic[2]), T(extrinsic[3])};
+    T b[3], c[3];
+    RotateR(q, d, b);
+    RotateR(qe, b, c);
+    for (int k = 0; k < 3; ++k) c[k] += T(extrinsic[4 + k]);
+    r[0] = T(sw) * (T(x) - c[0] / c[2]);
+    r[1] = T(sw) * (T(y) - c[1] / c[2]);
+    return true;
+  }
+};
 // Gravity direction term: third row of R(q) against d, weighted by sw.
 struct GravityResidual {
   double d[3], sw;

@@ -22,19 +22,13 @@ using namespace bench;
 constexpr u32 kFrames = 1000;
 constexpr u32 kWindow = 10;
 
-struct FeatureResidual {
-  double x, y, X[3], w, qo[4], po[3];
+// The feature term with the map point held constant.
+struct PointFeature : FeatureResidual {
+  double X[3];
   template <class T>
   bool operator()(const T* p, const T* q, T* r) const {
-    // Camera = extrinsic after body: Xc = R(qo) R(q) (X - p) + po.
-    T d[3] = {T(X[0]) - p[0], T(X[1]) - p[1], T(X[2]) - p[2]}, b[3], c[3];
-    RotateR(q, d, b);
-    const T o[4] = {T(qo[0]), T(qo[1]), T(qo[2]), T(qo[3])};
-    RotateR(o, b, c);
-    for (int k = 0; k < 3; ++k) c[k] += T(po[k]);
-    r[0] = T(w) * (T(x) - c[0] / c[2]);
-    r[1] = T(w) * (T(y) - c[1] / c[2]);
-    return true;
+    const T Xt[3] = {T(X[0]), T(X[1]), T(X[2])};
+    return FeatureResidual::operator()(p, q, Xt, r);
   }
 };
 
@@ -72,10 +66,9 @@ struct CeresCameras {
   std::vector<double> p, v, q, ba, bg;
   explicit CeresCameras(const ISOState& s) {
     for (const CameraIMUState& c : s.windowCameras) {
-      for (int k = 0; k < 3; ++k) {
-        p.push_back(c.p[k]), v.push_back(c.v[k]), ba.push_back(c.ba[k]), bg.push_back(c.bg[k]);
-      }
-      for (int k = 0; k < 4; ++k) q.push_back(c.q[k]);
+      p.insert(p.end(), c.p, c.p + 3), v.insert(v.end(), c.v, c.v + 3);
+      ba.insert(ba.end(), c.ba, c.ba + 3), bg.insert(bg.end(), c.bg, c.bg + 3);
+      q.insert(q.end(), c.q, c.q + 4);
     }
   }
   void WriteBack(ISOState& s) const {
@@ -105,14 +98,12 @@ void BuildCeresProblem(const ISOProblem& P, const ISOState& S, CeresCameras& x,
     problem.AddParameterBlock(&x.bg[3 * c], 3);
     for (u32 l = 0; l < 4; ++l) {
       for (u32 m = P.feature3DStarts[4 * c + l]; m < P.feature3DStarts[4 * c + l + 1]; ++m) {
-        auto* f = new FeatureResidual;
-        f->x = P.features3D[m].x, f->y = P.features3D[m].y;
-        for (int k = 0; k < 3; ++k) f->X[k] = P.points[P.features3D[m].point][k];
-        f->w = std::sqrt(double(P.feature3DWeights[l].v[0]));
-        for (int k = 0; k < 4; ++k) f->qo[k] = S.extrinsic[k];
-        for (int k = 0; k < 3; ++k) f->po[k] = S.extrinsic[4 + k];
-        problem.AddResidualBlock(new ceres::AutoDiffCostFunction<FeatureResidual, 2, 3, 4>(f),
-                                 nullptr, &x.p[3 * c], &x.q[4 * c]);
+        const float* X = P.points[P.features3D[m].point];
+        auto* f = new PointFeature{{P.features3D[m].x, P.features3D[m].y,
+                                    std::sqrt(double(P.feature3DWeights[l].v[0])), S.extrinsic},
+                                   {X[0], X[1], X[2]}};
+        problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PointFeature, 2, 3, 4>(f), nullptr,
+                                 &x.p[3 * c], &x.q[4 * c]);
       }
     }
     auto* b =
