@@ -157,12 +157,12 @@ void Ransac_OpenCV(benchmark::State& state) {
   Report(state, s, rvec, tvec);
   ReportRecall(state, s, inliers);
 }
-void RansacArgs(benchmark::internal::Benchmark* b) {
-  for (int n : {200, 1000, 5000})
-    for (int o : {10, 30, 50}) b->Args({n, o});
-}
-BENCHMARK(Ransac_Ours)->Apply(RansacArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Ransac_OpenCV)->Apply(RansacArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Ransac_Ours)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30, 50}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Ransac_OpenCV)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30, 50}})
+    ->Unit(benchmark::kMillisecond);
 
 // ---- Levenberg-Marquardt refinement from a perturbed pose ----
 
