@@ -68,24 +68,6 @@ struct QuaternionPlus {
   }
 };
 
-struct FeatureResidual {
-  float x, y, sw;
-  const float* extrinsic;
-  template <class T>
-  bool operator()(const T* p, const T* q, const T* X, T* r) const {
-    const T d[3] = {X[0] - p[0], X[1] - p[1], X[2] - p[2]};
-    T b[3];
-    RotateR(q, d, b);
-    const T qe[4] = {T(extrinsic[0]), T(extrinsic[1]), T(extrinsic[2]), T(extrinsic[3])};
-    T c[3];
-    RotateR(qe, b, c);
-    for (int k = 0; k < 3; ++k) c[k] += T(extrinsic[4 + k]);
-    r[0] = T(sw) * (T(x) - c[0] / c[2]);
-    r[1] = T(sw) * (T(y) - c[1] / c[2]);
-    return true;
-  }
-};
-
 struct DeltaResidual : DeltaTerms {
   double sa, sg;
   explicit DeltaResidual(const IBADelta& D) : sa(std::sqrt(D.wba[0])), sg(std::sqrt(D.wbg[0])) {
