@@ -161,12 +161,21 @@ double Recall(const TwoView& s, const List& inliers) {
 
 constexpr int kFiveConfigs = 64;
 
+// Noise-free five-match scenes and their essential matrices.
+const std::vector<const TwoView*>& FiveScenes(std::vector<Eigen::Matrix3d>& truths) {
+  static std::vector<const TwoView*> scenes;
+  for (int k = int(scenes.size()); k < kFiveConfigs; ++k)
+    scenes.push_back(&GeneralScene(5, 0, false, k));
+  for (const TwoView* s : scenes) truths.push_back(s->E());
+  return scenes;
+}
+
 void FivePoint_Ours(benchmark::State& state) {
   std::vector<FiveMatches2D> samples(kFiveConfigs);
-  std::vector<Eigen::Matrix3d> truths(kFiveConfigs);
+  std::vector<Eigen::Matrix3d> truths;
+  const std::vector<const TwoView*>& scenes = FiveScenes(truths);
   for (int k = 0; k < kFiveConfigs; ++k) {
-    const TwoView& s = GeneralScene(5, 0, false, k);
-    truths[k] = s.E();
+    const TwoView& s = *scenes[k];
     for (int i = 0; i < 4; ++i) {
       samples[k].x1[i] = float(s.normalised[i](0));
       samples[k].y1[i] = float(s.normalised[i](1));
@@ -195,18 +204,13 @@ void FivePoint_Ours(benchmark::State& state) {
 }
 
 void FivePoint_OpenCV(benchmark::State& state) {
-  std::vector<std::vector<cv::Point2f>> p1(kFiveConfigs), p2(kFiveConfigs);
-  std::vector<Eigen::Matrix3d> truths(kFiveConfigs);
-  for (int k = 0; k < kFiveConfigs; ++k) {
-    const TwoView& s = GeneralScene(5, 0, false, k);
-    truths[k] = s.E();
-    p1[k] = s.pixels1;
-    p2[k] = s.pixels2;
-  }
+  std::vector<Eigen::Matrix3d> truths;
+  const std::vector<const TwoView*>& scenes = FiveScenes(truths);
   double dist = 0.0;
   int k = 0, solved = 0;
   for (auto _ : state) {
-    const cv::Mat E = cv::findEssentialMat(p1[k], p2[k], CvK(), cv::RANSAC, 0.999, 1.0);
+    const cv::Mat E =
+        cv::findEssentialMat(scenes[k]->pixels1, scenes[k]->pixels2, CvK(), cv::RANSAC, 0.999, 1.0);
     double best = 1.0;
     for (int b = 0; b < E.rows / 3; ++b)
       best = std::min(best, MatrixDistance(ToEigen(E, b), truths[k]));
