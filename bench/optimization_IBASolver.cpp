@@ -47,27 +47,6 @@ void MakeProblem(const SceneOptions& o, Scene& s) {
 
 // ---------------------------------------------------------------- Ceres side
 
-// The quaternion step of LA::UpdateQuaternion: q (x) (d / 2, 1), normalised.
-struct QuaternionPlus {
-  template <class T>
-  bool Plus(const T* q, const T* d, T* out) const {
-    const T h[4] = {d[0] * T(0.5), d[1] * T(0.5), d[2] * T(0.5), T(1.0)};
-    T r[4];
-    Hamilton(q, h, r);
-    const T n = sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2] + r[3] * r[3]);
-    for (int k = 0; k < 4; ++k) out[k] = r[k] / n;
-    return true;
-  }
-  template <class T>
-  bool Minus(const T* y, const T* x, T* d) const {
-    const T xc[4] = {-x[0], -x[1], -x[2], x[3]};
-    T r[4];
-    Hamilton(xc, y, r);
-    for (int k = 0; k < 3; ++k) d[k] = T(2.0) * r[k] / r[3];
-    return true;
-  }
-};
-
 struct DeltaResidual : DeltaTerms {
   double sa, sg;
   explicit DeltaResidual(const IBADelta& D) : sa(std::sqrt(D.wba[0])), sg(std::sqrt(D.wbg[0])) {
@@ -130,7 +109,7 @@ Result SolveCeres(const Scene& scene, IBAState& out, ceres::LinearSolverType sol
   ceres::Problem::Options po;
   po.manifold_ownership = ceres::DO_NOT_TAKE_OWNERSHIP;
   ceres::Problem problem(po);
-  ceres::AutoDiffManifold<QuaternionPlus, 4, 3> manifold;
+  ceres::EigenQuaternionManifold manifold;  // (x, y, z, w) storage, as the state's
   for (u32 i = 0; i < nc; ++i)
     for (int l = 0; l < 4; ++l) {
       const float sw = std::sqrt(P.features.levelWeights[l].v[0]);
