@@ -145,16 +145,10 @@ struct Frames {
   Frames() {
     for (u32 f = 0; f < kFrames; ++f) {
       SyntheticSceneOptions o;
-      o.seed = 1000 + f;
-      o.duration = 3.5;
-      o.keyFrameMin = 0.2;
-      o.keyFrameMax = 0.3;
-      o.pointsPerKeyFrame = 40;
-      o.featureNoise = 1.0 / 500.0;
-      o.accelerometerNoise = 0.02;
-      o.gyroscopeNoise = 0.002;
-      o.accelerometerBias[0] = 0.02;
-      o.gyroscopeBias[2] = 0.002;
+      o.seed = 1000 + f, o.duration = 3.5, o.keyFrameMin = 0.2, o.keyFrameMax = 0.3;
+      o.pointsPerKeyFrame = 40, o.featureNoise = 1.0 / 500.0;
+      o.accelerometerNoise = 0.02, o.gyroscopeNoise = 0.002;
+      o.accelerometerBias[0] = 0.02, o.gyroscopeBias[2] = 0.002;
       Random::Seed(o.seed);
       const u32 cap = 200 + Random::Index(101);
       auto w = std::make_unique<ISOWindow>(o, kWindow, cap);
