@@ -11,30 +11,18 @@
 #include <opencv2/calib3d.hpp>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "estimation/CameraEPnP.h"
 #include "estimation/CameraEstimator.h"
 #include "estimation/Point3DSolver.h"
 #include "estimation/SimilarityTransformationSolver.h"
-#include "la/Random.h"
 
 namespace {
+using namespace bench;
 
-constexpr float kFocal = 500.0f, kCx = 320.0f, kCy = 240.0f;
-
-float Uniform(float lo = -1.0f, float hi = 1.0f) {
-  return lo + (hi - lo) * (Random::Next() / float(Random::kMax));
-}
-float Gaussian() {
-  const float u1 = std::max(Uniform(0.0f, 1.0f), 1e-7f), u2 = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831853f * u2);
-}
 Eigen::Matrix3d RandomRotation() {
   const Eigen::Vector3d axis = Eigen::Vector3d(Uniform(), Uniform(), Uniform()).normalized();
-  return Eigen::AngleAxisd(Uniform(-3.0f, 3.0f), axis).toRotationMatrix();
-}
-double RotationErrorDeg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  const double chord = (a - b).norm() / (2.0 * std::sqrt(2.0));
-  return 2.0 * std::asin(std::min(1.0, chord)) * 180.0 / M_PI;
+  return Eigen::AngleAxisd(Uniform(-3.0, 3.0), axis).toRotationMatrix();
 }
 
 struct Scene {
@@ -74,35 +62,35 @@ const Scene& GetScene(int n, int outlierPercent, float noise = 1.0f) {
   return s;
 }
 
-const cv::Mat& K() {
-  static const cv::Mat k = (cv::Mat_<double>(3, 3) << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1);
-  return k;
-}
-
-void FromCamera(const Camera& c, Eigen::Matrix3d& R, Eigen::Vector3d& t) {
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) R(r, k) = c.m[r][k];
-    t(r) = c.m[r][3];
-  }
-}
-void FromCv(const cv::Mat& rvec, const cv::Mat& tvec, Eigen::Matrix3d& R, Eigen::Vector3d& t) {
-  cv::Mat Rm;
-  cv::Rodrigues(rvec, Rm);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) R(r, k) = Rm.at<double>(r, k);
-    t(r) = tvec.at<double>(r);
-  }
-}
 void Report(benchmark::State& state, const Scene& s, const Eigen::Matrix3d& R,
             const Eigen::Vector3d& t) {
   state.counters["rot_deg"] = RotationErrorDeg(R, s.R);
   state.counters["trans_rel"] = s.CentreError(R, t);
 }
+void Report(benchmark::State& state, const Scene& s, const Camera& c) {
+  Report(state, s, ToEigen(c), Eigen::Vector3d(c.m[0][3], c.m[1][3], c.m[2][3]));
+}
+void Report(benchmark::State& state, const Scene& s, const cv::Mat& rvec, const cv::Mat& tvec) {
+  cv::Mat R;
+  cv::Rodrigues(rvec, R);
+  Report(state, s, ToEigen(R),
+         Eigen::Vector3d(tvec.at<double>(0), tvec.at<double>(1), tvec.at<double>(2)));
+}
 template <class List>
 void ReportRecall(benchmark::State& state, const Scene& s, const List& inliers) {
-  int found = 0;
-  for (const auto i : inliers) found += int(i) >= s.outliers;
-  state.counters["recall"] = double(found) / double(s.world.size() - s.outliers);
+  state.counters["recall"] = Recall(inliers, s.outliers, int(s.world.size()));
+}
+
+Camera ToCamera(const Eigen::Matrix3d& R, const Eigen::Vector3d& t) {
+  Camera c{};
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) c.m[r][k] = float(R(r, k));
+    c.m[r][3] = float(t(r));
+  }
+  return c;
+}
+cv::Mat AsMat(Camera& c) {  // [R | t] as a 3x4 float view
+  return cv::Mat(3, 4, CV_32F, &c.m[0][0]);
 }
 
 // ---- EPnP ----
@@ -123,22 +111,16 @@ void EPnP_Ours(benchmark::State& state) {
                              : solver.RunNonMinimalData(s.data, c, work);
     benchmark::DoNotOptimize(c);
   }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  FromCamera(c, R, t);
-  if (ok) Report(state, s, R, t);
+  if (ok) Report(state, s, c);
 }
 void EPnP_OpenCV(benchmark::State& state) {
   const Scene& s = GetScene(int(state.range(0)), 0);
   cv::Mat rvec, tvec;
   for (auto _ : state) {
-    cv::solvePnP(s.world, s.pixels, K(), cv::noArray(), rvec, tvec, false, cv::SOLVEPNP_EPNP);
+    cv::solvePnP(s.world, s.pixels, CvK(), cv::noArray(), rvec, tvec, false, cv::SOLVEPNP_EPNP);
     benchmark::DoNotOptimize(rvec.data);
   }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  FromCv(rvec, tvec, R, t);
-  Report(state, s, R, t);
+  Report(state, s, rvec, tvec);
 }
 BENCHMARK(EPnP_Ours)->Arg(6)->Arg(100)->Arg(1000);
 BENCHMARK(EPnP_OpenCV)->Arg(6)->Arg(100)->Arg(1000);
@@ -160,10 +142,7 @@ void Ransac_Ours(benchmark::State& state) {
     model.m[0][0] = model.m[1][1] = model.m[2][2] = 1.0f;
     estimator.RunLoRansac(s.data, model, inliers);
   }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  FromCamera(model, R, t);
-  Report(state, s, R, t);
+  Report(state, s, model);
   ReportRecall(state, s, inliers);
 }
 void Ransac_OpenCV(benchmark::State& state) {
@@ -172,33 +151,24 @@ void Ransac_OpenCV(benchmark::State& state) {
   std::vector<int> inliers;
   for (auto _ : state) {
     cv::setRNGSeed(5);
-    cv::solvePnPRansac(s.world, s.pixels, K(), cv::noArray(), rvec, tvec, false, 10000,
+    cv::solvePnPRansac(s.world, s.pixels, CvK(), cv::noArray(), rvec, tvec, false, 10000,
                        std::sqrt(kThreshold) * kFocal, 0.9, inliers, cv::SOLVEPNP_EPNP);
   }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  FromCv(rvec, tvec, R, t);
-  Report(state, s, R, t);
+  Report(state, s, rvec, tvec);
   ReportRecall(state, s, inliers);
 }
-void RansacArgs(benchmark::internal::Benchmark* b) {
-  for (int n : {200, 1000, 5000})
-    for (int o : {10, 30, 50}) b->Args({n, o});
-}
-BENCHMARK(Ransac_Ours)->Apply(RansacArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Ransac_OpenCV)->Apply(RansacArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Ransac_Ours)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30, 50}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Ransac_OpenCV)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30, 50}})
+    ->Unit(benchmark::kMillisecond);
 
 // ---- Levenberg-Marquardt refinement from a perturbed pose ----
 
 Camera Perturbed(const Scene& s) {
   const Eigen::Matrix3d R = Eigen::AngleAxisd(0.02, Eigen::Vector3d(1, 2, 3).normalized()) * s.R;
-  const Eigen::Vector3d t = s.t + Eigen::Vector3d(0.05, -0.05, 0.1);
-  Camera c{};
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) c.m[r][k] = float(R(r, k));
-    c.m[r][3] = float(t(r));
-  }
-  return c;
+  return ToCamera(R, s.t + Eigen::Vector3d(0.05, -0.05, 0.1));
 }
 void Refine_Ours(benchmark::State& state) {
   const Scene& s = GetScene(int(state.range(0)), 0);
@@ -208,30 +178,21 @@ void Refine_Ours(benchmark::State& state) {
     model = Perturbed(s);
     estimator.OptimizeOnAllData(s.data, model);
   }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  FromCamera(model, R, t);
-  Report(state, s, R, t);
+  Report(state, s, model);
 }
 void Refine_OpenCV(benchmark::State& state) {
   const Scene& s = GetScene(int(state.range(0)), 0);
-  const Camera start = Perturbed(s);
-  cv::Mat Rm(3, 3, CV_64F), rvec0, tvec0(3, 1, CV_64F);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) Rm.at<double>(r, k) = start.m[r][k];
-    tvec0.at<double>(r) = start.m[r][3];
-  }
-  cv::Rodrigues(Rm, rvec0);
-  cv::Mat rvec, tvec;
+  Camera start = Perturbed(s);
+  cv::Mat Rt, rvec0, tvec0, rvec, tvec;
+  AsMat(start).convertTo(Rt, CV_64F);
+  cv::Rodrigues(Rt.colRange(0, 3), rvec0);
+  tvec0 = Rt.col(3).clone();
   for (auto _ : state) {
     rvec = rvec0.clone();
     tvec = tvec0.clone();
-    cv::solvePnPRefineLM(s.world, s.pixels, K(), cv::noArray(), rvec, tvec);
+    cv::solvePnPRefineLM(s.world, s.pixels, CvK(), cv::noArray(), rvec, tvec);
   }
-  Eigen::Matrix3d R;
-  Eigen::Vector3d t;
-  FromCv(rvec, tvec, R, t);
-  Report(state, s, R, t);
+  Report(state, s, rvec, tvec);
 }
 BENCHMARK(Refine_Ours)->Arg(100)->Arg(1000);
 BENCHMARK(Refine_OpenCV)->Arg(100)->Arg(1000);
@@ -251,27 +212,17 @@ const TwoViews& GetTwoViews() {
   const Eigen::Matrix3d Ra = Eigen::Matrix3d::Identity();
   const Eigen::Matrix3d Rb = Eigen::AngleAxisd(0.2, Eigen::Vector3d::UnitY()).toRotationMatrix();
   const Eigen::Vector3d ta(0, 0, 5), tb(-1.0, 0.1, 5.2);
-  v.Pa = cv::Mat(3, 4, CV_32F);
-  v.Pb = cv::Mat(3, 4, CV_32F);
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) {
-      v.a.m[r][k] = float(Ra(r, k)), v.b.m[r][k] = float(Rb(r, k));
-      v.Pa.at<float>(r, k) = v.a.m[r][k], v.Pb.at<float>(r, k) = v.b.m[r][k];
-    }
-    v.a.m[r][3] = float(ta(r)), v.b.m[r][3] = float(tb(r));
-    v.Pa.at<float>(r, 3) = v.a.m[r][3], v.Pb.at<float>(r, 3) = v.b.m[r][3];
-  }
+  v.a = ToCamera(Ra, ta), v.b = ToCamera(Rb, tb);
+  v.Pa = AsMat(v.a).clone(), v.Pb = AsMat(v.b).clone();
   v.pa = cv::Mat(2, 1000, CV_32F);
   v.pb = cv::Mat(2, 1000, CV_32F);
   for (int i = 0; i < 1000; ++i) {
     const Eigen::Vector3d X(Uniform(), Uniform(), Uniform());
     const Eigen::Vector3d ca = Ra * X + ta, cb = Rb * X + tb;
-    const float s = 1.0f / kFocal;
+    const auto noisy = [](double x) { return float(x + Gaussian() / kFocal); };
     v.X.push_back(X);
-    v.xa.push_back(
-        {float(ca.x() / ca.z()) + s * Gaussian(), float(ca.y() / ca.z()) + s * Gaussian()});
-    v.xb.push_back(
-        {float(cb.x() / cb.z()) + s * Gaussian(), float(cb.y() / cb.z()) + s * Gaussian()});
+    v.xa.push_back({noisy(ca.x() / ca.z()), noisy(ca.y() / ca.z())});
+    v.xb.push_back({noisy(cb.x() / cb.z()), noisy(cb.y() / cb.z())});
     v.pa.at<float>(0, i) = v.xa[i].x, v.pa.at<float>(1, i) = v.xa[i].y;
     v.pb.at<float>(0, i) = v.xb[i].x, v.pb.at<float>(1, i) = v.xb[i].y;
   }
@@ -345,10 +296,7 @@ void Similarity_Ours(benchmark::State& state) {
     solver.RunNonMinimalData(p.src, p.dst, model);
     benchmark::DoNotOptimize(model);
   }
-  Eigen::Matrix3d R;
-  for (int r = 0; r < 3; ++r)
-    for (int k = 0; k < 3; ++k) R(r, k) = model.m[r][k];
-  state.counters["rot_deg"] = RotationErrorDeg(R, p.R);
+  state.counters["rot_deg"] = RotationErrorDeg(ToEigen(model), p.R);
   state.counters["scale_rel"] = std::abs(model.m[3][0] / p.s - 1.0);
 }
 void Similarity_OpenCV(benchmark::State& state) {
@@ -357,10 +305,7 @@ void Similarity_OpenCV(benchmark::State& state) {
   double scale = 0.0;
   for (auto _ : state) T = cv::estimateAffine3D(p.cvSrc, p.cvDst, &scale, true);
   // T = [R | t'] with y = scale R x + t'.
-  Eigen::Matrix3d R;
-  for (int r = 0; r < 3; ++r)
-    for (int k = 0; k < 3; ++k) R(r, k) = T.at<double>(r, k);
-  state.counters["rot_deg"] = RotationErrorDeg(R, p.R);
+  state.counters["rot_deg"] = RotationErrorDeg(ToEigen(T), p.R);
   state.counters["scale_rel"] = std::abs(scale / p.s - 1.0);
 }
 BENCHMARK(Similarity_Ours);

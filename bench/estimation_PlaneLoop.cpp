@@ -47,7 +47,8 @@ void Report(benchmark::State& state, const scene::PlaneScene& s, const Plane& p,
   state.counters["normal_err_deg"] = scene::AngleDegrees(p, s.plane);
 }
 
-void BM_PlaneRansac(benchmark::State& state) {
+// The plain loop and the locally optimised loop.
+void BM_PlaneLoop(benchmark::State& state, bool local) {
   const scene::PlaneScene& s = Scene(static_cast<u32>(state.range(0)));
   PlaneEstimator3D est(kThreshold);
   Plane p{};
@@ -55,26 +56,11 @@ void BM_PlaneRansac(benchmark::State& state) {
   u32 iterations = 0;
   for (auto _ : state) {
     Random::Seed(5);
-    iterations = est.RunRansac(s.data3, p, inliers);
+    iterations = local ? est.RunLoRansac(s.data3, p, inliers) : est.RunRansac(s.data3, p, inliers);
     benchmark::DoNotOptimize(p);
   }
   Report(state, s, p, inliers, iterations);
 }
-
-void BM_PlaneLoRansac(benchmark::State& state) {
-  const scene::PlaneScene& s = Scene(static_cast<u32>(state.range(0)));
-  PlaneEstimator3D est(kThreshold);
-  Plane p{};
-  std::vector<u32> inliers;
-  u32 iterations = 0;
-  for (auto _ : state) {
-    Random::Seed(5);
-    iterations = est.RunLoRansac(s.data3, p, inliers);
-    benchmark::DoNotOptimize(p);
-  }
-  Report(state, s, p, inliers, iterations);
-}
-
 // Levenberg-Marquardt from a plane tilted by about 3 degrees, on the known
 // inliers.
 void BM_PlaneLMRefinement(benchmark::State& state) {
@@ -119,8 +105,14 @@ void BM_PcaFitEigen(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_PlaneRansac)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PlaneLoRansac)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PlaneLoop, Ransac, false)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_PlaneLoop, LoRansac, true)
+    ->Arg(10000)
+    ->Arg(50000)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PlaneLMRefinement)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PcaFitEigen)->Arg(10000)->Arg(50000)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -16,27 +16,16 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "estimation/EssentialMatrixEstimator.h"
 #include "estimation/FundamentalMatrixEstimator.h"
 #include "estimation/HomographyEstimator.h"
-#include "la/Random.h"
 
 namespace {
+using namespace bench;
 
-constexpr double kFocal = 500.0, kCx = 320.0, kCy = 240.0;
 constexpr double kNoisePixels = 0.5;
 
-double Uniform(double lo, double hi) {
-  return lo + (hi - lo) * (static_cast<double>(Random::Next()) / Random::kMax);
-}
-double Gaussian() {
-  const double u1 = std::max(Uniform(0.0, 1.0), 1e-12), u2 = Uniform(0.0, 1.0);
-  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
-}
-Eigen::Matrix3d RandomRotation(double maxAngle) {
-  const Eigen::Vector3d axis = Eigen::Vector3d(Gaussian(), Gaussian(), Gaussian()).normalized();
-  return Eigen::AngleAxisd(Uniform(0.0, maxAngle), axis).toRotationMatrix();
-}
 Eigen::Matrix3d Skew(const Eigen::Vector3d& t) {
   Eigen::Matrix3d S;
   S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
@@ -47,36 +36,10 @@ Eigen::Matrix3d Intrinsics() {
   K << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1;
   return K;
 }
-const cv::Mat& CvK() {
-  static const cv::Mat k = (cv::Mat_<double>(3, 3) << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1);
-  return k;
-}
-double RotationErrorDeg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  const double chord = (a - b).norm() / (2.0 * std::sqrt(2.0));
-  return 2.0 * std::asin(std::min(1.0, chord)) * 180.0 / M_PI;
-}
-double DirectionErrorDeg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
-  const double c = std::max(-1.0, std::min(1.0, a.normalized().dot(b.normalized())));
-  return std::acos(c) * 180.0 / M_PI;
-}
 double MatrixDistance(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
   const Eigen::Matrix3d an = a / a.norm(), bn = b / b.norm();
   return std::min((an - bn).norm(), (an + bn).norm());
 }
-template <class M>
-Eigen::Matrix3d ToEigen(const M& m) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = m.m[r][c];
-  return E;
-}
-Eigen::Matrix3d ToEigen(const cv::Mat& m, int block = 0) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = m.at<double>(3 * block + r, c);
-  return E;
-}
-
 // Matches in normalised coordinates (x1, y1, x2, y2) and in pixels.
 struct TwoView {
   Eigen::Matrix3d R, H;  // H: pixel homography of the plane scenes
@@ -191,21 +154,28 @@ double CornerError(const Eigen::Matrix3d& H, const Eigen::Matrix3d& truth) {
 
 template <class List>
 double Recall(const TwoView& s, const List& inliers) {
-  int found = 0;
-  for (const auto i : inliers) found += static_cast<int>(i) >= s.outliers ? 1 : 0;
-  return double(found) / double(s.normalised.size() - s.outliers);
+  return bench::Recall(inliers, s.outliers, int(s.normalised.size()));
 }
 
 // ---- Five-point minimal solve ----
 
 constexpr int kFiveConfigs = 64;
 
+// Noise-free five-match scenes and their essential matrices.
+const std::vector<const TwoView*>& FiveScenes(std::vector<Eigen::Matrix3d>& truths) {
+  static std::vector<const TwoView*> scenes;
+  for (int k = int(scenes.size()); k < kFiveConfigs; ++k)
+    scenes.push_back(&GeneralScene(5, 0, false, k));
+  for (const TwoView* s : scenes) truths.push_back(s->E());
+  return scenes;
+}
+
 void FivePoint_Ours(benchmark::State& state) {
   std::vector<FiveMatches2D> samples(kFiveConfigs);
-  std::vector<Eigen::Matrix3d> truths(kFiveConfigs);
+  std::vector<Eigen::Matrix3d> truths;
+  const std::vector<const TwoView*>& scenes = FiveScenes(truths);
   for (int k = 0; k < kFiveConfigs; ++k) {
-    const TwoView& s = GeneralScene(5, 0, false, k);
-    truths[k] = s.E();
+    const TwoView& s = *scenes[k];
     for (int i = 0; i < 4; ++i) {
       samples[k].x1[i] = float(s.normalised[i](0));
       samples[k].y1[i] = float(s.normalised[i](1));
@@ -234,18 +204,13 @@ void FivePoint_Ours(benchmark::State& state) {
 }
 
 void FivePoint_OpenCV(benchmark::State& state) {
-  std::vector<std::vector<cv::Point2f>> p1(kFiveConfigs), p2(kFiveConfigs);
-  std::vector<Eigen::Matrix3d> truths(kFiveConfigs);
-  for (int k = 0; k < kFiveConfigs; ++k) {
-    const TwoView& s = GeneralScene(5, 0, false, k);
-    truths[k] = s.E();
-    p1[k] = s.pixels1;
-    p2[k] = s.pixels2;
-  }
+  std::vector<Eigen::Matrix3d> truths;
+  const std::vector<const TwoView*>& scenes = FiveScenes(truths);
   double dist = 0.0;
   int k = 0, solved = 0;
   for (auto _ : state) {
-    const cv::Mat E = cv::findEssentialMat(p1[k], p2[k], CvK(), cv::RANSAC, 0.999, 1.0);
+    const cv::Mat E =
+        cv::findEssentialMat(scenes[k]->pixels1, scenes[k]->pixels2, CvK(), cv::RANSAC, 0.999, 1.0);
     double best = 1.0;
     for (int b = 0; b < E.rows / 3; ++b)
       best = std::min(best, MatrixDistance(ToEigen(E, b), truths[k]));
@@ -261,19 +226,13 @@ BENCHMARK(FivePoint_OpenCV)->Unit(benchmark::kMicrosecond);
 
 // ---- Essential loop and relative pose ----
 
-void EssentialArgs(benchmark::internal::Benchmark* b) {
-  for (int n : {200, 1000, 5000})
-    for (int o : {10, 30}) b->Args({n, o});
-}
-
-void EssentialOurs(benchmark::State& state, u32 minIterations) {
+void Essential_Ours(benchmark::State& state) {
   const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
   EssentialMatrixEstimatorData data;
   FillSet(s, false, data);
   // 16 times the noise variance, in normalised units.
   EssentialMatrixEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels / (kFocal * kFocal)));
   estimator.minInFrontRatio = 0.5f;
-  estimator.minIterations = minIterations;
   EssentialMatrix E{};
   std::vector<u16> inliers;
   RigidTransformation3D pose{};
@@ -292,15 +251,6 @@ void EssentialOurs(benchmark::State& state, u32 minIterations) {
   state.counters["recall"] = Recall(s, inliers);
 }
 
-// The estimator's defaults (at least 300 iterations), and a floor of 20
-// iterations, closer to OpenCV's purely adaptive count.
-void Essential_Ours(benchmark::State& state) {
-  EssentialOurs(state, 300);
-}
-void Essential_Ours_Min20(benchmark::State& state) {
-  EssentialOurs(state, 20);
-}
-
 void Essential_OpenCV(benchmark::State& state) {
   const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
   cv::Mat R, t, mask;
@@ -311,117 +261,82 @@ void Essential_OpenCV(benchmark::State& state) {
     cv::recoverPose(E, s.pixels1, s.pixels2, CvK(), R, t, mask);
     benchmark::DoNotOptimize(R.data);
   }
-  Eigen::Matrix3d Re;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) Re(r, c) = R.at<double>(r, c);
-  std::vector<int> inliers;
-  for (int i = 0; i < mask.rows; ++i)
-    if (mask.at<uchar>(i)) inliers.push_back(i);
-  state.counters["rot_deg"] = RotationErrorDeg(Re, s.R);
+  const std::vector<int> inliers = MaskToList(mask);
+  state.counters["rot_deg"] = RotationErrorDeg(ToEigen(R), s.R);
   state.counters["dir_deg"] =
       DirectionErrorDeg(Eigen::Vector3d(t.at<double>(0), t.at<double>(1), t.at<double>(2)), s.t);
   state.counters["recall"] = Recall(s, inliers);
 }
 
-BENCHMARK(Essential_Ours)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Essential_Ours_Min20)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Essential_OpenCV)->Apply(EssentialArgs)->Unit(benchmark::kMillisecond);
+BENCHMARK(Essential_Ours)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Essential_OpenCV)
+    ->ArgsProduct({{200, 1000, 5000}, {10, 30}})
+    ->Unit(benchmark::kMillisecond);
 
-// ---- Fundamental loop ----
+// ---- Fundamental loop (general scene) and homography loop (plane scene) ----
 
-void TwoViewArgs(benchmark::internal::Benchmark* b) {
-  for (int n : {1000, 5000})
-    for (int o : {10, 30}) b->Args({n, o});
+template <class List>
+void Report(benchmark::State& state, const TwoView& s, bool plane, const Eigen::Matrix3d& M,
+            const List& inliers, bool found = true) {
+  if (plane)
+    state.counters["corner_px"] = found ? CornerError(M, s.H) : -1.0;
+  else
+    state.counters["epi_rms"] = found ? EpipolarRms(s, M) : -1.0;
+  state.counters["recall"] = Recall(s, inliers);
 }
 
-void Fundamental_Ours(benchmark::State& state) {
-  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
-  FundamentalMatrixEstimatorData data;
+// The tracker's settings: 16 times the pixel variance, 300 and 20 iterations.
+template <class Data, class Estimator, class Model>
+void LoopOurs(benchmark::State& state, bool plane) {
+  const int n = int(state.range(0)), o = int(state.range(1));
+  const TwoView& s = plane ? PlaneScene(n, o) : GeneralScene(n, o);
+  Data data;
   FillSet(s, true, data);
-  // The tracker's settings: 16 times the pixel variance, 300 and 20 iterations.
-  FundamentalMatrixEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
+  Estimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
   estimator.maxIterations = 300;
   estimator.minIterations = 20;
-  FundamentalMatrix F{};
+  Model M{};
   std::vector<u16> inliers;
   for (auto _ : state) {
     Random::Seed(5);
-    estimator.RunLoRansac(data, F, inliers);
-    benchmark::DoNotOptimize(F);
+    estimator.RunLoRansac(data, M, inliers);
+    benchmark::DoNotOptimize(M);
   }
-  state.counters["epi_rms"] = EpipolarRms(s, ToEigen(F));
-  state.counters["recall"] = Recall(s, inliers);
+  Report(state, s, plane, ToEigen(M), inliers);
 }
 
-void FundamentalOpenCV(benchmark::State& state, int method) {
-  const TwoView& s = GeneralScene(int(state.range(0)), int(state.range(1)));
-  cv::Mat F, mask;
+void LoopOpenCV(benchmark::State& state, bool plane, int method) {
+  const int n = int(state.range(0)), o = int(state.range(1));
+  const TwoView& s = plane ? PlaneScene(n, o) : GeneralScene(n, o);
+  cv::Mat M, mask;
   for (auto _ : state) {
     cv::setRNGSeed(5);
-    F = cv::findFundamentalMat(s.pixels1, s.pixels2, method, 2.0 * kNoisePixels, 0.99, mask);
-    benchmark::DoNotOptimize(F.data);
+    M = plane
+            ? cv::findHomography(s.pixels1, s.pixels2, method, 4.0 * kNoisePixels, mask)
+            : cv::findFundamentalMat(s.pixels1, s.pixels2, method, 2.0 * kNoisePixels, 0.99, mask);
+    benchmark::DoNotOptimize(M.data);
   }
-  std::vector<int> inliers;
-  for (int i = 0; i < mask.rows; ++i)
-    if (mask.at<uchar>(i)) inliers.push_back(i);
-  state.counters["epi_rms"] = F.empty() ? -1.0 : EpipolarRms(s, ToEigen(F));
-  state.counters["recall"] = Recall(s, inliers);
-}
-void Fundamental_OpenCV_RANSAC(benchmark::State& state) {
-  FundamentalOpenCV(state, cv::FM_RANSAC);
-}
-void Fundamental_OpenCV_MAGSAC(benchmark::State& state) {
-  FundamentalOpenCV(state, cv::USAC_MAGSAC);
+  Report(state, s, plane, M.empty() ? Eigen::Matrix3d() : ToEigen(M), MaskToList(mask), !M.empty());
 }
 
-BENCHMARK(Fundamental_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Fundamental_OpenCV_RANSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Fundamental_OpenCV_MAGSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-
-// ---- Homography loop ----
-
-void Homography_Ours(benchmark::State& state) {
-  const TwoView& s = PlaneScene(int(state.range(0)), int(state.range(1)));
-  HomographyEstimatorData data;
-  FillSet(s, true, data);
-  HomographyEstimator estimator(float(16.0 * kNoisePixels * kNoisePixels));
-  estimator.maxIterations = 300;
-  estimator.minIterations = 20;
-  Homography H{};
-  std::vector<u16> inliers;
-  for (auto _ : state) {
-    Random::Seed(5);
-    estimator.RunLoRansac(data, H, inliers);
-    benchmark::DoNotOptimize(H);
-  }
-  state.counters["corner_px"] = CornerError(ToEigen(H), s.H);
-  state.counters["recall"] = Recall(s, inliers);
-}
-
-void HomographyOpenCV(benchmark::State& state, int method) {
-  const TwoView& s = PlaneScene(int(state.range(0)), int(state.range(1)));
-  cv::Mat H, mask;
-  for (auto _ : state) {
-    cv::setRNGSeed(5);
-    H = cv::findHomography(s.pixels1, s.pixels2, method, 4.0 * kNoisePixels, mask);
-    benchmark::DoNotOptimize(H.data);
-  }
-  std::vector<int> inliers;
-  for (int i = 0; i < mask.rows; ++i)
-    if (mask.at<uchar>(i)) inliers.push_back(i);
-  state.counters["corner_px"] = H.empty() ? -1.0 : CornerError(ToEigen(H), s.H);
-  state.counters["recall"] = Recall(s, inliers);
-}
-void Homography_OpenCV_RANSAC(benchmark::State& state) {
-  HomographyOpenCV(state, cv::RANSAC);
-}
-void Homography_OpenCV_MAGSAC(benchmark::State& state) {
-  HomographyOpenCV(state, cv::USAC_MAGSAC);
-}
-
-BENCHMARK(Homography_Ours)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Homography_OpenCV_RANSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
-BENCHMARK(Homography_OpenCV_MAGSAC)->Apply(TwoViewArgs)->Unit(benchmark::kMillisecond);
+const bool registered = [] {
+  const auto row = [](const char* name, auto fn, auto... args) {
+    benchmark::RegisterBenchmark(name, fn, args...)
+        ->Unit(benchmark::kMillisecond)
+        ->ArgsProduct({{1000, 5000}, {10, 30}});
+  };
+  row("Fundamental_Ours",
+      LoopOurs<FundamentalMatrixEstimatorData, FundamentalMatrixEstimator, FundamentalMatrix>,
+      false);
+  row("Fundamental_OpenCV_RANSAC", LoopOpenCV, false, int(cv::FM_RANSAC));
+  row("Fundamental_OpenCV_MAGSAC", LoopOpenCV, false, int(cv::USAC_MAGSAC));
+  row("Homography_Ours", LoopOurs<HomographyEstimatorData, HomographyEstimator, Homography>, true);
+  row("Homography_OpenCV_RANSAC", LoopOpenCV, true, int(cv::RANSAC));
+  row("Homography_OpenCV_MAGSAC", LoopOpenCV, true, int(cv::USAC_MAGSAC));
+  return true;
+}();
 
 }  // namespace
 

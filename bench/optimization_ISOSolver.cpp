@@ -3,7 +3,6 @@
 // Ceres Solver (DENSE_SCHUR, one thread) on the same windows with the same
 // terms and the same gauge (first camera's velocity held). Both final states
 // are scored with the ISO cost, so the costs compare like for like.
-#include <benchmark/benchmark.h>
 #include <ceres/ceres.h>
 
 #include <algorithm>
@@ -13,128 +12,51 @@
 #include <memory>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "optimization/ISOSolver.h"
 #include "tests/optimization/ISOWindow.h"
 
 namespace {
+using namespace bench;
 
 constexpr u32 kFrames = 1000;
 constexpr u32 kWindow = 10;
 
-// R(q) v: the transpose of Hamilton's rotation (world to body), q = (x, y, z, w).
-template <class T>
-void RotateWorldToBody(const T* q, const T* v, T* out) {
-  const T x = q[0], y = q[1], z = q[2], w = q[3];
-  const T R[9] = {
-      T(1) - T(2) * (y * y + z * z), T(2) * (x * y + z * w),        T(2) * (x * z - y * w),
-      T(2) * (x * y - z * w),        T(1) - T(2) * (x * x + z * z), T(2) * (y * z + x * w),
-      T(2) * (x * z + y * w),        T(2) * (y * z - x * w),        T(1) - T(2) * (x * x + y * y)};
-  for (int r = 0; r < 3; ++r) out[r] = R[3 * r] * v[0] + R[3 * r + 1] * v[1] + R[3 * r + 2] * v[2];
-}
-
-template <class T>
-void Multiply(const T* a, const T* b, T* o) {
-  o[0] = a[3] * b[0] + b[3] * a[0] + a[1] * b[2] - a[2] * b[1];
-  o[1] = a[3] * b[1] + b[3] * a[1] + a[2] * b[0] - a[0] * b[2];
-  o[2] = a[3] * b[2] + b[3] * a[2] + a[0] * b[1] - a[1] * b[0];
-  o[3] = a[3] * b[3] - a[0] * b[0] - a[1] * b[1] - a[2] * b[2];
-}
-
-struct FeatureResidual {
-  double x, y, X[3], w, qo[4], po[3];
+// The feature term with the map point held constant.
+struct PointFeature : FeatureResidual {
+  double X[3];
   template <class T>
   bool operator()(const T* p, const T* q, T* r) const {
-    // Camera = extrinsic after body: Xc = R(qo) R(q) (X - p) + po.
-    T d[3] = {T(X[0]) - p[0], T(X[1]) - p[1], T(X[2]) - p[2]}, b[3], c[3];
-    RotateWorldToBody(q, d, b);
-    const T o[4] = {T(qo[0]), T(qo[1]), T(qo[2]), T(qo[3])};
-    RotateWorldToBody(o, b, c);
-    for (int k = 0; k < 3; ++k) c[k] += T(po[k]);
-    r[0] = T(w) * (T(x) - c[0] / c[2]);
-    r[1] = T(w) * (T(y) - c[1] / c[2]);
-    return true;
+    const T Xt[3] = {T(X[0]), T(X[1]), T(X[2])};
+    return FeatureResidual::operator()(p, q, Xt, r);
   }
 };
 
 // One window pair: position, velocity, rotation, velocity smoothness and
 // regularisation, bias smoothness; weights are square roots of the lanes.
-struct DeltaResidual {
-  double dp[3], dv[3], dq[4], ba[3], bg[3], dt, invDt;
-  double Jpa[9], Jpg[9], Jva[9], Jvg[9], Jrg[9];
-  double w[7];
+struct DeltaResidual : DeltaTerms {
+  double invDt, w[4];
   explicit DeltaResidual(const ISODelta& D) {
     using namespace ISOLane;
-    for (int k = 0; k < 3; ++k) {
-      dp[k] = D.lane[kDp][k], dv[k] = D.lane[kDv][k], ba[k] = D.lane[kBa][k],
-      bg[k] = D.lane[kBg][k];
-      for (int c = 0; c < 3; ++c) {
-        Jpa[3 * k + c] = D.lane[kDpDba + k][c], Jpg[3 * k + c] = D.lane[kDpDbg + k][c];
-        Jva[3 * k + c] = D.lane[kDvDba + k][c], Jvg[3 * k + c] = D.lane[kDvDbg + k][c];
-        Jrg[3 * k + c] = D.lane[kDrDbg + k][c];
-      }
-    }
-    for (int k = 0; k < 4; ++k) dq[k] = D.lane[kDq][k];
-    dt = D.lane[kDt][0];
-    invDt = D.lane[kInvDt][0];
-    const int lanes[7] = {kWp, kWv, kWr, kWvs, kWvr, kWsa, kWsg};
-    for (int k = 0; k < 7; ++k) w[k] = std::sqrt(double(D.lane[lanes[k]][0]));
+    const int rows[5] = {kDpDba, kDpDbg, kDvDba, kDvDbg, kDrDbg};
+    const auto L = [&](int lane) { return double(D.lane[lane][0]); };
+    Set(
+        D.lane[kDp], D.lane[kDv], D.lane[kDq], D.lane[kBa], D.lane[kBg], L(kDt),
+        [&](int j, int k) { return D.lane[rows[j] + k]; }, L(kWp), L(kWv), L(kWr));
+    invDt = L(kInvDt);
+    const int lanes[4] = {kWvs, kWvr, kWsa, kWsg};
+    for (int k = 0; k < 4; ++k) w[k] = std::sqrt(L(lanes[k]));
   }
   template <class T>
   bool operator()(const T* pi, const T* vi, const T* qi, const T* bai, const T* bgi, const T* pj,
                   const T* vj, const T* qj, const T* baj, const T* bgj, T* r) const {
-    T dba[3], dbg[3], d[3], u[3], g[3], h[3];
+    Core(pi, vi, qi, bai, bgi, pj, vj, qj, r);
     for (int k = 0; k < 3; ++k) {
-      dba[k] = bai[k] - T(ba[k]), dbg[k] = bgi[k] - T(bg[k]);
-      d[k] = pj[k] - pi[k] - T(dt) * vi[k];
-      u[k] = vj[k] - vi[k];
+      r[9 + k] = T(w[0]) * (vj[k] - vi[k]);
+      r[12 + k] = T(w[1]) * (vi[k] + (pi[k] - pj[k]) * T(invDt));
+      r[15 + k] = T(w[2]) * (baj[k] - bai[k]);
+      r[18 + k] = T(w[3]) * (bgj[k] - bgi[k]);
     }
-    RotateWorldToBody(qi, d, g);
-    RotateWorldToBody(qi, u, h);
-    const T ci[4] = {-qi[0], -qi[1], -qi[2], qi[3]},
-            cb[4] = {T(-dq[0]), T(-dq[1]), T(-dq[2]), T(dq[3])};
-    T a[4], E[4];
-    Multiply(ci, qj, a);
-    Multiply(cb, a, E);
-    const T s = E[3] > T(0) ? T(2) : T(-2);
-    for (int k = 0; k < 3; ++k) {
-      T ep = g[k] - T(dp[k]), ev = h[k] - T(dv[k]), er = s * E[k];
-      for (int c = 0; c < 3; ++c) {
-        ep -= T(Jpa[3 * k + c]) * dba[c] + T(Jpg[3 * k + c]) * dbg[c];
-        ev -= T(Jva[3 * k + c]) * dba[c] + T(Jvg[3 * k + c]) * dbg[c];
-        er -= T(Jrg[3 * k + c]) * dbg[c];
-      }
-      r[k] = T(w[0]) * ep;
-      r[3 + k] = T(w[1]) * ev;
-      r[6 + k] = T(w[2]) * er;
-      r[9 + k] = T(w[3]) * u[k];
-      r[12 + k] = T(w[4]) * (vi[k] + (pi[k] - pj[k]) * T(invDt));
-      r[15 + k] = T(w[5]) * (baj[k] - bai[k]);
-      r[18 + k] = T(w[6]) * (bgj[k] - bgi[k]);
-    }
-    return true;
-  }
-};
-
-struct BiasResidual {
-  double wa, wg, pa[3], pg[3];
-  template <class T>
-  bool operator()(const T* ba, const T* bg, T* r) const {
-    for (int k = 0; k < 3; ++k) {
-      r[k] = T(wa) * (ba[k] - T(pa[k]));
-      r[3 + k] = T(wg) * (bg[k] - T(pg[k]));
-    }
-    return true;
-  }
-};
-
-struct GravityResidual {
-  double d[3], w;
-  template <class T>
-  bool operator()(const T* q, T* r) const {
-    const T x = q[0], y = q[1], z = q[2], s = q[3];
-    r[0] = T(w) * (T(2) * (x * z - y * s) - T(d[0]));
-    r[1] = T(w) * (T(2) * (y * z + x * s) - T(d[1]));
-    r[2] = T(w) * (T(1) - T(2) * (x * x + y * y) - T(d[2]));
     return true;
   }
 };
@@ -144,10 +66,9 @@ struct CeresCameras {
   std::vector<double> p, v, q, ba, bg;
   explicit CeresCameras(const ISOState& s) {
     for (const CameraIMUState& c : s.windowCameras) {
-      for (int k = 0; k < 3; ++k) {
-        p.push_back(c.p[k]), v.push_back(c.v[k]), ba.push_back(c.ba[k]), bg.push_back(c.bg[k]);
-      }
-      for (int k = 0; k < 4; ++k) q.push_back(c.q[k]);
+      p.insert(p.end(), c.p, c.p + 3), v.insert(v.end(), c.v, c.v + 3);
+      ba.insert(ba.end(), c.ba, c.ba + 3), bg.insert(bg.end(), c.bg, c.bg + 3);
+      q.insert(q.end(), c.q, c.q + 4);
     }
   }
   void WriteBack(ISOState& s) const {
@@ -177,21 +98,17 @@ void BuildCeresProblem(const ISOProblem& P, const ISOState& S, CeresCameras& x,
     problem.AddParameterBlock(&x.bg[3 * c], 3);
     for (u32 l = 0; l < 4; ++l) {
       for (u32 m = P.feature3DStarts[4 * c + l]; m < P.feature3DStarts[4 * c + l + 1]; ++m) {
-        auto* f = new FeatureResidual;
-        f->x = P.features3D[m].x, f->y = P.features3D[m].y;
-        for (int k = 0; k < 3; ++k) f->X[k] = P.points[P.features3D[m].point][k];
-        f->w = std::sqrt(double(P.feature3DWeights[l].v[0]));
-        for (int k = 0; k < 4; ++k) f->qo[k] = S.extrinsic[k];
-        for (int k = 0; k < 3; ++k) f->po[k] = S.extrinsic[4 + k];
-        problem.AddResidualBlock(new ceres::AutoDiffCostFunction<FeatureResidual, 2, 3, 4>(f),
-                                 nullptr, &x.p[3 * c], &x.q[4 * c]);
+        const float* X = P.points[P.features3D[m].point];
+        auto* f = new PointFeature{{P.features3D[m].x, P.features3D[m].y,
+                                    std::sqrt(double(P.feature3DWeights[l].v[0])), S.extrinsic},
+                                   {X[0], X[1], X[2]}};
+        problem.AddResidualBlock(new ceres::AutoDiffCostFunction<PointFeature, 2, 3, 4>(f), nullptr,
+                                 &x.p[3 * c], &x.q[4 * c]);
       }
     }
-    auto* b = new BiasResidual;
-    b->wa = std::sqrt(double(P.biasWeights[0])), b->wg = std::sqrt(double(P.biasWeights[1]));
-    for (int k = 0; k < 3; ++k) {
-      b->pa[k] = IMU::accelerometerBiasPrior.v[k], b->pg[k] = IMU::gyroscopeBiasPrior.v[k];
-    }
+    auto* b =
+        new BiasResidual(std::sqrt(double(P.biasWeights[0])), std::sqrt(double(P.biasWeights[1])),
+                         IMU::accelerometerBiasPrior.v, IMU::gyroscopeBiasPrior.v);
     problem.AddResidualBlock(new ceres::AutoDiffCostFunction<BiasResidual, 6, 3, 3>(b), nullptr,
                              &x.ba[3 * c], &x.bg[3 * c]);
   }
@@ -204,9 +121,8 @@ void BuildCeresProblem(const ISOProblem& P, const ISOState& S, CeresCameras& x,
         &x.v[3 * j], &x.q[4 * j], &x.ba[3 * j], &x.bg[3 * j]);
   }
   for (u32 g = 0; g < P.gravity.Size(); ++g) {
-    auto* r = new GravityResidual;
-    for (int k = 0; k < 3; ++k) r->d[k] = P.gravity[g].direction[k];
-    r->w = std::sqrt(double(P.gravity[g].weight[0]));
+    const float* d = P.gravity[g].direction;
+    auto* r = new GravityResidual{{d[0], d[1], d[2]}, std::sqrt(double(P.gravity[g].weight[0]))};
     problem.AddResidualBlock(new ceres::AutoDiffCostFunction<GravityResidual, 3, 4>(r), nullptr,
                              &x.q[4 * P.gravityCameras[g]]);
   }
@@ -229,16 +145,10 @@ struct Frames {
   Frames() {
     for (u32 f = 0; f < kFrames; ++f) {
       SyntheticSceneOptions o;
-      o.seed = 1000 + f;
-      o.duration = 3.5;
-      o.keyFrameMin = 0.2;
-      o.keyFrameMax = 0.3;
-      o.pointsPerKeyFrame = 40;
-      o.featureNoise = 1.0 / 500.0;
-      o.accelerometerNoise = 0.02;
-      o.gyroscopeNoise = 0.002;
-      o.accelerometerBias[0] = 0.02;
-      o.gyroscopeBias[2] = 0.002;
+      o.seed = 1000 + f, o.duration = 3.5, o.keyFrameMin = 0.2, o.keyFrameMax = 0.3;
+      o.pointsPerKeyFrame = 40, o.featureNoise = 1.0 / 500.0;
+      o.accelerometerNoise = 0.02, o.gyroscopeNoise = 0.002;
+      o.accelerometerBias[0] = 0.02, o.gyroscopeBias[2] = 0.002;
       Random::Seed(o.seed);
       const u32 cap = 200 + Random::Index(101);
       auto w = std::make_unique<ISOWindow>(o, kWindow, cap);
@@ -306,45 +216,9 @@ void PrintComparison() {
       startCost / kFrames, isoNotWorse, kFrames);
 }
 
-void BM_ISOSolverRun(benchmark::State& st) {
-  Frames& frames = AllFrames();
-  ISOSolver iso;
-  ISOState state;
-  u32 f = 0;
-  for (auto _ : st) {
-    st.PauseTiming();
-    ISOState::Copy(state, frames.starts[f]);
-    st.ResumeTiming();
-    benchmark::DoNotOptimize(iso.Run(frames.windows[f]->problem, state, 0));
-    f = (f + 1) % kFrames;
-  }
-}
-BENCHMARK(BM_ISOSolverRun)->Unit(benchmark::kMicrosecond);
-
-void BM_CeresDenseSchur(benchmark::State& st) {
-  Frames& frames = AllFrames();
-  u32 f = 0;
-  for (auto _ : st) {
-    st.PauseTiming();
-    CeresCameras x(frames.starts[f]);
-    auto problem = std::make_unique<ceres::Problem>();
-    BuildCeresProblem(frames.windows[f]->problem, frames.starts[f], x, *problem);
-    ceres::Solver::Summary summary;
-    st.ResumeTiming();
-    ceres::Solve(CeresOptions(), problem.get(), &summary);
-    st.PauseTiming();
-    problem.reset();
-    st.ResumeTiming();
-    f = (f + 1) % kFrames;
-  }
-}
-BENCHMARK(BM_CeresDenseSchur)->Unit(benchmark::kMicrosecond);
-
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
   PrintComparison();
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
   return 0;
 }
