@@ -1,5 +1,5 @@
 // The smallest eigenvector of a symmetric 12x12: known spectra, agreement
-// with LAPACK's full decomposition, matrices that are already tridiagonal,
+// with LAPACK's full decomposition, a matrix that is already tridiagonal,
 // and inputs that must be rejected.
 #include "estimation/CameraEPnPNullVector.h"
 
@@ -94,17 +94,7 @@ TEST(CameraEPnPNullVector, AgreesWithTheFullLapackDecomposition) {
   }
 }
 
-TEST(CameraEPnPNullVector, DiagonalAndTridiagonalMatricesSkipTheReflections) {
-  Matrix12 D = Matrix12::Zero();
-  for (int i = 0; i < 12; ++i) D(i, i) = 3.0 + i;
-  D(7, 7) = 0.5;
-  Buffer b;
-  b.From(D);
-  float v[12], smallest;
-  ASSERT_TRUE(ComputeSmallestEigenvector12(b.a, v, smallest));
-  EXPECT_LT(Misalignment(v, Matrix12::Identity().col(7)), 1e-6);
-  EXPECT_NEAR(smallest, 0.5f, 1e-5f);
-
+TEST(CameraEPnPNullVector, TridiagonalMatrixSkipsTheReflections) {
   // The second-difference matrix 2, -1 has eigenvalues 2 - 2 cos(k pi / 13)
   // and eigenvectors sin(i k pi / 13).
   Matrix12 T = Matrix12::Zero();
@@ -112,7 +102,9 @@ TEST(CameraEPnPNullVector, DiagonalAndTridiagonalMatricesSkipTheReflections) {
     T(i, i) = 2.0;
     if (i > 0) T(i, i - 1) = T(i - 1, i) = -1.0;
   }
+  Buffer b;
   b.From(T);
+  float v[12], smallest;
   ASSERT_TRUE(ComputeSmallestEigenvector12(b.a, v, smallest));
   Vector12 expected;
   for (int i = 0; i < 12; ++i) expected(i) = std::sin((i + 1) * M_PI / 13.0);

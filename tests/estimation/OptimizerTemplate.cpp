@@ -112,6 +112,7 @@ TEST(OptimizerTemplate, EveryStopCode) {
     OptimizerStopCode code;
     size_t steps;
   };
+  // clang-format off
   const Case cases[] = {
       {"no iterations", {1.0}, {{1, 0, 0}}, 1, 1e-6f, 0, 0, OPT_LM_ENOUGH_ITERATIONS, 0},
       {"singular system", {1.0}, {{1, 0, 0}}, 0, 1e-6f, 0, 100, OPT_LM_NORMAL_EQUATION_FAIL, 0},
@@ -119,29 +120,14 @@ TEST(OptimizerTemplate, EveryStopCode) {
       {"non-finite SSE", {1.0, inf}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_INFINIT_SSE, 1},
       {"below minMSE", {1.0, 0.25}, {{1, 0, 0}}, 1, 1e-6f, 0.5f, 100, OPT_LM_SMALL_MSE, 1},
       {"SSE 0 with minMSE 0", {1.0, 0.0}, {{1, 0, 0}}, 1, 1e-6f, 0, 5, OPT_LM_ENOUGH_ITERATIONS, 5},
-      {"reduction 1e-5",
-       {1.0, 0.99999},
-       {{1, 0, 0}},
-       1,
-       1e-6f,
-       0,
-       100,
-       OPT_LM_SMALL_RELATIVE_REDUCTION,
-       1},
-      {"small gradient",
-       {1.0, 0.5},
-       {{1, 0, 0}, {1e-6f, 0, 0}},
-       1,
-       1e-6f,
-       0,
-       100,
-       OPT_LM_SMALL_JTE,
-       1},
+      {"reduction 1e-5", {1.0, 0.99999}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_SMALL_RELATIVE_REDUCTION, 1},
+      {"small gradient", {1.0, 0.5}, {{1, 0, 0}, {1e-6f, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_SMALL_JTE, 1},
       // Every step rejected: nu overflows at the 127th consecutive rejection,
       // so never below 127 iterations.
       {"damping overflow", {1.0, 2.0}, {{1, 0, 0}}, 1, 0, 0, 1000, OPT_LM_LARGE_DAMPING, 127},
       {"126 rejections", {1.0, 2.0}, {{1, 0, 0}}, 1, 0, 0, 126, OPT_LM_ENOUGH_ITERATIONS, 126},
   };
+  // clang-format on
   for (const Case& c : cases) {
     ScriptedData d(c.sse, c.rhs);
     d.diagonal = c.diagonal;

@@ -1,25 +1,18 @@
 #pragma once
 // A seeded synthetic plane scene shared by the plane tests: points on a
 // known plane with noise, outliers scattered off it along the normal, and a
-// few cameras that observe every point (normalised image coordinates).
+// few cameras that observe every point (normalised image coordinates); the
+// random draws are the synthetic scenes' ones.
 #include <cmath>
 #include <vector>
 
+#include "SyntheticScene.h"
 #include "estimation/PlaneEstimatorData.h"
-#include "la/Random.h"
 
 namespace scene {
 
-inline f32 Uniform(f32 a, f32 b) {
-  return a + (b - a) * (static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax));
-}
-
-inline f32 Gaussian() {
-  // Box-Muller on two draws from the project's generator.
-  const f64 u1 = (static_cast<f64>(Random::Next()) + 1.0) / (static_cast<f64>(Random::kMax) + 2.0);
-  const f64 u2 = static_cast<f64>(Random::Next()) / static_cast<f64>(Random::kMax);
-  return static_cast<f32>(std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2));
-}
+using synthetic::Gaussian;
+using synthetic::Uniform;
 
 inline LA::AlignedVector4f Point(f32 x, f32 y, f32 z) {
   return {{x, y, z, 1.0f}};

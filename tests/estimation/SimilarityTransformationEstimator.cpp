@@ -212,36 +212,6 @@ TEST(SimilarityTransformationEstimator3D, FailingRequiredPairRejectsWithTheSumRe
   EXPECT_NEAR(error, 0.003, 1e-5);
 }
 
-TEST(SimilarityTransformationEstimator2D, FailingRequiredPointRejectsWithTheSumReachedSoFar) {
-  Random::Seed(47);
-  const Truth T = RandomTruth();
-  Observed observed(T, 6);
-  SimilarityTransformationEstimatorData2D& data = observed.data;
-  // One observation of point 3 is a unit off; the model is a little off for all.
-  data.measurements[data.offsets[3]].x += 1.0f;
-  SimilarityTransformationEstimator2D estimator(0.05f);
-  const SimilarityTransformation3D model = Perturbed(T);
-  std::vector<u32> all, inliers;
-  f64 allError = -1.0, error = -1.0;
-  estimator.VerifyModel(data, model, all, allError);
-  EXPECT_EQ(all, (std::vector<u32>{0, 1, 2, 4, 5}));
-  BitMask required(6);
-  required.Set(5);
-  estimator.VerifyModelConstrained(data, model, required, inliers, error);
-  EXPECT_EQ(inliers, all);
-  EXPECT_EQ(error, allError);
-  required.Set(3);
-  estimator.VerifyModelConstrained(data, model, required, inliers, error);
-  EXPECT_TRUE(inliers.empty());
-  BitMask before(6);
-  for (const u32 k : {0, 1, 2}) before.Set(k);
-  f64 partial = -1.0;
-  estimator.ComputeInlierSSE(data, model, before, partial);
-  EXPECT_GT(partial, 0.0);
-  EXPECT_LT(partial, allError);
-  EXPECT_EQ(error, partial);
-}
-
 TEST(SimilarityTransformationSolver, FourPairsRecoverEverySampleInVolumeAndOnAPlane) {
   SimilarityTransformationSolver solver;
   Random::Seed(1);
