@@ -3,7 +3,13 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps test bench sanitize clean
+# ccache hashes absolute paths: with the project root as base directory (and
+# no working-directory hash in debug-info builds) a clone in another folder
+# reuses the cache of the same machine.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
+.PHONY: all deps test bench benchmarks sanitize format format-check clean
 
 all: test
 
@@ -17,8 +23,11 @@ test: deps build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
 	cd build && ctest --output-on-failure -j $(JOBS)
 
-bench: deps build/CMakeCache.txt
+# Builds the benchmarks without running them (CI keeps them compiling).
+benchmarks: deps build/CMakeCache.txt
 	cmake --build build -j $(JOBS) --target benchmarks
+
+bench: benchmarks
 	@set -e; for b in $$(cat build/benchmarks.txt | tr ';' ' '); do \
 	  echo "== $$b"; OPENBLAS_NUM_THREADS=1 ./build/bench/$$b; done
 
@@ -30,6 +39,13 @@ sanitize: deps
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+format:
+	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
+
+# Fails on any difference from .clang-format.
+format-check: deps
+	git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
 	rm -rf build build-asan

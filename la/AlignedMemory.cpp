@@ -13,4 +13,6 @@ void* AlignedMalloc(std::size_t bytes) {
   return p;
 }
 
-void AlignedFree(void* p) { std::free(p); }
+void AlignedFree(void* p) {
+  std::free(p);
+}

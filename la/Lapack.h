@@ -11,9 +11,9 @@ void ssyev_(const char* jobz, const char* uplo, const int* n, float* a, const in
 void sgesvd_(const char* jobu, const char* jobvt, const int* m, const int* n, float* a,
              const int* lda, float* s, float* u, const int* ldu, float* vt, const int* ldvt,
              float* work, const int* lwork, int* info, std::size_t jobuLen, std::size_t jobvtLen);
-void sgeev_(const char* jobvl, const char* jobvr, const int* n, float* a, const int* lda,
-            float* wr, float* wi, float* vl, const int* ldvl, float* vr, const int* ldvr,
-            float* work, const int* lwork, int* info, std::size_t jobvlLen, std::size_t jobvrLen);
+void sgeev_(const char* jobvl, const char* jobvr, const int* n, float* a, const int* lda, float* wr,
+            float* wi, float* vl, const int* ldvl, float* vr, const int* ldvr, float* work,
+            const int* lwork, int* info, std::size_t jobvlLen, std::size_t jobvrLen);
 void sgesv_(const int* n, const int* nrhs, float* a, const int* lda, int* ipiv, float* b,
             const int* ldb, int* info);
 void sgels_(const char* trans, const int* m, const int* n, const int* nrhs, float* a,

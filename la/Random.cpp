@@ -7,7 +7,9 @@ namespace {
 constexpr u64 kMultiplier = 6364136223846793005ULL;
 constexpr u64 kIncrement = 1442695040888963407ULL;
 
-constexpr u64 Advance(u64 s) { return s * kMultiplier + kIncrement; }
+constexpr u64 Advance(u64 s) {
+  return s * kMultiplier + kIncrement;
+}
 
 constexpr u64 SeededState(u32 seed) {
   return Advance(Advance(0) + (0x853c49e6748fea9bULL ^ (u64(seed) * 0x9e3779b97f4a7c15ULL)));
@@ -17,7 +19,9 @@ thread_local u64 state = SeededState(1);
 
 }  // namespace
 
-void Seed(u32 seed) { state = SeededState(seed); }
+void Seed(u32 seed) {
+  state = SeededState(seed);
+}
 
 u32 Next() {
   const u64 old = state;

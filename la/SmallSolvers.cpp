@@ -59,19 +59,43 @@ bool Solve(float* const* a, float* b) {
 
 }  // namespace
 
-bool DecomposeLDL3(float* const* a) { return Decompose<3>(a); }
-bool DecomposeLDL4(float* const* a) { return Decompose<4>(a); }
-bool DecomposeLDL5(float* const* a) { return Decompose<5>(a); }
-bool DecomposeLDL6(float* const* a) { return Decompose<6>(a); }
-bool DecomposeLDL7(float* const* a) { return Decompose<7>(a); }
-bool DecomposeLDL8(float* const* a) { return Decompose<8>(a); }
+bool DecomposeLDL3(float* const* a) {
+  return Decompose<3>(a);
+}
+bool DecomposeLDL4(float* const* a) {
+  return Decompose<4>(a);
+}
+bool DecomposeLDL5(float* const* a) {
+  return Decompose<5>(a);
+}
+bool DecomposeLDL6(float* const* a) {
+  return Decompose<6>(a);
+}
+bool DecomposeLDL7(float* const* a) {
+  return Decompose<7>(a);
+}
+bool DecomposeLDL8(float* const* a) {
+  return Decompose<8>(a);
+}
 
-bool SolveLDL3(float* const* a, float* b) { return Solve<3>(a, b); }
-bool SolveLDL4(float* const* a, float* b) { return Solve<4>(a, b); }
-bool SolveLDL5(float* const* a, float* b) { return Solve<5>(a, b); }
-bool SolveLDL6(float* const* a, float* b) { return Solve<6>(a, b); }
-bool SolveLDL7(float* const* a, float* b) { return Solve<7>(a, b); }
-bool SolveLDL8(float* const* a, float* b) { return Solve<8>(a, b); }
+bool SolveLDL3(float* const* a, float* b) {
+  return Solve<3>(a, b);
+}
+bool SolveLDL4(float* const* a, float* b) {
+  return Solve<4>(a, b);
+}
+bool SolveLDL5(float* const* a, float* b) {
+  return Solve<5>(a, b);
+}
+bool SolveLDL6(float* const* a, float* b) {
+  return Solve<6>(a, b);
+}
+bool SolveLDL7(float* const* a, float* b) {
+  return Solve<7>(a, b);
+}
+bool SolveLDL8(float* const* a, float* b) {
+  return Solve<8>(a, b);
+}
 
 bool SolveLDL(AlignedMatrix3f& A, AlignedVector3f& b) {
   float* rows[3] = {A.m[0], A.m[1], A.m[2]};
@@ -108,8 +132,7 @@ bool AlignedCompactMatrix6f::SolveLDL(AlignedVector6f& b, float* scratch) {
   return SolveLDL6(rows, b.v);
 }
 
-void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z,
-                        AlignedMatrix3f& G) {
+void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z, AlignedMatrix3f& G) {
   const float* c[3] = {x, y, z};
   for (int r = 0; r < 3; ++r) {
     for (int s = r; s < 3; ++s) {

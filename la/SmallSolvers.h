@@ -39,7 +39,6 @@ inline bool SolveLDL(AlignedCompactMatrix6f& A, AlignedVector6f& b) {
 
 // Upper triangle of the Gram matrix of the columns x, y, z (n values each):
 // G00 = x.x, G01 = x.y, G02 = x.z, G11 = y.y, G12 = y.z, G22 = z.z.
-void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z,
-                        AlignedMatrix3f& G);
+void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z, AlignedMatrix3f& G);
 
 }  // namespace LA

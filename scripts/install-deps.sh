@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ccache pkg-config
+  build-essential cmake ccache pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   liblapack-dev libopenblas-dev
   libcvd-dev libboost-thread-dev libboost-date-time-dev
