@@ -119,7 +119,7 @@ bool GlobalMap::Synchronize(MapWorkingCopy& out) {
   bool copied;
   {
     boost::shared_lock<boost::shared_mutex> lock(mutex);
-    copied = changed != 0;
+    copied = changed.load() != 0;
     if (copied) {
       // Only the tracker thread pulls, and writers set the flag under the
       // exclusive lock, so clearing it under the shared lock is race-free.
