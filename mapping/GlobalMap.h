@@ -48,6 +48,7 @@ class GlobalMap {
 
   // --- Tracker writes (exclusive lock) and display readers (shared lock).
   // Starts an empty map with its first key frame; every feature a track.
+  // A key frame keeps at most 65535 features (the last levels are cut).
   void InitializeKeyFrame(const KeyFrameInput& input, const std::vector<u16>& markerTracks);
   // Appends a key frame (flag 0 or kKeyFrameWeak). Takes the tracker's
   // states, poses, points and flags from `tracker`; drops duplicate matches

@@ -232,4 +232,11 @@ TEST(GlobalMapTracker, NewTrackColoursAreClampedToTheImage) {
   input.colour = nullptr;
   map.InitializeKeyFrame(input, {});
   EXPECT_EQ(map.trackColors[0], TrackColor(0, 255, 255));
+  // More features than 16-bit indices reach: the excess of the last level goes.
+  input.normalized[3].Resize(70000);
+  std::memset(input.normalized[3].Data(), 0, 70000 * sizeof(MapMeasurement));
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.TrackCount(), 65535u);
+  EXPECT_EQ(map.keyFrames[0].levelOffsets[4], 65535);
+  ExpectInvariants(map);
 }
