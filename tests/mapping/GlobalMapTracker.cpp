@@ -1,0 +1,247 @@
+// The tracker's writes: push, pop, trim and anchoring keep every invariant
+// and give back what a map built directly would hold.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "common/mapping/SyntheticMap.h"
+#include "features/FeatureRecords.h"
+
+namespace {
+
+SyntheticMapOptions SmallMap(u32 keyFrames = 6, u32 markers = 3) {
+  SyntheticMapOptions o;
+  o.keyFrames = keyFrames;
+  o.pointsPerPlane = 60;
+  o.clutterPoints = 30;
+  o.images = true;
+  o.markerTracks = markers;
+  return o;
+}
+
+void ExpectInvariants(const GlobalMap& map) {
+  std::string error;
+  EXPECT_TRUE(map.CheckInvariants(&error)) << error;
+}
+
+// Per scene point: its key frames with measurements, its solved bits and point.
+struct TrackView {
+  std::vector<std::tuple<u32, f32, f32>> measurements;
+  u8 flags;
+  MapPoint point;
+};
+
+std::map<u32, TrackView> ViewByScenePoint(const GlobalMap& map, const SyntheticMap& scene) {
+  std::map<u32, TrackView> view;
+  for (u32 t = 0; t < map.TrackCount(); ++t) {
+    TrackView& v = view[scene.TrackScenePoint()[t]];
+    for (const u32 e : map.trackMeasurements[t]) {
+      const u32 k = GlobalMap::MeasurementKeyFrame(e);
+      const MapMeasurement& m =
+          map.measurements[map.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e)];
+      v.measurements.emplace_back(k, m.x, m.y);
+    }
+    v.flags = map.trackFlags[t] & (kTrackSolved | kTrackInlier | kTrackMarker);
+    v.point = map.points[t];
+  }
+  return view;
+}
+
+}  // namespace
+
+TEST(GlobalMapTracker, BuiltMapHoldsInvariantsAndTruth) {
+  SyntheticMap scene(SmallMap());
+  GlobalMap map;
+  scene.Build(map);
+  ExpectInvariants(map);
+  ASSERT_EQ(map.KeyFrameCount(), 6u);
+  EXPECT_GT(map.measurements.Size(), map.TrackCount());
+  EXPECT_EQ(map.trackFlags[0] & kTrackMarker, kTrackMarker);
+  // The fixture's truth: a track's first measurement projects its point.
+  const MapPoint& X = scene.ScenePoints()[scene.TrackScenePoint()[100]];
+  const u32 e = map.trackMeasurements[100][0], k = GlobalMap::MeasurementKeyFrame(e);
+  const CameraPose& P = map.keyFramePoses[k];
+  f32 x[3];
+  for (int r = 0; r < 3; ++r)
+    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+  const u32 m = map.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
+  EXPECT_NEAR(map.measurements[m].x, x[0] / x[2], 1e-5f);
+}
+
+TEST(GlobalMapTracker, PushThenPopRestoresTheMap) {
+  SyntheticMap a(SmallMap(5)), b(SmallMap(5));
+  GlobalMap before, after;
+  a.Build(before);
+  b.Build(after);
+  const u64 version = after.StructureVersion();
+  b.Push(after, 5);
+  ExpectInvariants(after);
+  EXPECT_EQ(after.KeyFrameCount(), 6u);
+  b.Pop(after);
+  ExpectInvariants(after);
+  std::string where;
+  EXPECT_TRUE(SameMapContent(before, after, &where)) << where;
+  EXPECT_GT(after.StructureVersion(), version);
+}
+
+TEST(GlobalMapTracker, DuplicateMatchesAreDropped) {
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2, 3}, {0, 4}});
+  ASSERT_TRUE(map.MergeTracks(1, {{2, 4}}, map.StructureVersion()));  // 4 now resolves to 2
+  map.trackFlags[3] |= kTrackMarker | kTrackSolved | kTrackInlier;
+  map.points[3].v[0] = 42.0f;
+  // Level 0: track 0 twice, 4 (merged into 2), 2 again, one new feature;
+  // level 1: track 0 a third time, 1, the marker 3. A feature's x is its
+  // input order.
+  KeyFrameInput input;
+  input.tracks[0] = {0, 0, 4, 2};
+  input.tracks[1] = {0, 1, 3};
+  for (u32 i = 0; i < 8; ++i) {
+    const int l = i < 5 ? 0 : 1;
+    input.normalized[l].PushBack8({static_cast<f32>(i), 0.0f});
+    input.pixels[l].PushBack8({static_cast<f32>(i), 0.0f});
+  }
+  // The tracker's points and flags: taken for track 1, not for the marker.
+  MapWorkingCopy working;
+  map.Synchronize(working);
+  working.points[1].v[0] = working.points[3].v[0] = -7.0f;
+  working.trackFlags[1] = kTrackSolved | kTrackUnreliable;
+  working.trackFlags[3] = 0;
+  map.PushKeyFrame(0, working, input, 1, "Tracker");
+  ExpectInvariants(map);
+  EXPECT_EQ(map.points[1].v[0], -7.0f);
+  EXPECT_EQ(map.trackFlags[1], kTrackSolved | kTrackUnreliable);
+  EXPECT_EQ(map.points[3].v[0], 42.0f);
+  EXPECT_EQ(map.trackFlags[3], kTrackMarker | kTrackSolved | kTrackInlier);
+  EXPECT_EQ(input.tracks[0], (std::vector<u32>{0, 4}));
+  EXPECT_EQ(input.tracks[1], (std::vector<u32>{1, 3}));
+  ASSERT_EQ(input.normalized[0].Size(), 3u);
+  EXPECT_EQ(input.normalized[0][2].x, 4.0f);  // the new feature follows the kept matches
+  EXPECT_EQ(input.normalized[1][0].x, 6.0f);
+  const u16* o = map.keyFrames[2].levelOffsets;
+  EXPECT_EQ(std::vector<u16>(o, o + 6), (std::vector<u16>{0, 3, 5, 5, 5, 5}));
+  EXPECT_EQ(map.trackMeasurements[2].back(), GlobalMap::PackMeasurement(2, 1));
+  EXPECT_EQ(map.TrackCount(), 6u);
+}
+
+TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
+  const u32 K = 6;
+  SyntheticMapOptions o = SmallMap(K, 0);
+  for (const u16 first : {u16(0), u16(1), u16(K - 1)}) {
+    SyntheticMap full(o);
+    GlobalMap trimmed;
+    full.Build(trimmed);
+    full.Trim(trimmed, first);
+    ExpectInvariants(trimmed);
+    // The same scene from the kept poses only.
+    SyntheticMap kept(o);
+    GlobalMap direct;
+    kept.MakeEmptyMap(direct);
+    kept.Initialize(direct, first);
+    for (u32 k = first + 1; k < K; ++k) kept.Push(direct, k);
+    kept.AnchorAll(direct);
+    ASSERT_EQ(trimmed.KeyFrameCount(), K - first);
+    ASSERT_EQ(trimmed.TrackCount(), direct.TrackCount()) << first;
+    EXPECT_EQ(trimmed.measurements.Size(), direct.measurements.Size());
+    EXPECT_EQ(trimmed.keyFrameMeasurementStart, direct.keyFrameMeasurementStart);
+    for (u32 k = 0; k < K - first; ++k) {
+      EXPECT_EQ(trimmed.keyFrames[k].frameId, direct.keyFrames[k].frameId);
+      const KeyFrame &x = trimmed.keyFrames[k], &y = direct.keyFrames[k];
+      ASSERT_EQ(x.pyramid[1].size(), y.pyramid[1].size());
+      EXPECT_EQ(0,
+                std::memcmp(x.pyramid[1].data(), y.pyramid[1].data(), x.pyramid[1].size().area()));
+      EXPECT_EQ(0, std::memcmp(x.levelOffsets, y.levelOffsets, sizeof(x.levelOffsets)));
+      EXPECT_EQ(
+          0, std::memcmp(&trimmed.keyFramePoses[k], &direct.keyFramePoses[k], sizeof(CameraPose)));
+    }
+    const auto a = ViewByScenePoint(trimmed, full), b = ViewByScenePoint(direct, kept);
+    ASSERT_EQ(a.size(), b.size());
+    for (const auto& [p, v] : a) {
+      const TrackView& w = b.at(p);
+      EXPECT_EQ(v.measurements, w.measurements) << p;
+      EXPECT_EQ(v.flags, w.flags) << p;
+      EXPECT_EQ(0, std::memcmp(&v.point, &w.point, sizeof(MapPoint))) << p;
+    }
+  }
+}
+
+TEST(GlobalMapTracker, TrimDropsMergedAwayTracksAndKeepsMarkerPoints) {
+  // Track 0 is seen by key frames 0 and 1, track 1 by 0 only, track 2 (a
+  // marker) by 0 and 2, track 3 by 1 and 2 and is merged into track 1.
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2}, {0, 3}, {2, 3}});
+  std::vector<u32> trackMap;
+  {
+    // Merged: track 3 shares no key frame with track 1.
+    const u64 version = map.StructureVersion();
+    map.trackFlags[2] |= kTrackMarker | kTrackSolved | kTrackInlier;
+    ASSERT_TRUE(map.MergeTracks(2, {{1, 3}}, version));
+  }
+  ExpectInvariants(map);
+  EXPECT_EQ(map.ResolveTrack(3), 1u);
+  map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
+  ExpectInvariants(map);
+  EXPECT_EQ(trackMap, (std::vector<u32>{0, 1, 2, kNoTrack}));
+  // Track 0 keeps one measurement: no longer solved; the marker keeps its bits.
+  EXPECT_EQ(map.trackFlags[0] & (kTrackSolved | kTrackInlier), 0);
+  EXPECT_EQ(map.trackFlags[2] & (kTrackSolved | kTrackInlier), kTrackSolved | kTrackInlier);
+  EXPECT_EQ(map.trackMeasurements[1].size(), 2u);
+}
+
+TEST(GlobalMapTracker, SynchronizeCopiesOnceAndResolvesMergeChains) {
+  // Tracks 2, 5 and 7 never share a key frame: 7 is absorbed by 5, 5 by 2.
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2}, {0, 1, 3, 4, 5}, {3, 4, 6, 7}});
+  const u64 version = map.StructureVersion();
+  map.trackFlags[7] |= kTrackImu;
+  ASSERT_TRUE(map.MergeTracks(2, {{5, 7}}, version));
+  ASSERT_TRUE(map.MergeTracks(2, {{2, 7}}, version));
+  ExpectInvariants(map);
+  MapWorkingCopy working;
+  EXPECT_TRUE(map.Synchronize(working));
+  EXPECT_EQ(working.resolvedTracks[7], 2u);
+  EXPECT_EQ(working.resolvedTracks[5], 2u);
+  EXPECT_EQ(working.trackFlags[2] & (kTrackImu | kTrackMerged), kTrackImu | kTrackMerged);
+  EXPECT_EQ(working.cameraCenters[2].v[0], 2.0f);
+  const f64 t = working.time;
+  working.points.Clear();
+  EXPECT_FALSE(map.Synchronize(working));
+  EXPECT_EQ(working.points.Size(), 0u);  // untouched
+  EXPECT_GE(working.time, t);
+}
+
+TEST(GlobalMapTracker, NewTrackColoursAreClampedToTheImage) {
+  CVD::Image<TrackColor> colour(CVD::ImageRef(16, 8));
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 16; ++x) colour[y][x] = SyntheticColour(x, y);
+  }
+  KeyFrameInput input;
+  input.colour = &colour;
+  // A marker corner far outside, a level-1 feature, a non-finite position.
+  input.pixels[0].PushBack8({-40.0f, 300.0f});
+  input.pixels[0].PushBack8({1e30f, -1e30f});
+  input.pixels[1].PushBack8({3.4f, 2.6f});
+  input.pixels[2].PushBack8({NAN, 1.0f});
+  for (int l = 0; l < 3; ++l) {
+    for (u32 i = 0; i < input.pixels[l].Size(); ++i) input.normalized[l].PushBack8({0, 0});
+  }
+  GlobalMap map;
+  map.Reset();
+  map.InitializeKeyFrame(input, {});
+  ASSERT_EQ(map.trackColors.size(), 4u);
+  const TrackColor expected[4] = {SyntheticColour(0, 7), SyntheticColour(15, 0),
+                                  SyntheticColour(7, 5), SyntheticColour(0, 4)};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(map.trackColors[i], expected[i]) << i;
+  }
+  input.colour = nullptr;
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.trackColors[0], TrackColor(0, 255, 255));
+  // More features than 16-bit indices reach: the excess of the last level goes.
+  input.normalized[3].Resize(70000);
+  std::memset(input.normalized[3].Data(), 0, 70000 * sizeof(MapMeasurement));
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.TrackCount(), 65535u);
+  EXPECT_EQ(map.keyFrames[0].levelOffsets[4], 65535);
+  ExpectInvariants(map);
+}
