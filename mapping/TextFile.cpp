@@ -87,6 +87,21 @@ bool TextCursor::NextDouble(double& value) {
   return Next(value);
 }
 
+bool TextCursor::Expect(const char* literal) {
+  SkipSpace();
+  const std::size_t n = std::strlen(literal);
+  if (text_.compare(pos_, n, literal) != 0) return false;
+  pos_ += n;
+  return true;
+}
+
+bool ParseInt(std::string_view text, int& value) {
+  const char* p = text.data();
+  const char* last = p + text.size();
+  while (p < last && IsSpace(*p)) ++p;
+  return ParseNumber(p, last, value) != nullptr;
+}
+
 std::size_t ParseNumbers(std::string_view line, double* values, std::size_t max) {
   const char* p = line.data();
   const char* last = p + line.size();

@@ -28,6 +28,9 @@ class TextCursor {
   bool NextInt(int& value);
   bool NextFloat(float& value);
   bool NextDouble(double& value);
+  // Skips white space and consumes `literal` when it follows; false (nothing
+  // consumed but the white space) otherwise.
+  bool Expect(const char* literal);
   // Bytes not consumed yet.
   std::size_t Left() const { return text_.size() - pos_; }
 
@@ -43,6 +46,8 @@ class TextCursor {
 // Parses up to `max` leading numbers of a line as sscanf("%lf %lf ...") would;
 // returns how many were read.
 std::size_t ParseNumbers(std::string_view line, double* values, std::size_t max);
+// Parses an integer after leading white space, as sscanf("%d") would.
+bool ParseInt(std::string_view text, int& value);
 
 // Makes this thread format and parse numbers in the "C" locale until the end
 // of the scope, so files are the same whatever locale a host program set.
