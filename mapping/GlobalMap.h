@@ -173,7 +173,7 @@ class GlobalMap {
   void SelectPlanesOfPoints(MapProblemIndex& index, u32& fixedPlanes) const;
   // Writes problem camera i back into key frame keyFrames[i].
   void WriteBackCameras(const IBAState& result, const std::vector<u16>& keyFrames);
-  void AppendTrackColor(const CVD::BasicImage<TrackColor>& colour, const LA::Vector2<float>& pixel,
+  void AppendTrackColor(const CVD::BasicImage<TrackColor>* colour, const LA::Vector2<float>& pixel,
                         u32 level);
   void MergePair(u32 a, u32 b, std::vector<u8>& scratch);
   // Drops planes with fewer than three points, renumbering the rest; true

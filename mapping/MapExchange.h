@@ -60,10 +60,10 @@ struct KeyFrameInput {
   CameraPose pose{};
   IMUDelta sincePrevious{};  // from the previous key frame to this one
   IMUAttitude attitude{};
-  // Views of the caller's images; an empty view is not copied.
-  CVD::BasicImage<TrackColor> colour;  // empty: new tracks get (0, 255, 255)
-  CVD::BasicImage<u8> pyramid[kMapLevels];
-  CVD::BasicImage<float> floatImage;
+  // The caller's images (not owned); null or empty ones are not copied.
+  const CVD::BasicImage<TrackColor>* colour = nullptr;  // none: new tracks get (0, 255, 255)
+  const CVD::BasicImage<u8>* pyramid[kMapLevels] = {nullptr, nullptr, nullptr, nullptr};
+  const CVD::BasicImage<float>* floatImage = nullptr;
   AlignedArray<LA::Vector2<float>> pixels[kMapLevels];  // level pixels
   AlignedArray<MapMeasurement> normalized[kMapLevels];
   std::vector<u32> tracks[kMapLevels];  // matched track ids, the level's first features
