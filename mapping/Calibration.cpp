@@ -52,7 +52,10 @@ bool ReadIntrinsics(TextCursor& text, u16 width, u16 height, float* fxfycxcy) {
   for (int i = 0; i < 4; ++i) {
     if (!std::isfinite(fxfycxcy[i])) return false;
   }
-  return fxfycxcy[0] > 0.0f && fxfycxcy[1] > 0.0f;
+  // Positive, and the pixel area 1/(fx fy) the solvers use must stay finite.
+  const float area = fxfycxcy[0] * fxfycxcy[1];
+  return fxfycxcy[0] > 0.0f && fxfycxcy[1] > 0.0f && std::isfinite(area) &&
+         std::isfinite(1.0f / area);
 }
 
 }  // namespace

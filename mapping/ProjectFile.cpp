@@ -143,10 +143,6 @@ bool ReadIntrinsicLine(Intrinsic& intrinsic, TextCursor& text) {
       !text.NextFloat(k[3])) {
     return false;
   }
-  if (!(std::isfinite(k[0]) && std::isfinite(k[1]) && k[0] > 0.0f && k[1] > 0.0f &&
-        std::isfinite(k[2]) && std::isfinite(k[3]))) {
-    return false;
-  }
   intrinsic.Set(k[0], k[1], k[2], k[3]);
   return true;
 }

@@ -25,5 +25,6 @@ bool LoadProjectBinary(GlobalMap& map, const std::string& fileName);
 
 // Three lines "%f %f %f %f" with the pose rows [R | t].
 void WritePoseRows(const CameraPose& pose, FILE* f);
-// Reads fx, fy, cx, cy; false when they are missing or unusable.
+// Reads fx, fy, cx, cy and fills the whole record; false when they are
+// missing.
 bool ReadIntrinsicLine(Intrinsic& intrinsic, TextCursor& text);

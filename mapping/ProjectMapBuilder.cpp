@@ -58,8 +58,9 @@ bool ProjectMapBuilder::SetSequence(const std::string& projectFile, const std::s
 }
 
 bool ProjectMapBuilder::SetIntrinsic(float fx, float fy, float cx, float cy) {
-  if (!(std::isfinite(fx) && std::isfinite(fy) && fx > 0.0f && fy > 0.0f && std::isfinite(cx) &&
-        std::isfinite(cy))) {
+  const float area = fx * fy;  // 1/(fx fy) is the solvers' pixel area
+  if (!(fx > 0.0f && fy > 0.0f && std::isfinite(area) && std::isfinite(1.0f / area) &&
+        std::isfinite(cx) && std::isfinite(cy))) {
     return Fail("invalid intrinsic parameters");
   }
   k_[0] = fx, k_[1] = fy, k_[2] = cx, k_[3] = cy;
@@ -157,9 +158,9 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
     CameraToPose(state, offset, poses_[f], scratch);
   }
   map.keyFrameFlags.assign(F, 0);
+  map.keyFrames.resize(F);
   ComputeFrameTrackRanges(map);
 
-  map.keyFrames.resize(F);
   map.width = map.height = 0;
   for (u32 f = 0; f < F; ++f) {
     std::printf("\rLoading images...%d%%", static_cast<int>(100ull * f / F));

@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "common/MutationCases.h"
 #include "common/TempFolder.h"
 
 namespace {
@@ -21,6 +22,7 @@ class Calibration : public ::testing::Test {
  protected:
   bool Load(const std::string& text, Outputs& out) {
     const std::string name = folder_.File("K.txt");
+    std::remove(name.c_str());  // a truncated file would be flushed at every close
     FILE* f = std::fopen(name.c_str(), "w");
     std::fputs(text.c_str(), f);
     std::fclose(f);
@@ -84,6 +86,24 @@ TEST_F(Calibration, UnusableFilesAreRefusedWithoutOutput) {
   EXPECT_EQ(out.k.fx[0], 0.0f);
   EXPECT_EQ(out.extrinsic[0], 7.0);
   EXPECT_EQ(out.rotation[0], 7.0);
+}
+
+// Whatever a damaged file holds, an accepted one gives usable intrinsics.
+TEST_F(Calibration, MutatedFilesAreRefusedOrUsable) {
+  Random::Seed(14);
+  const std::string valid = "500 0 320\n0 510 240\n0 0 1\n1 0 0 0.1\n0 1 0 0.2\n0 0 1 0.3\n";
+  const u32 cases = MutationCases();
+  testing::internal::CaptureStdout();
+  for (u32 i = 0; i < cases; ++i) {
+    std::string text = valid;
+    for (u32 m = 1 + Random::Index(3); m > 0; --m) Mutate(text);
+    Outputs out;
+    if (!Load(text, out)) continue;
+    ASSERT_TRUE(std::isfinite(out.k.fx[0]) && out.k.fx[0] > 0.0f) << text;
+    ASSERT_TRUE(std::isfinite(out.k.fy[0]) && out.k.fy[0] > 0.0f) << text;
+    ASSERT_TRUE(std::isfinite(out.k.misc[1]) && std::isfinite(out.extrinsic[4])) << text;
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
