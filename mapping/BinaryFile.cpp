@@ -1,5 +1,6 @@
 #include "mapping/BinaryFile.h"
 
+#include <algorithm>
 #include <cstring>
 
 void BinaryWriter::PutBytes(const void* p, std::size_t n) {
@@ -32,10 +33,33 @@ BinaryReader::BinaryReader(FILE* f) : f_(f) {
   left_ = static_cast<unsigned long long>(end - here);
 }
 
+BinaryReader::~BinaryReader() {
+  if (end_ > next_) std::fseek(f_, -static_cast<long>(end_ - next_), SEEK_CUR);
+}
+
 bool BinaryReader::GetBytes(void* p, std::size_t n) {
-  if (measured_ && n > left_) return false;
-  if (n > 0 && std::fread(p, 1, n, f_) != n) return false;
-  if (measured_) left_ -= n;
+  char* out = static_cast<char*>(p);
+  const std::size_t buffered = std::min(n, end_ - next_);
+  std::memcpy(out, buffer_ + next_, buffered);
+  next_ += buffered;
+  out += buffered;
+  n -= buffered;
+  if (n == 0) return true;
+  if (!measured_) return std::fread(out, 1, n, f_) == n;
+  if (n > left_) return false;
+  if (n >= kBufferSize / 2) {
+    // Large blocks go straight to their destination.
+    if (std::fread(out, 1, n, f_) != n) return false;
+    left_ -= n;
+    return true;
+  }
+  const std::size_t ahead =
+      static_cast<std::size_t>(std::min<unsigned long long>(kBufferSize, left_));
+  if (std::fread(buffer_, 1, ahead, f_) != ahead) return false;
+  left_ -= ahead;
+  std::memcpy(out, buffer_, n);
+  next_ = n;
+  end_ = ahead;
   return true;
 }
 
@@ -52,14 +76,14 @@ bool BinaryReader::Skip(unsigned long long n) {
 
 bool BinaryReader::Fits(unsigned long long count, unsigned long long size) const {
   if (size != 0 && count > ~0ull / size) return false;
-  return count * size <= (measured_ ? left_ : kUnmeasuredLimit);
+  return count * size <= (measured_ ? Left() : kUnmeasuredLimit);
 }
 
 bool BinaryReader::GetLine(std::string& line, std::size_t maxLength) {
   line.clear();
   while (line.size() < maxLength) {
     char c;
-    if (!GetBytes(&c, 1)) return !line.empty();
+    if (!Get(c)) return !line.empty();
     line.push_back(c);
     if (c == '\n') return true;
   }

@@ -6,6 +6,7 @@
 // for it.
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "la/Types.h"
@@ -45,10 +46,20 @@ class BinaryReader {
 
   // Measures the bytes from the current position to the end when it can.
   explicit BinaryReader(FILE* f);
+  // Hands bytes read ahead back to the stream, so that it stands right
+  // after the last byte taken.
+  ~BinaryReader();
+  BinaryReader(const BinaryReader&) = delete;
+  BinaryReader& operator=(const BinaryReader&) = delete;
 
   // Reads one scalar (or raw record); false at a short read.
   template <class T>
   bool Get(T& value) {
+    if (sizeof(T) <= end_ - next_) {
+      std::memcpy(&value, buffer_ + next_, sizeof(T));
+      next_ += sizeof(T);
+      return true;
+    }
     return GetBytes(&value, sizeof(T));
   }
   // Reads exactly n bytes; false at a short read.
@@ -63,7 +74,14 @@ class BinaryReader {
   bool GetLine(std::string& line, std::size_t maxLength);
 
  private:
+  // Bytes of the stream not yet taken (buffered ones included).
+  unsigned long long Left() const { return left_ + (end_ - next_); }
+
   FILE* f_;
   bool measured_ = false;
-  unsigned long long left_ = 0;
+  unsigned long long left_ = 0;  // in the stream, beyond the buffer
+  // Read-ahead of a measured stream; small fields come from here.
+  static constexpr std::size_t kBufferSize = 1 << 16;
+  std::size_t next_ = 0, end_ = 0;
+  char buffer_[kBufferSize];
 };

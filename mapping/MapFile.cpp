@@ -23,9 +23,8 @@ void WriteImage(const CVD::Image<Pixel>& image, BinaryWriter& out) {
   const i32 w = image.size().x, h = image.size().y;
   out.Put(w);
   out.Put(h);
-  if (w != 0 && h != 0) {
-    for (i32 y = 0; y < h; ++y) out.PutBytes(image[y], sizeof(Pixel) * w);
-  }
+  // An Image's rows follow one another without gaps.
+  if (w != 0 && h != 0) out.PutBytes(image.data(), sizeof(Pixel) * w * h);
 }
 
 // An image of the stored size, or left empty for a zero side.
@@ -36,10 +35,7 @@ bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
   if (w == 0 || h == 0) return true;
   if (!in.Fits(static_cast<u64>(w) * static_cast<u64>(h), sizeof(Pixel))) return false;
   image.resize(CVD::ImageRef(w, h));
-  for (i32 y = 0; y < h; ++y) {
-    if (!in.GetBytes(image[y], sizeof(Pixel) * w)) return false;
-  }
-  return true;
+  return in.GetBytes(image.data(), sizeof(Pixel) * w * h);
 }
 
 template <class T>

@@ -83,12 +83,15 @@ bool ReadProject(BinaryReader& in, const std::string& fileName, ProjectMapBuilde
 bool LoadProjectBinary(GlobalMap& map, const std::string& fileName) {
   FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) return false;
-  BinaryReader in(f);
-  std::string header;
   ProjectMapBuilder builder;
-  bool ok = in.GetLine(header, 512) && header == kHeader;
-  if (!ok) builder.Fail("not a binary project file");
-  ok = ok && ReadProject(in, fileName, builder);
+  bool ok;
+  {
+    BinaryReader in(f);
+    std::string header;
+    ok = in.GetLine(header, 512) && header == kHeader;
+    if (!ok) builder.Fail("not a binary project file");
+    ok = ok && ReadProject(in, fileName, builder);
+  }
   std::fclose(f);
   GlobalMap loaded;
   if (!ok || !builder.Build(loaded)) {
