@@ -191,6 +191,24 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
   ASSERT_TRUE(file_.Read(target_, targetBytes_));  // for TearDown
 }
 
+// A pipe cannot be measured or read ahead: the section is read byte-exact.
+TEST_F(MapFile, ReadsFromAPipe) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string tail = "tracker state";
+  ASSERT_LT(targetBytes_.size() + tail.size(), 65536u);  // fits the pipe's buffer
+  ASSERT_EQ(write(fds[1], targetBytes_.data(), targetBytes_.size()), long(targetBytes_.size()));
+  ASSERT_EQ(write(fds[1], tail.data(), tail.size()), long(tail.size()));
+  close(fds[1]);
+  FILE* f = fdopen(fds[0], "rb");
+  GlobalMap map;
+  EXPECT_TRUE(ReadMap(map, f));
+  char rest[32] = {};
+  EXPECT_EQ(std::string(rest, std::fread(rest, 1, sizeof(rest), f)), tail);
+  std::fclose(f);
+  EXPECT_EQ(file_.Save(map), targetBytes_);
+}
+
 TEST_F(MapFile, EmptyMapIs303Bytes) {
   GlobalMap empty;
   SyntheticMap(SyntheticMapOptions()).MakeEmptyMap(empty);
