@@ -137,7 +137,13 @@ bool GlobalMap::Synchronize(MapWorkingCopy& out) {
       out.planeFlags = planeFlags;
       const u32 n = TrackCount();
       out.resolvedTracks.resize(n);
-      for (u32 t = 0; t < n; ++t) out.resolvedTracks[t] = ResolveTrack(t);
+      u32* resolved = out.resolvedTracks.data();
+      const u8* flags = trackFlags.data();
+      // Few tracks are merged away: only those walk their chain.
+      for (u32 t = 0; t < n; ++t) resolved[t] = t;
+      for (u32 t = 0; t < n; ++t) {
+        if (flags[t] & kTrackMergedAway) resolved[t] = ResolveTrack(t);
+      }
     }
     out.time = CurrentTimeOfDay();
   }

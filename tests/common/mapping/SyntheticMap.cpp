@@ -310,7 +310,8 @@ bool Differ(std::string* where, const char* what) {
 
 }  // namespace
 
-bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where) {
+bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where,
+                    bool compareRanges) {
   if (a.width != b.width || a.height != b.height ||
       std::memcmp(&a.intrinsic, &b.intrinsic, sizeof(Intrinsic)) != 0) {
     return Differ(where, "camera");
@@ -340,7 +341,8 @@ bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where) 
   if (a.trackMeasurements != b.trackMeasurements) return Differ(where, "trackMeasurements");
   if (a.keyFrameMeasurementStart != b.keyFrameMeasurementStart)
     return Differ(where, "keyFrameMeasurementStart");
-  if (a.keyFrameTrackRange != b.keyFrameTrackRange) return Differ(where, "keyFrameTrackRange");
+  if (compareRanges && a.keyFrameTrackRange != b.keyFrameTrackRange)
+    return Differ(where, "keyFrameTrackRange");
   if (a.measurementTracks != b.measurementTracks) return Differ(where, "measurementTracks");
   if (a.trackPlanes != b.trackPlanes) return Differ(where, "trackPlanes");
   if (a.keyFrameFlags != b.keyFrameFlags) return Differ(where, "keyFrameFlags");
@@ -352,4 +354,62 @@ bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where) 
     return Differ(where, "trackColors");
   }
   return true;
+}
+
+void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks) {
+  Intrinsic k{};
+  k.Set(100.0f, 100.0f, 50.0f, 50.0f);
+  const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
+  map.width = map.height = 100;
+  map.intrinsic = k;
+  std::memcpy(map.extrinsic, e, sizeof(e));
+  map.Reset();
+  MapWorkingCopy working;
+  u32 tracks = 0;
+  for (u32 kf = 0; kf < keyFrameTracks.size(); ++kf) {
+    KeyFrameInput input;
+    input.frameId = kf;
+    input.state.quaternion[3] = 1.0;
+    input.state.position[0] = kf;
+    input.state.time = 0.1 * kf;
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 4; ++c) input.pose.m[r][c] = r == c ? 1.0f : 0.0f;
+    }
+    input.pose.m[0][3] = -static_cast<f32>(kf);
+    SetEmptyIMUDelta(input.sincePrevious);
+    input.sincePrevious.dt = 0.1;
+    input.attitude.quaternion[3] = 1.0;
+    input.attitude.gravity[2] = 1.0;
+    input.attitude.time = 0.1 * kf;
+    u32 fresh = tracks;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const u32 t : keyFrameTracks[kf]) {
+        const bool matched = t < tracks;
+        if (matched != (pass == 0)) continue;
+        const int l = matched ? t % 4 : 0;  // new tracks keep their listed order
+        input.pixels[l].PushBack8({0.0f, 0.0f});
+        input.normalized[l].PushBack8({0.01f * t, 0.02f * kf});
+        if (matched) input.tracks[l].push_back(t);
+        if (!matched) ++fresh;
+      }
+    }
+    if (kf == 0) {
+      map.InitializeKeyFrame(input, {});
+    } else {
+      map.Synchronize(working);
+      map.PushKeyFrame(0, working, input, 1, "Tracker");
+    }
+    tracks = fresh;
+  }
+  map.Synchronize(working);
+  std::vector<u32> counts(tracks, 0);
+  for (const u32 t : working.measurementTracks) ++counts[t];
+  for (u32 t = 0; t < tracks; ++t) {
+    working.points[t] = Point(static_cast<f32>(t), 0.0f, 5.0f);
+    if (counts[t] >= 2) working.trackFlags[t] |= kTrackSolved | kTrackInlier;
+  }
+  const IMUState first = map.keyFrameStates.Size() ? map.keyFrameStates[0] : IMUState{};
+  const CameraPose pose = map.keyFramePoses.Size() ? map.keyFramePoses[0] : CameraPose{};
+  map.SetAnchoredStructure(1.0f, first, pose, working.points, AlignedArray<MapPlane>(),
+                           working.trackFlags, {}, working.trackPlanes);
 }

@@ -88,4 +88,14 @@ TrackColor SyntheticColour(int x, int y);
 // Bit equality of two maps' content (camera, arrays, lists, flags, colours,
 // key-frame records with their images); `where` names the first difference.
 // The lock fields, counters, time and tag are not compared.
-bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where = nullptr);
+// Key-frame track ranges are compared only when asked (a trim narrows them).
+bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where = nullptr,
+                    bool compareRanges = true);
+
+// A small hand-made map: key frame k observes the tracks keyFrameTracks[k]
+// (ids below the current count are matches, the next ids start new tracks in
+// order). A match of track t lies on level t % 4, a new track's feature on
+// level 0; every feature at normalised (0.01 t,
+// 0.02 k); track t's point is (t, 0, 5, 1); tracks with two measurements are
+// SOLVED and INLIER. Key frame k has state time 0.1 k and a set attitude.
+void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks);
