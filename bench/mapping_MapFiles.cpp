@@ -117,16 +117,15 @@ const std::string& ProjectFileName() {
     k.Set(2000.0f, 2000.0f, 320.0f, 240.0f);
     AlignedArray<CameraPose> poses;
     for (int i = 0; i < 300; ++i) {
-      CameraPose p{};
-      p.m[0][0] = p.m[1][1] = p.m[2][2] = 1.0f;
-      p.m[0][3] = -0.1f * i;
-      poses.PushBack48(p);
+      poses.PushBack48(CameraPose{});
+      poses.Back().m[0][0] = poses.Back().m[1][1] = poses.Back().m[2][2] = 1.0f;
+      poses.Back().m[0][3] = -0.1f * i;
     }
     AlignedArray<MapPoint> points;
     for (int t = 0; t < 20000; ++t) {
-      const float u = static_cast<float>(Random::Next()) / Random::kMax;
-      const float v = static_cast<float>(Random::Next()) / Random::kMax;
-      points.PushBack16(MapPoint{{30.0f * u, 1.0f * v - 0.5f, 5.0f, 1.0f}});
+      const float u = float(Random::Next()) / Random::kMax,
+                  v = float(Random::Next()) / Random::kMax;
+      points.PushBack16(MapPoint{{30.0f * u, v - 0.5f, 5.0f, 1.0f}});
     }
     name = BenchFile("zevrion-bench.act");
     SaveProjectText(name, k, poses, points);
