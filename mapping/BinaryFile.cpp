@@ -4,6 +4,7 @@
 #include <cstring>
 
 void BinaryWriter::PutBytes(const void* p, std::size_t n) {
+  if (n == 0) return;  // an empty array may have no storage at all
   if (used_ + n <= kBufferSize) {
     std::memcpy(buffer_ + used_, p, n);
     used_ += n;
@@ -38,6 +39,7 @@ BinaryReader::~BinaryReader() {
 }
 
 bool BinaryReader::GetBytes(void* p, std::size_t n) {
+  if (n == 0) return true;  // an empty array may have no storage at all
   char* out = static_cast<char*>(p);
   const std::size_t buffered = std::min(n, end_ - next_);
   std::memcpy(out, buffer_ + next_, buffered);

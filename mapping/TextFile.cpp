@@ -83,9 +83,6 @@ bool TextCursor::NextInt(int& value) {
 bool TextCursor::NextFloat(float& value) {
   return Next(value);
 }
-bool TextCursor::NextDouble(double& value) {
-  return Next(value);
-}
 
 bool TextCursor::Expect(const char* literal) {
   SkipSpace();

@@ -27,7 +27,6 @@ class TextCursor {
   // white space) when none parses there or it is out of range.
   bool NextInt(int& value);
   bool NextFloat(float& value);
-  bool NextDouble(double& value);
   // Skips white space and consumes `literal` when it follows; false (nothing
   // consumed but the white space) otherwise.
   bool Expect(const char* literal);
