@@ -33,7 +33,9 @@ bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
   i32 w, h;
   if (!in.Get(w) || !in.Get(h) || w < 0 || h < 0) return false;
   if (w == 0 || h == 0) return true;
-  if (!in.Fits(static_cast<u64>(w) * static_cast<u64>(h), sizeof(Pixel))) return false;
+  // libCVD counts pixels in int.
+  const u64 pixels = static_cast<u64>(w) * static_cast<u64>(h);
+  if (pixels > 0x7FFFFFFF || !in.Fits(pixels, sizeof(Pixel))) return false;
   image.resize(CVD::ImageRef(w, h));
   return in.GetBytes(image.data(), sizeof(Pixel) * w * h);
 }
