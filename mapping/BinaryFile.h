@@ -1,0 +1,87 @@
+#pragma once
+// Little-endian binary streams of the map files, written and read field by
+// field. The writer collects small fields in a buffer and hands large blocks
+// straight to the stream; the reader knows how many bytes the stream still
+// holds, so a count read from a file is checked before anything is allocated
+// for it.
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "la/Types.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the map files are little-endian");
+
+class BinaryWriter {
+ public:
+  explicit BinaryWriter(FILE* f) : f_(f) {}
+  ~BinaryWriter() { Flush(); }
+  BinaryWriter(const BinaryWriter&) = delete;
+  BinaryWriter& operator=(const BinaryWriter&) = delete;
+
+  // Appends one scalar (or raw record) as its bytes.
+  template <class T>
+  void Put(const T& value) {
+    PutBytes(&value, sizeof(T));
+  }
+  // Appends n bytes.
+  void PutBytes(const void* p, std::size_t n);
+  // Writes out the buffer; false when any write so far failed.
+  bool Flush();
+
+ private:
+  static constexpr std::size_t kBufferSize = 1 << 16;
+  FILE* f_;
+  std::size_t used_ = 0;
+  bool ok_ = true;
+  char buffer_[kBufferSize];
+};
+
+class BinaryReader {
+ public:
+  // A stream that cannot seek is not measured: a block may then claim at
+  // most kUnmeasuredLimit bytes.
+  static constexpr unsigned long long kUnmeasuredLimit = 1ull << 28;
+
+  // Measures the bytes from the current position to the end when it can.
+  explicit BinaryReader(FILE* f);
+  // Hands bytes read ahead back to the stream, so that it stands right
+  // after the last byte taken.
+  ~BinaryReader();
+  BinaryReader(const BinaryReader&) = delete;
+  BinaryReader& operator=(const BinaryReader&) = delete;
+
+  // Reads one scalar (or raw record); false at a short read.
+  template <class T>
+  bool Get(T& value) {
+    if (sizeof(T) <= end_ - next_) {
+      std::memcpy(&value, buffer_ + next_, sizeof(T));
+      next_ += sizeof(T);
+      return true;
+    }
+    return GetBytes(&value, sizeof(T));
+  }
+  // Reads exactly n bytes; false at a short read.
+  bool GetBytes(void* p, std::size_t n);
+  // Skips n bytes; false when they are not there.
+  bool Skip(unsigned long long n);
+  // True when count records of `size` bytes can still follow.
+  bool Fits(unsigned long long count, unsigned long long size) const;
+  // Reads up to and including the next '\n' (kept) or the end of the
+  // stream; false when not a byte could be read or the line would exceed
+  // maxLength bytes.
+  bool GetLine(std::string& line, std::size_t maxLength);
+
+ private:
+  // Bytes of the stream not yet taken (buffered ones included).
+  unsigned long long Left() const { return left_ + (end_ - next_); }
+
+  FILE* f_;
+  bool measured_ = false;
+  unsigned long long left_ = 0;  // in the stream, beyond the buffer
+  // Read-ahead of a measured stream; small fields come from here.
+  static constexpr std::size_t kBufferSize = 1 << 16;
+  std::size_t next_ = 0, end_ = 0;
+  char buffer_[kBufferSize];
+};

@@ -1,0 +1,101 @@
+// The calibration file: both intrinsic forms with their known answers, the
+// optional transform, and unusable or damaged files refused with the
+// outputs untouched.
+#include "mapping/Calibration.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+
+#include "common/MutationCases.h"
+#include "common/TempFolder.h"
+
+namespace {
+
+struct Outputs {
+  Intrinsic k{};
+  double extrinsic[7] = {7, 7, 7, 7, 7, 7, 7};
+  double rotation[9] = {7, 7, 7, 7, 7, 7, 7, 7, 7};
+};
+
+class Calibration : public ::testing::Test {
+ protected:
+  // Loads the text; with `capture`, what it prints goes to printed_.
+  bool Load(const std::string& text, Outputs& out, bool capture = true) {
+    const std::string name = folder_.File("K.txt");
+    std::remove(name.c_str());  // a truncated file would be flushed at every close
+    FILE* f = std::fopen(name.c_str(), "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    if (capture) testing::internal::CaptureStdout();
+    const bool ok = LoadCalibration(name, 640, 480, out.k, out.extrinsic, out.rotation);
+    if (capture) printed_ = testing::internal::GetCapturedStdout();
+    return ok;
+  }
+  // Default mounting quaternion with the given translation.
+  static void ExpectExtrinsic(const Outputs& out, double tx, double ty, double tz) {
+    const double expected[7] = {-0.70710678, 0.70710678, 0, 0, tx, ty, tz};
+    for (int i = 0; i < 7; ++i) EXPECT_DOUBLE_EQ(out.extrinsic[i], expected[i]) << i;
+  }
+  TempFolder folder_;
+  std::string printed_;
+};
+
+TEST_F(Calibration, BothIntrinsicFormsAndTheOptionalTransform) {
+  Outputs out;
+  ASSERT_TRUE(Load("60\n", out));
+  EXPECT_NEAR(out.k.fx[0], 640.0 / (2.0 * std::tan(M_PI / 6.0)), 1e-3);
+  EXPECT_EQ(out.k.fy[0], out.k.fx[0]);
+  EXPECT_EQ(out.k.cxcy[0] * 1000 + out.k.cxcy[1], 319500.0f + 239.5f);
+  EXPECT_FLOAT_EQ(out.k.misc[1], 1.0f / (out.k.fx[0] * out.k.fy[0]));
+  ExpectExtrinsic(out, 0, 0, 0);
+  EXPECT_EQ(out.rotation[0], DBL_MAX);
+
+  const std::string K = "500 0 320\r\n0 510 240\r\n0 0 1\r\n";
+  ASSERT_TRUE(Load(K, out));
+  EXPECT_EQ(out.k.fxfy[0] * 1000 + out.k.fxfy[1], 500510.0f);
+  EXPECT_EQ(out.k.cxcy[0] * 1000 + out.k.cxcy[1], 320240.0f);
+  ExpectExtrinsic(out, 0, 0, 0);
+  EXPECT_EQ(out.rotation[0], DBL_MAX);
+  ASSERT_TRUE(Load(K + "0.05 -0.02\n", out));
+  ExpectExtrinsic(out, 0.05, -0.02, 0);
+  EXPECT_EQ(out.rotation[0], DBL_MAX);
+
+  // R = I gives M^T, M the default quaternion's transposed rotation, which
+  // for (-s, s, 0, 0) is [[0 -1 0] [-1 0 0] [0 0 -1]].
+  ASSERT_TRUE(Load(K + "1 0 0 0.1\n0 1 0 0.2\n0 0 1 0.3\n", out));
+  ExpectExtrinsic(out, 0.1, 0.2, 0.3);
+  const double expected[9] = {0, -1, 0, -1, 0, 0, 0, 0, -1};
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(out.rotation[i], expected[i], 1e-7) << i;
+}
+
+TEST_F(Calibration, UnusableFilesAreRefusedWithoutOutput) {
+  Outputs out;
+  EXPECT_FALSE(
+      LoadCalibration(folder_.File("missing.txt"), 640, 480, out.k, out.extrinsic, out.rotation));
+  for (const char* text :
+       {"", "\n\n", "0\n", "180\n", "-30\n", "nan\n", "fov\n", "0 0 320\n0 500 240\n0 0 1\n",
+        "-500 0 320\n0 500 240\n0 0 1\n", "500 0 320\n0 inf 240\n0 0 1\n", "500 0 320\n",
+        "60\n1 0 0 0\n0 1 0 0\n"}) {
+    EXPECT_FALSE(Load(text, out)) << text;
+    EXPECT_NE(printed_.find("Invalid calibration file"), std::string::npos) << text;
+  }
+  EXPECT_EQ(out.k.fx[0] + out.extrinsic[0] + out.rotation[0], 14.0);
+
+  // Whatever a damaged file holds, an accepted one gives usable intrinsics.
+  Random::Seed(14);
+  testing::internal::CaptureStdout();
+  const std::string valid = "500 0 320\n0 510 240\n0 0 1\n1 0 0 0.1\n0 1 0 0.2\n0 0 1 0.3\n";
+  for (u32 i = 0, cases = MutationCases(); i < cases; ++i) {
+    std::string text = valid;
+    for (u32 m = 1 + Random::Index(3); m > 0; --m) Mutate(text);
+    if (!Load(text, out, false)) continue;
+    ASSERT_TRUE(out.k.fx[0] > 0.0f && out.k.fy[0] > 0.0f && std::isfinite(out.k.misc[0]) &&
+                std::isfinite(out.k.misc[1]) && std::isfinite(out.extrinsic[4]))
+        << text;
+  }
+  testing::internal::GetCapturedStdout();
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// Camera-track project files: the text writer read back, a hand-written
+// text project and its binary twin (extra numbers, a missing image, repeated
+// and out-of-image observations, file colours), and refusal of broken files
+// with the map left as it was.
+#include "mapping/ProjectFile.h"
+
+#include <cvd/image_io.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cfloat>
+
+#include "common/MutationCases.h"
+#include "common/TempFolder.h"
+#include "common/mapping/SyntheticMap.h"
+#include "features/FeatureRecords.h"
+
+namespace {
+
+const TrackColor kDefault(0, 255, 255);
+
+TrackColor ImageColour(int x, int y, int frame) {
+  return TrackColor(static_cast<u8>(10 * x), static_cast<u8>(10 * y), static_cast<u8>(50 * frame));
+}
+
+// Three 16 x 12 frames f0.png, f1.png and a missing f2.png; four tracks with
+// two extra numbers each: t0 in frame 0; t1 (an outlier) in frames 2 and 1;
+// t2 (unsolved) only in the missing frame; t3 twice in frame 0, first
+// outside the image. Frame 1 has no pose.
+const char kText[] =
+    "#camera track project file\r\n<Image Sequence>\r\nSequence:C:\\data\\f0.png\r\n"
+    "start:0\r\nstep:1\r\nend:2\r\n</Image Sequence>\r\n<intrinsic parameter>\r\n"
+    "10 10 8 6 0 1\r\n</intrinsic parameter>\r\n<Feature Tracks>\r\nkpts: 2\r\n4\r\n"
+    "1 0 1 0 0 5\r\n0 3 4 9.5 -1\r\n2 0 0 1 1 5\r\n2 5 5 1 6 7 9.5 -1\r\n"
+    "1 -1 1 0 0 0\r\n2 1 1 9.5 -1\r\n2 0 1 0 0 4\r\n0 -50 1e6 0 3 3 9.5 -1\r\n"
+    "</Feature Tracks>\r\n<Camera Track>\r\n"
+    "<FRAME0>\r\n10\r\n1 0 0 0.5\r\n0 1 0 0\r\n0 0 1 0\r\n0 0 0 1\r\n</FRAME0>\r\n"
+    "<FRAME1>\r\n-1\r\n1 0 0 0\r\n0 1 0 0\r\n0 0 1 0\r\n0 0 0 1\r\n</FRAME1>\r\n"
+    "<FRAME2>\r\n10\r\n0 -1 0 1\r\n1 0 0 2\r\n0 0 1 3\r\n0 0 0 1\r\n</FRAME2>\r\n"
+    "</Camera Track>\r\n";
+const std::vector<TrackColor> kImageColours = {ImageColour(3, 4, 0), ImageColour(6, 7, 1), kDefault,
+                                               ImageColour(0, 11, 0)};
+
+template <class... T>
+void Append(std::string& s, const T&... v) {
+  (s.append(reinterpret_cast<const char*>(&v), sizeof(T)), ...);
+}
+
+// kText in binary form, with `frames` stored and `colors` file colours
+// (i, i + 1, i + 2) for track i.
+std::string BinaryProject(const std::string& header, u32 frames, u32 colors) {
+  std::string s = header + "f0.png\n";
+  Append(s, i32(0), i32(1), i32(2), u32(0), u32(0), 10.0, 10.0, 8.0, 6.0, 0.0, 1.0, u8(0), i32(2),
+         u32(4));
+  const auto track = [&s](i32 n, i32 a, i32 b, f64 z, std::vector<f32> obs) {
+    Append(s, n, a, b, 0.0, 0.0, z);
+    for (std::size_t i = 0; i < obs.size(); i += 3) Append(s, i32(obs[i]), obs[i + 1], obs[i + 2]);
+    Append(s, 9.5f, -1.0f);
+  };
+  track(1, 0, 1, 5, {0, 3, 4});
+  track(2, 0, 0, 5, {2, 5, 5, 1, 6, 7});
+  track(1, -1, 1, 0, {2, 1, 1});
+  track(2, 0, 1, 4, {0, -50, 1e6f, 0, 3, 3});
+  s += "<CAM>";
+  Append(s, frames);
+  const f64 poses[3][12] = {{1, 0, 0, 0.5, 0, 1, 0, 0, 0, 0, 1, 0},
+                            {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
+                            {0, -1, 0, 1, 1, 0, 0, 2, 0, 0, 1, 3}};
+  for (u32 i = 0; i < frames; ++i) {
+    Append(s, 10.0, poses[i % 3], 0.0, 0.0, 0.0, 1.0);
+  }
+  Append(s, colors);
+  for (u32 i = 0; i < colors; ++i) s += {char(i), char(i + 1), char(i + 2)};
+  return s;
+}
+
+const std::string kHeader = "#camera track binary project file 1.0\n";
+
+class ProjectFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int frame = 0; frame < 2; ++frame) {
+      CVD::Image<TrackColor> image(CVD::ImageRef(16, 12));
+      for (int y = 0; y < 12; ++y) {
+        for (int x = 0; x < 16; ++x) image[y][x] = ImageColour(x, y, frame);
+      }
+      CVD::img_save(image, folder_.File("f" + std::to_string(frame) + ".png"));
+    }
+    SyntheticMap(SyntheticMapOptions()).Build(target_);
+  }
+  void TearDown() override { close(silent_); }
+  // Loads text or binary bytes into target_; what it prints goes to *out,
+  // or nowhere.
+  bool Load(const std::string& bytes, bool binary, std::string* out = nullptr) {
+    const std::string name = folder_.File(binary ? "p.actb" : "p.act");
+    std::remove(name.c_str());  // a truncated file would be flushed at every close
+    FILE* f = std::fopen(name.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    std::fflush(stdout);
+    const int saved = dup(1);
+    if (out) testing::internal::CaptureStdout();
+    if (!out) dup2(silent_, 1);
+    const bool ok = binary ? LoadProjectBinary(target_, name) : LoadProjectText(target_, name);
+    if (out) *out = testing::internal::GetCapturedStdout();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    return ok;
+  }
+  void ExpectRefused(const std::string& bytes, bool binary, const std::string& what) {
+    const u64 counter = target_.ModificationCounter();
+    EXPECT_FALSE(Load(bytes, binary)) << what;
+    EXPECT_EQ(target_.ModificationCounter(), counter) << what;
+  }
+  // The map both forms of the hand-written project give.
+  void ExpectHandWrittenMap(const std::vector<TrackColor>& colors) {
+    const GlobalMap& m = target_;
+    ASSERT_TRUE(m.CheckInvariants());
+    ASSERT_EQ(m.KeyFrameCount(), 3u);
+    EXPECT_EQ(m.width * 100 + m.height, 1612);  // from f0.png
+    EXPECT_EQ(m.keyFrames[2].pyramid[0].size().x, 0);
+    EXPECT_EQ(m.keyFrameMeasurementStart, (std::vector<u32>{0, 2, 3, 5}));
+    EXPECT_EQ(m.trackFlags, (std::vector<u8>{3, kTrackSolved, 0, 3}));
+    EXPECT_EQ(m.trackMeasurements[1], (std::vector<u32>{1, 2}));  // (1, 0), (2, 0)
+    EXPECT_EQ(m.trackMeasurements[2], (std::vector<u32>{2 | 1 << 16}));
+    EXPECT_FLOAT_EQ(m.measurements[0].x, -0.5f);
+    EXPECT_FLOAT_EQ(m.measurements[0].y, -0.2f);
+    EXPECT_EQ(m.keyFramePoses[2].m[0][1], -1.0f);
+    EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNoIndex16));
+    for (u32 t = 0; t < 4; ++t) EXPECT_TRUE(m.trackColors[t] == colors[t]) << "track " << t;
+  }
+
+  TempFolder folder_;
+  GlobalMap target_;
+  const int silent_ = open("/dev/null", O_WRONLY);
+};
+
+TEST_F(ProjectFile, WrittenTextReadsBack) {
+  SyntheticMap scene(SyntheticMapOptions{});
+  AlignedArray<CameraPose> poses;
+  for (u32 i = 0; i < 5; ++i) poses.PushBack48(scene.TruePose(i));
+  poses[2].m[0][0] = FLT_MAX;
+  AlignedArray<MapPoint> points;
+  for (const MapPoint& p : scene.ScenePoints()) points.PushBack16(p);
+  points[3].v[0] = FLT_MAX;
+  const std::string name = folder_.File("out.act");
+  testing::internal::CaptureStdout();
+  const bool ok =
+      SaveProjectText(name, scene.Camera(), poses, points) && LoadProjectText(target_, name);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(ok && target_.CheckInvariants()) << printed;
+  ASSERT_EQ(target_.KeyFrameCount(), 5u);
+  ASSERT_EQ(target_.TrackCount(), points.Size());
+  for (u32 i = 0; i < 5; ++i) {
+    for (int j = 0; j < 12; ++j) {
+      const float expected = i == 2 ? (j % 5 == 0) : poses[i].m[j / 4][j % 4];  // no pose: I
+      EXPECT_NEAR(target_.keyFramePoses[i].m[j / 4][j % 4], expected, 1e-6f);
+    }
+  }
+  EXPECT_EQ(target_.trackFlags[3], 0);  // unset point: unsolved, unseen
+  EXPECT_TRUE(target_.trackMeasurements[3].empty());
+  u32 observed = 0;
+  for (u32 t = 0; t < points.Size(); ++t) {
+    EXPECT_TRUE(target_.trackColors[t] == kDefault);
+    if (t == 3) continue;
+    EXPECT_EQ(target_.trackFlags[t], kTrackSolved | kTrackInlier);
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(target_.points[t].v[j], points[t].v[j], 1e-6f);
+    for (const u32 e : target_.trackMeasurements[t]) {
+      const u32 k = GlobalMap::MeasurementKeyFrame(e);
+      ASSERT_NE(k, 2u);  // the frame without pose sees nothing
+      float x[3];
+      for (int r = 0; r < 3; ++r) {
+        const float* row = poses[k].m[r];
+        x[r] = row[0] * points[t].v[0] + row[1] * points[t].v[1] + row[2] * points[t].v[2] + row[3];
+      }
+      const u32 m = target_.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
+      EXPECT_NEAR(target_.measurements[m].x, x[0] / x[2], 1e-5f);
+      EXPECT_NEAR(target_.measurements[m].y, x[1] / x[2], 1e-5f);
+      ++observed;
+    }
+  }
+  EXPECT_GT(observed, points.Size());
+  std::size_t missing = 0;
+  for (std::size_t at = 0; (at = printed.find("Cannot load image", at)) != std::string::npos; ++at)
+    ++missing;
+  EXPECT_EQ(missing, 5u);
+}
+
+TEST_F(ProjectFile, HandWrittenTextAndBinaryForms) {
+  std::string printed;
+  ASSERT_TRUE(Load(kText, false, &printed));
+  EXPECT_NE(printed.find("Cannot load image"), std::string::npos);
+  EXPECT_NE(printed.find("Dropped 1"), std::string::npos);
+  ExpectHandWrittenMap(kImageColours);
+
+  ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 0), true));
+  ExpectHandWrittenMap(kImageColours);
+  ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 4), true));
+  ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, {2, 3, 4}, {3, 4, 5}});
+  ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 2), true, &printed));
+  EXPECT_NE(printed.find("2 track colours for 4 tracks"), std::string::npos);
+  ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, kImageColours[2], kImageColours[3]});
+}
+
+TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
+  EXPECT_FALSE(LoadProjectText(target_, folder_.File("missing.act")));
+  EXPECT_FALSE(LoadProjectBinary(target_, folder_.File("missing.actb")));
+  const std::string text = kText;
+  for (const auto& [from, to] :
+       std::vector<std::pair<std::string, std::string>>{{"step:1", "step:0"},
+                                                        {"end:2", "end:-1"},
+                                                        {"start:0", "start:3"},
+                                                        {"0 3 4 9.5", "3 3 4 9.5"},
+                                                        {"2 1 1 9.5", "-1 1 1 9.5"},
+                                                        {"\r\n4\r\n", "\r\n4000000\r\n"},
+                                                        {"1 -1 1 0", "-1 -1 1 0"},
+                                                        {"10 10 8 6", "0 10 8 6"},
+                                                        {"</Camera Track>", ""},
+                                                        {"<FRAME2>", "<FRAME3>"},
+                                                        {"<Image Sequence>", ""},
+                                                        {"kpts: 2", "kpts: 3"}}) {
+    std::string edited = text;
+    ExpectRefused(edited.replace(edited.find(from), from.size(), to), false, from + " -> " + to);
+  }
+  // Cut anywhere before the last tag is complete.
+  for (std::size_t n = 0; n < text.rfind("</Camera Track>") + 15; n += 3) {
+    ExpectRefused(text.substr(0, n), false, "cut");
+  }
+  for (const char* header :
+       {"#camera track binary project file 1.1\n", "#camera track binary project file 1.0 \n",
+        "#camera track binary project file 1.\n", "#Camera track binary project file 1.0\n"}) {
+    ExpectRefused(BinaryProject(header, 3, 0), true, header);
+  }
+  ExpectRefused(BinaryProject(kHeader, 4, 0), true, "four frames stored");
+  const std::string binary = BinaryProject(kHeader, 3, 4);
+  for (std::size_t n = 0; n < binary.size(); ++n) ExpectRefused(binary.substr(0, n), true, "cut");
+}
+
+// Damaged files never crash the readers; what they accept is a sound map.
+TEST_F(ProjectFile, MutatedFilesAreRefusedOrSound) {
+  Random::Seed(14);
+  const u32 cases = MutationCases();
+  const std::string valid[2] = {kText, BinaryProject(kHeader, 3, 2)};
+  u32 accepted[2] = {0, 0};
+  for (u32 i = 0; i < cases; ++i) {
+    std::string bytes = valid[i & 1];
+    for (u32 m = 1 + Random::Index(3); m > 0; --m) Mutate(bytes);
+    if (!Load(bytes, (i & 1) != 0)) continue;
+    ++accepted[i & 1];
+    ASSERT_TRUE(target_.CheckInvariants()) << "case " << i;
+  }
+  EXPECT_GT(accepted[0], 0u);
+  EXPECT_GT(accepted[1], 0u);
+}
+
+}  // namespace

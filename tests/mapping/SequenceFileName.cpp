@@ -1,0 +1,38 @@
+// Numbered file names and path splitting, the directory never taking part.
+#include "mapping/SequenceFileName.h"
+
+#include <gtest/gtest.h>
+
+TEST(SequenceFileName, NumberJoinsTheLastDigitRunOfTheFileName) {
+  const struct {
+    const char* pattern;
+    u32 number;
+    const char* name;
+  } cases[] = {
+      {"0000.jpg", 12, "0012.jpg"},
+      {"img.png", 7, "7img.png"},
+      {"pic099.pgm", 3, "pic102.pgm"},
+      {"pic099.pgm", 1000, "pic1099.pgm"},
+      {"0000.jpg", 0, "0000.jpg"},
+      {"img.png", 0, "0img.png"},
+      {"out/kf.png", 7, "out/7kf.png"},
+      {"run2\\frames\\f.pgm", 5, "run2\\frames\\5f.pgm"},
+      {"d1/x9y.png", 1, "d1/x10y.png"},
+      {".\\0000.jpg", 4294967295u, ".\\4294967295.jpg"},
+      {"a/0000000000009.ppm", 1, "a/0000000000010.ppm"},
+  };
+  std::string name;
+  for (const auto& c : cases) {
+    MakeSequenceFileName(name, c.pattern, c.number);
+    EXPECT_EQ(name, c.name) << c.pattern << " " << c.number;
+  }
+}
+
+TEST(SequenceFileName, PathSplitsAtEitherSeparator) {
+  EXPECT_EQ(GetDirectory("a/b\\c.txt"), "a/b\\");
+  EXPECT_EQ(GetFileName("a/b\\c.txt"), "c.txt");
+  EXPECT_EQ(GetDirectory("a\\b/c.txt"), "a\\b/");
+  EXPECT_EQ(GetDirectory("c.txt"), "");
+  EXPECT_EQ(GetFileName("c.txt"), "c.txt");
+  EXPECT_EQ(GetFileName("dir/"), "");
+}
