@@ -1,0 +1,224 @@
+#include "features/PatchWarp.h"
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr float kCornerCacheTolerance = 0.001f;
+constexpr i32 kOutsideSsd = 0x7fffffff;
+
+// True when (x, y) lies in [0, w - 2] x [0, h - 2]; NaN fails.
+inline bool CornerInside(float x, float y, int w, int h) {
+  return x >= 0.0f && x <= static_cast<float>(w - 2) && y >= 0.0f && y <= static_cast<float>(h - 2);
+}
+
+// True when a bilinear sample at (x, y) has all four neighbours inside.
+inline bool SampleInside(float x, float y, int w, int h) {
+  return x >= 0.0f && x < static_cast<float>(w - 1) && y >= 0.0f && y < static_cast<float>(h - 1);
+}
+
+// True when every warped corner lies within the tolerance of the cached one.
+inline bool MatchesCache(const FeaturePatch& patch, const float corners[4][2]) {
+  for (int k = 0; k < 4; ++k) {
+    const float dx = corners[k][0] - patch.corners[k][0], dy = corners[k][1] - patch.corners[k][1];
+    if (!(dx * dx + dy * dy < kCornerCacheTolerance)) return false;
+  }
+  return true;
+}
+
+inline u8 Bilinear(const CVD::BasicImage<CVD::byte>& img, float x, float y) {
+  const int xi = static_cast<int>(x), yi = static_cast<int>(y);
+  const float fx = x - xi, fy = y - yi;
+  const float w11 = fx * fy, w10 = fx - w11, w01 = fy - w11, w00 = 1.0f - fy - w10;
+  const u8* p = img.data() + yi * img.row_stride() + xi;
+  const u8* q = p + img.row_stride();
+  return static_cast<u8>(w00 * p[0] + w10 * p[1] + w01 * q[0] + w11 * q[1]);
+}
+
+inline __m128i Widen(__m128i bytes) {
+  return _mm_cvtepu8_epi16(bytes);
+}
+
+inline i32 HorizontalSum(__m128i v) {
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+  v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+  return _mm_cvtsi128_si32(v);
+}
+
+}  // namespace
+
+bool WarpPatch8x8(FeaturePatch& patch, const CVD::BasicImage<CVD::byte>& source,
+                  const WarpRecord& a, const WarpRecord& b) {
+  const int w = source.size().x, h = source.size().y;
+  const float* am = a.m;
+  const float* bm = b.m;
+  float corners[4][2];  // top-left, bottom-left, top-right, bottom-right
+  u8 pixels[64];
+  if (a.IsAffine()) {
+    const float qx = am[0] * patch.x + am[1] * patch.y + am[2] - 4.0f;
+    const float qy = am[4] * patch.x + am[5] * patch.y + am[6] - 4.0f;
+    const float x0 = bm[0] * qx + bm[1] * qy + bm[2], y0 = bm[4] * qx + bm[5] * qy + bm[6];
+    const float ux = bm[0], uy = bm[4], vx = bm[1], vy = bm[5];
+    corners[0][0] = x0, corners[0][1] = y0;
+    corners[2][0] = x0 + 8.0f * ux, corners[2][1] = y0 + 8.0f * uy;
+    corners[3][0] = corners[2][0] + 8.0f * vx, corners[3][1] = corners[2][1] + 8.0f * vy;
+    corners[1][0] = corners[3][0] - 8.0f * ux, corners[1][1] = corners[3][1] - 8.0f * uy;
+    for (int k : {0, 2, 3, 1})
+      if (!CornerInside(corners[k][0], corners[k][1], w, h)) return false;
+    if (MatchesCache(patch, corners)) return true;
+    for (int r = 0; r < 8; ++r) {
+      for (int c = 0; c < 8; ++c) {
+        const float x = x0 + c * ux + r * vx, y = y0 + c * uy + r * vy;
+        if (!SampleInside(x, y, w, h)) return false;
+        pixels[8 * r + c] = Bilinear(source, x, y);
+      }
+    }
+  } else {
+    const float wa = am[8] * patch.x + am[9] * patch.y + am[10];
+    if (!(wa > 0.0f)) return false;
+    const float qx = (am[0] * patch.x + am[1] * patch.y + am[2]) / wa - 4.0f;
+    const float qy = (am[4] * patch.x + am[5] * patch.y + am[6]) / wa - 4.0f;
+    const float p0[3] = {bm[0] * qx + bm[1] * qy + bm[2], bm[4] * qx + bm[5] * qy + bm[6],
+                         bm[8] * qx + bm[9] * qy + bm[10]};
+    const float col0[3] = {bm[0], bm[4], bm[8]}, col1[3] = {bm[1], bm[5], bm[9]};
+    float tr[3], br[3], bl[3];
+    for (int i = 0; i < 3; ++i) {
+      tr[i] = p0[i] + 8.0f * col0[i];
+      br[i] = tr[i] + 8.0f * col1[i];
+      bl[i] = br[i] - 8.0f * col0[i];
+    }
+    const float* homogeneous[4] = {p0, bl, tr, br};
+    for (int k = 0; k < 4; ++k) {
+      const float* p = homogeneous[k];
+      if (!(p[2] > 0.0f)) return false;
+      corners[k][0] = p[0] / p[2], corners[k][1] = p[1] / p[2];
+    }
+    for (int k : {0, 2, 3, 1})
+      if (!CornerInside(corners[k][0], corners[k][1], w, h)) return false;
+    if (MatchesCache(patch, corners)) return true;
+    for (int r = 0; r < 8; ++r) {
+      for (int c = 0; c < 8; ++c) {
+        const float X = p0[0] + c * col0[0] + r * col1[0];
+        const float Y = p0[1] + c * col0[1] + r * col1[1];
+        const float W = p0[2] + c * col0[2] + r * col1[2];
+        if (!(W > 0.0f)) return false;
+        const float x = X / W, y = Y / W;
+        if (!SampleInside(x, y, w, h)) return false;
+        pixels[8 * r + c] = Bilinear(source, x, y);
+      }
+    }
+  }
+  // Only a complete render replaces the template and its cache key.
+  std::memcpy(patch.pixels, pixels, 64);
+  std::memcpy(patch.corners, corners, sizeof(corners));
+  patch.flags &= static_cast<u8>(~kPatchSumsValid);
+  return true;
+}
+
+void ComputePatchSums(FeaturePatch& patch) {
+  if (patch.flags & kPatchSumsValid) return;
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sum = zero, squares = zero;
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(patch.pixels + i));
+    sum = _mm_add_epi64(sum, _mm_sad_epu8(bytes, zero));
+    const __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
+    squares = _mm_add_epi32(squares, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
+  }
+  patch.sum = static_cast<u32>(_mm_cvtsi128_si32(sum) + _mm_extract_epi32(sum, 2));
+  patch.sumOfSquares = static_cast<u32>(HorizontalSum(squares));
+  patch.flags |= kPatchSumsValid;
+}
+
+i32 PatchZeroMeanSsd(FeaturePatch& patch, const CVD::BasicImage<CVD::byte>& img,
+                     const u16 corner[2]) {
+  const int x = corner[0], y = corner[1];
+  if (x < 4 || y < 4 || x + 3 >= img.size().x || y + 3 >= img.size().y) return kOutsideSsd;
+  ComputePatchSums(patch);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i sb = zero, sbb = zero, sab = zero;
+  const int stride = img.row_stride();
+  const u8* row = img.data() + (y - 4) * stride + (x - 4);
+  for (int r = 0; r < 8; r += 2, row += 2 * stride) {
+    const __m128i a = _mm_load_si128(reinterpret_cast<const __m128i*>(patch.pixels + 8 * r));
+    const __m128i b0 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row));
+    const __m128i b1 = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + stride));
+    sb = _mm_add_epi64(sb, _mm_sad_epu8(_mm_unpacklo_epi64(b0, b1), zero));
+    const __m128i w0 = Widen(b0), w1 = Widen(b1);
+    const __m128i a0 = _mm_unpacklo_epi8(a, zero), a1 = _mm_unpackhi_epi8(a, zero);
+    sbb = _mm_add_epi32(sbb, _mm_add_epi32(_mm_madd_epi16(w0, w0), _mm_madd_epi16(w1, w1)));
+    sab = _mm_add_epi32(sab, _mm_add_epi32(_mm_madd_epi16(a0, w0), _mm_madd_epi16(a1, w1)));
+  }
+  const i32 sumB = _mm_cvtsi128_si32(sb) + _mm_extract_epi32(sb, 2);
+  const i32 d = static_cast<i32>(patch.sum) - sumB;
+  return static_cast<i32>(patch.sumOfSquares) + HorizontalSum(sbb) - 2 * HorizontalSum(sab) -
+         d * d / 64;
+}
+
+float ComputeCornerScore(const CVD::BasicImage<CVD::byte>& img, const u32 corner[2]) {
+  const u32 x = corner[0], y = corner[1];
+  if (x < 5 || y < 5 || x + 4 >= static_cast<u32>(img.size().x) ||
+      y + 4 >= static_cast<u32>(img.size().y))
+    return 0.0f;
+  const int stride = img.row_stride();
+  // Rows y - 5 .. y + 4 at columns x - 4 .. x + 3; the rows above and below
+  // stay in registers for the vertical differences.
+  const u8* base = img.data() + (y - 5) * stride + (x - 4);
+  auto load = [](const u8* p) {
+    return Widen(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+  };
+  __m128i above = load(base), centre = load(base + stride);
+  __m128i sxx = _mm_setzero_si128(), syy = sxx, sxy = sxx;
+  for (int r = 0; r < 8; ++r) {
+    const u8* p = base + (r + 1) * stride;
+    const __m128i below = load(p + stride);
+    const __m128i gx = _mm_sub_epi16(load(p + 1), load(p - 1));
+    const __m128i gy = _mm_sub_epi16(below, above);
+    sxx = _mm_add_epi32(sxx, _mm_madd_epi16(gx, gx));
+    syy = _mm_add_epi32(syy, _mm_madd_epi16(gy, gy));
+    sxy = _mm_add_epi32(sxy, _mm_madd_epi16(gx, gy));
+    above = centre;
+    centre = below;
+  }
+  const i32 a = HorizontalSum(sxx), b = HorizontalSum(syy), c = HorizontalSum(sxy);
+  // The squares overflow 32-bit integers for strong texture.
+  const double d = static_cast<double>(a) - b, e = 2.0 * c;
+  return static_cast<float>(static_cast<double>(a) + b - std::sqrt(d * d + e * e));
+}
+
+bool PatchSearchLevel(const u32 size[2], const float position[2], const WarpRecord& m, u8& level) {
+  const float w = static_cast<float>(size[0]) - 2.0f, h = static_cast<float>(size[1]) - 2.0f;
+  const float* a = m.m;
+  const float x = position[0] - 4.0f, y = position[1] - 4.0f;
+  float c[4][2];  // images of (x-4, y-4), (x+4, y-4), (x+4, y+4), (x-4, y+4)
+  if (m.IsAffine()) {
+    c[0][0] = a[0] * x + a[1] * y + a[2], c[0][1] = a[4] * x + a[5] * y + a[6];
+    c[1][0] = c[0][0] + 8.0f * a[0], c[1][1] = c[0][1] + 8.0f * a[4];
+    c[2][0] = c[1][0] + 8.0f * a[1], c[2][1] = c[1][1] + 8.0f * a[5];
+    c[3][0] = c[0][0] + 8.0f * a[1], c[3][1] = c[0][1] + 8.0f * a[5];
+  } else {
+    float p[4][3];
+    for (int i = 0; i < 3; ++i) {
+      p[0][i] = a[4 * i] * x + a[4 * i + 1] * y + a[4 * i + 2];
+      p[1][i] = p[0][i] + 8.0f * a[4 * i];
+      p[2][i] = p[1][i] + 8.0f * a[4 * i + 1];
+      p[3][i] = p[0][i] + 8.0f * a[4 * i + 1];
+    }
+    for (int k = 0; k < 4; ++k) {
+      if (!(p[k][2] > 0.0f)) return false;
+      c[k][0] = p[k][0] / p[k][2], c[k][1] = p[k][1] / p[k][2];
+    }
+  }
+  for (int k = 0; k < 4; ++k)
+    if (!(c[k][0] >= 0.0f && c[k][0] <= w && c[k][1] >= 0.0f && c[k][1] <= h)) return false;
+  const float d0x = c[0][0] - c[2][0], d0y = c[0][1] - c[2][1];
+  const float d1x = c[3][0] - c[1][0], d1y = c[3][1] - c[1][1];
+  const float ratio = std::fabs(d0x * d1y - d0y * d1x) / 2.0f / 64.0f;
+  if (ratio < 0.025f || ratio > 200.0f) return false;
+  level = 0;
+  for (int n = static_cast<int>(ratio + 0.5f); n > 1 && level <= 2; n /= 4) ++level;
+  return true;
+}
