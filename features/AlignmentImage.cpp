@@ -1,6 +1,7 @@
 #include "features/AlignmentImage.h"
 
 #include <cvd/convolution.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -89,26 +90,50 @@ void WarpFloatImage(const CVD::BasicImage<float>& src, CVD::Image<float>& dst,
   const float* m = H.m;
   const bool affine = H.IsAffine();
   const float m20 = affine ? 0.0f : m[8], m21 = affine ? 0.0f : m[9], m22 = affine ? 1.0f : m[10];
-  const float xMax = static_cast<float>(w - 2), yMax = static_cast<float>(h - 2);
   const int stride = src.row_stride();
+  const __m128 lanes = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+  const __m128 one = _mm_set1_ps(1.0f), eps = _mm_set1_ps(FLT_EPSILON);
+  const __m128 xMax = _mm_set1_ps(static_cast<float>(w - 2));
+  const __m128 yMax = _mm_set1_ps(static_cast<float>(h - 2));
+  const __m128 cMax = _mm_set1_ps(static_cast<float>(w));
+  alignas(16) float wx[4][4];  // w00, w10, w01, w11 per lane
+  alignas(16) int xs[4], ys[4];
   for (int r = 0; r < h; ++r) {
-    // Incremental along the row: the homogeneous point of (0, r), then
-    // column 0 of the map per pixel.
-    float X = m[1] * r + m[2], Y = m[5] * r + m[6], W = m21 * r + m22;
+    // The homogeneous point of (0, r); column 0 of the map per pixel.
+    const __m128 X0 = _mm_set1_ps(m[1] * r + m[2]), Y0 = _mm_set1_ps(m[5] * r + m[6]);
+    const __m128 W0 = _mm_set1_ps(m21 * r + m22);
     float* out = dst[r];
-    for (int c = 0; c < w; ++c, X += m[0], Y += m[4], W += m20) {
+    for (int c = 0; c < w; c += 4) {
+      const __m128 col = _mm_add_ps(_mm_set1_ps(static_cast<float>(c)), lanes);
+      const __m128 X = _mm_add_ps(X0, _mm_mul_ps(col, _mm_set1_ps(m[0])));
+      const __m128 Y = _mm_add_ps(Y0, _mm_mul_ps(col, _mm_set1_ps(m[4])));
+      const __m128 W = _mm_add_ps(W0, _mm_mul_ps(col, _mm_set1_ps(m20)));
+      const __m128 x = affine ? X : _mm_div_ps(X, W), y = affine ? Y : _mm_div_ps(Y, W);
       // Tested in float before truncating: a position behind the horizon,
-      // infinite or NaN is no pixel.
-      if (!(W > FLT_EPSILON)) continue;
-      const float x = affine ? X : X / W, y = affine ? Y : Y / W;
-      if (!(x >= 1.0f && x < xMax && y >= 1.0f && y < yMax)) continue;
-      const int xi = static_cast<int>(x), yi = static_cast<int>(y);
-      const float* p = src[yi] + xi;
-      const float v00 = p[0], v10 = p[1], v01 = p[stride], v11 = p[stride + 1];
-      if (v00 == FLT_MAX || v10 == FLT_MAX || v01 == FLT_MAX || v11 == FLT_MAX) continue;
-      const float fx = x - xi, fy = y - yi;
-      const float w11 = fx * fy, w10 = fx - w11, w01 = fy - w11, w00 = 1.0f - fy - w10;
-      out[c] = w00 * v00 + w10 * v10 + w01 * v01 + w11 * v11;
+      // infinite or NaN fails every comparison and is no pixel.
+      __m128 ok = _mm_and_ps(_mm_cmpgt_ps(W, eps), _mm_cmplt_ps(col, cMax));
+      ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpge_ps(x, one), _mm_cmplt_ps(x, xMax)));
+      ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpge_ps(y, one), _mm_cmplt_ps(y, yMax)));
+      const int mask = _mm_movemask_ps(ok);
+      if (mask == 0) continue;
+      const __m128 xc = _mm_and_ps(ok, x), yc = _mm_and_ps(ok, y);
+      const __m128i xi = _mm_cvttps_epi32(xc), yi = _mm_cvttps_epi32(yc);
+      const __m128 fx = _mm_sub_ps(xc, _mm_cvtepi32_ps(xi)),
+                   fy = _mm_sub_ps(yc, _mm_cvtepi32_ps(yi));
+      const __m128 w11 = _mm_mul_ps(fx, fy), w10 = _mm_sub_ps(fx, w11), w01 = _mm_sub_ps(fy, w11);
+      _mm_store_ps(wx[0], _mm_sub_ps(_mm_sub_ps(one, fy), w10));
+      _mm_store_ps(wx[1], w10);
+      _mm_store_ps(wx[2], w01);
+      _mm_store_ps(wx[3], w11);
+      _mm_store_si128(reinterpret_cast<__m128i*>(xs), xi);
+      _mm_store_si128(reinterpret_cast<__m128i*>(ys), yi);
+      for (int l = 0; l < 4; ++l) {
+        if (!(mask & (1 << l))) continue;
+        const float* p = src[ys[l]] + xs[l];
+        const float v00 = p[0], v10 = p[1], v01 = p[stride], v11 = p[stride + 1];
+        if (v00 == FLT_MAX || v10 == FLT_MAX || v01 == FLT_MAX || v11 == FLT_MAX) continue;
+        out[c + l] = wx[0][l] * v00 + wx[1][l] * v10 + wx[2][l] * v01 + wx[3][l] * v11;
+      }
     }
   }
 }
@@ -179,19 +204,26 @@ float ImageSsdFloat(const CVD::BasicImage<float>& a, const CVD::BasicImage<float
 }
 
 void ComputeImageResiduals(const CVD::BasicImage<float>& warped, const CVD::BasicImage<float>& B,
-                           float b, AlignedArray<float>& squaredResiduals) {
+                           float b, AlignedArray<float>& squaredResiduals,
+                           AlignedArray<u32>* pixels) {
   const int w = B.size().x, h = B.size().y, stride = warped.row_stride();
   const u32 interior = w > 2 && h > 2 ? static_cast<u32>((w - 2) * (h - 2)) : 0u;
   squaredResiduals.Resize(interior);
+  if (pixels) pixels->Resize(interior);
   u32 n = 0;
   for (int y = 1; y < h - 1; ++y) {
     const float* W = warped[y];
     const float* ref = B[y];
-    for (int x = 1; x < w - 1; ++x)
-      if (ValidWithNeighbours(W, stride, x)) squaredResiduals[n++] = W[x] - ref[x] + b;
+    for (int x = 1; x < w - 1; ++x) {
+      if (!ValidWithNeighbours(W, stride, x)) continue;
+      const float r = W[x] - ref[x] + b;
+      squaredResiduals[n] = r * r;
+      if (pixels) (*pixels)[n] = static_cast<u32>(y * w + x);
+      ++n;
+    }
   }
   squaredResiduals.Resize(n);
-  for (float& r : squaredResiduals) r *= r;
+  if (pixels) pixels->Resize(n);
 }
 
 float MeanAbsoluteResidual(const CVD::BasicImage<float>& warped, const CVD::BasicImage<float>& B,

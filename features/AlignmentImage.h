@@ -51,9 +51,10 @@ float ImageSsdFloat(const CVD::BasicImage<float>& a, const CVD::BasicImage<float
 
 // For every interior pixel whose warped value and four neighbours are valid,
 // in row-major order, appends (W - B + b)^2 to squaredResiduals (emptied
-// first).
+// first) and, when given, the pixel's index y w + x to pixels.
 void ComputeImageResiduals(const CVD::BasicImage<float>& warped, const CVD::BasicImage<float>& B,
-                           float b, AlignedArray<float>& squaredResiduals);
+                           float b, AlignedArray<float>& squaredResiduals,
+                           AlignedArray<u32>* pixels = nullptr);
 
 // Mean |W - B + b| over the pixels of ComputeImageResiduals; FLT_MAX when
 // fewer than 0.2 w h pixels count or h < 3.

@@ -1,5 +1,7 @@
 #include "features/ImageAlignment.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -75,46 +77,89 @@ bool CornersConverged(const float a[8], const float b[8]) {
   return true;
 }
 
-// The per-pixel walk shared by both models: for each valid pixel, in the
-// order of ComputeImageResiduals, calls f(k, x, y, gx, gy, r) with the
-// centred position, the mean gradient of both images and the residual.
-template <class F>
-void ForEachValidPixel(const CVD::BasicImage<float>& W, const CVD::BasicImage<float>& B,
-                       const GradientImage& gradB, float b, F&& f) {
-  const int w = B.size().x, h = B.size().y, stride = W.row_stride();
-  const float cx = 0.5f * w, cy = 0.5f * h;
-  u32 k = 0;
-  for (int row = 1; row < h - 1; ++row) {
-    const float* wr = W[row];
-    const float* br = B[row];
-    const LA::Vector2<float>* g = gradB[row];
-    for (int col = 1; col < w - 1; ++col) {
-      const float v = wr[col];
-      if (v == FLT_MAX || wr[col - 1] == FLT_MAX || wr[col + 1] == FLT_MAX ||
-          wr[col - stride] == FLT_MAX || wr[col + stride] == FLT_MAX)
-        continue;
-      const float gx = ((wr[col + 1] - wr[col - 1]) + g[col].x) * 0.25f;
-      const float gy = ((wr[col + stride] - wr[col - stride]) + g[col].y) * 0.25f;
-      f(k++, row * w + col, col - cx, row - cy, gx, gy, v - br[col] + b);
-    }
+// The valid pixels of the last ComputeImageResiduals, the k-th at pixel
+// index i = y w + x: centred position, the mean of both images'
+// central-difference gradients, and the residual.
+struct PixelAccess {
+  const float* W;
+  const float* B;
+  const float* gradB;  // interleaved x, y
+  const u32* pixels;
+  int w;
+  float cx, cy, b;
+
+  void Get(u32 k, float& x, float& y, float& gx, float& gy, float& r) const {
+    const u32 i = pixels[k];
+    const float* p = W + i;
+    x = static_cast<float>(i % static_cast<u32>(w)) - cx;
+    y = static_cast<float>(i / static_cast<u32>(w)) - cy;
+    gx = ((p[1] - p[-1]) + gradB[2 * i]) * 0.25f;
+    gy = ((p[w] - p[-w]) + gradB[2 * i + 1]) * 0.25f;
+    r = p[0] - B[i] + b;
   }
+};
+
+inline __m128 Gather(const float* base, const u32* i, int offset, int scale = 1) {
+  return _mm_setr_ps(base[scale * i[0] + offset], base[scale * i[1] + offset],
+                     base[scale * i[2] + offset], base[scale * i[3] + offset]);
 }
 
-// Similarity step (tx, ty, rotation, scale, brightness) into U and db.
-bool SolveSimilarity(const CVD::BasicImage<float>& W, const CVD::BasicImage<float>& B,
-                     const GradientImage& gradB, float b, const AlignedArray<float>& weights,
-                     WarpRecord& U, float& db) {
-  float N[5][5] = {}, g[5] = {};
-  ForEachValidPixel(W, B, gradB, b, [&](u32 k, int, float x, float y, float gx, float gy, float r) {
-    const float wk = weights[k];
-    const float Jx = wk * gx, Jy = wk * gy;
+inline float LaneSum(__m128 v) {
+  alignas(16) float l[4];
+  _mm_store_ps(l, v);
+  return (l[0] + l[1]) + (l[2] + l[3]);
+}
+
+// Similarity step (tx, ty, rotation, scale, brightness) into U and db; four
+// pixels at a time with SSE, the rest one by one.
+bool SolveSimilarity(const PixelAccess& p, const AlignedArray<float>& weights, WarpRecord& U,
+                     float& db) {
+  const u32 n = weights.Size(), n4 = n & ~3u;
+  __m128 acc[20];
+  for (__m128& a : acc) a = _mm_setzero_ps();
+  const __m128 invW = _mm_set1_ps(1.0f / p.w), wv = _mm_set1_ps(static_cast<float>(p.w));
+  const __m128 half = _mm_set1_ps(0.5f), quarter = _mm_set1_ps(0.25f), one = _mm_set1_ps(1.0f);
+  const __m128 cx = _mm_set1_ps(p.cx), cy = _mm_set1_ps(p.cy), bv = _mm_set1_ps(p.b);
+  for (u32 k = 0; k < n4; k += 4) {
+    const u32* i = p.pixels + k;
+    // Row and column from the index in float: exact, since (i + 0.5) / w
+    // stays well clear of the integers for any image that fits in memory.
+    const __m128 fi = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(i)));
+    const __m128 row = _mm_floor_ps(_mm_mul_ps(_mm_add_ps(fi, half), invW));
+    const __m128 x = _mm_sub_ps(_mm_sub_ps(fi, _mm_mul_ps(row, wv)), cx);
+    const __m128 y = _mm_sub_ps(row, cy);
+    const __m128 dx = _mm_sub_ps(Gather(p.W, i, 1), Gather(p.W, i, -1));
+    const __m128 dy = _mm_sub_ps(Gather(p.W, i, p.w), Gather(p.W, i, -p.w));
+    const __m128 gx = _mm_mul_ps(_mm_add_ps(dx, Gather(p.gradB, i, 0, 2)), quarter);
+    const __m128 gy = _mm_mul_ps(_mm_add_ps(dy, Gather(p.gradB, i, 1, 2)), quarter);
+    const __m128 r = _mm_add_ps(_mm_sub_ps(Gather(p.W, i, 0), Gather(p.B, i, 0)), bv);
+    const __m128 wk = _mm_load_ps(&weights[k]);
+    const __m128 Jx = _mm_mul_ps(wk, gx), Jy = _mm_mul_ps(wk, gy);
+    const __m128 j[5] = {Jx, Jy, _mm_sub_ps(_mm_mul_ps(Jy, x), _mm_mul_ps(Jx, y)),
+                         _mm_add_ps(_mm_mul_ps(Jx, x), _mm_mul_ps(Jy, y)), one};
+    const __m128 value = _mm_mul_ps(wk, r);
+    int e = 0;
+    for (int a = 0; a < 5; ++a) {
+      for (int c = a; c < 5; ++c, ++e) acc[e] = _mm_add_ps(acc[e], _mm_mul_ps(j[a], j[c]));
+      acc[15 + a] = _mm_add_ps(acc[15 + a], _mm_mul_ps(j[a], value));
+    }
+  }
+  float N[5][5] = {}, g[5];
+  int e = 0;
+  for (int a = 0; a < 5; ++a) {
+    for (int c = a; c < 5; ++c, ++e) N[a][c] = LaneSum(acc[e]);
+    g[a] = LaneSum(acc[15 + a]);
+  }
+  for (u32 k = n4; k < n; ++k) {
+    float x, y, gx, gy, r;
+    p.Get(k, x, y, gx, gy, r);
+    const float wk = weights[k], Jx = wk * gx, Jy = wk * gy;
     const float j[5] = {Jx, Jy, Jy * x - Jx * y, Jx * x + Jy * y, 1.0f};
-    const float value = wk * r;
     for (int a = 0; a < 5; ++a) {
       for (int c = a; c < 5; ++c) N[a][c] += j[a] * j[c];
-      g[a] += j[a] * value;
+      g[a] += j[a] * (wk * r);
     }
-  });
+  }
   float* rows[5] = {N[0], N[1], N[2], N[3], N[4]};
   if (!LA::SolveLDL5(rows, g)) return false;
   const float a = -g[2], scale = 1.0f - g[3];
@@ -127,35 +172,35 @@ bool SolveSimilarity(const CVD::BasicImage<float>& W, const CVD::BasicImage<floa
 
 // Projective photometric normal equations (upper triangle of N, right side
 // g) from the monomial sums.
-void AccumulateProjective(const CVD::BasicImage<float>& W, const CVD::BasicImage<float>& B,
-                          const GradientImage& gradB, float b, const AlignedArray<float>& weights,
+void AccumulateProjective(const PixelAccess& p, const AlignedArray<float>& weights,
                           const AlignedArray<float>& table, float N[9][9], float g[9]) {
   float sa[kMonomials] = {}, sb[kMonomials] = {}, sc[kMonomials] = {};
   float sp[kLowMonomials] = {}, sq[kLowMonomials] = {}, srx[kLowMonomials] = {},
         sry[kLowMonomials] = {};
   float ss = 0.0f, sr = 0.0f;
-  ForEachValidPixel(W, B, gradB, b,
-                    [&](u32 k, int pixel, float x, float y, float gx, float gy, float r) {
-                      const float w2 = weights[k] * weights[k];
-                      const float* t = &table[12 * pixel];
-                      const float m[kMonomials] = {1.0f,  x,    y,    t[0], t[8],  t[4], t[1], t[9],
-                                                   t[10], t[5], t[2], t[3], t[11], t[7], t[6]};
-                      const float A = w2 * gx * gx, Bv = w2 * gx * gy, C = w2 * gy * gy;
-                      const float P = w2 * gx, Q = w2 * gy, Rx = P * r, Ry = Q * r;
-                      for (int i = 0; i < kMonomials; ++i) {
-                        sa[i] += A * m[i];
-                        sb[i] += Bv * m[i];
-                        sc[i] += C * m[i];
-                      }
-                      for (int i = 0; i < kLowMonomials; ++i) {
-                        sp[i] += P * m[i];
-                        sq[i] += Q * m[i];
-                        srx[i] += Rx * m[i];
-                        sry[i] += Ry * m[i];
-                      }
-                      ss += w2;
-                      sr += w2 * r;
-                    });
+  for (u32 k = 0; k < weights.Size(); ++k) {
+    float x, y, gx, gy, r;
+    p.Get(k, x, y, gx, gy, r);
+    const float w2 = weights[k] * weights[k];
+    const float* t = &table[12 * p.pixels[k]];
+    const float m[kMonomials] = {1.0f,  x,    y,    t[0], t[8],  t[4], t[1], t[9],
+                                 t[10], t[5], t[2], t[3], t[11], t[7], t[6]};
+    const float A = w2 * gx * gx, Bv = w2 * gx * gy, C = w2 * gy * gy;
+    const float P = w2 * gx, Q = w2 * gy, Rx = P * r, Ry = Q * r;
+    for (int i = 0; i < kMonomials; ++i) {
+      sa[i] += A * m[i];
+      sb[i] += Bv * m[i];
+      sc[i] += C * m[i];
+    }
+    for (int i = 0; i < kLowMonomials; ++i) {
+      sp[i] += P * m[i];
+      sq[i] += Q * m[i];
+      srx[i] += Rx * m[i];
+      sry[i] += Ry * m[i];
+    }
+    ss += w2;
+    sr += w2 * r;
+  }
   const float n[9][9] = {
       {sa[kXX], sa[kXY], sa[kX], sb[kXX], sb[kXY], sb[kX], -(sa[kXXX] + sb[kXXY]),
        -(sa[kXXY] + sb[kXYY]), sp[kX]},
@@ -218,7 +263,10 @@ bool Align(const CVD::BasicImage<float>& A, const CVD::BasicImage<float>& B,
            const AlignedArray<Point>* pointsB) {
   residual = FLT_MAX;
   const int w = B.size().x, h = B.size().y;
-  if (A.size() != B.size() || gradB.size() != B.size()) return false;
+  // Pixels are addressed by one index into all images: rows must be packed.
+  if (A.size() != B.size() || gradB.size() != B.size() || B.row_stride() != w ||
+      gradB.row_stride() != w)
+    return false;
   const bool extended = pointsA != nullptr;
   const float bound = AlignmentResidualBound(sharpness);
   const float cx = 0.5f * w, cy = 0.5f * h;
@@ -246,15 +294,16 @@ bool Align(const CVD::BasicImage<float>& A, const CVD::BasicImage<float>& B,
       ComputePointResiduals(s.movedPoints, *pointsB, s.pointDifferences, s.pointSquaredDistances);
       ComputeRobustWeights(s.pointSquaredDistances, s.pointWeights, s.sortCopy);
     }
-    ComputeImageResiduals(W, B, b, s.residuals);
+    ComputeImageResiduals(W, B, b, s.residuals, &s.pixels);
     if (s.residuals.Empty()) return false;
     ComputeRobustWeights(s.residuals, s.weights, s.sortCopy);
+    const PixelAccess access{W.data(), B.data(), &gradB.data()->x, s.pixels.Data(), w, cx, cy, b};
     float db = 0.0f;
     if (!extended && i < kSimilarityIterations) {
-      if (!SolveSimilarity(W, B, gradB, b, s.weights, U, db)) break;
+      if (!SolveSimilarity(access, s.weights, U, db)) break;
     } else {
       float N[9][9], g[9];
-      AccumulateProjective(W, B, gradB, b, s.weights, s.monomials, N, g);
+      AccumulateProjective(access, s.weights, s.monomials, N, g);
       if (extended) AddPointTerms(s, k * k, N, g);
       float* rows[9] = {N[0], N[1], N[2], N[3], N[4], N[5], N[6], N[7], N[8]};
       if (!LA::SolveLDL9(rows, g)) break;

@@ -10,6 +10,7 @@
 // that nothing is allocated per iteration once warmed up.
 struct AlignmentScratch {
   AlignedArray<float> residuals;  // squared residuals of the valid pixels
+  AlignedArray<u32> pixels;       // their pixel indices
   AlignedArray<float> weights;
   AlignedArray<float> sortCopy;  // reordered by the robust scale
   // Twelve centred monomials per pixel, for the image size below.
