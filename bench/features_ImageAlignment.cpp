@@ -22,13 +22,10 @@ const CVD::Image<u8>& Texture() {
   return texture;
 }
 
-// Alignment images of a pair under the similarity (3 degrees, scale 1.03,
-// shift (2, -1.5)) or that similarity with a mild perspective.
-struct AlignmentCase {
+// Alignment images of the test pairs; the 640 x 480 pair shows the same
+// texture window as the 40 x 30 one.
+struct AlignmentCase : AlignmentScene::Prepared {
   Matrix3d truth;
-  CVD::Image<float> A, B;
-  GradientImage gradA, gradB;
-  float sharpnessA = 0.0f, sharpnessB = 0.0f;
 };
 
 const AlignmentCase& Case(int w, bool projective) {
@@ -36,17 +33,9 @@ const AlignmentCase& Case(int w, bool projective) {
   AlignmentCase& c = cases[{w, projective}];
   if (c.A.size().x == 0) {
     const int h = w * 3 / 4;
-    c.truth = AlignmentScene::Similarity(3.0, 1.03, 2.0, -1.5, 0.5 * w, 0.5 * h);
-    if (projective) {
-      Matrix3d P = Matrix3d::Identity();
-      P(2, 0) = 0.03 / (0.5 * w), P(2, 1) = -0.02 / (0.5 * h);
-      Matrix3d T = Matrix3d::Identity();
-      T(0, 2) = 0.5 * w, T(1, 2) = 0.5 * h;
-      c.truth = c.truth * T * P * T.inverse();
-    }
-    const AlignmentScene::Pair pair = AlignmentScene::MakePair(Texture(), c.truth, w, h, 40.0 / w);
-    PrepareAlignmentImage(pair.A, c.A, c.gradA, c.sharpnessA);
-    PrepareAlignmentImage(pair.B, c.B, c.gradB, c.sharpnessB);
+    c.truth = AlignmentScene::TestMap(w, h, projective);
+    static_cast<AlignmentScene::Prepared&>(c) =
+        AlignmentScene::Prepare(AlignmentScene::MakePair(Texture(), c.truth, w, h, 40.0 / w));
   }
   return c;
 }
@@ -87,32 +76,37 @@ void BM_AlignFrameImages(benchmark::State& state) {
   state.counters["accepted"] = accepted;
 }
 
-void BM_EccAlignment(benchmark::State& state) {
-  const int w = static_cast<int>(state.range(0));
-  const bool projective = state.range(1) != 0;
-  const int motion = static_cast<int>(state.range(2));
-  const AlignmentCase& c = Case(w, projective);
-  const Matrix3d start = Start(c, projective);
+// ECC with template `reference` and input `moving`, so that moving(warp p)
+// ~ reference(p), the convention of H; the warp as a 3x3 map.
+Matrix3d RunEcc(benchmark::State& state, const CVD::BasicImage<float>& reference,
+                const CVD::BasicImage<float>& moving, const Matrix3d& start, int motion) {
   const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.01);
   cv::Mat warp;
-  bool ok = true;
   for (auto _ : state) {
     warp = cv::Mat::eye(motion == cv::MOTION_HOMOGRAPHY ? 3 : 2, 3, CV_32F);
     for (int r = 0; r < warp.rows; ++r)
       for (int k = 0; k < 3; ++k) warp.at<float>(r, k) = float(start(r, k) / start(2, 2));
     try {
-      // The template is B, the input A: A(warp p) ~ B(p), the convention of H.
-      cv::findTransformECC(AsMat(c.B), AsMat(c.A), warp, motion, criteria, cv::noArray(), 5);
+      cv::findTransformECC(AsMat(reference), AsMat(moving), warp, motion, criteria, cv::noArray(),
+                           5);
     } catch (const cv::Exception&) {
-      ok = false;
+      state.counters["failed"] = 1;
     }
     benchmark::DoNotOptimize(warp);
   }
   Matrix3d H = Matrix3d::Identity();
   for (int r = 0; r < warp.rows; ++r)
     for (int k = 0; k < 3; ++k) H(r, k) = warp.at<float>(r, k);
+  return H;
+}
+
+void BM_EccAlignment(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0));
+  const bool projective = state.range(1) != 0;
+  const AlignmentCase& c = Case(w, projective);
+  const Matrix3d H =
+      RunEcc(state, c.B, c.A, Start(c, projective), static_cast<int>(state.range(2)));
   state.counters["corner_err_px"] = AlignmentScene::MaxCornerError(H, c.truth, w, w * 3 / 4);
-  state.counters["accepted"] = ok;
 }
 
 // Small images of a yaw 2, pitch -1, roll 0.5 degree camera rotation, from
@@ -127,29 +121,16 @@ struct RotationCase {
 const RotationCase& Rotation() {
   static RotationCase c;
   if (c.previous.image.size().x == 0) {
-    const double d = M_PI / 180.0;
-    c.truth = (Eigen::AngleAxisd(0.5 * d, Eigen::Vector3d::UnitZ()) *
-               Eigen::AngleAxisd(2.0 * d, Eigen::Vector3d::UnitY()) *
-               Eigen::AngleAxisd(-1.0 * d, Eigen::Vector3d::UnitX()))
-                  .toRotationMatrix();
-    Matrix3d K3, S = Matrix3d::Identity();
-    K3 << 62.5, 0, 39.5, 0, 62.5, 29.5, 0, 0, 1;
-    c.K << 31.25, 0, 19.5, 0, 31.25, 14.5, 0, 0, 1;
-    c.intrinsic.Set(31.25f, 31.25f, 19.5f, 14.5f);
-    S(0, 2) = S(1, 2) = 256.0;
-    const Matrix3d H = K3 * c.truth * K3.inverse();
+    c.truth = AlignmentScene::YawPitchRoll(2.0, -1.0, 0.5);
+    const AlignmentScene::RotationPair pair = AlignmentScene::MakeRotationPair(Texture(), c.truth);
+    c.K = pair.smallK;
+    c.intrinsic.Set(float(c.K(0, 0)), float(c.K(1, 1)), float(c.K(0, 2)), float(c.K(1, 2)));
+    c.level3 = pair.previous;
     MotionJacobianTable table;
-    c.level3 = AlignmentScene::Render(Texture(), S, 80, 60);
-    MakeSmallImage(c.previous, c.level3, c.intrinsic, table);
-    MakeSmallImage(c.current, AlignmentScene::Render(Texture(), S * H.inverse(), 80, 60),
-                   c.intrinsic, table);
+    MakeSmallImage(c.previous, pair.previous, c.intrinsic, table);
+    MakeSmallImage(c.current, pair.current, c.intrinsic, table);
   }
   return c;
-}
-
-double AngleDegrees(const Matrix3d& a, const Matrix3d& b) {
-  const double t = std::min(1.0, std::max(-1.0, ((a.transpose() * b).trace() - 1.0) / 2.0));
-  return std::acos(t) * 180.0 / M_PI;
 }
 
 void BM_EstimateImageRotation(benchmark::State& state) {
@@ -160,32 +141,22 @@ void BM_EstimateImageRotation(benchmark::State& state) {
     EstimateImageRotation(c.previous, c.current, c.intrinsic, R, scratch);
     benchmark::DoNotOptimize(R);
   }
-  Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int k = 0; k < 3; ++k) E(r, k) = R.m[r][k];
-  state.counters["angle_err_deg"] = R.m[0][0] == FLT_MAX ? 180.0 : AngleDegrees(E, c.truth);
+  state.counters["angle_err_deg"] =
+      R.m[0][0] == FLT_MAX ? 180.0
+                           : AlignmentScene::AngleDegrees(AlignmentScene::ToEigen(R), c.truth);
 }
 
+// ECC's homography from the previous to the current small image, and the
+// rotation nearest to K^-1 H K.
 void BM_EccRotation(benchmark::State& state) {
   const RotationCase& c = Rotation();
-  const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.01);
-  cv::Mat warp;
-  for (auto _ : state) {
-    warp = cv::Mat::eye(3, 3, CV_32F);
-    // Template previous, input current: current(warp p) ~ previous(p).
-    cv::findTransformECC(AsMat(c.previous.image), AsMat(c.current.image), warp,
-                         cv::MOTION_HOMOGRAPHY, criteria, cv::noArray(), 5);
-    benchmark::DoNotOptimize(warp);
-  }
-  Matrix3d H;
-  for (int r = 0; r < 3; ++r)
-    for (int k = 0; k < 3; ++k) H(r, k) = warp.at<float>(r, k);
-  // The rotation nearest to K^-1 H K.
+  const Matrix3d H =
+      RunEcc(state, c.previous.image, c.current.image, Matrix3d::Identity(), cv::MOTION_HOMOGRAPHY);
   const Eigen::JacobiSVD<Matrix3d> svd(c.K.inverse() * H * c.K,
                                        Eigen::ComputeFullU | Eigen::ComputeFullV);
   Matrix3d R = svd.matrixU() * svd.matrixV().transpose();
   if (R.determinant() < 0) R = -R;
-  state.counters["angle_err_deg"] = AngleDegrees(R, c.truth);
+  state.counters["angle_err_deg"] = AlignmentScene::AngleDegrees(R, c.truth);
 }
 
 // Per frame: the alignment image of level 4 and the small image of level 3.

@@ -12,31 +12,8 @@
 
 namespace {
 
+using namespace AlignmentScene;
 using Eigen::Matrix3d;
-
-struct Prepared {
-  CVD::Image<float> A, B;
-  GradientImage gradA, gradB;
-  float sharpnessA = 0.0f, sharpnessB = 0.0f;
-};
-
-Prepared Prepare(const AlignmentScene::Pair& pair) {
-  Prepared p;
-  PrepareAlignmentImage(pair.A, p.A, p.gradA, p.sharpnessA);
-  PrepareAlignmentImage(pair.B, p.B, p.gradB, p.sharpnessB);
-  return p;
-}
-
-// A similarity followed by a mild perspective about the image centre.
-Matrix3d TrueMap(int w, int h, bool projective) {
-  Matrix3d H = AlignmentScene::Similarity(3.0, 1.03, 2.0, -1.5, 0.5 * w, 0.5 * h);
-  if (!projective) return H;
-  Matrix3d T, P, Ti;
-  T << 1, 0, 0.5 * w, 0, 1, 0.5 * h, 0, 0, 1;
-  P << 1, 0, 0, 0, 1, 0, 0.03 / (0.5 * w), -0.02 / (0.5 * h), 1;
-  Ti << 1, 0, -0.5 * w, 0, 1, -0.5 * h, 0, 0, 1;
-  return H * T * P * Ti;
-}
 
 Matrix3d Shift(double dx) {
   Matrix3d S = Matrix3d::Identity();
@@ -61,17 +38,17 @@ TEST_F(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStar
   for (const int w : {40, 80}) {
     for (const bool projective : {false, true}) {
       const int h = w * 3 / 4;
-      const Matrix3d truth = TrueMap(w, h, projective);
+      const Matrix3d truth = TestMap(w, h, projective);
       if (projective && w == 40) continue;  // too few pixels to pin the perspective to 0.05
-      const Prepared p = Prepare(AlignmentScene::MakePair(texture_, truth, w, h));
+      const Prepared p = Prepare(MakePair(texture_, truth, w, h));
       WarpRecord H{};
       H.m[0] = FLT_MAX;
-      if (projective) H = AlignmentScene::ToWarp(Shift(1.0) * truth);
+      if (projective) H = ToWarp(Shift(1.0) * truth);
       float residual = 0.0f;
       EXPECT_TRUE(
           AlignFrameImages(p.A, p.B, p.gradB, warped_, H, p.sharpnessB, residual, scratch_));
       EXPECT_LT(residual, AlignmentResidualBound(p.sharpnessB));
-      EXPECT_LT(AlignmentScene::MaxCornerError(AlignmentScene::ToEigen(H), truth, w, h), 0.05)
+      EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), 0.05)
           << w << " x " << h << (projective ? " homography" : " similarity");
     }
   }
@@ -84,8 +61,8 @@ TEST_F(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStar
 TEST_F(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
   for (const int w : {40, 80}) {
     const int h = w * 3 / 4;
-    const Matrix3d truth = TrueMap(w, h, true);
-    const Prepared p = Prepare(AlignmentScene::MakePair(texture_, truth, w, h));
+    const Matrix3d truth = TestMap(w, h, true);
+    const Prepared p = Prepare(MakePair(texture_, truth, w, h));
     AlignedArray<LA::Vector2<float>> pointsA, pointsB;
     for (int i = 0; i < 12; ++i) {
       const Eigen::Vector3d q(w * (0.1 + 0.07 * i), h * (0.15 + 0.2 * (i % 4)), 1.0);
@@ -93,17 +70,16 @@ TEST_F(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
       pointsB.PushBack8({float(q.x()), float(q.y())});
       pointsA.PushBack8({float(a.x()), float(a.y())});
     }
-    WarpRecord H = AlignmentScene::ToWarp(Shift(5.0) * truth);
+    WarpRecord H = ToWarp(Shift(5.0) * truth);
     float residual = 0.0f;
     EXPECT_TRUE(AlignFrameImagesExtended(p.A, p.B, p.gradB, warped_, pointsA, pointsB, H,
                                          p.sharpnessB, residual, scratch_));
-    EXPECT_LT(AlignmentScene::MaxCornerError(AlignmentScene::ToEigen(H), truth, w, h),
-              w == 40 ? 0.15 : 0.05);
+    EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), w == 40 ? 0.15 : 0.05);
     if (w == 80) continue;
 
     // Pairs that contradict the image fail the point test.
     for (auto& a : pointsA) a.x += 6.0f;
-    H = AlignmentScene::ToWarp(truth);
+    H = ToWarp(truth);
     EXPECT_FALSE(AlignFrameImagesExtended(p.A, p.B, p.gradB, warped_, pointsA, pointsB, H,
                                           p.sharpnessB, residual, scratch_));
 
@@ -118,19 +94,19 @@ TEST_F(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
 }
 
 TEST_F(ImageAlignment, SelfAlignmentConvergesAtOnceWithZeroResidual) {
-  const Prepared p = Prepare(AlignmentScene::MakePair(texture_, Matrix3d::Identity(), 40, 30));
+  const Prepared p = Prepare(MakePair(texture_, Matrix3d::Identity(), 40, 30));
   WarpRecord H{};
   H.m[0] = FLT_MAX;
   float residual = -1.0f;
   EXPECT_TRUE(AlignFrameImages(p.B, p.B, p.gradB, warped_, H, p.sharpnessB, residual, scratch_));
   EXPECT_EQ(residual, 0.0f);
-  EXPECT_TRUE(AlignmentScene::ToEigen(H).isIdentity(0.0));
+  EXPECT_TRUE(ToEigen(H).isIdentity(0.0));
 }
 
 TEST_F(ImageAlignment, LittleOverlapGivesNoResidualAndRejection) {
-  const Prepared p = Prepare(AlignmentScene::MakePair(texture_, Matrix3d::Identity(), 40, 30));
+  const Prepared p = Prepare(MakePair(texture_, Matrix3d::Identity(), 40, 30));
   // Shifted by 34 of 40 columns: 15 % of the pixels overlap.
-  WarpRecord H = AlignmentScene::ToWarp(Shift(34.0));
+  WarpRecord H = ToWarp(Shift(34.0));
   WarpFloatImage(p.A, warped_, H);
   EXPECT_EQ(MeanAbsoluteResidual(warped_, p.B, 0.0f), FLT_MAX);
   float residual = 0.0f;
@@ -138,7 +114,7 @@ TEST_F(ImageAlignment, LittleOverlapGivesNoResidualAndRejection) {
 }
 
 TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
-  WarpRecord identity = AlignmentScene::ToWarp(Matrix3d::Identity());
+  WarpRecord identity = ToWarp(Matrix3d::Identity());
   float corners[8];
   ASSERT_TRUE(MapImageCorners(40, 30, identity, corners));
   EXPECT_NEAR(ComputeWarpDistortion(40, 30, corners), 0.4f, 1e-6f);

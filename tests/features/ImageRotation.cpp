@@ -1,7 +1,7 @@
 // Rotation between small images: rendered pure-rotation pairs recovered,
 // identical images, the rejections (flat image, images without interior),
-// the rotation exponential, the 4x4 solve, bilinear sampling of bad
-// positions and the array kernels against scalar sums.
+// the rotation exponential, bilinear sampling of bad positions and the
+// array kernels against scalar sums.
 #include "features/ImageRotation.h"
 
 #include <gtest/gtest.h>
@@ -14,56 +14,21 @@
 
 namespace {
 
+using namespace AlignmentScene;
 using Eigen::Matrix3d;
-
-// Level 3 of a 640 x 480 frame with f = 500 (scale 1) or of a 1280 x 960
-// frame with f = 1000 (scale 2), and the small image below it (pixel centres
-// at integers, so halving maps x to (x - 0.5) / 2).
-constexpr double kF3 = 62.5, kC3x = 39.5, kC3y = 29.5;
-constexpr int kW3 = 80, kH3 = 60;
-
-Matrix3d K(double f, double cx, double cy) {
-  Matrix3d k;
-  k << f, 0, cx, 0, f, cy, 0, 0, 1;
-  return k;
-}
-
-Matrix3d YawPitchRoll(double yaw, double pitch, double roll) {
-  const double d = M_PI / 180.0;
-  return (Eigen::AngleAxisd(roll * d, Eigen::Vector3d::UnitZ()) *
-          Eigen::AngleAxisd(yaw * d, Eigen::Vector3d::UnitY()) *
-          Eigen::AngleAxisd(pitch * d, Eigen::Vector3d::UnitX()))
-      .toRotationMatrix();
-}
-
-Matrix3d ToEigen(const LA::AlignedMatrix3f& R) {
-  Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = R.m[r][c];
-  return E;
-}
-
-double AngleDegrees(const Matrix3d& a, const Matrix3d& b) {
-  const double c = std::min(1.0, std::max(-1.0, ((a.transpose() * b).trace() - 1.0) / 2.0));
-  return std::acos(c) * 180.0 / M_PI;
-}
 
 class ImageRotation : public ::testing::Test {
  protected:
-  void SetUp() override { texture_ = SceneRender::MakeNoiseTexture(256, 256, 23, 8); }
-  // The current level-3 image shows the previous one through K R K^-1.
+  void SetUp() override {
+    texture_ = SceneRender::MakeNoiseTexture(256, 256, 23, 8);
+    intrinsic_.Set(31.25f, 31.25f, 19.5f, 14.5f);
+  }
   void MakePair(const Matrix3d& R, int scale = 1) {
-    const double f3 = kF3 * scale, cx3 = (kC3x + 0.5) * scale - 0.5,
-                 cy3 = (kC3y + 0.5) * scale - 0.5;
-    intrinsic_.Set(float(f3 / 2), float(f3 / 2), float((cx3 - 0.5) / 2), float((cy3 - 0.5) / 2));
-    Matrix3d S = Matrix3d::Identity();
-    S(0, 2) = 64.0, S(1, 2) = 64.0;
-    const Matrix3d k3 = K(f3, cx3, cy3);
-    const Matrix3d H = k3 * R * k3.inverse();
-    const int w = kW3 * scale, h = kH3 * scale;
-    MakeSmallImage(previous_, AlignmentScene::Render(texture_, S, w, h), intrinsic_, table_);
-    MakeSmallImage(current_, AlignmentScene::Render(texture_, S * H.inverse(), w, h), intrinsic_,
-                   table_);
+    const RotationPair pair = MakeRotationPair(texture_, R, scale);
+    const Matrix3d& k = pair.smallK;
+    intrinsic_.Set(float(k(0, 0)), float(k(1, 1)), float(k(0, 2)), float(k(1, 2)));
+    MakeSmallImage(previous_, pair.previous, intrinsic_, table_);
+    MakeSmallImage(current_, pair.current, intrinsic_, table_);
   }
   Matrix3d Estimate() {
     EstimateImageRotation(previous_, current_, intrinsic_, rotation_, scratch_);
@@ -103,7 +68,7 @@ TEST_F(ImageRotation, IdenticalImagesGiveTheIdentityAtOnce) {
 
 TEST_F(ImageRotation, FlatOrTinyImagesAreRejected) {
   // No gradient anywhere: the 4x4 system is singular.
-  CVD::Image<u8> flat(CVD::ImageRef(kW3, kH3), 90);
+  CVD::Image<u8> flat(CVD::ImageRef(80, 60), 90);
   MakeSmallImage(previous_, flat, intrinsic_, table_);
   MakeSmallImage(current_, flat, intrinsic_, table_);
   Estimate();
@@ -134,25 +99,6 @@ TEST(RotationMath, So3ExpIsTheTransposedExponentialOnBothBranches) {
     const Matrix3d expected = Eigen::AngleAxisd(angle, axis).toRotationMatrix().transpose();
     EXPECT_TRUE(ToEigen(R).isApprox(expected, 1e-6)) << angle;
   }
-}
-
-TEST(RotationMath, SolveLinear4x4MatchesDoubleAndRejectsSingular) {
-  Random::Seed(4);
-  Eigen::Matrix4d M = Eigen::Matrix4d::Random() + 4.0 * Eigen::Matrix4d::Identity();
-  M = (M * M.transpose()).eval();
-  LA::AlignedMatrix4f A;
-  LA::AlignedVector4f b;
-  Eigen::Vector4d rhs;
-  for (int i = 0; i < 4; ++i) {
-    for (int j = 0; j < 4; ++j) A.m[i][j] = float(M(i, j));
-    b.v[i] = float(rhs[i] = Uniform(-1, 1));
-  }
-  ASSERT_TRUE(SolveLinear4x4(A, b));
-  const Eigen::Vector4d x = M.ldlt().solve(rhs);
-  for (int i = 0; i < 4; ++i) EXPECT_NEAR(b.v[i], x[i], 1e-5 * x.cwiseAbs().maxCoeff());
-  LA::AlignedMatrix4f singular{};
-  singular.m[0][0] = singular.m[1][1] = singular.m[2][2] = 1.0f;
-  EXPECT_FALSE(SolveLinear4x4(singular, b));
 }
 
 TEST(RotationMath, BilinearSamplingRejectsPositionsOutsideAndNonFinite) {
