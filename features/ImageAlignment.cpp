@@ -79,7 +79,7 @@ bool CornersConverged(const float a[8], const float b[8]) {
 
 // The valid pixels of the last ComputeImageResiduals, the k-th at pixel
 // index i = y w + x: centred position, the mean of both images'
-// central-difference gradients, and the residual.
+// central-difference gradients, and the residual; one at a time or four.
 struct PixelAccess {
   const float* W;
   const float* B;
@@ -97,12 +97,30 @@ struct PixelAccess {
     gy = ((p[w] - p[-w]) + gradB[2 * i + 1]) * 0.25f;
     r = p[0] - B[i] + b;
   }
-};
 
-inline __m128 Gather(const float* base, const u32* i, int offset, int scale = 1) {
-  return _mm_setr_ps(base[scale * i[0] + offset], base[scale * i[1] + offset],
-                     base[scale * i[2] + offset], base[scale * i[3] + offset]);
-}
+  void Get4(u32 k, __m128& x, __m128& y, __m128& gx, __m128& gy, __m128& r) const {
+    const u32* i = pixels + k;
+    // Row and column from the index in float: exact, since (i + 0.5) / w
+    // stays well clear of the integers for any image that fits in memory.
+    const __m128 fi = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(i)));
+    const __m128 row =
+        _mm_floor_ps(_mm_mul_ps(_mm_add_ps(fi, _mm_set1_ps(0.5f)), _mm_set1_ps(1.0f / w)));
+    x = _mm_sub_ps(_mm_sub_ps(fi, _mm_mul_ps(row, _mm_set1_ps(static_cast<float>(w)))),
+                   _mm_set1_ps(cx));
+    y = _mm_sub_ps(row, _mm_set1_ps(cy));
+    const __m128 quarter = _mm_set1_ps(0.25f);
+    const __m128 dx = _mm_sub_ps(Gather(W, i, 1), Gather(W, i, -1));
+    const __m128 dy = _mm_sub_ps(Gather(W, i, w), Gather(W, i, -w));
+    gx = _mm_mul_ps(_mm_add_ps(dx, Gather(gradB, i, 0, 2)), quarter);
+    gy = _mm_mul_ps(_mm_add_ps(dy, Gather(gradB, i, 1, 2)), quarter);
+    r = _mm_add_ps(_mm_sub_ps(Gather(W, i, 0), Gather(B, i, 0)), _mm_set1_ps(b));
+  }
+
+  static __m128 Gather(const float* base, const u32* i, int offset, int scale = 1) {
+    return _mm_setr_ps(base[scale * i[0] + offset], base[scale * i[1] + offset],
+                       base[scale * i[2] + offset], base[scale * i[3] + offset]);
+  }
+};
 
 inline float LaneSum(__m128 v) {
   alignas(16) float l[4];
@@ -117,22 +135,10 @@ bool SolveSimilarity(const PixelAccess& p, const AlignedArray<float>& weights, W
   const u32 n = weights.Size(), n4 = n & ~3u;
   __m128 acc[20];
   for (__m128& a : acc) a = _mm_setzero_ps();
-  const __m128 invW = _mm_set1_ps(1.0f / p.w), wv = _mm_set1_ps(static_cast<float>(p.w));
-  const __m128 half = _mm_set1_ps(0.5f), quarter = _mm_set1_ps(0.25f), one = _mm_set1_ps(1.0f);
-  const __m128 cx = _mm_set1_ps(p.cx), cy = _mm_set1_ps(p.cy), bv = _mm_set1_ps(p.b);
+  const __m128 one = _mm_set1_ps(1.0f);
   for (u32 k = 0; k < n4; k += 4) {
-    const u32* i = p.pixels + k;
-    // Row and column from the index in float: exact, since (i + 0.5) / w
-    // stays well clear of the integers for any image that fits in memory.
-    const __m128 fi = _mm_cvtepi32_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(i)));
-    const __m128 row = _mm_floor_ps(_mm_mul_ps(_mm_add_ps(fi, half), invW));
-    const __m128 x = _mm_sub_ps(_mm_sub_ps(fi, _mm_mul_ps(row, wv)), cx);
-    const __m128 y = _mm_sub_ps(row, cy);
-    const __m128 dx = _mm_sub_ps(Gather(p.W, i, 1), Gather(p.W, i, -1));
-    const __m128 dy = _mm_sub_ps(Gather(p.W, i, p.w), Gather(p.W, i, -p.w));
-    const __m128 gx = _mm_mul_ps(_mm_add_ps(dx, Gather(p.gradB, i, 0, 2)), quarter);
-    const __m128 gy = _mm_mul_ps(_mm_add_ps(dy, Gather(p.gradB, i, 1, 2)), quarter);
-    const __m128 r = _mm_add_ps(_mm_sub_ps(Gather(p.W, i, 0), Gather(p.B, i, 0)), bv);
+    __m128 x, y, gx, gy, r;
+    p.Get4(k, x, y, gx, gy, r);
     const __m128 wk = _mm_load_ps(&weights[k]);
     const __m128 Jx = _mm_mul_ps(wk, gx), Jy = _mm_mul_ps(wk, gy);
     const __m128 j[5] = {Jx, Jy, _mm_sub_ps(_mm_mul_ps(Jy, x), _mm_mul_ps(Jx, y)),
@@ -170,37 +176,87 @@ bool SolveSimilarity(const PixelAccess& p, const AlignedArray<float>& weights, W
   return true;
 }
 
+// Four floats as one value for the templates below.
+struct F4 {
+  __m128 v;
+};
+
+// Sums of the projective normal equations in one array: per monomial m (1,
+// x, y, then the table's twelve in the order of Monomial) the weighted
+// gx^2 m, gx gy m and gy^2 m; up to the quadratic monomials gx m, gy m,
+// gx r m and gy r m; then the sums of w^2 and w^2 r.
+constexpr int kA = 0, kB = kA + kMonomials, kC = kB + kMonomials, kP = kC + kMonomials;
+constexpr int kQ = kP + kLowMonomials, kRx = kQ + kLowMonomials, kRy = kRx + kLowMonomials;
+constexpr int kS = kRy + kLowMonomials, kR = kS + 1, kSums = kR + 1;
+
+// m = (1, x, y, the twelve table values) in the order of Monomial.
+template <class T>
+void ArrangeMonomials(T one, T x, T y, const T* t, T* m) {
+  const T v[kMonomials] = {one,   x,    y,    t[0], t[8],  t[4], t[1], t[9],
+                           t[10], t[5], t[2], t[3], t[11], t[7], t[6]};
+  std::copy(v, v + kMonomials, m);
+}
+
+template <class T, class MulOp, class AddOp>
+void AccumulateSums(T* sums, const T* m, T w2, T gx, T gy, T res, MulOp mul, AddOp add) {
+  const T A = mul(w2, mul(gx, gx)), B = mul(w2, mul(gx, gy)), C = mul(w2, mul(gy, gy));
+  const T P = mul(w2, gx), Q = mul(w2, gy), Rx = mul(P, res), Ry = mul(Q, res);
+  for (int i = 0; i < kMonomials; ++i) {
+    sums[kA + i] = add(sums[kA + i], mul(A, m[i]));
+    sums[kB + i] = add(sums[kB + i], mul(B, m[i]));
+    sums[kC + i] = add(sums[kC + i], mul(C, m[i]));
+  }
+  for (int i = 0; i < kLowMonomials; ++i) {
+    sums[kP + i] = add(sums[kP + i], mul(P, m[i]));
+    sums[kQ + i] = add(sums[kQ + i], mul(Q, m[i]));
+    sums[kRx + i] = add(sums[kRx + i], mul(Rx, m[i]));
+    sums[kRy + i] = add(sums[kRy + i], mul(Ry, m[i]));
+  }
+  sums[kS] = add(sums[kS], w2);
+  sums[kR] = add(sums[kR], mul(w2, res));
+}
+
 // Projective photometric normal equations (upper triangle of N, right side
-// g) from the monomial sums.
+// g) from the monomial sums; four pixels at a time with SSE, their table
+// rows transposed into one register per monomial.
 void AccumulateProjective(const PixelAccess& p, const AlignedArray<float>& weights,
                           const AlignedArray<float>& table, float N[9][9], float g[9]) {
-  float sa[kMonomials] = {}, sb[kMonomials] = {}, sc[kMonomials] = {};
-  float sp[kLowMonomials] = {}, sq[kLowMonomials] = {}, srx[kLowMonomials] = {},
-        sry[kLowMonomials] = {};
-  float ss = 0.0f, sr = 0.0f;
-  for (u32 k = 0; k < weights.Size(); ++k) {
-    float x, y, gx, gy, r;
-    p.Get(k, x, y, gx, gy, r);
-    const float w2 = weights[k] * weights[k];
-    const float* t = &table[12 * p.pixels[k]];
-    const float m[kMonomials] = {1.0f,  x,    y,    t[0], t[8],  t[4], t[1], t[9],
-                                 t[10], t[5], t[2], t[3], t[11], t[7], t[6]};
-    const float A = w2 * gx * gx, Bv = w2 * gx * gy, C = w2 * gy * gy;
-    const float P = w2 * gx, Q = w2 * gy, Rx = P * r, Ry = Q * r;
-    for (int i = 0; i < kMonomials; ++i) {
-      sa[i] += A * m[i];
-      sb[i] += Bv * m[i];
-      sc[i] += C * m[i];
+  const u32 count = weights.Size(), count4 = count & ~3u;
+  const auto mul4 = [](F4 a, F4 b) { return F4{_mm_mul_ps(a.v, b.v)}; };
+  const auto add4 = [](F4 a, F4 b) { return F4{_mm_add_ps(a.v, b.v)}; };
+  F4 sums4[kSums];
+  for (F4& e : sums4) e.v = _mm_setzero_ps();
+  for (u32 k = 0; k < count4; k += 4) {
+    __m128 x, y, gx, gy, r;
+    p.Get4(k, x, y, gx, gy, r);
+    F4 t[12], m[kMonomials];
+    for (int block = 0; block < 12; block += 4) {
+      for (int l = 0; l < 4; ++l)
+        t[block + l].v = _mm_load_ps(&table[12 * p.pixels[k + l] + block]);
+      _MM_TRANSPOSE4_PS(t[block].v, t[block + 1].v, t[block + 2].v, t[block + 3].v);
     }
-    for (int i = 0; i < kLowMonomials; ++i) {
-      sp[i] += P * m[i];
-      sq[i] += Q * m[i];
-      srx[i] += Rx * m[i];
-      sry[i] += Ry * m[i];
-    }
-    ss += w2;
-    sr += w2 * r;
+    ArrangeMonomials(F4{_mm_set1_ps(1.0f)}, F4{x}, F4{y}, t, m);
+    const __m128 wk = _mm_load_ps(&weights[k]);
+    AccumulateSums(sums4, m, F4{_mm_mul_ps(wk, wk)}, F4{gx}, F4{gy}, F4{r}, mul4, add4);
   }
+  float sums[kSums];
+  for (int i = 0; i < kSums; ++i) sums[i] = LaneSum(sums4[i].v);
+  const auto mul1 = [](float a, float b) { return a * b; };
+  const auto add1 = [](float a, float b) { return a + b; };
+  for (u32 k = count4; k < count; ++k) {
+    float x, y, gx, gy, r, m[kMonomials];
+    p.Get(k, x, y, gx, gy, r);
+    ArrangeMonomials(1.0f, x, y, &table[12 * p.pixels[k]], m);
+    AccumulateSums(sums, m, weights[k] * weights[k], gx, gy, r, mul1, add1);
+  }
+  const float* sa = sums + kA;
+  const float* sb = sums + kB;
+  const float* sc = sums + kC;
+  const float* sp = sums + kP;
+  const float* sq = sums + kQ;
+  const float* srx = sums + kRx;
+  const float* sry = sums + kRy;
+  const float ss = sums[kS], sr = sums[kR];
   const float n[9][9] = {
       {sa[kXX], sa[kXY], sa[kX], sb[kXX], sb[kXY], sb[kX], -(sa[kXXX] + sb[kXXY]),
        -(sa[kXXY] + sb[kXYY]), sp[kX]},

@@ -125,6 +125,9 @@ TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
   EXPECT_EQ(ComputeWarpDistortion(40, 30, folded), 1.0f);
   EXPECT_EQ(AlignmentResidualBound(0.0f), 5.0f);
   EXPECT_EQ(AlignmentResidualBound(20.0f), 7.0f);
+  CVD::Image<float> ones(CVD::ImageRef(4, 3), 1.0f), threes(CVD::ImageRef(4, 3), 3.0f), other;
+  EXPECT_EQ(ImageSsdFloat(ones, threes), 48.0f);
+  EXPECT_EQ(ImageSsdFloat(ones, other), FLT_MAX);
 
   // Maps putting the image behind the horizon or holding NaN give no pixel
   // and no corners instead of converting infinities to int.
