@@ -2,6 +2,7 @@
 
 #include <cvd/convolution.h>
 #include <cvd/vision.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -218,16 +219,25 @@ void EstimateImageRotation(const SmallImage& previous, const SmallImage& current
     ScaleArray(s.weights.Data(), kResidualScale, kept);
     HuberWeights(s.weights.Data(), s.weights.Data(), kept);
 
-    float a[10] = {}, g[4] = {};  // upper triangle of the 4x4 row by row
+    // The weighted sums over the 9-float records, four floats at a time:
+    // (J0, J1, J2, J0^2), (J0 J1, J0 J2, J1^2, J1 J2), then J2^2, sum of w
+    // and the right side.
+    __m128 s0 = _mm_setzero_ps(), s1 = _mm_setzero_ps(), sj = _mm_setzero_ps();
+    float s22 = 0.0f, sw = 0.0f, sr = 0.0f;
     for (u32 i = 0; i < kept; ++i) {
       const float wi = s.weights[i], wr = wi * s.residuals[i];
       const float* J = &previous.gradients[9 * s.pixels[i]];
-      a[0] += wi * J[3], a[1] += wi * J[4], a[2] += wi * J[5], a[3] += wi * J[0];
-      a[4] += wi * J[6], a[5] += wi * J[7], a[6] += wi * J[1];
-      a[7] += wi * J[8], a[8] += wi * J[2];
-      a[9] += wi;
-      g[0] -= wr * J[0], g[1] -= wr * J[1], g[2] -= wr * J[2], g[3] -= wr;
+      const __m128 j0 = _mm_loadu_ps(J);
+      s0 = _mm_add_ps(s0, _mm_mul_ps(_mm_set1_ps(wi), j0));
+      s1 = _mm_add_ps(s1, _mm_mul_ps(_mm_set1_ps(wi), _mm_loadu_ps(J + 4)));
+      sj = _mm_add_ps(sj, _mm_mul_ps(_mm_set1_ps(wr), j0));
+      s22 += wi * J[8], sw += wi, sr += wr;
     }
+    alignas(16) float v0[4], v1[4], vj[4];
+    _mm_store_ps(v0, s0), _mm_store_ps(v1, s1), _mm_store_ps(vj, sj);
+    // Upper triangle of the 4x4 row by row.
+    const float a[10] = {v0[3], v1[0], v1[1], v0[0], v1[2], v1[3], v0[1], s22, v0[2], sw};
+    const float g[4] = {-vj[0], -vj[1], -vj[2], -sr};
     const float f = kResidualScale * 0.25f;
     LA::AlignedMatrix4f A;
     LA::AlignedVector4f x;
