@@ -21,9 +21,10 @@ struct SmallImage {
   CVD::Image<u8> halfSampled;  // the byte image it was made from
 };
 
-// Per interior pixel of one small-image size and camera, the derivative of
-// the pixel position with respect to a small rotation (u row then v row,
-// three floats each stored four-wide).
+// Per interior pixel of one small-image size and camera, how the pixel
+// moves under a small rotation dw applied as R exp([dw]x): minus the
+// derivative of its position, u row then v row, three floats each stored
+// four-wide. A gradient record's J is gx u + gy v.
 struct MotionJacobianTable {
   int width = -1, height = -1;
   float fx = 0.0f, fy = 0.0f, cx = 0.0f, cy = 0.0f;
