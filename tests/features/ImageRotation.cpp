@@ -89,6 +89,24 @@ TEST_F(ImageRotation, FlatOrTinyImagesAreRejected) {
   }
 }
 
+// A 30 x 40 image has as many interior pixels as a 40 x 30 one, and a new
+// camera none more: the table must follow both.
+TEST(RotationMath, JacobianTableFollowsSizeAndCamera) {
+  Intrinsic k1, k2;
+  k1.Set(31.25f, 31.25f, 19.5f, 14.5f);
+  k2.Set(40.0f, 40.0f, 14.5f, 19.5f);
+  SmallImage small;
+  MotionJacobianTable reused, fresh;
+  NormalizeSmallImage(small, CVD::Image<u8>(CVD::ImageRef(40, 30), 9), k1, reused);
+  for (const Intrinsic& k : {k1, k2}) {
+    const CVD::Image<u8> tall(CVD::ImageRef(30, 40), 9);
+    NormalizeSmallImage(small, tall, k, reused);
+    NormalizeSmallImage(small, tall, k, fresh = MotionJacobianTable());
+    ASSERT_EQ(reused.rows.Size(), fresh.rows.Size());
+    for (u32 i = 0; i < fresh.rows.Size(); ++i) ASSERT_EQ(reused.rows[i], fresh.rows[i]);
+  }
+}
+
 TEST(RotationMath, So3ExpIsTheTransposedExponentialOnBothBranches) {
   for (const double angle : {0.5, 1e-3, 3.3e-4}) {  // the last has theta^2 below FLT_EPSILON
     const Eigen::Vector3d axis = Eigen::Vector3d(0.3, -0.5, 0.8).normalized();
