@@ -8,8 +8,11 @@
 
 namespace SceneRender {
 
-// The plane scene at any size; the same seed gives the same image.
-CVD::Image<unsigned char> RenderPlaneScene(int width, int height, u32 seed);
+// The plane scene at any size; the same seed gives the same image. A wall
+// shift moves the camera parallel to the wall so that the wall's image (rows
+// above 0.75 height) moves by exactly that many pixels.
+CVD::Image<unsigned char> RenderPlaneScene(int width, int height, u32 seed, float wallShiftX = 0,
+                                           float wallShiftY = 0);
 
 // levels[0] = image, each further level the half-sample of the one above.
 void BuildPyramid(const CVD::Image<unsigned char>& image, CVD::Image<unsigned char> levels[4]);
