@@ -15,11 +15,6 @@ inline bool CornerInside(float x, float y, int w, int h) {
   return x >= 0.0f && x <= static_cast<float>(w - 2) && y >= 0.0f && y <= static_cast<float>(h - 2);
 }
 
-// True when a bilinear sample at (x, y) has all four neighbours inside.
-inline bool SampleInside(float x, float y, int w, int h) {
-  return x >= 0.0f && x < static_cast<float>(w - 1) && y >= 0.0f && y < static_cast<float>(h - 1);
-}
-
 // True when every warped corner lies within the tolerance of the cached one.
 inline bool MatchesCache(const FeaturePatch& patch, const float corners[4][2]) {
   for (int k = 0; k < 4; ++k) {
@@ -29,13 +24,66 @@ inline bool MatchesCache(const FeaturePatch& patch, const float corners[4][2]) {
   return true;
 }
 
-inline u8 Bilinear(const CVD::BasicImage<CVD::byte>& img, float x, float y) {
-  const int xi = static_cast<int>(x), yi = static_cast<int>(y);
-  const float fx = x - xi, fy = y - yi;
-  const float w11 = fx * fy, w10 = fx - w11, w01 = fy - w11, w00 = 1.0f - fy - w10;
-  const u8* p = img.data() + yi * img.row_stride() + xi;
-  const u8* q = p + img.row_stride();
-  return static_cast<u8>(w00 * p[0] + w10 * p[1] + w01 * q[0] + w11 * q[1]);
+// Renders the 8x8 template whose sample (r, c) lies at (X / W, Y / W), with
+// (X, Y, W) = origin + c col + r row (W = 1 when not projective), four samples
+// at a time. False as soon as a sample has a neighbour outside the image or,
+// projective, W <= 0; NaN fails every test.
+template <bool kProjective>
+bool RenderTemplate(const CVD::BasicImage<CVD::byte>& img, const float origin[3],
+                    const float col[3], const float row[3], u8 pixels[64]) {
+  const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+  const __m128 maxX = _mm_set1_ps(static_cast<float>(img.size().x - 1));
+  const __m128 maxY = _mm_set1_ps(static_cast<float>(img.size().y - 1));
+  const __m128i stride = _mm_set1_epi32(img.row_stride());
+  const u8* base = img.data();
+  for (int r = 0; r < 8; ++r) {
+    const __m128 fr = _mm_set1_ps(static_cast<float>(r));
+    for (int half = 0; half < 2; ++half) {
+      const __m128 c = _mm_setr_ps(4.0f * half, 4.0f * half + 1, 4.0f * half + 2, 4.0f * half + 3);
+      // Same operation order as origin + c col + r row in scalar code.
+      __m128 x = _mm_add_ps(_mm_add_ps(_mm_set1_ps(origin[0]), _mm_mul_ps(c, _mm_set1_ps(col[0]))),
+                            _mm_mul_ps(fr, _mm_set1_ps(row[0])));
+      __m128 y = _mm_add_ps(_mm_add_ps(_mm_set1_ps(origin[1]), _mm_mul_ps(c, _mm_set1_ps(col[1]))),
+                            _mm_mul_ps(fr, _mm_set1_ps(row[1])));
+      if constexpr (kProjective) {
+        const __m128 w =
+            _mm_add_ps(_mm_add_ps(_mm_set1_ps(origin[2]), _mm_mul_ps(c, _mm_set1_ps(col[2]))),
+                       _mm_mul_ps(fr, _mm_set1_ps(row[2])));
+        if (_mm_movemask_ps(_mm_cmpgt_ps(w, zero)) != 0xF) return false;
+        x = _mm_div_ps(x, w);
+        y = _mm_div_ps(y, w);
+      }
+      const __m128 inside = _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, maxX)),
+                                       _mm_and_ps(_mm_cmpge_ps(y, zero), _mm_cmplt_ps(y, maxY)));
+      if (_mm_movemask_ps(inside) != 0xF) return false;
+      const __m128i xi = _mm_cvttps_epi32(x), yi = _mm_cvttps_epi32(y);
+      const __m128 fx = _mm_sub_ps(x, _mm_cvtepi32_ps(xi)), fy = _mm_sub_ps(y, _mm_cvtepi32_ps(yi));
+      const __m128 w11 = _mm_mul_ps(fx, fy), w10 = _mm_sub_ps(fx, w11), w01 = _mm_sub_ps(fy, w11);
+      const __m128 w00 = _mm_sub_ps(_mm_sub_ps(one, fy), w10);
+      alignas(16) i32 offset[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(offset),
+                      _mm_add_epi32(_mm_mullo_epi32(yi, stride), xi));
+      // Each sample's two top and two bottom neighbours as 16-bit words.
+      alignas(16) i32 top[4], bottom[4];
+      for (int k = 0; k < 4; ++k) {
+        const u8* p = base + offset[k];
+        top[k] = p[0] | (p[1] << 8);
+        bottom[k] = p[img.row_stride()] | (p[img.row_stride() + 1] << 8);
+      }
+      const __m128i t = _mm_load_si128(reinterpret_cast<const __m128i*>(top));
+      const __m128i d = _mm_load_si128(reinterpret_cast<const __m128i*>(bottom));
+      const __m128i low = _mm_set1_epi32(0xFF);
+      __m128 v = _mm_mul_ps(w00, _mm_cvtepi32_ps(_mm_and_si128(t, low)));
+      v = _mm_add_ps(v, _mm_mul_ps(w10, _mm_cvtepi32_ps(_mm_srli_epi32(t, 8))));
+      v = _mm_add_ps(v, _mm_mul_ps(w01, _mm_cvtepi32_ps(_mm_and_si128(d, low))));
+      v = _mm_add_ps(v, _mm_mul_ps(w11, _mm_cvtepi32_ps(_mm_srli_epi32(d, 8))));
+      const __m128i bytes = _mm_cvttps_epi32(v);
+      const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(bytes, bytes), bytes);
+      const i32 four = _mm_cvtsi128_si32(packed);
+      std::memcpy(pixels + 8 * r + 4 * half, &four, 4);
+    }
+  }
+  return true;
 }
 
 inline __m128i Widen(__m128i bytes) {
@@ -69,13 +117,8 @@ bool WarpPatch8x8(FeaturePatch& patch, const CVD::BasicImage<CVD::byte>& source,
     for (int k : {0, 2, 3, 1})
       if (!CornerInside(corners[k][0], corners[k][1], w, h)) return false;
     if (MatchesCache(patch, corners)) return true;
-    for (int r = 0; r < 8; ++r) {
-      for (int c = 0; c < 8; ++c) {
-        const float x = x0 + c * ux + r * vx, y = y0 + c * uy + r * vy;
-        if (!SampleInside(x, y, w, h)) return false;
-        pixels[8 * r + c] = Bilinear(source, x, y);
-      }
-    }
+    const float origin[3] = {x0, y0, 1.0f}, col[3] = {ux, uy, 0.0f}, row[3] = {vx, vy, 0.0f};
+    if (!RenderTemplate<false>(source, origin, col, row, pixels)) return false;
   } else {
     const float wa = am[8] * patch.x + am[9] * patch.y + am[10];
     if (!(wa > 0.0f)) return false;
@@ -99,17 +142,7 @@ bool WarpPatch8x8(FeaturePatch& patch, const CVD::BasicImage<CVD::byte>& source,
     for (int k : {0, 2, 3, 1})
       if (!CornerInside(corners[k][0], corners[k][1], w, h)) return false;
     if (MatchesCache(patch, corners)) return true;
-    for (int r = 0; r < 8; ++r) {
-      for (int c = 0; c < 8; ++c) {
-        const float X = p0[0] + c * col0[0] + r * col1[0];
-        const float Y = p0[1] + c * col0[1] + r * col1[1];
-        const float W = p0[2] + c * col0[2] + r * col1[2];
-        if (!(W > 0.0f)) return false;
-        const float x = X / W, y = Y / W;
-        if (!SampleInside(x, y, w, h)) return false;
-        pixels[8 * r + c] = Bilinear(source, x, y);
-      }
-    }
+    if (!RenderTemplate<true>(source, p0, col0, col1, pixels)) return false;
   }
   // Only a complete render replaces the template and its cache key.
   std::memcpy(patch.pixels, pixels, 64);
