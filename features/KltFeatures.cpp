@@ -71,6 +71,7 @@ void NormalizeFeaturePoints(const Intrinsic& intrinsic,
                             AlignedArray<LA::Vector2<float>>& normalised) {
   const u32 n = points.Size();
   normalised.Resize(n);
+  if (n == 0) return;  // an empty array may have no buffer
   const __m128 centre = _mm_load_ps(intrinsic.cxcy), scale = _mm_load_ps(intrinsic.ifxfy);
   const float* in = &points.Data()->x;
   float* o = &normalised.Data()->x;
