@@ -77,6 +77,9 @@ bool DecomposeLDL7(float* const* a) {
 bool DecomposeLDL8(float* const* a) {
   return Decompose<8>(a);
 }
+bool DecomposeLDL9(float* const* a) {
+  return Decompose<9>(a);
+}
 
 bool SolveLDL3(float* const* a, float* b) {
   return Solve<3>(a, b);
@@ -95,6 +98,9 @@ bool SolveLDL7(float* const* a, float* b) {
 }
 bool SolveLDL8(float* const* a, float* b) {
   return Solve<8>(a, b);
+}
+bool SolveLDL9(float* const* a, float* b) {
+  return Solve<9>(a, b);
 }
 
 bool SolveLDL(AlignedMatrix3f& A, AlignedVector3f& b) {

@@ -1,6 +1,6 @@
 #pragma once
 // In-place LDL^T decomposition and solve of small symmetric systems
-// (N = 3..8), addressed through a table of row pointers so that one routine
+// (N = 3..9), addressed through a table of row pointers so that one routine
 // serves every row layout. Only the diagonal and the upper triangle of the
 // input are read. A pivot fails when |d| < FLT_EPSILON (a NaN pivot does not
 // fail); a failed call leaves the matrix partly factorised.
@@ -17,6 +17,7 @@ bool DecomposeLDL5(float* const* a);
 bool DecomposeLDL6(float* const* a);
 bool DecomposeLDL7(float* const* a);
 bool DecomposeLDL8(float* const* a);
+bool DecomposeLDL9(float* const* a);
 
 // Solves A x = b in place (x into b). False on a too small pivot; when the
 // decomposition fails b is unchanged.
@@ -26,6 +27,7 @@ bool SolveLDL5(float* const* a, float* b);
 bool SolveLDL6(float* const* a, float* b);
 bool SolveLDL7(float* const* a, float* b);
 bool SolveLDL8(float* const* a, float* b);
+bool SolveLDL9(float* const* a, float* b);
 
 // Row-pointer views of the fixed-size matrix types.
 bool SolveLDL(AlignedMatrix3f& A, AlignedVector3f& b);

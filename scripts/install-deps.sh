@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   liblapack-dev libopenblas-dev
   libcvd-dev libboost-thread-dev libboost-date-time-dev
+  libtoon-dev
   libopencv-dev libeigen3-dev libceres-dev
 )
 

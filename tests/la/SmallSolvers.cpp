@@ -110,4 +110,42 @@ TEST(SmallSolvers, CompactSixBySixEqualsDenseBitForBit) {
   }
 }
 
+// The 9x9 solve of the image alignment: random systems against double
+// precision with NaN below the diagonal, a zero second pivot (b untouched)
+// and a zero last pivot, which only the solve tests.
+TEST(SmallSolvers, NineByNineMatchesDoubleAndRejectsSmallPivots) {
+  struct Rows9 {
+    float m[9][9];
+    float* p[9];
+    Rows9(const MatrixXd& A) {
+      for (int i = 0; i < 9; ++i) {
+        p[i] = m[i];
+        for (int j = 0; j < 9; ++j)
+          m[i][j] = j >= i ? float(A(i, j)) : std::numeric_limits<float>::quiet_NaN();
+      }
+    }
+  };
+  Random::Seed(9);
+  for (int trial = 0; trial < 100; ++trial) {
+    const MatrixXd A = RandomSystem(9, trial % 2);
+    Rows9 rows(A);
+    VectorXd b(9);
+    float x[9];
+    for (int i = 0; i < 9; ++i) x[i] = float(b[i] = Uniform(-1, 1));
+    const VectorXd ref = A.cast<float>().cast<double>().fullPivLu().solve(b);
+    ASSERT_TRUE(LA::SolveLDL9(rows.p, x));
+    for (int i = 0; i < 9; ++i) EXPECT_NEAR(x[i], ref[i], 2e-4 * (1.0 + ref.cwiseAbs().maxCoeff()));
+  }
+  MatrixXd second = Diagonal({1, 1, 1, 1, 1, 1, 1, 1, 1}), last = second;
+  second(0, 1) = second(1, 0) = 1;
+  last(8, 8) = 1e-8;
+  Rows9 a(second), c(second), d(last);
+  float b[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  EXPECT_FALSE(LA::DecomposeLDL9(a.p));
+  EXPECT_FALSE(LA::SolveLDL9(c.p, b));
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(b[i], float(i + 1));
+  EXPECT_TRUE(LA::DecomposeLDL9(d.p));
+  EXPECT_FALSE(LA::SolveLDL9(d.p, b));
+}
+
 }  // namespace

@@ -1,0 +1,29 @@
+#pragma once
+// Small 3x3 image-map routines and the robust scale shared by the patch
+// matching, the image alignment and the pose code.
+#include "features/FeatureRecords.h"
+#include "la/AlignedArray.h"
+#include "la/Pose.h"
+
+// inverse = m^-1 over the 3x3 parts by the adjugate; false, without dividing,
+// when |det| < FLT_EPSILON. For projective maps; inverse may alias m.
+bool Invert3x3(const WarpRecord& m, WarpRecord& inverse);
+
+// Inverse of the affine map m (first two rows); false when det is exactly 0.
+// Only the first two rows of inverse are written: the caller marks it affine.
+bool Invert2x2(const WarpRecord& m, WarpRecord& inverse);
+
+// product = a b over the 3x3 parts; the fourth floats of the rows are not
+// written. product may alias a or b.
+void MultiplyRotation3x3(const WarpRecord& a, const WarpRecord& b, WarpRecord& product);
+
+// out = Ka^-T m Kb^-1 over the 3x3 parts, K = [[fx, 0, cx], [0, fy, cy], [0, 0, 1]]:
+// the fundamental matrix between pixel positions for an essential matrix m.
+// scratch holds 4 floats.
+void ComputePatchWarp(const Intrinsic& ka, const WarpRecord& m, const Intrinsic& kb,
+                      WarpRecord& out, float scratch[4]);
+
+// Squared Tukey cut-off from squared residuals: (sqrt(median) (1 + 5 / (2n - 6))
+// 6.9461293)^2. Reorders the array; returns 0 for fewer than four residuals
+// (every weight is then 1).
+float TukeyScaleSquared(AlignedArray<float>& squaredResiduals);

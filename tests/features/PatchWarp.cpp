@@ -1,0 +1,120 @@
+// Patch primitives on the rendered scene: SSD and corner score against
+// double references with their border rules, template rendering (identity,
+// half-pixel shift, cache, failures that leave the patch) and search levels.
+#include "features/PatchWarp.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "la/Random.h"
+#include "tests/common/ScenePyramid.h"
+
+namespace {
+
+using Image = CVD::Image<unsigned char>;
+
+WarpRecord Affine(float s, float tx, float ty, bool affine = true) {
+  WarpRecord m{};
+  m.m[0] = m.m[5] = s, m.m[2] = tx, m.m[6] = ty, m.m[8] = affine ? FLT_MAX : 0, m.m[10] = 1;
+  return m;
+}
+
+FeaturePatch Block(const Image& img, int x, int y) {
+  FeaturePatch p{};
+  for (int k = 0; k < 64; ++k) p.pixels[k] = img[y - 4 + k / 8][x - 4 + k % 8];
+  p.x = x, p.y = y;
+  return p;
+}
+
+}  // namespace
+
+TEST(PatchWarp, SsdAndCornerScoreMatchReferencesInsideTheBorder) {
+  const Image img = SceneRender::RenderPlaneScene(640, 480, 11);
+  const int w = 640, h = 480;
+  Image brighter(img.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) brighter[y][x] = img[y][x] + 10;  // texture tops out at 245
+  Random::Seed(3);
+  for (int i = 0; i < 300; ++i) {
+    const int x = 5 + Random::Index(w - 9), y = 5 + Random::Index(h - 9);
+    const u16 at[2] = {static_cast<u16>(x), static_cast<u16>(y)};
+    FeaturePatch same = Block(img, x, y), other{};
+    ASSERT_EQ(PatchZeroMeanSsd(same, img, at), 0);
+    ASSERT_EQ(PatchZeroMeanSsd(same, brighter, at), 0);
+    double sa = 0, sb = 0, ss = 0, sxx = 0, syy = 0, sxy = 0;
+    for (int k = 0; k < 64; ++k) {
+      const int r = y - 4 + k / 8, c = x - 4 + k % 8;
+      other.pixels[k] = static_cast<u8>(Random::Index(256));
+      sa += other.pixels[k], sb += img[r][c], ss += std::pow(other.pixels[k] - img[r][c], 2);
+      const double gx = img[r][c + 1] - img[r][c - 1], gy = img[r + 1][c] - img[r - 1][c];
+      sxx += gx * gx, syy += gy * gy, sxy += gx * gy;
+    }
+    ASSERT_NEAR(PatchZeroMeanSsd(other, img, at), ss - (sa - sb) * (sa - sb) / 64, 1.0);
+    const double score = sxx + syy - std::sqrt((sxx - syy) * (sxx - syy) + 4 * sxy * sxy);
+    const u32 c32[2] = {at[0], at[1]};
+    ASSERT_NEAR(ComputeCornerScore(img, c32), score, 1e-3 * (1 + score));
+  }
+  FeaturePatch p = Block(img, 100, 100);
+  const i32 outside = 0x7fffffff;
+  for (const auto& c : {std::array<int, 3>{3, 100, 1},
+                        {w - 3, 100, 1},
+                        {100, h - 3, 1},
+                        {4, 100, 0},
+                        {w - 4, h - 4, 0}}) {
+    const u16 at[2] = {static_cast<u16>(c[0]), static_cast<u16>(c[1])};
+    EXPECT_EQ(PatchZeroMeanSsd(p, img, at) == outside, c[2] == 1) << c[0] << "," << c[1];
+  }
+  const u32 border[2] = {4, 100}, right[2] = {w - 4u, 100}, centre[2] = {16, 16};
+  EXPECT_EQ(ComputeCornerScore(img, border) + ComputeCornerScore(img, right), 0.0f);
+  EXPECT_EQ(ComputeCornerScore(Image(CVD::ImageRef(32, 32), 90), centre), 0.0f);
+}
+
+TEST(PatchWarp, TemplateRenderingCacheAndFailures) {
+  const Image img = SceneRender::RenderPlaneScene(320, 240, 12);
+  const WarpRecord identity = Affine(1, 0, 0), projective = Affine(1, 0, 0, false);
+  FeaturePatch p = Block(img, 200, 150);
+  const FeaturePatch block = p;
+  std::memset(p.pixels, 0, 64);
+  ASSERT_TRUE(WarpPatch8x8(p, img, identity, identity));
+  EXPECT_EQ(std::memcmp(p.pixels, block.pixels, 64), 0);
+  ComputePatchSums(p);
+  p.pixels[0] ^= 1;  // a cache hit keeps the template and its sums
+  ASSERT_TRUE(WarpPatch8x8(p, img, identity, identity));
+  EXPECT_TRUE(p.pixels[0] != block.pixels[0] && (p.flags & kPatchSumsValid));
+  ASSERT_TRUE(WarpPatch8x8(p, img, identity, Affine(1, 0.5f, 0)));  // a miss re-renders
+  EXPECT_FALSE(p.flags & kPatchSumsValid);
+  for (int k = 0; k < 64; ++k)
+    ASSERT_EQ(p.pixels[k], (img[146 + k / 8][196 + k % 8] + img[146 + k / 8][197 + k % 8]) / 2);
+  ASSERT_TRUE(WarpPatch8x8(p, img, projective, projective));
+  EXPECT_EQ(std::memcmp(p.pixels, block.pixels, 64), 0);
+
+  // Bottom-right corner at w - 1.5, a source behind the camera, NaN.
+  const FeaturePatch before = p;
+  WarpRecord behind = projective, nan = identity;
+  behind.m[10] = -1, nan.m[2] = std::nanf("");
+  const WarpRecord failing[3][2] = {
+      {identity, Affine(1, 320 - 1.5f - 204, 0)}, {projective, behind}, {identity, nan}};
+  for (const auto& ab : failing) {
+    EXPECT_FALSE(WarpPatch8x8(p, img, ab[0], ab[1]));
+    EXPECT_EQ(std::memcmp(&p, &before, sizeof(p)), 0);
+  }
+}
+
+TEST(PatchWarp, SearchLevelFromWarpedArea) {
+  const u32 size[2] = {4000, 4000}, small[2] = {100, 100};
+  const float at[2] = {1000, 1000}, nearEdge[2] = {94.5f, 50}, nan[2] = {NAN, 50};
+  const std::array<float, 2> cases[] = {{1, 0}, {1.4f, 0}, {1.6f, 1}, {4, 1},     {7.9f, 2},
+                                        {8, 2}, {64, 3},   {256, -1}, {0.02f, -1}};
+  u8 level = 9;
+  for (const auto& c : cases) {
+    const float s = std::sqrt(c[0]);
+    const bool ok = PatchSearchLevel(size, at, Affine(s, 2000 - 1000 * s, 2000 - 1000 * s), level);
+    EXPECT_EQ(ok ? level : -1, c[1]) << c[0];
+  }
+  EXPECT_TRUE(PatchSearchLevel(size, at, Affine(2, -1000, -1000, false), level) && level == 1);
+  EXPECT_FALSE(PatchSearchLevel(small, nearEdge, Affine(1, 0, 0), level));
+  EXPECT_FALSE(PatchSearchLevel(small, nan, Affine(1, 0, 0), level));
+}
