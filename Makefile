@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: all deps test bench benchmarks sanitize format format-check clean
+.PHONY: all deps test bench benchmarks sanitize fuzz format format-check clean
 
 all: test
 
@@ -40,6 +40,15 @@ sanitize: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# libFuzzer harnesses (clang, ASan, UBSan) over the readers and numerical
+# entry points, FUZZ_SECONDS each, two at a time, from fuzz/corpus.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DZEVRION_FUZZ=ON -DZEVRION_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 format:
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
 
@@ -48,4 +57,4 @@ format-check: deps
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-fuzz

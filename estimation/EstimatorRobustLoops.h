@@ -203,8 +203,12 @@ bool ESTIMATOR_CLASS::OptimizeOnAllData(const Data& data, Model& model) {
   for (u32 i = 0; i < N; ++i) candidateInliers_[i] = static_cast<Index>(i);
   Traits::GetSubset(data, candidateInliers_, nonMinimalSample_);
   // A non-finite cost leaves nothing to refine; slot 8 keeps a non-finite
-  // result from reaching the model and reports it the same way.
-  return OptimizeModel(nonMinimalSample_, model, 0) != OPT_LM_INFINIT_SSE;
+  // result from reaching the model and reports it the same way. Refined on a
+  // copy, so that a failure leaves the caller's model bit for bit.
+  Model refined = model;
+  if (OptimizeModel(nonMinimalSample_, refined, 0) == OPT_LM_INFINIT_SSE) return false;
+  model = refined;
+  return true;
 }
 
 // One body for the three loops. kConstrained is the seeded form: it starts

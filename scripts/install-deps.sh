@@ -9,6 +9,7 @@ packages=(
   liblapack-dev libopenblas-dev
   libcvd-dev libboost-thread-dev libboost-date-time-dev
   libopencv-dev libeigen3-dev libceres-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
