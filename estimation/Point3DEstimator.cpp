@@ -124,9 +124,10 @@ bool Point3DEstimator::RefinePoint(Point3DEstimatorData& data, Point3D& point) {
   optimizer.data = &data;
   optimizer.model = &refined;
   data.NormalizeData(optimizer.normalizationFactor, refined);
-  optimizer.RunLM(0);
+  const OptimizerStopCode code = optimizer.RunLM(0);
   data.DenormalizeModel(refined);
-  if (!IsFiniteModel(refined)) return false;
+  // Observations that give no finite cost cannot place the point.
+  if (code == OPT_LM_INFINIT_SSE || !IsFiniteModel(refined)) return false;
   point = refined;
   if (threshold == 0.0f) return true;
   f64 error = 0.0;

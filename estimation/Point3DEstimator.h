@@ -46,8 +46,8 @@ class Point3DEstimator
   // observations or when either step fails; point is written only on success.
   bool Triangulate(Point3DEstimatorData& data, Point3D& point, f32 depth);
   // Levenberg-Marquardt on the point; with a non-zero threshold every
-  // observation must then be an inlier. False with no observations or when
-  // the refined point is not finite (point then untouched).
+  // observation must then be an inlier. False with no observations, when
+  // the cost is not finite or the refined point is not (point then untouched).
   bool RefinePoint(Point3DEstimatorData& data, Point3D& point);
 
   // Inliers of the last RefinePoint.
