@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: all deps test bench benchmarks sanitize tsan format format-check clean
+.PHONY: all deps test bench benchmarks sanitize tsan fuzz format format-check clean
 
 all: test
 
@@ -48,6 +48,15 @@ tsan: deps
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS) -L threads
 
+# libFuzzer harnesses (clang, ASan, UBSan) over the readers and numerical
+# entry points, FUZZ_SECONDS each, two at a time, from fuzz/corpus.
+FUZZ_SECONDS ?= 30
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DZEVRION_FUZZ=ON -DZEVRION_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 format:
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
 
@@ -56,4 +65,4 @@ format-check: deps
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -40,6 +40,7 @@ bool CameraEstimator::GenerateMinimalSampleProsac(const CameraEstimatorData& dat
   if (n < 6 || n > order.size()) return false;
   u16 items[6];
   DrawProsacItems(order, n, 6, includeLast, items);
+  if (!AllBelow(items, 6, data.Size())) return false;
   for (u32 k = 0; k < 6; ++k) Copy(data, items[k], k, sample);
   return true;
 }
@@ -64,8 +65,7 @@ bool CameraEstimator::DrawBinSampleInto(const CameraEstimatorData& data,
   u32 chosen[6];
   u16 members[6];
   if (!DrawBinSample(bins, cumulative, 6, chosen, members)) return false;
-  for (u32 k = 0; k < 6; ++k)
-    if (members[k] >= data.Size()) return false;
+  if (!AllBelow(members, 6, data.Size())) return false;
   for (u32 k = 0; k < 6; ++k) Copy(data, members[k], k, sample);
   return true;
 }

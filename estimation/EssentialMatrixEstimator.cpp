@@ -36,6 +36,7 @@ bool EssentialMatrixEstimator::GenerateMinimalSampleProsac(const Data& data,
   if (n < 5 || order.size() < n) return false;
   u16 items[5];
   DrawProsacItems(order, n, 5, includeLast, items);
+  if (!AllBelow(items, 5, data.Size())) return false;
   CopyToSample(data, items, sample);
   return true;
 }

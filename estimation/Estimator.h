@@ -19,17 +19,32 @@
 
 #include "estimation/BitMask.h"
 #include "estimation/EstimatorDataTraits.h"
+#include "estimation/ModelIsFinite.h"
+#include "estimation/OptimizerTemplate.h"
 #include "la/AlignedArray.h"
 #include "la/Types.h"
 
 // Slots 3 and 4 of an estimator whose solver yields one model: models holds
-// that model when solve(models[0]) succeeds, else nothing. Returns the same.
+// that model when solve(models[0]) succeeds with a finite model, else
+// nothing. Returns the same.
 template <class Model, class Solve>
 bool SolveOneModel(AlignedArray<Model>& models, Solve&& solve) {
   models.Resize(1);
-  if (solve(models[0])) return true;
+  if (solve(models[0]) && IsFiniteModel(models[0])) return true;
   models.Resize(0);
   return false;
+}
+
+// Removes the models that are not finite, keeping the order of the others.
+template <class Model>
+void DropNonFiniteModels(AlignedArray<Model>& models) {
+  u32 kept = 0;
+  for (u32 j = 0; j < models.Size(); ++j) {
+    if (!IsFiniteModel(models[j])) continue;
+    if (kept != j) models[kept] = models[j];
+    ++kept;
+  }
+  models.Resize(kept);
 }
 
 template <class Data, class MinimalSample, class NonMinimalSample, class Model, class Solver,
@@ -117,7 +132,9 @@ class Estimator {
                                   std::vector<Index>& inliers, f64& error);
   bool RefineModelConstrained(const Data& data, const BitMask& required, Model& model,
                               std::vector<Index>& inliers, f64& error);
-  // Refines `model` on every item, without verification; false when N < m.
+  // Refines `model` on every item, without verification; false when N < m
+  // or when the data give no finite cost or no finite model (model then
+  // untouched).
   bool OptimizeOnAllData(const Data& data, Model& model);
   // Clears `list` and appends the index of every set item, ascending.
   template <class ListIndex>
@@ -144,11 +161,18 @@ class Estimator {
   u64 ComputeIterationCount(u32 inlierCount, u32 itemCount) const;
   // Slot 8's optimiser run: optimizerIterations at most, silent below
   // verbosity 2, else at verbosity - 2. `refined` is what the optimiser
-  // refines (the model, or a parametrisation of it).
+  // refines (the model, or a parametrisation of it). A result that is not
+  // finite (an overflowing normalisation, non-finite data) is not kept: the
+  // input is restored and the run reports OPT_LM_INFINIT_SSE.
   template <class Refined>
   u32 RunOptimizer(NonMinimalSample& sample, Refined& refined, u8 verbosity) {
     optimizer.maxIterations = optimizerIterations;
-    return optimizer.Optimize(sample, refined, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+    const Refined input = refined;
+    const u32 code =
+        optimizer.Optimize(sample, refined, verbosity < 2 ? 0 : static_cast<u8>(verbosity - 2));
+    if (IsFiniteModel(refined)) return code;
+    refined = input;
+    return OPT_LM_INFINIT_SSE;
   }
   bool FinalStep(const Data& data, const BitMask* required, bool optimize, Model& model,
                  std::vector<Index>& inliers, f64& error);

@@ -18,6 +18,15 @@
 #define ESTIMATOR_CLASS \
   Estimator<Data, MinimalSample, NonMinimalSample, Model, Solver, Optimizer, Index>
 
+// A count computed from a share parameter (n times the ratio, already
+// rounded): a negative or NaN ratio asks for none, and a count beyond n is
+// held at n + 1 (as unreachable, and still convertible).
+inline u32 ShareToCount(f32 rounded, u32 n) {
+  if (!(rounded > 0.0f)) return 0;
+  const f32 cap = static_cast<f32>(n) + 1.0f;
+  return rounded < cap ? static_cast<u32>(rounded) : n + 1;
+}
+
 ESTIMATOR_TEMPLATE
 template <class ListIndex>
 void ESTIMATOR_CLASS::MaskToIndexList(const BitMask& mask, std::vector<ListIndex>& list) {
@@ -54,6 +63,7 @@ ESTIMATOR_TEMPLATE
 void ESTIMATOR_CLASS::VerifyModels(const Data& data, AlignedArray<Model>& candidates,
                                    std::vector<Index>& inliers, std::vector<Index>& scratch,
                                    f64& error) {
+  DropNonFiniteModels(candidates);
   const u32 k = candidates.Size();
   if (k == 0) {
     inliers.clear();
@@ -77,6 +87,7 @@ void ESTIMATOR_CLASS::VerifyModelsConstrained(const Data& data, const BitMask& r
                                               AlignedArray<Model>& candidates,
                                               std::vector<Index>& inliers,
                                               std::vector<Index>& scratch, f64& error) {
+  DropNonFiniteModels(candidates);
   const u32 k = candidates.Size();
   if (k == 0) {
     inliers.clear();
@@ -102,7 +113,7 @@ bool ESTIMATOR_CLASS::GenerateLoSample(const Data& data, const std::vector<Index
   const u32 m = GetMinimalSampleSize();
   const u32 k0 = static_cast<u32>(inliers.size());
   if (k0 < m) return false;
-  u32 k = static_cast<u32>(std::ceil(static_cast<f32>(k0) * loSampleRatio));
+  u32 k = ShareToCount(std::ceil(static_cast<f32>(k0) * loSampleRatio), k0);
   if (k < m) k = m;
   // More distinct draws than inliers would never end.
   if (k > k0) k = k0;
@@ -143,7 +154,7 @@ bool ESTIMATOR_CLASS::FinalStep(const Data& data, const BitMask* required, bool 
   if (error == DBL_MAX) {
     // No earlier model to beat: demand the least share of inliers instead.
     const u32 N = Traits::Size(data);
-    const u32 least = static_cast<u32>(static_cast<f32>(N) * minInlierRatio + 0.5f);
+    const u32 least = ShareToCount(static_cast<f32>(N) * minInlierRatio + 0.5f, N);
     if (c < least) return false;
     model = candidates_[0];
     inliers.swap(candidateInliers_);
@@ -191,7 +202,12 @@ bool ESTIMATOR_CLASS::OptimizeOnAllData(const Data& data, Model& model) {
   candidateInliers_.resize(N);
   for (u32 i = 0; i < N; ++i) candidateInliers_[i] = static_cast<Index>(i);
   Traits::GetSubset(data, candidateInliers_, nonMinimalSample_);
-  OptimizeModel(nonMinimalSample_, model, 0);
+  // A non-finite cost leaves nothing to refine; slot 8 keeps a non-finite
+  // result from reaching the model and reports it the same way. Refined on a
+  // copy, so that a failure leaves the caller's model bit for bit.
+  Model refined = model;
+  if (OptimizeModel(nonMinimalSample_, refined, 0) == OPT_LM_INFINIT_SSE) return false;
+  model = refined;
   return true;
 }
 
@@ -206,7 +222,7 @@ u32 ESTIMATOR_CLASS::RunLoop(const Data& data, const BitMask* required, Model& m
   const u32 N = Traits::Size(data);
   const u32 m = GetMinimalSampleSize();
   if (N < m) return 0;
-  u32 minInliers = static_cast<u32>(std::ceil(static_cast<f32>(N) * minInlierRatio));
+  u32 minInliers = ShareToCount(std::ceil(static_cast<f32>(N) * minInlierRatio), N);
   if (minInliers < m) minInliers = m;
 
   u32 bestCount = m - 1;

@@ -33,6 +33,7 @@ bool FundamentalMatrixEstimator::GenerateMinimalSampleProsac(const Data& data,
   if (n < 8 || order.size() < n) return false;
   u16 items[8];
   DrawProsacItems(order, n, 8, includeLast, items);
+  if (!AllBelow(items, 8, data.Size())) return false;
   CopyToSample(data, items, sample);
   return true;
 }
@@ -55,6 +56,7 @@ bool FundamentalMatrixEstimator::DrawBinSampleInto(const Data& data,
   u16 items[8];
   u32 chosen[8];
   if (!DrawBinSample(bins, cumulative, 8, chosen, items)) return false;
+  if (!AllBelow(items, 8, data.Size())) return false;
   CopyToSample(data, items, sample);
   return true;
 }

@@ -28,6 +28,7 @@ bool HomographyEstimator::GenerateMinimalSampleProsac(const Data& data,
   if (n < 4 || order.size() < n) return false;
   u16 items[4];
   DrawProsacItems(order, n, 4, includeLast, items);
+  if (!AllBelow(items, 4, data.Size())) return false;
   CopyToSample(data, items, sample);
   return true;
 }

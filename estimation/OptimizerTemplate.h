@@ -187,6 +187,8 @@ OptimizerStopCode OptimizerTemplate<Model, Vector, Matrix>::RunLM(u8 verbosity) 
   buildCount = 0;
   const f64 factor = data->GetFactorSSEToMSE();
   f64 sse = data->ComputeSSE(*model);
+  // No step can lower a cost that is not a finite number.
+  if (!std::isfinite(sse)) return OPT_LM_INFINIT_SSE;
   damping = initialDamping;
   f32 nu = 2.0f;
   f64 mse = sse * factor;

@@ -62,6 +62,7 @@ bool PlaneEstimatorCommon<Data>::GenerateMinimalSampleProsac(const Data& data,
   if (n < 3 || n > order.size()) return false;
   u32 items[3];
   DrawProsacItems(order, n, 3, includeLast, items);
+  if (!AllBelow(items, 3, data.points.Size())) return false;
   for (u32 k = 0; k < 3; ++k) sample.points[k] = data.points[items[k]];
   return true;
 }

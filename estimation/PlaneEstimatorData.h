@@ -84,14 +84,15 @@ class PlaneEstimatorData2D : public PlaneEstimatorData3D {
   // Observation count of the data set.
   u32 ObservationCount() const { return offsets.empty() ? 0 : offsets.back(); }
   // First observation of point k and their number; none when the offsets do
-  // not cover the points (data filled for 3-D mode only).
+  // not cover the points (data filled for 3-D mode only) or when point k's
+  // range is reversed or runs past the cameras or measurements.
   void ObservationRange(u32 k, u32& first, u32& count) const {
-    if (offsets.size() != static_cast<size_t>(points.Size()) + 1) {
-      first = count = 0;
-      return;
-    }
-    first = offsets[k];
-    count = offsets[k + 1] - first;
+    first = count = 0;
+    if (offsets.size() != static_cast<size_t>(points.Size()) + 1) return;
+    const u32 begin = offsets[k], end = offsets[k + 1];
+    if (end < begin || end > cameras.size() || end > measurements.Size()) return;
+    first = begin;
+    count = end - begin;
   }
 
   u8 mode = 0;  // 0: image-space errors; otherwise 3-D distances

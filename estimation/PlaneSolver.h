@@ -14,12 +14,13 @@ struct alignas(16) PlaneEstimatorMinimalSample {
 class PlaneSolver {
  public:
   // n = (p1 - p0) x (p2 - p1) normalised, d = -n . p0; false for collinear or
-  // repeated points. work: grown to two four-float vectors.
+  // repeated points (judged by the triangle's shape, not its size). work:
+  // grown to two four-float vectors.
   bool RunMinimalSample(const PlaneEstimatorMinimalSample& sample, Plane& plane,
                         AlignedArray<LA::AlignedVector4f>& work);
   // Least-squares plane (a / |a|, 1 / |a|) of all points; false when the
-  // system is singular (fewer than three non-collinear points) or the plane
-  // passes through the origin.
+  // points are one point or one line (judged against their spread), the
+  // system is singular, or the plane passes through the origin.
   bool RunNonMinimalData(const PlaneEstimatorData3D& data, Plane& plane);
 
  private:

@@ -118,12 +118,17 @@ u32 Point3DEstimator::OptimizeModel(Point3DEstimatorData& data, Point3D& point, 
 bool Point3DEstimator::RefinePoint(Point3DEstimatorData& data, Point3D& point) {
   const u32 N = data.Size();
   if (N == 0) return false;
+  // Refined on a copy: a point that is not finite never reaches the caller.
+  Point3D refined = point;
   optimizer.maxIterations = optimizerIterations;
   optimizer.data = &data;
-  optimizer.model = &point;
-  data.NormalizeData(optimizer.normalizationFactor, point);
-  optimizer.RunLM(0);
-  data.DenormalizeModel(point);
+  optimizer.model = &refined;
+  data.NormalizeData(optimizer.normalizationFactor, refined);
+  const OptimizerStopCode code = optimizer.RunLM(0);
+  data.DenormalizeModel(refined);
+  // Observations that give no finite cost cannot place the point.
+  if (code == OPT_LM_INFINIT_SSE || !IsFiniteModel(refined)) return false;
+  point = refined;
   if (threshold == 0.0f) return true;
   f64 error = 0.0;
   VerifyModel(data, point, inliers, error);
@@ -132,15 +137,19 @@ bool Point3DEstimator::RefinePoint(Point3DEstimatorData& data, Point3D& point) {
 
 bool Point3DEstimator::Triangulate(Point3DEstimatorData& data, Point3D& point, f32 depth) {
   if (data.Size() == 0) return false;
+  Point3D guess;
   if (depth == FLT_MAX) {
-    if (!TriangulatePoint(data, point)) return false;
-    return RefinePoint(data, point);
+    if (!TriangulatePoint(data, guess)) return false;
+  } else {
+    // On the first observation's ray: X = R^T (depth (x, y, 1) - t).
+    const LA::AlignedMatrix3f& C = *data.cameras[0];
+    const float c[3] = {depth * data.measurements[0].x - C.m[0][3],
+                        depth * data.measurements[0].y - C.m[1][3], depth - C.m[2][3]};
+    for (int k = 0; k < 3; ++k) guess.v[k] = C.m[0][k] * c[0] + C.m[1][k] * c[1] + C.m[2][k] * c[2];
+    guess.v[3] = 1.0f;
+    if (!IsFiniteModel(guess)) return false;
   }
-  // On the first observation's ray: X = R^T (depth (x, y, 1) - t).
-  const LA::AlignedMatrix3f& C = *data.cameras[0];
-  const float c[3] = {depth * data.measurements[0].x - C.m[0][3],
-                      depth * data.measurements[0].y - C.m[1][3], depth - C.m[2][3]};
-  for (int k = 0; k < 3; ++k) point.v[k] = C.m[0][k] * c[0] + C.m[1][k] * c[1] + C.m[2][k] * c[2];
-  point.v[3] = 1.0f;
-  return RefinePoint(data, point);
+  if (!RefinePoint(data, guess)) return false;
+  point = guess;
+  return true;
 }

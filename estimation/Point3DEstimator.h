@@ -43,10 +43,11 @@ class Point3DEstimator
 
   // With depth FLT_MAX, N-view triangulation; otherwise the point at that
   // depth on the first observation's ray. Then RefinePoint. False with no
-  // observations or when either step fails.
+  // observations or when either step fails; point is written only on success.
   bool Triangulate(Point3DEstimatorData& data, Point3D& point, f32 depth);
   // Levenberg-Marquardt on the point; with a non-zero threshold every
-  // observation must then be an inlier. False with no observations.
+  // observation must then be an inlier. False with no observations, when
+  // the cost is not finite or the refined point is not (point then untouched).
   bool RefinePoint(Point3DEstimatorData& data, Point3D& point);
 
   // Inliers of the last RefinePoint.

@@ -2,6 +2,9 @@
 
 #include <immintrin.h>
 
+#include <cfloat>
+#include <cmath>
+
 #include "la/SmallSolvers.h"
 
 void Point3DSolver::Clear() {
@@ -22,9 +25,20 @@ void Point3DSolver::Add(const LA::AlignedMatrix3f& camera, const LA::Vector2<flo
   }
 }
 
+namespace {
+
+// In front of the camera at a depth that is a number: +inf is not a place.
+inline bool InFront(const LA::AlignedMatrix3f& camera, const Point3D& p) {
+  const float z = PointDepth(camera, p);
+  return z > 0.0f && z <= FLT_MAX;
+}
+
+}  // namespace
+
 bool Point3DSolver::Solve(Point3D& point) {
   LA::AlignedVector3f x = c_;
   if (!LA::SolveLDL(M_, x)) return false;
+  if (!std::isfinite(x.v[0]) || !std::isfinite(x.v[1]) || !std::isfinite(x.v[2])) return false;
   point.v[0] = x.v[0], point.v[1] = x.v[1], point.v[2] = x.v[2], point.v[3] = 1.0f;
   return true;
 }
@@ -35,8 +49,7 @@ bool Point3DSolver::RunMinimalSample(const Point3DEstimatorMinimalSample& sample
   Add(*sample.cameras[1], *sample.measurements[1]);
   Point3D p;
   if (!Solve(p)) return false;
-  if (!(PointDepth(*sample.cameras[0], p) > 0.0f)) return false;
-  if (!(PointDepth(*sample.cameras[1], p) > 0.0f)) return false;
+  if (!InFront(*sample.cameras[0], p) || !InFront(*sample.cameras[1], p)) return false;
   point = p;
   return true;
 }
@@ -50,7 +63,7 @@ bool Point3DSolver::RunNonMinimalData(const LA::AlignedMatrix3f* const* cameras,
   Point3D p;
   if (!Solve(p)) return false;
   for (u32 i = 0; i < n; ++i)
-    if (!(PointDepth(*cameras[i], p) > 0.0f)) return false;
+    if (!InFront(*cameras[i], p)) return false;
   point = p;
   return true;
 }

@@ -46,3 +46,12 @@ inline void DrawProsacItems(const std::vector<Index>& order, u32 n, u32 m, bool 
   DrawProsacPositions(n, m, includeLast, items);
   for (u32 k = 0; k < m; ++k) items[k] = order[items[k]];
 }
+
+// True when every one of items[0..m) names an item of a set of `size` (an
+// order or bin table handed in by the caller may not).
+template <class Index>
+inline bool AllBelow(const Index* items, u32 m, u32 size) {
+  for (u32 k = 0; k < m; ++k)
+    if (items[k] >= size) return false;
+  return true;
+}

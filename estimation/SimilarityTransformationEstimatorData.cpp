@@ -220,9 +220,23 @@ void SimilarityTransformationEstimatorData2D::Accumulate(const SimilarityTransfo
   }
 }
 
-void CopyGroupedSubset(const SimilarityTransformationEstimatorData2D& source,
+bool CopyGroupedSubset(const SimilarityTransformationEstimatorData2D& source,
                        const std::vector<u32>& list,
                        SimilarityTransformationEstimatorData2D& destination) {
+  // The offsets size every copy below: a table that runs backwards or past
+  // the observations must not reach them.
+  bool valid = source.IsConsistent();
+  for (const u32 k : list) valid = valid && k < source.Size();
+  if (!valid) {
+    destination.sources.Resize(0);
+    destination.targets.Resize(0);
+    destination.offsets.assign(1, 0u);
+    destination.cameras.clear();
+    destination.measurements.Resize(0);
+    destination.weights.clear();
+    destination.mseFactor = source.mseFactor;
+    return false;
+  }
   const u32 n = static_cast<u32>(list.size());
   const bool weighted = source.IsWeighted();
   u32 total = 0;
@@ -247,4 +261,5 @@ void CopyGroupedSubset(const SimilarityTransformationEstimatorData2D& source,
   }
   destination.offsets[n] = o;
   destination.mseFactor = source.mseFactor;
+  return true;
 }

@@ -111,8 +111,9 @@ class SimilarityTransformationEstimatorData2D : public SimilarityTransformationE
 
 // Makes destination a self-contained data set of the listed points, in list
 // order, with all their observations (and weights when in use); the offsets
-// are rebuilt and the arrays only grow.
-void CopyGroupedSubset(const SimilarityTransformationEstimatorData2D& source,
+// are rebuilt and the arrays only grow. False, destination an empty data set,
+// when the source is not consistent or the list names a point it lacks.
+bool CopyGroupedSubset(const SimilarityTransformationEstimatorData2D& source,
                        const std::vector<u32>& list,
                        SimilarityTransformationEstimatorData2D& destination);
 

@@ -246,7 +246,11 @@ inline bool ReadAlignedArray(FILE* f, AlignedArray<T>& a) {
     }
     return true;
   }
-  // A pipe cannot be measured: grow with the data actually read.
+  // A pipe cannot be measured: grow with the data actually read. Records
+  // that will not fit wrapped memory go to an owned buffer from the first
+  // chunk on, as the seekable path's Resize does; the foreign memory is left
+  // alone.
+  if (!a.Owns() && count > a.Capacity()) a.Release();
   a.Clear();
   constexpr u32 kChunk = 4096;
   for (u32 done = 0; done < count;) {

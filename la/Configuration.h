@@ -15,7 +15,9 @@ const std::string* ConfigFind(const Configuration& config, const std::string& ke
 // atof of the value text (0 for text that is not a number), or the default
 // when the key is missing.
 f64 ConfigGetDouble(const Configuration& config, const std::string& key, f64 defaultValue);
-// atoi of the value text, or the default when the key is missing.
+// The value text read as a decimal integer (0 for text that is not a
+// number), or the default when the key is missing or the number does not fit
+// 32 bits (with an error line on standard error).
 i32 ConfigGetInt(const Configuration& config, const std::string& key, i32 defaultValue);
 // The value text, or the default when the key is missing.
 std::string ConfigGetString(const Configuration& config, const std::string& key,

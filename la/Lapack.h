@@ -2,7 +2,10 @@
 // The single-precision LAPACK routines the minimal solvers call. LAPACK is
 // column-major: a row-major matrix handed over unchanged is its transpose.
 // Every call goes through these wrappers, which keep OpenBLAS on one thread
-// (the engine runs its own threads and the matrices are tiny).
+// (the engine runs its own threads and the matrices are tiny) and refuse a
+// matrix holding NaN or infinity: the SVD's QR iteration never converges on
+// a NaN threshold and would hang the caller.
+#include <cmath>
 #include <cstddef>
 
 extern "C" {
@@ -23,10 +26,24 @@ void sgels_(const char* trans, const int* m, const int* n, const int* nrhs, floa
 
 namespace Lapack {
 
+// What a wrapper returns, without calling LAPACK, when an input is not finite.
+constexpr int kNonFiniteInput = -1000;
+
 // Sets OpenBLAS to one thread, once per process; every wrapper calls it.
 void UseOneThread();
 
+// True when every entry of the rows x cols column-major matrix is finite.
+inline bool AllFinite(const float* a, int rows, int cols, int ld) {
+  for (int c = 0; c < cols; ++c) {
+    for (int r = 0; r < rows; ++r) {
+      if (!std::isfinite(a[static_cast<std::size_t>(c) * ld + r])) return false;
+    }
+  }
+  return true;
+}
+
 inline int Syev(char jobz, char uplo, int n, float* a, int lda, float* w, float* work, int lwork) {
+  if (lwork != -1 && !AllFinite(a, n, n, lda)) return kNonFiniteInput;
   UseOneThread();
   int info = 0;
   ssyev_(&jobz, &uplo, &n, a, &lda, w, work, &lwork, &info, 1, 1);
@@ -35,6 +52,7 @@ inline int Syev(char jobz, char uplo, int n, float* a, int lda, float* w, float*
 
 inline int Gesvd(char jobu, char jobvt, int m, int n, float* a, int lda, float* s, float* u,
                  int ldu, float* vt, int ldvt, float* work, int lwork) {
+  if (lwork != -1 && !AllFinite(a, m, n, lda)) return kNonFiniteInput;
   UseOneThread();
   int info = 0;
   sgesvd_(&jobu, &jobvt, &m, &n, a, &lda, s, u, &ldu, vt, &ldvt, work, &lwork, &info, 1, 1);
@@ -43,6 +61,7 @@ inline int Gesvd(char jobu, char jobvt, int m, int n, float* a, int lda, float* 
 
 inline int Geev(char jobvl, char jobvr, int n, float* a, int lda, float* wr, float* wi, float* vl,
                 int ldvl, float* vr, int ldvr, float* work, int lwork) {
+  if (lwork != -1 && !AllFinite(a, n, n, lda)) return kNonFiniteInput;
   UseOneThread();
   int info = 0;
   sgeev_(&jobvl, &jobvr, &n, a, &lda, wr, wi, vl, &ldvl, vr, &ldvr, work, &lwork, &info, 1, 1);
@@ -50,6 +69,7 @@ inline int Geev(char jobvl, char jobvr, int n, float* a, int lda, float* wr, flo
 }
 
 inline int Gesv(int n, int nrhs, float* a, int lda, int* ipiv, float* b, int ldb) {
+  if (!AllFinite(a, n, n, lda) || !AllFinite(b, n, nrhs, ldb)) return kNonFiniteInput;
   UseOneThread();
   int info = 0;
   sgesv_(&n, &nrhs, a, &lda, ipiv, b, &ldb, &info);
@@ -58,6 +78,10 @@ inline int Gesv(int n, int nrhs, float* a, int lda, int* ipiv, float* b, int ldb
 
 inline int Gels(char trans, int m, int n, int nrhs, float* a, int lda, float* b, int ldb,
                 float* work, int lwork) {
+  const int rhsRows = trans == 'N' ? m : n;
+  if (lwork != -1 && (!AllFinite(a, m, n, lda) || !AllFinite(b, rhsRows, nrhs, ldb))) {
+    return kNonFiniteInput;
+  }
   UseOneThread();
   int info = 0;
   sgels_(&trans, &m, &n, &nrhs, a, &lda, b, &ldb, work, &lwork, &info, 1);

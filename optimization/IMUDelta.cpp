@@ -191,23 +191,34 @@ u32 IMUDelta::Integrate(const IMUSample* samples, u32 count, const IMUSample& pr
   u32 skipped = 0;
   const f64 begin = previous.time;
   const IMUSample* start = &previous;
+  // One NaN or infinite reading would make the whole delta non-finite.
+  const auto finiteReadings = [](const IMUSample& s) {
+    for (int k = 0; k < 3; ++k)
+      if (!std::isfinite(s.acceleration[k]) || !std::isfinite(s.rotationRate[k])) return false;
+    return true;
+  };
   for (u32 i = 0; i <= count; ++i) {
     const f64 next = i < count ? samples[i].time : endTime;
-    if (next - start->time >= 0.0) {
+    if (next - start->time >= 0.0 && finiteReadings(*start)) {
       // Only the part inside [begin, end] is integrated, so a sample that
       // overlaps the previous frame or runs past the end time cannot stretch
       // the delta; for ordered input the bounds change nothing.
       const f64 lo = start->time > begin ? start->time : begin;
       const f64 hi = next < endTime ? next : endTime;
       // A zero interval changes nothing and is not worth the arithmetic.
-      if (hi - lo > 0.0) IntegrateStep(*start, hi - lo, na, ng, delta);
+      const f64 step = hi - lo;
+      if (step > 0.0 && std::isfinite(step)) {
+        IntegrateStep(*start, step, na, ng, delta);
+      } else if (step > 0.0) {
+        ++skipped;  // an endless interval (infinite time)
+      }
     } else {
-      ++skipped;  // backwards or NaN: never integrate against time
+      ++skipped;  // backwards, NaN time or non-finite readings
     }
     if (i < count) start = &samples[i];
   }
   const f64 span = endTime - begin;
-  if (span > 0.0) delta.dt += span;
+  if (span > 0.0 && std::isfinite(span)) delta.dt += span;
   ComputeWeights(delta);
   return skipped;
 }

@@ -40,8 +40,9 @@ struct IMUDelta {
   // Extends the delta over previous.time -> samples -> endTime: an interval
   // starts at each sample and is integrated with that sample's readings, and
   // dt grows by endTime - previous.time. Out-of-order input is never
-  // integrated against time: an interval of negative (or non-finite) length
-  // is skipped and counted in the result (for the caller's log), and only the
+  // integrated against time: an interval of negative (or non-finite) length,
+  // or one that starts at a sample with a NaN or infinite reading, is skipped
+  // and counted in the result (for the caller's log), and only the
   // part of an interval inside [previous.time, endTime] is integrated, so dt
   // stays the time actually covered. Ends with ComputeWeights.
   static u32 Integrate(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,

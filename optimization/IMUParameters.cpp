@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 f32 IMU_INITIAL_HEIGHT = 1.1f;
 f32 IMU_MARKER_WIDTH = 0.297f;
@@ -42,25 +43,41 @@ void WarnIfNotNumber(const char* key, const std::string& text) {
   }
 }
 
+// "nan", "inf" or a number beyond the value's type would make every weight
+// it enters non-finite: the current value stays.
+template <class T>
+void Keep(const char* key, f64 loaded, T& value) {
+  if (!std::isfinite(loaded) || std::fabs(loaded) > std::numeric_limits<T>::max()) {
+    std::fprintf(stderr, "IMU parameters: error: %s = %g must be a finite number, keeping %g\n",
+                 key, loaded, static_cast<f64>(value));
+    return;
+  }
+  value = static_cast<T>(loaded);
+}
+
 // The six keys looked up directly in the map.
 template <class T>
 void LoadDirect(const Configuration& config, const char* key, T& value) {
   const std::string* text = ConfigFind(config, key);
   if (!text) return;
   WarnIfNotNumber(key, *text);
-  value = static_cast<T>(std::atof(text->c_str()));
+  Keep(key, std::atof(text->c_str()), value);
 }
 
 void LoadDouble(const Configuration& config, const char* key, f64& value) {
-  if (const std::string* text = ConfigFind(config, key)) WarnIfNotNumber(key, *text);
-  value = ConfigGetDouble(config, key, value);
+  const std::string* text = ConfigFind(config, key);
+  if (!text) return;
+  WarnIfNotNumber(key, *text);
+  Keep(key, ConfigGetDouble(config, key, value), value);
 }
 
 // A key that users divide by: a zero, negative or non-finite value would turn
 // every weight it scales into inf or NaN, so the current value stays.
 void LoadDivisor(const Configuration& config, const char* key, f64& value) {
-  f64 loaded = value;
-  LoadDouble(config, key, loaded);
+  const std::string* text = ConfigFind(config, key);
+  if (!text) return;
+  WarnIfNotNumber(key, *text);
+  const f64 loaded = ConfigGetDouble(config, key, value);
   if (!std::isfinite(loaded) || loaded <= 0.0) {
     std::fprintf(stderr, "IMU parameters: error: %s = %g must be a positive number, keeping %g\n",
                  key, loaded, value);

@@ -36,10 +36,6 @@ void PrintDashes() {
   std::printf("----------------------------------------------------------------\n");
 }
 
-inline __m128 Dot3Broadcast(__m128 a, __m128 b) {
-  return _mm_dp_ps(a, b, 0x7f);
-}
-
 // y = M x over the three used floats of x, M held as three rows.
 inline __m128 Multiply3(const float (*M)[4], __m128 x) {
   const __m128 y0 = _mm_dp_ps(_mm_load_ps(M[0]), x, 0x71);

@@ -10,6 +10,7 @@ packages=(
   libcvd-dev libboost-thread-dev libboost-date-time-dev
   libtoon-dev
   libopencv-dev libeigen3-dev libceres-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
