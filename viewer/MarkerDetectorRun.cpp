@@ -13,6 +13,10 @@
 
 namespace {
 
+// Edge cost of an image without any step: 4 borders x 49 samples x 1.
+constexpr float kFlatEdgeCost = 196.0f;
+constexpr float kFlatEdgeFraction = 0.9f;
+
 void Cross(const float* a, const float* b, float* out) {
   out[0] = a[1] * b[2] - a[2] * b[1];
   out[1] = a[2] * b[0] - a[0] * b[2];
@@ -171,8 +175,11 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
         e = useTemplate ? AlignHypothesisToTemplate(l, pose, corners)
                         : AlignHypothesis(l, pose, corners);
       if (useTemplate) e *= 65025.0f;
-      // Non-finite values fail every gate.
+      // Non-finite values fail every gate. Borders over a featureless image
+      // cost 196 (a unit residual per sample), under the 500 gate: without
+      // the extra bound a blank or sheet-less frame counted as a detection.
       if (!(e <= (useTemplate ? 400.0f : 500.0f))) continue;
+      if (!useTemplate && !(e <= kFlatEdgeFraction * kFlatEdgeCost)) continue;
       const float expectedDistance = MeanCornerDistance(expectedCorners, corners);
       if (!(expectedDistance <= 50.0f)) continue;
       const float referenceDistance =

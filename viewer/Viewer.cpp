@@ -128,6 +128,11 @@ bool Viewer::OpenWindow(const u16& width, const u16& height) {
   handler.quit = 0;
   handler.keyDown = 0;
   handler.buttonDown = 0;
+  ConnectEvents();
+  return true;
+}
+
+void Viewer::ConnectEvents() {
   handler.viewer = this;
   handler.onKeyDown = KeyDownCallback;
   handler.onKeyUp = KeyUpCallback;
@@ -137,7 +142,6 @@ bool Viewer::OpenWindow(const u16& width, const u16& height) {
   handler.onMouseDrag = MouseDragCallback;
   handler.onMouseDoubleClick = DoubleClickCallback;
   handler.onResize = ResizeCallback;
-  return true;
 }
 
 void Viewer::HandleResize(const CVD::ImageRef& size) {

@@ -31,6 +31,8 @@ class Viewer {
   // Opens the window when it does not exist yet (false when no window can be
   // had), then resets the 2-D view, the event flags and the callbacks.
   bool OpenWindow(const u16& width, const u16& height);
+  // Addresses the handler's callbacks to this viewer (OpenWindow does it).
+  void ConnectEvents();
   // The 2-D view (one unit per pixel, y down) for a new size, then OnResize.
   void HandleResize(const CVD::ImageRef& size);
   // True once a window is open.
