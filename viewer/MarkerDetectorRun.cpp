@@ -1,6 +1,7 @@
 // Per-frame run of the marker detector: rectification, pyramid, alignment of
 // the start poses, gates and prior energy, history and decision.
 #include <cvd/vision.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -91,25 +92,51 @@ bool MarkerDetector::RectifyFrame(const CVD::BasicImage<unsigned char>& frame,
   std::memcpy(homography, M, sizeof(M));
 
   CVD::Image<float>& level = levels[0];
-  level.fill(0.0f);
   const int fw = frame.size().x, fh = frame.size().y;
-  const float maxU = static_cast<float>(fw - 1), maxV = static_cast<float>(fh - 1);
+  const __m128 maxU = _mm_set1_ps(static_cast<float>(fw - 1));
+  const __m128 maxV = _mm_set1_ps(static_cast<float>(fh - 1));
+  const __m128 minusOne = _mm_set1_ps(-1.0f);
+  const __m128 ramp = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+  const int width = level.size().x;  // a multiple of 4
+  const unsigned char* base = frame.data();
+  const int rowStride = frame.row_stride();
+  const __m128i stride = _mm_set1_epi32(rowStride);
+  alignas(16) int offsets[4], p00[4], p01[4], p10[4], p11[4];
   for (int y = 0; y < level.size().y; ++y) {
     float* row = level[y];
-    // Numerators and denominator are linear along the row.
-    float nu = M[0][1] * y + M[0][2], nv = M[1][1] * y + M[1][2], w = M[2][1] * y + M[2][2];
-    for (int x = 0; x < level.size().x; ++x, nu += M[0][0], nv += M[1][0], w += M[2][0]) {
-      const float u = nu / w, v = nv / w;
+    // Numerators and denominator are linear along the row: four at a time.
+    const __m128 nu0 = _mm_set1_ps(M[0][1] * y + M[0][2]), nv0 = _mm_set1_ps(M[1][1] * y + M[1][2]);
+    const __m128 w0 = _mm_set1_ps(M[2][1] * y + M[2][2]);
+    for (int x = 0; x < width; x += 4) {
+      const __m128 xs = _mm_add_ps(_mm_set1_ps(static_cast<float>(x)), ramp);
+      const __m128 iw =
+          _mm_div_ps(_mm_set1_ps(1.0f), _mm_add_ps(w0, _mm_mul_ps(xs, _mm_set1_ps(M[2][0]))));
+      const __m128 u = _mm_mul_ps(_mm_add_ps(nu0, _mm_mul_ps(xs, _mm_set1_ps(M[0][0]))), iw);
+      const __m128 v = _mm_mul_ps(_mm_add_ps(nv0, _mm_mul_ps(xs, _mm_set1_ps(M[1][0]))), iw);
       // Truncation toward zero keeps (-1, 0) at 0; the range is checked on
-      // the floats so no out-of-range value is ever converted.
-      if (!(u > -1.0f && u < maxU && v > -1.0f && v < maxV)) continue;
-      const int iu = static_cast<int>(u), iv = static_cast<int>(v);
-      const float au = u - iu, av = v - iv;
-      const unsigned char* s0 = frame[iv] + iu;
-      const unsigned char* s1 = frame[iv + 1] + iu;
-      const float top = s0[0] + (s0[1] - s0[0]) * au;
-      const float bottom = s1[0] + (s1[1] - s1[0]) * au;
-      row[x] = (top + (bottom - top) * av) * 0.003921569f;
+      // the floats (NaN fails) so no out-of-range value is ever converted.
+      const __m128 ok = _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(u, minusOne), _mm_cmplt_ps(u, maxU)),
+                                   _mm_and_ps(_mm_cmpgt_ps(v, minusOne), _mm_cmplt_ps(v, maxV)));
+      // Out-of-range lanes read pixel (0, 0) and are zeroed after.
+      const __m128i iu = _mm_cvttps_epi32(_mm_and_ps(u, ok));
+      const __m128i iv = _mm_cvttps_epi32(_mm_and_ps(v, ok));
+      const __m128 au = _mm_sub_ps(_mm_and_ps(u, ok), _mm_cvtepi32_ps(iu));
+      const __m128 av = _mm_sub_ps(_mm_and_ps(v, ok), _mm_cvtepi32_ps(iv));
+      _mm_store_si128(reinterpret_cast<__m128i*>(offsets),
+                      _mm_add_epi32(_mm_mullo_epi32(iv, stride), iu));
+      for (int k = 0; k < 4; ++k) {
+        const unsigned char* src = base + offsets[k];
+        p00[k] = src[0], p01[k] = src[1], p10[k] = src[rowStride], p11[k] = src[rowStride + 1];
+      }
+      const auto load = [](const int* p) {
+        return _mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(p)));
+      };
+      const __m128 a = load(p00), b = load(p01), c = load(p10), d = load(p11);
+      const __m128 top = _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), au));
+      const __m128 bottom = _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(d, c), au));
+      const __m128 value = _mm_mul_ps(_mm_add_ps(top, _mm_mul_ps(_mm_sub_ps(bottom, top), av)),
+                                      _mm_set1_ps(0.003921569f));
+      _mm_storeu_ps(row + x, _mm_and_ps(value, ok));
     }
   }
   return true;

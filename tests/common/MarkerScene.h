@@ -46,6 +46,21 @@ struct MarkerScene {
     return LookDown(dx, dy, height + dz, ax, ay, az);
   }
 
+  // The sheet's corners in frame pixels under pose, in the detector's
+  // model-corner order (-x -y, -x +y, +x +y, +x -y of the model frame).
+  void TrueCorners(const CameraPose& pose, float out[8]) const {
+    const float W = sheetWidth / 2, H = sheetHeight / 2;
+    const float model[4][2] = {{-W, -H}, {-W, H}, {W, H}, {W, -H}};
+    for (int k = 0; k < 4; ++k) {
+      const float P[3] = {model[k][0], -model[k][1], 1e-4f};  // model y is world -y
+      float X[3];
+      for (int i = 0; i < 3; ++i)
+        X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
+      out[2 * k] = K.fx[0] * X[0] / X[2] + K.cx[0];
+      out[2 * k + 1] = K.fy[0] * X[1] / X[2] + K.cy[0];
+    }
+  }
+
   CVD::Image<unsigned char> Render(const CameraPose& pose) const {
     CVD::Image<unsigned char> image(CVD::ImageRef(kWidth, kHeight));
     SceneRender::Render(planes, pose, K, image, 0, 2);

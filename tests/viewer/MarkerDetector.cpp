@@ -40,20 +40,6 @@ class MarkerDetectorTest : public ::testing::Test {
     scene = nullptr;
   }
 
-  // The sheet's corners in frame pixels under pose, in model-corner order.
-  static void TrueCorners(const CameraPose& pose, float out[8]) {
-    const float W = scene->sheetWidth / 2, H = scene->sheetHeight / 2;
-    const float model[4][2] = {{-W, -H}, {-W, H}, {W, H}, {W, -H}};
-    for (int k = 0; k < 4; ++k) {
-      const float P[3] = {model[k][0], -model[k][1], 1e-4f};  // model y is world -y
-      float X[3];
-      for (int i = 0; i < 3; ++i)
-        X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-      out[2 * k] = scene->K.fx[0] * X[0] / X[2] + scene->K.cx[0];
-      out[2 * k + 1] = scene->K.fy[0] * X[1] / X[2] + scene->K.cy[0];
-    }
-  }
-
   // Runs frames first .. first + count - 1 (cycled); returns the number of
   // true results and checks every reported corner against the truth.
   static int RunSequence(MarkerDetector& detector, int first, int count, float tolerance = 1.0f) {
@@ -64,7 +50,7 @@ class MarkerDetectorTest : public ::testing::Test {
       if (!detector.Run(frames[f], poses[f], out)) continue;
       ++reported;
       float truth[8];
-      TrueCorners(poses[f], truth);
+      scene->TrueCorners(poses[f], truth);
       for (int k = 0; k < 8; ++k) EXPECT_NEAR(out[k], truth[k], tolerance) << "frame " << i;
     }
     return reported;
