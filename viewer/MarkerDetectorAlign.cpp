@@ -1,6 +1,7 @@
 // The two damped Gauss-Newton solvers of the marker detector: template-free
 // border alignment (6 pose parameters) and template alignment (pose, gain,
 // bias). Both share the damping schedule and stopping rules below.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -270,7 +271,11 @@ float MarkerDetector::AlignDamped(Problem& problem, int level, CameraPose& pose,
       e = eNew;
       problem.Build(pose, A, g);
       float largest = 0.0f;
-      for (int i = 0; i < N; ++i) largest = std::max(largest, std::fabs(g[i]));
+      if constexpr (N == 8) {
+        largest = LA::MaxAbs8(g);
+      } else {
+        for (int i = 0; i < N; ++i) largest = std::max(largest, std::fabs(g[i]));
+      }
       if (largest < minGradient) break;
       for (int i = 0; i < N; ++i) {
         D[i] = A[i][i];
