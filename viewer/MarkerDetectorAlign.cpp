@@ -33,21 +33,6 @@ struct Border {
 constexpr Border kBorders[4] = {
     {0, 3, 0, true}, {1, 2, 1, true}, {0, 1, 0, false}, {3, 2, 3, false}};
 
-// Adds J J^T and -J r into the upper triangle of A and into g.
-template <int N>
-void Accumulate(const float* J, float r, float A[N][N], float* g) {
-  for (int i = 0; i < N; ++i) {
-    g[i] -= J[i] * r;
-    for (int j = i; j < N; ++j) A[i][j] += J[i] * J[j];
-  }
-}
-
-template <int N>
-void Mirror(float A[N][N]) {
-  for (int i = 0; i < N; ++i)
-    for (int j = 0; j < i; ++j) A[i][j] = A[j][i];
-}
-
 }  // namespace
 
 bool MarkerDetector::SampleDiagonals(int level, const CameraPose& pose) const {
@@ -194,8 +179,8 @@ float MarkerDetector::ComputeTemplateCost(int level, const CameraPose& pose,
 void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& pose,
                                                   const float gainBias[2], float A[8][8],
                                                   float g[8]) const {
-  std::memset(A, 0, sizeof(float) * 64);
-  std::memset(g, 0, sizeof(float) * 8);
+  alignas(16) float rowsA[8][8] = {};
+  __m128 g0v = _mm_setzero_ps(), g1v = _mm_setzero_ps();
   const CVD::Image<float>& I = levels[level];
   const CVD::Image<LA::Vector2<float>>& Gi = gradients[level];
   const Intrinsic& K = levelIntrinsics[level];
@@ -213,16 +198,27 @@ void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& p
     const float Gx = 0.5f * (r.gx + Gi[iv][iu].x), Gy = 0.5f * (r.gy + Gi[iv][iu].y);
     const float iz = 1.0f / X[2];
     const float Jt[3] = {Gx * fx * iz, Gy * fy * iz, -(Gx * fx * X[0] + Gy * fy * X[1]) * iz * iz};
-    float J[8];
+    alignas(16) float J[8];
     J[0] = Jt[1] * X[2] - Jt[2] * X[1];
     J[1] = Jt[2] * X[0] - Jt[0] * X[2];
     J[2] = Jt[0] * X[1] - Jt[1] * X[0];
     J[3] = Jt[0], J[4] = Jt[1], J[5] = Jt[2];
     J[6] = value;
     J[7] = 1.0f;
-    Accumulate<8>(J, e, A, g);
+    const __m128 j0 = _mm_load_ps(J), j1 = _mm_load_ps(J + 4);
+    for (int i = 0; i < 8; ++i) {
+      const __m128 u = _mm_set1_ps(J[i]);
+      _mm_store_ps(rowsA[i], _mm_add_ps(_mm_load_ps(rowsA[i]), _mm_mul_ps(u, j0)));
+      _mm_store_ps(rowsA[i] + 4, _mm_add_ps(_mm_load_ps(rowsA[i] + 4), _mm_mul_ps(u, j1)));
+    }
+    const __m128 residual = _mm_set1_ps(e);
+    g0v = _mm_sub_ps(g0v, _mm_mul_ps(j0, residual));
+    g1v = _mm_sub_ps(g1v, _mm_mul_ps(j1, residual));
   }
-  Mirror<8>(A);
+  // A is built in full (symmetric by construction), also for an empty level.
+  std::memcpy(A, rowsA, sizeof(rowsA));
+  _mm_storeu_ps(g, g0v);
+  _mm_storeu_ps(g + 4, g1v);
 }
 
 // The damped iteration over either problem: Problem supplies N, the cost, the
