@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/viewer/WindowSupport.h"
+#include "tests/common/WindowSupport.h"
 #include "viewer/Viewer.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/common/MarkerScene.h"
-#include "tests/viewer/WindowSupport.h"
+#include "tests/common/WindowSupport.h"
 #include "viewer/MarkerDetector.h"
 
 namespace {

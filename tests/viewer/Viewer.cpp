@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/viewer/WindowSupport.h"
+#include "tests/common/WindowSupport.h"
 
 namespace {
 
