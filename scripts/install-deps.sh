@@ -11,6 +11,7 @@ packages=(
   libtoon-dev
   libopencv-dev libeigen3-dev libceres-dev
   clang libclang-rt-14-dev
+  libglu1-mesa-dev freeglut3-dev libglew-dev libx11-dev xvfb xauth xfonts-base xdotool
 )
 
 missing=()
