@@ -9,6 +9,7 @@ packages=(
   liblapack-dev libopenblas-dev
   libcvd-dev libboost-thread-dev libboost-date-time-dev
   libopencv-dev libeigen3-dev libceres-dev
+  libglu1-mesa-dev freeglut3-dev libglew-dev libx11-dev xvfb xauth xfonts-base xdotool
 )
 
 missing=()

@@ -1,0 +1,66 @@
+#pragma once
+// A seeded test renderer: textured planar rectangles seen by a pinhole camera,
+// drawn into 8-bit grey images. Texture lookups are bilinear, so sub-pixel
+// motion of the camera moves the image smoothly and image-alignment code has
+// gradients to follow. Used by the viewer, feature and alignment tests.
+#include <cvd/image.h>
+
+#include <vector>
+
+#include "la/Pose.h"
+#include "la/Types.h"
+
+namespace SceneRender {
+
+// One textured rectangle in world coordinates: the point (s, t) of the
+// rectangle, 0 <= s <= width, 0 <= t <= height, lies at origin + s u + t v
+// (u, v orthonormal). Texel (i, j) covers s in [i, i + 1) width / texture
+// width, t likewise with rows; the texture is not owned.
+struct TexturedPlane {
+  float origin[3];
+  float u[3];
+  float v[3];
+  float width;
+  float height;
+  const CVD::Image<unsigned char>* texture;
+};
+
+// Fills an intrinsic record from fx, fy, cx, cy.
+Intrinsic MakeIntrinsic(float fx, float fy, float cx, float cy);
+
+// World-to-camera pose of a camera at centre c whose rotation rows are
+// r0, r1, r2 (camera x, y and optical axis in world coordinates).
+CameraPose MakePose(const float r0[3], const float r1[3], const float r2[3], const float c[3]);
+
+// Renders the planes into out (its size is the image size) from the
+// world-to-camera pose; the nearest plane in front of the camera wins each
+// pixel, pixels seeing no plane get background. Each pixel averages
+// samples x samples rays spread over its area.
+void Render(const std::vector<TexturedPlane>& planes, const CameraPose& worldToCamera,
+            const Intrinsic& intrinsic, CVD::Image<unsigned char>& out,
+            unsigned char background = 0, int samples = 2);
+
+// Bilinear texture value at texel coordinates (x, y) (texel centres at
+// integer + 0.5), clamped at the border.
+float SampleBilinear(const CVD::Image<unsigned char>& texture, float x, float y);
+
+// Smooth seeded value noise of the given size: random levels in
+// [low, high] on a grid of cellSize texels, interpolated with a smooth step,
+// two octaves. The same seed gives the same texture; the thread's generator is
+// reseeded.
+CVD::Image<unsigned char> MakeNoiseTexture(int width, int height, u32 seed, int cellSize = 8,
+                                           unsigned char low = 0, unsigned char high = 255);
+
+// The printed marker sheet: bright paper (245) with a plain margin of
+// marginFraction of the smaller side and, inside it, dark seeded blobs
+// covering roughly a fifth of the interior, so the sheet reads as bright
+// and its interior has texture to select template pixels from.
+CVD::Image<unsigned char> MakeMarkerSheetTexture(int width, int height, u32 seed = 7,
+                                                 float marginFraction = 0.12f);
+
+// A ground plane z = 0 rectangle centred on (cx, cy) of the given size with
+// u = +x, v = +y.
+TexturedPlane GroundRectangle(float cx, float cy, float width, float height,
+                              const CVD::Image<unsigned char>* texture, float z = 0.0f);
+
+}  // namespace SceneRender
