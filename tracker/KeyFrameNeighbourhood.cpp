@@ -10,10 +10,15 @@ namespace {
 
 const float kCos30 = std::cos(0.5235988f);
 
+// Stable insertion sort by score: the lists are short (at most 50 after the
+// cut, 30 ring frames) and must not allocate per frame.
 void SortByScore(std::vector<ScoredKeyFrame>& list) {
-  std::stable_sort(list.begin(), list.end(), [](const ScoredKeyFrame& a, const ScoredKeyFrame& b) {
-    return a.score < b.score;
-  });
+  for (size_t i = 1; i < list.size(); ++i) {
+    const ScoredKeyFrame e = list[i];
+    size_t j = i;
+    for (; j > 0 && e.score < list[j - 1].score; --j) list[j] = list[j - 1];
+    list[j] = e;
+  }
 }
 
 }  // namespace

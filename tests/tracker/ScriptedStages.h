@@ -35,6 +35,7 @@ struct Script {
   std::map<u16, float> keyFrameSsd;       // by key-frame index; missing: 0
   std::map<u16, float> keyFrameParallax;  // missing: 1.0
   bool frameAlignment = false;
+  bool record = true;         // false: per-frame calls are not logged (benchmarks)
   int relocalisedFrame = -1;  // frame number of the last relocalisation attempt
   std::vector<std::string> calls;
 

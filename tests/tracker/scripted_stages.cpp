@@ -137,7 +137,7 @@ bool Tracker::AlignToPreviousFrame(u16, u16) {
 }
 void Tracker::CarryKeyFrameMaps(const std::vector<u16>&, u16, u16) {}
 bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16, float* residual) {
-  Log("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
+  if (S().record) Log("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
   auto it = S().keyFrameAlignment.find(keyFrame);
   if (it == S().keyFrameAlignment.end()) return false;
   if (residual != nullptr) *residual = it->second;
