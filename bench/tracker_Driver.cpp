@@ -35,14 +35,9 @@ CVD::Image<u8> TexturedImage() {
 
 void BM_InputPyramid(benchmark::State& state) {
   const CVD::Image<u8> image = TexturedImage();
-  CVD::Image<u8> levels[4];
+  CVD::Image<u8> levels[kPyramidLevels];
   for (auto _ : state) {
-    levels[0].resize(image.size());
-    std::memcpy(levels[0].data(), image.data(), static_cast<size_t>(kWidth) * kHeight);
-    for (int l = 1; l < 4; ++l) {
-      levels[l].resize(levels[l - 1].size() / 2);
-      CVD::halfSample(levels[l - 1], levels[l]);
-    }
+    BuildPyramid(image, levels);
     benchmark::DoNotOptimize(levels[3].data());
   }
 }

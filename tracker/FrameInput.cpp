@@ -45,6 +45,16 @@ void ReadTemplateCache(const std::string& path, std::vector<int32_t>& words) {
 
 }  // namespace
 
+void BuildPyramid(const CVD::BasicImage<u8>& grey, CVD::Image<u8> (&levels)[kPyramidLevels]) {
+  const CVD::ImageRef size = grey.size();
+  levels[0].resize(size);
+  for (int y = 0; y < size.y; ++y) std::memcpy(levels[0][y], grey[y], static_cast<size_t>(size.x));
+  for (int l = 1; l < kPyramidLevels; ++l) {
+    levels[l].resize(levels[l - 1].size() / 2);
+    CVD::halfSample(levels[l - 1], levels[l]);
+  }
+}
+
 void Tracker::InputFrame(const TrackerInput& frame, const std::vector<IMUSample>& imuSamples,
                          const f64 posePrior[8]) {
   ++frameCounter;
@@ -58,13 +68,7 @@ void Tracker::InputFrame(const TrackerInput& frame, const std::vector<IMUSample>
   f.number = frameCounter;
 
   const CVD::ImageRef size = frame.grey.size();
-  f.pyramid[0].resize(size);
-  for (int y = 0; y < size.y; ++y)
-    std::memcpy(f.pyramid[0][y], frame.grey[y], static_cast<size_t>(size.x));
-  for (int l = 1; l < kPyramidLevels; ++l) {
-    f.pyramid[l].resize(f.pyramid[l - 1].size() / 2);
-    CVD::halfSample(f.pyramid[l - 1], f.pyramid[l]);
-  }
+  BuildPyramid(frame.grey, f.pyramid);
   alignmentSource.resize(f.pyramid[3].size() / 2);
   CVD::halfSample(f.pyramid[3], alignmentSource);
   PrepareAlignmentImage(alignmentSource, f.alignmentImage, f.gradientImage, f.alignmentValue);

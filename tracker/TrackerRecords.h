@@ -104,6 +104,9 @@ struct ScoredKeyFrame {
   f32 score;
 };
 
+// levels[0] := a copy of grey, each further level half-sampled from the one
+// above; storage is reused while the size stays.
+void BuildPyramid(const CVD::BasicImage<u8>& grey, CVD::Image<u8> (&levels)[kPyramidLevels]);
 // The identity 3x3 image map.
 void SetIdentityMap(WarpRecord& map);
 // "UNSOLVED", "OUTLIER" or "INLIER" for a track flag byte.
