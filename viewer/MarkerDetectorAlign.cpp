@@ -1,6 +1,8 @@
 // The two damped Gauss-Newton solvers of the marker detector: template-free
 // border alignment (6 pose parameters) and template alignment (pose, gain,
 // bias). Both share the damping schedule and stopping rules below.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -30,21 +32,6 @@ struct Border {
 };
 constexpr Border kBorders[4] = {
     {0, 3, 0, true}, {1, 2, 1, true}, {0, 1, 0, false}, {3, 2, 3, false}};
-
-// Adds J J^T and -J r into the upper triangle of A and into g.
-template <int N>
-void Accumulate(const float* J, float r, float A[N][N], float* g) {
-  for (int i = 0; i < N; ++i) {
-    g[i] -= J[i] * r;
-    for (int j = i; j < N; ++j) A[i][j] += J[i] * J[j];
-  }
-}
-
-template <int N>
-void Mirror(float A[N][N]) {
-  for (int i = 0; i < N; ++i)
-    for (int j = 0; j < i; ++j) A[i][j] = A[j][i];
-}
 
 }  // namespace
 
@@ -106,8 +93,6 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
 
 void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose, float A[6][6],
                                               float g[6], bool dark) const {
-  std::memset(A, 0, sizeof(float) * 36);
-  std::memset(g, 0, sizeof(float) * 6);
   const CVD::Image<float>& I = levels[level];
   const CVD::Image<LA::Vector2<float>>& G = gradients[level];
   const Intrinsic& K = levelIntrinsics[level];
@@ -118,6 +103,10 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
   }
   const float c[2] = {K.cx[0], K.cy[0]};
   const float step = dark ? -1.0f : 1.0f;
+  // Rows of A padded to 8 floats: both residuals' outer products are added
+  // four columns at a time.
+  alignas(16) float rowsA[6][8] = {};
+  __m128 g0v = _mm_setzero_ps(), g1v = _mm_setzero_ps();
   for (const Border& border : kBorders) {
     float d[2], m[2], Jd[2][6], Jm[2][6];
     if (!ComputeEdgeFrameWithJacobian(px[border.a], px[border.b], c, Jc[border.a], Jc[border.b], d,
@@ -136,17 +125,33 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
       const float id = SampleBilinearWithGradient(I, G, p[0] + d[0], p[1] + d[1], gd);
       const float im = SampleBilinearWithGradient(I, G, p[0] + m[0], p[1] + m[1], gm);
       const float r1 = id - i0, r2 = i0 - im + step;
-      float J1[6], J2[6];
+      alignas(16) float J1[8] = {}, J2[8] = {};
       for (int j = 0; j < 6; ++j) {
         const float dpx = Jp[0][j], dpy = Jp[1][j];
         J1[j] = gd[0] * (dpx + Jd[0][j]) + gd[1] * (dpy + Jd[1][j]) - g0[0] * dpx - g0[1] * dpy;
         J2[j] = g0[0] * dpx + g0[1] * dpy - gm[0] * (dpx + Jm[0][j]) - gm[1] * (dpy + Jm[1][j]);
       }
-      Accumulate<6>(J1, r1, A, g);
-      Accumulate<6>(J2, r2, A, g);
+      const __m128 a0 = _mm_load_ps(J1), a1 = _mm_load_ps(J1 + 4);
+      const __m128 b0 = _mm_load_ps(J2), b1 = _mm_load_ps(J2 + 4);
+      for (int i = 0; i < 6; ++i) {
+        const __m128 u = _mm_set1_ps(J1[i]), v = _mm_set1_ps(J2[i]);
+        _mm_store_ps(rowsA[i], _mm_add_ps(_mm_load_ps(rowsA[i]),
+                                          _mm_add_ps(_mm_mul_ps(u, a0), _mm_mul_ps(v, b0))));
+        _mm_store_ps(rowsA[i] + 4, _mm_add_ps(_mm_load_ps(rowsA[i] + 4),
+                                              _mm_add_ps(_mm_mul_ps(u, a1), _mm_mul_ps(v, b1))));
+      }
+      const __m128 rr1 = _mm_set1_ps(r1), rr2 = _mm_set1_ps(r2);
+      g0v = _mm_sub_ps(g0v, _mm_add_ps(_mm_mul_ps(a0, rr1), _mm_mul_ps(b0, rr2)));
+      g1v = _mm_sub_ps(g1v, _mm_add_ps(_mm_mul_ps(a1, rr1), _mm_mul_ps(b1, rr2)));
     }
   }
-  Mirror<6>(A);
+  alignas(16) float gs[8];
+  _mm_store_ps(gs, g0v);
+  _mm_store_ps(gs + 4, g1v);
+  for (int i = 0; i < 6; ++i) {
+    g[i] = gs[i];
+    for (int j = 0; j < 6; ++j) A[i][j] = rowsA[i][j];
+  }
 }
 
 float MarkerDetector::ComputeTemplateCost(int level, const CameraPose& pose,
@@ -174,8 +179,8 @@ float MarkerDetector::ComputeTemplateCost(int level, const CameraPose& pose,
 void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& pose,
                                                   const float gainBias[2], float A[8][8],
                                                   float g[8]) const {
-  std::memset(A, 0, sizeof(float) * 64);
-  std::memset(g, 0, sizeof(float) * 8);
+  alignas(16) float rowsA[8][8] = {};
+  __m128 g0v = _mm_setzero_ps(), g1v = _mm_setzero_ps();
   const CVD::Image<float>& I = levels[level];
   const CVD::Image<LA::Vector2<float>>& Gi = gradients[level];
   const Intrinsic& K = levelIntrinsics[level];
@@ -193,16 +198,27 @@ void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& p
     const float Gx = 0.5f * (r.gx + Gi[iv][iu].x), Gy = 0.5f * (r.gy + Gi[iv][iu].y);
     const float iz = 1.0f / X[2];
     const float Jt[3] = {Gx * fx * iz, Gy * fy * iz, -(Gx * fx * X[0] + Gy * fy * X[1]) * iz * iz};
-    float J[8];
+    alignas(16) float J[8];
     J[0] = Jt[1] * X[2] - Jt[2] * X[1];
     J[1] = Jt[2] * X[0] - Jt[0] * X[2];
     J[2] = Jt[0] * X[1] - Jt[1] * X[0];
     J[3] = Jt[0], J[4] = Jt[1], J[5] = Jt[2];
     J[6] = value;
     J[7] = 1.0f;
-    Accumulate<8>(J, e, A, g);
+    const __m128 j0 = _mm_load_ps(J), j1 = _mm_load_ps(J + 4);
+    for (int i = 0; i < 8; ++i) {
+      const __m128 u = _mm_set1_ps(J[i]);
+      _mm_store_ps(rowsA[i], _mm_add_ps(_mm_load_ps(rowsA[i]), _mm_mul_ps(u, j0)));
+      _mm_store_ps(rowsA[i] + 4, _mm_add_ps(_mm_load_ps(rowsA[i] + 4), _mm_mul_ps(u, j1)));
+    }
+    const __m128 residual = _mm_set1_ps(e);
+    g0v = _mm_sub_ps(g0v, _mm_mul_ps(j0, residual));
+    g1v = _mm_sub_ps(g1v, _mm_mul_ps(j1, residual));
   }
-  Mirror<8>(A);
+  // A is built in full (symmetric by construction), also for an empty level.
+  std::memcpy(A, rowsA, sizeof(rowsA));
+  _mm_storeu_ps(g, g0v);
+  _mm_storeu_ps(g + 4, g1v);
 }
 
 // The damped iteration over either problem: Problem supplies N, the cost, the

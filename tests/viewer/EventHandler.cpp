@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/viewer/WindowSupport.h"
 #include "viewer/Viewer.h"
 
 namespace {
@@ -123,6 +124,7 @@ TEST(EventHandler, XKeyEventsArriveTranslated) {
   if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
   RecordingViewer v;
   if (!v.OpenWindow(64, 48)) GTEST_SKIP() << "no X display";
+  KeepGLDriverLoaded();
   const std::string title = "zevrion-keys-" + std::to_string(::getpid());
   v.Window()->set_title(title);
   v.SwapAndPumpEvents();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/common/MarkerScene.h"
+#include "tests/viewer/WindowSupport.h"
 #include "viewer/MarkerDetector.h"
 
 namespace {
@@ -100,6 +101,7 @@ TEST(MarkerDetectorWindow, DebugViewOfARenderedSheet) {
     EXPECT_FALSE(d.Run(scene.Render(scene.Camera()), scene.Camera(), out));
     GTEST_SKIP() << "no X display";
   }
+  KeepGLDriverLoaded();
   EXPECT_TRUE(d.paused);
   d.paused = 0;  // no one presses keys here
   // An empty candidate list past its end draws nothing and does not fail.

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/viewer/WindowSupport.h"
+
 namespace {
 
 // Reads the window's red channel back, bottom row first.
@@ -26,6 +28,7 @@ TEST(Viewer, OddWidthLuminanceTextureReadsBackExactly) {
   constexpr int kWidth = 321, kHeight = 37;
   Viewer viewer;
   if (!viewer.OpenWindow(kWidth, kHeight)) GTEST_SKIP() << "no X display";
+  KeepGLDriverLoaded();
   std::vector<unsigned char> image(static_cast<size_t>(kWidth) * kHeight);
   for (int y = 0; y < kHeight; ++y)
     for (int x = 0; x < kWidth; ++x)
@@ -52,6 +55,7 @@ TEST(Viewer, LongTextIsCutAndTwoWindowsKeepTheirContexts) {
   Viewer a, b;
   EXPECT_EQ(Viewer::DrawText("no context: %d", 1), 0);  // no GL, no glutInit, no exit
   if (!a.OpenWindow(40, 30)) GTEST_SKIP() << "no X display";
+  KeepGLDriverLoaded();
   ASSERT_TRUE(b.OpenWindow(50, 20));
   const std::string longText(5000, 'x');
   a.MakeCurrent();
