@@ -1,0 +1,170 @@
+// scripted-stages
+// Ring removal with its inertial samples, patch reliability, re-derivation of
+// a frame's matches after merges and trims, counting helpers, match sets and
+// the pixel warp.
+#include <cmath>
+
+#include "tracker/ScriptedStages.h"
+
+namespace {
+
+IMUSample Sample(double t) {
+  IMUSample s{};
+  s.acceleration[2] = 9.81;
+  s.time = t;
+  return s;
+}
+
+MapMatch Match(u32 track, u32 patch, float x = 0.0f) {
+  MapMatch m{};
+  m.track = track;
+  m.patch = patch;
+  m.x = m.px = x;
+  m.nx = x;
+  return m;
+}
+
+}  // namespace
+
+using FrameBookkeeping = ScriptedTracker;
+
+TEST_F(FrameBookkeeping, RemovedFrameHandsItsSamplesToTheNextFrame) {
+  Make(0, kUnsetCounter);
+  Steps(4);  // slots 0..3, frame i at time 0.1 (i + 1)
+  TrackerFrame& removed = tracker->frames[1];
+  removed.samples = {Sample(0.15)};
+  tracker->frames[2].samples = {Sample(0.25)};
+  tracker->RemoveFrame(1);
+  EXPECT_EQ(tracker->Frame(1).number, 2);
+  EXPECT_EQ(tracker->Frame(2).number, 3);
+  EXPECT_EQ(tracker->Frame(3).number, 1);  // the freed slot
+  ASSERT_EQ(tracker->Frame(1).samples.size(), 2u);
+  EXPECT_DOUBLE_EQ(tracker->Frame(1).samples[0].time, 0.15);
+  EXPECT_NEAR(tracker->Frame(1).delta[0].dt, 0.2, 1e-12);  // from frame 0 to frame 2
+  // The current frame is never removed.
+  tracker->RemoveFrame(tracker->currentFrame);
+  EXPECT_EQ(tracker->Frame(3).number, 1);
+}
+
+TEST_F(FrameBookkeeping, RemovingTheOldestFrameDropsItsSamples) {
+  Make(0, kUnsetCounter);
+  Steps(4);
+  tracker->frames[0].samples = {Sample(0.05)};
+  tracker->frames[1].samples = {Sample(0.15)};
+  tracker->frames[1].delta[0].dt = 0.1;
+  tracker->RemoveFrame(0);  // its predecessor would be the newest frame
+  EXPECT_EQ(tracker->Frame(0).number, 1);
+  ASSERT_EQ(tracker->Frame(0).samples.size(), 1u);
+  EXPECT_EQ(tracker->Frame(0).delta[0].dt, 0.0);
+  EXPECT_EQ(tracker->Frame(0).delta[0].dq[3], 1.0);
+}
+
+TEST_F(FrameBookkeeping, PatchLosesReliabilityAfterElevenMisses) {
+  Make(0, kUnsetCounter);
+  Step();
+  tracker->patches.Resize(1);
+  tracker->patches[0] = FeaturePatch{};
+  TrackerFrame& f = tracker->frames[0];
+  f.mapMatches[0] = {Match(0, 0)};
+  for (int i = 0; i < 20; ++i) tracker->UpdatePatchStatistics(0);
+  EXPECT_EQ(tracker->patches[0].trackedCount, 20u);
+  EXPECT_TRUE(tracker->patches[0].flags & kPatchReliable);
+  f.mapMatches[0].clear();
+  f.lost[0] = {ImageMatch{0, 0, 0, 0, 0}};
+  for (int i = 0; i < 10; ++i) tracker->UpdatePatchStatistics(0);
+  EXPECT_TRUE(tracker->patches[0].flags & kPatchReliable);
+  tracker->UpdatePatchStatistics(0);
+  EXPECT_FALSE(tracker->patches[0].flags & kPatchReliable);
+  // Found again: the counts restart.
+  f.lost[0].clear();
+  f.mapMatches[0] = {Match(0, 0)};
+  tracker->UpdatePatchStatistics(0);
+  EXPECT_EQ(tracker->patches[0].trackedCount, 1u);
+  EXPECT_EQ(tracker->patches[0].lostCount, 0u);
+}
+
+TEST_F(FrameBookkeeping, MergedTracksKeepOneMatchAndTrimsRenumber) {
+  Make(0, kUnsetCounter);
+  Step();
+  const u8 inlier = kTrackSolved | kTrackInlier;
+  tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
+  TrackerFrame& f = tracker->frames[0];
+  f.mapMatches[0] = {Match(3, 3), Match(1, 1), Match(2, 2), Match(0, 0)};
+  f.candidates[0] = {ImageMatch{1, 1, 0, 0, 0}};
+  tracker->ComputeFrameStatistics(0, {0, 0, 2, 3});  // track 1 merged into 0
+  ASSERT_EQ(f.mapMatches[0].size(), 2u);
+  EXPECT_EQ(f.mapMatches[0][0].track, 0u);
+  EXPECT_EQ(f.mapMatches[0][1].track, 2u);
+  ASSERT_EQ(f.lost[0].size(), 1u);  // the second match of track 0
+  EXPECT_EQ(f.lost[0][0].track, 0u);
+  EXPECT_EQ(f.lost[0][0].warp, 0xFFFFFFFFu);
+  ASSERT_EQ(f.misses[0].size(), 1u);  // the outlier
+  EXPECT_EQ(f.misses[0][0].track, 3u);
+  EXPECT_EQ(f.candidates[0][0].track, 0u);
+  EXPECT_EQ(f.inlierCount, 1);
+  EXPECT_EQ(f.unsolvedCount, 1);
+
+  // Trim: track 0 gone, 2 -> 0, 3 -> 1; patches below 2 gone.
+  tracker->working.trackFlags = {0, kTrackSolved};
+  tracker->UpdateFrameCounts(0, {kNoTrack, kNoTrack, 0, 1}, 2);
+  ASSERT_EQ(f.mapMatches[0].size(), 1u);
+  EXPECT_EQ(f.mapMatches[0][0].track, 0u);
+  EXPECT_EQ(f.mapMatches[0][0].patch, 0u);
+  EXPECT_TRUE(f.lost[0].empty());
+  ASSERT_EQ(f.misses[0].size(), 1u);
+  EXPECT_EQ(f.misses[0][0].track, 1u);
+  EXPECT_EQ(f.misses[0][0].patch, 1u);
+  EXPECT_EQ(f.unsolvedCount, 1);
+}
+
+TEST_F(FrameBookkeeping, KeyFrameTrackTablesAndMatchSets) {
+  Make(0, kUnsetCounter);
+  Steps(2);
+  MapWorkingCopy& w = tracker->working;
+  w.trackFlags.assign(8, 0);
+  w.trackFlags[5] = w.trackFlags[7] = kTrackSolved | kTrackInlier;
+  w.keyFrameMeasurementStart = {0, 3};
+  w.measurementTracks = {5, 2, 7};
+  std::vector<u16> table;
+  tracker->MapKeyFrameTrackIndices(0, table);
+  EXPECT_EQ(table[5], 0);
+  EXPECT_EQ(table[2], 1);
+  EXPECT_EQ(table[7], 2);
+  EXPECT_EQ(table[0], kNoSlot);
+  EXPECT_EQ(tracker->CountKeyFrameTracks(0, kTrackInlier), 2u);
+  EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);  // no such key frame
+
+  tracker->frames[0].mapMatches[1] = {Match(5, 0, 0.5f), Match(3, 0, 0.7f)};
+  tracker->frames[1].mapMatches[0] = {Match(3, 0, 1.0f), Match(5, 0, 2.0f), Match(6, 0, 3.0f)};
+  EXPECT_EQ(tracker->CountKeyFrameTrackMatches(1, table), 1u);
+  std::vector<u8> marks;
+  tracker->MarkFrameTracks(0, marks);
+  EXPECT_EQ(tracker->CountMarkedMapMatches(1, marks), 2u);
+  MatchSet2D set;
+  std::vector<u32> lists[kPyramidLevels];
+  tracker->BuildFrameMatchSet(0, 1, set, lists);
+  ASSERT_EQ(set.Size(), 2u);
+  f32 m[4];
+  set.GetMatch(1, m);
+  EXPECT_FLOAT_EQ(m[0], 0.5f);
+  EXPECT_FLOAT_EQ(m[2], 2.0f);
+  EXPECT_EQ(lists[0], (std::vector<u32>{3, 5}));
+}
+
+TEST_F(FrameBookkeeping, PixelWarpOfTheIdentityIsTheIdentity) {
+  Intrinsic k;
+  k.Set(200.0f, 180.0f, 60.0f, 40.0f);
+  WarpRecord shift{};
+  SetIdentityMap(shift);
+  shift.m[2] = 0.1f;  // normalised x + 0.1
+  WarpRecord out;
+  MakePixelWarp(k, shift, out);
+  EXPECT_FLOAT_EQ(out.m[0], 1.0f);
+  EXPECT_FLOAT_EQ(out.m[2], 20.0f);  // 0.1 fx pixels
+  EXPECT_FLOAT_EQ(out.m[6], 0.0f);
+  EXPECT_FLOAT_EQ(out.m[10], 1.0f);
+  shift.m[8] = FLT_MAX;  // affine stays affine
+  MakePixelWarp(k, shift, out);
+  EXPECT_TRUE(out.IsAffine());
+  EXPECT_FLOAT_EQ(out.m[2], 20.0f);
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The script the driver tests play: per frame number the values the stages
+// report (n, u, M, I, S, pose, alignment, parallax...), and the log of every
+// scripted call. scripted_stages.cpp defines the stages over it; the fixture
+// below builds a small tracker over an empty map.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tracker/tracker.h"
+
+struct FrameScript {
+  u16 n = 100, u = 0;  // inliers and unsolved after map matching
+  f32 M = 0.1f, I = 0.5f, S = 0.0f;
+  u16 relocN = 0;  // n and M after a relocalisation attempt
+  f32 relocM = 1.0f;
+  f32 parallax = 0.0f, baseline = 0.0f, baselineRatio = 1.0f;
+  f64 velocity[3] = {0, 0, 0};
+  f32 reprojectionRms = 0.0f;
+  bool poseSet = true;
+  bool initialiseOk = true;
+  u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
+  float centre[3] = {0, 0, 0};   // camera centre of the visual pose (identity rotation)
+};
+
+struct Script {
+  std::map<int, FrameScript> frames;  // by frame number; missing: defaults
+  // Key-frame alignment error by key-frame index; missing: alignment fails.
+  std::map<u16, float> keyFrameAlignment;
+  std::map<u16, float> keyFrameSsd;       // by key-frame index; missing: 0
+  std::map<u16, float> keyFrameParallax;  // missing: 1.0
+  bool frameAlignment = false;
+  bool record = true;         // false: per-frame calls are not logged (benchmarks)
+  int relocalisedFrame = -1;  // frame number of the last relocalisation attempt
+  std::vector<std::string> calls;
+
+  const FrameScript& For(int number) {
+    static const FrameScript kDefault;
+    auto it = frames.find(number);
+    return it == frames.end() ? kDefault : it->second;
+  }
+  bool Called(const std::string& name) const {
+    return std::find(calls.begin(), calls.end(), name) != calls.end();
+  }
+  size_t Count(const std::string& name) const {
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
+  }
+  void Clear() { *this = Script(); }
+};
+
+// The one script of the test process (the stages are members, not objects).
+Script& TheScript();
+
+// A tracker over an empty 128 x 96 map, with a frame image to feed it.
+class ScriptedTracker : public ::testing::Test {
+ protected:
+  static constexpr int kWidth = 128, kHeight = 96;
+
+  void SetUp() override {
+    TheScript().Clear();
+    Intrinsic k;
+    k.Set(100.0f, 100.0f, 63.5f, 47.5f);
+    const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+    map = std::make_unique<GlobalMap>(kWidth, kHeight, k, extrinsic);
+    image.resize(CVD::ImageRef(kWidth, kHeight));
+    image.fill(128);
+  }
+  // A tracking tracker with no worker channels.
+  void Make(i32 startFrame, i32 endFrame) {
+    tracker =
+        std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  false, false, "", startFrame, endFrame, false, false, false);
+    tracker->SetMarkerTemplateFile("");
+  }
+  // One frame through Run; returns its ring slot.
+  u16 Step(char* text = nullptr, size_t capacity = 0) {
+    input.grey = image;
+    input.time = 0.1 * (tracker->frameCounter + 1);
+    const f64 prior[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+    tracker->Run(input, samples, prior, pose, planes, objects, nullptr, &progress, text, capacity);
+    return tracker->currentFrame;
+  }
+  void Steps(int count) {
+    for (int i = 0; i < count; ++i) Step();
+  }
+
+  std::unique_ptr<GlobalMap> map;
+  std::unique_ptr<Tracker> tracker;
+  CVD::Image<u8> image;
+  TrackerInput input;
+  std::vector<IMUSample> samples;
+  CameraPose pose{};
+  AlignedArray<LA::AlignedVector4f> planes;
+  AlignedArray<LA::AlignedMatrix4f> objects;
+  float progress = 0.0f;
+};

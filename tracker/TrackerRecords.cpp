@@ -1,0 +1,69 @@
+#include "tracker/TrackerRecords.h"
+
+#include <cfloat>
+#include <cstring>
+
+namespace {
+
+void ClearDelta(IMUDelta& delta) {
+  std::memset(static_cast<void*>(&delta), 0, sizeof(IMUDelta));
+  delta.dq[3] = 1.0;
+  delta.dr_dr[0] = delta.dr_dr[4] = delta.dr_dr[8] = 1.0;
+}
+
+}  // namespace
+
+void TrackerFrame::Reset() {
+  number = kUnsetCounter;
+  std::memset(static_cast<void*>(&state), 0, sizeof(state));
+  for (CameraPose& p : pose.slot) p.m[0][0] = FLT_MAX;
+  std::memset(lastImu, 0, sizeof(lastImu));
+  time = 0.0;
+  for (IMUDelta& d : delta) ClearDelta(d);
+  samples.clear();
+  posePrior[7] = DBL_MAX;
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    corners[l].corners.Clear();
+    corners[l].rowStarts.clear();
+    kltPixels[l].Clear();
+    kltNormalized[l].Clear();
+    mapMatches[l].clear();
+    candidates[l].clear();
+    lost[l].clear();
+    misses[l].clear();
+  }
+  warps.Clear();
+  hypotheses.Clear();
+  inlierCount = unsolvedCount = 0;
+  mapCoverage = imageCoverage = combinedCoverage = 0.0f;
+  parallax = baseline = sceneDepth = 0.0f;
+  baselineRatio = 1.0f;
+  keyFrame = relocalisationKeyFrame = nearKeyFrame = parallaxKeyFrame = kNoSlot;
+  alignedKeyFrame = imuKeyFrame = provisionalKeyFrame = kNoSlot;
+  candidate = rejected = 0;
+}
+
+u32 TrackerFrame::MapMatchCount() const {
+  u32 n = 0;
+  for (const auto& list : mapMatches) n += static_cast<u32>(list.size());
+  return n;
+}
+
+void SetIdentityMap(WarpRecord& map) {
+  std::memset(map.m, 0, sizeof(map.m));
+  map.m[0] = map.m[5] = map.m[10] = 1.0f;
+}
+
+const char* TrackStateName(u8 flags) {
+  if (!(flags & kTrackSolved)) return "UNSOLVED";
+  return (flags & kTrackInlier) ? "INLIER" : "OUTLIER";
+}
+
+void PoseCentre(const CameraPose& p, float c[3]) {
+  for (int i = 0; i < 3; ++i)
+    c[i] = -(p.m[0][i] * p.m[0][3] + p.m[1][i] * p.m[1][3] + p.m[2][i] * p.m[2][3]);
+}
+
+float AxisDot(const CameraPose& a, const CameraPose& b) {
+  return a.m[2][0] * b.m[2][0] + a.m[2][1] * b.m[2][1] + a.m[2][2] * b.m[2][2];
+}
