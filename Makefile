@@ -19,9 +19,13 @@ deps:
 build/CMakeCache.txt: | deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 
+# Window tests need an X display: without one, ctest runs under a virtual
+# frame buffer.
+XRUN = $$(if [ -z "$$DISPLAY" ] && command -v xvfb-run >/dev/null; then echo xvfb-run -a; fi)
+
 test: deps build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
-	cd build && ctest --output-on-failure -j $(JOBS)
+	cd build && $(XRUN) ctest --output-on-failure -j $(JOBS)
 
 # Builds the benchmarks without running them (CI keeps them compiling).
 benchmarks: deps build/CMakeCache.txt
@@ -37,8 +41,9 @@ sanitize: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVRION_SANITIZE=ON -DZEVRION_BENCHMARKS=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan-suppressions.txt \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	  $(XRUN) ctest --output-on-failure -j $(JOBS)
 
 # The threaded tests (CTest label "threads") under ThreadSanitizer; any report
 # fails the run.

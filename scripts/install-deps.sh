@@ -10,6 +10,7 @@ packages=(
   libcvd-dev libboost-thread-dev libboost-date-time-dev
   libtoon-dev
   libopencv-dev libeigen3-dev libceres-dev
+  libglu1-mesa-dev freeglut3-dev libglew-dev libx11-dev xvfb xauth xfonts-base xdotool
 )
 
 missing=()

@@ -1,0 +1,48 @@
+// Image maps (affine and projective) and relative poses against known answers.
+#include "viewer/ImageGeometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+
+#include "tests/common/SceneRenderer.h"
+
+TEST(ImageGeometry, AffineMapIgnoresThirdRowProjectiveDivides) {
+  float H[3][4] = {{2, 0.5f, 3, 0}, {-1, 1, 4, 0}, {FLT_MAX, 7, 9, 0}};
+  const float p[2] = {2, 6};
+  float out[2];
+  ApplyHomography(H, p, out);
+  EXPECT_FLOAT_EQ(out[0], 2 * 2 + 0.5f * 6 + 3);
+  EXPECT_FLOAT_EQ(out[1], -2 + 6 + 4);
+  H[2][0] = 0.1f, H[2][1] = 0.2f, H[2][2] = 1.0f;
+  ApplyHomography(H, p, out);
+  const float w = 0.1f * 2 + 0.2f * 6 + 1;
+  EXPECT_FLOAT_EQ(out[0], 10.0f / w);
+  EXPECT_FLOAT_EQ(out[1], 8.0f / w);
+}
+
+TEST(ImageGeometry, RelativePoseMapsCameraZeroToCameraOne) {
+  const CameraPose P0 =
+      SceneRender::MakePose((const float[]){0.6f, 0.8f, 0}, (const float[]){-0.8f, 0.6f, 0},
+                            (const float[]){0, 0, 1}, (const float[]){1, 2, 3});
+  const CameraPose P1 =
+      SceneRender::MakePose((const float[]){1, 0, 0}, (const float[]){0, 0, 1},
+                            (const float[]){0, -1, 0}, (const float[]){-1, 0.5f, 2});
+  CameraPose rel;
+  ComputeRelativePose(P0, P1, rel);
+  const float X[3] = {0.3f, -1.2f, 4.0f};
+  float x0[3], x1[3];
+  for (int i = 0; i < 3; ++i) {
+    x0[i] = P0.m[i][0] * X[0] + P0.m[i][1] * X[1] + P0.m[i][2] * X[2] + P0.m[i][3];
+    x1[i] = P1.m[i][0] * X[0] + P1.m[i][1] * X[1] + P1.m[i][2] * X[2] + P1.m[i][3];
+  }
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NEAR(rel.m[i][0] * x0[0] + rel.m[i][1] * x0[1] + rel.m[i][2] * x0[2] + rel.m[i][3],
+                x1[i], 1e-5f);
+  ComputeRelativePose(P0, P0, rel);
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(rel.m[i][j], i == j ? 1.0f : 0.0f, 1e-6f);
+    EXPECT_NEAR(rel.m[i][3], 0.0f, 1e-6f);
+  }
+}
