@@ -1,0 +1,415 @@
+// Seeded synthetic map: scene, cameras, features and the tracker's steps.
+#include "common/mapping/SyntheticMap.h"
+
+#include <boost/thread/locks.hpp>
+#include <cmath>
+#include <cstring>
+
+#include "features/FeatureRecords.h"
+#include "la/Random.h"
+
+namespace {
+
+f32 Uniform(f32 lo, f32 hi) {
+  return lo + (hi - lo) * (static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax));
+}
+
+f32 Gaussian() {
+  const f32 u1 = std::max(Uniform(0.0f, 1.0f), 1e-7f), u2 = Uniform(0.0f, 1.0f);
+  return std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831853f * u2);
+}
+
+MapPoint Point(f32 x, f32 y, f32 z) {
+  MapPoint p;
+  p.v[0] = x;
+  p.v[1] = y;
+  p.v[2] = z;
+  p.v[3] = 1.0f;
+  return p;
+}
+
+}  // namespace
+
+TrackColor SyntheticColour(int x, int y) {
+  return TrackColor(static_cast<u8>(x & 255), static_cast<u8>(y & 255),
+                    static_cast<u8>((x + y) & 255));
+}
+
+SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
+  Random::Seed(o.seed);
+  const f32 f = 0.8f * o.width;
+  intrinsic_.Set(f, f, 0.5f * o.width, 0.5f * o.height);
+  // Cameras along x with a small sway and yaw; x_cam = R (X - c).
+  for (u32 k = 0; k < o.keyFrames; ++k) {
+    const f32 cx = k * o.step, cy = -0.2f + 0.05f * std::sin(0.9f * k);
+    const f32 a = 0.05f * std::sin(0.7f * k), c = std::cos(a), s = std::sin(a);
+    CameraPose P{};
+    const f32 R[3][3] = {{c, 0, -s}, {0, 1, 0}, {s, 0, c}};
+    const f32 centre[3] = {cx, cy, 0.0f};
+    for (int r = 0; r < 3; ++r) {
+      P.m[r][3] = 0.0f;
+      for (int j = 0; j < 3; ++j) {
+        P.m[r][j] = R[r][j];
+        P.m[r][3] -= R[r][j] * centre[j];
+      }
+    }
+    poses_.push_back(P);
+    IMUState st{};
+    f32 q[4];
+    RotationToQuaternion(P, q);
+    for (int i = 0; i < 3; ++i) st.position[i] = centre[i];
+    st.velocity[0] = o.step / 0.1;
+    for (int i = 0; i < 4; ++i) st.quaternion[i] = q[i];
+    st.time = 0.1 * k;
+    states_.push_back(st);
+  }
+  // Scene along the path.
+  const f32 x0 = -3.0f, x1 = (o.keyFrames - 1) * o.step + 3.0f;
+  const MapPlane planeRecords[3] = {Point(0, 0, 1), Point(0, 1, 0), Point(0, 1, 0)};
+  const f32 offsets[3] = {-5.0f, -1.0f, 1.4f};
+  for (u32 j = 0; j < std::min(o.planes, 3u); ++j) {
+    MapPlane pl = planeRecords[j];
+    pl.v[3] = offsets[j];
+    truePlanes_.push_back(pl);
+    for (u32 i = 0; i < o.pointsPerPlane; ++i) {
+      const f32 x = Uniform(x0, x1);
+      if (j == 0) scenePoints_.push_back(Point(x, Uniform(-1.4f, 0.9f), 5.0f));
+      if (j == 1) scenePoints_.push_back(Point(x, 1.0f, Uniform(3.2f, 5.0f)));
+      if (j == 2) scenePoints_.push_back(Point(x, -1.4f, Uniform(3.5f, 5.0f)));
+      scenePlane_.push_back(static_cast<u16>(j));
+    }
+  }
+  for (u32 i = 0; i < o.clutterPoints; ++i) {
+    scenePoints_.push_back(Point(Uniform(x0, x1), Uniform(-1.0f, 0.8f), Uniform(2.5f, 7.0f)));
+    scenePlane_.push_back(kNoIndex16);
+  }
+  pointTrack_.assign(scenePoints_.size(), kNoTrack);
+  if (o.images) {
+    colour_.resize(CVD::ImageRef(o.width, o.height));
+    for (int y = 0; y < o.height; ++y) {
+      for (int x = 0; x < o.width; ++x) colour_[y][x] = SyntheticColour(x, y);
+    }
+    for (int l = 0; l < kMapLevels; ++l) {
+      pyramid_[l].resize(CVD::ImageRef(o.width >> l, o.height >> l));
+      for (int y = 0; y < pyramid_[l].size().y; ++y) {
+        for (int x = 0; x < pyramid_[l].size().x; ++x) pyramid_[l][y][x] = static_cast<u8>(x ^ y);
+      }
+    }
+    floatImage_.resize(CVD::ImageRef(o.width / 2, o.height / 2));
+    floatImage_.fill(0.5f);
+  }
+}
+
+void SyntheticMap::MakeEmptyMap(GlobalMap& map) const {
+  const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
+  map.width = options_.width;
+  map.height = options_.height;
+  map.intrinsic = intrinsic_;
+  std::memcpy(map.extrinsic, e, sizeof(e));
+  map.Reset();
+}
+
+void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
+  const CameraPose& P = poses_[pose];
+  input.frameId = 10 * pose + 1;
+  input.state = states_[pose];
+  input.pose = P;
+  SetEmptyIMUDelta(input.sincePrevious);
+  input.sincePrevious.dt = 0.1;
+  std::memset(&input.attitude, 0, sizeof(input.attitude));
+  input.attitude.time = DBL_MAX;
+  if (options_.attitudes) {
+    for (int i = 0; i < 3; ++i) input.attitude.quaternion[i] = -states_[pose].quaternion[i];
+    input.attitude.quaternion[3] = states_[pose].quaternion[3];
+    for (int i = 0; i < 3; ++i) input.attitude.gravity[i] = P.m[i][2];
+    input.attitude.time = states_[pose].time;
+  }
+  input.colour = &colour_;
+  for (int l = 0; l < kMapLevels; ++l) input.pyramid[l] = &pyramid_[l];
+  input.floatImage = &floatImage_;
+  inputPoints_.assign(kMapLevels, {});
+  std::vector<u32> fresh[kMapLevels];
+  for (int l = 0; l < kMapLevels; ++l) {
+    input.pixels[l].Clear();
+    input.normalized[l].Clear();
+    input.tracks[l].clear();
+  }
+  const f32 f = intrinsic_.fx[0], cx = intrinsic_.cx[0], cy = intrinsic_.cy[0];
+  // Two passes: matched features of every level, then the new ones.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (u32 p = 0; p < scenePoints_.size(); ++p) {
+      const bool matched = pointTrack_[p] != kNoTrack;
+      if (matched != (pass == 0)) continue;
+      const MapPoint& X = scenePoints_[p];
+      f32 x[3];
+      for (int r = 0; r < 3; ++r) {
+        x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+      }
+      if (x[2] < 0.5f) continue;
+      f32 u = f * x[0] / x[2] + cx, v = f * x[1] / x[2] + cy;
+      if (u < 8 || v < 8 || u >= options_.width - 8 || v >= options_.height - 8) continue;
+      const int level = static_cast<int>((p * 2654435761u) >> 30);  // fixed per point
+      if (options_.featureNoise > 0) {
+        u += options_.featureNoise * Gaussian();
+        v += options_.featureNoise * Gaussian();
+      }
+      if (options_.outlierFraction > 0 && Uniform(0, 1) < options_.outlierFraction) {
+        const f32 r = Uniform(20, 50), a = Uniform(0, 6.2831853f);
+        u += r * std::cos(a);
+        v += r * std::sin(a);
+      }
+      const f32 s = 1.0f / static_cast<f32>(1 << level);
+      input.pixels[level].PushBack8({u * s, v * s});
+      input.normalized[level].PushBack8({(u - cx) / f, (v - cy) / f});
+      if (matched) input.tracks[level].push_back(pointTrack_[p]);
+      inputPoints_[level].push_back(p);
+    }
+  }
+}
+
+void SyntheticMap::Initialize(GlobalMap& map, u32 pose) {
+  pointTrack_.assign(scenePoints_.size(), kNoTrack);
+  KeyFrameInput input;
+  MakeInput(pose, input);
+  std::vector<u16> markers;
+  for (u32 i = 0; i < options_.markerTracks; ++i) markers.push_back(static_cast<u16>(i));
+  map.InitializeKeyFrame(input, markers);
+  trackPoint_.clear();
+  for (int l = 0; l < kMapLevels; ++l) {
+    for (const u32 p : inputPoints_[l]) {
+      pointTrack_[p] = static_cast<u32>(trackPoint_.size());
+      trackPoint_.push_back(p);
+    }
+  }
+  keyFramePose_.assign(1, pose);
+  AnchorAll(map);
+}
+
+void SyntheticMap::Push(GlobalMap& map, u32 pose, u8 keyFrameFlag) {
+  map.Synchronize(working_);
+  KeyFrameInput input;
+  MakeInput(pose, input);
+  // The tracker's points and flags of the tracks it matched.
+  u32 matched[kMapLevels];
+  for (int l = 0; l < kMapLevels; ++l) {
+    matched[l] = static_cast<u32>(input.tracks[l].size());
+    for (u32 i = 0; i < matched[l]; ++i) {
+      const u32 id = input.tracks[l][i];
+      if (id >= working_.points.Size()) continue;
+      working_.points[id] = scenePoints_[inputPoints_[l][i]];
+      working_.trackFlags[id] |= kTrackSolved | kTrackInlier;
+    }
+  }
+  u32 next;
+  {
+    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+    next = map.TrackCount();
+  }
+  map.PushKeyFrame(keyFrameFlag, working_, input, 1, "Tracker");
+  trackPoint_.resize(next, kNoTrack);
+  for (int l = 0; l < kMapLevels; ++l) {
+    for (u32 i = matched[l]; i < inputPoints_[l].size(); ++i) {
+      pointTrack_[inputPoints_[l][i]] = next++;
+      trackPoint_.push_back(inputPoints_[l][i]);
+    }
+  }
+  keyFramePose_.push_back(pose);
+}
+
+void SyntheticMap::Pop(GlobalMap& map) {
+  map.PopKeyFrame(1, "Tracker");
+  u32 tracks;
+  {
+    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+    tracks = map.TrackCount();
+  }
+  for (u32 t = tracks; t < trackPoint_.size(); ++t) {
+    if (trackPoint_[t] != kNoTrack && pointTrack_[trackPoint_[t]] == t) {
+      pointTrack_[trackPoint_[t]] = kNoTrack;
+    }
+  }
+  trackPoint_.resize(std::min<size_t>(tracks, trackPoint_.size()));
+  if (!keyFramePose_.empty()) keyFramePose_.pop_back();
+}
+
+void SyntheticMap::Trim(GlobalMap& map, u16 first) {
+  {
+    // Scene points follow their tracks through merges before ids change.
+    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+    for (u32& t : pointTrack_) {
+      if (t != kNoTrack) t = map.ResolveTrack(t);
+    }
+  }
+  std::vector<u32> trackMap;
+  map.RemoveKeyFramesBefore(first, trackMap, "Tracker");
+  u32 tracks = 0;
+  for (const u32 id : trackMap) tracks = id == kNoTrack ? tracks : std::max(tracks, id + 1);
+  std::vector<u32> trackPoint(tracks, kNoTrack);
+  for (u32 t = 0; t < trackMap.size() && t < trackPoint_.size(); ++t) {
+    if (trackMap[t] != kNoTrack) trackPoint[trackMap[t]] = trackPoint_[t];
+  }
+  trackPoint_.swap(trackPoint);
+  for (u32& t : pointTrack_) t = t != kNoTrack && t < trackMap.size() ? trackMap[t] : kNoTrack;
+  keyFramePose_.erase(keyFramePose_.begin(),
+                      keyFramePose_.begin() + std::min<size_t>(first, keyFramePose_.size()));
+}
+
+void SyntheticMap::AnchorAll(GlobalMap& map) {
+  map.Synchronize(working_);
+  const u32 T = working_.points.Size();
+  std::vector<u32> counts(T, 0);
+  for (const u32 t : working_.measurementTracks) ++counts[t];
+  std::vector<u16> trackPlanes(T, kNoIndex16);
+  for (u32 t = 0; t < T; ++t) {
+    const u32 p = t < trackPoint_.size() ? trackPoint_[t] : kNoTrack;
+    u8& flags = working_.trackFlags[t];
+    if (p == kNoTrack || (flags & kTrackMergedAway)) continue;
+    working_.points[t] = scenePoints_[p];
+    if (counts[t] >= 2 || (flags & (kTrackMarker | kTrackImu))) {
+      flags |= kTrackSolved | kTrackInlier;
+      trackPlanes[t] = scenePlane_[p] < truePlanes_.size() ? scenePlane_[p] : kNoIndex16;
+    }
+  }
+  AlignedArray<MapPlane> planeArray;
+  for (const MapPlane& p : truePlanes_) planeArray.PushBack16(p);
+  std::vector<u8> planeFlags(truePlanes_.size(), 0);
+  if (planeFlags.size() > 1) planeFlags[1] = kPlaneGround;
+  const u32 k0 = keyFramePose_.empty() ? 0 : keyFramePose_[0];
+  map.SetAnchoredStructure(1.0f, states_[k0], poses_[k0], working_.points, planeArray,
+                           working_.trackFlags, planeFlags, trackPlanes);
+}
+
+void SyntheticMap::Build(GlobalMap& map) {
+  MakeEmptyMap(map);
+  Initialize(map, 0);
+  for (u32 k = 1; k < options_.keyFrames; ++k) Push(map, k);
+  AnchorAll(map);
+}
+
+namespace {
+
+template <class T>
+bool SameArray(const AlignedArray<T>& a, const AlignedArray<T>& b) {
+  return a.Size() == b.Size() &&
+         (a.Size() == 0 || std::memcmp(a.Data(), b.Data(), sizeof(T) * a.Size()) == 0);
+}
+
+template <class T>
+bool SameImage(const CVD::Image<T>& a, const CVD::Image<T>& b) {
+  if (a.size() != b.size()) return false;
+  for (int y = 0; y < a.size().y; ++y) {
+    if (std::memcmp(a[y], b[y], sizeof(T) * a.size().x) != 0) return false;
+  }
+  return true;
+}
+
+bool Differ(std::string* where, const char* what) {
+  if (where) *where = what;
+  return false;
+}
+
+}  // namespace
+
+bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where,
+                    bool compareRanges) {
+  if (a.width != b.width || a.height != b.height ||
+      std::memcmp(&a.intrinsic, &b.intrinsic, sizeof(Intrinsic)) != 0) {
+    return Differ(where, "camera");
+  }
+  if (std::memcmp(a.extrinsic, b.extrinsic, sizeof(a.extrinsic)) != 0)
+    return Differ(where, "extrinsic");
+  if (a.scale != b.scale) return Differ(where, "scale");
+  if (a.keyFrames.size() != b.keyFrames.size()) return Differ(where, "key-frame count");
+  for (size_t k = 0; k < a.keyFrames.size(); ++k) {
+    const KeyFrame &x = a.keyFrames[k], &y = b.keyFrames[k];
+    if (x.frameId != y.frameId ||
+        std::memcmp(x.levelOffsets, y.levelOffsets, sizeof(x.levelOffsets)) ||
+        std::memcmp(&x.delta, &y.delta, sizeof(x.delta)) ||
+        std::memcmp(&x.attitude, &y.attitude, sizeof(x.attitude))) {
+      return Differ(where, "key-frame record");
+    }
+    if (!SameImage(x.floatImage, y.floatImage)) return Differ(where, "key-frame float image");
+    for (int l = 0; l < kMapLevels; ++l) {
+      if (!SameImage(x.pyramid[l], y.pyramid[l])) return Differ(where, "key-frame pyramid");
+    }
+  }
+  if (!SameArray(a.keyFrameStates, b.keyFrameStates)) return Differ(where, "keyFrameStates");
+  if (!SameArray(a.keyFramePoses, b.keyFramePoses)) return Differ(where, "keyFramePoses");
+  if (!SameArray(a.points, b.points)) return Differ(where, "points");
+  if (!SameArray(a.planes, b.planes)) return Differ(where, "planes");
+  if (!SameArray(a.measurements, b.measurements)) return Differ(where, "measurements");
+  if (a.trackMeasurements != b.trackMeasurements) return Differ(where, "trackMeasurements");
+  if (a.keyFrameMeasurementStart != b.keyFrameMeasurementStart)
+    return Differ(where, "keyFrameMeasurementStart");
+  if (compareRanges && a.keyFrameTrackRange != b.keyFrameTrackRange)
+    return Differ(where, "keyFrameTrackRange");
+  if (a.measurementTracks != b.measurementTracks) return Differ(where, "measurementTracks");
+  if (a.trackPlanes != b.trackPlanes) return Differ(where, "trackPlanes");
+  if (a.keyFrameFlags != b.keyFrameFlags) return Differ(where, "keyFrameFlags");
+  if (a.trackFlags != b.trackFlags) return Differ(where, "trackFlags");
+  if (a.planeFlags != b.planeFlags) return Differ(where, "planeFlags");
+  if (a.trackColors.size() != b.trackColors.size() ||
+      (!a.trackColors.empty() &&
+       std::memcmp(a.trackColors.data(), b.trackColors.data(), 3 * a.trackColors.size()) != 0)) {
+    return Differ(where, "trackColors");
+  }
+  return true;
+}
+
+void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks) {
+  Intrinsic k{};
+  k.Set(100.0f, 100.0f, 50.0f, 50.0f);
+  const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
+  map.width = map.height = 100;
+  map.intrinsic = k;
+  std::memcpy(map.extrinsic, e, sizeof(e));
+  map.Reset();
+  MapWorkingCopy working;
+  u32 tracks = 0;
+  for (u32 kf = 0; kf < keyFrameTracks.size(); ++kf) {
+    KeyFrameInput input;
+    input.frameId = kf;
+    input.state.quaternion[3] = 1.0;
+    input.state.position[0] = kf;
+    input.state.time = 0.1 * kf;
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 4; ++c) input.pose.m[r][c] = r == c ? 1.0f : 0.0f;
+    }
+    input.pose.m[0][3] = -static_cast<f32>(kf);
+    SetEmptyIMUDelta(input.sincePrevious);
+    input.sincePrevious.dt = 0.1;
+    input.attitude.quaternion[3] = 1.0;
+    input.attitude.gravity[2] = 1.0;
+    input.attitude.time = 0.1 * kf;
+    u32 fresh = tracks;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const u32 t : keyFrameTracks[kf]) {
+        const bool matched = t < tracks;
+        if (matched != (pass == 0)) continue;
+        const int l = matched ? t % 4 : 0;  // new tracks keep their listed order
+        input.pixels[l].PushBack8({0.0f, 0.0f});
+        input.normalized[l].PushBack8({0.01f * t, 0.02f * kf});
+        if (matched) input.tracks[l].push_back(t);
+        if (!matched) ++fresh;
+      }
+    }
+    if (kf == 0) {
+      map.InitializeKeyFrame(input, {});
+    } else {
+      map.Synchronize(working);
+      map.PushKeyFrame(0, working, input, 1, "Tracker");
+    }
+    tracks = fresh;
+  }
+  map.Synchronize(working);
+  std::vector<u32> counts(tracks, 0);
+  for (const u32 t : working.measurementTracks) ++counts[t];
+  for (u32 t = 0; t < tracks; ++t) {
+    working.points[t] = Point(static_cast<f32>(t), 0.0f, 5.0f);
+    if (counts[t] >= 2) working.trackFlags[t] |= kTrackSolved | kTrackInlier;
+  }
+  const IMUState first = map.keyFrameStates.Size() ? map.keyFrameStates[0] : IMUState{};
+  const CameraPose pose = map.keyFramePoses.Size() ? map.keyFramePoses[0] : CameraPose{};
+  map.SetAnchoredStructure(1.0f, first, pose, working.points, AlignedArray<MapPlane>(),
+                           working.trackFlags, {}, working.trackPlanes);
+}

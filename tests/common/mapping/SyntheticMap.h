@@ -1,0 +1,101 @@
+#pragma once
+// A seeded synthetic map shared by the map tests and benchmarks: points on
+// two or three planes plus clutter, key-frame cameras along a path looking
+// at them, features over four pyramid levels (noise and outliers on
+// request) and ground truth per track. The builder pushes key frames into a
+// GlobalMap the way the tracker does (initialise, anchor, push; pop and
+// trim) and keeps its scene-point-to-track bookkeeping in step.
+#include <vector>
+
+#include "mapping/GlobalMap.h"
+
+struct SyntheticMapOptions {
+  u32 seed = 1;
+  u32 keyFrames = 8;           // poses on the path (Build pushes them all)
+  f32 step = 0.25f;            // path spacing along x
+  u32 planes = 2;              // 0-3: wall z = 5 (0), floor y = 1 (1, ground), ceiling y = -1.4 (2)
+  u32 pointsPerPlane = 80;     // per plane
+  u32 clutterPoints = 40;      // off every plane, depths 2.5-7
+  f32 featureNoise = 0.0f;     // deviation in level-0 pixels
+  f32 outlierFraction = 0.0f;  // measurements moved 20-50 pixels
+  u32 markerTracks = 0;        // the first tracks of key frame 0 become MARKER
+  bool images = false;         // pyramid, float and colour images per key frame
+  bool attitudes = true;       // set IMUAttitude records (gravity terms)
+  u16 width = 320, height = 240;
+};
+
+class SyntheticMap {
+ public:
+  explicit SyntheticMap(const SyntheticMapOptions& options);
+
+  // A fresh map of the camera (Reset state).
+  void MakeEmptyMap(GlobalMap& map) const;
+  // Initialise with pose 0, anchor, push poses 1 .. keyFrames - 1, then
+  // anchor every solved track at its true point and plane.
+  void Build(GlobalMap& map);
+
+  // The tracker's steps. Push uses the working copy's states and points
+  // like the tracker; the builder syncs it first.
+  void Initialize(GlobalMap& map, u32 pose);
+  void Push(GlobalMap& map, u32 pose, u8 keyFrameFlag = 0);
+  void Pop(GlobalMap& map);
+  void Trim(GlobalMap& map, u16 first);
+  // Whole structure at its truth: solved tracks with two measurements (or
+  // marker), planes and plane membership.
+  void AnchorAll(GlobalMap& map);
+
+  // The key-frame input of a pose against the current map (matched features
+  // first per level). Exposed so tests can edit it before pushing.
+  void MakeInput(u32 pose, KeyFrameInput& input);
+
+  // Ground truth.
+  u32 PoseCount() const { return options_.keyFrames; }
+  const SyntheticMapOptions& Options() const { return options_; }
+  const Intrinsic& Camera() const { return intrinsic_; }
+  const std::vector<MapPoint>& ScenePoints() const { return scenePoints_; }
+  const std::vector<u16>& ScenePlaneOf() const { return scenePlane_; }  // kNoIndex16: clutter
+  const std::vector<MapPlane>& TruePlanes() const { return truePlanes_; }
+  const CameraPose& TruePose(u32 pose) const { return poses_[pose]; }
+  const IMUState& TrueState(u32 pose) const { return states_[pose]; }
+  // Scene point of each map track (kNoTrack: unknown), kept in step with
+  // Push, Pop and Trim.
+  const std::vector<u32>& TrackScenePoint() const { return trackPoint_; }
+  // Poses of the map's key frames, in order.
+  const std::vector<u32>& KeyFramePoses() const { return keyFramePose_; }
+  MapWorkingCopy& Working() { return working_; }
+
+ private:
+  SyntheticMapOptions options_;
+  Intrinsic intrinsic_{};
+  std::vector<MapPoint> scenePoints_;
+  std::vector<u16> scenePlane_;
+  std::vector<MapPlane> truePlanes_;
+  std::vector<CameraPose> poses_;
+  std::vector<IMUState> states_;
+  std::vector<u32> pointTrack_;  // scene point -> track
+  std::vector<u32> trackPoint_;  // track -> scene point
+  std::vector<u32> keyFramePose_;
+  std::vector<std::vector<u32>> inputPoints_;  // per level, scene point of each input feature
+  MapWorkingCopy working_;
+  CVD::Image<TrackColor> colour_;
+  CVD::Image<u8> pyramid_[kMapLevels];
+  CVD::Image<float> floatImage_;
+};
+
+// Colour the synthetic colour image holds at a level-0 pixel.
+TrackColor SyntheticColour(int x, int y);
+
+// Bit equality of two maps' content (camera, arrays, lists, flags, colours,
+// key-frame records with their images); `where` names the first difference.
+// The lock fields, counters, time and tag are not compared.
+// Key-frame track ranges are compared only when asked (a trim narrows them).
+bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where = nullptr,
+                    bool compareRanges = true);
+
+// A small hand-made map: key frame k observes the tracks keyFrameTracks[k]
+// (ids below the current count are matches, the next ids start new tracks in
+// order). A match of track t lies on level t % 4, a new track's feature on
+// level 0; every feature at normalised (0.01 t,
+// 0.02 k); track t's point is (t, 0, 5, 1); tracks with two measurements are
+// SOLVED and INLIER. Key frame k has state time 0.1 k and a set attitude.
+void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks);
