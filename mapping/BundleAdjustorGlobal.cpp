@@ -47,6 +47,7 @@ void BundleAdjustorGlobal::Run(const u8* request) {
   busy = true;
   const f32 s = intrinsic.misc[1];
   u32 line = 0;
+  solves = writeBackAttempts = 0;
   for (;;) {
     map->GetGBAProblem(problem, state, index, token);
     BeginPass();
@@ -56,6 +57,7 @@ void BundleAdjustorGlobal::Run(const u8* request) {
     RejectOutliers(r, 16.0f * s, 1600.0f * s, true);
     RecoverInliers();
     UpdatePlanes();
+    ++writeBackAttempts;
     if (map->SetBAResult(problem, state, index.keyFrames, pointTracks, OldPlanes(), edits, token, 1,
                          "GBA"))
       break;
@@ -85,6 +87,7 @@ f32 BundleAdjustorGlobal::SolveWithRatios(const char* name, bool planes, u32& li
     RejectOutliers(r, 36.0f * s, 3600.0f * s, planes);
     IBAState::Copy(stateBackup, state);
     solver.Run(problem, state, SolverVerbosity(), log);
+    ++solves;
     const f32 E = solver.ComputeFeatureCost(problem, state, 0, nullptr);
     const f32 M = static_cast<f32>(problem.features.measurements.Size());
     const f32 w0 =

@@ -20,6 +20,7 @@ void BundleAdjustorLocal::Run(const u8* request) {
     planesInitialised = 0;
   } else {
     const f32 s = intrinsic.misc[1];
+    solves = writeBackAttempts = 0;
     if (map->GetLBAProblem(problem, state, index, token)) {
       u32 line = 0;
       for (;;) {
@@ -32,6 +33,7 @@ void BundleAdjustorLocal::Run(const u8* request) {
           UpdatePlanes();
           planesInitialised = 1;
         }
+        ++writeBackAttempts;
         if (map->SetBAResult(problem, state, index.keyFrames, pointTracks, OldPlanes(), edits,
                              token, 0, "LBA"))
           break;
