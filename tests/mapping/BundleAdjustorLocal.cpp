@@ -128,6 +128,30 @@ TEST(BundleAdjustorLocal, RequestsRunTheChainAndResetsRunNone) {
   EXPECT_TRUE(chain.Idle());
 }
 
+TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
+  Intrinsic camera;
+  camera.Set(256.0f, 256.0f, 160.0f, 120.0f);
+  const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+  GlobalMap map(320, 240, camera, extrinsic);
+  MutexBufferPool<u8> pool(1);
+  MutexBufferQueue<u8> queue(1);
+  BundleAdjustorLocal local(&map, &pool, &queue, 0, "");
+  BundleAdjustorGlobal global(&map, 0, "");
+  const u8 zero = 0;
+  global.Run(&zero);  // nothing to adjust: one applied write-back
+  local.Run(&zero);   // no window: forwarded at once
+  u8* item = queue.TryGet();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(*item, 0);
+  pool.Put(item);
+  // The owner's wake-up null fills the queue: the forward is refused and its
+  // item goes back, so a later synchronous forward still finds it.
+  ASSERT_TRUE(queue.TryPut(nullptr));
+  local.NotifyGlobal(&zero);
+  EXPECT_EQ(pool.Count(), 1u);
+  EXPECT_EQ(map.KeyFrameCount(), 0u);
+}
+
 TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
   Chain chain;
   // Another writer stamps the map as fast as it can for a while.
