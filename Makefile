@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: all deps test bench benchmarks sanitize format format-check clean
+.PHONY: all deps test bench benchmarks sanitize tsan format format-check clean
 
 all: test
 
@@ -40,6 +40,14 @@ sanitize: deps
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
+# The threaded tests (CTest label "threads") under ThreadSanitizer; any report
+# fails the run.
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEVRION_TSAN=ON -DZEVRION_BENCHMARKS=OFF $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS) -L threads
+
 format:
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format -i
 
@@ -48,4 +56,4 @@ format-check: deps
 	git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-tsan

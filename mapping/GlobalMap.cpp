@@ -119,7 +119,7 @@ bool GlobalMap::Synchronize(MapWorkingCopy& out) {
   bool copied;
   {
     boost::shared_lock<boost::shared_mutex> lock(mutex);
-    copied = changed != 0;
+    copied = changed.load() != 0;
     if (copied) {
       // Only the tracker thread pulls, and writers set the flag under the
       // exclusive lock, so clearing it under the shared lock is race-free.
@@ -137,7 +137,13 @@ bool GlobalMap::Synchronize(MapWorkingCopy& out) {
       out.planeFlags = planeFlags;
       const u32 n = TrackCount();
       out.resolvedTracks.resize(n);
-      for (u32 t = 0; t < n; ++t) out.resolvedTracks[t] = ResolveTrack(t);
+      u32* resolved = out.resolvedTracks.data();
+      const u8* flags = trackFlags.data();
+      // Few tracks are merged away: only those walk their chain.
+      for (u32 t = 0; t < n; ++t) resolved[t] = t;
+      for (u32 t = 0; t < n; ++t) {
+        if (flags[t] & kTrackMergedAway) resolved[t] = ResolveTrack(t);
+      }
     }
     out.time = CurrentTimeOfDay();
   }

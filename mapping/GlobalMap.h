@@ -11,6 +11,7 @@
 // that renumbers tracks or changes the plane set; the structure version
 // advances when track ids are freed or renumbered (pop, trim, reset, load),
 // which is what the track matcher's pair ids depend on.
+#include <atomic>
 #include <boost/thread/shared_mutex.hpp>
 #include <string>
 #include <vector>
@@ -47,6 +48,7 @@ class GlobalMap {
 
   // --- Tracker writes (exclusive lock) and display readers (shared lock).
   // Starts an empty map with its first key frame; every feature a track.
+  // A key frame keeps at most 65535 features (the last levels are cut).
   void InitializeKeyFrame(const KeyFrameInput& input, const std::vector<u16>& markerTracks);
   // Appends a key frame (flag 0 or kKeyFrameWeak). Takes the tracker's
   // states, poses, points and flags from `tracker`; drops duplicate matches
@@ -154,7 +156,10 @@ class GlobalMap {
   std::vector<u8> trackFlags;
   std::vector<u8> planeFlags;
   std::vector<TrackColor> trackColors;
-  u8 changed = 1;
+  // Set by every writer (exclusive lock), cleared by the tracker's pull under
+  // the shared lock, read by other readers (the map file): atomic, so the
+  // clear never races with them.
+  std::atomic<u8> changed{1};
   mutable boost::shared_mutex mutex;
   f64 modificationTime = -1.0;  // informational
   std::string modifier;         // informational: tag of the last stamped write

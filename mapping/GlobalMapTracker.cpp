@@ -23,6 +23,9 @@ void CopyKeyFrameImages(KeyFrame& kf, const KeyFrameInput& input) {
   }
 }
 
+// Feature indices within a key frame are 16 bits wide.
+constexpr u32 kMaxKeyFrameFeatures = 0xFFFF;
+
 // Offsets from the per-level counts.
 void SetLevelOffsets(KeyFrame& kf, const u32* counts) {
   u32 total = 0;
@@ -73,11 +76,13 @@ void GlobalMap::InitializeKeyFrame(const KeyFrameInput& input,
   kf.attitude = input.attitude;
   CopyKeyFrameImages(kf, input);
   u32 counts[kMapLevels];
-  for (int l = 0; l < kMapLevels; ++l) counts[l] = input.normalized[l].Size();
-  SetLevelOffsets(kf, counts);
+  u32 room = kMaxKeyFrameFeatures;
   for (int l = 0; l < kMapLevels; ++l) {
-    measurements.Append(input.normalized[l].Data(), input.normalized[l].Size());
+    counts[l] = std::min(input.normalized[l].Size(), room);
+    room -= counts[l];
   }
+  SetLevelOffsets(kf, counts);
+  for (int l = 0; l < kMapLevels; ++l) measurements.Append(input.normalized[l].Data(), counts[l]);
   const u32 total = measurements.Size();
   keyFrameMeasurementStart.push_back(total);
   keyFrameTrackRange.assign(1, {0u, total == 0 ? 0u : total - 1});
@@ -89,7 +94,7 @@ void GlobalMap::InitializeKeyFrame(const KeyFrameInput& input,
   const MapPoint unset = UnsetPoint();
   u32 t = 0;
   for (int l = 0; l < kMapLevels; ++l) {
-    for (u32 i = 0; i < input.normalized[l].Size(); ++i, ++t) {
+    for (u32 i = 0; i < counts[l]; ++i, ++t) {
       trackMeasurements[t].assign(1, PackMeasurement(0, t));
       measurementTracks[t] = t;
       points[t] = unset;
@@ -162,6 +167,17 @@ void GlobalMap::PushKeyFrame(u8 keyFrameFlag, const MapWorkingCopy& tracker, Key
     ids.resize(keep);
     kept[l] = keep;
     counts[l] = keep + fresh;
+  }
+  // Feature indices are 16 bits: features beyond the limit are cut, the
+  // last levels first.
+  u32 room = kMaxKeyFrameFeatures;
+  for (int l = 0; l < kMapLevels; ++l) {
+    counts[l] = std::min(counts[l], room);
+    kept[l] = std::min(kept[l], counts[l]);
+    room -= counts[l];
+    input.normalized[l].Resize(counts[l]);
+    if (input.pixels[l].Size() > counts[l]) input.pixels[l].Resize(counts[l]);
+    input.tracks[l].resize(kept[l]);
   }
   SetLevelOffsets(kf, counts);
   // 4. Measurements.

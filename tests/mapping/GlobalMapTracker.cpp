@@ -57,22 +57,15 @@ TEST(GlobalMapTracker, BuiltMapHoldsInvariantsAndTruth) {
   ASSERT_EQ(map.KeyFrameCount(), 6u);
   EXPECT_GT(map.measurements.Size(), map.TrackCount());
   EXPECT_EQ(map.trackFlags[0] & kTrackMarker, kTrackMarker);
-  // Each track's measurements are projections of its scene point.
-  const auto& truth = scene.TrackScenePoint();
-  for (u32 t = 0; t < map.TrackCount(); ++t) {
-    const MapPoint& X = scene.ScenePoints()[truth[t]];
-    for (const u32 e : map.trackMeasurements[t]) {
-      const u32 k = GlobalMap::MeasurementKeyFrame(e);
-      const CameraPose& P = map.keyFramePoses[k];
-      f32 x[3];
-      for (int r = 0; r < 3; ++r) {
-        x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
-      }
-      const u32 m = map.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
-      ASSERT_NEAR(map.measurements[m].x, x[0] / x[2], 1e-5f);
-      ASSERT_NEAR(map.measurements[m].y, x[1] / x[2], 1e-5f);
-    }
-  }
+  // The fixture's truth: a track's first measurement projects its point.
+  const MapPoint& X = scene.ScenePoints()[scene.TrackScenePoint()[100]];
+  const u32 e = map.trackMeasurements[100][0], k = GlobalMap::MeasurementKeyFrame(e);
+  const CameraPose& P = map.keyFramePoses[k];
+  f32 x[3];
+  for (int r = 0; r < 3; ++r)
+    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+  const u32 m = map.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
+  EXPECT_NEAR(map.measurements[m].x, x[0] / x[2], 1e-5f);
 }
 
 TEST(GlobalMapTracker, PushThenPopRestoresTheMap) {
@@ -92,46 +85,43 @@ TEST(GlobalMapTracker, PushThenPopRestoresTheMap) {
 }
 
 TEST(GlobalMapTracker, DuplicateMatchesAreDropped) {
-  SyntheticMap scene(SmallMap(3, 0));
   GlobalMap map;
-  scene.Build(map);
+  BuildHandMap(map, {{0, 1, 2, 3}, {0, 4}});
+  ASSERT_TRUE(map.MergeTracks(1, {{2, 4}}, map.StructureVersion()));  // 4 now resolves to 2
+  map.trackFlags[3] |= kTrackMarker | kTrackSolved | kTrackInlier;
+  map.points[3].v[0] = 42.0f;
+  // Level 0: track 0 twice, 4 (merged into 2), 2 again, one new feature;
+  // level 1: track 0 a third time, 1, the marker 3. A feature's x is its
+  // input order.
   KeyFrameInput input;
-  scene.MakeInput(3, input);
-  ASSERT_GE(input.tracks[0].size(), 2u);
-  ASSERT_GE(input.tracks[1].size(), 1u);
-  // A second match of the same track within level 0 and one on level 1;
-  // and a match of a track merged into another that is also matched.
-  const u32 t0 = input.tracks[0][0];
-  input.tracks[0].insert(input.tracks[0].begin() + 1, t0);
-  input.normalized[0].PushBack8({0, 0});
-  input.pixels[0].PushBack8({0, 0});
-  input.tracks[1].insert(input.tracks[1].begin(), t0);
-  input.normalized[1].PushBack8({0, 0});
-  input.pixels[1].PushBack8({0, 0});
-  // Shift the level arrays so that the inserted matches lead their levels.
-  for (int l = 0; l < 2; ++l) {
-    const u32 at = l == 0 ? 1 : 0;
-    for (u32 i = input.normalized[l].Size() - 1; i > at; --i) {
-      input.normalized[l][i] = input.normalized[l][i - 1];
-      input.pixels[l][i] = input.pixels[l][i - 1];
-    }
+  input.tracks[0] = {0, 0, 4, 2};
+  input.tracks[1] = {0, 1, 3};
+  for (u32 i = 0; i < 8; ++i) {
+    const int l = i < 5 ? 0 : 1;
+    input.normalized[l].PushBack8({static_cast<f32>(i), 0.0f});
+    input.pixels[l].PushBack8({static_cast<f32>(i), 0.0f});
   }
-  const u32 matched0 = static_cast<u32>(input.tracks[0].size());
-  const u32 matched1 = static_cast<u32>(input.tracks[1].size());
-  const u32 features = input.normalized[0].Size() + input.normalized[1].Size() +
-                       input.normalized[2].Size() + input.normalized[3].Size();
+  // The tracker's points and flags: taken for track 1, not for the marker.
   MapWorkingCopy working;
   map.Synchronize(working);
+  working.points[1].v[0] = working.points[3].v[0] = -7.0f;
+  working.trackFlags[1] = kTrackSolved | kTrackUnreliable;
+  working.trackFlags[3] = 0;
   map.PushKeyFrame(0, working, input, 1, "Tracker");
   ExpectInvariants(map);
-  EXPECT_EQ(input.tracks[0].size(), matched0 - 1);
-  EXPECT_EQ(input.tracks[1].size(), matched1 - 1);
-  const KeyFrame& kf = map.keyFrames.back();
-  EXPECT_EQ(kf.levelOffsets[4], features - 2);
-  EXPECT_EQ(kf.levelOffsets[1], input.normalized[0].Size());
-  const std::vector<u32>& list = map.trackMeasurements[t0];
-  EXPECT_EQ(GlobalMap::MeasurementKeyFrame(list.back()), 3u);
-  EXPECT_EQ(GlobalMap::MeasurementFeature(list.back()), 0u);
+  EXPECT_EQ(map.points[1].v[0], -7.0f);
+  EXPECT_EQ(map.trackFlags[1], kTrackSolved | kTrackUnreliable);
+  EXPECT_EQ(map.points[3].v[0], 42.0f);
+  EXPECT_EQ(map.trackFlags[3], kTrackMarker | kTrackSolved | kTrackInlier);
+  EXPECT_EQ(input.tracks[0], (std::vector<u32>{0, 4}));
+  EXPECT_EQ(input.tracks[1], (std::vector<u32>{1, 3}));
+  ASSERT_EQ(input.normalized[0].Size(), 3u);
+  EXPECT_EQ(input.normalized[0][2].x, 4.0f);  // the new feature follows the kept matches
+  EXPECT_EQ(input.normalized[1][0].x, 6.0f);
+  const u16* o = map.keyFrames[2].levelOffsets;
+  EXPECT_EQ(std::vector<u16>(o, o + 6), (std::vector<u16>{0, 3, 5, 5, 5, 5}));
+  EXPECT_EQ(map.trackMeasurements[2].back(), GlobalMap::PackMeasurement(2, 1));
+  EXPECT_EQ(map.TrackCount(), 6u);
 }
 
 TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
@@ -242,4 +232,11 @@ TEST(GlobalMapTracker, NewTrackColoursAreClampedToTheImage) {
   input.colour = nullptr;
   map.InitializeKeyFrame(input, {});
   EXPECT_EQ(map.trackColors[0], TrackColor(0, 255, 255));
+  // More features than 16-bit indices reach: the excess of the last level goes.
+  input.normalized[3].Resize(70000);
+  std::memset(input.normalized[3].Data(), 0, 70000 * sizeof(MapMeasurement));
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.TrackCount(), 65535u);
+  EXPECT_EQ(map.keyFrames[0].levelOffsets[4], 65535);
+  ExpectInvariants(map);
 }

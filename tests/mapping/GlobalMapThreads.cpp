@@ -1,0 +1,130 @@
+// ctest-labels: threads
+// The map under contention: a tracker thread pushing, popping, trimming and
+// pulling, two adjustors looping snapshot -> perturb -> write-back, and a
+// matcher merging tracks, each for a fixed number of iterations. Every
+// invariant holds after every tracker step and at the end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/thread/locks.hpp>
+#include <thread>
+
+#include "common/mapping/SyntheticMap.h"
+#include "features/FeatureRecords.h"
+#include "la/Random.h"
+
+namespace {
+
+bool Invariants(const GlobalMap& map, std::string* error) {
+  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+  return map.CheckInvariants(error);
+}
+
+void Adjust(GlobalMap& map, bool local, u32 iterations, std::atomic<u32>& applied) {
+  Random::Seed(local ? 11 : 12);
+  IBAProblem problem;
+  IBAState state;
+  MapProblemIndex index;
+  MapSnapshotToken token;
+  BAResultEdits edits;
+  for (u32 i = 0; i < iterations; ++i) {
+    if (local) {
+      if (!map.GetLBAProblem(problem, state, index, token)) continue;
+    } else {
+      map.GetGBAProblem(problem, state, index, token);
+    }
+    for (auto& p : state.points) p.v[0] += 1e-3f;
+    // Now and then the local adjustor adds a plane under its points.
+    if (local && Random::Index(4) == 0 && !index.tracks.empty()) {
+      state.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
+      problem.planeFlags.push_back(0);
+      for (u16& p : problem.pointPlanes) p = static_cast<u16>(state.planes.Size() - 1);
+    }
+    if (map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes, edits, token,
+                        local ? 0 : 1, local ? "LBA" : "GBA")) {
+      ++applied;
+    }
+  }
+}
+
+void Match(GlobalMap& map, u32 iterations, std::atomic<u32>& merged) {
+  Random::Seed(13);
+  std::vector<u32> ids[kMapLevels];
+  std::vector<u16> counts;
+  AlignedArray<CameraPose> poses;
+  AlignedArray<MapPlane> planes;
+  std::vector<CVD::Image<float>> images;
+  IBAProblem problem;
+  IBAState state;
+  MapProblemIndex index;
+  MapSnapshotToken token;
+  for (u32 i = 0; i < iterations; ++i) {
+    u32 tracks, keyFrames;
+    {
+      boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+      tracks = map.TrackCount();
+      keyFrames = map.KeyFrameCount();
+    }
+    if (tracks < 2 || keyFrames == 0) continue;
+    ids[0] = {Random::Index(tracks), Random::Index(tracks)};
+    const u64 version = map.CountCommonTracks(ids, counts, poses, planes, images);
+    std::vector<TrackPair> pairs = {{ids[0][0], ids[0][1]},
+                                    {Random::Index(tracks), Random::Index(tracks)}};
+    if (map.GetTrackMatcherProblem(static_cast<u16>(keyFrames - 1), version, pairs, problem, state,
+                                   index, token)) {
+      map.SetTrackMatcherResult(state, index.keyFrames, index.tracks, index.planes, token, 1, "TM");
+    }
+    if (map.MergeTracks(static_cast<u16>(keyFrames - 1), pairs, version)) ++merged;
+  }
+}
+
+}  // namespace
+
+TEST(GlobalMapThreads, InvariantsHoldUnderContention) {
+  SyntheticMapOptions o;
+  o.keyFrames = 40;
+  o.pointsPerPlane = 150;
+  o.clutterPoints = 60;
+  o.planes = 3;
+  o.markerTracks = 4;
+  SyntheticMap scene(o);
+  GlobalMap map;
+  scene.MakeEmptyMap(map);
+  scene.Initialize(map, 0);
+  for (u32 k = 1; k < 4; ++k) scene.Push(map, k);
+  std::atomic<u32> localApplied{0}, globalApplied{0}, merged{0};
+  std::string error;
+  bool ok = true;
+  std::thread tracker([&] {
+    Random::Seed(10);
+    u32 next = 4;
+    for (u32 i = 0; i < 80 && ok; ++i) {
+      u32 keyFrames;
+      {
+        boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+        keyFrames = map.KeyFrameCount();
+      }
+      const u32 action = Random::Index(10);
+      if (action < 5 && next < o.keyFrames) {
+        scene.Push(map, next++);
+      } else if (action < 7 && keyFrames > 2) {
+        scene.Pop(map);
+        --next;
+      } else if (action < 8 && keyFrames > 8) {
+        scene.Trim(map, 3);
+      } else {
+        map.Synchronize(scene.Working());
+      }
+      ok = Invariants(map, &error);
+    }
+  });
+  std::thread local([&] { Adjust(map, true, 60, localApplied); });
+  std::thread global([&] { Adjust(map, false, 30, globalApplied); });
+  std::thread matcher([&] { Match(map, 80, merged); });
+  tracker.join();
+  local.join();
+  global.join();
+  matcher.join();
+  EXPECT_TRUE(ok) << error;
+  EXPECT_TRUE(Invariants(map, &error)) << error;
+}
