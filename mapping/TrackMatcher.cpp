@@ -149,12 +149,6 @@ void TrackMatcher::Print(const char* format, ...) const {
 void TrackMatcher::Run(const TrackMatchingData* item) {
   if (item == nullptr || item->IsReset()) return;
   Random::Seed(5);
-  if (floatIntrinsic.fxfy[0] == FLT_MAX && item->pyramid[0].size().x > 0) {
-    const float k = static_cast<float>(item->floatImage.size().x) /
-                    static_cast<float>(item->pyramid[0].size().x);
-    const Intrinsic& K = levelIntrinsics[0];
-    floatIntrinsic.Set(K.fx[0] * k, K.fy[0] * k, K.cx[0] * k, K.cy[0] * k);
-  }
   busy = true;
   jointAdjusted = false;
   trackPairs.clear();
@@ -171,28 +165,25 @@ void TrackMatcher::Run(const TrackMatchingData* item) {
     busy = false;
     return;
   }
-  const float e1 = ComputeErrorFromFramePose(*item, keyFrame.pose);
-  const float e2 = ComputeErrorFromFramePose(*item, P2);
-  const float e3 = ComputeErrorFromKeyFramePose(*item, *item->pose);
-  const float e4 = ComputeErrorFromKeyFramePose(*item, P1);
-  if (e1 > 3.0f * e2 || e3 > 3.0f * e4) {
-    if (!JointAdjustment()) {
-      busy = false;
-      return;
-    }
-    jointAdjusted = true;
-  }
-  // A refusal (the ids belong to an older structure) drops this merge.
-  if (!map->MergeTracks(u, trackPairs, structureVersion)) {
-    trackPairs.clear();
-    busy = false;
-    return;
-  }
-  if (log) {
+  if (MergeMatchedTracks(*item) && log) {
     std::fclose(log);
     log = std::fopen(logFileName.c_str(), "a");
   }
   busy = false;
+}
+
+bool TrackMatcher::MergeMatchedTracks(const TrackMatchingData& item) {
+  const float e1 = ComputeErrorFromFramePose(item, keyFrame.pose);
+  const float e2 = ComputeErrorFromFramePose(item, P2);
+  const float e3 = ComputeErrorFromKeyFramePose(item, *item.pose);
+  const float e4 = ComputeErrorFromKeyFramePose(item, P1);
+  jointAdjusted = false;
+  if (e1 > 3.0f * e2 || e3 > 3.0f * e4) {
+    if (!JointAdjustment()) return false;
+    jointAdjusted = true;
+  }
+  // A refusal (the ids belong to an older structure) drops this merge.
+  return map->MergeTracks(matchedKeyFrame, trackPairs, structureVersion);
 }
 
 bool TrackMatcher::JointAdjustment() {
@@ -253,6 +244,13 @@ void TrackMatcher::FindScenePlane(const TrackMatchingData& item, float plane[4])
 
 u16 TrackMatcher::SelectKeyFrame(const TrackMatchingData& item, CVD::Image<float>& image,
                                  WarpRecord& out) {
+  // Once: the intrinsics of the float image, which keeps its size.
+  if (floatIntrinsic.fxfy[0] == FLT_MAX && item.pyramid[0].size().x > 0) {
+    const float k =
+        static_cast<float>(item.floatImage.size().x) / static_cast<float>(item.pyramid[0].size().x);
+    const Intrinsic& K = levelIntrinsics[0];
+    floatIntrinsic.Set(K.fx[0] * k, K.fy[0] * k, K.cx[0] * k, K.cy[0] * k);
+  }
   structureVersion = map->CountCommonTracks(item.trackIndices, commonCounts, poses, planes, images);
   float plane[4];
   FindScenePlane(item, plane);

@@ -96,6 +96,9 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   bool MatchFeatures(const TrackMatchingData& item);
   bool ComputeInliersFeatureMatches(const TrackMatchingData& item);
   bool MatchTracks(const TrackMatchingData& item);
+  // The consistency test, the joint adjustment when the map's poses fail
+  // it, and the merge; false when the run ends without merging.
+  bool MergeMatchedTracks(const TrackMatchingData& item);
   // Root mean squared error in pixels of the track pairs under a pose of the
   // older key frame (ComputeErrorFromFramePose) or of the new one.
   float ComputeErrorFromFramePose(const TrackMatchingData& item, const CameraPose& P) const;

@@ -22,6 +22,7 @@ struct MatcherSceneOptions {
   int width = 320, height = 240;
   float shiftX = 0.12f, shiftY = 0.03f;  // second camera's centre
   u32 sharedTracks = 12;                 // key frame 1 features keeping key frame 0's ids
+  bool weakSecond = false;               // key frame 1 pushed as provisional
   u32 featuresPerLevel[4] = {200, 100, 50, 25};
 };
 
@@ -147,7 +148,7 @@ class MatcherScene {
         in1.normalized[l].PushBack8({(p[0] - K.cx[0]) / K.fx[0], (p[1] - K.cy[0]) / K.fy[0]});
       }
     }
-    map.PushKeyFrame(0, working, in1, 1, "Tracker");
+    map.PushKeyFrame(options.weakSecond ? kKeyFrameWeak : 0, working, in1, 1, "Tracker");
     duplicateOf.assign(T0, kNoTrack);
     for (int l = 0; l < 4; ++l) {
       for (const u32 s : fresh[l]) {
