@@ -400,7 +400,7 @@ float TrackMatcher::ComputeErrorFromKeyFramePose(const TrackMatchingData& item,
     sum += term;
     ++n;
   }
-  if (n == 0) return 0.0f;
+  if (n == 0) return FLT_MAX;  // nothing in front of the camera
   return static_cast<float>(std::sqrt(sum * levelIntrinsics[0].misc[0] / n));
 }
 
@@ -427,6 +427,6 @@ float TrackMatcher::ComputeErrorFromFramePose(const TrackMatchingData& item,
     sum += term;
     ++n;
   }
-  if (n == 0) return 0.0f;
+  if (n == 0) return FLT_MAX;  // nothing in front of the camera
   return static_cast<float>(std::sqrt(sum * levelIntrinsics[0].misc[0] / n));
 }

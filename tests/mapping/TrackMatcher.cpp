@@ -107,6 +107,24 @@ TEST(TrackMatcher, KeyFramesSharingTwentyOneTracksAreNoCandidates) {
   }
 }
 
+TEST(TrackMatcher, OpticalAxisMustMeetTheScenePlaneInFront) {
+  MatcherSceneOptions o;
+  o.sharedTracks = 0;
+  MatcherRun run(o);
+  TrackMatcher matcher(&run.map, 0, "");
+  // Without inlier points the plane faces the camera at the scene depth.
+  for (auto& flags : run.item.trackFlags)
+    for (u8& f : flags) f = kTrackSolved;
+  CVD::Image<float> image;
+  WarpRecord warp;
+  for (const float depth : {5.0f, -5.0f}) {
+    run.item.meanDepth = depth;
+    matcher.SelectKeyFrame(run.item, image, warp);
+    // Key frame 0's forced entry, and its own entry only in front.
+    EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
+  }
+}
+
 TEST(TrackMatcher, WeakNewestKeyFrameIsNeverChosen) {
   MatcherSceneOptions o;
   o.weakSecond = true;
@@ -193,6 +211,10 @@ TEST(TrackMatcher, PairErrorsVanishForTruePosesAndGrowForWrongOnes) {
   wrong0.m[1][3] += 0.3f;
   wrong1.m[1][3] -= 0.3f;
   // Projection terms (every track an inlier), then the epipolar terms.
+  CameraPose turned = P1;  // every point behind the camera: no usable term
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) turned.m[r][c] = r == 1 ? P1.m[r][c] : -P1.m[r][c];
+  EXPECT_EQ(matcher.ComputeErrorFromKeyFramePose(run.item, turned), FLT_MAX);
   for (int pass = 0; pass < 2; ++pass) {
     // Corners lie within one level pixel of the true projections.
     EXPECT_LT(matcher.ComputeErrorFromFramePose(run.item, P0), 2.5f) << pass;
