@@ -23,6 +23,7 @@ struct MatcherSceneOptions {
   float shiftX = 0.12f, shiftY = 0.03f;  // second camera's centre
   u32 sharedTracks = 12;                 // key frame 1 features keeping key frame 0's ids
   bool weakSecond = false;               // key frame 1 pushed as provisional
+  u32 fillerKeyFrames = 0;  // further copies of key frame 0 after key frame 1 (a larger map)
   u32 featuresPerLevel[4] = {200, 100, 50, 25};
 };
 
@@ -154,6 +155,22 @@ class MatcherScene {
       for (const u32 s : fresh[l]) {
         truePoint.push_back(truePoint[s]);
         duplicateOf.push_back(s);
+      }
+    }
+    for (u32 k = 0; k < options.fillerKeyFrames; ++k) {
+      map.Synchronize(working);
+      KeyFrameInput filler;
+      Fill(filler, 0);
+      filler.frameId = 100 + k;
+      filler.state.time = 0.2 + 0.1 * k;
+      for (int l = 0; l < 4; ++l) {
+        filler.pixels[l].Assign(in0.pixels[l]);
+        filler.normalized[l].Assign(in0.normalized[l]);
+      }
+      map.PushKeyFrame(0, working, filler, 1, "Tracker");
+      for (u32 t = 0; t < T0; ++t) {
+        truePoint.push_back(truePoint[t]);
+        duplicateOf.push_back(kNoTrack);
       }
     }
     // Every track solved at its true point.
