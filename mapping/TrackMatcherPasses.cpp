@@ -399,14 +399,18 @@ bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
 bool TrackMatcher::MatchTracks(const TrackMatchingData& item) {
   u32 idEnd = 0, matches = 0;
   for (int l = 0; l < kLevels; ++l) {
-    for (const u32 t : keyFrame.tracks[l]) idEnd = std::max(idEnd, t + 1);
-    for (const u32 t : item.trackIndices[l]) idEnd = std::max(idEnd, t + 1);
+    for (const u32 t : keyFrame.tracks[l])
+      if (t != kNoTrack) idEnd = std::max(idEnd, t + 1);
+    for (const u32 t : item.trackIndices[l])
+      if (t != kNoTrack) idEnd = std::max(idEnd, t + 1);
   }
   enum : u8 { kOld = 1, kNew = 2, kTaken = 4 };
   trackMarks.assign(idEnd, 0);
   for (int l = 0; l < kLevels; ++l) {
-    for (const u32 t : keyFrame.tracks[l]) trackMarks[t] |= kOld;
-    for (const u32 t : item.trackIndices[l]) trackMarks[t] |= kNew;
+    for (const u32 t : keyFrame.tracks[l])
+      if (t != kNoTrack) trackMarks[t] |= kOld;
+    for (const u32 t : item.trackIndices[l])
+      if (t != kNoTrack) trackMarks[t] |= kNew;
   }
   trackPairs.clear();
   pairMatches.clear();
@@ -415,6 +419,7 @@ bool TrackMatcher::MatchTracks(const TrackMatchingData& item) {
       ++matches;
       const u32 to = keyFrame.tracks[l][m.oldFeature];
       const u32 tn = item.trackIndices[l][m.newFeature];
+      if (to == kNoTrack || tn == kNoTrack) continue;
       if ((trackMarks[to] & (kNew | kTaken)) || (trackMarks[tn] & (kOld | kTaken))) continue;
       trackMarks[to] |= kTaken;
       trackMarks[tn] |= kTaken;
