@@ -40,6 +40,7 @@ TEST(TrackMatcherThreads, HandedOverItemsMergeOnTheWorkerThread) {
   ASSERT_TRUE(WaitFor([&] {
     ++reads;
     std::string error;
+    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
     EXPECT_TRUE(map.CheckInvariants(&error)) << error;
     return pool.Count() == 1 && !matcher.IsBusy();
   }));
