@@ -26,6 +26,7 @@ MatcherSceneOptions BenchOptions(u32 keyFrames) {
   o.featuresPerLevel[1] = 120;
   o.featuresPerLevel[2] = 50;
   o.featuresPerLevel[3] = 20;
+  o.alignmentHalvings = 4;  // 40 x 30, as the tracker makes it
   o.fillerKeyFrames = keyFrames > 2 ? keyFrames - 2 : 0;
   return o;
 }

@@ -167,7 +167,11 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   std::vector<TrackPair> trackPairs, mergePairs;
   std::vector<std::pair<u8, FeatureMatch>> pairMatches;  // level and features of each pair
   std::vector<u8> trackMarks;
-  std::vector<std::pair<u8, u32>> flat;
+  std::vector<std::pair<u8, u32>> flat, keptFlat;  // (level, record) lists of the inlier steps
+  std::vector<u32> cameraItems;
+  std::vector<u8> inlierMarks, dropMarks;
+  std::vector<PatchMatchRecord> keptRecords[kLevels];
+  std::vector<FeatureMatch> keptMatches[kLevels];
   std::vector<u16> inliers;
   AlignedArray<LA::Vector2<float>> pointsOld, pointsNew;
 

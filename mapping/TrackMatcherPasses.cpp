@@ -135,13 +135,13 @@ bool TrackMatcher::ComputeInliersFirstPass(const TrackMatchingData& item) {
   FundamentalMatrix F;
   fundamental.RunLoRansac(fundamentalData, F, inliers);
   if (inliers.size() < kMinMatches) return false;
-  std::vector<std::pair<u8, u32>> kept;
-  kept.reserve(inliers.size());
+  std::vector<std::pair<u8, u32>>& kept = keptFlat;
+  kept.clear();
   for (const u16 i : inliers) kept.push_back(flat[i]);
   flat.swap(kept);
   const u32 afterF = static_cast<u32>(flat.size());
   // The camera of the new key frame from the older key frame's points.
-  std::vector<u32> cameraItems;
+  cameraItems.clear();
   for (u32 i = 0; i < flat.size(); ++i) {
     const PatchMatchRecord& r = firstPass[flat[i].first][flat[i].second];
     if (keyFrame.trackFlags[flat[i].first][r.oldFeature] & kTrackInlier) cameraItems.push_back(i);
@@ -170,12 +170,14 @@ bool TrackMatcher::ComputeInliersFirstPass(const TrackMatchingData& item) {
     if (inliers.size() < kMinMatches) return false;
   }
   CameraToPose(C, P1);
-  std::vector<u8> isInlier(cameraItems.size(), 0);
+  std::vector<u8>& isInlier = inlierMarks;
+  isInlier.assign(cameraItems.size(), 0);
   for (const u16 i : inliers) isInlier[i] = 1;
-  std::vector<u8> drop(flat.size(), 0);
+  std::vector<u8>& drop = dropMarks;
+  drop.assign(flat.size(), 0);
   for (u32 j = 0; j < cameraItems.size(); ++j)
     if (!isInlier[j]) drop[cameraItems[j]] = 1;
-  std::vector<PatchMatchRecord> keptRecords[kLevels];
+  for (auto& level : keptRecords) level.clear();
   for (u32 i = 0; i < flat.size(); ++i)
     if (!drop[i]) keptRecords[flat[i].first].push_back(firstPass[flat[i].first][flat[i].second]);
   u32 after = 0;
@@ -349,11 +351,12 @@ bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
   FundamentalMatrix F;
   fundamental.RunLoRansac(fundamentalData, F, inliers);
   if (inliers.size() < kMinMatches) return false;
-  std::vector<std::pair<u8, u32>> kept;
+  std::vector<std::pair<u8, u32>>& kept = keptFlat;
+  kept.clear();
   for (const u16 i : inliers) kept.push_back(flat[i]);
   flat.swap(kept);
   const u32 afterF = static_cast<u32>(flat.size());
-  std::vector<u32> cameraItems;
+  cameraItems.clear();
   for (u32 i = 0; i < flat.size(); ++i) {
     const FeatureMatch& m = featureMatches[flat[i].first][flat[i].second];
     if (item.trackFlags[flat[i].first][m.newFeature] & kTrackInlier) cameraItems.push_back(i);
@@ -375,14 +378,16 @@ bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
   cameraEstimator.RunLoRansac(cameraData, C, inliers);
   if (inliers.size() < kMinMatches) return false;
   CameraToPose(C, P2);
-  std::vector<u8> drop(flat.size(), 0);
+  std::vector<u8>& drop = dropMarks;
+  drop.assign(flat.size(), 0);
   {
-    std::vector<u8> isInlier(cameraItems.size(), 0);
+    std::vector<u8>& isInlier = inlierMarks;
+    isInlier.assign(cameraItems.size(), 0);
     for (const u16 i : inliers) isInlier[i] = 1;
     for (u32 j = 0; j < cameraItems.size(); ++j)
       if (!isInlier[j]) drop[cameraItems[j]] = 1;
   }
-  std::vector<FeatureMatch> keptMatches[kLevels];
+  for (auto& level : keptMatches) level.clear();
   for (u32 i = 0; i < flat.size(); ++i)
     if (!drop[i])
       keptMatches[flat[i].first].push_back(featureMatches[flat[i].first][flat[i].second]);

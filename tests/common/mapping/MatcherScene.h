@@ -23,6 +23,7 @@ struct MatcherSceneOptions {
   float shiftX = 0.12f, shiftY = 0.03f;  // second camera's centre
   u32 sharedTracks = 12;                 // key frame 1 features keeping key frame 0's ids
   bool weakSecond = false;               // key frame 1 pushed as provisional
+  int alignmentHalvings = 1;             // alignment image size: level 0 halved this often
   u32 fillerKeyFrames = 0;  // further copies of key frame 0 after key frame 1 (a larger map)
   u32 featuresPerLevel[4] = {200, 100, 50, 25};
 };
@@ -50,7 +51,15 @@ class MatcherScene {
       SceneRender::Render({wall, floor}, poses[k], intrinsic, image, 0, 2);
       SceneRender::BuildPyramid(image, pyramids[k]);
       DetectFastFeatures(pyramids[k], scratch, grids[k]);
-      PrepareAlignmentImage(pyramids[k][1], floatImages[k], gradients[k], sharpness[k]);
+      if (o.alignmentHalvings <= 3) {
+        PrepareAlignmentImage(pyramids[k][o.alignmentHalvings], floatImages[k], gradients[k],
+                              sharpness[k]);
+      } else {
+        CVD::Image<u8> smaller[4];  // the tracker's size: level 3 halved once more
+        SceneRender::BuildPyramid(pyramids[k][3], smaller);
+        PrepareAlignmentImage(smaller[o.alignmentHalvings - 3], floatImages[k], gradients[k],
+                              sharpness[k]);
+      }
     }
   }
 
