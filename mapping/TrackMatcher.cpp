@@ -179,19 +179,22 @@ bool TrackMatcher::MergeMatchedTracks(const TrackMatchingData& item) {
   const float e4 = ComputeErrorFromKeyFramePose(item, P1);
   jointAdjusted = false;
   if (e1 > 3.0f * e2 || e3 > 3.0f * e4) {
-    if (!JointAdjustment()) return false;
+    if (!PrepareJointProblem() || !SolveAndWriteJointProblem()) return false;
     jointAdjusted = true;
   }
   // A refusal (the ids belong to an older structure) drops this merge.
   return map->MergeTracks(matchedKeyFrame, trackPairs, structureVersion);
 }
 
-bool TrackMatcher::JointAdjustment() {
+bool TrackMatcher::PrepareJointProblem() {
   mergePairs = trackPairs;
   if (!map->GetTrackMatcherProblem(matchedKeyFrame, structureVersion, mergePairs, problem, state,
                                    index, token))
     return false;
-  if (mergePairs.size() < 10) return false;
+  return mergePairs.size() >= 10;
+}
+
+bool TrackMatcher::SolveAndWriteJointProblem() {
   solver.Run(problem, state, SolverVerbosity(), log);
   const float s = levelIntrinsics[0].misc[1];
   const float E = solver.ComputeFeatureCost(problem, state, 0, nullptr);

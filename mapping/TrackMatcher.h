@@ -99,6 +99,12 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   // The consistency test, the joint adjustment when the map's poses fail
   // it, and the merge; false when the run ends without merging.
   bool MergeMatchedTracks(const TrackMatchingData& item);
+  // The two halves of the joint adjustment: the snapshot of the whole map
+  // with the proposed merges (false when refused or fewer than 10 pairs
+  // remain), then the solve, the cost test and the write-back (false when
+  // the cost fails or the map changed since the snapshot).
+  bool PrepareJointProblem();
+  bool SolveAndWriteJointProblem();
   // Root mean squared error in pixels of the track pairs under a pose of the
   // older key frame (ComputeErrorFromFramePose) or of the new one.
   float ComputeErrorFromFramePose(const TrackMatchingData& item, const CameraPose& P) const;
@@ -131,7 +137,6 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   // when the patch cannot be rendered or no score passes.
   bool BestCorner(const TrackMatchingData& item, int l, u16 f, const WarpRecord& a,
                   const WarpRecord& b, PatchMatchRecord& record);
-  bool JointAdjustment();
 
   GlobalMap* map;
   Intrinsic levelIntrinsics[kLevels];

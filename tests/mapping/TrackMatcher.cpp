@@ -9,6 +9,7 @@
 
 #include "common/mapping/MatcherScene.h"
 #include "features/ImageMapMath.h"
+#include "la/Random.h"
 #include "viewer/ImageGeometry.h"
 
 namespace {
@@ -273,6 +274,36 @@ TEST(TrackMatcher, PoppedKeyFrameBeforeTheMergeLeavesTheMapUnmerged) {
   EXPECT_FALSE(AnyMerged(run.map));
   std::string error;
   EXPECT_TRUE(run.map.CheckInvariants(&error)) << error;
+}
+
+TEST(TrackMatcher, StampBeforeTheJointWriteBackIsRefused) {
+  MatcherScene truth;
+  CameraPose shifted = truth.poses[0];
+  shifted.m[0][3] += 0.08f;
+  for (const bool stamp : {false, true}) {
+    MatcherRun run(MatcherSceneOptions(), &shifted);
+    TrackMatcher matcher(&run.map, 0, "");
+    Random::Seed(5);
+    ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
+    ASSERT_TRUE(matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item) &&
+                matcher.ComputeInliersFirstPass(run.item) && matcher.RefinePose(run.item) &&
+                matcher.MatchSecondPass(run.item) && matcher.MatchFeatures(run.item) &&
+                matcher.ComputeInliersFeatureMatches(run.item) && matcher.MatchTracks(run.item));
+    ASSERT_TRUE(matcher.PrepareJointProblem());
+    if (stamp) {  // another worker's stamped write lands first
+      IBAProblem problem;
+      IBAState state;
+      MapProblemIndex index;
+      MapSnapshotToken token;
+      run.map.GetGBAProblem(problem, state, index, token);
+      ASSERT_TRUE(run.map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes,
+                                      BAResultEdits(), token, 1, "GBA"));
+    }
+    EXPECT_EQ(matcher.SolveAndWriteJointProblem(), !stamp);
+    EXPECT_FALSE(AnyMerged(run.map));
+    boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
+    EXPECT_EQ(run.map.modifier, stamp ? "GBA" : "TM");
+  }
 }
 
 TEST(TrackMatcher, PerturbedOlderPoseIsAdjustedJointlyBeforeTheMerge) {
