@@ -1,6 +1,7 @@
 #include "estimation/Point3DEstimatorData.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 f64 Point3DEstimatorData::ComputeSSE(const Point3D& point) {
@@ -87,4 +88,51 @@ void Point3DEstimatorData::UpdateModel(const LA::AlignedVector3f& scale,
                                        Point3D& updated) {
   for (int k = 0; k < 3; ++k) updated.v[k] = old.v[k] + scale.v[k] * dx.v[k];
   updated.v[3] = 1.0f;
+}
+
+void Point3DEstimatorData::ComputeRays() {
+  const u32 N = Size();
+  rays.Resize(N);
+  for (u32 i = 0; i < N; ++i) {
+    const LA::AlignedMatrix3f& C = *cameras[i];
+    const f32 x = measurements[i].x, y = measurements[i].y;
+    f32 r[3];
+    for (int k = 0; k < 3; ++k) r[k] = x * C.m[0][k] + y * C.m[1][k] + C.m[2][k];
+    const f32 n = std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    const f32 s = n > 0.0f ? 1.0f / n : 0.0f;
+    rays[i] = {{r[0] * s, r[1] * s, r[2] * s, 1.0f}};
+  }
+}
+
+f32 Point3DEstimatorData::ComputeMinRayCosine() {
+  const u32 N = Size();
+  if (N < 2) return FLT_MAX;
+  ComputeRays();
+  f32 least = FLT_MAX;
+  for (u32 i = 0; i < N; ++i) {
+    for (u32 j = i + 1; j < N; ++j) {
+      const f32 d =
+          rays[i].v[0] * rays[j].v[0] + rays[i].v[1] * rays[j].v[1] + rays[i].v[2] * rays[j].v[2];
+      least = std::min(least, d);
+    }
+  }
+  return least;
+}
+
+f32 Point3DEstimatorData::ComputeMaxBaseline() const {
+  const u32 N = std::min<u32>(Size(), centres.Size());
+  f32 widest = 0.0f;
+  for (u32 i = 0; i < N; ++i) {
+    for (u32 j = i + 1; j < N; ++j) {
+      const f32 dx = centres[i].v[0] - centres[j].v[0], dy = centres[i].v[1] - centres[j].v[1],
+                dz = centres[i].v[2] - centres[j].v[2];
+      widest = std::max(widest, dx * dx + dy * dy + dz * dz);
+    }
+  }
+  return std::sqrt(widest);
+}
+
+void Point3DEstimatorData::ResizeWorkArrays() {
+  work0.Resize(Size());
+  work1.Resize(Size());
 }

@@ -33,6 +33,19 @@ class Point3DEstimatorData
   void UpdateModel(const LA::AlignedVector3f& scale, const LA::AlignedVector3f& dx,
                    const Point3D& old, Point3D& updated) override;
 
+  // Triangulation geometry, for judging how well the observations fix the
+  // point. One unit viewing ray per observation in world coordinates,
+  // x row0 + y row1 + row2 of the camera's rotation, fourth component 1.
+  void ComputeRays();
+  // Smallest dot product over all pairs of rays (the widest angle); FLT_MAX
+  // with fewer than two observations.
+  f32 ComputeMinRayCosine();
+  // Largest distance between two observing camera centres; 0 with fewer
+  // than two.
+  f32 ComputeMaxBaseline() const;
+  // Sizes the two float work arrays to the observation count.
+  void ResizeWorkArrays();
+
   std::vector<const LA::AlignedMatrix3f*> cameras;
   AlignedArray<LA::Vector2<float>> measurements;
   // w_i on residuals and Jacobian rows, and w_i^2 on squared errors.
@@ -41,6 +54,8 @@ class Point3DEstimatorData
   // Centres of the observing cameras, carried for the map's baseline measure.
   AlignedArray<LA::AlignedVector4f> centres;
   f32 mseFactor = 1.0f;
+  AlignedArray<LA::AlignedVector4f> rays;
+  AlignedArray<f32> work0, work1;
 
  private:
   void Accumulate(const Point3D& point, LA::AlignedMatrix3f& A, LA::AlignedVector3f& b, float* D);

@@ -1,0 +1,368 @@
+// The passes of the bundle adjustors on problems with known answers (a hand
+// problem of one camera, and snapshots of the shared synthetic map), and a
+// whole global pass on a noisy map with injected outliers.
+#include "mapping/BundleAdjustorGlobal.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <map>
+
+#include "common/mapping/SyntheticMap.h"
+#include "features/FeatureRecords.h"
+
+namespace {
+
+struct MapFixture {
+  explicit MapFixture(SyntheticMapOptions o = {}) : scene(o) {
+    scene.MakeEmptyMap(map);
+    scene.Build(map);
+  }
+  SyntheticMap scene;
+  GlobalMap map;
+};
+
+SyntheticMapOptions NoisyOptions(f32 outliers) {
+  SyntheticMapOptions o;
+  o.seed = 5;
+  o.keyFrames = 10;
+  o.pointsPerPlane = 120;
+  o.clutterPoints = 60;
+  o.featureNoise = 0.7f;
+  o.outlierFraction = outliers;
+  return o;
+}
+
+// One camera at the origin and N points at depth 5, point i measured with a
+// squared error of errors[i] (normalised units); the first `fixed` fixed.
+void HandProblem(BundleAdjustorGlobal& ba, const std::vector<f32>& errors, u32 fixed) {
+  const u32 N = static_cast<u32>(errors.size());
+  IBAProblem& P = ba.problem;
+  IBASolver::ResizeInput(P, 0, fixed, 0, 1, N, 0, N, 0);
+  ba.state.cameras.Resize(1);
+  CameraPose& pose = ba.state.cameras[0].pose;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) pose.m[r][c] = r == c ? 1.0f : 0.0f;
+  ba.state.points.Resize(N);
+  ba.state.planes.Resize(0);
+  ba.index.tracks.resize(N);
+  ba.index.planes.clear();
+  for (u32 i = 0; i < N; ++i) {
+    ba.state.points[i] = {{0.0f, 0.0f, 5.0f, 1.0f}};
+    P.features.measurements[i] = {i, std::sqrt(errors[i]), 0.0f};
+    P.pointFlags[i] = kTrackSolved | kTrackInlier;
+    ba.index.tracks[i] = 100 + i;
+  }
+  P.features.index = {0, N, N, N, N};
+  ba.BeginPass();
+}
+
+TEST(BundleAdjustorGlobal, RejectionThresholdIsTheRatioPositionClamped) {
+  GlobalMap map;
+  BundleAdjustorGlobal ba(&map, 0, "");
+  std::vector<f32> errors(101);
+  for (u32 i = 0; i < 101; ++i) errors[(i * 37) % 101] = 1e-4f * static_cast<f32>(i + 1);
+  // Position floor(100 * 0.99) = 99 in ascending order: the 100th value.
+  HandProblem(ba, errors, 0);
+  ba.RejectOutliers(0.99f, 0.0f, 1.0f, false);
+  EXPECT_FLOAT_EQ(ba.cameraThresholds[0], 1e-4f * 100);
+  EXPECT_EQ(ba.state.points.Size(), 99u);  // errors 100e-4 and 101e-4 leave (strict <)
+  EXPECT_EQ(ba.edits.retestedTracks.size(), 2u);
+  for (const auto& [lower, upper, expected] :
+       {std::tuple{0.02f, 1.0f, 0.02f}, std::tuple{0.0f, 0.005f, 0.005f}}) {
+    HandProblem(ba, errors, 0);
+    ba.RejectOutliers(0.99f, lower, upper, false);
+    EXPECT_FLOAT_EQ(ba.cameraThresholds[0], expected);
+  }
+  // A fixed point with a gross error stays; a point behind the camera or
+  // with a non-finite error leaves without upsetting the selection.
+  errors[0] = 50.0f;
+  errors[1] = NAN;
+  HandProblem(ba, errors, 1);
+  ba.state.points[2].v[2] = 0.0f;
+  ba.RejectOutliers(0.99f, 0.0f, 1.0f, false);
+  EXPECT_EQ(ba.pointTracks[0], 100u);
+  EXPECT_EQ(ba.problem.fixedPoints, 1u);
+  for (const u32 t : {101u, 102u}) {
+    EXPECT_NE(std::find(ba.edits.retestedTracks.begin(), ba.edits.retestedTracks.end(), t),
+              ba.edits.retestedTracks.end());
+  }
+}
+
+// Per track its point and measurements (camera, x, y) in problem order.
+std::map<u32, std::vector<f32>> TrackContent(const BundleAdjustorGlobal& ba) {
+  std::map<u32, std::vector<f32>> out;
+  const IBAFeatures& f = ba.problem.features;
+  for (u32 p = 0; p < ba.state.points.Size(); ++p)
+    out[ba.pointTracks[p]].assign(ba.state.points[p].v, ba.state.points[p].v + 3);
+  for (u32 c = 0; c < ba.state.cameras.Size(); ++c) {
+    for (u32 g = 4 * c; g < 4 * c + 4; ++g) {
+      for (u32 m = f.index[g]; m < f.index[g + 1]; ++m) {
+        std::vector<f32>& v = out[ba.pointTracks[f.measurements[m].point]];
+        v.insert(v.end(), {static_cast<f32>(g), f.measurements[m].x, f.measurements[m].y});
+      }
+    }
+  }
+  return out;
+}
+
+TEST(BundleAdjustorGlobal, CompactionKeepsEveryOtherPointWhole) {
+  MapFixture m(NoisyOptions(0.05f));
+  BundleAdjustorGlobal ba(&m.map, 0, "");
+  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
+  ba.BeginPass();
+  const auto before = TrackContent(ba);
+  const f32 s = m.scene.Camera().misc[1];
+  ba.RejectOutliers(0.9f, 4.0f * s, 400.0f * s, false);
+  ASSERT_FALSE(ba.edits.retestedTracks.empty());
+  const auto after = TrackContent(ba);
+  EXPECT_EQ(after.size() + ba.edits.retestedTracks.size(), before.size());
+  for (const auto& [track, content] : after) EXPECT_EQ(content, before.at(track)) << track;
+  for (const u32 t : ba.edits.retestedTracks) EXPECT_EQ(after.count(t), 0u);
+  for (u32 j = 0; j < ba.state.planes.Size(); ++j) {
+    for (const u32 p : ba.problem.planePoints[j]) EXPECT_EQ(ba.problem.pointPlanes[p], j);
+  }
+  // The record of each removed point holds all its observations.
+  for (size_t i = 0; i < ba.outlierRecords.size(); ++i)
+    EXPECT_EQ(3 * ba.outlierRecords[i].count + 3, before.at(ba.edits.retestedTracks[i]).size());
+}
+
+TEST(BundleAdjustorGlobal, SmallPlanesDissolveUnlessGround) {
+  MapFixture m;
+  BundleAdjustorGlobal ba(&m.map, 0, "");
+  for (const bool ground : {false, true}) {
+    m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
+    ba.BeginPass();
+    PlaneDistanceThreshold = FLT_MAX;
+    // Keep 14 points on the chosen plane.
+    u32 target = 0;
+    while (((ba.problem.planeFlags[target] & kPlaneGround) != 0) != ground) ++target;
+    std::vector<u32>& list = ba.problem.planePoints[target];
+    for (size_t i = 14; i < list.size(); ++i) ba.problem.pointPlanes[list[i]] = kNoIndex16;
+    list.resize(14);
+    const u32 planes = ba.state.planes.Size();
+    ba.RejectOutliers(0.99f, 1.0f, 1.0f, true);  // thresholds far above every error
+    EXPECT_EQ(ba.state.planes.Size(), ground ? planes : planes - 1);
+    EXPECT_EQ(ba.edits.clearedPlaneTracks.size(), ground ? 0u : 14u);
+    if (!ground) {
+      EXPECT_EQ(ba.problem.groundPlane, 0u);  // the ground plane kept its index
+    }
+  }
+}
+
+TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
+  GlobalMap map;
+  BundleAdjustorGlobal ba(&map, 0, "");
+  for (const f32 baseline : {0.01f, 1.0f}) {
+    HandProblem(ba, {0.0f, 0.0f}, 0);
+    IBAProblem& P = ba.problem;
+    IBASolver::ResizeInput(P, 0, 0, 0, 2, 2, 0, 4, 0);
+    ba.state.cameras.Resize(2);
+    ba.state.cameras[1] = ba.state.cameras[0];
+    ba.state.cameras[1].pose.m[0][3] = -baseline;  // centre at x = baseline
+    ba.state.points[1] = {{0.0f, 0.0f, 3.0f, 1.0f}};
+    P.features.measurements[0] = {1, 0.0f, 0.0f};
+    P.features.measurements[1] = {1, -baseline / 3.0f, 0.0f};
+    P.features.measurements.Resize(2);
+    P.features.index = {0, 1, 1, 1, 1, 2, 2, 2, 2};
+    P.pointFlags = {kTrackInlier | kTrackImu, kTrackInlier};
+    ba.index.scale = 1.0f;
+    ba.MarkUnreliablePoints();
+    EXPECT_EQ((P.pointFlags[1] & kTrackUnreliable) != 0, baseline < 0.5f) << baseline;
+    EXPECT_EQ(P.pointFlags[0] & kTrackUnreliable, 0);  // IMU points are left alone
+  }
+}
+
+TEST(BundleAdjustorGlobal, PlaneHalvesMergeAndPerpendicularPlanesDoNot) {
+  MapFixture m;
+  BundleAdjustorGlobal ba(&m.map, 0, "");
+  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
+  ba.BeginPass();
+  PlaneDistanceThreshold = 0.05f;
+  ASSERT_EQ(ba.state.planes.Size(), 2u);
+  // Split the wall: its second half becomes plane 2, a copy slightly off.
+  const u32 wall = (ba.problem.planeFlags[0] & kPlaneGround) ? 1 : 0;
+  std::vector<u32> half(
+      ba.problem.planePoints[wall].begin() + ba.problem.planePoints[wall].size() / 2,
+      ba.problem.planePoints[wall].end());
+  ba.problem.planePoints[wall].resize(ba.problem.planePoints[wall].size() / 2);
+  LA::AlignedVector4f copy = ba.state.planes[wall];
+  copy.v[3] += 0.01f;
+  ba.state.planes.PushBack16(copy);
+  ba.problem.planePoints.push_back(half);
+  for (const u32 p : half) ba.problem.pointPlanes[p] = 2;
+  ba.problem.planeFlags.push_back(0);
+  ba.problem.planeWeights.PushBack16(ba.problem.planeWeights[wall]);
+  ba.planeIds.push_back(7);
+  const size_t wallPoints = ba.problem.planePoints[wall].size() + half.size();
+  ba.MergePlanes();
+  ASSERT_EQ(ba.state.planes.Size(), 2u);
+  EXPECT_EQ(ba.problem.planePoints[wall].size(), wallPoints);
+  EXPECT_NEAR(std::fabs(ba.state.planes[wall].v[3]), 5.0f, 0.01f);
+  for (const u32 p : half) EXPECT_EQ(ba.problem.pointPlanes[p], wall);
+}
+
+TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
+  MapFixture m(NoisyOptions(0.0f));
+  BundleAdjustorGlobal ba(&m.map, 0, "");
+  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
+  ba.BeginPass();
+  // Ten points seen at least four times moved 1.5 away (their observations
+  // are good); five more get one measurement moved 40 pixels.
+  const f32 s = m.scene.Camera().misc[1];
+  const u32 F = ba.problem.fixedPoints;
+  IBAFeatures& f = ba.problem.features;
+  std::vector<u32> seen(ba.state.points.Size(), 0);
+  for (u32 i = 0; i < f.measurements.Size(); ++i) ++seen[f.measurements[i].point];
+  std::vector<u8> role(ba.state.points.Size(), 0);  // 1 moved, 2 gross
+  u32 chosen = 0;
+  for (u32 p = F; p < seen.size() && chosen < 15; ++p)
+    if (seen[p] >= 4) role[p] = ++chosen <= 10 ? 1 : 2;
+  for (u32 p = 0; p < role.size(); ++p)
+    if (role[p] == 1) ba.state.points[p].v[1] += 1.5f;  // beyond the 40-pixel clamp
+  for (u32 i = 0; i < f.measurements.Size(); ++i) {
+    const u32 p = f.measurements[i].point;
+    if (role[p] != 2) continue;
+    f.measurements[i].x += 40.0f * std::sqrt(s);
+    role[p] = 3;
+  }
+  const u32 last = ba.state.cameras.Size() - 1;
+  ba.RejectOutliers(0.9f, 16.0f * s, 1600.0f * s, false);
+  ASSERT_GE(ba.outlierRecords.size(), 15u);
+  // The newest camera left without measurements (its mean depth is 0) and a
+  // record seen twice by it alone (rays in one direction: the depth prior).
+  for (u32 g = 4 * last + 1; g <= 4 * last + 4; ++g) f.index[g] = f.index[4 * last];
+  ba.outlierRecords.push_back({kNoIndex16, static_cast<u32>(ba.outlierObservations.size()), 2});
+  for (int k = 0; k < 2; ++k)
+    ba.outlierObservations.push_back({static_cast<u16>(last), 0.01f, 0.02f});
+  ba.edits.retestedTracks.push_back(kNoTrack);
+  ba.RecoverInliers();
+  const size_t R = ba.outlierRecords.size();
+  if (ba.edits.retestedFlags[R - 1] & kTrackInlier) {
+    for (int k = 0; k < 4; ++k) EXPECT_TRUE(std::isfinite(ba.edits.retestedPoints[R - 1].v[k]));
+  }
+  u32 back = 0, gross = 0;
+  for (size_t i = 0; i + 1 < R; ++i) {
+    const u32 track = ba.edits.retestedTracks[i];
+    const u32 scenePoint = m.scene.TrackScenePoint()[track];
+    const bool inlier = (ba.edits.retestedFlags[i] & kTrackInlier) != 0;
+    for (int k = 0; k < 4; ++k)
+      EXPECT_TRUE(std::isfinite(ba.edits.retestedPoints[i].v[k]) || !inlier);
+    const u32 p = static_cast<u32>(
+        std::find(ba.index.tracks.begin(), ba.index.tracks.end(), track) - ba.index.tracks.begin());
+    if (role[p] == 1) {
+      back += inlier;
+      const MapPoint& X = m.scene.ScenePoints()[scenePoint];
+      if (inlier) {
+        EXPECT_LT(std::fabs(ba.edits.retestedPoints[i].v[1] - X.v[1]), 0.05f);
+      }
+    } else if (role[p] == 3) {
+      gross += inlier;
+    }
+  }
+  EXPECT_EQ(back, 10u);
+  EXPECT_EQ(gross, 0u);
+}
+
+TEST(BundleAdjustorGlobal, UpdatePlanesLabelsLandOnTheirProblemPlanes) {
+  MapFixture m;
+  BundleAdjustorGlobal ba(&m.map, 0, "");
+  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
+  ba.BeginPass();
+  PlaneDistanceThreshold = 0.05f;
+  const u32 wall = (ba.problem.planeFlags[0] & kPlaneGround) ? 1 : 0;
+  ASSERT_EQ(wall, 1u);  // the ground plane leads as a fixed plane
+  // The newest camera meets only the wall: floor points are set aside as
+  // unreliable, and half the wall points lose their plane.
+  const IBAFeatures& f = ba.problem.features;
+  const u32 C = ba.state.cameras.Size();
+  u32 cleared = 0;
+  std::vector<u32> wallPoints;
+  for (u32 i = f.index[4 * (C - 1)]; i < f.index[4 * C]; ++i) {
+    const u32 p = f.measurements[i].point;
+    if (ba.problem.pointPlanes[p] == 0) ba.problem.pointFlags[p] |= kTrackUnreliable;
+    if (ba.problem.pointPlanes[p] == wall) {
+      wallPoints.push_back(p);
+      if (++cleared % 2) ba.problem.pointPlanes[p] = kNoIndex16;
+    }
+  }
+  ASSERT_GT(wallPoints.size(), 30u);
+  ba.UpdatePlanes();
+  u32 onWall = 0;
+  for (const u32 p : wallPoints) onWall += ba.problem.pointPlanes[p] == wall;
+  EXPECT_GE(onWall, 0.9 * wallPoints.size());
+  for (const u32 p : wallPoints) EXPECT_NE(ba.problem.pointPlanes[p], 0u);
+  for (u32 j = 0; j < ba.state.planes.Size(); ++j)
+    for (const u32 p : ba.problem.planePoints[j]) EXPECT_EQ(ba.problem.pointPlanes[p], j);
+}
+
+TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
+  // About 5 % of the tracks get a gross measurement. One plane (no ground):
+  // key frame 0 holds the gauge.
+  SyntheticMapOptions o = NoisyOptions(0.007f);
+  o.planes = 1;
+  o.pointsPerPlane = 240;
+  MapFixture m(o);
+  GlobalMap& map = m.map;
+  // Points start 3 cm off.
+  Random::Seed(3);
+  for (u32 t = 0; t < map.TrackCount(); ++t)
+    for (int k = 0; k < 3; ++k)
+      map.points[t].v[k] += 0.03f * (static_cast<f32>(Random::Next() % 2001) / 1000.0f - 1.0f);
+  PlaneDistanceThreshold = 0.05f;
+  BundleAdjustorGlobal ba(&map, 0, "");
+  // Each pass takes out the worst share of every camera's points and gives
+  // back those that fit again: a few passes (one per key frame in use)
+  // clear the gross ones.
+  const u8 request = 0;
+  for (int pass = 0; pass < 6; ++pass) ba.Run(&request);
+  EXPECT_FALSE(ba.IsBusy());
+  std::string error;
+  EXPECT_TRUE(map.CheckInvariants(&error)) << error;
+  // Tracks with a gross measurement against the others, by the truth.
+  const f32 fx = m.scene.Camera().fx[0];
+  u32 bad = 0, badFlagged = 0, good = 0, goodLost = 0;
+  f64 sum = 0.0;
+  u32 count = 0;
+  for (u32 t = 0; t < map.TrackCount(); ++t) {
+    // With fewer views a gross measurement cannot be told from the others.
+    if (map.trackMeasurements[t].size() < 4) continue;
+    const MapPoint& X = m.scene.ScenePoints()[m.scene.TrackScenePoint()[t]];
+    bool gross = false;
+    f64 trackSum = 0.0;
+    for (const u32 e : map.trackMeasurements[t]) {
+      const u32 k = GlobalMap::MeasurementKeyFrame(e), i = GlobalMap::MeasurementFeature(e);
+      const CameraPose& P = m.scene.TruePose(m.scene.KeyFramePoses()[k]);
+      const MapMeasurement& z = map.measurements[map.keyFrameMeasurementStart[k] + i];
+      f32 x[3], y[3];
+      for (int r = 0; r < 3; ++r) {
+        x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+        const MapPoint& E = map.points[t];
+        const CameraPose& Q = map.keyFramePoses[k];
+        y[r] = Q.m[r][0] * E.v[0] + Q.m[r][1] * E.v[1] + Q.m[r][2] * E.v[2] + Q.m[r][3];
+      }
+      gross = gross || std::hypot(z.x - x[0] / x[2], z.y - x[1] / x[2]) * fx > 10.0f;
+      trackSum += std::pow((z.x - y[0] / y[2]) * fx, 2) + std::pow((z.y - y[1] / y[2]) * fx, 2);
+    }
+    const bool inlier = (map.trackFlags[t] & kTrackInlier) != 0;
+    if (gross) {
+      ++bad;
+      badFlagged += !inlier;
+    } else {
+      ++good;
+      goodLost += !inlier;
+      if (inlier) {
+        sum += trackSum;
+        count += static_cast<u32>(map.trackMeasurements[t].size());
+      }
+    }
+  }
+  ASSERT_GT(bad, 10u);
+  EXPECT_GE(badFlagged, 0.9 * bad);
+  EXPECT_LE(goodLost, 0.01 * good);
+  // Per-axis RMS of the good measurements against the adjusted map: the noise.
+  EXPECT_LT(std::sqrt(sum / (2.0 * count)), 1.2 * 0.7);
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+// ctest-labels: threads
+// The request chain tracker -> local adjustor -> global adjustor on real
+// worker threads over a synthetic map: a pass for request 0 (forwarded when
+// the global adjustor is idle, dropped without losing the item when it is
+// busy), a synchronous chain for 1, a reset for 3, a write-back refused while
+// another writer stamps the map and then retried, and stops within a second.
+#include "mapping/BundleAdjustorLocal.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/WorkerThread.h"
+#include "common/WaitFor.h"
+#include "common/mapping/SyntheticMap.h"
+
+namespace {
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string Modifier(GlobalMap& map) {
+  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+  return map.modifier;
+}
+
+struct Chain {
+  Chain()
+      : scene([] {
+          SyntheticMapOptions o;
+          o.planes = 1;
+          o.pointsPerPlane = 150;
+          o.featureNoise = 0.5f;
+          return o;
+        }()),
+        localPool(1),
+        localQueue(1),
+        globalPool(1),
+        globalQueue(1) {
+    scene.MakeEmptyMap(map);
+    scene.Build(map);
+    PlaneDistanceThreshold = 0.05f;
+    logName = testing::TempDir() + "gba_chain.log";
+    global = std::make_unique<BundleAdjustorGlobal>(&map, 0, logName);
+    local = std::make_unique<BundleAdjustorLocal>(&map, &globalPool, &globalQueue, 0, "");
+    globalThread.id = 3;
+    globalThread.worker = global.get();
+    globalThread.in = &globalQueue;
+    globalThread.out = &globalPool;
+    localThread.id = 2;
+    localThread.worker = local.get();
+    localThread.in = &localQueue;
+    localThread.out = &localPool;
+    StartWorkerThread(&globalThread);
+    StartWorkerThread(&localThread);
+  }
+  ~Chain() { Stop(); }
+  void Stop() {
+    StopWorkerThread(&localThread);
+    StopWorkerThread(&globalThread);
+  }
+  void Request(u8 r, bool synchronous) {
+    const auto fill = [r](u8& item) { item = r; };
+    if (synchronous) {
+      HandOverSynchronous(localPool, localQueue, fill);
+    } else {
+      ASSERT_TRUE(HandOverAsynchronous(localPool, localQueue, fill));
+    }
+  }
+  bool Idle() {
+    return !local->IsBusy() && !global->IsBusy() && localPool.Count() == 1 &&
+           globalPool.Count() == 1;
+  }
+
+  SyntheticMap scene;
+  GlobalMap map;
+  std::string logName;
+  MutexBufferPool<u8> localPool;
+  MutexBufferQueue<u8> localQueue;
+  MutexBufferPool<u8> globalPool;
+  MutexBufferQueue<u8> globalQueue;
+  std::unique_ptr<BundleAdjustorGlobal> global;
+  std::unique_ptr<BundleAdjustorLocal> local;
+  ThreadContext<u8> globalThread, localThread;
+};
+
+TEST(BundleAdjustorLocal, RequestsRunTheChainAndResetsRunNone) {
+  Chain chain;
+  // 1: the tracker waits until both passes are done.
+  chain.Request(1, true);
+  EXPECT_EQ(Modifier(chain.map), "GBA");
+  EXPECT_FALSE(chain.global->IsBusy());
+  EXPECT_EQ(chain.local->planesInitialised, 1);
+  std::string error;
+  EXPECT_TRUE(chain.map.CheckInvariants(&error)) << error;
+
+  // 0 with the global adjustor idle: forwarded, it runs a pass.
+  const size_t passes = Count(ReadFile(chain.logName), "After GBA");
+  chain.Request(0, false);
+  ASSERT_TRUE(WaitFor([&] { return chain.Idle() && chain.localQueue.Count() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return Count(ReadFile(chain.logName), "After GBA") > passes; }));
+
+  // 0 while the global adjustor holds the only item: dropped, item kept.
+  u8* held = chain.globalPool.Get();  // stands for a global pass in progress
+  chain.Request(0, true);
+  EXPECT_EQ(chain.globalPool.Count(), 0u);
+  EXPECT_EQ(chain.globalQueue.Count(), 0u);
+  chain.globalPool.Put(held);
+
+  // 3: no local pass, the global adjustor gets 1 and returns at once.
+  chain.Request(3, true);
+  EXPECT_EQ(chain.local->planesInitialised, 0);
+  EXPECT_TRUE(chain.Idle());
+}
+
+TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
+  Intrinsic camera;
+  camera.Set(256.0f, 256.0f, 160.0f, 120.0f);
+  const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+  GlobalMap map(320, 240, camera, extrinsic);
+  MutexBufferPool<u8> pool(1);
+  MutexBufferQueue<u8> queue(1);
+  BundleAdjustorLocal local(&map, &pool, &queue, 0, "");
+  BundleAdjustorGlobal global(&map, 0, "");
+  const u8 zero = 0;
+  global.Run(&zero);  // nothing to adjust: one applied write-back
+  local.Run(&zero);   // no window: forwarded at once
+  u8* item = queue.TryGet();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(*item, 0);
+  pool.Put(item);
+  // The owner's wake-up null fills the queue: the forward is refused and its
+  // item goes back, so a later synchronous forward still finds it.
+  ASSERT_TRUE(queue.TryPut(nullptr));
+  local.NotifyGlobal(&zero);
+  EXPECT_EQ(pool.Count(), 1u);
+  EXPECT_EQ(map.KeyFrameCount(), 0u);
+}
+
+TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
+  Chain chain;
+  // Another writer stamps the map as fast as it can for a while.
+  std::atomic<bool> stamping{true};
+  std::atomic<int> stamps{0};
+  std::thread writer([&] {
+    // An empty result with a current token: a cheap stamped write.
+    IBAState nothing;
+    MapSnapshotToken token;
+    // Until 30 ms into the global pass (at most 2 s): its first write-back
+    // is refused, a later one goes through.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    bool seen = false;
+    while (stamping && std::chrono::steady_clock::now() < until) {
+      if (!seen && chain.global->IsBusy()) {
+        seen = true;
+        until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+      }
+      {
+        boost::shared_lock<boost::shared_mutex> lock(chain.map.mutex);
+        token.counter = chain.map.ModificationCounter();
+      }
+      chain.map.SetTrackMatcherResult(nothing, {}, {}, {}, token, 1, "TM");
+      ++stamps;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return stamps > 0; }));
+  chain.Request(1, true);  // returns once a global write-back was applied
+  stamping = false;
+  writer.join();
+  EXPECT_GE(Count(ReadFile(chain.logName), "After GBA"), 2u);
+}
+
+TEST(BundleAdjustorLocal, StopsWithinASecondWhileIdleOrBusy) {
+  for (const bool busy : {false, true}) {
+    Chain chain;
+    if (busy) {
+      chain.Request(0, false);
+      ASSERT_TRUE(WaitFor([&] { return chain.local->IsBusy() || chain.global->IsBusy(); }));
+    }
+    testing::internal::CaptureStdout();
+    const auto t0 = std::chrono::steady_clock::now();
+    chain.Stop();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_LT(seconds, 1.0);
+    EXPECT_EQ(Count(output, "Stop 2\n"), 1u);
+    EXPECT_EQ(Count(output, "Stop 3\n"), 1u);
+    EXPECT_EQ(chain.localPool.Count(), 1u);
+    EXPECT_EQ(chain.globalPool.Count(), 1u);
+  }
+}
+
+}  // namespace
