@@ -61,6 +61,30 @@ bool Project(const CameraPose& pose, const MapPoint& p, LA::Vector2<float>& out)
   return true;
 }
 
+// Builds the pairs: a position of the other frame (mapped into frame f
+// through the inverse map) against a position of frame f.
+struct PairList {
+  const WarpRecord& inverse;
+  const Intrinsic& k;  // of the alignment image
+  AlignedArray<LA::Vector2<float>>& A;
+  AlignedArray<LA::Vector2<float>>& B;
+  float sum = 0.0f;
+
+  // False when a does not map into frame f.
+  bool Add(const LA::Vector2<float>& a, const LA::Vector2<float>& b) {
+    LA::Vector2<float> mapped;
+    if (!MapNormalised(inverse, k, a, mapped)) return false;
+    sum += (mapped.x - b.x) * (mapped.x - b.x) + (mapped.y - b.y) * (mapped.y - b.y);
+    A.PushBack8(a);
+    B.PushBack8(b);
+    return true;
+  }
+  // The RMS in pixels of level 0 (fx fy of k0); FLT_MAX without pairs.
+  float Rms(const Intrinsic& k0) const {
+    return A.Empty() ? FLT_MAX : std::sqrt(sum * k0.misc[0] / static_cast<float>(A.Size()));
+  }
+};
+
 template <class T>
 void GrowTo(std::vector<T>& v, size_t n, T fill) {
   if (v.size() < n) v.resize(n, fill);
@@ -177,12 +201,12 @@ float Tracker::CollectFrameCorrespondences(u16 ringFrame, u16 frame,
   A.Reserve(other.MapMatchCount());
   B.Reserve(other.MapMatchCount());
   const bool posed = IsPoseValid(f.pose.slot[1]);
-  const Intrinsic& k = intrinsic[4];
-  float sum = 0.0f;
-  LA::Vector2<float> mapped, target;
+  PairList pairs{inverse, intrinsic[4], A, B};
+  LA::Vector2<float> target;
   for (int level = 0; level < kPyramidLevels; ++level) {
     const std::vector<MapMatch>& theirs = other.mapMatches[level];
     for (u32 j = 0; j < theirs.size(); ++j) {
+      if (theirs[j].track >= working.trackFlags.size()) continue;  // unknown to the map copy
       GrowTo(pointMatchIndex, theirs[j].track + size_t{1}, kNoIndex);
       GrowTo(pointPaired, theirs[j].track + size_t{1}, u8{0});
       pointMatchIndex[theirs[j].track] = j;
@@ -192,31 +216,21 @@ float Tracker::CollectFrameCorrespondences(u16 ringFrame, u16 frame,
           pointPaired[m.track])
         continue;
       const MapMatch& t = theirs[pointMatchIndex[m.track]];
-      if (!MapNormalised(inverse, k, {t.nx, t.ny}, mapped)) continue;
-      pointPaired[m.track] = 1;
-      sum += (mapped.x - m.nx) * (mapped.x - m.nx) + (mapped.y - m.ny) * (mapped.y - m.ny);
-      A.PushBack8({t.nx, t.ny});
-      B.PushBack8({m.nx, m.ny});
+      if (pairs.Add({t.nx, t.ny}, {m.nx, m.ny})) pointPaired[m.track] = 1;
     }
     for (const MapMatch& t : theirs) {
+      if (t.track >= working.trackFlags.size()) continue;
       pointMatchIndex[t.track] = kNoIndex;
-      if (!posed || pointPaired[t.track] || t.track >= working.trackFlags.size() ||
-          t.track >= working.points.Size() || !(working.trackFlags[t.track] & kTrackInlier))
-        continue;
-      if (!MapNormalised(inverse, k, {t.nx, t.ny}, mapped) ||
-          !Project(f.pose.slot[1], working.points[t.track], target))
-        continue;
-      pointPaired[t.track] = 1;
-      sum += (mapped.x - target.x) * (mapped.x - target.x) +
-             (mapped.y - target.y) * (mapped.y - target.y);
-      A.PushBack8({t.nx, t.ny});
-      B.PushBack8(target);
+      if (posed && !pointPaired[t.track] && IsInlier(t.track) &&
+          Project(f.pose.slot[1], working.points[t.track], target) &&
+          pairs.Add({t.nx, t.ny}, target))
+        pointPaired[t.track] = 1;
     }
   }
   for (int level = 0; level < kPyramidLevels; ++level)
-    for (const MapMatch& t : other.mapMatches[level]) pointPaired[t.track] = 0;
-  if (A.Empty()) return FLT_MAX;
-  return std::sqrt(sum * intrinsic[0].misc[0] / static_cast<float>(A.Size()));
+    for (const MapMatch& t : other.mapMatches[level])
+      if (t.track < pointPaired.size()) pointPaired[t.track] = 0;
+  return pairs.Rms(intrinsic[0]);
 }
 
 float Tracker::CollectKeyFrameCorrespondences(u16 keyFrame, u16 frame,
@@ -244,46 +258,36 @@ float Tracker::CollectKeyFrameCorrespondences(u16 keyFrame, u16 frame,
   const u32* tracks = working.measurementTracks.data() + trackStart;
   const LA::Vector2<float>* features = keyFrameNormalized.Data() + first;
   for (u32 j = 0; j < count; ++j) {
-    if (tracks[j] == kNoIndex) continue;
+    if (tracks[j] >= working.trackFlags.size()) continue;  // unknown to the map copy
     GrowTo(pointMatchIndex, tracks[j] + size_t{1}, kNoIndex);
     GrowTo(pointPaired, tracks[j] + size_t{1}, u8{0});
     pointMatchIndex[tracks[j]] = j;
   }
-  const Intrinsic& k = intrinsic[4];
-  float sum = 0.0f;
-  LA::Vector2<float> mapped, target;
+  PairList pairs{inverse, intrinsic[4], A, B};
   for (int level = 0; level < kPyramidLevels; ++level) {
     for (const MapMatch& m : f.mapMatches[level]) {
       if (m.track >= pointMatchIndex.size() || pointMatchIndex[m.track] == kNoIndex ||
           pointPaired[m.track])
         continue;
-      const LA::Vector2<float>& p = features[pointMatchIndex[m.track]];
-      if (!MapNormalised(inverse, k, p, mapped)) continue;
-      pointPaired[m.track] = 1;
-      sum += (mapped.x - m.nx) * (mapped.x - m.nx) + (mapped.y - m.ny) * (mapped.y - m.ny);
-      A.PushBack8(p);
-      B.PushBack8({m.nx, m.ny});
+      if (pairs.Add(features[pointMatchIndex[m.track]], {m.nx, m.ny})) pointPaired[m.track] = 1;
     }
   }
   const bool posed = IsPoseValid(f.pose.slot[1]);
+  LA::Vector2<float> target;
   for (u32 j = 0; j < count; ++j) {
     const u32 t = tracks[j];
-    if (t == kNoIndex) continue;
+    if (t >= working.trackFlags.size()) continue;
     pointMatchIndex[t] = kNoIndex;
-    if (!posed || pointPaired[t] || t >= working.trackFlags.size() || t >= working.points.Size() ||
-        !(working.trackFlags[t] & kTrackInlier))
-      continue;
-    if (!MapNormalised(inverse, k, features[j], mapped) ||
-        !Project(f.pose.slot[1], working.points[t], target))
-      continue;
-    pointPaired[t] = 1;
-    sum += (mapped.x - target.x) * (mapped.x - target.x) +
-           (mapped.y - target.y) * (mapped.y - target.y);
-    A.PushBack8(features[j]);
-    B.PushBack8(target);
+    if (posed && !pointPaired[t] && IsInlier(t) &&
+        Project(f.pose.slot[1], working.points[t], target) && pairs.Add(features[j], target))
+      pointPaired[t] = 1;
   }
   for (u32 j = 0; j < count; ++j)
-    if (tracks[j] != kNoIndex) pointPaired[tracks[j]] = 0;
-  if (A.Empty()) return FLT_MAX;
-  return std::sqrt(sum * intrinsic[0].misc[0] / static_cast<float>(A.Size()));
+    if (tracks[j] < pointPaired.size()) pointPaired[tracks[j]] = 0;
+  return pairs.Rms(intrinsic[0]);
+}
+
+bool Tracker::IsInlier(u32 track) const {
+  return track < working.trackFlags.size() && track < working.points.Size() &&
+         (working.trackFlags[track] & kTrackInlier);
 }

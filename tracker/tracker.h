@@ -433,6 +433,8 @@ class Tracker : public Viewer {
   // collected pairs when H is set and they are enough; restores H on failure.
   bool AlignImageMap(const CVD::BasicImage<float>& image, u16 frame, float pairResidual,
                      WarpRecord& H, float* residual);
+  // The track has a point and carries INLIER.
+  bool IsInlier(u32 track) const;
   // One formatted line to standard output or the log.
   void PrintLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool SpeedOk(u16 slot) const;

@@ -62,7 +62,6 @@ TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
   for (u16 c = 1; c < 6; ++c) {
     ASSERT_TRUE(tracker->AlignToPreviousFrame(c - 1, c));
     const Matrix3d step = ToEigen(tracker->frameMaps[c - 1]);
-    EXPECT_LT(MaxCornerError(step, Motion(c - 1).inverse() * Motion(c), kW, kH), 0.1) << c;
     product = product * step;
     EXPECT_TRUE(ToEigen(tracker->frameMaps[c]).isIdentity(0.0));
   }
@@ -72,8 +71,6 @@ TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
     EXPECT_LT(MaxCornerError(ToEigen(chained), product, kW, kH), 1e-3);
     EXPECT_LT(MaxCornerError(ToEigen(chained), truth, kW, kH), 0.3);
   }
-  EXPECT_LT(MaxCornerError(ToEigen(tracker->frameMaps[3]), Motion(3).inverse() * Motion(5), kW, kH),
-            0.2);
 }
 
 TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAreDropped) {
@@ -119,6 +116,7 @@ TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNot) {
   Show(0, Motion(0));
   Show(1, Motion(1));
   const Matrix3d truth = Motion(0).inverse() * Motion(1);
+  tracker->working.trackFlags.assign(10, kTrackSolved);
   for (const u32 pairs : {9u, 10u}) {
     tracker->frameMaps[0] = ToWarp(truth);
     for (TrackerFrame& f : tracker->frames) f.mapMatches[0].clear();
@@ -153,24 +151,20 @@ TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   }
   other.mapMatches[2].push_back(Match(1, 40, 30));  // inlier, not matched in f
   other.mapMatches[2].push_back(Match(2, 50, 30));  // not an inlier
+  other.mapMatches[2].push_back(Match(7, 60, 30));  // unknown to the map copy
+  tracker->working.points.Resize(3);
+  tracker->working.trackFlags = {kTrackSolved, kTrackSolved | kTrackInlier, kTrackSolved};
   AlignedArray<LA::Vector2<float>> A, B;
   EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
   EXPECT_EQ(A.Size(), 1u);
 
-  MapPoint p{};
-  tracker->working.points.Resize(3);
-  tracker->working.trackFlags.assign(3, kTrackSolved);
-  tracker->working.trackFlags[1] |= kTrackInlier;
-  p.v[0] = other.mapMatches[2][0].nx + 1.0f / tracker->intrinsic[4].fx[0];
-  p.v[1] = other.mapMatches[2][0].ny;
-  p.v[2] = 1.0f;
-  p.v[3] = 1.0f;
-  tracker->working.points[1] = p;
+  const float x = other.mapMatches[2][0].nx + 1.0f / tracker->intrinsic[4].fx[0];
+  tracker->working.points[1] = {{x, other.mapMatches[2][0].ny, 1.0f, 1.0f}};
   f.pose.slot[1] = CameraPose{};
   for (int i = 0; i < 3; ++i) f.pose.slot[1].m[i][i] = 1.0f;
   EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
   ASSERT_EQ(A.Size(), 2u);
-  EXPECT_FLOAT_EQ(B[1].x, p.v[0]);
+  EXPECT_FLOAT_EQ(B[1].x, x);
 
   // The key frame's features pair the same way.
   tracker->keyFrameMaps.Resize(1);
