@@ -183,3 +183,29 @@ TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   EXPECT_EQ(tracker->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
   EXPECT_TRUE(A.Empty());
 }
+
+// While relocalising, a recovering tracker aligns from the identity instead
+// of the key frame's stale map; a failure leaves the map as it was.
+TEST_F(ImageMaps, RelocalisingAlignsFromTheIdentityWhileRecovering) {
+  MakeRing(2);
+  Show(0, Motion(0));
+  Show(1, Motion(1));
+  map->keyFrames.resize(1);
+  map->keyFrames[0].floatImage = tracker->frames[0].alignmentImage;
+  tracker->keyFrameMaps.Resize(1);
+  const WarpRecord stale = ToWarp(Similarity(0.0, 1.0, 25.0, 0.0, 40, 30));
+  tracker->relocalising = 1;
+  for (const u8 recovering : {u8(0), u8(1)}) {
+    tracker->recovering = recovering;
+    tracker->keyFrameMaps[0] = stale;
+    float residual = -1.0f;
+    EXPECT_EQ(tracker->AlignKeyFrameImage(0, 1, &residual), recovering == 1);
+    const Matrix3d H = ToEigen(tracker->keyFrameMaps[0]);
+    if (recovering) {
+      EXPECT_LT(MaxCornerError(H, Motion(0).inverse() * Motion(1), kW, kH), 0.1);
+      EXPECT_GE(residual, 0.0f);
+    } else {
+      EXPECT_TRUE(H == ToEigen(stale));
+    }
+  }
+}
