@@ -19,6 +19,12 @@ void Unset(WarpRecord& map) {
   map.m[0] = FLT_MAX;
 }
 
+WarpRecord Unset() {
+  WarpRecord map{};
+  map.m[0] = FLT_MAX;
+  return map;
+}
+
 void ImageSize(const CVD::BasicImage<float>& img, u32 size[2]) {
   size[0] = static_cast<u32>(img.size().x);
   size[1] = static_cast<u32>(img.size().y);
@@ -94,16 +100,18 @@ void GrowTo(std::vector<T>& v, size_t n, T fill) {
 
 bool Tracker::AlignToPreviousFrame(u16 previous, u16 current) {
   const TrackerFrame& c = frames[current];
-  WarpRecord step;
-  Unset(step);  // starts from the identity
+  const u32 ring = static_cast<u32>(frames.size());
+  for (u32 i = frameMaps.Size(); i < ring; ++i) frameMaps.PushBack48(Unset());
+  if (previous == current) {  // the identity step: every map stays
+    SetIdentityMap(frameMaps[current]);
+    return true;
+  }
+  WarpRecord step = Unset();  // starts from the identity
   float residual = FLT_MAX;
   const bool ok =
-      previous != current &&
       AlignFrameImages(frames[previous].alignmentImage, c.alignmentImage, c.gradientImage,
                        warpedImage, step, c.alignmentValue, residual, alignmentScratch) &&
       step.IsSet();
-  const u32 ring = static_cast<u32>(frames.size());
-  if (frameMaps.Size() < ring) frameMaps.Resize(ring);
   if (!ok) {
     for (u32 i = 0; i < ring; ++i) Unset(frameMaps[i]);
     for (WarpRecord& m : keyFrameMaps) Unset(m);
