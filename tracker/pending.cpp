@@ -205,14 +205,6 @@ bool Tracker::PickTrackPoint(const float[2], const float[2], const CameraPose&, 
 void Tracker::ChainImuDeltas(u16, u16, const std::vector<IMUSample>&) {
   PENDING;
 }
-float Tracker::CollectFrameCorrespondences(u16, u16, AlignedArray<LA::Vector2<float>>&,
-                                           AlignedArray<LA::Vector2<float>>&) {
-  PENDING;
-}
-float Tracker::CollectKeyFrameCorrespondences(u16, u16, AlignedArray<LA::Vector2<float>>&,
-                                              AlignedArray<LA::Vector2<float>>&) {
-  PENDING;
-}
 bool Tracker::EstimateCameraPose(u16) {
   PENDING;
 }
@@ -236,10 +228,6 @@ bool Tracker::FindDominantPlaneFeatures(u16, std::vector<u32>&, CameraPose&) {
   PENDING;
 }
 void Tracker::UpdateObjects() {
-  PENDING;
-}
-void Tracker::SpreadCorners(const CVD::ImageRef&, const std::vector<MapMatch>&, OccupancyMask&,
-                            std::vector<ScoredCorner>&, AlignedArray<LA::Vector2<float>>&, u32) {
   PENDING;
 }
 void Tracker::ProjectMapPoints(u16) {
@@ -369,18 +357,6 @@ void Tracker::AnchorToMarker(u16, const float*) {
 bool Tracker::InitializeMap(u16) {
   PENDING;
 }
-bool Tracker::AlignToPreviousFrame(u16, u16) {
-  PENDING;
-}
-void Tracker::CarryKeyFrameMaps(const std::vector<u16>&, u16, u16) {
-  PENDING;
-}
-bool Tracker::AlignKeyFrameImage(u16, u16, float*) {
-  PENDING;
-}
-bool Tracker::AlignFrameImage(u16, u16) {
-  PENDING;
-}
 void Tracker::CreateNewPoints(u16) {
   PENDING;
 }
@@ -394,12 +370,6 @@ float Tracker::ComputeReprojectionRms(u16, const CameraPose&) {
   PENDING;
 }
 float Tracker::ComputeMeanDepth(u16) {
-  PENDING;
-}
-void Tracker::DetectFastFeatures(u16) {
-  PENDING;
-}
-void Tracker::DetectKltFeatures(u16) {
   PENDING;
 }
 void Tracker::MatchMap(u16) {
@@ -424,16 +394,4 @@ void Tracker::MatchKeyFrameImages(const std::vector<u16>&, u16) {
   PENDING;
 }
 
-#if !ZEVRION_FEATURE_STAGES
-void PrepareAlignmentImage(const CVD::BasicImage<u8>&, CVD::Image<float>&, GradientImage&, float&) {
-  PENDING;
-}
-void MakeSmallImage(SmallImage&, const CVD::BasicImage<u8>&, const Intrinsic&,
-                    MotionJacobianTable&) {
-  PENDING;
-}
-float ImageSsdFloat(const CVD::BasicImage<float>&, const CVD::BasicImage<float>&) {
-  PENDING;
-}
-#endif
 #endif

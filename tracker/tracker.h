@@ -15,6 +15,8 @@
 #include "estimation/MatchSet2D.h"
 #include "estimation/Point3DEstimator.h"
 #include "estimation/SimilarityTransformationEstimator.h"
+#include "features/ImageAlignment.h"
+#include "features/KltFeatures.h"
 #include "la/ClientSendingData.h"
 #include "la/MutexBuffer.h"
 #include "la/TrackMatchingData.h"
@@ -371,6 +373,17 @@ class Tracker : public Viewer {
   TrackerFrame savedFrame;  // SaveFrameMatches' copy
   OccupancyMask coverageMasks[kPyramidLevels];
   std::vector<u8> trackMarks;
+  // Feature front end scratch: the detector's output and the KLT lists.
+  std::vector<CVD::ImageRef> fastScratch;
+  KltScratch kltScratch;
+  // Image-map scratch: correspondences (A in the other frame, B in the
+  // current one), the alignment's buffers and warped image, and per level the
+  // other frame's match index of each point.
+  AlignedArray<LA::Vector2<float>> pointsA, pointsB;
+  AlignmentScratch alignmentScratch;
+  CVD::Image<float> warpedImage;
+  std::vector<u32> pointMatchIndex;
+  std::vector<u8> pointPaired;
 
   EssentialMatrixEstimator essentialEstimator{0.5f};
   FundamentalMatrixEstimator fundamentalEstimator{0.5f};
@@ -416,6 +429,12 @@ class Tracker : public Viewer {
   bool SendMessage(i32 type, u16 slot, bool synchronous);
   // Hands the current frame to the track matcher by the hand-over rule.
   void SendToMatcher(u16 slot);
+  // Aligns image (the other frame's) with frame's from the map H, with the
+  // collected pairs when H is set and they are enough; restores H on failure.
+  bool AlignImageMap(const CVD::BasicImage<float>& image, u16 frame, float pairResidual,
+                     WarpRecord& H, float* residual);
+  // The track has a point and carries INLIER.
+  bool IsInlier(u32 track) const;
   // One formatted line to standard output or the log.
   void PrintLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
   bool SpeedOk(u16 slot) const;

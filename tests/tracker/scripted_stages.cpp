@@ -192,18 +192,6 @@ void Tracker::RestoreFrameMatches(u16 frame) {
 void Tracker::MatchImages(u16, u16*, u16) {}
 void Tracker::MatchKeyFrameImages(const std::vector<u16>&, u16) {}
 
-#if !ZEVRION_FEATURE_STAGES
-void PrepareAlignmentImage(const CVD::BasicImage<u8>&, CVD::Image<float>&, GradientImage&,
-                           float& sharpness) {
-  sharpness = 0.0f;
-}
-void MakeSmallImage(SmallImage&, const CVD::BasicImage<u8>&, const Intrinsic&,
-                    MotionJacobianTable&) {}
-float ImageSsdFloat(const CVD::BasicImage<float>&, const CVD::BasicImage<float>&) {
-  return 0.0f;
-}
-#endif
-
 // --- Members the driver never reaches.
 void Tracker::SetStateFile(const std::string&, i32) {
   UNREACHED;

@@ -1,0 +1,211 @@
+// Image maps between frames: chaining over the ring, the consistent state
+// after a failed alignment, dropping of distorted maps, the choice between
+// plain and point-pulled alignment, and the pairing of correspondences.
+#include "features/ImageAlignment.h"
+#include "tests/common/SceneRenderer.h"
+#include "tests/features/AlignmentScene.h"
+#include "tracker/StageTracker.h"
+
+using namespace AlignmentScene;
+using Eigen::Matrix3d;
+
+namespace {
+
+constexpr int kW = 80, kH = 60;
+
+// Frame j of a camera that turns by 1 degree and slides by (1, 0.5) pixels
+// per frame: its pixels show the texture through S T_j.
+Matrix3d Motion(int j) {
+  return Similarity(1.0 * j, 1.0, 1.0 * j, 0.5 * j, 0.5 * kW, 0.5 * kH);
+}
+
+WarpRecord Unset() {
+  WarpRecord m{};
+  m.m[0] = FLT_MAX;
+  return m;
+}
+
+}  // namespace
+
+class ImageMaps : public StageTracker {
+ protected:
+  static void SetUpTestSuite() { texture_ = SceneRender::MakeNoiseTexture(256, 256, 19, 8); }
+
+  // Ring frame i shows the texture moved by `motion`.
+  void Show(u16 i, const Matrix3d& motion, const CVD::Image<u8>& texture = texture_) {
+    Matrix3d S;
+    S << 1, 0, 64, 0, 1, 64, 0, 0, 1;
+    TrackerFrame& f = tracker->frames[i];
+    PrepareAlignmentImage(Render(texture, S * motion, kW, kH), f.alignmentImage, f.gradientImage,
+                          f.alignmentValue);
+  }
+  // Level-0 match of a track at an alignment-image pixel position.
+  MapMatch Match(u32 track, double x, double y) const {
+    const Intrinsic& k = tracker->intrinsic[4];
+    MapMatch m{};
+    m.track = track;
+    m.nx = static_cast<float>((x - k.cx[0]) / k.fx[0]);
+    m.ny = static_cast<float>((y - k.cy[0]) / k.fy[0]);
+    return m;
+  }
+
+  static CVD::Image<u8> texture_;
+};
+CVD::Image<u8> ImageMaps::texture_;
+
+TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
+  MakeRing(6);
+  for (u16 i = 0; i < 6; ++i) Show(i, Motion(i));
+  tracker->keyFrameMaps.Resize(1);
+  SetIdentityMap(tracker->keyFrameMaps[0]);  // key frame 0 is frame 0
+  Matrix3d product = Matrix3d::Identity();
+  for (u16 c = 1; c < 6; ++c) {
+    ASSERT_TRUE(tracker->AlignToPreviousFrame(c - 1, c));
+    const Matrix3d step = ToEigen(tracker->frameMaps[c - 1]);
+    product = product * step;
+    EXPECT_TRUE(ToEigen(tracker->frameMaps[c]).isIdentity(0.0));
+  }
+  const Matrix3d truth = Motion(0).inverse() * Motion(5);
+  for (const WarpRecord& chained : {tracker->frameMaps[0], tracker->keyFrameMaps[0]}) {
+    ASSERT_TRUE(chained.IsSet());
+    EXPECT_LT(MaxCornerError(ToEigen(chained), product, kW, kH), 1e-3);
+    EXPECT_LT(MaxCornerError(ToEigen(chained), truth, kW, kH), 0.3);
+  }
+}
+
+TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAreDropped) {
+  MakeRing(4);
+  for (u16 i = 0; i < 4; ++i) Show(i, Motion(i));
+  const WarpRecord mild = ToWarp(Similarity(0.0, 1.02, 1.0, 0.0, 40, 30));
+  const WarpRecord squashed = ToWarp(Similarity(0.0, 0.25, 0.0, 0.0, 40, 30));
+  tracker->frameMaps[0] = mild;
+  tracker->frameMaps[1] = squashed;
+  tracker->keyFrameMaps.Resize(3);
+  tracker->keyFrameMaps[0] = mild;
+  tracker->keyFrameMaps[1] = squashed;
+  tracker->keyFrameMaps[2] = Unset();
+
+  // A good step keeps the mild maps and drops the squashed ones.
+  ASSERT_TRUE(tracker->AlignToPreviousFrame(2, 3));
+  EXPECT_TRUE(tracker->frameMaps[0].IsSet());
+  EXPECT_FALSE(tracker->frameMaps[1].IsSet());
+  EXPECT_TRUE(tracker->keyFrameMaps[0].IsSet());
+  EXPECT_FALSE(tracker->keyFrameMaps[1].IsSet());
+  EXPECT_FALSE(tracker->keyFrameMaps[2].IsSet());
+
+  // CarryKeyFrameMaps drops what it distorts too.
+  tracker->keyFrameMaps[1] = mild;
+  tracker->frameMaps[2] = squashed;
+  tracker->CarryKeyFrameMaps({0, 1}, 2, 3);
+  EXPECT_FALSE(tracker->keyFrameMaps[1].IsSet());
+
+  // Frame 1 now shows another texture: the step fails.
+  tracker->keyFrameMaps[0] = mild;
+  Show(1, Motion(1), SceneRender::MakeNoiseTexture(256, 256, 77, 8));
+  EXPECT_FALSE(tracker->AlignToPreviousFrame(1, 3));
+  for (u16 i = 0; i < 3; ++i) EXPECT_FALSE(tracker->frameMaps[i].IsSet()) << i;
+  EXPECT_TRUE(ToEigen(tracker->frameMaps[3]).isIdentity(0.0));
+  for (const WarpRecord& m : tracker->keyFrameMaps) EXPECT_FALSE(m.IsSet());
+}
+
+// Pairs 6 pixels off the image's answer fail the point test of the extended
+// alignment, which runs from 10 pairs on; 9 such pairs leave the plain
+// alignment, which succeeds. The failed alignment restores the map.
+TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNot) {
+  MakeRing(2);
+  Show(0, Motion(0));
+  Show(1, Motion(1));
+  const Matrix3d truth = Motion(0).inverse() * Motion(1);
+  tracker->working.trackFlags.assign(10, kTrackSolved);
+  for (const u32 pairs : {9u, 10u}) {
+    tracker->frameMaps[0] = ToWarp(truth);
+    for (TrackerFrame& f : tracker->frames) f.mapMatches[0].clear();
+    for (u32 i = 0; i < pairs; ++i) {
+      const Eigen::Vector3d q(kW * (0.1 + 0.08 * i), kH * (0.15 + 0.2 * (i % 4)), 1.0);
+      const Eigen::Vector2d a = (truth * q).hnormalized();
+      tracker->frames[0].mapMatches[0].push_back(Match(i, a.x() + 6.0, a.y()));
+      tracker->frames[1].mapMatches[0].push_back(Match(i, q.x(), q.y()));
+    }
+    const WarpRecord before = tracker->frameMaps[0];
+    const bool aligned = tracker->AlignFrameImage(0, 1);
+    EXPECT_EQ(aligned, pairs < 10) << pairs;
+    if (!aligned)
+      for (int i = 0; i < 12; ++i) EXPECT_EQ(tracker->frameMaps[0].m[i], before.m[i]);
+    else
+      EXPECT_LT(MaxCornerError(ToEigen(tracker->frameMaps[0]), truth, kW, kH), 0.1);
+  }
+}
+
+// With the identity map and frame f one alignment pixel to the right, the
+// RMS is one alignment pixel in level-0 pixels (16). A point matched at two
+// levels pairs once; an inlier seen only in the other frame pairs with its
+// projection when the frame has a pose.
+TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
+  MakeRing(2);
+  SetIdentityMap(tracker->frameMaps[0]);
+  TrackerFrame& other = tracker->frames[0];
+  TrackerFrame& f = tracker->frames[1];
+  for (int level : {0, 1}) {
+    other.mapMatches[level].push_back(Match(0, 20, 30));
+    f.mapMatches[level].push_back(Match(0, 21, 30));
+  }
+  other.mapMatches[2].push_back(Match(1, 40, 30));  // inlier, not matched in f
+  other.mapMatches[2].push_back(Match(2, 50, 30));  // not an inlier
+  other.mapMatches[2].push_back(Match(7, 60, 30));  // unknown to the map copy
+  tracker->working.points.Resize(3);
+  tracker->working.trackFlags = {kTrackSolved, kTrackSolved | kTrackInlier, kTrackSolved};
+  AlignedArray<LA::Vector2<float>> A, B;
+  EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
+  EXPECT_EQ(A.Size(), 1u);
+
+  const float x = other.mapMatches[2][0].nx + 1.0f / tracker->intrinsic[4].fx[0];
+  tracker->working.points[1] = {{x, other.mapMatches[2][0].ny, 1.0f, 1.0f}};
+  f.pose.slot[1] = CameraPose{};
+  for (int i = 0; i < 3; ++i) f.pose.slot[1].m[i][i] = 1.0f;
+  EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
+  ASSERT_EQ(A.Size(), 2u);
+  EXPECT_FLOAT_EQ(B[1].x, x);
+
+  // The key frame's features pair the same way.
+  tracker->keyFrameMaps.Resize(1);
+  SetIdentityMap(tracker->keyFrameMaps[0]);
+  tracker->keyFrameRecords.assign(1, {});
+  tracker->working.keyFrameMeasurementStart = {0, 2};
+  tracker->working.measurementTracks = {0, 1};
+  tracker->keyFrameNormalized.Resize(2);
+  tracker->keyFrameNormalized[0] = {other.mapMatches[0][0].nx, other.mapMatches[0][0].ny};
+  tracker->keyFrameNormalized[1] = {other.mapMatches[2][0].nx, other.mapMatches[2][0].ny};
+  EXPECT_NEAR(tracker->CollectKeyFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
+  EXPECT_EQ(A.Size(), 2u);
+
+  // No map, no pairs.
+  tracker->frameMaps[0] = Unset();
+  EXPECT_EQ(tracker->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
+  EXPECT_TRUE(A.Empty());
+}
+
+// While relocalising, a recovering tracker aligns from the identity instead
+// of the key frame's stale map; a failure leaves the map as it was.
+TEST_F(ImageMaps, RelocalisingAlignsFromTheIdentityWhileRecovering) {
+  MakeRing(2);
+  Show(0, Motion(0));
+  Show(1, Motion(1));
+  map->keyFrames.resize(1);
+  map->keyFrames[0].floatImage = tracker->frames[0].alignmentImage;
+  tracker->keyFrameMaps.Resize(1);
+  const WarpRecord stale = ToWarp(Similarity(0.0, 1.0, 25.0, 0.0, 40, 30));
+  tracker->relocalising = 1;
+  for (const u8 recovering : {u8(0), u8(1)}) {
+    tracker->recovering = recovering;
+    tracker->keyFrameMaps[0] = stale;
+    float residual = -1.0f;
+    EXPECT_EQ(tracker->AlignKeyFrameImage(0, 1, &residual), recovering == 1);
+    const Matrix3d H = ToEigen(tracker->keyFrameMaps[0]);
+    if (recovering) {
+      EXPECT_LT(MaxCornerError(H, Motion(0).inverse() * Motion(1), kW, kH), 0.1);
+      EXPECT_GE(residual, 0.0f);
+    } else {
+      EXPECT_TRUE(H == ToEigen(stale));
+    }
+  }
+}
