@@ -154,22 +154,18 @@ TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
 
 TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
   Chain chain;
-  // Another writer stamps the map as fast as it can for a while.
+  // Another writer stamps the map every 200 us.
   std::atomic<bool> stamping{true};
   std::atomic<int> stamps{0};
   std::thread writer([&] {
     // An empty result with a current token: a cheap stamped write.
     IBAState nothing;
     MapSnapshotToken token;
-    // Until 30 ms into the global pass (at most 2 s): its first write-back
-    // is refused, a later one goes through.
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    bool seen = false;
-    while (stamping && std::chrono::steady_clock::now() < until) {
-      if (!seen && chain.global->IsBusy()) {
-        seen = true;
-        until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
-      }
+    // Until the global adjustor tries again (at most 20 s): its first
+    // write-back is refused, a later one goes through.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (stamping && chain.global->writeBackAttempts < 2 &&
+           std::chrono::steady_clock::now() < until) {
       {
         boost::shared_lock<boost::shared_mutex> lock(chain.map.mutex);
         token.counter = chain.map.ModificationCounter();
@@ -183,6 +179,7 @@ TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
   chain.Request(1, true);  // returns once a global write-back was applied
   stamping = false;
   writer.join();
+  EXPECT_GE(chain.global->writeBackAttempts, 2u);
   EXPECT_GE(Count(ReadFile(chain.logName), "After GBA"), 2u);
 }
 
