@@ -39,6 +39,17 @@ std::string Modifier(GlobalMap& map) {
   return map.modifier;
 }
 
+// The global adjustor, able to hold a pass at its start until told to go.
+struct GatedGlobal : BundleAdjustorGlobal {
+  using BundleAdjustorGlobal::BundleAdjustorGlobal;
+  void Run(const u8* request) override {
+    entered = true;
+    WaitFor([this] { return go.load(); }, 20.0);
+    BundleAdjustorGlobal::Run(request);
+  }
+  std::atomic<bool> entered{false}, go{true};
+};
+
 struct Chain {
   Chain()
       : scene([] {
@@ -56,7 +67,7 @@ struct Chain {
     scene.Build(map);
     PlaneDistanceThreshold = 0.05f;
     logName = testing::TempDir() + "gba_chain.log";
-    global = std::make_unique<BundleAdjustorGlobal>(&map, 0, logName);
+    global = std::make_unique<GatedGlobal>(&map, 0, logName);
     local = std::make_unique<BundleAdjustorLocal>(&map, &globalPool, &globalQueue, 0, "");
     globalThread.id = 3;
     globalThread.worker = global.get();
@@ -94,7 +105,7 @@ struct Chain {
   MutexBufferQueue<u8> localQueue;
   MutexBufferPool<u8> globalPool;
   MutexBufferQueue<u8> globalQueue;
-  std::unique_ptr<BundleAdjustorGlobal> global;
+  std::unique_ptr<GatedGlobal> global;
   std::unique_ptr<BundleAdjustorLocal> local;
   ThreadContext<u8> globalThread, localThread;
 };
@@ -154,30 +165,27 @@ TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
 
 TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
   Chain chain;
-  // Another writer stamps the map every 200 us.
-  std::atomic<bool> stamping{true};
-  std::atomic<int> stamps{0};
+  // Once the global pass is about to start, another writer stamps the map
+  // without pause until the pass tries again: its first write-back is
+  // refused, a later one goes through. (Stamping earlier would hold up the
+  // local pass as well.)
+  chain.global->go = false;
   std::thread writer([&] {
-    // An empty result with a current token: a cheap stamped write.
-    IBAState nothing;
+    IBAState nothing;  // an empty result with a current token: a cheap stamped write
     MapSnapshotToken token;
-    // Until the global adjustor tries again (at most 20 s): its first
-    // write-back is refused, a later one goes through.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (stamping && chain.global->writeBackAttempts < 2 &&
-           std::chrono::steady_clock::now() < until) {
+    WaitFor([&] { return chain.global->entered.load(); }, 20.0);
+    while (chain.global->writeBackAttempts < 2 && std::chrono::steady_clock::now() < until) {
       {
         boost::shared_lock<boost::shared_mutex> lock(chain.map.mutex);
         token.counter = chain.map.ModificationCounter();
       }
       chain.map.SetTrackMatcherResult(nothing, {}, {}, {}, token, 1, "TM");
-      ++stamps;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      chain.global->go = true;
+      std::this_thread::yield();
     }
   });
-  ASSERT_TRUE(WaitFor([&] { return stamps > 0; }));
   chain.Request(1, true);  // returns once a global write-back was applied
-  stamping = false;
   writer.join();
   EXPECT_GE(chain.global->writeBackAttempts, 2u);
   EXPECT_GE(Count(ReadFile(chain.logName), "After GBA"), 2u);
