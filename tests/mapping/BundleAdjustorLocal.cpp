@@ -39,17 +39,6 @@ std::string Modifier(GlobalMap& map) {
   return map.modifier;
 }
 
-// The global adjustor, able to hold a pass at its start until told to go.
-struct GatedGlobal : BundleAdjustorGlobal {
-  using BundleAdjustorGlobal::BundleAdjustorGlobal;
-  void Run(const u8* request) override {
-    entered = true;
-    WaitFor([this] { return go.load(); }, 20.0);
-    BundleAdjustorGlobal::Run(request);
-  }
-  std::atomic<bool> entered{false}, go{true};
-};
-
 struct Chain {
   Chain()
       : scene([] {
@@ -67,7 +56,7 @@ struct Chain {
     scene.Build(map);
     PlaneDistanceThreshold = 0.05f;
     logName = testing::TempDir() + "gba_chain.log";
-    global = std::make_unique<GatedGlobal>(&map, 0, logName);
+    global = std::make_unique<BundleAdjustorGlobal>(&map, 0, logName);
     local = std::make_unique<BundleAdjustorLocal>(&map, &globalPool, &globalQueue, 0, "");
     globalThread.id = 3;
     globalThread.worker = global.get();
@@ -105,7 +94,7 @@ struct Chain {
   MutexBufferQueue<u8> localQueue;
   MutexBufferPool<u8> globalPool;
   MutexBufferQueue<u8> globalQueue;
-  std::unique_ptr<GatedGlobal> global;
+  std::unique_ptr<BundleAdjustorGlobal> global;
   std::unique_ptr<BundleAdjustorLocal> local;
   ThreadContext<u8> globalThread, localThread;
 };
@@ -163,32 +152,43 @@ TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
   EXPECT_EQ(map.KeyFrameCount(), 0u);
 }
 
+// A log that stamps the map once, when the first pass announces itself:
+// after its snapshot and before its write-back.
+struct StampingLog {
+  static ssize_t Write(void* cookie, const char* text, size_t size) {
+    StampingLog& self = *static_cast<StampingLog*>(cookie);
+    self.text.append(text, size);
+    if (!self.stamped && self.text.find("Before GBA") != std::string::npos) {
+      self.stamped = true;
+      MapSnapshotToken token;
+      {
+        boost::shared_lock<boost::shared_mutex> lock(self.map->mutex);
+        token.counter = self.map->ModificationCounter();
+      }
+      self.map->SetTrackMatcherResult(IBAState{}, {}, {}, {}, token, 1, "TM");
+    }
+    return static_cast<ssize_t>(size);
+  }
+  GlobalMap* map = nullptr;
+  bool stamped = false;
+  std::string text;
+};
+
 TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
   Chain chain;
-  // Once the global pass is about to start, another writer stamps the map
-  // without pause until the pass tries again: its first write-back is
-  // refused, a later one goes through. (Stamping earlier would hold up the
-  // local pass as well.)
-  chain.global->go = false;
-  std::thread writer([&] {
-    IBAState nothing;  // an empty result with a current token: a cheap stamped write
-    MapSnapshotToken token;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    WaitFor([&] { return chain.global->entered.load(); }, 20.0);
-    while (chain.global->writeBackAttempts < 2 && std::chrono::steady_clock::now() < until) {
-      {
-        boost::shared_lock<boost::shared_mutex> lock(chain.map.mutex);
-        token.counter = chain.map.ModificationCounter();
-      }
-      chain.map.SetTrackMatcherResult(nothing, {}, {}, {}, token, 1, "TM");
-      chain.global->go = true;
-      std::this_thread::yield();
-    }
-  });
+  StampingLog stamping;
+  stamping.map = &chain.map;
+  cookie_io_functions_t io{nullptr, &StampingLog::Write, nullptr, nullptr};
+  FILE* log = fopencookie(&stamping, "w", io);
+  ASSERT_NE(log, nullptr);
+  std::setvbuf(log, nullptr, _IONBF, 0);
+  std::fclose(chain.global->log);
+  chain.global->log = log;
   chain.Request(1, true);  // returns once a global write-back was applied
-  writer.join();
-  EXPECT_GE(chain.global->writeBackAttempts, 2u);
-  EXPECT_GE(Count(ReadFile(chain.logName), "After GBA"), 2u);
+  EXPECT_TRUE(stamping.stamped);
+  EXPECT_EQ(chain.global->writeBackAttempts, 2u);
+  EXPECT_EQ(Count(stamping.text, "After GBA"), 2u);
+  EXPECT_EQ(Modifier(chain.map), "GBA");
 }
 
 TEST(BundleAdjustorLocal, StopsWithinASecondWhileIdleOrBusy) {
