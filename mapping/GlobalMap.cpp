@@ -139,9 +139,19 @@ bool GlobalMap::Synchronize(MapWorkingCopy& out) {
       out.resolvedTracks.resize(n);
       u32* resolved = out.resolvedTracks.data();
       const u8* flags = trackFlags.data();
-      // Few tracks are merged away: only those walk their chain.
       for (u32 t = 0; t < n; ++t) resolved[t] = t;
-      for (u32 t = 0; t < n; ++t) {
+      // Few tracks are merged away: scan the flags eight at a time.
+      constexpr u64 kAway8 = 0x0101010101010101ULL * kTrackMergedAway;
+      u32 t = 0;
+      for (; t + 8 <= n; t += 8) {
+        u64 eight;
+        std::memcpy(&eight, flags + t, 8);
+        if (!(eight & kAway8)) continue;
+        for (u32 i = t; i < t + 8; ++i) {
+          if (flags[i] & kTrackMergedAway) resolved[i] = ResolveTrack(i);
+        }
+      }
+      for (; t < n; ++t) {
         if (flags[t] & kTrackMergedAway) resolved[t] = ResolveTrack(t);
       }
     }

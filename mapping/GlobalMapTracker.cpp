@@ -225,7 +225,10 @@ void GlobalMap::PushKeyFrame(u8 keyFrameFlag, const MapWorkingCopy& tracker, Key
   }
   // 8. Track range: lowest matched (or first new) to the last track.
   keyFrameTrackRange.push_back({lowest, total == 0 ? 0u : total - 1});
-  Stamp(stamp, tag);
+  // Appending keeps every outstanding snapshot's ids valid: only a stamped
+  // push moves the counter.
+  changed = 1;
+  if (stamp) Stamp(1, tag);
 }
 
 void GlobalMap::PopKeyFrame(u8 stamp, const std::string& tag) {

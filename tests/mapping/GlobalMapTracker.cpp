@@ -146,6 +146,11 @@ TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
     EXPECT_EQ(trimmed.keyFrameMeasurementStart, direct.keyFrameMeasurementStart);
     for (u32 k = 0; k < K - first; ++k) {
       EXPECT_EQ(trimmed.keyFrames[k].frameId, direct.keyFrames[k].frameId);
+      const KeyFrame &x = trimmed.keyFrames[k], &y = direct.keyFrames[k];
+      ASSERT_EQ(x.pyramid[1].size(), y.pyramid[1].size());
+      EXPECT_EQ(0,
+                std::memcmp(x.pyramid[1].data(), y.pyramid[1].data(), x.pyramid[1].size().area()));
+      EXPECT_EQ(0, std::memcmp(x.levelOffsets, y.levelOffsets, sizeof(x.levelOffsets)));
       EXPECT_EQ(
           0, std::memcmp(&trimmed.keyFramePoses[k], &direct.keyFramePoses[k], sizeof(CameraPose)));
     }
