@@ -243,6 +243,7 @@ void BundleAdjustorGlobal::RecoverInliers() {
   edits.retestedFlags.assign(R, 0);
   edits.retestedPlanes.assign(R, kNoIndex16);
   edits.retestedPoints.Resize(R);
+  for (u32 i = 0; i < R; ++i) edits.retestedPoints[i] = {{0.0f, 0.0f, 0.0f, 1.0f}};
   pointEstimator.threshold = 1.0f;
   pointData.mseFactor = intrinsic.misc[0];
   u32 admitted = 0, unreliable = 0, planar = 0;
