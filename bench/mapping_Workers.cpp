@@ -84,7 +84,7 @@ void Describe(benchmark::State& state, BenchMap& m, const BundleAdjustorGlobal& 
   state.counters["key_frames"] = m.map.KeyFrameCount();
   state.counters["points"] = m.map.TrackCount();
   state.counters["measurements"] = m.map.measurements.Size();
-  state.counters["solves"] = ba.solves;
+  state.counters["solves"] = ba.solves.load();
   state.counters["rms_px"] = m.RmsPixels();
 }
 

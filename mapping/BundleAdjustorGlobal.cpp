@@ -47,7 +47,8 @@ void BundleAdjustorGlobal::Run(const u8* request) {
   busy = true;
   const f32 s = intrinsic.misc[1];
   u32 line = 0;
-  solves = writeBackAttempts = 0;
+  solves = 0;
+  writeBackAttempts = 0;
   for (;;) {
     map->GetGBAProblem(problem, state, index, token);
     BeginPass();

@@ -73,8 +73,9 @@ class BundleAdjustorGlobal : public Worker<u8> {
   BAResultEdits edits;    // outlier and detached lists, restored points, flags, planes
   u32 oldPlaneCount = 0;  // problem planes that carry a map plane
   FILE* log = nullptr;
-  // Statistics of the last run: solver runs and write-back attempts.
-  u32 solves = 0, writeBackAttempts = 0;
+  // Statistics of the last run: solver runs and write-back attempts (read
+  // by other threads while it runs).
+  std::atomic<u32> solves{0}, writeBackAttempts{0};
 
   PlaneDetector planeDetector;
   IBASolver solver;

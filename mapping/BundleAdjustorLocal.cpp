@@ -20,7 +20,8 @@ void BundleAdjustorLocal::Run(const u8* request) {
     planesInitialised = 0;
   } else {
     const f32 s = intrinsic.misc[1];
-    solves = writeBackAttempts = 0;
+    solves = 0;
+    writeBackAttempts = 0;
     if (map->GetLBAProblem(problem, state, index, token)) {
       u32 line = 0;
       for (;;) {

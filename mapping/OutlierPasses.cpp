@@ -12,8 +12,9 @@ namespace {
 // Cosine of 3 degrees: rays closer than this fix a point poorly.
 const f32 kNarrowCosine = std::cos(0.0523599f);
 
-inline f32 Percent(u32 part, u32 whole) {
-  return whole == 0 ? 0 : static_cast<f32>(part * 100 / whole);
+// Integer percentage, 0 of nothing.
+inline int Percent(u32 part, u32 whole) {
+  return whole == 0 ? 0 : static_cast<int>(part * 100 / whole);
 }
 
 inline f32 Dot3(const f32* a, const f32* b) {
@@ -146,7 +147,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
   }
   const u32 removed = inliersBefore - inliersKept;
   Print("    Inlier --> Outlier: %d / %d = %d%% points", removed, inliersBefore,
-        static_cast<int>(Percent(removed, inliersBefore)));
+        Percent(removed, inliersBefore));
 
   if (planes) {
     // Points off their plane are detached; planes left small are dissolved.
@@ -188,7 +189,6 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
 
 void BundleAdjustorGlobal::MarkUnreliablePoints() {
   const u32 N = state.points.Size();
-  const u32 C = state.cameras.Size();
   const f32 L = index.scale;
   IndexObservations();
   AlignedArray<LA::AlignedVector4f>& centres = pointData.centres;
@@ -211,7 +211,6 @@ void BundleAdjustorGlobal::MarkUnreliablePoints() {
       pointData.measurements[i] = {m.x, m.y};
       centres[i] = Centre(P);
     }
-    (void)C;
     if (pointData.ComputeMaxBaseline() < 0.5f * L ||
         pointData.ComputeMinRayCosine() > kNarrowCosine) {
       flags |= kTrackUnreliable;
@@ -221,7 +220,7 @@ void BundleAdjustorGlobal::MarkUnreliablePoints() {
     }
   }
   Print("    Unreliable points: %d / %d = %d%% points\n", unreliable, candidates,
-        static_cast<int>(Percent(unreliable, candidates)));
+        Percent(unreliable, candidates));
 }
 
 void BundleAdjustorGlobal::RecoverInliers() {
@@ -244,6 +243,7 @@ void BundleAdjustorGlobal::RecoverInliers() {
   edits.retestedFlags.assign(R, 0);
   edits.retestedPlanes.assign(R, kNoIndex16);
   edits.retestedPoints.Resize(R);
+  for (u32 i = 0; i < R; ++i) edits.retestedPoints[i] = {{0.0f, 0.0f, 0.0f, 1.0f}};
   pointEstimator.threshold = 1.0f;
   pointData.mseFactor = intrinsic.misc[0];
   u32 admitted = 0, unreliable = 0, planar = 0;
@@ -304,5 +304,5 @@ void BundleAdjustorGlobal::RecoverInliers() {
     edits.retestedFlags[i] = flags;
   }
   Print("    Inlier <-- Outlier: %d / %d = %d%% points, %d unreliable, %d planar\n", admitted, R,
-        static_cast<int>(Percent(admitted, R)), unreliable, planar);
+        Percent(admitted, R), unreliable, planar);
 }

@@ -158,8 +158,12 @@ TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
     HandProblem(ba, {0.0f, 0.0f}, 0);
     IBAProblem& P = ba.problem;
     IBASolver::ResizeInput(P, 0, 0, 0, 2, 2, 0, 4, 0);
-    ba.state.cameras.Resize(2);
-    ba.state.cameras[1] = ba.state.cameras[0];
+    ba.state.cameras.Resize(2);  // new storage: both poses written here
+    for (u32 c = 0; c < 2; ++c) {
+      CameraPose& pose = ba.state.cameras[c].pose;
+      for (int r = 0; r < 3; ++r)
+        for (int k = 0; k < 4; ++k) pose.m[r][k] = r == k ? 1.0f : 0.0f;
+    }
     ba.state.cameras[1].pose.m[0][3] = -baseline;  // centre at x = baseline
     ba.state.points[1] = {{0.0f, 0.0f, 3.0f, 1.0f}};
     P.features.measurements[0] = {1, 0.0f, 0.0f};
@@ -248,7 +252,7 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
     const u32 scenePoint = m.scene.TrackScenePoint()[track];
     const bool inlier = (ba.edits.retestedFlags[i] & kTrackInlier) != 0;
     for (int k = 0; k < 4; ++k)
-      EXPECT_TRUE(std::isfinite(ba.edits.retestedPoints[i].v[k]) || !inlier);
+      EXPECT_TRUE(!inlier || std::isfinite(ba.edits.retestedPoints[i].v[k]));
     const u32 p = static_cast<u32>(
         std::find(ba.index.tracks.begin(), ba.index.tracks.end(), track) - ba.index.tracks.begin());
     if (role[p] == 1) {

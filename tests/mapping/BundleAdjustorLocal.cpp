@@ -152,38 +152,43 @@ TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
   EXPECT_EQ(map.KeyFrameCount(), 0u);
 }
 
+// A log that stamps the map once, when the first pass announces itself:
+// after its snapshot and before its write-back.
+struct StampingLog {
+  static ssize_t Write(void* cookie, const char* text, size_t size) {
+    StampingLog& self = *static_cast<StampingLog*>(cookie);
+    self.text.append(text, size);
+    if (!self.stamped && self.text.find("Before GBA") != std::string::npos) {
+      self.stamped = true;
+      MapSnapshotToken token;
+      {
+        boost::shared_lock<boost::shared_mutex> lock(self.map->mutex);
+        token.counter = self.map->ModificationCounter();
+      }
+      self.map->SetTrackMatcherResult(IBAState{}, {}, {}, {}, token, 1, "TM");
+    }
+    return static_cast<ssize_t>(size);
+  }
+  GlobalMap* map = nullptr;
+  bool stamped = false;
+  std::string text;
+};
+
 TEST(BundleAdjustorLocal, RefusedWriteBackIsRetriedOnAFreshCopy) {
   Chain chain;
-  // Another writer stamps the map as fast as it can for a while.
-  std::atomic<bool> stamping{true};
-  std::atomic<int> stamps{0};
-  std::thread writer([&] {
-    // An empty result with a current token: a cheap stamped write.
-    IBAState nothing;
-    MapSnapshotToken token;
-    // Until 30 ms into the global pass (at most 2 s): its first write-back
-    // is refused, a later one goes through.
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    bool seen = false;
-    while (stamping && std::chrono::steady_clock::now() < until) {
-      if (!seen && chain.global->IsBusy()) {
-        seen = true;
-        until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
-      }
-      {
-        boost::shared_lock<boost::shared_mutex> lock(chain.map.mutex);
-        token.counter = chain.map.ModificationCounter();
-      }
-      chain.map.SetTrackMatcherResult(nothing, {}, {}, {}, token, 1, "TM");
-      ++stamps;
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  });
-  ASSERT_TRUE(WaitFor([&] { return stamps > 0; }));
+  StampingLog stamping;
+  stamping.map = &chain.map;
+  cookie_io_functions_t io{nullptr, &StampingLog::Write, nullptr, nullptr};
+  FILE* log = fopencookie(&stamping, "w", io);
+  ASSERT_NE(log, nullptr);
+  std::setvbuf(log, nullptr, _IONBF, 0);
+  std::fclose(chain.global->log);
+  chain.global->log = log;
   chain.Request(1, true);  // returns once a global write-back was applied
-  stamping = false;
-  writer.join();
-  EXPECT_GE(Count(ReadFile(chain.logName), "After GBA"), 2u);
+  EXPECT_TRUE(stamping.stamped);
+  EXPECT_EQ(chain.global->writeBackAttempts, 2u);
+  EXPECT_EQ(Count(stamping.text, "After GBA"), 2u);
+  EXPECT_EQ(Modifier(chain.map), "GBA");
 }
 
 TEST(BundleAdjustorLocal, StopsWithinASecondWhileIdleOrBusy) {
