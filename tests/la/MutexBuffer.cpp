@@ -145,6 +145,9 @@ void StreamNumbers(u32 capacity, bool synchronous) {
     ASSERT_EQ(received.size(), sent.size()) << what;
     const auto diff = std::mismatch(sent.begin(), sent.end(), received.begin());
     EXPECT_TRUE(diff.first == sent.end()) << what << ": delivery " << diff.first - sent.begin();
+    // The wake-up null stays queued when the consumer saw the cleared flag
+    // first; no real item may be left.
+    EXPECT_EQ(queue.TryGet(), nullptr);
     EXPECT_EQ(queue.Count(), 0u);
     EXPECT_EQ(pool.Count(), capacity);
   });
