@@ -53,11 +53,7 @@ struct MarkerScene {
     const float model[4][2] = {{-W, -H}, {-W, H}, {W, H}, {W, -H}};
     for (int k = 0; k < 4; ++k) {
       const float P[3] = {model[k][0], -model[k][1], 1e-4f};  // model y is world -y
-      float X[3];
-      for (int i = 0; i < 3; ++i)
-        X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-      out[2 * k] = K.fx[0] * X[0] / X[2] + K.cx[0];
-      out[2 * k + 1] = K.fy[0] * X[1] / X[2] + K.cy[0];
+      SceneRender::ProjectPoint(pose, K, P, out + 2 * k);
     }
   }
 

@@ -23,11 +23,7 @@ CameraPose TestPose() {
 }
 
 void PixelOf(const CameraPose& pose, const float* P, float* p) {
-  float X[3];
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-  p[0] = kK.fx[0] * X[0] / X[2] + kK.cx[0];
-  p[1] = kK.fy[0] * X[1] / X[2] + kK.cy[0];
+  SceneRender::ProjectPoint(pose, kK, P, p);
 }
 
 // f(pose moved by +-eps along parameter k), central difference.
@@ -51,10 +47,8 @@ void CentralDifference(const CameraPose& pose, int k, F f, float* out, int n) {
 TEST(MarkerAlignment, ProjectionJacobianMatchesFiniteDifferences) {
   const CameraPose pose = TestPose();
   const float P[3] = {0.12f, -0.08f, 0.0f};
-  float X[3];
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-  float p[2], J[2][6];
+  float X[3], p[2], J[2][6];
+  SceneRender::ToCamera(pose, P, X);
   ProjectWithPoseJacobian(X, kK, p, J);
   for (int k = 0; k < 6; ++k) {
     float fd[2];
@@ -70,10 +64,8 @@ TEST(MarkerAlignment, EdgeFrameJacobianMatchesFiniteDifferences) {
   const float A[3] = {-0.15f, -0.1f, 0}, B[3] = {0.15f, -0.1f, 0};
   const float c[2] = {kK.cx[0], kK.cy[0]};
   float XA[3], XB[3];
-  for (int i = 0; i < 3; ++i) {
-    XA[i] = pose.m[i][0] * A[0] + pose.m[i][1] * A[1] + pose.m[i][2] * A[2] + pose.m[i][3];
-    XB[i] = pose.m[i][0] * B[0] + pose.m[i][1] * B[1] + pose.m[i][2] * B[2] + pose.m[i][3];
-  }
+  SceneRender::ToCamera(pose, A, XA);
+  SceneRender::ToCamera(pose, B, XB);
   float a[2], b[2], Ja[2][6], Jb[2][6], d[2], m[2], Jd[2][6], Jm[2][6];
   ProjectWithPoseJacobian(XA, kK, a, Ja);
   ProjectWithPoseJacobian(XB, kK, b, Jb);
