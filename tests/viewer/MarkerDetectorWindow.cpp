@@ -84,11 +84,10 @@ TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
       DoubleClick(d.handler, d.expectedCorners[2 * k], d.expectedCorners[2 * k + 1], 4);
     EXPECT_EQ(d.clickCount, 0);
   }
-  // Capture ran once, from a pose close to the identity: level 0 has records.
+  // Capture ran once, from a pose close to the identity: level 0 has records
+  // (the reload is checked in MarkerDetector's tests).
   ASSERT_FALSE(blob.empty());
   EXPECT_GT(blob[0], 8 * 100);
-  MarkerDetector reload(640, 480, &scene.K, blob.data(), blob.size() * 4, nullptr);
-  EXPECT_TRUE(reload.templateLoaded);
 }
 
 TEST(MarkerDetectorWindow, DebugViewOfARenderedSheet) {
