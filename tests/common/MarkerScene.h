@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "la/Random.h"
 #include "tests/common/SceneRenderer.h"
 
 struct MarkerScene {
@@ -44,6 +45,20 @@ struct MarkerScene {
   CameraPose Camera(float dx = 0, float dy = 0, float dz = 0, float ax = 0, float ay = 0,
                     float az = 0) const {
     return LookDown(dx, dy, height + dz, ax, ay, az);
+  }
+
+  // n seeded camera jitters about the nominal pose (5 mm and 5 mrad, 1 cm
+  // and 10 mrad along and about the vertical) and their frames.
+  void JitteredFrames(u32 seed, int n, CameraPose* poses, CVD::Image<unsigned char>* frames) const {
+    Random::Seed(seed);
+    const auto jitter = [](float range) {
+      return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
+    };
+    for (int i = 0; i < n; ++i) {
+      poses[i] = Camera(jitter(0.005f), jitter(0.005f), jitter(0.01f), jitter(0.005f),
+                        jitter(0.005f), jitter(0.01f));
+      frames[i] = Render(poses[i]);
+    }
   }
 
   // The sheet's corners in frame pixels under pose, in the detector's

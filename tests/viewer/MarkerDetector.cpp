@@ -9,9 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <memory>
 
-#include "la/Random.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/MarkerScene.h"
 
@@ -21,16 +19,7 @@ class MarkerDetectorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     scene = new MarkerScene();
-    // A few seeded camera jitters around the nominal pose, cycled.
-    Random::Seed(21);
-    const auto jitter = [](float range) {
-      return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
-    };
-    for (int i = 0; i < kFrames; ++i) {
-      poses[i] = scene->Camera(jitter(0.005f), jitter(0.005f), jitter(0.01f), jitter(0.005f),
-                               jitter(0.005f), jitter(0.01f));
-      frames[i] = scene->Render(poses[i]);
-    }
+    scene->JitteredFrames(21, kFrames, poses, frames);  // cycled by RunSequence
     MarkerScene empty;
     empty.RemoveSheet();
     floorOnly = empty.Render(poses[0]);
