@@ -55,7 +55,7 @@ using Log = std::vector<std::string>;
 
 }  // namespace
 
-TEST(EventHandler, ClickTwiceRule) {
+TEST(EventHandler, ClickTwiceRuleKeysMovesAndDrags) {
   RecordingViewer v;
   v.ConnectEvents();
   // The initial press position is (0, 0): a first press there is a second press.
@@ -73,11 +73,7 @@ TEST(EventHandler, ClickTwiceRule) {
   v.log.clear();
   for (int i = 0; i < 3; ++i) Click(v.handler, 5, 5, 4);
   EXPECT_EQ(v.log, (Log{"double 5,5 b4", "press 5,5 b4", "release 5,5 b4", "double 5,5 b4"}));
-}
 
-TEST(EventHandler, KeysMovesAndDrags) {
-  RecordingViewer v;
-  v.ConnectEvents();
   EventHandler<Viewer>& h = v.handler;
   h.KeyDown(27);
   EXPECT_TRUE(h.quit);

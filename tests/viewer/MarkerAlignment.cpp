@@ -30,7 +30,7 @@ void PixelOf(const CameraPose& pose, const float* P, float* p) {
 template <class F>
 void CentralDifference(const CameraPose& pose, int k, F f, float* out, int n) {
   const float eps = 1e-3f;
-  float delta[6] = {0, 0, 0, 0, 0, 0}, plus[4], minus[4];
+  float delta[6] = {0, 0, 0, 0, 0, 0}, plus[6], minus[6];
   CameraPose moved = pose;
   delta[k] = eps;
   ApplyPoseIncrement(delta, moved);
@@ -44,22 +44,9 @@ void CentralDifference(const CameraPose& pose, int k, F f, float* out, int n) {
 
 }  // namespace
 
-TEST(MarkerAlignment, ProjectionJacobianMatchesFiniteDifferences) {
-  const CameraPose pose = TestPose();
-  const float P[3] = {0.12f, -0.08f, 0.0f};
-  float X[3], p[2], J[2][6];
-  SceneRender::ToCamera(pose, P, X);
-  ProjectWithPoseJacobian(X, kK, p, J);
-  for (int k = 0; k < 6; ++k) {
-    float fd[2];
-    CentralDifference(
-        pose, k, [&](const CameraPose& q, float* out) { PixelOf(q, P, out); }, fd, 2);
-    for (int i = 0; i < 2; ++i)
-      EXPECT_NEAR(J[i][k], fd[i], 0.01f * (1.0f + std::fabs(fd[i]))) << i << k;
-  }
-}
-
-TEST(MarkerAlignment, EdgeFrameJacobianMatchesFiniteDifferences) {
+// The corner projection and the edge frame (direction d, normal offset m) of
+// the edge from A to B.
+TEST(MarkerAlignment, ProjectionAndEdgeFrameJacobiansMatchFiniteDifferences) {
   const CameraPose pose = TestPose();
   const float A[3] = {-0.15f, -0.1f, 0}, B[3] = {0.15f, -0.1f, 0};
   const float c[2] = {kK.cx[0], kK.cy[0]};
@@ -77,11 +64,13 @@ TEST(MarkerAlignment, EdgeFrameJacobianMatchesFiniteDifferences) {
     PixelOf(q, A, qa);
     PixelOf(q, B, qb);
     ASSERT_TRUE(ComputeEdgeFrame(qa, qb, c, out, out + 2));
+    out[4] = qa[0], out[5] = qa[1];
   };
   for (int k = 0; k < 6; ++k) {
-    float fd[4];
-    CentralDifference(pose, k, frame, fd, 4);
+    float fd[6];
+    CentralDifference(pose, k, frame, fd, 6);
     for (int i = 0; i < 2; ++i) {
+      EXPECT_NEAR(Ja[i][k], fd[4 + i], 0.01f * (1.0f + std::fabs(fd[4 + i]))) << i << k;
       EXPECT_NEAR(Jd[i][k], fd[i], 2e-3f + 0.01f * std::fabs(fd[i])) << i << k;
       EXPECT_NEAR(Jm[i][k], fd[2 + i], 2e-3f + 0.01f * std::fabs(fd[2 + i])) << i << k;
     }
