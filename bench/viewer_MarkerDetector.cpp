@@ -6,11 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "la/Random.h"
 #include "tests/common/MarkerScene.h"
 #include "viewer/MarkerDetector.h"
 
@@ -26,16 +24,8 @@ struct Frames {
   std::vector<int32_t> templateBlob;
 
   Frames() {
-    Random::Seed(5);
-    const auto jitter = [](float r) {
-      return r * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
-    };
-    for (int i = 0; i < kFrames; ++i) {
-      poses[i] = scene.Camera(jitter(0.005f), jitter(0.005f), jitter(0.01f), jitter(0.005f),
-                              jitter(0.005f), jitter(0.01f));
-      images[i] = scene.Render(poses[i]);
-      scene.TrueCorners(poses[i], truth[i]);
-    }
+    scene.JitteredFrames(5, kFrames, poses, images);
+    for (int i = 0; i < kFrames; ++i) scene.TrueCorners(poses[i], truth[i]);
     // A template captured on the same frames.
     MarkerDetector capture(640, 480, &scene.K, nullptr, 0, &templateBlob);
     float out[8];

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <vector>
 
+#include "la/Random.h"
 #include "tests/common/SceneRenderer.h"
 
 struct MarkerScene {
@@ -46,6 +47,20 @@ struct MarkerScene {
     return LookDown(dx, dy, height + dz, ax, ay, az);
   }
 
+  // n seeded camera jitters about the nominal pose (5 mm and 5 mrad, 1 cm
+  // and 10 mrad along and about the vertical) and their frames.
+  void JitteredFrames(u32 seed, int n, CameraPose* poses, CVD::Image<unsigned char>* frames) const {
+    Random::Seed(seed);
+    const auto jitter = [](float range) {
+      return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
+    };
+    for (int i = 0; i < n; ++i) {
+      poses[i] = Camera(jitter(0.005f), jitter(0.005f), jitter(0.01f), jitter(0.005f),
+                        jitter(0.005f), jitter(0.01f));
+      frames[i] = Render(poses[i]);
+    }
+  }
+
   // The sheet's corners in frame pixels under pose, in the detector's
   // model-corner order (-x -y, -x +y, +x +y, +x -y of the model frame).
   void TrueCorners(const CameraPose& pose, float out[8]) const {
@@ -53,11 +68,7 @@ struct MarkerScene {
     const float model[4][2] = {{-W, -H}, {-W, H}, {W, H}, {W, -H}};
     for (int k = 0; k < 4; ++k) {
       const float P[3] = {model[k][0], -model[k][1], 1e-4f};  // model y is world -y
-      float X[3];
-      for (int i = 0; i < 3; ++i)
-        X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-      out[2 * k] = K.fx[0] * X[0] / X[2] + K.cx[0];
-      out[2 * k + 1] = K.fy[0] * X[1] / X[2] + K.cy[0];
+      SceneRender::ProjectPoint(pose, K, P, out + 2 * k);
     }
   }
 

@@ -32,6 +32,20 @@ Intrinsic MakeIntrinsic(float fx, float fy, float cx, float cy);
 // r0, r1, r2 (camera x, y and optical axis in world coordinates).
 CameraPose MakePose(const float r0[3], const float r1[3], const float r2[3], const float c[3]);
 
+// X = pose P: a world point in camera coordinates.
+inline void ToCamera(const CameraPose& pose, const float P[3], float X[3]) {
+  for (int i = 0; i < 3; ++i)
+    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
+}
+
+// The pixel of the world point P (pinhole, no distortion).
+inline void ProjectPoint(const CameraPose& pose, const Intrinsic& K, const float P[3], float p[2]) {
+  float X[3];
+  ToCamera(pose, P, X);
+  p[0] = K.fx[0] * X[0] / X[2] + K.cx[0];
+  p[1] = K.fy[0] * X[1] / X[2] + K.cy[0];
+}
+
 // Renders the planes into out (its size is the image size) from the
 // world-to-camera pose; the nearest plane in front of the camera wins each
 // pixel, pixels seeing no plane get background. Each pixel averages

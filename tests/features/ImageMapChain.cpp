@@ -9,26 +9,24 @@
 
 namespace {
 
-using AlignmentScene::ToEigen;
-using AlignmentScene::ToWarp;
+using namespace AlignmentScene;
 
 TEST(ImageMapChain, ChainsInOrderKeepsAffineAndPropagatesUnset) {
-  const Eigen::Matrix3d a = AlignmentScene::Similarity(3.0, 1.05, 2.0, -1.0, 20.0, 15.0);
-  Eigen::Matrix3d b = AlignmentScene::Similarity(-5.0, 0.9, -1.0, 0.5, 20.0, 15.0);
+  const Eigen::Matrix3d a = Similarity(3.0, 1.05, 2.0, -1.0, 20.0, 15.0);
+  const Eigen::Matrix3d c = Similarity(-5.0, 0.9, -1.0, 0.5, 20.0, 15.0);
+  Eigen::Matrix3d b = c;
   b(2, 0) = 0.001;
   WarpRecord out;
   ChainImageMaps(ToWarp(a), ToWarp(b), out);
   EXPECT_FALSE(out.IsAffine());
   EXPECT_TRUE(ToEigen(out).isApprox(a * b, 1e-6));
 
-  WarpRecord affineA = ToWarp(a),
-             affineB = ToWarp(AlignmentScene::Similarity(-5, 0.9, -1, 0.5, 20, 15));
-  affineA.m[8] = affineB.m[8] = FLT_MAX;
-  const Eigen::Matrix3d expected = a * AlignmentScene::Similarity(-5, 0.9, -1, 0.5, 20, 15);
-  ChainImageMaps(affineA, affineB, affineA);  // in place
+  WarpRecord affineA = ToWarp(a), affineC = ToWarp(c);
+  affineA.m[8] = affineC.m[8] = FLT_MAX;
+  ChainImageMaps(affineA, affineC, affineA);  // in place
   ASSERT_TRUE(affineA.IsAffine());
   for (int r = 0; r < 2; ++r)
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(affineA.m[4 * r + c], expected(r, c), 1e-5);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(affineA.m[4 * r + k], (a * c)(r, k), 1e-5);
 
   WarpRecord unset = ToWarp(a);
   unset.m[0] = FLT_MAX;
@@ -38,13 +36,11 @@ TEST(ImageMapChain, ChainsInOrderKeepsAffineAndPropagatesUnset) {
 
 TEST(ImageMapChain, CarryDropsAMapThatDistortsTheImage) {
   const u32 size[2] = {40, 30};
-  WarpRecord map = ToWarp(AlignmentScene::Similarity(2.0, 1.0, 1.0, 0.0, 20.0, 15.0));
-  EXPECT_TRUE(
-      CarryImageMap(map, ToWarp(AlignmentScene::Similarity(1.0, 1.1, 0.0, 0.0, 20, 15)), size));
+  WarpRecord map = ToWarp(Similarity(2.0, 1.0, 1.0, 0.0, 20.0, 15.0));
+  EXPECT_TRUE(CarryImageMap(map, ToWarp(Similarity(1.0, 1.1, 0.0, 0.0, 20, 15)), size));
   EXPECT_TRUE(map.IsSet());
   // Five times larger: the long side is 200 pixels against a diagonal of 50.
-  EXPECT_FALSE(
-      CarryImageMap(map, ToWarp(AlignmentScene::Similarity(0.0, 5.0, 0.0, 0.0, 0, 0)), size));
+  EXPECT_FALSE(CarryImageMap(map, ToWarp(Similarity(0.0, 5.0, 0.0, 0.0, 0, 0)), size));
   EXPECT_FALSE(map.IsSet());
 }
 

@@ -55,7 +55,7 @@ using Log = std::vector<std::string>;
 
 }  // namespace
 
-TEST(EventHandler, ClickTwiceRule) {
+TEST(EventHandler, ClickTwiceRuleKeysMovesAndDrags) {
   RecordingViewer v;
   v.ConnectEvents();
   // The initial press position is (0, 0): a first press there is a second press.
@@ -73,11 +73,7 @@ TEST(EventHandler, ClickTwiceRule) {
   v.log.clear();
   for (int i = 0; i < 3; ++i) Click(v.handler, 5, 5, 4);
   EXPECT_EQ(v.log, (Log{"double 5,5 b4", "press 5,5 b4", "release 5,5 b4", "double 5,5 b4"}));
-}
 
-TEST(EventHandler, KeysMovesAndDrags) {
-  RecordingViewer v;
-  v.ConnectEvents();
   EventHandler<Viewer>& h = v.handler;
   h.KeyDown(27);
   EXPECT_TRUE(h.quit);
@@ -108,14 +104,10 @@ TEST(EventHandler, KeysMovesAndDrags) {
 }
 
 TEST(EventHandler, KeySymTranslation) {
-  EXPECT_EQ(TranslateKeySym(0xff1b, false), 27);
-  EXPECT_EQ(TranslateKeySym(0xff09, false), 9);
-  EXPECT_EQ(TranslateKeySym(0xff0d, false), 13);
-  EXPECT_EQ(TranslateKeySym(0xff08, false), 8);
-  EXPECT_EQ(TranslateKeySym('a', true), 1);
-  EXPECT_EQ(TranslateKeySym('S', true), 19);
-  EXPECT_EQ(TranslateKeySym('s', false), 's');
-  EXPECT_EQ(TranslateKeySym(',', true), ',');
+  // Escape, tab, return, backspace; Ctrl+letter as a control code; others unchanged.
+  const int table[][3] = {{0xff1b, 0, 27}, {0xff09, 0, 9}, {0xff0d, 0, 13}, {0xff08, 0, 8},
+                          {'a', 1, 1},     {'S', 1, 19},   {'s', 0, 's'},   {',', 1, ','}};
+  for (const auto& t : table) EXPECT_EQ(TranslateKeySym(t[0], t[1] != 0), t[2]) << t[0];
   EXPECT_TRUE(IsCtrlKeySym(0xffe3) && IsCtrlKeySym(0xffe4) && !IsCtrlKeySym('c'));
 }
 

@@ -30,19 +30,16 @@ TEST(ImageGeometry, RelativePoseMapsCameraZeroToCameraOne) {
       SceneRender::MakePose((const float[]){1, 0, 0}, (const float[]){0, 0, 1},
                             (const float[]){0, -1, 0}, (const float[]){-1, 0.5f, 2});
   CameraPose rel;
-  ComputeRelativePose(P0, P1, rel);
+  // Camera 0 coordinates mapped by rel equal camera 1 coordinates; P0 to
+  // itself is the identity.
   const float X[3] = {0.3f, -1.2f, 4.0f};
-  float x0[3], x1[3];
-  for (int i = 0; i < 3; ++i) {
-    x0[i] = P0.m[i][0] * X[0] + P0.m[i][1] * X[1] + P0.m[i][2] * X[2] + P0.m[i][3];
-    x1[i] = P1.m[i][0] * X[0] + P1.m[i][1] * X[1] + P1.m[i][2] * X[2] + P1.m[i][3];
+  for (const CameraPose* target : {&P1, &P0}) {
+    ComputeRelativePose(P0, *target, rel);
+    float x0[3], x1[3], mapped[3];
+    SceneRender::ToCamera(P0, X, x0);
+    SceneRender::ToCamera(*target, X, x1);
+    SceneRender::ToCamera(rel, x0, mapped);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(mapped[i], x1[i], 1e-5f);
   }
-  for (int i = 0; i < 3; ++i)
-    EXPECT_NEAR(rel.m[i][0] * x0[0] + rel.m[i][1] * x0[1] + rel.m[i][2] * x0[2] + rel.m[i][3],
-                x1[i], 1e-5f);
-  ComputeRelativePose(P0, P0, rel);
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) EXPECT_NEAR(rel.m[i][j], i == j ? 1.0f : 0.0f, 1e-6f);
-    EXPECT_NEAR(rel.m[i][3], 0.0f, 1e-6f);
-  }
+  EXPECT_NEAR(rel.m[0][0] + rel.m[1][1] + rel.m[2][2], 3.0f, 1e-5f);
 }

@@ -23,18 +23,14 @@ CameraPose TestPose() {
 }
 
 void PixelOf(const CameraPose& pose, const float* P, float* p) {
-  float X[3];
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-  p[0] = kK.fx[0] * X[0] / X[2] + kK.cx[0];
-  p[1] = kK.fy[0] * X[1] / X[2] + kK.cy[0];
+  SceneRender::ProjectPoint(pose, kK, P, p);
 }
 
 // f(pose moved by +-eps along parameter k), central difference.
 template <class F>
 void CentralDifference(const CameraPose& pose, int k, F f, float* out, int n) {
   const float eps = 1e-3f;
-  float delta[6] = {0, 0, 0, 0, 0, 0}, plus[4], minus[4];
+  float delta[6] = {0, 0, 0, 0, 0, 0}, plus[6], minus[6];
   CameraPose moved = pose;
   delta[k] = eps;
   ApplyPoseIncrement(delta, moved);
@@ -48,32 +44,15 @@ void CentralDifference(const CameraPose& pose, int k, F f, float* out, int n) {
 
 }  // namespace
 
-TEST(MarkerAlignment, ProjectionJacobianMatchesFiniteDifferences) {
-  const CameraPose pose = TestPose();
-  const float P[3] = {0.12f, -0.08f, 0.0f};
-  float X[3];
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-  float p[2], J[2][6];
-  ProjectWithPoseJacobian(X, kK, p, J);
-  for (int k = 0; k < 6; ++k) {
-    float fd[2];
-    CentralDifference(
-        pose, k, [&](const CameraPose& q, float* out) { PixelOf(q, P, out); }, fd, 2);
-    for (int i = 0; i < 2; ++i)
-      EXPECT_NEAR(J[i][k], fd[i], 0.01f * (1.0f + std::fabs(fd[i]))) << i << k;
-  }
-}
-
-TEST(MarkerAlignment, EdgeFrameJacobianMatchesFiniteDifferences) {
+// The corner projection and the edge frame (direction d, normal offset m) of
+// the edge from A to B.
+TEST(MarkerAlignment, ProjectionAndEdgeFrameJacobiansMatchFiniteDifferences) {
   const CameraPose pose = TestPose();
   const float A[3] = {-0.15f, -0.1f, 0}, B[3] = {0.15f, -0.1f, 0};
   const float c[2] = {kK.cx[0], kK.cy[0]};
   float XA[3], XB[3];
-  for (int i = 0; i < 3; ++i) {
-    XA[i] = pose.m[i][0] * A[0] + pose.m[i][1] * A[1] + pose.m[i][2] * A[2] + pose.m[i][3];
-    XB[i] = pose.m[i][0] * B[0] + pose.m[i][1] * B[1] + pose.m[i][2] * B[2] + pose.m[i][3];
-  }
+  SceneRender::ToCamera(pose, A, XA);
+  SceneRender::ToCamera(pose, B, XB);
   float a[2], b[2], Ja[2][6], Jb[2][6], d[2], m[2], Jd[2][6], Jm[2][6];
   ProjectWithPoseJacobian(XA, kK, a, Ja);
   ProjectWithPoseJacobian(XB, kK, b, Jb);
@@ -85,11 +64,13 @@ TEST(MarkerAlignment, EdgeFrameJacobianMatchesFiniteDifferences) {
     PixelOf(q, A, qa);
     PixelOf(q, B, qb);
     ASSERT_TRUE(ComputeEdgeFrame(qa, qb, c, out, out + 2));
+    out[4] = qa[0], out[5] = qa[1];
   };
   for (int k = 0; k < 6; ++k) {
-    float fd[4];
-    CentralDifference(pose, k, frame, fd, 4);
+    float fd[6];
+    CentralDifference(pose, k, frame, fd, 6);
     for (int i = 0; i < 2; ++i) {
+      EXPECT_NEAR(Ja[i][k], fd[4 + i], 0.01f * (1.0f + std::fabs(fd[4 + i]))) << i << k;
       EXPECT_NEAR(Jd[i][k], fd[i], 2e-3f + 0.01f * std::fabs(fd[i])) << i << k;
       EXPECT_NEAR(Jm[i][k], fd[2 + i], 2e-3f + 0.01f * std::fabs(fd[2 + i])) << i << k;
     }

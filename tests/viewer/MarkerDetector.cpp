@@ -9,9 +9,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <memory>
 
-#include "la/Random.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/MarkerScene.h"
 
@@ -21,16 +19,7 @@ class MarkerDetectorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     scene = new MarkerScene();
-    // A few seeded camera jitters around the nominal pose, cycled.
-    Random::Seed(21);
-    const auto jitter = [](float range) {
-      return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
-    };
-    for (int i = 0; i < kFrames; ++i) {
-      poses[i] = scene->Camera(jitter(0.005f), jitter(0.005f), jitter(0.01f), jitter(0.005f),
-                               jitter(0.005f), jitter(0.01f));
-      frames[i] = scene->Render(poses[i]);
-    }
+    scene->JitteredFrames(21, kFrames, poses, frames);  // cycled by RunSequence
     MarkerScene empty;
     empty.RemoveSheet();
     floorOnly = empty.Render(poses[0]);
@@ -112,13 +101,13 @@ TEST_F(MarkerDetectorTest, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
     MarkerDetector capture(640, 480, &scene->K, nullptr, 0, &blob);
     EXPECT_EQ(RunSequence(capture, 0, 20), 1);
   }
-  // Parse the sections: counts are multiples of 8 and the blob ends exactly.
-  size_t at = 0;
-  std::vector<u32> counts;
+  // Sections: a word count (a multiple of 8), then the records; the blob ends exactly.
+  size_t at = 0, starts[4];
+  u32 counts[4];
   for (int l = 0; l < 4; ++l) {
     ASSERT_LT(at, blob.size());
     ASSERT_EQ(blob[at] % 8, 0);
-    counts.push_back(static_cast<u32>(blob[at] / 8));
+    counts[l] = static_cast<u32>(blob[at] / 8), starts[l] = at + 1;
     at += 1 + static_cast<size_t>(blob[at]);
   }
   EXPECT_EQ(at, blob.size());
@@ -126,28 +115,21 @@ TEST_F(MarkerDetectorTest, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
 
   // Z of every record is re-placed on the current plane.
   std::vector<int32_t> moved = blob;
-  at = 0;
-  for (int l = 0; l < 4; ++l) {
-    for (u32 r = 0; r < counts[l]; ++r) {
-      float z = 5.0f;
-      std::memcpy(&moved[at + 1 + 8 * r + 2], &z, 4);
-    }
-    at += 1 + 8 * counts[l];
-  }
+  const float z = 5.0f;
+  for (int l = 0; l < 4; ++l)
+    for (u32 r = 0; r < counts[l]; ++r) std::memcpy(&moved[starts[l] + 8 * r + 2], &z, 4);
   MarkerDetector withTemplate(640, 480, &scene->K, moved.data(), moved.size() * 4, nullptr);
   ASSERT_TRUE(withTemplate.templateLoaded);
-  at = 0;
   for (int l = 0; l < 4; ++l) {
     ASSERT_EQ(withTemplate.templateLevels[l].Size(), counts[l]);
     for (u32 r = 0; r < counts[l]; ++r) {
       MarkerTemplateRecord original;
-      std::memcpy(&original, &blob[at + 1 + 8 * r], sizeof(original));
+      std::memcpy(&original, &blob[starts[l] + 8 * r], sizeof(original));
       const MarkerTemplateRecord& loaded = withTemplate.templateLevels[l][r];
       EXPECT_EQ(loaded.Z, IMU_INITIAL_HEIGHT);
       original.Z = loaded.Z;
       ASSERT_EQ(std::memcmp(&original, &loaded, sizeof(original)), 0);
     }
-    at += 1 + 8 * counts[l];
   }
   EXPECT_EQ(RunSequence(withTemplate, 0, 21), 2);
 }

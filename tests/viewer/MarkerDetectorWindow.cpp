@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/common/MarkerScene.h"
@@ -29,22 +30,20 @@ void DoubleClick(EventHandler<Viewer>& h, float x, float y, int button) {
 TEST(MarkerDetectorWindow, KeyTable) {
   MarkerScene scene;
   MarkerDetector d(640, 480, &scene.K, nullptr, 0, nullptr);
-  EXPECT_TRUE(d.OnKeyDown('-'));
-  EXPECT_FLOAT_EQ(d.displayGain, 0.5f);
-  d.OnKeyDown('-');
-  EXPECT_FLOAT_EQ(d.displayGain, 1.0f / 3.0f);
-  d.OnKeyDown('+');
-  d.OnKeyDown('+');
-  EXPECT_FLOAT_EQ(d.displayGain, 1.0f);
-  d.OnKeyDown('+');
-  EXPECT_FLOAT_EQ(d.displayGain, 2.0f);
+  // Gains step through 1/n below 1 and by whole numbers above.
+  const std::pair<int, float> gains[] = {
+      {'-', 0.5f}, {'-', 1 / 3.0f}, {'+', 0.5f}, {'+', 1.0f}, {'+', 2.0f}};
+  for (const auto& [key, gain] : gains) {
+    EXPECT_TRUE(d.OnKeyDown(key));
+    EXPECT_FLOAT_EQ(d.displayGain, gain);
+  }
 
   // An empty candidate list: ',' shows no candidate and stays there, '.' wraps back.
   ASSERT_EQ(d.candidates.Size(), 0u);
-  d.OnKeyDown(',');
-  EXPECT_EQ(d.shownCandidate, 0xFFFFFFFFu);
-  d.OnKeyDown(',');
-  EXPECT_EQ(d.shownCandidate, 0xFFFFFFFFu);
+  for (int i = 0; i < 2; ++i) {
+    d.OnKeyDown(',');
+    EXPECT_EQ(d.shownCandidate, 0xFFFFFFFFu);
+  }
   d.OnKeyDown('.');
   EXPECT_EQ(d.shownCandidate, 0u);
 
@@ -85,11 +84,10 @@ TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
       DoubleClick(d.handler, d.expectedCorners[2 * k], d.expectedCorners[2 * k + 1], 4);
     EXPECT_EQ(d.clickCount, 0);
   }
-  // Capture ran once, from a pose close to the identity: level 0 has records.
+  // Capture ran once, from a pose close to the identity: level 0 has records
+  // (the reload is checked in MarkerDetector's tests).
   ASSERT_FALSE(blob.empty());
   EXPECT_GT(blob[0], 8 * 100);
-  MarkerDetector reload(640, 480, &scene.K, blob.data(), blob.size() * 4, nullptr);
-  EXPECT_TRUE(reload.templateLoaded);
 }
 
 TEST(MarkerDetectorWindow, DebugViewOfARenderedSheet) {
