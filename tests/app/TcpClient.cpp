@@ -108,6 +108,12 @@ struct SenderRig {
     context.in = &queue;
     context.out = &pool;
   }
+  // Stops the sender, which reports its id once.
+  void Stop() {
+    testing::internal::CaptureStdout();
+    StopSenderThread(&context);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
+  }
   void Send(i32 type) {
     HandOverSynchronous(pool, queue, [type](ClientSendingData& m) { FillMessage(m, type); });
   }
@@ -118,29 +124,6 @@ struct SenderRig {
   SenderContext context;
 };
 
-// Sends the seven message types through the sender thread and returns the
-// bytes the listener read; the expected stream goes to `expected`.
-std::vector<char> SendAllTypes(Listener& listener, const char* host, std::vector<char>& expected) {
-  SenderRig rig;
-  EXPECT_TRUE(rig.client.Connect(host, listener.Port()));
-  StartWorkerThread(&rig.context);
-  expected.clear();
-  for (i32 type = 0; type <= 6; ++type) {
-    rig.Send(type);
-    ClientSendingData m;
-    FillMessage(m, type);
-    const std::vector<char> e = Expected(m);
-    expected.insert(expected.end(), e.begin(), e.end());
-  }
-  testing::internal::CaptureStdout();
-  StopSenderThread(&rig.context);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
-  EXPECT_FALSE(rig.client.IsBroken());
-  rig.client.Close();
-  listener.Join();
-  return listener.received;
-}
-
 TEST(TcpClient, SendsEveryMessageTypeByteExactAlsoToASlowReader) {
   for (const bool slow : {false, true}) {
     Listener listener(slow ? 4096 : 0);  // a 4 KiB receive buffer read in small steps
@@ -149,11 +132,23 @@ TEST(TcpClient, SendsEveryMessageTypeByteExactAlsoToASlowReader) {
     } else {
       listener.ReadAll();
     }
+    SenderRig rig;
+    ASSERT_TRUE(rig.client.Connect(slow ? "127.0.0.1" : "localhost", listener.Port()));
+    StartWorkerThread(&rig.context);
     std::vector<char> expected;
-    const std::vector<char> received =
-        SendAllTypes(listener, slow ? "127.0.0.1" : "localhost", expected);
-    ASSERT_EQ(received.size(), expected.size()) << slow;
-    EXPECT_TRUE(received == expected) << slow;
+    for (i32 type = 0; type <= 6; ++type) {
+      rig.Send(type);
+      ClientSendingData m;
+      FillMessage(m, type);
+      const std::vector<char> e = Expected(m);
+      expected.insert(expected.end(), e.begin(), e.end());
+    }
+    rig.Stop();
+    EXPECT_FALSE(rig.client.IsBroken());
+    rig.client.Close();
+    listener.Join();
+    ASSERT_EQ(listener.received.size(), expected.size()) << slow;
+    EXPECT_TRUE(listener.received == expected) << slow;
   }
 }
 
@@ -192,9 +187,7 @@ TEST(TcpClient, ClosingPeerBreaksTheLinkWithoutSignal) {
   }));
   rig.Send(6);  // dropped unsent, the item comes back
   EXPECT_EQ(rig.pool.Count(), 5u);
-  testing::internal::CaptureStdout();
-  StopSenderThread(&rig.context);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
+  rig.Stop();
 }
 
 TEST(TcpClient, StopDuringABlockedSendEndsWithinASecond) {
@@ -210,9 +203,7 @@ TEST(TcpClient, StopDuringABlockedSendEndsWithinASecond) {
   }
   ASSERT_TRUE(WaitFor([&] { return rig.queue.Count() < 5; }));
   const auto t0 = std::chrono::steady_clock::now();
-  testing::internal::CaptureStdout();
-  StopSenderThread(&rig.context);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
+  rig.Stop();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(seconds, 1.5);

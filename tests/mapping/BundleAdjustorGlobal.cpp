@@ -322,8 +322,7 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
   const u8 request = 0;
   for (int pass = 0; pass < 6; ++pass) ba.Run(&request);
   EXPECT_FALSE(ba.IsBusy());
-  std::string error;
-  EXPECT_TRUE(map.CheckInvariants(&error)) << error;
+  EXPECT_EQ(InvariantError(map), "");
   // Tracks with a gross measurement against the others, by the truth.
   const f32 fx = m.scene.Camera().fx[0];
   u32 bad = 0, badFlagged = 0, good = 0, goodLost = 0;

@@ -106,8 +106,7 @@ TEST(BundleAdjustorLocal, RequestsRunTheChainAndResetsRunNone) {
   EXPECT_EQ(Modifier(chain.map), "GBA");
   EXPECT_FALSE(chain.global->IsBusy());
   EXPECT_EQ(chain.local->planesInitialised, 1);
-  std::string error;
-  EXPECT_TRUE(chain.map.CheckInvariants(&error)) << error;
+  EXPECT_EQ(InvariantError(chain.map), "");
 
   // 0 with the global adjustor idle: forwarded, it runs a pass.
   const size_t passes = Count(ReadFile(chain.logName), "After GBA");

@@ -117,13 +117,10 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
   SetEmptyIMUDelta(input.sincePrevious);
   input.sincePrevious.dt = 0.1;
   std::memset(&input.attitude, 0, sizeof(input.attitude));
-  input.attitude.time = DBL_MAX;
-  if (options_.attitudes) {
-    for (int i = 0; i < 3; ++i) input.attitude.quaternion[i] = -states_[pose].quaternion[i];
-    input.attitude.quaternion[3] = states_[pose].quaternion[3];
-    for (int i = 0; i < 3; ++i) input.attitude.gravity[i] = P.m[i][2];
-    input.attitude.time = states_[pose].time;
-  }
+  for (int i = 0; i < 3; ++i) input.attitude.quaternion[i] = -states_[pose].quaternion[i];
+  input.attitude.quaternion[3] = states_[pose].quaternion[3];
+  for (int i = 0; i < 3; ++i) input.attitude.gravity[i] = P.m[i][2];
+  input.attitude.time = states_[pose].time;
   input.colour = &colour_;
   for (int l = 0; l < kMapLevels; ++l) input.pyramid[l] = &pyramid_[l];
   input.floatImage = &floatImage_;
@@ -412,4 +409,20 @@ void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameT
   const CameraPose pose = map.keyFramePoses.Size() ? map.keyFramePoses[0] : CameraPose{};
   map.SetAnchoredStructure(1.0f, first, pose, working.points, AlignedArray<MapPlane>(),
                            working.trackFlags, {}, working.trackPlanes);
+}
+
+void AddHandPlane(GlobalMap& map, u8 flags, const std::vector<u32>& tracks) {
+  map.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
+  map.planeFlags.push_back(flags);
+  for (const u32 t : tracks) map.trackPlanes[t] = static_cast<u16>(map.planes.Size() - 1);
+}
+
+void MapSnapshot::Perturb(f32 d) {
+  for (auto& p : state.points) p.v[0] += d;
+  for (auto& c : state.cameras) c.p[0] += d;
+}
+
+std::string InvariantError(const GlobalMap& map) {
+  std::string error;
+  return map.CheckInvariants(&error) ? std::string() : error.empty() ? "unsound" : error;
 }
