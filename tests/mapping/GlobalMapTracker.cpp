@@ -44,30 +44,13 @@ std::map<u32, TrackView> ViewByScenePoint(const GlobalMap& map, const SyntheticM
 
 }  // namespace
 
-TEST(GlobalMapTracker, BuiltMapHoldsInvariantsAndTruth) {
-  SyntheticMap scene(SmallMap());
-  GlobalMap map;
-  scene.Build(map);
-  EXPECT_EQ(InvariantError(map), "");
-  ASSERT_EQ(map.KeyFrameCount(), 6u);
-  EXPECT_GT(map.measurements.Size(), map.TrackCount());
-  EXPECT_EQ(map.trackFlags[0] & kTrackMarker, kTrackMarker);
-  // The fixture's truth: a track's first measurement projects its point.
-  const MapPoint& X = scene.ScenePoints()[scene.TrackScenePoint()[100]];
-  const u32 e = map.trackMeasurements[100][0], k = GlobalMap::MeasurementKeyFrame(e);
-  const CameraPose& P = map.keyFramePoses[k];
-  f32 x[3];
-  for (int r = 0; r < 3; ++r)
-    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
-  const u32 m = map.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
-  EXPECT_NEAR(map.measurements[m].x, x[0] / x[2], 1e-5f);
-}
-
 TEST(GlobalMapTracker, PushThenPopRestoresTheMap) {
   SyntheticMap a(SmallMap(5)), b(SmallMap(5));
   GlobalMap before, after;
   a.Build(before);
   b.Build(after);
+  EXPECT_EQ(InvariantError(before), "");
+  EXPECT_EQ(before.trackFlags[0] & kTrackMarker, kTrackMarker);
   const u64 version = after.StructureVersion();
   b.Push(after, 5);
   EXPECT_EQ(InvariantError(after), "");
