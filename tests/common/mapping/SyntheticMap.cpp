@@ -5,19 +5,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/mapping/PlaneClutterScene.h"
 #include "features/FeatureRecords.h"
 #include "la/Random.h"
 
 namespace {
 
-f32 Uniform(f32 lo, f32 hi) {
-  return lo + (hi - lo) * (static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax));
-}
-
-f32 Gaussian() {
-  const f32 u1 = std::max(Uniform(0.0f, 1.0f), 1e-7f), u2 = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831853f * u2);
-}
+using planescene::Gaussian;
+using planescene::Uniform;
 
 MapPoint Point(f32 x, f32 y, f32 z) {
   MapPoint p;
