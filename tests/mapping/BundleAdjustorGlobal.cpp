@@ -95,12 +95,6 @@ TEST(BundleAdjustorGlobal, RejectionThresholdIsTheRatioPositionClamped) {
   }
 }
 
-// Camera coordinates of X under P.
-void Transform(const CameraPose& P, const MapPoint& X, f32 x[3]) {
-  for (int r = 0; r < 3; ++r)
-    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
-}
-
 // Per track its point and measurements (camera, x, y) in problem order.
 std::map<u32, std::vector<f32>> TrackContent(const BundleAdjustorGlobal& ba) {
   std::map<u32, std::vector<f32>> out;

@@ -134,9 +134,7 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
       if (matched != (pass == 0)) continue;
       const MapPoint& X = scenePoints_[p];
       f32 x[3];
-      for (int r = 0; r < 3; ++r) {
-        x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
-      }
+      Transform(P, X, x);
       if (x[2] < 0.5f) continue;
       f32 u = f * x[0] / x[2] + cx, v = f * x[1] / x[2] + cy;
       if (u < 8 || v < 8 || u >= options_.width - 8 || v >= options_.height - 8) continue;

@@ -120,5 +120,11 @@ struct MapSnapshot {
   }
 };
 
+// Camera coordinates of X under P.
+inline void Transform(const CameraPose& P, const MapPoint& X, f32 x[3]) {
+  for (int r = 0; r < 3; ++r)
+    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+}
+
 // What CheckInvariants reports, empty for a sound map.
 std::string InvariantError(const GlobalMap& map);
