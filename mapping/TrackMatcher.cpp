@@ -378,58 +378,51 @@ void EssentialFromPose(const CameraPose& rel, float E[3][3]) {
       E[r][c] = T[r][0] * rel.m[0][c] + T[r][1] * rel.m[1][c] + T[r][2] * rel.m[2][c];
 }
 
+// Root mean of the pair terms under P: the reprojection of the point where the
+// side of P (`fromNew`: the new frame's) has one, else the symmetric epipolar
+// term under the relative pose `rel`; FLT_MAX when no term is in front of P.
+float PairError(const std::vector<std::pair<u8, FeatureMatch>>& pairMatches,
+                const MapKeyFrameCopy& keyFrame, const TrackMatchingData& item, bool fromNew,
+                const CameraPose& P, const CameraPose& rel, double mseFactor) {
+  float E[3][3];
+  EssentialFromPose(rel, E);
+  double sum = 0.0;
+  u32 n = 0;
+  for (const auto& pm : pairMatches) {
+    const int l = pm.first;
+    const u16 o = pm.second.oldFeature, f = pm.second.newFeature;
+    const LA::Vector2<float>& xo = keyFrame.measurements[l][o];
+    const LA::Vector2<float>& xn = item.normalizedMeasurements[l][f];
+    float term;
+    const bool onTrack = fromNew ? (item.trackFlags[l][f] & kTrackInlier) != 0
+                                 : (keyFrame.trackFlags[l][o] & kTrackInlier) != 0;
+    if (onTrack) {
+      const bool front = fromNew ? ProjectionTerm(P, item.points[l][f], xo, term)
+                                 : ProjectionTerm(P, keyFrame.points[l][o], xn, term);
+      if (!front) continue;
+    } else {
+      const float a[2] = {xo.x, xo.y}, b[2] = {xn.x, xn.y};
+      term = SymmetricEpipolarTerm(E, a, b);
+    }
+    sum += term;
+    ++n;
+  }
+  if (n == 0) return FLT_MAX;  // nothing in front of the camera
+  return static_cast<float>(std::sqrt(sum * mseFactor / n));
+}
+
 }  // namespace
 
 float TrackMatcher::ComputeErrorFromKeyFramePose(const TrackMatchingData& item,
                                                  const CameraPose& P) const {
   CameraPose rel;
   ComputeRelativePose(keyFrame.pose, P, rel);
-  float E[3][3];
-  EssentialFromPose(rel, E);
-  double sum = 0.0;
-  u32 n = 0;
-  for (const auto& pm : pairMatches) {
-    const int l = pm.first;
-    const u16 o = pm.second.oldFeature, f = pm.second.newFeature;
-    const LA::Vector2<float>& xo = keyFrame.measurements[l][o];
-    const LA::Vector2<float>& xn = item.normalizedMeasurements[l][f];
-    float term;
-    if (keyFrame.trackFlags[l][o] & kTrackInlier) {
-      if (!ProjectionTerm(P, keyFrame.points[l][o], xn, term)) continue;
-    } else {
-      const float a[2] = {xo.x, xo.y}, b[2] = {xn.x, xn.y};
-      term = SymmetricEpipolarTerm(E, a, b);
-    }
-    sum += term;
-    ++n;
-  }
-  if (n == 0) return FLT_MAX;  // nothing in front of the camera
-  return static_cast<float>(std::sqrt(sum * levelIntrinsics[0].misc[0] / n));
+  return PairError(pairMatches, keyFrame, item, false, P, rel, levelIntrinsics[0].misc[0]);
 }
 
 float TrackMatcher::ComputeErrorFromFramePose(const TrackMatchingData& item,
                                               const CameraPose& P) const {
   CameraPose rel;
   ComputeRelativePose(P, *item.pose, rel);
-  float E[3][3];
-  EssentialFromPose(rel, E);
-  double sum = 0.0;
-  u32 n = 0;
-  for (const auto& pm : pairMatches) {
-    const int l = pm.first;
-    const u16 o = pm.second.oldFeature, f = pm.second.newFeature;
-    const LA::Vector2<float>& xo = keyFrame.measurements[l][o];
-    const LA::Vector2<float>& xn = item.normalizedMeasurements[l][f];
-    float term;
-    if (item.trackFlags[l][f] & kTrackInlier) {
-      if (!ProjectionTerm(P, item.points[l][f], xo, term)) continue;
-    } else {
-      const float a[2] = {xo.x, xo.y}, b[2] = {xn.x, xn.y};
-      term = SymmetricEpipolarTerm(E, a, b);
-    }
-    sum += term;
-    ++n;
-  }
-  if (n == 0) return FLT_MAX;  // nothing in front of the camera
-  return static_cast<float>(std::sqrt(sum * levelIntrinsics[0].misc[0] / n));
+  return PairError(pairMatches, keyFrame, item, true, P, rel, levelIntrinsics[0].misc[0]);
 }

@@ -41,6 +41,46 @@ bool ProjectToLevel(const CameraPose& P, const MapPoint& X, const Intrinsic& K, 
   return std::isfinite(out[0]) && std::isfinite(out[1]);
 }
 
+// Lists the (level, record) pairs of every level in `flat`, fits a fundamental
+// matrix to them by LO-RANSAC within `threshold` and keeps its inliers in
+// `flat`; `before` is the count listed. False when the matches, those on
+// tracks of the older key frame, or the inliers are too few.
+template <class Record, class OldPoints, class Flags, class NewPoint>
+bool KeepFundamentalInliers(const std::vector<Record>* records, int levels,
+                            const OldPoints& oldPoints, const Flags& oldFlags, NewPoint newPoint,
+                            float threshold, FundamentalMatrixEstimator& fundamental,
+                            FundamentalMatrixEstimatorData& data, std::vector<u16>& inliers,
+                            std::vector<std::pair<u8, u32>>& flat,
+                            std::vector<std::pair<u8, u32>>& kept, u32& before) {
+  flat.clear();
+  u32 onTracks = 0;
+  for (int l = 0; l < levels; ++l)
+    for (u32 i = 0; i < records[l].size(); ++i) {
+      flat.emplace_back(static_cast<u8>(l), i);
+      if (oldFlags[l][records[l][i].oldFeature] & kTrackInlier) ++onTracks;
+    }
+  before = static_cast<u32>(flat.size());
+  if (before < kMinMatches || onTracks < kMinMatches || before > 65535) return false;
+  data.Resize(static_cast<u16>(before));
+  for (u32 i = 0; i < before; ++i) {
+    const Record& r = records[flat[i].first][flat[i].second];
+    const LA::Vector2<float>& xo = oldPoints[flat[i].first][r.oldFeature];
+    float xn[2];
+    newPoint(flat[i].first, r, xn);
+    data.SetMatch(i, xo.x, xo.y, xn[0], xn[1]);
+  }
+  fundamental.threshold = threshold;
+  fundamental.maxIterations = 50;
+  fundamental.minIterations = 20;
+  FundamentalMatrix F;
+  fundamental.RunLoRansac(data, F, inliers);
+  if (inliers.size() < kMinMatches) return false;
+  kept.clear();
+  for (const u16 i : inliers) kept.push_back(flat[i]);
+  flat.swap(kept);
+  return true;
+}
+
 }  // namespace
 
 void TrackMatcher::CopyGrids(const TrackMatchingData& item) {
@@ -114,31 +154,15 @@ bool TrackMatcher::MatchFirstPass(const TrackMatchingData& item) {
 
 bool TrackMatcher::ComputeInliersFirstPass(const TrackMatchingData& item) {
   const float s = levelIntrinsics[0].misc[1];
-  flat.clear();
-  u32 inlierTracks = 0;
-  for (int l = 0; l < kLevels; ++l)
-    for (u32 i = 0; i < firstPass[l].size(); ++i) {
-      flat.emplace_back(static_cast<u8>(l), i);
-      if (keyFrame.trackFlags[l][firstPass[l][i].oldFeature] & kTrackInlier) ++inlierTracks;
-    }
-  const u32 before = static_cast<u32>(flat.size());
-  if (before < kMinMatches || inlierTracks < kMinMatches || before > 65535) return false;
-  fundamentalData.Resize(static_cast<u16>(before));
-  for (u32 i = 0; i < before; ++i) {
-    const PatchMatchRecord& r = firstPass[flat[i].first][flat[i].second];
-    const LA::Vector2<float>& xo = keyFrame.measurements[flat[i].first][r.oldFeature];
-    fundamentalData.SetMatch(i, xo.x, xo.y, r.x, r.y);
-  }
-  fundamental.threshold = 16.0f * s;
-  fundamental.maxIterations = 50;
-  fundamental.minIterations = 20;
-  FundamentalMatrix F;
-  fundamental.RunLoRansac(fundamentalData, F, inliers);
-  if (inliers.size() < kMinMatches) return false;
-  std::vector<std::pair<u8, u32>>& kept = keptFlat;
-  kept.clear();
-  for (const u16 i : inliers) kept.push_back(flat[i]);
-  flat.swap(kept);
+  u32 before = 0;
+  const auto newPoint = [](int, const PatchMatchRecord& r, float xn[2]) {
+    xn[0] = r.x;
+    xn[1] = r.y;
+  };
+  if (!KeepFundamentalInliers(firstPass, kLevels, keyFrame.measurements, keyFrame.trackFlags,
+                              newPoint, 16.0f * s, fundamental, fundamentalData, inliers, flat,
+                              keptFlat, before))
+    return false;
   const u32 afterF = static_cast<u32>(flat.size());
   // The camera of the new key frame from the older key frame's points.
   cameraItems.clear();
@@ -329,32 +353,15 @@ bool TrackMatcher::MatchFeatures(const TrackMatchingData& item) {
 
 bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
   const float s = levelIntrinsics[0].misc[1];
-  flat.clear();
-  u32 oldInliers = 0;
-  for (int l = 0; l < kLevels; ++l)
-    for (u32 i = 0; i < featureMatches[l].size(); ++i) {
-      flat.emplace_back(static_cast<u8>(l), i);
-      if (keyFrame.trackFlags[l][featureMatches[l][i].oldFeature] & kTrackInlier) ++oldInliers;
-    }
-  const u32 before = static_cast<u32>(flat.size());
-  if (before < kMinMatches || oldInliers < kMinMatches || before > 65535) return false;
-  fundamentalData.Resize(static_cast<u16>(before));
-  for (u32 i = 0; i < before; ++i) {
-    const FeatureMatch& m = featureMatches[flat[i].first][flat[i].second];
-    const LA::Vector2<float>& xo = keyFrame.measurements[flat[i].first][m.oldFeature];
-    const LA::Vector2<float>& xn = item.normalizedMeasurements[flat[i].first][m.newFeature];
-    fundamentalData.SetMatch(i, xo.x, xo.y, xn.x, xn.y);
-  }
-  fundamental.threshold = 1600.0f * s;
-  fundamental.maxIterations = 50;
-  fundamental.minIterations = 20;
-  FundamentalMatrix F;
-  fundamental.RunLoRansac(fundamentalData, F, inliers);
-  if (inliers.size() < kMinMatches) return false;
-  std::vector<std::pair<u8, u32>>& kept = keptFlat;
-  kept.clear();
-  for (const u16 i : inliers) kept.push_back(flat[i]);
-  flat.swap(kept);
+  u32 before = 0;
+  const auto newPoint = [&item](int l, const FeatureMatch& m, float xn[2]) {
+    xn[0] = item.normalizedMeasurements[l][m.newFeature].x;
+    xn[1] = item.normalizedMeasurements[l][m.newFeature].y;
+  };
+  if (!KeepFundamentalInliers(featureMatches, kLevels, keyFrame.measurements, keyFrame.trackFlags,
+                              newPoint, 1600.0f * s, fundamental, fundamentalData, inliers, flat,
+                              keptFlat, before))
+    return false;
   const u32 afterF = static_cast<u32>(flat.size());
   cameraItems.clear();
   for (u32 i = 0; i < flat.size(); ++i) {

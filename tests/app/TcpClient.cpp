@@ -5,75 +5,17 @@
 // that does not hang on a server that stopped reading.
 #include "app/TcpClient.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
+#include "app/Listener.h"
 #include "app/SenderThread.h"
 #include "common/WaitFor.h"
 
 namespace {
-
-// A listener on an ephemeral port of 127.0.0.1 that accepts one connection.
-class Listener {
- public:
-  explicit Listener(int receiveBuffer = 0) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0)
-      setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    ::listen(fd_, 1);
-    socklen_t n = sizeof(a);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Listener() {
-    if (reader_.joinable()) reader_.join();
-    if (peer_ >= 0) ::close(peer_);
-    ::close(fd_);
-  }
-  u16 Port() const { return port_; }
-  // Accepts and reads everything until the client closes, `chunk` bytes a
-  // call, pausing `pause` after each call.
-  void ReadAll(size_t chunk = 1 << 16, std::chrono::microseconds pause = {}) {
-    reader_ = std::thread([this, chunk, pause] {
-      peer_ = ::accept(fd_, nullptr, nullptr);
-      std::vector<char> buffer(chunk);
-      for (;;) {
-        const ssize_t n = ::recv(peer_, buffer.data(), chunk, 0);
-        if (n <= 0) break;
-        received.insert(received.end(), buffer.data(), buffer.data() + n);
-        if (pause.count() > 0) std::this_thread::sleep_for(pause);
-      }
-    });
-  }
-  // Accepts, then closes at once (closing) or never reads (holding).
-  void AcceptAndClose() {
-    peer_ = ::accept(fd_, nullptr, nullptr);
-    ::close(peer_);
-    peer_ = -1;
-  }
-  void AcceptAndHold() { peer_ = ::accept(fd_, nullptr, nullptr); }
-  void Join() { reader_.join(); }
-
-  std::vector<char> received;
-
- private:
-  int fd_ = -1;
-  int peer_ = -1;
-  u16 port_ = 0;
-  std::thread reader_;
-};
 
 // A 640 x 480 image (or a larger one) whose bytes depend on the message type.
 void FillMessage(ClientSendingData& m, i32 type, int width = 640, int height = 480) {
@@ -108,6 +50,12 @@ struct SenderRig {
     context.in = &queue;
     context.out = &pool;
   }
+  // Stops the sender, which reports its id once.
+  void Stop() {
+    testing::internal::CaptureStdout();
+    StopSenderThread(&context);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
+  }
   void Send(i32 type) {
     HandOverSynchronous(pool, queue, [type](ClientSendingData& m) { FillMessage(m, type); });
   }
@@ -118,29 +66,6 @@ struct SenderRig {
   SenderContext context;
 };
 
-// Sends the seven message types through the sender thread and returns the
-// bytes the listener read; the expected stream goes to `expected`.
-std::vector<char> SendAllTypes(Listener& listener, const char* host, std::vector<char>& expected) {
-  SenderRig rig;
-  EXPECT_TRUE(rig.client.Connect(host, listener.Port()));
-  StartWorkerThread(&rig.context);
-  expected.clear();
-  for (i32 type = 0; type <= 6; ++type) {
-    rig.Send(type);
-    ClientSendingData m;
-    FillMessage(m, type);
-    const std::vector<char> e = Expected(m);
-    expected.insert(expected.end(), e.begin(), e.end());
-  }
-  testing::internal::CaptureStdout();
-  StopSenderThread(&rig.context);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
-  EXPECT_FALSE(rig.client.IsBroken());
-  rig.client.Close();
-  listener.Join();
-  return listener.received;
-}
-
 TEST(TcpClient, SendsEveryMessageTypeByteExactAlsoToASlowReader) {
   for (const bool slow : {false, true}) {
     Listener listener(slow ? 4096 : 0);  // a 4 KiB receive buffer read in small steps
@@ -149,11 +74,23 @@ TEST(TcpClient, SendsEveryMessageTypeByteExactAlsoToASlowReader) {
     } else {
       listener.ReadAll();
     }
+    SenderRig rig;
+    ASSERT_TRUE(rig.client.Connect(slow ? "127.0.0.1" : "localhost", listener.Port()));
+    StartWorkerThread(&rig.context);
     std::vector<char> expected;
-    const std::vector<char> received =
-        SendAllTypes(listener, slow ? "127.0.0.1" : "localhost", expected);
-    ASSERT_EQ(received.size(), expected.size()) << slow;
-    EXPECT_TRUE(received == expected) << slow;
+    for (i32 type = 0; type <= 6; ++type) {
+      rig.Send(type);
+      ClientSendingData m;
+      FillMessage(m, type);
+      const std::vector<char> e = Expected(m);
+      expected.insert(expected.end(), e.begin(), e.end());
+    }
+    rig.Stop();
+    EXPECT_FALSE(rig.client.IsBroken());
+    rig.client.Close();
+    listener.Join();
+    ASSERT_EQ(listener.received.size(), expected.size()) << slow;
+    EXPECT_TRUE(listener.received == expected) << slow;
   }
 }
 
@@ -192,9 +129,7 @@ TEST(TcpClient, ClosingPeerBreaksTheLinkWithoutSignal) {
   }));
   rig.Send(6);  // dropped unsent, the item comes back
   EXPECT_EQ(rig.pool.Count(), 5u);
-  testing::internal::CaptureStdout();
-  StopSenderThread(&rig.context);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
+  rig.Stop();
 }
 
 TEST(TcpClient, StopDuringABlockedSendEndsWithinASecond) {
@@ -210,9 +145,7 @@ TEST(TcpClient, StopDuringABlockedSendEndsWithinASecond) {
   }
   ASSERT_TRUE(WaitFor([&] { return rig.queue.Count() < 5; }));
   const auto t0 = std::chrono::steady_clock::now();
-  testing::internal::CaptureStdout();
-  StopSenderThread(&rig.context);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\n");
+  rig.Stop();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(seconds, 1.5);

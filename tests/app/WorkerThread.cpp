@@ -84,64 +84,50 @@ TEST(WorkerThread, ItemsRunInOrderAndReturnToThePool) {
   EXPECT_TRUE(context.stopped);
 }
 
-TEST(WorkerThread, StopWhileBlockedInGetRunsNothing) {
-  Channel channel(1);
-  RecordingWorker worker;
-  ThreadContext<int> context;
-  Start(context, 0, worker, &channel);
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let it block in Get
-  std::string output;
-  EXPECT_LT(StopTimed(context, output), 1.0);
-  EXPECT_EQ(output, "Stop 0\n");
-  EXPECT_EQ(worker.runs, 0);
-  StopWorkerThread(&context);  // a second stop is harmless
-}
-
-TEST(WorkerThread, StopWhileBusyFinishesTheItemFirst) {
-  Channel channel(1);
-  RecordingWorker worker;
-  worker.delay = std::chrono::milliseconds(150);
-  ThreadContext<int> context;
-  Start(context, 3, worker, &channel);
-  int* item = channel.pool.Get();
-  *item = 42;
-  channel.queue.Put(item);
-  ASSERT_TRUE(WaitFor([&] { return worker.busy.load(); }));
-  std::string output;
-  EXPECT_LT(StopTimed(context, output), 1.0);
-  EXPECT_EQ(output, "Stop 3\n");
-  ASSERT_EQ(worker.seen.size(), 1u);
-  EXPECT_EQ(worker.seen[0], 42);
-  EXPECT_EQ(channel.pool.Count(), 1u);
-}
-
-TEST(WorkerThread, StopWithAFullQueueReturnsEveryItemToThePool) {
-  Channel channel(4, 3);
-  RecordingWorker worker;
-  worker.delay = std::chrono::milliseconds(100);
-  ThreadContext<int> context;
-  Start(context, 1, worker, &channel);
-  for (int i = 0; i < 3; ++i) channel.queue.Put(channel.pool.Get());
-  ASSERT_TRUE(WaitFor([&] { return worker.busy.load(); }));
-  channel.queue.Put(channel.pool.Get());  // the queue is full again
-  EXPECT_EQ(channel.queue.Count(), 3u);
-  std::string output;
-  EXPECT_LT(StopTimed(context, output), 1.0);
-  EXPECT_EQ(output, "Stop 1\n");
-  EXPECT_LE(worker.runs, 2);
-  EXPECT_EQ(channel.pool.Count(), 4u);
-  EXPECT_EQ(channel.queue.Count(), 0u);
-}
-
-TEST(WorkerThread, WorkerWithoutInputRunsUntilStopped) {
-  RecordingWorker worker;
-  ThreadContext<int> context;
-  Start(context, 5, worker, nullptr);
-  ASSERT_TRUE(WaitFor([&] { return worker.runs >= 2; }));
-  std::string output;
-  EXPECT_LT(StopTimed(context, output), 1.0);
-  EXPECT_EQ(output, "Stop 5\n");
-  EXPECT_TRUE(worker.seen.empty());
+// A stop blocked in Get runs nothing; busy, it finishes the item first; with
+// a full queue every item goes back to the pool; without input the worker
+// runs until stopped. Each ends within a second with one "Stop" line.
+TEST(WorkerThread, StopEndsTheThreadInEveryState) {
+  enum Case { kBlocked, kBusy, kFullQueue, kNoInput };
+  for (const Case c : {kBlocked, kBusy, kFullQueue, kNoInput}) {
+    Channel channel(c == kFullQueue ? 4 : 1, c == kFullQueue ? 3 : 0);
+    RecordingWorker worker;
+    worker.delay = std::chrono::milliseconds(c == kBusy ? 150 : c == kFullQueue ? 100 : 0);
+    ThreadContext<int> context;
+    Start(context, c, worker, c == kNoInput ? nullptr : &channel);
+    if (c == kBlocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into Get
+    if (c == kBusy) {
+      int* item = channel.pool.Get();
+      *item = 42;
+      channel.queue.Put(item);
+    }
+    if (c == kFullQueue) {
+      for (int i = 0; i < 3; ++i) channel.queue.Put(channel.pool.Get());
+    }
+    if (c == kBusy || c == kFullQueue) {
+      ASSERT_TRUE(WaitFor([&] { return worker.busy.load(); }));
+    }
+    if (c == kFullQueue) {
+      channel.queue.Put(channel.pool.Get());  // the queue is full again
+      EXPECT_EQ(channel.queue.Count(), 3u);
+    }
+    if (c == kNoInput) {
+      ASSERT_TRUE(WaitFor([&] { return worker.runs >= 2; }));
+    }
+    std::string output;
+    EXPECT_LT(StopTimed(context, output), 1.0) << c;
+    EXPECT_EQ(output, "Stop " + std::to_string(c) + "\n");
+    EXPECT_EQ(channel.pool.Count(), c == kFullQueue ? 4u : 1u) << c;
+    EXPECT_EQ(channel.queue.Count(), 0u) << c;
+    // Blocked: nothing ran; busy: the item finished; full queue: at most the
+    // two taken ran; no input: no items seen.
+    EXPECT_EQ(worker.runs == 0, c == kBlocked) << c;
+    EXPECT_LE(worker.runs, c == kFullQueue ? 2 : 1 << 30);
+    EXPECT_TRUE(c == kFullQueue ||
+                worker.seen == (c == kBusy ? std::vector<int>{42} : std::vector<int>()))
+        << c;
+    StopWorkerThread(&context);  // a second stop is harmless
+  }
 }
 
 }  // namespace

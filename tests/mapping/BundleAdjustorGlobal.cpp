@@ -19,6 +19,11 @@ struct MapFixture {
     scene.MakeEmptyMap(map);
     scene.Build(map);
   }
+  // The map's global problem in `ba`, its pass begun.
+  void Problem(BundleAdjustorGlobal& ba) {
+    map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
+    ba.BeginPass();
+  }
   SyntheticMap scene;
   GlobalMap map;
 };
@@ -110,8 +115,7 @@ std::map<u32, std::vector<f32>> TrackContent(const BundleAdjustorGlobal& ba) {
 TEST(BundleAdjustorGlobal, CompactionKeepsEveryOtherPointWhole) {
   MapFixture m(NoisyOptions(0.05f));
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
-  ba.BeginPass();
+  m.Problem(ba);
   const auto before = TrackContent(ba);
   const f32 s = m.scene.Camera().misc[1];
   ba.RejectOutliers(0.9f, 4.0f * s, 400.0f * s, false);
@@ -132,8 +136,7 @@ TEST(BundleAdjustorGlobal, SmallPlanesDissolveUnlessGround) {
   MapFixture m;
   BundleAdjustorGlobal ba(&m.map, 0, "");
   for (const bool ground : {false, true}) {
-    m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
-    ba.BeginPass();
+    m.Problem(ba);
     PlaneDistanceThreshold = FLT_MAX;
     // Keep 14 points on the chosen plane.
     u32 target = 0;
@@ -158,12 +161,9 @@ TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
     HandProblem(ba, {0.0f, 0.0f}, 0);
     IBAProblem& P = ba.problem;
     IBASolver::ResizeInput(P, 0, 0, 0, 2, 2, 0, 4, 0);
+    const CameraPose identity = ba.state.cameras[0].pose;
     ba.state.cameras.Resize(2);  // new storage: both poses written here
-    for (u32 c = 0; c < 2; ++c) {
-      CameraPose& pose = ba.state.cameras[c].pose;
-      for (int r = 0; r < 3; ++r)
-        for (int k = 0; k < 4; ++k) pose.m[r][k] = r == k ? 1.0f : 0.0f;
-    }
+    ba.state.cameras[0].pose = ba.state.cameras[1].pose = identity;
     ba.state.cameras[1].pose.m[0][3] = -baseline;  // centre at x = baseline
     ba.state.points[1] = {{0.0f, 0.0f, 3.0f, 1.0f}};
     P.features.measurements[0] = {1, 0.0f, 0.0f};
@@ -181,8 +181,7 @@ TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
 TEST(BundleAdjustorGlobal, PlaneHalvesMergeAndPerpendicularPlanesDoNot) {
   MapFixture m;
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
-  ba.BeginPass();
+  m.Problem(ba);
   PlaneDistanceThreshold = 0.05f;
   ASSERT_EQ(ba.state.planes.Size(), 2u);
   // Split the wall: its second half becomes plane 2, a copy slightly off.
@@ -210,8 +209,7 @@ TEST(BundleAdjustorGlobal, PlaneHalvesMergeAndPerpendicularPlanesDoNot) {
 TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
   MapFixture m(NoisyOptions(0.0f));
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
-  ba.BeginPass();
+  m.Problem(ba);
   // Ten points seen at least four times moved 1.5 away (their observations
   // are good); five more get one measurement moved 40 pixels.
   const f32 s = m.scene.Camera().misc[1];
@@ -272,8 +270,7 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
 TEST(BundleAdjustorGlobal, UpdatePlanesLabelsLandOnTheirProblemPlanes) {
   MapFixture m;
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  m.map.GetGBAProblem(ba.problem, ba.state, ba.index, ba.token);
-  ba.BeginPass();
+  m.Problem(ba);
   PlaneDistanceThreshold = 0.05f;
   const u32 wall = (ba.problem.planeFlags[0] & kPlaneGround) ? 1 : 0;
   ASSERT_EQ(wall, 1u);  // the ground plane leads as a fixed plane
@@ -322,8 +319,7 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
   const u8 request = 0;
   for (int pass = 0; pass < 6; ++pass) ba.Run(&request);
   EXPECT_FALSE(ba.IsBusy());
-  std::string error;
-  EXPECT_TRUE(map.CheckInvariants(&error)) << error;
+  EXPECT_EQ(InvariantError(map), "");
   // Tracks with a gross measurement against the others, by the truth.
   const f32 fx = m.scene.Camera().fx[0];
   u32 bad = 0, badFlagged = 0, good = 0, goodLost = 0;
@@ -340,12 +336,8 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
       const CameraPose& P = m.scene.TruePose(m.scene.KeyFramePoses()[k]);
       const MapMeasurement& z = map.measurements[map.keyFrameMeasurementStart[k] + i];
       f32 x[3], y[3];
-      for (int r = 0; r < 3; ++r) {
-        x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
-        const MapPoint& E = map.points[t];
-        const CameraPose& Q = map.keyFramePoses[k];
-        y[r] = Q.m[r][0] * E.v[0] + Q.m[r][1] * E.v[1] + Q.m[r][2] * E.v[2] + Q.m[r][3];
-      }
+      Transform(P, X, x);                                 // the truth
+      Transform(map.keyFramePoses[k], map.points[t], y);  // the adjusted map
       gross = gross || std::hypot(z.x - x[0] / x[2], z.y - x[1] / x[2]) * fx > 10.0f;
       trackSum += std::pow((z.x - y[0] / y[2]) * fx, 2) + std::pow((z.y - y[1] / y[2]) * fx, 2);
     }

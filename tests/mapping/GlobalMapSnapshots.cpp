@@ -7,32 +7,16 @@
 
 namespace {
 
-// Key frame k observes these tracks; counts: 0:2 1:2 2:1 3:1 4:2 5:3 6:3 7:2 8:1.
-const std::vector<std::vector<u32>> kChain = {
-    {0, 1, 2, 3}, {0, 1, 4, 5}, {4, 5, 6}, {5, 6, 7}, {6, 7, 8}};
 // A window that reaches key frame 0.
 const std::vector<std::vector<u32>> kShort = {{0, 1, 2}, {0, 1, 3}, {1, 3, 4}};
-
-struct Snapshot {
-  IBAProblem problem;
-  IBAState state;
-  MapProblemIndex index;
-  MapSnapshotToken token;
-};
-
-void AddPlane(GlobalMap& map, u8 flags, const std::vector<u32>& tracks) {
-  map.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
-  map.planeFlags.push_back(flags);
-  for (const u32 t : tracks) map.trackPlanes[t] = static_cast<u16>(map.planes.Size() - 1);
-}
 
 }  // namespace
 
 TEST(GlobalMapSnapshots, LocalWindowFollowsSharedTracks) {
   GlobalMap map;
-  BuildHandMap(map, kChain);
-  Snapshot s;
-  ASSERT_TRUE(map.GetLBAProblem(s.problem, s.state, s.index, s.token));
+  BuildHandMap(map, kHandChain);
+  MapSnapshot s;
+  ASSERT_TRUE(s.Local(map));
   // Window 2-4; key frame 1 observes selected tracks 4 and 5 and is fixed.
   EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{1, 2, 3, 4}));
   EXPECT_EQ(s.problem.fixedCameras, 1u);
@@ -71,8 +55,8 @@ TEST(GlobalMapSnapshots, LocalWindowFollowsSharedTracks) {
 TEST(GlobalMapSnapshots, LocalWindowAtTheFirstKeyFrame) {
   GlobalMap map;
   BuildHandMap(map, kShort);
-  Snapshot s;
-  ASSERT_TRUE(map.GetLBAProblem(s.problem, s.state, s.index, s.token));
+  MapSnapshot s;
+  ASSERT_TRUE(s.Local(map));
   // No earlier camera, no marker, no ground plane: key frame 0 is fixed.
   EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{0, 1, 2}));
   EXPECT_EQ(s.problem.fixedCameras, 1u);
@@ -81,9 +65,9 @@ TEST(GlobalMapSnapshots, LocalWindowAtTheFirstKeyFrame) {
   EXPECT_EQ(s.problem.gravityCameras, (std::vector<u32>{1, 2}));
   // A ground plane under tracks 0, 1, 3 and an inlier off the window's
   // selection on it: fixed plane and point, no fixed camera, ground alignment.
-  AddPlane(map, kPlaneGround, {0, 1, 2, 3});
+  AddHandPlane(map, kPlaneGround, {0, 1, 2, 3});
   map.trackFlags[2] |= kTrackSolved | kTrackInlier;
-  ASSERT_TRUE(map.GetLBAProblem(s.problem, s.state, s.index, s.token));
+  ASSERT_TRUE(s.Local(map));
   EXPECT_EQ(s.problem.fixedCameras, 0u);
   EXPECT_EQ(s.index.tracks, (std::vector<u32>{2, 0, 1, 3}));
   EXPECT_EQ(s.problem.fixedPoints, 1u);
@@ -99,9 +83,9 @@ TEST(GlobalMapSnapshots, LocalWindowAtTheFirstKeyFrame) {
 
 TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   GlobalMap map;
-  BuildHandMap(map, kChain);
-  Snapshot s;
-  map.GetGBAProblem(s.problem, s.state, s.index, s.token);
+  BuildHandMap(map, kHandChain);
+  MapSnapshot s;
+  s.Global(map);
   // Every key frame; key frame 0 fixed for want of a fixed point or plane.
   EXPECT_EQ(s.index.keyFrames.size(), 5u);
   EXPECT_EQ(s.problem.fixedCameras, 1u);
@@ -112,7 +96,7 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   // the cameras; a merged-away track never enters.
   map.trackFlags[8] |= kTrackImu;
   map.trackFlags[2] |= kTrackMarker;
-  map.GetGBAProblem(s.problem, s.state, s.index, s.token);
+  s.Global(map);
   EXPECT_EQ(s.index.tracks, (std::vector<u32>{2, 0, 1, 4, 5, 6, 7, 8}));
   EXPECT_EQ(s.problem.fixedPoints, 1u);
   EXPECT_EQ(s.problem.fixedCameras, 0u);
@@ -121,9 +105,9 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   // One ground plane and no marker: no fixed camera, ground alignment with
   // camera 0 at its position.
   map.trackFlags[2] &= static_cast<u8>(~kTrackMarker);
-  AddPlane(map, 0, {0, 1});
-  AddPlane(map, kPlaneGround, {5, 6, 7});
-  map.GetGBAProblem(s.problem, s.state, s.index, s.token);
+  AddHandPlane(map, 0, {0, 1});
+  AddHandPlane(map, kPlaneGround, {5, 6, 7});
+  s.Global(map);
   EXPECT_EQ(s.problem.fixedCameras, 0u);
   EXPECT_EQ(s.problem.fixedPlanes, 1u);
   EXPECT_EQ(s.index.planes, (std::vector<u16>{1, 0}));
@@ -137,10 +121,10 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
 
 TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {
   GlobalMap map;
-  BuildHandMap(map, kChain);
+  BuildHandMap(map, kHandChain);
   map.trackFlags[2] |= kTrackSolved | kTrackInlier;
   const u64 version = map.StructureVersion();
-  Snapshot s;
+  MapSnapshot s;
   // (0, 4) share key frame 1; (7, 3) repeats a paired track; (8, 2) becomes
   // (2, 8): the survivor is the track seen first.
   std::vector<TrackPair> pairs = {{8, 2}, {0, 4}, {3, 7}, {7, 3}, {5, 5}};
@@ -164,7 +148,7 @@ TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {
 
 TEST(GlobalMapSnapshots, MatcherReadersCountAndCopy) {
   GlobalMap map;
-  BuildHandMap(map, kChain);
+  BuildHandMap(map, kHandChain);
   map.keyFrameFlags[4] = kKeyFrameWeak;
   std::vector<u32> ids[kMapLevels] = {{5}, {6, 99}, {}, {2}};
   std::vector<u16> counts;

@@ -22,28 +22,21 @@ bool Invariants(const GlobalMap& map, std::string* error) {
 
 void Adjust(GlobalMap& map, bool local, u32 iterations, std::atomic<u32>& applied) {
   Random::Seed(local ? 11 : 12);
-  IBAProblem problem;
-  IBAState state;
-  MapProblemIndex index;
-  MapSnapshotToken token;
-  BAResultEdits edits;
+  MapSnapshot s;
   for (u32 i = 0; i < iterations; ++i) {
     if (local) {
-      if (!map.GetLBAProblem(problem, state, index, token)) continue;
+      if (!s.Local(map)) continue;
     } else {
-      map.GetGBAProblem(problem, state, index, token);
+      s.Global(map);
     }
-    for (auto& p : state.points) p.v[0] += 1e-3f;
+    for (auto& p : s.state.points) p.v[0] += 1e-3f;
     // Now and then the local adjustor adds a plane under its points.
-    if (local && Random::Index(4) == 0 && !index.tracks.empty()) {
-      state.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
-      problem.planeFlags.push_back(0);
-      for (u16& p : problem.pointPlanes) p = static_cast<u16>(state.planes.Size() - 1);
+    if (local && Random::Index(4) == 0 && !s.index.tracks.empty()) {
+      s.state.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
+      s.problem.planeFlags.push_back(0);
+      for (u16& p : s.problem.pointPlanes) p = static_cast<u16>(s.state.planes.Size() - 1);
     }
-    if (map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes, edits, token,
-                        local ? 0 : 1, local ? "LBA" : "GBA")) {
-      ++applied;
-    }
+    if (s.Write(map, local ? 0 : 1, local ? "LBA" : "GBA")) ++applied;
   }
 }
 
@@ -54,10 +47,7 @@ void Match(GlobalMap& map, u32 iterations, std::atomic<u32>& merged) {
   AlignedArray<CameraPose> poses;
   AlignedArray<MapPlane> planes;
   std::vector<CVD::Image<float>> images;
-  IBAProblem problem;
-  IBAState state;
-  MapProblemIndex index;
-  MapSnapshotToken token;
+  MapSnapshot s;
   for (u32 i = 0; i < iterations; ++i) {
     u32 tracks, keyFrames;
     {
@@ -70,9 +60,10 @@ void Match(GlobalMap& map, u32 iterations, std::atomic<u32>& merged) {
     const u64 version = map.CountCommonTracks(ids, counts, poses, planes, images);
     std::vector<TrackPair> pairs = {{ids[0][0], ids[0][1]},
                                     {Random::Index(tracks), Random::Index(tracks)}};
-    if (map.GetTrackMatcherProblem(static_cast<u16>(keyFrames - 1), version, pairs, problem, state,
-                                   index, token)) {
-      map.SetTrackMatcherResult(state, index.keyFrames, index.tracks, index.planes, token, 1, "TM");
+    if (map.GetTrackMatcherProblem(static_cast<u16>(keyFrames - 1), version, pairs, s.problem,
+                                   s.state, s.index, s.token)) {
+      map.SetTrackMatcherResult(s.state, s.index.keyFrames, s.index.tracks, s.index.planes, s.token,
+                                1, "TM");
     }
     if (map.MergeTracks(static_cast<u16>(keyFrames - 1), pairs, version)) ++merged;
   }

@@ -171,10 +171,7 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
       const u32 k = GlobalMap::MeasurementKeyFrame(e);
       ASSERT_NE(k, 2u);  // the frame without pose sees nothing
       float x[3];
-      for (int r = 0; r < 3; ++r) {
-        const float* row = poses[k].m[r];
-        x[r] = row[0] * points[t].v[0] + row[1] * points[t].v[1] + row[2] * points[t].v[2] + row[3];
-      }
+      Transform(poses[k], points[t], x);
       const u32 m = target_.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
       EXPECT_NEAR(target_.measurements[m].x, x[0] / x[2], 1e-5f);
       EXPECT_NEAR(target_.measurements[m].y, x[1] / x[2], 1e-5f);

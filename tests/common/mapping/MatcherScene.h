@@ -124,40 +124,36 @@ class MatcherScene {
     KeyFrameInput in1;
     Fill(in1, 1);
     std::vector<u32> fresh[4];
+    // Key frame 1's feature of point t at its corner.
+    const auto add = [&](int l, u32 t) {
+      const Intrinsic K = LevelIntrinsic(l);
+      float p[2];
+      Project(1, truePoint[t], l, p);
+      SnapToCorner(l, p);
+      in1.pixels[l].PushBack8({p[0], p[1]});
+      in1.normalized[l].PushBack8({(p[0] - K.cx[0]) / K.fx[0], (p[1] - K.cy[0]) / K.fy[0]});
+    };
     u32 t = 0;
     for (int l = 0; l < 4; ++l) {
-      const Intrinsic K = LevelIntrinsic(l);
       u32 n = 0;
       {
         boost::shared_lock<boost::shared_mutex> lock(map.mutex);
         n = map.keyFrames[0].levelOffsets[l + 1] - map.keyFrames[0].levelOffsets[l];
       }
       for (u32 i = 0; i < n; ++i, ++t) {
-        float p[2];
-        Project(1, truePoint[t], l, p);
-        SnapToCorner(l, p);
-        if (t < options.sharedTracks) {
-          in1.pixels[l].PushBack8({p[0], p[1]});
-          in1.normalized[l].PushBack8({(p[0] - K.cx[0]) / K.fx[0], (p[1] - K.cy[0]) / K.fy[0]});
-          in1.tracks[l].push_back(t);
-          working.points[t] = truePoint[t];
-          working.trackFlags[t] |= kTrackSolved | kTrackInlier;
-        } else {
+        if (t >= options.sharedTracks) {
           fresh[l].push_back(t);
+          continue;
         }
+        add(l, t);
+        in1.tracks[l].push_back(t);
+        working.points[t] = truePoint[t];
+        working.trackFlags[t] |= kTrackSolved | kTrackInlier;
       }
     }
     // Matched features lead each level; the duplicates follow as new tracks.
-    for (int l = 0; l < 4; ++l) {
-      const Intrinsic K = LevelIntrinsic(l);
-      for (const u32 s : fresh[l]) {
-        float p[2];
-        Project(1, truePoint[s], l, p);
-        SnapToCorner(l, p);
-        in1.pixels[l].PushBack8({p[0], p[1]});
-        in1.normalized[l].PushBack8({(p[0] - K.cx[0]) / K.fx[0], (p[1] - K.cy[0]) / K.fy[0]});
-      }
-    }
+    for (int l = 0; l < 4; ++l)
+      for (const u32 s : fresh[l]) add(l, s);
     map.PushKeyFrame(options.weakSecond ? kKeyFrameWeak : 0, working, in1, 1, "Tracker");
     duplicateOf.assign(T0, kNoTrack);
     for (int l = 0; l < 4; ++l) {

@@ -5,19 +5,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/mapping/PlaneClutterScene.h"
 #include "features/FeatureRecords.h"
 #include "la/Random.h"
 
 namespace {
 
-f32 Uniform(f32 lo, f32 hi) {
-  return lo + (hi - lo) * (static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax));
-}
-
-f32 Gaussian() {
-  const f32 u1 = std::max(Uniform(0.0f, 1.0f), 1e-7f), u2 = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831853f * u2);
-}
+using planescene::Gaussian;
+using planescene::Uniform;
 
 MapPoint Point(f32 x, f32 y, f32 z) {
   MapPoint p;
@@ -117,13 +112,10 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
   SetEmptyIMUDelta(input.sincePrevious);
   input.sincePrevious.dt = 0.1;
   std::memset(&input.attitude, 0, sizeof(input.attitude));
-  input.attitude.time = DBL_MAX;
-  if (options_.attitudes) {
-    for (int i = 0; i < 3; ++i) input.attitude.quaternion[i] = -states_[pose].quaternion[i];
-    input.attitude.quaternion[3] = states_[pose].quaternion[3];
-    for (int i = 0; i < 3; ++i) input.attitude.gravity[i] = P.m[i][2];
-    input.attitude.time = states_[pose].time;
-  }
+  for (int i = 0; i < 3; ++i) input.attitude.quaternion[i] = -states_[pose].quaternion[i];
+  input.attitude.quaternion[3] = states_[pose].quaternion[3];
+  for (int i = 0; i < 3; ++i) input.attitude.gravity[i] = P.m[i][2];
+  input.attitude.time = states_[pose].time;
   input.colour = &colour_;
   for (int l = 0; l < kMapLevels; ++l) input.pyramid[l] = &pyramid_[l];
   input.floatImage = &floatImage_;
@@ -142,9 +134,7 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
       if (matched != (pass == 0)) continue;
       const MapPoint& X = scenePoints_[p];
       f32 x[3];
-      for (int r = 0; r < 3; ++r) {
-        x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
-      }
+      Transform(P, X, x);
       if (x[2] < 0.5f) continue;
       f32 u = f * x[0] / x[2] + cx, v = f * x[1] / x[2] + cy;
       if (u < 8 || v < 8 || u >= options_.width - 8 || v >= options_.height - 8) continue;
@@ -412,4 +402,20 @@ void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameT
   const CameraPose pose = map.keyFramePoses.Size() ? map.keyFramePoses[0] : CameraPose{};
   map.SetAnchoredStructure(1.0f, first, pose, working.points, AlignedArray<MapPlane>(),
                            working.trackFlags, {}, working.trackPlanes);
+}
+
+void AddHandPlane(GlobalMap& map, u8 flags, const std::vector<u32>& tracks) {
+  map.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
+  map.planeFlags.push_back(flags);
+  for (const u32 t : tracks) map.trackPlanes[t] = static_cast<u16>(map.planes.Size() - 1);
+}
+
+void MapSnapshot::Perturb(f32 d) {
+  for (auto& p : state.points) p.v[0] += d;
+  for (auto& c : state.cameras) c.p[0] += d;
+}
+
+std::string InvariantError(const GlobalMap& map) {
+  std::string error;
+  return map.CheckInvariants(&error) ? std::string() : error.empty() ? "unsound" : error;
 }

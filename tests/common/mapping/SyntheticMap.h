@@ -5,6 +5,7 @@
 // request) and ground truth per track. The builder pushes key frames into a
 // GlobalMap the way the tracker does (initialise, anchor, push; pop and
 // trim) and keeps its scene-point-to-track bookkeeping in step.
+#include <string>
 #include <vector>
 
 #include "mapping/GlobalMap.h"
@@ -20,7 +21,6 @@ struct SyntheticMapOptions {
   f32 outlierFraction = 0.0f;  // measurements moved 20-50 pixels
   u32 markerTracks = 0;        // the first tracks of key frame 0 become MARKER
   bool images = false;         // pyramid, float and colour images per key frame
-  bool attitudes = true;       // set IMUAttitude records (gravity terms)
   u16 width = 320, height = 240;
 };
 
@@ -49,14 +49,9 @@ class SyntheticMap {
   void MakeInput(u32 pose, KeyFrameInput& input);
 
   // Ground truth.
-  u32 PoseCount() const { return options_.keyFrames; }
-  const SyntheticMapOptions& Options() const { return options_; }
   const Intrinsic& Camera() const { return intrinsic_; }
   const std::vector<MapPoint>& ScenePoints() const { return scenePoints_; }
-  const std::vector<u16>& ScenePlaneOf() const { return scenePlane_; }  // kNoIndex16: clutter
-  const std::vector<MapPlane>& TruePlanes() const { return truePlanes_; }
   const CameraPose& TruePose(u32 pose) const { return poses_[pose]; }
-  const IMUState& TrueState(u32 pose) const { return states_[pose]; }
   // Scene point of each map track (kNoTrack: unknown), kept in step with
   // Push, Pop and Trim.
   const std::vector<u32>& TrackScenePoint() const { return trackPoint_; }
@@ -68,7 +63,7 @@ class SyntheticMap {
   SyntheticMapOptions options_;
   Intrinsic intrinsic_{};
   std::vector<MapPoint> scenePoints_;
-  std::vector<u16> scenePlane_;
+  std::vector<u16> scenePlane_;  // kNoIndex16: clutter
   std::vector<MapPlane> truePlanes_;
   std::vector<CameraPose> poses_;
   std::vector<IMUState> states_;
@@ -99,3 +94,37 @@ bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where =
 // 0.02 k); track t's point is (t, 0, 5, 1); tracks with two measurements are
 // SOLVED and INLIER. Key frame k has state time 0.1 k and a set attitude.
 void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks);
+
+// Hand-map key frames along a chain; track counts 0:2 1:2 2:1 3:1 4:2 5:3 6:3 7:2 8:1.
+inline const std::vector<std::vector<u32>> kHandChain = {
+    {0, 1, 2, 3}, {0, 1, 4, 5}, {4, 5, 6}, {5, 6, 7}, {6, 7, 8}};
+
+// Adds the plane z = 5 (where hand-map points lie) with `flags` under `tracks`.
+void AddHandPlane(GlobalMap& map, u8 flags, const std::vector<u32>& tracks);
+
+// A problem snapshot with the edits of its write-back.
+struct MapSnapshot {
+  IBAProblem problem;
+  IBAState state;
+  MapProblemIndex index;
+  MapSnapshotToken token;
+  BAResultEdits edits;
+
+  void Global(const GlobalMap& map) { map.GetGBAProblem(problem, state, index, token); }
+  bool Local(const GlobalMap& map) { return map.GetLBAProblem(problem, state, index, token); }
+  // Moves every point and every camera by d in x.
+  void Perturb(f32 d);
+  bool Write(GlobalMap& map, u8 stamp, const char* tag) {
+    return map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes, edits,
+                           token, stamp, tag);
+  }
+};
+
+// Camera coordinates of X under P.
+inline void Transform(const CameraPose& P, const MapPoint& X, f32 x[3]) {
+  for (int r = 0; r < 3; ++r)
+    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+}
+
+// What CheckInvariants reports, empty for a sound map.
+std::string InvariantError(const GlobalMap& map);
