@@ -87,11 +87,7 @@ TEST_F(TrackerHandOver, MessagesAreSpacedByThreeFramesAndCandidatesGoToTheMatche
   const std::vector<std::string> expected = {"T1:0:128", "M1", "M2",       "T0:3:128", "M3",
                                              "M4",       "M5", "T0:6:128", "M6",       "M7"};
   EXPECT_EQ(Log(), expected);
-  EXPECT_EQ(tracker->lastSentFrame, 6);
-  log.clear();
-  tracker->Reset(true);
-  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3"}));
-  // The reset reports the current frame when it is far enough from the last.
+  // A reset reports the current frame when it is far enough from the last.
   Steps(2);
   tracker->lastSentFrame = 0;
   log.clear();
