@@ -69,18 +69,7 @@ class TrackerHandOver : public ScriptedTracker {
                                        }};
 };
 
-TEST_F(TrackerHandOver, ResetReturnsAfterTheThreeResetItemsInOrder) {
-  MakeWithWorkers(false);
-  tracker->SetServerLink(&sender.pool, &sender.queue);
-  tracker->Reset(true);
-  // No current frame after construction: no frame message.
-  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3"}));
-  tracker->Quit();
-  EXPECT_EQ(Log().back(), "T6:-1:0");  // no frame to report, no image
-  EXPECT_TRUE(tracker->StopRequested());
-}
-
-TEST_F(TrackerHandOver, MessagesAreSpacedByThreeFramesAndCandidatesGoToTheMatcher) {
+TEST_F(TrackerHandOver, MessagesEveryThreeFramesCandidatesToTheMatcherAndResetItemsInOrder) {
   MakeWithWorkers(false);
   tracker->SetServerLink(&sender.pool, &sender.queue);
   Steps(8);
@@ -93,6 +82,13 @@ TEST_F(TrackerHandOver, MessagesAreSpacedByThreeFramesAndCandidatesGoToTheMatche
   log.clear();
   tracker->Reset(true);
   EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T0:9:128"}));
+  // No current frame after a reset: no frame message, and Quit reports -1.
+  tracker->lastSentFrame = 0;
+  log.clear();
+  tracker->Reset(true);
+  tracker->Quit();
+  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T6:-1:0"}));
+  EXPECT_TRUE(tracker->StopRequested());
 }
 
 TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {
