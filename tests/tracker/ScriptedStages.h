@@ -1,6 +1,6 @@
 #pragma once
 // The script the driver tests play: per frame number the values the stages
-// report (n, u, M, I, S, pose, alignment, parallax...), and the log of every
+// report (n, u, M, I, S, alignments, parallax...), and the log of every
 // scripted call. scripted_stages.cpp defines the stages over it; the fixture
 // below builds a small tracker over an empty map.
 #include <gtest/gtest.h>
@@ -19,33 +19,24 @@ struct FrameScript {
   f32 M = 0.1f, I = 0.5f, S = 0.0f;
   u16 relocN = 0;  // n and M after a relocalisation attempt
   f32 relocM = 1.0f;
-  f32 parallax = 0.0f, baseline = 0.0f, baselineRatio = 1.0f;
-  f64 velocity[3] = {0, 0, 0};
-  f32 reprojectionRms = 0.0f;
-  bool poseSet = true;
+  f32 parallax = 0.0f;
   bool initialiseOk = true;
   u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
-  float centre[3] = {0, 0, 0};   // camera centre of the visual pose (identity rotation)
 };
 
 struct Script {
   std::map<int, FrameScript> frames;  // by frame number; missing: defaults
   // Key-frame alignment error by key-frame index; missing: alignment fails.
   std::map<u16, float> keyFrameAlignment;
-  std::map<u16, float> keyFrameSsd;       // by key-frame index; missing: 0
   std::map<u16, float> keyFrameParallax;  // missing: 1.0
-  bool frameAlignment = false;
-  bool record = true;         // false: per-frame calls are not logged (benchmarks)
-  int relocalisedFrame = -1;  // frame number of the last relocalisation attempt
+  bool record = true;                     // false: per-frame calls are not logged (benchmarks)
+  int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
   std::vector<std::string> calls;
 
   const FrameScript& For(int number) {
     static const FrameScript kDefault;
     auto it = frames.find(number);
     return it == frames.end() ? kDefault : it->second;
-  }
-  bool Called(const std::string& name) const {
-    return std::find(calls.begin(), calls.end(), name) != calls.end();
   }
   size_t Count(const std::string& name) const {
     return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));

@@ -69,34 +69,26 @@ class TrackerHandOver : public ScriptedTracker {
                                        }};
 };
 
-TEST_F(TrackerHandOver, ResetReturnsAfterTheThreeResetItemsInOrder) {
-  MakeWithWorkers(false);
-  tracker->SetServerLink(&sender.pool, &sender.queue);
-  tracker->Reset(true);
-  // No current frame after construction: no frame message.
-  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3"}));
-  tracker->Quit();
-  EXPECT_EQ(Log().back(), "T6:-1:0");  // no frame to report, no image
-  EXPECT_TRUE(tracker->StopRequested());
-}
-
-TEST_F(TrackerHandOver, MessagesAreSpacedByThreeFramesAndCandidatesGoToTheMatcher) {
+TEST_F(TrackerHandOver, MessagesEveryThreeFramesCandidatesToTheMatcherAndResetItemsInOrder) {
   MakeWithWorkers(false);
   tracker->SetServerLink(&sender.pool, &sender.queue);
   Steps(8);
   const std::vector<std::string> expected = {"T1:0:128", "M1", "M2",       "T0:3:128", "M3",
                                              "M4",       "M5", "T0:6:128", "M6",       "M7"};
   EXPECT_EQ(Log(), expected);
-  EXPECT_EQ(tracker->lastSentFrame, 6);
-  log.clear();
-  tracker->Reset(true);
-  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3"}));
-  // The reset reports the current frame when it is far enough from the last.
+  // A reset reports the current frame when it is far enough from the last.
   Steps(2);
   tracker->lastSentFrame = 0;
   log.clear();
   tracker->Reset(true);
   EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T0:9:128"}));
+  // No current frame after a reset: no frame message, and Quit reports -1.
+  tracker->lastSentFrame = 0;
+  log.clear();
+  tracker->Reset(true);
+  tracker->Quit();
+  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T6:-1:0"}));
+  EXPECT_TRUE(tracker->StopRequested());
 }
 
 TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {

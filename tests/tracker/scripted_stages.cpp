@@ -26,15 +26,18 @@ void Log(const std::string& call) {
   std::abort();
 }
 
-void SetPose(CameraPose& pose, const float c[3]) {
-  std::memset(pose.m, 0, sizeof(pose.m));
-  pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
-  for (int i = 0; i < 3; ++i) pose.m[i][3] = -c[i];
-}
-
 }  // namespace
 
-#define UNREACHED Unreached(__func__)
+// A member that only returns a constant, and a virtual member the driver
+// never reaches (the vtable needs them all).
+#define RETURNS(type, name, params, value) \
+  type Tracker::name params {              \
+    return value;                          \
+  }
+#define UNREACHED(type, name, params) \
+  type Tracker::name params {         \
+    Unreached(#name);                 \
+  }
 
 // --- Scripted stages.
 void Tracker::GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>&,
@@ -51,31 +54,18 @@ bool Tracker::OnKeyDown(int key) {
   if (key == 27) Quit();
   return key == 27;
 }
-void Tracker::UpdateDisplay(bool) {
-  Log("UpdateDisplay");
-}
-void Tracker::InitializeDisplay() {
-  Log("InitializeDisplay");
-}
-void Tracker::SetCurrentFrame(u16) {
-  Log("SetCurrentFrame");
-}
+// Every frame at the origin, unrotated.
 void Tracker::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& imu, const f64[8],
                                   f64 time) {
   TrackerFrame& f = frames[frame];
   f.samples = imu;
   f.time = time;
-  const FrameScript& s = S().For(f.number);
-  if (s.poseSet) SetPose(f.pose.slot[1], s.centre);
+  std::memset(f.pose.slot[1].m, 0, sizeof(f.pose.slot[1].m));
+  f.pose.slot[1].m[0][0] = f.pose.slot[1].m[1][1] = f.pose.slot[1].m[2][2] = 1.0f;
 }
 void Tracker::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imu, const f64[8],
                              f64 time) {
   StoreImuMeasurement(frame, imu, nullptr, time);
-  const FrameScript& s = S().For(frames[frame].number);
-  for (int i = 0; i < 3; ++i) frames[frame].state.record[1].velocity[i] = s.velocity[i];
-}
-i32 Tracker::RunIso(u16) {
-  return 0;
 }
 void Tracker::PushKeyFrame(u16 frame, const float*, u8 mode, bool synchronous) {
   Log("PushKeyFrame(" + std::to_string(frame) + "," + std::to_string(mode) + "," +
@@ -115,10 +105,6 @@ float Tracker::ComputeImageCoverage(u16 frame) {
 float Tracker::ComputeCombinedCoverage(u16 frame) {
   return S().For(frames[frame].number).S;
 }
-float Tracker::ComputeKeyFrameOverlap(u16, u16) {
-  return 1.0f;
-}
-void Tracker::PredictPoseFromFrame(u16, u16) {}
 void Tracker::RelocaliseFromKeyFrame(u16 keyFrame, u16 frame) {
   Log("RelocaliseFromKeyFrame(" + std::to_string(keyFrame) + ")");
   S().relocalisedFrame = frames[frame].number;
@@ -132,10 +118,6 @@ bool Tracker::InitializeMap(u16 frame) {
   Log("InitializeMap");
   return S().For(frames[frame].number).initialiseOk;
 }
-bool Tracker::AlignToPreviousFrame(u16, u16) {
-  return true;
-}
-void Tracker::CarryKeyFrameMaps(const std::vector<u16>&, u16, u16) {}
 bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16, float* residual) {
   if (S().record) Log("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
   auto it = S().keyFrameAlignment.find(keyFrame);
@@ -143,26 +125,11 @@ bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16, float* residual) {
   if (residual != nullptr) *residual = it->second;
   return true;
 }
-bool Tracker::AlignFrameImage(u16, u16) {
-  return S().frameAlignment;
-}
-void Tracker::CreateNewPoints(u16) {}
 float Tracker::ComputeParallax(u16 keyFrame, u16 frame, float*) {
   if (!tracking) return S().For(frames[frame].number).parallax;
   auto it = S().keyFrameParallax.find(keyFrame);
   return it == S().keyFrameParallax.end() ? 1.0f : it->second;
 }
-float Tracker::ComputeDistanceToKeyFrame(u16, u16) {
-  return 0.0f;
-}
-float Tracker::ComputeReprojectionRms(u16 frame, const CameraPose&) {
-  return S().For(frames[frame].number).reprojectionRms;
-}
-float Tracker::ComputeMeanDepth(u16) {
-  return 0.0f;
-}
-void Tracker::DetectFastFeatures(u16) {}
-void Tracker::DetectKltFeatures(u16) {}
 void Tracker::MatchMap(u16 frame) {
   TrackerFrame& f = frames[frame];
   const FrameScript& s = S().For(f.number);
@@ -170,10 +137,7 @@ void Tracker::MatchMap(u16 frame) {
   f.inlierCount = relocalised ? s.relocN : s.n;
   f.unsolvedCount = s.u;
   f.parallax = s.parallax;
-  f.baseline = s.baseline;
-  f.baselineRatio = s.baselineRatio;
 }
-void Tracker::RejectOutlierMatches(u16, float) {}
 void Tracker::RefineMatches(u16 frame) {
   // The key frame's matches after its own matching.
   TrackerFrame& f = frames[frame];
@@ -186,193 +150,82 @@ void Tracker::SaveFrameMatches(u16 frame) {
 void Tracker::RestoreFrameMatches(u16 frame) {
   Log("RestoreFrameMatches");
   S().relocalisedFrame = -1;
-  const FrameScript& s = S().For(frames[frame].number);
-  frames[frame].inlierCount = s.n;
+  frames[frame].inlierCount = S().For(frames[frame].number).n;
 }
+RETURNS(i32, RunIso, (u16), 0)
+RETURNS(float, ComputeKeyFrameOverlap, (u16, u16), 1.0f)
+RETURNS(bool, AlignToPreviousFrame, (u16, u16), true)
+RETURNS(bool, AlignFrameImage, (u16, u16), false)
+RETURNS(float, ComputeDistanceToKeyFrame, (u16, u16), 0.0f)
+RETURNS(float, ComputeReprojectionRms, (u16, const CameraPose&), 0.0f)
+RETURNS(float, ComputeMeanDepth, (u16), 0.0f)
+void Tracker::PredictPoseFromFrame(u16, u16) {}
+void Tracker::CarryKeyFrameMaps(const std::vector<u16>&, u16, u16) {}
+void Tracker::CreateNewPoints(u16) {}
+void Tracker::DetectFastFeatures(u16) {}
+void Tracker::DetectKltFeatures(u16) {}
+void Tracker::RejectOutlierMatches(u16, float) {}
 void Tracker::MatchImages(u16, u16*, u16) {}
 void Tracker::MatchKeyFrameImages(const std::vector<u16>&, u16) {}
 
-// --- Members the driver never reaches.
-void Tracker::SetStateFile(const std::string&, i32) {
-  UNREACHED;
-}
-void Tracker::SetOutputFolder(const std::string&) {
-  UNREACHED;
-}
-bool Tracker::RegisterObject() {
-  UNREACHED;
-}
-void Tracker::DeregisterObject(u32) {
-  UNREACHED;
-}
-bool Tracker::SaveState(const std::string&) {
-  UNREACHED;
-}
-bool Tracker::LoadState(const std::string&) {
-  UNREACHED;
-}
-void Tracker::OnMouseDown(const CVD::ImageRef&, int) {
-  UNREACHED;
-}
-void Tracker::OnMouseUp(const CVD::ImageRef&, int) {
-  UNREACHED;
-}
-bool Tracker::OnMouseDrag(const CVD::ImageRef&, const CVD::ImageRef&, int) {
-  UNREACHED;
-}
-bool Tracker::OnMouseDoubleClick(const CVD::ImageRef&, int) {
-  UNREACHED;
-}
-void Tracker::OnResize(const CVD::ImageRef&) {
-  UNREACHED;
-}
-bool Tracker::AddObjectFromView() {
-  UNREACHED;
-}
-void Tracker::PrintSelection(u32) {
-  UNREACHED;
-}
-void Tracker::SelectPlane(u16, bool) {
-  UNREACHED;
-}
-void Tracker::DrawScene() {
-  UNREACHED;
-}
-void Tracker::DrawStatus() {
-  UNREACHED;
-}
-void Tracker::DrawKeyFrameBar() {
-  UNREACHED;
-}
-void Tracker::DrawImage() {
-  UNREACHED;
-}
-void Tracker::DrawFeatureCrosses() {
-  UNREACHED;
-}
-void Tracker::DrawCross(float, float, float) {
-  UNREACHED;
-}
-void Tracker::DrawCorners() {
-  UNREACHED;
-}
-void Tracker::DrawFeatures() {
-  UNREACHED;
-}
-void Tracker::DrawMatchLines() {
-  UNREACHED;
-}
-void Tracker::DrawMatchOverlays() {
-  UNREACHED;
-}
-void Tracker::DrawMapMatches() {
-  UNREACHED;
-}
-void Tracker::DrawProjectedImageMatches() {
-  UNREACHED;
-}
-void Tracker::DrawMaskedFeatures() {
-  UNREACHED;
-}
-void Tracker::DrawFeatureList() {
-  UNREACHED;
-}
-void Tracker::DrawImageMatches() {
-  UNREACHED;
-}
-void Tracker::DrawPoint(float, float) {
-  UNREACHED;
-}
-void Tracker::DrawSquare(float, float, float) {
-  UNREACHED;
-}
-void Tracker::DrawPatchOutline(const FeaturePatch&, float, float) {
-  UNREACHED;
-}
-void Tracker::DrawPatchOutlineWarped(const FeaturePatch&, const WarpRecord&) {
-  UNREACHED;
-}
-void Tracker::DrawPointWarped(float, float, const WarpRecord&) {
-  UNREACHED;
-}
-void Tracker::DrawTrackPoint(u32, float, float) {
-  UNREACHED;
-}
-void Tracker::DrawTrackPointWarped(u32, float, float, const WarpRecord&) {
-  UNREACHED;
-}
-void Tracker::DrawTrackLine(u32, float, float, float, float) {
-  UNREACHED;
-}
-void Tracker::DrawTrackLineWarped(u32, float, float, float, float, const WarpRecord&) {
-  UNREACHED;
-}
-void Tracker::DrawCameras() {
-  UNREACHED;
-}
-void Tracker::DrawMapPoints() {
-  UNREACHED;
-}
-void Tracker::DrawPlanes() {
-  UNREACHED;
-}
-void Tracker::DrawObjects() {
-  UNREACHED;
-}
-void Tracker::DrawMarkerOutline() {
-  UNREACHED;
-}
-void Tracker::DrawRay(const double[6], double) {
-  UNREACHED;
-}
-void Tracker::DrawPointStem(u32, const double[3]) {
-  UNREACHED;
-}
-void Tracker::SetupProjection() {
-  UNREACHED;
-}
-void Tracker::SetupView() {
-  UNREACHED;
-}
-float Tracker::ComputeViewScale(float, float) {
-  UNREACHED;
-}
-void Tracker::UpdateViewTransform() {
-  UNREACHED;
-}
-LA::AlignedVector4f Tracker::UnprojectPoint(const CVD::ImageRef&) {
-  UNREACHED;
-}
-LA::AlignedVector4f Tracker::UnprojectAtDepth(const CVD::ImageRef&, float) {
-  UNREACHED;
-}
-void Tracker::CenterView() {
-  UNREACHED;
-}
-void Tracker::UpdatePlaneGrids() {
-  UNREACHED;
-}
-bool Tracker::FilterTrack(u32) {
-  UNREACHED;
-}
-bool Tracker::PickMapMatch(const float[2], const float[2], const std::vector<MapMatch>&, u32&,
-                           float&) {
-  UNREACHED;
-}
-bool Tracker::PickImageMatch(const float[2], const float[2], const std::vector<ImageMatch>&, u32&,
-                             float&) {
-  UNREACHED;
-}
-bool Tracker::PickProjectedImageMatch(const float[2], const float[2],
-                                      const std::vector<ImageMatch>&, int, u32&, float&) {
-  UNREACHED;
-}
-bool Tracker::PickMaskedFeature(const float[2], const float[2], u16, int, u32&, float&) {
-  UNREACHED;
-}
-bool Tracker::PickFeature(const float[2], const float[2], u16, u32&, float&) {
-  UNREACHED;
-}
-bool Tracker::PickTrackPoint(const float[2], const float[2], const CameraPose&, u32&, float&) {
-  UNREACHED;
-}
+// --- Members the driver never reaches (the display only runs with a view).
+UNREACHED(void, UpdateDisplay, (bool))
+UNREACHED(void, InitializeDisplay, ())
+UNREACHED(void, SetCurrentFrame, (u16))
+UNREACHED(void, OnMouseDown, (const CVD::ImageRef&, int))
+UNREACHED(void, OnMouseUp, (const CVD::ImageRef&, int))
+UNREACHED(bool, OnMouseDrag, (const CVD::ImageRef&, const CVD::ImageRef&, int))
+UNREACHED(bool, OnMouseDoubleClick, (const CVD::ImageRef&, int))
+UNREACHED(void, OnResize, (const CVD::ImageRef&))
+UNREACHED(bool, AddObjectFromView, ())
+UNREACHED(void, PrintSelection, (u32))
+UNREACHED(void, SelectPlane, (u16, bool))
+UNREACHED(void, DrawScene, ())
+UNREACHED(void, DrawStatus, ())
+UNREACHED(void, DrawKeyFrameBar, ())
+UNREACHED(void, DrawImage, ())
+UNREACHED(void, DrawFeatureCrosses, ())
+UNREACHED(void, DrawCross, (float, float, float))
+UNREACHED(void, DrawCorners, ())
+UNREACHED(void, DrawFeatures, ())
+UNREACHED(void, DrawMatchLines, ())
+UNREACHED(void, DrawMatchOverlays, ())
+UNREACHED(void, DrawMapMatches, ())
+UNREACHED(void, DrawProjectedImageMatches, ())
+UNREACHED(void, DrawMaskedFeatures, ())
+UNREACHED(void, DrawFeatureList, ())
+UNREACHED(void, DrawImageMatches, ())
+UNREACHED(void, DrawPoint, (float, float))
+UNREACHED(void, DrawSquare, (float, float, float))
+UNREACHED(void, DrawPatchOutline, (const FeaturePatch&, float, float))
+UNREACHED(void, DrawPatchOutlineWarped, (const FeaturePatch&, const WarpRecord&))
+UNREACHED(void, DrawPointWarped, (float, float, const WarpRecord&))
+UNREACHED(void, DrawTrackPoint, (u32, float, float))
+UNREACHED(void, DrawTrackPointWarped, (u32, float, float, const WarpRecord&))
+UNREACHED(void, DrawTrackLine, (u32, float, float, float, float))
+UNREACHED(void, DrawTrackLineWarped, (u32, float, float, float, float, const WarpRecord&))
+UNREACHED(void, DrawCameras, ())
+UNREACHED(void, DrawMapPoints, ())
+UNREACHED(void, DrawPlanes, ())
+UNREACHED(void, DrawObjects, ())
+UNREACHED(void, DrawMarkerOutline, ())
+UNREACHED(void, DrawRay, (const double[6], double))
+UNREACHED(void, DrawPointStem, (u32, const double[3]))
+UNREACHED(void, SetupProjection, ())
+UNREACHED(void, SetupView, ())
+UNREACHED(float, ComputeViewScale, (float, float))
+UNREACHED(void, UpdateViewTransform, ())
+UNREACHED(LA::AlignedVector4f, UnprojectPoint, (const CVD::ImageRef&))
+UNREACHED(LA::AlignedVector4f, UnprojectAtDepth, (const CVD::ImageRef&, float))
+UNREACHED(void, CenterView, ())
+UNREACHED(void, UpdatePlaneGrids, ())
+UNREACHED(bool, FilterTrack, (u32))
+UNREACHED(bool, PickMapMatch,
+          (const float[2], const float[2], const std::vector<MapMatch>&, u32&, float&))
+UNREACHED(bool, PickImageMatch,
+          (const float[2], const float[2], const std::vector<ImageMatch>&, u32&, float&))
+UNREACHED(bool, PickProjectedImageMatch,
+          (const float[2], const float[2], const std::vector<ImageMatch>&, int, u32&, float&))
+UNREACHED(bool, PickMaskedFeature, (const float[2], const float[2], u16, int, u32&, float&))
+UNREACHED(bool, PickFeature, (const float[2], const float[2], u16, u32&, float&))
+UNREACHED(bool, PickTrackPoint, (const float[2], const float[2], const CameraPose&, u32&, float&))
