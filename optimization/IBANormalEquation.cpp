@@ -109,7 +109,7 @@ void IBASolver::ConstructNormalEquation(const IBAProblem& problem, const IBAStat
 }
 
 void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   using K = IBAConsecutiveBlock;
   if (problem.deltas.Size() == 0 || cameras_ < 2) return;
   const u32 first = fixedCameras_ > 1 ? fixedCameras_ : 1;
@@ -283,7 +283,7 @@ void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IB
 }
 
 void IBASolver::ConstructBiasNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   const float wa = problem.biasWeights[0], wg = problem.biasWeights[1];
   if (wa == 0.0f && wg == 0.0f) return;
   const float* pa = IMU::accelerometerBiasPrior.v;
@@ -302,7 +302,7 @@ void IBASolver::ConstructBiasNormalEquation(const IBAProblem& problem, const IBA
 }
 
 void IBASolver::ConstructGravityNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   for (u32 g = 0; g < problem.gravity.Size(); ++g) {
     const u32 c = problem.gravityCameras[g];
     if (c < fixedCameras_ || c >= cameras_) continue;
@@ -341,7 +341,7 @@ void IBASolver::ConstructPlaneNormalEquation(const IBAProblem& problem, const IB
 }
 
 void IBASolver::FixGauge(const IBAProblem& problem) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   if (!problem.gauge || fixedCameras_ != 0 || variableCameras_ == 0) return;
   float(*A)[4] = cameraBlocks[0].m;
   std::memset(A[CR::kPV], 0, sizeof(float) * 4);

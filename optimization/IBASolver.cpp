@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "la/LMDamping.h"
+
 namespace {
 
 const char* const kStopNames[8] = {"IBA_LM_ENOUGH_ITERATIONS", "IBA_LM_NORMAL_EQUATION_FAIL",
@@ -64,7 +66,7 @@ IBASolver::IBASolver() = default;
 IBASolver::~IBASolver() = default;
 
 void IBASolver::SaveDiagonals() {
-  SaveCameraDiagonals(cameraBlocks, cameraDiagonals_);
+  LA::SaveDiagonals15(cameraBlocks, cameraDiagonals_);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointDiagonals_[p].v[k] = pointBlocks[p][k][k];
     pointDiagonals_[p].v[3] = 0.0f;
@@ -72,14 +74,14 @@ void IBASolver::SaveDiagonals() {
 }
 
 void IBASolver::DampDiagonals(float factor) {
-  DampCameraDiagonals(cameraDiagonals_, factor, cameraBlocks);
+  LA::DampDiagonals15(cameraDiagonals_, factor, cameraBlocks);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointBlocks[p][k][k] = pointDiagonals_[p].v[k] * factor;
   }
 }
 
 void IBASolver::RestoreDiagonals() {
-  RestoreCameraDiagonals(cameraDiagonals_, cameraBlocks);
+  LA::DampDiagonals15(cameraDiagonals_, 1.0f, cameraBlocks);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointBlocks[p][k][k] = pointDiagonals_[p].v[k];
   }
@@ -140,7 +142,8 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
     return IBA_LM_NORMAL_EQUATION_FAIL;
   }
   iterations = totalPCGIterations = 0;
-  float lambda = initialDamping, nu = 2.0f;
+  LMDamping<float> damping;
+  damping.Reset(initialDamping);
   if (verbose > 1) Print(log, "%sIteration %d\n", kDashes, 0);
   float F = ComputeCost(problem, state, verbose, log);
   if (verbose == 1) {
@@ -155,7 +158,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
   BuildStructure(problem, state);
   ConstructNormalEquation(problem, state);
   SaveDiagonals();
-  DampDiagonals(1.0f + lambda);
+  DampDiagonals(1.0f + damping.lambda);
 
   for (u32 iteration = 0; iteration < maxIterations; ++iteration) {
     IBAState::Copy(spare_, state);
@@ -195,10 +198,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
         result = IBA_LM_SMALL_RELATIVE_REDUCTION;
         break;
       }
-      const float rho = dF / ComputePredictedReduction(lambda);
-      const float t = 2.0f * rho - 1.0f;
-      lambda *= std::max(0.33333334f, 1.0f - t * t * t);
-      nu = 2.0f;
+      damping.Accept(dF / ComputePredictedReduction(damping.lambda));
       F = Fnew;
       ConstructNormalEquation(problem, state);
       const float g = MaxAbsRHS();
@@ -207,24 +207,23 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
         break;
       }
       SaveDiagonals();
-      DampDiagonals(1.0f + lambda);
+      DampDiagonals(1.0f + damping.lambda);
       if (verbose == 1)
-        Print(log, "--> %d  %f  %f  %f  %f  %e  %d\n", iteration, Fnew, rel, g, s, lambda, n);
+        Print(log, "--> %d  %f  %f  %f  %f  %e  %d\n", iteration, Fnew, rel, g, s, damping.lambda,
+              n);
     } else {
       if (verbose == 1) Print(log, "--> %d  %f\n", iteration, Fnew);
       IBAState::Copy(state, spare_);
-      lambda *= nu;
-      nu *= 2.0f;
-      // lambda overflows long before nu does; an infinite damping would turn
-      // zero diagonal entries into NaN.
-      if (!std::isfinite(double(nu)) || !std::isfinite(lambda)) {
+      // The damping overflows long before its growth factor does; an infinite
+      // damping would turn zero diagonal entries into NaN.
+      if (!damping.Reject() || !std::isfinite(damping.lambda)) {
         result = IBA_LM_LARGE_DAMPING;
         break;
       }
       cameraBlocks.Assign(cameraBlocksBackup_);
       consecutiveBlocks.Assign(consecutiveBlocksBackup_);
       cameraRHS.Assign(cameraRHSBackup_);
-      DampDiagonals(1.0f + lambda);
+      DampDiagonals(1.0f + damping.lambda);
     }
     result = IBA_LM_ENOUGH_ITERATIONS;
   }

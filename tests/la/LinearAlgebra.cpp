@@ -10,7 +10,7 @@
 #include <functional>
 #include <limits>
 
-#include "Uniform.h"
+#include "common/Draws.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <limits>
 #include <vector>
 
-#include "Uniform.h"
+#include "common/Draws.h"
 
 namespace {
 

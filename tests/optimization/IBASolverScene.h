@@ -193,7 +193,7 @@ using VectorX = Eigen::VectorXd;
 // Dense H (cameras first, 15 each, then points, 3 each) and b from the
 // solver's blocks as they stand.
 inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withPoints = true) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   const u32 nc = s.cameraBlocks.Size(), np = withPoints ? s.pointBlocks.Size() : 0;
   const int N = 15 * nc + 3 * np;
   H = MatrixX::Zero(N, N);

@@ -60,7 +60,7 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
   iso.parameters.maxIterations = 50;
   iso.parameters.minRelativeReduction = 1e-6f;
   iso.parameters.minStep = 1e-12f;
-  iso.parameters.pcgTolerance = 1e-6f;
+  iso.parameters.pcgRelativeTolerance = 1e-6f;
   bundle.maxIterations = 50;
   bundle.minRelativeReduction = 1e-6f;
   bundle.minStep = 1e-12f;
