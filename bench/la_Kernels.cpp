@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "common/Draws.h"
 #include "la/Block15.h"
 #include "la/Random.h"
 #include "la/SmallSolvers.h"
@@ -18,10 +19,6 @@
 namespace {
 
 constexpr int kCases = 64;
-
-float Uniform() {
-  return 2.0f * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) - 1.0f;
-}
 
 template <class Ref, class Got>
 double RelativeError(const Ref& ref, Got got) {

@@ -19,8 +19,8 @@
 #include <cstring>
 #include <string>
 
-#include "../tests/optimization/IBASolverScene.h"
 #include "bench/BenchUtil.h"
+#include "common/IBAScene.h"
 #include "optimization/IMUParameters.h"
 
 using namespace ibatest;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bench/BenchUtil.h"
+#include "common/ISOWindow.h"
 #include "optimization/ISOSolver.h"
-#include "tests/optimization/ISOWindow.h"
 
 namespace {
 using namespace bench;
@@ -144,7 +144,7 @@ struct Frames {
   u32 measurements = 0;
   Frames() {
     for (u32 f = 0; f < kFrames; ++f) {
-      SyntheticSceneOptions o;
+      InertialSceneOptions o;
       o.seed = 1000 + f, o.duration = 3.5, o.keyFrameMin = 0.2, o.keyFrameMax = 0.3;
       o.pointsPerKeyFrame = 40, o.featureNoise = 1.0 / 500.0;
       o.accelerometerNoise = 0.02, o.gyroscopeNoise = 0.002;

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "SyntheticScene.h"
+#include "common/ProjectiveScene.h"
 
-using namespace synthetic;
+using namespace scene;
 
 namespace {
 

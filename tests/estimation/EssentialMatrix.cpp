@@ -7,12 +7,12 @@
 
 #include <algorithm>
 
-#include "FiniteDifference.h"
-#include "TwoViewScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/EssentialMatrixEstimator.h"
 #include "estimation/EssentialMatrixFivePointAlgorithm.h"
 
-using namespace twoview;
+using namespace scene;
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <set>
 
-#include "TwoViewScene.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/FundamentalMatrixEstimator.h"
 #include "estimation/WeightedSampler.h"
 
@@ -25,9 +25,9 @@ std::set<u32> BinsOf(const EightMatches2D& s) {
 TEST(EstimatorArsac, BinSamplesTakeDistinctUsableBinsOrNothing) {
   // 96 matches with x1 = i in twelve bins; bin b holds 1 + b % 4 of its own.
   FundamentalMatrixEstimatorData data;
-  std::vector<twoview::Match> m(96);
+  std::vector<scene::Match> m(96);
   for (int i = 0; i < 96; ++i) m[i] = {double(i), 0, 0, 0};
-  twoview::FillSet(m, data);
+  scene::FillSet(m, data);
   std::vector<std::vector<u16>> bins(12);
   for (u16 b = 0; b < 12; ++b)
     if (b != 2)

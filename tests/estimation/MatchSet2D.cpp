@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "TwoViewScene.h"
+#include "common/ProjectiveScene.h"
 
-using twoview::Match;
+using scene::Match;
 
 namespace {
 
@@ -34,7 +34,7 @@ TEST(MatchSet2D, NormalisationGivesMeanZeroAndMeanDistanceSqrt2) {
   for (const u32 n : {3u, 5u, 8u, 13u}) {
     const auto m = RandomMatches(n, 10 + n);
     MatchSet2D s;
-    twoview::FillSet(m, s);
+    scene::FillSet(m, s);
     LA::AlignedVector4f scratch[6];
     MatchSet2D::Normalize(s, scratch);
     // Read from the packed storage, the partly filled block too: samplers
@@ -57,7 +57,7 @@ TEST(MatchSet2D, NormalisationGivesMeanZeroAndMeanDistanceSqrt2) {
 
 TEST(MatchSet2D, CoincidentPointsAndEmptySetsStayFinite) {
   MatchSet2D s;
-  twoview::FillSet({{5, 5, 1, 2}, {5, 5, 3, 4}, {5, 5, 5, 7}}, s);
+  scene::FillSet({{5, 5, 1, 2}, {5, 5, 3, 4}, {5, 5, 5, 7}}, s);
   LA::AlignedVector4f scratch[6];
   MatchSet2D::Normalize(s, scratch);
   EXPECT_EQ(s.scale1, 1.0f);
@@ -72,7 +72,7 @@ TEST(MatchSet2D, CoincidentPointsAndEmptySetsStayFinite) {
 TEST(MatchSamples2D, EightMatchCopiesKeepTheirOwnArrays) {
   // The solver reads the arrays through pointers: a copy must aim at its own.
   EightMatches2D eight;
-  twoview::FillEight(RandomMatches(8, 30), eight);
+  scene::FillEight(RandomMatches(8, 30), eight);
   EightMatches2D copy = eight, assigned;
   assigned = eight;
   for (const EightMatches2D* e : {&copy, &assigned}) {

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "FiniteDifference.h"
+#include "common/FiniteDifference.h"
 #include "la/Random.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <cfloat>
 #include <thread>
 
-#include "FiniteDifference.h"
-#include "PlaneScene.h"
+#include "common/FiniteDifference.h"
+#include "common/PlaneScene.h"
 #include "estimation/PlaneSolver.h"
 
 using scene::Point;

@@ -9,11 +9,11 @@
 #include <cfloat>
 #include <deque>
 
-#include "FiniteDifference.h"
-#include "SyntheticScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/Point3DSolver.h"
 
-using namespace synthetic;
+using namespace scene;
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <tuple>
 
-#include "PlaneScene.h"
+#include "common/PlaneScene.h"
 #include "estimation/PlaneEstimator.h"
 
 namespace {

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "TwoViewScene.h"
+#include "common/ProjectiveScene.h"
 
-using twoview::FromEigen;
-using twoview::ToEigen;
 
 namespace {
 
@@ -21,7 +19,7 @@ Eigen::Matrix3d Affine(f64 a, f64 p, f64 q) {
 
 Eigen::Matrix3d RandomMatrix() {
   Eigen::Matrix3d M;
-  for (int i = 0; i < 9; ++i) M(i / 3, i % 3) = twoview::Uniform(-1, 1);
+  for (int i = 0; i < 9; ++i) M(i / 3, i % 3) = UniformD(-1, 1);
   return M;
 }
 
@@ -63,8 +61,8 @@ TEST(TwoViewGeometry, SymmetricEpipolarErrorKnownAnswerAndFourWideEqualsScalar) 
   for (int block = 0; block < 50; ++block) {
     alignas(16) f32 x1[4], y1[4], x2[4], y2[4], out[4];
     for (int l = 0; l < 4; ++l) {
-      x1[l] = f32(twoview::Uniform(-1, 1)), y1[l] = f32(twoview::Uniform(-1, 1));
-      x2[l] = f32(twoview::Uniform(-1, 1)), y2[l] = f32(twoview::Uniform(-1, 1));
+      x1[l] = f32(UniformD(-1, 1)), y1[l] = f32(UniformD(-1, 1));
+      x2[l] = f32(UniformD(-1, 1)), y2[l] = f32(UniformD(-1, 1));
     }
     ComputeSymmetricEpipolarError4(Fb, x1, y1, x2, y2, out, scratch4);
     for (int l = 0; l < 4; ++l) {

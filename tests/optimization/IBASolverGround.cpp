@@ -4,7 +4,7 @@
 // without alignment, and a non-finite alignment is rolled back.
 #include <gtest/gtest.h>
 
-#include "IBASolverScene.h"
+#include "common/IBAScene.h"
 
 using namespace ibatest;
 

@@ -4,7 +4,7 @@
 // steps, and a zero right-hand side.
 #include <gtest/gtest.h>
 
-#include "IBASolverScene.h"
+#include "common/IBAScene.h"
 
 using namespace ibatest;
 

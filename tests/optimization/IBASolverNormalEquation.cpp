@@ -5,7 +5,7 @@
 // map's double record.
 #include <gtest/gtest.h>
 
-#include "IBASolverScene.h"
+#include "common/IBAScene.h"
 
 using namespace ibatest;
 
@@ -104,7 +104,7 @@ TEST(IBASolverNormalEquation, AtZeroResidualTheRightHandSideMovesByMinusHTimesTh
 
   Random::Seed(5);
   VectorX dx(H.rows());
-  for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * GaussianF());
+  for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
   SetStep(solver, dx);
   solver.UpdateState(s.problem, s.state);
   solver.ConstructNormalEquation(s.problem, s.state);

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "IBASolverScene.h"
+#include "common/IBAScene.h"
 
 using namespace ibatest;
 

@@ -11,7 +11,7 @@
 
 #include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
-#include "optimization/SyntheticScene.h"
+#include "common/InertialScene.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ TEST(IMUDeltaTest, ConstantMotionMatchesClosedForm) {
 // scheme is linear in ba); the gyroscope blocks are the scheme's first-order
 // derivative and agree to the order of dt.
 TEST(IMUDeltaTest, BiasJacobiansMatchCentralDifferences) {
-  const SyntheticScene scene;
+  const InertialScene scene;
   const std::vector<IMUSample> s(scene.samples.begin(), scene.samples.begin() + 200);
   const f64 end = scene.samples[200].time;
   const Vector3d ba(0.02, -0.01, 0.03), bg(0.01, 0.02, -0.015);
@@ -131,7 +131,7 @@ TEST(IMUDeltaTest, BiasJacobiansMatchCentralDifferences) {
 // The propagated covariance against the spread of many integrations with
 // white noise of the configured variances added to every sample.
 TEST(IMUDeltaTest, CovarianceMatchesMonteCarlo) {
-  const SyntheticScene scene;
+  const InertialScene scene;
   const std::vector<IMUSample> s(scene.samples.begin(), scene.samples.begin() + 40);
   const f64 end = scene.samples[40].time;
   const IMUDelta d = Integrated(s, end, Fresh());
@@ -144,8 +144,8 @@ TEST(IMUDeltaTest, CovarianceMatchesMonteCarlo) {
     std::vector<IMUSample> noisy = s;
     for (IMUSample& x : noisy)
       for (int j = 0; j < 3; ++j) {
-        x.acceleration[j] += sa * SyntheticScene::Gaussian();
-        x.rotationRate[j] += sg * SyntheticScene::Gaussian();
+        x.acceleration[j] += sa * GaussianD();
+        x.rotationRate[j] += sg * GaussianD();
       }
     const IMUDelta n = Integrated(noisy, end, Fresh());
     Eigen::Matrix<f64, 9, 1> e;
@@ -238,7 +238,7 @@ TEST(IMUDeltaTest, OutOfOrderSamplesAreSkippedAndCounted) {
 // The stored form: 205 little-endian doubles in field order, 1640 bytes,
 // written and read back byte for byte; a short file leaves the record alone.
 TEST(IMUDeltaTest, StoredLayoutRoundTrips) {
-  SyntheticScene scene;
+  InertialScene scene;
   const IMUDelta d = scene.Preintegrate(1, 2);
   FILE* f = std::tmpfile();
   ASSERT_NE(nullptr, f);

@@ -11,7 +11,7 @@
 #include <cmath>
 #include <vector>
 
-#include "ISOWindow.h"
+#include "common/ISOWindow.h"
 #include "optimization/ISOSolver.h"
 
 namespace {
@@ -142,8 +142,8 @@ void Add(ISODeltaList<T>& L, const T& record, u32 i, u32 j) {
 // frames (0 and 5) at the truth, so that every residual is non-zero.
 class ISOSolverBlocks : public testing::Test {
  protected:
-  static SyntheticSceneOptions Options() {
-    SyntheticSceneOptions o;
+  static InertialSceneOptions Options() {
+    InertialSceneOptions o;
     o.seed = 21;
     o.duration = 3.0;
     o.pointsPerKeyFrame = 20;

@@ -9,7 +9,7 @@
 #include <Eigen/Geometry>
 #include <cmath>
 
-#include "ISOWindow.h"
+#include "common/ISOWindow.h"
 #include "optimization/IBADeltaResidual.h"
 #include "optimization/IBASolver.h"
 #include "optimization/ISOSolver.h"
@@ -21,7 +21,7 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
   const f64 smooth = IMU_VARIANCE_VELOCITY_SMOOTH, regular = IMU_VARIANCE_VELOCITY_REGULARIZATION;
   IMU_VARIANCE_VELOCITY_SMOOTH = 0.0;
   IMU_VARIANCE_VELOCITY_REGULARIZATION = 0.0;
-  SyntheticSceneOptions o;
+  InertialSceneOptions o;
   o.seed = 13;
   o.duration = 4.5;
   o.keyFrameMin = 0.2;

@@ -8,13 +8,13 @@
 #include <functional>
 #include <string>
 
-#include "ISOWindow.h"
+#include "common/ISOWindow.h"
 #include "optimization/ISOSolver.h"
 
 namespace {
 
-SyntheticSceneOptions WindowOptions(u32 seed) {
-  SyntheticSceneOptions o;
+InertialSceneOptions WindowOptions(u32 seed) {
+  InertialSceneOptions o;
   o.seed = seed;
   o.duration = 4.5;
   o.keyFrameMin = 0.2;

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "SyntheticScene.h"
+#include "common/InertialScene.h"
 
 namespace {
 
@@ -38,14 +38,14 @@ struct Scene {
   Scene(const CameraPose& truth, u32 count, float noise, u32 levels = 1) {
     records.Resize(count);
     for (u32 i = 0; i < count; ++i) {
-      const float m[3] = {0.6f * UniformF(-1, 1), 0.45f * UniformF(-1, 1), 1.0f};
+      const float m[3] = {0.6f * Uniform(-1, 1), 0.45f * Uniform(-1, 1), 1.0f};
       float y[3];
       for (int k = 0; k < 3; ++k)
         y[k] = truth.m[k][0] * m[0] + truth.m[k][1] * m[1] + truth.m[k][2] * m[2];
       records[i].v[0] = m[0];
       records[i].v[1] = m[1];
-      records[i].v[2] = y[0] / y[2] + noise * GaussianF();
-      records[i].v[3] = y[1] / y[2] + noise * GaussianF();
+      records[i].v[2] = y[0] / y[2] + noise * Gaussian();
+      records[i].v[3] = y[1] / y[2] + noise * Gaussian();
     }
     problem.scale = 500.0f * 500.0f;
     problem.groupStarts.clear();
@@ -87,11 +87,11 @@ TEST(RefineFramePose, StepAfterRejectionsMatchesFreshSolve) {
   u32 cases = 0;
   for (u32 seed = 1; seed < 40 && cases < 3; ++seed) {
     Random::Seed(seed);
-    float axis[3] = {UniformF(-1, 1), UniformF(-1, 1), UniformF(-1, 1)};
+    float axis[3] = {Uniform(-1, 1), Uniform(-1, 1), Uniform(-1, 1)};
     const float n = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
     for (float& a : axis) a /= n;
     CameraPose truth;
-    AxisAngleToRotation(truth, axis, 1.0f + 0.2f * UniformF(-1, 1));
+    AxisAngleToRotation(truth, axis, 1.0f + 0.2f * Uniform(-1, 1));
     Scene scene(truth, 30, 0.05f);
     for (u32 i = 0; i < 30; ++i) {
       scene.records[i].v[0] *= 1.6f;
