@@ -44,7 +44,8 @@ PlaneView MakePlane(const Eigen::Matrix3d& R, const Eigen::Vector3d& t, const Ei
 PlaneView RandomPlane(int count, double noise = 0.0) {
   const Eigen::Matrix3d R = RandomRotationD(0.2);
   const Eigen::Vector3d t(UniformD(-0.5, 0.5), UniformD(-0.5, 0.5), UniformD(-0.2, 0.2));
-  const Eigen::Vector3d n = Eigen::Vector3d(UniformD(-0.3, 0.3), UniformD(-0.3, 0.3), 1).normalized();
+  const Eigen::Vector3d n =
+      Eigen::Vector3d(UniformD(-0.3, 0.3), UniformD(-0.3, 0.3), 1).normalized();
   return MakePlane(R, t, n, UniformD(3, 6), count, noise);
 }
 

@@ -7,7 +7,6 @@
 
 #include "common/ProjectiveScene.h"
 
-
 namespace {
 
 // A = [a 0 -a p; 0 a -a q; 0 0 1].

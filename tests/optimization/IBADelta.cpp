@@ -10,8 +10,8 @@
 #include <cmath>
 #include <vector>
 
-#include "optimization/IMUParameters.h"
 #include "common/InertialScene.h"
+#include "optimization/IMUParameters.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/InertialScene.h"
 #include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
-#include "common/InertialScene.h"
 
 namespace {
 
