@@ -5,115 +5,128 @@
 // map's double record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "common/IBAScene.h"
+#include "common/SolverHarness.h"
 
 using namespace ibatest;
 
 namespace {
 
-enum Term { kFeature, kDelta, kBias, kGravity, kPlane };
+// Every term alone: the feature levels 0-3, the five delta weights, the two
+// bias priors, gravity and the plane.
+struct Term {
+  const char* name;
+  int level = -1, delta = -1, bias = -1;
+  bool gravity = false, plane = false;
+};
 
-SceneOptions OnlyTerm(int term) {
+SceneOptions OnlyTerm(const Term& t) {
   SceneOptions o;
   o.cameras = 5;
   o.points = 60;
   o.planePoints = 12;
   o.fixedCameras = 1;
   o.fixedPoints = 4;
-  o.feature = term == kFeature ? 1.0f : 0.0f;
-  if (term != kDelta) o.wp = o.wv = o.wr = o.wsa = o.wsg = 0.0f;
-  o.biasPrior = term == kBias ? 1.0f : 0.0f;
-  o.gravity = term == kGravity ? 1.0f : 0.0f;
-  o.plane = term == kPlane ? 1.0f : 0.0f;
+  o.feature = t.level >= 0 ? 1.0f : 0.0f;
+  float* w[5] = {&o.wp, &o.wv, &o.wr, &o.wsa, &o.wsg};
+  for (int k = 0; k < 5; ++k)
+    if (k != t.delta) *w[k] = 0.0f;
+  o.biasPrior = t.bias >= 0 ? 1.0f : 0.0f;
+  o.gravity = t.gravity ? 1.0f : 0.0f;
+  o.plane = t.plane ? 1.0f : 0.0f;
   return o;
 }
 
-// Moves parameter n of the dense order (cameras 15 each, then points 3
-// each; rotations through UpdateQuaternion) by h.
-void Nudge(const IBAProblem& problem, IBAState& state, u32 n, float h) {
-  const u32 nc = state.cameras.Size() - problem.fixedCameras;
-  if (n >= 15 * nc) {
-    state.points[problem.fixedPoints + (n - 15 * nc) / 3].v[(n - 15 * nc) % 3] += h;
-    return;
-  }
-  CameraIMUState& c = state.cameras[problem.fixedCameras + n / 15];
-  float* lanes[5] = {c.p, c.v, nullptr, c.ba, c.bg};
-  const int g = n % 15 / 3, k = n % 3;
-  if (g == 2) {
-    float d[3] = {0, 0, 0}, q[4];
-    d[k] = h;
-    LA::UpdateQuaternion(d, c.q, q);
-    std::memcpy(c.q, q, sizeof(q));
-  } else {
-    lanes[g][k] += h;
-  }
-  RefreshCaches(state.extrinsic, c);
+std::vector<Term> AllTerms() {
+  std::vector<Term> terms;
+  const char* levels[4] = {"level 0", "level 1", "level 2", "level 3"};
+  const char* deltas[5] = {"wp", "wv", "wr", "wsa", "wsg"};
+  for (int l = 0; l < 4; ++l) terms.push_back({levels[l], l});
+  for (int k = 0; k < 5; ++k) terms.push_back({deltas[k], -1, k});
+  terms.push_back({"accelerometer bias prior", -1, -1, 0});
+  terms.push_back({"gyroscope bias prior", -1, -1, 1});
+  terms.push_back({"gravity", -1, -1, -1, true});
+  terms.push_back({"plane", -1, -1, -1, false, true});
+  return terms;
+}
+
+// Zeroes the feature levels and the bias prior the term does not name.
+void Isolate(const Term& t, IBAProblem& P) {
+  for (u32 l = 0; l < 4 && t.level >= 0; ++l)
+    if (l != u32(t.level)) std::fill_n(P.features.levelWeights[l].v, 4, 0.0f);
+  if (t.bias >= 0) P.biasWeights[1 - t.bias] = 0.0f;
 }
 
 }  // namespace
 
-TEST(IBASolverNormalEquation, EachTermsRightHandSideIsMinusHalfTheCostGradient) {
-  const char* names[5] = {"Feature", "Delta", "Bias", "Gravity", "Plane"};
-  for (int t = kFeature; t <= kPlane; ++t) {
+TEST(IBASolverNormalEquation, EveryTermAloneIsMinusHalfTheCostGradient) {
+  for (const Term& t : AllTerms()) {
     Scene s;
     BuildScene(OnlyTerm(t), s);
-    Perturb(s.problem, s.state, 0.02f, 0.01f, 0.05f, 0.02f, 11);
+    IBAProblem& P = s.problem;
+    Isolate(t, P);
+    Perturb(P, s.state, 0.02f, 0.1f, 0.05f, 0.02f, 11);
     IBASolver solver;
-    solver.BuildStructure(s.problem, s.state);
-    solver.ConstructNormalEquation(s.problem, s.state);
+    solver.BuildStructure(P, s.state);
+    solver.ConstructNormalEquation(P, s.state);
     MatrixX H;
     VectorX b;
     AssembleDense(solver, H, b);
-    VectorX gradient(b.size());
-    for (int n = 0; n < b.size(); ++n) {
-      const float h = n < 15 * int(solver.cameraBlocks.Size()) && n % 15 / 3 == 2 ? 1e-3f : 2e-3f;
-      IBAState plus, minus;
-      IBAState::Copy(plus, s.state);
-      IBAState::Copy(minus, s.state);
-      Nudge(s.problem, plus, n, h);
-      Nudge(s.problem, minus, n, -h);
-      gradient(n) = (double(solver.ComputeCost(s.problem, plus, 0, nullptr)) -
-                     double(solver.ComputeCost(s.problem, minus, 0, nullptr))) /
-                    (2.0 * h);
-    }
-    const double largest = b.lpNorm<Eigen::Infinity>();
-    EXPECT_GT(largest, 0.0) << names[t];
-    for (int n = 0; n < b.size(); ++n)
-      EXPECT_NEAR(b(n), -0.5 * gradient(n), 0.01 * largest + 1e-4)
-          << names[t] << " parameter " << n;
+    const int nc = 15 * int(solver.cameraBlocks.Size());
+    ExpectMinusHalfCostSlope(
+        b,
+        [&](int n, float h) {
+          IBAState moved;
+          IBAState::Copy(moved, s.state);
+          if (n < nc)
+            NudgeCamera(moved.extrinsic, moved.cameras[P.fixedCameras + n / 15], n % 15, h);
+          else
+            moved.points[P.fixedPoints + (n - nc) / 3].v[(n - nc) % 3] += 2 * h;
+          return double(solver.ComputeCost(P, moved, 0, nullptr)) * (n < nc ? 1.0 : 0.5);
+        },
+        [](int) { return false; }, t.name, 1e-3);
   }
 }
 
+// At a state where every residual vanishes, b(x + dx) = -H dx for each term
+// alone (the plane held, since a step re-fits it).
 TEST(IBASolverNormalEquation, AtZeroResidualTheRightHandSideMovesByMinusHTimesTheStep) {
-  SceneOptions o;
-  o.cameras = 6;
-  o.points = 80;
-  o.fixedCameras = 2;
-  o.fixedPoints = 5;
-  o.biasPrior = 0.0f;  // the true biases are off the prior
-  Scene s;
-  BuildScene(o, s);
-  s.problem.fixedPlanes = 1;  // keep the plane where it is
-  IBASolver solver;
-  solver.BuildStructure(s.problem, s.state);
-  solver.ConstructNormalEquation(s.problem, s.state);
-  MatrixX H, H1;
-  VectorX b0, b1;
-  AssembleDense(solver, H, b0);
-  EXPECT_LT(b0.lpNorm<Eigen::Infinity>(), 1e-2 * H.lpNorm<Eigen::Infinity>() * 1e-3);
-
-  Random::Seed(5);
-  VectorX dx(H.rows());
-  for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
-  SetStep(solver, dx);
-  solver.UpdateState(s.problem, s.state);
-  solver.ConstructNormalEquation(s.problem, s.state);
-  AssembleDense(solver, H1, b1);
-  const VectorX expected = -H * dx;
-  const double scale = expected.lpNorm<Eigen::Infinity>();
-  ASSERT_GT(scale, 0.0);
-  for (int i = 0; i < b1.size(); ++i)
-    EXPECT_NEAR(b1(i), expected(i), 0.02 * scale) << "entry " << i;
+  for (const Term& t : AllTerms()) {
+    SceneOptions o = OnlyTerm(t);
+    o.fixedCameras = 2;
+    Scene s;
+    BuildScene(o, s);
+    Isolate(t, s.problem);
+    s.problem.fixedPlanes = 1;
+    // Velocities against the motion, so that the position-rotation coupling
+    // of the deltas weighs something.
+    for (u32 i = 0; i < o.cameras; ++i) {
+      for (int k = 0; k < 3; ++k) s.state.cameras[i].v[k] *= -2.0f;
+      if (i > 0)
+        TrueDelta(s.state.cameras[i - 1], s.state.cameras[i], 0.1f, o, s.problem.deltas[i - 1]);
+    }
+    IBASolver solver;
+    solver.BuildStructure(s.problem, s.state);
+    solver.ConstructNormalEquation(s.problem, s.state);
+    MatrixX H, H1;
+    VectorX b0, b1;
+    AssembleDense(solver, H, b0);
+    Random::Seed(5);
+    VectorX dx(H.rows());
+    for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
+    SetStep(solver, dx);
+    solver.UpdateState(s.problem, s.state);
+    solver.ConstructNormalEquation(s.problem, s.state);
+    AssembleDense(solver, H1, b1);
+    const VectorX expected = -H * dx, got = b1 - b0;
+    const double scale = expected.lpNorm<Eigen::Infinity>();
+    ASSERT_GT(scale, 0.0) << t.name;
+    for (int i = 0; i < b1.size(); ++i)
+      EXPECT_NEAR(got(i), expected(i), 2e-3 * scale) << t.name << ", entry " << i;
+  }
 }
 
 // A camera stepped from the origin by the state update reaches the map's
