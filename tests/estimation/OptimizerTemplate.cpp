@@ -144,22 +144,6 @@ TEST(OptimizerTemplate, EveryStopCode) {
   }
 }
 
-TEST(OptimizerTemplate, DampingGrowsByDoublingFactorsAndResetsAfterAcceptance) {
-  // Three rejections (damping 1e-3, then x2, x4, x8), one acceptance whose
-  // SSE reduction is exactly half the predicted one (rho = 1/2 keeps the
-  // damping), one more rejection that only doubles, then a stop.
-  const float lambda[4] = {1e-3f, 2e-3f, 8e-3f, 64e-3f};
-  const float dx3 = 1.0f / (1.0f + lambda[3]);
-  const double accepted = 1.0 - 0.5 * (double(dx3) + double(lambda[3]) * double(dx3 * dx3));
-  ScriptedData d({1.0, 2.0, 2.0, 2.0, accepted, 2.0, accepted * (1.0 - 1e-6)}, {{1.0f, 0, 0}});
-  Optimizer3 opt;
-  V3 x{};
-  opt.Optimize(d, x, 0);
-  ASSERT_EQ(d.steps.size(), 6u);
-  const float expected[6] = {lambda[0], lambda[1], lambda[2], lambda[3], lambda[3], 2 * lambda[3]};
-  for (int k = 0; k < 6; ++k) EXPECT_FLOAT_EQ(d.steps[k][0], 1.0f / (1.0f + expected[k])) << k;
-}
-
 TEST(OptimizerTemplate, LinearProblemConvergesInOneAcceptedStep) {
   const LinearData reference = MakeLinearProblem(200);
   const Eigen::Vector3f exact = reference.M.colPivHouseholderQr().solve(reference.y);

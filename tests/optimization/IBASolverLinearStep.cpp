@@ -1,7 +1,7 @@
 // The linear step: the reduced camera system against the dense Schur
 // complement of the damped full system (fill-in between cameras that share
-// points included), PCG against a dense solve, the back-substituted point
-// steps, and a zero right-hand side.
+// points included), PCG against a dense solve and the back-substituted point
+// steps.
 #include <gtest/gtest.h>
 
 #include "common/IBAScene.h"
@@ -106,15 +106,4 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
         << "point " << p;
   }
   EXPECT_GT(compared, 50);
-}
-
-// At a converged state the right-hand side is zero: x = 0 after one count,
-// not 0 / 0.
-TEST(IBASolverLinearStep, ZeroRightHandSideGivesAZeroStep) {
-  Damped d;
-  BuildDamped(d, 1, 0.001f);
-  d.solver.ComputeSchurComplement();
-  std::memset(d.solver.cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * d.solver.cameraRHS.Size());
-  EXPECT_EQ(d.solver.SolvePCG(), 1u);
-  EXPECT_EQ(LA::SquaredNorm15(d.solver.cameraStep), 0.0f);
 }
