@@ -12,14 +12,12 @@
 #include "la/Pose.h"
 #include "la/SmallSolvers.h"
 
+using LA::Dot3;
+
 namespace {
 
 // Control-point pairs whose distances fix the scale of the null vector.
 constexpr int kPairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
-
-inline float Dot3(const float* a, const float* b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
 
 inline float Distance3(const float* a, const float* b) {
   const float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];

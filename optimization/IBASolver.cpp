@@ -34,30 +34,33 @@ bool StateIsFinite(const IBAState& state) {
                    4 * size_t(state.planes.Size()));
 }
 
-// The problem's arrays agree with the state's sizes, so that no index leaves
-// its array.
-bool IsConsistent(const IBAProblem& problem, const IBAState& state) {
+// Why the problem's arrays do not fit the state's sizes (an index would leave
+// its array), or null when they fit.
+const char* Inconsistency(const IBAProblem& problem, const IBAState& state) {
   const u32 cameras = state.cameras.Size(), points = state.points.Size();
   if (problem.features.index.size() < 4 * size_t(cameras) + 1 ||
       problem.features.levelWeights.Size() < 4)
-    return false;
+    return "feature groups or level weights of another size";
   if (cameras > 0 && problem.features.index[4 * cameras] > problem.features.measurements.Size())
-    return false;
+    return "feature groups past the measurements";
   for (u32 i = 0; i < 4 * cameras; ++i) {
-    if (problem.features.index[i] > problem.features.index[i + 1]) return false;
+    if (problem.features.index[i] > problem.features.index[i + 1])
+      return "feature groups out of order";
   }
   for (u32 m = 0; m < problem.features.measurements.Size(); ++m) {
-    if (problem.features.measurements[m].point >= points) return false;
+    if (problem.features.measurements[m].point >= points)
+      return "a measurement names a point that does not exist";
   }
-  if (problem.gravityCameras.size() < problem.gravity.Size()) return false;
+  if (problem.gravityCameras.size() < problem.gravity.Size())
+    return "gravity records without their cameras";
   const size_t planes = std::min<size_t>(state.planes.Size(), problem.planePoints.size());
-  if (problem.planeWeights.Size() < planes) return false;
+  if (problem.planeWeights.Size() < planes) return "planes without weights";
   for (size_t j = 0; j < planes; ++j) {
     for (u32 k : problem.planePoints[j]) {
-      if (k >= points) return false;
+      if (k >= points) return "a plane lists a point that does not exist";
     }
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -136,7 +139,8 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
     Print(log, "#Camera = %d + %d, #Point = %d + %d, #Plane = %d + %d\n", fc, cameras - fc, fp,
           points - fp, fl, planes - fl);
   }
-  if (!IsConsistent(problem, state)) {
+  if (const char* fault = Inconsistency(problem, state)) {
+    std::fprintf(stderr, "IBASolver::Run: %s; state left unchanged\n", fault);
     if (verbose >= 1)
       Print(log, "Inconsistent problem\nStop by %s\n", kStopNames[IBA_LM_NORMAL_EQUATION_FAIL]);
     return IBA_LM_NORMAL_EQUATION_FAIL;

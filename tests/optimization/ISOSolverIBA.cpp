@@ -43,13 +43,13 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
   IBADeltaResidual e;
   for (u32 j = 1; j < window.cameras; ++j) {
     ComputeDeltaResidual(ibaState.cameras[j - 1], ibaState.cameras[j], iba.deltas[j - 1], e);
-    EXPECT_LT(std::sqrt(Dot3(e.ep, e.ep)), 1e-3f) << j;
-    EXPECT_LT(std::sqrt(Dot3(e.ev, e.ev)), 1e-3f) << j;
-    EXPECT_LT(std::sqrt(Dot3(e.er, e.er)), 5e-4f) << j;
+    EXPECT_LT(std::sqrt(LA::Dot3(e.ep, e.ep)), 1e-3f) << j;
+    EXPECT_LT(std::sqrt(LA::Dot3(e.ev, e.ev)), 1e-3f) << j;
+    EXPECT_LT(std::sqrt(LA::Dot3(e.er, e.er)), 5e-4f) << j;
   }
   ibaState.cameras[3].v[0] += 0.1f;
   ComputeDeltaResidual(ibaState.cameras[3], ibaState.cameras[4], iba.deltas[3], e);
-  EXPECT_GT(std::sqrt(Dot3(e.ep, e.ep)), 0.01f);
+  EXPECT_GT(std::sqrt(LA::Dot3(e.ep, e.ep)), 0.01f);
   EXPECT_LT(bundle.ComputeGravityCost(iba, ibaState, 0, nullptr), 1e-3f);
 
   window.Perturb(17, 0.04f, 0.04f, 0.01f, 0.01f);
