@@ -28,9 +28,15 @@ void BuildDamped(Damped& d, u32 fixedCameras, float lambda, float fieldOfView = 
   Perturb(d.scene.problem, d.scene.state, 0.02f, 0.01f, 0.05f, 0.02f, 9);
   d.solver.BuildStructure(d.scene.problem, d.scene.state);
   d.solver.ConstructNormalEquation(d.scene.problem, d.scene.state);
+  MatrixX undamped;
+  AssembleDense(d.solver, undamped, d.b);
   d.solver.SaveDiagonals();
   d.solver.DampDiagonals(1.0f + lambda);
   AssembleDense(d.solver, d.H, d.b);
+  // Damping scales every diagonal entry, cameras' and points', and nothing else.
+  MatrixX expected = undamped;
+  expected.diagonal() *= double(1.0f + lambda);
+  EXPECT_LT((d.H - expected).lpNorm<Eigen::Infinity>(), 1e-6 * expected.lpNorm<Eigen::Infinity>());
   // Points that no camera sees have empty blocks and get no step; a unit
   // diagonal keeps the dense system regular without coupling them.
   for (int i = 15 * d.solver.cameraBlocks.Size(); i < d.H.rows(); ++i)

@@ -268,3 +268,31 @@ TEST(IMUDeltaTest, StoredLayoutRoundTrips) {
   std::fclose(f);
   std::fclose(g);
 }
+
+// A state predicted across a delta with other biases than its linearisation
+// ones equals, to first order, the state predicted across the delta
+// re-integrated at those biases (where no correction applies).
+TEST(IMUDeltaTest, PredictStateCorrectsForTheBiasesToFirstOrder) {
+  const Vector3d a(0.7, -0.4, 1.3), w(0.5, -0.9, 0.3), ba(0.02, -0.03, 0.01),
+      bg(0.004, 0.003, -0.005);
+  const std::vector<IMUSample> s = Constant(a, w, 100, 0.005);
+  const IMUDelta linearised = Integrated(s, 0.5, Fresh()),
+                 exact = Integrated(s, 0.5, Fresh(ba, bg));
+  IMUState in = {{1.0, 2.0, -0.5}, {0.3, -0.2, 0.1}, {0.1, -0.2, 0.3, 0.927}, {}, {}, 4.0};
+  const double n = Eigen::Map<Eigen::Vector4d>(in.quaternion).norm();
+  for (double& q : in.quaternion) q /= n;
+  for (int i = 0; i < 3; ++i) in.accelerometerBias[i] = ba[i], in.gyroscopeBias[i] = bg[i];
+  IMUState corrected, reference;
+  IMUDelta::PredictState(in, linearised, corrected);
+  IMUDelta::PredictState(in, exact, reference);
+  EXPECT_LT((Map3(corrected.position) - Map3(reference.position)).norm(), 1e-5);
+  EXPECT_LT((Map3(corrected.velocity) - Map3(reference.velocity)).norm(), 1e-4);
+  EXPECT_LT(RotationError(corrected.quaternion, reference.quaternion).norm(), 1e-5);
+  // The correction matters: without it the states are far apart.
+  for (int i = 0; i < 3; ++i) in.accelerometerBias[i] = in.gyroscopeBias[i] = 0.0;
+  IMUState uncorrected;
+  IMUDelta::PredictState(in, linearised, uncorrected);
+  EXPECT_GT((Map3(uncorrected.position) - Map3(reference.position)).norm(), 1e-3);
+  EXPECT_GT((Map3(uncorrected.velocity) - Map3(reference.velocity)).norm(), 1e-2);
+  EXPECT_GT(RotationError(uncorrected.quaternion, reference.quaternion).norm(), 1e-3);
+}

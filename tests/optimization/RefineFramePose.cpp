@@ -61,6 +61,49 @@ struct Scene {
   }
 };
 
+// The pose rotated by theta as the refinement steps it (translation kept).
+CameraPose Rotated(const CameraPose& pose, const float* theta) {
+  float q[4], updated[4];
+  CameraPose out = pose;
+  RotationToQuaternion(pose, q);
+  LA::UpdateQuaternion(theta, q, updated);
+  LA::QuaternionToRotationMatrix(updated, out);
+  return out;
+}
+
+// b = -1/2 d cost / d theta on every level, and at the truth of exact
+// correspondences b moves by -A dtheta.
+TEST(RefineFramePose, NormalEquationIsTheCostsGaussNewtonSystem) {
+  Random::Seed(5);
+  const float axis[3] = {0.6f, 0.0f, -0.8f}, start[3] = {0.02f, -0.03f, 0.01f};
+  CameraPose truth;
+  AxisAngleToRotation(truth, axis, 0.1f);
+  for (float noise : {0.01f, 0.0f}) {
+    Scene scene(truth, 60, noise, 4);
+    const CameraPose at = noise > 0 ? Rotated(truth, start) : truth;
+    LA::AlignedMatrix3f A;
+    LA::AlignedVector3f b;
+    ConstructFramePoseNormalEquation(scene.problem, at, A, b);
+    for (int k = 0; k < 3; ++k) {
+      float d[3] = {0, 0, 0};
+      if (noise > 0) {
+        d[k] = 1e-3f;
+        const float plus = ComputeFramePoseCost(scene.problem, Rotated(at, d));
+        d[k] = -1e-3f;
+        const float minus = ComputeFramePoseCost(scene.problem, Rotated(at, d));
+        EXPECT_NEAR(b.v[k], -0.25f * (plus - minus) / 1e-3f, 2e-3f * std::fabs(b.v[k]) + 1e-3f);
+        continue;
+      }
+      d[k] = 1e-4f;
+      LA::AlignedVector3f moved;
+      LA::AlignedMatrix3f unused;
+      ConstructFramePoseNormalEquation(scene.problem, Rotated(at, d), unused, moved);
+      for (int r = 0; r < 3; ++r)
+        EXPECT_NEAR(moved.v[r] - b.v[r], -A.m[r][k] * 1e-4f, 2e-3f * A.m[k][k] * 1e-4f) << r << k;
+    }
+  }
+}
+
 TEST(RefineFramePose, RecoversTwoDegreesFromNoisyCorrespondences) {
   Random::Seed(11);
   const float axis[3] = {0.48f, -0.6f, 0.64f};
