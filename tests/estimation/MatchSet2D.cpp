@@ -14,7 +14,7 @@ namespace {
 std::vector<Match> RandomMatches(u32 n, u32 seed) {
   Random::Seed(seed);
   std::vector<Match> m(n);
-  const auto u = [] { return static_cast<f32>(Random::Next() % 64000) / 100.0f; };
+  const auto u = [] { return Uniform(0.0f, 640.0f); };
   for (Match& x : m) x = {u(), u() * 0.75f, u(), u() * 0.75f};
   return m;
 }
