@@ -91,25 +91,6 @@ float Dot15(const CameraVector15Array& x, const CameraVector15Array& y);
 // Raises max to the largest |x| of the 15 parameters of every element (only a
 // strictly greater value replaces it); scratch receives each |x| in turn.
 void MaxAbs15(const CameraVector15Array& x, float& max, float& scratch);
-// Raises max to the largest |x|, |y|, |z| of `count` 16-byte points.
-void MaxAbs3(const float* points, u32 count, float& max, float& scratch);
-template <class Point>
-inline void MaxAbs3(const AlignedArray<Point>& points, float& max, float& scratch) {
-  static_assert(sizeof(Point) == 16, "points are four floats");
-  MaxAbs3(reinterpret_cast<const float*>(points.Data()), points.Size(), max, scratch);
-}
-
-// dst = src (dst resized; reallocates only when too small).
-void Copy15(CameraVector15Array& dst, const CameraVector15Array& src);
-// All 20 floats of every element times s.
-void Scale15(CameraVector15Array& x, float s);
-// The three parameters of every group times s; the fourth floats are kept.
-void Scale15XYZ(CameraVector15Array& x, float s);
-// x += y over all 20 floats.
-void Add15(CameraVector15Array& x, const CameraVector15Array& y);
-// x -= y over all 20 floats.
-void Subtract15(CameraVector15Array& x, const CameraVector15Array& y);
-
 // x = a + s y over all 20 floats (x may be a or y).
 void AddScaled15(const CameraVector15Array& a, float s, const CameraVector15Array& y,
                  CameraVector15Array& x);

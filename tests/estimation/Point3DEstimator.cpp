@@ -120,6 +120,11 @@ TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * c.z()));
   EXPECT_LT((Vec(p) - X).norm(), 0.02f);
   EXPECT_EQ(estimator.inliers.size(), 4u);
+  // One exact view: the prior depth alone puts the point on its ray.
+  Views one(X, 1, 0.0f);
+  const Eigen::Vector3f c1 = FromCamera(*static_cast<const Camera*>(one.data.cameras[0])).Apply(X);
+  estimator.Triangulate(one.data, p, c1.z());
+  EXPECT_LT((Vec(p) - X).norm(), 1e-4f);
   // Without observations nothing is read and the point stays.
   Point3DEstimatorData empty;
   p = {{1, 2, 3, 1}};

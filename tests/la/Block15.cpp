@@ -123,17 +123,6 @@ TEST(Block15, ReductionsMatchDoubleAndIgnoreFourthFloats) {
   float max = 0.0f, scratch;
   LA::MaxAbs15(x, max, scratch);
   EXPECT_EQ(max, float(inf));
-  // Points: the largest |coordinate| wherever it sits (first, a block of
-  // four, the tail), never a fourth float.
-  for (u32 at : {0u, 6u, 8u}) {
-    alignas(16) float points[9][4];
-    for (u32 i = 0; i < 9; ++i)
-      for (int k = 0; k < 4; ++k) points[i][k] = k == 3 ? 1e6f : Uniform(-1.0f, 1.0f);
-    points[at][at % 3] = -7.0f;
-    max = 0.0f;
-    LA::MaxAbs3(points[0], 9, max, scratch);
-    EXPECT_EQ(max, 7.0f) << at;
-  }
 }
 
 }  // namespace

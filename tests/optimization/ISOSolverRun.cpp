@@ -83,9 +83,17 @@ TEST_F(ISOSolverRun, TwoDimensionalFeaturesAreRefusedWithTheStateUntouched) {
   EXPECT_NE(err.find("2-D feature"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
   EXPECT_TRUE(out.empty()) << out;
-  // The same solver solves the problem once the list is empty again.
+  // The same solver solves the problem once the list is empty again, its
+  // first log line counting cameras, features (one camera flagged) and deltas.
   window.problem.features2D.Resize(0);
-  EXPECT_NE(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  window.problem.cameraFlags[2] = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_NE(solver.Run(window.problem, window.state, 1), ISO_LM_NORMAL_EQUATION_FAIL);
+  const std::string log = testing::internal::GetCapturedStdout();
+  const std::string head =
+      "#Camera = 10, #Feature = " + std::to_string(window.problem.features3D.Size()) +
+      " + 0 (1 + 9), #Delta = 0 + 0 + 9\n";
+  EXPECT_NE(log.find(head), std::string::npos) << log;
   EXPECT_FALSE(SameBytes(before.windowCameras, window.state.windowCameras));
 }
 
