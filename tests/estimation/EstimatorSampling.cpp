@@ -22,6 +22,19 @@ std::set<u32> BinsOf(const EightMatches2D& s) {
   return bins;
 }
 
+// A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
+TEST(EstimatorArsac, BinTablesMapPixelsToTheirBins) {
+  Estimator est(1.0f);
+  est.SetGrid(10, 4);
+  est.BuildBinTables(640, 480);
+  ASSERT_EQ(est.columnTable.size(), 641u);
+  ASSERT_EQ(est.rowTable.size(), 481u);
+  for (u32 x : {0u, 63u, 64u, 300u, 639u}) EXPECT_EQ(est.columnTable[x], x / 64) << x;
+  for (u32 y : {0u, 119u, 120u, 479u}) EXPECT_EQ(est.rowTable[y], 10 * (y / 120)) << y;
+  EXPECT_EQ(est.binCentres[13].x, 32.0f + 3 * 64.0f);
+  EXPECT_EQ(est.binCentres[13].y, 60.0f + 120.0f);
+}
+
 TEST(EstimatorArsac, BinSamplesTakeDistinctUsableBinsOrNothing) {
   // 96 matches with x1 = i in twelve bins; bin b holds 1 + b % 4 of its own.
   FundamentalMatrixEstimatorData data;

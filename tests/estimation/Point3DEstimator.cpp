@@ -134,6 +134,31 @@ TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   EXPECT_EQ(p.v[0], 1.0f);
 }
 
+// Verification looks at each observation's own depth: a point behind one
+// camera of a pair of views is no inlier there, whatever its partner sees;
+// two views are enough for a sample.
+TEST(Point3DEstimator, EachObservationIsJudgedByItsOwnDepth) {
+  Random::Seed(35);
+  const Eigen::Vector3f X(0.1f, 0.2f, 0.3f);
+  Views views(X, 1, 0.0f);
+  Pose behind = FromCamera(*static_cast<const Camera*>(views.data.cameras[0]));
+  behind.R = -behind.R, behind.t = -behind.t;  // the same image point, negative depth
+  views.Add(behind, X, 0.0f);
+  views.Add(RandomPose(), X, 0.0f);
+  views.Add(behind, X, 0.0f);
+  Point3DEstimator estimator(0.0f);
+  estimator.threshold = 1e-6f;
+  const Point3D p = {{X.x(), X.y(), X.z(), 1.0f}};
+  std::vector<u16> inliers;
+  f64 error = -1.0;
+  estimator.VerifyModel(views.data, p, inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u16>{0, 2}));
+  Views two(X, 2, 0.0f);
+  Point3DEstimatorMinimalSample sample{};
+  estimator.GenerateMinimalSample(two.data, sample);
+  EXPECT_TRUE(sample.cameras[0] != nullptr && sample.cameras[1] != nullptr);
+}
+
 TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
   Random::Seed(34);
   const Eigen::Vector3f X(0.1f, 0.2f, 0.3f);
