@@ -126,3 +126,13 @@ TEST_F(FundamentalLoopTest, TrackerSettingsFindTheInliers) {
 }
 
 }  // namespace
+
+// The mean error in squared pixels: the SSE over the two scales and the
+// match count.
+TEST(FundamentalMatrixEstimatorData, MeanErrorFactorIsPerMatchInPixels) {
+  FundamentalMatrixEstimatorData data;
+  FillSet(std::vector<Match>(10, Match{1, 2, 3, 4}), data);
+  data.scale1 = 2.0f;
+  data.scale2 = 4.0f;
+  EXPECT_EQ(data.GetFactorSSEToMSE(), double(1.0f / 80.0f));
+}
