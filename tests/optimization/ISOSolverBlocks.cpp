@@ -193,7 +193,14 @@ TEST_F(ISOSolverBlocks, NearTheTruthTheRightHandSideMovesByMinusHTimesTheStep) {
 TEST_F(ISOSolverBlocks, FixedDeltaReproducesTheWindowPair) {
   ISOSolver solver;
   ISOProblem fixed, free;
-  const ISODelta d = Delta(0, -1);
+  // Biases well off the delta's linearisation point, so that its bias terms count.
+  CameraIMUState& reference = state.referenceCameras[0];
+  for (int k = 0; k < 3; ++k) reference.ba[k] += 0.3f * (k + 1), reference.bg[k] -= 0.02f * (k + 1);
+  ISODelta d = Delta(0, -1);
+  for (int k = 0; k < 3; ++k) {  // a linearisation point off zero
+    d.lane[ISOLane::kBa][k] = 0.1f * (k + 1);
+    d.lane[ISOLane::kBg][k] = -0.01f * (k + 1);
+  }
   Add(fixed.deltas2, Fixed(d), 0, 0);
   Add(free.deltas3, d, 0, 1);
   ISOState both;
