@@ -9,23 +9,12 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "la/Random.h"
+#include "common/Draws.h"
 
 namespace bench {
 
 constexpr double kFocal = 500.0, kCx = 320.0, kCy = 240.0;
 
-inline double Uniform(double lo = -1.0, double hi = 1.0) {
-  return lo + (hi - lo) * (static_cast<double>(Random::Next()) / Random::kMax);
-}
-inline double Gaussian() {
-  const double u1 = std::max(Uniform(0.0, 1.0), 1e-12), u2 = Uniform(0.0, 1.0);
-  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
-}
-inline Eigen::Matrix3d RandomRotation(double maxAngle) {
-  const Eigen::Vector3d axis = Eigen::Vector3d(Gaussian(), Gaussian(), Gaussian()).normalized();
-  return Eigen::AngleAxisd(Uniform(0.0, maxAngle), axis).toRotationMatrix();
-}
 inline const cv::Mat& CvK() {
   static const cv::Mat k = (cv::Mat_<double>(3, 3) << kFocal, 0, kCx, 0, kFocal, kCy, 0, 0, 1);
   return k;

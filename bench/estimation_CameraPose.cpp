@@ -20,11 +20,6 @@
 namespace {
 using namespace bench;
 
-Eigen::Matrix3d RandomRotation() {
-  const Eigen::Vector3d axis = Eigen::Vector3d(Uniform(), Uniform(), Uniform()).normalized();
-  return Eigen::AngleAxisd(Uniform(-3.0, 3.0), axis).toRotationMatrix();
-}
-
 struct Scene {
   Eigen::Matrix3d R;
   Eigen::Vector3d t;
@@ -44,16 +39,16 @@ const Scene& GetScene(int n, int outlierPercent, float noise = 1.0f) {
   Scene& s = scenes[{n, outlierPercent}];
   if (!s.world.empty()) return s;
   Random::Seed(1000 + n + outlierPercent);
-  s.R = RandomRotation();
-  s.t = Eigen::Vector3d(Uniform(-0.5f, 0.5f), Uniform(-0.5f, 0.5f), Uniform(4.0f, 6.0f));
+  s.R = RandomRotationD(3.0);
+  s.t = Eigen::Vector3d(UniformD(-0.5f, 0.5f), UniformD(-0.5f, 0.5f), UniformD(4.0f, 6.0f));
   s.outliers = n * outlierPercent / 100;
   s.data.Resize(n);
   for (int i = 0; i < n; ++i) {
-    const Eigen::Vector3d X(Uniform(), Uniform(), Uniform());
+    const Eigen::Vector3d X(UniformD(-1.0, 1.0), UniformD(-1.0, 1.0), UniformD(-1.0, 1.0));
     const Eigen::Vector3d x = s.R * X + s.t;
-    float u = float(x.x() / x.z()) + noise / kFocal * Gaussian();
-    float v = float(x.y() / x.z()) + noise / kFocal * Gaussian();
-    if (i < s.outliers) u = Uniform(-0.6f, 0.6f), v = Uniform(-0.45f, 0.45f);
+    float u = float(x.x() / x.z()) + noise / kFocal * GaussianD();
+    float v = float(x.y() / x.z()) + noise / kFocal * GaussianD();
+    if (i < s.outliers) u = UniformD(-0.6f, 0.6f), v = UniformD(-0.45f, 0.45f);
     s.world.emplace_back(float(X.x()), float(X.y()), float(X.z()));
     s.pixels.emplace_back(kFocal * u + kCx, kFocal * v + kCy);
     s.data.worldPoints[i] = {{float(X.x()), float(X.y()), float(X.z()), 1.0f}};
@@ -217,9 +212,9 @@ const TwoViews& GetTwoViews() {
   v.pa = cv::Mat(2, 1000, CV_32F);
   v.pb = cv::Mat(2, 1000, CV_32F);
   for (int i = 0; i < 1000; ++i) {
-    const Eigen::Vector3d X(Uniform(), Uniform(), Uniform());
+    const Eigen::Vector3d X(UniformD(-1.0, 1.0), UniformD(-1.0, 1.0), UniformD(-1.0, 1.0));
     const Eigen::Vector3d ca = Ra * X + ta, cb = Rb * X + tb;
-    const auto noisy = [](double x) { return float(x + Gaussian() / kFocal); };
+    const auto noisy = [](double x) { return float(x + GaussianD() / kFocal); };
     v.X.push_back(X);
     v.xa.push_back({noisy(ca.x() / ca.z()), noisy(ca.y() / ca.z())});
     v.xb.push_back({noisy(cb.x() / cb.z()), noisy(cb.y() / cb.z())});
@@ -272,15 +267,15 @@ const Pairs& GetPairs() {
   static Pairs p;
   if (!p.cvSrc.empty()) return p;
   Random::Seed(88);
-  p.R = RandomRotation();
-  p.t = Eigen::Vector3d(Uniform(), Uniform(), Uniform());
+  p.R = RandomRotationD(3.0);
+  p.t = Eigen::Vector3d(UniformD(-1.0, 1.0), UniformD(-1.0, 1.0), UniformD(-1.0, 1.0));
   p.s = 1.7;
   p.src.Resize(100);
   p.dst.Resize(100);
   for (u32 i = 0; i < 100; ++i) {
-    const Eigen::Vector3d x(Uniform(), Uniform(), Uniform());
+    const Eigen::Vector3d x(UniformD(-1.0, 1.0), UniformD(-1.0, 1.0), UniformD(-1.0, 1.0));
     const Eigen::Vector3d y =
-        p.s * (p.R * x + p.t) + 0.01 * Eigen::Vector3d(Gaussian(), Gaussian(), Gaussian());
+        p.s * (p.R * x + p.t) + 0.01 * Eigen::Vector3d(GaussianD(), GaussianD(), GaussianD());
     p.src[i] = {{float(x.x()), float(x.y()), float(x.z()), 1.0f}};
     p.dst[i] = {{float(y.x()), float(y.y()), float(y.z()), 1.0f}};
     p.cvSrc.emplace_back(x.x(), x.y(), x.z());

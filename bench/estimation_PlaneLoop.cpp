@@ -8,8 +8,8 @@
 #include <map>
 #include <memory>
 
+#include "common/PlaneScene.h"
 #include "estimation/PlaneEstimator.h"
-#include "tests/estimation/PlaneScene.h"
 
 namespace {
 

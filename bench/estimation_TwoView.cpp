@@ -56,16 +56,16 @@ struct TwoView {
 
 void AddMatch(TwoView& s, const Eigen::Vector3d& X1, const Eigen::Vector3d& X2, bool noisy) {
   const double n = noisy ? kNoisePixels / kFocal : 0.0;
-  const Eigen::Vector4d m(X1.x() / X1.z() + n * Gaussian(), X1.y() / X1.z() + n * Gaussian(),
-                          X2.x() / X2.z() + n * Gaussian(), X2.y() / X2.z() + n * Gaussian());
+  const Eigen::Vector4d m(X1.x() / X1.z() + n * GaussianD(), X1.y() / X1.z() + n * GaussianD(),
+                          X2.x() / X2.z() + n * GaussianD(), X2.y() / X2.z() + n * GaussianD());
   s.normalised.push_back(m);
 }
 
 void FinishScene(TwoView& s, int outlierPercent) {
   s.outliers = static_cast<int>(s.normalised.size()) * outlierPercent / 100;
   for (int i = 0; i < s.outliers; ++i)
-    s.normalised[i] = Eigen::Vector4d(Uniform(-0.6, 0.6), Uniform(-0.45, 0.45), Uniform(-0.6, 0.6),
-                                      Uniform(-0.45, 0.45));
+    s.normalised[i] = Eigen::Vector4d(UniformD(-0.6, 0.6), UniformD(-0.45, 0.45),
+                                      UniformD(-0.6, 0.6), UniformD(-0.45, 0.45));
   for (const Eigen::Vector4d& m : s.normalised) {
     s.pixels1.emplace_back(float(kFocal * m(0) + kCx), float(kFocal * m(1) + kCy));
     s.pixels2.emplace_back(float(kFocal * m(2) + kCx), float(kFocal * m(3) + kCy));
@@ -78,11 +78,11 @@ const TwoView& GeneralScene(int n, int outlierPercent, bool noisy = true, int va
   TwoView& s = scenes[{n, outlierPercent, noisy, variant}];
   if (!s.normalised.empty()) return s;
   Random::Seed(7000 + n * 7 + outlierPercent * 13 + variant * 101);
-  s.R = RandomRotation(0.3);
-  s.t = Eigen::Vector3d(Gaussian(), Gaussian(), 0.5 * Gaussian()).normalized();
+  s.R = RandomRotationD(0.3);
+  s.t = Eigen::Vector3d(GaussianD(), GaussianD(), 0.5 * GaussianD()).normalized();
   while (static_cast<int>(s.normalised.size()) < n) {
-    const double z = Uniform(2.0, 8.0);
-    const Eigen::Vector3d X(Uniform(-0.6, 0.6) * z, Uniform(-0.45, 0.45) * z, z);
+    const double z = UniformD(2.0, 8.0);
+    const Eigen::Vector3d X(UniformD(-0.6, 0.6) * z, UniformD(-0.45, 0.45) * z, z);
     const Eigen::Vector3d X2 = s.R * X + s.t;
     if (X2.z() < 1.0 || std::abs(X2.x()) > 0.6 * X2.z() || std::abs(X2.y()) > 0.45 * X2.z())
       continue;
@@ -98,13 +98,13 @@ const TwoView& PlaneScene(int n, int outlierPercent) {
   TwoView& s = scenes[{n, outlierPercent}];
   if (!s.normalised.empty()) return s;
   Random::Seed(9000 + n + outlierPercent);
-  s.R = RandomRotation(0.2);
+  s.R = RandomRotationD(0.2);
   s.t = Eigen::Vector3d(0.5, 0.1, 0.1);
   const Eigen::Vector3d normal = Eigen::Vector3d(0.2, -0.1, 1.0).normalized();
   const double d = 4.0;
   s.H = Intrinsics() * (s.R + s.t * normal.transpose() / d) * Intrinsics().inverse();
   while (static_cast<int>(s.normalised.size()) < n) {
-    const Eigen::Vector3d ray(Uniform(-0.6, 0.6), Uniform(-0.45, 0.45), 1.0);
+    const Eigen::Vector3d ray(UniformD(-0.6, 0.6), UniformD(-0.45, 0.45), 1.0);
     const Eigen::Vector3d X = ray * (d / normal.dot(ray));
     const Eigen::Vector3d X2 = s.R * X + s.t;
     if (X2.z() < 1.0) continue;

@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "common/Draws.h"
 #include "la/Block15.h"
 #include "la/Random.h"
 #include "la/SmallSolvers.h"
@@ -18,10 +19,6 @@
 namespace {
 
 constexpr int kCases = 64;
-
-float Uniform() {
-  return 2.0f * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) - 1.0f;
-}
 
 template <class Ref, class Got>
 double RelativeError(const Ref& ref, Got got) {
@@ -109,6 +106,24 @@ void BM_OpenCVCholesky(benchmark::State& state) {
       [&](int s) { return RelativeError(sys.x[s], [&](int i) { return x.at<float>(i); }); });
 }
 
+// Eigen's fixed-size LDL^T on the same systems (matrix and vector copied in
+// as for the library's solve).
+template <int n>
+void BM_EigenFixedLDLT(benchmark::State& state) {
+  static const Systems sys(n);
+  std::vector<Eigen::Matrix<float, n, n>> A(kCases);
+  std::vector<Eigen::Matrix<float, n, 1>> b(kCases);
+  for (int s = 0; s < kCases; ++s) A[s] = sys.A[s], b[s] = sys.b[s];
+  Eigen::Matrix<float, n, 1> x;
+  Run(
+      state,
+      [&](int s) {
+        x = A[s].ldlt().solve(b[s]);
+        benchmark::DoNotOptimize(x);
+      },
+      [&](int s) { return RelativeError(sys.x[s], [&](int i) { return x[i]; }); });
+}
+
 // Random camera blocks with vectors, the dense matrix each block stands for
 // and A x in double. The dense matrix is read off the kernel with unit
 // vectors, which is exact (the tests check the kernel against an independent
@@ -171,14 +186,30 @@ void BM_DenseProduct15(benchmark::State& state) {
       [&](int s) { return RelativeError(blocks.reference[s], [&](int p) { return y[p]; }); });
 }
 
+// Eigen's fixed-size 15x15 product on the same matrices.
+void BM_EigenFixedProduct15(benchmark::State& state) {
+  static const Blocks blocks;
+  Eigen::Matrix<float, 15, 1> y;
+  Run(
+      state,
+      [&](int s) {
+        y.noalias() = blocks.dense[s] * blocks.xd[s];
+        benchmark::DoNotOptimize(y);
+      },
+      [&](int s) { return RelativeError(blocks.reference[s], [&](int p) { return y[p]; }); });
+}
+
 }  // namespace
 
 BENCHMARK(BM_SolveLDL<6, LA::AlignedCompactMatrix6f, LA::AlignedVector6f>)
     ->Name("SolveLDL compact 6");
 BENCHMARK(BM_OpenCVCholesky<6>)->Name("cv::solve DECOMP_CHOLESKY 6");
+BENCHMARK(BM_EigenFixedLDLT<6>)->Name("Eigen Matrix<float,6,6>::ldlt 6");
 BENCHMARK(BM_SolveLDL<8, LA::AlignedMatrix8f, LA::AlignedVector8f>)->Name("SolveLDL8");
 BENCHMARK(BM_OpenCVCholesky<8>)->Name("cv::solve DECOMP_CHOLESKY 8");
+BENCHMARK(BM_EigenFixedLDLT<8>)->Name("Eigen Matrix<float,8,8>::ldlt 8");
 BENCHMARK(BM_MultiplySymmetricBlock15)->Name("MultiplySymmetricBlock15");
 BENCHMARK(BM_DenseProduct15)->Name("dense 15x15 product");
+BENCHMARK(BM_EigenFixedProduct15)->Name("Eigen Matrix<float,15,15> product");
 
 BENCHMARK_MAIN();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Draws.h"
 #include "la/Random.h"
 #include "optimization/IMUDelta.h"
 #include "optimization/IMUParameters.h"
@@ -29,7 +30,7 @@ const std::vector<IMUSample>& Samples() {
   static std::vector<IMUSample> samples = [] {
     std::vector<IMUSample> s(kSamples + 1);
     Random::Seed(3);
-    const auto u = [] { return Random::Next() / static_cast<f64>(Random::kMax) - 0.5; };
+    const auto u = [] { return UniformD(-0.5, 0.5); };
     for (u32 i = 0; i <= kSamples; ++i) {
       const f64 t = i / kRate;
       s[i].acceleration[0] = 0.5 * std::sin(0.7 * t) + 0.05 * u();

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bench/BenchUtil.h"
+#include "common/ISOWindow.h"
 #include "optimization/ISOSolver.h"
-#include "tests/optimization/ISOWindow.h"
 
 namespace {
 using namespace bench;
@@ -144,7 +144,7 @@ struct Frames {
   u32 measurements = 0;
   Frames() {
     for (u32 f = 0; f < kFrames; ++f) {
-      SyntheticSceneOptions o;
+      InertialSceneOptions o;
       o.seed = 1000 + f, o.duration = 3.5, o.keyFrameMin = 0.2, o.keyFrameMax = 0.3;
       o.pointsPerKeyFrame = 40, o.featureNoise = 1.0 / 500.0;
       o.accelerometerNoise = 0.02, o.gyroscopeNoise = 0.002;
@@ -174,7 +174,9 @@ double Percentile(std::vector<double> v, double p) {
 void PrintComparison() {
   Frames& frames = AllFrames();
   ISOSolver iso;
-  std::vector<double> isoTime, ceresTime;
+  // Ceres's wall time includes its preprocessing of the problem; its
+  // minimiser time is the solve alone. Ours are one and the same.
+  std::vector<double> isoTime, ceresTime, ceresMinimizer;
   double isoCost = 0, ceresCost = 0, startCost = 0;
   u32 isoNotWorse = 0;
   for (u32 f = 0; f < kFrames; ++f) {
@@ -199,6 +201,7 @@ void PrintComparison() {
     ceres::Solve(CeresOptions(), &problem, &summary);
     const auto t3 = std::chrono::steady_clock::now();
     ceresTime.push_back(std::chrono::duration<double, std::micro>(t3 - t2).count());
+    ceresMinimizer.push_back(1e6 * summary.minimizer_time_in_seconds);
     x.WriteBack(ceresState);
     const double b = iso.ComputeCost(w.problem, ceresState, 0);
     ceresCost += b;
@@ -206,11 +209,15 @@ void PrintComparison() {
   }
   std::printf("ISO window solve over %u frames (%u window cameras, %.0f measurements each)\n",
               kFrames, kWindow, double(frames.measurements) / (kFrames * kWindow));
-  std::printf("%-34s %10s %10s %16s\n", "solver", "p50 [us]", "p99 [us]", "mean final cost");
-  std::printf("%-34s %10.1f %10.1f %16.2f\n", "ISOSolver::Run", Percentile(isoTime, 0.5),
+  std::printf("%-34s %10s %10s %14s %14s %16s\n", "solver", "p50 [us]", "p99 [us]", "min. p50 [us]",
+              "min. p99 [us]", "mean final cost");
+  std::printf("%-34s %10.1f %10.1f %14.1f %14.1f %16.2f\n", "ISOSolver::Run",
+              Percentile(isoTime, 0.5), Percentile(isoTime, 0.99), Percentile(isoTime, 0.5),
               Percentile(isoTime, 0.99), isoCost / kFrames);
-  std::printf("%-34s %10.1f %10.1f %16.2f\n", "Ceres DENSE_SCHUR, 1 thread",
-              Percentile(ceresTime, 0.5), Percentile(ceresTime, 0.99), ceresCost / kFrames);
+  std::printf("%-34s %10.1f %10.1f %14.1f %14.1f %16.2f\n", "Ceres DENSE_SCHUR, 1 thread",
+              Percentile(ceresTime, 0.5), Percentile(ceresTime, 0.99),
+              Percentile(ceresMinimizer, 0.5), Percentile(ceresMinimizer, 0.99),
+              ceresCost / kFrames);
   std::printf(
       "mean start cost %.2f; ISO final cost within 0.1%% of Ceres or lower on %u of %u frames\n",
       startCost / kFrames, isoNotWorse, kFrames);

@@ -12,148 +12,16 @@
 #include "la/Pose.h"
 #include "la/SmallSolvers.h"
 
+using LA::Dot3;
+
 namespace {
 
 // Control-point pairs whose distances fix the scale of the null vector.
 constexpr int kPairs[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
 
-inline float Dot3(const float* a, const float* b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
-
 inline float Distance3(const float* a, const float* b) {
   const float d0 = a[0] - b[0], d1 = a[1] - b[1], d2 = a[2] - b[2];
   return std::sqrt(d0 * d0 + d1 * d1 + d2 * d2);
-}
-
-// Jacobi sweeps of the 3x3 eigen problem; two or three reach double precision.
-constexpr int kJacobiSweeps = 10;
-
-// Eigen decomposition of the symmetric 3x3 S (upper triangle read) by cyclic
-// Jacobi rotations in double, written as LAPACK's ssyev would: ascending
-// eigenvalues, eigenvector k into row k of S. A fixed-size loop costs a
-// fraction of the library call. False, S unchanged, for a value that is not
-// finite.
-bool ComputeSymmetricEigen3(LA::AlignedMatrix3f& S, float* eigenvalues) {
-  double a[3][3], v[3][3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = r; c < 3; ++c) {
-      a[r][c] = a[c][r] = S.m[r][c];
-      if (!std::isfinite(a[r][c])) return false;
-    }
-  }
-  constexpr int kPlanes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
-  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
-    const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
-    const double diagonal = a[0][0] * a[0][0] + a[1][1] * a[1][1] + a[2][2] * a[2][2];
-    if (off <= 1e-30 * diagonal) break;
-    for (const auto& plane : kPlanes) {
-      const int p = plane[0], q = plane[1];
-      if (a[p][q] == 0.0) continue;
-      // The rotation in the (p, q) plane that zeroes a_pq: A <- J^T A J, V <- V J.
-      const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
-      const double t =
-          (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
-      const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
-      for (int k = 0; k < 3; ++k) {
-        const double akp = a[k][p], akq = a[k][q];
-        a[k][p] = c * akp - s * akq;
-        a[k][q] = s * akp + c * akq;
-      }
-      for (int k = 0; k < 3; ++k) {
-        const double apk = a[p][k], aqk = a[q][k];
-        a[p][k] = c * apk - s * aqk;
-        a[q][k] = s * apk + c * aqk;
-      }
-      for (int k = 0; k < 3; ++k) {
-        const double vkp = v[k][p], vkq = v[k][q];
-        v[k][p] = c * vkp - s * vkq;
-        v[k][q] = s * vkp + c * vkq;
-      }
-    }
-  }
-  int order[3] = {0, 1, 2};
-  std::sort(order, order + 3, [&](int i, int j) { return a[i][i] < a[j][j]; });
-  for (int k = 0; k < 3; ++k) {
-    eigenvalues[k] = static_cast<float>(a[order[k]][order[k]]);
-    for (int c = 0; c < 3; ++c) S.m[k][c] = static_cast<float>(v[c][order[k]]);
-  }
-  return true;
-}
-
-// Upper-triangle entries of the 6x6 pose normal equations in the order the
-// accumulator keeps them, and the count of all sums (21 entries, 6 of b, SSE).
-constexpr int kUpper[21][2] = {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {0, 4}, {0, 5}, {1, 1},
-                               {1, 2}, {1, 3}, {1, 4}, {1, 5}, {2, 2}, {2, 3}, {2, 4},
-                               {2, 5}, {3, 3}, {3, 4}, {3, 5}, {4, 4}, {4, 5}, {5, 5}};
-constexpr int kSums = 28;
-
-// Adds a_i a_j + c_i c_j to sum k < 21, entry (i, j), or a_i r0 + c_i r1 to
-// sum 21 + i, leaving out the products known to vanish (a_4 = c_3 = 0): the
-// accumulation is most of the refinement's time on large match sets.
-template <int k>
-inline void AccumulateEntry(const __m128* a, const __m128* c, __m128 r0, __m128 r1, __m128* sums) {
-  constexpr int i = k < 21 ? kUpper[k][0] : k - 21, j = k < 21 ? kUpper[k][1] : -1;
-  constexpr bool xTerm = i != 4 && j != 4, yTerm = i != 3 && j != 3;
-  const __m128 x = j < 0 ? r0 : a[j < 0 ? 0 : j], y = j < 0 ? r1 : c[j < 0 ? 0 : j];
-  if constexpr (xTerm && yTerm) {
-    sums[k] = _mm_add_ps(sums[k], _mm_add_ps(_mm_mul_ps(a[i], x), _mm_mul_ps(c[i], y)));
-  } else if constexpr (xTerm) {
-    sums[k] = _mm_add_ps(sums[k], _mm_mul_ps(a[i], x));
-  } else if constexpr (yTerm) {
-    sums[k] = _mm_add_ps(sums[k], _mm_mul_ps(c[i], y));
-  }
-}
-
-template <std::size_t... k>
-inline void AccumulateEntries(const __m128* a, const __m128* c, __m128 r0, __m128 r1, __m128* sums,
-                              std::index_sequence<k...>) {
-  (AccumulateEntry<static_cast<int>(k)>(a, c, r0, r1, sums), ...);
-}
-
-// Adds the Gauss-Newton sums of four matches (lanes where `lanes` is set):
-// the Jacobian of the projection for R' = exp([w]x) R, t' = t + d, rows
-// a (x) and c (y), gives J^T J, J^T r and r^T r. Returns the lanes whose
-// point is not in front of the camera.
-int AccumulateQuad(const __m128* P, const LA::AlignedVector4f* X, const LA::Vector2<float>* x,
-                   __m128 lanes, __m128* sums) {
-  __m128 X0 = _mm_load_ps(X[0].v), X1 = _mm_load_ps(X[1].v);
-  __m128 X2 = _mm_load_ps(X[2].v), X3 = _mm_load_ps(X[3].v);
-  _MM_TRANSPOSE4_PS(X0, X1, X2, X3);  // X0..X2 now hold the x, y, z of the four points
-  const auto rotate = [&](const __m128* r) {
-    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(r[0], X0), _mm_mul_ps(r[1], X1)), _mm_mul_ps(r[2], X2));
-  };
-  const __m128 qx = rotate(P), qy = rotate(P + 4), qz = rotate(P + 8);
-  const __m128 z = _mm_add_ps(qz, P[11]);
-  const int behind = _mm_movemask_ps(_mm_and_ps(lanes, _mm_cmple_ps(z, _mm_setzero_ps())));
-  const __m128 iz = _mm_and_ps(lanes, _mm_div_ps(_mm_set1_ps(1.0f), z));
-  const __m128 px = _mm_mul_ps(_mm_add_ps(qx, P[3]), iz), py = _mm_mul_ps(_mm_add_ps(qy, P[7]), iz);
-  const __m128 uv01 = _mm_loadu_ps(&x[0].x), uv23 = _mm_loadu_ps(&x[2].x);
-  const __m128 u = _mm_shuffle_ps(uv01, uv23, _MM_SHUFFLE(2, 0, 2, 0));
-  const __m128 v = _mm_shuffle_ps(uv01, uv23, _MM_SHUFFLE(3, 1, 3, 1));
-  // Unused lanes have iz = 0, so their Jacobian and residual vanish.
-  const __m128 r0 = _mm_and_ps(lanes, _mm_sub_ps(u, px)), r1 = _mm_and_ps(lanes, _mm_sub_ps(v, py));
-  const __m128 zero = _mm_setzero_ps();
-  const __m128 a[6] = {_mm_mul_ps(_mm_mul_ps(_mm_sub_ps(zero, px), qy), iz),
-                       _mm_mul_ps(_mm_add_ps(qz, _mm_mul_ps(px, qx)), iz),
-                       _mm_mul_ps(_mm_sub_ps(zero, qy), iz),
-                       iz,
-                       zero,
-                       _mm_mul_ps(_mm_sub_ps(zero, px), iz)};
-  const __m128 c[6] = {_mm_mul_ps(_mm_sub_ps(zero, _mm_add_ps(qz, _mm_mul_ps(py, qy))), iz),
-                       _mm_mul_ps(_mm_mul_ps(py, qx), iz),
-                       _mm_mul_ps(qx, iz),
-                       zero,
-                       iz,
-                       _mm_mul_ps(_mm_sub_ps(zero, py), iz)};
-  AccumulateEntries(a, c, r0, r1, sums, std::make_index_sequence<27>());
-  sums[27] = _mm_add_ps(sums[27], _mm_add_ps(_mm_mul_ps(r0, r0), _mm_mul_ps(r1, r1)));
-  return behind;
-}
-
-inline float HorizontalSum(__m128 s) {
-  const __m128 h = _mm_add_ps(s, _mm_movehl_ps(s, s));
-  return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
 }
 
 }  // namespace
@@ -184,7 +52,7 @@ bool CameraEPnP::Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, 
   if (!ComputeCameraControlPoints() || !ComputeCameraPoints(n) ||
       !ComputeRigidTransformation(X, n, pose))
     return false;
-  RefinePose(X, x, n, pose);
+  PolishPose(X, x, n, pose);
   camera = pose;
   return true;
 }
@@ -209,7 +77,7 @@ bool CameraEPnP::ComputeControlPoints(const LA::AlignedVector4f* X, u32 n) {
   _mm_store_ps(covariance_.m[1], s1);
   _mm_store_ps(covariance_.m[2], s2);
   // Ascending eigenvalues; eigenvector k becomes row k of the storage.
-  if (!ComputeSymmetricEigen3(covariance_, eigenvalues_)) return false;
+  if (!LA::ComputeSymmetricEigen3(covariance_, eigenvalues_)) return false;
   for (int k = 0; k < 3; ++k) {
     // Rounding can leave a flat direction slightly negative: clamp to 0.
     const float spread = std::sqrt(std::max(eigenvalues_[k] * inverseCount, 0.0f));
@@ -386,74 +254,4 @@ bool CameraEPnP::ComputeRigidTransformation(const LA::AlignedVector4f* X, u32 n,
     camera.m[r][3] = t[r];
   }
   return true;
-}
-
-float CameraEPnP::ComputeNormalEquation(const LA::AlignedVector4f* X, const LA::Vector2<float>* x,
-                                        u32 n, const Camera& pose, LA::AlignedCompactMatrix6f& A,
-                                        LA::AlignedVector6f& b) {
-  __m128 P[12];
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) P[4 * r + c] = _mm_set1_ps(pose.m[r][c]);
-  __m128 sums[kSums];
-  for (__m128& s : sums) s = _mm_setzero_ps();
-  const __m128 all = _mm_castsi128_ps(_mm_set1_epi32(-1));
-  int behind = 0;
-  u32 i = 0;
-  for (; i + 4 <= n; i += 4) behind |= AccumulateQuad(P, X + i, x + i, all, sums);
-  if (i < n) {
-    // The last one to three matches, padded with copies of the last one.
-    LA::AlignedVector4f Xq[4];
-    LA::Vector2<float> xq[4];
-    alignas(16) int mask[4];
-    for (u32 k = 0; k < 4; ++k) {
-      const u32 j = std::min(i + k, n - 1);
-      Xq[k] = X[j], xq[k] = x[j];
-      mask[k] = i + k < n ? -1 : 0;
-    }
-    behind |= AccumulateQuad(P, Xq, xq, _mm_load_ps(reinterpret_cast<const float*>(mask)), sums);
-  }
-  if (behind != 0) return INFINITY;
-  for (int k = 0; k < 21; ++k) {
-    const float s = HorizontalSum(sums[k]);
-    A(kUpper[k][0], kUpper[k][1]) = s;
-    A(kUpper[k][1], kUpper[k][0]) = s;
-  }
-  for (int k = 0; k < 6; ++k) b.v[k] = HorizontalSum(sums[21 + k]);
-  b.v[6] = b.v[7] = 0.0f;
-  return HorizontalSum(sums[27]);
-}
-
-void CameraEPnP::RefinePose(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n,
-                            Camera& pose) {
-  LA::AlignedCompactMatrix6f A;
-  LA::AlignedVector6f b;
-  float sse = ComputeNormalEquation(X, x, n, pose, A, b);
-  if (!std::isfinite(sse)) return;
-  for (int iteration = 0; iteration < kRefinementSteps; ++iteration) {
-    // Jacobi scaling keeps the pivots clear of the solver's absolute bound
-    // whatever the depth of the scene.
-    LA::AlignedVector6f s;
-    for (int k = 0; k < 6; ++k) s.v[k] = A(k, k) > 0.0f ? 1.0f / std::sqrt(A(k, k)) : 0.0f;
-    s.v[6] = s.v[4], s.v[7] = s.v[5];
-    ScaleNormalEquation(s, A);
-    for (int k = 0; k < 6; ++k) b.v[k] *= s.v[k];
-    if (!LA::SolveLDL(A, b)) return;
-    for (int k = 0; k < 6; ++k) b.v[k] *= s.v[k];
-    Camera next;
-    float scratch[4];
-    LA::AlignedMatrix3f dR, R;
-    RotationVectorToRotation(dR, b.v[0], b.v[1], b.v[2], scratch);
-    LA::MultiplyAB(dR, pose, R, scratch);
-    for (int row = 0; row < 3; ++row) {
-      for (int c = 0; c < 3; ++c) next.m[row][c] = R.m[row][c];
-      next.m[row][3] = pose.m[row][3] + b.v[3 + row];
-    }
-    // The error of the step comes with the normal equations of the next one.
-    const float nextSSE = ComputeNormalEquation(X, x, n, next, A, b);
-    if (!(nextSSE < sse)) return;
-    const bool converged = sse - nextSSE <= 1e-6f * sse;
-    pose = next;
-    sse = nextSSE;
-    if (converged) return;
-  }
 }

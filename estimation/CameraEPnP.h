@@ -41,20 +41,6 @@ class CameraEPnP {
   // [R | t] from the cross-covariance of camera and world points.
   bool ComputeRigidTransformation(const LA::AlignedVector4f* X, u32 n, Camera& camera);
 
-  // A few Gauss-Newton steps of the pose on the reprojection error, each kept
-  // only when it lowers the error: one-null-vector EPnP in single precision
-  // is otherwise off by up to a degree on six exact or many noisy matches.
-  void RefinePose(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& pose);
-  // Gauss-Newton normal equations of the pose (rotation vector applied on the
-  // left of R, translation increment added to t), four matches at a time.
-  // Returns the summed squared reprojection error at the pose; infinite, with
-  // A and b unspecified, when a point is not in front.
-  static float ComputeNormalEquation(const LA::AlignedVector4f* X, const LA::Vector2<float>* x,
-                                     u32 n, const Camera& pose, LA::AlignedCompactMatrix6f& A,
-                                     LA::AlignedVector6f& b);
-
-  static constexpr int kRefinementSteps = 10;
-
   AlignedArray<LA::AlignedVector4f> cameraPoints_;
   AlignedArray<LA::AlignedVector4f> alphas_;
   LA::AlignedMatrix3f axes_;

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "estimation/OptimizerDataTemplate.h"
+#include "la/LMDamping.h"
 #include "la/LinearAlgebra.h"
 #include "la/SmallSolvers.h"
 
@@ -92,7 +93,7 @@ class OptimizerTemplate {
 
   // Run state.
   u32 buildCount = 0;
-  f32 damping = 0.0f;
+  LMDamping<f64> damping;
 
  private:
   f32 MaxAbsB() const;
@@ -146,7 +147,7 @@ f32 OptimizerTemplate<Model, Vector, Matrix>::MaxAbsB() const {
 
 template <class Model, class Vector, class Matrix>
 f32 OptimizerTemplate<Model, Vector, Matrix>::UpdateNormalEquation(bool rebuild) {
-  const f32 factor = 1.0f + damping;
+  const f32 factor = 1.0f + damping.lambda;
   if (rebuild) {
     if (buildCount == 0 || fixScale == 0) {
       data->ConstructNormalEquationAndScale(*model, A_, b_, s_);
@@ -179,7 +180,7 @@ f64 OptimizerTemplate<Model, Vector, Matrix>::ComputePredictedReduction() const 
     linear += b_.v[i] * dx_.v[i];
     quadratic += D_.v[i] * dx_.v[i] * dx_.v[i];
   }
-  return static_cast<f64>(linear) + static_cast<f64>(damping) * static_cast<f64>(quadratic);
+  return static_cast<f64>(linear) + static_cast<f64>(damping.lambda) * static_cast<f64>(quadratic);
 }
 
 template <class Model, class Vector, class Matrix>
@@ -189,8 +190,7 @@ OptimizerStopCode OptimizerTemplate<Model, Vector, Matrix>::RunLM(u8 verbosity) 
   f64 sse = data->ComputeSSE(*model);
   // No step can lower a cost that is not a finite number.
   if (!std::isfinite(sse)) return OPT_LM_INFINIT_SSE;
-  damping = initialDamping;
-  f32 nu = 2.0f;
+  damping.Reset(initialDamping);
   f64 mse = sse * factor;
   f64 rel = 0.0;
   f32 norm = 0.0f;
@@ -238,12 +238,7 @@ OptimizerStopCode OptimizerTemplate<Model, Vector, Matrix>::RunLM(u8 verbosity) 
         code = OPT_LM_SMALL_RELATIVE_REDUCTION;
         break;
       }
-      const f64 rho = reduction / ComputePredictedReduction();
-      const f64 t = 2.0 * rho - 1.0;
-      const f64 f = 1.0 - t * t * t;
-      const f64 third = 1.0 / 3.0;
-      damping = static_cast<f32>(static_cast<f64>(damping) * (f > third ? f : third));
-      nu = 2.0f;
+      damping.Accept(reduction / ComputePredictedReduction());
       g = UpdateNormalEquation(true);
       if (minJTe > g) {
         code = OPT_LM_SMALL_JTE;
@@ -251,7 +246,7 @@ OptimizerStopCode OptimizerTemplate<Model, Vector, Matrix>::RunLM(u8 verbosity) 
       }
       if (verbosity >= 2) {
         std::printf("--> %d  %f  %f  %f  %f  %e\n", static_cast<int>(iteration), mse, rel, g, norm,
-                    damping);
+                    damping.lambda);
       }
     } else {
       if (verbosity >= 2) {
@@ -259,9 +254,7 @@ OptimizerStopCode OptimizerTemplate<Model, Vector, Matrix>::RunLM(u8 verbosity) 
       }
       *model = backup_;
       mse = sse * factor;
-      damping = nu * damping;
-      nu = 2.0f * nu;
-      if (!std::isfinite(static_cast<f64>(nu))) {
+      if (!damping.Reject()) {
         code = OPT_LM_LARGE_DAMPING;
         break;
       }
@@ -273,7 +266,7 @@ OptimizerStopCode OptimizerTemplate<Model, Vector, Matrix>::RunLM(u8 verbosity) 
     std::printf(" --> %f\n", mse);
   } else if (verbosity >= 2) {
     std::printf("--> %d  %f  %f  %f  %f  %e\n", static_cast<int>(iteration), mse, rel, g, norm,
-                damping);
+                damping.lambda);
   }
   return code;
 }

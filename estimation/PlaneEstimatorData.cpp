@@ -9,15 +9,13 @@
 
 std::atomic<float> PlaneDistanceThreshold{FLT_MAX};
 
+using LA::Dot3;
+
 namespace {
 
 // n . X + d, the fourth component of X being 1.
 inline f32 SignedDistance(const Plane& p, const LA::AlignedVector4f& X) {
   return ((p.v[0] * X.v[0] + p.v[1] * X.v[1]) + p.v[2] * X.v[2]) + p.v[3];
-}
-
-inline f32 Dot3(const f32* a, const f32* b) {
-  return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2];
 }
 
 inline f32 RowTimesPoint(const f32* r, const LA::AlignedVector4f& X) {

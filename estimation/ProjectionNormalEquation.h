@@ -2,6 +2,7 @@
 // Accumulation and column scaling of the 6x6 pose normal equations built from
 // the 2x6 projection Jacobian of one 3-D/2-D match. Shared by the camera data,
 // the tracker's per-frame pose step and the essential-matrix data.
+#include "estimation/Camera.h"
 #include "la/LinearAlgebra.h"
 
 // Projects X = (X, Y, Z, 1) through [R | t] (three rows of four): writes
@@ -16,3 +17,14 @@ void AccumulateProjectionNormalEquation(const float* J, LA::AlignedCompactMatrix
 void ScaleNormalEquation(const LA::AlignedVector6f& s, LA::AlignedCompactMatrix6f& A);
 // Fills A's lower triangle from its upper one.
 void CopyUpperToLower(LA::AlignedCompactMatrix6f& A);
+
+// Gauss-Newton normal equations of a pose over n matches (rotation vector
+// applied on the left of R, translation increment added to t), four matches
+// at a time. Returns the summed squared reprojection error at the pose;
+// infinite, with A and b unspecified, when a point is not in front.
+float ComputePoseNormalEquation(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n,
+                                const Camera& pose, LA::AlignedCompactMatrix6f& A,
+                                LA::AlignedVector6f& b);
+// Up to ten Gauss-Newton steps of the pose on the reprojection error, each
+// kept only when it lowers the error.
+void PolishPose(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& pose);

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "common/IBAScene.h"
+#include "common/ISOWindow.h"
+#include "common/InertialScene.h"
 #include "optimization/IBASolver.h"
-#include "optimization/IBASolverScene.h"
 #include "optimization/ISOSolver.h"
-#include "optimization/ISOWindow.h"
 #include "optimization/RefineFramePose.h"
-#include "optimization/SyntheticScene.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ bool FiniteCameras(const AlignedArray<CameraIMUState>& cameras) {
 }
 
 void FuzzIntegrate(FuzzInput& in) {
-  static const SyntheticScene scene([] {
-    SyntheticSceneOptions o;
+  static const InertialScene scene([] {
+    InertialSceneOptions o;
     o.duration = 1.0;
     o.pointsPerKeyFrame = 1;
     return o;
@@ -110,7 +110,7 @@ void FuzzIBA(FuzzInput& in) {
 
 void FuzzISO(FuzzInput& in) {
   static ISOWindow* pristine = [] {
-    SyntheticSceneOptions o;
+    InertialSceneOptions o;
     o.duration = 1.5;
     o.pointsPerKeyFrame = 12;
     ISOWindow* w = new ISOWindow(o, 3, 40);
@@ -157,7 +157,7 @@ void FuzzFramePose(FuzzInput& in) {
   AlignedArray<LA::AlignedVector4f> records;
   records.Resize(count);
   for (u32 i = 0; i < count; ++i) {
-    const f32 m[3] = {0.6f * UniformF(-1, 1), 0.45f * UniformF(-1, 1), 1.0f};
+    const f32 m[3] = {0.6f * Uniform(-1, 1), 0.45f * Uniform(-1, 1), 1.0f};
     f32 y[3];
     for (int k = 0; k < 3; ++k) y[k] = R.m[k][0] * m[0] + R.m[k][1] * m[1] + R.m[k][2] * m[2];
     records[i] = {{m[0], m[1], y[0] / y[2], y[1] / y[2]}};

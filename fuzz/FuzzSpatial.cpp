@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "FuzzEstimator.h"
+#include "common/PlaneScene.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/CameraEstimator.h"
 #include "estimation/PlaneEstimator.h"
-#include "estimation/PlaneScene.h"
 #include "estimation/Point3DEstimator.h"
 #include "estimation/SimilarityTransformationEstimator.h"
-#include "estimation/SyntheticScene.h"
 
 namespace {
 
@@ -22,9 +22,8 @@ f32* Floats(AlignedArray<LA::AlignedVector4f>& a) {
 void BuildCameraData(FuzzInput& in, CameraEstimatorData& data) {
   Random::Seed(in.Byte());
   const int n = 6 + in.Byte() % 60;
-  const synthetic::Pose pose = synthetic::RandomPose();
-  synthetic::Fill(synthetic::MakeMatches(pose, n, 1.0f, in.Byte() % 8, in.Bool() ? 1.0f : 0.0f),
-                  data);
+  const scene::Pose pose = scene::RandomPose();
+  scene::Fill(scene::MakeMatches(pose, n, 1.0f, in.Byte() % 8, in.Bool() ? 1.0f : 0.0f), data);
   in.Spoil(Floats(data.worldPoints), 4 * data.worldPoints.Size(), 4, 6);
   in.Spoil(&data.imagePoints[0].x, 2 * data.imagePoints.Size(), 2, 4);
 }

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "FuzzEstimator.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/EssentialMatrixEstimator.h"
 #include "estimation/FundamentalMatrixEstimator.h"
 #include "estimation/HomographyEstimator.h"
-#include "estimation/TwoViewScene.h"
 #include "la/Random.h"
 
 namespace {
@@ -18,10 +18,10 @@ template <class Data>
 void BuildData(FuzzInput& in, Data& data) {
   Random::Seed(in.Byte());
   const int n = 5 + in.Byte() % 60;
-  std::vector<twoview::Match> matches = twoview::MakeScene(n).matches;
-  if (in.Bool()) matches = twoview::ToPixels(matches);
+  std::vector<scene::Match> matches = scene::MakeScene(n).matches;
+  if (in.Bool()) matches = scene::ToPixels(matches);
   std::vector<f32> floats;
-  for (const twoview::Match& m : matches) {
+  for (const scene::Match& m : matches) {
     for (const double v : {m.x1, m.y1, m.x2, m.y2}) floats.push_back(static_cast<f32>(v));
   }
   in.Spoil(floats.data(), static_cast<u32>(floats.size()), 4, 6);

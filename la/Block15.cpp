@@ -123,77 +123,6 @@ void MaxAbs15(const CameraVector15Array& x, float& max, float& scratch) {
   }
 }
 
-void MaxAbs3(const float* points, u32 count, float& max, float& scratch) {
-  u32 i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const float* p = points + 4 * i;
-    RaiseMax(Abs(_mm_loadu_ps(p)), max, scratch);
-    RaiseMax(Abs(_mm_loadu_ps(p + 4)), max, scratch);
-    RaiseMax(Abs(_mm_loadu_ps(p + 8)), max, scratch);
-    RaiseMax(Abs(_mm_loadu_ps(p + 12)), max, scratch);
-  }
-  for (; i < count; ++i) RaiseMax(Abs(_mm_loadu_ps(points + 4 * i)), max, scratch);
-}
-
-void Copy15(CameraVector15Array& dst, const CameraVector15Array& src) {
-  if (&dst == &src) return;
-  dst.Resize(src.Size());
-  if (src.Size() > 0)
-    std::memcpy(static_cast<void*>(dst.Data()), src.Data(), sizeof(CameraVector15) * src.Size());
-}
-
-void Scale15(CameraVector15Array& x, float s) {
-  const __m128 f = _mm_set1_ps(s);
-  const u32 n = x.Size();
-  for (u32 i = 0; i < n; ++i) {
-    float* v = x[i].v;
-    _mm_store_ps(v, _mm_mul_ps(_mm_load_ps(v), f));
-    _mm_store_ps(v + 4, _mm_mul_ps(_mm_load_ps(v + 4), f));
-    _mm_store_ps(v + 8, _mm_mul_ps(_mm_load_ps(v + 8), f));
-    _mm_store_ps(v + 12, _mm_mul_ps(_mm_load_ps(v + 12), f));
-    _mm_store_ps(v + 16, _mm_mul_ps(_mm_load_ps(v + 16), f));
-  }
-}
-
-void Scale15XYZ(CameraVector15Array& x, float s) {
-  const __m128 f = _mm_setr_ps(s, s, s, 1.0f);
-  const u32 n = x.Size();
-  for (u32 i = 0; i < n; ++i) {
-    float* v = x[i].v;
-    _mm_store_ps(v, _mm_mul_ps(_mm_load_ps(v), f));
-    _mm_store_ps(v + 4, _mm_mul_ps(_mm_load_ps(v + 4), f));
-    _mm_store_ps(v + 8, _mm_mul_ps(_mm_load_ps(v + 8), f));
-    _mm_store_ps(v + 12, _mm_mul_ps(_mm_load_ps(v + 12), f));
-    _mm_store_ps(v + 16, _mm_mul_ps(_mm_load_ps(v + 16), f));
-  }
-}
-
-void Add15(CameraVector15Array& x, const CameraVector15Array& y) {
-  const u32 n = CommonSize(x, y);
-  for (u32 i = 0; i < n; ++i) {
-    float* v = x[i].v;
-    const float* u = y[i].v;
-    _mm_store_ps(v, _mm_add_ps(_mm_load_ps(v), _mm_load_ps(u)));
-    _mm_store_ps(v + 4, _mm_add_ps(_mm_load_ps(v + 4), _mm_load_ps(u + 4)));
-    _mm_store_ps(v + 8, _mm_add_ps(_mm_load_ps(v + 8), _mm_load_ps(u + 8)));
-    _mm_store_ps(v + 12, _mm_add_ps(_mm_load_ps(v + 12), _mm_load_ps(u + 12)));
-    _mm_store_ps(v + 16, _mm_add_ps(_mm_load_ps(v + 16), _mm_load_ps(u + 16)));
-  }
-}
-
-void Subtract15(CameraVector15Array& x, const CameraVector15Array& y) {
-  const u32 n = CommonSize(x, y);
-  for (u32 i = 0; i < n; ++i) {
-    float* v = x[i].v;
-    const float* u = y[i].v;
-    _mm_store_ps(v, _mm_sub_ps(_mm_load_ps(v), _mm_load_ps(u)));
-    _mm_store_ps(v + 4, _mm_sub_ps(_mm_load_ps(v + 4), _mm_load_ps(u + 4)));
-    _mm_store_ps(v + 8, _mm_sub_ps(_mm_load_ps(v + 8), _mm_load_ps(u + 8)));
-    _mm_store_ps(v + 12, _mm_sub_ps(_mm_load_ps(v + 12), _mm_load_ps(u + 12)));
-    _mm_store_ps(v + 16, _mm_sub_ps(_mm_load_ps(v + 16), _mm_load_ps(u + 16)));
-  }
-}
-
 void MultiplySymmetricBlock15(const CameraBlock15& A, const CameraVector15& x, CameraVector15& y) {
   using R = CameraBlock15;
   const auto& m = A.m;
@@ -202,36 +131,36 @@ void MultiplySymmetricBlock15(const CameraBlock15& A, const CameraVector15& x, C
   __m128 y0 = _mm_load_ps(y.v), y1 = _mm_load_ps(y.v + 4), y2 = _mm_load_ps(y.v + 8),
          y3 = _mm_load_ps(y.v + 12), y4 = _mm_load_ps(y.v + 16);
 
-  y0 = _mm_add_ps(y0, RowDots(m + R::kA00, x0));
-  y0 = _mm_add_ps(y0, Diagonal(m[R::kD01], x1));
-  y1 = _mm_add_ps(y1, Diagonal(m[R::kD01], x0));
+  y0 = _mm_add_ps(y0, RowDots(m + R::kPP, x0));
+  y0 = _mm_add_ps(y0, Diagonal(m[R::kPV], x1));
+  y1 = _mm_add_ps(y1, Diagonal(m[R::kPV], x0));
 
-  y0 = _mm_add_ps(y0, RowDots(m + R::kA02, x2));
-  y2 = _mm_add_ps(y2, ColumnProduct(m + R::kA02, x0));
-  y0 = _mm_add_ps(y0, RowDots(m + R::kA03, x3));
-  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kA03, x0));
-  y0 = _mm_add_ps(y0, RowDots(m + R::kA04, x4));
-  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA04, x0));
+  y0 = _mm_add_ps(y0, RowDots(m + R::kPR, x2));
+  y2 = _mm_add_ps(y2, ColumnProduct(m + R::kPR, x0));
+  y0 = _mm_add_ps(y0, RowDots(m + R::kPBa, x3));
+  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kPBa, x0));
+  y0 = _mm_add_ps(y0, RowDots(m + R::kPBg, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kPBg, x0));
 
-  y1 = _mm_add_ps(y1, Diagonal(m[R::kD11], x1));
-  y1 = _mm_add_ps(y1, RowDots(m + R::kA12, x2));
-  y2 = _mm_add_ps(y2, ColumnProduct(m + R::kA12, x1));
-  y1 = _mm_add_ps(y1, RowDots(m + R::kA13, x3));
-  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kA13, x1));
-  y1 = _mm_add_ps(y1, RowDots(m + R::kA14, x4));
-  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA14, x1));
+  y1 = _mm_add_ps(y1, Diagonal(m[R::kVV], x1));
+  y1 = _mm_add_ps(y1, RowDots(m + R::kVR, x2));
+  y2 = _mm_add_ps(y2, ColumnProduct(m + R::kVR, x1));
+  y1 = _mm_add_ps(y1, RowDots(m + R::kVBa, x3));
+  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kVBa, x1));
+  y1 = _mm_add_ps(y1, RowDots(m + R::kVBg, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kVBg, x1));
 
-  y2 = _mm_add_ps(y2, RowDots(m + R::kA22, x2));
-  y2 = _mm_add_ps(y2, RowDots(m + R::kA23, x3));
-  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kA23, x2));
-  y2 = _mm_add_ps(y2, RowDots(m + R::kA24, x4));
-  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA24, x2));
+  y2 = _mm_add_ps(y2, RowDots(m + R::kRR, x2));
+  y2 = _mm_add_ps(y2, RowDots(m + R::kRBa, x3));
+  y3 = _mm_add_ps(y3, ColumnProduct(m + R::kRBa, x2));
+  y2 = _mm_add_ps(y2, RowDots(m + R::kRBg, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kRBg, x2));
 
-  y3 = _mm_add_ps(y3, RowDots(m + R::kA33, x3));
-  y3 = _mm_add_ps(y3, RowDots(m + R::kA34, x4));
-  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kA34, x3));
+  y3 = _mm_add_ps(y3, RowDots(m + R::kBaBa, x3));
+  y3 = _mm_add_ps(y3, RowDots(m + R::kBaBg, x4));
+  y4 = _mm_add_ps(y4, ColumnProduct(m + R::kBaBg, x3));
 
-  y4 = _mm_add_ps(y4, RowDots(m + R::kA44, x4));
+  y4 = _mm_add_ps(y4, RowDots(m + R::kBgBg, x4));
 
   _mm_store_ps(y.v, y0);
   _mm_store_ps(y.v + 4, y1);
@@ -290,6 +219,89 @@ void MultiplyBlock15Transposed(const MotionPairBlock& B, const CameraVector15& x
   _mm_store_ps(y + 8, _mm_add_ps(_mm_load_ps(y + 8), t2));
   _mm_store_ps(y + 12, _mm_add_ps(_mm_load_ps(y + 12), t3));
   _mm_store_ps(y + 16, _mm_add_ps(_mm_load_ps(y + 16), t4));
+}
+
+void AddScaled15(const CameraVector15Array& a, float s, const CameraVector15Array& y,
+                 CameraVector15Array& x) {
+  const __m128 vs = _mm_set1_ps(s);
+  for (u32 i = 0; i < a.Size(); ++i)
+    for (int g = 0; g < 20; g += 4)
+      _mm_store_ps(x[i].v + g,
+                   _mm_add_ps(_mm_load_ps(a[i].v + g), _mm_mul_ps(vs, _mm_load_ps(y[i].v + g))));
+}
+
+namespace {
+using R = CameraBlock15;
+// First rows of the 3x3 diagonal sub-blocks of groups 0, 2, 3, 4.
+constexpr int kDiagonalRows[5] = {R::kPP, -1, R::kRR, R::kBaBa, R::kBgBg};
+constexpr int kBlockGroups[4] = {0, 2, 3, 4};
+
+// (r0 . x, r1 . x, r2 . x, r2' . x) of three rows as pairwise sums.
+inline __m128 MulRows3(const float (*B)[4], __m128 x) {
+  const __m128 a = _mm_mul_ps(_mm_load_ps(B[0]), x);
+  const __m128 b = _mm_mul_ps(_mm_load_ps(B[1]), x);
+  const __m128 c = _mm_mul_ps(_mm_load_ps(B[2]), x);
+  return _mm_hadd_ps(_mm_hadd_ps(a, b), _mm_hadd_ps(c, _mm_setzero_ps()));
+}
+
+inline void Invert3(const float (*A)[4], float (*out)[4]) {
+  LA::InvertSymmetric3x3(*reinterpret_cast<const AlignedMatrix3f*>(A),
+                         *reinterpret_cast<AlignedMatrix3f*>(out));
+  out[0][3] = out[1][3] = out[2][3] = 0.0f;
+}
+}  // namespace
+
+void SaveDiagonals15(const AlignedArray<CameraBlock15>& A, CameraVector15Array& d) {
+  d.Resize(A.Size());
+  for (u32 i = 0; i < A.Size(); ++i) {
+    const float(*a)[4] = A[i].m;
+    float* v = d[i].v;
+    std::memcpy(v + 4, a[R::kVV], sizeof(float) * 4);
+    for (int g : kBlockGroups) {
+      for (int k = 0; k < 3; ++k) v[4 * g + k] = a[kDiagonalRows[g] + k][k];
+      v[4 * g + 3] = 0.0f;
+    }
+  }
+}
+
+void DampDiagonals15(const CameraVector15Array& d, float factor, AlignedArray<CameraBlock15>& A) {
+  for (u32 i = 0; i < A.Size(); ++i) {
+    float(*a)[4] = A[i].m;
+    const float* v = d[i].v;
+    _mm_store_ps(a[R::kVV], _mm_mul_ps(_mm_load_ps(v + 4), _mm_set1_ps(factor)));
+    for (int g : kBlockGroups)
+      for (int k = 0; k < 3; ++k) a[kDiagonalRows[g] + k][k] = v[4 * g + k] * factor;
+  }
+}
+
+void InvertDiagonalBlocks15(const AlignedArray<CameraBlock15>& A, AlignedArray<BlockJacobi15>& M) {
+  using K = BlockJacobi15;
+  M.Resize(A.Size());
+  for (u32 i = 0; i < A.Size(); ++i) {
+    const float(*a)[4] = A[i].m;
+    float(*m)[4] = M[i].m;
+    Invert3(a + R::kPP, m + K::kP);
+    for (int k = 0; k < 3; ++k) m[K::kV][k] = a[R::kVV][k] == 0.0f ? 0.0f : 1.0f / a[R::kVV][k];
+    m[K::kV][3] = 0.0f;
+    Invert3(a + R::kRR, m + K::kR);
+    Invert3(a + R::kBaBa, m + K::kBa);
+    Invert3(a + R::kBgBg, m + K::kBg);
+  }
+}
+
+void ApplyBlockJacobi15(const AlignedArray<BlockJacobi15>& M, const CameraVector15Array& r,
+                        CameraVector15Array& z) {
+  using K = BlockJacobi15;
+  for (u32 i = 0; i < r.Size(); ++i) {
+    const float(*m)[4] = M[i].m;
+    const float* x = r[i].v;
+    float* y = z[i].v;
+    _mm_store_ps(y, MulRows3(m + K::kP, _mm_load_ps(x)));
+    _mm_store_ps(y + 4, _mm_mul_ps(_mm_load_ps(m[K::kV]), _mm_load_ps(x + 4)));
+    _mm_store_ps(y + 8, MulRows3(m + K::kR, _mm_load_ps(x + 8)));
+    _mm_store_ps(y + 12, MulRows3(m + K::kBa, _mm_load_ps(x + 12)));
+    _mm_store_ps(y + 16, MulRows3(m + K::kBg, _mm_load_ps(x + 16)));
+  }
 }
 
 }  // namespace LA

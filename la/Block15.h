@@ -21,29 +21,38 @@ struct alignas(16) CameraVector15 {
   const float* Group(int g) const { return v + 4 * g; }
 };
 
-// Symmetric diagonal block of one camera; Aij couples group i with group j.
-// Rows: 0-2 A00, 3 diag(A01), 4-6 A02, 7-9 A03, 10-12 A04, 13 diag(A11),
-// 14-16 A12, 17-19 A13, 20-22 A14, 23-25 A22, 26-28 A23, 29-31 A24,
-// 32-34 A33, 35-37 A34, 38-40 A44.
+// Symmetric diagonal block of one camera, named by the groups it couples:
+// position P, velocity V, rotation R, accelerometer bias Ba, gyroscope bias
+// Bg. Each name is the first of three rows of a 3x3 sub-block, except kPV and
+// kVV, one row each that holds a diagonal.
 struct alignas(16) CameraBlock15 {
-  float m[41][4];
-  enum Row {
-    kA00 = 0,
-    kD01 = 3,
-    kA02 = 4,
-    kA03 = 7,
-    kA04 = 10,
-    kD11 = 13,
-    kA12 = 14,
-    kA13 = 17,
-    kA14 = 20,
-    kA22 = 23,
-    kA23 = 26,
-    kA24 = 29,
-    kA33 = 32,
-    kA34 = 35,
-    kA44 = 38
+  enum Row : int {
+    kPP = 0,
+    kPV = 3,
+    kPR = 4,
+    kPBa = 7,
+    kPBg = 10,
+    kVV = 13,
+    kVR = 14,
+    kVBa = 17,
+    kVBg = 20,
+    kRR = 23,
+    kRBa = 26,
+    kRBg = 29,
+    kBaBa = 32,
+    kBaBg = 35,
+    kBgBg = 38,
+    kRows = 41
   };
+  float m[kRows][4];
+};
+
+// Block-Jacobi preconditioner of one camera: the inverses of the four 3x3
+// diagonal sub-blocks and the reciprocals of the velocity diagonal (0 where
+// it is 0).
+struct alignas(16) BlockJacobi15 {
+  enum Row : int { kP = 0, kV = 3, kR = 4, kBa = 7, kBg = 10, kRows = 13 };
+  float m[kRows][4];
 };
 
 // Coupling block of camera i with the next camera j (y_i gets B x_j); Bkl
@@ -82,24 +91,19 @@ float Dot15(const CameraVector15Array& x, const CameraVector15Array& y);
 // Raises max to the largest |x| of the 15 parameters of every element (only a
 // strictly greater value replaces it); scratch receives each |x| in turn.
 void MaxAbs15(const CameraVector15Array& x, float& max, float& scratch);
-// Raises max to the largest |x|, |y|, |z| of `count` 16-byte points.
-void MaxAbs3(const float* points, u32 count, float& max, float& scratch);
-template <class Point>
-inline void MaxAbs3(const AlignedArray<Point>& points, float& max, float& scratch) {
-  static_assert(sizeof(Point) == 16, "points are four floats");
-  MaxAbs3(reinterpret_cast<const float*>(points.Data()), points.Size(), max, scratch);
-}
+// x = a + s y over all 20 floats (x may be a or y).
+void AddScaled15(const CameraVector15Array& a, float s, const CameraVector15Array& y,
+                 CameraVector15Array& x);
 
-// dst = src (dst resized; reallocates only when too small).
-void Copy15(CameraVector15Array& dst, const CameraVector15Array& src);
-// All 20 floats of every element times s.
-void Scale15(CameraVector15Array& x, float s);
-// The three parameters of every group times s; the fourth floats are kept.
-void Scale15XYZ(CameraVector15Array& x, float s);
-// x += y over all 20 floats.
-void Add15(CameraVector15Array& x, const CameraVector15Array& y);
-// x -= y over all 20 floats.
-void Subtract15(CameraVector15Array& x, const CameraVector15Array& y);
+// d = the fifteen diagonal entries of every block (the velocity row whole).
+void SaveDiagonals15(const AlignedArray<CameraBlock15>& A, CameraVector15Array& d);
+// Diagonal entries = saved entries x factor (1 restores them).
+void DampDiagonals15(const CameraVector15Array& d, float factor, AlignedArray<CameraBlock15>& A);
+// M = the block-Jacobi inverse of every block (M resized).
+void InvertDiagonalBlocks15(const AlignedArray<CameraBlock15>& A, AlignedArray<BlockJacobi15>& M);
+// z = M r, element by element over r.
+void ApplyBlockJacobi15(const AlignedArray<BlockJacobi15>& M, const CameraVector15Array& r,
+                        CameraVector15Array& z);
 
 // y += A x.
 void MultiplySymmetricBlock15(const CameraBlock15& A, const CameraVector15& x, CameraVector15& y);

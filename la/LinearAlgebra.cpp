@@ -14,7 +14,7 @@ inline float Sum3(__m128 p) {
   return (f[1] + f[0]) + f[2];
 }
 
-inline float Dot3(const float* a, const float* b) {
+inline float DotLanes(const float* a, const float* b) {
   return Sum3(_mm_mul_ps(_mm_load_ps(a), _mm_load_ps(b)));
 }
 
@@ -42,44 +42,44 @@ void MultiplyBA(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatri
 
 void MultiplyABT(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
   for (int i = 0; i < 3; ++i) {
-    P.m[i][0] = Dot3(A.m[i], B.m[0]);
-    P.m[i][1] = Dot3(A.m[i], B.m[1]);
-    P.m[i][2] = Dot3(A.m[i], B.m[2]);
+    P.m[i][0] = DotLanes(A.m[i], B.m[0]);
+    P.m[i][1] = DotLanes(A.m[i], B.m[1]);
+    P.m[i][2] = DotLanes(A.m[i], B.m[2]);
   }
 }
 
 void AddABTTo(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
   for (int i = 0; i < 3; ++i) {
-    P.m[i][0] += Dot3(A.m[i], B.m[0]);
-    P.m[i][1] += Dot3(A.m[i], B.m[1]);
-    P.m[i][2] += Dot3(A.m[i], B.m[2]);
+    P.m[i][0] += DotLanes(A.m[i], B.m[0]);
+    P.m[i][1] += DotLanes(A.m[i], B.m[1]);
+    P.m[i][2] += DotLanes(A.m[i], B.m[2]);
   }
 }
 
 void AddABTToUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
-  P.m[0][0] += Dot3(A.m[0], B.m[0]);
-  P.m[0][1] += Dot3(A.m[0], B.m[1]);
-  P.m[0][2] += Dot3(A.m[0], B.m[2]);
-  P.m[1][1] += Dot3(A.m[1], B.m[1]);
-  P.m[1][2] += Dot3(A.m[1], B.m[2]);
-  P.m[2][2] += Dot3(A.m[2], B.m[2]);
+  P.m[0][0] += DotLanes(A.m[0], B.m[0]);
+  P.m[0][1] += DotLanes(A.m[0], B.m[1]);
+  P.m[0][2] += DotLanes(A.m[0], B.m[2]);
+  P.m[1][1] += DotLanes(A.m[1], B.m[1]);
+  P.m[1][2] += DotLanes(A.m[1], B.m[2]);
+  P.m[2][2] += DotLanes(A.m[2], B.m[2]);
 }
 
 void SubtractABTFrom(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
   for (int i = 0; i < 3; ++i) {
-    P.m[i][0] -= Dot3(A.m[i], B.m[0]);
-    P.m[i][1] -= Dot3(A.m[i], B.m[1]);
-    P.m[i][2] -= Dot3(A.m[i], B.m[2]);
+    P.m[i][0] -= DotLanes(A.m[i], B.m[0]);
+    P.m[i][1] -= DotLanes(A.m[i], B.m[1]);
+    P.m[i][2] -= DotLanes(A.m[i], B.m[2]);
   }
 }
 
 void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P) {
-  P.m[0][0] -= Dot3(A.m[0], B.m[0]);
-  P.m[0][1] -= Dot3(A.m[0], B.m[1]);
-  P.m[0][2] -= Dot3(A.m[0], B.m[2]);
-  P.m[1][1] -= Dot3(A.m[1], B.m[1]);
-  P.m[1][2] -= Dot3(A.m[1], B.m[2]);
-  P.m[2][2] -= Dot3(A.m[2], B.m[2]);
+  P.m[0][0] -= DotLanes(A.m[0], B.m[0]);
+  P.m[0][1] -= DotLanes(A.m[0], B.m[1]);
+  P.m[0][2] -= DotLanes(A.m[0], B.m[2]);
+  P.m[1][1] -= DotLanes(A.m[1], B.m[1]);
+  P.m[1][2] -= DotLanes(A.m[1], B.m[2]);
+  P.m[2][2] -= DotLanes(A.m[2], B.m[2]);
 }
 
 bool InvertSymmetric3x3(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {

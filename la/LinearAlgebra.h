@@ -8,6 +8,17 @@
 
 namespace LA {
 
+// a . b over three floats, always summed as (a1 b1 + a0 b0) + a2 b2.
+inline float Dot3(const float* a, const float* b) {
+  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
+}
+// c = a x b over three floats (c's fourth float, if any, untouched).
+inline void Cross3(const float* a, const float* b, float* c) {
+  c[0] = a[1] * b[2] - a[2] * b[1];
+  c[1] = a[2] * b[0] - a[0] * b[2];
+  c[2] = a[0] * b[1] - a[1] * b[0];
+}
+
 template <class T>
 struct Vector2 {
   T x, y;

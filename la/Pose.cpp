@@ -8,12 +8,11 @@
 #include <cfloat>
 #include <cmath>
 
+using LA::Dot3;
+
 namespace {
 
 // Three-float dot added as (e1 + e0) + e2, like the LA kernels.
-inline float Dot3(const float* a, const float* b) {
-  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
-}
 
 // out = p (x) q in double; out may alias p or q.
 inline void HamiltonProduct(const double* p, const double* q, double* out) {

@@ -1,5 +1,6 @@
 #include "la/SmallSolvers.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -156,6 +157,64 @@ void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z, A
       G.m[r][s] = sum;
     }
   }
+}
+
+namespace {
+// Jacobi sweeps of the 3x3 eigen problem; two or three reach double precision.
+constexpr int kJacobiSweeps = 10;
+
+}  // namespace
+
+// Eigen decomposition of the symmetric 3x3 S (upper triangle read) by cyclic
+// Jacobi rotations in double, written as LAPACK's ssyev would: ascending
+// eigenvalues, eigenvector k into row k of S. A fixed-size loop costs a
+// fraction of the library call. False, S unchanged, for a value that is not
+// finite.
+bool ComputeSymmetricEigen3(AlignedMatrix3f& S, float* eigenvalues) {
+  double a[3][3], v[3][3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = r; c < 3; ++c) {
+      a[r][c] = a[c][r] = S.m[r][c];
+      if (!std::isfinite(a[r][c])) return false;
+    }
+  }
+  constexpr int kPlanes[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+  for (int sweep = 0; sweep < kJacobiSweeps; ++sweep) {
+    const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
+    const double diagonal = a[0][0] * a[0][0] + a[1][1] * a[1][1] + a[2][2] * a[2][2];
+    if (off <= 1e-30 * diagonal) break;
+    for (const auto& plane : kPlanes) {
+      const int p = plane[0], q = plane[1];
+      if (a[p][q] == 0.0) continue;
+      // The rotation in the (p, q) plane that zeroes a_pq: A <- J^T A J, V <- V J.
+      const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
+      const double t =
+          (theta >= 0.0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+      const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+      for (int k = 0; k < 3; ++k) {
+        const double akp = a[k][p], akq = a[k][q];
+        a[k][p] = c * akp - s * akq;
+        a[k][q] = s * akp + c * akq;
+      }
+      for (int k = 0; k < 3; ++k) {
+        const double apk = a[p][k], aqk = a[q][k];
+        a[p][k] = c * apk - s * aqk;
+        a[q][k] = s * apk + c * aqk;
+      }
+      for (int k = 0; k < 3; ++k) {
+        const double vkp = v[k][p], vkq = v[k][q];
+        v[k][p] = c * vkp - s * vkq;
+        v[k][q] = s * vkp + c * vkq;
+      }
+    }
+  }
+  int order[3] = {0, 1, 2};
+  std::sort(order, order + 3, [&](int i, int j) { return a[i][i] < a[j][j]; });
+  for (int k = 0; k < 3; ++k) {
+    eigenvalues[k] = static_cast<float>(a[order[k]][order[k]]);
+    for (int c = 0; c < 3; ++c) S.m[k][c] = static_cast<float>(v[c][order[k]]);
+  }
+  return true;
 }
 
 }  // namespace LA

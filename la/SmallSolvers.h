@@ -43,4 +43,9 @@ inline bool SolveLDL(AlignedCompactMatrix6f& A, AlignedVector6f& b) {
 // G00 = x.x, G01 = x.y, G02 = x.z, G11 = y.y, G12 = y.z, G22 = z.z.
 void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z, AlignedMatrix3f& G);
 
+// Eigen decomposition of the symmetric 3x3 S (upper triangle read) by cyclic
+// Jacobi rotations in double: ascending eigenvalues, eigenvector k into row
+// k of S. False, S unchanged, for a value that is not finite.
+bool ComputeSymmetricEigen3(AlignedMatrix3f& S, float* eigenvalues);
+
 }  // namespace LA

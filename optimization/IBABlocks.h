@@ -10,28 +10,6 @@
 #include "la/Block15.h"
 #include "la/LinearAlgebra.h"
 
-// Rows of the sub-blocks of a camera's symmetric 15x15 block (`LA::CameraBlock15`).
-namespace IBACameraRow {
-enum : int {
-  kPP = 0,
-  kPV = 3,
-  kPR = 4,
-  kPBa = 7,
-  kPBg = 10,
-  kVV = 13,
-  kVR = 14,
-  kVBa = 17,
-  kVBg = 20,
-  kRR = 23,
-  kRBa = 26,
-  kRBg = 29,
-  kBaBa = 32,
-  kBaBg = 35,
-  kBgBg = 38,
-  kCount = 41
-};
-}  // namespace IBACameraRow
-
 // Coupling of camera i (rows) with the next variable camera j (columns).
 struct alignas(16) IBAConsecutiveBlock {
   enum : int {
@@ -67,14 +45,6 @@ struct alignas(16) IBACameraPointBlock {
   float m[6][4];
 };
 
-// Block-Jacobi preconditioner of one camera: inverse position block, velocity
-// reciprocal lane, inverse rotation, accelerometer-bias and gyroscope-bias
-// blocks.
-struct alignas(16) IBAPreconditionerBlock {
-  enum : int { kP = 0, kV = 3, kR = 4, kBa = 7, kBg = 10, kCount = 13 };
-  float m[kCount][4];
-};
-
 // Two variable cameras, first < second - 1, that share a variable point.
 struct IBACameraPair {
   u32 first, second;
@@ -100,17 +70,3 @@ void MultiplyMotionPairBlockTransposed(const IBAConsecutiveBlock& B, const LA::C
                                        LA::CameraVector15& yj);
 // T += [v]x B^T (v a 3-vector, B three rows).
 void AddSkewProduct3(const float* v, const LA::AlignedMatrix3f& B, LA::AlignedMatrix3f& T);
-// z = M r for one camera.
-void ApplyPreconditionerBlock(const IBAPreconditionerBlock& M, const LA::CameraVector15& r,
-                              LA::CameraVector15& z);
-
-// The fifteen diagonal entries of every camera block (the velocity lane whole)
-// into d, one camera vector per block.
-void SaveCameraDiagonals(const AlignedArray<LA::CameraBlock15>& A,
-                         AlignedArray<LA::CameraVector15>& d);
-// Diagonal entries = saved entries x factor (Levenberg-Marquardt damping).
-void DampCameraDiagonals(const AlignedArray<LA::CameraVector15>& d, float factor,
-                         AlignedArray<LA::CameraBlock15>& A);
-// Diagonal entries = saved entries.
-void RestoreCameraDiagonals(const AlignedArray<LA::CameraVector15>& d,
-                            AlignedArray<LA::CameraBlock15>& A);

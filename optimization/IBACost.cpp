@@ -67,8 +67,8 @@ float IBASolver::ComputeFeatureCost(const IBAProblem& problem, const IBAState& s
       for (u32 m = begin; m < end; ++m) {
         const IBAMeasurement& z = problem.features.measurements[m];
         const float* X = state.points[z.point].v;
-        const float x = Dot3(C[0], X) + C[0][3], y = Dot3(C[1], X) + C[1][3],
-                    w = Dot3(C[2], X) + C[2][3];
+        const float x = LA::Dot3(C[0], X) + C[0][3], y = LA::Dot3(C[1], X) + C[1][3],
+                    w = LA::Dot3(C[2], X) + C[2][3];
         const float ex = z.x - x / w, ey = z.y - y / w;
         const float e2 = ex * ex + ey * ey;
         sum += e2;
@@ -104,11 +104,11 @@ float IBASolver::ComputeDeltaCost(const IBAProblem& problem, const IBAState& sta
     const IBADelta& D = problem.deltas[i];
     ComputeDeltaResidual(state.cameras[i], state.cameras[j], D, e);
     const u32 a = CameraId(state, i), b = CameraId(state, j);
-    sp.Add(D.wp[0], Dot3(e.ep, e.ep), a, b);
-    sv.Add(D.wv[0], Dot3(e.ev, e.ev), a, b);
-    sr.Add(D.wr[0], Dot3(e.er, e.er), a, b);
-    sa.Add(D.wba[0], Dot3(e.eba, e.eba), a, b);
-    sg.Add(D.wbg[0], Dot3(e.ebg, e.ebg), a, b);
+    sp.Add(D.wp[0], LA::Dot3(e.ep, e.ep), a, b);
+    sv.Add(D.wv[0], LA::Dot3(e.ev, e.ev), a, b);
+    sr.Add(D.wr[0], LA::Dot3(e.er, e.er), a, b);
+    sa.Add(D.wba[0], LA::Dot3(e.eba, e.eba), a, b);
+    sg.Add(D.wbg[0], LA::Dot3(e.ebg, e.ebg), a, b);
   }
   const float term = (((sp.weighted + sv.weighted) + sr.weighted) + sa.weighted) + sg.weighted;
   const u32 divisor = problem.fixedCameras == 0 ? cameras - 1 : cameras;
@@ -141,8 +141,8 @@ float IBASolver::ComputeBiasCost(const IBAProblem& problem, const IBAState& stat
       ea[k] = camera.ba[k] - pa[k];
       eg[k] = camera.bg[k] - pg[k];
     }
-    sa.Add(wa, Dot3(ea, ea), CameraId(state, c), 0);
-    sg.Add(wg, Dot3(eg, eg), CameraId(state, c), 0);
+    sa.Add(wa, LA::Dot3(ea, ea), CameraId(state, c), 0);
+    sg.Add(wg, LA::Dot3(eg, eg), CameraId(state, c), 0);
   }
   const u32 n = cameras > problem.fixedCameras ? cameras - problem.fixedCameras : 0;
   if (verbose >= 2 && n > 0) {
@@ -165,7 +165,7 @@ float IBASolver::ComputeGravityCost(const IBAProblem& problem, const IBAState& s
     const LA::AlignedMatrix3f& R = state.cameras[c].R;
     const float* d = problem.gravity[g].direction;
     const float e[3] = {R[0][2] - d[0], R[1][2] - d[1], R[2][2] - d[2]};
-    s.Add(problem.gravity[g].weight[0], Dot3(e, e), CameraId(state, c), 0);
+    s.Add(problem.gravity[g].weight[0], LA::Dot3(e, e), CameraId(state, c), 0);
     ++count;
   }
   if (verbose >= 2 && count > 0) {
@@ -187,7 +187,7 @@ float IBASolver::ComputePlaneCost(const IBAProblem& problem, const IBAState& sta
     float planeSum = 0.0f;
     for (u32 k : problem.planePoints[j]) {
       const float* X = state.points[k].v;
-      const float e = Dot3(P, X) + P[3];
+      const float e = LA::Dot3(P, X) + P[3];
       planeSum += e * e;
       if (std::fabs(e) > max) {
         max = std::fabs(e);

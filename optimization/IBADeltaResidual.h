@@ -14,10 +14,6 @@ struct alignas(16) IBADeltaResidual {
   float s;     // sign of the rotation error: 1 when E.w > 0, else -1
 };
 
-inline float Dot3(const float* a, const float* b) {
-  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
-}
-
 inline void ComputeDeltaResidual(const CameraIMUState& ci, const CameraIMUState& cj,
                                  const IBADelta& delta, IBADeltaResidual& e) {
   const float dt = delta.dt[0];
@@ -30,10 +26,12 @@ inline void ComputeDeltaResidual(const CameraIMUState& ci, const CameraIMUState&
   }
   e.dba[3] = e.dbg[3] = 0.0f;
   for (int k = 0; k < 3; ++k) {
-    e.ap[k] = Dot3(ci.R[k], dp);
-    e.av[k] = Dot3(ci.R[k], dv);
-    e.ep[k] = e.ap[k] - Dot3(delta.dp_dba[k], e.dba) - Dot3(delta.dp_dbg[k], e.dbg) - delta.dp[k];
-    e.ev[k] = e.av[k] - Dot3(delta.dv_dba[k], e.dba) - Dot3(delta.dv_dbg[k], e.dbg) - delta.dv[k];
+    e.ap[k] = LA::Dot3(ci.R[k], dp);
+    e.av[k] = LA::Dot3(ci.R[k], dv);
+    e.ep[k] =
+        e.ap[k] - LA::Dot3(delta.dp_dba[k], e.dba) - LA::Dot3(delta.dp_dbg[k], e.dbg) - delta.dp[k];
+    e.ev[k] =
+        e.av[k] - LA::Dot3(delta.dv_dba[k], e.dba) - LA::Dot3(delta.dv_dbg[k], e.dbg) - delta.dv[k];
     e.eba[k] = cj.ba[k] - ci.ba[k];
     e.ebg[k] = cj.bg[k] - ci.bg[k];
   }
@@ -42,6 +40,6 @@ inline void ComputeDeltaResidual(const CameraIMUState& ci, const CameraIMUState&
   LA::RelativeQuaternion(qrel, delta.dq, e.E, scratch);
   LA::QuaternionErrorVector(qrel, delta.dq, e.er, dot);
   e.s = dot > 0.0f ? 1.0f : -1.0f;
-  for (int k = 0; k < 3; ++k) e.er[k] -= Dot3(delta.dr_dbg[k], e.dbg);
+  for (int k = 0; k < 3; ++k) e.er[k] -= LA::Dot3(delta.dr_dbg[k], e.dbg);
   e.ep[3] = e.ev[3] = e.er[3] = e.eba[3] = e.ebg[3] = e.ap[3] = e.av[3] = 0.0f;
 }

@@ -44,7 +44,7 @@ inline void AddLane(float* dst, __m128 v, __m128 w) {
 }  // namespace
 
 void IBASolver::ConstructFeatureNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  using namespace IBACameraRow;
+  using CR = LA::CameraBlock15;
   LA::AlignedMatrix3f Re;
   LA::QuaternionToRotationMatrix(state.extrinsic, Re);
   Re[0][3] = Re[1][3] = Re[2][3] = 0.0f;
@@ -128,9 +128,9 @@ void IBASolver::ConstructFeatureNormalEquation(const IBAProblem& problem, const 
         }
       }
       if (variableCamera) {
-        AddRows(A + kPP, App, wl);
-        AddRows(A + kPR, Apr, wl);
-        AddRows(A + kRR, Arr, wl);
+        AddRows(A + CR::kPP, App, wl);
+        AddRows(A + CR::kPR, Apr, wl);
+        AddRows(A + CR::kRR, Arr, wl);
         AddLane(b, bp, wl);
         AddLane(b + 8, br, wl);
       }

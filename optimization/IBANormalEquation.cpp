@@ -43,11 +43,6 @@ void MulTA(const M3& A, const M3& B, M3& P) {
 void MulT(const M3& A, const float* v, float* out) {
   for (int j = 0; j < 3; ++j) out[j] = (A[1][j] * v[1] + A[0][j] * v[0]) + A[2][j] * v[2];
 }
-void Cross(const float* a, const float* b, float* out) {
-  out[0] = a[1] * b[2] - a[2] * b[1];
-  out[1] = a[2] * b[0] - a[0] * b[2];
-  out[2] = a[0] * b[1] - a[1] * b[0];
-}
 // Three row lanes of a record as a 3x3.
 const M3& Rows(const float (*rows)[4]) {
   return *reinterpret_cast<const M3*>(rows);
@@ -74,7 +69,7 @@ void AddVector(float* lane, const float* v, float s) {
 }
 // |a|^2 I - a a^T, the Gauss-Newton block of a residual with Jacobian [a]x.
 void SkewGram(const float* a, M3& A) {
-  const float n = Dot3(a, a);
+  const float n = LA::Dot3(a, a);
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) A[i][j] = (i == j ? n : 0.0f) - a[i] * a[j];
   A[0][3] = A[1][3] = A[2][3] = 0.0f;
@@ -109,7 +104,7 @@ void IBASolver::ConstructNormalEquation(const IBAProblem& problem, const IBAStat
 }
 
 void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   using K = IBAConsecutiveBlock;
   if (problem.deltas.Size() == 0 || cameras_ < 2) return;
   const u32 first = fixedCameras_ > 1 ? fixedCameras_ : 1;
@@ -216,9 +211,9 @@ void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IB
       AddVector(b, RTep, 1.0f);
       AddVector(b + 4, RTep, dt);
       AddVector(b + 4, RTev, 1.0f);
-      Cross(e.ap, wep, v);
+      LA::Cross3(e.ap, wep, v);
       AddVector(b + 8, v, 1.0f);
-      Cross(e.av, wev, v);
+      LA::Cross3(e.av, wev, v);
       AddVector(b + 8, v, 1.0f);
       MulT(Jri, wer, v);
       AddVector(b + 8, v, -1.0f);
@@ -283,7 +278,7 @@ void IBASolver::ConstructDeltaNormalEquation(const IBAProblem& problem, const IB
 }
 
 void IBASolver::ConstructBiasNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   const float wa = problem.biasWeights[0], wg = problem.biasWeights[1];
   if (wa == 0.0f && wg == 0.0f) return;
   const float* pa = IMU::accelerometerBiasPrior.v;
@@ -302,7 +297,7 @@ void IBASolver::ConstructBiasNormalEquation(const IBAProblem& problem, const IBA
 }
 
 void IBASolver::ConstructGravityNormalEquation(const IBAProblem& problem, const IBAState& state) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   for (u32 g = 0; g < problem.gravity.Size(); ++g) {
     const u32 c = problem.gravityCameras[g];
     if (c < fixedCameras_ || c >= cameras_) continue;
@@ -315,7 +310,7 @@ void IBASolver::ConstructGravityNormalEquation(const IBAProblem& problem, const 
     SkewGram(col, P);
     AddTo(cameraBlocks[c - fixedCameras_].m, CR::kRR, P, w);
     float v[3];
-    Cross(col, e, v);
+    LA::Cross3(col, e, v);
     AddVector(cameraRHS[c - fixedCameras_].v + 8, v, w);
   }
 }
@@ -333,7 +328,7 @@ void IBASolver::ConstructPlaneNormalEquation(const IBAProblem& problem, const IB
     for (u32 point : problem.planePoints[j]) {
       if (point < fixedPoints_ || point >= points_) continue;
       const u32 k = point - fixedPoints_;
-      const float e = Dot3(n, state.points[point].v) + n[3];
+      const float e = LA::Dot3(n, state.points[point].v) + n[3];
       AddTo(pointBlocks[k].m, 0, P, w);
       AddVector(pointRHS[k].v, n, -w * e);
     }
@@ -341,7 +336,7 @@ void IBASolver::ConstructPlaneNormalEquation(const IBAProblem& problem, const IB
 }
 
 void IBASolver::FixGauge(const IBAProblem& problem) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   if (!problem.gauge || fixedCameras_ != 0 || variableCameras_ == 0) return;
   float(*A)[4] = cameraBlocks[0].m;
   std::memset(A[CR::kPV], 0, sizeof(float) * 4);

@@ -37,7 +37,7 @@ void IBASolver::InvertPointBlocks() {
 }
 
 void IBASolver::ComputeSchurComplement() {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   pairBlocks.Resize(static_cast<u32>(pairs.size()));
   if (pairBlocks.Size() > 0)
     std::memset(pairBlocks.Data(), 0, sizeof(IBACameraPairBlock) * pairBlocks.Size());

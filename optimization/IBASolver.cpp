@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "la/LMDamping.h"
+
 namespace {
 
 const char* const kStopNames[8] = {"IBA_LM_ENOUGH_ITERATIONS", "IBA_LM_NORMAL_EQUATION_FAIL",
@@ -32,30 +34,33 @@ bool StateIsFinite(const IBAState& state) {
                    4 * size_t(state.planes.Size()));
 }
 
-// The problem's arrays agree with the state's sizes, so that no index leaves
-// its array.
-bool IsConsistent(const IBAProblem& problem, const IBAState& state) {
+// Why the problem's arrays do not fit the state's sizes (an index would leave
+// its array), or null when they fit.
+const char* Inconsistency(const IBAProblem& problem, const IBAState& state) {
   const u32 cameras = state.cameras.Size(), points = state.points.Size();
   if (problem.features.index.size() < 4 * size_t(cameras) + 1 ||
       problem.features.levelWeights.Size() < 4)
-    return false;
+    return "feature groups or level weights of another size";
   if (cameras > 0 && problem.features.index[4 * cameras] > problem.features.measurements.Size())
-    return false;
+    return "feature groups past the measurements";
   for (u32 i = 0; i < 4 * cameras; ++i) {
-    if (problem.features.index[i] > problem.features.index[i + 1]) return false;
+    if (problem.features.index[i] > problem.features.index[i + 1])
+      return "feature groups out of order";
   }
   for (u32 m = 0; m < problem.features.measurements.Size(); ++m) {
-    if (problem.features.measurements[m].point >= points) return false;
+    if (problem.features.measurements[m].point >= points)
+      return "a measurement names a point that does not exist";
   }
-  if (problem.gravityCameras.size() < problem.gravity.Size()) return false;
+  if (problem.gravityCameras.size() < problem.gravity.Size())
+    return "gravity records without their cameras";
   const size_t planes = std::min<size_t>(state.planes.Size(), problem.planePoints.size());
-  if (problem.planeWeights.Size() < planes) return false;
+  if (problem.planeWeights.Size() < planes) return "planes without weights";
   for (size_t j = 0; j < planes; ++j) {
     for (u32 k : problem.planePoints[j]) {
-      if (k >= points) return false;
+      if (k >= points) return "a plane lists a point that does not exist";
     }
   }
-  return true;
+  return nullptr;
 }
 
 }  // namespace
@@ -64,7 +69,7 @@ IBASolver::IBASolver() = default;
 IBASolver::~IBASolver() = default;
 
 void IBASolver::SaveDiagonals() {
-  SaveCameraDiagonals(cameraBlocks, cameraDiagonals_);
+  LA::SaveDiagonals15(cameraBlocks, cameraDiagonals_);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointDiagonals_[p].v[k] = pointBlocks[p][k][k];
     pointDiagonals_[p].v[3] = 0.0f;
@@ -72,14 +77,14 @@ void IBASolver::SaveDiagonals() {
 }
 
 void IBASolver::DampDiagonals(float factor) {
-  DampCameraDiagonals(cameraDiagonals_, factor, cameraBlocks);
+  LA::DampDiagonals15(cameraDiagonals_, factor, cameraBlocks);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointBlocks[p][k][k] = pointDiagonals_[p].v[k] * factor;
   }
 }
 
 void IBASolver::RestoreDiagonals() {
-  RestoreCameraDiagonals(cameraDiagonals_, cameraBlocks);
+  LA::DampDiagonals15(cameraDiagonals_, 1.0f, cameraBlocks);
   for (u32 p = 0; p < variablePoints_; ++p) {
     for (int k = 0; k < 3; ++k) pointBlocks[p][k][k] = pointDiagonals_[p].v[k];
   }
@@ -134,13 +139,15 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
     Print(log, "#Camera = %d + %d, #Point = %d + %d, #Plane = %d + %d\n", fc, cameras - fc, fp,
           points - fp, fl, planes - fl);
   }
-  if (!IsConsistent(problem, state)) {
+  if (const char* fault = Inconsistency(problem, state)) {
+    std::fprintf(stderr, "IBASolver::Run: %s; state left unchanged\n", fault);
     if (verbose >= 1)
       Print(log, "Inconsistent problem\nStop by %s\n", kStopNames[IBA_LM_NORMAL_EQUATION_FAIL]);
     return IBA_LM_NORMAL_EQUATION_FAIL;
   }
   iterations = totalPCGIterations = 0;
-  float lambda = initialDamping, nu = 2.0f;
+  LMDamping<float> damping;
+  damping.Reset(initialDamping);
   if (verbose > 1) Print(log, "%sIteration %d\n", kDashes, 0);
   float F = ComputeCost(problem, state, verbose, log);
   if (verbose == 1) {
@@ -155,7 +162,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
   BuildStructure(problem, state);
   ConstructNormalEquation(problem, state);
   SaveDiagonals();
-  DampDiagonals(1.0f + lambda);
+  DampDiagonals(1.0f + damping.lambda);
 
   for (u32 iteration = 0; iteration < maxIterations; ++iteration) {
     IBAState::Copy(spare_, state);
@@ -195,10 +202,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
         result = IBA_LM_SMALL_RELATIVE_REDUCTION;
         break;
       }
-      const float rho = dF / ComputePredictedReduction(lambda);
-      const float t = 2.0f * rho - 1.0f;
-      lambda *= std::max(0.33333334f, 1.0f - t * t * t);
-      nu = 2.0f;
+      damping.Accept(dF / ComputePredictedReduction(damping.lambda));
       F = Fnew;
       ConstructNormalEquation(problem, state);
       const float g = MaxAbsRHS();
@@ -207,24 +211,23 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
         break;
       }
       SaveDiagonals();
-      DampDiagonals(1.0f + lambda);
+      DampDiagonals(1.0f + damping.lambda);
       if (verbose == 1)
-        Print(log, "--> %d  %f  %f  %f  %f  %e  %d\n", iteration, Fnew, rel, g, s, lambda, n);
+        Print(log, "--> %d  %f  %f  %f  %f  %e  %d\n", iteration, Fnew, rel, g, s, damping.lambda,
+              n);
     } else {
       if (verbose == 1) Print(log, "--> %d  %f\n", iteration, Fnew);
       IBAState::Copy(state, spare_);
-      lambda *= nu;
-      nu *= 2.0f;
-      // lambda overflows long before nu does; an infinite damping would turn
-      // zero diagonal entries into NaN.
-      if (!std::isfinite(double(nu)) || !std::isfinite(lambda)) {
+      // The damping overflows long before its growth factor does; an infinite
+      // damping would turn zero diagonal entries into NaN.
+      if (!damping.Reject() || !std::isfinite(damping.lambda)) {
         result = IBA_LM_LARGE_DAMPING;
         break;
       }
       cameraBlocks.Assign(cameraBlocksBackup_);
       consecutiveBlocks.Assign(consecutiveBlocksBackup_);
       cameraRHS.Assign(cameraRHSBackup_);
-      DampDiagonals(1.0f + lambda);
+      DampDiagonals(1.0f + damping.lambda);
     }
     result = IBA_LM_ENOUGH_ITERATIONS;
   }

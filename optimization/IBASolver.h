@@ -14,6 +14,7 @@
 #include "estimation/PlaneEstimatorData.h"
 #include "la/AlignedArray.h"
 #include "la/Block15.h"
+#include "la/ConjugateGradient.h"
 #include "optimization/IBABlocks.h"
 #include "optimization/IBAProblem.h"
 #include "optimization/IBAState.h"
@@ -81,10 +82,7 @@ class IBASolver {
   // Returns the PCG iteration count, 0 when the first step is not finite.
   u32 SolvePCG();
   void MultiplyReducedSystem(const AlignedArray<LA::CameraVector15>& x,
-                             AlignedArray<LA::CameraVector15>& y);
-  void InvertCameraBlocks();
-  void ApplyPreconditioner(const AlignedArray<LA::CameraVector15>& r,
-                           AlignedArray<LA::CameraVector15>& z);
+                             AlignedArray<LA::CameraVector15>& y) const;
   void BackSubstitutePoints();
 
   // Applies the step, re-fits the variable planes.
@@ -169,8 +167,8 @@ class IBASolver {
   // Schur complement, PCG and back-substitution work.
   AlignedArray<LA::AlignedMatrix3f> pointInverses_;
   AlignedArray<IBACameraPointBlock> Y_;  // W V^-1 of the current point's blocks
-  AlignedArray<IBAPreconditionerBlock> preconditioner_;
-  AlignedArray<LA::CameraVector15> r_, p_, z_, q_;
+  AlignedArray<LA::BlockJacobi15> preconditioner_;
+  LA::PCGScratch pcg_;
 
   // Plane re-fit after every step.
   OptimizerTemplate<Plane, LA::AlignedVector4f, LA::AlignedMatrix4f> planeOptimizer_;

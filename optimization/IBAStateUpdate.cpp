@@ -24,17 +24,9 @@ void RebuildCaches(const float* offset, CameraIMUState& camera) {
   }
 }
 
-void Cross(const float* a, const float* b, float* out) {
-  out[0] = a[1] * b[2] - a[2] * b[1];
-  out[1] = a[2] * b[0] - a[0] * b[2];
-  out[2] = a[0] * b[1] - a[1] * b[0];
-}
-float Dot(const float* a, const float* b) {
-  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
-}
 void Rotate(const LA::AlignedMatrix3f& G, float* v) {
   const float x[3] = {v[0], v[1], v[2]};
-  for (int i = 0; i < 3; ++i) v[i] = Dot(G[i], x);
+  for (int i = 0; i < 3; ++i) v[i] = LA::Dot3(G[i], x);
 }
 
 }  // namespace
@@ -72,25 +64,25 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
     for (int i = 0; i < 4; ++i) plane[i] = -plane[i];
   }
   float n[3] = {plane[0], plane[1], plane[2]};
-  const float length = std::sqrt(Dot(n, n));
+  const float length = std::sqrt(LA::Dot3(n, n));
   if (!(length > 0.0f)) return false;
   for (float& v : n) v /= length;
   const LA::AlignedMatrix3f& R = state.cameras[g].R;
   float x[3], y[3];
   // Horizontal axes from the camera's body axes; when the chosen axis lies
   // along n its cross product vanishes and the other axis is used.
-  bool useR0 = Dot(n, R[1]) > Dot(n, R[0]);
+  bool useR0 = LA::Dot3(n, R[1]) > LA::Dot3(n, R[0]);
   for (int attempt = 0; attempt < 2; ++attempt, useR0 = !useR0) {
     if (useR0) {
-      Cross(n, R[0], y);
-      Cross(y, n, x);
+      LA::Cross3(n, R[0], y);
+      LA::Cross3(y, n, x);
     } else {
-      Cross(R[1], n, x);
-      Cross(n, x, y);
+      LA::Cross3(R[1], n, x);
+      LA::Cross3(n, x, y);
     }
-    if (Dot(x, x) > 1e-8f && Dot(y, y) > 1e-8f) break;
+    if (LA::Dot3(x, x) > 1e-8f && LA::Dot3(y, y) > 1e-8f) break;
   }
-  const float ix = 1.0f / std::sqrt(Dot(x, x)), iy = 1.0f / std::sqrt(Dot(y, y));
+  const float ix = 1.0f / std::sqrt(LA::Dot3(x, x)), iy = 1.0f / std::sqrt(LA::Dot3(y, y));
   LA::AlignedMatrix3f G;
   for (int i = 0; i < 3; ++i) {
     G[0][i] = x[i] * ix;
@@ -131,7 +123,7 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
   for (u32 j = 0; j < state.planes.Size(); ++j) {
     float* Q = state.planes[j].v;
     Rotate(G, Q);
-    Q[3] -= Dot(Q, t);
+    Q[3] -= LA::Dot3(Q, t);
   }
   return true;
 }

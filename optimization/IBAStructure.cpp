@@ -101,11 +101,6 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   pointStep.Resize(np);
   cameraDiagonals_.Resize(nc);
   pointDiagonals_.Resize(np);
-  preconditioner_.Resize(nc);
-  r_.Resize(nc);
-  p_.Resize(nc);
-  z_.Resize(nc);
-  q_.Resize(nc);
 }
 
 u32 IBASolver::FindPair(u32 i, u32 j) const {

@@ -19,15 +19,7 @@ inline Rows RowsOf(Block& b) {
   return reinterpret_cast<Rows>(&b);
 }
 
-// Camera block rows.
-constexpr int A00 = LA::CameraBlock15::kA00, D01 = LA::CameraBlock15::kD01,
-              A02 = LA::CameraBlock15::kA02, A03 = LA::CameraBlock15::kA03,
-              A04 = LA::CameraBlock15::kA04, D11 = LA::CameraBlock15::kD11,
-              A12 = LA::CameraBlock15::kA12, A13 = LA::CameraBlock15::kA13,
-              A14 = LA::CameraBlock15::kA14, A22 = LA::CameraBlock15::kA22,
-              A23 = LA::CameraBlock15::kA23, A24 = LA::CameraBlock15::kA24,
-              A33 = LA::CameraBlock15::kA33, A34 = LA::CameraBlock15::kA34,
-              A44 = LA::CameraBlock15::kA44;
+using CR = LA::CameraBlock15;
 // Pair block rows.
 constexpr int B00 = LA::MotionPairBlock::kB00, D10 = LA::MotionPairBlock::kD10,
               D11P = LA::MotionPairBlock::kD11, B20 = LA::MotionPairBlock::kB20,
@@ -76,22 +68,22 @@ void AddFirstCamera(const ISODelta& D, const CameraIMUState& ci, const DeltaTerm
   const float* Rt = ci.RT.m[0];  // rows c_k of R_i^T
   const float dt = L[kDt][0], wp = t.wp, wv = t.wv, wr = t.wr, wpDt = L[kWpDt][0];
 
-  AddToDiagonal(a + A00, wp + t.wvrInvDt2);
-  AddDiagonalRow(a[D01], wpDt + t.wvrInvDt);
-  AddDiagonalRow(a[D11], L[kWpv][0] + t.wvs + t.wvr);
+  AddToDiagonal(a + CR::kPP, wp + t.wvrInvDt2);
+  AddDiagonalRow(a[CR::kPV], wpDt + t.wvrInvDt);
+  AddDiagonalRow(a[CR::kVV], L[kWpv][0] + t.wvs + t.wvr);
   float gc[4], hc[4];
   for (int k = 0; k < 3; ++k) {
     const float* c = Rt + 4 * k;
     Cross3(t.g, c, gc);
     Cross3(t.h, c, hc);
     for (int n = 0; n < 3; ++n) {
-      a[A02 + k][n] += wp * gc[n];
-      a[A12 + k][n] += wpDt * gc[n] + wv * hc[n];
+      a[CR::kPR + k][n] += wp * gc[n];
+      a[CR::kVR + k][n] += wpDt * gc[n] + wv * hc[n];
       const float pa = Dot3(c, L[kWdpDba + n]), pg = Dot3(c, L[kWdpDbg + n]);
-      a[A03 + k][n] += pa;
-      a[A04 + k][n] += pg;
-      a[A13 + k][n] += dt * pa + Dot3(c, L[kWdvDba + n]);
-      a[A14 + k][n] += dt * pg + Dot3(c, L[kWdvDbg + n]);
+      a[CR::kPBa + k][n] += pa;
+      a[CR::kPBg + k][n] += pg;
+      a[CR::kVBa + k][n] += dt * pa + Dot3(c, L[kWdvDba + n]);
+      a[CR::kVBg + k][n] += dt * pg + Dot3(c, L[kWdvDbg + n]);
     }
   }
   // Rotation block: wp [g]^T [g] + wv [h]^T [h] + wr K^T K, upper triangle.
@@ -101,7 +93,7 @@ void AddFirstCamera(const ISODelta& D, const CameraIMUState& ci, const DeltaTerm
       float v = -wp * t.g[r] * t.g[c] - wv * t.h[r] * t.h[c];
       if (r == c) v += wp * gg + wv * hh;
       v += wr * ((t.K[1][r] * t.K[1][c] + t.K[0][r] * t.K[0][c]) + t.K[2][r] * t.K[2][c]);
-      a[A22 + r][c] += v;
+      a[CR::kRR + r][c] += v;
     }
   }
   // Columns n of the rotation-bias blocks: g x (wp J_pa column n) + ... .
@@ -109,25 +101,25 @@ void AddFirstCamera(const ISODelta& D, const CameraIMUState& ci, const DeltaTerm
     float col[4], tmp[4];
     Cross3(t.g, L[kWdpDba + n], col);
     Cross3(t.h, L[kWdvDba + n], tmp);
-    for (int k = 0; k < 3; ++k) a[A23 + k][n] += col[k] + tmp[k];
+    for (int k = 0; k < 3; ++k) a[CR::kRBa + k][n] += col[k] + tmp[k];
     Cross3(t.g, L[kWdpDbg + n], col);
     Cross3(t.h, L[kWdvDbg + n], tmp);
     float kr[4] = {0.0f, 0.0f, 0.0f, 0.0f};
     AddTransposedProduct(-wr * t.s, t.K, L[kDrDbgT + n], kr);
-    for (int k = 0; k < 3; ++k) a[A24 + k][n] += col[k] + tmp[k] + kr[k];
+    for (int k = 0; k < 3; ++k) a[CR::kRBg + k][n] += col[k] + tmp[k] + kr[k];
   }
   for (int r = 0; r < 3; ++r) {
     for (int c = r; c < 3; ++c) {
-      a[A33 + r][c] += L[kHaa + r][c];
-      a[A44 + r][c] += L[kHgg + r][c];
+      a[CR::kBaBa + r][c] += L[kHaa + r][c];
+      a[CR::kBgBg + r][c] += L[kHgg + r][c];
     }
-    for (int c = 0; c < 3; ++c) a[A34 + r][c] += L[kHag + r][c];
+    for (int c = 0; c < 3; ++c) a[CR::kBaBg + r][c] += L[kHag + r][c];
   }
-  AddToDiagonal(a + A33, t.wsa);
-  AddToDiagonal(a + A44, t.wsg);
-  Mirror(a + A22);
-  Mirror(a + A33);
-  Mirror(a + A44);
+  AddToDiagonal(a + CR::kBaBa, t.wsa);
+  AddToDiagonal(a + CR::kBgBg, t.wsg);
+  Mirror(a + CR::kRR);
+  Mirror(a + CR::kBaBa);
+  Mirror(a + CR::kBgBg);
 
   float rep[4], rev[4], cross[4];
   for (int k = 0; k < 3; ++k) {
@@ -154,15 +146,15 @@ void AddSecondCamera(const CameraIMUState& ci, const DeltaTerms& t, LA::CameraBl
   Rows a = RowsOf(block);
   Rows b = RowsOf(gradient);
   const float* Rt = ci.RT.m[0];
-  AddToDiagonal(a + A00, t.wp + t.wvrInvDt2);
-  AddDiagonalRow(a[D11], t.wv + t.wvs);
+  AddToDiagonal(a + CR::kPP, t.wp + t.wvrInvDt2);
+  AddDiagonalRow(a[CR::kVV], t.wv + t.wvs);
   for (int r = 0; r < 3; ++r)
     for (int c = r; c < 3; ++c)
-      a[A22 + r][c] +=
+      a[CR::kRR + r][c] +=
           t.wr * ((t.Jj[1][r] * t.Jj[1][c] + t.Jj[0][r] * t.Jj[0][c]) + t.Jj[2][r] * t.Jj[2][c]);
-  Mirror(a + A22);
-  AddToDiagonal(a + A33, t.wsa);
-  AddToDiagonal(a + A44, t.wsg);
+  Mirror(a + CR::kRR);
+  AddToDiagonal(a + CR::kBaBa, t.wsa);
+  AddToDiagonal(a + CR::kBgBg, t.wsg);
   for (int k = 0; k < 3; ++k) {
     const float rep = Dot3(Rt + 4 * k, t.ep), rev = Dot3(Rt + 4 * k, t.ev);
     b[0][k] -= t.wp * rep - t.wvrInvDt * t.evr[k];
@@ -287,9 +279,9 @@ void ISOSolver::ConstructFeatureNormalEquation(const ISOProblem& problem, const 
     Rows b = RowsOf(gradient_[c]);
     for (int r = 0; r < 3; ++r) {
       for (int q = 0; q < 3; ++q) {
-        a[A00 + r][q] += H[r][q];
-        a[A02 + r][q] += H[r][3 + q];
-        a[A22 + r][q] += H[3 + r][3 + q];
+        a[CR::kPP + r][q] += H[r][q];
+        a[CR::kPR + r][q] += H[r][3 + q];
+        a[CR::kRR + r][q] += H[3 + r][3 + q];
       }
       b[0][r] += h[21 + r];
       b[2][r] += h[24 + r];
@@ -338,8 +330,8 @@ void ISOSolver::ConstructBiasNormalEquation(const ISOProblem& problem, const ISO
   for (u32 c = 0; c < state.windowCameras.Size(); ++c) {
     Rows a = RowsOf(cameraBlocks_[c]);
     Rows b = RowsOf(gradient_[c]);
-    AddToDiagonal(a + A33, wa);
-    AddToDiagonal(a + A44, wg);
+    AddToDiagonal(a + CR::kBaBa, wa);
+    AddToDiagonal(a + CR::kBgBg, wg);
     const float* ba = state.windowCameras[c].ba;
     const float* bg = state.windowCameras[c].bg;
     for (int k = 0; k < 4; ++k) {
@@ -363,11 +355,11 @@ void ISOSolver::ConstructGravityNormalEquation(const ISOProblem& problem, const 
     // w (|z|^2 I - z z^T), written to both triangles: it comes after the
     // pair terms have mirrored theirs.
     for (int i = 0; i < 3; ++i) {
-      a[A22 + i][i] += w * (zz - z[i] * z[i]);
+      a[CR::kRR + i][i] += w * (zz - z[i] * z[i]);
       for (int j = i + 1; j < 3; ++j) {
         const float v = -w * z[i] * z[j];
-        a[A22 + i][j] += v;
-        a[A22 + j][i] += v;
+        a[CR::kRR + i][j] += v;
+        a[CR::kRR + j][i] += v;
       }
     }
     float cross[4];

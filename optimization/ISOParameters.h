@@ -12,6 +12,6 @@ struct ISOParameters {
   f32 minStep = 1e-6f;                 // stop when |dx|^2 falls below
   u32 pcgMinIterations = 10;           // convergence accepted from here on
   u32 pcgMaxIterations = 500;
-  f32 pcgTolerance = 0.001f;  // relative to the first r.z
-  f32 pcgDivergence = 10.0f;  // relative to the first r.z
+  f32 pcgRelativeTolerance = 0.001f;  // relative to the first r.z
+  f32 pcgDivergenceFactor = 10.0f;    // relative to the first r.z
 };

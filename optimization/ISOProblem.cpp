@@ -6,6 +6,8 @@
 #include "optimization/IBADelta.h"
 #include "optimization/IMUParameters.h"
 
+using LA::Dot3;
+
 namespace {
 
 inline void CopyLanes(float (*dst)[4], const float* src, int lanes) {
@@ -14,10 +16,6 @@ inline void CopyLanes(float (*dst)[4], const float* src, int lanes) {
 
 inline void Broadcast(float* lane, double v) {
   lane[0] = lane[1] = lane[2] = lane[3] = static_cast<float>(v);
-}
-
-inline float Dot3(const float* a, const float* b) {
-  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "la/LMDamping.h"
 #include "la/Pose.h"
 
 namespace {
@@ -26,31 +27,8 @@ inline ConstRows RowsOf(const Block& b) {
   return reinterpret_cast<ConstRows>(&b);
 }
 
-// Rows of the diagonal 3x3 blocks of a camera block, and of its velocity
-// diagonal.
-constexpr int kDiagonalBlocks[4] = {0, 23, 32, 38};
-constexpr int kVelocityRow = 13;
-constexpr int kGroupOfBlock[4] = {0, 2, 3, 4};
-
 void PrintDashes() {
   std::printf("----------------------------------------------------------------\n");
-}
-
-// y = M x over the three used floats of x, M held as three rows.
-inline __m128 Multiply3(const float (*M)[4], __m128 x) {
-  const __m128 y0 = _mm_dp_ps(_mm_load_ps(M[0]), x, 0x71);
-  const __m128 y1 = _mm_dp_ps(_mm_load_ps(M[1]), x, 0x72);
-  const __m128 y2 = _mm_dp_ps(_mm_load_ps(M[2]), x, 0x74);
-  return _mm_or_ps(_mm_or_ps(y0, y1), y2);
-}
-
-// y += a x over all 20 floats of every element.
-void Axpy(float a, const AlignedArray<LA::CameraVector15>& x, AlignedArray<LA::CameraVector15>& y) {
-  const __m128 s = _mm_set1_ps(a);
-  const float* px = reinterpret_cast<const float*>(x.Data());
-  float* py = reinterpret_cast<float*>(y.Data());
-  for (u32 k = 0; k < 5 * x.Size(); ++k, px += 4, py += 4)
-    _mm_store_ps(py, _mm_add_ps(_mm_load_ps(py), _mm_mul_ps(s, _mm_load_ps(px))));
 }
 
 }  // namespace
@@ -124,11 +102,6 @@ void ISOSolver::ResizeNormalEquation(u32 cameras, u32 pairs) {
   gradient_.Resize(cameras);
   diagonals_.Resize(cameras);
   step_.Resize(cameras);
-  r_.Resize(cameras);
-  z_.Resize(cameras);
-  p_.Resize(cameras);
-  w_.Resize(cameras);
-  preconditioner_.Resize(cameras);
 }
 
 void ISOSolver::BuildStructure(const ISOProblem& problem, const ISOState& state) {
@@ -155,75 +128,15 @@ void ISOSolver::BuildStructure(const ISOProblem& problem, const ISOState& state)
 
 void ISOSolver::FixGauge() {
   if (cameraBlocks_.Size() == 0) return;
-  Rows a = RowsOf(cameraBlocks_[0]);
-  std::memset(a[3], 0, sizeof(float) * 4);
-  std::memset(a[13], 0, sizeof(float) * 4 * 10);  // rows 13-22
-  if (!pairs_.empty() && pairs_[0].first == 0) {
-    Rows B = RowsOf(pairBlocks_[0]);
-    std::memset(B[6], 0, sizeof(float) * 8);  // rows 6 and 7
-  }
+  // The first camera's velocity is held: its rows and columns go.
+  using A = LA::CameraBlock15;
+  using B = LA::MotionPairBlock;
+  float(*a)[4] = cameraBlocks_[0].m;
+  std::memset(a[A::kPV], 0, sizeof(float) * 4);
+  std::memset(a[A::kVV], 0, sizeof(float) * 4 * (A::kRR - A::kVV));
+  if (!pairs_.empty() && pairs_[0].first == 0)
+    std::memset(pairBlocks_[0].m[B::kD10], 0, sizeof(float) * 4 * (B::kB20 - B::kD10));
   std::memset(RowsOf(gradient_[0])[1], 0, sizeof(float) * 4);
-}
-
-void ISOSolver::SaveDiagonals() {
-  for (u32 c = 0; c < cameraBlocks_.Size(); ++c) {
-    ConstRows a = RowsOf(cameraBlocks_[c]);
-    Rows d = RowsOf(diagonals_[c]);
-    for (int b = 0; b < 4; ++b) {
-      const int row = kDiagonalBlocks[b], group = kGroupOfBlock[b];
-      for (int k = 0; k < 3; ++k) d[group][k] = a[row + k][k];
-      d[group][3] = 0.0f;
-    }
-    std::memcpy(d[1], a[kVelocityRow], sizeof(float) * 4);
-  }
-}
-
-void ISOSolver::DampDiagonals(float factor) {
-  for (u32 c = 0; c < cameraBlocks_.Size(); ++c) {
-    Rows a = RowsOf(cameraBlocks_[c]);
-    ConstRows d = RowsOf(diagonals_[c]);
-    for (int b = 0; b < 4; ++b) {
-      const int row = kDiagonalBlocks[b], group = kGroupOfBlock[b];
-      for (int k = 0; k < 3; ++k) a[row + k][k] = d[group][k] * factor;
-    }
-    _mm_store_ps(a[kVelocityRow], _mm_mul_ps(_mm_load_ps(d[1]), _mm_set1_ps(factor)));
-  }
-}
-
-void ISOSolver::RestoreDiagonals() {
-  DampDiagonals(1.0f);
-}
-
-void ISOSolver::InvertCameraBlocks() {
-  for (u32 c = 0; c < cameraBlocks_.Size(); ++c) {
-    ConstRows a = RowsOf(cameraBlocks_[c]);
-    Preconditioner& M = preconditioner_[c];
-    LA::AlignedMatrix3f* inverses[4] = {&M.position, &M.rotation, &M.accelerometerBias,
-                                        &M.gyroscopeBias};
-    for (int b = 0; b < 4; ++b) {
-      LA::InvertSymmetric3x3(*reinterpret_cast<const LA::AlignedMatrix3f*>(a[kDiagonalBlocks[b]]),
-                             *inverses[b]);
-      for (int k = 0; k < 3; ++k) inverses[b]->m[k][3] = 0.0f;
-    }
-    for (int k = 0; k < 4; ++k) {
-      const float d = a[kVelocityRow][k];
-      M.velocity.v[k] = d == 0.0f ? 0.0f : 1.0f / d;
-    }
-  }
-}
-
-void ISOSolver::ApplyPreconditioner(const AlignedArray<LA::CameraVector15>& r,
-                                    AlignedArray<LA::CameraVector15>& z) const {
-  for (u32 c = 0; c < r.Size(); ++c) {
-    const Preconditioner& M = preconditioner_[c];
-    ConstRows x = RowsOf(r[c]);
-    Rows y = RowsOf(z[c]);
-    _mm_store_ps(y[0], Multiply3(M.position.m, _mm_load_ps(x[0])));
-    _mm_store_ps(y[1], _mm_mul_ps(_mm_load_ps(M.velocity.v), _mm_load_ps(x[1])));
-    _mm_store_ps(y[2], Multiply3(M.rotation.m, _mm_load_ps(x[2])));
-    _mm_store_ps(y[3], Multiply3(M.accelerometerBias.m, _mm_load_ps(x[3])));
-    _mm_store_ps(y[4], Multiply3(M.gyroscopeBias.m, _mm_load_ps(x[4])));
-  }
 }
 
 void ISOSolver::MultiplySystem(const AlignedArray<LA::CameraVector15>& x,
@@ -238,35 +151,15 @@ void ISOSolver::MultiplySystem(const AlignedArray<LA::CameraVector15>& x,
 }
 
 u32 ISOSolver::SolvePCG() {
-  InvertCameraBlocks();
-  LA::Copy15(r_, gradient_);
-  ApplyPreconditioner(r_, z_);
-  float rz = LA::Dot15(r_, z_);
-  MultiplySystem(z_, w_);
-  float alpha = rz / LA::Dot15(z_, w_);
-  const float tolerance = std::fabs(rz) * parameters.pcgTolerance;
-  const float divergence = std::fabs(rz) * parameters.pcgDivergence;
-  if (!std::isfinite(alpha)) return 0;
-  LA::Copy15(p_, z_);
-  LA::Copy15(step_, z_);
-  LA::Scale15(step_, alpha);
-  Axpy(-alpha, w_, r_);
-  u32 i = 1;
-  for (; i < parameters.pcgMaxIterations; ++i) {
-    ApplyPreconditioner(r_, z_);
-    const float rzNew = LA::Dot15(r_, z_);
-    if (std::fabs(rzNew) <= tolerance && i >= parameters.pcgMinIterations) break;
-    if (rzNew == 0.0f || std::fabs(rzNew) > divergence) break;
-    LA::Scale15(p_, rzNew / rz);
-    LA::Add15(p_, z_);
-    MultiplySystem(p_, w_);
-    alpha = rzNew / LA::Dot15(p_, w_);
-    if (!std::isfinite(alpha)) break;
-    Axpy(alpha, p_, step_);
-    Axpy(-alpha, w_, r_);
-    rz = rzNew;
-  }
-  return i;
+  LA::InvertDiagonalBlocks15(cameraBlocks_, preconditioner_);
+  const LA::PCGParameters P{parameters.pcgMinIterations, parameters.pcgMaxIterations,
+                            parameters.pcgRelativeTolerance, parameters.pcgDivergenceFactor};
+  return LA::SolvePCG([this](const LA::CameraVector15Array& x,
+                             LA::CameraVector15Array& y) { MultiplySystem(x, y); },
+                      [this](const LA::CameraVector15Array& r, LA::CameraVector15Array& z) {
+                        LA::ApplyBlockJacobi15(preconditioner_, r, z);
+                      },
+                      gradient_, P, pcg_, step_);
 }
 
 void ISOSolver::UpdateState(ISOState& state) const {
@@ -312,7 +205,8 @@ ISOStopReason ISOSolver::Run(const ISOProblem& problem, ISOState& state, u8 verb
         static_cast<int>(problem.cameraFlags.size()) - set, static_cast<int>(problem.deltas1.count),
         static_cast<int>(problem.deltas2.count), static_cast<int>(problem.deltas3.count));
   }
-  float lambda = P.initialDamping, nu = 2.0f;
+  LMDamping<float> damping;
+  damping.Reset(P.initialDamping);
   if (verbose > 1) {
     PrintDashes();
     std::printf("Iteration %d\n", 0);
@@ -324,8 +218,8 @@ ISOStopReason ISOSolver::Run(const ISOProblem& problem, ISOState& state, u8 verb
   }
   BuildStructure(problem, state);
   ConstructNormalEquation(problem, state);
-  SaveDiagonals();
-  DampDiagonals(1.0f + lambda);
+  LA::SaveDiagonals15(cameraBlocks_, diagonals_);
+  LA::DampDiagonals15(diagonals_, 1.0f + damping.lambda, cameraBlocks_);
 
   ISOStopReason result = ISO_LM_ENOUGH_ITERATIONS;
   for (u32 k = 0; k < P.maxIterations; ++k) {
@@ -358,11 +252,9 @@ ISOStopReason ISOSolver::Run(const ISOProblem& problem, ISOState& state, u8 verb
         result = ISO_LM_SMALL_RELATIVE_REDUCTION;
         break;
       }
-      const float predicted =
-          lambda * LA::WeightedSquaredNorm15(step_, diagonals_) + LA::Dot15(step_, gradient_);
-      const float rho = dF / predicted, t = 2.0f * rho - 1.0f;
-      lambda *= std::max(0.33333334f, 1.0f - t * t * t);
-      nu = 2.0f;
+      const float predicted = damping.lambda * LA::WeightedSquaredNorm15(step_, diagonals_) +
+                              LA::Dot15(step_, gradient_);
+      damping.Accept(dF / predicted);
       ConstructNormalEquation(problem, state);
       float g = 0.0f, scratch;
       LA::MaxAbs15(gradient_, g, scratch);
@@ -370,22 +262,20 @@ ISOStopReason ISOSolver::Run(const ISOProblem& problem, ISOState& state, u8 verb
         result = ISO_LM_SMALL_JTE;
         break;
       }
-      SaveDiagonals();
-      DampDiagonals(1.0f + lambda);
+      LA::SaveDiagonals15(cameraBlocks_, diagonals_);
+      LA::DampDiagonals15(diagonals_, 1.0f + damping.lambda, cameraBlocks_);
       if (verbose == 1)
         std::printf("--> %d  %f  %f  %f  %f  %e  %d\n", static_cast<int>(k), Fnew, rel, g, s,
-                    lambda, static_cast<int>(n));
+                    damping.lambda, static_cast<int>(n));
       F = Fnew;
     } else {
       if (verbose == 1) std::printf("--> %d  %f\n", static_cast<int>(k), Fnew);
       ISOState::Copy(state, backup_);
-      lambda *= nu;
-      nu *= 2.0f;
-      if (!std::isfinite(nu)) {
+      if (!damping.Reject()) {
         result = ISO_LM_LARGE_DAMPING;
         break;
       }
-      DampDiagonals(1.0f + lambda);
+      LA::DampDiagonals15(diagonals_, 1.0f + damping.lambda, cameraBlocks_);
     }
     result = ISO_LM_ENOUGH_ITERATIONS;
   }

@@ -11,6 +11,7 @@
 
 #include "la/AlignedArray.h"
 #include "la/Block15.h"
+#include "la/ConjugateGradient.h"
 #include "optimization/ISOParameters.h"
 #include "optimization/ISOProblem.h"
 
@@ -56,11 +57,6 @@ class ISOSolver {
   ISOParameters parameters;
 
  private:
-  struct alignas(16) Preconditioner {
-    LA::AlignedMatrix3f position, rotation, accelerometerBias, gyroscopeBias;
-    LA::AlignedVector4f velocity;  // reciprocals, 0 where the diagonal is 0
-  };
-
   bool CheckInput(const ISOProblem& problem, const ISOState& state) const;
   void ResizeNormalEquation(u32 cameras, u32 pairs);
   void ConstructFeatureNormalEquation(const ISOProblem& problem, const ISOState& state);
@@ -70,13 +66,7 @@ class ISOSolver {
   void ConstructBiasNormalEquation(const ISOProblem& problem, const ISOState& state);
   void ConstructGravityNormalEquation(const ISOProblem& problem, const ISOState& state);
   void FixGauge();
-  void SaveDiagonals();
-  void RestoreDiagonals();
-  void DampDiagonals(float factor);
   u32 SolvePCG();
-  void InvertCameraBlocks();
-  void ApplyPreconditioner(const AlignedArray<LA::CameraVector15>& r,
-                           AlignedArray<LA::CameraVector15>& z) const;
   void MultiplySystem(const AlignedArray<LA::CameraVector15>& x,
                       AlignedArray<LA::CameraVector15>& y) const;
   void UpdateState(ISOState& state) const;
@@ -86,7 +76,7 @@ class ISOSolver {
   std::vector<std::pair<u32, u32>> pairs_;
   std::vector<u32> measurementPairBlocks_;
   AlignedArray<LA::CameraVector15> gradient_, diagonals_, step_;
-  AlignedArray<LA::CameraVector15> r_, z_, p_, w_;
-  AlignedArray<Preconditioner> preconditioner_;
+  AlignedArray<LA::BlockJacobi15> preconditioner_;
+  LA::PCGScratch pcg_;
   ISOState backup_;
 };

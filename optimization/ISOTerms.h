@@ -8,15 +8,8 @@
 
 namespace ISOTerms {
 
-inline float Dot3(const float* a, const float* b) {
-  return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
-}
-inline void Cross3(const float* a, const float* b, float* c) {
-  c[0] = a[1] * b[2] - a[2] * b[1];
-  c[1] = a[2] * b[0] - a[0] * b[2];
-  c[2] = a[0] * b[1] - a[1] * b[0];
-  c[3] = 0.0f;
-}
+using LA::Cross3;
+using LA::Dot3;
 
 // Everything a pair (i, j) contributes, evaluated at the state. Rotation
 // steps follow LA::UpdateQuaternion: e_r changes by s K theta_i and by

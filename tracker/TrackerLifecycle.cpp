@@ -91,8 +91,8 @@ void Tracker::ConstructCommon(GlobalMap* sharedMap) {
   p.minStep = 1e-6f;
   p.pcgMinIterations = 10;
   p.pcgMaxIterations = 500;
-  p.pcgTolerance = 0.001f;
-  p.pcgDivergence = 10.0f;
+  p.pcgRelativeTolerance = 0.001f;
+  p.pcgDivergenceFactor = 10.0f;
 
   width = map->width;
   height = map->height;

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <set>
 
-#include "SyntheticScene.h"
+#include "common/ProjectiveScene.h"
 
-using namespace synthetic;
+using namespace scene;
 
 namespace {
 

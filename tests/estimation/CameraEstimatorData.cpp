@@ -7,11 +7,11 @@
 
 #include <algorithm>
 
-#include "FiniteDifference.h"
-#include "SyntheticScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 #include "la/SmallSolvers.h"
 
-using namespace synthetic;
+using namespace scene;
 
 namespace {
 

@@ -5,15 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include "TwoViewScene.h"
+#include "common/ProjectiveScene.h"
 
-using namespace twoview;
+using namespace scene;
 
 TEST(ClosestRotation, ReflectionBecomesTheBestProperRotation) {
   Random::Seed(6);
   for (int trial = 0; trial < 200; ++trial) {
     // H = P S Q^T with det(P Q^T) = -1.
-    Eigen::Matrix3d P = RandomRotation(3.0), Q = RandomRotation(3.0);
+    Eigen::Matrix3d P = RandomRotationD(3.0), Q = RandomRotationD(3.0);
     P.col(0) = -P.col(0);
     const Eigen::Matrix3d H = P * Eigen::Vector3d(3.0, 2.0, 0.5).asDiagonal() * Q.transpose();
     LA::AlignedMatrix3f out{};

@@ -7,12 +7,13 @@
 
 #include <algorithm>
 
-#include "FiniteDifference.h"
-#include "TwoViewScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/EssentialMatrixEstimator.h"
 #include "estimation/EssentialMatrixFivePointAlgorithm.h"
+#include "estimation/FivePointPolynomials.h"
 
-using namespace twoview;
+using namespace scene;
 
 namespace {
 
@@ -31,6 +32,48 @@ double BestDistance(const AlignedArray<EssentialMatrix>& models, const Eigen::Ma
   double best = 1e9;
   for (const EssentialMatrix& m : models) best = std::min(best, MatrixDistance(ToEigen(m), E));
   return best;
+}
+
+// The polynomial products evaluated at random points equal the products of
+// their factors' values.
+TEST(FivePointPolynomials, ProductsEvaluateToTheProductsOfTheirFactors) {
+  const auto linear = [](const float* c, const double* x) {
+    return c[0] * x[0] + c[1] * x[1] + c[2] * x[2] + c[3];
+  };
+  const auto quadratic = [](const float* c, const double* x) {
+    const double m[12] = {x[0] * x[0], x[0] * x[1], x[0] * x[2], x[0], x[1] * x[1], x[1] * x[2],
+                          x[1],        x[2] * x[2], 0.0,         0.0,  x[2],        1.0};
+    double v = 0.0;
+    for (int k = 0; k < 12; ++k) v += c[k] * m[k];
+    return v;
+  };
+  const auto cubic = [](const float* c, const double* x) {
+    const double a = x[0], b = x[1], z = x[2];
+    const double m[20] = {a * a * a, a * a * b, a * a * z, a * a,     a * b * b,
+                          a * b * z, a * b,     a * z * z, a * z,     a,
+                          b * b * b, b * b * z, b * b,     b * z * z, b * z,
+                          b,         z * z * z, z * z,     z,         1.0};
+    double v = 0.0;
+    for (int k = 0; k < 20; ++k) v += c[k] * m[k];
+    return v;
+  };
+  Random::Seed(3);
+  alignas(16) float l[6][4], q[3][12] = {}, c[20], tmp[16];
+  for (auto& row : l)
+    for (float& v : row) v = Uniform();
+  LinearMinorToQuadratic(l[0], l[1], l[2], l[3], q[0], tmp);
+  LinearDotToQuadratic(l[0], l[1], l[2], l[3], l[4], l[5], q[1], tmp);
+  LinearDotToQuadratic(l[1], l[2], l[3], l[4], l[5], l[0], q[2], tmp);
+  LinearQuadraticDotToCubic(l[0], q[0], l[1], q[1], l[2], q[2], c, tmp);
+  for (int trial = 0; trial < 5; ++trial) {
+    const double x[3] = {UniformD(-2, 2), UniformD(-2, 2), UniformD(-2, 2)};
+    double L[6];
+    for (int k = 0; k < 6; ++k) L[k] = linear(l[k], x);
+    const double Q[3] = {L[0] * L[1] - L[2] * L[3], L[0] * L[1] + L[2] * L[3] + L[4] * L[5],
+                         L[1] * L[2] + L[3] * L[4] + L[5] * L[0]};
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(quadratic(q[k], x), Q[k], 1e-4) << k;
+    EXPECT_NEAR(cubic(c, x), L[0] * Q[0] + L[1] * Q[1] + L[2] * Q[2], 1e-3);
+  }
 }
 
 TEST(EssentialMatrixFivePointAlgorithm, MinimalFindsTrueEssentialMatrix) {

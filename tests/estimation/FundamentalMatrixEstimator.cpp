@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "FiniteDifference.h"
-#include "TwoViewScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 
-using namespace twoview;
+using namespace scene;
 
 namespace {
 
@@ -57,7 +57,7 @@ TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
   for (int trial = 0; trial < 20; ++trial) {
     std::vector<Match> m;
     for (int i = 0; i < 8; ++i) {
-      const double z = Uniform(2, 8), x = Uniform(-1, 1), y = Uniform(-1, 1);
+      const double z = UniformD(2, 8), x = UniformD(-1, 1), y = UniformD(-1, 1);
       m.push_back({x, y, x + 1.0 / z, y});
     }
     FillEight(ToPixels(m), sample);
@@ -126,3 +126,13 @@ TEST_F(FundamentalLoopTest, TrackerSettingsFindTheInliers) {
 }
 
 }  // namespace
+
+// The mean error in squared pixels: the SSE over the two scales and the
+// match count.
+TEST(FundamentalMatrixEstimatorData, MeanErrorFactorIsPerMatchInPixels) {
+  FundamentalMatrixEstimatorData data;
+  FillSet(std::vector<Match>(10, Match{1, 2, 3, 4}), data);
+  data.scale1 = 2.0f;
+  data.scale2 = 4.0f;
+  EXPECT_EQ(data.GetFactorSSEToMSE(), double(1.0f / 80.0f));
+}

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <array>
 
-#include "FiniteDifference.h"
-#include "TwoViewScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 
-using namespace twoview;
+using namespace scene;
 
 namespace {
 
@@ -28,24 +28,25 @@ PlaneView MakePlane(const Eigen::Matrix3d& R, const Eigen::Vector3d& t, const Ei
   p.H = K * (R + t * n.transpose() / d) * K.inverse();
   p.H /= p.H(2, 2);
   while (static_cast<int>(p.matches.size()) < count) {
-    const Eigen::Vector3d ray(Uniform(-0.5, 0.5), Uniform(-0.4, 0.4), 1.0);
+    const Eigen::Vector3d ray(UniformD(-0.5, 0.5), UniformD(-0.4, 0.4), 1.0);
     const double depth = d / n.dot(ray);
     if (depth < 1.0 || depth > 20.0) continue;
     const Eigen::Vector3d X = depth * ray, X2 = R * X + t;
     if (X2.z() < 0.5) continue;
-    p.matches.push_back({500 * ray.x() + 320 + noise * Gaussian(),
-                         500 * ray.y() + 240 + noise * Gaussian(),
-                         500 * X2.x() / X2.z() + 320 + noise * Gaussian(),
-                         500 * X2.y() / X2.z() + 240 + noise * Gaussian()});
+    p.matches.push_back({500 * ray.x() + 320 + noise * GaussianD(),
+                         500 * ray.y() + 240 + noise * GaussianD(),
+                         500 * X2.x() / X2.z() + 320 + noise * GaussianD(),
+                         500 * X2.y() / X2.z() + 240 + noise * GaussianD()});
   }
   return p;
 }
 
 PlaneView RandomPlane(int count, double noise = 0.0) {
-  const Eigen::Matrix3d R = RandomRotation(0.2);
-  const Eigen::Vector3d t(Uniform(-0.5, 0.5), Uniform(-0.5, 0.5), Uniform(-0.2, 0.2));
-  const Eigen::Vector3d n = Eigen::Vector3d(Uniform(-0.3, 0.3), Uniform(-0.3, 0.3), 1).normalized();
-  return MakePlane(R, t, n, Uniform(3, 6), count, noise);
+  const Eigen::Matrix3d R = RandomRotationD(0.2);
+  const Eigen::Vector3d t(UniformD(-0.5, 0.5), UniformD(-0.5, 0.5), UniformD(-0.2, 0.2));
+  const Eigen::Vector3d n =
+      Eigen::Vector3d(UniformD(-0.3, 0.3), UniformD(-0.3, 0.3), 1).normalized();
+  return MakePlane(R, t, n, UniformD(3, 6), count, noise);
 }
 
 // The four matches nearest the image corners: a well-conditioned sample
@@ -119,7 +120,7 @@ class TwoPlaneTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Random::Seed(54);
-    const Eigen::Matrix3d R = RandomRotation(0.1);
+    const Eigen::Matrix3d R = RandomRotationD(0.1);
     const Eigen::Vector3d t(0.4, 0.1, 0.05);
     const PlaneView a = MakePlane(R, t, Eigen::Vector3d(0, 0, 1), 4.0, 150, 0.3);
     const PlaneView b = MakePlane(R, t, Eigen::Vector3d(0.6, 0, 0.8), 3.0, 90, 0.3);
@@ -130,7 +131,7 @@ class TwoPlaneTest : public ::testing::Test {
       all.push_back(a.matches[i]);
       all.push_back(
           i < 90 ? b.matches[i]
-                 : Match{Uniform(0, 640), Uniform(0, 480), Uniform(0, 640), Uniform(0, 480)});
+                 : Match{UniformD(0, 640), UniformD(0, 480), UniformD(0, 640), UniformD(0, 480)});
     }
     FillSet(all, data_);
     for (u32 i = 0; i < all.size(); ++i) {

@@ -12,9 +12,8 @@
 #include <limits>
 #include <vector>
 
-#include "PlaneScene.h"
-#include "SyntheticScene.h"
-#include "TwoViewScene.h"
+#include "common/PlaneScene.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/CameraEstimator.h"
 #include "estimation/EssentialMatrixEstimator.h"
 #include "estimation/FundamentalMatrixEstimator.h"
@@ -39,9 +38,9 @@ bool AllFinite(const AlignedArray<Model>& models) {
 template <class Set>
 void FillTwoView(Set& set, u32 seed, int n, bool pixels) {
   Random::Seed(seed);
-  std::vector<twoview::Match> m = twoview::MakeScene(n).matches;
-  if (pixels) m = twoview::ToPixels(m);
-  twoview::FillSet(m, set);
+  std::vector<scene::Match> m = scene::MakeScene(n).matches;
+  if (pixels) m = scene::ToPixels(m);
+  scene::FillSet(m, set);
 }
 
 void Spoil(MatchSet2D& set, u32 i, int coordinate, float value) {
@@ -107,11 +106,11 @@ TEST(HostileCoordinates, HomographyFitsAndRefinementsNeverReturnNonFiniteModels)
 TEST(HostileCoordinates, CameraRefinementOnAllDataKeepsThePoseOnNonFiniteData) {
   for (const float bad : kHostile) {
     Random::Seed(9);
-    const synthetic::Pose pose = synthetic::RandomPose();
+    const scene::Pose pose = scene::RandomPose();
     CameraEstimatorData data;
-    synthetic::Fill(synthetic::MakeMatches(pose, 40, 1.0f), data);
+    scene::Fill(scene::MakeMatches(pose, 40, 1.0f), data);
     CameraEstimator estimator(1e-5f);
-    const Camera start = synthetic::ToCamera(pose);
+    const Camera start = scene::ToCamera(pose);
     Camera refined = start;
     ASSERT_TRUE(estimator.OptimizeOnAllData(data, refined));
     EXPECT_TRUE(IsFiniteModel(refined));
@@ -128,7 +127,7 @@ TEST(HostileCoordinates, CameraRefinementOnAllDataKeepsThePoseOnNonFiniteData) {
 TEST(HostileCoordinates, TriangulationNeverReturnsANonFinitePoint) {
   Random::Seed(4);
   std::vector<Camera> poses;
-  for (int i = 0; i < 3; ++i) poses.push_back(synthetic::ToCamera(synthetic::RandomPose()));
+  for (int i = 0; i < 3; ++i) poses.push_back(scene::ToCamera(scene::RandomPose()));
   for (const float bad : kHostile) {
     Point3DEstimatorData data;
     for (const Camera& C : poses) {
@@ -176,7 +175,7 @@ TEST(CallerTables, OrderAndBinEntriesPastTheDataFailCleanly) {
   EXPECT_FALSE(HomographyEstimator(1.0f).GenerateMinimalSampleProsac(h, order, 12, true, four));
   CameraEstimatorData c;
   Random::Seed(2);
-  synthetic::Fill(synthetic::MakeMatches(synthetic::RandomPose(), 12, 0.0f), c);
+  scene::Fill(scene::MakeMatches(scene::RandomPose(), 12, 0.0f), c);
   MatchSet3DTo2DN<6> six{};
   EXPECT_FALSE(CameraEstimator(1e-5f).GenerateMinimalSampleProsac(c, order, 12, true, six));
   scene::PlaneScene s;

@@ -10,8 +10,8 @@
 #include <cfloat>
 #include <thread>
 
-#include "FiniteDifference.h"
-#include "PlaneScene.h"
+#include "common/FiniteDifference.h"
+#include "common/PlaneScene.h"
 #include "estimation/PlaneSolver.h"
 
 using scene::Point;
@@ -46,6 +46,31 @@ Plane Perturbed(const Plane& p) {
 }
 
 }  // namespace
+
+// Exact points of n . X + d = 0 (d > 0, mean far from the origin): three
+// give it, and so do all twelve in the least-squares fit.
+TEST(PlaneSolver, ExactPointsGiveTheirPlane) {
+  const f32 n[3] = {2.0f / 7.0f, 3.0f / 7.0f, -6.0f / 7.0f}, d = 4.0f;
+  PlaneEstimatorData3D data;
+  data.points.Resize(12);
+  for (u32 i = 0; i < 12; ++i) {
+    const f32 x = 1.0f + 0.5f * (i % 4), y = 2.0f - 0.75f * (i / 4);
+    data.points[i] = Point(x, y, (d + n[0] * x + n[1] * y) / -n[2]);
+  }
+  const auto& points = data.points;
+  PlaneSolver solver;
+  AlignedArray<LA::AlignedVector4f> work;
+  Plane minimal{}, all{};
+  ASSERT_TRUE(solver.RunMinimalSample(Sample(points[0], points[6], points[9]), minimal, work));
+  ASSERT_TRUE(solver.RunNonMinimalData(data, all));
+  const f32 sign = minimal.v[3] > 0.0f ? 1.0f : -1.0f;
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_NEAR(sign * minimal.v[k], n[k], 1e-5f) << k;
+    EXPECT_NEAR(all.v[k], n[k], 1e-4f) << k;
+  }
+  EXPECT_NEAR(sign * minimal.v[3], d, 1e-4f);
+  EXPECT_NEAR(all.v[3], d, 1e-3f);
+}
 
 TEST(PlaneSolver, DegenerateInputFailsAndLeavesThePlane) {
   PlaneSolver solver;

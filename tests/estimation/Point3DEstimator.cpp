@@ -9,11 +9,11 @@
 #include <cfloat>
 #include <deque>
 
-#include "FiniteDifference.h"
-#include "SyntheticScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/Point3DSolver.h"
 
-using namespace synthetic;
+using namespace scene;
 
 namespace {
 
@@ -120,6 +120,11 @@ TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * c.z()));
   EXPECT_LT((Vec(p) - X).norm(), 0.02f);
   EXPECT_EQ(estimator.inliers.size(), 4u);
+  // One exact view: the prior depth alone puts the point on its ray.
+  Views one(X, 1, 0.0f);
+  const Eigen::Vector3f c1 = FromCamera(*static_cast<const Camera*>(one.data.cameras[0])).Apply(X);
+  estimator.Triangulate(one.data, p, c1.z());
+  EXPECT_LT((Vec(p) - X).norm(), 1e-4f);
   // Without observations nothing is read and the point stays.
   Point3DEstimatorData empty;
   p = {{1, 2, 3, 1}};
@@ -127,6 +132,31 @@ TEST(Point3DEstimator, PriorDepthStartConvergesAndNoObservationsFail) {
   EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
   EXPECT_FALSE(estimator.RefinePoint(empty, p));
   EXPECT_EQ(p.v[0], 1.0f);
+}
+
+// Verification looks at each observation's own depth: a point behind one
+// camera of a pair of views is no inlier there, whatever its partner sees;
+// two views are enough for a sample.
+TEST(Point3DEstimator, EachObservationIsJudgedByItsOwnDepth) {
+  Random::Seed(35);
+  const Eigen::Vector3f X(0.1f, 0.2f, 0.3f);
+  Views views(X, 1, 0.0f);
+  Pose behind = FromCamera(*static_cast<const Camera*>(views.data.cameras[0]));
+  behind.R = -behind.R, behind.t = -behind.t;  // the same image point, negative depth
+  views.Add(behind, X, 0.0f);
+  views.Add(RandomPose(), X, 0.0f);
+  views.Add(behind, X, 0.0f);
+  Point3DEstimator estimator(0.0f);
+  estimator.threshold = 1e-6f;
+  const Point3D p = {{X.x(), X.y(), X.z(), 1.0f}};
+  std::vector<u16> inliers;
+  f64 error = -1.0;
+  estimator.VerifyModel(views.data, p, inliers, error);
+  EXPECT_EQ(inliers, (std::vector<u16>{0, 2}));
+  Views two(X, 2, 0.0f);
+  Point3DEstimatorMinimalSample sample{};
+  estimator.GenerateMinimalSample(two.data, sample);
+  EXPECT_TRUE(sample.cameras[0] != nullptr && sample.cameras[1] != nullptr);
 }
 
 TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {

@@ -10,11 +10,11 @@
 #include <algorithm>
 #include <deque>
 
-#include "FiniteDifference.h"
-#include "SyntheticScene.h"
+#include "common/FiniteDifference.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/SimilarityTransformationSolver.h"
 
-using namespace synthetic;
+using namespace scene;
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/Draws.h"
 #include "features/AlignmentImage.h"
 #include "features/FeatureRecords.h"
 #include "la/LinearAlgebra.h"
@@ -109,13 +110,6 @@ inline double MaxCornerError(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b,
     worst = std::max(worst, (qa.hnormalized() - qb.hnormalized()).norm());
   }
   return worst;
-}
-
-inline Eigen::Matrix3d ToEigen(const LA::AlignedMatrix3f& m) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = m.m[r][c];
-  return E;
 }
 
 inline Eigen::Matrix3d YawPitchRoll(double yaw, double pitch, double roll) {

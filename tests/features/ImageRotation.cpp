@@ -8,9 +8,9 @@
 
 #include <cmath>
 
+#include "common/Draws.h"
 #include "features/FloatArrayKernels.h"
 #include "tests/features/AlignmentScene.h"
-#include "tests/la/Uniform.h"
 
 namespace {
 

@@ -48,6 +48,14 @@ TEST(AlignedArray, GrowthStepsPerRecordKindKeepAlignment) {
   for (int i = 0; i < 6; ++i) reserved.PushBackReserved8({float(i), 0});
   EXPECT_EQ(reserved.Capacity(), 25u);
   EXPECT_EQ(reserved[5].x, 5.0f);
+  // Copies of every size own their own buffer with the same elements.
+  for (u32 n : {0u, 1u, 3u}) {
+    reserved.Resize(n);
+    const AlignedArray<Point> copy(reserved);
+    ASSERT_EQ(copy.Size(), n);
+    EXPECT_TRUE(n == 0 || copy.Data() != reserved.Data());
+    for (u32 i = 0; i < n; ++i) EXPECT_EQ(copy[i].x, reserved[i].x);
+  }
 }
 
 // Growth replaces wrapped memory by an owned buffer, keeps its elements and

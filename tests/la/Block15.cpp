@@ -9,7 +9,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 
-#include "Uniform.h"
+#include "common/Draws.h"
 
 namespace {
 
@@ -52,15 +52,15 @@ Dense15 Expand(const float (*m)[4], const Placement (&blocks)[N]) {
 // so they are made symmetric first.
 Dense15 ExpandSymmetric(LA::CameraBlock15& A) {
   using R = LA::CameraBlock15;
-  for (int row : {R::kA00, R::kA22, R::kA33, R::kA44})
+  for (int row : {R::kPP, R::kRR, R::kBaBa, R::kBgBg})
     for (int r = 0; r < 3; ++r)
       for (int c = 0; c < r; ++c) A.m[row + r][c] = A.m[row + c][r];
   const Placement blocks[] = {
-      {0, 0, R::kA00, false}, {0, 1, R::kD01, true},  {0, 2, R::kA02, false},
-      {0, 3, R::kA03, false}, {0, 4, R::kA04, false}, {1, 1, R::kD11, true},
-      {1, 2, R::kA12, false}, {1, 3, R::kA13, false}, {1, 4, R::kA14, false},
-      {2, 2, R::kA22, false}, {2, 3, R::kA23, false}, {2, 4, R::kA24, false},
-      {3, 3, R::kA33, false}, {3, 4, R::kA34, false}, {4, 4, R::kA44, false}};
+      {0, 0, R::kPP, false},   {0, 1, R::kPV, true},    {0, 2, R::kPR, false},
+      {0, 3, R::kPBa, false},  {0, 4, R::kPBg, false},  {1, 1, R::kVV, true},
+      {1, 2, R::kVR, false},   {1, 3, R::kVBa, false},  {1, 4, R::kVBg, false},
+      {2, 2, R::kRR, false},   {2, 3, R::kRBa, false},  {2, 4, R::kRBg, false},
+      {3, 3, R::kBaBa, false}, {3, 4, R::kBaBg, false}, {4, 4, R::kBgBg, false}};
   Dense15 D = Expand(A.m, blocks);
   for (int r = 0; r < 15; ++r)
     for (int c = 0; c < r; ++c)

@@ -10,7 +10,7 @@
 #include <functional>
 #include <limits>
 
-#include "Uniform.h"
+#include "common/Draws.h"
 
 namespace {
 
@@ -93,3 +93,14 @@ TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
 }
 
 }  // namespace
+
+TEST(LinearAlgebra, MaxAbsFindsTheLargestMagnitudeAtAnyIndex) {
+  for (int at = 0; at < 8; ++at) {
+    float v[8] = {0.5f, -1.0f, 2.0f, -0.25f, 1.5f, -2.5f, 0.75f, 1.0f};
+    v[at] = -9.0f;
+    if (at < 6) {
+      EXPECT_EQ(LA::MaxAbs6(v), 9.0f) << at;
+    }
+    EXPECT_EQ(LA::MaxAbs8(v), 9.0f) << at;
+  }
+}

@@ -8,7 +8,7 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 
-#include "Uniform.h"
+#include "common/Draws.h"
 
 namespace {
 
@@ -25,11 +25,11 @@ template <class F>
 Quaterniond ToEigen(const F* q) {
   return Quaterniond(q[3], q[0], q[1], q[2]);
 }
-Eigen::Matrix<double, 3, 4> ToEigen(const LA::AlignedMatrix3f& P) {
+Eigen::Matrix<double, 3, 4> ToEigen34(const LA::AlignedMatrix3f& P) {
   return Eigen::Map<const Rows34>(P.m[0]).cast<double>();
 }
 Eigen::Matrix3d Rotation(const LA::AlignedMatrix3f& P) {
-  return ToEigen(P).leftCols<3>();
+  return ToEigen34(P).leftCols<3>();
 }
 // Equal up to the sign every quaternion shares with its negation.
 template <class A, class B>
@@ -143,7 +143,7 @@ TEST_F(PoseTest, BodyStateAndCameraPoseRoundTrip) {
         (ToEigen(state.quaternion) * ToEigen(offset.quaternion)).toRotationMatrix().transpose() *
             (X - ps) +
         po;
-    EXPECT_LT((ToEigen(pose) * X.homogeneous() - expected).norm(), 2e-5);
+    EXPECT_LT((ToEigen34(pose) * X.homogeneous() - expected).norm(), 2e-5);
     CameraToPose(back, offset, pose, scratch);
     ExpectSameRotation(back.quaternion, state.quaternion, 2e-6);
     EXPECT_LT((Vector3d(back.position) - ps).norm(), 3e-5);

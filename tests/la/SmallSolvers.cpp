@@ -9,7 +9,7 @@
 #include <limits>
 #include <vector>
 
-#include "Uniform.h"
+#include "common/Draws.h"
 
 namespace {
 
@@ -146,6 +146,37 @@ TEST(SmallSolvers, NineByNineMatchesDoubleAndRejectsSmallPivots) {
   for (int i = 0; i < 9; ++i) EXPECT_EQ(b[i], float(i + 1));
   EXPECT_TRUE(LA::DecomposeLDL9(d.p));
   EXPECT_FALSE(LA::SolveLDL9(d.p, b));
+}
+
+// The 3x3 eigen decomposition: ascending eigenvalues of random symmetric
+// matrices, orthonormal eigenvector rows with S v = lambda v; non-finite
+// input refused with S untouched.
+TEST(SmallSolvers, SymmetricEigen3) {
+  Random::Seed(8);
+  for (int trial = 0; trial < 200; ++trial) {
+    Eigen::Matrix3d M = Eigen::Matrix3d::Zero();
+    for (int r = 0; r < 3; ++r)
+      for (int c = r; c < 3; ++c) M(r, c) = M(c, r) = Uniform(-2.0f, 2.0f);
+    LA::AlignedMatrix3f S;
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) S.m[r][c] = static_cast<float>(M(r, c));
+    float lambda[3];
+    ASSERT_TRUE(LA::ComputeSymmetricEigen3(S, lambda));
+    const Eigen::Vector3d expected =
+        Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>(M).eigenvalues();
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(lambda[k], expected[k], 1e-5) << trial;
+      const Eigen::Vector3d v(S.m[k][0], S.m[k][1], S.m[k][2]);
+      EXPECT_NEAR(v.norm(), 1.0, 1e-5);
+      EXPECT_LT((M * v - expected[k] * v).norm(), 1e-4) << trial << " " << k;
+    }
+  }
+  LA::AlignedMatrix3f S{};
+  S.m[0][0] = 5.0f;
+  S.m[1][2] = NAN;
+  float lambda[3];
+  EXPECT_FALSE(LA::ComputeSymmetricEigen3(S, lambda));
+  EXPECT_EQ(S.m[0][0], 5.0f);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "SyntheticScene.h"
+#include "common/InertialScene.h"
 #include "optimization/IMUDelta.h"
 #include "optimization/IMUParameters.h"
 
@@ -23,9 +23,9 @@ bool AllFinite(const IMUDelta& d) {
 }
 
 TEST(IMUDeltaHostile, NonFiniteReadingsAreSkippedAndCounted) {
-  SyntheticSceneOptions options;
+  InertialSceneOptions options;
   options.duration = 0.5;
-  const SyntheticScene scene(options);
+  const InertialScene scene(options);
   const std::vector<IMUSample>& s = scene.samples;
   const u32 count = 40;
   const f64 end = s[count].time + 0.002;

@@ -10,8 +10,8 @@
 #include <cmath>
 #include <vector>
 
+#include "common/InertialScene.h"
 #include "optimization/IMUParameters.h"
-#include "optimization/SyntheticScene.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ void ExpectBroadcast(const f32* lane, f64 value, const char* what) {
 // to float; weights and weighted blocks, recomputed here from the covariance
 // and the Jacobians, within a float rounding. s != 1 shows where s enters.
 TEST(IBADeltaTest, LanesAreTheDeltaRoundedToFloat) {
-  SyntheticScene scene;
+  InertialScene scene;
   IMUDelta d = scene.Preintegrate(1, 2);
   for (int k = 0; k < 3; ++k) d.ba[k] = 0.1 * (k + 1), d.bg[k] = -0.01 * (k + 1);
   // The variances come out equal on the diagonal; spread them, the largest
@@ -95,7 +95,7 @@ TEST(IBADeltaTest, ShortDeltasAndZeroKeysGiveZeroWeights) {
   IBADelta::Set(D, d, 1.0);
   EXPECT_GT(D.wba[0], 0.0f);
 
-  SyntheticScene scene;
+  InertialScene scene;
   d = scene.Preintegrate(0, 1);
   f64* keys[2] = {&IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH};
   for (int k = 0; k < 2; ++k) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "optimization/IMUParameters.h"
 
 TEST(IBAProblemTest, ResizeInputWithZeroOneAndSevenCameras) {
@@ -63,5 +65,27 @@ TEST(IBAProblemTest, LevelWeightsQuarterAndAZeroKeySwitchesItsTermOff) {
   IBAProblem::SetBiasWeights(bias, 2.0);
   EXPECT_EQ(0.0f, bias[0]);
   EXPECT_GT(bias[1], 0.0f);
+  // Known answers: w / (sigma g)^2 with sigma in g; w / (sigma k)^2 with
+  // sigma in degrees per second.
+  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.5;
+  const f64 sg = IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION;
+  IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = 2.0;
+  IBAProblem::SetBiasWeights(bias, 3.0);
+  EXPECT_FLOAT_EQ(bias[0], float(3.0 / (0.25 * IMU::kGravity * IMU::kGravity)));
+  EXPECT_FLOAT_EQ(bias[1], float(3.0 / (4.0 * IMU::kDegreeToRadian * IMU::kDegreeToRadian)));
   IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = sa;
+  IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = sg;
+  // Gravity: the unit direction, weight exp(-(dt / tau)^2) w / sigma^2.
+  const f64 sigma = IMU_VARIANCE_GRAVITY, tau = IMU_VARIANCE_GRAVITY_TIME_DEVIATION;
+  IMU_VARIANCE_GRAVITY = 0.5;
+  IMU_VARIANCE_GRAVITY_TIME_DEVIATION = 2.0;
+  IMUAttitude attitude{};
+  attitude.gravity[0] = 3.0, attitude.gravity[2] = 4.0, attitude.time = 5.0;
+  IBAGravity g;
+  SetGravityRecord(g, attitude, 3.0, 3.0);
+  EXPECT_FLOAT_EQ(g.direction[0], 0.6f);
+  EXPECT_FLOAT_EQ(g.direction[2], 0.8f);
+  EXPECT_FLOAT_EQ(g.weight[0], float(std::exp(-1.0) * 3.0 / 0.25));
+  IMU_VARIANCE_GRAVITY = sigma;
+  IMU_VARIANCE_GRAVITY_TIME_DEVIATION = tau;
 }

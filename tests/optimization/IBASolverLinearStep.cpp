@@ -1,10 +1,10 @@
 // The linear step: the reduced camera system against the dense Schur
 // complement of the damped full system (fill-in between cameras that share
-// points included), PCG against a dense solve, the back-substituted point
-// steps, and a zero right-hand side.
+// points included), PCG against a dense solve and the back-substituted point
+// steps.
 #include <gtest/gtest.h>
 
-#include "IBASolverScene.h"
+#include "common/IBAScene.h"
 
 using namespace ibatest;
 
@@ -28,9 +28,15 @@ void BuildDamped(Damped& d, u32 fixedCameras, float lambda, float fieldOfView = 
   Perturb(d.scene.problem, d.scene.state, 0.02f, 0.01f, 0.05f, 0.02f, 9);
   d.solver.BuildStructure(d.scene.problem, d.scene.state);
   d.solver.ConstructNormalEquation(d.scene.problem, d.scene.state);
+  MatrixX undamped;
+  AssembleDense(d.solver, undamped, d.b);
   d.solver.SaveDiagonals();
   d.solver.DampDiagonals(1.0f + lambda);
   AssembleDense(d.solver, d.H, d.b);
+  // Damping scales every diagonal entry, cameras' and points', and nothing else.
+  MatrixX expected = undamped;
+  expected.diagonal() *= double(1.0f + lambda);
+  EXPECT_LT((d.H - expected).lpNorm<Eigen::Infinity>(), 1e-6 * expected.lpNorm<Eigen::Infinity>());
   // Points that no camera sees have empty blocks and get no step; a unit
   // diagonal keeps the dense system regular without coupling them.
   for (int i = 15 * d.solver.cameraBlocks.Size(); i < d.H.rows(); ++i)
@@ -106,15 +112,4 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
         << "point " << p;
   }
   EXPECT_GT(compared, 50);
-}
-
-// At a converged state the right-hand side is zero: x = 0 after one count,
-// not 0 / 0.
-TEST(IBASolverLinearStep, ZeroRightHandSideGivesAZeroStep) {
-  Damped d;
-  BuildDamped(d, 1, 0.001f);
-  d.solver.ComputeSchurComplement();
-  std::memset(d.solver.cameraRHS.Data(), 0, sizeof(LA::CameraVector15) * d.solver.cameraRHS.Size());
-  EXPECT_EQ(d.solver.SolvePCG(), 1u);
-  EXPECT_EQ(LA::SquaredNorm15(d.solver.cameraStep), 0.0f);
 }

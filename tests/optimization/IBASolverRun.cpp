@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "IBASolverScene.h"
+#include "common/IBAScene.h"
 
 using namespace ibatest;
 
@@ -167,7 +167,13 @@ TEST(IBASolverRun, BadInputFailsWithTheStateUntouched) {
     else
       s.problem.features.measurements[3].point = 100000;
     IBASolver solver;
+    testing::internal::CaptureStderr();
     EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL) << which;
+    const std::string err = testing::internal::GetCapturedStderr();
+    // The malformed problem says why in one line.
+    const char* expected =
+        "IBASolver::Run: a measurement names a point that does not exist; state left unchanged\n";
+    EXPECT_EQ(err, which == 1 ? expected : "");
     EXPECT_TRUE(SameBytes(before.cameras, s.state.cameras));
     EXPECT_TRUE(SameBytes(before.points, s.state.points));
   }

@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-#include "optimization/SyntheticScene.h"
+#include "common/InertialScene.h"
 
 TEST(IMUAttitudeTest, ConstantRateMatchesClosedForm) {
   const f64 w[3] = {0.3, -0.5, 0.8};
@@ -18,6 +18,6 @@ TEST(IMUAttitudeTest, ConstantRateMatchesClosedForm) {
   EXPECT_NEAR(std::cos(n / 2), a.quaternion[3], 1e-13);
   // Gravity is the third row of H(q): the world z axis in the body.
   f64 H[9];
-  SyntheticScene::Hamilton(a.quaternion, H);
+  InertialScene::Hamilton(a.quaternion, H);
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(H[6 + i], a.gravity[i], 1e-15);
 }

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/InertialScene.h"
 #include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
-#include "optimization/SyntheticScene.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ TEST(IMUDeltaTest, ConstantMotionMatchesClosedForm) {
 // scheme is linear in ba); the gyroscope blocks are the scheme's first-order
 // derivative and agree to the order of dt.
 TEST(IMUDeltaTest, BiasJacobiansMatchCentralDifferences) {
-  const SyntheticScene scene;
+  const InertialScene scene;
   const std::vector<IMUSample> s(scene.samples.begin(), scene.samples.begin() + 200);
   const f64 end = scene.samples[200].time;
   const Vector3d ba(0.02, -0.01, 0.03), bg(0.01, 0.02, -0.015);
@@ -131,7 +131,7 @@ TEST(IMUDeltaTest, BiasJacobiansMatchCentralDifferences) {
 // The propagated covariance against the spread of many integrations with
 // white noise of the configured variances added to every sample.
 TEST(IMUDeltaTest, CovarianceMatchesMonteCarlo) {
-  const SyntheticScene scene;
+  const InertialScene scene;
   const std::vector<IMUSample> s(scene.samples.begin(), scene.samples.begin() + 40);
   const f64 end = scene.samples[40].time;
   const IMUDelta d = Integrated(s, end, Fresh());
@@ -144,8 +144,8 @@ TEST(IMUDeltaTest, CovarianceMatchesMonteCarlo) {
     std::vector<IMUSample> noisy = s;
     for (IMUSample& x : noisy)
       for (int j = 0; j < 3; ++j) {
-        x.acceleration[j] += sa * SyntheticScene::Gaussian();
-        x.rotationRate[j] += sg * SyntheticScene::Gaussian();
+        x.acceleration[j] += sa * GaussianD();
+        x.rotationRate[j] += sg * GaussianD();
       }
     const IMUDelta n = Integrated(noisy, end, Fresh());
     Eigen::Matrix<f64, 9, 1> e;
@@ -238,7 +238,7 @@ TEST(IMUDeltaTest, OutOfOrderSamplesAreSkippedAndCounted) {
 // The stored form: 205 little-endian doubles in field order, 1640 bytes,
 // written and read back byte for byte; a short file leaves the record alone.
 TEST(IMUDeltaTest, StoredLayoutRoundTrips) {
-  SyntheticScene scene;
+  InertialScene scene;
   const IMUDelta d = scene.Preintegrate(1, 2);
   FILE* f = std::tmpfile();
   ASSERT_NE(nullptr, f);
@@ -267,4 +267,32 @@ TEST(IMUDeltaTest, StoredLayoutRoundTrips) {
   EXPECT_EQ(0, std::memcmp(&kept, &r, sizeof(IMUDelta)));
   std::fclose(f);
   std::fclose(g);
+}
+
+// A state predicted across a delta with other biases than its linearisation
+// ones equals, to first order, the state predicted across the delta
+// re-integrated at those biases (where no correction applies).
+TEST(IMUDeltaTest, PredictStateCorrectsForTheBiasesToFirstOrder) {
+  const Vector3d a(0.7, -0.4, 1.3), w(0.5, -0.9, 0.3), ba(0.02, -0.03, 0.01),
+      bg(0.004, 0.003, -0.005);
+  const std::vector<IMUSample> s = Constant(a, w, 100, 0.005);
+  const IMUDelta linearised = Integrated(s, 0.5, Fresh()),
+                 exact = Integrated(s, 0.5, Fresh(ba, bg));
+  IMUState in = {{1.0, 2.0, -0.5}, {0.3, -0.2, 0.1}, {0.1, -0.2, 0.3, 0.927}, {}, {}, 4.0};
+  const double n = Eigen::Map<Eigen::Vector4d>(in.quaternion).norm();
+  for (double& q : in.quaternion) q /= n;
+  for (int i = 0; i < 3; ++i) in.accelerometerBias[i] = ba[i], in.gyroscopeBias[i] = bg[i];
+  IMUState corrected, reference;
+  IMUDelta::PredictState(in, linearised, corrected);
+  IMUDelta::PredictState(in, exact, reference);
+  EXPECT_LT((Map3(corrected.position) - Map3(reference.position)).norm(), 1e-5);
+  EXPECT_LT((Map3(corrected.velocity) - Map3(reference.velocity)).norm(), 1e-4);
+  EXPECT_LT(RotationError(corrected.quaternion, reference.quaternion).norm(), 1e-5);
+  // The correction matters: without it the states are far apart.
+  for (int i = 0; i < 3; ++i) in.accelerometerBias[i] = in.gyroscopeBias[i] = 0.0;
+  IMUState uncorrected;
+  IMUDelta::PredictState(in, linearised, uncorrected);
+  EXPECT_GT((Map3(uncorrected.position) - Map3(reference.position)).norm(), 1e-3);
+  EXPECT_GT((Map3(uncorrected.velocity) - Map3(reference.velocity)).norm(), 1e-2);
+  EXPECT_GT(RotationError(uncorrected.quaternion, reference.quaternion).norm(), 1e-3);
 }

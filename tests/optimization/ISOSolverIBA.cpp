@@ -9,7 +9,7 @@
 #include <Eigen/Geometry>
 #include <cmath>
 
-#include "ISOWindow.h"
+#include "common/ISOWindow.h"
 #include "optimization/IBADeltaResidual.h"
 #include "optimization/IBASolver.h"
 #include "optimization/ISOSolver.h"
@@ -21,7 +21,7 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
   const f64 smooth = IMU_VARIANCE_VELOCITY_SMOOTH, regular = IMU_VARIANCE_VELOCITY_REGULARIZATION;
   IMU_VARIANCE_VELOCITY_SMOOTH = 0.0;
   IMU_VARIANCE_VELOCITY_REGULARIZATION = 0.0;
-  SyntheticSceneOptions o;
+  InertialSceneOptions o;
   o.seed = 13;
   o.duration = 4.5;
   o.keyFrameMin = 0.2;
@@ -43,13 +43,13 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
   IBADeltaResidual e;
   for (u32 j = 1; j < window.cameras; ++j) {
     ComputeDeltaResidual(ibaState.cameras[j - 1], ibaState.cameras[j], iba.deltas[j - 1], e);
-    EXPECT_LT(std::sqrt(Dot3(e.ep, e.ep)), 1e-3f) << j;
-    EXPECT_LT(std::sqrt(Dot3(e.ev, e.ev)), 1e-3f) << j;
-    EXPECT_LT(std::sqrt(Dot3(e.er, e.er)), 5e-4f) << j;
+    EXPECT_LT(std::sqrt(LA::Dot3(e.ep, e.ep)), 1e-3f) << j;
+    EXPECT_LT(std::sqrt(LA::Dot3(e.ev, e.ev)), 1e-3f) << j;
+    EXPECT_LT(std::sqrt(LA::Dot3(e.er, e.er)), 5e-4f) << j;
   }
   ibaState.cameras[3].v[0] += 0.1f;
   ComputeDeltaResidual(ibaState.cameras[3], ibaState.cameras[4], iba.deltas[3], e);
-  EXPECT_GT(std::sqrt(Dot3(e.ep, e.ep)), 0.01f);
+  EXPECT_GT(std::sqrt(LA::Dot3(e.ep, e.ep)), 0.01f);
   EXPECT_LT(bundle.ComputeGravityCost(iba, ibaState, 0, nullptr), 1e-3f);
 
   window.Perturb(17, 0.04f, 0.04f, 0.01f, 0.01f);
@@ -60,7 +60,7 @@ TEST(ISOSolverIBA, SameWindowReachesTheSameStateAsBundleAdjustment) {
   iso.parameters.maxIterations = 50;
   iso.parameters.minRelativeReduction = 1e-6f;
   iso.parameters.minStep = 1e-12f;
-  iso.parameters.pcgTolerance = 1e-6f;
+  iso.parameters.pcgRelativeTolerance = 1e-6f;
   bundle.maxIterations = 50;
   bundle.minRelativeReduction = 1e-6f;
   bundle.minStep = 1e-12f;

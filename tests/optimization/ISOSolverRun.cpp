@@ -8,13 +8,13 @@
 #include <functional>
 #include <string>
 
-#include "ISOWindow.h"
+#include "common/ISOWindow.h"
 #include "optimization/ISOSolver.h"
 
 namespace {
 
-SyntheticSceneOptions WindowOptions(u32 seed) {
-  SyntheticSceneOptions o;
+InertialSceneOptions WindowOptions(u32 seed) {
+  InertialSceneOptions o;
   o.seed = seed;
   o.duration = 4.5;
   o.keyFrameMin = 0.2;
@@ -83,15 +83,23 @@ TEST_F(ISOSolverRun, TwoDimensionalFeaturesAreRefusedWithTheStateUntouched) {
   EXPECT_NE(err.find("2-D feature"), std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
   EXPECT_TRUE(out.empty()) << out;
-  // The same solver solves the problem once the list is empty again.
+  // The same solver solves the problem once the list is empty again, its
+  // first log line counting cameras, features (one camera flagged) and deltas.
   window.problem.features2D.Resize(0);
-  EXPECT_NE(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  window.problem.cameraFlags[2] = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_NE(solver.Run(window.problem, window.state, 1), ISO_LM_NORMAL_EQUATION_FAIL);
+  const std::string log = testing::internal::GetCapturedStdout();
+  const std::string head =
+      "#Camera = 10, #Feature = " + std::to_string(window.problem.features3D.Size()) +
+      " + 0 (1 + 9), #Delta = 0 + 0 + 9\n";
+  EXPECT_NE(log.find(head), std::string::npos) << log;
   EXPECT_FALSE(SameBytes(before.windowCameras, window.state.windowCameras));
 }
 
-// Malformed lists, groups and indices, an empty state and a problem with
-// nothing to fit (a zero gradient makes the first step size 0 / 0) are
-// refused with the state untouched.
+// Malformed lists, groups and indices and an empty state are refused with
+// the state untouched; a problem with nothing to fit (a zero gradient) stops
+// on its zero step, the state untouched too.
 TEST_F(ISOSolverRun, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState) {
   ISOState before;
   ISOState::Copy(before, window.state);
@@ -113,9 +121,12 @@ TEST_F(ISOSolverRun, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState) 
     window.problem = good;
     breakers[k](window.problem);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(solver.Run(window.problem, window.state, 0), ISO_LM_NORMAL_EQUATION_FAIL) << k;
+    const bool last = k + 1 == sizeof(breakers) / sizeof(breakers[0]);
+    EXPECT_EQ(solver.Run(window.problem, window.state, 0),
+              last ? ISO_LM_SMALL_DELTA : ISO_LM_NORMAL_EQUATION_FAIL)
+        << k;
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(k + 1 == sizeof(breakers) / sizeof(breakers[0]) || !err.empty()) << k;
+    EXPECT_TRUE(last || !err.empty()) << k;
     EXPECT_TRUE(SameBytes(before.windowCameras, window.state.windowCameras)) << k;
   }
   ISOState empty;

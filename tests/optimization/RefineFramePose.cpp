@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "SyntheticScene.h"
+#include "common/InertialScene.h"
 
 namespace {
 
@@ -38,14 +38,14 @@ struct Scene {
   Scene(const CameraPose& truth, u32 count, float noise, u32 levels = 1) {
     records.Resize(count);
     for (u32 i = 0; i < count; ++i) {
-      const float m[3] = {0.6f * UniformF(-1, 1), 0.45f * UniformF(-1, 1), 1.0f};
+      const float m[3] = {0.6f * Uniform(-1, 1), 0.45f * Uniform(-1, 1), 1.0f};
       float y[3];
       for (int k = 0; k < 3; ++k)
         y[k] = truth.m[k][0] * m[0] + truth.m[k][1] * m[1] + truth.m[k][2] * m[2];
       records[i].v[0] = m[0];
       records[i].v[1] = m[1];
-      records[i].v[2] = y[0] / y[2] + noise * GaussianF();
-      records[i].v[3] = y[1] / y[2] + noise * GaussianF();
+      records[i].v[2] = y[0] / y[2] + noise * Gaussian();
+      records[i].v[3] = y[1] / y[2] + noise * Gaussian();
     }
     problem.scale = 500.0f * 500.0f;
     problem.groupStarts.clear();
@@ -60,6 +60,49 @@ struct Scene {
     problem.count = count;
   }
 };
+
+// The pose rotated by theta as the refinement steps it (translation kept).
+CameraPose Rotated(const CameraPose& pose, const float* theta) {
+  float q[4], updated[4];
+  CameraPose out = pose;
+  RotationToQuaternion(pose, q);
+  LA::UpdateQuaternion(theta, q, updated);
+  LA::QuaternionToRotationMatrix(updated, out);
+  return out;
+}
+
+// b = -1/2 d cost / d theta on every level, and at the truth of exact
+// correspondences b moves by -A dtheta.
+TEST(RefineFramePose, NormalEquationIsTheCostsGaussNewtonSystem) {
+  Random::Seed(5);
+  const float axis[3] = {0.6f, 0.0f, -0.8f}, start[3] = {0.02f, -0.03f, 0.01f};
+  CameraPose truth;
+  AxisAngleToRotation(truth, axis, 0.1f);
+  for (float noise : {0.01f, 0.0f}) {
+    Scene scene(truth, 60, noise, 4);
+    const CameraPose at = noise > 0 ? Rotated(truth, start) : truth;
+    LA::AlignedMatrix3f A;
+    LA::AlignedVector3f b;
+    ConstructFramePoseNormalEquation(scene.problem, at, A, b);
+    for (int k = 0; k < 3; ++k) {
+      float d[3] = {0, 0, 0};
+      if (noise > 0) {
+        d[k] = 1e-3f;
+        const float plus = ComputeFramePoseCost(scene.problem, Rotated(at, d));
+        d[k] = -1e-3f;
+        const float minus = ComputeFramePoseCost(scene.problem, Rotated(at, d));
+        EXPECT_NEAR(b.v[k], -0.25f * (plus - minus) / 1e-3f, 2e-3f * std::fabs(b.v[k]) + 1e-3f);
+        continue;
+      }
+      d[k] = 1e-4f;
+      LA::AlignedVector3f moved;
+      LA::AlignedMatrix3f unused;
+      ConstructFramePoseNormalEquation(scene.problem, Rotated(at, d), unused, moved);
+      for (int r = 0; r < 3; ++r)
+        EXPECT_NEAR(moved.v[r] - b.v[r], -A.m[r][k] * 1e-4f, 2e-3f * A.m[k][k] * 1e-4f) << r << k;
+    }
+  }
+}
 
 TEST(RefineFramePose, RecoversTwoDegreesFromNoisyCorrespondences) {
   Random::Seed(11);
@@ -87,11 +130,11 @@ TEST(RefineFramePose, StepAfterRejectionsMatchesFreshSolve) {
   u32 cases = 0;
   for (u32 seed = 1; seed < 40 && cases < 3; ++seed) {
     Random::Seed(seed);
-    float axis[3] = {UniformF(-1, 1), UniformF(-1, 1), UniformF(-1, 1)};
+    float axis[3] = {Uniform(-1, 1), Uniform(-1, 1), Uniform(-1, 1)};
     const float n = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
     for (float& a : axis) a /= n;
     CameraPose truth;
-    AxisAngleToRotation(truth, axis, 1.0f + 0.2f * UniformF(-1, 1));
+    AxisAngleToRotation(truth, axis, 1.0f + 0.2f * Uniform(-1, 1));
     Scene scene(truth, 30, 0.05f);
     for (u32 i = 0; i < 30; ++i) {
       scene.records[i].v[0] *= 1.6f;

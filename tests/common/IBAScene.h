@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "SyntheticScene.h"
+#include "common/InertialScene.h"
 #include "optimization/IBASolver.h"
 
 namespace ibatest {
@@ -56,7 +56,7 @@ inline void TrueDelta(const CameraIMUState& a, const CameraIMUState& b, float dt
   float(*J[5])[4] = {d.dp_dba, d.dp_dbg, d.dv_dba, d.dv_dbg, d.dr_dbg};
   for (auto M : J)
     for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) M[r][c] = UniformF(-0.05f, 0.05f) + (r == c ? -0.5f * dt : 0.0f);
+      for (int c = 0; c < 3; ++c) M[r][c] = Uniform(-0.05f, 0.05f) + (r == c ? -0.5f * dt : 0.0f);
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c) d.dr_dbgT[r][c] = d.dr_dbg[c][r];
   const float w[5] = {o.wp, o.wv, o.wr, o.wsa, o.wsg};
@@ -103,9 +103,9 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
   t.points.Resize(o.points);
   for (u32 k = 0; k < o.points; ++k) {
     float* X = t.points[k].v;
-    X[0] = UniformF(-2.5f, 2.5f + span);
-    X[1] = UniformF(-2.0f, 2.0f);
-    X[2] = UniformF(4.0f, 8.0f);
+    X[0] = Uniform(-2.5f, 2.5f + span);
+    X[1] = Uniform(-2.0f, 2.0f);
+    X[2] = Uniform(4.0f, 8.0f);
     X[3] = 1.0f;
     if (k >= o.points - o.planePoints) X[1] = 1.5f;
   }
@@ -132,8 +132,8 @@ inline void BuildScene(const SceneOptions& o, Scene& s) {
         if (xc[2] < 0.5f) continue;
         const float u = xc[0] / xc[2], v = xc[1] / xc[2];
         if (std::fabs(u) > o.fieldOfView || std::fabs(v) > o.fieldOfView) continue;
-        if (o.keep < 1.0f && UniformF(0.0f, 1.0f) > o.keep) continue;
-        z.push_back({k, u + sigma * GaussianF(), v + sigma * GaussianF()});
+        if (o.keep < 1.0f && Uniform(0.0f, 1.0f) > o.keep) continue;
+        z.push_back({k, u + sigma * Gaussian(), v + sigma * Gaussian()});
       }
     }
   }
@@ -172,11 +172,11 @@ inline void Perturb(const IBAProblem& problem, IBAState& state, float position, 
     CameraIMUState& c = state.cameras[i];
     float d[3];
     for (int k = 0; k < 3; ++k) {
-      c.p[k] += position * GaussianF();
-      c.v[k] += velocity * GaussianF();
-      d[k] = rotation * GaussianF();
-      c.ba[k] += 0.01f * GaussianF();
-      c.bg[k] += 0.001f * GaussianF();
+      c.p[k] += position * Gaussian();
+      c.v[k] += velocity * Gaussian();
+      d[k] = rotation * Gaussian();
+      c.ba[k] += 0.01f * Gaussian();
+      c.bg[k] += 0.001f * Gaussian();
     }
     float q[4];
     LA::UpdateQuaternion(d, c.q, q);
@@ -184,7 +184,7 @@ inline void Perturb(const IBAProblem& problem, IBAState& state, float position, 
     RefreshCaches(state.extrinsic, c);
   }
   for (u32 k = problem.fixedPoints; k < state.points.Size(); ++k)
-    for (int r = 0; r < 3; ++r) state.points[k].v[r] += point * GaussianF();
+    for (int r = 0; r < 3; ++r) state.points[k].v[r] += point * Gaussian();
 }
 
 using MatrixX = Eigen::MatrixXd;
@@ -193,7 +193,7 @@ using VectorX = Eigen::VectorXd;
 // Dense H (cameras first, 15 each, then points, 3 each) and b from the
 // solver's blocks as they stand.
 inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withPoints = true) {
-  namespace CR = IBACameraRow;
+  using CR = LA::CameraBlock15;
   const u32 nc = s.cameraBlocks.Size(), np = withPoints ? s.pointBlocks.Size() : 0;
   const int N = 15 * nc + 3 * np;
   H = MatrixX::Zero(N, N);

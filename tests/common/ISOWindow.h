@@ -1,5 +1,5 @@
 #pragma once
-// Builds the tracker's ISO records from a SyntheticScene: `cameras`
+// Builds the tracker's ISO records from a InertialScene: `cameras`
 // consecutive key frames form the window (true states), their measurements become 3-D
 // features on fixed points, consecutive key frames are tied by preintegrated
 // deltas (list 3), every camera has a gravity record and the biases are
@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "SyntheticScene.h"
+#include "common/InertialScene.h"
 #include "optimization/IBAProblem.h"
 #include "optimization/IBAState.h"
 #include "optimization/IMUParameters.h"
@@ -30,14 +30,14 @@ inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
 }
 
 struct ISOWindow {
-  SyntheticScene scene;
+  InertialScene scene;
   u32 cameras, first;
   ISOState state, truth;
   ISOProblem problem;
 
   // The window is key frames first .. first + windowCameras - 1.
-  ISOWindow(const SyntheticSceneOptions& options, u32 windowCameras,
-            u32 maxFeaturesPerCamera = 1000, f64 featureWeight = 1.0, u32 firstKeyFrame = 0)
+  ISOWindow(const InertialSceneOptions& options, u32 windowCameras, u32 maxFeaturesPerCamera = 1000,
+            f64 featureWeight = 1.0, u32 firstKeyFrame = 0)
       : scene(options), cameras(windowCameras), first(firstKeyFrame) {
     for (int k = 0; k < 4; ++k) state.extrinsic[k] = static_cast<float>(scene.offset.quaternion[k]);
     for (int k = 0; k < 3; ++k)
@@ -57,7 +57,7 @@ struct ISOWindow {
     problem.feature3DStarts.assign(4 * cameras + 1, 0);
     problem.features3D.Resize(0);
     std::vector<u32> perCamera(cameras, 0);
-    for (const SyntheticMeasurement& m : scene.measurements) {
+    for (const InertialMeasurement& m : scene.measurements) {
       const u32 c = m.keyFrame - first;  // wraps below the window
       if (c >= cameras || perCamera[c] >= maxFeaturesPerCamera) continue;
       ++perCamera[c];
@@ -97,7 +97,7 @@ struct ISOWindow {
   // Moves every camera by seeded offsets; camera 0 keeps its velocity.
   void Perturb(u32 seed, float position, float velocity, float angle, float bias) {
     Random::Seed(seed);
-    auto draw = [](float scale) { return static_cast<float>(scale * SyntheticScene::Gaussian()); };
+    auto draw = [](float scale) { return static_cast<float>(scale * GaussianD()); };
     for (u32 c = 0; c < cameras; ++c) {
       CameraIMUState& s = state.windowCameras[c];
       const float theta[3] = {draw(angle), draw(angle), draw(angle)};

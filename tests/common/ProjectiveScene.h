@@ -1,35 +1,114 @@
 #pragma once
-// Seeded synthetic two-view scenes for the two-view estimator tests: a random
-// relative pose (X2 = R X1 + t) and points in front of both cameras, seen in
-// normalised camera coordinates; conversions to the packed match containers
-// and between the library's 3x3 matrices and Eigen.
+// Seeded synthetic projective scenes of the estimation tests and benchmarks.
+// 3-D/2-D: random poses, world points in front of the camera, their
+// normalised projections with pixel noise (focal length 500) and outliers,
+// the matches as estimator data, and pose error measures. Two views: a random
+// relative pose (X2 = R X1 + t) and points in front of both cameras in
+// normalised coordinates, their pixel form, and the packed match containers.
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "common/Draws.h"
+#include "estimation/Camera.h"
 #include "estimation/MatchSet2D.h"
-#include "la/LinearAlgebra.h"
-#include "la/Random.h"
+#include "estimation/MatchSet3DTo2D.h"
 
-namespace twoview {
+namespace scene {
 
-inline double Uniform(double lo, double hi) {
-  return lo + (hi - lo) * (static_cast<double>(Random::Next()) / Random::kMax);
+constexpr float kFocal = 500.0f;
+
+struct Pose {
+  Eigen::Matrix3f R;
+  Eigen::Vector3f t;
+  Eigen::Vector3f Apply(const Eigen::Vector3f& X) const { return R * X + t; }
+};
+
+inline Camera ToCamera(const Pose& p) {
+  Camera c{};
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) c.m[r][k] = p.R(r, k);
+    c.m[r][3] = p.t(r);
+  }
+  return c;
 }
 
-inline double Gaussian() {
-  // Box-Muller on the project's generator.
-  double u1 = Uniform(1e-12, 1.0), u2 = Uniform(0.0, 1.0);
-  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * M_PI * u2);
+inline Pose FromCamera(const Camera& c) {
+  Pose p;
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) p.R(r, k) = c.m[r][k];
+    p.t(r) = c.m[r][3];
+  }
+  return p;
 }
 
-inline Eigen::Matrix3d RandomRotation(double maxAngleRad) {
-  Eigen::Vector3d axis(Gaussian(), Gaussian(), Gaussian());
-  axis.normalize();
-  return Eigen::AngleAxisd(Uniform(0.0, maxAngleRad), axis).toRotationMatrix();
+// A random pose looking at the world origin from a distance of 4 to 6.
+inline Pose RandomPose() {
+  Pose p;
+  p.R = RandomRotation();
+  p.t = Eigen::Vector3f(Uniform(-0.5f, 0.5f), Uniform(-0.5f, 0.5f), Uniform(4.0f, 6.0f));
+  return p;
 }
 
+// Angle of R_a R_b^T in radians.
+// Through the chord ||a - b||_F = 2 sqrt(2) sin(angle / 2), which stays
+// accurate for small angles where the trace formula loses them in rounding.
+inline float RotationError(const Eigen::Matrix3f& a, const Eigen::Matrix3f& b) {
+  const double chord = (a - b).cast<double>().norm() / (2.0 * std::sqrt(2.0));
+  return static_cast<float>(2.0 * std::asin(std::min(1.0, chord)));
+}
+
+// Relative error of the camera centres -R^T t.
+inline float CentreError(const Pose& a, const Pose& b) {
+  const Eigen::Vector3f ca = -a.R.transpose() * a.t, cb = -b.R.transpose() * b.t;
+  return (ca - cb).norm() / cb.norm();
+}
+
+inline bool AllFinite(const Camera& c) {
+  for (int r = 0; r < 3; ++r)
+    for (int k = 0; k < 4; ++k)
+      if (!std::isfinite(c.m[r][k])) return false;
+  return true;
+}
+
+// World points in the cube [-extent, extent]^3 (flatness scales z) with
+// their projections under `pose`; pixel noise sigma; the first
+// `outliers` matches get random image points instead.
+struct Matches {
+  std::vector<Eigen::Vector3f> world;
+  std::vector<Eigen::Vector2f> image;
+};
+
+inline Matches MakeMatches(const Pose& pose, int n, float noisePixels, int outliers = 0,
+                           float flatness = 1.0f, float extent = 1.0f) {
+  Matches m;
+  for (int i = 0; i < n; ++i) {
+    const Eigen::Vector3f X(Uniform(-extent, extent), Uniform(-extent, extent),
+                            flatness * Uniform(-extent, extent));
+    const Eigen::Vector3f x = pose.Apply(X);
+    Eigen::Vector2f u(x.x() / x.z(), x.y() / x.z());
+    if (i < outliers) {
+      u = Eigen::Vector2f(Uniform(-0.6f, 0.6f), Uniform(-0.45f, 0.45f));
+    } else {
+      u += Eigen::Vector2f(Gaussian(), Gaussian()) * (noisePixels / kFocal);
+    }
+    m.world.push_back(X);
+    m.image.push_back(u);
+  }
+  return m;
+}
+
+// The matches as the estimators' 3-D/2-D data (camera data included).
+inline void Fill(const Matches& m, MatchSet3DTo2DX& data) {
+  data.Resize(static_cast<u32>(m.world.size()));
+  for (u32 i = 0; i < m.world.size(); ++i) {
+    data.worldPoints[i] = {{m.world[i].x(), m.world[i].y(), m.world[i].z(), 1.0f}};
+    data.imagePoints[i] = {m.image[i].x(), m.image[i].y()};
+  }
+}
+
+// Two views.
 struct Match {
   double x1, y1, x2, y2;
 };
@@ -49,11 +128,11 @@ struct TwoViewScene {
 // cameras.
 inline TwoViewScene MakeScene(int n, double maxAngleRad = 0.5) {
   TwoViewScene s;
-  s.R = RandomRotation(maxAngleRad);
-  s.t = Eigen::Vector3d(Gaussian(), Gaussian(), Gaussian()).normalized();
+  s.R = RandomRotationD(maxAngleRad);
+  s.t = Eigen::Vector3d(GaussianD(), GaussianD(), GaussianD()).normalized();
   while (static_cast<int>(s.matches.size()) < n) {
-    const double z = Uniform(2.0, 8.0);
-    const Eigen::Vector3d X(Uniform(-1, 1) * z, Uniform(-1, 1) * z, z);
+    const double z = UniformD(2.0, 8.0);
+    const Eigen::Vector3d X(UniformD(-1, 1) * z, UniformD(-1, 1) * z, z);
     const Eigen::Vector3d X2 = s.R * X + s.t;
     if (X2.z() < 0.5 || std::fabs(X2.x()) > X2.z() || std::fabs(X2.y()) > X2.z()) continue;
     s.matches.push_back({X.x() / X.z(), X.y() / X.z(), X2.x() / X2.z(), X2.y() / X2.z()});
@@ -66,13 +145,13 @@ inline TwoViewScene MakeScene(int n, double maxAngleRad = 0.5) {
 inline void Corrupt(std::vector<Match>& m, double sigma, int outliers, double lo, double hiX,
                     double hiY) {
   for (Match& p : m) {
-    p.x1 += sigma * Gaussian();
-    p.y1 += sigma * Gaussian();
-    p.x2 += sigma * Gaussian();
-    p.y2 += sigma * Gaussian();
+    p.x1 += sigma * GaussianD();
+    p.y1 += sigma * GaussianD();
+    p.x2 += sigma * GaussianD();
+    p.y2 += sigma * GaussianD();
   }
   for (int i = 0; i < outliers; ++i)
-    m[i] = {Uniform(lo, hiX), Uniform(lo, hiY), Uniform(lo, hiX), Uniform(lo, hiY)};
+    m[i] = {UniformD(lo, hiX), UniformD(lo, hiY), UniformD(lo, hiX), UniformD(lo, hiY)};
 }
 
 // Frobenius-normalised, sign-agnostic distance between two 3x3 matrices.
@@ -94,29 +173,6 @@ inline double DirectionAngleDeg(const Eigen::Vector3d& a, const Eigen::Vector3d&
 inline double SmallestToLargestSingularValue(const Eigen::Matrix3d& M) {
   const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(M).singularValues();
   return sv(2) / sv(0);
-}
-
-// The 3x3 part of any of the library's 3x4 matrices, and back (the fourth
-// column holds t, zero unless given).
-inline Eigen::Matrix3d ToEigen(const LA::AlignedMatrix3f& M) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = M.m[r][c];
-  return E;
-}
-
-inline Eigen::Vector3d TranslationOf(const LA::AlignedMatrix3f& M) {
-  return Eigen::Vector3d(M.m[0][3], M.m[1][3], M.m[2][3]);
-}
-
-template <class M = LA::AlignedMatrix3f>
-M FromEigen(const Eigen::Matrix3d& E, const Eigen::Vector3d& t = Eigen::Vector3d::Zero()) {
-  M out;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) out.m[r][c] = static_cast<float>(E(r, c));
-    out.m[r][3] = static_cast<float>(t(r));
-  }
-  return out;
 }
 
 // Pinhole intrinsics of the pixel tests: f = 500, principal point (320, 240).
@@ -189,4 +245,4 @@ inline Eigen::Vector2d MeanDistances(const MatchSet2D& d) {
   return sum / d.Size();
 }
 
-}  // namespace twoview
+}  // namespace scene

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Draws.h"
 #include "la/AlignedArray.h"
 #include "la/IMUSample.h"
 #include "la/Pose.h"
@@ -37,7 +38,7 @@ bool SameBytes(const AlignedArray<T>& a, const AlignedArray<T>& b) {
   return a.Size() == b.Size() && std::memcmp(a.Data(), b.Data(), sizeof(T) * a.Size()) == 0;
 }
 
-struct SyntheticSceneOptions {
+struct InertialSceneOptions {
   u32 seed = 1;
   f64 duration = 4.0;     // seconds of motion
   f64 rate = 200.0;       // IMU samples per second
@@ -53,7 +54,7 @@ struct SyntheticSceneOptions {
   f64 gyroscopeBias[3] = {0.0, 0.0, 0.0};
 };
 
-struct SyntheticKeyFrame {
+struct InertialKeyFrame {
   u32 sample;  // index of the sample at the key frame's time
   f64 time;
   IMUState state;  // true body state (biases: the options' biases)
@@ -61,16 +62,16 @@ struct SyntheticKeyFrame {
   f64 t[3];
 };
 
-struct SyntheticMeasurement {
+struct InertialMeasurement {
   u32 keyFrame;
   u32 point;
   u8 level;  // pyramid level 0-3; noise grows by 2 per level
   f64 x, y;  // measured, normalised image coordinates
 };
 
-class SyntheticScene {
+class InertialScene {
  public:
-  explicit SyntheticScene(const SyntheticSceneOptions& options = SyntheticSceneOptions())
+  explicit InertialScene(const InertialSceneOptions& options = InertialSceneOptions())
       : options_(options) {
     Random::Seed(options.seed);
     // Camera z along body x (forward), camera x along -body y, camera y
@@ -133,7 +134,7 @@ class SyntheticScene {
 
   // Projects a world point into key frame k; false when behind the camera.
   bool Project(u32 k, const f64* X, f64* xy) const {
-    const SyntheticKeyFrame& kf = keyFrames[k];
+    const InertialKeyFrame& kf = keyFrames[k];
     f64 c[3];
     for (int r = 0; r < 3; ++r)
       c[r] = kf.R[3 * r] * X[0] + kf.R[3 * r + 1] * X[1] + kf.R[3 * r + 2] * X[2] + kf.t[r];
@@ -145,19 +146,10 @@ class SyntheticScene {
 
   CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
-  std::vector<SyntheticKeyFrame> keyFrames;
-  std::vector<LA::AlignedVector4f> points;         // (x, y, z, 1)
-  std::vector<SyntheticMeasurement> measurements;  // by key frame, level, point
+  std::vector<InertialKeyFrame> keyFrames;
+  std::vector<LA::AlignedVector4f> points;        // (x, y, z, 1)
+  std::vector<InertialMeasurement> measurements;  // by key frame, level, point
 
-  // Gaussian draw from the project's generator (Box-Muller).
-  static f64 Gaussian() {
-    const f64 u1 = (Random::Next() + 1.0) / (Random::kMax + 2.0);
-    const f64 u2 = (Random::Next() + 1.0) / (Random::kMax + 2.0);
-    return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
-  }
-  static f64 Uniform(f64 lo, f64 hi) {
-    return lo + (hi - lo) * (Random::Next() / static_cast<f64>(Random::kMax));
-  }
   // Hamilton's rotation matrix of q (body to world), row-major.
   static void Hamilton(const f64* q, f64* H) {
     Eigen::Map<Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>> out(H);
@@ -209,8 +201,8 @@ class SyntheticScene {
         s.acceleration[j] += options_.accelerometerBias[j];
         s.rotationRate[j] += options_.gyroscopeBias[j];
         if (options_.accelerometerNoise > 0)
-          s.acceleration[j] += options_.accelerometerNoise * Gaussian();
-        if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * Gaussian();
+          s.acceleration[j] += options_.accelerometerNoise * GaussianD();
+        if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * GaussianD();
       }
     }
   }
@@ -219,7 +211,7 @@ class SyntheticScene {
     const u32 minStep = std::max<u32>(1, std::lround(options_.keyFrameMin * options_.rate));
     const u32 maxStep = std::max<u32>(minStep, std::lround(options_.keyFrameMax * options_.rate));
     for (u32 i = 0; i < samples.size(); i += minStep + Random::Index(maxStep - minStep + 1)) {
-      SyntheticKeyFrame kf;
+      InertialKeyFrame kf;
       kf.sample = i;
       kf.time = samples[i].time;
       kf.state = TrueState(kf.time);
@@ -238,10 +230,11 @@ class SyntheticScene {
   // random image points of each key frame.
   void MakePoints() {
     const f64 f = options_.fieldOfView * 0.9;
-    for (const SyntheticKeyFrame& kf : keyFrames) {
+    for (const InertialKeyFrame& kf : keyFrames) {
       for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
-        const bool far = Uniform(0, 1) > 1.0 - options_.farFraction;
-        const f64 x = Uniform(-f, f), y = Uniform(-f, f), d = far ? Uniform(40, 80) : Uniform(2, 6);
+        const bool far = UniformD(0, 1) > 1.0 - options_.farFraction;
+        const f64 x = UniformD(-f, f), y = UniformD(-f, f),
+                  d = far ? UniformD(40, 80) : UniformD(2, 6);
         const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
         LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
         for (int i = 0; i < 3; ++i)
@@ -259,31 +252,23 @@ class SyntheticScene {
         if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
             std::fabs(xy[1]) > options_.fieldOfView)
           continue;
-        SyntheticMeasurement m;
+        InertialMeasurement m;
         m.keyFrame = k;
         m.point = j;
         m.level = static_cast<u8>(Random::Index(4));
         const f64 sigma = options_.featureNoise * (1 << m.level);
-        m.x = xy[0] + (sigma > 0 ? sigma * Gaussian() : 0.0);
-        m.y = xy[1] + (sigma > 0 ? sigma * Gaussian() : 0.0);
+        m.x = xy[0] + (sigma > 0 ? sigma * GaussianD() : 0.0);
+        m.y = xy[1] + (sigma > 0 ? sigma * GaussianD() : 0.0);
         measurements.push_back(m);
       }
     }
     std::stable_sort(measurements.begin(), measurements.end(),
-                     [](const SyntheticMeasurement& a, const SyntheticMeasurement& b) {
+                     [](const InertialMeasurement& a, const InertialMeasurement& b) {
                        if (a.keyFrame != b.keyFrame) return a.keyFrame < b.keyFrame;
                        if (a.level != b.level) return a.level < b.level;
                        return a.point < b.point;
                      });
   }
 
-  SyntheticSceneOptions options_;
+  InertialSceneOptions options_;
 };
-
-// Float draws from the project's generator, for the float fixtures.
-inline float UniformF(float a, float b) {
-  return static_cast<float>(SyntheticScene::Uniform(a, b));
-}
-inline float GaussianF() {
-  return static_cast<float>(SyntheticScene::Gaussian());
-}

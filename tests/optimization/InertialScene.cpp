@@ -1,11 +1,11 @@
 // The shared synthetic scene's one sanity check: its samples are the
 // derivatives of its trajectory in the preintegration's convention.
-#include "optimization/SyntheticScene.h"
+#include "common/InertialScene.h"
 
 #include <gtest/gtest.h>
 
 TEST(SyntheticSceneTest, SamplesAreTheTrajectorysBodyDerivatives) {
-  SyntheticScene scene;
+  InertialScene scene;
   const f64 h = 1e-5;
   for (const f64 t : {0.3, 1.7, 3.2}) {
     const IMUState a = scene.TrueState(t - h), b = scene.TrueState(t + h), s = scene.TrueState(t);
@@ -17,7 +17,7 @@ TEST(SyntheticSceneTest, SamplesAreTheTrajectorysBodyDerivatives) {
                                   .vec();
     scene.TrueBodyRate(t, w);
     scene.TrueBodyAcceleration(t, acc);
-    SyntheticScene::Hamilton(s.quaternion, H);
+    InertialScene::Hamilton(s.quaternion, H);
     for (int i = 0; i < 3; ++i) {
       EXPECT_NEAR(2 * r[i], w[i], 1e-8);
       f64 world = 0;
@@ -27,6 +27,6 @@ TEST(SyntheticSceneTest, SamplesAreTheTrajectorysBodyDerivatives) {
     }
   }
   ASSERT_GE(scene.keyFrames.size(), 9u);
-  for (const SyntheticKeyFrame& kf : scene.keyFrames) EXPECT_LT(kf.R[8], 0.0);  // looking down
+  for (const InertialKeyFrame& kf : scene.keyFrames) EXPECT_LT(kf.R[8], 0.0);  // looking down
   EXPECT_GT(scene.measurements.size(), 2 * scene.points.size());
 }

@@ -6,13 +6,10 @@
 #include <cmath>
 #include <vector>
 
-#include "SyntheticScene.h"
+#include "common/ProjectiveScene.h"
 #include "estimation/PlaneEstimatorData.h"
 
 namespace scene {
-
-using synthetic::Gaussian;
-using synthetic::Uniform;
 
 inline LA::AlignedVector4f Point(f32 x, f32 y, f32 z) {
   return {{x, y, z, 1.0f}};
