@@ -142,8 +142,7 @@ void BM_EstimateImageRotation(benchmark::State& state) {
     benchmark::DoNotOptimize(R);
   }
   state.counters["angle_err_deg"] =
-      R.m[0][0] == FLT_MAX ? 180.0
-                           : AlignmentScene::AngleDegrees(AlignmentScene::ToEigen(R), c.truth);
+      R.m[0][0] == FLT_MAX ? 180.0 : AlignmentScene::AngleDegrees(ToEigen(R), c.truth);
 }
 
 // ECC's homography from the previous to the current small image, and the

@@ -52,6 +52,7 @@ class SyntheticMap {
   const Intrinsic& Camera() const { return intrinsic_; }
   const std::vector<MapPoint>& ScenePoints() const { return scenePoints_; }
   const CameraPose& TruePose(u32 pose) const { return poses_[pose]; }
+  u32 PoseCount() const { return static_cast<u32>(poses_.size()); }
   // Scene point of each map track (kNoTrack: unknown), kept in step with
   // Push, Pop and Trim.
   const std::vector<u32>& TrackScenePoint() const { return trackPoint_; }
