@@ -29,9 +29,10 @@ class TrackerSurf : public Worker<u16> {
  private:
   GlobalMap* map_;
   Intrinsic intrinsic_;
-  MutexBuffer<u16>* pool_;
-  MutexBuffer<u16>* queue_;
-  u8 flag_;
+  // The channel and flag the worker's future runs use; held, not read yet.
+  [[maybe_unused]] MutexBuffer<u16>* pool_;
+  [[maybe_unused]] MutexBuffer<u16>* queue_;
+  [[maybe_unused]] u8 flag_;
   u8 verbose_;
   FILE* log_ = nullptr;
   std::string logName_;

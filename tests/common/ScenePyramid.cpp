@@ -20,7 +20,8 @@ CVD::Image<unsigned char> RenderPlaneScene(int width, int height, u32 seed, floa
       {{-8, 3, 2}, {1, 0, 0}, {0, 0, 1}, 16.0f, 8.0f, &floor}};
   Random::Seed(seed);
   auto jitter = [](float range) {
-    return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
+    return range *
+           (2.0f * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) - 1.0f);
   };
   const float r0[3] = {1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, 1};
   float c[3] = {jitter(0.5f), jitter(0.3f), jitter(0.5f)};
