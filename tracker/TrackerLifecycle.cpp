@@ -1,5 +1,7 @@
 // Construction, reset and quit of the tracker, and the hand-over of reset
 // items and messages to the workers.
+#include <algorithm>
+#include <boost/thread/locks.hpp>
 #include <cfloat>
 #include <cstdarg>
 #include <cstring>
@@ -25,6 +27,33 @@ void HandOverSynchronously(MutexBufferPool<T>* pool, MutexBufferQueue<T>* queue,
   fill(*item);
   queue->Put(item);
   pool->WaitFull();
+}
+
+// Key-frame records of a loaded map: per level the first patch (one patch
+// per track, so the first track the key frame created on that level), the
+// end, and the start of the key frame's features, which run parallel to its
+// track list. A feature created its track when the id is not older than the
+// key frame; features of older tracks are matches.
+void BuildKeyFrameRecords(const GlobalMap& map, const MapWorkingCopy& working,
+                          std::vector<std::array<u32, 10>>& records) {
+  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+  const size_t count = std::min(map.keyFrames.size(), working.keyFrameMeasurementStart.size());
+  records.assign(count, std::array<u32, 10>{});
+  u32 patch = 0;
+  for (size_t k = 0; k < count; ++k) {
+    const u32 base = working.keyFrameMeasurementStart[k];
+    const u16* offsets = map.keyFrames[k].levelOffsets;
+    const u32 created = patch;
+    std::array<u32, 10>& record = records[k];
+    for (int l = 0; l < 4; ++l) {
+      record[l] = patch;
+      const u32 end = base + offsets[l + 1];
+      for (u32 i = base + offsets[l]; i < end && i < working.measurementTracks.size(); ++i)
+        if (working.measurementTracks[i] >= created) ++patch;
+    }
+    record[4] = patch;
+    record[5] = base;
+  }
 }
 
 }  // namespace
@@ -57,15 +86,22 @@ Tracker::Tracker(GlobalMap* sharedMap, MutexBufferPool<TrackMatchingData>* match
 }
 
 Tracker::Tracker(GlobalMap& sharedMap) {
+  // No Reset here: it would empty the map this tracker is built to show.
   ConstructCommon(&sharedMap);
-  Reset(false);
   frameCounter = -1;
   firstKeyFrameNumber = 0xFFFFFFFF;
   startFrame = -1;
   endFrame = kUnsetCounter;
+  rejectedCount = 0;
+  sceneScale = depthScale = 0.0f;
   tracking = 1;
+  relocalising = recovering = serverFlag = 0;
+  currentFrame = alignedFrame = newKeyFrame = referenceFrame = kNoSlot;
+  // The working copy starts empty, so pull even when an earlier reader
+  // already cleared the change flag.
+  map->changed = 1;
   map->Synchronize(working);
-  keyFrameRecords.assign(working.keyFramePoses.Size(), std::array<u32, 10>{});
+  BuildKeyFrameRecords(*map, working, keyFrameRecords);
   referencePose.m[0][0] = FLT_MAX;
   if (view) {
     InitializeDisplay();
