@@ -147,7 +147,7 @@ TEST(IBASolverRun, NoVariableCamera) {
   BuildScene(o, one);
   EXPECT_EQ(one.problem.deltas.Size(), 0u);
   Perturb(one.problem, one.state, 0.02f, 0.01f, 0.0f, 0.02f, 5);
-  EXPECT_EQ(solver.ComputeDeltaCost(one.problem, one.state, 2, nullptr), 0.0f);
+  EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(one.problem, one.state, 2, nullptr), 0.0f);
   const IBAStopReason reason = solver.Run(one.problem, one.state, 0, nullptr);
   EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
   EXPECT_NE(reason, IBA_LM_INFINIT_SSE);
@@ -242,21 +242,21 @@ TEST(IBASolverRun, PredictedReductionUsesTheUnreducedRightHandSide) {
   Start(s, 4.0f);
   IBASolver solver;
   const float lambda = 0.01f;
-  solver.BuildStructure(s.problem, s.state);
-  solver.ConstructNormalEquation(s.problem, s.state);
+  IBASolverTestAccess(solver).BuildStructure(s.problem, s.state);
+  IBASolverTestAccess(solver).ConstructNormalEquation(s.problem, s.state);
   MatrixX H;
   VectorX b;
   AssembleDense(solver, H, b);
-  solver.SaveDiagonals();
-  solver.DampDiagonals(1.0f + lambda);
-  solver.BackupSystem();
-  solver.ComputeSchurComplement();
+  IBASolverTestAccess(solver).SaveDiagonals();
+  IBASolverTestAccess(solver).DampDiagonals(1.0f + lambda);
+  IBASolverTestAccess(solver).BackupSystem();
+  IBASolverTestAccess(solver).ComputeSchurComplement();
   MatrixX S;
   VectorX reduced;
   AssembleDense(solver, S, reduced, false);
-  ASSERT_GT(solver.SolvePCG(), 0u);
-  solver.BackSubstitutePoints();
-  const int C = 15 * solver.cameraBlocks.Size(), P = b.size() - C;
+  ASSERT_GT(IBASolverTestAccess(solver).SolvePCG(), 0u);
+  IBASolverTestAccess(solver).BackSubstitutePoints();
+  const int C = 15 * IBASolverTestAccess(solver).cameraBlocks.Size(), P = b.size() - C;
   const VectorX dx = StepVector(solver);
   const double damped = lambda * (dx.array().square() * H.diagonal().array()).sum();
   const double unreduced = b.dot(dx) + damped;
@@ -264,5 +264,6 @@ TEST(IBASolverRun, PredictedReductionUsesTheUnreducedRightHandSide) {
   // The two candidates differ well beyond float rounding, and the solver
   // predicts the unreduced one.
   ASSERT_GT(std::fabs(unreduced - schur), 1e-3 * unreduced);
-  EXPECT_NEAR(solver.ComputePredictedReduction(lambda), unreduced, 1e-4 * unreduced);
+  EXPECT_NEAR(IBASolverTestAccess(solver).ComputePredictedReduction(lambda), unreduced,
+              1e-4 * unreduced);
 }
