@@ -17,6 +17,7 @@
 #include "la/ConjugateGradient.h"
 #include "optimization/IBABlocks.h"
 #include "optimization/IBAProblem.h"
+#include "optimization/IBASchur.h"
 #include "optimization/IBAState.h"
 
 enum IBAStopReason {
@@ -53,8 +54,29 @@ class IBASolver {
   // Weighted sum of squares of all terms (no factor one half); prints the
   // term lines when verbose >= 2.
   float ComputeCost(const IBAProblem& problem, const IBAState& state, u8 verbose, FILE* log) const;
+  // The feature (reprojection) terms alone.
   float ComputeFeatureCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
                            FILE* log) const;
+
+  // Parameters (owners may change them between runs).
+  u32 maxIterations = 50;
+  float initialDamping = 0.001f;
+  float minRelativeReduction = 0.0001f;
+  float minGradient = 1e-5f;
+  float minStep = 1e-6f;
+  u32 pcgMinIterations = 10;
+  u32 pcgMaxIterations = 500;
+  float pcgRelativeTolerance = 0.001f;
+  float pcgDivergenceFactor = 10.0f;
+
+  // Statistics of the last run: LM iterations entered and PCG iterations.
+  u32 iterations = 0;
+  u32 totalPCGIterations = 0;
+
+ private:
+  // The stages of Run; the tests reach them through this one hook.
+  friend class IBASolverTestAccess;
+
   float ComputeDeltaCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
                          FILE* log) const;
   float ComputeBiasCost(const IBAProblem& problem, const IBAState& state, u8 verbose,
@@ -78,7 +100,6 @@ class IBASolver {
 
   // Linear step: Schur complement onto the cameras, PCG, back-substitution.
   void ComputeSchurComplement();
-  void InvertPointBlocks();
   // Returns the PCG iteration count, 0 when the first step is not finite.
   u32 SolvePCG();
   void MultiplyReducedSystem(const AlignedArray<LA::CameraVector15>& x,
@@ -105,19 +126,12 @@ class IBASolver {
   void DampDiagonals(float factor);
   void RestoreDiagonals();
 
-  // Parameters (owners may change them between runs).
-  u32 maxIterations = 50;
-  float initialDamping = 0.001f;
-  float minRelativeReduction = 0.0001f;
-  float minGradient = 1e-5f;
-  float minStep = 1e-6f;
-  u32 pcgMinIterations = 10;
-  u32 pcgMaxIterations = 500;
-  float pcgRelativeTolerance = 0.001f;
-  float pcgDivergenceFactor = 10.0f;
+  void Print(FILE* log, const char* format, ...) const;
+  IBASchurComplement::Structure SchurStructure() const;
+  float MaxAbsRHS() const;
 
-  // The linear system, readable by tests: variable camera k is camera
-  // fixedCameras + k, variable point k is point fixedPoints + k.
+  // The linear system: variable camera k is camera fixedCameras + k,
+  // variable point k is point fixedPoints + k.
   AlignedArray<LA::CameraBlock15> cameraBlocks;
   AlignedArray<IBAConsecutiveBlock> consecutiveBlocks;
   AlignedArray<IBACameraPairBlock> pairBlocks;
@@ -134,15 +148,6 @@ class IBASolver {
   AlignedArray<LA::AlignedVector4f> pointRHS;
   AlignedArray<LA::CameraVector15> cameraStep;
   AlignedArray<LA::AlignedVector4f> pointStep;
-  // Statistics of the last run: LM iterations entered and PCG iterations.
-  u32 iterations = 0;
-  u32 totalPCGIterations = 0;
-
- private:
-  void Print(FILE* log, const char* format, ...) const;
-  // Index of the pair block of (i, j), j >= i + 2, in the pair list.
-  u32 FindPair(u32 i, u32 j) const;
-  float MaxAbsRHS() const;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
   u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
@@ -164,9 +169,8 @@ class IBASolver {
   AlignedArray<LA::CameraVector15> cameraRHSBackup_;
   IBAState spare_;
 
-  // Schur complement, PCG and back-substitution work.
-  AlignedArray<LA::AlignedMatrix3f> pointInverses_;
-  AlignedArray<IBACameraPointBlock> Y_;  // W V^-1 of the current point's blocks
+  // Schur complement and back-substitution; PCG work.
+  IBASchurComplement schur_;
   AlignedArray<LA::BlockJacobi15> preconditioner_;
   LA::PCGScratch pcg_;
 

@@ -94,7 +94,7 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   pairBlocks.Resize(static_cast<u32>(pairs.size()));
   cameraPointBlocks.Resize(blocks);
   pointBlocks.Resize(np);
-  pointInverses_.Resize(np);
+  schur_.Resize(np);
   cameraRHS.Resize(nc);
   pointRHS.Resize(np);
   cameraStep.Resize(nc);
@@ -103,11 +103,15 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   pointDiagonals_.Resize(np);
 }
 
-u32 IBASolver::FindPair(u32 i, u32 j) const {
-  const IBACameraPair* first = pairs.data() + pairStart_[i];
-  const IBACameraPair* last = pairs.data() + pairStart_[i + 1];
-  return static_cast<u32>(
-      std::lower_bound(first, last, j,
-                       [](const IBACameraPair& pair, u32 v) { return pair.second < v; }) -
-      pairs.data());
+IBASchurComplement::Structure IBASolver::SchurStructure() const {
+  return {cameraPointBlocks, blockCameras, pointBlockStart, pairs, pairStart_};
+}
+
+void IBASolver::ComputeSchurComplement() {
+  schur_.Reduce(SchurStructure(), pointBlocks, pointRHS, cameraBlocks, consecutiveBlocks,
+                pairBlocks, cameraRHS);
+}
+
+void IBASolver::BackSubstitutePoints() {
+  schur_.BackSubstitute(SchurStructure(), pointRHS, cameraStep, pointStep);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/IBASolverTestAccess.h"
 #include "common/InertialScene.h"
 #include "optimization/IBASolver.h"
 
@@ -192,7 +193,8 @@ using VectorX = Eigen::VectorXd;
 
 // Dense H (cameras first, 15 each, then points, 3 each) and b from the
 // solver's blocks as they stand.
-inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withPoints = true) {
+inline void AssembleDense(IBASolver& solver, MatrixX& H, VectorX& b, bool withPoints = true) {
+  const IBASolverTestAccess s(solver);
   using CR = LA::CameraBlock15;
   const u32 nc = s.cameraBlocks.Size(), np = withPoints ? s.pointBlocks.Size() : 0;
   const int N = 15 * nc + 3 * np;
@@ -250,14 +252,16 @@ inline void AssembleDense(const IBASolver& s, MatrixX& H, VectorX& b, bool withP
 }
 
 // The solver's step as one vector in the dense order, and back.
-inline VectorX StepVector(const IBASolver& s) {
+inline VectorX StepVector(IBASolver& solver) {
+  const IBASolverTestAccess s(solver);
   const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
   VectorX x(15 * nc + 3 * np);
   for (u32 i = 0; i < 15 * nc; ++i) x(i) = s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3];
   for (u32 i = 0; i < 3 * np; ++i) x(15 * nc + i) = s.pointStep[i / 3].v[i % 3];
   return x;
 }
-inline void SetStep(IBASolver& s, const VectorX& x) {
+inline void SetStep(IBASolver& solver, const VectorX& x) {
+  const IBASolverTestAccess s(solver);
   const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
   std::memset(s.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * nc);
   for (u32 i = 0; i < 15 * nc; ++i) s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3] = x(i);

@@ -13,7 +13,8 @@ namespace {
 struct Damped {
   Scene scene;
   IBASolver solver;
-  MatrixX H;  // damped full system
+  IBASolverTestAccess stages{solver};  // the stages of Run, one at a time
+  MatrixX H;                           // damped full system
   VectorX b;
 };
 
@@ -26,12 +27,12 @@ void BuildDamped(Damped& d, u32 fixedCameras, float lambda, float fieldOfView = 
   o.fieldOfView = fieldOfView;  // narrow views: some cameras share no point
   BuildScene(o, d.scene);
   Perturb(d.scene.problem, d.scene.state, 0.02f, 0.01f, 0.05f, 0.02f, 9);
-  d.solver.BuildStructure(d.scene.problem, d.scene.state);
-  d.solver.ConstructNormalEquation(d.scene.problem, d.scene.state);
+  d.stages.BuildStructure(d.scene.problem, d.scene.state);
+  d.stages.ConstructNormalEquation(d.scene.problem, d.scene.state);
   MatrixX undamped;
   AssembleDense(d.solver, undamped, d.b);
-  d.solver.SaveDiagonals();
-  d.solver.DampDiagonals(1.0f + lambda);
+  d.stages.SaveDiagonals();
+  d.stages.DampDiagonals(1.0f + lambda);
   AssembleDense(d.solver, d.H, d.b);
   // Damping scales every diagonal entry, cameras' and points', and nothing else.
   MatrixX expected = undamped;
@@ -39,7 +40,7 @@ void BuildDamped(Damped& d, u32 fixedCameras, float lambda, float fieldOfView = 
   EXPECT_LT((d.H - expected).lpNorm<Eigen::Infinity>(), 1e-6 * expected.lpNorm<Eigen::Infinity>());
   // Points that no camera sees have empty blocks and get no step; a unit
   // diagonal keeps the dense system regular without coupling them.
-  for (int i = 15 * d.solver.cameraBlocks.Size(); i < d.H.rows(); ++i)
+  for (int i = 15 * d.stages.cameraBlocks.Size(); i < d.H.rows(); ++i)
     if (d.H(i, i) == 0.0) d.H(i, i) = 1.0;
 }
 
@@ -52,25 +53,25 @@ double RelativeError(const MatrixX& a, const MatrixX& b) {
 TEST(IBASolverLinearStep, ReducedSystemIsTheDenseSchurComplement) {
   Damped d;
   BuildDamped(d, 2, 0.01f);
-  const int C = 15 * d.solver.cameraBlocks.Size(), P = d.H.rows() - C;
+  const int C = 15 * d.stages.cameraBlocks.Size(), P = d.H.rows() - C;
   // Fill-in pairs must exist for the test to mean something.
-  ASSERT_FALSE(d.solver.pairs.empty());
+  ASSERT_FALSE(d.stages.pairs.empty());
   const MatrixX Vinv = d.H.bottomRightCorner(P, P).inverse();
   const MatrixX W = d.H.topRightCorner(C, P);
   const MatrixX S = d.H.topLeftCorner(C, C) - W * Vinv * W.transpose();
   const VectorX r = d.b.head(C) - W * Vinv * d.b.tail(P);
 
-  d.solver.ComputeSchurComplement();
+  d.stages.ComputeSchurComplement();
   MatrixX Sr;
   VectorX br;
   AssembleDense(d.solver, Sr, br, false);
   EXPECT_LT(RelativeError(Sr, S), 1e-4);
   EXPECT_LT(RelativeError(br, r), 1e-4);
   // Cameras that share no point stay uncoupled.
-  for (u32 i = 0; i < d.solver.cameraBlocks.Size(); ++i)
-    for (u32 j = i + 2; j < d.solver.cameraBlocks.Size(); ++j) {
+  for (u32 i = 0; i < d.stages.cameraBlocks.Size(); ++i)
+    for (u32 j = i + 2; j < d.stages.cameraBlocks.Size(); ++j) {
       const bool listed =
-          std::any_of(d.solver.pairs.begin(), d.solver.pairs.end(),
+          std::any_of(d.stages.pairs.begin(), d.stages.pairs.end(),
                       [&](const IBACameraPair& p) { return p.first == i && p.second == j; });
       if (!listed) {
         EXPECT_EQ(S.block(15 * i, 15 * j, 15, 15).cwiseAbs().maxCoeff(), 0.0);
@@ -87,11 +88,11 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
   d.solver.pcgRelativeTolerance = 1e-12f;
   d.solver.pcgMinIterations = 1;
   d.solver.pcgMaxIterations = 2000;
-  d.solver.ComputeSchurComplement();
-  const u32 n = d.solver.SolvePCG();
+  d.stages.ComputeSchurComplement();
+  const u32 n = d.stages.SolvePCG();
   EXPECT_GT(n, 1u);
-  d.solver.BackSubstitutePoints();
-  const u32 nc = d.solver.cameraBlocks.Size();
+  d.stages.BackSubstitutePoints();
+  const u32 nc = d.stages.cameraBlocks.Size();
   const VectorX y = StepVector(d.solver);
   // Points seen once are nearly singular in depth (only the damping holds
   // them), so float and double differ there by conditioning alone; compare
@@ -100,12 +101,12 @@ TEST(IBASolverLinearStep, TightPCGAndBackSubstitutionMatchTheDenseSolve) {
   for (u32 m = 0; m < d.scene.problem.features.measurements.Size(); ++m)
     ++seen[d.scene.problem.features.measurements[m].point];
   double scale = x.head(15 * nc).lpNorm<Eigen::Infinity>();
-  for (u32 p = 0; p < d.solver.pointStep.Size(); ++p)
+  for (u32 p = 0; p < d.stages.pointStep.Size(); ++p)
     if (seen[6 + p] >= 2)
       scale = std::max(scale, x.segment(15 * nc + 3 * p, 3).lpNorm<Eigen::Infinity>());
   EXPECT_LT((y - x).head(15 * nc).lpNorm<Eigen::Infinity>(), 1e-3 * scale);
   int compared = 0;
-  for (u32 p = 0; p < d.solver.pointStep.Size(); ++p) {
+  for (u32 p = 0; p < d.stages.pointStep.Size(); ++p) {
     if (seen[6 + p] < 2) continue;
     ++compared;
     EXPECT_LT((y - x).segment(15 * nc + 3 * p, 3).lpNorm<Eigen::Infinity>(), 1e-3 * scale)

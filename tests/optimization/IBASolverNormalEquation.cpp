@@ -71,12 +71,13 @@ TEST(IBASolverNormalEquation, EveryTermAloneIsMinusHalfTheCostGradient) {
     Isolate(t, P);
     Perturb(P, s.state, 0.02f, 0.1f, 0.05f, 0.02f, 11);
     IBASolver solver;
-    solver.BuildStructure(P, s.state);
-    solver.ConstructNormalEquation(P, s.state);
+    IBASolverTestAccess stages(solver);
+    stages.BuildStructure(P, s.state);
+    stages.ConstructNormalEquation(P, s.state);
     MatrixX H;
     VectorX b;
     AssembleDense(solver, H, b);
-    const int nc = 15 * int(solver.cameraBlocks.Size());
+    const int nc = 15 * int(stages.cameraBlocks.Size());
     ExpectMinusHalfCostSlope(
         b,
         [&](int n, float h) {
@@ -110,8 +111,9 @@ TEST(IBASolverNormalEquation, AtZeroResidualTheRightHandSideMovesByMinusHTimesTh
         TrueDelta(s.state.cameras[i - 1], s.state.cameras[i], 0.1f, o, s.problem.deltas[i - 1]);
     }
     IBASolver solver;
-    solver.BuildStructure(s.problem, s.state);
-    solver.ConstructNormalEquation(s.problem, s.state);
+    IBASolverTestAccess stages(solver);
+    stages.BuildStructure(s.problem, s.state);
+    stages.ConstructNormalEquation(s.problem, s.state);
     MatrixX H, H1;
     VectorX b0, b1;
     AssembleDense(solver, H, b0);
@@ -119,8 +121,8 @@ TEST(IBASolverNormalEquation, AtZeroResidualTheRightHandSideMovesByMinusHTimesTh
     VectorX dx(H.rows());
     for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
     SetStep(solver, dx);
-    solver.UpdateState(s.problem, s.state);
-    solver.ConstructNormalEquation(s.problem, s.state);
+    stages.UpdateState(s.problem, s.state);
+    stages.ConstructNormalEquation(s.problem, s.state);
     AssembleDense(solver, H1, b1);
     const VectorX expected = -H * dx, got = b1 - b0;
     const double scale = expected.lpNorm<Eigen::Infinity>();
@@ -144,12 +146,13 @@ TEST(IBASolverNormalEquation, UpdatedCameraConvertsToTheMapRecord) {
   c.q[3] = 1.0f;
   RefreshCaches(s.state.extrinsic, c);
   IBASolver solver;
-  solver.BuildStructure(s.problem, s.state);
-  VectorX dx = VectorX::Zero(15 + 3 * solver.pointStep.Size());
+  IBASolverTestAccess stages(solver);
+  stages.BuildStructure(s.problem, s.state);
+  VectorX dx = VectorX::Zero(15 + 3 * stages.pointStep.Size());
   // p, v, rotation 0.2 about z, ba, bg
   dx.head<15>() << 1, 2, 3, 0.5, -0.25, 0.125, 0, 0, 0.2, 0.01, 0.02, 0.03, -1e-3, 2e-3, -3e-3;
   SetStep(solver, dx);
-  solver.UpdateState(s.problem, s.state);
+  stages.UpdateState(s.problem, s.state);
   c.p[3] = c.v[3] = c.ba[3] = c.bg[3] = NAN;
 
   f64 out[16];
@@ -222,15 +225,16 @@ TEST(IBASolverGround, AlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
       RefreshCaches(s.state.extrinsic, s.state.cameras[2]);
     }
     IBASolver solver;
+    IBASolverTestAccess stages(solver);
     const float before[3] = {solver.ComputeFeatureCost(s.problem, s.state, 0, nullptr),
-                             solver.ComputeDeltaCost(s.problem, s.state, 0, nullptr),
-                             solver.ComputePlaneCost(s.problem, s.state, 0, nullptr)};
-    ASSERT_TRUE(solver.AlignToGroundPlane(s.problem, s.state)) << which;
+                             stages.ComputeDeltaCost(s.problem, s.state, 0, nullptr),
+                             stages.ComputePlaneCost(s.problem, s.state, 0, nullptr)};
+    ASSERT_TRUE(stages.AlignToGroundPlane(s.problem, s.state)) << which;
     EXPECT_TRUE(StateFinite(s.state)) << which;
     ExpectGroundPlane(s.state, 2);
     const float after[3] = {solver.ComputeFeatureCost(s.problem, s.state, 0, nullptr),
-                            solver.ComputeDeltaCost(s.problem, s.state, 0, nullptr),
-                            solver.ComputePlaneCost(s.problem, s.state, 0, nullptr)};
+                            stages.ComputeDeltaCost(s.problem, s.state, 0, nullptr),
+                            stages.ComputePlaneCost(s.problem, s.state, 0, nullptr)};
     for (int k = 0; k < 3; ++k)
       EXPECT_NEAR(after[k], before[k], 1e-3f * before[k] + 1e-6f) << which << " term " << k;
     // The fixed camera moved with the world; quaternions stay in w >= 0.
@@ -247,13 +251,14 @@ TEST(IBASolverGround, NoneIndicesLeaveTheRunAsWithoutAlignment) {
   IBAState start;
   IBAState::Copy(start, plain.state);
   IBASolver solver;
+  IBASolverTestAccess stages(solver);
   solver.Run(plain.problem, plain.state, 0, nullptr);
   for (const int which : {0, 1}) {
     Scene s;
     BuildGroundScene(s, 2);
     IBAState::Copy(s.state, start);
     (which == 0 ? s.problem.groundCamera : s.problem.groundPlane) = 0xFFFFFFFFu;
-    EXPECT_FALSE(solver.AlignToGroundPlane(s.problem, s.state));
+    EXPECT_FALSE(stages.AlignToGroundPlane(s.problem, s.state));
     solver.Run(s.problem, s.state, 0, nullptr);
     EXPECT_TRUE(Same(s.state, plain.state)) << which;
   }

@@ -126,6 +126,7 @@ TEST(IBASolverRun, NoVariableCamera) {
   s.problem.fixedCameras = s.state.cameras.Size();
   s.problem.fixedPoints = s.state.points.Size();
   IBASolver solver;
+  IBASolverTestAccess stages(solver);
   FILE* log = std::tmpfile();
   EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
   const std::vector<std::string> lines = LogLines(log);
@@ -147,7 +148,7 @@ TEST(IBASolverRun, NoVariableCamera) {
   BuildScene(o, one);
   EXPECT_EQ(one.problem.deltas.Size(), 0u);
   Perturb(one.problem, one.state, 0.02f, 0.01f, 0.0f, 0.02f, 5);
-  EXPECT_EQ(solver.ComputeDeltaCost(one.problem, one.state, 2, nullptr), 0.0f);
+  EXPECT_EQ(stages.ComputeDeltaCost(one.problem, one.state, 2, nullptr), 0.0f);
   const IBAStopReason reason = solver.Run(one.problem, one.state, 0, nullptr);
   EXPECT_NE(reason, IBA_LM_NORMAL_EQUATION_FAIL);
   EXPECT_NE(reason, IBA_LM_INFINIT_SSE);
@@ -241,22 +242,23 @@ TEST(IBASolverRun, PredictedReductionUsesTheUnreducedRightHandSide) {
   Scene s;
   Start(s, 4.0f);
   IBASolver solver;
+  IBASolverTestAccess stages(solver);
   const float lambda = 0.01f;
-  solver.BuildStructure(s.problem, s.state);
-  solver.ConstructNormalEquation(s.problem, s.state);
+  stages.BuildStructure(s.problem, s.state);
+  stages.ConstructNormalEquation(s.problem, s.state);
   MatrixX H;
   VectorX b;
   AssembleDense(solver, H, b);
-  solver.SaveDiagonals();
-  solver.DampDiagonals(1.0f + lambda);
-  solver.BackupSystem();
-  solver.ComputeSchurComplement();
+  stages.SaveDiagonals();
+  stages.DampDiagonals(1.0f + lambda);
+  stages.BackupSystem();
+  stages.ComputeSchurComplement();
   MatrixX S;
   VectorX reduced;
   AssembleDense(solver, S, reduced, false);
-  ASSERT_GT(solver.SolvePCG(), 0u);
-  solver.BackSubstitutePoints();
-  const int C = 15 * solver.cameraBlocks.Size(), P = b.size() - C;
+  ASSERT_GT(stages.SolvePCG(), 0u);
+  stages.BackSubstitutePoints();
+  const int C = 15 * stages.cameraBlocks.Size(), P = b.size() - C;
   const VectorX dx = StepVector(solver);
   const double damped = lambda * (dx.array().square() * H.diagonal().array()).sum();
   const double unreduced = b.dot(dx) + damped;
@@ -264,5 +266,5 @@ TEST(IBASolverRun, PredictedReductionUsesTheUnreducedRightHandSide) {
   // The two candidates differ well beyond float rounding, and the solver
   // predicts the unreduced one.
   ASSERT_GT(std::fabs(unreduced - schur), 1e-3 * unreduced);
-  EXPECT_NEAR(solver.ComputePredictedReduction(lambda), unreduced, 1e-4 * unreduced);
+  EXPECT_NEAR(stages.ComputePredictedReduction(lambda), unreduced, 1e-4 * unreduced);
 }

@@ -5,10 +5,12 @@
 // right-hand side and the fill-in of every later camera that sees the point
 // (its consecutive block or its camera-pair block). The blocks of a point
 // are contiguous, so the walk reads memory in order.
+#include "optimization/IBASchur.h"
+
+#include <algorithm>
 #include <cstring>
 
 #include "optimization/IBASimd.h"
-#include "optimization/IBASolver.h"
 
 using namespace IBASimd;
 
@@ -29,21 +31,39 @@ inline void SubtractFillIn(const IBACameraPointBlock& Y, const IBACameraPointBlo
 
 }  // namespace
 
-void IBASolver::InvertPointBlocks() {
-  for (u32 p = 0; p < variablePoints_; ++p) {
+void IBASchurComplement::InvertPointBlocks(const AlignedArray<LA::AlignedMatrix3f>& pointBlocks) {
+  for (u32 p = 0; p < pointInverses_.Size(); ++p) {
     LA::InvertSymmetric3x3(pointBlocks[p], pointInverses_[p]);
     for (int i = 0; i < 3; ++i) pointInverses_[p][i][3] = 0.0f;
   }
 }
 
-void IBASolver::ComputeSchurComplement() {
+u32 IBASchurComplement::FindPair(const Structure& s, u32 i, u32 j) {
+  const IBACameraPair* first = s.pairs.data() + s.pairStart[i];
+  const IBACameraPair* last = s.pairs.data() + s.pairStart[i + 1];
+  return static_cast<u32>(
+      std::lower_bound(first, last, j,
+                       [](const IBACameraPair& pair, u32 v) { return pair.second < v; }) -
+      s.pairs.data());
+}
+
+void IBASchurComplement::Reduce(const Structure& s,
+                                const AlignedArray<LA::AlignedMatrix3f>& pointBlocks,
+                                const AlignedArray<LA::AlignedVector4f>& pointRHS,
+                                AlignedArray<LA::CameraBlock15>& cameraBlocks,
+                                AlignedArray<IBAConsecutiveBlock>& consecutiveBlocks,
+                                AlignedArray<IBACameraPairBlock>& pairBlocks,
+                                AlignedArray<LA::CameraVector15>& cameraRHS) {
   using CR = LA::CameraBlock15;
-  pairBlocks.Resize(static_cast<u32>(pairs.size()));
+  const std::vector<u32>& pointBlockStart = s.pointBlockStart;
+  const std::vector<u32>& blockCameras = s.blockCameras;
+  const AlignedArray<IBACameraPointBlock>& cameraPointBlocks = s.cameraPointBlocks;
+  pairBlocks.Resize(static_cast<u32>(s.pairs.size()));
   if (pairBlocks.Size() > 0)
     std::memset(pairBlocks.Data(), 0, sizeof(IBACameraPairBlock) * pairBlocks.Size());
-  InvertPointBlocks();
+  InvertPointBlocks(pointBlocks);
 
-  for (u32 p = 0; p < variablePoints_; ++p) {
+  for (u32 p = 0; p < pointInverses_.Size(); ++p) {
     const u32 begin = pointBlockStart[p], end = pointBlockStart[p + 1];
     if (begin == end) continue;
     if (Y_.Size() < end - begin) Y_.Resize(end - begin);
@@ -67,15 +87,21 @@ void IBASolver::ComputeSchurComplement() {
       const u32 i = blockCameras[a];
       for (u32 k = a + 1; k < end; ++k) {
         const u32 j = blockCameras[k];
-        float(*target)[4] = j == i + 1 ? consecutiveBlocks[i].m : pairBlocks[FindPair(i, j)].m;
+        float(*target)[4] = j == i + 1 ? consecutiveBlocks[i].m : pairBlocks[FindPair(s, i, j)].m;
         SubtractFillIn(Y_[a - begin], cameraPointBlocks[k], target);
       }
     }
   }
 }
 
-void IBASolver::BackSubstitutePoints() {
-  for (u32 p = 0; p < variablePoints_; ++p) {
+void IBASchurComplement::BackSubstitute(const Structure& s,
+                                        const AlignedArray<LA::AlignedVector4f>& pointRHS,
+                                        const AlignedArray<LA::CameraVector15>& cameraStep,
+                                        AlignedArray<LA::AlignedVector4f>& pointStep) const {
+  const std::vector<u32>& pointBlockStart = s.pointBlockStart;
+  const std::vector<u32>& blockCameras = s.blockCameras;
+  const AlignedArray<IBACameraPointBlock>& cameraPointBlocks = s.cameraPointBlocks;
+  for (u32 p = 0; p < pointInverses_.Size(); ++p) {
     __m128 work = _mm_load_ps(pointRHS[p].v);
     for (u32 k = pointBlockStart[p]; k < pointBlockStart[p + 1]; ++k) {
       const IBACameraPointBlock& W = cameraPointBlocks[k];
