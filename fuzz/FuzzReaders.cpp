@@ -96,32 +96,40 @@ void FuzzDeltaRead(const uint8_t* rest, size_t restSize) {
   }
 }
 
-// Every process-wide value LoadParameters may set.
+// Every process-wide double LoadParameters may set.
+f64* const kDoubles[18] = {&IMU_DELTA_WEIGHT_POSITION,
+                           &IMU_DELTA_WEIGHT_VELOCITY,
+                           &IMU_DELTA_WEIGHT_ROTATION,
+                           &IMU_VARIANCE_FEATURE_3D,
+                           &IMU_VARIANCE_FEATURE_2D,
+                           &IMU_VARIANCE_VELOCITY_SMOOTH,
+                           &IMU_VARIANCE_VELOCITY_REGULARIZATION,
+                           &IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
+                           &IMU_VARIANCE_ACCELERATION,
+                           &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
+                           &IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION,
+                           &IMU_VARIANCE_ROTATION_RATE,
+                           &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
+                           &IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION,
+                           &IMU_VARIANCE_GRAVITY,
+                           &IMU_VARIANCE_GRAVITY_TIME_DEVIATION,
+                           &IMU_VARIANCE_PLANE,
+                           &IMU_VARIANCE_PLANE_GROUND};
+
 struct Parameters {
   f32 f[3];
   f64 d[18];
   static void Get(Parameters& p) {
-    const f32* fs[3] = {&IMU_INITIAL_HEIGHT, &IMU_MARKER_WIDTH, &IMU_MARKER_HEIGHT};
-    for (int i = 0; i < 3; ++i) p.f[i] = *fs[i];
-    const f64* ds[18] = {&IMU_DELTA_WEIGHT_POSITION,
-                         &IMU_DELTA_WEIGHT_VELOCITY,
-                         &IMU_DELTA_WEIGHT_ROTATION,
-                         &IMU_VARIANCE_FEATURE_3D,
-                         &IMU_VARIANCE_FEATURE_2D,
-                         &IMU_VARIANCE_VELOCITY_SMOOTH,
-                         &IMU_VARIANCE_VELOCITY_REGULARIZATION,
-                         &IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
-                         &IMU_VARIANCE_ACCELERATION,
-                         &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-                         &IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION,
-                         &IMU_VARIANCE_ROTATION_RATE,
-                         &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-                         &IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION,
-                         &IMU_VARIANCE_GRAVITY,
-                         &IMU_VARIANCE_GRAVITY_TIME_DEVIATION,
-                         &IMU_VARIANCE_PLANE,
-                         &IMU_VARIANCE_PLANE_GROUND};
-    for (int i = 0; i < 18; ++i) p.d[i] = *ds[i];
+    p.f[0] = IMU_INITIAL_HEIGHT;
+    p.f[1] = IMU_MARKER_WIDTH;
+    p.f[2] = IMU_MARKER_HEIGHT;
+    for (int i = 0; i < 18; ++i) p.d[i] = *kDoubles[i];
+  }
+  static void Set(const Parameters& p) {
+    IMU_INITIAL_HEIGHT = p.f[0];
+    IMU_MARKER_WIDTH = p.f[1];
+    IMU_MARKER_HEIGHT = p.f[2];
+    for (int i = 0; i < 18; ++i) *kDoubles[i] = p.d[i];
   }
 };
 
@@ -161,28 +169,7 @@ void FuzzConfiguration(const uint8_t* rest, size_t restSize) {
   FUZZ_CHECK(AllFinite(loaded.f, 3));
   for (const f64 d : loaded.d) FUZZ_CHECK(std::isfinite(d));
   // Put the defaults back for the next input.
-  IMU_INITIAL_HEIGHT = defaults.f[0];
-  IMU_MARKER_WIDTH = defaults.f[1];
-  IMU_MARKER_HEIGHT = defaults.f[2];
-  f64* ds[18] = {&IMU_DELTA_WEIGHT_POSITION,
-                 &IMU_DELTA_WEIGHT_VELOCITY,
-                 &IMU_DELTA_WEIGHT_ROTATION,
-                 &IMU_VARIANCE_FEATURE_3D,
-                 &IMU_VARIANCE_FEATURE_2D,
-                 &IMU_VARIANCE_VELOCITY_SMOOTH,
-                 &IMU_VARIANCE_VELOCITY_REGULARIZATION,
-                 &IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
-                 &IMU_VARIANCE_ACCELERATION,
-                 &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-                 &IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION,
-                 &IMU_VARIANCE_ROTATION_RATE,
-                 &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-                 &IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION,
-                 &IMU_VARIANCE_GRAVITY,
-                 &IMU_VARIANCE_GRAVITY_TIME_DEVIATION,
-                 &IMU_VARIANCE_PLANE,
-                 &IMU_VARIANCE_PLANE_GROUND};
-  for (int i = 0; i < 18; ++i) *ds[i] = defaults.d[i];
+  Parameters::Set(defaults);
 }
 
 }  // namespace

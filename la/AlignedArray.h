@@ -192,23 +192,6 @@ inline void AssignAlignedArray4(AlignedArray<T>& dst, const AlignedArray<T>& src
   static_assert(sizeof(T) == 4, "4-byte elements");
   dst.Assign(src);
 }
-template <class T>
-inline void AssignAlignedArray8(AlignedArray<T>& dst, const AlignedArray<T>& src) {
-  static_assert(sizeof(T) == 8, "8-byte elements");
-  dst.Assign(src);
-}
-// Sets the size; new storage (content not kept) only when the capacity is too
-// small.
-template <class T>
-inline void ResizeAlignedArray4(AlignedArray<T>& a, u32 n) {
-  static_assert(sizeof(T) == 4, "4-byte elements");
-  a.Resize(n);
-}
-template <class T>
-inline void ResizeAlignedArray8(AlignedArray<T>& a, u32 n) {
-  static_assert(sizeof(T) == 8, "8-byte elements");
-  a.Resize(n);
-}
 
 // Record stream of a binary file: u32 count (little-endian), then count raw
 // records, no header, padding or checksum.
