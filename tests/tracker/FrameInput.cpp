@@ -1,18 +1,23 @@
 // scripted-stages
-// Frame input: late removal of rejected frames, the recovering walk that
-// keeps the best frames, ring poses following a map change, and the marker
-// phase with its template cache.
+// Frame input and the ring's bookkeeping: late removal of rejected frames,
+// the recovering walk that keeps the best frames, removal with the inertial
+// samples, ring poses following a map change, the marker phase with its
+// template cache, patch reliability, re-derivation of a frame's matches
+// after merges and trims, key-frame track tables, match sets and the pixel
+// warp.
 #include <cstdio>
-#include <filesystem>
 
+#include "tests/common/TempFolder.h"
 #include "tracker/ScriptedStages.h"
 
 namespace {
 
-std::vector<int> RingNumbers(const Tracker& t) {
-  std::vector<int> numbers;
-  for (u16 i = 0; i < t.RingSize(); ++i) numbers.push_back(t.Frame(i).number);
-  return numbers;
+MapMatch Match(u32 track, u32 patch, float x = 0.0f) {
+  MapMatch m{};
+  m.track = track;
+  m.patch = patch;
+  m.x = m.px = m.nx = x;
+  return m;
 }
 
 }  // namespace
@@ -22,32 +27,54 @@ using FrameInput = ScriptedTracker;
 TEST_F(FrameInput, RejectedFrameLeavesTheRingOneFrameLater) {
   TheScript().frames[1].n = 9;
   Make(0, kUnsetCounter);
-  Steps(3);
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 1, 2}));
+  Step(3);
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2}));
   Step();
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 2, 3}));
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3}));
   EXPECT_EQ(tracker->referenceFrame, 1);  // the previous frame, moved down
 }
 
 TEST_F(FrameInput, RecoveringKeepsTheBestRejectedFramesAndRemovesTheOldestOther) {
-  Script& s = TheScript();
   const float image[5] = {0, 0.9f, 0.1f, 0.1f, 0.1f};
   const float combined[5] = {0, 0.02f, 0.09f, 0.01f, 0.0f};
   for (int i = 1; i <= 4; ++i) {
-    s.frames[i].n = 5;
-    s.frames[i].I = image[i];
-    s.frames[i].S = combined[i];
+    TheScript().frames[i].n = 5;
+    TheScript().frames[i].I = image[i];
+    TheScript().frames[i].S = combined[i];
   }
   Make(0, kUnsetCounter);
-  Steps(5);
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 1, 2, 3, 4}));
+  Step(5);
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2, 3, 4}));
   Step();
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 1, 2, 4, 5}));
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2, 4, 5}));
+}
+
+TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
+  Make(0, kUnsetCounter);
+  Step(4);  // slots 0..3, frame i at time 0.1 (i + 1)
+  for (int i = 0; i < 3; ++i) {
+    tracker->frames[i].samples.assign(1, IMUSample{});
+    tracker->frames[i].samples[0].acceleration[2] = 9.81;
+    tracker->frames[i].samples[0].time = 0.05 + 0.1 * i;
+  }
+  tracker->RemoveFrame(1);
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3, 1}));  // slot 3 is the freed one
+  ASSERT_EQ(tracker->Frame(1).samples.size(), 2u);
+  EXPECT_DOUBLE_EQ(tracker->Frame(1).samples[0].time, 0.15);
+  EXPECT_NEAR(tracker->Frame(1).delta[0].dt, 0.2, 1e-12);  // from frame 0 to frame 2
+  tracker->RemoveFrame(tracker->currentFrame);             // never removed, hands on nothing
+  EXPECT_EQ(tracker->Frame(0).samples.size(), 1u);
+  // The oldest frame's predecessor would be the newest: its samples go.
+  tracker->RemoveFrame(0);
+  EXPECT_EQ(tracker->Frame(0).number, 2);
+  EXPECT_EQ(tracker->Frame(0).samples.size(), 2u);
+  EXPECT_EQ(tracker->Frame(0).delta[0].dt, 0.0);
+  EXPECT_EQ(tracker->Frame(0).delta[0].dq[3], 1.0);
 }
 
 TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
   Make(0, kUnsetCounter);
-  Steps(4);
+  Step(4);
   for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
     CameraPose moved = tracker->Frame(0).pose.slot[1];
     moved.m[0][3] += 1.0f;
@@ -63,19 +90,17 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
   }
 }
 
-TEST_F(FrameInput, MarkerPhaseWithoutTemplateFileRunsNoDetector) {
+// Without a template file no detector runs; with one a capture is saved and
+// read back, and a cache whose count overruns the file is read as far as it
+// goes.
+TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   Make(3, kUnsetCounter);
-  Steps(3);
+  Step(3);
   EXPECT_EQ(tracker->markerDetector, nullptr);
-  EXPECT_EQ(tracker->RingSize(), 1);
-  EXPECT_EQ(tracker->currentFrame, 0);
-}
+  EXPECT_EQ(Ring(), (std::vector<int>{2}));
 
-TEST_F(FrameInput, CapturedTemplateIsSavedAndReadBackAndACorruptCacheIsCut) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("marker_" + std::to_string(::getpid()) + ".txt"))
-          .string();
-  std::remove(path.c_str());
+  TempFolder folder;
+  const std::string path = folder.File("marker.txt");
   Make(5, kUnsetCounter);
   tracker->SetMarkerTemplateFile(path);
   Step();
@@ -85,21 +110,119 @@ TEST_F(FrameInput, CapturedTemplateIsSavedAndReadBackAndACorruptCacheIsCut) {
   tracker->capturedTemplate = captured;  // as the detector leaves a capture
   Step();
   EXPECT_TRUE(tracker->StopRequested());
+  for (const bool corrupt : {false, true}) {
+    if (corrupt) {
+      FILE* f = std::fopen(path.c_str(), "wb");
+      const int32_t words[3] = {1000, 7, 9};
+      std::fwrite(words, 4, 3, f);
+      std::fclose(f);
+    }
+    Make(5, kUnsetCounter);
+    tracker->SetMarkerTemplateFile(path);
+    Step();
+    EXPECT_EQ(tracker->markerTemplate, corrupt ? std::vector<int32_t>({1000, 7, 9}) : captured);
+    EXPECT_FALSE(tracker->StopRequested());
+  }
+}
 
-  Make(5, kUnsetCounter);
-  tracker->SetMarkerTemplateFile(path);
+TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightings) {
+  Make(0, kUnsetCounter);
   Step();
-  EXPECT_EQ(tracker->markerTemplate, captured);
+  tracker->patches.Resize(1);
+  tracker->patches[0] = FeaturePatch{};
+  TrackerFrame& f = tracker->frames[0];
+  // Reliable after the patch is found (or missed) `times` more frames.
+  const auto reliable = [&](bool found, int times) {
+    f.mapMatches[0].assign(found ? 1 : 0, Match(0, 0));
+    f.lost[0].assign(found ? 0 : 1, ImageMatch{0, 0, 0, 0, 0});
+    for (int i = 0; i < times; ++i) tracker->UpdatePatchStatistics(0);
+    return (tracker->patches[0].flags & kPatchReliable) != 0;
+  };
+  EXPECT_TRUE(reliable(true, 20));
+  EXPECT_TRUE(reliable(false, 10));
+  EXPECT_FALSE(reliable(false, 1));
+  EXPECT_TRUE(reliable(true, 2));  // found again: the counts restart
+  EXPECT_TRUE(reliable(false, 2));
+  EXPECT_FALSE(reliable(false, 1));
+}
 
-  // A count larger than the file: read as far as it goes, no crash.
-  FILE* f = std::fopen(path.c_str(), "wb");
-  const int32_t corrupt[3] = {1000, 7, 9};
-  std::fwrite(corrupt, 4, 3, f);
-  std::fclose(f);
-  Make(5, kUnsetCounter);
-  tracker->SetMarkerTemplateFile(path);
+TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
+  Make(0, kUnsetCounter);
   Step();
-  EXPECT_EQ(tracker->markerTemplate, (std::vector<int32_t>{1000, 7, 9}));
-  EXPECT_FALSE(tracker->StopRequested());
-  std::remove(path.c_str());
+  const u8 inlier = kTrackSolved | kTrackInlier;
+  tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
+  TrackerFrame& f = tracker->frames[0];
+  f.mapMatches[0] = {Match(3, 3), Match(1, 1), Match(2, 2), Match(0, 0)};
+  f.candidates[0] = {ImageMatch{1, 1, 0, 0, 0}};
+  tracker->ComputeFrameStatistics(0, {0, 0, 2, 3});  // track 1 merged into 0
+  ASSERT_EQ(f.mapMatches[0].size(), 2u);
+  EXPECT_EQ(f.mapMatches[0][0].track, 0u);
+  EXPECT_EQ(f.mapMatches[0][1].track, 2u);
+  ASSERT_EQ(f.lost[0].size(), 1u);  // the second match of track 0
+  EXPECT_EQ(f.lost[0][0].track, 0u);
+  ASSERT_EQ(f.misses[0].size(), 1u);  // the outlier
+  EXPECT_EQ(f.misses[0][0].track, 3u);
+  EXPECT_EQ(f.candidates[0][0].track, 0u);
+  EXPECT_EQ(f.inlierCount, 1);
+  EXPECT_EQ(f.unsolvedCount, 1);
+
+  // Trim: track 0 gone, 2 -> 0, 3 -> 1; patches below 2 gone.
+  tracker->working.trackFlags = {0, kTrackSolved};
+  tracker->UpdateFrameCounts(0, {kNoTrack, kNoTrack, 0, 1}, 2);
+  ASSERT_EQ(f.mapMatches[0].size(), 1u);
+  EXPECT_EQ(f.mapMatches[0][0].track, 0u);
+  EXPECT_TRUE(f.lost[0].empty());
+  ASSERT_EQ(f.misses[0].size(), 1u);
+  EXPECT_EQ(f.misses[0][0].track, 1u);
+  EXPECT_EQ(f.misses[0][0].patch, 1u);
+  EXPECT_EQ(f.unsolvedCount, 1);
+}
+
+TEST_F(FrameInput, KeyFrameTrackTablesAndMatchSets) {
+  Make(0, kUnsetCounter);
+  Step(2);
+  MapWorkingCopy& w = tracker->working;
+  w.trackFlags.assign(8, 0);
+  w.trackFlags[5] = w.trackFlags[7] = kTrackSolved | kTrackInlier;
+  w.keyFrameMeasurementStart = {0, 3};
+  w.measurementTracks = {5, 2, 7};
+  std::vector<u16> table;
+  tracker->MapKeyFrameTrackIndices(0, table);
+  const u16 none = kNoSlot;
+  EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, 0, none, 2}));
+  EXPECT_EQ(tracker->CountKeyFrameTracks(0, kTrackInlier), 2u);
+  EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);  // no such key frame
+
+  tracker->frames[0].mapMatches[1] = {Match(5, 0, 0.5f), Match(3, 0, 0.7f)};
+  tracker->frames[1].mapMatches[0] = {Match(3, 0, 1.0f), Match(5, 0, 2.0f), Match(6, 0, 3.0f)};
+  EXPECT_EQ(tracker->CountKeyFrameTrackMatches(1, table), 1u);
+  std::vector<u8> marks;
+  tracker->MarkFrameTracks(0, marks);
+  EXPECT_EQ(tracker->CountMarkedMapMatches(1, marks), 2u);
+  MatchSet2D set;
+  std::vector<u32> lists[kPyramidLevels];
+  tracker->BuildFrameMatchSet(0, 1, set, lists);
+  ASSERT_EQ(set.Size(), 2u);
+  f32 m[4];
+  set.GetMatch(1, m);
+  EXPECT_FLOAT_EQ(m[0], 0.5f);
+  EXPECT_FLOAT_EQ(m[2], 2.0f);
+  EXPECT_EQ(lists[0], (std::vector<u32>{3, 5}));
+}
+
+// A shift of 0.1 in normalised x is 0.1 fx pixels, affine or not.
+TEST(FramePixelWarp, OfANormalisedShift) {
+  Intrinsic k;
+  k.Set(200.0f, 180.0f, 60.0f, 40.0f);
+  WarpRecord shift{}, out;
+  SetIdentityMap(shift);
+  shift.m[2] = 0.1f;
+  for (const bool affine : {false, true}) {
+    if (affine) shift.m[8] = FLT_MAX;
+    MakePixelWarp(k, shift, out);
+    EXPECT_EQ(out.IsAffine(), affine);
+    EXPECT_FLOAT_EQ(out.m[0], 1.0f);
+    EXPECT_FLOAT_EQ(out.m[2], 20.0f);
+    EXPECT_FLOAT_EQ(out.m[6], 0.0f);
+  }
 }

@@ -1,10 +1,20 @@
-// Image maps between frames: chaining over the ring, the consistent state
-// after a failed alignment, dropping of distorted maps, the choice between
-// plain and point-pulled alignment, and the pairing of correspondences.
+// The tracker's image stages over a real tracker (not the script) with an
+// empty 1280 x 960 map, whose alignment images are 80 x 60: image maps
+// between frames (chaining over the ring, the consistent state after a failed
+// alignment, dropping of distorted maps, plain or point-pulled alignment, the
+// pairing of correspondences) and the feature front end's grids, KLT lists
+// and log lines.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "features/FastFeatureGrid.h"
 #include "features/ImageAlignment.h"
+#include "tests/common/ScenePyramid.h"
 #include "tests/common/SceneRenderer.h"
 #include "tests/features/AlignmentScene.h"
-#include "tracker/StageTracker.h"
+#include "tracker/tracker.h"
 
 using namespace AlignmentScene;
 using Eigen::Matrix3d;
@@ -27,10 +37,37 @@ WarpRecord Unset() {
 
 }  // namespace
 
-class ImageMaps : public StageTracker {
+class ImageMaps : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { texture_ = SceneRender::MakeNoiseTexture(256, 256, 19, 8); }
-
+  void SetUp() override {
+    Intrinsic k;
+    k.Set(1000.0f, 1000.0f, 639.5f, 479.5f);
+    const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+    map = std::make_unique<GlobalMap>(1280, 960, k, extrinsic);
+    tracker =
+        std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  false, false, "", 0, kUnsetCounter, false, false, false);
+    tracker->logFile = std::tmpfile();
+  }
+  // A ring of n reset frames, every map unset.
+  void MakeRing(u16 n) {
+    tracker->frames.resize(n);
+    tracker->frameMaps.Resize(n);
+    for (u16 i = 0; i < n; ++i) {
+      tracker->frames[i].Reset();
+      tracker->frames[i].number = i;
+      tracker->frameMaps[i] = Unset();
+    }
+  }
+  // Everything written to the log so far.
+  std::string Log() {
+    std::fflush(tracker->logFile);
+    std::rewind(tracker->logFile);
+    std::string text;
+    for (int c; (c = std::fgetc(tracker->logFile)) != EOF;) text += static_cast<char>(c);
+    return text;
+  }
   // Ring frame i shows the texture moved by `motion`.
   void Show(u16 i, const Matrix3d& motion, const CVD::Image<u8>& texture = texture_) {
     Matrix3d S;
@@ -49,6 +86,8 @@ class ImageMaps : public StageTracker {
     return m;
   }
 
+  std::unique_ptr<GlobalMap> map;
+  std::unique_ptr<Tracker> tracker;
   static CVD::Image<u8> texture_;
 };
 CVD::Image<u8> ImageMaps::texture_;
@@ -208,4 +247,43 @@ TEST_F(ImageMaps, RelocalisingAlignsFromTheIdentityWhileRecovering) {
       EXPECT_TRUE(H == ToEigen(stale));
     }
   }
+}
+
+TEST_F(ImageMaps, FeatureFrontEndFillsTheFramesGridsAndKltListsAndLogsTheirCounts) {
+  MakeRing(2);
+  TrackerFrame& f = tracker->frames[1];
+  f.number = 7;
+  SceneRender::BuildPyramid(SceneRender::RenderPlaneScene(640, 480, 5), f.pyramid);
+
+  tracker->DetectFastFeatures(1);
+  FeatureGrid grids[4];
+  std::vector<CVD::ImageRef> scratch;
+  const u32 total = DetectFastFeatures(f.pyramid, scratch, grids);
+  ASSERT_GT(total, 100u);
+  for (int l = 0; l < 4; ++l) {
+    EXPECT_EQ(f.corners[l].corners.Size(), grids[l].corners.Size()) << l;
+    EXPECT_EQ(f.corners[l].rowStarts, grids[l].rowStarts) << l;
+  }
+  EXPECT_TRUE(tracker->frames[0].corners[0].corners.Empty());  // only the given frame
+  EXPECT_EQ(Log(), "[7] FAST Features = " + std::to_string(total) + "\n");
+
+  tracker->DetectKltFeatures(1);
+  u32 kept = 0;
+  for (int l = 0; l < 4; ++l) {
+    EXPECT_LE(f.kltPixels[l].Size(), l == 0 ? 100u : 50u);
+    EXPECT_EQ(f.kltNormalized[l].Size(), f.kltPixels[l].Size());
+    kept += f.kltPixels[l].Size();
+  }
+  EXPECT_GT(f.kltPixels[0].Size(), 20u);
+  // The removals add up from the FAST total to the features kept.
+  int frame, fast, suppressed, weak, crowded, logged;
+  const std::string log = Log();
+  const size_t line = log.find("[7] KLT");
+  ASSERT_NE(line, std::string::npos);
+  ASSERT_EQ(std::sscanf(log.c_str() + line, "[%d] KLT Features = %d - %d - %d - %d = %d", &frame,
+                        &fast, &suppressed, &weak, &crowded, &logged),
+            6);
+  EXPECT_EQ(fast, static_cast<int>(total));
+  EXPECT_EQ(logged, static_cast<int>(kept));
+  EXPECT_EQ(fast - suppressed - weak - crowded, logged);
 }

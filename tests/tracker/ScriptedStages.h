@@ -1,8 +1,7 @@
 #pragma once
 // The script the driver tests play: per frame number the values the stages
-// report (n, u, M, I, S, alignments, parallax...), and the log of every
-// scripted call. scripted_stages.cpp defines the stages over it; the fixture
-// below builds a small tracker over an empty map.
+// report, and the log of every scripted call. scripted_stages.cpp defines the
+// stages over it; the fixture builds a small tracker over an empty map.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,15 +49,13 @@ Script& TheScript();
 // A tracker over an empty 128 x 96 map, with a frame image to feed it.
 class ScriptedTracker : public ::testing::Test {
  protected:
-  static constexpr int kWidth = 128, kHeight = 96;
-
   void SetUp() override {
     TheScript().Clear();
     Intrinsic k;
     k.Set(100.0f, 100.0f, 63.5f, 47.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
-    map = std::make_unique<GlobalMap>(kWidth, kHeight, k, extrinsic);
-    image.resize(CVD::ImageRef(kWidth, kHeight));
+    map = std::make_unique<GlobalMap>(128, 96, k, extrinsic);
+    image.resize(CVD::ImageRef(128, 96));
     image.fill(128);
   }
   // A tracking tracker with no worker channels.
@@ -68,16 +65,22 @@ class ScriptedTracker : public ::testing::Test {
                                   false, false, "", startFrame, endFrame, false, false, false);
     tracker->SetMarkerTemplateFile("");
   }
-  // One frame through Run; returns its ring slot.
-  u16 Step(char* text = nullptr, size_t capacity = 0) {
-    input.grey = image;
-    input.time = 0.1 * (tracker->frameCounter + 1);
+  // `count` frames through Run; returns the last one's ring slot.
+  u16 Step(int count = 1, char* text = nullptr, size_t capacity = 0) {
     const f64 prior[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
-    tracker->Run(input, samples, prior, pose, planes, objects, nullptr, &progress, text, capacity);
+    input.grey = image;
+    for (int i = 0; i < count; ++i) {
+      input.time = 0.1 * (tracker->frameCounter + 1);
+      tracker->Run(input, samples, prior, pose, planes, objects, nullptr, &progress, text,
+                   capacity);
+    }
     return tracker->currentFrame;
   }
-  void Steps(int count) {
-    for (int i = 0; i < count; ++i) Step();
+  // Frame numbers of the ring slots in order.
+  std::vector<int> Ring() const {
+    std::vector<int> numbers;
+    for (u16 i = 0; i < tracker->RingSize(); ++i) numbers.push_back(tracker->Frame(i).number);
+    return numbers;
   }
 
   std::unique_ptr<GlobalMap> map;

@@ -1,7 +1,8 @@
 // scripted-stages
 // The per-frame driver's decisions on scripted stage values: lost and
 // relocalisation thresholds, rejection, key-frame choice, initialisation,
-// reporting and the save-and-quit frame.
+// reporting and the save-and-quit frame; and the key-frame neighbourhood it
+// asks for nearby and relocalisation key frames.
 #include <cstdio>
 #include <cstring>
 
@@ -23,6 +24,17 @@ std::string LastPush() {
   for (auto it = calls.rbegin(); it != calls.rend(); ++it)
     if (it->rfind("PushKeyFrame", 0) == 0) return *it;
   return "";
+}
+
+// Key frames at x = spacing, 2 spacing, ... with the frames' orientation.
+void AddKeyFrames(Tracker& t, int count, float spacing) {
+  CameraPose pose = t.Frame(0).pose.slot[1];
+  for (int i = 0; i < count; ++i) {
+    pose.m[0][3] = -spacing * static_cast<float>(i + 1);
+    t.working.keyFramePoses.PushBack(pose, 100);
+    t.working.keyFrameFlags.push_back(0);
+    t.working.keyFrameMeasurementStart.push_back(0);
+  }
 }
 
 }  // namespace
@@ -83,7 +95,7 @@ TEST_F(TrackerDriver, KeyFrameIsTheLowestLossCandidateAndTiesKeepTheNewer) {
     At(i).M = i == 3 ? 0.1f : 0.05f;
   }
   Make(0, kUnsetCounter);
-  Steps(4);
+  Step(4);
   EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
 }
 
@@ -93,7 +105,7 @@ TEST_F(TrackerDriver, RecoveringPushesTheBestNewFrameProvisionally) {
   At(2).n = 20;
   At(2).S = 0.2f;
   Make(0, kUnsetCounter);
-  Steps(3);
+  Step(3);
   EXPECT_EQ(LastPush(), "PushKeyFrame(1,2,sync)");
 }
 
@@ -101,7 +113,7 @@ TEST_F(TrackerDriver, KeyFrameWithTooFewMatchesIsDemoted) {
   At(1).parallax = 100.0f;
   At(1).keyFrameMapMatches = 9;
   Make(0, kUnsetCounter);
-  Steps(2);
+  Step(2);
   EXPECT_EQ(LastPush(), "PushKeyFrame(0,0,sync)");
   EXPECT_EQ(tracker->Frame(1).rejected, 1);
   EXPECT_EQ(tracker->recovering, 1);
@@ -111,13 +123,7 @@ TEST_F(TrackerDriver, PushThatLeavesFiveHundredOrMoreKeyFramesTrims) {
   At(1).parallax = 100.0f;
   Make(0, kUnsetCounter);
   Step();
-  // 499 key frames already: the push makes 500.
-  const CameraPose identity = tracker->Frame(0).pose.slot[1];
-  while (tracker->KeyFrameCount() < 499) {
-    tracker->working.keyFrameFlags.push_back(0);
-    tracker->working.keyFramePoses.PushBack(identity, 100);
-    tracker->working.keyFrameMeasurementStart.push_back(0);
-  }
+  AddKeyFrames(*tracker, 498, 0.0f);  // 499 key frames: the push makes 500
   Step();
   EXPECT_EQ(Count("PushKeyFrame(1,0,async)"), 1u);
   EXPECT_EQ(TheScript().calls.back(), "TrimKeyFrames");
@@ -125,11 +131,11 @@ TEST_F(TrackerDriver, PushThatLeavesFiveHundredOrMoreKeyFramesTrims) {
 
 TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesAtFullProgress) {
   Make(0, 4);
-  Steps(3);
+  Step(3);
   EXPECT_FLOAT_EQ(progress, 0.5f);
   EXPECT_EQ(tracker->KeyFrameCount(), 2u);
   EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
-  Steps(2);
+  Step(2);
   EXPECT_EQ(tracker->tracking, 1);
   EXPECT_EQ(Count("InitializeMap"), 1u);
   EXPECT_EQ(LastPush(), "PushKeyFrame(4,0,sync)");
@@ -138,9 +144,8 @@ TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesAtFullProgress) {
 TEST_F(TrackerDriver, FailedInitialisationResetsAndReportsNoPose) {
   At(2).initialiseOk = false;
   Make(0, 2);
-  Steps(2);
   char text[256];
-  Step(text, sizeof(text));
+  Step(3, text, sizeof(text));
   EXPECT_EQ(Count("InitializeMap"), 1u);
   EXPECT_EQ(tracker->RingSize(), 0);
   EXPECT_EQ(tracker->currentFrame, kNoSlot);
@@ -153,9 +158,8 @@ TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
   At(1).n = 40;
   At(1).u = 2;
   Make(0, kUnsetCounter);
-  Step();
   char text[256];
-  Step(text, sizeof(text));
+  Step(2, text, sizeof(text));
   double fps = -1.0;
   int v[9] = {};
   EXPECT_EQ(
@@ -167,7 +171,7 @@ TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
   EXPECT_EQ(text[std::strlen(text) - 1], '\n');
   char small[8];
   std::memset(small, 'x', sizeof(small));
-  Step(small, 5);
+  Step(1, small, 5);
   EXPECT_STREQ(small, "FPS ");
   EXPECT_EQ(small[6], 'x');
 }
@@ -176,7 +180,7 @@ TEST_F(TrackerDriver, TestFrameIsProcessedThenSavedThenQuits) {
   Make(0, kUnsetCounter);
   tracker->stateFileName = "state.bin";
   tracker->testFrame = 3;
-  Steps(3);
+  Step(3);
   EXPECT_EQ(Count("SaveStateIfRequested"), 0u);
   Step();
   const std::vector<std::string>& calls = TheScript().calls;
@@ -201,4 +205,47 @@ TEST_F(TrackerDriver, ResetQuitAndRunBeforeAnyFrameAndTwice) {
   Step();
   EXPECT_EQ(tracker->frameCounter, before);  // refused: smaller than 64 x 64
   EXPECT_EQ(pose.m[0][0], FLT_MAX);
+}
+
+TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
+  Make(0, kUnsetCounter);
+  Step(2);
+  AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
+  std::vector<ScoredKeyFrame> list;
+  u16 nearKeyFrame = 0, parallaxKeyFrame = 0;
+  tracker->CollectNearbyKeyFrames(1, list, &nearKeyFrame, &parallaxKeyFrame);
+  ASSERT_EQ(list.size(), 10u);
+  EXPECT_EQ(list[0].keyFrame, 0);
+  EXPECT_EQ(list[9].keyFrame, 9);
+  EXPECT_EQ(nearKeyFrame, 0);
+  EXPECT_EQ(parallaxKeyFrame, kNoSlot);
+
+  // A provisional newest key frame far away still comes first; key frames
+  // without parallax leave.
+  tracker->working.keyFrameFlags.back() = kKeyFrameWeak;
+  TheScript().keyFrameParallax[0] = -1.0f;
+  TheScript().keyFrameParallax[1] = 5.0f;
+  tracker->CollectNearbyKeyFrames(1, list, &nearKeyFrame, &parallaxKeyFrame);
+  ASSERT_EQ(list.size(), 9u);
+  EXPECT_EQ(list[0].keyFrame, 14);
+  EXPECT_EQ(list.back().keyFrame, 1);
+  EXPECT_EQ(parallaxKeyFrame, 14);
+  EXPECT_EQ(nearKeyFrame, 2);
+}
+
+TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
+  Make(0, kUnsetCounter);
+  Step(2);
+  AddKeyFrames(*tracker, 59, 0.1f);
+  Script& s = TheScript();
+  for (u16 k = 0; k < 60; ++k) s.keyFrameAlignment[k] = 1.0f;
+  s.keyFrameAlignment[1] = 0.5f;
+  s.keyFrameAlignment[2] = 0.5f;  // equal and later: replaces key frame 1
+  s.keyFrameAlignment[9] = 0.1f;  // better but never tried
+  s.calls.clear();
+  EXPECT_EQ(tracker->FindRelocalisationKeyFrame(1), 2);
+  EXPECT_EQ(s.calls, (std::vector<std::string>{"AlignKeyFrameImage(0)", "AlignKeyFrameImage(1)",
+                                               "AlignKeyFrameImage(2)", "AlignKeyFrameImage(3)"}));
+  s.keyFrameAlignment.clear();  // nothing aligns: none
+  EXPECT_EQ(tracker->FindRelocalisationKeyFrame(1), kNoSlot);
 }

@@ -72,12 +72,12 @@ class TrackerHandOver : public ScriptedTracker {
 TEST_F(TrackerHandOver, MessagesEveryThreeFramesCandidatesToTheMatcherAndResetItemsInOrder) {
   MakeWithWorkers(false);
   tracker->SetServerLink(&sender.pool, &sender.queue);
-  Steps(8);
+  Step(8);
   const std::vector<std::string> expected = {"T1:0:128", "M1", "M2",       "T0:3:128", "M3",
                                              "M4",       "M5", "T0:6:128", "M6",       "M7"};
   EXPECT_EQ(Log(), expected);
   // A reset reports the current frame when it is far enough from the last.
-  Steps(2);
+  Step(2);
   tracker->lastSentFrame = 0;
   log.clear();
   tracker->Reset(true);
@@ -99,7 +99,7 @@ TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {
   Step();  // start frame before the link exists
   tracker->SetServerLink(&pool, &queue);
   const auto start = std::chrono::steady_clock::now();
-  Steps(6);
+  Step(6);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(queue.Count(), 1u);
   EXPECT_EQ(pool.Count(), 0u);
