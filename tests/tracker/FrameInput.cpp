@@ -26,7 +26,6 @@ using FrameInput = ScriptedTracker;
 
 TEST_F(FrameInput, RejectedFrameLeavesTheRingOneFrameLater) {
   TheScript().frames[1].n = 9;
-  Make(0, kUnsetCounter);
   Step(3);
   EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2}));
   Step();
@@ -42,7 +41,6 @@ TEST_F(FrameInput, RecoveringKeepsTheBestRejectedFramesAndRemovesTheOldestOther)
     TheScript().frames[i].I = image[i];
     TheScript().frames[i].S = combined[i];
   }
-  Make(0, kUnsetCounter);
   Step(5);
   EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2, 3, 4}));
   Step();
@@ -50,7 +48,6 @@ TEST_F(FrameInput, RecoveringKeepsTheBestRejectedFramesAndRemovesTheOldestOther)
 }
 
 TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
-  Make(0, kUnsetCounter);
   Step(4);  // slots 0..3, frame i at time 0.1 (i + 1)
   for (int i = 0; i < 3; ++i) {
     tracker->frames[i].samples.assign(1, IMUSample{});
@@ -73,7 +70,6 @@ TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
 }
 
 TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
-  Make(0, kUnsetCounter);
   Step(4);
   for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
     CameraPose moved = tracker->Frame(0).pose.slot[1];
@@ -126,7 +122,6 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
 }
 
 TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightings) {
-  Make(0, kUnsetCounter);
   Step();
   tracker->patches.Resize(1);
   tracker->patches[0] = FeaturePatch{};
@@ -147,7 +142,6 @@ TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightin
 }
 
 TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
-  Make(0, kUnsetCounter);
   Step();
   const u8 inlier = kTrackSolved | kTrackInlier;
   tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
@@ -179,7 +173,6 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
 }
 
 TEST_F(FrameInput, KeyFrameTrackTablesAndMatchSets) {
-  Make(0, kUnsetCounter);
   Step(2);
   MapWorkingCopy& w = tracker->working;
   w.trackFlags.assign(8, 0);

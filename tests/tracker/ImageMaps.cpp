@@ -35,12 +35,21 @@ WarpRecord Unset() {
   return m;
 }
 
+// Per map '1' when set, '0' when not.
+std::string SetFlags(const AlignedArray<WarpRecord>& maps) {
+  std::string flags;
+  for (const WarpRecord& m : maps) flags += m.IsSet() ? '1' : '0';
+  return flags;
+}
+
 }  // namespace
 
 class ImageMaps : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { texture_ = SceneRender::MakeNoiseTexture(256, 256, 19, 8); }
-  void SetUp() override {
+  // A fresh tracker, its log captured, with a ring of n reset frames whose
+  // maps are unset.
+  void MakeRing(u16 n) {
     Intrinsic k;
     k.Set(1000.0f, 1000.0f, 639.5f, 479.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
@@ -49,9 +58,6 @@ class ImageMaps : public ::testing::Test {
         std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                   false, false, "", 0, kUnsetCounter, false, false, false);
     tracker->logFile = std::tmpfile();
-  }
-  // A ring of n reset frames, every map unset.
-  void MakeRing(u16 n) {
     tracker->frames.resize(n);
     tracker->frameMaps.Resize(n);
     for (u16 i = 0; i < n; ++i) {
@@ -126,25 +132,22 @@ TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAre
 
   // A good step keeps the mild maps and drops the squashed ones.
   ASSERT_TRUE(tracker->AlignToPreviousFrame(2, 3));
-  EXPECT_TRUE(tracker->frameMaps[0].IsSet());
-  EXPECT_FALSE(tracker->frameMaps[1].IsSet());
-  EXPECT_TRUE(tracker->keyFrameMaps[0].IsSet());
-  EXPECT_FALSE(tracker->keyFrameMaps[1].IsSet());
-  EXPECT_FALSE(tracker->keyFrameMaps[2].IsSet());
+  EXPECT_EQ(SetFlags(tracker->frameMaps), "1011");
+  EXPECT_EQ(SetFlags(tracker->keyFrameMaps), "100");
 
   // CarryKeyFrameMaps drops what it distorts too.
   tracker->keyFrameMaps[1] = mild;
   tracker->frameMaps[2] = squashed;
   tracker->CarryKeyFrameMaps({0, 1}, 2, 3);
-  EXPECT_FALSE(tracker->keyFrameMaps[1].IsSet());
+  EXPECT_EQ(SetFlags(tracker->keyFrameMaps), "000");
 
-  // Frame 1 now shows another texture: the step fails.
+  // Frame 1 now shows another texture: the step fails and drops every map.
   tracker->keyFrameMaps[0] = mild;
   Show(1, Motion(1), SceneRender::MakeNoiseTexture(256, 256, 77, 8));
   EXPECT_FALSE(tracker->AlignToPreviousFrame(1, 3));
-  for (u16 i = 0; i < 3; ++i) EXPECT_FALSE(tracker->frameMaps[i].IsSet()) << i;
+  EXPECT_EQ(SetFlags(tracker->frameMaps), "0001");
   EXPECT_TRUE(ToEigen(tracker->frameMaps[3]).isIdentity(0.0));
-  for (const WarpRecord& m : tracker->keyFrameMaps) EXPECT_FALSE(m.IsSet());
+  EXPECT_EQ(SetFlags(tracker->keyFrameMaps), "000");
 }
 
 // Pairs 6 pixels off the image's answer fail the point test of the extended
@@ -270,20 +273,12 @@ TEST_F(ImageMaps, FeatureFrontEndFillsTheFramesGridsAndKltListsAndLogsTheirCount
   tracker->DetectKltFeatures(1);
   u32 kept = 0;
   for (int l = 0; l < 4; ++l) {
-    EXPECT_LE(f.kltPixels[l].Size(), l == 0 ? 100u : 50u);
     EXPECT_EQ(f.kltNormalized[l].Size(), f.kltPixels[l].Size());
     kept += f.kltPixels[l].Size();
   }
   EXPECT_GT(f.kltPixels[0].Size(), 20u);
-  // The removals add up from the FAST total to the features kept.
-  int frame, fast, suppressed, weak, crowded, logged;
-  const std::string log = Log();
-  const size_t line = log.find("[7] KLT");
-  ASSERT_NE(line, std::string::npos);
-  ASSERT_EQ(std::sscanf(log.c_str() + line, "[%d] KLT Features = %d - %d - %d - %d = %d", &frame,
-                        &fast, &suppressed, &weak, &crowded, &logged),
-            6);
-  EXPECT_EQ(fast, static_cast<int>(total));
-  EXPECT_EQ(logged, static_cast<int>(kept));
-  EXPECT_EQ(fast - suppressed - weak - crowded, logged);
+  // From the FAST total to the features kept.
+  const std::string log = Log(), klt = "[7] KLT Features = " + std::to_string(total) + " - ";
+  ASSERT_NE(log.find(klt), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.rfind(" = ")), " = " + std::to_string(kept) + "\n");
 }

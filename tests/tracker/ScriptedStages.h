@@ -14,10 +14,10 @@
 #include "tracker/tracker.h"
 
 struct FrameScript {
-  u16 n = 100, u = 0;  // inliers and unsolved after map matching
-  f32 M = 0.1f, I = 0.5f, S = 0.0f;
-  u16 relocN = 0;  // n and M after a relocalisation attempt
-  f32 relocM = 1.0f;
+  u16 n = 100, relocN = 0;      // inliers after map matching, and after a relocalisation attempt
+  f32 M = 0.1f, relocM = 1.0f;  // map coverage, the same
+  u16 u = 0;                    // unsolved after map matching
+  f32 I = 0.5f, S = 0.0f;       // image and combined coverage
   f32 parallax = 0.0f;
   bool initialiseOk = true;
   u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
@@ -51,14 +51,15 @@ class ScriptedTracker : public ::testing::Test {
  protected:
   void SetUp() override {
     TheScript().Clear();
+    image.resize(CVD::ImageRef(128, 96));
+    image.fill(128);
     Intrinsic k;
     k.Set(100.0f, 100.0f, 63.5f, 47.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
     map = std::make_unique<GlobalMap>(128, 96, k, extrinsic);
-    image.resize(CVD::ImageRef(128, 96));
-    image.fill(128);
+    Make(0, kUnsetCounter);
   }
-  // A tracking tracker with no worker channels.
+  // A tracker with no worker channels (SetUp's tracks from frame 0 on).
   void Make(i32 startFrame, i32 endFrame) {
     tracker =
         std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

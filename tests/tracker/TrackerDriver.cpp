@@ -42,7 +42,6 @@ void AddKeyFrames(Tracker& t, int count, float spacing) {
 using TrackerDriver = ScriptedTracker;
 
 TEST_F(TrackerDriver, StartFrameAnchorsAndTheRingWrapsAfterThirtyFrames) {
-  Make(0, kUnsetCounter);
   for (int i = 0; i < 31; ++i) EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
   EXPECT_EQ(TheScript().calls.front(), "PushKeyFrame(0,0,sync)");
   EXPECT_EQ(Count("AnchorToMarker"), 1u);
@@ -55,28 +54,20 @@ TEST_F(TrackerDriver, StartFrameAnchorsAndTheRingWrapsAfterThirtyFrames) {
 // relocalisation was tried and undone, and whether the tracker recovers.
 TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
   struct Row {
-    u16 n, relocN;
-    f32 M, relocM;
+    FrameScript s;  // n, relocN, M, relocM
     bool tried, undone, recovering;
   };
   const Row rows[] = {
-      {30, 0, 0.6f, 1.0f, false, false, false},      // at both limits: not lost
-      {29, 29, 0.1f, 0.1f, true, false, false},      // too few inliers; equal values are kept
-      {100, 100, 0.61f, 0.61f, true, false, false},  // too much lost
-      {20, 19, 0.5f, 0.1f, true, true, false},       // fewer inliers after the attempt
-      {5, 5, 0.1f, 1.0f, true, true, true},          // rejected: recovering from here on
-      {20, 20, 0.5f, 0.5f, true, true, true},        // recovering wants 50 inliers
-      {20, 60, 0.5f, 0.5f, true, false, true},
+      {{30, 0, 0.6f, 1.0f}, false, false, false},      // at both limits: not lost
+      {{29, 29, 0.1f, 0.1f}, true, false, false},      // too few inliers; equal values are kept
+      {{100, 100, 0.61f, 0.61f}, true, false, false},  // too much lost
+      {{20, 19, 0.5f, 0.1f}, true, true, false},       // fewer inliers after the attempt
+      {{5, 5, 0.1f, 1.0f}, true, true, true},          // rejected: recovering from here on
+      {{20, 20, 0.5f, 0.5f}, true, true, true},        // recovering wants 50 inliers
+      {{20, 60, 0.5f, 0.5f}, true, false, true},
   };
   TheScript().keyFrameAlignment[0] = 1.0f;  // relocalisation finds key frame 0
-  for (int i = 0; i < 7; ++i) {
-    FrameScript& s = At(i + 1);
-    s.n = rows[i].n;
-    s.relocN = rows[i].relocN;
-    s.M = rows[i].M;
-    s.relocM = rows[i].relocM;
-  }
-  Make(0, kUnsetCounter);
+  for (int i = 0; i < 7; ++i) At(i + 1) = rows[i].s;
   Step();
   for (const Row& r : rows) {
     const size_t saved = Count("SaveFrameMatches"), restored = Count("RestoreFrameMatches");
@@ -84,7 +75,7 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
     EXPECT_EQ(Count("SaveFrameMatches") - saved, r.tried ? 1u : 0u) << f.number;
     EXPECT_EQ(Count("RestoreFrameMatches") - restored, r.undone ? 1u : 0u) << f.number;
     EXPECT_EQ(f.relocalisationKeyFrame, r.tried && !r.undone ? 0 : kNoSlot) << f.number;
-    EXPECT_EQ(f.rejected, r.n < 10 ? 1 : 0) << f.number;
+    EXPECT_EQ(f.rejected, r.s.n < 10 ? 1 : 0) << f.number;
     EXPECT_EQ(tracker->recovering, r.recovering ? 1 : 0) << f.number;
   }
 }
@@ -94,7 +85,6 @@ TEST_F(TrackerDriver, KeyFrameIsTheLowestLossCandidateAndTiesKeepTheNewer) {
     At(i).parallax = i == 3 ? 100.0f : 70.0f;
     At(i).M = i == 3 ? 0.1f : 0.05f;
   }
-  Make(0, kUnsetCounter);
   Step(4);
   EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
 }
@@ -104,7 +94,6 @@ TEST_F(TrackerDriver, RecoveringPushesTheBestNewFrameProvisionally) {
   At(1).S = 0.5f;
   At(2).n = 20;
   At(2).S = 0.2f;
-  Make(0, kUnsetCounter);
   Step(3);
   EXPECT_EQ(LastPush(), "PushKeyFrame(1,2,sync)");
 }
@@ -112,7 +101,6 @@ TEST_F(TrackerDriver, RecoveringPushesTheBestNewFrameProvisionally) {
 TEST_F(TrackerDriver, KeyFrameWithTooFewMatchesIsDemoted) {
   At(1).parallax = 100.0f;
   At(1).keyFrameMapMatches = 9;
-  Make(0, kUnsetCounter);
   Step(2);
   EXPECT_EQ(LastPush(), "PushKeyFrame(0,0,sync)");
   EXPECT_EQ(tracker->Frame(1).rejected, 1);
@@ -121,7 +109,6 @@ TEST_F(TrackerDriver, KeyFrameWithTooFewMatchesIsDemoted) {
 
 TEST_F(TrackerDriver, PushThatLeavesFiveHundredOrMoreKeyFramesTrims) {
   At(1).parallax = 100.0f;
-  Make(0, kUnsetCounter);
   Step();
   AddKeyFrames(*tracker, 498, 0.0f);  // 499 key frames: the push makes 500
   Step();
@@ -157,18 +144,17 @@ TEST_F(TrackerDriver, FailedInitialisationResetsAndReportsNoPose) {
 TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
   At(1).n = 40;
   At(1).u = 2;
-  Make(0, kUnsetCounter);
   char text[256];
   Step(2, text, sizeof(text));
-  double fps = -1.0;
-  int v[9] = {};
+  int iso = -1, end = 0;  // the timer means are whole milliseconds
   EXPECT_EQ(
-      std::sscanf(text, "FPS %lf  Frames %d  Points %d / %d\nFE %d CT %d IM %d MU %d OH %d ISO %d",
-                  &fps, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8]),
-      10)
+      std::sscanf(text,
+                  "FPS %*f  Frames 1  Points 42 / 0\nFE %*d CT %*d IM %*d MU %*d OH %*d ISO %d\n%n",
+                  &iso, &end),
+      1)
       << text;
-  EXPECT_NE(std::strstr(text, "  Frames 1  Points 42 / 0\nFE "), nullptr) << text;
-  EXPECT_EQ(text[std::strlen(text) - 1], '\n');
+  EXPECT_EQ(end, static_cast<int>(std::strlen(text))) << text;  // nothing after the second line
+  EXPECT_EQ(text[end - 1], '\n');
   char small[8];
   std::memset(small, 'x', sizeof(small));
   Step(1, small, 5);
@@ -177,7 +163,6 @@ TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
 }
 
 TEST_F(TrackerDriver, TestFrameIsProcessedThenSavedThenQuits) {
-  Make(0, kUnsetCounter);
   tracker->stateFileName = "state.bin";
   tracker->testFrame = 3;
   Step(3);
@@ -191,7 +176,6 @@ TEST_F(TrackerDriver, TestFrameIsProcessedThenSavedThenQuits) {
 }
 
 TEST_F(TrackerDriver, ResetQuitAndRunBeforeAnyFrameAndTwice) {
-  Make(0, kUnsetCounter);
   tracker->Reset(true);
   tracker->Reset(true);
   tracker->Quit();
@@ -208,7 +192,6 @@ TEST_F(TrackerDriver, ResetQuitAndRunBeforeAnyFrameAndTwice) {
 }
 
 TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
-  Make(0, kUnsetCounter);
   Step(2);
   AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
   std::vector<ScoredKeyFrame> list;
@@ -234,7 +217,6 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
 }
 
 TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
-  Make(0, kUnsetCounter);
   Step(2);
   AddKeyFrames(*tracker, 59, 0.1f);
   Script& s = TheScript();

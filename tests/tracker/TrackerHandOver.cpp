@@ -11,26 +11,17 @@
 
 namespace {
 
-// A worker that returns every item it takes and logs what it saw; an empty
-// item ends it.
+// A worker that logs each item it takes and returns it; a null item ends it.
 template <class T>
-class FakeWorker {
- public:
+struct FakeWorker {
   template <class Describe>
   FakeWorker(std::vector<std::string>& log, std::mutex& mutex, Describe describe)
-      : pool(2), queue(2) {
-    thread = std::thread([this, &log, &mutex, describe]() {
-      for (;;) {
-        T* item = queue.Get();
-        if (item == nullptr) return;
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          log.push_back(describe(*item));
-        }
-        pool.Put(item);
-      }
-    });
-  }
+      : pool(2), queue(2), thread([this, &log, &mutex, describe] {
+          for (T* item; (item = queue.Get()) != nullptr; pool.Put(item)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            log.push_back(describe(*item));
+          }
+        }) {}
   ~FakeWorker() {
     queue.Put(nullptr);
     thread.join();
