@@ -1,7 +1,5 @@
 // The tracker stages the driver calls, played from the test script; the
 // members it never reaches are tracker/pending.cpp's, which abort.
-#include <cstring>
-
 #include "tracker/ScriptedStages.h"
 
 Script& TheScript() {
@@ -46,7 +44,7 @@ void Tracker::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& imu, 
   TrackerFrame& f = frames[frame];
   f.samples = imu;
   f.time = time;
-  std::memset(f.pose.slot[1].m, 0, sizeof(f.pose.slot[1].m));
+  f.pose.slot[1] = CameraPose{};
   f.pose.slot[1].m[0][0] = f.pose.slot[1].m[1][1] = f.pose.slot[1].m[2][2] = 1.0f;
 }
 void Tracker::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imu, const f64[8],
@@ -74,9 +72,6 @@ void Tracker::PopKeyFrame() {
 }
 void Tracker::TrimKeyFrames() {
   Log("TrimKeyFrames");
-  working.keyFrameFlags.resize(250);
-  working.keyFramePoses.Resize(250);
-  working.keyFrameMeasurementStart.resize(251);
 }
 void Tracker::FillTrackMatchingData(u16 frame, TrackMatchingData& item) {
   item.frameId = static_cast<u32>(frames[frame].number);
