@@ -12,10 +12,10 @@
 
 namespace {
 
-MapMatch Match(u32 track, u32 patch, float x = 0.0f) {
+// A match of a track through its own patch.
+MapMatch Match(u32 track, float x = 0.0f) {
   MapMatch m{};
-  m.track = track;
-  m.patch = patch;
+  m.track = m.patch = track;
   m.x = m.px = m.nx = x;
   return m;
 }
@@ -128,7 +128,7 @@ TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightin
   TrackerFrame& f = tracker->frames[0];
   // Reliable after the patch is found (or missed) `times` more frames.
   const auto reliable = [&](bool found, int times) {
-    f.mapMatches[0].assign(found ? 1 : 0, Match(0, 0));
+    f.mapMatches[0].assign(found ? 1 : 0, Match(0));
     f.lost[0].assign(found ? 0 : 1, ImageMatch{0, 0, 0, 0, 0});
     for (int i = 0; i < times; ++i) tracker->UpdatePatchStatistics(0);
     return (tracker->patches[0].flags & kPatchReliable) != 0;
@@ -146,7 +146,7 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   const u8 inlier = kTrackSolved | kTrackInlier;
   tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
   TrackerFrame& f = tracker->frames[0];
-  f.mapMatches[0] = {Match(3, 3), Match(1, 1), Match(2, 2), Match(0, 0)};
+  f.mapMatches[0] = {Match(3), Match(1), Match(2), Match(0)};
   f.candidates[0] = {ImageMatch{1, 1, 0, 0, 0}};
   tracker->ComputeFrameStatistics(0, {0, 0, 2, 3});  // track 1 merged into 0
   ASSERT_EQ(f.mapMatches[0].size(), 2u);
@@ -186,8 +186,8 @@ TEST_F(FrameInput, KeyFrameTrackTablesAndMatchSets) {
   EXPECT_EQ(tracker->CountKeyFrameTracks(0, kTrackInlier), 2u);
   EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);  // no such key frame
 
-  tracker->frames[0].mapMatches[1] = {Match(5, 0, 0.5f), Match(3, 0, 0.7f)};
-  tracker->frames[1].mapMatches[0] = {Match(3, 0, 1.0f), Match(5, 0, 2.0f), Match(6, 0, 3.0f)};
+  tracker->frames[0].mapMatches[1] = {Match(5, 0.5f), Match(3, 0.7f)};
+  tracker->frames[1].mapMatches[0] = {Match(3, 1.0f), Match(5, 2.0f), Match(6, 3.0f)};
   EXPECT_EQ(tracker->CountKeyFrameTrackMatches(1, table), 1u);
   std::vector<u8> marks;
   tracker->MarkFrameTracks(0, marks);

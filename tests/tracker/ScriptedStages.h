@@ -32,11 +32,7 @@ struct Script {
   int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
   std::vector<std::string> calls;
 
-  const FrameScript& For(int number) {
-    static const FrameScript kDefault;
-    auto it = frames.find(number);
-    return it == frames.end() ? kDefault : it->second;
-  }
+  FrameScript For(int number) { return frames.count(number) ? frames[number] : FrameScript(); }
   size_t Count(const std::string& name) const {
     return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
   }
@@ -72,8 +68,7 @@ class ScriptedTracker : public ::testing::Test {
     input.grey = image;
     for (int i = 0; i < count; ++i) {
       input.time = 0.1 * (tracker->frameCounter + 1);
-      tracker->Run(input, samples, prior, pose, planes, objects, nullptr, &progress, text,
-                   capacity);
+      tracker->Run(input, {}, prior, pose, planes, objects, nullptr, &progress, text, capacity);
     }
     return tracker->currentFrame;
   }
@@ -88,7 +83,6 @@ class ScriptedTracker : public ::testing::Test {
   std::unique_ptr<Tracker> tracker;
   CVD::Image<u8> image;
   TrackerInput input;
-  std::vector<IMUSample> samples;
   CameraPose pose{};
   AlignedArray<LA::AlignedVector4f> planes;
   AlignedArray<LA::AlignedMatrix4f> objects;
