@@ -6,7 +6,8 @@
 // for nearby and relocalisation key frames; and the hand-over to the workers
 // on real pools and queues with fake workers: reset items in order,
 // synchronous and dropped asynchronous messages, candidate frames to the
-// track matcher.
+// track matcher; and the map-viewing tracker's key-frame records.
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -63,6 +64,39 @@ struct FakeWorker {
   MutexBufferQueue<T> queue;
   std::thread thread;
 };
+
+// Per level of one key frame: the matched tracks, then how many new ones.
+struct LevelSpec {
+  std::vector<u32> matched;
+  u32 fresh = 0;
+};
+
+// Key frame `id` with the given tracks; the records depend on nothing else.
+void PushKeyFrame(GlobalMap& map, u32 id, const std::array<LevelSpec, 4>& levels) {
+  KeyFrameInput input;
+  input.frameId = id;
+  input.state.quaternion[3] = 1.0;
+  for (int l = 0; l < 4; ++l) {
+    for (u32 i = 0; i < levels[l].matched.size() + levels[l].fresh; ++i) {
+      input.pixels[l].PushBack8({1.0f * i, 1.0f * l});
+      input.normalized[l].PushBack8({0.01f * i, 0.02f * id});
+    }
+    input.tracks[l] = levels[l].matched;
+  }
+  MapWorkingCopy working;
+  map.Synchronize(working);
+  if (id == 0)
+    map.InitializeKeyFrame(input, {});
+  else
+    map.PushKeyFrame(0, working, input, 1, "Tracker");
+}
+
+GlobalMap& MakeMap(GlobalMap& map) {
+  map.width = map.height = 96;
+  map.intrinsic.Set(100.0f, 100.0f, 49.5f, 49.5f);
+  map.Reset();
+  return map;
+}
 
 }  // namespace
 
@@ -143,29 +177,27 @@ TEST_F(TrackerDriver, PushThatLeavesFiveHundredOrMoreKeyFramesTrims) {
   EXPECT_EQ(TheScript().calls.back(), "TrimKeyFrames");
 }
 
-TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesAtFullProgress) {
-  Make(0, 4);
-  Step(3);
-  EXPECT_FLOAT_EQ(progress, 0.5f);
-  EXPECT_EQ(tracker->KeyFrameCount(), 2u);
-  EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
-  Step(2);
-  EXPECT_EQ(tracker->tracking, 1);
-  EXPECT_EQ(Count("InitializeMap"), 1u);
-  EXPECT_EQ(LastPush(), "PushKeyFrame(4,0,sync)");
-}
-
-TEST_F(TrackerDriver, FailedInitialisationResetsAndReportsNoPose) {
-  At(2).initialiseOk = false;
-  Make(0, 2);
+// Progress 0.5 pushes the midway key frame, 1 initialises the map; a failed
+// initialisation resets: no pose, no ring, frames go on in slot 0.
+TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesOrResetsAtFullProgress) {
   char text[256];
-  Step(3, text, sizeof(text));
-  EXPECT_EQ(Count("InitializeMap"), 1u);
-  EXPECT_EQ(tracker->RingSize(), 0);
+  for (const bool ok : {true, false}) {
+    TheScript().Clear();
+    At(4).initialiseOk = ok;
+    Make(0, 4);
+    Step(3);
+    EXPECT_FLOAT_EQ(progress, 0.5f);
+    EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
+    Step(2, text, sizeof(text));
+    EXPECT_EQ(Count("InitializeMap"), 1u);
+    EXPECT_EQ(LastPush(), ok ? "PushKeyFrame(4,0,sync)" : "PushKeyFrame(2,0,sync)");
+    EXPECT_EQ(tracker->tracking, ok ? 1 : 0);
+    EXPECT_EQ(pose.m[0][0], ok ? 1.0f : FLT_MAX);
+    EXPECT_EQ(tracker->RingSize(), ok ? 5 : 0);
+  }
   EXPECT_EQ(tracker->currentFrame, kNoSlot);
-  EXPECT_EQ(pose.m[0][0], FLT_MAX);
   EXPECT_NE(std::string(text).find("Frames 0  Points 0 / 0\n"), std::string::npos) << text;
-  EXPECT_EQ(Step(), 0);  // frames go on in slot 0 until tracking is started again
+  EXPECT_EQ(Step(), 0);
 }
 
 TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
@@ -319,4 +351,39 @@ TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {
   EXPECT_EQ(pool.Count(), 0u);
   EXPECT_EQ(tracker->lastSentFrame, 2);  // frame 5's message was dropped
   EXPECT_EQ(queue.TryGet()->frameId, 2);
+}
+
+TEST(TrackerLifecycle, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
+  GlobalMap map;
+  MakeMap(map);
+  // Tracks 0-2 on level 0 and 3-4 on level 2 of key frame 0; key frame 1
+  // matches 0, 1 (level 0) and 3 (level 3) and creates 5 (level 0) and 6, 7
+  // (level 1); key frame 2 matches 5 and creates 8 (level 2) and 9, 10
+  // (level 3).
+  PushKeyFrame(map, 0, {{{{}, 3}, {{}, 0}, {{}, 2}, {{}, 0}}});
+  PushKeyFrame(map, 1, {{{{0, 1}, 1}, {{}, 2}, {{}, 0}, {{3}, 0}}});
+  PushKeyFrame(map, 2, {{{{5}, 0}, {{}, 0}, {{}, 1}, {{}, 2}}});
+  ASSERT_EQ(map.TrackCount(), 11u);
+
+  // Another reader has already pulled the map, clearing its change flag.
+  MapWorkingCopy earlier;
+  map.Synchronize(earlier);
+
+  Tracker tracker(map);
+  EXPECT_EQ(map.KeyFrameCount(), 3u) << "viewing must leave the map intact";
+  ASSERT_EQ(tracker.keyFrameRecords.size(), 3u);
+  const u32 expected[3][6] = {{0, 3, 3, 5, 5, 0}, {5, 6, 8, 8, 8, 5}, {8, 8, 8, 9, 11, 11}};
+  for (int k = 0; k < 3; ++k) {
+    for (int i = 0; i < 6; ++i)
+      EXPECT_EQ(tracker.keyFrameRecords[k][i], expected[k][i]) << "key frame " << k << ", " << i;
+    EXPECT_EQ(tracker.keyFrameRecords[k][5], tracker.working.keyFrameMeasurementStart[k]);
+  }
+  EXPECT_EQ(tracker.frameCounter, -1);
+  EXPECT_EQ(tracker.startFrame, -1);
+  EXPECT_EQ(tracker.tracking, 1);
+  EXPECT_EQ(tracker.currentFrame, kNoSlot);
+
+  // An empty map gives a tracker without records.
+  GlobalMap empty;
+  EXPECT_TRUE(Tracker(MakeMap(empty)).keyFrameRecords.empty());
 }
