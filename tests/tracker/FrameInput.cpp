@@ -5,7 +5,7 @@
 // template cache, patch reliability, re-derivation of a frame's matches
 // after merges and trims, key-frame track tables, match sets and the pixel
 // warp.
-#include <cstdio>
+#include <fstream>
 
 #include "tests/common/TempFolder.h"
 #include "tracker/ScriptedStages.h"
@@ -51,7 +51,6 @@ TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
   Step(4);  // slots 0..3, frame i at time 0.1 (i + 1)
   for (int i = 0; i < 3; ++i) {
     tracker->frames[i].samples.assign(1, IMUSample{});
-    tracker->frames[i].samples[0].acceleration[2] = 9.81;
     tracker->frames[i].samples[0].time = 0.05 + 0.1 * i;
   }
   tracker->RemoveFrame(1);
@@ -107,16 +106,13 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   Step();
   EXPECT_TRUE(tracker->StopRequested());
   for (const bool corrupt : {false, true}) {
-    if (corrupt) {
-      FILE* f = std::fopen(path.c_str(), "wb");
-      const int32_t words[3] = {1000, 7, 9};
-      std::fwrite(words, 4, 3, f);
-      std::fclose(f);
-    }
+    const std::vector<int32_t> words = {1000, 7, 9};
+    if (corrupt)
+      std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(words.data()), 12);
     Make(5, kUnsetCounter);
     tracker->SetMarkerTemplateFile(path);
     Step();
-    EXPECT_EQ(tracker->markerTemplate, corrupt ? std::vector<int32_t>({1000, 7, 9}) : captured);
+    EXPECT_EQ(tracker->markerTemplate, corrupt ? words : captured);
     EXPECT_FALSE(tracker->StopRequested());
   }
 }

@@ -65,8 +65,7 @@ class ImageMaps : public ::testing::Test {
   }
   // Ring frame i shows the texture moved by `motion`.
   void Show(u16 i, const Matrix3d& motion, const CVD::Image<u8>& texture = texture_) {
-    Matrix3d S;
-    S << 1, 0, 64, 0, 1, 64, 0, 0, 1;
+    const Matrix3d S = Similarity(0.0, 1.0, 64.0, 64.0, 0.0, 0.0);  // into the texture
     TrackerFrame& f = tracker->frames[i];
     PrepareAlignmentImage(Render(texture, S * motion, kW, kH), f.alignmentImage, f.gradientImage,
                           f.alignmentValue);
@@ -169,9 +168,8 @@ TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
     other.mapMatches[level].push_back(Match(0, 20, 30));
     f.mapMatches[level].push_back(Match(0, 21, 30));
   }
-  other.mapMatches[2].push_back(Match(1, 40, 30));  // inlier, not matched in f
-  other.mapMatches[2].push_back(Match(2, 50, 30));  // not an inlier
-  other.mapMatches[2].push_back(Match(7, 60, 30));  // unknown to the map copy
+  // An inlier not matched in f, a point not an inlier, one unknown to the map copy.
+  other.mapMatches[2] = {Match(1, 40, 30), Match(2, 50, 30), Match(7, 60, 30)};
   tracker->working.points.Resize(3);
   tracker->working.trackFlags = {kTrackSolved, kTrackSolved | kTrackInlier, kTrackSolved};
   AlignedArray<LA::Vector2<float>> A, B;

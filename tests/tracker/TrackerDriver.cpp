@@ -91,13 +91,6 @@ void PushKeyFrame(GlobalMap& map, u32 id, const std::array<LevelSpec, 4>& levels
     map.PushKeyFrame(0, working, input, 1, "Tracker");
 }
 
-GlobalMap& MakeMap(GlobalMap& map) {
-  map.width = map.height = 96;
-  map.intrinsic.Set(100.0f, 100.0f, 49.5f, 49.5f);
-  map.Reset();
-  return map;
-}
-
 }  // namespace
 
 using TrackerDriver = ScriptedTracker;
@@ -353,37 +346,32 @@ TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {
   EXPECT_EQ(queue.TryGet()->frameId, 2);
 }
 
-TEST(TrackerLifecycle, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
-  GlobalMap map;
-  MakeMap(map);
+// The map-viewing tracker over a loaded map: its key-frame records locate
+// each key frame's new tracks per level and its features.
+TEST_F(TrackerDriver, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
+  EXPECT_TRUE(Tracker(*map).keyFrameRecords.empty());  // none of an empty map
   // Tracks 0-2 on level 0 and 3-4 on level 2 of key frame 0; key frame 1
   // matches 0, 1 (level 0) and 3 (level 3) and creates 5 (level 0) and 6, 7
   // (level 1); key frame 2 matches 5 and creates 8 (level 2) and 9, 10
   // (level 3).
-  PushKeyFrame(map, 0, {{{{}, 3}, {{}, 0}, {{}, 2}, {{}, 0}}});
-  PushKeyFrame(map, 1, {{{{0, 1}, 1}, {{}, 2}, {{}, 0}, {{3}, 0}}});
-  PushKeyFrame(map, 2, {{{{5}, 0}, {{}, 0}, {{}, 1}, {{}, 2}}});
-  ASSERT_EQ(map.TrackCount(), 11u);
+  PushKeyFrame(*map, 0, {{{{}, 3}, {{}, 0}, {{}, 2}, {{}, 0}}});
+  PushKeyFrame(*map, 1, {{{{0, 1}, 1}, {{}, 2}, {{}, 0}, {{3}, 0}}});
+  PushKeyFrame(*map, 2, {{{{5}, 0}, {{}, 0}, {{}, 1}, {{}, 2}}});
+  ASSERT_EQ(map->TrackCount(), 11u);
+  MapWorkingCopy earlier;  // another reader has pulled the map, clearing its change flag
+  map->Synchronize(earlier);
 
-  // Another reader has already pulled the map, clearing its change flag.
-  MapWorkingCopy earlier;
-  map.Synchronize(earlier);
-
-  Tracker tracker(map);
-  EXPECT_EQ(map.KeyFrameCount(), 3u) << "viewing must leave the map intact";
-  ASSERT_EQ(tracker.keyFrameRecords.size(), 3u);
+  Tracker view(*map);
+  EXPECT_EQ(map->KeyFrameCount(), 3u) << "viewing must leave the map intact";
+  ASSERT_EQ(view.keyFrameRecords.size(), 3u);
   const u32 expected[3][6] = {{0, 3, 3, 5, 5, 0}, {5, 6, 8, 8, 8, 5}, {8, 8, 8, 9, 11, 11}};
   for (int k = 0; k < 3; ++k) {
     for (int i = 0; i < 6; ++i)
-      EXPECT_EQ(tracker.keyFrameRecords[k][i], expected[k][i]) << "key frame " << k << ", " << i;
-    EXPECT_EQ(tracker.keyFrameRecords[k][5], tracker.working.keyFrameMeasurementStart[k]);
+      EXPECT_EQ(view.keyFrameRecords[k][i], expected[k][i]) << "key frame " << k << ", " << i;
+    EXPECT_EQ(view.keyFrameRecords[k][5], view.working.keyFrameMeasurementStart[k]);
   }
-  EXPECT_EQ(tracker.frameCounter, -1);
-  EXPECT_EQ(tracker.startFrame, -1);
-  EXPECT_EQ(tracker.tracking, 1);
-  EXPECT_EQ(tracker.currentFrame, kNoSlot);
-
-  // An empty map gives a tracker without records.
-  GlobalMap empty;
-  EXPECT_TRUE(Tracker(MakeMap(empty)).keyFrameRecords.empty());
+  EXPECT_EQ(view.frameCounter, -1);
+  EXPECT_EQ(view.startFrame, -1);
+  EXPECT_EQ(view.tracking, 1);
+  EXPECT_EQ(view.currentFrame, kNoSlot);
 }
