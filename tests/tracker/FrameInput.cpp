@@ -3,8 +3,7 @@
 // the recovering walk that keeps the best frames, removal with the inertial
 // samples, ring poses following a map change, the marker phase with its
 // template cache, patch reliability, re-derivation of a frame's matches
-// after merges and trims, key-frame track tables, match sets and the pixel
-// warp.
+// after merges and trims, and key-frame track tables.
 #include <fstream>
 
 #include "tests/common/TempFolder.h"
@@ -13,10 +12,9 @@
 namespace {
 
 // A match of a track through its own patch.
-MapMatch Match(u32 track, float x = 0.0f) {
+MapMatch Match(u32 track) {
   MapMatch m{};
   m.track = m.patch = track;
-  m.x = m.px = m.nx = x;
   return m;
 }
 
@@ -168,8 +166,9 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   EXPECT_EQ(f.unsolvedCount, 1);
 }
 
-TEST_F(FrameInput, KeyFrameTrackTablesAndMatchSets) {
-  Step(2);
+// A key frame's tracks: their index among its measurements, and how many
+// carry a flag; a key frame that does not exist has none.
+TEST_F(FrameInput, KeyFrameTrackTables) {
   MapWorkingCopy& w = tracker->working;
   w.trackFlags.assign(8, 0);
   w.trackFlags[5] = w.trackFlags[7] = kTrackSolved | kTrackInlier;
@@ -180,38 +179,5 @@ TEST_F(FrameInput, KeyFrameTrackTablesAndMatchSets) {
   const u16 none = kNoSlot;
   EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, 0, none, 2}));
   EXPECT_EQ(tracker->CountKeyFrameTracks(0, kTrackInlier), 2u);
-  EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);  // no such key frame
-
-  tracker->frames[0].mapMatches[1] = {Match(5, 0.5f), Match(3, 0.7f)};
-  tracker->frames[1].mapMatches[0] = {Match(3, 1.0f), Match(5, 2.0f), Match(6, 3.0f)};
-  EXPECT_EQ(tracker->CountKeyFrameTrackMatches(1, table), 1u);
-  std::vector<u8> marks;
-  tracker->MarkFrameTracks(0, marks);
-  EXPECT_EQ(tracker->CountMarkedMapMatches(1, marks), 2u);
-  MatchSet2D set;
-  std::vector<u32> lists[kPyramidLevels];
-  tracker->BuildFrameMatchSet(0, 1, set, lists);
-  ASSERT_EQ(set.Size(), 2u);
-  f32 m[4];
-  set.GetMatch(1, m);
-  EXPECT_FLOAT_EQ(m[0], 0.5f);
-  EXPECT_FLOAT_EQ(m[2], 2.0f);
-  EXPECT_EQ(lists[0], (std::vector<u32>{3, 5}));
-}
-
-// A shift of 0.1 in normalised x is 0.1 fx pixels, affine or not.
-TEST(FramePixelWarp, OfANormalisedShift) {
-  Intrinsic k;
-  k.Set(200.0f, 180.0f, 60.0f, 40.0f);
-  WarpRecord shift{}, out;
-  SetIdentityMap(shift);
-  shift.m[2] = 0.1f;
-  for (const bool affine : {false, true}) {
-    if (affine) shift.m[8] = FLT_MAX;
-    MakePixelWarp(k, shift, out);
-    EXPECT_EQ(out.IsAffine(), affine);
-    EXPECT_FLOAT_EQ(out.m[0], 1.0f);
-    EXPECT_FLOAT_EQ(out.m[2], 20.0f);
-    EXPECT_FLOAT_EQ(out.m[6], 0.0f);
-  }
+  EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);
 }

@@ -39,10 +39,9 @@ bool Tracker::OnKeyDown(int key) {
   return key == 27;
 }
 // Every frame at the origin, unrotated.
-void Tracker::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& imu, const f64[8],
+void Tracker::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
                                   f64 time) {
   TrackerFrame& f = frames[frame];
-  f.samples = imu;
   f.time = time;
   f.pose.slot[1] = CameraPose{};
   f.pose.slot[1].m[0][0] = f.pose.slot[1].m[1][1] = f.pose.slot[1].m[2][2] = 1.0f;
@@ -59,7 +58,6 @@ void Tracker::PushKeyFrame(u16 frame, const float*, u8 mode, bool synchronous) {
   working.keyFrameFlags.push_back(mode);
   working.keyFramePoses.PushBack(f.pose.slot[1], 100);
   working.keyFrameMeasurementStart.push_back(static_cast<u32>(working.measurementTracks.size()));
-  if (firstKeyFrameNumber == 0x7fffffff) firstKeyFrameNumber = static_cast<u32>(f.number);
 }
 void Tracker::PopKeyFrame() {
   Log("PopKeyFrame");
@@ -106,8 +104,7 @@ bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16, float* residual) {
   if (residual != nullptr) *residual = it->second;
   return true;
 }
-float Tracker::ComputeParallax(u16 keyFrame, u16 frame, float*) {
-  if (!tracking) return S.For(frames[frame].number).parallax;
+float Tracker::ComputeParallax(u16 keyFrame, u16, float*) {
   auto it = S.keyFrameParallax.find(keyFrame);
   return it == S.keyFrameParallax.end() ? 1.0f : it->second;
 }
