@@ -23,7 +23,7 @@ MapMatch Match(u32 track) {
 using FrameInput = ScriptedTracker;
 
 TEST_F(FrameInput, RejectedFrameLeavesTheRingOneFrameLater) {
-  TheScript().frames[1].n = 9;
+  At(1).n = 9;
   Step(3);
   EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2}));
   Step();
@@ -35,9 +35,9 @@ TEST_F(FrameInput, RecoveringKeepsTheBestRejectedFramesAndRemovesTheOldestOther)
   const float image[5] = {0, 0.9f, 0.1f, 0.1f, 0.1f};
   const float combined[5] = {0, 0.02f, 0.09f, 0.01f, 0.0f};
   for (int i = 1; i <= 4; ++i) {
-    TheScript().frames[i].n = 5;
-    TheScript().frames[i].I = image[i];
-    TheScript().frames[i].S = combined[i];
+    At(i).n = 5;
+    At(i).I = image[i];
+    At(i).S = combined[i];
   }
   Step(5);
   EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2, 3, 4}));

@@ -72,6 +72,9 @@ class ScriptedTracker : public ::testing::Test {
     }
     return tracker->currentFrame;
   }
+  // The script of frame `number`, and how often a call was logged.
+  static FrameScript& At(int number) { return TheScript().frames[number]; }
+  static size_t Count(const std::string& call) { return TheScript().Count(call); }
   // Frame numbers of the ring slots in order.
   std::vector<int> Ring() const {
     std::vector<int> numbers;

@@ -17,14 +17,6 @@
 
 namespace {
 
-FrameScript& At(int number) {
-  return TheScript().frames[number];
-}
-
-size_t Count(const std::string& call) {
-  return TheScript().Count(call);
-}
-
 // The last key-frame push logged, or "".
 std::string LastPush() {
   const std::vector<std::string>& calls = TheScript().calls;
