@@ -84,8 +84,8 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
 }
 
 // Without a template file no detector runs; with one a capture is saved and
-// read back, and a cache whose count overruns the file is read as far as it
-// goes.
+// read back, a cache whose count overruns the file is read as far as it
+// goes, and no more than four blocks are read.
 TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   Make(3, kUnsetCounter);
   Step(3);
@@ -103,14 +103,16 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   tracker->capturedTemplate = captured;  // as the detector leaves a capture
   Step();
   EXPECT_TRUE(tracker->StopRequested());
-  for (const bool corrupt : {false, true}) {
-    const std::vector<int32_t> words = {1000, 7, 9};
-    if (corrupt)
-      std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(words.data()), 12);
+  // The saved capture; a count larger than the file; a fifth block.
+  const std::vector<int32_t> overrun = {1000, 7, 9}, fifth = {0, 0, 0, 0, 7};
+  for (const std::vector<int32_t>* file : {&captured, &overrun, &fifth}) {
+    if (file != &captured)
+      std::ofstream(path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(file->data()), 4 * file->size());
     Make(5, kUnsetCounter);
     tracker->SetMarkerTemplateFile(path);
     Step();
-    EXPECT_EQ(tracker->markerTemplate, corrupt ? words : captured);
+    EXPECT_EQ(tracker->markerTemplate, file != &fifth ? *file : std::vector<int32_t>(4, 0));
     EXPECT_FALSE(tracker->StopRequested());
   }
 }

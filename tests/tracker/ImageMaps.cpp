@@ -151,6 +151,8 @@ TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNot) {
       tracker->frames[0].mapMatches[0].push_back(Match(i, a.x() + 6.0, a.y()));
       tracker->frames[1].mapMatches[0].push_back(Match(i, q.x(), q.y()));
     }
+    AlignedArray<LA::Vector2<float>> A, B;  // 6 alignment pixels apart: 96 level-0 pixels
+    EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 96.0f, 0.1f);
     EXPECT_EQ(tracker->AlignFrameImage(0, 1), pairs < 10) << pairs;
     EXPECT_LT(MaxCornerError(ToEigen(tracker->frameMaps[0]), truth, kW, kH), 0.1) << pairs;
   }

@@ -21,6 +21,7 @@ struct FrameScript {
   f32 parallax = 0.0f;
   bool initialiseOk = true;
   u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
+  f64 speed = 0.0;               // of the body, along x
 };
 
 struct Script {

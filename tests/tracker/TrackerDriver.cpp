@@ -150,7 +150,20 @@ TEST_F(TrackerDriver, KeyFrameWithTooFewMatchesIsDemoted) {
   Step(2);
   EXPECT_EQ(LastPush(), "PushKeyFrame(0,0,sync)");
   EXPECT_EQ(tracker->Frame(1).rejected, 1);
+  EXPECT_EQ(tracker->Frame(1).candidate, 0);
   EXPECT_EQ(tracker->recovering, 1);
+}
+
+// A frame moving faster than 5 per second is never pushed; 5 itself is slow
+// enough.
+TEST_F(TrackerDriver, FastFramesAreNotKeyFrames) {
+  for (int i = 1; i <= 3; ++i) At(i).parallax = 100.0f;
+  At(2).speed = 5.01;
+  At(3).speed = 5.0;
+  Step(4);
+  EXPECT_EQ(Count("PushKeyFrame(1,0,sync)"), 1u);
+  EXPECT_EQ(Count("PushKeyFrame(2,0,async)"), 0u);
+  EXPECT_EQ(LastPush(), "PushKeyFrame(3,0,async)");
 }
 
 TEST_F(TrackerDriver, PushThatLeavesFiveHundredOrMoreKeyFramesTrims) {
@@ -235,6 +248,17 @@ TEST_F(TrackerDriver, ResetQuitAndRunBeforeAnyFrameAndTwice) {
   EXPECT_EQ(pose.m[0][0], FLT_MAX);
 }
 
+// A camera's centre is -R^T t: here R turns x into y.
+TEST(TrackerRecords, PoseCentre) {
+  CameraPose pose{};
+  pose.m[0][1] = -1.0f;
+  pose.m[1][0] = pose.m[2][2] = 1.0f;
+  pose.m[0][3] = 1.0f, pose.m[1][3] = 2.0f, pose.m[2][3] = 3.0f;
+  float c[3];
+  PoseCentre(pose, c);
+  EXPECT_EQ(std::vector<float>(c, c + 3), (std::vector<float>{-2.0f, 1.0f, -3.0f}));
+}
+
 TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   Step(2);
   AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
@@ -278,10 +302,10 @@ TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
 
 class TrackerHandOver : public ScriptedTracker {
  protected:
-  void MakeWithWorkers(bool parallel) {
+  void MakeWithWorkers(bool parallel, i32 endFrame = kUnsetCounter) {
     tracker = std::make_unique<Tracker>(map.get(), &matcher.pool, &matcher.queue, &surf.pool,
                                         &surf.queue, &local.pool, &local.queue, parallel, false, "",
-                                        0, kUnsetCounter, false, false, false);
+                                        0, endFrame, false, false, false);
     tracker->SetMarkerTemplateFile("");
   }
   std::vector<std::string> Log() {
@@ -322,6 +346,15 @@ TEST_F(TrackerHandOver, MessagesEveryThreeFramesCandidatesToTheMatcherAndResetIt
   tracker->Quit();
   EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T6:-1:0"}));
   EXPECT_TRUE(tracker->StopRequested());
+}
+
+// While initialising the server hears of every third frame, then of the
+// initialisation.
+TEST_F(TrackerHandOver, InitialisationMessages) {
+  MakeWithWorkers(false, 7);
+  tracker->SetServerLink(&sender.pool, &sender.queue);
+  Step(8);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"T1:0:128", "T0:3:128", "T0:6:128", "T2:7:128"}));
 }
 
 TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {

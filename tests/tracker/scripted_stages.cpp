@@ -38,13 +38,14 @@ bool Tracker::OnKeyDown(int key) {
   if (key == 27) Quit();
   return key == 27;
 }
-// Every frame at the origin, unrotated.
+// Every frame at the origin, unrotated, at its scripted speed.
 void Tracker::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
                                   f64 time) {
   TrackerFrame& f = frames[frame];
   f.time = time;
   f.pose.slot[1] = CameraPose{};
   f.pose.slot[1].m[0][0] = f.pose.slot[1].m[1][1] = f.pose.slot[1].m[2][2] = 1.0f;
+  f.state.record[1].velocity[0] = S.For(f.number).speed;
 }
 void Tracker::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imu, const f64[8],
                              f64 time) {
