@@ -179,7 +179,7 @@ TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   EXPECT_EQ(A.Size(), 1u);
 
   const float x = other.mapMatches[2][0].nx + 1.0f / tracker->intrinsic[4].fx[0];
-  tracker->working.points[1] = {{x, other.mapMatches[2][0].ny, 1.0f, 1.0f}};
+  tracker->working.points[1] = {{2 * x, 2 * other.mapMatches[2][0].ny, 2.0f, 1.0f}};  // depth 2
   f.pose.slot[1] = CameraPose{};
   for (int i = 0; i < 3; ++i) f.pose.slot[1].m[i][i] = 1.0f;
   EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
