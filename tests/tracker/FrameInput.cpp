@@ -1,18 +1,21 @@
 // scripted-stages
-// Frame input: late removal of rejected frames, the recovering walk that
-// keeps the best frames, ring poses following a map change, and the marker
-// phase with its template cache.
-#include <cstdio>
-#include <filesystem>
+// Frame input and the ring's bookkeeping: late removal of rejected frames,
+// the recovering walk that keeps the best frames, removal with the inertial
+// samples, ring poses following a map change, the marker phase with its
+// template cache, patch reliability, re-derivation of a frame's matches
+// after merges and trims, and key-frame track tables.
+#include <fstream>
 
+#include "tests/common/TempFolder.h"
 #include "tracker/ScriptedStages.h"
 
 namespace {
 
-std::vector<int> RingNumbers(const Tracker& t) {
-  std::vector<int> numbers;
-  for (u16 i = 0; i < t.RingSize(); ++i) numbers.push_back(t.Frame(i).number);
-  return numbers;
+// A match of a track through its own patch.
+MapMatch Match(u32 track) {
+  MapMatch m{};
+  m.track = m.patch = track;
+  return m;
 }
 
 }  // namespace
@@ -20,34 +23,51 @@ std::vector<int> RingNumbers(const Tracker& t) {
 using FrameInput = ScriptedTracker;
 
 TEST_F(FrameInput, RejectedFrameLeavesTheRingOneFrameLater) {
-  TheScript().frames[1].n = 9;
-  Make(0, kUnsetCounter);
-  Steps(3);
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 1, 2}));
+  At(1).n = 9;
+  Step(3);
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2}));
   Step();
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 2, 3}));
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3}));
   EXPECT_EQ(tracker->referenceFrame, 1);  // the previous frame, moved down
 }
 
 TEST_F(FrameInput, RecoveringKeepsTheBestRejectedFramesAndRemovesTheOldestOther) {
-  Script& s = TheScript();
   const float image[5] = {0, 0.9f, 0.1f, 0.1f, 0.1f};
   const float combined[5] = {0, 0.02f, 0.09f, 0.01f, 0.0f};
   for (int i = 1; i <= 4; ++i) {
-    s.frames[i].n = 5;
-    s.frames[i].I = image[i];
-    s.frames[i].S = combined[i];
+    At(i).n = 5;
+    At(i).I = image[i];
+    At(i).S = combined[i];
   }
-  Make(0, kUnsetCounter);
-  Steps(5);
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 1, 2, 3, 4}));
+  Step(5);
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2, 3, 4}));
   Step();
-  EXPECT_EQ(RingNumbers(*tracker), (std::vector<int>{0, 1, 2, 4, 5}));
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2, 4, 5}));
+}
+
+TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
+  Step(4);  // slots 0..3, frame i at time 0.1 (i + 1)
+  for (int i = 0; i < 3; ++i) {
+    tracker->frames[i].samples.assign(1, IMUSample{});
+    tracker->frames[i].samples[0].time = 0.05 + 0.1 * i;
+  }
+  tracker->RemoveFrame(1);
+  EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3, 1}));  // slot 3 is the freed one
+  ASSERT_EQ(tracker->Frame(1).samples.size(), 2u);
+  EXPECT_DOUBLE_EQ(tracker->Frame(1).samples[0].time, 0.15);
+  EXPECT_NEAR(tracker->Frame(1).delta[0].dt, 0.2, 1e-12);  // from frame 0 to frame 2
+  tracker->RemoveFrame(tracker->currentFrame);             // never removed, hands on nothing
+  EXPECT_EQ(tracker->Frame(0).samples.size(), 1u);
+  // The oldest frame's predecessor would be the newest: its samples go.
+  tracker->RemoveFrame(0);
+  EXPECT_EQ(tracker->Frame(0).number, 2);
+  EXPECT_EQ(tracker->Frame(0).samples.size(), 2u);
+  EXPECT_EQ(tracker->Frame(0).delta[0].dt, 0.0);
+  EXPECT_EQ(tracker->Frame(0).delta[0].dq[3], 1.0);
 }
 
 TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
-  Make(0, kUnsetCounter);
-  Steps(4);
+  Step(4);
   for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
     CameraPose moved = tracker->Frame(0).pose.slot[1];
     moved.m[0][3] += 1.0f;
@@ -63,19 +83,17 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
   }
 }
 
-TEST_F(FrameInput, MarkerPhaseWithoutTemplateFileRunsNoDetector) {
+// Without a template file no detector runs; with one a capture is saved and
+// read back, a cache whose count overruns the file is read as far as it
+// goes, and no more than four blocks are read.
+TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   Make(3, kUnsetCounter);
-  Steps(3);
+  Step(3);
   EXPECT_EQ(tracker->markerDetector, nullptr);
-  EXPECT_EQ(tracker->RingSize(), 1);
-  EXPECT_EQ(tracker->currentFrame, 0);
-}
+  EXPECT_EQ(Ring(), (std::vector<int>{2}));
 
-TEST_F(FrameInput, CapturedTemplateIsSavedAndReadBackAndACorruptCacheIsCut) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("marker_" + std::to_string(::getpid()) + ".txt"))
-          .string();
-  std::remove(path.c_str());
+  TempFolder folder;
+  const std::string path = folder.File("marker.txt");
   Make(5, kUnsetCounter);
   tracker->SetMarkerTemplateFile(path);
   Step();
@@ -85,21 +103,83 @@ TEST_F(FrameInput, CapturedTemplateIsSavedAndReadBackAndACorruptCacheIsCut) {
   tracker->capturedTemplate = captured;  // as the detector leaves a capture
   Step();
   EXPECT_TRUE(tracker->StopRequested());
+  // The saved capture; a count larger than the file; a fifth block.
+  const std::vector<int32_t> overrun = {1000, 7, 9}, fifth = {0, 0, 0, 0, 7};
+  for (const std::vector<int32_t>* file : {&captured, &overrun, &fifth}) {
+    if (file != &captured)
+      std::ofstream(path, std::ios::binary)
+          .write(reinterpret_cast<const char*>(file->data()), 4 * file->size());
+    Make(5, kUnsetCounter);
+    tracker->SetMarkerTemplateFile(path);
+    Step();
+    EXPECT_EQ(tracker->markerTemplate, file != &fifth ? *file : std::vector<int32_t>(4, 0));
+    EXPECT_FALSE(tracker->StopRequested());
+  }
+}
 
-  Make(5, kUnsetCounter);
-  tracker->SetMarkerTemplateFile(path);
+TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightings) {
   Step();
-  EXPECT_EQ(tracker->markerTemplate, captured);
+  tracker->patches.Resize(1);
+  tracker->patches[0] = FeaturePatch{};
+  TrackerFrame& f = tracker->frames[0];
+  // Reliable after the patch is found (or missed) `times` more frames.
+  const auto reliable = [&](bool found, int times) {
+    f.mapMatches[0].assign(found ? 1 : 0, Match(0));
+    f.lost[0].assign(found ? 0 : 1, ImageMatch{0, 0, 0, 0, 0});
+    for (int i = 0; i < times; ++i) tracker->UpdatePatchStatistics(0);
+    return (tracker->patches[0].flags & kPatchReliable) != 0;
+  };
+  EXPECT_TRUE(reliable(true, 20));
+  EXPECT_TRUE(reliable(false, 10));
+  EXPECT_FALSE(reliable(false, 1));
+  EXPECT_TRUE(reliable(true, 2));  // found again: the counts restart
+  EXPECT_TRUE(reliable(false, 2));
+  EXPECT_FALSE(reliable(false, 1));
+}
 
-  // A count larger than the file: read as far as it goes, no crash.
-  FILE* f = std::fopen(path.c_str(), "wb");
-  const int32_t corrupt[3] = {1000, 7, 9};
-  std::fwrite(corrupt, 4, 3, f);
-  std::fclose(f);
-  Make(5, kUnsetCounter);
-  tracker->SetMarkerTemplateFile(path);
+TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   Step();
-  EXPECT_EQ(tracker->markerTemplate, (std::vector<int32_t>{1000, 7, 9}));
-  EXPECT_FALSE(tracker->StopRequested());
-  std::remove(path.c_str());
+  const u8 inlier = kTrackSolved | kTrackInlier;
+  tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
+  TrackerFrame& f = tracker->frames[0];
+  f.mapMatches[0] = {Match(3), Match(1), Match(2), Match(0)};
+  f.candidates[0] = {ImageMatch{1, 1, 0, 0, 0}};
+  tracker->ComputeFrameStatistics(0, {0, 0, 2, 3});  // track 1 merged into 0
+  ASSERT_EQ(f.mapMatches[0].size(), 2u);
+  EXPECT_EQ(f.mapMatches[0][0].track, 0u);
+  EXPECT_EQ(f.mapMatches[0][1].track, 2u);
+  ASSERT_EQ(f.lost[0].size(), 1u);  // the second match of track 0
+  EXPECT_EQ(f.lost[0][0].track, 0u);
+  ASSERT_EQ(f.misses[0].size(), 1u);  // the outlier
+  EXPECT_EQ(f.misses[0][0].track, 3u);
+  EXPECT_EQ(f.candidates[0][0].track, 0u);
+  EXPECT_EQ(f.inlierCount, 1);
+  EXPECT_EQ(f.unsolvedCount, 1);
+
+  // Trim: track 0 gone, 2 -> 0, 3 -> 1; patches below 2 gone.
+  tracker->working.trackFlags = {0, kTrackSolved};
+  tracker->UpdateFrameCounts(0, {kNoTrack, kNoTrack, 0, 1}, 2);
+  ASSERT_EQ(f.mapMatches[0].size(), 1u);
+  EXPECT_EQ(f.mapMatches[0][0].track, 0u);
+  EXPECT_TRUE(f.lost[0].empty());
+  ASSERT_EQ(f.misses[0].size(), 1u);
+  EXPECT_EQ(f.misses[0][0].track, 1u);
+  EXPECT_EQ(f.misses[0][0].patch, 1u);
+  EXPECT_EQ(f.unsolvedCount, 1);
+}
+
+// A key frame's tracks: their index among its measurements, and how many
+// carry a flag; a key frame that does not exist has none.
+TEST_F(FrameInput, KeyFrameTrackTables) {
+  MapWorkingCopy& w = tracker->working;
+  w.trackFlags.assign(8, 0);
+  w.trackFlags[5] = w.trackFlags[7] = kTrackSolved | kTrackInlier;
+  w.keyFrameMeasurementStart = {0, 3};
+  w.measurementTracks = {5, 2, 7};
+  std::vector<u16> table;
+  tracker->MapKeyFrameTrackIndices(0, table);
+  const u16 none = kNoSlot;
+  EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, 0, none, 2}));
+  EXPECT_EQ(tracker->CountKeyFrameTracks(0, kTrackInlier), 2u);
+  EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);
 }

@@ -1,8 +1,7 @@
 #pragma once
 // The script the driver tests play: per frame number the values the stages
-// report (n, u, M, I, S, alignments, parallax...), and the log of every
-// scripted call. scripted_stages.cpp defines the stages over it; the fixture
-// below builds a small tracker over an empty map.
+// report, and the log of every scripted call. scripted_stages.cpp defines the
+// stages over it; the fixture builds a small tracker over an empty map.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,13 +14,14 @@
 #include "tracker/tracker.h"
 
 struct FrameScript {
-  u16 n = 100, u = 0;  // inliers and unsolved after map matching
-  f32 M = 0.1f, I = 0.5f, S = 0.0f;
-  u16 relocN = 0;  // n and M after a relocalisation attempt
-  f32 relocM = 1.0f;
+  u16 n = 100, relocN = 0;      // inliers after map matching, and after a relocalisation attempt
+  f32 M = 0.1f, relocM = 1.0f;  // map coverage, the same
+  u16 u = 0;                    // unsolved after map matching
+  f32 I = 0.5f, S = 0.0f;       // image and combined coverage
   f32 parallax = 0.0f;
   bool initialiseOk = true;
   u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
+  f64 speed = 0.0;               // of the body, along x
 };
 
 struct Script {
@@ -33,11 +33,7 @@ struct Script {
   int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
   std::vector<std::string> calls;
 
-  const FrameScript& For(int number) {
-    static const FrameScript kDefault;
-    auto it = frames.find(number);
-    return it == frames.end() ? kDefault : it->second;
-  }
+  FrameScript For(int number) { return frames.count(number) ? frames[number] : FrameScript(); }
   size_t Count(const std::string& name) const {
     return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
   }
@@ -50,41 +46,47 @@ Script& TheScript();
 // A tracker over an empty 128 x 96 map, with a frame image to feed it.
 class ScriptedTracker : public ::testing::Test {
  protected:
-  static constexpr int kWidth = 128, kHeight = 96;
-
   void SetUp() override {
     TheScript().Clear();
+    image.resize(CVD::ImageRef(128, 96));
+    image.fill(128);
     Intrinsic k;
     k.Set(100.0f, 100.0f, 63.5f, 47.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
-    map = std::make_unique<GlobalMap>(kWidth, kHeight, k, extrinsic);
-    image.resize(CVD::ImageRef(kWidth, kHeight));
-    image.fill(128);
+    map = std::make_unique<GlobalMap>(128, 96, k, extrinsic);
+    Make(0, kUnsetCounter);
   }
-  // A tracking tracker with no worker channels.
+  // A tracker with no worker channels (SetUp's tracks from frame 0 on).
   void Make(i32 startFrame, i32 endFrame) {
     tracker =
         std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                   false, false, "", startFrame, endFrame, false, false, false);
     tracker->SetMarkerTemplateFile("");
   }
-  // One frame through Run; returns its ring slot.
-  u16 Step(char* text = nullptr, size_t capacity = 0) {
-    input.grey = image;
-    input.time = 0.1 * (tracker->frameCounter + 1);
+  // `count` frames through Run; returns the last one's ring slot.
+  u16 Step(int count = 1, char* text = nullptr, size_t capacity = 0) {
     const f64 prior[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
-    tracker->Run(input, samples, prior, pose, planes, objects, nullptr, &progress, text, capacity);
+    input.grey = image;
+    for (int i = 0; i < count; ++i) {
+      input.time = 0.1 * (tracker->frameCounter + 1);
+      tracker->Run(input, {}, prior, pose, planes, objects, nullptr, &progress, text, capacity);
+    }
     return tracker->currentFrame;
   }
-  void Steps(int count) {
-    for (int i = 0; i < count; ++i) Step();
+  // The script of frame `number`, and how often a call was logged.
+  static FrameScript& At(int number) { return TheScript().frames[number]; }
+  static size_t Count(const std::string& call) { return TheScript().Count(call); }
+  // Frame numbers of the ring slots in order.
+  std::vector<int> Ring() const {
+    std::vector<int> numbers;
+    for (u16 i = 0; i < tracker->RingSize(); ++i) numbers.push_back(tracker->Frame(i).number);
+    return numbers;
   }
 
   std::unique_ptr<GlobalMap> map;
   std::unique_ptr<Tracker> tracker;
   CVD::Image<u8> image;
   TrackerInput input;
-  std::vector<IMUSample> samples;
   CameraPose pose{};
   AlignedArray<LA::AlignedVector4f> planes;
   AlignedArray<LA::AlignedMatrix4f> objects;

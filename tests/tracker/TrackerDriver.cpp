@@ -1,21 +1,21 @@
+// ctest-labels: threads
 // scripted-stages
 // The per-frame driver's decisions on scripted stage values: lost and
 // relocalisation thresholds, rejection, key-frame choice, initialisation,
-// reporting and the save-and-quit frame.
+// reporting and the save-and-quit frame; the key-frame neighbourhood it asks
+// for nearby and relocalisation key frames; and the hand-over to the workers
+// on real pools and queues with fake workers: reset items in order,
+// synchronous and dropped asynchronous messages, candidate frames to the
+// track matcher; and the map-viewing tracker's key-frame records.
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "tracker/ScriptedStages.h"
 
 namespace {
-
-FrameScript& At(int number) {
-  return TheScript().frames[number];
-}
-
-size_t Count(const std::string& call) {
-  return TheScript().Count(call);
-}
 
 // The last key-frame push logged, or "".
 std::string LastPush() {
@@ -25,12 +25,69 @@ std::string LastPush() {
   return "";
 }
 
+// Key frames at x = spacing, 2 spacing, ... with the frames' orientation.
+void AddKeyFrames(Tracker& t, int count, float spacing) {
+  CameraPose pose = t.Frame(0).pose.slot[1];
+  for (int i = 0; i < count; ++i) {
+    pose.m[0][3] = -spacing * static_cast<float>(i + 1);
+    t.working.keyFramePoses.PushBack(pose, 100);
+    t.working.keyFrameFlags.push_back(0);
+    t.working.keyFrameMeasurementStart.push_back(0);
+  }
+}
+
+// A worker that logs each item it takes and returns it; a null item ends it.
+template <class T>
+struct FakeWorker {
+  template <class Describe>
+  FakeWorker(std::vector<std::string>& log, std::mutex& mutex, Describe describe)
+      : pool(2), queue(2), thread([this, &log, &mutex, describe] {
+          for (T* item; (item = queue.Get()) != nullptr; pool.Put(item)) {
+            std::lock_guard<std::mutex> lock(mutex);
+            log.push_back(describe(*item));
+          }
+        }) {}
+  ~FakeWorker() {
+    queue.Put(nullptr);
+    thread.join();
+  }
+
+  MutexBufferPool<T> pool;
+  MutexBufferQueue<T> queue;
+  std::thread thread;
+};
+
+// Per level of one key frame: the matched tracks, then how many new ones.
+struct LevelSpec {
+  std::vector<u32> matched;
+  u32 fresh = 0;
+};
+
+// Key frame `id` with the given tracks; the records depend on nothing else.
+void PushKeyFrame(GlobalMap& map, u32 id, const std::array<LevelSpec, 4>& levels) {
+  KeyFrameInput input;
+  input.frameId = id;
+  input.state.quaternion[3] = 1.0;
+  for (int l = 0; l < 4; ++l) {
+    for (u32 i = 0; i < levels[l].matched.size() + levels[l].fresh; ++i) {
+      input.pixels[l].PushBack8({1.0f * i, 1.0f * l});
+      input.normalized[l].PushBack8({0.01f * i, 0.02f * id});
+    }
+    input.tracks[l] = levels[l].matched;
+  }
+  MapWorkingCopy working;
+  map.Synchronize(working);
+  if (id == 0)
+    map.InitializeKeyFrame(input, {});
+  else
+    map.PushKeyFrame(0, working, input, 1, "Tracker");
+}
+
 }  // namespace
 
 using TrackerDriver = ScriptedTracker;
 
 TEST_F(TrackerDriver, StartFrameAnchorsAndTheRingWrapsAfterThirtyFrames) {
-  Make(0, kUnsetCounter);
   for (int i = 0; i < 31; ++i) EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
   EXPECT_EQ(TheScript().calls.front(), "PushKeyFrame(0,0,sync)");
   EXPECT_EQ(Count("AnchorToMarker"), 1u);
@@ -43,28 +100,20 @@ TEST_F(TrackerDriver, StartFrameAnchorsAndTheRingWrapsAfterThirtyFrames) {
 // relocalisation was tried and undone, and whether the tracker recovers.
 TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
   struct Row {
-    u16 n, relocN;
-    f32 M, relocM;
+    FrameScript s;  // n, relocN, M, relocM
     bool tried, undone, recovering;
   };
   const Row rows[] = {
-      {30, 0, 0.6f, 1.0f, false, false, false},      // at both limits: not lost
-      {29, 29, 0.1f, 0.1f, true, false, false},      // too few inliers; equal values are kept
-      {100, 100, 0.61f, 0.61f, true, false, false},  // too much lost
-      {20, 19, 0.5f, 0.1f, true, true, false},       // fewer inliers after the attempt
-      {5, 5, 0.1f, 1.0f, true, true, true},          // rejected: recovering from here on
-      {20, 20, 0.5f, 0.5f, true, true, true},        // recovering wants 50 inliers
-      {20, 60, 0.5f, 0.5f, true, false, true},
+      {{30, 0, 0.6f, 1.0f}, false, false, false},      // at both limits: not lost
+      {{29, 29, 0.1f, 0.1f}, true, false, false},      // too few inliers; equal values are kept
+      {{100, 100, 0.61f, 0.61f}, true, false, false},  // too much lost
+      {{20, 19, 0.5f, 0.1f}, true, true, false},       // fewer inliers after the attempt
+      {{5, 5, 0.1f, 1.0f}, true, true, true},          // rejected: recovering from here on
+      {{20, 20, 0.5f, 0.5f}, true, true, true},        // recovering wants 50 inliers
+      {{20, 60, 0.5f, 0.5f}, true, false, true},
   };
   TheScript().keyFrameAlignment[0] = 1.0f;  // relocalisation finds key frame 0
-  for (int i = 0; i < 7; ++i) {
-    FrameScript& s = At(i + 1);
-    s.n = rows[i].n;
-    s.relocN = rows[i].relocN;
-    s.M = rows[i].M;
-    s.relocM = rows[i].relocM;
-  }
-  Make(0, kUnsetCounter);
+  for (int i = 0; i < 7; ++i) At(i + 1) = rows[i].s;
   Step();
   for (const Row& r : rows) {
     const size_t saved = Count("SaveFrameMatches"), restored = Count("RestoreFrameMatches");
@@ -72,7 +121,7 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
     EXPECT_EQ(Count("SaveFrameMatches") - saved, r.tried ? 1u : 0u) << f.number;
     EXPECT_EQ(Count("RestoreFrameMatches") - restored, r.undone ? 1u : 0u) << f.number;
     EXPECT_EQ(f.relocalisationKeyFrame, r.tried && !r.undone ? 0 : kNoSlot) << f.number;
-    EXPECT_EQ(f.rejected, r.n < 10 ? 1 : 0) << f.number;
+    EXPECT_EQ(f.rejected, r.s.n < 10 ? 1 : 0) << f.number;
     EXPECT_EQ(tracker->recovering, r.recovering ? 1 : 0) << f.number;
   }
 }
@@ -82,8 +131,7 @@ TEST_F(TrackerDriver, KeyFrameIsTheLowestLossCandidateAndTiesKeepTheNewer) {
     At(i).parallax = i == 3 ? 100.0f : 70.0f;
     At(i).M = i == 3 ? 0.1f : 0.05f;
   }
-  Make(0, kUnsetCounter);
-  Steps(4);
+  Step(4);
   EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
 }
 
@@ -92,91 +140,89 @@ TEST_F(TrackerDriver, RecoveringPushesTheBestNewFrameProvisionally) {
   At(1).S = 0.5f;
   At(2).n = 20;
   At(2).S = 0.2f;
-  Make(0, kUnsetCounter);
-  Steps(3);
+  Step(3);
   EXPECT_EQ(LastPush(), "PushKeyFrame(1,2,sync)");
 }
 
 TEST_F(TrackerDriver, KeyFrameWithTooFewMatchesIsDemoted) {
   At(1).parallax = 100.0f;
   At(1).keyFrameMapMatches = 9;
-  Make(0, kUnsetCounter);
-  Steps(2);
+  Step(2);
   EXPECT_EQ(LastPush(), "PushKeyFrame(0,0,sync)");
   EXPECT_EQ(tracker->Frame(1).rejected, 1);
+  EXPECT_EQ(tracker->Frame(1).candidate, 0);
   EXPECT_EQ(tracker->recovering, 1);
+}
+
+// A frame moving faster than 5 per second is never pushed; 5 itself is slow
+// enough.
+TEST_F(TrackerDriver, FastFramesAreNotKeyFrames) {
+  for (int i = 1; i <= 3; ++i) At(i).parallax = 100.0f;
+  At(2).speed = 5.01;
+  At(3).speed = 5.0;
+  Step(4);
+  EXPECT_EQ(Count("PushKeyFrame(1,0,sync)"), 1u);
+  EXPECT_EQ(Count("PushKeyFrame(2,0,async)"), 0u);
+  EXPECT_EQ(LastPush(), "PushKeyFrame(3,0,async)");
 }
 
 TEST_F(TrackerDriver, PushThatLeavesFiveHundredOrMoreKeyFramesTrims) {
   At(1).parallax = 100.0f;
-  Make(0, kUnsetCounter);
   Step();
-  // 499 key frames already: the push makes 500.
-  const CameraPose identity = tracker->Frame(0).pose.slot[1];
-  while (tracker->KeyFrameCount() < 499) {
-    tracker->working.keyFrameFlags.push_back(0);
-    tracker->working.keyFramePoses.PushBack(identity, 100);
-    tracker->working.keyFrameMeasurementStart.push_back(0);
-  }
+  AddKeyFrames(*tracker, 498, 0.0f);  // 499 key frames: the push makes 500
   Step();
   EXPECT_EQ(Count("PushKeyFrame(1,0,async)"), 1u);
   EXPECT_EQ(TheScript().calls.back(), "TrimKeyFrames");
 }
 
-TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesAtFullProgress) {
-  Make(0, 4);
-  Steps(3);
-  EXPECT_FLOAT_EQ(progress, 0.5f);
-  EXPECT_EQ(tracker->KeyFrameCount(), 2u);
-  EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
-  Steps(2);
-  EXPECT_EQ(tracker->tracking, 1);
-  EXPECT_EQ(Count("InitializeMap"), 1u);
-  EXPECT_EQ(LastPush(), "PushKeyFrame(4,0,sync)");
-}
-
-TEST_F(TrackerDriver, FailedInitialisationResetsAndReportsNoPose) {
-  At(2).initialiseOk = false;
-  Make(0, 2);
-  Steps(2);
+// Progress 0.5 pushes the midway key frame, 1 initialises the map; a failed
+// initialisation resets: no pose, no ring, frames go on in slot 0.
+TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesOrResetsAtFullProgress) {
   char text[256];
-  Step(text, sizeof(text));
-  EXPECT_EQ(Count("InitializeMap"), 1u);
-  EXPECT_EQ(tracker->RingSize(), 0);
+  for (const bool ok : {true, false}) {
+    TheScript().Clear();
+    At(4).initialiseOk = ok;
+    Make(0, 4);
+    Step(3);
+    EXPECT_FLOAT_EQ(progress, 0.5f);
+    EXPECT_EQ(LastPush(), "PushKeyFrame(2,0,sync)");
+    Step(2, text, sizeof(text));
+    EXPECT_EQ(Count("InitializeMap"), 1u);
+    EXPECT_EQ(LastPush(), ok ? "PushKeyFrame(4,0,sync)" : "PushKeyFrame(2,0,sync)");
+    EXPECT_EQ(tracker->tracking, ok ? 1 : 0);
+    EXPECT_EQ(pose.m[0][0], ok ? 1.0f : FLT_MAX);
+    EXPECT_EQ(tracker->RingSize(), ok ? 5 : 0);
+  }
   EXPECT_EQ(tracker->currentFrame, kNoSlot);
-  EXPECT_EQ(pose.m[0][0], FLT_MAX);
   EXPECT_NE(std::string(text).find("Frames 0  Points 0 / 0\n"), std::string::npos) << text;
-  EXPECT_EQ(Step(), 0);  // frames go on in slot 0 until tracking is started again
+  EXPECT_EQ(Step(), 0);
 }
 
 TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
   At(1).n = 40;
   At(1).u = 2;
-  Make(0, kUnsetCounter);
-  Step();
   char text[256];
-  Step(text, sizeof(text));
-  double fps = -1.0;
-  int v[9] = {};
+  Step(2, text, sizeof(text));
+  int iso = -1, end = 0;  // the timer means are whole milliseconds
   EXPECT_EQ(
-      std::sscanf(text, "FPS %lf  Frames %d  Points %d / %d\nFE %d CT %d IM %d MU %d OH %d ISO %d",
-                  &fps, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8]),
-      10)
+      std::sscanf(text,
+                  "FPS %*f  Frames 1  Points 42 / 0\nFE %*d CT %*d IM %*d MU %*d OH %*d ISO %d\n%n",
+                  &iso, &end),
+      1)
       << text;
-  EXPECT_NE(std::strstr(text, "  Frames 1  Points 42 / 0\nFE "), nullptr) << text;
-  EXPECT_EQ(text[std::strlen(text) - 1], '\n');
+  EXPECT_EQ(end, static_cast<int>(std::strlen(text))) << text;  // nothing after the second line
+  EXPECT_EQ(text[end - 1], '\n');
   char small[8];
   std::memset(small, 'x', sizeof(small));
-  Step(small, 5);
+  Step(1, small, 5);
   EXPECT_STREQ(small, "FPS ");
   EXPECT_EQ(small[6], 'x');
 }
 
 TEST_F(TrackerDriver, TestFrameIsProcessedThenSavedThenQuits) {
-  Make(0, kUnsetCounter);
   tracker->stateFileName = "state.bin";
   tracker->testFrame = 3;
-  Steps(3);
+  Step(3);
   EXPECT_EQ(Count("SaveStateIfRequested"), 0u);
   Step();
   const std::vector<std::string>& calls = TheScript().calls;
@@ -187,7 +233,6 @@ TEST_F(TrackerDriver, TestFrameIsProcessedThenSavedThenQuits) {
 }
 
 TEST_F(TrackerDriver, ResetQuitAndRunBeforeAnyFrameAndTwice) {
-  Make(0, kUnsetCounter);
   tracker->Reset(true);
   tracker->Reset(true);
   tracker->Quit();
@@ -201,4 +246,157 @@ TEST_F(TrackerDriver, ResetQuitAndRunBeforeAnyFrameAndTwice) {
   Step();
   EXPECT_EQ(tracker->frameCounter, before);  // refused: smaller than 64 x 64
   EXPECT_EQ(pose.m[0][0], FLT_MAX);
+}
+
+// A camera's centre is -R^T t: here R turns x into y.
+TEST(TrackerRecords, PoseCentre) {
+  CameraPose pose{};
+  pose.m[0][1] = -1.0f;
+  pose.m[1][0] = pose.m[2][2] = 1.0f;
+  pose.m[0][3] = 1.0f, pose.m[1][3] = 2.0f, pose.m[2][3] = 3.0f;
+  float c[3];
+  PoseCentre(pose, c);
+  EXPECT_EQ(std::vector<float>(c, c + 3), (std::vector<float>{-2.0f, 1.0f, -3.0f}));
+}
+
+TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
+  Step(2);
+  AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
+  std::vector<ScoredKeyFrame> list;
+  u16 nearKeyFrame = 0, parallaxKeyFrame = 0;
+  tracker->CollectNearbyKeyFrames(1, list, &nearKeyFrame, &parallaxKeyFrame);
+  ASSERT_EQ(list.size(), 10u);
+  EXPECT_EQ(list[0].keyFrame, 0);
+  EXPECT_EQ(list[9].keyFrame, 9);
+  EXPECT_EQ(nearKeyFrame, 0);
+  EXPECT_EQ(parallaxKeyFrame, kNoSlot);
+
+  // A provisional newest key frame far away still comes first; key frames
+  // without parallax leave.
+  tracker->working.keyFrameFlags.back() = kKeyFrameWeak;
+  TheScript().keyFrameParallax[0] = -1.0f;
+  TheScript().keyFrameParallax[1] = 5.0f;
+  tracker->CollectNearbyKeyFrames(1, list, &nearKeyFrame, &parallaxKeyFrame);
+  ASSERT_EQ(list.size(), 9u);
+  EXPECT_EQ(list[0].keyFrame, 14);
+  EXPECT_EQ(list.back().keyFrame, 1);
+  EXPECT_EQ(parallaxKeyFrame, 14);
+  EXPECT_EQ(nearKeyFrame, 2);
+}
+
+TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
+  Step(2);
+  AddKeyFrames(*tracker, 59, 0.1f);
+  Script& s = TheScript();
+  for (u16 k = 0; k < 60; ++k) s.keyFrameAlignment[k] = 1.0f;
+  s.keyFrameAlignment[1] = 0.5f;
+  s.keyFrameAlignment[2] = 0.5f;  // equal and later: replaces key frame 1
+  s.keyFrameAlignment[9] = 0.1f;  // better but never tried
+  s.calls.clear();
+  EXPECT_EQ(tracker->FindRelocalisationKeyFrame(1), 2);
+  EXPECT_EQ(s.calls, (std::vector<std::string>{"AlignKeyFrameImage(0)", "AlignKeyFrameImage(1)",
+                                               "AlignKeyFrameImage(2)", "AlignKeyFrameImage(3)"}));
+  s.keyFrameAlignment.clear();  // nothing aligns: none
+  EXPECT_EQ(tracker->FindRelocalisationKeyFrame(1), kNoSlot);
+}
+
+class TrackerHandOver : public ScriptedTracker {
+ protected:
+  void MakeWithWorkers(bool parallel, i32 endFrame = kUnsetCounter) {
+    tracker = std::make_unique<Tracker>(map.get(), &matcher.pool, &matcher.queue, &surf.pool,
+                                        &surf.queue, &local.pool, &local.queue, parallel, false, "",
+                                        0, endFrame, false, false, false);
+    tracker->SetMarkerTemplateFile("");
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return log;
+  }
+
+  std::vector<std::string> log;
+  std::mutex mutex;
+  FakeWorker<TrackMatchingData> matcher{
+      log, mutex, [](const TrackMatchingData& d) { return "M" + std::to_string(d.frameId); }};
+  FakeWorker<u16> surf{log, mutex, [](const u16& id) { return "S" + std::to_string(id); }};
+  FakeWorker<u8> local{log, mutex, [](const u8& r) { return "L" + std::to_string(r); }};
+  FakeWorker<ClientSendingData> sender{log, mutex, [](const ClientSendingData& m) {
+                                         return "T" + std::to_string(m.type) + ":" +
+                                                std::to_string(m.frameId) + ":" +
+                                                std::to_string(m.image.size().x);
+                                       }};
+};
+
+TEST_F(TrackerHandOver, MessagesEveryThreeFramesCandidatesToTheMatcherAndResetItemsInOrder) {
+  MakeWithWorkers(false);
+  tracker->SetServerLink(&sender.pool, &sender.queue);
+  Step(8);
+  const std::vector<std::string> expected = {"T1:0:128", "M1", "M2",       "T0:3:128", "M3",
+                                             "M4",       "M5", "T0:6:128", "M6",       "M7"};
+  EXPECT_EQ(Log(), expected);
+  // A reset reports the current frame when it is far enough from the last.
+  Step(2);
+  tracker->lastSentFrame = 0;
+  log.clear();
+  tracker->Reset(true);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T0:9:128"}));
+  // No current frame after a reset: no frame message, and Quit reports -1.
+  tracker->lastSentFrame = 0;
+  log.clear();
+  tracker->Reset(true);
+  tracker->Quit();
+  EXPECT_EQ(Log(), (std::vector<std::string>{"M4294967295", "S65535", "L3", "T6:-1:0"}));
+  EXPECT_TRUE(tracker->StopRequested());
+}
+
+// While initialising the server hears of every third frame, then of the
+// initialisation.
+TEST_F(TrackerHandOver, InitialisationMessages) {
+  MakeWithWorkers(false, 7);
+  tracker->SetServerLink(&sender.pool, &sender.queue);
+  Step(8);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"T1:0:128", "T0:3:128", "T0:6:128", "T2:7:128"}));
+}
+
+TEST_F(TrackerHandOver, AsynchronousMessagesAreDroppedWhenNoItemIsFree) {
+  // A sender that never takes anything: one item in the pool.
+  MutexBufferPool<ClientSendingData> pool(1);
+  MutexBufferQueue<ClientSendingData> queue(1);
+  MakeWithWorkers(true);
+  Step();  // start frame before the link exists
+  tracker->SetServerLink(&pool, &queue);
+  Step(6);  // never waits for the sender
+  EXPECT_EQ(queue.Count(), 1u);
+  EXPECT_EQ(pool.Count(), 0u);
+  EXPECT_EQ(tracker->lastSentFrame, 2);  // frame 5's message was dropped
+  EXPECT_EQ(queue.TryGet()->frameId, 2);
+}
+
+// The map-viewing tracker over a loaded map: its key-frame records locate
+// each key frame's new tracks per level and its features.
+TEST_F(TrackerDriver, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
+  EXPECT_TRUE(Tracker(*map).keyFrameRecords.empty());  // none of an empty map
+  // Tracks 0-2 on level 0 and 3-4 on level 2 of key frame 0; key frame 1
+  // matches 0, 1 (level 0) and 3 (level 3) and creates 5 (level 0) and 6, 7
+  // (level 1); key frame 2 matches 5 and creates 8 (level 2) and 9, 10
+  // (level 3).
+  PushKeyFrame(*map, 0, {{{{}, 3}, {{}, 0}, {{}, 2}, {{}, 0}}});
+  PushKeyFrame(*map, 1, {{{{0, 1}, 1}, {{}, 2}, {{}, 0}, {{3}, 0}}});
+  PushKeyFrame(*map, 2, {{{{5}, 0}, {{}, 0}, {{}, 1}, {{}, 2}}});
+  ASSERT_EQ(map->TrackCount(), 11u);
+  MapWorkingCopy earlier;  // another reader has pulled the map, clearing its change flag
+  map->Synchronize(earlier);
+
+  Tracker view(*map);
+  EXPECT_EQ(map->KeyFrameCount(), 3u) << "viewing must leave the map intact";
+  ASSERT_EQ(view.keyFrameRecords.size(), 3u);
+  const u32 expected[3][6] = {{0, 3, 3, 5, 5, 0}, {5, 6, 8, 8, 8, 5}, {8, 8, 8, 9, 11, 11}};
+  for (int k = 0; k < 3; ++k) {
+    for (int i = 0; i < 6; ++i)
+      EXPECT_EQ(view.keyFrameRecords[k][i], expected[k][i]) << "key frame " << k << ", " << i;
+    EXPECT_EQ(view.keyFrameRecords[k][5], view.working.keyFrameMeasurementStart[k]);
+  }
+  EXPECT_EQ(view.frameCounter, -1);
+  EXPECT_EQ(view.startFrame, -1);
+  EXPECT_EQ(view.tracking, 1);
+  EXPECT_EQ(view.currentFrame, kNoSlot);
 }
