@@ -5,7 +5,6 @@
 // last of them moved onto the ground plane z = 0. Deltas and gravity records
 // are exact at the truth with weights from the options, so that every term
 // can be switched on alone and a noise-free scene costs nothing at the truth.
-// Also the test-only dense assembly of the solver's blocks.
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
@@ -147,82 +146,8 @@ inline void Perturb(const IBAProblem& problem, IBAState& state, float position, 
     for (int r = 0; r < 3; ++r) state.points[k].v[r] += point * Gaussian();
 }
 
-using MatrixX = Eigen::MatrixXd;
-using VectorX = Eigen::VectorXd;
-
-// Dense H (cameras first, 15 each, then points, 3 each) and b from the
-// solver's blocks as they stand.
-inline void AssembleDense(IBASolver& solver, MatrixX& H, VectorX& b, bool withPoints = true) {
-  const IBASolverTestAccess s(solver);
-  const u32 nc = s.cameraBlocks.Size(), np = withPoints ? s.pointBlocks.Size() : 0;
-  const int N = 15 * nc + 3 * np;
-  H = MatrixX::Zero(N, N);
-  b = VectorX::Zero(N);
-  auto put = [&](int r0, int c0, const float(*rows)[4], bool diagonal, bool mirror) {
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c) {
-        const double v = diagonal ? (r == c ? rows[0][r] : 0.0) : rows[r][c];
-        H(r0 + r, c0 + c) = v;
-        if (mirror) H(c0 + c, r0 + r) = v;
-      }
-  };
-  // Camera blocks: the upper triangle of the 5 x 5 groups row by row, three
-  // rows each but for the diagonals PV and VV, one row each.
-  for (u32 i = 0; i < nc; ++i) {
-    int row = 0;
-    for (int g = 0; g < 5; ++g)
-      for (int h = g; h < 5; ++h) {
-        const bool diagonal = g < 2 && h == 1;
-        put(15 * i + 3 * g, 15 * i + 3 * h, s.cameraBlocks[i].m + row, diagonal, g != h);
-        row += diagonal ? 1 : 3;
-      }
-    for (int k = 0; k < 15; ++k) b(15 * i + k) = s.cameraRHS[i].v[4 * (k / 3) + k % 3];
-  }
-  using K = IBAConsecutiveBlock;
-  const int ctable[14][4] = {{0, 0, K::kPP, 0},   {0, 2, K::kPR, 0},  {2, 0, K::kRP, 0},
-                             {2, 2, K::kRR, 0},   {1, 0, K::kVP, 1},  {1, 1, K::kVV, 1},
-                             {2, 1, K::kRV, 0},   {3, 0, K::kBaP, 0}, {3, 1, K::kBaV, 0},
-                             {3, 3, K::kBaBa, 1}, {4, 0, K::kBgP, 0}, {4, 1, K::kBgV, 0},
-                             {4, 2, K::kBgR, 0},  {4, 4, K::kBgBg, 1}};
-  for (u32 i = 0; i + 1 < nc; ++i)
-    for (const auto& e : ctable)
-      put(15 * i + 3 * e[0], 15 * (i + 1) + 3 * e[1], s.consecutiveBlocks[i].m + e[2], e[3] != 0,
-          true);
-  for (u32 k = 0; k < s.pairs.size(); ++k) {
-    const u32 i = s.pairs[k].first, j = s.pairs[k].second;
-    const int ptable[4][3] = {{0, 0, 0}, {0, 2, 3}, {2, 0, 6}, {2, 2, 9}};
-    for (const auto& e : ptable)
-      put(15 * i + 3 * e[0], 15 * j + 3 * e[1], s.pairBlocks[k].m + e[2], false, true);
-  }
-  if (!withPoints) return;
-  const int P0 = 15 * nc;
-  for (u32 k = 0; k < s.blockPoints.size(); ++k) {
-    const u32 i = s.blockCameras[k], p = s.blockPoints[k];
-    put(15 * i, P0 + 3 * p, s.cameraPointBlocks[k].m, false, true);
-    put(15 * i + 6, P0 + 3 * p, s.cameraPointBlocks[k].m + 3, false, true);
-  }
-  for (u32 p = 0; p < np; ++p) {
-    put(P0 + 3 * p, P0 + 3 * p, s.pointBlocks[p].m, false, false);
-    for (int k = 0; k < 3; ++k) b(P0 + 3 * p + k) = s.pointRHS[p].v[k];
-  }
-}
-
-// The solver's step as one vector in the dense order, and back.
-inline VectorX StepVector(IBASolver& solver) {
-  const IBASolverTestAccess s(solver);
-  const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
-  VectorX x(15 * nc + 3 * np);
-  for (u32 i = 0; i < 15 * nc; ++i) x(i) = s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3];
-  for (u32 i = 0; i < 3 * np; ++i) x(15 * nc + i) = s.pointStep[i / 3].v[i % 3];
-  return x;
-}
-inline void SetStep(IBASolver& solver, const VectorX& x) {
-  const IBASolverTestAccess s(solver);
-  const u32 nc = s.cameraStep.Size(), np = s.pointStep.Size();
-  std::memset(s.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * nc);
-  for (u32 i = 0; i < 15 * nc; ++i) s.cameraStep[i / 15].v[4 * (i % 15 / 3) + i % 3] = x(i);
-  for (u32 i = 0; i < 3 * np; ++i) s.pointStep[i / 3].v[i % 3] = x(15 * nc + i);
-}
+using MatrixX = IBASolverTestAccess::MatrixX;
+using VectorX = IBASolverTestAccess::VectorX;
 
 // The lines of a log file, without their line ends; closes the file.
 inline std::vector<std::string> LogLines(FILE* f) {

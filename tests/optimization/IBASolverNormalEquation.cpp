@@ -1,10 +1,15 @@
-// The normal equations against the cost, each term alone: the right-hand
-// side is minus half the numerical gradient of ComputeCost, and at a
-// zero-residual state b(x + dx) = -H dx with H assembled densely from the
-// solver's blocks. Also a stepped camera converted to the map's record.
+// The normal equations and the linear step. Each term alone: the
+// right-hand side is minus half the numerical gradient of ComputeCost, and at
+// a zero-residual state b(x + dx) = -H dx with H assembled densely from the
+// solver's blocks. On a scene whose points are seen by many cameras (fill-in
+// between cameras two or more apart): the damped system, the Schur
+// complement, PCG and back-substitution against a dense solve, and the gain
+// ratio of Run, whose predicted reduction must use the unreduced right-hand
+// side. Also a stepped camera converted to the map's record.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 
 #include "common/IBAScene.h"
 #include "common/SolverHarness.h"
@@ -44,7 +49,7 @@ void Assemble(IBASolver& solver, const Scene& s, MatrixX& H, VectorX& b) {
   IBASolverTestAccess stages(solver);
   stages.BuildStructure(s.problem, s.state);
   stages.ConstructNormalEquation(s.problem, s.state);
-  AssembleDense(solver, H, b);
+  IBASolverTestAccess(solver).AssembleDense(H, b);
 }
 
 }  // namespace
@@ -88,10 +93,10 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
     Random::Seed(5);
     VectorX dx(H.rows());
     for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
-    SetStep(solver, dx);
+    IBASolverTestAccess(solver).SetStep(dx);
     IBASolverTestAccess(solver).UpdateState(P, s.state);
     IBASolverTestAccess(solver).ConstructNormalEquation(P, s.state);
-    AssembleDense(solver, H1, b1);
+    IBASolverTestAccess(solver).AssembleDense(H1, b1);
     const VectorX expected = -H * dx, got = b1 - b;
     const double scale = expected.lpNorm<Eigen::Infinity>();
     ASSERT_GT(scale, 0.0) << kTerms[term];
@@ -113,12 +118,13 @@ TEST(IBASolverNormalEquation, UpdatedCameraConvertsToTheMapRecord) {
   c.q[3] = 1.0f;
   RefreshCaches(s.state.extrinsic, c);
   IBASolver solver;
-  IBASolverTestAccess(solver).BuildStructure(s.problem, s.state);
-  VectorX dx = VectorX::Zero(15 + 3 * IBASolverTestAccess(solver).pointStep.Size());
+  IBASolverTestAccess stages(solver);
+  stages.BuildStructure(s.problem, s.state);
+  VectorX dx = VectorX::Zero(stages.Step().size());
   // p, v, rotation 0.2 about z, ba, bg
   dx.head<15>() << 1, 2, 3, 0.5, -0.25, 0.125, 0, 0, 0.2, 0.01, 0.02, 0.03, -1e-3, 2e-3, -3e-3;
-  SetStep(solver, dx);
-  IBASolverTestAccess(solver).UpdateState(s.problem, s.state);
+  stages.SetStep(dx);
+  stages.UpdateState(s.problem, s.state);
   c.p[3] = c.v[3] = c.ba[3] = c.bg[3] = NAN;
   f64 out[16];
   CameraPose pose;
@@ -128,4 +134,108 @@ TEST(IBASolverNormalEquation, UpdatedCameraConvertsToTheMapRecord) {
                            0.1 / n, 1 / n, 0.01, 0.02, 0.03,  -1e-3, 2e-3, -3e-3};
   for (int i = 0; i < 16; ++i) EXPECT_NEAR(out[i], want[i], 1e-6) << i;
   EXPECT_EQ(std::memcmp(&pose, &c.pose, sizeof(pose)), 0);
+}
+
+namespace {
+
+// A perturbed scene of eight cameras, the damped system as Run forms it.
+struct Damped {
+  Scene scene;
+  IBASolver solver;
+  IBASolverTestAccess stages{solver};  // the stages of Run, one at a time
+  MatrixX H;                           // damped full system
+  VectorX b;                           // and its right-hand side
+
+  Damped(float lambda, float scale) {
+    SceneOptions o;
+    o.cameras = 8;
+    o.points = 160;
+    o.fixedCameras = 2;
+    o.fixedPoints = 6;
+    BuildScene(o, scene);
+    Perturb(scene.problem, scene.state, 0.02f * scale, 0.01f * scale, 0.05f * scale, 0.02f * scale,
+            9);
+    MatrixX undamped;
+    Assemble(solver, scene, undamped, b);
+    stages.SaveDiagonals();
+    stages.DampDiagonals(1.0f + lambda);
+    stages.BackupSystem();
+    IBASolverTestAccess(solver).AssembleDense(H, b);
+    // Damping scales every diagonal entry, cameras' and points', and nothing else.
+    undamped.diagonal() *= double(1.0f + lambda);
+    EXPECT_LT((H - undamped).lpNorm<Eigen::Infinity>(), 1e-6 * H.lpNorm<Eigen::Infinity>());
+    // Points no camera sees get no step; a unit diagonal keeps the dense
+    // system regular without coupling them.
+    for (int i = 15 * stages.Cameras(); i < H.rows(); ++i)
+      if (H(i, i) == 0.0) H(i, i) = 1.0;
+  }
+};
+
+}  // namespace
+
+TEST(IBASolverNormalEquation, SchurComplementAndPCGMatchTheDenseSolve) {
+  Damped d(0.01f, 1.0f);
+  ASSERT_GE(d.stages.Pairs(), 3u);  // cameras two or more apart share points
+  d.solver.pcgRelativeTolerance = 1e-12f;
+  d.solver.pcgMinIterations = 1;
+  d.solver.pcgMaxIterations = 2000;
+  d.stages.ComputeSchurComplement();
+  EXPECT_GT(d.stages.SolvePCG(), 1u);
+  d.stages.BackSubstitutePoints();
+  const VectorX x = d.H.ldlt().solve(d.b), y = IBASolverTestAccess(d.solver).Step();
+  // Points seen once are nearly singular in depth (only the damping holds
+  // them): float and double differ there by conditioning alone.
+  const IBAProblem& p = d.scene.problem;
+  std::vector<u32> seen(d.scene.state.points.Size(), 0);
+  for (u32 m = 0; m < p.features.measurements.Size(); ++m) ++seen[p.features.measurements[m].point];
+  const u32 C = 15 * d.stages.Cameras();
+  double scale = 0.0, error = 0.0;
+  u32 compared = 0;
+  for (u32 i = 0; i < y.size(); ++i) {
+    if (i >= C && seen[p.fixedPoints + (i - C) / 3] < 2) continue;
+    scale = std::max(scale, std::fabs(x(i)));
+    error = std::max(error, std::fabs(x(i) - y(i)));
+    ++compared;
+  }
+  EXPECT_GT(compared, C + 150);
+  EXPECT_LT(error, 1e-3 * scale);
+}
+
+// One step of Run against the stages: the predicted reduction is b.dx +
+// lambda dx^T D dx with the unreduced b, and the accepted step scales the
+// damping by max(1/3, 1 - (2 rho - 1)^3) with rho the gain ratio.
+TEST(IBASolverNormalEquation, GainRatioUsesTheUnreducedRightHandSide) {
+  const float lambda = IBASolver().initialDamping;
+  Damped d(lambda, 30.0f);
+  MatrixX S;
+  VectorX reduced;
+  d.stages.ComputeSchurComplement();
+  IBASolverTestAccess(d.solver).AssembleDense(S, reduced, false);
+  ASSERT_GT(d.stages.SolvePCG(), 0u);
+  d.stages.BackSubstitutePoints();
+  const int C = 15 * d.stages.Cameras(), P = d.b.size() - C;
+  const VectorX dx = IBASolverTestAccess(d.solver).Step();
+  const double damped = lambda / (1.0 + lambda) * dx.dot(d.H.diagonal().asDiagonal() * dx);
+  const double unreduced = d.b.dot(dx) + damped;
+  const double schur = reduced.dot(dx.head(C)) + d.b.tail(P).dot(dx.tail(P)) + damped;
+  ASSERT_GT(std::fabs(unreduced - schur), 1e-3 * unreduced);
+  const double predicted = d.stages.ComputePredictedReduction(lambda);
+  EXPECT_NEAR(predicted, unreduced, 1e-4 * unreduced);
+
+  IBASolver run;
+  run.maxIterations = 1;
+  const IBAProblem& p = d.scene.problem;
+  const float before = run.ComputeCost(p, d.scene.state, 0, nullptr);
+  FILE* log = std::tmpfile();
+  ASSERT_EQ(run.Run(p, d.scene.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
+  const std::string line = LogLines(log)[4];
+  int it, n;
+  float after, rel, g, step, damping;
+  ASSERT_EQ(std::sscanf(line.c_str(), "--> %d  %f  %f  %f  %f  %e  %d", &it, &after, &rel, &g,
+                        &step, &damping, &n),
+            7)
+      << line;
+  const double t = 2.0 * (before - after) / predicted - 1.0;
+  ASSERT_GT(1.0 - t * t * t, 0.4) << "a step this good shrinks the damping by less than 3";
+  EXPECT_NEAR(damping, lambda * (1.0 - t * t * t), 1e-2 * lambda);
 }
