@@ -44,8 +44,8 @@ class IBASolverTestAccess {
 
   // Dense H (cameras first, 15 each, then points, 3 each) and b from the
   // solver's blocks as they stand.
-  void AssembleDense(MatrixX& H, VectorX& b, bool withPoints = true) const {
-    const u32 nc = Cameras(), np = withPoints ? s_.pointBlocks.Size() : 0;
+  void AssembleDense(MatrixX& H, VectorX& b) const {
+    const u32 nc = Cameras(), np = s_.pointBlocks.Size();
     H = MatrixX::Zero(15 * nc + 3 * np, 15 * nc + 3 * np);
     b = VectorX::Zero(H.rows());
     auto put = [&](int r0, int c0, const float(*rows)[4], bool diagonal, bool mirror) {
@@ -81,7 +81,7 @@ class IBASolverTestAccess {
       for (int e = 0; e < 4; ++e)
         put(15 * s_.pairs[k].first + 6 * (e / 2), 15 * s_.pairs[k].second + 6 * (e % 2),
             s_.pairBlocks[k].m + 3 * e, false, true);
-    for (u32 k = 0; k < s_.blockPoints.size() && withPoints; ++k)
+    for (u32 k = 0; k < s_.blockPoints.size(); ++k)
       for (int e = 0; e < 2; ++e)  // position and rotation rows of the camera
         put(15 * s_.blockCameras[k] + 6 * e, 15 * nc + 3 * s_.blockPoints[k],
             s_.cameraPointBlocks[k].m + 3 * e, false, true);
