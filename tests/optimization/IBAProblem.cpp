@@ -55,20 +55,21 @@ TEST(IBAProblemTest, LevelWeightsQuarterAndAZeroKeySwitchesItsTermOff) {
   for (int l = 0; l < 4; ++l)
     for (int i = 0; i < 4; ++i) EXPECT_EQ(levels[l], f.levelWeights[l][i]);
 
+  // Bias weights, known answers: w / (sigma g)^2 with sigma in g, w /
+  // (sigma k)^2 with sigma in degrees per second; 0 for a zero key.
   f32 bias[2];
   const f64 sa = IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION;
-  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.0;
-  IBAProblem::SetBiasWeights(bias, 2.0);
-  EXPECT_EQ(0.0f, bias[0]);
-  EXPECT_GT(bias[1], 0.0f);
-  // Known answers: w / (sigma g)^2 with sigma in g; w / (sigma k)^2 with
-  // sigma in degrees per second.
-  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.5;
   const f64 sg = IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION;
+  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.0;
   IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = 2.0;
   IBAProblem::SetBiasWeights(bias, 3.0);
-  EXPECT_FLOAT_EQ(bias[0], float(3.0 / (0.25 * IMU::kGravity * IMU::kGravity)));
+  EXPECT_EQ(0.0f, bias[0]);
   EXPECT_FLOAT_EQ(bias[1], float(3.0 / (4.0 * IMU::kDegreeToRadian * IMU::kDegreeToRadian)));
+  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.5;
+  IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = 0.0;
+  IBAProblem::SetBiasWeights(bias, 3.0);
+  EXPECT_FLOAT_EQ(bias[0], float(3.0 / (0.25 * IMU::kGravity * IMU::kGravity)));
+  EXPECT_EQ(0.0f, bias[1]);
   IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = sa;
   IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = sg;
   // Gravity: the unit direction, weight exp(-(dt / tau)^2) w / sigma^2.
