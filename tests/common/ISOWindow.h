@@ -1,10 +1,10 @@
 #pragma once
-// Builds the tracker's ISO records from a InertialScene: `cameras`
-// consecutive key frames form the window (true states), their measurements become 3-D
+// The tracker's ISO records from an InertialScene: `cameras` consecutive key
+// frames form the window (true states), their measurements become 3-D
 // features on fixed points, consecutive key frames are tied by preintegrated
 // deltas (list 3), every camera has a gravity record and the biases are
-// regularised. Perturb() moves the window away from the truth; the same
-// window can also be written as an IBA problem with every point fixed.
+// regularised. Perturb() moves the window away from the truth; ToIBA()
+// writes the same window as an IBA problem with every point fixed.
 #include <cmath>
 #include <vector>
 
@@ -22,8 +22,7 @@ inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
     c.ba[k] = static_cast<float>(s.accelerometerBias[k]);
     c.bg[k] = static_cast<float>(s.gyroscopeBias[k]);
   }
-  // The state's quaternion maps body to world through Hamilton's matrix,
-  // which is R(q)^T: the same q serves R(q) world-to-body.
+  // H(q) maps body to world, so R(q) = H(q)^T maps world to body.
   for (int k = 0; k < 4; ++k) c.q[k] = static_cast<float>(s.quaternion[k]);
   RefreshCaches(extrinsic, c);
   return c;
@@ -44,7 +43,6 @@ struct ISOWindow {
       state.extrinsic[4 + k] = static_cast<float>(scene.offset.position[k]);
     state.extra[0] = state.extra[1] = state.extra[2] = 0;
     state.windowCameras.Resize(cameras);
-    state.windowIds.clear();
     for (u32 c = 0; c < cameras; ++c) {
       state.windowCameras[c] = ToCamera(state.extrinsic, scene.keyFrames[first + c].state);
       state.windowIds.push_back(100 + c);
@@ -61,11 +59,7 @@ struct ISOWindow {
       const u32 c = m.keyFrame - first;  // wraps below the window
       if (c >= cameras || perCamera[c] >= maxFeaturesPerCamera) continue;
       ++perCamera[c];
-      IBAMeasurement f;
-      f.point = m.point;
-      f.x = static_cast<float>(m.x);
-      f.y = static_cast<float>(m.y);
-      problem.features3D.PushBack(f, 256);
+      problem.features3D.PushBack({m.point, float(m.x), float(m.y)}, 256);
       ++problem.feature3DStarts[4 * c + m.level + 1];
     }
     for (u32 g = 0; g < 4 * cameras; ++g)

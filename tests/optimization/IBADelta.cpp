@@ -1,77 +1,75 @@
 // The bundle adjustment's float delta record: every lane against the
-// preintegrated delta it widens (weights following its covariance), and the
-// zero-key and zero-duration guards.
+// preintegrated delta it widens, and the zero-key and zero-duration guards.
 #include "optimization/IBADelta.h"
 
 #include <gtest/gtest.h>
 
-#include <Eigen/Core>
-#include <algorithm>
 #include <cmath>
-#include <vector>
 
 #include "common/InertialScene.h"
 #include "optimization/IMUParameters.h"
 
-namespace {
-
-void ExpectBroadcast(const f32* lane, f64 value, const char* what) {
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<f32>(value), lane[i]) << what;
-}
-
-}  // namespace
-
-// The 55 lanes in order from the delta: copies exactly its doubles rounded
-// to float; weights and weighted blocks, recomputed here from the covariance
-// and the Jacobians, within a float rounding. s != 1 shows where s enters.
+// Every double of the delta distinct, so that a lane read from the wrong
+// place shows; the weights scaled by s, the bias smoothness weights
+// s / (sigma^2 unit^2 dt) from the keys.
 TEST(IBADeltaTest, LanesAreTheDeltaRoundedToFloat) {
-  InertialScene scene;
-  IMUDelta d = scene.Preintegrate(1, 2);
-  for (int k = 0; k < 3; ++k) d.ba[k] = 0.1 * (k + 1), d.bg[k] = -0.01 * (k + 1);
-  // The variances come out equal on the diagonal; spread them, the largest
-  // in a different place per block, so the weights show which one they use.
-  d.Spp[3] *= 3, d.Spp[5] *= 2, d.Svv[0] *= 3, d.Svv[3] *= 2, d.Srr[5] *= 3, d.Srr[0] *= 2;
-  IMUDelta::ComputeWeights(d);
+  IMUDelta d;
+  f64* all = reinterpret_cast<f64*>(&d);
+  for (u32 i = 0; i < sizeof(d) / sizeof(f64); ++i) all[i] = (i % 2 ? -0.01 : 0.01) * (i + 1);
+  d.dt = 0.25;
   const f64 s = 0.7;
   IBADelta D;
   IBADelta::Set(D, d, s);
-
-  std::vector<f64> want;
-  auto lane = [&](const f64* v, int n, f64 k) {  // n = 1 broadcasts
-    for (int i = 0; i < 4; ++i) want.push_back(n == 1 ? v[0] * k : i < n ? v[i] * k : 0.0);
+  // First lane, source, layout (1 broadcast, 3 or 4 a vector, 9 row-major
+  // rows, -9 transposed rows, 6 a packed symmetric upper triangle), scaled.
+  struct Lanes {
+    int first;
+    const f64* from;
+    int layout;
+    bool scaled;
   };
-  using M3 = Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>;
-  auto rows = [&](const M3& M, f64 k) {
-    for (int r = 0; r < 3; ++r) lane(M.data() + 3 * r, 3, k);
-  };
-  // Each weight: its key over the largest variance of its block.
-  auto largest = [](const f64* P) { return std::max({P[0], P[3], P[5]}); };
-  const f64 wp = IMU_DELTA_WEIGHT_POSITION / largest(d.Spp);
-  const f64 wv = IMU_DELTA_WEIGHT_VELOCITY / largest(d.Svv);
-  const f64 wr = IMU_DELTA_WEIGHT_ROTATION / largest(d.Srr);
-  const f64 g = IMU::kGravity, r = IMU::kDegreeToRadian, dt = d.dt;
-  const f64 sa = IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, sg = IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH;
-  const f64 wsa = 1 / (sa * sa * g * g * dt), wsg = 1 / (sg * sg * r * r * dt);
-  const f64 weights[7] = {wp, wv, wr, wsa, wsg, dt * wp, dt * dt * wp + wv};
-  const M3 Jpa(d.dp_dba), Jpg(d.dp_dbg), Jva(d.dv_dba), Jvg(d.dv_dbg), Jrg(d.dr_dbg);
-  lane(d.dp, 3, 1), lane(d.dv, 3, 1), lane(d.dq, 4, 1), lane(d.ba, 3, 1), lane(d.bg, 3, 1);
-  lane(&d.dt, 1, 1);
-  for (const M3& M : {Jpa, Jpg, Jva, Jvg, Jrg, M3(Jrg.transpose())}) rows(M, 1);
-  for (const f64& w : weights) lane(&w, 1, s);
-  for (const M3& M :
-       {M3(wp * Jpa.transpose()), M3(wp * Jpg.transpose()), M3(wv * Jva.transpose()),
-        M3(wv * Jvg.transpose()), M3(wr * Jrg.transpose()),
-        M3(wp * Jpa.transpose() * Jpa + wv * Jva.transpose() * Jva),
-        M3(wp * Jpa.transpose() * Jpg + wv * Jva.transpose() * Jvg),
-        M3(wp * Jpg.transpose() * Jpg + wv * Jvg.transpose() * Jvg + wr * Jrg.transpose() * Jrg)})
-    rows(M, s);
-  ASSERT_EQ(want.size(), 55u * 4);
-  const f32* got = reinterpret_cast<const f32*>(&D);
-  for (u32 i = 0; i < want.size(); ++i) {
-    const f32 expected = static_cast<f32>(want[i]);  // lanes from 24 on are recomputed
-    EXPECT_NEAR(got[i], expected, i < 24 * 4 ? 0.0 : 2.4e-7 * std::fabs(expected))
-        << "lane " << i / 4 << " float " << i % 4;
+  const Lanes lanes[] = {
+      {0, d.dp, 3, false},      {1, d.dv, 3, false},      {2, d.dq, 4, false},
+      {3, d.ba, 3, false},      {4, d.bg, 3, false},      {5, &d.dt, 1, false},
+      {6, d.dp_dba, 9, false},  {9, d.dp_dbg, 9, false},  {12, d.dv_dba, 9, false},
+      {15, d.dv_dbg, 9, false}, {18, d.dr_dbg, 9, false}, {21, d.dr_dbg, -9, false},
+      {24, &d.wp, 1, true},     {25, &d.wv, 1, true},     {26, &d.wr, 1, true},
+      {29, &d.wp_dt, 1, true},  {30, &d.wpv, 1, true},    {31, d.wdp_dba, 9, true},
+      {34, d.wdp_dbg, 9, true}, {37, d.wdv_dba, 9, true}, {40, d.wdv_dbg, 9, true},
+      {43, d.wdr_dbg, 9, true}, {46, d.Haa, 6, true},     {49, d.Hag, 9, true},
+      {52, d.Hgg, 6, true}};
+  const int packed[3][3] = {{0, 1, 2}, {1, 3, 4}, {2, 4, 5}};
+  const f32(*got)[4] = reinterpret_cast<const f32(*)[4]>(&D);
+  for (const Lanes& l : lanes) {
+    const int rows = std::abs(l.layout) >= 6 ? 3 : 1;
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < 4; ++c) {
+        f64 want = 0.0;
+        if (l.layout == 1) want = l.from[0];
+        if ((l.layout == 3 || l.layout == 4) && c < l.layout) want = l.from[c];
+        if (l.layout == 9 && c < 3) want = l.from[3 * r + c];
+        if (l.layout == -9 && c < 3) want = l.from[3 * c + r];
+        if (l.layout == 6 && c < 3) want = l.from[packed[r][c]];
+        EXPECT_EQ(got[l.first + r][c], static_cast<f32>(l.scaled ? want * s : want))
+            << "lane " << l.first + r << " float " << c;
+      }
   }
+  const f64 sa = IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, sg = IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH;
+  const f64 g = IMU::kGravity, k = IMU::kDegreeToRadian;
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_FLOAT_EQ(D.wba[c], float(s / (sa * sa * g * g * d.dt)));
+    EXPECT_FLOAT_EQ(D.wbg[c], float(s / (sg * sg * k * k * d.dt)));
+  }
+  // The delta's own weights: each key over the largest variance of its block.
+  const f64 spread[3][3] = {{1e-4, 3e-4, 2e-4}, {3e-4, 2e-4, 1e-4}, {2e-4, 1e-4, 3e-4}};
+  f64* blocks[3] = {d.Spp, d.Svv, d.Srr};
+  for (int b = 0; b < 3; ++b)
+    for (int j = 0; j < 3; ++j) blocks[b][j * (7 - j) / 2] = spread[b][j];  // packed 0, 3, 5
+  IMUDelta::ComputeWeights(d);
+  EXPECT_DOUBLE_EQ(d.wp, IMU_DELTA_WEIGHT_POSITION / 3e-4);
+  EXPECT_DOUBLE_EQ(d.wv, IMU_DELTA_WEIGHT_VELOCITY / 3e-4);
+  EXPECT_DOUBLE_EQ(d.wr, IMU_DELTA_WEIGHT_ROTATION / 3e-4);
+  EXPECT_DOUBLE_EQ(d.wpv, d.dt * d.dt * d.wp + d.wv);
 }
 
 // A delta over no time (or a reversed one), or a zero smoothness key, must
@@ -87,9 +85,7 @@ TEST(IBADeltaTest, ShortDeltasAndZeroKeysGiveZeroWeights) {
     const f32* lanes = D.dp;
     for (int i = 0; i < 55 * 4; ++i)  // lane 5 holds dt itself
       EXPECT_TRUE(i / 4 == 5 || std::isfinite(lanes[i])) << "lane " << i / 4 << " dt " << dt;
-    ExpectBroadcast(D.wba, 0.0, "wba");
-    ExpectBroadcast(D.wbg, 0.0, "wbg");
-    ExpectBroadcast(D.wp, 0.0, "wp");
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(D.wba[c] + D.wbg[c] + D.wp[c], 0.0f) << dt;
   }
   d.dt = 2e-6;  // just above the guard: formed as usual
   IBADelta::Set(D, d, 1.0);
@@ -103,7 +99,7 @@ TEST(IBADeltaTest, ShortDeltasAndZeroKeysGiveZeroWeights) {
     *keys[k] = 0.0;
     IBADelta::Set(D, d, 1.0);
     *keys[k] = saved;
-    ExpectBroadcast(k == 0 ? D.wba : D.wbg, 0.0, "zero key");
+    for (int c = 0; c < 4; ++c) EXPECT_EQ((k == 0 ? D.wba : D.wbg)[c], 0.0f) << "zero key";
     EXPECT_GT((k == 0 ? D.wbg : D.wba)[0], 0.0f);
   }
 }

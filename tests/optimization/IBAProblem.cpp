@@ -4,39 +4,35 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "optimization/IMUParameters.h"
 
-TEST(IBAProblemTest, ResizeInputWithZeroOneAndSevenCameras) {
+// The pair count is max(n, 1) - 1 for n cameras, never 2^32 - 1.
+TEST(IBAProblemTest, ResizingSortingAndPlaneIndexing) {
   IBAProblem p;
-  // (cameras, expected deltas): the pair count is max(n, 1) - 1, never 2^32 - 1.
-  const u32 cases[3][2] = {{0, 0}, {1, 0}, {7, 6}};
-  for (const auto& c : cases) {
-    p.ResizeInput(0, 0, 0, c[0], 10, 3, 50, 2);
-    EXPECT_EQ(c[1], p.deltas.Size()) << c[0];
-    EXPECT_EQ(4 * c[0] + 1, p.features.index.size());
+  for (const u32 cameras : {0u, 1u, 7u, 2u}) {
+    p.ResizeInput(0, 0, 0, cameras, 10, 3, 9, 2);
+    EXPECT_EQ(std::max(cameras, 1u) - 1, p.deltas.Size());
+    EXPECT_EQ(4 * cameras + 1, p.features.index.size());
   }
-  EXPECT_EQ(50u, p.features.measurements.Size());
+  EXPECT_EQ(9u, p.features.measurements.Size());
   EXPECT_EQ(2u, p.gravity.Size());
   EXPECT_EQ(3u, p.planePoints.size());
   for (u16 plane : p.pointPlanes) EXPECT_EQ(kNoPlane, plane);
-}
 
-TEST(IBAProblemTest, SortingStaysInsideGroupsAndPlanesIndexTheirPoints) {
-  IBAProblem p;
-  p.ResizeInput(0, 0, 0, 2, 10, 3, 9, 0);
   const u32 points[9] = {5, 1, 3, 9, 0, 4, 8, 2, 6};
   for (u32 i = 0; i < 9; ++i)
     p.features.measurements[i] = {points[i], static_cast<f32>(points[i]), 0};
-  // Camera 0: level 0 = [0, 3), level 1 empty, level 2 = [3, 5), level 3 = [5, 6);
-  // camera 1: level 0 = [6, 9).
+  // Camera 0: level 0 = [0, 3), level 1 empty, level 2 = [3, 5), level 3 =
+  // [5, 6); camera 1: level 0 = [6, 9). Records move whole.
   p.features.index = {0, 3, 3, 5, 6, 9, 9, 9, 9};
   p.SortFeatures();
   const u32 expected[9] = {1, 3, 5, 0, 9, 4, 2, 6, 8};
   for (u32 i = 0; i < 9; ++i) {
     EXPECT_EQ(expected[i], p.features.measurements[i].point);
-    EXPECT_EQ(static_cast<f32>(expected[i]), p.features.measurements[i].x);  // records move whole
+    EXPECT_EQ(static_cast<f32>(expected[i]), p.features.measurements[i].x);
   }
   // A malformed index never reaches outside the measurements.
   p.features.index = {0, 100, 2, 1, 9, 9, 9, 9, 9};
@@ -59,20 +55,21 @@ TEST(IBAProblemTest, LevelWeightsQuarterAndAZeroKeySwitchesItsTermOff) {
   for (int l = 0; l < 4; ++l)
     for (int i = 0; i < 4; ++i) EXPECT_EQ(levels[l], f.levelWeights[l][i]);
 
+  // Bias weights, known answers: w / (sigma g)^2 with sigma in g, w /
+  // (sigma k)^2 with sigma in degrees per second; 0 for a zero key.
   f32 bias[2];
   const f64 sa = IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION;
-  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.0;
-  IBAProblem::SetBiasWeights(bias, 2.0);
-  EXPECT_EQ(0.0f, bias[0]);
-  EXPECT_GT(bias[1], 0.0f);
-  // Known answers: w / (sigma g)^2 with sigma in g; w / (sigma k)^2 with
-  // sigma in degrees per second.
-  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.5;
   const f64 sg = IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION;
+  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.0;
   IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = 2.0;
   IBAProblem::SetBiasWeights(bias, 3.0);
-  EXPECT_FLOAT_EQ(bias[0], float(3.0 / (0.25 * IMU::kGravity * IMU::kGravity)));
+  EXPECT_EQ(0.0f, bias[0]);
   EXPECT_FLOAT_EQ(bias[1], float(3.0 / (4.0 * IMU::kDegreeToRadian * IMU::kDegreeToRadian)));
+  IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = 0.5;
+  IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = 0.0;
+  IBAProblem::SetBiasWeights(bias, 3.0);
+  EXPECT_FLOAT_EQ(bias[0], float(3.0 / (0.25 * IMU::kGravity * IMU::kGravity)));
+  EXPECT_EQ(0.0f, bias[1]);
   IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION = sa;
   IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION = sg;
   // Gravity: the unit direction, weight exp(-(dt / tau)^2) w / sigma^2.
