@@ -70,7 +70,7 @@ inline std::vector<char> Wire(const ClientSendingData& m) {
   std::vector<char> out(reinterpret_cast<const char*>(head),
                         reinterpret_cast<const char*>(head + 5));
   const char* p = reinterpret_cast<const char*>(m.image.data());
-  out.insert(out.end(), p, p + m.image.totalsize());
+  out.insert(out.end(), p, p + m.image.size().x * m.image.size().y);
   const char* flag = reinterpret_cast<const char*>(&m.flag);
   out.insert(out.end(), flag, flag + 4);
   return out;

@@ -91,18 +91,24 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
       rig.queue.Put(item);
     }
     for (int i = 0; full && i < 3; ++i) rig.queue.Put(rig.pool.Get());
-    if (c == kBusy || full) ASSERT_TRUE(WaitFor([&] { return rig.worker.busy.load(); }));
+    if (c == kBusy || full) {
+      ASSERT_TRUE(WaitFor([&] { return rig.worker.busy.load(); }));
+    }
     if (full) {
       rig.queue.Put(rig.pool.Get());  // the queue is full again
       EXPECT_EQ(rig.queue.Count(), 3u);
     }
-    if (c == kNoInput) ASSERT_TRUE(WaitFor([&] { return rig.worker.runs >= 2; }));
+    if (c == kNoInput) {
+      ASSERT_TRUE(WaitFor([&] { return rig.worker.runs >= 2; }));
+    }
     rig.Stop();
     EXPECT_EQ(rig.pool.Count(), full ? 4u : 1u);
     EXPECT_EQ(rig.queue.Count(), 0u);
     EXPECT_EQ(rig.worker.runs == 0, c == kBlocked);
     EXPECT_LE(rig.worker.runs, full ? 2 : 1 << 30);
-    if (!full) EXPECT_EQ(rig.worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
+    if (!full) {
+      EXPECT_EQ(rig.worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
+    }
     StopWorkerThread(&rig.context);  // a second stop is harmless
   }
 }

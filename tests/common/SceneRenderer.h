@@ -72,9 +72,4 @@ CVD::Image<unsigned char> MakeNoiseTexture(int width, int height, u32 seed, int 
 CVD::Image<unsigned char> MakeMarkerSheetTexture(int width, int height, u32 seed = 7,
                                                  float marginFraction = 0.12f);
 
-// A ground plane z = 0 rectangle centred on (cx, cy) of the given size with
-// u = +x, v = +y.
-TexturedPlane GroundRectangle(float cx, float cy, float width, float height,
-                              const CVD::Image<unsigned char>* texture, float z = 0.0f);
-
 }  // namespace SceneRender
