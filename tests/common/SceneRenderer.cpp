@@ -50,22 +50,6 @@ std::vector<float> ValueNoise(int width, int height, int cellSize) {
 
 }  // namespace
 
-Intrinsic MakeIntrinsic(float fx, float fy, float cx, float cy) {
-  Intrinsic K;
-  K.Set(fx, fy, cx, cy);
-  return K;
-}
-
-CameraPose MakePose(const float r0[3], const float r1[3], const float r2[3], const float c[3]) {
-  CameraPose pose;
-  const float* rows[3] = {r0, r1, r2};
-  for (int i = 0; i < 3; ++i) {
-    for (int k = 0; k < 3; ++k) pose.m[i][k] = rows[i][k];
-    pose.m[i][3] = -Dot(rows[i], c);
-  }
-  return pose;
-}
-
 float SampleBilinear(const CVD::Image<unsigned char>& texture, float x, float y) {
   const int w = texture.size().x, h = texture.size().y;
   x = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(w - 1));
