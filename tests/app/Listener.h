@@ -48,7 +48,9 @@ class Listener {
   // Accepts, then closes at once (thenClose) or never reads.
   void Accept(bool thenClose = false) {
     peer_ = ::accept(fd_, nullptr, nullptr);
-    if (thenClose) ::close(peer_), peer_ = -1;
+    if (!thenClose) return;
+    ::close(peer_);
+    peer_ = -1;
   }
   void Join() {
     if (reader_.joinable()) reader_.join();

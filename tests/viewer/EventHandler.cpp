@@ -20,7 +20,10 @@ namespace {
 // p/r press/release (with the button), d drag (from > to), c second click.
 class RecordingViewer : public Viewer {
  public:
-  bool OnKeyDown(int key) override { return keys.push_back(key), Log("k" + std::to_string(key)); }
+  bool OnKeyDown(int key) override {
+    keys.push_back(key);
+    return Log("k" + std::to_string(key));
+  }
   bool OnKeyUp(int key) override { return Log("u" + std::to_string(key)); }
   void OnMouseMove(const CVD::ImageRef& p) override { Log("m" + At(p)); }
   void OnMouseDown(const CVD::ImageRef& p, int b) override { Log("p" + At(p, b)); }
