@@ -55,8 +55,7 @@ TEST(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStart)
 // Projective throughout: point pairs and pixels pull a homography start that
 // is 5 pixels off back to the true map (more loosely on the 40 x 30 image,
 // whose photometric optimum lies about 0.1 pixel from the truth at the
-// extrapolated corners). Pairs contradicting the image are rejected in the
-// tracker's tests.
+// extrapolated corners).
 TEST(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
   AlignmentScratch scratch;
   CVD::Image<float> warped;
@@ -80,6 +79,11 @@ TEST(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
     EXPECT_TRUE(align(H));
     EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), w == 40 ? 0.15 : 0.05);
     if (w == 80) continue;
+    // Pairs 3 pixels off the image's answer, alternately up and down so that
+    // no map fits them, fail the point test (mean squared distance below 4).
+    for (u32 i = 0; i < pointsA.Size(); ++i) pointsA[i].y += i % 2 ? 3.0f : -3.0f;
+    H = ToWarp(truth);
+    EXPECT_FALSE(align(H));
     // A singular start cannot move the points: the loop stops before any
     // step, H is written back unchanged and the alignment is rejected.
     const float singular[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
@@ -109,6 +113,14 @@ TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
   ASSERT_TRUE(MapImageCorners(40, 30, identity, corners));
   EXPECT_NEAR(ComputeWarpDistortion(40, 30, corners), 0.4f, 1e-6f);
   EXPECT_TRUE(IsWarpValid(size, identity));
+  const Matrix3d projective = TestMap(40, 30, true);
+  ASSERT_TRUE(MapImageCorners(40, 30, ToWarp(projective), corners));
+  for (int i = 0; i < 4; ++i) {  // (0, 0), (w, 0), (w, h), (0, h), divided by W
+    const Eigen::Vector3d p(i == 1 || i == 2 ? 40 : 0, i < 2 ? 0 : 30, 1);
+    const Eigen::Vector2d q = (projective * p).hnormalized();
+    EXPECT_NEAR(corners[2 * i], q.x(), 1e-4);
+    EXPECT_NEAR(corners[2 * i + 1], q.y(), 1e-4);
+  }
   const float folded[8] = {0, 0, 40, 30, 40, 0, 0, 30};  // two corners exchanged
   EXPECT_EQ(ComputeWarpDistortion(40, 30, folded), 1.0f);
   EXPECT_EQ(AlignmentResidualBound(0.0f), 5.0f);
