@@ -9,14 +9,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "common/WaitFor.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Records the items it sees; each run takes `delay` while busy.
 class RecordingWorker : public Worker<int> {
@@ -36,97 +35,81 @@ class RecordingWorker : public Worker<int> {
   std::vector<int> seen;
 };
 
-struct Channel {
-  explicit Channel(u32 capacity, u32 queueCapacity = 0)
-      : pool(capacity), queue(queueCapacity ? queueCapacity : capacity) {}
+// A started worker thread, with or without a pool and a queue as input.
+struct Rig {
+  Rig(i32 id, u32 capacity, u32 queueCapacity, int delayMs, bool input = true)
+      : pool(capacity), queue(queueCapacity) {
+    worker.delay = std::chrono::milliseconds(delayMs);
+    context.id = id, context.worker = &worker;
+    if (input) context.in = &queue, context.out = &pool;
+    StartWorkerThread(&context);
+  }
+  // Stops the thread: within a second and with one "Stop <id>" line.
+  void Stop() {
+    testing::internal::CaptureStdout();
+    const auto t0 = std::chrono::steady_clock::now();
+    StopWorkerThread(&context);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop " + std::to_string(context.id) + "\n");
+  }
   MutexBufferPool<int> pool;
   MutexBufferQueue<int> queue;
-};
-
-void Start(ThreadContext<int>& context, i32 id, RecordingWorker& worker, Channel* channel) {
-  context.id = id;
-  context.worker = &worker;
-  context.in = channel ? &channel->queue : nullptr;
-  context.out = channel ? &channel->pool : nullptr;
-  StartWorkerThread(&context);
-}
-
-// Stops the thread and returns the stop's duration and the captured output.
-double StopTimed(ThreadContext<int>& context, std::string& output) {
-  testing::internal::CaptureStdout();
-  const auto t0 = Clock::now();
-  StopWorkerThread(&context);
-  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  output = testing::internal::GetCapturedStdout();
-  return seconds;
-}
-
-TEST(WorkerThread, ItemsRunInOrderAndReturnToThePool) {
-  Channel channel(5);
   RecordingWorker worker;
   ThreadContext<int> context;
-  Start(context, 2, worker, &channel);
+};
+
+TEST(WorkerThread, ItemsRunInOrderAndReturnToThePool) {
+  Rig rig(2, 5, 5, 0);
   for (int i = 0; i < 200; ++i) {
-    if (i % 3 == 0) {
-      HandOverSynchronous(channel.pool, channel.queue, [i](int& item) { item = i; });
-    } else {
-      ASSERT_TRUE(WaitFor([&] {
-        return HandOverAsynchronous(channel.pool, channel.queue, [i](int& item) { item = i; });
-      }));
-    }
+    const auto fill = [i](int& item) { item = i; };
+    if (i % 3 == 0)
+      HandOverSynchronous(rig.pool, rig.queue, fill);
+    else
+      ASSERT_TRUE(WaitFor([&] { return HandOverAsynchronous(rig.pool, rig.queue, fill); }));
   }
-  channel.pool.WaitFull();
-  std::string output;
-  EXPECT_LT(StopTimed(context, output), 1.0);
-  EXPECT_EQ(output, "Stop 2\n");
-  ASSERT_EQ(worker.seen.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(worker.seen[i], i);
-  EXPECT_TRUE(context.stopped);
+  rig.pool.WaitFull();
+  rig.Stop();
+  std::vector<int> expected(200);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(rig.worker.seen, expected);
+  EXPECT_TRUE(rig.context.stopped);
 }
 
-// A stop blocked in Get runs nothing; busy, it finishes the item first; with
-// a full queue every item goes back to the pool; without input the worker
-// runs until stopped. Each ends within a second with one "Stop" line.
+// Blocked in Get, nothing runs; busy, the item finishes first; with a full
+// queue every item goes back to the pool and at most the two taken run;
+// without input the worker runs, seeing no items, until stopped.
 TEST(WorkerThread, StopEndsTheThreadInEveryState) {
   enum Case { kBlocked, kBusy, kFullQueue, kNoInput };
   for (const Case c : {kBlocked, kBusy, kFullQueue, kNoInput}) {
-    Channel channel(c == kFullQueue ? 4 : 1, c == kFullQueue ? 3 : 0);
-    RecordingWorker worker;
-    worker.delay = std::chrono::milliseconds(c == kBusy ? 150 : c == kFullQueue ? 100 : 0);
-    ThreadContext<int> context;
-    Start(context, c, worker, c == kNoInput ? nullptr : &channel);
+    SCOPED_TRACE(c);
+    const bool full = c == kFullQueue;
+    Rig rig(c, full ? 4 : 1, full ? 3 : 1, c == kBusy ? 150 : full ? 100 : 0, c != kNoInput);
     if (c == kBlocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into Get
     if (c == kBusy) {
-      int* item = channel.pool.Get();
+      int* item = rig.pool.Get();
       *item = 42;
-      channel.queue.Put(item);
+      rig.queue.Put(item);
     }
-    if (c == kFullQueue) {
-      for (int i = 0; i < 3; ++i) channel.queue.Put(channel.pool.Get());
+    for (int i = 0; full && i < 3; ++i) rig.queue.Put(rig.pool.Get());
+    if (c == kBusy || full) {
+      ASSERT_TRUE(WaitFor([&] { return rig.worker.busy.load(); }));
     }
-    if (c == kBusy || c == kFullQueue) {
-      ASSERT_TRUE(WaitFor([&] { return worker.busy.load(); }));
-    }
-    if (c == kFullQueue) {
-      channel.queue.Put(channel.pool.Get());  // the queue is full again
-      EXPECT_EQ(channel.queue.Count(), 3u);
+    if (full) {
+      rig.queue.Put(rig.pool.Get());  // the queue is full again
+      EXPECT_EQ(rig.queue.Count(), 3u);
     }
     if (c == kNoInput) {
-      ASSERT_TRUE(WaitFor([&] { return worker.runs >= 2; }));
+      ASSERT_TRUE(WaitFor([&] { return rig.worker.runs >= 2; }));
     }
-    std::string output;
-    EXPECT_LT(StopTimed(context, output), 1.0) << c;
-    EXPECT_EQ(output, "Stop " + std::to_string(c) + "\n");
-    EXPECT_EQ(channel.pool.Count(), c == kFullQueue ? 4u : 1u) << c;
-    EXPECT_EQ(channel.queue.Count(), 0u) << c;
-    // Blocked: nothing ran; busy: the item finished; full queue: at most the
-    // two taken ran; no input: no items seen.
-    EXPECT_EQ(worker.runs == 0, c == kBlocked) << c;
-    EXPECT_LE(worker.runs, c == kFullQueue ? 2 : 1 << 30);
-    EXPECT_TRUE(c == kFullQueue ||
-                worker.seen == (c == kBusy ? std::vector<int>{42} : std::vector<int>()))
-        << c;
-    StopWorkerThread(&context);  // a second stop is harmless
+    rig.Stop();
+    EXPECT_EQ(rig.pool.Count(), full ? 4u : 1u);
+    EXPECT_EQ(rig.queue.Count(), 0u);
+    EXPECT_EQ(rig.worker.runs == 0, c == kBlocked);
+    EXPECT_LE(rig.worker.runs, full ? 2 : 1 << 30);
+    if (!full) {
+      EXPECT_EQ(rig.worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
+    }
+    StopWorkerThread(&rig.context);  // a second stop is harmless
   }
 }
 

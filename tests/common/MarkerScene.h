@@ -23,8 +23,10 @@ struct MarkerScene {
     K = SceneRender::MakeIntrinsic(500.0f, 500.0f, 319.5f, 239.5f);
     floorTexture = SceneRender::MakeNoiseTexture(800, 800, 11, 10, 20, 110);
     sheetTexture = SceneRender::MakeMarkerSheetTexture(594, 420);
-    planes.push_back(SceneRender::GroundRectangle(0, 0, 4.0f, 4.0f, &floorTexture));
-    planes.push_back(SceneRender::GroundRectangle(0, 0, sheetW, sheetH, &sheetTexture, 1e-4f));
+    // Floor and sheet centred on the origin, the sheet just above the floor.
+    const float x = -0.5f * sheetW, y = -0.5f * sheetH;
+    planes = {{{-2.0f, -2.0f, 0}, {1, 0, 0}, {0, 1, 0}, 4.0f, 4.0f, &floorTexture},
+              {{x, y, 1e-4f}, {1, 0, 0}, {0, 1, 0}, sheetW, sheetH, &sheetTexture}};
   }
 
   // Floor only: the sheet taken away.

@@ -50,22 +50,6 @@ std::vector<float> ValueNoise(int width, int height, int cellSize) {
 
 }  // namespace
 
-Intrinsic MakeIntrinsic(float fx, float fy, float cx, float cy) {
-  Intrinsic K;
-  K.Set(fx, fy, cx, cy);
-  return K;
-}
-
-CameraPose MakePose(const float r0[3], const float r1[3], const float r2[3], const float c[3]) {
-  CameraPose pose;
-  const float* rows[3] = {r0, r1, r2};
-  for (int i = 0; i < 3; ++i) {
-    for (int k = 0; k < 3; ++k) pose.m[i][k] = rows[i][k];
-    pose.m[i][3] = -Dot(rows[i], c);
-  }
-  return pose;
-}
-
 float SampleBilinear(const CVD::Image<unsigned char>& texture, float x, float y) {
   const int w = texture.size().x, h = texture.size().y;
   x = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(w - 1));
@@ -88,15 +72,6 @@ void Render(const std::vector<TexturedPlane>& planes, const CameraPose& P,
   float centre[3];
   for (int k = 0; k < 3; ++k)
     centre[k] = -(P.m[0][k] * P.m[0][3] + P.m[1][k] * P.m[1][3] + P.m[2][k] * P.m[2][3]);
-  struct Prepared {
-    float normal[3];
-    float nDotOrigin;
-  };
-  std::vector<Prepared> prepared(planes.size());
-  for (size_t i = 0; i < planes.size(); ++i) {
-    Cross(planes[i].u, planes[i].v, prepared[i].normal);
-    prepared[i].nDotOrigin = Dot(prepared[i].normal, planes[i].origin);
-  }
   samples = std::max(samples, 1);
   for (int y = 0; y < out.size().y; ++y) {
     for (int x = 0; x < out.size().x; ++x) {
@@ -111,12 +86,13 @@ void Render(const std::vector<TexturedPlane>& planes, const CameraPose& P,
           for (int k = 0; k < 3; ++k)
             dir[k] = P.m[0][k] * rc[0] + P.m[1][k] * rc[1] + P.m[2][k] * rc[2];
           float best = FLT_MAX, value = background;
-          for (size_t i = 0; i < planes.size(); ++i) {
-            const float denom = Dot(prepared[i].normal, dir);
+          for (const TexturedPlane& plane : planes) {
+            float normal[3];
+            Cross(plane.u, plane.v, normal);
+            const float denom = Dot(normal, dir);
             if (std::fabs(denom) < 1e-12f) continue;
-            const float depth = (prepared[i].nDotOrigin - Dot(prepared[i].normal, centre)) / denom;
+            const float depth = (Dot(normal, plane.origin) - Dot(normal, centre)) / denom;
             if (depth <= 0.0f || depth >= best) continue;
-            const TexturedPlane& plane = planes[i];
             float rel[3];
             for (int k = 0; k < 3; ++k) rel[k] = centre[k] + depth * dir[k] - plane.origin[k];
             const float s = Dot(rel, plane.u), t = Dot(rel, plane.v);
@@ -168,17 +144,6 @@ CVD::Image<unsigned char> MakeMarkerSheetTexture(int width, int height, u32 seed
     }
   }
   return texture;
-}
-
-TexturedPlane GroundRectangle(float cx, float cy, float width, float height,
-                              const CVD::Image<unsigned char>* texture, float z) {
-  TexturedPlane plane{{cx - 0.5f * width, cy - 0.5f * height, z},
-                      {1.0f, 0.0f, 0.0f},
-                      {0.0f, 1.0f, 0.0f},
-                      width,
-                      height,
-                      texture};
-  return plane;
 }
 
 }  // namespace SceneRender

@@ -17,20 +17,30 @@ namespace SceneRender {
 // (u, v orthonormal). Texel (i, j) covers s in [i, i + 1) width / texture
 // width, t likewise with rows; the texture is not owned.
 struct TexturedPlane {
-  float origin[3];
-  float u[3];
-  float v[3];
-  float width;
-  float height;
+  float origin[3], u[3], v[3];
+  float width, height;
   const CVD::Image<unsigned char>* texture;
 };
 
 // Fills an intrinsic record from fx, fy, cx, cy.
-Intrinsic MakeIntrinsic(float fx, float fy, float cx, float cy);
+inline Intrinsic MakeIntrinsic(float fx, float fy, float cx, float cy) {
+  Intrinsic K;
+  K.Set(fx, fy, cx, cy);
+  return K;
+}
 
 // World-to-camera pose of a camera at centre c whose rotation rows are
 // r0, r1, r2 (camera x, y and optical axis in world coordinates).
-CameraPose MakePose(const float r0[3], const float r1[3], const float r2[3], const float c[3]);
+inline CameraPose MakePose(const float r0[3], const float r1[3], const float r2[3],
+                           const float c[3]) {
+  CameraPose pose;
+  const float* rows[3] = {r0, r1, r2};
+  for (int i = 0; i < 3; ++i) {
+    for (int k = 0; k < 3; ++k) pose.m[i][k] = rows[i][k];
+    pose.m[i][3] = -(rows[i][0] * c[0] + rows[i][1] * c[1] + rows[i][2] * c[2]);
+  }
+  return pose;
+}
 
 // X = pose P: a world point in camera coordinates.
 inline void ToCamera(const CameraPose& pose, const float P[3], float X[3]) {
@@ -71,10 +81,5 @@ CVD::Image<unsigned char> MakeNoiseTexture(int width, int height, u32 seed, int 
 // and its interior has texture to select template pixels from.
 CVD::Image<unsigned char> MakeMarkerSheetTexture(int width, int height, u32 seed = 7,
                                                  float marginFraction = 0.12f);
-
-// A ground plane z = 0 rectangle centred on (cx, cy) of the given size with
-// u = +x, v = +y.
-TexturedPlane GroundRectangle(float cx, float cy, float width, float height,
-                              const CVD::Image<unsigned char>* texture, float z = 0.0f);
 
 }  // namespace SceneRender

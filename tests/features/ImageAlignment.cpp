@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 #include "tests/features/AlignmentScene.h"
 
@@ -15,42 +16,39 @@ namespace {
 using namespace AlignmentScene;
 using Eigen::Matrix3d;
 
-Matrix3d Shift(double dx) {
-  Matrix3d S = Matrix3d::Identity();
-  S(0, 2) = dx;
-  return S;
+// The rendered pair of w x 3/4 w pixels under the test map, prepared.
+Prepared PairFor(const Matrix3d& truth, int w) {
+  static const CVD::Image<u8> texture = SceneRender::MakeNoiseTexture(256, 256, 19, 8);
+  return Prepare(MakePair(texture, truth, w, w * 3 / 4));
 }
 
-class ImageAlignment : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { texture_ = SceneRender::MakeNoiseTexture(256, 256, 19, 8); }
-  static CVD::Image<u8> texture_;
-  AlignmentScratch scratch_;
-  CVD::Image<float> warped_;
-};
-CVD::Image<u8> ImageAlignment::texture_;
+WarpRecord Unset() {
+  WarpRecord H{};
+  H.m[0] = FLT_MAX;
+  return H;
+}
+
+Matrix3d Shift(double dx) {
+  return Similarity(0.0, 1.0, dx, 0.0, 0.0, 0.0);
+}
 
 // The similarity phase cannot change a start's perspective part (its steps
 // compose on the right), and it converges before the projective phase would
 // begin: a homography is found from a start that carries its perspective, as
-// the callers' plane-induced starts do.
-TEST_F(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStart) {
-  for (const int w : {40, 80}) {
-    for (const bool projective : {false, true}) {
-      const int h = w * 3 / 4;
-      const Matrix3d truth = TestMap(w, h, projective);
-      if (projective && w == 40) continue;  // too few pixels to pin the perspective to 0.05
-      const Prepared p = Prepare(MakePair(texture_, truth, w, h));
-      WarpRecord H{};
-      H.m[0] = FLT_MAX;
-      if (projective) H = ToWarp(Shift(1.0) * truth);
-      float residual = 0.0f;
-      EXPECT_TRUE(
-          AlignFrameImages(p.A, p.B, p.gradB, warped_, H, p.sharpnessB, residual, scratch_));
-      EXPECT_LT(residual, AlignmentResidualBound(p.sharpnessB));
-      EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), 0.05)
-          << w << " x " << h << (projective ? " homography" : " similarity");
-    }
+// the callers' plane-induced starts do (40 x 30 pixels are too few to pin
+// the perspective to 0.05).
+TEST(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStart) {
+  AlignmentScratch scratch;
+  CVD::Image<float> warped;
+  for (const auto& [w, projective] : {std::pair(40, false), {80, false}, {80, true}}) {
+    const int h = w * 3 / 4;
+    const Matrix3d truth = TestMap(w, h, projective);
+    const Prepared p = PairFor(truth, w);
+    WarpRecord H = projective ? ToWarp(Shift(1.0) * truth) : Unset();
+    float residual = 0.0f;
+    EXPECT_TRUE(AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch));
+    EXPECT_LT(residual, AlignmentResidualBound(p.sharpnessB));
+    EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), 0.05) << w << " " << projective;
   }
 }
 
@@ -58,11 +56,13 @@ TEST_F(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStar
 // is 5 pixels off back to the true map (more loosely on the 40 x 30 image,
 // whose photometric optimum lies about 0.1 pixel from the truth at the
 // extrapolated corners).
-TEST_F(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
-  for (const int w : {40, 80}) {
+TEST(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
+  AlignmentScratch scratch;
+  CVD::Image<float> warped;
+  for (const int w : {80, 40}) {
     const int h = w * 3 / 4;
     const Matrix3d truth = TestMap(w, h, true);
-    const Prepared p = Prepare(MakePair(texture_, truth, w, h));
+    const Prepared p = PairFor(truth, w);
     AlignedArray<LA::Vector2<float>> pointsA, pointsB;
     for (int i = 0; i < 12; ++i) {
       const Eigen::Vector3d q(w * (0.1 + 0.07 * i), h * (0.15 + 0.2 * (i % 4)), 1.0);
@@ -70,54 +70,58 @@ TEST_F(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
       pointsB.PushBack8({float(q.x()), float(q.y())});
       pointsA.PushBack8({float(a.x()), float(a.y())});
     }
+    const auto align = [&](WarpRecord& H) {
+      float residual = 0.0f;
+      return AlignFrameImagesExtended(p.A, p.B, p.gradB, warped, pointsA, pointsB, H, p.sharpnessB,
+                                      residual, scratch);
+    };
     WarpRecord H = ToWarp(Shift(5.0) * truth);
-    float residual = 0.0f;
-    EXPECT_TRUE(AlignFrameImagesExtended(p.A, p.B, p.gradB, warped_, pointsA, pointsB, H,
-                                         p.sharpnessB, residual, scratch_));
+    EXPECT_TRUE(align(H));
     EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), w == 40 ? 0.15 : 0.05);
     if (w == 80) continue;
-
-    // Pairs that contradict the image fail the point test.
-    for (auto& a : pointsA) a.x += 6.0f;
+    // Pairs 3 pixels off the image's answer, alternately up and down so that
+    // no map fits them, fail the point test (mean squared distance below 4).
+    for (u32 i = 0; i < pointsA.Size(); ++i) pointsA[i].y += i % 2 ? 3.0f : -3.0f;
     H = ToWarp(truth);
-    EXPECT_FALSE(AlignFrameImagesExtended(p.A, p.B, p.gradB, warped_, pointsA, pointsB, H,
-                                          p.sharpnessB, residual, scratch_));
-
+    EXPECT_FALSE(align(H));
     // A singular start cannot move the points: the loop stops before any
     // step, H is written back unchanged and the alignment is rejected.
     const float singular[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
     std::copy(singular, singular + 12, H.m);
-    EXPECT_FALSE(AlignFrameImagesExtended(p.A, p.B, p.gradB, warped_, pointsA, pointsB, H,
-                                          p.sharpnessB, residual, scratch_));
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(H.m[i], singular[i]);
+    EXPECT_FALSE(align(H));
+    EXPECT_TRUE(std::equal(singular, singular + 12, H.m));
   }
 }
 
-// Self-alignment converges at once; a shift by 34 of 40 columns leaves 15 %
-// of the pixels overlapping: no residual, and the alignment is rejected.
-TEST_F(ImageAlignment, SelfAlignmentConvergesAtOnceAndLittleOverlapIsRejected) {
-  const Prepared p = Prepare(MakePair(texture_, Matrix3d::Identity(), 40, 30));
-  WarpRecord H{};
-  H.m[0] = FLT_MAX;
+// A shift by 34 of 40 columns leaves 15 % of the pixels overlapping: no
+// residual, and the alignment is rejected.
+TEST(ImageAlignment, LittleOverlapIsRejected) {
+  AlignmentScratch scratch;
+  CVD::Image<float> warped;
+  const Prepared p = PairFor(Matrix3d::Identity(), 40);
+  WarpRecord H = ToWarp(Shift(34.0));
   float residual = -1.0f;
-  EXPECT_TRUE(AlignFrameImages(p.B, p.B, p.gradB, warped_, H, p.sharpnessB, residual, scratch_));
-  EXPECT_EQ(residual, 0.0f);
-  EXPECT_TRUE(ToEigen(H).isIdentity(0.0));
-  H = ToWarp(Shift(34.0));
-  WarpFloatImage(p.A, warped_, H);
-  EXPECT_EQ(MeanAbsoluteResidual(warped_, p.B, 0.0f), FLT_MAX);
-  EXPECT_FALSE(AlignFrameImages(p.A, p.B, p.gradB, warped_, H, p.sharpnessB, residual, scratch_));
+  WarpFloatImage(p.A, warped, H);
+  EXPECT_EQ(MeanAbsoluteResidual(warped, p.B, 0.0f), FLT_MAX);
+  EXPECT_FALSE(AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch));
 }
 
 TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
-  WarpRecord identity = ToWarp(Matrix3d::Identity());
+  const WarpRecord identity = ToWarp(Matrix3d::Identity());
+  const u32 size[2] = {40, 30};
   float corners[8];
   ASSERT_TRUE(MapImageCorners(40, 30, identity, corners));
   EXPECT_NEAR(ComputeWarpDistortion(40, 30, corners), 0.4f, 1e-6f);
-  const u32 size[2] = {40, 30};
   EXPECT_TRUE(IsWarpValid(size, identity));
-  // Two corners exchanged: the quad folds.
-  const float folded[8] = {0, 0, 40, 30, 40, 0, 0, 30};
+  const Matrix3d projective = TestMap(40, 30, true);
+  ASSERT_TRUE(MapImageCorners(40, 30, ToWarp(projective), corners));
+  for (int i = 0; i < 4; ++i) {  // (0, 0), (w, 0), (w, h), (0, h), divided by W
+    const Eigen::Vector3d p(i == 1 || i == 2 ? 40 : 0, i < 2 ? 0 : 30, 1);
+    const Eigen::Vector2d q = (projective * p).hnormalized();
+    EXPECT_NEAR(corners[2 * i], q.x(), 1e-4);
+    EXPECT_NEAR(corners[2 * i + 1], q.y(), 1e-4);
+  }
+  const float folded[8] = {0, 0, 40, 30, 40, 0, 0, 30};  // two corners exchanged
   EXPECT_EQ(ComputeWarpDistortion(40, 30, folded), 1.0f);
   EXPECT_EQ(AlignmentResidualBound(0.0f), 5.0f);
   EXPECT_EQ(AlignmentResidualBound(20.0f), 7.0f);
@@ -133,8 +137,7 @@ TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
   nan.m[2] = std::nanf("");
   for (const WarpRecord& m : {behind, nan}) {
     WarpFloatImage(src, dst, m);
-    for (int y = 0; y < 30; ++y)
-      for (int x = 0; x < 40; ++x) ASSERT_EQ(dst[y][x], FLT_MAX);
+    for (int k = 0; k < 40 * 30; ++k) ASSERT_EQ(dst.data()[k], FLT_MAX);
     EXPECT_FALSE(MapImageCorners(40, 30, m, corners));
     EXPECT_EQ(ComputeWarpDistortion(40, 30, corners), 1.0f);
     EXPECT_FALSE(IsWarpValid(size, m));
@@ -144,18 +147,16 @@ TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
 // The Laplacian's border rules show in the sharpness of one bright pixel:
 // its own |lambda| plus that of each neighbour that counts it.
 TEST(PrepareAlignmentImage, SharpnessFollowsTheBorderRules) {
-  struct Case {
-    int x, y;
-    float sum;  // sum of |lambda| in units of the pixel value
-  } cases[] = {{5, 4, 8.0f}, {0, 0, 4.0f}, {5, 0, 5.0f}, {0, 4, 6.0f}};
+  // x, y and the sum of |lambda| in units of the pixel value.
+  const float cases[][3] = {{5, 4, 8.0f}, {0, 0, 4.0f}, {5, 0, 5.0f}, {0, 4, 6.0f}};
   CVD::Image<float> out;
   GradientImage grad;
   float sharpness = 0.0f;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     CVD::Image<u8> img(CVD::ImageRef(10, 8), 0);
-    img[c.y][c.x] = 100;
+    img[int(c[1])][int(c[0])] = 100;
     PrepareAlignmentImage(img, out, grad, sharpness);
-    EXPECT_FLOAT_EQ(sharpness, c.sum * 100.0f / 80.0f) << c.x << ", " << c.y;
+    EXPECT_FLOAT_EQ(sharpness, c[2] * 100.0f / 80.0f) << c[0] << ", " << c[1];
   }
   PrepareAlignmentImage(CVD::Image<u8>(CVD::ImageRef(10, 8), 77), out, grad, sharpness);
   EXPECT_EQ(sharpness, 0.0f);

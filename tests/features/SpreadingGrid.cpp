@@ -66,6 +66,9 @@ TEST(SpreadingGrid, SelectionsKeptApartAndCapped) {
   corners = {{101, 100, 3.0f}, {5, 5, 2.0f}}, out.Clear();  // fewer than N: all, in order
   SpreadCorners({640, 480}, matches, mask, corners, out, 100);
   EXPECT_TRUE(out.Size() == 2 && out[0].x == 101 && out[1].x == 5);
+  corners = {{101, 100, 3.0f}, {5, 5, 2.0f}}, out.Clear();  // N of them: spread, by the match
+  SpreadCorners({640, 480}, matches, mask, corners, out, 2);
+  EXPECT_TRUE(out.Size() == 1 && out[0].x == 5);
 
   std::vector<ImageMatch> candidates, selected;
   for (u32 i = 0; i < 2000; ++i)

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/common/WindowSupport.h"
@@ -16,34 +16,38 @@
 
 namespace {
 
-// Records every forwarded event as one short string.
+// Logs every forwarded event as a letter and where: k/u key down/up, m move,
+// p/r press/release (with the button), d drag (from > to), c second click.
 class RecordingViewer : public Viewer {
  public:
-  bool OnKeyDown(int key) override { return Log("down " + std::to_string(key)); }
-  bool OnKeyUp(int key) override { return Log("up " + std::to_string(key)); }
-  void OnMouseMove(const CVD::ImageRef& p) override { Log("move " + Where(p)); }
-  void OnMouseDown(const CVD::ImageRef& p, int b) override { Log("press " + Where(p) + Button(b)); }
-  void OnMouseUp(const CVD::ImageRef& p, int b) override { Log("release " + Where(p) + Button(b)); }
+  bool OnKeyDown(int key) override {
+    keys.push_back(key);
+    return Log("k" + std::to_string(key));
+  }
+  bool OnKeyUp(int key) override { return Log("u" + std::to_string(key)); }
+  void OnMouseMove(const CVD::ImageRef& p) override { Log("m" + At(p)); }
+  void OnMouseDown(const CVD::ImageRef& p, int b) override { Log("p" + At(p, b)); }
+  void OnMouseUp(const CVD::ImageRef& p, int b) override { Log("r" + At(p, b)); }
   bool OnMouseDrag(const CVD::ImageRef& from, const CVD::ImageRef& to, int) override {
-    return Log("drag " + Where(from) + ">" + Where(to));
+    return Log("d" + At(from) + ">" + At(to));
   }
-  bool OnMouseDoubleClick(const CVD::ImageRef& p, int b) override {
-    return Log("double " + Where(p) + Button(b));
-  }
+  bool OnMouseDoubleClick(const CVD::ImageRef& p, int b) override { return Log("c" + At(p, b)); }
+  // Returns the log so far and clears it.
+  std::string Take() { return std::exchange(log, ""); }
   // Gives tests access to the window for its title.
   CVD::GLWindow* Window() { return window; }
 
-  std::vector<std::string> log;
+  std::string log;
+  std::vector<int> keys;
 
  private:
   bool Log(const std::string& s) {
-    log.push_back(s);
+    log += log.empty() ? s : " " + s;
     return true;
   }
-  static std::string Where(const CVD::ImageRef& p) {
-    return std::to_string(p.x) + "," + std::to_string(p.y);
+  static std::string At(const CVD::ImageRef& p, int b = 0) {
+    return std::to_string(p.x) + "," + std::to_string(p.y) + (b ? "b" + std::to_string(b) : "");
   }
-  static std::string Button(int b) { return " b" + std::to_string(b); }
 };
 
 void Click(EventHandler<Viewer>& h, int x, int y, int button = 1) {
@@ -51,30 +55,21 @@ void Click(EventHandler<Viewer>& h, int x, int y, int button = 1) {
   h.MouseUp(CVD::ImageRef(x, y), button);
 }
 
-using Log = std::vector<std::string>;
-
 }  // namespace
 
 TEST(EventHandler, ClickTwiceRuleKeysMovesAndDrags) {
   RecordingViewer v;
   v.ConnectEvents();
-  // The initial press position is (0, 0): a first press there is a second press.
-  Click(v.handler, 0, 0);
-  EXPECT_EQ(v.log, (Log{"double 0,0 b1"}));
-
-  v.log.clear();
-  Click(v.handler, 5, 5);
-  Click(v.handler, 9, 9);
-  Click(v.handler, 5, 5);
-  EXPECT_EQ(v.log, (Log{"press 5,5 b1", "release 5,5 b1", "press 9,9 b1", "release 9,9 b1",
-                        "press 5,5 b1", "release 5,5 b1"}));
-
-  // Same pixel: ordinary, double, ordinary again (the marker no longer matches), double.
-  v.log.clear();
-  for (int i = 0; i < 3; ++i) Click(v.handler, 5, 5, 4);
-  EXPECT_EQ(v.log, (Log{"double 5,5 b4", "press 5,5 b4", "release 5,5 b4", "double 5,5 b4"}));
-
   EventHandler<Viewer>& h = v.handler;
+  // The initial press position is (0, 0): a first press there is a second press.
+  Click(h, 0, 0);
+  EXPECT_EQ(v.Take(), "c0,0b1");
+  for (const int x : {5, 9, 5}) Click(h, x, x);
+  EXPECT_EQ(v.Take(), "p5,5b1 r5,5b1 p9,9b1 r9,9b1 p5,5b1 r5,5b1");
+  // Same pixel: double, ordinary again (the marker no longer matches), double.
+  for (int i = 0; i < 3; ++i) Click(h, 5, 5, 4);
+  EXPECT_EQ(v.Take(), "c5,5b4 p5,5b4 r5,5b4 c5,5b4");
+
   h.KeyDown(27);
   EXPECT_TRUE(h.quit);
   h.KeyUp(27);
@@ -82,19 +77,16 @@ TEST(EventHandler, ClickTwiceRuleKeysMovesAndDrags) {
   h.KeyDown('a');
   EXPECT_FALSE(h.quit);  // any later key clears quit
   EXPECT_EQ(h.key, 'a');
+  EXPECT_EQ(v.Take(), "k27 u27 k97");
 
-  v.log.clear();
   h.MouseMove(CVD::ImageRef(3, 4));
-  EXPECT_EQ(v.log, (Log{"move 3,4"}));
   h.MouseDown(CVD::ImageRef(10, 10), 1);
   h.MouseMove(CVD::ImageRef(12, 10));
   h.MouseMove(CVD::ImageRef(15, 11));
   h.MouseUp(CVD::ImageRef(15, 11), 1);
   // A drag reports the press position, not the previous move.
-  EXPECT_EQ(v.log, (Log{"move 3,4", "press 10,10 b1", "move 12,10", "drag 10,10>12,10",
-                        "move 15,11", "drag 10,10>15,11", "release 15,11 b1"}));
-  EXPECT_FALSE(h.buttonDown);
-  EXPECT_FALSE(h.dragging);
+  EXPECT_EQ(v.Take(), "m3,4 p10,10b1 m12,10 d10,10>12,10 m15,11 d10,10>15,11 r15,11b1");
+  EXPECT_FALSE(h.buttonDown || h.dragging);
 
   // A handler without a viewer records but forwards nothing.
   EventHandler<Viewer> lone;
@@ -124,14 +116,10 @@ TEST(EventHandler, XKeyEventsArriveTranslated) {
                               "$' | head -n 1) && xdotool key --window \"$id\" Escape Tab comma "
                               "ctrl+a ctrl+s";
   ASSERT_EQ(std::system(command.c_str()), 0);
-  std::vector<int> downs;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (downs.size() < 5 && std::chrono::steady_clock::now() < deadline) {
+  while (v.keys.size() < 5 && std::chrono::steady_clock::now() < deadline) {
     v.SwapAndPumpEvents();
-    for (const std::string& s : v.log)
-      if (s.rfind("down ", 0) == 0) downs.push_back(std::stoi(s.substr(5)));
-    v.log.clear();
-    if (downs.size() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_EQ(downs, (std::vector<int>{27, 9, ',', 1, 19}));
+  EXPECT_EQ(v.keys, (std::vector<int>{27, 9, ',', 1, 19}));
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -15,90 +16,77 @@
 
 namespace {
 
-class MarkerDetectorTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    scene = new MarkerScene();
-    scene->JitteredFrames(21, kFrames, poses, frames);  // cycled by RunSequence
+constexpr int kFrames = 5;
+
+// Seeded jittered frames of the sheet, cycled by RunSequence, and a frame
+// of the floor alone.
+struct Frames {
+  MarkerScene scene;
+  CameraPose poses[kFrames];
+  CVD::Image<unsigned char> frames[kFrames], floorOnly;
+  Frames() {
+    scene.JitteredFrames(21, kFrames, poses, frames);
     MarkerScene empty;
     empty.RemoveSheet();
     floorOnly = empty.Render(poses[0]);
   }
-  static void TearDownTestSuite() {
-    delete scene;
-    scene = nullptr;
-  }
-
-  // Runs frames first .. first + count - 1 (cycled); returns the number of
-  // true results and checks every reported corner against the truth.
-  static int RunSequence(MarkerDetector& detector, int first, int count, float tolerance = 1.0f) {
-    int reported = 0;
-    for (int i = first; i < first + count; ++i) {
-      const int f = i % kFrames;
-      float out[8];
-      if (!detector.Run(frames[f], poses[f], out)) continue;
-      ++reported;
-      float truth[8];
-      scene->TrueCorners(poses[f], truth);
-      for (int k = 0; k < 8; ++k) EXPECT_NEAR(out[k], truth[k], tolerance) << "frame " << i;
-    }
-    return reported;
-  }
-
-  static constexpr int kFrames = 5;
-  static MarkerScene* scene;
-  static CameraPose poses[kFrames];
-  static CVD::Image<unsigned char> frames[kFrames];
-  static CVD::Image<unsigned char> floorOnly;
 };
+const Frames& F() {
+  static const Frames frames;
+  return frames;
+}
 
-MarkerScene* MarkerDetectorTest::scene = nullptr;
-CameraPose MarkerDetectorTest::poses[kFrames];
-CVD::Image<unsigned char> MarkerDetectorTest::frames[kFrames];
-CVD::Image<unsigned char> MarkerDetectorTest::floorOnly;
+// Runs frames first .. first + count - 1 (cycled); returns the number of
+// true results and checks every reported corner against the truth.
+int RunSequence(MarkerDetector& detector, int first, int count, float tolerance = 1.0f) {
+  int reported = 0;
+  for (int i = first; i < first + count; ++i) {
+    const int f = i % kFrames;
+    float out[8], truth[8];
+    if (!detector.Run(F().frames[f], F().poses[f], out)) continue;
+    ++reported;
+    F().scene.TrueCorners(F().poses[f], truth);
+    for (int k = 0; k < 8; ++k) EXPECT_NEAR(out[k], truth[k], tolerance) << "frame " << i;
+  }
+  return reported;
+}
 
 // Blob of four level sections with the given word counts and zero records.
 std::vector<int32_t> Blob(const std::vector<int32_t>& counts) {
   std::vector<int32_t> blob;
   for (int32_t n : counts) {
     blob.push_back(n);
-    if (n > 0) blob.insert(blob.end(), static_cast<size_t>(n), 0);
+    blob.insert(blob.end(), static_cast<size_t>(std::max(n, 0)), 0);
   }
   return blob;
 }
 
 }  // namespace
 
-TEST_F(MarkerDetectorTest, ReportsAfterTwentyAgreeingFramesAndRestartsWithoutTheSheet) {
-  MarkerDetector detector(640, 480, &scene->K, nullptr, 0, nullptr);
-  EXPECT_EQ(detector.rectifiedWidth % 4, 0);
-  EXPECT_EQ(detector.hypotheses.Size(), 3u);
+TEST(MarkerDetector, ReportsAfterTwentyAgreeingFramesAndRestartsWithoutTheSheet) {
+  MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
   EXPECT_EQ(RunSequence(detector, 0, 19), 0);
   EXPECT_EQ(RunSequence(detector, 19, 3), 3);
-  EXPECT_LT(detector.ComputeHistoryVariance(), 10.0f);
   // Sorted candidates, the best first.
   ASSERT_GT(detector.candidates.Size(), 0u);
-  for (u32 i = 1; i < detector.candidates.Size(); ++i)
-    EXPECT_LE(detector.candidates[i - 1].energy, detector.candidates[i].energy);
+  EXPECT_TRUE(std::is_sorted(detector.candidates.begin(), detector.candidates.end(),
+                             [](auto& a, auto& b) { return a.energy < b.energy; }));
 
   // Without the sheet (and for a blank frame) no hypothesis is accepted.
   float out[8];
-  EXPECT_FALSE(detector.Run(floorOnly, poses[0], out));
+  EXPECT_FALSE(detector.Run(F().floorOnly, F().poses[0], out));
   EXPECT_EQ(detector.records.Size(), 0u);
-  CVD::Image<unsigned char> blank(frames[0].size(), 0);
-  EXPECT_FALSE(detector.Run(blank, poses[0], out));
+  EXPECT_FALSE(detector.Run(CVD::Image<unsigned char>(F().frames[0].size(), 0), F().poses[0], out));
   EXPECT_EQ(RunSequence(detector, 0, 19), 0);
   EXPECT_EQ(RunSequence(detector, 19, 1), 1);
-
   detector.Reset();
-  EXPECT_EQ(detector.frameCounter, -1);
   EXPECT_EQ(RunSequence(detector, 0, 19), 0);
 }
 
-TEST_F(MarkerDetectorTest, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
+TEST(MarkerDetector, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
   std::vector<int32_t> blob;
   {
-    MarkerDetector capture(640, 480, &scene->K, nullptr, 0, &blob);
+    MarkerDetector capture(640, 480, &F().scene.K, nullptr, 0, &blob);
     EXPECT_EQ(RunSequence(capture, 0, 20), 1);
   }
   // Sections: a word count (a multiple of 8), then the records; the blob ends exactly.
@@ -118,40 +106,36 @@ TEST_F(MarkerDetectorTest, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
   const float z = 5.0f;
   for (int l = 0; l < 4; ++l)
     for (u32 r = 0; r < counts[l]; ++r) std::memcpy(&moved[starts[l] + 8 * r + 2], &z, 4);
-  MarkerDetector withTemplate(640, 480, &scene->K, moved.data(), moved.size() * 4, nullptr);
+  MarkerDetector withTemplate(640, 480, &F().scene.K, moved.data(), moved.size() * 4, nullptr);
   ASSERT_TRUE(withTemplate.templateLoaded);
   for (int l = 0; l < 4; ++l) {
     ASSERT_EQ(withTemplate.templateLevels[l].Size(), counts[l]);
     for (u32 r = 0; r < counts[l]; ++r) {
       MarkerTemplateRecord original;
       std::memcpy(&original, &blob[starts[l] + 8 * r], sizeof(original));
-      const MarkerTemplateRecord& loaded = withTemplate.templateLevels[l][r];
-      EXPECT_EQ(loaded.Z, IMU_INITIAL_HEIGHT);
-      original.Z = loaded.Z;
-      ASSERT_EQ(std::memcmp(&original, &loaded, sizeof(original)), 0);
+      original.Z = IMU_INITIAL_HEIGHT;
+      ASSERT_EQ(std::memcmp(&original, &withTemplate.templateLevels[l][r], sizeof(original)), 0);
     }
   }
   EXPECT_EQ(RunSequence(withTemplate, 0, 21), 2);
 }
 
-TEST_F(MarkerDetectorTest, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutside) {
-  MarkerDetector detector(640, 480, &scene->K, nullptr, 0, nullptr);
-  const CameraPose straight = scene->Camera();
-  float out[8];
-  detector.Run(scene->Render(straight), straight, out);  // builds the pyramid
+TEST(MarkerDetector, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutside) {
+  MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
+  const CameraPose straight = F().scene.Camera();
+  float out[8], truth[8];
+  detector.Run(F().scene.Render(straight), straight, out);  // builds the pyramid
   // The camera is straight above the sheet centre: the identity is the truth.
-  float truth[8];
   std::memcpy(truth, detector.expectedCorners, sizeof(truth));
-  const float h = IMU_INITIAL_HEIGHT, pixel = h / scene->K.fx[0];
-  const float starts[][5] = {{3, 0, 0, 0},    {-3, 0, 0, 0},    {0, 10, 0, 0},     {0, -10, 10, 0},
+  const float h = IMU_INITIAL_HEIGHT, pixel = h / F().scene.K.fx[0];
+  // Turn (degrees), shift (pixels), height change (of the height).
+  const float starts[][4] = {{3, 0, 0, 0},    {-3, 0, 0, 0},    {0, 10, 0, 0},     {0, -10, 10, 0},
                              {0, 0, 0, 0.1f}, {0, 0, 0, -0.1f}, {3, 10, -10, 0.1f}};
   for (const auto& s : starts) {
     const float a = s[0] * 0.017453292f;
-    CameraPose pose;
-    std::memset(&pose, 0, sizeof(pose));
-    pose.m[0][0] = std::cos(a), pose.m[0][1] = std::sin(a);
-    pose.m[1][0] = -std::sin(a), pose.m[1][1] = std::cos(a);
-    pose.m[2][2] = 1.0f;
+    CameraPose pose{};
+    pose.m[0][0] = pose.m[1][1] = std::cos(a), pose.m[2][2] = 1.0f;
+    pose.m[0][1] = std::sin(a), pose.m[1][0] = -std::sin(a);
     pose.m[0][3] = s[1] * pixel, pose.m[1][3] = s[2] * pixel, pose.m[2][3] = s[3] * h;
     float corners[8], e = FLT_MAX;
     for (int l = 3; l >= 0; --l) e = detector.AlignHypothesis(l, pose, corners);
@@ -162,18 +146,13 @@ TEST_F(MarkerDetectorTest, AlignmentConvergesFromPerturbedStartsAndRejectsStarts
   CameraPose outside = detector.hypotheses[1];
   outside.m[0][3] = 1.0f;
   const CameraPose before = outside;
-  float corners[8];
-  EXPECT_EQ(detector.AlignHypothesis(0, outside, corners), FLT_MAX);
+  EXPECT_EQ(detector.AlignHypothesis(0, outside, out), FLT_MAX);
   EXPECT_EQ(std::memcmp(&before, &outside, sizeof(before)), 0);
 }
 
-TEST_F(MarkerDetectorTest, HostileTemplateBlobsLoadNothing) {
-  MarkerDetector detector(640, 480, &scene->K, nullptr, 0, nullptr);
-  const std::vector<int32_t> empty = Blob({0, 0, 0, 0});
-  EXPECT_TRUE(detector.LoadTemplate(empty.data(), empty.size() * 4));
-  for (const auto& level : detector.templateLevels) EXPECT_EQ(level.Size(), 0u);
-
-  const std::vector<int32_t> good = Blob({16, 8, 0, 8});
+TEST(MarkerDetector, HostileTemplateBlobsLoadNothing) {
+  MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
+  const std::vector<int32_t> empty = Blob({0, 0, 0, 0}), good = Blob({16, 8, 0, 8});
   const std::vector<std::vector<int32_t>> hostile = {
       Blob({-8, 0, 0, 0}), Blob({12, 0, 0, 0}), {8 * 1000000, 0, 0, 0}, {16, 0}};
   for (const auto& blob : hostile) {
@@ -188,32 +167,34 @@ TEST_F(MarkerDetectorTest, HostileTemplateBlobsLoadNothing) {
   EXPECT_EQ(detector.templateLevels[0].Size(), 2u);
 
   // Loaded but empty levels give no evidence: no detection, no NaN.
-  MarkerDetector emptyTemplate(640, 480, &scene->K, empty.data(), empty.size() * 4, nullptr);
+  MarkerDetector emptyTemplate(640, 480, &F().scene.K, empty.data(), empty.size() * 4, nullptr);
   float out[8];
-  EXPECT_FALSE(emptyTemplate.Run(frames[0], poses[0], out));
+  EXPECT_FALSE(emptyTemplate.Run(F().frames[0], F().poses[0], out));
   EXPECT_EQ(emptyTemplate.candidates.Size(), 0u);
 }
 
-TEST_F(MarkerDetectorTest, DegenerateInputGivesFalseWithoutNaN) {
-  MarkerDetector detector(640, 480, &scene->K, nullptr, 0, nullptr);
+TEST(MarkerDetector, DegenerateInputGivesFalseWithoutNaN) {
+  MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
+  const CVD::Image<unsigned char>& frame = F().frames[0];
+  const CameraPose& pose = F().poses[0];
   float out[8];
   // A pure pitch with |r22| = 0.70710677: the rectification divisor is 0.
   const float c = 0.70710677f;
   const float r0[3] = {1, 0, 0}, r1[3] = {0, -c, -c}, r2[3] = {0, c, -c}, centre[3] = {0, 0, 1.1f};
   const CameraPose pitched = SceneRender::MakePose(r0, r1, r2, centre);
-  EXPECT_FALSE(detector.RectifyFrame(frames[0], pitched));
-  EXPECT_FALSE(detector.Run(frames[0], pitched, out));
+  EXPECT_FALSE(detector.RectifyFrame(frame, pitched));
+  EXPECT_FALSE(detector.Run(frame, pitched, out));
   // A prior full of NaN.
-  CameraPose nanPose = poses[0];
+  CameraPose nanPose = pose;
   nanPose.m[0][0] = NAN;
-  EXPECT_FALSE(detector.Run(frames[0], nanPose, out));
+  EXPECT_FALSE(detector.Run(frame, nanPose, out));
 
   // A sheet of size 0: coincident corners.
   const float W = IMU_MARKER_WIDTH, H = IMU_MARKER_HEIGHT;
   IMU_MARKER_WIDTH = IMU_MARKER_HEIGHT = 0.0f;
   {
-    MarkerDetector point(640, 480, &scene->K, nullptr, 0, nullptr);
-    EXPECT_FALSE(point.Run(frames[0], poses[0], out));
+    MarkerDetector point(640, 480, &F().scene.K, nullptr, 0, nullptr);
+    EXPECT_FALSE(point.Run(frame, pose, out));
     for (u32 i = 0; i < point.candidates.Size(); ++i)
       EXPECT_TRUE(std::isfinite(point.candidates[i].energy));
   }
@@ -222,8 +203,7 @@ TEST_F(MarkerDetectorTest, DegenerateInputGivesFalseWithoutNaN) {
   // Frames far too small for the pyramid.
   const Intrinsic tinyK = SceneRender::MakeIntrinsic(5.0f, 5.0f, 3.5f, 2.5f);
   MarkerDetector tiny(8, 6, &tinyK, nullptr, 0, nullptr);
-  CVD::Image<unsigned char> small(CVD::ImageRef(8, 6), 128);
-  EXPECT_FALSE(tiny.Run(small, poses[0], out));
+  EXPECT_FALSE(tiny.Run(CVD::Image<unsigned char>(CVD::ImageRef(8, 6), 128), pose, out));
 
   // A crop whose rounded-up width reaches past the frame (first column 1).
   const Intrinsic shifted = SceneRender::MakeIntrinsic(500.0f, 500.0f, 167.0f, 239.5f);
@@ -231,5 +211,5 @@ TEST_F(MarkerDetectorTest, DegenerateInputGivesFalseWithoutNaN) {
   EXPECT_EQ(wide.firstColumn, 1);
   EXPECT_EQ(wide.rectifiedWidth, 640);
   for (int y = 0; y < wide.rectifiedHeight; ++y) EXPECT_EQ(wide.edgeMaps[0][y][639], 0.0f);
-  wide.Run(frames[0], poses[0], out);
+  wide.Run(frame, pose, out);
 }
