@@ -7,7 +7,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <map>
 
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
@@ -95,39 +94,6 @@ TEST(BundleAdjustorGlobal, RejectionThresholdIsTheRatioPositionClamped) {
   EXPECT_EQ(ba.pointTracks[0], 100u);
   EXPECT_EQ(ba.problem.fixedPoints, 1u);
   EXPECT_TRUE(Contains(ba.edits.retestedTracks, 101) && Contains(ba.edits.retestedTracks, 102));
-}
-
-// Per track its point and measurements (camera, x, y) in problem order.
-std::map<u32, std::vector<f32>> TrackContent(const BundleAdjustorGlobal& ba) {
-  std::map<u32, std::vector<f32>> out;
-  const IBAFeatures& f = ba.problem.features;
-  for (u32 p = 0; p < ba.state.points.Size(); ++p)
-    out[ba.pointTracks[p]].assign(ba.state.points[p].v, ba.state.points[p].v + 3);
-  for (u32 g = 0; g < 4 * ba.state.cameras.Size(); ++g) {
-    for (u32 m = f.index[g]; m < f.index[g + 1]; ++m) {
-      std::vector<f32>& v = out[ba.pointTracks[f.measurements[m].point]];
-      v.insert(v.end(), {static_cast<f32>(g), f.measurements[m].x, f.measurements[m].y});
-    }
-  }
-  return out;
-}
-
-TEST(BundleAdjustorGlobal, CompactionKeepsEveryOtherPointWhole) {
-  MapFixture m(NoisyOptions(0.05f));
-  BundleAdjustorGlobal& ba = m.ba;
-  const auto before = TrackContent(ba);
-  const f32 s = m.scene.Camera().misc[1];
-  ba.RejectOutliers(0.9f, 4.0f * s, 400.0f * s, false);
-  ASSERT_FALSE(ba.edits.retestedTracks.empty());
-  const auto after = TrackContent(ba);
-  EXPECT_EQ(after.size() + ba.edits.retestedTracks.size(), before.size());
-  for (const auto& [track, content] : after) EXPECT_EQ(content, before.at(track)) << track;
-  for (u32 j = 0; j < ba.state.planes.Size(); ++j) {
-    for (const u32 p : ba.problem.planePoints[j]) EXPECT_EQ(ba.problem.pointPlanes[p], j);
-  }
-  // The record of each removed point holds all its observations.
-  for (size_t i = 0; i < ba.outlierRecords.size(); ++i)
-    EXPECT_EQ(3 * ba.outlierRecords[i].count + 3, before.at(ba.edits.retestedTracks[i]).size());
 }
 
 TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
