@@ -22,11 +22,7 @@ class Calibration : public ::testing::Test {
  protected:
   // Loads the text; what it prints goes to printed_.
   bool Load(const std::string& text, Outputs& out) {
-    const std::string name = folder_.File("K.txt");
-    std::remove(name.c_str());  // a truncated file would be flushed at every close
-    FILE* f = std::fopen(name.c_str(), "w");
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
+    const std::string name = folder_.Write("K.txt", text);
     testing::internal::CaptureStdout();
     const bool ok = LoadCalibration(name, 640, 480, out.k, out.extrinsic, out.rotation);
     printed_ = testing::internal::GetCapturedStdout();

@@ -166,10 +166,8 @@ TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
 
   TempFolder folder;
   EXPECT_FALSE(LoadMap(target_, folder.File("missing.txt")));
-  const std::string name = folder.File("short.txt");
-  FILE* f = std::fopen(name.c_str(), "wb");
-  std::fwrite(targetBytes_.data(), 1, targetBytes_.size() - 1, f);
-  std::fclose(f);
+  const std::string name =
+      folder.Write("short.txt", targetBytes_.substr(0, targetBytes_.size() - 1));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(LoadMap(target_, name));
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot load"), std::string::npos);

@@ -89,13 +89,7 @@ class ProjectFile : public ::testing::Test {
   // Loads text or binary bytes (or the file they name) into target_; what it
   // prints goes to printed_.
   bool Load(const std::string& bytes, bool binary, bool named = false) {
-    std::string name = named ? bytes : folder_.File(binary ? "p.actb" : "p.act");
-    if (!named) {
-      std::remove(name.c_str());  // a truncated file would be flushed at every close
-      FILE* f = std::fopen(name.c_str(), "wb");
-      std::fwrite(bytes.data(), 1, bytes.size(), f);
-      std::fclose(f);
-    }
+    const std::string name = named ? bytes : folder_.Write(binary ? "p.actb" : "p.act", bytes);
     testing::internal::CaptureStdout();
     const bool ok = binary ? LoadProjectBinary(target_, name) : LoadProjectText(target_, name);
     printed_ = testing::internal::GetCapturedStdout();
