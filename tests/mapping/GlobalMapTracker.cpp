@@ -170,7 +170,7 @@ TEST(GlobalMapTracker, NewTrackColoursAreClampedAndFeaturesCappedAt65535) {
   // A marker corner far outside, a level-1 feature, a non-finite position.
   input.pixels[0].PushBack8({-40.0f, 300.0f});
   input.pixels[0].PushBack8({1e30f, -1e30f});
-  input.pixels[1].PushBack8({3.4f, 2.6f});
+  input.pixels[1].PushBack8({3.3f, 2.6f});  // (6.6, 5.2) at level 0: rounds to (7, 5)
   input.pixels[2].PushBack8({NAN, 1.0f});
   for (int l = 0; l < 3; ++l) {
     for (u32 i = 0; i < input.pixels[l].Size(); ++i) input.normalized[l].PushBack8({0, 0});
