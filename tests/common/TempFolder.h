@@ -3,6 +3,7 @@
 // writes, removed with everything in it when the test ends.
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -21,6 +22,17 @@ class TempFolder {
 
   // The folder followed by '/' and the name.
   std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Writes a new file of that name holding `bytes`; its path. (Removed
+  // first: a file cut shorter would be flushed again at every close.)
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const std::string file = File(name);
+    std::remove(file.c_str());
+    if (FILE* f = std::fopen(file.c_str(), "wb")) {
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+    }
+    return file;
+  }
 
  private:
   std::string path_;

@@ -5,13 +5,6 @@
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
 
-namespace {
-
-// A window that reaches key frame 0.
-const std::vector<std::vector<u32>> kShort = {{0, 1, 2}, {0, 1, 3}, {1, 3, 4}};
-
-}  // namespace
-
 TEST(GlobalMapSnapshots, LocalWindowFollowsSharedTracks) {
   GlobalMap map;
   BuildHandMap(map, kHandChain);
@@ -20,14 +13,11 @@ TEST(GlobalMapSnapshots, LocalWindowFollowsSharedTracks) {
   // Window 2-4; key frame 1 observes selected tracks 4 and 5 and is fixed.
   EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{1, 2, 3, 4}));
   EXPECT_EQ(s.problem.fixedCameras, 1u);
+  EXPECT_EQ(s.problem.gauge, 0);
   // In measurement order (key frame 2: level 0 holds 4 and 6, level 1 holds
   // 5); 8 is seen once.
   EXPECT_EQ(s.index.tracks, (std::vector<u32>{4, 6, 5, 7}));
-  EXPECT_EQ(s.problem.fixedPoints, 0u);
-  EXPECT_EQ(s.problem.gauge, 0);
-  EXPECT_EQ(s.problem.ground, 0);
   EXPECT_EQ(s.index.trackPoints[8], kNoTrack);
-  EXPECT_EQ(s.index.trackPoints[6], 1u);
   // Per camera and level: key frame 1 holds tracks 4, 5 on level 0 (new
   // there); key frame 2 holds 4 (level 0), 6 (new, level 0) and 5 (level 1).
   const std::vector<u32>& idx = s.problem.features.index;
@@ -35,34 +25,30 @@ TEST(GlobalMapSnapshots, LocalWindowFollowsSharedTracks) {
   EXPECT_EQ(std::vector<u32>(idx.begin(), idx.begin() + 9),
             (std::vector<u32>{0, 2, 2, 2, 2, 4, 5, 5, 5}));
   EXPECT_EQ(idx[16], 10u);
-  EXPECT_EQ(s.problem.features.measurements[2].point, 0u);
   EXPECT_EQ(s.problem.features.measurements[3].point, 1u);
   EXPECT_FLOAT_EQ(s.problem.features.measurements[3].x, 0.06f);
   EXPECT_FLOAT_EQ(s.problem.features.measurements[3].y, 0.04f);
   // Inertial records: a delta per camera pair, gravity for the variable ones.
   EXPECT_EQ(s.problem.deltas.Size(), 3u);
   EXPECT_EQ(s.problem.gravityCameras, (std::vector<u32>{1, 2, 3}));
-  EXPECT_EQ(s.state.cameraIds, (std::vector<u32>{1, 2, 3, 4}));
   EXPECT_FLOAT_EQ(s.state.cameras[2].p[0], 3.0f);
   EXPECT_FLOAT_EQ(s.state.points[2].v[0], 5.0f);
   EXPECT_EQ(s.token.counter, map.ModificationCounter());
   // One key frame: nothing to adjust.
   GlobalMap single;
   BuildHandMap(single, {{0, 1}});
-  EXPECT_FALSE(single.GetLBAProblem(s.problem, s.state, s.index, s.token));
+  EXPECT_FALSE(s.Local(single));
 }
 
 TEST(GlobalMapSnapshots, LocalWindowAtTheFirstKeyFrame) {
   GlobalMap map;
-  BuildHandMap(map, kShort);
+  BuildHandMap(map, {{0, 1, 2}, {0, 1, 3}, {1, 3, 4}});
   MapSnapshot s;
   ASSERT_TRUE(s.Local(map));
   // No earlier camera, no marker, no ground plane: key frame 0 is fixed.
   EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{0, 1, 2}));
   EXPECT_EQ(s.problem.fixedCameras, 1u);
   EXPECT_EQ(s.problem.gauge, 1);
-  EXPECT_EQ(s.problem.ground, 0);
-  EXPECT_EQ(s.problem.gravityCameras, (std::vector<u32>{1, 2}));
   // A ground plane under tracks 0, 1, 3 and an inlier off the window's
   // selection on it: fixed plane and point, no fixed camera, ground alignment.
   AddHandPlane(map, kPlaneGround, {0, 1, 2, 3});
@@ -73,11 +59,7 @@ TEST(GlobalMapSnapshots, LocalWindowAtTheFirstKeyFrame) {
   EXPECT_EQ(s.problem.fixedPoints, 1u);
   EXPECT_EQ(s.problem.fixedPlanes, 1u);
   EXPECT_EQ(s.problem.ground, 1);
-  EXPECT_EQ(s.problem.groundCamera, 0u);
-  EXPECT_EQ(s.problem.groundPlane, 0u);
   EXPECT_EQ(s.problem.planePoints[0], (std::vector<u32>{0, 1, 2, 3}));
-  EXPECT_EQ(s.problem.pointPlanes[2], 0);
-  EXPECT_EQ(s.problem.planeFlags[0], kPlaneGround);
   EXPECT_GT(s.problem.planeWeights[0].v[0], 0.0f);
 }
 
@@ -90,10 +72,9 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   EXPECT_EQ(s.index.keyFrames.size(), 5u);
   EXPECT_EQ(s.problem.fixedCameras, 1u);
   EXPECT_EQ(s.index.tracks, (std::vector<u32>{0, 1, 4, 5, 6, 7}));
-  EXPECT_EQ(s.problem.gauge, 1);
   EXPECT_EQ(s.problem.gravityCameras, (std::vector<u32>{1, 2, 3, 4}));
   // A once-seen IMU track enters; a marker track is a fixed point and frees
-  // the cameras; a merged-away track never enters.
+  // the cameras.
   map.trackFlags[8] |= kTrackImu;
   map.trackFlags[2] |= kTrackMarker;
   s.Global(map);
@@ -101,9 +82,8 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   EXPECT_EQ(s.problem.fixedPoints, 1u);
   EXPECT_EQ(s.problem.fixedCameras, 0u);
   EXPECT_EQ(s.problem.ground, 0);
-  EXPECT_EQ(s.problem.pointFlags[0] & kTrackMarker, kTrackMarker);
   // One ground plane and no marker: no fixed camera, ground alignment with
-  // camera 0 at its position.
+  // camera 0 at its position; the ground plane leads.
   map.trackFlags[2] &= static_cast<u8>(~kTrackMarker);
   AddHandPlane(map, 0, {0, 1});
   AddHandPlane(map, kPlaneGround, {5, 6, 7});
@@ -113,7 +93,6 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   EXPECT_EQ(s.index.planes, (std::vector<u16>{1, 0}));
   EXPECT_EQ(s.index.planePlanes, (std::vector<u16>{1, 0}));
   EXPECT_EQ(s.problem.ground, 1);
-  EXPECT_EQ(s.problem.groundCamera, 0u);
   EXPECT_EQ(s.problem.groundPosition[0], 0.0f);
   EXPECT_EQ(s.problem.planePoints[0], (std::vector<u32>{3, 4, 5}));
   EXPECT_EQ(s.problem.planePoints[1], (std::vector<u32>{0, 1}));
@@ -134,37 +113,15 @@ TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {
   EXPECT_EQ(s.index.tracks, (std::vector<u32>{0, 1, 2, 4, 5, 6}));
   EXPECT_EQ(s.index.trackPoints[8], s.index.trackPoints[2]);
   EXPECT_EQ(s.problem.fixedCameras, 1u);
-  // Key frame 4's track 8 measures point 2 (track 2).
-  const u32 begin = s.problem.features.index[16], end = s.problem.features.index[20];
-  bool found = false;
-  for (u32 i = begin; i < end; ++i) found |= s.problem.features.measurements[i].point == 2u;
-  EXPECT_TRUE(found);
+
+  // The readers (counts of common tracks, key-frame copies) serve the track
+  // matcher and are checked through its tests; a key frame out of the map
+  // gives no copy.
+  MapKeyFrameCopy copy;
+  EXPECT_FALSE(map.GetKeyFrame(5, copy));
+
   // A key frame out of the map, or ids from before a pop: nothing built.
   EXPECT_FALSE(map.GetTrackMatcherProblem(5, version, pairs, s.problem, s.state, s.index, s.token));
   map.PopKeyFrame(1, "Tracker");
   EXPECT_FALSE(map.GetTrackMatcherProblem(1, version, pairs, s.problem, s.state, s.index, s.token));
-  EXPECT_EQ(pairs.size(), 2u);
-}
-
-TEST(GlobalMapSnapshots, MatcherReadersCountAndCopy) {
-  GlobalMap map;
-  BuildHandMap(map, kHandChain);
-  map.keyFrameFlags[4] = kKeyFrameWeak;
-  std::vector<u32> ids[kMapLevels] = {{5}, {6, 99}, {}, {2}};
-  std::vector<u16> counts;
-  AlignedArray<CameraPose> poses;
-  AlignedArray<MapPlane> planes;
-  std::vector<CVD::Image<float>> images;
-  EXPECT_EQ(map.CountCommonTracks(ids, counts, poses, planes, images), map.StructureVersion());
-  EXPECT_EQ(counts, (std::vector<u16>{1, 1, 2, 2, 1}));
-  EXPECT_EQ(poses.Size(), 4u);  // the weak newest key frame is left out
-  EXPECT_EQ(images.size(), 4u);
-  MapKeyFrameCopy copy;
-  ASSERT_TRUE(map.GetKeyFrame(2, copy));
-  EXPECT_EQ(copy.frameId, 2u);
-  EXPECT_EQ(copy.tracks[0], (std::vector<u32>{4, 6}));
-  EXPECT_EQ(copy.tracks[1], (std::vector<u32>{5}));
-  EXPECT_FLOAT_EQ(copy.points[1][0].v[0], 5.0f);
-  EXPECT_EQ(copy.trackFlags[1][0] & kTrackInlier, kTrackInlier);
-  EXPECT_FALSE(map.GetKeyFrame(5, copy));
 }

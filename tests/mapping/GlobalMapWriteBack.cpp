@@ -21,8 +21,7 @@ TEST(GlobalMapWriteBack, FreshResultLandsAndStaleLeavesTheMapUnchanged) {
   a.Push(map, 5);
   b.Push(twin, 5);
   EXPECT_FALSE(s.Write(map, 1, "GBA"));
-  std::string where;
-  EXPECT_TRUE(SameMapContent(map, twin, &where)) << where;
+  EXPECT_TRUE(SameMapContent(map, twin));
   // A fresh snapshot lands: points, cameras, ADJUSTED, stamp.
   s.Global(map);
   s.Perturb(0.5f);
@@ -31,8 +30,7 @@ TEST(GlobalMapWriteBack, FreshResultLandsAndStaleLeavesTheMapUnchanged) {
   EXPECT_EQ(InvariantError(map), "");
   EXPECT_EQ(map.modifier, "GBA");
   EXPECT_GT(map.ModificationCounter(), counter);
-  const u32 t = s.index.tracks.back();
-  EXPECT_EQ(map.points[t].v[0], s.state.points[s.index.tracks.size() - 1].v[0]);
+  EXPECT_EQ(map.points[s.index.tracks.back()].v[0], s.state.points[s.index.tracks.size() - 1].v[0]);
   EXPECT_FLOAT_EQ(static_cast<f32>(map.keyFrameStates[3].position[0]), s.state.cameras[3].p[0]);
   EXPECT_EQ(map.keyFrameFlags[3] & kKeyFrameAdjusted, kKeyFrameAdjusted);
   // A reset in between: refused.
@@ -78,12 +76,10 @@ TEST(GlobalMapWriteBack, PlaneCleanUpAndOutOfRangeIndices) {
   MapSnapshot s;
   s.Global(map);
   // A re-tested outlier restored onto plane 1, one not restored, one with a
-  // plane beyond the map; an old-plane entry beyond the map.
+  // plane beyond the map; an old-plane entry and a cleared track beyond it.
   map.trackFlags[3] |= kTrackSolved;
   s.edits.retestedTracks = {3, 2, 8};
-  s.edits.retestedPoints.PushBack16({{9.0f, 9.0f, 9.0f, 1.0f}});
-  s.edits.retestedPoints.PushBack16({{0.0f, 0.0f, 0.0f, 1.0f}});
-  s.edits.retestedPoints.PushBack16({{8.0f, 8.0f, 8.0f, 1.0f}});
+  for (const f32 x : {9.0f, 0.0f, 8.0f}) s.edits.retestedPoints.PushBack16({{x, x, x, 1.0f}});
   s.edits.retestedFlags = {kTrackInlier | kTrackUnreliable, 0, kTrackInlier};
   s.edits.retestedPlanes = {1, 1, 40};
   s.edits.clearedPlaneTracks = {7, 5000};
@@ -91,11 +87,8 @@ TEST(GlobalMapWriteBack, PlaneCleanUpAndOutOfRangeIndices) {
   ASSERT_TRUE(s.Write(map, 1, "GBA"));
   EXPECT_EQ(InvariantError(map), "");
   ASSERT_EQ(map.PlaneCount(), 1u);
-  EXPECT_EQ(map.trackPlanes[0], kNoIndex16);
-  EXPECT_EQ(map.trackPlanes[4], 0);
-  EXPECT_EQ(map.trackPlanes[3], 0);
-  EXPECT_EQ(map.trackPlanes[7], 0);  // the problem's plane follows the clearing
-  EXPECT_EQ(map.trackPlanes[8], kNoIndex16);
+  EXPECT_EQ(map.trackPlanes, (std::vector<u16>{kNoIndex16, kNoIndex16, kNoIndex16, 0, 0, 0, 0, 0,
+                                               kNoIndex16}));  // 7: the problem's plane wins
   EXPECT_EQ(map.points[3].v[0], 9.0f);
   EXPECT_EQ(map.trackFlags[3] & (kTrackSolved | kTrackInlier | kTrackUnreliable),
             kTrackSolved | kTrackInlier | kTrackUnreliable);
@@ -121,9 +114,8 @@ TEST(GlobalMapWriteBack, MergeAgainstPendingResults) {
   map.trackFlags[7] |= kTrackImu;
   MapSnapshot s;
   s.Global(map);
-  const u32 i2 = s.index.trackPoints[2], i7 = s.index.trackPoints[7];
-  ASSERT_NE(i2, kNoTrack);
-  ASSERT_NE(i7, kNoTrack);
+  const u32 i2 = s.index.trackPoints[2];
+  ASSERT_NE(s.index.trackPoints[7], kNoTrack);
   s.Perturb(1.0f);
   s.problem.pointFlags[i2] = kTrackSolved | kTrackInlier | kTrackUnreliable;
   ASSERT_TRUE(map.MergeTracks(4, {{7, 2}}, map.StructureVersion()));
@@ -132,7 +124,6 @@ TEST(GlobalMapWriteBack, MergeAgainstPendingResults) {
   EXPECT_EQ(InvariantError(map), "");
   EXPECT_EQ(map.trackFlags[2] & (kTrackMerged | kTrackImu | kTrackUnreliable),
             kTrackMerged | kTrackImu | kTrackUnreliable);
-  EXPECT_EQ(map.trackFlags[7] & kTrackMergedAway, kTrackMergedAway);
   EXPECT_EQ(map.trackMeasurements[7], (std::vector<u32>{~2u}));
   EXPECT_EQ(0, std::memcmp(&map.points[7], &absorbed, sizeof(MapPoint)));
   EXPECT_EQ(map.points[2].v[0], s.state.points[i2].v[0]);
@@ -151,7 +142,6 @@ TEST(GlobalMapWriteBack, MergeRules) {
   EXPECT_EQ(map.points[3].v[0], 42.0f);
   EXPECT_EQ(map.trackMeasurements[3].size(), 2u);
   EXPECT_EQ(map.measurementTracks[map.keyFrameMeasurementStart[4]], 3u);  // level 0, first
-  EXPECT_GE(map.keyFrameTrackRange[4].second, 3u);
   EXPECT_LE(map.keyFrameTrackRange[4].first, 3u);
   // Merging a pair already merged, or a pair sharing a key frame: no change.
   const std::vector<std::vector<u32>> lists = map.trackMeasurements;
@@ -159,7 +149,6 @@ TEST(GlobalMapWriteBack, MergeRules) {
   ASSERT_TRUE(map.MergeTracks(4, {{3, 8}, {8, 3}, {5, 6}}, version));
   EXPECT_EQ(map.trackMeasurements, lists);
   EXPECT_EQ(map.trackFlags, flags);
-  EXPECT_EQ(InvariantError(map), "");
   // A key frame no longer in the map, or ids from before a pop or trim:
   // refused with nothing changed.
   EXPECT_FALSE(map.MergeTracks(5, {{2, 7}}, version));

@@ -1,6 +1,6 @@
 // The binary map file: byte-exact round trips (also through a pipe), the
-// exact section length, and refusal of truncated, inconsistent and mutated
-// files with the target map left as it was.
+// exact section length, and refusal of truncated and inconsistent files with
+// the target map left as it was (random damage: fuzz/FuzzMapFiles.cpp).
 #include "mapping/MapFile.h"
 
 #include <gtest/gtest.h>
@@ -8,15 +8,14 @@
 
 #include <cstring>
 
-#include "common/MutationCases.h"
 #include "common/TempFolder.h"
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
 
 namespace {
 
-// A synthetic map with planes, merged-away tracks and images, one key frame
-// without its float image and top level.
+// A synthetic map with planes, images and three merged-away tracks (newest
+// tracks first), one key frame without its float image and top level.
 void BuildMap(GlobalMap& map, u32 keyFrames, u16 width, u32 points) {
   SyntheticMapOptions o;
   o.keyFrames = keyFrames;
@@ -28,15 +27,13 @@ void BuildMap(GlobalMap& map, u32 keyFrames, u16 width, u32 points) {
   SyntheticMap(o).Build(map);
   map.keyFrames[1].floatImage = CVD::Image<float>();
   map.keyFrames[1].pyramid[3] = CVD::Image<u8>();
-  // Three merges of tracks that share no key frame, newest tracks first.
   std::vector<u8> scratch;
   for (int merges = 0; merges < 3; ++merges) {
     std::vector<TrackPair> pair;
     for (u32 b = map.TrackCount(); b-- > 0 && pair.empty();) {
       for (u32 a = 0; a < b && pair.empty() && !(map.trackFlags[b] & kTrackMergedAway); ++a) {
-        if (!(map.trackFlags[a] & kTrackMergedAway) && !map.TracksOverlap(a, b, scratch)) {
+        if (!(map.trackFlags[a] & kTrackMergedAway) && !map.TracksOverlap(a, b, scratch))
           pair.push_back({a, b});
-        }
       }
     }
     ASSERT_TRUE(!pair.empty() && map.MergeTracks(0, pair, map.StructureVersion()));
@@ -77,30 +74,20 @@ std::vector<std::pair<std::size_t, std::size_t>> CountFields(const std::string& 
   return fields;
 }
 
+// Reads `bytes` followed by *tail from memory; *tail becomes what the stream
+// holds after.
+bool Read(GlobalMap& map, const std::string& bytes, std::string* tail = nullptr) {
+  std::string all = bytes + (tail ? *tail : std::string()) + '\0';
+  FILE* f = fmemopen(all.data(), all.size() - 1, "rb");
+  const bool ok = ReadMap(map, f);
+  char rest[64];
+  if (tail) tail->assign(rest, std::fread(rest, 1, sizeof(rest), f));
+  std::fclose(f);
+  return ok;
+}
+
 class MapFile : public ::testing::Test {
  protected:
-  // The map's bytes, written to memory.
-  static std::string Save(const GlobalMap& map) {
-    char* data = nullptr;
-    std::size_t size = 0;
-    FILE* f = open_memstream(&data, &size);
-    EXPECT_TRUE(SaveMap(map, f));
-    std::fclose(f);
-    std::string bytes(data, size);
-    std::free(data);
-    return bytes;
-  }
-  // Reads `bytes` followed by *tail from memory; *tail becomes what the
-  // stream holds after.
-  static bool Read(GlobalMap& map, const std::string& bytes, std::string* tail = nullptr) {
-    std::string all = bytes + (tail ? *tail : std::string()) + '\0';
-    FILE* f = fmemopen(all.data(), all.size() - 1, "rb");
-    const bool ok = ReadMap(map, f);
-    char rest[64];
-    if (tail) tail->assign(rest, std::fread(rest, 1, sizeof(rest), f));
-    std::fclose(f);
-    return ok;
-  }
   // Refused input leaves target_ as it was, counters included.
   void ExpectRefused(const std::string& bytes, const std::string& what) {
     const u64 counter = target_.ModificationCounter(), version = target_.StructureVersion();
@@ -110,29 +97,27 @@ class MapFile : public ::testing::Test {
   }
   void SetUp() override {
     BuildMap(target_, 4, 48, 30);
-    targetBytes_ = Save(target_);
+    targetBytes_ = SavedMap(target_);
   }
-  void TearDown() override { EXPECT_EQ(Save(target_), targetBytes_) << "target changed"; }
+  void TearDown() override { EXPECT_TRUE(SavedMap(target_) == targetBytes_) << "target changed"; }
 
   GlobalMap target_;
   std::string targetBytes_;
 };
 
 TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
-  GlobalMap map;
+  GlobalMap map, empty;
   BuildMap(map, 6, 96, 40);
   map.changed = 1;
-  const std::string bytes = Save(map);
+  const std::string bytes = SavedMap(map);
   const u64 counter = target_.ModificationCounter(), version = target_.StructureVersion();
   std::string tail = "tracker state";
   ASSERT_TRUE(Read(target_, bytes, &tail));
   EXPECT_EQ(tail, "tracker state");
-  std::string where;
-  EXPECT_TRUE(SameMapContent(map, target_, &where)) << where;
   EXPECT_EQ(target_.changed, 1);
   EXPECT_EQ(target_.ModificationCounter(), counter + 1);
   EXPECT_EQ(target_.StructureVersion(), version + 1);
-  EXPECT_EQ(Save(target_), bytes);
+  EXPECT_TRUE(SavedMap(target_) == bytes);
 
   // A pipe cannot be measured or read ahead; the section is read exactly.
   int fds[2];
@@ -146,14 +131,10 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
   char rest[32];
   EXPECT_EQ(std::string(rest, std::fread(rest, 1, sizeof(rest), f)), tail);
   std::fclose(f);
-}
 
-TEST_F(MapFile, EmptyMapIs303Bytes) {
-  GlobalMap empty, map;
   SyntheticMap(SyntheticMapOptions()).MakeEmptyMap(empty);
-  const std::string bytes = Save(empty);
-  EXPECT_EQ(bytes.size(), 303u);
-  EXPECT_TRUE(Read(map, bytes));
+  EXPECT_EQ(SavedMap(empty).size(), 303u);
+  EXPECT_TRUE(Read(map, SavedMap(empty)));
   EXPECT_EQ(map.keyFrameMeasurementStart, std::vector<u32>{0});
 }
 
@@ -181,36 +162,15 @@ TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
   ASSERT_GE(away.size(), 2u);
   map.trackMeasurements[away[0]].assign(1, ~away[1]);
   map.trackMeasurements[away[1]].assign(1, ~away[0]);
-  ExpectRefused(Save(map), "cycle");
+  ExpectRefused(SavedMap(map), "cycle");
 
   TempFolder folder;
   EXPECT_FALSE(LoadMap(target_, folder.File("missing.txt")));
-  const std::string name = folder.File("short.txt");
-  FILE* f = std::fopen(name.c_str(), "wb");
-  std::fwrite(targetBytes_.data(), 1, targetBytes_.size() - 1, f);
-  std::fclose(f);
+  const std::string name =
+      folder.Write("short.txt", targetBytes_.substr(0, targetBytes_.size() - 1));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(LoadMap(target_, name));
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot load"), std::string::npos);
-}
-
-// Damaged files never crash the reader; what it accepts is a sound map that
-// saves and reads back to the same bytes.
-TEST_F(MapFile, MutatedFilesAreRefusedOrSound) {
-  Random::Seed(14);
-  const u32 cases = MutationCases();
-  u32 accepted = 0;
-  for (u32 i = 0; i < cases; ++i) {
-    std::string bytes = targetBytes_;
-    for (u32 m = 1 + Random::Index(3); m > 0; --m) Mutate(bytes);
-    GlobalMap map, again;
-    if (!Read(map, bytes)) continue;
-    ++accepted;
-    ASSERT_TRUE(map.CheckInvariants()) << "case " << i;
-    const std::string saved = Save(map);
-    ASSERT_TRUE(Read(again, saved) && Save(again) == saved) << "case " << i;
-  }
-  EXPECT_GT(accepted, 0u);  // flips inside pixels and points still load
 }
 
 }  // namespace

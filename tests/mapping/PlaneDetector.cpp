@@ -10,43 +10,31 @@
 #include <cfloat>
 
 #include "common/mapping/PlaneClutterScene.h"
+#include "mapping/BundleAdjustorGlobal.h"
 
 namespace {
 
 using planescene::AngleDegrees;
 using planescene::Scene;
 
-// The detector as the bundle adjustors set it up.
-void Configure(PlaneDetector& detector, const Scene& scene) {
-  const f32 s = scene.intrinsic.misc[1];
-  detector.threshold = 16.0f * s;
-  detector.maxIterations = 500;
-  detector.minIterations = 20;
-  detector.areaFactor = 0.01f;
-  detector.keepRatio = 0.8f;
-  detector.medianFactor = 8.0f;
-  detector.minPoints = 15;
-  detector.maxNewPlanes = 3;
-  detector.width = Scene::kWidth;
-  detector.height = Scene::kHeight;
-  detector.intrinsic = scene.intrinsic;
-}
-
 struct Outcome {
   AlignedArray<Plane> planes;
   std::vector<u16> labels;
 };
 
-Outcome Detect(const Scene& scene, u32 seed, f32 areaFactor = 0.01f) {
-  PlaneDistanceThreshold = FLT_MAX;
-  PlaneDetector detector(0.0f);
-  Configure(detector, scene);
-  detector.areaFactor = areaFactor;
-  Outcome out;
-  out.labels.assign(scene.data.points.Size(), 0xFFFF);
+// Runs the detector as the global adjustor sets it up for the scene's camera
+// on `out` (existing planes and labels kept), from a plane distance
+// threshold of `distance`.
+void Detect(const Scene& scene, u32 seed, Outcome& out, f32 areaFactor = 0.01f,
+            f32 distance = FLT_MAX) {
+  PlaneDistanceThreshold = distance;
+  const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+  GlobalMap map(Scene::kWidth, Scene::kHeight, scene.intrinsic, extrinsic);
+  BundleAdjustorGlobal adjustor(&map, 0, "");
+  adjustor.planeDetector.areaFactor = areaFactor;
+  out.labels.resize(scene.data.points.Size(), 0xFFFF);
   Random::Seed(seed);
-  detector.Detect(scene.data, out.planes, out.labels);
-  return out;
+  adjustor.planeDetector.Detect(scene.data, out.planes, out.labels);
 }
 
 // For each true plane the detected plane matching it (normal within 2
@@ -69,19 +57,17 @@ TEST(PlaneDetector, FindsEveryPlaneAndLeavesTheClutterOut) {
   for (const u32 planeCount : {2u, 3u}) {
     Scene scene;
     scene.Build(11 + planeCount, 1200, planeCount);
-    const Outcome out = Detect(scene, 3);
+    Outcome out;
+    Detect(scene, 3, out);
     EXPECT_LE(out.planes.Size(), 3u);
     const std::vector<int> match = MatchPlanes(scene, out.planes);
     u32 planar = 0, planarAssigned = 0, clutter = 0, clutterAssigned = 0;
     for (u32 k = 0; k < scene.truth.size(); ++k) {
       const u16 t = scene.truth[k];
-      if (t == 0xFFFF) {
-        ++clutter;
-        clutterAssigned += out.labels[k] != 0xFFFF;
-      } else {
-        ++planar;
-        planarAssigned += match[t] >= 0 && out.labels[k] == match[t];
-      }
+      clutter += t == 0xFFFF;
+      clutterAssigned += t == 0xFFFF && out.labels[k] != 0xFFFF;
+      planar += t != 0xFFFF;
+      planarAssigned += t != 0xFFFF && match[t] >= 0 && out.labels[k] == match[t];
     }
     for (u32 p = 0; p < planeCount; ++p) EXPECT_GE(match[p], 0) << "plane " << p;
     EXPECT_GE(planarAssigned, 0.9 * planar) << planeCount << " planes";
@@ -95,60 +81,52 @@ TEST(PlaneDetector, ExistingPlanesGrowAgainWithoutTheirNeighboursPoints) {
   // takes back its unlabelled ones.
   Scene scene;
   scene.Build(21, 1000, 3);
-  PlaneDistanceThreshold = 0.03f;
-  PlaneDetector detector(0.0f);
-  Configure(detector, scene);
-  AlignedArray<Plane> planes;
+  Outcome out;
   for (const Plane& truth : scene.planes) {
     Plane tilted = truth;
-    const int i = truth.v[0] != 0.0f ? 1 : 0;  // tilt towards an axis in the plane
-    tilted.v[i] += 0.026f;
+    tilted.v[truth.v[0] != 0.0f ? 1 : 0] += 0.026f;  // towards an axis in the plane
     const f32 n = std::sqrt(tilted.v[0] * tilted.v[0] + tilted.v[1] * tilted.v[1] +
                             tilted.v[2] * tilted.v[2]);
     for (int j = 0; j < 3; ++j) tilted.v[j] /= n;
-    planes.PushBack16(tilted);
+    out.planes.PushBack16(tilted);
   }
-  std::vector<u16> labels(scene.truth.size(), 0xFFFF);
-  for (u32 k = 0; k < labels.size(); k += 2) labels[k] = scene.truth[k];
-  Random::Seed(9);
-  detector.Detect(scene.data, planes, labels);
-  ASSERT_GE(planes.Size(), 3u);
+  out.labels.assign(scene.truth.size(), 0xFFFF);
+  for (u32 k = 0; k < out.labels.size(); k += 2) out.labels[k] = scene.truth[k];
+  Detect(scene, 9, out, 0.01f, 0.03f);
+  ASSERT_GE(out.planes.Size(), 3u);
+  for (u32 p = 0; p < 3; ++p) EXPECT_LT(AngleDegrees(out.planes[p], scene.planes[p]), 0.5f) << p;
   u32 planar = 0, regained = 0;
-  for (u32 p = 0; p < 3; ++p) EXPECT_LT(AngleDegrees(planes[p], scene.planes[p]), 0.5f) << p;
-  for (u32 k = 1; k < labels.size(); k += 2) {
-    if (scene.truth[k] == 0xFFFF) continue;
-    ++planar;
-    regained += labels[k] == scene.truth[k];
+  for (u32 k = 1; k < out.labels.size(); k += 2) {
+    planar += scene.truth[k] != 0xFFFF;
+    regained += scene.truth[k] != 0xFFFF && out.labels[k] == scene.truth[k];
   }
   EXPECT_GE(regained, 0.8 * planar);
 }
 
-TEST(PlaneDetector, RejectsSmallRegionsAndTooFewPoints) {
+TEST(PlaneDetector, SmallRegionsAndFewPointsGiveNoPlaneOutsidePointsAreHarmless) {
   Scene scene;
-  scene.Build(31, 300, 2);
-  EXPECT_EQ(Detect(scene, 1, 0.9f).planes.Size(), 0u);  // no region covers 90 %
-  Scene few;
-  few.Build(32, 12, 1, 0.0f);
-  const Outcome out = Detect(few, 1);
-  EXPECT_EQ(out.planes.Size(), 0u);
+  Outcome none[2];
+  scene.Build(32, 12, 1, 0.0f);
+  Detect(scene, 1, none[0]);
   EXPECT_EQ(PlaneDistanceThreshold.load(), FLT_MAX);
-}
+  scene.Build(31, 300, 2);
+  Detect(scene, 1, none[1], 0.9f);  // no region covers 90 %
+  EXPECT_EQ(none[0].planes.Size() + none[1].planes.Size(), 0u);
 
-TEST(PlaneDetector, PointsOutsideTheImageAreHarmlessAndRunsRepeat) {
-  Scene scene;
+  // Last observations left of, below and beyond the image, and repeated;
+  // seeded runs repeat.
   scene.Build(41, 800, 2);
-  // Last observations left of, below and beyond the image, and repeated.
   for (const f32 x : {-1.2f, 0.0f, 3.0f, 0.0f}) {
     const f32 X[3] = {x, x == 0.0f ? 1.2f : -3.0f, 4.0f};
     ASSERT_TRUE(scene.AddPoint(X, 0.0f, 0.0f, false));
     scene.truth.push_back(0xFFFF);
   }
-  const Outcome a = Detect(scene, 77);
-  const Outcome b = Detect(scene, 77);
+  Outcome a, b;
+  Detect(scene, 77, a);
+  Detect(scene, 77, b);
   for (const int m : MatchPlanes(scene, a.planes)) EXPECT_GE(m, 0);
   ASSERT_EQ(a.planes.Size(), b.planes.Size());
-  for (u32 p = 0; p < a.planes.Size(); ++p)
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(a.planes[p].v[i], b.planes[p].v[i]);
+  EXPECT_EQ(0, std::memcmp(a.planes.Data(), b.planes.Data(), a.planes.Size() * sizeof(Plane)));
   EXPECT_EQ(a.labels, b.labels);
 }
 

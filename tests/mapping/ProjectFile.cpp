@@ -5,13 +5,10 @@
 #include "mapping/ProjectFile.h"
 
 #include <cvd/image_io.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cfloat>
 
-#include "common/MutationCases.h"
 #include "common/TempFolder.h"
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
@@ -89,24 +86,13 @@ class ProjectFile : public ::testing::Test {
     }
     SyntheticMap(SyntheticMapOptions()).Build(target_);
   }
-  void TearDown() override { close(silent_); }
-  // Loads text or binary bytes into target_; what it prints goes to *out,
-  // or nowhere.
-  bool Load(const std::string& bytes, bool binary, std::string* out = nullptr) {
-    const std::string name = folder_.File(binary ? "p.actb" : "p.act");
-    std::remove(name.c_str());  // a truncated file would be flushed at every close
-    FILE* f = std::fopen(name.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    std::fflush(stdout);
-    const int saved = dup(1);
-    if (out) testing::internal::CaptureStdout();
-    if (!out) dup2(silent_, 1);
+  // Loads text or binary bytes (or the file they name) into target_; what it
+  // prints goes to printed_.
+  bool Load(const std::string& bytes, bool binary, bool named = false) {
+    const std::string name = named ? bytes : folder_.Write(binary ? "p.actb" : "p.act", bytes);
+    testing::internal::CaptureStdout();
     const bool ok = binary ? LoadProjectBinary(target_, name) : LoadProjectText(target_, name);
-    if (out) *out = testing::internal::GetCapturedStdout();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
+    printed_ = testing::internal::GetCapturedStdout();
     return ok;
   }
   void ExpectRefused(const std::string& bytes, bool binary, const std::string& what) {
@@ -134,32 +120,30 @@ class ProjectFile : public ::testing::Test {
 
   TempFolder folder_;
   GlobalMap target_;
-  const int silent_ = open("/dev/null", O_WRONLY);
+  std::string printed_;
 };
 
+// An unset pose reads back as the identity seeing nothing, an unset point as
+// an unsolved track without measurements; every other track is solved at its
+// point and measured where it projects.
 TEST_F(ProjectFile, WrittenTextReadsBack) {
   SyntheticMap scene(SyntheticMapOptions{});
   AlignedArray<CameraPose> poses;
-  for (u32 i = 0; i < 5; ++i) poses.PushBack48(scene.TruePose(i));
-  poses[2].m[0][0] = FLT_MAX;
   AlignedArray<MapPoint> points;
+  for (u32 i = 0; i < 5; ++i) poses.PushBack48(scene.TruePose(i));
   for (const MapPoint& p : scene.ScenePoints()) points.PushBack16(p);
-  points[3].v[0] = FLT_MAX;
+  poses[2].m[0][0] = points[3].v[0] = FLT_MAX;
   const std::string name = folder_.File("out.act");
-  testing::internal::CaptureStdout();
-  const bool ok =
-      SaveProjectText(name, scene.Camera(), poses, points) && LoadProjectText(target_, name);
-  const std::string printed = testing::internal::GetCapturedStdout();
-  ASSERT_TRUE(ok && target_.CheckInvariants()) << printed;
-  ASSERT_EQ(target_.KeyFrameCount(), 5u);
-  ASSERT_EQ(target_.TrackCount(), points.Size());
+  ASSERT_TRUE(SaveProjectText(name, scene.Camera(), poses, points));
+  ASSERT_TRUE(Load(name, false, true) && target_.CheckInvariants()) << printed_;
+  ASSERT_EQ(target_.KeyFrameCount() * 10000 + target_.TrackCount(), 50000 + points.Size());
+  poses[2] = CameraPose{};
+  poses[2].m[0][0] = poses[2].m[1][1] = poses[2].m[2][2] = 1.0f;
   for (u32 i = 0; i < 5; ++i) {
-    for (int j = 0; j < 12; ++j) {
-      const float expected = i == 2 ? (j % 5 == 0) : poses[i].m[j / 4][j % 4];  // no pose: I
-      EXPECT_NEAR(target_.keyFramePoses[i].m[j / 4][j % 4], expected, 1e-6f);
-    }
+    for (int j = 0; j < 12; ++j)
+      EXPECT_NEAR(target_.keyFramePoses[i].m[j / 4][j % 4], poses[i].m[j / 4][j % 4], 1e-6f);
   }
-  EXPECT_EQ(target_.trackFlags[3], 0);  // unset point: unsolved, unseen
+  EXPECT_EQ(target_.trackFlags[3], 0);
   EXPECT_TRUE(target_.trackMeasurements[3].empty());
   u32 observed = 0;
   for (u32 t = 0; t < points.Size(); ++t) {
@@ -169,7 +153,7 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(target_.points[t].v[j], points[t].v[j], 1e-6f);
     for (const u32 e : target_.trackMeasurements[t]) {
       const u32 k = GlobalMap::MeasurementKeyFrame(e);
-      ASSERT_NE(k, 2u);  // the frame without pose sees nothing
+      ASSERT_NE(k, 2u);
       float x[3];
       Transform(poses[k], points[t], x);
       const u32 m = target_.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
@@ -179,25 +163,20 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
     }
   }
   EXPECT_GT(observed, points.Size());
-  std::size_t missing = 0;
-  for (std::size_t at = 0; (at = printed.find("Cannot load image", at)) != std::string::npos; ++at)
-    ++missing;
-  EXPECT_EQ(missing, 5u);
 }
 
 TEST_F(ProjectFile, HandWrittenTextAndBinaryForms) {
-  std::string printed;
-  ASSERT_TRUE(Load(kText, false, &printed));
-  EXPECT_NE(printed.find("Cannot load image"), std::string::npos);
-  EXPECT_NE(printed.find("Dropped 1"), std::string::npos);
+  ASSERT_TRUE(Load(kText, false));
+  EXPECT_NE(printed_.find("Cannot load image"), std::string::npos);
+  EXPECT_NE(printed_.find("Dropped 1"), std::string::npos);
   ExpectHandWrittenMap(kImageColours);
 
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 0), true));
   ExpectHandWrittenMap(kImageColours);
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 4), true));
   ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, {2, 3, 4}, {3, 4, 5}});
-  ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 2), true, &printed));
-  EXPECT_NE(printed.find("2 track colours for 4 tracks"), std::string::npos);
+  ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 2), true));
+  EXPECT_NE(printed_.find("2 track colours for 4 tracks"), std::string::npos);
   ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, kImageColours[2], kImageColours[3]});
 }
 
@@ -233,23 +212,6 @@ TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
   ExpectRefused(BinaryProject(kHeader, 4, 0), true, "four frames stored");
   const std::string binary = BinaryProject(kHeader, 3, 4);
   for (std::size_t n = 0; n < binary.size(); ++n) ExpectRefused(binary.substr(0, n), true, "cut");
-}
-
-// Damaged files never crash the readers; what they accept is a sound map.
-TEST_F(ProjectFile, MutatedFilesAreRefusedOrSound) {
-  Random::Seed(14);
-  const u32 cases = MutationCases();
-  const std::string valid[2] = {kText, BinaryProject(kHeader, 3, 2)};
-  u32 accepted[2] = {0, 0};
-  for (u32 i = 0; i < cases; ++i) {
-    std::string bytes = valid[i & 1];
-    for (u32 m = 1 + Random::Index(3); m > 0; --m) Mutate(bytes);
-    if (!Load(bytes, (i & 1) != 0)) continue;
-    ++accepted[i & 1];
-    ASSERT_TRUE(target_.CheckInvariants()) << "case " << i;
-  }
-  EXPECT_GT(accepted[0], 0u);
-  EXPECT_GT(accepted[1], 0u);
 }
 
 }  // namespace

@@ -1,15 +1,19 @@
-// Track matcher: duplicated tracks of a rendered two-key-frame scene merge
-// and only those; the choice of the older key frame, the warp handling and
-// the error measures on known answers.
+// ctest-labels: threads
+// Track matcher: duplicated tracks of a rendered two-key-frame scene merge,
+// and only those, on the worker thread while the map is read; the choice of
+// the older key frame, the warp handling, the error measures on known
+// answers, and the refusals that leave the map unmerged.
 #include "mapping/TrackMatcher.h"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
 
+#include "app/WorkerThread.h"
+#include "common/WaitFor.h"
 #include "common/mapping/MatcherScene.h"
-#include "common/mapping/SyntheticMap.h"
 #include "features/ImageMapMath.h"
+#include "la/MutexBuffer.h"
 #include "la/Random.h"
 #include "viewer/ImageGeometry.h"
 
@@ -34,54 +38,72 @@ struct MatcherRun {
            m.MatchSecondPass(item) && m.MatchFeatures(item) &&
            m.ComputeInliersFeatureMatches(item) && (!tracks || m.MatchTracks(item));
   }
-  // Duplicated pairs merged, and merges of two different points.
-  void CountMerges(u32& duplicates, u32& merged, u32& wrong) {
-    duplicates = merged = wrong = 0;
+  // At least 80 % of the duplicated pairs merged, no other pair; the count
+  // of merged-away tracks.
+  u32 ExpectMergedDuplicates() {
     boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-    const u32 T = map.TrackCount();
-    for (u32 b = 0; b < T; ++b) {
+    u32 duplicates = 0, merged = 0, wrong = 0, away = 0;
+    for (u32 b = 0; b < map.TrackCount(); ++b) {
+      away += (map.trackFlags[b] & kTrackMergedAway) != 0;
       for (u32 a = 0; a < b; ++a) {
         const bool same = map.ResolveTrack(a) == map.ResolveTrack(b);
-        if (scene.duplicateOf[b] == a) {
-          ++duplicates;
-          merged += same;
-        } else {
-          wrong += same;
-        }
+        const bool duplicate = scene.duplicateOf[b] == a;
+        duplicates += duplicate;
+        merged += duplicate && same;
+        wrong += !duplicate && same;
       }
     }
+    EXPECT_GT(duplicates, 100u);
+    EXPECT_GE(merged, duplicates * 8 / 10) << "of " << duplicates;
+    EXPECT_EQ(wrong, 0u);
+    return away;
+  }
+  bool AnyMerged() {
+    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+    for (const u8 f : map.trackFlags)
+      if (f & (kTrackMerged | kTrackMergedAway)) return true;
+    return false;
   }
 };
 
-TEST(TrackMatcher, DuplicatedTracksOfTheRenderedSceneMergeAndNothingElse) {
+TEST(TrackMatcher, HandedOverItemsMergeOnTheWorkerThreadWhileTheMapIsRead) {
   MatcherRun run;
   TrackMatcher matcher(&run.map, 0, "");
-  matcher.Run(&run.item);
-  EXPECT_FALSE(matcher.IsBusy());
-  u32 duplicates, merged, wrong;
-  run.CountMerges(duplicates, merged, wrong);
-  ASSERT_GT(duplicates, 100u);
-  EXPECT_GE(merged, duplicates * 8 / 10) << "of " << duplicates;
-  EXPECT_EQ(wrong, 0u);
+  MutexBufferPool<TrackMatchingData> pool(1);
+  MutexBufferQueue<TrackMatchingData> queue(1);
+  ThreadContext<TrackMatchingData> context;
+  context.worker = &matcher;
+  context.in = &queue;
+  context.out = &pool;
+  StartWorkerThread(&context);
+  const auto fill = [&](TrackMatchingData& item) { run.scene.FillItem(run.map, item); };
+  // Asynchronous: the caller goes on and reads the map while the run works.
+  ASSERT_TRUE(HandOverAsynchronous(pool, queue, fill));
+  ASSERT_TRUE(WaitFor([&] {
+    std::string error;
+    boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
+    EXPECT_TRUE(run.map.CheckInvariants(&error)) << error;
+    return pool.Count() == 1 && !matcher.IsBusy();
+  }));
+  const u32 away = run.ExpectMergedDuplicates();
   EXPECT_FALSE(matcher.JointAdjusted()) << "the map's poses are exact";
-  EXPECT_EQ(InvariantError(run.map), "");
+  // Synchronous: returns once the run has ended. Key frame 0 now shares its
+  // merged tracks with the item, so nothing further merges.
+  HandOverSynchronous(pool, queue, fill);
+  EXPECT_EQ(pool.Count(), 1u);
+  EXPECT_FALSE(matcher.IsBusy());
+  EXPECT_EQ(run.ExpectMergedDuplicates(), away);
+  StopWorkerThread(&context);
+  EXPECT_TRUE(context.stopped);
 }
 
-bool AnyMerged(GlobalMap& map) {
-  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-  for (const u8 f : map.trackFlags)
-    if (f & (kTrackMerged | kTrackMergedAway)) return true;
-  return false;
-}
-
-TEST(TrackMatcher, ResetItemsAndExcludedKeyFramesChangeNothing) {
+TEST(TrackMatcher, ResetItemsExcludedAndWeakKeyFramesChangeNothing) {
   MatcherRun run;
   TrackMatcher matcher(&run.map, 0, "");
   const u64 counter = run.map.ModificationCounter();
   run.item.frameId = TrackMatchingData::kResetFrameId;
   matcher.Run(&run.item);
   matcher.Run(nullptr);
-  EXPECT_FALSE(matcher.IsBusy());
   EXPECT_EQ(matcher.matchedKeyFrame, TrackMatcher::kNone) << "no choice was made";
   // Key frame 0 excluded as the item's relocalisation or aligned key frame;
   // key frame 1 shares all its tracks.
@@ -90,14 +112,23 @@ TEST(TrackMatcher, ResetItemsAndExcludedKeyFramesChangeNothing) {
     *excluded = 0;
     matcher.Run(&run.item);
     EXPECT_TRUE(matcher.Candidates().empty());
-    EXPECT_EQ(matcher.matchedKeyFrame, TrackMatcher::kNone);
     *excluded = kNoIndex16;
   }
   EXPECT_EQ(run.map.ModificationCounter(), counter);
-  EXPECT_FALSE(AnyMerged(run.map));
+  EXPECT_FALSE(run.AnyMerged());
+  // Sharing nothing, a weak key frame 1 would be the only candidate.
+  MatcherSceneOptions o;
+  o.weakSecond = true;
+  MatcherRun weak(o);
+  TrackMatcher weakMatcher(&weak.map, 0, "");
+  for (auto& tracks : weak.item.trackIndices) tracks.clear();
+  weak.item.relocalisationKeyFrame = 0;
+  weakMatcher.Run(&weak.item);
+  EXPECT_TRUE(weakMatcher.Candidates().empty());
+  EXPECT_FALSE(weak.AnyMerged());
 }
 
-TEST(TrackMatcher, KeyFramesSharingTwentyOneTracksAreNoCandidates) {
+TEST(TrackMatcher, CandidatesShareAtMostTwentyTracksAndFaceTheScenePlane) {
   for (const u32 shared : {20u, 21u}) {
     MatcherSceneOptions o;
     o.sharedTracks = shared;
@@ -105,46 +136,29 @@ TEST(TrackMatcher, KeyFramesSharingTwentyOneTracksAreNoCandidates) {
     TrackMatcher matcher(&run.map, 0, "");
     const u16 chosen = matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(chosen, shared == 20 ? 0 : TrackMatcher::kNone) << shared;
+    // Key frame 0's forced entry first, then its own entry with its count.
     if (shared == 20) {
-      // Key frame 0's forced entry first, then its own entry with its count.
       ASSERT_EQ(matcher.Candidates().size(), 2u);
       EXPECT_EQ(matcher.Candidates()[0].first, -1);
       EXPECT_EQ(matcher.Candidates()[1].first, 20);
     }
   }
-}
-
-TEST(TrackMatcher, OpticalAxisMustMeetTheScenePlaneInFront) {
+  // Without inlier points the plane faces the camera at the scene depth:
+  // key frame 0's own entry only when the optical axis meets it in front.
   MatcherSceneOptions o;
   o.sharedTracks = 0;
   MatcherRun run(o);
   TrackMatcher matcher(&run.map, 0, "");
-  // Without inlier points the plane faces the camera at the scene depth.
   for (auto& flags : run.item.trackFlags)
     for (u8& f : flags) f = kTrackSolved;
   for (const float depth : {5.0f, -5.0f}) {
     run.item.meanDepth = depth;
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
-    // Key frame 0's forced entry, and its own entry only in front.
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
 }
 
-TEST(TrackMatcher, WeakNewestKeyFrameIsNeverChosen) {
-  MatcherSceneOptions o;
-  o.weakSecond = true;
-  MatcherRun run(o);
-  TrackMatcher matcher(&run.map, 0, "");
-  // Sharing nothing, the weak key frame 1 would be the only candidate.
-  for (auto& tracks : run.item.trackIndices) tracks.clear();
-  run.item.relocalisationKeyFrame = 0;
-  matcher.Run(&run.item);
-  EXPECT_TRUE(matcher.Candidates().empty());
-  EXPECT_EQ(matcher.matchedKeyFrame, TrackMatcher::kNone);
-  EXPECT_FALSE(AnyMerged(run.map));
-}
-
-TEST(TrackMatcher, WarpCarriesNewPositionsIntoTheOlderKeyFrame) {
+TEST(TrackMatcher, WarpsCarryNewPositionsIntoTheOlderKeyFrame) {
   MatcherRun run;
   TrackMatcher matcher(&run.map, 0, "");
   CVD::Image<float> image;
@@ -162,34 +176,35 @@ TEST(TrackMatcher, WarpCarriesNewPositionsIntoTheOlderKeyFrame) {
       EXPECT_NEAR(viaWarp[1], pOld[1], 0.5f);
     }
   }
-}
-
-TEST(TrackMatcher, LevelWarpsKeepTheAffineMarkerAndRefuseSingularMaps) {
-  // The same map once affine and once projective with the third row (0, 0, 1).
+  // Level warps: one map once affine and once projective with the third row
+  // (0, 0, 1) agree on every level, the affine one keeps its marker, and the
+  // inverse brings a point back; singular maps are refused.
   WarpRecord affine = {{1.1f, 0.1f, 3.0f, 0, -0.05f, 0.9f, -2.0f, 0, FLT_MAX, 0, 0, 0}};
   WarpRecord projective = affine;
   projective.m[8] = 0.0f, projective.m[9] = 0.0f, projective.m[10] = 1.0f;
+  const auto apply = [](const WarpRecord& w, const float in[2], float out[2]) {
+    ApplyHomography(reinterpret_cast<const float(*)[4]>(w.m), in, out);
+  };
   for (const float k : {2.0f, 4.0f / 3.0f}) {
     WarpRecord toOld[2], toNew[2];
     ASSERT_TRUE(MakeLevelZeroWarps(affine, k, toOld[0], toNew[0]));
     ASSERT_TRUE(MakeLevelZeroWarps(projective, k, toOld[1], toNew[1]));
-    EXPECT_TRUE(toOld[0].IsAffine());
-    EXPECT_TRUE(toNew[0].IsAffine());
+    EXPECT_TRUE(toOld[0].IsAffine() && toNew[0].IsAffine());
     for (int l = 0; l < 4; ++l) {
       WarpRecord a, p, back;
       ScaleWarpToLevel(toNew[0], l, a);
       ScaleWarpToLevel(toNew[1], l, p);
-      EXPECT_TRUE(a.IsAffine()) << "level " << l;
       ScaleWarpToLevel(toOld[0], l, back);
+      EXPECT_TRUE(a.IsAffine()) << "level " << l;
       const float q[2] = {17.0f, 9.0f};
       float viaA[2], viaP[2], round[2];
-      ApplyHomography(reinterpret_cast<const float(*)[4]>(a.m), q, viaA);
-      ApplyHomography(reinterpret_cast<const float(*)[4]>(p.m), q, viaP);
-      ApplyHomography(reinterpret_cast<const float(*)[4]>(back.m), viaA, round);
-      EXPECT_NEAR(viaA[0], viaP[0], 1e-3f);
-      EXPECT_NEAR(viaA[1], viaP[1], 1e-3f);
-      EXPECT_NEAR(round[0], q[0], 1e-3f);
-      EXPECT_NEAR(round[1], q[1], 1e-3f);
+      apply(a, q, viaA);
+      apply(p, q, viaP);
+      apply(back, viaA, round);
+      for (int i = 0; i < 2; ++i) {
+        EXPECT_NEAR(viaA[i], viaP[i], 1e-3f);
+        EXPECT_NEAR(round[i], q[i], 1e-3f);
+      }
     }
   }
   WarpRecord singular = {{1, 2, 0, 0, 2, 4, 0, 0, FLT_MAX, 0, 0, 0}}, out[2];
@@ -203,16 +218,15 @@ TEST(TrackMatcher, PairErrorsVanishForTruePosesAndGrowForWrongOnes) {
   TrackMatcher matcher(&run.map, 0, "");
   matcher.Run(&run.item);
   ASSERT_GE(matcher.TrackPairs().size(), 10u);
-  const CameraPose& P0 = run.scene.poses[0];
-  const CameraPose& P1 = run.scene.poses[1];
-  CameraPose wrong0 = P0, wrong1 = P1;
+  const CameraPose &P0 = run.scene.poses[0], &P1 = run.scene.poses[1];
+  CameraPose wrong0 = P0, wrong1 = P1, turned = P1;
   wrong0.m[1][3] += 0.3f;
   wrong1.m[1][3] -= 0.3f;
-  // Projection terms (every track an inlier), then the epipolar terms.
-  CameraPose turned = P1;  // every point behind the camera: no usable term
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) turned.m[r][c] = r == 1 ? P1.m[r][c] : -P1.m[r][c];
+  // Every point behind the camera: no usable term.
+  for (int r = 0; r < 3; r += 2)
+    for (int c = 0; c < 4; ++c) turned.m[r][c] = -P1.m[r][c];
   EXPECT_EQ(matcher.ComputeErrorFromKeyFramePose(run.item, turned), FLT_MAX);
+  // Projection terms (every track an inlier), then the epipolar terms.
   for (int pass = 0; pass < 2; ++pass) {
     // Corners lie within one level pixel of the true projections.
     EXPECT_LT(matcher.ComputeErrorFromFramePose(run.item, P0), 2.5f) << pass;
@@ -224,53 +238,35 @@ TEST(TrackMatcher, PairErrorsVanishForTruePosesAndGrowForWrongOnes) {
   }
 }
 
-TEST(TrackMatcher, TenTrackPairsSufficeAndNineEndTheRun) {
+TEST(TrackMatcher, TenTrackPairsSufficeNineEndTheRunAndAPopRefusesTheMerge) {
   MatcherRun run;
   TrackMatcher matcher(&run.map, 0, "");
   ASSERT_TRUE(run.MatchUpTo(matcher, false));
-  // Keep the first n feature matches that make distinct pairs.
-  std::vector<FeatureMatch> all;
-  for (auto& level : matcher.featureMatches) {
-    all.insert(all.end(), level.begin(), level.end());
-    level.clear();
-  }
+  // Keep the first n level-0 feature matches that make distinct true pairs.
+  const std::vector<FeatureMatch> all = matcher.featureMatches[0];
   for (const u32 n : {9u, 10u}) {
     for (auto& level : matcher.featureMatches) level.clear();
     ASSERT_TRUE(matcher.LoadKeyFrame(0));
-    // Level 0 holds more than enough matches.
-    u32 kept = 0;
     for (const FeatureMatch& m : all) {
-      if (kept == n) break;
       const u32 to = matcher.MatchedKeyFrame().tracks[0][m.oldFeature];
       const u32 tn = run.item.trackIndices[0][m.newFeature];
-      if (run.scene.duplicateOf[tn] != to) continue;
-      matcher.featureMatches[0].push_back(m);
-      ++kept;
+      if (run.scene.duplicateOf[tn] == to && matcher.featureMatches[0].size() < n)
+        matcher.featureMatches[0].push_back(m);
     }
     EXPECT_EQ(matcher.MatchTracks(run.item), n == 10) << n;
     EXPECT_EQ(matcher.TrackPairs().size(), n);
   }
-}
-
-TEST(TrackMatcher, PoppedKeyFrameBeforeTheMergeLeavesTheMapUnmerged) {
-  MatcherRun run;
-  TrackMatcher matcher(&run.map, 0, "");
-  ASSERT_TRUE(run.MatchUpTo(matcher, true));
   run.map.PopKeyFrame(1, "Tracker");
   EXPECT_FALSE(matcher.MergeMatchedTracks(run.item));
-  EXPECT_FALSE(AnyMerged(run.map));
+  EXPECT_FALSE(run.AnyMerged());
   EXPECT_EQ(InvariantError(run.map), "");
 }
 
-// Key frame 0's pose of the true scene stored 8 cm off.
-CameraPose ShiftedOldPose(const MatcherScene& truth) {
+TEST(TrackMatcher, OlderPoseOffIsAdjustedJointlyUnlessAStampComesFirst) {
+  // Key frame 0's pose of the true scene stored 8 cm off.
+  const MatcherScene truth;
   CameraPose shifted = truth.poses[0];
   shifted.m[0][3] += 0.08f;
-  return shifted;
-}
-
-TEST(TrackMatcher, StampBeforeTheJointWriteBackIsRefused) {
-  const CameraPose shifted = ShiftedOldPose(MatcherScene());
   for (const bool stamp : {false, true}) {
     MatcherRun run(MatcherSceneOptions(), &shifted);
     TrackMatcher matcher(&run.map, 0, "");
@@ -278,41 +274,29 @@ TEST(TrackMatcher, StampBeforeTheJointWriteBackIsRefused) {
     ASSERT_TRUE(run.MatchUpTo(matcher, true));
     ASSERT_TRUE(matcher.PrepareJointProblem());
     if (stamp) {  // another worker's stamped write lands first
-      IBAProblem problem;
-      IBAState state;
-      MapProblemIndex index;
-      MapSnapshotToken token;
-      run.map.GetGBAProblem(problem, state, index, token);
-      ASSERT_TRUE(run.map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes,
-                                      BAResultEdits(), token, 1, "GBA"));
+      MapSnapshot s;
+      s.Global(run.map);
+      ASSERT_TRUE(s.Write(run.map, 1, "GBA"));
     }
     EXPECT_EQ(matcher.SolveAndWriteJointProblem(), !stamp);
-    EXPECT_FALSE(AnyMerged(run.map));
+    EXPECT_FALSE(run.AnyMerged());
     boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
     EXPECT_EQ(run.map.modifier, stamp ? "GBA" : "TM");
   }
-}
-
-TEST(TrackMatcher, PerturbedOlderPoseIsAdjustedJointlyBeforeTheMerge) {
-  MatcherScene truth;
-  const CameraPose shifted = ShiftedOldPose(truth);
+  // A whole run: joint adjustment, then the merges. Key frame 0 holds the
+  // gauge: key frame 1 and the points come in line with it, so the relative
+  // pose becomes right again.
   MatcherRun run(MatcherSceneOptions(), &shifted);
   TrackMatcher matcher(&run.map, 0, "");
   matcher.Run(&run.item);
   EXPECT_TRUE(matcher.JointAdjusted());
-  u32 duplicates, merged, wrong;
-  run.CountMerges(duplicates, merged, wrong);
-  EXPECT_GE(merged, duplicates * 8 / 10);
-  EXPECT_EQ(wrong, 0u);
-  // Key frame 0 holds the gauge: the write-back brings key frame 1 and the
-  // points in line with it, so the relative pose becomes right again.
+  run.ExpectMergedDuplicates();
   boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
   CameraPose relTrue, relMap;
   ComputeRelativePose(truth.poses[0], truth.poses[1], relTrue);
   ComputeRelativePose(run.map.keyFramePoses[0], run.map.keyFramePoses[1], relMap);
   float d = 0.0f;
-  for (int r = 0; r < 3; ++r)
-    d += (relMap.m[r][3] - relTrue.m[r][3]) * (relMap.m[r][3] - relTrue.m[r][3]);
+  for (int r = 0; r < 3; ++r) d += std::pow(relMap.m[r][3] - relTrue.m[r][3], 2);
   EXPECT_LT(std::sqrt(d), 0.04f) << "was 0.08 off";
 }
 

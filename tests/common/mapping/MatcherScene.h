@@ -12,6 +12,7 @@
 
 #include "common/ScenePyramid.h"
 #include "common/SceneRenderer.h"
+#include "common/mapping/SyntheticMap.h"
 #include "features/AlignmentImage.h"
 #include "features/FastFeatureGrid.h"
 #include "features/FeatureRecords.h"
@@ -51,15 +52,11 @@ class MatcherScene {
       SceneRender::Render({wall, floor}, poses[k], intrinsic, image, 0, 2);
       SceneRender::BuildPyramid(image, pyramids[k]);
       DetectFastFeatures(pyramids[k], scratch, grids[k]);
-      if (o.alignmentHalvings <= 3) {
-        PrepareAlignmentImage(pyramids[k][o.alignmentHalvings], floatImages[k], gradients[k],
-                              sharpness[k]);
-      } else {
-        CVD::Image<u8> smaller[4];  // the tracker's size: level 3 halved once more
-        SceneRender::BuildPyramid(pyramids[k][3], smaller);
-        PrepareAlignmentImage(smaller[o.alignmentHalvings - 3], floatImages[k], gradients[k],
-                              sharpness[k]);
-      }
+      const int h = o.alignmentHalvings;
+      CVD::Image<u8> smaller[4];  // the tracker's size: level 3 halved once more
+      if (h > 3) SceneRender::BuildPyramid(pyramids[k][3], smaller);
+      PrepareAlignmentImage(h <= 3 ? pyramids[k][h] : smaller[h - 3], floatImages[k], gradients[k],
+                            sharpness[k]);
     }
   }
 
@@ -228,10 +225,8 @@ class MatcherScene {
   // Level pixel of X in camera k; false unless well inside the image.
   bool Project(int k, const MapPoint& X, int l, float p[2]) const {
     const Intrinsic K = LevelIntrinsic(l);
-    const CameraPose& P = poses[k];
     float x[3];
-    for (int r = 0; r < 3; ++r)
-      x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+    Transform(poses[k], X, x);
     p[0] = K.fx[0] * x[0] / x[2] + K.cx[0];
     p[1] = K.fy[0] * x[1] / x[2] + K.cy[0];
     const float margin = 8.0f, w = static_cast<float>(options.width >> l),
@@ -256,14 +251,6 @@ class MatcherScene {
     return true;
   }
 
-  // True when two tracks carry the same ground-truth point.
-  bool SamePoint(u32 a, u32 b) const {
-    if (a >= truePoint.size() || b >= truePoint.size()) return false;
-    float d = 0.0f;
-    for (int i = 0; i < 3; ++i) d += std::fabs(truePoint[a].v[i] - truePoint[b].v[i]);
-    return d < 1e-4f;
-  }
-
   MatcherSceneOptions options;
   CVD::Image<u8> texture;
   Intrinsic intrinsic{};
@@ -283,8 +270,8 @@ class MatcherScene {
     in.pose = poses[k];
     in.state = IMUState{};
     in.state.quaternion[3] = 1.0;
-    for (int i = 0; i < 3; ++i)
-      in.state.position[i] = k ? (i == 0 ? options.shiftX : i == 1 ? options.shiftY : 0) : 0;
+    in.state.position[0] = k ? options.shiftX : 0;
+    in.state.position[1] = k ? options.shiftY : 0;
     SetEmptyIMUDelta(in.sincePrevious);
     in.sincePrevious.dt = 0.1;
     std::memset(&in.attitude, 0, sizeof(in.attitude));

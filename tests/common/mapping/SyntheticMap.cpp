@@ -8,19 +8,22 @@
 #include "common/mapping/PlaneClutterScene.h"
 #include "features/FeatureRecords.h"
 #include "la/Random.h"
+#include "mapping/MapFile.h"
 
 namespace {
 
 using planescene::Gaussian;
 using planescene::Uniform;
 
+// A function, not a braced list: the scenes depend on the order its
+// arguments are drawn in.
 MapPoint Point(f32 x, f32 y, f32 z) {
-  MapPoint p;
-  p.v[0] = x;
-  p.v[1] = y;
-  p.v[2] = z;
-  p.v[3] = 1.0f;
-  return p;
+  return {{x, y, z, 1.0f}};
+}
+
+u32 LockedTrackCount(const GlobalMap& map) {
+  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+  return map.TrackCount();
 }
 
 }  // namespace
@@ -38,21 +41,19 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   for (u32 k = 0; k < o.keyFrames; ++k) {
     const f32 cx = k * o.step, cy = -0.2f + 0.05f * std::sin(0.9f * k);
     const f32 a = 0.05f * std::sin(0.7f * k), c = std::cos(a), s = std::sin(a);
+    const f32 R[3][3] = {{c, 0, -s}, {0, 1, 0}, {s, 0, c}}, centre[3] = {cx, cy, 0.0f};
     CameraPose P{};
-    const f32 R[3][3] = {{c, 0, -s}, {0, 1, 0}, {s, 0, c}};
-    const f32 centre[3] = {cx, cy, 0.0f};
+    IMUState st{};
+    f32 q[4];
     for (int r = 0; r < 3; ++r) {
-      P.m[r][3] = 0.0f;
       for (int j = 0; j < 3; ++j) {
         P.m[r][j] = R[r][j];
         P.m[r][3] -= R[r][j] * centre[j];
       }
+      st.position[r] = centre[r];
     }
     poses_.push_back(P);
-    IMUState st{};
-    f32 q[4];
     RotationToQuaternion(P, q);
-    for (int i = 0; i < 3; ++i) st.position[i] = centre[i];
     st.velocity[0] = o.step / 0.1;
     for (int i = 0; i < 4; ++i) st.quaternion[i] = q[i];
     st.time = 0.1 * k;
@@ -60,12 +61,9 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   }
   // Scene along the path.
   const f32 x0 = -3.0f, x1 = (o.keyFrames - 1) * o.step + 3.0f;
-  const MapPlane planeRecords[3] = {Point(0, 0, 1), Point(0, 1, 0), Point(0, 1, 0)};
-  const f32 offsets[3] = {-5.0f, -1.0f, 1.4f};
+  const MapPlane planes[3] = {{{0, 0, 1, -5.0f}}, {{0, 1, 0, -1.0f}}, {{0, 1, 0, 1.4f}}};
   for (u32 j = 0; j < std::min(o.planes, 3u); ++j) {
-    MapPlane pl = planeRecords[j];
-    pl.v[3] = offsets[j];
-    truePlanes_.push_back(pl);
+    truePlanes_.push_back(planes[j]);
     for (u32 i = 0; i < o.pointsPerPlane; ++i) {
       const f32 x = Uniform(x0, x1);
       if (j == 0) scenePoints_.push_back(Point(x, Uniform(-1.4f, 0.9f), 5.0f));
@@ -120,7 +118,6 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
   for (int l = 0; l < kMapLevels; ++l) input.pyramid[l] = &pyramid_[l];
   input.floatImage = &floatImage_;
   inputPoints_.assign(kMapLevels, {});
-  std::vector<u32> fresh[kMapLevels];
   for (int l = 0; l < kMapLevels; ++l) {
     input.pixels[l].Clear();
     input.normalized[l].Clear();
@@ -190,11 +187,7 @@ void SyntheticMap::Push(GlobalMap& map, u32 pose, u8 keyFrameFlag) {
       working_.trackFlags[id] |= kTrackSolved | kTrackInlier;
     }
   }
-  u32 next;
-  {
-    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-    next = map.TrackCount();
-  }
+  u32 next = LockedTrackCount(map);
   map.PushKeyFrame(keyFrameFlag, working_, input, 1, "Tracker");
   trackPoint_.resize(next, kNoTrack);
   for (int l = 0; l < kMapLevels; ++l) {
@@ -208,15 +201,10 @@ void SyntheticMap::Push(GlobalMap& map, u32 pose, u8 keyFrameFlag) {
 
 void SyntheticMap::Pop(GlobalMap& map) {
   map.PopKeyFrame(1, "Tracker");
-  u32 tracks;
-  {
-    boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-    tracks = map.TrackCount();
-  }
+  const u32 tracks = LockedTrackCount(map);
   for (u32 t = tracks; t < trackPoint_.size(); ++t) {
-    if (trackPoint_[t] != kNoTrack && pointTrack_[trackPoint_[t]] == t) {
+    if (trackPoint_[t] != kNoTrack && pointTrack_[trackPoint_[t]] == t)
       pointTrack_[trackPoint_[t]] = kNoTrack;
-    }
   }
   trackPoint_.resize(std::min<size_t>(tracks, trackPoint_.size()));
   if (!keyFramePose_.empty()) keyFramePose_.pop_back();
@@ -226,9 +214,7 @@ void SyntheticMap::Trim(GlobalMap& map, u16 first) {
   {
     // Scene points follow their tracks through merges before ids change.
     boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-    for (u32& t : pointTrack_) {
-      if (t != kNoTrack) t = map.ResolveTrack(t);
-    }
+    for (u32& t : pointTrack_) t = t != kNoTrack ? map.ResolveTrack(t) : kNoTrack;
   }
   std::vector<u32> trackMap;
   map.RemoveKeyFramesBefore(first, trackMap, "Tracker");
@@ -276,74 +262,20 @@ void SyntheticMap::Build(GlobalMap& map) {
   AnchorAll(map);
 }
 
-namespace {
-
-template <class T>
-bool SameArray(const AlignedArray<T>& a, const AlignedArray<T>& b) {
-  return a.Size() == b.Size() &&
-         (a.Size() == 0 || std::memcmp(a.Data(), b.Data(), sizeof(T) * a.Size()) == 0);
+std::string SavedMap(const GlobalMap& map) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  FILE* f = open_memstream(&data, &size);
+  const bool saved = SaveMap(map, f);
+  std::fclose(f);
+  std::string bytes(data, saved ? size : 0);
+  std::free(data);
+  return bytes;
 }
 
-template <class T>
-bool SameImage(const CVD::Image<T>& a, const CVD::Image<T>& b) {
-  if (a.size() != b.size()) return false;
-  for (int y = 0; y < a.size().y; ++y) {
-    if (std::memcmp(a[y], b[y], sizeof(T) * a.size().x) != 0) return false;
-  }
-  return true;
-}
-
-bool Differ(std::string* where, const char* what) {
-  if (where) *where = what;
-  return false;
-}
-
-}  // namespace
-
-bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where,
-                    bool compareRanges) {
-  if (a.width != b.width || a.height != b.height ||
-      std::memcmp(&a.intrinsic, &b.intrinsic, sizeof(Intrinsic)) != 0) {
-    return Differ(where, "camera");
-  }
-  if (std::memcmp(a.extrinsic, b.extrinsic, sizeof(a.extrinsic)) != 0)
-    return Differ(where, "extrinsic");
-  if (a.scale != b.scale) return Differ(where, "scale");
-  if (a.keyFrames.size() != b.keyFrames.size()) return Differ(where, "key-frame count");
-  for (size_t k = 0; k < a.keyFrames.size(); ++k) {
-    const KeyFrame &x = a.keyFrames[k], &y = b.keyFrames[k];
-    if (x.frameId != y.frameId ||
-        std::memcmp(x.levelOffsets, y.levelOffsets, sizeof(x.levelOffsets)) ||
-        std::memcmp(&x.delta, &y.delta, sizeof(x.delta)) ||
-        std::memcmp(&x.attitude, &y.attitude, sizeof(x.attitude))) {
-      return Differ(where, "key-frame record");
-    }
-    if (!SameImage(x.floatImage, y.floatImage)) return Differ(where, "key-frame float image");
-    for (int l = 0; l < kMapLevels; ++l) {
-      if (!SameImage(x.pyramid[l], y.pyramid[l])) return Differ(where, "key-frame pyramid");
-    }
-  }
-  if (!SameArray(a.keyFrameStates, b.keyFrameStates)) return Differ(where, "keyFrameStates");
-  if (!SameArray(a.keyFramePoses, b.keyFramePoses)) return Differ(where, "keyFramePoses");
-  if (!SameArray(a.points, b.points)) return Differ(where, "points");
-  if (!SameArray(a.planes, b.planes)) return Differ(where, "planes");
-  if (!SameArray(a.measurements, b.measurements)) return Differ(where, "measurements");
-  if (a.trackMeasurements != b.trackMeasurements) return Differ(where, "trackMeasurements");
-  if (a.keyFrameMeasurementStart != b.keyFrameMeasurementStart)
-    return Differ(where, "keyFrameMeasurementStart");
-  if (compareRanges && a.keyFrameTrackRange != b.keyFrameTrackRange)
-    return Differ(where, "keyFrameTrackRange");
-  if (a.measurementTracks != b.measurementTracks) return Differ(where, "measurementTracks");
-  if (a.trackPlanes != b.trackPlanes) return Differ(where, "trackPlanes");
-  if (a.keyFrameFlags != b.keyFrameFlags) return Differ(where, "keyFrameFlags");
-  if (a.trackFlags != b.trackFlags) return Differ(where, "trackFlags");
-  if (a.planeFlags != b.planeFlags) return Differ(where, "planeFlags");
-  if (a.trackColors.size() != b.trackColors.size() ||
-      (!a.trackColors.empty() &&
-       std::memcmp(a.trackColors.data(), b.trackColors.data(), 3 * a.trackColors.size()) != 0)) {
-    return Differ(where, "trackColors");
-  }
-  return true;
+bool SameMapContent(const GlobalMap& a, const GlobalMap& b) {
+  const std::string x = SavedMap(a), y = SavedMap(b);
+  return !x.empty() && x.size() == y.size() && x.compare(0, x.size() - 1, y, 0, x.size() - 1) == 0;
 }
 
 void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks) {
@@ -362,9 +294,7 @@ void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameT
     input.state.quaternion[3] = 1.0;
     input.state.position[0] = kf;
     input.state.time = 0.1 * kf;
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 4; ++c) input.pose.m[r][c] = r == c ? 1.0f : 0.0f;
-    }
+    input.pose.m[0][0] = input.pose.m[1][1] = input.pose.m[2][2] = 1.0f;
     input.pose.m[0][3] = -static_cast<f32>(kf);
     SetEmptyIMUDelta(input.sincePrevious);
     input.sincePrevious.dt = 0.1;

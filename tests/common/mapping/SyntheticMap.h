@@ -1,10 +1,10 @@
 #pragma once
 // A seeded synthetic map shared by the map tests and benchmarks: points on
-// two or three planes plus clutter, key-frame cameras along a path looking
-// at them, features over four pyramid levels (noise and outliers on
-// request) and ground truth per track. The builder pushes key frames into a
-// GlobalMap the way the tracker does (initialise, anchor, push; pop and
-// trim) and keeps its scene-point-to-track bookkeeping in step.
+// up to three planes plus clutter, key-frame cameras along a path looking at
+// them, features over four pyramid levels (noise and outliers on request)
+// and ground truth per track. The builder pushes key frames into a GlobalMap
+// the way the tracker does (initialise, anchor, push; pop and trim) and keeps
+// its scene-point-to-track bookkeeping in step.
 #include <string>
 #include <vector>
 
@@ -30,8 +30,7 @@ class SyntheticMap {
 
   // A fresh map of the camera (Reset state).
   void MakeEmptyMap(GlobalMap& map) const;
-  // Initialise with pose 0, anchor, push poses 1 .. keyFrames - 1, then
-  // anchor every solved track at its true point and plane.
+  // Initialise with pose 0, push poses 1 .. keyFrames - 1, anchor.
   void Build(GlobalMap& map);
 
   // The tracker's steps. Push uses the working copy's states and points
@@ -43,9 +42,8 @@ class SyntheticMap {
   // Whole structure at its truth: solved tracks with two measurements (or
   // marker), planes and plane membership.
   void AnchorAll(GlobalMap& map);
-
   // The key-frame input of a pose against the current map (matched features
-  // first per level). Exposed so tests can edit it before pushing.
+  // first per level).
   void MakeInput(u32 pose, KeyFrameInput& input);
 
   // Ground truth.
@@ -81,19 +79,18 @@ class SyntheticMap {
 // Colour the synthetic colour image holds at a level-0 pixel.
 TrackColor SyntheticColour(int x, int y);
 
-// Bit equality of two maps' content (camera, arrays, lists, flags, colours,
-// key-frame records with their images); `where` names the first difference.
-// The lock fields, counters, time and tag are not compared.
-// Key-frame track ranges are compared only when asked (a trim narrows them).
-bool SameMapContent(const GlobalMap& a, const GlobalMap& b, std::string* where = nullptr,
-                    bool compareRanges = true);
+// The bytes SaveMap writes for the map (empty when it fails).
+std::string SavedMap(const GlobalMap& map);
+// Same saved bytes but for the trailing `changed` flag: camera, arrays,
+// lists, flags, colours and key-frame records with their images.
+bool SameMapContent(const GlobalMap& a, const GlobalMap& b);
 
 // A small hand-made map: key frame k observes the tracks keyFrameTracks[k]
 // (ids below the current count are matches, the next ids start new tracks in
 // order). A match of track t lies on level t % 4, a new track's feature on
-// level 0; every feature at normalised (0.01 t,
-// 0.02 k); track t's point is (t, 0, 5, 1); tracks with two measurements are
-// SOLVED and INLIER. Key frame k has state time 0.1 k and a set attitude.
+// level 0; every feature at normalised (0.01 t, 0.02 k); track t's point is
+// (t, 0, 5, 1); tracks with two measurements are SOLVED and INLIER. Key frame
+// k has state time 0.1 k, position (k, 0, 0) and a set attitude.
 void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks);
 
 // Hand-map key frames along a chain; track counts 0:2 1:2 2:1 3:1 4:2 5:3 6:3 7:2 8:1.
