@@ -74,14 +74,12 @@ TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
     for (auto& row : Minv.m) EXPECT_EQ(row[3], 9.0f);
   }
   // Singular: reciprocals of the non-zero diagonal entries, zero elsewhere.
-  M3 D{}, Dinv = RandomMatrix(7.0f);
-  D.m[0][0] = 2.0f;
-  D.m[2][2] = 4.0f;
-  D.m[0][2] = D.m[2][0] = 1e-30f;
-  EXPECT_FALSE(LA::InvertSymmetric3x3(D, Dinv));
-  const float expected[3][4] = {{0.5f, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0.25f, 0}};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 4; ++j) EXPECT_EQ(Dinv.m[i][j], expected[i][j]);
+  E3 d = Eigen::Vector3d(2, 0, 4).asDiagonal();
+  d(0, 2) = d(2, 0) = 1e-30;
+  M3 Dinv = RandomMatrix(7.0f);
+  EXPECT_FALSE(LA::InvertSymmetric3x3(FromEigen(d), Dinv));
+  EXPECT_EQ(ToEigen(Dinv), E3(Eigen::Vector3d(0.5, 0, 0.25).asDiagonal()));
+  EXPECT_EQ(TranslationOf(Dinv), Eigen::Vector3d::Zero());
 }
 
 // The largest magnitude wins wherever it stands.
