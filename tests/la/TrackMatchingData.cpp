@@ -37,8 +37,10 @@ TEST(TrackMatchingData, RefillWithASmallerFrameKeepsEveryBuffer) {
   }
   EXPECT_TRUE(d.MatchCount(2) == 40 && d.trackIndices[0].size() == 40 && d.corners[1].Size() == 80);
 
+  // Empty sources keep what the item holds; a single row is copied.
   CVD::Image<u8> none[4];
-  d.SetImages(none, CVD::Image<float>(), CVD::Image<LA::Vector2<float>>());
+  d.SetImages(none, CVD::Image<float>(CVD::ImageRef(3, 1), 2.0f), CVD::Image<LA::Vector2<float>>());
+  EXPECT_EQ(d.floatImage.size(), CVD::ImageRef(3, 1));
   EXPECT_EQ(d.pyramid[3][CVD::ImageRef(2, 2)], 40 + 3);
   EXPECT_EQ(d.gradientImage[CVD::ImageRef(1, 1)].y, -1.0f);
 }
