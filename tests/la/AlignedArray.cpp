@@ -1,16 +1,14 @@
-// AlignedArray growth rules and alignment, wrapped foreign memory, pushes of
-// the array's own elements across a reallocation, and the record stream with
-// truncated, hostile and unmeasurable input.
+// AlignedArray growth, copies, wrapped foreign memory and pushes of its own
+// elements across a reallocation; the record stream with truncated, hostile
+// and unmeasurable input.
 #include "la/AlignedArray.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <vector>
 
-#include "la/LinearAlgebra.h"
 #include "la/Pose.h"
 
 namespace {
@@ -24,129 +22,104 @@ AlignedArray<IMUState> States(u32 n) {
   return a;
 }
 
-bool Aligned32(const void* p) {
-  return reinterpret_cast<std::uintptr_t>(p) % 32 == 0;
-}
-
-TEST(AlignedArray, GrowthStepsPerRecordKindKeepAlignment) {
+TEST(AlignedArray, GrowthStepsAndCopies) {
   AlignedArray<Point> a;
   u32 reallocations = 0;
   for (int i = 0; i < 300; ++i) {
     const u32 capacity = a.Capacity();
     a.PushBack8({float(i), 0});
     reallocations += a.Capacity() != capacity;
-    EXPECT_TRUE(Aligned32(a.Data()));
   }
   EXPECT_EQ(reallocations, 15u);  // steps of 20
-  for (u32 n : {1u, 1000u, 3u, 5000u}) {
-    a.Resize(n);
-    EXPECT_TRUE(Aligned32(a.Data()));
-  }
-
-  AlignedArray<Point> reserved;
-  reserved.Reserve(5);
-  for (int i = 0; i < 6; ++i) reserved.PushBackReserved8({float(i), 0});
-  EXPECT_EQ(reserved.Capacity(), 25u);
-  EXPECT_EQ(reserved[5].x, 5.0f);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.Data()) % 32, 0u);
+  a.Reserve(305);
+  for (int i = 0; i < 6; ++i) a.PushBackReserved8({float(i), 0});
+  EXPECT_EQ(a.Capacity(), 325u);
   // Copies of every size own their own buffer with the same elements.
   for (u32 n : {0u, 1u, 3u}) {
-    reserved.Resize(n);
-    const AlignedArray<Point> copy(reserved);
+    a.Resize(n);
+    const AlignedArray<Point> copy(a);
     ASSERT_EQ(copy.Size(), n);
-    EXPECT_TRUE(n == 0 || copy.Data() != reserved.Data());
-    for (u32 i = 0; i < n; ++i) EXPECT_EQ(copy[i].x, reserved[i].x);
+    EXPECT_TRUE(n == 0 || copy.Data() != a.Data());
+    for (u32 i = 0; i < n; ++i) EXPECT_EQ(copy[i].x, float(i));
   }
+  // Append grows by the smallest multiple of n above 10^5, or not at all for
+  // n = 0, and may append the array's own elements.
+  a.Resize(306);
+  a.Append8(nullptr, 0);
+  EXPECT_EQ(a.Capacity(), 325u);
+  a.Append8(a.Data(), 20);
+  EXPECT_EQ(a.Capacity(), 325u + 20u * 5001);
+  EXPECT_EQ(a[325].x, 19.0f);
 }
 
 // Growth replaces wrapped memory by an owned buffer, keeps its elements and
-// never frees or writes the foreign memory.
-TEST(AlignedArray, WrappedMemoryIsReplacedNeverFreed) {
-  AlignedArray<IMUState> wrap;
+// never frees or writes the foreign memory; a push of the array's own element
+// survives the death of the old buffer.
+TEST(AlignedArray, WrappedMemoryAndOwnElementsAcrossGrowth) {
+  AlignedArray<IMUState> a;
   alignas(32) IMUState foreign[4] = {};
   foreign[3].time = 3.0;
-  wrap.Wrap(foreign, 2, 4);
-  AssignAlignedArray136(wrap, States(30));
-  EXPECT_TRUE(wrap.Owns());
+  a.Wrap(foreign, 2, 4);
+  AssignAlignedArray136(a, States(1000));
+  EXPECT_TRUE(a.Owns());
   EXPECT_EQ(foreign[0].time, 0.0);
-  wrap.Wrap(foreign, 4, 4);
-  EXPECT_FALSE(wrap.Owns());
-  wrap.PushBack136(foreign[0]);
-  EXPECT_TRUE(wrap.Owns());
-  EXPECT_EQ(wrap.Size(), 5u);
-  EXPECT_EQ(wrap[3].time, 3.0);
-}
-
-// The old buffer dies during these growths: the source must be copied first.
-TEST(AlignedArray, PushingItsOwnElementsWhileGrowing) {
-  AlignedArray<IMUState> a = States(1000);
-  ASSERT_EQ(a.Size(), a.Capacity());
   a.PushBack136(a[3]);
   EXPECT_EQ(a[1000].time, 3.0);
-
-  // Append grows by the smallest multiple of n above 10^5, or not at all for n = 0.
-  AlignedArray<Point> p;
-  p.Append8(nullptr, 0);
-  EXPECT_EQ(p.Capacity(), 0u);
-  p.Append8(std::vector<Point>(100002, {1, 2}).data(), 100002);
-  ASSERT_EQ(p.Capacity(), 100002u);
-  p[0] = {9, 9};
-  p.Append8(p.Data(), 2);
-  EXPECT_EQ(p.Capacity(), 200004u);
-  EXPECT_EQ(p[100002].x, 9.0f);
-  EXPECT_EQ(p[100003].y, 2.0f);
-}
-
-TEST(RecordStream, RoundTripOfConsecutiveArrays) {
-  FILE* f = std::tmpfile();
-  ASSERT_NE(f, nullptr);
-  for (u32 n : {25u, 0u, 3u}) ASSERT_TRUE(WriteAlignedArray(f, States(n)));
-  EXPECT_EQ(std::ftell(f), long(3 * 4 + 28 * 136));
-  std::rewind(f);
-  for (u32 n : {25u, 0u, 3u}) {
-    AlignedArray<IMUState> a = States(1);
-    ASSERT_TRUE(ReadAlignedArray136(f, a));
-    ASSERT_EQ(a.Size(), n);
-    for (u32 i = 0; i < n; ++i) EXPECT_EQ(a[i].time, double(i));
-  }
-  // No count left: false, and the array untouched.
-  AlignedArray<IMUState> a = States(1);
-  EXPECT_FALSE(ReadAlignedArray136(f, a));
-  EXPECT_EQ(a.Size(), 1u);
-  std::fclose(f);
+  a.Wrap(foreign, 4, 4);
+  EXPECT_FALSE(a.Owns());
+  a.PushBack136(foreign[0]);
+  EXPECT_TRUE(a.Owns());
+  EXPECT_EQ(a.Size(), 5u);
+  EXPECT_EQ(a[3].time, 3.0);
 }
 
 // A count, then some records, in a file or through a pipe (which cannot be
-// measured: the reader must notice missing records as it reads).
-TEST(RecordStream, CountsTheDataDoesNotHoldAreRefusedWithoutAllocating) {
-  const AlignedArray<IMUState> states = States(25);
+// measured: the reader must notice missing records as it reads), into an
+// owned array or one wrapping foreign memory too small for the records.
+TEST(RecordStream, RoundTripAndCountsTheDataDoesNotHold) {
+  const u32 kNoCount = 1;  // an empty stream
   const struct {
     bool pipe;
     u32 count, records;
-  } cases[] = {{false, 25, 24},
-               {false, 0xFFFFFFFFu, 2},
-               {true, 25, 25},
-               {true, 26, 25},
-               {true, 5000000, 25}};
+    bool wrap;
+  } cases[] = {{false, 25, 25, false}, {false, 0, 0, false},           {false, kNoCount, 0, false},
+               {false, 25, 24, false}, {false, 0xFFFFFFFFu, 2, false}, {true, 25, 25, false},
+               {true, 26, 25, false},  {true, 5000000, 25, false},     {true, 25, 25, true},
+               {true, 25, 24, true}};
   for (const auto& c : cases) {
-    FILE* f = nullptr;
+    SCOPED_TRACE(testing::Message() << c.count << " announced, " << c.records << " records, pipe "
+                                    << c.pipe << ", wrap " << c.wrap);
+    const bool ok = c.count == c.records;
     int fds[2];
-    if (c.pipe && pipe(fds) == 0) {
-      EXPECT_EQ(write(fds[1], &c.count, 4), 4);
-      EXPECT_EQ(write(fds[1], states.Data(), c.records * 136), ssize_t(c.records * 136));
-      close(fds[1]);
-      f = fdopen(fds[0], "rb");
-    } else if (!c.pipe && (f = std::tmpfile()) != nullptr) {
+    ASSERT_TRUE(!c.pipe || pipe(fds) == 0);
+    FILE* f = c.pipe ? fdopen(fds[1], "wb") : std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    if (ok) {
+      ASSERT_TRUE(WriteAlignedArray(f, States(c.records)));
+    } else if (c.count != kNoCount) {
       std::fwrite(&c.count, 4, 1, f);
-      std::fwrite(states.Data(), 136, c.records, f);
+      std::fwrite(States(c.records).Data(), 136, c.records, f);
+    }
+    if (c.pipe) {
+      std::fclose(f);
+      f = fdopen(fds[0], "rb");
+    } else {
       std::rewind(f);
     }
-    ASSERT_NE(f, nullptr);
     AlignedArray<IMUState> a = States(1);
-    const bool ok = c.count == c.records;
-    EXPECT_EQ(ReadAlignedArray136(f, a), ok) << c.count << " records announced";
-    EXPECT_EQ(a.Size(), ok ? 25u : 0u);
-    EXPECT_TRUE(!ok || a[24].time == 24.0);
+    IMUState foreign[2] = {};
+    foreign[0].time = foreign[1].time = -1.0;
+    if (c.wrap) a.Wrap(foreign, 0, 1);
+    EXPECT_EQ(ReadAlignedArray136(f, a), ok && c.count != kNoCount);
+    // A missing count leaves the array untouched, missing records empty.
+    EXPECT_EQ(a.Size(), c.count == kNoCount ? 1 : ok ? c.count : 0u);
+    for (u32 i = 0; i < a.Size(); ++i) EXPECT_EQ(a[i].time, double(i));
+    EXPECT_TRUE(!ok || a.Owns());
     EXPECT_LT(a.Capacity(), 100000u) << "growth must follow the data, not the count";
+    EXPECT_TRUE(c.pipe || a.Capacity() == 1000)
+        << "a file is measured before anything is allocated";
+    EXPECT_TRUE(foreign[0].time == -1.0 && foreign[1].time == -1.0) << "foreign memory written";
     std::fclose(f);
   }
 }

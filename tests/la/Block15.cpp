@@ -1,33 +1,38 @@
-// Camera block and vector kernels against a double-precision reference: each
-// block is expanded into its dense 15x15 matrix. The fourth floats of blocks
-// and vectors hold garbage throughout, since no kernel may let them into a
-// parameter.
+// Camera block and vector kernels, and the conjugate gradients over a chain of
+// camera blocks, against a double-precision reference: each block is expanded
+// into its dense 15x15 matrix. The fourth floats of blocks and vectors hold
+// garbage throughout, since no kernel may let them into a parameter. Also the
+// solvers' shared damping schedule.
 #include "la/Block15.h"
 
 #include <gtest/gtest.h>
 
-#include <Eigen/Dense>
 #include <algorithm>
+#include <vector>
 
 #include "common/Draws.h"
+#include "la/ConjugateGradient.h"
+#include "la/LMDamping.h"
 
 namespace {
 
 using Dense15 = Eigen::Matrix<double, 15, 15>;
-using Vector15 = Eigen::Matrix<double, 15, 1>;
+using Arr = LA::CameraVector15Array;
 
 // Groups of three parameters and a garbage fourth float.
 void FillRandom(float* groups, int count) {
   for (int k = 0; k < 4 * count; ++k) groups[k] = k % 4 == 3 ? Uniform(50, 100) : Uniform(-1, 1);
 }
-LA::CameraVector15 RandomVector() {
-  LA::CameraVector15 v;
-  FillRandom(v.v, 5);
-  return v;
+Arr RandomVectors(u32 n) {
+  Arr a;
+  a.Resize(n);
+  FillRandom(reinterpret_cast<float*>(a.Data()), 5 * n);
+  return a;
 }
-Vector15 Params(const LA::CameraVector15& v) {
-  Vector15 p;
-  for (int k = 0; k < 15; ++k) p[k] = v.v[k + k / 3];
+// The 15 parameters of each element, one element after the other.
+Eigen::VectorXd Params(const Arr& x) {
+  Eigen::VectorXd p(15 * x.Size());
+  for (u32 k = 0; k < 15 * x.Size(); ++k) p[k] = x[k / 15].v[k % 15 + k % 15 / 3];
   return p;
 }
 
@@ -37,8 +42,7 @@ struct Placement {
   int i, j, row;
   bool diagonal;
 };
-template <size_t N>
-Dense15 Expand(const float (*m)[4], const Placement (&blocks)[N]) {
+Dense15 Expand(const float (*m)[4], const std::vector<Placement>& blocks) {
   Dense15 D = Dense15::Zero();
   for (const Placement& b : blocks)
     for (int r = 0; r < 3; ++r)
@@ -48,29 +52,26 @@ Dense15 Expand(const float (*m)[4], const Placement (&blocks)[N]) {
   return D;
 }
 
-// Only the upper sub-blocks are stored; the diagonal ones are read as stored,
-// so they are made symmetric first.
+// Only the upper sub-blocks are stored, row after row, (P, V) and (V, V) in
+// one row holding a diagonal. The diagonal ones are read as stored, so they
+// are made symmetric first.
 Dense15 ExpandSymmetric(LA::CameraBlock15& A) {
-  using R = LA::CameraBlock15;
-  for (int row : {R::kPP, R::kRR, R::kBaBa, R::kBgBg})
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < r; ++c) A.m[row + r][c] = A.m[row + c][r];
-  const Placement blocks[] = {
-      {0, 0, R::kPP, false},   {0, 1, R::kPV, true},    {0, 2, R::kPR, false},
-      {0, 3, R::kPBa, false},  {0, 4, R::kPBg, false},  {1, 1, R::kVV, true},
-      {1, 2, R::kVR, false},   {1, 3, R::kVBa, false},  {1, 4, R::kVBg, false},
-      {2, 2, R::kRR, false},   {2, 3, R::kRBa, false},  {2, 4, R::kRBg, false},
-      {3, 3, R::kBaBa, false}, {3, 4, R::kBaBg, false}, {4, 4, R::kBgBg, false}};
-  Dense15 D = Expand(A.m, blocks);
-  for (int r = 0; r < 15; ++r)
-    for (int c = 0; c < r; ++c)
-      if (r / 3 != c / 3) D(r, c) = D(c, r);
-  return D;
+  std::vector<Placement> blocks;
+  for (int i = 0, row = 0; i < 5; ++i) {
+    for (int j = i; j < 5; row += j == 1 ? 1 : 3, ++j) {
+      blocks.push_back({i, j, row, j == 1});
+      for (int r = 0; r < 3 && i == j && j != 1; ++r)
+        for (int c = 0; c < r; ++c) A.m[row + r][c] = A.m[row + c][r];
+    }
+  }
+  const Dense15 D = Expand(A.m, blocks);
+  return D.triangularView<Eigen::Upper>().toDenseMatrix() +
+         D.triangularView<Eigen::StrictlyUpper>().transpose().toDenseMatrix();
 }
 
 Dense15 Expand(const LA::MotionPairBlock& B) {
   using R = LA::MotionPairBlock;
-  const Placement blocks[] = {
+  const std::vector<Placement> blocks = {
       {0, 0, R::kB00, false}, {0, 2, R::kB02, false}, {1, 0, R::kD10, true},
       {1, 1, R::kD11, true},  {2, 0, R::kB20, false}, {2, 1, R::kB21, false},
       {2, 2, R::kB22, false}, {3, 0, R::kB30, false}, {3, 1, R::kB31, false},
@@ -79,50 +80,123 @@ Dense15 Expand(const LA::MotionPairBlock& B) {
   return Expand(B.m, blocks);
 }
 
-TEST(Block15, BlockProductsMatchTheirDenseExpansion) {
+TEST(Block15, ProductsAndReductionsMatchDouble) {
   Random::Seed(2024);
   for (int trial = 0; trial < 200; ++trial) {
     LA::CameraBlock15 A;
     LA::MotionPairBlock B;
-    FillRandom(A.m[0], 41);
+    FillRandom(A.m[0], LA::CameraBlock15::kRows);
     FillRandom(B.m[0], 34);
     const Dense15 D[3] = {ExpandSymmetric(A), Expand(B), Expand(B).transpose()};
-    const LA::CameraVector15 x = RandomVector(), y0 = RandomVector();
-    LA::CameraVector15 y[3] = {y0, y0, y0};
-    LA::MultiplySymmetricBlock15(A, x, y[0]);
-    LA::MultiplyBlock15(B, x, y[1]);
-    LA::MultiplyBlock15Transposed(B, x, y[2]);
-    for (int k = 0; k < 3; ++k)  // y += D x
-      EXPECT_LT((Params(y[k]) - Params(y0) - D[k] * Params(x)).cwiseAbs().maxCoeff(), 1e-5)
-          << (k == 0   ? "A x"
-              : k == 1 ? "B x"
-                       : "B^T x");
+    const Arr x = RandomVectors(1), y0 = RandomVectors(1);
+    Arr y[3] = {y0, y0, y0};
+    LA::MultiplySymmetricBlock15(A, x[0], y[0][0]);
+    LA::MultiplyBlock15(B, x[0], y[1][0]);
+    LA::MultiplyBlock15Transposed(B, x[0], y[2][0]);
+    for (int k = 0; k < 3; ++k)  // y += D x: A x, B x, B^T x
+      EXPECT_LT((Params(y[k]) - Params(y0) - D[k] * Params(x)).cwiseAbs().maxCoeff(), 1e-5) << k;
   }
-}
 
-TEST(Block15, ReductionsMatchDoubleAndIgnoreFourthFloats) {
-  Random::Seed(15);
-  LA::CameraVector15Array x, w, y;
-  EXPECT_EQ(LA::SquaredNorm15(x), 0.0f);
-  for (int i = 0; i < 37; ++i) {
-    x.PushBack(RandomVector(), 8);
-    w.PushBack(RandomVector(), 8);
-    y.PushBack(RandomVector(), 8);
-  }
-  double norm = 0, weighted = 0, dot = 0, inf = 0;
-  for (u32 i = 0; i < x.Size(); ++i) {
-    const Vector15 xi = Params(x[i]);
-    norm += xi.squaredNorm();
-    weighted += Params(w[i]).dot(xi.cwiseProduct(xi));
-    dot += xi.dot(Params(y[i]));
-    inf = std::max(inf, xi.cwiseAbs().maxCoeff());
-  }
-  EXPECT_NEAR(LA::SquaredNorm15(x), norm, 1e-4);
-  EXPECT_NEAR(LA::WeightedSquaredNorm15(x, w), weighted, 1e-4);
-  EXPECT_NEAR(LA::Dot15(x, y), dot, 1e-4);
+  Arr x = RandomVectors(37), w = RandomVectors(37), y = RandomVectors(37), z;
+  EXPECT_EQ(LA::SquaredNorm15(z), 0.0f);
+  const Eigen::VectorXd xd = Params(x), wd = Params(w), yd = Params(y);
+  EXPECT_NEAR(LA::SquaredNorm15(x), xd.squaredNorm(), 1e-4);
+  EXPECT_NEAR(LA::WeightedSquaredNorm15(x, w), wd.dot(xd.cwiseProduct(xd)), 1e-4);
+  EXPECT_NEAR(LA::Dot15(x, y), xd.dot(yd), 1e-4);
   float max = 0.0f, scratch;
   LA::MaxAbs15(x, max, scratch);
-  EXPECT_EQ(max, float(inf));
+  EXPECT_EQ(max, float(xd.cwiseAbs().maxCoeff()));
+  z.Resize(37);
+  LA::AddScaled15(x, -0.5f, y, z);
+  EXPECT_LT((Params(z) - (xd - 0.5 * yd)).cwiseAbs().maxCoeff(), 1e-6);
+}
+
+// A chain of cameras: random diagonal blocks made dominant with very
+// different scales per group (which the preconditioner undoes) and random
+// couplings of consecutive cameras, against the dense solve.
+TEST(ConjugateGradient, PreconditionedChainSystemAndIterationBounds) {
+  using R = LA::CameraBlock15;
+  Random::Seed(5);
+  const u32 n = 6;
+  AlignedArray<R> blocks;
+  AlignedArray<LA::MotionPairBlock> pairs;
+  blocks.Resize(n);
+  pairs.Resize(n - 1);
+  FillRandom(reinterpret_cast<float*>(blocks.Data()), n * R::kRows);
+  FillRandom(reinterpret_cast<float*>(pairs.Data()), (n - 1) * 34);
+  const int rows[5] = {R::kPP, R::kVV, R::kRR, R::kBaBa, R::kBgBg};
+  const float scale[5] = {6e4f, 60, 6e3f, 600, 6e5f};
+  Eigen::MatrixXd S = Eigen::MatrixXd::Zero(15 * n, 15 * n);
+  for (u32 i = 0; i < n; ++i) {
+    for (int r = 0; r < 15; ++r)
+      blocks[i].m[rows[r / 3] + (r / 3 == 1 ? 0 : r % 3)][r % 3] = scale[r / 3];
+    S.block<15, 15>(15 * i, 15 * i) = ExpandSymmetric(blocks[i]);
+    if (i + 1 == n) break;
+    S.block<15, 15>(15 * i, 15 * i + 15) = Expand(pairs[i]);
+    S.block<15, 15>(15 * i + 15, 15 * i) = Expand(pairs[i]).transpose();
+  }
+  const auto multiply = [&](const Arr& x, Arr& y) {
+    for (u32 i = 0; i < n; ++i) {
+      std::fill(y[i].v, y[i].v + 20, 0.0f);
+      LA::MultiplySymmetricBlock15(blocks[i], x[i], y[i]);
+    }
+    for (u32 i = 0; i + 1 < n; ++i) {
+      LA::MultiplyBlock15(pairs[i], x[i + 1], y[i]);
+      LA::MultiplyBlock15Transposed(pairs[i], x[i], y[i + 1]);
+    }
+  };
+  AlignedArray<LA::BlockJacobi15> M;
+  LA::InvertDiagonalBlocks15(blocks, M);
+  const auto jacobi = [&](const Arr& r, Arr& z) { LA::ApplyBlockJacobi15(M, r, z); };
+  const Arr b = RandomVectors(n);
+  Arr x, zero = b;
+  LA::PCGScratch w;
+  LA::PCGParameters P;
+  P.relativeTolerance = 1e-10f;
+  P.divergenceFactor = 1e6f;
+  EXPECT_LT(LA::SolvePCG(multiply, jacobi, b, P, w, x), 40u);
+  const Eigen::VectorXd exact = S.ldlt().solve(Params(b));
+  EXPECT_LT((Params(x) - exact).norm(), 1e-4 * exact.norm());
+
+  // The iteration bounds hold; a zero right-hand side gives a zero step in
+  // one iteration, a singular preconditioner no step at all.
+  P.maxIterations = 3;
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, P, w, x), 3u);
+  P.maxIterations = 500;
+  P.relativeTolerance = 0.5f;
+  P.minIterations = 7;
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, P, w, x), 7u);
+  std::fill_n(reinterpret_cast<float*>(zero.Data()), 20 * n, 0.0f);
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, zero, P, w, x), 1u);
+  EXPECT_EQ(Params(x).norm(), 0.0);
+  const auto infinite = [&](const Arr& r, Arr& z) {
+    jacobi(r, z);
+    z[0].v[0] = INFINITY;
+  };
+  EXPECT_EQ(LA::SolvePCG(multiply, infinite, b, P, w, x), 0u);
+}
+
+// Rejections multiply the damping by 2, 4, 8 (the growth factor doubles each
+// time); accepted gain ratios 1/2, 1, 3/4, 0 scale it by 1, 1/3 (the bound),
+// 7/8, 2; the next rejection starts again at 2.
+TEST(LMDamping, AcceptRejectAndExhaustion) {
+  LMDamping<float> d;
+  d.Reset(1e-3f);
+  float lambda = 1e-3f;
+  const float steps[8][2] = {{-1, 2},          {-1, 4},         {-1, 8}, {0.5f, 1},
+                             {1, 1.0f / 3.0f}, {0.75f, 0.875f}, {0, 2},  {-1, 2}};
+  for (const auto& s : steps) {
+    if (s[0] < 0) {
+      EXPECT_TRUE(d.Reject());
+    } else {
+      d.Accept(s[0]);
+    }
+    EXPECT_FLOAT_EQ(d.lambda, lambda *= s[1]) << s[0];
+  }
+  LMDamping<double> e;  // the growth factor overflows at the 127th rejection in a row
+  int rejections = 1;
+  while (e.Reject()) ++rejections;
+  EXPECT_EQ(rejections, 127);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <Eigen/Dense>
 #include <functional>
 #include <limits>
 
@@ -23,11 +22,6 @@ M3 RandomMatrix(float fourth) {
   for (auto& row : M.m)
     for (int j = 0; j < 4; ++j) row[j] = j < 3 ? Uniform(-2, 2) : fourth;
   return M;
-}
-E3 ToEigen(const M3& M) {
-  return Eigen::Map<const Eigen::Matrix<float, 3, 4, Eigen::RowMajor>>(M.m[0])
-      .leftCols<3>()
-      .cast<double>();
 }
 
 TEST(LinearAlgebra, ProductKernelsMatchDouble) {
@@ -73,34 +67,29 @@ TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
   for (int trial = 0; trial < 100; ++trial) {
     const E3 g = ToEigen(RandomMatrix(0.0f));
     const E3 spd = g * g.transpose() + 0.5 * E3::Identity();
-    M3 M, Minv = RandomMatrix(9.0f);
-    Eigen::Map<Eigen::Matrix<float, 3, 4, Eigen::RowMajor>>(M.m[0]).leftCols<3>() =
-        spd.cast<float>();
+    M3 M = FromEigen(spd), Minv = RandomMatrix(9.0f);
     ASSERT_TRUE(LA::InvertSymmetric3x3(M, Minv));
     const E3 ref = ToEigen(M).inverse();
     EXPECT_LT((ToEigen(Minv) - ref).cwiseAbs().maxCoeff(), 1e-4 * ref.norm());
     for (auto& row : Minv.m) EXPECT_EQ(row[3], 9.0f);
   }
   // Singular: reciprocals of the non-zero diagonal entries, zero elsewhere.
-  M3 D{}, Dinv = RandomMatrix(7.0f);
-  D.m[0][0] = 2.0f;
-  D.m[2][2] = 4.0f;
-  D.m[0][2] = D.m[2][0] = 1e-30f;
-  EXPECT_FALSE(LA::InvertSymmetric3x3(D, Dinv));
-  const float expected[3][4] = {{0.5f, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0.25f, 0}};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 4; ++j) EXPECT_EQ(Dinv.m[i][j], expected[i][j]);
+  E3 d = Eigen::Vector3d(2, 0, 4).asDiagonal();
+  d(0, 2) = d(2, 0) = 1e-30;
+  M3 Dinv = RandomMatrix(7.0f);
+  EXPECT_FALSE(LA::InvertSymmetric3x3(FromEigen(d), Dinv));
+  EXPECT_EQ(ToEigen(Dinv), E3(Eigen::Vector3d(0.5, 0, 0.25).asDiagonal()));
+  EXPECT_EQ(TranslationOf(Dinv), Eigen::Vector3d::Zero());
 }
 
-}  // namespace
-
-TEST(LinearAlgebra, MaxAbsFindsTheLargestMagnitudeAtAnyIndex) {
+// The largest magnitude wins wherever it stands.
+TEST(LinearAlgebra, MaxAbs) {
   for (int at = 0; at < 8; ++at) {
     float v[8] = {0.5f, -1.0f, 2.0f, -0.25f, 1.5f, -2.5f, 0.75f, 1.0f};
     v[at] = -9.0f;
-    if (at < 6) {
-      EXPECT_EQ(LA::MaxAbs6(v), 9.0f) << at;
-    }
+    EXPECT_EQ(LA::MaxAbs6(v), at < 6 ? 9.0f : 2.5f) << at;
     EXPECT_EQ(LA::MaxAbs8(v), 9.0f) << at;
   }
 }
+
+}  // namespace

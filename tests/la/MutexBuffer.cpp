@@ -1,31 +1,28 @@
 // ctest-labels: threads
 // Pools and queues: calls that must block until their partner acts, the shared
-// condition, the refused asynchronous hand-over, item ownership, and 2 x 10^4
-// numbers through pairs of each capacity the system uses, with producer and
-// consumer threads. Threaded scenarios run under a time limit, since a lost
-// wake-up would otherwise hang the suite.
+// condition, the refused asynchronous hand-over, and 2 x 10^4 numbers through
+// pairs of each capacity the system uses. Threaded scenarios run under a time
+// limit, since a lost wake-up would otherwise hang the suite.
 #include "la/MutexBuffer.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
 // A hung scenario cannot be joined: abort with a message instead.
-void RunBounded(const std::string& what, const std::function<void()>& scenario) {
+void RunBounded(const std::function<void()>& scenario) {
   std::future<void> done = std::async(std::launch::async, scenario);
   if (done.wait_for(std::chrono::seconds(60)) == std::future_status::timeout) {
-    std::fprintf(stderr, "%s did not finish within 60 s (lost wake-up?)\n", what.c_str());
+    std::fprintf(stderr, "%s did not finish within 60 s (lost wake-up?)\n",
+                 testing::UnitTest::GetInstance()->current_test_info()->name());
     std::abort();
   }
 }
@@ -49,21 +46,13 @@ void ExpectBlockedUntil(const std::function<void()>& call,
 }
 
 TEST(MutexBuffer, BlockingCallsReturnOnlyAfterTheirPartner) {
-  RunBounded("blocking calls", [] {
+  RunBounded([] {
     MutexBufferPool<u16> pool(2);
-    EXPECT_EQ(pool.Count(), 2u);
-    u16* a = pool.Get();
-    u16* b = pool.TryGet();
-    ASSERT_TRUE(a && b && a != b);
-    EXPECT_EQ(*a, 0);
+    u16 *a = pool.Get(), *b = pool.TryGet();
+    ASSERT_TRUE(a && b && a != b && *a == 0);
     EXPECT_EQ(pool.TryGet(), nullptr);
     ExpectBlockedUntil([&] { pool.WaitFull(); },
                        {[&] { pool.Put(a); }, [&] { EXPECT_TRUE(pool.TryPut(b)); }});
-    a = pool.Get();
-    b = pool.Get();
-    u16* got = nullptr;
-    ExpectBlockedUntil([&] { got = pool.Get(); }, {[&] { pool.Put(b); }});
-    EXPECT_EQ(got, b);
 
     MutexBufferQueue<u16> queue(1);
     EXPECT_EQ(queue.TryGet(), nullptr);
@@ -71,9 +60,6 @@ TEST(MutexBuffer, BlockingCallsReturnOnlyAfterTheirPartner) {
     EXPECT_FALSE(queue.TryPut(b));
     ExpectBlockedUntil([&] { queue.Put(b); }, {[&] { EXPECT_EQ(queue.Get(), a); }});
     EXPECT_EQ(queue.Get(), b);
-    // A null item wakes a consumer blocked in Get.
-    ExpectBlockedUntil([&] { got = queue.Get(); }, {[&] { EXPECT_TRUE(queue.TryPut(nullptr)); }});
-    EXPECT_EQ(got, nullptr);
 
     // WaitNotEmpty and WaitFull share one condition: the first Put must wake
     // the former even while the latter sleeps beside it.
@@ -98,28 +84,22 @@ TEST(MutexBuffer, RefusedAsynchronousItemReturnsToThePool) {
   EXPECT_TRUE(HandOverAsynchronous(pool, queue, [](u16& v) { v = 1; }));
   EXPECT_FALSE(HandOverAsynchronous(pool, queue, [](u16& v) { v = 2; }));
   EXPECT_EQ(pool.Count(), 1u);
-  u16* queued = queue.TryGet();
-  u16* taken = pool.TryGet();  // Try: a lost item must fail the test, not hang it
-  ASSERT_TRUE(queued && taken);
-  EXPECT_EQ(*queued, 1);
+  u16 *queued = queue.TryGet(), *taken = pool.TryGet();  // Try: a lost item must not hang
+  ASSERT_TRUE(queued && taken && queued != taken && *queued == 1);
   // An empty pool drops the message without filling anything.
   EXPECT_FALSE(HandOverAsynchronous(pool, queue, [](u16&) { ADD_FAILURE() << "filled"; }));
   EXPECT_EQ(queue.Count(), 0u);
-  EXPECT_NE(queued, taken);
   // Both items are out when the pool dies: it must delete them, once each
   // (the sanitizer build reports a leak or a double delete).
 }
 
 // Sends 2 x 10^4 numbers from this thread to a consumer thread (enough to
-// interleave every wait with every wake-up; more only slows an oversubscribed
-// machine, where each polling hand-over can cost a scheduler slice). The consumer must
-// see exactly the accepted numbers, in order, and every item must come back.
-constexpr u32 kNumbers = 20000;
-
+// interleave every wait with every wake-up). The consumer must see exactly the
+// accepted numbers, in order, and every item must come back.
 template <class T>
 void StreamNumbers(u32 capacity, bool synchronous) {
-  const std::string what = std::to_string(capacity) + (synchronous ? " sync" : " async");
-  RunBounded(what, [&] {
+  SCOPED_TRACE(testing::Message() << capacity << (synchronous ? " sync" : " async"));
+  RunBounded([&] {
     MutexBufferPool<T> pool(capacity);
     MutexBufferQueue<T> queue(capacity);
     std::atomic<bool> run{true};
@@ -132,7 +112,7 @@ void StreamNumbers(u32 capacity, bool synchronous) {
         pool.Put(item);
       }
     });
-    for (u32 i = 0; i < kNumbers; ++i) {
+    for (u32 i = 0; i < 20000; ++i) {
       auto fill = [i](T& v) { v = static_cast<T>(i); };
       if (synchronous) HandOverSynchronous(pool, queue, fill);
       if (synchronous || HandOverAsynchronous(pool, queue, fill)) sent.push_back(static_cast<T>(i));
@@ -141,15 +121,11 @@ void StreamNumbers(u32 capacity, bool synchronous) {
     run = false;
     queue.Put(nullptr);
     consumer.join();
-    EXPECT_TRUE(synchronous ? sent.size() == kNumbers : !sent.empty()) << what << sent.size();
-    ASSERT_EQ(received.size(), sent.size()) << what;
-    const auto diff = std::mismatch(sent.begin(), sent.end(), received.begin());
-    EXPECT_TRUE(diff.first == sent.end()) << what << ": delivery " << diff.first - sent.begin();
+    EXPECT_TRUE(synchronous ? sent.size() == 20000 : !sent.empty()) << sent.size();
+    EXPECT_EQ(received, sent);
     // The wake-up null stays queued when the consumer saw the cleared flag
     // first; no real item may be left.
-    EXPECT_EQ(queue.TryGet(), nullptr);
-    EXPECT_EQ(queue.Count(), 0u);
-    EXPECT_EQ(pool.Count(), capacity);
+    EXPECT_TRUE(queue.TryGet() == nullptr && queue.Count() == 0 && pool.Count() == capacity);
   });
 }
 
