@@ -1,7 +1,8 @@
-// Plane estimation: degenerate input to both solvers, the data classes'
-// normal equations against finite differences through the renormalising
-// update in every mode, inclusive and strict thresholds with required points,
-// and the distance bound written by another thread during verification.
+// ctest-labels: threads
+// Plane estimation: known planes and degenerate input to both solvers, the
+// data classes' normal equations against finite differences through the
+// renormalising update in every mode, inclusive and strict thresholds with
+// required points, and the distance bound written by another thread.
 #include "estimation/PlaneEstimator.h"
 
 #include <gtest/gtest.h>
@@ -18,86 +19,90 @@ using scene::Point;
 
 namespace {
 
-PlaneEstimatorMinimalSample Sample(const LA::AlignedVector4f& a, const LA::AlignedVector4f& b,
-                                   const LA::AlignedVector4f& c) {
-  PlaneEstimatorMinimalSample s;
-  s.points[0] = a;
-  s.points[1] = b;
-  s.points[2] = c;
-  return s;
-}
-
-PlaneEstimatorData3D Points(std::initializer_list<LA::AlignedVector4f> points) {
+PlaneEstimatorData3D Points(const std::vector<LA::AlignedVector4f>& points) {
   PlaneEstimatorData3D d;
   d.points.Resize(static_cast<u32>(points.size()));
-  u32 i = 0;
-  for (const auto& X : points) d.points[i++] = X;
+  for (u32 i = 0; i < points.size(); ++i) d.points[i] = points[i];
   return d;
-}
-
-Plane Perturbed(const Plane& p) {
-  Plane q = p;
-  q.v[0] += 0.05f;
-  q.v[1] -= 0.04f;
-  q.v[3] += 0.1f;
-  const f32 l = std::sqrt(q.v[0] * q.v[0] + q.v[1] * q.v[1] + q.v[2] * q.v[2]);
-  for (int i = 0; i < 3; ++i) q.v[i] /= l;
-  return q;
 }
 
 }  // namespace
 
-// Exact points of n . X + d = 0 (d > 0, mean far from the origin): three
-// give it, and so do all twelve in the least-squares fit.
-TEST(PlaneSolver, ExactPointsGiveTheirPlane) {
+// Both solvers: the plane of the first three points and the least-squares
+// plane of all, against the known plane n . X + d = 0 (d > 0), or failure
+// with the plane left alone. Degeneracy is judged by shape, not size.
+TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
   const f32 n[3] = {2.0f / 7.0f, 3.0f / 7.0f, -6.0f / 7.0f}, d = 4.0f;
-  PlaneEstimatorData3D data;
-  data.points.Resize(12);
-  for (u32 i = 0; i < 12; ++i) {
-    const f32 x = 1.0f + 0.5f * (i % 4), y = 2.0f - 0.75f * (i / 4);
-    data.points[i] = Point(x, y, (d + n[0] * x + n[1] * y) / -n[2]);
+  std::vector<LA::AlignedVector4f> tilted, tiny, copies, line, sliver;
+  for (u32 k = 0; k < 30; ++k) {
+    const f32 x = 1.0f + 0.5f * (k % 3), y = 2.0f - 0.75f * (k * k % 5), f = f32(k);
+    if (k < 12) tilted.push_back(Point(x, y, (d + n[0] * x + n[1] * y) / -n[2]));
+    tiny.push_back(Point(1e-3f * ((k + 4) % 5), 1e-3f * ((k + 4) / 5), 1));
+    copies.push_back(Point(0.3f, 1.7f, 2.9f));
+    line.push_back(Point(0.1f * f, 1.0f + 0.2f * f, 2.0f - 0.3f * f));
+    sliver.push_back(Point(1e-5f * (k % 2), 0.3f * f, 1));  // two lines: the spread of one
   }
-  const auto& points = data.points;
+  struct Case {
+    const char* what;
+    bool minimal, all;
+    Plane plane;
+    std::vector<LA::AlignedVector4f> points;
+  };
+  const Case cases[] = {
+      {"tilted, far from the origin", true, true, {{n[0], n[1], n[2], d}}, tilted},
+      {"tiny", true, true, {{0, 0, -1, 1}}, tiny},
+      {"collinear", false, false, {}, {Point(0, 0, 0), Point(1, 1, 1), Point(2, 2, 2)}},
+      {"collinear, the float cross product not 0",
+       false,
+       false,
+       {},
+       {Point(0.1f, 0.2f, 0.3f), Point(0.2f, 0.4f, 0.6f), Point(0.3f, 0.6f, 0.9f)}},
+      {"repeated", false, false, {}, {Point(1, 2, 3), Point(1, 2, 3), Point(0, 5, 1)}},
+      {"thirty copies", false, false, {}, copies},
+      {"thirty on a line", false, false, {}, line},
+      {"sliver", true, false, {}, sliver},
+      // a . X + 1 = 0 has no solution.
+      {"through the origin",
+       true,
+       false,
+       {},
+       {Point(1, 0, 0), Point(0, 1, 0), Point(1, 1, 0), Point(-2, 1, 0)}}};
   PlaneSolver solver;
   AlignedArray<LA::AlignedVector4f> work;
-  Plane minimal{}, all{};
-  ASSERT_TRUE(solver.RunMinimalSample(Sample(points[0], points[6], points[9]), minimal, work));
-  ASSERT_TRUE(solver.RunNonMinimalData(data, all));
-  const f32 sign = minimal.v[3] > 0.0f ? 1.0f : -1.0f;
-  for (int k = 0; k < 3; ++k) {
-    EXPECT_NEAR(sign * minimal.v[k], n[k], 1e-5f) << k;
-    EXPECT_NEAR(all.v[k], n[k], 1e-4f) << k;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const PlaneEstimatorMinimalSample s = {{c.points[0], c.points[1], c.points[2]}};
+    Plane minimal = {{7, 7, 7, 7}}, all = minimal;
+    ASSERT_EQ(solver.RunMinimalSample(s, minimal, work), c.minimal);
+    ASSERT_EQ(solver.RunNonMinimalData(Points(c.points), all), c.all);
+    EXPECT_TRUE(c.minimal || minimal.v[0] == 7.0f) << "a failed solve leaves the plane";
+    if (!c.all) {
+      EXPECT_EQ(all.v[0], 7.0f);
+      continue;
+    }
+    const f32 sign = minimal.v[3] > 0.0f ? 1.0f : -1.0f;
+    for (int k = 0; k < 4; ++k) {
+      EXPECT_NEAR(sign * minimal.v[k], c.plane.v[k], 1e-4f) << k;
+      EXPECT_NEAR(all.v[k], c.plane.v[k], 1e-3f) << k;
+    }
   }
-  EXPECT_NEAR(sign * minimal.v[3], d, 1e-4f);
-  EXPECT_NEAR(all.v[3], d, 1e-3f);
-}
-
-TEST(PlaneSolver, DegenerateInputFailsAndLeavesThePlane) {
-  PlaneSolver solver;
-  AlignedArray<LA::AlignedVector4f> work;
   Plane p{};
-  p.v[0] = 7.0f;
-  // Collinear and coincident triples.
-  EXPECT_FALSE(
-      solver.RunMinimalSample(Sample(Point(0, 0, 0), Point(1, 1, 1), Point(2, 2, 2)), p, work));
-  EXPECT_FALSE(
-      solver.RunMinimalSample(Sample(Point(1, 2, 3), Point(1, 2, 3), Point(0, 5, 1)), p, work));
-  // Through the origin a . X + 1 = 0 has no solution; collinear points; none.
-  EXPECT_FALSE(solver.RunNonMinimalData(
-      Points({Point(1, 0, 0), Point(0, 1, 0), Point(1, 1, 0), Point(-2, 1, 0)}), p));
-  EXPECT_FALSE(
-      solver.RunNonMinimalData(Points({Point(0, 0, 1), Point(1, 1, 2), Point(2, 2, 3)}), p));
   EXPECT_FALSE(solver.RunNonMinimalData(Points({}), p));
-  EXPECT_EQ(p.v[0], 7.0f) << "a failed solve must leave the plane alone";
 }
 
 TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
   scene::PlaneScene s;
   s.Build(3, 60, 0.0f, 0.02f, false, 0.0f);
-  fd::ExpectNormalEquationMatchesSSE(s.data3, Perturbed(s.plane));
+  Plane q = s.plane;
+  q.v[0] += 0.05f;
+  q.v[1] -= 0.04f;
+  q.v[3] += 0.1f;
+  const f32 l = std::sqrt(q.v[0] * q.v[0] + q.v[1] * q.v[1] + q.v[2] * q.v[2]);
+  for (int i = 0; i < 3; ++i) q.v[i] /= l;
+  fd::ExpectNormalEquationMatchesSSE(s.data3, q);
   for (const u32 mode : {0u, 1u}) {
     s.data2.mode = mode;
-    fd::ExpectNormalEquationMatchesSSE(s.data2, Perturbed(s.plane));
+    fd::ExpectNormalEquationMatchesSSE(s.data2, q);
   }
   // At zero residual A is half the Hessian. Small steps: the renormalisation
   // of n is strongly curved along the weakly determined normal component.

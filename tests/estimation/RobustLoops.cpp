@@ -1,14 +1,14 @@
 // The robust loops on planes: the iteration bound (in double, clamped), the
 // budgets the runs keep, distinct local-optimisation samples, accuracy,
-// repeatability, too few points, and required items kept.
-// Also bin sampling, in the shared sampler and through the estimators' bin
-// slots: weighted draws follow their table, bin samples take distinct usable
-// bins or nothing, and the item masks keep the 32-bit-word layout.
+// repeatability, too few points, and required items kept. Also bin sampling:
+// weighted draws follow their table, bin samples take distinct usable bins or
+// nothing, and the item masks keep the 32-bit-word layout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <set>
 #include <tuple>
 
@@ -26,15 +26,21 @@ class Probe : public PlaneEstimator3D {
  public:
   explicit Probe(u32 m) : PlaneEstimator3D(0.03f), m_(m) {}
   using PlaneEstimator3D::ComputeIterationCount;
-  f32 ComputeAllInlierProbability(const f32& w) const override {
-    f32 p = 1.0f;
-    for (u32 i = 0; i < m_; ++i) p *= w;
-    return p;
-  }
+  f32 ComputeAllInlierProbability(const f32& w) const override { return std::pow(w, f32(m_)); }
 
  private:
   u32 m_;
 };
+
+void ExpectFound(const scene::PlaneScene& s, const Plane& p, const std::vector<u32>& inliers) {
+  u32 truePositive = 0, positives = 0;
+  for (const bool b : s.inlier) positives += b;
+  for (const u32 i : inliers) truePositive += s.inlier[i];
+  EXPECT_GE(f64(truePositive) / positives, 0.98) << "recall";
+  EXPECT_GE(f64(truePositive) / std::max<size_t>(inliers.size(), 1), 0.98) << "precision";
+  EXPECT_LT(scene::AngleDegrees(p, s.plane), 0.5);
+  EXPECT_TRUE(std::is_sorted(inliers.begin(), inliers.end()));
+}
 
 }  // namespace
 
@@ -50,38 +56,49 @@ TEST(RobustLoop, IterationBoundIsComputedInDoubleAndClamped) {
       {8, 1, 1000000, 0xffffffffu, 0x100000000ull}};
   for (const auto& [m, inliers, items, maxIterations, bound] : cases) {
     Probe est(m);
-    est.minInlierRatio = 0.05f;
     est.maxIterations = maxIterations;
     EXPECT_EQ(est.ComputeIterationCount(inliers, items), bound) << m << " " << inliers;
   }
 }
 
-TEST(RobustLoop, RunsKeepTheMinimumOrTheFullBudgetAndTooFewPointsGiveNothing) {
+TEST(RobustLoop, RunsFindThePlaneRepeatablyWithinTheirBudget) {
   // {points, outlier share, iterations}: 60 % inliers need fewer than the
   // minimum of iterations; 10 % are below the minimum share (20 %) and keep
   // the full budget; two points are below the sample size.
   const std::tuple<u32, f32, u32> cases[] = {{500, 0.4f, 300}, {500, 0.9f, 400}, {2, 0.0f, 0}};
   for (const auto& [n, outliers, expected] : cases) {
+    SCOPED_TRACE(outliers);
     scene::PlaneScene s;
     s.Build(20, n, outliers, 0.01f);
     PlaneEstimator3D est(0.03f);
     est.maxIterations = 400;
-    Plane p = s.plane;
-    p.v[3] = 42.0f;
-    std::vector<u32> inliers = {1};
-    Random::Seed(5);
-    EXPECT_EQ(est.RunRansac(s.data3, p, inliers), expected) << n << " " << outliers;
-    Random::Seed(5);
-    EXPECT_EQ(est.RunLoRansac(s.data3, p, inliers), expected) << n << " " << outliers;
+    for (int lo = 0; lo < 2; ++lo) {
+      const auto run = [&](Plane& p, std::vector<u32>& inliers) {
+        Random::Seed(5);
+        return lo ? est.RunLoRansac(s.data3, p, inliers) : est.RunRansac(s.data3, p, inliers);
+      };
+      Plane p = {{0, 0, 0, 42}}, again = p;
+      std::vector<u32> inliers = {1}, second;
+      EXPECT_EQ(run(p, inliers), expected) << lo;
+      if (expected == 0) {
+        EXPECT_TRUE(inliers.empty());
+        EXPECT_EQ(p.v[3], 42.0f);
+      } else if (outliers < 0.5f) {
+        ExpectFound(s, p, inliers);
+      }
+      // The same seed on the reused estimator repeats the run exactly.
+      EXPECT_EQ(run(again, second), expected);
+      EXPECT_EQ(second, inliers);
+      EXPECT_EQ(std::memcmp(&again, &p, sizeof(p)), 0);
+    }
     if (expected == 0) {
-      EXPECT_TRUE(inliers.empty());
-      EXPECT_EQ(p.v[3], 42.0f);
       AlignedArray<Plane> models;
       std::vector<std::vector<u32>> lists;
       est.RunSequentialRansac(s.data3, models, lists);
-      EXPECT_EQ(models.Size(), 0u);
-      EXPECT_TRUE(lists.empty());
+      EXPECT_EQ(models.Size() + lists.size(), 0u);
+      Plane p = {{0, 0, 0, 42}};
       EXPECT_FALSE(est.OptimizeOnAllData(s.data3, p));
+      EXPECT_EQ(p.v[3], 42.0f);
     }
   }
 }
@@ -97,75 +114,14 @@ TEST(RobustLoop, LocalOptimisationSampleDrawsDistinctInliers) {
   Random::Seed(4);
   for (int t = 0; t < 20; ++t) {
     ASSERT_TRUE(est.GenerateLoSample(data, inliers, out, sample, marks));
-    ASSERT_EQ(sample.size(), 5u);
-    EXPECT_EQ(std::set<u32>(sample.begin(), sample.end()).size(), 5u);
-    for (const u32 i : sample)
-      EXPECT_NE(std::find(inliers.begin(), inliers.end(), i), inliers.end());
-    for (u32 k = 0; k < 5; ++k) EXPECT_EQ(out.points[k].v[0], f32(sample[k]));
+    ASSERT_EQ(std::set<u32>(sample.begin(), sample.end()).size(), 5u);
+    for (u32 j = 0; j < 5; ++j) {
+      EXPECT_TRUE(std::binary_search(inliers.begin(), inliers.end(), sample[j]));
+      EXPECT_EQ(out.points[j].v[0], f32(sample[j]));
+    }
     EXPECT_EQ(marks.Count(), 0u) << "marks are cleared after each draw";
   }
   EXPECT_FALSE(est.GenerateLoSample(data, {5, 6}, out, sample, marks));
-  // A ratio above 1 would ask for more distinct inliers than exist.
-  est.loSampleRatio = 2.0f;
-  ASSERT_TRUE(est.GenerateLoSample(data, inliers, out, sample, marks));
-  EXPECT_EQ(std::set<u32>(sample.begin(), sample.end()).size(), inliers.size());
-}
-
-// ---- On planes ----
-
-namespace {
-
-void ExpectFound(const scene::PlaneScene& s, const Plane& p, const std::vector<u32>& inliers) {
-  u32 truePositive = 0, positives = 0;
-  for (const bool b : s.inlier) positives += b;
-  for (const u32 i : inliers) truePositive += s.inlier[i];
-  EXPECT_GE(f64(truePositive) / positives, 0.98) << "recall";
-  EXPECT_GE(f64(truePositive) / std::max<size_t>(inliers.size(), 1), 0.98) << "precision";
-  EXPECT_LT(scene::AngleDegrees(p, s.plane), 0.5);
-  EXPECT_TRUE(std::is_sorted(inliers.begin(), inliers.end()));
-}
-
-}  // namespace
-
-TEST(PlaneLoops, ThreeDimensionalAndImageLoopsFindThePlane) {
-  scene::PlaneScene s;
-  s.Build(21, 1000, 0.4f, 0.01f);
-  for (int lo = 0; lo < 2; ++lo) {
-    PlaneEstimator3D est(0.03f);
-    Plane p{};
-    std::vector<u32> inliers;
-    Random::Seed(5);
-    lo ? est.RunLoRansac(s.data3, p, inliers) : est.RunRansac(s.data3, p, inliers);
-    ExpectFound(s, p, inliers);
-  }
-  s.Build(22, 1000, 0.4f, 0.01f, true, 0.001f);
-  PlaneDistanceThreshold.store(0.04f);
-  PlaneEstimator2D est(1e-5f);
-  Plane p{};
-  std::vector<u32> inliers;
-  Random::Seed(5);
-  est.RunLoRansac(s.data2, p, inliers);
-  PlaneDistanceThreshold.store(FLT_MAX);
-  ExpectFound(s, p, inliers);
-}
-
-TEST(PlaneLoops, SeededRunsRepeatExactly) {
-  scene::PlaneScene s;
-  s.Build(23, 500, 0.5f, 0.02f);
-  PlaneEstimator3D a(0.05f), b(0.05f);
-  Plane pa{}, pb{};
-  std::vector<u32> ia, ib;
-  Random::Seed(77);
-  const u32 na = a.RunLoRansac(s.data3, pa, ia);
-  Random::Next();
-  Random::Seed(77);
-  EXPECT_EQ(b.RunLoRansac(s.data3, pb, ib), na);
-  EXPECT_EQ(ia, ib);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(pa.v[i], pb.v[i]);
-  // The same estimator object reused gives the same again.
-  Random::Seed(77);
-  EXPECT_EQ(a.RunLoRansac(s.data3, pa, ia), na);
-  EXPECT_EQ(ia, ib);
 }
 
 TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {
@@ -187,29 +143,17 @@ TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {
     Plane p = seedPlane;
     std::vector<u32> inliers;
     est.RunLoRansacFromModel(s.data2, required, p, inliers);
-    const std::set<u32> kept(inliers.begin(), inliers.end());
     for (u32 j = 0; j < support.size(); j += 3)
-      EXPECT_EQ(kept.count(support[j]), 1u) << "seed " << seed << " dropped " << support[j];
+      EXPECT_TRUE(std::binary_search(inliers.begin(), inliers.end(), support[j])) << seed;
     EXPECT_GE(inliers.size(), support.size());
     EXPECT_LT(scene::AngleDegrees(p, s.plane), 0.5);
   }
   PlaneDistanceThreshold.store(FLT_MAX);
 }
 
-namespace {
-
-using Estimator = FundamentalMatrixEstimator;
-
-// Bins of the eight matches a sample drew (match i lives in bin i / 8).
-std::set<u32> BinsOf(const EightMatches2D& s) {
-  std::set<u32> bins;
-  for (int k = 0; k < 8; ++k) bins.insert(static_cast<u32>(s.px1[k]) / 8);
-  return bins;
-}
-
 // A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
 TEST(EstimatorArsac, BinTablesMapPixelsToTheirBins) {
-  Estimator est(1.0f);
+  FundamentalMatrixEstimator est(1.0f);
   est.SetGrid(10, 4);
   est.BuildBinTables(640, 480);
   ASSERT_EQ(est.columnTable.size(), 641u);
@@ -220,124 +164,86 @@ TEST(EstimatorArsac, BinTablesMapPixelsToTheirBins) {
   EXPECT_EQ(est.binCentres[13].y, 60.0f + 120.0f);
 }
 
-TEST(EstimatorArsac, BinSamplesTakeDistinctUsableBinsOrNothing) {
-  // 96 matches with x1 = i in twelve bins; bin b holds 1 + b % 4 of its own.
-  FundamentalMatrixEstimatorData data;
-  std::vector<scene::Match> m(96);
-  for (int i = 0; i < 96; ++i) m[i] = {double(i), 0, 0, 0};
-  scene::FillSet(m, data);
+TEST(DrawBinSample, DistinctUsableBinsOrNoSample) {
+  // Twelve bins of 96 items, bin b holds 1 + b % 4 of items 8b..8b+3; bin 2
+  // is empty, and a weight table gives bin 1 no mass.
   std::vector<std::vector<u16>> bins(12);
   for (u16 b = 0; b < 12; ++b)
     if (b != 2)
       for (u16 k = 0; k <= b % 4; ++k) bins[b].push_back(static_cast<u16>(8 * b + k));
-  Estimator est(1.0f);
-  EightMatches2D s;
-  Random::Seed(3);
-  std::set<u32> seen;
-  for (int t = 0; t < 300; ++t) {
-    ASSERT_TRUE(est.GenerateMinimalSampleArsac(data, bins, s));
-    const std::set<u32> b = BinsOf(s);
-    EXPECT_EQ(b.size(), 8u);
-    EXPECT_EQ(b.count(2), 0u) << "an empty bin has nothing to give";
-    seen.insert(b.begin(), b.end());
-  }
-  EXPECT_EQ(seen.size(), 11u);
-  // Weighted: bin 1 has no weight.
   std::vector<f32> c(13);
   for (int j = 0; j <= 12; ++j) c[j] = (j == 0 ? 0 : std::max(j - 1, 1)) / 11.0f;
-  for (int t = 0; t < 200; ++t) {
-    ASSERT_TRUE(est.GenerateMinimalSampleParsac(data, c, bins, s));
-    const std::set<u32> b = BinsOf(s);
-    EXPECT_EQ(b.size(), 8u);
-    EXPECT_EQ(b.count(1) + b.count(2), 0u);
+  Random::Seed(3);
+  u32 chosen[8];
+  u16 members[8];
+  const std::vector<f32>* const tables[] = {nullptr, &c};
+  for (const std::vector<f32>* table : tables) {
+    std::set<u32> seen;
+    for (int t = 0; t < 300; ++t) {
+      ASSERT_TRUE(DrawBinSample(bins, table, 8, chosen, members));
+      for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(members[k] / 8, chosen[k]);
+        EXPECT_LT(members[k] % 8, 1 + chosen[k] % 4);
+      }
+      seen.insert(chosen, chosen + 8);
+      EXPECT_EQ(std::set<u32>(chosen, chosen + 8).size(), 8u);
+    }
+    EXPECT_EQ(seen.size(), table ? 10u : 11u) << "every usable bin, and only those";
+    EXPECT_EQ(seen.count(2) + seen.count(table ? 1 : 2), 0u);
   }
-  // Fewer usable bins than the sample size: refused, not an endless draw.
+  // Fewer usable bins than asked for: refused without writing, not an
+  // endless draw. The table may be shorter than the bins; a usable bin whose
+  // weight lies below the resolution of the uniform draw is (practically)
+  // never hit, so a sample that needs it gives up.
+  const std::vector<f32> shorter = {0.0f, 0.5f, 0.5f, 0.5f, 1.0f}, tiny = {0.0f, 1e-12f, 1.0f};
+  for (const auto& [table, count] : {std::pair(&shorter, 3u), std::pair(&tiny, 2u)}) {
+    EXPECT_EQ(CountUsableBins(bins, table), 2u);
+    chosen[0] = 99;
+    EXPECT_FALSE(DrawBinSample(bins, table, count, chosen, members));
+    EXPECT_EQ(chosen[0], 99u);
+  }
+  ASSERT_TRUE(DrawBinSample(bins, &shorter, 2, chosen, members));
+  EXPECT_EQ(std::set<u32>(chosen, chosen + 2), (std::set<u32>{0, 3}));
+  // Through an estimator's slots; refusals leave the sample alone.
+  FundamentalMatrixEstimatorData data;
+  std::vector<scene::Match> m(96);
+  for (int i = 0; i < 96; ++i) m[i] = {double(i), 0, 0, 0};
+  scene::FillSet(m, data);
+  FundamentalMatrixEstimator est(1.0f);
+  EightMatches2D s;
+  ASSERT_TRUE(est.GenerateMinimalSampleArsac(data, bins, s));
+  EXPECT_EQ(std::set<f32>(s.px1, s.px1 + 8).size(), 8u);
   s.px1[0] = 7.5f;
-  for (int j = 9; j <= 12; ++j) c[j] = c[8];  // six usable bins left
-  EXPECT_FALSE(est.GenerateMinimalSampleParsac(data, c, bins, s));
+  EXPECT_FALSE(est.GenerateMinimalSampleParsac(data, shorter, bins, s));
   for (int b = 0; b < 5; ++b) bins[b].clear();  // seven non-empty bins left
   EXPECT_FALSE(est.GenerateMinimalSampleArsac(data, bins, s));
   EXPECT_EQ(s.px1[0], 7.5f);
 }
 
+TEST(WeightedSampler, FrequenciesFollowTheTableAndEdgesGiveFixedBins) {
+  EXPECT_EQ(WeightedSampler({}), 0u);
+  EXPECT_EQ(WeightedSampler({0.0f}), 0u);
+  EXPECT_EQ(WeightedSampler({0.0f, 0.0f, 0.0f}), 1u) << "mass missing at the top: the last bin";
+  Random::Seed(3);
+  std::vector<int> counts(5);
+  for (int i = 0; i < 100000; ++i)
+    ++counts[std::min(WeightedSampler({0, 0.1f, 0.1f, 0.6f, 1}), 4u)];
+  const double share[] = {0.1, 0.0, 0.5, 0.4, 0.0};  // bin 1 has no mass; there is no bin 4
+  for (int j = 0; j < 5; ++j) EXPECT_NEAR(counts[j] / 1e5, share[j], share[j] > 0 ? 0.01 : 0) << j;
+}
+
 TEST(BitMask, WordLayoutAndIndexLists) {
   BitMask m(70);
-  EXPECT_EQ(m.WordCount(), 3u);
-  m.Set(0);
-  m.Set(33);
-  m.Set(69);
-  EXPECT_EQ(m.Words()[0], 1u);
-  EXPECT_EQ(m.Words()[1], 2u);
-  EXPECT_EQ(m.Words()[2], 1u << 5);
+  for (const u32 i : {0u, 33u, 69u, 1000u}) m.Set(i);
+  EXPECT_EQ(std::vector<u32>(m.Words(), m.Words() + m.WordCount()), (std::vector<u32>{1, 2, 32}));
   EXPECT_FALSE(m.Test(1000)) << "items past the end read as clear";
   std::vector<u32> list = {5};
-  Estimator::MaskToIndexList(m, list);
+  PlaneEstimator3D::MaskToIndexList(m, list);
   EXPECT_EQ(list, (std::vector<u32>{0, 33, 69}));
   m.Reset(33);
   std::vector<u16> shortList;
-  Estimator::MaskToIndexList(m, shortList);
+  PlaneEstimator3D::MaskToIndexList(m, shortList);
   EXPECT_EQ(shortList, (std::vector<u16>{0, 69}));
   m.Resize(40);
   EXPECT_EQ(m.Count(), 0u) << "a resized mask starts clear";
 }
-
-TEST(WeightedSampler, FrequenciesFollowTheTableAndEdgesGiveFixedBins) {
-  EXPECT_EQ(WeightedSampler({}), 0u);
-  EXPECT_EQ(WeightedSampler({0.0f}), 0u);
-  const std::vector<float> table = {0.0f, 0.1f, 0.1f, 0.6f, 1.0f};  // bin 1 has no mass
-  Random::Seed(3);
-  int counts[4] = {0, 0, 0, 0};
-  const int draws = 100000;
-  for (int i = 0; i < draws; ++i) {
-    const u32 j = WeightedSampler(table);
-    ASSERT_LT(j, 4u);
-    ++counts[j];
-  }
-  EXPECT_NEAR(counts[0] / double(draws), 0.1, 0.01);
-  EXPECT_EQ(counts[1], 0);
-  EXPECT_NEAR(counts[2] / double(draws), 0.5, 0.01);
-  EXPECT_NEAR(counts[3] / double(draws), 0.4, 0.01);
-  // Mass missing at the top falls into the last bin.
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(WeightedSampler({0.0f, 0.0f, 0.0f}), 1u);
-}
-
-TEST(DrawBinSample, DistinctUsableBinsOrNoSample) {
-  std::vector<std::vector<u16>> bins(10);
-  for (u16 i = 0; i < 100; ++i) bins[i % 10].push_back(i);
-  Random::Seed(7);
-  u32 chosen[6] = {99, 99, 99, 99, 99, 99};
-  u16 members[6] = {};
-  for (int trial = 0; trial < 200; ++trial) {
-    ASSERT_TRUE(DrawBinSample(bins, nullptr, 6, chosen, members));
-    for (int k = 0; k < 6; ++k) {
-      EXPECT_EQ(members[k] % 10, chosen[k]);
-      for (int l = 0; l < k; ++l) EXPECT_NE(chosen[k], chosen[l]);
-    }
-  }
-  // Five non-empty bins of eight: six refused without writing, five taken.
-  bins.assign(8, {});
-  for (u16 i = 0; i < 5; ++i) bins[i] = {i};
-  chosen[0] = 99;
-  EXPECT_EQ(CountUsableBins(bins, nullptr), 5u);
-  EXPECT_FALSE(DrawBinSample(bins, nullptr, 6, chosen, members));
-  EXPECT_EQ(chosen[0], 99u);
-  EXPECT_TRUE(DrawBinSample(bins, nullptr, 5, chosen, members));
-  for (int k = 0; k < 5; ++k) EXPECT_FALSE(bins[chosen[k]].empty());
-  // Weighted: only bins with mass count; the table may be shorter than the bins.
-  for (u16 i = 0; i < 8; ++i) bins[i] = {i};
-  const std::vector<float> table = {0.0f, 0.5f, 0.5f, 0.5f, 1.0f};
-  EXPECT_EQ(CountUsableBins(bins, &table), 2u);
-  EXPECT_FALSE(DrawBinSample(bins, &table, 3, chosen, members));
-  ASSERT_TRUE(DrawBinSample(bins, &table, 2, chosen, members));
-  EXPECT_EQ(std::min(chosen[0], chosen[1]), 0u);
-  EXPECT_EQ(std::max(chosen[0], chosen[1]), 3u);
-  // A usable bin whose weight lies below the resolution of the uniform draw
-  // is (practically) never hit: a sample that needs it gives up, untouched.
-  const std::vector<float> tiny = {0.0f, 1e-12f, 1.0f};
-  EXPECT_EQ(CountUsableBins(bins, &tiny), 2u);
-  chosen[0] = 99;
-  EXPECT_FALSE(DrawBinSample(bins, &tiny, 2, chosen, members));
-  EXPECT_EQ(chosen[0], 99u);
-}
-
-}  // namespace
