@@ -40,17 +40,11 @@ struct PlaneScene {
     // Two unit vectors spanning the plane.
     const Eigen::Vector3f e1 = Eigen::Vector3f(N.z(), 0.0f, -N.x()).normalized(), e2 = N.cross(e1);
     // Cameras looking along +z from about 4 units in front of the plane.
-    poses.assign(cameraCount, LA::AlignedMatrix3f{});
+    poses.clear();
     for (u32 c = 0; c < cameraCount; ++c) {
-      const f32 k = static_cast<f32>(c) - 1.0f, a = 0.15f * k;
-      LA::AlignedMatrix3f& P = poses[c];
-      P.m[0][0] = P.m[2][2] = std::cos(a);
-      P.m[0][2] = std::sin(a);
-      P.m[2][0] = -std::sin(a);
-      P.m[1][1] = 1.0f;
-      P.m[0][3] = 0.5f * k;
-      P.m[1][3] = 0.2f;
-      P.m[2][3] = 4.0f;
+      const f32 k = static_cast<f32>(c) - 1.0f;
+      const Eigen::Matrix3f R = Eigen::AngleAxisf(0.15f * k, Eigen::Vector3f::UnitY()).matrix();
+      poses.push_back(ToCamera({R, Eigen::Vector3f(0.5f * k, 0.2f, 4.0f)}));
     }
     inlier.assign(n, true);
     for (u32 k = 0; k < static_cast<u32>(static_cast<f32>(n) * outliers + 0.5f); ++k) {

@@ -93,12 +93,9 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
 TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
   scene::PlaneScene s;
   s.Build(3, 60, 0.0f, 0.02f, false, 0.0f);
-  Plane q = s.plane;
-  q.v[0] += 0.05f;
-  q.v[1] -= 0.04f;
-  q.v[3] += 0.1f;
-  const f32 l = std::sqrt(q.v[0] * q.v[0] + q.v[1] * q.v[1] + q.v[2] * q.v[2]);
-  for (int i = 0; i < 3; ++i) q.v[i] /= l;
+  const Eigen::Vector3f n =
+      Eigen::Vector3f(s.plane.v[0] + 0.05f, s.plane.v[1] - 0.04f, s.plane.v[2]).normalized();
+  const Plane q = {{n.x(), n.y(), n.z(), s.plane.v[3] + 0.1f}};  // away from the optimum
   fd::ExpectNormalEquationMatchesSSE(s.data3, q);
   for (const u32 mode : {0u, 1u}) {
     s.data2.mode = mode;
@@ -119,8 +116,7 @@ TEST(PlaneEstimator3D, ThresholdIsInclusivePlainAndStrictConstrained) {
   PlaneEstimator3D est(0.25f);
   const PlaneEstimatorData3D d = Points({Point(0, 1, 0), Point(0.5f, 1, 0.25f), Point(1, 1, -0.25f),
                                          Point(1.5f, 1, 0.5f), Point(2, 1, 0.1f)});
-  Plane z{};
-  z.v[2] = 1.0f;
+  const Plane z = {{0, 0, 1, 0}};
   std::vector<u32> in;
   f64 error = -1.0;
   est.VerifyModel(d, z, in, error);
@@ -143,22 +139,24 @@ TEST(PlaneEstimator2D, DistanceBoundWrittenWhileVerificationsRun) {
   scene::PlaneScene sc;
   sc.Build(6, 200, 0.0f, 0.01f, true);
   sc.data2.mode = 1;
-  std::vector<u32> loose, tight, in;
+  std::vector<u32> in;
   f64 error = 0.0;
   PlaneEstimator2D est(0.0f);
-  PlaneDistanceThreshold.store(1.0f);
-  est.VerifyModel(sc.data2, sc.plane, loose, error);
-  PlaneDistanceThreshold.store(0.005f);
-  est.VerifyModel(sc.data2, sc.plane, tight, error);
-  ASSERT_NE(loose.size(), tight.size());
+  const auto verify = [&](f32 bound) {
+    if (bound > 0.0f) PlaneDistanceThreshold.store(bound);
+    est.VerifyModel(sc.data2, sc.plane, in, error);
+    return in.size();
+  };
+  const size_t loose = verify(1.0f), tight = verify(0.005f);
+  ASSERT_NE(loose, tight);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = 0; !stop.load(); ++i) PlaneDistanceThreshold.store(i % 2 ? 1.0f : 0.005f);
   });
   int torn = 0;
   for (int t = 0; t < 2000; ++t) {
-    est.VerifyModel(sc.data2, sc.plane, in, error);
-    torn += in.size() != loose.size() && in.size() != tight.size();
+    const size_t seen = verify(0.0f);
+    torn += seen != loose && seen != tight;
   }
   stop.store(true);
   writer.join();
