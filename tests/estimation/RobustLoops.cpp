@@ -58,6 +58,10 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
     line.push_back(Point(0.1f * f, 1.0f + 0.2f * f, 2.0f - 0.3f * f));
     sliver.push_back(Point(1e-5f * (k % 2), 0.3f * f, 1));  // two lines: the spread of one
   }
+  const std::vector<LA::AlignedVector4f> collinear = {
+      Point(0.1f, 0.2f, 0.3f), Point(0.2f, 0.4f, 0.6f), Point(0.3f, 0.6f, 0.9f)};
+  const std::vector<LA::AlignedVector4f> origin = {Point(1, 0, 0), Point(0, 1, 0), Point(1, 1, 0),
+                                                   Point(-2, 1, 0)};
   struct Case {
     const char* what;
     bool minimal, all;
@@ -67,21 +71,12 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
   const Case cases[] = {
       {"tilted, far from the origin", true, true, {{n[0], n[1], n[2], d}}, tilted},
       {"tiny", true, true, {{0, 0, -1, 1}}, tiny},
-      {"collinear, the float cross product not 0",
-       false,
-       false,
-       {},
-       {Point(0.1f, 0.2f, 0.3f), Point(0.2f, 0.4f, 0.6f), Point(0.3f, 0.6f, 0.9f)}},
+      {"collinear, the float cross product not 0", false, false, {}, collinear},
       {"repeated", false, false, {}, {Point(1, 2, 3), Point(1, 2, 3), Point(0, 5, 1)}},
       {"thirty copies", false, false, {}, copies},
       {"thirty on a line", false, false, {}, line},
       {"sliver", true, false, {}, sliver},
-      // a . X + 1 = 0 has no solution.
-      {"through the origin",
-       true,
-       false,
-       {},
-       {Point(1, 0, 0), Point(0, 1, 0), Point(1, 1, 0), Point(-2, 1, 0)}}};
+      {"through the origin: a . X + 1 = 0 has no solution", true, false, {}, origin}};
   PlaneSolver solver;
   AlignedArray<LA::AlignedVector4f> work;
   for (const Case& c : cases) {
