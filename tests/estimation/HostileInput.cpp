@@ -10,8 +10,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <numeric>
 #include <vector>
 
 #include "common/PlaneScene.h"
@@ -25,8 +23,7 @@
 
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-const float kHostile[] = {kNaN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f};
+const float kHostile[] = {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f};
 
 // False when a solve reports success with a model that is not finite.
 template <class Model>
@@ -107,7 +104,7 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
   for (int i = 0; i < 4; ++i) {
     Plane p = {{0.0f, 0.0f, 1.0f, 1.0f}};
     Point3D X = {{1.0f, 2.0f, 3.0f, 1.0f}};
-    p.v[i] = X.v[i] = kNaN;
+    p.v[i] = X.v[i] = NAN;
     EXPECT_FALSE(IsFiniteModel(p)) << i;
     EXPECT_EQ(IsFiniteModel(X), i == 3) << i;
   }
@@ -149,8 +146,8 @@ TEST(CallerTables, ObservationOffsetsThatRunBackwardsOrPastTheDataAreRefused) {
   data.sources = data.targets = s.data2.points;
   data.cameras = s.data2.cameras;
   data.measurements = s.data2.measurements;
-  std::vector<u32> all(20);
-  std::iota(all.begin(), all.end(), 0u);
+  std::vector<u32> all;
+  for (u32 k = 0; k < 20; ++k) all.push_back(k);
   // Backwards offsets used to size a 34 GB copy; offsets past the
   // observations made it write past the end.
   for (const bool backwards : {true, false}) {
@@ -187,7 +184,7 @@ TEST(CallerTables, ObservationOffsetsThatRunBackwardsOrPastTheDataAreRefused) {
 TEST(HostileParameters, NegativeOrNaNInlierRatiosAskForNoInliers) {
   scene::PlaneScene s;
   s.Build(3, 60, 0.2f, 0.01f);
-  for (const float ratio : {-0.5f, -1e30f, kNaN, 1e30f}) {
+  for (const float ratio : {-0.5f, -1e30f, NAN, 1e30f}) {
     PlaneEstimator3D estimator(0.05f);
     estimator.minInlierRatio = estimator.loSampleRatio = ratio;
     Plane p{};

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace {
@@ -46,7 +45,6 @@ struct ScriptedData : OptimizerDataTemplate<V3, V3, M3> {
 }  // namespace
 
 TEST(OptimizerTemplate, EveryStopCode) {
-  const double inf = std::numeric_limits<double>::infinity();
   struct Case {
     const char* what;
     std::vector<double> sse;
@@ -61,7 +59,7 @@ TEST(OptimizerTemplate, EveryStopCode) {
       {"no iterations", {1.0}, {{1, 0, 0}}, 1, 1e-6f, 0, 0, OPT_LM_ENOUGH_ITERATIONS, 0},
       {"singular system", {1.0}, {{1, 0, 0}}, 0, 1e-6f, 0, 100, OPT_LM_NORMAL_EQUATION_FAIL, 0},
       {"step below minDelta", {1.0}, {{1e-7f, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_SMALL_DELTA, 0},
-      {"non-finite SSE", {1.0, inf}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_INFINIT_SSE, 1},
+      {"non-finite SSE", {1.0, INFINITY}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_INFINIT_SSE, 1},
       {"below minMSE", {1.0, 0.25}, {{1, 0, 0}}, 1, 1e-6f, 0.5f, 100, OPT_LM_SMALL_MSE, 1},
       {"SSE 0 with minMSE 0", {1.0, 0.0}, {{1, 0, 0}}, 1, 1e-6f, 0, 5, OPT_LM_ENOUGH_ITERATIONS, 5},
       {"reduction 1e-5", {1.0, 0.99999}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_SMALL_RELATIVE_REDUCTION, 1},
