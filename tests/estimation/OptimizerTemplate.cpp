@@ -1,17 +1,12 @@
-// Levenberg-Marquardt loop: stop codes, convergence on a
-// linear problem and log lines.
+// Levenberg-Marquardt loop: every stop code, the model kept or moved, and the
+// log lines, on a scripted problem.
 #include "estimation/OptimizerTemplate.h"
 
 #include <gtest/gtest.h>
 
-#include <Eigen/Dense>
 #include <array>
 #include <cmath>
-#include <limits>
-#include <tuple>
 #include <vector>
-
-#include "common/Draws.h"
 
 namespace {
 
@@ -19,59 +14,26 @@ using V3 = LA::AlignedVector3f;
 using M3 = LA::AlignedMatrix3f;
 using Optimizer3 = OptimizerTemplate<V3, V3, M3>;
 
-// A problem whose SSE values and right-hand sides are scripted, with A = I
-// and unit scale, so that each step is dx = b / (1 + damping).
+// SSE values and right-hand sides are scripted, A = diagonal I and the scale
+// is 1, so that each step is dx = b / (1 + damping).
 struct ScriptedData : OptimizerDataTemplate<V3, V3, M3> {
   ScriptedData(std::vector<double> s, std::vector<std::array<float, 3>> r)
       : sse(std::move(s)), rhs(std::move(r)) {}
   std::vector<double> sse;
   std::vector<std::array<float, 3>> rhs;
   float diagonal = 1.0f;
-  size_t sseCalls = 0, builds = 0;
-  std::vector<std::array<float, 3>> steps;
+  size_t sseCalls = 0, builds = 0, updates = 0;
 
   f64 ComputeSSE(const V3&) override { return sse[std::min(sseCalls++, sse.size() - 1)]; }
   f64 GetFactorSSEToMSE() override { return 1.0; }
-  void ConstructNormalEquation(const V3&, const V3&, M3& A, V3& b) override { Build(A, b); }
-  void ConstructNormalEquationAndScale(const V3&, M3& A, V3& b, V3& s) override {
-    s = V3{{1.0f, 1.0f, 1.0f, 0.0f}};
-    Build(A, b);
-  }
-  void UpdateModel(const V3& s, const V3& dx, const V3& old, V3& updated) override {
-    for (int i = 0; i < 3; ++i) updated.v[i] = old.v[i] + s.v[i] * dx.v[i];
-    steps.push_back({dx.v[0], dx.v[1], dx.v[2]});
-  }
-  void Build(M3& A, V3& b) {
+  void ConstructNormalEquation(const V3&, const V3&, M3& A, V3& b) override {
     A = M3{};
     for (int i = 0; i < 3; ++i) A.m[i][i] = diagonal;
     const auto& r = rhs[std::min(builds++, rhs.size() - 1)];
     b = V3{{r[0], r[1], r[2], 0.0f}};
   }
-};
-
-// r = y - M x over n rows: a linear least-squares problem in x.
-struct LinearData : OptimizerDataTemplate<V3, V3, M3> {
-  Eigen::MatrixXf M;
-  Eigen::VectorXf y;
-  int updates = 0;
-
-  Eigen::VectorXf Residual(const V3& x) const {
-    return y - M * Eigen::Vector3f(x.v[0], x.v[1], x.v[2]);
-  }
-  f64 ComputeSSE(const V3& x) override { return Residual(x).cast<f64>().squaredNorm(); }
-  f64 GetFactorSSEToMSE() override { return 1.0 / M.rows(); }
-  void ConstructNormalEquation(const V3& x, const V3& s, M3& A, V3& b) override {
-    const Eigen::VectorXf r = Residual(x);
-    const Eigen::Matrix3f JtJ = M.transpose() * M;
-    const Eigen::Vector3f Jtr = M.transpose() * r;
-    A = M3{};
-    for (int i = 0; i < 3; ++i) {
-      for (int j = 0; j < 3; ++j) A.m[i][j] = JtJ(i, j) * s.v[i] * s.v[j];
-      b.v[i] = Jtr(i) * s.v[i];
-    }
-  }
   void ConstructNormalEquationAndScale(const V3& x, M3& A, V3& b, V3& s) override {
-    for (int i = 0; i < 3; ++i) s.v[i] = 1.0f / M.col(i).norm();
+    s = V3{{1.0f, 1.0f, 1.0f, 0.0f}};
     ConstructNormalEquation(x, s, A, b);
   }
   void UpdateModel(const V3& s, const V3& dx, const V3& old, V3& updated) override {
@@ -80,24 +42,9 @@ struct LinearData : OptimizerDataTemplate<V3, V3, M3> {
   }
 };
 
-LinearData MakeLinearProblem(int n) {
-  Random::Seed(11);
-  LinearData d;
-  d.M.resize(n, 3);
-  d.y.resize(n);
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < 3; ++j) d.M(i, j) = Uniform() + (j == 0);
-    d.M(i, 2) *= 10.0f;  // unequal column norms exercise the scale
-    const float noise = 0.05f * Uniform();
-    d.y(i) = 0.5f * d.M(i, 0) - 2.0f * d.M(i, 1) + 0.25f * d.M(i, 2) + noise;
-  }
-  return d;
-}
-
 }  // namespace
 
 TEST(OptimizerTemplate, EveryStopCode) {
-  const double inf = std::numeric_limits<double>::infinity();
   struct Case {
     const char* what;
     std::vector<double> sse;
@@ -112,7 +59,7 @@ TEST(OptimizerTemplate, EveryStopCode) {
       {"no iterations", {1.0}, {{1, 0, 0}}, 1, 1e-6f, 0, 0, OPT_LM_ENOUGH_ITERATIONS, 0},
       {"singular system", {1.0}, {{1, 0, 0}}, 0, 1e-6f, 0, 100, OPT_LM_NORMAL_EQUATION_FAIL, 0},
       {"step below minDelta", {1.0}, {{1e-7f, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_SMALL_DELTA, 0},
-      {"non-finite SSE", {1.0, inf}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_INFINIT_SSE, 1},
+      {"non-finite SSE", {1.0, INFINITY}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_INFINIT_SSE, 1},
       {"below minMSE", {1.0, 0.25}, {{1, 0, 0}}, 1, 1e-6f, 0.5f, 100, OPT_LM_SMALL_MSE, 1},
       {"SSE 0 with minMSE 0", {1.0, 0.0}, {{1, 0, 0}}, 1, 1e-6f, 0, 5, OPT_LM_ENOUGH_ITERATIONS, 5},
       {"reduction 1e-5", {1.0, 0.99999}, {{1, 0, 0}}, 1, 1e-6f, 0, 100, OPT_LM_SMALL_RELATIVE_REDUCTION, 1},
@@ -132,35 +79,10 @@ TEST(OptimizerTemplate, EveryStopCode) {
     opt.maxIterations = c.maxIterations;
     V3 x{{5.0f, 6.0f, 7.0f, 0.0f}};
     EXPECT_EQ(opt.Optimize(d, x, 0), c.code) << c.what;
-    EXPECT_EQ(d.steps.size(), c.steps) << c.what;
-    if (c.code == OPT_LM_INFINIT_SSE || c.steps == 0) {
-      EXPECT_EQ(x.v[0], 5.0f) << c.what;
-    }
-  }
-}
-
-TEST(OptimizerTemplate, LinearProblemConvergesInOneAcceptedStep) {
-  const LinearData reference = MakeLinearProblem(200);
-  const Eigen::Vector3f exact = reference.M.colPivHouseholderQr().solve(reference.y);
-  // {initial damping, iterations, tolerance}: undamped, the first step lands
-  // on the least-squares solution and the run then stops with nothing left to
-  // gain; damped, it gets there too.
-  const std::tuple<float, u32, float> cases[] = {
-      {0.0f, 1, 1e-4f}, {0.0f, 100, 1e-4f}, {1e-3f, 100, 1e-3f}};
-  for (const auto& [damping, iterations, tolerance] : cases) {
-    LinearData d = MakeLinearProblem(200);
-    Optimizer3 opt;
-    opt.initialDamping = damping;
-    opt.maxIterations = iterations;
-    V3 x{{3.0f, 3.0f, -3.0f, 0.0f}};
-    const OptimizerStopCode code = opt.Optimize(d, x, 0);
-    if (iterations > 1) {
-      EXPECT_TRUE(code == OPT_LM_SMALL_JTE || code == OPT_LM_SMALL_RELATIVE_REDUCTION) << code;
-    }
-    if (damping == 0.0f) {
-      EXPECT_LE(d.updates, 2);
-    }
-    for (int i = 0; i < 3; ++i) EXPECT_NEAR(x.v[i], exact(i), tolerance) << damping;
+    EXPECT_EQ(d.updates, c.steps) << c.what;
+    // Only an accepted step (a lower second SSE) moves x, by 1 / (1 + 1e-3).
+    const bool accepted = c.sse.size() > 1 && c.sse[1] < c.sse[0];
+    EXPECT_NEAR(x.v[0], accepted ? 5.999001f : 5.0f, 1e-6f) << c.what;
   }
 }
 
@@ -174,7 +96,6 @@ TEST(OptimizerTemplate, LogLinesAtEachVerbosity) {
     EXPECT_EQ(opt.Optimize(d, x, verbosity), OPT_LM_SMALL_RELATIVE_REDUCTION);
     return testing::internal::GetCapturedStdout();
   };
-  EXPECT_EQ(run(0), "");
   EXPECT_EQ(run(1), "  MSE = 1.000000 --> 0.499990\n");
   EXPECT_EQ(run(2),
             "   #LM   MSE  rel_reduction  ||JTe||_oo  ||dx||^2  damping\n"
