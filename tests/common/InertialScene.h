@@ -4,12 +4,14 @@
 // exact gravity-free body accelerations and rates (q maps body to world
 // through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
 // every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
-// their normalised image measurements, exact or noisy. World z points up; the cameras look forward
-// and slightly down. Also the small helpers the inertial test fixtures share.
+// their normalised image measurements, exact or noisy. World z points up;
+// the cameras look forward and slightly down. Also the small helpers the
+// inertial test fixtures share.
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "common/Draws.h"
@@ -247,9 +249,8 @@ class InertialScene {
     }
     std::stable_sort(measurements.begin(), measurements.end(),
                      [](const InertialMeasurement& a, const InertialMeasurement& b) {
-                       if (a.keyFrame != b.keyFrame) return a.keyFrame < b.keyFrame;
-                       if (a.level != b.level) return a.level < b.level;
-                       return a.point < b.point;
+                       return std::tie(a.keyFrame, a.level, a.point) <
+                              std::tie(b.keyFrame, b.level, b.point);
                      });
   }
 

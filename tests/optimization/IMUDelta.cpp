@@ -1,6 +1,7 @@
 // Preintegration against the scene's true trajectory, its own linearisation
 // (bias Jacobians and covariance from finite differences of the samples),
-// the defined gyroscope-bias block of a step, and the stored form.
+// the defined gyroscope-bias block of a step, and the stored form; the
+// gyroscope-only attitude propagation that shares its rotation increment.
 #include "optimization/IMUDelta.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include "common/InertialScene.h"
 #include "optimization/IMUAlgebra.h"
+#include "optimization/IMUAttitude.h"
 #include "optimization/IMUParameters.h"
 
 namespace {
@@ -73,6 +75,18 @@ Vector9d Difference(const IMUDelta& a, const IMUDelta& b) {
 }
 
 }  // namespace
+
+// A constant rate turns the attitude by the closed-form rotation; gravity is
+// the third row of H(q), the world z axis in the body.
+TEST(IMUAttitudeTest, ConstantRateMatchesClosedForm) {
+  const Vector3d w(0.3, -0.5, 0.8);
+  IMUAttitude a = {{0, 0, 0, 1}, {0, 0, 1}, 2.0};
+  for (int i = 1; i <= 100; ++i) IMU::IntegrateRotation(a, w.data(), 2.0 + 0.01 * i, a);
+  EXPECT_DOUBLE_EQ(3.0, a.time);
+  const Eigen::Quaterniond q(Eigen::AngleAxisd(w.norm(), w.normalized()));
+  EXPECT_LT((q.coeffs() - Eigen::Map<const Eigen::Vector4d>(a.quaternion)).norm(), 1e-13);
+  EXPECT_LT((q.toRotationMatrix().row(2).transpose() - Map3(a.gravity)).norm(), 1e-15);
+}
 
 // Bias Jacobians and covariance are the scheme's linearisation: with J the
 // derivatives of the delta by the readings of each sample, d/dba = -sum J_a,

@@ -8,56 +8,55 @@
 
 namespace {
 
-// Every key, its value and its compiled-in default.
+// Every key, its value (double or float) and its compiled-in default.
 struct Key {
   const char* name;
   f64* value;
+  f32* single;
   f64 byDefault;
+  f64 Get() const { return value ? *value : *single; }
+  void Set(f64 v) const { value ? void(*value = v) : void(*single = static_cast<f32>(v)); }
 };
 #define KEY(name, byDefault) \
-  { #name, &name, byDefault }
-const Key kDoubles[18] = {KEY(IMU_DELTA_WEIGHT_POSITION, 1.0),
-                          KEY(IMU_DELTA_WEIGHT_VELOCITY, 1.0),
-                          KEY(IMU_DELTA_WEIGHT_ROTATION, 1.0),
-                          KEY(IMU_VARIANCE_FEATURE_3D, 0.1),
-                          KEY(IMU_VARIANCE_FEATURE_2D, 1.0),
-                          KEY(IMU_VARIANCE_VELOCITY_SMOOTH, 1.0),
-                          KEY(IMU_VARIANCE_VELOCITY_REGULARIZATION, 1.0),
-                          KEY(IMU_VARIANCE_VELOCITY_TIME_DEVIATION, 0.1),
-                          KEY(IMU_VARIANCE_ACCELERATION, 0.0035),
-                          KEY(IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, 0.001),
-                          KEY(IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, 0.001),
-                          KEY(IMU_VARIANCE_ROTATION_RATE, 0.1),
-                          KEY(IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH, 0.01),
-                          KEY(IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, 0.01),
-                          KEY(IMU_VARIANCE_GRAVITY, 0.001),
-                          KEY(IMU_VARIANCE_GRAVITY_TIME_DEVIATION, 0.1),
-                          KEY(IMU_VARIANCE_PLANE, 0.01),
-                          KEY(IMU_VARIANCE_PLANE_GROUND, 0.001)};
+  { #name, &name, nullptr, byDefault }
+const Key kKeys[21] = {{"IMU_INITIAL_HEIGHT", nullptr, &IMU_INITIAL_HEIGHT, 1.1f},
+                       {"IMU_MARKER_WIDTH", nullptr, &IMU_MARKER_WIDTH, 0.297f},
+                       {"IMU_MARKER_HEIGHT", nullptr, &IMU_MARKER_HEIGHT, 0.21f},
+                       KEY(IMU_DELTA_WEIGHT_POSITION, 1.0),
+                       KEY(IMU_DELTA_WEIGHT_VELOCITY, 1.0),
+                       KEY(IMU_DELTA_WEIGHT_ROTATION, 1.0),
+                       KEY(IMU_VARIANCE_FEATURE_3D, 0.1),
+                       KEY(IMU_VARIANCE_FEATURE_2D, 1.0),
+                       KEY(IMU_VARIANCE_VELOCITY_SMOOTH, 1.0),
+                       KEY(IMU_VARIANCE_VELOCITY_REGULARIZATION, 1.0),
+                       KEY(IMU_VARIANCE_VELOCITY_TIME_DEVIATION, 0.1),
+                       KEY(IMU_VARIANCE_ACCELERATION, 0.0035),
+                       KEY(IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, 0.001),
+                       KEY(IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, 0.001),
+                       KEY(IMU_VARIANCE_ROTATION_RATE, 0.1),
+                       KEY(IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH, 0.01),
+                       KEY(IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, 0.01),
+                       KEY(IMU_VARIANCE_GRAVITY, 0.001),
+                       KEY(IMU_VARIANCE_GRAVITY_TIME_DEVIATION, 0.1),
+                       KEY(IMU_VARIANCE_PLANE, 0.01),
+                       KEY(IMU_VARIANCE_PLANE_GROUND, 0.001)};
 #undef KEY
-f32* const kFloats[3] = {&IMU_INITIAL_HEIGHT, &IMU_MARKER_WIDTH, &IMU_MARKER_HEIGHT};
-const f32 kFloatDefaults[3] = {1.1f, 0.297f, 0.21f};
 
 // Every test starts from the compiled-in defaults and puts them back.
 class IMUParametersTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (const Key& k : kDoubles) *k.value = k.byDefault;
-    for (int i = 0; i < 3; ++i) *kFloats[i] = kFloatDefaults[i];
+    for (const Key& k : kKeys) k.Set(k.byDefault);
   }
 };
 
 TEST_F(IMUParametersTest, DefaultsHoldAndEveryKeyLoadsIntoItsOwnValue) {
   Configuration config = {{"calib_file_name", "c.txt"}};
   IMU::LoadParameters(config);
-  for (const Key& k : kDoubles) EXPECT_EQ(k.byDefault, *k.value) << k.name;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(kFloatDefaults[i], *kFloats[i]) << i;
-  const char* floatNames[3] = {"IMU_INITIAL_HEIGHT", "IMU_MARKER_WIDTH", "IMU_MARKER_HEIGHT"};
-  for (int i = 0; i < 21; ++i)
-    config[i < 18 ? kDoubles[i].name : floatNames[i - 18]] = std::to_string(0.5 + i);
+  for (const Key& k : kKeys) EXPECT_EQ(k.byDefault, k.Get()) << k.name;
+  for (int i = 0; i < 21; ++i) config[kKeys[i].name] = std::to_string(0.5 + i);
   IMU::LoadParameters(config);
-  for (int i = 0; i < 18; ++i) EXPECT_EQ(0.5 + i, *kDoubles[i].value) << kDoubles[i].name;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(18.5f + i, *kFloats[i]) << floatNames[i];
+  for (int i = 0; i < 21; ++i) EXPECT_EQ(0.5 + i, kKeys[i].Get()) << kKeys[i].name;
   IMU::LoadParameters({{"IMU_VARIANCE_GRAVITY", "0"}});
   EXPECT_EQ(0.0, IMU_VARIANCE_GRAVITY);  // 0 is allowed where users guard it
 }
@@ -76,12 +75,12 @@ TEST_F(IMUParametersTest, BadTextIsWarnedAboutAndDivisorKeysRefuseIt) {
   EXPECT_NE(std::string::npos, err.find("warning: IMU_MARKER_WIDTH")) << err;
   EXPECT_NE(std::string::npos, err.find("warning: IMU_VARIANCE_PLANE")) << err;
   for (const char* text : {"0", "-0.5", "inf", "nan", "none"}) {
-    for (int k : {3, 7, 15}) {  // FEATURE_3D, VELOCITY_TIME_DEVIATION, GRAVITY_TIME_DEVIATION
+    for (int k : {6, 10, 18}) {  // FEATURE_3D, VELOCITY_TIME_DEVIATION, GRAVITY_TIME_DEVIATION
       testing::internal::CaptureStderr();
-      IMU::LoadParameters({{kDoubles[k].name, text}});
+      IMU::LoadParameters({{kKeys[k].name, text}});
       err = testing::internal::GetCapturedStderr();
-      EXPECT_EQ(kDoubles[k].byDefault, *kDoubles[k].value) << kDoubles[k].name << " = " << text;
-      EXPECT_NE(std::string::npos, err.find(std::string("error: ") + kDoubles[k].name)) << err;
+      EXPECT_EQ(kKeys[k].byDefault, *kKeys[k].value) << kKeys[k].name << " = " << text;
+      EXPECT_NE(std::string::npos, err.find(std::string("error: ") + kKeys[k].name)) << err;
     }
   }
 }

@@ -223,8 +223,12 @@ TEST_F(ISOSolverTest, FixedDeltaReproducesTheWindowPair) {
 TEST_F(ISOSolverTest, DeltaLanesOfTimedAndUntimedDeltas) {
   using namespace ISOLane;
   IMUDelta in = window.scene.Preintegrate(1, 2);
-  ISODelta iso = Delta(1, -1);
-  const double f = 0.5 * std::exp(-in.dt * in.dt);  // weight 0.5, td = 1
+  const f64 td = IMU_VARIANCE_VELOCITY_TIME_DEVIATION;
+  IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 2.0;
+  ISODelta iso;
+  ISODelta::Set(iso, in, 0.5);
+  IMU_VARIANCE_VELOCITY_TIME_DEVIATION = td;
+  const double f = 0.5 * std::exp(-in.dt * in.dt / 4);  // weight 0.5 over 1^2
   EXPECT_FLOAT_EQ(iso.lane[kWvs][0], f);
   EXPECT_FLOAT_EQ(iso.lane[kWvrDt][1], f / (in.dt * in.dt));
   for (double bad : {0.0, -0.25}) {
