@@ -110,8 +110,8 @@ TEST(IMUDeltaTest, JacobiansAndCovarianceAreTheSchemesLinearisation) {
     Eigen::Matrix<f64, 9, 6> J;
     for (int k = 0; k < 6; ++k) {
       std::vector<IMUSample> plus = s, minus = s;
-      (k < 3 ? plus[i].acceleration : plus[i].rotationRate)[k % 3] += h;
-      (k < 3 ? minus[i].acceleration : minus[i].rotationRate)[k % 3] -= h;
+      *(k < 3 ? &plus[i].acceleration[k] : &plus[i].rotationRate[k - 3]) += h;
+      *(k < 3 ? &minus[i].acceleration[k] : &minus[i].rotationRate[k - 3]) -= h;
       J.col(k) =
           (Difference(d, Integrated(plus, 0.3, f)) - Difference(d, Integrated(minus, 0.3, f))) /
           (2 * h);
@@ -139,6 +139,11 @@ TEST(IMUDeltaTest, JacobiansAndCovarianceAreTheSchemesLinearisation) {
   for (int r = 0; r < 9; ++r)
     for (int c = 0; c < 9; ++c)
       EXPECT_NEAR(C(r, c), S(r, c), 5e-4 * std::sqrt(S(r, r) * S(c, c))) << r << ", " << c;
+  // Unit weights over the largest variance of each block.
+  for (const f64 w :
+       {d.wp * S.diagonal().head<3>().maxCoeff(), d.wv * S.diagonal().segment<3>(3).maxCoeff(),
+        d.wr * S.diagonal().tail<3>().maxCoeff()})
+    EXPECT_DOUBLE_EQ(w, 1.0);
 }
 
 // One step's gyroscope-bias block G is the derivative by the bias of
