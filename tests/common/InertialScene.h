@@ -4,12 +4,14 @@
 // exact gravity-free body accelerations and rates (q maps body to world
 // through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
 // every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
-// their normalised image measurements, exact or noisy. World z points up; the cameras look forward
-// and slightly down. Also the small helpers the inertial test fixtures share.
+// their normalised image measurements, exact or noisy. World z points up;
+// the cameras look forward and slightly down. Also the small helpers the
+// inertial test fixtures share.
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "common/Draws.h"
@@ -85,30 +87,6 @@ class InertialScene {
     MakeMeasurements();
   }
 
-  // True body state at time t (biases from the options).
-  IMUState TrueState(f64 t) const {
-    IMUState s;
-    f64 a[3];
-    Position(t, s.position, s.velocity, a);
-    Orientation(t, s.quaternion, nullptr);
-    std::copy(options_.accelerometerBias, options_.accelerometerBias + 3, s.accelerometerBias);
-    std::copy(options_.gyroscopeBias, options_.gyroscopeBias + 3, s.gyroscopeBias);
-    s.time = t;
-    return s;
-  }
-  // Gravity-free acceleration in the body frame: H(q)^T a_world.
-  void TrueBodyAcceleration(f64 t, f64* a) const {
-    f64 p[3], v[3], aw[3], q[4], H[9];
-    Position(t, p, v, aw);
-    Orientation(t, q, nullptr);
-    Hamilton(q, H);
-    for (int r = 0; r < 3; ++r) a[r] = H[r] * aw[0] + H[3 + r] * aw[1] + H[6 + r] * aw[2];
-  }
-  // Body rate w with dq/dt = q (x) (w/2, 0).
-  void TrueBodyRate(f64 t, f64* w) const {
-    f64 q[4];
-    Orientation(t, q, w);
-  }
   // Gyroscope-only attitude truth at a key frame: gravity is the third row
   // of H(q), the world z axis in the body.
   IMUAttitude TrueAttitude(u32 k) const {
@@ -132,18 +110,6 @@ class InertialScene {
     return delta;
   }
 
-  // Projects a world point into key frame k; false when behind the camera.
-  bool Project(u32 k, const f64* X, f64* xy) const {
-    const InertialKeyFrame& kf = keyFrames[k];
-    f64 c[3];
-    for (int r = 0; r < 3; ++r)
-      c[r] = kf.R[3 * r] * X[0] + kf.R[3 * r + 1] * X[1] + kf.R[3 * r + 2] * X[2] + kf.t[r];
-    if (c[2] < 0.1) return false;
-    xy[0] = c[0] / c[2];
-    xy[1] = c[1] / c[2];
-    return true;
-  }
-
   CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
   std::vector<InertialKeyFrame> keyFrames;
@@ -157,6 +123,22 @@ class InertialScene {
   }
 
  private:
+  // True body state at time t (biases from the options), its gravity-free
+  // body acceleration H(q)^T a_world and body rate w.
+  IMUState Truth(f64 t, f64* bodyAcceleration = nullptr, f64* w = nullptr) const {
+    IMUState s;
+    f64 a[3], H[9];
+    Position(t, s.position, s.velocity, a);
+    Orientation(t, s.quaternion, w);
+    std::copy(options_.accelerometerBias, options_.accelerometerBias + 3, s.accelerometerBias);
+    std::copy(options_.gyroscopeBias, options_.gyroscopeBias + 3, s.gyroscopeBias);
+    s.time = t;
+    Hamilton(s.quaternion, H);
+    for (int r = 0; bodyAcceleration && r < 3; ++r)
+      bodyAcceleration[r] = H[r] * a[0] + H[3 + r] * a[1] + H[6 + r] * a[2];
+    return s;
+  }
+
   // p(t), v(t), a(t) of a smooth walk at about 1 unit per second: per axis
   // base + speed t + amplitude sin(frequency t).
   static void Position(f64 t, f64* p, f64* v, f64* a) {
@@ -195,8 +177,7 @@ class InertialScene {
     for (u32 i = 0; i <= n; ++i) {
       IMUSample& s = samples[i];
       s.time = i / options_.rate;
-      TrueBodyAcceleration(s.time, s.acceleration);
-      TrueBodyRate(s.time, s.rotationRate);
+      Truth(s.time, s.acceleration, s.rotationRate);
       for (int j = 0; j < 3; ++j) {
         s.acceleration[j] += options_.accelerometerBias[j];
         s.rotationRate[j] += options_.gyroscopeBias[j];
@@ -214,7 +195,7 @@ class InertialScene {
       InertialKeyFrame kf;
       kf.sample = i;
       kf.time = samples[i].time;
-      kf.state = TrueState(kf.time);
+      kf.state = Truth(kf.time);
       CameraPose pose;
       f32 scratch[16];
       PoseToCamera(kf.state, offset, pose, scratch);
@@ -247,9 +228,13 @@ class InertialScene {
   void MakeMeasurements() {
     for (u32 k = 0; k < keyFrames.size(); ++k) {
       for (u32 j = 0; j < points.size(); ++j) {
-        const f64 X[3] = {points[j].v[0], points[j].v[1], points[j].v[2]};
-        f64 xy[2];
-        if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
+        const InertialKeyFrame& kf = keyFrames[k];
+        f64 c[3];
+        for (int r = 0; r < 3; ++r)
+          c[r] = kf.R[3 * r] * points[j].v[0] + kf.R[3 * r + 1] * points[j].v[1] +
+                 kf.R[3 * r + 2] * points[j].v[2] + kf.t[r];
+        const f64 xy[2] = {c[0] / c[2], c[1] / c[2]};
+        if (c[2] < 0.1 || std::fabs(xy[0]) > options_.fieldOfView ||
             std::fabs(xy[1]) > options_.fieldOfView)
           continue;
         InertialMeasurement m;
@@ -264,9 +249,8 @@ class InertialScene {
     }
     std::stable_sort(measurements.begin(), measurements.end(),
                      [](const InertialMeasurement& a, const InertialMeasurement& b) {
-                       if (a.keyFrame != b.keyFrame) return a.keyFrame < b.keyFrame;
-                       if (a.level != b.level) return a.level < b.level;
-                       return a.point < b.point;
+                       return std::tie(a.keyFrame, a.level, a.point) <
+                              std::tie(b.keyFrame, b.level, b.point);
                      });
   }
 

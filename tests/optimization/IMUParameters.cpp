@@ -1,122 +1,111 @@
-// The IMU_ keys: defaults, overrides, text that is not a number, refused
-// divisor values, and the simulation adjustment with its flags.
+// The IMU_ keys: defaults, every key loading into its own value, text that is
+// not a number, refused divisor values, and the simulation adjustment.
 #include "optimization/IMUParameters.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
-#include <utility>
 
 namespace {
 
-// The double keys with their compiled-in defaults, in table order.
-const std::pair<f64*, f64> kDoubles[18] = {{&IMU_DELTA_WEIGHT_POSITION, 1.0},
-                                           {&IMU_DELTA_WEIGHT_VELOCITY, 1.0},
-                                           {&IMU_DELTA_WEIGHT_ROTATION, 1.0},
-                                           {&IMU_VARIANCE_FEATURE_3D, 0.1},
-                                           {&IMU_VARIANCE_FEATURE_2D, 1.0},
-                                           {&IMU_VARIANCE_VELOCITY_SMOOTH, 1.0},
-                                           {&IMU_VARIANCE_VELOCITY_REGULARIZATION, 1.0},
-                                           {&IMU_VARIANCE_VELOCITY_TIME_DEVIATION, 0.1},
-                                           {&IMU_VARIANCE_ACCELERATION, 0.0035},
-                                           {&IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, 0.001},
-                                           {&IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, 0.001},
-                                           {&IMU_VARIANCE_ROTATION_RATE, 0.1},
-                                           {&IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH, 0.01},
-                                           {&IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, 0.01},
-                                           {&IMU_VARIANCE_GRAVITY, 0.001},
-                                           {&IMU_VARIANCE_GRAVITY_TIME_DEVIATION, 0.1},
-                                           {&IMU_VARIANCE_PLANE, 0.01},
-                                           {&IMU_VARIANCE_PLANE_GROUND, 0.001}};
-const std::pair<f32*, f32> kFloats[3] = {
-    {&IMU_INITIAL_HEIGHT, 1.1f}, {&IMU_MARKER_WIDTH, 0.297f}, {&IMU_MARKER_HEIGHT, 0.21f}};
+// Every key, its value (double or float) and its compiled-in default.
+struct Key {
+  const char* name;
+  f64* value;
+  f32* single;
+  f64 byDefault;
+  f64 Get() const { return value ? *value : *single; }
+  void Set(f64 v) const { value ? void(*value = v) : void(*single = static_cast<f32>(v)); }
+};
+#define KEY(name, byDefault) \
+  { #name, &name, nullptr, byDefault }
+const Key kKeys[21] = {{"IMU_INITIAL_HEIGHT", nullptr, &IMU_INITIAL_HEIGHT, 1.1f},
+                       {"IMU_MARKER_WIDTH", nullptr, &IMU_MARKER_WIDTH, 0.297f},
+                       {"IMU_MARKER_HEIGHT", nullptr, &IMU_MARKER_HEIGHT, 0.21f},
+                       KEY(IMU_DELTA_WEIGHT_POSITION, 1.0),
+                       KEY(IMU_DELTA_WEIGHT_VELOCITY, 1.0),
+                       KEY(IMU_DELTA_WEIGHT_ROTATION, 1.0),
+                       KEY(IMU_VARIANCE_FEATURE_3D, 0.1),
+                       KEY(IMU_VARIANCE_FEATURE_2D, 1.0),
+                       KEY(IMU_VARIANCE_VELOCITY_SMOOTH, 1.0),
+                       KEY(IMU_VARIANCE_VELOCITY_REGULARIZATION, 1.0),
+                       KEY(IMU_VARIANCE_VELOCITY_TIME_DEVIATION, 0.1),
+                       KEY(IMU_VARIANCE_ACCELERATION, 0.0035),
+                       KEY(IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, 0.001),
+                       KEY(IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, 0.001),
+                       KEY(IMU_VARIANCE_ROTATION_RATE, 0.1),
+                       KEY(IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH, 0.01),
+                       KEY(IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, 0.01),
+                       KEY(IMU_VARIANCE_GRAVITY, 0.001),
+                       KEY(IMU_VARIANCE_GRAVITY_TIME_DEVIATION, 0.1),
+                       KEY(IMU_VARIANCE_PLANE, 0.01),
+                       KEY(IMU_VARIANCE_PLANE_GROUND, 0.001)};
+#undef KEY
 
 // Every test starts from the compiled-in defaults and puts them back.
 class IMUParametersTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    for (const auto& d : kDoubles) *d.first = d.second;
-    for (const auto& f : kFloats) *f.first = f.second;
+    for (const Key& k : kKeys) k.Set(k.byDefault);
   }
 };
 
-TEST_F(IMUParametersTest, DefaultsHoldAndPresentKeysOverride) {
-  IMU::LoadParameters({{"calib_file_name", "c.txt"}, {"verbose_tracker", "1"}});
-  for (const auto& d : kDoubles) EXPECT_EQ(d.second, *d.first) << &d - kDoubles;
-  for (const auto& f : kFloats) EXPECT_EQ(f.second, *f.first) << &f - kFloats;
-
-  IMU::LoadParameters({{"IMU_INITIAL_HEIGHT", "1.5"},
-                       {"IMU_DELTA_WEIGHT_ROTATION", "2"},
-                       {"IMU_VARIANCE_PLANE_GROUND", "0.002"},
-                       {"IMU_VARIANCE_GRAVITY", "0"}});
-  EXPECT_EQ(1.5f, IMU_INITIAL_HEIGHT);
-  EXPECT_EQ(2.0, IMU_DELTA_WEIGHT_ROTATION);
-  EXPECT_EQ(0.002, IMU_VARIANCE_PLANE_GROUND);
+TEST_F(IMUParametersTest, DefaultsHoldAndEveryKeyLoadsIntoItsOwnValue) {
+  Configuration config = {{"calib_file_name", "c.txt"}};
+  IMU::LoadParameters(config);
+  for (const Key& k : kKeys) EXPECT_EQ(k.byDefault, k.Get()) << k.name;
+  for (int i = 0; i < 21; ++i) config[kKeys[i].name] = std::to_string(0.5 + i);
+  IMU::LoadParameters(config);
+  for (int i = 0; i < 21; ++i) EXPECT_EQ(0.5 + i, kKeys[i].Get()) << kKeys[i].name;
+  IMU::LoadParameters({{"IMU_VARIANCE_GRAVITY", "0"}});
   EXPECT_EQ(0.0, IMU_VARIANCE_GRAVITY);  // 0 is allowed where users guard it
-  EXPECT_EQ(0.01, IMU_VARIANCE_PLANE);   // untouched
 }
 
-// Configuration text that is not a number reads as atof does (0), with a
-// warning naming the key.
-TEST_F(IMUParametersTest, TextThatIsNotANumberReadsAsZeroWithAWarning) {
+// Text that is not a number reads as atof does (0) with a warning naming the
+// key; keys that users divide by keep their value, with an error line naming
+// the key, when the new value would give inf or NaN weights.
+TEST_F(IMUParametersTest, BadTextIsWarnedAboutAndDivisorKeysRefuseIt) {
   EXPECT_FALSE(IsNumberText("1.5x"));
   EXPECT_TRUE(IsNumberText(" 1e-3 "));
   testing::internal::CaptureStderr();
   IMU::LoadParameters({{"IMU_MARKER_WIDTH", "wide"}, {"IMU_VARIANCE_PLANE", "small"}});
-  const std::string err = testing::internal::GetCapturedStderr();
+  std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(0.0f, IMU_MARKER_WIDTH);
   EXPECT_EQ(0.0, IMU_VARIANCE_PLANE);
-  EXPECT_NE(std::string::npos, err.find("IMU_MARKER_WIDTH"));
-  EXPECT_NE(std::string::npos, err.find("IMU_VARIANCE_PLANE"));
-  EXPECT_NE(std::string::npos, err.find("warning"));
-}
-
-// Keys that users divide by keep their value, with an error line naming the
-// key, when the new value would give inf or NaN weights.
-TEST_F(IMUParametersTest, DivisorKeysRefuseZeroNegativeAndNonFinite) {
-  const char* keys[] = {"IMU_VARIANCE_FEATURE_3D", "IMU_VARIANCE_GRAVITY_TIME_DEVIATION",
-                        "IMU_VARIANCE_VELOCITY_TIME_DEVIATION"};
-  const f64* values[] = {&IMU_VARIANCE_FEATURE_3D, &IMU_VARIANCE_GRAVITY_TIME_DEVIATION,
-                         &IMU_VARIANCE_VELOCITY_TIME_DEVIATION};
+  EXPECT_NE(std::string::npos, err.find("warning: IMU_MARKER_WIDTH")) << err;
+  EXPECT_NE(std::string::npos, err.find("warning: IMU_VARIANCE_PLANE")) << err;
   for (const char* text : {"0", "-0.5", "inf", "nan", "none"}) {
-    for (int k = 0; k < 3; ++k) {
-      const f64 before = *values[k];
+    for (int k : {6, 10, 18}) {  // FEATURE_3D, VELOCITY_TIME_DEVIATION, GRAVITY_TIME_DEVIATION
       testing::internal::CaptureStderr();
-      IMU::LoadParameters({{keys[k], text}});
-      const std::string err = testing::internal::GetCapturedStderr();
-      EXPECT_EQ(before, *values[k]) << keys[k] << " = " << text;
-      EXPECT_NE(std::string::npos, err.find(std::string("error: ") + keys[k])) << err;
+      IMU::LoadParameters({{kKeys[k].name, text}});
+      err = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(kKeys[k].byDefault, *kKeys[k].value) << kKeys[k].name << " = " << text;
+      EXPECT_NE(std::string::npos, err.find(std::string("error: ") + kKeys[k].name)) << err;
     }
   }
-  IMU::LoadParameters({{"IMU_VARIANCE_GRAVITY_TIME_DEVIATION", "0.3"}});
-  EXPECT_EQ(0.3, IMU_VARIANCE_GRAVITY_TIME_DEVIATION);
 }
 
+// Simulated unless frames come from a list (.txt, .dat) or an IMU file reads;
+// the adjustment loosens three weights, the rotation rate less when only
+// the motion is simulated.
 TEST_F(IMUParametersTest, SimulationFlagsAndAdjustment) {
-  char imuFile[] = "/tmp/imu_samples_XXXXXX";
-  const int fd = mkstemp(imuFile);
-  ASSERT_GE(fd, 0);
-  close(fd);
   const std::string images = "image_file_name_input", imu = "imu_file_name_input";
   EXPECT_EQ(1, DecideIMUSimulation({{"initial_frames", "3"}, {images, "a.txt"}}).simulate);
   EXPECT_EQ(0, DecideIMUSimulation({{"initial_frames", "0"}, {images, "a.txt"}}).simulate);
   EXPECT_EQ(0, DecideIMUSimulation({{images, "frames.dat"}}).simulate);
-  // Images without their own inertial data: simulated unless the IMU file reads.
-  EXPECT_EQ(0, DecideIMUSimulation({{images, "img_%04d.png"}, {imu, imuFile}}).simulate);
-  std::remove(imuFile);
-  const IMUSimulationFlags flags =
-      DecideIMUSimulation({{images, "img_%04d.png"}, {imu, "/nonexistent/imu.txt"}});
+  EXPECT_EQ(0, DecideIMUSimulation({{images, "img_%04d.png"}, {imu, "/dev/null"}}).simulate);
+  IMUSimulationFlags flags = DecideIMUSimulation({{images, "img.png"}, {imu, "/nonexistent"}});
   ASSERT_EQ(1, flags.simulate);
   ASSERT_EQ(1, flags.simulateRotation);
-
   IMU::ApplySimulationAdjustment(IMUSimulationFlags());  // off: nothing changes
-  EXPECT_DOUBLE_EQ(0.1, IMU_VARIANCE_ROTATION_RATE);
+  EXPECT_EQ(0.1, IMU_VARIANCE_ROTATION_RATE);
   IMU::ApplySimulationAdjustment(flags);
   EXPECT_DOUBLE_EQ(0.1, IMU_DELTA_WEIGHT_VELOCITY);
   EXPECT_DOUBLE_EQ(1.0, IMU_VARIANCE_ROTATION_RATE);
   EXPECT_DOUBLE_EQ(0.1, IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION);
+  flags.simulateRotation = 0;
+  IMU::ApplySimulationAdjustment(flags);
+  EXPECT_DOUBLE_EQ(2.0, IMU_VARIANCE_ROTATION_RATE);
 }
 
 }  // namespace

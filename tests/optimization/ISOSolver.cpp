@@ -1,0 +1,350 @@
+// The per-frame ISO solver. Its normal equations against its own cost, one
+// term at a time (each feature level, each weight of each of the three delta
+// lists, each bias prior, gravity): b = -1/2 d cost / dx through the state
+// update, and near the truth b moves by -H dx, H read through the block
+// kernels. Fixed pairs against window pairs, deltas without duration, a run
+// to the truth, its log, and input it must refuse.
+#include "optimization/ISOSolver.h"
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "common/ISOWindow.h"
+#include "common/SolverHarness.h"
+
+namespace {
+
+// Appends one record tying cameras i and j to a delta list.
+template <class T>
+void Add(ISODeltaList<T>& L, const T& record, u32 i, u32 j) {
+  L.records.Resize(L.count);
+  L.records.PushBack(record, 4);
+  L.pairs.emplace_back(i, j);
+  ++L.count;
+}
+
+// The process-wide settings behind a delta's seven weights (position,
+// velocity, rotation, velocity smoothness and regularisation, the two bias
+// smoothness terms); a record built while one exists keeps weight `only`
+// (all for -1), with intervals long enough that the velocity terms weigh.
+struct DeltaWeights {
+  f64* settings[8] = {&IMU_DELTA_WEIGHT_POSITION,
+                      &IMU_DELTA_WEIGHT_VELOCITY,
+                      &IMU_DELTA_WEIGHT_ROTATION,
+                      &IMU_VARIANCE_VELOCITY_SMOOTH,
+                      &IMU_VARIANCE_VELOCITY_REGULARIZATION,
+                      &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
+                      &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
+                      &IMU_VARIANCE_VELOCITY_TIME_DEVIATION};
+  f64 saved[8];
+  explicit DeltaWeights(int only) {
+    for (int k = 0; k < 8; ++k) saved[k] = *settings[k];
+    for (int k = 0; k < 7; ++k)
+      if (only >= 0 && k != only) *settings[k] = 0.0;
+    IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 1.0;
+  }
+  ~DeltaWeights() {
+    for (int k = 0; k < 8; ++k) *settings[k] = saved[k];
+  }
+};
+
+Eigen::VectorXd Flat(const AlignedArray<LA::CameraVector15>& x) {
+  Eigen::VectorXd v(15 * x.Size());
+  for (u32 i = 0; i < 15 * x.Size(); ++i) v(i) = x[i / 15].v[i % 15 + i % 15 / 3];
+  return v;
+}
+
+// A window of four key frames (1-4) between two reference key frames (0 and
+// 5) at the truth; `state` is the window perturbed, so that every residual
+// is well off zero.
+class ISOSolverTest : public testing::Test {
+ protected:
+  static InertialSceneOptions Options() {
+    InertialSceneOptions o;
+    o.seed = 21;
+    o.duration = 6.0;
+    o.keyFrameMin = 0.8;  // rotations between key frames large enough that
+    o.keyFrameMax = 1.0;  // the rotation Jacobians' second-order parts count
+    o.pointsPerKeyFrame = 20;
+    o.accelerometerBias[1] = 0.05;
+    o.gyroscopeBias[0] = 0.003;
+    return o;
+  }
+
+  ISOSolverTest() : window(Options(), 4, 1000, 1.0, 1) {
+    ISOState::Copy(truth, window.state);
+    window.Perturb(9, 0.03f, 0.1f, 0.05f, 0.02f);
+    ISOState::Copy(state, window.state);
+    for (ISOState* s : {&state, &truth}) {
+      s->referenceCameras.Resize(2);
+      for (u32 r = 0; r < 2; ++r)
+        s->referenceCameras[r] = ToCamera(s->extrinsic, window.scene.keyFrames[5 * r].state);
+      s->referenceIds = {0, 5};
+    }
+    base = window.problem;
+    base.deltas3 = ISODeltaList<ISODelta>();
+    silent = base;
+    for (u32 l = 0; l < 4; ++l) std::fill_n(silent.feature3DWeights[l].v, 4, 0.0f);
+    silent.biasWeights[0] = silent.biasWeights[1] = 0.0f;
+    for (u32 g = 0; g < silent.gravity.Size(); ++g) std::fill_n(silent.gravity[g].weight, 4, 0.0f);
+  }
+
+  ISODelta Delta(u32 k, int only) const {
+    DeltaWeights weights(only);
+    ISODelta d;
+    ISODelta::Set(d, window.scene.Preintegrate(k, k + 1), 0.5);
+    return d;
+  }
+  ISOFixedDelta Fixed(const ISODelta& d) const {
+    ISOFixedDelta f;
+    ISOFixedDelta::Set(f, d, state.referenceCameras[0]);
+    return f;
+  }
+  // Records of all three lists, or of the window list alone.
+  void AddDeltas(ISOProblem& P, int only, bool windowOnly) const {
+    if (!windowOnly) {
+      Add(P.deltas1, Delta(4, only), 3, 1);  // window camera 4 to reference camera 5
+      Add(P.deltas2, Fixed(Delta(0, only)), 0, 0);
+    }
+    for (u32 k = 0; k < 3; ++k) Add(P.deltas3, Delta(k + 1, only), k, k + 1);
+  }
+
+  // b against the cost's slope at `state`, then b(x + dx) - b(x) against
+  // -H dx at the truth (camera 0's velocity held when the gauge is fixed).
+  void ExpectNormalEquation(const ISOProblem& P, const std::string& what) {
+    ISOSolver solver;
+    solver.BuildStructure(P, state);
+    solver.ConstructNormalEquation(P, state);
+    const bool gauge = P.deltas1.count == 0 && P.deltas2.count == 0;
+    const auto held = [&](int n) { return gauge && n >= 3 && n < 6; };
+    ExpectMinusHalfCostSlope(
+        Flat(solver.Gradient()),
+        [&](int n, float h) {
+          ISOState moved;
+          ISOState::Copy(moved, state);
+          NudgeCamera(moved.extrinsic, moved.windowCameras[n / 15], n % 15, h);
+          return double(solver.ComputeCost(P, moved, 0));
+        },
+        held, what, 1e-3);
+
+    solver.ConstructNormalEquation(P, truth);
+    const Eigen::VectorXd b0 = Flat(solver.Gradient());
+    const u32 N = truth.windowCameras.Size();
+    AlignedArray<LA::CameraVector15> dx, y;
+    dx.Resize(N);
+    y.Resize(N);
+    ISOState moved;
+    ISOState::Copy(moved, truth);
+    Random::Seed(4);
+    for (u32 c = 0; c < N; ++c) {
+      dx[c] = y[c] = LA::CameraVector15();
+      for (int n = 0; n < 15; ++n) {
+        if (c == 0 && held(n)) continue;
+        dx[c].v[n + n / 3] = 1e-3f * Gaussian();
+        NudgeCamera(moved.extrinsic, moved.windowCameras[c], n, dx[c].v[n + n / 3]);
+      }
+      LA::MultiplySymmetricBlock15(solver.CameraBlocks()[c], dx[c], y[c]);
+    }
+    for (size_t k = 0; k < solver.Pairs().size(); ++k) {
+      const u32 i = solver.Pairs()[k].first, j = solver.Pairs()[k].second;
+      LA::MultiplyBlock15(solver.PairBlocks()[k], dx[j], y[i]);
+      LA::MultiplyBlock15Transposed(solver.PairBlocks()[k], dx[i], y[j]);
+    }
+    solver.ConstructNormalEquation(P, moved);
+    const Eigen::VectorXd expected = -Flat(y), got = Flat(solver.Gradient()) - b0;
+    const double scale = expected.lpNorm<Eigen::Infinity>();
+    EXPECT_GT(scale, 0.0) << what;
+    for (int i = 0; i < got.size(); ++i)
+      EXPECT_NEAR(got(i), expected(i), 2e-3 * scale) << what << ", variable " << i;
+  }
+
+  ISOWindow window;
+  ISOState state, truth;
+  ISOProblem base, silent;
+};
+
+TEST_F(ISOSolverTest, EveryTermAloneIsTheCostsGaussNewtonSystem) {
+  for (u32 level = 0; level < 4; ++level) {
+    ISOProblem P = silent;
+    P.feature3DWeights[level] = base.feature3DWeights[level];
+    ExpectNormalEquation(P, "features of level " + std::to_string(level));
+  }
+  for (int only = 0; only < 7; ++only) {
+    for (bool windowOnly : {false, true}) {
+      ISOProblem P = silent;
+      AddDeltas(P, only, windowOnly);
+      ExpectNormalEquation(
+          P, "delta weight " + std::to_string(only) + (windowOnly ? " (window)" : ""));
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    ISOProblem P = silent;
+    P.biasWeights[k] = base.biasWeights[k];
+    ExpectNormalEquation(P, k == 0 ? "accelerometer bias prior" : "gyroscope bias prior");
+  }
+  ISOProblem P = silent;
+  P.gravity.Assign(base.gravity);
+  ExpectNormalEquation(P, "gravity");
+}
+
+// A fixed pair built from a reference camera costs what the window pair
+// costs with that camera in the window, with the camera's biases and the
+// delta's linearisation point well off zero so that its bias terms count.
+TEST_F(ISOSolverTest, FixedDeltaReproducesTheWindowPair) {
+  ISOSolver solver;
+  ISOProblem fixed, free;
+  CameraIMUState& reference = state.referenceCameras[0];
+  ISODelta d = Delta(0, -1);
+  for (int k = 0; k < 3; ++k) {
+    reference.ba[k] += 0.3f * (k + 1), reference.bg[k] -= 0.02f * (k + 1);
+    d.lane[ISOLane::kBa][k] = 0.1f * (k + 1);
+    d.lane[ISOLane::kBg][k] = -0.01f * (k + 1);
+  }
+  Add(fixed.deltas2, Fixed(d), 0, 0);
+  Add(free.deltas3, d, 0, 1);
+  ISOState both;
+  ISOState::Copy(both, state);
+  both.windowCameras.Resize(2);
+  both.windowCameras[0] = state.referenceCameras[0];
+  both.windowCameras[1] = state.windowCameras[0];
+  const float a = solver.ComputeCost(fixed, state, 0), b = solver.ComputeCost(free, both, 0);
+  EXPECT_GT(a, 0.0f);
+  EXPECT_NEAR(a, b, 1e-4 * b);
+}
+
+// The velocity weights fall with the interval as exp(-dt^2 / td^2); lanes
+// that divide by dt are zero, not infinite, for a delta without duration.
+TEST_F(ISOSolverTest, DeltaLanesOfTimedAndUntimedDeltas) {
+  using namespace ISOLane;
+  IMUDelta in = window.scene.Preintegrate(1, 2);
+  const f64 td = IMU_VARIANCE_VELOCITY_TIME_DEVIATION;
+  IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 2.0;
+  ISODelta iso;
+  ISODelta::Set(iso, in, 0.5);
+  IMU_VARIANCE_VELOCITY_TIME_DEVIATION = td;
+  const double f = 0.5 * std::exp(-in.dt * in.dt / 4);  // weight 0.5 over 1^2
+  EXPECT_FLOAT_EQ(iso.lane[kWvs][0], f);
+  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][1], f / (in.dt * in.dt));
+  for (double bad : {0.0, -0.25}) {
+    in.dt = bad;
+    ISODelta::Set(iso, in, 0.5);
+    for (int l = 0; l < kCount; ++l)
+      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(iso.lane[l][k])) << "lane " << l;
+    for (int l : {kInvDt, kWsa, kWsg, kWvrDt}) EXPECT_EQ(iso.lane[l][0], 0.0f) << "lane " << l;
+  }
+}
+
+// From the perturbed window, with the references tied in by lists 1 and 2,
+// the solver reaches the truth with its pose caches current; with the window
+// alone, camera 0's velocity (the gauge) stays as it was. Verbose 1 prints
+// the head line, the iteration table and the stop reason, verbose 0 nothing.
+TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
+  for (bool windowOnly : {false, true}) {
+    ISOProblem P = base;
+    AddDeltas(P, -1, windowOnly);
+    P.cameraFlags[2] = 1;
+    ISOState s;
+    ISOState::Copy(s, state);
+    ISOSolver solver;
+    const float truthCost = solver.ComputeCost(P, truth, 0);
+    EXPECT_GT(solver.ComputeCost(P, s, 0), 1e4f * truthCost);
+    testing::internal::CaptureStdout();
+    const ISOStopReason stop = solver.Run(P, s, windowOnly ? 0 : 1);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(stop == ISO_LM_SMALL_RELATIVE_REDUCTION || stop == ISO_LM_SMALL_DELTA ||
+                stop == ISO_LM_SMALL_JTE)
+        << ISOStopReasonName(stop);
+    EXPECT_LE(solver.ComputeCost(P, s, 0), truthCost);
+    for (u32 c = 0; c < 4; ++c) {
+      CameraIMUState a = s.windowCameras[c];
+      const CameraIMUState& t = truth.windowCameras[c];
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(a.p[k], t.p[k], 1e-3) << c;
+        EXPECT_NEAR(a.v[k], t.v[k], 2e-2) << c;
+        EXPECT_NEAR(a.q[k], t.q[k], 1e-3) << c;
+      }
+      RefreshCaches(s.extrinsic, a);
+      EXPECT_EQ(0, std::memcmp(&a, &s.windowCameras[c], sizeof(a))) << c;
+    }
+    EXPECT_EQ(windowOnly, 0 == std::memcmp(s.windowCameras[0].v, state.windowCameras[0].v, 12));
+    const std::string head = "#Camera = 4, #Feature = " + std::to_string(P.features3D.Size()) +
+                             " + 0 (1 + 3), #Delta = 1 + 1 + 3\n";
+    EXPECT_EQ(windowOnly, log.empty()) << log;
+    EXPECT_TRUE(windowOnly || log.find(head) != std::string::npos) << log;
+    EXPECT_TRUE(windowOnly ||
+                log.find(std::string("Stop by ") + ISOStopReasonName(stop)) != std::string::npos);
+    for (const char* no : {"<--", "Iteration"}) EXPECT_EQ(log.find(no), std::string::npos) << no;
+  }
+}
+
+// Verbose 2 prints one line per residual kind, whose weighted sums add up to
+// the total, each with its mean below its largest.
+TEST_F(ISOSolverTest, CostLog) {
+  ISOProblem P = base;
+  AddDeltas(P, -1, false);
+  ISOSolver solver;
+  testing::internal::CaptureStdout();
+  solver.ComputeCost(P, state, 2);
+  const std::string log = testing::internal::GetCapturedStdout();
+  std::istringstream in(log);
+  double sum = 0, total = -1, rms, worst;
+  int lines = 0;
+  for (std::string l; std::getline(in, l);) {
+    const size_t arrow = l.find(" <-- ");
+    if (std::sscanf(l.c_str(), "  Total %lf", &total) == 1 || arrow == std::string::npos) continue;
+    sum += std::stod(l.substr(l.rfind(' ', arrow - 1)));
+    ASSERT_EQ(2, std::sscanf(l.c_str() + arrow, " <-- %lf <= %lf", &rms, &worst)) << l;
+    EXPECT_LE(rms, worst * (1 + 1e-6)) << l;
+    ++lines;
+  }
+  EXPECT_EQ(lines, 11) << log;  // Feature3D, 7 for the deltas, 2 Bias[R], Gravity
+  EXPECT_NEAR(sum, total, 1e-5 * sum);
+  EXPECT_NEAR(sum, solver.ComputeCost(P, state, 0), 1e-5 * sum);
+}
+
+// Input the solver cannot solve is refused with the state untouched: 2-D
+// features (with one error line and nothing on standard output), malformed
+// lists, groups and indices, an empty state. A problem with nothing to fit
+// stops on its zero step.
+TEST_F(ISOSolverTest, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState) {
+  ISOProblem good = base;
+  AddDeltas(good, -1, true);
+  const std::function<void(ISOProblem&)> breakers[] = {
+      [](ISOProblem& p) { p.features2D.PushBack(LA::AlignedVector4f(), 4); },
+      [](ISOProblem& p) { p.deltas3.pairs[2].second = 4; },                      // past the window
+      [](ISOProblem& p) { std::swap(p.deltas3.pairs[1], p.deltas3.pairs[2]); },  // unsorted
+      [](ISOProblem& p) { p.deltas3.count = 5; },                         // more pairs than records
+      [](ISOProblem& p) { Add(p.deltas1, p.deltas3.records[0], 0, 2); },  // no such reference
+      [](ISOProblem& p) { p.feature3DStarts.pop_back(); },  // groups of another window
+      [](ISOProblem& p) { p.feature3DStarts[7] = p.features3D.Size() + 1; },
+      [](ISOProblem& p) { p.gravityCameras[3] = 99; },
+      [](ISOProblem& p) { p = ISOProblem(), p.feature3DStarts.assign(17, 0); }};  // nothing
+  for (size_t k = 0; k < 9; ++k) {
+    ISOProblem P = good;
+    breakers[k](P);
+    ISOState s;
+    ISOState::Copy(s, state);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ISOSolver().Run(P, s, k == 0 ? 1 : 0),
+              k == 8 ? ISO_LM_SMALL_DELTA : ISO_LM_NORMAL_EQUATION_FAIL)
+        << k;
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), k == 8 ? 0 : 1) << k << err;
+    EXPECT_TRUE(k > 0 || (err.find("2-D feature") != std::string::npos && out.empty())) << out;
+    EXPECT_TRUE(SameBytes(state.windowCameras, s.windowCameras)) << k;
+  }
+  ISOState empty;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ISOSolver().Run(good, empty, 0), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
+}
+
+}  // namespace
