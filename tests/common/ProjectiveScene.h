@@ -160,19 +160,11 @@ inline double MatrixDistance(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b)
   return std::min((an - bn).norm(), (an + bn).norm());
 }
 
-inline double RotationAngleDeg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  const double c = std::max(-1.0, std::min(1.0, ((a.transpose() * b).trace() - 1.0) / 2.0));
-  return std::acos(c) * 180.0 / M_PI;
-}
-
-inline double DirectionAngleDeg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
-  const double c = std::max(-1.0, std::min(1.0, a.normalized().dot(b.normalized())));
-  return std::acos(c) * 180.0 / M_PI;
-}
-
-inline double SmallestToLargestSingularValue(const Eigen::Matrix3d& M) {
-  const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(M).singularValues();
-  return sv(2) / sv(0);
+// Entries uniform in [-scale, scale].
+inline Eigen::Matrix3d RandomMatrix(double scale = 1.0) {
+  Eigen::Matrix3d M;
+  for (int i = 0; i < 9; ++i) M(i / 3, i % 3) = UniformD(-scale, scale);
+  return M;
 }
 
 // Pinhole intrinsics of the pixel tests: f = 500, principal point (320, 240).
@@ -228,21 +220,6 @@ inline void FillSet(const std::vector<Match>& m, MatchSet2D& set) {
     set.SetMatch(static_cast<u32>(i), static_cast<float>(m[i].x1), static_cast<float>(m[i].y1),
                  static_cast<float>(m[i].x2), static_cast<float>(m[i].y2));
   }
-}
-
-// Mean distance from the origin of each image's points, read from the packed
-// blocks and from the tail copy: both must be normalised.
-inline Eigen::Vector2d MeanDistances(const MatchSet2D& d) {
-  Eigen::Vector2d sum(0.0, 0.0);
-  float m[4];
-  for (u32 i = 0; i < d.packedCount; ++i) {
-    d.GetMatch(i, m);
-    sum += Eigen::Vector2d(std::hypot(m[0], m[1]), std::hypot(m[2], m[3]));
-  }
-  for (u32 t = 0; t < d.tailCount; ++t)
-    sum += Eigen::Vector2d(std::hypot(d.tail1[t].x, d.tail1[t].y),
-                           std::hypot(d.tail2[t].x, d.tail2[t].y));
-  return sum / d.Size();
 }
 
 }  // namespace scene
