@@ -25,22 +25,17 @@ struct Pose {
   Eigen::Vector3f Apply(const Eigen::Vector3f& X) const { return R * X + t; }
 };
 
+using CameraMatrix = Eigen::Matrix<float, 3, 4, Eigen::RowMajor>;
+
 inline Camera ToCamera(const Pose& p) {
   Camera c{};
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) c.m[r][k] = p.R(r, k);
-    c.m[r][3] = p.t(r);
-  }
+  Eigen::Map<CameraMatrix>(&c.m[0][0]) << p.R, p.t;
   return c;
 }
 
 inline Pose FromCamera(const Camera& c) {
-  Pose p;
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) p.R(r, k) = c.m[r][k];
-    p.t(r) = c.m[r][3];
-  }
-  return p;
+  const Eigen::Map<const CameraMatrix> M(&c.m[0][0]);
+  return {M.leftCols<3>(), M.col(3)};
 }
 
 // A random pose looking at the world origin from a distance of 4 to 6.
@@ -66,10 +61,7 @@ inline float CentreError(const Pose& a, const Pose& b) {
 }
 
 inline bool AllFinite(const Camera& c) {
-  for (int r = 0; r < 3; ++r)
-    for (int k = 0; k < 4; ++k)
-      if (!std::isfinite(c.m[r][k])) return false;
-  return true;
+  return Eigen::Map<const CameraMatrix>(&c.m[0][0]).allFinite();
 }
 
 // World points in the cube [-extent, extent]^3 (flatness scales z) with
@@ -188,29 +180,15 @@ inline Eigen::Matrix3d PixelFundamental(const TwoViewScene& s) {
   return F / F(2, 2);
 }
 
-// Packed containers filled from plain matches.
-template <class Sample>  // FourMatches2D or the first four of FiveMatches2D
-void FillFour(const std::vector<Match>& m, Sample& s) {
-  for (int i = 0; i < 4; ++i) {
-    s.x1[i] = static_cast<float>(m[i].x1);
-    s.y1[i] = static_cast<float>(m[i].y1);
-    s.x2[i] = static_cast<float>(m[i].x2);
-    s.y2[i] = static_cast<float>(m[i].y2);
-  }
-}
-
-inline void FillFive(const std::vector<Match>& m, FiveMatches2D& s) {
-  FillFour(m, s);
-  const float fifth[4] = {float(m[4].x1), float(m[4].y1), float(m[4].x2), float(m[4].y2)};
-  for (int k = 0; k < 4; ++k) s.fifth[k] = fifth[k];
-}
-
-inline void FillEight(const std::vector<Match>& m, EightMatches2D& s) {
-  for (int i = 0; i < 8; ++i) {
-    s.px1[i] = static_cast<float>(m[i].x1);
-    s.py1[i] = static_cast<float>(m[i].y1);
-    s.px2[i] = static_cast<float>(m[i].x2);
-    s.py2[i] = static_cast<float>(m[i].y2);
+// Packed containers filled from plain matches: the first n into the
+// coordinate arrays of a sample, all into a set.
+inline void FillArrays(const std::vector<Match>& m, int n, float* x1, float* y1, float* x2,
+                       float* y2) {
+  for (int i = 0; i < n; ++i) {
+    x1[i] = static_cast<float>(m[i].x1);
+    y1[i] = static_cast<float>(m[i].y1);
+    x2[i] = static_cast<float>(m[i].x2);
+    y2[i] = static_cast<float>(m[i].y2);
   }
 }
 

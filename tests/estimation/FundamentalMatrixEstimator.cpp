@@ -25,7 +25,7 @@ TEST(FundamentalMatrixEstimator, EightPointAndLeastSquaresAreExactAndRankTwo) {
   for (const int n : {8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 9, 13, 100}) {
     const TwoViewScene s = MakeScene(n);
     EightMatches2D sample;
-    FillEight(ToPixels(s.matches), sample);
+    FillArrays(ToPixels(s.matches), 8, sample.px1, sample.py1, sample.px2, sample.py2);
     FundamentalMatrixEstimatorData data;
     FillSet(ToPixels(s.matches), data);
     for (const bool minimal : {true, false}) {
@@ -45,7 +45,8 @@ TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
   FundamentalMatrixEstimator estimator(4.0f);
   AlignedArray<FundamentalMatrix> models;
   EightMatches2D sample;
-  FillEight(std::vector<Match>(8, Match{100, 120, 130, 90}), sample);
+  FillArrays(std::vector<Match>(8, Match{100, 120, 130, 90}), 8, sample.px1, sample.py1, sample.px2,
+             sample.py2);
   EXPECT_FALSE(estimator.SolveMinimal(sample, models)) << "coincident matches";
   EXPECT_EQ(models.Size(), 0u);
   FundamentalMatrixEstimatorData seven;
@@ -60,7 +61,7 @@ TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
       const double z = UniformD(2, 8), x = UniformD(-1, 1), y = UniformD(-1, 1);
       m.push_back({x, y, x + 1.0 / z, y});
     }
-    FillEight(ToPixels(m), sample);
+    FillArrays(ToPixels(m), 8, sample.px1, sample.py1, sample.px2, sample.py2);
     const bool solved = estimator.SolveMinimal(sample, models);
     EXPECT_EQ(models.Size(), solved ? 1u : 0u);
     EXPECT_TRUE(!solved || ToEigen(models[0]).allFinite());
