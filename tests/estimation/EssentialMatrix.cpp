@@ -176,7 +176,15 @@ TEST(EssentialMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
   // step taken on the wrong side of R would show.
   const Eigen::Matrix3d R = s.R * Eigen::AngleAxisd(0.05, Eigen::Vector3d::UnitY());
   const Eigen::Vector3d t = (s.t + Eigen::Vector3d(0.05, -0.03, 0.02)).normalized();
-  fd::ExpectNormalEquationMatchesSSE(data, FromEigen<RigidTransformation3D>(R, t));
+  const RigidTransformation3D off = FromEigen<RigidTransformation3D>(R, t);
+  fd::ExpectNormalEquationMatchesSSE(data, off);
+  // The error does not see the length of t: the step must keep it 1.
+  LA::AlignedVector6f ones, dx{};
+  for (float& v : ones.v) v = 1.0f;
+  dx.v[3] = 0.5f * t.x();
+  RigidTransformation3D moved;
+  data.UpdateModel(ones, dx, off, moved);
+  EXPECT_NEAR(TranslationOf(moved).norm(), 1.0, 1e-6);
 
   const TwoViewScene exact = MakeScene(41, 1.0);
   FillSet(exact.matches, data);
