@@ -27,6 +27,9 @@ class CameraEPnP {
                          AlignedArray<LA::AlignedVector4f>& work);
 
  private:
+  // The tests reach the pose before its polish through this one hook.
+  friend class CameraEPnPTestAccess;
+
   bool Run(const LA::AlignedVector4f* X, const LA::Vector2<float>* x, u32 n, Camera& camera);
   // Centroid and the three principal axes scaled by their spread.
   bool ComputeControlPoints(const LA::AlignedVector4f* X, u32 n);

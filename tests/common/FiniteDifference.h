@@ -14,15 +14,19 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
-#include <algorithm>
 #include <cmath>
-#include <string>
 
 #include "estimation/OptimizerDataTemplate.h"
 #include "estimation/OptimizerTemplate.h"
 #include "la/LinearAlgebra.h"
 
 namespace fd {
+
+struct Options {
+  double step = 1e-3;       // in the scaled parameters dx
+  double tolerance = 2e-3;  // relative to max |b| (gradient) or max |A_ii| (Hessian)
+  double absolute = 1e-6;   // floor of the allowed difference
+};
 
 inline float Entry(const LA::AlignedCompactMatrix6f& A, int i, int j) {
   return A(i, j);
@@ -32,23 +36,28 @@ inline float Entry(const Matrix& A, int i, int j) {
   return A.m[i][j];
 }
 
-struct Options {
-  double step = 1e-3;       // in the scaled parameters dx
-  double tolerance = 2e-3;  // relative to max |b| (gradient) or max |A_ii| (Hessian)
-  double absolute = 1e-6;   // floor of the allowed difference
-};
+// A, b and the scale s at the model, and A in double.
+template <class Model, class Vector, class Matrix>
+Eigen::MatrixXd Build(OptimizerDataTemplate<Model, Vector, Matrix>& data, const Model& model,
+                      Matrix& A, Vector& b, Vector& s) {
+  constexpr int P = OptimizerAlgebra<Vector, Matrix>::kSize;
+  data.ComputeSSE(model);
+  data.ConstructNormalEquationAndScale(model, A, b, s);
+  Eigen::MatrixXd E(P, P);
+  for (int i = 0; i < P; ++i)
+    for (int j = 0; j < P; ++j) E(i, j) = Entry(A, i, j);
+  return E;
+}
 
+// SSE after the scaled step `step` (places past P mirror the ones the
+// 6-parameter layout repeats).
 template <class Model, class Vector, class Matrix>
 double SSEAfterStep(OptimizerDataTemplate<Model, Vector, Matrix>& data, const Model& model,
                     const Vector& scale, const Eigen::VectorXd& step) {
   constexpr int P = OptimizerAlgebra<Vector, Matrix>::kSize;
   Vector dx{};
   for (int i = 0; i < P; ++i) dx.v[i] = static_cast<float>(step(i));
-  // Places past P mirror the ones the 6-parameter layout repeats.
-  if constexpr (P == 6) {
-    dx.v[6] = dx.v[4];
-    dx.v[7] = dx.v[5];
-  }
+  if constexpr (P == 6) dx.v[6] = dx.v[4], dx.v[7] = dx.v[5];
   Model moved = model;
   data.UpdateModel(scale, dx, model, moved);
   return data.ComputeSSE(moved);
@@ -61,28 +70,21 @@ void ExpectNormalEquationMatchesSSE(OptimizerDataTemplate<Model, Vector, Matrix>
   constexpr int P = OptimizerAlgebra<Vector, Matrix>::kSize;
   Matrix A{}, A2{};
   Vector b{}, b2{}, s{};
-  data.ComputeSSE(model);
-  data.ConstructNormalEquationAndScale(model, A, b, s);
+  const Eigen::MatrixXd E = Build(data, model, A, b, s);
   data.ComputeSSE(model);
   data.ConstructNormalEquation(model, s, A2, b2);
-
-  double maxB = 0.0;
-  Eigen::MatrixXd E(P, P);
+  Eigen::VectorXd gradient(P);
   for (int i = 0; i < P; ++i) {
-    maxB = std::max(maxB, std::fabs(static_cast<double>(b.v[i])));
+    gradient(i) = b.v[i];
     EXPECT_EQ(b.v[i], b2.v[i]) << "b differs between the two builds at " << i;
-    for (int j = 0; j < P; ++j) {
-      E(i, j) = Entry(A, i, j);
-      EXPECT_EQ(Entry(A, i, j), Entry(A2, i, j)) << i << "," << j;
-    }
+    for (int j = 0; j < P; ++j) EXPECT_EQ(Entry(A, i, j), Entry(A2, i, j)) << i << "," << j;
   }
+  const double maxB = gradient.cwiseAbs().maxCoeff();
   ASSERT_GT(maxB, 0.0) << "pick a model away from the optimum";
   for (int i = 0; i < P; ++i) {
-    Eigen::VectorXd e = Eigen::VectorXd::Zero(P);
-    e(i) = o.step;
-    const double plus = SSEAfterStep(data, model, s, e);
-    const double minus = SSEAfterStep(data, model, s, -e);
-    const double expected = -0.25 * (plus - minus) / o.step;
+    const Eigen::VectorXd e = Eigen::VectorXd::Unit(P, i) * o.step;
+    const double expected =
+        -0.25 * (SSEAfterStep(data, model, s, e) - SSEAfterStep(data, model, s, -e)) / o.step;
     EXPECT_NEAR(b.v[i], expected, o.tolerance * maxB + o.absolute)
         << "b[" << i << "] is not -1/2 dSSE/dx through UpdateModel";
   }
@@ -100,22 +102,18 @@ void ExpectGaussNewtonHessianAtZeroResidual(OptimizerDataTemplate<Model, Vector,
   constexpr int P = OptimizerAlgebra<Vector, Matrix>::kSize;
   Matrix A{};
   Vector b{}, s{};
-  data.ComputeSSE(model);
-  data.ConstructNormalEquationAndScale(model, A, b, s);
-  double largest = 0.0;
-  for (int i = 0; i < P; ++i) largest = std::max(largest, std::fabs(double(Entry(A, i, i))));
+  const Eigen::MatrixXd E = Build(data, model, A, b, s);
+  const double largest = E.diagonal().cwiseAbs().maxCoeff();
   ASSERT_GT(largest, 0.0);
   for (int i = 0; i < P; ++i) {
     for (int j = 0; j < P; ++j) {
-      Eigen::VectorXd ei = Eigen::VectorXd::Zero(P), ej = Eigen::VectorXd::Zero(P);
-      ei(i) = o.step;
-      ej(j) = o.step;
-      const double pp = SSEAfterStep(data, model, s, ei + ej);
-      const double pm = SSEAfterStep(data, model, s, ei - ej);
-      const double mp = SSEAfterStep(data, model, s, -ei + ej);
-      const double mm = SSEAfterStep(data, model, s, -ei - ej);
-      const double hessian = (pp - pm - mp + mm) / (4.0 * o.step * o.step);
-      EXPECT_NEAR(Entry(A, i, j), 0.5 * hessian, o.tolerance * largest + o.absolute)
+      const Eigen::VectorXd ei = Eigen::VectorXd::Unit(P, i) * o.step;
+      const Eigen::VectorXd ej = Eigen::VectorXd::Unit(P, j) * o.step;
+      const double hessian =
+          (SSEAfterStep(data, model, s, ei + ej) - SSEAfterStep(data, model, s, ei - ej) -
+           SSEAfterStep(data, model, s, ej - ei) + SSEAfterStep(data, model, s, -ei - ej)) /
+          (4.0 * o.step * o.step);
+      EXPECT_NEAR(E(i, j), 0.5 * hessian, o.tolerance * largest + o.absolute)
           << "A(" << i << "," << j << ") is not J^T J";
     }
   }

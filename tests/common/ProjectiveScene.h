@@ -25,22 +25,17 @@ struct Pose {
   Eigen::Vector3f Apply(const Eigen::Vector3f& X) const { return R * X + t; }
 };
 
+using CameraMatrix = Eigen::Matrix<float, 3, 4, Eigen::RowMajor>;
+
 inline Camera ToCamera(const Pose& p) {
   Camera c{};
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) c.m[r][k] = p.R(r, k);
-    c.m[r][3] = p.t(r);
-  }
+  Eigen::Map<CameraMatrix>(&c.m[0][0]) << p.R, p.t;
   return c;
 }
 
 inline Pose FromCamera(const Camera& c) {
-  Pose p;
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) p.R(r, k) = c.m[r][k];
-    p.t(r) = c.m[r][3];
-  }
-  return p;
+  const Eigen::Map<const CameraMatrix> M(&c.m[0][0]);
+  return {M.leftCols<3>(), M.col(3)};
 }
 
 // A random pose looking at the world origin from a distance of 4 to 6.
@@ -66,10 +61,7 @@ inline float CentreError(const Pose& a, const Pose& b) {
 }
 
 inline bool AllFinite(const Camera& c) {
-  for (int r = 0; r < 3; ++r)
-    for (int k = 0; k < 4; ++k)
-      if (!std::isfinite(c.m[r][k])) return false;
-  return true;
+  return Eigen::Map<const CameraMatrix>(&c.m[0][0]).allFinite();
 }
 
 // World points in the cube [-extent, extent]^3 (flatness scales z) with
@@ -160,19 +152,11 @@ inline double MatrixDistance(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b)
   return std::min((an - bn).norm(), (an + bn).norm());
 }
 
-inline double RotationAngleDeg(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  const double c = std::max(-1.0, std::min(1.0, ((a.transpose() * b).trace() - 1.0) / 2.0));
-  return std::acos(c) * 180.0 / M_PI;
-}
-
-inline double DirectionAngleDeg(const Eigen::Vector3d& a, const Eigen::Vector3d& b) {
-  const double c = std::max(-1.0, std::min(1.0, a.normalized().dot(b.normalized())));
-  return std::acos(c) * 180.0 / M_PI;
-}
-
-inline double SmallestToLargestSingularValue(const Eigen::Matrix3d& M) {
-  const Eigen::Vector3d sv = Eigen::JacobiSVD<Eigen::Matrix3d>(M).singularValues();
-  return sv(2) / sv(0);
+// Entries uniform in [-scale, scale].
+inline Eigen::Matrix3d RandomMatrix(double scale = 1.0) {
+  Eigen::Matrix3d M;
+  for (int i = 0; i < 9; ++i) M(i / 3, i % 3) = UniformD(-scale, scale);
+  return M;
 }
 
 // Pinhole intrinsics of the pixel tests: f = 500, principal point (320, 240).
@@ -196,29 +180,15 @@ inline Eigen::Matrix3d PixelFundamental(const TwoViewScene& s) {
   return F / F(2, 2);
 }
 
-// Packed containers filled from plain matches.
-template <class Sample>  // FourMatches2D or the first four of FiveMatches2D
-void FillFour(const std::vector<Match>& m, Sample& s) {
-  for (int i = 0; i < 4; ++i) {
-    s.x1[i] = static_cast<float>(m[i].x1);
-    s.y1[i] = static_cast<float>(m[i].y1);
-    s.x2[i] = static_cast<float>(m[i].x2);
-    s.y2[i] = static_cast<float>(m[i].y2);
-  }
-}
-
-inline void FillFive(const std::vector<Match>& m, FiveMatches2D& s) {
-  FillFour(m, s);
-  const float fifth[4] = {float(m[4].x1), float(m[4].y1), float(m[4].x2), float(m[4].y2)};
-  for (int k = 0; k < 4; ++k) s.fifth[k] = fifth[k];
-}
-
-inline void FillEight(const std::vector<Match>& m, EightMatches2D& s) {
-  for (int i = 0; i < 8; ++i) {
-    s.px1[i] = static_cast<float>(m[i].x1);
-    s.py1[i] = static_cast<float>(m[i].y1);
-    s.px2[i] = static_cast<float>(m[i].x2);
-    s.py2[i] = static_cast<float>(m[i].y2);
+// Packed containers filled from plain matches: the first n into the
+// coordinate arrays of a sample, all into a set.
+inline void FillArrays(const std::vector<Match>& m, int n, float* x1, float* y1, float* x2,
+                       float* y2) {
+  for (int i = 0; i < n; ++i) {
+    x1[i] = static_cast<float>(m[i].x1);
+    y1[i] = static_cast<float>(m[i].y1);
+    x2[i] = static_cast<float>(m[i].x2);
+    y2[i] = static_cast<float>(m[i].y2);
   }
 }
 
@@ -228,21 +198,6 @@ inline void FillSet(const std::vector<Match>& m, MatchSet2D& set) {
     set.SetMatch(static_cast<u32>(i), static_cast<float>(m[i].x1), static_cast<float>(m[i].y1),
                  static_cast<float>(m[i].x2), static_cast<float>(m[i].y2));
   }
-}
-
-// Mean distance from the origin of each image's points, read from the packed
-// blocks and from the tail copy: both must be normalised.
-inline Eigen::Vector2d MeanDistances(const MatchSet2D& d) {
-  Eigen::Vector2d sum(0.0, 0.0);
-  float m[4];
-  for (u32 i = 0; i < d.packedCount; ++i) {
-    d.GetMatch(i, m);
-    sum += Eigen::Vector2d(std::hypot(m[0], m[1]), std::hypot(m[2], m[3]));
-  }
-  for (u32 t = 0; t < d.tailCount; ++t)
-    sum += Eigen::Vector2d(std::hypot(d.tail1[t].x, d.tail1[t].y),
-                           std::hypot(d.tail2[t].x, d.tail2[t].y));
-  return sum / d.Size();
 }
 
 }  // namespace scene

@@ -25,7 +25,7 @@ TEST(FundamentalMatrixEstimator, EightPointAndLeastSquaresAreExactAndRankTwo) {
   for (const int n : {8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 9, 13, 100}) {
     const TwoViewScene s = MakeScene(n);
     EightMatches2D sample;
-    FillEight(ToPixels(s.matches), sample);
+    FillArrays(ToPixels(s.matches), 8, sample.px1, sample.py1, sample.px2, sample.py2);
     FundamentalMatrixEstimatorData data;
     FillSet(ToPixels(s.matches), data);
     for (const bool minimal : {true, false}) {
@@ -33,10 +33,10 @@ TEST(FundamentalMatrixEstimator, EightPointAndLeastSquaresAreExactAndRankTwo) {
                           : estimator.SolveNonMinimal(data, models));
       ASSERT_EQ(models.Size(), 1u);
       EXPECT_LT(MatrixDistance(ToEigen(models[0]), PixelFundamental(s)), 1e-3) << n;
-      EXPECT_LT(SmallestToLargestSingularValue(ToEigen(models[0])), 1e-6) << n;
+      const Eigen::Vector3d sv =
+          Eigen::JacobiSVD<Eigen::Matrix3d>(ToEigen(models[0])).singularValues();
+      EXPECT_LT(sv(2) / sv(0), 1e-6) << n;
     }
-    // Normalised in place, the tail copy too.
-    EXPECT_NEAR(MeanDistances(data)(0), std::sqrt(2.0), 1e-4);
   }
 }
 
@@ -45,7 +45,8 @@ TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
   FundamentalMatrixEstimator estimator(4.0f);
   AlignedArray<FundamentalMatrix> models;
   EightMatches2D sample;
-  FillEight(std::vector<Match>(8, Match{100, 120, 130, 90}), sample);
+  FillArrays(std::vector<Match>(8, Match{100, 120, 130, 90}), 8, sample.px1, sample.py1, sample.px2,
+             sample.py2);
   EXPECT_FALSE(estimator.SolveMinimal(sample, models)) << "coincident matches";
   EXPECT_EQ(models.Size(), 0u);
   FundamentalMatrixEstimatorData seven;
@@ -53,21 +54,23 @@ TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
   EXPECT_FALSE(estimator.SolveNonMinimal(seven, models)) << "too few for least squares";
   EXPECT_EQ(models.Size(), 0u);
   // Pure sideways motion makes the normalised F33 vanish, which the F33 = 1
-  // parameterisation cannot express.
+  // parameterisation cannot express: no model or a finite one.
   for (int trial = 0; trial < 20; ++trial) {
     std::vector<Match> m;
     for (int i = 0; i < 8; ++i) {
       const double z = UniformD(2, 8), x = UniformD(-1, 1), y = UniformD(-1, 1);
       m.push_back({x, y, x + 1.0 / z, y});
     }
-    FillEight(ToPixels(m), sample);
-    if (estimator.SolveMinimal(sample, models)) {
-      ASSERT_EQ(models.Size(), 1u);
-      EXPECT_TRUE(ToEigen(models[0]).allFinite());
-    } else {
-      EXPECT_EQ(models.Size(), 0u);
-    }
+    FillArrays(ToPixels(m), 8, sample.px1, sample.py1, sample.px2, sample.py2);
+    const bool solved = estimator.SolveMinimal(sample, models);
+    EXPECT_EQ(models.Size(), solved ? 1u : 0u);
+    EXPECT_TRUE(!solved || ToEigen(models[0]).allFinite());
   }
+  // The mean error in squared pixels: the SSE over the two scales and the
+  // match count.
+  seven.scale1 = 2.0f;
+  seven.scale2 = 4.0f;
+  EXPECT_EQ(seven.GetFactorSSEToMSE(), double(1.0f / 56.0f));
 }
 
 TEST(FundamentalMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
@@ -91,48 +94,28 @@ TEST(FundamentalMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
   EXPECT_LT(MatrixDistance(ToEigen(Fe), PixelFundamental(s)), 1e-4);
 }
 
-class FundamentalLoopTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Random::Seed(45);
-    scene_ = MakeScene(1000, 0.3);
-    FillSet(NoisyPixels(scene_, 0.5, 300), data_);
-  }
-  TwoViewScene scene_;
-  FundamentalMatrixEstimatorData data_;
-};
-
-TEST_F(FundamentalLoopTest, TrackerSettingsFindTheInliers) {
+TEST(FundamentalMatrixEstimator, TrackerSettingsFindTheInliers) {
+  Random::Seed(45);
+  const TwoViewScene scene = MakeScene(1000, 0.3);
+  FundamentalMatrixEstimatorData data;
+  FillSet(NoisyPixels(scene, 0.5, 300), data);
   // 16 times a pixel variance of 0.25, at most 300 and at least 20 iterations.
   FundamentalMatrixEstimator estimator(16.0f * 0.25f);
   estimator.maxIterations = 300;
   estimator.minIterations = 20;
   FundamentalMatrix F{};
-  std::vector<u16> inliers;
+  std::vector<u16> inliers, truth;
   Random::Seed(5);
-  estimator.RunLoRansac(data_, F, inliers);
-  int found = 0, outliersTaken = 0;
-  for (u16 i : inliers) (i < 300 ? outliersTaken : found) += 1;
+  estimator.RunLoRansac(data, F, inliers);
+  const auto found = std::count_if(inliers.begin(), inliers.end(), [](u16 i) { return i >= 300; });
   // Against what the true F accepts among the true inliers.
-  std::vector<u16> truth;
   f64 error = 0.0;
-  estimator.VerifyModel(data_, FromEigen<FundamentalMatrix>(PixelFundamental(scene_)), truth,
-                        error);
+  estimator.VerifyModel(data, FromEigen<FundamentalMatrix>(PixelFundamental(scene)), truth, error);
   EXPECT_GE(found,
             0.98 * std::count_if(truth.begin(), truth.end(), [](u16 i) { return i >= 300; }));
-  EXPECT_LE(outliersTaken, 15);
-  EXPECT_LT(MatrixDistance(ToEigen(F), PixelFundamental(scene_)), 5e-2);
+  EXPECT_LE(inliers.size() - found, 15u);
+  EXPECT_LT(MatrixDistance(ToEigen(F), PixelFundamental(scene)), 5e-2);
   EXPECT_TRUE(std::is_sorted(inliers.begin(), inliers.end()));
 }
 
 }  // namespace
-
-// The mean error in squared pixels: the SSE over the two scales and the
-// match count.
-TEST(FundamentalMatrixEstimatorData, MeanErrorFactorIsPerMatchInPixels) {
-  FundamentalMatrixEstimatorData data;
-  FillSet(std::vector<Match>(10, Match{1, 2, 3, 4}), data);
-  data.scale1 = 2.0f;
-  data.scale2 = 4.0f;
-  EXPECT_EQ(data.GetFactorSSEToMSE(), double(1.0f / 80.0f));
-}

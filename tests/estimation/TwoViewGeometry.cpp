@@ -1,8 +1,7 @@
-// Transfers of homographies and fundamental matrices between pixel and
-// normalised coordinates against matrices built in double, and the symmetric
-// epipolar error (scalar, four-wide, known answer).
-// Also the packed two-view match sets: normalisation, copies read back, the
-// tail lanes and degenerate sets.
+// The symmetric epipolar error (scalar, four-wide, known answer) and the
+// packed two-view match sets: normalisation, copies read back, the tail lanes
+// and degenerate sets. The pixel/normalised transfers of the models are
+// checked through the homography and fundamental-matrix known answers.
 #include "estimation/TwoViewGeometry.h"
 
 #include <gtest/gtest.h>
@@ -11,39 +10,6 @@
 #include "estimation/MatchSet2D.h"
 
 namespace {
-
-// A = [a 0 -a p; 0 a -a q; 0 0 1].
-Eigen::Matrix3d Affine(f64 a, f64 p, f64 q) {
-  Eigen::Matrix3d A;
-  A << a, 0, -a * p, 0, a, -a * q, 0, 0, 1;
-  return A;
-}
-
-Eigen::Matrix3d RandomMatrix() {
-  Eigen::Matrix3d M;
-  for (int i = 0; i < 9; ++i) M(i / 3, i % 3) = UniformD(-1, 1);
-  return M;
-}
-
-TEST(TwoViewGeometry, TransformsAreBHAAndBTransposedFA) {
-  Random::Seed(1);
-  const f32 means[4] = {320.5f, 240.25f, 300.0f, 200.75f};
-  const f32 a = 0.004f, b = 0.0035f;
-  // The inputs as the library holds them, in single precision.
-  const Eigen::Matrix3d H = ToEigen(FromEigen(RandomMatrix())),
-                        F = ToEigen(FromEigen(RandomMatrix()));
-  LA::AlignedMatrix3f M = FromEigen(H);
-  LA::AlignedVector4f scratch[6];
-  TransformHomography(M, means, a, b, scratch);
-  Eigen::Matrix3d B;
-  B << 1.0 / b, 0, means[2], 0, 1.0 / b, means[3], 0, 0, 1;
-  Eigen::Matrix3d expected = B * H * Affine(a, means[0], means[1]);
-  EXPECT_LT((ToEigen(M) - expected).cwiseAbs().maxCoeff(), 1e-4 * expected.cwiseAbs().maxCoeff());
-  M = FromEigen(F);
-  TransformFundamentalMatrix(M, means, a, b, scratch);
-  expected = Affine(b, means[2], means[3]).transpose() * F * Affine(a, means[0], means[1]);
-  EXPECT_LT((ToEigen(M) - expected).cwiseAbs().maxCoeff(), 1e-5 * expected.cwiseAbs().maxCoeff());
-}
 
 TEST(TwoViewGeometry, SymmetricEpipolarErrorKnownAnswerAndFourWideEqualsScalar) {
   // Sideways motion: epipolar lines are image rows, both distances |y1 - y2|.
@@ -56,7 +22,7 @@ TEST(TwoViewGeometry, SymmetricEpipolarErrorKnownAnswerAndFourWideEqualsScalar) 
   EXPECT_FLOAT_EQ(scratch[3], 0.25f);  // e^2
 
   Random::Seed(5);
-  F = FromEigen(RandomMatrix());
+  F = FromEigen(scene::RandomMatrix());
   const Eigen::Matrix3d Fd = ToEigen(F);
   LA::AlignedVector4f Fb[9], scratch4[6];
   BroadcastMatrix3(F, Fb);
@@ -83,63 +49,41 @@ TEST(TwoViewGeometry, SymmetricEpipolarErrorKnownAnswerAndFourWideEqualsScalar) 
 
 }  // namespace
 
-using scene::Match;
-
-namespace {
-
-std::vector<Match> RandomMatches(u32 n, u32 seed) {
-  Random::Seed(seed);
-  std::vector<Match> m(n);
-  const auto u = [] { return Uniform(0.0f, 640.0f); };
-  for (Match& x : m) x = {u(), u() * 0.75f, u(), u() * 0.75f};
-  return m;
-}
-
-// Expects mean 0 and mean distance sqrt(2) of n points.
-template <class X, class Y>
-void ExpectNormalised(X x, Y y, u32 n, const char* what, f64 tolerance = 1e-5) {
-  f64 mx = 0.0, my = 0.0, dist = 0.0;
-  for (u32 i = 0; i < n; ++i) mx += x(i) / n, my += y(i) / n;
-  for (u32 i = 0; i < n; ++i) dist += std::hypot(x(i) - mx, y(i) - my) / n;
-  EXPECT_NEAR(mx, 0.0, tolerance) << what << " " << n;
-  EXPECT_NEAR(my, 0.0, tolerance) << what << " " << n;
-  EXPECT_NEAR(dist, std::sqrt(2.0), tolerance) << what << " " << n;
-}
-
+// Normalisation moves each image's points to mean 0 and mean distance sqrt(2),
+// read from the packed storage, the partly filled block too (samplers draw
+// from there), and the tail copy agrees with it; the stored means and scales
+// undo it. Coincident points and empty sets keep the scale 1.
 TEST(MatchSet2D, NormalisationGivesMeanZeroAndMeanDistanceSqrt2) {
+  Random::Seed(10);
+  LA::AlignedVector4f scratch[6];
   for (const u32 n : {3u, 5u, 8u, 13u}) {
-    const auto m = RandomMatches(n, 10 + n);
+    std::vector<scene::Match> m(n);
+    for (scene::Match& x : m)
+      x = {UniformD(0, 640), UniformD(0, 480), UniformD(0, 640), UniformD(0, 480)};
     MatchSet2D s;
     scene::FillSet(m, s);
-    LA::AlignedVector4f scratch[6];
     MatchSet2D::Normalize(s, scratch);
-    // Read from the packed storage, the partly filled block too: samplers
-    // draw from there. The tail copy must agree with it.
-    std::vector<std::array<f32, 4>> r(n);
+    Eigen::Matrix<double, Eigen::Dynamic, 4> r(n, 4), stored(n, 4);
     for (u32 i = 0; i < n; ++i) {
-      s.GetMatch(i, r[i].data());
-      if (i >= s.packedCount) {
-        EXPECT_EQ(s.tail1[i - s.packedCount].x, r[i][0]) << "tail copy and block disagree";
-        EXPECT_EQ(s.tail2[i - s.packedCount].y, r[i][3]);
-      }
+      f32 p[4], t[4];
+      s.GetMatch(i, p);
+      s.ReadMatch(i, t);
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(p[k], t[k]) << "tail copy and block disagree";
+      r.row(i) << p[0], p[1], p[2], p[3];
+      stored.row(i) << (m[i].x1 - s.means[0]) * s.scale1, (m[i].y1 - s.means[1]) * s.scale1,
+          (m[i].x2 - s.means[2]) * s.scale2, (m[i].y2 - s.means[3]) * s.scale2;
     }
-    ExpectNormalised([&](u32 i) { return r[i][0]; }, [&](u32 i) { return r[i][1]; }, n, "first");
-    ExpectNormalised([&](u32 i) { return r[i][2]; }, [&](u32 i) { return r[i][3]; }, n, "second");
-    // The stored means and scale undo the normalisation.
-    ExpectNormalised([&](u32 i) { return (m[i].x1 - s.means[0]) * s.scale1; },
-                     [&](u32 i) { return (m[i].y1 - s.means[1]) * s.scale1; }, n, "stored", 1e-4);
+    EXPECT_LT(r.colwise().mean().cwiseAbs().maxCoeff(), 1e-5) << n;
+    EXPECT_NEAR(r.leftCols<2>().rowwise().norm().mean(), std::sqrt(2.0), 1e-5) << n;
+    EXPECT_NEAR(r.rightCols<2>().rowwise().norm().mean(), std::sqrt(2.0), 1e-5) << n;
+    EXPECT_LT((stored - r).cwiseAbs().maxCoeff(), 1e-4) << n;
   }
-}
-
-TEST(MatchSet2D, CoincidentPointsAndEmptySetsStayFinite) {
-  MatchSet2D s;
+  MatchSet2D s, empty;
   scene::FillSet({{5, 5, 1, 2}, {5, 5, 3, 4}, {5, 5, 5, 7}}, s);
-  LA::AlignedVector4f scratch[6];
   MatchSet2D::Normalize(s, scratch);
   EXPECT_EQ(s.scale1, 1.0f);
   EXPECT_TRUE(std::isfinite(s.scale2));
   EXPECT_EQ(s.tail1[2].x, 0.0f);
-  MatchSet2D empty;
   MatchSet2D::Normalize(empty, scratch);
   EXPECT_EQ(empty.scale1, 1.0f);
   EXPECT_EQ(empty.means[0], 0.0f);
@@ -148,14 +92,13 @@ TEST(MatchSet2D, CoincidentPointsAndEmptySetsStayFinite) {
 TEST(MatchSamples2D, EightMatchCopiesKeepTheirOwnArrays) {
   // The solver reads the arrays through pointers: a copy must aim at its own.
   EightMatches2D eight;
-  scene::FillEight(RandomMatches(8, 30), eight);
+  scene::FillArrays(std::vector<scene::Match>(8, {1, 2, 3, 4}), 8, eight.px1, eight.py1, eight.px2,
+                    eight.py2);
   EightMatches2D copy = eight, assigned;
   assigned = eight;
   for (const EightMatches2D* e : {&copy, &assigned}) {
     EXPECT_EQ(e->px1, e->x1);
     EXPECT_EQ(e->py2, e->y2);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(e->px1[i], eight.px1[i]);
+    EXPECT_EQ(e->px1[7], 1.0f);
   }
 }
-
-}  // namespace
