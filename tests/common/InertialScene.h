@@ -110,6 +110,18 @@ class InertialScene {
     return delta;
   }
 
+  // Projects a world point into key frame k; false when behind the camera.
+  bool Project(u32 k, const f64* X, f64* xy) const {
+    const InertialKeyFrame& kf = keyFrames[k];
+    f64 c[3];
+    for (int r = 0; r < 3; ++r)
+      c[r] = kf.R[3 * r] * X[0] + kf.R[3 * r + 1] * X[1] + kf.R[3 * r + 2] * X[2] + kf.t[r];
+    if (c[2] < 0.1) return false;
+    xy[0] = c[0] / c[2];
+    xy[1] = c[1] / c[2];
+    return true;
+  }
+
   CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
   std::vector<InertialKeyFrame> keyFrames;
@@ -228,13 +240,9 @@ class InertialScene {
   void MakeMeasurements() {
     for (u32 k = 0; k < keyFrames.size(); ++k) {
       for (u32 j = 0; j < points.size(); ++j) {
-        const InertialKeyFrame& kf = keyFrames[k];
-        f64 c[3];
-        for (int r = 0; r < 3; ++r)
-          c[r] = kf.R[3 * r] * points[j].v[0] + kf.R[3 * r + 1] * points[j].v[1] +
-                 kf.R[3 * r + 2] * points[j].v[2] + kf.t[r];
-        const f64 xy[2] = {c[0] / c[2], c[1] / c[2]};
-        if (c[2] < 0.1 || std::fabs(xy[0]) > options_.fieldOfView ||
+        const f64 X[3] = {points[j].v[0], points[j].v[1], points[j].v[2]};
+        f64 xy[2];
+        if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
             std::fabs(xy[1]) > options_.fieldOfView)
           continue;
         InertialMeasurement m;
