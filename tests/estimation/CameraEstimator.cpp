@@ -34,14 +34,16 @@ void ExpectSameCamera(const Camera& a, const Camera& b, float tolerance) {
 TEST(CameraEstimator, VerificationAndNormalisationKnownAnswers) {
   CameraEstimator estimator(0.0f);
   // Identity camera; match i at depth 2, its image point 0.001 i off along x
-  // (error 1e-6 i^2), except: 2 lies on the camera plane and 3 behind the
-  // camera with an exact image point.
+  // (error 1e-6 i^2; along y for the pair 4, 5 that the tail checks
+  // together), except: 2 lies on the camera plane and 3 behind the camera
+  // with an exact image point.
   CameraEstimatorData data;
   data.Resize(7);
   for (u32 i = 0; i < 7; ++i) {
     const float x = 0.1f * i, y = -0.05f * i;
     data.worldPoints[i] = {{2.0f * x, 2.0f * y, 2.0f, 1.0f}};
-    data.imagePoints[i] = {x + 0.001f * i, y};
+    const bool alongY = i == 4 || i == 5;
+    data.imagePoints[i] = {x + (alongY ? 0.0f : 0.001f * i), y + (alongY ? 0.001f * i : 0.0f)};
   }
   data.worldPoints[2] = {{0.3f, 0.1f, 0.0f, 1.0f}};
   data.worldPoints[3] = {{-0.6f, 0.3f, -2.0f, 1.0f}};  // projects onto (0.3, -0.15)

@@ -321,11 +321,13 @@ TEST_F(ISOSolverTest, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState)
       [](ISOProblem& p) { std::swap(p.deltas3.pairs[1], p.deltas3.pairs[2]); },  // unsorted
       [](ISOProblem& p) { p.deltas3.count = 5; },                         // more pairs than records
       [](ISOProblem& p) { Add(p.deltas1, p.deltas3.records[0], 0, 2); },  // no such reference
+      [](ISOProblem& p) { Add(p.deltas1, p.deltas3.records[0], 4, 0); },  // no such window camera
       [](ISOProblem& p) { p.feature3DStarts.pop_back(); },  // groups of another window
       [](ISOProblem& p) { p.feature3DStarts[7] = p.features3D.Size() + 1; },
       [](ISOProblem& p) { p.gravityCameras[3] = 99; },
       [](ISOProblem& p) { p = ISOProblem(), p.feature3DStarts.assign(17, 0); }};  // nothing
-  for (size_t k = 0; k < 9; ++k) {
+  const size_t last = std::size(breakers) - 1;
+  for (size_t k = 0; k <= last; ++k) {
     ISOProblem P = good;
     breakers[k](P);
     ISOState s;
@@ -333,11 +335,11 @@ TEST_F(ISOSolverTest, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState)
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(ISOSolver().Run(P, s, k == 0 ? 1 : 0),
-              k == 8 ? ISO_LM_SMALL_DELTA : ISO_LM_NORMAL_EQUATION_FAIL)
+              k == last ? ISO_LM_SMALL_DELTA : ISO_LM_NORMAL_EQUATION_FAIL)
         << k;
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), k == 8 ? 0 : 1) << k << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), k == last ? 0 : 1) << k << err;
     EXPECT_TRUE(k > 0 || (err.find("2-D feature") != std::string::npos && out.empty())) << out;
     EXPECT_TRUE(SameBytes(state.windowCameras, s.windowCameras)) << k;
   }
