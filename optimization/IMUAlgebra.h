@@ -100,16 +100,6 @@ inline void AddSymmetricProductTransposed3d(const f64* A, const f64* B, f64* S) 
   }
 }
 
-// T = A S with S packed symmetric; T must not alias A.
-inline void MatrixSymmetricProduct3d(const f64* A, const f64* S, f64* T) {
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      T[3 * r + c] = A[3 * r] * S[PackedIndex3(0, c)] + A[3 * r + 1] * S[PackedIndex3(1, c)] +
-                     A[3 * r + 2] * S[PackedIndex3(2, c)];
-    }
-  }
-}
-
 // S = A B, upper triangle only, packed (for products known to be symmetric).
 inline void SymmetricProduct3d(const f64* A, const f64* B, f64* S) {
   for (int r = 0; r < 3; ++r) {

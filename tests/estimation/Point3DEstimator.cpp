@@ -65,6 +65,28 @@ TEST(Point3DSolver, TwoAndManyViewsGiveThePoint) {
   EXPECT_FALSE(noisy.Solve(0, p));
 }
 
+// Rays point from each camera centre to the point; the inlier SSE of the
+// true point is the squared offset of the one observation moved off it.
+TEST(Point3DEstimator, RaysAndInlierErrorOfKnownViews) {
+  Random::Seed(8);
+  const Eigen::Vector3f X(0.2f, -0.3f, 0.5f);
+  Views views(X, 5, 0.0f);
+  views.data.ComputeRays();
+  for (u32 i = 0; i < 5; ++i) {
+    const Pose pose = FromCamera(views.poses[i]);
+    const Eigen::Vector3f d = (X + pose.R.transpose() * pose.t).normalized();
+    const LA::AlignedVector4f& r = views.data.rays[i];
+    EXPECT_NEAR(r.v[0] * d.x() + r.v[1] * d.y() + r.v[2] * d.z(), 1.0f, 1e-5f) << i;
+  }
+  views.data.measurements[3].x += 0.01f;
+  views.data.measurements[3].y += 0.002f;
+  BitMask mask(5);
+  mask.Set(3);
+  f64 sse = -1.0;
+  Point3DEstimator(0.0f).ComputeInlierSSE(views.data, {{X.x(), X.y(), X.z(), 1.0f}}, mask, sse);
+  EXPECT_NEAR(sse, 1.04e-4, 1e-6);
+}
+
 // Views 1 and 3 are [-R | -t] of view 0: the same image point at negative
 // depth. The solvers want the point in front of every camera, and
 // verification takes each observation by its own depth.

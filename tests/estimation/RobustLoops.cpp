@@ -23,6 +23,7 @@
 #include "estimation/FundamentalMatrixEstimator.h"
 #include "estimation/PlaneEstimator.h"
 #include "estimation/PlaneSolver.h"
+#include "estimation/SampleIndices.h"
 #include "estimation/WeightedSampler.h"
 
 using scene::Point;
@@ -253,6 +254,21 @@ TEST(RobustLoop, LocalOptimisationSampleDrawsDistinctInliers) {
     EXPECT_EQ(marks.Count(), 0u) << "marks are cleared after each draw";
   }
   EXPECT_FALSE(est.GenerateLoSample(data, {5, 6}, out, sample, marks));
+}
+
+// PROSAC positions are distinct and hold the newest position n - 1 when
+// asked, also when an earlier draw already took it (n = m makes that common).
+TEST(RobustLoop, ProsacPositionsAreDistinctAndHoldTheLastWhenAsked) {
+  Random::Seed(6);
+  for (int t = 0; t < 200; ++t) {
+    const u32 n = 4 + t % 3, m = 4;
+    u32 out[4];
+    DrawProsacPositions(n, m, t % 2 == 0, out);
+    const std::set<u32> drawn(out, out + m);
+    EXPECT_EQ(drawn.size(), m) << t;
+    EXPECT_LT(*drawn.rbegin(), n);
+    EXPECT_TRUE(t % 2 == 1 || drawn.count(n - 1)) << t;
+  }
 }
 
 TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {

@@ -112,6 +112,20 @@ TEST(Pose, BodyStateCameraPoseAndComposition) {
   }
 }
 
+// Normalised points to pixels, pairs by SSE and an odd last point alone.
+TEST(Pose, IntrinsicMapsPointsToPixels) {
+  Intrinsic K;
+  K.Set(500.0f, 400.0f, 320.0f, 240.0f);
+  AlignedArray<LA::Vector2<float>> points;
+  points.Resize(3);
+  for (u32 i = 0; i < 3; ++i) points[i] = {0.1f * (i + 1), -0.2f * (i + 1)};
+  K.ApplyToPoints(points);
+  for (u32 i = 0; i < 3; ++i) {
+    EXPECT_NEAR(points[i].x, 50.0f * (i + 1) + 320.0f, 1e-3f) << i;
+    EXPECT_NEAR(points[i].y, -80.0f * (i + 1) + 240.0f, 1e-3f) << i;
+  }
+}
+
 // The rotation of the rotation vector angle x axis is Eigen's; it is the
 // identity up to |w|^2 = 1e-10 (the float pair below squares exactly to it),
 // a rotation just above.

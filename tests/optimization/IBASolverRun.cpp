@@ -143,7 +143,7 @@ TEST(IBASolverRun, BadInputFailsWithTheStateUntouched) {
     Start(s, 0.2f);
     IBAProblem& p = s.problem;
     if (which == 0) p.features.measurements[p.features.index[4]].x = INFINITY;
-    if (which == 1) p.features.measurements[3].point = 100000;
+    if (which == 1) p.features.measurements[0].point = 100000;  // the first is checked too
     if (which == 2) {
       p.ground = 1, p.groundCamera = 2, p.fixedPlanes = 1;
       p.planePoints[0].clear();
