@@ -65,19 +65,28 @@ TEST(Point3DSolver, TwoAndManyViewsGiveThePoint) {
   EXPECT_FALSE(noisy.Solve(0, p));
 }
 
-// Rays point from each camera centre to the point; the inlier SSE of the
-// true point is the squared offset of the one observation moved off it.
+// Rays point from each camera centre to the point, the baseline is the
+// widest pair of centres, and the inlier SSE of the true point is the
+// squared offset of the one observation moved off it.
 TEST(Point3DEstimator, RaysAndInlierErrorOfKnownViews) {
   Random::Seed(8);
   const Eigen::Vector3f X(0.2f, -0.3f, 0.5f);
   Views views(X, 5, 0.0f);
   views.data.ComputeRays();
+  views.data.centres.Resize(5);
+  std::vector<Eigen::Vector3f> centres;
   for (u32 i = 0; i < 5; ++i) {
     const Pose pose = FromCamera(views.poses[i]);
-    const Eigen::Vector3f d = (X + pose.R.transpose() * pose.t).normalized();
+    centres.push_back(-(pose.R.transpose() * pose.t));
+    views.data.centres[i] = {{centres[i].x(), centres[i].y(), centres[i].z(), 1.0f}};
+    const Eigen::Vector3f d = (X - centres[i]).normalized();
     const LA::AlignedVector4f& r = views.data.rays[i];
     EXPECT_NEAR(r.v[0] * d.x() + r.v[1] * d.y() + r.v[2] * d.z(), 1.0f, 1e-5f) << i;
   }
+  float widest = 0.0f;
+  for (u32 i = 0; i < 5; ++i)
+    for (u32 j = 0; j < i; ++j) widest = std::max(widest, (centres[i] - centres[j]).norm());
+  EXPECT_NEAR(views.data.ComputeMaxBaseline(), widest, 1e-5f);
   views.data.measurements[3].x += 0.01f;
   views.data.measurements[3].y += 0.002f;
   BitMask mask(5);
