@@ -177,6 +177,14 @@ TEST(IMUDeltaTest, GyroscopeBiasBlockOfOneStep) {
   }
 }
 
+// Normalising scales to unit length and gives a non-negative scalar part.
+TEST(IMUDeltaTest, NormalizeQuaternionScalesAndFlips) {
+  f64 q[4] = {0.0, 1.2, 0.0, -1.6};
+  NormalizeQuaternion(q);
+  const f64 expected[4] = {0.0, -0.6, 0.0, 0.8};
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(q[k], expected[k], 1e-15) << k;
+}
+
 // Predicting the scene's true state at one key frame across the delta to the
 // next reaches the next key frame's true state, up to the scheme's first
 // order; with biases in the samples the prediction from the true biases
