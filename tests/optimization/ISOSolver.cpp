@@ -244,6 +244,7 @@ TEST_F(ISOSolverTest, DeltaLanesOfTimedAndUntimedDeltas) {
 // the solver reaches the truth with its pose caches current; with the window
 // alone, camera 0's velocity (the gauge) stays as it was. Verbose 1 prints
 // the head line, the iteration table and the stop reason, verbose 0 nothing.
+// A budget of one iteration takes exactly one step.
 TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
   for (bool windowOnly : {false, true}) {
     ISOProblem P = base;
@@ -281,6 +282,15 @@ TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
                 log.find(std::string("Stop by ") + ISOStopReasonName(stop)) != std::string::npos);
     for (const char* no : {"<--", "Iteration"}) EXPECT_EQ(log.find(no), std::string::npos) << no;
   }
+  ISOProblem P = base;
+  AddDeltas(P, -1, true);
+  ISOState s;
+  ISOState::Copy(s, state);
+  ISOSolver solver;
+  solver.parameters.maxIterations = 1;
+  const float before = solver.ComputeCost(P, s, 0);
+  EXPECT_EQ(solver.Run(P, s, 0), ISO_LM_ENOUGH_ITERATIONS);
+  EXPECT_LT(solver.ComputeCost(P, s, 0), 0.5f * before);
 }
 
 // Verbose 2 prints one line per residual kind, whose weighted sums add up to
