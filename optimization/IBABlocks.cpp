@@ -69,13 +69,3 @@ void MultiplyMotionPairBlockTransposed(const IBAConsecutiveBlock& B, const LA::C
   Add(yj.v + 12, _mm_mul_ps(_mm_load_ps(B.m[K::kBaBa]), ba));
   Add(yj.v + 16, _mm_mul_ps(_mm_load_ps(B.m[K::kBgBg]), bg));
 }
-
-void AddSkewProduct3(const float* v, const LA::AlignedMatrix3f& B, LA::AlignedMatrix3f& T) {
-  // ([v]x B^T)[i][c] = (v x column c of B^T)_i = (v x row c of B)_i.
-  for (int c = 0; c < 3; ++c) {
-    const float* b = B.m[c];
-    T.m[0][c] += v[1] * b[2] - v[2] * b[1];
-    T.m[1][c] += v[2] * b[0] - v[0] * b[2];
-    T.m[2][c] += v[0] * b[1] - v[1] * b[0];
-  }
-}

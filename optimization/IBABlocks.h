@@ -68,5 +68,3 @@ void MultiplyMotionPairBlock(const IBAConsecutiveBlock& B, const LA::CameraVecto
                              LA::CameraVector15& yi);
 void MultiplyMotionPairBlockTransposed(const IBAConsecutiveBlock& B, const LA::CameraVector15& xi,
                                        LA::CameraVector15& yj);
-// T += [v]x B^T (v a 3-vector, B three rows).
-void AddSkewProduct3(const float* v, const LA::AlignedMatrix3f& B, LA::AlignedMatrix3f& T);

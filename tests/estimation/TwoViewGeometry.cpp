@@ -94,11 +94,13 @@ TEST(MatchSamples2D, EightMatchCopiesKeepTheirOwnArrays) {
   EightMatches2D eight;
   scene::FillArrays(std::vector<scene::Match>(8, {1, 2, 3, 4}), 8, eight.px1, eight.py1, eight.px2,
                     eight.py2);
+  for (int i = 0; i < 4; ++i) eight.means[i] = 5.0f + i;
   EightMatches2D copy = eight, assigned;
   assigned = eight;
   for (const EightMatches2D* e : {&copy, &assigned}) {
     EXPECT_EQ(e->px1, e->x1);
     EXPECT_EQ(e->py2, e->y2);
     EXPECT_EQ(e->px1[7], 1.0f);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(e->means[i], 5.0f + i);
   }
 }
