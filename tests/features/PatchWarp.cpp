@@ -1,13 +1,19 @@
-// Patch primitives on the rendered scene: SSD and corner score against
+// Patch and image warps on the rendered scene: SSD and corner score against
 // double references with their border rules, template rendering (identity,
-// half-pixel shift, cache, failures that leave the patch) and search levels.
+// half-pixel shift, cache, failures that leave the patch), search levels,
+// patch refinement (found again from 1.3 px off, unmoved from an exact start
+// or with a flat template, safe from the last scored column) and whole-image
+// warps (identity copies, neighbour means, projective = affine, NaN black).
 #include "features/PatchWarp.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "features/ImageWarp.h"
+#include "features/PatchRefinement.h"
 #include "la/Random.h"
 #include "tests/common/ScenePyramid.h"
 
@@ -113,4 +119,66 @@ TEST(PatchWarp, SearchLevelFromWarpedArea) {
   EXPECT_TRUE(PatchSearchLevel(size, at, Affine(2, -1000, -1000, false), level) && level == 1);
   EXPECT_FALSE(PatchSearchLevel(small, nearEdge, Affine(1, 0, 0), level));
   EXPECT_FALSE(PatchSearchLevel(small, nan, Affine(1, 0, 0), level));
+}
+
+TEST(PatchRefinement, ConvergesFromOffsetAndStaysWhereItCannotImprove) {
+  CVD::Image<CVD::byte> levels[4];
+  SceneRender::BuildPyramid(SceneRender::RenderPlaneScene(640, 480, 5), levels);
+  const CVD::Image<CVD::byte>& img = levels[1];
+  alignas(16) float T[160], S[160];
+  Random::Seed(8);
+  int converged = 0;
+  for (int i = 0; i < 200; ++i) {
+    const int x = 10 + Random::Index(300), y = 10 + Random::Index(220);
+    const FeaturePatch t = Block(img, x, y);
+    float p[2] = {static_cast<float>(x), static_cast<float>(y)};
+    ASSERT_FALSE(RefinePatchPosition(t.pixels, img, p, T, S));
+    ASSERT_TRUE(p[0] == x && p[1] == y);
+    p[0] = x + 1.3f, p[1] = y - 0.7f;
+    converged +=
+        RefinePatchPosition(t.pixels, img, p, T, S) && std::hypot(p[0] - x, p[1] - y) < 0.05f;
+  }
+  EXPECT_GT(converged, 160);  // misses only on weak texture
+
+  // A flat template, the last scored corner (ASan reads any pixel outside the
+  // image), positions outside the scored area.
+  const int w = img.size().x, h = img.size().y;
+  u8 flat[64];
+  std::fill(flat, flat + 64, 77);
+  float p[2] = {50.3f, 60.6f};
+  EXPECT_FALSE(RefinePatchPosition(flat, img, p, T, S));
+  EXPECT_TRUE(p[0] == 50.3f && p[1] == 60.6f);
+  float corner[2] = {w - 4.0f, h - 4.0f};  // FAST corners are scored up to w - 4
+  RefinePatchPosition(Block(img, w - 6, h - 6).pixels, img, corner, T, S);
+  EXPECT_TRUE(corner[0] > 4 && corner[0] <= w - 4 && corner[1] > 4 && corner[1] <= h - 4);
+  for (float bad : {3.9f, w - 3.9f, NAN}) {
+    float q[2] = {bad, 50.0f};
+    EXPECT_FALSE(RefinePatchPosition(flat, img, q, T, S));
+  }
+}
+
+// The last column and row lack a neighbour and stay 0 under the identity.
+TEST(ImageWarp, IdentityShiftProjectiveColourAndNaN) {
+  const Image src = SceneRender::RenderPlaneScene(161, 121, 51);
+  Image a, b;
+  CVD::Image<CVD::Rgb<CVD::byte>> colour(src.size()), warped;
+  for (int k = 0; k < 161 * 121; ++k) colour.data()[k] = {src.data()[k], 255, 7};
+  WarpRecord m = Affine(1, 0, 0);
+  WarpImageGray(src, src.size(), a, m);
+  m.m[2] = 0.5f;
+  WarpImageRgbAffine(colour, {80, 60}, warped, m);
+  for (int y = 0; y < 121; ++y)
+    for (int x = 0; x < 161; ++x) {
+      ASSERT_EQ(a[y][x], x < 160 && y < 120 ? src[y][x] : 0);
+      const CVD::Rgb<CVD::byte> mean((src[y][x] + src[y][std::min(x + 1, 160)]) / 2, 255, 7);
+      ASSERT_TRUE(x >= 80 || y >= 60 || warped[y][x] == mean);
+    }
+  m.m[0] = 0.9f, m.m[2] = 3.2f, m.m[5] = 1.1f, m.m[6] = -2.7f;
+  WarpImageGray(src, src.size(), a, m);
+  m.m[8] = 0;
+  WarpImageGray(src, src.size(), b, m);
+  for (int k = 0; k < 161 * 121; ++k) ASSERT_NEAR(a.data()[k], b.data()[k], 1);
+  m.m[2] = NAN;
+  WarpImageGray(src, src.size(), b, m);
+  for (int k = 0; k < 161 * 121; ++k) ASSERT_EQ(b.data()[k], 0);
 }
