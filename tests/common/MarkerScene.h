@@ -13,23 +13,19 @@
 
 struct MarkerScene {
   static constexpr int kWidth = 640, kHeight = 480;
-  float sheetWidth, sheetHeight, height;
+  static constexpr float sheetWidth = 0.297f, sheetHeight = 0.21f, height = 1.1f;
   Intrinsic K = SceneRender::MakeIntrinsic(500.0f, 500.0f, 319.5f, 239.5f);
   CVD::Image<unsigned char> floorTexture = SceneRender::MakeNoiseTexture(800, 800, 11, 10, 20, 110);
   CVD::Image<unsigned char> sheetTexture = SceneRender::MakeMarkerSheetTexture(594, 420);
-  std::vector<SceneRender::TexturedPlane> planes;
-
-  MarkerScene(float sheetW = 0.297f, float sheetH = 0.21f, float cameraHeight = 1.1f)
-      : sheetWidth(sheetW), sheetHeight(sheetH), height(cameraHeight) {
-    // Floor and sheet centred on the origin, the sheet just above the floor.
-    planes = {{{-2.0f, -2.0f, 0}, {1, 0, 0}, {0, 1, 0}, 4.0f, 4.0f, &floorTexture},
-              {{-0.5f * sheetW, -0.5f * sheetH, 1e-4f},
-               {1, 0, 0},
-               {0, 1, 0},
-               sheetW,
-               sheetH,
-               &sheetTexture}};
-  }
+  // Floor and sheet centred on the origin, the sheet just above the floor.
+  std::vector<SceneRender::TexturedPlane> planes = {
+      {{-2.0f, -2.0f, 0}, {1, 0, 0}, {0, 1, 0}, 4.0f, 4.0f, &floorTexture},
+      {{-0.5f * sheetWidth, -0.5f * sheetHeight, 1e-4f},
+       {1, 0, 0},
+       {0, 1, 0},
+       sheetWidth,
+       sheetHeight,
+       &sheetTexture}};
 
   // Floor only: the sheet taken away.
   void RemoveSheet() { planes.resize(1); }

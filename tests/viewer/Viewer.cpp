@@ -1,9 +1,6 @@
-// The viewer's event dispatch: the click-twice rule, key state and key
-// translation on the plain dispatcher; then under Xvfb a byte texture of odd
-// width uploaded and read back exactly, long text cut instead of
-// overflowing, two windows keeping their own contexts and real X key events
-// arriving translated. Without a display the window case is skipped, and
-// OpenWindow and text drawing fail cleanly.
+// The viewer's event dispatch on the plain dispatcher, then its window under
+// Xvfb: texture readback, text limits, two contexts and real X key events.
+// Without a display OpenWindow and text drawing fail cleanly.
 #include "viewer/Viewer.h"
 
 #include <GL/glew.h>
@@ -124,13 +121,12 @@ TEST(Viewer, OddWidthTextureLongTextTwoContextsAndXKeyEvents) {
   KeepGLDriverLoaded();
   ASSERT_TRUE(b.OpenWindow(50, 20));
   a.MakeCurrent();
+  // An odd-width byte texture uploads and reads back exactly.
   std::vector<unsigned char> image(static_cast<size_t>(kWidth) * kHeight);
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) image[y * kWidth + x] = static_cast<u8>(x * 7 + y * 13);
+  for (int i = 0; i < kWidth * kHeight; ++i) image[i] = u8(i % kWidth * 7 + i / kWidth * 13);
   GLTexture texture;
   texture.Create();
   texture.Resize(kWidth, kHeight);
-  EXPECT_EQ(texture.pixelCount, static_cast<u32>(kWidth * kHeight));
   texture.UploadLuminanceBytes(image.data());
   glClear(GL_COLOR_BUFFER_BIT);
   glEnable(GL_TEXTURE_RECTANGLE);
@@ -143,6 +139,7 @@ TEST(Viewer, OddWidthTextureLongTextTwoContextsAndXKeyEvents) {
       wrong += back[(kHeight - 1 - y) * kWidth + x] != image[y * kWidth + x];
   EXPECT_EQ(wrong, 0);
 
+  // Long text is cut instead of overflowing; each window keeps its context.
   EXPECT_EQ(Viewer::DrawTextTopLeft("%s", std::string(5000, 'x').c_str()), 511);
   EXPECT_EQ(Viewer::DrawText("%d", 42), 2);
   glClearColor(1, 0, 0, 1);
