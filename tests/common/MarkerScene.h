@@ -27,9 +27,6 @@ struct MarkerScene {
        sheetHeight,
        &sheetTexture}};
 
-  // Floor only: the sheet taken away.
-  void RemoveSheet() { planes.resize(1); }
-
   // Camera at (x, y, z) looking down, tilted by (ax, ay) radians about world
   // x and y and turned by az about the vertical.
   static CameraPose LookDown(float x, float y, float z, float ax, float ay, float az) {
