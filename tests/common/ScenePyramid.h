@@ -7,7 +7,6 @@
 
 #include <vector>
 
-#include "la/Random.h"
 #include "tests/common/SceneRenderer.h"
 
 namespace SceneRender {
@@ -24,14 +23,9 @@ inline CVD::Image<unsigned char> RenderPlaneScene(int width, int height, u32 see
       {{-8, -6, 10}, {1, 0, 0}, {0, 1, 0}, 16.0f, 12.0f, &wall},
       {{-8, 3, 2}, {1, 0, 0}, {0, 0, 1}, 16.0f, 8.0f, &floor}};
   Random::Seed(seed);
-  auto jitter = [](float range) {
-    return range *
-           (2.0f * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) - 1.0f);
-  };
   const float r0[3] = {1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, 1};
-  float c[3] = {jitter(0.5f), jitter(0.3f), jitter(0.5f)};
-  const float f = 0.8f * static_cast<float>(width);
-  const float wallDepth = 10.0f - c[2];
+  float c[3] = {Jitter(0.5f), Jitter(0.3f), Jitter(0.5f)};
+  const float f = 0.8f * static_cast<float>(width), wallDepth = 10.0f - c[2];
   c[0] -= wallShiftX * wallDepth / f, c[1] -= wallShiftY * wallDepth / f;
   const Intrinsic K = MakeIntrinsic(f, f, 0.5f * (width - 1), 0.5f * (height - 1));
   CVD::Image<unsigned char> image(CVD::ImageRef(width, height));

@@ -1,21 +1,20 @@
 #pragma once
 // A seeded test renderer: textured planar rectangles seen by a pinhole camera,
-// drawn into 8-bit grey images. Texture lookups are bilinear, so sub-pixel
-// motion of the camera moves the image smoothly and image-alignment code has
-// gradients to follow. Used by the viewer, feature and alignment tests.
+// drawn into 8-bit grey images with bilinear texture lookups, so that sub-pixel
+// camera motion moves the image smoothly and alignment code has gradients.
 #include <cvd/image.h>
 
 #include <vector>
 
 #include "la/Pose.h"
+#include "la/Random.h"
 #include "la/Types.h"
 
 namespace SceneRender {
 
-// One textured rectangle in world coordinates: the point (s, t) of the
-// rectangle, 0 <= s <= width, 0 <= t <= height, lies at origin + s u + t v
-// (u, v orthonormal). Texel (i, j) covers s in [i, i + 1) width / texture
-// width, t likewise with rows; the texture is not owned.
+// A textured rectangle: its point (s, t), 0 <= s <= width, 0 <= t <= height,
+// lies at origin + s u + t v (u, v orthonormal); the texture spans it whole
+// and is not owned.
 struct TexturedPlane {
   float origin[3], u[3], v[3];
   float width, height;
@@ -56,10 +55,14 @@ inline void ProjectPoint(const CameraPose& pose, const Intrinsic& K, const float
   p[1] = K.fy[0] * X[1] / X[2] + K.cy[0];
 }
 
-// Renders the planes into out (its size is the image size) from the
-// world-to-camera pose; the nearest plane in front of the camera wins each
-// pixel, pixels seeing no plane get background. Each pixel averages
-// samples x samples rays spread over its area.
+// A uniform draw in [-range, range] from the thread's generator.
+inline float Jitter(float range) {
+  return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
+}
+
+// Renders the planes into out (sized already) from the world-to-camera pose;
+// the nearest plane in front wins, pixels seeing none get background. Each
+// pixel averages samples x samples rays spread over its area.
 void Render(const std::vector<TexturedPlane>& planes, const CameraPose& worldToCamera,
             const Intrinsic& intrinsic, CVD::Image<unsigned char>& out,
             unsigned char background = 0, int samples = 2);
@@ -68,17 +71,13 @@ void Render(const std::vector<TexturedPlane>& planes, const CameraPose& worldToC
 // integer + 0.5), clamped at the border.
 float SampleBilinear(const CVD::Image<unsigned char>& texture, float x, float y);
 
-// Smooth seeded value noise of the given size: random levels in
-// [low, high] on a grid of cellSize texels, interpolated with a smooth step,
-// two octaves. The same seed gives the same texture; the thread's generator is
-// reseeded.
+// Seeded smooth value noise in [low, high]: two octaves on grids of cellSize
+// and cellSize / 3 texels. Reseeds the thread's generator.
 CVD::Image<unsigned char> MakeNoiseTexture(int width, int height, u32 seed, int cellSize = 8,
                                            unsigned char low = 0, unsigned char high = 255);
 
-// The printed marker sheet: bright paper (245) with a plain margin of
-// marginFraction of the smaller side and, inside it, dark seeded blobs
-// covering roughly a fifth of the interior, so the sheet reads as bright
-// and its interior has texture to select template pixels from.
+// The printed marker sheet: bright paper (245), a plain margin of
+// marginFraction of the smaller side and dark seeded blobs inside it.
 CVD::Image<unsigned char> MakeMarkerSheetTexture(int width, int height, u32 seed = 7,
                                                  float marginFraction = 0.12f);
 

@@ -24,13 +24,10 @@ inline CVD::Image<u8> Render(const CVD::Image<u8>& texture, const Eigen::Matrix3
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       double sum = 0.0;
-      for (int sy = 0; sy < samples; ++sy) {
-        for (int sx = 0; sx < samples; ++sx) {
-          const Eigen::Vector3d p(x - 0.5 + (sx + 0.5) / samples, y - 0.5 + (sy + 0.5) / samples,
-                                  1.0);
-          const Eigen::Vector3d q = G * p;
-          sum += SceneRender::SampleBilinear(texture, float(q.x() / q.z()), float(q.y() / q.z()));
-        }
+      for (int s = 0; s < samples * samples; ++s) {
+        const Eigen::Vector3d q = G * Eigen::Vector3d(x - 0.5 + (s % samples + 0.5) / samples,
+                                                      y - 0.5 + (s / samples + 0.5) / samples, 1.0);
+        sum += SceneRender::SampleBilinear(texture, float(q.x() / q.z()), float(q.y() / q.z()));
       }
       out[y][x] = static_cast<u8>(sum / (samples * samples) + 0.5);
     }
@@ -54,12 +51,9 @@ inline Pair MakePair(const CVD::Image<u8>& texture, const Eigen::Matrix3d& H, in
 // Rotation by `degrees` and scaling by `scale` about (cx, cy), then a shift.
 inline Eigen::Matrix3d Similarity(double degrees, double scale, double tx, double ty, double cx,
                                   double cy) {
-  const double a = degrees * M_PI / 180.0, c = scale * std::cos(a), s = scale * std::sin(a);
-  Eigen::Matrix3d T, R, Ti;
-  T << 1, 0, cx + tx, 0, 1, cy + ty, 0, 0, 1;
-  R << c, -s, 0, s, c, 0, 0, 0, 1;
-  Ti << 1, 0, -cx, 0, 1, -cy, 0, 0, 1;
-  return T * R * Ti;
+  return (Eigen::Translation2d(cx + tx, cy + ty) * Eigen::Rotation2Dd(degrees * M_PI / 180.0) *
+          Eigen::Scaling(scale) * Eigen::Translation2d(-cx, -cy))
+      .matrix();
 }
 
 // The test map of the alignment pairs: rotation by 3 degrees, scaling by
@@ -87,16 +81,14 @@ inline Prepared Prepare(const Pair& pair) {
   return p;
 }
 
+// The 3x3 part of a map record.
+using WarpMap = Eigen::Map<Eigen::Matrix<float, 3, 3, Eigen::RowMajor>, 0, Eigen::OuterStride<4>>;
 inline Eigen::Matrix3d ToEigen(const WarpRecord& m) {
-  Eigen::Matrix3d E;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) E(r, c) = m.m[4 * r + c];
-  return E;
+  return WarpMap(const_cast<float*>(m.m)).cast<double>();
 }
 inline WarpRecord ToWarp(const Eigen::Matrix3d& E) {
   WarpRecord m{};
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) m.m[4 * r + c] = float(E(r, c));
+  WarpMap(m.m) = E.cast<float>();
   return m;
 }
 
@@ -121,8 +113,7 @@ inline Eigen::Matrix3d YawPitchRoll(double yaw, double pitch, double roll) {
 }
 
 inline double AngleDegrees(const Eigen::Matrix3d& a, const Eigen::Matrix3d& b) {
-  const double c = std::min(1.0, std::max(-1.0, ((a.transpose() * b).trace() - 1.0) / 2.0));
-  return std::acos(c) * 180.0 / M_PI;
+  return Eigen::AngleAxisd(a.transpose() * b).angle() * 180.0 / M_PI;
 }
 
 // Level 3 (80 x 60 times scale) of a frame with f = 500 times scale, before

@@ -1,14 +1,19 @@
-// Direct image alignment on rendered pairs with a known map: similarity and
-// homography recovered from the identity, the extended form pulled back from
-// a 5-pixel offset by point pairs, self-alignment, the acceptance limits, and
-// maps that are singular, fold the image or put it behind the horizon.
+// Image maps and their estimation on rendered pairs with a known map: direct
+// alignment (plain and extended, acceptance limits, degenerate maps), map
+// maths and chaining against closed forms, rotation between small images, and
+// the float array kernels against scalar sums.
 #include "features/ImageAlignment.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <utility>
 
+#include "common/Draws.h"
+#include "features/FloatArrayKernels.h"
+#include "features/ImageMapChain.h"
+#include "features/ImageMapMath.h"
+#include "features/ImageRotation.h"
+#include "la/Random.h"
 #include "tests/features/AlignmentScene.h"
 
 namespace {
@@ -22,63 +27,52 @@ Prepared PairFor(const Matrix3d& truth, int w) {
   return Prepare(MakePair(texture, truth, w, w * 3 / 4));
 }
 
-WarpRecord Unset() {
-  WarpRecord H{};
-  H.m[0] = FLT_MAX;
-  return H;
-}
-
 Matrix3d Shift(double dx) {
   return Similarity(0.0, 1.0, dx, 0.0, 0.0, 0.0);
 }
 
 // The similarity phase cannot change a start's perspective part (its steps
-// compose on the right), and it converges before the projective phase would
-// begin: a homography is found from a start that carries its perspective, as
-// the callers' plane-induced starts do (40 x 30 pixels are too few to pin
-// the perspective to 0.05).
-TEST(ImageAlignment, RecoversSimilarityFromIdentityAndHomographyFromNearbyStart) {
+// compose on the right): a homography is found by the plain form from a
+// start that carries its perspective, as the callers' plane-induced starts
+// do (40 x 30 pixels are too few to pin the perspective to 0.05). The
+// extended form pulls a start 5 pixels off back with 12 point pairs (more
+// loosely on 40 x 30, whose photometric optimum lies about 0.1 pixel from
+// the truth at the extrapolated corners).
+TEST(ImageAlignment, RecoversKnownMapsAndRejectsBadPairsAndSingularStarts) {
   AlignmentScratch scratch;
   CVD::Image<float> warped;
-  for (const auto& [w, projective] : {std::pair(40, false), {80, false}, {80, true}}) {
-    const int h = w * 3 / 4;
-    const Matrix3d truth = TestMap(w, h, projective);
-    const Prepared p = PairFor(truth, w);
-    WarpRecord H = projective ? ToWarp(Shift(1.0) * truth) : Unset();
-    float residual = 0.0f;
-    EXPECT_TRUE(AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch));
-    EXPECT_LT(residual, AlignmentResidualBound(p.sharpnessB));
-    EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), 0.05) << w << " " << projective;
-  }
-}
-
-// Projective throughout: point pairs and pixels pull a homography start that
-// is 5 pixels off back to the true map (more loosely on the 40 x 30 image,
-// whose photometric optimum lies about 0.1 pixel from the truth at the
-// extrapolated corners).
-TEST(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
-  AlignmentScratch scratch;
-  CVD::Image<float> warped;
-  for (const int w : {80, 40}) {
-    const int h = w * 3 / 4;
-    const Matrix3d truth = TestMap(w, h, true);
-    const Prepared p = PairFor(truth, w);
+  struct Case {
+    int w;
+    bool projective, extended;
+    double startShift, tolerance;  // start shift 0: no start map
+  };
+  for (const Case& c : {Case{40, false, false, 0, 0.05}, Case{80, false, false, 0, 0.05},
+                        Case{80, true, false, 1, 0.05}, Case{80, true, true, 5, 0.05},
+                        Case{40, true, true, 5, 0.15}}) {
+    SCOPED_TRACE(testing::Message() << c.w << " " << c.projective << " " << c.extended);
+    const int h = c.w * 3 / 4;
+    const Matrix3d truth = TestMap(c.w, h, c.projective);
+    const Prepared p = PairFor(truth, c.w);
     AlignedArray<LA::Vector2<float>> pointsA, pointsB;
     for (int i = 0; i < 12; ++i) {
-      const Eigen::Vector3d q(w * (0.1 + 0.07 * i), h * (0.15 + 0.2 * (i % 4)), 1.0);
+      const Eigen::Vector3d q(c.w * (0.1 + 0.07 * i), h * (0.15 + 0.2 * (i % 4)), 1.0);
       const Eigen::Vector2d a = (truth * q).hnormalized();
       pointsB.PushBack8({float(q.x()), float(q.y())});
       pointsA.PushBack8({float(a.x()), float(a.y())});
     }
+    float residual = 0.0f;
     const auto align = [&](WarpRecord& H) {
-      float residual = 0.0f;
-      return AlignFrameImagesExtended(p.A, p.B, p.gradB, warped, pointsA, pointsB, H, p.sharpnessB,
-                                      residual, scratch);
+      return c.extended
+                 ? AlignFrameImagesExtended(p.A, p.B, p.gradB, warped, pointsA, pointsB, H,
+                                            p.sharpnessB, residual, scratch)
+                 : AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch);
     };
-    WarpRecord H = ToWarp(Shift(5.0) * truth);
+    WarpRecord H = ToWarp(Shift(c.startShift) * truth);
+    H.m[0] = c.startShift ? H.m[0] : FLT_MAX;
     EXPECT_TRUE(align(H));
-    EXPECT_LT(MaxCornerError(ToEigen(H), truth, w, h), w == 40 ? 0.15 : 0.05);
-    if (w == 80) continue;
+    EXPECT_LT(residual, AlignmentResidualBound(p.sharpnessB));
+    EXPECT_LT(MaxCornerError(ToEigen(H), truth, c.w, h), c.tolerance);
+    if (!c.extended || c.w != 40) continue;
     // Pairs 3 pixels off the image's answer, alternately up and down so that
     // no map fits them, fail the point test (mean squared distance below 4).
     for (u32 i = 0; i < pointsA.Size(); ++i) pointsA[i].y += i % 2 ? 3.0f : -3.0f;
@@ -91,13 +85,8 @@ TEST(ImageAlignment, ExtendedFormPullsAnOffsetStartBackWithPointPairs) {
     EXPECT_FALSE(align(H));
     EXPECT_TRUE(std::equal(singular, singular + 12, H.m));
   }
-}
-
-// A shift by 34 of 40 columns leaves 15 % of the pixels overlapping: no
-// residual, and the alignment is rejected.
-TEST(ImageAlignment, LittleOverlapIsRejected) {
-  AlignmentScratch scratch;
-  CVD::Image<float> warped;
+  // A shift by 34 of 40 columns leaves 15 % of the pixels overlapping: no
+  // residual, and the alignment is rejected.
   const Prepared p = PairFor(Matrix3d::Identity(), 40);
   WarpRecord H = ToWarp(Shift(34.0));
   float residual = -1.0f;
@@ -106,7 +95,7 @@ TEST(ImageAlignment, LittleOverlapIsRejected) {
   EXPECT_FALSE(AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch));
 }
 
-TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
+TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
   const WarpRecord identity = ToWarp(Matrix3d::Identity());
   const u32 size[2] = {40, 30};
   float corners[8];
@@ -116,10 +105,10 @@ TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
   const Matrix3d projective = TestMap(40, 30, true);
   ASSERT_TRUE(MapImageCorners(40, 30, ToWarp(projective), corners));
   for (int i = 0; i < 4; ++i) {  // (0, 0), (w, 0), (w, h), (0, h), divided by W
-    const Eigen::Vector3d p(i == 1 || i == 2 ? 40 : 0, i < 2 ? 0 : 30, 1);
-    const Eigen::Vector2d q = (projective * p).hnormalized();
-    EXPECT_NEAR(corners[2 * i], q.x(), 1e-4);
-    EXPECT_NEAR(corners[2 * i + 1], q.y(), 1e-4);
+    const Eigen::Vector3d p(i % 3 ? 40 : 0, i < 2 ? 0 : 30, 1);
+    EXPECT_LT((Eigen::Vector2d(corners[2 * i], corners[2 * i + 1]) - (projective * p).hnormalized())
+                  .norm(),
+              1e-4);
   }
   const float folded[8] = {0, 0, 40, 30, 40, 0, 0, 30};  // two corners exchanged
   EXPECT_EQ(ComputeWarpDistortion(40, 30, folded), 1.0f);
@@ -142,25 +131,197 @@ TEST(AlignmentLimits, DistortionResidualBoundAndDegenerateMaps) {
     EXPECT_EQ(ComputeWarpDistortion(40, 30, corners), 1.0f);
     EXPECT_FALSE(IsWarpValid(size, m));
   }
-}
 
-// The Laplacian's border rules show in the sharpness of one bright pixel:
-// its own |lambda| plus that of each neighbour that counts it.
-TEST(PrepareAlignmentImage, SharpnessFollowsTheBorderRules) {
-  // x, y and the sum of |lambda| in units of the pixel value.
+  // The Laplacian's border rules show in the sharpness of one bright pixel:
+  // its own |lambda| plus that of each neighbour that counts it (x, y and
+  // the sum of |lambda| in units of the pixel value).
   const float cases[][3] = {{5, 4, 8.0f}, {0, 0, 4.0f}, {5, 0, 5.0f}, {0, 4, 6.0f}};
-  CVD::Image<float> out;
   GradientImage grad;
   float sharpness = 0.0f;
   for (const auto& c : cases) {
     CVD::Image<u8> img(CVD::ImageRef(10, 8), 0);
     img[int(c[1])][int(c[0])] = 100;
-    PrepareAlignmentImage(img, out, grad, sharpness);
+    PrepareAlignmentImage(img, dst, grad, sharpness);
     EXPECT_FLOAT_EQ(sharpness, c[2] * 100.0f / 80.0f) << c[0] << ", " << c[1];
   }
-  PrepareAlignmentImage(CVD::Image<u8>(CVD::ImageRef(10, 8), 77), out, grad, sharpness);
-  EXPECT_EQ(sharpness, 0.0f);
-  EXPECT_EQ(out[3][3], 0.0f);
+  PrepareAlignmentImage(CVD::Image<u8>(CVD::ImageRef(10, 8), 77), dst, grad, sharpness);
+  EXPECT_TRUE(sharpness == 0.0f && dst[3][3] == 0.0f);
+}
+
+// A map near twice the identity.
+WarpRecord RandomMap() {
+  Matrix3d m;
+  for (int k = 0; k < 9; ++k) m(k / 3, k % 3) = Uniform() + (k % 4 == 0 ? 2 : 0);
+  return ToWarp(m);
+}
+
+TEST(ImageMapMath, InversesPixelMapAndTukeyScale) {
+  Random::Seed(12);
+  for (int i = 0; i < 50; ++i) {
+    WarpRecord m = RandomMap(), a = RandomMap(), inverse, ai;
+    ASSERT_TRUE(Invert3x3(m, inverse) && Invert2x2(a, ai));
+    MultiplyRotation3x3(m, inverse, m);                               // aliased output
+    ai.m[8] = ai.m[9] = a.m[8] = a.m[9] = 0, ai.m[10] = a.m[10] = 1;  // affine as 3x3
+    MultiplyRotation3x3(ai, a, a);
+    ASSERT_LT((ToEigen(m) + ToEigen(a) - 2 * Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-5);
+  }
+  WarpRecord tiny{}, out;
+  tiny.m[0] = tiny.m[5] = 1e-4f, tiny.m[10] = 1;  // det 1e-8
+  EXPECT_FALSE(Invert3x3(tiny, out) || Invert2x2(WarpRecord{}, out));
+
+  Intrinsic ka, kb;
+  ka.Set(500, 480, 320, 240), kb.Set(300, 310, 160, 120);
+  WarpRecord e = RandomMap(), f;
+  float scratch[4];
+  ComputePatchWarp(ka, e, kb, f, scratch);
+  for (int i = 0; i < 20; ++i) {
+    const Eigen::Vector3d a(Uniform(), Uniform(), 1), b(Uniform(), Uniform(), 1);
+    const Eigen::Vector3d pa(500 * a.x() + 320, 480 * a.y() + 240, 1),
+        pb(300 * b.x() + 160, 310 * b.y() + 120, 1);
+    EXPECT_NEAR(pa.dot(ToEigen(f) * pb), a.dot(ToEigen(e) * b), 1e-4);
+  }
+
+  AlignedArray<float> r;
+  for (float v : {25.0f, 1.0f, 16.0f, 4.0f, 9.0f}) r.PushBack(v, 8);
+  const float s = 3.0f * (1.0f + 5.0f / 4.0f) * 6.9461293f;  // sqrt(median 9), n = 5
+  EXPECT_FLOAT_EQ(TukeyScaleSquared(r), s * s);
+  r.Resize(3);  // 2n - 6 = 0 would divide by zero
+  EXPECT_EQ(TukeyScaleSquared(r), 0.0f);
+}
+
+TEST(ImageMapChain, ChainsInOrderKeepsAffinePropagatesUnsetAndDropsDistortedMaps) {
+  const Matrix3d a = Similarity(3.0, 1.05, 2.0, -1.0, 20.0, 15.0);
+  const Matrix3d c = Similarity(-5.0, 0.9, -1.0, 0.5, 20.0, 15.0);
+  Matrix3d b = c;
+  b(2, 0) = 0.001;
+  WarpRecord out, affineA = ToWarp(a), affineC = ToWarp(c), unset = ToWarp(a);
+  ChainImageMaps(ToWarp(a), ToWarp(b), out);
+  EXPECT_FALSE(out.IsAffine());
+  EXPECT_TRUE(ToEigen(out).isApprox(a * b, 1e-6));
+  affineA.m[8] = affineC.m[8] = FLT_MAX;
+  ChainImageMaps(affineA, affineC, affineA);  // in place
+  ASSERT_TRUE(affineA.IsAffine());
+  for (int k = 0; k < 6; ++k)
+    EXPECT_NEAR(affineA.m[4 * (k / 3) + k % 3], (a * c)(k / 3, k % 3), 1e-5);
+  unset.m[0] = FLT_MAX;
+  ChainImageMaps(ToWarp(a), unset, out);
+  EXPECT_FALSE(out.IsSet());
+
+  const u32 size[2] = {40, 30};
+  WarpRecord map = ToWarp(Similarity(2.0, 1.0, 1.0, 0.0, 20.0, 15.0));
+  EXPECT_TRUE(CarryImageMap(map, ToWarp(Similarity(1.0, 1.1, 0.0, 0.0, 20, 15)), size));
+  EXPECT_TRUE(map.IsSet());
+  // Five times larger: the long side is 200 pixels against a diagonal of 50.
+  EXPECT_FALSE(CarryImageMap(map, ToWarp(Similarity(0.0, 5.0, 0.0, 0.0, 0, 0)), size));
+  EXPECT_FALSE(map.IsSet());
+}
+
+// H = K R K^-1 maps the previous small image into the current one. On 40 x
+// 30 pixels the 8-bit quantisation alone moves the optimum by some 0.03 px
+// (0.06 degrees at f = 31 px); 80 x 60 pixels pin it within 0.05 degrees.
+// Without gradient the 4x4 system is singular (code 2); images under three
+// pixels a side have no interior pixel (code 3, no wrapped count sizing the
+// tables).
+TEST(ImageRotation, RecoversPureRotationsIdentityAtOnceAndRejectsFlatOrTinyImages) {
+  const CVD::Image<u8> texture = SceneRender::MakeNoiseTexture(256, 256, 23, 8);
+  Intrinsic k = SceneRender::MakeIntrinsic(31.25f, 31.25f, 19.5f, 14.5f);
+  MotionJacobianTable table;
+  SmallImage previous, current;
+  LA::AlignedMatrix3f rotation;
+  RotationScratch scratch;
+  const auto run = [&](const CVD::Image<u8>& a, const CVD::Image<u8>& b) {
+    MakeSmallImage(previous, a, k, table);
+    MakeSmallImage(current, b, k, table);
+    EstimateImageRotation(previous, current, k, rotation, scratch);
+    return ToEigen(rotation);
+  };
+  for (const int scale : {1, 2}) {
+    for (const Matrix3d& R : {YawPitchRoll(2, 0, 0), YawPitchRoll(0, -1, 0),
+                              YawPitchRoll(0, 0, 0.5), YawPitchRoll(2, -1, 0.5)}) {
+      const RotationPair pair = MakeRotationPair(texture, R, scale);
+      const Matrix3d& K = pair.smallK;
+      k.Set(float(K(0, 0)), float(K(1, 1)), float(K(0, 2)), float(K(1, 2)));
+      const Matrix3d estimate = run(pair.previous, pair.current);
+      ASSERT_EQ(previous.image.size(), CVD::ImageRef(40 * scale, 30 * scale));
+      EXPECT_LE(scratch.exitCode, 1);
+      EXPECT_LT(AngleDegrees(estimate, R), scale == 1 ? 0.1 : 0.05) << R;
+    }
+  }
+  const RotationPair same = MakeRotationPair(texture, Matrix3d::Identity(), 2);
+  EXPECT_TRUE(run(same.previous, same.previous).isIdentity(0.0));
+  EXPECT_TRUE(scratch.exitCode == 1 && scratch.error == 0.0f);
+
+  const CVD::Image<u8> flat(CVD::ImageRef(80, 60), 90);
+  run(flat, flat);
+  EXPECT_TRUE(scratch.exitCode == 2 && rotation.m[0][0] == FLT_MAX);
+  for (const CVD::ImageRef& size :
+       {CVD::ImageRef(4, 4), CVD::ImageRef(6, 5), CVD::ImageRef(2, 9)}) {
+    CVD::Image<u8> tiny(size, 90);
+    tiny[0][0] = 200;
+    run(tiny, tiny);
+    EXPECT_TRUE(previous.gradients.Empty());
+    EXPECT_TRUE(scratch.exitCode == 3 && rotation.m[0][0] == FLT_MAX) << size;
+  }
+}
+
+TEST(RotationMath, JacobianTableExponentialAndBilinearSampling) {
+  // A 30 x 40 image has as many interior pixels as a 40 x 30 one, and a new
+  // camera none more: the table must follow both.
+  const Intrinsic k1 = SceneRender::MakeIntrinsic(31.25f, 31.25f, 19.5f, 14.5f),
+                  k2 = SceneRender::MakeIntrinsic(40.0f, 40.0f, 14.5f, 19.5f);
+  SmallImage small;
+  MotionJacobianTable reused, fresh;
+  NormalizeSmallImage(small, CVD::Image<u8>(CVD::ImageRef(40, 30), 9), k1, reused);
+  for (const Intrinsic& k : {k1, k2}) {
+    const CVD::Image<u8> tall(CVD::ImageRef(30, 40), 9);
+    NormalizeSmallImage(small, tall, k, reused);
+    NormalizeSmallImage(small, tall, k, fresh = MotionJacobianTable());
+    ASSERT_EQ(reused.rows.Size(), fresh.rows.Size());
+    for (u32 i = 0; i < fresh.rows.Size(); ++i) ASSERT_EQ(reused.rows[i], fresh.rows[i]);
+  }
+
+  // So3Exp is the transposed exponential on both branches.
+  const Eigen::Vector3d axis = Eigen::Vector3d(0.3, -0.5, 0.8).normalized();
+  for (const double angle : {0.5, 1e-3, 3.3e-4}) {  // the last has theta^2 below FLT_EPSILON
+    const Eigen::Vector3f w = (angle * axis).cast<float>();
+    LA::AlignedMatrix3f R;
+    So3Exp(w.data(), R);
+    const Matrix3d expected = Eigen::AngleAxisd(angle, axis).toRotationMatrix().transpose();
+    EXPECT_TRUE(ToEigen(R).isApprox(expected, 1e-6)) << angle;
+  }
+
+  CVD::Image<float> img(CVD::ImageRef(4, 3)), out;
+  for (int i = 0; i < 12; ++i) img.data()[i] = float(10 * (i / 4) + i % 4);
+  float v = 0.0f;
+  ASSERT_TRUE(SampleFloatBilinear(img, 1.25f, 0.5f, v));
+  EXPECT_FLOAT_EQ(v, 6.25f);
+  for (const float bad : {-0.1f, 3.0f, std::nanf(""), INFINITY, -INFINITY, 1e30f})
+    EXPECT_FALSE(SampleFloatBilinear(img, bad, 0.5f, v) || SampleFloatBilinear(img, 0.5f, bad, v));
+  // A map taking every pixel behind the horizon fills the output.
+  LA::AlignedMatrix3f H{};
+  H.m[0][0] = H.m[1][1] = 1.0f, H.m[2][2] = -1.0f;
+  WarpImageHomography(H, img, out, 4, 3, -7.0f);
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(out.data()[i], -7.0f);
+}
+
+TEST(FloatArrayKernels, MatchScalarSumsForEveryTailLength) {
+  Random::Seed(5);
+  float a[11], b[11], c[11], w[11];
+  for (int i = 0; i < 11; ++i) a[i] = Uniform(-2, 2), b[i] = Uniform(-2, 2);
+  for (u32 n = 0; n <= 11; ++n) {
+    double sum = 0, squares = 0, dot = 0;
+    for (u32 i = 0; i < n; ++i) sum += a[i], squares += a[i] * a[i], dot += a[i] * b[i];
+    EXPECT_NEAR(SumArray(a, n), sum, 1e-5);
+    EXPECT_NEAR(SumOfSquaresArray(a, n), squares, 1e-5);
+    EXPECT_NEAR(DotArrays(a, b, n), dot, 1e-5);
+    SubtractArrays(a, b, c, n);
+    ScaleArray(c, 2.0f, n);
+    for (u32 i = 0; i < n; ++i) EXPECT_FLOAT_EQ(c[i], 2.0f * (a[i] - b[i]));
+    SquareArray(a, c, n);
+    HuberWeights(c, w, n);
+    for (u32 i = 0; i < n; ++i)
+      EXPECT_FLOAT_EQ(w[i], c[i] > 1.809025f ? std::sqrt(1.809025f / c[i]) : 1.0f);
+  }
 }
 
 }  // namespace

@@ -18,8 +18,9 @@ std::vector<int> Radii(CVD::ImageRef size, u32 N) {
   return radii;
 }
 
-bool Apart(float ax, float ay, float bx, float by, float R) {
-  return std::max(std::abs(ax - bx), std::abs(ay - by)) > R;
+template <class A, class B>
+bool Apart(const A& a, const B& b, float R) {
+  return std::max(std::abs(a.x - b.x), std::abs(a.y - b.y)) > R;
 }
 
 u32 Marked(const OccupancyMask& m) {
@@ -30,12 +31,25 @@ u32 Marked(const OccupancyMask& m) {
 
 }  // namespace
 
-TEST(SpreadingGrid, ScheduleRadii) {
+TEST(SpreadingGrid, ScheduleRadiiAndSquaresExactInsideAndClippedAtBorder) {
   EXPECT_EQ(Radii({640, 480}, 200), (std::vector<int>{19, 16, 12, 10, 8, 6, 4, 2, 1}));
   EXPECT_EQ(Radii({320, 240}, 100), (std::vector<int>{13, 10, 8, 6, 4, 2, 1}));
   EXPECT_EQ(Radii({10, 10}, 50), (std::vector<int>{20, 18, 14, 12, 10, 8, 6, 4, 2, 1}));
   EXPECT_EQ(Radii({8, 8}, 16), (std::vector<int>{1}));
   EXPECT_TRUE(Radii({640, 480}, 0).empty());
+  OccupancyMask mask;
+  mask.Resize(61, 45);
+  mask.Clear();
+  MarkSpreadSquare<7>(mask, 30, 20);
+  EXPECT_TRUE(Marked(mask) == 225 && mask.Row(13)[23] && mask.Row(27)[37] && !mask.Row(20)[38]);
+  mask.Clear();
+  MarkSpreadSquare<5>(mask, 0, 0);
+  MarkSpreadSquare<20>(mask, 60, 44);
+  EXPECT_EQ(Marked(mask), 36u + 21u * 21u);
+  mask.Clear();
+  MarkCell3x3(mask, 0, 44);
+  MarkCell3x3(mask, 10, 10);
+  EXPECT_EQ(Marked(mask), 4u + 9u);
 }
 
 TEST(SpreadingGrid, SelectionsKeptApartAndCapped) {
@@ -55,14 +69,14 @@ TEST(SpreadingGrid, SelectionsKeptApartAndCapped) {
   EXPECT_TRUE(std::is_sorted(corners.begin(), corners.end(),
                              [](auto& a, auto& b) { return a.score > b.score; }));
   for (u32 i = 0; i < out.Size(); ++i) {
-    for (const MapMatch& m : matches) ASSERT_TRUE(Apart(out[i].x, out[i].y, m.x, m.y, 12));
-    for (u32 j = 0; j < i; ++j) ASSERT_TRUE(Apart(out[i].x, out[i].y, out[j].x, out[j].y, 12));
+    for (const MapMatch& m : matches) ASSERT_TRUE(Apart(out[i], m, 12));
+    for (u32 j = 0; j < i; ++j) ASSERT_TRUE(Apart(out[i], out[j], 12));
   }
   corners = all, out.Clear();
   SpreadCorners({640, 480}, matches, mask, corners, out, 200);
   EXPECT_EQ(out.Size(), 200u);
   for (u32 i = 0; i < out.Size(); ++i)
-    for (const MapMatch& m : matches) ASSERT_TRUE(Apart(out[i].x, out[i].y, m.x, m.y, 1));
+    for (const MapMatch& m : matches) ASSERT_TRUE(Apart(out[i], m, 1));
   corners = {{101, 100, 3.0f}, {5, 5, 2.0f}}, out.Clear();  // fewer than N: all, in order
   SpreadCorners({640, 480}, matches, mask, corners, out, 100);
   EXPECT_TRUE(out.Size() == 2 && out[0].x == 101 && out[1].x == 5);
@@ -82,23 +96,7 @@ TEST(SpreadingGrid, SelectionsKeptApartAndCapped) {
   EXPECT_TRUE(selected[0].track == 0 && candidates[0].track == 1 && candidates.size() == 1850);
   for (size_t i = 0; i < selected.size(); ++i)
     for (size_t j = 0; j < i; ++j)  // earlier selections stay marked at every radius
-      ASSERT_TRUE(Apart(selected[i].x, selected[i].y, selected[j].x, selected[j].y, 0.99f));
+      ASSERT_TRUE(Apart(selected[i], selected[j], 0.99f));
   SpreadSelectMatches<4>({320, 240}, mask, candidates, selected, 150);
   EXPECT_EQ(selected.size(), 150u);
-}
-
-TEST(SpreadingGrid, SquaresExactInsideAndClippedAtBorder) {
-  OccupancyMask mask;
-  mask.Resize(61, 45);
-  mask.Clear();
-  MarkSpreadSquare<7>(mask, 30, 20);
-  EXPECT_TRUE(Marked(mask) == 225 && mask.Row(13)[23] && mask.Row(27)[37] && !mask.Row(20)[38]);
-  mask.Clear();
-  MarkSpreadSquare<5>(mask, 0, 0);
-  MarkSpreadSquare<20>(mask, 60, 44);
-  EXPECT_EQ(Marked(mask), 36u + 21u * 21u);
-  mask.Clear();
-  MarkCell3x3(mask, 0, 44);
-  MarkCell3x3(mask, 10, 10);
-  EXPECT_EQ(Marked(mask), 4u + 9u);
 }

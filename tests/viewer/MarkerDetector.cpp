@@ -1,9 +1,11 @@
 // The marker detector on rendered sheet sequences: the 20-frame rule and its
-// restart, template capture and reload, convergence of the alignment from
-// perturbed starts, and hostile or degenerate input that must give a clear
-// false and no NaN.
+// restart, template capture and reload, hostile blobs, alignment from
+// perturbed starts, degenerate input (a clear false, no NaN), the debug
+// window's keys, clicks and view; and the alignment's Jacobians, samplers and
+// image geometry against finite differences and known answers.
 #include "viewer/MarkerDetector.h"
 
+#include <GL/glew.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +15,9 @@
 
 #include "optimization/IMUParameters.h"
 #include "tests/common/MarkerScene.h"
+#include "tests/common/WindowSupport.h"
+#include "viewer/ImageGeometry.h"
+#include "viewer/MarkerAlignment.h"
 
 namespace {
 
@@ -27,7 +32,7 @@ struct Frames {
   Frames() {
     scene.JitteredFrames(21, kFrames, poses, frames);
     MarkerScene empty;
-    empty.RemoveSheet();
+    empty.planes.resize(1);  // the sheet taken away
     floorOnly = empty.Render(poses[0]);
   }
 };
@@ -38,7 +43,7 @@ const Frames& F() {
 
 // Runs frames first .. first + count - 1 (cycled); returns the number of
 // true results and checks every reported corner against the truth.
-int RunSequence(MarkerDetector& detector, int first, int count, float tolerance = 1.0f) {
+int RunSequence(MarkerDetector& detector, int first, int count) {
   int reported = 0;
   for (int i = first; i < first + count; ++i) {
     const int f = i % kFrames;
@@ -46,7 +51,7 @@ int RunSequence(MarkerDetector& detector, int first, int count, float tolerance 
     if (!detector.Run(F().frames[f], F().poses[f], out)) continue;
     ++reported;
     F().scene.TrueCorners(F().poses[f], truth);
-    for (int k = 0; k < 8; ++k) EXPECT_NEAR(out[k], truth[k], tolerance) << "frame " << i;
+    for (int k = 0; k < 8; ++k) EXPECT_NEAR(out[k], truth[k], 1.0f) << "frame " << i;
   }
   return reported;
 }
@@ -59,6 +64,11 @@ std::vector<int32_t> Blob(const std::vector<int32_t>& counts) {
     blob.insert(blob.end(), static_cast<size_t>(std::max(n, 0)), 0);
   }
   return blob;
+}
+
+void DoubleClick(EventHandler<Viewer>& h, float x, float y, int button) {
+  const CVD::ImageRef p(static_cast<int>(x + 0.5f), static_cast<int>(y + 0.5f));
+  for (int i = 0; i < 4; ++i) (i % 2 ? h.MouseUp(p, button) : h.MouseDown(p, button));
 }
 
 }  // namespace
@@ -83,29 +93,25 @@ TEST(MarkerDetector, ReportsAfterTwentyAgreeingFramesAndRestartsWithoutTheSheet)
   EXPECT_EQ(RunSequence(detector, 0, 19), 0);
 }
 
-TEST(MarkerDetector, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
+TEST(MarkerDetector, CapturedTemplateReloadsOnTheCurrentPlaneAndHostileBlobsLoadNothing) {
   std::vector<int32_t> blob;
   {
     MarkerDetector capture(640, 480, &F().scene.K, nullptr, 0, &blob);
     EXPECT_EQ(RunSequence(capture, 0, 20), 1);
   }
   // Sections: a word count (a multiple of 8), then the records; the blob ends exactly.
+  // Z of every record, moved here, is re-placed on the current plane.
+  std::vector<int32_t> moved = blob;
   size_t at = 0, starts[4];
   u32 counts[4];
-  for (int l = 0; l < 4; ++l) {
-    ASSERT_LT(at, blob.size());
-    ASSERT_EQ(blob[at] % 8, 0);
+  const float z = 5.0f;
+  for (int l = 0; l < 4; at += 1 + static_cast<size_t>(blob[at]), ++l) {
+    ASSERT_TRUE(at < blob.size() && blob[at] % 8 == 0);
     counts[l] = static_cast<u32>(blob[at] / 8), starts[l] = at + 1;
-    at += 1 + static_cast<size_t>(blob[at]);
+    for (u32 r = 0; r < counts[l]; ++r) std::memcpy(&moved[starts[l] + 8 * r + 2], &z, 4);
   }
   EXPECT_EQ(at, blob.size());
   EXPECT_GT(counts[0], 100u);
-
-  // Z of every record is re-placed on the current plane.
-  std::vector<int32_t> moved = blob;
-  const float z = 5.0f;
-  for (int l = 0; l < 4; ++l)
-    for (u32 r = 0; r < counts[l]; ++r) std::memcpy(&moved[starts[l] + 8 * r + 2], &z, 4);
   MarkerDetector withTemplate(640, 480, &F().scene.K, moved.data(), moved.size() * 4, nullptr);
   ASSERT_TRUE(withTemplate.templateLoaded);
   for (int l = 0; l < 4; ++l) {
@@ -118,6 +124,28 @@ TEST(MarkerDetector, CapturedTemplateReloadsOnTheCurrentPlaneAndAligns) {
     }
   }
   EXPECT_EQ(RunSequence(withTemplate, 0, 21), 2);
+
+  // Negative, not a multiple of 8, past the blob, cut short, and a host
+  // blob of unknown size with a bad count.
+  MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
+  const std::vector<int32_t> empty = Blob({0, 0, 0, 0}), good = Blob({16, 8, 0, 8});
+  const std::vector<std::vector<int32_t>> hostile = {
+      Blob({-8, 0, 0, 0}), Blob({12, 0, 0, 0}), {8 * 1000000, 0, 0, 0}, {16, 0}};
+  for (const auto& bad : hostile) {
+    EXPECT_FALSE(detector.LoadTemplate(bad.data(), bad.size() * 4));
+    EXPECT_FALSE(detector.templateLoaded);
+    for (const auto& level : detector.templateLevels) EXPECT_EQ(level.Size(), 0u);
+  }
+  EXPECT_FALSE(detector.LoadTemplate(good.data(), good.size() * 4 - 4));
+  EXPECT_FALSE(detector.LoadTemplate(hostile[0].data(), MarkerDetector::kUnknownSize));
+  EXPECT_TRUE(detector.LoadTemplate(good.data(), good.size() * 4));
+  EXPECT_EQ(detector.templateLevels[0].Size(), 2u);
+
+  // Loaded but empty levels give no evidence: no detection, no NaN.
+  MarkerDetector emptyTemplate(640, 480, &F().scene.K, empty.data(), empty.size() * 4, nullptr);
+  float out[8];
+  EXPECT_FALSE(emptyTemplate.Run(F().frames[0], F().poses[0], out));
+  EXPECT_EQ(emptyTemplate.candidates.Size(), 0u);
 }
 
 TEST(MarkerDetector, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutside) {
@@ -148,29 +176,6 @@ TEST(MarkerDetector, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutsid
   const CameraPose before = outside;
   EXPECT_EQ(detector.AlignHypothesis(0, outside, out), FLT_MAX);
   EXPECT_EQ(std::memcmp(&before, &outside, sizeof(before)), 0);
-}
-
-TEST(MarkerDetector, HostileTemplateBlobsLoadNothing) {
-  MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
-  const std::vector<int32_t> empty = Blob({0, 0, 0, 0}), good = Blob({16, 8, 0, 8});
-  const std::vector<std::vector<int32_t>> hostile = {
-      Blob({-8, 0, 0, 0}), Blob({12, 0, 0, 0}), {8 * 1000000, 0, 0, 0}, {16, 0}};
-  for (const auto& blob : hostile) {
-    EXPECT_FALSE(detector.LoadTemplate(blob.data(), blob.size() * 4));
-    EXPECT_FALSE(detector.templateLoaded);
-    for (const auto& level : detector.templateLevels) EXPECT_EQ(level.Size(), 0u);
-  }
-  // Sections cut short, and a host blob of unknown size with a bad count.
-  EXPECT_FALSE(detector.LoadTemplate(good.data(), good.size() * 4 - 4));
-  EXPECT_FALSE(detector.LoadTemplate(hostile[0].data(), MarkerDetector::kUnknownSize));
-  EXPECT_TRUE(detector.LoadTemplate(good.data(), good.size() * 4));
-  EXPECT_EQ(detector.templateLevels[0].Size(), 2u);
-
-  // Loaded but empty levels give no evidence: no detection, no NaN.
-  MarkerDetector emptyTemplate(640, 480, &F().scene.K, empty.data(), empty.size() * 4, nullptr);
-  float out[8];
-  EXPECT_FALSE(emptyTemplate.Run(F().frames[0], F().poses[0], out));
-  EXPECT_EQ(emptyTemplate.candidates.Size(), 0u);
 }
 
 TEST(MarkerDetector, DegenerateInputGivesFalseWithoutNaN) {
@@ -212,4 +217,149 @@ TEST(MarkerDetector, DegenerateInputGivesFalseWithoutNaN) {
   EXPECT_EQ(wide.rectifiedWidth, 640);
   for (int y = 0; y < wide.rectifiedHeight; ++y) EXPECT_EQ(wide.edgeMaps[0][y][639], 0.0f);
   wide.Run(frame, pose, out);
+}
+
+TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
+  const CameraPose pose = F().scene.Camera();
+  const CVD::Image<unsigned char> frame = F().scene.Render(pose);
+  std::vector<int32_t> blob;
+  for (std::vector<int32_t>* out : {static_cast<std::vector<int32_t>*>(nullptr), &blob}) {
+    MarkerDetector d(640, 480, &F().scene.K, nullptr, 0, out);
+    d.ConnectEvents();
+    d.OnResize(CVD::ImageRef(d.rectifiedWidth, d.rectifiedHeight));  // one pixel per pixel
+    // No candidates yet: ',' shows none and stays there, '.' wraps back.
+    d.OnKeyDown(',');
+    d.OnKeyDown(',');
+    EXPECT_EQ(d.shownCandidate, 0xFFFFFFFFu);
+    d.OnKeyDown('.');
+    EXPECT_EQ(d.shownCandidate, 0u);
+    float result[8];
+    d.Run(frame, pose, result);
+    // A left double click discards the clicks so far.
+    DoubleClick(d.handler, 10, 10, 4);
+    DoubleClick(d.handler, 20, 20, 4);
+    EXPECT_EQ(d.clickCount, 2);
+    DoubleClick(d.handler, 30, 30, 1);
+    EXPECT_EQ(d.clickCount, 0);
+    // The four corners in model-corner order.
+    for (int k = 0; k < 4; ++k)
+      DoubleClick(d.handler, d.expectedCorners[2 * k], d.expectedCorners[2 * k + 1], 4);
+    EXPECT_EQ(d.clickCount, 0);
+  }
+  // Capture ran once, from a pose close to the identity: level 0 has records.
+  ASSERT_FALSE(blob.empty());
+  EXPECT_GT(blob[0], 8 * 100);
+}
+
+TEST(MarkerDetectorWindow, DebugViewOfARenderedSheet) {
+  const MarkerScene& scene = F().scene;
+  MarkerDetector d(640, 480, &scene.K, nullptr, 0, nullptr, true);
+  float out[8];
+  if (!d.HasWindow()) {
+    // Without a display nothing draws and a paused detector never waits.
+    EXPECT_FALSE(d.Run(scene.Render(scene.Camera()), scene.Camera(), out));
+    GTEST_SKIP() << "no X display";
+  }
+  KeepGLDriverLoaded();
+  EXPECT_TRUE(d.paused);
+  d.paused = 0;  // no one presses keys here
+  // An empty candidate list past its end draws nothing and does not fail.
+  d.shownCandidate = 5;
+  d.DrawScene();
+  d.shownCandidate = 0;
+  bool reported = false;
+  for (int i = 0; i < 20; ++i) {
+    const CameraPose pose = scene.Camera(0.002f * (i % 3), 0, 0, 0, 0, 0.002f * (i % 2));
+    reported = d.Run(scene.Render(pose), pose, out);
+  }
+  ASSERT_TRUE(reported);
+  d.MakeCurrent();
+  d.DrawScene();
+  glFinish();
+  std::vector<unsigned char> rgb(640 * 480 * 3);
+  glReadBuffer(GL_BACK);
+  glReadPixels(0, 0, 640, 480, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+  int red = 0, green = 0;
+  for (size_t i = 0; i < rgb.size(); i += 3) {
+    red += rgb[i] == 255 && rgb[i + 1] == 0 && rgb[i + 2] == 0;
+    green += rgb[i] == 0 && rgb[i + 1] == 255 && rgb[i + 2] == 0;
+  }
+  EXPECT_GT(red, 200);    // the expected outline
+  EXPECT_GT(green, 200);  // the best candidate and the status line
+}
+
+// The corner projection and the edge frame (direction d, normal offset m) of
+// the edge from A to B.
+TEST(MarkerAlignment, JacobiansMatchFiniteDifferencesAndSamplesStayInsideTheImage) {
+  const Intrinsic K = SceneRender::MakeIntrinsic(480.0f, 470.0f, 160.0f, 120.0f);
+  const CameraPose pose = MarkerScene::LookDown(0.05f, -0.1f, 1.2f, 0.15f, -0.1f, 0.2f);
+  const float A[3] = {-0.15f, -0.1f, 0}, B[3] = {0.15f, -0.1f, 0}, c[2] = {K.cx[0], K.cy[0]};
+  float XA[3], XB[3], a[2], b[2], Ja[2][6], Jb[2][6], d[2], m[2], Jd[2][6], Jm[2][6];
+  SceneRender::ToCamera(pose, A, XA);
+  SceneRender::ToCamera(pose, B, XB);
+  ProjectWithPoseJacobian(XA, K, a, Ja);
+  ProjectWithPoseJacobian(XB, K, b, Jb);
+  ASSERT_TRUE(ComputeEdgeFrameWithJacobian(a, b, c, Ja, Jb, d, m, Jd, Jm));
+  EXPECT_NEAR(d[0] * d[0] + d[1] * d[1], 1.0f, 1e-6f);
+  EXPECT_NEAR(m[0] * d[0] + m[1] * d[1], 0.0f, 1e-6f);
+  // d, m and the pixel of A once the pose moved by eps along parameter k.
+  const auto frame = [&](int k, float eps, float out[6]) {
+    float delta[6] = {0, 0, 0, 0, 0, 0}, pixelB[2];
+    delta[k] = eps;
+    CameraPose moved = pose;
+    ApplyPoseIncrement(delta, moved);
+    SceneRender::ProjectPoint(moved, K, A, out + 4);
+    SceneRender::ProjectPoint(moved, K, B, pixelB);
+    EXPECT_TRUE(ComputeEdgeFrame(out + 4, pixelB, c, out, out + 2));
+  };
+  for (int k = 0; k < 6; ++k) {
+    float plus[6], minus[6], fd[6];
+    frame(k, 1e-3f, plus);
+    frame(k, -1e-3f, minus);
+    for (int i = 0; i < 6; ++i) fd[i] = (plus[i] - minus[i]) / 2e-3f;
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_NEAR(Ja[i][k], fd[4 + i], 0.01f * (1.0f + std::fabs(fd[4 + i]))) << i << k;
+      EXPECT_NEAR(Jd[i][k], fd[i], 2e-3f + 0.01f * std::fabs(fd[i])) << i << k;
+      EXPECT_NEAR(Jm[i][k], fd[2 + i], 2e-3f + 0.01f * std::fabs(fd[2 + i])) << i << k;
+    }
+  }
+  // Coincident corners have no frame.
+  EXPECT_FALSE(ComputeEdgeFrameWithJacobian(a, a, c, Ja, Ja, d, m, Jd, Jm));
+
+  // Bilinear samples at and past the image border.
+  CVD::Image<float> image(CVD::ImageRef(4, 3), 0.0f);
+  CVD::Image<LA::Vector2<float>> gradients(CVD::ImageRef(4, 3), LA::Vector2<float>{1.0f, 2.0f});
+  image[1][1] = 1.0f;
+  EXPECT_FLOAT_EQ(SampleBilinear(image, 1.5f, 1.0f), 0.5f);
+  float g[2];
+  EXPECT_FLOAT_EQ(SampleBilinearWithGradient(image, gradients, 0.5f, 0.5f, g), 0.25f);
+  EXPECT_FLOAT_EQ(g[1], 2.0f);
+  for (float x : {-0.5f, 3.0f, NAN, 1e30f}) EXPECT_EQ(SampleBilinear(image, x, 1.0f), 0.0f);
+}
+
+// An affine map ignores its third row, a projective one divides; camera 0
+// coordinates mapped by the relative pose equal camera 1 coordinates, and
+// P0 to itself is the identity.
+TEST(ImageGeometry, ImageMapsAndRelativePoseAgainstKnownAnswers) {
+  float H[3][4] = {{2, 0.5f, 3, 0}, {-1, 1, 4, 0}, {FLT_MAX, 7, 9, 0}}, out[2];
+  const float p[2] = {2, 6}, w = 0.1f * 2 + 0.2f * 6 + 1;
+  ApplyHomography(H, p, out);
+  EXPECT_TRUE(out[0] == 2 * 2 + 0.5f * 6 + 3 && out[1] == -2 + 6 + 4);
+  H[2][0] = 0.1f, H[2][1] = 0.2f, H[2][2] = 1.0f;
+  ApplyHomography(H, p, out);
+  EXPECT_TRUE(std::fabs(out[0] - 10 / w) < 1e-6f && std::fabs(out[1] - 8 / w) < 1e-6f);
+
+  const CameraPose P0 = MarkerScene::LookDown(1, 2, 3, 0.3f, -0.2f, 0.9f),
+                   P1 = MarkerScene::LookDown(-1, 0.5f, 2, -0.4f, 0.1f, 2.5f);
+  const float X[3] = {0.3f, -1.2f, 4.0f};
+  CameraPose rel;
+  for (const CameraPose* target : {&P1, &P0}) {
+    ComputeRelativePose(P0, *target, rel);
+    float x0[3], x1[3], mapped[3];
+    SceneRender::ToCamera(P0, X, x0);
+    SceneRender::ToCamera(*target, X, x1);
+    SceneRender::ToCamera(rel, x0, mapped);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(mapped[i], x1[i], 1e-5f);
+  }
+  EXPECT_NEAR(rel.m[0][0] + rel.m[1][1] + rel.m[2][2], 3.0f, 1e-5f);
 }

@@ -1,18 +1,61 @@
-// Under Xvfb: a byte texture of odd width uploads and reads back exactly,
-// long text is cut instead of overflowing, and two windows keep their own
-// contexts. Without a display the case is skipped, and OpenWindow and text
-// drawing fail cleanly.
+// The viewer's event dispatch on the plain dispatcher, then its window under
+// Xvfb: texture readback, text limits, two contexts and real X key events.
+// Without a display OpenWindow and text drawing fail cleanly.
 #include "viewer/Viewer.h"
 
 #include <GL/glew.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/common/WindowSupport.h"
+#include "viewer/EventHandler.h"
 
 namespace {
+
+// Logs every forwarded event as a letter and where: k/u key down/up, m move,
+// p/r press/release (with the button), d drag (from > to), c second click.
+class RecordingViewer : public Viewer {
+ public:
+  bool OnKeyDown(int key) override {
+    keys.push_back(key);
+    return Log("k" + std::to_string(key));
+  }
+  bool OnKeyUp(int key) override { return Log("u" + std::to_string(key)); }
+  void OnMouseMove(const CVD::ImageRef& p) override { Log("m" + At(p)); }
+  void OnMouseDown(const CVD::ImageRef& p, int b) override { Log("p" + At(p, b)); }
+  void OnMouseUp(const CVD::ImageRef& p, int b) override { Log("r" + At(p, b)); }
+  bool OnMouseDrag(const CVD::ImageRef& from, const CVD::ImageRef& to, int) override {
+    return Log("d" + At(from) + ">" + At(to));
+  }
+  bool OnMouseDoubleClick(const CVD::ImageRef& p, int b) override { return Log("c" + At(p, b)); }
+  // Returns the log so far and clears it.
+  std::string Take() { return std::exchange(log, ""); }
+  // Gives tests access to the window for its title.
+  CVD::GLWindow* Window() { return window; }
+
+  std::string log;
+  std::vector<int> keys;
+
+ private:
+  bool Log(const std::string& s) {
+    log += log.empty() ? s : " " + s;
+    return true;
+  }
+  static std::string At(const CVD::ImageRef& p, int b = 0) {
+    return std::to_string(p.x) + "," + std::to_string(p.y) + (b ? "b" + std::to_string(b) : "");
+  }
+};
+
+void Click(EventHandler<Viewer>& h, int x, int y, int button = 1) {
+  h.MouseDown(CVD::ImageRef(x, y), button);
+  h.MouseUp(CVD::ImageRef(x, y), button);
+}
 
 // Reads the current window's red channel back, bottom row first.
 std::vector<unsigned char> ReadRed(int width, int height) {
@@ -25,21 +68,65 @@ std::vector<unsigned char> ReadRed(int width, int height) {
 
 }  // namespace
 
-TEST(Viewer, OddWidthTextureLongTextAndTwoContexts) {
+TEST(EventHandler, ClickTwiceRuleKeysMovesDragsAndKeySyms) {
+  RecordingViewer v;
+  v.ConnectEvents();
+  EventHandler<Viewer>& h = v.handler;
+  // The initial press position is (0, 0): a first press there is a second press.
+  Click(h, 0, 0);
+  EXPECT_EQ(v.Take(), "c0,0b1");
+  for (const int x : {5, 9, 5}) Click(h, x, x);
+  EXPECT_EQ(v.Take(), "p5,5b1 r5,5b1 p9,9b1 r9,9b1 p5,5b1 r5,5b1");
+  // Same pixel: double, ordinary again (the marker no longer matches), double.
+  for (int i = 0; i < 3; ++i) Click(h, 5, 5, 4);
+  EXPECT_EQ(v.Take(), "c5,5b4 p5,5b4 r5,5b4 c5,5b4");
+
+  h.KeyDown(27);
+  EXPECT_TRUE(h.quit);
+  h.KeyUp(27);
+  EXPECT_EQ(h.key, -1);
+  h.KeyDown('a');
+  EXPECT_FALSE(h.quit);  // any later key clears quit
+  EXPECT_EQ(h.key, 'a');
+  EXPECT_EQ(v.Take(), "k27 u27 k97");
+
+  h.MouseMove(CVD::ImageRef(3, 4));
+  h.MouseDown(CVD::ImageRef(10, 10), 1);
+  h.MouseMove(CVD::ImageRef(12, 10));
+  h.MouseMove(CVD::ImageRef(15, 11));
+  h.MouseUp(CVD::ImageRef(15, 11), 1);
+  // A drag reports the press position, not the previous move.
+  EXPECT_EQ(v.Take(), "m3,4 p10,10b1 m12,10 d10,10>12,10 m15,11 d10,10>15,11 r15,11b1");
+  EXPECT_FALSE(h.buttonDown || h.dragging);
+
+  // A handler without a viewer records but forwards nothing.
+  EventHandler<Viewer> lone;
+  lone.KeyDown(27);
+  Click(lone, 0, 0);
+  EXPECT_TRUE(lone.quit);
+
+  // Escape, tab, return, backspace; Ctrl+letter as a control code; others unchanged.
+  const int table[][3] = {{0xff1b, 0, 27}, {0xff09, 0, 9}, {0xff0d, 0, 13}, {0xff08, 0, 8},
+                          {'a', 1, 1},     {'S', 1, 19},   {'s', 0, 's'},   {',', 1, ','}};
+  for (const auto& t : table) EXPECT_EQ(TranslateKeySym(t[0], t[1] != 0), t[2]) << t[0];
+  EXPECT_TRUE(IsCtrlKeySym(0xffe3) && IsCtrlKeySym(0xffe4) && !IsCtrlKeySym('c'));
+}
+
+TEST(Viewer, OddWidthTextureLongTextTwoContextsAndXKeyEvents) {
   constexpr int kWidth = 321, kHeight = 37;
-  Viewer a, b;
+  RecordingViewer a;
+  Viewer b;
   EXPECT_EQ(Viewer::DrawText("no context: %d", 1), 0);  // no GL, no glutInit, no exit
   if (!a.OpenWindow(kWidth, kHeight)) GTEST_SKIP() << "no X display";
   KeepGLDriverLoaded();
   ASSERT_TRUE(b.OpenWindow(50, 20));
   a.MakeCurrent();
+  // An odd-width byte texture uploads and reads back exactly.
   std::vector<unsigned char> image(static_cast<size_t>(kWidth) * kHeight);
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) image[y * kWidth + x] = static_cast<u8>(x * 7 + y * 13);
+  for (int i = 0; i < kWidth * kHeight; ++i) image[i] = u8(i % kWidth * 7 + i / kWidth * 13);
   GLTexture texture;
   texture.Create();
   texture.Resize(kWidth, kHeight);
-  EXPECT_EQ(texture.pixelCount, static_cast<u32>(kWidth * kHeight));
   texture.UploadLuminanceBytes(image.data());
   glClear(GL_COLOR_BUFFER_BIT);
   glEnable(GL_TEXTURE_RECTANGLE);
@@ -52,6 +139,7 @@ TEST(Viewer, OddWidthTextureLongTextAndTwoContexts) {
       wrong += back[(kHeight - 1 - y) * kWidth + x] != image[y * kWidth + x];
   EXPECT_EQ(wrong, 0);
 
+  // Long text is cut instead of overflowing; each window keeps its context.
   EXPECT_EQ(Viewer::DrawTextTopLeft("%s", std::string(5000, 'x').c_str()), 511);
   EXPECT_EQ(Viewer::DrawText("%d", 42), 2);
   glClearColor(1, 0, 0, 1);
@@ -66,4 +154,20 @@ TEST(Viewer, OddWidthTextureLongTextAndTwoContexts) {
   a.handler.quit = 1;
   EXPECT_TRUE(a.OpenWindow(kWidth, kHeight));
   EXPECT_FALSE(a.handler.quit);
+
+  // Real key presses through the X server reach the viewer translated.
+  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
+  const std::string title = "zevrion-keys-" + std::to_string(::getpid());
+  a.Window()->set_title(title);
+  a.SwapAndPumpEvents();
+  const std::string command = "id=$(xdotool search --sync --name '^" + title +
+                              "$' | head -n 1) && xdotool key --window \"$id\" Escape Tab comma "
+                              "ctrl+a ctrl+s";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (a.keys.size() < 5 && std::chrono::steady_clock::now() < deadline) {
+    a.SwapAndPumpEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(a.keys, (std::vector<int>{27, 9, ',', 1, 19}));
 }
