@@ -25,11 +25,7 @@ Matrix3d Motion(int j) {
   return Similarity(1.0 * j, 1.0, 1.0 * j, 0.5 * j, 0.5 * kW, 0.5 * kH);
 }
 
-WarpRecord Unset() {
-  WarpRecord m{};
-  m.m[0] = FLT_MAX;
-  return m;
-}
+const WarpRecord kUnset{{FLT_MAX}};
 
 // Per map '1' when set, '0' when not.
 std::string SetFlags(const AlignedArray<WarpRecord>& maps) {
@@ -42,7 +38,6 @@ std::string SetFlags(const AlignedArray<WarpRecord>& maps) {
 
 class ImageMaps : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { texture_ = SceneRender::MakeNoiseTexture(256, 256, 19, 8); }
   void SetUp() override { MakeRing(2); }
   // A fresh tracker with a ring of n reset frames, frame i showing Motion(i),
   // every map unset.
@@ -58,17 +53,17 @@ class ImageMaps : public ::testing::Test {
     tracker->frameMaps.Resize(n);
     for (u16 i = 0; i < n; ++i) {
       tracker->frames[i].Reset();
-      tracker->frames[i].number = i;
-      tracker->frameMaps[i] = Unset();
+      tracker->frameMaps[i] = kUnset;
       Show(i, Motion(i));
     }
   }
-  // Ring frame i shows the texture moved by `motion`.
-  void Show(u16 i, const Matrix3d& motion, const CVD::Image<u8>& texture = texture_) {
+  // Ring frame i shows the noise texture of that seed moved by `motion`.
+  void Show(u16 i, const Matrix3d& motion, u32 seed = 19) {
     const Matrix3d S = Similarity(0.0, 1.0, 64.0, 64.0, 0.0, 0.0);  // into the texture
     TrackerFrame& f = tracker->frames[i];
-    PrepareAlignmentImage(Render(texture, S * motion, kW, kH), f.alignmentImage, f.gradientImage,
-                          f.alignmentValue);
+    PrepareAlignmentImage(
+        Render(SceneRender::MakeNoiseTexture(256, 256, seed, 8), S * motion, kW, kH),
+        f.alignmentImage, f.gradientImage, f.alignmentValue);
   }
   // Level-0 match of a track at an alignment-image pixel position.
   MapMatch Match(u32 track, double x, double y) const {
@@ -82,9 +77,7 @@ class ImageMaps : public ::testing::Test {
 
   std::unique_ptr<GlobalMap> map;
   std::unique_ptr<Tracker> tracker;
-  static CVD::Image<u8> texture_;
 };
-CVD::Image<u8> ImageMaps::texture_;
 
 TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
   MakeRing(6);
@@ -114,7 +107,7 @@ TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAre
   tracker->keyFrameMaps.Resize(3);
   tracker->keyFrameMaps[0] = mild;
   tracker->keyFrameMaps[1] = squashed;
-  tracker->keyFrameMaps[2] = Unset();
+  tracker->keyFrameMaps[2] = kUnset;
 
   // A good step keeps the mild maps and drops the squashed ones.
   ASSERT_TRUE(tracker->AlignToPreviousFrame(2, 3));
@@ -129,7 +122,7 @@ TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAre
 
   // Frame 1 now shows another texture: the step fails and drops every map.
   tracker->keyFrameMaps[0] = mild;
-  Show(1, Motion(1), SceneRender::MakeNoiseTexture(256, 256, 77, 8));
+  Show(1, Motion(1), 77);
   EXPECT_FALSE(tracker->AlignToPreviousFrame(1, 3));
   EXPECT_EQ(SetFlags(tracker->frameMaps), "0001");
   EXPECT_TRUE(ToEigen(tracker->frameMaps[3]).isIdentity(0.0));
@@ -199,7 +192,7 @@ TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   EXPECT_EQ(A.Size(), 2u);
 
   // No map, no pairs.
-  tracker->frameMaps[0] = Unset();
+  tracker->frameMaps[0] = kUnset;
   EXPECT_EQ(tracker->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
   EXPECT_TRUE(A.Empty());
 }
