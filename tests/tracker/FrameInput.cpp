@@ -4,8 +4,6 @@
 // samples, ring poses following a map change, the marker phase with its
 // template cache, patch reliability, re-derivation of a frame's matches
 // after merges and trims, and key-frame track tables.
-#include <fstream>
-
 #include "tests/common/TempFolder.h"
 #include "tracker/ScriptedStages.h"
 
@@ -98,8 +96,8 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   const std::vector<int32_t> overrun = {1000, 7, 9}, fifth = {0, 0, 0, 0, 7};
   for (const std::vector<int32_t>* file : {&captured, &overrun, &fifth}) {
     if (file != &captured)
-      std::ofstream(path, std::ios::binary)
-          .write(reinterpret_cast<const char*>(file->data()), 4 * file->size());
+      folder.Write("marker.txt",
+                   std::string(reinterpret_cast<const char*>(file->data()), 4 * file->size()));
     Make(5);
     tracker->SetMarkerTemplateFile(path);
     Step();

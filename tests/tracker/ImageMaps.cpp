@@ -86,13 +86,11 @@ TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
   Matrix3d product = Matrix3d::Identity();
   for (u16 c = 1; c < 6; ++c) {
     ASSERT_TRUE(tracker->AlignToPreviousFrame(c - 1, c));
-    const Matrix3d step = ToEigen(tracker->frameMaps[c - 1]);
-    product = product * step;
+    product = product * ToEigen(tracker->frameMaps[c - 1]);
     EXPECT_TRUE(ToEigen(tracker->frameMaps[c]).isIdentity(0.0));
   }
   const Matrix3d truth = Motion(0).inverse() * Motion(5);
   for (const WarpRecord& chained : {tracker->frameMaps[0], tracker->keyFrameMaps[0]}) {
-    ASSERT_TRUE(chained.IsSet());
     EXPECT_LT(MaxCornerError(ToEigen(chained), product, kW, kH), 1e-3);
     EXPECT_LT(MaxCornerError(ToEigen(chained), truth, kW, kH), 0.3);
   }

@@ -47,8 +47,6 @@ Script& TheScript();
 class ScriptedTracker : public ::testing::Test {
  protected:
   void SetUp() override {
-    image.resize(CVD::ImageRef(128, 96));
-    image.fill(128);
     Intrinsic k;
     k.Set(100.0f, 100.0f, 63.5f, 47.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
@@ -89,7 +87,7 @@ class ScriptedTracker : public ::testing::Test {
 
   std::unique_ptr<GlobalMap> map;
   std::unique_ptr<Tracker> tracker;
-  CVD::Image<u8> image;
+  CVD::Image<u8> image{CVD::ImageRef(128, 96), 128};
   TrackerInput input;
   CameraPose pose{};
   AlignedArray<LA::AlignedVector4f> planes;
