@@ -9,7 +9,7 @@ Script& TheScript() {
 
 static Script& S = TheScript();
 
-// A stage that only returns a constant.
+// A stage that only returns a value.
 #define RETURNS(type, name, params, value) \
   type Tracker::name params {              \
     return value;                          \
@@ -18,7 +18,6 @@ static Script& S = TheScript();
 // --- Scripted stages.
 void Tracker::GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>&,
                         AlignedArray<LA::AlignedMatrix4f>&) {
-  poseOut.m[0][0] = FLT_MAX;
   if (tracking && currentFrame < frames.size()) poseOut = frames[currentFrame].pose.slot[1];
 }
 bool Tracker::SaveStateIfRequested() {
@@ -71,14 +70,7 @@ float Tracker::ComputeMapCoverage(u16 frame) {
   const FrameScript& s = S.For(frames[frame].number);
   return S.relocalisedFrame == frames[frame].number ? s.relocM : s.M;
 }
-float Tracker::ComputeImageCoverage(u16 frame) {
-  return S.For(frames[frame].number).I;
-}
-float Tracker::ComputeCombinedCoverage(u16 frame) {
-  return S.For(frames[frame].number).S;
-}
-void Tracker::RelocaliseFromKeyFrame(u16 keyFrame, u16 frame) {
-  S.calls.push_back("RelocaliseFromKeyFrame(" + std::to_string(keyFrame) + ")");
+void Tracker::RelocaliseFromKeyFrame(u16, u16 frame) {
   S.relocalisedFrame = frames[frame].number;
 }
 void Tracker::AnchorToMarker(u16, const float*) {
@@ -86,20 +78,12 @@ void Tracker::AnchorToMarker(u16, const float*) {
   sceneScale = 1.0f;
   depthScale = 1.0f;
 }
-bool Tracker::InitializeMap(u16 frame) {
-  S.calls.push_back("InitializeMap");
-  return S.For(frames[frame].number).initialiseOk;
-}
 bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16, float* residual) {
   if (S.record) S.calls.push_back("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
   auto it = S.keyFrameAlignment.find(keyFrame);
   if (it == S.keyFrameAlignment.end()) return false;
   if (residual != nullptr) *residual = it->second;
   return true;
-}
-float Tracker::ComputeParallax(u16 keyFrame, u16, float*) {
-  auto it = S.keyFrameParallax.find(keyFrame);
-  return it == S.keyFrameParallax.end() ? 1.0f : it->second;
 }
 void Tracker::MatchMap(u16 frame) {
   TrackerFrame& f = frames[frame];
@@ -123,6 +107,11 @@ void Tracker::RestoreFrameMatches(u16 frame) {
   S.relocalisedFrame = -1;
   frames[frame].inlierCount = S.For(frames[frame].number).n;
 }
+RETURNS(float, ComputeImageCoverage, (u16 frame), S.For(frames[frame].number).I)
+RETURNS(float, ComputeCombinedCoverage, (u16 frame), S.For(frames[frame].number).S)
+RETURNS(bool, InitializeMap, (u16 frame), S.For(frames[frame].number).initialiseOk)
+RETURNS(float, ComputeParallax, (u16 k, u16, float*),
+        S.keyFrameParallax.count(k) ? S.keyFrameParallax[k] : 1)
 RETURNS(i32, RunIso, (u16), 0)
 RETURNS(float, ComputeKeyFrameOverlap, (u16, u16), 1.0f)
 RETURNS(bool, AlignToPreviousFrame, (u16, u16), true)
