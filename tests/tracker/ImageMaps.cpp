@@ -79,7 +79,10 @@ class ImageMaps : public ::testing::Test {
   std::unique_ptr<Tracker> tracker;
 };
 
-TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
+// Maps chained over five frames equal the product of the steps. A step keeps
+// mild maps and drops distorted ones; a failed step leaves only the current
+// frame's identity.
+TEST_F(ImageMaps, ChainedMapsEqualTheProductDistortedOnesAreDroppedAFailureClearsAll) {
   MakeRing(6);
   tracker->keyFrameMaps.Resize(1);
   SetIdentityMap(tracker->keyFrameMaps[0]);  // key frame 0 is frame 0
@@ -94,9 +97,7 @@ TEST_F(ImageMaps, MapsChainedOverFiveFramesEqualTheProductOfTheSteps) {
     EXPECT_LT(MaxCornerError(ToEigen(chained), product, kW, kH), 1e-3);
     EXPECT_LT(MaxCornerError(ToEigen(chained), truth, kW, kH), 0.3);
   }
-}
 
-TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAreDropped) {
   MakeRing(4);
   const WarpRecord mild = ToWarp(Similarity(0.0, 1.02, 1.0, 0.0, 40, 30));
   const WarpRecord squashed = ToWarp(Similarity(0.0, 0.25, 0.0, 0.0, 40, 30));
@@ -130,7 +131,7 @@ TEST_F(ImageMaps, FailedAlignmentLeavesOnlyTheCurrentIdentityAndDistortedMapsAre
 // Pairs 6 pixels off the image's answer fail the point test of the extended
 // alignment, which runs from 10 pairs on; 9 such pairs leave the plain
 // alignment, which succeeds. The failed alignment restores the true map.
-TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNot) {
+TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNotRelocalisingStartsAfresh) {
   const Matrix3d truth = Motion(0).inverse() * Motion(1);
   tracker->working.trackFlags.assign(10, kTrackSolved);
   for (const u32 pairs : {9u, 10u}) {
@@ -146,6 +147,23 @@ TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNot) {
     EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 96.0f, 0.1f);
     EXPECT_EQ(tracker->AlignFrameImage(0, 1), pairs < 10) << pairs;
     EXPECT_LT(MaxCornerError(ToEigen(tracker->frameMaps[0]), truth, kW, kH), 0.1) << pairs;
+  }
+
+  // While relocalising, a recovering tracker aligns from the identity instead
+  // of the key frame's stale map; a failure leaves the map as it was.
+  map->keyFrames.resize(1);
+  map->keyFrames[0].floatImage = tracker->frames[0].alignmentImage;
+  tracker->keyFrameMaps.Resize(1);
+  const WarpRecord stale = ToWarp(Similarity(0.0, 1.0, 25.0, 0.0, 40, 30));
+  tracker->relocalising = 1;
+  for (const u8 recovering : {u8(0), u8(1)}) {
+    tracker->recovering = recovering;
+    tracker->keyFrameMaps[0] = stale;
+    float residual = -1.0f;
+    EXPECT_EQ(tracker->AlignKeyFrameImage(0, 1, &residual), recovering == 1);
+    const Matrix3d expected = recovering ? truth : ToEigen(stale);
+    EXPECT_LT(MaxCornerError(ToEigen(tracker->keyFrameMaps[0]), expected, kW, kH), 0.1);
+    EXPECT_GE(residual, recovering ? 0.0f : -1.0f);
   }
 }
 
@@ -193,23 +211,4 @@ TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   tracker->frameMaps[0] = kUnset;
   EXPECT_EQ(tracker->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
   EXPECT_TRUE(A.Empty());
-}
-
-// While relocalising, a recovering tracker aligns from the identity instead
-// of the key frame's stale map; a failure leaves the map as it was.
-TEST_F(ImageMaps, RelocalisingAlignsFromTheIdentityWhileRecovering) {
-  map->keyFrames.resize(1);
-  map->keyFrames[0].floatImage = tracker->frames[0].alignmentImage;
-  tracker->keyFrameMaps.Resize(1);
-  const WarpRecord stale = ToWarp(Similarity(0.0, 1.0, 25.0, 0.0, 40, 30));
-  tracker->relocalising = 1;
-  for (const u8 recovering : {u8(0), u8(1)}) {
-    tracker->recovering = recovering;
-    tracker->keyFrameMaps[0] = stale;
-    float residual = -1.0f;
-    EXPECT_EQ(tracker->AlignKeyFrameImage(0, 1, &residual), recovering == 1);
-    const Matrix3d expected = recovering ? Motion(0).inverse() * Motion(1) : ToEigen(stale);
-    EXPECT_LT(MaxCornerError(ToEigen(tracker->keyFrameMaps[0]), expected, kW, kH), 0.1);
-    EXPECT_GE(residual, recovering ? 0.0f : -1.0f);
-  }
 }

@@ -72,10 +72,9 @@ void PushKeyFrame(GlobalMap& map, u32 id,
 
 using TrackerDriver = ScriptedTracker;
 
-TEST_F(TrackerDriver, StartFrameAnchorsAndTheRingWrapsAfterThirtyFrames) {
+TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFrames) {
   for (int i = 0; i < 31; ++i) EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
   EXPECT_EQ(Pushes(), Names{"0,0,sync"});
-  EXPECT_EQ(Count("AnchorToMarker"), 1u);
   EXPECT_EQ(tracker->RingSize(), 30);
   EXPECT_EQ(tracker->Frame(0).number, 30);
 }

@@ -74,7 +74,6 @@ void Tracker::RelocaliseFromKeyFrame(u16, u16 frame) {
   S.relocalisedFrame = frames[frame].number;
 }
 void Tracker::AnchorToMarker(u16, const float*) {
-  S.calls.push_back("AnchorToMarker");
   sceneScale = 1.0f;
   depthScale = 1.0f;
 }
