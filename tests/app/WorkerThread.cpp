@@ -1,18 +1,27 @@
 // ctest-labels: threads
-// The worker routine and its stop protocol on real threads: items run in
-// order and return to their pool, and a stop ends the thread within a second
-// whether it is blocked in Get, busy with an item or facing a full queue,
-// with exactly one "Stop" line.
+// The worker threads on real threads, and the client and the server link
+// against a listener of our own on 127.0.0.1. A stop ends a worker thread
+// within a second, blocked in Get, busy, facing a full queue or without
+// input, with one "Stop" line. The sender thread carries the exact bytes of
+// every message type to a slow reader after failed connects; a closing peer
+// raises no SIGPIPE, a stop does not hang on a server that stopped reading,
+// and the link stops threads 4 and 5 in order.
 #include "app/WorkerThread.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <numeric>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "app/SenderThread.h"
+#include "app/ServerLink.h"
 #include "common/WaitFor.h"
 
 namespace {
@@ -35,45 +44,29 @@ class RecordingWorker : public Worker<int> {
   std::vector<int> seen;
 };
 
-// A started worker thread, with or without a pool and a queue as input.
+// A worker thread `id` over a pool and a queue, or without input.
+template <class Item, class W>
 struct Rig {
-  Rig(i32 id, u32 capacity, u32 queueCapacity, int delayMs, bool input = true)
+  Rig(i32 id, W* worker, u32 capacity, u32 queueCapacity, bool input = true)
       : pool(capacity), queue(queueCapacity) {
-    worker.delay = std::chrono::milliseconds(delayMs);
-    context.id = id, context.worker = &worker;
+    context.id = id, context.worker = worker;
     if (input) context.in = &queue, context.out = &pool;
-    StartWorkerThread(&context);
   }
-  // Stops the thread: within a second and with one "Stop <id>" line.
-  void Stop() {
+  // Stops the thread: within `limit` seconds and with one "Stop <id>" line.
+  void Stop(double limit = 1.0) {
     testing::internal::CaptureStdout();
     const auto t0 = std::chrono::steady_clock::now();
-    StopWorkerThread(&context);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+    if constexpr (std::is_same_v<W, ClientSender>)
+      StopSenderThread(&context);
+    else
+      StopWorkerThread(&context);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), limit);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop " + std::to_string(context.id) + "\n");
   }
-  MutexBufferPool<int> pool;
-  MutexBufferQueue<int> queue;
-  RecordingWorker worker;
-  ThreadContext<int> context;
+  MutexBufferPool<Item> pool;
+  MutexBufferQueue<Item> queue;
+  ThreadContext<Item, W> context;
 };
-
-TEST(WorkerThread, ItemsRunInOrderAndReturnToThePool) {
-  Rig rig(2, 5, 5, 0);
-  for (int i = 0; i < 200; ++i) {
-    const auto fill = [i](int& item) { item = i; };
-    if (i % 3 == 0)
-      HandOverSynchronous(rig.pool, rig.queue, fill);
-    else
-      ASSERT_TRUE(WaitFor([&] { return HandOverAsynchronous(rig.pool, rig.queue, fill); }));
-  }
-  rig.pool.WaitFull();
-  rig.Stop();
-  std::vector<int> expected(200);
-  std::iota(expected.begin(), expected.end(), 0);
-  EXPECT_EQ(rig.worker.seen, expected);
-  EXPECT_TRUE(rig.context.stopped);
-}
 
 // Blocked in Get, nothing runs; busy, the item finishes first; with a full
 // queue every item goes back to the pool and at most the two taken run;
@@ -83,7 +76,10 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
   for (const Case c : {kBlocked, kBusy, kFullQueue, kNoInput}) {
     SCOPED_TRACE(c);
     const bool full = c == kFullQueue;
-    Rig rig(c, full ? 4 : 1, full ? 3 : 1, c == kBusy ? 150 : full ? 100 : 0, c != kNoInput);
+    RecordingWorker worker;
+    worker.delay = std::chrono::milliseconds(c == kBusy ? 150 : full ? 100 : 0);
+    Rig<int, RecordingWorker> rig(c, &worker, full ? 4 : 1, full ? 3 : 1, c != kNoInput);
+    StartWorkerThread(&rig.context);
     if (c == kBlocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into Get
     if (c == kBusy) {
       int* item = rig.pool.Get();
@@ -92,25 +88,192 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
     }
     for (int i = 0; full && i < 3; ++i) rig.queue.Put(rig.pool.Get());
     if (c == kBusy || full) {
-      ASSERT_TRUE(WaitFor([&] { return rig.worker.busy.load(); }));
+      ASSERT_TRUE(WaitFor([&] { return worker.busy.load(); }));
     }
     if (full) {
       rig.queue.Put(rig.pool.Get());  // the queue is full again
       EXPECT_EQ(rig.queue.Count(), 3u);
     }
     if (c == kNoInput) {
-      ASSERT_TRUE(WaitFor([&] { return rig.worker.runs >= 2; }));
+      ASSERT_TRUE(WaitFor([&] { return worker.runs >= 2; }));
     }
     rig.Stop();
     EXPECT_EQ(rig.pool.Count(), full ? 4u : 1u);
     EXPECT_EQ(rig.queue.Count(), 0u);
-    EXPECT_EQ(rig.worker.runs == 0, c == kBlocked);
-    EXPECT_LE(rig.worker.runs, full ? 2 : 1 << 30);
+    EXPECT_EQ(worker.runs == 0, c == kBlocked);
+    EXPECT_LE(worker.runs, full ? 2 : 1 << 30);
     if (!full) {
-      EXPECT_EQ(rig.worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
+      EXPECT_EQ(worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
     }
     StopWorkerThread(&rig.context);  // a second stop is harmless
   }
+}
+
+// Accepts one connection on an ephemeral port of 127.0.0.1; a receiveBuffer
+// above 0 shrinks the kernel's receive buffer.
+struct Listener {
+  explicit Listener(int receiveBuffer = 0) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receiveBuffer > 0)
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof(a);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), n);
+    ::listen(fd, 1);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+    port = ntohs(a.sin_port);
+  }
+  ~Listener() {
+    Join();
+    if (peer >= 0) ::close(peer);
+    ::close(fd);
+  }
+  // On a thread: accepts and reads everything until the client closes,
+  // `chunk` bytes a call, pausing `pause` after each call.
+  void ReadAll(size_t chunk = 1 << 16, std::chrono::microseconds pause = {}) {
+    reader = std::thread([this, chunk, pause] {
+      Accept();
+      std::vector<char> buffer(chunk);
+      for (ssize_t n; (n = ::recv(peer, buffer.data(), chunk, 0)) > 0;) {
+        received.insert(received.end(), buffer.data(), buffer.data() + n);
+        std::this_thread::sleep_for(pause);
+      }
+    });
+  }
+  // Accepts, then closes at once (thenClose) or never reads.
+  void Accept(bool thenClose = false) {
+    peer = ::accept(fd, nullptr, nullptr);
+    if (!thenClose) return;
+    ::close(peer);
+    peer = -1;
+  }
+  void Join() {
+    if (reader.joinable()) reader.join();
+  }
+
+  int fd = -1, peer = -1;
+  u16 port = 0;
+  std::vector<char> received;
+  std::thread reader;
+};
+
+// A message of the given type whose pixels depend on the type.
+void Fill(ClientSendingData& m, i32 type, int width = 640, int height = 480) {
+  CVD::Image<u8> image(CVD::ImageRef(width, height));
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) image[y][x] = static_cast<u8>(x * 7 + y * 3 + type);
+  m.Set(type, 1000 + type, -type, image, type & 1);
+}
+
+// Such a message on the wire: type, frame id, value, width, height, the
+// pixels row by row, the flag.
+std::vector<char> Wire(i32 type, int width = 640, int height = 480) {
+  ClientSendingData m;
+  Fill(m, type, width, height);
+  const i32 head[5] = {m.type, m.frameId, m.value, width, height};
+  std::vector<char> out(reinterpret_cast<const char*>(head),
+                        reinterpret_cast<const char*>(head + 5));
+  const char* p = reinterpret_cast<const char*>(m.image.data());
+  out.insert(out.end(), p, p + width * height);
+  const char* flag = reinterpret_cast<const char*>(&m.flag);
+  out.insert(out.end(), flag, flag + 4);
+  return out;
+}
+
+// The sender thread (id 4) over a client and a channel of 5 messages.
+struct SenderRig : Rig<ClientSendingData, ClientSender> {
+  SenderRig() : Rig(4, &sender, 5, 5) {}
+  void Send(i32 type) {
+    HandOverSynchronous(pool, queue, [type](ClientSendingData& m) { Fill(m, type); });
+  }
+  TcpClient client;
+  ClientSender sender{&client};
+};
+
+// A 4 KiB receive buffer read in small steps makes the sends partial.
+TEST(TcpClient, SendsEveryMessageTypeByteExactToASlowReaderAfterFailedConnects) {
+  Listener listener(4096);
+  SenderRig rig;
+  // Failed connects leave nothing to send on; the retry takes a fresh socket.
+  const u16 closedPort = Listener().port;
+  EXPECT_FALSE(rig.client.Connect(""));
+  EXPECT_FALSE(rig.client.Connect("127.0.0.1", closedPort));
+  EXPECT_FALSE(rig.client.IsConnected());
+  ClientSendingData m;
+  Fill(m, 0);
+  EXPECT_FALSE(rig.client.SendMessage(m));
+  listener.ReadAll(4096, std::chrono::microseconds(20));
+  ASSERT_TRUE(rig.client.Connect("localhost", listener.port));
+  StartWorkerThread(&rig.context);
+  std::vector<char> expected;
+  for (i32 type = 0; type <= 6; ++type) {
+    // Every other message goes asynchronously, retried until an item is free.
+    const auto fill = [type](ClientSendingData& m) { Fill(m, type); };
+    if (type % 2 == 0)
+      rig.Send(type);
+    else
+      ASSERT_TRUE(WaitFor([&] { return HandOverAsynchronous(rig.pool, rig.queue, fill); }));
+    const std::vector<char> e = Wire(type);
+    expected.insert(expected.end(), e.begin(), e.end());
+  }
+  rig.Stop(5.0);
+  EXPECT_FALSE(rig.client.IsBroken());
+  rig.client.Close();
+  listener.Join();
+  EXPECT_TRUE(listener.received == expected);
+}
+
+// A peer that closes breaks the link without a signal: the first sends may
+// still land in the kernel buffers, a later one fails and further items come
+// back unsent. A peer that never reads blocks the sender in send, and the
+// stop still ends it within a second.
+TEST(TcpClient, ClosedOrStalledPeerBreaksTheLinkAndTheStopStillEnds) {
+  for (const bool closes : {true, false}) {
+    Listener listener(4096);
+    SenderRig rig;
+    ASSERT_TRUE(rig.client.Connect("127.0.0.1", listener.port));
+    listener.Accept(closes);
+    StartWorkerThread(&rig.context);
+    if (closes) {
+      ASSERT_TRUE(WaitFor([&] {
+        rig.Send(3);
+        return rig.client.IsBroken();
+      }));
+      rig.Send(6);
+    } else {
+      // Far more than the socket buffers hold.
+      for (int i = 0; i < 5; ++i)
+        HandOverAsynchronous(rig.pool, rig.queue,
+                             [](ClientSendingData& m) { Fill(m, 0, 4096, 4096); });
+      ASSERT_TRUE(WaitFor([&] { return rig.queue.Count() < 5; }));
+    }
+    rig.Stop(1.5);
+    EXPECT_TRUE(rig.client.IsBroken());
+    EXPECT_EQ(rig.pool.Count(), 5u);
+  }
+}
+
+// The link gives the tracker its channel of 5 messages, carries a message to
+// the listener and stops threads 4 and 5 in order.
+TEST(ServerLink, CarriesMessagesAndStopsInOrder) {
+  GlobalMap map;
+  Listener listener;
+  listener.ReadAll();
+  ServerLink link;
+  MutexBuffer<ClientSendingData>*pool = nullptr, *queue = nullptr;
+  const auto hook = [&](auto* p, auto* q) { pool = p, queue = q; };
+  ASSERT_TRUE(
+      StartServerLink(link, "localhost", &map, nullptr, nullptr, 0, "", true, hook, listener.port));
+  ASSERT_TRUE(pool && queue);
+  EXPECT_EQ(pool->Count(), 5u);
+  HandOverSynchronous(*pool, *queue, [](ClientSendingData& m) { Fill(m, 5, 2, 2); });
+  testing::internal::CaptureStdout();
+  StopServerLink(link);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\nStop 5\n");
+  link.client->Close();
+  listener.Join();
+  EXPECT_EQ(listener.received, Wire(5, 2, 2));
 }
 
 }  // namespace

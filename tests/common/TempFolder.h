@@ -5,13 +5,13 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 class TempFolder {
  public:
-  TempFolder() {
-    std::string name = (std::filesystem::temp_directory_path() / "zevrion-XXXXXX").string();
-    if (mkdtemp(name.data())) path_ = name;
+  TempFolder() : path_((std::filesystem::temp_directory_path() / "zevrion-XXXXXX").string()) {
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
   }
   ~TempFolder() {
     std::error_code ignored;
@@ -27,10 +27,7 @@ class TempFolder {
   std::string Write(const std::string& name, const std::string& bytes) const {
     const std::string file = File(name);
     std::remove(file.c_str());
-    if (FILE* f = std::fopen(file.c_str(), "wb")) {
-      std::fwrite(bytes.data(), 1, bytes.size(), f);
-      std::fclose(f);
-    }
+    std::ofstream(file, std::ios::binary) << bytes;
     return file;
   }
 

@@ -4,34 +4,23 @@
 // samples, ring poses following a map change, the marker phase with its
 // template cache, patch reliability, re-derivation of a frame's matches
 // after merges and trims, and key-frame track tables.
-#include <fstream>
-
 #include "tests/common/TempFolder.h"
 #include "tracker/ScriptedStages.h"
 
-namespace {
-
-// A match of a track through its own patch.
-MapMatch Match(u32 track) {
-  MapMatch m{};
-  m.track = m.patch = track;
-  return m;
-}
-
-}  // namespace
-
 using FrameInput = ScriptedTracker;
 
-TEST_F(FrameInput, RejectedFrameLeavesTheRingOneFrameLater) {
+// A rejected frame leaves the ring one frame later. While recovering the
+// best rejected frames (by image and by combined coverage) stay and the
+// oldest other one leaves.
+TEST_F(FrameInput, RejectedFramesLeaveTheRingOneFrameLater) {
   At(1).n = 9;
   Step(3);
   EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2}));
   Step();
   EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3}));
   EXPECT_EQ(tracker->referenceFrame, 1);  // the previous frame, moved down
-}
 
-TEST_F(FrameInput, RecoveringKeepsTheBestRejectedFramesAndRemovesTheOldestOther) {
+  Make();
   const float image[5] = {0, 0.9f, 0.1f, 0.1f, 0.1f};
   const float combined[5] = {0, 0.02f, 0.09f, 0.01f, 0.0f};
   for (int i = 1; i <= 4; ++i) {
@@ -87,14 +76,14 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
 // read back, a cache whose count overruns the file is read as far as it
 // goes, and no more than four blocks are read.
 TEST_F(FrameInput, MarkerPhaseTemplateCache) {
-  Make(3, kUnsetCounter);
+  Make(3);
   Step(3);
   EXPECT_EQ(tracker->markerDetector, nullptr);
   EXPECT_EQ(Ring(), (std::vector<int>{2}));
 
   TempFolder folder;
   const std::string path = folder.File("marker.txt");
-  Make(5, kUnsetCounter);
+  Make(5);
   tracker->SetMarkerTemplateFile(path);
   Step();
   ASSERT_NE(tracker->markerDetector, nullptr);
@@ -107,9 +96,9 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   const std::vector<int32_t> overrun = {1000, 7, 9}, fifth = {0, 0, 0, 0, 7};
   for (const std::vector<int32_t>* file : {&captured, &overrun, &fifth}) {
     if (file != &captured)
-      std::ofstream(path, std::ios::binary)
-          .write(reinterpret_cast<const char*>(file->data()), 4 * file->size());
-    Make(5, kUnsetCounter);
+      folder.Write("marker.txt",
+                   std::string(reinterpret_cast<const char*>(file->data()), 4 * file->size()));
+    Make(5);
     tracker->SetMarkerTemplateFile(path);
     Step();
     EXPECT_EQ(tracker->markerTemplate, file != &fifth ? *file : std::vector<int32_t>(4, 0));
@@ -124,7 +113,7 @@ TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightin
   TrackerFrame& f = tracker->frames[0];
   // Reliable after the patch is found (or missed) `times` more frames.
   const auto reliable = [&](bool found, int times) {
-    f.mapMatches[0].assign(found ? 1 : 0, Match(0));
+    f.mapMatches[0].assign(found ? 1 : 0, MapMatch{});
     f.lost[0].assign(found ? 0 : 1, ImageMatch{0, 0, 0, 0, 0});
     for (int i = 0; i < times; ++i) tracker->UpdatePatchStatistics(0);
     return (tracker->patches[0].flags & kPatchReliable) != 0;
@@ -142,7 +131,9 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   const u8 inlier = kTrackSolved | kTrackInlier;
   tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
   TrackerFrame& f = tracker->frames[0];
-  f.mapMatches[0] = {Match(3), Match(1), Match(2), Match(0)};
+  MapMatch m[4] = {};
+  for (u32 t = 0; t < 4; ++t) m[t].track = m[t].patch = t;
+  f.mapMatches[0] = {m[3], m[1], m[2], m[0]};
   f.candidates[0] = {ImageMatch{1, 1, 0, 0, 0}};
   tracker->ComputeFrameStatistics(0, {0, 0, 2, 3});  // track 1 merged into 0
   ASSERT_EQ(f.mapMatches[0].size(), 2u);

@@ -13,6 +13,8 @@
 
 #include "tracker/tracker.h"
 
+using Names = std::vector<std::string>;
+
 struct FrameScript {
   u16 n = 100, relocN = 0;      // inliers after map matching, and after a relocalisation attempt
   f32 M = 0.1f, relocM = 1.0f;  // map coverage, the same
@@ -31,12 +33,10 @@ struct Script {
   std::map<u16, float> keyFrameParallax;  // missing: 1.0
   bool record = true;                     // false: per-frame calls are not logged (benchmarks)
   int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
-  std::vector<std::string> calls;
+  Names calls;
+  Names pushes;  // "slot,mode,sync" or "...,async" per key-frame push
 
   FrameScript For(int number) { return frames.count(number) ? frames[number] : FrameScript(); }
-  size_t Count(const std::string& name) const {
-    return static_cast<size_t>(std::count(calls.begin(), calls.end(), name));
-  }
   void Clear() { *this = Script(); }
 };
 
@@ -47,17 +47,15 @@ Script& TheScript();
 class ScriptedTracker : public ::testing::Test {
  protected:
   void SetUp() override {
-    TheScript().Clear();
-    image.resize(CVD::ImageRef(128, 96));
-    image.fill(128);
     Intrinsic k;
     k.Set(100.0f, 100.0f, 63.5f, 47.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
     map = std::make_unique<GlobalMap>(128, 96, k, extrinsic);
-    Make(0, kUnsetCounter);
+    Make();
   }
-  // A tracker with no worker channels (SetUp's tracks from frame 0 on).
-  void Make(i32 startFrame, i32 endFrame) {
+  // A fresh script, and a tracker with no worker channels.
+  void Make(i32 startFrame = 0, i32 endFrame = kUnsetCounter) {
+    TheScript().Clear();
     tracker =
         std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                   false, false, "", startFrame, endFrame, false, false, false);
@@ -75,7 +73,11 @@ class ScriptedTracker : public ::testing::Test {
   }
   // The script of frame `number`, and how often a call was logged.
   static FrameScript& At(int number) { return TheScript().frames[number]; }
-  static size_t Count(const std::string& call) { return TheScript().Count(call); }
+  static size_t Count(const std::string& call) {
+    return static_cast<size_t>(
+        std::count(TheScript().calls.begin(), TheScript().calls.end(), call));
+  }
+  static Names& Pushes() { return TheScript().pushes; }
   // Frame numbers of the ring slots in order.
   std::vector<int> Ring() const {
     std::vector<int> numbers;
@@ -85,7 +87,7 @@ class ScriptedTracker : public ::testing::Test {
 
   std::unique_ptr<GlobalMap> map;
   std::unique_ptr<Tracker> tracker;
-  CVD::Image<u8> image;
+  CVD::Image<u8> image{CVD::ImageRef(128, 96), 128};
   TrackerInput input;
   CameraPose pose{};
   AlignedArray<LA::AlignedVector4f> planes;

@@ -7,17 +7,9 @@ Script& TheScript() {
   return script;
 }
 
-namespace {
+static Script& S = TheScript();
 
-Script& S = TheScript();
-
-void Log(const std::string& call) {
-  S.calls.push_back(call);
-}
-
-}  // namespace
-
-// A stage that only returns a constant.
+// A stage that only returns a value.
 #define RETURNS(type, name, params, value) \
   type Tracker::name params {              \
     return value;                          \
@@ -26,15 +18,14 @@ void Log(const std::string& call) {
 // --- Scripted stages.
 void Tracker::GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>&,
                         AlignedArray<LA::AlignedMatrix4f>&) {
-  poseOut.m[0][0] = FLT_MAX;
   if (tracking && currentFrame < frames.size()) poseOut = frames[currentFrame].pose.slot[1];
 }
 bool Tracker::SaveStateIfRequested() {
-  Log("SaveStateIfRequested");
+  S.calls.push_back("SaveStateIfRequested");
   return true;
 }
 bool Tracker::OnKeyDown(int key) {
-  Log("OnKeyDown(" + std::to_string(key) + ")");
+  S.calls.push_back("OnKeyDown(" + std::to_string(key) + ")");
   if (key == 27) Quit();
   return key == 27;
 }
@@ -52,8 +43,8 @@ void Tracker::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imu, 
   StoreImuMeasurement(frame, imu, nullptr, time);
 }
 void Tracker::PushKeyFrame(u16 frame, const float*, u8 mode, bool synchronous) {
-  Log("PushKeyFrame(" + std::to_string(frame) + "," + std::to_string(mode) + "," +
-      (synchronous ? "sync" : "async") + ")");
+  S.pushes.push_back(std::to_string(frame) + "," + std::to_string(mode) +
+                     (synchronous ? ",sync" : ",async"));
   TrackerFrame& f = frames[frame];
   f.keyFrame = static_cast<u16>(working.keyFrameFlags.size());
   working.keyFrameFlags.push_back(mode);
@@ -61,7 +52,7 @@ void Tracker::PushKeyFrame(u16 frame, const float*, u8 mode, bool synchronous) {
   working.keyFrameMeasurementStart.push_back(static_cast<u32>(working.measurementTracks.size()));
 }
 void Tracker::PopKeyFrame() {
-  Log("PopKeyFrame");
+  S.calls.push_back("PopKeyFrame");
   const u16 k = static_cast<u16>(working.keyFrameFlags.size() - 1);
   working.keyFrameFlags.pop_back();
   working.keyFramePoses.Resize(k);
@@ -70,7 +61,7 @@ void Tracker::PopKeyFrame() {
     if (f.keyFrame == k) f.keyFrame = kNoSlot;
 }
 void Tracker::TrimKeyFrames() {
-  Log("TrimKeyFrames");
+  S.calls.push_back("TrimKeyFrames");
 }
 void Tracker::FillTrackMatchingData(u16 frame, TrackMatchingData& item) {
   item.frameId = static_cast<u32>(frames[frame].number);
@@ -79,35 +70,19 @@ float Tracker::ComputeMapCoverage(u16 frame) {
   const FrameScript& s = S.For(frames[frame].number);
   return S.relocalisedFrame == frames[frame].number ? s.relocM : s.M;
 }
-float Tracker::ComputeImageCoverage(u16 frame) {
-  return S.For(frames[frame].number).I;
-}
-float Tracker::ComputeCombinedCoverage(u16 frame) {
-  return S.For(frames[frame].number).S;
-}
-void Tracker::RelocaliseFromKeyFrame(u16 keyFrame, u16 frame) {
-  Log("RelocaliseFromKeyFrame(" + std::to_string(keyFrame) + ")");
+void Tracker::RelocaliseFromKeyFrame(u16, u16 frame) {
   S.relocalisedFrame = frames[frame].number;
 }
 void Tracker::AnchorToMarker(u16, const float*) {
-  Log("AnchorToMarker");
   sceneScale = 1.0f;
   depthScale = 1.0f;
 }
-bool Tracker::InitializeMap(u16 frame) {
-  Log("InitializeMap");
-  return S.For(frames[frame].number).initialiseOk;
-}
 bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16, float* residual) {
-  if (S.record) Log("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
+  if (S.record) S.calls.push_back("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
   auto it = S.keyFrameAlignment.find(keyFrame);
   if (it == S.keyFrameAlignment.end()) return false;
   if (residual != nullptr) *residual = it->second;
   return true;
-}
-float Tracker::ComputeParallax(u16 keyFrame, u16, float*) {
-  auto it = S.keyFrameParallax.find(keyFrame);
-  return it == S.keyFrameParallax.end() ? 1.0f : it->second;
 }
 void Tracker::MatchMap(u16 frame) {
   TrackerFrame& f = frames[frame];
@@ -123,14 +98,19 @@ void Tracker::RefineMatches(u16 frame) {
   f.mapMatches[0].resize(S.For(f.number).keyFrameMapMatches);
 }
 void Tracker::SaveFrameMatches(u16 frame) {
-  Log("SaveFrameMatches");
+  S.calls.push_back("SaveFrameMatches");
   savedFrame.pose = frames[frame].pose;
 }
 void Tracker::RestoreFrameMatches(u16 frame) {
-  Log("RestoreFrameMatches");
+  S.calls.push_back("RestoreFrameMatches");
   S.relocalisedFrame = -1;
   frames[frame].inlierCount = S.For(frames[frame].number).n;
 }
+RETURNS(float, ComputeImageCoverage, (u16 frame), S.For(frames[frame].number).I)
+RETURNS(float, ComputeCombinedCoverage, (u16 frame), S.For(frames[frame].number).S)
+RETURNS(bool, InitializeMap, (u16 frame), S.For(frames[frame].number).initialiseOk)
+RETURNS(float, ComputeParallax, (u16 k, u16, float*),
+        S.keyFrameParallax.count(k) ? S.keyFrameParallax[k] : 1)
 RETURNS(i32, RunIso, (u16), 0)
 RETURNS(float, ComputeKeyFrameOverlap, (u16, u16), 1.0f)
 RETURNS(bool, AlignToPreviousFrame, (u16, u16), true)
