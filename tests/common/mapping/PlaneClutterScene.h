@@ -7,19 +7,11 @@
 #include <cmath>
 #include <vector>
 
+#include "common/Draws.h"
 #include "estimation/PlaneEstimatorData.h"
 #include "la/Pose.h"
-#include "la/Random.h"
 
 namespace planescene {
-
-inline f32 Uniform(f32 lo, f32 hi) {
-  return lo + (hi - lo) * (static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax));
-}
-inline f32 Gaussian() {
-  const f32 u1 = std::max(Uniform(0.0f, 1.0f), 1e-7f), u2 = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831853f * u2);
-}
 
 // Angle in degrees between two plane normals, either orientation.
 inline f32 AngleDegrees(const Plane& a, const Plane& b) {

@@ -5,15 +5,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/mapping/PlaneClutterScene.h"
+#include "common/Draws.h"
 #include "features/FeatureRecords.h"
 #include "la/Random.h"
 #include "mapping/MapFile.h"
 
 namespace {
-
-using planescene::Gaussian;
-using planescene::Uniform;
 
 // A function, not a braced list: the scenes depend on the order its
 // arguments are drawn in.

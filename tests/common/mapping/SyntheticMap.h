@@ -124,5 +124,11 @@ inline void Transform(const CameraPose& P, const MapPoint& X, f32 x[3]) {
     x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
 }
 
+// The measurement a track-list entry of the map names.
+inline const MapMeasurement& MeasurementOf(const GlobalMap& map, u32 entry) {
+  return map.measurements[map.keyFrameMeasurementStart[GlobalMap::MeasurementKeyFrame(entry)] +
+                          GlobalMap::MeasurementFeature(entry)];
+}
+
 // What CheckInvariants reports, empty for a sound map.
 std::string InvariantError(const GlobalMap& map);
