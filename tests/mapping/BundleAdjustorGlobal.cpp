@@ -262,8 +262,8 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
       const u32 k = GlobalMap::MeasurementKeyFrame(e), i = GlobalMap::MeasurementFeature(e);
       const MapMeasurement& z = map.measurements[map.keyFrameMeasurementStart[k] + i];
       f32 x[3], y[3];
-      Transform(m.scene.TruePose(m.scene.KeyFramePoses()[k]), X, x);
-      Transform(map.keyFramePoses[k], map.points[t], y);  // the adjusted map
+      SceneRender::ToCamera(m.scene.TruePose(m.scene.KeyFramePoses()[k]), X.v, x);
+      SceneRender::ToCamera(map.keyFramePoses[k], map.points[t].v, y);  // the adjusted map
       gross = gross || std::hypot(z.x - x[0] / x[2], z.y - x[1] / x[2]) * fx > 10.0f;
       trackSum += std::pow((z.x - y[0] / y[2]) * fx, 2) + std::pow((z.y - y[1] / y[2]) * fx, 2);
     }

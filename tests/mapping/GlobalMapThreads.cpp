@@ -19,14 +19,15 @@ bool Invariants(const GlobalMap& map, std::string* error) {
   return map.CheckInvariants(error);
 }
 
+// An adjustor's loop; now and then the local one adds a plane under its
+// points.
 void Adjust(GlobalMap& map, bool local, u32 iterations) {
   Random::Seed(local ? 11 : 12);
   MapSnapshot s;
   for (u32 i = 0; i < iterations; ++i) {
     if (local && !s.Local(map)) continue;
     if (!local) s.Global(map);
-    for (auto& p : s.state.points) p.v[0] += 1e-3f;
-    // Now and then the local adjustor adds a plane under its points.
+    s.Perturb(1e-3f);
     if (local && Random::Index(4) == 0 && !s.index.tracks.empty()) {
       s.state.planes.PushBack16({{0.0f, 0.0f, 1.0f, -5.0f}});
       s.problem.planeFlags.push_back(0);
@@ -109,10 +110,7 @@ TEST(GlobalMapThreads, InvariantsHoldUnderContention) {
   std::thread local([&] { Adjust(map, true, 60); });
   std::thread global([&] { Adjust(map, false, 30); });
   std::thread matcher([&] { Match(map, 80); });
-  tracker.join();
-  local.join();
-  global.join();
-  matcher.join();
+  for (std::thread* t : {&tracker, &local, &global, &matcher}) t->join();
   EXPECT_TRUE(ok) << error;
   EXPECT_TRUE(Invariants(map, &error)) << error;
 }

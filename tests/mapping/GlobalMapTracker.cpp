@@ -37,10 +37,10 @@ std::map<u32, std::vector<f32>> ViewByScenePoint(const GlobalMap& map, const Syn
 }  // namespace
 
 TEST(GlobalMapTracker, PushThenPopRestoresTheMap) {
-  SyntheticMap a(SmallMap(5, 3)), b(SmallMap(5, 3));
+  SyntheticMap a(SmallMap(6, 3)), b(SmallMap(6, 3));
   GlobalMap before, after;
-  a.Build(before);
-  b.Build(after);
+  a.Build(before, 5);
+  b.Build(after, 5);
   EXPECT_EQ(before.trackFlags[0] & kTrackMarker, kTrackMarker);
   const u64 version = after.StructureVersion();
   b.Push(after, 5);

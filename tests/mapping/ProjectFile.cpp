@@ -64,9 +64,7 @@ std::string BinaryProject(const std::string& header, u32 frames, u32 colors) {
   const f64 poses[3][12] = {{1, 0, 0, 0.5, 0, 1, 0, 0, 0, 0, 1, 0},
                             {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
                             {0, -1, 0, 1, 1, 0, 0, 2, 0, 0, 1, 3}};
-  for (u32 i = 0; i < frames; ++i) {
-    Append(s, 10.0, poses[i % 3], 0.0, 0.0, 0.0, 1.0);
-  }
+  for (u32 i = 0; i < frames; ++i) Append(s, 10.0, poses[i % 3], 0.0, 0.0, 0.0, 1.0);
   Append(s, colors);
   for (u32 i = 0; i < colors; ++i) s += {char(i), char(i + 1), char(i + 2)};
   return s;
@@ -79,9 +77,8 @@ class ProjectFile : public ::testing::Test {
   void SetUp() override {
     for (int frame = 0; frame < 2; ++frame) {
       CVD::Image<TrackColor> image(CVD::ImageRef(16, 12));
-      for (int y = 0; y < 12; ++y) {
+      for (int y = 0; y < 12; ++y)
         for (int x = 0; x < 16; ++x) image[y][x] = ImageColour(x, y, frame);
-      }
       CVD::img_save(image, folder_.File("f" + std::to_string(frame) + ".png"));
     }
     SyntheticMap(SyntheticMapOptions()).Build(target_);
@@ -137,28 +134,28 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
   ASSERT_TRUE(SaveProjectText(name, scene.Camera(), poses, points));
   ASSERT_TRUE(Load(name, false, true) && target_.CheckInvariants()) << printed_;
   ASSERT_EQ(target_.KeyFrameCount() * 10000 + target_.TrackCount(), 50000 + points.Size());
-  poses[2] = CameraPose{};
-  poses[2].m[0][0] = poses[2].m[1][1] = poses[2].m[2][2] = 1.0f;
+  const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
   for (u32 i = 0; i < 5; ++i) {
-    for (int j = 0; j < 12; ++j)
-      EXPECT_NEAR(target_.keyFramePoses[i].m[j / 4][j % 4], poses[i].m[j / 4][j % 4], 1e-6f);
+    for (int j = 0; j < 12; ++j) {
+      const float expected = i == 2 ? identity[j] : poses[i].m[j / 4][j % 4];
+      EXPECT_NEAR(target_.keyFramePoses[i].m[j / 4][j % 4], expected, 1e-6f);
+    }
   }
   EXPECT_EQ(target_.trackFlags[3], 0);
   EXPECT_TRUE(target_.trackMeasurements[3].empty());
   u32 observed = 0;
   for (u32 t = 0; t < points.Size(); ++t) {
     EXPECT_TRUE(target_.trackColors[t] == kDefault);
-    if (t == 3) continue;
-    EXPECT_EQ(target_.trackFlags[t], kTrackSolved | kTrackInlier);
-    for (int j = 0; j < 3; ++j) EXPECT_NEAR(target_.points[t].v[j], points[t].v[j], 1e-6f);
+    EXPECT_EQ(target_.trackFlags[t], t == 3 ? 0 : kTrackSolved | kTrackInlier);
+    for (int j = 0; j < 3 && t != 3; ++j)
+      EXPECT_NEAR(target_.points[t].v[j], points[t].v[j], 1e-6f);
     for (const u32 e : target_.trackMeasurements[t]) {
       const u32 k = GlobalMap::MeasurementKeyFrame(e);
       ASSERT_NE(k, 2u);
       float x[3];
-      Transform(poses[k], points[t], x);
-      const u32 m = target_.keyFrameMeasurementStart[k] + GlobalMap::MeasurementFeature(e);
-      EXPECT_NEAR(target_.measurements[m].x, x[0] / x[2], 1e-5f);
-      EXPECT_NEAR(target_.measurements[m].y, x[1] / x[2], 1e-5f);
+      SceneRender::ToCamera(poses[k], points[t].v, x);
+      EXPECT_NEAR(MeasurementOf(target_, e).x, x[0] / x[2], 1e-5f);
+      EXPECT_NEAR(MeasurementOf(target_, e).y, x[1] / x[2], 1e-5f);
       ++observed;
     }
   }
@@ -201,14 +198,12 @@ TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
     ExpectRefused(edited.replace(edited.find(from), from.size(), to), false, from + " -> " + to);
   }
   // Cut anywhere before the last tag is complete.
-  for (std::size_t n = 0; n < text.rfind("</Camera Track>") + 15; n += 3) {
+  for (std::size_t n = 0; n < text.rfind("</Camera Track>") + 15; n += 3)
     ExpectRefused(text.substr(0, n), false, "cut");
-  }
   for (const char* header :
        {"#camera track binary project file 1.1\n", "#camera track binary project file 1.0 \n",
-        "#camera track binary project file 1.\n", "#Camera track binary project file 1.0\n"}) {
+        "#camera track binary project file 1.\n", "#Camera track binary project file 1.0\n"})
     ExpectRefused(BinaryProject(header, 3, 0), true, header);
-  }
   ExpectRefused(BinaryProject(kHeader, 4, 0), true, "four frames stored");
   const std::string binary = BinaryProject(kHeader, 3, 4);
   for (std::size_t n = 0; n < binary.size(); ++n) ExpectRefused(binary.substr(0, n), true, "cut");

@@ -63,20 +63,14 @@ class MatcherScene {
   // Level intrinsics (level pixels).
   Intrinsic LevelIntrinsic(int l) const {
     const float s = 1.0f / static_cast<float>(1 << l);
-    Intrinsic K;
-    K.Set(intrinsic.fx[0] * s, intrinsic.fy[0] * s, intrinsic.cx[0] * s, intrinsic.cy[0] * s);
-    return K;
+    return SceneRender::MakeIntrinsic(intrinsic.fx[0] * s, intrinsic.fy[0] * s, intrinsic.cx[0] * s,
+                                      intrinsic.cy[0] * s);
   }
 
   // Builds the two-key-frame map described above; `oldPose` replaces key
   // frame 0's stored pose when given (the points stay true).
   void BuildMap(GlobalMap& map, const CameraPose* oldPose = nullptr) {
-    const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
-    map.width = static_cast<u16>(options.width);
-    map.height = static_cast<u16>(options.height);
-    map.intrinsic = intrinsic;
-    std::memcpy(map.extrinsic, e, sizeof(e));
-    map.Reset();
+    ResetMap(map, static_cast<u16>(options.width), static_cast<u16>(options.height), intrinsic);
     truePoint.clear();
     // Key frame 0: its corners, each a new track.
     KeyFrameInput in0;
@@ -165,10 +159,8 @@ class MatcherScene {
       Fill(filler, 0);
       filler.frameId = 100 + k;
       filler.state.time = 0.2 + 0.1 * k;
-      for (int l = 0; l < 4; ++l) {
-        filler.pixels[l].Assign(in0.pixels[l]);
-        filler.normalized[l].Assign(in0.normalized[l]);
-      }
+      for (int l = 0; l < 4; ++l) filler.pixels[l].Assign(in0.pixels[l]);
+      for (int l = 0; l < 4; ++l) filler.normalized[l].Assign(in0.normalized[l]);
       map.PushKeyFrame(0, working, filler, 1, "Tracker");
       for (u32 t = 0; t < T0; ++t) {
         truePoint.push_back(truePoint[t]);
@@ -224,11 +216,7 @@ class MatcherScene {
 
   // Level pixel of X in camera k; false unless well inside the image.
   bool Project(int k, const MapPoint& X, int l, float p[2]) const {
-    const Intrinsic K = LevelIntrinsic(l);
-    float x[3];
-    Transform(poses[k], X, x);
-    p[0] = K.fx[0] * x[0] / x[2] + K.cx[0];
-    p[1] = K.fy[0] * x[1] / x[2] + K.cy[0];
+    SceneRender::ProjectPoint(poses[k], LevelIntrinsic(l), X.v, p);
     const float margin = 8.0f, w = static_cast<float>(options.width >> l),
                 h = static_cast<float>(options.height >> l);
     return p[0] >= margin && p[1] >= margin && p[0] < w - margin && p[1] < h - margin;
