@@ -31,10 +31,9 @@ void BuildMap(GlobalMap& map, u32 keyFrames, u16 width, u32 points) {
   for (int merges = 0; merges < 3; ++merges) {
     std::vector<TrackPair> pair;
     for (u32 b = map.TrackCount(); b-- > 0 && pair.empty();) {
-      for (u32 a = 0; a < b && pair.empty() && !(map.trackFlags[b] & kTrackMergedAway); ++a) {
+      for (u32 a = 0; a < b && pair.empty() && !(map.trackFlags[b] & kTrackMergedAway); ++a)
         if (!(map.trackFlags[a] & kTrackMergedAway) && !map.TracksOverlap(a, b, scratch))
           pair.push_back({a, b});
-      }
     }
     ASSERT_TRUE(!pair.empty() && map.MergeTracks(0, pair, map.StructureVersion()));
   }
@@ -92,8 +91,8 @@ class MapFile : public ::testing::Test {
   void ExpectRefused(const std::string& bytes, const std::string& what) {
     const u64 counter = target_.ModificationCounter(), version = target_.StructureVersion();
     EXPECT_FALSE(Read(target_, bytes)) << what;
-    EXPECT_EQ(target_.ModificationCounter(), counter) << what;
-    EXPECT_EQ(target_.StructureVersion(), version) << what;
+    EXPECT_EQ(target_.ModificationCounter() - counter + target_.StructureVersion() - version, 0u)
+        << what;
   }
   void SetUp() override {
     BuildMap(target_, 4, 48, 30);
@@ -139,9 +138,8 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
 }
 
 TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
-  for (std::size_t n = 0; n < targetBytes_.size(); ++n) {
+  for (std::size_t n = 0; n < targetBytes_.size(); ++n)
     ExpectRefused(targetBytes_.substr(0, n), "truncated");
-  }
   for (const auto& [offset, width] : CountFields(targetBytes_)) {
     for (const u32 change : {0u, 1u, ~0u}) {
       std::string bytes = targetBytes_;
@@ -156,9 +154,8 @@ TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
   GlobalMap map;
   BuildMap(map, 4, 48, 30);
   std::vector<u32> away;
-  for (u32 t = 0; t < map.TrackCount(); ++t) {
+  for (u32 t = 0; t < map.TrackCount(); ++t)
     if (map.trackFlags[t] & kTrackMergedAway) away.push_back(t);
-  }
   ASSERT_GE(away.size(), 2u);
   map.trackMeasurements[away[0]].assign(1, ~away[1]);
   map.trackMeasurements[away[1]].assign(1, ~away[0]);

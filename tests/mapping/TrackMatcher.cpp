@@ -80,9 +80,7 @@ TEST(TrackMatcher, HandedOverItemsMergeOnTheWorkerThreadWhileTheMapIsRead) {
   // Asynchronous: the caller goes on and reads the map while the run works.
   ASSERT_TRUE(HandOverAsynchronous(pool, queue, fill));
   ASSERT_TRUE(WaitFor([&] {
-    std::string error;
-    boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
-    EXPECT_TRUE(run.map.CheckInvariants(&error)) << error;
+    EXPECT_EQ(InvariantError(run.map), "");
     return pool.Count() == 1 && !matcher.IsBusy();
   }));
   const u32 away = run.ExpectMergedDuplicates();

@@ -5,7 +5,6 @@
 // key frame 1 carries the second camera's view of the same points, a few of
 // them under the same track ids and the rest under new ids (duplicates of
 // one ground-truth point); and the track matcher's item for key frame 1.
-#include <boost/thread/locks.hpp>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -126,12 +125,7 @@ class MatcherScene {
     };
     u32 t = 0;
     for (int l = 0; l < 4; ++l) {
-      u32 n = 0;
-      {
-        boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-        n = map.keyFrames[0].levelOffsets[l + 1] - map.keyFrames[0].levelOffsets[l];
-      }
-      for (u32 i = 0; i < n; ++i, ++t) {
+      for (u32 i = 0; i < in0.pixels[l].Size(); ++i, ++t) {
         if (t >= options.sharedTracks) {
           fresh[l].push_back(t);
           continue;
@@ -143,16 +137,16 @@ class MatcherScene {
       }
     }
     // Matched features lead each level; the duplicates follow as new tracks.
-    for (int l = 0; l < 4; ++l)
-      for (const u32 s : fresh[l]) add(l, s);
-    map.PushKeyFrame(options.weakSecond ? kKeyFrameWeak : 0, working, in1, 1, "Tracker");
     duplicateOf.assign(T0, kNoTrack);
     for (int l = 0; l < 4; ++l) {
       for (const u32 s : fresh[l]) {
+        add(l, s);
         truePoint.push_back(truePoint[s]);
         duplicateOf.push_back(s);
       }
     }
+    map.PushKeyFrame(options.weakSecond ? kKeyFrameWeak : 0, working, in1, 1, "Tracker");
+    const std::vector<MapPoint> seen0(truePoint.begin(), truePoint.begin() + T0);
     for (u32 k = 0; k < options.fillerKeyFrames; ++k) {
       map.Synchronize(working);
       KeyFrameInput filler;
@@ -162,10 +156,8 @@ class MatcherScene {
       for (int l = 0; l < 4; ++l) filler.pixels[l].Assign(in0.pixels[l]);
       for (int l = 0; l < 4; ++l) filler.normalized[l].Assign(in0.normalized[l]);
       map.PushKeyFrame(0, working, filler, 1, "Tracker");
-      for (u32 t = 0; t < T0; ++t) {
-        truePoint.push_back(truePoint[t]);
-        duplicateOf.push_back(kNoTrack);
-      }
+      truePoint.insert(truePoint.end(), seen0.begin(), seen0.end());
+      duplicateOf.resize(truePoint.size(), kNoTrack);
     }
     // Every track solved at its true point.
     map.Synchronize(working);
@@ -174,12 +166,10 @@ class MatcherScene {
       working.points[k] = truePoint[k];
       working.trackFlags[k] |= kTrackSolved | kTrackInlier;
     }
-    AlignedArray<MapPlane> noPlanes;
-    std::vector<u16> trackPlanes(T, kNoIndex16);
     IMUState state{};
     state.quaternion[3] = 1.0;
-    map.SetAnchoredStructure(1.0f, state, oldPose ? *oldPose : poses[0], working.points, noPlanes,
-                             working.trackFlags, {}, trackPlanes);
+    map.SetAnchoredStructure(1.0f, state, oldPose ? *oldPose : poses[0], working.points,
+                             AlignedArray<MapPlane>(), working.trackFlags, {}, working.trackPlanes);
   }
 
   // The matcher's item for key frame 1 as the map holds it.

@@ -294,15 +294,12 @@ void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameT
         input.pixels[l].PushBack8({0.0f, 0.0f});
         input.normalized[l].PushBack8({0.01f * t, 0.02f * kf});
         if (matched) input.tracks[l].push_back(t);
-        if (!matched) ++fresh;
+        fresh += !matched;
       }
     }
-    if (kf == 0) {
-      map.InitializeKeyFrame(input, {});
-    } else {
-      map.Synchronize(working);
-      map.PushKeyFrame(0, working, input, 1, "Tracker");
-    }
+    map.Synchronize(working);
+    if (kf == 0) map.InitializeKeyFrame(input, {});
+    if (kf > 0) map.PushKeyFrame(0, working, input, 1, "Tracker");
     tracks = fresh;
   }
   map.Synchronize(working);
@@ -330,6 +327,7 @@ void MapSnapshot::Perturb(f32 d) {
 }
 
 std::string InvariantError(const GlobalMap& map) {
+  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
   std::string error;
   return map.CheckInvariants(&error) ? std::string() : error.empty() ? "unsound" : error;
 }

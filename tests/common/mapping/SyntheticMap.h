@@ -129,5 +129,5 @@ inline const MapMeasurement& MeasurementOf(const GlobalMap& map, u32 entry) {
                           GlobalMap::MeasurementFeature(entry)];
 }
 
-// What CheckInvariants reports, empty for a sound map.
+// What CheckInvariants reports (under the shared lock), empty for a sound map.
 std::string InvariantError(const GlobalMap& map);
