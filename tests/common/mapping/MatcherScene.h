@@ -6,7 +6,6 @@
 // them under the same track ids and the rest under new ids (duplicates of
 // one ground-truth point); and the track matcher's item for key frame 1.
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "common/ScenePyramid.h"
@@ -243,16 +242,15 @@ class MatcherScene {
   std::vector<CVD::ImageRef> scratch;
 
  private:
+  // A fresh input of camera k.
   void Fill(KeyFrameInput& in, int k) {
     in.frameId = 10 * k + 1;
     in.pose = poses[k];
-    in.state = IMUState{};
     in.state.quaternion[3] = 1.0;
     in.state.position[0] = k ? options.shiftX : 0;
     in.state.position[1] = k ? options.shiftY : 0;
     SetEmptyIMUDelta(in.sincePrevious);
     in.sincePrevious.dt = 0.1;
-    std::memset(&in.attitude, 0, sizeof(in.attitude));
     in.attitude.time = DBL_MAX;
     for (int l = 0; l < 4; ++l) in.pyramid[l] = &pyramids[k][l];
     in.floatImage = &floatImages[k];
