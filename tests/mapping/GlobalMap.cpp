@@ -162,9 +162,8 @@ TEST(GlobalMapTracker, SynchronizeCopiesOnceAndResolvesMergeChains) {
 
 TEST(GlobalMapTracker, NewTrackColoursAreClampedAndFeaturesCappedAt65535) {
   CVD::Image<TrackColor> colour(CVD::ImageRef(16, 8));
-  for (int y = 0; y < 8; ++y) {
+  for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 16; ++x) colour[y][x] = SyntheticColour(x, y);
-  }
   KeyFrameInput input;
   input.colour = &colour;
   // A marker corner far outside, a level-1 feature, a non-finite position.
@@ -172,9 +171,8 @@ TEST(GlobalMapTracker, NewTrackColoursAreClampedAndFeaturesCappedAt65535) {
   input.pixels[0].PushBack8({1e30f, -1e30f});
   input.pixels[1].PushBack8({3.3f, 2.6f});  // (6.6, 5.2) at level 0: rounds to (7, 5)
   input.pixels[2].PushBack8({NAN, 1.0f});
-  for (int l = 0; l < 3; ++l) {
+  for (int l = 0; l < 3; ++l)
     for (u32 i = 0; i < input.pixels[l].Size(); ++i) input.normalized[l].PushBack8({0, 0});
-  }
   GlobalMap map;
   map.Reset();
   map.InitializeKeyFrame(input, {});

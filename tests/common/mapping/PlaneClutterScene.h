@@ -28,10 +28,10 @@ struct Scene {
   PlaneEstimatorData2D data;
 
   // n points, a share `clutter` of them scattered off the planes; `planeCount`
-  // (1 to 3) planes share the rest equally.
-  void Build(u32 seed, u32 n, u32 planeCount = 3, f32 clutter = 0.15f,
-             u32 cameraCount = 4,  // at most 8
-             f32 noise = 0.004f, f32 pixelNoise = 0.3f) {
+  // (1 to 3) planes share the rest equally. Four cameras; 4 mm of noise on
+  // the stored points, 0.3 pixels on the observations.
+  void Build(u32 seed, u32 n, u32 planeCount = 3, f32 clutter = 0.15f) {
+    const u32 cameraCount = 4;
     Random::Seed(seed);
     intrinsic.Set(500.0f, 500.0f, 320.0f, 240.0f);
     const Plane all[3] = {{{0.0f, 1.0f, 0.0f, -1.0f}},  // floor y = 1
@@ -49,8 +49,6 @@ struct Scene {
     data.offsets.assign(1, 0u);
     data.cameras.clear();
     data.measurements.Resize(0);
-    data.points.Reserve(n + 16);
-    data.measurements.Reserve((n + 16) * cameraCount);
     data.mode = 0;
     data.mseFactor = 1.0f;
     const u32 clutterCount = static_cast<u32>(clutter * static_cast<f32>(n) + 0.5f);
@@ -67,7 +65,7 @@ struct Scene {
       } else {
         X[0] = -1.8f, X[1] = Uniform(-1.0f, 1.0f), X[2] = Uniform(3.0f, 5.5f);
       }
-      if (!AddPoint(X, noise, pixelNoise)) continue;
+      if (!AddPoint(X, 0.004f, 0.3f)) continue;
       truth.push_back(p);
     }
   }
