@@ -106,8 +106,9 @@ class MapFile : public ::testing::Test {
   }
   void TearDown() override { EXPECT_TRUE(SavedMap(target_) == targetBytes_) << "target changed"; }
 
+  TempFolder folder_;
   GlobalMap target_;
-  std::string targetBytes_;
+  std::string targetBytes_, printed_;
 };
 
 TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
@@ -167,10 +168,9 @@ TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
   map.trackMeasurements[away[1]].assign(1, ~away[0]);
   ExpectRefused(SavedMap(map), "cycle");
 
-  TempFolder folder;
-  EXPECT_FALSE(LoadMap(target_, folder.File("missing.txt")));
+  EXPECT_FALSE(LoadMap(target_, folder_.File("missing.txt")));
   const std::string name =
-      folder.Write("short.txt", targetBytes_.substr(0, targetBytes_.size() - 1));
+      folder_.Write("short.txt", targetBytes_.substr(0, targetBytes_.size() - 1));
   testing::internal::CaptureStdout();
   EXPECT_FALSE(LoadMap(target_, name));
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot load"), std::string::npos);
@@ -233,17 +233,20 @@ std::string BinaryProject(const std::string& header, u32 frames, u32 colors) {
 
 const std::string kHeader = "#camera track binary project file 1.0\n";
 
-class ProjectFile : public ::testing::Test {
+// The map-file fixture's target and folder, with the frames f0.png and
+// f1.png; loads may change the target.
+class ProjectFile : public MapFile {
  protected:
   void SetUp() override {
+    MapFile::SetUp();
     for (int frame = 0; frame < 2; ++frame) {
       CVD::Image<TrackColor> image(CVD::ImageRef(16, 12));
       for (int y = 0; y < 12; ++y)
         for (int x = 0; x < 16; ++x) image[y][x] = ImageColour(x, y, frame);
       CVD::img_save(image, folder_.File("f" + std::to_string(frame) + ".png"));
     }
-    SyntheticMap(SyntheticMapOptions()).Build(target_);
   }
+  void TearDown() override {}
   // Loads text or binary bytes (or the file they name) into target_; what it
   // prints goes to printed_.
   bool Load(const std::string& bytes, bool binary, bool named = false) {
@@ -275,10 +278,6 @@ class ProjectFile : public ::testing::Test {
     EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNoIndex16));
     for (u32 t = 0; t < 4; ++t) EXPECT_TRUE(m.trackColors[t] == colors[t]) << "track " << t;
   }
-
-  TempFolder folder_;
-  GlobalMap target_;
-  std::string printed_;
 };
 
 // An unset pose reads back as the identity seeing nothing, an unset point as

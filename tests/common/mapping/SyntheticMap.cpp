@@ -321,11 +321,6 @@ void AddHandPlane(GlobalMap& map, u8 flags, const std::vector<u32>& tracks) {
   for (const u32 t : tracks) map.trackPlanes[t] = static_cast<u16>(map.planes.Size() - 1);
 }
 
-void MapSnapshot::Perturb(f32 d) {
-  for (auto& p : state.points) p.v[0] += d;
-  for (auto& c : state.cameras) c.p[0] += d;
-}
-
 std::string InvariantError(const GlobalMap& map) {
   boost::shared_lock<boost::shared_mutex> lock(map.mutex);
   std::string error;

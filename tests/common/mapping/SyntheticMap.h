@@ -116,7 +116,10 @@ struct MapSnapshot {
   void Global(const GlobalMap& map) { map.GetGBAProblem(problem, state, index, token); }
   bool Local(const GlobalMap& map) { return map.GetLBAProblem(problem, state, index, token); }
   // Moves every point and every camera by d in x.
-  void Perturb(f32 d);
+  void Perturb(f32 d) {
+    for (auto& p : state.points) p.v[0] += d;
+    for (auto& c : state.cameras) c.p[0] += d;
+  }
   bool Write(GlobalMap& map, u8 stamp, const char* tag) {
     return map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes, edits,
                            token, stamp, tag);
