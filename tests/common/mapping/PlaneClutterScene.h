@@ -8,16 +8,14 @@
 #include <vector>
 
 #include "common/Draws.h"
+#include "common/PlaneScene.h"
 #include "estimation/PlaneEstimatorData.h"
 #include "la/Pose.h"
 
 namespace planescene {
 
 // Angle in degrees between two plane normals, either orientation.
-inline f32 AngleDegrees(const Plane& a, const Plane& b) {
-  const f32 dot = std::fabs(a.v[0] * b.v[0] + a.v[1] * b.v[1] + a.v[2] * b.v[2]);
-  return std::acos(std::min(dot, 1.0f)) * 57.29578f;
-}
+using scene::AngleDegrees;
 
 struct Scene {
   static constexpr u16 kWidth = 640, kHeight = 480;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/Draws.h"
+#include "common/PlaneScene.h"
 #include "features/FeatureRecords.h"
 #include "la/Random.h"
 #include "mapping/MapFile.h"
@@ -14,9 +15,7 @@ namespace {
 
 // A function, not a braced list: the scenes depend on the order its
 // arguments are drawn in.
-MapPoint Point(f32 x, f32 y, f32 z) {
-  return {{x, y, z, 1.0f}};
-}
+using scene::Point;
 
 u32 LockedTrackCount(const GlobalMap& map) {
   boost::shared_lock<boost::shared_mutex> lock(map.mutex);
