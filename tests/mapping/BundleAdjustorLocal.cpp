@@ -138,10 +138,8 @@ TEST(BundleAdjustorLocal, RequestsRunTheChainAndResetsRunNone) {
 }
 
 TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
-  Intrinsic camera;
-  camera.Set(256.0f, 256.0f, 160.0f, 120.0f);
-  const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
-  GlobalMap map(320, 240, camera, extrinsic);
+  GlobalMap map;
+  ResetMap(map, 320, 240, SceneRender::MakeIntrinsic(256.0f, 256.0f, 160.0f, 120.0f));
   MutexBufferPool<u8> pool(1);
   MutexBufferQueue<u8> queue(1);
   BundleAdjustorLocal local(&map, &pool, &queue, 0, "");
