@@ -47,15 +47,16 @@ TEST_F(Calibration, BothIntrinsicFormsAndTheOptionalTransform) {
   ExpectExtrinsic(out, 0, 0, 0);
   EXPECT_EQ(out.rotation[0], DBL_MAX);
 
+  // The matrix form, alone and with a translation.
   const std::string K = "500 0 320\r\n0 510 240\r\n0 0 1\r\n";
-  ASSERT_TRUE(Load(K, out));
-  EXPECT_EQ(out.k.fxfy[0] * 1000 + out.k.fxfy[1], 500510.0f);
-  EXPECT_EQ(out.k.cxcy[0] * 1000 + out.k.cxcy[1], 320240.0f);
-  ExpectExtrinsic(out, 0, 0, 0);
-  EXPECT_EQ(out.rotation[0], DBL_MAX);
-  ASSERT_TRUE(Load(K + "0.05 -0.02\n", out));
-  ExpectExtrinsic(out, 0.05, -0.02, 0);
-  EXPECT_EQ(out.rotation[0], DBL_MAX);
+  for (const auto& [extra, tx, ty] :
+       {std::tuple{"", 0.0, 0.0}, std::tuple{"0.05 -0.02\n", 0.05, -0.02}}) {
+    ASSERT_TRUE(Load(K + extra, out));
+    EXPECT_EQ(out.k.fxfy[0] * 1000 + out.k.fxfy[1], 500510.0f);
+    EXPECT_EQ(out.k.cxcy[0] * 1000 + out.k.cxcy[1], 320240.0f);
+    ExpectExtrinsic(out, tx, ty, 0);
+    EXPECT_EQ(out.rotation[0], DBL_MAX);
+  }
 
   // R = I gives M^T, M the default quaternion's transposed rotation, which
   // for (-s, s, 0, 0) is [[0 -1 0] [-1 0 0] [0 0 -1]].

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(SequenceFileName, NumberJoinsTheLastDigitRunOfTheFileName) {
+TEST(SequenceFileName, NumberJoinsTheLastDigitRunOfTheFileNameAndPathsSplitAtEitherSeparator) {
   const struct {
     const char* pattern;
     u32 number;
@@ -26,13 +26,11 @@ TEST(SequenceFileName, NumberJoinsTheLastDigitRunOfTheFileName) {
     MakeSequenceFileName(name, c.pattern, c.number);
     EXPECT_EQ(name, c.name) << c.pattern << " " << c.number;
   }
-}
-
-TEST(SequenceFileName, PathSplitsAtEitherSeparator) {
-  EXPECT_EQ(GetDirectory("a/b\\c.txt"), "a/b\\");
-  EXPECT_EQ(GetFileName("a/b\\c.txt"), "c.txt");
-  EXPECT_EQ(GetDirectory("a\\b/c.txt"), "a\\b/");
-  EXPECT_EQ(GetDirectory("c.txt"), "");
-  EXPECT_EQ(GetFileName("c.txt"), "c.txt");
-  EXPECT_EQ(GetFileName("dir/"), "");
+  // (path, directory, file name)
+  for (const auto& [path, directory, file] :
+       {std::tuple{"a/b\\c.txt", "a/b\\", "c.txt"}, std::tuple{"a\\b/c.txt", "a\\b/", "c.txt"},
+        std::tuple{"c.txt", "", "c.txt"}, std::tuple{"dir/", "dir/", ""}}) {
+    EXPECT_EQ(GetDirectory(path), directory) << path;
+    EXPECT_EQ(GetFileName(path), file) << path;
+  }
 }

@@ -80,9 +80,7 @@ TEST(TrackMatcher, HandedOverItemsMergeOnTheWorkerThreadWhileTheMapIsRead) {
   // Asynchronous: the caller goes on and reads the map while the run works.
   ASSERT_TRUE(HandOverAsynchronous(pool, queue, fill));
   ASSERT_TRUE(WaitFor([&] {
-    std::string error;
-    boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
-    EXPECT_TRUE(run.map.CheckInvariants(&error)) << error;
+    EXPECT_EQ(InvariantError(run.map), "");
     return pool.Count() == 1 && !matcher.IsBusy();
   }));
   const u32 away = run.ExpectMergedDuplicates();
@@ -97,56 +95,43 @@ TEST(TrackMatcher, HandedOverItemsMergeOnTheWorkerThreadWhileTheMapIsRead) {
   EXPECT_TRUE(context.stopped);
 }
 
-TEST(TrackMatcher, ResetItemsExcludedAndWeakKeyFramesChangeNothing) {
-  MatcherRun run;
-  TrackMatcher matcher(&run.map, 0, "");
-  const u64 counter = run.map.ModificationCounter();
-  run.item.frameId = TrackMatchingData::kResetFrameId;
-  matcher.Run(&run.item);
-  matcher.Run(nullptr);
-  EXPECT_EQ(matcher.matchedKeyFrame, TrackMatcher::kNone) << "no choice was made";
-  // Key frame 0 excluded as the item's relocalisation or aligned key frame;
-  // key frame 1 shares all its tracks.
-  run.item.frameId = 11;
-  for (u16* excluded : {&run.item.relocalisationKeyFrame, &run.item.alignmentKeyFrame}) {
-    *excluded = 0;
-    matcher.Run(&run.item);
-    EXPECT_TRUE(matcher.Candidates().empty());
-    *excluded = kNoIndex16;
-  }
-  EXPECT_EQ(run.map.ModificationCounter(), counter);
-  EXPECT_FALSE(run.AnyMerged());
-  // Sharing nothing, a weak key frame 1 would be the only candidate.
-  MatcherSceneOptions o;
-  o.weakSecond = true;
-  MatcherRun weak(o);
-  TrackMatcher weakMatcher(&weak.map, 0, "");
-  for (auto& tracks : weak.item.trackIndices) tracks.clear();
-  weak.item.relocalisationKeyFrame = 0;
-  weakMatcher.Run(&weak.item);
-  EXPECT_TRUE(weakMatcher.Candidates().empty());
-  EXPECT_FALSE(weak.AnyMerged());
-}
-
-TEST(TrackMatcher, CandidatesShareAtMostTwentyTracksAndFaceTheScenePlane) {
-  for (const u32 shared : {20u, 21u}) {
+// Candidates share at most twenty tracks and face the scene plane; reset
+// items, excluded and weak key frames change nothing.
+TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
+  for (const u32 shared : {21u, 20u}) {
     MatcherSceneOptions o;
     o.sharedTracks = shared;
     MatcherRun run(o);
     TrackMatcher matcher(&run.map, 0, "");
     const u16 chosen = matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(chosen, shared == 20 ? 0 : TrackMatcher::kNone) << shared;
+    if (shared == 21) continue;
     // Key frame 0's forced entry first, then its own entry with its count.
-    if (shared == 20) {
-      ASSERT_EQ(matcher.Candidates().size(), 2u);
-      EXPECT_EQ(matcher.Candidates()[0].first, -1);
-      EXPECT_EQ(matcher.Candidates()[1].first, 20);
+    ASSERT_EQ(matcher.Candidates().size(), 2u);
+    EXPECT_EQ(matcher.Candidates()[0].first, -1);
+    EXPECT_EQ(matcher.Candidates()[1].first, 20);
+    const u64 counter = run.map.ModificationCounter();
+    run.item.frameId = TrackMatchingData::kResetFrameId;
+    matcher.matchedKeyFrame = TrackMatcher::kNone;
+    matcher.Run(&run.item);
+    matcher.Run(nullptr);
+    EXPECT_EQ(matcher.matchedKeyFrame, TrackMatcher::kNone) << "no choice was made";
+    // Key frame 0 excluded as the item's relocalisation or aligned key frame.
+    run.item.frameId = 11;
+    for (u16* excluded : {&run.item.relocalisationKeyFrame, &run.item.alignmentKeyFrame}) {
+      *excluded = 0;
+      matcher.Run(&run.item);
+      EXPECT_TRUE(matcher.Candidates().empty());
+      *excluded = kNoIndex16;
     }
+    EXPECT_EQ(run.map.ModificationCounter(), counter);
+    EXPECT_FALSE(run.AnyMerged());
   }
   // Without inlier points the plane faces the camera at the scene depth:
   // key frame 0's own entry only when the optical axis meets it in front.
   MatcherSceneOptions o;
   o.sharedTracks = 0;
+  o.weakSecond = true;
   MatcherRun run(o);
   TrackMatcher matcher(&run.map, 0, "");
   for (auto& flags : run.item.trackFlags)
@@ -156,14 +141,25 @@ TEST(TrackMatcher, CandidatesShareAtMostTwentyTracksAndFaceTheScenePlane) {
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
+  // Sharing nothing, the weak key frame 1 would be the only candidate.
+  for (auto& tracks : run.item.trackIndices) tracks.clear();
+  run.item.relocalisationKeyFrame = 0;
+  matcher.Run(&run.item);
+  EXPECT_TRUE(matcher.Candidates().empty());
+  EXPECT_FALSE(run.AnyMerged());
 }
 
-TEST(TrackMatcher, WarpsCarryNewPositionsIntoTheOlderKeyFrame) {
+// One matching chain against key frame 0: its warp carries new positions
+// into the older key frame, ten true track pairs suffice and nine end the
+// run, the pair errors vanish for the true poses and grow for wrong ones,
+// and a pop refuses the merge.
+TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
   MatcherRun run;
   TrackMatcher matcher(&run.map, 0, "");
-  CVD::Image<float> image;
-  WarpRecord warp;
-  ASSERT_EQ(matcher.SelectKeyFrame(run.item, image, warp), 0);
+  ASSERT_TRUE(run.MatchUpTo(matcher, false));
+  const auto apply = [](const WarpRecord& w, const float in[2], float out[2]) {
+    ApplyHomography(reinterpret_cast<const float(*)[4]>(w.m), in, out);
+  };
   // Wall points: float pixels (level 1) of the new key frame map onto the old.
   for (const float x : {-1.0f, 0.0f, 1.5f}) {
     for (const float y : {-1.0f, 0.0f}) {
@@ -171,20 +167,54 @@ TEST(TrackMatcher, WarpsCarryNewPositionsIntoTheOlderKeyFrame) {
       float pNew[2], pOld[2], viaWarp[2];
       run.scene.Project(1, X, 1, pNew);
       run.scene.Project(0, X, 1, pOld);
-      ApplyHomography(reinterpret_cast<const float(*)[4]>(warp.m), pNew, viaWarp);
+      apply(matcher.warp, pNew, viaWarp);
       EXPECT_NEAR(viaWarp[0], pOld[0], 0.5f);
       EXPECT_NEAR(viaWarp[1], pOld[1], 0.5f);
     }
   }
+  // Keep the first n level-0 feature matches that make distinct true pairs.
+  const std::vector<FeatureMatch> all = matcher.featureMatches[0];
+  for (const u32 n : {9u, 10u}) {
+    for (auto& level : matcher.featureMatches) level.clear();
+    ASSERT_TRUE(matcher.LoadKeyFrame(0));
+    for (const FeatureMatch& m : all) {
+      const u32 to = matcher.MatchedKeyFrame().tracks[0][m.oldFeature];
+      const u32 tn = run.item.trackIndices[0][m.newFeature];
+      if (run.scene.duplicateOf[tn] == to && matcher.featureMatches[0].size() < n)
+        matcher.featureMatches[0].push_back(m);
+    }
+    EXPECT_EQ(matcher.MatchTracks(run.item), n == 10) << n;
+    EXPECT_EQ(matcher.TrackPairs().size(), n);
+  }
+  const CameraPose &P0 = run.scene.poses[0], &P1 = run.scene.poses[1];
+  CameraPose wrong0 = P0, wrong1 = P1, turned = P1;
+  wrong0.m[1][3] += 0.3f;
+  wrong1.m[1][3] -= 0.3f;
+  // Every point behind the camera: no usable term.
+  for (int r = 0; r < 3; r += 2)
+    for (int c = 0; c < 4; ++c) turned.m[r][c] = -P1.m[r][c];
+  EXPECT_EQ(matcher.ComputeErrorFromKeyFramePose(run.item, turned), FLT_MAX);
+  // Projection terms (every track an inlier), then the epipolar terms.
+  for (int pass = 0; pass < 2; ++pass) {
+    // Corners lie within one level pixel of the true projections.
+    EXPECT_LT(matcher.ComputeErrorFromFramePose(run.item, P0), 2.5f) << pass;
+    EXPECT_LT(matcher.ComputeErrorFromKeyFramePose(run.item, P1), 2.5f) << pass;
+    EXPECT_GT(matcher.ComputeErrorFromFramePose(run.item, wrong0), 5.0f) << pass;
+    EXPECT_GT(matcher.ComputeErrorFromKeyFramePose(run.item, wrong1), 5.0f) << pass;
+    for (auto& flags : run.item.trackFlags)
+      for (u8& f : flags) f = kTrackSolved;
+  }
+  run.map.PopKeyFrame(1, "Tracker");
+  EXPECT_FALSE(matcher.MergeMatchedTracks(run.item));
+  EXPECT_FALSE(run.AnyMerged());
+  EXPECT_EQ(InvariantError(run.map), "");
+
   // Level warps: one map once affine and once projective with the third row
   // (0, 0, 1) agree on every level, the affine one keeps its marker, and the
   // inverse brings a point back; singular maps are refused.
   WarpRecord affine = {{1.1f, 0.1f, 3.0f, 0, -0.05f, 0.9f, -2.0f, 0, FLT_MAX, 0, 0, 0}};
   WarpRecord projective = affine;
   projective.m[8] = 0.0f, projective.m[9] = 0.0f, projective.m[10] = 1.0f;
-  const auto apply = [](const WarpRecord& w, const float in[2], float out[2]) {
-    ApplyHomography(reinterpret_cast<const float(*)[4]>(w.m), in, out);
-  };
   for (const float k : {2.0f, 4.0f / 3.0f}) {
     WarpRecord toOld[2], toNew[2];
     ASSERT_TRUE(MakeLevelZeroWarps(affine, k, toOld[0], toNew[0]));
@@ -213,91 +243,41 @@ TEST(TrackMatcher, WarpsCarryNewPositionsIntoTheOlderKeyFrame) {
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
 }
 
-TEST(TrackMatcher, PairErrorsVanishForTruePosesAndGrowForWrongOnes) {
-  MatcherRun run;
-  TrackMatcher matcher(&run.map, 0, "");
-  matcher.Run(&run.item);
-  ASSERT_GE(matcher.TrackPairs().size(), 10u);
-  const CameraPose &P0 = run.scene.poses[0], &P1 = run.scene.poses[1];
-  CameraPose wrong0 = P0, wrong1 = P1, turned = P1;
-  wrong0.m[1][3] += 0.3f;
-  wrong1.m[1][3] -= 0.3f;
-  // Every point behind the camera: no usable term.
-  for (int r = 0; r < 3; r += 2)
-    for (int c = 0; c < 4; ++c) turned.m[r][c] = -P1.m[r][c];
-  EXPECT_EQ(matcher.ComputeErrorFromKeyFramePose(run.item, turned), FLT_MAX);
-  // Projection terms (every track an inlier), then the epipolar terms.
-  for (int pass = 0; pass < 2; ++pass) {
-    // Corners lie within one level pixel of the true projections.
-    EXPECT_LT(matcher.ComputeErrorFromFramePose(run.item, P0), 2.5f) << pass;
-    EXPECT_LT(matcher.ComputeErrorFromKeyFramePose(run.item, P1), 2.5f) << pass;
-    EXPECT_GT(matcher.ComputeErrorFromFramePose(run.item, wrong0), 5.0f) << pass;
-    EXPECT_GT(matcher.ComputeErrorFromKeyFramePose(run.item, wrong1), 5.0f) << pass;
-    for (auto& flags : run.item.trackFlags)
-      for (u8& f : flags) f = kTrackSolved;
-  }
-}
-
-TEST(TrackMatcher, TenTrackPairsSufficeNineEndTheRunAndAPopRefusesTheMerge) {
-  MatcherRun run;
-  TrackMatcher matcher(&run.map, 0, "");
-  ASSERT_TRUE(run.MatchUpTo(matcher, false));
-  // Keep the first n level-0 feature matches that make distinct true pairs.
-  const std::vector<FeatureMatch> all = matcher.featureMatches[0];
-  for (const u32 n : {9u, 10u}) {
-    for (auto& level : matcher.featureMatches) level.clear();
-    ASSERT_TRUE(matcher.LoadKeyFrame(0));
-    for (const FeatureMatch& m : all) {
-      const u32 to = matcher.MatchedKeyFrame().tracks[0][m.oldFeature];
-      const u32 tn = run.item.trackIndices[0][m.newFeature];
-      if (run.scene.duplicateOf[tn] == to && matcher.featureMatches[0].size() < n)
-        matcher.featureMatches[0].push_back(m);
-    }
-    EXPECT_EQ(matcher.MatchTracks(run.item), n == 10) << n;
-    EXPECT_EQ(matcher.TrackPairs().size(), n);
-  }
-  run.map.PopKeyFrame(1, "Tracker");
-  EXPECT_FALSE(matcher.MergeMatchedTracks(run.item));
-  EXPECT_FALSE(run.AnyMerged());
-  EXPECT_EQ(InvariantError(run.map), "");
-}
-
 TEST(TrackMatcher, OlderPoseOffIsAdjustedJointlyUnlessAStampComesFirst) {
-  // Key frame 0's pose of the true scene stored 8 cm off.
+  // Key frame 0's pose of the true scene stored 8 cm off. A whole run:
+  // joint adjustment, then the merges. Key frame 0 holds the gauge: key
+  // frame 1 and the points come in line with it, so the relative pose
+  // becomes right again.
   const MatcherScene truth;
   CameraPose shifted = truth.poses[0];
   shifted.m[0][3] += 0.08f;
-  for (const bool stamp : {false, true}) {
-    MatcherRun run(MatcherSceneOptions(), &shifted);
-    TrackMatcher matcher(&run.map, 0, "");
-    Random::Seed(5);
-    ASSERT_TRUE(run.MatchUpTo(matcher, true));
-    ASSERT_TRUE(matcher.PrepareJointProblem());
-    if (stamp) {  // another worker's stamped write lands first
-      MapSnapshot s;
-      s.Global(run.map);
-      ASSERT_TRUE(s.Write(run.map, 1, "GBA"));
-    }
-    EXPECT_EQ(matcher.SolveAndWriteJointProblem(), !stamp);
-    EXPECT_FALSE(run.AnyMerged());
-    boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
-    EXPECT_EQ(run.map.modifier, stamp ? "GBA" : "TM");
-  }
-  // A whole run: joint adjustment, then the merges. Key frame 0 holds the
-  // gauge: key frame 1 and the points come in line with it, so the relative
-  // pose becomes right again.
   MatcherRun run(MatcherSceneOptions(), &shifted);
   TrackMatcher matcher(&run.map, 0, "");
   matcher.Run(&run.item);
   EXPECT_TRUE(matcher.JointAdjusted());
   run.ExpectMergedDuplicates();
-  boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
-  CameraPose relTrue, relMap;
-  ComputeRelativePose(truth.poses[0], truth.poses[1], relTrue);
-  ComputeRelativePose(run.map.keyFramePoses[0], run.map.keyFramePoses[1], relMap);
-  float d = 0.0f;
-  for (int r = 0; r < 3; ++r) d += std::pow(relMap.m[r][3] - relTrue.m[r][3], 2);
-  EXPECT_LT(std::sqrt(d), 0.04f) << "was 0.08 off";
+  {
+    boost::shared_lock<boost::shared_mutex> lock(run.map.mutex);
+    EXPECT_EQ(run.map.modifier, "TM");
+    CameraPose relTrue, relMap;
+    ComputeRelativePose(truth.poses[0], truth.poses[1], relTrue);
+    ComputeRelativePose(run.map.keyFramePoses[0], run.map.keyFramePoses[1], relMap);
+    float d = 0.0f;
+    for (int r = 0; r < 3; ++r) d += std::pow(relMap.m[r][3] - relTrue.m[r][3], 2);
+    EXPECT_LT(std::sqrt(d), 0.04f) << "was 0.08 off";
+  }
+  // Another worker's stamped write lands between snapshot and write-back.
+  MatcherRun stamped(MatcherSceneOptions(), &shifted);
+  TrackMatcher second(&stamped.map, 0, "");
+  Random::Seed(5);
+  ASSERT_TRUE(stamped.MatchUpTo(second, true));
+  ASSERT_TRUE(second.PrepareJointProblem());
+  MapSnapshot s;
+  s.Global(stamped.map);
+  ASSERT_TRUE(s.Write(stamped.map, 1, "GBA"));
+  EXPECT_FALSE(second.SolveAndWriteJointProblem());
+  EXPECT_FALSE(stamped.AnyMerged());
+  EXPECT_EQ(stamped.map.modifier, "GBA");
 }
 
 }  // namespace

@@ -5,9 +5,7 @@
 // key frame 1 carries the second camera's view of the same points, a few of
 // them under the same track ids and the rest under new ids (duplicates of
 // one ground-truth point); and the track matcher's item for key frame 1.
-#include <boost/thread/locks.hpp>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "common/ScenePyramid.h"
@@ -63,20 +61,14 @@ class MatcherScene {
   // Level intrinsics (level pixels).
   Intrinsic LevelIntrinsic(int l) const {
     const float s = 1.0f / static_cast<float>(1 << l);
-    Intrinsic K;
-    K.Set(intrinsic.fx[0] * s, intrinsic.fy[0] * s, intrinsic.cx[0] * s, intrinsic.cy[0] * s);
-    return K;
+    return SceneRender::MakeIntrinsic(intrinsic.fx[0] * s, intrinsic.fy[0] * s, intrinsic.cx[0] * s,
+                                      intrinsic.cy[0] * s);
   }
 
   // Builds the two-key-frame map described above; `oldPose` replaces key
   // frame 0's stored pose when given (the points stay true).
   void BuildMap(GlobalMap& map, const CameraPose* oldPose = nullptr) {
-    const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
-    map.width = static_cast<u16>(options.width);
-    map.height = static_cast<u16>(options.height);
-    map.intrinsic = intrinsic;
-    std::memcpy(map.extrinsic, e, sizeof(e));
-    map.Reset();
+    ResetMap(map, static_cast<u16>(options.width), static_cast<u16>(options.height), intrinsic);
     truePoint.clear();
     // Key frame 0: its corners, each a new track.
     KeyFrameInput in0;
@@ -132,12 +124,7 @@ class MatcherScene {
     };
     u32 t = 0;
     for (int l = 0; l < 4; ++l) {
-      u32 n = 0;
-      {
-        boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-        n = map.keyFrames[0].levelOffsets[l + 1] - map.keyFrames[0].levelOffsets[l];
-      }
-      for (u32 i = 0; i < n; ++i, ++t) {
+      for (u32 i = 0; i < in0.pixels[l].Size(); ++i, ++t) {
         if (t >= options.sharedTracks) {
           fresh[l].push_back(t);
           continue;
@@ -149,31 +136,27 @@ class MatcherScene {
       }
     }
     // Matched features lead each level; the duplicates follow as new tracks.
-    for (int l = 0; l < 4; ++l)
-      for (const u32 s : fresh[l]) add(l, s);
-    map.PushKeyFrame(options.weakSecond ? kKeyFrameWeak : 0, working, in1, 1, "Tracker");
     duplicateOf.assign(T0, kNoTrack);
     for (int l = 0; l < 4; ++l) {
       for (const u32 s : fresh[l]) {
+        add(l, s);
         truePoint.push_back(truePoint[s]);
         duplicateOf.push_back(s);
       }
     }
+    map.PushKeyFrame(options.weakSecond ? kKeyFrameWeak : 0, working, in1, 1, "Tracker");
+    const std::vector<MapPoint> seen0(truePoint.begin(), truePoint.begin() + T0);
     for (u32 k = 0; k < options.fillerKeyFrames; ++k) {
       map.Synchronize(working);
       KeyFrameInput filler;
       Fill(filler, 0);
       filler.frameId = 100 + k;
       filler.state.time = 0.2 + 0.1 * k;
-      for (int l = 0; l < 4; ++l) {
-        filler.pixels[l].Assign(in0.pixels[l]);
-        filler.normalized[l].Assign(in0.normalized[l]);
-      }
+      for (int l = 0; l < 4; ++l) filler.pixels[l].Assign(in0.pixels[l]);
+      for (int l = 0; l < 4; ++l) filler.normalized[l].Assign(in0.normalized[l]);
       map.PushKeyFrame(0, working, filler, 1, "Tracker");
-      for (u32 t = 0; t < T0; ++t) {
-        truePoint.push_back(truePoint[t]);
-        duplicateOf.push_back(kNoTrack);
-      }
+      truePoint.insert(truePoint.end(), seen0.begin(), seen0.end());
+      duplicateOf.resize(truePoint.size(), kNoTrack);
     }
     // Every track solved at its true point.
     map.Synchronize(working);
@@ -182,12 +165,10 @@ class MatcherScene {
       working.points[k] = truePoint[k];
       working.trackFlags[k] |= kTrackSolved | kTrackInlier;
     }
-    AlignedArray<MapPlane> noPlanes;
-    std::vector<u16> trackPlanes(T, kNoIndex16);
     IMUState state{};
     state.quaternion[3] = 1.0;
-    map.SetAnchoredStructure(1.0f, state, oldPose ? *oldPose : poses[0], working.points, noPlanes,
-                             working.trackFlags, {}, trackPlanes);
+    map.SetAnchoredStructure(1.0f, state, oldPose ? *oldPose : poses[0], working.points,
+                             AlignedArray<MapPlane>(), working.trackFlags, {}, working.trackPlanes);
   }
 
   // The matcher's item for key frame 1 as the map holds it.
@@ -224,11 +205,7 @@ class MatcherScene {
 
   // Level pixel of X in camera k; false unless well inside the image.
   bool Project(int k, const MapPoint& X, int l, float p[2]) const {
-    const Intrinsic K = LevelIntrinsic(l);
-    float x[3];
-    Transform(poses[k], X, x);
-    p[0] = K.fx[0] * x[0] / x[2] + K.cx[0];
-    p[1] = K.fy[0] * x[1] / x[2] + K.cy[0];
+    SceneRender::ProjectPoint(poses[k], LevelIntrinsic(l), X.v, p);
     const float margin = 8.0f, w = static_cast<float>(options.width >> l),
                 h = static_cast<float>(options.height >> l);
     return p[0] >= margin && p[1] >= margin && p[0] < w - margin && p[1] < h - margin;
@@ -265,16 +242,15 @@ class MatcherScene {
   std::vector<CVD::ImageRef> scratch;
 
  private:
+  // A fresh input of camera k.
   void Fill(KeyFrameInput& in, int k) {
     in.frameId = 10 * k + 1;
     in.pose = poses[k];
-    in.state = IMUState{};
     in.state.quaternion[3] = 1.0;
     in.state.position[0] = k ? options.shiftX : 0;
     in.state.position[1] = k ? options.shiftY : 0;
     SetEmptyIMUDelta(in.sincePrevious);
     in.sincePrevious.dt = 0.1;
-    std::memset(&in.attitude, 0, sizeof(in.attitude));
     in.attitude.time = DBL_MAX;
     for (int l = 0; l < 4; ++l) in.pyramid[l] = &pyramids[k][l];
     in.floatImage = &floatImages[k];

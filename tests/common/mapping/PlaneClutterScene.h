@@ -7,25 +7,15 @@
 #include <cmath>
 #include <vector>
 
+#include "common/Draws.h"
+#include "common/PlaneScene.h"
 #include "estimation/PlaneEstimatorData.h"
 #include "la/Pose.h"
-#include "la/Random.h"
 
 namespace planescene {
 
-inline f32 Uniform(f32 lo, f32 hi) {
-  return lo + (hi - lo) * (static_cast<f32>(Random::Next()) / static_cast<f32>(Random::kMax));
-}
-inline f32 Gaussian() {
-  const f32 u1 = std::max(Uniform(0.0f, 1.0f), 1e-7f), u2 = Uniform(0.0f, 1.0f);
-  return std::sqrt(-2.0f * std::log(u1)) * std::cos(6.2831853f * u2);
-}
-
 // Angle in degrees between two plane normals, either orientation.
-inline f32 AngleDegrees(const Plane& a, const Plane& b) {
-  const f32 dot = std::fabs(a.v[0] * b.v[0] + a.v[1] * b.v[1] + a.v[2] * b.v[2]);
-  return std::acos(std::min(dot, 1.0f)) * 57.29578f;
-}
+using scene::AngleDegrees;
 
 struct Scene {
   static constexpr u16 kWidth = 640, kHeight = 480;
@@ -36,10 +26,10 @@ struct Scene {
   PlaneEstimatorData2D data;
 
   // n points, a share `clutter` of them scattered off the planes; `planeCount`
-  // (1 to 3) planes share the rest equally.
-  void Build(u32 seed, u32 n, u32 planeCount = 3, f32 clutter = 0.15f,
-             u32 cameraCount = 4,  // at most 8
-             f32 noise = 0.004f, f32 pixelNoise = 0.3f) {
+  // (1 to 3) planes share the rest equally. Four cameras; 4 mm of noise on
+  // the stored points, 0.3 pixels on the observations.
+  void Build(u32 seed, u32 n, u32 planeCount = 3, f32 clutter = 0.15f) {
+    const u32 cameraCount = 4;
     Random::Seed(seed);
     intrinsic.Set(500.0f, 500.0f, 320.0f, 240.0f);
     const Plane all[3] = {{{0.0f, 1.0f, 0.0f, -1.0f}},  // floor y = 1
@@ -57,8 +47,6 @@ struct Scene {
     data.offsets.assign(1, 0u);
     data.cameras.clear();
     data.measurements.Resize(0);
-    data.points.Reserve(n + 16);
-    data.measurements.Reserve((n + 16) * cameraCount);
     data.mode = 0;
     data.mseFactor = 1.0f;
     const u32 clutterCount = static_cast<u32>(clutter * static_cast<f32>(n) + 0.5f);
@@ -75,7 +63,7 @@ struct Scene {
       } else {
         X[0] = -1.8f, X[1] = Uniform(-1.0f, 1.0f), X[2] = Uniform(3.0f, 5.5f);
       }
-      if (!AddPoint(X, noise, pixelNoise)) continue;
+      if (!AddPoint(X, 0.004f, 0.3f)) continue;
       truth.push_back(p);
     }
   }

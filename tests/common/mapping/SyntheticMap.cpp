@@ -5,21 +5,17 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/mapping/PlaneClutterScene.h"
+#include "common/Draws.h"
+#include "common/PlaneScene.h"
 #include "features/FeatureRecords.h"
 #include "la/Random.h"
 #include "mapping/MapFile.h"
 
 namespace {
 
-using planescene::Gaussian;
-using planescene::Uniform;
-
 // A function, not a braced list: the scenes depend on the order its
 // arguments are drawn in.
-MapPoint Point(f32 x, f32 y, f32 z) {
-  return {{x, y, z, 1.0f}};
-}
+using scene::Point;
 
 u32 LockedTrackCount(const GlobalMap& map) {
   boost::shared_lock<boost::shared_mutex> lock(map.mutex);
@@ -39,23 +35,16 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   intrinsic_.Set(f, f, 0.5f * o.width, 0.5f * o.height);
   // Cameras along x with a small sway and yaw; x_cam = R (X - c).
   for (u32 k = 0; k < o.keyFrames; ++k) {
-    const f32 cx = k * o.step, cy = -0.2f + 0.05f * std::sin(0.9f * k);
     const f32 a = 0.05f * std::sin(0.7f * k), c = std::cos(a), s = std::sin(a);
-    const f32 R[3][3] = {{c, 0, -s}, {0, 1, 0}, {s, 0, c}}, centre[3] = {cx, cy, 0.0f};
-    CameraPose P{};
+    const f32 r0[3] = {c, 0, -s}, r1[3] = {0, 1, 0}, r2[3] = {s, 0, c};
+    const f32 centre[3] = {k * o.step, -0.2f + 0.05f * std::sin(0.9f * k), 0.0f};
+    poses_.push_back(SceneRender::MakePose(r0, r1, r2, centre));
     IMUState st{};
     f32 q[4];
-    for (int r = 0; r < 3; ++r) {
-      for (int j = 0; j < 3; ++j) {
-        P.m[r][j] = R[r][j];
-        P.m[r][3] -= R[r][j] * centre[j];
-      }
-      st.position[r] = centre[r];
-    }
-    poses_.push_back(P);
-    RotationToQuaternion(P, q);
-    st.velocity[0] = o.step / 0.1;
+    RotationToQuaternion(poses_.back(), q);
     for (int i = 0; i < 4; ++i) st.quaternion[i] = q[i];
+    for (int i = 0; i < 3; ++i) st.position[i] = centre[i];
+    st.velocity[0] = o.step / 0.1;
     st.time = 0.1 * k;
     states_.push_back(st);
   }
@@ -79,27 +68,29 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   pointTrack_.assign(scenePoints_.size(), kNoTrack);
   if (o.images) {
     colour_.resize(CVD::ImageRef(o.width, o.height));
-    for (int y = 0; y < o.height; ++y) {
+    for (int y = 0; y < o.height; ++y)
       for (int x = 0; x < o.width; ++x) colour_[y][x] = SyntheticColour(x, y);
-    }
     for (int l = 0; l < kMapLevels; ++l) {
       pyramid_[l].resize(CVD::ImageRef(o.width >> l, o.height >> l));
-      for (int y = 0; y < pyramid_[l].size().y; ++y) {
+      for (int y = 0; y < pyramid_[l].size().y; ++y)
         for (int x = 0; x < pyramid_[l].size().x; ++x) pyramid_[l][y][x] = static_cast<u8>(x ^ y);
-      }
     }
     floatImage_.resize(CVD::ImageRef(o.width / 2, o.height / 2));
     floatImage_.fill(0.5f);
   }
 }
 
-void SyntheticMap::MakeEmptyMap(GlobalMap& map) const {
+void ResetMap(GlobalMap& map, u16 width, u16 height, const Intrinsic& intrinsic) {
   const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
-  map.width = options_.width;
-  map.height = options_.height;
-  map.intrinsic = intrinsic_;
+  map.width = width;
+  map.height = height;
+  map.intrinsic = intrinsic;
   std::memcpy(map.extrinsic, e, sizeof(e));
   map.Reset();
+}
+
+void SyntheticMap::MakeEmptyMap(GlobalMap& map) const {
+  ResetMap(map, options_.width, options_.height, intrinsic_);
 }
 
 void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
@@ -131,7 +122,7 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
       if (matched != (pass == 0)) continue;
       const MapPoint& X = scenePoints_[p];
       f32 x[3];
-      Transform(P, X, x);
+      SceneRender::ToCamera(P, X.v, x);
       if (x[2] < 0.5f) continue;
       f32 u = f * x[0] / x[2] + cx, v = f * x[1] / x[2] + cy;
       if (u < 8 || v < 8 || u >= options_.width - 8 || v >= options_.height - 8) continue;
@@ -202,10 +193,9 @@ void SyntheticMap::Push(GlobalMap& map, u32 pose, u8 keyFrameFlag) {
 void SyntheticMap::Pop(GlobalMap& map) {
   map.PopKeyFrame(1, "Tracker");
   const u32 tracks = LockedTrackCount(map);
-  for (u32 t = tracks; t < trackPoint_.size(); ++t) {
+  for (u32 t = tracks; t < trackPoint_.size(); ++t)
     if (trackPoint_[t] != kNoTrack && pointTrack_[trackPoint_[t]] == t)
       pointTrack_[trackPoint_[t]] = kNoTrack;
-  }
   trackPoint_.resize(std::min<size_t>(tracks, trackPoint_.size()));
   if (!keyFramePose_.empty()) keyFramePose_.pop_back();
 }
@@ -221,9 +211,8 @@ void SyntheticMap::Trim(GlobalMap& map, u16 first) {
   u32 tracks = 0;
   for (const u32 id : trackMap) tracks = id == kNoTrack ? tracks : std::max(tracks, id + 1);
   std::vector<u32> trackPoint(tracks, kNoTrack);
-  for (u32 t = 0; t < trackMap.size() && t < trackPoint_.size(); ++t) {
+  for (u32 t = 0; t < trackMap.size() && t < trackPoint_.size(); ++t)
     if (trackMap[t] != kNoTrack) trackPoint[trackMap[t]] = trackPoint_[t];
-  }
   trackPoint_.swap(trackPoint);
   for (u32& t : pointTrack_) t = t != kNoTrack && t < trackMap.size() ? trackMap[t] : kNoTrack;
   keyFramePose_.erase(keyFramePose_.begin(),
@@ -255,10 +244,10 @@ void SyntheticMap::AnchorAll(GlobalMap& map) {
                            working_.trackFlags, planeFlags, trackPlanes);
 }
 
-void SyntheticMap::Build(GlobalMap& map) {
+void SyntheticMap::Build(GlobalMap& map, u32 count) {
   MakeEmptyMap(map);
   Initialize(map, 0);
-  for (u32 k = 1; k < options_.keyFrames; ++k) Push(map, k);
+  for (u32 k = 1; k < std::min(count, options_.keyFrames); ++k) Push(map, k);
   AnchorAll(map);
 }
 
@@ -279,13 +268,7 @@ bool SameMapContent(const GlobalMap& a, const GlobalMap& b) {
 }
 
 void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameTracks) {
-  Intrinsic k{};
-  k.Set(100.0f, 100.0f, 50.0f, 50.0f);
-  const f64 e[7] = {0, 0, 0, 1, 0, 0, 0};
-  map.width = map.height = 100;
-  map.intrinsic = k;
-  std::memcpy(map.extrinsic, e, sizeof(e));
-  map.Reset();
+  ResetMap(map, 100, 100, SceneRender::MakeIntrinsic(100.0f, 100.0f, 50.0f, 50.0f));
   MapWorkingCopy working;
   u32 tracks = 0;
   for (u32 kf = 0; kf < keyFrameTracks.size(); ++kf) {
@@ -310,15 +293,12 @@ void BuildHandMap(GlobalMap& map, const std::vector<std::vector<u32>>& keyFrameT
         input.pixels[l].PushBack8({0.0f, 0.0f});
         input.normalized[l].PushBack8({0.01f * t, 0.02f * kf});
         if (matched) input.tracks[l].push_back(t);
-        if (!matched) ++fresh;
+        fresh += !matched;
       }
     }
-    if (kf == 0) {
-      map.InitializeKeyFrame(input, {});
-    } else {
-      map.Synchronize(working);
-      map.PushKeyFrame(0, working, input, 1, "Tracker");
-    }
+    map.Synchronize(working);
+    if (kf == 0) map.InitializeKeyFrame(input, {});
+    if (kf > 0) map.PushKeyFrame(0, working, input, 1, "Tracker");
     tracks = fresh;
   }
   map.Synchronize(working);
@@ -340,12 +320,8 @@ void AddHandPlane(GlobalMap& map, u8 flags, const std::vector<u32>& tracks) {
   for (const u32 t : tracks) map.trackPlanes[t] = static_cast<u16>(map.planes.Size() - 1);
 }
 
-void MapSnapshot::Perturb(f32 d) {
-  for (auto& p : state.points) p.v[0] += d;
-  for (auto& c : state.cameras) c.p[0] += d;
-}
-
 std::string InvariantError(const GlobalMap& map) {
+  boost::shared_lock<boost::shared_mutex> lock(map.mutex);
   std::string error;
   return map.CheckInvariants(&error) ? std::string() : error.empty() ? "unsound" : error;
 }

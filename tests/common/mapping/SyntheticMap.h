@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/SceneRenderer.h"
 #include "mapping/GlobalMap.h"
 
 struct SyntheticMapOptions {
@@ -30,8 +31,9 @@ class SyntheticMap {
 
   // A fresh map of the camera (Reset state).
   void MakeEmptyMap(GlobalMap& map) const;
-  // Initialise with pose 0, push poses 1 .. keyFrames - 1, anchor.
-  void Build(GlobalMap& map);
+  // Initialise with pose 0, push poses 1 .. count - 1 (at most keyFrames -
+  // 1), anchor.
+  void Build(GlobalMap& map, u32 count = ~0u);
 
   // The tracker's steps. Push uses the working copy's states and points
   // like the tracker; the builder syncs it first.
@@ -85,6 +87,9 @@ std::string SavedMap(const GlobalMap& map);
 // lists, flags, colours and key-frame records with their images.
 bool SameMapContent(const GlobalMap& a, const GlobalMap& b);
 
+// Sets the map's camera (identity mounting) and empties it.
+void ResetMap(GlobalMap& map, u16 width, u16 height, const Intrinsic& intrinsic);
+
 // A small hand-made map: key frame k observes the tracks keyFrameTracks[k]
 // (ids below the current count are matches, the next ids start new tracks in
 // order). A match of track t lies on level t % 4, a new track's feature on
@@ -111,18 +116,21 @@ struct MapSnapshot {
   void Global(const GlobalMap& map) { map.GetGBAProblem(problem, state, index, token); }
   bool Local(const GlobalMap& map) { return map.GetLBAProblem(problem, state, index, token); }
   // Moves every point and every camera by d in x.
-  void Perturb(f32 d);
+  void Perturb(f32 d) {
+    for (auto& p : state.points) p.v[0] += d;
+    for (auto& c : state.cameras) c.p[0] += d;
+  }
   bool Write(GlobalMap& map, u8 stamp, const char* tag) {
     return map.SetBAResult(problem, state, index.keyFrames, index.tracks, index.planes, edits,
                            token, stamp, tag);
   }
 };
 
-// Camera coordinates of X under P.
-inline void Transform(const CameraPose& P, const MapPoint& X, f32 x[3]) {
-  for (int r = 0; r < 3; ++r)
-    x[r] = P.m[r][0] * X.v[0] + P.m[r][1] * X.v[1] + P.m[r][2] * X.v[2] + P.m[r][3];
+// The measurement a track-list entry of the map names.
+inline const MapMeasurement& MeasurementOf(const GlobalMap& map, u32 entry) {
+  return map.measurements[map.keyFrameMeasurementStart[GlobalMap::MeasurementKeyFrame(entry)] +
+                          GlobalMap::MeasurementFeature(entry)];
 }
 
-// What CheckInvariants reports, empty for a sound map.
+// What CheckInvariants reports (under the shared lock), empty for a sound map.
 std::string InvariantError(const GlobalMap& map);

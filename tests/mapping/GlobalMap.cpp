@@ -1,0 +1,451 @@
+// The map on hand-made and synthetic maps with known answers. The
+// tracker's writes: push, pop, trim and anchoring keep every invariant and
+// give back what a map built directly would hold. The workers' side: which
+// key frames, points and planes enter a problem snapshot and which are
+// fixed; fresh results land, stale ones leave the map byte for byte
+// unchanged, merges keep their bits against pending results, and plane
+// indices from workers never reach past the planes.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "common/mapping/SyntheticMap.h"
+#include "features/FeatureRecords.h"
+
+using V = std::vector<u32>;
+
+namespace {
+
+SyntheticMapOptions SmallMap(u32 keyFrames, u32 markers) {
+  SyntheticMapOptions o;
+  o.keyFrames = keyFrames;
+  o.pointsPerPlane = 60;
+  o.clutterPoints = 30;
+  o.images = true;
+  o.markerTracks = markers;
+  return o;
+}
+
+// Per scene point: its solved bits, point and measurements (key frame, x, y).
+std::map<u32, std::vector<f32>> ViewByScenePoint(const GlobalMap& map, const SyntheticMap& scene) {
+  std::map<u32, std::vector<f32>> view;
+  for (u32 t = 0; t < map.TrackCount(); ++t) {
+    std::vector<f32>& v = view[scene.TrackScenePoint()[t]];
+    v = {static_cast<f32>(map.trackFlags[t] & (kTrackSolved | kTrackInlier | kTrackMarker))};
+    v.insert(v.end(), map.points[t].v, map.points[t].v + 4);
+    for (const u32 e : map.trackMeasurements[t]) {
+      const MapMeasurement& m = MeasurementOf(map, e);
+      v.insert(v.end(), {static_cast<f32>(GlobalMap::MeasurementKeyFrame(e)), m.x, m.y});
+    }
+  }
+  return view;
+}
+
+}  // namespace
+
+TEST(GlobalMapTracker, PushThenPopRestoresTheMap) {
+  SyntheticMap a(SmallMap(6, 3)), b(SmallMap(6, 3));
+  GlobalMap before, after;
+  a.Build(before, 5);
+  b.Build(after, 5);
+  EXPECT_EQ(before.trackFlags[0] & kTrackMarker, kTrackMarker);
+  const u64 version = after.StructureVersion();
+  b.Push(after, 5);
+  EXPECT_EQ(InvariantError(after), "");
+  EXPECT_EQ(after.KeyFrameCount(), 6u);
+  b.Pop(after);
+  EXPECT_TRUE(SameMapContent(before, after));
+  EXPECT_GT(after.StructureVersion(), version);
+}
+
+TEST(GlobalMapTracker, DuplicateMatchesAreDropped) {
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2, 3}, {0, 4}});
+  ASSERT_TRUE(map.MergeTracks(1, {{2, 4}}, map.StructureVersion()));  // 4 now resolves to 2
+  map.trackFlags[3] |= kTrackMarker | kTrackSolved | kTrackInlier;
+  map.points[3].v[0] = 42.0f;
+  // Level 0: track 0 twice, 4 (merged into 2), 2 again, one new feature;
+  // level 1: track 0 a third time, 1, the marker 3. A feature's x is its
+  // input order.
+  KeyFrameInput input;
+  input.tracks[0] = {0, 0, 4, 2};
+  input.tracks[1] = {0, 1, 3};
+  for (u32 i = 0; i < 8; ++i) {
+    input.normalized[i < 5 ? 0 : 1].PushBack8({static_cast<f32>(i), 0.0f});
+    input.pixels[i < 5 ? 0 : 1].PushBack8({static_cast<f32>(i), 0.0f});
+  }
+  // The tracker's points and flags: taken for track 1, not for the marker.
+  MapWorkingCopy working;
+  map.Synchronize(working);
+  working.points[1].v[0] = working.points[3].v[0] = -7.0f;
+  working.trackFlags[1] = kTrackSolved | kTrackUnreliable;
+  working.trackFlags[3] = 0;
+  map.PushKeyFrame(0, working, input, 1, "Tracker");
+  EXPECT_EQ(InvariantError(map), "");
+  EXPECT_EQ(map.points[1].v[0] + map.points[3].v[0], -7.0f + 42.0f);
+  EXPECT_EQ(map.trackFlags[1], kTrackSolved | kTrackUnreliable);
+  EXPECT_EQ(map.trackFlags[3], kTrackMarker | kTrackSolved | kTrackInlier);
+  EXPECT_EQ(input.tracks[0], (std::vector<u32>{0, 4}));
+  EXPECT_EQ(input.tracks[1], (std::vector<u32>{1, 3}));
+  ASSERT_EQ(input.normalized[0].Size(), 3u);
+  EXPECT_EQ(input.normalized[0][2].x, 4.0f);  // the new feature follows the kept matches
+  EXPECT_EQ(input.normalized[1][0].x, 6.0f);
+  const u16* o = map.keyFrames[2].levelOffsets;
+  EXPECT_EQ(std::vector<u16>(o, o + 6), (std::vector<u16>{0, 3, 5, 5, 5, 5}));
+  EXPECT_EQ(map.trackMeasurements[2].back(), GlobalMap::PackMeasurement(2, 1));
+  EXPECT_EQ(map.TrackCount(), 6u);
+}
+
+TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
+  const u32 K = 6;
+  for (const u16 first : {u16(0), u16(1), u16(K - 1)}) {
+    SyntheticMap full(SmallMap(K, 0)), kept(SmallMap(K, 0));
+    GlobalMap trimmed, direct;
+    full.Build(trimmed);
+    full.Trim(trimmed, first);
+    EXPECT_EQ(InvariantError(trimmed), "");
+    // The same scene from the kept poses only.
+    kept.MakeEmptyMap(direct);
+    kept.Initialize(direct, first);
+    for (u32 k = first + 1; k < K; ++k) kept.Push(direct, k);
+    kept.AnchorAll(direct);
+    ASSERT_EQ(trimmed.KeyFrameCount(), K - first);
+    EXPECT_EQ(trimmed.TrackCount(), direct.TrackCount());
+    EXPECT_EQ(trimmed.keyFrameMeasurementStart, direct.keyFrameMeasurementStart);
+    for (u32 k = 0; k < K - first; ++k) {
+      const KeyFrame &x = trimmed.keyFrames[k], &y = direct.keyFrames[k];
+      EXPECT_EQ(x.frameId, y.frameId);
+      ASSERT_EQ(x.pyramid[1].size(), y.pyramid[1].size());
+      EXPECT_EQ(0,
+                std::memcmp(x.pyramid[1].data(), y.pyramid[1].data(), x.pyramid[1].size().area()));
+      EXPECT_EQ(0, std::memcmp(x.levelOffsets, y.levelOffsets, sizeof(x.levelOffsets)));
+      EXPECT_EQ(
+          0, std::memcmp(&trimmed.keyFramePoses[k], &direct.keyFramePoses[k], sizeof(CameraPose)));
+    }
+    EXPECT_TRUE(ViewByScenePoint(trimmed, full) == ViewByScenePoint(direct, kept)) << first;
+  }
+  // Hand map: track 0 seen by key frames 0 and 1, track 1 by 0 only, track
+  // 2 (a marker) by 0 and 2, track 3 by 1 and 2 and merged into track 1.
+  // Trimming drops the merged-away track and keeps the marker's bits.
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2}, {0, 3}, {2, 3}});
+  map.trackFlags[2] |= kTrackMarker | kTrackSolved | kTrackInlier;
+  ASSERT_TRUE(map.MergeTracks(2, {{1, 3}}, map.StructureVersion()));
+  std::vector<u32> trackMap;
+  map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
+  EXPECT_EQ(InvariantError(map), "");
+  EXPECT_EQ(trackMap, (std::vector<u32>{0, 1, 2, kNoTrack}));
+  // Track 0 keeps one measurement: no longer solved; the marker keeps its bits.
+  EXPECT_EQ(map.trackFlags[0] & (kTrackSolved | kTrackInlier), 0);
+  EXPECT_EQ(map.trackFlags[2] & (kTrackSolved | kTrackInlier), kTrackSolved | kTrackInlier);
+  EXPECT_EQ(map.trackMeasurements[1].size(), 2u);
+}
+
+TEST(GlobalMapTracker, SynchronizeCopiesOnceAndResolvesMergeChains) {
+  // Tracks 2, 5 and 7 never share a key frame: 7 is absorbed by 5, 5 by 2.
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2}, {0, 1, 3, 4, 5}, {3, 4, 6, 7}});
+  const u64 version = map.StructureVersion();
+  map.trackFlags[7] |= kTrackImu;
+  ASSERT_TRUE(map.MergeTracks(2, {{5, 7}}, version));
+  ASSERT_TRUE(map.MergeTracks(2, {{2, 7}}, version));
+  EXPECT_EQ(InvariantError(map), "");
+  MapWorkingCopy working;
+  EXPECT_TRUE(map.Synchronize(working));
+  EXPECT_EQ(working.resolvedTracks[7] + working.resolvedTracks[5], 4u);  // both 2
+  EXPECT_EQ(working.trackFlags[2] & (kTrackImu | kTrackMerged), kTrackImu | kTrackMerged);
+  EXPECT_EQ(working.cameraCenters[2].v[0], 2.0f);
+  working.points.Clear();
+  EXPECT_FALSE(map.Synchronize(working));
+  EXPECT_EQ(working.points.Size(), 0u);  // untouched
+}
+
+TEST(GlobalMapTracker, NewTrackColoursAreClampedAndFeaturesCappedAt65535) {
+  CVD::Image<TrackColor> colour(CVD::ImageRef(16, 8));
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 16; ++x) colour[y][x] = SyntheticColour(x, y);
+  KeyFrameInput input;
+  input.colour = &colour;
+  // A marker corner far outside, a level-1 feature, a non-finite position.
+  input.pixels[0].PushBack8({-40.0f, 300.0f});
+  input.pixels[0].PushBack8({1e30f, -1e30f});
+  input.pixels[1].PushBack8({3.3f, 2.6f});  // (6.6, 5.2) at level 0: rounds to (7, 5)
+  input.pixels[2].PushBack8({NAN, 1.0f});
+  for (int l = 0; l < 3; ++l)
+    for (u32 i = 0; i < input.pixels[l].Size(); ++i) input.normalized[l].PushBack8({0, 0});
+  GlobalMap map;
+  map.Reset();
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.trackColors,
+            (std::vector<TrackColor>{SyntheticColour(0, 7), SyntheticColour(15, 0),
+                                     SyntheticColour(7, 5), SyntheticColour(0, 4)}));
+  input.colour = nullptr;
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.trackColors[0], TrackColor(0, 255, 255));
+  // More features than 16-bit indices reach: the excess of the last level goes.
+  input.normalized[3].Resize(70000);
+  std::memset(input.normalized[3].Data(), 0, 70000 * sizeof(MapMeasurement));
+  map.InitializeKeyFrame(input, {});
+  EXPECT_EQ(map.TrackCount(), 65535u);
+  EXPECT_EQ(map.keyFrames[0].levelOffsets[4], 65535);
+  EXPECT_EQ(InvariantError(map), "");
+}
+
+TEST(GlobalMapSnapshots, LocalWindows) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  MapSnapshot s;
+  ASSERT_TRUE(s.Local(map));
+  // Window 2-4; key frame 1 observes selected tracks 4 and 5 and is fixed.
+  EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{1, 2, 3, 4}));
+  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.gauge, 10u);
+  // In measurement order (key frame 2: level 0 holds 4 and 6, level 1 holds
+  // 5); 8 is seen once.
+  EXPECT_EQ(s.index.tracks, (V{4, 6, 5, 7}));
+  EXPECT_EQ(s.index.trackPoints[8], kNoTrack);
+  // Per camera and level: key frame 1 holds tracks 4, 5 on level 0 (new
+  // there); key frame 2 holds 4 (level 0), 6 (new, level 0) and 5 (level 1).
+  const V& idx = s.problem.features.index;
+  ASSERT_EQ(idx.size(), 17u);
+  EXPECT_EQ(V(idx.begin(), idx.begin() + 9), (V{0, 2, 2, 2, 2, 4, 5, 5, 5}));
+  EXPECT_EQ(idx[16], 10u);
+  const IBAMeasurement& z = s.problem.features.measurements[3];
+  EXPECT_EQ(z.point, 1u);
+  EXPECT_FLOAT_EQ(z.x, 0.06f);
+  EXPECT_FLOAT_EQ(z.y, 0.04f);
+  // Inertial records: a delta per camera pair, gravity for the variable ones.
+  EXPECT_EQ(s.problem.deltas.Size(), 3u);
+  EXPECT_EQ(s.problem.gravityCameras, (V{1, 2, 3}));
+  EXPECT_FLOAT_EQ(s.state.cameras[2].p[0], 3.0f);
+  EXPECT_FLOAT_EQ(s.state.points[2].v[0], 5.0f);
+  EXPECT_EQ(s.token.counter, map.ModificationCounter());
+  // One key frame: nothing to adjust.
+  GlobalMap single;
+  BuildHandMap(single, {{0, 1}});
+  EXPECT_FALSE(s.Local(single));
+
+  // At the first key frame: no earlier camera, no marker, no ground plane:
+  // key frame 0 is fixed.
+  BuildHandMap(map, {{0, 1, 2}, {0, 1, 3}, {1, 3, 4}});
+  ASSERT_TRUE(s.Local(map));
+  EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{0, 1, 2}));
+  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.gauge, 11u);
+  // A ground plane under tracks 0, 1, 3 and an inlier off the window's
+  // selection on it: fixed plane and point, no fixed camera, ground alignment.
+  AddHandPlane(map, kPlaneGround, {0, 1, 2, 3});
+  map.trackFlags[2] |= kTrackSolved | kTrackInlier;
+  ASSERT_TRUE(s.Local(map));
+  EXPECT_EQ(s.problem.fixedCameras, 0u);
+  EXPECT_EQ(s.index.tracks, (V{2, 0, 1, 3}));
+  EXPECT_EQ(s.problem.fixedPoints * 10 + s.problem.fixedPlanes, 11u);
+  EXPECT_EQ(s.problem.ground, 1);
+  EXPECT_EQ(s.problem.planePoints[0], (V{0, 1, 2, 3}));
+  EXPECT_GT(s.problem.planeWeights[0].v[0], 0.0f);
+}
+
+TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  MapSnapshot s;
+  s.Global(map);
+  // Every key frame; key frame 0 fixed for want of a fixed point or plane.
+  EXPECT_EQ(s.index.keyFrames.size(), 5u);
+  EXPECT_EQ(s.problem.fixedCameras, 1u);
+  EXPECT_EQ(s.index.tracks, (V{0, 1, 4, 5, 6, 7}));
+  EXPECT_EQ(s.problem.gravityCameras, (V{1, 2, 3, 4}));
+  // A once-seen IMU track enters; a marker track is a fixed point and frees
+  // the cameras.
+  map.trackFlags[8] |= kTrackImu;
+  map.trackFlags[2] |= kTrackMarker;
+  s.Global(map);
+  EXPECT_EQ(s.index.tracks, (V{2, 0, 1, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(s.problem.fixedPoints * 10 + s.problem.fixedCameras, 10u);
+  EXPECT_EQ(s.problem.ground, 0);
+  // One ground plane and no marker: no fixed camera, ground alignment with
+  // camera 0 at its position; the ground plane leads.
+  map.trackFlags[2] &= static_cast<u8>(~kTrackMarker);
+  AddHandPlane(map, 0, {0, 1});
+  AddHandPlane(map, kPlaneGround, {5, 6, 7});
+  s.Global(map);
+  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.fixedPlanes, 1u);
+  EXPECT_EQ(s.index.planes, (std::vector<u16>{1, 0}));
+  EXPECT_EQ(s.index.planePlanes, (std::vector<u16>{1, 0}));
+  EXPECT_EQ(s.problem.ground, 1);
+  EXPECT_EQ(s.problem.groundPosition[0], 0.0f);
+  EXPECT_EQ(s.problem.planePoints[0], (V{3, 4, 5}));
+  EXPECT_EQ(s.problem.planePoints[1], (V{0, 1}));
+}
+
+TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  map.trackFlags[2] |= kTrackSolved | kTrackInlier;
+  const u64 version = map.StructureVersion();
+  MapSnapshot s;
+  // (0, 4) share key frame 1; (7, 3) repeats a paired track; (8, 2) becomes
+  // (2, 8): the survivor is the track seen first.
+  std::vector<TrackPair> pairs = {{8, 2}, {0, 4}, {3, 7}, {7, 3}, {5, 5}};
+  ASSERT_TRUE(map.GetTrackMatcherProblem(4, version, pairs, s.problem, s.state, s.index, s.token));
+  EXPECT_EQ(pairs, (std::vector<TrackPair>{{2, 8}, {3, 7}}));
+  // Track 3 is no inlier, so absorbed track 7 has no point either.
+  EXPECT_EQ(s.index.tracks, (V{0, 1, 2, 4, 5, 6}));
+  EXPECT_EQ(s.index.trackPoints[8], s.index.trackPoints[2]);
+  EXPECT_EQ(s.problem.fixedCameras, 1u);
+  // A key frame out of the map gives no copy and no problem, nor do ids
+  // from before a pop. (The readers serve the track matcher and are checked
+  // through its tests.)
+  MapKeyFrameCopy copy;
+  EXPECT_FALSE(map.GetKeyFrame(5, copy));
+  EXPECT_FALSE(map.GetTrackMatcherProblem(5, version, pairs, s.problem, s.state, s.index, s.token));
+  map.PopKeyFrame(1, "Tracker");
+  EXPECT_FALSE(map.GetTrackMatcherProblem(1, version, pairs, s.problem, s.state, s.index, s.token));
+}
+
+TEST(GlobalMapWriteBack, FreshResultLandsAndStaleLeavesTheMapUnchanged) {
+  SyntheticMapOptions o;
+  o.keyFrames = 6;
+  o.pointsPerPlane = 40;
+  SyntheticMap a(o), b(o);
+  GlobalMap map, twin;
+  a.Build(map, 5);
+  b.Build(twin, 5);
+  MapSnapshot s;
+  s.Global(map);
+  s.Perturb(0.5f);
+  // A key frame pushed in between: refused, nothing changed.
+  a.Push(map, 5);
+  b.Push(twin, 5);
+  EXPECT_FALSE(s.Write(map, 1, "GBA"));
+  EXPECT_TRUE(SameMapContent(map, twin));
+  // A fresh snapshot lands: points, cameras, ADJUSTED, stamp.
+  s.Global(map);
+  s.Perturb(0.5f);
+  const u64 counter = map.ModificationCounter();
+  ASSERT_TRUE(s.Write(map, 1, "GBA"));
+  EXPECT_EQ(InvariantError(map), "");
+  EXPECT_EQ(map.modifier, "GBA");
+  EXPECT_GT(map.ModificationCounter(), counter);
+  EXPECT_EQ(map.points[s.index.tracks.back()].v[0], s.state.points[s.index.tracks.size() - 1].v[0]);
+  EXPECT_FLOAT_EQ(static_cast<f32>(map.keyFrameStates[3].position[0]), s.state.cameras[3].p[0]);
+  EXPECT_EQ(map.keyFrameFlags[3] & kKeyFrameAdjusted, kKeyFrameAdjusted);
+  // A reset in between: refused.
+  s.Global(map);
+  map.Reset();
+  EXPECT_FALSE(s.Write(map, 1, "GBA"));
+  EXPECT_EQ(map.TrackCount(), 0u);
+}
+
+TEST(GlobalMapWriteBack, UnstampedLocalResultKeepsGlobalSnapshotsUnlessPlanesChange) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  AddHandPlane(map, 0, {4, 5, 6});
+  MapSnapshot global, local;
+  global.Global(map);
+  ASSERT_TRUE(local.Local(map));
+  const std::string modifier = map.modifier;
+  ASSERT_TRUE(local.Write(map, 0, "LBA"));
+  EXPECT_EQ(map.modifier, modifier);
+  ASSERT_TRUE(global.Write(map, 1, "GBA"));
+  // A local result that adds a plane moves every plane index: the pending
+  // global result is refused; time and tag stay.
+  global.Global(map);
+  ASSERT_TRUE(local.Local(map));
+  local.state.planes.PushBack16({{1.0f, 0.0f, 0.0f, -1.0f}});
+  local.problem.planeFlags.push_back(0);
+  for (u32 i = 0; i < local.index.tracks.size(); ++i) local.problem.pointPlanes[i] = 1;
+  const f64 stamped = map.modificationTime;
+  ASSERT_TRUE(local.Write(map, 0, "LBA"));
+  EXPECT_EQ(map.PlaneCount(), 1u);  // the old plane lost its points and went
+  EXPECT_EQ(map.planes[0].v[0], 1.0f);
+  EXPECT_EQ(map.trackPlanes[7], 0);
+  EXPECT_EQ(map.modificationTime, stamped);
+  EXPECT_FALSE(global.Write(map, 1, "GBA"));
+  EXPECT_EQ(InvariantError(map), "");
+}
+
+TEST(GlobalMapWriteBack, PlaneCleanUpAndOutOfRangeIndices) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  AddHandPlane(map, 0, {0, 1});        // two points: goes
+  AddHandPlane(map, 0, {4, 5, 6, 7});  // renumbered to 0
+  MapSnapshot s;
+  s.Global(map);
+  // A re-tested outlier restored onto plane 1, one not restored, one with a
+  // plane beyond the map; an old-plane entry and a cleared track beyond it.
+  map.trackFlags[3] |= kTrackSolved;
+  s.edits.retestedTracks = {3, 2, 8};
+  for (const f32 x : {9.0f, 0.0f, 8.0f}) s.edits.retestedPoints.PushBack16({{x, x, x, 1.0f}});
+  s.edits.retestedFlags = {kTrackInlier | kTrackUnreliable, 0, kTrackInlier};
+  s.edits.retestedPlanes = {1, 1, 40};
+  s.edits.clearedPlaneTracks = {7, 5000};
+  s.index.planes[0] = 77;
+  ASSERT_TRUE(s.Write(map, 1, "GBA"));
+  ASSERT_EQ(map.PlaneCount(), 1u);
+  EXPECT_EQ(map.trackPlanes, (std::vector<u16>{kNoIndex16, kNoIndex16, kNoIndex16, 0, 0, 0, 0, 0,
+                                               kNoIndex16}));  // 7: the problem's plane wins
+  EXPECT_EQ(map.points[3].v[0], 9.0f);
+  EXPECT_EQ(map.trackFlags[3] & (kTrackSolved | kTrackInlier | kTrackUnreliable),
+            kTrackSolved | kTrackInlier | kTrackUnreliable);
+  EXPECT_EQ(map.trackFlags[2] & kTrackInlier, 0);
+  // The matcher's plane indices are checked too.
+  MapSnapshot m;
+  std::vector<TrackPair> pairs;
+  ASSERT_TRUE(map.GetTrackMatcherProblem(0, map.StructureVersion(), pairs, m.problem, m.state,
+                                         m.index, m.token));
+  m.state.planes.PushBack16({{0, 0, 0, 0}});
+  m.index.planes.push_back(3);
+  EXPECT_TRUE(map.SetTrackMatcherResult(m.state, m.index.keyFrames, m.index.tracks, m.index.planes,
+                                        m.token, 1, "TM"));
+  EXPECT_EQ(InvariantError(map), "");
+}
+
+TEST(GlobalMapWriteBack, MergeRulesAlsoAgainstPendingResults) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  // Tracks 2 (key frame 0) and 7 (key frames 3, 4) are both in a pending
+  // global problem; 7 carries IMU and is absorbed by 2 meanwhile.
+  map.trackFlags[2] |= kTrackSolved | kTrackInlier | kTrackImu;
+  map.trackFlags[7] |= kTrackImu;
+  MapSnapshot s;
+  s.Global(map);
+  const u32 i2 = s.index.trackPoints[2];
+  ASSERT_NE(s.index.trackPoints[7], kNoTrack);
+  s.Perturb(1.0f);
+  s.problem.pointFlags[i2] = kTrackSolved | kTrackInlier | kTrackUnreliable;
+  const u64 version = map.StructureVersion();
+  ASSERT_TRUE(map.MergeTracks(4, {{7, 2}}, version));
+  const MapPoint absorbed = map.points[7];
+  ASSERT_TRUE(s.Write(map, 1, "GBA"));
+  EXPECT_EQ(map.trackFlags[2] & (kTrackMerged | kTrackImu | kTrackUnreliable),
+            kTrackMerged | kTrackImu | kTrackUnreliable);
+  EXPECT_EQ(map.trackMeasurements[7], (V{~2u}));
+  EXPECT_EQ(0, std::memcmp(&map.points[7], &absorbed, sizeof(MapPoint)));
+  EXPECT_EQ(map.points[2].v[0], s.state.points[i2].v[0]);
+  // A marker absorbed by a plain track hands over its point and bits.
+  map.trackFlags[8] |= kTrackMarker | kTrackSolved | kTrackInlier;
+  map.points[8].v[0] = 42.0f;
+  ASSERT_TRUE(map.MergeTracks(4, {{3, 8}}, version));
+  EXPECT_EQ(map.trackFlags[3] & (kTrackMarker | kTrackSolved | kTrackInlier | kTrackMerged),
+            kTrackMarker | kTrackSolved | kTrackInlier | kTrackMerged);
+  EXPECT_EQ(map.points[3].v[0], 42.0f);
+  EXPECT_EQ(map.trackMeasurements[3].size(), 2u);
+  EXPECT_EQ(map.measurementTracks[map.keyFrameMeasurementStart[4]], 3u);  // level 0, first
+  EXPECT_LE(map.keyFrameTrackRange[4].first, 3u);
+  // Merging a pair already merged, or a pair sharing a key frame: no change.
+  const std::vector<std::vector<u32>> lists = map.trackMeasurements;
+  const std::vector<u8> flags = map.trackFlags;
+  ASSERT_TRUE(map.MergeTracks(4, {{3, 8}, {8, 3}, {5, 6}}, version));
+  EXPECT_EQ(map.trackMeasurements, lists);
+  EXPECT_EQ(map.trackFlags, flags);
+  // A key frame no longer in the map, or ids from before a pop or trim:
+  // refused with nothing changed.
+  EXPECT_FALSE(map.MergeTracks(5, {{1, 6}}, version));
+  map.PopKeyFrame(1, "Tracker");
+  EXPECT_FALSE(map.MergeTracks(1, {{1, 6}}, version));
+  const u64 popped = map.StructureVersion();
+  std::vector<u32> trackMap;
+  map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
+  EXPECT_FALSE(map.MergeTracks(1, {{0, 1}}, popped));
+  EXPECT_EQ(map.trackFlags[0] & kTrackMerged, 0);
+  EXPECT_EQ(InvariantError(map), "");
+}
