@@ -3,7 +3,7 @@
 // lists, each bias prior, gravity): b = -1/2 d cost / dx through the state
 // update, and near the truth b moves by -H dx, H read through the block
 // kernels. Fixed pairs against window pairs, deltas without duration, a run
-// to the truth, its log, and input it must refuse.
+// to the truth, its logs, and input it must refuse.
 #include "optimization/ISOSolver.h"
 
 #include <gtest/gtest.h>
@@ -28,31 +28,6 @@ void Add(ISODeltaList<T>& L, const T& record, u32 i, u32 j) {
   L.pairs.emplace_back(i, j);
   ++L.count;
 }
-
-// The process-wide settings behind a delta's seven weights (position,
-// velocity, rotation, velocity smoothness and regularisation, the two bias
-// smoothness terms); a record built while one exists keeps weight `only`
-// (all for -1), with intervals long enough that the velocity terms weigh.
-struct DeltaWeights {
-  f64* settings[8] = {&IMU_DELTA_WEIGHT_POSITION,
-                      &IMU_DELTA_WEIGHT_VELOCITY,
-                      &IMU_DELTA_WEIGHT_ROTATION,
-                      &IMU_VARIANCE_VELOCITY_SMOOTH,
-                      &IMU_VARIANCE_VELOCITY_REGULARIZATION,
-                      &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-                      &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-                      &IMU_VARIANCE_VELOCITY_TIME_DEVIATION};
-  f64 saved[8];
-  explicit DeltaWeights(int only) {
-    for (int k = 0; k < 8; ++k) saved[k] = *settings[k];
-    for (int k = 0; k < 7; ++k)
-      if (only >= 0 && k != only) *settings[k] = 0.0;
-    IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 1.0;
-  }
-  ~DeltaWeights() {
-    for (int k = 0; k < 8; ++k) *settings[k] = saved[k];
-  }
-};
 
 Eigen::VectorXd Flat(const AlignedArray<LA::CameraVector15>& x) {
   Eigen::VectorXd v(15 * x.Size());
@@ -95,10 +70,27 @@ class ISOSolverTest : public testing::Test {
     for (u32 g = 0; g < silent.gravity.Size(); ++g) std::fill_n(silent.gravity[g].weight, 4, 0.0f);
   }
 
+  // The delta from key frame k to k + 1 with one of its seven weights
+  // (position, velocity, rotation, velocity smoothness and regularisation,
+  // the two bias smoothness terms), or all for -1, from the process-wide
+  // settings, over a time scale long enough that the velocity terms weigh.
   ISODelta Delta(u32 k, int only) const {
-    DeltaWeights weights(only);
+    f64* settings[8] = {&IMU_DELTA_WEIGHT_POSITION,
+                        &IMU_DELTA_WEIGHT_VELOCITY,
+                        &IMU_DELTA_WEIGHT_ROTATION,
+                        &IMU_VARIANCE_VELOCITY_SMOOTH,
+                        &IMU_VARIANCE_VELOCITY_REGULARIZATION,
+                        &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
+                        &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
+                        &IMU_VARIANCE_VELOCITY_TIME_DEVIATION};
+    f64 saved[8];
+    for (int n = 0; n < 8; ++n) {
+      saved[n] = *settings[n];
+      *settings[n] = n == 7 ? 1.0 : only >= 0 && n != only ? 0.0 : saved[n];
+    }
     ISODelta d;
     ISODelta::Set(d, window.scene.Preintegrate(k, k + 1), 0.5);
+    for (int n = 0; n < 8; ++n) *settings[n] = saved[n];
     return d;
   }
   ISOFixedDelta Fixed(const ISODelta& d) const {
@@ -194,58 +186,62 @@ TEST_F(ISOSolverTest, EveryTermAloneIsTheCostsGaussNewtonSystem) {
 }
 
 // A fixed pair built from a reference camera costs what the window pair
-// costs with that camera in the window, with the camera's biases and the
-// delta's linearisation point well off zero so that its bias terms count.
-TEST_F(ISOSolverTest, FixedDeltaReproducesTheWindowPair) {
-  ISOSolver solver;
-  ISOProblem fixed, free;
+// costs with that camera in the window, weight by weight, with the camera's
+// biases and the delta's linearisation point well off zero so that its bias
+// terms count, and the unused lanes of the scalar weights apart from the
+// first. The velocity weights fall with the interval as exp(-dt^2 / td^2);
+// lanes that divide by dt are zero, not infinite, for a delta without
+// duration.
+TEST_F(ISOSolverTest, DeltaRecordsFixedAgainstWindowPairsAndUntimed) {
+  using namespace ISOLane;
   CameraIMUState& reference = state.referenceCameras[0];
-  ISODelta d = Delta(0, -1);
-  for (int k = 0; k < 3; ++k) {
-    reference.ba[k] += 0.3f * (k + 1), reference.bg[k] -= 0.02f * (k + 1);
-    d.lane[ISOLane::kBa][k] = 0.1f * (k + 1);
-    d.lane[ISOLane::kBg][k] = -0.01f * (k + 1);
-  }
-  Add(fixed.deltas2, Fixed(d), 0, 0);
-  Add(free.deltas3, d, 0, 1);
+  for (int k = 0; k < 3; ++k) reference.ba[k] += 0.3f * (k + 1), reference.bg[k] -= 0.02f * (k + 1);
   ISOState both;
   ISOState::Copy(both, state);
   both.windowCameras.Resize(2);
   both.windowCameras[0] = state.referenceCameras[0];
   both.windowCameras[1] = state.windowCameras[0];
-  const float a = solver.ComputeCost(fixed, state, 0), b = solver.ComputeCost(free, both, 0);
-  EXPECT_GT(a, 0.0f);
-  EXPECT_NEAR(a, b, 1e-4 * b);
-}
+  ISODelta d;
+  for (int only = -1; only < 7; ++only) {
+    d = Delta(0, only);
+    for (int k = 0; k < 3; ++k) {
+      d.lane[kBa][k] = 0.1f * (k + 1);
+      d.lane[kBg][k] = -0.01f * (k + 1);
+      for (int l : {kWp, kWv, kWr, kWvs, kWvr, kWsa, kWsg}) d.lane[l][k + 1] = 3.0f * d.lane[l][0];
+    }
+    ISOProblem fixed, free;
+    Add(fixed.deltas2, Fixed(d), 0, 0);
+    Add(free.deltas3, d, 0, 1);
+    const float a = ISOSolver().ComputeCost(fixed, state, 0);
+    EXPECT_GT(a, 0.0f) << only;
+    EXPECT_NEAR(a, ISOSolver().ComputeCost(free, both, 0), 1e-4 * a) << only;
+  }
 
-// The velocity weights fall with the interval as exp(-dt^2 / td^2); lanes
-// that divide by dt are zero, not infinite, for a delta without duration.
-TEST_F(ISOSolverTest, DeltaLanesOfTimedAndUntimedDeltas) {
-  using namespace ISOLane;
   IMUDelta in = window.scene.Preintegrate(1, 2);
   const f64 td = IMU_VARIANCE_VELOCITY_TIME_DEVIATION;
   IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 2.0;
-  ISODelta iso;
-  ISODelta::Set(iso, in, 0.5);
+  ISODelta::Set(d, in, 0.5);
   IMU_VARIANCE_VELOCITY_TIME_DEVIATION = td;
   const double f = 0.5 * std::exp(-in.dt * in.dt / 4);  // weight 0.5 over 1^2
-  EXPECT_FLOAT_EQ(iso.lane[kWvs][0], f);
-  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][1], f / (in.dt * in.dt));
+  EXPECT_FLOAT_EQ(d.lane[kWvs][0], f);
+  EXPECT_FLOAT_EQ(d.lane[kWvrDt][1], f / (in.dt * in.dt));
   for (double bad : {0.0, -0.25}) {
     in.dt = bad;
-    ISODelta::Set(iso, in, 0.5);
+    ISODelta::Set(d, in, 0.5);
     for (int l = 0; l < kCount; ++l)
-      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(iso.lane[l][k])) << "lane " << l;
-    for (int l : {kInvDt, kWsa, kWsg, kWvrDt}) EXPECT_EQ(iso.lane[l][0], 0.0f) << "lane " << l;
+      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(d.lane[l][k])) << "lane " << l;
+    for (int l : {kInvDt, kWsa, kWsg, kWvrDt}) EXPECT_EQ(d.lane[l][0], 0.0f) << "lane " << l;
   }
 }
 
 // From the perturbed window, with the references tied in by lists 1 and 2,
 // the solver reaches the truth with its pose caches current; with the window
-// alone, camera 0's velocity (the gauge) stays as it was. Verbose 1 prints
-// the head line, the iteration table and the stop reason, verbose 0 nothing.
-// A budget of one iteration takes exactly one step.
-TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
+// alone, camera 0's velocity (the gauge) stays as it was. Verbose 2 costs
+// print one line per residual kind, whose weighted sums add up to the total,
+// each with its mean below its largest; verbose 1 runs print the head line,
+// the iteration table and the stop reason, verbose 0 nothing. A budget of
+// one iteration takes exactly one step.
+TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruthAndLogs) {
   for (bool windowOnly : {false, true}) {
     ISOProblem P = base;
     AddDeltas(P, -1, windowOnly);
@@ -254,7 +250,25 @@ TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
     ISOState::Copy(s, state);
     ISOSolver solver;
     const float truthCost = solver.ComputeCost(P, truth, 0);
-    EXPECT_GT(solver.ComputeCost(P, s, 0), 1e4f * truthCost);
+    testing::internal::CaptureStdout();
+    const float start = solver.ComputeCost(P, s, windowOnly ? 0 : 2);
+    std::istringstream costLog(testing::internal::GetCapturedStdout());
+    EXPECT_GT(start, 1e4f * truthCost);
+    double sum = 0, total = -1, rms, worst;
+    int lines = 0;
+    for (std::string l; std::getline(costLog, l);) {
+      const size_t arrow = l.find(" <-- ");
+      if (std::sscanf(l.c_str(), "  Total %lf", &total) == 1 || arrow == std::string::npos)
+        continue;
+      sum += std::stod(l.substr(l.rfind(' ', arrow - 1)));
+      ASSERT_EQ(2, std::sscanf(l.c_str() + arrow, " <-- %lf <= %lf", &rms, &worst)) << l;
+      EXPECT_LE(rms, worst * (1 + 1e-6)) << l;
+      ++lines;
+    }
+    EXPECT_EQ(lines, windowOnly ? 0 : 11);  // Feature3D, 7 for the deltas, 2 Bias[R], Gravity
+    EXPECT_NEAR(sum, windowOnly ? 0.0 : total, 1e-5 * sum);
+    EXPECT_NEAR(sum, windowOnly ? 0.0 : start, 1e-5 * sum);
+
     testing::internal::CaptureStdout();
     const ISOStopReason stop = solver.Run(P, s, windowOnly ? 0 : 1);
     const std::string log = testing::internal::GetCapturedStdout();
@@ -291,31 +305,6 @@ TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
   const float before = solver.ComputeCost(P, s, 0);
   EXPECT_EQ(solver.Run(P, s, 0), ISO_LM_ENOUGH_ITERATIONS);
   EXPECT_LT(solver.ComputeCost(P, s, 0), 0.5f * before);
-}
-
-// Verbose 2 prints one line per residual kind, whose weighted sums add up to
-// the total, each with its mean below its largest.
-TEST_F(ISOSolverTest, CostLog) {
-  ISOProblem P = base;
-  AddDeltas(P, -1, false);
-  ISOSolver solver;
-  testing::internal::CaptureStdout();
-  solver.ComputeCost(P, state, 2);
-  const std::string log = testing::internal::GetCapturedStdout();
-  std::istringstream in(log);
-  double sum = 0, total = -1, rms, worst;
-  int lines = 0;
-  for (std::string l; std::getline(in, l);) {
-    const size_t arrow = l.find(" <-- ");
-    if (std::sscanf(l.c_str(), "  Total %lf", &total) == 1 || arrow == std::string::npos) continue;
-    sum += std::stod(l.substr(l.rfind(' ', arrow - 1)));
-    ASSERT_EQ(2, std::sscanf(l.c_str() + arrow, " <-- %lf <= %lf", &rms, &worst)) << l;
-    EXPECT_LE(rms, worst * (1 + 1e-6)) << l;
-    ++lines;
-  }
-  EXPECT_EQ(lines, 11) << log;  // Feature3D, 7 for the deltas, 2 Bias[R], Gravity
-  EXPECT_NEAR(sum, total, 1e-5 * sum);
-  EXPECT_NEAR(sum, solver.ComputeCost(P, state, 0), 1e-5 * sum);
 }
 
 // Input the solver cannot solve is refused with the state untouched: 2-D
