@@ -3,7 +3,8 @@
 // lists, each bias prior, gravity): b = -1/2 d cost / dx through the state
 // update, and near the truth b moves by -H dx, H read through the block
 // kernels. Fixed pairs against window pairs, deltas without duration, a run
-// to the truth, its logs, and input it must refuse.
+// to the truth, its logs, the bundle adjustment's run on the same window,
+// and input it must refuse.
 #include "optimization/ISOSolver.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +16,10 @@
 #include <sstream>
 #include <string>
 
+#include "common/IBASolverTestAccess.h"
 #include "common/ISOWindow.h"
 #include "common/SolverHarness.h"
+#include "optimization/IBASolver.h"
 
 namespace {
 
@@ -305,6 +308,49 @@ TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruthAndLogs) {
   const float before = solver.ComputeCost(P, s, 0);
   EXPECT_EQ(solver.Run(P, s, 0), ISO_LM_ENOUGH_ITERATIONS);
   EXPECT_LT(solver.ComputeCost(P, s, 0), 0.5f * before);
+}
+
+// The window as a bundle-adjustment problem with every point fixed, the same
+// gauge (camera 0's velocity held) and no velocity terms: the gravity
+// residuals vanish at the truth, and from the perturbed window the two
+// solvers, which share no block code, have the same cost and reach the same
+// state, so a layout or sign error in either shows up here.
+TEST_F(ISOSolverTest, SameWindowReachesTheSameStateAsBundleAdjustment) {
+  ISOProblem& P = window.problem;  // deltas at weight 1, as ToIBA writes them
+  for (u32 k = 0; k < P.deltas3.count; ++k)
+    for (int l : {ISOLane::kWvs, ISOLane::kWvr, ISOLane::kWvrDt})
+      std::fill_n(P.deltas3.records[k].lane[l], 4, 0.0f);
+  IBAProblem iba;
+  IBAState ibaState;
+  ISOState::Copy(window.state, truth);
+  window.ToIBA(iba, ibaState);
+  IBASolver bundle;
+  const IBASolverTestAccess terms(bundle);
+  EXPECT_LT(terms.ComputeGravityCost(iba, ibaState), 1e-3f);
+  ISOState::Copy(window.state, state);
+  window.ToIBA(iba, ibaState);
+
+  // Both run to convergence rather than to their tracking-time budgets.
+  ISOSolver iso;
+  iso.parameters.maxIterations = bundle.maxIterations = 50;
+  iso.parameters.minRelativeReduction = bundle.minRelativeReduction = 1e-6f;
+  iso.parameters.minStep = bundle.minStep = 1e-12f;
+  iso.parameters.pcgRelativeTolerance = bundle.pcgRelativeTolerance = 1e-6f;
+  const float isoStart = iso.ComputeCost(P, window.state, 0);
+  EXPECT_NEAR(isoStart, bundle.ComputeCost(iba, ibaState, 0, nullptr), 1e-4 * isoStart);
+  iso.Run(P, window.state, 0);
+  bundle.Run(iba, ibaState, 0, nullptr);
+  const float isoEnd = iso.ComputeCost(P, window.state, 0);
+  EXPECT_LT(isoEnd, 1e-2f * isoStart);
+  EXPECT_NEAR(isoEnd, bundle.ComputeCost(iba, ibaState, 0, nullptr), 1e-3 * isoEnd);
+  for (u32 c = 0; c < window.cameras; ++c) {
+    const CameraIMUState &a = window.state.windowCameras[c], &b = ibaState.cameras[c];
+    const float* x[4] = {a.p, a.v, a.ba, a.bg};
+    const float* y[4] = {b.p, b.v, b.ba, b.bg};
+    for (int k = 0; k < 12; ++k)
+      EXPECT_NEAR(x[k / 3][k % 3], y[k / 3][k % 3], 1e-4) << c << " " << k;
+    for (int k = 0; k < 9; ++k) EXPECT_NEAR(a.R[k / 3][k % 3], b.R[k / 3][k % 3], 1e-4) << c;
+  }
 }
 
 // Input the solver cannot solve is refused with the state untouched: 2-D
