@@ -1,17 +1,14 @@
 #pragma once
-// A seeded synthetic visual-inertial scene shared by the inertial tests: a
-// smooth analytic body trajectory, IMU samples at a fixed rate holding its
-// exact gravity-free body accelerations and rates (q maps body to world
-// through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
-// every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
-// their normalised image measurements, exact or noisy. World z points up;
-// the cameras look forward and slightly down. Also the small helpers the
-// inertial test fixtures share.
+// A seeded synthetic visual-inertial scene for the inertial tests: a smooth
+// analytic body trajectory (q maps body to world through Hamilton's H(q),
+// dq/dt = q (x) (w/2, 0); world z up), IMU samples at a fixed rate holding
+// its exact gravity-free accelerations and rates, key frames on sample times
+// every 0.2-0.5 s, points in front of their cameras (some far) and their
+// normalised image measurements, exact or noisy; and shared small helpers.
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <tuple>
 #include <vector>
 
 #include "common/Draws.h"
@@ -90,13 +87,11 @@ class InertialScene {
   // Gyroscope-only attitude truth at a key frame: gravity is the third row
   // of H(q), the world z axis in the body.
   IMUAttitude TrueAttitude(u32 k) const {
-    IMUAttitude att;
     const f64* q = keyFrames[k].state.quaternion;
+    IMUAttitude att = {{q[0], q[1], q[2], q[3]}, {}, keyFrames[k].time};
     f64 H[9];
     Hamilton(q, H);
-    std::copy(q, q + 4, att.quaternion);
     std::copy(H + 6, H + 9, att.gravity);
-    att.time = keyFrames[k].time;
     return att;
   }
 
@@ -255,11 +250,10 @@ class InertialScene {
         measurements.push_back(m);
       }
     }
-    std::stable_sort(measurements.begin(), measurements.end(),
-                     [](const InertialMeasurement& a, const InertialMeasurement& b) {
-                       return std::tie(a.keyFrame, a.level, a.point) <
-                              std::tie(b.keyFrame, b.level, b.point);
-                     });
+    // Points ascend within a key frame already.
+    std::stable_sort(measurements.begin(), measurements.end(), [](const auto& a, const auto& b) {
+      return 4 * a.keyFrame + a.level < 4 * b.keyFrame + b.level;
+    });
   }
 
   InertialSceneOptions options_;
