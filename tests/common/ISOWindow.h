@@ -5,7 +5,7 @@
 // deltas (list 3), every camera has a gravity record and the biases are
 // regularised. Perturb() moves the window away from the truth; ToIBA()
 // writes the same window as an IBA problem with every point fixed.
-#include <cmath>
+#include <algorithm>
 #include <vector>
 
 #include "common/InertialScene.h"
@@ -16,14 +16,12 @@
 
 inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
   CameraIMUState c = {};
-  for (int k = 0; k < 3; ++k) {
-    c.p[k] = static_cast<float>(s.position[k]);
-    c.v[k] = static_cast<float>(s.velocity[k]);
-    c.ba[k] = static_cast<float>(s.accelerometerBias[k]);
-    c.bg[k] = static_cast<float>(s.gyroscopeBias[k]);
-  }
+  std::copy(s.position, s.position + 3, c.p);
+  std::copy(s.velocity, s.velocity + 3, c.v);
+  std::copy(s.accelerometerBias, s.accelerometerBias + 3, c.ba);
+  std::copy(s.gyroscopeBias, s.gyroscopeBias + 3, c.bg);
   // H(q) maps body to world, so R(q) = H(q)^T maps world to body.
-  for (int k = 0; k < 4; ++k) c.q[k] = static_cast<float>(s.quaternion[k]);
+  std::copy(s.quaternion, s.quaternion + 4, c.q);
   RefreshCaches(extrinsic, c);
   return c;
 }
@@ -38,9 +36,8 @@ struct ISOWindow {
   ISOWindow(const InertialSceneOptions& options, u32 windowCameras, u32 maxFeaturesPerCamera = 1000,
             f64 featureWeight = 1.0, u32 firstKeyFrame = 0)
       : scene(options), cameras(windowCameras), first(firstKeyFrame) {
-    for (int k = 0; k < 4; ++k) state.extrinsic[k] = static_cast<float>(scene.offset.quaternion[k]);
-    for (int k = 0; k < 3; ++k)
-      state.extrinsic[4 + k] = static_cast<float>(scene.offset.position[k]);
+    std::copy(scene.offset.quaternion, scene.offset.quaternion + 4, state.extrinsic);
+    std::copy(scene.offset.position, scene.offset.position + 3, state.extrinsic + 4);
     state.extra[0] = state.extra[1] = state.extra[2] = 0;
     state.windowCameras.Resize(cameras);
     for (u32 c = 0; c < cameras; ++c) {
@@ -53,7 +50,6 @@ struct ISOWindow {
     problem.scale = 500.0f * 500.0f;
     problem.points = reinterpret_cast<const float(*)[4]>(scene.points.data());
     problem.feature3DStarts.assign(4 * cameras + 1, 0);
-    problem.features3D.Resize(0);
     std::vector<u32> perCamera(cameras, 0);
     for (const InertialMeasurement& m : scene.measurements) {
       const u32 c = m.keyFrame - first;  // wraps below the window
@@ -72,14 +68,12 @@ struct ISOWindow {
 
     problem.deltas3.count = cameras - 1;
     problem.deltas3.records.Resize(cameras - 1);
-    problem.deltas3.pairs.clear();
     for (u32 c = 0; c + 1 < cameras; ++c) {
       ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(first + c, first + c + 1), 1.0);
       problem.deltas3.pairs.emplace_back(c, c + 1);
     }
     IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
     problem.gravity.Resize(cameras);
-    problem.gravityCameras.clear();
     for (u32 c = 0; c < cameras; ++c) {
       SetGravityRecord(problem.gravity[c], scene.TrueAttitude(first + c), 1e-3,
                        scene.keyFrames[first + c].time);
