@@ -1,11 +1,13 @@
 #pragma once
 // The tracker's ISO records from an InertialScene: `cameras` consecutive key
-// frames form the window (true states), their measurements become 3-D
-// features on fixed points, consecutive key frames are tied by preintegrated
-// deltas (list 3), every camera has a gravity record and the biases are
-// regularised. Perturb() moves the window away from the truth; ToIBA()
-// writes the same window as an IBA problem with every point fixed.
+// frames form the window (true states), their measurements of the scene's
+// points are 3-D features on fixed points, consecutive key frames are tied
+// by preintegrated deltas (list 3), every camera has a gravity record and
+// the biases are regularised. Perturb() moves the window away from the
+// truth; ToIBA() writes the same window as an IBA problem with every point
+// fixed.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "common/InertialScene.h"
@@ -46,20 +48,34 @@ struct ISOWindow {
     }
     ISOState::Copy(truth, state);
 
-    // Features, grouped by camera and level as the scene sorts them.
+    // Measurements of the points each key frame sees at level 0-3 (noise
+    // featureNoise x 2^level), drawn for every key frame so that the random
+    // sequence does not depend on the window; grouped by camera and level
+    // with ascending points, the first maxFeaturesPerCamera of each camera.
     problem.scale = 500.0f * 500.0f;
     problem.points = reinterpret_cast<const float(*)[4]>(scene.points.data());
-    problem.feature3DStarts.assign(4 * cameras + 1, 0);
-    std::vector<u32> perCamera(cameras, 0);
-    for (const InertialMeasurement& m : scene.measurements) {
-      const u32 c = m.keyFrame - first;  // wraps below the window
-      if (c >= cameras || perCamera[c] >= maxFeaturesPerCamera) continue;
-      ++perCamera[c];
-      problem.features3D.PushBack({m.point, float(m.x), float(m.y)}, 256);
-      ++problem.feature3DStarts[4 * c + m.level + 1];
+    std::vector<std::vector<IBAMeasurement>> groups(4 * cameras);
+    for (u32 k = 0; k < scene.keyFrames.size(); ++k) {
+      for (u32 j = 0; j < scene.points.size(); ++j) {
+        const f64 X[3] = {scene.points[j].v[0], scene.points[j].v[1], scene.points[j].v[2]};
+        f64 xy[2];
+        if (!scene.Project(k, X, xy) || std::fabs(xy[0]) > options.fieldOfView ||
+            std::fabs(xy[1]) > options.fieldOfView)
+          continue;
+        const u32 level = Random::Index(4);
+        const f64 sigma = options.featureNoise * (1 << level);
+        const f64 x = xy[0] + (sigma > 0 ? sigma * GaussianD() : 0.0);
+        const f64 y = xy[1] + (sigma > 0 ? sigma * GaussianD() : 0.0);
+        if (k - first < cameras) groups[4 * (k - first) + level].push_back({j, float(x), float(y)});
+      }
     }
-    for (u32 g = 0; g < 4 * cameras; ++g)
-      problem.feature3DStarts[g + 1] += problem.feature3DStarts[g];
+    problem.feature3DStarts.assign(1, 0);
+    for (u32 g = 0; g < 4 * cameras; ++g) {
+      const u32 kept = problem.features3D.Size() - problem.feature3DStarts[g - g % 4];
+      for (u32 i = 0; i < groups[g].size() && kept + i < maxFeaturesPerCamera; ++i)
+        problem.features3D.PushBack(groups[g][i], 256);
+      problem.feature3DStarts.push_back(problem.features3D.Size());
+    }
     // Level-0 weight a / IMU_VARIANCE_FEATURE_3D^2 (a tenth of a pixel at
     // focal length 500), then a quarter per level.
     IBAFeatures levels;

@@ -3,8 +3,8 @@
 // analytic body trajectory (q maps body to world through Hamilton's H(q),
 // dq/dt = q (x) (w/2, 0); world z up), IMU samples at a fixed rate holding
 // its exact gravity-free accelerations and rates, key frames on sample times
-// every 0.2-0.5 s, points in front of their cameras (some far) and their
-// normalised image measurements, exact or noisy; and shared small helpers.
+// every 0.2-0.5 s and points in front of their cameras (some far); and shared
+// small helpers.
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
@@ -61,13 +61,6 @@ struct InertialKeyFrame {
   f64 t[3];
 };
 
-struct InertialMeasurement {
-  u32 keyFrame;
-  u32 point;
-  u8 level;  // pyramid level 0-3; noise grows by 2 per level
-  f64 x, y;  // measured, normalised image coordinates
-};
-
 class InertialScene {
  public:
   explicit InertialScene(const InertialSceneOptions& options = InertialSceneOptions())
@@ -81,7 +74,6 @@ class InertialScene {
     MakeSamples();
     MakeKeyFrames();
     MakePoints();
-    MakeMeasurements();
   }
 
   // Gyroscope-only attitude truth at a key frame: gravity is the third row
@@ -120,8 +112,7 @@ class InertialScene {
   CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
   std::vector<InertialKeyFrame> keyFrames;
-  std::vector<LA::AlignedVector4f> points;        // (x, y, z, 1)
-  std::vector<InertialMeasurement> measurements;  // by key frame, level, point
+  std::vector<LA::AlignedVector4f> points;  // (x, y, z, 1)
 
   // Hamilton's rotation matrix of q (body to world), row-major.
   static void Hamilton(const f64* q, f64* H) {
@@ -232,29 +223,5 @@ class InertialScene {
     }
   }
 
-  void MakeMeasurements() {
-    for (u32 k = 0; k < keyFrames.size(); ++k) {
-      for (u32 j = 0; j < points.size(); ++j) {
-        const f64 X[3] = {points[j].v[0], points[j].v[1], points[j].v[2]};
-        f64 xy[2];
-        if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
-            std::fabs(xy[1]) > options_.fieldOfView)
-          continue;
-        InertialMeasurement m;
-        m.keyFrame = k;
-        m.point = j;
-        m.level = static_cast<u8>(Random::Index(4));
-        const f64 sigma = options_.featureNoise * (1 << m.level);
-        m.x = xy[0] + (sigma > 0 ? sigma * GaussianD() : 0.0);
-        m.y = xy[1] + (sigma > 0 ? sigma * GaussianD() : 0.0);
-        measurements.push_back(m);
-      }
-    }
-    // Points ascend within a key frame already.
-    std::stable_sort(measurements.begin(), measurements.end(), [](const auto& a, const auto& b) {
-      return 4 * a.keyFrame + a.level < 4 * b.keyFrame + b.level;
-    });
-  }
-
-  InertialSceneOptions options_;
+  const InertialSceneOptions options_;
 };

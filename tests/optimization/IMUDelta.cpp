@@ -73,23 +73,6 @@ Vector9d Difference(const IMUDelta& a, const IMUDelta& b) {
 
 }  // namespace
 
-// A constant rate turns the attitude by the closed-form rotation; gravity is
-// the third row of H(q), the world z axis in the body. Normalising a
-// quaternion scales it to unit length with a non-negative scalar part.
-TEST(IMUAttitudeTest, ConstantRateMatchesClosedFormAndNormalisationScalesAndFlips) {
-  const Vector3d w(0.3, -0.5, 0.8);
-  IMUAttitude a = {{0, 0, 0, 1}, {0, 0, 1}, 2.0};
-  for (int i = 1; i <= 100; ++i) IMU::IntegrateRotation(a, w.data(), 2.0 + 0.01 * i, a);
-  EXPECT_DOUBLE_EQ(3.0, a.time);
-  const Eigen::Quaterniond q(Eigen::AngleAxisd(w.norm(), w.normalized()));
-  EXPECT_LT((q.coeffs() - Eigen::Map<const Eigen::Vector4d>(a.quaternion)).norm(), 1e-13);
-  EXPECT_LT((q.toRotationMatrix().row(2).transpose() - Map3(a.gravity)).norm(), 1e-15);
-  f64 n[4] = {0.9, 1.2, 0.0, -2.0};
-  NormalizeQuaternion(n);
-  const f64 expected[4] = {-0.36, -0.48, 0.0, 0.8};
-  for (int k = 0; k < 4; ++k) EXPECT_NEAR(n[k], expected[k], 1e-15) << k;
-}
-
 // Bias Jacobians and covariance are the scheme's linearisation: with J the
 // derivatives of the delta by the readings of each sample, d/dba = -sum J_a,
 // d/dbg = -sum J_g and Sigma = sum na J_a J_a^T + ng J_g J_g^T. A strong
@@ -152,8 +135,12 @@ TEST(IMUDeltaTest, JacobiansAndCovarianceAreTheSchemesLinearisation) {
 // 2 vec(p (x) delta(w - bg)), p = (-e, d) formed from the rotation increments
 // before (q0) and after (q1) the step: not the group's right Jacobian. A
 // fast rate over a long step (w dt = 0.6) makes its second-order parts
-// count, and a start with a negative scalar part flips s0.
-TEST(IMUDeltaTest, GyroscopeBiasBlockOfOneStep) {
+// count, and a start with a negative scalar part flips s0. The attitude
+// propagation shares the increment: a constant rate turns it by the
+// closed-form rotation, gravity the third row of H(q), the world z axis in
+// the body. Normalising a quaternion scales it to unit length with a
+// non-negative scalar part.
+TEST(IMUDeltaTest, RotationIncrementsGyroscopeBiasBlockAttitudeAndNormalisation) {
   const Vector3d w(8.0, -12.0, 5.0), bg(0.1, -0.2, 0.3);
   const f64 dt = 0.04, h = 1e-6;
   const auto increment = [dt](const Vector3d& r) {
@@ -177,6 +164,18 @@ TEST(IMUDeltaTest, GyroscopeBiasBlockOfOneStep) {
     }
     EXPECT_LT((Map9(d.dr_dbg) - G).norm(), 1e-9);
   }
+
+  const Vector3d r(0.3, -0.5, 0.8);
+  IMUAttitude a = {{0, 0, 0, 1}, {0, 0, 1}, 2.0};
+  for (int i = 1; i <= 100; ++i) IMU::IntegrateRotation(a, r.data(), 2.0 + 0.01 * i, a);
+  EXPECT_DOUBLE_EQ(3.0, a.time);
+  const Eigen::Quaterniond q(Eigen::AngleAxisd(r.norm(), r.normalized()));
+  EXPECT_LT((q.coeffs() - Eigen::Map<const Eigen::Vector4d>(a.quaternion)).norm(), 1e-13);
+  EXPECT_LT((q.toRotationMatrix().row(2).transpose() - Map3(a.gravity)).norm(), 1e-15);
+  f64 n[4] = {0.9, 1.2, 0.0, -2.0};
+  NormalizeQuaternion(n);
+  const f64 expected[4] = {-0.36, -0.48, 0.0, 0.8};
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(n[k], expected[k], 1e-15) << k;
 }
 
 // Predicting the scene's true state at one key frame across the delta to the
