@@ -31,7 +31,7 @@ inline CameraIMUState ToCamera(const f32* extrinsic, const IMUState& s) {
 struct ISOWindow {
   InertialScene scene;
   u32 cameras, first;
-  ISOState state, truth;
+  ISOState state;
   ISOProblem problem;
 
   // The window is key frames first .. first + windowCameras - 1.
@@ -46,7 +46,6 @@ struct ISOWindow {
       state.windowCameras[c] = ToCamera(state.extrinsic, scene.keyFrames[first + c].state);
       state.windowIds.push_back(100 + c);
     }
-    ISOState::Copy(truth, state);
 
     // Measurements of the points each key frame sees at level 0-3 (noise
     // featureNoise x 2^level), drawn for every key frame so that the random

@@ -71,9 +71,53 @@ class InertialScene {
     const f64 q[4] = {-0.5, 0.5, -0.5, 0.5}, p[3] = {0.01, -0.02, 0.03};
     std::copy(q, q + 4, offset.quaternion);
     std::copy(p, p + 3, offset.position);
-    MakeSamples();
-    MakeKeyFrames();
-    MakePoints();
+    // Samples of the true motion with the options' biases and noise.
+    const u32 n = static_cast<u32>(std::lround(options_.duration * options_.rate));
+    samples.resize(n + 1);
+    for (u32 i = 0; i <= n; ++i) {
+      IMUSample& s = samples[i];
+      s.time = i / options_.rate;
+      Truth(s.time, s.acceleration, s.rotationRate);
+      for (int j = 0; j < 3; ++j) {
+        s.acceleration[j] += options_.accelerometerBias[j];
+        s.rotationRate[j] += options_.gyroscopeBias[j];
+        if (options_.accelerometerNoise > 0)
+          s.acceleration[j] += options_.accelerometerNoise * GaussianD();
+        if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * GaussianD();
+      }
+    }
+    // Key frames on samples minStep .. maxStep apart.
+    const u32 minStep = std::max<u32>(1, std::lround(options_.keyFrameMin * options_.rate));
+    const u32 maxStep = std::max<u32>(minStep, std::lround(options_.keyFrameMax * options_.rate));
+    for (u32 i = 0; i < samples.size(); i += minStep + Random::Index(maxStep - minStep + 1)) {
+      InertialKeyFrame kf;
+      kf.sample = i;
+      kf.time = samples[i].time;
+      kf.state = Truth(kf.time);
+      CameraPose pose;
+      f32 scratch[16];
+      PoseToCamera(kf.state, offset, pose, scratch);
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) kf.R[3 * r + c] = pose[r][c];
+        kf.t[r] = pose[r][3];
+      }
+      keyFrames.push_back(kf);
+    }
+    // Points at 2-6 units (a share of them 40-80 units) along the rays of
+    // random image points of each key frame.
+    const f64 f = options_.fieldOfView * 0.9;
+    for (const InertialKeyFrame& kf : keyFrames) {
+      for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
+        const bool far = UniformD(0, 1) > 1.0 - options_.farFraction;
+        const f64 x = UniformD(-f, f), y = UniformD(-f, f),
+                  d = far ? UniformD(40, 80) : UniformD(2, 6);
+        const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
+        LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
+        for (int i = 0; i < 3; ++i)
+          X.v[i] = static_cast<float>(kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2]);
+        points.push_back(X);
+      }
+    }
   }
 
   // Gyroscope-only attitude truth at a key frame: gravity is the third row
@@ -167,60 +211,6 @@ class InertialScene {
     w[0] = u[0] + droll;
     w[1] = cr * u[1] + sr * u[2];
     w[2] = -sr * u[1] + cr * u[2];
-  }
-
-  void MakeSamples() {
-    const u32 n = static_cast<u32>(std::lround(options_.duration * options_.rate));
-    samples.resize(n + 1);
-    for (u32 i = 0; i <= n; ++i) {
-      IMUSample& s = samples[i];
-      s.time = i / options_.rate;
-      Truth(s.time, s.acceleration, s.rotationRate);
-      for (int j = 0; j < 3; ++j) {
-        s.acceleration[j] += options_.accelerometerBias[j];
-        s.rotationRate[j] += options_.gyroscopeBias[j];
-        if (options_.accelerometerNoise > 0)
-          s.acceleration[j] += options_.accelerometerNoise * GaussianD();
-        if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * GaussianD();
-      }
-    }
-  }
-
-  void MakeKeyFrames() {
-    const u32 minStep = std::max<u32>(1, std::lround(options_.keyFrameMin * options_.rate));
-    const u32 maxStep = std::max<u32>(minStep, std::lround(options_.keyFrameMax * options_.rate));
-    for (u32 i = 0; i < samples.size(); i += minStep + Random::Index(maxStep - minStep + 1)) {
-      InertialKeyFrame kf;
-      kf.sample = i;
-      kf.time = samples[i].time;
-      kf.state = Truth(kf.time);
-      CameraPose pose;
-      f32 scratch[16];
-      PoseToCamera(kf.state, offset, pose, scratch);
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) kf.R[3 * r + c] = pose[r][c];
-        kf.t[r] = pose[r][3];
-      }
-      keyFrames.push_back(kf);
-    }
-  }
-
-  // Points at 2-6 units (a share of them 40-80 units) along the rays of
-  // random image points of each key frame.
-  void MakePoints() {
-    const f64 f = options_.fieldOfView * 0.9;
-    for (const InertialKeyFrame& kf : keyFrames) {
-      for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
-        const bool far = UniformD(0, 1) > 1.0 - options_.farFraction;
-        const f64 x = UniformD(-f, f), y = UniformD(-f, f),
-                  d = far ? UniformD(40, 80) : UniformD(2, 6);
-        const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
-        LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
-        for (int i = 0; i < 3; ++i)
-          X.v[i] = static_cast<float>(kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2]);
-        points.push_back(X);
-      }
-    }
   }
 
   const InertialSceneOptions options_;

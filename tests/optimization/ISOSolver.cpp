@@ -53,15 +53,14 @@ class ISOSolverTest : public testing::Test {
   }
 
   ISOSolverTest() : window(Options(), 4, 1000, 1.0, 1) {
-    ISOState::Copy(truth, window.state);
+    ISOState& s = window.state;
+    s.referenceCameras.Resize(2);
+    for (u32 r = 0; r < 2; ++r)
+      s.referenceCameras[r] = ToCamera(s.extrinsic, window.scene.keyFrames[5 * r].state);
+    s.referenceIds = {0, 5};
+    ISOState::Copy(truth, s);
     window.Perturb(9, 0.03f, 0.1f, 0.05f, 0.02f);
-    ISOState::Copy(state, window.state);
-    for (ISOState* s : {&state, &truth}) {
-      s->referenceCameras.Resize(2);
-      for (u32 r = 0; r < 2; ++r)
-        s->referenceCameras[r] = ToCamera(s->extrinsic, window.scene.keyFrames[5 * r].state);
-      s->referenceIds = {0, 5};
-    }
+    ISOState::Copy(state, s);
     base = window.problem;
     base.deltas3 = ISODeltaList<ISODelta>();
     silent = base;
