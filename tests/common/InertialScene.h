@@ -1,17 +1,14 @@
 #pragma once
-// A seeded synthetic visual-inertial scene shared by the inertial tests: a
-// smooth analytic body trajectory, IMU samples at a fixed rate holding its
-// exact gravity-free body accelerations and rates (q maps body to world
-// through Hamilton's H(q), dq/dt = q (x) (w/2, 0)), key frames on sample times
-// every 0.2-0.5 s, points in front of the key-frame cameras (some far) and
-// their normalised image measurements, exact or noisy. World z points up;
-// the cameras look forward and slightly down. Also the small helpers the
-// inertial test fixtures share.
+// A seeded synthetic visual-inertial scene for the inertial tests: a smooth
+// analytic body trajectory (q maps body to world through Hamilton's H(q),
+// dq/dt = q (x) (w/2, 0); world z up), IMU samples at a fixed rate holding
+// its exact gravity-free accelerations and rates, key frames on sample times
+// every 0.2-0.5 s and points in front of their cameras (some far); and shared
+// small helpers.
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <tuple>
 #include <vector>
 
 #include "common/Draws.h"
@@ -64,13 +61,6 @@ struct InertialKeyFrame {
   f64 t[3];
 };
 
-struct InertialMeasurement {
-  u32 keyFrame;
-  u32 point;
-  u8 level;  // pyramid level 0-3; noise grows by 2 per level
-  f64 x, y;  // measured, normalised image coordinates
-};
-
 class InertialScene {
  public:
   explicit InertialScene(const InertialSceneOptions& options = InertialSceneOptions())
@@ -81,22 +71,63 @@ class InertialScene {
     const f64 q[4] = {-0.5, 0.5, -0.5, 0.5}, p[3] = {0.01, -0.02, 0.03};
     std::copy(q, q + 4, offset.quaternion);
     std::copy(p, p + 3, offset.position);
-    MakeSamples();
-    MakeKeyFrames();
-    MakePoints();
-    MakeMeasurements();
+    // Samples of the true motion with the options' biases and noise.
+    const u32 n = static_cast<u32>(std::lround(options_.duration * options_.rate));
+    samples.resize(n + 1);
+    for (u32 i = 0; i <= n; ++i) {
+      IMUSample& s = samples[i];
+      s.time = i / options_.rate;
+      Truth(s.time, s.acceleration, s.rotationRate);
+      for (int j = 0; j < 3; ++j) {
+        s.acceleration[j] += options_.accelerometerBias[j];
+        s.rotationRate[j] += options_.gyroscopeBias[j];
+        if (options_.accelerometerNoise > 0)
+          s.acceleration[j] += options_.accelerometerNoise * GaussianD();
+        if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * GaussianD();
+      }
+    }
+    // Key frames on samples minStep .. maxStep apart.
+    const u32 minStep = std::max<u32>(1, std::lround(options_.keyFrameMin * options_.rate));
+    const u32 maxStep = std::max<u32>(minStep, std::lround(options_.keyFrameMax * options_.rate));
+    for (u32 i = 0; i < samples.size(); i += minStep + Random::Index(maxStep - minStep + 1)) {
+      InertialKeyFrame kf;
+      kf.sample = i;
+      kf.time = samples[i].time;
+      kf.state = Truth(kf.time);
+      CameraPose pose;
+      f32 scratch[16];
+      PoseToCamera(kf.state, offset, pose, scratch);
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) kf.R[3 * r + c] = pose[r][c];
+        kf.t[r] = pose[r][3];
+      }
+      keyFrames.push_back(kf);
+    }
+    // Points at 2-6 units (a share of them 40-80 units) along the rays of
+    // random image points of each key frame.
+    const f64 f = options_.fieldOfView * 0.9;
+    for (const InertialKeyFrame& kf : keyFrames) {
+      for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
+        const bool far = UniformD(0, 1) > 1.0 - options_.farFraction;
+        const f64 x = UniformD(-f, f), y = UniformD(-f, f),
+                  d = far ? UniformD(40, 80) : UniformD(2, 6);
+        const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
+        LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
+        for (int i = 0; i < 3; ++i)
+          X.v[i] = static_cast<float>(kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2]);
+        points.push_back(X);
+      }
+    }
   }
 
   // Gyroscope-only attitude truth at a key frame: gravity is the third row
   // of H(q), the world z axis in the body.
   IMUAttitude TrueAttitude(u32 k) const {
-    IMUAttitude att;
     const f64* q = keyFrames[k].state.quaternion;
+    IMUAttitude att = {{q[0], q[1], q[2], q[3]}, {}, keyFrames[k].time};
     f64 H[9];
     Hamilton(q, H);
-    std::copy(q, q + 4, att.quaternion);
     std::copy(H + 6, H + 9, att.gravity);
-    att.time = keyFrames[k].time;
     return att;
   }
 
@@ -125,8 +156,7 @@ class InertialScene {
   CameraOffset offset;             // x_cam = R(q_off) x_body + p_off
   std::vector<IMUSample> samples;  // at i / rate, i = 0 .. duration * rate
   std::vector<InertialKeyFrame> keyFrames;
-  std::vector<LA::AlignedVector4f> points;        // (x, y, z, 1)
-  std::vector<InertialMeasurement> measurements;  // by key frame, level, point
+  std::vector<LA::AlignedVector4f> points;  // (x, y, z, 1)
 
   // Hamilton's rotation matrix of q (body to world), row-major.
   static void Hamilton(const f64* q, f64* H) {
@@ -183,84 +213,5 @@ class InertialScene {
     w[2] = -sr * u[1] + cr * u[2];
   }
 
-  void MakeSamples() {
-    const u32 n = static_cast<u32>(std::lround(options_.duration * options_.rate));
-    samples.resize(n + 1);
-    for (u32 i = 0; i <= n; ++i) {
-      IMUSample& s = samples[i];
-      s.time = i / options_.rate;
-      Truth(s.time, s.acceleration, s.rotationRate);
-      for (int j = 0; j < 3; ++j) {
-        s.acceleration[j] += options_.accelerometerBias[j];
-        s.rotationRate[j] += options_.gyroscopeBias[j];
-        if (options_.accelerometerNoise > 0)
-          s.acceleration[j] += options_.accelerometerNoise * GaussianD();
-        if (options_.gyroscopeNoise > 0) s.rotationRate[j] += options_.gyroscopeNoise * GaussianD();
-      }
-    }
-  }
-
-  void MakeKeyFrames() {
-    const u32 minStep = std::max<u32>(1, std::lround(options_.keyFrameMin * options_.rate));
-    const u32 maxStep = std::max<u32>(minStep, std::lround(options_.keyFrameMax * options_.rate));
-    for (u32 i = 0; i < samples.size(); i += minStep + Random::Index(maxStep - minStep + 1)) {
-      InertialKeyFrame kf;
-      kf.sample = i;
-      kf.time = samples[i].time;
-      kf.state = Truth(kf.time);
-      CameraPose pose;
-      f32 scratch[16];
-      PoseToCamera(kf.state, offset, pose, scratch);
-      for (int r = 0; r < 3; ++r) {
-        for (int c = 0; c < 3; ++c) kf.R[3 * r + c] = pose[r][c];
-        kf.t[r] = pose[r][3];
-      }
-      keyFrames.push_back(kf);
-    }
-  }
-
-  // Points at 2-6 units (a share of them 40-80 units) along the rays of
-  // random image points of each key frame.
-  void MakePoints() {
-    const f64 f = options_.fieldOfView * 0.9;
-    for (const InertialKeyFrame& kf : keyFrames) {
-      for (u32 j = 0; j < options_.pointsPerKeyFrame; ++j) {
-        const bool far = UniformD(0, 1) > 1.0 - options_.farFraction;
-        const f64 x = UniformD(-f, f), y = UniformD(-f, f),
-                  d = far ? UniformD(40, 80) : UniformD(2, 6);
-        const f64 c[3] = {x * d - kf.t[0], y * d - kf.t[1], d - kf.t[2]};
-        LA::AlignedVector4f X = {{0.0f, 0.0f, 0.0f, 1.0f}};
-        for (int i = 0; i < 3; ++i)
-          X.v[i] = static_cast<float>(kf.R[i] * c[0] + kf.R[3 + i] * c[1] + kf.R[6 + i] * c[2]);
-        points.push_back(X);
-      }
-    }
-  }
-
-  void MakeMeasurements() {
-    for (u32 k = 0; k < keyFrames.size(); ++k) {
-      for (u32 j = 0; j < points.size(); ++j) {
-        const f64 X[3] = {points[j].v[0], points[j].v[1], points[j].v[2]};
-        f64 xy[2];
-        if (!Project(k, X, xy) || std::fabs(xy[0]) > options_.fieldOfView ||
-            std::fabs(xy[1]) > options_.fieldOfView)
-          continue;
-        InertialMeasurement m;
-        m.keyFrame = k;
-        m.point = j;
-        m.level = static_cast<u8>(Random::Index(4));
-        const f64 sigma = options_.featureNoise * (1 << m.level);
-        m.x = xy[0] + (sigma > 0 ? sigma * GaussianD() : 0.0);
-        m.y = xy[1] + (sigma > 0 ? sigma * GaussianD() : 0.0);
-        measurements.push_back(m);
-      }
-    }
-    std::stable_sort(measurements.begin(), measurements.end(),
-                     [](const InertialMeasurement& a, const InertialMeasurement& b) {
-                       return std::tie(a.keyFrame, a.level, a.point) <
-                              std::tie(b.keyFrame, b.level, b.point);
-                     });
-  }
-
-  InertialSceneOptions options_;
+  const InertialSceneOptions options_;
 };

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "common/InertialScene.h"
@@ -22,11 +24,6 @@ using Eigen::Vector3d;
 using Matrix9d = Eigen::Matrix<f64, 9, 9>;
 using Vector9d = Eigen::Matrix<f64, 9, 1>;
 
-Matrix3d Cross(const Vector3d& v) {
-  Matrix3d S;
-  S << 0, -v.z(), v.y(), v.z(), 0, -v.x(), -v.y(), v.x(), 0;
-  return S;
-}
 Matrix3d Map9(const f64* m) {
   return Eigen::Map<const Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>>(m);
 }
@@ -75,18 +72,6 @@ Vector9d Difference(const IMUDelta& a, const IMUDelta& b) {
 }
 
 }  // namespace
-
-// A constant rate turns the attitude by the closed-form rotation; gravity is
-// the third row of H(q), the world z axis in the body.
-TEST(IMUAttitudeTest, ConstantRateMatchesClosedForm) {
-  const Vector3d w(0.3, -0.5, 0.8);
-  IMUAttitude a = {{0, 0, 0, 1}, {0, 0, 1}, 2.0};
-  for (int i = 1; i <= 100; ++i) IMU::IntegrateRotation(a, w.data(), 2.0 + 0.01 * i, a);
-  EXPECT_DOUBLE_EQ(3.0, a.time);
-  const Eigen::Quaterniond q(Eigen::AngleAxisd(w.norm(), w.normalized()));
-  EXPECT_LT((q.coeffs() - Eigen::Map<const Eigen::Vector4d>(a.quaternion)).norm(), 1e-13);
-  EXPECT_LT((q.toRotationMatrix().row(2).transpose() - Map3(a.gravity)).norm(), 1e-15);
-}
 
 // Bias Jacobians and covariance are the scheme's linearisation: with J the
 // derivatives of the delta by the readings of each sample, d/dba = -sum J_a,
@@ -150,8 +135,12 @@ TEST(IMUDeltaTest, JacobiansAndCovarianceAreTheSchemesLinearisation) {
 // 2 vec(p (x) delta(w - bg)), p = (-e, d) formed from the rotation increments
 // before (q0) and after (q1) the step: not the group's right Jacobian. A
 // fast rate over a long step (w dt = 0.6) makes its second-order parts
-// count, and a start with a negative scalar part flips s0.
-TEST(IMUDeltaTest, GyroscopeBiasBlockOfOneStep) {
+// count, and a start with a negative scalar part flips s0. The attitude
+// propagation shares the increment: a constant rate turns it by the
+// closed-form rotation, gravity the third row of H(q), the world z axis in
+// the body. Normalising a quaternion scales it to unit length with a
+// non-negative scalar part.
+TEST(IMUDeltaTest, RotationIncrementsGyroscopeBiasBlockAttitudeAndNormalisation) {
   const Vector3d w(8.0, -12.0, 5.0), bg(0.1, -0.2, 0.3);
   const f64 dt = 0.04, h = 1e-6;
   const auto increment = [dt](const Vector3d& r) {
@@ -175,14 +164,18 @@ TEST(IMUDeltaTest, GyroscopeBiasBlockOfOneStep) {
     }
     EXPECT_LT((Map9(d.dr_dbg) - G).norm(), 1e-9);
   }
-}
 
-// Normalising scales to unit length and gives a non-negative scalar part.
-TEST(IMUDeltaTest, NormalizeQuaternionScalesAndFlips) {
-  f64 q[4] = {0.0, 1.2, 0.0, -1.6};
-  NormalizeQuaternion(q);
-  const f64 expected[4] = {0.0, -0.6, 0.0, 0.8};
-  for (int k = 0; k < 4; ++k) EXPECT_NEAR(q[k], expected[k], 1e-15) << k;
+  const Vector3d r(0.3, -0.5, 0.8);
+  IMUAttitude a = {{0, 0, 0, 1}, {0, 0, 1}, 2.0};
+  for (int i = 1; i <= 100; ++i) IMU::IntegrateRotation(a, r.data(), 2.0 + 0.01 * i, a);
+  EXPECT_DOUBLE_EQ(3.0, a.time);
+  const Eigen::Quaterniond q(Eigen::AngleAxisd(r.norm(), r.normalized()));
+  EXPECT_LT((q.coeffs() - Eigen::Map<const Eigen::Vector4d>(a.quaternion)).norm(), 1e-13);
+  EXPECT_LT((q.toRotationMatrix().row(2).transpose() - Map3(a.gravity)).norm(), 1e-15);
+  f64 n[4] = {0.9, 1.2, 0.0, -2.0};
+  NormalizeQuaternion(n);
+  const f64 expected[4] = {-0.36, -0.48, 0.0, 0.8};
+  for (int k = 0; k < 4; ++k) EXPECT_NEAR(n[k], expected[k], 1e-15) << k;
 }
 
 // Predicting the scene's true state at one key frame across the delta to the
@@ -215,25 +208,12 @@ TEST(IMUDeltaTest, PredictStateFollowsTheTrajectoryAndCorrectsForTheBiases) {
   EXPECT_EQ(Map3(corrected.gyroscopeBias), bg);
 }
 
-// Extending a delta that ended at its last sample by a second call from that
-// sample equals one call over the joined run, byte for byte (times are
-// binary fractions so that the two dt sums round alike).
-TEST(IMUDeltaTest, TwoIntegrateCallsEqualOne) {
-  std::vector<IMUSample> s =
-      Constant(Vector3d(0.3, 0.1, -0.2), Vector3d(0.2, 0.4, -0.6), 65, 1.0 / 256);
-  for (u32 i = 0; i < s.size(); ++i)
-    s[i].acceleration[0] += 0.01 * i, s[i].rotationRate[2] -= 0.02 * i;
-  IMUDelta one, two;
-  IMUDelta::Initialize(s.data() + 1, 63, s[0], s.back().time, one);
-  IMUDelta::Initialize(s.data() + 1, 29, s[0], s[29].time, two);
-  IMUDelta::Integrate(s.data() + 30, 34, s[29], s.back().time, two);
-  EXPECT_EQ(0, std::memcmp(&one, &two, sizeof(IMUDelta)));
-}
-
 // Empty and zero-length runs, the first-order branch of a tiny rate, and
-// samples out of order: skipped and counted, never integrated backwards,
-// only time inside [previous, end] integrated.
-TEST(IMUDeltaTest, DegenerateAndDisorderedRuns) {
+// samples out of order or with NaN or infinite readings (one used to make
+// the whole delta non-finite while the skip count said nothing was
+// skipped): skipped and counted, never integrated backwards, only time
+// inside [previous, end] integrated.
+TEST(IMUDeltaTest, DegenerateDisorderedAndNonFiniteRuns) {
   const IMUSample prev = {{1, 2, 3}, {0.1, 0.2, 0.3}, 5.0};
   IMUDelta d;
   EXPECT_EQ(0u, IMUDelta::Initialize(nullptr, 0, prev, 5.0, d));
@@ -251,7 +231,8 @@ TEST(IMUDeltaTest, DegenerateAndDisorderedRuns) {
   const IMUDelta f = Integrated(Constant(Vector3d::Zero(), w, 1, 0.1), 0.1, Fresh());
   EXPECT_EQ(w.x() * 0.05, f.dq[0]);
   EXPECT_EQ(1.0, f.dq[3]);
-  EXPECT_LT((Map9(f.dr_dbg) + 0.1 * (Matrix3d::Identity() - 0.1 * Cross(w))).norm(), 1e-20);
+  const Matrix3d I = Matrix3d::Identity(), minusWx = I.colwise().cross(w);
+  EXPECT_LT((Map9(f.dr_dbg) + 0.1 * (I + 0.1 * minusWx)).norm(), 1e-20);
 
   std::vector<IMUSample> s = Constant(Vector3d(1, 0, 0), Vector3d::Zero(), 4, 0.01);
   s[0].time = 1.0;   // previous
@@ -261,15 +242,46 @@ TEST(IMUDeltaTest, DegenerateAndDisorderedRuns) {
   EXPECT_EQ(2u, IMUDelta::Initialize(s.data() + 1, 3, s[0], 1.03, d));
   EXPECT_NEAR(0.03, d.dt, 1e-15);
   EXPECT_NEAR(0.03, d.dv[0], 1e-15);  // unit acceleration over the covered time
-  // An end before the start adds no time.
+  // An end before the start adds no time; an infinite one is counted.
   IMUDelta::Initialize(s.data() + 1, 2, s[0], 0.9, d);
   EXPECT_EQ(0.0, d.dt);
+  const auto finite = [](const IMUDelta& d) {
+    const f64* v = reinterpret_cast<const f64*>(&d);
+    return std::all_of(v, v + sizeof(IMUDelta) / sizeof(f64),
+                       [](f64 x) { return std::isfinite(x); });
+  };
+  const f64 inf = std::numeric_limits<f64>::infinity();
+  EXPECT_EQ(2u, IMUDelta::Initialize(s.data() + 1, 3, s[0], inf, d));
+  EXPECT_TRUE(finite(d));
+  // A non-finite acceleration or rate loses its sample's 20 ms.
+  for (const f64 bad : {std::numeric_limits<f64>::quiet_NaN(), inf, -inf}) {
+    for (const int field : {1, 5}) {  // acceleration[1], rotationRate[2]
+      std::vector<IMUSample> t = s;
+      reinterpret_cast<f64*>(&t[2])[field] = bad;
+      EXPECT_EQ(3u, IMUDelta::Initialize(t.data() + 1, 3, t[0], 1.03, d)) << bad;
+      EXPECT_TRUE(finite(d)) << bad;
+      EXPECT_NEAR(0.03, d.dt, 1e-15);
+      EXPECT_NEAR(0.01, d.dv[0], 1e-15);
+    }
+  }
 }
 
-// The stored form: 205 doubles in field order, written and read back byte
-// for byte; a short file leaves the record alone.
-TEST(IMUDeltaTest, StoredFormRoundTrips) {
-  const IMUDelta d = InertialScene().Preintegrate(1, 2);
+// Extending a delta that ended at its last sample by a second call from that
+// sample equals one call over the joined run, byte for byte (times are
+// binary fractions so that the two dt sums round alike). The stored form:
+// 205 doubles in field order, written and read back byte for byte; a short
+// file leaves the record alone.
+TEST(IMUDeltaTest, TwoIntegrateCallsEqualOneAndTheStoredFormRoundTrips) {
+  std::vector<IMUSample> s =
+      Constant(Vector3d(0.3, 0.1, -0.2), Vector3d(0.2, 0.4, -0.6), 65, 1.0 / 256);
+  for (u32 i = 0; i < s.size(); ++i)
+    s[i].acceleration[0] += 0.01 * i, s[i].rotationRate[2] -= 0.02 * i;
+  IMUDelta d, two;
+  IMUDelta::Initialize(s.data() + 1, 63, s[0], s.back().time, d);
+  IMUDelta::Initialize(s.data() + 1, 29, s[0], s[29].time, two);
+  IMUDelta::Integrate(s.data() + 30, 34, s[29], s.back().time, two);
+  EXPECT_EQ(0, std::memcmp(&d, &two, sizeof(IMUDelta)));
+
   FILE* f = std::tmpfile();
   FILE* g = std::tmpfile();
   ASSERT_TRUE(f && g && d.Write(f));

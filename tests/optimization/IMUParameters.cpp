@@ -1,9 +1,12 @@
 // The IMU_ keys: defaults, every key loading into its own value, text that is
-// not a number, refused divisor values, and the simulation adjustment.
+// not a number, refused values, and the simulation adjustment.
 #include "optimization/IMUParameters.h"
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -50,37 +53,36 @@ class IMUParametersTest : public ::testing::Test {
   }
 };
 
-TEST_F(IMUParametersTest, DefaultsHoldAndEveryKeyLoadsIntoItsOwnValue) {
+// Defaults hold and every key loads into its own value. Text that is not a
+// number reads as atof does (0) with a warning naming the key. A value
+// beyond its type ("1e39" for a float) or non-finite would make every
+// weight it enters non-finite, and one of the keys users divide by must be
+// positive: such values keep the current one, with an error line naming
+// the key; 0 is allowed where users guard it.
+TEST_F(IMUParametersTest, EveryKeyLoadsIntoItsOwnValueAndBadValuesAreRefused) {
   Configuration config = {{"calib_file_name", "c.txt"}};
   IMU::LoadParameters(config);
   for (const Key& k : kKeys) EXPECT_EQ(k.byDefault, k.Get()) << k.name;
   for (int i = 0; i < 21; ++i) config[kKeys[i].name] = std::to_string(0.5 + i);
   IMU::LoadParameters(config);
   for (int i = 0; i < 21; ++i) EXPECT_EQ(0.5 + i, kKeys[i].Get()) << kKeys[i].name;
-  IMU::LoadParameters({{"IMU_VARIANCE_GRAVITY", "0"}});
-  EXPECT_EQ(0.0, IMU_VARIANCE_GRAVITY);  // 0 is allowed where users guard it
-}
-
-// Text that is not a number reads as atof does (0) with a warning naming the
-// key; keys that users divide by keep their value, with an error line naming
-// the key, when the new value would give inf or NaN weights.
-TEST_F(IMUParametersTest, BadTextIsWarnedAboutAndDivisorKeysRefuseIt) {
+  TearDown();
   EXPECT_FALSE(IsNumberText("1.5x"));
   EXPECT_TRUE(IsNumberText(" 1e-3 "));
-  testing::internal::CaptureStderr();
-  IMU::LoadParameters({{"IMU_MARKER_WIDTH", "wide"}, {"IMU_VARIANCE_PLANE", "small"}});
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(0.0f, IMU_MARKER_WIDTH);
-  EXPECT_EQ(0.0, IMU_VARIANCE_PLANE);
-  EXPECT_NE(std::string::npos, err.find("warning: IMU_MARKER_WIDTH")) << err;
-  EXPECT_NE(std::string::npos, err.find("warning: IMU_VARIANCE_PLANE")) << err;
-  for (const char* text : {"0", "-0.5", "inf", "nan", "none"}) {
-    for (int k : {6, 10, 18}) {  // FEATURE_3D, VELOCITY_TIME_DEVIATION, GRAVITY_TIME_DEVIATION
+  for (const char* text : {"0", "-0.5", "none", "inf", "-inf", "nan", "1e400", "1e39"}) {
+    // MARKER_WIDTH (float), DELTA_WEIGHT_POSITION (direct), GRAVITY, and
+    // the divisors FEATURE_3D, VELOCITY_ and GRAVITY_TIME_DEVIATION.
+    for (int k : {1, 3, 17, 6, 10, 18}) {
+      const f64 parsed = std::atof(text);
+      const bool refused = !std::isfinite(parsed) || (k == 1 && std::fabs(parsed) > FLT_MAX) ||
+                           ((k == 6 || k == 10 || k == 18) && parsed <= 0);
       testing::internal::CaptureStderr();
       IMU::LoadParameters({{kKeys[k].name, text}});
-      err = testing::internal::GetCapturedStderr();
-      EXPECT_EQ(kKeys[k].byDefault, *kKeys[k].value) << kKeys[k].name << " = " << text;
-      EXPECT_NE(std::string::npos, err.find(std::string("error: ") + kKeys[k].name)) << err;
+      const std::string err = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(refused ? kKeys[k].byDefault : parsed, kKeys[k].Get()) << kKeys[k].name << text;
+      EXPECT_EQ(refused, err.find(std::string("error: ") + kKeys[k].name) != std::string::npos);
+      EXPECT_EQ(text[1] == 'o', err.find(std::string("warning: ") + kKeys[k].name) != err.npos);
+      kKeys[k].Set(kKeys[k].byDefault);
     }
   }
 }

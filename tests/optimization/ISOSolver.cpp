@@ -1,9 +1,7 @@
-// The per-frame ISO solver. Its normal equations against its own cost, one
-// term at a time (each feature level, each weight of each of the three delta
-// lists, each bias prior, gravity): b = -1/2 d cost / dx through the state
-// update, and near the truth b moves by -H dx, H read through the block
-// kernels. Fixed pairs against window pairs, deltas without duration, a run
-// to the truth, its log, and input it must refuse.
+// The per-frame ISO solver: its normal equations against its own cost, term
+// by term; fixed pairs against window pairs, deltas without duration, a run
+// to the truth, its logs, the bundle adjustment's run on the same window,
+// and input it must refuse.
 #include "optimization/ISOSolver.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +13,10 @@
 #include <sstream>
 #include <string>
 
+#include "common/IBASolverTestAccess.h"
 #include "common/ISOWindow.h"
 #include "common/SolverHarness.h"
+#include "optimization/IBASolver.h"
 
 namespace {
 
@@ -28,31 +28,6 @@ void Add(ISODeltaList<T>& L, const T& record, u32 i, u32 j) {
   L.pairs.emplace_back(i, j);
   ++L.count;
 }
-
-// The process-wide settings behind a delta's seven weights (position,
-// velocity, rotation, velocity smoothness and regularisation, the two bias
-// smoothness terms); a record built while one exists keeps weight `only`
-// (all for -1), with intervals long enough that the velocity terms weigh.
-struct DeltaWeights {
-  f64* settings[8] = {&IMU_DELTA_WEIGHT_POSITION,
-                      &IMU_DELTA_WEIGHT_VELOCITY,
-                      &IMU_DELTA_WEIGHT_ROTATION,
-                      &IMU_VARIANCE_VELOCITY_SMOOTH,
-                      &IMU_VARIANCE_VELOCITY_REGULARIZATION,
-                      &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-                      &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-                      &IMU_VARIANCE_VELOCITY_TIME_DEVIATION};
-  f64 saved[8];
-  explicit DeltaWeights(int only) {
-    for (int k = 0; k < 8; ++k) saved[k] = *settings[k];
-    for (int k = 0; k < 7; ++k)
-      if (only >= 0 && k != only) *settings[k] = 0.0;
-    IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 1.0;
-  }
-  ~DeltaWeights() {
-    for (int k = 0; k < 8; ++k) *settings[k] = saved[k];
-  }
-};
 
 Eigen::VectorXd Flat(const AlignedArray<LA::CameraVector15>& x) {
   Eigen::VectorXd v(15 * x.Size());
@@ -78,15 +53,14 @@ class ISOSolverTest : public testing::Test {
   }
 
   ISOSolverTest() : window(Options(), 4, 1000, 1.0, 1) {
-    ISOState::Copy(truth, window.state);
+    ISOState& s = window.state;
+    s.referenceCameras.Resize(2);
+    for (u32 r = 0; r < 2; ++r)
+      s.referenceCameras[r] = ToCamera(s.extrinsic, window.scene.keyFrames[5 * r].state);
+    s.referenceIds = {0, 5};
+    ISOState::Copy(truth, s);
     window.Perturb(9, 0.03f, 0.1f, 0.05f, 0.02f);
-    ISOState::Copy(state, window.state);
-    for (ISOState* s : {&state, &truth}) {
-      s->referenceCameras.Resize(2);
-      for (u32 r = 0; r < 2; ++r)
-        s->referenceCameras[r] = ToCamera(s->extrinsic, window.scene.keyFrames[5 * r].state);
-      s->referenceIds = {0, 5};
-    }
+    ISOState::Copy(state, s);
     base = window.problem;
     base.deltas3 = ISODeltaList<ISODelta>();
     silent = base;
@@ -95,10 +69,28 @@ class ISOSolverTest : public testing::Test {
     for (u32 g = 0; g < silent.gravity.Size(); ++g) std::fill_n(silent.gravity[g].weight, 4, 0.0f);
   }
 
+  // The delta from key frame k to k + 1 with one of its seven weights
+  // (position, velocity, rotation, velocity smoothness and regularisation,
+  // the two bias smoothness terms), or all for -1, from the process-wide
+  // settings, over a time scale (2 s) long enough that the velocity terms
+  // weigh.
   ISODelta Delta(u32 k, int only) const {
-    DeltaWeights weights(only);
+    f64* settings[8] = {&IMU_DELTA_WEIGHT_POSITION,
+                        &IMU_DELTA_WEIGHT_VELOCITY,
+                        &IMU_DELTA_WEIGHT_ROTATION,
+                        &IMU_VARIANCE_VELOCITY_SMOOTH,
+                        &IMU_VARIANCE_VELOCITY_REGULARIZATION,
+                        &IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
+                        &IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
+                        &IMU_VARIANCE_VELOCITY_TIME_DEVIATION};
+    f64 saved[8];
+    for (int n = 0; n < 8; ++n) {
+      saved[n] = *settings[n];
+      *settings[n] = n == 7 ? 2.0 : only >= 0 && n != only ? 0.0 : saved[n];
+    }
     ISODelta d;
     ISODelta::Set(d, window.scene.Preintegrate(k, k + 1), 0.5);
+    for (int n = 0; n < 8; ++n) *settings[n] = saved[n];
     return d;
   }
   ISOFixedDelta Fixed(const ISODelta& d) const {
@@ -194,118 +186,84 @@ TEST_F(ISOSolverTest, EveryTermAloneIsTheCostsGaussNewtonSystem) {
 }
 
 // A fixed pair built from a reference camera costs what the window pair
-// costs with that camera in the window, with the camera's biases and the
-// delta's linearisation point well off zero so that its bias terms count.
-TEST_F(ISOSolverTest, FixedDeltaReproducesTheWindowPair) {
-  ISOSolver solver;
-  ISOProblem fixed, free;
+// costs with that camera in the window, weight by weight, with the camera's
+// biases and the delta's linearisation point well off zero so that its bias
+// terms count, and the unused lanes of the scalar weights apart from the
+// first. The velocity weights fall with the interval as exp(-dt^2 / td^2);
+// lanes that divide by dt are zero, not infinite, for a delta without
+// duration.
+TEST_F(ISOSolverTest, DeltaRecordsFixedAgainstWindowPairsAndUntimed) {
+  using namespace ISOLane;
   CameraIMUState& reference = state.referenceCameras[0];
-  ISODelta d = Delta(0, -1);
-  for (int k = 0; k < 3; ++k) {
-    reference.ba[k] += 0.3f * (k + 1), reference.bg[k] -= 0.02f * (k + 1);
-    d.lane[ISOLane::kBa][k] = 0.1f * (k + 1);
-    d.lane[ISOLane::kBg][k] = -0.01f * (k + 1);
-  }
-  Add(fixed.deltas2, Fixed(d), 0, 0);
-  Add(free.deltas3, d, 0, 1);
+  for (int k = 0; k < 3; ++k) reference.ba[k] += 0.3f * (k + 1), reference.bg[k] -= 0.02f * (k + 1);
   ISOState both;
   ISOState::Copy(both, state);
   both.windowCameras.Resize(2);
   both.windowCameras[0] = state.referenceCameras[0];
   both.windowCameras[1] = state.windowCameras[0];
-  const float a = solver.ComputeCost(fixed, state, 0), b = solver.ComputeCost(free, both, 0);
-  EXPECT_GT(a, 0.0f);
-  EXPECT_NEAR(a, b, 1e-4 * b);
-}
+  ISODelta d;
+  for (int only = -1; only < 7; ++only) {
+    d = Delta(0, only);
+    for (int k = 0; k < 3; ++k) {
+      d.lane[kBa][k] = 0.1f * (k + 1);
+      d.lane[kBg][k] = -0.01f * (k + 1);
+      for (int l : {kWp, kWv, kWr, kWvs, kWvr, kWsa, kWsg}) d.lane[l][k + 1] = 3.0f * d.lane[l][0];
+    }
+    ISOProblem fixed, free;
+    Add(fixed.deltas2, Fixed(d), 0, 0);
+    Add(free.deltas3, d, 0, 1);
+    const float a = ISOSolver().ComputeCost(fixed, state, 0);
+    EXPECT_GT(a, 0.0f) << only;
+    EXPECT_NEAR(a, ISOSolver().ComputeCost(free, both, 0), 1e-4 * a) << only;
+  }
 
-// The velocity weights fall with the interval as exp(-dt^2 / td^2); lanes
-// that divide by dt are zero, not infinite, for a delta without duration.
-TEST_F(ISOSolverTest, DeltaLanesOfTimedAndUntimedDeltas) {
-  using namespace ISOLane;
-  IMUDelta in = window.scene.Preintegrate(1, 2);
-  const f64 td = IMU_VARIANCE_VELOCITY_TIME_DEVIATION;
-  IMU_VARIANCE_VELOCITY_TIME_DEVIATION = 2.0;
-  ISODelta iso;
-  ISODelta::Set(iso, in, 0.5);
-  IMU_VARIANCE_VELOCITY_TIME_DEVIATION = td;
-  const double f = 0.5 * std::exp(-in.dt * in.dt / 4);  // weight 0.5 over 1^2
-  EXPECT_FLOAT_EQ(iso.lane[kWvs][0], f);
-  EXPECT_FLOAT_EQ(iso.lane[kWvrDt][1], f / (in.dt * in.dt));
+  d = Delta(0, -1);
+  const double dt = d.lane[kDt][0], f = 0.5 * std::exp(-dt * dt / 4);  // weight 0.5 over 1^2
+  EXPECT_FLOAT_EQ(d.lane[kWvs][0], f);
+  EXPECT_FLOAT_EQ(d.lane[kWvrDt][1], f / (dt * dt));
+  IMUDelta in = window.scene.Preintegrate(0, 1);
   for (double bad : {0.0, -0.25}) {
     in.dt = bad;
-    ISODelta::Set(iso, in, 0.5);
+    ISODelta::Set(d, in, 0.5);
     for (int l = 0; l < kCount; ++l)
-      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(iso.lane[l][k])) << "lane " << l;
-    for (int l : {kInvDt, kWsa, kWsg, kWvrDt}) EXPECT_EQ(iso.lane[l][0], 0.0f) << "lane " << l;
+      for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(d.lane[l][k])) << "lane " << l;
+    for (int l : {kInvDt, kWsa, kWsg, kWvrDt}) EXPECT_EQ(d.lane[l][0], 0.0f) << "lane " << l;
   }
 }
 
-// From the perturbed window, with the references tied in by lists 1 and 2,
-// the solver reaches the truth with its pose caches current; with the window
-// alone, camera 0's velocity (the gauge) stays as it was. Verbose 1 prints
-// the head line, the iteration table and the stop reason, verbose 0 nothing.
-// A budget of one iteration takes exactly one step.
-TEST_F(ISOSolverTest, PerturbedWindowConvergesToTheTruth) {
-  for (bool windowOnly : {false, true}) {
-    ISOProblem P = base;
-    AddDeltas(P, -1, windowOnly);
-    P.cameraFlags[2] = 1;
-    ISOState s;
-    ISOState::Copy(s, state);
-    ISOSolver solver;
-    const float truthCost = solver.ComputeCost(P, truth, 0);
-    EXPECT_GT(solver.ComputeCost(P, s, 0), 1e4f * truthCost);
-    testing::internal::CaptureStdout();
-    const ISOStopReason stop = solver.Run(P, s, windowOnly ? 0 : 1);
-    const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(stop == ISO_LM_SMALL_RELATIVE_REDUCTION || stop == ISO_LM_SMALL_DELTA ||
-                stop == ISO_LM_SMALL_JTE)
-        << ISOStopReasonName(stop);
-    EXPECT_LE(solver.ComputeCost(P, s, 0), truthCost);
-    for (u32 c = 0; c < 4; ++c) {
-      CameraIMUState a = s.windowCameras[c];
-      const CameraIMUState& t = truth.windowCameras[c];
-      for (int k = 0; k < 3; ++k) {
-        EXPECT_NEAR(a.p[k], t.p[k], 1e-3) << c;
-        EXPECT_NEAR(a.v[k], t.v[k], 2e-2) << c;
-        EXPECT_NEAR(a.q[k], t.q[k], 1e-3) << c;
-      }
-      RefreshCaches(s.extrinsic, a);
-      EXPECT_EQ(0, std::memcmp(&a, &s.windowCameras[c], sizeof(a))) << c;
-    }
-    EXPECT_EQ(windowOnly, 0 == std::memcmp(s.windowCameras[0].v, state.windowCameras[0].v, 12));
-    const std::string head = "#Camera = 4, #Feature = " + std::to_string(P.features3D.Size()) +
-                             " + 0 (1 + 3), #Delta = 1 + 1 + 3\n";
-    EXPECT_EQ(windowOnly, log.empty()) << log;
-    EXPECT_TRUE(windowOnly || log.find(head) != std::string::npos) << log;
-    EXPECT_TRUE(windowOnly ||
-                log.find(std::string("Stop by ") + ISOStopReasonName(stop)) != std::string::npos);
-    for (const char* no : {"<--", "Iteration"}) EXPECT_EQ(log.find(no), std::string::npos) << no;
-  }
-  ISOProblem P = base;
-  AddDeltas(P, -1, true);
-  ISOState s;
-  ISOState::Copy(s, state);
-  ISOSolver solver;
-  solver.parameters.maxIterations = 1;
-  const float before = solver.ComputeCost(P, s, 0);
-  EXPECT_EQ(solver.Run(P, s, 0), ISO_LM_ENOUGH_ITERATIONS);
-  EXPECT_LT(solver.ComputeCost(P, s, 0), 0.5f * before);
-}
+// The window as a bundle-adjustment problem with every point fixed, the same
+// gauge (camera 0's velocity held) and no velocity terms: the gravity
+// residuals vanish at the truth, and from the perturbed window the two
+// solvers, which share no block code, have the same cost and reach the same
+// state (the truth, with current pose caches and camera 0's velocity kept),
+// so a layout or sign error in either shows up here. A budget of one
+// iteration takes exactly one step. Verbose 2 costs print one line per
+// residual kind, whose weighted sums add up to the total, each with its
+// mean below its largest; verbose 1 runs print the head line, the iteration
+// table and the stop reason, verbose 0 nothing.
+TEST_F(ISOSolverTest, SameWindowReachesTheSameStateAsBundleAdjustment) {
+  ISOProblem& P = window.problem;  // deltas at weight 1, as ToIBA writes them
+  for (u32 k = 0; k < P.deltas3.count; ++k)
+    for (int l : {ISOLane::kWvs, ISOLane::kWvr, ISOLane::kWvrDt})
+      std::fill_n(P.deltas3.records[k].lane[l], 4, 0.0f);
+  P.cameraFlags[2] = 1;
+  IBAProblem iba;
+  IBAState ibaState;
+  ISOState::Copy(window.state, truth);
+  window.ToIBA(iba, ibaState);
+  IBASolver bundle;
+  EXPECT_LT(IBASolverTestAccess(bundle).ComputeGravityCost(iba, ibaState), 1e-3f);
+  ISOState::Copy(window.state, state);
+  window.ToIBA(iba, ibaState);
 
-// Verbose 2 prints one line per residual kind, whose weighted sums add up to
-// the total, each with its mean below its largest.
-TEST_F(ISOSolverTest, CostLog) {
-  ISOProblem P = base;
-  AddDeltas(P, -1, false);
-  ISOSolver solver;
+  ISOSolver iso;
   testing::internal::CaptureStdout();
-  solver.ComputeCost(P, state, 2);
-  const std::string log = testing::internal::GetCapturedStdout();
-  std::istringstream in(log);
+  const float start = iso.ComputeCost(P, window.state, 2);
+  std::istringstream costLog(testing::internal::GetCapturedStdout());
+  EXPECT_NEAR(start, bundle.ComputeCost(iba, ibaState, 0, nullptr), 1e-4 * start);
   double sum = 0, total = -1, rms, worst;
   int lines = 0;
-  for (std::string l; std::getline(in, l);) {
+  for (std::string l; std::getline(costLog, l);) {
     const size_t arrow = l.find(" <-- ");
     if (std::sscanf(l.c_str(), "  Total %lf", &total) == 1 || arrow == std::string::npos) continue;
     sum += std::stod(l.substr(l.rfind(' ', arrow - 1)));
@@ -313,9 +271,52 @@ TEST_F(ISOSolverTest, CostLog) {
     EXPECT_LE(rms, worst * (1 + 1e-6)) << l;
     ++lines;
   }
-  EXPECT_EQ(lines, 11) << log;  // Feature3D, 7 for the deltas, 2 Bias[R], Gravity
+  EXPECT_EQ(lines, 11);  // Feature3D, 7 for the deltas, 2 Bias[R], Gravity
   EXPECT_NEAR(sum, total, 1e-5 * sum);
-  EXPECT_NEAR(sum, solver.ComputeCost(P, state, 0), 1e-5 * sum);
+  EXPECT_NEAR(sum, start, 1e-5 * sum);
+
+  iso.parameters.maxIterations = 1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(iso.Run(P, window.state, 0), ISO_LM_ENOUGH_ITERATIONS);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_LT(iso.ComputeCost(P, window.state, 0), 0.5f * start);
+  // Both run to convergence rather than to their tracking-time budgets.
+  iso.parameters.maxIterations = bundle.maxIterations = 50;
+  iso.parameters.minRelativeReduction = bundle.minRelativeReduction = 1e-6f;
+  iso.parameters.minStep = bundle.minStep = 1e-12f;
+  iso.parameters.pcgRelativeTolerance = bundle.pcgRelativeTolerance = 1e-6f;
+  testing::internal::CaptureStdout();
+  const ISOStopReason stop = iso.Run(P, window.state, 1);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(stop == ISO_LM_SMALL_RELATIVE_REDUCTION || stop == ISO_LM_SMALL_DELTA ||
+              stop == ISO_LM_SMALL_JTE)
+      << ISOStopReasonName(stop);
+  const std::string head = "#Camera = 4, #Feature = " + std::to_string(P.features3D.Size()) +
+                           " + 0 (1 + 3), #Delta = 0 + 0 + 3\n";
+  EXPECT_NE(log.find(head), std::string::npos) << log;
+  EXPECT_NE(log.find(std::string("Stop by ") + ISOStopReasonName(stop)), std::string::npos);
+  for (const char* no : {"<--", "Iteration"}) EXPECT_EQ(log.find(no), std::string::npos) << no;
+  bundle.Run(iba, ibaState, 0, nullptr);
+  const float isoEnd = iso.ComputeCost(P, window.state, 0);
+  EXPECT_NEAR(isoEnd, bundle.ComputeCost(iba, ibaState, 0, nullptr), 1e-3 * isoEnd);
+  EXPECT_LE(isoEnd, iso.ComputeCost(P, truth, 0));
+  EXPECT_EQ(0, std::memcmp(window.state.windowCameras[0].v, state.windowCameras[0].v, 12));
+  for (u32 c = 0; c < window.cameras; ++c) {
+    CameraIMUState a = window.state.windowCameras[c];
+    const CameraIMUState &b = ibaState.cameras[c], &t = truth.windowCameras[c];
+    const float* x[4] = {a.p, a.v, a.ba, a.bg};
+    const float* y[4] = {b.p, b.v, b.ba, b.bg};
+    for (int k = 0; k < 12; ++k)
+      EXPECT_NEAR(x[k / 3][k % 3], y[k / 3][k % 3], 1e-4) << c << " " << k;
+    for (int k = 0; k < 9; ++k) EXPECT_NEAR(a.R[k / 3][k % 3], b.R[k / 3][k % 3], 1e-4) << c;
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(a.p[k], t.p[k], 1e-3) << c;
+      EXPECT_NEAR(a.v[k], t.v[k], 2e-2) << c;
+      EXPECT_NEAR(a.q[k], t.q[k], 1e-3) << c;
+    }
+    RefreshCaches(window.state.extrinsic, a);
+    EXPECT_EQ(0, std::memcmp(&a, &window.state.windowCameras[c], sizeof(a))) << c;
+  }
 }
 
 // Input the solver cannot solve is refused with the state untouched: 2-D
