@@ -18,12 +18,19 @@ class IBASolverTestAccess {
   void ConstructNormalEquation(const IBAProblem& p, const IBAState& x) {
     s_.ConstructNormalEquation(p, x);
   }
-  void SaveDiagonals() { s_.SaveDiagonals(); }
-  void DampDiagonals(float factor) { s_.DampDiagonals(factor); }
-  void BackupSystem() { s_.BackupSystem(); }
-  void ComputeSchurComplement() { s_.ComputeSchurComplement(); }
-  u32 SolvePCG() { return s_.SolvePCG(); }
-  void BackSubstitutePoints() { s_.BackSubstitutePoints(); }
+  // Damps the system as Run does before its first step.
+  void Damp(float lambda) {
+    s_.SaveDiagonals();
+    s_.DampDiagonals(1.0f + lambda);
+    s_.BackupSystem();
+  }
+  // The Schur complement, PCG and back-substitution; the PCG iterations.
+  u32 Solve() {
+    s_.ComputeSchurComplement();
+    const u32 n = s_.SolvePCG();
+    s_.BackSubstitutePoints();
+    return n;
+  }
   float ComputePredictedReduction(float lambda) const {
     return s_.ComputePredictedReduction(lambda);
   }
@@ -34,9 +41,6 @@ class IBASolverTestAccess {
   }
   float ComputeGravityCost(const IBAProblem& p, const IBAState& x) const {
     return s_.ComputeGravityCost(p, x, 0, nullptr);
-  }
-  float ComputePlaneCost(const IBAProblem& p, const IBAState& x) const {
-    return s_.ComputePlaneCost(p, x, 0, nullptr);
   }
   // Variable cameras and camera pairs (two or more apart) sharing points.
   u32 Cameras() const { return s_.cameraBlocks.Size(); }
