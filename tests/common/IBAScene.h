@@ -143,9 +143,6 @@ inline void Perturb(const IBAProblem& problem, IBAState& state, float position, 
     for (int r = 0; r < 3; ++r) state.points[k].v[r] += point * Gaussian();
 }
 
-using MatrixX = IBASolverTestAccess::MatrixX;
-using VectorX = IBASolverTestAccess::VectorX;
-
 // The lines of a log file, without their line ends; closes the file.
 inline std::vector<std::string> LogLines(FILE* f) {
   std::vector<std::string> lines;

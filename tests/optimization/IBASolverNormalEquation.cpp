@@ -45,14 +45,6 @@ void Isolate(int n, IBAProblem& P) {
   if (n == 9 || n == 10) P.biasWeights[10 - n] = 0.0f;
 }
 
-// The normal equations at the scene's state, dense.
-void Assemble(IBASolver& solver, const Scene& s, MatrixX& H, VectorX& b) {
-  IBASolverTestAccess stages(solver);
-  stages.BuildStructure(s.problem, s.state);
-  stages.ConstructNormalEquation(s.problem, s.state);
-  stages.AssembleDense(H, b);
-}
-
 }  // namespace
 
 TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
@@ -66,9 +58,10 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
     // b = -1/2 d cost / dx at a perturbed state.
     Perturb(P, s.state, 0.02f, 0.1f, 0.05f, 0.02f, 11);
     IBASolver solver;
-    MatrixX H, H1;
-    VectorX b, b1;
-    Assemble(solver, s, H, b);
+    IBASolverTestAccess stages(solver);
+    Eigen::MatrixXd H, H1;
+    Eigen::VectorXd b, b1;
+    stages.Assemble(P, s.state, H, b);
     const int nc = 15 * int(o.cameras - o.fixedCameras);
     ExpectMinusHalfCostSlope(
         b,
@@ -90,14 +83,14 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
       for (int k = 0; k < 3; ++k) s.state.cameras[i].v[k] *= -2.0f;
       if (i > 0) TrueDelta(s.state.cameras[i - 1], s.state.cameras[i], 0.1f, o, P.deltas[i - 1]);
     }
-    Assemble(solver, s, H, b);
+    stages.Assemble(P, s.state, H, b);
     Random::Seed(5);
-    VectorX dx(H.rows());
+    Eigen::VectorXd dx(H.rows());
     for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
-    IBASolverTestAccess(solver).SetStep(dx);
-    IBASolverTestAccess(solver).UpdateState(P, s.state);
-    Assemble(solver, s, H1, b1);
-    const VectorX expected = -H * dx, got = b1 - b;
+    stages.SetStep(dx);
+    stages.UpdateState(P, s.state);
+    stages.Assemble(P, s.state, H1, b1);
+    const Eigen::VectorXd expected = -H * dx, got = b1 - b;
     const double scale = expected.lpNorm<Eigen::Infinity>();
     ASSERT_GT(scale, 0.0) << kTerms[term];
     for (int i = 0; i < b1.size(); ++i)
@@ -110,13 +103,15 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
 TEST(IBASolverNormalEquation, UpdatedCameraConvertsToTheMapRecord) {
   Scene s;
   BuildScene(SceneOptions(), s);
+  IBASolver solver;
+  IBASolverTestAccess stages(solver);
+  Eigen::MatrixXd H;
+  Eigen::VectorXd dx;
+  stages.Assemble(s.problem, s.state, H, dx);
+  dx.setZero();
   CameraIMUState& c = s.state.cameras[0];
   std::memset(&c, 0, sizeof(c));
   c.q[3] = 1.0f;
-  IBASolver solver;
-  IBASolverTestAccess stages(solver);
-  stages.BuildStructure(s.problem, s.state);
-  VectorX dx = VectorX::Zero(stages.Step().size());
   // p, v, rotation 0.2 about z, ba, bg
   dx.head<15>() << 1, 2, 3, 0.5, -0.25, 0.125, 0, 0, 0.2, 0.01, 0.02, 0.03, -1e-3, 2e-3, -3e-3;
   stages.SetStep(dx);
@@ -150,9 +145,9 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   IBASolver solver, run;  // run: one step of Run
   IBASolverTestAccess stages(solver);
   const float lambda = solver.initialDamping;
-  MatrixX H, undamped;
-  VectorX b;
-  Assemble(solver, scene, undamped, b);
+  Eigen::MatrixXd H, undamped;
+  Eigen::VectorXd b;
+  stages.Assemble(scene.problem, scene.state, undamped, b);
   ASSERT_GE(stages.Pairs(), 3u);  // cameras two or more apart share points
   stages.Damp(lambda);
   stages.AssembleDense(H, b);
@@ -164,7 +159,7 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   for (int i = 15 * stages.Cameras(); i < H.rows(); ++i)
     if (H(i, i) == 0.0) H(i, i) = 1.0;
   ASSERT_GT(stages.Solve(), 0u);
-  VectorX dx = stages.Step();
+  Eigen::VectorXd dx = stages.Step();
   const double damped = lambda / (1.0 + lambda) * dx.dot(H.diagonal().asDiagonal() * dx);
   const double unreduced = b.dot(dx) + damped;
   const double predicted = stages.ComputePredictedReduction(lambda);
@@ -174,7 +169,7 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   solver.pcgRelativeTolerance = 1e-12f;
   solver.pcgMinIterations = 1;
   solver.pcgMaxIterations = 2000;
-  Assemble(solver, scene, undamped, b);
+  stages.Assemble(scene.problem, scene.state, undamped, b);
   stages.Damp(lambda);
   EXPECT_GT(stages.Solve(), 1u);
   dx = stages.Step();
