@@ -16,44 +16,28 @@
 
 using namespace ibatest;
 
-namespace {
-
-// Term n alone: feature levels 0-3, delta weights, bias priors, gravity, plane.
-const char* kTerms[13] = {"level 0", "level 1", "level 2", "level 3", "wp",      "wv",   "wr",
-                          "wsa",     "wsg",     "bias ba", "bias bg", "gravity", "plane"};
-
-// Five cameras (two fixed), four fixed points, term n alone at weight 1.
-SceneOptions OnlyTerm(int n) {
-  SceneOptions o;
-  o.cameras = 5;
-  o.points = 60;
-  o.planePoints = 12;
-  o.fixedCameras = 2;
-  o.fixedPoints = 4;
-  o.feature = n < 4 ? 1.0f : 0.0f;
-  float* w[5] = {&o.wp, &o.wv, &o.wr, &o.wsa, &o.wsg};
-  for (int k = 0; k < 5; ++k) *w[k] = k == n - 4 ? 1.0f : 0.0f;
-  o.biasPrior = n == 9 || n == 10 ? 1.0f : 0.0f;
-  o.gravity = n == 11 ? 1.0f : 0.0f;
-  o.plane = n == 12 ? 1.0f : 0.0f;
-  return o;
-}
-
-void Isolate(int n, IBAProblem& P) {
-  for (int l = 0; l < 4 && n < 4; ++l)
-    if (l != n) std::fill_n(P.features.levelWeights[l].v, 4, 0.0f);
-  if (n == 9 || n == 10) P.biasWeights[10 - n] = 0.0f;
-}
-
-}  // namespace
-
 TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
+  // Term n alone: feature levels 0-3, delta weights, bias priors, gravity, plane.
+  const char* kTerms[13] = {"level 0", "level 1", "level 2", "level 3", "wp",      "wv",   "wr",
+                            "wsa",     "wsg",     "bias ba", "bias bg", "gravity", "plane"};
   for (int term = 0; term < 13; ++term) {
-    const SceneOptions o = OnlyTerm(term);
+    // Five cameras (two fixed), four fixed points, the term at weight 1.
+    SceneOptions o;
+    o.cameras = 5;
+    o.points = 60;
+    o.planePoints = 12;
+    o.fixedCameras = 2;
+    o.fixedPoints = 4;
+    float* w[10] = {&o.feature, &o.wp,        &o.wv,        &o.wr,      &o.wsa,
+                    &o.wsg,     &o.biasPrior, &o.biasPrior, &o.gravity, &o.plane};
+    for (float* x : w) *x = 0.0f;
+    *w[std::max(term - 3, 0)] = 1.0f;
     Scene s;
     BuildScene(o, s);
     IBAProblem& P = s.problem;
-    Isolate(term, P);
+    for (int l = 0; l < 4 && term < 4; ++l)  // one level, one bias prior
+      if (l != term) std::fill_n(P.features.levelWeights[l].v, 4, 0.0f);
+    if (term == 9 || term == 10) P.biasWeights[10 - term] = 0.0f;
     P.fixedPlanes = 1;  // a step re-fits a variable plane
     // b = -1/2 d cost / dx at a perturbed state.
     Perturb(P, s.state, 0.02f, 0.1f, 0.05f, 0.02f, 11);

@@ -91,7 +91,8 @@ TEST(IBASolverRun, PerturbedSceneReturnsToTheTruth) {
 
 // Everything fixed: header, cost and stop line, state untouched. Points
 // only: the loop runs on an empty camera system. One key frame: no delta.
-TEST(IBASolverRun, NoVariableCamera) {
+// Nothing observed: rejections without end.
+TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   Scene s;
   BuildScene(SceneOptions(), s);
   s.problem.fixedCameras = s.state.cameras.Size();
@@ -120,6 +121,27 @@ TEST(IBASolverRun, NoVariableCamera) {
   EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(one.problem, one.state), 0.0f);
   solver.Run(one.problem, one.state, 0, nullptr);
   EXPECT_LT(RMSPixels(one.problem, one.state), 0.05);
+
+  // No measurements and no plane term: the cost is exactly 0 and every step
+  // (of zero length) is a rejection. lambda grows by nu = 2, 4, 8, ... and
+  // leaves the float range at the 17th rejection, long before nu would; the
+  // run stops there instead of damping with an infinity.
+  s.problem.features.measurements.Resize(0);
+  std::fill(s.problem.features.index.begin(), s.problem.features.index.end(), 0u);
+  std::fill_n(s.problem.planeWeights[0].v, 4, 0.0f);
+  IBAState::Copy(s.truth, s.state);  // the points to keep
+  solver.minStep = 0.0f;
+  solver.maxIterations = 16;
+  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_ENOUGH_ITERATIONS);
+  solver.maxIterations = 200;
+  log = std::tmpfile();
+  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_LARGE_DAMPING);
+  const std::vector<std::string> steps = LogLines(log);
+  EXPECT_EQ(std::count_if(steps.begin(), steps.end(),
+                          [](const std::string& l) { return l.rfind("--> ", 0) == 0; }),
+            17);
+  EXPECT_TRUE(SameBytes(s.state.points, s.truth.points));
+  EXPECT_EQ(steps.back(), "Stop by IBA_LM_LARGE_DAMPING");
 }
 
 // A non-finite measurement (the PCG fails), a measurement of a point that
@@ -161,33 +183,6 @@ TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
                                 solver.ComputeCost(p, before, 0, nullptr))
         << which;
   }
-}
-
-// Cameras fixed, points free but unobserved: the cost is exactly 0 and every
-// step (of zero length) is a rejection. lambda grows by nu = 2, 4, 8, ...
-// and leaves the float range at the 17th rejection, long before nu would;
-// the run stops there instead of damping with an infinity.
-TEST(IBASolverRun, EndlessRejectionsEndInLargeDamping) {
-  SceneOptions o;
-  o.fixedCameras = o.cameras;
-  o.planePoints = 0;
-  Scene s;
-  BuildScene(o, s);
-  s.problem.features.measurements.Resize(0);
-  std::fill(s.problem.features.index.begin(), s.problem.features.index.end(), 0u);
-  IBASolver solver;
-  solver.minStep = 0.0f;
-  solver.maxIterations = 16;
-  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_ENOUGH_ITERATIONS);
-  solver.maxIterations = 200;
-  FILE* log = std::tmpfile();
-  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_LARGE_DAMPING);
-  const std::vector<std::string> lines = LogLines(log);
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) { return l.rfind("--> ", 0) == 0; }),
-            17);
-  EXPECT_TRUE(SameBytes(s.state.points, s.truth.points));
-  EXPECT_EQ(lines.back(), "Stop by IBA_LM_LARGE_DAMPING");
 }
 
 // The state's plane set by hand: 0 tilted, 1 the same with a downward normal
