@@ -51,8 +51,7 @@ TEST(IBASolverRun, PerturbedSceneReturnsToTheTruth) {
   FILE* log = std::tmpfile();
   IBASolver solver;
   solver.minRelativeReduction = 1e-6f;
-  const IBAStopReason reason = solver.Run(s.problem, s.state, 1, log);
-  EXPECT_TRUE(reason != IBA_LM_NORMAL_EQUATION_FAIL && reason != IBA_LM_INFINIT_SSE) << reason;
+  solver.Run(s.problem, s.state, 1, log);  // the stop line and the state checked below
   const std::vector<std::string> lines = LogLines(log);
   EXPECT_GT(RMSPixels(s.problem, start), 20.0);
   EXPECT_LT(RMSPixels(s.problem, s.state), 0.02);
@@ -225,18 +224,15 @@ TEST(IBASolverRun, GroundAlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
     IBASolverTestAccess stages(solver);
     const float start = solver.ComputeCost(p, s.state, 0, nullptr);
     EXPECT_EQ(stages.AlignToGroundPlane(p, s.state), which != 3);
-    if (which == 3) {
-      EXPECT_TRUE(SameBytes(before.cameras, s.state.cameras));
-      continue;
-    }
+    // The fixed camera moves with the world too.
+    EXPECT_EQ(SameBytes(before.cameras, s.state.cameras), which == 3);
+    if (which == 3) continue;
     EXPECT_NEAR(solver.ComputeCost(p, s.state, 0, nullptr), start, 1e-3f * start);
-    const float plane[4] = {0.0f, 0.0f, 1.0f, 0.0f};
-    for (int k = 0; k < 4; ++k) EXPECT_NEAR(s.state.planes[0].v[k], plane[k], 1e-5f) << which;
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(s.state.planes[0].v[k], k == 2, 1e-5f) << which;
     EXPECT_NEAR(c.p[0], 0.5f, 1e-5f);
     EXPECT_NEAR(c.p[1], -0.2f, 1e-5f);
     EXPECT_NEAR(c.R[1][0], 0.0f, 1e-5f) << which;
-    // The fixed camera moved with the world; quaternions stay in w >= 0.
-    EXPECT_FALSE(SameBytes(before.cameras, s.state.cameras));
+    // Quaternions stay in w >= 0.
     for (u32 i = 0; i < s.state.cameras.Size(); ++i) EXPECT_GE(s.state.cameras[i].q[3], 0.0f);
   }
 }
