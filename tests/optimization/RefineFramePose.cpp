@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Dense>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "common/Draws.h"
 
 namespace {
+
+using Pose = Eigen::Matrix<float, 3, 4, Eigen::RowMajor>;
 
 // The start of every refinement: no rotation, some translation.
 CameraPose Start() {
@@ -34,9 +37,8 @@ struct Scene {
     records.Resize(count);
     for (u32 i = 0; i < count; ++i) {
       const float m[3] = {0.6f * wide * Uniform(-1, 1), 0.45f * wide * Uniform(-1, 1), 1.0f};
-      float y[3];
-      for (int k = 0; k < 3; ++k)
-        y[k] = truth.m[k][0] * m[0] + truth.m[k][1] * m[1] + truth.m[k][2] * m[2];
+      const Eigen::Vector3f y =
+          Eigen::Map<const Pose>(truth.m[0]).leftCols<3>() * Eigen::Map<const Eigen::Vector3f>(m);
       records[i] = {
           {m[0], m[1], y[0] / y[2] + noise * Gaussian(), y[1] / y[2] + noise * Gaussian()}};
     }
@@ -64,10 +66,8 @@ CameraPose Rotated(const CameraPose& pose, const float* theta) {
 
 // Largest difference of two poses (the translation is never touched).
 float Gap(const CameraPose& a, const CameraPose& b) {
-  float gap = 0.0f;
-  for (int i = 0; i < 12; ++i)
-    gap = std::max(gap, std::fabs(a.m[i / 4][i % 4] - b.m[i / 4][i % 4]));
-  return gap;
+  return (Eigen::Map<const Pose>(a.m[0]) - Eigen::Map<const Pose>(b.m[0]))
+      .lpNorm<Eigen::Infinity>();
 }
 
 const float kAxis[3] = {0.48f, -0.6f, 0.64f};
