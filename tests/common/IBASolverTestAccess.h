@@ -41,9 +41,8 @@ class IBASolverTestAccess {
   float ComputeGravityCost(const IBAProblem& p, const IBAState& x) const {
     return s_.ComputeGravityCost(p, x, 0, nullptr);
   }
-  // Variable cameras and camera pairs (two or more apart) sharing points.
+  // Variable cameras.
   u32 Cameras() const { return s_.cameraBlocks.Size(); }
-  u32 Pairs() const { return static_cast<u32>(s_.pairs.size()); }
 
   // Dense H (cameras first, 15 each, then points, 3 each) and b from the
   // solver's blocks as they stand.

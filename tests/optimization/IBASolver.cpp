@@ -106,23 +106,13 @@ TEST(IBASolverRun, PerturbedSceneReturnsToTheTruth) {
   EXPECT_NEAR(term, total, 1e-6 * total);  // printed to seven digits
 }
 
-// Everything fixed: header, cost and stop line, state untouched. Points
-// only: the loop runs on an empty camera system. One key frame: no delta.
-// Nothing observed: rejections without end.
+// Points only: the loop runs on an empty camera system. One key frame: no
+// delta. Nothing observed: rejections without end.
 TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   Scene s;
   BuildScene(SceneOptions(), s);
   s.problem.fixedCameras = s.state.cameras.Size();
-  s.problem.fixedPoints = s.state.points.Size();
   IBASolver solver;
-  FILE* log = std::tmpfile();
-  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
-  const std::vector<std::string> lines = LogLines(log);
-  EXPECT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[1], "#Camera = 6 + 0, #Point = 120 + 0, #Plane = 0 + 1");
-  EXPECT_TRUE(SameBytes(s.truth.cameras, s.state.cameras));
-
-  s.problem.fixedPoints = 0;
   Perturb(s.problem, s.state, 0.0f, 0.0f, 0.0f, 0.05f, 8);
   solver.Run(s.problem, s.state, 0, nullptr);
   EXPECT_LT(RMSPixels(s.problem, s.state), 0.05);
@@ -151,7 +141,7 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   solver.maxIterations = 16;
   EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_ENOUGH_ITERATIONS);
   solver.maxIterations = 200;
-  log = std::tmpfile();
+  FILE* log = std::tmpfile();
   EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_LARGE_DAMPING);
   const std::vector<std::string> steps = LogLines(log);
   EXPECT_EQ(std::count_if(steps.begin(), steps.end(),
@@ -164,14 +154,18 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
 // A non-finite measurement (the PCG fails), a measurement of a point that
 // does not exist, or a ground plane whose normal overflows when normalised
 // (the alignment after the first step is rolled back): the run fails with
-// the state untouched. Then each bound: every step too small (state
-// untouched), too small a reduction (the first accepted step is kept), too
-// small a gradient.
+// the state untouched; so does a run with everything fixed. Then each
+// bound: every step too small (state untouched), too small a reduction (the
+// first accepted step is kept), too small a gradient.
 TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
-  const IBAStopReason codes[6] = {
-      IBA_LM_NORMAL_EQUATION_FAIL, IBA_LM_NORMAL_EQUATION_FAIL,     IBA_LM_INFINIT_SSE,
-      IBA_LM_SMALL_DELTA,          IBA_LM_SMALL_RELATIVE_REDUCTION, IBA_LM_SMALL_JTE};
-  for (int which = 0; which < 6; ++which) {
+  const IBAStopReason codes[7] = {IBA_LM_NORMAL_EQUATION_FAIL,
+                                  IBA_LM_NORMAL_EQUATION_FAIL,
+                                  IBA_LM_INFINIT_SSE,
+                                  IBA_LM_ENOUGH_ITERATIONS,
+                                  IBA_LM_SMALL_DELTA,
+                                  IBA_LM_SMALL_RELATIVE_REDUCTION,
+                                  IBA_LM_SMALL_JTE};
+  for (int which = 0; which < 7; ++which) {
     Scene s;
     Start(s, 0.2f);
     IBAProblem& p = s.problem;
@@ -183,19 +177,20 @@ TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
       std::fill(p.pointPlanes.begin(), p.pointPlanes.end(), kNoPlane);
       s.state.planes[0] = LA::AlignedVector4f{{1e30f, 0.0f, 1e30f, 0.0f}};
     }
+    if (which == 3) p.fixedCameras = s.state.cameras.Size(), p.fixedPoints = s.state.points.Size();
     IBAState before;
     IBAState::Copy(before, s.state);
     IBASolver solver;
-    if (which == 3) solver.minStep = 1e10f;
-    if (which == 4) solver.minRelativeReduction = 2.0f;
-    if (which == 5) solver.minGradient = 1e30f;
+    if (which == 4) solver.minStep = 1e10f;
+    if (which == 5) solver.minRelativeReduction = 2.0f;
+    if (which == 6) solver.minGradient = 1e30f;
     testing::internal::CaptureStderr();
     EXPECT_EQ(solver.Run(p, s.state, 0, nullptr), codes[which]) << which;
     const char* expected =
         "IBASolver::Run: a measurement names a point that does not exist; state left unchanged\n";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), which == 1 ? expected : "");
-    EXPECT_EQ(SameBytes(before.cameras, s.state.cameras), which < 4) << which;
-    EXPECT_TRUE(which < 4 ? SameBytes(before.points, s.state.points)
+    EXPECT_EQ(SameBytes(before.cameras, s.state.cameras), which < 5) << which;
+    EXPECT_TRUE(which < 5 ? SameBytes(before.points, s.state.points)
                           : solver.ComputeCost(p, s.state, 0, nullptr) <
                                 solver.ComputeCost(p, before, 0, nullptr))
         << which;
@@ -305,11 +300,9 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
     stages.SetStep(dx);
     stages.UpdateState(P, s.state);
     stages.Assemble(P, s.state, H1, b1);
-    const Eigen::VectorXd expected = -H * dx, got = b1 - b;
-    const double scale = expected.lpNorm<Eigen::Infinity>();
+    const double scale = (H * dx).lpNorm<Eigen::Infinity>();
     ASSERT_GT(scale, 0.0) << kTerms[term];
-    for (int i = 0; i < b1.size(); ++i)
-      EXPECT_NEAR(got(i), expected(i), 2e-3 * scale) << kTerms[term] << ", entry " << i;
+    EXPECT_LT((b1 - b + H * dx).lpNorm<Eigen::Infinity>(), 2e-3 * scale) << kTerms[term];
   }
 }
 
@@ -334,7 +327,6 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   Eigen::MatrixXd H, undamped;
   Eigen::VectorXd b;
   stages.Assemble(scene.problem, scene.state, undamped, b);
-  ASSERT_GE(stages.Pairs(), 3u);  // cameras two or more apart share points
   stages.Damp(lambda);
   stages.AssembleDense(H, b);
   // Damping scales every diagonal entry, cameras' and points', and nothing else.
@@ -367,11 +359,8 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   FILE* log = std::tmpfile();
   ASSERT_EQ(run.Run(p, scene.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
   const std::string line = LogLines(log)[4];
-  int it, n;
-  float after, rel, g, step, damping;
-  ASSERT_EQ(std::sscanf(line.c_str(), "--> %d  %f  %f  %f  %f  %e  %d", &it, &after, &rel, &g,
-                        &step, &damping, &n),
-            7)
+  float after, damping;
+  ASSERT_EQ(std::sscanf(line.c_str(), "--> %*d %f %*f %*f %*f %e %*d", &after, &damping), 2)
       << line;
   const double t = 2.0 * (before - after) / predicted - 1.0;
   ASSERT_GT(1.0 - t * t * t, 0.4) << "a step this good shrinks the damping by less than 3";
