@@ -117,7 +117,6 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   o.points = 60;
   Scene one;
   BuildScene(o, one);
-  EXPECT_EQ(one.problem.deltas.Size(), 0u);
   Perturb(one.problem, one.state, 0.02f, 0.01f, 0.0f, 0.0f, 5);
   EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(one.problem, one.state), 0.0f);
   solver.Run(one.problem, one.state, 0, nullptr);
@@ -132,8 +131,6 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   std::fill_n(s.problem.planeWeights[0].v, 4, 0.0f);
   IBAState::Copy(s.truth, s.state);  // the points to keep
   solver.minStep = 0.0f;
-  solver.maxIterations = 16;
-  EXPECT_EQ(solver.Run(s.problem, s.state, 0, nullptr), IBA_LM_ENOUGH_ITERATIONS);
   solver.maxIterations = 200;
   FILE* log = std::tmpfile();
   EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_LARGE_DAMPING);
