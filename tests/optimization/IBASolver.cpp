@@ -3,7 +3,7 @@
 // state b(x + dx) = -H dx with H assembled densely from the solver's blocks.
 // On a scene whose points are seen by many cameras (fill-in between cameras
 // two or more apart): the damped system, the Schur complement, PCG and
-// back-substitution against a dense solve, and the gain ratio of Run, whose
+// back-substitution against the dense system, and the gain ratio of Run, whose
 // predicted reduction must use the unreduced right-hand side. The
 // Levenberg-Marquardt loop end to end: a perturbed noise-free scene returns
 // to the truth with fixed variables untouched and the exact log lines, and
@@ -298,7 +298,7 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
 }
 
 // A perturbed scene of eight cameras, damped as Run damps it: the Schur
-// complement, PCG and back-substitution against a dense solve; the predicted
+// complement, PCG and back-substitution solve the dense system; the predicted
 // reduction is b.dx + lambda dx^T D dx with the unreduced b, and the accepted
 // step of Run scales the damping by max(1/3, 1 - (2 rho - 1)^3) with rho the
 // gain ratio.
