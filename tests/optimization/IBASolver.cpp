@@ -255,6 +255,12 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
     for (int l = 0; l < 4 && term < 4; ++l)  // one level, one bias prior
       if (l != term) std::fill_n(P.features.levelWeights[l].v, 4, 0.0f);
     if (term == 9 || term == 10) P.biasWeights[10 - term] = 0.0f;
+    // The last camera has no gravity record; its old one stays past the end.
+    const u32 g = P.gravity.Size() - 1;
+    std::swap(P.gravity[0], P.gravity[g]);
+    std::swap(P.gravityCameras[0], P.gravityCameras[g]);
+    P.gravity.Resize(g);
+    P.gravityCameras.pop_back();
     P.fixedPlanes = 1;  // a step re-fits a variable plane
     // b = -1/2 d cost / dx at a perturbed state.
     Perturb(P, s.state, 0.02f, 0.1f, 0.05f, 0.02f, 11);
