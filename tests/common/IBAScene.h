@@ -143,9 +143,6 @@ inline void Perturb(const IBAProblem& problem, IBAState& state, float position, 
     for (int r = 0; r < 3; ++r) state.points[k].v[r] += point * Gaussian();
 }
 
-using MatrixX = IBASolverTestAccess::MatrixX;
-using VectorX = IBASolverTestAccess::VectorX;
-
 // The lines of a log file, without their line ends; closes the file.
 inline std::vector<std::string> LogLines(FILE* f) {
   std::vector<std::string> lines;
@@ -160,18 +157,15 @@ inline std::vector<std::string> LogLines(FILE* f) {
 inline double RMSPixels(const IBAProblem& problem, const IBAState& state) {
   double sum = 0.0;
   const u32 n = problem.features.measurements.Size();
-  for (u32 i = 0; i < state.cameras.Size(); ++i) {
-    const CameraPose& C = state.cameras[i].pose;
+  for (u32 i = 0; i < state.cameras.Size(); ++i)
     for (u32 m = problem.features.index[4 * i]; m < problem.features.index[4 * i + 4]; ++m) {
       const IBAMeasurement& z = problem.features.measurements[m];
-      const float* X = state.points[z.point].v;
-      double xc[3];
-      for (int r = 0; r < 3; ++r)
-        xc[r] = C[r][0] * X[0] + C[r][1] * X[1] + C[r][2] * X[2] + C[r][3];
-      const double ex = z.x - xc[0] / xc[2], ey = z.y - xc[1] / xc[2];
-      sum += ex * ex + ey * ey;
+      using Pose = Eigen::Matrix<float, 3, 4, Eigen::RowMajor>;
+      const Eigen::Vector3d x =
+          Eigen::Map<const Pose>(&state.cameras[i].pose.m[0][0]).cast<double>() *
+          Eigen::Map<const Eigen::Vector3f>(state.points[z.point].v).cast<double>().homogeneous();
+      sum += (Eigen::Vector2d(z.x, z.y) - x.hnormalized()).squaredNorm();
     }
-  }
   return n ? 500.0 * std::sqrt(sum / n) : 0.0;
 }
 

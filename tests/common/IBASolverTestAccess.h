@@ -9,21 +9,27 @@
 
 class IBASolverTestAccess {
  public:
-  using MatrixX = Eigen::MatrixXd;
-  using VectorX = Eigen::VectorXd;
-
   explicit IBASolverTestAccess(IBASolver& s) : s_(s) {}
 
-  void BuildStructure(const IBAProblem& p, const IBAState& x) { s_.BuildStructure(p, x); }
-  void ConstructNormalEquation(const IBAProblem& p, const IBAState& x) {
+  // Builds the structure and the normal equations at x; H and b dense.
+  void Assemble(const IBAProblem& p, const IBAState& x, Eigen::MatrixXd& H, Eigen::VectorXd& b) {
+    s_.BuildStructure(p, x);
     s_.ConstructNormalEquation(p, x);
+    AssembleDense(H, b);
   }
-  void SaveDiagonals() { s_.SaveDiagonals(); }
-  void DampDiagonals(float factor) { s_.DampDiagonals(factor); }
-  void BackupSystem() { s_.BackupSystem(); }
-  void ComputeSchurComplement() { s_.ComputeSchurComplement(); }
-  u32 SolvePCG() { return s_.SolvePCG(); }
-  void BackSubstitutePoints() { s_.BackSubstitutePoints(); }
+  // Damps the system as Run does before its first step.
+  void Damp(float lambda) {
+    s_.SaveDiagonals();
+    s_.DampDiagonals(1.0f + lambda);
+    s_.BackupSystem();
+  }
+  // The Schur complement, PCG and back-substitution; the PCG iterations.
+  u32 Solve() {
+    s_.ComputeSchurComplement();
+    const u32 n = s_.SolvePCG();
+    s_.BackSubstitutePoints();
+    return n;
+  }
   float ComputePredictedReduction(float lambda) const {
     return s_.ComputePredictedReduction(lambda);
   }
@@ -35,19 +41,15 @@ class IBASolverTestAccess {
   float ComputeGravityCost(const IBAProblem& p, const IBAState& x) const {
     return s_.ComputeGravityCost(p, x, 0, nullptr);
   }
-  float ComputePlaneCost(const IBAProblem& p, const IBAState& x) const {
-    return s_.ComputePlaneCost(p, x, 0, nullptr);
-  }
-  // Variable cameras and camera pairs (two or more apart) sharing points.
+  // Variable cameras.
   u32 Cameras() const { return s_.cameraBlocks.Size(); }
-  u32 Pairs() const { return static_cast<u32>(s_.pairs.size()); }
 
   // Dense H (cameras first, 15 each, then points, 3 each) and b from the
   // solver's blocks as they stand.
-  void AssembleDense(MatrixX& H, VectorX& b) const {
+  void AssembleDense(Eigen::MatrixXd& H, Eigen::VectorXd& b) const {
     const u32 nc = Cameras(), np = s_.pointBlocks.Size();
-    H = MatrixX::Zero(15 * nc + 3 * np, 15 * nc + 3 * np);
-    b = VectorX::Zero(H.rows());
+    H = Eigen::MatrixXd::Zero(15 * nc + 3 * np, 15 * nc + 3 * np);
+    b = Eigen::VectorXd::Zero(H.rows());
     auto put = [&](int r0, int c0, const float(*rows)[4], bool diagonal, bool mirror) {
       for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) {
@@ -92,12 +94,12 @@ class IBASolverTestAccess {
   }
 
   // The solver's step as one vector in the dense order, and back.
-  VectorX Step() const {
-    VectorX x(15 * Cameras() + 3 * s_.pointStep.Size());
+  Eigen::VectorXd Step() const {
+    Eigen::VectorXd x(15 * Cameras() + 3 * s_.pointStep.Size());
     for (int i = 0; i < x.size(); ++i) x(i) = Entry(i);
     return x;
   }
-  void SetStep(const VectorX& x) {
+  void SetStep(const Eigen::VectorXd& x) {
     std::memset(s_.cameraStep.Data(), 0, sizeof(LA::CameraVector15) * Cameras());
     for (int i = 0; i < x.size(); ++i) Entry(i) = static_cast<float>(x(i));
   }

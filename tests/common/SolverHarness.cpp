@@ -7,15 +7,13 @@
 #include "common/InertialScene.h"
 
 void NudgeCamera(const f32* extrinsic, CameraIMUState& c, int n, float h) {
-  float* groups[5] = {c.p, c.v, nullptr, c.ba, c.bg};
-  const int g = n / 3, k = n % 3;
-  if (g == 2) {
+  if (n / 3 == 2) {
     float d[3] = {0.0f, 0.0f, 0.0f}, q[4];
-    d[k] = h;
+    d[n % 3] = h;
     LA::UpdateQuaternion(d, c.q, q);
     std::memcpy(c.q, q, sizeof(q));
   } else {
-    groups[g][k] += h;
+    reinterpret_cast<float*>(&c)[4 * (n / 3) + n % 3] += h;  // the lanes p, v, q, ba, bg
   }
   RefreshCaches(extrinsic, c);
 }

@@ -1,0 +1,365 @@
+// The bundle adjustment solver. Each term alone: the right-hand side is
+// minus half the numerical gradient of ComputeCost, and at a zero-residual
+// state b(x + dx) = -H dx with H assembled densely from the solver's blocks.
+// On a scene whose points are seen by many cameras (fill-in between cameras
+// two or more apart): the damped system, the Schur complement, PCG and
+// back-substitution against the dense system, and the gain ratio of Run, whose
+// predicted reduction must use the unreduced right-hand side. The
+// Levenberg-Marquardt loop end to end: a perturbed noise-free scene returns
+// to the truth with fixed variables untouched and the exact log lines, and
+// its cameras convert to the map's record; the degenerate runs, bad input,
+// the stop codes, and the alignment to the ground plane.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "common/IBAScene.h"
+#include "common/SolverHarness.h"
+
+using namespace ibatest;
+
+// The six-camera scene with one camera fixed, half a pixel of noise, moved.
+static void Start(Scene& s) {
+  SceneOptions o;
+  o.fixedCameras = 1;
+  o.noisePixels = 0.5f;
+  BuildScene(o, s);
+  Perturb(s.problem, s.state, 0.01f, 0.006f, 0.02f, 0.02f, 17);
+}
+
+// Fourteen cameras sharing their points (the Schur complement fills in
+// between cameras several apart) with every term on, noise-free, the true
+// biases on the prior: the truth is the optimum, and Run returns to it.
+TEST(IBASolverRun, PerturbedSceneReturnsToTheTruth) {
+  SceneOptions o;
+  o.cameras = 14;
+  o.points = 420;
+  o.planePoints = 60;
+  o.fixedCameras = 1;
+  o.fixedPoints = 20;
+  o.biases = false;
+  Scene s;
+  BuildScene(o, s);
+  Perturb(s.problem, s.state, 0.05f, 0.035f, 0.1f, 0.1f, 21);
+  IBAState start;
+  IBAState::Copy(start, s.state);
+  FILE* log = std::tmpfile();
+  IBASolver solver;
+  solver.minRelativeReduction = 1e-6f;
+  solver.Run(s.problem, s.state, 1, log);  // the stop line and the state checked below
+  const std::vector<std::string> lines = LogLines(log);
+  EXPECT_GT(RMSPixels(s.problem, start), 20.0);
+  EXPECT_LT(RMSPixels(s.problem, s.state), 0.02);
+  for (u32 i = 0; i < o.cameras; ++i) {  // positions, velocities and biases, not q
+    const f32 *x = reinterpret_cast<const f32*>(&s.state.cameras[i]),
+              *y = reinterpret_cast<const f32*>(&s.truth.cameras[i]);
+    for (int k = 0; k < 20; ++k) EXPECT_NEAR(x[k], y[k], k / 4 == 2 ? 2.0 : 2e-3) << i << " " << k;
+  }
+  EXPECT_NEAR(s.state.planes[0].v[2], 1.0f, 1e-4f);
+  EXPECT_NEAR(s.state.planes[0].v[3], 0.0f, 1e-3f);
+  // Fixed cameras and points are bit-unchanged.
+  EXPECT_EQ(std::memcmp(&s.state.cameras[0], &start.cameras[0], sizeof(CameraIMUState)), 0);
+  EXPECT_EQ(std::memcmp(s.state.points.Data(), start.points.Data(), 16 * o.fixedPoints), 0);
+  // A camera's map record: p, v, q, ba, bg as doubles, whatever the unused
+  // fourth floats hold, and its pose cache.
+  CameraIMUState c = s.state.cameras[5];
+  c.p[3] = c.v[3] = c.ba[3] = c.bg[3] = NAN;
+  f64 out[16];
+  CameraPose pose;
+  ConvertCameraIMUState(c, out, pose);
+  const int lanes[16] = {0, 1, 2, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 16, 17, 18};
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(out[i], reinterpret_cast<const f32*>(&c)[lanes[i]]) << i;
+  EXPECT_EQ(std::memcmp(&pose, &c.pose, sizeof(pose)), 0);
+
+  // Header, start cost, one line per iteration, stop line.
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], std::string(64, '-'));
+  EXPECT_EQ(lines[1], "#Camera = 1 + 13, #Point = 20 + 400, #Plane = 0 + 1");
+  EXPECT_EQ(lines[2], "   #LM   ||e||^2  ||e||^2_rel  ||JTe||_oo  ||dx||^2  damping   #PCG");
+  EXPECT_NEAR(lines.size(), 5 + solver.iterations, 1);  // a small last step prints none
+  EXPECT_EQ(lines.back().rfind("Stop by IBA_LM_", 0), 0u) << lines.back();
+
+  // The verbose-2 lines at the start: each term's weighted cost, for the
+  // features and the plane also the root mean square of the (level-scaled)
+  // errors.
+  const IBAProblem& p = s.problem;
+  log = std::tmpfile();
+  const float total = solver.ComputeCost(p, start, 2, log);
+  const std::vector<std::string> terms = LogLines(log);
+  ASSERT_EQ(terms.size(), 11u);
+  float term, rms;
+  ASSERT_EQ(std::sscanf(terms[0].c_str(), "  Feature %e <-- %e", &term, &rms), 2) << terms[0];
+  EXPECT_NEAR(term, solver.ComputeFeatureCost(p, start, 0, nullptr), 1e-6 * term);
+  const u32 n = p.features.measurements.Size();
+  EXPECT_NEAR(rms, std::sqrt(p.features.imageScale * term / n), 1e-4 * rms);
+  ASSERT_EQ(std::sscanf(terms[9].c_str(), "  Plane   %e <-- %e", &term, &rms), 2) << terms[9];
+  EXPECT_NEAR(rms, std::sqrt(term / p.planeWeights[0].v[0] / p.planePoints[0].size()), 1e-4 * rms);
+  ASSERT_EQ(std::sscanf(terms[10].c_str(), "  Total   %e", &term), 1) << terms[10];
+  EXPECT_NEAR(term, total, 1e-6 * total);  // printed to seven digits
+}
+
+// Points only: the loop runs on an empty camera system. One key frame: no
+// delta. Nothing observed: rejections without end.
+TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
+  Scene s;
+  BuildScene(SceneOptions(), s);
+  s.problem.fixedCameras = s.state.cameras.Size();
+  IBASolver solver;
+  Perturb(s.problem, s.state, 0.0f, 0.0f, 0.0f, 0.05f, 8);
+  solver.Run(s.problem, s.state, 0, nullptr);
+  EXPECT_LT(RMSPixels(s.problem, s.state), 0.05);
+  EXPECT_TRUE(SameBytes(s.truth.cameras, s.state.cameras));
+
+  SceneOptions o;
+  o.cameras = 1;
+  o.points = 60;
+  Scene one;
+  BuildScene(o, one);
+  Perturb(one.problem, one.state, 0.02f, 0.01f, 0.0f, 0.0f, 5);
+  EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(one.problem, one.state), 0.0f);
+  solver.Run(one.problem, one.state, 0, nullptr);
+  EXPECT_LT(RMSPixels(one.problem, one.state), 0.05);
+
+  // No measurements and no plane term: the cost is exactly 0 and every step
+  // (of zero length) is a rejection. lambda grows by nu = 2, 4, 8, ... and
+  // leaves the float range at the 17th rejection, long before nu would; the
+  // run stops there instead of damping with an infinity.
+  s.problem.features.measurements.Resize(0);
+  std::fill(s.problem.features.index.begin(), s.problem.features.index.end(), 0u);
+  std::fill_n(s.problem.planeWeights[0].v, 4, 0.0f);
+  IBAState::Copy(s.truth, s.state);  // the points to keep
+  solver.minStep = 0.0f;
+  solver.maxIterations = 200;
+  FILE* log = std::tmpfile();
+  EXPECT_EQ(solver.Run(s.problem, s.state, 1, log), IBA_LM_LARGE_DAMPING);
+  const std::vector<std::string> steps = LogLines(log);
+  EXPECT_EQ(std::count_if(steps.begin(), steps.end(),
+                          [](const std::string& l) { return l.rfind("--> ", 0) == 0; }),
+            17);
+  EXPECT_TRUE(SameBytes(s.state.points, s.truth.points));
+  EXPECT_EQ(steps.back(), "Stop by IBA_LM_LARGE_DAMPING");
+}
+
+// A non-finite measurement (the PCG fails), a measurement of a point that
+// does not exist, or a ground plane whose normal overflows when normalised
+// (the alignment after the first step is rolled back): the run fails with
+// the state untouched; so does a run with everything fixed. Then each
+// bound: every step too small (state untouched), too small a reduction (the
+// first accepted step is kept), too small a gradient.
+TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
+  const IBAStopReason codes[7] = {IBA_LM_NORMAL_EQUATION_FAIL,
+                                  IBA_LM_NORMAL_EQUATION_FAIL,
+                                  IBA_LM_INFINIT_SSE,
+                                  IBA_LM_ENOUGH_ITERATIONS,
+                                  IBA_LM_SMALL_DELTA,
+                                  IBA_LM_SMALL_RELATIVE_REDUCTION,
+                                  IBA_LM_SMALL_JTE};
+  for (int which = 0; which < 7; ++which) {
+    Scene s;
+    Start(s);
+    IBAProblem& p = s.problem;
+    if (which == 0) p.features.measurements[p.features.index[4]].x = INFINITY;
+    if (which == 1) p.features.measurements[0].point = 100000;  // the first is checked too
+    if (which == 2) {
+      p.ground = 1, p.groundCamera = 2, p.fixedPlanes = 1;
+      p.planePoints[0].clear();
+      std::fill(p.pointPlanes.begin(), p.pointPlanes.end(), kNoPlane);
+      s.state.planes[0] = LA::AlignedVector4f{{1e30f, 0.0f, 1e30f, 0.0f}};
+    }
+    if (which == 3) p.fixedCameras = s.state.cameras.Size(), p.fixedPoints = s.state.points.Size();
+    IBAState before;
+    IBAState::Copy(before, s.state);
+    IBASolver solver;
+    if (which == 4) solver.minStep = 1e10f;
+    if (which == 5) solver.minRelativeReduction = 2.0f;
+    if (which == 6) solver.minGradient = 1e30f;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(solver.Run(p, s.state, 0, nullptr), codes[which]) << which;
+    const char* expected =
+        "IBASolver::Run: a measurement names a point that does not exist; state left unchanged\n";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), which == 1 ? expected : "");
+    EXPECT_EQ(SameBytes(before.cameras, s.state.cameras), which < 5) << which;
+    EXPECT_TRUE(which < 5 ? SameBytes(before.points, s.state.points)
+                          : solver.ComputeCost(p, s.state, 0, nullptr) <
+                                solver.ComputeCost(p, before, 0, nullptr))
+        << which;
+  }
+}
+
+// The state's plane set by hand: 0 tilted, 1 the same with a downward normal
+// (flipped first), 2 along the ground camera's body x axis, whose cross
+// product with the normal vanishes. The plane becomes z = 0, the ground
+// camera lands on its position, keeps its heading (its body y axis, the
+// one further from the normal, stays in the new y-z plane) and every
+// residual is kept. 3: no ground camera, nothing moves.
+TEST(IBASolverRun, GroundAlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
+  for (int which = 0; which < 4; ++which) {
+    Scene s;
+    Start(s);
+    IBAProblem& p = s.problem;
+    for (IBAGravity& g : p.gravity) std::fill_n(g.weight, 4, 0.0f);  // tied to the old up
+    p.ground = 1, p.groundCamera = 2, p.groundPlane = 0;
+    p.groundPosition[0] = 0.5f, p.groundPosition[1] = -0.2f;
+    CameraIMUState& c = s.state.cameras[2];
+    using V = Eigen::Map<const Eigen::Vector3f>;
+    Eigen::Vector3f n = 0.6f * V(c.R[0]) + 0.5f * V(c.R[1]) + 0.9f * V(c.R[2]);
+    if (which == 2) {
+      RotationToQuaternion(LA::AlignedMatrix3f{{{0, -1, 0, 0}, {1, 0, 0, 0}, {0, 0, 1, 0}}}, c.q);
+      RefreshCaches(s.state.extrinsic, c);
+      n = Eigen::Vector3f(0.0f, 1.0f, 0.0f);
+    }
+    n.normalize();
+    const float sign = which == 1 ? -1.0f : 1.0f;
+    s.state.planes[0] = LA::AlignedVector4f{{sign * n[0], sign * n[1], sign * n[2], -0.3f * sign}};
+    if (which == 3) p.groundCamera = 0xFFFFFFFFu;
+    IBAState before;
+    IBAState::Copy(before, s.state);
+    IBASolver solver;
+    IBASolverTestAccess stages(solver);
+    const float start = solver.ComputeCost(p, s.state, 0, nullptr);
+    EXPECT_EQ(stages.AlignToGroundPlane(p, s.state), which != 3);
+    // The fixed camera moves with the world too.
+    EXPECT_EQ(SameBytes(before.cameras, s.state.cameras), which == 3);
+    if (which == 3) continue;
+    EXPECT_NEAR(solver.ComputeCost(p, s.state, 0, nullptr), start, 1e-3f * start);
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(s.state.planes[0].v[k], k == 2, 1e-5f) << which;
+    EXPECT_NEAR(c.p[0], 0.5f, 1e-5f);
+    EXPECT_NEAR(c.p[1], -0.2f, 1e-5f);
+    EXPECT_NEAR(c.R[1][0], 0.0f, 1e-5f) << which;
+    // Quaternions stay in w >= 0.
+    for (u32 i = 0; i < s.state.cameras.Size(); ++i) EXPECT_GE(s.state.cameras[i].q[3], 0.0f);
+  }
+}
+
+TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
+  // Term n alone: feature levels 0-3, delta weights, bias priors, gravity, plane.
+  const char* kTerms[13] = {"level 0", "level 1", "level 2", "level 3", "wp",      "wv",   "wr",
+                            "wsa",     "wsg",     "bias ba", "bias bg", "gravity", "plane"};
+  for (int term = 0; term < 13; ++term) {
+    // Five cameras (two fixed), four fixed points, the term at weight 1.
+    SceneOptions o;
+    o.cameras = 5;
+    o.points = 60;
+    o.planePoints = 12;
+    o.fixedCameras = 2;
+    o.fixedPoints = 4;
+    float* w[10] = {&o.feature, &o.wp,        &o.wv,        &o.wr,      &o.wsa,
+                    &o.wsg,     &o.biasPrior, &o.biasPrior, &o.gravity, &o.plane};
+    for (float* x : w) *x = 0.0f;
+    *w[std::max(term - 3, 0)] = 1.0f;
+    Scene s;
+    BuildScene(o, s);
+    IBAProblem& P = s.problem;
+    for (int l = 0; l < 4 && term < 4; ++l)  // one level, one bias prior
+      if (l != term) std::fill_n(P.features.levelWeights[l].v, 4, 0.0f);
+    if (term == 9 || term == 10) P.biasWeights[10 - term] = 0.0f;
+    // The last camera has no gravity record; its old one stays past the end.
+    const u32 g = P.gravity.Size() - 1;
+    std::swap(P.gravity[0], P.gravity[g]);
+    std::swap(P.gravityCameras[0], P.gravityCameras[g]);
+    P.gravity.Resize(g);
+    P.gravityCameras.pop_back();
+    P.fixedPlanes = 1;  // a step re-fits a variable plane
+    // b = -1/2 d cost / dx at a perturbed state.
+    Perturb(P, s.state, 0.02f, 0.1f, 0.05f, 0.02f, 11);
+    IBASolver solver;
+    IBASolverTestAccess stages(solver);
+    Eigen::MatrixXd H, H1;
+    Eigen::VectorXd b, b1;
+    stages.Assemble(P, s.state, H, b);
+    const int nc = 15 * int(o.cameras - o.fixedCameras);
+    ExpectMinusHalfCostSlope(
+        b,
+        [&](int n, float h) {
+          IBAState moved;
+          IBAState::Copy(moved, s.state);
+          if (n < nc)
+            NudgeCamera(moved.extrinsic, moved.cameras[o.fixedCameras + n / 15], n % 15, h);
+          else
+            moved.points[o.fixedPoints + (n - nc) / 3].v[(n - nc) % 3] += 2 * h;
+          return double(solver.ComputeCost(P, moved, 0, nullptr)) * (n < nc ? 1.0 : 0.5);
+        },
+        [](int) { return false; }, kTerms[term], 1e-3);
+
+    // At a zero-residual state b(x + dx) - b(x) = -H dx. Velocities against
+    // the motion give the deltas' position-rotation coupling some weight.
+    IBAState::Copy(s.state, s.truth);
+    for (u32 i = 0; i < o.cameras; ++i) {
+      for (int k = 0; k < 3; ++k) s.state.cameras[i].v[k] *= -2.0f;
+      if (i > 0) TrueDelta(s.state.cameras[i - 1], s.state.cameras[i], 0.1f, o, P.deltas[i - 1]);
+    }
+    stages.Assemble(P, s.state, H, b);
+    Random::Seed(5);
+    Eigen::VectorXd dx(H.rows());
+    for (int i = 0; i < dx.size(); ++i) dx(i) = static_cast<float>(1e-4 * Gaussian());
+    stages.SetStep(dx);
+    stages.UpdateState(P, s.state);
+    stages.Assemble(P, s.state, H1, b1);
+    const double scale = (H * dx).lpNorm<Eigen::Infinity>();
+    ASSERT_GT(scale, 0.0) << kTerms[term];
+    EXPECT_LT((b1 - b + H * dx).lpNorm<Eigen::Infinity>(), 2e-3 * scale) << kTerms[term];
+  }
+}
+
+// A perturbed scene of eight cameras, damped as Run damps it: the Schur
+// complement, PCG and back-substitution solve the dense system; the predicted
+// reduction is b.dx + lambda dx^T D dx with the unreduced b, and the accepted
+// step of Run scales the damping by max(1/3, 1 - (2 rho - 1)^3) with rho the
+// gain ratio.
+TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
+  SceneOptions o;
+  o.cameras = 8;
+  o.points = 160;
+  o.fixedCameras = 2;
+  o.fixedPoints = 6;
+  Scene scene;
+  BuildScene(o, scene);
+  const float k = 30.0f;  // far enough for a step of gain ratio well below 1
+  Perturb(scene.problem, scene.state, 0.02f * k, 0.01f * k, 0.05f * k, 0.02f * k, 9);
+  IBASolver solver, run;  // run: one step of Run
+  IBASolverTestAccess stages(solver);
+  const float lambda = solver.initialDamping;
+  Eigen::MatrixXd H, undamped;
+  Eigen::VectorXd b;
+  stages.Assemble(scene.problem, scene.state, undamped, b);
+  stages.Damp(lambda);
+  stages.AssembleDense(H, b);
+  // Damping scales every diagonal entry, cameras' and points', and nothing else.
+  undamped.diagonal() *= double(1.0f + lambda);
+  EXPECT_LT((H - undamped).lpNorm<Eigen::Infinity>(), 1e-6 * H.lpNorm<Eigen::Infinity>());
+  // Points no camera sees get no step; a unit diagonal keeps the dense
+  // system regular without coupling them.
+  for (int i = 15 * stages.Cameras(); i < H.rows(); ++i)
+    if (H(i, i) == 0.0) H(i, i) = 1.0;
+  ASSERT_GT(stages.Solve(), 0u);
+  Eigen::VectorXd dx = stages.Step();
+  const double damped = lambda / (1.0 + lambda) * dx.dot(H.diagonal().asDiagonal() * dx);
+  const double unreduced = b.dot(dx) + damped;
+  const double predicted = stages.ComputePredictedReduction(lambda);
+  EXPECT_NEAR(predicted, unreduced, 1e-4 * unreduced);
+  // Solved to the end (afresh: the solve reduced the blocks), the step
+  // solves the damped system.
+  solver.pcgRelativeTolerance = 1e-12f;
+  solver.pcgMinIterations = 1;
+  solver.pcgMaxIterations = 2000;
+  stages.Assemble(scene.problem, scene.state, undamped, b);
+  stages.Damp(lambda);
+  EXPECT_GT(stages.Solve(), 1u);
+  dx = stages.Step();
+  EXPECT_LT((H * dx - b).lpNorm<Eigen::Infinity>(), 1e-4 * b.lpNorm<Eigen::Infinity>());
+
+  const IBAProblem& p = scene.problem;
+  run.maxIterations = 1;
+  const float before = run.ComputeCost(p, scene.state, 0, nullptr);
+  FILE* log = std::tmpfile();
+  ASSERT_EQ(run.Run(p, scene.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
+  const std::string line = LogLines(log)[4];
+  float after, damping;
+  ASSERT_EQ(std::sscanf(line.c_str(), "--> %*d %f %*f %*f %*f %e %*d", &after, &damping), 2)
+      << line;
+  const double t = 2.0 * (before - after) / predicted - 1.0;
+  ASSERT_GT(1.0 - t * t * t, 0.4) << "a step this good shrinks the damping by less than 3";
+  EXPECT_NEAR(damping, lambda * (1.0 - t * t * t), 1e-2 * lambda);
+}
