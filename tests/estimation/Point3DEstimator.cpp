@@ -1,6 +1,7 @@
-// Triangulation: two-view and N-view known answers, depth judged per camera
+// Triangulation: two-view and N-view known answers, the rays, baseline,
+// inlier error and normal equations of known views, depth judged per camera
 // and per observation, the refined prior-depth start, empty and non-finite
-// data, and the normal equations against finite differences.
+// data.
 #include "estimation/Point3DEstimator.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +48,11 @@ Eigen::Vector3f Vec(const Point3D& p) {
 
 }  // namespace
 
-TEST(Point3DSolver, TwoAndManyViewsGiveThePoint) {
+// Rays point from each camera centre to the point, the baseline is the
+// widest pair of centres, A is half the Hessian at zero residual, and the
+// inlier SSE of the true point is the squared offset of the one observation
+// moved off it; the weighted normal equations match finite differences.
+TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
   Point3DSolver solver;
   Random::Seed(1);
   Point3D p{};
@@ -58,20 +63,15 @@ TEST(Point3DSolver, TwoAndManyViewsGiveThePoint) {
     EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << trial;
     EXPECT_EQ(p.v[3], 1.0f);
   }
-  const Eigen::Vector3f X(0.3f, -0.2f, 0.4f);
+  const Eigen::Vector3f X(0.2f, -0.3f, 0.5f);
+  const Point3D truth = {{X.x(), X.y(), X.z(), 1.0f}};
   const Views noisy(X, 10, 1.0f);
   ASSERT_TRUE(noisy.Solve(10, p));
   EXPECT_LT((Vec(p) - X).norm(), 0.02f);
   EXPECT_FALSE(noisy.Solve(0, p));
-}
 
-// Rays point from each camera centre to the point, the baseline is the
-// widest pair of centres, and the inlier SSE of the true point is the
-// squared offset of the one observation moved off it.
-TEST(Point3DEstimator, RaysAndInlierErrorOfKnownViews) {
-  Random::Seed(8);
-  const Eigen::Vector3f X(0.2f, -0.3f, 0.5f);
   Views views(X, 5, 0.0f);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(views.data, truth);
   views.data.ComputeRays();
   views.data.centres.Resize(5);
   std::vector<Eigen::Vector3f> centres;
@@ -92,8 +92,15 @@ TEST(Point3DEstimator, RaysAndInlierErrorOfKnownViews) {
   BitMask mask(5);
   mask.Set(3);
   f64 sse = -1.0;
-  Point3DEstimator(0.0f).ComputeInlierSSE(views.data, {{X.x(), X.y(), X.z(), 1.0f}}, mask, sse);
+  Point3DEstimator(0.0f).ComputeInlierSSE(views.data, truth, mask, sse);
   EXPECT_NEAR(sse, 1.04e-4, 1e-6);
+  views.data.weights.Resize(5);
+  views.data.squaredWeights.Resize(5);
+  for (int i = 0; i < 5; ++i) {
+    views.data.weights[i] = 0.5f + i;
+    views.data.squaredWeights[i] = views.data.weights[i] * views.data.weights[i];
+  }
+  fd::ExpectNormalEquationMatchesSSE(views.data, Point3D{{0.22f, -0.32f, 0.53f, 1.0f}});
 }
 
 // Views 1 and 3 are [-R | -t] of view 0: the same image point at negative
@@ -126,7 +133,7 @@ TEST(Point3DEstimator, APointBehindACameraIsNoSolutionAndNoInlier) {
   EXPECT_EQ(inliers, (std::vector<u16>{0, 2}));
 }
 
-TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyAndNoObservationsFail) {
+TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyEmptyOrNonFiniteDataFail) {
   Random::Seed(33);
   Point3DEstimator estimator(0.0f);
   estimator.threshold = 9.0f / (kFocal * kFocal);
@@ -149,39 +156,20 @@ TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyAndNoObservationsFail) {
   EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
   EXPECT_FALSE(estimator.RefinePoint(empty, p));
   EXPECT_EQ(p.v[0], 1.0f);
-}
-
-TEST(Point3DEstimator, NonFiniteObservationsNeverGiveANonFinitePoint) {
+  // A non-finite observation: threshold 0 runs no verification, and the
+  // prior-depth start used to come back true with a NaN point.
+  Point3DEstimator plain(0.0f);
   for (const float bad : {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f}) {
     Random::Seed(4);
-    Views views(Eigen::Vector3f::Zero(), 3, 0.0f);
-    views.data.measurements[1].x = bad;
-    // Threshold 0 runs no verification: the prior-depth start used to come
-    // back true with a NaN point.
-    Point3DEstimator estimator(0.0f);
+    Views spoilt(Eigen::Vector3f::Zero(), 3, 0.0f);
+    spoilt.data.measurements[1].x = bad;
     const Point3D before = {{1.0f, 2.0f, 3.0f, 1.0f}};
     for (const f32 depth : {5.0f, FLT_MAX}) {
       Point3D point = before;
-      EXPECT_FALSE(estimator.Triangulate(views.data, point, depth)) << bad << " at " << depth;
+      EXPECT_FALSE(plain.Triangulate(spoilt.data, point, depth)) << bad << " at " << depth;
       EXPECT_EQ(std::memcmp(&point, &before, sizeof(point)), 0) << bad;
     }
     // The solver's in-front test wants a finite depth.
-    Point3D p{};
-    EXPECT_TRUE(!views.Solve(3, p) || IsFiniteModel(p)) << bad;
+    EXPECT_TRUE(!spoilt.Solve(3, p) || IsFiniteModel(p)) << bad;
   }
-}
-
-TEST(Point3DEstimator, NormalEquationsMatchFiniteDifferences) {
-  Random::Seed(34);
-  const Eigen::Vector3f X(0.1f, 0.2f, 0.3f);
-  Views views(X, 5, 3.0f);
-  views.data.weights.Resize(5);
-  views.data.squaredWeights.Resize(5);
-  for (int i = 0; i < 5; ++i) {
-    views.data.weights[i] = 0.5f + i;
-    views.data.squaredWeights[i] = views.data.weights[i] * views.data.weights[i];
-  }
-  fd::ExpectNormalEquationMatchesSSE(views.data, Point3D{{0.12f, 0.18f, 0.33f, 1.0f}});
-  Views exact(X, 5, 0.0f);
-  fd::ExpectGaussNewtonHessianAtZeroResidual(exact.data, Point3D{{X.x(), X.y(), X.z(), 1.0f}});
 }

@@ -1,12 +1,9 @@
 // ctest-labels: threads
 // The plane estimators and the robust loops, run on planes: both plane
-// solvers on known and degenerate input, the data classes' normal equations
-// against finite differences, inclusive and strict thresholds, the distance
-// bound written by another thread; the iteration bound (in double, clamped),
-// the budgets the runs keep, local-optimisation samples, accuracy,
-// repeatability, too few points, and required items kept. Also bin sampling:
-// weighted draws follow their table, bin samples take distinct usable bins or
-// nothing, and the item masks keep the 32-bit-word layout.
+// solvers, normal equations against finite differences, thresholds and a
+// distance bound written by another thread, the iteration bound, budgets,
+// local optimisation, repeatability and required items kept; then the bin,
+// PROSAC and weighted draws.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,7 +46,7 @@ struct Probe : PlaneEstimator3D {
 // plane of all, against the known plane n . X + d = 0 (d > 0), or failure
 // with the plane left alone. Degeneracy is judged by shape, not size.
 TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
-  const f32 n[3] = {2.0f / 7.0f, 3.0f / 7.0f, -6.0f / 7.0f}, d = 4.0f;
+  const f32 n[3] = {2.0f / 7.0f, -6.0f / 7.0f, 3.0f / 7.0f}, d = 4.0f;
   std::vector<LA::AlignedVector4f> tilted, tiny, copies, line, sliver;
   for (u32 k = 0; k < 30; ++k) {
     const f32 x = 1.0f + 0.5f * (k % 3), y = 2.0f - 0.75f * (k * k % 5), f = f32(k);
@@ -59,10 +56,6 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
     line.push_back(Point(0.1f * f, 1.0f + 0.2f * f, 2.0f - 0.3f * f));
     sliver.push_back(Point(1e-5f * (k % 2), 0.3f * f, 1));  // two lines: the spread of one
   }
-  const std::vector<LA::AlignedVector4f> collinear = {
-      Point(0.1f, 0.2f, 0.3f), Point(0.2f, 0.4f, 0.6f), Point(0.3f, 0.6f, 0.9f)};
-  const std::vector<LA::AlignedVector4f> origin = {Point(1, 0, 0), Point(0, 1, 0), Point(1, 1, 0),
-                                                   Point(-2, 1, 0)};
   struct Case {
     const char* what;
     bool minimal, all;
@@ -72,12 +65,20 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
   const Case cases[] = {
       {"tilted, far from the origin", true, true, {{n[0], n[1], n[2], d}}, tilted},
       {"tiny", true, true, {{0, 0, -1, 1}}, tiny},
-      {"collinear, the float cross product not 0", false, false, {}, collinear},
+      {"collinear, the float cross product not 0",
+       false,
+       false,
+       {},
+       {Point(0.1f, 0.2f, 0.3f), Point(0.2f, 0.4f, 0.6f), Point(0.3f, 0.6f, 0.9f)}},
       {"repeated", false, false, {}, {Point(1, 2, 3), Point(1, 2, 3), Point(0, 5, 1)}},
       {"thirty copies", false, false, {}, copies},
       {"thirty on a line", false, false, {}, line},
       {"sliver", true, false, {}, sliver},
-      {"through the origin: a . X + 1 = 0 has no solution", true, false, {}, origin}};
+      {"through the origin: a . X + 1 = 0 has no solution",
+       true,
+       false,
+       {},
+       {Point(1, 0, 0), Point(0, 1, 0), Point(1, 1, 0), Point(-2, 1, 0)}}};
   PlaneSolver solver;
   AlignedArray<LA::AlignedVector4f> work;
   for (const Case& c : cases) {
@@ -123,7 +124,10 @@ TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
   EXPECT_LT(s.data2.ComputeSSE(s.plane), 1e-9);
 }
 
-TEST(PlaneEstimator3D, ThresholdIsInclusivePlainAndStrictConstrained) {
+// The threshold is inclusive for the plain check and strict for required
+// points; a distance bound flipped by one thread while another verifies is
+// always seen whole, never torn.
+TEST(PlaneEstimator, ThresholdsAndADistanceBoundWrittenWhileVerificationsRun) {
   PlaneEstimator3D est(0.25f);
   const PlaneEstimatorData3D d = Points({Point(0, 1, 0), Point(0.5f, 1, 0.25f), Point(1, 1, -0.25f),
                                          Point(1.5f, 1, 0.5f), Point(2, 1, 0.1f)});
@@ -142,20 +146,14 @@ TEST(PlaneEstimator3D, ThresholdIsInclusivePlainAndStrictConstrained) {
   est.VerifyModelConstrained(d, z, required, in, error);
   EXPECT_TRUE(in.empty());
   EXPECT_EQ(error, 0.0);
-}
 
-TEST(PlaneEstimator2D, DistanceBoundWrittenWhileVerificationsRun) {
-  // One thread flips the bound between two values while another verifies:
-  // every verification must see one of the two, never a torn value.
   scene::PlaneScene sc;
   sc.Build(6, 200, 0.0f, 0.01f, true);
   sc.data2.mode = 1;
-  PlaneEstimator2D est(0.0f);
-  std::vector<u32> in;
+  PlaneEstimator2D est2(0.0f);
   const auto verify = [&](f32 bound) {
-    f64 error = 0.0;
     if (bound > 0.0f) PlaneDistanceThreshold.store(bound);
-    est.VerifyModel(sc.data2, sc.plane, in, error);
+    est2.VerifyModel(sc.data2, sc.plane, in, error);
     return in.size();
   };
   const size_t loose = verify(1.0f), tight = verify(0.005f);
@@ -172,7 +170,7 @@ TEST(PlaneEstimator2D, DistanceBoundWrittenWhileVerificationsRun) {
   EXPECT_EQ(torn, 0);
 }
 
-TEST(RobustLoop, IterationBoundIsComputedInDoubleAndClamped) {
+TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudget) {
   // {inliers, items, maxIterations, bound}: w = 1/2 gives
   // ceil(log 0.1 / log(7/8)) = 18; P = 0.002^3 rounds 1 - P to 1 in float but
   // the true bound is ~2.9e8, clamped one past maxIterations; P = 1 gives 0;
@@ -186,14 +184,11 @@ TEST(RobustLoop, IterationBoundIsComputedInDoubleAndClamped) {
     est.maxIterations = maxIterations;
     EXPECT_EQ(est.ComputeIterationCount(inliers, items), bound) << inliers;
   }
-}
-
-TEST(RobustLoop, RunsFindThePlaneRepeatablyWithinTheirBudget) {
   // {points, outlier share, iterations}: 60 % inliers need fewer than the
   // minimum of iterations; 10 % are below the minimum share (20 %) and keep
   // the full budget; two points are below the sample size.
-  const std::tuple<u32, f32, u32> cases[] = {{500, 0.4f, 300}, {500, 0.9f, 400}, {2, 0.0f, 0}};
-  for (const auto& [n, outliers, expected] : cases) {
+  const std::tuple<u32, f32, u32> runs[] = {{500, 0.4f, 300}, {500, 0.9f, 400}, {2, 0.0f, 0}};
+  for (const auto& [n, outliers, expected] : runs) {
     SCOPED_TRACE(outliers);
     scene::PlaneScene s;
     s.Build(20, n, outliers, 0.01f);
@@ -223,6 +218,17 @@ TEST(RobustLoop, RunsFindThePlaneRepeatablyWithinTheirBudget) {
       EXPECT_EQ(second, inliers);
       EXPECT_EQ(std::memcmp(&again, &p, sizeof(p)), 0);
     }
+    // A budget of one local-optimisation iteration still runs it: without
+    // the final steps its result is not the plain run's.
+    est.finalNonMinimal = est.finalOptimize = 0;
+    Plane plain = {{0, 0, 0, 42}}, local = plain;
+    std::vector<u32> plainInliers, localInliers;
+    Random::Seed(5);
+    est.RunRansac(s.data3, plain, plainInliers);
+    est.loIterations = 1;
+    Random::Seed(5);
+    est.RunLoRansac(s.data3, local, localInliers);
+    EXPECT_EQ(std::memcmp(&plain, &local, sizeof(Plane)) == 0, expected == 0);
     if (expected == 0) {
       AlignedArray<Plane> models;
       std::vector<std::vector<u32>> lists;
@@ -235,7 +241,10 @@ TEST(RobustLoop, RunsFindThePlaneRepeatablyWithinTheirBudget) {
   }
 }
 
-TEST(RobustLoop, LocalOptimisationSampleDrawsDistinctInliers) {
+// A local-optimisation sample draws distinct inliers; PROSAC positions are
+// distinct and hold the newest position n - 1 when asked, also when an
+// earlier draw already took it (n = m makes that common).
+TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
   PlaneEstimator3D est(0.1f);
   PlaneEstimatorData3D data, out;
   data.points.Resize(100);
@@ -254,17 +263,11 @@ TEST(RobustLoop, LocalOptimisationSampleDrawsDistinctInliers) {
     EXPECT_EQ(marks.Count(), 0u) << "marks are cleared after each draw";
   }
   EXPECT_FALSE(est.GenerateLoSample(data, {5, 6}, out, sample, marks));
-}
-
-// PROSAC positions are distinct and hold the newest position n - 1 when
-// asked, also when an earlier draw already took it (n = m makes that common).
-TEST(RobustLoop, ProsacPositionsAreDistinctAndHoldTheLastWhenAsked) {
-  Random::Seed(6);
   for (int t = 0; t < 200; ++t) {
     const u32 n = 4 + t % 3, m = 4;
-    u32 out[4];
-    DrawProsacPositions(n, m, t % 2 == 0, out);
-    const std::set<u32> drawn(out, out + m);
+    u32 positions[4];
+    DrawProsacPositions(n, m, t % 2 == 0, positions);
+    const std::set<u32> drawn(positions, positions + m);
     EXPECT_EQ(drawn.size(), m) << t;
     EXPECT_LT(*drawn.rbegin(), n);
     EXPECT_TRUE(t % 2 == 1 || drawn.count(n - 1)) << t;
@@ -297,8 +300,10 @@ TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {
   PlaneDistanceThreshold.store(FLT_MAX);
 }
 
-// A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
-TEST(EstimatorArsac, BinTablesMapPixelsToTheirBins) {
+// Bin tables map pixels to their bins; bin samples take distinct usable bins
+// or nothing; weighted draws follow their table, and its edges give fixed bins.
+TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndWeightedFrequencies) {
+  // A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
   FundamentalMatrixEstimator est(1.0f);
   est.SetGrid(10, 4);
   est.BuildBinTables(640, 480);
@@ -308,9 +313,6 @@ TEST(EstimatorArsac, BinTablesMapPixelsToTheirBins) {
   for (u32 y : {0u, 119u, 120u, 479u}) EXPECT_EQ(est.rowTable[y], 10 * (y / 120)) << y;
   EXPECT_EQ(est.binCentres[13].x, 32.0f + 3 * 64.0f);
   EXPECT_EQ(est.binCentres[13].y, 60.0f + 120.0f);
-}
-
-TEST(DrawBinSample, DistinctUsableBinsOrNoSample) {
   // Twelve bins of 96 items, bin b holds 1 + b % 4 of items 8b..8b+3; bin 2
   // is empty, and a weight table gives bin 1 no mass.
   std::vector<std::vector<u16>> bins(12);
@@ -350,12 +352,8 @@ TEST(DrawBinSample, DistinctUsableBinsOrNoSample) {
   }
   ASSERT_TRUE(DrawBinSample(bins, &shorter, 2, chosen, members));
   EXPECT_EQ(std::set<u32>(chosen, chosen + 2), (std::set<u32>{0, 3}));
-}
-
-TEST(WeightedSampler, FrequenciesFollowTheTableAndEdgesGiveFixedBins) {
   EXPECT_EQ(WeightedSampler({0.0f}), 0u);
   EXPECT_EQ(WeightedSampler({0.0f, 0.0f, 0.0f}), 1u) << "mass missing at the top: the last bin";
-  Random::Seed(3);
   std::vector<int> counts(5);
   for (int i = 0; i < 100000; ++i)
     ++counts[std::min(WeightedSampler({0, 0.1f, 0.1f, 0.6f, 1}), 4u)];
