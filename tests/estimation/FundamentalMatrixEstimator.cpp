@@ -12,19 +12,15 @@ using namespace scene;
 
 namespace {
 
-std::vector<Match> NoisyPixels(const TwoViewScene& s, double noise, int outliers) {
-  std::vector<Match> m = ToPixels(s.matches);
-  Corrupt(m, noise, outliers, 0, 640, 480);
-  return m;
-}
-
-TEST(FundamentalMatrixEstimator, EightPointAndLeastSquaresAreExactAndRankTwo) {
+// Eight-point and least-squares fits of exact matches are the true F, of rank
+// two; degenerate input fails cleanly or gives a finite F.
+TEST(FundamentalMatrixEstimator, ExactFitsAreRankTwoAndDegenerateInputFailsCleanly) {
   Random::Seed(41);
   FundamentalMatrixEstimator estimator(4.0f);
   AlignedArray<FundamentalMatrix> models;
+  EightMatches2D sample;
   for (const int n : {8, 8, 8, 8, 8, 8, 8, 8, 8, 8, 9, 13, 100}) {
     const TwoViewScene s = MakeScene(n);
-    EightMatches2D sample;
     FillArrays(ToPixels(s.matches), 8, sample.px1, sample.py1, sample.px2, sample.py2);
     FundamentalMatrixEstimatorData data;
     FillSet(ToPixels(s.matches), data);
@@ -38,13 +34,6 @@ TEST(FundamentalMatrixEstimator, EightPointAndLeastSquaresAreExactAndRankTwo) {
       EXPECT_LT(sv(2) / sv(0), 1e-6) << n;
     }
   }
-}
-
-TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
-  Random::Seed(43);
-  FundamentalMatrixEstimator estimator(4.0f);
-  AlignedArray<FundamentalMatrix> models;
-  EightMatches2D sample;
   FillArrays(std::vector<Match>(8, Match{100, 120, 130, 90}), 8, sample.px1, sample.py1, sample.px2,
              sample.py2);
   EXPECT_FALSE(estimator.SolveMinimal(sample, models)) << "coincident matches";
@@ -73,32 +62,33 @@ TEST(FundamentalMatrixEstimator, DegenerateInputFailsCleanlyOrGivesFiniteF) {
   EXPECT_EQ(seven.GetFactorSSEToMSE(), double(1.0f / 56.0f));
 }
 
+// In normalised coordinates, as the optimiser runs it: A is half the Hessian
+// at zero residual and the normal equations match finite differences away
+// from it; denormalising gives the pixel F back.
 TEST(FundamentalMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
   Random::Seed(44);
   const TwoViewScene s = MakeScene(50);
   FundamentalMatrixEstimatorData data;
-  FillSet(NoisyPixels(s, 1.0, 0), data);
-  // In normalised coordinates, as the optimiser runs it.
+  FillSet(ToPixels(s.matches), data);
   FundamentalMatrix F = FromEigen<FundamentalMatrix>(PixelFundamental(s));
   data.NormalizeData(0.5f, F);
   ASSERT_EQ(data.normalized, 1);
-  F.m[0][1] += 0.01f;
-  F.m[2][0] -= 0.02f;
-  fd::ExpectNormalEquationMatchesSSE(data, F);
-  FundamentalMatrixEstimatorData exact;
-  FillSet(ToPixels(s.matches), exact);
-  FundamentalMatrix Fe = FromEigen<FundamentalMatrix>(PixelFundamental(s));
-  exact.NormalizeData(0.5f, Fe);
-  fd::ExpectGaussNewtonHessianAtZeroResidual(exact, Fe, {1e-3, 1e-2, 1e-6});
-  exact.DenormalizeModel(Fe);
-  EXPECT_LT(MatrixDistance(ToEigen(Fe), PixelFundamental(s)), 1e-4);
+  fd::ExpectGaussNewtonHessianAtZeroResidual(data, F, {1e-3, 1e-2, 1e-6});
+  FundamentalMatrix moved = F;
+  moved.m[0][1] += 0.01f;
+  moved.m[2][0] -= 0.02f;
+  fd::ExpectNormalEquationMatchesSSE(data, moved);
+  data.DenormalizeModel(F);
+  EXPECT_LT(MatrixDistance(ToEigen(F), PixelFundamental(s)), 1e-4);
 }
 
 TEST(FundamentalMatrixEstimator, TrackerSettingsFindTheInliers) {
   Random::Seed(45);
   const TwoViewScene scene = MakeScene(1000, 0.3);
+  std::vector<Match> m = ToPixels(scene.matches);
+  Corrupt(m, 0.5, 300, 0, 640, 480);
   FundamentalMatrixEstimatorData data;
-  FillSet(NoisyPixels(scene, 0.5, 300), data);
+  FillSet(m, data);
   // 16 times a pixel variance of 0.25, at most 300 and at least 20 iterations.
   FundamentalMatrixEstimator estimator(16.0f * 0.25f);
   estimator.maxIterations = 300;

@@ -1,15 +1,15 @@
 // Hostile input to the estimators, kept from the faults the fuzz harnesses
 // found: non-finite and overflowing coordinates (the five-point SVD used to
-// hang, normalisations overflowed into NaN models reported as success; the
-// triangulation's are with its own tests),
-// order, bin and observation tables that name data that is not there, and
-// share parameters that are not numbers.
+// hang, normalisations overflowed into NaN models reported as success), order,
+// bin and observation tables naming data that is not there, and share
+// parameters that are not numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "common/PlaneScene.h"
@@ -109,7 +109,9 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
   }
 }
 
-TEST(CallerTables, OrderAndBinEntriesPastTheDataFailCleanly) {
+// Order, bin and observation-offset entries past the data (or running
+// backwards) fail cleanly, and so do share parameters that are not numbers.
+TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
   // Twelve items; the order names item 40 (4e9 for the plane), a bin item 300.
   const std::vector<u16> order = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 40};
   const auto refused = [](auto&& estimator, const auto& data, const auto& order, auto sample) {
@@ -136,17 +138,14 @@ TEST(CallerTables, OrderAndBinEntriesPastTheDataFailCleanly) {
   for (u16 i = 0; i < 8; ++i) bins[i] = {static_cast<u16>(i == 5 ? 300 : i)};
   EightMatches2D eight;
   EXPECT_FALSE(FundamentalMatrixEstimator(1.0f).GenerateMinimalSampleArsac(f, bins, eight));
-}
 
-TEST(CallerTables, ObservationOffsetsThatRunBackwardsOrPastTheDataAreRefused) {
-  scene::PlaneScene s;
   s.Build(2, 20, 0.0f, 0.0f);
   SimilarityTransformationEstimatorData2D data, subset;
   data.sources = data.targets = s.data2.points;
   data.cameras = s.data2.cameras;
   data.measurements = s.data2.measurements;
-  std::vector<u32> all;
-  for (u32 k = 0; k < 20; ++k) all.push_back(k);
+  std::vector<u32> all(20);
+  std::iota(all.begin(), all.end(), 0u);
   // Backwards offsets used to size a 34 GB copy; offsets past the
   // observations made it write past the end.
   for (const bool backwards : {true, false}) {
@@ -178,19 +177,16 @@ TEST(CallerTables, ObservationOffsetsThatRunBackwardsOrPastTheDataAreRefused) {
   std::vector<u32> inliers;
   estimator.RunLoRansac(s.data2, p, inliers);
   EXPECT_TRUE(IsFiniteModel(p));
-}
 
-TEST(HostileParameters, NegativeOrNaNInlierRatiosAskForNoInliers) {
-  scene::PlaneScene s;
+  // Negative or NaN share parameters ask for no inliers; a ratio of 1e30
+  // asks for more than exist, so no model need pass.
   s.Build(3, 60, 0.2f, 0.01f);
   for (const float ratio : {-0.5f, -1e30f, NAN, 1e30f}) {
-    PlaneEstimator3D estimator(0.05f);
-    estimator.minInlierRatio = estimator.loSampleRatio = ratio;
-    Plane p{};
-    std::vector<u32> inliers;
-    estimator.RunLoRansac(s.data3, p, inliers);
+    PlaneEstimator3D plane(0.05f);
+    plane.minInlierRatio = plane.loSampleRatio = ratio;
+    p = Plane{};
+    plane.RunLoRansac(s.data3, p, inliers);
     EXPECT_TRUE(IsFiniteModel(p)) << ratio;
-    // A ratio of 1e30 asks for more inliers than exist: no model need pass.
     EXPECT_TRUE(ratio > 1.0f || inliers.size() >= 40u) << ratio;
   }
 }
