@@ -8,8 +8,6 @@
 
 using namespace scene;
 
-namespace {
-
 // Eight-point and least-squares fits of exact matches are the true F, of rank
 // two, and verification finds the one match moved off; degenerate input fails
 // cleanly or gives a finite F.
@@ -91,5 +89,3 @@ TEST(FundamentalMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
   data.DenormalizeModel(F);
   EXPECT_LT(MatrixDistance(ToEigen(F), PixelFundamental(s)), 1e-4);
 }
-
-}  // namespace

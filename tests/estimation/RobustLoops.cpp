@@ -1,9 +1,7 @@
 // ctest-labels: threads
-// The plane estimators and the robust loops, run on planes: both plane
-// solvers, normal equations against finite differences, thresholds and a
-// distance bound written by another thread, the iteration bound, budgets,
-// local optimisation, repeatability and required items kept; then the bin,
-// PROSAC and weighted draws.
+// The plane estimators and the robust loops, run on planes (solvers, normal
+// equations, thresholds, iteration bounds, budgets, local optimisation,
+// required items); then the bin, PROSAC and weighted draws.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -122,8 +120,8 @@ TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
 
 // The threshold is inclusive for the plain check and strict for required
 // points; a distance bound flipped by one thread while another verifies is
-// always seen whole, never torn.
-TEST(PlaneEstimator, ThresholdsAndADistanceBoundWrittenWhileVerificationsRun) {
+// always seen whole, never torn; the seeded loop keeps required points.
+TEST(PlaneEstimator, ThresholdsADistanceBoundWrittenWhileVerifyingAndRequiredPointsKept) {
   PlaneEstimator3D est(0.25f);
   const PlaneEstimatorData3D d = Points({Point(0, 1, 0), Point(0.5f, 1, 0.25f), Point(1, 1, -0.25f),
                                          Point(1.5f, 1, 0.5f), Point(2, 1, 0.1f)});
@@ -162,8 +160,31 @@ TEST(PlaneEstimator, ThresholdsAndADistanceBoundWrittenWhileVerificationsRun) {
   for (int t = 0; t < 2000; ++t) torn += verify(0.0f) != loose && in.size() != tight;
   stop.store(true);
   writer.join();
-  PlaneDistanceThreshold.store(FLT_MAX);
   EXPECT_EQ(torn, 0);
+
+  // The seeded loop keeps every required point: a shifted seed whose support
+  // is a patch of the plane, a third of it required.
+  scene::PlaneScene s;
+  s.Build(25, 600, 0.3f, 0.01f, true, 0.001f);
+  PlaneDistanceThreshold.store(0.04f);
+  PlaneEstimator2D seeded(1e-5f);
+  Plane seedPlane = s.plane;
+  seedPlane.v[3] += 0.015f;
+  std::vector<u32> support;
+  seeded.VerifyModel(s.data2, seedPlane, support, error);
+  ASSERT_GE(support.size(), 100u);
+  BitMask kept(600);
+  for (u32 j = 0; j < support.size(); j += 3) kept.Set(support[j]);
+  for (u32 seed = 1; seed <= 5; ++seed) {
+    Random::Seed(seed);
+    Plane p = seedPlane;
+    seeded.RunLoRansacFromModel(s.data2, kept, p, in);
+    for (u32 j = 0; j < support.size(); j += 3)
+      EXPECT_TRUE(std::binary_search(in.begin(), in.end(), support[j])) << seed;
+    EXPECT_GE(in.size(), support.size());
+    EXPECT_LT(scene::AngleDegrees(p, s.plane), 0.5);
+  }
+  PlaneDistanceThreshold.store(FLT_MAX);
 }
 
 TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudget) {
@@ -263,32 +284,6 @@ TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
     EXPECT_LT(*drawn.rbegin(), n);
     EXPECT_TRUE(t % 2 == 1 || drawn.count(n - 1)) << t;
   }
-}
-
-TEST(PlaneLoops, SeededLoopKeepsEveryRequiredPoint) {
-  scene::PlaneScene s;
-  s.Build(25, 600, 0.3f, 0.01f, true, 0.001f);
-  PlaneDistanceThreshold.store(0.04f);
-  PlaneEstimator2D est(1e-5f);
-  // A shifted seed whose support is a patch of the plane; a third of it required.
-  Plane seedPlane = s.plane;
-  seedPlane.v[3] += 0.015f;
-  std::vector<u32> support, inliers;
-  f64 error = 0.0;
-  est.VerifyModel(s.data2, seedPlane, support, error);
-  ASSERT_GE(support.size(), 100u);
-  BitMask required(600);
-  for (u32 j = 0; j < support.size(); j += 3) required.Set(support[j]);
-  for (u32 seed = 1; seed <= 5; ++seed) {
-    Random::Seed(seed);
-    Plane p = seedPlane;
-    est.RunLoRansacFromModel(s.data2, required, p, inliers);
-    for (u32 j = 0; j < support.size(); j += 3)
-      EXPECT_TRUE(std::binary_search(inliers.begin(), inliers.end(), support[j])) << seed;
-    EXPECT_GE(inliers.size(), support.size());
-    EXPECT_LT(scene::AngleDegrees(p, s.plane), 0.5);
-  }
-  PlaneDistanceThreshold.store(FLT_MAX);
 }
 
 // Bin tables map pixels to their bins; bin samples take distinct usable bins

@@ -7,8 +7,6 @@
 #include "common/ProjectiveScene.h"
 #include "estimation/MatchSet2D.h"
 
-namespace {
-
 // Four-wide equals scalar, scratch values too, and both match the definition.
 TEST(TwoViewGeometry, SymmetricEpipolarErrorFourWideEqualsScalarAndDefinition) {
   Random::Seed(5);
@@ -37,8 +35,6 @@ TEST(TwoViewGeometry, SymmetricEpipolarErrorFourWideEqualsScalarAndDefinition) {
     }
   }
 }
-
-}  // namespace
 
 // Normalisation moves each image's points to mean 0 and mean distance sqrt(2),
 // read from the packed storage, the partly filled block too (samplers draw
