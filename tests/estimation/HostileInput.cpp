@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "common/PlaneScene.h"
@@ -85,11 +86,8 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
     four.y2[3] = bad;
     AlignedArray<Homography> Hs;
     EXPECT_TRUE(NoFalseSuccess(homography.SolveMinimal(four, Hs), Hs)) << bad;
-    const HomographyEstimatorData& constH = h;
-    EXPECT_TRUE(NoFalseSuccess(homography.SolveNonMinimal(constH, Hs), Hs)) << bad;
-    Homography identity{};
-    identity.m[0][0] = identity.m[1][1] = identity.m[2][2] = 1.0f;
-    ExpectRefinedOrKept(homography, h, identity, bad);
+    EXPECT_TRUE(NoFalseSuccess(homography.SolveNonMinimal(std::as_const(h), Hs), Hs)) << bad;
+    ExpectRefinedOrKept(homography, h, FromEigen<Homography>(Eigen::Matrix3d::Identity()), bad);
 
     Random::Seed(9);
     const scene::Pose pose = scene::RandomPose();
@@ -148,16 +146,16 @@ TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
   std::iota(all.begin(), all.end(), 0u);
   // Backwards offsets used to size a 34 GB copy; offsets past the
   // observations made it write past the end.
+  SimilarityTransformationEstimator2D similarity(1e-3f);
+  SimilarityTransformation3D T{};
+  std::vector<u32> inliers;
   for (const bool backwards : {true, false}) {
     data.offsets = s.data2.offsets;
     data.offsets[backwards ? 5 : 19] = backwards ? data.offsets[4] - 1 : 1000;
     EXPECT_FALSE(CopyGroupedSubset(data, all, subset));
     EXPECT_EQ(subset.Size(), 0u);
     EXPECT_TRUE(subset.IsConsistent());
-    SimilarityTransformationEstimator2D estimator(1e-3f);
-    SimilarityTransformation3D T{};
-    std::vector<u32> inliers;
-    estimator.RunLoRansac(data, T, inliers);
+    similarity.RunLoRansac(data, T, inliers);
     EXPECT_TRUE(inliers.empty());
   }
   data.offsets = s.data2.offsets;
@@ -172,10 +170,8 @@ TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
   EXPECT_EQ(count, 0u);
   s.data2.ObservationRange(8, first, count);
   EXPECT_EQ(count, 3u);
-  PlaneEstimator2D estimator(1e-4f);
   Plane p{};
-  std::vector<u32> inliers;
-  estimator.RunLoRansac(s.data2, p, inliers);
+  PlaneEstimator2D(1e-4f).RunLoRansac(s.data2, p, inliers);
   EXPECT_TRUE(IsFiniteModel(p));
 
   // Negative or NaN share parameters ask for no inliers; a ratio of 1e30

@@ -112,8 +112,7 @@ TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
   s.Build(4, 40, 0.0f, 0.0f);
   fd::ExpectGaussNewtonHessianAtZeroResidual(s.data3, s.plane, {2e-3, 5e-3, 1e-6});
   fd::ExpectGaussNewtonHessianAtZeroResidual(s.data2, s.plane, {2e-3, 5e-3, 1e-6});
-  // With noise only along the normal, points moved onto the true plane
-  // reproject exactly onto their observations.
+  // Noise along the normal only: moved onto the plane, points reproject exactly.
   s.Build(8, 60, 0.0f, 0.05f, true);
   EXPECT_LT(s.data2.ComputeSSE(s.plane), 1e-9);
 }
@@ -287,8 +286,8 @@ TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
 }
 
 // Bin tables map pixels to their bins; bin samples take distinct usable bins
-// or nothing; weighted draws follow their table, and its edges give fixed bins.
-TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndWeightedFrequencies) {
+// or nothing; the edges of a weight table give fixed bins.
+TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndTableEdges) {
   // A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
   FundamentalMatrixEstimator est(1.0f);
   est.SetGrid(10, 4);
@@ -340,9 +339,4 @@ TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndWeightedFrequencies) {
   EXPECT_EQ(std::set<u32>(chosen, chosen + 2), (std::set<u32>{0, 3}));
   EXPECT_EQ(WeightedSampler({0.0f}), 0u);
   EXPECT_EQ(WeightedSampler({0.0f, 0.0f, 0.0f}), 1u) << "mass missing at the top: the last bin";
-  std::vector<int> counts(5);
-  for (int i = 0; i < 100000; ++i)
-    ++counts[std::min(WeightedSampler({0, 0.1f, 0.1f, 0.6f, 1}), 4u)];
-  const double share[] = {0.1, 0.0, 0.5, 0.4, 0.0};  // bin 1 has no mass; there is no bin 4
-  for (int j = 0; j < 5; ++j) EXPECT_NEAR(counts[j] / 1e5, share[j], share[j] > 0 ? 0.01 : 0) << j;
 }
