@@ -1,8 +1,7 @@
-// Hostile input to the estimators, kept from the faults the fuzz harnesses
-// found: non-finite and overflowing coordinates (the five-point SVD used to
-// hang, normalisations overflowed into NaN models reported as success), order,
-// bin and observation tables naming data that is not there, and share
-// parameters that are not numbers.
+// Hostile input to the estimators, from faults the fuzz harnesses found:
+// non-finite coordinates (the five-point SVD used to hang, normalisations
+// overflowed into NaN models reported as success), tables naming data that is
+// not there, share parameters that are not numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,8 +22,6 @@
 #include "estimation/SimilarityTransformationEstimator.h"
 
 namespace {
-
-const float kHostile[] = {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f};
 
 // False when a solve reports success with a model that is not finite.
 template <class Model>
@@ -57,8 +54,8 @@ void ExpectRefinedOrKept(Estimator& estimator, const Data& data, const Model& st
 }  // namespace
 
 TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
-  for (const float bad : kHostile) {
-    // Five-point: one spoilt coordinate returns at once; one spoilt match
+  for (const float bad : {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f}) {
+    // One spoilt five-point coordinate returns at once; one spoilt match
     // among forty exact ones leaves the loop finding E.
     EssentialMatrixEstimatorData e;
     FillTwoView(e, 3, 40, false, 7, bad);

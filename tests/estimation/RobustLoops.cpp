@@ -40,17 +40,15 @@ struct Probe : PlaneEstimator3D {
 
 }  // namespace
 
-// Both solvers: the plane of the first three points and the least-squares
-// plane of all, against the known plane n . X + d = 0 (d > 0), or failure
-// with the plane left alone. Degeneracy is judged by shape, not size.
+// Both solvers (first three points, all points) against the known plane
+// n . X + d = 0, d > 0, or failure leaving the plane; degeneracy by shape.
 TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
   const f32 n[3] = {2.0f / 7.0f, -6.0f / 7.0f, 3.0f / 7.0f}, d = 4.0f;
-  std::vector<LA::AlignedVector4f> tilted, tiny, copies, line, sliver;
+  std::vector<LA::AlignedVector4f> tilted, tiny, line, sliver;
   for (u32 k = 0; k < 30; ++k) {
     const f32 x = 1.0f + 0.5f * (k % 3), y = 2.0f - 0.75f * (k * k % 5), f = f32(k);
     if (k < 12) tilted.push_back(Point(x, y, (d + n[0] * x + n[1] * y) / -n[2]));
     tiny.push_back(Point(1e-3f * ((k + 4) % 5), 1e-3f * ((k + 4) / 5), 1));
-    copies.push_back(Point(0.3f, 1.7f, 2.9f));
     line.push_back(Point(0.1f * f, 1.0f + 0.2f * f, 2.0f - 0.3f * f));
     sliver.push_back(Point(1e-5f * (k % 2), 0.3f * f, 1));  // two lines: the spread of one
   }
@@ -69,7 +67,7 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
       {"tiny", true, true, {{0, 0, -1, 1}}, tiny},
       {"collinear, the float cross product not 0", false, false, {}, collinear},
       {"repeated", false, false, {}, {Point(1, 2, 3), Point(1, 2, 3), Point(0, 5, 1)}},
-      {"thirty copies", false, false, {}, copies},
+      {"thirty copies", false, false, {}, Points3(30, Point(0.3f, 1.7f, 2.9f))},
       {"thirty on a line", false, false, {}, line},
       {"sliver", true, false, {}, sliver},
       {"through the origin: a . X + 1 = 0 has no solution", true, false, {}, origin}};
@@ -107,8 +105,8 @@ TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
     s.data2.mode = mode;
     fd::ExpectNormalEquationMatchesSSE(s.data2, q);
   }
-  // At zero residual A is half the Hessian. Small steps: the renormalisation
-  // of n is strongly curved along the weakly determined normal component.
+  // A is half the Hessian at zero residual; small steps, as renormalising n
+  // is strongly curved.
   s.Build(4, 40, 0.0f, 0.0f);
   fd::ExpectGaussNewtonHessianAtZeroResidual(s.data3, s.plane, {2e-3, 5e-3, 1e-6});
   fd::ExpectGaussNewtonHessianAtZeroResidual(s.data2, s.plane, {2e-3, 5e-3, 1e-6});
@@ -161,8 +159,7 @@ TEST(PlaneEstimator, ThresholdsADistanceBoundWrittenWhileVerifyingAndRequiredPoi
   writer.join();
   EXPECT_EQ(torn, 0);
 
-  // The seeded loop keeps every required point: a shifted seed whose support
-  // is a patch of the plane, a third of it required.
+  // A shifted seed whose support is a patch of the plane, a third required.
   scene::PlaneScene s;
   s.Build(25, 600, 0.3f, 0.01f, true, 0.001f);
   PlaneDistanceThreshold.store(0.04f);
@@ -237,24 +234,21 @@ TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudge
       EXPECT_EQ(second, inliers);
       EXPECT_EQ(std::memcmp(&again, &p, sizeof(p)), 0);
     }
-    // With few inliers the final steps leave the runs apart: that one
-    // iteration shows in the result.
+    // With few inliers that one iteration shows in the result.
     EXPECT_TRUE(outliers < 0.5f || std::memcmp(&results[0], &results[1], sizeof(Plane)) != 0);
     if (expected == 0) {
       AlignedArray<Plane> models;
       std::vector<std::vector<u32>> lists;
       est.RunSequentialRansac(s.data3, models, lists);
       EXPECT_EQ(models.Size() + lists.size(), 0u);
-      Plane p = {{0, 0, 0, 42}};
-      EXPECT_FALSE(est.OptimizeOnAllData(s.data3, p));
-      EXPECT_EQ(p.v[3], 42.0f);
+      EXPECT_FALSE(est.OptimizeOnAllData(s.data3, results[0]));
+      EXPECT_EQ(results[0].v[3], 42.0f);
     }
   }
 }
 
-// A local-optimisation sample draws distinct inliers; PROSAC positions are
-// distinct and hold the newest position n - 1 when asked, also when an
-// earlier draw already took it (n = m makes that common).
+// Local-optimisation samples are distinct inliers; PROSAC positions are
+// distinct and hold the newest, n - 1, when asked, also when already drawn.
 TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
   PlaneEstimator3D est(0.1f);
   PlaneEstimatorData3D data, out;
@@ -285,8 +279,7 @@ TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
   }
 }
 
-// Bin tables map pixels to their bins; bin samples take distinct usable bins
-// or nothing; the edges of a weight table give fixed bins.
+// Bin tables map pixels to bins; bin samples take distinct usable bins or none.
 TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndTableEdges) {
   // A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
   FundamentalMatrixEstimator est(1.0f);
@@ -324,10 +317,8 @@ TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndTableEdges) {
     EXPECT_EQ(seen.size(), table ? 10u : 11u) << "every usable bin, and only those";
     EXPECT_EQ(seen.count(2) + seen.count(table ? 1 : 2), 0u);
   }
-  // Fewer usable bins than asked for: refused without writing, not an
-  // endless draw. The table may be shorter than the bins; a usable bin whose
-  // weight lies below the resolution of the uniform draw is (practically)
-  // never hit, so a sample that needs it gives up.
+  // Too few usable bins (a table shorter than the bins, a weight below the
+  // draw's resolution): refused without writing, not an endless draw.
   const std::vector<f32> shorter = {0.0f, 0.5f, 0.5f, 0.5f, 1.0f}, tiny = {0.0f, 1e-12f, 1.0f};
   for (const auto& [table, count] : {std::pair(&shorter, 3u), std::pair(&tiny, 2u)}) {
     EXPECT_EQ(CountUsableBins(bins, table), 2u);
