@@ -12,9 +12,9 @@
 using namespace scene;
 
 // Eight-point and least-squares fits of exact matches are the true F, of rank
-// two, and verification finds the one match moved off; degenerate input fails
-// cleanly or gives a finite F.
-TEST(FundamentalMatrixEstimator, ExactFitsAreRankTwoAndDegenerateInputFailsCleanly) {
+// two, verification finds the one match moved off, and the normal equations
+// match finite differences; degenerate input fails cleanly or gives a finite F.
+TEST(FundamentalMatrixEstimator, ExactFitsNormalEquationsAndDegenerateInput) {
   Random::Seed(41);
   FundamentalMatrixEstimator estimator(4.0f);
   AlignedArray<FundamentalMatrix> models;
@@ -32,6 +32,24 @@ TEST(FundamentalMatrixEstimator, ExactFitsAreRankTwoAndDegenerateInputFailsClean
       const Eigen::Vector3d sv =
           Eigen::JacobiSVD<Eigen::Matrix3d>(ToEigen(models[0])).singularValues();
       EXPECT_LT(sv(2) / sv(0), 1e-6) << n;
+    }
+    if (n == 100) {
+      // In normalised coordinates, as the optimiser runs it: A is half the
+      // Hessian at zero residual and matches finite differences off it, and
+      // denormalising gives the pixel F back.
+      FundamentalMatrix F = FromEigen<FundamentalMatrix>(PixelFundamental(s));
+      data = FundamentalMatrixEstimatorData();  // the least-squares fit normalised it
+      FillSet(ToPixels(s.matches), data);
+      data.NormalizeData(0.5f, F);
+      ASSERT_EQ(data.normalized, 1);
+      fd::ExpectGaussNewtonHessianAtZeroResidual(data, F, {1e-3, 1e-2, 1e-6});
+      FundamentalMatrix off = F;
+      off.m[0][1] += 0.01f;
+      off.m[2][0] -= 0.02f;
+      fd::ExpectNormalEquationMatchesSSE(data, off);
+      data.DenormalizeModel(F);
+      EXPECT_LT(MatrixDistance(ToEigen(F), PixelFundamental(s)), 1e-4);
+      break;  // verification of normalised data is the optimiser's business
     }
     // Verification over the packed blocks and the tail: every exact match
     // but the one moved far off its epipolar line.
@@ -71,26 +89,6 @@ TEST(FundamentalMatrixEstimator, ExactFitsAreRankTwoAndDegenerateInputFailsClean
   seven.scale1 = 2.0f;
   seven.scale2 = 4.0f;
   EXPECT_EQ(seven.GetFactorSSEToMSE(), double(1.0f / 56.0f));
-}
-
-// In normalised coordinates, as the optimiser runs it: A is half the Hessian
-// at zero residual and the normal equations match finite differences away
-// from it; denormalising gives the pixel F back.
-TEST(FundamentalMatrixEstimatorData, NormalEquationsMatchFiniteDifferences) {
-  Random::Seed(44);
-  const TwoViewScene s = MakeScene(50);
-  FundamentalMatrixEstimatorData data;
-  FillSet(ToPixels(s.matches), data);
-  FundamentalMatrix F = FromEigen<FundamentalMatrix>(PixelFundamental(s));
-  data.NormalizeData(0.5f, F);
-  ASSERT_EQ(data.normalized, 1);
-  fd::ExpectGaussNewtonHessianAtZeroResidual(data, F, {1e-3, 1e-2, 1e-6});
-  FundamentalMatrix moved = F;
-  moved.m[0][1] += 0.01f;
-  moved.m[2][0] -= 0.02f;
-  fd::ExpectNormalEquationMatchesSSE(data, moved);
-  data.DenormalizeModel(F);
-  EXPECT_LT(MatrixDistance(ToEigen(F), PixelFundamental(s)), 1e-4);
 }
 
 // Four-wide equals scalar, scratch values too, and both match the definition.
