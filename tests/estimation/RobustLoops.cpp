@@ -94,7 +94,11 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
   EXPECT_FALSE(solver.RunNonMinimalData(Points({}), p));
 }
 
-TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
+// The data's normal equations match finite differences in every mode; the
+// threshold is inclusive for the plain check and strict for required points;
+// a distance bound flipped by one thread while another verifies is always
+// seen whole, never torn; the seeded loop keeps required points.
+TEST(PlaneEstimator, NormalEquationsThresholdsADistanceBoundWrittenWhileVerifyingRequiredPoints) {
   scene::PlaneScene s;
   s.Build(3, 60, 0.0f, 0.02f, false, 0.0f);
   const Eigen::Vector3f n =
@@ -110,15 +114,7 @@ TEST(PlaneData, NormalEquationsMatchFiniteDifferencesInEveryMode) {
   s.Build(4, 40, 0.0f, 0.0f);
   fd::ExpectGaussNewtonHessianAtZeroResidual(s.data3, s.plane, {2e-3, 5e-3, 1e-6});
   fd::ExpectGaussNewtonHessianAtZeroResidual(s.data2, s.plane, {2e-3, 5e-3, 1e-6});
-  // Noise along the normal only: moved onto the plane, points reproject exactly.
-  s.Build(8, 60, 0.0f, 0.05f, true);
-  EXPECT_LT(s.data2.ComputeSSE(s.plane), 1e-9);
-}
 
-// The threshold is inclusive for the plain check and strict for required
-// points; a distance bound flipped by one thread while another verifies is
-// always seen whole, never torn; the seeded loop keeps required points.
-TEST(PlaneEstimator, ThresholdsADistanceBoundWrittenWhileVerifyingAndRequiredPointsKept) {
   PlaneEstimator3D est(0.25f);
   const PlaneEstimatorData3D d = Points({Point(0, 1, 0), Point(0.5f, 1, 0.25f), Point(1, 1, -0.25f),
                                          Point(1.5f, 1, 0.5f), Point(2, 1, 0.1f)});
@@ -138,13 +134,14 @@ TEST(PlaneEstimator, ThresholdsADistanceBoundWrittenWhileVerifyingAndRequiredPoi
   EXPECT_TRUE(in.empty());
   EXPECT_EQ(error, 0.0);
 
-  scene::PlaneScene sc;
-  sc.Build(6, 200, 0.0f, 0.01f, true);
-  sc.data2.mode = 1;
+  // Noise along the normal only: moved onto the plane, points reproject exactly.
+  s.Build(6, 200, 0.0f, 0.01f, true);
+  EXPECT_LT(s.data2.ComputeSSE(s.plane), 1e-9);
+  s.data2.mode = 1;
   PlaneEstimator2D est2(0.0f);
   const auto verify = [&](f32 bound) {
     if (bound > 0.0f) PlaneDistanceThreshold.store(bound);
-    est2.VerifyModel(sc.data2, sc.plane, in, error);
+    est2.VerifyModel(s.data2, s.plane, in, error);
     return in.size();
   };
   const size_t loose = verify(1.0f), tight = verify(0.005f);
@@ -160,7 +157,6 @@ TEST(PlaneEstimator, ThresholdsADistanceBoundWrittenWhileVerifyingAndRequiredPoi
   EXPECT_EQ(torn, 0);
 
   // A shifted seed whose support is a patch of the plane, a third required.
-  scene::PlaneScene s;
   s.Build(25, 600, 0.3f, 0.01f, true, 0.001f);
   PlaneDistanceThreshold.store(0.04f);
   PlaneEstimator2D seeded(1e-5f);
@@ -248,8 +244,9 @@ TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudge
 }
 
 // Local-optimisation samples are distinct inliers; PROSAC positions are
-// distinct and hold the newest, n - 1, when asked, also when already drawn.
-TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
+// distinct and hold the newest, n - 1, when asked, also when already drawn;
+// bin tables map pixels to bins; bin samples take distinct usable bins or none.
+TEST(Samplers, LocalOptimisationProsacAndBinSamplesAreDistinct) {
   PlaneEstimator3D est(0.1f);
   PlaneEstimatorData3D data, out;
   data.points.Resize(100);
@@ -277,20 +274,17 @@ TEST(RobustLoop, LocalOptimisationAndProsacSamplesAreDistinct) {
     EXPECT_LT(*drawn.rbegin(), n);
     EXPECT_TRUE(t % 2 == 1 || drawn.count(n - 1)) << t;
   }
-}
 
-// Bin tables map pixels to bins; bin samples take distinct usable bins or none.
-TEST(BinSampling, TablesDistinctUsableBinsOrNoSampleAndTableEdges) {
   // A 640 x 480 image on a 10 x 4 grid: 64-pixel columns, 120-pixel rows.
-  FundamentalMatrixEstimator est(1.0f);
-  est.SetGrid(10, 4);
-  est.BuildBinTables(640, 480);
-  ASSERT_EQ(est.columnTable.size(), 641u);
-  ASSERT_EQ(est.rowTable.size(), 481u);
-  for (u32 x : {0u, 63u, 64u, 300u, 639u}) EXPECT_EQ(est.columnTable[x], x / 64) << x;
-  for (u32 y : {0u, 119u, 120u, 479u}) EXPECT_EQ(est.rowTable[y], 10 * (y / 120)) << y;
-  EXPECT_EQ(est.binCentres[13].x, 32.0f + 3 * 64.0f);
-  EXPECT_EQ(est.binCentres[13].y, 60.0f + 120.0f);
+  FundamentalMatrixEstimator grid(1.0f);
+  grid.SetGrid(10, 4);
+  grid.BuildBinTables(640, 480);
+  ASSERT_EQ(grid.columnTable.size(), 641u);
+  ASSERT_EQ(grid.rowTable.size(), 481u);
+  for (u32 x : {0u, 63u, 64u, 300u, 639u}) EXPECT_EQ(grid.columnTable[x], x / 64) << x;
+  for (u32 y : {0u, 119u, 120u, 479u}) EXPECT_EQ(grid.rowTable[y], 10 * (y / 120)) << y;
+  EXPECT_EQ(grid.binCentres[13].x, 32.0f + 3 * 64.0f);
+  EXPECT_EQ(grid.binCentres[13].y, 60.0f + 120.0f);
   // Twelve bins of 96 items, bin b holds 1 + b % 4 of items 8b..8b+3; bin 2
   // is empty, and a weight table gives bin 1 no mass.
   std::vector<std::vector<u16>> bins(12);
