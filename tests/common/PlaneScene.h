@@ -1,8 +1,7 @@
 #pragma once
-// A seeded synthetic plane scene shared by the plane tests: points on a
-// known plane with noise, outliers scattered off it along the normal, and a
-// few cameras that observe every point (normalised image coordinates); the
-// random draws are the synthetic scenes' ones.
+// A seeded plane scene: points on a known plane with noise, outliers off it
+// along the normal, and cameras that observe every point (normalised image
+// coordinates).
 #include <cmath>
 #include <vector>
 
@@ -48,10 +47,8 @@ struct PlaneScene {
     }
     inlier.assign(n, true);
     for (u32 k = 0; k < static_cast<u32>(static_cast<f32>(n) * outliers + 0.5f); ++k) {
-      u32 i;
-      do {
-        i = Random::Index(n);
-      } while (!inlier[i]);
+      u32 i = Random::Index(n);
+      while (!inlier[i]) i = Random::Index(n);
       inlier[i] = false;
     }
     data3.points.Resize(n);
@@ -61,8 +58,7 @@ struct PlaneScene {
     data2.measurements.Resize(n * cameraCount);
     for (u32 i = 0, o = 0; i < n; ++i) {
       const f32 a = Uniform(-1.5f, 1.5f), b = Uniform(-1.5f, 1.5f);
-      // Inliers are seen where their point on the plane projects, outliers
-      // where they are.
+      // Inliers are seen where their point on the plane projects.
       Eigen::Vector3f X = -plane.v[3] * N + a * e1 + b * e2, stored = X;
       if (!inlier[i]) {
         X = stored += Uniform(0.1f, 3.0f) * (Random::Next() % 2 ? 1.0f : -1.0f) * N;

@@ -9,25 +9,23 @@
 
 using namespace scene;
 
-TEST(ClosestRotation, ReflectionBecomesTheBestProperRotation) {
+TEST(ClosestRotation, ReflectionBecomesTheBestProperRotationAndNaNFails) {
   Random::Seed(6);
+  LA::AlignedMatrix3f out{};
   for (int trial = 0; trial < 200; ++trial) {
     // H = P S Q^T with det(P Q^T) = -1.
     Eigen::Matrix3d P = RandomRotationD(3.0), Q = RandomRotationD(3.0);
     P.col(0) = -P.col(0);
     const Eigen::Matrix3d H = P * Eigen::Vector3d(3.0, 2.0, 0.5).asDiagonal() * Q.transpose();
-    LA::AlignedMatrix3f out{};
     ASSERT_TRUE(ComputeClosestRotation(FromEigen(H), out));
     // The optimum: also flip the direction of the smallest singular value.
     P.col(2) = -P.col(2);
     EXPECT_LT((ToEigen(out) - P * Q.transpose()).norm(), 1e-4);
   }
-}
-
-TEST(ClosestRotation, NonFiniteInputFailsAndLeavesTheOutput) {
-  LA::AlignedMatrix3f H = FromEigen(Eigen::Matrix3d::Identity());
+  // Non-finite input fails and leaves the output.
+  LA::AlignedMatrix3f H = out;
   H.m[1][2] = NAN;
-  LA::AlignedMatrix3f out = FromEigen(2.0 * Eigen::Matrix3d::Identity());
+  out.m[0][0] = 2.0f;
   EXPECT_FALSE(ComputeClosestRotation(H, out));
   EXPECT_EQ(out.m[0][0], 2.0f);
 }

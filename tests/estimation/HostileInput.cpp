@@ -1,15 +1,15 @@
-// Hostile input to the estimators, kept from the faults the fuzz harnesses
-// found: non-finite and overflowing coordinates (the five-point SVD used to
-// hang, normalisations overflowed into NaN models reported as success; the
-// triangulation's are with its own tests),
-// order, bin and observation tables that name data that is not there, and
-// share parameters that are not numbers.
+// Hostile input to the estimators, from faults the fuzz harnesses found:
+// non-finite coordinates (the five-point SVD used to hang, normalisations
+// overflowed into NaN models reported as success), tables naming data that is
+// not there, share parameters that are not numbers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "common/PlaneScene.h"
@@ -22,8 +22,6 @@
 #include "estimation/SimilarityTransformationEstimator.h"
 
 namespace {
-
-const float kHostile[] = {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f};
 
 // False when a solve reports success with a model that is not finite.
 template <class Model>
@@ -56,8 +54,8 @@ void ExpectRefinedOrKept(Estimator& estimator, const Data& data, const Model& st
 }  // namespace
 
 TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
-  for (const float bad : kHostile) {
-    // Five-point: one spoilt coordinate returns at once; one spoilt match
+  for (const float bad : {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f}) {
+    // One spoilt five-point coordinate returns at once; one spoilt match
     // among forty exact ones leaves the loop finding E.
     EssentialMatrixEstimatorData e;
     FillTwoView(e, 3, 40, false, 7, bad);
@@ -85,11 +83,8 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
     four.y2[3] = bad;
     AlignedArray<Homography> Hs;
     EXPECT_TRUE(NoFalseSuccess(homography.SolveMinimal(four, Hs), Hs)) << bad;
-    const HomographyEstimatorData& constH = h;
-    EXPECT_TRUE(NoFalseSuccess(homography.SolveNonMinimal(constH, Hs), Hs)) << bad;
-    Homography identity{};
-    identity.m[0][0] = identity.m[1][1] = identity.m[2][2] = 1.0f;
-    ExpectRefinedOrKept(homography, h, identity, bad);
+    EXPECT_TRUE(NoFalseSuccess(homography.SolveNonMinimal(std::as_const(h), Hs), Hs)) << bad;
+    ExpectRefinedOrKept(homography, h, FromEigen<Homography>(Eigen::Matrix3d::Identity()), bad);
 
     Random::Seed(9);
     const scene::Pose pose = scene::RandomPose();
@@ -109,7 +104,9 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
   }
 }
 
-TEST(CallerTables, OrderAndBinEntriesPastTheDataFailCleanly) {
+// Order, bin and observation-offset entries past the data (or running
+// backwards) fail cleanly, and so do share parameters that are not numbers.
+TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
   // Twelve items; the order names item 40 (4e9 for the plane), a bin item 300.
   const std::vector<u16> order = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 40};
   const auto refused = [](auto&& estimator, const auto& data, const auto& order, auto sample) {
@@ -136,29 +133,26 @@ TEST(CallerTables, OrderAndBinEntriesPastTheDataFailCleanly) {
   for (u16 i = 0; i < 8; ++i) bins[i] = {static_cast<u16>(i == 5 ? 300 : i)};
   EightMatches2D eight;
   EXPECT_FALSE(FundamentalMatrixEstimator(1.0f).GenerateMinimalSampleArsac(f, bins, eight));
-}
 
-TEST(CallerTables, ObservationOffsetsThatRunBackwardsOrPastTheDataAreRefused) {
-  scene::PlaneScene s;
   s.Build(2, 20, 0.0f, 0.0f);
   SimilarityTransformationEstimatorData2D data, subset;
   data.sources = data.targets = s.data2.points;
   data.cameras = s.data2.cameras;
   data.measurements = s.data2.measurements;
-  std::vector<u32> all;
-  for (u32 k = 0; k < 20; ++k) all.push_back(k);
+  std::vector<u32> all(20);
+  std::iota(all.begin(), all.end(), 0u);
   // Backwards offsets used to size a 34 GB copy; offsets past the
   // observations made it write past the end.
+  SimilarityTransformationEstimator2D similarity(1e-3f);
+  SimilarityTransformation3D T{};
+  std::vector<u32> inliers;
   for (const bool backwards : {true, false}) {
     data.offsets = s.data2.offsets;
     data.offsets[backwards ? 5 : 19] = backwards ? data.offsets[4] - 1 : 1000;
     EXPECT_FALSE(CopyGroupedSubset(data, all, subset));
     EXPECT_EQ(subset.Size(), 0u);
     EXPECT_TRUE(subset.IsConsistent());
-    SimilarityTransformationEstimator2D estimator(1e-3f);
-    SimilarityTransformation3D T{};
-    std::vector<u32> inliers;
-    estimator.RunLoRansac(data, T, inliers);
+    similarity.RunLoRansac(data, T, inliers);
     EXPECT_TRUE(inliers.empty());
   }
   data.offsets = s.data2.offsets;
@@ -173,24 +167,19 @@ TEST(CallerTables, ObservationOffsetsThatRunBackwardsOrPastTheDataAreRefused) {
   EXPECT_EQ(count, 0u);
   s.data2.ObservationRange(8, first, count);
   EXPECT_EQ(count, 3u);
-  PlaneEstimator2D estimator(1e-4f);
   Plane p{};
-  std::vector<u32> inliers;
-  estimator.RunLoRansac(s.data2, p, inliers);
+  PlaneEstimator2D(1e-4f).RunLoRansac(s.data2, p, inliers);
   EXPECT_TRUE(IsFiniteModel(p));
-}
 
-TEST(HostileParameters, NegativeOrNaNInlierRatiosAskForNoInliers) {
-  scene::PlaneScene s;
+  // Negative or NaN share parameters ask for no inliers; a ratio of 1e30
+  // asks for more than exist, so no model need pass.
   s.Build(3, 60, 0.2f, 0.01f);
   for (const float ratio : {-0.5f, -1e30f, NAN, 1e30f}) {
-    PlaneEstimator3D estimator(0.05f);
-    estimator.minInlierRatio = estimator.loSampleRatio = ratio;
-    Plane p{};
-    std::vector<u32> inliers;
-    estimator.RunLoRansac(s.data3, p, inliers);
+    PlaneEstimator3D plane(0.05f);
+    plane.minInlierRatio = plane.loSampleRatio = ratio;
+    p = Plane{};
+    plane.RunLoRansac(s.data3, p, inliers);
     EXPECT_TRUE(IsFiniteModel(p)) << ratio;
-    // A ratio of 1e30 asks for more inliers than exist: no model need pass.
     EXPECT_TRUE(ratio > 1.0f || inliers.size() >= 40u) << ratio;
   }
 }
