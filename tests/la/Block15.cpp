@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "common/Draws.h"
 #include "la/ConjugateGradient.h"
@@ -36,48 +35,40 @@ Eigen::VectorXd Params(const Arr& x) {
   return p;
 }
 
-// Sub-block (i, j) of the dense matrix from the block's rows starting at
-// `row`: three rows, or one row holding a diagonal.
-struct Placement {
-  int i, j, row;
-  bool diagonal;
-};
-Dense15 Expand(const float (*m)[4], const std::vector<Placement>& blocks) {
+// The dense matrix of a symmetric block, which stores the upper sub-blocks
+// row after row, (P, V) and (V, V) in one row holding a diagonal. The
+// diagonal sub-blocks are read as stored, so they are made symmetric first.
+Dense15 Expand(LA::CameraBlock15& A) {
   Dense15 D = Dense15::Zero();
-  for (const Placement& b : blocks)
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c)
-        if (!b.diagonal || r == c)
-          D(3 * b.i + r, 3 * b.j + c) = b.diagonal ? m[b.row][r] : m[b.row + r][c];
-  return D;
-}
-
-// Only the upper sub-blocks are stored, row after row, (P, V) and (V, V) in
-// one row holding a diagonal. The diagonal ones are read as stored, so they
-// are made symmetric first.
-Dense15 ExpandSymmetric(LA::CameraBlock15& A) {
-  std::vector<Placement> blocks;
   for (int i = 0, row = 0; i < 5; ++i) {
     for (int j = i; j < 5; row += j == 1 ? 1 : 3, ++j) {
-      blocks.push_back({i, j, row, j == 1});
-      for (int r = 0; r < 3 && i == j && j != 1; ++r)
-        for (int c = 0; c < r; ++c) A.m[row + r][c] = A.m[row + c][r];
+      for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+          if (i == j && j != 1 && c < r) A.m[row + r][c] = A.m[row + c][r];
+          if (j != 1 || r == c)
+            D(3 * i + r, 3 * j + c) = D(3 * j + c, 3 * i + r) =
+                j == 1 ? A.m[row][r] : A.m[row + r][c];
+        }
+      }
     }
   }
-  const Dense15 D = Expand(A.m, blocks);
-  return D.triangularView<Eigen::Upper>().toDenseMatrix() +
-         D.triangularView<Eigen::StrictlyUpper>().transpose().toDenseMatrix();
+  return D;
 }
 
 Dense15 Expand(const LA::MotionPairBlock& B) {
   using R = LA::MotionPairBlock;
-  const std::vector<Placement> blocks = {
-      {0, 0, R::kB00, false}, {0, 2, R::kB02, false}, {1, 0, R::kD10, true},
-      {1, 1, R::kD11, true},  {2, 0, R::kB20, false}, {2, 1, R::kB21, false},
-      {2, 2, R::kB22, false}, {3, 0, R::kB30, false}, {3, 1, R::kB31, false},
-      {3, 3, R::kD33, true},  {4, 0, R::kB40, false}, {4, 1, R::kB41, false},
-      {4, 2, R::kB42, false}, {4, 4, R::kD44, true}};
-  return Expand(B.m, blocks);
+  // Group i, group j, the first row, and whether it is one row holding a diagonal.
+  const int blocks[14][4] = {{0, 0, R::kB00, 0}, {0, 2, R::kB02, 0}, {1, 0, R::kD10, 1},
+                             {1, 1, R::kD11, 1}, {2, 0, R::kB20, 0}, {2, 1, R::kB21, 0},
+                             {2, 2, R::kB22, 0}, {3, 0, R::kB30, 0}, {3, 1, R::kB31, 0},
+                             {3, 3, R::kD33, 1}, {4, 0, R::kB40, 0}, {4, 1, R::kB41, 0},
+                             {4, 2, R::kB42, 0}, {4, 4, R::kD44, 1}};
+  Dense15 D = Dense15::Zero();
+  for (const auto& b : blocks)
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c)
+        if (!b[3] || r == c) D(3 * b[0] + r, 3 * b[1] + c) = b[3] ? B.m[b[2]][r] : B.m[b[2] + r][c];
+  return D;
 }
 
 TEST(Block15, ProductsAndReductionsMatchDouble) {
@@ -87,7 +78,7 @@ TEST(Block15, ProductsAndReductionsMatchDouble) {
     LA::MotionPairBlock B;
     FillRandom(A.m[0], LA::CameraBlock15::kRows);
     FillRandom(B.m[0], 34);
-    const Dense15 D[3] = {ExpandSymmetric(A), Expand(B), Expand(B).transpose()};
+    const Dense15 D[3] = {Expand(A), Expand(B), Expand(B).transpose()};
     const Arr x = RandomVectors(1), y0 = RandomVectors(1);
     Arr y[3] = {y0, y0, y0};
     LA::MultiplySymmetricBlock15(A, x[0], y[0][0]);
@@ -130,7 +121,7 @@ TEST(ConjugateGradient, PreconditionedChainSystemAndIterationBounds) {
   for (u32 i = 0; i < n; ++i) {
     for (int r = 0; r < 15; ++r)
       blocks[i].m[rows[r / 3] + (r / 3 == 1 ? 0 : r % 3)][r % 3] = scale[r / 3];
-    S.block<15, 15>(15 * i, 15 * i) = ExpandSymmetric(blocks[i]);
+    S.block<15, 15>(15 * i, 15 * i) = Expand(blocks[i]);
     if (i + 1 == n) break;
     S.block<15, 15>(15 * i, 15 * i + 15) = Expand(pairs[i]);
     S.block<15, 15>(15 * i + 15, 15 * i) = Expand(pairs[i]).transpose();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <type_traits>
 
 #include "common/Draws.h"
 
@@ -21,35 +22,33 @@ bool (*const kDecompose[])(float* const*) = {
     LA::DecomposeLDL3, LA::DecomposeLDL4, LA::DecomposeLDL5, LA::DecomposeLDL6,
     LA::DecomposeLDL7, LA::DecomposeLDL8, LA::DecomposeLDL9};
 
-// The upper triangle of A and `lower` below the diagonal, in any matrix type
-// with rows m[i] (the compact 6x6 through its index), and row pointers.
-template <class M>
-void Fill(M& m, const MatrixXd& A, float lower) {
-  for (int i = 0; i < A.rows(); ++i)
-    for (int j = 0; j < A.cols(); ++j) m.m[i][j] = j >= i ? float(A(i, j)) : lower;
-}
-template <>
-void Fill(LA::AlignedCompactMatrix6f& m, const MatrixXd& A, float lower) {
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) m(i, j) = j >= i ? float(A(i, j)) : lower;
-}
+// The upper triangle of A and `lower` below the diagonal, in rows of nine
+// floats and in the row pointers the solvers take.
 struct Rows {
   float m[9][9];
   float* p[9];
   Rows(const MatrixXd& A, float lower) {
-    Fill(*this, A, lower);
-    for (int i = 0; i < 9; ++i) p[i] = m[i];
+    for (int i = 0; i < A.rows(); ++i) {
+      p[i] = m[i];
+      for (int j = 0; j < A.cols(); ++j) m[i][j] = j >= i ? float(A(i, j)) : lower;
+    }
   }
 };
 
-// The fixed-size view of the system gives the row-pointer solution x bit for
-// bit (same operations in the same order).
+// The fixed-size view of the system (NaN below the diagonal) gives the
+// row-pointer solution x bit for bit: same operations in the same order.
 template <class M, class V>
 void ExpectViewGives(const MatrixXd& A, const float* b, const float* x) {
   M m;
   V v;
-  Fill(m, A, kNaN);
-  for (int i = 0; i < A.rows(); ++i) v[i] = b[i];
+  for (int i = 0; i < A.rows(); ++i) {
+    v[i] = b[i];
+    for (int j = 0; j < A.cols(); ++j) {
+      const float a = j >= i ? float(A(i, j)) : kNaN;
+      if constexpr (std::is_same_v<M, LA::AlignedCompactMatrix6f>) m(i, j) = a;
+      if constexpr (!std::is_same_v<M, LA::AlignedCompactMatrix6f>) m.m[i][j] = a;
+    }
+  }
   ASSERT_TRUE(LA::SolveLDL(m, v));
   for (int i = 0; i < A.rows(); ++i) EXPECT_EQ(v[i], x[i]) << i;
 }
@@ -103,9 +102,11 @@ TEST(SmallSolvers, TooSmallPivotsFail) {
   }
 }
 
-// Seven values (not a multiple of the four-wide loop), then values the sums
-// must not reach; the lower triangle is left alone.
-TEST(SmallSolvers, GramMatrixOfColumns) {
+// Gram matrix: seven values (not a multiple of the four-wide loop), then
+// values the sums must not reach; the lower triangle is left alone. Eigen
+// decomposition: ascending eigenvalues, orthonormal eigenvector rows;
+// non-finite input refused with S untouched.
+TEST(SmallSolvers, GramMatrixAndSymmetricEigen3) {
   float c[3][12];
   for (int k = 0; k < 3; ++k)
     for (int i = 0; i < 12; ++i) c[k][i] = i < 7 ? float(1 + i * (k + 1) % 5) : 1e3f;
@@ -115,33 +116,25 @@ TEST(SmallSolvers, GramMatrixOfColumns) {
   Eigen::Matrix3d expected = (C.transpose() * C).cast<double>();  // small integers: exact
   expected.triangularView<Eigen::StrictlyLower>().setConstant(-1);
   EXPECT_EQ(ToEigen(G), expected);
-}
 
-// Ascending eigenvalues of random symmetric matrices, orthonormal eigenvector
-// rows with S v = lambda v; non-finite input refused with S untouched.
-TEST(SmallSolvers, SymmetricEigen3) {
   Random::Seed(8);
+  float lambda[3];
   for (int trial = 0; trial < 200; ++trial) {
     Eigen::Matrix3d M;
     for (int r = 0; r < 3; ++r)
       for (int c = r; c < 3; ++c) M(r, c) = M(c, r) = Uniform(-2.0f, 2.0f);
-    LA::AlignedMatrix3f S = FromEigen(M);
-    float lambda[3];
-    ASSERT_TRUE(LA::ComputeSymmetricEigen3(S, lambda));
-    const Eigen::Vector3d expected =
-        Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>(M).eigenvalues();
-    for (int k = 0; k < 3; ++k) {
-      const Eigen::Vector3d v = ToEigen(S).row(k);
-      EXPECT_NEAR(lambda[k], expected[k], 1e-5) << trial;
-      EXPECT_NEAR(v.norm(), 1.0, 1e-5);
-      EXPECT_LT((M * v - expected[k] * v).norm(), 1e-4) << trial << " " << k;
-    }
+    G = FromEigen(M);
+    ASSERT_TRUE(LA::ComputeSymmetricEigen3(G, lambda));
+    const Eigen::Vector3d e = Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>(M).eigenvalues();
+    const Eigen::Matrix3d V = ToEigen(G);  // orthonormal with V M V^T = diag(e)
+    EXPECT_LT((Eigen::Vector3f(lambda).cast<double>() - e).cwiseAbs().maxCoeff(), 1e-5) << trial;
+    EXPECT_LT((V * V.transpose() - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff(), 1e-5);
+    EXPECT_LT((V * M * V.transpose() - Eigen::Matrix3d(e.asDiagonal())).norm(), 1e-4) << trial;
   }
-  LA::AlignedMatrix3f S = FromEigen(Eigen::Matrix3d::Identity() * 5);
-  S.m[1][2] = kNaN;
-  float lambda[3];
-  EXPECT_FALSE(LA::ComputeSymmetricEigen3(S, lambda));
-  EXPECT_EQ(S.m[0][0], 5.0f);
+  G = FromEigen(Eigen::Matrix3d::Identity() * 5);
+  G.m[1][2] = kNaN;
+  EXPECT_FALSE(LA::ComputeSymmetricEigen3(G, lambda));
+  EXPECT_EQ(G.m[0][0], 5.0f);
 }
 
 }  // namespace
