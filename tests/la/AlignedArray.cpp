@@ -22,7 +22,7 @@ AlignedArray<IMUState> States(u32 n) {
   return a;
 }
 
-TEST(AlignedArray, GrowthStepsAndCopies) {
+TEST(AlignedArray, GrowthCopiesAndWrappedMemory) {
   AlignedArray<Point> a;
   for (u32 i = 0; i < 300; ++i) {
     a.PushBack8({float(i), 0});
@@ -48,27 +48,25 @@ TEST(AlignedArray, GrowthStepsAndCopies) {
   a.Append8(a.Data(), 20);
   EXPECT_EQ(a.Capacity(), 325u + 20u * 5001);
   EXPECT_EQ(a[325].x, 19.0f);
-}
 
-// Growth replaces wrapped memory by an owned buffer, keeps its elements and
-// never frees or writes the foreign memory; a push of the array's own element
-// survives the death of the old buffer.
-TEST(AlignedArray, WrappedMemoryAndOwnElementsAcrossGrowth) {
-  AlignedArray<IMUState> a;
+  // Growth replaces wrapped memory by an owned buffer, keeps its elements and
+  // never frees or writes the foreign memory; a push of the array's own
+  // element survives the death of the old buffer.
+  AlignedArray<IMUState> s;
   alignas(32) IMUState foreign[4] = {};
   foreign[3].time = 3.0;
-  a.Wrap(foreign, 2, 4);
-  AssignAlignedArray136(a, States(1000));
-  EXPECT_TRUE(a.Owns());
+  s.Wrap(foreign, 2, 4);
+  AssignAlignedArray136(s, States(1000));
+  EXPECT_TRUE(s.Owns());
   EXPECT_EQ(foreign[0].time, 0.0);
-  a.PushBack136(a[3]);
-  EXPECT_EQ(a[1000].time, 3.0);
-  a.Wrap(foreign, 4, 4);
-  EXPECT_FALSE(a.Owns());
-  a.PushBack136(foreign[0]);
-  EXPECT_TRUE(a.Owns());
-  EXPECT_EQ(a.Size(), 5u);
-  EXPECT_EQ(a[3].time, 3.0);
+  s.PushBack136(s[3]);
+  EXPECT_EQ(s[1000].time, 3.0);
+  s.Wrap(foreign, 4, 4);
+  EXPECT_FALSE(s.Owns());
+  s.PushBack136(foreign[0]);
+  EXPECT_TRUE(s.Owns());
+  EXPECT_EQ(s.Size(), 5u);
+  EXPECT_EQ(s[3].time, 3.0);
 }
 
 // A count, then some records, in a file or through a pipe (which cannot be

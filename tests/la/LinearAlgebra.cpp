@@ -62,7 +62,7 @@ TEST(LinearAlgebra, ProductKernelsMatchDouble) {
   }
 }
 
-TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
+TEST(LinearAlgebra, InvertSymmetricItsSingularFallbackAndMaxAbs) {
   Random::Seed(6);
   for (int trial = 0; trial < 100; ++trial) {
     const E3 g = ToEigen(RandomMatrix(0.0f));
@@ -80,10 +80,8 @@ TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
   EXPECT_FALSE(LA::InvertSymmetric3x3(FromEigen(d), Dinv));
   EXPECT_EQ(ToEigen(Dinv), E3(Eigen::Vector3d(0.5, 0, 0.25).asDiagonal()));
   EXPECT_EQ(TranslationOf(Dinv), Eigen::Vector3d::Zero());
-}
 
-// The largest magnitude wins wherever it stands.
-TEST(LinearAlgebra, MaxAbs) {
+  // The largest magnitude wins wherever it stands.
   for (int at = 0; at < 8; ++at) {
     float v[8] = {0.5f, -1.0f, 2.0f, -0.25f, 1.5f, -2.5f, 0.75f, 1.0f};
     v[at] = -9.0f;
