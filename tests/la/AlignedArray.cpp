@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <vector>
 
 #include "la/Pose.h"
 
@@ -29,9 +28,6 @@ TEST(AlignedArray, GrowthCopiesAndWrappedMemory) {
     EXPECT_EQ(a.Capacity(), (i / 20 + 1) * 20) << "steps of 20";
   }
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.Data()) % 32, 0u);
-  a.Reserve(305);
-  for (int i = 0; i < 6; ++i) a.PushBackReserved8({float(i), 0});
-  EXPECT_EQ(a.Capacity(), 325u);
   // Copies of every size own their own buffer with the same elements.
   for (u32 n : {0u, 1u, 3u}) {
     a.Resize(n);
@@ -42,12 +38,12 @@ TEST(AlignedArray, GrowthCopiesAndWrappedMemory) {
   }
   // Append grows by the smallest multiple of n above 10^5, or not at all for
   // n = 0, and may append the array's own elements.
-  a.Resize(306);
+  a.Resize(300);
   a.Append8(nullptr, 0);
-  EXPECT_EQ(a.Capacity(), 325u);
+  EXPECT_EQ(a.Capacity(), 300u);
   a.Append8(a.Data(), 20);
-  EXPECT_EQ(a.Capacity(), 325u + 20u * 5001);
-  EXPECT_EQ(a[325].x, 19.0f);
+  EXPECT_EQ(a.Capacity(), 300u + 20u * 5001);
+  EXPECT_EQ(a[319].x, 19.0f);
 
   // Growth replaces wrapped memory by an owned buffer, keeps its elements and
   // never frees or writes the foreign memory; a push of the array's own

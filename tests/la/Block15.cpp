@@ -100,7 +100,7 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
     }
   };
   const Arr b = RandomVectors(n), y0 = RandomVectors(n);
-  Arr x, y = y0, zero = b;
+  Arr x, y = y0;
   add(b, y);
   EXPECT_LT((Params(y) - Params(y0) - S * Params(b)).cwiseAbs().maxCoeff(), 1e-5);
 
@@ -133,30 +133,23 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   AlignedArray<LA::BlockJacobi15> M;
   LA::InvertDiagonalBlocks15(blocks, M);
   const auto jacobi = [&](const Arr& r, Arr& z) { LA::ApplyBlockJacobi15(M, r, z); };
-  LA::PCGScratch w;
-  LA::PCGParameters P;
-  P.relativeTolerance = 1e-10f;
-  P.divergenceFactor = 1e6f;
-  EXPECT_LT(LA::SolvePCG(multiply, jacobi, b, P, w, x), 40u);
+  LA::PCGScratch w;  // parameters: minimum and maximum iterations, relative tolerance, divergence
+  EXPECT_LT(LA::SolvePCG(multiply, jacobi, b, {10, 500, 1e-10f, 1e6f}, w, x), 40u);
   const Eigen::VectorXd exact = S.ldlt().solve(Params(b));
   EXPECT_LT((Params(x) - exact).norm(), 1e-4 * exact.norm());
 
   // The iteration bounds hold; a zero right-hand side gives a zero step in
   // one iteration, a singular preconditioner no step at all.
-  P.maxIterations = 3;
-  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, P, w, x), 3u);
-  P.maxIterations = 500;
-  P.relativeTolerance = 0.5f;
-  P.minIterations = 7;
-  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, P, w, x), 7u);
-  std::fill_n(reinterpret_cast<float*>(zero.Data()), 20 * n, 0.0f);
-  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, zero, P, w, x), 1u);
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, {10, 3, 1e-10f, 1e6f}, w, x), 3u);
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, {7, 500, 0.5f, 1e6f}, w, x), 7u);
+  LA::AddScaled15(b, -1.0f, b, y);
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, y, {}, w, x), 1u);
   EXPECT_EQ(Params(x).norm(), 0.0);
   const auto infinite = [&](const Arr& r, Arr& z) {
     jacobi(r, z);
     z[0].v[0] = INFINITY;
   };
-  EXPECT_EQ(LA::SolvePCG(multiply, infinite, b, P, w, x), 0u);
+  EXPECT_EQ(LA::SolvePCG(multiply, infinite, b, {}, w, x), 0u);
 }
 
 // Rejections multiply the damping by 2, 4, 8 (the growth factor doubles each

@@ -31,8 +31,9 @@ void ExpectSameRotation(const A* a, const B* b, double tol) {
 }
 
 // Random products (which take every branch of Shepperd's method in
-// RotationToQuaternion) against Eigen, and back to quaternions.
-TEST(Pose, ProductsRotationsAndBackToQuaternions) {
+// RotationToQuaternion) against Eigen, back to quaternions, small steps and
+// camera poses.
+TEST(Pose, ProductsRotationsStepsAndCameraPoses) {
   Random::Seed(17);
   for (int trial = 0; trial < 100; ++trial) {
     float p[4], q[4], pq[4], a[4], scratch[9];
@@ -69,9 +70,30 @@ TEST(Pose, ProductsRotationsAndBackToQuaternions) {
       for (int k = 0; k < 3; ++k) EXPECT_NEAR(e[k], step[k], 1e-6f);
       for (float& v : a) v = -v;
     }
+
+    // The body state with rotation p and the camera offset q give the pose
+    // x_cam = R_off R_state (X - p_state) + p_off, and back.
+    IMUState state{}, back{};
+    CameraOffset offset{};
+    std::copy(p, p + 4, state.quaternion);
+    std::copy(q, q + 4, offset.quaternion);
+    for (int k = 0; k < 3; ++k) state.position[k] = Uniform(-5, 5);
+    for (int k = 0; k < 3; ++k) offset.position[k] = Uniform(-0.1f, 0.1f);
+    CameraPose pose;
+    PoseToCamera(state, offset, pose, scratch);
+    const Vector3d X(0.3, -1.2, 4.0), ps(state.position), po(offset.position);
+    const Matrix3d R = (P * Q).toRotationMatrix().transpose();
+    EXPECT_LT((ToEigen(pose) * X + TranslationOf(pose) - (R * (X - ps) + po)).norm(), 2e-5);
+    CameraToPose(back, offset, pose, scratch);
+    ExpectSameRotation(back.quaternion, state.quaternion, 2e-6);
+    EXPECT_LT((Vector3d(back.position) - ps).norm(), 3e-5);
   }
-  // A rotation vector gives the identity up to |w|^2 = 1e-10 (the float pair
-  // below squares exactly to it), a rotation just above.
+}
+
+// A rotation vector gives the identity up to |w|^2 = 1e-10 (the float pair
+// below squares exactly to it), a rotation just above. The intrinsics take
+// normalised points to pixels, pairs by SSE and an odd last point alone.
+TEST(Pose, RotationVectorThresholdAndPixels) {
   const float wx = 0x1.0c6fccp-20f, wy = 0x1.4ddcc4p-17f;
   float scratch[9];
   LA::AlignedMatrix3f R;
@@ -80,30 +102,7 @@ TEST(Pose, ProductsRotationsAndBackToQuaternions) {
   EXPECT_EQ(TranslationOf(R), Vector3d::Zero());
   RotationVectorToRotation(R, wx, std::nextafter(wy, 1.0f), 0.0f, scratch);
   EXPECT_FLOAT_EQ(R.m[0][2], wy);
-}
 
-// x_cam = R_off R_state (X - p_state) + p_off, and back; the intrinsics take
-// normalised points to pixels.
-TEST(Pose, BodyStateCameraPoseAndPixels) {
-  Random::Seed(17);
-  for (int trial = 0; trial < 50; ++trial) {
-    IMUState state{}, back{};
-    CameraOffset offset{};
-    const Quaterniond S = RandomUnitQuaternion(state.quaternion);
-    const Quaterniond O = RandomUnitQuaternion(offset.quaternion);
-    for (int k = 0; k < 3; ++k) state.position[k] = Uniform(-5, 5);
-    for (int k = 0; k < 3; ++k) offset.position[k] = Uniform(-0.1f, 0.1f);
-    CameraPose pose;
-    float scratch[8];
-    PoseToCamera(state, offset, pose, scratch);
-    const Vector3d X(0.3, -1.2, 4.0), ps(state.position), po(offset.position);
-    const Matrix3d R = (S * O).toRotationMatrix().transpose();
-    EXPECT_LT((ToEigen(pose) * X + TranslationOf(pose) - (R * (X - ps) + po)).norm(), 2e-5);
-    CameraToPose(back, offset, pose, scratch);
-    ExpectSameRotation(back.quaternion, state.quaternion, 2e-6);
-    EXPECT_LT((Vector3d(back.position) - ps).norm(), 3e-5);
-  }
-  // Normalised points to pixels, pairs by SSE and an odd last point alone.
   Intrinsic K;
   K.Set(500.0f, 400.0f, 320.0f, 240.0f);
   AlignedArray<LA::Vector2<float>> points;
