@@ -18,14 +18,13 @@ namespace {
 using Dense15 = Eigen::Matrix<double, 15, 15>;
 using Arr = LA::CameraVector15Array;
 
-// Groups of three parameters and a garbage fourth float.
-void FillRandom(float* groups, int count) {
-  for (int k = 0; k < 4 * count; ++k) groups[k] = k % 4 == 3 ? Uniform(50, 100) : Uniform(-1, 1);
-}
-Arr RandomVectors(u32 n) {
-  Arr a;
+// n random elements: groups of three parameters and a garbage fourth float.
+template <class T>
+AlignedArray<T> RandomArray(u32 n) {
+  AlignedArray<T> a;
   a.Resize(n);
-  FillRandom(reinterpret_cast<float*>(a.Data()), 5 * n);
+  float* f = reinterpret_cast<float*>(a.Data());
+  for (u32 k = 0; k < n * sizeof(T) / 4; ++k) f[k] = k % 4 == 3 ? Uniform(50, 100) : Uniform(-1, 1);
   return a;
 }
 // The 15 parameters of each element, one element after the other.
@@ -79,12 +78,8 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   using R = LA::CameraBlock15;
   Random::Seed(5);
   const u32 n = 6;
-  AlignedArray<R> blocks;
-  AlignedArray<LA::MotionPairBlock> pairs;
-  blocks.Resize(n);
-  pairs.Resize(n - 1);
-  FillRandom(reinterpret_cast<float*>(blocks.Data()), n * R::kRows);
-  FillRandom(reinterpret_cast<float*>(pairs.Data()), (n - 1) * 34);
+  AlignedArray<R> blocks = RandomArray<R>(n);
+  AlignedArray<LA::MotionPairBlock> pairs = RandomArray<LA::MotionPairBlock>(n - 1);
   Eigen::MatrixXd S = Eigen::MatrixXd::Zero(15 * n, 15 * n);
   for (u32 i = 0; i < n; ++i) {
     S.block<15, 15>(15 * i, 15 * i) = Expand(blocks[i]);
@@ -99,14 +94,14 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
       LA::MultiplyBlock15Transposed(pairs[i], x[i], y[i + 1]);
     }
   };
-  const Arr b = RandomVectors(n), y0 = RandomVectors(n);
+  const Arr b = RandomArray<LA::CameraVector15>(n), y0 = RandomArray<LA::CameraVector15>(n);
   Arr x, y = y0;
   add(b, y);
   EXPECT_LT((Params(y) - Params(y0) - S * Params(b)).cwiseAbs().maxCoeff(), 1e-5);
 
   // The reductions, over an array with an element past its end that none may
   // read.
-  Arr v = RandomVectors(n + 1);
+  Arr v = RandomArray<LA::CameraVector15>(n + 1);
   v[n].v[0] = 1e30f;
   v.Resize(n);
   const Eigen::VectorXd bd = Params(b), vd = Params(v);
