@@ -75,43 +75,40 @@ TEST(MutexBuffer, BlockingCallsAndTheRefusedAsynchronousItem) {
 }
 
 // Sends 2 x 10^4 numbers from this thread to a consumer thread (enough to
-// interleave every wait with every wake-up). The consumer must see exactly the
-// accepted numbers, in order, and every item must come back.
-template <class T>
-void StreamNumbers(u32 capacity, bool synchronous) {
-  SCOPED_TRACE(testing::Message() << capacity << (synchronous ? " sync" : " async"));
-  MutexBufferPool<T> pool(capacity);
-  MutexBufferQueue<T> queue(capacity);
-  std::atomic<bool> run{true};
-  std::vector<T> sent, received;
-  std::thread consumer([&] {  // the system's worker loop
-    while (run) {
-      T* item = queue.Get();
-      if (item == nullptr) continue;  // a wake-up to re-test the run flag
-      received.push_back(*item);
-      pool.Put(item);
-    }
-  });
-  for (u32 i = 0; i < 20000; ++i) {
-    auto fill = [i](T& v) { v = static_cast<T>(i); };
-    if (synchronous) HandOverSynchronous(pool, queue, fill);
-    if (synchronous || HandOverAsynchronous(pool, queue, fill)) sent.push_back(static_cast<T>(i));
-  }
-  pool.WaitFull();  // the consumer is idle once every item is back
-  run = false;
-  queue.Put(nullptr);
-  consumer.join();
-  EXPECT_TRUE(synchronous ? sent.size() == 20000 : !sent.empty()) << sent.size();
-  EXPECT_EQ(received, sent);
-  // The wake-up null stays queued when the consumer saw the cleared flag
-  // first; no real item may be left.
-  EXPECT_TRUE(queue.TryGet() == nullptr && queue.Count() == 0 && pool.Count() == capacity);
-}
-
+// interleave every wait with every wake-up) through pairs of each capacity the
+// system uses. The consumer must see exactly the accepted numbers, in order,
+// and every item must come back.
 TEST(MutexBuffer, TwentyThousandNumbersThroughEachKindOfPair) {
-  for (bool synchronous : {true, false}) {
-    StreamNumbers<u16>(5, synchronous);
-    StreamNumbers<u8>(1, synchronous);
+  for (const u32 capacity : {5u, 1u}) {
+    for (const bool synchronous : {true, false}) {
+      SCOPED_TRACE(testing::Message() << capacity << (synchronous ? " sync" : " async"));
+      MutexBufferPool<u16> pool(capacity);
+      MutexBufferQueue<u16> queue(capacity);
+      std::atomic<bool> run{true};
+      std::vector<u16> sent, received;
+      std::thread consumer([&] {  // the system's worker loop
+        while (run) {
+          u16* item = queue.Get();
+          if (item == nullptr) continue;  // a wake-up to re-test the run flag
+          received.push_back(*item);
+          pool.Put(item);
+        }
+      });
+      for (u16 i = 0; i < 20000; ++i) {
+        auto fill = [i](u16& v) { v = i; };
+        if (synchronous) HandOverSynchronous(pool, queue, fill);
+        if (synchronous || HandOverAsynchronous(pool, queue, fill)) sent.push_back(i);
+      }
+      pool.WaitFull();  // the consumer is idle once every item is back
+      run = false;
+      queue.Put(nullptr);
+      consumer.join();
+      EXPECT_TRUE(synchronous ? sent.size() == 20000 : !sent.empty()) << sent.size();
+      EXPECT_EQ(received, sent);
+      // The wake-up null stays queued when the consumer saw the cleared flag
+      // first; no real item may be left.
+      EXPECT_TRUE(queue.TryGet() == nullptr && queue.Count() == 0 && pool.Count() == capacity);
+    }
   }
 }
 
