@@ -12,8 +12,6 @@
 
 namespace {
 
-using Point = LA::Vector2<float>;
-
 // n key-frame states as the map files hold them, numbered by their time.
 AlignedArray<IMUState> States(u32 n) {
   AlignedArray<IMUState> a;
@@ -22,14 +20,14 @@ AlignedArray<IMUState> States(u32 n) {
 }
 
 TEST(AlignedArray, GrowthCopiesAndWrappedMemory) {
-  AlignedArray<Point> a;
+  AlignedArray<LA::Vector2<float>> a;
   for (u32 i = 0; i < 300; ++i) {
     a.PushBack8({float(i), 0});
     EXPECT_EQ(a.Capacity(), (i / 20 + 1) * 20) << "steps of 20";
   }
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.Data()) % 32, 0u);
   // Copies own their own buffer with the same elements, also when empty.
-  const AlignedArray<Point> copy(a), none, noneCopy(none);
+  const AlignedArray<LA::Vector2<float>> copy(a), none, noneCopy(none);
   EXPECT_TRUE(copy.Data() != a.Data() && copy[299].x == 299.0f && noneCopy.Size() == 0);
   // Append grows by the smallest multiple of n above 10^5, or not at all for
   // n = 0, and may append the array's own elements.

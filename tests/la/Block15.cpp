@@ -39,18 +39,15 @@ Eigen::VectorXd Params(const Arr& x) {
 // diagonal sub-blocks are read as stored, so they are made symmetric first.
 Dense15 Expand(LA::CameraBlock15& A) {
   Dense15 D = Dense15::Zero();
-  for (int i = 0, row = 0; i < 5; ++i) {
-    for (int j = i; j < 5; row += j == 1 ? 1 : 3, ++j) {
-      for (int r = 0; r < 3; ++r) {
+  for (int i = 0, row = 0; i < 5; ++i)
+    for (int j = i; j < 5; row += j == 1 ? 1 : 3, ++j)
+      for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) {
           if (i == j && j != 1 && c < r) A.m[row + r][c] = A.m[row + c][r];
           if (j != 1 || r == c)
             D(3 * i + r, 3 * j + c) = D(3 * j + c, 3 * i + r) =
                 j == 1 ? A.m[row][r] : A.m[row + r][c];
         }
-      }
-    }
-  }
   return D;
 }
 
@@ -99,8 +96,7 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   add(b, y);
   EXPECT_LT((Params(y) - Params(y0) - S * Params(b)).cwiseAbs().maxCoeff(), 1e-5);
 
-  // The reductions, over an array with an element past its end that none may
-  // read.
+  // The reductions, over an array with an element past its end that none reads.
   Arr v = RandomArray<LA::CameraVector15>(n + 1);
   v[n].v[0] = 1e30f;
   v.Resize(n);
@@ -134,17 +130,14 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   EXPECT_LT((Params(x) - exact).norm(), 1e-4 * exact.norm());
 
   // The iteration bounds hold; a zero right-hand side gives a zero step in
-  // one iteration, a singular preconditioner no step at all.
+  // one iteration, a non-finite first step no step at all.
   EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, {10, 3, 1e-10f, 1e6f}, w, x), 3u);
   EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, {7, 500, 0.5f, 1e6f}, w, x), 7u);
   LA::AddScaled15(b, -1.0f, b, y);
   EXPECT_EQ(LA::SolvePCG(multiply, jacobi, y, {}, w, x), 1u);
   EXPECT_EQ(Params(x).norm(), 0.0);
-  const auto infinite = [&](const Arr& r, Arr& z) {
-    jacobi(r, z);
-    z[0].v[0] = INFINITY;
-  };
-  EXPECT_EQ(LA::SolvePCG(multiply, infinite, b, {}, w, x), 0u);
+  y[0].v[0] = INFINITY;
+  EXPECT_EQ(LA::SolvePCG(multiply, jacobi, y, {}, w, x), 0u);
 }
 
 // Rejections multiply the damping by 2, 4, 8 (the growth factor doubles each

@@ -47,7 +47,7 @@ TEST(LinearAlgebra, ProductKernelsMatchDouble) {
       {"+ABT upper", LA::AddABTToUpper, 2, 1, 1, true},
       {"-ABT upper", LA::SubtractABTFromUpper, 2, 1, -1, true}};
   Random::Seed(5);
-  for (const auto& k : kernels) {
+  for (const auto& k : kernels)
     for (int trial = 0; trial < 50; ++trial) {
       const M3 A = RandomMatrix(kNaN), B = RandomMatrix(kNaN);
       M3 P = RandomMatrix(42.0f);
@@ -64,7 +64,6 @@ TEST(LinearAlgebra, ProductKernelsMatchDouble) {
         EXPECT_EQ(P.m[i][3], 42.0f) << k.name;
       }
     }
-  }
 }
 
 // A definite matrix with distinct entries against Eigen's inverse, the

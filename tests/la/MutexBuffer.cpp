@@ -79,7 +79,7 @@ TEST(MutexBuffer, BlockingCallsAndTheRefusedAsynchronousItem) {
 // system uses. The consumer must see exactly the accepted numbers, in order,
 // and every item must come back.
 TEST(MutexBuffer, TwentyThousandNumbersThroughEachKindOfPair) {
-  for (const u32 capacity : {5u, 1u}) {
+  for (const u32 capacity : {5u, 1u})
     for (const bool synchronous : {true, false}) {
       SCOPED_TRACE(testing::Message() << capacity << (synchronous ? " sync" : " async"));
       MutexBufferPool<u16> pool(capacity);
@@ -109,7 +109,6 @@ TEST(MutexBuffer, TwentyThousandNumbersThroughEachKindOfPair) {
       // first; no real item may be left.
       EXPECT_TRUE(queue.TryGet() == nullptr && queue.Count() == 0 && pool.Count() == capacity);
     }
-  }
 }
 
 }  // namespace

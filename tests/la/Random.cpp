@@ -28,9 +28,7 @@ TEST(Random, ThreadsSeededAlikeDrawTheSameSequenceOfThirtyOneBits) {
   });
   std::thread t1([&] { a = Draw(10000, 1234); }), t2([&] { b = Draw(10000, 1234); });
   std::thread t3([&] { fresh = Draw(100, 0); });
-  t1.join();
-  t2.join();
-  t3.join();
+  for (std::thread* t : {&t1, &t2, &t3}) t->join();
   stop = true;
   noise.join();
   EXPECT_EQ(a, Draw(10000, 1234));
