@@ -45,16 +45,13 @@ TEST(AlignedArray, GrowthCopiesAndWrappedMemory) {
   foreign[3].time = 3.0;
   s.Wrap(foreign, 2, 4);
   AssignAlignedArray136(s, States(1000));
-  EXPECT_TRUE(s.Owns());
-  EXPECT_EQ(foreign[0].time, 0.0);
+  EXPECT_TRUE(s.Owns() && foreign[0].time == 0.0);
   s.PushBack136(s[3]);
   EXPECT_EQ(s[1000].time, 3.0);
   s.Wrap(foreign, 4, 4);
   EXPECT_FALSE(s.Owns());
   s.PushBack136(foreign[0]);
-  EXPECT_TRUE(s.Owns());
-  EXPECT_EQ(s.Size(), 5u);
-  EXPECT_EQ(s[3].time, 3.0);
+  EXPECT_TRUE(s.Owns() && s.Size() == 5 && s[3].time == 3.0);
 }
 
 // A count, then some records, in a file or through a pipe (which cannot be

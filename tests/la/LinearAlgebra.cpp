@@ -52,9 +52,7 @@ TEST(LinearAlgebra, ProductKernelsMatchDouble) {
       const M3 A = RandomMatrix(kNaN), B = RandomMatrix(kNaN);
       M3 P = RandomMatrix(42.0f);
       const E3 a = ToEigen(A), b = ToEigen(B), p = ToEigen(P);
-      const E3 product = k.product == 0   ? E3(a * b)
-                         : k.product == 1 ? E3(b * a)
-                                          : E3(a * b.transpose());
+      const E3 product = k.product == 1 ? E3(b * a) : E3(a * (k.product ? E3(b.transpose()) : b));
       const E3 expected = k.keep * p + k.sign * product;
       k.run(A, B, P);
       for (int i = 0; i < 3; ++i) {
