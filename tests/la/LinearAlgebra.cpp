@@ -1,7 +1,10 @@
 // 3x3 kernels against Eigen in double precision, with the promises the
 // solvers rely on: NaN in the inputs' fourth floats never reaches a result,
 // the outputs' fourth floats and the lower triangle of the upper-only
-// variants are left alone.
+// variants are left alone. LDL^T solves for N = 3..9 against a double-precision
+// reference on random definite and indefinite systems whose lower triangle is
+// NaN, and on too small pivots. (The fixed-size views and the compact 6x6
+// layout serve the estimators, whose tests solve through them.)
 #include "la/LinearAlgebra.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +13,13 @@
 #include <limits>
 
 #include "common/Draws.h"
+#include "la/SmallSolvers.h"
 
 namespace {
 
 using M3 = LA::AlignedMatrix3f;
 using E3 = Eigen::Matrix3d;
+using MatrixXd = Eigen::MatrixXd;
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 M3 RandomMatrix(float fourth) {
@@ -42,14 +47,12 @@ TEST(LinearAlgebra, ProductKernelsMatchDouble) {
       {"+ABT upper", LA::AddABTToUpper, 2, 1, 1, true},
       {"-ABT upper", LA::SubtractABTFromUpper, 2, 1, -1, true}};
   Random::Seed(5);
-  for (const auto& k : kernels) {
+  for (const auto& k : kernels)
     for (int trial = 0; trial < 50; ++trial) {
       const M3 A = RandomMatrix(kNaN), B = RandomMatrix(kNaN);
       M3 P = RandomMatrix(42.0f);
       const E3 a = ToEigen(A), b = ToEigen(B), p = ToEigen(P);
-      const E3 product = k.product == 0   ? E3(a * b)
-                         : k.product == 1 ? E3(b * a)
-                                          : E3(a * b.transpose());
+      const E3 product = k.product == 1 ? E3(b * a) : E3(a * (k.product ? E3(b.transpose()) : b));
       const E3 expected = k.keep * p + k.sign * product;
       k.run(A, B, P);
       for (int i = 0; i < 3; ++i) {
@@ -59,20 +62,17 @@ TEST(LinearAlgebra, ProductKernelsMatchDouble) {
         EXPECT_EQ(P.m[i][3], 42.0f) << k.name;
       }
     }
-  }
 }
 
-TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
-  Random::Seed(6);
-  for (int trial = 0; trial < 100; ++trial) {
-    const E3 g = ToEigen(RandomMatrix(0.0f));
-    const E3 spd = g * g.transpose() + 0.5 * E3::Identity();
-    M3 M = FromEigen(spd), Minv = RandomMatrix(9.0f);
-    ASSERT_TRUE(LA::InvertSymmetric3x3(M, Minv));
-    const E3 ref = ToEigen(M).inverse();
-    EXPECT_LT((ToEigen(Minv) - ref).cwiseAbs().maxCoeff(), 1e-4 * ref.norm());
-    for (auto& row : Minv.m) EXPECT_EQ(row[3], 9.0f);
-  }
+// A definite matrix with distinct entries against Eigen's inverse, the
+// fourth floats left alone; singular and non-finite matrices; the largest
+// magnitude.
+TEST(LinearAlgebra, InverseEigenAndMaxAbsOnKnownAndDegenerateInput) {
+  const E3 spd = (E3() << 4, 1, 2, 1, 3, -0.5, 2, -0.5, 5).finished();
+  M3 Minv = RandomMatrix(9.0f);
+  ASSERT_TRUE(LA::InvertSymmetric3x3(FromEigen(spd), Minv));
+  EXPECT_LT((ToEigen(Minv) - spd.inverse()).cwiseAbs().maxCoeff(), 1e-6);
+  EXPECT_EQ(TranslationOf(Minv), Eigen::Vector3d(9, 9, 9));
   // Singular: reciprocals of the non-zero diagonal entries, zero elsewhere.
   E3 d = Eigen::Vector3d(2, 0, 4).asDiagonal();
   d(0, 2) = d(2, 0) = 1e-30;
@@ -80,15 +80,78 @@ TEST(LinearAlgebra, InvertSymmetricAndItsSingularFallback) {
   EXPECT_FALSE(LA::InvertSymmetric3x3(FromEigen(d), Dinv));
   EXPECT_EQ(ToEigen(Dinv), E3(Eigen::Vector3d(0.5, 0, 0.25).asDiagonal()));
   EXPECT_EQ(TranslationOf(Dinv), Eigen::Vector3d::Zero());
-}
+  // The eigen decomposition refuses non-finite input with S untouched. (That
+  // of finite matrices serves the EPnP estimator, whose tests recover exact
+  // poses.)
+  d(1, 2) = kNaN;
+  float lambda[3];
+  Dinv = FromEigen(d);
+  EXPECT_FALSE(LA::ComputeSymmetricEigen3(Dinv, lambda));
+  EXPECT_EQ(Dinv.m[0][0], 2.0f);
 
-// The largest magnitude wins wherever it stands.
-TEST(LinearAlgebra, MaxAbs) {
+  // The largest magnitude wins wherever it stands.
   for (int at = 0; at < 8; ++at) {
     float v[8] = {0.5f, -1.0f, 2.0f, -0.25f, 1.5f, -2.5f, 0.75f, 1.0f};
     v[at] = -9.0f;
     EXPECT_EQ(LA::MaxAbs6(v), at < 6 ? 9.0f : 2.5f) << at;
     EXPECT_EQ(LA::MaxAbs8(v), 9.0f) << at;
+  }
+}
+
+bool (*const kSolve[])(float* const*, float*) = {LA::SolveLDL3, LA::SolveLDL4, LA::SolveLDL5,
+                                                 LA::SolveLDL6, LA::SolveLDL7, LA::SolveLDL8,
+                                                 LA::SolveLDL9};
+bool (*const kDecompose[])(float* const*) = {
+    LA::DecomposeLDL3, LA::DecomposeLDL4, LA::DecomposeLDL5, LA::DecomposeLDL6,
+    LA::DecomposeLDL7, LA::DecomposeLDL8, LA::DecomposeLDL9};
+
+// The upper triangle of A and `lower` below the diagonal, in rows of nine
+// floats and in the row pointers the solvers take.
+struct Rows {
+  float m[9][9];
+  float* p[9];
+  Rows(const MatrixXd& A, float lower) {
+    for (int i = 0; i < A.rows(); ++i) {
+      p[i] = m[i];
+      for (int j = 0; j < A.cols(); ++j) m[i][j] = j >= i ? float(A(i, j)) : lower;
+    }
+  }
+};
+
+// A = L D L^T with a unit lower L and pivots of magnitude 0.5..2: LDL without
+// pivoting succeeds on it whatever the pivots' signs. Then degenerate systems:
+// a too small first pivot, a zero second one (through A01 = 1) and a too small
+// last one, which the decomposition does not test but the solve does; a solve
+// whose decomposition failed leaves b unchanged.
+TEST(SmallSolvers, RandomAndDegenerateSystems) {
+  Random::Seed(99);
+  for (int n = 3; n <= 9; ++n) {
+    for (int trial = 0; trial < 100; ++trial) {
+      MatrixXd L = MatrixXd::Identity(n, n), D = MatrixXd::Zero(n, n);
+      for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < i; ++j) L(i, j) = Uniform(-0.5f, 0.5f);
+        D(i, i) = Uniform(0.5f, 2.0f) * (trial % 2 && i % 2 ? -1 : 1);
+      }
+      const MatrixXd A = L * D * L.transpose();
+      Rows rows(A, kNaN);
+      Eigen::VectorXd b(n);
+      float x[9];
+      for (int i = 0; i < n; ++i) x[i] = float(b[i] = Uniform(-1, 1));
+      const Eigen::VectorXd ref = A.cast<float>().cast<double>().fullPivLu().solve(b);
+      ASSERT_TRUE(kSolve[n - 3](rows.p, x)) << n;
+      for (int i = 0; i < n; ++i)
+        EXPECT_NEAR(x[i], ref[i], 2e-4 * (1 + ref.cwiseAbs().maxCoeff())) << n << " " << trial;
+    }
+    for (int at : {0, 1, n - 1}) {
+      MatrixXd A = MatrixXd::Identity(n, n);
+      if (at == 1) A(0, 1) = 1;  // second pivot 1 - 1 * 1 = 0
+      if (at != 1) A(at, at) = 1e-8;
+      Rows factors(A, 0.0f), rows(A, 0.0f);
+      EXPECT_EQ(kDecompose[n - 3](factors.p), at == n - 1) << n << " " << at;
+      float b[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+      EXPECT_FALSE(kSolve[n - 3](rows.p, b)) << n << " " << at;
+      for (int i = 0; i < n && at < n - 1; ++i) EXPECT_EQ(b[i], float(i + 1));
+    }
   }
 }
 

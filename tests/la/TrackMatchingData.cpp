@@ -28,7 +28,6 @@ TEST(TrackMatchingData, RefillWithASmallerFrameKeepsEveryBuffer) {
       const std::vector<int> rows(size_t(48 >> l) + 1, int(matches));
       d.SetCorners(l, corners.data(), matches * 2, rows.data(), u32(rows.size()));
       d.ResizeMatches(l, matches);
-      for (u32 i = 0; i < matches; ++i) d.points[l][i] = {{float(i), 0.0f, 1.0f, 1.0f}};
     }
     const void* buffers[4] = {d.points[2].Data(), d.corners[1].Data(), d.trackIndices[0].data(),
                               d.pyramid[0].data()};
