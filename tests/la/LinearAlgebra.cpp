@@ -155,4 +155,22 @@ TEST(SmallSolvers, RandomAndDegenerateSystems) {
   }
 }
 
+// Seven values (not a multiple of the four-wide loop), then values the sums
+// must not reach; the lower triangle is left alone.
+TEST(SmallSolvers, GramMatrixOfColumns) {
+  float c[3][12];
+  for (int k = 0; k < 3; ++k)
+    for (int i = 0; i < 12; ++i) c[k][i] = i < 7 ? float(1 + i * (k + 1) % 5) : 1e3f;
+  const M3 before = RandomMatrix(kNaN);
+  M3 G = before;
+  LA::ComputeGramMatrix3(7, c[0], c[1], c[2], G);
+  for (int r = 0; r < 3; ++r) {
+    for (int s = 0; s < 3; ++s) {
+      float expected = s < r ? before.m[r][s] : 0.0f;  // small integers: exact
+      for (int i = 0; i < 7 && s >= r; ++i) expected += c[r][i] * c[s][i];
+      EXPECT_EQ(G.m[r][s], expected) << r << " " << s;
+    }
+  }
+}
+
 }  // namespace
