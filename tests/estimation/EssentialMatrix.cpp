@@ -142,8 +142,8 @@ TEST(EssentialMatrix, InFrontThresholdRoundsHalfUpTiesFailAndDoesNotWrap) {
   // Two of ten matches moved to the other side of their epipole triangulate
   // behind: 8 in front passes 0.75 (k = 8) but not 0.85 (k = 9).
   TwoViewScene s = MakeScene(10);
+  const Eigen::Vector3d e2 = s.t / s.t.z();
   for (int i = 0; i < 2; ++i) {
-    const Eigen::Vector3d e2 = s.t / s.t.z();
     s.matches[i].x2 = 2 * e2.x() - s.matches[i].x2;
     s.matches[i].y2 = 2 * e2.y() - s.matches[i].y2;
   }
@@ -154,6 +154,13 @@ TEST(EssentialMatrix, InFrontThresholdRoundsHalfUpTiesFailAndDoesNotWrap) {
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 0.85f, scratch));
   EXPECT_TRUE(EssentialMatrix::ToRelativePose(E, set, pose, 0.75f, scratch));
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 1.5f, scratch));
+  // A match seen at the epipole triangulates at depth exactly 0: neither in
+  // front nor behind.
+  FillSet({{0.1, 0.2, e2.x(), e2.y()}}, set);
+  u16 inFront = 9, behind = 9;
+  EssentialMatrix::CountPointsInFront(E, FromEigen<RigidTransformation3D>(s.R, e2), set, inFront,
+                                      behind, scratch);
+  EXPECT_EQ(inFront + behind, 0);
   // An empty set ties 0:0, which fails even at ratio 0.
   FillSet({}, set);
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(E, set, pose, 0.0f, scratch));

@@ -198,6 +198,15 @@ TEST(SimilarityTransformationEstimator, DegenerateInputs) {
   const Model T = RandomModel();
   Observed observed(T, 4);
   SimilarityTransformationEstimatorData2D& data = observed.data;
+  // A subset holds each point's observations behind offsets counted from 0.
+  SimilarityTransformationEstimatorData2D subset;
+  ASSERT_TRUE(CopyGroupedSubset(data, {3, 1}, subset));
+  decltype(data.cameras) cameras(data.cameras.begin() + data.offsets[3], data.cameras.end());
+  cameras.insert(cameras.end(), data.cameras.begin() + data.offsets[1],
+                 data.cameras.begin() + data.offsets[2]);
+  EXPECT_EQ(subset.cameras, cameras);
+  EXPECT_EQ(subset.offsets, (std::vector<u32>{0, data.offsets[4] - data.offsets[3],
+                                              static_cast<u32>(cameras.size())}));
   SimilarityTransformationEstimator2D estimator(1e-6f);
   std::vector<u32> inliers;
   f64 error = 0.0;
