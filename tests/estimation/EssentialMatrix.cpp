@@ -1,18 +1,16 @@
-// Essential matrices: the five-point polynomials and solver (exact
-// configurations yield the true matrix among at most ten candidates, in the
-// minimal and the least-squares path), decomposition into a relative pose
-// with its in-front threshold, triangulation, the data class against finite
-// differences, and the estimator on noisy matches with outliers.
+// Essential matrices: the five-point solver (exact configurations yield the
+// true matrix among at most ten candidates, in the minimal and the
+// least-squares path, which a wrong polynomial product would break),
+// decomposition into a relative pose with its in-front threshold,
+// triangulation, the data class against finite differences, and the
+// estimator on noisy matches with outliers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
-#include <string>
 
 #include "common/FiniteDifference.h"
 #include "common/ProjectiveScene.h"
 #include "estimation/EssentialMatrixEstimator.h"
-#include "estimation/FivePointPolynomials.h"
 
 using namespace scene;
 
@@ -25,45 +23,6 @@ double BestDistance(const AlignedArray<EssentialMatrix>& models, const Eigen::Ma
   double best = 1e9;
   for (const EssentialMatrix& m : models) best = std::min(best, MatrixDistance(ToEigen(m), E));
   return best;
-}
-
-// Value at x of the coefficients c stored in `layout`: one word per
-// coefficient naming its factors ("1" the constant, "-" padding).
-double Evaluate(const float* c, const char* layout, const double* x) {
-  std::istringstream words(layout);
-  std::string word;
-  double v = 0.0;
-  for (int k = 0; words >> word; ++k) {
-    double m = word == "-" ? 0.0 : 1.0;
-    for (const char f : word) m *= f == 'x' ? x[0] : f == 'y' ? x[1] : f == 'z' ? x[2] : 1.0;
-    v += c[k] * m;
-  }
-  return v;
-}
-
-// The polynomial products evaluated at random points equal the products of
-// their factors' values.
-TEST(FivePointPolynomials, ProductsEvaluateToTheProductsOfTheirFactors) {
-  const char* linear = "x y z 1";
-  const char* quadratic = "xx xy xz x yy yz y zz - - z 1";
-  const char* cubic = "xxx xxy xxz xx xyy xyz xy xzz xz x yyy yyz yy yzz yz y zzz zz z 1";
-  Random::Seed(3);
-  alignas(16) float l[6][4], q[3][12] = {}, c[20], tmp[16];
-  for (auto& row : l)
-    for (float& v : row) v = Uniform();
-  LinearMinorToQuadratic(l[0], l[1], l[2], l[3], q[0], tmp);
-  LinearDotToQuadratic(l[0], l[1], l[2], l[3], l[4], l[5], q[1], tmp);
-  LinearDotToQuadratic(l[1], l[2], l[3], l[4], l[5], l[0], q[2], tmp);
-  LinearQuadraticDotToCubic(l[0], q[0], l[1], q[1], l[2], q[2], c, tmp);
-  for (int trial = 0; trial < 5; ++trial) {
-    const double x[3] = {UniformD(-2, 2), UniformD(-2, 2), UniformD(-2, 2)};
-    double L[6];
-    for (int k = 0; k < 6; ++k) L[k] = Evaluate(l[k], linear, x);
-    const double Q[3] = {L[0] * L[1] - L[2] * L[3], L[0] * L[1] + L[2] * L[3] + L[4] * L[5],
-                         L[1] * L[2] + L[3] * L[4] + L[5] * L[0]};
-    for (int k = 0; k < 3; ++k) EXPECT_NEAR(Evaluate(q[k], quadratic, x), Q[k], 1e-4) << k;
-    EXPECT_NEAR(Evaluate(c, cubic, x), L[0] * Q[0] + L[1] * Q[1] + L[2] * Q[2], 1e-3);
-  }
 }
 
 // Five exact matches through the minimal path, more through least squares:
