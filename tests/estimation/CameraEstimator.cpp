@@ -45,7 +45,7 @@ bool Near(const Camera& c, const Pose& truth, float rotation, float centre) {
 
 }  // namespace
 
-TEST(CameraEstimator, VerificationAndNormalisationKnownAnswers) {
+TEST(CameraEstimator, VerificationNormalisationAndNormalEquations) {
   CameraEstimator estimator(0.0f);
   // Identity camera; match i at depth 2, its image point 0.001 i off along x
   // (error 1e-6 i^2; along y for the pair 4, 5 that the tail checks
@@ -115,21 +115,18 @@ TEST(CameraEstimator, VerificationAndNormalisationKnownAnswers) {
     data.DenormalizeModel(normalised);
     ExpectSameCamera(normalised, camera, 1e-6f);
   }
-}
 
-TEST(CameraEstimatorData, NormalEquationsMatchFiniteDifferences) {
+  // The normal equations against finite differences. Exact matches: A is
+  // half the Hessian of the SSE at the true pose.
   Random::Seed(9);
   const Pose truth = RandomPose();
-  CameraEstimatorData data;
   Fill(MakeMatches(truth, 41, 0.0f), data);
-  // Exact matches: A is half the Hessian of the SSE at the true pose.
   fd::ExpectGaussNewtonHessianAtZeroResidual(data, ToCamera(truth));
   // A camera a little off the truth, so residuals are not zero.
   Pose off = truth;
   off.R = Eigen::AngleAxisf(0.02f, Eigen::Vector3f(1, 2, 3).normalized()) * off.R;
   off.t += Eigen::Vector3f(0.05f, -0.03f, 0.1f);
-  const Camera before = ToCamera(off);
-  Camera camera = before;
+  Camera camera = ToCamera(off);
   double sum = 0.0;  // one match at a time, the odd last one included
   for (u32 i = 0; i < data.Size(); ++i) {
     float z;
@@ -146,7 +143,7 @@ TEST(CameraEstimatorData, NormalEquationsMatchFiniteDifferences) {
   data.ConstructNormalEquationAndScale(camera, A, b, s);
   for (int k = 0; k < 6; ++k) EXPECT_NEAR(A(k, k), 1.0f, 1e-4f) << k;
   data.DenormalizeModel(camera);
-  ExpectSameCamera(camera, before, 1e-5f);
+  ExpectSameCamera(camera, ToCamera(off), 1e-5f);
 }
 
 TEST(CameraEstimator, RobustRunGivesThePoseOrLeavesTheModelOnDegenerateInput) {
@@ -159,7 +156,6 @@ TEST(CameraEstimator, RobustRunGivesThePoseOrLeavesTheModelOnDegenerateInput) {
     Fill(MakeMatches(truth, 501, 1.0f, 250), data);
     Camera model = kIdentity;
     std::vector<u16> inliers;
-    Random::Seed(5);
     estimator.RunLoRansac(data, model, inliers);
     const auto found =
         std::count_if(inliers.begin(), inliers.end(), [](u16 i) { return i >= 250; });
@@ -170,9 +166,8 @@ TEST(CameraEstimator, RobustRunGivesThePoseOrLeavesTheModelOnDegenerateInput) {
   }
   // Too few matches, all world points at one place or on a line, a NaN: no
   // model, and the one given is left alone.
-  const char* names[] = {"five matches", "one world point", "collinear", "NaN"};
   for (int kind = 0; kind < 4; ++kind) {
-    SCOPED_TRACE(names[kind]);
+    SCOPED_TRACE(kind);
     Random::Seed(23);
     Matches m = MakeMatches(RandomPose(), kind == 0 ? 5 : 40, 0.0f);
     for (Eigen::Vector3f& X : m.world)
@@ -195,7 +190,7 @@ TEST(CameraEstimator, RobustRunGivesThePoseOrLeavesTheModelOnDegenerateInput) {
   }
 }
 
-TEST(CameraEPnP, ExactPosesWithAndWithoutPolishAndPlanarScenes) {
+TEST(CameraEPnP, ExactPosesWithAndWithoutPolishPlanarScenesAndTheNullVector) {
   CameraEPnP solver;
   AlignedArray<LA::AlignedVector4f> work;
   Random::Seed(1);
@@ -234,19 +229,15 @@ TEST(CameraEPnP, ExactPosesWithAndWithoutPolishAndPlanarScenes) {
     accurate += solved && Near(c, truth, 0.01f, 1.0f);
   }
   EXPECT_GE(accurate, 90);
-}
 
-// Row-major and, at fixed size, 16-byte aligned as the routine wants it.
-using Matrix12 = Eigen::Matrix<float, 12, 12, Eigen::RowMajor>;
-using Vector12 = Eigen::Matrix<float, 12, 1>;
-
-// The second-difference matrix (2, -1) skips the reflections: eigenvalues
-// 2 - 2 cos(k pi / 13), eigenvectors sin(i k pi / 13). The zero matrix gives
-// a unit vector and 0; a value that is not finite anywhere is refused with
-// nothing written. (General matrices: the EPnP known answers.)
-TEST(CameraEPnPNullVector, KnownSpectraAndValuesThatAreNotFinite) {
+  // The null vector. The second-difference matrix (2, -1) skips the
+  // reflections: eigenvalues 2 - 2 cos(k pi / 13), eigenvectors
+  // sin(i k pi / 13). The zero matrix gives a unit vector and 0; a value that
+  // is not finite anywhere is refused with nothing written. Row-major and,
+  // at fixed size, 16-byte aligned as the routine wants it.
+  using Matrix12 = Eigen::Matrix<float, 12, 12, Eigen::RowMajor>;
   Matrix12 T = 2.0f * Matrix12::Identity(), Z = Matrix12::Zero();
-  Vector12 u, expected;
+  Eigen::Matrix<float, 12, 1> u, expected;
   for (int i = 0; i < 12; ++i) expected(i) = std::sin((i + 1) * M_PI / 13.0);
   for (int i = 1; i < 12; ++i) T(i, i - 1) = T(i - 1, i) = -1.0f;
   float smallest;
@@ -257,15 +248,14 @@ TEST(CameraEPnPNullVector, KnownSpectraAndValuesThatAreNotFinite) {
   ASSERT_TRUE(ComputeSmallestEigenvector12(Z.data(), u.data(), smallest));
   EXPECT_NEAR(u.norm(), 1.0, 1e-6);
   EXPECT_NEAR(smallest, 0.0f, 1e-30f);
-  for (const float bad : {NAN, INFINITY, -INFINITY}) {
-    for (const int at : {0, 13, 77, 143}) {
-      Matrix12 A = Matrix12::Identity();
-      A.data()[at] = bad;
-      u.setZero();
-      smallest = 7.0f;
-      EXPECT_FALSE(ComputeSmallestEigenvector12(A.data(), u.data(), smallest)) << at;
-      EXPECT_EQ(smallest, 7.0f);
-      EXPECT_EQ(u.cwiseAbs().maxCoeff(), 0.0f);
-    }
+  const std::pair<float, int> bad[] = {{NAN, 0}, {INFINITY, 13}, {-INFINITY, 77}, {NAN, 143}};
+  for (const auto& [value, at] : bad) {
+    Matrix12 A = Matrix12::Identity();
+    A.data()[at] = value;
+    u.setZero();
+    smallest = 7.0f;
+    EXPECT_FALSE(ComputeSmallestEigenvector12(A.data(), u.data(), smallest)) << at;
+    EXPECT_EQ(smallest, 7.0f);
+    EXPECT_EQ(u.cwiseAbs().maxCoeff(), 0.0f);
   }
 }
