@@ -42,9 +42,13 @@ struct ISOWindow {
     std::copy(scene.offset.position, scene.offset.position + 3, state.extrinsic + 4);
     state.extra[0] = state.extra[1] = state.extra[2] = 0;
     state.windowCameras.Resize(cameras);
+    problem.gravity.Resize(cameras);
     for (u32 c = 0; c < cameras; ++c) {
       state.windowCameras[c] = ToCamera(state.extrinsic, scene.keyFrames[first + c].state);
       state.windowIds.push_back(100 + c);
+      SetGravityRecord(problem.gravity[c], scene.TrueAttitude(first + c), 1e-3,
+                       scene.keyFrames[first + c].time);
+      problem.gravityCameras.push_back(c);
     }
 
     // Measurements of the points each key frame sees at level 0-3 (noise
@@ -88,12 +92,6 @@ struct ISOWindow {
       problem.deltas3.pairs.emplace_back(c, c + 1);
     }
     IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
-    problem.gravity.Resize(cameras);
-    for (u32 c = 0; c < cameras; ++c) {
-      SetGravityRecord(problem.gravity[c], scene.TrueAttitude(first + c), 1e-3,
-                       scene.keyFrames[first + c].time);
-      problem.gravityCameras.push_back(c);
-    }
     problem.cameraFlags.assign(cameras, 0);
   }
 
@@ -130,8 +128,7 @@ struct ISOWindow {
     iba.features.levelWeights.Assign(problem.feature3DWeights);
     for (u32 c = 0; c + 1 < cameras; ++c)
       IBADelta::Set(iba.deltas[c], scene.Preintegrate(first + c, first + c + 1), 1.0);
-    iba.biasWeights[0] = problem.biasWeights[0];
-    iba.biasWeights[1] = problem.biasWeights[1];
+    std::copy(problem.biasWeights, problem.biasWeights + 2, iba.biasWeights);
     iba.gravity.Assign(problem.gravity);
     iba.gravityCameras = problem.gravityCameras;
     for (int k = 0; k < 7; ++k) ibaState.extrinsic[k] = state.extrinsic[k];

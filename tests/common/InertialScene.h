@@ -68,9 +68,7 @@ class InertialScene {
     Random::Seed(options.seed);
     // Camera z along body x (forward), camera x along -body y, camera y
     // along -body z: H(q_off) = R_off^T, a few centimetres off the body.
-    const f64 q[4] = {-0.5, 0.5, -0.5, 0.5}, p[3] = {0.01, -0.02, 0.03};
-    std::copy(q, q + 4, offset.quaternion);
-    std::copy(p, p + 3, offset.position);
+    offset = {{-0.5, 0.5, -0.5, 0.5}, {0.01, -0.02, 0.03}};
     // Samples of the true motion with the options' biases and noise.
     const u32 n = static_cast<u32>(std::lround(options_.duration * options_.rate));
     samples.resize(n + 1);
@@ -90,10 +88,7 @@ class InertialScene {
     const u32 minStep = std::max<u32>(1, std::lround(options_.keyFrameMin * options_.rate));
     const u32 maxStep = std::max<u32>(minStep, std::lround(options_.keyFrameMax * options_.rate));
     for (u32 i = 0; i < samples.size(); i += minStep + Random::Index(maxStep - minStep + 1)) {
-      InertialKeyFrame kf;
-      kf.sample = i;
-      kf.time = samples[i].time;
-      kf.state = Truth(kf.time);
+      InertialKeyFrame kf = {i, samples[i].time, Truth(samples[i].time), {}, {}};
       CameraPose pose;
       f32 scratch[16];
       PoseToCamera(kf.state, offset, pose, scratch);
@@ -125,9 +120,8 @@ class InertialScene {
   IMUAttitude TrueAttitude(u32 k) const {
     const f64* q = keyFrames[k].state.quaternion;
     IMUAttitude att = {{q[0], q[1], q[2], q[3]}, {}, keyFrames[k].time};
-    f64 H[9];
-    Hamilton(q, H);
-    std::copy(H + 6, H + 9, att.gravity);
+    const Eigen::Matrix3d H = Eigen::Map<const Eigen::Quaterniond>(q).toRotationMatrix();
+    for (int i = 0; i < 3; ++i) att.gravity[i] = H(2, i);
     return att;
   }
 
@@ -158,26 +152,20 @@ class InertialScene {
   std::vector<InertialKeyFrame> keyFrames;
   std::vector<LA::AlignedVector4f> points;  // (x, y, z, 1)
 
-  // Hamilton's rotation matrix of q (body to world), row-major.
-  static void Hamilton(const f64* q, f64* H) {
-    Eigen::Map<Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>> out(H);
-    out = Eigen::Quaterniond(q[3], q[0], q[1], q[2]).toRotationMatrix();
-  }
-
  private:
   // True body state at time t (biases from the options), its gravity-free
   // body acceleration H(q)^T a_world and body rate w.
   IMUState Truth(f64 t, f64* bodyAcceleration = nullptr, f64* w = nullptr) const {
     IMUState s;
-    f64 a[3], H[9];
+    f64 a[3];
     Position(t, s.position, s.velocity, a);
     Orientation(t, s.quaternion, w);
     std::copy(options_.accelerometerBias, options_.accelerometerBias + 3, s.accelerometerBias);
     std::copy(options_.gyroscopeBias, options_.gyroscopeBias + 3, s.gyroscopeBias);
     s.time = t;
-    Hamilton(s.quaternion, H);
+    const Eigen::Matrix3d H = Eigen::Map<const Eigen::Quaterniond>(s.quaternion).toRotationMatrix();
     for (int r = 0; bodyAcceleration && r < 3; ++r)
-      bodyAcceleration[r] = H[r] * a[0] + H[3 + r] * a[1] + H[6 + r] * a[2];
+      bodyAcceleration[r] = H(0, r) * a[0] + H(1, r) * a[1] + H(2, r) * a[2];
     return s;
   }
 

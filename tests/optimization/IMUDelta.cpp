@@ -24,12 +24,8 @@ using Eigen::Vector3d;
 using Matrix9d = Eigen::Matrix<f64, 9, 9>;
 using Vector9d = Eigen::Matrix<f64, 9, 1>;
 
-Matrix3d Map9(const f64* m) {
-  return Eigen::Map<const Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>>(m);
-}
-Vector3d Map3(const f64* v) {
-  return Vector3d(v[0], v[1], v[2]);
-}
+using Map9 = Eigen::Map<const Eigen::Matrix<f64, 3, 3, Eigen::RowMajor>>;
+using Map3 = Eigen::Map<const Vector3d>;
 
 // A delta at zero with chosen linearisation biases (Initialize takes the
 // float priors; derivatives need exact double offsets).
@@ -42,10 +38,12 @@ IMUDelta Fresh(const Vector3d& ba = Vector3d::Zero(), const Vector3d& bg = Vecto
   return d;
 }
 
-std::vector<IMUSample> Constant(const Vector3d& a, const Vector3d& w, u32 n, f64 dt) {
+// n samples dt apart reading a + (ra i, 0, 0) and w - (0, 0, rw i).
+std::vector<IMUSample> Samples(Vector3d a, Vector3d w, u32 n, f64 dt, f64 ra = 0, f64 rw = 0) {
   std::vector<IMUSample> s(n);
   for (u32 i = 0; i < n; ++i) {
     for (int j = 0; j < 3; ++j) s[i].acceleration[j] = a[j], s[i].rotationRate[j] = w[j];
+    s[i].acceleration[0] += ra * i, s[i].rotationRate[2] -= rw * i;
     s[i].time = i * dt;
   }
   return s;
@@ -83,9 +81,8 @@ TEST(IMUDeltaTest, JacobiansAndCovarianceAreTheSchemesLinearisation) {
   const f64 savedRate = IMU_VARIANCE_ROTATION_RATE;
   IMU_VARIANCE_ROTATION_RATE = 20.0;
   const f64 na = IMU::AccelerationNoiseVariance(), ng = IMU::RotationRateNoiseVariance(), h = 1e-6;
-  std::vector<IMUSample> s = Constant(Vector3d(3.0, -8.0, 5.0), Vector3d(0.5, -0.8, 0.4), 30, 0.01);
-  for (u32 i = 0; i < s.size(); ++i)
-    s[i].acceleration[0] += 0.3 * i, s[i].rotationRate[2] -= 0.02 * i;
+  const std::vector<IMUSample> s =
+      Samples(Vector3d(3.0, -8.0, 5.0), Vector3d(0.5, -0.8, 0.4), 30, 0.01, 0.3, 0.02);
   const IMUDelta f = Fresh(Vector3d(0.02, -0.01, 0.03), Vector3d(0.01, 0.02, -0.015));
   const IMUDelta d = Integrated(s, 0.3, f);
   IMU_VARIANCE_ROTATION_RATE = savedRate;
@@ -151,7 +148,7 @@ TEST(IMUDeltaTest, RotationIncrementsGyroscopeBiasBlockAttitudeAndNormalisation)
        {Eigen::Quaterniond::Identity(), Eigen::Quaterniond(-0.6, 0.3, -0.5, 0.2)}) {
     IMUDelta d = Fresh(Vector3d::Zero(), bg);
     Eigen::Map<Eigen::Quaterniond>(d.dq) = q0;
-    d = Integrated(Constant(Vector3d(1, 2, 3), w, 1, dt), dt, d);
+    d = Integrated(Samples(Vector3d(1, 2, 3), w, 1, dt), dt, d);
     const Eigen::Quaterniond q1 = Eigen::Map<const Eigen::Quaterniond>(d.dq);
     const f64 s0 = q0.w() > 0 ? 1 : -1, s1 = q1.w() > 0 ? 1 : -1;
     const Vector3d e =
@@ -195,7 +192,7 @@ TEST(IMUDeltaTest, PredictStateFollowsTheTrajectoryAndCorrectsForTheBiases) {
   }
   const Vector3d a(0.7, -0.4, 1.3), w(0.5, -0.9, 0.3), ba(0.02, -0.03, 0.01),
       bg(0.004, 0.003, -0.005);
-  const std::vector<IMUSample> s = Constant(a, w, 100, 0.005);
+  const std::vector<IMUSample> s = Samples(a, w, 100, 0.005);
   const IMUDelta linearised = Integrated(s, 0.5, Fresh()),
                  exact = Integrated(s, 0.5, Fresh(ba, bg));
   IMUState in = scene.keyFrames[2].state, corrected, reference;
@@ -228,17 +225,15 @@ TEST(IMUDeltaTest, DegenerateDisorderedAndNonFiniteRuns) {
   // Below |w|^2 = DBL_EPSILON the increment is first order, and from the
   // identity G = -dt (I - dt [w]x), not the right Jacobian's dt [w]x / 2.
   const Vector3d w(3e-9, -4e-9, 5e-9);
-  const IMUDelta f = Integrated(Constant(Vector3d::Zero(), w, 1, 0.1), 0.1, Fresh());
+  const IMUDelta f = Integrated(Samples(Vector3d::Zero(), w, 1, 0.1), 0.1, Fresh());
   EXPECT_EQ(w.x() * 0.05, f.dq[0]);
   EXPECT_EQ(1.0, f.dq[3]);
   const Matrix3d I = Matrix3d::Identity(), minusWx = I.colwise().cross(w);
   EXPECT_LT((Map9(f.dr_dbg) + 0.1 * (I + 0.1 * minusWx)).norm(), 1e-20);
 
-  std::vector<IMUSample> s = Constant(Vector3d(1, 0, 0), Vector3d::Zero(), 4, 0.01);
-  s[0].time = 1.0;   // previous
-  s[1].time = 0.99;  // overlaps the previous frame
-  s[2].time = 1.01;
-  s[3].time = 1.05;  // past the end time
+  std::vector<IMUSample> s = Samples(Vector3d(1, 0, 0), Vector3d::Zero(), 4, 0.01);
+  const f64 times[4] = {1.0, 0.99, 1.01, 1.05};  // previous, overlapping it, inside, past the end
+  for (int i = 0; i < 4; ++i) s[i].time = times[i];
   EXPECT_EQ(2u, IMUDelta::Initialize(s.data() + 1, 3, s[0], 1.03, d));
   EXPECT_NEAR(0.03, d.dt, 1e-15);
   EXPECT_NEAR(0.03, d.dv[0], 1e-15);  // unit acceleration over the covered time
@@ -272,18 +267,15 @@ TEST(IMUDeltaTest, DegenerateDisorderedAndNonFiniteRuns) {
 // 205 doubles in field order, written and read back byte for byte; a short
 // file leaves the record alone.
 TEST(IMUDeltaTest, TwoIntegrateCallsEqualOneAndTheStoredFormRoundTrips) {
-  std::vector<IMUSample> s =
-      Constant(Vector3d(0.3, 0.1, -0.2), Vector3d(0.2, 0.4, -0.6), 65, 1.0 / 256);
-  for (u32 i = 0; i < s.size(); ++i)
-    s[i].acceleration[0] += 0.01 * i, s[i].rotationRate[2] -= 0.02 * i;
+  const std::vector<IMUSample> s =
+      Samples(Vector3d(0.3, 0.1, -0.2), Vector3d(0.2, 0.4, -0.6), 65, 1.0 / 256, 0.01, 0.02);
   IMUDelta d, two;
   IMUDelta::Initialize(s.data() + 1, 63, s[0], s.back().time, d);
   IMUDelta::Initialize(s.data() + 1, 29, s[0], s[29].time, two);
   IMUDelta::Integrate(s.data() + 30, 34, s[29], s.back().time, two);
   EXPECT_EQ(0, std::memcmp(&d, &two, sizeof(IMUDelta)));
 
-  FILE* f = std::tmpfile();
-  FILE* g = std::tmpfile();
+  FILE *f = std::tmpfile(), *g = std::tmpfile();
   ASSERT_TRUE(f && g && d.Write(f));
   EXPECT_EQ(1640, std::ftell(f));
   ASSERT_EQ(1000u, std::fwrite(&d, 1, 1000, g));

@@ -45,13 +45,10 @@ const Key kKeys[21] = {{"IMU_INITIAL_HEIGHT", nullptr, &IMU_INITIAL_HEIGHT, 1.1f
                        KEY(IMU_VARIANCE_PLANE_GROUND, 0.001)};
 #undef KEY
 
-// Every test starts from the compiled-in defaults and puts them back.
-class IMUParametersTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    for (const Key& k : kKeys) k.Set(k.byDefault);
-  }
-};
+// Puts the compiled-in defaults back, which every test starts from.
+void RestoreDefaults() {
+  for (const Key& k : kKeys) k.Set(k.byDefault);
+}
 
 // Defaults hold and every key loads into its own value. Text that is not a
 // number reads as atof does (0) with a warning naming the key. A value
@@ -59,14 +56,14 @@ class IMUParametersTest : public ::testing::Test {
 // weight it enters non-finite, and one of the keys users divide by must be
 // positive: such values keep the current one, with an error line naming
 // the key; 0 is allowed where users guard it.
-TEST_F(IMUParametersTest, EveryKeyLoadsIntoItsOwnValueAndBadValuesAreRefused) {
+TEST(IMUParametersTest, EveryKeyLoadsIntoItsOwnValueAndBadValuesAreRefused) {
   Configuration config = {{"calib_file_name", "c.txt"}};
   IMU::LoadParameters(config);
   for (const Key& k : kKeys) EXPECT_EQ(k.byDefault, k.Get()) << k.name;
   for (int i = 0; i < 21; ++i) config[kKeys[i].name] = std::to_string(0.5 + i);
   IMU::LoadParameters(config);
   for (int i = 0; i < 21; ++i) EXPECT_EQ(0.5 + i, kKeys[i].Get()) << kKeys[i].name;
-  TearDown();
+  RestoreDefaults();
   EXPECT_FALSE(IsNumberText("1.5x"));
   EXPECT_TRUE(IsNumberText(" 1e-3 "));
   for (const char* text : {"0", "-0.5", "none", "inf", "-inf", "nan", "1e400", "1e39"}) {
@@ -90,7 +87,7 @@ TEST_F(IMUParametersTest, EveryKeyLoadsIntoItsOwnValueAndBadValuesAreRefused) {
 // Simulated unless frames come from a list (.txt, .dat) or an IMU file reads;
 // the adjustment loosens three weights, the rotation rate less when only
 // the motion is simulated.
-TEST_F(IMUParametersTest, SimulationFlagsAndAdjustment) {
+TEST(IMUParametersTest, SimulationFlagsAndAdjustment) {
   const std::string images = "image_file_name_input", imu = "imu_file_name_input";
   EXPECT_EQ(1, DecideIMUSimulation({{"initial_frames", "3"}, {images, "a.txt"}}).simulate);
   EXPECT_EQ(0, DecideIMUSimulation({{"initial_frames", "0"}, {images, "a.txt"}}).simulate);
@@ -108,6 +105,7 @@ TEST_F(IMUParametersTest, SimulationFlagsAndAdjustment) {
   flags.simulateRotation = 0;
   IMU::ApplySimulationAdjustment(flags);
   EXPECT_DOUBLE_EQ(2.0, IMU_VARIANCE_ROTATION_RATE);
+  RestoreDefaults();
 }
 
 }  // namespace
