@@ -1,6 +1,5 @@
 #pragma once
-// The one test hook into IBASolver's private stages: the tests that check
-// the normal equations, the Schur complement and the step against dense
+// The one test hook into IBASolver's private stages: the tests against dense
 // answers drive the stages of Run one at a time through it.
 #include <Eigen/Dense>
 #include <cstring>
@@ -30,9 +29,7 @@ class IBASolverTestAccess {
     s_.BackSubstitutePoints();
     return n;
   }
-  float ComputePredictedReduction(float lambda) const {
-    return s_.ComputePredictedReduction(lambda);
-  }
+  float ComputePredictedReduction(float l) const { return s_.ComputePredictedReduction(l); }
   void UpdateState(const IBAProblem& p, IBAState& x) { s_.UpdateState(p, x); }
   bool AlignToGroundPlane(const IBAProblem& p, IBAState& x) { return s_.AlignToGroundPlane(p, x); }
   float ComputeDeltaCost(const IBAProblem& p, const IBAState& x) const {

@@ -1,7 +1,6 @@
 #pragma once
 // Finite-difference checks of the inertial solvers' normal equations through
-// their own cost and state update: b = -1/2 d cost / dx by central
-// differences of the cost, one variable at a time.
+// their own cost and state update, one variable at a time.
 #include <Eigen/Dense>
 #include <functional>
 #include <string>

@@ -60,14 +60,12 @@ TEST(IBAProblemTest, LevelWeightsQuarterAndAZeroKeySwitchesItsTermOff) {
   // (sigma k)^2 with sigma in degrees per second; 0 for a zero key.
   const f64 g = IMU::kGravity, k = IMU::kDegreeToRadian;
   f32 bias[2];
-  *keys[0] = 0.0, *keys[1] = 2.0;
-  IBAProblem::SetBiasWeights(bias, 3.0);
-  EXPECT_EQ(0.0f, bias[0]);
-  EXPECT_FLOAT_EQ(bias[1], float(3.0 / (4.0 * k * k)));
-  *keys[0] = 0.5, *keys[1] = 0.0;
-  IBAProblem::SetBiasWeights(bias, 3.0);
-  EXPECT_FLOAT_EQ(bias[0], float(3.0 / (0.25 * g * g)));
-  EXPECT_EQ(0.0f, bias[1]);
+  for (const bool first : {false, true}) {
+    *keys[0] = first ? 0.5 : 0.0, *keys[1] = first ? 0.0 : 2.0;
+    IBAProblem::SetBiasWeights(bias, 3.0);
+    EXPECT_EQ(bias[0], first ? float(3.0 / (0.25 * g * g)) : 0.0f);
+    EXPECT_EQ(bias[1], first ? 0.0f : float(3.0 / (4.0 * k * k)));
+  }
   // Gravity: the unit direction, weight exp(-(dt / tau)^2) w / sigma^2.
   *keys[2] = 0.5, *keys[3] = 2.0;
   IMUAttitude attitude{};

@@ -1,14 +1,8 @@
-// The bundle adjustment solver. Each term alone: the right-hand side is
-// minus half the numerical gradient of ComputeCost, and at a zero-residual
-// state b(x + dx) = -H dx with H assembled densely from the solver's blocks.
-// On a scene whose points are seen by many cameras (fill-in between cameras
-// two or more apart): the damped system, the Schur complement, PCG and
-// back-substitution against the dense system, and the gain ratio of Run, whose
-// predicted reduction must use the unreduced right-hand side. The
-// Levenberg-Marquardt loop end to end: a perturbed noise-free scene returns
-// to the truth with fixed variables untouched and the exact log lines, and
-// its cameras convert to the map's record; the degenerate runs, bad input,
-// the stop codes, and the alignment to the ground plane.
+// The bundle adjustment solver: the Levenberg-Marquardt loop end to end, its
+// degenerate runs, bad input, stop codes and ground alignment; each term's
+// normal equation against its cost, and the damped step against dense answers.
+// Scene options below read: cameras, points, plane points, fixed cameras,
+// fixed points, noise in pixels, biases.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,10 +16,7 @@ using namespace ibatest;
 
 // The six-camera scene with one camera fixed, half a pixel of noise, moved.
 static void Start(Scene& s) {
-  SceneOptions o;
-  o.fixedCameras = 1;
-  o.noisePixels = 0.5f;
-  BuildScene(o, s);
+  BuildScene(SceneOptions{6, 120, 24, 1, 0, 0.5f}, s);
   Perturb(s.problem, s.state, 0.01f, 0.006f, 0.02f, 0.02f, 17);
 }
 
@@ -33,13 +24,7 @@ static void Start(Scene& s) {
 // between cameras several apart) with every term on, noise-free, the true
 // biases on the prior: the truth is the optimum, and Run returns to it.
 TEST(IBASolverRun, PerturbedSceneReturnsToTheTruth) {
-  SceneOptions o;
-  o.cameras = 14;
-  o.points = 420;
-  o.planePoints = 60;
-  o.fixedCameras = 1;
-  o.fixedPoints = 20;
-  o.biases = false;
+  SceneOptions o{14, 420, 60, 1, 20, 0.0f, false};
   Scene s;
   BuildScene(o, s);
   Perturb(s.problem, s.state, 0.05f, 0.035f, 0.1f, 0.1f, 21);
@@ -81,9 +66,8 @@ TEST(IBASolverRun, PerturbedSceneReturnsToTheTruth) {
   EXPECT_NEAR(lines.size(), 5 + solver.iterations, 1);  // a small last step prints none
   EXPECT_EQ(lines.back().rfind("Stop by IBA_LM_", 0), 0u) << lines.back();
 
-  // The verbose-2 lines at the start: each term's weighted cost, for the
-  // features and the plane also the root mean square of the (level-scaled)
-  // errors.
+  // Verbose 2 at the start: each term's weighted cost, with the root mean
+  // square of the (level-scaled) errors for the features and the plane.
   const IBAProblem& p = s.problem;
   log = std::tmpfile();
   const float total = solver.ComputeCost(p, start, 2, log);
@@ -112,11 +96,8 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   EXPECT_LT(RMSPixels(s.problem, s.state), 0.05);
   EXPECT_TRUE(SameBytes(s.truth.cameras, s.state.cameras));
 
-  SceneOptions o;
-  o.cameras = 1;
-  o.points = 60;
   Scene one;
-  BuildScene(o, one);
+  BuildScene(SceneOptions{1, 60}, one);
   Perturb(one.problem, one.state, 0.02f, 0.01f, 0.0f, 0.0f, 5);
   EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(one.problem, one.state), 0.0f);
   solver.Run(one.problem, one.state, 0, nullptr);
@@ -142,12 +123,11 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   EXPECT_EQ(steps.back(), "Stop by IBA_LM_LARGE_DAMPING");
 }
 
-// A non-finite measurement (the PCG fails), a measurement of a point that
-// does not exist, or a ground plane whose normal overflows when normalised
-// (the alignment after the first step is rolled back): the run fails with
-// the state untouched; so does a run with everything fixed. Then each
-// bound: every step too small (state untouched), too small a reduction (the
-// first accepted step is kept), too small a gradient.
+// A non-finite measurement (the PCG fails), a measurement of a missing point,
+// or a ground plane whose normal overflows when normalised (the alignment
+// after the first step is rolled back) fail with the state untouched, as does
+// a run with everything fixed. Then each bound: every step too small (state
+// untouched), too small a reduction (the first accepted step kept), gradient.
 TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
   const IBAStopReason codes[7] = {IBA_LM_NORMAL_EQUATION_FAIL,
                                   IBA_LM_NORMAL_EQUATION_FAIL,
@@ -188,12 +168,11 @@ TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
   }
 }
 
-// The state's plane set by hand: 0 tilted, 1 the same with a downward normal
-// (flipped first), 2 along the ground camera's body x axis, whose cross
-// product with the normal vanishes. The plane becomes z = 0, the ground
-// camera lands on its position, keeps its heading (its body y axis, the
-// one further from the normal, stays in the new y-z plane) and every
-// residual is kept. 3: no ground camera, nothing moves.
+// The plane set by hand: 0 tilted, 1 flipped (downward normal), 2 along the
+// ground camera's body x axis (cross product zero). It becomes z = 0, the
+// ground camera lands on its position keeping its heading (body y, further
+// from the normal, stays in the y-z plane), residuals are kept. 3: no ground
+// camera, nothing moves.
 TEST(IBASolverRun, GroundAlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
   for (int which = 0; which < 4; ++which) {
     Scene s;
@@ -217,16 +196,14 @@ TEST(IBASolverRun, GroundAlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
     IBAState before;
     IBAState::Copy(before, s.state);
     IBASolver solver;
-    IBASolverTestAccess stages(solver);
     const float start = solver.ComputeCost(p, s.state, 0, nullptr);
-    EXPECT_EQ(stages.AlignToGroundPlane(p, s.state), which != 3);
+    EXPECT_EQ(IBASolverTestAccess(solver).AlignToGroundPlane(p, s.state), which != 3);
     // The fixed camera moves with the world too.
     EXPECT_EQ(SameBytes(before.cameras, s.state.cameras), which == 3);
     if (which == 3) continue;
     EXPECT_NEAR(solver.ComputeCost(p, s.state, 0, nullptr), start, 1e-3f * start);
     for (int k = 0; k < 4; ++k) EXPECT_NEAR(s.state.planes[0].v[k], k == 2, 1e-5f) << which;
-    EXPECT_NEAR(c.p[0], 0.5f, 1e-5f);
-    EXPECT_NEAR(c.p[1], -0.2f, 1e-5f);
+    for (int k = 0; k < 2; ++k) EXPECT_NEAR(c.p[k], p.groundPosition[k], 1e-5f);
     EXPECT_NEAR(c.R[1][0], 0.0f, 1e-5f) << which;
     // Quaternions stay in w >= 0.
     for (u32 i = 0; i < s.state.cameras.Size(); ++i) EXPECT_GE(s.state.cameras[i].q[3], 0.0f);
@@ -239,12 +216,7 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
                             "wsa",     "wsg",     "bias ba", "bias bg", "gravity", "plane"};
   for (int term = 0; term < 13; ++term) {
     // Five cameras (two fixed), four fixed points, the term at weight 1.
-    SceneOptions o;
-    o.cameras = 5;
-    o.points = 60;
-    o.planePoints = 12;
-    o.fixedCameras = 2;
-    o.fixedPoints = 4;
+    SceneOptions o{5, 60, 12, 2, 4};
     float* w[10] = {&o.feature, &o.wp,        &o.wv,        &o.wr,      &o.wsa,
                     &o.wsg,     &o.biasPrior, &o.biasPrior, &o.gravity, &o.plane};
     for (float* x : w) *x = 0.0f;
@@ -303,27 +275,21 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
   }
 }
 
-// A perturbed scene of eight cameras, damped as Run damps it: the Schur
-// complement, PCG and back-substitution solve the dense system; the predicted
-// reduction is b.dx + lambda dx^T D dx with the unreduced b, and the accepted
-// step of Run scales the damping by max(1/3, 1 - (2 rho - 1)^3) with rho the
-// gain ratio.
+// Eight perturbed cameras damped as Run damps them: the Schur complement, PCG
+// and back-substitution solve the dense system; the predicted reduction is
+// b.dx + lambda dx^T D dx with the unreduced b; Run's accepted step scales the
+// damping by max(1/3, 1 - (2 rho - 1)^3), rho the gain ratio.
 TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
-  SceneOptions o;
-  o.cameras = 8;
-  o.points = 160;
-  o.fixedCameras = 2;
-  o.fixedPoints = 6;
-  Scene scene;
-  BuildScene(o, scene);
+  Scene s;
+  BuildScene(SceneOptions{8, 160, 24, 2, 6}, s);
   const float k = 30.0f;  // far enough for a step of gain ratio well below 1
-  Perturb(scene.problem, scene.state, 0.02f * k, 0.01f * k, 0.05f * k, 0.02f * k, 9);
+  Perturb(s.problem, s.state, 0.02f * k, 0.01f * k, 0.05f * k, 0.02f * k, 9);
   IBASolver solver, run;  // run: one step of Run
   IBASolverTestAccess stages(solver);
   const float lambda = solver.initialDamping;
   Eigen::MatrixXd H, undamped;
   Eigen::VectorXd b;
-  stages.Assemble(scene.problem, scene.state, undamped, b);
+  stages.Assemble(s.problem, s.state, undamped, b);
   stages.Damp(lambda);
   stages.AssembleDense(H, b);
   // Damping scales every diagonal entry, cameras' and points', and nothing else.
@@ -344,17 +310,16 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   solver.pcgRelativeTolerance = 1e-12f;
   solver.pcgMinIterations = 1;
   solver.pcgMaxIterations = 2000;
-  stages.Assemble(scene.problem, scene.state, undamped, b);
+  stages.Assemble(s.problem, s.state, undamped, b);
   stages.Damp(lambda);
   EXPECT_GT(stages.Solve(), 1u);
   dx = stages.Step();
   EXPECT_LT((H * dx - b).lpNorm<Eigen::Infinity>(), 1e-4 * b.lpNorm<Eigen::Infinity>());
 
-  const IBAProblem& p = scene.problem;
   run.maxIterations = 1;
-  const float before = run.ComputeCost(p, scene.state, 0, nullptr);
+  const float before = run.ComputeCost(s.problem, s.state, 0, nullptr);
   FILE* log = std::tmpfile();
-  ASSERT_EQ(run.Run(p, scene.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
+  ASSERT_EQ(run.Run(s.problem, s.state, 1, log), IBA_LM_ENOUGH_ITERATIONS);
   const std::string line = LogLines(log)[4];
   float after, damping;
   ASSERT_EQ(std::sscanf(line.c_str(), "--> %*d %f %*f %*f %*f %e %*d", &after, &damping), 2)

@@ -16,12 +16,7 @@ namespace {
 using Pose = Eigen::Matrix<float, 3, 4, Eigen::RowMajor>;
 
 // The start of every refinement: no rotation, some translation.
-CameraPose Start() {
-  CameraPose pose;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) pose.m[r][c] = r == c ? 1.0f : c == 3 ? 0.5f * r - 1.0f : 0.0f;
-  return pose;
-}
+const CameraPose kStart{{{{1, 0, 0, -1}, {0, 1, 0, -0.5f}, {0, 0, 1, 0}}}};
 
 // Correspondences of a pure rotation (the truth, with the start's
 // translation) over a field of +-0.6 x +-0.45 (times `wide`), observed with
@@ -32,7 +27,7 @@ struct Scene {
   CameraPose truth;
 
   Scene(const float* axis, float angle, u32 count, float noise, u32 levels, float wide = 1.0f) {
-    truth = Start();
+    truth = kStart;
     AxisAngleToRotation(truth, axis, angle);
     records.Resize(count);
     for (u32 i = 0; i < count; ++i) {
@@ -110,20 +105,19 @@ TEST(RefineFramePose, RunThroughRejectedSteps) {
   Scene scene(kAxis, 0.8f, 30, 1.0f / 500.0f, 1, 1.6f);
   FramePoseRefinement solver;
   u32 rejections = 0;
-  const CameraPose start = Start();
-  CameraPose moved = start;
+  CameraPose moved = kStart;
   for (; rejections < 8; ++rejections) {
     solver.parameters.maxIterations = rejections + 1;
-    moved = start;
+    moved = kStart;
     RefineFramePose(solver, scene.problem, moved);
-    if (std::memcmp(&moved, &start, sizeof moved) != 0) break;
+    if (std::memcmp(&moved, &kStart, sizeof moved) != 0) break;
   }
   ASSERT_GT(rejections, 0u);
   ASSERT_LT(rejections, 8u);
   FramePoseRefinement fresh;
   fresh.parameters.maxIterations = 1;
   fresh.parameters.initialDamping *= std::ldexp(1.0f, rejections * (rejections + 1) / 2);
-  CameraPose direct = start, pose = start;
+  CameraPose direct = kStart, pose = kStart;
   RefineFramePose(fresh, scene.problem, direct);
   EXPECT_EQ(std::memcmp(&moved, &direct, sizeof moved), 0);
   FramePoseRefinement full;
@@ -159,10 +153,9 @@ TEST(RefineFramePose, DegenerateInput) {
     scene.problem.weights.Resize(c.weights);
     FramePoseRefinement solver;
     solver.parameters.minStep = 1e-14f;
-    const CameraPose start = Start();
-    CameraPose pose = start;
+    CameraPose pose = kStart;
     EXPECT_EQ(c.poor, RefineFramePose(solver, scene.problem, pose));
-    EXPECT_EQ(c.changes, std::memcmp(&pose, &start, sizeof pose) != 0);
+    EXPECT_EQ(c.changes, std::memcmp(&pose, &kStart, sizeof pose) != 0);
     EXPECT_TRUE(!c.changes || c.poor || Gap(pose, scene.truth) < 2e-6f) << Gap(pose, scene.truth);
   }
 }
