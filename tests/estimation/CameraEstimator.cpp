@@ -150,6 +150,7 @@ TEST(CameraEstimator, RobustRunGivesThePoseOrLeavesTheModelOnDegenerateInput) {
   Random::Seed(21);
   CameraEstimator estimator(0.0f);
   estimator.threshold = 9.0f / (kFocal * kFocal);  // 1 px noise: about 99 % of inliers pass
+  EXPECT_EQ(estimator.ComputeAllInlierProbability(0.5f), 1.0f / 64);  // w^6 bounds the iterations
   for (int scene = 0; scene < 3; ++scene) {
     const Pose truth = RandomPose();
     CameraEstimatorData data;

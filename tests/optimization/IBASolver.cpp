@@ -95,6 +95,12 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   solver.Run(s.problem, s.state, 0, nullptr);
   EXPECT_LT(RMSPixels(s.problem, s.state), 0.05);
   EXPECT_TRUE(SameBytes(s.truth.cameras, s.state.cameras));
+  // The delta between two fixed key frames costs nothing, however far apart.
+  s.problem.fixedCameras = 2;
+  const float deltaCost = IBASolverTestAccess(solver).ComputeDeltaCost(s.problem, s.state);
+  s.state.cameras[0].v[0] += 1.0f;
+  EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(s.problem, s.state), deltaCost);
+  s.problem.fixedCameras = s.state.cameras.Size();
 
   Scene one;
   BuildScene(SceneOptions{1, 60}, one);
