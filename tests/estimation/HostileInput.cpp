@@ -31,12 +31,14 @@ bool NoFalseSuccess(bool solved, const AlignedArray<Model>& models) {
 }
 
 template <class Set>
-void FillTwoView(Set& set, u32 seed, int n, bool pixels, u32 spoilt = 0, float bad = 0.0f) {
+Set TwoView(u32 seed, int n, bool pixels, u32 spoilt = 0, float bad = 0.0f) {
   Random::Seed(seed);
   std::vector<scene::Match> m = scene::MakeScene(n).matches;
   if (pixels) m = scene::ToPixels(m);
   if (spoilt) m[spoilt].y1 = bad;
+  Set set;
   scene::FillSet(m, set);
+  return set;
 }
 
 // Refinement on all data spoilt by `bad`: a finite model, or false with the
@@ -57,11 +59,9 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
   for (const float bad : {NAN, INFINITY, -INFINITY, FLT_MAX, -FLT_MAX, 1e30f}) {
     // One spoilt five-point coordinate returns at once; one spoilt match
     // among forty exact ones leaves the loop finding E.
-    EssentialMatrixEstimatorData e;
-    FillTwoView(e, 3, 40, false, 7, bad);
+    const auto e = TwoView<EssentialMatrixEstimatorData>(3, 40, false, 7, bad);
     EssentialMatrixEstimator essential(1e-4f);
     FiveMatches2D five;
-    Random::Seed(1);
     essential.GenerateMinimalSample(e, five);
     five.x1[1] = bad;
     AlignedArray<EssentialMatrix> Es;
@@ -74,11 +74,9 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
     EXPECT_GE(inliers.size(), 35u) << bad;
     EXPECT_FALSE(std::binary_search(inliers.begin(), inliers.end(), u16{7})) << bad;
 
-    HomographyEstimatorData h;
-    FillTwoView(h, 5, 30, true, 4, bad);
+    const auto h = TwoView<HomographyEstimatorData>(5, 30, true, 4, bad);
     HomographyEstimator homography(1.0f);
     FourMatches2D four;
-    Random::Seed(2);
     homography.GenerateMinimalSample(h, four);
     four.y2[3] = bad;
     AlignedArray<Homography> Hs;
@@ -86,7 +84,6 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
     EXPECT_TRUE(NoFalseSuccess(homography.SolveNonMinimal(std::as_const(h), Hs), Hs)) << bad;
     ExpectRefinedOrKept(homography, h, FromEigen<Homography>(Eigen::Matrix3d::Identity()), bad);
 
-    Random::Seed(9);
     const scene::Pose pose = scene::RandomPose();
     CameraEstimatorData points;
     scene::Fill(scene::MakeMatches(pose, 40, 1.0f), points);
@@ -112,17 +109,13 @@ TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
   const auto refused = [](auto&& estimator, const auto& data, const auto& order, auto sample) {
     return !estimator.GenerateMinimalSampleProsac(data, order, 12, true, sample);
   };
-  EssentialMatrixEstimatorData e;
-  FundamentalMatrixEstimatorData f;
-  HomographyEstimatorData h;
-  FillTwoView(e, 1, 12, false);
-  FillTwoView(f, 1, 12, true);
-  FillTwoView(h, 1, 12, true);
-  EXPECT_TRUE(refused(EssentialMatrixEstimator(0.1f), e, order, FiveMatches2D{}));
+  const auto f = TwoView<FundamentalMatrixEstimatorData>(1, 12, true);
+  EXPECT_TRUE(refused(EssentialMatrixEstimator(0.1f),
+                      TwoView<EssentialMatrixEstimatorData>(1, 12, false), order, FiveMatches2D{}));
   EXPECT_TRUE(refused(FundamentalMatrixEstimator(1.0f), f, order, EightMatches2D{}));
-  EXPECT_TRUE(refused(HomographyEstimator(1.0f), h, order, FourMatches2D{}));
+  EXPECT_TRUE(refused(HomographyEstimator(1.0f), TwoView<HomographyEstimatorData>(1, 12, true),
+                      order, FourMatches2D{}));
   CameraEstimatorData c;
-  Random::Seed(2);
   scene::Fill(scene::MakeMatches(scene::RandomPose(), 12, 0.0f), c);
   EXPECT_TRUE(refused(CameraEstimator(1e-5f), c, order, MatchSet3DTo2DN<6>{}));
   scene::PlaneScene s;

@@ -72,6 +72,7 @@ TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
   views.data.ComputeRays();
   views.data.centres.Resize(5);
   std::vector<Eigen::Vector3f> centres;
+  float widest = 0.0f;
   for (u32 i = 0; i < 5; ++i) {
     const Pose pose = FromCamera(views.poses[i]);
     centres.push_back(-(pose.R.transpose() * pose.t));
@@ -79,10 +80,8 @@ TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
     const Eigen::Vector3f d = (X - centres[i]).normalized();
     const LA::AlignedVector4f& r = views.data.rays[i];
     EXPECT_NEAR(r.v[0] * d.x() + r.v[1] * d.y() + r.v[2] * d.z(), 1.0f, 1e-5f) << i;
-  }
-  float widest = 0.0f;
-  for (u32 i = 0; i < 5; ++i)
     for (u32 j = 0; j < i; ++j) widest = std::max(widest, (centres[i] - centres[j]).norm());
+  }
   EXPECT_NEAR(views.data.ComputeMaxBaseline(), widest, 1e-5f);
   views.data.measurements[3].x += 0.01f;
   views.data.measurements[3].y += 0.002f;
