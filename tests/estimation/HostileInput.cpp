@@ -46,11 +46,10 @@ Set TwoView(u32 seed, int n, bool pixels, u32 spoilt = 0, float bad = 0.0f) {
 template <class Estimator, class Data, class Model>
 void ExpectRefinedOrKept(Estimator& estimator, const Data& data, const Model& start, float bad) {
   Model m = start;
-  if (estimator.OptimizeOnAllData(data, m)) {
-    EXPECT_TRUE(std::isfinite(bad) && IsFiniteModel(m)) << bad;
-  } else {
-    EXPECT_EQ(std::memcmp(&m, &start, sizeof(m)), 0) << bad;
-  }
+  const bool refined = estimator.OptimizeOnAllData(data, m);
+  EXPECT_TRUE(refined ? std::isfinite(bad) && IsFiniteModel(m)
+                      : std::memcmp(&m, &start, sizeof(m)) == 0)
+      << bad;
 }
 
 }  // namespace
@@ -91,13 +90,11 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
     CameraEstimator camera(1e-5f);
     ExpectRefinedOrKept(camera, points, scene::ToCamera(pose), bad);
   }
-  // A model is finite only when every entry it uses is.
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 4; ++i) {  // a model is finite only when every entry it uses is
     Plane p = {{0.0f, 0.0f, 1.0f, 1.0f}};
     Point3D X = {{1.0f, 2.0f, 3.0f, 1.0f}};
     p.v[i] = X.v[i] = NAN;
-    EXPECT_FALSE(IsFiniteModel(p)) << i;
-    EXPECT_EQ(IsFiniteModel(X), i == 3) << i;
+    EXPECT_TRUE(!IsFiniteModel(p) && IsFiniteModel(X) == (i == 3)) << i;
   }
 }
 
@@ -143,8 +140,7 @@ TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
     data.offsets = s.data2.offsets;
     data.offsets[backwards ? 5 : 19] = backwards ? data.offsets[4] - 1 : 1000;
     EXPECT_FALSE(CopyGroupedSubset(data, all, subset));
-    EXPECT_EQ(subset.Size(), 0u);
-    EXPECT_TRUE(subset.IsConsistent());
+    EXPECT_TRUE(subset.Size() == 0 && subset.IsConsistent());
     similarity.RunLoRansac(data, T, inliers);
     EXPECT_TRUE(inliers.empty());
   }

@@ -62,8 +62,7 @@ TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
   for (int pair = 0; pair < 20; ++pair) {  // every ordered pair of views
     ASSERT_TRUE(
         Point3DSolver().RunMinimalSample(views.Pair(pair / 4, (pair / 4 + 1 + pair % 4) % 5), p));
-    EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << pair;
-    EXPECT_EQ(p.v[3], 1.0f);
+    EXPECT_TRUE((Vec(p) - X).norm() < 1e-3f && p.v[3] == 1.0f) << pair;
   }
   ASSERT_TRUE(views.Solve(5, p));
   EXPECT_LT((Vec(p) - X).norm(), 1e-4f);
@@ -125,7 +124,6 @@ TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyEmptyOrNonFiniteDataFail)
   for (const u32 n : {4u, 1u}) {
     Views views(X, n, 0.0f);
     testing::internal::CaptureStdout();
-    p = Point3D{};
     EXPECT_TRUE(estimator.Triangulate(
         views.data, p, (n == 1 ? 1.0f : 1.2f) * FromCamera(views.poses[0]).Apply(X).z()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the refinement runs silently";
@@ -135,8 +133,7 @@ TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyEmptyOrNonFiniteDataFail)
   // Without observations nothing is read and the point stays.
   Point3DEstimatorData empty;
   p = {{1, 2, 3, 1}};
-  EXPECT_FALSE(estimator.Triangulate(empty, p, FLT_MAX));
-  EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
+  for (const f32 depth : {FLT_MAX, 2.0f}) EXPECT_FALSE(estimator.Triangulate(empty, p, depth));
   EXPECT_FALSE(estimator.RefinePoint(empty, p));
   EXPECT_EQ(p.v[0], 1.0f);
   // A non-finite observation: threshold 0 runs no verification, and the

@@ -79,11 +79,9 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
     Plane minimal = {{7, 7, 7, 7}}, all = minimal;
     ASSERT_EQ(solver.RunMinimalSample(s, minimal, work), c.minimal);
     ASSERT_EQ(solver.RunNonMinimalData(Points(c.points), all), c.all);
-    EXPECT_TRUE(c.minimal || minimal.v[0] == 7.0f) << "a failed solve leaves the plane";
-    if (!c.all) {
-      EXPECT_EQ(all.v[0], 7.0f);
-      continue;
-    }
+    EXPECT_TRUE((c.minimal || minimal.v[0] == 7.0f) && (c.all || all.v[0] == 7.0f))
+        << "a failed solve leaves the plane";
+    if (!c.all) continue;
     const f32 sign = minimal.v[3] > 0.0f ? 1.0f : -1.0f;
     for (int k = 0; k < 4; ++k) {
       EXPECT_NEAR(sign * minimal.v[k], c.plane.v[k], 1e-4f) << k;
@@ -131,8 +129,7 @@ TEST(PlaneEstimator, NormalEquationsThresholdsADistanceBoundWrittenWhileVerifyin
   // A required point on the threshold rejects the model.
   required.Set(1);
   est.VerifyModelConstrained(d, z, required, in, error);
-  EXPECT_TRUE(in.empty());
-  EXPECT_EQ(error, 0.0);
+  EXPECT_TRUE(in.empty() && error == 0.0);
 
   // Noise along the normal only: moved onto the plane, points reproject exactly.
   s.Build(6, 200, 0.0f, 0.01f, true);
@@ -212,8 +209,7 @@ TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudge
       std::vector<u32> inliers = {1}, second;
       EXPECT_EQ(run(p, inliers), expected) << lo;
       if (expected == 0) {
-        EXPECT_TRUE(inliers.empty());
-        EXPECT_EQ(p.v[3], 42.0f);
+        EXPECT_TRUE(inliers.empty() && p.v[3] == 42.0f);
       } else if (outliers < 0.5f) {
         u32 found = 0;
         for (const u32 i : inliers) found += s.inlier[i];
@@ -234,8 +230,7 @@ TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudge
       std::vector<std::vector<u32>> lists;
       est.RunSequentialRansac(s.data3, models, lists);
       EXPECT_EQ(models.Size() + lists.size(), 0u);
-      EXPECT_FALSE(est.OptimizeOnAllData(s.data3, results[0]));
-      EXPECT_EQ(results[0].v[3], 42.0f);
+      EXPECT_TRUE(!est.OptimizeOnAllData(s.data3, results[0]) && results[0].v[3] == 42.0f);
     }
   }
 }
@@ -267,8 +262,7 @@ TEST(Samplers, LocalOptimisationProsacAndBinSamplesAreDistinct) {
     u32 positions[4];
     DrawProsacPositions(n, m, t % 2 == 0, positions);
     const std::set<u32> drawn(positions, positions + m);
-    EXPECT_EQ(drawn.size(), m) << t;
-    EXPECT_LT(*drawn.rbegin(), n);
+    EXPECT_TRUE(drawn.size() == m && *drawn.rbegin() < n) << t;
     EXPECT_TRUE(t % 2 == 1 || drawn.count(n - 1)) << t;
   }
 
@@ -280,8 +274,7 @@ TEST(Samplers, LocalOptimisationProsacAndBinSamplesAreDistinct) {
   ASSERT_EQ(grid.rowTable.size(), 481u);
   for (u32 x : {0u, 63u, 64u, 300u, 639u}) EXPECT_EQ(grid.columnTable[x], x / 64) << x;
   for (u32 y : {0u, 119u, 120u, 479u}) EXPECT_EQ(grid.rowTable[y], 10 * (y / 120)) << y;
-  EXPECT_EQ(grid.binCentres[13].x, 32.0f + 3 * 64.0f);
-  EXPECT_EQ(grid.binCentres[13].y, 60.0f + 120.0f);
+  EXPECT_TRUE(grid.binCentres[13].x == 32.0f + 3 * 64.0f && grid.binCentres[13].y == 180.0f);
   // Twelve bins of 96 items, bin b holds 1 + b % 4 of items 8b..8b+3; bin 2
   // is empty, and a weight table gives bin 1 no mass.
   std::vector<std::vector<u16>> bins(12);
