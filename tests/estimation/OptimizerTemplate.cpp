@@ -16,11 +16,11 @@ using Optimizer3 = OptimizerTemplate<V3, V3, M3>;
 // SSE values and right-hand sides (b = (r, 0, 0)) are scripted, A = diagonal
 // I and the scale is 1, so that each step is dx = b / (1 + damping).
 struct ScriptedData : OptimizerDataTemplate<V3, V3, M3> {
-  ScriptedData(std::vector<double> s, std::vector<float> r)
-      : sse(std::move(s)), rhs(std::move(r)) {}
+  ScriptedData(std::vector<double> s, std::vector<float> r, float a)
+      : sse(std::move(s)), rhs(std::move(r)), diagonal(a) {}
   std::vector<double> sse;
   std::vector<float> rhs;
-  float diagonal = 1.0f;
+  float diagonal;
   size_t sseCalls = 0, builds = 0, updates = 0;
 
   f64 ComputeSSE(const V3&) override { return sse[std::min(sseCalls++, sse.size() - 1)]; }
@@ -72,8 +72,7 @@ TEST(OptimizerTemplate, EveryStopCode) {
   };
   // clang-format on
   for (const Case& c : cases) {
-    ScriptedData d(c.sse, c.rhs);
-    d.diagonal = c.diagonal;
+    ScriptedData d(c.sse, c.rhs, c.diagonal);
     Optimizer3 opt;
     opt.minDelta = c.minDelta;
     opt.minMSE = c.minMSE;

@@ -38,13 +38,10 @@ struct Views {
   bool Solve(u32 n, Point3D& p) const {
     return Point3DSolver().RunNonMinimalData(data.cameras.data(), data.measurements.Data(), n, p);
   }
+  static Eigen::Vector3f Vec(const Point3D& p) { return {p.v[0], p.v[1], p.v[2]}; }
   std::deque<Camera> poses;  // stable addresses
   Point3DEstimatorData data;
 };
-
-Eigen::Vector3f Vec(const Point3D& p) {
-  return {p.v[0], p.v[1], p.v[2]};
-}
 
 }  // namespace
 
@@ -62,16 +59,15 @@ TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
   for (int pair = 0; pair < 20; ++pair) {  // every ordered pair of views
     ASSERT_TRUE(
         Point3DSolver().RunMinimalSample(views.Pair(pair / 4, (pair / 4 + 1 + pair % 4) % 5), p));
-    EXPECT_LT((Vec(p) - X).norm(), 1e-3f) << pair;
-    EXPECT_EQ(p.v[3], 1.0f);
+    EXPECT_TRUE((Views::Vec(p) - X).norm() < 1e-3f && p.v[3] == 1.0f) << pair;
   }
   ASSERT_TRUE(views.Solve(5, p));
-  EXPECT_LT((Vec(p) - X).norm(), 1e-4f);
-  EXPECT_FALSE(views.Solve(0, p));
+  EXPECT_LT((Views::Vec(p) - X).norm(), 1e-4f);
   fd::ExpectGaussNewtonHessianAtZeroResidual(views.data, truth);
   views.data.ComputeRays();
   views.data.centres.Resize(5);
   std::vector<Eigen::Vector3f> centres;
+  float widest = 0.0f;
   for (u32 i = 0; i < 5; ++i) {
     const Pose pose = FromCamera(views.poses[i]);
     centres.push_back(-(pose.R.transpose() * pose.t));
@@ -79,10 +75,8 @@ TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
     const Eigen::Vector3f d = (X - centres[i]).normalized();
     const LA::AlignedVector4f& r = views.data.rays[i];
     EXPECT_NEAR(r.v[0] * d.x() + r.v[1] * d.y() + r.v[2] * d.z(), 1.0f, 1e-5f) << i;
-  }
-  float widest = 0.0f;
-  for (u32 i = 0; i < 5; ++i)
     for (u32 j = 0; j < i; ++j) widest = std::max(widest, (centres[i] - centres[j]).norm());
+  }
   EXPECT_NEAR(views.data.ComputeMaxBaseline(), widest, 1e-5f);
   views.data.measurements[3].x += 0.01f;
   views.data.measurements[3].y += 0.002f;
@@ -106,8 +100,7 @@ TEST(Point3DSolver, KnownViewsGiveThePointRaysBaselineAndNormalEquations) {
   p.v[0] = 123.0f;
   EXPECT_FALSE(Point3DSolver().RunMinimalSample(views.Pair(5, 2), p));
   EXPECT_FALSE(Point3DSolver().RunMinimalSample(views.Pair(2, 5), p));
-  EXPECT_FALSE(views.Solve(6, p));
-  EXPECT_EQ(p.v[0], 123.0f);
+  EXPECT_TRUE(!views.Solve(6, p) && !views.Solve(0, p) && p.v[0] == 123.0f) << "no views";
   Point3DEstimator estimator(0.0f);
   estimator.threshold = 1e-6f;
   std::vector<u16> inliers;
@@ -120,24 +113,23 @@ TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyEmptyOrNonFiniteDataFail)
   Point3DEstimator estimator(0.0f);
   estimator.threshold = 9.0f / (kFocal * kFocal);
   const Eigen::Vector3f X(0.2f, -0.1f, 0.3f);
-  Views views(X, 4, 0.5f);
   Point3D p{};
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(estimator.Triangulate(views.data, p, 1.2f * FromCamera(views.poses[0]).Apply(X).z()));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the refinement runs silently";
-  EXPECT_LT((Vec(p) - X).norm(), 0.02f);
-  EXPECT_EQ(estimator.inliers.size(), 4u);
-  // One exact view: the prior depth alone puts the point on its ray.
-  Views one(X, 1, 0.0f);
-  estimator.Triangulate(one.data, p, FromCamera(one.poses[0]).Apply(X).z());
-  EXPECT_LT((Vec(p) - X).norm(), 1e-4f);
+  // Four views with a start 20 % too far are refined silently onto the
+  // point; one view: the prior depth alone puts it on its ray.
+  for (const u32 n : {4u, 1u}) {
+    Views views(X, n, 0.0f);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(estimator.Triangulate(
+        views.data, p, (n == 1 ? 1.0f : 1.2f) * FromCamera(views.poses[0]).Apply(X).z()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the refinement runs silently";
+    EXPECT_LT((Views::Vec(p) - X).norm(), 1e-4f) << n;
+    EXPECT_EQ(estimator.inliers.size(), n);
+  }
   // Without observations nothing is read and the point stays.
   Point3DEstimatorData empty;
   p = {{1, 2, 3, 1}};
-  EXPECT_FALSE(estimator.Triangulate(empty, p, FLT_MAX));
-  EXPECT_FALSE(estimator.Triangulate(empty, p, 2.0f));
-  EXPECT_FALSE(estimator.RefinePoint(empty, p));
-  EXPECT_EQ(p.v[0], 1.0f);
+  for (const f32 depth : {FLT_MAX, 2.0f}) EXPECT_FALSE(estimator.Triangulate(empty, p, depth));
+  EXPECT_TRUE(!estimator.RefinePoint(empty, p) && p.v[0] == 1.0f);
   // A non-finite observation: threshold 0 runs no verification, and the
   // prior-depth start used to come back true with a NaN point.
   Point3DEstimator plain(0.0f);
@@ -148,8 +140,9 @@ TEST(Point3DEstimator, PriorDepthStartConvergesSilentlyEmptyOrNonFiniteDataFail)
     const Point3D before = {{1.0f, 2.0f, 3.0f, 1.0f}};
     for (const f32 depth : {5.0f, FLT_MAX}) {
       Point3D point = before;
-      EXPECT_FALSE(plain.Triangulate(spoilt.data, point, depth)) << bad << " at " << depth;
-      EXPECT_EQ(std::memcmp(&point, &before, sizeof(point)), 0) << bad;
+      EXPECT_TRUE(!plain.Triangulate(spoilt.data, point, depth) &&
+                  std::memcmp(&point, &before, sizeof(point)) == 0)
+          << bad << " at " << depth;
     }
     // The solver's in-front test wants a finite depth.
     EXPECT_TRUE(!spoilt.Solve(3, p) || IsFiniteModel(p)) << bad;
