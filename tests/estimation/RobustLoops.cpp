@@ -233,6 +233,33 @@ TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudge
   }
 }
 
+// A noise-free plane, moved to distance 1.5 (unlike every other scene's):
+// re-estimating from the support of a shifted plane, and a seeded run (without
+// final steps) whose seed holds every point, both end on the plane itself:
+// equal support, smaller error.
+TEST(RobustLoop, EqualSupportWithASmallerErrorReplacesTheModel) {
+  scene::PlaneScene s;
+  s.Build(3, 100, 0.0f, 0.0f);
+  PlaneEstimator3D est(0.03f);
+  const Plane seed = {{s.plane.v[0], s.plane.v[1], s.plane.v[2], -1.498f}};
+  std::vector<u32> inliers;
+  BitMask all(100);
+  for (u32 i = 0; i < 100; ++i) {
+    for (int k = 0; k < 3; ++k) s.data3.points[i].v[k] += 0.5f * s.plane.v[k];
+    inliers.push_back(i);
+    all.Set(i);
+  }
+  Plane p = seed;
+  f64 error = DBL_MAX;
+  EXPECT_TRUE(est.ReestimateModel(s.data3, p, inliers, error));
+  EXPECT_NEAR(std::fabs(p.v[3]), 1.5f, 1e-4f);
+  est.finalNonMinimal = est.finalOptimize = 0;
+  p = seed;
+  est.RunLoRansacFromModel(s.data3, all, p, inliers);
+  EXPECT_NEAR(std::fabs(p.v[3]), 1.5f, 1e-4f);
+  EXPECT_EQ(inliers.size(), 100u);
+}
+
 // Local-optimisation samples are distinct inliers; PROSAC positions are
 // distinct and hold the newest, n - 1, when asked, also when already drawn;
 // bin tables map pixels to bins; bin samples take distinct usable bins or none.
