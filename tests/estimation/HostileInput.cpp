@@ -103,13 +103,15 @@ TEST(HostileCoordinates, FitsAndRefinementsNeverReturnNonFiniteModels) {
 TEST(CallerTables, EntriesPastTheDataAndRatiosThatAreNotNumbersFailCleanly) {
   // Twelve items; the order names item 40 (4e9 for the plane), a bin item 300.
   const std::vector<u16> order = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 40};
-  const auto refused = [](auto&& estimator, const auto& data, const auto& order, auto sample) {
-    return !estimator.GenerateMinimalSampleProsac(data, order, 12, true, sample);
+  const auto refused = [](auto&& estimator, const auto& data, const auto& order, auto sample,
+                          u32 n = 12) {
+    return !estimator.GenerateMinimalSampleProsac(data, order, n, true, sample);
   };
   const auto f = TwoView<FundamentalMatrixEstimatorData>(1, 12, true);
   EXPECT_TRUE(refused(EssentialMatrixEstimator(0.1f),
                       TwoView<EssentialMatrixEstimatorData>(1, 12, false), order, FiveMatches2D{}));
   EXPECT_TRUE(refused(FundamentalMatrixEstimator(1.0f), f, order, EightMatches2D{}));
+  EXPECT_TRUE(refused(FundamentalMatrixEstimator(1.0f), f, order, EightMatches2D{}, 7));
   EXPECT_TRUE(refused(HomographyEstimator(1.0f), TwoView<HomographyEstimatorData>(1, 12, true),
                       order, FourMatches2D{}));
   CameraEstimatorData c;
