@@ -233,10 +233,11 @@ TEST(IBASolverNormalEquation, EveryTermAloneMatchesItsCost) {
     for (int l = 0; l < 4 && term < 4; ++l)  // one level, one bias prior
       if (l != term) std::fill_n(P.features.levelWeights[l].v, 4, 0.0f);
     if (term == 9 || term == 10) P.biasWeights[10 - term] = 0.0f;
-    // The last camera has no gravity record; its old one stays past the end.
+    // Records run from the last camera down. Camera 3 loses its record, which
+    // stays past the end; the first record is the last camera's.
     const u32 g = P.gravity.Size() - 1;
-    std::swap(P.gravity[0], P.gravity[g]);
-    std::swap(P.gravityCameras[0], P.gravityCameras[g]);
+    std::swap(P.gravity[1], P.gravity[g]);
+    std::swap(P.gravityCameras[1], P.gravityCameras[g]);
     P.gravity.Resize(g);
     P.gravityCameras.pop_back();
     P.fixedPlanes = 1;  // a step re-fits a variable plane
