@@ -80,30 +80,22 @@ TEST(SimilarityTransformationEstimator3D, SolverVerificationAndRobustRun) {
     EXPECT_NEAR(E.m[3][0] / T.m[3][0], 1.0f, 1e-4f) << trial;
   }
   // Noisy pairs: the closed form in double (scale from the two spreads,
-  // rotation from the SVD of the cross-covariance), every pair counted.
-  {
-    Data3D data;
-    MakePairs(RandomModel(true), 9, 0, 0.05f, data);
-    Eigen::Matrix<double, 3, 9> X, Y;
-    for (int i = 0; i < 9; ++i)
-      for (int c = 0; c < 3; ++c) X(c, i) = data.sources[i].v[c], Y(c, i) = data.targets[i].v[c];
-    const Eigen::Vector3d cx = X.rowwise().mean(), cy = Y.rowwise().mean();
-    X.colwise() -= cx, Y.colwise() -= cy;
-    const double s = std::sqrt(Y.squaredNorm() / X.squaredNorm());
-    Eigen::JacobiSVD<Eigen::Matrix3d> svd(Y * X.transpose(),
-                                          Eigen::ComputeFullU | Eigen::ComputeFullV);
-    const Eigen::Matrix3d D =
-        Eigen::Vector3d(1, 1, (svd.matrixU() * svd.matrixV().transpose()).determinant())
-            .asDiagonal();
-    const Eigen::Matrix3d R = svd.matrixU() * D * svd.matrixV().transpose();
-    const Eigen::Vector3f t = (cy / s - R * cx).cast<float>();
-    Model E{};
-    ASSERT_TRUE(solver.RunNonMinimalData(data.sources, data.targets, E));
-    EXPECT_NEAR(E.m[3][0], s, 1e-5 * s);
-    EXPECT_LT(RotationError(RotationOf(E), R.cast<float>()), 1e-5f);
-    EXPECT_LT((Eigen::Vector3f(E.m[0][3], E.m[1][3], E.m[2][3]) - t).norm(),
-              1e-5f * (1 + t.norm()));
-  }
+  // rotation as Eigen's fit), every pair counted.
+  Data3D noisy;
+  MakePairs(RandomModel(true), 9, 0, 0.05f, noisy);
+  Eigen::Matrix<double, 3, 9> X, Y;
+  for (int i = 0; i < 9; ++i)
+    for (int c = 0; c < 3; ++c) X(c, i) = noisy.sources[i].v[c], Y(c, i) = noisy.targets[i].v[c];
+  const Eigen::Matrix3d R = Eigen::umeyama(X, Y, false).topLeftCorner<3, 3>();
+  const Eigen::Vector3d cx = X.rowwise().mean(), cy = Y.rowwise().mean();
+  const double s = std::sqrt((Y.colwise() - cy).squaredNorm() / (X.colwise() - cx).squaredNorm());
+  const Eigen::Vector3f t = (cy / s - R * cx).cast<float>();
+  Model fit{};
+  ASSERT_TRUE(solver.RunNonMinimalData(noisy.sources, noisy.targets, fit));
+  EXPECT_NEAR(fit.m[3][0], s, 1e-5 * s);
+  EXPECT_LT(RotationError(RotationOf(fit), R.cast<float>()), 1e-5f);
+  EXPECT_LT((Eigen::Vector3f(fit.m[0][3], fit.m[1][3], fit.m[2][3]) - t).norm(),
+            1e-5f * (1 + t.norm()));
   // Mirrored targets (kind 0) still give a proper rotation; coincident
   // sources (1) or targets (2) give no model and leave it.
   for (int kind = 0; kind < 3; ++kind) {
