@@ -2,9 +2,10 @@
 // Seeded draws of the tests and benchmarks, all from the project's
 // generator (Random::Seed makes a run repeat): uniform and Gaussian numbers
 // in double and float, random rotations, and the conversions of the
-// library's 3x3/3x4 matrices to Eigen and back.
+// library's 3x3/3x4 matrices and camera vectors to Eigen and back.
 #include <Eigen/Dense>
 
+#include "la/Block15.h"
 #include "la/LinearAlgebra.h"
 #include "la/Random.h"
 
@@ -36,4 +37,11 @@ M FromEigen(const Eigen::Matrix3d& E, const Eigen::Vector3d& t = Eigen::Vector3d
     out.m[r][3] = static_cast<float>(t(r));
   }
   return out;
+}
+
+// The 15 parameters of each camera vector, one vector after the other.
+inline Eigen::VectorXd Flatten(const LA::CameraVector15Array& x) {
+  Eigen::VectorXd p(15 * x.Size());
+  for (u32 k = 0; k < 15 * x.Size(); ++k) p[k] = x[k / 15].v[k % 15 + k % 15 / 3];
+  return p;
 }

@@ -27,12 +27,6 @@ AlignedArray<T> RandomArray(u32 n) {
   for (u32 k = 0; k < n * sizeof(T) / 4; ++k) f[k] = k % 4 == 3 ? Uniform(50, 100) : Uniform(-1, 1);
   return a;
 }
-// The 15 parameters of each element, one element after the other.
-Eigen::VectorXd Params(const Arr& x) {
-  Eigen::VectorXd p(15 * x.Size());
-  for (u32 k = 0; k < 15 * x.Size(); ++k) p[k] = x[k / 15].v[k % 15 + k % 15 / 3];
-  return p;
-}
 
 // The dense matrix of a symmetric block, which stores the upper sub-blocks
 // row after row, (P, V) and (V, V) in one row holding a diagonal. The
@@ -94,13 +88,13 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   const Arr b = RandomArray<LA::CameraVector15>(n), y0 = RandomArray<LA::CameraVector15>(n);
   Arr x, y = y0;
   add(b, y);
-  EXPECT_LT((Params(y) - Params(y0) - S * Params(b)).cwiseAbs().maxCoeff(), 1e-5);
+  EXPECT_LT((Flatten(y) - Flatten(y0) - S * Flatten(b)).cwiseAbs().maxCoeff(), 1e-5);
 
   // The reductions, over an array with an element past its end that none reads.
   Arr v = RandomArray<LA::CameraVector15>(n + 1);
   v[n].v[0] = 1e30f;
   v.Resize(n);
-  const Eigen::VectorXd bd = Params(b), vd = Params(v);
+  const Eigen::VectorXd bd = Flatten(b), vd = Flatten(v);
   EXPECT_EQ(LA::SquaredNorm15(x), 0.0f);
   EXPECT_NEAR(LA::SquaredNorm15(v), vd.squaredNorm(), 1e-4);
   EXPECT_NEAR(LA::WeightedSquaredNorm15(v, b), bd.dot(vd.cwiseProduct(vd)), 1e-4);
@@ -109,7 +103,7 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   LA::MaxAbs15(v, max, scratch);
   EXPECT_EQ(max, float(vd.cwiseAbs().maxCoeff()));
   LA::AddScaled15(b, -0.5f, v, y);
-  EXPECT_LT((Params(y) - (bd - 0.5 * vd)).cwiseAbs().maxCoeff(), 1e-6);
+  EXPECT_LT((Flatten(y) - (bd - 0.5 * vd)).cwiseAbs().maxCoeff(), 1e-6);
 
   const int rows[5] = {R::kPP, R::kVV, R::kRR, R::kBaBa, R::kBgBg};
   const float scale[5] = {6e4f, 60, 6e3f, 600, 6e5f};
@@ -126,8 +120,8 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   const auto jacobi = [&](const Arr& r, Arr& z) { LA::ApplyBlockJacobi15(M, r, z); };
   LA::PCGScratch w;  // parameters: minimum and maximum iterations, relative tolerance, divergence
   EXPECT_LT(LA::SolvePCG(multiply, jacobi, b, {10, 500, 1e-10f, 1e6f}, w, x), 40u);
-  const Eigen::VectorXd exact = S.ldlt().solve(Params(b));
-  EXPECT_LT((Params(x) - exact).norm(), 1e-4 * exact.norm());
+  const Eigen::VectorXd exact = S.ldlt().solve(Flatten(b));
+  EXPECT_LT((Flatten(x) - exact).norm(), 1e-4 * exact.norm());
 
   // The iteration bounds hold; a zero right-hand side gives a zero step in
   // one iteration, a non-finite first step no step at all.
@@ -135,7 +129,7 @@ TEST(Block15, ChainProductsReductionsAndPreconditionedSolve) {
   EXPECT_EQ(LA::SolvePCG(multiply, jacobi, b, {7, 500, 0.5f, 1e6f}, w, x), 7u);
   LA::AddScaled15(b, -1.0f, b, y);
   EXPECT_EQ(LA::SolvePCG(multiply, jacobi, y, {}, w, x), 1u);
-  EXPECT_EQ(Params(x).norm(), 0.0);
+  EXPECT_EQ(Flatten(x).norm(), 0.0);
   y[0].v[0] = INFINITY;
   EXPECT_EQ(LA::SolvePCG(multiply, jacobi, y, {}, w, x), 0u);
 }

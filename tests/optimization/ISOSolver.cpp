@@ -29,12 +29,6 @@ void Add(ISODeltaList<T>& L, const T& record, u32 i, u32 j) {
   ++L.count;
 }
 
-Eigen::VectorXd Flat(const AlignedArray<LA::CameraVector15>& x) {
-  Eigen::VectorXd v(15 * x.Size());
-  for (u32 i = 0; i < 15 * x.Size(); ++i) v(i) = x[i / 15].v[i % 15 + i % 15 / 3];
-  return v;
-}
-
 // A window of four key frames (1-4) between two reference key frames (0 and
 // 5) at the truth; `state` is the window perturbed, so that every residual
 // is well off zero.
@@ -106,7 +100,7 @@ class ISOSolverTest : public testing::Test {
     const bool gauge = P.deltas1.count == 0 && P.deltas2.count == 0;
     const auto held = [&](int n) { return gauge && n >= 3 && n < 6; };
     ExpectMinusHalfCostSlope(
-        Flat(solver.Gradient()),
+        Flatten(solver.Gradient()),
         [&](int n, float h) {
           ISOState moved;
           ISOState::Copy(moved, state);
@@ -116,7 +110,7 @@ class ISOSolverTest : public testing::Test {
         held, what, 1e-3);
 
     solver.ConstructNormalEquation(P, truth);
-    const Eigen::VectorXd b0 = Flat(solver.Gradient());
+    const Eigen::VectorXd b0 = Flatten(solver.Gradient());
     const u32 N = truth.windowCameras.Size();
     AlignedArray<LA::CameraVector15> dx, y;
     dx.Resize(N);
@@ -139,7 +133,7 @@ class ISOSolverTest : public testing::Test {
       LA::MultiplyBlock15Transposed(solver.PairBlocks()[k], dx[i], y[j]);
     }
     solver.ConstructNormalEquation(P, moved);
-    const Eigen::VectorXd expected = -Flat(y), got = Flat(solver.Gradient()) - b0;
+    const Eigen::VectorXd expected = -Flatten(y), got = Flatten(solver.Gradient()) - b0;
     const double scale = expected.lpNorm<Eigen::Infinity>();
     EXPECT_GT(scale, 0.0) << what;
     for (int i = 0; i < got.size(); ++i)
