@@ -133,9 +133,8 @@ inline TwoViewScene MakeScene(int n, double maxAngleRad = 0.5) {
 }
 
 // Gaussian noise of sigma on every coordinate; the first `outliers` matches
-// become random pairs with x in [lo, hiX] and y in [lo, hiY].
-inline void Corrupt(std::vector<Match>& m, double sigma, int outliers, double lo, double hiX,
-                    double hiY) {
+// become random pairs in [-0.6, 0.6]^2.
+inline void Corrupt(std::vector<Match>& m, double sigma, int outliers) {
   for (Match& p : m) {
     p.x1 += sigma * GaussianD();
     p.y1 += sigma * GaussianD();
@@ -143,7 +142,7 @@ inline void Corrupt(std::vector<Match>& m, double sigma, int outliers, double lo
     p.y2 += sigma * GaussianD();
   }
   for (int i = 0; i < outliers; ++i)
-    m[i] = {UniformD(lo, hiX), UniformD(lo, hiY), UniformD(lo, hiX), UniformD(lo, hiY)};
+    m[i] = {UniformD(-0.6, 0.6), UniformD(-0.6, 0.6), UniformD(-0.6, 0.6), UniformD(-0.6, 0.6)};
 }
 
 // Frobenius-normalised, sign-agnostic distance between two 3x3 matrices.

@@ -138,7 +138,7 @@ TEST(EssentialMatrixEstimator, NormalEquationsAndRobustRunOnNoisyMatches) {
   // A robust run on noisy matches with outliers.
   Random::Seed(33);
   TwoViewScene scene = MakeScene(500, 0.3);
-  Corrupt(scene.matches, 0.5 / kFocal, 100, -0.6, 0.6, 0.6);
+  Corrupt(scene.matches, 0.5 / kFocal, 100);
   FillSet(scene.matches, data);
   EssentialMatrixEstimator estimator(static_cast<f32>(16.0 * 0.25 / (kFocal * kFocal)));
   estimator.minInFrontRatio = 0.5f;

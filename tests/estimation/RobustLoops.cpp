@@ -233,10 +233,9 @@ TEST(RobustLoop, IterationBoundAndRunsThatFindThePlaneRepeatablyWithinTheirBudge
   }
 }
 
-// A noise-free plane, moved to distance 1.5 (unlike every other scene's):
-// re-estimating from the support of a shifted plane, and a seeded run (without
-// final steps) whose seed holds every point, both end on the plane itself:
-// equal support, smaller error.
+// A noise-free plane at 1.5 (every other scene's is at 1): re-estimating from
+// a shifted plane's support, and a seeded run without final steps whose seed
+// holds every point, both end on the plane: equal support, smaller error.
 TEST(RobustLoop, EqualSupportWithASmallerErrorReplacesTheModel) {
   scene::PlaneScene s;
   s.Build(3, 100, 0.0f, 0.0f);

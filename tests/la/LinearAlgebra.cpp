@@ -164,13 +164,12 @@ TEST(SmallSolvers, GramMatrixOfColumns) {
   const M3 before = RandomMatrix(kNaN);
   M3 G = before;
   LA::ComputeGramMatrix3(7, c[0], c[1], c[2], G);
-  for (int r = 0; r < 3; ++r) {
+  for (int r = 0; r < 3; ++r)
     for (int s = 0; s < 3; ++s) {
       float expected = s < r ? before.m[r][s] : 0.0f;  // small integers: exact
       for (int i = 0; i < 7 && s >= r; ++i) expected += c[r][i] * c[s][i];
       EXPECT_EQ(G.m[r][s], expected) << r << " " << s;
     }
-  }
 }
 
 }  // namespace

@@ -74,15 +74,12 @@ TEST(Pose, ProductsRotationsAndCameraPoses) {
     EXPECT_LT((Vector3d(back.position) - ps).norm(), 3e-5);
 
     // A similarity y = s (R x + t) and its inverse take X there and back.
-    float T[16], inverse[16];
-    std::copy(&Rp.m[0][0], &Rp.m[0][0] + 12, T);
-    T[3] = 0.5f, T[7] = -1.0f, T[11] = 2.0f;
-    T[12] = T[13] = T[14] = 2.5f, T[15] = 1.0f;
+    using Rows34 = Eigen::Matrix<float, 3, 4, Eigen::RowMajor>;
+    float T[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2.5f, 2.5f, 2.5f, 1.0f}, inverse[16];
+    Eigen::Map<Rows34>(T) << ToEigen(Rp).cast<float>(), Eigen::Vector3f(0.5f, -1, 2);
     InvertSimilarityTransform(T, inverse, scratch);
     const auto apply = [](const float* M, const Vector3d& x) {
-      return M[12] *
-             (Eigen::Map<const Eigen::Matrix<float, 3, 4, Eigen::RowMajor>>(M).cast<double>() *
-              x.homogeneous());
+      return (M[12] * Eigen::Map<const Rows34>(M).cast<double>() * x.homogeneous()).eval();
     };
     EXPECT_LT((apply(inverse, apply(T, X)) - X).norm(), 1e-5);
     EXPECT_EQ(inverse[15], 1.0f);

@@ -64,8 +64,7 @@ TEST(IMUParametersTest, EveryKeyLoadsIntoItsOwnValueAndBadValuesAreRefused) {
   IMU::LoadParameters(config);
   for (int i = 0; i < 21; ++i) EXPECT_EQ(0.5 + i, kKeys[i].Get()) << kKeys[i].name;
   RestoreDefaults();
-  EXPECT_FALSE(IsNumberText("1.5x"));
-  EXPECT_TRUE(IsNumberText(" 1e-3 "));
+  EXPECT_TRUE(!IsNumberText("1.5x") && IsNumberText(" 1e-3 "));
   for (const char* text : {"0", "-0.5", "none", "inf", "-inf", "nan", "1e400", "1e39"}) {
     // MARKER_WIDTH (float), DELTA_WEIGHT_POSITION (direct), GRAVITY, and
     // the divisors FEATURE_3D, VELOCITY_ and GRAVITY_TIME_DEVIATION.
@@ -94,8 +93,7 @@ TEST(IMUParametersTest, SimulationFlagsAndAdjustment) {
   EXPECT_EQ(0, DecideIMUSimulation({{images, "frames.dat"}}).simulate);
   EXPECT_EQ(0, DecideIMUSimulation({{images, "img_%04d.png"}, {imu, "/dev/null"}}).simulate);
   IMUSimulationFlags flags = DecideIMUSimulation({{images, "img.png"}, {imu, "/nonexistent"}});
-  ASSERT_EQ(1, flags.simulate);
-  ASSERT_EQ(1, flags.simulateRotation);
+  ASSERT_TRUE(flags.simulate == 1 && flags.simulateRotation == 1);
   IMU::ApplySimulationAdjustment(IMUSimulationFlags());  // off: nothing changes
   EXPECT_EQ(0.1, IMU_VARIANCE_ROTATION_RATE);
   IMU::ApplySimulationAdjustment(flags);
