@@ -92,10 +92,10 @@ TEST(CameraEstimator, VerificationNormalisationAndNormalEquations) {
   // Six points on the optical axis at depths 1..6, seen from the origin and
   // from behind them all: the mean moves into t and the median depth, the
   // upper middle (4), becomes 1 / factor unless it is negative (scale 1,
-  // centring only). Rotation about the axis moves no point: its column gets
-  // scale 0 instead of a division by zero.
+  // centring only); factor 0 (from 2 in front) leaves the data alone. Rotation
+  // about the axis moves no point: its column gets scale 0, not a division by 0.
   const float depths[6] = {5, 1, 3, 6, 2, 4};
-  for (const float tz : {0.0f, -10.0f}) {
+  for (const float tz : {0.0f, -10.0f, 2.0f}) {
     data.Resize(6);
     for (u32 i = 0; i < 6; ++i) {
       data.worldPoints[i] = {{0.0f, 0.0f, depths[i], 1.0f}};
@@ -104,10 +104,10 @@ TEST(CameraEstimator, VerificationNormalisationAndNormalEquations) {
     Camera camera = kIdentity, normalised;
     camera.m[2][3] = tz;
     normalised = camera;
-    data.NormalizeData(1.0f, normalised);
-    const float scale = tz < 0.0f ? 1.0f : 0.25f;
+    data.NormalizeData(tz > 0.0f ? 0.0f : 1.0f, normalised);
+    const float scale = tz != 0.0f ? 1.0f : 0.25f;
     EXPECT_NEAR(data.scale.v[0], scale, 1e-6f);
-    EXPECT_NEAR(normalised.m[2][3], (tz + 3.5f) * scale, 1e-6f);
+    EXPECT_NEAR(normalised.m[2][3], tz > 0.0f ? tz : (tz + 3.5f) * scale, 1e-6f);
     LA::AlignedCompactMatrix6f A;
     LA::AlignedVector6f b, s;
     data.ConstructNormalEquationAndScale(normalised, A, b, s);
