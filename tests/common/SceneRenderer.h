@@ -57,7 +57,8 @@ inline void ProjectPoint(const CameraPose& pose, const Intrinsic& K, const float
 
 // A uniform draw in [-range, range] from the thread's generator.
 inline float Jitter(float range) {
-  return range * (2.0f * static_cast<float>(Random::Next()) / Random::kMax - 1.0f);
+  return range *
+         (2.0f * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) - 1.0f);
 }
 
 // Renders the planes into out (sized already) from the world-to-camera pose;
