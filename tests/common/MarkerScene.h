@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/Draws.h"
 #include "tests/common/SceneRenderer.h"
 
 struct MarkerScene {
@@ -54,10 +55,10 @@ struct MarkerScene {
   // and 10 mrad along and about the vertical) and their frames.
   void JitteredFrames(u32 seed, int n, CameraPose* poses, CVD::Image<unsigned char>* frames) const {
     Random::Seed(seed);
-    using SceneRender::Jitter;
     for (int i = 0; i < n; ++i) {
-      poses[i] = Camera(Jitter(0.005f), Jitter(0.005f), Jitter(0.01f), Jitter(0.005f),
-                        Jitter(0.005f), Jitter(0.01f));
+      float d[6];  // drawn in order: argument evaluation order is unspecified
+      for (int k = 0; k < 6; ++k) d[k] = Uniform(-0.005f, 0.005f) * (k % 3 == 2 ? 2.0f : 1.0f);
+      poses[i] = Camera(d[0], d[1], d[2], d[3], d[4], d[5]);
       frames[i] = Render(poses[i]);
     }
   }

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "common/Draws.h"
 #include "tests/common/SceneRenderer.h"
 
 namespace SceneRender {
@@ -24,7 +25,7 @@ inline CVD::Image<unsigned char> RenderPlaneScene(int width, int height, u32 see
       {{-8, 3, 2}, {1, 0, 0}, {0, 0, 1}, 16.0f, 8.0f, &floor}};
   Random::Seed(seed);
   const float r0[3] = {1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, 1};
-  float c[3] = {Jitter(0.5f), Jitter(0.3f), Jitter(0.5f)};
+  float c[3] = {Uniform(-0.5f, 0.5f), Uniform(-0.3f, 0.3f), Uniform(-0.5f, 0.5f)};
   const float f = 0.8f * static_cast<float>(width), wallDepth = 10.0f - c[2];
   c[0] -= wallShiftX * wallDepth / f, c[1] -= wallShiftY * wallDepth / f;
   const Intrinsic K = MakeIntrinsic(f, f, 0.5f * (width - 1), 0.5f * (height - 1));

@@ -55,12 +55,6 @@ inline void ProjectPoint(const CameraPose& pose, const Intrinsic& K, const float
   p[1] = K.fy[0] * X[1] / X[2] + K.cy[0];
 }
 
-// A uniform draw in [-range, range] from the thread's generator.
-inline float Jitter(float range) {
-  return range *
-         (2.0f * static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) - 1.0f);
-}
-
 // Renders the planes into out (sized already) from the world-to-camera pose;
 // the nearest plane in front wins, pixels seeing none get background. Each
 // pixel averages samples x samples rays spread over its area.
