@@ -318,3 +318,20 @@ void RotationVectorToRotation(LA::AlignedMatrix3f& R, float wx, float wy, float 
       for (int j = 0; j < 4; ++j) R.m[i][j] = i == j ? 1.0f : 0.0f;
   }
 }
+
+void ComputeRelativePose(const CameraPose& P0, const CameraPose& P1, CameraPose& out) {
+  CameraPose R;
+  // R1 R0^T: rows of R1 dotted with rows of R0; the fourth floats stay free.
+  LA::MultiplyABT(P1, P0, R);
+  for (int i = 0; i < 3; ++i) {
+    R.m[i][3] =
+        P1.m[i][3] - (R.m[i][0] * P0.m[0][3] + R.m[i][1] * P0.m[1][3] + R.m[i][2] * P0.m[2][3]);
+  }
+  out = R;
+}
+
+void CameraCentre(const CameraPose& pose, float centre[3]) {
+  const auto& m = pose.m;
+  for (int i = 0; i < 3; ++i)
+    centre[i] = -(m[0][i] * m[0][3] + m[1][i] * m[1][3] + m[2][i] * m[2][3]);
+}

@@ -98,3 +98,8 @@ void InvertSimilarityTransform(const float* transformation, float* out, float* s
 void AxisAngleToRotation(LA::AlignedMatrix3f& R, const float* axis, float angle);
 // R = exp([w]x); the identity below |w|^2 = 1e-10.
 void RotationVectorToRotation(LA::AlignedMatrix3f& R, float wx, float wy, float wz, float* scratch);
+// out maps camera-0 coordinates to camera-1 coordinates: R = R1 R0^T,
+// t = t1 - R t0 (out = P1 P0^-1 for world-to-camera poses).
+void ComputeRelativePose(const CameraPose& P0, const CameraPose& P1, CameraPose& out);
+// The camera centre -R^T t of a pose.
+void CameraCentre(const CameraPose& pose, float centre[3]);

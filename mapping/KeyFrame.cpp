@@ -1,16 +1,10 @@
-// Key-frame record: construction, copy and the empty inertial delta.
+// Key-frame record: construction and copy.
 #include "mapping/KeyFrame.h"
 
 #include <cfloat>
 #include <cstring>
 
 #include "la/RefillInPlace.h"
-
-void SetEmptyIMUDelta(IMUDelta& delta) {
-  std::memset(&delta, 0, sizeof(delta));
-  delta.dq[3] = 1.0;
-  delta.dr_dr[0] = delta.dr_dr[4] = delta.dr_dr[8] = 1.0;
-}
 
 KeyFrame::KeyFrame() {
   SetEmptyIMUDelta(delta);

@@ -27,7 +27,3 @@ struct KeyFrame {
   IMUDelta delta;
   IMUAttitude attitude;  // time DBL_MAX: unset
 };
-
-// The delta of no motion: all zero but the unit rotation increment and the
-// identity rotation Jacobian.
-void SetEmptyIMUDelta(IMUDelta& delta);

@@ -21,6 +21,7 @@
 #include "estimation/PlaneEstimatorData.h"
 #include "features/FeatureRecords.h"
 #include "features/ImageAlignment.h"
+#include "features/WarpGeometry.h"
 #include "la/TrackMatchingData.h"
 #include "mapping/GlobalMap.h"
 #include "mapping/Worker.h"
@@ -46,23 +47,6 @@ struct FeatureMatch {
 void ScaleOffsetPoints2D(const float a[2], const float b[2],
                          const AlignedArray<LA::Vector2<float>>& source,
                          AlignedArray<LA::Vector2<float>>& destination);
-
-// The first-pass warps of level 0 from the key-frame choice's warp (float-image
-// pixels of the new key frame into the older one's): `toOld` the same map in
-// level-0 pixels, `toNew` its inverse. k = level-0 width / float width. An
-// affine map keeps its marker and is never rescaled in its third row. False
-// when the map is singular.
-bool MakeLevelZeroWarps(const WarpRecord& warp, float k, WarpRecord& toOld, WarpRecord& toNew);
-
-// The map m of level 0 at pyramid level `level` (translation halved and
-// third row doubled per level; an affine map keeps its marker).
-void ScaleWarpToLevel(const WarpRecord& m, int level, WarpRecord& out);
-
-// The homography of the plane n.X + d = 0 (world) between two cameras, from
-// pixels of `from` (intrinsics kFrom) to pixels of `to` (kTo). False when the
-// plane passes through the centre of `from` or the result is not finite.
-bool ComputePlaneHomography(const CameraPose& from, const CameraPose& to, const float plane[4],
-                            const Intrinsic& kFrom, const Intrinsic& kTo, WarpRecord& H);
 
 class TrackMatcher : public Worker<TrackMatchingData> {
  public:

@@ -11,7 +11,7 @@
 #include "features/ImageMapMath.h"
 #include "features/PatchWarp.h"
 #include "mapping/TrackMatcher.h"
-#include "viewer/ImageGeometry.h"
+#include "la/Homography.h"
 
 namespace {
 

@@ -300,3 +300,9 @@ bool IMUDelta::Read(FILE* f) {
   *this = read;
   return true;
 }
+
+void SetEmptyIMUDelta(IMUDelta& delta) {
+  std::memset(&delta, 0, sizeof(delta));
+  delta.dq[3] = 1.0;
+  delta.dr_dr[0] = delta.dr_dr[4] = delta.dr_dr[8] = 1.0;
+}

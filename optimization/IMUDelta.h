@@ -58,5 +58,9 @@ struct IMUDelta {
   bool Write(FILE* f) const;
   bool Read(FILE* f);
 };
+// The delta of no motion: all zero but the unit rotation increment and the
+// identity rotation Jacobian.
+void SetEmptyIMUDelta(IMUDelta& delta);
+
 static_assert(sizeof(IMUDelta) == 205 * sizeof(f64), "IMUDelta is 205 doubles");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the stored form is little-endian");

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "la/Homography.h"
 #include "optimization/IMUParameters.h"
 #include "tracker/tracker.h"
-#include "viewer/ImageGeometry.h"
 
 namespace {
 

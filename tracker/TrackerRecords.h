@@ -13,9 +13,7 @@
 #include "optimization/IMUDelta.h"
 #include "tracker/FeatureStages.h"
 
-constexpr u16 kNoSlot = 0xFFFF;            // ring slot, key frame, plane or link: none
-constexpr i32 kUnsetCounter = 0x7fffffff;  // unset frame number or counter
-constexpr int kPyramidLevels = 4;
+constexpr u16 kNoSlot = kNone16;
 constexpr u16 kRingCapacity = 30;
 
 // One frame as the host hands it in. The images are not owned.

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "la/Homography.h"
 #include "la/Random.h"
 #include "tracker/tracker.h"
-#include "viewer/ImageGeometry.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "features/KltFeatures.h"
 #include "la/ClientSendingData.h"
 #include "la/MutexBuffer.h"
+#include "la/TimerStats.h"
 #include "la/TrackMatchingData.h"
 #include "mapping/GlobalMap.h"
 #include "optimization/ISOProblem.h"
@@ -26,7 +27,6 @@
 #include "tracker/TrackerRecords.h"
 #include "viewer/GLTexture.h"
 #include "viewer/MarkerDetector.h"
-#include "viewer/TimerStats.h"
 #include "viewer/Viewer.h"
 
 // Pixel map K map K^-1 of a map between normalised coordinates.

@@ -8,8 +8,8 @@
 
 #include "estimation/CameraEstimator.h"
 #include "estimation/CameraEstimatorData.h"
+#include "la/Homography.h"
 #include "optimization/IMUParameters.h"
-#include "viewer/ImageGeometry.h"
 
 namespace {
 

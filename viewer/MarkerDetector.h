@@ -16,7 +16,7 @@
 #include "la/Pose.h"
 #include "viewer/GLTexture.h"
 #include "viewer/MarkerAlignment.h"
-#include "viewer/TimerStats.h"
+#include "la/TimerStats.h"
 #include "viewer/Viewer.h"
 
 // One template point: a sheet point in the model frame (X, Y, Z, 1), its

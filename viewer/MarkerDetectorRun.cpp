@@ -8,8 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "la/Homography.h"
 #include "optimization/IMUParameters.h"
-#include "viewer/ImageGeometry.h"
 #include "viewer/MarkerDetector.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "features/ImageMapMath.h"
 #include "la/MutexBuffer.h"
 #include "la/Random.h"
-#include "viewer/ImageGeometry.h"
+#include "la/Homography.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "optimization/IMUParameters.h"
 #include "tests/common/MarkerScene.h"
 #include "tests/common/WindowSupport.h"
-#include "viewer/ImageGeometry.h"
+#include "la/Homography.h"
 #include "viewer/MarkerAlignment.h"
 
 namespace {

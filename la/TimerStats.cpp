@@ -1,4 +1,4 @@
-#include "viewer/TimerStats.h"
+#include "la/TimerStats.h"
 
 #include <chrono>
 

@@ -1,5 +1,5 @@
 // Window averages of the stage timer before and after it wraps.
-#include "viewer/TimerStats.h"
+#include "la/TimerStats.h"
 
 #include <gtest/gtest.h>
 
