@@ -7,11 +7,19 @@
 #include "la/RefillInPlace.h"
 #include "la/Types.h"
 
+// Message types; the numbers go over the wire.
+enum ServerMessage : i32 {
+  kMessageFrame = 0,  // an ordinary frame, also sent by a reset
+  kMessageFirstKeyFrame = 1,
+  kMessageMapInitialised = 2,
+  kMessageKeyFrame = 3,
+  kMessageStateSaved = 4,
+  kMessageStateLoaded = 5,
+  kMessageQuit = 6,
+};
+
 struct ClientSendingData {
-  // 0 ordinary frame (also sent by a reset), 1 first key frame, 2 map
-  // initialised, 3 new key frame, 4 tracker state saved, 5 tracker state
-  // loaded, 6 quit.
-  i32 type = 0;
+  i32 type = kMessageFrame;  // a ServerMessage
   i32 frameId = 0;
   // First frame id the map's key frames still cover (0x7FFFFFFF after a reset).
   i32 value = 0;
