@@ -1,4 +1,3 @@
-// scripted-stages
 // The tracker's frame input and driver at 640 x 480 on scripted stages: the
 // input pyramid (copy + 3 half-samplings) beside OpenCV's pyrDown and
 // area resize on the same image; the driver's time per frame; heap
@@ -15,7 +14,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "la/Random.h"
-#include "tracker/ScriptedStages.h"
+#include "tests/common/tracker/ScriptedStages.h"
+#include "tracker/FrameRing.h"
 
 namespace {
 
@@ -72,7 +72,8 @@ BENCHMARK(BM_OpenCvResizeArea);
 // A tracking tracker over an empty map, fed the same image every frame.
 struct DriverRun {
   GlobalMap map;
-  Tracker tracker;
+  Script script;
+  ScriptedTracker tracker;
   CVD::Image<u8> image = TexturedImage();
   TrackerInput input;
   std::vector<IMUSample> samples;
@@ -86,10 +87,16 @@ struct DriverRun {
     k.Set(500.0f, 500.0f, 319.5f, 239.5f);
     return k;
   }
-  explicit DriverRun(const std::string& log)
+  static TrackerOptions Options(const std::string& log) {
+    TrackerOptions options;
+    options.logFileName = log;
+    options.startFrame = 0;
+    return options;
+  }
+  DriverRun(const std::string& log, const Script& s)
       : map(kWidth, kHeight, K(), std::array<f64, 7>{0, 0, 0, 1, 0, 0, 0}.data()),
-        tracker(&map, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, false, false, log, 0,
-                kUnsetCounter, false, false, false) {
+        script(s),
+        tracker(&map, WorkerChannels{}, Options(log), script) {
     tracker.SetMarkerTemplateFile("");
     input.grey = image;
   }
@@ -101,9 +108,9 @@ struct DriverRun {
 };
 
 void BM_DriverPerFrame(benchmark::State& state) {
-  TheScript().Clear();
-  TheScript().record = false;  // the log is test scaffolding, not the driver
-  DriverRun run("");
+  Script script;
+  script.record = false;  // the log is test scaffolding, not the driver
+  DriverRun run("", script);
   for (int i = 0; i < 40; ++i) run.Step();  // ring full, arrays grown
   long frames = 0;
   const long before = allocations.load();
@@ -121,9 +128,9 @@ BENCHMARK(BM_DriverPerFrame);
 void BM_ScriptedRunOf200Frames(benchmark::State& state) {
   const std::string log = "/tmp/zevrion_tracker_bench.log";
   for (auto _ : state) {
-    TheScript().Clear();
-    TheScript().frames[100].parallax = 100.0f;  // one key frame mid-way
-    DriverRun run(log);
+    Script script;
+    script.frames[100].parallax = 100.0f;  // one key frame mid-way
+    DriverRun run(log, script);
     for (int i = 0; i < 200; ++i) run.Step();
     state.PauseTiming();
     std::printf("%s", run.text);

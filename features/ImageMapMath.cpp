@@ -1,7 +1,9 @@
 #include "features/ImageMapMath.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -89,4 +91,37 @@ float TukeyScaleSquared(AlignedArray<float>& squaredResiduals) {
   std::nth_element(squaredResiduals.begin(), median, squaredResiduals.end());
   const float s = std::sqrt(*median) * (1.0f + 5.0f / static_cast<float>(2 * n - 6)) * 6.9461293f;
   return s * s;
+}
+
+void NormalizePointArray(const Intrinsic& k, AlignedArray<LA::Vector2<float>>& points) {
+  for (LA::Vector2<float>& p : points) {
+    p.x = (p.x - k.cx[0]) * k.ifx[0];
+    p.y = (p.y - k.cy[0]) * k.ify[0];
+  }
+}
+
+void MakePixelWarp(const Intrinsic& k, const WarpRecord& map, WarpRecord& out) {
+  const bool affine = map.IsAffine();
+  const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];
+  float M[3][3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) M[r][c] = map.m[4 * r + c];
+  if (affine) {
+    M[2][0] = M[2][1] = 0.0f;
+    M[2][2] = 1.0f;
+  }
+  // K M K^-1 with K^-1 = [1/fx 0 -cx/fx; 0 1/fy -cy/fy; 0 0 1].
+  float KM[3][3];
+  for (int c = 0; c < 3; ++c) {
+    KM[0][c] = fx * M[0][c] + cx * M[2][c];
+    KM[1][c] = fy * M[1][c] + cy * M[2][c];
+    KM[2][c] = M[2][c];
+  }
+  std::memset(out.m, 0, sizeof(out.m));
+  for (int r = 0; r < 3; ++r) {
+    out.m[4 * r + 0] = KM[r][0] / fx;
+    out.m[4 * r + 1] = KM[r][1] / fy;
+    out.m[4 * r + 2] = KM[r][2] - KM[r][0] * cx / fx - KM[r][1] * cy / fy;
+  }
+  if (affine) out.m[8] = FLT_MAX;
 }

@@ -27,3 +27,10 @@ void ComputePatchWarp(const Intrinsic& ka, const WarpRecord& m, const Intrinsic&
 // 6.9461293)^2. Reorders the array; returns 0 for fewer than four residuals
 // (every weight is then 1).
 float TukeyScaleSquared(AlignedArray<float>& squaredResiduals);
+
+// The pixel map K map K^-1 of a map between normalised coordinates, with the
+// level's focal lengths and principal point; an affine map stays affine.
+void MakePixelWarp(const Intrinsic& intrinsic, const WarpRecord& map, WarpRecord& out);
+
+// In place: each (x, y) becomes ((x - cx) / fx, (y - cy) / fy).
+void NormalizePointArray(const Intrinsic& intrinsic, AlignedArray<LA::Vector2<float>>& points);

@@ -115,6 +115,42 @@ bool GlobalMap::TracksOverlap(u32 a, u32 b, std::vector<u8>& scratch) const {
   return false;
 }
 
+void GlobalMap::CopyKeyFrames(MapWorkingCopy& out) const {
+  if (out.structureVersion != structureVersion || out.keyFrames.size() > keyFrames.size())
+    out.keyFrames.clear();
+  out.structureVersion = structureVersion;
+  for (size_t k = out.keyFrames.size(); k < keyFrames.size(); ++k) {
+    const KeyFrame& source = keyFrames[k];
+    out.keyFrames.emplace_back();
+    WorkingKeyFrame& copy = out.keyFrames.back();
+    copy.frameId = source.frameId;
+    std::memcpy(copy.levelOffsets, source.levelOffsets, sizeof(copy.levelOffsets));
+    // A deep copy: libCVD images share their buffers with a count no other
+    // thread may touch.
+    copy.floatImage.resize(source.floatImage.size());
+    copy.floatImage.copy_from(source.floatImage);
+  }
+}
+
+void MapWorkingCopy::Clear() {
+  keyFrameStates.Clear();
+  keyFramePoses.Clear();
+  cameraCenters.Clear();
+  points.Clear();
+  planes.Clear();
+  keyFrameMeasurementStart.assign(1, 0);
+  measurementTracks.clear();
+  trackPlanes.clear();
+  keyFrameFlags.clear();
+  trackFlags.clear();
+  planeFlags.clear();
+  resolvedTracks.clear();
+  keyFrames.clear();
+  structureVersion = ~u64{0};
+  changed = 0;
+  time = -1.0;
+}
+
 bool GlobalMap::Synchronize(MapWorkingCopy& out) {
   bool copied;
   {
@@ -154,6 +190,7 @@ bool GlobalMap::Synchronize(MapWorkingCopy& out) {
       for (; t < n; ++t) {
         if (flags[t] & kTrackMergedAway) resolved[t] = ResolveTrack(t);
       }
+      CopyKeyFrames(out);
     }
     out.time = CurrentTimeOfDay();
   }

@@ -169,6 +169,8 @@ class GlobalMap {
  private:
   // Counter always; time and tag when stamp is set.
   void Stamp(u8 stamp, const std::string& tag);
+  // The key frames `out` does not hold yet (all after a structure change).
+  void CopyKeyFrames(MapWorkingCopy& out) const;
   void ClearContent();
   bool IsFresh(const MapSnapshotToken& token) const { return token.counter == modificationCounter; }
   // Shared steps of the builders once cameras, points and planes are chosen.

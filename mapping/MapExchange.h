@@ -31,9 +31,22 @@ enum KeyFrameFlag : u8 {
   kKeyFrameWeak = 1 << 1,  // provisional: pushed while the tracker recovers
 };
 
+// What the tracker reads of one key frame besides the arrays of the working
+// copy, copied so that a map replaced on another thread never frees it under
+// the tracker.
+struct WorkingKeyFrame {
+  u32 frameId = 0;
+  u16 levelOffsets[6] = {0, 0, 0, 0, 0, 0};  // as KeyFrame::levelOffsets
+  CVD::Image<float> floatImage;              // a copy of its own
+};
+
 // The tracker's private copy of the map, refreshed by GlobalMap::Synchronize.
 // Arrays only grow, so a steady stream of frames allocates nothing.
 struct MapWorkingCopy {
+  // Empty, as after a pull of an empty map (the track-start array keeps its
+  // one entry); the next pull copies every key frame again.
+  void Clear();
+
   f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
   AlignedArray<IMUState> keyFrameStates;
   AlignedArray<CameraPose> keyFramePoses;
@@ -47,8 +60,12 @@ struct MapWorkingCopy {
   std::vector<u8> trackFlags;
   std::vector<u8> planeFlags;
   std::vector<u32> resolvedTracks;  // per track: itself, or the track that absorbed it
-  u8 changed = 0;                   // the last pull copied
-  f64 time = -1.0;                  // time of day of the last pull
+  // Key frames are only appended between structure changes: a pull copies the
+  // new ones, and all of them when the structure version moved.
+  std::vector<WorkingKeyFrame> keyFrames;
+  u64 structureVersion = ~u64{0};
+  u8 changed = 0;   // the last pull copied
+  f64 time = -1.0;  // time of day of the last pull
 };
 
 // A new key frame as the tracker hands it in. Within each level the matched

@@ -10,8 +10,8 @@
 #include "features/ImageAlignment.h"
 #include "features/ImageMapMath.h"
 #include "features/PatchWarp.h"
-#include "mapping/TrackMatcher.h"
 #include "la/Homography.h"
+#include "mapping/TrackMatcher.h"
 
 namespace {
 

@@ -1,17 +1,12 @@
-// Image maps between frames: every ring frame and key frame keeps a 3x3 map
-// that takes pixels of the current frame's alignment image into its own. The
-// maps come from direct image alignment and are chained from frame to frame;
-// a failed alignment leaves the previous, consistent maps in place.
+#include "tracker/ImageMaps.h"
+
 #include <cmath>
 
-#include "features/ImageAlignment.h"
 #include "features/ImageMapChain.h"
 #include "features/ImageMapMath.h"
-#include "tracker/tracker.h"
 
 namespace {
 
-constexpr u32 kNoIndex = 0xFFFFFFFF;
 // Fewer correspondences than this align on the images alone.
 constexpr u32 kMinPairs = 10;
 
@@ -98,96 +93,97 @@ void GrowTo(std::vector<T>& v, size_t n, T fill) {
 
 }  // namespace
 
-bool Tracker::AlignToPreviousFrame(u16 previous, u16 current) {
-  const TrackerFrame& c = frames[current];
-  const u32 ring = static_cast<u32>(frames.size());
-  for (u32 i = frameMaps.Size(); i < ring; ++i) frameMaps.PushBack48(Unset());
+bool ImageMaps::AlignToPreviousFrame(u16 previous, u16 current) {
+  const TrackerFrame& c = ring_[current];
+  const u32 ring = static_cast<u32>(ring_.Size());
+  for (u32 i = ring_.Maps().Size(); i < ring; ++i) ring_.Maps().PushBack48(Unset());
   if (previous == current) {  // the identity step: every map stays
-    SetIdentityMap(frameMaps[current]);
+    SetIdentityMap(ring_.Map(current));
     return true;
   }
   WarpRecord step = Unset();  // starts from the identity
   float residual = FLT_MAX;
   const bool ok =
-      AlignFrameImages(frames[previous].alignmentImage, c.alignmentImage, c.gradientImage,
-                       warpedImage, step, c.alignmentValue, residual, alignmentScratch) &&
+      AlignFrameImages(ring_[previous].alignmentImage, c.alignmentImage, c.gradientImage,
+                       warpedImage_, step, c.alignmentValue, residual, alignmentScratch_) &&
       step.IsSet();
   if (!ok) {
-    for (u32 i = 0; i < ring; ++i) Unset(frameMaps[i]);
-    for (WarpRecord& m : keyFrameMaps) Unset(m);
-    SetIdentityMap(frameMaps[current]);
+    for (u32 i = 0; i < ring; ++i) Unset(ring_.Map(i));
+    for (WarpRecord& m : mapView_.KeyFrameMaps()) Unset(m);
+    SetIdentityMap(ring_.Map(current));
     return false;
   }
   u32 size[2];
   ImageSize(c.alignmentImage, size);
   for (u32 i = 0; i < ring; ++i) {
     if (i == current)
-      SetIdentityMap(frameMaps[i]);
+      SetIdentityMap(ring_.Map(i));
     else if (i == previous)
-      frameMaps[i] = step;
-    else if (frameMaps[i].IsSet())
-      CarryImageMap(frameMaps[i], step, size);
+      ring_.Map(i) = step;
+    else if (ring_.Map(i).IsSet())
+      CarryImageMap(ring_.Map(i), step, size);
   }
-  for (WarpRecord& m : keyFrameMaps)
+  for (WarpRecord& m : mapView_.KeyFrameMaps())
     if (m.IsSet()) CarryImageMap(m, step, size);
   return true;
 }
 
-void Tracker::CarryKeyFrameMaps(const std::vector<u16>& keyFrames, u16 f, u16 g) {
-  if (f >= frameMaps.Size() || !frameMaps[f].IsSet()) return;
+void ImageMaps::CarryKeyFrameMaps(const std::vector<u16>& keyFrames, u16 f, u16 g) {
+  if (f >= ring_.Maps().Size() || !ring_.Map(f).IsSet()) return;
   u32 size[2];
-  ImageSize(frames[g].alignmentImage, size);
+  ImageSize(ring_[g].alignmentImage, size);
   for (u16 k : keyFrames)
-    if (k < keyFrameMaps.Size() && keyFrameMaps[k].IsSet())
-      CarryImageMap(keyFrameMaps[k], frameMaps[f], size);
+    if (k < mapView_.KeyFrameMaps().Size() && mapView_.KeyFrameMaps()[k].IsSet())
+      CarryImageMap(mapView_.KeyFrameMaps()[k], ring_.Map(f), size);
 }
 
-bool Tracker::AlignKeyFrameImage(u16 keyFrame, u16 frame, float* residual) {
-  if (keyFrame >= keyFrameMaps.Size() || map == nullptr || keyFrame >= map->keyFrames.size())
-    return false;
-  const CVD::BasicImage<float>& image = map->keyFrames[keyFrame].floatImage;
-  WarpRecord& H = keyFrameMaps[keyFrame];
-  if (!relocalising) {
+bool ImageMaps::AlignKeyFrameImage(u16 keyFrame, u16 frame, KeyFrameAlignment start,
+                                   float* residual) {
+  AlignedArray<WarpRecord>& maps = mapView_.KeyFrameMaps();
+  if (keyFrame >= maps.Size() || keyFrame >= mapView_.Working().keyFrames.size()) return false;
+  const CVD::BasicImage<float>& image = mapView_.KeyFrameImage(keyFrame);
+  WarpRecord& H = maps[keyFrame];
+  if (start == KeyFrameAlignment::kTracking) {
     float pairs = FLT_MAX;
-    if (H.IsSet()) pairs = CollectKeyFrameCorrespondences(keyFrame, frame, pointsA, pointsB);
+    if (H.IsSet()) pairs = CollectKeyFrameCorrespondences(keyFrame, frame, pointsA_, pointsB_);
     return AlignImageMap(image, frame, pairs, H, residual);
   }
-  const TrackerFrame& f = frames[frame];
-  WarpRecord start = H;
-  if (!H.IsSet() || recovering) Unset(start);
+  const TrackerFrame& f = ring_[frame];
+  WarpRecord guess = H;
+  if (!H.IsSet() || start == KeyFrameAlignment::kRecovering) Unset(guess);
   float r = FLT_MAX;
-  if (!AlignFrameImages(image, f.alignmentImage, f.gradientImage, warpedImage, start,
-                        f.alignmentValue, r, alignmentScratch) ||
-      !start.IsSet())
+  if (!AlignFrameImages(image, f.alignmentImage, f.gradientImage, warpedImage_, guess,
+                        f.alignmentValue, r, alignmentScratch_) ||
+      !guess.IsSet())
     return false;
-  H = start;
+  H = guess;
   if (residual != nullptr) *residual = r;
   return true;
 }
 
-bool Tracker::AlignFrameImage(u16 ringFrame, u16 frame) {
-  if (ringFrame >= frameMaps.Size() || ringFrame >= frames.size()) return false;
-  WarpRecord& H = frameMaps[ringFrame];
+bool ImageMaps::AlignFrameImage(u16 ringFrame, u16 frame) {
+  if (ringFrame >= ring_.Maps().Size() || ringFrame >= ring_.Size()) return false;
+  WarpRecord& H = ring_.Map(ringFrame);
   float pairs = FLT_MAX;
-  if (H.IsSet()) pairs = CollectFrameCorrespondences(ringFrame, frame, pointsA, pointsB);
-  return AlignImageMap(frames[ringFrame].alignmentImage, frame, pairs, H, nullptr);
+  if (H.IsSet()) pairs = CollectFrameCorrespondences(ringFrame, frame, pointsA_, pointsB_);
+  return AlignImageMap(ring_[ringFrame].alignmentImage, frame, pairs, H, nullptr);
 }
 
-bool Tracker::AlignImageMap(const CVD::BasicImage<float>& image, u16 frame, float pairResidual,
-                            WarpRecord& H, float* residual) {
-  const TrackerFrame& f = frames[frame];
+bool ImageMaps::AlignImageMap(const CVD::BasicImage<float>& image, u16 frame, float pairResidual,
+                              WarpRecord& H, float* residual) {
+  const TrackerFrame& f = ring_[frame];
   const WarpRecord saved = H;
   float r = FLT_MAX;
   bool ok;
   // A residual of exactly 0 still counts: only the number of pairs decides.
-  if (H.IsSet() && pairResidual != FLT_MAX && pointsA.Size() >= kMinPairs) {
-    intrinsic[4].ApplyToPoints(pointsA);
-    intrinsic[4].ApplyToPoints(pointsB);
-    ok = AlignFrameImagesExtended(image, f.alignmentImage, f.gradientImage, warpedImage, pointsA,
-                                  pointsB, H, f.alignmentValue, r, alignmentScratch);
+  if (H.IsSet() && pairResidual != FLT_MAX && pointsA_.Size() >= kMinPairs) {
+    camera_.intrinsic[4].ApplyToPoints(pointsA_);
+    camera_.intrinsic[4].ApplyToPoints(pointsB_);
+    ok = AlignFrameImagesExtended(image, f.alignmentImage, f.gradientImage, warpedImage_, pointsA_,
+                                  pointsB_, H, f.alignmentValue, r, alignmentScratch_);
   } else {
-    ok = AlignFrameImages(image, f.alignmentImage, f.gradientImage, warpedImage, H,
-                          f.alignmentValue, r, alignmentScratch);
+    ok = AlignFrameImages(image, f.alignmentImage, f.gradientImage, warpedImage_, H,
+                          f.alignmentValue, r, alignmentScratch_);
   }
   if (!ok || !H.IsSet()) {
     H = saved;
@@ -197,105 +193,104 @@ bool Tracker::AlignImageMap(const CVD::BasicImage<float>& image, u16 frame, floa
   return true;
 }
 
-float Tracker::CollectFrameCorrespondences(u16 ringFrame, u16 frame,
-                                           AlignedArray<LA::Vector2<float>>& A,
-                                           AlignedArray<LA::Vector2<float>>& B) {
-  const TrackerFrame& other = frames[ringFrame];
-  const TrackerFrame& f = frames[frame];
+float ImageMaps::CollectFrameCorrespondences(u16 ringFrame, u16 frame,
+                                             AlignedArray<LA::Vector2<float>>& A,
+                                             AlignedArray<LA::Vector2<float>>& B) {
+  const MapWorkingCopy& w = mapView_.Working();
+  const TrackerFrame& other = ring_[ringFrame];
+  const TrackerFrame& f = ring_[frame];
   A.Clear();
   B.Clear();
   WarpRecord inverse;
-  if (ringFrame >= frameMaps.Size() || !InvertMap(frameMaps[ringFrame], inverse)) return FLT_MAX;
+  if (ringFrame >= ring_.Maps().Size() || !InvertMap(ring_.Map(ringFrame), inverse)) return FLT_MAX;
   A.Reserve(other.MapMatchCount());
   B.Reserve(other.MapMatchCount());
-  const bool posed = IsPoseValid(f.pose.slot[1]);
-  PairList pairs{inverse, intrinsic[4], A, B};
+  const bool posed = IsPoseValid(f.pose.slot[kVisual]);
+  PairList pairs{inverse, camera_.intrinsic[4], A, B};
   LA::Vector2<float> target;
   for (int level = 0; level < kPyramidLevels; ++level) {
     const std::vector<MapMatch>& theirs = other.mapMatches[level];
     for (u32 j = 0; j < theirs.size(); ++j) {
-      if (theirs[j].track >= working.trackFlags.size()) continue;  // unknown to the map copy
-      GrowTo(pointMatchIndex, theirs[j].track + size_t{1}, kNoIndex);
-      GrowTo(pointPaired, theirs[j].track + size_t{1}, u8{0});
-      pointMatchIndex[theirs[j].track] = j;
+      if (theirs[j].track >= w.trackFlags.size()) continue;  // unknown to the map copy
+      GrowTo(pointMatchIndex_, theirs[j].track + size_t{1}, kNone32);
+      GrowTo(pointPaired_, theirs[j].track + size_t{1}, u8{0});
+      pointMatchIndex_[theirs[j].track] = j;
     }
     for (const MapMatch& m : f.mapMatches[level]) {
-      if (m.track >= pointMatchIndex.size() || pointMatchIndex[m.track] == kNoIndex ||
-          pointPaired[m.track])
+      if (m.track >= pointMatchIndex_.size() || pointMatchIndex_[m.track] == kNone32 ||
+          pointPaired_[m.track])
         continue;
-      const MapMatch& t = theirs[pointMatchIndex[m.track]];
-      if (pairs.Add({t.nx, t.ny}, {m.nx, m.ny})) pointPaired[m.track] = 1;
+      const MapMatch& t = theirs[pointMatchIndex_[m.track]];
+      if (pairs.Add({t.nx, t.ny}, {m.nx, m.ny})) pointPaired_[m.track] = 1;
     }
     for (const MapMatch& t : theirs) {
-      if (t.track >= working.trackFlags.size()) continue;
-      pointMatchIndex[t.track] = kNoIndex;
-      if (posed && !pointPaired[t.track] && IsInlier(t.track) &&
-          Project(f.pose.slot[1], working.points[t.track], target) &&
+      if (t.track >= w.trackFlags.size()) continue;
+      pointMatchIndex_[t.track] = kNone32;
+      if (posed && !pointPaired_[t.track] && mapView_.IsInlier(t.track) &&
+          Project(f.pose.slot[kVisual], w.points[t.track], target) &&
           pairs.Add({t.nx, t.ny}, target))
-        pointPaired[t.track] = 1;
+        pointPaired_[t.track] = 1;
     }
   }
   for (int level = 0; level < kPyramidLevels; ++level)
     for (const MapMatch& t : other.mapMatches[level])
-      if (t.track < pointPaired.size()) pointPaired[t.track] = 0;
-  return pairs.Rms(intrinsic[0]);
+      if (t.track < pointPaired_.size()) pointPaired_[t.track] = 0;
+  return pairs.Rms(camera_.intrinsic[0]);
 }
 
-float Tracker::CollectKeyFrameCorrespondences(u16 keyFrame, u16 frame,
-                                              AlignedArray<LA::Vector2<float>>& A,
-                                              AlignedArray<LA::Vector2<float>>& B) {
-  const TrackerFrame& f = frames[frame];
+float ImageMaps::CollectKeyFrameCorrespondences(u16 keyFrame, u16 frame,
+                                                AlignedArray<LA::Vector2<float>>& A,
+                                                AlignedArray<LA::Vector2<float>>& B) {
+  const MapWorkingCopy& w = mapView_.Working();
+  const AlignedArray<LA::Vector2<float>>& normalized = mapView_.KeyFrameNormalized();
+  const TrackerFrame& f = ring_[frame];
   A.Clear();
   B.Clear();
   WarpRecord inverse;
-  if (keyFrame >= keyFrameMaps.Size() || !InvertMap(keyFrameMaps[keyFrame], inverse))
+  if (keyFrame >= mapView_.KeyFrameMaps().Size() ||
+      !InvertMap(mapView_.KeyFrameMaps()[keyFrame], inverse))
     return FLT_MAX;
   // The key frame's features run parallel to its track list.
   u32 count = 0, first = 0, trackStart = 0;
-  if (keyFrame < keyFrameRecords.size() &&
-      keyFrame + size_t{1} < working.keyFrameMeasurementStart.size()) {
-    first = keyFrameRecords[keyFrame][5];
-    trackStart = working.keyFrameMeasurementStart[keyFrame];
-    count = working.keyFrameMeasurementStart[keyFrame + 1] - trackStart;
-    if (trackStart + count > working.measurementTracks.size() ||
-        first > keyFrameNormalized.Size() || first + count > keyFrameNormalized.Size())
+  if (keyFrame < mapView_.Records().size() &&
+      keyFrame + size_t{1} < w.keyFrameMeasurementStart.size()) {
+    first = mapView_.Records()[keyFrame].featureStart;
+    trackStart = w.keyFrameMeasurementStart[keyFrame];
+    count = w.keyFrameMeasurementStart[keyFrame + 1] - trackStart;
+    if (trackStart + count > w.measurementTracks.size() || first > normalized.Size() ||
+        first + count > normalized.Size())
       count = 0;
   }
   A.Reserve(count);
   B.Reserve(count);
-  const u32* tracks = working.measurementTracks.data() + trackStart;
-  const LA::Vector2<float>* features = keyFrameNormalized.Data() + first;
+  const u32* tracks = w.measurementTracks.data() + trackStart;
+  const LA::Vector2<float>* features = normalized.Data() + first;
   for (u32 j = 0; j < count; ++j) {
-    if (tracks[j] >= working.trackFlags.size()) continue;  // unknown to the map copy
-    GrowTo(pointMatchIndex, tracks[j] + size_t{1}, kNoIndex);
-    GrowTo(pointPaired, tracks[j] + size_t{1}, u8{0});
-    pointMatchIndex[tracks[j]] = j;
+    if (tracks[j] >= w.trackFlags.size()) continue;  // unknown to the map copy
+    GrowTo(pointMatchIndex_, tracks[j] + size_t{1}, kNone32);
+    GrowTo(pointPaired_, tracks[j] + size_t{1}, u8{0});
+    pointMatchIndex_[tracks[j]] = j;
   }
-  PairList pairs{inverse, intrinsic[4], A, B};
+  PairList pairs{inverse, camera_.intrinsic[4], A, B};
   for (int level = 0; level < kPyramidLevels; ++level) {
     for (const MapMatch& m : f.mapMatches[level]) {
-      if (m.track >= pointMatchIndex.size() || pointMatchIndex[m.track] == kNoIndex ||
-          pointPaired[m.track])
+      if (m.track >= pointMatchIndex_.size() || pointMatchIndex_[m.track] == kNone32 ||
+          pointPaired_[m.track])
         continue;
-      if (pairs.Add(features[pointMatchIndex[m.track]], {m.nx, m.ny})) pointPaired[m.track] = 1;
+      if (pairs.Add(features[pointMatchIndex_[m.track]], {m.nx, m.ny})) pointPaired_[m.track] = 1;
     }
   }
-  const bool posed = IsPoseValid(f.pose.slot[1]);
+  const bool posed = IsPoseValid(f.pose.slot[kVisual]);
   LA::Vector2<float> target;
   for (u32 j = 0; j < count; ++j) {
     const u32 t = tracks[j];
-    if (t >= working.trackFlags.size()) continue;
-    pointMatchIndex[t] = kNoIndex;
-    if (posed && !pointPaired[t] && IsInlier(t) &&
-        Project(f.pose.slot[1], working.points[t], target) && pairs.Add(features[j], target))
-      pointPaired[t] = 1;
+    if (t >= w.trackFlags.size()) continue;
+    pointMatchIndex_[t] = kNone32;
+    if (posed && !pointPaired_[t] && mapView_.IsInlier(t) &&
+        Project(f.pose.slot[kVisual], w.points[t], target) && pairs.Add(features[j], target))
+      pointPaired_[t] = 1;
   }
   for (u32 j = 0; j < count; ++j)
-    if (tracks[j] < pointPaired.size()) pointPaired[tracks[j]] = 0;
-  return pairs.Rms(intrinsic[0]);
-}
-
-bool Tracker::IsInlier(u32 track) const {
-  return track < working.trackFlags.size() && track < working.points.Size() &&
-         (working.trackFlags[track] & kTrackInlier);
+    if (tracks[j] < pointPaired_.size()) pointPaired_[tracks[j]] = 0;
+  return pairs.Rms(camera_.intrinsic[0]);
 }

@@ -1,14 +1,18 @@
-// Which key frames a frame is compared with: the nearby list, the key frames
-// and ring frames its image is aligned to, and the relocalisation choice.
+#include "tracker/KeyFrameNeighbourhood.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 
-#include "tracker/tracker.h"
+#include "features/AlignmentImage.h"
 
 namespace {
 
 const float kCos30 = std::cos(0.5235988f);
+constexpr size_t kNearbyLimit = 10;
+constexpr size_t kMatchListLimit = 2;
+constexpr size_t kRelocalisationCandidates = 50;
+constexpr size_t kRelocalisationTries = 4;
 
 // Stable insertion sort by score: the lists are short (at most 50 after the
 // cut, 30 ring frames) and must not allocate per frame.
@@ -21,151 +25,154 @@ void SortByScore(std::vector<ScoredKeyFrame>& list) {
   }
 }
 
+float SquaredDistance(const float a[3], const float b[3]) {
+  return (a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+         (a[2] - b[2]) * (a[2] - b[2]);
+}
+
 }  // namespace
 
-void Tracker::CollectNearbyKeyFrames(u16 frame, std::vector<ScoredKeyFrame>& list,
-                                     u16* nearKeyFrame, u16* parallaxKeyFrame) {
-  list.clear();
-  const u32 count = KeyFrameCount();
-  *nearKeyFrame = *parallaxKeyFrame = kNoSlot;
-  if (!tracking) {
-    if (count == 0) return;
-    *nearKeyFrame = static_cast<u16>(count - 1);
-    list.push_back({*nearKeyFrame, 0.0f});
-    return;
+bool KeyFrameNeighbourhood::FacesFrame(u16 keyFrame, const CameraPose& pose,
+                                       TrackingMode mode) const {
+  return !(mode.tracking && IsPoseValid(pose) &&
+           AxisDot(mapView_.Working().keyFramePoses[keyFrame], pose) < kCos30);
+}
+
+NearKeyFrames KeyFrameNeighbourhood::CollectNearbyKeyFrames(u16 frame, TrackingMode mode,
+                                                            f32 sceneScale) {
+  nearby_.clear();
+  NearKeyFrames links;
+  const u32 count = mapView_.KeyFrameCount();
+  if (!mode.tracking) {
+    if (count == 0) return links;
+    links.nearKeyFrame = static_cast<u16>(count - 1);
+    nearby_.push_back({links.nearKeyFrame, 0.0f});
+    return links;
   }
-  const CameraPose& pose = frames[frame].pose.slot[1];
-  if (!IsPoseValid(pose)) return;
+  const CameraPose& pose = ring_[frame].pose.slot[kVisual];
+  if (!IsPoseValid(pose)) return links;
   const float radius = 3.0f * sceneScale;
   float c[3];
-  PoseCentre(pose, c);
-  const u16 provisional = (count > 0 && (working.keyFrameFlags[count - 1] & kKeyFrameWeak))
-                              ? static_cast<u16>(count - 1)
-                              : kNoSlot;
+  CameraCentre(pose, c);
+  const u16 provisional = mapView_.ProvisionalKeyFrame();
   for (u32 k = 0; k < count; ++k) {
     if (k == provisional) {
-      list.push_back({provisional, 0.0f});
+      nearby_.push_back({provisional, 0.0f});
       continue;
     }
-    const CameraPose& kp = working.keyFramePoses[k];
+    const CameraPose& kp = mapView_.Working().keyFramePoses[k];
     float ck[3];
-    PoseCentre(kp, ck);
-    const float d = std::sqrt((c[0] - ck[0]) * (c[0] - ck[0]) + (c[1] - ck[1]) * (c[1] - ck[1]) +
-                              (c[2] - ck[2]) * (c[2] - ck[2]));
+    CameraCentre(kp, ck);
+    const float d = std::sqrt(SquaredDistance(c, ck));
     if (d <= radius && !(AxisDot(kp, pose) > kCos30)) continue;
-    list.push_back({static_cast<u16>(k), d});
+    nearby_.push_back({static_cast<u16>(k), d});
   }
-  SortByScore(list);
-  if (list.size() > 10) list.resize(10);
+  SortByScore(nearby_);
+  if (nearby_.size() > kNearbyLimit) nearby_.resize(kNearbyLimit);
   u32 kept = 0;
-  for (const ScoredKeyFrame& e : list) {
+  for (const ScoredKeyFrame& e : nearby_) {
     if (e.keyFrame == provisional) {
-      list[kept++] = e;
+      nearby_[kept++] = e;
       continue;
     }
-    const float p = ComputeParallax(e.keyFrame, frame, nullptr);
+    const float p = stages_.ComputeParallax(e.keyFrame, frame, mode, nullptr);
     if (p < 0.0f) continue;  // no parallax to speak of
-    list[kept++] = {e.keyFrame, p};
+    nearby_[kept++] = {e.keyFrame, p};
   }
-  list.resize(kept);
-  SortByScore(list);
-  for (const ScoredKeyFrame& e : list) {
+  nearby_.resize(kept);
+  SortByScore(nearby_);
+  for (const ScoredKeyFrame& e : nearby_) {
     if (e.keyFrame == provisional) {
-      *parallaxKeyFrame = provisional;
-    } else if (*nearKeyFrame == kNoSlot) {
-      *nearKeyFrame = e.keyFrame;
+      links.parallaxKeyFrame = provisional;
+    } else if (links.nearKeyFrame == kNone16) {
+      links.nearKeyFrame = e.keyFrame;
     }
   }
+  return links;
 }
 
-void Tracker::AlignToCandidateKeyFrames(u16 frame, const std::vector<ScoredKeyFrame>& list,
-                                        u16* alignedKeyFrame, u16* alignedFrameOut) {
-  candidateFrames.clear();
-  for (u16 i = Next(frame); i != frame; i = Next(i)) {
-    const TrackerFrame& f = frames[i];
-    if (f.rejected == recovering && f.imageCoverage > 0.0f)
-      candidateFrames.push_back({i, f.imageCoverage});
+AlignedFrames KeyFrameNeighbourhood::AlignToCandidateKeyFrames(u16 frame, TrackingMode mode) {
+  AlignedFrames aligned;
+  candidateFrames_.clear();
+  for (u16 i = ring_.Next(frame); i != frame; i = ring_.Next(i)) {
+    const TrackerFrame& f = ring_[i];
+    if ((f.rejected != 0) == mode.recovering && f.imageCoverage > 0.0f)
+      candidateFrames_.push_back({i, f.imageCoverage});
   }
-  SortByScore(candidateFrames);
-  *alignedFrameOut = kNoSlot;
-  for (const ScoredKeyFrame& c : candidateFrames) {
-    if (AlignFrameImage(c.keyFrame, frame)) {
-      *alignedFrameOut = c.keyFrame;
+  SortByScore(candidateFrames_);
+  for (const ScoredKeyFrame& c : candidateFrames_) {
+    if (stages_.AlignFrameImage(c.keyFrame, frame)) {
+      aligned.alignedFrame = c.keyFrame;
       break;
     }
   }
-  *alignedKeyFrame = kNoSlot;
-  const CameraPose& pose = frames[frame].pose.slot[1];
-  for (const ScoredKeyFrame& e : list) {
-    if (tracking && IsPoseValid(pose) && AxisDot(working.keyFramePoses[e.keyFrame], pose) < kCos30)
-      continue;
+  const CameraPose& pose = ring_[frame].pose.slot[kVisual];
+  for (const ScoredKeyFrame& e : nearby_) {
+    if (!FacesFrame(e.keyFrame, pose, mode)) continue;
     float residual = 0.0f;
-    if (AlignKeyFrameImage(e.keyFrame, frame, &residual)) {
-      *alignedKeyFrame = e.keyFrame;
+    if (stages_.AlignKeyFrameImage(e.keyFrame, frame, KeyFrameAlignment::kTracking, &residual)) {
+      aligned.alignedKeyFrame = e.keyFrame;
       break;
     }
   }
+  return aligned;
 }
 
-void Tracker::AlignToKeyFrameList(u16 frame, const std::vector<ScoredKeyFrame>& list,
-                                  std::vector<u16>& out) {
-  out.clear();
-  const CameraPose& pose = frames[frame].pose.slot[1];
-  for (const ScoredKeyFrame& e : list) {
-    if (out.size() == 2) break;
-    if (tracking && IsPoseValid(pose) && AxisDot(working.keyFramePoses[e.keyFrame], pose) < kCos30)
-      continue;
+const std::vector<u16>& KeyFrameNeighbourhood::AlignToKeyFrameList(u16 frame, TrackingMode mode) {
+  matchList_.clear();
+  const CameraPose& pose = ring_[frame].pose.slot[kVisual];
+  for (const ScoredKeyFrame& e : nearby_) {
+    if (matchList_.size() == kMatchListLimit) break;
+    if (!FacesFrame(e.keyFrame, pose, mode)) continue;
     float residual = 0.0f;
-    if (AlignKeyFrameImage(e.keyFrame, frame, &residual)) out.push_back(e.keyFrame);
+    if (stages_.AlignKeyFrameImage(e.keyFrame, frame, KeyFrameAlignment::kTracking, &residual))
+      matchList_.push_back(e.keyFrame);
   }
+  return matchList_;
 }
 
-u16 Tracker::FindRelocalisationKeyFrame(u16 frame) {
-  const u32 count = KeyFrameCount();
-  const TrackerFrame& f = frames[frame];
-  const CameraPose& pose = f.pose.slot[1];
-  const CVD::Image<float> none;
-  auto keyFrameImage = [&](u16 k) -> const CVD::BasicImage<float>& {
-    return k < map->keyFrames.size() ? map->keyFrames[k].floatImage : none;
-  };
-  relocalisationCandidates.clear();
+u16 KeyFrameNeighbourhood::FindRelocalisationKeyFrame(u16 frame, bool recovering) {
+  const u32 count = mapView_.KeyFrameCount();
+  const TrackerFrame& f = ring_[frame];
+  const CameraPose& pose = f.pose.slot[kVisual];
+  std::vector<ScoredKeyFrame>& candidates = relocalisationCandidates_;
+  candidates.clear();
   if (IsPoseValid(pose)) {
     float c[3];
-    PoseCentre(pose, c);
+    CameraCentre(pose, c);
     for (u32 k = 0; k < count; ++k) {
-      const CameraPose& kp = working.keyFramePoses[k];
+      const CameraPose& kp = mapView_.Working().keyFramePoses[k];
       if (!(AxisDot(kp, pose) > kCos30)) continue;
       float ck[3];
-      PoseCentre(kp, ck);
-      const float d2 = (c[0] - ck[0]) * (c[0] - ck[0]) + (c[1] - ck[1]) * (c[1] - ck[1]) +
-                       (c[2] - ck[2]) * (c[2] - ck[2]);
-      relocalisationCandidates.push_back({static_cast<u16>(k), d2});
+      CameraCentre(kp, ck);
+      candidates.push_back({static_cast<u16>(k), SquaredDistance(c, ck)});
     }
-    SortByScore(relocalisationCandidates);
-    if (relocalisationCandidates.size() > 50) relocalisationCandidates.resize(50);
-    for (ScoredKeyFrame& e : relocalisationCandidates)
-      e.score = ImageSsdFloat(keyFrameImage(e.keyFrame), f.small.image);
+    SortByScore(candidates);
+    if (candidates.size() > kRelocalisationCandidates) candidates.resize(kRelocalisationCandidates);
+    for (ScoredKeyFrame& e : candidates)
+      e.score = ImageSsdFloat(mapView_.KeyFrameImage(e.keyFrame), f.small.image);
   } else {
     for (u32 k = 0; k < count; ++k)
-      relocalisationCandidates.push_back(
-          {static_cast<u16>(k), ImageSsdFloat(keyFrameImage(static_cast<u16>(k)), f.small.image)});
+      candidates.push_back(
+          {static_cast<u16>(k),
+           ImageSsdFloat(mapView_.KeyFrameImage(static_cast<u16>(k)), f.small.image)});
   }
-  SortByScore(relocalisationCandidates);
-  const size_t tries = std::min<size_t>(4, relocalisationCandidates.size());
-  u16 best = kNoSlot;
+  SortByScore(candidates);
+  // A stale map of the key frame would pull a recovering frame astray.
+  const KeyFrameAlignment start =
+      recovering ? KeyFrameAlignment::kRecovering : KeyFrameAlignment::kRelocalising;
+  const size_t tries = std::min(kRelocalisationTries, candidates.size());
+  u16 best = kNone16;
   float bestError = FLT_MAX;
   for (size_t i = 0; i < tries; ++i) {
     float error = FLT_MAX;
-    const u16 k = relocalisationCandidates[i].keyFrame;
-    if (AlignKeyFrameImage(k, frame, &error) && (best == kNoSlot || error <= bestError)) {
+    const u16 k = candidates[i].keyFrame;
+    if (stages_.AlignKeyFrameImage(k, frame, start, &error) &&
+        (best == kNone16 || error <= bestError)) {
       best = k;
       bestError = error;
     }
   }
-  if (best != kNoSlot) {
-    const i32 keyNumber =
-        best < map->keyFrames.size() ? static_cast<i32>(map->keyFrames[best].frameId) : -1;
-    PrintLine("[%d] <-- [%d]\n", f.number, keyNumber);
-  }
+  if (best != kNone16) log_.Print("[%d] <-- [%d]\n", f.number, mapView_.KeyFrameNumber(best));
   return best;
 }

@@ -3,23 +3,13 @@
 #include <cfloat>
 #include <cstring>
 
-namespace {
-
-void ClearDelta(IMUDelta& delta) {
-  std::memset(static_cast<void*>(&delta), 0, sizeof(IMUDelta));
-  delta.dq[3] = 1.0;
-  delta.dr_dr[0] = delta.dr_dr[4] = delta.dr_dr[8] = 1.0;
-}
-
-}  // namespace
-
 void TrackerFrame::Reset() {
   number = kUnsetCounter;
   std::memset(static_cast<void*>(&state), 0, sizeof(state));
   for (CameraPose& p : pose.slot) p.m[0][0] = FLT_MAX;
   std::memset(lastImu, 0, sizeof(lastImu));
   time = 0.0;
-  for (IMUDelta& d : delta) ClearDelta(d);
+  for (IMUDelta& d : delta) SetEmptyIMUDelta(d);
   samples.clear();
   posePrior[7] = DBL_MAX;
   for (int l = 0; l < kPyramidLevels; ++l) {
@@ -38,8 +28,8 @@ void TrackerFrame::Reset() {
   mapCoverage = imageCoverage = combinedCoverage = 0.0f;
   parallax = baseline = sceneDepth = 0.0f;
   baselineRatio = 1.0f;
-  keyFrame = relocalisationKeyFrame = nearKeyFrame = parallaxKeyFrame = kNoSlot;
-  alignedKeyFrame = imuKeyFrame = provisionalKeyFrame = kNoSlot;
+  keyFrame = relocalisationKeyFrame = nearKeyFrame = parallaxKeyFrame = kNone16;
+  alignedKeyFrame = imuKeyFrame = provisionalKeyFrame = kNone16;
   candidate = rejected = 0;
 }
 
@@ -57,11 +47,6 @@ void SetIdentityMap(WarpRecord& map) {
 const char* TrackStateName(u8 flags) {
   if (!(flags & kTrackSolved)) return "UNSOLVED";
   return (flags & kTrackInlier) ? "INLIER" : "OUTLIER";
-}
-
-void PoseCentre(const CameraPose& p, float c[3]) {
-  for (int i = 0; i < 3; ++i)
-    c[i] = -(p.m[0][i] * p.m[0][3] + p.m[1][i] * p.m[1][3] + p.m[2][i] * p.m[2][3]);
 }
 
 float AxisDot(const CameraPose& a, const CameraPose& b) {

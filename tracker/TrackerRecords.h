@@ -6,16 +6,36 @@
 
 #include <vector>
 
+#include "features/AlignmentImage.h"
 #include "features/FeatureRecords.h"
+#include "features/ImageRotation.h"
 #include "la/AlignedArray.h"
 #include "la/IMUSample.h"
 #include "la/Pose.h"
+#include "mapping/MapExchange.h"
 #include "optimization/IMUDelta.h"
-#include "tracker/FeatureStages.h"
 
-constexpr u16 kNoSlot = kNone16;
 constexpr u16 kRingCapacity = 30;
 
+// The three body states and the three camera poses of a frame.
+enum FrameSlot : int {
+  kPredicted = 0,  // propagated by the inertial step
+  kVisual = 1,     // the copy the ISO step and the map work with
+  kOutput = 2,     // the output pose, once a stage sets one
+};
+
+// The three preintegrations of a frame.
+enum DeltaSlot : int {
+  kFromPrevious = 0,     // from the frame before it in the ring
+  kFromKeyFrame = 1,     // from its imuKeyFrame
+  kFromProvisional = 2,  // from its provisionalKeyFrame
+};
+
+// How a key frame enters the map: the map's key-frame flag byte.
+enum class PushMode : u8 {
+  kNormal = 0,
+  kProvisional = kKeyFrameWeak,  // pushed while recovering; no worker hears of it
+};
 // One frame as the host hands it in. The images are not owned.
 struct TrackerInput {
   CVD::BasicImage<u8> grey{nullptr, CVD::ImageRef(0, 0)};
@@ -24,13 +44,12 @@ struct TrackerInput {
   const float* marker = nullptr;                          // 10 floats, or none
 };
 
-// Three body states: 0 propagated by the inertial step, 1 the copy the ISO
-// step and the map work with, 2 the state of output pose slot 2.
+// Three body states, by FrameSlot.
 struct FrameState {
   IMUState record[3];
 };
 
-// Three camera poses: 0 from state 0, 1 the visual pose, 2 the output pose.
+// Three camera poses, by FrameSlot; each from the state of its slot.
 struct FramePose {
   CameraPose slot[3];
 };
@@ -48,8 +67,7 @@ struct TrackerFrame {
   FramePose pose{};
   f64 lastImu[6] = {0, 0, 0, 0, 0, 0};
   f64 time = 0.0;
-  // From the previous frame, from imuKeyFrame, from provisionalKeyFrame.
-  IMUDelta delta[3]{};
+  IMUDelta delta[3]{};  // by DeltaSlot
   std::vector<IMUSample> samples;
   f64 posePrior[8] = {0, 0, 0, 1, 0, 0, 0, 0};
   FeatureGrid corners[kPyramidLevels];
@@ -70,13 +88,13 @@ struct TrackerFrame {
   f32 baseline = 0.0f;
   f32 baselineRatio = 1.0f;
   f32 sceneDepth = 0.0f;
-  u16 keyFrame = kNoSlot;
-  u16 relocalisationKeyFrame = kNoSlot;
-  u16 nearKeyFrame = kNoSlot;
-  u16 parallaxKeyFrame = kNoSlot;
-  u16 alignedKeyFrame = kNoSlot;
-  u16 imuKeyFrame = kNoSlot;
-  u16 provisionalKeyFrame = kNoSlot;
+  u16 keyFrame = kNone16;
+  u16 relocalisationKeyFrame = kNone16;
+  u16 nearKeyFrame = kNone16;
+  u16 parallaxKeyFrame = kNone16;
+  u16 alignedKeyFrame = kNone16;
+  u16 imuKeyFrame = kNone16;
+  u16 provisionalKeyFrame = kNone16;
   u8 candidate = 0;
   u8 rejected = 0;
   SmallImage small;
@@ -89,11 +107,21 @@ struct TrackerFrame {
 
 // A virtual object the host registered, carried by map points.
 struct TrackerObject {
-  u16 anchorKeyFrame = kNoSlot;
+  u16 anchorKeyFrame = kNone16;
   AlignedArray<u16> tracks;
   AlignedArray<LA::AlignedVector4f> points;
   AlignedArray<LA::AlignedMatrix4f> transforms;  // anchoring transform, current matrix
   f32 scale = 1.0f;
+};
+
+// Where a key frame's own tracks and features live in the tracker's arrays.
+struct KeyFrameRecord {
+  // Per level the first FeaturePatch of a track the key frame created (one
+  // patch per track), then the end.
+  u32 firstPatch[kPyramidLevels + 1] = {0, 0, 0, 0, 0};
+  // Its first feature in the key-frame feature arrays, which run parallel to
+  // its track list.
+  u32 featureStart = 0;
 };
 
 // A key frame with a score (distance, parallax or image difference).
@@ -102,14 +130,9 @@ struct ScoredKeyFrame {
   f32 score;
 };
 
-// levels[0] := a copy of grey, each further level half-sampled from the one
-// above; storage is reused while the size stays.
-void BuildPyramid(const CVD::BasicImage<u8>& grey, CVD::Image<u8> (&levels)[kPyramidLevels]);
 // The identity 3x3 image map.
 void SetIdentityMap(WarpRecord& map);
 // "UNSOLVED", "OUTLIER" or "INLIER" for a track flag byte.
 const char* TrackStateName(u8 flags);
-// Camera centre -R^T t of a pose.
-void PoseCentre(const CameraPose& pose, float centre[3]);
 // Dot product of two poses' optical axes (third rows of R).
 float AxisDot(const CameraPose& a, const CameraPose& b);

@@ -1,21 +1,70 @@
 // The road of one frame: input, initialisation or tracking, the frame's
 // verdict, the choice of the next key frame, hand-over and reporting. Every
-// threshold that decides whether a frame is lost, rejected or a key frame
-// lives here; the stages themselves are members defined elsewhere.
+// threshold that decides whether a frame is lost, accepted, rejected or a
+// key frame lives here.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
 
-#include "la/Homography.h"
 #include "la/Random.h"
-#include "tracker/tracker.h"
+#include "tracker/Tracker.h"
 
 namespace {
+
+// --- Lost and relocalised.
+constexpr u32 kLostInliers = 30;          // fewer map inliers: the frame is lost
+constexpr f32 kLostCoverage = 0.6f;       // more of the image lost: the same
+constexpr u32 kRelocalisedInliers = 10;   // a relocalisation keeps at least this many
+constexpr u32 kRecoveredInliers = 50;     // and while recovering this many
+constexpr f32 kRecoveredCoverage = 0.6f;  // with no more of the image lost
+// --- Rejected and key-frame candidates.
+constexpr u32 kRejectedInliers = 10;     // fewer: the frame is rejected
+constexpr f32 kRejectedCoverage = 0.9f;  // more lost: the same
+constexpr u32 kCandidatePoints = 30;     // inliers and unsolved a candidate needs
+constexpr f32 kCandidateLoss = 0.6f;     // largest lost fraction of a candidate (offset by 0.5)
+constexpr f32 kRecoveringCandidateLoss = 0.3f;
+constexpr f32 kCandidateMatched = 0.32f;  // least matched fraction (offset by 0.3)
+constexpr u32 kProvisionalTracks = 30;  // a provisional key frame keeps at least this many inliers
+constexpr f32 kPatchStatisticsRms = 20.0f;  // pixels of motion that count new patch statistics
+// --- The next key frame.
+constexpr f64 kMaxSpeed2 = 25.0;         // squared body speed of a key frame
+constexpr f32 kKeyFrameDistance = 0.8f;  // of the scene scale, 0.6 while recovering
+constexpr f32 kRecoveringKeyFrameDistance = 0.6f;
+constexpr f32 kEarlierCandidateFactor = 0.7f;  // relaxes the distances for earlier frames
+constexpr f32 kStrongParallax = 100.0f;        // the current frame; earlier frames 70
+constexpr f32 kEarlierStrongParallax = 70.0f;
+constexpr u32 kFewPoints = 50;            // a frame seeing this few points ...
+constexpr f32 kFewMatched = 0.08f;        // ... of a nearly unmatched image is a key frame
+constexpr f32 kCloseRadius = 0.1f;        // of the scene scale
+constexpr f32 kCloseAngle = 0.17453292f;  // 10 degrees
+constexpr f32 kNewImageCoverage = 0.1f;   // a recovering key frame's least new fraction
+constexpr u32 kDemotedMapMatches = 10;    // a key frame matching fewer is not pushed
+constexpr u32 kTrimKeyFrames = 500;
+// --- Initialisation.
+constexpr f32 kFullParallax = 80.0f;  // parallax of full progress without an end frame
+constexpr f32 kMidwayProgress = 0.5f;
 
 const char kKeyFrameSeparator[] =
     "****************************************************************\n";
 const char kFrameSeparator[] = "----------------------------------------------------------------\n";
+
+bool SpeedOk(const TrackerFrame& f) {
+  const f64* v = f.state.record[kVisual].velocity;
+  return v[0] * v[0] + v[1] * v[1] + v[2] * v[2] <= kMaxSpeed2;
+}
+
+// Within the radius of each other and facing within the angle's cosine.
+bool IsClose(const TrackerFrame& a, const TrackerFrame& b, float radius2, float cosBound) {
+  const CameraPose& pa = a.pose.slot[kVisual];
+  const CameraPose& pb = b.pose.slot[kVisual];
+  if (!IsPoseValid(pa) || !IsPoseValid(pb)) return false;
+  float ca[3], cb[3];
+  CameraCentre(pa, ca);
+  CameraCentre(pb, cb);
+  const float dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
+  return dx * dx + dy * dy + dz * dz <= radius2 && AxisDot(pa, pb) >= cosBound;
+}
 
 }  // namespace
 
@@ -27,352 +76,388 @@ void Tracker::Run(const TrackerInput& frame, const std::vector<IMUSample>& imuSa
   poseOut.m[0][0] = FLT_MAX;
   const CVD::ImageRef size = frame.grey.size();
   if (frame.grey.data() == nullptr || size.x < 64 || size.y < 64 ||
-      (width != 0 && (size.x != width || size.y != height)))
+      (camera_.width != 0 && (size.x != camera_.width || size.y != camera_.height)))
     return;
   Random::Seed(5);
-  StartTimer(kTimerFrame);
-  StartTimer(kTimerOH);
-  InputFrame(frame, imuSamples, posePrior);
-  StopTimer(kTimerOH);
-
-  if (tracking) {
-    RunTrackingPhase();
-    JudgeFrame();
-    recovering = rejectedCount >= 1 ? 1 : 0;
-    ChooseKeyFrame();
-    HandOverKeyFrame();
-  } else {
-    RunInitialisationPhase(frame, parallaxOut, progressOut);
+  {
+    ScopedTimer frameTimer(timers_, kTimerFrame);
+    {
+      ScopedTimer t(timers_, kTimerOH);
+      InputFrame(frame, imuSamples, posePrior);
+    }
+    if (status_.tracking) {
+      RunTrackingPhase();
+      JudgeFrame();
+      status_.recovering = status_.rejectedCount >= 1 ? 1 : 0;
+      ChooseKeyFrame();
+      HandOverKeyFrame();
+    } else {
+      RunInitialisationPhase(frame, parallaxOut, progressOut);
+    }
+    ScopedTimer t(timers_, kTimerOH);
+    GetOutput(poseOut, planesOut, objectsOut);
   }
-
-  StartTimer(kTimerOH);
-  GetOutput(poseOut, planesOut, objectsOut);
-  StopTimer(kTimerOH);
-  StopTimer(kTimerFrame);
   ReportFrame(text, textCapacity);
 }
 
 void Tracker::RunTrackingPhase() {
-  const u16 cur = currentFrame;
-  TrackerFrame& f = frames[cur];
-  StartTimer(kTimerFE);
-  DetectFastFeatures(cur);
-  StopTimer(kTimerFE);
-  StartTimer(kTimerIM);
-  AlignToPreviousFrame(referenceFrame, cur);
-  StopTimer(kTimerIM);
-  StartTimer(kTimerCT);
-  PredictPoseFromFrame(referenceFrame, cur);
-  MatchMap(cur);
-  f.mapCoverage = ComputeMapCoverage(cur);
-  StopTimer(kTimerCT);
-
-  relocalising = (f.inlierCount < 30 || f.mapCoverage > 0.6f) ? 1 : 0;
-  if (relocalising) {
-    StartTimer(kTimerOH);
-    f.relocalisationKeyFrame = FindRelocalisationKeyFrame(cur);
-    StopTimer(kTimerOH);
-    if (f.relocalisationKeyFrame != kNoSlot) {
-      SaveFrameMatches(cur);
-      const u16 nBefore = f.inlierCount;
-      const f32 mBefore = f.mapCoverage;
-      StartTimer(kTimerCT);
-      RelocaliseFromKeyFrame(f.relocalisationKeyFrame, cur);
-      MatchMap(cur);
-      f.mapCoverage = ComputeMapCoverage(cur);
-      StopTimer(kTimerCT);
-      bool accepted = f.inlierCount >= 10 && f.inlierCount >= nBefore && f.mapCoverage <= mBefore;
-      if (recovering) accepted = accepted && f.inlierCount >= 50 && f.mapCoverage <= 0.6f;
-      if (!accepted) {
-        RestoreFrameMatches(cur);
-        f.relocalisationKeyFrame = kNoSlot;
-        f.mapCoverage = mBefore;
-      } else if (recovering) {
-        // Re-express the frames lost since the last good one.
-        CameraPose T;
-        ComputeRelativePose(savedFrame.pose.slot[1], f.pose.slot[1], T);
-        float scratch[32];
-        for (u16 j = Prev(cur); j != cur && frames[j].rejected; j = Prev(j)) {
-          TrackerFrame& g = frames[j];
-          if (!IsPoseValid(g.pose.slot[1])) continue;
-          ComposePose(g.pose.slot[1], T, g.pose.slot[1], scratch);
-          CameraToPose(g.state.record[1], bodyToCamera, g.pose.slot[1], scratch);
-        }
-      }
-    }
-    relocalising = 0;
+  const u16 cur = ring_.Current();
+  const u16 reference = ring_.Reference();
+  TrackerFrame& f = ring_[cur];
+  {
+    ScopedTimer t(timers_, kTimerFE);
+    stages_->DetectFastFeatures(cur);
   }
+  {
+    ScopedTimer t(timers_, kTimerIM);
+    stages_->AlignToPreviousFrame(reference, cur);
+  }
+  {
+    ScopedTimer t(timers_, kTimerCT);
+    stages_->PredictPoseFromFrame(reference, cur);
+    stages_->MatchMap(cur, Mode());
+    f.mapCoverage = stages_->ComputeMapCoverage(cur);
+  }
+  if (f.inlierCount < kLostInliers || f.mapCoverage > kLostCoverage) TryRelocalisation(cur);
+  {
+    ScopedTimer t(timers_, kTimerIM);
+    const NearKeyFrames near =
+        neighbourhood_.CollectNearbyKeyFrames(cur, Mode(), status_.sceneScale);
+    f.nearKeyFrame = near.nearKeyFrame;
+    f.parallaxKeyFrame = near.parallaxKeyFrame;
+    const AlignedFrames aligned = neighbourhood_.AlignToCandidateKeyFrames(cur, Mode());
+    f.alignedKeyFrame = aligned.alignedKeyFrame;
+    status_.alignedFrame = aligned.alignedFrame;
+    stages_->MatchImages(f.alignedKeyFrame, status_.alignedFrame, cur, Mode());
+  }
+  {
+    ScopedTimer t(timers_, kTimerISO);
+    stages_->RunIso(cur);
+  }
+  {
+    ScopedTimer t(timers_, kTimerMU);
+    stages_->CreateNewPoints(cur, Mode());
+  }
+  ScopedTimer t(timers_, kTimerOH);
+  f.mapCoverage = stages_->ComputeMapCoverage(cur);
+  f.imageCoverage = stages_->ComputeImageCoverage(cur);
+  f.combinedCoverage = stages_->ComputeCombinedCoverage(cur);
+}
 
-  StartTimer(kTimerIM);
-  CollectNearbyKeyFrames(cur, nearbyKeyFrames, &f.nearKeyFrame, &f.parallaxKeyFrame);
-  AlignToCandidateKeyFrames(cur, nearbyKeyFrames, &f.alignedKeyFrame, &alignedFrame);
-  MatchImages(f.alignedKeyFrame, &alignedFrame, cur);
-  StopTimer(kTimerIM);
-  StartTimer(kTimerISO);
-  RunIso(cur);
-  StopTimer(kTimerISO);
-  StartTimer(kTimerMU);
-  CreateNewPoints(cur);
-  StopTimer(kTimerMU);
-  StartTimer(kTimerOH);
-  f.mapCoverage = ComputeMapCoverage(cur);
-  f.imageCoverage = ComputeImageCoverage(cur);
-  f.combinedCoverage = ComputeCombinedCoverage(cur);
+bool Tracker::TryRelocalisation(u16 cur) {
+  TrackerFrame& f = ring_[cur];
+  status_.relocalising = 1;
+  {
+    ScopedTimer t(timers_, kTimerOH);
+    f.relocalisationKeyFrame =
+        neighbourhood_.FindRelocalisationKeyFrame(cur, status_.recovering != 0);
+  }
+  bool accepted = false;
+  if (f.relocalisationKeyFrame != kNone16) {
+    stages_->SaveFrameMatches(cur);
+    const CameraPose before = f.pose.slot[kVisual];
+    const u16 nBefore = f.inlierCount;
+    const f32 mBefore = f.mapCoverage;
+    {
+      ScopedTimer t(timers_, kTimerCT);
+      stages_->RelocaliseFromKeyFrame(f.relocalisationKeyFrame, cur);
+      stages_->MatchMap(cur, Mode());
+      f.mapCoverage = stages_->ComputeMapCoverage(cur);
+    }
+    accepted = f.inlierCount >= kRelocalisedInliers && f.inlierCount >= nBefore &&
+               f.mapCoverage <= mBefore;
+    if (status_.recovering)
+      accepted =
+          accepted && f.inlierCount >= kRecoveredInliers && f.mapCoverage <= kRecoveredCoverage;
+    if (!accepted) {
+      stages_->RestoreFrameMatches(cur);
+      f.relocalisationKeyFrame = kNone16;
+      f.mapCoverage = mBefore;
+    } else if (status_.recovering) {
+      // The frames lost since the last good one move with the frame.
+      CameraPose T;
+      ComputeRelativePose(before, f.pose.slot[kVisual], T);
+      ring_.MoveRejectedFrames(cur, T, camera_.bodyToCamera);
+    }
+  }
+  status_.relocalising = 0;
+  return accepted;
 }
 
 void Tracker::JudgeFrame() {
-  const u16 cur = currentFrame;
-  TrackerFrame& f = frames[cur];
-  if (f.inlierCount < 10 || f.mapCoverage > 0.9f) {
+  ScopedTimer timer(timers_, kTimerOH);
+  const u16 cur = ring_.Current();
+  TrackerFrame& f = ring_[cur];
+  if (f.inlierCount < kRejectedInliers || f.mapCoverage > kRejectedCoverage) {
     f.rejected = 1;
-    ++rejectedCount;
-    StopTimer(kTimerOH);
+    ++status_.rejectedCount;
     return;
   }
-  float a = (recovering ? 0.3f : 0.6f) - 0.5f;
-  float b = 0.32f;
-  for (u16 j = Prev(cur); j != cur && frames[j].keyFrame == kNoSlot; j = Prev(j)) {
-    a = std::min(a, frames[j].mapCoverage);
-    b = std::max(b, frames[j].imageCoverage);
-  }
-  const bool candidate = f.inlierCount + f.unsolvedCount >= 30 && f.mapCoverage <= a + 0.5f &&
-                         f.imageCoverage >= b - 0.3f;
-  if (candidate) {
-    f.candidate = 1;
-    rejectedCount = 0;
-    const u32 count = KeyFrameCount();
-    if (recovering && count > 0) {
-      const u16 k = static_cast<u16>(count - 1);
-      if ((working.keyFrameFlags[k] & kKeyFrameWeak) &&
-          (CountKeyFrameTracks(k, 2) < 30 || ComputeKeyFrameOverlap(k, cur) < b - 0.3f))
-        PopKeyFrame();
-    }
-    if (ComputeReprojectionRms(cur, referencePose) > 20.0f) UpdatePatchStatistics(cur);
-  }
-  StopTimer(kTimerOH);
-}
-
-bool Tracker::SpeedOk(u16 slot) const {
-  const f64* v = frames[slot].state.record[1].velocity;
-  return v[0] * v[0] + v[1] * v[1] + v[2] * v[2] <= 25.0;
-}
-
-bool Tracker::IsClose(u16 a, u16 b, float radius2, float cosBound) const {
-  const CameraPose& pa = frames[a].pose.slot[1];
-  const CameraPose& pb = frames[b].pose.slot[1];
-  if (!IsPoseValid(pa) || !IsPoseValid(pb)) return false;
-  float ca[3], cb[3];
-  PoseCentre(pa, ca);
-  PoseCentre(pb, cb);
-  const float dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
-  return dx * dx + dy * dy + dz * dz <= radius2 && AxisDot(pa, pb) >= cosBound;
+  float a = (status_.recovering ? kRecoveringCandidateLoss : kCandidateLoss) - 0.5f;
+  float b = kCandidateMatched;
+  ring_.WalkBack(cur, [&](u16 j) {
+    const TrackerFrame& g = ring_[j];
+    if (g.keyFrame != kNone16) return false;
+    a = std::min(a, g.mapCoverage);
+    b = std::max(b, g.imageCoverage);
+    return true;
+  });
+  const bool candidate = f.inlierCount + f.unsolvedCount >= kCandidatePoints &&
+                         f.mapCoverage <= a + 0.5f && f.imageCoverage >= b - 0.3f;
+  if (!candidate) return;
+  f.candidate = 1;
+  status_.rejectedCount = 0;
+  const u16 k = mapView_.ProvisionalKeyFrame();
+  if (status_.recovering && k != kNone16 &&
+      (mapView_.CountKeyFrameTracks(k, kTrackInlier) < kProvisionalTracks ||
+       stages_->ComputeKeyFrameOverlap(k, cur) < b - 0.3f))
+    PopKeyFrame();
+  if (stages_->ComputeReprojectionRms(cur, status_.referencePose) > kPatchStatisticsRms)
+    UpdatePatchStatistics(cur);
 }
 
 void Tracker::ChooseKeyFrame() {
-  const u16 cur = currentFrame;
-  const TrackerFrame& f = frames[cur];
-  const float k = recovering ? 0.6f : 0.8f;
-  const float dS = k * sceneScale, dR = k * depthScale;
-  const float r2 = sceneScale * sceneScale * 0.1f * 0.1f;
-  const float cosBound = std::cos(0.17453292f);
+  const u16 cur = ring_.Current();
+  const TrackerFrame& f = ring_[cur];
+  const bool recovering = status_.recovering != 0;
+  const float k = recovering ? kRecoveringKeyFrameDistance : kKeyFrameDistance;
+  const float dS = k * status_.sceneScale, dR = k * status_.depthScale;
+  const float r2 = status_.sceneScale * status_.sceneScale * kCloseRadius * kCloseRadius;
+  const float cosBound = std::cos(kCloseAngle);
   auto score = [&](const TrackerFrame& g) { return recovering ? g.imageCoverage : g.mapCoverage; };
   auto strong = [&](const TrackerFrame& g, float parallax, float scale) {
     return g.parallax >= parallax || (g.baseline >= scale * dS && g.baselineRatio >= scale * dR) ||
-           (g.inlierCount + g.unsolvedCount <= 50 && g.imageCoverage <= 0.08f);
+           (g.inlierCount + g.unsolvedCount <= kFewPoints && g.imageCoverage <= kFewMatched);
   };
-  if (f.candidate && SpeedOk(cur) && strong(f, 100.0f, 1.0f)) {
-    newKeyFrame = cur;
+  u16& chosen = status_.newKeyFrame;
+  if (f.candidate && SpeedOk(f) && strong(f, kStrongParallax, 1.0f)) {
+    // The candidate since the last key frame that lost the least.
+    chosen = cur;
     float s = score(f);
-    for (u16 j = Prev(cur); j != cur && frames[j].keyFrame == kNoSlot; j = Prev(j)) {
-      const TrackerFrame& g = frames[j];
-      if (g.candidate && strong(g, 70.0f, 0.7f) && SpeedOk(j) && score(g) < s &&
-          IsClose(j, cur, r2, cosBound)) {
-        newKeyFrame = j;
+    ring_.WalkBack(cur, [&](u16 j) {
+      const TrackerFrame& g = ring_[j];
+      if (g.keyFrame != kNone16) return false;
+      if (g.candidate && strong(g, kEarlierStrongParallax, kEarlierCandidateFactor) && SpeedOk(g) &&
+          score(g) < s && IsClose(g, f, r2, cosBound)) {
+        chosen = j;
         s = score(g);
       }
-    }
-  } else if (recovering && !f.candidate && f.combinedCoverage >= 0.1f && SpeedOk(cur)) {
-    newKeyFrame = cur;
+      return true;
+    });
+  } else if (recovering && !f.candidate && f.combinedCoverage >= kNewImageCoverage && SpeedOk(f)) {
+    // The rejected frame that saw the most that is new, pushed provisionally.
+    chosen = cur;
     float s = f.combinedCoverage;
-    for (u16 j = Prev(cur); j != cur && frames[j].rejected; j = Prev(j)) {
-      const TrackerFrame& g = frames[j];
-      if (g.combinedCoverage > s && SpeedOk(j) && IsClose(j, cur, r2, cosBound)) {
-        newKeyFrame = j;
+    ring_.WalkBack(cur, [&](u16 j) {
+      const TrackerFrame& g = ring_[j];
+      if (!g.rejected) return false;
+      if (g.combinedCoverage > s && SpeedOk(g) && IsClose(g, f, r2, cosBound)) {
+        chosen = j;
         s = g.combinedCoverage;
-        if (g.keyFrame != kNoSlot) break;
+        if (g.keyFrame != kNone16) return false;
       }
-    }
-    const u32 count = KeyFrameCount();
-    if (frames[newKeyFrame].keyFrame != kNoSlot) {
-      newKeyFrame = kNoSlot;
-    } else if (count > 0 && (working.keyFrameFlags[count - 1] & kKeyFrameWeak)) {
+      return true;
+    });
+    if (ring_[chosen].keyFrame != kNone16)
+      chosen = kNone16;
+    else if (mapView_.ProvisionalKeyFrame() != kNone16)
       PopKeyFrame();
-    }
   }
 }
 
 void Tracker::HandOverKeyFrame() {
-  const u16 cur = currentFrame;
-  if (newKeyFrame == kNoSlot) {
-    StartTimer(kTimerOH);
-    if (frames[cur].number >= lastSentFrame + 3) SendMessage(0, cur, !parallel);
-    StopTimer(kTimerOH);
+  const u16 cur = ring_.Current();
+  const u16 g = status_.newKeyFrame;
+  const bool serverLost = status_.serverFlag != 0;
+  if (g == kNone16) {
+    ScopedTimer t(timers_, kTimerOH);
+    links_.SendFrameMessage(ring_[cur], status_.firstKeyFrameNumber, serverLost,
+                            !options_.parallel);
   } else {
-    const u16 g = newKeyFrame;
-    TrackerFrame& kf = frames[g];
-    StartTimer(kTimerOH);
-    SendMessage(3, g, true);
-    StopTimer(kTimerOH);
-    StartTimer(kTimerIM);
-    CollectNearbyKeyFrames(g, nearbyKeyFrames, &kf.nearKeyFrame, &kf.parallaxKeyFrame);
-    AlignToKeyFrameList(g, nearbyKeyFrames, keyFrameMatchList);
-    MatchKeyFrameImages(keyFrameMatchList, g);
-    RefineMatches(g);
-    CarryKeyFrameMaps(keyFrameMatchList, g, cur);
-    StopTimer(kTimerIM);
-    if (!recovering && kf.MapMatchCount() < 10) {
+    TrackerFrame& kf = ring_[g];
+    {
+      ScopedTimer t(timers_, kTimerOH);
+      links_.SendMessage(kMessageKeyFrame, &kf, status_.firstKeyFrameNumber, serverLost, true);
+    }
+    {
+      ScopedTimer t(timers_, kTimerIM);
+      const NearKeyFrames near =
+          neighbourhood_.CollectNearbyKeyFrames(g, Mode(), status_.sceneScale);
+      kf.nearKeyFrame = near.nearKeyFrame;
+      kf.parallaxKeyFrame = near.parallaxKeyFrame;
+      const std::vector<u16>& matchList = neighbourhood_.AlignToKeyFrameList(g, Mode());
+      stages_->MatchKeyFrameImages(matchList, g, Mode());
+      stages_->RefineMatches(g);
+      stages_->CarryKeyFrameMaps(matchList, g, cur);
+    }
+    if (!status_.recovering && kf.MapMatchCount() < kDemotedMapMatches) {
       kf.candidate = 0;
       kf.rejected = 1;
-      recovering = 1;
-      newKeyFrame = kNoSlot;
+      status_.recovering = 1;
+      status_.newKeyFrame = kNone16;
     } else {
-      StartTimer(kTimerFE);
-      DetectKltFeatures(g);
-      StopTimer(kTimerFE);
-      StartTimer(kTimerMU);
-      if (!recovering) {
-        PushKeyFrame(g, nullptr, 0, KeyFrameCount() < 2);
-        // A provisional push may have carried the count past the limit.
-        if (KeyFrameCount() >= 500) TrimKeyFrames();
-      } else {
-        PushKeyFrame(g, nullptr, 2, true);
+      {
+        ScopedTimer t(timers_, kTimerFE);
+        stages_->DetectKltFeatures(g);
       }
-      StopTimer(kTimerMU);
+      ScopedTimer t(timers_, kTimerMU);
+      if (!status_.recovering) {
+        PushKeyFrame(g, nullptr, PushMode::kNormal, KeyFrameCount() < 2);
+        // A provisional push may have carried the count past the limit.
+        if (KeyFrameCount() >= kTrimKeyFrames)
+          status_.firstKeyFrameNumber = stages_->TrimKeyFrames();
+      } else {
+        PushKeyFrame(g, nullptr, PushMode::kProvisional, true);
+      }
     }
   }
-  const TrackerFrame& f = frames[cur];
-  if (!recovering && !f.rejected && f.candidate) {
-    StartTimer(kTimerMU);
-    SendToMatcher(cur);
-    StopTimer(kTimerMU);
+  const TrackerFrame& f = ring_[cur];
+  if (!status_.recovering && !f.rejected && f.candidate) {
+    ScopedTimer t(timers_, kTimerMU);
+    links_.SendToMatcher(options_.parallel != 0, [&](TrackMatchingData& item) {
+      stages_->FillTrackMatchingData(cur, item);
+    });
   }
 }
 
 void Tracker::RunInitialisationPhase(const TrackerInput& frame, float* parallaxOut,
                                      float* progressOut) {
-  const u16 cur = currentFrame;
-  bool wasReset = false;
-  if (startFrame < frameCounter) {
-    TrackerFrame& f = frames[cur];
-    StartTimer(kTimerFE);
-    DetectFastFeatures(cur);
-    StopTimer(kTimerFE);
-    StartTimer(kTimerIM);
-    AlignToPreviousFrame(referenceFrame, cur);
-    CollectNearbyKeyFrames(cur, nearbyKeyFrames, &f.nearKeyFrame, &f.parallaxKeyFrame);
-    AlignToCandidateKeyFrames(cur, nearbyKeyFrames, &f.alignedKeyFrame, &alignedFrame);
-    MatchImages(f.alignedKeyFrame, &alignedFrame, cur);
-    AlignToKeyFrameList(cur, nearbyKeyFrames, keyFrameMatchList);
-    MatchKeyFrameImages(keyFrameMatchList, cur);
-    StopTimer(kTimerIM);
-    StartTimer(kTimerOH);
-    f.parallax = ComputeParallax(0, cur, parallaxOut);
-    if (endFrame == kUnsetCounter)
-      initProgress = f.parallax / 80.0f;
-    else
-      initProgress =
-          static_cast<float>(frameCounter - startFrame) / static_cast<float>(endFrame - startFrame);
-    if (progressOut != nullptr) *progressOut = initProgress;
-    StopTimer(kTimerOH);
-    auto prepareKeyFrame = [&]() {
-      newKeyFrame = cur;
-      StartTimer(kTimerIM);
-      RefineMatches(cur);
-      StopTimer(kTimerIM);
-      StartTimer(kTimerFE);
-      DetectKltFeatures(cur);
-      StopTimer(kTimerFE);
-      StartTimer(kTimerOH);
-      UpdatePatchStatistics(cur);
-      StopTimer(kTimerOH);
-    };
-    if (initProgress >= 0.5f && KeyFrameCount() == 1) {
-      prepareKeyFrame();
-      StartTimer(kTimerMU);
-      PushKeyFrame(cur, nullptr, 0, true);
-      StopTimer(kTimerMU);
-    } else if (initProgress >= 1.0f) {
-      prepareKeyFrame();
-      StartTimer(kTimerMU);
-      const bool initialised = InitializeMap(cur);
-      if (initialised) {
-        tracking = 1;
-        endFrame = frameCounter;
-        PushKeyFrame(cur, nullptr, 0, true);
-      }
-      StopTimer(kTimerMU);
-      if (initialised) {
-        StartTimer(kTimerOH);
-        SendMessage(2, cur, true);
-        StopTimer(kTimerOH);
-      } else {
-        Reset(true);
-        wasReset = true;
-      }
+  const u16 cur = ring_.Current();
+  TrackerFrame& f = ring_[cur];
+  const bool serverLost = status_.serverFlag != 0;
+  if (status_.frameCounter <= status_.startFrame) {
+    {
+      ScopedTimer t(timers_, kTimerFE);
+      stages_->DetectFastFeatures(cur);
+      stages_->DetectKltFeatures(cur);
     }
-    if (!tracking && !wasReset) {
-      StartTimer(kTimerOH);
-      if (frames[cur].number >= lastSentFrame + 3) SendMessage(0, cur, !parallel);
-      StopTimer(kTimerOH);
-    }
-  } else {
-    StartTimer(kTimerFE);
-    DetectFastFeatures(cur);
-    DetectKltFeatures(cur);
-    StopTimer(kTimerFE);
-    if (frameCounter == startFrame) {
-      newKeyFrame = alignedFrame = cur;
-      StartTimer(kTimerMU);
-      PushKeyFrame(cur, frame.marker, 0, true);
-      if (endFrame == kUnsetCounter) {
-        AnchorToMarker(cur, frame.marker);
-        tracking = 1;
-        endFrame = frameCounter;
+    if (status_.frameCounter == status_.startFrame) {
+      // The first key frame; without an end frame the marker anchors the map.
+      status_.newKeyFrame = status_.alignedFrame = cur;
+      {
+        ScopedTimer t(timers_, kTimerMU);
+        PushKeyFrame(cur, frame.marker, PushMode::kNormal, true);
+        if (status_.endFrame == kUnsetCounter) {
+          const MapStart start = stages_->AnchorToMarker(cur, frame.marker);
+          status_.sceneScale = start.sceneScale;
+          status_.depthScale = start.depthScale;
+          if (start.recovering) status_.recovering = 1;
+          status_.tracking = 1;
+          status_.endFrame = status_.frameCounter;
+        }
       }
-      StopTimer(kTimerMU);
-      StartTimer(kTimerOH);
-      SendMessage(1, cur, true);
-      StopTimer(kTimerOH);
+      ScopedTimer t(timers_, kTimerOH);
+      links_.SendMessage(kMessageFirstKeyFrame, &f, status_.firstKeyFrameNumber, serverLost, true);
     }
+    f.candidate = 1;
+    return;
   }
-  if (!wasReset && currentFrame < frames.size()) frames[currentFrame].candidate = 1;
+
+  {
+    ScopedTimer t(timers_, kTimerFE);
+    stages_->DetectFastFeatures(cur);
+  }
+  {
+    ScopedTimer t(timers_, kTimerIM);
+    stages_->AlignToPreviousFrame(ring_.Reference(), cur);
+    const NearKeyFrames near =
+        neighbourhood_.CollectNearbyKeyFrames(cur, Mode(), status_.sceneScale);
+    f.nearKeyFrame = near.nearKeyFrame;
+    f.parallaxKeyFrame = near.parallaxKeyFrame;
+    const AlignedFrames aligned = neighbourhood_.AlignToCandidateKeyFrames(cur, Mode());
+    f.alignedKeyFrame = aligned.alignedKeyFrame;
+    status_.alignedFrame = aligned.alignedFrame;
+    stages_->MatchImages(f.alignedKeyFrame, status_.alignedFrame, cur, Mode());
+    stages_->MatchKeyFrameImages(neighbourhood_.AlignToKeyFrameList(cur, Mode()), cur, Mode());
+  }
+  {
+    ScopedTimer t(timers_, kTimerOH);
+    f.parallax = stages_->ComputeParallax(0, cur, Mode(), parallaxOut);
+    if (status_.endFrame == kUnsetCounter)
+      status_.initProgress = f.parallax / kFullParallax;
+    else
+      status_.initProgress = static_cast<float>(status_.frameCounter - status_.startFrame) /
+                             static_cast<float>(status_.endFrame - status_.startFrame);
+    if (progressOut != nullptr) *progressOut = status_.initProgress;
+  }
+  const auto prepareKeyFrame = [&] {
+    status_.newKeyFrame = cur;
+    {
+      ScopedTimer t(timers_, kTimerIM);
+      stages_->RefineMatches(cur);
+    }
+    {
+      ScopedTimer t(timers_, kTimerFE);
+      stages_->DetectKltFeatures(cur);
+    }
+    ScopedTimer t(timers_, kTimerOH);
+    UpdatePatchStatistics(cur);
+  };
+  if (status_.initProgress >= kMidwayProgress && KeyFrameCount() == 1) {
+    prepareKeyFrame();
+    ScopedTimer t(timers_, kTimerMU);
+    PushKeyFrame(cur, nullptr, PushMode::kNormal, true);
+  } else if (status_.initProgress >= 1.0f) {
+    prepareKeyFrame();
+    MapStart start;
+    {
+      ScopedTimer t(timers_, kTimerMU);
+      start = stages_->InitializeMap(cur);
+      if (start.ok) {
+        status_.sceneScale = start.sceneScale;
+        status_.depthScale = start.depthScale;
+        status_.tracking = 1;
+        status_.endFrame = status_.frameCounter;
+        PushKeyFrame(cur, nullptr, PushMode::kNormal, true);
+      }
+    }
+    if (!start.ok) {
+      // The ring is empty afterwards: the frame is neither reported nor marked.
+      Reset(true);
+      return;
+    }
+    ScopedTimer t(timers_, kTimerOH);
+    links_.SendMessage(kMessageMapInitialised, &f, status_.firstKeyFrameNumber, serverLost, true);
+  }
+  if (!status_.tracking) {
+    ScopedTimer t(timers_, kTimerOH);
+    links_.SendFrameMessage(f, status_.firstKeyFrameNumber, serverLost, !options_.parallel);
+  }
+  f.candidate = 1;
+}
+
+u16 Tracker::PushKeyFrame(u16 frame, const float* marker, PushMode mode, bool synchronous) {
+  const bool first = status_.frameCounter == status_.startFrame;
+  const u16 k = stages_->PushKeyFrame(frame, marker, mode, synchronous, first, Mode());
+  if (first) status_.firstKeyFrameNumber = 0;
+  return k;
+}
+
+void Tracker::PopKeyFrame() {
+  stages_->PopKeyFrame();
 }
 
 void Tracker::ReportFrame(char* text, size_t textCapacity) {
-  for (TimerStats& t : timers) t.Advance();
-  PrintLine("%s", newKeyFrame != kNoSlot ? kKeyFrameSeparator : kFrameSeparator);
-  if (view) UpdateDisplay(true);
-  int means[6];
-  for (int i = 0; i < 6; ++i) means[i] = static_cast<int>(timers[kTimerFE + i].mean * 1000.0);
-  const double fps = timers[kTimerFrame].Rate();
+  timers_.Advance();
+  log_.Print("%s", status_.newKeyFrame != kNone16 ? kKeyFrameSeparator : kFrameSeparator);
+  if (options_.view) display_.UpdateDisplay(true);
+  const int FE = timers_.MeanMilliseconds(kTimerFE), CT = timers_.MeanMilliseconds(kTimerCT),
+            IM = timers_.MeanMilliseconds(kTimerIM), MU = timers_.MeanMilliseconds(kTimerMU),
+            OH = timers_.MeanMilliseconds(kTimerOH), ISO = timers_.MeanMilliseconds(kTimerISO);
+  const double fps = timers_.FrameRate();
   if (text != nullptr && textCapacity > 0) {
-    u32 points = 0;
-    if (currentFrame < frames.size())
-      points = frames[currentFrame].inlierCount + frames[currentFrame].unsolvedCount;
+    const u16 cur = ring_.Current();
+    const u32 points = ring_.Contains(cur) ? ring_[cur].inlierCount + ring_[cur].unsolvedCount : 0u;
     u32 inliers = 0;
-    for (u8 flags : working.trackFlags) inliers += (flags & kTrackInlier) ? 1 : 0;
+    for (u8 flags : mapView_.Working().trackFlags) inliers += (flags & kTrackInlier) ? 1 : 0;
     std::snprintf(text, textCapacity,
                   "FPS %.2f  Frames %d  Points %d / %d\nFE %d CT %d IM %d MU %d OH %d ISO %d\n",
                   fps, static_cast<int>(KeyFrameCount()), static_cast<int>(points),
-                  static_cast<int>(inliers), means[0], means[1], means[2], means[3], means[4],
-                  means[5]);
+                  static_cast<int>(inliers), FE, CT, IM, MU, OH, ISO);
   }
-  if (logFile != nullptr) {
-    std::fprintf(logFile, "FPS %.2f, FE %d, CT %d, IM %d, MU %d, OH %d, ISO %d\n", fps, means[0],
-                 means[1], means[2], means[3], means[4], means[5]);
-    std::fflush(logFile);
-  }
-  if (!stateFileName.empty() && frameCounter == testFrame) {
+  log_.PrintToFile("FPS %.2f, FE %d, CT %d, IM %d, MU %d, OH %d, ISO %d\n", fps, FE, CT, IM, MU, OH,
+                   ISO);
+  if (stateFile_.Due(status_.frameCounter)) {
     SaveStateIfRequested();
     OnKeyDown(27);
   }

@@ -14,9 +14,9 @@
 
 #include "la/AlignedArray.h"
 #include "la/Pose.h"
+#include "la/TimerStats.h"
 #include "viewer/GLTexture.h"
 #include "viewer/MarkerAlignment.h"
-#include "la/TimerStats.h"
 #include "viewer/Viewer.h"
 
 // One template point: a sheet point in the model frame (X, Y, Z, 1), its

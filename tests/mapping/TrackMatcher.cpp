@@ -13,9 +13,9 @@
 #include "common/WaitFor.h"
 #include "common/mapping/MatcherScene.h"
 #include "features/ImageMapMath.h"
+#include "la/Homography.h"
 #include "la/MutexBuffer.h"
 #include "la/Random.h"
-#include "la/Homography.h"
 
 namespace {
 

@@ -1,13 +1,12 @@
-// scripted-stages
 // Frame input and the ring's bookkeeping: late removal of rejected frames,
 // the recovering walk that keeps the best frames, removal with the inertial
 // samples, ring poses following a map change, the marker phase with its
 // template cache, patch reliability, re-derivation of a frame's matches
 // after merges and trims, and key-frame track tables.
 #include "tests/common/TempFolder.h"
-#include "tracker/ScriptedStages.h"
+#include "tests/tracker/DriverFixture.h"
 
-using FrameInput = ScriptedTracker;
+using FrameInput = DriverFixture;
 
 // A rejected frame leaves the ring one frame later. While recovering the
 // best rejected frames (by image and by combined coverage) stay and the
@@ -18,7 +17,7 @@ TEST_F(FrameInput, RejectedFramesLeaveTheRingOneFrameLater) {
   EXPECT_EQ(Ring(), (std::vector<int>{0, 1, 2}));
   Step();
   EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3}));
-  EXPECT_EQ(tracker->referenceFrame, 1);  // the previous frame, moved down
+  EXPECT_EQ(tracker->Ring().Reference(), 1);  // the previous frame, moved down
 
   Make();
   const float image[5] = {0, 0.9f, 0.1f, 0.1f, 0.1f};
@@ -37,38 +36,38 @@ TEST_F(FrameInput, RejectedFramesLeaveTheRingOneFrameLater) {
 TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
   Step(4);  // slots 0..3, frame i at time 0.1 (i + 1)
   for (int i = 0; i < 3; ++i) {
-    tracker->frames[i].samples.assign(1, IMUSample{});
-    tracker->frames[i].samples[0].time = 0.05 + 0.1 * i;
+    Frame(i).samples.assign(1, IMUSample{});
+    Frame(i).samples[0].time = 0.05 + 0.1 * i;
   }
-  tracker->RemoveFrame(1);
+  tracker->Ring().RemoveFrame(1);
   EXPECT_EQ(Ring(), (std::vector<int>{0, 2, 3, 1}));  // slot 3 is the freed one
-  ASSERT_EQ(tracker->Frame(1).samples.size(), 2u);
-  EXPECT_DOUBLE_EQ(tracker->Frame(1).samples[0].time, 0.15);
-  EXPECT_NEAR(tracker->Frame(1).delta[0].dt, 0.2, 1e-12);  // from frame 0 to frame 2
-  tracker->RemoveFrame(tracker->currentFrame);             // never removed, hands on nothing
-  EXPECT_EQ(tracker->Frame(0).samples.size(), 1u);
+  ASSERT_EQ(Frame(1).samples.size(), 2u);
+  EXPECT_DOUBLE_EQ(Frame(1).samples[0].time, 0.15);
+  EXPECT_NEAR(Frame(1).delta[kFromPrevious].dt, 0.2, 1e-12);  // from frame 0 to frame 2
+  tracker->Ring().RemoveFrame(tracker->Ring().Current());     // never removed, hands on nothing
+  EXPECT_EQ(Frame(0).samples.size(), 1u);
   // The oldest frame's predecessor would be the newest: its samples go.
-  tracker->RemoveFrame(0);
-  EXPECT_EQ(tracker->Frame(0).number, 2);
-  EXPECT_EQ(tracker->Frame(0).samples.size(), 2u);
-  EXPECT_EQ(tracker->Frame(0).delta[0].dt, 0.0);
-  EXPECT_EQ(tracker->Frame(0).delta[0].dq[3], 1.0);
+  tracker->Ring().RemoveFrame(0);
+  EXPECT_EQ(Frame(0).number, 2);
+  EXPECT_EQ(Frame(0).samples.size(), 2u);
+  EXPECT_EQ(Frame(0).delta[kFromPrevious].dt, 0.0);
+  EXPECT_EQ(Frame(0).delta[kFromPrevious].dq[3], 1.0);
 }
 
 TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
   Step(4);
   for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
-    CameraPose moved = tracker->Frame(0).pose.slot[1];
+    CameraPose moved = Frame(0).pose.slot[kVisual];
     moved.m[0][3] += 1.0f;
     map->keyFramePoses.Clear();
     map->keyFramePoses.PushBack(moved, 10);
     map->keyFrameFlags.assign(1, flag);
     map->keyFrameMeasurementStart.assign(2, 0);
     map->changed = 1;
-    const float before = tracker->Frame(2).pose.slot[1].m[0][3];
+    const float before = Frame(2).pose.slot[kVisual].m[0][3];
     Step();
-    EXPECT_FLOAT_EQ(tracker->Frame(2).pose.slot[1].m[0][3], before + (flag ? 1.0f : 0.0f));
-    EXPECT_FLOAT_EQ(tracker->Frame(0).pose.slot[1].m[0][3], before + (flag ? 1.0f : 0.0f));
+    EXPECT_FLOAT_EQ(Frame(2).pose.slot[kVisual].m[0][3], before + (flag ? 1.0f : 0.0f));
+    EXPECT_FLOAT_EQ(Frame(0).pose.slot[kVisual].m[0][3], before + (flag ? 1.0f : 0.0f));
   }
 }
 
@@ -78,7 +77,7 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
 TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   Make(3);
   Step(3);
-  EXPECT_EQ(tracker->markerDetector, nullptr);
+  EXPECT_EQ(tracker->Marker().Detector(), nullptr);
   EXPECT_EQ(Ring(), (std::vector<int>{2}));
 
   TempFolder folder;
@@ -86,10 +85,10 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
   Make(5);
   tracker->SetMarkerTemplateFile(path);
   Step();
-  ASSERT_NE(tracker->markerDetector, nullptr);
-  EXPECT_TRUE(tracker->markerTemplate.empty());  // no cache yet
+  ASSERT_NE(tracker->Marker().Detector(), nullptr);
+  EXPECT_TRUE(tracker->Marker().Template().empty());  // no cache yet
   const std::vector<int32_t> captured = {8, 1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0};
-  tracker->capturedTemplate = captured;  // as the detector leaves a capture
+  tracker->Marker().Captured() = captured;  // as the detector leaves a capture
   Step();
   EXPECT_TRUE(tracker->StopRequested());
   // The saved capture; a count larger than the file; a fifth block.
@@ -101,22 +100,23 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
     Make(5);
     tracker->SetMarkerTemplateFile(path);
     Step();
-    EXPECT_EQ(tracker->markerTemplate, file != &fifth ? *file : std::vector<int32_t>(4, 0));
+    EXPECT_EQ(tracker->Marker().Template(), file != &fifth ? *file : std::vector<int32_t>(4, 0));
     EXPECT_FALSE(tracker->StopRequested());
   }
 }
 
 TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightings) {
   Step();
-  tracker->patches.Resize(1);
-  tracker->patches[0] = FeaturePatch{};
-  TrackerFrame& f = tracker->frames[0];
+  TrackerMapView& view = tracker->MapView();
+  view.Patches().Resize(1);
+  view.Patches()[0] = FeaturePatch{};
+  TrackerFrame& f = Frame(0);
   // Reliable after the patch is found (or missed) `times` more frames.
   const auto reliable = [&](bool found, int times) {
     f.mapMatches[0].assign(found ? 1 : 0, MapMatch{});
     f.lost[0].assign(found ? 0 : 1, ImageMatch{0, 0, 0, 0, 0});
-    for (int i = 0; i < times; ++i) tracker->UpdatePatchStatistics(0);
-    return (tracker->patches[0].flags & kPatchReliable) != 0;
+    for (int i = 0; i < times; ++i) view.UpdatePatchStatistics(f);
+    return (view.Patches()[0].flags & kPatchReliable) != 0;
   };
   EXPECT_TRUE(reliable(true, 20));
   EXPECT_TRUE(reliable(false, 10));
@@ -129,13 +129,14 @@ TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightin
 TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   Step();
   const u8 inlier = kTrackSolved | kTrackInlier;
-  tracker->working.trackFlags = {inlier, inlier, 0, kTrackSolved};
-  TrackerFrame& f = tracker->frames[0];
+  TrackerMapView& view = tracker->MapView();
+  view.Working().trackFlags = {inlier, inlier, 0, kTrackSolved};
+  TrackerFrame& f = Frame(0);
   MapMatch m[4] = {};
   for (u32 t = 0; t < 4; ++t) m[t].track = m[t].patch = t;
   f.mapMatches[0] = {m[3], m[1], m[2], m[0]};
   f.candidates[0] = {ImageMatch{1, 1, 0, 0, 0}};
-  tracker->ComputeFrameStatistics(0, {0, 0, 2, 3});  // track 1 merged into 0
+  view.ComputeFrameStatistics(f, {0, 0, 2, 3});  // track 1 merged into 0
   ASSERT_EQ(f.mapMatches[0].size(), 2u);
   EXPECT_EQ(f.mapMatches[0][0].track, 0u);
   EXPECT_EQ(f.mapMatches[0][1].track, 2u);
@@ -148,8 +149,8 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   EXPECT_EQ(f.unsolvedCount, 1);
 
   // Trim: track 0 gone, 2 -> 0, 3 -> 1; patches below 2 gone.
-  tracker->working.trackFlags = {0, kTrackSolved};
-  tracker->UpdateFrameCounts(0, {kNoTrack, kNoTrack, 0, 1}, 2);
+  view.Working().trackFlags = {0, kTrackSolved};
+  view.UpdateFrameCounts(f, {kNone32, kNone32, 0, 1}, 2);
   ASSERT_EQ(f.mapMatches[0].size(), 1u);
   EXPECT_EQ(f.mapMatches[0][0].track, 0u);
   EXPECT_TRUE(f.lost[0].empty());
@@ -162,15 +163,16 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
 // A key frame's tracks: their index among its measurements, and how many
 // carry a flag; a key frame that does not exist has none.
 TEST_F(FrameInput, KeyFrameTrackTables) {
-  MapWorkingCopy& w = tracker->working;
+  TrackerMapView& view = tracker->MapView();
+  MapWorkingCopy& w = view.Working();
   w.trackFlags.assign(8, 0);
   w.trackFlags[5] = w.trackFlags[7] = kTrackSolved | kTrackInlier;
   w.keyFrameMeasurementStart = {0, 3};
   w.measurementTracks = {5, 2, 7};
   std::vector<u16> table;
-  tracker->MapKeyFrameTrackIndices(0, table);
-  const u16 none = kNoSlot;
+  view.MapKeyFrameTrackIndices(0, table);
+  const u16 none = kNone16;
   EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, 0, none, 2}));
-  EXPECT_EQ(tracker->CountKeyFrameTracks(0, kTrackInlier), 2u);
-  EXPECT_EQ(tracker->CountKeyFrameTracks(1, kTrackInlier), 0u);
+  EXPECT_EQ(view.CountKeyFrameTracks(0, kTrackInlier), 2u);
+  EXPECT_EQ(view.CountKeyFrameTracks(1, kTrackInlier), 0u);
 }

@@ -1,8 +1,10 @@
-// The tracker's image stages over a real tracker (not the script) with an
-// empty 1280 x 960 map, whose alignment images are 80 x 60: image maps
+// The image-map unit over its own ring and view of an empty 1280 x 960 map,
+// whose alignment images are 80 x 60: image maps
 // between frames (chaining over the ring, the consistent state after a failed
 // alignment, dropping of distorted maps, plain or point-pulled alignment, the
 // pairing of correspondences).
+#include "tracker/ImageMaps.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -10,7 +12,6 @@
 #include "features/ImageAlignment.h"
 #include "tests/common/SceneRenderer.h"
 #include "tests/features/AlignmentScene.h"
-#include "tracker/tracker.h"
 
 using namespace AlignmentScene;
 using Eigen::Matrix3d;
@@ -36,38 +37,35 @@ std::string SetFlags(const AlignedArray<WarpRecord>& maps) {
 
 }  // namespace
 
-class ImageMaps : public ::testing::Test {
+class ImageMapsTest : public ::testing::Test {
  protected:
   void SetUp() override { MakeRing(2); }
-  // A fresh tracker with a ring of n reset frames, frame i showing Motion(i),
+  // A fresh unit with a ring of n reset frames, frame i showing Motion(i),
   // every map unset.
   void MakeRing(u16 n) {
     Intrinsic k;
     k.Set(1000.0f, 1000.0f, 639.5f, 479.5f);
     const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+    maps.reset();
+    view.reset();
     map = std::make_unique<GlobalMap>(1280, 960, k, extrinsic);
-    tracker =
-        std::make_unique<Tracker>(map.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  false, false, "", 0, kUnsetCounter, false, false, false);
-    tracker->frames.resize(n);
-    tracker->frameMaps.Resize(n);
-    for (u16 i = 0; i < n; ++i) {
-      tracker->frames[i].Reset();
-      tracker->frameMaps[i] = kUnset;
-      Show(i, Motion(i));
-    }
+    camera = TrackerCamera(*map);
+    view = std::make_unique<TrackerMapView>(*map);
+    ring.ResetTo(n);
+    maps = std::make_unique<ImageMaps>(camera, ring, *view);
+    for (u16 i = 0; i < n; ++i) Show(i, Motion(i));
   }
   // Ring frame i shows the noise texture of that seed moved by `motion`.
   void Show(u16 i, const Matrix3d& motion, u32 seed = 19) {
     const Matrix3d S = Similarity(0.0, 1.0, 64.0, 64.0, 0.0, 0.0);  // into the texture
-    TrackerFrame& f = tracker->frames[i];
+    TrackerFrame& f = ring[i];
     PrepareAlignmentImage(
         Render(SceneRender::MakeNoiseTexture(256, 256, seed, 8), S * motion, kW, kH),
         f.alignmentImage, f.gradientImage, f.alignmentValue);
   }
   // Level-0 match of a track at an alignment-image pixel position.
   MapMatch Match(u32 track, double x, double y) const {
-    const Intrinsic& k = tracker->intrinsic[4];
+    const Intrinsic& k = camera.intrinsic[4];
     MapMatch m{};
     m.track = track;
     m.nx = static_cast<float>((x - k.cx[0]) / k.fx[0]);
@@ -76,24 +74,27 @@ class ImageMaps : public ::testing::Test {
   }
 
   std::unique_ptr<GlobalMap> map;
-  std::unique_ptr<Tracker> tracker;
+  TrackerCamera camera;
+  FrameRing ring;
+  std::unique_ptr<TrackerMapView> view;
+  std::unique_ptr<ImageMaps> maps;
 };
 
 // Maps chained over five frames equal the product of the steps. A step keeps
 // mild maps and drops distorted ones; a failed step leaves only the current
 // frame's identity.
-TEST_F(ImageMaps, ChainedMapsEqualTheProductDistortedOnesAreDroppedAFailureClearsAll) {
+TEST_F(ImageMapsTest, ChainedMapsEqualTheProductDistortedOnesAreDroppedAFailureClearsAll) {
   MakeRing(6);
-  tracker->keyFrameMaps.Resize(1);
-  SetIdentityMap(tracker->keyFrameMaps[0]);  // key frame 0 is frame 0
+  view->KeyFrameMaps().Resize(1);
+  SetIdentityMap(view->KeyFrameMaps()[0]);  // key frame 0 is frame 0
   Matrix3d product = Matrix3d::Identity();
   for (u16 c = 1; c < 6; ++c) {
-    ASSERT_TRUE(tracker->AlignToPreviousFrame(c - 1, c));
-    product = product * ToEigen(tracker->frameMaps[c - 1]);
-    EXPECT_TRUE(ToEigen(tracker->frameMaps[c]).isIdentity(0.0));
+    ASSERT_TRUE(maps->AlignToPreviousFrame(c - 1, c));
+    product = product * ToEigen(ring.Maps()[c - 1]);
+    EXPECT_TRUE(ToEigen(ring.Maps()[c]).isIdentity(0.0));
   }
   const Matrix3d truth = Motion(0).inverse() * Motion(5);
-  for (const WarpRecord& chained : {tracker->frameMaps[0], tracker->keyFrameMaps[0]}) {
+  for (const WarpRecord& chained : {ring.Maps()[0], view->KeyFrameMaps()[0]}) {
     EXPECT_LT(MaxCornerError(ToEigen(chained), product, kW, kH), 1e-3);
     EXPECT_LT(MaxCornerError(ToEigen(chained), truth, kW, kH), 0.3);
   }
@@ -101,68 +102,68 @@ TEST_F(ImageMaps, ChainedMapsEqualTheProductDistortedOnesAreDroppedAFailureClear
   MakeRing(4);
   const WarpRecord mild = ToWarp(Similarity(0.0, 1.02, 1.0, 0.0, 40, 30));
   const WarpRecord squashed = ToWarp(Similarity(0.0, 0.25, 0.0, 0.0, 40, 30));
-  tracker->frameMaps[0] = mild;
-  tracker->frameMaps[1] = squashed;
-  tracker->keyFrameMaps.Resize(3);
-  tracker->keyFrameMaps[0] = mild;
-  tracker->keyFrameMaps[1] = squashed;
-  tracker->keyFrameMaps[2] = kUnset;
+  ring.Maps()[0] = mild;
+  ring.Maps()[1] = squashed;
+  view->KeyFrameMaps().Resize(3);
+  view->KeyFrameMaps()[0] = mild;
+  view->KeyFrameMaps()[1] = squashed;
+  view->KeyFrameMaps()[2] = kUnset;
 
   // A good step keeps the mild maps and drops the squashed ones.
-  ASSERT_TRUE(tracker->AlignToPreviousFrame(2, 3));
-  EXPECT_EQ(SetFlags(tracker->frameMaps), "1011");
-  EXPECT_EQ(SetFlags(tracker->keyFrameMaps), "100");
+  ASSERT_TRUE(maps->AlignToPreviousFrame(2, 3));
+  EXPECT_EQ(SetFlags(ring.Maps()), "1011");
+  EXPECT_EQ(SetFlags(view->KeyFrameMaps()), "100");
 
   // CarryKeyFrameMaps drops what it distorts too.
-  tracker->keyFrameMaps[1] = mild;
-  tracker->frameMaps[2] = squashed;
-  tracker->CarryKeyFrameMaps({0, 1}, 2, 3);
-  EXPECT_EQ(SetFlags(tracker->keyFrameMaps), "000");
+  view->KeyFrameMaps()[1] = mild;
+  ring.Maps()[2] = squashed;
+  maps->CarryKeyFrameMaps({0, 1}, 2, 3);
+  EXPECT_EQ(SetFlags(view->KeyFrameMaps()), "000");
 
   // Frame 1 now shows another texture: the step fails and drops every map.
-  tracker->keyFrameMaps[0] = mild;
+  view->KeyFrameMaps()[0] = mild;
   Show(1, Motion(1), 77);
-  EXPECT_FALSE(tracker->AlignToPreviousFrame(1, 3));
-  EXPECT_EQ(SetFlags(tracker->frameMaps), "0001");
-  EXPECT_TRUE(ToEigen(tracker->frameMaps[3]).isIdentity(0.0));
-  EXPECT_EQ(SetFlags(tracker->keyFrameMaps), "000");
+  EXPECT_FALSE(maps->AlignToPreviousFrame(1, 3));
+  EXPECT_EQ(SetFlags(ring.Maps()), "0001");
+  EXPECT_TRUE(ToEigen(ring.Maps()[3]).isIdentity(0.0));
+  EXPECT_EQ(SetFlags(view->KeyFrameMaps()), "000");
 }
 
 // Pairs 6 pixels off the image's answer fail the point test of the extended
 // alignment, which runs from 10 pairs on; 9 such pairs leave the plain
 // alignment, which succeeds. The failed alignment restores the true map.
-TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNotRelocalisingStartsAfresh) {
+TEST_F(ImageMapsTest, TenPairsPullTheAlignmentNinePairsDoNotRelocalisingStartsAfresh) {
   const Matrix3d truth = Motion(0).inverse() * Motion(1);
-  tracker->working.trackFlags.assign(10, kTrackSolved);
+  view->Working().trackFlags.assign(10, kTrackSolved);
   for (const u32 pairs : {9u, 10u}) {
-    tracker->frameMaps[0] = ToWarp(truth);
-    for (TrackerFrame& f : tracker->frames) f.mapMatches[0].clear();
+    ring.Maps()[0] = ToWarp(truth);
+    for (u16 i = 0; i < ring.Size(); ++i) ring[i].mapMatches[0].clear();
     for (u32 i = 0; i < pairs; ++i) {
       const Eigen::Vector3d q(kW * (0.1 + 0.08 * i), kH * (0.15 + 0.2 * (i % 4)), 1.0);
       const Eigen::Vector2d a = (truth * q).hnormalized();
-      tracker->frames[0].mapMatches[0].push_back(Match(i, a.x() + 6.0, a.y()));
-      tracker->frames[1].mapMatches[0].push_back(Match(i, q.x(), q.y()));
+      ring[0].mapMatches[0].push_back(Match(i, a.x() + 6.0, a.y()));
+      ring[1].mapMatches[0].push_back(Match(i, q.x(), q.y()));
     }
     AlignedArray<LA::Vector2<float>> A, B;  // 6 alignment pixels apart: 96 level-0 pixels
-    EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 96.0f, 0.1f);
-    EXPECT_EQ(tracker->AlignFrameImage(0, 1), pairs < 10) << pairs;
-    EXPECT_LT(MaxCornerError(ToEigen(tracker->frameMaps[0]), truth, kW, kH), 0.1) << pairs;
+    EXPECT_NEAR(maps->CollectFrameCorrespondences(0, 1, A, B), 96.0f, 0.1f);
+    EXPECT_EQ(maps->AlignFrameImage(0, 1), pairs < 10) << pairs;
+    EXPECT_LT(MaxCornerError(ToEigen(ring.Maps()[0]), truth, kW, kH), 0.1) << pairs;
   }
 
   // While relocalising, a recovering tracker aligns from the identity instead
   // of the key frame's stale map; a failure leaves the map as it was.
-  map->keyFrames.resize(1);
-  map->keyFrames[0].floatImage = tracker->frames[0].alignmentImage;
-  tracker->keyFrameMaps.Resize(1);
+  view->Working().keyFrames.resize(1);
+  view->Working().keyFrames[0].floatImage = ring[0].alignmentImage;
+  view->KeyFrameMaps().Resize(1);
   const WarpRecord stale = ToWarp(Similarity(0.0, 1.0, 25.0, 0.0, 40, 30));
-  tracker->relocalising = 1;
-  for (const u8 recovering : {u8(0), u8(1)}) {
-    tracker->recovering = recovering;
-    tracker->keyFrameMaps[0] = stale;
+  for (const bool recovering : {false, true}) {
+    view->KeyFrameMaps()[0] = stale;
     float residual = -1.0f;
-    EXPECT_EQ(tracker->AlignKeyFrameImage(0, 1, &residual), recovering == 1);
+    const KeyFrameAlignment start =
+        recovering ? KeyFrameAlignment::kRecovering : KeyFrameAlignment::kRelocalising;
+    EXPECT_EQ(maps->AlignKeyFrameImage(0, 1, start, &residual), recovering);
     const Matrix3d expected = recovering ? truth : ToEigen(stale);
-    EXPECT_LT(MaxCornerError(ToEigen(tracker->keyFrameMaps[0]), expected, kW, kH), 0.1);
+    EXPECT_LT(MaxCornerError(ToEigen(view->KeyFrameMaps()[0]), expected, kW, kH), 0.1);
     EXPECT_GE(residual, recovering ? 0.0f : -1.0f);
   }
 }
@@ -171,44 +172,44 @@ TEST_F(ImageMaps, TenPairsPullTheAlignmentNinePairsDoNotRelocalisingStartsAfresh
 // RMS is one alignment pixel in level-0 pixels (16). A point matched at two
 // levels pairs once; an inlier seen only in the other frame pairs with its
 // projection when the frame has a pose.
-TEST_F(ImageMaps, CorrespondencesPairEachPointOnceAndReportTheirRms) {
-  SetIdentityMap(tracker->frameMaps[0]);
-  TrackerFrame& other = tracker->frames[0];
-  TrackerFrame& f = tracker->frames[1];
+TEST_F(ImageMapsTest, CorrespondencesPairEachPointOnceAndReportTheirRms) {
+  SetIdentityMap(ring.Maps()[0]);
+  TrackerFrame& other = ring[0];
+  TrackerFrame& f = ring[1];
   for (int level : {0, 1}) {
     other.mapMatches[level].push_back(Match(0, 20, 30));
     f.mapMatches[level].push_back(Match(0, 21, 30));
   }
   // An inlier not matched in f, a point not an inlier, one unknown to the map copy.
   other.mapMatches[2] = {Match(1, 40, 30), Match(2, 50, 30), Match(7, 60, 30)};
-  tracker->working.points.Resize(3);
-  tracker->working.trackFlags = {kTrackSolved, kTrackSolved | kTrackInlier, kTrackSolved};
+  view->Working().points.Resize(3);
+  view->Working().trackFlags = {kTrackSolved, kTrackSolved | kTrackInlier, kTrackSolved};
   AlignedArray<LA::Vector2<float>> A, B;
-  EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
+  EXPECT_NEAR(maps->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
   EXPECT_EQ(A.Size(), 1u);
 
-  const float x = other.mapMatches[2][0].nx + 1.0f / tracker->intrinsic[4].fx[0];
-  tracker->working.points[1] = {{2 * x, 2 * other.mapMatches[2][0].ny, 2.0f, 1.0f}};  // depth 2
-  f.pose.slot[1] = CameraPose{};
-  for (int i = 0; i < 3; ++i) f.pose.slot[1].m[i][i] = 1.0f;
-  EXPECT_NEAR(tracker->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
+  const float x = other.mapMatches[2][0].nx + 1.0f / camera.intrinsic[4].fx[0];
+  view->Working().points[1] = {{2 * x, 2 * other.mapMatches[2][0].ny, 2.0f, 1.0f}};  // depth 2
+  f.pose.slot[kVisual] = CameraPose{};
+  for (int i = 0; i < 3; ++i) f.pose.slot[kVisual].m[i][i] = 1.0f;
+  EXPECT_NEAR(maps->CollectFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
   ASSERT_EQ(A.Size(), 2u);
   EXPECT_FLOAT_EQ(B[1].x, x);
 
   // The key frame's features pair the same way.
-  tracker->keyFrameMaps.Resize(1);
-  SetIdentityMap(tracker->keyFrameMaps[0]);
-  tracker->keyFrameRecords.assign(1, {});
-  tracker->working.keyFrameMeasurementStart = {0, 2};
-  tracker->working.measurementTracks = {0, 1};
-  tracker->keyFrameNormalized.Resize(2);
-  tracker->keyFrameNormalized[0] = {other.mapMatches[0][0].nx, other.mapMatches[0][0].ny};
-  tracker->keyFrameNormalized[1] = {other.mapMatches[2][0].nx, other.mapMatches[2][0].ny};
-  EXPECT_NEAR(tracker->CollectKeyFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
+  view->KeyFrameMaps().Resize(1);
+  SetIdentityMap(view->KeyFrameMaps()[0]);
+  view->Records().assign(1, {});
+  view->Working().keyFrameMeasurementStart = {0, 2};
+  view->Working().measurementTracks = {0, 1};
+  view->KeyFrameNormalized().Resize(2);
+  view->KeyFrameNormalized()[0] = {other.mapMatches[0][0].nx, other.mapMatches[0][0].ny};
+  view->KeyFrameNormalized()[1] = {other.mapMatches[2][0].nx, other.mapMatches[2][0].ny};
+  EXPECT_NEAR(maps->CollectKeyFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
   EXPECT_EQ(A.Size(), 2u);
 
   // No map, no pairs.
-  tracker->frameMaps[0] = kUnset;
-  EXPECT_EQ(tracker->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
+  ring.Maps()[0] = kUnset;
+  EXPECT_EQ(maps->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
   EXPECT_TRUE(A.Empty());
 }

@@ -1,5 +1,4 @@
 // ctest-labels: threads
-// scripted-stages
 // The per-frame driver's decisions on scripted stage values (lost,
 // relocalisation and key-frame limits, initialisation, reporting, the
 // save-and-quit frame), the key-frame neighbourhood, the hand-over to fake
@@ -10,18 +9,19 @@
 #include <mutex>
 #include <thread>
 
-#include "tracker/ScriptedStages.h"
+#include "tests/tracker/DriverFixture.h"
 
 namespace {
 
 // Key frames at x = spacing, 2 spacing, ... with the frames' orientation.
 void AddKeyFrames(Tracker& t, int count, float spacing) {
-  CameraPose pose = t.Frame(0).pose.slot[1];
+  CameraPose pose = t.Ring()[0].pose.slot[kVisual];
+  MapWorkingCopy& w = t.MapView().Working();
   for (int i = 0; i < count; ++i) {
     pose.m[0][3] = -spacing * static_cast<float>(i + 1);
-    t.working.keyFramePoses.PushBack(pose, 100);
-    t.working.keyFrameFlags.push_back(0);
-    t.working.keyFrameMeasurementStart.push_back(0);
+    w.keyFramePoses.PushBack(pose, 100);
+    w.keyFrameFlags.push_back(0);
+    w.keyFrameMeasurementStart.push_back(0);
   }
 }
 
@@ -70,13 +70,13 @@ void PushKeyFrame(GlobalMap& map, u32 id,
 
 }  // namespace
 
-using TrackerDriver = ScriptedTracker;
+using TrackerDriver = DriverFixture;
 
 TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFrames) {
   for (int i = 0; i < 31; ++i) EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
   EXPECT_EQ(Pushes(), Names{"0,0,sync"});
-  EXPECT_EQ(tracker->RingSize(), 30);
-  EXPECT_EQ(tracker->Frame(0).number, 30);
+  EXPECT_EQ(tracker->Ring().Size(), 30);
+  EXPECT_EQ(Frame(0).number, 30);
 }
 
 // One run along the lost and acceptance limits: per frame whether a
@@ -95,17 +95,17 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
       {{20, 20, 0.5f, 0.5f}, true, true, true},        // recovering wants 50 inliers
       {{20, 60, 0.5f, 0.5f}, true, false, true},
   };
-  TheScript().keyFrameAlignment[0] = 1.0f;  // relocalisation finds key frame 0
+  script.keyFrameAlignment[0] = 1.0f;  // relocalisation finds key frame 0
   for (int i = 0; i < 7; ++i) At(i + 1) = rows[i].s;
   Step();
   for (const Row& r : rows) {
     const size_t saved = Count("SaveFrameMatches"), restored = Count("RestoreFrameMatches");
-    const TrackerFrame& f = tracker->Frame(Step());
+    const TrackerFrame& f = Frame(Step());
     EXPECT_EQ(Count("SaveFrameMatches") - saved, r.tried ? 1u : 0u) << f.number;
     EXPECT_EQ(Count("RestoreFrameMatches") - restored, r.undone ? 1u : 0u) << f.number;
-    EXPECT_EQ(f.relocalisationKeyFrame, r.tried && !r.undone ? 0 : kNoSlot) << f.number;
+    EXPECT_EQ(f.relocalisationKeyFrame, r.tried && !r.undone ? 0 : kNone16) << f.number;
     EXPECT_EQ(f.rejected, r.s.n < 10 ? 1 : 0) << f.number;
-    EXPECT_EQ(tracker->recovering, r.recovering ? 1 : 0) << f.number;
+    EXPECT_EQ(Status().recovering, r.recovering ? 1 : 0) << f.number;
   }
 }
 
@@ -135,9 +135,9 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   At(1).keyFrameMapMatches = 9;
   Step(2);
   EXPECT_EQ(Pushes(), Names{"0,0,sync"});
-  EXPECT_EQ(tracker->Frame(1).rejected, 1);
-  EXPECT_EQ(tracker->Frame(1).candidate, 0);
-  EXPECT_EQ(tracker->recovering, 1);
+  EXPECT_EQ(Frame(1).rejected, 1);
+  EXPECT_EQ(Frame(1).candidate, 0);
+  EXPECT_EQ(Status().recovering, 1);
 
   Make();
   for (int i = 1; i <= 3; ++i) At(i).parallax = 100.0f;
@@ -147,7 +147,7 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   AddKeyFrames(*tracker, 497, 0.0f);  // 499 key frames: the next push makes 500
   Step();
   EXPECT_EQ(Pushes(), (Names{"0,0,sync", "1,0,sync", "3,0,async"}));
-  EXPECT_EQ(TheScript().calls.back(), "TrimKeyFrames");
+  EXPECT_EQ(script.calls.back(), "TrimKeyFrames");
 }
 
 // Progress 0.5 pushes the midway key frame, 1 initialises the map; a failed
@@ -163,11 +163,11 @@ TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesOrResetsAtFullProg
     Step(2, text, sizeof(text));
     EXPECT_EQ(Pushes(),
               (ok ? Names{"0,0,sync", "2,0,sync", "4,0,sync"} : Names{"0,0,sync", "2,0,sync"}));
-    EXPECT_EQ(tracker->tracking, ok ? 1 : 0);
+    EXPECT_EQ(Status().tracking, ok ? 1 : 0);
     EXPECT_EQ(pose.m[0][0], ok ? 1.0f : FLT_MAX);
-    EXPECT_EQ(tracker->RingSize(), ok ? 5 : 0);
+    EXPECT_EQ(tracker->Ring().Size(), ok ? 5 : 0);
   }
-  EXPECT_EQ(tracker->currentFrame, kNoSlot);
+  EXPECT_EQ(tracker->Ring().Current(), kNone16);
   EXPECT_NE(std::string(text).find("Frames 0  Points 0 / 0\n"), std::string::npos) << text;
   EXPECT_EQ(Step(), 0);
 }
@@ -195,12 +195,11 @@ TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
 // The test frame is processed, then saved, then quits. Reset and Quit are
 // harmless before any frame and twice; a frame below 64 x 64 is refused.
 TEST_F(TrackerDriver, TestFrameSavesAndQuitsResetAndQuitRepeatSmallFramesAreRefused) {
-  tracker->stateFileName = "state.bin";
-  tracker->testFrame = 3;
+  tracker->States().request = {"state.bin", 3};
   Step(3);
   EXPECT_EQ(Count("SaveStateIfRequested"), 0u);
   Step();
-  const Names& calls = TheScript().calls;
+  const Names& calls = script.calls;
   EXPECT_EQ(Names(calls.end() - 2, calls.end()), (Names{"SaveStateIfRequested", "OnKeyDown(27)"}));
   EXPECT_TRUE(tracker->StopRequested());
   EXPECT_EQ(pose.m[0][0], 1.0f);  // the test frame itself is reported
@@ -215,74 +214,67 @@ TEST_F(TrackerDriver, TestFrameSavesAndQuitsResetAndQuitRepeatSmallFramesAreRefu
   tracker->Reset(false);
   tracker->Reset(false);
   image.resize(CVD::ImageRef(32, 32));
-  const i32 before = tracker->frameCounter;
+  const i32 before = Status().frameCounter;
   Step();
-  EXPECT_EQ(tracker->frameCounter, before);  // refused: smaller than 64 x 64
+  EXPECT_EQ(Status().frameCounter, before);  // refused: smaller than 64 x 64
   EXPECT_EQ(pose.m[0][0], FLT_MAX);
-}
-
-// A camera's centre is -R^T t: here R turns x into y.
-TEST(TrackerRecords, PoseCentre) {
-  CameraPose pose{};
-  pose.m[0][1] = -1.0f;
-  pose.m[1][0] = pose.m[2][2] = 1.0f;
-  pose.m[0][3] = 1.0f, pose.m[1][3] = 2.0f, pose.m[2][3] = 3.0f;
-  float c[3];
-  PoseCentre(pose, c);
-  EXPECT_EQ(std::vector<float>(c, c + 3), (std::vector<float>{-2.0f, 1.0f, -3.0f}));
 }
 
 TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   Step(2);
   AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
-  std::vector<ScoredKeyFrame> list;
-  u16 nearKeyFrame = 0, parallaxKeyFrame = 0;
+  KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+  NearKeyFrames links;
   // The key frames collected for frame 1, in order.
   const auto collect = [&] {
-    tracker->CollectNearbyKeyFrames(1, list, &nearKeyFrame, &parallaxKeyFrame);
+    links = n.CollectNearbyKeyFrames(1, {true, false}, Status().sceneScale);
     std::vector<int> keyFrames;
-    for (const ScoredKeyFrame& e : list) keyFrames.push_back(e.keyFrame);
+    for (const ScoredKeyFrame& e : n.Nearby()) keyFrames.push_back(e.keyFrame);
     return keyFrames;
   };
   EXPECT_EQ(collect(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(nearKeyFrame, 0);
-  EXPECT_EQ(parallaxKeyFrame, kNoSlot);
+  EXPECT_EQ(links.nearKeyFrame, 0);
+  EXPECT_EQ(links.parallaxKeyFrame, kNone16);
 
   // A provisional newest key frame far away still comes first; key frames
   // without parallax leave.
-  tracker->working.keyFrameFlags.back() = kKeyFrameWeak;
-  TheScript().keyFrameParallax[0] = -1.0f;
-  TheScript().keyFrameParallax[1] = 5.0f;
+  tracker->MapView().Working().keyFrameFlags.back() = kKeyFrameWeak;
+  script.keyFrameParallax[0] = -1.0f;
+  script.keyFrameParallax[1] = 5.0f;
   EXPECT_EQ(collect(), (std::vector<int>{14, 2, 3, 4, 5, 6, 7, 8, 1}));
-  EXPECT_EQ(parallaxKeyFrame, 14);
-  EXPECT_EQ(nearKeyFrame, 2);
+  EXPECT_EQ(links.parallaxKeyFrame, 14);
+  EXPECT_EQ(links.nearKeyFrame, 2);
 }
 
 TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
   Step(2);
   AddKeyFrames(*tracker, 59, 0.1f);
-  Script& s = TheScript();
+  Script& s = script;
   for (u16 k = 0; k < 60; ++k) s.keyFrameAlignment[k] = 1.0f;
   s.keyFrameAlignment[1] = 0.5f;
   s.keyFrameAlignment[2] = 0.5f;  // equal and later: replaces key frame 1
   s.keyFrameAlignment[9] = 0.1f;  // better but never tried
   s.calls.clear();
-  EXPECT_EQ(tracker->FindRelocalisationKeyFrame(1), 2);
+  KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+  EXPECT_EQ(n.FindRelocalisationKeyFrame(1, false), 2);
   EXPECT_EQ(s.calls, (Names{"AlignKeyFrameImage(0)", "AlignKeyFrameImage(1)",
                             "AlignKeyFrameImage(2)", "AlignKeyFrameImage(3)"}));
+  // The key frames' maps are a start while tracking, stale after lost frames.
+  EXPECT_EQ(s.lastAlignment, KeyFrameAlignment::kRelocalising);
+  n.FindRelocalisationKeyFrame(1, true);
+  EXPECT_EQ(s.lastAlignment, KeyFrameAlignment::kRecovering);
   s.keyFrameAlignment.clear();  // nothing aligns: none
-  EXPECT_EQ(tracker->FindRelocalisationKeyFrame(1), kNoSlot);
+  EXPECT_EQ(n.FindRelocalisationKeyFrame(1, false), kNone16);
 }
 
-class TrackerHandOver : public ScriptedTracker {
+class TrackerHandOver : public DriverFixture {
  protected:
   // A tracker over the fake workers, the sender as its server link.
   void MakeWithWorkers(bool parallel, i32 endFrame = kUnsetCounter) {
-    tracker = std::make_unique<Tracker>(map.get(), &matcher.pool, &matcher.queue, &surf.pool,
-                                        &surf.queue, &local.pool, &local.queue, parallel, false, "",
-                                        0, endFrame, false, false, false);
-    tracker->SetMarkerTemplateFile("");
-    tracker->SetServerLink(&sender.pool, &sender.queue);
+    Make(0, endFrame,
+         {&matcher.pool, &matcher.queue, &surf.pool, &surf.queue, &local.pool, &local.queue,
+          &sender.pool, &sender.queue},
+         parallel);
   }
   // The workers' log since the last call.
   Names Take() {
@@ -319,12 +311,12 @@ TEST_F(TrackerHandOver, MessagesCandidatesAndResetItemsInOrderAndDroppedWhenNoIt
   EXPECT_EQ(Take(), expected);
   // A reset reports the current frame when it is far enough from the last.
   Step(2);
-  tracker->lastSentFrame = 0;
+  tracker->Links().SetLastSentFrame(0);
   Take();
   tracker->Reset(true);
   EXPECT_EQ(Take(), (Names{"M4294967295", "S65535", "L3", "T0:9:128"}));
   // No current frame after a reset: no frame message, and Quit reports -1.
-  tracker->lastSentFrame = 0;
+  tracker->Links().SetLastSentFrame(0);
   tracker->Reset(true);
   tracker->Quit();
   EXPECT_EQ(Take(), (Names{"M4294967295", "S65535", "L3", "T6:-1:0"}));
@@ -340,14 +332,14 @@ TEST_F(TrackerHandOver, MessagesCandidatesAndResetItemsInOrderAndDroppedWhenNoIt
   Step(6);  // never waits for the sender
   EXPECT_EQ(queue.Count(), 1u);
   EXPECT_EQ(pool.Count(), 0u);
-  EXPECT_EQ(tracker->lastSentFrame, 3);  // frame 6's message was dropped
+  EXPECT_EQ(tracker->Links().LastSentFrame(), 3);  // frame 6's message was dropped
   EXPECT_EQ(queue.TryGet()->frameId, 3);
 }
 
 // The map-viewing tracker over a loaded map: its key-frame records locate
 // each key frame's new tracks per level and its features.
 TEST_F(TrackerDriver, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
-  EXPECT_TRUE(Tracker(*map).keyFrameRecords.empty());  // none of an empty map
+  EXPECT_TRUE(Tracker(*map).MapView().Records().empty());  // none of an empty map
   // Tracks 0-2 on level 0 and 3-4 on level 2 of key frame 0; key frame 1
   // matches 0, 1 (level 0) and 3 (level 3) and creates 5 (level 0) and 6, 7
   // (level 1); key frame 2 matches 5 and creates 8 (level 2) and 9, 10
@@ -361,11 +353,14 @@ TEST_F(TrackerDriver, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
 
   Tracker view(*map);
   EXPECT_EQ(map->KeyFrameCount(), 3u) << "viewing must leave the map intact";
-  ASSERT_EQ(view.keyFrameRecords.size(), 3u);
+  const std::vector<KeyFrameRecord>& records = view.MapView().Records();
+  ASSERT_EQ(records.size(), 3u);
   const u32 expected[3][6] = {{0, 3, 3, 5, 5, 0}, {5, 6, 8, 8, 8, 5}, {8, 8, 8, 9, 11, 11}};
-  for (int k = 0; k < 3; ++k)
-    for (int i = 0; i < 6; ++i)
-      EXPECT_EQ(view.keyFrameRecords[k][i], expected[k][i]) << "key frame " << k << ", " << i;
-  EXPECT_EQ(view.tracking, 1);
-  EXPECT_EQ(view.currentFrame, kNoSlot);
+  for (int k = 0; k < 3; ++k) {
+    for (int l = 0; l <= kPyramidLevels; ++l)
+      EXPECT_EQ(records[k].firstPatch[l], expected[k][l]) << "key frame " << k << ", level " << l;
+    EXPECT_EQ(records[k].featureStart, expected[k][5]) << "key frame " << k;
+  }
+  EXPECT_EQ(view.Status().tracking, 1);
+  EXPECT_EQ(view.Ring().Current(), kNone16);
 }

@@ -13,10 +13,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "la/Homography.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/MarkerScene.h"
 #include "tests/common/WindowSupport.h"
-#include "la/Homography.h"
 #include "viewer/MarkerAlignment.h"
 
 namespace {

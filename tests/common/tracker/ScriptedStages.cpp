@@ -1,0 +1,130 @@
+#include "tests/common/tracker/ScriptedStages.h"
+
+// Every frame at the origin, unrotated, at its scripted speed.
+void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
+                                         f64 time) {
+  TrackerFrame& f = c_.ring[frame];
+  f.time = time;
+  f.pose.slot[kVisual] = CameraPose{};
+  f.pose.slot[kVisual].m[0][0] = f.pose.slot[kVisual].m[1][1] = f.pose.slot[kVisual].m[2][2] = 1.0f;
+  f.state.record[kVisual].velocity[0] = For(frame).speed;
+}
+
+void ScriptedStages::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imuSamples,
+                                    const f64[8], f64 time) {
+  StoreImuMeasurement(frame, imuSamples, nullptr, time);
+}
+
+bool ScriptedStages::AlignKeyFrameImage(u16 keyFrame, u16, KeyFrameAlignment start,
+                                        float* residual) {
+  if (s_.record) s_.calls.push_back("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
+  s_.lastAlignment = start;
+  const auto it = s_.keyFrameAlignment.find(keyFrame);
+  if (it == s_.keyFrameAlignment.end()) return false;
+  if (residual != nullptr) *residual = it->second;
+  return true;
+}
+
+void ScriptedStages::MatchMap(u16 frame, TrackingMode) {
+  TrackerFrame& f = c_.ring[frame];
+  const FrameScript s = For(frame);
+  f.inlierCount = s_.relocalisedFrame == f.number ? s.relocN : s.n;
+  f.unsolvedCount = s.u;
+  f.parallax = s.parallax;
+}
+
+void ScriptedStages::RelocaliseFromKeyFrame(u16, u16 frame) {
+  s_.relocalisedFrame = c_.ring[frame].number;
+}
+
+void ScriptedStages::SaveFrameMatches(u16) {
+  s_.calls.push_back("SaveFrameMatches");
+}
+
+void ScriptedStages::RestoreFrameMatches(u16 frame) {
+  s_.calls.push_back("RestoreFrameMatches");
+  s_.relocalisedFrame = -1;
+  c_.ring[frame].inlierCount = For(frame).n;
+}
+
+void ScriptedStages::RefineMatches(u16 frame) {
+  // The key frame's matches after its own matching.
+  c_.ring[frame].mapMatches[0].resize(For(frame).keyFrameMapMatches);
+}
+
+float ScriptedStages::ComputeMapCoverage(u16 frame) {
+  const FrameScript s = For(frame);
+  return s_.relocalisedFrame == c_.ring[frame].number ? s.relocM : s.M;
+}
+
+float ScriptedStages::ComputeParallax(u16 keyFrame, u16, TrackingMode, float*) {
+  const auto it = s_.keyFrameParallax.find(keyFrame);
+  return it != s_.keyFrameParallax.end() ? it->second : 1.0f;
+}
+
+u16 ScriptedStages::PushKeyFrame(u16 frame, const float*, PushMode mode, bool synchronous, bool,
+                                 TrackingMode) {
+  s_.pushes.push_back(std::to_string(frame) + "," + std::to_string(static_cast<int>(mode)) +
+                      (synchronous ? ",sync" : ",async"));
+  TrackerFrame& f = c_.ring[frame];
+  MapWorkingCopy& w = c_.mapView.Working();
+  f.keyFrame = static_cast<u16>(w.keyFrameFlags.size());
+  w.keyFrameFlags.push_back(static_cast<u8>(mode));
+  w.keyFramePoses.PushBack(f.pose.slot[kVisual], 100);
+  w.keyFrameMeasurementStart.push_back(static_cast<u32>(w.measurementTracks.size()));
+  return f.keyFrame;
+}
+
+u16 ScriptedStages::PopKeyFrame() {
+  s_.calls.push_back("PopKeyFrame");
+  MapWorkingCopy& w = c_.mapView.Working();
+  const u16 k = static_cast<u16>(w.keyFrameFlags.size() - 1);
+  w.keyFrameFlags.pop_back();
+  w.keyFramePoses.Resize(k);
+  w.keyFrameMeasurementStart.pop_back();
+  for (u16 i = 0; i < c_.ring.Size(); ++i)
+    if (c_.ring[i].keyFrame == k) c_.ring[i].keyFrame = kNone16;
+  return k;
+}
+
+u32 ScriptedStages::TrimKeyFrames() {
+  s_.calls.push_back("TrimKeyFrames");
+  return 0;
+}
+
+void ScriptedStages::FillTrackMatchingData(u16 frame, TrackMatchingData& item) {
+  item.frameId = static_cast<u32>(c_.ring[frame].number);
+}
+
+MapStart ScriptedStages::InitializeMap(u16 frame) {
+  return {For(frame).initialiseOk, 1.0f, 1.0f, false};
+}
+
+MapStart ScriptedStages::AnchorToMarker(u16, const float*) {
+  return {true, 1.0f, 1.0f, false};
+}
+
+ScriptedTracker::ScriptedTracker(GlobalMap* map, const WorkerChannels& channels,
+                                 const TrackerOptions& options, Script& script)
+    : Tracker(map, channels, options,
+              [&script](const TrackerContext& c) {
+                return std::make_unique<ScriptedStages>(c, script);
+              }),
+      script_(script) {}
+
+void ScriptedTracker::GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>&,
+                                AlignedArray<LA::AlignedMatrix4f>&) {
+  const u16 cur = Ring().Current();
+  if (Status().tracking && Ring().Contains(cur)) poseOut = Ring()[cur].pose.slot[kVisual];
+}
+
+bool ScriptedTracker::SaveStateIfRequested() {
+  script_.calls.push_back("SaveStateIfRequested");
+  return true;
+}
+
+bool ScriptedTracker::OnKeyDown(int key) {
+  script_.calls.push_back("OnKeyDown(" + std::to_string(key) + ")");
+  if (key == 27) Quit();
+  return key == 27;
+}
