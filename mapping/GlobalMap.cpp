@@ -119,6 +119,9 @@ void GlobalMap::CopyKeyFrames(MapWorkingCopy& out) const {
   if (out.structureVersion != structureVersion || out.keyFrames.size() > keyFrames.size())
     out.keyFrames.clear();
   out.structureVersion = structureVersion;
+  // Growing the list would copy every image it holds: grow it ahead.
+  if (out.keyFrames.capacity() < keyFrames.size())
+    out.keyFrames.reserve(std::max<size_t>(2 * keyFrames.size(), 64));
   for (size_t k = out.keyFrames.size(); k < keyFrames.size(); ++k) {
     const KeyFrame& source = keyFrames[k];
     out.keyFrames.emplace_back();
