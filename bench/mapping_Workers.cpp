@@ -23,7 +23,8 @@
 namespace {
 
 // A map of n key frames with about 80 points and 800 measurements per key
-// frame (one plane and clutter, 0.7-pixel noise, 0.5 % gross measurements).
+// frame (one plane not flagged ground and clutter, 0.7-pixel noise, 0.5 %
+// gross measurements).
 struct BenchMap {
   explicit BenchMap(u32 keyFrames) : scene(Options(keyFrames)) {
     scene.MakeEmptyMap(map);
@@ -35,6 +36,7 @@ struct BenchMap {
     o.keyFrames = keyFrames;
     o.step = 0.6f;
     o.planes = 1;
+    o.ground = false;
     o.pointsPerPlane = 60 * keyFrames;
     o.clutterPoints = 20 * keyFrames;
     o.featureNoise = 0.7f;
