@@ -1,6 +1,7 @@
 // The passes of the bundle adjustors on problems with known answers (a hand
-// problem of one camera, and snapshots of the shared synthetic map), and a
-// whole global pass on a noisy map with injected outliers.
+// problem of one camera, and snapshots of the shared synthetic map), and
+// whole global passes: on a noisy map with injected outliers, and on a map
+// with a ground plane against the true gravity directions.
 #include "mapping/BundleAdjustorGlobal.h"
 
 #include <gtest/gtest.h>
@@ -13,14 +14,16 @@
 
 namespace {
 
-// A synthetic map (noisy by default; 1 plane of 240 points, 60 clutter,
-// 10 key frames) and its global problem in `ba`, its pass begun.
+// A synthetic map (noisy by default; 1 plane of 240 points not flagged
+// ground, 60 clutter, 10 key frames) and its global problem in `ba`, its pass
+// begun.
 struct MapFixture {
   static SyntheticMapOptions Noisy(f32 outliers) {
     SyntheticMapOptions o;
     o.seed = 5;
     o.keyFrames = 10;
     o.planes = 1;
+    o.ground = false;
     o.pointsPerPlane = 240;
     o.clutterPoints = 60;
     o.featureNoise = 0.7f;
@@ -157,10 +160,10 @@ TEST(BundleAdjustorGlobal, PlanePasses) {
   ba.MergePlanes();
   ASSERT_EQ(ba.state.planes.Size(), 2u);
   EXPECT_EQ(P.planePoints[wall].size(), wallPoints.size());
-  EXPECT_NEAR(std::fabs(ba.state.planes[wall].v[3]), 5.0f, 0.01f);
+  EXPECT_NEAR(std::fabs(ba.state.planes[wall].v[3]), 1.0f, 0.01f);  // y = 1
   for (const u32 p : half) EXPECT_EQ(P.pointPlanes[p], wall);
 
-  // The newest camera meets only the wall: floor points are set aside as
+  // The newest camera meets only the wall: ground points are set aside as
   // unreliable, and half its wall points lose their plane.
   const u32 C = ba.state.cameras.Size();
   u32 cleared = 0;
@@ -284,6 +287,58 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
   EXPECT_LE(goodLost, 0.01 * good);
   // Per-axis RMS of the good measurements against the adjusted map: the noise.
   EXPECT_LT(std::sqrt(sum / (2.0 * count)), 1.2 * 0.7);
+}
+
+// Degrees between two directions.
+f64 AngleBetween(const f32* a, const f32* b) {
+  const f64 dot = f64(a[0]) * b[0] + f64(a[1]) * b[1] + f64(a[2]) * b[2];
+  const f64 cx = f64(a[1]) * b[2] - f64(a[2]) * b[1], cy = f64(a[2]) * b[0] - f64(a[0]) * b[2],
+            cz = f64(a[0]) * b[1] - f64(a[1]) * b[0];
+  return std::atan2(std::sqrt(cx * cx + cy * cy + cz * cz), dot) * 180.0 / 3.141592653589793;
+}
+
+TEST(BundleAdjustorGlobal, GlobalPassesKeepGravityAndTheGroundPlane) {
+  // The ground z = 0 beside the wall y = 1; points start 3 cm off. The
+  // ground alignment holds the gauge: at the truth it moves nothing, so
+  // each key frame's world z seen from its body stays the one its gravity
+  // reading gives, and the ground stays z = 0.
+  SyntheticMapOptions o = MapFixture::Noisy(0.0f);
+  o.planes = 2;
+  o.ground = true;
+  MapFixture m(o);
+  GlobalMap& map = m.map;
+  Random::Seed(4);
+  for (u32 t = 0; t < map.TrackCount(); ++t)
+    for (int k = 0; k < 3; ++k)
+      map.points[t].v[k] += 0.03f * (static_cast<f32>(Random::Next() % 2001) / 1000.0f - 1.0f);
+  const u8 request = 0;
+  for (int pass = 0; pass < 2; ++pass) m.ba.Run(&request);
+  EXPECT_EQ(InvariantError(map), "");
+  ASSERT_EQ(map.KeyFrameCount(), o.keyFrames);
+  for (u32 k = 0; k < map.KeyFrameCount(); ++k) {
+    // World z in the body: the third column of R(q) against the truth's.
+    f32 q[4];
+    for (int i = 0; i < 4; ++i) q[i] = static_cast<f32>(map.keyFrameStates[k].quaternion[i]);
+    LA::AlignedMatrix3f R;
+    LA::QuaternionToRotationMatrix(q, R);
+    const CameraPose& truth = m.scene.TruePose(m.scene.KeyFramePoses()[k]);
+    const f32 z[3] = {R.m[0][2], R.m[1][2], R.m[2][2]};
+    const f32 zTrue[3] = {truth.m[0][2], truth.m[1][2], truth.m[2][2]};
+    EXPECT_LT(AngleBetween(z, zTrue), 1.0) << k;
+  }
+  u32 grounds = 0;
+  for (u32 j = 0; j < map.PlaneCount(); ++j) {
+    if (!(map.planeFlags[j] & kPlaneGround)) continue;
+    ++grounds;
+    const f32* P = map.planes[j].v;
+    const f32 n = std::sqrt(P[0] * P[0] + P[1] * P[1] + P[2] * P[2]) * (P[2] < 0.0f ? -1.0f : 1.0f);
+    const f32 normal[3] = {P[0] / n, P[1] / n, P[2] / n}, up[3] = {0.0f, 0.0f, 1.0f};
+    EXPECT_LT(AngleBetween(normal, up), 1.0);
+    // The alignment puts the plane at z = 0 after every step; what is left
+    // is single-precision rounding of coordinates of a few units.
+    EXPECT_NEAR(P[3] / n, 0.0f, 1e-4f);
+  }
+  EXPECT_EQ(grounds, 1u);
 }
 
 }  // namespace

@@ -30,6 +30,9 @@ TrackColor SyntheticColour(int x, int y) {
 }
 
 SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
+  // The cameras look along +z at the ground z = 0 from kHeight away: world z
+  // is the vertical of their gravity readings, a point's depth is z + kHeight.
+  constexpr f32 kHeight = 5.0f;
   Random::Seed(o.seed);
   const f32 f = 0.8f * o.width;
   intrinsic_.Set(f, f, 0.5f * o.width, 0.5f * o.height);
@@ -37,7 +40,7 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   for (u32 k = 0; k < o.keyFrames; ++k) {
     const f32 a = 0.05f * std::sin(0.7f * k), c = std::cos(a), s = std::sin(a);
     const f32 r0[3] = {c, 0, -s}, r1[3] = {0, 1, 0}, r2[3] = {s, 0, c};
-    const f32 centre[3] = {k * o.step, -0.2f + 0.05f * std::sin(0.9f * k), 0.0f};
+    const f32 centre[3] = {k * o.step, -0.2f + 0.05f * std::sin(0.9f * k), -kHeight};
     poses_.push_back(SceneRender::MakePose(r0, r1, r2, centre));
     IMUState st{};
     f32 q[4];
@@ -50,19 +53,20 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   }
   // Scene along the path.
   const f32 x0 = -3.0f, x1 = (o.keyFrames - 1) * o.step + 3.0f;
-  const MapPlane planes[3] = {{{0, 0, 1, -5.0f}}, {{0, 1, 0, -1.0f}}, {{0, 1, 0, 1.4f}}};
+  const MapPlane planes[3] = {{{0, 0, 1, 0}}, {{0, 1, 0, -1.0f}}, {{0, 1, 0, 1.4f}}};
   for (u32 j = 0; j < std::min(o.planes, 3u); ++j) {
     truePlanes_.push_back(planes[j]);
     for (u32 i = 0; i < o.pointsPerPlane; ++i) {
       const f32 x = Uniform(x0, x1);
-      if (j == 0) scenePoints_.push_back(Point(x, Uniform(-1.4f, 0.9f), 5.0f));
-      if (j == 1) scenePoints_.push_back(Point(x, 1.0f, Uniform(3.2f, 5.0f)));
-      if (j == 2) scenePoints_.push_back(Point(x, -1.4f, Uniform(3.5f, 5.0f)));
+      if (j == 0) scenePoints_.push_back(Point(x, Uniform(-1.4f, 0.9f), 0.0f));
+      if (j == 1) scenePoints_.push_back(Point(x, 1.0f, Uniform(3.2f, 5.0f) - kHeight));
+      if (j == 2) scenePoints_.push_back(Point(x, -1.4f, Uniform(3.5f, 5.0f) - kHeight));
       scenePlane_.push_back(static_cast<u16>(j));
     }
   }
   for (u32 i = 0; i < o.clutterPoints; ++i) {
-    scenePoints_.push_back(Point(Uniform(x0, x1), Uniform(-1.0f, 0.8f), Uniform(2.5f, 7.0f)));
+    scenePoints_.push_back(
+        Point(Uniform(x0, x1), Uniform(-1.0f, 0.8f), Uniform(2.5f, 7.0f) - kHeight));
     scenePlane_.push_back(kNoIndex16);
   }
   pointTrack_.assign(scenePoints_.size(), kNoTrack);
@@ -238,7 +242,7 @@ void SyntheticMap::AnchorAll(GlobalMap& map) {
   AlignedArray<MapPlane> planeArray;
   for (const MapPlane& p : truePlanes_) planeArray.PushBack16(p);
   std::vector<u8> planeFlags(truePlanes_.size(), 0);
-  if (planeFlags.size() > 1) planeFlags[1] = kPlaneGround;
+  if (options_.ground && !planeFlags.empty()) planeFlags[0] = kPlaneGround;
   const u32 k0 = keyFramePose_.empty() ? 0 : keyFramePose_[0];
   map.SetAnchoredStructure(1.0f, states_[k0], poses_[k0], working_.points, planeArray,
                            working_.trackFlags, planeFlags, trackPlanes);

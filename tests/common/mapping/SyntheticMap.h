@@ -1,8 +1,9 @@
 #pragma once
 // A seeded synthetic map shared by the map tests and benchmarks: points on
-// up to three planes plus clutter, key-frame cameras along a path looking at
-// them, features over four pyramid levels (noise and outliers on request)
-// and ground truth per track. The builder pushes key frames into a GlobalMap
+// up to three planes plus clutter, key-frame cameras along a path looking
+// straight at the ground plane z = 0 (world z is the vertical of their
+// gravity readings), features over four pyramid levels (noise and outliers
+// on request) and ground truth per track. The builder pushes key frames into a GlobalMap
 // the way the tracker does (initialise, anchor, push; pop and trim) and keeps
 // its scene-point-to-track bookkeeping in step.
 #include <string>
@@ -15,7 +16,8 @@ struct SyntheticMapOptions {
   u32 seed = 1;
   u32 keyFrames = 8;           // poses on the path (Build pushes them all)
   f32 step = 0.25f;            // path spacing along x
-  u32 planes = 2;              // 0-3: wall z = 5 (0), floor y = 1 (1, ground), ceiling y = -1.4 (2)
+  u32 planes = 2;              // 0-3: ground z = 0 (0), walls y = 1 (1) and y = -1.4 (2)
+  bool ground = true;          // plane 0 carries the GROUND flag
   u32 pointsPerPlane = 80;     // per plane
   u32 clutterPoints = 40;      // off every plane, depths 2.5-7
   f32 featureNoise = 0.0f;     // deviation in level-0 pixels
