@@ -25,7 +25,8 @@ void MovePose(TrackerFrame& f, const CameraPose& T, const CameraOffset& bodyToCa
   CameraPose& visual = f.pose.slot[kVisual];
   ComposePose(visual, T, visual, scratch);
   CameraToPose(f.state.record[kVisual], bodyToCamera, visual, scratch);
-  if (predicted) PoseToCamera(f.state.record[kVisual], bodyToCamera, f.pose.slot[kPredicted], scratch);
+  if (predicted)
+    PoseToCamera(f.state.record[kVisual], bodyToCamera, f.pose.slot[kPredicted], scratch);
 }
 
 }  // namespace
@@ -70,7 +71,8 @@ void FrameRing::ChooseSlot(bool startPhase, bool tracking, bool recovering) {
     return;
   }
   const bool dropReference = tracking && reference_ < frames_.size() &&
-                             frames_[reference_].rejected && frames_[reference_].keyFrame == kNone16;
+                             frames_[reference_].rejected &&
+                             frames_[reference_].keyFrame == kNone16;
   if (!dropReference) {
     reference_ = current_;
   } else if (!recovering) {

@@ -24,8 +24,8 @@ struct AlignedFrames {
 
 class KeyFrameNeighbourhood {
  public:
-  KeyFrameNeighbourhood(const FrameRing& ring, const TrackerMapView& mapView,
-                        TrackerStages& stages, TrackerLog& log)
+  KeyFrameNeighbourhood(const FrameRing& ring, const TrackerMapView& mapView, TrackerStages& stages,
+                        TrackerLog& log)
       : ring_(ring), mapView_(mapView), stages_(stages), log_(log) {}
 
   // Nearby(): at most 10 key frames by parallax, the provisional one first.

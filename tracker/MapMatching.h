@@ -9,8 +9,7 @@
 
 class MapMatching {
  public:
-  MapMatching(const TrackerContext& context, PatchSearch& search)
-      : c_(context), search_(search) {}
+  MapMatching(const TrackerContext& context, PatchSearch& search) : c_(context), search_(search) {}
 
   // The frame's map matches with its inlier and unsolved counts.
   void MatchMap(u16 frame, TrackingMode mode);

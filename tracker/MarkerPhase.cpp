@@ -58,10 +58,10 @@ bool MarkerPhase::Run(TrackerFrame& f, const f64 posePrior[8]) {
   if (templateFile_.empty()) return false;
   if (detector_ == nullptr) {
     ReadTemplateCache(templateFile_, template_);
-    detector_ = std::make_unique<MarkerDetector>(
-        camera_.width, camera_.height, &camera_.intrinsic[0],
-        template_.empty() ? nullptr : template_.data(), template_.size() * sizeof(int32_t),
-        &captured_, view_);
+    detector_ =
+        std::make_unique<MarkerDetector>(camera_.width, camera_.height, &camera_.intrinsic[0],
+                                         template_.empty() ? nullptr : template_.data(),
+                                         template_.size() * sizeof(int32_t), &captured_, view_);
   }
   float corners[8];
   detector_->Run(f.pyramid[0], f.pose.slot[kVisual], corners);

@@ -135,6 +135,9 @@ class Tracker : public Viewer {
   // Pulls the map; on a change the ring frames follow it.
   void SynchronizeMap();
   void RunTrackingPhase();
+  // The frame's nearby key frames, the ring frame and key frame its image
+  // aligns with, and its image matches against those two.
+  void MatchNeighbourhood(u16 frame);
   // A lost frame's attempt to relocalise; false when undone.
   bool TryRelocalisation(u16 frame);
   void JudgeFrame();

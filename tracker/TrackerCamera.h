@@ -17,8 +17,8 @@ struct TrackerCamera {
   u16 smallWidth = 0, smallHeight = 0;  // width / 16, height / 16
   // Levels 0 to 3, then level 4: the alignment and small images.
   Intrinsic intrinsic[kPyramidLevels + 1]{};
-  f32 pixelVariance = 0.0f;              // noise variance in normalised units
-  f32 bounds[4] = {0, 0, 0, 0};          // normalised min x, min y, max x, max y
-  u32 warpOffsets[4][4] = {};            // 1 + 2 (4a + b)
+  f32 pixelVariance = 0.0f;      // noise variance in normalised units
+  f32 bounds[4] = {0, 0, 0, 0};  // normalised min x, min y, max x, max y
+  u32 warpOffsets[4][4] = {};    // 1 + 2 (4a + b)
   CameraOffset bodyToCamera{{0, 0, 0, 1}, {0, 0, 0}};
 };

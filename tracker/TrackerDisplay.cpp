@@ -163,13 +163,16 @@ void TrackerDisplay::UpdatePlaneGrids() {
 bool TrackerDisplay::FilterTrack(u32) {
   Pending(__func__);
 }
-bool TrackerDisplay::PickMapMatch(const float[2], const float[2], const std::vector<MapMatch>&, u32&, float&) {
+bool TrackerDisplay::PickMapMatch(const float[2], const float[2], const std::vector<MapMatch>&,
+                                  u32&, float&) {
   Pending(__func__);
 }
-bool TrackerDisplay::PickImageMatch(const float[2], const float[2], const std::vector<ImageMatch>&, u32&, float&) {
+bool TrackerDisplay::PickImageMatch(const float[2], const float[2], const std::vector<ImageMatch>&,
+                                    u32&, float&) {
   Pending(__func__);
 }
-bool TrackerDisplay::PickProjectedImageMatch(const float[2], const float[2], const std::vector<ImageMatch>&, int, u32&, float&) {
+bool TrackerDisplay::PickProjectedImageMatch(const float[2], const float[2],
+                                             const std::vector<ImageMatch>&, int, u32&, float&) {
   Pending(__func__);
 }
 bool TrackerDisplay::PickMaskedFeature(const float[2], const float[2], u16, int, u32&, float&) {
@@ -178,7 +181,8 @@ bool TrackerDisplay::PickMaskedFeature(const float[2], const float[2], u16, int,
 bool TrackerDisplay::PickFeature(const float[2], const float[2], u16, u32&, float&) {
   Pending(__func__);
 }
-bool TrackerDisplay::PickTrackPoint(const float[2], const float[2], const CameraPose&, u32&, float&) {
+bool TrackerDisplay::PickTrackPoint(const float[2], const float[2], const CameraPose&, u32&,
+                                    float&) {
   Pending(__func__);
 }
 void PrintPlane(u16, bool, const float[4]) {

@@ -66,7 +66,7 @@ class TrackerDisplay {
   void DrawTrackPointWarped(u32 track, float x, float y, const WarpRecord& warp);
   void DrawTrackLine(u32 track, float x0, float y0, float x1, float y1);
   void DrawTrackLineWarped(u32 track, float x0, float y0, float x1, float y1,
-                                   const WarpRecord& warp);
+                           const WarpRecord& warp);
   void DrawCameras();
   void DrawMapPoints();
   void DrawPlanes();
@@ -84,18 +84,18 @@ class TrackerDisplay {
   void UpdatePlaneGrids();
   bool FilterTrack(u32 track);
   bool PickMapMatch(const float click[2], const float tolerance[2],
-                            const std::vector<MapMatch>& list, u32& id, float& distance);
+                    const std::vector<MapMatch>& list, u32& id, float& distance);
   bool PickImageMatch(const float click[2], const float tolerance[2],
-                              const std::vector<ImageMatch>& list, u32& id, float& distance);
+                      const std::vector<ImageMatch>& list, u32& id, float& distance);
   bool PickProjectedImageMatch(const float click[2], const float tolerance[2],
-                                       const std::vector<ImageMatch>& list, int level, u32& id,
-                                       float& distance);
-  bool PickMaskedFeature(const float click[2], const float tolerance[2], u16 keyFrame,
-                                 int level, u32& id, float& distance);
+                               const std::vector<ImageMatch>& list, int level, u32& id,
+                               float& distance);
+  bool PickMaskedFeature(const float click[2], const float tolerance[2], u16 keyFrame, int level,
+                         u32& id, float& distance);
   bool PickFeature(const float click[2], const float tolerance[2], u16 keyFrame, u32& id,
-                           float& distance);
-  bool PickTrackPoint(const float click[2], const float tolerance[2],
-                              const CameraPose& pose, u32& id, float& distance);
+                   float& distance);
+  bool PickTrackPoint(const float click[2], const float tolerance[2], const CameraPose& pose,
+                      u32& id, float& distance);
 
   u16 ShownFrame() const { return shownFrame_; }
 

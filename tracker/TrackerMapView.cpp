@@ -268,8 +268,7 @@ void TrackerMapView::CountPlaneTracks(std::vector<u32>& counts) const {
     if (plane < counts.size()) ++counts[plane];
 }
 
-void TrackerMapView::BuildKeyFrameMatchSet(u16 keyFrame, const TrackerFrame& frame,
-                                           MatchSet2D& set,
+void TrackerMapView::BuildKeyFrameMatchSet(u16 keyFrame, const TrackerFrame& frame, MatchSet2D& set,
                                            std::vector<u32> (&trackLists)[kPyramidLevels]) const {
   std::vector<u16> table;
   MapKeyFrameTrackIndices(keyFrame, table);

@@ -94,8 +94,8 @@ class TrackerMapView {
   std::vector<KeyFrameRecord> records_;
   AlignedArray<LA::Vector2<float>> keyFramePixels_, keyFrameNormalized_;
   AlignedArray<WarpRecord> keyFrameMaps_;
-  std::vector<u8> trackMarks_;              // ComputeFrameStatistics' scratch
-  std::vector<MapMatch> setAside_;          // the same
+  std::vector<u8> trackMarks_;      // ComputeFrameStatistics' scratch
+  std::vector<MapMatch> setAside_;  // the same
   const CVD::Image<float> noImage_;
 };
 

@@ -9,9 +9,9 @@
 #include "la/Types.h"
 
 struct TrackerOptions {
-  bool parallel = false;       // asynchronous hand-over once the map has two key frames
-  bool verbose = false;        // log lines to standard output instead of the log file
-  std::string logFileName;     // empty: no log file
+  bool parallel = false;           // asynchronous hand-over once the map has two key frames
+  bool verbose = false;            // log lines to standard output instead of the log file
+  std::string logFileName;         // empty: no log file
   i32 startFrame = kUnsetCounter;  // the first key frame
   i32 endFrame = kUnsetCounter;    // unset: anchor to the marker at the start frame
   bool imageRotation = false;  // rotation between frames from the small images, not the gyroscope

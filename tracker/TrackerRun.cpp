@@ -121,14 +121,7 @@ void Tracker::RunTrackingPhase() {
   if (f.inlierCount < kLostInliers || f.mapCoverage > kLostCoverage) TryRelocalisation(cur);
   {
     ScopedTimer t(timers_, kTimerIM);
-    const NearKeyFrames near =
-        neighbourhood_.CollectNearbyKeyFrames(cur, Mode(), status_.sceneScale);
-    f.nearKeyFrame = near.nearKeyFrame;
-    f.parallaxKeyFrame = near.parallaxKeyFrame;
-    const AlignedFrames aligned = neighbourhood_.AlignToCandidateKeyFrames(cur, Mode());
-    f.alignedKeyFrame = aligned.alignedKeyFrame;
-    status_.alignedFrame = aligned.alignedFrame;
-    stages_->MatchImages(f.alignedKeyFrame, status_.alignedFrame, cur, Mode());
+    MatchNeighbourhood(cur);
   }
   {
     ScopedTimer t(timers_, kTimerISO);
@@ -142,6 +135,17 @@ void Tracker::RunTrackingPhase() {
   f.mapCoverage = stages_->ComputeMapCoverage(cur);
   f.imageCoverage = stages_->ComputeImageCoverage(cur);
   f.combinedCoverage = stages_->ComputeCombinedCoverage(cur);
+}
+
+void Tracker::MatchNeighbourhood(u16 cur) {
+  TrackerFrame& f = ring_[cur];
+  const NearKeyFrames near = neighbourhood_.CollectNearbyKeyFrames(cur, Mode(), status_.sceneScale);
+  f.nearKeyFrame = near.nearKeyFrame;
+  f.parallaxKeyFrame = near.parallaxKeyFrame;
+  const AlignedFrames aligned = neighbourhood_.AlignToCandidateKeyFrames(cur, Mode());
+  f.alignedKeyFrame = aligned.alignedKeyFrame;
+  status_.alignedFrame = aligned.alignedFrame;
+  stages_->MatchImages(f.alignedKeyFrame, status_.alignedFrame, cur, Mode());
 }
 
 bool Tracker::TryRelocalisation(u16 cur) {
@@ -360,14 +364,7 @@ void Tracker::RunInitialisationPhase(const TrackerInput& frame, float* parallaxO
   {
     ScopedTimer t(timers_, kTimerIM);
     stages_->AlignToPreviousFrame(ring_.Reference(), cur);
-    const NearKeyFrames near =
-        neighbourhood_.CollectNearbyKeyFrames(cur, Mode(), status_.sceneScale);
-    f.nearKeyFrame = near.nearKeyFrame;
-    f.parallaxKeyFrame = near.parallaxKeyFrame;
-    const AlignedFrames aligned = neighbourhood_.AlignToCandidateKeyFrames(cur, Mode());
-    f.alignedKeyFrame = aligned.alignedKeyFrame;
-    status_.alignedFrame = aligned.alignedFrame;
-    stages_->MatchImages(f.alignedKeyFrame, status_.alignedFrame, cur, Mode());
+    MatchNeighbourhood(cur);
     stages_->MatchKeyFrameImages(neighbourhood_.AlignToKeyFrameList(cur, Mode()), cur, Mode());
   }
   {

@@ -68,8 +68,7 @@ class TrackerStages {
   virtual void RefineMatches(u16 frame) = 0;
 
   // --- Image matching of tracks without a point, and new points.
-  virtual void MatchImages(u16 alignedKeyFrame, u16 alignedFrame, u16 frame,
-                           TrackingMode mode) = 0;
+  virtual void MatchImages(u16 alignedKeyFrame, u16 alignedFrame, u16 frame, TrackingMode mode) = 0;
   virtual void MatchKeyFrameImages(const std::vector<u16>& keyFrames, u16 frame,
                                    TrackingMode mode) = 0;
   virtual void CreateNewPoints(u16 frame, TrackingMode mode) = 0;
@@ -80,8 +79,7 @@ class TrackerStages {
   virtual float ComputeCombinedCoverage(u16 frame) = 0;  // the new fraction
   virtual float ComputeKeyFrameOverlap(u16 keyFrame, u16 frame) = 0;
   // Negative when there is no parallax to speak of.
-  virtual float ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
-                                float* parallaxOut) = 0;
+  virtual float ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode, float* parallaxOut) = 0;
   virtual float ComputeDistanceToKeyFrame(u16 keyFrame, u16 frame) = 0;
   virtual float ComputeReprojectionRms(u16 frame, const CameraPose& pose) = 0;
   virtual float ComputeMeanDepth(u16 frame) = 0;

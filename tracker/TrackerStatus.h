@@ -10,15 +10,15 @@ struct TrackerStatus {
   i32 endFrame = kUnsetCounter;    // the frame initialisation ends at; unset: the marker anchors
   i32 frameCounter = -1;
   u32 firstKeyFrameNumber = kUnsetCounter;
-  i32 rejectedCount = 0;  // rejected frames since the last key-frame candidate
+  i32 rejectedCount = 0;       // rejected frames since the last key-frame candidate
   u16 alignedFrame = kNone16;  // ring frame the current one was aligned with
   u16 newKeyFrame = kNone16;   // ring frame chosen as the next key frame
-  u8 tracking = 0;      // a map exists
-  u8 relocalising = 0;  // set only while a lost frame looks for its key frame
-  u8 recovering = 0;    // a frame was rejected since the last candidate
-  u8 serverFlag = 0;    // the server link was lost
+  u8 tracking = 0;             // a map exists
+  u8 relocalising = 0;         // set only while a lost frame looks for its key frame
+  u8 recovering = 0;           // a frame was rejected since the last candidate
+  u8 serverFlag = 0;           // the server link was lost
   f32 initProgress = 0.0f;
-  f32 sceneScale = 0.0f;  // typical distance between key frames
-  f32 depthScale = 0.0f;  // sceneScale over the initial depth
+  f32 sceneScale = 0.0f;       // typical distance between key frames
+  f32 depthScale = 0.0f;       // sceneScale over the initial depth
   CameraPose referencePose{};  // pose of the last frame whose patch statistics counted
 };

@@ -9,8 +9,8 @@ void WorkerLinks::SetServerLink(MutexBufferPool<ClientSendingData>* pool,
 bool WorkerLinks::SendMessage(ServerMessage type, const TrackerFrame* frame,
                               u32 firstKeyFrameNumber, bool serverLost, bool synchronous) {
   const i32 number = frame != nullptr ? frame->number : -1;
-  const bool sent = HandOver(
-      c_.serverPool, c_.serverQueue, synchronous, [&](ClientSendingData& item) {
+  const bool sent =
+      HandOver(c_.serverPool, c_.serverQueue, synchronous, [&](ClientSendingData& item) {
         const i32 first = static_cast<i32>(firstKeyFrameNumber);
         if (frame != nullptr) {
           item.Set(type, number, first, frame->pyramid[0], serverLost ? 1 : 0);

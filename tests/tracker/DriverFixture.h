@@ -19,8 +19,8 @@ class DriverFixture : public ::testing::Test {
     Make();
   }
   // A fresh script, and a tracker with no worker channels.
-  void Make(i32 startFrame = 0, i32 endFrame = kUnsetCounter,
-            const WorkerChannels& channels = {}, bool parallel = false) {
+  void Make(i32 startFrame = 0, i32 endFrame = kUnsetCounter, const WorkerChannels& channels = {},
+            bool parallel = false) {
     script = Script();
     TrackerOptions options;
     options.startFrame = startFrame;
