@@ -211,7 +211,7 @@ void BM_Detect(benchmark::State& state) {
   PlaneDistanceThreshold = FLT_MAX;
   for (auto _ : state) {
     planes.Resize(0);
-    labels.assign(s.data.points.Size(), 0xFFFF);
+    labels.assign(s.data.points.Size(), kNone16);
     Random::Seed(1);
     detector.Detect(s.data, planes, labels);
   }
@@ -235,7 +235,7 @@ void BM_SequentialRansac(benchmark::State& state) {
   for (auto _ : state) {
     Random::Seed(1);
     planes.Resize(0);
-    labels.assign(all.points.Size(), 0xFFFF);
+    labels.assign(all.points.Size(), kNone16);
     pool.resize(all.points.Size());
     for (u32 i = 0; i < pool.size(); ++i) pool[i] = i;
     for (int p = 0; p < 3; ++p) {

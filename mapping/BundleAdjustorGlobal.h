@@ -66,7 +66,7 @@ class BundleAdjustorGlobal : public Worker<u8> {
     u32 first, count;  // into outlierObservations
   };
   std::vector<u32> pointTracks;               // map track of each problem point
-  std::vector<u16> planeIds;                  // map plane of each problem plane, 65535 new
+  std::vector<u16> planeIds;                  // map plane of each problem plane, kNone16 new
   std::vector<f32> cameraThresholds;          // of the last RejectOutliers
   std::vector<OutlierRecord> outlierRecords;  // with their tracks in edits.retestedTracks
   std::vector<OutlierObservation> outlierObservations;
@@ -96,7 +96,7 @@ class BundleAdjustorGlobal : public Worker<u8> {
   // Per point its observations (camera, measurement index): pointObsStart,
   // pointObs.
   void IndexObservations();
-  // Renumbers planes: keep[j] is the new index or 65535; moves parameters,
+  // Renumbers planes: keep[j] is the new index or kNone16; moves parameters,
   // flags, weights, lists, map ids, the ground index, and maps the point and
   // outlier plane ids.
   void RenumberPlanes(const std::vector<u16>& newIndex);

@@ -55,7 +55,7 @@ TrackMatcher::TrackMatcher(GlobalMap* map, u8 verbose, const std::string& logFil
     width = map->width;
     height = map->height;
   }
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     const float s = 1.0f / static_cast<float>(1 << l);
     levelIntrinsics[l].Set(K.fx[0] * s, K.fy[0] * s, K.cx[0] * s, K.cy[0] * s);
   }
@@ -89,7 +89,7 @@ void TrackMatcher::Run(const TrackMatchingData* item) {
   jointAdjusted = false;
   trackPairs.clear();
   const u16 u = SelectKeyFrame(*item, keyFrameImage, warp);
-  if (u == kNone) {
+  if (u == kNone16) {
     busy = false;
     return;
   }
@@ -145,22 +145,22 @@ bool TrackMatcher::SolveAndWriteJointProblem() {
 void TrackMatcher::FindScenePlane(const TrackMatchingData& item, float plane[4]) {
   const u32 P = planes.Size();
   planeCounts.assign(P, 0);
-  for (int l = 0; l < kLevels; ++l)
+  for (int l = 0; l < kPyramidLevels; ++l)
     for (const u16 p : item.planeIndices[l])
       if (p < P) ++planeCounts[p];
-  u32 best = kNone, bestCount = 0;
+  u32 best = kNone32, bestCount = 0;
   for (u32 p = P; p-- > 0;) {
     if (planeCounts[p] >= kMinPlaneFeatures && planeCounts[p] >= bestCount) {
       best = p;
       bestCount = planeCounts[p];
     }
   }
-  if (best != kNone) {
+  if (best != kNone32) {
     for (int i = 0; i < 4; ++i) plane[i] = planes[best].v[i];
     return;
   }
   planeData.points.Resize(0);
-  for (int l = 0; l < kLevels; ++l)
+  for (int l = 0; l < kPyramidLevels; ++l)
     for (u32 i = 0; i < item.MatchCount(l); ++i)
       if (item.trackFlags[l][i] & kTrackInlier) planeData.points.PushBack(item.points[l][i], 20);
   if (planeData.points.Size() >= kMinPlaneFeatures) {
@@ -266,14 +266,14 @@ u16 TrackMatcher::SelectKeyFrame(const TrackMatchingData& item, CVD::Image<float
       return i;
     }
   }
-  matchedKeyFrame = kNone;
-  return kNone;
+  matchedKeyFrame = kNone16;
+  return kNone16;
 }
 
 bool TrackMatcher::LoadKeyFrame(u16 u) {
   if (!map->GetKeyFrame(u, keyFrame)) return false;
   matchedKeyFrame = u;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     const Intrinsic& K = levelIntrinsics[l];
     const float a[2] = {K.fx[0], K.fy[0]}, b[2] = {K.cx[0], K.cy[0]};
     ScaleOffsetPoints2D(a, b, keyFrame.measurements[l], keyFramePixels[l]);

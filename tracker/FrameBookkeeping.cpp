@@ -139,7 +139,7 @@ void Tracker::UpdateFrameCounts(u16 frame, const std::vector<u32>& trackTable, u
     for (auto m : list) {
       if (m.patch < patchShift) continue;
       const u32 track = Renumber(trackTable, m.track);
-      if (track == kNoTrack) continue;
+      if (track == kNone32) continue;
       m.track = track;
       m.patch -= patchShift;
       list[kept++] = m;
@@ -294,7 +294,7 @@ void Tracker::BuildKeyFrameMatchSet(u16 keyFrame, u16 frame, MatchSet2D& set,
 void Tracker::BuildFrameMatchSet(u16 frameA, u16 frameB, MatchSet2D& set,
                                  std::vector<u32> (&lists)[kPyramidLevels]) {
   // Track -> position of its match in frame A.
-  std::vector<u32> where(working.trackFlags.size(), kNoTrack);
+  std::vector<u32> where(working.trackFlags.size(), kNone32);
   std::vector<const MapMatch*> matchesA;
   for (const auto& list : frames[frameA].mapMatches)
     for (const MapMatch& m : list)
@@ -305,13 +305,13 @@ void Tracker::BuildFrameMatchSet(u16 frameA, u16 frameB, MatchSet2D& set,
   u32 n = 0;
   for (int l = 0; l < kPyramidLevels; ++l)
     for (const MapMatch& m : frames[frameB].mapMatches[l])
-      n += (m.track < where.size() && where[m.track] != kNoTrack) ? 1 : 0;
+      n += (m.track < where.size() && where[m.track] != kNone32) ? 1 : 0;
   set.Resize(static_cast<u16>(n));
   u32 i = 0;
   for (int l = 0; l < kPyramidLevels; ++l) {
     lists[l].clear();
     for (const MapMatch& m : frames[frameB].mapMatches[l]) {
-      if (m.track >= where.size() || where[m.track] == kNoTrack) continue;
+      if (m.track >= where.size() || where[m.track] == kNone32) continue;
       const MapMatch& a = *matchesA[where[m.track]];
       set.SetMatch(i++, a.nx, a.ny, m.nx, m.ny);
       lists[l].push_back(m.track);

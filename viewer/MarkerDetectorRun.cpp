@@ -187,7 +187,7 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
   float bestCorners[8];
   candidates.Clear();
   if (rectified) {
-    for (int l = 0; l < kLevels; ++l) {
+    for (int l = 0; l < kPyramidLevels; ++l) {
       if (l > 0) CVD::halfSample(levels[l - 1], levels[l]);
       SmoothLevel(levels[l]);
       ComputeGradients(levels[l], gradients[l]);
@@ -198,7 +198,7 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
       CameraPose pose = i < hypotheses.Size() ? hypotheses[i] : lastPose;
       float corners[8];
       float e = FLT_MAX;
-      for (int l = kLevels - 1; l >= 0; --l)
+      for (int l = kPyramidLevels - 1; l >= 0; --l)
         e = useTemplate ? AlignHypothesisToTemplate(l, pose, corners)
                         : AlignHypothesis(l, pose, corners);
       if (useTemplate) e *= 65025.0f;

@@ -149,7 +149,7 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
 
   // Trim: track 0 gone, 2 -> 0, 3 -> 1; patches below 2 gone.
   tracker->working.trackFlags = {0, kTrackSolved};
-  tracker->UpdateFrameCounts(0, {kNoTrack, kNoTrack, 0, 1}, 2);
+  tracker->UpdateFrameCounts(0, {kNone32, kNone32, 0, 1}, 2);
   ASSERT_EQ(f.mapMatches[0].size(), 1u);
   EXPECT_EQ(f.mapMatches[0][0].track, 0u);
   EXPECT_TRUE(f.lost[0].empty());

@@ -13,10 +13,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "la/Homography.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/MarkerScene.h"
 #include "tests/common/WindowSupport.h"
-#include "la/Homography.h"
 #include "viewer/MarkerAlignment.h"
 
 namespace {
@@ -230,7 +230,7 @@ TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
     // No candidates yet: ',' shows none and stays there, '.' wraps back.
     d.OnKeyDown(',');
     d.OnKeyDown(',');
-    EXPECT_EQ(d.shownCandidate, 0xFFFFFFFFu);
+    EXPECT_EQ(d.shownCandidate, kNone32);
     d.OnKeyDown('.');
     EXPECT_EQ(d.shownCandidate, 0u);
     float result[8];
