@@ -24,8 +24,7 @@ inline f32 Dot3(const f32* a, const f32* b) {
 // Centre -R^T t of a camera pose, as (x, y, z, 1).
 LA::AlignedVector4f Centre(const CameraPose& P) {
   LA::AlignedVector4f c;
-  for (int k = 0; k < 3; ++k)
-    c.v[k] = -(P.m[0][k] * P.m[0][3] + P.m[1][k] * P.m[1][3] + P.m[2][k] * P.m[2][3]);
+  CameraCentre(P, c.v);
   c.v[3] = 1.0f;
   return c;
 }

@@ -202,11 +202,9 @@ u16 TrackMatcher::SelectKeyFrame(const TrackMatchingData& item, CVD::Image<float
     if (commonCounts[i] > kMaxCommonTracks) continue;
     if (i == 0) candidates.emplace_back(-1, 0);
     const CameraPose& Q = poses[i];
-    float c[3], axis[3];
-    for (int j = 0; j < 3; ++j) {
-      c[j] = -(Q.m[0][j] * Q.m[0][3] + Q.m[1][j] * Q.m[1][3] + Q.m[2][j] * Q.m[2][3]);
-      axis[j] = Q.m[2][j];
-    }
+    float c[3];
+    CameraCentre(Q, c);
+    const float* axis = Q.m[2];
     const float na = plane[0] * axis[0] + plane[1] * axis[1] + plane[2] * axis[2];
     const float nc = plane[0] * c[0] + plane[1] * c[1] + plane[2] * c[2] + plane[3];
     const float lambda = -nc / na;

@@ -359,11 +359,8 @@ void MarkerDetector::SampleMarkerTexture(const CameraPose& pose) {
     std::printf("%f %f\n", frame[0], frame[1]);
   }
   std::printf("%f %f\n", markerHeight, markerWidth);
-  // Camera centre O = -R^T t.
   float O[3];
-  for (int k = 0; k < 3; ++k)
-    O[k] =
-        -(pose.m[0][k] * pose.m[0][3] + pose.m[1][k] * pose.m[1][3] + pose.m[2][k] * pose.m[2][3]);
+  CameraCentre(pose, O);
   templateOut->clear();
   std::vector<LaplacianPixel> pixels;
   const float limitX = markerWidth / 2 - 0.03f, limitY = markerHeight / 2 - 0.03f;

@@ -213,9 +213,7 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
           fullHistory ? MeanCornerDistance(referenceCorners, corners) : 0.0f;
       if (!(referenceDistance <= 50.0f)) continue;
       float O[3];
-      for (int k = 0; k < 3; ++k)
-        O[k] = -(pose.m[0][k] * pose.m[0][3] + pose.m[1][k] * pose.m[1][3] +
-                 pose.m[2][k] * pose.m[2][3]);
+      CameraCentre(pose, O);
       alignas(16) float q[4];
       RotationToQuaternion(pose, q);
       const float* w = priorWeights;
