@@ -7,6 +7,8 @@
 #include "features/FeatureRecords.h"
 #include "mapping/BundleAdjustorGlobal.h"
 
+using LA::Dot3;
+
 namespace {
 
 // Cosine of 3 degrees: rays closer than this fix a point poorly.
@@ -15,10 +17,6 @@ const f32 kNarrowCosine = std::cos(0.0523599f);
 // Integer percentage, 0 of nothing.
 inline int Percent(u32 part, u32 whole) {
   return whole == 0 ? 0 : static_cast<int>(part * 100 / whole);
-}
-
-inline f32 Dot3(const f32* a, const f32* b) {
-  return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2];
 }
 
 // Centre -R^T t of a camera pose, as (x, y, z, 1).
