@@ -92,7 +92,7 @@ void BM_GlobalPass(benchmark::State& state) {
   BenchMap& m = Map(static_cast<u32>(state.range(0)));
   PlaneDistanceThreshold = 0.05f;
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  const u8 request = 0;
+  const u8 request = kGlobalRequestPass;
   u32 seed = 1;
   for (auto _ : state) {
     state.PauseTiming();
@@ -108,7 +108,7 @@ void BM_LocalPass(benchmark::State& state) {
   BenchMap& m = Map(static_cast<u32>(state.range(0)));
   PlaneDistanceThreshold = 0.05f;
   BundleAdjustorLocal ba(&m.map, nullptr, nullptr, 0, "");
-  const u8 request = 0;
+  const u8 request = kRequestAsynchronous;
   u32 seed = 100;
   for (auto _ : state) {
     state.PauseTiming();
@@ -127,7 +127,7 @@ void BM_GlobalRefusals(benchmark::State& state) {
   BenchMap& m = Map(50);
   PlaneDistanceThreshold = 0.05f;
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  const u8 request = 0;
+  const u8 request = kGlobalRequestPass;
   u64 attempts = 0, passes = 0;
   for (auto _ : state) {
     std::atomic<bool> running{true};

@@ -43,7 +43,7 @@ BundleAdjustorGlobal::~BundleAdjustorGlobal() {
 }
 
 void BundleAdjustorGlobal::Run(const u8* request) {
-  if (request != nullptr && *request != 0) return;
+  if (request != nullptr && *request != kGlobalRequestPass) return;
   busy = true;
   const f32 s = intrinsic.misc[1];
   u32 line = 0;

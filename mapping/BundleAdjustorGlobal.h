@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "estimation/Point3DEstimator.h"
+#include "la/AdjustorRequest.h"
 #include "mapping/GlobalMap.h"
 #include "mapping/PlaneDetector.h"
 #include "mapping/Worker.h"
@@ -24,7 +25,8 @@ class BundleAdjustorGlobal : public Worker<u8> {
   BundleAdjustorGlobal(const BundleAdjustorGlobal&) = delete;
   BundleAdjustorGlobal& operator=(const BundleAdjustorGlobal&) = delete;
 
-  // One global pass for request 0; any other byte (a reset) returns at once.
+  // One global pass for kGlobalRequestPass; any other byte (a reset) returns
+  // at once.
   void Run(const u8* request) override;
   // True while a pass runs.
   bool IsBusy() const override { return busy; }

@@ -201,13 +201,13 @@ TEST(TcpClient, SendsEveryMessageTypeByteExactToASlowReaderAfterFailedConnects) 
   EXPECT_FALSE(rig.client.Connect("127.0.0.1", closedPort));
   EXPECT_FALSE(rig.client.IsConnected());
   ClientSendingData m;
-  Fill(m, 0);
+  Fill(m, kMessageFrame);
   EXPECT_FALSE(rig.client.SendMessage(m));
   listener.ReadAll(4096, std::chrono::microseconds(20));
   ASSERT_TRUE(rig.client.Connect("localhost", listener.port));
   StartWorkerThread(&rig.context);
   std::vector<char> expected;
-  for (i32 type = 0; type <= 6; ++type) {
+  for (i32 type = kMessageFrame; type <= kMessageQuit; ++type) {
     // Every other message goes asynchronously, retried until an item is free.
     const auto fill = [type](ClientSendingData& m) { Fill(m, type); };
     if (type % 2 == 0)
@@ -237,15 +237,15 @@ TEST(TcpClient, ClosedOrStalledPeerBreaksTheLinkAndTheStopStillEnds) {
     StartWorkerThread(&rig.context);
     if (closes) {
       ASSERT_TRUE(WaitFor([&] {
-        rig.Send(3);
+        rig.Send(kMessageKeyFrame);
         return rig.client.IsBroken();
       }));
-      rig.Send(6);
+      rig.Send(kMessageQuit);
     } else {
       // Far more than the socket buffers hold.
       for (int i = 0; i < 5; ++i)
         HandOverAsynchronous(rig.pool, rig.queue,
-                             [](ClientSendingData& m) { Fill(m, 0, 4096, 4096); });
+                             [](ClientSendingData& m) { Fill(m, kMessageFrame, 4096, 4096); });
       ASSERT_TRUE(WaitFor([&] { return rig.queue.Count() < 5; }));
     }
     rig.Stop(1.5);
@@ -267,13 +267,14 @@ TEST(ServerLink, CarriesMessagesAndStopsInOrder) {
       StartServerLink(link, "localhost", &map, nullptr, nullptr, 0, "", true, hook, listener.port));
   ASSERT_TRUE(pool && queue);
   EXPECT_EQ(pool->Count(), 5u);
-  HandOverSynchronous(*pool, *queue, [](ClientSendingData& m) { Fill(m, 5, 2, 2); });
+  HandOverSynchronous(*pool, *queue,
+                      [](ClientSendingData& m) { Fill(m, kMessageStateLoaded, 2, 2); });
   testing::internal::CaptureStdout();
   StopServerLink(link);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\nStop 5\n");
   link.client->Close();
   listener.Join();
-  EXPECT_EQ(listener.received, Wire(5, 2, 2));
+  EXPECT_EQ(listener.received, Wire(kMessageStateLoaded, 2, 2));
 }
 
 }  // namespace

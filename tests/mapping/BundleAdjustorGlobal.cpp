@@ -246,7 +246,7 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
       map.points[t].v[k] += 0.03f * (static_cast<f32>(Random::Next() % 2001) / 1000.0f - 1.0f);
   // Each pass takes out the worst share of every camera's points and gives
   // back those that fit again: a few passes clear the gross ones.
-  const u8 request = 0;
+  const u8 request = kGlobalRequestPass;
   for (int pass = 0; pass < 6; ++pass) m.ba.Run(&request);
   EXPECT_FALSE(m.ba.IsBusy());
   EXPECT_EQ(InvariantError(map), "");
