@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -35,6 +36,7 @@ bool Normalize(float* v) {
 
 bool MarkerDetector::RectifyFrame(const CVD::BasicImage<unsigned char>& frame,
                                   const CameraPose& prior) {
+  assert(!IMU::ParametersChangedWhileFrozen());  // read while workers run
   const float h = IMU_INITIAL_HEIGHT;
   const float(*r)[4] = prior.m;
   float n[3], o[3];

@@ -2,10 +2,11 @@
 // The worker threads on real threads, and the client and the server link
 // against a listener of our own on 127.0.0.1. A stop ends a worker thread
 // within a second, blocked in Get, busy, facing a full queue or without
-// input, with one "Stop" line. The sender thread carries the exact bytes of
-// every message type to a slow reader after failed connects; a closing peer
-// raises no SIGPIPE, a stop does not hang on a server that stopped reading,
-// and the link stops threads 4 and 5 in order.
+// input, with one "Stop" line; the inertial parameters stay frozen while it
+// runs. The sender thread carries the exact bytes of every message type to a
+// slow reader after failed connects; a closing peer raises no SIGPIPE, a stop
+// does not hang on a server that stopped reading, and the link stops threads 4
+// and 5 in order.
 #include "app/WorkerThread.h"
 
 #include <arpa/inet.h>
@@ -80,6 +81,7 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
     worker.delay = std::chrono::milliseconds(c == kBusy ? 150 : full ? 100 : 0);
     Rig<int, RecordingWorker> rig(c, &worker, full ? 4 : 1, full ? 3 : 1, c != kNoInput);
     StartWorkerThread(&rig.context);
+    EXPECT_TRUE(IMU::ParametersFrozen());
     if (c == kBlocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into Get
     if (c == kBusy) {
       int* item = rig.pool.Get();
@@ -105,7 +107,9 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
     if (!full) {
       EXPECT_EQ(worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
     }
+    EXPECT_FALSE(IMU::ParametersFrozen());
     StopWorkerThread(&rig.context);  // a second stop is harmless
+    EXPECT_FALSE(IMU::ParametersFrozen());
   }
 }
 
