@@ -112,7 +112,7 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
     const u16* o = keyFrames[k].levelOffsets;
     for (int l = 0; l < kPyramidLevels; ++l) {
       problem.features.index[4 * i + l] = count;
-      const u32 end = base + (l + 1 < kPyramidLevels ? o[l + 1] : o[kPyramidLevels]);
+      const u32 end = base + o[l + 1];
       for (u32 m = base + o[l]; m < end; ++m) {
         const u32 point = index.trackPoints[measurementTracks[m]];
         if (point == kNone32) continue;
@@ -380,8 +380,7 @@ bool GlobalMap::GetKeyFrame(u16 keyFrame, MapKeyFrameCopy& out) const {
       out.pyramid[l].resize(CVD::ImageRef(0, 0));
     }
     const u32 begin = base + kf.levelOffsets[l];
-    const u32 end =
-        base + (l + 1 < kPyramidLevels ? kf.levelOffsets[l + 1] : kf.levelOffsets[kPyramidLevels]);
+    const u32 end = base + kf.levelOffsets[l + 1];
     RefillArray(out.measurements[l], measurements.Data() + begin, end - begin);
     out.points[l].Resize(end - begin);
     out.tracks[l].assign(measurementTracks.begin() + begin, measurementTracks.begin() + end);

@@ -405,8 +405,7 @@ void GlobalMap::GetKeyFrameFeatures(u16 keyFrame, u8 level, AlignedArray<MapMeas
   if (keyFrame >= KeyFrameCount() || level >= kPyramidLevels) return;
   const u16* o = keyFrames[keyFrame].levelOffsets;
   const u32 begin = keyFrameMeasurementStart[keyFrame] + o[level];
-  const u32 end = keyFrameMeasurementStart[keyFrame] +
-                  (level + 1 < kPyramidLevels ? o[level + 1] : o[kPyramidLevels]);
+  const u32 end = keyFrameMeasurementStart[keyFrame] + o[level + 1];
   RefillArray(out, measurements.Data() + begin, end - begin);
   tracks.assign(measurementTracks.begin() + begin, measurementTracks.begin() + end);
 }
