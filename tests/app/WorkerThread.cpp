@@ -276,6 +276,7 @@ TEST(ServerLink, CarriesMessagesAndStopsInOrder) {
   testing::internal::CaptureStdout();
   StopServerLink(link);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\nStop 5\n");
+  EXPECT_FALSE(IMU::ParametersFrozen());  // both stops thawed
   link.client->Close();
   listener.Join();
   EXPECT_EQ(listener.received, Wire(kMessageStateLoaded, 2, 2));
