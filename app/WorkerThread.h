@@ -5,6 +5,7 @@
 // waits while the worker is busy, queues a null item to wake a thread blocked
 // in Get and joins it once `stopped` is set.
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "la/MutexBuffer.h"
 #include "la/Types.h"
 #include "mapping/Worker.h"
+#include "optimization/IMUParameters.h"
 
 // Thread ids: 0 track matcher, 1 SURF worker, 2 local adjustor, 3 global
 // adjustor, 4 network sender, 5 server adjustor.
@@ -40,6 +42,8 @@ int WorkerThreadProc(ThreadContext<Item, W>* context) {
       item = context->in->Get();
       if (item == nullptr) continue;
     }
+    // Workers read the inertial parameters without locks.
+    assert(!IMU::ParametersChangedWhileFrozen());
     context->worker->Run(item);
     if (context->out != nullptr && item != nullptr) context->out->Put(item);
     // A worker without input would otherwise spin on its empty run.
@@ -51,9 +55,11 @@ int WorkerThreadProc(ThreadContext<Item, W>* context) {
   return 0;
 }
 
-// Starts the thread; id, worker and buffers must be set.
+// Starts the thread; id, worker and buffers must be set. The inertial
+// parameters stay frozen until the thread is stopped.
 template <class Item, class W>
 void StartWorkerThread(ThreadContext<Item, W>* context) {
+  IMU::FreezeParameters();
   context->stopped = false;
   context->run = true;
   context->thread = std::thread([context] { WorkerThreadProc(context); });
@@ -76,6 +82,7 @@ void WakeAndJoin(ThreadContext<Item, W>* context, Duration grace, OnLate&& onLat
     std::this_thread::sleep_for(kThreadPollStep);
   }
   context->thread.join();
+  IMU::ThawParameters();
   // Items still queued go back to their pool, so that the pool is whole again.
   if (context->in != nullptr) {
     while (context->in->Count() > 0) {

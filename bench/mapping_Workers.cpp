@@ -112,7 +112,7 @@ void Describe(benchmark::State& state, BenchMap& m, const BundleAdjustorGlobal& 
 void RunGlobalPasses(benchmark::State& state, BenchMap& m) {
   PlaneDistanceThreshold = 0.05f;
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  const u8 request = 0;
+  const u8 request = kGlobalRequestPass;
   u32 seed = 1;
   for (auto _ : state) {
     state.PauseTiming();
@@ -149,7 +149,7 @@ void BM_LocalPass(benchmark::State& state) {
   BenchMap& m = Map(static_cast<u32>(state.range(0)));
   PlaneDistanceThreshold = 0.05f;
   BundleAdjustorLocal ba(&m.map, nullptr, nullptr, 0, "");
-  const u8 request = 0;
+  const u8 request = kRequestAsynchronous;
   u32 seed = 100;
   for (auto _ : state) {
     state.PauseTiming();
@@ -168,7 +168,7 @@ void BM_GlobalRefusals(benchmark::State& state) {
   BenchMap& m = Map(50);
   PlaneDistanceThreshold = 0.05f;
   BundleAdjustorGlobal ba(&m.map, 0, "");
-  const u8 request = 0;
+  const u8 request = kGlobalRequestPass;
   u64 attempts = 0, passes = 0;
   for (auto _ : state) {
     std::atomic<bool> running{true};
@@ -252,7 +252,7 @@ void BM_Detect(benchmark::State& state) {
   PlaneDistanceThreshold = FLT_MAX;
   for (auto _ : state) {
     planes.Resize(0);
-    labels.assign(s.data.points.Size(), 0xFFFF);
+    labels.assign(s.data.points.Size(), kNone16);
     Random::Seed(1);
     detector.Detect(s.data, planes, labels);
   }
@@ -276,7 +276,7 @@ void BM_SequentialRansac(benchmark::State& state) {
   for (auto _ : state) {
     Random::Seed(1);
     planes.Resize(0);
-    labels.assign(all.points.Size(), 0xFFFF);
+    labels.assign(all.points.Size(), kNone16);
     pool.resize(all.points.Size());
     for (u32 i = 0; i < pool.size(); ++i) pool[i] = i;
     for (int p = 0; p < 3; ++p) {

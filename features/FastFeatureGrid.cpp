@@ -40,10 +40,10 @@ u32 DetectFastGrid(const CVD::BasicImage<CVD::byte>& img, int barrier,
   return n;
 }
 
-u32 DetectFastFeatures(const CVD::Image<CVD::byte> levels[4], std::vector<CVD::ImageRef>& scratch,
-                       FeatureGrid grids[4]) {
+u32 DetectFastFeatures(const CVD::Image<CVD::byte> levels[kPyramidLevels],
+                       std::vector<CVD::ImageRef>& scratch, FeatureGrid grids[kPyramidLevels]) {
   u32 total = 0;
-  for (int level = 0; level < 4; ++level)
+  for (int level = 0; level < kPyramidLevels; ++level)
     total += DetectFastGrid(levels[level], kFastThresholds[level], scratch, grids[level]);
   return total;
 }

@@ -11,7 +11,7 @@
 
 // FAST barrier threshold per pyramid level, shared by detection and the
 // non-maximum suppression of the KLT selection.
-constexpr int kFastThresholds[4] = {10, 15, 15, 10};
+constexpr int kFastThresholds[kPyramidLevels] = {10, 15, 15, 10};
 
 // Fills grid with the FAST-10 corners of img at `barrier` (scratch receives the
 // detector's output); returns their number.
@@ -19,8 +19,8 @@ u32 DetectFastGrid(const CVD::BasicImage<CVD::byte>& img, int barrier,
                    std::vector<CVD::ImageRef>& scratch, FeatureGrid& grid);
 
 // Fills the four levels' grids with their thresholds; returns the total count.
-u32 DetectFastFeatures(const CVD::Image<CVD::byte> levels[4], std::vector<CVD::ImageRef>& scratch,
-                       FeatureGrid grids[4]);
+u32 DetectFastFeatures(const CVD::Image<CVD::byte> levels[kPyramidLevels],
+                       std::vector<CVD::ImageRef>& scratch, FeatureGrid grids[kPyramidLevels]);
 
 // Replaces out by the indices of the corners in the window of columns
 // trunc(x - r) .. trunc(x + r + 0.5) and rows likewise, clipped to the level,

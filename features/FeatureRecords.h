@@ -58,7 +58,7 @@ struct alignas(16) FeaturePatch {
 struct MapMatch {
   u32 track;
   u32 patch;     // FeaturePatch index
-  u32 corner;    // FAST corner index in the level's grid; 0xFFFFFFFF for a track just created
+  u32 corner;    // FAST corner index in the level's grid; kNone32 for a track just created
   float x, y;    // matched position, level pixels
   float px, py;  // predicted position
   float nx, ny;  // normalised position
@@ -69,7 +69,7 @@ struct MapMatch {
 struct ImageMatch {
   u32 track;
   u32 patch;   // FeaturePatch index
-  u32 warp;    // first of two consecutive WarpRecords; 0xFFFFFFFF for a refinement failure
+  u32 warp;    // first of two consecutive WarpRecords; kNone32 for a refinement failure
   float x, y;  // predicted position, level pixels
 };
 
@@ -85,7 +85,7 @@ struct FeatureGrid {
   std::vector<u32> rowStarts;  // height + 1 entries
 };
 
-// A KLT candidate; x == 65535 marks it taken during spread selection.
+// A KLT candidate; x == kNone16 marks it taken during spread selection.
 struct ScoredCorner {
   u16 x, y;
   float score;

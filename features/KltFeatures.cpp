@@ -36,13 +36,15 @@ void DetectKltLevel(const CVD::BasicImage<CVD::byte>& img, const FeatureGrid& gr
   counts.kept += out.Size() - before;
 }
 
-KltCounts DetectKltFeatures(const CVD::Image<CVD::byte> levels[4], const FeatureGrid grids[4],
-                            const std::vector<MapMatch> matches[4], OccupancyMask masks[4],
-                            const Intrinsic intrinsics[4], KltScratch& scratch,
-                            AlignedArray<LA::Vector2<float>> out[4],
-                            AlignedArray<LA::Vector2<float>> normalised[4]) {
+KltCounts DetectKltFeatures(const CVD::Image<CVD::byte> levels[kPyramidLevels],
+                            const FeatureGrid grids[kPyramidLevels],
+                            const std::vector<MapMatch> matches[kPyramidLevels],
+                            OccupancyMask masks[kPyramidLevels],
+                            const Intrinsic intrinsics[kPyramidLevels], KltScratch& scratch,
+                            AlignedArray<LA::Vector2<float>> out[kPyramidLevels],
+                            AlignedArray<LA::Vector2<float>> normalised[kPyramidLevels]) {
   KltCounts counts;
-  for (int level = 0; level < 4; ++level) {
+  for (int level = 0; level < kPyramidLevels; ++level) {
     DetectKltLevel(levels[level], grids[level], kFastThresholds[level], matches[level],
                    masks[level], kKltFeaturesPerLevel[level], scratch, out[level], counts);
     NormalizeFeaturePoints(intrinsics[level], out[level], normalised[level]);

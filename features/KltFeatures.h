@@ -14,7 +14,7 @@
 #include "la/Pose.h"
 
 // Features kept per pyramid level.
-constexpr u32 kKltFeaturesPerLevel[4] = {100, 50, 50, 50};
+constexpr u32 kKltFeaturesPerLevel[kPyramidLevels] = {100, 50, 50, 50};
 // Corner scores must lie strictly above this.
 constexpr float kKltScoreThreshold = 12800.0f;
 
@@ -37,11 +37,13 @@ void DetectKltLevel(const CVD::BasicImage<CVD::byte>& img, const FeatureGrid& gr
 
 // All four levels with their thresholds and feature counts: out and
 // normalised receive pixel and normalised positions per level.
-KltCounts DetectKltFeatures(const CVD::Image<CVD::byte> levels[4], const FeatureGrid grids[4],
-                            const std::vector<MapMatch> matches[4], OccupancyMask masks[4],
-                            const Intrinsic intrinsics[4], KltScratch& scratch,
-                            AlignedArray<LA::Vector2<float>> out[4],
-                            AlignedArray<LA::Vector2<float>> normalised[4]);
+KltCounts DetectKltFeatures(const CVD::Image<CVD::byte> levels[kPyramidLevels],
+                            const FeatureGrid grids[kPyramidLevels],
+                            const std::vector<MapMatch> matches[kPyramidLevels],
+                            OccupancyMask masks[kPyramidLevels],
+                            const Intrinsic intrinsics[kPyramidLevels], KltScratch& scratch,
+                            AlignedArray<LA::Vector2<float>> out[kPyramidLevels],
+                            AlignedArray<LA::Vector2<float>> normalised[kPyramidLevels]);
 
 // Keeps all corners when fewer than N, else runs the spreading schedule;
 // out receives the kept positions as floats.

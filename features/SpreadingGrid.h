@@ -102,14 +102,14 @@ void SpreadSelectMatches(const CVD::ImageRef& size, OccupancyMask& mask,
     for (ImageMatch& c : candidates) {
       if (!SpreadDetail::CellOf(mask, c.x, c.y, cx, cy) || mask.Row(cy)[cx] != 0) continue;
       selected.push_back(c);
-      c.track = 0xFFFFFFFF;
+      c.track = kNone32;
       if (selected.size() >= N) break;
       MarkSpreadSquare<R>(mask, cx, cy);
     }
   }
   size_t kept = 0;
   for (const ImageMatch& c : candidates)
-    if (c.track != 0xFFFFFFFF) candidates[kept++] = c;
+    if (c.track != kNone32) candidates[kept++] = c;
   candidates.resize(kept);
 }
 
@@ -132,14 +132,14 @@ void SpreadSelectCorners(const CVD::ImageRef& size, const std::vector<MapMatch>&
       if (c.x >= mask.Width() || c.y >= mask.Height() || mask.Row(c.y)[c.x] != 0) continue;
       out.PushBack8({static_cast<float>(c.x), static_cast<float>(c.y)});
       const u32 x = c.x, y = c.y;
-      c.x = 65535;
+      c.x = kNone16;
       if (out.Size() >= N) break;
       MarkSpreadSquare<R>(mask, x, y);
     }
   }
   size_t kept = 0;
   for (const ScoredCorner& c : corners)
-    if (c.x != 65535) corners[kept++] = c;
+    if (c.x != kNone16) corners[kept++] = c;
   corners.resize(kept);
 }
 

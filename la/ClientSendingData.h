@@ -21,7 +21,7 @@ enum ServerMessage : i32 {
 struct ClientSendingData {
   i32 type = kMessageFrame;  // a ServerMessage
   i32 frameId = 0;
-  // First frame id the map's key frames still cover (0x7FFFFFFF after a reset).
+  // First frame id the map's key frames still cover (kUnsetCounter after a reset).
   i32 value = 0;
   // The frame's level-0 image.
   CVD::Image<u8> image;

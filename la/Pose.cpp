@@ -12,8 +12,6 @@ using LA::Dot3;
 
 namespace {
 
-// Three-float dot added as (e1 + e0) + e2, like the LA kernels.
-
 // out = p (x) q in double; out may alias p or q.
 inline void HamiltonProduct(const double* p, const double* q, double* out) {
   const double x = p[3] * q[0] + q[3] * p[0] + (p[1] * q[2] - p[2] * q[1]);

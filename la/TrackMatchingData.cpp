@@ -20,7 +20,7 @@ TrackMatchingData::~TrackMatchingData() {
 void TrackMatchingData::SetImages(const CVD::BasicImage<u8>* levels,
                                   const CVD::BasicImage<float>& alignment,
                                   const CVD::BasicImage<LA::Vector2<float>>& gradient) {
-  for (int l = 0; l < kLevels; ++l) RefillImage(pyramid[l], levels[l]);
+  for (int l = 0; l < kPyramidLevels; ++l) RefillImage(pyramid[l], levels[l]);
   RefillImage(floatImage, alignment);
   RefillImage(gradientImage, gradient);
 }

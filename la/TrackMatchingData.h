@@ -17,9 +17,8 @@
 
 class TrackMatchingData {
  public:
-  static constexpr int kLevels = 4;
   // Frame id of a reset request: the matcher only returns such an item.
-  static constexpr u32 kResetFrameId = 0xFFFFFFFF;
+  static constexpr u32 kResetFrameId = kNone32;
   // Track flag bit the matcher reads: the track is an inlier with a 3-D point.
   static constexpr u8 kInlierFlag = 2;
 
@@ -42,7 +41,7 @@ class TrackMatchingData {
   u32 MatchCount(int level) const { return points[level].Size(); }
 
   u32 frameId = 0;
-  CVD::Image<u8> pyramid[kLevels];
+  CVD::Image<u8> pyramid[kPyramidLevels];
   // Image-alignment float image; its width over the level-0 width scales the
   // matcher's intrinsics.
   CVD::Image<float> floatImage;
@@ -50,25 +49,25 @@ class TrackMatchingData {
   // Mean absolute discrete Laplacian of the image the two above come from.
   f32 texture = 0.0f;
   // Per level, per map match: the map point (x, y, z, w).
-  AlignedArray<LA::AlignedVector4f> points[kLevels];
+  AlignedArray<LA::AlignedVector4f> points[kPyramidLevels];
   // Per level: the frame's corners and the row-start table of that list.
-  AlignedArray<LA::Vector2<u16>> corners[kLevels];
-  std::vector<int> cornerRowStarts[kLevels];
+  AlignedArray<LA::Vector2<u16>> corners[kPyramidLevels];
+  std::vector<int> cornerRowStarts[kPyramidLevels];
   // Per level, per map match: measured position in pixels of the level, and
   // in normalised camera coordinates with that level's intrinsics.
-  AlignedArray<LA::Vector2<float>> measurements[kLevels];
-  AlignedArray<LA::Vector2<float>> normalizedMeasurements[kLevels];
-  // Per level, per map match: track index, track flags, plane index (65535:
-  // none).
-  std::vector<u32> trackIndices[kLevels];
-  std::vector<u8> trackFlags[kLevels];
-  std::vector<u16> planeIndices[kLevels];
+  AlignedArray<LA::Vector2<float>> measurements[kPyramidLevels];
+  AlignedArray<LA::Vector2<float>> normalizedMeasurements[kPyramidLevels];
+  // Per level, per map match: track index, track flags, plane index
+  // (kNone16: none).
+  std::vector<u32> trackIndices[kPyramidLevels];
+  std::vector<u8> trackFlags[kPyramidLevels];
+  std::vector<u16> planeIndices[kPyramidLevels];
   // The frame's input pose prior, unchanged (DBL_MAX: none).
   f64 posePrior[8] = {};
   // Owned block holding the frame's visual pose.
   CameraPose* pose = nullptr;
   // Key frame the frame was relocalised from, and the one its image was
-  // aligned to (65535: none); mean depth of its inlier matches (0: none).
+  // aligned to (kNone16: none); mean depth of its inlier matches (0: none).
   u16 relocalisationKeyFrame = 0;
   u16 alignmentKeyFrame = 0;
   f32 meanDepth = 0.0f;

@@ -43,7 +43,7 @@ BundleAdjustorGlobal::~BundleAdjustorGlobal() {
 }
 
 void BundleAdjustorGlobal::Run(const u8* request) {
-  if (request != nullptr && *request != 0) return;
+  if (request != nullptr && *request != kGlobalRequestPass) return;
   busy = true;
   const f32 s = intrinsic.misc[1];
   u32 line = 0;
@@ -160,7 +160,7 @@ void BundleAdjustorGlobal::RenumberPlanes(const std::vector<u16>& newIndex) {
   u32 kept = 0, fixedKept = 0;
   for (u32 j = 0; j < Q; ++j) {
     const u16 to = newIndex[j];
-    if (to == kNoIndex16) continue;
+    if (to == kNone16) continue;
     state.planes[to] = state.planes[j];
     problem.planeFlags[to] = problem.planeFlags[j];
     problem.planeWeights[to] = problem.planeWeights[j];
@@ -177,12 +177,12 @@ void BundleAdjustorGlobal::RenumberPlanes(const std::vector<u16>& newIndex) {
   problem.fixedPlanes = fixedKept;
   if (problem.groundPlane < Q) {
     const u16 to = newIndex[problem.groundPlane];
-    problem.groundPlane = to == kNoIndex16 ? 0xFFFFFFFFu : to;
-    if (to == kNoIndex16) problem.ground = 0;
+    problem.groundPlane = to == kNone16 ? kNone32 : to;
+    if (to == kNone16) problem.ground = 0;
   }
-  for (u16& p : problem.pointPlanes) p = p < Q ? newIndex[p] : kNoIndex16;
-  for (OutlierRecord& r : outlierRecords) r.plane = r.plane < Q ? newIndex[r.plane] : kNoIndex16;
+  for (u16& p : problem.pointPlanes) p = p < Q ? newIndex[p] : kNone16;
+  for (OutlierRecord& r : outlierRecords) r.plane = r.plane < Q ? newIndex[r.plane] : kNone16;
   u32 oldKept = 0;
-  for (u32 j = 0; j < std::min<u32>(oldPlaneCount, Q); ++j) oldKept += newIndex[j] != kNoIndex16;
+  for (u32 j = 0; j < std::min<u32>(oldPlaneCount, Q); ++j) oldKept += newIndex[j] != kNone16;
   oldPlaneCount = oldKept;
 }

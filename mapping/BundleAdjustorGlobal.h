@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "estimation/Point3DEstimator.h"
+#include "la/AdjustorRequest.h"
 #include "mapping/GlobalMap.h"
 #include "mapping/PlaneDetector.h"
 #include "mapping/Worker.h"
@@ -24,7 +25,8 @@ class BundleAdjustorGlobal : public Worker<u8> {
   BundleAdjustorGlobal(const BundleAdjustorGlobal&) = delete;
   BundleAdjustorGlobal& operator=(const BundleAdjustorGlobal&) = delete;
 
-  // One global pass for request 0; any other byte (a reset) returns at once.
+  // One global pass for kGlobalRequestPass; any other byte (a reset) returns
+  // at once.
   void Run(const u8* request) override;
   // True while a pass runs.
   bool IsBusy() const override { return busy; }
@@ -66,7 +68,7 @@ class BundleAdjustorGlobal : public Worker<u8> {
     u32 first, count;  // into outlierObservations
   };
   std::vector<u32> pointTracks;               // map track of each problem point
-  std::vector<u16> planeIds;                  // map plane of each problem plane, 65535 new
+  std::vector<u16> planeIds;                  // map plane of each problem plane, kNone16 new
   std::vector<f32> cameraThresholds;          // of the last RejectOutliers
   std::vector<OutlierRecord> outlierRecords;  // with their tracks in edits.retestedTracks
   std::vector<OutlierObservation> outlierObservations;
@@ -96,7 +98,7 @@ class BundleAdjustorGlobal : public Worker<u8> {
   // Per point its observations (camera, measurement index): pointObsStart,
   // pointObs.
   void IndexObservations();
-  // Renumbers planes: keep[j] is the new index or 65535; moves parameters,
+  // Renumbers planes: keep[j] is the new index or kNone16; moves parameters,
   // flags, weights, lists, map ids, the ground index, and maps the point and
   // outlier plane ids.
   void RenumberPlanes(const std::vector<u16>& newIndex);

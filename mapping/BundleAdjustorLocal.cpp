@@ -15,8 +15,8 @@ BundleAdjustorLocal::BundleAdjustorLocal(GlobalMap* map, MutexBuffer<u8>* global
 
 void BundleAdjustorLocal::Run(const u8* request) {
   busy = true;
-  const u8 r = request ? *request : 0;
-  if (r & 2) {
+  const u8 r = request ? *request : u8{kRequestAsynchronous};
+  if (IsResetRequest(r)) {
     planesInitialised = 0;
   } else {
     const f32 s = intrinsic.misc[1];
@@ -50,9 +50,9 @@ void BundleAdjustorLocal::Run(const u8* request) {
 
 void BundleAdjustorLocal::NotifyGlobal(const u8* request) {
   if (globalPool == nullptr || globalQueue == nullptr) return;
-  const u8 forward = static_cast<u8>((*request >> 1) & 1);
+  const u8 forward = GlobalRequestOf(*request);
   const auto fill = [forward](u8& item) { item = forward; };
-  if (*request & 1) {
+  if (IsSynchronousRequest(*request)) {
     HandOverSynchronous(*globalPool, *globalQueue, fill);
   } else {
     // A refused item goes back to the pool, or a later synchronous forward

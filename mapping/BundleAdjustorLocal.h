@@ -2,8 +2,8 @@
 // The local bundle adjustor (worker thread 2): adjusts the window of the
 // newest key frames after every key frame the tracker pushes, without
 // stamping the map, then hands the request on to the global adjustor.
-// Request bits: 1 reset (no pass; planes are detected again on the next
-// pass), 0 the forward waits until the global adjustor has finished.
+// A reset request runs no pass (planes are detected again on the next pass);
+// a synchronous one's forward waits until the global adjustor has finished.
 #include "la/MutexBuffer.h"
 #include "mapping/BundleAdjustorGlobal.h"
 
@@ -15,8 +15,8 @@ class BundleAdjustorLocal : public BundleAdjustorGlobal {
 
   // One local pass (none for a reset), then the forward to the global adjustor.
   void Run(const u8* request) override;
-  // Forwards (request >> 1) & 1: without bit 0 only when an item is free,
-  // with it synchronously, waiting until the global adjustor is done.
+  // Forwards GlobalRequestOf(request): an asynchronous request only when an
+  // item is free, a synchronous one waiting until the global adjustor is done.
   void NotifyGlobal(const u8* request);
 
   u8 planesInitialised = 0;

@@ -18,10 +18,7 @@ void ComputeCameraCenters(const AlignedArray<CameraPose>& poses,
                           AlignedArray<LA::AlignedVector4f>& centers) {
   centers.Resize(poses.Size());
   for (u32 i = 0; i < poses.Size(); ++i) {
-    const auto& m = poses[i].m;
-    for (int c = 0; c < 3; ++c) {
-      centers[i].v[c] = -(m[0][c] * m[0][3] + m[1][c] * m[1][3] + m[2][c] * m[2][3]);
-    }
+    CameraCentre(poses[i], centers[i].v);
     centers[i].v[3] = 1.0f;
   }
 }

@@ -57,7 +57,7 @@ class GlobalMap {
                     const std::string& tag);
   // Removes the newest key frame and the tracks it created.
   void PopKeyFrame(u8 stamp, const std::string& tag);
-  // Drops key frames 0 .. first - 1; trackMap[old id] = new id or kNoTrack.
+  // Drops key frames 0 .. first - 1; trackMap[old id] = new id or kNone32.
   void RemoveKeyFramesBefore(u16 first, std::vector<u32>& trackMap, const std::string& tag);
   // The tracker's anchoring: scale, first key frame's state and pose, and
   // the whole structure replaced.
@@ -91,7 +91,7 @@ class GlobalMap {
   // Per key frame, how many of the given tracks it observes; all poses,
   // planes and float images (without the newest key frame when it is weak).
   // Returns the structure version the ids belong to.
-  u64 CountCommonTracks(const std::vector<u32> (&tracks)[kMapLevels], std::vector<u16>& counts,
+  u64 CountCommonTracks(const std::vector<u32> (&tracks)[kPyramidLevels], std::vector<u16>& counts,
                         AlignedArray<CameraPose>& poses, AlignedArray<MapPlane>& planeCopy,
                         std::vector<CVD::Image<float>>& images) const;
   // A copy of one key frame with its measurements, points, tracks and flags.

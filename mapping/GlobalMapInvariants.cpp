@@ -32,7 +32,7 @@ bool GlobalMap::CheckInvariants(std::string* error) const {
   const size_t P = planes.Size();
   if (planeFlags.size() != P) return Fail(error, "plane flags disagree with %llu planes", P);
   for (size_t t = 0; t < T; ++t) {
-    if (trackPlanes[t] != kNoIndex16 && trackPlanes[t] >= P) {
+    if (trackPlanes[t] != kNone16 && trackPlanes[t] >= P) {
       return Fail(error, "track %llu names plane %llu", t, trackPlanes[t]);
     }
   }

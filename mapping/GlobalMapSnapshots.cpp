@@ -46,9 +46,9 @@ void Concatenate(std::vector<T>& out, const std::vector<T>& fixed, const std::ve
 
 // Builds the track-to-point and plane-to-plane maps of the selection.
 static void BuildIndexMaps(MapProblemIndex& index, u32 tracks, u32 planes) {
-  index.trackPoints.assign(tracks, kNoTrack);
+  index.trackPoints.assign(tracks, kNone32);
   for (u32 i = 0; i < index.tracks.size(); ++i) index.trackPoints[index.tracks[i]] = i;
-  index.planePlanes.assign(planes, kNoIndex16);
+  index.planePlanes.assign(planes, kNone16);
   for (u32 j = 0; j < index.planes.size(); ++j)
     index.planePlanes[index.planes[j]] = static_cast<u16>(j);
 }
@@ -97,7 +97,7 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
   for (u32 i = 0; i < C; ++i) {
     const u16 k = index.keyFrames[i];
     for (u32 m = keyFrameMeasurementStart[k]; m < keyFrameMeasurementStart[k + 1]; ++m) {
-      featureCount += index.trackPoints[measurementTracks[m]] != kNoTrack ? 1 : 0;
+      featureCount += index.trackPoints[measurementTracks[m]] != kNone32 ? 1 : 0;
     }
   }
   problem.ResizeInput(fixedCameras, fixedPoints, fixedPlanes, C, N, Q, featureCount, gravityCount);
@@ -110,12 +110,12 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
     const u16 k = index.keyFrames[i];
     const u32 base = keyFrameMeasurementStart[k];
     const u16* o = keyFrames[k].levelOffsets;
-    for (int l = 0; l < kMapLevels; ++l) {
+    for (int l = 0; l < kPyramidLevels; ++l) {
       problem.features.index[4 * i + l] = count;
-      const u32 end = base + (l + 1 < kMapLevels ? o[l + 1] : o[4]);
+      const u32 end = base + o[l + 1];
       for (u32 m = base + o[l]; m < end; ++m) {
         const u32 point = index.trackPoints[measurementTracks[m]];
-        if (point == kNoTrack) continue;
+        if (point == kNone32) continue;
         problem.features.measurements[count++] = {point, measurements[m].x, measurements[m].y};
       }
     }
@@ -143,7 +143,7 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
   }
   for (u32 i = 0; i < N; ++i) {
     const u16 p = trackPlanes[index.tracks[i]];
-    if (p < PlaneCount() && index.planePlanes[p] != kNoIndex16)
+    if (p < PlaneCount() && index.planePlanes[p] != kNone16)
       problem.planePoints[index.planePlanes[p]].push_back(i);
   }
   problem.IndexPlanePoints();
@@ -154,7 +154,7 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
       fixedCameras == 0 && fixedPlanes == 1 && fixedPoints < groundFixedPointLimit && C > 0;
   problem.ground = ground ? 1 : 0;
   problem.groundCamera = 0;
-  problem.groundPlane = ground ? 0u : 0xFFFFFFFFu;
+  problem.groundPlane = ground ? 0u : kNone32;
   problem.groundPosition[0] = ground ? state.cameras[0].p[0] : 0.0f;
   problem.groundPosition[1] = ground ? state.cameras[0].p[1] : 0.0f;
   index.scale = scale;
@@ -249,7 +249,7 @@ bool GlobalMap::GetLBAProblem(IBAProblem& problem, IBAState& state, MapProblemIn
   // Fixed cameras: earlier key frames that observe a selected track, then
   // every key frame from the latest of them up to the window.
   std::vector<u16> fixedCams;
-  u32 latest = UINT32_MAX;
+  u32 latest = kNone32;
   if (selLo <= selHi) {
     for (u32 k = 0; k < windowStart; ++k) {
       if (!Intersects(keyFrameTrackRange[k], selLo, selHi)) continue;
@@ -262,7 +262,7 @@ bool GlobalMap::GetLBAProblem(IBAProblem& problem, IBAState& state, MapProblemIn
       }
     }
   }
-  if (latest != UINT32_MAX) {
+  if (latest != kNone32) {
     for (u32 k = latest + 1; k < windowStart; ++k) fixedCams.push_back(static_cast<u16>(k));
   }
   u32 first = windowStart;
@@ -288,7 +288,7 @@ bool GlobalMap::GetTrackMatcherProblem(u16 oldKeyFrame, u64 version, std::vector
   // Keep pairs of distinct, unpaired tracks that never share a key frame.
   std::vector<u8>& paired = index.marks;
   paired.assign(T, 0);
-  std::vector<u32> absorbedBy(T, kNoTrack);
+  std::vector<u32> absorbedBy(T, kNone32);
   std::vector<u8> scratch;
   size_t kept = 0;
   for (const TrackPair& pair : pairs) {
@@ -310,7 +310,7 @@ bool GlobalMap::GetTrackMatcherProblem(u16 oldKeyFrame, u64 version, std::vector
   std::vector<u32> fixedTracks, variableTracks;
   for (u32 t = 0; t < T; ++t) {
     const u8 f = trackFlags[t];
-    if ((f & kTrackMergedAway) || !(f & kTrackInlier) || absorbedBy[t] != kNoTrack) continue;
+    if ((f & kTrackMergedAway) || !(f & kTrackInlier) || absorbedBy[t] != kNone32) continue;
     size_t n = trackMeasurements[t].size();
     if (paired[t]) {
       for (const TrackPair& pair : pairs) {
@@ -337,14 +337,14 @@ bool GlobalMap::GetTrackMatcherProblem(u16 oldKeyFrame, u64 version, std::vector
   return true;
 }
 
-u64 GlobalMap::CountCommonTracks(const std::vector<u32> (&tracks)[kMapLevels],
+u64 GlobalMap::CountCommonTracks(const std::vector<u32> (&tracks)[kPyramidLevels],
                                  std::vector<u16>& counts, AlignedArray<CameraPose>& poses,
                                  AlignedArray<MapPlane>& planeCopy,
                                  std::vector<CVD::Image<float>>& images) const {
   SharedLock lock(mutex);
   const u32 K = KeyFrameCount(), T = TrackCount();
   counts.assign(K, 0);
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (const u32 id : tracks[l]) {
       const u32 t = ResolveTrack(id);
       if (t >= T || (trackFlags[t] & kTrackMergedAway)) continue;
@@ -373,14 +373,14 @@ bool GlobalMap::GetKeyFrame(u16 keyFrame, MapKeyFrameCopy& out) const {
   out.frameId = kf.frameId;
   out.pose = keyFramePoses[keyFrame];
   const u32 base = keyFrameMeasurementStart[keyFrame];
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     if (kf.pyramid[l].size().x > 0 && kf.pyramid[l].size().y > 0) {
       out.pyramid[l].copy_from(kf.pyramid[l]);
     } else {
       out.pyramid[l].resize(CVD::ImageRef(0, 0));
     }
     const u32 begin = base + kf.levelOffsets[l];
-    const u32 end = base + (l + 1 < kMapLevels ? kf.levelOffsets[l + 1] : kf.levelOffsets[4]);
+    const u32 end = base + kf.levelOffsets[l + 1];
     RefillArray(out.measurements[l], measurements.Data() + begin, end - begin);
     out.points[l].Resize(end - begin);
     out.tracks[l].assign(measurementTracks.begin() + begin, measurementTracks.begin() + end);

@@ -18,7 +18,7 @@ constexpr u8 kAdjustedBits = kTrackSolved | kTrackInlier | kTrackUnreliable;
 // Images of a new key frame: copied when the view has pixels.
 void CopyKeyFrameImages(KeyFrame& kf, const KeyFrameInput& input) {
   if (input.floatImage) RefillImage(kf.floatImage, *input.floatImage);
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     if (input.pyramid[l]) RefillImage(kf.pyramid[l], *input.pyramid[l]);
   }
 }
@@ -29,7 +29,7 @@ constexpr u32 kMaxKeyFrameFeatures = 0xFFFF;
 // Offsets from the per-level counts.
 void SetLevelOffsets(KeyFrame& kf, const u32* counts) {
   u32 total = 0;
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     kf.levelOffsets[l] = static_cast<u16>(total);
     total += counts[l];
   }
@@ -75,25 +75,26 @@ void GlobalMap::InitializeKeyFrame(const KeyFrameInput& input,
   kf.frameId = input.frameId;
   kf.attitude = input.attitude;
   CopyKeyFrameImages(kf, input);
-  u32 counts[kMapLevels];
+  u32 counts[kPyramidLevels];
   u32 room = kMaxKeyFrameFeatures;
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     counts[l] = std::min(input.normalized[l].Size(), room);
     room -= counts[l];
   }
   SetLevelOffsets(kf, counts);
-  for (int l = 0; l < kMapLevels; ++l) measurements.Append(input.normalized[l].Data(), counts[l]);
+  for (int l = 0; l < kPyramidLevels; ++l)
+    measurements.Append(input.normalized[l].Data(), counts[l]);
   const u32 total = measurements.Size();
   keyFrameMeasurementStart.push_back(total);
   keyFrameTrackRange.assign(1, {0u, total == 0 ? 0u : total - 1});
   trackMeasurements.resize(total);
   measurementTracks.resize(total);
   trackFlags.assign(total, 0);
-  trackPlanes.assign(total, kNoIndex16);
+  trackPlanes.assign(total, kNone16);
   points.Resize(total);
   const MapPoint unset = UnsetPoint();
   u32 t = 0;
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (u32 i = 0; i < counts[l]; ++i, ++t) {
       trackMeasurements[t].assign(1, PackMeasurement(0, t));
       measurementTracks[t] = t;
@@ -136,8 +137,8 @@ void GlobalMap::PushKeyFrame(u8 keyFrameFlag, const MapWorkingCopy& tracker, Key
   CopyKeyFrameImages(kf, input);
   // 3. One measurement per track and key frame over all levels.
   writeMarks_.assign(oldTracks, 0);
-  u32 kept[kMapLevels], counts[kMapLevels];
-  for (int l = 0; l < kMapLevels; ++l) {
+  u32 kept[kPyramidLevels], counts[kPyramidLevels];
+  for (int l = 0; l < kPyramidLevels; ++l) {
     std::vector<u32>& ids = input.tracks[l];
     AlignedArray<LA::Vector2<float>>& px = input.pixels[l];
     AlignedArray<MapMeasurement>& nx = input.normalized[l];
@@ -171,7 +172,7 @@ void GlobalMap::PushKeyFrame(u8 keyFrameFlag, const MapWorkingCopy& tracker, Key
   // Feature indices are 16 bits: features beyond the limit are cut, the
   // last levels first.
   u32 room = kMaxKeyFrameFeatures;
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     counts[l] = std::min(counts[l], room);
     kept[l] = std::min(kept[l], counts[l]);
     room -= counts[l];
@@ -182,24 +183,24 @@ void GlobalMap::PushKeyFrame(u8 keyFrameFlag, const MapWorkingCopy& tracker, Key
   SetLevelOffsets(kf, counts);
   // 4. Measurements.
   const u32 start = measurements.Size();
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     measurements.Append(input.normalized[l].Data(), input.normalized[l].Size());
   }
   keyFrameMeasurementStart.push_back(measurements.Size());
   // 5. New tracks.
   u32 newTracks = 0;
-  for (int l = 0; l < kMapLevels; ++l) newTracks += counts[l] - kept[l];
+  for (int l = 0; l < kPyramidLevels; ++l) newTracks += counts[l] - kept[l];
   const u32 total = oldTracks + newTracks;
   trackMeasurements.resize(total);
   trackFlags.resize(total, 0);
-  trackPlanes.resize(total, kNoIndex16);
+  trackPlanes.resize(total, kNone16);
   points.Reserve(total);
   const MapPoint unset = UnsetPoint();
   for (u32 t = oldTracks; t < total; ++t) points.PushBack(unset, 1000);
   measurementTracks.resize(measurements.Size());
   // 6 and 7. Measurements of matched and new tracks.
   u32 lowest = oldTracks, next = oldTracks, f = 0;
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (u32 i = 0; i < counts[l]; ++i, ++f) {
       u32 r;
       if (i < kept[l]) {
@@ -294,7 +295,7 @@ void GlobalMap::RemoveKeyFramesBefore(u16 first, std::vector<u32>& trackMap,
   for (u32& s : starts) s -= drop;
   // 3. Tracks that keep a measurement get new ids in id order.
   const u32 T = TrackCount();
-  trackMap.assign(T, kNoTrack);
+  trackMap.assign(T, kNone32);
   u32 next = 0;
   for (u32 t = 0; t < T; ++t) {
     if (trackFlags[t] & kTrackMergedAway) continue;
@@ -328,11 +329,11 @@ void GlobalMap::RemoveKeyFramesBefore(u16 first, std::vector<u32>& trackMap,
     for (u32 i = starts[j]; i < starts[j + 1]; ++i) {
       const u32 src = i + drop;
       // Level boundaries follow the kept measurements.
-      for (int l = 1; l < kMapLevels; ++l) {
+      for (int l = 1; l < kPyramidLevels; ++l) {
         if (i - starts[j] == offsets[l]) kf.levelOffsets[l] = static_cast<u16>(feature);
       }
       const u32 id = trackMap[measurementTracks[src]];
-      if (id == kNoTrack) continue;
+      if (id == kNone32) continue;
       measurementTracks[count] = id;
       measurements[count] = measurements[src];
       trackMeasurements[id].push_back(PackMeasurement(j, feature));
@@ -343,7 +344,7 @@ void GlobalMap::RemoveKeyFramesBefore(u16 first, std::vector<u32>& trackMap,
       ++feature;
     }
     // Levels whose offset lies at or past the end of the old block.
-    for (int l = 1; l < kMapLevels; ++l) {
+    for (int l = 1; l < kPyramidLevels; ++l) {
       if (offsets[l] >= starts[j + 1] - starts[j]) kf.levelOffsets[l] = static_cast<u16>(feature);
     }
     kf.levelOffsets[0] = 0;
@@ -389,7 +390,7 @@ void GlobalMap::SetAnchoredStructure(f32 newScale, const IMUState& state, const 
     const u8 link = trackFlags[t] & (kTrackMerged | kTrackMergedAway);
     trackFlags[t] = static_cast<u8>((newTrackFlags[t] & ~(kTrackMerged | kTrackMergedAway)) | link);
     const u16 p = newTrackPlanes[t];
-    trackPlanes[t] = p < newPlanes.Size() ? p : kNoIndex16;
+    trackPlanes[t] = p < newPlanes.Size() ? p : kNone16;
   }
   planeFlags = newPlaneFlags;
   // The plane set is replaced: outstanding snapshots name other planes.
@@ -401,11 +402,10 @@ void GlobalMap::GetKeyFrameFeatures(u16 keyFrame, u8 level, AlignedArray<MapMeas
   SharedLock lock(mutex);
   out.Clear();
   tracks.clear();
-  if (keyFrame >= KeyFrameCount() || level >= kMapLevels) return;
+  if (keyFrame >= KeyFrameCount() || level >= kPyramidLevels) return;
   const u16* o = keyFrames[keyFrame].levelOffsets;
   const u32 begin = keyFrameMeasurementStart[keyFrame] + o[level];
-  const u32 end =
-      keyFrameMeasurementStart[keyFrame] + (level + 1 < kMapLevels ? o[level + 1] : o[4]);
+  const u32 end = keyFrameMeasurementStart[keyFrame] + o[level + 1];
   RefillArray(out, measurements.Data() + begin, end - begin);
   tracks.assign(measurementTracks.begin() + begin, measurementTracks.begin() + end);
 }

@@ -41,8 +41,8 @@ void GlobalMap::WriteBackCameras(const IBAState& result, const std::vector<u16>&
 
 bool GlobalMap::CleanUpPlanes() {
   const u32 P = PlaneCount();
-  CountPerKeyFrame(static_cast<u16>(std::min<u32>(P, kNoIndex16)), trackPlanes, writeCounts_);
-  writePlaneMap_.assign(P, kNoIndex16);
+  CountPerKeyFrame(static_cast<u16>(std::min<u32>(P, kNone16)), trackPlanes, writeCounts_);
+  writePlaneMap_.assign(P, kNone16);
   u32 kept = 0;
   for (u32 p = 0; p < P; ++p) {
     if (p >= writeCounts_.size() || writeCounts_[p] < 3) continue;
@@ -53,7 +53,7 @@ bool GlobalMap::CleanUpPlanes() {
   if (kept == P) return false;
   planes.Resize(kept);
   planeFlags.resize(kept);
-  for (u16& p : trackPlanes) p = p < P ? writePlaneMap_[p] : kNoIndex16;
+  for (u16& p : trackPlanes) p = p < P ? writePlaneMap_[p] : kNone16;
   return true;
 }
 
@@ -68,7 +68,7 @@ bool GlobalMap::SetBAResult(const IBAProblem& problem, const IBAState& result,
   const auto live = [&](u32 t) { return t < T && !(trackFlags[t] & kTrackMergedAway); };
   WriteBackCameras(result, cameraKeyFrames);
   for (const u32 t : edits.clearedPlaneTracks) {
-    if (live(t)) trackPlanes[t] = kNoIndex16;
+    if (live(t)) trackPlanes[t] = kNone16;
   }
   // Points with their plane: old planes through the list, new planes after
   // the current ones.
@@ -82,10 +82,10 @@ bool GlobalMap::SetBAResult(const IBAProblem& problem, const IBAState& result,
     points[t] = result.points[i];
     const u8 f = i < problem.pointFlags.size() ? problem.pointFlags[i] : trackFlags[t];
     trackFlags[t] = static_cast<u8>((trackFlags[t] & ~kAdjustedBits) | (f & kAdjustedBits));
-    const u32 j = i < problem.pointPlanes.size() ? problem.pointPlanes[i] : kNoIndex16;
-    u16 plane = kNoIndex16;
+    const u32 j = i < problem.pointPlanes.size() ? problem.pointPlanes[i] : kNone16;
+    u16 plane = kNone16;
     if (j < P) {
-      plane = oldPlanes[j] < before ? oldPlanes[j] : kNoIndex16;
+      plane = oldPlanes[j] < before ? oldPlanes[j] : kNone16;
     } else if (j < P + appended) {
       plane = static_cast<u16>(before + (j - P));
     }
@@ -111,11 +111,10 @@ bool GlobalMap::SetBAResult(const IBAProblem& problem, const IBAState& result,
       points[t] = edits.retestedPoints[i];
       trackFlags[t] = static_cast<u8>((trackFlags[t] & ~kTrackUnreliable) | kTrackSolved |
                                       kTrackInlier | (f & kTrackUnreliable));
-      trackPlanes[t] =
-          edits.retestedPlanes[i] < PlaneCount() ? edits.retestedPlanes[i] : kNoIndex16;
+      trackPlanes[t] = edits.retestedPlanes[i] < PlaneCount() ? edits.retestedPlanes[i] : kNone16;
     } else {
       trackFlags[t] &= static_cast<u8>(~(kTrackInlier | kTrackUnreliable));
-      trackPlanes[t] = kNoIndex16;
+      trackPlanes[t] = kNone16;
     }
   }
   const bool dropped = CleanUpPlanes();

@@ -16,7 +16,6 @@ class Subdivision : public cv::Subdiv2D {
 // The first four subdivision vertices are a placeholder and the three
 // corners of the enclosing triangle.
 constexpr int kFirstRealVertex = 4;
-constexpr u32 kNone = 0xFFFFFFFF;
 
 }  // namespace
 
@@ -30,7 +29,7 @@ void ImageTriangulation::Build(const AlignedArray<LA::Vector2<f32>>& positions, 
   if (n == 0 || width == 0 || height == 0) return;
 
   Subdivision subdivision(cv::Rect(0, 0, width, height));
-  vertexPoints_.assign(kFirstRealVertex, kNone);
+  vertexPoints_.assign(kFirstRealVertex, kNone32);
   for (u32 k = 0; k < n; ++k) {
     const f32 x = positions[k].x, y = positions[k].y;
     // insert() throws for a point outside the rectangle.
@@ -38,13 +37,13 @@ void ImageTriangulation::Build(const AlignedArray<LA::Vector2<f32>>& positions, 
       continue;
     const int id = subdivision.insert(cv::Point2f(x, y));
     if (id < kFirstRealVertex) continue;
-    if (static_cast<size_t>(id) >= vertexPoints_.size()) vertexPoints_.resize(id + 1, kNone);
-    if (vertexPoints_[id] == kNone) vertexPoints_[id] = k;  // a repeat keeps the first point
+    if (static_cast<size_t>(id) >= vertexPoints_.size()) vertexPoints_.resize(id + 1, kNone32);
+    if (vertexPoints_[id] == kNone32) vertexPoints_[id] = k;  // a repeat keeps the first point
   }
   auto pointOf = [this](int vertex) {
     return vertex >= kFirstRealVertex && static_cast<size_t>(vertex) < vertexPoints_.size()
                ? vertexPoints_[vertex]
-               : kNone;
+               : kNone32;
   };
 
   const int quadEdges = subdivision.QuadEdgeCount();
@@ -52,7 +51,7 @@ void ImageTriangulation::Build(const AlignedArray<LA::Vector2<f32>>& positions, 
     if (subdivision.IsFree(q)) continue;
     const int edge = q << 2;
     const u32 a = pointOf(subdivision.edgeOrg(edge)), b = pointOf(subdivision.edgeDst(edge));
-    if (a == kNone || b == kNone) continue;
+    if (a == kNone32 || b == kNone32) continue;
     edges_.emplace_back(a, b);
     // The faces left of the edge and of its reverse; each triangle is taken
     // from the one of its three edges that starts at its lowest vertex id.
@@ -64,7 +63,7 @@ void ImageTriangulation::Build(const AlignedArray<LA::Vector2<f32>>& positions, 
                 v2 = subdivision.edgeDst(e1);
       if (v0 > v1 || v0 > v2) continue;
       const u32 p0 = pointOf(v0), p1 = pointOf(v1), p2 = pointOf(v2);
-      if (p0 == kNone || p1 == kNone || p2 == kNone) continue;
+      if (p0 == kNone32 || p1 == kNone32 || p2 == kNone32) continue;
       const LA::Vector2<f32>&A = positions[p0], &B = positions[p1], &C = positions[p2];
       const f32 cross = (B.x - A.x) * (C.y - A.y) - (B.y - A.y) * (C.x - A.x);
       u32 s[3] = {p0, p1, p2};

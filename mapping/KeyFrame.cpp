@@ -30,7 +30,7 @@ void KeyFrame::Copy(KeyFrame& dst, const KeyFrame& src) {
   if (&dst == &src) return;
   dst.frameId = src.frameId;
   CopyImage(dst.floatImage, src.floatImage);
-  for (int l = 0; l < kLevels; ++l) CopyImage(dst.pyramid[l], src.pyramid[l]);
+  for (int l = 0; l < kPyramidLevels; ++l) CopyImage(dst.pyramid[l], src.pyramid[l]);
   std::memcpy(dst.levelOffsets, src.levelOffsets, sizeof(levelOffsets));
   dst.delta = src.delta;
   dst.attitude = src.attitude;

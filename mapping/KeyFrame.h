@@ -9,8 +9,6 @@
 #include "optimization/IMUDelta.h"
 
 struct KeyFrame {
-  static constexpr int kLevels = 4;
-
   // Frame id 0, empty images and offsets, the empty delta, an unset attitude.
   KeyFrame();
 
@@ -19,7 +17,7 @@ struct KeyFrame {
 
   u32 frameId = 0;
   CVD::Image<float> floatImage;
-  CVD::Image<u8> pyramid[kLevels];
+  CVD::Image<u8> pyramid[kPyramidLevels];
   // Offsets 0-3: first measurement of levels 0-3 within the key frame's
   // block; offsets 4 and 5: the key frame's measurement count.
   u16 levelOffsets[6] = {0, 0, 0, 0, 0, 0};

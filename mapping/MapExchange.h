@@ -21,10 +21,6 @@ using MapMeasurement = LA::Vector2<float>;  // normalised (x, y)
 using TrackColor = CVD::Rgb<u8>;
 using TrackPair = std::pair<u32, u32>;  // (survivor, absorbed) once accepted
 
-constexpr u32 kNoTrack = 0xFFFFFFFF;
-constexpr u16 kNoIndex16 = 0xFFFF;
-constexpr int kMapLevels = 4;
-
 // Key-frame flag bits.
 enum KeyFrameFlag : u8 {
   kKeyFrameAdjusted = 1 << 0,
@@ -79,11 +75,11 @@ struct KeyFrameInput {
   IMUAttitude attitude{};
   // The caller's images (not owned); null or empty ones are not copied.
   const CVD::BasicImage<TrackColor>* colour = nullptr;  // none: new tracks get (0, 255, 255)
-  const CVD::BasicImage<u8>* pyramid[kMapLevels] = {nullptr, nullptr, nullptr, nullptr};
+  const CVD::BasicImage<u8>* pyramid[kPyramidLevels] = {nullptr, nullptr, nullptr, nullptr};
   const CVD::BasicImage<float>* floatImage = nullptr;
-  AlignedArray<LA::Vector2<float>> pixels[kMapLevels];  // level pixels
-  AlignedArray<MapMeasurement> normalized[kMapLevels];
-  std::vector<u32> tracks[kMapLevels];  // matched track ids, the level's first features
+  AlignedArray<LA::Vector2<float>> pixels[kPyramidLevels];  // level pixels
+  AlignedArray<MapMeasurement> normalized[kPyramidLevels];
+  std::vector<u32> tracks[kPyramidLevels];  // matched track ids, the level's first features
 };
 
 // What a write-back compares against: fresh exactly when the map's
@@ -99,8 +95,8 @@ struct MapProblemIndex {
   std::vector<u16> keyFrames;    // problem camera -> key frame
   std::vector<u32> tracks;       // problem point -> track
   std::vector<u16> planes;       // problem plane -> map plane
-  std::vector<u32> trackPoints;  // track -> problem point, kNoTrack when out
-  std::vector<u16> planePlanes;  // map plane -> problem plane, kNoIndex16 when out
+  std::vector<u32> trackPoints;  // track -> problem point, kNone32 when out
+  std::vector<u16> planePlanes;  // map plane -> problem plane, kNone16 when out
   f32 scale = 0.0f;              // the map's scale value
   std::vector<u8> marks;         // scratch
 };
@@ -112,7 +108,7 @@ struct BAResultEdits {
   std::vector<u32> retestedTracks;
   AlignedArray<MapPoint> retestedPoints;
   std::vector<u8> retestedFlags;
-  std::vector<u16> retestedPlanes;  // map plane indices, kNoIndex16 for none
+  std::vector<u16> retestedPlanes;  // map plane indices, kNone16 for none
 
   void Clear();
 };
@@ -121,9 +117,9 @@ struct BAResultEdits {
 struct MapKeyFrameCopy {
   u32 frameId = 0;
   CameraPose pose{};
-  CVD::Image<u8> pyramid[kMapLevels];
-  AlignedArray<MapPoint> points[kMapLevels];              // the tracks' points
-  AlignedArray<MapMeasurement> measurements[kMapLevels];  // normalised
-  std::vector<u32> tracks[kMapLevels];
-  std::vector<u8> trackFlags[kMapLevels];
+  CVD::Image<u8> pyramid[kPyramidLevels];
+  AlignedArray<MapPoint> points[kPyramidLevels];              // the tracks' points
+  AlignedArray<MapMeasurement> measurements[kPyramidLevels];  // normalised
+  std::vector<u32> tracks[kPyramidLevels];
+  std::vector<u8> trackFlags[kPyramidLevels];
 };

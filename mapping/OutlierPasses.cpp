@@ -7,6 +7,8 @@
 #include "features/FeatureRecords.h"
 #include "mapping/BundleAdjustorGlobal.h"
 
+using LA::Dot3;
+
 namespace {
 
 // Cosine of 3 degrees: rays closer than this fix a point poorly.
@@ -17,15 +19,10 @@ inline int Percent(u32 part, u32 whole) {
   return whole == 0 ? 0 : static_cast<int>(part * 100 / whole);
 }
 
-inline f32 Dot3(const f32* a, const f32* b) {
-  return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2];
-}
-
 // Centre -R^T t of a camera pose, as (x, y, z, 1).
 LA::AlignedVector4f Centre(const CameraPose& P) {
   LA::AlignedVector4f c;
-  for (int k = 0; k < 3; ++k)
-    c.v[k] = -(P.m[0][k] * P.m[0][3] + P.m[1][k] * P.m[1][3] + P.m[2][k] * P.m[2][3]);
+  CameraCentre(P, c.v);
   c.v[3] = 1.0f;
   return c;
 }
@@ -89,7 +86,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
 
   // Removed points go to the outlier store with all their observations.
   u32 inliersBefore = 0, inliersKept = 0, kept = 0, fixedKept = 0;
-  remap.assign(N, 0xFFFFFFFFu);
+  remap.assign(N, kNone32);
   for (u32 p = 0; p < N; ++p) {
     const bool inlier = (problem.pointFlags[p] & kTrackInlier) != 0;
     inliersBefore += inlier;
@@ -111,7 +108,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
   // Compaction: kept points move down, the measurement runs are rebuilt.
   for (u32 p = 0; p < N; ++p) {
     const u32 to = remap[p];
-    if (to == 0xFFFFFFFFu || to == p) continue;
+    if (to == kNone32 || to == p) continue;
     problem.pointPlanes[to] = problem.pointPlanes[p];
     problem.pointFlags[to] = problem.pointFlags[p];
     state.points[to] = state.points[p];
@@ -129,7 +126,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
       f.index[g] = w;
       for (u32 m = begin; m < end; ++m) {
         const u32 to = remap[f.measurements[m].point];
-        if (to == 0xFFFFFFFFu) continue;
+        if (to == kNone32) continue;
         f.measurements[w] = f.measurements[m];
         f.measurements[w++].point = to;
       }
@@ -139,7 +136,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
     for (std::vector<u32>& points : problem.planePoints) {
       u32 n = 0;
       for (const u32 p : points)
-        if (p < N && remap[p] != 0xFFFFFFFFu) points[n++] = remap[p];
+        if (p < N && remap[p] != kNone32) points[n++] = remap[p];
       points.resize(n);
     }
     problem.IndexPlanePoints();
@@ -153,7 +150,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
     // Points off their plane are detached; planes left small are dissolved.
     const f32 theta = PlaneDistanceThreshold.load(std::memory_order_relaxed);
     const u32 Q = state.planes.Size();
-    planeRemap.assign(Q, kNoIndex16);
+    planeRemap.assign(Q, kNone16);
     u32 detached = 0, next = 0;
     for (u32 j = 0; j < Q; ++j) {
       const f32* n = state.planes[j].v;
@@ -162,7 +159,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
       for (const u32 p : points) {
         const f32 d = std::fabs(Dot3(n, state.points[p].v) + n[3]);
         if (d >= theta) {
-          problem.pointPlanes[p] = kNoIndex16;
+          problem.pointPlanes[p] = kNone16;
           edits.clearedPlaneTracks.push_back(pointTracks[p]);
           ++detached;
         } else {
@@ -172,7 +169,7 @@ void BundleAdjustorGlobal::RejectOutliers(f32 ratio, f32 lower, f32 upper, bool 
       points.resize(stay);
       if (stay < 15 && !(problem.planeFlags[j] & kPlaneGround)) {
         for (const u32 p : points) {
-          problem.pointPlanes[p] = kNoIndex16;
+          problem.pointPlanes[p] = kNone16;
           edits.clearedPlaneTracks.push_back(pointTracks[p]);
           ++detached;
         }
@@ -241,7 +238,7 @@ void BundleAdjustorGlobal::RecoverInliers() {
   }
   const u32 R = static_cast<u32>(outlierRecords.size());
   edits.retestedFlags.assign(R, 0);
-  edits.retestedPlanes.assign(R, kNoIndex16);
+  edits.retestedPlanes.assign(R, kNone16);
   edits.retestedPoints.Resize(R);
   for (u32 i = 0; i < R; ++i) edits.retestedPoints[i] = {{0.0f, 0.0f, 0.0f, 1.0f}};
   pointEstimator.threshold = 1.0f;

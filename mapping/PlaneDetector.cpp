@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr u16 kNoPlane16 = 0xFFFF;
-
 inline f32 SignedDistance(const Plane& p, const LA::AlignedVector4f& X) {
   return ((p.v[0] * X.v[0] + p.v[1] * X.v[1]) + p.v[2] * X.v[2]) + p.v[3];
 }
@@ -36,7 +34,7 @@ bool PlaneDetector::Fits(const PlaneEstimatorData2D& data, u32 k, const Plane& p
 void PlaneDetector::Detect(const PlaneEstimatorData2D& data, AlignedArray<Plane>& planes,
                            std::vector<u16>& pointPlanes) {
   const u32 N = data.points.Size();
-  if (pointPlanes.size() != N) pointPlanes.assign(N, kNoPlane16);
+  if (pointPlanes.size() != N) pointPlanes.assign(N, kNone16);
   InitDistanceThreshold(data);
   Triangulate(data);
   pointMarks_.assign(N, kFree);
@@ -54,7 +52,7 @@ void PlaneDetector::Detect(const PlaneEstimatorData2D& data, AlignedArray<Plane>
     if (!GrowPlane(data, plane, area)) continue;
     planes[p] = plane;
     for (const u32 k : accepted_)
-      if (pointPlanes[k] == kNoPlane16) pointPlanes[k] = static_cast<u16>(p);
+      if (pointPlanes[k] == kNone16) pointPlanes[k] = static_cast<u16>(p);
     RetireTriangles();
   }
 

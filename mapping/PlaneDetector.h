@@ -18,7 +18,7 @@ class PlaneDetector : public PlaneEstimator2D {
   explicit PlaneDetector(f32 inlierThreshold);
 
   // Refits `planes` from the points carrying their index, appends up to
-  // maxNewPlanes new planes and rewrites pointPlanes (65535 = none). `data`
+  // maxNewPlanes new planes and rewrites pointPlanes (kNone16 = none). `data`
   // holds the points with their observations (image mode).
   void Detect(const PlaneEstimatorData2D& data, AlignedArray<Plane>& planes,
               std::vector<u16>& pointPlanes);

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr u16 kNoPlane16 = 0xFFFF;
-
 inline u32 KeepCount(f32 ratio, size_t count) {
   return static_cast<u32>(ratio * static_cast<f32>(count) + 0.5f);
 }
@@ -33,7 +31,7 @@ void PlaneDetector::AssignPoints(const PlaneEstimatorData2D& data, AlignedArray<
       const u32 removed = EraseIf(r.points, [&](u32 k) { return pointPlanes[k] == index; });
       moved_.clear();
       for (const u32 k : r.points)
-        if (pointPlanes[k] != kNoPlane16 && Fits(data, k, planes[p])) moved_.push_back(k);
+        if (pointPlanes[k] != kNone16 && Fits(data, k, planes[p])) moved_.push_back(k);
       if (removed + moved_.size() >= KeepCount(keepRatio, before)) {
         for (const u32 k : moved_) pointPlanes[k] = index;
       }
@@ -84,8 +82,7 @@ void PlaneDetector::AssignPoints(const PlaneEstimatorData2D& data, AlignedArray<
     }
     ++added;
     regions_.erase(regions_.begin());
-    for (Region& r : regions_)
-      EraseIf(r.points, [&](u32 k) { return pointPlanes[k] != kNoPlane16; });
+    for (Region& r : regions_) EraseIf(r.points, [&](u32 k) { return pointPlanes[k] != kNone16; });
     regions_.erase(std::remove_if(regions_.begin(), regions_.end(),
                                   [this](const Region& r) { return r.points.size() < minPoints; }),
                    regions_.end());

@@ -94,7 +94,7 @@ void BundleAdjustorGlobal::MergePlanes() {
       state.planes[i] = plane;
     }
   }
-  planeRemap.assign(Q, kNoIndex16);
+  planeRemap.assign(Q, kNone16);
   u16 next = 0;
   for (u32 j = 0; j < Q; ++j)
     if (!keep[j]) planeRemap[j] = next++;
@@ -115,14 +115,14 @@ void BundleAdjustorGlobal::UpdatePlanes() {
   list.clear();
   std::vector<u32>& met = remap;
   met.clear();
-  planeRemap.assign(Q, kNoIndex16);  // plane -> slot
+  planeRemap.assign(Q, kNone16);  // plane -> slot
   for (u32 m = begin; m < end; ++m) {
     const u32 p = f.measurements[m].point;
     if (keep[p] || (problem.pointFlags[p] & kTrackUnreliable)) continue;
     keep[p] = 1;
     list.push_back(p);
     const u16 j = problem.pointPlanes[p];
-    if (j < Q && planeRemap[j] == kNoIndex16) {
+    if (j < Q && planeRemap[j] == kNone16) {
       planeRemap[j] = static_cast<u16>(met.size());
       met.push_back(j);
     }
@@ -139,7 +139,7 @@ void BundleAdjustorGlobal::UpdatePlanes() {
   detectorLabels.resize(list.size());
   for (size_t i = 0; i < list.size(); ++i) {
     const u16 j = problem.pointPlanes[list[i]];
-    detectorLabels[i] = j < Q ? planeRemap[j] : kNoIndex16;
+    detectorLabels[i] = j < Q ? planeRemap[j] : kNone16;
   }
   IndexPointSet(list, planeData);
   planeDetector.Detect(planeData, detectorPlanes, detectorLabels);
@@ -164,13 +164,13 @@ void BundleAdjustorGlobal::UpdatePlanes() {
   for (u32 a = 0; a < added; ++a) {
     problem.planeFlags.push_back(0);
     problem.planeWeights.PushBack16({{w, w, w, w}});
-    planeIds.push_back(kNoIndex16);
+    planeIds.push_back(kNone16);
   }
   problem.planePoints.resize(Q + added);
 
   // Labels are detector positions: back to problem planes.
   const auto toPlane = [&](u16 label) -> u16 {
-    if (label == kNoIndex16) return kNoIndex16;
+    if (label == kNone16) return kNone16;
     return label < listed ? static_cast<u16>(order[label]) : static_cast<u16>(Q + label - listed);
   };
   counts.assign(Q + added, 0);
@@ -179,7 +179,7 @@ void BundleAdjustorGlobal::UpdatePlanes() {
   for (size_t i = 0; i < list.size(); ++i) {
     const u16 to = toPlane(detectorLabels[i]);
     const u16 from = problem.pointPlanes[list[i]];
-    if (to == kNoIndex16 || to == from) continue;
+    if (to == kNone16 || to == from) continue;
     if (from < Q) --delta[from];
     ++delta[to];
     problem.pointPlanes[list[i]] = to;

@@ -46,8 +46,8 @@ bool ProjectMapBuilder::SetSequence(const std::string& projectFile, const std::s
   if (step < 1) return Fail("the sequence step is not positive");
   if (start < 0 || end < start) return Fail("the sequence holds no frame");
   const long long count = (end - start) / step + 1;
-  // Key-frame indices are 16 bits with 65535 for none.
-  if (count > 65535) return Fail("the sequence has more frames than the map can hold");
+  // Key-frame indices are 16 bits with kNone16 for none.
+  if (count > kNone16) return Fail("the sequence has more frames than the map can hold");
   const std::string fullPattern = GetDirectory(projectFile) + GetFileName(pattern);
   frameFiles_.resize(static_cast<std::size_t>(count));
   for (long long i = 0; i < count; ++i) {
@@ -138,7 +138,7 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
   map.points.Resize(T);
   if (T > 0) std::memcpy(map.points.Data(), points_.data(), sizeof(MapPoint) * T);
   map.trackFlags = flags_;
-  map.trackPlanes.assign(T, kNoIndex16);
+  map.trackPlanes.assign(T, kNone16);
   map.trackColors.assign(T, kDefaultColor);
   const u32 fileColors = std::min(T, static_cast<u32>(colors_.size()));
   std::copy(colors_.begin(), colors_.begin() + fileColors, map.trackColors.begin());

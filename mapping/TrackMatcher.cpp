@@ -55,7 +55,7 @@ TrackMatcher::TrackMatcher(GlobalMap* map, u8 verbose, const std::string& logFil
     width = map->width;
     height = map->height;
   }
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     const float s = 1.0f / static_cast<float>(1 << l);
     levelIntrinsics[l].Set(K.fx[0] * s, K.fy[0] * s, K.cx[0] * s, K.cy[0] * s);
   }
@@ -89,7 +89,7 @@ void TrackMatcher::Run(const TrackMatchingData* item) {
   jointAdjusted = false;
   trackPairs.clear();
   const u16 u = SelectKeyFrame(*item, keyFrameImage, warp);
-  if (u == kNone) {
+  if (u == kNone16) {
     busy = false;
     return;
   }
@@ -145,22 +145,22 @@ bool TrackMatcher::SolveAndWriteJointProblem() {
 void TrackMatcher::FindScenePlane(const TrackMatchingData& item, float plane[4]) {
   const u32 P = planes.Size();
   planeCounts.assign(P, 0);
-  for (int l = 0; l < kLevels; ++l)
+  for (int l = 0; l < kPyramidLevels; ++l)
     for (const u16 p : item.planeIndices[l])
       if (p < P) ++planeCounts[p];
-  u32 best = kNone, bestCount = 0;
+  u32 best = kNone32, bestCount = 0;
   for (u32 p = P; p-- > 0;) {
     if (planeCounts[p] >= kMinPlaneFeatures && planeCounts[p] >= bestCount) {
       best = p;
       bestCount = planeCounts[p];
     }
   }
-  if (best != kNone) {
+  if (best != kNone32) {
     for (int i = 0; i < 4; ++i) plane[i] = planes[best].v[i];
     return;
   }
   planeData.points.Resize(0);
-  for (int l = 0; l < kLevels; ++l)
+  for (int l = 0; l < kPyramidLevels; ++l)
     for (u32 i = 0; i < item.MatchCount(l); ++i)
       if (item.trackFlags[l][i] & kTrackInlier) planeData.points.PushBack(item.points[l][i], 20);
   if (planeData.points.Size() >= kMinPlaneFeatures) {
@@ -202,11 +202,9 @@ u16 TrackMatcher::SelectKeyFrame(const TrackMatchingData& item, CVD::Image<float
     if (commonCounts[i] > kMaxCommonTracks) continue;
     if (i == 0) candidates.emplace_back(-1, 0);
     const CameraPose& Q = poses[i];
-    float c[3], axis[3];
-    for (int j = 0; j < 3; ++j) {
-      c[j] = -(Q.m[0][j] * Q.m[0][3] + Q.m[1][j] * Q.m[1][3] + Q.m[2][j] * Q.m[2][3]);
-      axis[j] = Q.m[2][j];
-    }
+    float c[3];
+    CameraCentre(Q, c);
+    const float* axis = Q.m[2];
     const float na = plane[0] * axis[0] + plane[1] * axis[1] + plane[2] * axis[2];
     const float nc = plane[0] * c[0] + plane[1] * c[1] + plane[2] * c[2] + plane[3];
     const float lambda = -nc / na;
@@ -266,14 +264,14 @@ u16 TrackMatcher::SelectKeyFrame(const TrackMatchingData& item, CVD::Image<float
       return i;
     }
   }
-  matchedKeyFrame = kNone;
-  return kNone;
+  matchedKeyFrame = kNone16;
+  return kNone16;
 }
 
 bool TrackMatcher::LoadKeyFrame(u16 u) {
   if (!map->GetKeyFrame(u, keyFrame)) return false;
   matchedKeyFrame = u;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     const Intrinsic& K = levelIntrinsics[l];
     const float a[2] = {K.fx[0], K.fy[0]}, b[2] = {K.cx[0], K.cy[0]};
     ScaleOffsetPoints2D(a, b, keyFrame.measurements[l], keyFramePixels[l]);

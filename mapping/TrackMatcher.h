@@ -50,9 +50,6 @@ void ScaleOffsetPoints2D(const float a[2], const float b[2],
 
 class TrackMatcher : public Worker<TrackMatchingData> {
  public:
-  static constexpr u16 kNone = 65535;
-  static constexpr int kLevels = kMapLevels;
-
   // Per-level intrinsics and the normalised image rectangle from the map's
   // camera; the log is opened ("w") when verbose is 0 and a name is given.
   TrackMatcher(GlobalMap* map, u8 verbose, const std::string& logFileName);
@@ -66,7 +63,7 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   // True while Run works on an item.
   bool IsBusy() const override { return busy; }
 
-  // The older key frame to match against (kNone for none), its float image
+  // The older key frame to match against (kNone16 for none), its float image
   // and the warp from the new key frame's float image into it.
   u16 SelectKeyFrame(const TrackMatchingData& item, CVD::Image<float>& image, WarpRecord& warp);
 
@@ -106,10 +103,10 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   // Set by Run; exposed so the passes can be driven one by one.
   WarpRecord warp{};
   CVD::Image<float> keyFrameImage;
-  u16 matchedKeyFrame = kNone;
+  u16 matchedKeyFrame = kNone16;
   u64 structureVersion = 0;
-  std::vector<PatchMatchRecord> firstPass[kLevels], secondPass[kLevels];
-  std::vector<FeatureMatch> featureMatches[kLevels];
+  std::vector<PatchMatchRecord> firstPass[kPyramidLevels], secondPass[kPyramidLevels];
+  std::vector<FeatureMatch> featureMatches[kPyramidLevels];
 
  private:
   void Print(const char* format, ...) const;
@@ -123,7 +120,7 @@ class TrackMatcher : public Worker<TrackMatchingData> {
                   const WarpRecord& b, PatchMatchRecord& record);
 
   GlobalMap* map;
-  Intrinsic levelIntrinsics[kLevels];
+  Intrinsic levelIntrinsics[kPyramidLevels];
   Intrinsic floatIntrinsic{};
   float rect[4] = {0, 0, 0, 0};  // normalised x0, y0, x1, y1 of level 0
   u16 width = 0, height = 0;
@@ -138,9 +135,9 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   PlaneEstimator3D planeEstimator;
   PlaneEstimatorData3D planeData;
   MapKeyFrameCopy keyFrame;
-  AlignedArray<LA::Vector2<float>> keyFramePixels[kLevels];
-  FeatureGrid grids[kLevels];
-  WarpRecord levelToOld[kLevels], levelToNew[kLevels];
+  AlignedArray<LA::Vector2<float>> keyFramePixels[kPyramidLevels];
+  FeatureGrid grids[kPyramidLevels];
+  WarpRecord levelToOld[kPyramidLevels], levelToNew[kPyramidLevels];
   std::vector<u32> window;
   std::vector<u8> hasRecord;
   std::vector<u16> claims;
@@ -159,8 +156,8 @@ class TrackMatcher : public Worker<TrackMatchingData> {
   std::vector<std::pair<u8, u32>> flat, keptFlat;  // (level, record) lists of the inlier steps
   std::vector<u32> cameraItems;
   std::vector<u8> inlierMarks, dropMarks;
-  std::vector<PatchMatchRecord> keptRecords[kLevels];
-  std::vector<FeatureMatch> keptMatches[kLevels];
+  std::vector<PatchMatchRecord> keptRecords[kPyramidLevels];
+  std::vector<FeatureMatch> keptMatches[kPyramidLevels];
   std::vector<u16> inliers;
   AlignedArray<LA::Vector2<float>> pointsOld, pointsNew;
 

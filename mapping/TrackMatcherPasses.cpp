@@ -84,7 +84,7 @@ bool KeepFundamentalInliers(const std::vector<Record>* records, int levels,
 }  // namespace
 
 void TrackMatcher::CopyGrids(const TrackMatchingData& item) {
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     const u32 n = item.corners[l].Size();
     grids[l].corners.Resize(n);
     if (n) std::memcpy(grids[l].corners.Data(), item.corners[l].Data(), n * sizeof(CornerXY));
@@ -129,7 +129,7 @@ bool TrackMatcher::MatchFirstPass(const TrackMatchingData& item) {
   // A singular warp cannot carry features across: the run ends.
   if (!MakeLevelZeroWarps(warp, k, toOld, toNew)) return false;
   u32 total = 0;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     ScaleWarpToLevel(toOld, l, levelToOld[l]);
     ScaleWarpToLevel(toNew, l, levelToNew[l]);
     firstPass[l].clear();
@@ -159,7 +159,7 @@ bool TrackMatcher::ComputeInliersFirstPass(const TrackMatchingData& item) {
     xn[0] = r.x;
     xn[1] = r.y;
   };
-  if (!KeepFundamentalInliers(firstPass, kLevels, keyFrame.measurements, keyFrame.trackFlags,
+  if (!KeepFundamentalInliers(firstPass, kPyramidLevels, keyFrame.measurements, keyFrame.trackFlags,
                               newPoint, 16.0f * s, fundamental, fundamentalData, inliers, flat,
                               keptFlat, before))
     return false;
@@ -205,7 +205,7 @@ bool TrackMatcher::ComputeInliersFirstPass(const TrackMatchingData& item) {
   for (u32 i = 0; i < flat.size(); ++i)
     if (!drop[i]) keptRecords[flat[i].first].push_back(firstPass[flat[i].first][flat[i].second]);
   u32 after = 0;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     firstPass[l].swap(keptRecords[l]);
     after += static_cast<u32>(firstPass[l].size());
   }
@@ -217,7 +217,7 @@ bool TrackMatcher::ComputeInliersFirstPass(const TrackMatchingData& item) {
 bool TrackMatcher::RefinePose(const TrackMatchingData& item) {
   pointsOld.Resize(0);
   pointsNew.Resize(0);
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     const u32 n = keyFrame.measurements[l].Size();
     hasRecord.assign(n, 0);
     for (const PatchMatchRecord& r : firstPass[l]) {
@@ -264,7 +264,7 @@ bool TrackMatcher::MatchSecondPass(const TrackMatchingData& item) {
   }
   const float gate = 4.0f / std::sqrt(levelIntrinsics[0].misc[0]);
   u32 total = 0;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     ScaleWarpToLevel(toOld, l, levelToOld[l]);
     ScaleWarpToLevel(toNew, l, levelToNew[l]);
     secondPass[l].clear();
@@ -324,9 +324,9 @@ bool TrackMatcher::MatchSecondPass(const TrackMatchingData& item) {
 
 bool TrackMatcher::MatchFeatures(const TrackMatchingData& item) {
   u32 records = 0, matches = 0;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     featureMatches[l].clear();
-    claims.assign(grids[l].corners.Size(), kNone);
+    claims.assign(grids[l].corners.Size(), kNone16);
     const float radius = 10.0f / static_cast<float>(1 << l);
     const u32 n = std::min<u32>(item.MatchCount(l), 65535);
     for (u32 j = 0; j < n; ++j) {
@@ -341,7 +341,7 @@ bool TrackMatcher::MatchFeatures(const TrackMatchingData& item) {
         sorted.begin(), sorted.end(),
         [](const PatchMatchRecord& a, const PatchMatchRecord& b) { return a.score < b.score; });
     for (const PatchMatchRecord& r : sorted)
-      if (r.corner < claims.size() && claims[r.corner] != kNone)
+      if (r.corner < claims.size() && claims[r.corner] != kNone16)
         featureMatches[l].push_back({r.oldFeature, claims[r.corner]});
     records += static_cast<u32>(sorted.size());
     matches += static_cast<u32>(featureMatches[l].size());
@@ -358,9 +358,9 @@ bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
     xn[0] = item.normalizedMeasurements[l][m.newFeature].x;
     xn[1] = item.normalizedMeasurements[l][m.newFeature].y;
   };
-  if (!KeepFundamentalInliers(featureMatches, kLevels, keyFrame.measurements, keyFrame.trackFlags,
-                              newPoint, 1600.0f * s, fundamental, fundamentalData, inliers, flat,
-                              keptFlat, before))
+  if (!KeepFundamentalInliers(featureMatches, kPyramidLevels, keyFrame.measurements,
+                              keyFrame.trackFlags, newPoint, 1600.0f * s, fundamental,
+                              fundamentalData, inliers, flat, keptFlat, before))
     return false;
   const u32 afterF = static_cast<u32>(flat.size());
   cameraItems.clear();
@@ -399,7 +399,7 @@ bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
     if (!drop[i])
       keptMatches[flat[i].first].push_back(featureMatches[flat[i].first][flat[i].second]);
   u32 after = 0;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     featureMatches[l].swap(keptMatches[l]);
     after += static_cast<u32>(featureMatches[l].size());
   }
@@ -410,28 +410,28 @@ bool TrackMatcher::ComputeInliersFeatureMatches(const TrackMatchingData& item) {
 
 bool TrackMatcher::MatchTracks(const TrackMatchingData& item) {
   u32 idEnd = 0, matches = 0;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (const u32 t : keyFrame.tracks[l])
-      if (t != kNoTrack) idEnd = std::max(idEnd, t + 1);
+      if (t != kNone32) idEnd = std::max(idEnd, t + 1);
     for (const u32 t : item.trackIndices[l])
-      if (t != kNoTrack) idEnd = std::max(idEnd, t + 1);
+      if (t != kNone32) idEnd = std::max(idEnd, t + 1);
   }
   enum : u8 { kOld = 1, kNew = 2, kTaken = 4 };
   trackMarks.assign(idEnd, 0);
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (const u32 t : keyFrame.tracks[l])
-      if (t != kNoTrack) trackMarks[t] |= kOld;
+      if (t != kNone32) trackMarks[t] |= kOld;
     for (const u32 t : item.trackIndices[l])
-      if (t != kNoTrack) trackMarks[t] |= kNew;
+      if (t != kNone32) trackMarks[t] |= kNew;
   }
   trackPairs.clear();
   pairMatches.clear();
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (const FeatureMatch& m : featureMatches[l]) {
       ++matches;
       const u32 to = keyFrame.tracks[l][m.oldFeature];
       const u32 tn = item.trackIndices[l][m.newFeature];
-      if (to == kNoTrack || tn == kNoTrack) continue;
+      if (to == kNone32 || tn == kNone32) continue;
       if ((trackMarks[to] & (kNew | kTaken)) || (trackMarks[tn] & (kOld | kTaken))) continue;
       trackMarks[to] |= kTaken;
       trackMarks[tn] |= kTaken;

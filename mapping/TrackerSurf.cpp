@@ -17,7 +17,7 @@ TrackerSurf::~TrackerSurf() {
 }
 
 void TrackerSurf::Run(const u16* keyFrame) {
-  if (keyFrame == nullptr || *keyFrame == 0xFFFF) return;
+  if (keyFrame == nullptr || *keyFrame == kNone16) return;
   busy = true;
   if (log_) {
     std::fclose(log_);

@@ -1,6 +1,6 @@
 #pragma once
 // The worker of thread 1. It receives the index of every new key frame (and
-// 65535 on a reset) but does no work on it yet: a run only marks it busy and
+// kNone16 on a reset) but does no work on it yet: a run only marks it busy and
 // flushes its log, so that the thread, its channel and its stop protocol are
 // in place.
 #include <atomic>
@@ -20,7 +20,7 @@ class TrackerSurf : public Worker<u16> {
   TrackerSurf(const TrackerSurf&) = delete;
   TrackerSurf& operator=(const TrackerSurf&) = delete;
 
-  // Flushes the log; a reset item (65535) does nothing.
+  // Flushes the log; a reset item (kNone16) does nothing.
   void Run(const u16* keyFrame) override;
   bool IsBusy() const override { return busy; }
   // True while a log file is open.

@@ -11,8 +11,6 @@ using namespace IBASimd;
 
 namespace {
 
-constexpr u32 kNone = 0xFFFFFFFFu;
-
 inline __m128 Bcast(__m128 v, int i) {
   switch (i) {
     case 0:
@@ -117,7 +115,7 @@ void IBASolver::ConstructFeatureNormalEquation(const IBAProblem& problem, const 
           AddRows(pointBlocks[p].m, G, wl);
           AddLane(pointRHS[p].v, gX, wl);
           const u32 block = measurementBlocks_[m];
-          if (variableCamera && block != kNone) {
+          if (variableCamera && block != kNone32) {
             float(*W)[4] = cameraPointBlocks[block].m;
             // Rows 0-2: w H_p^T H_X = -w G; rows 3-5: w H_r^T H_X.
             __m128 T[3];

@@ -35,7 +35,7 @@ void IBAProblem::ResizePlanes(u32 pointCount, u32 planeCount) {
   planeWeights.Resize(planeCount);
   planePoints.resize(planeCount);
   for (std::vector<u32>& list : planePoints) list.clear();
-  pointPlanes.assign(pointCount, kNoPlane);
+  pointPlanes.assign(pointCount, kNone16);
   pointFlags.resize(pointCount);
   planeFlags.resize(planeCount);
 }

@@ -38,9 +38,6 @@ struct IBAFeatures {
   std::vector<u32> index;
 };
 
-// Plane of no point.
-constexpr u16 kNoPlane = 0xFFFF;
-
 struct IBAProblem {
   u32 fixedCameras = 0;
   u32 fixedPoints = 0;
@@ -56,7 +53,7 @@ struct IBAProblem {
   AlignedArray<IBAGravity> gravity;
   std::vector<u32> gravityCameras;
   AlignedArray<LA::AlignedVector4f> planeWeights;  // broadcast
-  std::vector<u16> pointPlanes;                    // kNoPlane when on none
+  std::vector<u16> pointPlanes;                    // kNone16 when on none
   std::vector<std::vector<u32>> planePoints;       // ascending point indices
   std::vector<u8> pointFlags;
   std::vector<u8> planeFlags;  // bit 0: ground plane
@@ -70,7 +67,7 @@ struct IBAProblem {
   void ResizeFeatures(u32 cameraCount, u32 featureCount);
   void ResizeGravity(u32 gravityCount);
   // Plane weights and emptied point lists per plane, point-to-plane filled
-  // with kNoPlane, and the flag vectors.
+  // with kNone16, and the flag vectors.
   void ResizePlanes(u32 pointCount, u32 planeCount);
   // Sorts each (camera, level) group of measurements by point index.
   void SortFeatures();

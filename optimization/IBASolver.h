@@ -153,11 +153,11 @@ class IBASolver {
   u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
 
   // Structure.
-  std::vector<u32> measurementBlocks_;  // per measurement: block index, or kNone
+  std::vector<u32> measurementBlocks_;  // per measurement: block index, or kNone32
   std::vector<u32>
       cameraBlockStart_;  // camera k's blocks: cameraBlockList_[start[k] .. start[k + 1])
   std::vector<u32> cameraBlockList_;
-  std::vector<u32> pointMarks_;  // per variable point: its block in the current camera, or kNone
+  std::vector<u32> pointMarks_;  // per variable point: its block in the current camera, or kNone32
   std::vector<u32> pairStart_;  // pairs whose first camera is k: [pairStart_[k], pairStart_[k + 1])
   std::vector<u32> partners_;
 

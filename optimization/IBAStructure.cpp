@@ -7,10 +7,6 @@
 
 #include "optimization/IBASolver.h"
 
-namespace {
-constexpr u32 kNone = 0xFFFFFFFFu;
-}
-
 void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state) {
   cameras_ = state.cameras.Size();
   points_ = state.points.Size();
@@ -23,8 +19,8 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   // Blocks in camera order first (repeated measurements of a point in one
   // camera share a block), then renumbered point by point.
   const u32 measurements = problem.features.measurements.Size();
-  measurementBlocks_.assign(measurements, kNone);
-  pointMarks_.assign(np, kNone);
+  measurementBlocks_.assign(measurements, kNone32);
+  pointMarks_.assign(np, kNone32);
   blockPoints.clear();
   blockCameras.clear();
   cameraBlockStart_.assign(nc + 1, 0);
@@ -37,14 +33,14 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
       const u32 point = problem.features.measurements[m].point;
       if (point < fixedPoints_ || point >= points_) continue;
       const u32 p = point - fixedPoints_;
-      if (pointMarks_[p] == kNone) {
+      if (pointMarks_[p] == kNone32) {
         pointMarks_[p] = static_cast<u32>(blockPoints.size());
         blockPoints.push_back(p);
         blockCameras.push_back(k);
       }
       measurementBlocks_[m] = pointMarks_[p];
     }
-    for (u32 b = start; b < blockPoints.size(); ++b) pointMarks_[blockPoints[b]] = kNone;
+    for (u32 b = start; b < blockPoints.size(); ++b) pointMarks_[blockPoints[b]] = kNone32;
   }
   const u32 blocks = static_cast<u32>(blockPoints.size());
   cameraBlockStart_[nc] = blocks;
@@ -56,7 +52,7 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   pointMarks_.assign(pointBlockStart.begin(), pointBlockStart.end() - 1);  // fill cursors
   for (u32 b = 0; b < blocks; ++b) cameraBlockList_[b] = pointMarks_[blockPoints[b]]++;
   for (u32 m = 0; m < measurements; ++m) {
-    if (measurementBlocks_[m] != kNone)
+    if (measurementBlocks_[m] != kNone32)
       measurementBlocks_[m] = cameraBlockList_[measurementBlocks_[m]];
   }
   partners_.resize(blocks);  // camera of each renumbered block
@@ -64,13 +60,13 @@ void IBASolver::BuildStructure(const IBAProblem& problem, const IBAState& state)
   blockCameras.swap(partners_);
   for (u32 p = 0; p < np; ++p)
     for (u32 b = pointBlockStart[p]; b < pointBlockStart[p + 1]; ++b) blockPoints[b] = p;
-  pointMarks_.assign(np, kNone);
+  pointMarks_.assign(np, kNone32);
 
   // Pairs (i, j >= i + 2) that share a variable point, ordered by i then j.
   pairs.clear();
   pairStart_.assign(nc + 1, 0);
   std::vector<u32>& lastFirst = pointMarks_;  // reused: per camera j, the last i that listed it
-  lastFirst.assign(std::max(nc, np), kNone);
+  lastFirst.assign(std::max(nc, np), kNone32);
   for (u32 i = 0; i < nc; ++i) {
     pairStart_[i] = static_cast<u32>(pairs.size());
     partners_.clear();

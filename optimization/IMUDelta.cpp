@@ -174,9 +174,7 @@ void IntegrateStep(const IMUSample& s, f64 dt, f64 na, f64 ng, IMUDelta& D) {
 
 u32 IMUDelta::Initialize(const IMUSample* samples, u32 count, const IMUSample& previous,
                          f64 endTime, IMUDelta& delta) {
-  std::memset(&delta, 0, sizeof(delta));
-  delta.dq[3] = 1.0;
-  delta.dr_dr[0] = delta.dr_dr[4] = delta.dr_dr[8] = 1.0;
+  SetEmptyIMUDelta(delta);
   for (int i = 0; i < 3; ++i) {
     delta.ba[i] = IMU::accelerometerBiasPrior[i];
     delta.bg[i] = IMU::gyroscopeBiasPrior[i];

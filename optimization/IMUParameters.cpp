@@ -1,10 +1,14 @@
 // Defaults and loading of the process-wide inertial parameters.
 #include "optimization/IMUParameters.h"
 
+#include <array>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <mutex>
 
 f32 IMU_INITIAL_HEIGHT = 1.1f;
 f32 IMU_MARKER_WIDTH = 0.297f;
@@ -86,9 +90,57 @@ void LoadDivisor(const Configuration& config, const char* key, f64& value) {
   value = loaded;
 }
 
+template <class... T>
+std::array<f64, sizeof...(T)> Widen(T... values) {
+  return {static_cast<f64>(values)...};
+}
+// Every value the freeze guards, widened exactly to double.
+auto TakeSnapshot() {
+  const LA::AlignedVector4f &a = accelerometerBiasPrior, &g = gyroscopeBiasPrior;
+  return Widen(IMU_INITIAL_HEIGHT, IMU_MARKER_WIDTH, IMU_MARKER_HEIGHT, IMU_DELTA_WEIGHT_POSITION,
+               IMU_DELTA_WEIGHT_VELOCITY, IMU_DELTA_WEIGHT_ROTATION, IMU_VARIANCE_FEATURE_3D,
+               IMU_VARIANCE_FEATURE_2D, IMU_VARIANCE_VELOCITY_SMOOTH,
+               IMU_VARIANCE_VELOCITY_REGULARIZATION, IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
+               IMU_VARIANCE_ACCELERATION, IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
+               IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, IMU_VARIANCE_ROTATION_RATE,
+               IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
+               IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, IMU_VARIANCE_GRAVITY,
+               IMU_VARIANCE_GRAVITY_TIME_DEVIATION, IMU_VARIANCE_PLANE, IMU_VARIANCE_PLANE_GROUND,
+               a[0], a[1], a[2], a[3], g[0], g[1], g[2], g[3]);
+}
+using Snapshot = decltype(TakeSnapshot());
+
+std::mutex freezeMutex;
+int freezeCount = 0;
+Snapshot frozenValues;
+
 }  // namespace
 
+void FreezeParameters() {
+  std::lock_guard<std::mutex> lock(freezeMutex);
+  if (freezeCount++ == 0) frozenValues = TakeSnapshot();
+}
+
+void ThawParameters() {
+  std::lock_guard<std::mutex> lock(freezeMutex);
+  if (freezeCount > 0) --freezeCount;
+}
+
+bool ParametersFrozen() {
+  std::lock_guard<std::mutex> lock(freezeMutex);
+  return freezeCount > 0;
+}
+
+bool ParametersChangedWhileFrozen() {
+  std::lock_guard<std::mutex> lock(freezeMutex);
+  if (freezeCount == 0) return false;
+  // Bitwise, so that an unchanged NaN is no change.
+  const Snapshot now = TakeSnapshot();
+  return std::memcmp(now.data(), frozenValues.data(), sizeof(Snapshot)) != 0;
+}
+
 void LoadParameters(const Configuration& config) {
+  assert(!ParametersFrozen() && "IMU parameters are loaded before any worker thread starts");
   LoadDirect(config, "IMU_INITIAL_HEIGHT", IMU_INITIAL_HEIGHT);
   LoadDirect(config, "IMU_MARKER_WIDTH", IMU_MARKER_WIDTH);
   LoadDirect(config, "IMU_MARKER_HEIGHT", IMU_MARKER_HEIGHT);
@@ -117,6 +169,7 @@ void LoadParameters(const Configuration& config) {
 }
 
 void ApplySimulationAdjustment(const IMUSimulationFlags& flags) {
+  assert(!ParametersFrozen() && "IMU parameters are adjusted before any worker thread starts");
   if (!flags.simulate) return;
   IMU_DELTA_WEIGHT_VELOCITY *= 0.1;
   IMU_VARIANCE_ROTATION_RATE *= flags.simulateRotation ? 10.0 : 2.0;

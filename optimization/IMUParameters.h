@@ -1,9 +1,11 @@
 #pragma once
 // Process-wide inertial tuning: the 21 IMU_ configuration keys with their
 // compiled-in defaults, the two physical constants, and the bias priors.
-// Written once at start-up (before any worker thread) and read without locks
-// afterwards. Every key with VARIANCE in its name holds a standard deviation;
-// users square it.
+// The tracker, the marker detector and the worker threads read them without
+// locks, so they are written only while no worker thread runs: starting the
+// first worker freezes them, stopping the last thaws them, and debug builds
+// assert that nothing wrote them in between. Every key with VARIANCE in its
+// name holds a standard deviation; users square it.
 #include "la/Configuration.h"
 #include "la/IMUSimulationFlags.h"
 #include "la/LinearAlgebra.h"
@@ -64,5 +66,13 @@ void LoadParameters(const Configuration& config);
 // The loosened weights of a run with simulated inertial input; called once,
 // right after LoadParameters, and does nothing when the first flag is off.
 void ApplySimulationAdjustment(const IMUSimulationFlags& flags);
+
+// Nested freeze of every IMU_ value and both bias priors: the first call
+// records them and the matching last ThawParameters ends the freeze.
+void FreezeParameters();
+void ThawParameters();
+bool ParametersFrozen();
+// True while frozen if any value differs, bit for bit, from the recorded one.
+bool ParametersChangedWhileFrozen();
 
 }  // namespace IMU

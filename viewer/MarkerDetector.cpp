@@ -116,7 +116,7 @@ MarkerDetector::MarkerDetector(u16 width, u16 height, const Intrinsic* intrinsic
   float cy = height > 1 ? (rectifiedHeight - 1) * frameIntrinsic.cy[0] / (height - 1) : 0.0f;
   K0.Set(fx, fy, cx, cy);
   CVD::ImageRef size(rectifiedWidth, rectifiedHeight);
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     if (l > 0) {
       fx *= 0.5f, fy *= 0.5f, cx *= 0.5f, cy *= 0.5f;
       levelIntrinsics[l].Set(fx, fy, cx, cy);
@@ -153,7 +153,7 @@ MarkerDetector::MarkerDetector(u16 width, u16 height, const Intrinsic* intrinsic
   if (templateIn) {
     if (LoadTemplate(templateIn, templateBytes)) {
       // A template taken at another height is re-placed on the current plane.
-      for (int l = 0; l < kLevels; ++l)
+      for (int l = 0; l < kPyramidLevels; ++l)
         for (u32 i = 0; i < templateLevels[l].Size(); ++i) templateLevels[l][i].Z = h;
     }
   }
@@ -243,10 +243,10 @@ void MarkerDetector::Reset() {
 bool MarkerDetector::LoadTemplate(const void* blob, size_t bytes) {
   const unsigned char* p = static_cast<const unsigned char*>(blob);
   size_t offset = 0;
-  u32 counts[kLevels];
-  size_t starts[kLevels];
+  u32 counts[kPyramidLevels];
+  size_t starts[kPyramidLevels];
   const char* problem = nullptr;
-  for (int l = 0; l < kLevels && !problem; ++l) {
+  for (int l = 0; l < kPyramidLevels && !problem; ++l) {
     if (bytes != kUnknownSize && bytes - offset < 4) {
       problem = "truncated count";
       break;
@@ -274,7 +274,7 @@ bool MarkerDetector::LoadTemplate(const void* blob, size_t bytes) {
     std::printf("Marker template rejected (%s): aligning without a template\n", problem);
     return false;
   }
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     templateLevels[l].Resize(counts[l]);
     if (counts[l] > 0)
       std::memcpy(templateLevels[l].Data(), p + starts[l],
@@ -359,15 +359,12 @@ void MarkerDetector::SampleMarkerTexture(const CameraPose& pose) {
     std::printf("%f %f\n", frame[0], frame[1]);
   }
   std::printf("%f %f\n", markerHeight, markerWidth);
-  // Camera centre O = -R^T t.
   float O[3];
-  for (int k = 0; k < 3; ++k)
-    O[k] =
-        -(pose.m[0][k] * pose.m[0][3] + pose.m[1][k] * pose.m[1][3] + pose.m[2][k] * pose.m[2][3]);
+  CameraCentre(pose, O);
   templateOut->clear();
   std::vector<LaplacianPixel> pixels;
   const float limitX = markerWidth / 2 - 0.03f, limitY = markerHeight / 2 - 0.03f;
-  for (int l = 0; l < kLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     SelectLaplacianPixels(levels[l], pixels);
     const Intrinsic& K = levelIntrinsics[l];
     const size_t countAt = templateOut->size();

@@ -49,7 +49,6 @@ float MeanCornerDistance(const float a[8], const float b[8]);
 
 class MarkerDetector : public Viewer {
  public:
-  static constexpr int kLevels = 4;
   static constexpr u32 kHistorySize = 20;
   static constexpr size_t kUnknownSize = static_cast<size_t>(-1);
 
@@ -138,7 +137,7 @@ class MarkerDetector : public Viewer {
   CVD::Image<float> edgeMaps[4];
   float priorWeights[6];
   Intrinsic frameIntrinsic;
-  Intrinsic levelIntrinsics[kLevels];
+  Intrinsic levelIntrinsics[kPyramidLevels];
   AlignedArray<CameraPose> hypotheses;
   // History of accepted detections.
   CameraPose lastPose;
@@ -147,9 +146,9 @@ class MarkerDetector : public Viewer {
   u32 historyIndex = 0;
   float homography[3][4];
   bool templateLoaded = false;
-  AlignedArray<MarkerTemplateRecord> templateLevels[kLevels];
-  CVD::Image<float> levels[kLevels];
-  CVD::Image<LA::Vector2<float>> gradients[kLevels];
+  AlignedArray<MarkerTemplateRecord> templateLevels[kPyramidLevels];
+  CVD::Image<float> levels[kPyramidLevels];
+  CVD::Image<LA::Vector2<float>> gradients[kPyramidLevels];
   int frameCounter = -1;
   TimerStats timer;
   int maxIterations = 10;

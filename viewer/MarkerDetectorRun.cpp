@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -35,6 +36,7 @@ bool Normalize(float* v) {
 
 bool MarkerDetector::RectifyFrame(const CVD::BasicImage<unsigned char>& frame,
                                   const CameraPose& prior) {
+  assert(!IMU::ParametersChangedWhileFrozen());  // read while workers run
   const float h = IMU_INITIAL_HEIGHT;
   const float(*r)[4] = prior.m;
   float n[3], o[3];
@@ -187,7 +189,7 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
   float bestCorners[8];
   candidates.Clear();
   if (rectified) {
-    for (int l = 0; l < kLevels; ++l) {
+    for (int l = 0; l < kPyramidLevels; ++l) {
       if (l > 0) CVD::halfSample(levels[l - 1], levels[l]);
       SmoothLevel(levels[l]);
       ComputeGradients(levels[l], gradients[l]);
@@ -198,7 +200,7 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
       CameraPose pose = i < hypotheses.Size() ? hypotheses[i] : lastPose;
       float corners[8];
       float e = FLT_MAX;
-      for (int l = kLevels - 1; l >= 0; --l)
+      for (int l = kPyramidLevels - 1; l >= 0; --l)
         e = useTemplate ? AlignHypothesisToTemplate(l, pose, corners)
                         : AlignHypothesis(l, pose, corners);
       if (useTemplate) e *= 65025.0f;
@@ -213,9 +215,7 @@ bool MarkerDetector::Run(const CVD::BasicImage<unsigned char>& frame, const Came
           fullHistory ? MeanCornerDistance(referenceCorners, corners) : 0.0f;
       if (!(referenceDistance <= 50.0f)) continue;
       float O[3];
-      for (int k = 0; k < 3; ++k)
-        O[k] = -(pose.m[0][k] * pose.m[0][3] + pose.m[1][k] * pose.m[1][3] +
-                 pose.m[2][k] * pose.m[2][3]);
+      CameraCentre(pose, O);
       alignas(16) float q[4];
       RotationToQuaternion(pose, q);
       const float* w = priorWeights;

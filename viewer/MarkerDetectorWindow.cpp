@@ -158,17 +158,17 @@ bool MarkerDetector::OnKeyDown(int key) {
       for (u8& flag : uploaded) flag = 0;
       return true;
     case ',':
-      if (shownCandidate == 0xFFFFFFFFu) return true;
+      if (shownCandidate == kNone32) return true;
       if (shownCandidate >= count) {
         // Past the end: the last candidate, or none for an empty list.
-        shownCandidate = count == 0 ? 0xFFFFFFFFu : count - 1;
+        shownCandidate = count == 0 ? kNone32 : count - 1;
       } else {
         shownCandidate -= 1;  // from 0 it wraps to "none"
       }
       return true;
     case '.':
       shownCandidate += 1;
-      if (count > 0 && shownCandidate > count - 1 && shownCandidate != 0xFFFFFFFFu)
+      if (count > 0 && shownCandidate > count - 1 && shownCandidate != kNone32)
         shownCandidate = count - 1;
       return true;
     case 'd':

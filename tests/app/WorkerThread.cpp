@@ -2,10 +2,11 @@
 // The worker threads on real threads, and the client and the server link
 // against a listener of our own on 127.0.0.1. A stop ends a worker thread
 // within a second, blocked in Get, busy, facing a full queue or without
-// input, with one "Stop" line. The sender thread carries the exact bytes of
-// every message type to a slow reader after failed connects; a closing peer
-// raises no SIGPIPE, a stop does not hang on a server that stopped reading,
-// and the link stops threads 4 and 5 in order.
+// input, with one "Stop" line; the inertial parameters stay frozen while it
+// runs. The sender thread carries the exact bytes of every message type to a
+// slow reader after failed connects; a closing peer raises no SIGPIPE, a stop
+// does not hang on a server that stopped reading, and the link stops threads 4
+// and 5 in order.
 #include "app/WorkerThread.h"
 
 #include <arpa/inet.h>
@@ -80,6 +81,7 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
     worker.delay = std::chrono::milliseconds(c == kBusy ? 150 : full ? 100 : 0);
     Rig<int, RecordingWorker> rig(c, &worker, full ? 4 : 1, full ? 3 : 1, c != kNoInput);
     StartWorkerThread(&rig.context);
+    EXPECT_TRUE(IMU::ParametersFrozen());
     if (c == kBlocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into Get
     if (c == kBusy) {
       int* item = rig.pool.Get();
@@ -105,7 +107,9 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
     if (!full) {
       EXPECT_EQ(worker.seen, c == kBusy ? std::vector<int>{42} : std::vector<int>());
     }
+    EXPECT_FALSE(IMU::ParametersFrozen());
     StopWorkerThread(&rig.context);  // a second stop is harmless
+    EXPECT_FALSE(IMU::ParametersFrozen());
   }
 }
 
@@ -201,13 +205,13 @@ TEST(TcpClient, SendsEveryMessageTypeByteExactToASlowReaderAfterFailedConnects) 
   EXPECT_FALSE(rig.client.Connect("127.0.0.1", closedPort));
   EXPECT_FALSE(rig.client.IsConnected());
   ClientSendingData m;
-  Fill(m, 0);
+  Fill(m, kMessageFrame);
   EXPECT_FALSE(rig.client.SendMessage(m));
   listener.ReadAll(4096, std::chrono::microseconds(20));
   ASSERT_TRUE(rig.client.Connect("localhost", listener.port));
   StartWorkerThread(&rig.context);
   std::vector<char> expected;
-  for (i32 type = 0; type <= 6; ++type) {
+  for (i32 type = kMessageFrame; type <= kMessageQuit; ++type) {
     // Every other message goes asynchronously, retried until an item is free.
     const auto fill = [type](ClientSendingData& m) { Fill(m, type); };
     if (type % 2 == 0)
@@ -237,15 +241,15 @@ TEST(TcpClient, ClosedOrStalledPeerBreaksTheLinkAndTheStopStillEnds) {
     StartWorkerThread(&rig.context);
     if (closes) {
       ASSERT_TRUE(WaitFor([&] {
-        rig.Send(3);
+        rig.Send(kMessageKeyFrame);
         return rig.client.IsBroken();
       }));
-      rig.Send(6);
+      rig.Send(kMessageQuit);
     } else {
       // Far more than the socket buffers hold.
       for (int i = 0; i < 5; ++i)
         HandOverAsynchronous(rig.pool, rig.queue,
-                             [](ClientSendingData& m) { Fill(m, 0, 4096, 4096); });
+                             [](ClientSendingData& m) { Fill(m, kMessageFrame, 4096, 4096); });
       ASSERT_TRUE(WaitFor([&] { return rig.queue.Count() < 5; }));
     }
     rig.Stop(1.5);
@@ -267,13 +271,15 @@ TEST(ServerLink, CarriesMessagesAndStopsInOrder) {
       StartServerLink(link, "localhost", &map, nullptr, nullptr, 0, "", true, hook, listener.port));
   ASSERT_TRUE(pool && queue);
   EXPECT_EQ(pool->Count(), 5u);
-  HandOverSynchronous(*pool, *queue, [](ClientSendingData& m) { Fill(m, 5, 2, 2); });
+  HandOverSynchronous(*pool, *queue,
+                      [](ClientSendingData& m) { Fill(m, kMessageStateLoaded, 2, 2); });
   testing::internal::CaptureStdout();
   StopServerLink(link);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Stop 4\nStop 5\n");
+  EXPECT_FALSE(IMU::ParametersFrozen());  // both stops thawed
   link.client->Close();
   listener.Join();
-  EXPECT_EQ(listener.received, Wire(5, 2, 2));
+  EXPECT_EQ(listener.received, Wire(kMessageStateLoaded, 2, 2));
 }
 
 }  // namespace

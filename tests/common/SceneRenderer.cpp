@@ -55,8 +55,7 @@ void Render(const std::vector<TexturedPlane>& planes, const CameraPose& P,
             int samples) {
   // Camera centre c = -R^T t; plane normals n = u x v.
   float centre[3];
-  for (int k = 0; k < 3; ++k)
-    centre[k] = -(P.m[0][k] * P.m[0][3] + P.m[1][k] * P.m[1][3] + P.m[2][k] * P.m[2][3]);
+  CameraCentre(P, centre);
   std::vector<float> n(3 * planes.size());
   for (size_t i = 0; i < planes.size(); ++i)
     for (int k = 0; k < 3; ++k) {

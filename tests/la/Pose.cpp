@@ -1,13 +1,18 @@
 // Pose and quaternion conventions against Eigen (double precision, Hamilton
 // products): the system's R(q) is the transpose of Eigen's matrix of q, so
-// R(p (x) q) = R(q) R(p). Round trips through the conversion pairs.
+// R(p (x) q) = R(q) R(p). Round trips through the conversion pairs; the
+// camera centre, image maps and relative poses against known answers.
 #include "la/Pose.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
 
 #include "common/Draws.h"
+#include "la/Homography.h"
+#include "tests/common/MarkerScene.h"
 
 namespace {
 
@@ -108,6 +113,49 @@ TEST(Pose, RotationVectorThresholdAndPixels) {
     EXPECT_NEAR(points[i].x, 50.0f * (i + 1) + 320.0f, 1e-3f) << i;
     EXPECT_NEAR(points[i].y, -80.0f * (i + 1) + 240.0f, 1e-3f) << i;
   }
+}
+
+// R turns x into y (R^T turns y into x): with t = (1, 2, 3) the centre -R^T t
+// is (-2, 1, -3), a transposed R would give (2, -1, -3).
+TEST(Pose, CameraCentreKnownAnswer) {
+  const float rows[3][3] = {{0, -1, 0}, {1, 0, 0}, {0, 0, 1}}, t[3] = {1, 2, 3};
+  CameraPose P;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) P.m[r][c] = rows[r][c];
+    P.m[r][3] = t[r];
+  }
+  float centre[3];
+  CameraCentre(P, centre);
+  EXPECT_EQ(centre[0], -2.0f);
+  EXPECT_EQ(centre[1], 1.0f);
+  EXPECT_EQ(centre[2], -3.0f);
+}
+
+// An affine map ignores its third row, a projective one divides; camera 0
+// coordinates mapped by the relative pose equal camera 1 coordinates, and
+// P0 to itself is the identity.
+TEST(ImageGeometry, ImageMapsAndRelativePoseAgainstKnownAnswers) {
+  float H[3][4] = {{2, 0.5f, 3, 0}, {-1, 1, 4, 0}, {FLT_MAX, 7, 9, 0}}, out[2];
+  const float p[2] = {2, 6}, w = 0.1f * 2 + 0.2f * 6 + 1;
+  ApplyHomography(H, p, out);
+  EXPECT_TRUE(out[0] == 2 * 2 + 0.5f * 6 + 3 && out[1] == -2 + 6 + 4);
+  H[2][0] = 0.1f, H[2][1] = 0.2f, H[2][2] = 1.0f;
+  ApplyHomography(H, p, out);
+  EXPECT_TRUE(std::fabs(out[0] - 10 / w) < 1e-6f && std::fabs(out[1] - 8 / w) < 1e-6f);
+
+  const CameraPose P0 = MarkerScene::LookDown(1, 2, 3, 0.3f, -0.2f, 0.9f),
+                   P1 = MarkerScene::LookDown(-1, 0.5f, 2, -0.4f, 0.1f, 2.5f);
+  const float X[3] = {0.3f, -1.2f, 4.0f};
+  CameraPose rel;
+  for (const CameraPose* target : {&P1, &P0}) {
+    ComputeRelativePose(P0, *target, rel);
+    float x0[3], x1[3], mapped[3];
+    SceneRender::ToCamera(P0, X, x0);
+    SceneRender::ToCamera(*target, X, x1);
+    SceneRender::ToCamera(rel, x0, mapped);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(mapped[i], x1[i], 1e-5f);
+  }
+  EXPECT_NEAR(rel.m[0][0] + rel.m[1][1] + rel.m[2][2], 3.0f, 1e-5f);
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST(BundleAdjustorGlobal, PlanePasses) {
     BundleAdjustorGlobal& ba = m.ba;
     PlaneDistanceThreshold = FLT_MAX;
     for (std::vector<u32>& list : ba.problem.planePoints) {
-      for (size_t i = 14; i < list.size(); ++i) ba.problem.pointPlanes[list[i]] = kNoIndex16;
+      for (size_t i = 14; i < list.size(); ++i) ba.problem.pointPlanes[list[i]] = kNone16;
       list.resize(14);
     }
     ba.RejectOutliers(0.99f, 1.0f, 1.0f, true);  // thresholds far above every error
@@ -173,7 +173,7 @@ TEST(BundleAdjustorGlobal, PlanePasses) {
     if (P.pointPlanes[p] == 0) P.pointFlags[p] |= kTrackUnreliable;
     if (P.pointPlanes[p] == wall) {
       seen.push_back(p);
-      if (++cleared % 2) P.pointPlanes[p] = kNoIndex16;
+      if (++cleared % 2) P.pointPlanes[p] = kNone16;
     }
   }
   ASSERT_GT(seen.size(), 30u);
@@ -214,10 +214,10 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
   // The newest camera left without measurements (its mean depth is 0) and a
   // record seen twice by it alone (rays in one direction: the depth prior).
   for (u32 g = 4 * last + 1; g <= 4 * last + 4; ++g) f.index[g] = f.index[4 * last];
-  ba.outlierRecords.push_back({kNoIndex16, static_cast<u32>(ba.outlierObservations.size()), 2});
+  ba.outlierRecords.push_back({kNone16, static_cast<u32>(ba.outlierObservations.size()), 2});
   for (int k = 0; k < 2; ++k)
     ba.outlierObservations.push_back({static_cast<u16>(last), 0.01f, 0.02f});
-  ba.edits.retestedTracks.push_back(kNoTrack);
+  ba.edits.retestedTracks.push_back(kNone32);
   ba.RecoverInliers();
   u32 back = 0, gross = 0;
   for (size_t i = 0; i < ba.outlierRecords.size(); ++i) {
@@ -225,7 +225,7 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
     for (int k = 0; k < 4; ++k)
       EXPECT_TRUE(!inlier || std::isfinite(ba.edits.retestedPoints[i].v[k])) << i;
     const u32 track = ba.edits.retestedTracks[i];
-    if (track == kNoTrack) continue;
+    if (track == kNone32) continue;
     const u32 p = ba.index.trackPoints[track];
     const MapPoint& X = m.scene.ScenePoints()[m.scene.TrackScenePoint()[track]];
     if (role[p] == 1 && inlier) {
@@ -249,7 +249,7 @@ TEST(BundleAdjustorGlobal, GlobalPassReachesTheNoiseAndFlagsTheOutliers) {
       map.points[t].v[k] += 0.03f * (static_cast<f32>(Random::Next() % 2001) / 1000.0f - 1.0f);
   // Each pass takes out the worst share of every camera's points and gives
   // back those that fit again: a few passes clear the gross ones.
-  const u8 request = 0;
+  const u8 request = kGlobalRequestPass;
   for (int pass = 0; pass < 6; ++pass) m.ba.Run(&request);
   EXPECT_FALSE(m.ba.IsBusy());
   EXPECT_EQ(InvariantError(map), "");

@@ -1,10 +1,10 @@
 // ctest-labels: threads
 // The request chain tracker -> local adjustor -> global adjustor on real
-// worker threads over a synthetic map: a pass for request 0 (forwarded when
-// the global adjustor is idle, dropped without losing the item when it is
-// busy), a synchronous chain for 1 whose write-back, refused once another
-// writer stamped the map, is retried, and a reset for 3. (The stop protocol in
-// every state: tests/app/WorkerThread.cpp.)
+// worker threads over a synthetic map: a pass for an asynchronous request
+// (forwarded when the global adjustor is idle, dropped without losing the item
+// when it is busy), a synchronous chain whose write-back, refused once another
+// writer stamped the map, is retried, and a reset. (The stop protocol in every
+// state: tests/app/WorkerThread.cpp.)
 #include "mapping/BundleAdjustorLocal.h"
 
 #include <gtest/gtest.h>
@@ -104,10 +104,10 @@ struct Chain {
 
 TEST(BundleAdjustorLocal, RequestsRunTheChainAndResetsRunNone) {
   Chain chain;
-  // 1: the tracker waits until both passes are done. The first global
+  // Synchronous: the tracker waits until both passes are done. The first global
   // write-back is refused (the log's stamp came first) and retried on a
   // fresh copy.
-  chain.Request(1, true);
+  chain.Request(kRequestSynchronous, true);
   EXPECT_TRUE(chain.stamping.stamped);
   EXPECT_EQ(chain.global->writeBackAttempts, 2u);
   size_t passes = 0;
@@ -119,20 +119,22 @@ TEST(BundleAdjustorLocal, RequestsRunTheChainAndResetsRunNone) {
   EXPECT_EQ(chain.local->planesInitialised, 1);
   EXPECT_EQ(InvariantError(chain.map), "");
 
-  // 0 with the global adjustor idle: forwarded, it runs a pass.
+  // Asynchronous with the global adjustor idle: forwarded, it runs a pass.
   chain.global->solves = 0;  // each pass counts from zero
-  chain.Request(0, false);
+  chain.Request(kRequestAsynchronous, false);
   ASSERT_TRUE(WaitFor([&] { return chain.Idle() && chain.localQueue.Count() == 0; }));
   ASSERT_TRUE(WaitFor([&] { return chain.global->solves > 0; }));
 
-  // 0 while the global adjustor holds the only item: dropped, item kept.
+  // Asynchronous while the global adjustor holds the only item: dropped, item
+  // kept.
   u8* held = chain.globalPool.Get();  // stands for a global pass in progress
-  chain.Request(0, true);
+  chain.Request(kRequestAsynchronous, true);
   EXPECT_EQ(chain.globalPool.Count() + chain.globalQueue.Count(), 0u);
   chain.globalPool.Put(held);
 
-  // 3: no local pass, the global adjustor gets 1 and returns at once.
-  chain.Request(3, true);
+  // A reset: no local pass, the global adjustor gets a reset and returns at
+  // once.
+  chain.Request(kRequestReset, true);
   EXPECT_EQ(chain.local->planesInitialised, 0);
   EXPECT_TRUE(chain.Idle());
 }
@@ -144,17 +146,17 @@ TEST(BundleAdjustorLocal, PassesOnAnEmptyMapAndARefusedForwardKeepsItsItem) {
   MutexBufferQueue<u8> queue(1);
   BundleAdjustorLocal local(&map, &pool, &queue, 0, "");
   BundleAdjustorGlobal global(&map, 0, "");
-  const u8 zero = 0;
-  global.Run(&zero);  // nothing to adjust: one applied write-back
-  local.Run(&zero);   // no window: forwarded at once
+  const u8 pass = kGlobalRequestPass, request = kRequestAsynchronous;
+  global.Run(&pass);    // nothing to adjust: one applied write-back
+  local.Run(&request);  // no window: forwarded at once
   u8* item = queue.TryGet();
   ASSERT_NE(item, nullptr);
-  EXPECT_EQ(*item, 0);
+  EXPECT_EQ(*item, kGlobalRequestPass);
   pool.Put(item);
   // The owner's wake-up null fills the queue: the forward is refused and its
   // item goes back, so a later synchronous forward still finds it.
   ASSERT_TRUE(queue.TryPut(nullptr));
-  local.NotifyGlobal(&zero);
+  local.NotifyGlobal(&request);
   EXPECT_EQ(pool.Count(), 1u);
   EXPECT_EQ(map.KeyFrameCount(), 0u);
 }

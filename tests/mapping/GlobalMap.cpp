@@ -134,7 +134,7 @@ TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
   std::vector<u32> trackMap;
   map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
   EXPECT_EQ(InvariantError(map), "");
-  EXPECT_EQ(trackMap, (std::vector<u32>{0, 1, 2, kNoTrack}));
+  EXPECT_EQ(trackMap, (std::vector<u32>{0, 1, 2, kNone32}));
   // Track 0 keeps one measurement: no longer solved; the marker keeps its bits.
   EXPECT_EQ(map.trackFlags[0] & (kTrackSolved | kTrackInlier), 0);
   EXPECT_EQ(map.trackFlags[2] & (kTrackSolved | kTrackInlier), kTrackSolved | kTrackInlier);
@@ -202,7 +202,7 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   // In measurement order (key frame 2: level 0 holds 4 and 6, level 1 holds
   // 5); 8 is seen once.
   EXPECT_EQ(s.index.tracks, (V{4, 6, 5, 7}));
-  EXPECT_EQ(s.index.trackPoints[8], kNoTrack);
+  EXPECT_EQ(s.index.trackPoints[8], kNone32);
   // Per camera and level: key frame 1 holds tracks 4, 5 on level 0 (new
   // there); key frame 2 holds 4 (level 0), 6 (new, level 0) and 5 (level 1).
   const V& idx = s.problem.features.index;
@@ -381,8 +381,8 @@ TEST(GlobalMapWriteBack, PlaneCleanUpAndOutOfRangeIndices) {
   s.index.planes[0] = 77;
   ASSERT_TRUE(s.Write(map, 1, "GBA"));
   ASSERT_EQ(map.PlaneCount(), 1u);
-  EXPECT_EQ(map.trackPlanes, (std::vector<u16>{kNoIndex16, kNoIndex16, kNoIndex16, 0, 0, 0, 0, 0,
-                                               kNoIndex16}));  // 7: the problem's plane wins
+  EXPECT_EQ(map.trackPlanes, (std::vector<u16>{kNone16, kNone16, kNone16, 0, 0, 0, 0, 0,
+                                               kNone16}));  // 7: the problem's plane wins
   EXPECT_EQ(map.points[3].v[0], 9.0f);
   EXPECT_EQ(map.trackFlags[3] & (kTrackSolved | kTrackInlier | kTrackUnreliable),
             kTrackSolved | kTrackInlier | kTrackUnreliable);
@@ -409,7 +409,7 @@ TEST(GlobalMapWriteBack, MergeRulesAlsoAgainstPendingResults) {
   MapSnapshot s;
   s.Global(map);
   const u32 i2 = s.index.trackPoints[2];
-  ASSERT_NE(s.index.trackPoints[7], kNoTrack);
+  ASSERT_NE(s.index.trackPoints[7], kNone32);
   s.Perturb(1.0f);
   s.problem.pointFlags[i2] = kTrackSolved | kTrackInlier | kTrackUnreliable;
   const u64 version = map.StructureVersion();

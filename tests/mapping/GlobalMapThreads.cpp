@@ -36,7 +36,7 @@ void Adjust(GlobalMap& map, bool local, u32 iterations) {
 // problem's write-back.
 void Match(GlobalMap& map, u32 iterations) {
   Random::Seed(13);
-  std::vector<u32> ids[kMapLevels];
+  std::vector<u32> ids[kPyramidLevels];
   std::vector<u16> counts;
   AlignedArray<CameraPose> poses;
   AlignedArray<MapPlane> planes;

@@ -275,7 +275,7 @@ class ProjectFile : public MapFile {
     EXPECT_FLOAT_EQ(m.measurements[0].x, -0.5f);
     EXPECT_FLOAT_EQ(m.measurements[0].y, -0.2f);
     EXPECT_EQ(m.keyFramePoses[2].m[0][1], -1.0f);
-    EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNoIndex16));
+    EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNone16));
     for (u32 t = 0; t < 4; ++t) EXPECT_TRUE(m.trackColors[t] == colors[t]) << "track " << t;
   }
 };

@@ -32,7 +32,7 @@ void Detect(const Scene& scene, u32 seed, Outcome& out, f32 areaFactor = 0.01f,
   GlobalMap map(Scene::kWidth, Scene::kHeight, scene.intrinsic, extrinsic);
   BundleAdjustorGlobal adjustor(&map, 0, "");
   adjustor.planeDetector.areaFactor = areaFactor;
-  out.labels.resize(scene.data.points.Size(), 0xFFFF);
+  out.labels.resize(scene.data.points.Size(), kNone16);
   Random::Seed(seed);
   adjustor.planeDetector.Detect(scene.data, out.planes, out.labels);
 }
@@ -67,10 +67,10 @@ TEST(PlaneDetector, FindsEveryPlaneAndGrowsExistingOnesAgain) {
   u32 planar = 0, planarAssigned = 0, clutter = 0, clutterAssigned = 0;
   for (u32 k = 0; k < scene.truth.size(); ++k) {
     const u16 t = scene.truth[k];
-    clutter += t == 0xFFFF;
-    clutterAssigned += t == 0xFFFF && out.labels[k] != 0xFFFF;
-    planar += t != 0xFFFF;
-    planarAssigned += t != 0xFFFF && match[t] >= 0 && out.labels[k] == match[t];
+    clutter += t == kNone16;
+    clutterAssigned += t == kNone16 && out.labels[k] != kNone16;
+    planar += t != kNone16;
+    planarAssigned += t != kNone16 && match[t] >= 0 && out.labels[k] == match[t];
   }
   for (u32 p = 0; p < 3; ++p) EXPECT_GE(match[p], 0) << "plane " << p;
   EXPECT_GE(planarAssigned, 0.9 * planar);
@@ -85,15 +85,15 @@ TEST(PlaneDetector, FindsEveryPlaneAndGrowsExistingOnesAgain) {
     for (int j = 0; j < 3; ++j) tilted.v[j] /= n;
     again.planes.PushBack16(tilted);
   }
-  again.labels.assign(scene.truth.size(), 0xFFFF);
+  again.labels.assign(scene.truth.size(), kNone16);
   for (u32 k = 0; k < again.labels.size(); k += 2) again.labels[k] = scene.truth[k];
   Detect(scene, 9, again, 0.01f, 0.03f);
   ASSERT_GE(again.planes.Size(), 3u);
   for (u32 p = 0; p < 3; ++p) EXPECT_LT(AngleDegrees(again.planes[p], scene.planes[p]), 0.5f) << p;
   u32 unlabelled = 0, regained = 0;
   for (u32 k = 1; k < again.labels.size(); k += 2) {
-    unlabelled += scene.truth[k] != 0xFFFF;
-    regained += scene.truth[k] != 0xFFFF && again.labels[k] == scene.truth[k];
+    unlabelled += scene.truth[k] != kNone16;
+    regained += scene.truth[k] != kNone16 && again.labels[k] == scene.truth[k];
   }
   EXPECT_GE(regained, 0.8 * unlabelled);
 }
@@ -114,7 +114,7 @@ TEST(PlaneDetector, SmallRegionsAndFewPointsGiveNoPlaneOutsidePointsAreHarmless)
   for (const f32 x : {-1.2f, 0.0f, 3.0f, 0.0f}) {
     const f32 X[3] = {x, x == 0.0f ? 1.2f : -3.0f, 4.0f};
     ASSERT_TRUE(scene.AddPoint(X, 0.0f, 0.0f, false));
-    scene.truth.push_back(0xFFFF);
+    scene.truth.push_back(kNone16);
   }
   Outcome a, b;
   Detect(scene, 77, a);

@@ -104,7 +104,7 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     MatcherRun run(o);
     TrackMatcher matcher(&run.map, 0, "");
     const u16 chosen = matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
-    EXPECT_EQ(chosen, shared == 20 ? 0 : TrackMatcher::kNone) << shared;
+    EXPECT_EQ(chosen, shared == 20 ? 0 : kNone16) << shared;
     if (shared == 21) continue;
     // Key frame 0's forced entry first, then its own entry with its count.
     ASSERT_EQ(matcher.Candidates().size(), 2u);
@@ -112,17 +112,17 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     EXPECT_EQ(matcher.Candidates()[1].first, 20);
     const u64 counter = run.map.ModificationCounter();
     run.item.frameId = TrackMatchingData::kResetFrameId;
-    matcher.matchedKeyFrame = TrackMatcher::kNone;
+    matcher.matchedKeyFrame = kNone16;
     matcher.Run(&run.item);
     matcher.Run(nullptr);
-    EXPECT_EQ(matcher.matchedKeyFrame, TrackMatcher::kNone) << "no choice was made";
+    EXPECT_EQ(matcher.matchedKeyFrame, kNone16) << "no choice was made";
     // Key frame 0 excluded as the item's relocalisation or aligned key frame.
     run.item.frameId = 11;
     for (u16* excluded : {&run.item.relocalisationKeyFrame, &run.item.alignmentKeyFrame}) {
       *excluded = 0;
       matcher.Run(&run.item);
       EXPECT_TRUE(matcher.Candidates().empty());
-      *excluded = kNoIndex16;
+      *excluded = kNone16;
     }
     EXPECT_EQ(run.map.ModificationCounter(), counter);
     EXPECT_FALSE(run.AnyMerged());

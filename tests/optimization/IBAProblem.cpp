@@ -18,7 +18,7 @@ TEST(IBAProblemTest, ResizingSortingAndPlaneIndexing) {
     EXPECT_EQ(4 * cameras + 1, p.features.index.size());
   }
   EXPECT_EQ(2u, p.gravity.Size());  // measurements and plane lists are used below
-  for (u16 plane : p.pointPlanes) EXPECT_EQ(kNoPlane, plane);
+  for (u16 plane : p.pointPlanes) EXPECT_EQ(kNone16, plane);
 
   const u32 points[9] = {5, 1, 3, 9, 0, 4, 8, 2, 6};
   for (u32 i = 0; i < 9; ++i)
@@ -41,7 +41,7 @@ TEST(IBAProblemTest, ResizingSortingAndPlaneIndexing) {
   p.IndexPlanePoints();
   EXPECT_EQ((std::vector<u32>{1, 3, 6}), p.planePoints[0]);
   EXPECT_EQ((std::vector<u32>{3, 5, 42}), p.planePoints[2]);
-  const u16 planes[10] = {kNoPlane, 0, kNoPlane, 2, kNoPlane, 2, 0, kNoPlane, kNoPlane, kNoPlane};
+  const u16 planes[10] = {kNone16, 0, kNone16, 2, kNone16, 2, 0, kNone16, kNone16, kNone16};
   for (u32 i = 0; i < 10; ++i) EXPECT_EQ(planes[i], p.pointPlanes[i]) << i;
 }
 

@@ -151,7 +151,7 @@ TEST(IBASolverRun, BadInputAndEachBoundStopWithTheirCodes) {
     if (which == 2) {
       p.ground = 1, p.groundCamera = 2, p.fixedPlanes = 1;
       p.planePoints[0].clear();
-      std::fill(p.pointPlanes.begin(), p.pointPlanes.end(), kNoPlane);
+      std::fill(p.pointPlanes.begin(), p.pointPlanes.end(), kNone16);
       s.state.planes[0] = LA::AlignedVector4f{{1e30f, 0.0f, 1e30f, 0.0f}};
     }
     if (which == 3) p.fixedCameras = s.state.cameras.Size(), p.fixedPoints = s.state.points.Size();
@@ -198,7 +198,7 @@ TEST(IBASolverRun, GroundAlignmentMovesThePlaneToZEqualsZeroAndKeepsResiduals) {
     n.normalize();
     const float sign = which == 1 ? -1.0f : 1.0f;
     s.state.planes[0] = LA::AlignedVector4f{{sign * n[0], sign * n[1], sign * n[2], -0.3f * sign}};
-    if (which == 3) p.groundCamera = 0xFFFFFFFFu;
+    if (which == 3) p.groundCamera = kNone32;
     IBAState before;
     IBAState::Copy(before, s.state);
     IBASolver solver;

@@ -31,9 +31,7 @@ using Map3 = Eigen::Map<const Vector3d>;
 // float priors; derivatives need exact double offsets).
 IMUDelta Fresh(const Vector3d& ba = Vector3d::Zero(), const Vector3d& bg = Vector3d::Zero()) {
   IMUDelta d;
-  std::memset(&d, 0, sizeof(d));
-  d.dq[3] = 1.0;
-  d.dr_dr[0] = d.dr_dr[4] = d.dr_dr[8] = 1.0;
+  SetEmptyIMUDelta(d);
   for (int i = 0; i < 3; ++i) d.ba[i] = ba[i], d.bg[i] = bg[i];
   return d;
 }

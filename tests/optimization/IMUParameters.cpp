@@ -1,5 +1,5 @@
 // The IMU_ keys: defaults, every key loading into its own value, text that is
-// not a number, refused values, and the simulation adjustment.
+// not a number, refused values, the simulation adjustment, and the freeze.
 #include "optimization/IMUParameters.h"
 
 #include <gtest/gtest.h>
@@ -103,6 +103,32 @@ TEST(IMUParametersTest, SimulationFlagsAndAdjustment) {
   flags.simulateRotation = 0;
   IMU::ApplySimulationAdjustment(flags);
   EXPECT_DOUBLE_EQ(2.0, IMU_VARIANCE_ROTATION_RATE);
+  RestoreDefaults();
+}
+
+// Frozen, a written value or bias prior is reported until it is put back,
+// bit for bit (an unchanged NaN is no change); nested freezes hold until the
+// last thaw, and thawed nothing is reported.
+TEST(IMUParametersTest, FreezeReportsAChangeUntilTheLastThaw) {
+  ASSERT_FALSE(IMU::ParametersFrozen());
+  IMU_MARKER_WIDTH = NAN;
+  IMU::FreezeParameters();
+  IMU::FreezeParameters();
+  EXPECT_TRUE(IMU::ParametersFrozen());
+  EXPECT_FALSE(IMU::ParametersChangedWhileFrozen());
+  IMU_VARIANCE_PLANE = 0.02;
+  EXPECT_TRUE(IMU::ParametersChangedWhileFrozen());
+  IMU_VARIANCE_PLANE = 0.01;
+  EXPECT_FALSE(IMU::ParametersChangedWhileFrozen());
+  IMU::gyroscopeBiasPrior[2] = 1e-6f;
+  EXPECT_TRUE(IMU::ParametersChangedWhileFrozen());
+  IMU::gyroscopeBiasPrior[2] = 0.0f;
+  IMU::ThawParameters();
+  EXPECT_TRUE(IMU::ParametersFrozen());
+  IMU::ThawParameters();
+  EXPECT_FALSE(IMU::ParametersFrozen());
+  IMU_VARIANCE_PLANE = 0.02;
+  EXPECT_FALSE(IMU::ParametersChangedWhileFrozen());
   RestoreDefaults();
 }
 

@@ -136,7 +136,7 @@ class MatcherScene {
       }
     }
     // Matched features lead each level; the duplicates follow as new tracks.
-    duplicateOf.assign(T0, kNoTrack);
+    duplicateOf.assign(T0, kNone32);
     for (int l = 0; l < 4; ++l) {
       for (const u32 s : fresh[l]) {
         add(l, s);
@@ -156,7 +156,7 @@ class MatcherScene {
       for (int l = 0; l < 4; ++l) filler.normalized[l].Assign(in0.normalized[l]);
       map.PushKeyFrame(0, working, filler, 1, "Tracker");
       truePoint.insert(truePoint.end(), seen0.begin(), seen0.end());
-      duplicateOf.resize(truePoint.size(), kNoTrack);
+      duplicateOf.resize(truePoint.size(), kNone32);
     }
     // Every track solved at its true point.
     map.Synchronize(working);
@@ -195,11 +195,11 @@ class MatcherScene {
                                    copy.measurements[l][i].y * K.fy[0] + K.cy[0]};
         item.trackIndices[l][i] = copy.tracks[l][i];
         item.trackFlags[l][i] = copy.trackFlags[l][i];
-        item.planeIndices[l][i] = kNoIndex16;
+        item.planeIndices[l][i] = kNone16;
       }
     }
     *item.pose = poses[1];
-    item.relocalisationKeyFrame = item.alignmentKeyFrame = kNoIndex16;
+    item.relocalisationKeyFrame = item.alignmentKeyFrame = kNone16;
     item.meanDepth = kWallDepth;
   }
 
@@ -238,7 +238,7 @@ class MatcherScene {
   GradientImage gradients[2];
   float sharpness[2] = {0, 0};
   std::vector<MapPoint> truePoint;  // per track
-  std::vector<u32> duplicateOf;     // per track: the key-frame-0 track it repeats, or kNoTrack
+  std::vector<u32> duplicateOf;     // per track: the key-frame-0 track it repeats, or kNone32
   std::vector<CVD::ImageRef> scratch;
 
  private:

@@ -22,7 +22,7 @@ struct Scene {
   Intrinsic intrinsic{};
   std::vector<Plane> planes;               // the true planes
   std::vector<LA::AlignedMatrix3f> poses;  // never resized after Build
-  std::vector<u16> truth;                  // true plane per point, 65535 for clutter
+  std::vector<u16> truth;                  // true plane per point, kNone16 for clutter
   PlaneEstimatorData2D data;
 
   // n points, a share `clutter` of them scattered off the planes; `planeCount`
@@ -52,7 +52,7 @@ struct Scene {
     const u32 clutterCount = static_cast<u32>(clutter * static_cast<f32>(n) + 0.5f);
     while (truth.size() < n) {
       const bool isClutter = truth.size() < clutterCount;
-      const u16 p = isClutter ? 0xFFFF : static_cast<u16>(truth.size() % planeCount);
+      const u16 p = isClutter ? kNone16 : static_cast<u16>(truth.size() % planeCount);
       f32 X[3];
       if (isClutter) {
         X[0] = Uniform(-1.7f, 1.7f), X[1] = Uniform(-0.9f, 0.9f), X[2] = Uniform(2.5f, 5.0f);

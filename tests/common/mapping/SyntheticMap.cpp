@@ -67,14 +67,14 @@ SyntheticMap::SyntheticMap(const SyntheticMapOptions& o) : options_(o) {
   for (u32 i = 0; i < o.clutterPoints; ++i) {
     scenePoints_.push_back(
         Point(Uniform(x0, x1), Uniform(-1.0f, 0.8f), Uniform(2.5f, 7.0f) - kHeight));
-    scenePlane_.push_back(kNoIndex16);
+    scenePlane_.push_back(kNone16);
   }
-  pointTrack_.assign(scenePoints_.size(), kNoTrack);
+  pointTrack_.assign(scenePoints_.size(), kNone32);
   if (o.images) {
     colour_.resize(CVD::ImageRef(o.width, o.height));
     for (int y = 0; y < o.height; ++y)
       for (int x = 0; x < o.width; ++x) colour_[y][x] = SyntheticColour(x, y);
-    for (int l = 0; l < kMapLevels; ++l) {
+    for (int l = 0; l < kPyramidLevels; ++l) {
       pyramid_[l].resize(CVD::ImageRef(o.width >> l, o.height >> l));
       for (int y = 0; y < pyramid_[l].size().y; ++y)
         for (int x = 0; x < pyramid_[l].size().x; ++x) pyramid_[l][y][x] = static_cast<u8>(x ^ y);
@@ -110,10 +110,10 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
   for (int i = 0; i < 3; ++i) input.attitude.gravity[i] = P.m[i][2];
   input.attitude.time = states_[pose].time;
   input.colour = &colour_;
-  for (int l = 0; l < kMapLevels; ++l) input.pyramid[l] = &pyramid_[l];
+  for (int l = 0; l < kPyramidLevels; ++l) input.pyramid[l] = &pyramid_[l];
   input.floatImage = &floatImage_;
-  inputPoints_.assign(kMapLevels, {});
-  for (int l = 0; l < kMapLevels; ++l) {
+  inputPoints_.assign(kPyramidLevels, {});
+  for (int l = 0; l < kPyramidLevels; ++l) {
     input.pixels[l].Clear();
     input.normalized[l].Clear();
     input.tracks[l].clear();
@@ -122,7 +122,7 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
   // Two passes: matched features of every level, then the new ones.
   for (int pass = 0; pass < 2; ++pass) {
     for (u32 p = 0; p < scenePoints_.size(); ++p) {
-      const bool matched = pointTrack_[p] != kNoTrack;
+      const bool matched = pointTrack_[p] != kNone32;
       if (matched != (pass == 0)) continue;
       const MapPoint& X = scenePoints_[p];
       f32 x[3];
@@ -150,14 +150,14 @@ void SyntheticMap::MakeInput(u32 pose, KeyFrameInput& input) {
 }
 
 void SyntheticMap::Initialize(GlobalMap& map, u32 pose) {
-  pointTrack_.assign(scenePoints_.size(), kNoTrack);
+  pointTrack_.assign(scenePoints_.size(), kNone32);
   KeyFrameInput input;
   MakeInput(pose, input);
   std::vector<u16> markers;
   for (u32 i = 0; i < options_.markerTracks; ++i) markers.push_back(static_cast<u16>(i));
   map.InitializeKeyFrame(input, markers);
   trackPoint_.clear();
-  for (int l = 0; l < kMapLevels; ++l) {
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (const u32 p : inputPoints_[l]) {
       pointTrack_[p] = static_cast<u32>(trackPoint_.size());
       trackPoint_.push_back(p);
@@ -172,8 +172,8 @@ void SyntheticMap::Push(GlobalMap& map, u32 pose, u8 keyFrameFlag) {
   KeyFrameInput input;
   MakeInput(pose, input);
   // The tracker's points and flags of the tracks it matched.
-  u32 matched[kMapLevels];
-  for (int l = 0; l < kMapLevels; ++l) {
+  u32 matched[kPyramidLevels];
+  for (int l = 0; l < kPyramidLevels; ++l) {
     matched[l] = static_cast<u32>(input.tracks[l].size());
     for (u32 i = 0; i < matched[l]; ++i) {
       const u32 id = input.tracks[l][i];
@@ -184,8 +184,8 @@ void SyntheticMap::Push(GlobalMap& map, u32 pose, u8 keyFrameFlag) {
   }
   u32 next = LockedTrackCount(map);
   map.PushKeyFrame(keyFrameFlag, working_, input, 1, "Tracker");
-  trackPoint_.resize(next, kNoTrack);
-  for (int l = 0; l < kMapLevels; ++l) {
+  trackPoint_.resize(next, kNone32);
+  for (int l = 0; l < kPyramidLevels; ++l) {
     for (u32 i = matched[l]; i < inputPoints_[l].size(); ++i) {
       pointTrack_[inputPoints_[l][i]] = next++;
       trackPoint_.push_back(inputPoints_[l][i]);
@@ -198,8 +198,8 @@ void SyntheticMap::Pop(GlobalMap& map) {
   map.PopKeyFrame(1, "Tracker");
   const u32 tracks = LockedTrackCount(map);
   for (u32 t = tracks; t < trackPoint_.size(); ++t)
-    if (trackPoint_[t] != kNoTrack && pointTrack_[trackPoint_[t]] == t)
-      pointTrack_[trackPoint_[t]] = kNoTrack;
+    if (trackPoint_[t] != kNone32 && pointTrack_[trackPoint_[t]] == t)
+      pointTrack_[trackPoint_[t]] = kNone32;
   trackPoint_.resize(std::min<size_t>(tracks, trackPoint_.size()));
   if (!keyFramePose_.empty()) keyFramePose_.pop_back();
 }
@@ -208,17 +208,17 @@ void SyntheticMap::Trim(GlobalMap& map, u16 first) {
   {
     // Scene points follow their tracks through merges before ids change.
     boost::shared_lock<boost::shared_mutex> lock(map.mutex);
-    for (u32& t : pointTrack_) t = t != kNoTrack ? map.ResolveTrack(t) : kNoTrack;
+    for (u32& t : pointTrack_) t = t != kNone32 ? map.ResolveTrack(t) : kNone32;
   }
   std::vector<u32> trackMap;
   map.RemoveKeyFramesBefore(first, trackMap, "Tracker");
   u32 tracks = 0;
-  for (const u32 id : trackMap) tracks = id == kNoTrack ? tracks : std::max(tracks, id + 1);
-  std::vector<u32> trackPoint(tracks, kNoTrack);
+  for (const u32 id : trackMap) tracks = id == kNone32 ? tracks : std::max(tracks, id + 1);
+  std::vector<u32> trackPoint(tracks, kNone32);
   for (u32 t = 0; t < trackMap.size() && t < trackPoint_.size(); ++t)
-    if (trackMap[t] != kNoTrack) trackPoint[trackMap[t]] = trackPoint_[t];
+    if (trackMap[t] != kNone32) trackPoint[trackMap[t]] = trackPoint_[t];
   trackPoint_.swap(trackPoint);
-  for (u32& t : pointTrack_) t = t != kNoTrack && t < trackMap.size() ? trackMap[t] : kNoTrack;
+  for (u32& t : pointTrack_) t = t != kNone32 && t < trackMap.size() ? trackMap[t] : kNone32;
   keyFramePose_.erase(keyFramePose_.begin(),
                       keyFramePose_.begin() + std::min<size_t>(first, keyFramePose_.size()));
 }
@@ -228,15 +228,15 @@ void SyntheticMap::AnchorAll(GlobalMap& map) {
   const u32 T = working_.points.Size();
   std::vector<u32> counts(T, 0);
   for (const u32 t : working_.measurementTracks) ++counts[t];
-  std::vector<u16> trackPlanes(T, kNoIndex16);
+  std::vector<u16> trackPlanes(T, kNone16);
   for (u32 t = 0; t < T; ++t) {
-    const u32 p = t < trackPoint_.size() ? trackPoint_[t] : kNoTrack;
+    const u32 p = t < trackPoint_.size() ? trackPoint_[t] : kNone32;
     u8& flags = working_.trackFlags[t];
-    if (p == kNoTrack || (flags & kTrackMergedAway)) continue;
+    if (p == kNone32 || (flags & kTrackMergedAway)) continue;
     working_.points[t] = scenePoints_[p];
     if (counts[t] >= 2 || (flags & (kTrackMarker | kTrackImu))) {
       flags |= kTrackSolved | kTrackInlier;
-      trackPlanes[t] = scenePlane_[p] < truePlanes_.size() ? scenePlane_[p] : kNoIndex16;
+      trackPlanes[t] = scenePlane_[p] < truePlanes_.size() ? scenePlane_[p] : kNone16;
     }
   }
   AlignedArray<MapPlane> planeArray;

@@ -55,7 +55,7 @@ class SyntheticMap {
   const std::vector<MapPoint>& ScenePoints() const { return scenePoints_; }
   const CameraPose& TruePose(u32 pose) const { return poses_[pose]; }
   u32 PoseCount() const { return static_cast<u32>(poses_.size()); }
-  // Scene point of each map track (kNoTrack: unknown), kept in step with
+  // Scene point of each map track (kNone32: unknown), kept in step with
   // Push, Pop and Trim.
   const std::vector<u32>& TrackScenePoint() const { return trackPoint_; }
   // Poses of the map's key frames, in order.
@@ -66,7 +66,7 @@ class SyntheticMap {
   SyntheticMapOptions options_;
   Intrinsic intrinsic_{};
   std::vector<MapPoint> scenePoints_;
-  std::vector<u16> scenePlane_;  // kNoIndex16: clutter
+  std::vector<u16> scenePlane_;  // kNone16: clutter
   std::vector<MapPlane> truePlanes_;
   std::vector<CameraPose> poses_;
   std::vector<IMUState> states_;
@@ -76,7 +76,7 @@ class SyntheticMap {
   std::vector<std::vector<u32>> inputPoints_;  // per level, scene point of each input feature
   MapWorkingCopy working_;
   CVD::Image<TrackColor> colour_;
-  CVD::Image<u8> pyramid_[kMapLevels];
+  CVD::Image<u8> pyramid_[kPyramidLevels];
   CVD::Image<float> floatImage_;
 };
 
