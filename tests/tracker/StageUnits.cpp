@@ -1,0 +1,30 @@
+// The tracker's own stage units behind the driver's interface: a tracker
+// built without a script runs them, and a stage not built yet stops the run
+// with its name.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+
+#include "tracker/StageUnits.h"
+#include "tracker/Tracker.h"
+
+TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName) {
+  Intrinsic k;
+  k.Set(100.0f, 100.0f, 63.5f, 47.5f);
+  const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
+  GlobalMap map(128, 96, k, extrinsic);
+  TrackerOptions options;
+  options.startFrame = 0;
+  Tracker tracker(&map, WorkerChannels{}, options);
+  EXPECT_NE(dynamic_cast<StageUnits*>(&tracker.Stages()), nullptr);
+
+  CVD::Image<u8> image(CVD::ImageRef(128, 96), 128);
+  TrackerInput input;
+  input.grey = image;
+  const f64 prior[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+  CameraPose pose{};
+  AlignedArray<LA::AlignedVector4f> planes;
+  AlignedArray<LA::AlignedMatrix4f> objects;
+  EXPECT_DEATH(tracker.Run(input, {}, prior, pose, planes, objects, nullptr, nullptr, nullptr, 0),
+               "StoreImuMeasurement is not built yet");
+}
