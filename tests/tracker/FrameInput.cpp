@@ -175,4 +175,42 @@ TEST_F(FrameInput, KeyFrameTrackTables) {
   EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, 0, none, 2}));
   EXPECT_EQ(view.CountKeyFrameTracks(0, kTrackInlier), 2u);
   EXPECT_EQ(view.CountKeyFrameTracks(1, kTrackInlier), 0u);
+  // Per level: track 5 on level 0, tracks 2 and 7 on level 2.
+  w.keyFrames.resize(1);
+  const u16 offsets[6] = {0, 1, 1, 3, 3, 3};
+  std::copy(offsets, offsets + 6, w.keyFrames[0].levelOffsets);
+  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 0, kTrackInlier), 1u);
+  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 1, kTrackInlier), 0u);
+  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 2, kTrackInlier), 1u);
+  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 2, kTrackInlier | 1), 1u);
+  w.keyFrames.clear();  // a key frame the last pull did not see has none
+  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 0, kTrackInlier), 0u);
+
+  // Match sets: frame matches of the key frame's tracks against its
+  // features, and of the tracks two frames share.
+  view.Records().assign(1, KeyFrameRecord{});
+  view.KeyFrameNormalized().Resize(3);
+  for (u32 i = 0; i < 3; ++i) view.KeyFrameNormalized()[i] = {0.1f * i, 0.2f * i};
+  TrackerFrame& f = Frame(0);
+  MapMatch m[3] = {};
+  m[0].track = 7, m[0].nx = 1.0f;
+  m[1].track = 4, m[1].nx = 2.0f;  // not the key frame's
+  m[2].track = 5, m[2].nx = 3.0f;
+  f.mapMatches[0] = {m[0], m[1]};
+  f.mapMatches[3] = {m[2]};
+  MatchSet2D set;
+  std::vector<u32> lists[kPyramidLevels];
+  view.BuildKeyFrameMatchSet(0, f, set, lists);
+  ASSERT_EQ(set.Size(), 2u);
+  EXPECT_EQ(lists[0], std::vector<u32>{7});
+  EXPECT_EQ(lists[3], std::vector<u32>{5});
+  f32 match[4];
+  set.ReadMatch(0, match);  // track 7: the key frame's third feature
+  EXPECT_EQ(std::vector<f32>(match, match + 4), (std::vector<f32>{0.2f, 0.4f, 1.0f, 0.0f}));
+  TrackerFrame other;
+  other.mapMatches[1] = {m[2], m[1]};
+  view.BuildFrameMatchSet(other, f, set, lists);
+  ASSERT_EQ(set.Size(), 2u);
+  EXPECT_EQ(lists[0], std::vector<u32>{4});
+  EXPECT_EQ(lists[3], std::vector<u32>{5});
 }

@@ -1,11 +1,12 @@
 // The tracker's own stage units behind the driver's interface: a tracker
 // built without a script runs them, and a stage not built yet stops the run
 // with its name.
+#include "tracker/StageUnits.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
 
-#include "tracker/StageUnits.h"
 #include "tracker/Tracker.h"
 
 TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName) {

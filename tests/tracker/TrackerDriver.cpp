@@ -119,8 +119,9 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
     At(i).parallax = i == 3 ? 100.0f : 70.0f;
     At(i).M = i == 3 ? 0.1f : 0.05f;
   }
-  Step(4);
-  EXPECT_EQ(Pushes(), (Names{"0,0,sync", "2,0,sync"}));
+  At(4).parallax = 100.0f;
+  Step(5);  // the third key frame is the first that does not wait for the workers
+  EXPECT_EQ(Pushes(), (Names{"0,0,sync", "2,0,sync", "4,0,async"}));
 
   Make();
   At(1).n = 5;
@@ -265,6 +266,30 @@ TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
   EXPECT_EQ(s.lastAlignment, KeyFrameAlignment::kRecovering);
   s.keyFrameAlignment.clear();  // nothing aligns: none
   EXPECT_EQ(n.FindRelocalisationKeyFrame(1, false), kNone16);
+}
+
+// A frame aligns with the ring frame of its kind (rejected while recovering,
+// else not) that covers the least of its image and aligns; frames that cover
+// nothing are never tried.
+TEST_F(TrackerDriver, FrameAlignsWithTheLeastCoveringRingFrameOfItsKind) {
+  Step(5);
+  const float coverage[4] = {0.0f, 0.4f, 0.2f, 0.3f};
+  for (u16 i = 0; i < 4; ++i) {
+    Frame(i).imageCoverage = coverage[i];
+    Frame(i).rejected = i == 2 ? 1 : 0;
+  }
+  script.aligningFrames = {0, 1, 2, 3};
+  KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+  script.calls.clear();
+  EXPECT_EQ(n.AlignToCandidateKeyFrames(4, {true, false}).alignedFrame, 3);
+  EXPECT_EQ(n.AlignToCandidateKeyFrames(4, {true, true}).alignedFrame, 2);
+  script.aligningFrames = {1};
+  script.calls.clear();
+  EXPECT_EQ(n.AlignToCandidateKeyFrames(4, {true, false}).alignedFrame, 1);
+  EXPECT_EQ(Names(script.calls.begin(), script.calls.begin() + 2),
+            (Names{"AlignFrameImage(3)", "AlignFrameImage(1)"}));
+  script.aligningFrames.clear();
+  EXPECT_EQ(n.AlignToCandidateKeyFrames(4, {true, false}).alignedFrame, kNone16);
 }
 
 class TrackerHandOver : public DriverFixture {

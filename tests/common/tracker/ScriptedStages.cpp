@@ -1,5 +1,7 @@
 #include "tests/common/tracker/ScriptedStages.h"
 
+#include <algorithm>
+
 // Every frame at the origin, unrotated, at its scripted speed.
 void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
                                          f64 time) {
@@ -13,6 +15,12 @@ void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>
 void ScriptedStages::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imuSamples,
                                     const f64[8], f64 time) {
   StoreImuMeasurement(frame, imuSamples, nullptr, time);
+}
+
+bool ScriptedStages::AlignFrameImage(u16 ringFrame, u16) {
+  const int number = c_.ring[ringFrame].number;
+  if (s_.record) s_.calls.push_back("AlignFrameImage(" + std::to_string(number) + ")");
+  return std::count(s_.aligningFrames.begin(), s_.aligningFrames.end(), number) > 0;
 }
 
 bool ScriptedStages::AlignKeyFrameImage(u16 keyFrame, u16, KeyFrameAlignment start,

@@ -28,6 +28,7 @@ struct Script {
   // Key-frame alignment error by key-frame index; missing: alignment fails.
   std::map<u16, float> keyFrameAlignment;
   std::map<u16, float> keyFrameParallax;  // missing: 1.0
+  std::vector<int> aligningFrames;        // frame numbers whose images align; others fail
   bool record = true;                     // false: per-frame calls are not logged (benchmarks)
   int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
   KeyFrameAlignment lastAlignment =
@@ -53,7 +54,7 @@ class ScriptedStages : public TrackerStages {
                       const f64 posePrior[8], f64 time) override;
   i32 RunIso(u16) override { return 0; }
   bool AlignToPreviousFrame(u16, u16) override { return true; }
-  bool AlignFrameImage(u16, u16) override { return false; }
+  bool AlignFrameImage(u16 ringFrame, u16 frame) override;
   bool AlignKeyFrameImage(u16 keyFrame, u16 frame, KeyFrameAlignment start,
                           float* residual) override;
   void CarryKeyFrameMaps(const std::vector<u16>&, u16, u16) override {}
