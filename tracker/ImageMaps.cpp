@@ -196,13 +196,15 @@ bool ImageMaps::AlignImageMap(const CVD::BasicImage<float>& image, u16 frame, fl
 float ImageMaps::CollectFrameCorrespondences(u16 ringFrame, u16 frame,
                                              AlignedArray<LA::Vector2<float>>& A,
                                              AlignedArray<LA::Vector2<float>>& B) {
-  const MapWorkingCopy& w = mapView_.Working();
-  const TrackerFrame& other = ring_[ringFrame];
-  const TrackerFrame& f = ring_[frame];
   A.Clear();
   B.Clear();
   WarpRecord inverse;
-  if (ringFrame >= ring_.Maps().Size() || !InvertMap(ring_.Map(ringFrame), inverse)) return FLT_MAX;
+  if (ringFrame >= ring_.Size() || ringFrame >= ring_.Maps().Size() ||
+      !InvertMap(ring_.Map(ringFrame), inverse))
+    return FLT_MAX;
+  const MapWorkingCopy& w = mapView_.Working();
+  const TrackerFrame& other = ring_[ringFrame];
+  const TrackerFrame& f = ring_[frame];
   A.Reserve(other.MapMatchCount());
   B.Reserve(other.MapMatchCount());
   const bool posed = IsPoseValid(f.pose.slot[kVisual]);

@@ -3,6 +3,12 @@
 // samples, ring poses following a map change, the marker phase with its
 // template cache, patch reliability, re-derivation of a frame's matches
 // after merges and trims, and key-frame track tables.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "optimization/IMUParameters.h"
 #include "tests/common/TempFolder.h"
 #include "tests/tracker/DriverFixture.h"
 
@@ -103,6 +109,39 @@ TEST_F(FrameInput, MarkerPhaseTemplateCache) {
     EXPECT_EQ(tracker->Marker().Template(), file != &fifth ? *file : std::vector<int32_t>(4, 0));
     EXPECT_FALSE(tracker->StopRequested());
   }
+  // A capture that cannot be written is reported, and the run still ends.
+  if (access("/dev/full", W_OK) == 0) {
+    Make(5);
+    tracker->SetMarkerTemplateFile("/dev/full");
+    Step();
+    tracker->Marker().Captured() = captured;
+    testing::internal::CaptureStdout();
+    Step();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Could not write '/dev/full'\n");
+    EXPECT_TRUE(tracker->StopRequested());
+  }
+}
+
+// Before the start frame the camera stands at the assumed height above the
+// ground with the prior's tilt, upright without a prior.
+TEST(MarkerPhase, CameraAboveTheGroundWithThePriorsTilt) {
+  const TrackerCamera camera;
+  MarkerPhase phase(camera, false);
+  phase.SetTemplateFile("");
+  f64 prior[8] = {0.1, 0.2, 0.3, std::sqrt(1.0 - 0.14), 0, 0, 0, 0.0};
+  for (const bool withPrior : {true, false}) {
+    prior[7] = withPrior ? 0.0 : DBL_MAX;
+    TrackerFrame f;
+    f.Reset();
+    EXPECT_FALSE(phase.Run(f, prior));
+    const IMUState& s = f.state.record[kVisual];
+    for (int i = 0; i < 4; ++i)
+      EXPECT_EQ(s.quaternion[i], withPrior ? prior[i] : (i == 3 ? 1.0 : 0.0)) << i;
+    EXPECT_EQ(std::vector<f64>(s.position, s.position + 3),
+              (std::vector<f64>{0.0, 0.0, IMU_INITIAL_HEIGHT}));
+    EXPECT_TRUE(IsPoseValid(f.pose.slot[kVisual]));
+    EXPECT_EQ(std::memcmp(&f.pose.slot[kVisual], &f.pose.slot[kPredicted], sizeof(CameraPose)), 0);
+  }
 }
 
 TEST_F(FrameInput, PatchLosesReliabilityAfterElevenMissesOrMoreMissesThanSightings) {
@@ -132,6 +171,10 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   TrackerMapView& view = tracker->MapView();
   view.Working().trackFlags = {inlier, inlier, 0, kTrackSolved};
   TrackerFrame& f = Frame(0);
+  // A track the map copy does not know counts as unsolved.
+  f.mapMatches[1] = {MapMatch{9, 0, 0, 0, 0, 0, 0, 0, 0, 0}};
+  EXPECT_EQ(view.CountUnsolvedMapMatches(f), 1u);
+  f.mapMatches[1].clear();
   MapMatch m[4] = {};
   for (u32 t = 0; t < 4; ++t) m[t].track = m[t].patch = t;
   f.mapMatches[0] = {m[3], m[1], m[2], m[0]};
@@ -175,16 +218,22 @@ TEST_F(FrameInput, KeyFrameTrackTables) {
   EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, 0, none, 2}));
   EXPECT_EQ(view.CountKeyFrameTracks(0, kTrackInlier), 2u);
   EXPECT_EQ(view.CountKeyFrameTracks(1, kTrackInlier), 0u);
-  // Per level: track 5 on level 0, tracks 2 and 7 on level 2.
-  w.keyFrames.resize(1);
-  const u16 offsets[6] = {0, 1, 1, 3, 3, 3};
-  std::copy(offsets, offsets + 6, w.keyFrames[0].levelOffsets);
-  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 0, kTrackInlier), 1u);
-  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 1, kTrackInlier), 0u);
-  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 2, kTrackInlier), 1u);
-  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 2, kTrackInlier | 1), 1u);
+  // Per level: key frame 0 has track 5 on level 0, tracks 2 and 7 on level
+  // 2; key frame 1 has track 7 on level 1 and track 2 on level 3.
+  w.keyFrameMeasurementStart = {0, 3, 5};
+  w.measurementTracks = {5, 2, 7, 7, 2};
+  w.keyFrames.resize(2);
+  const u16 offsets[2][6] = {{0, 1, 1, 3, 3, 3}, {0, 0, 1, 1, 2, 2}};
+  for (int k = 0; k < 2; ++k) std::copy(offsets[k], offsets[k] + 6, w.keyFrames[k].levelOffsets);
+  const u32 inliers[2][4] = {{1, 0, 1, 0}, {0, 1, 0, 0}};
+  for (u16 k = 0; k < 2; ++k)
+    for (int l = 0; l < kPyramidLevels; ++l)
+      EXPECT_EQ(view.CountKeyFrameTracksWithFlags(k, l, kTrackInlier), inliers[k][l]) << k << l;
+  EXPECT_EQ(view.CountKeyFrameTracksWithFlags(1, 3, kTrackInlier | kTrackSolved), 0u);
   w.keyFrames.clear();  // a key frame the last pull did not see has none
   EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 0, kTrackInlier), 0u);
+  w.keyFrameMeasurementStart = {0, 3};
+  w.measurementTracks = {5, 2, 7};
 
   // Match sets: frame matches of the key frame's tracks against its
   // features, and of the tracks two frames share.
@@ -204,6 +253,14 @@ TEST_F(FrameInput, KeyFrameTrackTables) {
   ASSERT_EQ(set.Size(), 2u);
   EXPECT_EQ(lists[0], std::vector<u32>{7});
   EXPECT_EQ(lists[3], std::vector<u32>{5});
+  std::vector<u8> marks;
+  view.MarkKeyFrameTracks(0, marks);
+  EXPECT_EQ(view.CountMarkedMapMatches(f, marks), 2u);  // tracks 5 and 7
+  view.Working().planes.Resize(2);
+  view.Working().trackPlanes = {0, kNone16, 1, 1};
+  std::vector<u32> counts;
+  view.CountPlaneTracks(counts);
+  EXPECT_EQ(counts, (std::vector<u32>{1, 2}));
   f32 match[4];
   set.ReadMatch(0, match);  // track 7: the key frame's third feature
   EXPECT_EQ(std::vector<f32>(match, match + 4), (std::vector<f32>{0.2f, 0.4f, 1.0f, 0.0f}));

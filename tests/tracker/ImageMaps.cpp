@@ -208,7 +208,18 @@ TEST_F(ImageMapsTest, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   EXPECT_NEAR(maps->CollectKeyFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
   EXPECT_EQ(A.Size(), 2u);
 
-  // No map, no pairs.
+  // Through a projective map a position and its image pair exactly.
+  const Matrix3d H = (Matrix3d() << 1.1, 0.05, 2.0, -0.03, 0.95, 1.0, 2e-3, 3e-3, 1.0).finished();
+  ring.Maps()[0] = ToWarp(H);
+  f.mapMatches[2].clear();
+  const Eigen::Vector2d q = (H.inverse() * Eigen::Vector3d(20, 30, 1)).hnormalized();
+  f.mapMatches[0] = {Match(0, q.x(), q.y())};
+  f.pose.slot[kVisual].m[0][0] = FLT_MAX;
+  EXPECT_NEAR(maps->CollectFrameCorrespondences(0, 1, A, B), 0.0f, 1e-2f);
+  EXPECT_EQ(A.Size(), 1u);
+
+  // No map, or no such ring frame: no pairs.
+  EXPECT_EQ(maps->CollectFrameCorrespondences(ring.Size(), 1, A, B), FLT_MAX);
   ring.Maps()[0] = kUnset;
   EXPECT_EQ(maps->CollectFrameCorrespondences(0, 1, A, B), FLT_MAX);
   EXPECT_TRUE(A.Empty());

@@ -2,10 +2,13 @@
 // the focal lengths and shifts the principal point by half a pixel, the
 // bounds are the image corners in normalised coordinates, the mounting is
 // the map's extrinsic.
+#include "tracker/TrackerCamera.h"
+
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "mapping/GlobalMap.h"
-#include "tracker/TrackerCamera.h"
 
 TEST(TrackerCamera, LevelsBoundsSmallImageAndMountingFromTheMap) {
   Intrinsic k;
@@ -24,7 +27,10 @@ TEST(TrackerCamera, LevelsBoundsSmallImageAndMountingFromTheMap) {
   const float bounds[4] = {-319.5f / 400, -239.5f / 300, 320.5f / 400, 240.5f / 300};
   for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(camera.bounds[i], bounds[i]) << i;
   EXPECT_FLOAT_EQ(camera.pixelVariance, 1.0f / (400.0f * 300.0f));
+  EXPECT_EQ(camera.warpOffsets[0][0], 1u);
   EXPECT_EQ(camera.warpOffsets[2][3], 1u + 2u * 11u);
-  EXPECT_EQ(camera.bodyToCamera.quaternion[2], 0.6);
-  EXPECT_EQ(camera.bodyToCamera.position[2], 3.0);
+  EXPECT_EQ(std::vector<f64>(camera.bodyToCamera.quaternion, camera.bodyToCamera.quaternion + 4),
+            (std::vector<f64>{0, 0, 0.6, 0.8}));
+  EXPECT_EQ(std::vector<f64>(camera.bodyToCamera.position, camera.bodyToCamera.position + 3),
+            (std::vector<f64>{1, 2, 3}));
 }

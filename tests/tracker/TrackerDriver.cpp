@@ -73,7 +73,11 @@ void PushKeyFrame(GlobalMap& map, u32 id,
 using TrackerDriver = DriverFixture;
 
 TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFrames) {
-  for (int i = 0; i < 31; ++i) EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
+  EXPECT_EQ(Status().firstKeyFrameNumber, static_cast<u32>(kUnsetCounter));
+  for (int i = 0; i < 31; ++i) {
+    EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
+    EXPECT_EQ(Status().firstKeyFrameNumber, 0u) << "frame " << i;
+  }
   EXPECT_EQ(Pushes(), Names{"0,0,sync"});
   EXPECT_EQ(tracker->Ring().Size(), 30);
   EXPECT_EQ(Frame(0).number, 30);
@@ -100,7 +104,13 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
   Step();
   for (const Row& r : rows) {
     const size_t saved = Count("SaveFrameMatches"), restored = Count("RestoreFrameMatches");
+    const bool wasRecovering = Status().recovering != 0;
     const TrackerFrame& f = Frame(Step());
+    // After a run of lost frames the key frames' maps are no start.
+    if (r.tried) {
+      EXPECT_EQ(script.relocalisationStart,
+                wasRecovering ? KeyFrameAlignment::kRecovering : KeyFrameAlignment::kRelocalising);
+    }
     EXPECT_EQ(Count("SaveFrameMatches") - saved, r.tried ? 1u : 0u) << f.number;
     EXPECT_EQ(Count("RestoreFrameMatches") - restored, r.undone ? 1u : 0u) << f.number;
     EXPECT_EQ(f.relocalisationKeyFrame, r.tried && !r.undone ? 0 : kNone16) << f.number;
@@ -122,6 +132,19 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   At(4).parallax = 100.0f;
   Step(5);  // the third key frame is the first that does not wait for the workers
   EXPECT_EQ(Pushes(), (Names{"0,0,sync", "2,0,sync", "4,0,async"}));
+
+  // The baseline and its ratio to the depth decide at 0.8 of the scene's
+  // scale each; an earlier frame is chosen only when close by.
+  Make();
+  At(1).baseline = At(1).baselineRatio = 0.8f;
+  At(2).baseline = 0.79f, At(2).baselineRatio = 0.8f;
+  At(3).baseline = 0.8f, At(3).baselineRatio = 0.79f;
+  At(4).parallax = 70.0f, At(4).M = 0.05f, At(4).z = 0.11f;
+  At(5).parallax = 100.0f;
+  At(6).parallax = 70.0f, At(6).M = 0.05f, At(6).z = 0.09f;
+  At(7).parallax = 100.0f;
+  Step(8);
+  EXPECT_EQ(Pushes(), (Names{"0,0,sync", "1,0,sync", "5,0,async", "6,0,async"}));
 
   Make();
   At(1).n = 5;
@@ -171,6 +194,11 @@ TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesOrResetsAtFullProg
   EXPECT_EQ(tracker->Ring().Current(), kNone16);
   EXPECT_NE(std::string(text).find("Frames 0  Points 0 / 0\n"), std::string::npos) << text;
   EXPECT_EQ(Step(), 0);
+
+  // Progress counts from the start frame: frame 4 of 2 to 6 is half-way.
+  Make(2, 6);
+  Step(5);
+  EXPECT_FLOAT_EQ(progress, 0.5f);
 }
 
 TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
@@ -191,6 +219,8 @@ TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
   Step(1, small, 5);
   EXPECT_STREQ(small, "FPS ");
   EXPECT_EQ(small[6], 'x');
+  Step(1, small, 1);
+  EXPECT_EQ(small[0], '\0');
 }
 
 // The test frame is processed, then saved, then quits. Reset and Quit are
@@ -261,11 +291,31 @@ TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
   EXPECT_EQ(s.calls, (Names{"AlignKeyFrameImage(0)", "AlignKeyFrameImage(1)",
                             "AlignKeyFrameImage(2)", "AlignKeyFrameImage(3)"}));
   // The key frames' maps are a start while tracking, stale after lost frames.
-  EXPECT_EQ(s.lastAlignment, KeyFrameAlignment::kRelocalising);
+  EXPECT_EQ(s.relocalisationStart, KeyFrameAlignment::kRelocalising);
   n.FindRelocalisationKeyFrame(1, true);
-  EXPECT_EQ(s.lastAlignment, KeyFrameAlignment::kRecovering);
+  EXPECT_EQ(s.relocalisationStart, KeyFrameAlignment::kRecovering);
   s.keyFrameAlignment.clear();  // nothing aligns: none
   EXPECT_EQ(n.FindRelocalisationKeyFrame(1, false), kNone16);
+
+  // Without a pose every key frame is a candidate, and no more.
+  Make();
+  Step(2);
+  AddKeyFrames(*tracker, 1, 0.1f);
+  Frame(1).pose.slot[kVisual].m[0][0] = FLT_MAX;
+  script.calls.clear();
+  EXPECT_EQ(tracker->Neighbourhood().FindRelocalisationKeyFrame(1, false), kNone16);
+  EXPECT_EQ(script.calls, (Names{"AlignKeyFrameImage(0)", "AlignKeyFrameImage(1)"}));
+}
+
+// A new key frame is matched with the first two nearby key frames its image
+// aligns with.
+TEST_F(TrackerDriver, KeyFrameMatchListHoldsTheFirstTwoNearbyKeyFramesThatAlign) {
+  Step(2);
+  AddKeyFrames(*tracker, 4, 1.0f);
+  for (u16 k = 1; k <= 4; ++k) script.keyFrameAlignment[k] = 1.0f;
+  KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+  n.CollectNearbyKeyFrames(1, {true, false}, Status().sceneScale);
+  EXPECT_EQ(n.AlignToKeyFrameList(1, {true, false}), (std::vector<u16>{1, 2}));
 }
 
 // A frame aligns with the ring frame of its kind (rejected while recovering,
@@ -387,5 +437,6 @@ TEST_F(TrackerDriver, MapViewRecordsLocateEachKeyFramesNewTracksAndFeatures) {
     EXPECT_EQ(records[k].featureStart, expected[k][5]) << "key frame " << k;
   }
   EXPECT_EQ(view.Status().tracking, 1);
+  EXPECT_FALSE(IsPoseValid(view.Status().referencePose));
   EXPECT_EQ(view.Ring().Current(), kNone16);
 }

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
-// Every frame at the origin, unrotated, at its scripted speed.
+// Every frame unrotated on the z axis, at its scripted speed.
 void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
                                          f64 time) {
   TrackerFrame& f = c_.ring[frame];
   f.time = time;
   f.pose.slot[kVisual] = CameraPose{};
-  f.pose.slot[kVisual].m[0][0] = f.pose.slot[kVisual].m[1][1] = f.pose.slot[kVisual].m[2][2] = 1.0f;
+  CameraPose& pose = f.pose.slot[kVisual];
+  pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
+  pose.m[2][3] = -For(frame).z;
   f.state.record[kVisual].velocity[0] = For(frame).speed;
 }
 
@@ -26,7 +28,7 @@ bool ScriptedStages::AlignFrameImage(u16 ringFrame, u16) {
 bool ScriptedStages::AlignKeyFrameImage(u16 keyFrame, u16, KeyFrameAlignment start,
                                         float* residual) {
   if (s_.record) s_.calls.push_back("AlignKeyFrameImage(" + std::to_string(keyFrame) + ")");
-  s_.lastAlignment = start;
+  if (start != KeyFrameAlignment::kTracking) s_.relocalisationStart = start;
   const auto it = s_.keyFrameAlignment.find(keyFrame);
   if (it == s_.keyFrameAlignment.end()) return false;
   if (residual != nullptr) *residual = it->second;
@@ -39,6 +41,8 @@ void ScriptedStages::MatchMap(u16 frame, TrackingMode) {
   f.inlierCount = s_.relocalisedFrame == f.number ? s.relocN : s.n;
   f.unsolvedCount = s.u;
   f.parallax = s.parallax;
+  f.baseline = s.baseline;
+  f.baselineRatio = s.baselineRatio;
 }
 
 void ScriptedStages::RelocaliseFromKeyFrame(u16, u16 frame) {

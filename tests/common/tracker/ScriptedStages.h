@@ -21,6 +21,8 @@ struct FrameScript {
   bool initialiseOk = true;
   u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
   f64 speed = 0.0;               // of the body, along x
+  f32 z = 0.0f;                  // camera centre, along z
+  f32 baseline = 0.0f, baselineRatio = 1.0f;  // to its key frame
 };
 
 struct Script {
@@ -31,8 +33,8 @@ struct Script {
   std::vector<int> aligningFrames;        // frame numbers whose images align; others fail
   bool record = true;                     // false: per-frame calls are not logged (benchmarks)
   int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
-  KeyFrameAlignment lastAlignment =
-      KeyFrameAlignment::kTracking;  // of the last key-frame alignment
+  // Where the last relocalisation's key-frame alignments started.
+  KeyFrameAlignment relocalisationStart = KeyFrameAlignment::kTracking;
   Names calls;
   Names pushes;  // "slot,mode,sync" or "...,async" per key-frame push
 

@@ -1,0 +1,30 @@
+// The tracker's records: a reset frame has nothing set, a track's state
+// prints by its flags, and two poses compare by their optical axes.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+
+#include "tracker/TrackerRecords.h"
+
+TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
+  TrackerFrame f;
+  f.mapMatches[2].resize(3);
+  f.keyFrame = 4;
+  f.Reset();
+  for (const CameraPose& p : f.pose.slot) EXPECT_FALSE(IsPoseValid(p));
+  EXPECT_EQ(f.MapMatchCount(), 0u);
+  EXPECT_EQ(f.keyFrame, kNone16);
+  EXPECT_EQ(f.posePrior[7], DBL_MAX);
+  EXPECT_EQ(f.delta[kFromProvisional].dq[3], 1.0);
+
+  EXPECT_STREQ(TrackStateName(0), "UNSOLVED");
+  EXPECT_STREQ(TrackStateName(kTrackSolved), "OUTLIER");
+  EXPECT_STREQ(TrackStateName(kTrackSolved | kTrackInlier), "INLIER");
+
+  // Optical axes (0, 0.6, 0.8) and (0, 0.8, 0.6).
+  CameraPose a{}, b{};
+  a.m[2][1] = 0.6f, a.m[2][2] = 0.8f;
+  b.m[2][1] = 0.8f, b.m[2][2] = 0.6f;
+  b.m[2][0] = 5.0f;  // against a zero: does not count
+  EXPECT_FLOAT_EQ(AxisDot(a, b), 0.96f);
+}
