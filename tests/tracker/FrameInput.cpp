@@ -61,8 +61,8 @@ TEST_F(FrameInput, RemovedFrameHandsOnItsSamplesAndTheOldestDropsThem) {
 }
 
 TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
-  Step(4);
-  for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
+  // The map as the tracker's key frame 0 left it, moved by 1 along x.
+  const auto moveKeyFrame = [&](u8 flag) {
     CameraPose moved = Frame(0).pose.slot[kVisual];
     moved.m[0][3] += 1.0f;
     map->keyFramePoses.Clear();
@@ -70,6 +70,15 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
     map->keyFrameFlags.assign(1, flag);
     map->keyFrameMeasurementStart.assign(2, 0);
     map->changed = 1;
+  };
+  Step();
+  moveKeyFrame(kKeyFrameAdjusted);
+  Step();  // a ring of two: the key frame follows
+  EXPECT_FLOAT_EQ(Frame(0).pose.slot[kVisual].m[0][3], 1.0f);
+  Make();
+  Step(4);
+  for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
+    moveKeyFrame(flag);
     const float before = Frame(2).pose.slot[kVisual].m[0][3];
     Step();
     EXPECT_FLOAT_EQ(Frame(2).pose.slot[kVisual].m[0][3], before + (flag ? 1.0f : 0.0f));
@@ -230,6 +239,8 @@ TEST_F(FrameInput, KeyFrameTrackTables) {
     for (int l = 0; l < kPyramidLevels; ++l)
       EXPECT_EQ(view.CountKeyFrameTracksWithFlags(k, l, kTrackInlier), inliers[k][l]) << k << l;
   EXPECT_EQ(view.CountKeyFrameTracksWithFlags(1, 3, kTrackInlier | kTrackSolved), 0u);
+  view.MapKeyFrameTrackIndices(1, table);
+  EXPECT_EQ(table, (std::vector<u16>{none, none, 1, none, none, none, none, 0}));
   w.keyFrames.clear();  // a key frame the last pull did not see has none
   EXPECT_EQ(view.CountKeyFrameTracksWithFlags(0, 0, kTrackInlier), 0u);
   w.keyFrameMeasurementStart = {0, 3};

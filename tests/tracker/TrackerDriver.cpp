@@ -81,6 +81,7 @@ TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFram
   EXPECT_EQ(Pushes(), Names{"0,0,sync"});
   EXPECT_EQ(tracker->Ring().Size(), 30);
   EXPECT_EQ(Frame(0).number, 30);
+  EXPECT_EQ(Frame(1).candidate, 1);
 }
 
 // One run along the lost and acceptance limits: per frame whether a
@@ -91,6 +92,7 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
     bool tried, undone, recovering;
   };
   const Row rows[] = {
+      {{10, 0, 0.1f, 1.0f}, true, true, false},        // lost, but ten inliers are not rejected
       {{30, 0, 0.6f, 1.0f}, false, false, false},      // at both limits: not lost
       {{29, 29, 0.1f, 0.1f}, true, false, false},      // too few inliers; equal values are kept
       {{100, 100, 0.61f, 0.61f}, true, false, false},  // too much lost
@@ -100,7 +102,7 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
       {{20, 60, 0.5f, 0.5f}, true, false, true},
   };
   script.keyFrameAlignment[0] = 1.0f;  // relocalisation finds key frame 0
-  for (int i = 0; i < 7; ++i) At(i + 1) = rows[i].s;
+  for (int i = 0; i < 8; ++i) At(i + 1) = rows[i].s;
   Step();
   for (const Row& r : rows) {
     const size_t saved = Count("SaveFrameMatches"), restored = Count("RestoreFrameMatches");

@@ -1,10 +1,10 @@
 // The tracker's records: a reset frame has nothing set, a track's state
 // prints by its flags, and two poses compare by their optical axes.
+#include "tracker/TrackerRecords.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
-
-#include "tracker/TrackerRecords.h"
 
 TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   TrackerFrame f;
