@@ -76,13 +76,15 @@ TEST_F(FrameInput, RingPosesFollowTheirKeyFrameWhenTheMapChanges) {
   Step();  // a ring of two: the key frame follows
   EXPECT_FLOAT_EQ(Frame(0).pose.slot[kVisual].m[0][3], 1.0f);
   Make();
+  At(2).x = 0.5f;  // off the key frame: an unadjusted key frame moves it nowhere
   Step(4);
   for (u8 flag : {u8(0), u8(kKeyFrameAdjusted)}) {
     moveKeyFrame(flag);
-    const float before = Frame(2).pose.slot[kVisual].m[0][3];
+    const float before0 = Frame(0).pose.slot[kVisual].m[0][3];
+    const float before2 = Frame(2).pose.slot[kVisual].m[0][3];
     Step();
-    EXPECT_FLOAT_EQ(Frame(2).pose.slot[kVisual].m[0][3], before + (flag ? 1.0f : 0.0f));
-    EXPECT_FLOAT_EQ(Frame(0).pose.slot[kVisual].m[0][3], before + (flag ? 1.0f : 0.0f));
+    EXPECT_FLOAT_EQ(Frame(2).pose.slot[kVisual].m[0][3], before2 + (flag ? 1.0f : 0.0f));
+    EXPECT_FLOAT_EQ(Frame(0).pose.slot[kVisual].m[0][3], before0 + (flag ? 1.0f : 0.0f));
   }
 }
 

@@ -136,14 +136,15 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   EXPECT_EQ(Pushes(), (Names{"0,0,sync", "2,0,sync", "4,0,async"}));
 
   // The baseline and its ratio to the depth decide at 0.8 of the scene's
-  // scale each; an earlier frame is chosen only when close by.
+  // scale (here 0.5) each; an earlier frame is chosen only within 0.1 of it.
   Make();
-  At(1).baseline = At(1).baselineRatio = 0.8f;
-  At(2).baseline = 0.79f, At(2).baselineRatio = 0.8f;
-  At(3).baseline = 0.8f, At(3).baselineRatio = 0.79f;
-  At(4).parallax = 70.0f, At(4).M = 0.05f, At(4).z = 0.11f;
+  script.sceneScale = 0.5f;
+  At(1).baseline = At(1).baselineRatio = 0.4f;
+  At(2).baseline = 0.39f, At(2).baselineRatio = 0.4f;
+  At(3).baseline = 0.4f, At(3).baselineRatio = 0.39f;
+  At(4).parallax = 70.0f, At(4).M = 0.05f, At(4).x = At(4).z = 0.04f;  // 0.057 away
   At(5).parallax = 100.0f;
-  At(6).parallax = 70.0f, At(6).M = 0.05f, At(6).z = 0.09f;
+  At(6).parallax = 70.0f, At(6).M = 0.05f, At(6).z = 0.045f;
   At(7).parallax = 100.0f;
   Step(8);
   EXPECT_EQ(Pushes(), (Names{"0,0,sync", "1,0,sync", "5,0,async", "6,0,async"}));
@@ -277,6 +278,18 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   EXPECT_EQ(collect(), (std::vector<int>{14, 2, 3, 4, 5, 6, 7, 8, 1}));
   EXPECT_EQ(links.parallaxKeyFrame, 14);
   EXPECT_EQ(links.nearKeyFrame, 2);
+
+  // By distance in space: frame 1 at x = 1, key frames at 0, -0.8 and 2.
+  Make();
+  At(1).x = 1.0f;
+  Step(2);
+  AddKeyFrames(*tracker, 1, -0.8f);
+  AddKeyFrames(*tracker, 1, 2.0f);
+  EXPECT_EQ(collect(), (std::vector<int>{0, 2, 1}));
+
+  // While tracking, Run keeps the nearest key frame, not the newest.
+  Step();
+  EXPECT_EQ(Frame(tracker->Ring().Current()).nearKeyFrame, 0);
 }
 
 TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
@@ -367,11 +380,11 @@ class TrackerHandOver : public DriverFixture {
       log, mutex, [](const TrackMatchingData& d) { return "M" + std::to_string(d.frameId); }};
   FakeWorker<u16> surf{log, mutex, [](const u16& id) { return "S" + std::to_string(id); }};
   FakeWorker<u8> local{log, mutex, [](const u8& r) { return "L" + std::to_string(r); }};
-  FakeWorker<ClientSendingData> sender{log, mutex, [](const ClientSendingData& m) {
-                                         return "T" + std::to_string(m.type) + ":" +
-                                                std::to_string(m.frameId) + ":" +
-                                                std::to_string(m.image.size().x);
-                                       }};
+  FakeWorker<ClientSendingData> sender{
+      log, mutex, [](const ClientSendingData& m) {
+        return "T" + std::to_string(m.type) + ":" + std::to_string(m.frameId) + ":" +
+               std::to_string(m.image.size().x) + (m.flag ? "!" : "");  // server lost
+      }};
 };
 
 // While initialising the server hears of every third frame, then of the

@@ -10,7 +10,11 @@ TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   TrackerFrame f;
   f.mapMatches[2].resize(3);
   f.keyFrame = 4;
+  f.state.record[kVisual].position[1] = 2.0;
+  f.lastImu[5] = 3.0;
   f.Reset();
+  EXPECT_EQ(f.state.record[kVisual].position[1], 0.0);
+  EXPECT_EQ(f.lastImu[5], 0.0);
   for (const CameraPose& p : f.pose.slot) EXPECT_FALSE(IsPoseValid(p));
   EXPECT_EQ(f.MapMatchCount(), 0u);
   EXPECT_EQ(f.keyFrame, kNone16);

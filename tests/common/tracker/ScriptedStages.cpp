@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-// Every frame unrotated on the z axis, at its scripted speed.
+// Every frame unrotated at its scripted place and speed.
 void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
                                          f64 time) {
   TrackerFrame& f = c_.ring[frame];
@@ -10,6 +10,7 @@ void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>
   f.pose.slot[kVisual] = CameraPose{};
   CameraPose& pose = f.pose.slot[kVisual];
   pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
+  pose.m[0][3] = -For(frame).x;
   pose.m[2][3] = -For(frame).z;
   f.state.record[kVisual].velocity[0] = For(frame).speed;
 }
@@ -109,11 +110,11 @@ void ScriptedStages::FillTrackMatchingData(u16 frame, TrackMatchingData& item) {
 }
 
 MapStart ScriptedStages::InitializeMap(u16 frame) {
-  return {For(frame).initialiseOk, 1.0f, 1.0f, false};
+  return {For(frame).initialiseOk, s_.sceneScale, s_.sceneScale, false};
 }
 
 MapStart ScriptedStages::AnchorToMarker(u16, const float*) {
-  return {true, 1.0f, 1.0f, false};
+  return {true, s_.sceneScale, s_.sceneScale, false};
 }
 
 ScriptedTracker::ScriptedTracker(GlobalMap* map, const WorkerChannels& channels,

@@ -21,7 +21,7 @@ struct FrameScript {
   bool initialiseOk = true;
   u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
   f64 speed = 0.0;               // of the body, along x
-  f32 z = 0.0f;                  // camera centre, along z
+  f32 x = 0.0f, z = 0.0f;        // camera centre
   f32 baseline = 0.0f, baselineRatio = 1.0f;  // to its key frame
 };
 
@@ -35,6 +35,7 @@ struct Script {
   int relocalisedFrame = -1;              // frame number of the last relocalisation attempt
   // Where the last relocalisation's key-frame alignments started.
   KeyFrameAlignment relocalisationStart = KeyFrameAlignment::kTracking;
+  f32 sceneScale = 1.0f;  // of the map when it starts, its depth scale the same
   Names calls;
   Names pushes;  // "slot,mode,sync" or "...,async" per key-frame push
 
