@@ -216,6 +216,41 @@ TEST(PatchWarp, TemplateRenderingCacheAndFailures) {
   }
 }
 
+// Hostile positions: a corner within 4 of 2^32 used to wrap the margin test
+// and read 4 GB away; huge, infinite and NaN patch centres and warps render
+// nothing and leave the patch alone.
+TEST(PatchWarp, HostilePositionsAndWarpsStayOutside) {
+  const Image img = SceneRender::RenderPlaneScene(64, 48, 13);
+  const u32 big[] = {0xFFFFFFFFu, 0xFFFFFFFCu, 0xFFFFFFFBu, 0x80000000u, 0x7FFFFFFFu, 64 - 4};
+  for (const u32 v : big) {
+    const u32 xs[2] = {v, 20}, ys[2] = {20, v};
+    EXPECT_EQ(ComputeCornerScore(img, xs), 0.0f) << v;
+    EXPECT_EQ(ComputeCornerScore(img, ys), 0.0f) << v;
+  }
+  const u16 far[2] = {0xFFFF, 0xFFFF};
+  FeaturePatch p = Block(img, 30, 20);
+  EXPECT_EQ(PatchZeroMeanSsd(p, img, far), 0x7fffffff);
+
+  const float hostile[] = {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 2147483647.0f, 4294967296.0f};
+  const WarpRecord identity = Affine(1, 0, 0), projective = Affine(1, 0, 0, false);
+  const FeaturePatch before = p;
+  for (const float v : hostile) {
+    for (const WarpRecord& m : {identity, projective}) {
+      FeaturePatch q = p;
+      q.x = v;
+      EXPECT_FALSE(WarpPatch8x8(q, img, m, m)) << v;
+      WarpRecord moved = m, scaled = m;
+      moved.m[2] = v, scaled.m[0] = v;
+      EXPECT_FALSE(WarpPatch8x8(p, img, m, moved) || WarpPatch8x8(p, img, m, scaled)) << v;
+    }
+  }
+  // A projective depth that tends to 0+ pushes the template to infinity.
+  WarpRecord vanishing = projective;
+  vanishing.m[10] = 1e-38f;
+  EXPECT_FALSE(WarpPatch8x8(p, img, projective, vanishing));
+  EXPECT_EQ(std::memcmp(&p, &before, sizeof(p)), 0);
+}
+
 TEST(PatchWarp, SearchLevelFromWarpedArea) {
   const u32 size[2] = {4000, 4000}, small[2] = {100, 100};
   const float at[2] = {1000, 1000}, nearEdge[2] = {94.5f, 50}, nan[2] = {NAN, 50};
