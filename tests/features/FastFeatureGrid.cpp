@@ -302,6 +302,22 @@ TEST(PatchRefinement, ConvergesFromOffsetAndStaysWhereItCannotImprove) {
     float q[2] = {bad, 50.0f};
     EXPECT_FALSE(RefinePatchPosition(flat, img, q, T, S));
   }
+
+  // The sampler itself refuses a window that leaves the image (a NaN or huge
+  // position used to convert to a wild integer and read far outside) and
+  // takes the last scored corner.
+  float last[2] = {w - 4.0f, h - 4.0f};
+  ASSERT_TRUE(SamplePatchBilinear(S, img, last));
+  EXPECT_EQ(S[63], img[h - 1][w - 1] / 255.0f);
+  std::fill(S, S + 160, -1.0f);
+  for (float bad :
+       {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 2147483647.0f, -2147483648.0f, 3.99f, w - 3.99f}) {
+    const float at[2][2] = {{bad, 50.0f}, {50.0f, bad}};
+    for (const auto& q : at) {
+      EXPECT_FALSE(SamplePatchBilinear(S, img, q)) << q[0] << "," << q[1];
+      EXPECT_TRUE(std::all_of(S, S + 160, [](float v) { return v == -1.0f; }));
+    }
+  }
 }
 
 // The last column and row lack a neighbour and stay 0 under the identity.
