@@ -308,7 +308,7 @@ TEST(PatchRefinement, ConvergesFromOffsetAndStaysWhereItCannotImprove) {
   // takes the last scored corner.
   float last[2] = {w - 4.0f, h - 4.0f};
   ASSERT_TRUE(SamplePatchBilinear(S, img, last));
-  EXPECT_EQ(S[63], img[h - 1][w - 1] / 255.0f);
+  EXPECT_FLOAT_EQ(S[63], img[h - 1][w - 1] / 255.0f);
   std::fill(S, S + 160, -1.0f);
   for (float bad :
        {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 2147483647.0f, -2147483648.0f, 3.99f, w - 3.99f}) {
