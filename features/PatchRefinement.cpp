@@ -26,6 +26,15 @@ void FillGradients(float* b) {
   }
 }
 
+// True when the window at p and every neighbour of non-zero weight lie
+// inside the image: p in [4, w - 4] x [4, h - 4]. The bounds are exact in
+// double for any image size; NaN fails, and a position that passes converts
+// to int without overflow.
+inline bool WindowInside(const float p[2], const CVD::ImageRef& size) {
+  return p[0] >= 4.0f && static_cast<double>(p[0]) <= size.x - 4.0 && p[1] >= 4.0f &&
+         static_cast<double>(p[1]) <= size.y - 4.0;
+}
+
 }  // namespace
 
 void PatchBytesToFloat(float buffer[160], const u8 patchBytes[64]) {
@@ -37,8 +46,9 @@ void PatchBytesToFloat(float buffer[160], const u8 patchBytes[64]) {
   FillGradients(buffer);
 }
 
-void SamplePatchBilinear(float buffer[160], const CVD::BasicImage<CVD::byte>& img,
+bool SamplePatchBilinear(float buffer[160], const CVD::BasicImage<CVD::byte>& img,
                          const float position[2]) {
+  if (!WindowInside(position, img.size())) return false;
   const int xi = static_cast<int>(position[0]), yi = static_cast<int>(position[1]);
   const float fx = position[0] - xi, fy = position[1] - yi;
   const float w11 = fx * fy, w10 = fx - w11, w01 = fy - w11, w00 = 1.0f - fy - w10;
@@ -66,14 +76,13 @@ void SamplePatchBilinear(float buffer[160], const CVD::BasicImage<CVD::byte>& im
     }
   }
   FillGradients(buffer);
+  return true;
 }
 
 bool RefinePatchPosition(const u8 patchBytes[64], const CVD::BasicImage<CVD::byte>& img,
                          float position[2], float T[160], float S[160]) {
+  if (!WindowInside(position, img.size())) return false;
   const float w = static_cast<float>(img.size().x), h = static_cast<float>(img.size().y);
-  if (!(position[0] >= 4.0f && position[0] <= w - 4.0f && position[1] >= 4.0f &&
-        position[1] <= h - 4.0f))
-    return false;
   PatchBytesToFloat(T, patchBytes);
   const float* gx = T + 64;
   const float* gy = T + 112;
@@ -94,7 +103,9 @@ bool RefinePatchPosition(const u8 patchBytes[64], const CVD::BasicImage<CVD::byt
   float best = 0, cost0 = 0, bestPosition[2] = {p[0], p[1]};
   float brightness = 0;
   for (int i = 0; i < kMaxIterations; ++i) {
-    SamplePatchBilinear(S, img, p);
+    // The loop's own bound below is in float: past 2^24 pixels it may round
+    // outward, and the sampler's exact bound ends the search instead.
+    if (!SamplePatchBilinear(S, img, p)) break;
     float sex = 0, sey = 0, se = 0, cost = 0;
     for (int r = 1; r <= 6; ++r) {
       for (int c = 1; c <= 6; ++c) {

@@ -15,8 +15,9 @@ void PatchBytesToFloat(float buffer[160], const u8 patchBytes[64]);
 // Fills a patch float buffer by bilinear sampling of img with the window's
 // centre pixel at `position`, gradients included. Reads the pixel columns
 // trunc(x) - 4 .. trunc(x) + 4 and rows likewise, the last ones only when their
-// weight is not zero.
-void SamplePatchBilinear(float buffer[160], const CVD::BasicImage<CVD::byte>& img,
+// weight is not zero. False, with the buffer untouched, unless position lies
+// in [4, w - 4] x [4, h - 4] (NaN, infinite and huge positions fail).
+bool SamplePatchBilinear(float buffer[160], const CVD::BasicImage<CVD::byte>& img,
                          const float position[2]);
 
 // Moves position to the best sub-pixel match of the template found in at most

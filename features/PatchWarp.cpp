@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -192,10 +193,9 @@ i32 PatchZeroMeanSsd(FeaturePatch& patch, const CVD::BasicImage<CVD::byte>& img,
 }
 
 float ComputeCornerScore(const CVD::BasicImage<CVD::byte>& img, const u32 corner[2]) {
-  const u32 x = corner[0], y = corner[1];
-  if (x < 5 || y < 5 || x + 4 >= static_cast<u32>(img.size().x) ||
-      y + 4 >= static_cast<u32>(img.size().y))
-    return 0.0f;
+  // Signed 64-bit margins: a corner within 4 of 2^32 must not wrap inside.
+  const std::int64_t x = corner[0], y = corner[1];
+  if (x < 5 || y < 5 || x + 4 >= img.size().x || y + 4 >= img.size().y) return 0.0f;
   const int stride = img.row_stride();
   // Rows y - 5 .. y + 4 at columns x - 4 .. x + 3; the rows above and below
   // stay in registers for the vertical differences.

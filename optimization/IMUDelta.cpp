@@ -226,12 +226,22 @@ void IMUDelta::ComputeWeights(IMUDelta& D) {
     const f64 m = P[0] > P[3] ? P[0] : P[3];
     return m > P[5] ? m : P[5];
   };
-  const f64 pp = largestDiagonal(D.Spp), vv = largestDiagonal(D.Svv), rr = largestDiagonal(D.Srr);
-  D.wp = pp == 0.0 ? 0.0 : IMU_DELTA_WEIGHT_POSITION / pp;
-  D.wv = vv == 0.0 ? 0.0 : IMU_DELTA_WEIGHT_VELOCITY / vv;
-  D.wr = rr == 0.0 ? 0.0 : IMU_DELTA_WEIGHT_ROTATION / rr;
+  // A variance of zero, or one so small (an interval of 1e-155 s squares to
+  // a denormal) that its reciprocal overflows, leaves the term unweighted
+  // rather than infinitely weighted.
+  const auto weight = [](f64 scale, f64 variance) {
+    const f64 w = scale / variance;
+    return std::isfinite(w) ? w : 0.0;
+  };
+  D.wp = weight(IMU_DELTA_WEIGHT_POSITION, largestDiagonal(D.Spp));
+  D.wv = weight(IMU_DELTA_WEIGHT_VELOCITY, largestDiagonal(D.Svv));
+  D.wr = weight(IMU_DELTA_WEIGHT_ROTATION, largestDiagonal(D.Srr));
   D.wp_dt = D.dt * D.wp;
   D.wpv = D.dt * (D.dt * D.wp) + D.wv;
+  // A finite position weight over a long span that ends in a tiny interval
+  // can still overflow dt^2 wp (dt wp is the smaller for dt < 1 and dt^2 wp
+  // the larger otherwise).
+  if (!std::isfinite(D.wpv)) D.wp = D.wp_dt = 0.0, D.wpv = D.wv;
   for (int r = 0; r < 3; ++r) {
     for (int c = 0; c < 3; ++c) {
       D.wdp_dba[3 * r + c] = D.wp * D.dp_dba[3 * c + r];

@@ -47,7 +47,9 @@ struct IMUDelta {
   // stays the time actually covered. Ends with ComputeWeights.
   static u32 Integrate(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,
                        IMUDelta& delta);
-  // Fills the weights and weighted blocks from covariance, dt and Jacobians.
+  // Fills the weights and weighted blocks from covariance, dt and Jacobians. A
+  // term whose weight would not be finite (a variance of zero or too small to
+  // invert, or dt^2 wp past the range of a double) gets weight 0.
   static void ComputeWeights(IMUDelta& delta);
   // Propagates a body state across the delta (no gravity term; biases are
   // applied to first order through the Jacobians).

@@ -216,6 +216,41 @@ TEST(PatchWarp, TemplateRenderingCacheAndFailures) {
   }
 }
 
+// Hostile positions: a corner within 4 of 2^32 used to wrap the margin test
+// and read 4 GB away; huge, infinite and NaN patch centres and warps render
+// nothing and leave the patch alone.
+TEST(PatchWarp, HostilePositionsAndWarpsStayOutside) {
+  const Image img = SceneRender::RenderPlaneScene(64, 48, 13);
+  const u32 big[] = {0xFFFFFFFFu, 0xFFFFFFFCu, 0xFFFFFFFBu, 0x80000000u, 0x7FFFFFFFu, 64 - 4};
+  for (const u32 v : big) {
+    const u32 xs[2] = {v, 20}, ys[2] = {20, v};
+    EXPECT_EQ(ComputeCornerScore(img, xs), 0.0f) << v;
+    EXPECT_EQ(ComputeCornerScore(img, ys), 0.0f) << v;
+  }
+  const u16 far[2] = {0xFFFF, 0xFFFF};
+  FeaturePatch p = Block(img, 30, 20);
+  EXPECT_EQ(PatchZeroMeanSsd(p, img, far), 0x7fffffff);
+
+  const float hostile[] = {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 2147483647.0f, 4294967296.0f};
+  const WarpRecord identity = Affine(1, 0, 0), projective = Affine(1, 0, 0, false);
+  const FeaturePatch before = p;
+  for (const float v : hostile) {
+    for (const WarpRecord& m : {identity, projective}) {
+      FeaturePatch q = p;
+      q.x = v;
+      EXPECT_FALSE(WarpPatch8x8(q, img, m, m)) << v;
+      WarpRecord moved = m, scaled = m;
+      moved.m[2] = v, scaled.m[0] = v;
+      EXPECT_FALSE(WarpPatch8x8(p, img, m, moved) || WarpPatch8x8(p, img, m, scaled)) << v;
+    }
+  }
+  // A projective depth that tends to 0+ pushes the template to infinity.
+  WarpRecord vanishing = projective;
+  vanishing.m[10] = 1e-38f;
+  EXPECT_FALSE(WarpPatch8x8(p, img, projective, vanishing));
+  EXPECT_EQ(std::memcmp(&p, &before, sizeof(p)), 0);
+}
+
 TEST(PatchWarp, SearchLevelFromWarpedArea) {
   const u32 size[2] = {4000, 4000}, small[2] = {100, 100};
   const float at[2] = {1000, 1000}, nearEdge[2] = {94.5f, 50}, nan[2] = {NAN, 50};
@@ -266,6 +301,22 @@ TEST(PatchRefinement, ConvergesFromOffsetAndStaysWhereItCannotImprove) {
   for (float bad : {3.9f, w - 3.9f, NAN}) {
     float q[2] = {bad, 50.0f};
     EXPECT_FALSE(RefinePatchPosition(flat, img, q, T, S));
+  }
+
+  // The sampler itself refuses a window that leaves the image (a NaN or huge
+  // position used to convert to a wild integer and read far outside) and
+  // takes the last scored corner.
+  float last[2] = {w - 4.0f, h - 4.0f};
+  ASSERT_TRUE(SamplePatchBilinear(S, img, last));
+  EXPECT_FLOAT_EQ(S[63], img[h - 1][w - 1] / 255.0f);
+  std::fill(S, S + 160, -1.0f);
+  for (float bad :
+       {NAN, INFINITY, -INFINITY, 1e30f, -1e30f, 2147483647.0f, -2147483648.0f, 3.99f, w - 3.99f}) {
+    const float at[2][2] = {{bad, 50.0f}, {50.0f, bad}};
+    for (const auto& q : at) {
+      EXPECT_FALSE(SamplePatchBilinear(S, img, q)) << q[0] << "," << q[1];
+      EXPECT_TRUE(std::all_of(S, S + 160, [](float v) { return v == -1.0f; }));
+    }
   }
 }
 

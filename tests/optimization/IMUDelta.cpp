@@ -67,6 +67,12 @@ Vector9d Difference(const IMUDelta& a, const IMUDelta& b) {
   return e;
 }
 
+// True when every one of the 205 doubles is finite.
+bool Finite(const IMUDelta& d) {
+  const f64* v = reinterpret_cast<const f64*>(&d);
+  return std::all_of(v, v + sizeof(IMUDelta) / sizeof(f64), [](f64 x) { return std::isfinite(x); });
+}
+
 }  // namespace
 
 // Bias Jacobians and covariance are the scheme's linearisation: with J the
@@ -238,21 +244,16 @@ TEST(IMUDeltaTest, DegenerateDisorderedAndNonFiniteRuns) {
   // An end before the start adds no time; an infinite one is counted.
   IMUDelta::Initialize(s.data() + 1, 2, s[0], 0.9, d);
   EXPECT_EQ(0.0, d.dt);
-  const auto finite = [](const IMUDelta& d) {
-    const f64* v = reinterpret_cast<const f64*>(&d);
-    return std::all_of(v, v + sizeof(IMUDelta) / sizeof(f64),
-                       [](f64 x) { return std::isfinite(x); });
-  };
   const f64 inf = std::numeric_limits<f64>::infinity();
   EXPECT_EQ(2u, IMUDelta::Initialize(s.data() + 1, 3, s[0], inf, d));
-  EXPECT_TRUE(finite(d));
+  EXPECT_TRUE(Finite(d));
   // A non-finite acceleration or rate loses its sample's 20 ms.
   for (const f64 bad : {std::numeric_limits<f64>::quiet_NaN(), inf, -inf}) {
     for (const int field : {1, 5}) {  // acceleration[1], rotationRate[2]
       std::vector<IMUSample> t = s;
       reinterpret_cast<f64*>(&t[2])[field] = bad;
       EXPECT_EQ(3u, IMUDelta::Initialize(t.data() + 1, 3, t[0], 1.03, d)) << bad;
-      EXPECT_TRUE(finite(d)) << bad;
+      EXPECT_TRUE(Finite(d)) << bad;
       EXPECT_NEAR(0.03, d.dt, 1e-15);
       EXPECT_NEAR(0.01, d.dv[0], 1e-15);
     }
@@ -286,4 +287,46 @@ TEST(IMUDeltaTest, TwoIntegrateCallsEqualOneAndTheStoredFormRoundTrips) {
   EXPECT_EQ(0, std::memcmp(&d, &r, sizeof(IMUDelta)));
   std::fclose(f);
   std::fclose(g);
+}
+
+// Intervals so short that a covariance is positive yet too small to invert:
+// 7.9e-155 s squares to a denormal velocity and rotation variance, and 1e-30
+// s then 1.2e-125 s leave a denormal position variance. Such a term gets no
+// weight, as for a zero covariance. A tiny interval then a long one keeps a
+// finite position weight whose dt^2 wp overflows; that term goes too.
+// Ordinary intervals keep their weights bit for bit.
+TEST(IMUDeltaTest, TinyIntervalsGiveNoWeightInsteadOfAnInfiniteOne) {
+  const IMUSample prev = {{0.3, -9.8, 0.2}, {0.1, 0.2, -0.3}, 0.0};
+  IMUDelta d;
+  IMUDelta::Initialize(nullptr, 0, prev, 7.9e-155, d);
+  EXPECT_TRUE(Finite(d));
+  EXPECT_GT(d.Svv[0], 0.0);
+  EXPECT_GT(d.Srr[0], 0.0);
+  EXPECT_TRUE(d.wp == 0.0 && d.wv == 0.0 && d.wr == 0.0);
+
+  // The second interval is a second call: 1.2e-125 s is below the spacing of
+  // times near 1e-30.
+  IMUDelta::Initialize(nullptr, 0, prev, 1e-30, d);
+  IMUDelta::Integrate(nullptr, 0, prev, 1.2e-125, d);
+  EXPECT_TRUE(Finite(d));
+  EXPECT_GT(d.Spp[0], 0.0);
+  EXPECT_EQ(d.wp, 0.0);
+  EXPECT_TRUE(d.wv > 0.0 && d.wr > 0.0);  // 1e-30 s squares to a normal number
+
+  IMUSample next = prev;
+  next.time = 1e-160;
+  IMUDelta::Initialize(&next, 1, prev, 1e150, d);
+  EXPECT_TRUE(Finite(d));
+  EXPECT_EQ(d.wp, 0.0);
+  EXPECT_EQ(d.wpv, d.wv);
+
+  const std::vector<IMUSample> s =
+      Samples(Vector3d(0.3, 0.1, -9.7), Vector3d(0.2, 0.4, -0.6), 40, 0.005, 0.01, 0.02);
+  IMUDelta::Initialize(s.data() + 1, 39, s[0], 0.2, d);
+  const auto largest = [](const f64* P) { return std::max({P[0], P[3], P[5]}); };
+  EXPECT_EQ(d.wp, IMU_DELTA_WEIGHT_POSITION / largest(d.Spp));
+  EXPECT_EQ(d.wv, IMU_DELTA_WEIGHT_VELOCITY / largest(d.Svv));
+  EXPECT_EQ(d.wr, IMU_DELTA_WEIGHT_ROTATION / largest(d.Srr));
+  EXPECT_EQ(d.wp_dt, d.dt * d.wp);
+  EXPECT_EQ(d.wpv, d.dt * (d.dt * d.wp) + d.wv);
 }
