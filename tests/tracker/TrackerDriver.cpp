@@ -290,6 +290,13 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   // While tracking, Run keeps the nearest key frame, not the newest.
   Step();
   EXPECT_EQ(Frame(tracker->Ring().Current()).nearKeyFrame, 0);
+
+  // A candidate that moved more than 20 pixels from the reference pose
+  // counts its patches and becomes the reference.
+  At(3).rms = 20.5f, At(3).x = 3.0f;
+  At(4).rms = 20.0f, At(4).x = 4.0f;
+  Step(2);
+  EXPECT_EQ(Status().referencePose.m[0][3], -3.0f);
 }
 
 TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {

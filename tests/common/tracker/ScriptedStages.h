@@ -23,6 +23,7 @@ struct FrameScript {
   f64 speed = 0.0;               // of the body, along x
   f32 x = 0.0f, z = 0.0f;        // camera centre
   f32 baseline = 0.0f, baselineRatio = 1.0f;  // to its key frame
+  f32 rms = 0.0f;                             // reprojection error against the reference pose
 };
 
 struct Script {
@@ -77,7 +78,7 @@ class ScriptedStages : public TrackerStages {
   float ComputeKeyFrameOverlap(u16, u16) override { return 1.0f; }
   float ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode, float* parallaxOut) override;
   float ComputeDistanceToKeyFrame(u16, u16) override { return 0.0f; }
-  float ComputeReprojectionRms(u16, const CameraPose&) override { return 0.0f; }
+  float ComputeReprojectionRms(u16 frame, const CameraPose&) override { return For(frame).rms; }
   float ComputeMeanDepth(u16) override { return 0.0f; }
   u16 PushKeyFrame(u16 frame, const float* marker, PushMode mode, bool synchronous,
                    bool firstKeyFrame, TrackingMode trackingMode) override;
