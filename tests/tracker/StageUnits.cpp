@@ -7,6 +7,7 @@
 
 #include <cfloat>
 
+#include "tests/common/tracker/UnitContext.h"
 #include "tracker/Tracker.h"
 
 TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName) {
@@ -28,4 +29,15 @@ TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName
   AlignedArray<LA::AlignedMatrix4f> objects;
   EXPECT_DEATH(tracker.Run(input, {}, prior, pose, planes, objects, nullptr, nullptr, nullptr, 0),
                "StoreImuMeasurement is not built yet");
+}
+
+// The stage units build over parts that stand alone, as their tests use them.
+TEST(StageUnits, BuildOverAStandAloneContext) {
+  Intrinsic k;
+  k.Set(500.0f, 500.0f, 319.5f, 239.5f);
+  UnitContext parts(640, 480, k);
+  StageUnits units(parts.Context());
+  parts.ring.ResetTo(2);
+  EXPECT_EQ(parts.camera.smallWidth, 40);
+  EXPECT_EQ(parts.view.KeyFrameCount(), 0u);
 }
