@@ -1,22 +1,58 @@
 // The map's files. The binary map file: byte-exact round trips (also
-// through a pipe), the exact section length, and refusal of truncated and
-// inconsistent files with the target map left as it was. Camera-track
+// through a pipe), the exact section length, refusal of truncated and
+// inconsistent files with the target map left as it was, and counts on a
+// pipe that ask for no more memory than the bytes that came. Camera-track
 // project files: the text writer read back, a hand-written text project and
 // its binary twin (extra numbers, a missing image, repeated and out-of-image
 // observations, file colours), and refusal of broken files with the map left
 // as it was. (Random damage: fuzz/FuzzMapFiles.cpp.)
 #include <cvd/image_io.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cfloat>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common/TempFolder.h"
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
+#include "mapping/BinaryFile.h"
 #include "mapping/MapFile.h"
 #include "mapping/ProjectFile.h"
+
+// What the readers ask of operator new while a probe is open: the largest
+// single request and the sum (vectors, track lists and images come from here).
+struct AllocationProbe {
+  AllocationProbe() {
+    largest = total = 0;
+    open = true;
+  }
+  ~AllocationProbe() { open = false; }
+  static inline std::atomic<bool> open{false};
+  static inline std::atomic<std::size_t> largest{0}, total{0};
+};
+
+void* operator new(std::size_t n) {
+  if (AllocationProbe::open) {
+    AllocationProbe::total += n;
+    std::size_t seen = AllocationProbe::largest;
+    while (n > seen && !AllocationProbe::largest.compare_exchange_weak(seen, n)) {
+    }
+  }
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+// Out of line: inlined, the pairing of new with free would look mismatched.
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -91,6 +127,21 @@ bool Read(GlobalMap& map, const std::string& bytes, std::string* tail = nullptr)
   return ok;
 }
 
+// Reads `bytes` through a pipe, which cannot be measured; false also when
+// they do not fit the pipe's buffer.
+bool ReadPiped(GlobalMap& map, const std::string& bytes) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  const bool fits = fcntl(fds[1], F_SETPIPE_SZ, 1 << 20) >= static_cast<int>(bytes.size()) &&
+                    write(fds[1], bytes.data(), bytes.size()) == static_cast<long>(bytes.size());
+  close(fds[1]);
+  FILE* f = fdopen(fds[0], "rb");
+  EXPECT_TRUE(fits) << bytes.size() << " bytes do not fit the pipe";
+  const bool ok = fits && ReadMap(map, f);
+  std::fclose(f);
+  return ok;
+}
+
 class MapFile : public ::testing::Test {
  protected:
   // Refused input leaves target_ as it was, counters included.
@@ -142,6 +193,46 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
   EXPECT_EQ(SavedMap(empty).size(), 303u);
   EXPECT_TRUE(Read(map, SavedMap(empty)));
   EXPECT_EQ(map.keyFrameMeasurementStart, std::vector<u32>{0});
+}
+
+// A map larger than a read step goes through a pipe unchanged.
+TEST_F(MapFile, LargeMapThroughAPipeIsByteExact) {
+  GlobalMap map;
+  BuildMap(map, 3, 200, 40);
+  const std::string bytes = SavedMap(map);
+  ASSERT_GT(bytes.size(), 2 * BinaryReader::kUnmeasuredStep);
+  ASSERT_TRUE(ReadPiped(target_, bytes));
+  EXPECT_TRUE(SavedMap(target_) == bytes);
+  targetBytes_ = bytes;
+}
+
+// On a pipe a count is taken at its word only up to the memory it would
+// cost; within that, storage follows the bytes that arrive, so a file of a
+// few kilobytes never asks for hundreds of megabytes.
+TEST_F(MapFile, PipedCountsAskOnlyForMemoryTheBytesCover) {
+  const auto expectRefused = [this](const std::string& bytes, const std::string& what) {
+    const u64 counter = target_.ModificationCounter();
+    AllocationProbe probe;
+    EXPECT_FALSE(ReadPiped(target_, bytes)) << what;
+    EXPECT_LT(AllocationProbe::largest, 1u << 20) << what;
+    EXPECT_EQ(target_.ModificationCounter(), counter) << what;
+  };
+  for (const auto& [offset, width] : CountFields(targetBytes_)) {
+    for (const u32 count : {1u << 24, 1u << 26, ~0u}) {
+      std::string bytes = targetBytes_;
+      std::memcpy(bytes.data() + offset, &count, width);
+      expectRefused(bytes, "count " + std::to_string(count) + " at " + std::to_string(offset));
+    }
+  }
+  // A float image of 8192 x 8192 claims exactly the limit of an unmeasured block.
+  std::string bytes = targetBytes_;
+  const i32 side = 8192;
+  static_assert(4ull * side * side == BinaryReader::kUnmeasuredLimit);
+  std::memcpy(bytes.data() + 246, &side, 4);
+  std::memcpy(bytes.data() + 250, &side, 4);
+  expectRefused(bytes, "float image");
+  // A track list a cut stream leaves unfinished.
+  expectRefused(targetBytes_.substr(0, targetBytes_.size() / 2), "cut");
 }
 
 TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
