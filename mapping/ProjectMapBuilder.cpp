@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "features/FeatureRecords.h"
+#include "mapping/Calibration.h"
 #include "mapping/MapFile.h"
 #include "mapping/SequenceFileName.h"
 
@@ -58,11 +59,8 @@ bool ProjectMapBuilder::SetSequence(const std::string& projectFile, const std::s
 }
 
 bool ProjectMapBuilder::SetIntrinsic(float fx, float fy, float cx, float cy) {
-  const float area = fx * fy;  // 1/(fx fy) is the solvers' pixel area
-  if (!(fx > 0.0f && fy > 0.0f && std::isfinite(area) && std::isfinite(1.0f / area) &&
-        std::isfinite(cx) && std::isfinite(cy))) {
-    return Fail("invalid intrinsic parameters");
-  }
+  Intrinsic checked;
+  if (!SetUsableIntrinsic(checked, fx, fy, cx, cy)) return Fail("invalid intrinsic parameters");
   k_[0] = fx, k_[1] = fy, k_[2] = cx, k_[3] = cy;
   return true;
 }

@@ -17,7 +17,7 @@ class ProjectMapBuilder {
   bool SetSequence(const std::string& projectFile, const std::string& pattern, long long start,
                    long long step, long long end);
   u32 FrameCount() const { return static_cast<u32>(frameFiles_.size()); }
-  // False when fx or fy is not positive and finite or cx, cy not finite.
+  // False when SetUsableIntrinsic refuses the four numbers.
   bool SetIntrinsic(float fx, float fy, float cx, float cy);
   // Reserves for `count` tracks.
   void StartTracks(u32 count);

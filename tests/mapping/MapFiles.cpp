@@ -441,6 +441,8 @@ TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
                                                         {"\r\n4\r\n", "\r\n4000000\r\n"},
                                                         {"1 -1 1 0", "-1 -1 1 0"},
                                                         {"10 10 8 6", "0 10 8 6"},
+                                                        {"10 10 8 6", "1e-40 500 8 6"},
+                                                        {"10 10 8 6", "1e-30 1e30 1e10 6"},
                                                         {"</Camera Track>", ""},
                                                         {"<FRAME2>", "<FRAME3>"},
                                                         {"<Image Sequence>", ""},
@@ -456,6 +458,11 @@ TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
         "#camera track binary project file 1.\n", "#Camera track binary project file 1.0\n"})
     ExpectRefused(BinaryProject(header, 3, 0), true, header);
   ExpectRefused(BinaryProject(kHeader, 4, 0), true, "four frames stored");
+  // A denormal fx: positive and finite, as is 1/(fx fy), yet 1/fx is not.
+  std::string denormal = BinaryProject(kHeader, 3, 0);
+  const double fxfy[2] = {1e-40, 500};
+  std::memcpy(denormal.data() + kHeader.size() + 7 + 5 * 4, fxfy, sizeof(fxfy));
+  ExpectRefused(denormal, true, "denormal fx");
   const std::string binary = BinaryProject(kHeader, 3, 4);
   for (std::size_t n = 0; n < binary.size(); ++n) ExpectRefused(binary.substr(0, n), true, "cut");
 }
