@@ -65,7 +65,7 @@ bool ReadProject(BinaryReader& in, const std::string& fileName, ProjectMapBuilde
     if (!in.Get(record)) return builder.Fail("the camera track is incomplete");
     float rows[12];
     for (int j = 0; j < 12; ++j) rows[j] = static_cast<float>(record[1 + j]);
-    builder.SetPose(i, rows);
+    builder.SetPose(i, static_cast<float>(record[0]), rows);
   }
   u32 C;
   if (!in.Get(C) || !in.Fits(C, sizeof(TrackColor))) return builder.Fail("no track colours");

@@ -30,6 +30,12 @@ bool TryLoadImage(const std::string& fileName, CVD::Image<Pixel>& image) {
   }
 }
 
+CameraPose IdentityPose() {
+  CameraPose pose{};
+  pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
+  return pose;
+}
+
 u16 SideFromPrincipalPoint(float c) {
   const float side = std::round(2.0f * c + 1.0f);
   return side > 0.0f && side < 65535.0f ? static_cast<u16>(side) : 0;
@@ -100,8 +106,14 @@ void ProjectMapBuilder::EndTrack() {
   observations_.erase(last, observations_.end());
 }
 
-void ProjectMapBuilder::SetPose(u32 frame, const float rows[12]) {
-  std::memcpy(poses_[frame].m, rows, sizeof(poses_[frame].m));
+void ProjectMapBuilder::SetPose(u32 frame, float focal, const float rows[12]) {
+  CameraPose& pose = poses_[frame];
+  if (focal < 0.0f) {
+    pose = IdentityPose();
+    pose.m[0][0] = FLT_MAX;
+    return;
+  }
+  std::memcpy(pose.m, rows, sizeof(pose.m));
 }
 
 bool ProjectMapBuilder::Build(GlobalMap& map) {
@@ -153,7 +165,9 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
     IMUState& state = map.keyFrameStates[f];
     std::memset(&state, 0, sizeof(state));
     float scratch[16];
-    CameraToPose(state, offset, poses_[f], scratch);
+    // A frame without a pose keeps the identity's state: finite, and never
+    // read while the pose is unset.
+    CameraToPose(state, offset, IsPoseValid(poses_[f]) ? poses_[f] : IdentityPose(), scratch);
   }
   map.keyFrameFlags.assign(F, 0);
   map.keyFrames.resize(F);

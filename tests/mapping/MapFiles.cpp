@@ -15,6 +15,8 @@
 #include <cfloat>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <new>
 
 #include "common/TempFolder.h"
@@ -316,7 +318,9 @@ std::string BinaryProject(const std::string& header, u32 frames, u32 colors) {
   const f64 poses[3][12] = {{1, 0, 0, 0.5, 0, 1, 0, 0, 0, 0, 1, 0},
                             {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0},
                             {0, -1, 0, 1, 1, 0, 0, 2, 0, 0, 1, 3}};
-  for (u32 i = 0; i < frames; ++i) Append(s, 10.0, poses[i % 3], 0.0, 0.0, 0.0, 1.0);
+  // Frame 1 has no pose: its focal length is -1.
+  for (u32 i = 0; i < frames; ++i)
+    Append(s, i % 3 == 1 ? -1.0 : 10.0, poses[i % 3], 0.0, 0.0, 0.0, 1.0);
   Append(s, colors);
   for (u32 i = 0; i < colors; ++i) s += {char(i), char(i + 1), char(i + 2)};
   return s;
@@ -366,14 +370,15 @@ class ProjectFile : public MapFile {
     EXPECT_FLOAT_EQ(m.measurements[0].x, -0.5f);
     EXPECT_FLOAT_EQ(m.measurements[0].y, -0.2f);
     EXPECT_EQ(m.keyFramePoses[2].m[0][1], -1.0f);
+    EXPECT_TRUE(IsPoseValid(m.keyFramePoses[0]) && IsPoseInvalid(m.keyFramePoses[1]));
     EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNone16));
     for (u32 t = 0; t < 4; ++t) EXPECT_TRUE(m.trackColors[t] == colors[t]) << "track " << t;
   }
 };
 
-// An unset pose reads back as the identity seeing nothing, an unset point as
-// an unsolved track without measurements; every other track is solved at its
-// point and measured where it projects.
+// An unset pose reads back unset and seeing nothing, an unset point as an
+// unsolved track without measurements; every other track is solved at its
+// point and measured where it projects. Poses and points come back exactly.
 TEST_F(ProjectFile, WrittenTextReadsBack) {
   SyntheticMap scene(SyntheticMapOptions{});
   AlignedArray<CameraPose> poses;
@@ -385,12 +390,10 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
   ASSERT_TRUE(SaveProjectText(name, scene.Camera(), poses, points));
   ASSERT_TRUE(Load(name, false, true) && target_.CheckInvariants()) << printed_;
   ASSERT_EQ(target_.KeyFrameCount() * 10000 + target_.TrackCount(), 50000 + points.Size());
-  const float identity[12] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0};
+  EXPECT_TRUE(IsPoseInvalid(target_.keyFramePoses[2]));
   for (u32 i = 0; i < 5; ++i) {
-    for (int j = 0; j < 12; ++j) {
-      const float expected = i == 2 ? identity[j] : poses[i].m[j / 4][j % 4];
-      EXPECT_NEAR(target_.keyFramePoses[i].m[j / 4][j % 4], expected, 1e-6f);
-    }
+    for (int j = 0; j < 12 && i != 2; ++j)
+      EXPECT_EQ(target_.keyFramePoses[i].m[j / 4][j % 4], poses[i].m[j / 4][j % 4]);
   }
   EXPECT_EQ(target_.trackFlags[3], 0);
   EXPECT_TRUE(target_.trackMeasurements[3].empty());
@@ -398,8 +401,7 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
   for (u32 t = 0; t < points.Size(); ++t) {
     EXPECT_TRUE(target_.trackColors[t] == kDefault);
     EXPECT_EQ(target_.trackFlags[t], t == 3 ? 0 : kTrackSolved | kTrackInlier);
-    for (int j = 0; j < 3 && t != 3; ++j)
-      EXPECT_NEAR(target_.points[t].v[j], points[t].v[j], 1e-6f);
+    for (int j = 0; j < 3 && t != 3; ++j) EXPECT_EQ(target_.points[t].v[j], points[t].v[j]);
     for (const u32 e : target_.trackMeasurements[t]) {
       const u32 k = GlobalMap::MeasurementKeyFrame(e);
       ASSERT_NE(k, 2u);
@@ -411,6 +413,42 @@ TEST_F(ProjectFile, WrittenTextReadsBack) {
     }
   }
   EXPECT_GT(observed, points.Size());
+}
+
+// Numbers far from 1 (a focal length below 5e-7, points near the float
+// range's ends) read back as written, and saving what was read writes the
+// same file again.
+TEST_F(ProjectFile, ExtremeNumbersReadBackExactly) {
+  Intrinsic k;
+  k.Set(1e-7f, 3e-7f, 1.5e-7f, 1e-7f);
+  AlignedArray<CameraPose> poses;
+  CameraPose pose{};
+  pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
+  pose.m[0][3] = 1.25e-30f;
+  pose.m[2][3] = 3e30f;
+  poses.PushBack48(pose);
+  pose.m[0][0] = FLT_MAX;
+  poses.PushBack48(pose);
+  AlignedArray<MapPoint> points;
+  for (const MapPoint& p :
+       {MapPoint{{0.1f, 0.2f, 2.0f, 1.0f}}, MapPoint{{-3e38f, 1e-38f, 7.0f, 1.0f}},
+        MapPoint{{1e-45f, -0.0f, 123456.789f, 1.0f}}})
+    points.PushBack16(p);
+  const std::string first = folder_.File("first.act"), second = folder_.File("second.act");
+  ASSERT_TRUE(SaveProjectText(first, k, poses, points));
+  ASSERT_TRUE(Load(first, false, true)) << printed_;
+  const Intrinsic& loaded = target_.intrinsic;
+  EXPECT_TRUE(loaded.fx[0] == k.fx[0] && loaded.fy[0] == k.fy[0] && loaded.cx[0] == k.cx[0] &&
+              loaded.cy[0] == k.cy[0]);
+  EXPECT_TRUE(IsPoseInvalid(target_.keyFramePoses[1]));
+  EXPECT_EQ(std::memcmp(&target_.keyFramePoses[0], &poses[0], sizeof(CameraPose)), 0);
+  ASSERT_EQ(target_.TrackCount(), 3u);
+  EXPECT_EQ(std::memcmp(target_.points.Data(), points.Data(), 3 * sizeof(MapPoint)), 0);
+  EXPECT_EQ(target_.trackMeasurements[0].size(), 1u);  // seen by the posed frame only
+  ASSERT_TRUE(SaveProjectText(second, target_.intrinsic, target_.keyFramePoses, target_.points));
+  std::ifstream a(first), b(second);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}),
+            std::string(std::istreambuf_iterator<char>(b), {}));
 }
 
 TEST_F(ProjectFile, HandWrittenTextAndBinaryForms) {
