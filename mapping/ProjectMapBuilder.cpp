@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include "features/FeatureRecords.h"
 #include "mapping/Calibration.h"
 #include "mapping/MapFile.h"
-#include "mapping/SequenceFileName.h"
 
 namespace {
 
@@ -55,12 +55,12 @@ bool ProjectMapBuilder::SetSequence(const std::string& projectFile, const std::s
   const long long count = (end - start) / step + 1;
   // Key-frame indices are 16 bits with kNone16 for none.
   if (count > kNone16) return Fail("the sequence has more frames than the map can hold");
-  const std::string fullPattern = GetDirectory(projectFile) + GetFileName(pattern);
-  frameFiles_.resize(static_cast<std::size_t>(count));
-  for (long long i = 0; i < count; ++i) {
-    MakeSequenceFileName(frameFiles_[i], fullPattern, static_cast<u32>(start + i * step));
-  }
-  poses_.assign(frameFiles_.size(), CameraPose{});
+  std::string fullPattern = GetDirectory(projectFile) + GetFileName(pattern);
+  if (fullPattern.size() > PATH_MAX) return Fail("the sequence pattern is longer than a path");
+  // start + i step never exceeds end, an int.
+  frames_ = FileSequence(std::move(fullPattern), static_cast<u32>(start), static_cast<u32>(step),
+                         static_cast<u32>(count));
+  poses_.assign(static_cast<std::size_t>(count), CameraPose{});
   return true;
 }
 
@@ -174,14 +174,16 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
   ComputeFrameTrackRanges(map);
 
   map.width = map.height = 0;
+  std::string fileName;
   for (u32 f = 0; f < F; ++f) {
     std::printf("\rLoading images...%d%%", static_cast<int>(100ull * f / F));
     KeyFrame& keyFrame = map.keyFrames[f];
     keyFrame.frameId = f;
     keyFrame.levelOffsets[0] = 0;
     for (int i = 1; i < 6; ++i) keyFrame.levelOffsets[i] = static_cast<u16>(counts[f]);
-    if (!TryLoadImage(frameFiles_[f], keyFrame.pyramid[0])) {
-      std::printf("\rCannot load image '%s'\n", frameFiles_[f].c_str());
+    frames_.Name(f, fileName);
+    if (!TryLoadImage(fileName, keyFrame.pyramid[0])) {
+      std::printf("\rCannot load image '%s'\n", fileName.c_str());
     } else if (map.width == 0) {
       map.width = static_cast<u16>(std::min(keyFrame.pyramid[0].size().x, 65535));
       map.height = static_cast<u16>(std::min(keyFrame.pyramid[0].size().y, 65535));
@@ -193,7 +195,7 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
     map.width = SideFromPrincipalPoint(k_[2]);
     map.height = SideFromPrincipalPoint(k_[3]);
   }
-  LoadTrackColors(map, frameFiles_, fileColors);
+  LoadTrackColors(map, frames_, fileColors);
 
   std::string fault;
   if (!map.CheckInvariants(&fault)) return Fail(fault);
@@ -212,15 +214,15 @@ void ComputeFrameTrackRanges(GlobalMap& map) {
   }
 }
 
-void LoadTrackColors(GlobalMap& map, const std::vector<std::string>& imageFiles,
-                     u32 coloredTracks) {
+void LoadTrackColors(GlobalMap& map, const FileSequence& imageFiles, u32 coloredTracks) {
   const u32 T = map.TrackCount();
-  const u32 K = std::min(map.KeyFrameCount(), static_cast<u32>(imageFiles.size()));
+  const u32 K = std::min(map.KeyFrameCount(), imageFiles.Count());
   std::vector<u8> colored(T, 0);
   u32 done = std::min(coloredTracks, T);
   std::fill(colored.begin(), colored.begin() + done, 1);
   const Intrinsic& k = map.intrinsic;
   CVD::Image<TrackColor> image;
+  std::string fileName;
   for (u32 f = 0; f < K && done < T; ++f) {
     const u32 begin = map.keyFrameMeasurementStart[f], end = map.keyFrameMeasurementStart[f + 1];
     bool needed = false;
@@ -228,8 +230,11 @@ void LoadTrackColors(GlobalMap& map, const std::vector<std::string>& imageFiles,
     if (!needed) continue;
     std::printf("\rLoading track colors...%d%%", static_cast<int>(100ull * done / T));
     // A missing image was reported while the pyramid was loaded.
-    const bool haveImage =
-        map.keyFrames[f].pyramid[0].size().x > 0 && TryLoadImage(imageFiles[f], image);
+    bool haveImage = false;
+    if (map.keyFrames[f].pyramid[0].size().x > 0) {
+      imageFiles.Name(f, fileName);
+      haveImage = TryLoadImage(fileName, image);
+    }
     for (u32 m = begin; m < end; ++m) {
       const u32 t = map.measurementTracks[m];
       if (colored[t]) continue;

@@ -8,15 +8,17 @@
 #include <vector>
 
 #include "mapping/GlobalMap.h"
+#include "mapping/SequenceFileName.h"
 
 class ProjectMapBuilder {
  public:
   // The frame files start, start + step, ... up to end of `pattern`, taken
-  // beside the project file. False when the sequence holds no frame, steps
-  // backwards or has more frames than key frames can be numbered.
+  // beside the project file and named when they are loaded. False when the
+  // sequence holds no frame, steps backwards, has more frames than key
+  // frames can be numbered, or its pattern is longer than a path can be.
   bool SetSequence(const std::string& projectFile, const std::string& pattern, long long start,
                    long long step, long long end);
-  u32 FrameCount() const { return static_cast<u32>(frameFiles_.size()); }
+  u32 FrameCount() const { return frames_.Count(); }
   // False when SetUsableIntrinsic refuses the four numbers.
   bool SetIntrinsic(float fx, float fy, float cx, float cy);
   // Reserves for `count` tracks.
@@ -46,7 +48,7 @@ class ProjectMapBuilder {
     float x, y;
   };
 
-  std::vector<std::string> frameFiles_;
+  FileSequence frames_;
   float k_[4] = {1, 1, 0, 0};  // fx, fy, cx, cy
   std::vector<MapPoint> points_;
   std::vector<u8> flags_;
@@ -63,6 +65,6 @@ class ProjectMapBuilder {
 void ComputeFrameTrackRanges(GlobalMap& map);
 // Colours every track from tracks `coloredTracks` on with its pixel in the
 // first frame (in frame order) that observes it, from the colour images of
-// imageFiles; a frame whose level-0 image is missing gives (0, 255, 255).
-void LoadTrackColors(GlobalMap& map, const std::vector<std::string>& imageFiles,
-                     u32 coloredTracks = 0);
+// the sequence's files; a frame whose level-0 image is missing gives
+// (0, 255, 255).
+void LoadTrackColors(GlobalMap& map, const FileSequence& imageFiles, u32 coloredTracks = 0);

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cfloat>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -464,6 +465,39 @@ TEST_F(ProjectFile, HandWrittenTextAndBinaryForms) {
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 2), true));
   EXPECT_NE(printed_.find("2 track colours for 4 tracks"), std::string::npos);
   ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, kImageColours[2], kImageColours[3]});
+}
+
+// The most frames under a pattern of nearly a path's length cost one
+// pattern, not a name per frame (65535 of those would be 268 MB); a pattern
+// longer than a path is refused.
+TEST_F(ProjectFile, LongSequencePatternsCostNoNamePerFrame) {
+  const auto text = [](const std::string& pattern) {
+    return "<Image Sequence>\nSequence:" + pattern +
+           "\nstart:0\nstep:1\nend:65534\n</Image Sequence>\n<intrinsic parameter>\n"
+           "10 10 8 6\n</intrinsic parameter>\n<Feature Tracks>\n0\n</Feature Tracks>\n"
+           "<Camera Track>\n</Camera Track>\n";
+  };
+  const auto binary = [](const std::string& pattern) {
+    std::string s = kHeader + pattern + "\n";
+    Append(s, i32(0), i32(1), i32(65534), u32(0), u32(0), 10.0, 10.0, 8.0, 6.0, 0.0, 1.0, u8(0),
+           i32(0), u32(0));
+    s += "<CAM>";
+    Append(s, u32(0), u32(0));
+    return s;
+  };
+  const std::string longest(PATH_MAX - folder_.File("").size(), '7');
+  for (const bool isBinary : {false, true}) {
+    {
+      AllocationProbe probe;
+      ExpectRefused(isBinary ? binary(longest) : text(longest), isBinary, "no frame poses");
+      EXPECT_LT(AllocationProbe::total, 32u << 20);
+    }
+    EXPECT_NE(printed_.find(isBinary ? "holds 0 frames, not 65535" : "no <FRAME0>"),
+              std::string::npos)
+        << printed_;
+    ExpectRefused(isBinary ? binary(longest + "7") : text(longest + "7"), isBinary, "too long");
+    EXPECT_NE(printed_.find("longer than a path"), std::string::npos) << printed_;
+  }
 }
 
 TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
