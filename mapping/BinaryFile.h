@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "la/Types.h"
 
@@ -68,6 +69,20 @@ class BinaryReader {
   }
   // Reads exactly n bytes; false at a short read.
   bool GetBytes(void* p, std::size_t n);
+  // Reads n plain records into v, which grows a Step at a time: on an
+  // unmeasured stream a count that the bytes do not back costs no more than
+  // about twice the bytes that came.
+  template <class T>
+  bool GetRecords(std::vector<T>& v, unsigned long long n) {
+    v.clear();
+    for (unsigned long long done = 0; done < n;) {
+      const unsigned long long step = Step(n - done, sizeof(T));
+      v.resize(done + step);
+      if (!GetBytes(v.data() + done, sizeof(T) * step)) return false;
+      done += step;
+    }
+    return true;
+  }
   // Skips n bytes; false when they are not there.
   bool Skip(unsigned long long n);
   // True when count records of `size` bytes can still follow.

@@ -30,21 +30,6 @@ void WriteImage(const CVD::Image<Pixel>& image, BinaryWriter& out) {
   if (w != 0 && h != 0) out.PutBytes(image.data(), sizeof(Pixel) * w * h);
 }
 
-// n records into v. On an unmeasured stream the vector grows a step at a
-// time as the bytes arrive, so a stream that ends early never costs more
-// than about twice what it held.
-template <class T>
-bool ReadRecords(std::vector<T>& v, u64 n, BinaryReader& in) {
-  v.clear();
-  for (u64 done = 0; done < n;) {
-    const u64 step = in.Step(n - done, sizeof(T));
-    v.resize(done + step);
-    if (!in.GetBytes(v.data() + done, sizeof(T) * step)) return false;
-    done += step;
-  }
-  return true;
-}
-
 // An image of the stored size, or left empty for a zero side.
 template <class Pixel>
 bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
@@ -59,7 +44,7 @@ bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
     return in.GetBytes(image.data(), sizeof(Pixel) * pixels);
   }
   std::vector<Pixel> staged;
-  if (!ReadRecords(staged, pixels, in)) return false;
+  if (!in.GetRecords(staged, pixels)) return false;
   image.resize(CVD::ImageRef(w, h));
   std::memcpy(image.data(), staged.data(), sizeof(Pixel) * pixels);
   return true;
@@ -86,7 +71,7 @@ bool ReadArray(AlignedArray<T>& a, BinaryReader& in) {
     return in.GetBytes(a.Data(), sizeof(T) * n);
   }
   std::vector<T> staged;
-  if (!ReadRecords(staged, n, in)) return false;
+  if (!in.GetRecords(staged, n)) return false;
   a.Resize(n);
   if (n > 0) std::memcpy(static_cast<void*>(a.Data()), staged.data(), sizeof(T) * n);
   return true;
@@ -95,7 +80,7 @@ bool ReadArray(AlignedArray<T>& a, BinaryReader& in) {
 template <class T>
 bool ReadVector(std::vector<T>& v, BinaryReader& in) {
   u32 n;
-  return in.Get(n) && in.Admits(n, sizeof(T), sizeof(T)) && ReadRecords(v, n, in);
+  return in.Get(n) && in.Admits(n, sizeof(T), sizeof(T)) && in.GetRecords(v, n);
 }
 
 bool ReadMapContent(GlobalMap& map, BinaryReader& in) {
@@ -103,7 +88,7 @@ bool ReadMapContent(GlobalMap& map, BinaryReader& in) {
       !in.Get(map.extrinsic) || !in.Get(map.scale)) {
     return false;
   }
-  // Each list of records grows as its records arrive (see ReadRecords).
+  // Each list of records grows as its records arrive (see GetRecords).
   u16 K;
   if (!in.Get(K)) return false;
   // The smallest key-frame record: id, five empty images, offsets, delta, attitude.

@@ -9,6 +9,7 @@
 #include <cvd/image_io.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <thread>
 
 #include "common/TempFolder.h"
 #include "common/mapping/SyntheticMap.h"
@@ -498,6 +500,40 @@ TEST_F(ProjectFile, LongSequencePatternsCostNoNamePerFrame) {
     ExpectRefused(isBinary ? binary(longest + "7") : text(longest + "7"), isBinary, "too long");
     EXPECT_NE(printed_.find("longer than a path"), std::string::npos) << printed_;
   }
+}
+
+// A binary project from a named pipe, which cannot be measured: a file's
+// own form loads, and counts its bytes do not back cost no memory (the
+// track count 112 MB, the colour count 240 MB when taken at their word).
+TEST_F(ProjectFile, BinaryProjectFromANamedPipe) {
+  const std::string fifo = folder_.File("pipe.actb");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto loadPiped = [&](const std::string& bytes) {
+    // One write below PIPE_BUF: it is whole in the pipe before the reader can stop.
+    EXPECT_LE(bytes.size(), std::size_t(PIPE_BUF));
+    std::thread writer([&] {
+      FILE* f = std::fopen(fifo.c_str(), "wb");
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+    });
+    AllocationProbe probe;
+    const bool ok = Load(fifo, true, true);
+    writer.join();
+    EXPECT_LT(AllocationProbe::largest, 1u << 20);
+    return ok;
+  };
+  ASSERT_TRUE(loadPiped(BinaryProject(kHeader, 3, 4)));
+  ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, {2, 3, 4}, {3, 4, 5}});
+  const u64 counter = target_.ModificationCounter();
+  std::string tracks = BinaryProject(kHeader, 3, 4);
+  const u32 manyTracks = 7000000, manyColours = 80000000;
+  std::memcpy(tracks.data() + kHeader.size() + 80, &manyTracks, 4);
+  EXPECT_FALSE(loadPiped(tracks));
+  std::string colours = BinaryProject(kHeader, 3, 4);
+  std::memcpy(colours.data() + colours.size() - 16, &manyColours, 4);
+  EXPECT_FALSE(loadPiped(colours));
+  EXPECT_NE(printed_.find("no track colours"), std::string::npos) << printed_;
+  EXPECT_EQ(target_.ModificationCounter(), counter);
 }
 
 TEST_F(ProjectFile, BrokenFilesAreRefusedAndTheMapKept) {
