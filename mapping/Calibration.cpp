@@ -90,8 +90,9 @@ bool LoadCalibration(const std::string& fileName, u16 width, u16 height, Intrins
   float k[4];
   Intrinsic checked;
   if (!ReadIntrinsics(text, width, height, k) ||
-      !SetUsableIntrinsic(checked, k[0], k[1], k[2], k[3]))
+      !SetUsableIntrinsic(checked, k[0], k[1], k[2], k[3])) {
     return invalid();
+  }
 
   double e[7] = {kDefaultQuaternion[0],
                  kDefaultQuaternion[1],

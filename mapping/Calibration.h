@@ -10,10 +10,10 @@
 // nothing written when the file cannot be opened; false with "Invalid
 // calibration file" and nothing written when it holds no usable intrinsics
 // (no number, a field of view outside (0, 180) degrees, intrinsics that
-// SetUsableIntrinsic refuses) or a broken transform. `extrinsic` is the quaternion (x, y, z, w)
-// and translation of the camera-to-body transform; `rotation` is row-major
-// M^T R with M the default quaternion's transposed rotation, or DBL_MAX in its
-// first entry when the file gives no rotation.
+// SetUsableIntrinsic refuses) or a broken transform. `extrinsic` is the
+// quaternion (x, y, z, w) and translation of the camera-to-body transform;
+// `rotation` is row-major M^T R with M the default quaternion's transposed
+// rotation, or DBL_MAX in its first entry when the file gives no rotation.
 bool LoadCalibration(const std::string& fileName, u16 width, u16 height, Intrinsic& intrinsic,
                      double extrinsic[7], double rotation[9]);
 // Fills `intrinsic` from fx, fy, cx, cy only when fx and fy are positive and

@@ -69,7 +69,7 @@ bool ReadProject(BinaryReader& in, const std::string& fileName, ProjectMapBuilde
     if (!in.Get(record)) return builder.Fail("the camera track is incomplete");
     float rows[12];
     for (int j = 0; j < 12; ++j) rows[j] = static_cast<float>(record[1 + j]);
-    builder.SetPose(i, static_cast<float>(record[0]), rows);
+    builder.SetPose(i, record[0], rows);
   }
   u32 C;
   std::vector<TrackColor> colors;

@@ -106,9 +106,9 @@ void ProjectMapBuilder::EndTrack() {
   observations_.erase(last, observations_.end());
 }
 
-void ProjectMapBuilder::SetPose(u32 frame, float focal, const float rows[12]) {
+void ProjectMapBuilder::SetPose(u32 frame, double focal, const float rows[12]) {
   CameraPose& pose = poses_[frame];
-  if (focal < 0.0f) {
+  if (focal < 0.0) {
     pose = IdentityPose();
     pose.m[0][0] = FLT_MAX;
     return;

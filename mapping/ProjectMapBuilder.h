@@ -32,7 +32,7 @@ class ProjectMapBuilder {
   void EndTrack();
   // The pose rows [R | t] of one frame. A negative focal length marks a
   // frame without a pose: it is stored unset (first float FLT_MAX).
-  void SetPose(u32 frame, float focal, const float rows[12]);
+  void SetPose(u32 frame, double focal, const float rows[12]);
   // Colours of the first colors.size() tracks (the others come from the images).
   void SetColors(std::vector<TrackColor> colors) { colors_ = std::move(colors); }
   // Builds the whole map into `map`; false when it is not consistent.
