@@ -1,6 +1,7 @@
 // The calibration file: both intrinsic forms with their known answers, the
-// optional transform, and unusable files refused with the outputs untouched
-// (random damage: fuzz/FuzzMapFiles.cpp).
+// optional transform, unusable files refused with the outputs untouched, and
+// the intrinsics check every reader shares (random damage:
+// fuzz/FuzzMapFiles.cpp, fuzz/FuzzProjectFiles.cpp).
 #include "mapping/Calibration.h"
 
 #include <gtest/gtest.h>

@@ -2,10 +2,13 @@
 // through a pipe), the exact section length, refusal of truncated and
 // inconsistent files with the target map left as it was, and counts on a
 // pipe that ask for no more memory than the bytes that came. Camera-track
-// project files: the text writer read back, a hand-written text project and
-// its binary twin (extra numbers, a missing image, repeated and out-of-image
-// observations, file colours), and refusal of broken files with the map left
-// as it was. (Random damage: fuzz/FuzzMapFiles.cpp.)
+// project files: the text writer read back exactly (unset poses unset, numbers
+// far from 1), a hand-written text project and its binary twin (extra
+// numbers, a missing image, a frame without a pose, repeated and
+// out-of-image observations, file colours), the binary form from a named
+// pipe, long sequence patterns, and refusal of broken files with the map left
+// as it was. (Random damage: fuzz/FuzzMapFiles.cpp, fuzz/FuzzMapStream.cpp,
+// fuzz/FuzzProjectFiles.cpp.)
 #include <cvd/image_io.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -236,7 +239,7 @@ TEST_F(MapFile, PipedCountsAskOnlyForMemoryTheBytesCover) {
   std::memcpy(bytes.data() + 246, &side, 4);
   std::memcpy(bytes.data() + 250, &side, 4);
   expectRefused(bytes, "float image");
-  // A track list a cut stream leaves unfinished.
+  // A stream cut in half.
   expectRefused(targetBytes_.substr(0, targetBytes_.size() / 2), "cut");
 }
 
