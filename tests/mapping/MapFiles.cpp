@@ -32,6 +32,8 @@
 #include "mapping/MapFile.h"
 #include "mapping/ProjectFile.h"
 
+namespace {
+
 // What the readers ask of operator new while a probe is open: the largest
 // single request and the sum (vectors, track lists and images come from here).
 struct AllocationProbe {
@@ -44,21 +46,50 @@ struct AllocationProbe {
   static inline std::atomic<std::size_t> largest{0}, total{0};
 };
 
-void* operator new(std::size_t n) {
+// Every replaceable form but the aligned ones (left to the library, which
+// pairs them with their own deletes) goes through malloc and free, out of
+// line: inlined, the pairings would look mismatched to the compiler.
+void* ProbedAllocate(std::size_t n) noexcept {
   if (AllocationProbe::open) {
     AllocationProbe::total += n;
     std::size_t seen = AllocationProbe::largest;
     while (n > seen && !AllocationProbe::largest.compare_exchange_weak(seen, n)) {
     }
   }
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  return std::malloc(n == 0 ? 1 : n);
+}
+
+}  // namespace
+
+[[gnu::noinline]] void* operator new(std::size_t n) {
+  if (void* p = ProbedAllocate(n)) return p;
   throw std::bad_alloc();
 }
-// Out of line: inlined, the pairing of new with free would look mismatched.
+[[gnu::noinline]] void* operator new[](std::size_t n) {
+  return operator new(n);
+}
+[[gnu::noinline]] void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  return ProbedAllocate(n);
+}
+[[gnu::noinline]] void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  return ProbedAllocate(n);
+}
 [[gnu::noinline]] void operator delete(void* p) noexcept {
   std::free(p);
 }
+[[gnu::noinline]] void operator delete[](void* p) noexcept {
+  std::free(p);
+}
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+[[gnu::noinline]] void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 
