@@ -81,6 +81,20 @@ bool BinaryReader::Fits(unsigned long long count, unsigned long long size) const
   return count * size <= (measured_ ? Left() : kUnmeasuredLimit);
 }
 
+bool BinaryReader::Admits(unsigned long long count, unsigned long long size,
+                          unsigned long long memorySize) const {
+  if (!Fits(count, size)) return false;
+  if (measured_) return true;
+  return memorySize == 0 || count <= kUnmeasuredLimit / memorySize;
+}
+
+unsigned long long BinaryReader::Step(unsigned long long count,
+                                      unsigned long long memorySize) const {
+  if (measured_) return count;
+  const unsigned long long most = memorySize == 0 ? count : kUnmeasuredStep / memorySize;
+  return std::min(count, std::max(most, 1ull));
+}
+
 bool BinaryReader::GetLine(std::string& line, std::size_t maxLength) {
   line.clear();
   while (line.size() < maxLength) {

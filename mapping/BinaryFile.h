@@ -3,11 +3,14 @@
 // field. The writer collects small fields in a buffer and hands large blocks
 // straight to the stream; the reader knows how many bytes the stream still
 // holds, so a count read from a file is checked before anything is allocated
-// for it.
+// for it. A stream that cannot seek is not measured: there a count is judged
+// by the bytes it claims and by the memory it asks for, and storage grows
+// with the bytes that arrive rather than with the count.
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "la/Types.h"
 
@@ -41,8 +44,10 @@ class BinaryWriter {
 class BinaryReader {
  public:
   // A stream that cannot seek is not measured: a block may then claim at
-  // most kUnmeasuredLimit bytes.
+  // most kUnmeasuredLimit bytes of the stream and of memory.
   static constexpr unsigned long long kUnmeasuredLimit = 1ull << 28;
+  // Bytes of storage made ahead of the data on an unmeasured stream.
+  static constexpr unsigned long long kUnmeasuredStep = 1ull << 16;
 
   // Measures the bytes from the current position to the end when it can.
   explicit BinaryReader(FILE* f);
@@ -64,10 +69,34 @@ class BinaryReader {
   }
   // Reads exactly n bytes; false at a short read.
   bool GetBytes(void* p, std::size_t n);
+  // Reads n plain records into v, which grows a Step at a time: on an
+  // unmeasured stream a count that the bytes do not back costs no more than
+  // about twice the bytes that came.
+  template <class T>
+  bool GetRecords(std::vector<T>& v, unsigned long long n) {
+    v.clear();
+    for (unsigned long long done = 0; done < n;) {
+      const unsigned long long step = Step(n - done, sizeof(T));
+      v.resize(done + step);
+      if (!GetBytes(v.data() + done, sizeof(T) * step)) return false;
+      done += step;
+    }
+    return true;
+  }
   // Skips n bytes; false when they are not there.
   bool Skip(unsigned long long n);
   // True when count records of `size` bytes can still follow.
   bool Fits(unsigned long long count, unsigned long long size) const;
+  // True when count records of `size` bytes can still follow and, on an
+  // unmeasured stream, their storage of `memorySize` bytes each stays
+  // within kUnmeasuredLimit.
+  bool Admits(unsigned long long count, unsigned long long size,
+              unsigned long long memorySize) const;
+  // How many of `count` records of `memorySize` bytes to make room for
+  // before reading them: all on a measured stream (their bytes are there),
+  // at least one and at most kUnmeasuredStep bytes' worth otherwise.
+  unsigned long long Step(unsigned long long count, unsigned long long memorySize) const;
+  bool Measured() const { return measured_; }
   // Reads up to and including the next '\n' (kept) or the end of the
   // stream; false when not a byte could be read or the line would exceed
   // maxLength bytes.

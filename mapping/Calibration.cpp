@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 #include "mapping/TextFile.h"
@@ -27,7 +28,8 @@ bool AllFinite(const double* v, int n) {
   return true;
 }
 
-// Intrinsics from the first lines; false when they are unusable.
+// The four intrinsic numbers from the first lines; false when they are
+// missing or the field of view is outside (0, 180) degrees.
 bool ReadIntrinsics(TextCursor& text, u16 width, u16 height, float* fxfycxcy) {
   std::string_view line;
   if (!text.ReadLine(line)) return false;
@@ -49,16 +51,25 @@ bool ReadIntrinsics(TextCursor& text, u16 width, u16 height, float* fxfycxcy) {
     fxfycxcy[2] = (width - 1) * 0.5f;
     fxfycxcy[3] = (height - 1) * 0.5f;
   }
-  for (int i = 0; i < 4; ++i) {
-    if (!std::isfinite(fxfycxcy[i])) return false;
-  }
-  // Positive, and the pixel area 1/(fx fy) the solvers use must stay finite.
-  const float area = fxfycxcy[0] * fxfycxcy[1];
-  return fxfycxcy[0] > 0.0f && fxfycxcy[1] > 0.0f && std::isfinite(area) &&
-         std::isfinite(1.0f / area);
+  return true;
 }
 
 }  // namespace
+
+bool SetUsableIntrinsic(Intrinsic& intrinsic, float fx, float fy, float cx, float cy) {
+  if (!(fx > 0.0f && fy > 0.0f)) return false;
+  // A denormal focal passes the sign test, yet its reciprocal is infinite.
+  Intrinsic candidate;
+  candidate.Set(fx, fy, cx, cy);
+  float values[sizeof(Intrinsic) / sizeof(float)];
+  static_assert(sizeof(values) == sizeof(Intrinsic), "the record is floats only");
+  std::memcpy(values, &candidate, sizeof(values));
+  for (const float v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  intrinsic = candidate;
+  return true;
+}
 
 void Multiply3x3d(const double* A, const double* B, double* P) {
   for (int r = 0; r < 3; ++r) {
@@ -77,7 +88,11 @@ bool LoadCalibration(const std::string& fileName, u16 width, u16 height, Intrins
     return false;
   };
   float k[4];
-  if (!ReadIntrinsics(text, width, height, k)) return invalid();
+  Intrinsic checked;
+  if (!ReadIntrinsics(text, width, height, k) ||
+      !SetUsableIntrinsic(checked, k[0], k[1], k[2], k[3])) {
+    return invalid();
+  }
 
   double e[7] = {kDefaultQuaternion[0],
                  kDefaultQuaternion[1],
@@ -114,7 +129,7 @@ bool LoadCalibration(const std::string& fileName, u16 width, u16 height, Intrins
     }
   }
 
-  intrinsic.Set(k[0], k[1], k[2], k[3]);
+  intrinsic = checked;
   for (int i = 0; i < 7; ++i) extrinsic[i] = e[i];
   for (int i = 0; i < 9; ++i) rotation[i] = r[i];
   std::printf("Loaded '%s'\n", fileName.c_str());

@@ -1,7 +1,10 @@
 #include "mapping/MapFile.h"
 
 #include <boost/thread/locks.hpp>
+#include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "mapping/BinaryFile.h"
 
@@ -35,9 +38,16 @@ bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
   if (w == 0 || h == 0) return true;
   // libCVD counts pixels in int.
   const u64 pixels = static_cast<u64>(w) * static_cast<u64>(h);
-  if (pixels > 0x7FFFFFFF || !in.Fits(pixels, sizeof(Pixel))) return false;
+  if (pixels > 0x7FFFFFFF || !in.Admits(pixels, sizeof(Pixel), sizeof(Pixel))) return false;
+  if (in.Measured()) {
+    image.resize(CVD::ImageRef(w, h));
+    return in.GetBytes(image.data(), sizeof(Pixel) * pixels);
+  }
+  std::vector<Pixel> staged;
+  if (!in.GetRecords(staged, pixels)) return false;
   image.resize(CVD::ImageRef(w, h));
-  return in.GetBytes(image.data(), sizeof(Pixel) * w * h);
+  std::memcpy(image.data(), staged.data(), sizeof(Pixel) * pixels);
+  return true;
 }
 
 template <class T>
@@ -55,17 +65,22 @@ void WriteVector(const std::vector<T>& v, BinaryWriter& out) {
 template <class T>
 bool ReadArray(AlignedArray<T>& a, BinaryReader& in) {
   u32 n;
-  if (!in.Get(n) || !in.Fits(n, sizeof(T))) return false;
+  if (!in.Get(n) || !in.Admits(n, sizeof(T), sizeof(T))) return false;
+  if (in.Measured()) {
+    a.Resize(n);
+    return in.GetBytes(a.Data(), sizeof(T) * n);
+  }
+  std::vector<T> staged;
+  if (!in.GetRecords(staged, n)) return false;
   a.Resize(n);
-  return in.GetBytes(a.Data(), sizeof(T) * n);
+  if (n > 0) std::memcpy(static_cast<void*>(a.Data()), staged.data(), sizeof(T) * n);
+  return true;
 }
 
 template <class T>
 bool ReadVector(std::vector<T>& v, BinaryReader& in) {
   u32 n;
-  if (!in.Get(n) || !in.Fits(n, sizeof(T))) return false;
-  v.resize(n);
-  return in.GetBytes(v.data(), sizeof(T) * n);
+  return in.Get(n) && in.Admits(n, sizeof(T), sizeof(T)) && in.GetRecords(v, n);
 }
 
 bool ReadMapContent(GlobalMap& map, BinaryReader& in) {
@@ -73,32 +88,40 @@ bool ReadMapContent(GlobalMap& map, BinaryReader& in) {
       !in.Get(map.extrinsic) || !in.Get(map.scale)) {
     return false;
   }
+  // Each list of records grows as its records arrive (see GetRecords).
   u16 K;
   if (!in.Get(K)) return false;
   // The smallest key-frame record: id, five empty images, offsets, delta, attitude.
   constexpr u64 kMinKeyFrame = 4 + 5 * 8 + 12 + sizeof(IMUDelta) + sizeof(IMUAttitude);
-  if (!in.Fits(K, kMinKeyFrame)) return false;
-  map.keyFrames.resize(K);
-  for (KeyFrame& keyFrame : map.keyFrames) {
-    if (!ReadKeyFrame(keyFrame, in)) return false;
+  if (!in.Admits(K, kMinKeyFrame, sizeof(KeyFrame))) return false;
+  map.keyFrames.reserve(in.Step(K, sizeof(KeyFrame)));
+  for (u32 k = 0; k < K; ++k) {
+    map.keyFrames.emplace_back();
+    if (!ReadKeyFrame(map.keyFrames.back(), in)) return false;
   }
   if (!ReadArray(map.keyFrameStates, in) || !ReadArray(map.keyFramePoses, in) ||
       !ReadArray(map.points, in) || !ReadArray(map.planes, in) ||
       !ReadArray(map.measurements, in)) {
     return false;
   }
+  // A track takes at least its list's length in the stream and a whole
+  // list header in memory.
   u32 T;
-  if (!in.Get(T) || !in.Fits(T, sizeof(u32))) return false;
-  map.trackMeasurements.resize(T);
-  for (std::vector<u32>& list : map.trackMeasurements) {
-    if (!ReadVector(list, in)) return false;
+  if (!in.Get(T) || !in.Admits(T, sizeof(u32), sizeof(std::vector<u32>))) return false;
+  map.trackMeasurements.reserve(in.Step(T, sizeof(std::vector<u32>)));
+  for (u32 t = 0; t < T; ++t) {
+    map.trackMeasurements.emplace_back();
+    if (!ReadVector(map.trackMeasurements.back(), in)) return false;
   }
   if (!ReadVector(map.keyFrameMeasurementStart, in)) return false;
+  using Range = std::pair<u32, u32>;
   u32 ranges;
-  if (!in.Get(ranges) || !in.Fits(ranges, 2 * sizeof(u32))) return false;
-  map.keyFrameTrackRange.resize(ranges);
-  for (std::pair<u32, u32>& range : map.keyFrameTrackRange) {
+  if (!in.Get(ranges) || !in.Admits(ranges, 2 * sizeof(u32), sizeof(Range))) return false;
+  map.keyFrameTrackRange.reserve(in.Step(ranges, sizeof(Range)));
+  for (u32 r = 0; r < ranges; ++r) {
+    Range range;
     if (!in.Get(range.first) || !in.Get(range.second)) return false;
+    map.keyFrameTrackRange.push_back(range);
   }
   u8 storedChanged;
   return ReadVector(map.measurementTracks, in) && ReadVector(map.trackPlanes, in) &&
@@ -163,7 +186,13 @@ bool SaveMap(const GlobalMap& map, FILE* f) {
 bool ReadMap(GlobalMap& map, FILE* f) {
   GlobalMap loaded;
   BinaryReader in(f);
-  if (!ReadMapContent(loaded, in) || !loaded.CheckInvariants()) return false;
+  // Every count is bounded before storage is made for it; a map that is
+  // genuine but larger than memory is refused all the same.
+  try {
+    if (!ReadMapContent(loaded, in) || !loaded.CheckInvariants()) return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   ReplaceMapContent(map, loaded);
   return true;
 }

@@ -19,7 +19,7 @@ void WriteTrack(FILE* f, const Intrinsic& k, const AlignedArray<CameraPose>& pos
                 const MapPoint& p, std::vector<float>& seen) {
   if (p.v[0] == FLT_MAX) {
     // An unset point is an unsolved track without observations.
-    std::fprintf(f, "0 -1 1 %f %f %f\n\n", 0.0, 0.0, 0.0);
+    std::fprintf(f, "0 -1 1 %.17g %.17g %.17g\n\n", 0.0, 0.0, 0.0);
     return;
   }
   seen.clear();
@@ -35,9 +35,10 @@ void WriteTrack(FILE* f, const Intrinsic& k, const AlignedArray<CameraPose>& pos
                   {static_cast<float>(i), k.fx[0] * u + k.cx[0], k.fy[0] * v + k.cy[0]});
     }
   }
-  std::fprintf(f, "%d 0 1 %f %f %f\n", static_cast<int>(seen.size() / 3), p.v[0], p.v[1], p.v[2]);
+  std::fprintf(f, "%d 0 1 %.9g %.9g %.9g\n", static_cast<int>(seen.size() / 3), p.v[0], p.v[1],
+               p.v[2]);
   for (std::size_t i = 0; i < seen.size(); i += 3) {
-    std::fprintf(f, "%d %f %f ", static_cast<int>(seen[i]), seen[i + 1], seen[i + 2]);
+    std::fprintf(f, "%d %.9g %.9g ", static_cast<int>(seen[i]), seen[i + 1], seen[i + 2]);
   }
   std::fputc('\n', f);
 }
@@ -121,7 +122,7 @@ bool ReadCameraTrack(TextCursor& text, ProjectMapBuilder& builder) {
     bool ok = text.NextFloat(focal);
     for (int j = 0; j < 12 && ok; ++j) ok = text.NextFloat(rows[j]);
     if (!ok) return builder.Fail("the pose of frame " + std::to_string(i) + " is incomplete");
-    builder.SetPose(i, rows);
+    builder.SetPose(i, focal, rows);
     if (!text.SkipToTag(("</" + frame).c_str())) return builder.Fail("no </" + frame);
   }
   if (!text.SkipToTag("</Camera Track>")) return builder.Fail("no end of the camera track");
@@ -133,7 +134,8 @@ bool ReadCameraTrack(TextCursor& text, ProjectMapBuilder& builder) {
 void WritePoseRows(const CameraPose& pose, FILE* f) {
   ScopedCLocale c;
   for (int i = 0; i < 3; ++i) {
-    std::fprintf(f, "%f %f %f %f\n", pose.m[i][0], pose.m[i][1], pose.m[i][2], pose.m[i][3]);
+    std::fprintf(f, "%.9g %.9g %.9g %.9g\n", pose.m[i][0], pose.m[i][1], pose.m[i][2],
+                 pose.m[i][3]);
   }
 }
 
@@ -159,8 +161,9 @@ bool SaveProjectText(const std::string& fileName, const Intrinsic& intrinsic,
   std::fprintf(f, "start:%d\nstep:%d\nend:%d\n</Image Sequence>\n", 0, 1, F - 1);
   std::fprintf(
       f, "<Motion Type>\nFREE_MOVE\nFOCAL_KNOWN\nPRINCIPAL_KNOWN\nSKEW_KNOWN\n</Motion Type>\n");
-  std::fprintf(f, "<intrinsic parameter>\n%f %f %f %f %f %f\n</intrinsic parameter>\n", k.fx[0],
-               k.fy[0], k.cx[0], k.cy[0], 0.0, 1.0);
+  std::fprintf(f,
+               "<intrinsic parameter>\n%.9g %.9g %.9g %.9g %.17g %.17g\n</intrinsic parameter>\n",
+               k.fx[0], k.fy[0], k.cx[0], k.cy[0], 0.0, 1.0);
   std::fprintf(f, "<Feature Tracks>\n%d\n", static_cast<int>(points.Size()));
   std::vector<float> seen;
   for (const MapPoint& p : points) WriteTrack(f, k, framePoses, p, seen);
@@ -170,7 +173,7 @@ bool SaveProjectText(const std::string& fileName, const Intrinsic& intrinsic,
     if (IsPoseInvalid(framePoses[i])) {
       std::fprintf(f, "-1\n1 0 0 0\n0 1 0 0\n0 0 1 0\n");
     } else {
-      std::fprintf(f, "%f\n", (k.fx[0] + k.fy[0]) * 0.5f);
+      std::fprintf(f, "%.9g\n", (k.fx[0] + k.fy[0]) * 0.5f);
       WritePoseRows(framePoses[i], f);
     }
     std::fprintf(f, "0 0 0 1\n</FRAME%d>\n", i);

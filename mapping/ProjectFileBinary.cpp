@@ -1,5 +1,6 @@
 // The binary project reader. Every count is checked against the bytes left
-// before anything is allocated for it.
+// before anything is allocated for it; from a pipe, where the bytes left are
+// unknown, storage grows as the records arrive.
 #include <string>
 
 #include "mapping/BinaryFile.h"
@@ -33,8 +34,11 @@ bool ReadProject(BinaryReader& in, const std::string& fileName, ProjectMapBuilde
   // A track record is at least n, a, b and the point.
   constexpr u64 kTrackHead = 3 * sizeof(i32) + 3 * sizeof(f64);
   constexpr u64 kObservation = sizeof(i32) + 2 * sizeof(f32);
-  if (K < 0 || !in.Fits(T, kTrackHead)) return builder.Fail("invalid track count");
-  builder.StartTracks(T);
+  if (K < 0 || !in.Admits(T, kTrackHead, sizeof(MapPoint) + 1)) {
+    return builder.Fail("invalid track count");
+  }
+  // Tracks read from a pipe are made room for as they arrive.
+  builder.StartTracks(static_cast<u32>(in.Step(T, sizeof(MapPoint) + 1)));
   for (u32 t = 0; t < T; ++t) {
     i32 n, a, b;
     f64 p[3];
@@ -65,12 +69,14 @@ bool ReadProject(BinaryReader& in, const std::string& fileName, ProjectMapBuilde
     if (!in.Get(record)) return builder.Fail("the camera track is incomplete");
     float rows[12];
     for (int j = 0; j < 12; ++j) rows[j] = static_cast<float>(record[1 + j]);
-    builder.SetPose(i, rows);
+    builder.SetPose(i, record[0], rows);
   }
   u32 C;
-  if (!in.Get(C) || !in.Fits(C, sizeof(TrackColor))) return builder.Fail("no track colours");
-  std::vector<TrackColor> colors(C);
-  if (!in.GetBytes(colors.data(), sizeof(TrackColor) * C)) return builder.Fail("no track colours");
+  std::vector<TrackColor> colors;
+  if (!in.Get(C) || !in.Admits(C, sizeof(TrackColor), sizeof(TrackColor)) ||
+      !in.GetRecords(colors, C)) {
+    return builder.Fail("no track colours");
+  }
   if (C != 0 && C != T) {
     std::printf("'%s': %u track colours for %u tracks\n", fileName.c_str(), C, T);
   }

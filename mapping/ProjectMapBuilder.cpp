@@ -4,13 +4,14 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "features/FeatureRecords.h"
+#include "mapping/Calibration.h"
 #include "mapping/MapFile.h"
-#include "mapping/SequenceFileName.h"
 
 namespace {
 
@@ -27,6 +28,12 @@ bool TryLoadImage(const std::string& fileName, CVD::Image<Pixel>& image) {
     image.resize(CVD::ImageRef(0, 0));
     return false;
   }
+}
+
+CameraPose IdentityPose() {
+  CameraPose pose{};
+  pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
+  return pose;
 }
 
 u16 SideFromPrincipalPoint(float c) {
@@ -48,21 +55,18 @@ bool ProjectMapBuilder::SetSequence(const std::string& projectFile, const std::s
   const long long count = (end - start) / step + 1;
   // Key-frame indices are 16 bits with kNone16 for none.
   if (count > kNone16) return Fail("the sequence has more frames than the map can hold");
-  const std::string fullPattern = GetDirectory(projectFile) + GetFileName(pattern);
-  frameFiles_.resize(static_cast<std::size_t>(count));
-  for (long long i = 0; i < count; ++i) {
-    MakeSequenceFileName(frameFiles_[i], fullPattern, static_cast<u32>(start + i * step));
-  }
-  poses_.assign(frameFiles_.size(), CameraPose{});
+  std::string fullPattern = GetDirectory(projectFile) + GetFileName(pattern);
+  if (fullPattern.size() > PATH_MAX) return Fail("the sequence pattern is longer than a path");
+  // start + i step never exceeds end, an int.
+  frames_ = FileSequence(std::move(fullPattern), static_cast<u32>(start), static_cast<u32>(step),
+                         static_cast<u32>(count));
+  poses_.assign(static_cast<std::size_t>(count), CameraPose{});
   return true;
 }
 
 bool ProjectMapBuilder::SetIntrinsic(float fx, float fy, float cx, float cy) {
-  const float area = fx * fy;  // 1/(fx fy) is the solvers' pixel area
-  if (!(fx > 0.0f && fy > 0.0f && std::isfinite(area) && std::isfinite(1.0f / area) &&
-        std::isfinite(cx) && std::isfinite(cy))) {
-    return Fail("invalid intrinsic parameters");
-  }
+  Intrinsic checked;
+  if (!SetUsableIntrinsic(checked, fx, fy, cx, cy)) return Fail("invalid intrinsic parameters");
   k_[0] = fx, k_[1] = fy, k_[2] = cx, k_[3] = cy;
   return true;
 }
@@ -102,8 +106,14 @@ void ProjectMapBuilder::EndTrack() {
   observations_.erase(last, observations_.end());
 }
 
-void ProjectMapBuilder::SetPose(u32 frame, const float rows[12]) {
-  std::memcpy(poses_[frame].m, rows, sizeof(poses_[frame].m));
+void ProjectMapBuilder::SetPose(u32 frame, double focal, const float rows[12]) {
+  CameraPose& pose = poses_[frame];
+  if (focal < 0.0) {
+    pose = IdentityPose();
+    pose.m[0][0] = FLT_MAX;
+    return;
+  }
+  std::memcpy(pose.m, rows, sizeof(pose.m));
 }
 
 bool ProjectMapBuilder::Build(GlobalMap& map) {
@@ -155,21 +165,25 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
     IMUState& state = map.keyFrameStates[f];
     std::memset(&state, 0, sizeof(state));
     float scratch[16];
-    CameraToPose(state, offset, poses_[f], scratch);
+    // A frame without a pose keeps the identity's state: finite, and never
+    // read while the pose is unset.
+    CameraToPose(state, offset, IsPoseValid(poses_[f]) ? poses_[f] : IdentityPose(), scratch);
   }
   map.keyFrameFlags.assign(F, 0);
   map.keyFrames.resize(F);
   ComputeFrameTrackRanges(map);
 
   map.width = map.height = 0;
+  std::string fileName;
   for (u32 f = 0; f < F; ++f) {
     std::printf("\rLoading images...%d%%", static_cast<int>(100ull * f / F));
     KeyFrame& keyFrame = map.keyFrames[f];
     keyFrame.frameId = f;
     keyFrame.levelOffsets[0] = 0;
     for (int i = 1; i < 6; ++i) keyFrame.levelOffsets[i] = static_cast<u16>(counts[f]);
-    if (!TryLoadImage(frameFiles_[f], keyFrame.pyramid[0])) {
-      std::printf("\rCannot load image '%s'\n", frameFiles_[f].c_str());
+    frames_.Name(f, fileName);
+    if (!TryLoadImage(fileName, keyFrame.pyramid[0])) {
+      std::printf("\rCannot load image '%s'\n", fileName.c_str());
     } else if (map.width == 0) {
       map.width = static_cast<u16>(std::min(keyFrame.pyramid[0].size().x, 65535));
       map.height = static_cast<u16>(std::min(keyFrame.pyramid[0].size().y, 65535));
@@ -181,7 +195,7 @@ bool ProjectMapBuilder::Build(GlobalMap& map) {
     map.width = SideFromPrincipalPoint(k_[2]);
     map.height = SideFromPrincipalPoint(k_[3]);
   }
-  LoadTrackColors(map, frameFiles_, fileColors);
+  LoadTrackColors(map, frames_, fileColors);
 
   std::string fault;
   if (!map.CheckInvariants(&fault)) return Fail(fault);
@@ -200,15 +214,15 @@ void ComputeFrameTrackRanges(GlobalMap& map) {
   }
 }
 
-void LoadTrackColors(GlobalMap& map, const std::vector<std::string>& imageFiles,
-                     u32 coloredTracks) {
+void LoadTrackColors(GlobalMap& map, const FileSequence& imageFiles, u32 coloredTracks) {
   const u32 T = map.TrackCount();
-  const u32 K = std::min(map.KeyFrameCount(), static_cast<u32>(imageFiles.size()));
+  const u32 K = std::min(map.KeyFrameCount(), imageFiles.Count());
   std::vector<u8> colored(T, 0);
   u32 done = std::min(coloredTracks, T);
   std::fill(colored.begin(), colored.begin() + done, 1);
   const Intrinsic& k = map.intrinsic;
   CVD::Image<TrackColor> image;
+  std::string fileName;
   for (u32 f = 0; f < K && done < T; ++f) {
     const u32 begin = map.keyFrameMeasurementStart[f], end = map.keyFrameMeasurementStart[f + 1];
     bool needed = false;
@@ -216,8 +230,11 @@ void LoadTrackColors(GlobalMap& map, const std::vector<std::string>& imageFiles,
     if (!needed) continue;
     std::printf("\rLoading track colors...%d%%", static_cast<int>(100ull * done / T));
     // A missing image was reported while the pyramid was loaded.
-    const bool haveImage =
-        map.keyFrames[f].pyramid[0].size().x > 0 && TryLoadImage(imageFiles[f], image);
+    bool haveImage = false;
+    if (map.keyFrames[f].pyramid[0].size().x > 0) {
+      imageFiles.Name(f, fileName);
+      haveImage = TryLoadImage(fileName, image);
+    }
     for (u32 m = begin; m < end; ++m) {
       const u32 t = map.measurementTracks[m];
       if (colored[t]) continue;

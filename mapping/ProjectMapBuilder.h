@@ -8,16 +8,18 @@
 #include <vector>
 
 #include "mapping/GlobalMap.h"
+#include "mapping/SequenceFileName.h"
 
 class ProjectMapBuilder {
  public:
   // The frame files start, start + step, ... up to end of `pattern`, taken
-  // beside the project file. False when the sequence holds no frame, steps
-  // backwards or has more frames than key frames can be numbered.
+  // beside the project file and named when they are loaded. False when the
+  // sequence holds no frame, steps backwards, has more frames than key
+  // frames can be numbered, or its pattern is longer than a path can be.
   bool SetSequence(const std::string& projectFile, const std::string& pattern, long long start,
                    long long step, long long end);
-  u32 FrameCount() const { return static_cast<u32>(frameFiles_.size()); }
-  // False when fx or fy is not positive and finite or cx, cy not finite.
+  u32 FrameCount() const { return frames_.Count(); }
+  // False when SetUsableIntrinsic refuses the four numbers.
   bool SetIntrinsic(float fx, float fy, float cx, float cy);
   // Reserves for `count` tracks.
   void StartTracks(u32 count);
@@ -28,8 +30,9 @@ class ProjectMapBuilder {
   bool AddObservation(int frame, float x, float y);
   // Ends the current track; a second observation in one frame is dropped.
   void EndTrack();
-  // The pose rows [R | t] of one frame.
-  void SetPose(u32 frame, const float rows[12]);
+  // The pose rows [R | t] of one frame. A negative focal length marks a
+  // frame without a pose: it is stored unset (first float FLT_MAX).
+  void SetPose(u32 frame, double focal, const float rows[12]);
   // Colours of the first colors.size() tracks (the others come from the images).
   void SetColors(std::vector<TrackColor> colors) { colors_ = std::move(colors); }
   // Builds the whole map into `map`; false when it is not consistent.
@@ -45,7 +48,7 @@ class ProjectMapBuilder {
     float x, y;
   };
 
-  std::vector<std::string> frameFiles_;
+  FileSequence frames_;
   float k_[4] = {1, 1, 0, 0};  // fx, fy, cx, cy
   std::vector<MapPoint> points_;
   std::vector<u8> flags_;
@@ -62,6 +65,6 @@ class ProjectMapBuilder {
 void ComputeFrameTrackRanges(GlobalMap& map);
 // Colours every track from tracks `coloredTracks` on with its pixel in the
 // first frame (in frame order) that observes it, from the colour images of
-// imageFiles; a frame whose level-0 image is missing gives (0, 255, 255).
-void LoadTrackColors(GlobalMap& map, const std::vector<std::string>& imageFiles,
-                     u32 coloredTracks = 0);
+// the sequence's files; a frame whose level-0 image is missing gives
+// (0, 255, 255).
+void LoadTrackColors(GlobalMap& map, const FileSequence& imageFiles, u32 coloredTracks = 0);

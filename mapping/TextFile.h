@@ -3,8 +3,8 @@
 // file in memory, so lines may be of any length ("\n" or "\r\n") and every
 // count a file claims can be checked against the bytes that are left. Numbers
 // are read like scanf's "%d" and "%f" (any white space, line ends included,
-// before a number) and are independent of the process locale, as is the
-// writers' "%f" inside a ScopedCLocale.
+// before a number) and are independent of the process locale, as are the
+// writers' numbers inside a ScopedCLocale.
 #include <locale.h>
 
 #include <cstddef>

@@ -1,12 +1,14 @@
 // The calibration file: both intrinsic forms with their known answers, the
-// optional transform, and unusable files refused with the outputs untouched
-// (random damage: fuzz/FuzzMapFiles.cpp).
+// optional transform, unusable files refused with the outputs untouched, and
+// the intrinsics check every reader shares (random damage:
+// fuzz/FuzzMapFiles.cpp, fuzz/FuzzProjectFiles.cpp).
 #include "mapping/Calibration.h"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <cmath>
+#include <tuple>
 
 #include "common/TempFolder.h"
 
@@ -70,14 +72,33 @@ TEST_F(Calibration, UnusableFilesAreRefusedWithoutOutput) {
   Outputs out;
   EXPECT_FALSE(
       LoadCalibration(folder_.File("missing.txt"), 640, 480, out.k, out.extrinsic, out.rotation));
-  for (const char* text :
-       {"", "\n\n", "0\n", "180\n", "-30\n", "nan\n", "fov\n", "0 0 320\n0 500 240\n0 0 1\n",
-        "-500 0 320\n0 500 240\n0 0 1\n", "500 0 320\n0 inf 240\n0 0 1\n", "500 0 320\n",
-        "60\n1 0 0 0\n0 1 0 0\n"}) {
+  for (const char* text : {"", "\n\n", "0\n", "180\n", "-30\n", "nan\n", "fov\n",
+                           "0 0 320\n0 500 240\n0 0 1\n", "-500 0 320\n0 500 240\n0 0 1\n",
+                           "500 0 320\n0 inf 240\n0 0 1\n", "500 0 320\n", "60\n1 0 0 0\n0 1 0 0\n",
+                           // Positive and finite, yet 1/fx (a denormal fx) or cx/fx overflows.
+                           "1e-40 0 320\n0 500 240\n0 0 1\n", "500 0 320\n0 1e-40 240\n0 0 1\n",
+                           "1e-30 0 1e10\n0 1e30 240\n0 0 1\n"}) {
     EXPECT_FALSE(Load(text, out)) << text;
     EXPECT_NE(printed_.find("Invalid calibration file"), std::string::npos) << text;
   }
   EXPECT_EQ(out.k.fx[0] + out.extrinsic[0] + out.rotation[0], 14.0);
+}
+
+// The one check every intrinsics reader shares: the whole stored record finite.
+TEST_F(Calibration, UsableIntrinsicsHaveEveryDerivedValueFinite) {
+  Intrinsic k{};
+  k.fx[0] = 7.0f;
+  for (const auto& [fx, fy, cx, cy] :
+       {std::tuple{1e-40f, 500.0f, 320.0f, 240.0f}, std::tuple{0.0f, 500.0f, 320.0f, 240.0f},
+        std::tuple{1e-30f, 1e30f, 1e10f, 240.0f}, std::tuple{500.0f, 500.0f, INFINITY, 240.0f},
+        std::tuple{3e38f, 2.0f, 320.0f, 240.0f}, std::tuple{NAN, 500.0f, 320.0f, 240.0f}}) {
+    EXPECT_FALSE(SetUsableIntrinsic(k, fx, fy, cx, cy)) << fx << " " << fy << " " << cx;
+  }
+  EXPECT_EQ(k.fx[0], 7.0f);
+  // Small but normal: every reciprocal and ratio stays finite.
+  ASSERT_TRUE(SetUsableIntrinsic(k, 1e-7f, 2e-7f, 0.5f, 0.25f));
+  EXPECT_FLOAT_EQ(k.misc[1], 1.0f / (1e-7f * 2e-7f));
+  EXPECT_FLOAT_EQ(k.misc[2] * 1e-7f, 0.5f);
 }
 
 }  // namespace

@@ -34,3 +34,13 @@ TEST(SequenceFileName, NumberJoinsTheLastDigitRunOfTheFileNameAndPathsSplitAtEit
     EXPECT_EQ(GetFileName(path), file) << path;
   }
 }
+
+TEST(SequenceFileName, SequenceNamesItsFilesFromStartByStep) {
+  const FileSequence sequence("d/img007.png", 3, 5, 4);
+  EXPECT_EQ(sequence.Count(), 4u);
+  std::string name;
+  for (const auto& [i, expected] : {std::pair{0u, "d/img010.png"}, std::pair{3u, "d/img025.png"}}) {
+    sequence.Name(i, name);
+    EXPECT_EQ(name, expected) << i;
+  }
+}
