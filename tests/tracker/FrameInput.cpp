@@ -217,6 +217,7 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
 // A key frame's tracks: their index among its measurements, and how many
 // carry a flag; a key frame that does not exist has none.
 TEST_F(FrameInput, KeyFrameTrackTables) {
+  Step();  // a ring of one frame
   TrackerMapView& view = tracker->MapView();
   MapWorkingCopy& w = view.Working();
   w.trackFlags.assign(8, 0);

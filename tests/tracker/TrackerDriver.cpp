@@ -257,10 +257,10 @@ TEST_F(TrackerDriver, TestFrameSavesAndQuitsResetAndQuitRepeatSmallFramesAreRefu
 TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   Step(2);
   AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
-  KeyFrameNeighbourhood& n = tracker->Neighbourhood();
   NearKeyFrames links;
   // The key frames collected for frame 1, in order.
   const auto collect = [&] {
+    KeyFrameNeighbourhood& n = tracker->Neighbourhood();
     links = n.CollectNearbyKeyFrames(1, {true, false}, Status().sceneScale);
     std::vector<int> keyFrames;
     for (const ScoredKeyFrame& e : n.Nearby()) keyFrames.push_back(e.keyFrame);
