@@ -74,18 +74,17 @@ void PoseEstimation::PredictPoseFromFrame(u16 referenceFrame, u16 frame) {
   if (!ring.Contains(referenceFrame) || !ring.Contains(frame)) return;
   const TrackerFrame& r = ring[referenceFrame];
   TrackerFrame& f = ring[frame];
-  // A copy: the two frames may be one.
-  const CameraPose reference = r.pose.slot[kVisual];
-  f.pose.slot[kVisual].m[0][0] = FLT_MAX;
+  // The reference pose is the start and, without a usable map or when the
+  // estimate cannot run, the answer.
+  f.pose.slot[kVisual] = r.pose.slot[kVisual];
   if (referenceFrame < ring.Maps().Size() && BeginTransfer(ring.Map(referenceFrame))) {
+    // Gathered before the lists change: the two frames may be one.
     for (int l = 0; l < kPyramidLevels; ++l)
       for (const MapMatch& m : r.mapMatches[l])
         if (c_.mapView.IsInlier(m.track)) Transfer(l, m.track, m.patch, m.nx, m.ny);
     CommitTransfer(f);
-    f.pose.slot[kVisual] = reference;
-    if (!EstimateCameraPose(frame)) f.pose.slot[kVisual].m[0][0] = FLT_MAX;
+    EstimateCameraPose(frame);
   }
-  if (!IsPoseValid(f.pose.slot[kVisual])) f.pose.slot[kVisual] = reference;
   f.state.record[kPredicted] = f.state.record[kVisual];
   f.pose.slot[kPredicted] = f.pose.slot[kVisual];
 }
