@@ -1,5 +1,7 @@
 #include "features/ImageMapMath.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -91,6 +93,33 @@ float TukeyScaleSquared(AlignedArray<float>& squaredResiduals) {
   std::nth_element(squaredResiduals.begin(), median, squaredResiduals.end());
   const float s = std::sqrt(*median) * (1.0f + 5.0f / static_cast<float>(2 * n - 6)) * 6.9461293f;
   return s * s;
+}
+
+void ComputeTukeyWeights(const AlignedArray<float>& squaredResiduals, AlignedArray<float>& weights,
+                         AlignedArray<float>& copy) {
+  const u32 n = squaredResiduals.Size();
+  copy.Resize(n);
+  u32 finite = 0;
+  for (const float e : squaredResiduals)
+    if (std::isfinite(e)) copy[finite++] = e;
+  copy.Resize(finite);
+  // Capped at FLT_MAX so that an infinite or NaN residual always fails e <= c^2.
+  const float c2 = std::min(std::max(TukeyScaleSquared(copy), kMinTukeyScaleSquared), FLT_MAX);
+  const float inverse = 1.0f / c2;
+  weights.Resize(n);
+  const float* e = squaredResiduals.Data();
+  float* w = weights.Data();
+  const __m128 c2x4 = _mm_set1_ps(c2), inverse4 = _mm_set1_ps(inverse), one = _mm_set1_ps(1.0f);
+  u32 i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m128 e4 = _mm_loadu_ps(e + i);
+    const __m128 d = _mm_sub_ps(one, _mm_mul_ps(e4, inverse4));
+    _mm_storeu_ps(w + i, _mm_and_ps(_mm_cmple_ps(e4, c2x4), _mm_mul_ps(d, d)));
+  }
+  for (; i < n; ++i) {
+    const float d = 1.0f - e[i] * inverse;
+    w[i] = e[i] <= c2 ? d * d : 0.0f;
+  }
 }
 
 void NormalizePointArray(const Intrinsic& k, AlignedArray<LA::Vector2<float>>& points) {

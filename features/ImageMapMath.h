@@ -28,6 +28,16 @@ void ComputePatchWarp(const Intrinsic& ka, const WarpRecord& m, const Intrinsic&
 // (every weight is then 1).
 float TukeyScaleSquared(AlignedArray<float>& squaredResiduals);
 
+// Tukey biweights w_i = (1 - e_i / c^2)^2 for e_i <= c^2, else 0, with c^2
+// the TukeyScaleSquared of the finite squared residuals e_i (copied into
+// `copy`). A residual that is not finite gets weight 0 and stays out of the
+// median. c^2 never falls below kMinTukeyScaleSquared: when at least half of
+// the residuals vanish, those keep weight 1 and the others get 0 instead of a
+// division by zero. weights is sized to the residuals.
+constexpr float kMinTukeyScaleSquared = 1e-12f;  // a residual of 1e-6 in normalised units
+void ComputeTukeyWeights(const AlignedArray<float>& squaredResiduals, AlignedArray<float>& weights,
+                         AlignedArray<float>& copy);
+
 // The pixel map K map K^-1 of a map between normalised coordinates, with the
 // level's focal lengths and principal point; an affine map stays affine.
 void MakePixelWarp(const Intrinsic& intrinsic, const WarpRecord& map, WarpRecord& out);
