@@ -131,9 +131,10 @@ TEST(PatchSearch, RefinementKeepsAShiftOf9_9PixelsAndDropsOneOf10) {
       image[y][x] =
           static_cast<u8>(std::min(255, 10 + (x - 200) * (x - 199) + (y - 30) * (y - 29)));
   const float point[3] = {0, 0, 1};
-  for (int t = 0; t < 3; ++t) {
-    const ImageMatch c = s.AddTrack(0, 0, 0, kStill, 0, 0, true, point, t < 2);
-    for (int i = 0; i < 64; ++i)
+  // Tracks 0 and 1 inliers, 2 not, 3 with a flat template that cannot move.
+  for (int t = 0; t < 4; ++t) {
+    const ImageMatch c = s.AddTrack(0, 0, 0, kStill, 0, 0, true, point, t != 2);
+    for (int i = 0; i < 64 && t < 3; ++i)
       s.parts.view.Patches()[t].pixels[i] = image[26 + i / 8][196 + i % 8];
     s.frame().mapMatches[0].push_back({c.track, c.patch, 0, t ? 210 : 209.9f, 30, 5, 6, 0, 0, 0});
   }
@@ -141,13 +142,13 @@ TEST(PatchSearch, RefinementKeepsAShiftOf9_9PixelsAndDropsOneOf10) {
   const TrackerContext& p = s.parts.Context();
   testing::internal::CaptureStdout();
   PatchSearch({p.options, p.camera, p.ring, p.mapView, p.links, p.objects, log}).RefineMatches(0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[7] Refined Matches = 3 --> 1\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[7] Refined Matches = 4 --> 1\n");
   const MapMatch& m = s.frame().mapMatches[0][0];
   EXPECT_EQ(m.x, 200.0f);
   EXPECT_NEAR(m.y, 30.0f, 1e-5f);
   EXPECT_FLOAT_EQ(m.nx, (200.0f - s.parts.camera.intrinsic[0].cx[0]) / 240.0f);
   EXPECT_EQ(s.frame().inlierCount, 1u);
-  EXPECT_EQ(Tracks(s.frame().lost[0]), (std::vector<u32>{1}));  // INLIER
+  EXPECT_EQ(Tracks(s.frame().lost[0]), (std::vector<u32>{1, 3}));  // INLIER
   EXPECT_EQ(s.frame().lost[0][0].warp, kNone32);
   EXPECT_EQ(s.frame().lost[0][0].x, 5.0f);  // at its prediction
   EXPECT_EQ(Tracks(s.frame().misses[0]), (std::vector<u32>{2}));
