@@ -51,8 +51,7 @@ void PatchSearch::SearchMatchPatches(u16 frame, int level, std::vector<ImageMatc
     u32 corner = kNone32;
     i32 best = gate;
     if (known && HasWarpPair(f.warps, c.warp) &&
-        QueryFeatureWindow(image.size(), grid.corners, grid.rowStarts, c.x, c.y, radius,
-                           window_)) {
+        QueryFeatureWindow(image.size(), grid.corners, grid.rowStarts, c.x, c.y, radius, window_)) {
       FeaturePatch& patch = patches[c.patch];
       const CVD::BasicImage<u8>* source = SourceImage(map, patch);
       if (source != nullptr && WarpPatch8x8(patch, *source, f.warps[c.warp], f.warps[c.warp + 1])) {
@@ -140,8 +139,8 @@ void PatchSearch::RefineMatches(u16 frame) {
     for (MapMatch m : list) {
       float p[2] = {m.x, m.y};
       const bool refined =
-          m.patch < patches.Size() && RefinePatchPosition(patches[m.patch].pixels, image, p,
-                                                          templateBuffer_, sampleBuffer_);
+          m.patch < patches.Size() &&
+          RefinePatchPosition(patches[m.patch].pixels, image, p, templateBuffer_, sampleBuffer_);
       const float dx = p[0] - m.x, dy = p[1] - m.y;
       if (refined && dx * dx + dy * dy < kMaxRefinementShift2) {
         m.x = p[0], m.y = p[1];
