@@ -42,7 +42,7 @@ void NewPoints::CreateNewPoints(u16 frame, TrackingMode mode) {
   // recovering, 6 otherwise.
   const f32 fxfy = c_.camera.intrinsic[0].misc[0];
   pointEstimator_.threshold = (mode.recovering ? 100.0f : 36.0f) / fxfy;
-  pointEstimator_.maxIterations = 10;
+  pointEstimator_.maxIterations = 10;  // the robust loop's; Triangulate does not sample
   // A depth that is not positive would put the point behind the camera.
   const f32 sceneDepth = f.sceneDepth;
   const f32 defaultDepth =
