@@ -17,6 +17,7 @@ struct TrackerOptions {
   bool imageRotation = false;  // rotation between frames from the small images, not the gyroscope
   bool isoWindow = false;      // the ISO step over a window of frames, not the current one alone
   bool view = false;           // the display is updated every frame
+  f32 initialDepth = 1.0f;     // scene depth assumed while nothing is seen
 };
 
 // Pool and queue of each worker; null pairs are links that do not exist.
