@@ -5,6 +5,8 @@
 // rule for key frames and planes; the key-frame overlap and the new fraction.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "tests/common/tracker/FrameMeasuresScene.h"
 
 namespace {
