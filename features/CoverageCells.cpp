@@ -40,7 +40,14 @@ void LevelPointsToCells(int level, AlignedArray<CornerXY>& list) {
 }
 
 void MarkCellBlocks(OccupancyMask& mask, const AlignedArray<CornerXY>& cells) {
-  for (const CornerXY& c : cells) MarkCell3x3(mask, c.x, c.y);
+  // Lists in row order (corners) repeat a cell many times over: a repeat of
+  // the cell just marked is skipped.
+  CornerXY last{kNone16, kNone16};
+  for (const CornerXY& c : cells) {
+    if (c.x == last.x && c.y == last.y) continue;
+    MarkCell3x3(mask, c.x, c.y);
+    last = c;
+  }
 }
 
 // The rows lie back to back with zero padding (Clear zeroes the padding and
