@@ -14,8 +14,8 @@ class FrameMeasures {
 
   // --- Coverage scores over 16 x 16-pixel cells of level 0 (CoverageScores.cpp).
   // Share of the cells the frame should see that it lost: lost-list entries
-  // of levels 0 and 1 facing the camera, against inlier matches; 1 when less
-  // than 8 % of the grid is touched.
+  // of levels 0 and 1 facing the camera (none without a pose), against
+  // inlier matches; 1 when less than 8 % of the grid is touched.
   float ComputeMapCoverage(u16 frame);
   // Share of the cells touched by the frame's map matches.
   float ComputeImageCoverage(u16 frame);
