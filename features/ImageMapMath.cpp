@@ -129,6 +129,26 @@ void NormalizePointArray(const Intrinsic& k, AlignedArray<LA::Vector2<float>>& p
   }
 }
 
+void ConjugateMapByIntrinsics(const Intrinsic& k, const WarpRecord& map, WarpRecord& out) {
+  const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];
+  const float ifx = k.ifx[0], ify = k.ify[0];
+  // MK = map K: columns fx m0, fy m1, cx m0 + cy m1 + m2.
+  float MK[3][3];
+  for (int r = 0; r < 3; ++r) {
+    const float* m = map.m + 4 * r;
+    MK[r][0] = fx * m[0];
+    MK[r][1] = fy * m[1];
+    MK[r][2] = cx * m[0] + cy * m[1] + m[2];
+  }
+  // K^-1 MK: rows ((MK_0 - cx MK_2) / fx, (MK_1 - cy MK_2) / fy, MK_2).
+  for (int c = 0; c < 3; ++c) {
+    out.m[c] = (MK[0][c] - cx * MK[2][c]) * ifx;
+    out.m[4 + c] = (MK[1][c] - cy * MK[2][c]) * ify;
+    out.m[8 + c] = MK[2][c];
+  }
+  out.m[3] = out.m[7] = out.m[11] = 0.0f;
+}
+
 void MakePixelWarp(const Intrinsic& k, const WarpRecord& map, WarpRecord& out) {
   const bool affine = map.IsAffine();
   const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];

@@ -42,5 +42,9 @@ void ComputeTukeyWeights(const AlignedArray<float>& squaredResiduals, AlignedArr
 // level's focal lengths and principal point; an affine map stays affine.
 void MakePixelWarp(const Intrinsic& intrinsic, const WarpRecord& map, WarpRecord& out);
 
+// The other way: K^-1 map K, a projective pixel map of the level expressed
+// between normalised coordinates (all three rows written).
+void ConjugateMapByIntrinsics(const Intrinsic& intrinsic, const WarpRecord& map, WarpRecord& out);
+
 // In place: each (x, y) becomes ((x - cx) / fx, (y - cy) / fy).
 void NormalizePointArray(const Intrinsic& intrinsic, AlignedArray<LA::Vector2<float>>& points);

@@ -1,0 +1,30 @@
+#pragma once
+// Coverage cells: 16 x 16-pixel squares of pyramid level 0. Positions of any
+// level become the cell that holds them; a position marks the 3 x 3 cells
+// round its own in a byte mask, and the masks are counted cell by cell.
+#include "features/FeatureRecords.h"
+
+// A float position truncated toward zero into a u16 pair; positions that do
+// not fit (negative beyond -1, too large, not a number) become (65535,
+// 65535), which lies off every grid.
+inline CornerXY TruncateToCorner(float x, float y) {
+  const auto one = [](float v) {
+    return v > -1.0f && v < 65535.0f ? static_cast<u16>(static_cast<i32>(v)) : kNone16;
+  };
+  return {one(x), one(y)};
+}
+
+// In place: each (x, y) of pyramid level `level` (0 to 3; 4 for positions
+// that are cells already) becomes its cell (x >> (4 - level), y >> (4 -
+// level)). Four pairs per step with 16-bit shifts, the tail one by one.
+void LevelPointsToCells(int level, AlignedArray<CornerXY>& list);
+// The same one pair at a time; the same result.
+void LevelPointsToCellsScalar(int level, AlignedArray<CornerXY>& list);
+
+// Marks the 3 x 3 block round every cell of the list, clipped to the mask.
+void MarkCellBlocks(OccupancyMask& mask, const AlignedArray<CornerXY>& cells);
+
+// Cells set in a.
+u32 CountSetCells(const OccupancyMask& a);
+// Cells set in a and clear in b; both masks have the same size.
+u32 CountSetCellsNotIn(const OccupancyMask& a, const OccupancyMask& b);
