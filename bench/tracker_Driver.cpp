@@ -13,14 +13,15 @@
 #include <new>
 #include <opencv2/imgproc.hpp>
 
+#include "bench/AllocationCounter.h"
 #include "la/Random.h"
 #include "tests/common/tracker/ScriptedStages.h"
 #include "tracker/FrameRing.h"
 
 namespace {
 
-std::atomic<long> allocations{0};
-bool counting = false;  // only the measured frames count
+using bench::allocations;
+using bench::counting;
 
 constexpr int kWidth = 640, kHeight = 480;
 
@@ -150,20 +151,5 @@ void BM_ScriptedRunOf200Frames(benchmark::State& state) {
 BENCHMARK(BM_ScriptedRunOf200Frames)->Iterations(1);
 
 }  // namespace
-
-// Counting replacement of the global allocator: the operators pair with each
-// other, which the compiler cannot see through the inlined library code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
 
 BENCHMARK_MAIN();

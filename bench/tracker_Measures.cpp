@@ -12,6 +12,7 @@
 #include <new>
 #include <opencv2/imgproc.hpp>
 
+#include "bench/AllocationCounter.h"
 #include "features/CoverageCells.h"
 #include "features/FastFeatureGrid.h"
 #include "la/Random.h"
@@ -20,8 +21,8 @@
 
 namespace {
 
-std::atomic<long> allocations{0};
-bool counting = false;
+using bench::allocations;
+using bench::counting;
 
 constexpr int kWidth = 640, kHeight = 480;
 constexpr u8 kInlier = kTrackSolved | kTrackInlier;
@@ -191,20 +192,5 @@ BENCHMARK_TEMPLATE(BM_OpenCvCoverage, false)->Name("BM_OpenCvCoverageRectangles"
 BENCHMARK_TEMPLATE(BM_OpenCvCoverage, true)->Name("BM_OpenCvCoverageDilate");
 
 }  // namespace
-
-// Counting replacement of the global allocator: the operators pair with each
-// other, which the compiler cannot see through the inlined library code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
 
 BENCHMARK_MAIN();

@@ -12,6 +12,7 @@
 #include <new>
 #include <opencv2/calib3d.hpp>
 
+#include "bench/AllocationCounter.h"
 #include "bench/BenchUtil.h"
 #include "tests/common/tracker/NewPointsScene.h"
 #include "tracker/NewPoints.h"
@@ -20,8 +21,8 @@ extern "C" void* __libc_memalign(size_t alignment, size_t size);
 
 namespace {
 
-std::atomic<long> allocations{0};
-bool counting = false;  // only the measured calls count
+using bench::allocations;
+using bench::counting;
 
 constexpr u32 kTracks = 100;
 
@@ -118,26 +119,5 @@ void BM_OpenCvTriangulatePointsTwoViews(benchmark::State& state) {
 BENCHMARK(BM_OpenCvTriangulatePointsTwoViews)->Arg(3)->Arg(5)->Arg(10);
 
 }  // namespace
-
-// Counting replacements of the global allocator and of the aligned
-// allocation under the engine's arrays: the operators pair with each other,
-// which the compiler cannot see through the inlined library code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
-extern "C" int posix_memalign(void** p, size_t alignment, size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  *p = __libc_memalign(alignment, n);
-  return *p != nullptr ? 0 : ENOMEM;
-}
 
 BENCHMARK_MAIN();

@@ -20,6 +20,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/video/tracking.hpp>
 
+#include "bench/AllocationCounter.h"
 #include "common/Draws.h"
 #include "features/PatchRefinement.h"
 #include "tests/common/tracker/PatchSearchScene.h"
@@ -27,8 +28,8 @@
 
 namespace {
 
-std::atomic<long> allocations{0};
-bool counting = false;
+using bench::allocations;
+using bench::counting;
 
 constexpr u32 kPerLevel[kPyramidLevels] = {200, 100, 100, 100};
 constexpr float kRadius = 30.0f;          // level 0, halved per level
@@ -257,21 +258,6 @@ BENCHMARK(RefinementEndPoint)
     ->Name("refinement_end_point/after_last_update")
     ->Arg(1)
     ->Unit(benchmark::kMicrosecond);
-
-// Counting replacement of the global allocator: the operators pair with each
-// other, which the compiler cannot see through the inlined library code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -16,6 +16,7 @@
 #include <new>
 #include <opencv2/calib3d.hpp>
 
+#include "bench/AllocationCounter.h"
 #include "bench/BenchUtil.h"
 #include "common/SceneRenderer.h"
 #include "common/tracker/UnitContext.h"
@@ -24,9 +25,6 @@
 
 namespace {
 using namespace bench;
-
-std::atomic<long> allocations{0};
-bool counting = false;  // only the measured calls count
 
 constexpr int kWidth = 640, kHeight = 480;
 constexpr double kDepth = 5.0;
@@ -193,27 +191,5 @@ BENCHMARK(BM_OpenCvSolvePnPIterative)
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-
-// Counting replacement of the global allocator: the operators pair with each
-// other, which the compiler cannot see through the inlined library code.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
-// The engine's aligned arrays take their storage here, past operator new.
-extern "C" void* __libc_memalign(size_t alignment, size_t n);
-extern "C" int posix_memalign(void** p, size_t alignment, size_t n) {
-  if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-  *p = __libc_memalign(alignment, n);
-  return *p != nullptr ? 0 : ENOMEM;
-}
 
 BENCHMARK_MAIN();
