@@ -346,6 +346,7 @@ void Tracker::RunInitialisationPhase(const TrackerInput& frame, float* parallaxO
           status_.sceneScale = start.sceneScale;
           status_.depthScale = start.depthScale;
           if (start.recovering) status_.recovering = 1;
+          status_.anchored = start.anchored ? 1 : 0;
           status_.tracking = 1;
           status_.endFrame = status_.frameCounter;
         }

@@ -28,6 +28,7 @@ struct MapStart {
   f32 sceneScale = 0.0f;
   f32 depthScale = 0.0f;
   bool recovering = false;  // anchored without a marker: no ground, weak scale
+  bool anchored = false;    // the marker's points hold the map: objects may follow it
 };
 
 class TrackerStages {

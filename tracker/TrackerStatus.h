@@ -17,6 +17,7 @@ struct TrackerStatus {
   u8 relocalising = 0;         // set only while a lost frame looks for its key frame
   u8 recovering = 0;           // a frame was rejected since the last candidate
   u8 serverFlag = 0;           // the server link was lost
+  u8 anchored = 0;             // the map is anchored to the marker sheet
   f32 initProgress = 0.0f;
   f32 sceneScale = 0.0f;       // typical distance between key frames
   f32 depthScale = 0.0f;       // sceneScale over the initial depth
