@@ -107,10 +107,13 @@ struct TrackerFrame {
 
 // A virtual object the host registered, carried by map points.
 struct TrackerObject {
-  u16 anchorKeyFrame = kNone16;
-  AlignedArray<u16> tracks;
+  u16 anchorKeyFrame = kNone16;  // kNone16: frozen, its key frame was trimmed away
+  // Its support points as feature indices within the anchor key frame (track
+  // ids outgrow 16 bits in long runs), and their 3-D points at registration.
+  AlignedArray<u16> features;
   AlignedArray<LA::AlignedVector4f> points;
-  AlignedArray<LA::AlignedMatrix4f> transforms;  // anchoring transform, current matrix
+  // The registration matrix, the current matrix and the 2-D similarity model.
+  AlignedArray<LA::AlignedMatrix4f> transforms;
   f32 scale = 1.0f;
 };
 
