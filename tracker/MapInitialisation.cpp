@@ -1,10 +1,153 @@
 #include "tracker/MapInitialisation.h"
 
-#include "tracker/Pending.h"
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <utility>
 
-MapStart MapInitialisation::InitializeMap(u16) {
-  Pending(__func__);
+namespace {
+
+// Inlier gate of the essential loop: 4 pixels, squared.
+constexpr f32 kEssentialGatePixelsSquared = 16.0f;
+// Least share of matches in front of both views for a relative pose.
+constexpr f32 kMinInFrontRatio = 0.8f;
+
+bool IsFinitePose(const LA::AlignedMatrix3f& pose) {
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c)
+      if (!std::isfinite(pose.m[r][c])) return false;
+  return true;
 }
-MapStart MapInitialisation::AnchorToMarker(u16, const float*) {
-  Pending(__func__);
+
+}  // namespace
+
+MapInitialisation::MapInitialisation(const TrackerContext& context, PoseEstimation& pose,
+                                     NewPoints& newPoints, IsoStep runIso)
+    : c_(context), pose_(pose), newPoints_(newPoints), runIso_(std::move(runIso)) {
+  essentialEstimator_.minInFrontRatio = kMinInFrontRatio;
+}
+
+MapStart MapInitialisation::InitializeMap(u16 frame) {
+  MapStart start;
+  const MapWorkingCopy& w = c_.mapView.Working();
+  if (!c_.ring.Contains(frame) || w.keyFramePoses.Size() == 0 || IsPoseInvalid(w.keyFramePoses[0]))
+    return start;
+  TrackerFrame& f = c_.ring[frame];
+
+  // The frame's matches of the first key frame's own features.
+  const f32 fxfy = c_.camera.intrinsic[0].misc[0];
+  essentialData_.errorScale = fxfy;
+  c_.mapView.BuildKeyFrameMatchSet(0, f, essentialData_, matchTracks_);
+  if (essentialData_.Size() < essentialEstimator_.GetMinimalSampleSize()) return start;
+  essentialEstimator_.threshold = kEssentialGatePixelsSquared / fxfy;
+  essentialEstimator_.RunLoRansac(essentialData_, essential_, essentialInliers_);
+  if (essentialInliers_.size() < essentialEstimator_.GetMinimalSampleSize()) return start;
+  RigidTransformation3D relative{};
+  alignas(16) float scratch[4 * 38];
+  if (!EssentialMatrix::ToRelativePose(essential_, essentialData_, relative, kMinInFrontRatio,
+                                       scratch) ||
+      !IsFinitePose(relative))
+    return start;
+
+  // The baseline fixes the map's scale.
+  const f32 depth = c_.options.initialDepth;
+  start.ok = true;
+  start.sceneScale = kInitialisedSceneScale;
+  start.depthScale = kInitialisedSceneScale / depth;
+  CameraPose step;
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) step.m[r][k] = relative.m[r][k];
+    step.m[r][3] = relative.m[r][3] * kInitialisedSceneScale;
+  }
+  ComposePose(w.keyFramePoses[0], step, f.pose.slot[kVisual], scratch);
+  CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, f.pose.slot[kVisual], scratch);
+
+  const TrackingMode mode{};
+  newPoints_.CreateNewPoints(frame, mode);
+  EstimateMidwayKeyFrame(frame);
+  // The second triangulation sees the refined mid-way pose; whatever fails
+  // it is unsolved.
+  for (u8& flags : c_.mapView.Working().trackFlags) flags = 0;
+  newPoints_.CreateNewPoints(frame, mode);
+
+  const CameraPose& midway = w.keyFramePoses.Size() > 1 ? w.keyFramePoses[1] : w.keyFramePoses[0];
+  for (u16 s = 0; s < c_.ring.Size(); ++s) {
+    TrackerFrame& g = c_.ring[s];
+    if (s == frame || g.number == kUnsetCounter) continue;
+    g.pose.slot[kVisual] = midway;
+    CameraToPose(g.state.record[kVisual], c_.camera.bodyToCamera, midway, scratch);
+    pose_.EstimateCameraPose(s);
+  }
+  return start;
+}
+
+void MapInitialisation::EstimateMidwayKeyFrame(u16 frame) {
+  TrackerMapView& view = c_.mapView;
+  const MapWorkingCopy& w = view.Working();
+  constexpr u16 k = 1;
+  const u16* offsets = view.KeyFrameLevelOffsets(k);
+  if (offsets == nullptr || k >= w.keyFramePoses.Size() || k >= view.Records().size() ||
+      k + size_t{1} >= w.keyFrameMeasurementStart.size())
+    return;
+  const u32 trackStart = w.keyFrameMeasurementStart[k];
+  const u32 featureStart = view.Records()[k].featureStart;
+  const u32 count = w.keyFrameMeasurementStart[k + 1] - trackStart;
+  if (trackStart + count > w.measurementTracks.size() ||
+      featureStart + count > view.KeyFrameNormalized().Size())
+    return;
+
+  // The frame's slot holds the key frame's matches for the estimate; its own
+  // matches, pose and state come back afterwards.
+  TrackerFrame& f = c_.ring[frame];
+  const FramePose savedPose = f.pose;
+  const FrameState savedState = f.state;
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    std::swap(setAside_[l], f.mapMatches[l]);
+    f.mapMatches[l].clear();
+    const Intrinsic& kl = c_.camera.intrinsic[l];
+    const u32 end = std::min<u32>(offsets[l + 1], count);
+    for (u32 j = offsets[l]; j < end; ++j) {
+      const u32 track = w.measurementTracks[trackStart + j];
+      if (!view.IsInlier(track)) continue;
+      const LA::Vector2<float>& x = view.KeyFrameNormalized()[featureStart + j];
+      MapMatch m{};
+      m.track = m.patch = track;  // one patch per track
+      m.corner = kNone32;
+      m.nx = x.x, m.ny = x.y;
+      m.x = m.px = x.x * kl.fx[0] + kl.cx[0];
+      m.y = m.py = x.y * kl.fy[0] + kl.cy[0];
+      m.ssd = -1;
+      f.mapMatches[l].push_back(m);
+    }
+  }
+  // Refined from the key frame's own pose: the frame is a full baseline away.
+  f.pose.slot[kVisual] = w.keyFramePoses[k];
+  f.pose.slot[kOutput].m[0][0] = FLT_MAX;
+  float scratch[8];
+  CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, f.pose.slot[kVisual], scratch);
+  if (pose_.EstimateCameraPose(frame)) WriteKeyFramePose(k, f.pose.slot[kVisual]);
+  for (int l = 0; l < kPyramidLevels; ++l) std::swap(setAside_[l], f.mapMatches[l]);
+  f.pose = savedPose;
+  f.state = savedState;
+}
+
+void MapInitialisation::WriteKeyFramePose(u16 keyFrame, const CameraPose& pose) {
+  MapWorkingCopy& w = c_.mapView.Working();
+  float scratch[8];
+  w.keyFramePoses[keyFrame] = pose;
+  if (keyFrame < w.keyFrameStates.Size())
+    CameraToPose(w.keyFrameStates[keyFrame], c_.camera.bodyToCamera, pose, scratch);
+  if (keyFrame < w.cameraCenters.Size()) {
+    LA::AlignedVector4f& centre = w.cameraCenters[keyFrame];
+    for (int i = 0; i < 3; ++i)
+      centre.v[i] = -(pose.m[0][i] * pose.m[0][3] + pose.m[1][i] * pose.m[1][3] +
+                      pose.m[2][i] * pose.m[2][3]);
+    centre.v[3] = 1.0f;
+  }
+  // The workers are idle until tracking starts: the map takes the pose as is.
+  GlobalMap& map = c_.mapView.Map();
+  boost::unique_lock<boost::shared_mutex> lock(map.mutex);
+  if (keyFrame < map.keyFramePoses.Size()) map.keyFramePoses[keyFrame] = pose;
+  if (keyFrame < map.keyFrameStates.Size())
+    CameraToPose(map.keyFrameStates[keyFrame], c_.camera.bodyToCamera, pose, scratch);
 }

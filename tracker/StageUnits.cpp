@@ -11,4 +11,5 @@ StageUnits::StageUnits(const TrackerContext& c)
       newPoints_(c),
       measures_(c),
       handOver_(c),
-      initialisation_(c) {}
+      initialisation_(c, pose_, newPoints_, [this](u16 frame) { return inertial_.RunIso(frame); }) {
+}
