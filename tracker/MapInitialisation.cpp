@@ -11,6 +11,30 @@ namespace {
 constexpr f32 kEssentialGatePixelsSquared = 16.0f;
 // Least share of matches in front of both views for a relative pose.
 constexpr f32 kMinInFrontRatio = 0.8f;
+// Least share of inliers with a degree of parallax for the baseline to count.
+constexpr f32 kMinWideRayShare = 0.5f;
+
+// Share of the inliers whose rays, the rotation taken out, spread by more than
+// a degree: under a pure rotation every translation fits the matches, and the
+// decomposition's choice of one would make a map of noise.
+f32 WideRayShare(const MatchSet2D& matches, const std::vector<u16>& inliers,
+                 const RigidTransformation3D& pose) {
+  if (inliers.empty()) return 0.0f;
+  u32 wide = 0;
+  for (const u16 i : inliers) {
+    f32 m[4];
+    matches.ReadMatch(i, m);
+    // R^T q against p.
+    const f32 q[3] = {m[2], m[3], 1.0f};
+    f32 r[3];
+    for (int k = 0; k < 3; ++k)
+      r[k] = pose.m[0][k] * q[0] + pose.m[1][k] * q[1] + pose.m[2][k] * q[2];
+    const f32 dot = m[0] * r[0] + m[1] * r[1] + r[2];
+    const f32 pp = m[0] * m[0] + m[1] * m[1] + 1.0f, rr = r[0] * r[0] + r[1] * r[1] + r[2] * r[2];
+    wide += dot < kMinRayCosine * std::sqrt(pp * rr) ? 1 : 0;
+  }
+  return static_cast<f32>(wide) / static_cast<f32>(inliers.size());
+}
 
 bool IsFinitePose(const LA::AlignedMatrix3f& pose) {
   for (int r = 0; r < 3; ++r)
@@ -46,7 +70,8 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
   alignas(16) float scratch[4 * 38];
   if (!EssentialMatrix::ToRelativePose(essential_, essentialData_, relative, kMinInFrontRatio,
                                        scratch) ||
-      !IsFinitePose(relative))
+      !IsFinitePose(relative) ||
+      WideRayShare(essentialData_, essentialInliers_, relative) < kMinWideRayShare)
     return start;
 
   // The baseline fixes the map's scale.
