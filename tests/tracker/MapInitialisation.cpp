@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -56,10 +57,13 @@ struct Units {
 // from key frame 0: the true scene has the map's initial scale.
 struct TwoViewTest : ::testing::Test {
   static constexpr u16 kCurrent = 2;
+  const Eigen::Vector3d kOrigin{0.1, -0.05, 0.02};
   void Build(const CameraPose& current, double noise = 0.3) {
-    truth = {NewPointsScene::Pose({0.0, 0.0, 0.0}), NewPointsScene::Pose({0.34, 0.03, 0.07}, -3.0),
-             NewPointsScene::Pose({0.15, 0.01, 0.03}, -1.0),
-             NewPointsScene::Pose({0.5, 0.04, 0.1}, -4.0), current};
+    // Key frame 0 away from the identity: the relative pose goes after its.
+    truth = {NewPointsScene::Pose(kOrigin, 4.0),
+             NewPointsScene::Pose(kOrigin + Eigen::Vector3d(0.34, 0.03, 0.07), -3.0),
+             NewPointsScene::Pose(kOrigin + Eigen::Vector3d(0.15, 0.01, 0.03), -1.0),
+             NewPointsScene::Pose(kOrigin + Eigen::Vector3d(0.5, 0.04, 0.1), -4.0), current};
     scene.Build(NewPointsScene::RandomPoints(200, 31), {truth[0], truth[1]},
                 {truth[2], truth[3], truth[4]}, noise, 32);
     // The mid-way key frame as the inertial prediction left it.
@@ -84,7 +88,7 @@ struct TwoViewTest : ::testing::Test {
 };
 
 TEST_F(TwoViewTest, BaselineOfSevenTenthsGivesTheSceneItsScale) {
-  const Eigen::Vector3d centre = Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  const Eigen::Vector3d centre = kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
   Build(NewPointsScene::Pose(centre, -6.0));
   const MapStart start = units.init.InitializeMap(kCurrent);
   ASSERT_TRUE(start.ok);
@@ -96,7 +100,7 @@ TEST_F(TwoViewTest, BaselineOfSevenTenthsGivesTheSceneItsScale) {
 
   // The current pose from the essential matrix, scaled to the baseline.
   const CameraPose& f = scene.unit.ring[kCurrent].pose.slot[kVisual];
-  EXPECT_NEAR(CentreOf(f).norm(), 0.7, 1e-4);
+  EXPECT_NEAR((CentreOf(f) - kOrigin).norm(), 0.7, 1e-4);
   EXPECT_LT((CentreOf(f) - centre).norm(), 0.01);
   EXPECT_LT(RotationDegrees(f, truth[4]), 0.2);
   // Points within 1 % of the scene, which has the map's scale.
@@ -129,7 +133,7 @@ TEST_F(TwoViewTest, BaselineOfSevenTenthsGivesTheSceneItsScale) {
 }
 
 TEST_F(TwoViewTest, ATrackThatFailsTheSecondTriangulationIsUnsolved) {
-  Build(NewPointsScene::Pose(Eigen::Vector3d(0.7, 0.0, 0.0), -6.0));
+  Build(NewPointsScene::Pose(kOrigin + Eigen::Vector3d(0.7, 0.0, 0.0), -6.0));
   scene.Displace(kCurrent, 17, 30.0);
   ASSERT_TRUE(units.init.InitializeMap(kCurrent).ok);
   EXPECT_EQ(scene.Flags(17) & (kTrackSolved | kTrackInlier), 0);
@@ -138,7 +142,7 @@ TEST_F(TwoViewTest, ATrackThatFailsTheSecondTriangulationIsUnsolved) {
 }
 
 TEST_F(TwoViewTest, PureRotationFailsAndChangesNothing) {
-  Build(NewPointsScene::Pose(Eigen::Vector3d::Zero(), -8.0));
+  Build(NewPointsScene::Pose(kOrigin, -8.0));
   const std::vector<u8> flags = scene.Working().trackFlags;
   std::vector<CameraPose> poses;
   for (u16 s = 0; s < 3; ++s) poses.push_back(scene.unit.ring[s].pose.slot[kVisual]);
@@ -154,7 +158,7 @@ TEST_F(TwoViewTest, PureRotationFailsAndChangesNothing) {
 }
 
 TEST_F(TwoViewTest, FewerMatchesThanASampleFail) {
-  Build(NewPointsScene::Pose(Eigen::Vector3d(0.7, 0.0, 0.0), -6.0));
+  Build(NewPointsScene::Pose(kOrigin + Eigen::Vector3d(0.7, 0.0, 0.0), -6.0));
   scene.unit.ring[kCurrent].mapMatches[0].resize(4);
   EXPECT_FALSE(units.init.InitializeMap(kCurrent).ok);
   EXPECT_EQ(scene.Working().trackFlags, std::vector<u8>(200, 0));
@@ -181,8 +185,9 @@ struct AnchorTest : ::testing::Test {
     R.row(2) = z;
     return R;
   }
+  // The corners are tracks firstCorner to firstCorner + 3.
   void Build(const Eigen::Matrix3d& R, bool wall,
-             const std::vector<u16>& markerTracks = {0, 1, 2, 3}) {
+             const std::vector<u16>& markerTracks = {0, 1, 2, 3}, u32 firstCorner = 0) {
     const double h = IMU_INITIAL_HEIGHT, a = kSideA / 2, b = kSideB / 2;
     const Eigen::Vector3d axis = R.row(2).transpose();
     const double along = wall ? axis.x() : -axis.z();
@@ -204,6 +209,7 @@ struct AnchorTest : ::testing::Test {
       const double u = UniformD(-0.6, 0.6), v = UniformD(-0.4, 0.4);
       points.push_back(wall ? Eigen::Vector3d(0, u, v) : Eigen::Vector3d(u, v, 0));
     }
+    std::rotate(points.begin(), points.begin() + 4, points.begin() + 4 + firstCorner);
     KeyFrameInput input;
     input.pose = truth;
     for (const Eigen::Vector3d& X : points) input.normalized[0].PushBack(Observe(X), 64);
@@ -291,6 +297,26 @@ TEST_F(AnchorTest, FromAboveTheSheetLiesOnTheGround) {
   EXPECT_EQ(units.isoFrames, std::vector<u16>{0});
   const TrackerFrame& f = unit.ring[0];
   EXPECT_EQ(std::memcmp(&f.pose.slot[kPredicted], &f.pose.slot[kVisual], sizeof(CameraPose)), 0);
+}
+
+TEST_F(AnchorTest, TheSheetsTracksStartAtTheFirstMarkerTrack) {
+  Build(Rotation({-0.1, 0.2, -1.0}, {1, 0, 0}), false, {7, 8, 9, 10}, 7);
+  ExpectAnchored(units.init.AnchorToMarker(0, Marker()), kFloor, kPlaneGround);
+}
+
+TEST_F(AnchorTest, FortyFiveDegreesFromTheVerticalDivideFloorAndWall) {
+  // Optical axes just either side of 45 degrees from world z.
+  MarkerLayout layout;
+  for (const double z : {-0.7, -0.714}) {
+    const Eigen::Vector3d axis(std::sqrt(1.0 - z * z), 0.0, z);
+    const CameraPose pose = FromEigen<CameraPose>(Rotation(axis, {0, 0, 1}));
+    ASSERT_TRUE(ComputeMarkerLayout(pose, 1.1f, kSideA, kSideB, layout));
+    EXPECT_EQ(layout.wall, z > -0.7071);
+    // The map origin lies on the optical axis, at the height h from the plane.
+    const Eigen::Vector3d c(layout.centre[0], layout.centre[1], layout.centre[2]);
+    EXPECT_LT((c + axis * (c.norm())).norm(), 1e-5);
+    EXPECT_NEAR(layout.wall ? -c.x() : c.z(), 1.1, 1e-6);
+  }
 }
 
 TEST_F(AnchorTest, FromTheSideTheSheetHangsOnAWallThatIsNotGround) {
