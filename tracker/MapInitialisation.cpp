@@ -64,6 +64,7 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
   c_.mapView.BuildKeyFrameMatchSet(0, f, essentialData_, matchTracks_);
   if (essentialData_.Size() < essentialEstimator_.GetMinimalSampleSize()) return start;
   essentialEstimator_.threshold = kEssentialGatePixelsSquared / fxfy;
+  essentialInliers_.clear();  // the loop leaves it alone when it finds nothing
   essentialEstimator_.RunLoRansac(essentialData_, essential_, essentialInliers_);
   if (essentialInliers_.size() < essentialEstimator_.GetMinimalSampleSize()) return start;
   RigidTransformation3D relative{};

@@ -1,7 +1,8 @@
 #pragma once
 // The map's start: from the first key frame and a frame far enough from it
 // (the relative pose of their image matches, then points and scale), or from
-// the first key frame alone anchored to the marker sheet on the ground.
+// the first key frame alone anchored to the marker sheet (on the floor, or on
+// a wall when the camera looks sideways).
 #include <functional>
 #include <vector>
 
