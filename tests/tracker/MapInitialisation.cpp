@@ -307,7 +307,7 @@ TEST_F(AnchorTest, TheSheetsTracksStartAtTheFirstMarkerTrack) {
 TEST_F(AnchorTest, FortyFiveDegreesFromTheVerticalDivideFloorAndWall) {
   // Optical axes just either side of 45 degrees from world z.
   MarkerLayout layout;
-  for (const double z : {-0.7, -0.714}) {
+  for (const double z : {-0.705, -0.709}) {
     const Eigen::Vector3d axis(std::sqrt(1.0 - z * z), 0.0, z);
     const CameraPose pose = FromEigen<CameraPose>(Rotation(axis, {0, 0, 1}));
     ASSERT_TRUE(ComputeMarkerLayout(pose, 1.1f, kSideA, kSideB, layout));
