@@ -193,7 +193,6 @@ void PlaneRasterizer::DrawPlane(const SceneRender::TexturedPlane& plane, const f
   const float ou = Dot(o, u), ov = Dot(o, v), ino = 1.0f / no;
   const CVD::Image<unsigned char>& tex = *plane.texture;
   const int tw = tex.size().x, th = tex.size().y;
-  const float su = tw / plane.width, sv = th / plane.height;
   // Ray x per sample column, shared by every row.
   if (columns_.size() < static_cast<size_t>(width)) columns_.resize(width);
   for (int x = x0; x <= x1; ++x) columns_[x] = ((x + 0.5f) / S - 0.5f - cx) / fx;
@@ -210,7 +209,7 @@ void PlaneRasterizer::DrawPlane(const SceneRender::TexturedPlane& plane, const f
       const float s = z * (u[0] * dx + uRow) - ou, t = z * (v[0] * dx + vRow) - ov;
       if (s < 0.0f || t < 0.0f || s > plane.width || t > plane.height) continue;
       depth[x] = iz;
-      value[x] = Bilinear(tex.data(), tw, th, s * su, t * sv);
+      value[x] = Bilinear(tex.data(), tw, th, s / plane.width * tw, t / plane.height * th);
     }
   }
 }
