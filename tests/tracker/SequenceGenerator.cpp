@@ -149,14 +149,25 @@ TEST(SequenceGenerator, FramesPartitionTheSamples) {
 // conversion, so the tracker sees the camera the frames were drawn from.
 TEST(SequenceGenerator, PosesAndPriorsFollowTheTrackerConventions) {
   const SequenceGenerator& g = Sequence();
+  // A mounting with a lever arm as well as the default one.
+  const CameraOffset levered = {{0.1, -0.2, 0.05, 0.97}, {0.03, -0.02, 0.05}};
   for (const u32 k : {0u, 77u, 299u}) {
     const IMUState s = g.TrueState(k);
-    CameraPose library;
-    float scratch[16];
-    PoseToCamera(s, g.Options().offset, library, scratch);
-    const CameraPose truth = g.TruePose(k);
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 4; ++c) EXPECT_NEAR(truth.m[r][c], library.m[r][c], 2e-6);
+    for (const CameraOffset& offset : {g.Options().offset, levered}) {
+      CameraOffset unit = offset;
+      const f64 n = Quaternion(offset.quaternion).norm();
+      for (f64& q : unit.quaternion) q /= n;
+      CameraPose library;
+      float scratch[16], centre[3];
+      PoseToCamera(s, unit, library, scratch);
+      const CameraPose truth = CameraPoseOfState(s, unit);
+      for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(truth.m[r][c], library.m[r][c], 2e-6);
+      f64 c[3];
+      CameraCentreOfState(s, unit, c);
+      CameraCentre(library, centre);
+      for (int i = 0; i < 3; ++i) EXPECT_NEAR(c[i], centre[i], 1e-5);
+    }
     f64 prior[8];
     g.PosePrior(k, prior);
     EXPECT_GE(prior[3], 0.0);
