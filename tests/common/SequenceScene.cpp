@@ -35,8 +35,9 @@ void Rotate(const CameraPose& P, const float in[3], float out[3]) {
 SequenceScene::SequenceScene(u32 seed) {
   using SceneRender::MakeNoiseTexture;
   const float W = kHalfWidth * 2.0f, D = kFront - kBack;
-  // Floor at 5 mm a texel, dark like a carpet so the paper sheet stands out.
-  textures_.push_back(MakeNoiseTexture(1200, 1400, seed, 10, 20, 110));
+  // Floor at 5 mm a texel with blobs of 1 to 3 cm, for corners at the density
+  // of real frames; dark, so that the paper sheet stands out.
+  textures_.push_back(MakeNoiseTexture(1200, 1400, seed, 6, 15, 140));
   planes_.push_back({{-kHalfWidth, kBack, 0}, {1, 0, 0}, {0, 1, 0}, W, D, &textures_.back()});
   textures_.push_back(SceneRender::MakeMarkerSheetTexture(594, 420, seed + 6));
   planes_.push_back({{-0.5f * kSheetWidth, -0.5f * kSheetHeight, kSheetLift},

@@ -186,23 +186,26 @@ TEST(SequenceGenerator, PosesAndPriorsFollowTheTrackerConventions) {
 // planes cut by the near plane and boxes half out of the image.
 TEST(SequenceGenerator, FramesMatchTheReferenceRenderer) {
   SequenceGenerator& g = Sequence();
-  const float r0[3] = {0, 1, 0}, r1[3] = {0.3f, 0, -0.954f}, r2[3] = {-0.954f, 0, -0.3f};
+  const float c = std::cos(0.3f), s = std::sin(0.3f);
+  const float r0[3] = {0, 1, 0}, r1[3] = {s, 0, -c}, r2[3] = {-c, 0, -s};
   const float centre[3] = {1.9f, 1.6f, 0.35f};  // low, looking across a box at the wall
   const CameraPose close = SceneRender::MakePose(r0, r1, r2, centre);
   for (const CameraPose& pose : {g.TruePose(0), g.TruePose(200), close}) {
     CVD::Image<unsigned char> fast, reference(CVD::ImageRef(640, 480));
     g.RenderPose(pose, fast);
     SceneRender::Render(g.Scene().Planes(), pose, g.Camera(), reference, 90, 2);
-    // Beyond rounding they differ only where two faces of a box meet at equal
-    // depth and either may win: a few hundred pixels along box edges.
-    int off = 0;
-    for (int i = 0; i < 640 * 480; ++i) off += std::abs(fast.data()[i] - reference.data()[i]) > 1;
-    EXPECT_LT(off, 640);
+    // The same sample positions and texture lookups: rounding apart, the
+    // same image.
+    int worst = 0;
+    for (int i = 0; i < 640 * 480; ++i)
+      worst = std::max(worst, std::abs(fast.data()[i] - reference.data()[i]));
+    EXPECT_LE(worst, 1);
   }
 }
 
 // Frame 0 shows the sheet where its corners project: 1.5 pixels inside each
-// corner the paper's plain margin, 1.5 pixels outside the dark floor.
+// corner the paper's plain margin (245), 1.5 pixels outside the dark floor
+// (at most 140).
 TEST(SequenceGenerator, SheetCornersLandOnTheirProjections) {
   SequenceGenerator& g = Sequence();
   CVD::Image<unsigned char> frame;
@@ -217,7 +220,7 @@ TEST(SequenceGenerator, SheetCornersLandOnTheirProjections) {
         return frame[static_cast<int>(std::lround(y))][static_cast<int>(std::lround(x))];
       };
       EXPECT_GE(at(c[2 * j] + sx, c[2 * j + 1] + sy), 235) << "corner " << j;
-      EXPECT_LE(at(c[2 * j] - sx, c[2 * j + 1] - sy), 130) << "corner " << j;
+      EXPECT_LE(at(c[2 * j] - sx, c[2 * j + 1] - sy), 150) << "corner " << j;
     }
     EXPECT_FLOAT_EQ(c[8], 0.21f);
     EXPECT_FLOAT_EQ(c[9], 0.297f);
