@@ -75,11 +75,12 @@ void SequenceGenerator::RenderFrame(u32 k, CVD::Image<unsigned char>& image) {
 }
 
 void SequenceGenerator::FrameSampleRange(u32 k, u32& first, u32& end) const {
-  const long last = std::min<long>(LastSampleAtOrBefore(FrameTime(k), options_.imuRate),
-                                   static_cast<long>(samples_.size()) - 1);
+  // Clipped to the samples held, so a frame past the run gets none.
+  const long n = static_cast<long>(samples_.size());
+  const long last = LastSampleAtOrBefore(FrameTime(k), options_.imuRate);
   const long before = k == 0 ? -1 : LastSampleAtOrBefore(FrameTime(k - 1), options_.imuRate);
-  first = static_cast<u32>(before + 1);
-  end = static_cast<u32>(std::max(last + 1, before + 1));
+  first = static_cast<u32>(std::min(before + 1, n));
+  end = static_cast<u32>(std::max(std::min(last + 1, n), static_cast<long>(first)));
 }
 
 void SequenceGenerator::FrameSamples(u32 k, std::vector<IMUSample>& out) const {

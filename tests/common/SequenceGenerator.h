@@ -64,7 +64,8 @@ class SequenceGenerator {
   // Every IMU sample of the run, in time order.
   const std::vector<IMUSample>& Samples() const { return samples_; }
   // The samples frame k brings: times in (t(k-1), t(k)], frame 0 those at or
-  // before its time. Indices into Samples(): [first, end).
+  // before its time, a frame past the run none. Indices into Samples():
+  // [first, end).
   void FrameSampleRange(u32 k, u32& first, u32& end) const;
   void FrameSamples(u32 k, std::vector<IMUSample>& out) const;
   // A noise-free sample at any time (for a preintegration that starts

@@ -143,6 +143,8 @@ TEST(SequenceGenerator, FramesPartitionTheSamples) {
   EXPECT_EQ(end, 21u);
   g.FrameSampleRange(0, first, end);
   EXPECT_EQ(end - first, 1u);
+  g.FrameSampleRange(g.FrameCount() + 5, first, end);
+  EXPECT_EQ(first, end);
 }
 
 // The truth and the priors agree with the library's body-to-camera
