@@ -1,0 +1,131 @@
+#include "tests/common/SequenceGenerator.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "common/Draws.h"
+#include "la/Random.h"
+
+namespace {
+
+// The last sample index i with i / imuRate <= t; -1 before the first.
+long LastSampleAtOrBefore(f64 t, f64 rate) {
+  // The rates are whole numbers in practice: k / frameRate and i / imuRate
+  // of the same instant round to the same double, so the comparison below
+  // settles what the floor alone might miss by one.
+  long i = static_cast<long>(std::floor(t * rate));
+  while (i >= 0 && i / rate > t) --i;
+  while ((i + 1) / rate <= t) ++i;
+  return i;
+}
+
+}  // namespace
+
+SequenceGenerator::SequenceGenerator(const SequenceOptions& options)
+    : options_(options),
+      trajectory_(options.gravity),
+      scene_(options.seed),
+      rasterizer_(options.samplesPerPixel) {
+  intrinsic_.Set(options.fx, options.fy, options.cx, options.cy);
+  const f64 end = options.frames == 0 ? 0.0 : FrameTime(options.frames - 1);
+  const long n = LastSampleAtOrBefore(end, options.imuRate) + 1;
+  samples_.resize(static_cast<size_t>(n));
+  // The noise comes after the textures from the same thread's generator.
+  Random::Seed(options.seed * 7919u + 17u);
+  for (long i = 0; i < n; ++i) {
+    samples_[i] = SampleAt(i / options.imuRate);
+    for (int j = 0; j < 3; ++j) {
+      if (options.accelerometerNoise > 0)
+        samples_[i].acceleration[j] += options.accelerometerNoise * GaussianD();
+      if (options.gyroscopeNoise > 0)
+        samples_[i].rotationRate[j] += options.gyroscopeNoise * GaussianD();
+    }
+  }
+}
+
+IMUSample SequenceGenerator::SampleAt(f64 t) const {
+  const TrajectoryPoint p = trajectory_.At(t);
+  IMUSample s;
+  for (int j = 0; j < 3; ++j) {
+    s.acceleration[j] = p.specificForce[j];
+    s.rotationRate[j] = p.rotationRate[j];
+  }
+  s.time = t;
+  return s;
+}
+
+void SequenceGenerator::RenderPose(const CameraPose& pose, CVD::Image<unsigned char>& image) {
+  const CVD::ImageRef size(options_.width, options_.height);
+  if (image.size() != size) image.resize(size);
+  // Grey where a ray leaves the room: it never does from inside.
+  rasterizer_.Render(scene_.Planes(), pose, intrinsic_, image, 90);
+}
+
+void SequenceGenerator::RenderFrame(u32 k, CVD::Image<unsigned char>& image) {
+  RenderPose(TruePose(k), image);
+  if (options_.pixelNoise <= 0.0f) return;
+  // Seeded by the frame, so frames come out the same in any order.
+  Random::Seed(options_.seed * 104729u + k + 1u);
+  for (int y = 0; y < image.size().y; ++y) {
+    for (int x = 0; x < image.size().x; ++x) {
+      const float v = image[y][x] + options_.pixelNoise * Gaussian() + 0.5f;
+      image[y][x] = static_cast<unsigned char>(std::min(std::max(v, 0.0f), 255.0f));
+    }
+  }
+}
+
+void SequenceGenerator::FrameSampleRange(u32 k, u32& first, u32& end) const {
+  // Clipped to the samples held, so a frame past the run gets none.
+  const long n = static_cast<long>(samples_.size());
+  const long last = LastSampleAtOrBefore(FrameTime(k), options_.imuRate);
+  const long before = k == 0 ? -1 : LastSampleAtOrBefore(FrameTime(k - 1), options_.imuRate);
+  first = static_cast<u32>(std::min(before + 1, n));
+  end = static_cast<u32>(std::max(std::min(last + 1, n), static_cast<long>(first)));
+}
+
+void SequenceGenerator::FrameSamples(u32 k, std::vector<IMUSample>& out) const {
+  u32 first, end;
+  FrameSampleRange(k, first, end);
+  out.assign(samples_.begin() + first, samples_.begin() + end);
+}
+
+void SequenceGenerator::PosePrior(u32 k, f64 prior[8]) const {
+  const IMUState s = TrueState(k);
+  for (int i = 0; i < 4; ++i) prior[i] = s.quaternion[i];
+  for (int i = 0; i < 3; ++i) prior[4 + i] = -s.position[i];
+  prior[7] = FrameTime(k);
+}
+
+CameraPose SequenceGenerator::TruePose(u32 k) const {
+  return CameraPoseOfState(TrueState(k), options_.offset);
+}
+
+void SequenceGenerator::TrueCentre(u32 k, f64 centre[3]) const {
+  CameraCentreOfState(TrueState(k), options_.offset, centre);
+}
+
+void SequenceGenerator::MarkerObservation(u32 k, float out[10]) const {
+  const CameraPose pose = TruePose(k);
+  f64 corners[4][3];
+  scene_.MarkerCorners(corners);
+  for (int c = 0; c < 4; ++c) {
+    const float P[3] = {static_cast<float>(corners[c][0]), static_cast<float>(corners[c][1]),
+                        static_cast<float>(corners[c][2])};
+    SceneRender::ProjectPoint(pose, intrinsic_, P, out + 2 * c);
+  }
+  out[8] = SequenceScene::kSheetHeight;
+  out[9] = SequenceScene::kSheetWidth;
+}
+
+f64 SequenceGenerator::PathLength() const {
+  f64 length = 0.0, previous[3], centre[3];
+  for (u32 k = 0; k < options_.frames; ++k) {
+    TrueCentre(k, centre);
+    if (k > 0)
+      length += std::sqrt((centre[0] - previous[0]) * (centre[0] - previous[0]) +
+                          (centre[1] - previous[1]) * (centre[1] - previous[1]) +
+                          (centre[2] - previous[2]) * (centre[2] - previous[2]));
+    std::copy(centre, centre + 3, previous);
+  }
+  return length;
+}
