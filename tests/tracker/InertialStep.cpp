@@ -1,0 +1,436 @@
+// The inertial step on the analytic trajectory of the inertial layer: the
+// prediction follows the true motion, frames without samples, equal times
+// and rejected image rotations stay finite, the preintegrations chain through
+// normal and provisional key frames, and the ISO step pulls perturbed window
+// frames back to the truth and writes them back. Then the small conversions.
+#include "tracker/InertialStep.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "features/ImageRotation.h"
+#include "optimization/IMUParameters.h"
+#include "tests/common/tracker/InertialStepScene.h"
+#include "tracker/InertialMath.h"
+
+namespace {
+
+constexpr TrackingMode kTracking{true, false};
+
+InertialSceneOptions FrameRate() {
+  InertialSceneOptions o;
+  o.duration = 1.2;
+  o.keyFrameMin = o.keyFrameMax = 1.0 / 30.0;  // 7 samples at 200 Hz: 35 ms frames
+  return o;
+}
+
+bool Finite(const IMUState& s) {
+  const f64* d = reinterpret_cast<const f64*>(&s);
+  for (int i = 0; i < 17; ++i)
+    if (!std::isfinite(d[i])) return false;
+  return true;
+}
+
+template <class T>
+bool Same(const T& a, const T& b) {
+  return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+f64 QuaternionAngle(const f64* a, const f64* b) {
+  const f64 d = std::fabs(a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]);
+  return 2.0 * std::acos(std::fmin(d, 1.0));
+}
+
+TEST(InertialStep, PredictedStatesFollowTheAnalyticTrajectory) {
+  InertialStepScene s(FrameRate());
+  s.parts.ring.ResetTo(2);
+  f64 prior[8];
+  s.TruePrior(0, prior);
+  s.step.StoreImuMeasurement(0, s.Samples(0), prior, s.scene.keyFrames[0].time);
+  // The map's start gives the first frame its place and speed.
+  IMUState& start = s.parts.ring[0].state.record[kVisual];
+  std::copy(s.scene.keyFrames[0].state.position, s.scene.keyFrames[0].state.position + 3,
+            start.position);
+  std::copy(s.scene.keyFrames[0].state.velocity, s.scene.keyFrames[0].state.velocity + 3,
+            start.velocity);
+
+  const f64 none[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+  f64 position = 0, velocity = 0, angle = 0, pose = 0;
+  const u32 n = static_cast<u32>(s.scene.keyFrames.size());
+  ASSERT_GE(n, 30u);
+  for (u32 k = 1; k < n; ++k) {
+    const u16 c = k % 2, p = 1 - c;
+    TrackerFrame& f = s.parts.ring[c];
+    f.Reset();
+    s.step.PredictFromImu(p, c, s.Samples(k), none, s.scene.keyFrames[k].time);
+    const IMUState& truth = s.scene.keyFrames[k].state;
+    const IMUState& r = f.state.record[kPredicted];
+    for (int i = 0; i < 3; ++i) {
+      position = std::fmax(position, std::fabs(r.position[i] - truth.position[i]));
+      velocity = std::fmax(velocity, std::fabs(r.velocity[i] - truth.velocity[i]));
+    }
+    angle = std::fmax(angle, QuaternionAngle(r.quaternion, truth.quaternion));
+    for (int i = 0; i < 3; ++i) {
+      pose = std::fmax(pose, std::fabs(f.pose.slot[kPredicted][i][3] - s.scene.keyFrames[k].t[i]));
+      for (int j = 0; j < 3; ++j)
+        pose = std::fmax(
+            pose, std::fabs(f.pose.slot[kPredicted][i][j] - s.scene.keyFrames[k].R[3 * i + j]));
+    }
+    EXPECT_EQ(r.time, s.scene.keyFrames[k].time);
+    EXPECT_TRUE(Same(f.state.record[kVisual], r));
+    EXPECT_TRUE(Same(f.pose.slot[kVisual], f.pose.slot[kPredicted]));
+  }
+  // Dead reckoning over a second with the first-order scheme (no a dt^2 / 2
+  // term) stays within about 3e-4 in position, speed and angle here.
+  EXPECT_LT(position, 1e-3);
+  EXPECT_LT(velocity, 1e-3);
+  EXPECT_LT(angle, 1e-3);
+  EXPECT_LT(pose, 2e-3);
+}
+
+TEST(InertialStep, AFrameWithoutSamplesInheritsTheLastOneAndSpansTheGap) {
+  InertialStepScene s(FrameRate());
+  s.parts.ring.ResetTo(3);
+  const f64 none[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+  const std::vector<IMUSample> empty;
+  s.step.StoreImuMeasurement(0, s.Samples(0), none, s.scene.keyFrames[0].time);
+  s.parts.ring[0].state.record[kVisual] = s.scene.keyFrames[0].state;
+  s.step.PredictFromImu(0, 1, s.Samples(1), none, s.scene.keyFrames[1].time);
+  s.step.PredictFromImu(1, 2, empty, none, s.scene.keyFrames[2].time);
+  const TrackerFrame &f1 = s.parts.ring[1], &f2 = s.parts.ring[2];
+  const IMUSample& last = s.scene.samples[s.scene.keyFrames[1].sample];
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(f2.lastImu[i], last.acceleration[i]);
+    EXPECT_EQ(f2.lastImu[3 + i], last.rotationRate[i]);
+    EXPECT_EQ(f1.lastImu[3 + i], last.rotationRate[i]);  // its own last sample
+  }
+  EXPECT_TRUE(f2.samples.empty());
+  EXPECT_NEAR(f2.delta[kFromPrevious].dt, f2.time - f1.time, 1e-12);
+  EXPECT_TRUE(Finite(f2.state.record[kPredicted]));
+  // Over 35 ms the held sample stays close to the true motion.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NEAR(f2.state.record[kPredicted].position[i], s.scene.keyFrames[2].state.position[i],
+                1e-3);
+
+  // The next frame starts from it: without samples of its own its rate is zero.
+  TrackerFrame& f0 = s.parts.ring[0];
+  f0.Reset();
+  s.step.PredictFromImu(2, 0, s.Samples(3), none, s.scene.keyFrames[3].time);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(f2.lastImu[3 + i], 0.0);
+  EXPECT_TRUE(Finite(f0.state.record[kPredicted]));
+}
+
+TEST(InertialStep, EqualTimesAndARejectedImageRotationGiveAZeroRateAndALogLine) {
+  InertialStepScene s(FrameRate());
+  s.parts.options.imageRotation = true;
+  TrackerLog log(true, "");
+  TrackerContext c = s.parts.Context();
+  TrackerContext verbose{c.options, c.camera, c.ring, c.mapView, c.links, c.objects, log};
+  InertialStep step(verbose, s.measures);
+  s.parts.ring.ResetTo(4);
+  for (u16 i = 0; i < 4; ++i) s.parts.ring[i].number = i;
+  const f64 none[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+  const f64 t0 = s.scene.keyFrames[0].time, t1 = s.scene.keyFrames[1].time;
+  step.StoreImuMeasurement(0, s.Samples(0), none, t0);
+
+  testing::internal::CaptureStdout();
+  step.PredictFromImu(0, 1, s.Samples(1), none, t0);         // the same time again
+  step.PredictFromImu(1, 2, s.Samples(2), none, t0 - 0.01);  // earlier
+  // Increasing times, but small images of no size: the estimate is rejected.
+  step.PredictFromImu(2, 3, s.Samples(3), none, t1);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[1] Frame time"), std::string::npos) << out;
+  EXPECT_NE(out.find("[2] Frame time"), std::string::npos) << out;
+  EXPECT_NE(out.find("[3] Image rotation rejected"), std::string::npos) << out;
+  for (u16 i = 0; i < 3; ++i)
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(s.parts.ring[i].lastImu[3 + k], 0.0) << i;
+  for (u16 i = 1; i < 4; ++i) {
+    EXPECT_TRUE(Finite(s.parts.ring[i].state.record[kPredicted])) << i;
+    EXPECT_TRUE(IsPoseValid(s.parts.ring[i].pose.slot[kVisual])) << i;
+    for (int r = 0; r < 3; ++r)
+      for (int k = 0; k < 4; ++k)
+        EXPECT_TRUE(std::isfinite(s.parts.ring[i].pose.slot[kVisual][r][k]));
+  }
+}
+
+TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFrames) {
+  InertialStepScene s(FrameRate());
+  s.parts.ring.ResetTo(4);
+  s.parts.view.Working().keyFrameFlags = {0, kKeyFrameWeak};
+  const f64 none[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+  s.step.StoreImuMeasurement(0, s.Samples(0), none, s.scene.keyFrames[0].time);
+  TrackerFrame* f[4];
+  for (u16 i = 0; i < 4; ++i) f[i] = &s.parts.ring[i];
+  f[0]->keyFrame = 0;
+  s.step.PredictFromImu(0, 1, s.Samples(1), none, s.scene.keyFrames[1].time);
+  EXPECT_EQ(f[1]->imuKeyFrame, 0);
+  EXPECT_EQ(f[1]->provisionalKeyFrame, kNone16);
+  EXPECT_TRUE(Same(f[1]->delta[kFromKeyFrame], f[1]->delta[kFromPrevious]));
+
+  f[1]->keyFrame = 1;  // provisional: the delta from key frame 0 runs on
+  s.step.PredictFromImu(1, 2, s.Samples(2), none, s.scene.keyFrames[2].time);
+  s.step.PredictFromImu(2, 3, s.Samples(3), none, s.scene.keyFrames[3].time);
+  for (u16 i = 2; i < 4; ++i) {
+    EXPECT_EQ(f[i]->imuKeyFrame, 0) << i;
+    EXPECT_EQ(f[i]->provisionalKeyFrame, 1) << i;
+  }
+  EXPECT_TRUE(Same(f[2]->delta[kFromProvisional], f[2]->delta[kFromPrevious]));
+  // Chained deltas equal one preintegration over the whole span.
+  auto expectSpan = [&](const IMUDelta& d, u32 k0, u32 k1) {
+    const IMUDelta e = s.scene.Preintegrate(k0, k1);
+    EXPECT_NEAR(d.dt, e.dt, 1e-12);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_NEAR(d.dp[i], e.dp[i], 1e-10);
+      EXPECT_NEAR(d.dv[i], e.dv[i], 1e-10);
+    }
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(d.dq[i], e.dq[i], 1e-12);
+  };
+  expectSpan(f[3]->delta[kFromPrevious], 2, 3);
+  expectSpan(f[2]->delta[kFromKeyFrame], 0, 2);
+  expectSpan(f[3]->delta[kFromKeyFrame], 0, 3);
+  expectSpan(f[3]->delta[kFromProvisional], 1, 3);
+  EXPECT_EQ(f[3]->samples.size(), s.Samples(3).size());
+  EXPECT_EQ(f[3]->samples.back().time, s.scene.keyFrames[3].time);
+}
+
+TEST(InertialStep, StoredStateTakesThePriorsOrientationAndGravityOrRestsAtIdentity) {
+  InertialStepScene s(FrameRate());
+  s.parts.ring.ResetTo(1);
+  TrackerFrame& f = s.parts.ring[0];
+  const LA::AlignedVector4f biasA = IMU::accelerometerBiasPrior, biasG = IMU::gyroscopeBiasPrior;
+  IMU::accelerometerBiasPrior = {{0.1f, -0.2f, 0.3f, 1.0f}};
+  IMU::gyroscopeBiasPrior = {{0.01f, 0.02f, -0.03f, 1.0f}};
+
+  // No samples: the prior keeps its time, its middle three become gravity.
+  f64 prior[8];
+  s.TruePrior(5, prior);
+  const f64 t = s.scene.keyFrames[5].time;
+  s.step.StoreImuMeasurement(0, {}, prior, t + 0.01);
+  const IMUAttitude truth = s.scene.TrueAttitude(5);
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(f.posePrior[4 + i], truth.gravity[i], 1e-12);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(f.state.record[kPredicted].quaternion[i], prior[i]);
+  EXPECT_EQ(f.posePrior[7], t);
+  EXPECT_NEAR(f.state.record[kPredicted].accelerometerBias[1], -0.2, 1e-7);
+  EXPECT_NEAR(f.state.record[kPredicted].gyroscopeBias[2], -0.03, 1e-7);
+  EXPECT_EQ(f.state.record[kPredicted].time, t + 0.01);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(f.lastImu[i], 0.0);
+  CameraPose expected;
+  alignas(16) float scratch[16];
+  PoseToCamera(f.state.record[kPredicted], s.scene.offset, expected, scratch);
+  EXPECT_TRUE(Same(f.pose.slot[kPredicted], expected));
+  EXPECT_TRUE(Same(f.pose.slot[kVisual], expected));
+  EXPECT_TRUE(Same(f.state.record[kVisual], f.state.record[kPredicted]));
+
+  // With samples the prior turns on to the frame time with the last rate,
+  // towards the true orientation there.
+  f.Reset();
+  s.TruePrior(5, prior);
+  const std::vector<IMUSample> samples = s.Samples(6);
+  const f64 t6 = s.scene.keyFrames[6].time;
+  s.step.StoreImuMeasurement(0, samples, prior, t6);
+  IMUAttitude carried;
+  IMU::IntegrateRotation(truth, samples.back().rotationRate, t6, carried);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(f.posePrior[i], carried.quaternion[i]);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(f.posePrior[4 + i], carried.gravity[i]);
+  EXPECT_EQ(f.posePrior[7], t6);
+  const f64* q6 = s.scene.keyFrames[6].state.quaternion;
+  EXPECT_LT(QuaternionAngle(f.posePrior, q6), 0.25 * QuaternionAngle(prior, q6));
+  EXPECT_EQ(f.lastImu[3], samples.back().rotationRate[0]);
+
+  // Without a prior time the body rests at identity.
+  f.Reset();
+  prior[7] = DBL_MAX;
+  s.step.StoreImuMeasurement(0, samples, prior, 1.0);
+  const f64 identity[4] = {0, 0, 0, 1};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(f.state.record[kPredicted].quaternion[i], identity[i]);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(f.state.record[kPredicted].position[i], 0.0);
+  EXPECT_EQ(f.posePrior[7], DBL_MAX);
+  IMU::accelerometerBiasPrior = biasA;
+  IMU::gyroscopeBiasPrior = biasG;
+}
+
+// Twelve frames at the scene's key frames, each moved off the truth.
+class IsoWindowTest : public ::testing::Test {
+ protected:
+  IsoWindowTest() : s(Options()) {
+    s.FillMap();
+    s.parts.ring.ResetTo(kFrames);
+    Random::Seed(7);
+    for (u16 k = 0; k < kFrames; ++k) {
+      IMUState x = s.scene.keyFrames[k].state;
+      for (int i = 0; i < 3; ++i) {
+        x.position[i] += 0.03 * GaussianD();
+        x.velocity[i] += 0.05 * GaussianD();
+      }
+      s.SetFrame(k, x);
+    }
+  }
+  static InertialSceneOptions Options() {
+    InertialSceneOptions o;
+    o.pointsPerKeyFrame = 40;
+    return o;
+  }
+  static constexpr u16 kFrames = 12;
+  InertialStepScene s;
+};
+
+TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndOlderFramesStay) {
+  s.parts.options.isoWindow = true;
+  const TrackerFrame before0 = s.parts.ring[0], before1 = s.parts.ring[1];
+  f64 worst = 0;
+  for (u16 k = 2; k < kFrames; ++k) worst = std::fmax(worst, s.PositionError(k));
+  EXPECT_GT(worst, 0.03);
+  const i32 stop = s.step.RunIso(kFrames - 1, kTracking);
+  EXPECT_NE(stop, ISO_LM_NORMAL_EQUATION_FAIL);
+  for (u16 k = 2; k < kFrames; ++k) {
+    // The oldest frames are held only by the frames after them.
+    EXPECT_LT(s.PositionError(k), k < 4 ? 1e-2 : 1e-3) << k;
+    const TrackerFrame& f = s.parts.ring[k];
+    // The visual pose is the solved state's camera, the depth measured under it.
+    CameraPose expected;
+    alignas(16) float scratch[16];
+    PoseToCamera(f.state.record[kVisual], s.scene.offset, expected, scratch);
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 4; ++c) EXPECT_NEAR(f.pose.slot[kVisual][r][c], expected[r][c], 1e-4);
+    EXPECT_GT(f.sceneDepth, 1.0f);
+    EXPECT_EQ(f.state.record[kVisual].time, s.scene.keyFrames[k].time);
+  }
+  EXPECT_TRUE(Same(s.parts.ring[0].state, before0.state));
+  EXPECT_TRUE(Same(s.parts.ring[1].pose, before1.pose));
+}
+
+TEST_F(IsoWindowTest, WithoutTheWindowOnlyTheCurrentFrameMoves) {
+  const TrackerFrame before = s.parts.ring[kFrames - 2];
+  const f64 error = s.PositionError(kFrames - 1);
+  EXPECT_NE(s.step.RunIso(kFrames - 1, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_LT(s.PositionError(kFrames - 1), 0.25 * error);
+  EXPECT_TRUE(Same(s.parts.ring[kFrames - 2].state, before.state));
+  EXPECT_TRUE(Same(s.parts.ring[kFrames - 2].pose, before.pose));
+}
+
+TEST_F(IsoWindowTest, KeyFramesInTheWindowAreWrittenBackToTheMapView) {
+  s.parts.options.isoWindow = true;
+  MapWorkingCopy& w = s.parts.view.Working();
+  w.keyFrameStates.Resize(2);
+  w.keyFramePoses.Resize(2);
+  w.cameraCenters.Resize(2);
+  std::memset(w.keyFrameStates.Data(), 0, 2 * sizeof(IMUState));
+  const CameraPose untouched = w.keyFramePoses[0] = s.parts.ring[0].pose.slot[kVisual];
+  s.parts.ring[0].keyFrame = 0;  // outside the window
+  s.parts.ring[8].keyFrame = 1;  // inside
+  s.parts.ring[9].keyFrame = 7;  // unknown to the view: ignored
+  s.step.RunIso(kFrames - 1, kTracking);
+  const TrackerFrame& f = s.parts.ring[8];
+  EXPECT_TRUE(Same(w.keyFrameStates[1], f.state.record[kVisual]));
+  EXPECT_TRUE(Same(w.keyFramePoses[1], f.pose.slot[kVisual]));
+  EXPECT_TRUE(Same(w.keyFramePoses[0], untouched));
+  float centre[3];
+  CameraCentre(f.pose.slot[kVisual], centre);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FLOAT_EQ(w.cameraCenters[1].v[i], centre[i]);
+    EXPECT_NEAR(centre[i], s.scene.keyFrames[8].state.position[i], 0.05);
+  }
+  EXPECT_EQ(w.cameraCenters[1].v[3], 1.0f);
+}
+
+TEST_F(IsoWindowTest, TheWindowEndsAtAFrameWithoutAPoseAndAnUnsetCurrentFrameIsRefused) {
+  s.parts.options.isoWindow = true;
+  s.parts.ring[6].pose.slot[kVisual].m[0][0] = FLT_MAX;
+  const TrackerFrame before = s.parts.ring[6], older = s.parts.ring[5];
+  s.step.RunIso(kFrames - 1, kTracking);
+  EXPECT_LT(s.PositionError(7), 2e-3);
+  EXPECT_TRUE(Same(s.parts.ring[6].state, before.state));
+  EXPECT_TRUE(Same(s.parts.ring[5].state, older.state));
+
+  const TrackerFrame current = s.parts.ring[6];
+  EXPECT_EQ(s.step.RunIso(6, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_TRUE(Same(s.parts.ring[6].state, current.state));
+}
+
+TEST(InertialMath, RotationLogInvertsTheExponentialFromZeroToPi) {
+  Random::Seed(3);
+  const float angles[] = {0.0f, 1e-7f, 1e-4f, 0.3f,    1.0f,
+                          2.5f, 3.1f,  3.14f, 3.1415f, static_cast<float>(M_PI) - 1e-6f};
+  for (float angle : angles) {
+    for (int trial = 0; trial < 8; ++trial) {
+      float axis[3] = {Gaussian(), Gaussian(), Gaussian()};
+      const float n = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+      float w[3], back[3];
+      for (int i = 0; i < 3; ++i) w[i] = angle * axis[i] / n;
+      LA::AlignedMatrix3f R;
+      So3Exp(w, R);
+      RotationLog(R, back);
+      for (int i = 0; i < 3; ++i) EXPECT_NEAR(back[i], w[i], 2e-6f + 2e-5f * angle) << angle;
+    }
+  }
+  // Exactly pi about x: the angle is kept (either sign is the same rotation).
+  LA::AlignedMatrix3f R{};
+  R.m[0][0] = 1.0f, R.m[1][1] = R.m[2][2] = -1.0f;
+  float w[3];
+  RotationLog(R, w);
+  EXPECT_NEAR(std::fabs(w[0]), static_cast<float>(M_PI), 1e-6f);
+  EXPECT_EQ(w[1], 0.0f);
+  EXPECT_EQ(w[2], 0.0f);
+  // A quarter turn about z in the transposed convention: r01 = sin, r10 = -sin.
+  LA::AlignedMatrix3f Z{};
+  Z.m[0][1] = 1.0f, Z.m[1][0] = -1.0f, Z.m[2][2] = 1.0f;
+  RotationLog(Z, w);
+  EXPECT_NEAR(w[2], static_cast<float>(M_PI / 2), 1e-6f);
+}
+
+TEST(InertialMath, LoadCameraStateNormalisesTheQuaternionIntoTheUpperHemisphere) {
+  f64 d[17] = {1, 2, 3, 4, 5, 6, 1, -2, 2, -4, 0.1, 0.2, 0.3, -0.1, -0.2, -0.3, 9.0};
+  CameraPose pose{};
+  pose.m[0][3] = 7.0f;
+  CameraIMUState s;
+  LoadCameraStateFromDoubles(s, d, pose);
+  const float q[4] = {-0.2f, 0.4f, -0.4f, 0.8f};  // (1, -2, 2, -4) / 5, negated
+  for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(s.q[i], q[i]);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(s.p[i], d[i]);
+    EXPECT_EQ(s.v[i], d[3 + i]);
+    EXPECT_FLOAT_EQ(s.ba[i], d[10 + i]);
+    EXPECT_FLOAT_EQ(s.bg[i], d[13 + i]);
+  }
+  EXPECT_EQ(s.p[3], 0.0f);
+  EXPECT_TRUE(Same(s.pose, pose));
+  LA::AlignedMatrix3f R;
+  LA::QuaternionToRotationMatrix(q, R);
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(s.R.m[r][c], R.m[r][c], 1e-6f);
+      EXPECT_EQ(s.RT.m[c][r], s.R.m[r][c]);
+    }
+  // A positive w keeps its sign; a quaternion of no length is the identity.
+  d[9] = 4;
+  LoadCameraStateFromDoubles(s, d, pose);
+  EXPECT_FLOAT_EQ(s.q[0], 0.2f);
+  EXPECT_FLOAT_EQ(s.q[3], 0.8f);
+  d[6] = d[7] = d[8] = d[9] = 0.0;
+  LoadCameraStateFromDoubles(s, d, pose);
+  EXPECT_EQ(s.q[3], 1.0f);
+  EXPECT_EQ(s.q[0], 0.0f);
+  EXPECT_EQ(s.R.m[1][1], 1.0f);
+}
+
+TEST(InertialMath, CameraRateMapsToTheBodyThroughTheFixedMounting) {
+  // Camera x along -body y, y along -body x, z along -body z: rows of R_cb.
+  const float Rcb[3][3] = {{0, -1, 0}, {-1, 0, 0}, {0, 0, -1}};
+  const float det = Rcb[0][0] * (Rcb[1][1] * Rcb[2][2] - Rcb[1][2] * Rcb[2][1]) -
+                    Rcb[0][1] * (Rcb[1][0] * Rcb[2][2] - Rcb[1][2] * Rcb[2][0]);
+  EXPECT_EQ(det, 1.0f);  // a proper rotation, not a mirror
+  const float w[3] = {0.3f, -1.25f, 2.0f};
+  f64 body[3];
+  CameraRateToBodyRate(w, body);
+  EXPECT_EQ(body[0], 1.25);
+  EXPECT_EQ(body[1], -0.3f);
+  EXPECT_EQ(body[2], -2.0);
+  for (int i = 0; i < 3; ++i)  // body = R_cb^T camera
+    EXPECT_FLOAT_EQ(static_cast<float>(body[i]),
+                    Rcb[0][i] * w[0] + Rcb[1][i] * w[1] + Rcb[2][i] * w[2]);
+}
+
+}  // namespace
