@@ -44,6 +44,20 @@ f64 QuaternionAngle(const f64* a, const f64* b) {
   return 2.0 * std::acos(std::fmin(d, 1.0));
 }
 
+// Angle between the world z axes the two orientations see in the body.
+f64 TiltAngle(const f64* a, const f64* b) {
+  auto up = [](const f64* q, f64* g) {
+    g[0] = 2.0 * (q[0] * q[2] - q[3] * q[1]);
+    g[1] = 2.0 * (q[1] * q[2] + q[3] * q[0]);
+    g[2] = 1.0 - 2.0 * (q[0] * q[0] + q[1] * q[1]);
+  };
+  f64 ga[3], gb[3];
+  up(a, ga);
+  up(b, gb);
+  const f64 d = ga[0] * gb[0] + ga[1] * gb[1] + ga[2] * gb[2];
+  return std::acos(std::fmin(d, 1.0));
+}
+
 TEST(InertialStep, PredictedStatesFollowTheAnalyticTrajectory) {
   InertialStepScene s(FrameRate());
   s.parts.ring.ResetTo(2);
@@ -121,6 +135,21 @@ TEST(InertialStep, AFrameWithoutSamplesInheritsTheLastOneAndSpansTheGap) {
   s.step.PredictFromImu(2, 0, s.Samples(3), none, s.scene.keyFrames[3].time);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(f2.lastImu[3 + i], 0.0);
   EXPECT_TRUE(Finite(f0.state.record[kPredicted]));
+
+  // A prior given with the frame: kept with its gravity when the frame has
+  // no samples, carried to the frame time over its last rate when it has.
+  f64 prior[8];
+  s.TruePrior(3, prior);
+  TrackerFrame& f1r = s.parts.ring[1];
+  f1r.Reset();
+  s.step.PredictFromImu(0, 1, empty, prior, s.scene.keyFrames[4].time);
+  EXPECT_EQ(f1r.posePrior[7], prior[7]);
+  EXPECT_NEAR(f1r.posePrior[6], s.scene.TrueAttitude(3).gravity[2], 1e-12);
+  s.parts.ring[2].Reset();
+  s.step.PredictFromImu(1, 2, s.Samples(5), prior, s.scene.keyFrames[5].time);
+  EXPECT_EQ(f2.posePrior[7], s.scene.keyFrames[5].time);
+  const f64* q5 = s.scene.keyFrames[5].state.quaternion;
+  EXPECT_LT(QuaternionAngle(f2.posePrior, q5), 0.25 * QuaternionAngle(prior, q5));
 }
 
 TEST(InertialStep, EqualTimesAndARejectedImageRotationGiveAZeroRateAndALogLine) {
@@ -154,6 +183,50 @@ TEST(InertialStep, EqualTimesAndARejectedImageRotationGiveAZeroRateAndALogLine) 
       for (int k = 0; k < 4; ++k)
         EXPECT_TRUE(std::isfinite(s.parts.ring[i].pose.slot[kVisual][r][k]));
   }
+}
+
+// Small images of a smooth texture, the second turned by a known camera
+// rotation: the earlier frame's rate is that rotation over the frame time,
+// in body axes.
+TEST(InertialStep, TheImageRotationGivesTheEarlierFramesRateInBodyAxes) {
+  InertialStepScene s(FrameRate());
+  s.parts.options.imageRotation = true;
+  s.parts.ring.ResetTo(2);
+  const Intrinsic& k = s.parts.camera.intrinsic[kPyramidLevels];
+  const int w = s.parts.camera.smallWidth, h = s.parts.camera.smallHeight;
+  const float turn[3] = {0.01f, -0.015f, 0.02f};
+  LA::AlignedMatrix3f R;
+  So3Exp(turn, R);
+  // current(y) = previous(K R^T K^-1 y): K R K^-1 takes previous to current.
+  auto texture = [](float u, float v) {
+    return 128.0f + 50.0f * std::sin(0.45f * u) * std::cos(0.38f * v) +
+           30.0f * std::sin(0.21f * u + 0.33f * v);
+  };
+  CVD::Image<u8> previous(CVD::ImageRef(w, h)), current(CVD::ImageRef(w, h));
+  const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const float ray[3] = {(x - cx) / fx, (y - cy) / fy, 1.0f};
+      float back[3];
+      for (int i = 0; i < 3; ++i)
+        back[i] = R.m[0][i] * ray[0] + R.m[1][i] * ray[1] + R.m[2][i] * ray[2];
+      previous[y][x] = static_cast<u8>(texture(x, y));
+      current[y][x] =
+          static_cast<u8>(texture(fx * back[0] / back[2] + cx, fy * back[1] / back[2] + cy));
+    }
+  MotionJacobianTable table;
+  NormalizeSmallImage(s.parts.ring[0].small, previous, k, table);
+  NormalizeSmallImage(s.parts.ring[1].small, current, k, table);
+  const f64 none[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+  const f64 dt = 0.05;
+  s.step.StoreImuMeasurement(0, s.Samples(0), none, 1.0);
+  s.step.PredictFromImu(0, 1, s.Samples(1), none, 1.0 + dt);
+  const float rate[3] = {static_cast<float>(turn[0] / dt), static_cast<float>(turn[1] / dt),
+                         static_cast<float>(turn[2] / dt)};
+  f64 body[3];
+  CameraRateToBodyRate(rate, body);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_NEAR(s.parts.ring[0].lastImu[3 + i], body[i], 0.05 * 0.5) << i;  // 5 % of |rate|
 }
 
 TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFrames) {
@@ -348,6 +421,35 @@ TEST_F(IsoWindowTest, TheWindowEndsAtAFrameWithoutAPoseAndAnUnsetCurrentFrameIsR
   const TrackerFrame current = s.parts.ring[6];
   EXPECT_EQ(s.step.RunIso(6, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
   EXPECT_TRUE(Same(s.parts.ring[6].state, current.state));
+}
+
+// One frame without features, tilted off the truth: a prior with a time
+// brings its gravity direction back (its heading stays free); without one
+// nothing turns it.
+TEST_F(IsoWindowTest, AGravityRecordComesOnlyWithAPriorTime) {
+  for (const bool prior : {true, false}) {
+    TrackerFrame& f = s.parts.ring[kFrames - 1];
+    for (auto& list : f.mapMatches) list.clear();
+    IMUState& x = f.state.record[kVisual];
+    x = s.scene.keyFrames[kFrames - 1].state;
+    const f64 a = std::sin(0.025), b = std::cos(0.025),
+              *q = s.scene.keyFrames[kFrames - 1].state.quaternion;
+    // q (x) (sin, 0, 0, cos): a tilt of 0.05 about body x.
+    x.quaternion[0] = q[3] * a + q[0] * b;
+    x.quaternion[1] = q[1] * b + q[2] * a;
+    x.quaternion[2] = q[2] * b - q[1] * a;
+    x.quaternion[3] = q[3] * b - q[0] * a;
+    alignas(16) float scratch[16];
+    PoseToCamera(x, s.scene.offset, f.pose.slot[kVisual], scratch);
+    if (!prior) f.posePrior[7] = DBL_MAX;
+    const f64 before = TiltAngle(x.quaternion, q);
+    s.step.RunIso(kFrames - 1, kTracking);
+    const f64 after = TiltAngle(x.quaternion, q);
+    if (prior)
+      EXPECT_LT(after, 0.1 * before);
+    else
+      EXPECT_NEAR(after, before, 1e-6);
+  }
 }
 
 TEST(InertialMath, RotationLogInvertsTheExponentialFromZeroToPi) {
