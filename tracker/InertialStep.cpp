@@ -1,8 +1,48 @@
 #include "tracker/InertialStep.h"
 
-#include "tracker/Pending.h"
+#include <cfloat>
+#include <cmath>
 
-InertialStep::InertialStep(const TrackerContext& context) : c_(context) {
+#include "optimization/IMUParameters.h"
+#include "tracker/InertialMath.h"
+
+namespace {
+
+// The frame's last sample as the start of the next preintegration.
+IMUSample LastSample(const TrackerFrame& f) {
+  IMUSample s;
+  for (int i = 0; i < 3; ++i) {
+    s.acceleration[i] = f.lastImu[i];
+    s.rotationRate[i] = f.lastImu[3 + i];
+  }
+  s.time = f.time;
+  return s;
+}
+
+void CopyReadings(const IMUSample& s, f64 lastImu[6]) {
+  for (int i = 0; i < 3; ++i) {
+    lastImu[i] = s.acceleration[i];
+    lastImu[3 + i] = s.rotationRate[i];
+  }
+}
+
+bool HasPrior(const f64* posePrior) {
+  return posePrior != nullptr && posePrior[7] != DBL_MAX;
+}
+
+// The frame's prior from the host's: always with the gravity of its
+// quaternion in the middle three doubles (the gravity terms read them), and
+// carried to the frame time over the last sample's rate when there is one.
+void StorePrior(TrackerFrame& f, const std::vector<IMUSample>& samples, const f64* posePrior) {
+  if (!HasPrior(posePrior)) return;
+  const f64* rate = samples.empty() ? nullptr : samples.back().rotationRate;
+  CarryPosePrior(posePrior, rate, f.time, f.posePrior);
+}
+
+}  // namespace
+
+InertialStep::InertialStep(const TrackerContext& context, FrameMeasures& measures)
+    : c_(context), measures_(measures) {
   ISOParameters& p = isoSolver_.parameters;
   p.maxIterations = 20;
   p.initialDamping = 0.001f;
@@ -15,15 +55,125 @@ InertialStep::InertialStep(const TrackerContext& context) : c_(context) {
   p.pcgDivergenceFactor = 10.0f;
 }
 
-void InertialStep::StoreImuMeasurement(u16, const std::vector<IMUSample>&, const f64[8], f64) {
-  Pending(__func__);
+void InertialStep::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& imuSamples,
+                                       const f64 posePrior[8], f64 time) {
+  TrackerFrame& f = c_.ring[frame];
+  f.time = time;
+  // Kept so that the next frame's prediction starts from this frame's rate.
+  f.samples.assign(imuSamples.begin(), imuSamples.end());
+  if (imuSamples.empty()) {
+    for (f64& v : f.lastImu) v = 0.0;
+  } else {
+    CopyReadings(imuSamples.back(), f.lastImu);
+  }
+  if (HasPrior(posePrior)) {
+    StorePrior(f, imuSamples, posePrior);
+  } else if (posePrior != nullptr) {
+    for (int i = 0; i < 8; ++i) f.posePrior[i] = posePrior[i];
+  }
+
+  IMUState& s = f.state.record[kPredicted];
+  for (int i = 0; i < 3; ++i) {
+    s.position[i] = s.velocity[i] = 0.0;
+    s.accelerometerBias[i] = IMU::accelerometerBiasPrior[i];
+    s.gyroscopeBias[i] = IMU::gyroscopeBiasPrior[i];
+  }
+  const bool prior = f.posePrior[7] != DBL_MAX;
+  for (int i = 0; i < 4; ++i) s.quaternion[i] = prior ? f.posePrior[i] : (i == 3 ? 1.0 : 0.0);
+  s.time = time;
+  SetPredictedPose(f);
 }
-void InertialStep::PredictFromImu(u16, u16, const std::vector<IMUSample>&, const f64[8], f64) {
-  Pending(__func__);
+
+void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& imuSamples,
+                                  const f64 posePrior[8], f64 time) {
+  if (p == c || !c_.ring.Contains(p)) {
+    // Nothing to predict from: the frame starts at rest.
+    StoreImuMeasurement(c, imuSamples, posePrior, time);
+    return;
+  }
+  TrackerFrame& prev = c_.ring[p];
+  TrackerFrame& f = c_.ring[c];
+  if (imuSamples.empty()) {
+    for (int i = 0; i < 6; ++i) f.lastImu[i] = prev.lastImu[i];
+  } else {
+    CopyReadings(imuSamples.back(), f.lastImu);
+  }
+  f.time = time;
+
+  f64 rate[3] = {0.0, 0.0, 0.0};
+  if (c_.options.imageRotation)
+    EstimateImageRate(p, c, rate);
+  else if (!prev.samples.empty())
+    for (int i = 0; i < 3; ++i) rate[i] = prev.samples.back().rotationRate[i];
+  for (int i = 0; i < 3; ++i) prev.lastImu[3 + i] = rate[i];
+
+  StorePrior(f, imuSamples, posePrior);
+  ChainImuDeltas(p, c, imuSamples);
+  IMUDelta::PredictState(prev.state.record[kVisual], f.delta[kFromPrevious],
+                         f.state.record[kPredicted]);
+  SetPredictedPose(f);
 }
-void InertialStep::ChainImuDeltas(u16, u16, const std::vector<IMUSample>&) {
-  Pending(__func__);
+
+void InertialStep::EstimateImageRate(u16 p, u16 c, f64 rate[3]) {
+  const TrackerFrame& prev = c_.ring[p];
+  const TrackerFrame& f = c_.ring[c];
+  rate[0] = rate[1] = rate[2] = 0.0;
+  const f64 dt = f.time - prev.time;
+  if (!(dt > 0.0)) {
+    c_.log.Print("[%d] Frame time %f not after %f: rotation rate set to zero\n", f.number, f.time,
+                 prev.time);
+    return;
+  }
+  LA::AlignedMatrix3f R;
+  EstimateImageRotation(prev.small, f.small, c_.camera.intrinsic[kPyramidLevels], R,
+                        rotationScratch_);
+  if (R.m[0][0] == FLT_MAX) {
+    c_.log.Print("[%d] Image rotation rejected: rotation rate set to zero\n", f.number);
+    return;
+  }
+  float w[3];
+  RotationLog(R, w);
+  const float inverse = static_cast<float>(1.0 / dt);
+  for (float& v : w) v *= inverse;
+  CameraRateToBodyRate(w, rate);
 }
-i32 InertialStep::RunIso(u16) {
-  Pending(__func__);
+
+void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& imuSamples) {
+  const TrackerFrame& prev = c_.ring[p];
+  TrackerFrame& f = c_.ring[c];
+  const IMUSample previous = LastSample(prev);
+  const u32 n = static_cast<u32>(imuSamples.size());
+  const IMUSample* samples = imuSamples.data();
+  IMUDelta::Initialize(samples, n, previous, f.time, f.delta[kFromPrevious]);
+
+  const std::vector<u8>& flags = c_.mapView.Working().keyFrameFlags;
+  const u16 k = prev.keyFrame;
+  const bool keyFrame = k != kNone16 && k < flags.size();
+  f.provisionalKeyFrame = kNone16;
+  if (keyFrame && !(flags[k] & kKeyFrameWeak)) {
+    f.imuKeyFrame = k;
+    f.delta[kFromKeyFrame] = f.delta[kFromPrevious];
+  } else {
+    // A provisional key frame does not end the delta from the last normal one.
+    f.imuKeyFrame = prev.imuKeyFrame;
+    f.delta[kFromKeyFrame] = prev.delta[kFromKeyFrame];
+    IMUDelta::Integrate(samples, n, previous, f.time, f.delta[kFromKeyFrame]);
+    if (keyFrame) {
+      f.provisionalKeyFrame = k;
+      f.delta[kFromProvisional] = f.delta[kFromPrevious];
+    } else if (prev.provisionalKeyFrame != kNone16) {
+      f.provisionalKeyFrame = prev.provisionalKeyFrame;
+      f.delta[kFromProvisional] = prev.delta[kFromProvisional];
+      IMUDelta::Integrate(samples, n, previous, f.time, f.delta[kFromProvisional]);
+    }
+  }
+  f.samples.assign(imuSamples.begin(), imuSamples.end());
+}
+
+void InertialStep::SetPredictedPose(TrackerFrame& f) const {
+  alignas(16) float scratch[16];
+  PoseToCamera(f.state.record[kPredicted], c_.camera.bodyToCamera, f.pose.slot[kPredicted],
+               scratch);
+  f.state.record[kVisual] = f.state.record[kPredicted];
+  f.pose.slot[kVisual] = f.pose.slot[kPredicted];
 }

@@ -2,32 +2,59 @@
 // The tracker's inertial step: a frame's samples and pose prior, the
 // preintegrations from the frame before it and from the latest key frames,
 // the predicted state and pose (the rotation from the small images when so
-// set), and the ISO step over the latest frames.
+// set), and the ISO step over the latest frames (IsoStep.cpp).
 #include <vector>
 
 #include "features/ImageRotation.h"
 #include "optimization/ISOProblem.h"
 #include "optimization/ISOSolver.h"
+#include "tracker/FrameMeasures.h"
 #include "tracker/TrackerContext.h"
+#include "tracker/TrackerStages.h"
 
 class InertialStep {
  public:
-  explicit InertialStep(const TrackerContext& context);
+  // Frames of the ISO window when the window is on.
+  static constexpr u16 kIsoWindow = 10;
 
-  // The start frame and the frames before it.
+  // measures: recomputes the parallax, baseline and depth of solved frames.
+  InertialStep(const TrackerContext& context, FrameMeasures& measures);
+
+  // The start frame and the frames before it: prior, last sample, time, and
+  // the state at rest in the prior's orientation.
   void StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& imuSamples,
                            const f64 posePrior[8], f64 time);
-  // Every later frame, from the frame before it.
+  // Every later frame, from the frame before it: its state and pose
+  // propagated over the samples between them.
   void PredictFromImu(u16 previous, u16 frame, const std::vector<IMUSample>& imuSamples,
                       const f64 posePrior[8], f64 time);
+  // The frame's preintegrations from the frame before it and from the latest
+  // key frame (and provisional key frame), and its sample list.
   void ChainImuDeltas(u16 previous, u16 frame, const std::vector<IMUSample>& imuSamples);
   // The ISO step over the window ending at frame; the solver's stop code.
-  i32 RunIso(u16 frame);
+  // Solved states and poses go back to the window frames and their key frames.
+  i32 RunIso(u16 frame, TrackingMode mode);
 
  private:
+  // Rotation rate of `previous` from the small images of the two frames;
+  // zero (with a log line) when the times do not increase or the estimate
+  // is rejected.
+  void EstimateImageRate(u16 previous, u16 frame, f64 rate[3]);
+  // State record 0 from the prior's orientation or the prediction, then
+  // record 1, slots 0 and 1.
+  void SetPredictedPose(TrackerFrame& f) const;
+  // The window ending at frame, oldest first, into window_.
+  void CollectWindow(u16 frame, u16 length);
+  void BuildIsoProblem();
+  void WriteBack();
+  void UpdateMeasures(TrackingMode mode);
+
   TrackerContext c_;
+  FrameMeasures& measures_;
   ISOSolver isoSolver_;
   ISOProblem isoProblem_;
   ISOState isoState_;
+  IBAFeatures levelWeights_;  // the feature weights per level
   RotationScratch rotationScratch_;
+  std::vector<u16> window_;  // ring slots, oldest first
 };

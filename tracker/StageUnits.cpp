@@ -2,7 +2,7 @@
 
 StageUnits::StageUnits(const TrackerContext& c)
     : frontEnd_(c.camera, c.ring, c.log),
-      inertial_(c),
+      inertial_(c, measures_),
       imageMaps_(c.camera, c.ring, c.mapView),
       pose_(c),
       patchSearch_(c),

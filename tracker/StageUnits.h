@@ -30,7 +30,7 @@ class StageUnits : public TrackerStages {
                       const f64 posePrior[8], f64 time) override {
     inertial_.PredictFromImu(previous, frame, imuSamples, posePrior, time);
   }
-  i32 RunIso(u16 frame) override { return inertial_.RunIso(frame); }
+  i32 RunIso(u16 frame, TrackingMode mode) override { return inertial_.RunIso(frame, mode); }
 
   bool AlignToPreviousFrame(u16 previous, u16 current) override {
     return imageMaps_.AlignToPreviousFrame(previous, current);

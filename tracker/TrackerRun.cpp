@@ -125,7 +125,7 @@ void Tracker::RunTrackingPhase() {
   }
   {
     ScopedTimer t(timers_, kTimerISO);
-    stages_->RunIso(cur);
+    stages_->RunIso(cur, Mode());
   }
   {
     ScopedTimer t(timers_, kTimerMU);

@@ -47,7 +47,7 @@ class TrackerStages {
   virtual void PredictFromImu(u16 previous, u16 frame, const std::vector<IMUSample>& imuSamples,
                               const f64 posePrior[8], f64 time) = 0;
   // The solver's stop code.
-  virtual i32 RunIso(u16 frame) = 0;
+  virtual i32 RunIso(u16 frame, TrackingMode mode) = 0;
 
   // --- Image maps between the frame and ring frames and key frames.
   virtual bool AlignToPreviousFrame(u16 previous, u16 current) = 0;

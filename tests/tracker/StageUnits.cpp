@@ -28,7 +28,7 @@ TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName
   AlignedArray<LA::AlignedVector4f> planes;
   AlignedArray<LA::AlignedMatrix4f> objects;
   EXPECT_DEATH(tracker.Run(input, {}, prior, pose, planes, objects, nullptr, nullptr, nullptr, 0),
-               "StoreImuMeasurement is not built yet");
+               "is not built yet");
 }
 
 // The stage units build over parts that stand alone, as their tests use them.

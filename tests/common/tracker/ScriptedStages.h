@@ -56,7 +56,7 @@ class ScriptedStages : public TrackerStages {
                            const f64 posePrior[8], f64 time) override;
   void PredictFromImu(u16 previous, u16 frame, const std::vector<IMUSample>& imuSamples,
                       const f64 posePrior[8], f64 time) override;
-  i32 RunIso(u16) override { return 0; }
+  i32 RunIso(u16, TrackingMode) override { return 0; }
   bool AlignToPreviousFrame(u16, u16) override { return true; }
   bool AlignFrameImage(u16 ringFrame, u16 frame) override;
   bool AlignKeyFrameImage(u16 keyFrame, u16 frame, KeyFrameAlignment start,

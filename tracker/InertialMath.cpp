@@ -1,0 +1,76 @@
+#include "tracker/InertialMath.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "optimization/IMUAttitude.h"
+
+void RotationLog(const LA::AlignedMatrix3f& R, float w[3]) {
+  const float* r[3] = {R.m[0], R.m[1], R.m[2]};
+  const float v[3] = {r[1][2] - r[2][1], r[2][0] - r[0][2], r[0][1] - r[1][0]};
+  const float c = std::fmin(std::fmax(0.5f * (r[0][0] + r[1][1] + r[2][2] - 1.0f), -1.0f), 1.0f);
+  const float s = 0.5f * std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+  // atan2 keeps the angle accurate at both ends, where acos of the trace is not.
+  const float theta = std::atan2(s, c);
+  if (c < 0.0f && s < 0.01f) {
+    // Near pi: R + R^T = 2 cos I + 2 (1 - cos) a a^T gives the axis up to sign
+    // from its largest diagonal entry; the skew part fixes the sign.
+    int i = 0;
+    if (r[1][1] > r[i][i]) i = 1;
+    if (r[2][2] > r[i][i]) i = 2;
+    const float oneMinusCos = 1.0f - c;
+    float a[3];
+    a[i] = std::sqrt(std::fmax((r[i][i] - c) / oneMinusCos, 0.0f));
+    for (int j = 0; j < 3; ++j)
+      if (j != i) a[j] = 0.5f * (r[i][j] + r[j][i]) / (oneMinusCos * a[i]);
+    const float n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+    const float sign = a[0] * v[0] + a[1] * v[1] + a[2] * v[2] < 0.0f ? -1.0f : 1.0f;
+    for (int k = 0; k < 3; ++k) w[k] = sign * theta * a[k] / n;
+    return;
+  }
+  const float scale = s < 1.1920929e-7f ? 0.5f : theta / (2.0f * s);
+  for (int k = 0; k < 3; ++k) w[k] = scale * v[k];
+}
+
+void LoadCameraStateFromDoubles(CameraIMUState& state, const f64* d, const CameraPose& pose) {
+  for (int k = 0; k < 3; ++k) {
+    state.p[k] = static_cast<f32>(d[k]);
+    state.v[k] = static_cast<f32>(d[3 + k]);
+    state.ba[k] = static_cast<f32>(d[10 + k]);
+    state.bg[k] = static_cast<f32>(d[13 + k]);
+  }
+  state.p[3] = state.v[3] = state.ba[3] = state.bg[3] = 0.0f;
+  const f64 n = std::sqrt(d[6] * d[6] + d[7] * d[7] + d[8] * d[8] + d[9] * d[9]);
+  if (n > 0.0 && std::isfinite(n)) {
+    // The solver keeps w >= 0; q and -q are the same rotation.
+    const f64 scale = d[9] < 0.0 ? -1.0 / n : 1.0 / n;
+    for (int k = 0; k < 4; ++k) state.q[k] = static_cast<f32>(d[6 + k] * scale);
+  } else {
+    state.q[0] = state.q[1] = state.q[2] = 0.0f;
+    state.q[3] = 1.0f;
+  }
+  state.pose = pose;
+  LA::QuaternionToRotationMatrix(state.q, state.R);
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) state.RT.m[i][j] = state.R.m[j][i];
+    state.R.m[i][3] = state.RT.m[i][3] = 0.0f;
+  }
+}
+
+void CameraRateToBodyRate(const float cameraRate[3], f64 bodyRate[3]) {
+  bodyRate[0] = -cameraRate[1];
+  bodyRate[1] = -cameraRate[0];
+  bodyRate[2] = -cameraRate[2];
+}
+
+void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 out[8]) {
+  static_assert(sizeof(IMUAttitude) == 8 * sizeof(f64), "a pose prior is an attitude record");
+  IMUAttitude in, carried;
+  std::memcpy(&in, prior, sizeof(in));
+  const f64 zero[3] = {0.0, 0.0, 0.0};
+  if (rotationRate)
+    IMU::IntegrateRotation(in, rotationRate, time, carried);
+  else
+    IMU::IntegrateRotation(in, zero, in.time, carried);
+  std::memcpy(out, &carried, sizeof(carried));
+}

@@ -1,0 +1,29 @@
+#pragma once
+// Small conversions of the inertial step: the rotation vector of a rotation,
+// a solver camera state from the tracker's double record, the fixed mounting
+// that turns an image rotation rate into a body rate, and a pose prior with
+// its gravity direction.
+#include "la/Pose.h"
+#include "optimization/CameraIMUState.h"
+
+// w with R = exp([w]x)^T (the project's transposed convention, So3Exp), |w|
+// in [0, pi]. Near pi the axis comes from the symmetric part of R, where the
+// skew part no longer carries it.
+void RotationLog(const LA::AlignedMatrix3f& R, float w[3]);
+
+// A solver camera state from 17 doubles (position, velocity, quaternion,
+// biases, time) and its camera pose: the quaternion normalised with w >= 0
+// (identity when it has no length), the rotation caches from it, the pose
+// as given.
+void LoadCameraStateFromDoubles(CameraIMUState& state, const f64* doubles, const CameraPose& pose);
+
+// The body rate (x, y, z) of a rotation rate seen by the camera: the camera
+// is mounted with its x along -body y, its y along -body x and its z along
+// -body z, so the body rate is (-w_y, -w_x, -w_z).
+void CameraRateToBodyRate(const float cameraRate[3], f64 bodyRate[3]);
+
+// A host pose prior (quaternion, three doubles, time) as an attitude record:
+// the middle three doubles become the gravity direction of its quaternion
+// (the world z axis in the body), and it is carried from its time to `time`
+// with the rotation rate; a null rate keeps its quaternion and time.
+void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 out[8]);

@@ -1,0 +1,164 @@
+// The ISO step: the latest ring frames as one sliding-window problem over the
+// map's fixed points, the preintegrations between them and their gravity
+// directions; the solved states go back to the frames and their key frames.
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+#include "optimization/IMUParameters.h"
+#include "tracker/InertialMath.h"
+#include "tracker/InertialStep.h"
+
+namespace {
+
+const f64* Doubles(const IMUState& s) {
+  return reinterpret_cast<const f64*>(&s);
+}
+
+bool IsFinite(const CameraIMUState& s) {
+  for (int k = 0; k < 4; ++k)
+    if (!std::isfinite(s.p[k]) || !std::isfinite(s.v[k]) || !std::isfinite(s.q[k]) ||
+        !std::isfinite(s.ba[k]) || !std::isfinite(s.bg[k]))
+      return false;
+  for (int r = 0; r < 3; ++r)
+    for (int k = 0; k < 4; ++k)
+      if (!std::isfinite(s.pose.m[r][k])) return false;
+  return true;
+}
+
+}  // namespace
+
+i32 InertialStep::RunIso(u16 frame, TrackingMode mode) {
+  if (!c_.ring.Contains(frame) || IsPoseInvalid(c_.ring[frame].pose.slot[kVisual]))
+    return ISO_LM_NORMAL_EQUATION_FAIL;
+  CollectWindow(frame, c_.options.isoWindow ? kIsoWindow : 1);
+  BuildIsoProblem();
+  if (c_.options.verbose) {
+    c_.log.Print("----------------------------------------------------------------\n");
+    c_.log.Print("ISO [%d, %d]\n", c_.ring[window_.front()].number, c_.ring[frame].number);
+  }
+  const ISOStopReason stop = isoSolver_.Run(isoProblem_, isoState_, c_.options.verbose ? 1 : 0);
+  WriteBack();
+  UpdateMeasures(mode);
+  return stop;
+}
+
+void InertialStep::CollectWindow(u16 frame, u16 length) {
+  window_.clear();
+  window_.push_back(frame);
+  // A frame without a visual pose has nothing to solve, and the frames
+  // before it are not tied to the window by a delta of their own.
+  c_.ring.WalkBack(frame, [&](u16 j) {
+    if (window_.size() >= length || IsPoseInvalid(c_.ring[j].pose.slot[kVisual])) return false;
+    window_.push_back(j);
+    return true;
+  });
+  std::reverse(window_.begin(), window_.end());
+}
+
+void InertialStep::BuildIsoProblem() {
+  const u32 n = static_cast<u32>(window_.size());
+  const MapWorkingCopy& w = c_.mapView.Working();
+  const CameraOffset& offset = c_.camera.bodyToCamera;
+  ISOState& state = isoState_;
+  ISOProblem& problem = isoProblem_;
+  for (int k = 0; k < 4; ++k) state.extrinsic[k] = static_cast<f32>(offset.quaternion[k]);
+  for (int k = 0; k < 3; ++k) state.extrinsic[4 + k] = static_cast<f32>(offset.position[k]);
+  state.extra[0] = state.extra[1] = state.extra[2] = 0;
+  state.referenceCameras.Resize(0);
+  state.referenceIds.clear();
+  state.windowCameras.Resize(n);
+  state.windowIds.clear();
+
+  // Inlier map matches are 3-D features on the map's points, which stay fixed.
+  problem.scale = c_.camera.intrinsic[0].misc[0];
+  problem.points = reinterpret_cast<const float(*)[4]>(w.points.Data());
+  problem.features3D.Resize(0);
+  problem.feature3DStarts.assign(1, 0);
+  problem.features2D.Resize(0);
+  problem.feature2DStarts.clear();
+  problem.measurementPairs.clear();
+  problem.cameraFlags.assign(n, 0);
+  problem.gravity.Resize(0);
+  problem.gravityCameras.clear();
+  const u32 pointCount = w.points.Size();
+  for (u32 i = 0; i < n; ++i) {
+    const TrackerFrame& f = c_.ring[window_[i]];
+    LoadCameraStateFromDoubles(state.windowCameras[i], Doubles(f.state.record[kVisual]),
+                               f.pose.slot[kVisual]);
+    state.windowIds.push_back(static_cast<u32>(f.number));
+    for (int level = 0; level < kPyramidLevels; ++level) {
+      for (const MapMatch& m : f.mapMatches[level])
+        if (m.track < pointCount && c_.mapView.IsInlier(m.track))
+          problem.features3D.PushBack({m.track, m.nx, m.ny}, 1024);
+      problem.feature3DStarts.push_back(problem.features3D.Size());
+    }
+    if (f.posePrior[7] != DBL_MAX) {
+      // The stored prior is an attitude record: its middle three are gravity.
+      IMUAttitude attitude;
+      std::memcpy(&attitude, f.posePrior, sizeof(attitude));
+      IBAGravity record;
+      SetGravityRecord(record, attitude, 1.0, f.state.record[kVisual].time);
+      problem.gravity.PushBack(record, 16);
+      problem.gravityCameras.push_back(i);
+    }
+  }
+  levelWeights_.levelWeights.Resize(0);
+  IBAProblem::SetFeatureWeights(levelWeights_, problem.scale, 1.0);
+  problem.feature3DWeights.Assign(levelWeights_.levelWeights);
+
+  // Consecutive ring frames are tied by the later one's delta from the earlier.
+  problem.deltas1.count = problem.deltas2.count = 0;
+  problem.deltas1.pairs.clear();
+  problem.deltas2.pairs.clear();
+  problem.deltas3.count = n - 1;
+  problem.deltas3.records.Resize(n - 1);
+  problem.deltas3.pairs.clear();
+  for (u32 i = 0; i + 1 < n; ++i) {
+    ISODelta::Set(problem.deltas3.records[i], c_.ring[window_[i + 1]].delta[kFromPrevious], 1.0);
+    problem.deltas3.pairs.emplace_back(i, i + 1);
+  }
+  IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
+}
+
+void InertialStep::WriteBack() {
+  MapWorkingCopy& w = c_.mapView.Working();
+  for (u32 i = 0; i < window_.size(); ++i) {
+    const CameraIMUState& s = isoState_.windowCameras[i];
+    if (!IsFinite(s)) continue;
+    TrackerFrame& f = c_.ring[window_[i]];
+    IMUState& record = f.state.record[kVisual];
+    f64 solved[16];
+    CameraPose pose;
+    ConvertCameraIMUState(s, solved, pose);
+    for (int k = 0; k < 3; ++k) {
+      record.position[k] = solved[k];
+      record.velocity[k] = solved[3 + k];
+      record.accelerometerBias[k] = solved[10 + k];
+      record.gyroscopeBias[k] = solved[13 + k];
+    }
+    for (int k = 0; k < 4; ++k) record.quaternion[k] = solved[6 + k];
+    f.pose.slot[kVisual] = pose;
+    const u16 k = f.keyFrame;
+    if (k == kNone16 || k >= w.keyFrameStates.Size() || k >= w.keyFramePoses.Size()) continue;
+    w.keyFrameStates[k] = record;
+    w.keyFramePoses[k] = pose;
+    if (k < w.cameraCenters.Size()) {
+      CameraCentre(pose, w.cameraCenters[k].v);
+      w.cameraCenters[k].v[3] = 1.0f;
+    }
+  }
+}
+
+void InertialStep::UpdateMeasures(TrackingMode mode) {
+  for (u16 i : window_) {
+    TrackerFrame& f = c_.ring[i];
+    const u16 k = f.parallaxKeyFrame != kNone16 ? f.parallaxKeyFrame : f.nearKeyFrame;
+    f.sceneDepth = measures_.ComputeMeanDepth(i);
+    if (k == kNone16) continue;
+    f.parallax = measures_.ComputeParallax(k, i, mode, nullptr);
+    f.baseline = measures_.ComputeDistanceToKeyFrame(k, i);
+    f.baselineRatio = f.sceneDepth == 0.0f ? 1.0f : f.baseline / f.sceneDepth;
+  }
+}
