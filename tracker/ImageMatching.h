@@ -49,17 +49,17 @@ class ImageMatching {
   AlignedArray<WarpRecord>& Fundamentals() { return fundamentals_; }
   const OccupancyMask& Mask(int level) const { return masks_[level]; }
 
-  // --- A new key frame against up to two key frames, under warp hypotheses.
-  void MatchKeyFrameImages(const std::vector<u16>& keyFrames, u16 frame, TrackingMode mode);
-  void AddImageMapHypothesis(const WarpRecord& keyFrameImageMap,
-                             AlignedArray<WarpRecord>& hypotheses);
-  void AddHomographyHypothesis(const WarpRecord& homography, AlignedArray<WarpRecord>& hypotheses);
+  // --- A new key frame against the key frames it is matched with, under
+  // warp hypotheses; every search that finds nothing, or whose hypothesis
+  // loses, goes to the frame's miss lists.
+  void MatchKeyFrameImages(const std::vector<u16>& keyFrames, u16 cur, TrackingMode mode);
+  // A block per map plane that key frame k's tracks lie on (the first track
+  // of each plane in k's order brings it).
   void AddPlaneHypotheses(u16 k, u16 cur, AlignedArray<WarpRecord>& hypotheses);
-  void AddPlaneHomography(const CameraPose& keyFramePose, const CameraPose& currentPose,
-                          const float plane[4], CameraPose& relativePose, float scratch[4],
-                          WarpRecord& homography, AlignedArray<WarpRecord>& hypotheses);
-  void DetectPlanes(u16 k, u16 cur, AlignedArray<WarpRecord>& hypotheses);
-  void PruneHypotheses(u32 firstRecord, AlignedArray<WarpRecord>& hypotheses);
+  // A block per plane that sequential homography RANSAC finds among the
+  // pairs of k and cur that no block from firstRecord on explains.
+  void DetectPlanes(u16 k, u16 cur, bool tracking, u32 firstRecord,
+                    AlignedArray<WarpRecord>& hypotheses);
   u32 FindSelectedPatchOfKeyFrame(u16 keyFrame, u32 track);
 
   // Level-0 constants; lengths halve per level.
@@ -68,6 +68,8 @@ class ImageMatching {
   static constexpr float kEpipolarBound = 4.0f;
   static constexpr i32 kSsdGate = 20 * 20 * 64;
   static constexpr u32 kMinEpipolarPairs = 10;
+  static constexpr float kNarrowRadius = 5.0f;  // hypotheses other than the image map
+  static constexpr float kAgreement2 = 25.0f;   // squared distance of agreeing predictions
 
  private:
   // The other image's map M (current alignment pixels into the other image's)
@@ -83,6 +85,13 @@ class ImageMatching {
   u32 SearchFeature(FeaturePatch& patch, const CVD::BasicImage<u8>& source, const WarpRecord& N,
                     const WarpRecord& M, u16 cur, int level, float x, float y, float radius,
                     float q[2], i32& ssd);
+  // Key frame k's unsolved tracks of one level searched under the n blocks
+  // from `first`; blocks before wideEnd search the wide window. The count
+  // of considered and tried tracks grows; returns the level's matches.
+  u32 MatchLevelUnderHypotheses(u16 k, u16 cur, int level, u32 first, u32 n, u32 wideEnd,
+                                const CVD::BasicImage<u8>& source, u32& considered, u32& tried);
+  // Normalised pairs (key frame, current) for plane detection.
+  void CollectPlanePairs(u16 k, u16 cur, bool tracking);
 
   TrackerContext c_;
   FundamentalMatrixEstimator fundamentalEstimator_{0.5f};
@@ -97,4 +106,12 @@ class ImageMatching {
   std::vector<MapMatch> found_;
   std::vector<u16> keyFrameIndex_;  // per track: its feature in the key frame
   std::vector<u16> inliers_;
+  // Hypothesis scratch.
+  std::vector<u32> planeFirstBlock_;  // per plane; kNone32 while unused
+  AlignedArray<LA::Vector2<float>> predictions_;
+  std::vector<u8> predictionValid_;
+  std::vector<LA::Vector2<float>> pairs_[2];  // key frame, current
+  HomographyEstimatorData homographyData_;
+  AlignedArray<Homography> homographies_;
+  std::vector<std::vector<u16>> homographyInliers_;
 };
