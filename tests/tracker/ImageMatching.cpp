@@ -15,6 +15,7 @@
 #include "common/Draws.h"
 #include "common/tracker/ImageMatchingScene.h"
 #include "features/ImageMapMath.h"
+#include "la/Homography.h"
 #include "tracker/WarpHypotheses.h"
 
 namespace {
@@ -59,6 +60,47 @@ float LineDistance(const WarpRecord& F, const float xo[2], const float xc[2]) {
   float l[3];
   for (int r = 0; r < 3; ++r) l[r] = F.m[4 * r] * xo[0] + F.m[4 * r + 1] * xo[1] + F.m[4 * r + 2];
   return std::fabs(l[0] * xc[0] + l[1] * xc[1] + l[2]) / std::hypot(l[0], l[1]);
+}
+
+
+// 100 + deviation in the 8x8 window at (x, y): `plus` pixels of +d, then -d,
+// then e1 and e2; against a flat 100 the zero-mean SSD is sum(e^2) - (sum e)^2 / 64.
+void Block(CVD::BasicImage<u8>& image, int x, int y, int plus, int d, int e1, int e2) {
+  const int e[4] = {d, -d, e1, e2};
+  for (int i = 0; i < 64; ++i)
+    image[y - 4 + i / 8][x - 4 + i % 8] = u8(100 + e[(i >= plus) + (i >= 62) + (i >= 63)]);
+}
+
+// Flat grey level-0 images of key frame 0 and the current frame; every track
+// solved but the listed level-0 patches of key frame 0 (patch = track), put
+// at the listed positions; the current frame's level-0 corners as listed;
+// key frame 0's image map the identity.
+void MakeFlat(ImageMatchingScene& s, const std::vector<std::pair<u32, CornerXY>>& features,
+              const std::vector<CornerXY>& corners) {
+  s.unit.map->keyFrames[0].pyramid[0].fill(100);
+  s.Current().pyramid[0].fill(100);
+  for (u8& f : s.Working().trackFlags) f = kTrackSolved;
+  for (const auto& [p, xy] : features) {
+    FeaturePatch& patch = s.unit.view.Patches()[p];
+    patch.x = xy.x, patch.y = xy.y;
+    s.unit.view.KeyFramePixels()[s.unit.view.Records()[0].featureStart + patch.feature] = {
+        static_cast<float>(xy.x), static_cast<float>(xy.y)};
+    s.Working().trackFlags[p] = 0;
+  }
+  FeatureGrid& g = s.Current().corners[0];
+  g.corners.Clear();
+  g.rowStarts.assign(s.Current().pyramid[0].size().y + 1u, 0);
+  for (const CornerXY c : corners) {
+    g.corners.PushBack(c, 20);
+    for (u32 y = c.y + 1u; y < g.rowStarts.size(); ++y) ++g.rowStarts[y];
+  }
+  SetIdentityMap(s.unit.view.KeyFrameMaps()[0]);
+}
+
+const MapMatch* FindTrack(const std::vector<MapMatch>& list, u32 track) {
+  for (const MapMatch& m : list)
+    if (m.track == track) return &m;
+  return nullptr;
 }
 
 }  // namespace
@@ -249,4 +291,122 @@ TEST(ImageMatching, WithoutAlignedImagesOnlyTheSquaresRunAndInlierMatchesTakeNoP
   // 1 stays beside INLIER 0; 2 is 12 px from 1, 3 is 13; 5 is 12 in both.
   EXPECT_EQ(kept, (std::vector<u32>{0, 1, 3, 4, 6, 8}));
   EXPECT_EQ(s.Current().unsolvedCount, 5u);
+}
+
+TEST(ImageMatching, AnSsdOfExactly25600IsRefusedAgainstTheImageMapAndAcceptedUnderHypotheses) {
+  for (const bool hypotheses : {false, true}) {
+    ImageMatchingScene s;
+    MakeFlat(s, {{0, {40, 40}}, {1, {100, 40}}}, {{40, 40}, {100, 40}});
+    Block(s.unit.map->keyFrames[0].pyramid[0], 40, 40, 31, 20, 20, -20);   // 25600
+    Block(s.unit.map->keyFrames[0].pyramid[0], 100, 40, 32, 20, -28, -4);  // 25599
+    if (hypotheses) {
+      s.matching.MatchKeyFrameImages({0}, 1, kNotTracking);
+    } else {
+      s.matching.Fundamentals().Resize(0);
+      s.matching.MarkFrame(1);
+      s.matching.MatchImagesToKeyFrame(0, 1);
+    }
+    const std::vector<MapMatch>& list = s.Current().mapMatches[0];
+    const MapMatch* refused = FindTrack(list, 0);
+    ASSERT_NE(FindTrack(list, 1), nullptr);
+    EXPECT_EQ(FindTrack(list, 1)->ssd, 25599);
+    ASSERT_EQ(refused != nullptr, hypotheses);
+    if (refused) {
+      EXPECT_EQ(refused->ssd, 25600);
+    }
+    EXPECT_EQ(s.Current().unsolvedCount, hypotheses ? 2u : 1u);
+  }
+  // Without image map and without planes there is no hypothesis: the tracks
+  // are tried and nothing is matched or missed.
+  ImageMatchingScene s;
+  MakeFlat(s, {{0, {40, 40}}}, {{40, 40}});
+  s.unit.view.KeyFrameMaps()[0].m[0] = FLT_MAX;
+  s.matching.MatchKeyFrameImages({0}, 1, kNotTracking);
+  EXPECT_EQ(s.Current().MapMatchCount(), 0u);
+  EXPECT_EQ(s.Current().hypotheses.Size(), 0u);
+  EXPECT_TRUE(s.Current().misses[0].empty());
+}
+
+TEST(ImageMatching, UnderHypothesesTiesGoToTheLaterAndDisagreeingPredictionsAreNotSearched) {
+  // Camera 1 moves forward so that the wall z = 5 zooms by 1.06 about the
+  // principal point (160, 120); key frame 0 stays at the origin.
+  ImageMatchingScene s;
+  MakeFlat(s, {{0, {160, 120}}, {1, {260, 120}}}, {{160, 120}, {260, 120}, {266, 120}});
+  const float tz = 5.0f - 5.0f / 1.06f;
+  const float r0[3] = {1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, 1}, c[3] = {0, 0, tz};
+  s.Current().pose.slot[kVisual] = SceneRender::MakePose(r0, r1, r2, c);
+  MapWorkingCopy& w = s.Working();
+  w.planes.Resize(2);
+  w.planes[0] = {{0, 0, 1, -5}};
+  w.planes[1] = {{0, 0, 1, 0}};  // through the key frame's centre: no block
+  w.trackPlanes.assign(w.trackFlags.size(), kNone16);
+  w.trackPlanes[0] = w.trackPlanes[1] = 0;
+  w.trackPlanes[2] = 1;
+  s.matching.MatchKeyFrameImages({0}, 1, kTracking);
+  const AlignedArray<WarpRecord>& h = s.Current().hypotheses;
+  ASSERT_EQ(h.Size(), 2 * kHypothesisBlockSize);  // the image map's and the wall's
+  // The wall's block: the zoom in normalised coordinates.
+  for (const float x : {0.0f, 0.3f, -0.2f}) {
+    const float p[2] = {x, 0.5f * x};
+    float q[2];
+    ApplyHomography(reinterpret_cast<const float(*)[4]>(h[kHypothesisBlockSize].m), p, q);
+    EXPECT_NEAR(q[0], 1.06f * p[0], 1e-5f);
+    EXPECT_NEAR(q[1], 1.06f * p[1], 1e-5f);
+  }
+  const std::vector<MapMatch>& list = s.Current().mapMatches[0];
+  const std::vector<ImageMatch>& misses = s.Current().misses[0];
+  // Track 0: both predictions at (160, 120), SSD 0 under both: the wall's
+  // wins and the image map's goes to the misses.
+  ASSERT_NE(FindTrack(list, 0), nullptr);
+  ASSERT_EQ(misses.size(), 1u);
+  EXPECT_EQ(misses[0].track, 0u);
+  EXPECT_EQ(misses[0].warp, kHypothesisOffset[0][0]);
+  // Track 1: the wall predicts (266, 120), 6 px from the image map's
+  // (260, 120): only the image map's is searched.
+  const MapMatch* m1 = FindTrack(list, 1);
+  ASSERT_NE(m1, nullptr);
+  EXPECT_FLOAT_EQ(m1->px, 260.0f);
+  EXPECT_EQ(s.Current().unsolvedCount, 2u);
+}
+
+TEST(ImageMatching, KeyFrameMatchingUnderTheImageMapAndDetectedPlanesFindsTheTracks) {
+  ImageMatchingScene s;
+  s.matching.MatchKeyFrameImages({0}, 1, kTracking);
+  // Level 0's features lie farther apart than its square; the thinning
+  // takes some of the closer-packed upper levels, but what stays is right.
+  EXPECT_GE(s.CountCorrect(0, 1.0f), 0.9 * s.CountVisible(0));
+  EXPECT_GE(Correct(s), 0.95 * s.Current().MapMatchCount());
+  EXPECT_TRUE(TracksUnique(s.Current()));
+  EXPECT_EQ(s.Current().unsolvedCount, s.Current().MapMatchCount());
+  // Planes among pairs: from the frame's matches without a map, from the
+  // INLIER points projected by the frame's pose with one. Either way the
+  // wall's homography is found.
+  for (const bool tracking : {false, true}) {
+    ImageMatchingScene d;
+    const u32 level0 = d.unit.view.Records()[0].firstPatch[1];
+    for (u32 t = 0; t < level0; ++t) {
+      if (tracking) d.Working().trackFlags[t] = kTrackSolved | kTrackInlier;
+      if (!tracking) d.Current().mapMatches[0].push_back(TrueMatch(d, t));
+    }
+    AlignedArray<WarpRecord> h;
+    d.matching.DetectPlanes(0, 1, tracking, 0, h);
+    ASSERT_EQ(h.Size(), kHypothesisBlockSize) << "tracking " << tracking;
+    u32 wall = 0;
+    for (u32 t = 0; t < level0; ++t) {
+      if (d.scene.truePoint[t].v[2] != MatcherScene::kWallDepth) continue;
+      const MapMatch truth = TrueMatch(d, t);
+      const LA::Vector2<float>& k = d.unit.view.KeyFrameNormalized()[t];
+      const float p[2] = {k.x, k.y};
+      float q[2];
+      ApplyHomography(reinterpret_cast<const float(*)[4]>(h[0].m), p, q);
+      EXPECT_LT(std::hypot(q[0] - truth.nx, q[1] - truth.ny) * 256.0f, 1.0f);
+      ++wall;
+    }
+    EXPECT_GE(wall, 40u);
+    // A block that explains every pair leaves nothing to detect.
+    AlignedArray<WarpRecord> again;
+    for (u32 r = 0; r < h.Size(); ++r) again.PushBack48(h[r]);
+    d.matching.DetectPlanes(0, 1, tracking, 0, again);
+    EXPECT_LE(again.Size(), 2 * kHypothesisBlockSize);
+  }
 }
