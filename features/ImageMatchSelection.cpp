@@ -61,27 +61,41 @@ template void SelectMaximalMatches<12>(const CVD::ImageRef&, std::vector<MapMatc
                                        OccupancyMask&);
 template void SelectMaximalMatches<10>(const CVD::ImageRef&, std::vector<MapMatch>&,
                                        OccupancyMask&);
-template void SelectMaximalMatches<8>(const CVD::ImageRef&, std::vector<MapMatch>&,
-                                      OccupancyMask&);
-template void SelectMaximalMatches<6>(const CVD::ImageRef&, std::vector<MapMatch>&,
-                                      OccupancyMask&);
+template void SelectMaximalMatches<8>(const CVD::ImageRef&, std::vector<MapMatch>&, OccupancyMask&);
+template void SelectMaximalMatches<6>(const CVD::ImageRef&, std::vector<MapMatch>&, OccupancyMask&);
 
 void MarkImageMatchesAtLevel(int level, const CVD::ImageRef& size,
                              const std::vector<MapMatch>& matches, OccupancyMask& mask) {
   switch (level) {
-    case 0: MarkImageMatches<ImageMatchRadius(0)>(size, matches, mask); break;
-    case 1: MarkImageMatches<ImageMatchRadius(1)>(size, matches, mask); break;
-    case 2: MarkImageMatches<ImageMatchRadius(2)>(size, matches, mask); break;
-    default: MarkImageMatches<ImageMatchRadius(3)>(size, matches, mask); break;
+    case 0:
+      MarkImageMatches<ImageMatchRadius(0)>(size, matches, mask);
+      break;
+    case 1:
+      MarkImageMatches<ImageMatchRadius(1)>(size, matches, mask);
+      break;
+    case 2:
+      MarkImageMatches<ImageMatchRadius(2)>(size, matches, mask);
+      break;
+    default:
+      MarkImageMatches<ImageMatchRadius(3)>(size, matches, mask);
+      break;
   }
 }
 
 void SelectMaximalMatchesAtLevel(int level, const CVD::ImageRef& size,
                                  std::vector<MapMatch>& matches, OccupancyMask& mask) {
   switch (level) {
-    case 0: SelectMaximalMatches<ImageMatchRadius(0)>(size, matches, mask); break;
-    case 1: SelectMaximalMatches<ImageMatchRadius(1)>(size, matches, mask); break;
-    case 2: SelectMaximalMatches<ImageMatchRadius(2)>(size, matches, mask); break;
-    default: SelectMaximalMatches<ImageMatchRadius(3)>(size, matches, mask); break;
+    case 0:
+      SelectMaximalMatches<ImageMatchRadius(0)>(size, matches, mask);
+      break;
+    case 1:
+      SelectMaximalMatches<ImageMatchRadius(1)>(size, matches, mask);
+      break;
+    case 2:
+      SelectMaximalMatches<ImageMatchRadius(2)>(size, matches, mask);
+      break;
+    default:
+      SelectMaximalMatches<ImageMatchRadius(3)>(size, matches, mask);
+      break;
   }
 }

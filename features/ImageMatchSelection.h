@@ -31,7 +31,9 @@ void SelectMaximalMatches(const CVD::ImageRef& size, std::vector<MapMatch>& matc
                           OccupancyMask& mask);
 
 // The square radius of a pyramid level: 12, 10, 8, 6.
-constexpr int ImageMatchRadius(int level) { return 12 - 2 * level; }
+constexpr int ImageMatchRadius(int level) {
+  return 12 - 2 * level;
+}
 
 // The two passes at a level's radius.
 void MarkImageMatchesAtLevel(int level, const CVD::ImageRef& size,

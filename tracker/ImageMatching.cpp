@@ -12,7 +12,9 @@
 
 namespace {
 
-const float (*Rows(const WarpRecord& w))[4] { return reinterpret_cast<const float(*)[4]>(w.m); }
+const float (*Rows(const WarpRecord& w))[4] {
+  return reinterpret_cast<const float(*)[4]>(w.m);
+}
 
 u8 FlagOf(const std::vector<u8>& flags, u32 track) {
   return track < flags.size() ? flags[track] : 0;
@@ -107,8 +109,7 @@ u32 ImageMatching::MatchImagesToFrame(u16 f, u16 cur) {
     const float radius = kFrameRadius / static_cast<float>(1 << level);
     found_.clear();
     for (const MapMatch& m : other.mapMatches[level]) {
-      if (m.track >= flags.size() || (flags[m.track] & kTrackSolved) || matched_[m.track])
-        continue;
+      if (m.track >= flags.size() || (flags[m.track] & kTrackSolved) || matched_[m.track]) continue;
       ++tried;
       // A template cut from the ring frame itself, with nothing cached.
       FeaturePatch patch;
@@ -116,8 +117,8 @@ u32 ImageMatching::MatchImagesToFrame(u16 f, u16 cur) {
       patch.x = m.x, patch.y = m.y, patch.level = static_cast<u8>(level);
       float q[2];
       i32 ssd = 0;
-      const u32 corner = SearchFeature(patch, other.pyramid[level], N, M, cur, level, m.x, m.y,
-                                       radius, q, ssd);
+      const u32 corner =
+          SearchFeature(patch, other.pyramid[level], N, M, cur, level, m.x, m.y, radius, q, ssd);
       if (corner == kNone32) continue;
       const CornerXY& xy = frame.corners[level].corners[corner];
       found_.push_back({m.track, m.patch, corner, static_cast<float>(xy.x),
@@ -184,8 +185,8 @@ u32 ImageMatching::MatchImagesToKeyFrame(u16 k, u16 cur) {
     total += static_cast<u32>(found_.size());
   }
   frame.unsolvedCount = static_cast<u16>(frame.unsolvedCount + total);
-  c_.log.Print("[%d] <-- [%d] Image Matches = %d + %d / %d\n", frame.number,
-               view.KeyFrameNumber(k), considered - tried, total, tried);
+  c_.log.Print("[%d] <-- [%d] Image Matches = %d + %d / %d\n", frame.number, view.KeyFrameNumber(k),
+               considered - tried, total, tried);
   return total;
 }
 

@@ -138,6 +138,6 @@ void ImageMatching::FilterEpipolarInliers(u16 k, u16 cur, const WarpRecord& E) {
     list.resize(kept);
   }
   frame.unsolvedCount = static_cast<u16>(frame.unsolvedCount + passed - tested);
-  c_.log.Print("[%d] <-- [%d] Image Matches = %d - %d = %d\n", frame.number,
-               view.KeyFrameNumber(k), tested, tested - passed, passed);
+  c_.log.Print("[%d] <-- [%d] Image Matches = %d - %d = %d\n", frame.number, view.KeyFrameNumber(k),
+               tested, tested - passed, passed);
 }

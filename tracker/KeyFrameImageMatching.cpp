@@ -16,7 +16,9 @@
 
 namespace {
 
-const float (*Rows(const WarpRecord& w))[4] { return reinterpret_cast<const float(*)[4]>(w.m); }
+const float (*Rows(const WarpRecord& w))[4] {
+  return reinterpret_cast<const float(*)[4]>(w.m);
+}
 
 // The winner so far of one feature's search.
 struct BestHypothesis {

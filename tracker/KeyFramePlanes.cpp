@@ -12,7 +12,8 @@
 void ImageMatching::AddPlaneHypotheses(u16 k, u16 cur, AlignedArray<WarpRecord>& hypotheses) {
   const MapWorkingCopy& w = c_.mapView.Working();
   planeFirstBlock_.assign(w.planes.Size(), kNone32);
-  if (k >= w.keyFramePoses.Size() || static_cast<size_t>(k) + 1 >= w.keyFrameMeasurementStart.size())
+  if (k >= w.keyFramePoses.Size() ||
+      static_cast<size_t>(k) + 1 >= w.keyFrameMeasurementStart.size())
     return;
   const CameraPose& keyFramePose = w.keyFramePoses[k];
   const CameraPose& currentPose = c_.ring[cur].pose.slot[kVisual];

@@ -19,7 +19,9 @@ FeatureGrid Grid(u16 height, std::initializer_list<CornerXY> corners) {
   return g;
 }
 
-MapMatch At(u32 track, float x, float y) { return {track, track, 0, x, y, x, y, 0, 0, 0}; }
+MapMatch At(u32 track, float x, float y) {
+  return {track, track, 0, x, y, x, y, 0, 0, 0};
+}
 
 std::vector<u32> Tracks(const std::vector<MapMatch>& list) {
   std::vector<u32> t;

@@ -23,7 +23,9 @@ namespace {
 const TrackingMode kTracking{true, false};
 const TrackingMode kNotTracking{false, false};
 
-u32 Total(const TrackerFrame& f) { return f.MapMatchCount(); }
+u32 Total(const TrackerFrame& f) {
+  return f.MapMatchCount();
+}
 
 // Each match's track appears once over the four levels.
 bool TracksUnique(const TrackerFrame& f) {
@@ -61,7 +63,6 @@ float LineDistance(const WarpRecord& F, const float xo[2], const float xc[2]) {
   for (int r = 0; r < 3; ++r) l[r] = F.m[4 * r] * xo[0] + F.m[4 * r + 1] * xo[1] + F.m[4 * r + 2];
   return std::fabs(l[0] * xc[0] + l[1] * xc[1] + l[2]) / std::hypot(l[0], l[1]);
 }
-
 
 // 100 + deviation in the 8x8 window at (x, y): `plus` pixels of +d, then -d,
 // then e1 and e2; against a flat 100 the zero-mean SSD is sum(e^2) - (sum e)^2 / 64.
@@ -173,8 +174,9 @@ TEST(ImageMatching, TheTrueEssentialKeepsTheMatchesOnTheirLinesAndAWrongOneRemov
   const MapWorkingCopy& w = s.Working();
   for (int l = 0; l < kPyramidLevels; ++l)
     for (const MapMatch& x : s.Current().mapMatches[l]) {
-      const LA::Vector2<float>& o = s.unit.view.KeyFramePixels()[w.keyFrameMeasurementStart[0] +
-                                                                 s.unit.view.Patches()[x.patch].feature];
+      const LA::Vector2<float>& o =
+          s.unit.view.KeyFramePixels()[w.keyFrameMeasurementStart[0] +
+                                       s.unit.view.Patches()[x.patch].feature];
       const float xo[2] = {o.x, o.y}, xc[2] = {x.x, x.y};
       EXPECT_LT(LineDistance(m.Fundamentals()[l], xo, xc), 4.0f / (1 << l));
     }
@@ -276,21 +278,28 @@ TEST(ImageMatching, CornersInTheSquareOfAMapMatchAreNeverUsedEvenWithoutEpipolar
 }
 
 TEST(ImageMatching, WithoutAlignedImagesOnlyTheSquaresRunAndInlierMatchesTakeNoPart) {
-  ImageMatchingScene s;
-  auto& flags = s.Working().trackFlags;
-  flags[0] = kTrackSolved | kTrackInlier;
-  const auto at = [](u32 t, float x, float y) { return MapMatch{t, t, 0, x, y, x, y, 0, 0, 0}; };
-  s.Current().mapMatches[0] = {at(0, 100, 100), at(1, 101, 100), at(2, 113, 103), at(3, 114, 100),
-                               at(4, 200, 50),  at(5, 212, 62)};
-  s.Current().mapMatches[3] = {at(6, 20, 20), at(7, 26, 26), at(8, 27, 20)};
-  s.Current().unsolvedCount = 8;
-  s.matching.MatchImages(kNone16, kNone16, 1, kTracking);
-  std::vector<u32> kept;
-  for (const auto& list : s.Current().mapMatches)
-    for (const MapMatch& x : list) kept.push_back(x.track);
-  // 1 stays beside INLIER 0; 2 is 12 px from 1, 3 is 13; 5 is 12 in both.
-  EXPECT_EQ(kept, (std::vector<u32>{0, 1, 3, 4, 6, 8}));
-  EXPECT_EQ(s.Current().unsolvedCount, 5u);
+  for (const bool keyFrames : {false, true}) {
+    ImageMatchingScene s;
+    auto& flags = s.Working().trackFlags;
+    flags[0] = kTrackSolved | kTrackInlier;
+    const auto at = [](u32 t, float x, float y) { return MapMatch{t, t, 0, x, y, x, y, 0, 0, 0}; };
+    s.Current().mapMatches[0] = {at(0, 100, 100), at(1, 101, 100), at(2, 113, 103),
+                                 at(3, 114, 100), at(4, 200, 50),  at(5, 212, 62)};
+    s.Current().mapMatches[3] = {at(6, 20, 20), at(7, 26, 26), at(8, 27, 20)};
+    s.Current().unsolvedCount = 8;
+    // An empty key-frame list does no more.
+    if (keyFrames)
+      s.matching.MatchKeyFrameImages({}, 1, kTracking);
+    else
+      s.matching.MatchImages(kNone16, kNone16, 1, kTracking);
+    std::vector<u32> kept;
+    for (const auto& list : s.Current().mapMatches)
+      for (const MapMatch& x : list) kept.push_back(x.track);
+    // 1 stays beside INLIER 0; 2 is 12 px from 1, 3 is 13; 5 is 12 in both.
+    EXPECT_EQ(kept, (std::vector<u32>{0, 1, 3, 4, 6, 8}));
+    EXPECT_EQ(s.Current().unsolvedCount, 5u);
+    EXPECT_EQ(s.Current().hypotheses.Size(), 0u);
+  }
 }
 
 TEST(ImageMatching, AnSsdOfExactly25600IsRefusedAgainstTheImageMapAndAcceptedUnderHypotheses) {
