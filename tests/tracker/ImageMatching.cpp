@@ -375,6 +375,9 @@ TEST(ImageMatching, UnderHypothesesTiesGoToTheLaterAndDisagreeingPredictionsAreN
   const MapMatch* m1 = FindTrack(list, 1);
   ASSERT_NE(m1, nullptr);
   EXPECT_FLOAT_EQ(m1->px, 260.0f);
+  // Its wide window (10 px) reaches the corner at 266 too, which ties and,
+  // as the later corner, wins.
+  EXPECT_FLOAT_EQ(m1->x, 266.0f);
   EXPECT_EQ(s.Current().unsolvedCount, 2u);
 }
 
@@ -417,5 +420,21 @@ TEST(ImageMatching, KeyFrameMatchingUnderTheImageMapAndDetectedPlanesFindsTheTra
     for (u32 r = 0; r < h.Size(); ++r) again.PushBack48(h[r]);
     d.matching.DetectPlanes(0, 1, tracking, 0, again);
     EXPECT_LE(again.Size(), 2 * kHypothesisBlockSize);
+  }
+}
+
+TEST(ImageMatching, SingularImageMapsGiveNoPassAndNoHypothesis) {
+  const WarpRecord singular[2] = {{{1, 2, 0, 0, 2, 4, 0, 0, 0, 0, 1, 0}},         // projective
+                                  {{1, 2, 0, 0, 2, 4, 0, 0, FLT_MAX, 0, 1, 0}}};  // affine
+  for (const WarpRecord& map : singular) {
+    ImageMatchingScene s;
+    s.unit.ring.Map(0) = map;
+    s.unit.view.KeyFrameMaps()[0] = map;
+    s.matching.MarkFrame(1);
+    EXPECT_EQ(s.matching.MatchImagesToFrame(0, 1), 0u);
+    EXPECT_EQ(s.matching.MatchImagesToKeyFrame(0, 1), 0u);
+    s.matching.MatchKeyFrameImages({0}, 1, kNotTracking);
+    EXPECT_EQ(s.Current().hypotheses.Size(), 0u);
+    EXPECT_EQ(s.Current().MapMatchCount(), 0u);
   }
 }
