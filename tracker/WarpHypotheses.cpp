@@ -28,8 +28,9 @@ bool InvertMap(const WarpRecord& m, WarpRecord& inverse) {
 }
 
 // Appends H and the 32 level pairs of the level-0 pixel maps P (key frame
-// to current frame) and Q = P^-1.
-void AppendBlock(const WarpRecord& H, const WarpRecord& P, const WarpRecord& Q,
+// to current frame) and Q = P^-1. H by value: it may be a record of the
+// array, which the reserve moves.
+void AppendBlock(const WarpRecord H, const WarpRecord& P, const WarpRecord& Q,
                  AlignedArray<WarpRecord>& hypotheses) {
   hypotheses.Reserve(hypotheses.Size() + kHypothesisBlockSize);
   hypotheses.PushBack48(H);
