@@ -43,7 +43,7 @@ void ImageMatching::MatchKeyFrameImages(const std::vector<u16>& keyFrames, u16 c
     if (k >= view.Records().size()) continue;
     const u32 first = hypotheses.Size();
     u32 wideEnd = first;
-    WarpRecord imageMapHypothesis;
+    WarpRecord imageMapHypothesis{};
     if (k < view.KeyFrameMaps().Size() && view.KeyFrameMaps()[k].IsSet() &&
         AddImageMapHypothesis(c_.camera, view.KeyFrameMaps()[k], hypotheses)) {
       wideEnd = first + kHypothesisBlockSize;
