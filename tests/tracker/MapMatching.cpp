@@ -241,3 +241,111 @@ TEST_F(MapMatchingTest, EachWarpCarriesItsPatchCentreToTheCandidateAtItsSearchLe
   matching.ProjectMapPoints(0);
   for (const auto& list : f.candidates) EXPECT_TRUE(list.empty());
 }
+
+TEST_F(MapMatchingTest, SelectionTakesPlanarReliableTracksFirstKeepsTheCapAndRepeats) {
+  // 250 candidates 16 pixels apart on a 320 x 240 level: at N = 100 the first
+  // radius is 13, so the first 100 of the ordered list are taken.
+  MapWorkingCopy& w = s.working();
+  std::vector<ImageMatch> candidates;
+  for (u32 i = 0; i < 250; ++i) {
+    FeaturePatch patch{};
+    patch.flags = (i % 5 == 4) ? 0 : kPatchReliable;  // every fifth: group 3
+    u.view.Patches().PushBack(patch, 1000);
+    w.trackFlags.push_back(kTrackInlier | (i % 7 == 6 ? kTrackUnreliable : 0));
+    w.trackPlanes.push_back(i % 3 == 0 ? 0 : kNone16);
+    candidates.push_back({i, i, 0, 8.0f + 16 * (i % 19), 8.0f + 16 * (i / 19)});
+  }
+  auto group = [&](u32 i) {
+    const bool reliable = i % 5 != 4 && i % 7 != 6;
+    return reliable ? (i % 3 == 0 ? 1 : 2) : 3;
+  };
+  u32 sizes[4] = {0, 0, 0, 0};
+  for (u32 i = 0; i < 250; ++i) ++sizes[group(i)];
+  ASSERT_LT(sizes[1], 100u);
+  ASSERT_GT(sizes[1] + sizes[2], 100u);
+  std::vector<ImageMatch> rest = candidates, selected, again;
+  OccupancyMask mask;
+  Random::Seed(5);
+  matching.SelectMatchCandidates(CVD::ImageRef(320, 240), rest, selected, mask, 100);
+  ASSERT_EQ(selected.size(), 100u);
+  EXPECT_EQ(rest.size(), 150u);
+  u32 taken[4] = {0, 0, 0, 0};
+  for (const ImageMatch& m : selected) ++taken[group(m.track)];
+  EXPECT_EQ(taken[1], sizes[1]);
+  EXPECT_EQ(taken[2], 100u - sizes[1]);
+  EXPECT_EQ(taken[3], 0u);
+  // The order is shuffled, and the same seed gives the same selection.
+  std::vector<ImageMatch> rest2 = candidates;
+  Random::Seed(5);
+  matching.SelectMatchCandidates(CVD::ImageRef(320, 240), rest2, again, mask, 100);
+  bool inOrder = true;
+  for (size_t i = 0; i < 100; ++i) {
+    EXPECT_EQ(again[i].track, selected[i].track);
+    inOrder = inOrder && (i == 0 || selected[i].track > selected[i - 1].track);
+  }
+  EXPECT_FALSE(inOrder);
+
+  // Fewer than N: all of them in their order, nothing shuffled.
+  std::vector<ImageMatch> few(candidates.begin(), candidates.begin() + 99);
+  matching.SelectMatchCandidates(CVD::ImageRef(320, 240), few, selected, mask, 100);
+  ASSERT_EQ(selected.size(), 99u);
+  EXPECT_TRUE(few.empty());
+  for (u32 i = 0; i < 99; ++i) EXPECT_EQ(selected[i].track, i);
+  // Exactly N: the spreading runs, and two candidates on one cell give one.
+  std::vector<ImageMatch> exact(candidates.begin(), candidates.begin() + 100);
+  exact[1].x = exact[0].x + 0.5f, exact[1].y = exact[0].y;
+  matching.SelectMatchCandidates(CVD::ImageRef(320, 240), exact, selected, mask, 100);
+  EXPECT_EQ(selected.size(), 99u);
+  EXPECT_EQ(exact.size(), 1u);
+}
+
+struct DenseMapMatchingTest : MapMatchingTest {
+  DenseMapMatchingTest() : MapMatchingTest(640, 480) {}
+};
+
+TEST_F(DenseMapMatchingTest, CapsBoundEachPassAndTwoRunsGiveTheSameMatches) {
+  const u32 dense[kPyramidLevels] = {600, 250, 120, 50};
+  truth = MapMatchingScene::Camera(0.2f, 0.05f, 0.2f, kTilt, 0.03f);
+  s.AddKeyFrame(MapMatchingScene::Camera(0, 0, 0), dense, 10.0f);
+  s.RenderFrame(truth, Perturbed());
+  TrackerLog verbose{true, ""};
+  TrackerContext loud{u.options, u.camera, u.ring, u.view, u.links, u.objects, verbose};
+  PatchSearch loudSearch{loud};
+  PoseEstimation loudPose{loud};
+  MapMatching loudMatching{loud, loudSearch, loudPose};
+  std::vector<MapMatch> first[kPyramidLevels];
+  for (int run = 0; run < 2; ++run) {
+    f.pose.slot[kVisual] = Perturbed();
+    f.warps.Clear();
+    Random::Seed(5);
+    testing::internal::CaptureStdout();
+    loudMatching.MatchMap(0, TrackingMode{});
+    const std::string log = testing::internal::GetCapturedStdout();
+    int a1, b1, c1, d1, a2, b2, c2, d2;
+    ASSERT_EQ(std::sscanf(log.c_str(),
+                          "[7] Map Matches = %d --> %d --> %d --> %d\n"
+                          "[7] Map Matches = %d --> %d --> %d --> %d",
+                          &a1, &b1, &c1, &d1, &a2, &b2, &c2, &d2),
+              8)
+        << log;
+    // More projected than the caps let through: 200 + 3 x 100 per pass.
+    EXPECT_GT(a1, 500) << log;
+    EXPECT_LE(b1, 500) << log;
+    EXPECT_LE(c2 - d1, 500) << log;
+    EXPECT_LE(f.mapMatches[0].size(), 400u);
+    for (int l = 1; l < kPyramidLevels; ++l) EXPECT_LE(f.mapMatches[l].size(), 200u);
+    EXPECT_GT(d2, 450) << log;
+    if (run == 0) {
+      for (int l = 0; l < kPyramidLevels; ++l) first[l] = f.mapMatches[l];
+      continue;
+    }
+    for (int l = 0; l < kPyramidLevels; ++l) {
+      ASSERT_EQ(f.mapMatches[l].size(), first[l].size()) << l;
+      for (size_t i = 0; i < first[l].size(); ++i) {
+        EXPECT_EQ(f.mapMatches[l][i].track, first[l][i].track);
+        EXPECT_EQ(f.mapMatches[l][i].corner, first[l][i].corner);
+        EXPECT_EQ(f.mapMatches[l][i].ssd, first[l][i].ssd);
+      }
+    }
+  }
+}
