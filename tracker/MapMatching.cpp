@@ -55,7 +55,8 @@ void MapMatching::SelectMatchCandidates(const CVD::ImageRef& levelSize,
   if (N <= 0) return;
   const u32 cap = static_cast<u32>(N);
   if (candidates.size() < cap) {
-    selected.swap(candidates);
+    // Copied, not swapped: each list keeps the storage it has grown.
+    selected.assign(candidates.begin(), candidates.end());
     candidates.clear();
     return;
   }
