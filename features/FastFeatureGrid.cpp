@@ -58,14 +58,12 @@ bool QueryFeatureWindow(const CVD::ImageRef& size, const AlignedArray<CornerXY>&
   if (!WindowEdges(x, radius, size.x, x0, x1) || !WindowEdges(y, radius, size.y, y0, y1))
     return false;
   const CornerXY* base = corners.Data();
+  // Rows hold a few corners each: a forward scan beats two binary searches.
   for (int row = y0; row <= y1; ++row) {
-    const CornerXY* begin = base + rowStarts[row];
+    const CornerXY* c = base + rowStarts[row];
     const CornerXY* end = base + rowStarts[row + 1];
-    const CornerXY* first =
-        std::lower_bound(begin, end, x0, [](const CornerXY& c, int v) { return c.x < v; });
-    const CornerXY* last =
-        std::upper_bound(first, end, x1, [](int v, const CornerXY& c) { return v < c.x; });
-    for (const CornerXY* c = first; c < last; ++c) out.push_back(static_cast<u32>(c - base));
+    while (c < end && c->x < x0) ++c;
+    for (; c < end && c->x <= x1; ++c) out.push_back(static_cast<u32>(c - base));
   }
   return !out.empty();
 }

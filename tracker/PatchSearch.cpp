@@ -107,9 +107,11 @@ void PatchSearch::RejectOutlierMatches(u16 frame, float bound) {
       if (keep_[i] && m.corner != kNone32) errors_.push_back({i, e2});
     }
     // One match per corner: the inlier of smallest error, the earlier of
-    // equal ones.
-    std::stable_sort(errors_.begin(), errors_.end(),
-                     [](const MatchError& a, const MatchError& b) { return a.error2 < b.error2; });
+    // equal ones. The index breaks ties, so an in-place sort keeps the order
+    // a stable one would give without its temporary buffer.
+    std::sort(errors_.begin(), errors_.end(), [](const MatchError& a, const MatchError& b) {
+      return a.error2 < b.error2 || (a.error2 == b.error2 && a.index < b.index);
+    });
     cornerUsed_.assign(f.corners[level].corners.Size(), 0);
     for (const MatchError& e : errors_) {
       const u32 corner = list[e.index].corner;

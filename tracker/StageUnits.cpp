@@ -6,7 +6,7 @@ StageUnits::StageUnits(const TrackerContext& c)
       imageMaps_(c.camera, c.ring, c.mapView),
       pose_(c),
       patchSearch_(c),
-      mapMatching_(c, patchSearch_),
+      mapMatching_(c, patchSearch_, pose_),
       imageMatching_(c),
       newPoints_(c),
       measures_(c),

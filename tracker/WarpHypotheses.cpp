@@ -68,8 +68,10 @@ void ScaleWarpBetweenLevels(const WarpRecord& m, int a, int b, WarpRecord& out) 
   }
 }
 
-bool AddHomographyHypothesis(const TrackerCamera& camera, const WarpRecord& homography,
+bool AddHomographyHypothesis(const TrackerCamera& camera, const WarpRecord& input,
                              AlignedArray<WarpRecord>& hypotheses) {
+  // A copy: the caller may pass a record of the array this call grows.
+  const WarpRecord homography = input;
   if (!homography.IsSet() || !IsFinite(homography)) return false;
   // Singularity is judged in normalised units, where the entries are of one
   // size; the pixel map's determinant carries the focal lengths.
@@ -83,7 +85,7 @@ bool AddHomographyHypothesis(const TrackerCamera& camera, const WarpRecord& homo
 
 bool AddImageMapHypothesis(const TrackerCamera& camera, const WarpRecord& keyFrameImageMap,
                            AlignedArray<WarpRecord>& hypotheses) {
-  const WarpRecord& M = keyFrameImageMap;
+  const WarpRecord M = keyFrameImageMap;  // may live in the array that grows
   if (!M.IsSet() || !IsFinite(M) || camera.smallWidth == 0) return false;
   WarpRecord N;
   if (!InvertMap(M, N)) return false;

@@ -21,7 +21,7 @@ constexpr u32 kHypothesisOffset[4][4] = {
 // Appends the block of H (normalised coordinates, key frame to current
 // frame) with its 32 pixel maps. False, nothing appended, when H is not
 // finite or its level-0 pixel map has no inverse. An affine H (m20 = FLT_MAX)
-// stays affine at every level.
+// stays affine at every level. H may be a record of `hypotheses` itself.
 bool AddHomographyHypothesis(const TrackerCamera& camera, const WarpRecord& homography,
                              AlignedArray<WarpRecord>& hypotheses);
 

@@ -187,10 +187,12 @@ TEST_F(WarpHypothesesTest, AnAffineImageMapKeepsItsMarkerAtEveryLevelAndMapsLike
     EXPECT_NEAR(q[0], (cur4[0] - k4.cx[0]) / k4.fx[0], 1e-5);
     EXPECT_NEAR(q[1], (cur4[1] - k4.cy[0]) / k4.fy[0], 1e-5);
   }
-  // An affine homography stays affine as well.
+  // An affine homography stays affine as well, even taken from the array
+  // that grows under it.
   ASSERT_TRUE(AddHomographyHypothesis(camera, blocks[0], blocks));
   for (u32 r = kHypothesisBlockSize; r < 2 * kHypothesisBlockSize; ++r)
     EXPECT_EQ(blocks[r].m[8], FLT_MAX) << r;
+  for (int i : {0, 1, 2, 4, 5, 6}) EXPECT_EQ(blocks[kHypothesisBlockSize].m[i], blocks[0].m[i]);
 }
 
 TEST_F(WarpHypothesesTest, BlocksWithinASummedSquaredCornerDistanceOf100ArePruned) {
