@@ -55,7 +55,8 @@ u32 TrackerObjects::CollectItems(const TrackerObject& object, const CameraPose& 
   u32 items = 0, observations = 0, visible = 0;
   const u16 k = object.anchorKeyFrame;
   // A key frame trimmed away, or not pulled yet, leaves the object frozen.
-  const bool linked = k < w.keyFramePoses.Size() && k + size_t{1} < w.keyFrameMeasurementStart.size();
+  const bool linked =
+      k < w.keyFramePoses.Size() && k + size_t{1} < w.keyFrameMeasurementStart.size();
   const u32 trackStart = linked ? w.keyFrameMeasurementStart[k] : 0;
   const u32 count = linked ? w.keyFrameMeasurementStart[k + 1] - trackStart : 0;
   const bool posed = IsPoseValid(framePose);

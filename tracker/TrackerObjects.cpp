@@ -80,8 +80,8 @@ bool TrackerObjects::RegisterObject(u16 frame, const LA::AlignedMatrix4f& object
 
   object.transforms.Resize(3);
   float scratch[4];
-  InvertSimilarityTransform(&objectTransform.m[0][0], &object.transforms[kRegistrationMatrix].m[0][0],
-                            scratch);
+  InvertSimilarityTransform(&objectTransform.m[0][0],
+                            &object.transforms[kRegistrationMatrix].m[0][0], scratch);
   object.transforms[kPoseMatrix] = object.transforms[kRegistrationMatrix];
   SetIdentitySimilarity(object.transforms[kModelMatrix]);
   object.scale = 1.0f;
