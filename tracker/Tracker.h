@@ -78,10 +78,13 @@ class Tracker : public Viewer {
   // Pose (the output slot when set, else the visual one), planes and objects.
   virtual void GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>& planesOut,
                          AlignedArray<LA::AlignedMatrix4f>& objectsOut);
-  // Anchors a new object on the current frame; false when refused.
-  bool RegisterObject() { return objects_.RegisterObject(ring_.Current()); }
-  // Removes the object at that index.
-  void DeregisterObject(u32 index) { objects_.DeregisterObject(index); }
+  // Anchors a new object on the current frame at the host's object transform
+  // (map-to-object); false when refused.
+  bool RegisterObject(const LA::AlignedMatrix4f& objectTransform) {
+    return objects_.RegisterObject(ring_.Current(), objectTransform, status_.recovering != 0);
+  }
+  // Removes the object at that index; other indices are ignored.
+  void DeregisterObject(i32 index) { objects_.DeregisterObject(index); }
   // Writes or reads the whole tracker and map state.
   bool SaveState(const std::string& path) { return stateFile_.SaveState(path); }
   bool LoadState(const std::string& path) { return stateFile_.LoadState(path); }

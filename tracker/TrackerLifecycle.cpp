@@ -35,6 +35,7 @@ Tracker::Tracker(GlobalMap* map, const WorkerChannels& channels, const TrackerOp
       ring_(),
       mapView_(*map),
       links_(channels),
+      objects_(Context()),
       stages_(makeStages ? makeStages(Context()) : std::make_unique<StageUnits>(Context())),
       neighbourhood_(ring_, mapView_, *stages_, log_),
       marker_(camera_, options.view),
@@ -127,11 +128,6 @@ void Tracker::Quit() {
 void Tracker::SetServerLink(MutexBufferPool<ClientSendingData>* pool,
                             MutexBufferQueue<ClientSendingData>* queue) {
   links_.SetServerLink(pool, queue);
-}
-
-void Tracker::GetOutput(CameraPose&, AlignedArray<LA::AlignedVector4f>&,
-                        AlignedArray<LA::AlignedMatrix4f>&) {
-  Pending(__func__);
 }
 
 bool Tracker::SaveStateIfRequested() {
