@@ -44,7 +44,7 @@ class UndistortionTable {
  private:
   int width_ = 0, height_ = 0;
   std::vector<SourcePixel> source_;
-  // w0..w3 for (x, y), (x, y+1), (x+1, y), (x+1, y+1).
+  // Per pixel the weights of (x, y), (x+1, y), (x, y+1), (x+1, y+1).
   AlignedArray<LA::AlignedVector4f> weights_;
   CVD::Image<u8> frame_;
 };
