@@ -105,23 +105,17 @@ bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& fram
       static_cast<size_t>(n) > (in.Left() - std::min(in.Left(), sizeof(f64) * 8)) / 12) {
     return false;
   }
-  samples_.clear();
+  readings_.clear();
   for (i32 i = 0; i < n; ++i) {
-    i32 type = 0;
-    f64 v[3] = {0, 0, 0}, t = 0.0;
-    if (!in.Get(type)) return false;
-    if ((type == 0 || type == 1) && (!in.Get(v[0]) || !in.Get(v[1]) || !in.Get(v[2]))) return false;
-    if (!in.Get(t)) return false;
-    if (!std::isfinite(t) || !AllFinite(v, 3)) continue;
-    Sample s{};
-    s.s.time = t;
-    s.hasAcceleration = type == 0;
-    s.hasRotationRate = type == 1;
-    for (int k = 0; k < 3; ++k) {
-      s.s.acceleration[k] = type == 0 ? v[k] * -9.81 : 0.0;
-      s.s.rotationRate[k] = type == 1 ? v[k] : 0.0;
+    ImuReading r{0.0, {0, 0, 0}, 0};
+    if (!in.Get(r.type)) return false;
+    const bool valued = r.type == 0 || r.type == 1;
+    if (valued && (!in.Get(r.value[0]) || !in.Get(r.value[1]) || !in.Get(r.value[2]))) return false;
+    if (!in.Get(r.time)) return false;
+    if (r.type == 0) {
+      for (f64& v : r.value) v *= -9.81;
     }
-    samples_.push_back(s);
+    readings_.push_back(r);
   }
   f64 newPrior[8];
   for (f64& p : newPrior) {
@@ -131,43 +125,16 @@ bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& fram
   NormalisePrior(newPrior);
 
   // The record is whole: from here on it is taken.
-  std::stable_sort(samples_.begin(), samples_.end(),
-                   [](const Sample& a, const Sample& b) { return a.s.time < b.s.time; });
   if (!started_) {
     started_ = true;
     origin_ = time;
     width_ = w;
     height_ = h;
   }
-  for (Sample& s : samples_) {
-    f64* acceleration = s.s.acceleration;
-    f64* rate = s.s.rotationRate;
-    if (s.hasAcceleration) {
-      std::copy(acceleration, acceleration + 3, lastAcceleration_);
-    } else {
-      std::copy(lastAcceleration_, lastAcceleration_ + 3, acceleration);
-    }
-    if (s.hasRotationRate) {
-      std::copy(rate, rate + 3, lastRotationRate_);
-    } else {
-      std::copy(lastRotationRate_, lastRotationRate_ + 3, rate);
-    }
-    origin_ = std::min(origin_, s.s.time);
-  }
+  builder_.Build(readings_, origin_, imu);
   frame.grey.resize(CVD::ImageRef(w, h));
   for (i32 y = 0; y < h; ++y) std::memcpy(frame.grey[y], pixels + static_cast<size_t>(y) * w, w);
   frame.time = time - origin_;
-  imu.clear();
-  for (const Sample& s : samples_) {
-    IMUSample sample = s.s;
-    sample.time -= origin_;
-    // Equal times merge into one sample: the later record wins.
-    if (!imu.empty() && imu.back().time == sample.time) {
-      imu.back() = sample;
-    } else {
-      imu.push_back(sample);
-    }
-  }
   if (newPrior[7] != kNoPriorTime) newPrior[7] -= origin_;
   std::copy(newPrior, newPrior + 8, prior);
   return true;

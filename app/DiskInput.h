@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ImuSequence.h"
 #include "la/IMUSample.h"
 
 // The working frame of a disk run.
@@ -45,14 +46,9 @@ class FrameRecordReader {
                        f64 prior[8]);
 
  private:
-  struct Sample {
-    IMUSample s;
-    bool hasAcceleration, hasRotationRate;
-  };
   std::vector<u8> bytes_;
-  std::vector<Sample> samples_;
-  f64 lastAcceleration_[3] = {0, 0, 0};
-  f64 lastRotationRate_[3] = {0, 0, 0};
+  std::vector<ImuReading> readings_;
+  ImuSequenceBuilder builder_;
   f64 origin_ = 0.0;
   bool started_ = false;
   i32 width_ = 0, height_ = 0;
