@@ -180,7 +180,7 @@ bool Application::BuildDisk(const Configuration& config, const std::string& cali
   if (!outputFolder.empty()) tracker_->SetOutputFolder(outputFolder);
   keyFramePattern_ = ConfigGetString(config, "image_file_name_output_key_frame", "");
   const std::string server = ConfigGetString(config, "server", "");
-  if (!server.empty()) workers_->StartServer(server, tracker_.get());
+  if (!server.empty()) workers_->StartServer(server, tracker_.get(), false);
   return true;
 }
 

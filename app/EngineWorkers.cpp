@@ -38,11 +38,14 @@ WorkerChannels EngineWorkers::Channels() {
   return c;
 }
 
-void EngineWorkers::StartServer(const std::string& host, Tracker* tracker) {
-  StartServerLink(server_, host, map_, tracker, &local_, logs_.server.verbose,
-                  logs_.server.fileName, false, nullptr, 3333, parallel_);
+bool EngineWorkers::StartServer(const std::string& host, Tracker* tracker, bool requireConnection) {
+  const bool connected =
+      StartServerLink(server_, host, map_, tracker, &local_, logs_.server.verbose,
+                      logs_.server.fileName, requireConnection, nullptr, 3333, parallel_);
+  if (!connected && requireConnection) return false;
   tracker->SetServerLink(server_.pool.get(), server_.queue.get());
   serverStarted_ = true;
+  return connected;
 }
 
 void EngineWorkers::Start() {

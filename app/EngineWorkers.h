@@ -33,9 +33,13 @@ class EngineWorkers {
 
   // The tracker's ends of the matcher, SURF and local-adjustor channels.
   WorkerChannels Channels();
-  // Connects to the server (going on without it when it does not answer),
-  // hands the tracker its message channel and starts threads 4 and 5.
-  void StartServer(const std::string& host, Tracker* tracker);
+  // Connects to the server, hands the tracker its message channel and starts
+  // threads 4 and 5. When it does not answer the console program goes on
+  // without it, the host interface (requireConnection) makes nothing. True
+  // when connected.
+  bool StartServer(const std::string& host, Tracker* tracker, bool requireConnection);
+  // True once a server link runs (connected or not).
+  bool HasServer() const { return serverStarted_; }
   // Starts threads 0 to 3.
   void Start();
   // Stops threads 0, 1, 2, 3, then 4 and 5; a second call does nothing.
