@@ -2,7 +2,8 @@
 
 bool StartServerLink(ServerLink& link, const std::string& host, GlobalMap* map, Tracker* tracker,
                      BundleAdjustorLocal* local, u8 verbose, const std::string& logFileName,
-                     bool requireConnection, const ServerChannelHook& giveTracker, u16 port) {
+                     bool requireConnection, const ServerChannelHook& giveTracker, u16 port,
+                     bool parallel) {
   if (!link.client) link.client = std::make_unique<TcpClient>();
   const bool connected = link.client->Connect(host.c_str(), port);
   if (!connected && requireConnection) {
@@ -25,15 +26,21 @@ bool StartServerLink(ServerLink& link, const std::string& host, GlobalMap* map, 
     s.out = link.pool.get();
     StartWorkerThread(&s);
   }
+  if (!parallel && !link.adjustorPool) {
+    link.adjustorPool = std::make_unique<MutexBufferPool<u8>>(1);
+    link.adjustorQueue = std::make_unique<MutexBufferQueue<u8>>(1);
+  }
   ThreadContext<u8>& a = link.adjustorThread;
   if (!a.thread.joinable()) {
     a.id = 5;
     a.worker = link.adjustor.get();
+    a.in = parallel ? nullptr : link.adjustorQueue.get();
+    a.out = parallel ? nullptr : link.adjustorPool.get();
     StartWorkerThread(&a);
   }
   if (local != nullptr) {
-    local->serverPool = nullptr;
-    local->serverQueue = nullptr;
+    local->serverPool = parallel ? nullptr : link.adjustorPool.get();
+    local->serverQueue = parallel ? nullptr : link.adjustorQueue.get();
   }
   return connected;
 }

@@ -16,6 +16,10 @@ struct ServerLink {
   std::unique_ptr<BundleAdjustorServer> adjustor;
   std::unique_ptr<MutexBufferPool<ClientSendingData>> pool;
   std::unique_ptr<MutexBufferQueue<ClientSendingData>> queue;
+  // With synchronous hand-overs the local adjustor hands the server adjustor
+  // its requests here (capacity 1); otherwise the server adjustor runs alone.
+  std::unique_ptr<MutexBufferPool<u8>> adjustorPool;
+  std::unique_ptr<MutexBufferQueue<u8>> adjustorQueue;
   SenderContext senderThread;
   ThreadContext<u8> adjustorThread;
 };
@@ -28,10 +32,13 @@ using ServerChannelHook = std::function<void(MutexBuffer<ClientSendingData>* poo
 // nothing else made when requireConnection is set (the exported interface);
 // otherwise goes on without a connection (the console program). Then makes
 // what is missing (sender, server adjustor, channel of 5 messages), hands the
-// channel to the tracker, starts threads 4 and 5 and clears the local
-// adjustor's server hand-over. True when connected.
+// channel to the tracker and starts threads 4 and 5. With parallel the local
+// adjustor's server hand-over is cleared and thread 5 runs without input;
+// without it thread 5 takes the local adjustor's requests through a channel
+// of its own. True when connected.
 bool StartServerLink(ServerLink& link, const std::string& host, GlobalMap* map, Tracker* tracker,
                      BundleAdjustorLocal* local, u8 verbose, const std::string& logFileName,
-                     bool requireConnection, const ServerChannelHook& giveTracker, u16 port = 3333);
+                     bool requireConnection, const ServerChannelHook& giveTracker, u16 port = 3333,
+                     bool parallel = true);
 // Stops thread 4, then thread 5; the objects stay.
 void StopServerLink(ServerLink& link);

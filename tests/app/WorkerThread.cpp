@@ -282,4 +282,32 @@ TEST(ServerLink, CarriesMessagesAndStopsInOrder) {
   EXPECT_EQ(listener.received, Wire(kMessageStateLoaded, 2, 2));
 }
 
+// With synchronous hand-overs the local adjustor reaches the server adjustor
+// (thread 5) through a channel of one request; with parallel ones it does not.
+TEST(ServerLink, SynchronousRunsGiveTheServerAdjustorItsChannel) {
+  GlobalMap map;
+  BundleAdjustorLocal local(&map, nullptr, nullptr, 0, "");
+  for (const bool parallel : {false, true}) {
+    Listener listener;
+    listener.ReadAll();
+    ServerLink link;
+    ASSERT_TRUE(StartServerLink(link, "localhost", &map, nullptr, &local, 0, "", true, nullptr,
+                                listener.port, parallel));
+    EXPECT_EQ(parallel ? nullptr : link.adjustorPool.get(), local.serverPool);
+    EXPECT_EQ(parallel ? nullptr : link.adjustorQueue.get(), local.serverQueue);
+    EXPECT_EQ(local.serverQueue, link.adjustorThread.in);
+    if (!parallel) {
+      ASSERT_EQ(1u, link.adjustorPool->Count());
+      HandOverSynchronous(*link.adjustorPool, *link.adjustorQueue,
+                          [](u8& request) { request = 1; });
+      EXPECT_EQ(1u, link.adjustorPool->Count());  // thread 5 gave it back
+    }
+    testing::internal::CaptureStdout();
+    StopServerLink(link);
+    testing::internal::GetCapturedStdout();
+    link.client->Close();
+    listener.Join();
+  }
+}
+
 }  // namespace

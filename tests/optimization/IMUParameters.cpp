@@ -88,11 +88,16 @@ TEST(IMUParametersTest, EveryKeyLoadsIntoItsOwnValueAndBadValuesAreRefused) {
 // the motion is simulated.
 TEST(IMUParametersTest, SimulationFlagsAndAdjustment) {
   const std::string images = "image_file_name_input", imu = "imu_file_name_input";
-  EXPECT_EQ(1, DecideIMUSimulation({{"initial_frames", "3"}, {images, "a.txt"}}).simulate);
-  EXPECT_EQ(0, DecideIMUSimulation({{"initial_frames", "0"}, {images, "a.txt"}}).simulate);
-  EXPECT_EQ(0, DecideIMUSimulation({{images, "frames.dat"}}).simulate);
-  EXPECT_EQ(0, DecideIMUSimulation({{images, "img_%04d.png"}, {imu, "/dev/null"}}).simulate);
-  IMUSimulationFlags flags = DecideIMUSimulation({{images, "img.png"}, {imu, "/nonexistent"}});
+  EXPECT_EQ(1, DecideIMUSimulation({{"initial_frames", "3"}, {images, "a.txt"}}, true).simulate);
+  EXPECT_EQ(1, DecideIMUSimulation({{"simulate_imu", "1"}, {images, "a.txt"}}, true).simulate);
+  EXPECT_EQ(0, DecideIMUSimulation({{"initial_frames", "0"}, {images, "a.txt"}}, false).simulate);
+  EXPECT_EQ(0, DecideIMUSimulation({{images, "frames.dat"}}, false).simulate);
+  EXPECT_EQ(0, DecideIMUSimulation({{images, "img_%04d.png"}, {imu, "imu.txt"}}, true).simulate);
+  // A dot in a folder name is no extension.
+  EXPECT_EQ(1, DecideIMUSimulation({{images, "seq.txt/img_0000"}}, false).simulate);
+  EXPECT_EQ("", GetFileExtension("seq.d/img"));
+  EXPECT_EQ("dat", GetFileExtension("a/b.c/f.dat"));
+  IMUSimulationFlags flags = DecideIMUSimulation({{images, "img.png"}, {imu, "imu.txt"}}, false);
   ASSERT_TRUE(flags.simulate == 1 && flags.simulateRotation == 1);
   IMU::ApplySimulationAdjustment(IMUSimulationFlags());  // off: nothing changes
   EXPECT_EQ(0.1, IMU_VARIANCE_ROTATION_RATE);

@@ -1,0 +1,335 @@
+#include "app/Application.h"
+
+#include <cvd/image_io.h>
+
+#include <cfloat>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "app/ConfigFile.h"
+#include "la/IMUSimulationFlags.h"
+#include "mapping/Calibration.h"
+#include "mapping/MapFile.h"
+#include "mapping/ProjectFile.h"
+#include "optimization/IMUParameters.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+f64 SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<f64>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+Application::Application(const std::string& configPath) {
+  Configuration config;
+  LoadConfigFile(config, configPath);
+  IMU::LoadParameters(config);
+  const std::string calibration =
+      ConfigGetString(config, "calib_file_name", GetDirectory(configPath) + "K.txt");
+  const std::string source = ConfigGetString(config, "source_type", "DISK");
+  if (source == "MAP") {
+    ShowMap(config);
+  } else if (source == "CAMERA") {
+    // Live capture is not part of this build.
+    Fail("No camera!");
+  } else if (source != "DISK") {
+    Fail("Unknown source_type '" + source + "': DISK, CAMERA or MAP");
+  } else {
+    ready_ = BuildDisk(config, calibration, GetDirectory(configPath));
+  }
+}
+
+Application::~Application() {
+  if (workers_) workers_->Stop();
+}
+
+bool Application::Fail(const std::string& message, int code) {
+  std::fprintf(stderr, "%s\n", message.c_str());
+  ready_ = false;
+  exitCode_ = code;
+  return false;
+}
+
+bool Application::ShowMap(const Configuration& config) {
+  const std::string name = ConfigGetString(config, "map_file_name", "");
+  const std::string extension = GetFileExtension(name);
+  map_ = std::make_unique<GlobalMap>();
+  bool loaded = false;
+  if (extension == "act") {
+    loaded = LoadProjectText(*map_, name);
+  } else if (extension == "actb") {
+    loaded = LoadProjectBinary(*map_, name);
+  } else if (extension == "txt") {
+    loaded = LoadMap(*map_, name);
+  } else {
+    return Fail("map_file_name '" + name + "': not an .act, .actb or .txt map");
+  }
+  if (!loaded) return Fail("Cannot load the map '" + name + "'");
+  // The map view needs the tracker's display, which this build does not have.
+  std::printf("Loaded '%s': %u key frames, %u points (no display to show them)\n", name.c_str(),
+              map_->KeyFrameCount(), map_->points.Size());
+  exitCode_ = 0;
+  return false;
+}
+
+bool Application::BuildDisk(const Configuration& config, const std::string& calibration,
+                            const std::string& configDirectory) {
+  (void)configDirectory;
+  const bool parallel = ConfigGetInt(config, "parallel", 1) != 0;
+  const bool verbose = ConfigGetInt(config, "verbose_tracker", 0) != 0;
+  const std::string trackerLog = ConfigGetString(config, "log_file_name_tracker", "");
+  const std::string images = ConfigGetString(config, "image_file_name_input", "");
+  const std::string imuPattern = ConfigGetString(config, "imu_file_name_input", "");
+  initialFrames_ = ConfigGetInt(config, "initial_frames", 0);
+  const f64 fps = ConfigGetDouble(config, "input_fps", FLT_MAX);
+  // A rate of zero or less would stamp frames with infinite or negative times.
+  inputFps_ = fps > 0.0 && fps < FLT_MAX ? static_cast<f32>(fps) : 0.0f;
+  const std::string extension = GetFileExtension(images);
+  frameRecords_ = extension == "txt" || extension == "dat";
+  const i32 start = ConfigGetInt(config, "image_start", 0);
+  const i32 step = ConfigGetInt(config, "image_step", 1);
+  const i32 end = ConfigGetInt(config, "image_end", INT_MAX);
+  if (images.empty()) return Fail("No image_file_name_input: nothing to run");
+  if (step <= 0) return Fail("image_step must be 1 or more");
+  if (start < 0) return Fail("image_start must not be negative");
+
+  bool imuLoads = false;
+  if (!imuPattern.empty()) {
+    MakeSequenceFileName(name_, imuPattern, static_cast<u32>(start));
+    f64 time = 0.0;
+    imuLoads = LoadImuFile(name_, &time, imu_, prior_);
+  }
+  const IMUSimulationFlags flags = DecideIMUSimulation(config, imuLoads);
+  simulateImu_ = flags.simulate != 0;
+  IMU::ApplySimulationAdjustment(flags);
+  if (initialFrames_ == 0) markerFileName_ = ConfigGetString(config, "marker_file_name_input", "");
+  const f32 initialDepth = static_cast<f32>(ConfigGetDouble(config, "initial_depth", 1.0));
+  const bool view = ConfigGetInt(config, "view", 1) != 0;
+
+  // With the default end the list ends at the first missing file.
+  u32 count = 0;
+  if (end == INT_MAX) {
+    for (int64_t n = start; n <= end; n += step, ++count) {
+      MakeSequenceFileName(name_, images, static_cast<u32>(n));
+      if (!std::filesystem::exists(name_)) break;
+    }
+  } else if (end >= start) {
+    count = static_cast<u32>((static_cast<int64_t>(end) - start) / step + 1);
+  }
+  if (count == 0) return Fail("No input frames: '" + images + "' names no file");
+  frames_ = FileSequence(images, static_cast<u32>(start), static_cast<u32>(step), count);
+  if (!imuPattern.empty()) {
+    imuFiles_ = FileSequence(imuPattern, static_cast<u32>(start), static_cast<u32>(step), count);
+  }
+  if (!LoadFrame(0)) return Fail("Cannot load the first frame: nothing to run");
+  width_ = static_cast<u16>(frame_.grey.size().x);
+  height_ = static_cast<u16>(frame_.grey.size().y);
+  if (frame_.grey.size().x > 65535 || frame_.grey.size().y > 65535) {
+    return Fail("The first frame is too large");
+  }
+
+  Intrinsic intrinsic{};
+  f64 extrinsic[7];
+  if (!LoadCalibration(calibration, width_, height_, intrinsic, extrinsic, imuRotation_)) {
+    return Fail("Cannot load the calibration '" + calibration + "'");
+  }
+  map_ = std::make_unique<GlobalMap>(width_, height_, intrinsic, extrinsic);
+  WorkerLogs logs;
+  const auto log = [&config](const char* name) {
+    return WorkerLog{static_cast<u8>(ConfigGetInt(config, std::string("verbose_") + name, 0) != 0),
+                     ConfigGetString(config, std::string("log_file_name_") + name, "")};
+  };
+  logs.matcher = log("matcher");
+  logs.surf = log("surf");
+  logs.local = log("lba");
+  logs.global = log("gba");
+  logs.server = log("sba");
+  workers_ = std::make_unique<EngineWorkers>(map_.get(), parallel, logs);
+
+  TrackerOptions options;
+  options.parallel = parallel;
+  options.verbose = verbose;
+  options.logFileName = trackerLog;
+  options.startFrame = 0;
+  options.endFrame = initialFrames_ > 0 ? initialFrames_ - 1 : kUnsetCounter;
+  options.imageRotation = simulateImu_;
+  options.isoWindow = true;
+  options.initialDepth = initialDepth;
+  // The display is not part of this build.
+  options.view = false;
+  if (view) std::printf("view=1 needs the tracker display, which this build has not: view=0\n");
+  tracker_ = std::make_unique<Tracker>(map_.get(), workers_->Channels(), options);
+  if (ConfigGetInt(config, "stop", 0) != 0) {
+    std::printf("stop=1 needs the tracker display, which this build has not: not pausing\n");
+  }
+  stateFileName_ = ConfigGetString(config, "test_file_name", "");
+  const i32 testImage = ConfigGetInt(config, "test_image", -1);
+  if (!stateFileName_.empty()) tracker_->SetStateFile(stateFileName_, testImage);
+  replay_ = ConfigGetInt(config, "replay", 0) != 0;
+  const std::string act = ConfigGetString(config, "act_file_name_output", "");
+  if (!act.empty()) projectOutput_ = GetDirectory(images) + act;
+  poseOutput_ = ConfigGetString(config, "camera_file_name_output", "");
+  const std::string outputFolder = ConfigGetString(config, "image_file_name_output", "");
+  if (!outputFolder.empty()) tracker_->SetOutputFolder(outputFolder);
+  keyFramePattern_ = ConfigGetString(config, "image_file_name_output_key_frame", "");
+  const std::string server = ConfigGetString(config, "server", "");
+  if (!server.empty()) workers_->StartServer(server, tracker_.get(), false);
+  return true;
+}
+
+bool Application::LoadFrame(u32 i) {
+  frames_.Name(i, name_);
+  if (frameRecords_) {
+    if (!recordReader_.LoadFrameRecord(name_, frame_, imu_, prior_)) {
+      std::printf("Frame '%s' is not a readable frame record of the first one's size: skipped\n",
+                  name_.c_str());
+      return false;
+    }
+    return true;
+  }
+  if (!LoadImageFrame(name_, frame_)) {
+    std::printf("Frame '%s' cannot be loaded: skipped\n", name_.c_str());
+    return false;
+  }
+  if (width_ != 0 && (frame_.grey.size().x != width_ || frame_.grey.size().y != height_)) {
+    std::printf("Frame '%s' is %dx%d, not %ux%u: skipped\n", name_.c_str(), frame_.grey.size().x,
+                frame_.grey.size().y, width_, height_);
+    return false;
+  }
+  bool timed = false;
+  if (imuFiles_.Count() > 0) {
+    imuFiles_.Name(i, name_);
+    timed = LoadImuFile(name_, &frame_.time, imu_, prior_);
+  }
+  if (!timed) {
+    frame_.time = inputFps_ > 0.0f ? i * (1.0 / inputFps_) : static_cast<f32>(i) / 30.0f;
+    imu_.clear();
+    prior_[7] = kNoPriorTime;
+  }
+  return true;
+}
+
+int Application::Run() {
+  if (!ready_) return exitCode_;
+  workers_->Start();
+  if (!projectOutput_.empty()) cameraTrack_.Reserve(frames_.Count());
+  imu_.clear();
+  prior_[7] = kNoPriorTime;
+  bool resumed = false;
+  if (!stateFileName_.empty() && std::filesystem::exists(stateFileName_)) {
+    resumed = tracker_->LoadState(stateFileName_);
+    if (!resumed)
+      std::printf("Cannot load the state '%s': starting afresh\n", stateFileName_.c_str());
+  }
+  FILE* poses = poseOutput_.empty() ? nullptr : std::fopen(poseOutput_.c_str(), "w");
+  if (!poseOutput_.empty() && poses == nullptr) {
+    std::printf("Cannot write the pose file '%s'\n", poseOutput_.c_str());
+  }
+  const u32 count = frames_.Count();
+  // A loaded state continues with the frame after its own.
+  u32 i = resumed ? static_cast<u32>((tracker_->Status().frameCounter + 1) % count) : 0;
+  const f64 period = inputFps_ > 0.0f ? 1.0 / inputFps_ : 1.0 / 30.0;
+  f64 firstTime = 0.0, lastTime = 0.0, offset = 0.0;
+  bool firstLoop = true;
+  u32 ran = 0;
+  CameraPose pose;
+  AlignedArray<LA::AlignedVector4f> planes;
+  AlignedArray<LA::AlignedMatrix4f> objects;
+  float parallax = 0.0f, progress = 0.0f;
+  char text[1024];
+  const Clock::time_point runStart = Clock::now();
+  while (!tracker_->StopRequested()) {
+    const Clock::time_point frameStart = Clock::now();
+    if (LoadFrame(i)) {
+      if (imuRotation_[0] != DBL_MAX) {
+        const f64* M = imuRotation_;
+        for (IMUSample& s : imu_) {
+          for (f64* v : {s.acceleration, s.rotationRate}) {
+            const f64 x = v[0], y = v[1], z = v[2];
+            for (int r = 0; r < 3; ++r) v[r] = M[3 * r] * x + M[3 * r + 1] * y + M[3 * r + 2] * z;
+          }
+        }
+      }
+      if (simulateImu_) {
+        imu_.clear();
+        prior_[7] = kNoPriorTime;
+      }
+      // A replayed list goes on in time rather than starting it again.
+      if (firstLoop) {
+        if (ran == 0) firstTime = frame_.time;
+        lastTime = frame_.time;
+      }
+      frame_.time += offset;
+      for (IMUSample& s : imu_) s.time += offset;
+      if (prior_[7] != kNoPriorTime) prior_[7] += offset;
+      const bool withMarker =
+          i == 0 && !markerFileName_.empty() && LoadMarkerFile(markerFileName_, marker_);
+      TrackerInput input;
+      input.grey = frame_.grey;
+      input.colour = frameRecords_ ? nullptr : &frame_.colour;
+      input.time = frame_.time;
+      input.marker = withMarker ? marker_ : nullptr;
+      const bool armed = tracker_->Status().startFrame != kUnsetCounter;
+      text[0] = '\0';
+      tracker_->Run(input, imu_, prior_, pose, planes, objects, &parallax, &progress, text,
+                    sizeof(text));
+      if (text[0] != '\0') std::fputs(text, stdout);
+      if (armed && tracker_->Status().startFrame == kUnsetCounter) {
+        // A failed two-view start reset the tracker: start again at the next frame.
+        const i32 next = tracker_->Status().frameCounter + 1;
+        tracker_->SetStartFrame(next);
+        tracker_->SetEndFrame(initialFrames_ > 0 ? next + initialFrames_ - 1 : kUnsetCounter);
+        std::printf("[%d] The map did not start: starting again at frame %d\n",
+                    tracker_->Status().frameCounter, next);
+      }
+      if (!projectOutput_.empty()) cameraTrack_.PushBack(pose, 1024);
+      if (poses != nullptr) {
+        std::fprintf(poses, "%d\n", static_cast<int>(i));
+        WritePoseRows(pose, poses);
+      }
+      ++ran;
+    }
+    if (!replay_ && i + 1 == count) break;
+    if (inputFps_ > 0.0f) {
+      const f64 left = period - SecondsSince(frameStart);
+      if (left > 0.0) std::this_thread::sleep_for(std::chrono::duration<f64>(left));
+    }
+    i = (i + 1) % count;
+    if (i == 0) {
+      firstLoop = false;
+      offset += lastTime - firstTime + period;
+    }
+  }
+  const f64 seconds = SecondsSince(runStart);
+  if (poses != nullptr) std::fclose(poses);
+  workers_->Stop();
+  WriteOutputs(seconds > 0.0 ? ran / seconds : 0.0);
+  return 0;
+}
+
+void Application::WriteOutputs(f64 framesPerSecond) {
+  if (inputFps_ <= 0.0f) std::printf("FPS = %f\n", framesPerSecond);
+  if (!projectOutput_.empty() &&
+      !SaveProjectText(projectOutput_, map_->intrinsic, cameraTrack_, map_->points)) {
+    std::printf("Cannot write the camera track '%s'\n", projectOutput_.c_str());
+  }
+  if (keyFramePattern_.empty()) return;
+  std::error_code error;
+  const std::string folder = GetDirectory(keyFramePattern_);
+  if (!folder.empty()) std::filesystem::create_directories(folder, error);
+  for (u32 k = 0; k < map_->KeyFrameCount(); ++k) {
+    MakeSequenceFileName(name_, keyFramePattern_, k);
+    try {
+      CVD::img_save(map_->keyFrames[k].pyramid[0], name_);
+    } catch (...) {  // libCVD throws its own types
+      std::printf("Cannot write the key-frame image '%s'\n", name_.c_str());
+    }
+  }
+}

@@ -1,0 +1,182 @@
+#include "app/DiskInput.h"
+
+#include <cvd/convert_image.h>
+#include <cvd/image_io.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+#include "mapping/GlobalMap.h"
+
+bool LoadImageFrame(const std::string& name, DiskFrame& frame) {
+  CVD::Image<CVD::Rgb<u8>> colour;
+  try {
+    CVD::img_load(colour, name);
+  } catch (const std::exception&) {
+    return false;
+  } catch (...) {  // libCVD throws its own exception types, not all from std
+    return false;
+  }
+  if (colour.size().x <= 0 || colour.size().y <= 0) return false;
+  frame.colour = std::move(colour);
+  frame.grey.resize(frame.colour.size());
+  CVD::convert_image(frame.colour, frame.grey);
+  frame.time = CurrentTimeOfDay();
+  return true;
+}
+
+namespace {
+
+// Little-endian fields of a byte buffer, each read checked.
+class ByteCursor {
+ public:
+  ByteCursor(const u8* data, size_t size) : p_(data), end_(data + size) {}
+  template <class T>
+  bool Get(T& value) {
+    if (Left() < sizeof(T)) return false;
+    std::memcpy(&value, p_, sizeof(T));
+    p_ += sizeof(T);
+    return true;
+  }
+  const u8* Take(size_t n) {
+    if (Left() < n) return nullptr;
+    const u8* at = p_;
+    p_ += n;
+    return at;
+  }
+  size_t Left() const { return static_cast<size_t>(end_ - p_); }
+
+ private:
+  const u8* p_;
+  const u8* end_;
+};
+
+bool ReadWholeFile(const std::string& name, std::vector<u8>& bytes) {
+  FILE* f = std::fopen(name.c_str(), "rb");
+  if (f == nullptr) return false;
+  bytes.clear();
+  u8 chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof(chunk), f)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok;
+}
+
+bool AllFinite(const f64* v, int n) {
+  for (int i = 0; i < n; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+// A prior as the tracker takes it: unit quaternion with w >= 0, position
+// negated, or no prior at all.
+void NormalisePrior(f64 prior[8]) {
+  const f64 norm = std::sqrt(prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] +
+                             prior[3] * prior[3]);
+  if (!AllFinite(prior, 8) || !(norm > 0.0) || prior[7] < 0.0) {
+    prior[7] = kNoPriorTime;
+    return;
+  }
+  const f64 s = prior[3] < 0.0 ? -1.0 / norm : 1.0 / norm;
+  for (int i = 0; i < 4; ++i) prior[i] *= s;
+  for (int i = 4; i < 7; ++i) prior[i] = -prior[i];
+}
+
+}  // namespace
+
+bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& frame,
+                                        std::vector<IMUSample>& imu, f64 prior[8]) {
+  if (!ReadWholeFile(name, bytes_)) return false;
+  ByteCursor in(bytes_.data(), bytes_.size());
+  i32 w = 0, h = 0, n = 0;
+  f64 time = 0.0;
+  if (!in.Get(w) || !in.Get(h) || !in.Get(time)) return false;
+  if (w <= 0 || h <= 0 || w > kMaxRecordSide || h > kMaxRecordSide) return false;
+  if (started_ && (w != width_ || h != height_)) return false;
+  const u8* pixels = in.Take(static_cast<size_t>(w) * static_cast<size_t>(h));
+  // Each sample record is at least 12 bytes and the prior follows them.
+  if (pixels == nullptr || !in.Get(n) || n < 0 ||
+      static_cast<size_t>(n) > (in.Left() - std::min(in.Left(), sizeof(f64) * 8)) / 12) {
+    return false;
+  }
+  readings_.clear();
+  for (i32 i = 0; i < n; ++i) {
+    ImuReading r{0.0, {0, 0, 0}, 0};
+    if (!in.Get(r.type)) return false;
+    const bool valued = r.type == 0 || r.type == 1;
+    if (valued && (!in.Get(r.value[0]) || !in.Get(r.value[1]) || !in.Get(r.value[2]))) return false;
+    if (!in.Get(r.time)) return false;
+    if (r.type == 0) {
+      for (f64& v : r.value) v *= -9.81;
+    }
+    readings_.push_back(r);
+  }
+  f64 newPrior[8];
+  for (f64& p : newPrior) {
+    if (!in.Get(p)) return false;
+  }
+  if (!std::isfinite(time)) return false;
+  NormalisePrior(newPrior);
+
+  // The record is whole: from here on it is taken.
+  if (!started_) {
+    started_ = true;
+    origin_ = time;
+    width_ = w;
+    height_ = h;
+  }
+  builder_.Build(readings_, origin_, imu);
+  frame.grey.resize(CVD::ImageRef(w, h));
+  for (i32 y = 0; y < h; ++y) std::memcpy(frame.grey[y], pixels + static_cast<size_t>(y) * w, w);
+  frame.time = time - origin_;
+  if (newPrior[7] != kNoPriorTime) newPrior[7] -= origin_;
+  std::copy(newPrior, newPrior + 8, prior);
+  return true;
+}
+
+bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu, f64 prior[8]) {
+  FILE* f = std::fopen(name.c_str(), "r");
+  if (f == nullptr) return false;
+  // At 1 kHz a frame a second apart holds 1000 samples; far more is no IMU file.
+  constexpr int kMaxSamples = 1 << 20;
+  f64 frameTime = 0.0, newPrior[8];
+  int n = 0;
+  bool ok = std::fscanf(f, "%lf %d", &frameTime, &n) == 2 && n >= 0 && n <= kMaxSamples;
+  if (ok) imu.resize(static_cast<size_t>(n));
+  for (int i = 0; ok && i < n; ++i) {
+    IMUSample& s = imu[i];
+    ok = std::fscanf(f, "%lf %lf %lf %lf %lf %lf %lf", &s.acceleration[0], &s.acceleration[1],
+                     &s.acceleration[2], &s.rotationRate[0], &s.rotationRate[1], &s.rotationRate[2],
+                     &s.time) == 7;
+  }
+  ok = ok &&
+       std::fscanf(f, "%lf %lf %lf %lf %lf %lf %lf %lf", &newPrior[0], &newPrior[1], &newPrior[2],
+                   &newPrior[3], &newPrior[4], &newPrior[5], &newPrior[6], &newPrior[7]) == 8;
+  std::fclose(f);
+  if (!ok) return false;
+  *time = frameTime;
+  std::copy(newPrior, newPrior + 8, prior);
+  return true;
+}
+
+bool LoadMarkerFile(const std::string& name, float marker[10]) {
+  FILE* f = std::fopen(name.c_str(), "r");
+  if (f == nullptr) return false;
+  float values[10];
+  int read = 0;
+  while (read < 10 && std::fscanf(f, "%f", &values[read]) == 1) ++read;
+  std::fclose(f);
+  if (read < 10) {
+    std::printf("Marker file '%s' holds %d of its 10 numbers: no marker\n", name.c_str(), read);
+    return false;
+  }
+  std::copy(values, values + 10, marker);
+  std::printf("Loaded '%s'\n", name.c_str());
+  return true;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The frame readers of a disk run: an image file with an optional per-frame
+// IMU text file, or one binary frame record carrying the pixels, the IMU
+// samples and a pose prior together; and the marker observation of the first
+// frame.
+#include <cvd/image.h>
+#include <cvd/rgb.h>
+
+#include <cfloat>
+#include <string>
+#include <vector>
+
+#include "app/ImuSequence.h"
+#include "la/IMUSample.h"
+
+// The working frame of a disk run.
+struct DiskFrame {
+  CVD::Image<u8> grey;
+  CVD::Image<CVD::Rgb<u8>> colour;
+  f64 time = 0.0;
+};
+
+// A pose prior is eight doubles: quaternion x, y, z, w, position, time. No
+// prior: its time is this.
+constexpr f64 kNoPriorTime = DBL_MAX;
+// The largest image side a frame record may declare.
+constexpr i32 kMaxRecordSide = 16384;
+
+// Loads an image file into the colour image and its grey conversion; the
+// time is the time of day (the caller stamps the frame). False when the file
+// does not load, with the frame unchanged.
+bool LoadImageFrame(const std::string& name, DiskFrame& frame);
+
+// Reads binary frame records. Accelerations in g become m/s^2 (x -9.81), a
+// sample missing one half takes the last value seen of it, samples of equal
+// time merge (the later wins), and every time is taken relative to the
+// earliest time seen so far. The reader keeps those between records.
+class FrameRecordReader {
+ public:
+  // False, with nothing changed, when the file cannot be opened, is not one
+  // complete record, declares a side outside 1..16384 or a size other than
+  // the first record's, or more samples than its bytes hold. Samples with a
+  // non-finite value or time are dropped; a prior with a zero or non-finite
+  // quaternion, position or time counts as none.
+  bool LoadFrameRecord(const std::string& name, DiskFrame& frame, std::vector<IMUSample>& imu,
+                       f64 prior[8]);
+
+ private:
+  std::vector<u8> bytes_;
+  std::vector<ImuReading> readings_;
+  ImuSequenceBuilder builder_;
+  f64 origin_ = 0.0;
+  bool started_ = false;
+  i32 width_ = 0, height_ = 0;
+};
+
+// Reads a per-frame IMU text file: frame time, sample count, the samples
+// (accelerometer, gyroscope, time) and the prior, all as stored. False when
+// the file cannot be opened or any field is missing or malformed (imu may
+// then have changed; time and prior have not).
+bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu, f64 prior[8]);
+
+// The marker observation: ten numbers (four corner pairs, the sheet's two
+// sides). False, with a message, when the file opens but holds fewer.
+bool LoadMarkerFile(const std::string& name, float marker[10]);

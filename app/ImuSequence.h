@@ -1,0 +1,31 @@
+#pragma once
+// Inertial readings as files and hosts deliver them, one kind at a time
+// (accelerometer or gyroscope, or neither), turned into the tracker's
+// samples: in time order, each carrying both halves (the last value seen of
+// the other), on a clock that starts at the earliest time seen, one sample
+// per time.
+#include <vector>
+
+#include "la/IMUSample.h"
+
+struct ImuReading {
+  f64 time;
+  f64 value[3];  // accelerations already in m/s^2
+  i32 type;      // 0 accelerometer, 1 gyroscope, other: neither
+};
+
+class ImuSequenceBuilder {
+ public:
+  // The last values seen start at zero again.
+  void Reset();
+  // Readings with a non-finite time or value are dropped; the rest are
+  // sorted by time (equal times keep their order), absent halves filled from
+  // the last values seen, origin lowered to the earliest time, every time
+  // taken relative to origin, and readings of equal time merged (the later
+  // wins). readings is left sorted.
+  void Build(std::vector<ImuReading>& readings, f64& origin, std::vector<IMUSample>& out);
+
+ private:
+  f64 lastAcceleration_[3] = {0, 0, 0};
+  f64 lastRotationRate_[3] = {0, 0, 0};
+};

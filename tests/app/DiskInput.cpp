@@ -1,0 +1,150 @@
+// The disk readers on files written here: exact values, the prior turned into
+// the tracker's form, samples merged and filled in time order, times taken
+// from the earliest seen; and truncated, oversized, non-finite and
+// size-changing records refused with nothing changed.
+#include "app/DiskInput.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "common/TempFolder.h"
+
+namespace {
+
+struct RecordWriter {
+  std::string bytes;
+  template <class T>
+  RecordWriter& Put(T v) {
+    bytes.append(reinterpret_cast<const char*>(&v), sizeof(v));
+    return *this;
+  }
+  RecordWriter& Header(i32 w, i32 h, f64 time) {
+    Put(w).Put(h).Put(time);
+    for (i32 i = 0; i < w * h; ++i) Put(static_cast<u8>(i * 7));
+    return *this;
+  }
+  RecordWriter& Sample(i32 type, f64 x, f64 y, f64 z, f64 t) {
+    Put(type);
+    if (type == 0 || type == 1) Put(x).Put(y).Put(z);
+    return Put(t);
+  }
+  RecordWriter& Prior(std::initializer_list<f64> v) {
+    for (f64 x : v) Put(x);
+    return *this;
+  }
+};
+
+}  // namespace
+
+TEST(DiskInputTest, FrameRecordsInTheTrackersForm) {
+  TempFolder folder;
+  RecordWriter first;
+  first.Header(4, 3, 10.0).Put(i32{5});
+  first.Sample(1, 0.1, 0.2, 0.3, 9.5);  // a gyroscope first: no acceleration yet
+  first.Sample(0, 1.0, 0.0, -1.0, 10.0);
+  first.Sample(1, 0.4, 0.5, 0.6, 10.0);  // same time: one sample with both
+  first.Sample(7, 0, 0, 0, 10.25);       // neither half: both carried on
+  first.Sample(0, NAN, 0, 0, 10.5);      // dropped
+  first.Prior({0, 0, 0, -2, 1, 2, 3, 10.0});
+  FrameRecordReader reader;
+  DiskFrame frame;
+  std::vector<IMUSample> imu;
+  f64 prior[8];
+  ASSERT_TRUE(reader.LoadFrameRecord(folder.Write("0.dat", first.bytes), frame, imu, prior));
+  ASSERT_EQ(CVD::ImageRef(4, 3), frame.grey.size());
+  EXPECT_EQ(static_cast<u8>(11 * 7), frame.grey[2][3]);
+  EXPECT_EQ(0.5, frame.time);  // relative to the earliest sample, 9.5
+  ASSERT_EQ(3u, imu.size());
+  EXPECT_EQ(0.0, imu[0].time);
+  EXPECT_EQ(0.0, imu[0].acceleration[0]);
+  EXPECT_EQ(0.1, imu[0].rotationRate[0]);
+  EXPECT_EQ(0.5, imu[1].time);
+  EXPECT_DOUBLE_EQ(-9.81, imu[1].acceleration[0]);
+  EXPECT_DOUBLE_EQ(9.81, imu[1].acceleration[2]);
+  EXPECT_EQ(0.5, imu[1].rotationRate[1]);
+  EXPECT_DOUBLE_EQ(-9.81, imu[2].acceleration[0]);
+  EXPECT_EQ(0.6, imu[2].rotationRate[2]);
+  EXPECT_EQ(0.75, imu[2].time);
+  const f64 expectedPrior[8] = {0, 0, 0, 1, -1, -2, -3, 0.5};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(expectedPrior[i], prior[i]) << i;
+
+  // The next record keeps the origin; a prior time of -1 means no prior.
+  RecordWriter second;
+  second.Header(4, 3, 12.0).Put(i32{0}).Prior({1, 1, 1, 1, 1, 2, 3, -1});
+  ASSERT_TRUE(reader.LoadFrameRecord(folder.Write("1.dat", second.bytes), frame, imu, prior));
+  EXPECT_EQ(2.5, frame.time);
+  EXPECT_TRUE(imu.empty());
+  EXPECT_EQ(kNoPriorTime, prior[7]);
+  EXPECT_EQ(1.0, prior[4]);
+
+  // A zero quaternion is no prior either.
+  RecordWriter third;
+  third.Header(4, 3, 13.0).Put(i32{0}).Prior({0, 0, 0, 0, 1, 2, 3, 13.0});
+  ASSERT_TRUE(reader.LoadFrameRecord(folder.Write("2.dat", third.bytes), frame, imu, prior));
+  EXPECT_EQ(kNoPriorTime, prior[7]);
+}
+
+TEST(DiskInputTest, BadRecordsChangeNothing) {
+  TempFolder folder;
+  RecordWriter good;
+  good.Header(4, 3, 1.0).Put(i32{1}).Sample(0, 1, 2, 3, 1.0).Prior({0, 0, 0, 1, 0, 0, 0, 1.0});
+  FrameRecordReader reader;
+  DiskFrame frame;
+  std::vector<IMUSample> imu;
+  f64 prior[8] = {};
+  const auto load = [&](const std::string& bytes) {
+    return reader.LoadFrameRecord(folder.Write("r.dat", bytes), frame, imu, prior);
+  };
+  for (size_t cut = 0; cut < good.bytes.size(); ++cut) {
+    EXPECT_FALSE(load(good.bytes.substr(0, cut))) << cut;
+  }
+  EXPECT_TRUE(frame.grey.size() == CVD::ImageRef(0, 0) && imu.empty() && prior[3] == 0.0);
+  EXPECT_FALSE(load(RecordWriter().Put(i32{16385}).Put(i32{1}).Put(0.0).bytes));
+  EXPECT_FALSE(load(RecordWriter().Put(i32{-4}).Put(i32{3}).Put(0.0).bytes));
+  EXPECT_FALSE(load(RecordWriter().Header(4, 3, 1.0).Put(i32{1 << 30}).bytes));
+  EXPECT_FALSE(
+      load(RecordWriter().Header(4, 3, 1.0).Put(i32{-1}).Prior({0, 0, 0, 1, 0, 0, 0, 1}).bytes));
+  EXPECT_FALSE(
+      load(RecordWriter().Header(4, 3, NAN).Put(i32{0}).Prior({0, 0, 0, 1, 0, 0, 0, 1}).bytes));
+  ASSERT_TRUE(load(good.bytes));
+  // Another size mid-run is refused; the frame keeps the last good record.
+  RecordWriter wider;
+  wider.Header(5, 3, 2.0).Put(i32{0}).Prior({0, 0, 0, 1, 0, 0, 0, 2.0});
+  EXPECT_FALSE(load(wider.bytes));
+  EXPECT_EQ(CVD::ImageRef(4, 3), frame.grey.size());
+  EXPECT_EQ(0.0, frame.time);
+  EXPECT_FALSE(reader.LoadFrameRecord(folder.File("missing.dat"), frame, imu, prior));
+}
+
+TEST(DiskInputTest, ImuTextFilesAndMarkers) {
+  TempFolder folder;
+  f64 time = -1.0, prior[8] = {};
+  std::vector<IMUSample> imu;
+  const std::string good = folder.Write(
+      "imu.txt", "0.5 2\n-9.81 0 0 0.1 0.2 0.3 0.25\n0 -9.81 0 0 0 0 0.5\n0 0 0 1 1 2 3 0.5\n");
+  ASSERT_TRUE(LoadImuFile(good, &time, imu, prior));
+  EXPECT_EQ(0.5, time);
+  ASSERT_EQ(2u, imu.size());
+  EXPECT_EQ(-9.81, imu[0].acceleration[0]);  // stored as read
+  EXPECT_EQ(0.3, imu[0].rotationRate[2]);
+  EXPECT_EQ(-9.81, imu[1].acceleration[1]);
+  EXPECT_EQ(0.5, imu[1].time);
+  EXPECT_EQ(3.0, prior[6]);
+  for (const char* bad : {"0.5 2\n1 2 3 4 5 6 7\n", "0.5 x\n", "0.5 99999999999\n",
+                          "0.5 0\n0 0 0 1 1 2 3\n", "0.5 -1\n0 0 0 1 1 2 3 0.5\n"}) {
+    time = -1.0;
+    EXPECT_FALSE(LoadImuFile(folder.Write("bad.txt", bad), &time, imu, prior)) << bad;
+    EXPECT_EQ(-1.0, time);
+    EXPECT_EQ(3.0, prior[6]);
+  }
+  EXPECT_FALSE(LoadImuFile(folder.File("missing.txt"), &time, imu, prior));
+
+  float marker[10] = {};
+  EXPECT_FALSE(LoadMarkerFile(folder.Write("m9.txt", "1 2 3 4 5 6 7 8 9"), marker));
+  EXPECT_EQ(0.0f, marker[0]);
+  ASSERT_TRUE(LoadMarkerFile(folder.Write("m.txt", "1 2 3 4 5 6 7 8 0.2 0.3\n"), marker));
+  EXPECT_EQ(1.0f, marker[0]);
+  EXPECT_EQ(0.3f, marker[9]);
+}

@@ -1,0 +1,141 @@
+// ctest-labels: threads
+// The exported interface without frames: calls without an engine are inert,
+// sizes and fields of view outside the engine's range are refused, a second
+// Create changes nothing, the camera follows the field of view, and the
+// host's readings become the tracker's samples (g to m/s^2, sorted, filled
+// forward, merged, on the clock of the earliest reading).
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include "app/HostEngine.h"
+#include "app/zevrion.h"
+
+namespace {
+
+TrackingResult Filled() {
+  TrackingResult r;
+  std::memset(&r, 0x5a, sizeof(r));
+  return r;
+}
+
+void ExpectInert() {
+  TrackingResult out = Filled();
+  std::vector<u8> pixels(640 * 480, 0);
+  const HostFrame frame{pixels.data(), 0.0, nullptr};
+  EXPECT_EQ(&out, ZevrionRunTracking(&out, &frame, nullptr, 0, nullptr));
+  EXPECT_EQ(0, out.status);
+  EXPECT_EQ(0, out.planeCount);
+  EXPECT_EQ(0, out.objectCount);
+  EXPECT_EQ(nullptr, ZevrionRunTracking(nullptr, &frame, nullptr, 0, nullptr));
+  const RegisteredObject object{1, 1.0f, {0, 0, 0, 1}, {0, 0, 0}};
+  EXPECT_FALSE(ZevrionRegisterObject(&object));
+  EXPECT_FALSE(ZevrionDeregisterObject(1));
+  float marker[10] = {};
+  ZevrionRunMarkerDetection(marker, &frame, nullptr);
+  EXPECT_EQ(-1.0f, marker[8]);
+  ZevrionStartTracking(nullptr, 0);
+  ZevrionResetTracking();
+  ZevrionStartMarkerDetection();
+  ZevrionSaveFile("/nonexistent/state.bin");
+  ZevrionSetServer("127.0.0.1");
+}
+
+}  // namespace
+
+TEST(ZevrionExportsTest, WithoutAnEngineEveryCallIsInert) {
+  ExpectInert();
+  testing::internal::CaptureStderr();
+  for (const auto& bad : {std::make_pair(63, 480), std::make_pair(640, 63),
+                          std::make_pair(65536, 480), std::make_pair(-640, 480)}) {
+    ZevrionCreate(bad.first, bad.second, 60.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr,
+                  nullptr);
+    ExpectInert();
+  }
+  for (const double hfov : {0.0, 180.0, -5.0, NAN}) {
+    ZevrionCreate(640, 480, hfov, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+    ExpectInert();
+  }
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("no engine"));
+
+  // A second Create on a live engine starts nothing again; Destroy twice is
+  // harmless and leaves no engine.
+  ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+  ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+  const RegisteredObject object{1, 1.0f, {0, 0, 0, 1}, {0, 0, 0}};
+  EXPECT_FALSE(ZevrionRegisterObject(&object));  // no frame yet
+  ZevrionDestroy();
+  ZevrionDestroy();
+  ExpectInert();
+}
+
+TEST(ZevrionExportsTest, LocalDayIsEightDigitsOfToday) {
+  char expected[16];
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::strftime(expected, sizeof(expected), "%Y%m%d", &local);
+  EXPECT_STREQ(expected, ZevrionLocalDay());
+  EXPECT_EQ(8u, std::strlen(ZevrionLocalDay()));
+}
+
+TEST(HostEngineTest, CameraFromTheFieldOfView) {
+  std::string why;
+  HostSettings s;
+  s.width = 640;
+  s.height = 480;
+  s.hfovDegrees = 90.0;
+  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  ASSERT_TRUE(engine) << why;
+  EXPECT_FLOAT_EQ(320.0f, engine->Camera().fx[0]);
+  EXPECT_FLOAT_EQ(320.0f, engine->Camera().fy[0]);
+  EXPECT_EQ(319.5f, engine->Camera().cx[0]);
+  EXPECT_EQ(239.5f, engine->Camera().cy[0]);
+  s.width = 70000;
+  EXPECT_FALSE(HostEngine::Create(s, why));
+  EXPECT_NE(std::string::npos, why.find("70000"));
+}
+
+TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
+  std::string why;
+  HostSettings s;
+  s.width = 64;
+  s.height = 64;
+  s.hfovDegrees = 60.0;
+  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  ASSERT_TRUE(engine) << why;
+  const HostImuSample readings[] = {
+      {1, 0, 0.1, 0.2, 0.3, 10.25},   // gyroscope first: acceleration (0, 0, 0)
+      {0, 0, 1.0, 0.0, -1.0, 10.5},   // g to m/s^2
+      {1, 0, 0.4, 0.5, 0.6, 10.5},    // same time: merged, carries both
+      {0, 0, NAN, 0.0, 0.0, 10.75},   // dropped
+      {0, 0, 0.0, 2.0, 0.0, 10.0},    // out of order: the earliest
+      {5, 0, 9.0, 9.0, 9.0, 10.125},  // neither half
+  };
+  engine->StartTracking(readings, 6);
+  EXPECT_EQ(10.0, engine->StartTime());
+  const std::vector<IMUSample>& out = engine->Samples();
+  ASSERT_EQ(4u, out.size());
+  EXPECT_EQ(0.0, out[0].time);
+  EXPECT_DOUBLE_EQ(-19.62, out[0].acceleration[1]);
+  EXPECT_EQ(0.0, out[0].rotationRate[0]);
+  EXPECT_EQ(0.125, out[1].time);
+  EXPECT_DOUBLE_EQ(-19.62, out[1].acceleration[1]);  // filled forward
+  EXPECT_EQ(0.1, out[2].rotationRate[0]);
+  EXPECT_DOUBLE_EQ(-19.62, out[2].acceleration[1]);
+  EXPECT_EQ(0.5, out[3].time);
+  EXPECT_DOUBLE_EQ(-9.81, out[3].acceleration[0]);
+  EXPECT_DOUBLE_EQ(9.81, out[3].acceleration[2]);
+  EXPECT_EQ(0.6, out[3].rotationRate[2]);
+
+  // Start again: the last values are forgotten; no readings, no samples.
+  engine->StartTracking(readings, 1);
+  ASSERT_EQ(1u, engine->Samples().size());
+  EXPECT_EQ(0.0, engine->Samples()[0].acceleration[0]);
+  engine->StartTracking(readings, 0);
+  EXPECT_TRUE(engine->Samples().empty());
+  EXPECT_EQ(DBL_MAX, engine->StartTime());
+}
