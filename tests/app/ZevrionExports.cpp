@@ -31,7 +31,7 @@ void ExpectInert() {
   EXPECT_EQ(0, out.planeCount);
   EXPECT_EQ(0, out.objectCount);
   EXPECT_EQ(nullptr, ZevrionRunTracking(nullptr, &frame, nullptr, 0, nullptr));
-  const RegisteredObject object{1, 1.0f, {0, 0, 0, 1}, {0, 0, 0}};
+  const RegisteredObject object{1, 1.0f, {0, 0, 1}, {0, 0, 0}};
   EXPECT_FALSE(ZevrionRegisterObject(&object));
   EXPECT_FALSE(ZevrionDeregisterObject(1));
   float marker[10] = {};
@@ -55,7 +55,7 @@ TEST(ZevrionExportsTest, WithoutAnEngineEveryCallIsInert) {
                   nullptr);
     ExpectInert();
   }
-  for (const double hfov : {0.0, 180.0, -5.0, NAN}) {
+  for (const double hfov : {0.0, 180.0, -5.0, std::nan("")}) {
     ZevrionCreate(640, 480, hfov, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
     ExpectInert();
   }
@@ -65,7 +65,7 @@ TEST(ZevrionExportsTest, WithoutAnEngineEveryCallIsInert) {
   // harmless and leaves no engine.
   ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
   ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
-  const RegisteredObject object{1, 1.0f, {0, 0, 0, 1}, {0, 0, 0}};
+  const RegisteredObject object{1, 1.0f, {0, 0, 1}, {0, 0, 0}};
   EXPECT_FALSE(ZevrionRegisterObject(&object));  // no frame yet
   ZevrionDestroy();
   ZevrionDestroy();
@@ -108,12 +108,12 @@ TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
   std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
   ASSERT_TRUE(engine) << why;
   const HostImuSample readings[] = {
-      {1, 0, 0.1, 0.2, 0.3, 10.25},   // gyroscope first: acceleration (0, 0, 0)
-      {0, 0, 1.0, 0.0, -1.0, 10.5},   // g to m/s^2
-      {1, 0, 0.4, 0.5, 0.6, 10.5},    // same time: merged, carries both
-      {0, 0, NAN, 0.0, 0.0, 10.75},   // dropped
-      {0, 0, 0.0, 2.0, 0.0, 10.0},    // out of order: the earliest
-      {5, 0, 9.0, 9.0, 9.0, 10.125},  // neither half
+      {1, 0.1, 0.2, 0.3, 10.25},   // gyroscope first: acceleration (0, 0, 0)
+      {0, 1.0, 0.0, -1.0, 10.5},   // g to m/s^2
+      {1, 0.4, 0.5, 0.6, 10.5},    // same time: merged, carries both
+      {0, NAN, 0.0, 0.0, 10.75},   // dropped
+      {0, 0.0, 2.0, 0.0, 10.0},    // out of order: the earliest
+      {5, 9.0, 9.0, 9.0, 10.125},  // neither half
   };
   engine->StartTracking(readings, 6);
   EXPECT_EQ(10.0, engine->StartTime());
