@@ -1,0 +1,118 @@
+// ctest-labels: threads
+// The whole engine on the synthetic sequence: the tracker anchored to the
+// marker sheet at the first frame, its workers on their threads, every frame
+// through the pipeline. The map starts, the camera is never lost, no pose is
+// NaN, and the trajectory after a similarity alignment stays within 2 % of
+// the path length of the truth; with synchronous hand-overs two runs give the
+// same poses.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+
+#include "app/EngineWorkers.h"
+#include "common/SequenceGenerator.h"
+#include "common/TrajectoryAlignment.h"
+#include "tracker/Tracker.h"
+
+namespace {
+
+struct RunResult {
+  std::vector<Centre> estimate, truth;
+  std::vector<CameraPose> poses;
+  int lost = 0, nonFinite = 0;
+};
+
+RunResult RunSequence(const SequenceOptions& options, bool parallel) {
+  SequenceGenerator sequence(options);
+  const f64 bodyToCamera[7] = {options.offset.quaternion[0], options.offset.quaternion[1],
+                               options.offset.quaternion[2], options.offset.quaternion[3],
+                               options.offset.position[0],   options.offset.position[1],
+                               options.offset.position[2]};
+  GlobalMap map(static_cast<u16>(options.width), static_cast<u16>(options.height),
+                sequence.Camera(), bodyToCamera);
+  EngineWorkers workers(&map, parallel, WorkerLogs{});
+  TrackerOptions trackerOptions;
+  trackerOptions.parallel = parallel;
+  trackerOptions.startFrame = 0;
+  trackerOptions.isoWindow = true;
+  Tracker tracker(&map, workers.Channels(), trackerOptions);
+  workers.Start();
+
+  RunResult result;
+  CVD::Image<u8> image;
+  std::vector<IMUSample> samples;
+  f64 prior[8];
+  float marker[10];
+  CameraPose pose;
+  AlignedArray<LA::AlignedVector4f> planes;
+  AlignedArray<LA::AlignedMatrix4f> objects;
+  float parallax = 0.0f, progress = 0.0f;
+  char text[2048];
+  for (u32 k = 0; k < sequence.FrameCount(); ++k) {
+    sequence.RenderFrame(k, image);
+    sequence.FrameSamples(k, samples);
+    sequence.PosePrior(k, prior);
+    sequence.MarkerObservation(k, marker);
+    TrackerInput input;
+    input.grey = image;
+    input.time = sequence.FrameTime(k);
+    input.marker = k == 0 ? marker : nullptr;
+    tracker.Run(input, samples, prior, pose, planes, objects, &parallax, &progress, text,
+                sizeof(text));
+    result.poses.push_back(pose);
+    if (pose.m[0][0] == FLT_MAX) {
+      ++result.lost;
+      continue;
+    }
+    bool finite = true;
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 4; ++c) finite = finite && std::isfinite(pose.m[r][c]);
+    }
+    if (!finite) {
+      ++result.nonFinite;
+      continue;
+    }
+    float centre[3];
+    CameraCentre(pose, centre);
+    result.estimate.push_back({centre[0], centre[1], centre[2]});
+    Centre truth;
+    sequence.TrueCentre(k, truth.data());
+    result.truth.push_back(truth);
+  }
+  workers.Stop();
+  return result;
+}
+
+SequenceOptions Options(u32 frames) {
+  SequenceOptions options;
+  options.frames = frames;
+  // The engine's inertial input is the motion's acceleration alone.
+  options.gravity = 0.0;
+  return options;
+}
+
+}  // namespace
+
+TEST(TrackerEndToEndTest, TracksTheSequenceWithinTwoPercentOfItsPath) {
+  const SequenceOptions options = Options(300);
+  const RunResult run = RunSequence(options, true);
+  EXPECT_EQ(0, run.nonFinite);
+  EXPECT_EQ(0, run.lost);
+  ASSERT_GE(run.estimate.size(), 250u);
+  const double rms = AlignedTrajectoryRms(run.estimate, run.truth);
+  const double path = SequenceGenerator(options).PathLength();
+  EXPECT_GE(rms, 0.0);
+  EXPECT_LT(rms, 0.02 * path) << "rms " << rms << " of a path of " << path;
+}
+
+TEST(TrackerEndToEndTest, SynchronousRunsRepeat) {
+  const SequenceOptions options = Options(90);
+  const RunResult a = RunSequence(options, false), b = RunSequence(options, false);
+  ASSERT_EQ(a.poses.size(), b.poses.size());
+  for (size_t k = 0; k < a.poses.size(); ++k) {
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 4; ++c) ASSERT_EQ(a.poses[k].m[r][c], b.poses[k].m[r][c]) << k;
+    }
+  }
+}
