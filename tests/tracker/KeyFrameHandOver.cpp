@@ -16,6 +16,7 @@
 #include "tests/common/SceneRenderer.h"
 #include "tests/common/tracker/FakeWorkers.h"
 #include "tests/common/tracker/UnitContext.h"
+#include "tracker/Tracker.h"
 
 namespace {
 
@@ -462,6 +463,34 @@ TEST_F(KeyFrameHandOverTest, TrackMatchingDataCarriesTheFrameAndItsTracks) {
   for (int l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(item.MatchCount(l), 0u);
   EXPECT_EQ(item.corners[2].Size(), 0u);
   EXPECT_EQ(item.relocalisationKeyFrame, kNone16);
+}
+
+// The display's key frame follows pushes, pops and trims; "none" stays none
+// (it must not wrap round to key frame 0).
+TEST_F(KeyFrameHandOverTest, ShownKeyFrameFollowsPushPopAndTrim) {
+  Tracker viewer(*unit.map);
+  TrackerDisplay& d = viewer.Display();
+  d.OnKeyFramePushed(0);
+  EXPECT_EQ(d.ShownKeyFrame(), kNone16);
+  d.ShowKeyFrame(3);
+  d.OnKeyFramePushed(4);
+  EXPECT_EQ(d.ShownKeyFrame(), 3);
+  d.OnKeyFramePushed(3);
+  EXPECT_EQ(d.ShownKeyFrame(), 4);
+  d.OnKeyFramePopped(5);
+  EXPECT_EQ(d.ShownKeyFrame(), 4);
+  d.OnKeyFramePopped(4);
+  EXPECT_EQ(d.ShownKeyFrame(), 3);
+  d.ShowKeyFrame(0);
+  d.OnKeyFramePopped(0);
+  EXPECT_EQ(d.ShownKeyFrame(), kNone16);
+  d.OnKeyFramesDropped(471);
+  EXPECT_EQ(d.ShownKeyFrame(), kNone16);
+  for (const auto& [shown, after] : {std::pair<u16, u16>{480, 9}, {471, 0}, {470, kNone16}}) {
+    d.ShowKeyFrame(shown);
+    d.OnKeyFramesDropped(471);
+    EXPECT_EQ(d.ShownKeyFrame(), after) << shown;
+  }
 }
 
 }  // namespace
