@@ -93,14 +93,18 @@ u16 KeyFrameHandOver::PopKeyFrame() {
   };
   if (ring.Contains(cur) && strip(cur)) ring.WalkBack(cur, strip);
 
-  // The links into key frame k fall back to the near key frame.
+  // No link may name key frame k any more; the parallax link falls back to
+  // the near key frame.
   const TrackingMode mode{true, false};
   for (u16 i = 0; i < ring.Size(); ++i) {
     TrackerFrame& g = ring[i];
     view.ComputeFrameStatistics(g);
+    for (u16* link : {&g.keyFrame, &g.relocalisationKeyFrame, &g.nearKeyFrame, &g.alignedKeyFrame,
+                      &g.imuKeyFrame, &g.provisionalKeyFrame})
+      if (*link != kNone16 && *link >= k) *link = kNone16;
     if (g.parallaxKeyFrame == kNone16) continue;
     g.parallaxKeyFrame = kNone16;
-    if (g.nearKeyFrame < k) {
+    if (g.nearKeyFrame != kNone16) {
       MeasureAgainst(i, g.nearKeyFrame, mode);
     } else {
       g.parallax = g.baseline = 0.0f;

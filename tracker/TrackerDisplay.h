@@ -107,7 +107,8 @@ class TrackerDisplay {
     if (shownKeyFrame_ != kNone16 && shownKeyFrame_ >= k) ++shownKeyFrame_;
   }
   void OnKeyFramePopped(u16 k) {
-    if (shownKeyFrame_ == k) shownKeyFrame_ = k == 0 ? kNone16 : static_cast<u16>(k - 1);
+    if (k != kNone16 && shownKeyFrame_ == k)
+      shownKeyFrame_ = k == 0 ? kNone16 : static_cast<u16>(k - 1);
   }
   void OnKeyFramesDropped(u32 dropped) {
     if (shownKeyFrame_ == kNone16) return;

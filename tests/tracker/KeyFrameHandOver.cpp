@@ -298,6 +298,7 @@ TEST_F(KeyFrameHandOverTest, ProvisionalPushTellsNoWorkerAndPopRemovesItsTracks)
     g.alignedKeyFrame = 2;
   }
   unit.ring[4].nearKeyFrame = 0;
+  unit.ring[3].relocalisationKeyFrame = 2;
 
   EXPECT_EQ(handOver.PopKeyFrame(), 2);
   EXPECT_EQ(unit.view.KeyFrameCount(), 2u);
@@ -325,6 +326,9 @@ TEST_F(KeyFrameHandOverTest, ProvisionalPushTellsNoWorkerAndPopRemovesItsTracks)
   EXPECT_EQ(unit.ring[2].keyFrame, kNone16);
   EXPECT_EQ(unit.ring[2].kltPixels[0].Size(), 0u);
   EXPECT_EQ(unit.ring[1].keyFrame, 1);
+  EXPECT_EQ(unit.ring[3].relocalisationKeyFrame, kNone16);
+  EXPECT_EQ(unit.ring[3].imuKeyFrame, 1);
+  EXPECT_EQ(unit.ring[4].nearKeyFrame, 0);
   ExpectMatchesConsistent();
 
   // The same frame pushed again takes the freed index.
@@ -483,6 +487,8 @@ TEST_F(KeyFrameHandOverTest, ShownKeyFrameFollowsPushPopAndTrim) {
   EXPECT_EQ(d.ShownKeyFrame(), 3);
   d.ShowKeyFrame(0);
   d.OnKeyFramePopped(0);
+  EXPECT_EQ(d.ShownKeyFrame(), kNone16);
+  d.OnKeyFramePopped(kNone16);  // nothing was popped
   EXPECT_EQ(d.ShownKeyFrame(), kNone16);
   d.OnKeyFramesDropped(471);
   EXPECT_EQ(d.ShownKeyFrame(), kNone16);
