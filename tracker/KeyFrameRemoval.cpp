@@ -79,8 +79,6 @@ u16 KeyFrameHandOver::PopKeyFrame() {
     g.combinedCoverage = measures_.ComputeCombinedCoverage(j);
     g.candidate = g.inlierCount + g.unsolvedCount >= kCandidatePoints &&
                   g.mapCoverage <= kCandidateLoss && g.imageCoverage >= kCandidateMatched;
-    if (g.alignedKeyFrame == k) g.alignedKeyFrame = kNone16;
-    if (g.provisionalKeyFrame == k) g.provisionalKeyFrame = kNone16;
     if (g.keyFrame == k) {
       g.keyFrame = kNone16;
       for (int l = 0; l < kPyramidLevels; ++l) {
