@@ -287,7 +287,9 @@ TEST_F(KeyFrameHandOverTest, TrimKeepsTheNewestThirtyAfterTheWorkersAreIdle) {
     if (i > 0) MatchCreatedTracks(s, static_cast<u16>(last));
     AddFeatures(s, 1, static_cast<float>(i % 7));
     if (i == 500) {
-      // The last push's SURF item stays in flight while the worker stalls.
+      // The last push's SURF item stays in flight while the worker stalls
+      // (the hook is set while the worker is idle).
+      workers.WaitIdle();
       workers.surfHook = [this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         boost::shared_lock<boost::shared_mutex> lock(unit.map->mutex);

@@ -67,7 +67,8 @@ struct FakeWorkers {
 
   std::mutex mutex;
   std::vector<u32> matcherLog, surfLog, localLog;
-  // Runs in the SURF worker before it logs: a test may stall it there.
+  // Runs in the SURF worker before it logs: a test may stall it there. Set
+  // only while the workers are idle.
   std::function<void()> surfHook;
   FakeWorker<TrackMatchingData> matcher;
   FakeWorker<u16> surf;
