@@ -98,6 +98,23 @@ class TrackerDisplay {
                       u32& id, float& distance);
 
   u16 ShownFrame() const { return shownFrame_; }
+  // The shown key frame (kNone16: none) follows the map's key frames: a push
+  // at k moves a shown index at or past k up, a pop of k shows k - 1, a trim
+  // moves it down by the dropped count (none when it was dropped).
+  u16 ShownKeyFrame() const { return shownKeyFrame_; }
+  void ShowKeyFrame(u16 k) { shownKeyFrame_ = k; }
+  void OnKeyFramePushed(u16 k) {
+    if (shownKeyFrame_ != kNone16 && shownKeyFrame_ >= k) ++shownKeyFrame_;
+  }
+  void OnKeyFramePopped(u16 k) {
+    if (k != kNone16 && shownKeyFrame_ == k)
+      shownKeyFrame_ = k == 0 ? kNone16 : static_cast<u16>(k - 1);
+  }
+  void OnKeyFramesDropped(u32 dropped) {
+    if (shownKeyFrame_ == kNone16) return;
+    shownKeyFrame_ =
+        shownKeyFrame_ < dropped ? kNone16 : static_cast<u16>(shownKeyFrame_ - dropped);
+  }
 
  private:
   const Tracker& tracker_;

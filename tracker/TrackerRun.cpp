@@ -308,8 +308,11 @@ void Tracker::HandOverKeyFrame() {
       if (!status_.recovering) {
         PushKeyFrame(g, nullptr, PushMode::kNormal, KeyFrameCount() < 2);
         // A provisional push may have carried the count past the limit.
-        if (KeyFrameCount() >= kTrimKeyFrames)
+        if (KeyFrameCount() >= kTrimKeyFrames) {
+          const u32 before = KeyFrameCount();
           status_.firstKeyFrameNumber = stages_->TrimKeyFrames();
+          display_.OnKeyFramesDropped(before - KeyFrameCount());
+        }
       } else {
         PushKeyFrame(g, nullptr, PushMode::kProvisional, true);
       }
@@ -428,11 +431,12 @@ u16 Tracker::PushKeyFrame(u16 frame, const float* marker, PushMode mode, bool sy
   const bool first = status_.frameCounter == status_.startFrame;
   const u16 k = stages_->PushKeyFrame(frame, marker, mode, synchronous, first, Mode());
   if (first) status_.firstKeyFrameNumber = 0;
+  display_.OnKeyFramePushed(k);
   return k;
 }
 
 void Tracker::PopKeyFrame() {
-  stages_->PopKeyFrame();
+  display_.OnKeyFramePopped(stages_->PopKeyFrame());
 }
 
 void Tracker::ReportFrame(char* text, size_t textCapacity) {

@@ -45,3 +45,9 @@ void WorkerLinks::SendResetItems() {
   HandOver(c_.surfPool, c_.surfQueue, true, [](u16& id) { id = kNone16; });
   HandOver(c_.localPool, c_.localQueue, true, [](u8& request) { request = kRequestReset; });
 }
+
+void WorkerLinks::WaitForWorkers() {
+  if (c_.matcherPool != nullptr) c_.matcherPool->WaitFull();
+  if (c_.surfPool != nullptr) c_.surfPool->WaitFull();
+  if (c_.localPool != nullptr) c_.localPool->WaitFull();
+}

@@ -35,6 +35,9 @@ class WorkerLinks {
   // Each worker's reset item, synchronously, matcher first: afterwards every
   // worker is idle.
   void SendResetItems();
+  // Returns once the matcher, SURF and local-adjustor pools hold every item
+  // again: no item with key-frame or track indices is in flight.
+  void WaitForWorkers();
   i32 LastSentFrame() const { return lastSentFrame_; }
   void SetLastSentFrame(i32 number) { lastSentFrame_ = number; }
 

@@ -1,0 +1,402 @@
+// ctest-labels: threads
+// Key-frame push, pop and trim over a real map and a ring of patterned
+// frames, with fake workers on real pools and queues; and the track
+// matcher's item.
+#include "tracker/KeyFrameHandOver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/thread/locks.hpp>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "tests/common/SceneRenderer.h"
+#include "tests/common/tracker/FakeWorkers.h"
+#include "tests/common/tracker/UnitContext.h"
+#include "tracker/Tracker.h"
+
+namespace {
+
+// The grey value of level l of the frame in `slot` at (x, y): no two
+// neighbouring pixels alike, so a template shifted by one shows.
+u8 Pattern(int slot, int l, int x, int y) {
+  return static_cast<u8>((3 * x + 7 * y + 50 * l + 11 * slot) & 255);
+}
+
+class KeyFrameHandOverTest : public ::testing::Test {
+ protected:
+  static constexpr u16 kSlots = 5;  // the last one current
+
+  KeyFrameHandOverTest() {
+    unit.options.parallel = true;
+    unit.links = WorkerLinks(workers.Channels());
+    unit.ring.ResetTo(kSlots);
+    for (u16 s = 0; s < kSlots; ++s) {
+      TrackerFrame& f = unit.ring[s];
+      f.number = 10 + s;
+      f.time = 0.1 * s;
+      for (int l = 0; l < kPyramidLevels; ++l) {
+        f.pyramid[l].resize(CVD::ImageRef(640 >> l, 480 >> l));
+        for (int y = 0; y < f.pyramid[l].size().y; ++y)
+          for (int x = 0; x < f.pyramid[l].size().x; ++x) f.pyramid[l][y][x] = Pattern(s, l, x, y);
+      }
+      // Four samples in the frame's interval, turning and accelerating.
+      for (int i = 0; i < 4; ++i) {
+        const f64 t = 0.1 * s - 0.1 + 0.025 * (i + 1);
+        f.samples.push_back({{0.5 + s, -0.2 * i, 9.81}, {0.1 * i, 0.3, -0.05 * s}, t});
+      }
+      const IMUSample& last = f.samples.back();
+      for (int i = 0; i < 3; ++i) {
+        f.lastImu[i] = last.acceleration[i];
+        f.lastImu[3 + i] = last.rotationRate[i];
+      }
+      CameraPose& pose = f.pose.slot[kVisual];
+      pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
+      pose.m[0][3] = -0.05f * s;
+    }
+  }
+  // `perLevel` key-frame features of the slot on every level, at distinct
+  // interior positions.
+  void AddFeatures(u16 slot, u32 perLevel, float offset = 0.0f) {
+    TrackerFrame& f = unit.ring[slot];
+    for (int l = 0; l < kPyramidLevels; ++l) {
+      const Intrinsic& K = unit.camera.intrinsic[l];
+      for (u32 i = 0; i < perLevel; ++i) {
+        const float x = 20.0f + 9.0f * i + offset, y = 12.0f + 5.0f * l + offset;
+        f.kltPixels[l].PushBack8({x, y});
+        f.kltNormalized[l].PushBack8({(x - K.cx[0]) * K.ifx[0], (y - K.cy[0]) * K.ify[0]});
+      }
+    }
+  }
+  // The slot matches the tracks that `from` created (its matches without a
+  // corner), at the same positions.
+  void MatchCreatedTracks(u16 slot, u16 from) {
+    TrackerFrame& f = unit.ring[slot];
+    for (int l = 0; l < kPyramidLevels; ++l)
+      for (const MapMatch& m : unit.ring[from].mapMatches[l])
+        if (m.corner == kNone32) {
+          MapMatch copy = m;
+          copy.corner = 0;
+          f.mapMatches[l].push_back(copy);
+        }
+  }
+  u16 Push(u16 slot, PushMode mode, bool synchronous, bool first = false, bool tracking = true,
+           const float* marker = nullptr) {
+    return handOver.PushKeyFrame(slot, marker, mode, synchronous, first, {tracking, false});
+  }
+  u32 Tracks() const { return static_cast<u32>(unit.view.Working().trackFlags.size()); }
+  // Every match of every ring frame names a patch whose key-frame feature
+  // is that very track in the map, at the patch's position.
+  void ExpectMatchesConsistent() {
+    const MapWorkingCopy& w = unit.view.Working();
+    const auto& patches = unit.view.Patches();
+    for (u16 s = 0; s < unit.ring.Size(); ++s)
+      for (int l = 0; l < kPyramidLevels; ++l)
+        for (const MapMatch& m : unit.ring[s].mapMatches[l]) {
+          ASSERT_LT(m.track, Tracks());
+          ASSERT_LT(m.patch, patches.Size());
+          const FeaturePatch& p = patches[m.patch];
+          ASSERT_LT(p.keyFrame, unit.view.KeyFrameCount());
+          const u32 at = w.keyFrameMeasurementStart[p.keyFrame] + p.feature;
+          EXPECT_EQ(w.measurementTracks[at], m.track) << "slot " << s << " level " << l;
+          EXPECT_EQ(unit.view.KeyFramePixels()[at].x, p.x);
+          EXPECT_EQ(unit.view.Records()[p.keyFrame].featureStart,
+                    w.keyFrameMeasurementStart[p.keyFrame]);
+        }
+  }
+
+  UnitContext unit{640, 480, SceneRender::MakeIntrinsic(500.0f, 500.0f, 319.5f, 239.5f)};
+  // Joined before the unit goes: a stalled worker may read the map.
+  FakeWorkers workers;
+  KeyFrameHandOver handOver{unit.Context()};
+  std::atomic<u32> surfSawKeyFrames{0};
+};
+
+// The first key frame starts the map: marker corners (two on the border, two
+// past it) and key-frame features become tracks; every patch holds the
+// pixels round its position, clamped at the border.
+TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesAndMatchesWithMarkerCorners) {
+  AddFeatures(0, 3);
+  const float marker[10] = {0.0f, 0.0f, 639.6f, 0.2f, 645.0f, 479.7f, -3.0f, 482.0f, 0.297f, 0.21f};
+  EXPECT_EQ(Push(0, PushMode::kNormal, true, true, false, marker), 0);
+  ASSERT_EQ(Tracks(), 16u);
+  EXPECT_EQ(handOver.MarkerCorners(), (std::vector<u16>{0, 1, 2, 3}));
+  for (u32 t = 0; t < 16; ++t)
+    EXPECT_EQ((unit.view.Working().trackFlags[t] & kTrackMarker) != 0, t < 4) << t;
+  const auto& patches = unit.view.Patches();
+  const CVD::Image<u8>& image = unit.ring[0].pyramid[0];
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      // (0, 0), (645, 480) and (-3, 482): rows and columns past the border
+      // read the edge.
+      EXPECT_EQ(patches[0].pixels[8 * r + c], image[std::max(r - 4, 0)][std::max(c - 4, 0)]);
+      EXPECT_EQ(patches[2].pixels[8 * r + c], image[std::min(476 + r, 479)][639]);
+      EXPECT_EQ(patches[3].pixels[8 * r + c], image[std::min(478 + r, 479)][0]);
+      // A level-2 feature at (29, 22): top-left pixel (25, 18).
+      EXPECT_EQ(patches[11].pixels[8 * r + c], Pattern(0, 2, 25 + c, 18 + r));
+    }
+  const FeaturePatch& p = patches[11];
+  const float corners[4][2] = {{25, 18}, {25, 25}, {32, 18}, {32, 25}};
+  for (int c = 0; c < 4; ++c)
+    EXPECT_TRUE(p.corners[c][0] == corners[c][0] && p.corners[c][1] == corners[c][1]) << c;
+  EXPECT_TRUE(p.keyFrame == 0 && p.feature == 11 && p.level == 2 && p.flags == kPatchReliable &&
+              p.trackedCount == 1 && p.lostCount == 0);
+  // The frame sees each new track where it was made; nothing is solved.
+  const TrackerFrame& f = unit.ring[0];
+  EXPECT_EQ(f.unsolvedCount, 16);
+  const MapMatch& m = f.mapMatches[2][1];
+  EXPECT_TRUE(m.track == 11 && m.patch == 11 && m.corner == kNone32 && m.ssd == -1);
+  const u32 firstPatch[5] = {0, 7, 10, 13, 16};
+  for (int l = 0; l <= kPyramidLevels; ++l)
+    EXPECT_EQ(unit.view.Records().at(0).firstPatch[l], firstPatch[l]);
+  EXPECT_FLOAT_EQ(unit.map->measurements[1].x, (639.6f - 319.5f) / 500.0f);
+  ExpectMatchesConsistent();
+  // The SURF worker hears of it; the adjustor not before tracking starts.
+  EXPECT_EQ(workers.Take(workers.surfLog), (std::vector<u32>{1}));
+  EXPECT_TRUE(workers.Take(workers.localLog).empty());
+  // A failed detection (sides -1) or a corner that is not a number is no marker.
+  float record[10] = {10, 10, 20, 10, 20, 20, 10, 20, -1.0f, 0.2f};
+  EXPECT_FALSE(IsMarkerRecordUsable(record));
+  record[8] = 0.3f;
+  EXPECT_TRUE(IsMarkerRecordUsable(record));
+  record[9] = 0.0f;
+  EXPECT_FALSE(IsMarkerRecordUsable(record));
+  record[9] = 0.2f;
+  record[3] = std::nanf("");
+  EXPECT_FALSE(IsMarkerRecordUsable(record));
+}
+
+// A normal push tells both workers without waiting, and the later frames
+// integrate from the new key frame as if in one run over their samples.
+TEST_F(KeyFrameHandOverTest, NormalPushTellsBothWorkersAndRelinksLaterFrames) {
+  AddFeatures(0, 3);
+  Push(0, PushMode::kNormal, true, true, false);
+  workers.Take(workers.surfLog);
+  MatchCreatedTracks(1, 0);
+  AddFeatures(1, 2, 3.0f);
+  unit.ring[1].delta[kFromKeyFrame].dt = 0.123;
+  EXPECT_EQ(Push(1, PushMode::kNormal, false), 1);
+  EXPECT_EQ(Tracks(), 12u + 8u);
+  EXPECT_EQ(unit.map->keyFrames[0].delta.dt, 0.123);  // from key frame 0 to 1
+  ExpectMatchesConsistent();
+  EXPECT_EQ(workers.Take(workers.surfLog), (std::vector<u32>{2}));
+  EXPECT_EQ(workers.Take(workers.localLog), (std::vector<u32>{kRequestAsynchronous}));
+
+  std::vector<IMUSample> samples;
+  IMUSample previous{};
+  std::copy(unit.ring[1].lastImu, unit.ring[1].lastImu + 3, previous.acceleration);
+  std::copy(unit.ring[1].lastImu + 3, unit.ring[1].lastImu + 6, previous.rotationRate);
+  previous.time = unit.ring[1].time;
+  for (u16 s = 2; s < kSlots; ++s) {
+    const TrackerFrame& g = unit.ring[s];
+    EXPECT_TRUE(g.imuKeyFrame == 1 && g.nearKeyFrame == 1) << s;
+    samples.insert(samples.end(), g.samples.begin(), g.samples.end());
+    IMUDelta expected;
+    IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, g.time,
+                         expected);
+    const IMUDelta& d = g.delta[kFromKeyFrame];
+    EXPECT_NEAR(d.dt, 0.1 * (s - 1), 1e-12);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_NEAR(d.dp[i], expected.dp[i], 1e-12) << s;
+      EXPECT_NEAR(d.dv[i], expected.dv[i], 1e-12) << s;
+      EXPECT_NEAR(d.dq[i], expected.dq[i], 1e-12) << s;
+    }
+  }
+  EXPECT_GT(std::abs(unit.ring[4].delta[kFromKeyFrame].dv[0]), 0.1);
+  // With parallel off the same push waits: a synchronous request.
+  unit.options.parallel = false;
+  MatchCreatedTracks(2, 1);
+  Push(2, PushMode::kNormal, false);
+  EXPECT_EQ(workers.Take(workers.localLog), (std::vector<u32>{kRequestSynchronous}));
+}
+
+// A provisional key frame is in the map, but no worker hears of it; popping
+// it takes its tracks out of every list of every ring frame and every link.
+TEST_F(KeyFrameHandOverTest, ProvisionalPushTellsNoWorkerAndPopRemovesItsTracks) {
+  AddFeatures(0, 3);
+  Push(0, PushMode::kNormal, true, true, false);
+  MatchCreatedTracks(1, 0);
+  AddFeatures(1, 2, 3.0f);
+  Push(1, PushMode::kNormal, true);
+  workers.Take(workers.surfLog);
+  workers.Take(workers.localLog);
+  const u32 tracks = Tracks(), patches = unit.view.Patches().Size();
+  const u32 features = unit.view.KeyFramePixels().Size();
+
+  MatchCreatedTracks(2, 1);
+  AddFeatures(2, 2, 5.0f);
+  EXPECT_EQ(Push(2, PushMode::kProvisional, true), 2);
+  EXPECT_TRUE(workers.Take(workers.surfLog).empty());
+  EXPECT_TRUE(workers.Take(workers.localLog).empty());
+  for (u16 s = 3; s < kSlots; ++s) {
+    TrackerFrame& g = unit.ring[s];
+    EXPECT_TRUE(g.provisionalKeyFrame == 2 && g.parallaxKeyFrame == 2 && g.imuKeyFrame == 1);
+    EXPECT_NEAR(g.delta[kFromProvisional].dt, 0.1 * (s - 2), 1e-12);
+    // Later frames track key frame 2's tracks and align with it.
+    MatchCreatedTracks(s, 2);
+    const MapMatch& m = g.mapMatches[0].back();
+    g.candidates[1] = {{m.track, m.patch, 0, 1, 1}, {0, 0, 0, 1, 1}};  // an older track stays
+    g.lost[0].push_back({m.track, m.patch, 0, 1, 1});
+    g.misses[3].push_back({m.track, m.patch, 0, 1, 1});
+    g.alignedKeyFrame = g.relocalisationKeyFrame = 2;
+  }
+  unit.ring[4].nearKeyFrame = 0;
+  unit.ring[4].candidate = 1;  // too few points left to stay one
+
+  EXPECT_EQ(handOver.PopKeyFrame(), 2);
+  EXPECT_EQ(Tracks(), tracks);
+  EXPECT_EQ(unit.view.Patches().Size(), patches);
+  EXPECT_EQ(unit.view.KeyFramePixels().Size(), features);
+  EXPECT_TRUE(unit.view.Records().size() == 2 && unit.view.KeyFrameMaps().Size() == 2);
+  for (u16 s = 0; s < kSlots; ++s) {
+    const TrackerFrame& g = unit.ring[s];
+    for (int l = 0; l < kPyramidLevels; ++l)
+      for (const auto* list : {&g.candidates[l], &g.lost[l], &g.misses[l]})
+        for (const ImageMatch& m : *list) EXPECT_TRUE(m.track < tracks && m.patch < patches) << s;
+    for (u16 link :
+         {g.alignedKeyFrame, g.relocalisationKeyFrame, g.provisionalKeyFrame, g.parallaxKeyFrame})
+      EXPECT_EQ(link, kNone16) << s;
+  }
+  EXPECT_EQ(unit.ring[4].candidates[1].size(), 1u);
+  EXPECT_TRUE(unit.ring[4].mapMatches[0].empty() && unit.ring[4].candidate == 0);
+  EXPECT_TRUE(unit.ring[2].keyFrame == kNone16 && unit.ring[2].kltPixels[0].Size() == 0);
+  EXPECT_TRUE(unit.ring[3].imuKeyFrame == 1 && unit.ring[4].nearKeyFrame == 0);
+  ExpectMatchesConsistent();
+  // The same frame pushed again takes the freed index.
+  AddFeatures(2, 1);
+  EXPECT_EQ(Push(2, PushMode::kNormal, true), 2);
+  ExpectMatchesConsistent();
+}
+
+// 501 key frames (the 500th provisional, so the count passed 500 on a
+// normal push) trim to the newest 30: every index moves down by 471, objects
+// on dropped key frames freeze, and the trim waits for a stalled worker.
+TEST_F(KeyFrameHandOverTest, TrimKeepsTheNewestThirtyAfterTheWorkersAreIdle) {
+  for (u32 i = 0, last = 0; i < 501; ++i) {
+    const u16 s = static_cast<u16>(i % 3);
+    TrackerFrame& f = unit.ring[s];
+    f.number = static_cast<i32>(1000 + i);
+    for (int l = 0; l < kPyramidLevels; ++l) {
+      f.mapMatches[l].clear();
+      f.kltPixels[l].Clear();
+      f.kltNormalized[l].Clear();
+    }
+    if (i > 0) MatchCreatedTracks(s, static_cast<u16>(last));
+    AddFeatures(s, 1, static_cast<float>(i % 7));
+    if (i == 500) {
+      // The last push's SURF item stays in flight while the worker stalls
+      // (the hook is set while the worker is idle).
+      workers.WaitIdle();
+      workers.surfHook = [this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        boost::shared_lock<boost::shared_mutex> lock(unit.map->mutex);
+        surfSawKeyFrames = static_cast<u32>(unit.map->keyFrames.size());
+      };
+    }
+    const PushMode mode = i == 499 ? PushMode::kProvisional : PushMode::kNormal;
+    ASSERT_EQ(Push(s, mode, i == 0, i == 0), i);
+    last = s;
+  }
+  TrackerFrame& cur = unit.ring[unit.ring.Current()];
+  cur.nearKeyFrame = 480;
+  cur.relocalisationKeyFrame = 100;
+  cur.alignedKeyFrame = 499;
+  auto& objects = unit.objects.List();
+  objects.resize(3);
+  objects[0].anchorKeyFrame = 480;
+  objects[1].anchorKeyFrame = 100;
+  objects[2].anchorKeyFrame = 470;
+
+  EXPECT_EQ(handOver.TrimKeyFrames(), 1000u + 471u);
+  EXPECT_EQ(surfSawKeyFrames, 501u);  // the trim waited for the stalled item
+  EXPECT_EQ(unit.view.KeyFrameCount(), 30u);
+  EXPECT_TRUE(unit.view.Records().size() == 30 && unit.view.KeyFrameMaps().Size() == 30);
+  EXPECT_EQ(unit.view.KeyFramePixels().Size(), unit.map->measurements.Size());
+  for (u32 k = 0; k < 30; ++k) {
+    const KeyFrameRecord& r = unit.view.Records()[k];
+    for (u32 p = r.firstPatch[0]; p < r.firstPatch[kPyramidLevels]; ++p)
+      EXPECT_EQ(unit.view.Patches()[p].keyFrame, k);
+  }
+  EXPECT_EQ(unit.view.Patches().Size(), unit.view.Records()[29].firstPatch[kPyramidLevels]);
+  // Slots 0, 1, 2 were pushed as key frames 498, 499 and 500.
+  for (u16 s = 0; s < 3; ++s) EXPECT_EQ(unit.ring[s].keyFrame, 27 + s);
+  EXPECT_TRUE(cur.nearKeyFrame == 9 && cur.relocalisationKeyFrame == kNone16 &&
+              cur.alignedKeyFrame == 28 && cur.imuKeyFrame == 29);
+  EXPECT_TRUE(objects[0].anchorKeyFrame == 9 && objects[1].anchorKeyFrame == kNone16 &&
+              objects[2].anchorKeyFrame == kNone16);
+  EXPECT_GT(unit.ring[2].MapMatchCount(), 0u);
+  ExpectMatchesConsistent();
+}
+
+// The matcher's item: id, images, corners, per match the track with its
+// point, flags and plane, then prior, pose and links; a refill from a
+// smaller frame leaves nothing of the larger one.
+TEST_F(KeyFrameHandOverTest, TrackMatchingDataCarriesTheFrameAndItsTracks) {
+  AddFeatures(0, 3);
+  Push(0, PushMode::kNormal, true, true, false);
+  MapWorkingCopy& w = unit.view.Working();
+  w.trackPlanes[5] = 3;
+  w.trackFlags[5] = kTrackSolved | kTrackInlier;
+  w.points[5].v[2] = 3.0f;
+  TrackerFrame& f = unit.ring[1];
+  MatchCreatedTracks(1, 0);
+  f.corners[2].corners.PushBack({9, 4}, 4);
+  f.corners[2].rowStarts = {0, 0, 0, 0, 0, 1};
+  f.alignmentImage.resize(CVD::ImageRef(40, 30));
+  f.alignmentImage.fill(0.25f);
+  f.alignmentValue = 0.75f;
+  f.posePrior[2] = 0.5;
+  f.relocalisationKeyFrame = 7;
+  f.alignedKeyFrame = 3;
+  f.sceneDepth = 2.5f;
+
+  TrackMatchingData item;
+  handOver.FillTrackMatchingData(1, item);
+  EXPECT_EQ(item.frameId, 11u);
+  EXPECT_EQ(item.pyramid[1][5][6], Pattern(1, 1, 6, 5));
+  EXPECT_TRUE(item.floatImage[29][39] == 0.25f && item.texture == 0.75f);
+  EXPECT_TRUE(item.corners[2].Size() == 1 && item.corners[2][0].x == 9);
+  EXPECT_EQ(item.cornerRowStarts[2], (std::vector<int>{0, 0, 0, 0, 0, 1}));
+  ASSERT_EQ(item.MatchCount(1), 3u);
+  EXPECT_TRUE(item.trackIndices[1][2] == 5 && item.points[1][2].v[2] == 3.0f &&
+              item.trackFlags[1][2] == (kTrackSolved | kTrackInlier) &&
+              item.planeIndices[1][2] == 3);
+  EXPECT_TRUE(item.trackFlags[1][1] == 0 && item.planeIndices[1][1] == kNone16);
+  EXPECT_EQ(item.measurements[1][2].x, f.mapMatches[1][2].x);
+  EXPECT_EQ(item.normalizedMeasurements[1][2].y, f.mapMatches[1][2].ny);
+  EXPECT_TRUE(item.posePrior[2] == 0.5 && item.pose->m[0][3] == -0.05f);
+  EXPECT_TRUE(item.relocalisationKeyFrame == 7 && item.alignmentKeyFrame == 3 &&
+              item.meanDepth == 2.5f);
+  handOver.FillTrackMatchingData(2, item);
+  EXPECT_EQ(item.frameId, 12u);
+  for (int l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(item.MatchCount(l), 0u);
+  EXPECT_TRUE(item.corners[2].Size() == 0 && item.relocalisationKeyFrame == kNone16);
+}
+
+// The display's key frame follows pushes, pops and trims; none stays none
+// (it must not wrap round to key frame 0).
+TEST_F(KeyFrameHandOverTest, ShownKeyFrameFollowsPushPopAndTrim) {
+  Tracker viewer(*unit.map);
+  TrackerDisplay& d = viewer.Display();
+  const auto after = [&](u16 shown, auto change) {
+    d.ShowKeyFrame(shown);
+    change();
+    return d.ShownKeyFrame();
+  };
+  EXPECT_EQ(after(kNone16, [&] { d.OnKeyFramePushed(0); }), kNone16);
+  EXPECT_EQ(after(3, [&] { d.OnKeyFramePushed(4); }), 3);
+  EXPECT_EQ(after(3, [&] { d.OnKeyFramePushed(3); }), 4);
+  EXPECT_EQ(after(4, [&] { d.OnKeyFramePopped(5); }), 4);
+  EXPECT_EQ(after(4, [&] { d.OnKeyFramePopped(4); }), 3);
+  EXPECT_EQ(after(0, [&] { d.OnKeyFramePopped(0); }), kNone16);
+  EXPECT_EQ(after(kNone16, [&] { d.OnKeyFramePopped(kNone16); }), kNone16);
+  EXPECT_EQ(after(kNone16, [&] { d.OnKeyFramesDropped(471); }), kNone16);
+  EXPECT_EQ(after(480, [&] { d.OnKeyFramesDropped(471); }), 9);
+  EXPECT_EQ(after(471, [&] { d.OnKeyFramesDropped(471); }), 0);
+  EXPECT_EQ(after(470, [&] { d.OnKeyFramesDropped(471); }), kNone16);
+}
+
+}  // namespace
