@@ -1,16 +1,17 @@
 // The tracker's own stage units behind the driver's interface: a tracker
-// built without a script runs them, and a stage not built yet stops the run
-// with its name.
+// built without a script runs them, from the first key frame through frames
+// that show nothing to track.
 #include "tracker/StageUnits.h"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 
 #include "tests/common/tracker/UnitContext.h"
 #include "tracker/Tracker.h"
 
-TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName) {
+TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStages) {
   Intrinsic k;
   k.Set(100.0f, 100.0f, 63.5f, 47.5f);
   const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
@@ -27,8 +28,21 @@ TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStagesAndUnbuiltOnesAbortByName
   CameraPose pose{};
   AlignedArray<LA::AlignedVector4f> planes;
   AlignedArray<LA::AlignedMatrix4f> objects;
-  EXPECT_DEATH(tracker.Run(input, {}, prior, pose, planes, objects, nullptr, nullptr, nullptr, 0),
-               "is not built yet");
+  // The start frame becomes the first key frame, anchored without a marker.
+  tracker.Run(input, {}, prior, pose, planes, objects, nullptr, nullptr, nullptr, 0);
+  EXPECT_EQ(1u, map.KeyFrameCount());
+  EXPECT_EQ(1, tracker.Status().tracking);
+  EXPECT_EQ(1, tracker.Status().recovering);
+  EXPECT_NE(FLT_MAX, pose.m[0][0]);
+  // A flat frame gives nothing to match: no new key frame, no NaN pose.
+  for (int k = 1; k < 4; ++k) {
+    input.time = k / 30.0;
+    tracker.Run(input, {}, prior, pose, planes, objects, nullptr, nullptr, nullptr, 0);
+    EXPECT_EQ(1u, map.KeyFrameCount());
+    for (int r = 0; r < 3 && pose.m[0][0] != FLT_MAX; ++r) {
+      for (int c = 0; c < 4; ++c) EXPECT_TRUE(std::isfinite(pose.m[r][c]));
+    }
+  }
 }
 
 // The stage units build over parts that stand alone, as their tests use them.
