@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: all deps test bench benchmarks sanitize tsan fuzz format format-check clean
+.PHONY: all deps run test bench benchmarks sanitize tsan fuzz format format-check clean
 
 all: test
 
@@ -26,6 +26,14 @@ XRUN = $$(if [ -z "$$DISPLAY" ] && command -v xvfb-run >/dev/null; then echo xvf
 test: deps build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
 	cd build && $(XRUN) ctest --output-on-failure -j $(JOBS)
+
+# The console program on the demo sequence (written the first time into
+# build/demo): per-frame status on the terminal, the poses in
+# build/demo/poses.txt beside the true ones in build/demo/truth.txt.
+run: deps build/CMakeCache.txt
+	cmake --build build -j $(JOBS) --target zevrion zevrion_write_demo
+	@if [ ! -f build/demo/config.txt ]; then ./build/tests/zevrion_write_demo build/demo 200; fi
+	./build/zevrion build/demo/config.txt
 
 # Builds the benchmarks without running them (CI keeps them compiling).
 benchmarks: deps build/CMakeCache.txt

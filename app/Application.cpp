@@ -280,7 +280,7 @@ int Application::Run() {
       text[0] = '\0';
       tracker_->Run(input, imu_, prior_, pose, planes, objects, &parallax, &progress, text,
                     sizeof(text));
-      if (text[0] != '\0') std::fputs(text, stdout);
+      if (text[0] != '\0') std::printf("[%u] %s", i, text);
       if (armed && tracker_->Status().startFrame == kUnsetCounter) {
         // A failed two-view start reset the tracker: start again at the next frame.
         const i32 next = tracker_->Status().frameCounter + 1;

@@ -140,6 +140,37 @@ bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& fram
   return true;
 }
 
+bool WriteFrameRecord(const std::string& name, const CVD::BasicImage<u8>& grey, f64 time,
+                      const std::vector<IMUSample>& imu, const f64 prior[8]) {
+  std::vector<u8> bytes;
+  const auto put = [&bytes](const auto& v) {
+    const u8* p = reinterpret_cast<const u8*>(&v);
+    bytes.insert(bytes.end(), p, p + sizeof(v));
+  };
+  const i32 w = grey.size().x, h = grey.size().y, n = static_cast<i32>(2 * imu.size());
+  put(w);
+  put(h);
+  put(time);
+  for (i32 y = 0; y < h; ++y) bytes.insert(bytes.end(), grey[y], grey[y] + w);
+  put(n);
+  for (const IMUSample& s : imu) {
+    put(i32{0});
+    for (const f64 a : s.acceleration) put(a / -9.81);
+    put(s.time);
+    put(i32{1});
+    for (const f64 r : s.rotationRate) put(r);
+    put(s.time);
+  }
+  const bool hasPrior = prior[7] != kNoPriorTime;
+  for (int i = 0; i < 4; ++i) put(prior[i]);
+  for (int i = 4; i < 7; ++i) put(hasPrior ? -prior[i] : prior[i]);
+  put(hasPrior ? prior[7] : -1.0);
+  FILE* f = std::fopen(name.c_str(), "wb");
+  if (f == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && written;
+}
+
 bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu, f64 prior[8]) {
   FILE* f = std::fopen(name.c_str(), "r");
   if (f == nullptr) return false;

@@ -60,6 +60,14 @@ class FrameRecordReader {
 // then have changed; time and prior have not).
 bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu, f64 prior[8]);
 
+// Writes a frame record the reader takes back: each sample as an
+// accelerometer reading in g (divided by -9.81) and a gyroscope reading of
+// the same time, and the tracker's prior as the host gives it (position
+// negated back; no prior written with time -1). False when the file cannot
+// be written whole.
+bool WriteFrameRecord(const std::string& name, const CVD::BasicImage<u8>& grey, f64 time,
+                      const std::vector<IMUSample>& imu, const f64 prior[8]);
+
 // The marker observation: ten numbers (four corner pairs, the sheet's two
 // sides). False, with a message, when the file opens but holds fewer.
 bool LoadMarkerFile(const std::string& name, float marker[10]);

@@ -1,0 +1,85 @@
+// ctest-labels: threads
+// The console program over a written 60-frame demo sequence: it runs to the
+// end with exit code 0, stops its four workers once each, writes one pose per
+// frame that lies within 2 % of the path length of the truth after a
+// similarity alignment, and a camera track that reads back as a project.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "app/Application.h"
+#include "common/TempFolder.h"
+#include "common/TrajectoryAlignment.h"
+#include "common/app/DemoSequence.h"
+#include "mapping/ProjectFile.h"
+#include "optimization/IMUParameters.h"
+
+namespace {
+
+// The camera centres of a pose file ("index" then three rows [R | t]).
+std::vector<Centre> ReadCentres(const std::string& path, size_t* lines) {
+  std::vector<Centre> centres;
+  std::ifstream in(path);
+  std::string line;
+  *lines = 0;
+  int index;
+  float m[12];
+  while (in >> index) {
+    for (float& v : m) in >> v;
+    if (!in) break;
+    Centre c;
+    for (int k = 0; k < 3; ++k) c[k] = -(m[k] * m[3] + m[4 + k] * m[7] + m[8 + k] * m[11]);
+    centres.push_back(c);
+  }
+  std::ifstream count(path);
+  while (std::getline(count, line)) ++*lines;
+  return centres;
+}
+
+double PathLength(const std::vector<Centre>& c) {
+  double length = 0.0;
+  for (size_t i = 1; i < c.size(); ++i) {
+    length += std::sqrt((c[i][0] - c[i - 1][0]) * (c[i][0] - c[i - 1][0]) +
+                        (c[i][1] - c[i - 1][1]) * (c[i][1] - c[i - 1][1]) +
+                        (c[i][2] - c[i - 1][2]) * (c[i][2] - c[i - 1][2]));
+  }
+  return length;
+}
+
+}  // namespace
+
+TEST(ConsoleEndToEndTest, RunsTheDemoSequence) {
+  TempFolder folder;
+  const std::string dir = folder.File("demo");
+  ASSERT_TRUE(WriteDemoSequence(dir, 60));
+  testing::internal::CaptureStdout();
+  int code = -1;
+  {
+    Application application(dir + "/config.txt");
+    ASSERT_TRUE(application.Ready());
+    code = application.Run();
+  }
+  const std::string printed = testing::internal::GetCapturedStdout();
+  IMU::LoadParameters(Configuration());
+  EXPECT_EQ(0, code);
+  for (const char* stop : {"Stop 0\n", "Stop 1\n", "Stop 2\n", "Stop 3\n"}) {
+    const size_t at = printed.find(stop);
+    EXPECT_NE(std::string::npos, at) << stop;
+    EXPECT_EQ(std::string::npos, printed.find(stop, at + 1)) << stop;
+  }
+  EXPECT_NE(std::string::npos, printed.find("[59] "));
+
+  size_t lines = 0, truthLines = 0;
+  const std::vector<Centre> estimate = ReadCentres(dir + "/poses.txt", &lines);
+  const std::vector<Centre> truth = ReadCentres(dir + "/truth.txt", &truthLines);
+  EXPECT_EQ(60u * 4u, lines);
+  ASSERT_EQ(truth.size(), estimate.size());
+  const double rms = AlignedTrajectoryRms(estimate, truth), path = PathLength(truth);
+  EXPECT_GE(rms, 0.0);
+  EXPECT_LT(rms, 0.02 * path) << "rms " << rms << " of a path of " << path;
+
+  GlobalMap project;
+  ASSERT_TRUE(LoadProjectText(project, dir + "/track.act"));
+  EXPECT_GT(project.KeyFrameCount(), 0u);
+}
