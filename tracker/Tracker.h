@@ -92,7 +92,15 @@ class Tracker : public Viewer {
   virtual bool SaveStateIfRequested();
 
   // --- Window events, for the display.
-  bool OnKeyDown(int key) override { return display_.OnKeyDown(key); }
+  // Escape quits the tracker (also after the state file is saved); the
+  // other keys are the display's.
+  bool OnKeyDown(int key) override {
+    if (key == 27) {
+      Quit();
+      return true;
+    }
+    return display_.OnKeyDown(key);
+  }
   void OnMouseDown(const CVD::ImageRef& position, int button) override {
     display_.OnMouseDown(position, button);
   }

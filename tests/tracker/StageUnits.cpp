@@ -43,6 +43,10 @@ TEST(StageUnits, ATrackerWithoutAScriptRunsItsOwnStages) {
       for (int c = 0; c < 4; ++c) EXPECT_TRUE(std::isfinite(pose.m[r][c]));
     }
   }
+  // Escape quits without a window.
+  EXPECT_FALSE(tracker.StopRequested());
+  EXPECT_TRUE(tracker.OnKeyDown(27));
+  EXPECT_TRUE(tracker.StopRequested());
 }
 
 // The stage units build over parts that stand alone, as their tests use them.
