@@ -135,5 +135,5 @@ void Tracker::GetOutput(CameraPose&, AlignedArray<LA::AlignedVector4f>&,
 }
 
 bool Tracker::SaveStateIfRequested() {
-  Pending(__func__);
+  return stateFile_.SaveStateIfRequested();
 }
