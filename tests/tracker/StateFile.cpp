@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -155,7 +156,13 @@ TEST_F(StateFileTest, CorruptedCountsAndSizesAreRefused) {
   std::string b = bytes;
   const u16 ring31 = 31;
   PatchBytes(b, tracker + kRingCountOffset, &ring31, 2);
-  refused(b, "a ring of 31");
+  refused(b, "a ring count of 31");
+  {
+    Scene overfull(SmallMap(), kRingCapacity + 1);
+    const std::string path31 = folder.File("ring31.state");
+    ASSERT_TRUE(overfull.tracker.SaveState(path31));
+    EXPECT_FALSE(target.tracker.LoadState(path31)) << "a ring of 31 frames";
+  }
   b = bytes;
   const i32 negative = -64;
   // The first frame's level-0 width, after its number.
@@ -165,7 +172,19 @@ TEST_F(StateFileTest, CorruptedCountsAndSizesAreRefused) {
   const i32 wide = 63;
   PatchBytes(b, tracker + kRingCountOffset + 2 + 4, &wide, 4);
   refused(b, "a pyramid of another size");
-  refused(bytes + std::string(1, '\0'), "a byte after the end");
+  // Frame 0's list of three body states, after its images.
+  const TrackerFrame& frame0 = source.tracker.Ring()[0];
+  size_t states = tracker + kRingCountOffset + 2 + 4 + 7 * 8 + 4 + frame0.colour.size().area() * 3 +
+                  frame0.alignmentImage.size().area() * 12;
+  for (const CVD::Image<u8>& level : frame0.pyramid) states += level.size().area();
+  for (const u32 count : {2u, 4u}) {
+    b = bytes;
+    ASSERT_EQ(b.compare(states, 4, std::string("\3\0\0\0", 4)), 0);
+    PatchBytes(b, states, &count, 4);
+    refused(b, "not three body states");
+  }
+  const std::string emptyList(4, '\0');
+  refused(bytes + emptyList + "x", "a byte after the end");
   EXPECT_EQ(Digest(target.tracker, folder), before);
 
   // Any 32-bit field set to a huge or negative count: refused or taken in,
@@ -186,6 +205,7 @@ TEST_F(StateFileTest, CorruptedCountsAndSizesAreRefused) {
   std::string withPoses = bytes;
   withPoses.append(reinterpret_cast<const char*>(&one), 4).append(48, '\0');
   EXPECT_TRUE(target.tracker.LoadState(folder.Write("poses.state", withPoses)));
+  EXPECT_TRUE(target.tracker.LoadState(folder.Write("poses.state", bytes + emptyList)));
 }
 
 // One index set out of range in the source tracker, which then saves it.
@@ -197,7 +217,9 @@ struct BadIndex {
 TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
   const std::vector<BadIndex> cases = {
       {"map match track",
-       [](Tracker& t) { t.Ring()[0].mapMatches[1][0].track = t.MapView().Working().points.Size(); }},
+       [](Tracker& t) {
+         t.Ring()[0].mapMatches[1][0].track = t.MapView().Working().points.Size();
+       }},
       {"map match patch",
        [](Tracker& t) { t.Ring()[1].mapMatches[0][0].patch = t.MapView().Patches().Size(); }},
       {"map match corner", [](Tracker& t) { t.Ring()[1].mapMatches[3][0].corner = 6; }},
@@ -213,9 +235,20 @@ TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
        }},
       {"track plane",
        [](Tracker& t) {
-         t.MapView().Working().trackPlanes[0] = static_cast<u16>(t.MapView().Working().planes.Size());
+         t.MapView().Working().trackPlanes[0] =
+             static_cast<u16>(t.MapView().Working().planes.Size());
        }},
-      {"track-list start", [](Tracker& t) { t.MapView().Working().keyFrameMeasurementStart[1] = 0; }},
+      {"track-list start",
+       [](Tracker& t) { t.MapView().Working().keyFrameMeasurementStart[1] = 0; }},
+      {"first track-list start",
+       [](Tracker& t) { t.MapView().Working().keyFrameMeasurementStart[0] = 1; }},
+      {"feature arrays",
+       [](Tracker& t) {
+         t.MapView().KeyFrameNormalized().Resize(t.MapView().KeyFramePixels().Size() - 1);
+       }},
+      {"pyramid size", [](Tracker& t) { t.Ring()[1].pyramid[2].resize(CVD::ImageRef(15, 12)); }},
+      {"gradient image size",
+       [](Tracker& t) { t.Ring()[1].gradientImage.resize(CVD::ImageRef(3, 3)); }},
       {"key-frame record", [](Tracker& t) { t.MapView().Records()[1].firstPatch[0] = 0xFFFFFF; }},
       {"object anchor", [](Tracker& t) { t.Objects().List()[0].anchorKeyFrame = 3; }},
       {"object feature",
@@ -319,6 +352,46 @@ TEST_F(StateFileTest, ServerHearsOfSaveAndLoadOnly) {
   using Heard = std::vector<std::pair<i32, i32>>;
   EXPECT_EQ(heard, (Heard{{kMessageStateSaved, current}, {kMessageStateLoaded, current}}));
   EXPECT_EQ(scene.tracker.Links().LastSentFrame(), current);
+}
+
+TEST_F(StateFileTest, WorkersAreResetBeforeTheMapIsReplaced) {
+  Scene source(SmallMap(), 2);
+  const std::string path = folder.File("state.bin");
+  ASSERT_TRUE(source.tracker.SaveState(path));
+
+  MutexBufferPool<u16> pool(1);
+  MutexBufferQueue<u16> queue(1);
+  WorkerChannels channels;
+  channels.surfPool = &pool;
+  channels.surfQueue = &queue;
+  GlobalMap map;
+  source.synthetic.MakeEmptyMap(map);
+  Tracker tracker(&map, channels, TrackerOptions{});
+  u16 item = 0;
+  u32 keyFramesSeen = 99;
+  std::thread worker([&] {
+    // Polls, so that a load that never tells the worker fails rather than hangs.
+    u16* id = nullptr;
+    for (int i = 0; i < 500 && id == nullptr; ++i) {
+      id = queue.TryGet();
+      if (id == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (id == nullptr) return;
+    item = *id;
+    {
+      boost::shared_lock<boost::shared_mutex> lock(map.mutex);
+      keyFramesSeen = map.KeyFrameCount();
+    }
+    pool.Put(id);
+  });
+  // A refused file reaches no worker.
+  EXPECT_FALSE(tracker.LoadState(folder.Write("short.state", "abc")));
+  EXPECT_EQ(queue.Count(), 0u);
+  EXPECT_TRUE(tracker.LoadState(path));
+  worker.join();
+  EXPECT_EQ(item, kNone16);
+  EXPECT_EQ(keyFramesSeen, 0u);
+  EXPECT_EQ(map.KeyFrameCount(), 3u);
 }
 
 TEST_F(StateFileTest, AReadOnlyFolderKeepsTheOldFile) {

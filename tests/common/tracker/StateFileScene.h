@@ -16,14 +16,18 @@
 
 namespace state_file_scene {
 
-inline float Uniform() { return static_cast<float>(Random::Next()) / Random::kMax; }
+inline float Uniform() {
+  return static_cast<float>(Random::Next()) / Random::kMax;
+}
 
-inline u32 Below(u32 n) { return Random::Index(n); }
+inline u32 Below(u32 n) {
+  return Random::Index(n);
+}
 
 // Fills every field of one ring frame; tracks, patches and key frames below
 // the given counts.
-inline void FillFrame(TrackerFrame& f, i32 number, u16 width, u16 height, u32 tracks,
-                      u32 patches, u32 keyFrames, bool colour) {
+inline void FillFrame(TrackerFrame& f, i32 number, u16 width, u16 height, u32 tracks, u32 patches,
+                      u32 keyFrames, bool colour) {
   f.number = number;
   CVD::Image<u8> grey(CVD::ImageRef(width, height));
   for (int y = 0; y < height; ++y)
