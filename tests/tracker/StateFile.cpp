@@ -86,23 +86,10 @@ TEST_F(StateFileTest, SaveLoadSaveIsByteIdenticalAndDerivesAnchoring) {
     ASSERT_TRUE(fresh.tracker.SaveState(second));
     EXPECT_EQ(ReadFile(first), ReadFile(second));
 
-    EXPECT_TRUE(SameMapContent(scene.map, fresh.map));
+    // Not in the file: anchoring comes from the map's marker tracks, the
+    // key-frame images from a pull of the loaded map.
     EXPECT_EQ(fresh.tracker.Status().anchored, marker ? 1 : 0);
-    const FrameRing& a = scene.tracker.Ring();
-    const FrameRing& b = fresh.tracker.Ring();
-    ASSERT_EQ(b.Size(), 4);
-    EXPECT_EQ(b.Current(), a.Current());
-    EXPECT_EQ(b[1].mapMatches[2][1].track, a[1].mapMatches[2][1].track);
-    EXPECT_EQ(b[0].colour.size(), a[0].colour.size());
-    EXPECT_EQ(b[2].small.gradients.Size(), 45u);
-    ASSERT_EQ(fresh.tracker.Objects().List().size(), 1u);
-    const TrackerObject& object = fresh.tracker.Objects().List()[0];
-    EXPECT_EQ(object.scale, 1.5f);
-    EXPECT_EQ(object.features[1], 1);
-    EXPECT_EQ(object.transforms.Size(), 3u);
-    EXPECT_EQ(fresh.tracker.MapView().Patches()[3].trackedCount,
-              scene.tracker.MapView().Patches()[3].trackedCount);
-    // The loaded map's key-frame images reach the tracker's copy.
+    EXPECT_GT(fresh.tracker.MapView().KeyFrameImage(1).size().area(), 0);
     EXPECT_EQ(fresh.tracker.MapView().KeyFrameImage(1).size(),
               scene.tracker.MapView().KeyFrameImage(1).size());
   }
