@@ -51,6 +51,14 @@ void FrameRing::Clear() {
   current_ = reference_ = kNone16;
 }
 
+void FrameRing::Restore(std::vector<TrackerFrame>& frames, const AlignedArray<WarpRecord>& maps,
+                        u16 current, u16 reference) {
+  frames_.swap(frames);
+  maps_.Assign(maps);
+  current_ = current;
+  reference_ = reference;
+}
+
 void FrameRing::ResetTo(u16 n) {
   frames_.resize(n);
   maps_.Resize(n);

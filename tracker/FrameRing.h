@@ -38,6 +38,9 @@ class FrameRing {
 
   // No frames, no slots.
   void Clear();
+  // Takes over a loaded ring: the frames by exchange, the maps by copy.
+  void Restore(std::vector<TrackerFrame>& frames, const AlignedArray<WarpRecord>& maps, u16 current,
+               u16 reference);
   // A ring of n reset frames with unset maps, the last one current.
   void ResetTo(u16 n);
   // The slot of a new frame: slot 0 alone up to the start frame; later the

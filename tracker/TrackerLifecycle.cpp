@@ -131,5 +131,5 @@ void Tracker::SetServerLink(MutexBufferPool<ClientSendingData>* pool,
 }
 
 bool Tracker::SaveStateIfRequested() {
-  Pending(__func__);
+  return stateFile_.SaveStateIfRequested();
 }
