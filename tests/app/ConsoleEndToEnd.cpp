@@ -83,3 +83,64 @@ TEST(ConsoleEndToEndTest, RunsTheDemoSequence) {
   ASSERT_TRUE(LoadProjectText(project, dir + "/track.act"));
   EXPECT_GT(project.KeyFrameCount(), 0u);
 }
+
+// A state saved at test_image ends the run there; the next run loads it and
+// goes on from the frame after it.
+TEST(ConsoleEndToEndTest, AStateSavedAtAFrameIsContinued) {
+  TempFolder folder;
+  const std::string dir = folder.File("demo");
+  ASSERT_TRUE(WriteDemoSequence(dir, 40));
+  {
+    std::ofstream config(dir + "/config.txt", std::ios::app);
+    config << "test_file_name=" << dir << "/state.bin\ntest_image=25\nparallel=0\n";
+  }
+  const auto run = [&dir](size_t* lines, std::string* first) {
+    testing::internal::CaptureStdout();
+    int code = -1;
+    {
+      Application application(dir + "/config.txt");
+      EXPECT_TRUE(application.Ready());
+      code = application.Run();
+    }
+    testing::internal::GetCapturedStdout();
+    IMU::LoadParameters(Configuration());
+    ReadCentres(dir + "/poses.txt", lines);
+    std::ifstream in(dir + "/poses.txt");
+    std::getline(in, *first);
+    return code;
+  };
+  size_t lines = 0;
+  std::string first;
+  EXPECT_EQ(0, run(&lines, &first));
+  EXPECT_EQ(26u * 4u, lines);
+  EXPECT_EQ("0", first);
+  EXPECT_EQ(0, run(&lines, &first));
+  EXPECT_EQ(14u * 4u, lines);
+  EXPECT_EQ("26", first);
+}
+
+// Replayed, the list goes on in time: frame 25 of a 10-frame list played
+// round stands at 25 frame periods, not at 5.
+TEST(ConsoleEndToEndTest, ReplayKeepsTimeRunning) {
+  TempFolder folder;
+  const std::string dir = folder.File("demo");
+  ASSERT_TRUE(WriteDemoSequence(dir, 10));
+  {
+    std::ofstream config(dir + "/config.txt", std::ios::app);
+    config << "replay=1\ntest_file_name=" << dir << "/state.bin\ntest_image=25\n";
+  }
+  testing::internal::CaptureStdout();
+  {
+    Application application(dir + "/config.txt");
+    ASSERT_TRUE(application.Ready());
+    EXPECT_EQ(0, application.Run());
+    const Tracker& tracker = *application.GetTracker();
+    EXPECT_EQ(25, tracker.Status().frameCounter);
+    EXPECT_NEAR(25.0 / 30.0, tracker.Ring()[tracker.Ring().Current()].time, 1e-9);
+  }
+  testing::internal::GetCapturedStdout();
+  IMU::LoadParameters(Configuration());
+  size_t lines = 0;
+  ReadCentres(dir + "/poses.txt", &lines);
+  EXPECT_EQ(26u * 4u, lines);
+}

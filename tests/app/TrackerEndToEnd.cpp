@@ -9,9 +9,12 @@
 
 #include <cfloat>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 
 #include "app/EngineWorkers.h"
 #include "common/SequenceGenerator.h"
+#include "common/TempFolder.h"
 #include "common/TrajectoryAlignment.h"
 #include "tracker/Tracker.h"
 
@@ -23,7 +26,20 @@ struct RunResult {
   int lost = 0, nonFinite = 0;
 };
 
-RunResult RunSequence(const SequenceOptions& options, bool parallel) {
+// Frames [first, end) of the sequence (end 0: all); with loadPath the state
+// is loaded first, with savePath it is saved after frame saveFrame.
+struct RunPlan {
+  u32 first = 0, end = 0;
+  std::string loadPath, savePath, resavePath;
+  u32 saveFrame = 0;
+};
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+RunResult RunSequence(const SequenceOptions& options, bool parallel, const RunPlan& plan = {}) {
   SequenceGenerator sequence(options);
   const f64 bodyToCamera[7] = {options.offset.quaternion[0], options.offset.quaternion[1],
                                options.offset.quaternion[2], options.offset.quaternion[3],
@@ -38,6 +54,12 @@ RunResult RunSequence(const SequenceOptions& options, bool parallel) {
   trackerOptions.isoWindow = true;
   Tracker tracker(&map, workers.Channels(), trackerOptions);
   workers.Start();
+  if (!plan.loadPath.empty()) {
+    EXPECT_TRUE(tracker.LoadState(plan.loadPath));
+  }
+  if (!plan.resavePath.empty()) {
+    EXPECT_TRUE(tracker.SaveState(plan.resavePath));
+  }
 
   RunResult result;
   CVD::Image<u8> image;
@@ -49,7 +71,8 @@ RunResult RunSequence(const SequenceOptions& options, bool parallel) {
   AlignedArray<LA::AlignedMatrix4f> objects;
   float parallax = 0.0f, progress = 0.0f;
   char text[2048];
-  for (u32 k = 0; k < sequence.FrameCount(); ++k) {
+  const u32 end = plan.end != 0 ? plan.end : sequence.FrameCount();
+  for (u32 k = plan.first; k < end; ++k) {
     sequence.RenderFrame(k, image);
     sequence.FrameSamples(k, samples);
     sequence.PosePrior(k, prior);
@@ -61,6 +84,9 @@ RunResult RunSequence(const SequenceOptions& options, bool parallel) {
     tracker.Run(input, samples, prior, pose, planes, objects, &parallax, &progress, text,
                 sizeof(text));
     result.poses.push_back(pose);
+    if (!plan.savePath.empty() && k == plan.saveFrame) {
+      EXPECT_TRUE(tracker.SaveState(plan.savePath));
+    }
     if (pose.m[0][0] == FLT_MAX) {
       ++result.lost;
       continue;
@@ -113,6 +139,33 @@ TEST(TrackerEndToEndTest, SynchronousRunsRepeat) {
   for (size_t k = 0; k < a.poses.size(); ++k) {
     for (int r = 0; r < 3; ++r) {
       for (int c = 0; c < 4; ++c) ASSERT_EQ(a.poses[k].m[r][c], b.poses[k].m[r][c]) << k;
+    }
+  }
+}
+
+// A state saved mid-run and loaded into a fresh engine saves again to the
+// same bytes, and the loaded engine goes on with the same poses.
+TEST(TrackerEndToEndTest, ASavedStateResumesTheRun) {
+  const SequenceOptions options = Options(90);
+  TempFolder folder;
+  RunPlan save;
+  save.savePath = folder.File("state.bin");
+  save.saveFrame = 59;
+  const RunResult whole = RunSequence(options, false, save);
+  RunPlan resume;
+  resume.first = 60;
+  resume.loadPath = save.savePath;
+  resume.resavePath = folder.File("again.bin");
+  const RunResult rest = RunSequence(options, false, resume);
+  const std::string saved = FileBytes(save.savePath);
+  EXPECT_GT(saved.size(), 1000000u);
+  EXPECT_TRUE(saved == FileBytes(resume.resavePath));
+  ASSERT_EQ(30u, rest.poses.size());
+  for (size_t k = 0; k < rest.poses.size(); ++k) {
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 4; ++c) {
+        ASSERT_EQ(whole.poses[60 + k].m[r][c], rest.poses[k].m[r][c]) << 60 + k;
+      }
     }
   }
 }
