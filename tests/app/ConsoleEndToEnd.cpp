@@ -2,10 +2,12 @@
 // The console program over a written 60-frame demo sequence: it runs to the
 // end with exit code 0, stops its four workers once each, writes one pose per
 // frame that lies within 2 % of the path length of the truth after a
-// similarity alignment, and a camera track that reads back as a project.
+// similarity alignment, a camera track that reads back as a project, and the
+// key frames' images.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "app/Application.h"
@@ -53,6 +55,8 @@ TEST(ConsoleEndToEndTest, RunsTheDemoSequence) {
   TempFolder folder;
   const std::string dir = folder.File("demo");
   ASSERT_TRUE(WriteDemoSequence(dir, 60));
+  std::ofstream(dir + "/config.txt", std::ios::app)
+      << "image_file_name_output_key_frame=" << dir << "/key/frames/0000.pgm\n";
   testing::internal::CaptureStdout();
   int code = -1;
   {
@@ -82,6 +86,8 @@ TEST(ConsoleEndToEndTest, RunsTheDemoSequence) {
   GlobalMap project;
   ASSERT_TRUE(LoadProjectText(project, dir + "/track.act"));
   EXPECT_GT(project.KeyFrameCount(), 0u);
+  // Key-frame images land in folders made for them.
+  EXPECT_TRUE(std::filesystem::exists(dir + "/key/frames/0000.pgm"));
 }
 
 // A state saved at test_image ends the run there; the next run loads it and
@@ -143,4 +149,32 @@ TEST(ConsoleEndToEndTest, ReplayKeepsTimeRunning) {
   size_t lines = 0;
   ReadCentres(dir + "/poses.txt", &lines);
   EXPECT_EQ(26u * 4u, lines);
+}
+
+// A broken frame mid-run is skipped with a message, and a failed two-view
+// start is tried again at the next frames.
+TEST(ConsoleEndToEndTest, SkipsBrokenFramesAndStartsAgain) {
+  TempFolder folder;
+  const std::string dir = folder.File("demo");
+  ASSERT_TRUE(WriteDemoSequence(dir, 16));
+  std::filesystem::resize_file(dir + "/frames/0003.dat", 1000);
+  {
+    std::ofstream config(dir + "/config.txt", std::ios::app);
+    config << "initial_frames=5\nparallel=0\n";
+  }
+  testing::internal::CaptureStdout();
+  {
+    Application application(dir + "/config.txt");
+    ASSERT_TRUE(application.Ready());
+    EXPECT_EQ(0, application.Run());
+  }
+  const std::string printed = testing::internal::GetCapturedStdout();
+  IMU::LoadParameters(Configuration());
+  EXPECT_NE(std::string::npos, printed.find("0003.dat' is not a readable frame record"));
+  // Still moving too little to start at frame 4: armed again, and again.
+  EXPECT_NE(std::string::npos, printed.find("starting again at frame 10"));
+  EXPECT_NE(std::string::npos, printed.find("starting again at frame 15"));
+  size_t lines = 0;
+  ReadCentres(dir + "/poses.txt", &lines);
+  EXPECT_EQ(15u * 4u, lines);
 }
