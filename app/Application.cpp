@@ -233,6 +233,8 @@ int Application::Run() {
     std::printf("Cannot write the pose file '%s'\n", poseOutput_.c_str());
   }
   const u32 count = frames_.Count();
+  frameSeconds_.clear();
+  frameSeconds_.reserve(count);
   // A loaded state continues with the frame after its own.
   u32 i = resumed ? static_cast<u32>((tracker_->Status().frameCounter + 1) % count) : 0;
   const f64 period = inputFps_ > 0.0f ? 1.0 / inputFps_ : 1.0 / 30.0;
@@ -295,6 +297,8 @@ int Application::Run() {
         WritePoseRows(pose, poses);
       }
       ++ran;
+      // Reserved above: a replayed list keeps only its first pass.
+      if (frameSeconds_.size() < count) frameSeconds_.push_back(SecondsSince(frameStart));
     }
     if (!replay_ && i + 1 == count) break;
     if (inputFps_ > 0.0f) {

@@ -29,6 +29,9 @@ class Application {
   int Run();
 
   Tracker* GetTracker() { return tracker_.get(); }
+  // Wall seconds of each frame of the last run's first pass (read, track,
+  // pose written), for the benchmarks.
+  const std::vector<f64>& FrameSeconds() const { return frameSeconds_; }
 
  private:
   bool Fail(const std::string& message, int code = 1);
@@ -63,4 +66,5 @@ class Application {
   std::unique_ptr<EngineWorkers> workers_;
   std::unique_ptr<Tracker> tracker_;
   AlignedArray<CameraPose> cameraTrack_;
+  std::vector<f64> frameSeconds_;
 };

@@ -120,6 +120,7 @@ class Tracker : public Viewer {
   const TrackerOptions& Options() const { return options_; }
   const TrackerCamera& Camera() const { return camera_; }
   const TrackerStatus& Status() const { return status_; }
+  const StageTimers& Timers() const { return timers_; }
   FrameRing& Ring() { return ring_; }
   const FrameRing& Ring() const { return ring_; }
   TrackerMapView& MapView() { return mapView_; }
