@@ -6,6 +6,8 @@
 // for it. A stream that cannot seek is not measured: there a count is judged
 // by the bytes it claims and by the memory it asks for, and storage grows
 // with the bytes that arrive rather than with the count.
+#include <cvd/image.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -114,3 +116,39 @@ class BinaryReader {
   std::size_t next_ = 0, end_ = 0;
   char buffer_[kBufferSize];
 };
+
+// An image as its width and height (i32 each) and, when neither is zero, its
+// rows back to back.
+template <class Pixel>
+void WriteImage(const CVD::Image<Pixel>& image, BinaryWriter& out) {
+  const i32 w = image.size().x, h = image.size().y;
+  out.Put(w);
+  out.Put(h);
+  // An Image's rows follow one another without gaps.
+  if (w != 0 && h != 0) out.PutBytes(image.data(), sizeof(Pixel) * w * h);
+}
+
+// A zero side leaves the image empty; a negative side, more pixels than
+// libCVD counts (int) or than the stream holds is refused.
+template <class Pixel>
+bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
+  i32 w, h;
+  if (!in.Get(w) || !in.Get(h) || w < 0 || h < 0) return false;
+  if (w == 0 || h == 0) {
+    image = CVD::Image<Pixel>();
+    return true;
+  }
+  const u64 pixels = static_cast<u64>(w) * static_cast<u64>(h);
+  if (pixels > 0x7FFFFFFF || !in.Admits(pixels, sizeof(Pixel), sizeof(Pixel))) return false;
+  if (in.Measured()) {
+    image.resize(CVD::ImageRef(w, h));
+    return in.GetBytes(image.data(), sizeof(Pixel) * pixels);
+  }
+  // An unmeasured stream may end early: the image is made only once its
+  // bytes have arrived.
+  std::vector<Pixel> staged;
+  if (!in.GetRecords(staged, pixels)) return false;
+  image.resize(CVD::ImageRef(w, h));
+  std::memcpy(image.data(), staged.data(), sizeof(Pixel) * pixels);
+  return true;
+}

@@ -21,35 +21,6 @@ static_assert(sizeof(TrackColor) == 3, "red, green, blue");
 
 namespace {
 
-template <class Pixel>
-void WriteImage(const CVD::Image<Pixel>& image, BinaryWriter& out) {
-  const i32 w = image.size().x, h = image.size().y;
-  out.Put(w);
-  out.Put(h);
-  // An Image's rows follow one another without gaps.
-  if (w != 0 && h != 0) out.PutBytes(image.data(), sizeof(Pixel) * w * h);
-}
-
-// An image of the stored size, or left empty for a zero side.
-template <class Pixel>
-bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
-  i32 w, h;
-  if (!in.Get(w) || !in.Get(h) || w < 0 || h < 0) return false;
-  if (w == 0 || h == 0) return true;
-  // libCVD counts pixels in int.
-  const u64 pixels = static_cast<u64>(w) * static_cast<u64>(h);
-  if (pixels > 0x7FFFFFFF || !in.Admits(pixels, sizeof(Pixel), sizeof(Pixel))) return false;
-  if (in.Measured()) {
-    image.resize(CVD::ImageRef(w, h));
-    return in.GetBytes(image.data(), sizeof(Pixel) * pixels);
-  }
-  std::vector<Pixel> staged;
-  if (!in.GetRecords(staged, pixels)) return false;
-  image.resize(CVD::ImageRef(w, h));
-  std::memcpy(image.data(), staged.data(), sizeof(Pixel) * pixels);
-  return true;
-}
-
 template <class T>
 void WriteArray(const AlignedArray<T>& a, BinaryWriter& out) {
   out.Put(a.Size());

@@ -125,30 +125,6 @@ bool ReadEach(List& list, u32 stored, BinaryReader& in, Read read) {
   return true;
 }
 
-template <class Pixel>
-void WriteImage(const CVD::Image<Pixel>& image, BinaryWriter& out) {
-  const i32 w = image.size().x, h = image.size().y;
-  out.Put(w);
-  out.Put(h);
-  // An Image's rows follow one another without gaps.
-  if (w != 0 && h != 0) out.PutBytes(image.data(), sizeof(Pixel) * w * h);
-}
-
-// A zero side leaves the image empty; a negative one is refused.
-template <class Pixel>
-bool ReadImage(CVD::Image<Pixel>& image, BinaryReader& in) {
-  i32 w, h;
-  if (!in.Get(w) || !in.Get(h) || w < 0 || h < 0) return false;
-  if (w == 0 || h == 0) {
-    image = CVD::Image<Pixel>();
-    return true;
-  }
-  const u64 pixels = static_cast<u64>(w) * static_cast<u64>(h);
-  if (pixels > 0x7FFFFFFF || !in.Fits(pixels, sizeof(Pixel))) return false;
-  image.resize(CVD::ImageRef(w, h));
-  return in.GetBytes(image.data(), sizeof(Pixel) * pixels);
-}
-
 }  // namespace state_file
 
 class GlobalMap;

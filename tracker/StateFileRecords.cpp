@@ -5,9 +5,7 @@
 #include "tracker/StateFileFormat.h"
 
 using state_file::ReadEach;
-using state_file::ReadImage;
 using state_file::ReadRaw;
-using state_file::WriteImage;
 using state_file::WriteRaw;
 
 static_assert(sizeof(IMUState) == 136 && sizeof(CameraPose) == 48 && sizeof(WarpRecord) == 48,
