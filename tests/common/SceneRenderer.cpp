@@ -38,16 +38,8 @@ std::vector<float> ValueNoise(int width, int height, int cellSize) {
 }  // namespace
 
 float SampleBilinear(const CVD::Image<unsigned char>& texture, float x, float y) {
-  const int w = texture.size().x, h = texture.size().y;
-  x = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(w - 1));
-  y = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(h - 1));
-  const int ix = std::min(static_cast<int>(x), std::max(w - 2, 0));
-  const int iy = std::min(static_cast<int>(y), std::max(h - 2, 0));
-  const int ix1 = std::min(ix + 1, w - 1), iy1 = std::min(iy + 1, h - 1);
-  const float ax = x - ix, ay = y - iy;
-  const float top = texture[iy][ix] + (texture[iy][ix1] - texture[iy][ix]) * ax;
-  const float bottom = texture[iy1][ix] + (texture[iy1][ix1] - texture[iy1][ix]) * ax;
-  return top + (bottom - top) * ay;
+  // Texture images are made whole by the scenes: rows back to back.
+  return SampleBilinear(texture.data(), texture.size().x, texture.size().y, x, y);
 }
 
 void Render(const std::vector<TexturedPlane>& planes, const CameraPose& P,

@@ -4,6 +4,7 @@
 // camera motion moves the image smoothly and alignment code has gradients.
 #include <cvd/image.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "la/Pose.h"
@@ -65,6 +66,21 @@ void Render(const std::vector<TexturedPlane>& planes, const CameraPose& worldToC
 // Bilinear texture value at texel coordinates (x, y) (texel centres at
 // integer + 0.5), clamped at the border.
 float SampleBilinear(const CVD::Image<unsigned char>& texture, float x, float y);
+// The same on a raw w x h texture (rows back to back), inline for the
+// renderers' sample loops.
+inline float SampleBilinear(const unsigned char* data, int w, int h, float x, float y) {
+  x = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(w - 1));
+  y = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(h - 1));
+  const int ix = std::min(static_cast<int>(x), std::max(w - 2, 0));
+  const int iy = std::min(static_cast<int>(y), std::max(h - 2, 0));
+  const int ix1 = std::min(ix + 1, w - 1), iy1 = std::min(iy + 1, h - 1);
+  const float ax = x - ix, ay = y - iy;
+  const unsigned char* r0 = data + static_cast<size_t>(iy) * w;
+  const unsigned char* r1 = data + static_cast<size_t>(iy1) * w;
+  const float top = r0[ix] + (r0[ix1] - r0[ix]) * ax;
+  const float bottom = r1[ix] + (r1[ix1] - r1[ix]) * ax;
+  return top + (bottom - top) * ay;
+}
 
 // Seeded smooth value noise in [low, high]: two octaves on grids of cellSize
 // and cellSize / 3 texels. Reseeds the thread's generator.

@@ -11,21 +11,6 @@ float Dot(const float* a, const float* b) {
   return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
-// SceneRender::SampleBilinear, inlined into the sample loop.
-inline float Bilinear(const unsigned char* data, int w, int h, float x, float y) {
-  x = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(w - 1));
-  y = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(h - 1));
-  const int ix = std::min(static_cast<int>(x), std::max(w - 2, 0));
-  const int iy = std::min(static_cast<int>(y), std::max(h - 2, 0));
-  const int ix1 = std::min(ix + 1, w - 1), iy1 = std::min(iy + 1, h - 1);
-  const float ax = x - ix, ay = y - iy;
-  const unsigned char* r0 = data + static_cast<size_t>(iy) * w;
-  const unsigned char* r1 = data + static_cast<size_t>(iy1) * w;
-  const float top = r0[ix] + (r0[ix1] - r0[ix]) * ax;
-  const float bottom = r1[ix] + (r1[ix1] - r1[ix]) * ax;
-  return top + (bottom - top) * ay;
-}
-
 void Rotate(const CameraPose& P, const float in[3], float out[3]) {
   for (int i = 0; i < 3; ++i) out[i] = P.m[i][0] * in[0] + P.m[i][1] * in[1] + P.m[i][2] * in[2];
 }
@@ -210,7 +195,8 @@ void PlaneRasterizer::DrawPlane(const SceneRender::TexturedPlane& plane, const f
       const float s = z * (u[0] * dx + uRow) - ou, t = z * (v[0] * dx + vRow) - ov;
       if (s < 0.0f || t < 0.0f || s > plane.width || t > plane.height) continue;
       depth[x] = iz;
-      value[x] = Bilinear(tex.data(), tw, th, s / plane.width * tw, t / plane.height * th);
+      value[x] = SceneRender::SampleBilinear(tex.data(), tw, th, s / plane.width * tw,
+                                             t / plane.height * th);
     }
   }
 }
