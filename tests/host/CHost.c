@@ -142,7 +142,7 @@ static void RunDemo(const char* folder) {
     CHECK(out.text != NULL);
 
     if (k == kRegisterAt) {
-      /* On the marker sheet's plane, half a unit in front of its origin. */
+      /* On the marker sheet's plane, beside its origin. */
       const RegisteredObject object = {7, 1.0f, {0, 0, 0, 1}, {0.1f, 0.05f, 0.0f}};
       CHECK(ZevrionRegisterObject(&object));
       CHECK(!ZevrionRegisterObject(&object)); /* the id is taken */
