@@ -93,7 +93,9 @@ void UndistortionTable::RemapFrame(CVD::BasicImage<u8>& image) const {
     for (; x + 4 <= w; x += 4, source += 4, weight += 4) {
       __m128 a = square(0), b = square(1), c = square(2), d = square(3);
       _MM_TRANSPOSE4_PS(a, b, c, d);
-      const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(a, b), _mm_add_ps(c, d)), half);
+      // The products of (x+1, y), (x, y), (x, y+1), (x+1, y+1) summed in
+      // that order, so that every pixel rounds as the scalar sum does.
+      const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(_mm_add_ps(b, a), c), d), half);
       // Truncation, then saturation: negative weights (just outside the
       // frame) may leave 0..255.
       const __m128i words = _mm_packs_epi32(_mm_cvttps_epi32(sum), _mm_setzero_si128());
@@ -101,9 +103,10 @@ void UndistortionTable::RemapFrame(CVD::BasicImage<u8>& image) const {
       std::memcpy(out + x, &packed, 4);
     }
     for (; x < w; ++x, ++source, ++weight) {
-      __m128 sum = square(0);
-      sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
-      sum = _mm_add_ss(sum, _mm_shuffle_ps(sum, sum, 1));
+      const __m128 p = square(0);
+      __m128 sum = _mm_add_ss(_mm_shuffle_ps(p, p, 1), p);
+      sum = _mm_add_ss(sum, _mm_shuffle_ps(p, p, 2));
+      sum = _mm_add_ss(sum, _mm_shuffle_ps(p, p, 3));
       sum = _mm_min_ss(_mm_max_ss(_mm_add_ss(sum, half), _mm_setzero_ps()), _mm_set1_ps(255.0f));
       out[x] = static_cast<u8>(_mm_cvttss_si32(sum));
     }
