@@ -1,6 +1,7 @@
 // ctest-labels: threads
 // A careless or broken host through the shared library: 500 frames mixing
-// the synthetic room with black, white and noise frames, readings with NaN,
+// the synthetic room with black, white and noise frames, some with a NaN or
+// infinite time, readings with NaN,
 // infinite and huge values or times, `count` 0 or negative with readings
 // given, readings without a prior and priors with a zero or NaN quaternion,
 // with resets and restarts on the way. No call crashes, every status is one
@@ -100,16 +101,25 @@ TEST(HostDegenerateFramesTest, NoCrashAndNoNonFinitePoseWhileTracking) {
   Random::Seed(11);
   for (int k = 0; k < kFrames; ++k) {
     const u32 g = static_cast<u32>(k) % sequence.FrameCount();
-    const double time = k / 30.0;
+    double time = k / 30.0;
+    if (k % 17 == 9) time = NAN;
+    if (k % 23 == 11) time = INFINITY;
     sequence.RenderFrame(g, image);
     for (int y = 0; y < 240; ++y) {
       for (int x = 0; x < 320; ++x) {
         u8& p = pixels[static_cast<size_t>(y) * 320 + x];
         switch (k % 7) {
-          case 0: p = 0; break;
-          case 1: p = static_cast<u8>(Random::Index(256)); break;
-          case 2: p = 255; break;
-          default: p = image[y][x];
+          case 0:
+            p = 0;
+            break;
+          case 1:
+            p = static_cast<u8>(Random::Index(256));
+            break;
+          case 2:
+            p = 255;
+            break;
+          default:
+            p = image[y][x];
         }
       }
     }

@@ -217,8 +217,7 @@ TEST(HostServerTest, ListenerReceivesTheExactMessagesOfAnEnginesLife) {
   std::vector<HostInput> inputs(kFrames);
   for (u32 k = 0; k < kFrames; ++k) inputs[k].Load(sequence, k);
 
-  ZevrionCreate(320, 240, Hfov(options), 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr,
-                nullptr);
+  ZevrionCreate(320, 240, Hfov(options), 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
   ZevrionSetServer("127.0.0.1");
   // On a live link a second server changes nothing (no second connection,
   // the first one stays open).
@@ -336,8 +335,9 @@ TEST(HostServerTest, FramesAreRemappedWithALensAndUnchangedAfterAnEngineWithout)
   const float f = static_cast<float>(640 / (2.0 * std::tan(Hfov(large) * 0.01745329238474369 / 2)));
   ideal.Set(f, f, 319.5f, 239.5f);
   UndistortionTable table;
-  table.Build(640, 480, ideal, LensModel{lens[0], lens[1], lens[2], lens[3], lens[4], lens[5],
-                                         lens[6], lens[7], lens[8]});
+  table.Build(
+      640, 480, ideal,
+      LensModel{lens[0], lens[1], lens[2], lens[3], lens[4], lens[5], lens[6], lens[7], lens[8]});
   const auto remapped = [&](u32 k) {
     CVD::Image<u8> image(CVD::ImageRef(640, 480));
     for (int y = 0; y < 480; ++y) std::memcpy(image[y], &inputs[k].pixels[y * 640], 640);
