@@ -1,12 +1,11 @@
 // ctest-labels: threads
 // A careless or broken host through the shared library: 500 frames mixing
 // the synthetic room with black, white and noise frames, some with a NaN or
-// infinite time, readings with NaN,
-// infinite and huge values or times, `count` 0 or negative with readings
-// given, readings without a prior and priors with a zero or NaN quaternion,
-// with resets and restarts on the way. No call crashes, every status is one
-// of 0 to 3 (no server), and no frame reports tracking (status 2) with a
-// non-finite pose; objects with a non-finite record are refused.
+// infinite time, readings with NaN, infinite and huge values or times,
+// `count` 0 or negative with readings given, readings without a prior and
+// priors with a zero or NaN quaternion, with resets and restarts on the way. No call crashes, every
+// status is one of 0 to 3 (no server), and no frame reports tracking (status 2) with a non-finite
+// pose; objects with a non-finite record are refused.
 #include <gtest/gtest.h>
 
 #include <cmath>
