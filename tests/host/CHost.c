@@ -142,6 +142,9 @@ static void RunDemo(const char* folder) {
     CHECK(out.text != NULL);
 
     if (k == kRegisterAt) {
+      /* A record with a NaN would put NaN into the object's pose for good. */
+      const RegisteredObject spoilt = {8, 1.0f, {0, 0, 0, 1}, {0.1f, NAN, 0.0f}};
+      CHECK(!ZevrionRegisterObject(&spoilt));
       /* On the marker sheet's plane, beside its origin. */
       const RegisteredObject object = {7, 1.0f, {0, 0, 0, 1}, {0.1f, 0.05f, 0.0f}};
       CHECK(ZevrionRegisterObject(&object));
