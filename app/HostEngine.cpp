@@ -226,6 +226,11 @@ void HostEngine::RunMarkerDetection(float out[10], const HostFrame& frame, const
 }
 
 bool HostEngine::RegisterObject(const RegisteredObject& object) {
+  // A NaN in the record would be carried into the object's pose every frame.
+  bool finite = std::isfinite(object.scale);
+  for (const float q : object.quaternion) finite = finite && std::isfinite(q);
+  for (const float p : object.position) finite = finite && std::isfinite(p);
+  if (!finite) return false;
   for (const RegisteredObject& o : objects_) {
     if (o.id == object.id) return false;
   }

@@ -8,8 +8,12 @@ void UndistortionTable::Build(int w, int h, const Intrinsic& ideal, const LensMo
   width_ = w;
   height_ = h;
   const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h);
+  // Whole blocks of four; the padding reads pixel 0 with zero weights.
+  const size_t padded = (n + 3) & ~size_t{3};
   source_.assign(n, SourcePixel{-1, -1});
-  weights_.Resize(static_cast<u32>(n));
+  offset_.assign(padded, 0);
+  weights_.Resize(static_cast<u32>(padded));
+  std::memset(static_cast<void*>(weights_.Data()), 0, padded * sizeof(LA::AlignedVector4f));
   const float fx = ideal.fx[0], fy = ideal.fy[0], cx = ideal.cx[0], cy = ideal.cy[0];
   std::vector<float> xn(static_cast<size_t>(w)), xn2(static_cast<size_t>(w));
   for (int x = 0; x < w; ++x) {
@@ -33,16 +37,18 @@ void UndistortionTable::Build(int w, int h, const Intrinsic& ideal, const LensMo
       if (ix < 0 || ix > w - 2 || iy < 0 || iy > h - 2) continue;
       const size_t i = static_cast<size_t>(y) * w + x;
       source_[i] = SourcePixel{ix, iy};
+      offset_[i] = static_cast<u32>(iy) * static_cast<u32>(w) + static_cast<u32>(ix);
       // Just left of or above the frame truncates to 0 and extrapolates.
       const float dx = u - static_cast<float>(ix), dy = v - static_cast<float>(iy);
       const float w3 = dx * dy, w2 = dx - w3, w1 = dy - w3;
-      // Held in the order the pixels are loaded: the top pair, then the
-      // bottom pair.
-      float* weight = weights_[static_cast<u32>(i)].v;
-      weight[0] = 1.0f - dy - w2;
-      weight[1] = w2;
-      weight[2] = w1;
-      weight[3] = w3;
+      // Block of four pixels: the weights of (x, y), then (x+1, y), (x, y+1)
+      // and (x+1, y+1), one row of four each.
+      LA::AlignedVector4f* block = &weights_[static_cast<u32>(i & ~size_t{3})];
+      const size_t lane = i & 3;
+      block[0].v[lane] = 1.0f - dy - w2;
+      block[1].v[lane] = w2;
+      block[2].v[lane] = w1;
+      block[3].v[lane] = w3;
     }
   }
 }
@@ -61,51 +67,56 @@ void UndistortionTable::CopyFrameForRemap(const CVD::BasicImage<u8>& frame) {
 
 namespace {
 
-// The four source pixels of an entry, (x, y), (x+1, y), (x, y+1), (x+1, y+1),
-// as floats.
-inline __m128 LoadSquare(const u8* p, size_t stride) {
+// The square at offset of a frame w wide as the bytes of one int:
+// (x, y), (x+1, y), (x, y+1), (x+1, y+1) from the lowest byte up.
+inline int Square(const u8* base, u32 offset, size_t w) {
   u16 top, bottom;
-  std::memcpy(&top, p, 2);
-  std::memcpy(&bottom, p + stride, 2);
-  const __m128i bytes = _mm_cvtsi32_si128(static_cast<int>(top | (static_cast<u32>(bottom) << 16)));
-  return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(bytes));
+  std::memcpy(&top, base + offset, 2);
+  std::memcpy(&bottom, base + offset + w, 2);
+  return static_cast<int>(top | (static_cast<u32>(bottom) << 16));
 }
 
 }  // namespace
 
 void UndistortionTable::RemapFrame(CVD::BasicImage<u8>& image) const {
-  const int w = width_;
-  const size_t stride = static_cast<size_t>(frame_.row_stride());
+  const CVD::ImageRef size(width_, height_);
+  // Squares are read at offsets of a frame of the table's size.
+  if (source_.empty() || frame_.size() != size || image.size() != size || width_ < 2 ||
+      height_ < 2) {
+    return;
+  }
+  const size_t w = static_cast<size_t>(width_), n = w * static_cast<size_t>(height_);
   const u8* base = frame_.data();
-  const __m128 half = _mm_set1_ps(0.5f);
-  const SourcePixel* source = source_.data();
+  const u32* offset = offset_.data();
   const LA::AlignedVector4f* weight = weights_.Data();
-  // A pixel outside the frame sums to 0.
-  const auto square = [&](int k) {
-    if (source[k].x < 0) return _mm_setzero_ps();
-    const u8* p = base + static_cast<size_t>(source[k].y) * stride + source[k].x;
-    return _mm_mul_ps(LoadSquare(p, stride), _mm_load_ps(weight[k].v));
-  };
-  for (int y = 0; y < height_; ++y) {
-    u8* out = image[y];
-    int x = 0;
-    // Four pixels at a time: the transpose adds each pixel's four products.
-    for (; x + 4 <= w; x += 4, source += 4, weight += 4) {
-      __m128 a = square(0), b = square(1), c = square(2), d = square(3);
-      _MM_TRANSPOSE4_PS(a, b, c, d);
-      const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(a, b), _mm_add_ps(c, d)), half);
-      // Truncation, then saturation: negative weights (just outside the
-      // frame) may leave 0..255.
-      const __m128i words = _mm_packs_epi32(_mm_cvttps_epi32(sum), _mm_setzero_si128());
-      const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
-      std::memcpy(out + x, &packed, 4);
+  const __m128i byte = _mm_set1_epi32(0xff);
+  const __m128 half = _mm_set1_ps(0.5f);
+  const bool contiguous = static_cast<size_t>(image.row_stride()) == w;
+  for (size_t i = 0; i < n; i += 4, offset += 4, weight += 4) {
+    // Four pixels, each corner of the squares in its own register: no
+    // shuffles between the loads and the sums.
+    const __m128i square = _mm_set_epi32(Square(base, offset[3], w), Square(base, offset[2], w),
+                                         Square(base, offset[1], w), Square(base, offset[0], w));
+    const __m128 topLeft = _mm_cvtepi32_ps(_mm_and_si128(square, byte));
+    const __m128 topRight = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(square, 8), byte));
+    const __m128 bottomLeft = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(square, 16), byte));
+    const __m128 bottomRight = _mm_cvtepi32_ps(_mm_srli_epi32(square, 24));
+    // Summed in one fixed order, (x+1, y), (x, y), (x, y+1), (x+1, y+1).
+    __m128 sum = _mm_add_ps(_mm_mul_ps(topRight, _mm_load_ps(weight[1].v)),
+                            _mm_mul_ps(topLeft, _mm_load_ps(weight[0].v)));
+    sum = _mm_add_ps(sum, _mm_mul_ps(bottomLeft, _mm_load_ps(weight[2].v)));
+    sum = _mm_add_ps(sum, _mm_mul_ps(bottomRight, _mm_load_ps(weight[3].v)));
+    // Truncation, then saturation: negative weights (just outside the
+    // frame) may leave 0..255.
+    const __m128i words =
+        _mm_packs_epi32(_mm_cvttps_epi32(_mm_add_ps(sum, half)), _mm_setzero_si128());
+    const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+    if (contiguous && i + 4 <= n) {
+      std::memcpy(image.data() + i, &packed, 4);
+      continue;
     }
-    for (; x < w; ++x, ++source, ++weight) {
-      __m128 sum = square(0);
-      sum = _mm_add_ps(sum, _mm_movehl_ps(sum, sum));
-      sum = _mm_add_ss(sum, _mm_shuffle_ps(sum, sum, 1));
-      sum = _mm_min_ss(_mm_max_ss(_mm_add_ss(sum, half), _mm_setzero_ps()), _mm_set1_ps(255.0f));
-      out[x] = static_cast<u8>(_mm_cvttss_si32(sum));
+    for (size_t k = i; k < n && k < i + 4; ++k) {
+      image[static_cast<int>(k / w)][k % w] = static_cast<u8>(packed >> (8 * (k - i)));
     }
   }
 }

@@ -44,7 +44,11 @@ class UndistortionTable {
  private:
   int width_ = 0, height_ = 0;
   std::vector<SourcePixel> source_;
-  // Per pixel the weights of (x, y), (x+1, y), (x, y+1), (x+1, y+1).
+  // Per pixel the offset of its square in the frame (0 outside).
+  std::vector<u32> offset_;
+  // Four floats per pixel, by blocks of four pixels: the weights of (x, y)
+  // of the block's pixels, then of (x+1, y), (x, y+1) and (x+1, y+1); zero
+  // outside the frame, so that those pixels sum to 0.
   AlignedArray<LA::AlignedVector4f> weights_;
   CVD::Image<u8> frame_;
 };

@@ -55,10 +55,13 @@ int WorkerThreadProc(ThreadContext<Item, W>* context) {
   return 0;
 }
 
-// Starts the thread; id, worker and buffers must be set. The inertial
-// parameters stay frozen until the thread is stopped.
+// Starts the thread; id, worker and buffers must be set. A context whose
+// thread runs keeps it. The inertial parameters stay frozen until the thread
+// is stopped.
 template <class Item, class W>
 void StartWorkerThread(ThreadContext<Item, W>* context) {
+  // Overwriting a running std::thread would end the process.
+  if (context->thread.joinable()) return;
   IMU::FreezeParameters();
   context->stopped = false;
   context->run = true;

@@ -6,12 +6,14 @@
 // forward, merged, on the clock of the earliest reading).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 
 #include "app/HostEngine.h"
+#include "app/WorkerThread.h"
 #include "app/zevrion.h"
 
 namespace {
@@ -138,4 +140,34 @@ TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
   engine->StartTracking(readings, 0);
   EXPECT_TRUE(engine->Samples().empty());
   EXPECT_EQ(DBL_MAX, engine->StartTime());
+}
+
+namespace {
+
+struct CountingWorker : Worker<u8> {
+  void Run(const u8*) override { ++runs; }
+  bool IsBusy() const override { return false; }
+  std::atomic<int> runs{0};
+};
+
+}  // namespace
+
+// Starting a context whose thread runs (a second engine over the same
+// contexts) keeps that thread instead of ending the process.
+TEST(HostEngineTest, StartingARunningContextKeepsItsThread) {
+  MutexBufferPool<u8> pool(1);
+  MutexBufferQueue<u8> queue(1);
+  CountingWorker worker;
+  ThreadContext<u8, CountingWorker> context;
+  context.id = 7;
+  context.worker = &worker;
+  context.in = &queue;
+  context.out = &pool;
+  StartWorkerThread(&context);
+  StartWorkerThread(&context);
+  HandOverSynchronous(pool, queue, [](u8& request) { request = 1; });
+  EXPECT_EQ(1, worker.runs);
+  StopWorkerThread(&context);
+  EXPECT_TRUE(context.stopped);
+  EXPECT_FALSE(IMU::ParametersFrozen());
 }

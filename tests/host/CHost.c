@@ -1,7 +1,12 @@
 /* A host written in C against the exported header: the records have the
  * layout the header pins, calls without an engine are inert, and an engine
  * is created, runs black frames with readings and priors, refuses an object
- * without a map to hold it and is destroyed, twice, at two sizes. */
+ * without a map to hold it and is destroyed, twice, at two sizes. Given the
+ * folder of the demo sequence, it also tracks the demo's frame records with
+ * their readings and priors: no pose before tracking starts, then the start
+ * pose twice, then tracking; an object registered in the map keeps its place
+ * in it; the state is saved (when the build has a state file). */
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,7 +46,157 @@ static void RunFrames(int width, int height, int frames) {
   free(pixels);
 }
 
-int main(void) {
+/* One frame record of the demo: the host's own format, readings in g and
+ * rad/s, a prior whose time is negative when there is none. */
+typedef struct DemoFrame {
+  int32_t width, height;
+  double time;
+  uint8_t* pixels;
+  HostImuSample* imu;
+  int32_t count;
+  double prior[8];
+} DemoFrame;
+
+static int ReadExactly(FILE* f, void* to, size_t bytes) {
+  return fread(to, 1, bytes, f) == bytes;
+}
+
+static int LoadDemoFrame(const char* folder, int k, DemoFrame* frame) {
+  char name[1024];
+  snprintf(name, sizeof(name), "%s/frames/%04d.dat", folder, k);
+  FILE* f = fopen(name, "rb");
+  if (f == NULL) return 0;
+  int ok = ReadExactly(f, &frame->width, 4) && ReadExactly(f, &frame->height, 4) &&
+           ReadExactly(f, &frame->time, 8) && frame->width == 640 && frame->height == 480;
+  const size_t pixels = (size_t)640 * 480;
+  if (ok && frame->pixels == NULL) frame->pixels = (uint8_t*)malloc(pixels);
+  ok = ok && ReadExactly(f, frame->pixels, pixels) && ReadExactly(f, &frame->count, 4) &&
+       frame->count >= 0 && frame->count < 100000;
+  if (ok) {
+    free(frame->imu);
+    frame->imu = (HostImuSample*)calloc((size_t)frame->count + 1, sizeof(HostImuSample));
+  }
+  for (int i = 0; ok && i < frame->count; ++i) {
+    HostImuSample* s = &frame->imu[i];
+    ok = ReadExactly(f, &s->type, 4);
+    if (ok && (s->type == 0 || s->type == 1)) {
+      ok = ReadExactly(f, &s->x, 8) && ReadExactly(f, &s->y, 8) && ReadExactly(f, &s->z, 8);
+    }
+    ok = ok && ReadExactly(f, &s->time, 8);
+  }
+  ok = ok && ReadExactly(f, frame->prior, sizeof(frame->prior));
+  fclose(f);
+  return ok;
+}
+
+static int Finite(const TrackingResult* out) {
+  for (int i = 0; i < 4; ++i)
+    if (!isfinite(out->quaternion[i])) return 0;
+  for (int i = 0; i < 3; ++i)
+    if (!isfinite(out->centre[i])) return 0;
+  return 1;
+}
+
+/* The demo's marker observation: four corners, then height and width. */
+static int LoadMarker(const char* folder, float marker[10]) {
+  char name[1024];
+  snprintf(name, sizeof(name), "%s/marker.txt", folder);
+  FILE* f = fopen(name, "r");
+  if (f == NULL) return 0;
+  int read = 0;
+  while (read < 10 && fscanf(f, "%f", &marker[read]) == 1) ++read;
+  fclose(f);
+  return read == 10;
+}
+
+static void RunDemo(const char* folder) {
+  enum { kFrames = 60, kRegisterAt = 20, kDeregisterAt = 45 };
+  float marker[10];
+  CHECK(LoadMarker(folder, marker));
+  /* The demo camera: fx 500 at width 640, centred, no lens. */
+  const double hfov = 2.0 * atan(320.0 / 500.0) / 0.01745329238474369;
+  ZevrionCreate(640, 480, hfov, 0.0, 0.0, 1.1f, marker[9], marker[8], false, false, NULL, NULL);
+  DemoFrame frame = {0};
+  TrackingResult out;
+
+  /* Before tracking starts the tracker is looking for the marker: no pose. */
+  CHECK(LoadDemoFrame(folder, 0, &frame));
+  HostFrame early = {frame.pixels, frame.time, NULL};
+  CHECK(ZevrionRunTracking(&out, &early, NULL, 0, NULL)->status == 0);
+
+  ZevrionStartTracking(NULL, 0);
+  int statuses[kFrames];
+  float registered[3] = {0, 0, 0};
+  float drift = 0.0f;
+  for (int k = 0; k < kFrames; ++k) {
+    if (!LoadDemoFrame(folder, k, &frame)) {
+      fprintf(stderr, "cannot read frame %d of '%s'\n", k, folder);
+      ++failures;
+      break;
+    }
+    const HostFrame host = {frame.pixels, frame.time, k == 0 ? marker : NULL};
+    const double* prior = frame.prior[7] >= 0.0 ? frame.prior : NULL;
+    ZevrionRunTracking(&out, &host, frame.imu, frame.count, prior);
+    statuses[k] = out.status;
+    if (out.status == 1 || out.status == 2) CHECK(Finite(&out));
+    CHECK(out.text != NULL);
+
+    if (k == kRegisterAt) {
+      /* A record with a NaN would put NaN into the object's pose for good. */
+      const RegisteredObject spoilt = {8, 1.0f, {0, 0, 0, 1}, {0.1f, NAN, 0.0f}};
+      CHECK(!ZevrionRegisterObject(&spoilt));
+      /* On the marker sheet's plane, beside its origin. */
+      const RegisteredObject object = {7, 1.0f, {0, 0, 0, 1}, {0.1f, 0.05f, 0.0f}};
+      CHECK(ZevrionRegisterObject(&object));
+      CHECK(!ZevrionRegisterObject(&object)); /* the id is taken */
+      memcpy(registered, object.position, sizeof(registered));
+    } else if (k > kRegisterAt && k < kDeregisterAt) {
+      CHECK(out.objectCount == 1 && out.objects != NULL);
+      if (out.objectCount == 1 && out.objects != NULL) {
+        const RegisteredObject* o = &out.objects[0];
+        CHECK(o->id == 7);
+        CHECK(fabsf(o->scale - 1.0f) < 0.05f);
+        float d2 = 0.0f;
+        for (int i = 0; i < 3; ++i) {
+          const float d = o->position[i] - registered[i];
+          d2 += d * d;
+        }
+        if (sqrtf(d2) > drift) drift = sqrtf(d2);
+      }
+    } else if (k == kDeregisterAt) {
+      CHECK(out.objectCount == 1);
+      CHECK(ZevrionDeregisterObject(7));
+      CHECK(!ZevrionDeregisterObject(7));
+    } else if (k > kDeregisterAt) {
+      CHECK(out.objectCount == 0);
+    }
+  }
+  /* The map stands still in the world: the object stays where it was put. */
+  CHECK(drift < 0.02f);
+  if (drift >= 0.02f) fprintf(stderr, "object moved by %g\n", drift);
+
+  /* No pose, then the start pose twice (just started), then tracking. */
+  CHECK(statuses[0] == 1 && statuses[1] == 1);
+  for (int k = 2; k < kFrames; ++k) {
+    if (statuses[k] != 2) fprintf(stderr, "frame %d: status %d\n", k, statuses[k]);
+    CHECK(statuses[k] == 2);
+  }
+
+#ifdef ZEVRION_HOST_SAVES_STATE
+  char state[1024];
+  snprintf(state, sizeof(state), "%s/host_state.bin", folder);
+  remove(state);
+  ZevrionSaveFile(state);
+  FILE* saved = fopen(state, "rb");
+  CHECK(saved != NULL);
+  if (saved != NULL) fclose(saved);
+#endif
+  ZevrionDestroy();
+  free(frame.pixels);
+  free(frame.imu);
+}
+
+int main(int argc, char** argv) {
   TrackingResult out;
   memset(&out, 0x5a, sizeof(out));
   HostFrame none = {NULL, 0.0, NULL};
@@ -61,6 +216,15 @@ int main(void) {
   ZevrionStartTracking(NULL, 0);
   RunFrames(320, 240, 5);
   ZevrionDestroy();
+
+  if (argc > 1) {
+    RunDemo(argv[1]);
+    /* Another size without a lens after the demo's engine. */
+    ZevrionCreate(320, 240, 60.0, 0.0, 0.0, 1.1f, 0.297f, 0.21f, true, false, NULL, NULL);
+    ZevrionStartTracking(NULL, 0);
+    RunFrames(320, 240, 3);
+    ZevrionDestroy();
+  }
   if (failures == 0) printf("C host: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }
