@@ -182,7 +182,6 @@ static void RunDemo(const char* folder) {
     CHECK(statuses[k] == 2);
   }
 
-#ifdef ZEVRION_HOST_SAVES_STATE
   char state[1024];
   snprintf(state, sizeof(state), "%s/host_state.bin", folder);
   remove(state);
@@ -190,7 +189,6 @@ static void RunDemo(const char* folder) {
   FILE* saved = fopen(state, "rb");
   CHECK(saved != NULL);
   if (saved != NULL) fclose(saved);
-#endif
   ZevrionDestroy();
   free(frame.pixels);
   free(frame.imu);
