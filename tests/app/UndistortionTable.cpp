@@ -54,7 +54,7 @@ TEST(UndistortionTableTest, NoDistortionIsTheIdentityButTheLastRowAndColumn) {
 TEST(UndistortionTableTest, BarrelLensAgreesWithOpenCv) {
   const int w = 160, h = 120;
   const Intrinsic K = Ideal(w, h, 120.0f);
-  const LensModel lens{118.0f, 121.0f, 81.0f, 58.5f, -0.2f, 0.03f, 0.001f, -0.002f, 0.0f};
+  const LensModel lens{118.0f, 121.0f, 81.0f, 58.5f, -0.2f, 0.03f, 0.001f, -0.002f, 0.02f};
   UndistortionTable table;
   table.Build(w, h, K, lens);
   const CVD::Image<u8> in = NoiseImage(w, h);
