@@ -118,37 +118,18 @@ TEST(InertialStep, AFrameWithoutSamplesInheritsTheLastOneAndSpansTheGap) {
   EXPECT_LT(QuaternionAngle(f1.posePrior, q4), 0.25 * QuaternionAngle(prior, q4));
 }
 
-TEST(InertialStep, EqualTimesAndARejectedImageRotationGiveAZeroRateAndALogLine) {
+// Small images of a smooth texture, the second turned by a known camera
+// rotation: the earlier frame's rate is that rotation over the frame time, in
+// body axes. Then the same time again, an earlier time, and images of no size
+// give a zero rate and a log line.
+TEST(InertialStep, TheImageRotationGivesTheEarlierFramesRateInBodyAxes) {
   InertialStepScene s;
   s.parts.options.imageRotation = true;
   TrackerLog log(true, "");
   const TrackerContext c = s.parts.Context();
   InertialStep step({c.options, c.camera, c.ring, c.mapView, c.links, c.objects, log}, s.measures);
-  s.parts.ring.ResetTo(4);
-  for (u16 i = 0; i < 4; ++i) s.parts.ring[i].number = i;
-  const f64 t0 = s.scene.keyFrames[0].time;
-  step.StoreImuMeasurement(0, s.Samples(0), kNoPrior, t0);
-  testing::internal::CaptureStdout();
-  step.PredictFromImu(0, 1, s.Samples(1), kNoPrior, t0);         // the same time again
-  step.PredictFromImu(1, 2, s.Samples(2), kNoPrior, t0 - 0.01);  // earlier
-  // Increasing times, but small images of no size: the estimate is rejected.
-  step.PredictFromImu(2, 3, s.Samples(3), kNoPrior, s.scene.keyFrames[1].time);
-  const std::string out = testing::internal::GetCapturedStdout();
-  for (const char* line : {"[1] Frame time", "[2] Frame time", "[3] Image rotation rejected"})
-    EXPECT_NE(out.find(line), std::string::npos) << out;
-  for (u16 i = 0; i < 4; ++i) {
-    EXPECT_TRUE(Finite(s.parts.ring[i])) << i;
-    for (int k = 3; k < 6 && i < 3; ++k) EXPECT_EQ(s.parts.ring[i].lastImu[k], 0.0) << i;
-  }
-}
-
-// Small images of a smooth texture, the second turned by a known camera
-// rotation: the earlier frame's rate is that rotation over the frame time,
-// in body axes.
-TEST(InertialStep, TheImageRotationGivesTheEarlierFramesRateInBodyAxes) {
-  InertialStepScene s;
-  s.parts.options.imageRotation = true;
-  s.parts.ring.ResetTo(2);
+  s.parts.ring.ResetTo(5);
+  for (u16 i = 0; i < 5; ++i) s.parts.ring[i].number = i;
   const Intrinsic& k = s.parts.camera.intrinsic[kPyramidLevels];
   const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];
   const float turn[3] = {0.01f, -0.015f, 0.02f};
@@ -173,13 +154,25 @@ TEST(InertialStep, TheImageRotationGivesTheEarlierFramesRateInBodyAxes) {
   MotionJacobianTable table;
   NormalizeSmallImage(s.parts.ring[0].small, previous, k, table);
   NormalizeSmallImage(s.parts.ring[1].small, current, k, table);
-  s.step.StoreImuMeasurement(0, s.Samples(0), kNoPrior, 1.0);
-  s.step.PredictFromImu(0, 1, s.Samples(1), kNoPrior, 1.05);
+  step.StoreImuMeasurement(0, s.Samples(0), kNoPrior, 1.0);
+  testing::internal::CaptureStdout();
+  step.PredictFromImu(0, 1, s.Samples(1), kNoPrior, 1.05);
+  step.PredictFromImu(1, 2, s.Samples(2), kNoPrior, 1.05);  // the same time again
+  step.PredictFromImu(2, 3, s.Samples(3), kNoPrior, 1.04);  // earlier
+  step.PredictFromImu(3, 4, s.Samples(4), kNoPrior, 1.1);   // no images: rejected
+  const std::string out = testing::internal::GetCapturedStdout();
   const float rate[3] = {turn[0] / 0.05f, turn[1] / 0.05f, turn[2] / 0.05f};
   f64 body[3];
   CameraRateToBodyRate(rate, body);
   for (int i = 0; i < 3; ++i)  // within 5 % of the rate's size
     EXPECT_NEAR(s.parts.ring[0].lastImu[3 + i], body[i], 0.025) << i;
+  EXPECT_EQ(out.find("[1]"), std::string::npos) << out;
+  for (const char* line : {"[2] Frame time", "[3] Frame time", "[4] Image rotation rejected"})
+    EXPECT_NE(out.find(line), std::string::npos) << out;
+  for (u16 i = 0; i < 5; ++i) {
+    EXPECT_TRUE(Finite(s.parts.ring[i])) << i;
+    for (int j = 3; j < 6 && i > 0 && i < 4; ++j) EXPECT_EQ(s.parts.ring[i].lastImu[j], 0.0) << i;
+  }
 }
 
 TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFrames) {
