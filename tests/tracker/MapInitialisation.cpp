@@ -64,13 +64,11 @@ struct TwoView {
   static inline const Eigen::Vector3d kOrigin{0.1, -0.05, 0.02};
   TwoView(const Eigen::Vector3d& c, double yaw) {
     // Key frame 0 away from the identity: the relative pose goes after its.
-    for (const auto& [offset, degrees] :
-         std::vector<std::pair<Eigen::Vector3d, double>>{{{0, 0, 0}, 4.0},
-                                                         {{0.34, 0.03, 0.07}, -3.0},
-                                                         {{0.15, 0.01, 0.03}, -1.0},
-                                                         {{0.5, 0.04, 0.1}, -4.0},
-                                                         {c - kOrigin, yaw}})
-      truth.push_back(NewPointsScene::Pose(kOrigin + offset, degrees));
+    using V = Eigen::Vector3d;
+    auto pose = [](const V& centre, double yaw) { return NewPointsScene::Pose(centre, yaw); };
+    truth = {pose(kOrigin, 4.0), pose(kOrigin + V(0.34, 0.03, 0.07), -3.0),
+             pose(kOrigin + V(0.15, 0.01, 0.03), -1.0), pose(kOrigin + V(0.5, 0.04, 0.1), -4.0),
+             pose(c, yaw)};
     scene.Build(NewPointsScene::RandomPoints(200, 31), {truth[0], truth[1]},
                 {truth[2], truth[3], truth[4]}, 0.3, 32);
     // The mid-way key frame as the inertial prediction left it.
