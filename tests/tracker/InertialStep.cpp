@@ -261,22 +261,12 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
   EXPECT_EQ(w.cameraCenters[1].v[3], 1.0f);
 }
 
-TEST_F(IsoWindowTest, TheWindowEndsAtAFrameWithoutAPoseAndAnUnsetCurrentFrameIsRefused) {
-  s.parts.options.isoWindow = true;
-  s.parts.ring[6].pose.slot[kVisual].m[0][0] = FLT_MAX;
-  const TrackerFrame before = s.parts.ring[6], older = s.parts.ring[5];
-  s.step.RunIso(kLast, kTracking);
-  EXPECT_LT(s.PositionError(7), 1e-2);
-  EXPECT_TRUE(Same(s.parts.ring[6].state, before.state));
-  EXPECT_TRUE(Same(s.parts.ring[5].state, older.state));
-  EXPECT_EQ(s.step.RunIso(6, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
-  EXPECT_TRUE(Same(s.parts.ring[6].state, before.state));
-}
-
 // Without the window only the current frame moves. Then that frame without
 // features, tilted off the truth: a prior with a time brings its gravity
 // direction back (its heading stays free); without one nothing turns it.
-TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesAndTakesGravityOnlyFromAPriorTime) {
+// Last, a window ends at a frame without a pose, and an unset current frame
+// is refused.
+TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheWindow) {
   const TrackerFrame before = s.parts.ring[kLast - 1];
   const f64 error = s.PositionError(kLast);
   EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
@@ -315,6 +305,14 @@ TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesAndTakesGravityOnlyFromAPriorTime
     else
       EXPECT_NEAR(after, tilted, 1e-6);
   }
+  s.parts.options.isoWindow = true;
+  s.parts.ring[6].pose.slot[kVisual].m[0][0] = FLT_MAX;
+  const TrackerFrame at6 = s.parts.ring[6], at5 = s.parts.ring[5];
+  s.step.RunIso(kLast, kTracking);
+  EXPECT_LT(s.PositionError(7), 1e-2);
+  EXPECT_TRUE(Same(s.parts.ring[6].state, at6.state) && Same(s.parts.ring[5].state, at5.state));
+  EXPECT_EQ(s.step.RunIso(6, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_TRUE(Same(s.parts.ring[6].state, at6.state));
 }
 
 TEST(InertialMath, RotationLogInvertsTheExponentialFromZeroToPi) {
