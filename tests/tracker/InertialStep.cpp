@@ -29,32 +29,6 @@ f64 QuaternionAngle(const f64* a, const f64* b) {
   return 2.0 * std::acos(std::fmin(d, 1.0));
 }
 
-TEST(InertialStep, PredictedStatesFollowTheAnalyticTrajectory) {
-  InertialStepScene s;
-  s.parts.ring.ResetTo(2);
-  s.Start();
-  f64 position = 0, velocity = 0, angle = 0;
-  const u32 n = static_cast<u32>(s.scene.keyFrames.size());
-  ASSERT_GE(n, 30u);
-  for (u32 k = 1; k < n; ++k) {
-    TrackerFrame& f = s.parts.ring[k % 2];
-    f.Reset();
-    s.Predict(1 - k % 2, k % 2, k);
-    const InertialKeyFrame& truth = s.scene.keyFrames[k];
-    const IMUState& r = f.state.record[kPredicted];
-    for (int i = 0; i < 3; ++i) {
-      position = std::fmax(position, std::fabs(r.position[i] - truth.state.position[i]));
-      velocity = std::fmax(velocity, std::fabs(r.velocity[i] - truth.state.velocity[i]));
-    }
-    angle = std::fmax(angle, QuaternionAngle(r.quaternion, truth.state.quaternion));
-    ASSERT_EQ(r.time, truth.time);
-    ASSERT_TRUE(Same(f.state.record[kVisual], r));
-  }
-  // Dead reckoning over a second with the first-order scheme (no a dt^2 / 2
-  // term) stays within about 3e-4 in position, speed and angle here.
-  EXPECT_LT(std::fmax(position, std::fmax(velocity, angle)), 1e-3);
-}
-
 TEST(InertialStep, StoredFramesTakeThePriorWithItsGravityOrRestAtIdentity) {
   InertialStepScene s;
   s.parts.ring.ResetTo(1);
@@ -153,14 +127,29 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   s.Start();
   TrackerFrame* f[5];
   for (u16 i = 0; i < 5; ++i) f[i] = &s.parts.ring[i];
+  // Each prediction follows the true motion: dead reckoning with the
+  // first-order scheme (no a dt^2 / 2 term) stays within about 3e-4 here.
+  auto followsTheTruth = [&](u16 i) {
+    const IMUState &r = f[i]->state.record[kPredicted], &t = s.scene.keyFrames[i].state;
+    EXPECT_EQ(r.time, s.scene.keyFrames[i].time);
+    EXPECT_TRUE(Same(f[i]->state.record[kVisual], r));
+    for (int j = 0; j < 3; ++j) {
+      EXPECT_NEAR(r.position[j], t.position[j], 1e-3) << i;
+      EXPECT_NEAR(r.velocity[j], t.velocity[j], 1e-3) << i;
+    }
+    EXPECT_LT(QuaternionAngle(r.quaternion, t.quaternion), 1e-3) << i;
+  };
   f[0]->keyFrame = 0;
   s.Predict(0, 1, 1);
+  followsTheTruth(1);
   EXPECT_EQ(f[1]->imuKeyFrame, 0);
   EXPECT_EQ(f[1]->provisionalKeyFrame, kNone16);
   EXPECT_TRUE(Same(f[1]->delta[kFromKeyFrame], f[1]->delta[kFromPrevious]));
   f[1]->keyFrame = 1;  // provisional: the delta from key frame 0 runs on
   s.Predict(1, 2, 2);
   s.Predict(2, 3, 3);
+  followsTheTruth(2);
+  followsTheTruth(3);
   for (u16 i = 2; i < 4; ++i) {
     EXPECT_EQ(f[i]->imuKeyFrame, 0) << i;
     EXPECT_EQ(f[i]->provisionalKeyFrame, 1) << i;
