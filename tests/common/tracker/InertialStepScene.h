@@ -5,27 +5,40 @@
 // the scene's points as inlier tracks, and exact level-0 map matches of the
 // points each frame sees.
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "common/InertialScene.h"
+#include "tests/common/SceneRenderer.h"
 #include "tests/common/tracker/UnitContext.h"
 #include "tracker/FrameMeasures.h"
 #include "tracker/InertialStep.h"
 
+// Bit equality: untouched records and exact copies.
+template <class T>
+bool Same(const T& a, const T& b) {
+  return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
 struct InertialStepScene {
-  explicit InertialStepScene(const InertialSceneOptions& options)
+  static constexpr f64 kNoPrior[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+
+  // Key frames at 30 Hz (7 samples at 200 Hz: 35 ms frames) over 1.2 s.
+  static InertialSceneOptions FrameRate() {
+    InertialSceneOptions o;
+    o.duration = 1.2;
+    o.keyFrameMin = o.keyFrameMax = 1.0 / 30.0;
+    return o;
+  }
+
+  explicit InertialStepScene(const InertialSceneOptions& options = FrameRate())
       : scene(options),
-        parts(640, 480, Camera()),
+        parts(640, 480, SceneRender::MakeIntrinsic(500.0f, 500.0f, 319.5f, 239.5f)),
         measures(parts.Context()),
         step(parts.Context(), measures) {
     parts.camera.bodyToCamera = scene.offset;
-  }
-
-  static Intrinsic Camera() {
-    Intrinsic k;
-    k.Set(500.0f, 500.0f, 319.5f, 239.5f);
-    return k;
   }
 
   // Samples after key frame k - 1 up to and including key frame k's (all up
@@ -34,7 +47,15 @@ struct InertialStepScene {
     const u32 first = k == 0 ? 0 : scene.keyFrames[k - 1].sample + 1;
     return {scene.samples.begin() + first, scene.samples.begin() + scene.keyFrames[k].sample + 1};
   }
-
+  // Slot 0 stored at key frame 0 in its true state, as the map's start leaves it.
+  void Start() {
+    step.StoreImuMeasurement(0, Samples(0), kNoPrior, scene.keyFrames[0].time);
+    parts.ring[0].state.record[kVisual] = scene.keyFrames[0].state;
+  }
+  // Slot c predicted from slot p over key frame k's samples, at its time.
+  void Predict(u16 p, u16 c, u32 k, const f64* prior = kNoPrior) {
+    step.PredictFromImu(p, c, Samples(k), prior, scene.keyFrames[k].time);
+  }
   // A pose prior with the true orientation at key frame k; position zero.
   void TruePrior(u32 k, f64 prior[8]) const {
     const IMUState& s = scene.keyFrames[k].state;
@@ -59,14 +80,10 @@ struct InertialStepScene {
     f.Reset();
     f.number = k;
     f.time = scene.keyFrames[k].time;
-    f.state.record[kVisual] = s;
-    alignas(16) float scratch[16];
-    PoseToCamera(s, scene.offset, f.pose.slot[kVisual], scratch);
+    SetVisual(k, s);
     if (k > 0) f.delta[kFromPrevious] = scene.Preintegrate(k - 1, k);
-    const IMUAttitude attitude = scene.TrueAttitude(k);
-    std::copy(attitude.quaternion, attitude.quaternion + 4, f.posePrior);
-    std::copy(attitude.gravity, attitude.gravity + 3, f.posePrior + 4);
-    f.posePrior[7] = attitude.time;
+    const IMUAttitude a = scene.TrueAttitude(k);
+    std::memcpy(f.posePrior, &a, sizeof(a));
     for (u32 j = 0; j < scene.points.size(); ++j) {
       const f64 X[3] = {scene.points[j].v[0], scene.points[j].v[1], scene.points[j].v[2]};
       f64 xy[2];
@@ -81,14 +98,19 @@ struct InertialStepScene {
     }
     f.inlierCount = static_cast<u16>(f.mapMatches[0].size());
   }
+  // The frame's visual state and the camera pose of it.
+  void SetVisual(u16 k, const IMUState& s) {
+    TrackerFrame& f = parts.ring[k];
+    f.state.record[kVisual] = s;
+    alignas(16) float scratch[16];
+    PoseToCamera(s, scene.offset, f.pose.slot[kVisual], scratch);
+  }
 
   // Distance of a frame's visual-state position from the truth.
   f64 PositionError(u16 k) const {
-    const IMUState& s = parts.ring[k].state.record[kVisual];
-    const f64* p = scene.keyFrames[k].state.position;
-    return std::sqrt((s.position[0] - p[0]) * (s.position[0] - p[0]) +
-                     (s.position[1] - p[1]) * (s.position[1] - p[1]) +
-                     (s.position[2] - p[2]) * (s.position[2] - p[2]));
+    const f64 *p = parts.ring[k].state.record[kVisual].position,
+              *t = scene.keyFrames[k].state.position;
+    return std::hypot(p[0] - t[0], p[1] - t[1], p[2] - t[2]);
   }
 
   InertialScene scene;
