@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "common/Draws.h"
+#include "common/mapping/SyntheticMap.h"
+#include "mapping/BundleAdjustorGlobal.h"
+#include "mapping/PlaneDetector.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/tracker/NewPointsScene.h"
 
@@ -329,6 +332,55 @@ TEST(Anchor, RaysAlongOrAwayFromThePlaneStayUnsolved) {
   for (u32 t : {9u, 12u}) EXPECT_LT((a.Point(t) - a.points[t]).norm(), 2e-5) << t;
   EXPECT_EQ(f.inlierCount, a.points.size() - 2);
   EXPECT_EQ(f.unsolvedCount, 2);
+}
+
+// The synthetic map (cameras looking at the ground z = 0, world z their
+// gravity) with its wall y = 1 flagged `wallFlag` and no marker track: the
+// worst angle between a key frame's world z seen from its body and the
+// truth's after two global passes from points 3 cm off.
+f64 WorstGravityAfterTwoPasses(u8 wallFlag) {
+  SyntheticMapOptions o;
+  o.seed = 5;
+  o.keyFrames = 10;
+  o.planes = 2;
+  o.ground = false;
+  o.pointsPerPlane = 240;
+  o.clutterPoints = 60;
+  o.featureNoise = 0.7f;
+  SyntheticMap scene(o);
+  GlobalMap map;
+  scene.Build(map);
+  BundleAdjustorGlobal ba(&map, 0, "");
+  PlaneDistanceThreshold = 0.05f;
+  map.planeFlags[1] = wallFlag;
+  Random::Seed(4);
+  for (u32 t = 0; t < map.TrackCount(); ++t)
+    for (int k = 0; k < 3; ++k) map.points[t].v[k] += 0.03f * Uniform(-1.0f, 1.0f);
+  const u8 request = 0;
+  for (int pass = 0; pass < 2; ++pass) ba.Run(&request);
+  f64 worst = 0.0;
+  for (u32 k = 0; k < map.KeyFrameCount(); ++k) {
+    f32 q[4];
+    for (int i = 0; i < 4; ++i) q[i] = static_cast<f32>(map.keyFrameStates[k].quaternion[i]);
+    LA::AlignedMatrix3f R;
+    LA::QuaternionToRotationMatrix(q, R);
+    const CameraPose& truth = scene.TruePose(scene.KeyFramePoses()[k]);
+    const Eigen::Vector3d z(R.m[0][2], R.m[1][2], R.m[2][2]),
+        zTrue(truth.m[0][2], truth.m[1][2], truth.m[2][2]);
+    worst = std::max(
+        worst, std::acos(std::min(1.0, z.normalized().dot(zTrue.normalized()))) * 180.0 / M_PI);
+  }
+  return worst;
+}
+
+// Released from its marker points, a side-anchored map keeps its gravity
+// through two global passes; a wall flagged as ground would turn the world
+// onto it.
+TEST(Anchor, ASideAnchoredMapKeepsItsGravityOnceTheMarkerIsReleased) {
+  Anchor side({1.0, 0.3, -0.5}, {0, 0, 1}, true);
+  ASSERT_TRUE(side.units.init.AnchorToMarker(0, side.Marker()).anchored);
+  EXPECT_LT(WorstGravityAfterTwoPasses(side.unit.map->planeFlags[0]), 1.0);
+  EXPECT_GT(WorstGravityAfterTwoPasses(kPlaneGround), 5.0);
 }
 
 }  // namespace
