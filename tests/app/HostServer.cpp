@@ -136,9 +136,12 @@ std::vector<Message> ExpectFrames(const std::vector<u8>& stream, int w, int h, u
   return messages;
 }
 
-void Create(const SequenceOptions& o, const float* lens) {
+// An engine on the room's camera, linked to the server and started.
+void StartEngine(const SequenceOptions& o, const float* lens) {
   ZevrionCreate(o.width, o.height, HostHfov(o), 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr,
                 lens);
+  ZevrionSetServer("127.0.0.1");
+  ZevrionStartTracking(nullptr, 0);
 }
 
 }  // namespace
@@ -152,9 +155,7 @@ TEST(HostServerTest, ListenerReceivesTheExactMessagesOfEachEnginesLife) {
   std::vector<HostInput> inputs(12);
   for (u32 k = 0; k < 4; ++k) inputs[k].Load(room, k);
   const float lens[9] = {480.0f, 480.0f, 322.0f, 238.0f, -0.2f, 0.03f, 0.001f, 0.0f, 0.0f};
-  Create(large, lens);
-  ZevrionSetServer("127.0.0.1");
-  ZevrionStartTracking(nullptr, 0);
+  StartEngine(large, lens);
   for (u32 k = 0; k < 4; ++k) inputs[k].Run(k);
   ZevrionDestroy();
   ASSERT_TRUE(WaitFor([&] { return server.Closed().size() == 1; }));
@@ -182,10 +183,8 @@ TEST(HostServerTest, ListenerReceivesTheExactMessagesOfEachEnginesLife) {
   const SequenceOptions small = HostRoom(320);
   SequenceGenerator smallRoom(small);
   for (u32 k = 0; k < kFrames; ++k) inputs[k].Load(smallRoom, k);
-  Create(small, nullptr);
+  StartEngine(small, nullptr);
   ZevrionSetServer("127.0.0.1");
-  ZevrionSetServer("127.0.0.1");
-  ZevrionStartTracking(nullptr, 0);
   for (u32 k = 0; k < kFrames; ++k) EXPECT_EQ(k < 2 ? 1 : 2, inputs[k].Run(k).status) << k;
   EXPECT_EQ(1u, server.Closed().size());
   TempFolder folder;

@@ -46,12 +46,10 @@ static void RunFrames(int width, int height, int frames) {
 /* One frame record of the demo: the host's own format, readings in g and
  * rad/s, a prior whose time is negative when there is none. */
 typedef struct DemoFrame {
-  int32_t width, height;
-  double time;
-  uint8_t* pixels;
-  HostImuSample* imu;
-  int32_t count;
-  double prior[8];
+  int32_t width, height, count;
+  double time, prior[8];
+  uint8_t pixels[640 * 480];
+  HostImuSample imu[256];
 } DemoFrame;
 
 static int ReadExactly(FILE* f, void* to, size_t bytes) {
@@ -64,15 +62,9 @@ static int LoadDemoFrame(const char* folder, int k, DemoFrame* frame) {
   FILE* f = fopen(name, "rb");
   if (f == NULL) return 0;
   int ok = ReadExactly(f, &frame->width, 4) && ReadExactly(f, &frame->height, 4) &&
-           ReadExactly(f, &frame->time, 8) && frame->width == 640 && frame->height == 480;
-  const size_t pixels = (size_t)640 * 480;
-  if (ok && frame->pixels == NULL) frame->pixels = (uint8_t*)malloc(pixels);
-  ok = ok && ReadExactly(f, frame->pixels, pixels) && ReadExactly(f, &frame->count, 4) &&
-       frame->count >= 0 && frame->count < 100000;
-  if (ok) {
-    free(frame->imu);
-    frame->imu = (HostImuSample*)calloc((size_t)frame->count + 1, sizeof(HostImuSample));
-  }
+           ReadExactly(f, &frame->time, 8) && frame->width == 640 && frame->height == 480 &&
+           ReadExactly(f, frame->pixels, sizeof(frame->pixels)) &&
+           ReadExactly(f, &frame->count, 4) && frame->count >= 0 && frame->count <= 256;
   for (int i = 0; ok && i < frame->count; ++i) {
     HostImuSample* s = &frame->imu[i];
     ok = ReadExactly(f, &s->type, 4);
@@ -111,7 +103,7 @@ static void RunDemo(const char* folder) {
   /* The demo camera: fx 500 at width 640, centred, no lens. */
   const double hfov = 2.0 * atan(320.0 / 500.0) / 0.01745329238474369;
   ZevrionCreate(640, 480, hfov, 0.0, 0.0, 1.1f, marker[9], marker[8], false, false, NULL, NULL);
-  DemoFrame frame = {0};
+  static DemoFrame frame;
   TrackingResult out;
   /* Before tracking starts the tracker is looking for the marker: no pose. */
   CHECK(LoadDemoFrame(folder, 0, &frame));
@@ -167,8 +159,6 @@ static void RunDemo(const char* folder) {
   CHECK(saved != NULL);
   if (saved != NULL) fclose(saved);
   ZevrionDestroy();
-  free(frame.pixels);
-  free(frame.imu);
 }
 
 /* A small engine without a lens, after one of another size. */
