@@ -3,35 +3,22 @@
 // the synthetic room with black, white and noise frames, some with a NaN or
 // infinite time, readings with NaN, infinite and huge values or times,
 // `count` 0 or negative with readings given, readings without a prior and
-// priors with a zero or NaN quaternion, with resets and restarts on the way. No call crashes, every
-// status is one of 0 to 3 (no server), and no frame reports tracking (status 2) with a non-finite
-// pose; objects with a non-finite record are refused.
+// priors with a zero or NaN quaternion, with resets and restarts on the way.
+// No call crashes, every status is one of 0 to 3 (no server), and no frame
+// reports tracking (status 2) with a non-finite pose; objects with a
+// non-finite record are refused.
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <limits>
-#include <vector>
 
-#include "app/zevrion.h"
-#include "common/SequenceGenerator.h"
+#include "common/app/HostInput.h"
 #include "la/Random.h"
 
 namespace {
 
-constexpr int kFrames = 500;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// The sequence's readings as a host delivers them: accelerometer in g, then
-// the gyroscope, one record each per sample.
-void HostReadings(const std::vector<IMUSample>& samples, std::vector<HostImuSample>& out) {
-  out.clear();
-  for (const IMUSample& s : samples) {
-    out.push_back({0, s.acceleration[0] / -9.81, s.acceleration[1] / -9.81,
-                   s.acceleration[2] / -9.81, s.time});
-    out.push_back({1, s.rotationRate[0], s.rotationRate[1], s.rotationRate[2], s.time});
-  }
-}
 
 // Spoils the readings the way frame k's host does; returns the count to pass.
 int Spoil(int k, std::vector<HostImuSample>& imu, double frameTime) {
@@ -39,8 +26,7 @@ int Spoil(int k, std::vector<HostImuSample>& imu, double frameTime) {
   if (imu.empty()) imu.push_back({0, 0, 0, -1, frameTime});
   switch (k % 8) {
     case 1:  // NaN values
-      imu[0].x = kNaN;
-      imu.back().z = kNaN;
+      imu[0].x = imu.back().z = kNaN;
       return n;
     case 2:  // huge values: past the double range once in m/s^2, and merely huge
       imu[0].y = 1e308;
@@ -64,93 +50,44 @@ int Spoil(int k, std::vector<HostImuSample>& imu, double frameTime) {
   }
 }
 
-bool Finite(const TrackingResult& out) {
-  for (const float q : out.quaternion) {
-    if (!std::isfinite(q)) return false;
-  }
-  for (const float c : out.centre) {
-    if (!std::isfinite(c)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 TEST(HostDegenerateFramesTest, NoCrashAndNoNonFinitePoseWhileTracking) {
-  SequenceOptions options;
-  options.frames = 150;
-  options.width = 320;
-  options.height = 240;
-  options.fx = options.fy = 250.0f;
-  options.cx = 159.5f;
-  options.cy = 119.5f;
-  options.gravity = 0.0;
+  const SequenceOptions options = HostRoom(320, 150);
   SequenceGenerator sequence(options);
-  const double hfov = 2.0 * std::atan(160.0 / 250.0) / 0.01745329238474369;
-  ZevrionCreate(320, 240, hfov, 0.0, 0.0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+  ZevrionCreate(320, 240, HostHfov(options), 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr,
+                nullptr);
   ZevrionStartTracking(nullptr, 0);
-
-  CVD::Image<u8> image;
-  std::vector<u8> pixels(320 * 240);
-  std::vector<IMUSample> samples;
-  std::vector<HostImuSample> imu;
-  float marker[10];
-  int statusCount[5] = {};
-  int nonFiniteTracking = 0;
+  HostInput in;
+  int tracked = 0;
   Random::Seed(11);
-  for (int k = 0; k < kFrames; ++k) {
+  for (int k = 0; k < 500; ++k) {
     const u32 g = static_cast<u32>(k) % sequence.FrameCount();
+    in.Load(sequence, g);
     double time = k / 30.0;
-    if (k % 17 == 9) time = NAN;
-    if (k % 23 == 11) time = INFINITY;
-    sequence.RenderFrame(g, image);
-    for (int y = 0; y < 240; ++y) {
-      for (int x = 0; x < 320; ++x) {
-        u8& p = pixels[static_cast<size_t>(y) * 320 + x];
-        switch (k % 7) {
-          case 0:
-            p = 0;
-            break;
-          case 1:
-            p = static_cast<u8>(Random::Index(256));
-            break;
-          case 2:
-            p = 255;
-            break;
-          default:
-            p = image[y][x];
-        }
-      }
+    if (k % 17 == 9) time = kNaN;
+    if (k % 23 == 11) time = kInf;
+    if (k % 7 < 3) {  // black, noise, white
+      for (u8& p : in.pixels)
+        p = k % 7 == 1 ? static_cast<u8>(Random::Index(256)) : (k % 7 == 0 ? 0 : 255);
     }
-    sequence.FrameSamples(g, samples);
-    for (IMUSample& s : samples) s.time += time - sequence.FrameTime(g);
-    HostImuSample* imuIn = nullptr;
-    int count = 0;
-    if (k % 8 != 4) {  // 4: a prior without readings
-      HostReadings(samples, imu);
-      count = Spoil(k, imu, time);
-      imuIn = imu.data();
-    }
-    double prior[8];
-    sequence.PosePrior(g, prior);
-    for (int i = 4; i < 7; ++i) prior[i] = -prior[i];
-    prior[7] = time;
-    if (k % 3 == 0) prior[0] = prior[1] = prior[2] = prior[3] = 0.0;
-    if (k % 11 == 5) prior[1] = kNaN;
-    if (k % 13 == 7) prior[5] = 1e300;
-
-    sequence.MarkerObservation(g, marker);
-    const HostFrame frame{pixels.data(), time, g == 0 ? marker : nullptr};
+    for (HostImuSample& s : in.imu) s.time += time - in.time;
+    const int count = k % 8 == 4 ? 0 : Spoil(k, in.imu, time);  // 4: a prior without readings
+    in.prior[7] = time;
+    if (k % 3 == 0) std::fill(in.prior, in.prior + 4, 0.0);
+    if (k % 11 == 5) in.prior[1] = kNaN;
+    if (k % 13 == 7) in.prior[5] = 1e300;
+    const HostFrame frame{in.pixels.data(), time, g == 0 ? in.marker : nullptr};
     TrackingResult out;
-    ASSERT_EQ(&out, ZevrionRunTracking(&out, &frame, imuIn, count, prior));
-    ASSERT_GE(out.status, 0);
-    ASSERT_LE(out.status, 3) << "frame " << k;
-    ++statusCount[out.status];
-    if (out.status == 2 && !Finite(out)) ++nonFiniteTracking;
-    ASSERT_GE(out.planeCount, 0);
-    ASSERT_GE(out.objectCount, 0);
-    ASSERT_NE(nullptr, out.text);
-
+    ASSERT_EQ(&out, ZevrionRunTracking(&out, &frame, k % 8 == 4 ? nullptr : in.imu.data(), count,
+                                       in.prior));
+    ASSERT_TRUE(out.status >= 0 && out.status <= 3) << "frame " << k << ": " << out.status;
+    ASSERT_TRUE(out.planeCount >= 0 && out.objectCount >= 0 && out.text != nullptr);
+    if (out.status == 2) {
+      ++tracked;
+      for (const float v : out.quaternion) ASSERT_TRUE(std::isfinite(v)) << "frame " << k;
+      for (const float v : out.centre) ASSERT_TRUE(std::isfinite(v)) << "frame " << k;
+    }
     if (k % 50 == 20) {
       RegisteredObject spoilt{k, 1.0f, {0, 0, 0, 1}, {0, NAN, 0}};
       EXPECT_FALSE(ZevrionRegisterObject(&spoilt)) << "frame " << k;
@@ -160,17 +97,13 @@ TEST(HostDegenerateFramesTest, NoCrashAndNoNonFinitePoseWhileTracking) {
       spoilt.quaternion[3] = 1.0f;
       ZevrionRegisterObject(&spoilt);  // either way, no harm
     }
-    if (k % 97 == 96) {
+    if (k % 97 == 96) {  // a restart with readings that are all spoilt
       ZevrionResetTracking();
-      // A restart with readings that are all spoilt.
       const HostImuSample bad[2] = {{0, kNaN, 0, 0, 0.0}, {1, 0, 0, 0, kNaN}};
       ZevrionStartTracking(bad, 2);
     }
   }
   ZevrionDestroy();
-  EXPECT_EQ(0, nonFiniteTracking);
   // The room's frames are tracked some of the time, so the check above bites.
-  EXPECT_GT(statusCount[2], 0);
-  std::printf("statuses 0..3: %d %d %d %d\n", statusCount[0], statusCount[1], statusCount[2],
-              statusCount[3]);
+  EXPECT_GT(tracked, 0);
 }

@@ -186,7 +186,7 @@ TEST(TrackerObjects, RegistrationAnchorsOnTheFrameLinksInOrderOrIsRefused) {
   EXPECT_EQ(o.objects.List()[1].scale, 3.0f);
 }
 
-TEST(TrackerObjects, AMapMovedByASimilarityMovesTheObjectWithItOnceAnchored) {
+TEST(TrackerObjects, AMapMovedByASimilarityMovesTheObjectWithItOnceAnchoredWithoutAllocating) {
   ObjectScene o;
   ASSERT_TRUE(o.objects.RegisterObject(1, o.host, false));
   ASSERT_TRUE(o.objects.RegisterObject(1, o.host, false));
@@ -204,6 +204,20 @@ TEST(TrackerObjects, AMapMovedByASimilarityMovesTheObjectWithItOnceAnchored) {
   ExpectComposed(S, o.Object().transforms[kRegistrationMatrix], o.Object().transforms[kPoseMatrix],
                  2e-3f);
   EXPECT_TRUE(Same(o.objects.List()[1].transforms[kPoseMatrix], before));
+  // Back and forth, every call re-fits; once warm, without allocating.
+  Matrix back;
+  float scratch[4];
+  InvertSimilarityTransform(&S.m[0][0], &back.m[0][0], scratch);
+  for (int step = 0; step < 5; ++step) {
+    const Matrix model = o.Object().transforms[kModelMatrix];
+    o.MoveMap(step % 2 == 0 ? back : S);
+    Random::Seed(5);
+    counting = step >= 1;
+    o.objects.UpdateObjects(1, true);
+    counting = false;
+    EXPECT_FALSE(Same(o.Object().transforms[kModelMatrix], model)) << step;
+  }
+  EXPECT_EQ(allocations, 0);
 }
 
 TEST(TrackerObjects, ARefitNeedsFiveVisibleItemsHalfTheItemsAndAnItemOffByTenPixels) {
@@ -232,26 +246,6 @@ TEST(TrackerObjects, ARefitNeedsFiveVisibleItemsHalfTheItemsAndAnItemOffByTenPix
                       Same(o.Object().transforms[kModelMatrix], before.transforms[kModelMatrix]);
     EXPECT_EQ(kept, !c.moves) << c.visible << " of " << 12 - c.dropped << ", shift " << c.shift;
   }
-}
-
-TEST(TrackerObjects, FollowingTheMapAllocatesNothingOnceWarm) {
-  ObjectScene o;
-  ASSERT_TRUE(o.objects.RegisterObject(1, o.host, false));
-  ASSERT_TRUE(o.objects.RegisterObject(1, o.host, false));
-  const Matrix there = Similarity(12, 0.3f, -0.2f, 0.4f, 1.25f);
-  Matrix back;
-  float scratch[4];
-  InvertSimilarityTransform(&there.m[0][0], &back.m[0][0], scratch);
-  for (int step = 0; step < 6; ++step) {  // away and back: every call re-fits
-    const Matrix model = o.Object().transforms[kModelMatrix];
-    o.MoveMap(step % 2 == 0 ? there : back);
-    Random::Seed(5);
-    counting = step >= 2;
-    o.objects.UpdateObjects(1, true);
-    counting = false;
-    EXPECT_FALSE(Same(o.Object().transforms[kModelMatrix], model)) << step;
-  }
-  EXPECT_EQ(allocations, 0);
 }
 
 }  // namespace

@@ -67,8 +67,6 @@ TEST_F(TrackerOutputTest, APoseIsReportedAtTheStartFrameAndWhileTrackingOutputSl
 }
 
 TEST_F(TrackerOutputTest, PlanesAndObjectMatricesFollowTheirListsInOrder) {
-  EXPECT_FALSE(
-      tracker->RegisterObject(LA::AlignedMatrix4f{{{1}, {0, 1}, {0, 0, 1}, {1, 1, 1, 1}}}));
   Step();
   Step();
   MapWorkingCopy& w = tracker->MapView().Working();
