@@ -116,7 +116,7 @@ class KeyFrameHandOverTest : public ::testing::Test {
 // The first key frame starts the map: marker corners (two on the border, two
 // past it) and key-frame features become tracks; every patch holds the
 // pixels round its position, clamped at the border.
-TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesAndMatchesWithMarkerCorners) {
+TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesMatchesAndTheMatcherItem) {
   AddFeatures(0, 3);
   const float marker[10] = {0.0f, 0.0f, 639.6f, 0.2f, 645.0f, 479.7f, -3.0f, 482.0f, 0.297f, 0.21f};
   EXPECT_EQ(Push(0, PushMode::kNormal, true, true, false, marker), 0);
@@ -153,6 +153,46 @@ TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesAndMatchesWithMarkerCorn
   // The SURF worker hears of it; the adjustor not before tracking starts.
   EXPECT_EQ(workers.Take(workers.surfLog), (std::vector<u32>{1}));
   EXPECT_TRUE(workers.Take(workers.localLog).empty());
+  // The matcher's item: id, images, corners, per match the track with its
+  // point, flags and plane, then prior, pose and links; a refill from a
+  // smaller frame leaves nothing of the larger one.
+  MapWorkingCopy& w = unit.view.Working();
+  w.trackPlanes[9] = 3;
+  w.trackFlags[9] = kTrackSolved | kTrackInlier;
+  w.points[9].v[2] = 3.0f;
+  TrackerFrame& g = unit.ring[1];
+  MatchCreatedTracks(1, 0);
+  g.corners[2].corners.PushBack({9, 4}, 4);
+  g.corners[2].rowStarts = {0, 0, 0, 0, 0, 1};
+  g.alignmentImage.resize(CVD::ImageRef(40, 30));
+  g.alignmentImage.fill(0.25f);
+  g.alignmentValue = 0.75f;
+  g.posePrior[2] = 0.5;
+  g.relocalisationKeyFrame = 7;
+  g.alignedKeyFrame = 3;
+  g.sceneDepth = 2.5f;
+
+  TrackMatchingData item;
+  handOver.FillTrackMatchingData(1, item);
+  EXPECT_EQ(item.frameId, 11u);
+  EXPECT_EQ(item.pyramid[1][5][6], Pattern(1, 1, 6, 5));
+  EXPECT_TRUE(item.floatImage[29][39] == 0.25f && item.texture == 0.75f);
+  EXPECT_TRUE(item.corners[2].Size() == 1 && item.corners[2][0].x == 9);
+  EXPECT_EQ(item.cornerRowStarts[2], (std::vector<int>{0, 0, 0, 0, 0, 1}));
+  ASSERT_EQ(item.MatchCount(1), 3u);
+  EXPECT_TRUE(item.trackIndices[1][2] == 9 && item.points[1][2].v[2] == 3.0f &&
+              item.trackFlags[1][2] == (kTrackSolved | kTrackInlier) &&
+              item.planeIndices[1][2] == 3);
+  EXPECT_TRUE(item.trackFlags[1][1] == 0 && item.planeIndices[1][1] == kNone16);
+  EXPECT_EQ(item.measurements[1][2].x, g.mapMatches[1][2].x);
+  EXPECT_EQ(item.normalizedMeasurements[1][2].y, g.mapMatches[1][2].ny);
+  EXPECT_TRUE(item.posePrior[2] == 0.5 && item.pose->m[0][3] == -0.05f);
+  EXPECT_TRUE(item.relocalisationKeyFrame == 7 && item.alignmentKeyFrame == 3 &&
+              item.meanDepth == 2.5f);
+  handOver.FillTrackMatchingData(2, item);
+  EXPECT_EQ(item.frameId, 12u);
+  for (int l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(item.MatchCount(l), 0u);
+  EXPECT_TRUE(item.corners[2].Size() == 0 && item.relocalisationKeyFrame == kNone16);
   // A failed detection (a side -1 or 0) or a corner that is not a number is no marker.
   const float nan = std::nanf("");
   for (const auto& [at, value, usable] :
@@ -305,51 +345,6 @@ TEST_F(KeyFrameHandOverTest, TrimKeepsTheNewestThirtyAfterTheWorkersAreIdle) {
               objects[2].anchorKeyFrame == kNone16);
   EXPECT_GT(unit.ring[2].MapMatchCount(), 0u);
   ExpectMatchesConsistent();
-}
-
-// The matcher's item: id, images, corners, per match the track with its
-// point, flags and plane, then prior, pose and links; a refill from a
-// smaller frame leaves nothing of the larger one.
-TEST_F(KeyFrameHandOverTest, TrackMatchingDataCarriesTheFrameAndItsTracks) {
-  AddFeatures(0, 3);
-  Push(0, PushMode::kNormal, true, true, false);
-  MapWorkingCopy& w = unit.view.Working();
-  w.trackPlanes[5] = 3;
-  w.trackFlags[5] = kTrackSolved | kTrackInlier;
-  w.points[5].v[2] = 3.0f;
-  TrackerFrame& f = unit.ring[1];
-  MatchCreatedTracks(1, 0);
-  f.corners[2].corners.PushBack({9, 4}, 4);
-  f.corners[2].rowStarts = {0, 0, 0, 0, 0, 1};
-  f.alignmentImage.resize(CVD::ImageRef(40, 30));
-  f.alignmentImage.fill(0.25f);
-  f.alignmentValue = 0.75f;
-  f.posePrior[2] = 0.5;
-  f.relocalisationKeyFrame = 7;
-  f.alignedKeyFrame = 3;
-  f.sceneDepth = 2.5f;
-
-  TrackMatchingData item;
-  handOver.FillTrackMatchingData(1, item);
-  EXPECT_EQ(item.frameId, 11u);
-  EXPECT_EQ(item.pyramid[1][5][6], Pattern(1, 1, 6, 5));
-  EXPECT_TRUE(item.floatImage[29][39] == 0.25f && item.texture == 0.75f);
-  EXPECT_TRUE(item.corners[2].Size() == 1 && item.corners[2][0].x == 9);
-  EXPECT_EQ(item.cornerRowStarts[2], (std::vector<int>{0, 0, 0, 0, 0, 1}));
-  ASSERT_EQ(item.MatchCount(1), 3u);
-  EXPECT_TRUE(item.trackIndices[1][2] == 5 && item.points[1][2].v[2] == 3.0f &&
-              item.trackFlags[1][2] == (kTrackSolved | kTrackInlier) &&
-              item.planeIndices[1][2] == 3);
-  EXPECT_TRUE(item.trackFlags[1][1] == 0 && item.planeIndices[1][1] == kNone16);
-  EXPECT_EQ(item.measurements[1][2].x, f.mapMatches[1][2].x);
-  EXPECT_EQ(item.normalizedMeasurements[1][2].y, f.mapMatches[1][2].ny);
-  EXPECT_TRUE(item.posePrior[2] == 0.5 && item.pose->m[0][3] == -0.05f);
-  EXPECT_TRUE(item.relocalisationKeyFrame == 7 && item.alignmentKeyFrame == 3 &&
-              item.meanDepth == 2.5f);
-  handOver.FillTrackMatchingData(2, item);
-  EXPECT_EQ(item.frameId, 12u);
-  for (int l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(item.MatchCount(l), 0u);
-  EXPECT_TRUE(item.corners[2].Size() == 0 && item.relocalisationKeyFrame == kNone16);
 }
 
 // The display's key frame follows pushes, pops and trims; none stays none

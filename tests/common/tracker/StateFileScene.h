@@ -5,8 +5,8 @@
 // where they may.
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "common/TempFolder.h"
@@ -179,7 +179,7 @@ struct Fresh {
 };
 
 // Three key frames of 64 x 48 over one plane: small enough to save often.
-inline SyntheticMapOptions SmallMap(u32 markerTracks = 0) {
+inline SyntheticMapOptions SmallMap() {
   SyntheticMapOptions o;
   o.keyFrames = 3;
   o.planes = 1;
@@ -187,16 +187,13 @@ inline SyntheticMapOptions SmallMap(u32 markerTracks = 0) {
   o.clutterPoints = 4;
   o.width = 64;
   o.height = 48;
-  o.markerTracks = markerTracks;
   return o;
 }
 
 // The bytes of a file (empty when it cannot be read).
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace state_file_scene
