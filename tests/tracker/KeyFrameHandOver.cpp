@@ -40,19 +40,17 @@ class KeyFrameHandOverTest : public ::testing::Test {
       f.time = 0.1 * s;
       for (int l = 0; l < kPyramidLevels; ++l) {
         f.pyramid[l].resize(CVD::ImageRef(640 >> l, 480 >> l));
-        for (int y = 0; y < f.pyramid[l].size().y; ++y)
-          for (int x = 0; x < f.pyramid[l].size().x; ++x) f.pyramid[l][y][x] = Pattern(s, l, x, y);
+        for (CVD::ImageRef p; p.y < f.pyramid[l].size().y; ++p.y)
+          for (p.x = 0; p.x < f.pyramid[l].size().x; ++p.x)
+            f.pyramid[l][p] = Pattern(s, l, p.x, p.y);
       }
       // Four samples in the frame's interval, turning and accelerating.
-      for (int i = 0; i < 4; ++i) {
-        const f64 t = 0.1 * s - 0.1 + 0.025 * (i + 1);
-        f.samples.push_back({{0.5 + s, -0.2 * i, 9.81}, {0.1 * i, 0.3, -0.05 * s}, t});
-      }
-      const IMUSample& last = f.samples.back();
-      for (int i = 0; i < 3; ++i) {
-        f.lastImu[i] = last.acceleration[i];
-        f.lastImu[3 + i] = last.rotationRate[i];
-      }
+      for (int i = 0; i < 4; ++i)
+        f.samples.push_back({{0.5 + s, -0.2 * i, 9.81},
+                             {0.1 * i, 0.3, -0.05 * s},
+                             0.1 * s - 0.1 + 0.025 * (i + 1)});
+      std::copy_n(f.samples.back().acceleration, 3, f.lastImu);
+      std::copy_n(f.samples.back().rotationRate, 3, f.lastImu + 3);
       CameraPose& pose = f.pose.slot[kVisual];
       pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
       pose.m[0][3] = -0.05f * s;
@@ -118,7 +116,7 @@ class KeyFrameHandOverTest : public ::testing::Test {
 // The first key frame starts the map: marker corners (two on the border, two
 // past it) and key-frame features become tracks; every patch holds the
 // pixels round its position, clamped at the border.
-TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesAndMatchesWithMarkerCorners) {
+TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesMatchesAndTheMatcherItem) {
   AddFeatures(0, 3);
   const float marker[10] = {0.0f, 0.0f, 639.6f, 0.2f, 645.0f, 479.7f, -3.0f, 482.0f, 0.297f, 0.21f};
   EXPECT_EQ(Push(0, PushMode::kNormal, true, true, false, marker), 0);
@@ -139,9 +137,8 @@ TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesAndMatchesWithMarkerCorn
       EXPECT_EQ(patches[11].pixels[8 * r + c], Pattern(0, 2, 25 + c, 18 + r));
     }
   const FeaturePatch& p = patches[11];
-  const float corners[4][2] = {{25, 18}, {25, 25}, {32, 18}, {32, 25}};
-  for (int c = 0; c < 4; ++c)
-    EXPECT_TRUE(p.corners[c][0] == corners[c][0] && p.corners[c][1] == corners[c][1]) << c;
+  for (int c = 0; c < 4; ++c)  // (25, 18), (25, 25), (32, 18), (32, 25)
+    EXPECT_TRUE(p.corners[c][0] == 25 + 7 * (c / 2) && p.corners[c][1] == 18 + 7 * (c % 2)) << c;
   EXPECT_TRUE(p.keyFrame == 0 && p.feature == 11 && p.level == 2 && p.flags == kPatchReliable &&
               p.trackedCount == 1 && p.lostCount == 0);
   // The frame sees each new track where it was made; nothing is solved.
@@ -149,29 +146,68 @@ TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesAndMatchesWithMarkerCorn
   EXPECT_EQ(f.unsolvedCount, 16);
   const MapMatch& m = f.mapMatches[2][1];
   EXPECT_TRUE(m.track == 11 && m.patch == 11 && m.corner == kNone32 && m.ssd == -1);
-  const u32 firstPatch[5] = {0, 7, 10, 13, 16};
-  for (int l = 0; l <= kPyramidLevels; ++l)
-    EXPECT_EQ(unit.view.Records().at(0).firstPatch[l], firstPatch[l]);
+  const u32* firstPatch = unit.view.Records().at(0).firstPatch;
+  EXPECT_EQ(std::vector<u32>(firstPatch, firstPatch + 5), (std::vector<u32>{0, 7, 10, 13, 16}));
   EXPECT_FLOAT_EQ(unit.map->measurements[1].x, (639.6f - 319.5f) / 500.0f);
   ExpectMatchesConsistent();
   // The SURF worker hears of it; the adjustor not before tracking starts.
   EXPECT_EQ(workers.Take(workers.surfLog), (std::vector<u32>{1}));
   EXPECT_TRUE(workers.Take(workers.localLog).empty());
-  // A failed detection (sides -1) or a corner that is not a number is no marker.
-  float record[10] = {10, 10, 20, 10, 20, 20, 10, 20, -1.0f, 0.2f};
-  EXPECT_FALSE(IsMarkerRecordUsable(record));
-  record[8] = 0.3f;
-  EXPECT_TRUE(IsMarkerRecordUsable(record));
-  record[9] = 0.0f;
-  EXPECT_FALSE(IsMarkerRecordUsable(record));
-  record[9] = 0.2f;
-  record[3] = std::nanf("");
-  EXPECT_FALSE(IsMarkerRecordUsable(record));
+  // The matcher's item: id, images, corners, per match the track with its
+  // point, flags and plane, then prior, pose and links; a refill from a
+  // smaller frame leaves nothing of the larger one.
+  MapWorkingCopy& w = unit.view.Working();
+  w.trackPlanes[9] = 3;
+  w.trackFlags[9] = kTrackSolved | kTrackInlier;
+  w.points[9].v[2] = 3.0f;
+  TrackerFrame& g = unit.ring[1];
+  MatchCreatedTracks(1, 0);
+  g.corners[2].corners.PushBack({9, 4}, 4);
+  g.corners[2].rowStarts = {0, 0, 0, 0, 0, 1};
+  g.alignmentImage.resize(CVD::ImageRef(40, 30));
+  g.alignmentImage.fill(0.25f);
+  g.alignmentValue = 0.75f;
+  g.posePrior[2] = 0.5;
+  g.relocalisationKeyFrame = 7;
+  g.alignedKeyFrame = 3;
+  g.sceneDepth = 2.5f;
+
+  TrackMatchingData item;
+  handOver.FillTrackMatchingData(1, item);
+  EXPECT_EQ(item.frameId, 11u);
+  EXPECT_EQ(item.pyramid[1][5][6], Pattern(1, 1, 6, 5));
+  EXPECT_TRUE(item.floatImage[29][39] == 0.25f && item.texture == 0.75f);
+  EXPECT_TRUE(item.corners[2].Size() == 1 && item.corners[2][0].x == 9);
+  EXPECT_EQ(item.cornerRowStarts[2], (std::vector<int>{0, 0, 0, 0, 0, 1}));
+  ASSERT_EQ(item.MatchCount(1), 3u);
+  EXPECT_TRUE(item.trackIndices[1][2] == 9 && item.points[1][2].v[2] == 3.0f &&
+              item.trackFlags[1][2] == (kTrackSolved | kTrackInlier) &&
+              item.planeIndices[1][2] == 3);
+  EXPECT_TRUE(item.trackFlags[1][1] == 0 && item.planeIndices[1][1] == kNone16);
+  EXPECT_EQ(item.measurements[1][2].x, g.mapMatches[1][2].x);
+  EXPECT_EQ(item.normalizedMeasurements[1][2].y, g.mapMatches[1][2].ny);
+  EXPECT_TRUE(item.posePrior[2] == 0.5 && item.pose->m[0][3] == -0.05f);
+  EXPECT_TRUE(item.relocalisationKeyFrame == 7 && item.alignmentKeyFrame == 3 &&
+              item.meanDepth == 2.5f);
+  handOver.FillTrackMatchingData(2, item);
+  EXPECT_EQ(item.frameId, 12u);
+  for (int l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(item.MatchCount(l), 0u);
+  EXPECT_TRUE(item.corners[2].Size() == 0 && item.relocalisationKeyFrame == kNone16);
+  // A failed detection (a side -1 or 0) or a corner that is not a number is no marker.
+  const float nan = std::nanf("");
+  for (const auto& [at, value, usable] :
+       {std::tuple{8, 0.3f, true}, {8, -1.0f, false}, {9, 0.0f, false}, {3, nan, false}}) {
+    float record[10] = {10, 10, 20, 10, 20, 20, 10, 20, 0.3f, 0.2f};
+    record[at] = value;
+    EXPECT_EQ(IsMarkerRecordUsable(record), usable) << at;
+  }
 }
 
 // A normal push tells both workers without waiting, and the later frames
-// integrate from the new key frame as if in one run over their samples.
-TEST_F(KeyFrameHandOverTest, NormalPushTellsBothWorkersAndRelinksLaterFrames) {
+// integrate from the new key frame as if in one run over their samples. A
+// provisional key frame is in the map, but no worker hears of it; popping
+// it takes its tracks out of every list of every ring frame and every link.
+TEST_F(KeyFrameHandOverTest, PushTellsTheWorkersAndRelinksLaterFramesPopTakesItAllBack) {
   AddFeatures(0, 3);
   Push(0, PushMode::kNormal, true, true, false);
   workers.Take(workers.surfLog);
@@ -179,17 +215,17 @@ TEST_F(KeyFrameHandOverTest, NormalPushTellsBothWorkersAndRelinksLaterFrames) {
   AddFeatures(1, 2, 3.0f);
   unit.ring[1].delta[kFromKeyFrame].dt = 0.123;
   EXPECT_EQ(Push(1, PushMode::kNormal, false), 1);
-  EXPECT_EQ(Tracks(), 12u + 8u);
+  const u32 tracks = Tracks(), patches = unit.view.Patches().Size();
+  const u32 features = unit.view.KeyFramePixels().Size();
+  EXPECT_EQ(tracks, 12u + 8u);
   EXPECT_EQ(unit.map->keyFrames[0].delta.dt, 0.123);  // from key frame 0 to 1
   ExpectMatchesConsistent();
   EXPECT_EQ(workers.Take(workers.surfLog), (std::vector<u32>{2}));
   EXPECT_EQ(workers.Take(workers.localLog), (std::vector<u32>{kRequestAsynchronous}));
-
   std::vector<IMUSample> samples;
-  IMUSample previous{};
-  std::copy(unit.ring[1].lastImu, unit.ring[1].lastImu + 3, previous.acceleration);
-  std::copy(unit.ring[1].lastImu + 3, unit.ring[1].lastImu + 6, previous.rotationRate);
-  previous.time = unit.ring[1].time;
+  IMUSample previous{{}, {}, unit.ring[1].time};
+  std::copy_n(unit.ring[1].lastImu, 3, previous.acceleration);
+  std::copy_n(unit.ring[1].lastImu + 3, 3, previous.rotationRate);
   for (u16 s = 2; s < kSlots; ++s) {
     const TrackerFrame& g = unit.ring[s];
     EXPECT_TRUE(g.imuKeyFrame == 1 && g.nearKeyFrame == 1) << s;
@@ -206,31 +242,11 @@ TEST_F(KeyFrameHandOverTest, NormalPushTellsBothWorkersAndRelinksLaterFrames) {
     }
   }
   EXPECT_GT(std::abs(unit.ring[4].delta[kFromKeyFrame].dv[0]), 0.1);
-  // With parallel off the same push waits: a synchronous request.
-  unit.options.parallel = false;
-  MatchCreatedTracks(2, 1);
-  Push(2, PushMode::kNormal, false);
-  EXPECT_EQ(workers.Take(workers.localLog), (std::vector<u32>{kRequestSynchronous}));
-}
-
-// A provisional key frame is in the map, but no worker hears of it; popping
-// it takes its tracks out of every list of every ring frame and every link.
-TEST_F(KeyFrameHandOverTest, ProvisionalPushTellsNoWorkerAndPopRemovesItsTracks) {
-  AddFeatures(0, 3);
-  Push(0, PushMode::kNormal, true, true, false);
-  MatchCreatedTracks(1, 0);
-  AddFeatures(1, 2, 3.0f);
-  Push(1, PushMode::kNormal, true);
-  workers.Take(workers.surfLog);
-  workers.Take(workers.localLog);
-  const u32 tracks = Tracks(), patches = unit.view.Patches().Size();
-  const u32 features = unit.view.KeyFramePixels().Size();
 
   MatchCreatedTracks(2, 1);
   AddFeatures(2, 2, 5.0f);
   EXPECT_EQ(Push(2, PushMode::kProvisional, true), 2);
-  EXPECT_TRUE(workers.Take(workers.surfLog).empty());
-  EXPECT_TRUE(workers.Take(workers.localLog).empty());
+  EXPECT_TRUE(workers.Take(workers.surfLog).empty() && workers.Take(workers.localLog).empty());
   for (u16 s = 3; s < kSlots; ++s) {
     TrackerFrame& g = unit.ring[s];
     EXPECT_TRUE(g.provisionalKeyFrame == 2 && g.parallaxKeyFrame == 2 && g.imuKeyFrame == 1);
@@ -247,9 +263,8 @@ TEST_F(KeyFrameHandOverTest, ProvisionalPushTellsNoWorkerAndPopRemovesItsTracks)
   unit.ring[4].candidate = 1;  // too few points left to stay one
 
   EXPECT_EQ(handOver.PopKeyFrame(), 2);
-  EXPECT_EQ(Tracks(), tracks);
-  EXPECT_EQ(unit.view.Patches().Size(), patches);
-  EXPECT_EQ(unit.view.KeyFramePixels().Size(), features);
+  EXPECT_TRUE(Tracks() == tracks && unit.view.Patches().Size() == patches &&
+              unit.view.KeyFramePixels().Size() == features);
   EXPECT_TRUE(unit.view.Records().size() == 2 && unit.view.KeyFrameMaps().Size() == 2);
   for (u16 s = 0; s < kSlots; ++s) {
     const TrackerFrame& g = unit.ring[s];
@@ -265,9 +280,12 @@ TEST_F(KeyFrameHandOverTest, ProvisionalPushTellsNoWorkerAndPopRemovesItsTracks)
   EXPECT_TRUE(unit.ring[2].keyFrame == kNone16 && unit.ring[2].kltPixels[0].Size() == 0);
   EXPECT_TRUE(unit.ring[3].imuKeyFrame == 1 && unit.ring[4].nearKeyFrame == 0);
   ExpectMatchesConsistent();
-  // The same frame pushed again takes the freed index.
+  // The same frame pushed again takes the freed index; with parallel off
+  // the push waits: a synchronous request.
+  unit.options.parallel = false;
   AddFeatures(2, 1);
-  EXPECT_EQ(Push(2, PushMode::kNormal, true), 2);
+  EXPECT_EQ(Push(2, PushMode::kNormal, false), 2);
+  EXPECT_EQ(workers.Take(workers.localLog), (std::vector<u32>{kRequestSynchronous}));
   ExpectMatchesConsistent();
 }
 
@@ -279,11 +297,9 @@ TEST_F(KeyFrameHandOverTest, TrimKeepsTheNewestThirtyAfterTheWorkersAreIdle) {
     const u16 s = static_cast<u16>(i % 3);
     TrackerFrame& f = unit.ring[s];
     f.number = static_cast<i32>(1000 + i);
-    for (int l = 0; l < kPyramidLevels; ++l) {
-      f.mapMatches[l].clear();
-      f.kltPixels[l].Clear();
-      f.kltNormalized[l].Clear();
-    }
+    for (int l = 0; l < kPyramidLevels; ++l) f.mapMatches[l].clear();
+    for (auto* features : {&f.kltPixels, &f.kltNormalized})
+      for (auto& level : *features) level.Clear();
     if (i > 0) MatchCreatedTracks(s, static_cast<u16>(last));
     AddFeatures(s, 1, static_cast<float>(i % 7));
     if (i == 500) {
@@ -312,8 +328,8 @@ TEST_F(KeyFrameHandOverTest, TrimKeepsTheNewestThirtyAfterTheWorkersAreIdle) {
 
   EXPECT_EQ(handOver.TrimKeyFrames(), 1000u + 471u);
   EXPECT_EQ(surfSawKeyFrames, 501u);  // the trim waited for the stalled item
-  EXPECT_EQ(unit.view.KeyFrameCount(), 30u);
-  EXPECT_TRUE(unit.view.Records().size() == 30 && unit.view.KeyFrameMaps().Size() == 30);
+  EXPECT_TRUE(unit.view.KeyFrameCount() == 30 && unit.view.Records().size() == 30 &&
+              unit.view.KeyFrameMaps().Size() == 30);
   EXPECT_EQ(unit.view.KeyFramePixels().Size(), unit.map->measurements.Size());
   for (u32 k = 0; k < 30; ++k) {
     const KeyFrameRecord& r = unit.view.Records()[k];
@@ -329,51 +345,6 @@ TEST_F(KeyFrameHandOverTest, TrimKeepsTheNewestThirtyAfterTheWorkersAreIdle) {
               objects[2].anchorKeyFrame == kNone16);
   EXPECT_GT(unit.ring[2].MapMatchCount(), 0u);
   ExpectMatchesConsistent();
-}
-
-// The matcher's item: id, images, corners, per match the track with its
-// point, flags and plane, then prior, pose and links; a refill from a
-// smaller frame leaves nothing of the larger one.
-TEST_F(KeyFrameHandOverTest, TrackMatchingDataCarriesTheFrameAndItsTracks) {
-  AddFeatures(0, 3);
-  Push(0, PushMode::kNormal, true, true, false);
-  MapWorkingCopy& w = unit.view.Working();
-  w.trackPlanes[5] = 3;
-  w.trackFlags[5] = kTrackSolved | kTrackInlier;
-  w.points[5].v[2] = 3.0f;
-  TrackerFrame& f = unit.ring[1];
-  MatchCreatedTracks(1, 0);
-  f.corners[2].corners.PushBack({9, 4}, 4);
-  f.corners[2].rowStarts = {0, 0, 0, 0, 0, 1};
-  f.alignmentImage.resize(CVD::ImageRef(40, 30));
-  f.alignmentImage.fill(0.25f);
-  f.alignmentValue = 0.75f;
-  f.posePrior[2] = 0.5;
-  f.relocalisationKeyFrame = 7;
-  f.alignedKeyFrame = 3;
-  f.sceneDepth = 2.5f;
-
-  TrackMatchingData item;
-  handOver.FillTrackMatchingData(1, item);
-  EXPECT_EQ(item.frameId, 11u);
-  EXPECT_EQ(item.pyramid[1][5][6], Pattern(1, 1, 6, 5));
-  EXPECT_TRUE(item.floatImage[29][39] == 0.25f && item.texture == 0.75f);
-  EXPECT_TRUE(item.corners[2].Size() == 1 && item.corners[2][0].x == 9);
-  EXPECT_EQ(item.cornerRowStarts[2], (std::vector<int>{0, 0, 0, 0, 0, 1}));
-  ASSERT_EQ(item.MatchCount(1), 3u);
-  EXPECT_TRUE(item.trackIndices[1][2] == 5 && item.points[1][2].v[2] == 3.0f &&
-              item.trackFlags[1][2] == (kTrackSolved | kTrackInlier) &&
-              item.planeIndices[1][2] == 3);
-  EXPECT_TRUE(item.trackFlags[1][1] == 0 && item.planeIndices[1][1] == kNone16);
-  EXPECT_EQ(item.measurements[1][2].x, f.mapMatches[1][2].x);
-  EXPECT_EQ(item.normalizedMeasurements[1][2].y, f.mapMatches[1][2].ny);
-  EXPECT_TRUE(item.posePrior[2] == 0.5 && item.pose->m[0][3] == -0.05f);
-  EXPECT_TRUE(item.relocalisationKeyFrame == 7 && item.alignmentKeyFrame == 3 &&
-              item.meanDepth == 2.5f);
-  handOver.FillTrackMatchingData(2, item);
-  EXPECT_EQ(item.frameId, 12u);
-  for (int l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(item.MatchCount(l), 0u);
-  EXPECT_TRUE(item.corners[2].Size() == 0 && item.relocalisationKeyFrame == kNone16);
 }
 
 // The display's key frame follows pushes, pops and trims; none stays none

@@ -5,42 +5,29 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tracker/TrackerOptions.h"
 
 template <class T>
-class FakeWorker {
- public:
+struct FakeWorker {
   explicit FakeWorker(std::function<void(const T&)> onItem, u32 capacity = 1)
-      : pool(capacity), queue(capacity), onItem_(std::move(onItem)), thread_([this] {
-          for (T* item; (item = queue.Get()) != nullptr; pool.Put(item)) onItem_(*item);
+      : pool(capacity), queue(capacity), thread([this, onItem] {
+          for (T* item; (item = queue.Get()) != nullptr; pool.Put(item)) onItem(*item);
         }) {}
   ~FakeWorker() {
     queue.Put(nullptr);
-    thread_.join();
+    thread.join();
   }
-  FakeWorker(const FakeWorker&) = delete;
-  FakeWorker& operator=(const FakeWorker&) = delete;
-
-  // Returns once every item is back in the pool.
-  void WaitIdle() { pool.WaitFull(); }
 
   MutexBufferPool<T> pool;
   MutexBufferQueue<T> queue;
-
- private:
-  std::function<void(const T&)> onItem_;
-  std::thread thread_;
+  std::thread thread;
 };
 
-// The matcher, SURF and local-adjustor workers, each logging what it got.
+// The matcher, SURF and local-adjustor workers; the last two log what they got.
 struct FakeWorkers {
-  FakeWorkers()
-      : matcher([this](const TrackMatchingData& d) { Log(matcherLog, d.frameId); }),
-        surf([this](const u16& id) { Log(surfLog, id); }, 5),
-        local([this](const u8& request) { Log(localLog, request); }) {}
-
   WorkerChannels Channels() {
     WorkerChannels c;
     c.matcherPool = &matcher.pool;
@@ -51,33 +38,33 @@ struct FakeWorkers {
     c.localQueue = &local.queue;
     return c;
   }
+  // Returns once every item is back in its pool.
   void WaitIdle() {
-    matcher.WaitIdle();
-    surf.WaitIdle();
-    local.WaitIdle();
+    matcher.pool.WaitFull();
+    surf.pool.WaitFull();
+    local.pool.WaitFull();
   }
-  // A copy of a log taken under the lock, once the workers are idle.
+  // Empties a log once the workers are idle; what it held.
   std::vector<u32> Take(std::vector<u32>& log) {
     WaitIdle();
     std::lock_guard<std::mutex> lock(mutex);
-    std::vector<u32> out;
-    out.swap(log);
-    return out;
+    return std::exchange(log, {});
   }
-
-  std::mutex mutex;
-  std::vector<u32> matcherLog, surfLog, localLog;
-  // Runs in the SURF worker before it logs: a test may stall it there. Set
-  // only while the workers are idle.
-  std::function<void()> surfHook;
-  FakeWorker<TrackMatchingData> matcher;
-  FakeWorker<u16> surf;
-  FakeWorker<u8> local;
-
- private:
   void Log(std::vector<u32>& log, u32 value) {
-    if (&log == &surfLog && surfHook) surfHook();
     std::lock_guard<std::mutex> lock(mutex);
     log.push_back(value);
   }
+
+  std::mutex mutex;
+  std::vector<u32> surfLog, localLog;
+  // Runs in the SURF worker before it logs: a test may stall it there. Set
+  // only while the workers are idle.
+  std::function<void()> surfHook;
+  FakeWorker<TrackMatchingData> matcher{[](const TrackMatchingData&) {}};
+  FakeWorker<u16> surf{[this](const u16& id) {
+                         if (surfHook) surfHook();
+                         Log(surfLog, id);
+                       },
+                       5};
+  FakeWorker<u8> local{[this](const u8& request) { Log(localLog, request); }};
 };

@@ -5,8 +5,8 @@
 // where they may.
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "common/TempFolder.h"
@@ -24,14 +24,19 @@ inline u32 Below(u32 n) {
   return Random::Index(n);
 }
 
+// Seeded values for a run of floats or doubles.
+template <class T>
+void FillUniform(T* values, size_t count) {
+  for (size_t i = 0; i < count; ++i) values[i] = Uniform();
+}
+
 // Fills every field of one ring frame; tracks, patches and key frames below
 // the given counts.
 inline void FillFrame(TrackerFrame& f, i32 number, u16 width, u16 height, u32 tracks, u32 patches,
                       u32 keyFrames, bool colour) {
   f.number = number;
   CVD::Image<u8> grey(CVD::ImageRef(width, height));
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) grey[y][x] = static_cast<u8>(Random::Next());
+  for (u8& px : grey) px = static_cast<u8>(Random::Next());
   BuildPyramid(grey, f.pyramid);
   if (colour) {
     f.colour.resize(grey.size());
@@ -42,39 +47,35 @@ inline void FillFrame(TrackerFrame& f, i32 number, u16 width, u16 height, u32 tr
   f.alignmentImage.resize(small);
   f.gradientImage.resize(small);
   f.small.image.resize(small);
-  for (int y = 0; y < small.y; ++y)
-    for (int x = 0; x < small.x; ++x) {
-      f.alignmentImage[y][x] = Uniform();
-      f.gradientImage[y][x] = {Uniform(), -Uniform()};
-      f.small.image[y][x] = Uniform();
-    }
+  FillUniform(f.alignmentImage.data(), small.area());
+  for (auto& g : f.gradientImage) g = {Uniform(), -Uniform()};
+  FillUniform(f.small.image.data(), small.area());
   f.alignmentValue = Uniform();
   f.small.mean = 0.5f;
   f.small.gradients.Resize(9 * 5);
-  for (float& g : f.small.gradients) g = Uniform();
+  FillUniform(f.small.gradients.begin(), f.small.gradients.Size());
   for (int s = 0; s < 3; ++s) {
-    f64* state = &f.state.record[s].position[0];
-    for (int i = 0; i < 17; ++i) state[i] = Uniform();
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 4; ++c) f.pose.slot[s].m[r][c] = Uniform();
+    FillUniform(&f.state.record[s].position[0], 17);
+    FillUniform(&f.pose.slot[s].m[0][0], 12);
     SetEmptyIMUDelta(f.delta[s]);
   }
   f.delta[1].dt = 0.25;
-  for (f64& v : f.lastImu) v = Uniform();
+  FillUniform(f.lastImu, std::size(f.lastImu));
   f.time = 0.1 * number;
-  f.samples.resize(3);
-  for (IMUSample& s : f.samples) s = {{1, 2, 3}, {4, 5, 6}, Uniform()};
-  for (f64& v : f.posePrior) v = Uniform();
+  f.samples.assign(3, {{1, 2, 3}, {4, 5, 6}, Uniform()});
+  FillUniform(f.posePrior, std::size(f.posePrior));
   f.warps.Resize(4);
   f.hypotheses.Resize(33);
-  for (WarpRecord& w : f.warps) SetIdentityMap(w);
-  for (WarpRecord& w : f.hypotheses) SetIdentityMap(w);
+  for (auto* maps : {&f.warps, &f.hypotheses})
+    for (WarpRecord& w : *maps) SetIdentityMap(w);
   for (int l = 0; l < kPyramidLevels; ++l) {
     FeatureGrid& grid = f.corners[l];
     grid.corners.Resize(6);
-    for (u32 i = 0; i < 6; ++i) grid.corners[i] = {static_cast<u16>(i * 3), static_cast<u16>(i)};
     grid.rowStarts.assign(static_cast<size_t>((height >> l) + 1), 6);
-    for (u32 i = 0; i < 6; ++i) grid.rowStarts[i] = i;
+    for (u32 i = 0; i < 6; ++i) {
+      grid.corners[i] = {static_cast<u16>(i * 3), static_cast<u16>(i)};
+      grid.rowStarts[i] = i;
+    }
     f.kltPixels[l].Resize(2);
     f.kltNormalized[l].Resize(2);
     for (u32 i = 0; i < 2; ++i) {
@@ -92,12 +93,9 @@ inline void FillFrame(TrackerFrame& f, i32 number, u16 width, u16 height, u32 tr
   }
   f.inlierCount = 7;
   f.unsolvedCount = 2;
-  f.mapCoverage = 0.1f;
-  f.imageCoverage = 0.2f;
-  f.combinedCoverage = 0.3f;
-  f.parallax = 0.4f;
-  f.baseline = 0.5f;
-  f.baselineRatio = 0.6f;
+  for (float* m : {&f.mapCoverage, &f.imageCoverage, &f.combinedCoverage, &f.parallax, &f.baseline,
+                   &f.baselineRatio})
+    *m = Uniform();
   f.sceneDepth = 5.0f;
   f.keyFrame = static_cast<u16>(Below(keyFrames));
   f.nearKeyFrame = static_cast<u16>(keyFrames - 1);
@@ -138,12 +136,12 @@ inline void FillArrays(TrackerMapView& view, TrackerObjects& objects) {
   TrackerObject object;
   object.anchorKeyFrame = 0;
   object.features.Resize(2);
-  object.features[0] = 0;
-  object.features[1] = 1;
   object.points.Resize(2);
-  object.points[0] = {{1, 2, 3, 1}};
-  object.points[1] = {{4, 5, 6, 1}};
   object.transforms.Resize(3);
+  for (u16 i = 0; i < 2; ++i) {
+    object.features[i] = i;
+    object.points[i] = {{1.0f + 3 * i, 2.0f + 3 * i, 3.0f + 3 * i, 1}};
+  }
   for (LA::AlignedMatrix4f& m : object.transforms)
     for (int i = 0; i < 16; ++i) m.m[i / 4][i % 4] = (i % 5 == 0) ? 1.0f : 0.0f;
   object.scale = 1.5f;
@@ -173,12 +171,29 @@ struct Scene {
   Tracker tracker;
 };
 
+// A fresh tracker over a fresh map of the same camera.
+struct Fresh {
+  explicit Fresh(const SyntheticMap& synthetic) : tracker((synthetic.MakeEmptyMap(map), map)) {}
+  GlobalMap map;
+  Tracker tracker;
+};
+
+// Three key frames of 64 x 48 over one plane: small enough to save often.
+inline SyntheticMapOptions SmallMap() {
+  SyntheticMapOptions o;
+  o.keyFrames = 3;
+  o.planes = 1;
+  o.pointsPerPlane = 12;
+  o.clutterPoints = 4;
+  o.width = 64;
+  o.height = 48;
+  return o;
+}
+
 // The bytes of a file (empty when it cannot be read).
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace state_file_scene
