@@ -1,7 +1,5 @@
-// Warp hypotheses: a plane's block against the projections it must
-// reproduce at every pair of levels, affine maps that stay affine,
-// degenerate planes and maps that give no block, and pruning at its
-// distance boundary.
+// Warp hypotheses: plane blocks against true projections at every level pair,
+// affine maps that stay affine, degenerate input refused, pruning's boundary.
 #include "tracker/WarpHypotheses.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +23,24 @@ WarpRecord Map(float a, float b, float c, float d, float e, float f, float g, fl
   return WarpRecord{{a, b, c, 0, d, e, f, 0, g, h, i, 0}};
 }
 
+// Every level pair (a, b) of the block carries the key frame's level-0 pixel
+// k, scaled to level a, to the current frame's c at level b and back, within
+// `tol` plus `rel` of the level's scale.
+void ExpectLevelPairs(const WarpRecord* block, const float k[2], const float c[2], float tol,
+                      float rel) {
+  float q[2];
+  for (int a = 0; a < 4; ++a)
+    for (int b = 0; b < 4; ++b) {
+      const float sa = std::ldexp(1.0f, -a), sb = std::ldexp(1.0f, -b);
+      Apply(block[kHypothesisOffset[a][b]], k[0] * sa, k[1] * sa, q);
+      EXPECT_NEAR(q[0], c[0] * sb, tol + rel * sb) << a << b;
+      EXPECT_NEAR(q[1], c[1] * sb, tol + rel * sb) << a << b;
+      Apply(block[kHypothesisOffset[a][b] + 1], c[0] * sb, c[1] * sb, q);
+      EXPECT_NEAR(q[0], k[0] * sa, tol + rel * sa) << a << b;
+      EXPECT_NEAR(q[1], k[1] * sa, tol + rel * sa) << a << b;
+    }
+}
+
 // A rotation about the axis (1, 2, 0.5) / |.|, then a translation.
 CameraPose Pose(float angle, float tx, float ty, float tz) {
   const float axis[3] = {1.0f / 2.2913f, 2.0f / 2.2913f, 0.5f / 2.2913f};
@@ -40,14 +56,10 @@ struct WarpHypothesesTest : testing::Test {
   AlignedArray<WarpRecord> blocks;
   CameraPose keyPose = Pose(0.05f, 0.1f, -0.2f, 0.3f);
   CameraPose curPose = Pose(-0.08f, 0.4f, 0.1f, -0.2f);
-  CameraPose relative = Unset();
+  WarpHypothesesTest() { relative.m[0][0] = FLT_MAX; }  // unset
+  CameraPose relative;
   float scratch[4];
   WarpRecord H;
-  static CameraPose Unset() {
-    CameraPose P;
-    P.m[0][0] = FLT_MAX;
-    return P;
-  }
   bool AddPlane(const CameraPose& key, const float plane[4]) {
     return AddPlaneHomography(camera, key, curPose, plane, relative, scratch, H, blocks);
   }
@@ -82,16 +94,7 @@ TEST_F(WarpHypothesesTest, APlaneBlockCarriesPlanePointsBetweenEveryPairOfLevels
     // H = R + t v^T itself, not a multiple: its last row gives the depth ratio.
     const float* h = blocks[1].m + 8;
     EXPECT_NEAR(h[0] * xk[0] / xk[2] + h[1] * xk[1] / xk[2] + h[2], xc[2] / xk[2], 1e-5);
-    for (int a = 0; a < 4; ++a)
-      for (int b = 0; b < 4; ++b) {
-        const float sa = std::ldexp(1.0f, -a), sb = std::ldexp(1.0f, -b);
-        Apply(blocks[1 + kHypothesisOffset[a][b]], pk[0] * sa, pk[1] * sa, q);
-        EXPECT_NEAR(q[0], pc[0] * sb, 2e-3) << a << b;
-        EXPECT_NEAR(q[1], pc[1] * sb, 2e-3) << a << b;
-        Apply(blocks[2 + kHypothesisOffset[a][b]], pc[0] * sb, pc[1] * sb, q);
-        EXPECT_NEAR(q[0], pk[0] * sa, 2e-3) << a << b;
-        EXPECT_NEAR(q[1], pk[1] * sa, 2e-3) << a << b;
-      }
+    ExpectLevelPairs(&blocks[1], pk, pc, 2e-3f, 0.0f);
   }
   // The relative pose is kept for the next plane of the same key frame.
   const CameraPose kept = relative;
@@ -138,17 +141,9 @@ TEST_F(WarpHypothesesTest, AnAffineImageMapKeepsItsMarkerAtEveryLevelAndMapsLike
     const float det = M.m[0] * M.m[5] - M.m[1] * M.m[4];
     const float u = p4[0] - M.m[2], v = p4[1] - M.m[6];
     const float cur4[2] = {(M.m[5] * u - M.m[1] * v) / det, (-M.m[4] * u + M.m[0] * v) / det};
+    const float k0[2] = {16 * p4[0], 16 * p4[1]}, c0[2] = {16 * cur4[0], 16 * cur4[1]};
+    ExpectLevelPairs(&blocks[0], k0, c0, 0.0f, 16e-3f);
     float q[2];
-    for (int a = 0; a < 4; ++a)
-      for (int b = 0; b < 4; ++b) {
-        const float sa = 16.0f * std::ldexp(1.0f, -a), sb = 16.0f * std::ldexp(1.0f, -b);
-        Apply(blocks[kHypothesisOffset[a][b]], p4[0] * sa, p4[1] * sa, q);
-        EXPECT_NEAR(q[0], cur4[0] * sb, 1e-3f * sb) << a << b;
-        EXPECT_NEAR(q[1], cur4[1] * sb, 1e-3f * sb) << a << b;
-        Apply(blocks[kHypothesisOffset[a][b] + 1], cur4[0] * sb, cur4[1] * sb, q);
-        EXPECT_NEAR(q[0], p4[0] * sa, 1e-3f * sa) << a << b;
-        EXPECT_NEAR(q[1], p4[1] * sa, 1e-3f * sa) << a << b;
-      }
     // Record 0 between normalised coordinates: K4^-1 N K4.
     Apply(blocks[0], (p4[0] - k4.cx[0]) / k4.fx[0], (p4[1] - k4.cy[0]) / k4.fy[0], q);
     EXPECT_NEAR(q[0], (cur4[0] - k4.cx[0]) / k4.fx[0], 1e-5);
