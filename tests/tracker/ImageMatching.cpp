@@ -1,15 +1,12 @@
-// Image matching on a rendered wall and floor seen from two cameras with
-// known poses: the true image maps match most unsolved tracks where they
-// truly are, the true epipolar geometry keeps them and a wrong one removes
-// them, the estimated geometry needs ten pairs, the mask holds without
-// epipolar data, the thinning squares, the SSD gate of either pass, and the
-// hypotheses of key-frame matching: ties, agreement and plane blocks.
+// Image matching on a rendered wall and floor from two known poses: true maps
+// and epipolar lines, estimated geometry, masks and thinning squares, the SSD
+// gate, and key-frame hypotheses: ties, agreement and plane blocks.
 #include "tracker/ImageMatching.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "common/Draws.h"
 #include "common/tracker/ImageMatchingScene.h"
@@ -31,9 +28,8 @@ std::vector<u32> Tracks(const TrackerFrame& f) {
 
 // Each match's track appears once over the four levels.
 bool TracksUnique(const TrackerFrame& f) {
-  std::vector<u32> seen = Tracks(f);
-  std::sort(seen.begin(), seen.end());
-  return std::adjacent_find(seen.begin(), seen.end()) == seen.end();
+  const std::vector<u32> t = Tracks(f);
+  return std::set<u32>(t.begin(), t.end()).size() == t.size();
 }
 
 // |l . x| over |l| of x_c against the line F x_o, level pixels.
