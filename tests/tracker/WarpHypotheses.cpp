@@ -131,10 +131,7 @@ TEST_F(WarpHypothesesTest, AnAffineImageMapKeepsItsMarkerAtEveryLevelAndMapsLike
   const WarpRecord M = Map(1.02f, 0.03f, 1.5f, -0.02f, 0.98f, -0.75f, FLT_MAX, 0.0f, 1.0f);
   ASSERT_TRUE(AddImageMapHypothesis(camera, M, blocks));
   ASSERT_EQ(blocks.Size(), kHypothesisBlockSize);
-  for (u32 r = 0; r < kHypothesisBlockSize; ++r) {
-    EXPECT_EQ(blocks[r].m[8], FLT_MAX) << r;
-    for (int i : {0, 1, 2, 4, 5, 6}) EXPECT_TRUE(std::isfinite(blocks[r].m[i])) << r;
-  }
+  for (u32 r = 0; r < kHypothesisBlockSize; ++r) EXPECT_EQ(blocks[r].m[8], FLT_MAX) << r;
   const Intrinsic& k4 = camera.intrinsic[4];
   for (const float* p4 : {(const float[2]){5.0f, 7.0f}, (const float[2]){33.0f, 21.0f}}) {
     // Solve M cur4 = p4: the key frame's p4 is the current frame's cur4.
