@@ -239,8 +239,8 @@ TEST_F(MapMatchingTest, SelectionTakesPlanarReliableTracksFirstShuffledAndKeepsT
   for (const ImageMatch& m : selected) ++taken[group(m.track)];
   EXPECT_EQ(taken[1], sizes[1]);
   EXPECT_EQ(taken[2], 100u - sizes[1]);
-  // Shuffled within the groups (the same seed repeats it: the dense runs).
-  EXPECT_FALSE(std::is_sorted(selected.begin(), selected.end(), byTrack));
+  // Group 1 first, shuffled within (the same seed repeats it: the dense runs).
+  EXPECT_FALSE(std::is_sorted(selected.begin(), selected.begin() + sizes[1], byTrack));
   // Fewer than N: all of them in their order, nothing shuffled.
   rest.assign(candidates.begin(), candidates.begin() + 99);
   matching.SelectMatchCandidates(CVD::ImageRef(320, 240), rest, selected, mask, 100);
