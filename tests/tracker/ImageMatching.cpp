@@ -119,12 +119,9 @@ TEST(ImageMatching, TrueMapsMatchNineTenthsWhereTheyAreOnTheirLinesAndAWrongEsse
 TEST(ImageMatching, TheFundamentalPyramidHoldsTrueCorrespondencesOnEveryLevel) {
   ImageMatchingScene s;
   Random::Seed(5);
-  const Eigen::Matrix3f R = RandomRotation(0.2f);
-  CameraPose a = s.scene.poses[0], b;
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) b.m[r][c] = R(r, c);
-    b.m[r][3] = 0.3f * Uniform();
-  }
+  const Eigen::Matrix3d R = RandomRotation(0.2f).cast<double>();
+  const Eigen::Vector3d t = Eigen::Vector3d::NullaryExpr([] { return UniformD(-0.3, 0.3); });
+  CameraPose a = s.scene.poses[0], b = FromEigen<CameraPose>(R, t);
   ImageMatching& m = s.matching;
   m.ComputeEssentialFromPoses(a, b, m.Essential(), m.Fundamentals());
   ASSERT_EQ(m.Fundamentals().Size(), 4u);
