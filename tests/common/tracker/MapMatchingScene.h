@@ -5,6 +5,7 @@
 // at a true pose with its corners.
 #include <cvd/convolution.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -68,17 +69,16 @@ struct MapMatchingScene {
       record.firstPatch[l] = parts.view.Patches().Size();
       const Intrinsic& K = parts.camera.intrinsic[l];
       const float gap = std::max(spacing / static_cast<float>(1 << l), 4.0f);
+      const int right = pyramid[l].size().x - 10, bottom = pyramid[l].size().y - 10;
       std::vector<CornerXY> kept;
       for (const CornerXY& c : grids[l].corners) {
         if (kept.size() >= perLevel[l]) break;
-        const int margin = 10;
-        if (c.x < margin || c.y < margin || c.x + margin >= pyramid[l].size().x ||
-            c.y + margin >= pyramid[l].size().y)
+        const auto near = [&](const CornerXY& q) {
+          return std::fabs(float(q.x) - c.x) < gap && std::fabs(float(q.y) - c.y) < gap;
+        };
+        if (c.x < 10 || c.y < 10 || c.x >= right || c.y >= bottom ||  // a 10-pixel margin
+            std::any_of(kept.begin(), kept.end(), near))
           continue;
-        bool free = true;
-        for (const CornerXY& q : kept)
-          if (std::fabs(float(q.x) - c.x) < gap && std::fabs(float(q.y) - c.y) < gap) free = false;
-        if (!free) continue;
         kept.push_back(c);
         // The corner's ray meets the wall.
         const float n[3] = {(c.x - K.cx[0]) / K.fx[0], (c.y - K.cy[0]) / K.fy[0], 1.0f};
