@@ -165,9 +165,7 @@ void MapInitialisation::WriteKeyFramePose(u16 keyFrame, const CameraPose& pose) 
     CameraToPose(w.keyFrameStates[keyFrame], c_.camera.bodyToCamera, pose, scratch);
   if (keyFrame < w.cameraCenters.Size()) {
     LA::AlignedVector4f& centre = w.cameraCenters[keyFrame];
-    for (int i = 0; i < 3; ++i)
-      centre.v[i] = -(pose.m[0][i] * pose.m[0][3] + pose.m[1][i] * pose.m[1][3] +
-                      pose.m[2][i] * pose.m[2][3]);
+    CameraCentre(pose, centre.v);
     centre.v[3] = 1.0f;
   }
   // The workers are idle until tracking starts: the map takes the pose as is.

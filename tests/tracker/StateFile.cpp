@@ -170,6 +170,8 @@ TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
       {"feature arrays",
        [](Parts& p) { p.v.KeyFrameNormalized().Resize(p.v.KeyFramePixels().Size() - 1); }},
       {"pyramid size", [](Parts& p) { p.r[1].pyramid[2].resize(CVD::ImageRef(15, 12)); }},
+      {"level-0 size",
+       [](Parts& p) { p.r[1].pyramid[0].resize(p.r[1].pyramid[0].size() - CVD::ImageRef(2, 0)); }},
       {"gradient size", [](Parts& p) { p.r[1].gradientImage.resize(CVD::ImageRef(3, 3)); }},
       {"key-frame record", [](Parts& p) { p.v.Records()[1].firstPatch[0] = 0xFFFFFF; }},
       {"object anchor", [](Parts& p) { p.t.Objects().List()[0].anchorKeyFrame = 3; }},
