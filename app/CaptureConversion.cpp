@@ -34,7 +34,7 @@ void ConvertRowYuyv(const u8* in, u32 width, CVD::Rgb<u8>* colour, u8* grey) {
     const i32 y = pair[(x & 1) * 2], u = pair[1] - 128, v = pair[3] - 128;
     // Fixed point with 16 fraction bits.
     colour[x] = CVD::Rgb<u8>(Clamp(y + ((91881 * v + 32768) >> 16)),
-                             Clamp(y - ((22554 * u + 46802 * v - 32768) >> 16)),
+                             Clamp(y - ((22554 * u + 46802 * v + 32768) >> 16)),
                              Clamp(y + ((116130 * u + 32768) >> 16)));
     grey[x] = static_cast<u8>(y);
   }
