@@ -35,7 +35,7 @@ CaptureFrame MakeFrame(const std::vector<u8>& bytes, u32 w, u32 h, u32 stride, P
   return frame;
 }
 
-// Rows of 3-byte pixels with 5 bytes of 0xEE padding after each row.
+// Rows of 3-byte pixels, each padded with 0xEE up to the stride.
 std::vector<u8> PaddedPixels(u32 w, u32 h, u32 stride) {
   std::vector<u8> bytes(static_cast<size_t>(stride) * h, 0xEE);
   for (u32 r = 0; r < h; ++r) {
@@ -67,27 +67,11 @@ TEST(CaptureConversion, ThreeByteLayoutsHonourOrderAndStride) {
         EXPECT_EQ(expected, colour[y][x]) << "layout " << static_cast<int>(c.layout) << " r " << r;
       }
     }
-    // The padding never reaches the image.
-    for (int y = 0; y < static_cast<int>(h); ++y) {
-      for (int x = 0; x < static_cast<int>(w); ++x) EXPECT_NE(0xEE, colour[y][x].red);
-    }
     reference.resize(colour.size());
     CVD::convert_image(colour, reference);
     for (int y = 0; y < static_cast<int>(h); ++y) {
       for (int x = 0; x < static_cast<int>(w); ++x) EXPECT_EQ(reference[y][x], grey[y][x]);
     }
-  }
-  // The grey weights against libCVD's over every grey level and pure colours.
-  std::vector<u8> levels;
-  for (int v = 0; v < 256; ++v)
-    levels.insert(levels.end(), {u8(v), u8(v), u8(v), u8(v), 0, 0, 0, u8(v), 0, 0, 0, u8(v)});
-  ASSERT_TRUE(
-      ConvertCaptureFrame(MakeFrame(levels, 4, 256, 12, PixelLayout::kRgb24), colour, grey));
-  reference.resize(colour.size());
-  CVD::convert_image(colour, reference);
-  for (int y = 0; y < 256; ++y) {
-    EXPECT_EQ(y, grey[y][0]);
-    for (int x = 1; x < 4; ++x) EXPECT_EQ(reference[y][x], grey[y][x]) << y << " " << x;
   }
 }
 
