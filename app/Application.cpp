@@ -37,8 +37,7 @@ Application::Application(const std::string& configPath) {
   if (source == "MAP") {
     ShowMap(config);
   } else if (source == "CAMERA") {
-    // Live capture is not part of this build.
-    Fail("No camera!");
+    ready_ = BuildCamera(config, calibration);
   } else if (source != "DISK") {
     Fail("Unknown source_type '" + source + "': DISK, CAMERA or MAP");
   } else {
@@ -82,9 +81,6 @@ bool Application::ShowMap(const Configuration& config) {
 bool Application::BuildDisk(const Configuration& config, const std::string& calibration,
                             const std::string& configDirectory) {
   (void)configDirectory;
-  const bool parallel = ConfigGetInt(config, "parallel", 1) != 0;
-  const bool verbose = ConfigGetInt(config, "verbose_tracker", 0) != 0;
-  const std::string trackerLog = ConfigGetString(config, "log_file_name_tracker", "");
   const std::string images = ConfigGetString(config, "image_file_name_input", "");
   const std::string imuPattern = ConfigGetString(config, "imu_file_name_input", "");
   initialFrames_ = ConfigGetInt(config, "initial_frames", 0);
@@ -135,6 +131,29 @@ bool Application::BuildDisk(const Configuration& config, const std::string& cali
     return Fail("The first frame is too large");
   }
 
+  TrackerOptions options;
+  options.startFrame = 0;
+  options.endFrame = initialFrames_ > 0 ? initialFrames_ - 1 : kUnsetCounter;
+  options.imageRotation = simulateImu_;
+  options.initialDepth = initialDepth;
+  if (!BuildEngine(config, calibration, options)) return false;
+  if (view) std::printf("view=1 needs the tracker display, which this build has not: view=0\n");
+  if (ConfigGetInt(config, "stop", 0) != 0) {
+    std::printf("stop=1 needs the tracker display, which this build has not: not pausing\n");
+  }
+  stateFileName_ = ConfigGetString(config, "test_file_name", "");
+  const i32 testImage = ConfigGetInt(config, "test_image", -1);
+  if (!stateFileName_.empty()) tracker_->SetStateFile(stateFileName_, testImage);
+  replay_ = ConfigGetInt(config, "replay", 0) != 0;
+  const std::string act = ConfigGetString(config, "act_file_name_output", "");
+  if (!act.empty()) projectOutput_ = GetDirectory(images) + act;
+  poseOutput_ = ConfigGetString(config, "camera_file_name_output", "");
+  FinishBuild(config);
+  return true;
+}
+
+bool Application::BuildEngine(const Configuration& config, const std::string& calibration,
+                              TrackerOptions options) {
   Intrinsic intrinsic{};
   f64 extrinsic[7];
   if (!LoadCalibration(calibration, width_, height_, intrinsic, extrinsic, imuRotation_)) {
@@ -151,37 +170,23 @@ bool Application::BuildDisk(const Configuration& config, const std::string& cali
   logs.local = log("lba");
   logs.global = log("gba");
   logs.server = log("sba");
-  workers_ = std::make_unique<EngineWorkers>(map_.get(), parallel, logs);
-
-  TrackerOptions options;
-  options.parallel = parallel;
-  options.verbose = verbose;
-  options.logFileName = trackerLog;
-  options.startFrame = 0;
-  options.endFrame = initialFrames_ > 0 ? initialFrames_ - 1 : kUnsetCounter;
-  options.imageRotation = simulateImu_;
+  options.parallel = ConfigGetInt(config, "parallel", 1) != 0;
+  workers_ = std::make_unique<EngineWorkers>(map_.get(), options.parallel, logs);
+  options.verbose = ConfigGetInt(config, "verbose_tracker", 0) != 0;
+  options.logFileName = ConfigGetString(config, "log_file_name_tracker", "");
   options.isoWindow = true;
-  options.initialDepth = initialDepth;
   // The display is not part of this build.
   options.view = false;
-  if (view) std::printf("view=1 needs the tracker display, which this build has not: view=0\n");
   tracker_ = std::make_unique<Tracker>(map_.get(), workers_->Channels(), options);
-  if (ConfigGetInt(config, "stop", 0) != 0) {
-    std::printf("stop=1 needs the tracker display, which this build has not: not pausing\n");
-  }
-  stateFileName_ = ConfigGetString(config, "test_file_name", "");
-  const i32 testImage = ConfigGetInt(config, "test_image", -1);
-  if (!stateFileName_.empty()) tracker_->SetStateFile(stateFileName_, testImage);
-  replay_ = ConfigGetInt(config, "replay", 0) != 0;
-  const std::string act = ConfigGetString(config, "act_file_name_output", "");
-  if (!act.empty()) projectOutput_ = GetDirectory(images) + act;
-  poseOutput_ = ConfigGetString(config, "camera_file_name_output", "");
+  return true;
+}
+
+void Application::FinishBuild(const Configuration& config) {
   const std::string outputFolder = ConfigGetString(config, "image_file_name_output", "");
   if (!outputFolder.empty()) tracker_->SetOutputFolder(outputFolder);
   keyFramePattern_ = ConfigGetString(config, "image_file_name_output_key_frame", "");
   const std::string server = ConfigGetString(config, "server", "");
   if (!server.empty()) workers_->StartServer(server, tracker_.get(), false);
-  return true;
 }
 
 bool Application::LoadFrame(u32 i) {
@@ -218,6 +223,7 @@ bool Application::LoadFrame(u32 i) {
 
 int Application::Run() {
   if (!ready_) return exitCode_;
+  if (camera_) return RunCamera();
   workers_->Start();
   if (!projectOutput_.empty()) cameraTrack_.Reserve(frames_.Count());
   imu_.clear();

@@ -3,13 +3,17 @@
 // the tracker over a disk sequence with the workers on their threads, writes
 // the pose file, the camera track and the key-frame images, or loads and
 // describes a stored map.
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/CaptureSource.h"
 #include "app/DiskInput.h"
 #include "app/EngineWorkers.h"
+#include "la/MutexBuffer.h"
 #include "mapping/SequenceFileName.h"
 #include "tracker/Tracker.h"
 
@@ -33,11 +37,35 @@ class Application {
   // pose written), for the benchmarks.
   const std::vector<f64>& FrameSeconds() const { return frameSeconds_; }
 
+  // Takes one working frame per pass; false ends the loop.
+  using FrameConsumer = std::function<bool(const DiskFrame& frame)>;
+  // The camera frame loop: streams `source`, hands exactly one converted frame
+  // to `consume` per pass, and stops the source when consume declines, the
+  // stream ends or StopCamera is called. The number of frames consumed.
+  i32 RunCameraLoop(CaptureSource& source, const FrameConsumer& consume);
+  // Ends a running camera loop from any thread.
+  void StopCamera();
+  // The capture thread's side of the rendezvous: waits for the loop's
+  // request, converts the frame into the working frame and hands it over.
+  void OnCameraFrame(const CaptureFrame& frame);
+  // Frames the capture thread refused as incomplete.
+  u32 SkippedCameraFrames() const { return skippedFrames_.load(); }
+
  private:
   bool Fail(const std::string& message, int code = 1);
   bool BuildDisk(const Configuration& config, const std::string& calibration,
                  const std::string& configDirectory);
   bool ShowMap(const Configuration& config);
+  bool BuildCamera(const Configuration& config, const std::string& calibration);
+  // The map, the workers and the tracker over the calibration at the frame size.
+  bool BuildEngine(const Configuration& config, const std::string& calibration,
+                   TrackerOptions options);
+  // The outputs and the server link every source that tracks shares.
+  void FinishBuild(const Configuration& config);
+  // Opens the capture device (the fake one with camera_device=fake) and
+  // returns its frame size; false, with its message printed, when none opens.
+  bool InitializeCamera(int fps, u16* width, u16* height);
+  int RunCamera();
   // Loads frame i of the list into the working frame; false, with a message,
   // when it cannot be used.
   bool LoadFrame(u32 i);
@@ -67,4 +95,20 @@ class Application {
   std::unique_ptr<Tracker> tracker_;
   AlignedArray<CameraPose> cameraTrack_;
   std::vector<f64> frameSeconds_;
+
+  // Live capture. The capture thread writes the working frame only between
+  // its request Get and its ready Put; the loop reads it only between its
+  // ready Get and its next request Put.
+  bool camera_ = false;
+  std::string cameraDevice_;
+  u16 fakeWidth_ = 640, fakeHeight_ = 480;
+  u32 fakeFrames_ = 300;
+  std::unique_ptr<CaptureSource> captureSource_;
+  MutexBufferQueue<u8> cameraRequests_{1};
+  MutexBufferQueue<u8> cameraReady_{1};  // a frame, or null when none will come
+  std::atomic<bool> cameraClosing_{false};
+  std::atomic<u32> skippedFrames_{0};
+  bool cameraFirst_ = true;
+  f64 cameraOrigin_ = 0.0;
+  u8 frameMark_ = 0;  // the ready queue's "a frame" item
 };
