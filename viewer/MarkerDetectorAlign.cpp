@@ -73,6 +73,7 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
   for (const Border& border : kBorders) {
     float d[2], m[2];
     if (!ComputeEdgeFrame(px[border.a], px[border.b], c, d, m)) return FLT_MAX;
+    const float hm[2] = {0.5f * m[0], 0.5f * m[1]};
     const float scale = (border.alongX ? markerWidth : markerHeight) / 50.0f;
     const int column = border.alongX ? 0 : 1;
     const float s[3] = {pose.m[0][column] * scale, pose.m[1][column] * scale,
@@ -84,7 +85,10 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
       Project(Xs, K, p);
       const float i0 = SampleBilinear(I, p[0], p[1]);
       const float r1 = SampleBilinear(I, p[0] + d[0], p[1] + d[1]) - i0;
-      const float r2 = i0 - SampleBilinear(I, p[0] + m[0], p[1] + m[1]) + step;
+      // The step is read across the border, half a pixel either side, so
+      // that it is largest with the border sample on the edge itself.
+      const float r2 = SampleBilinear(I, p[0] - hm[0], p[1] - hm[1]) -
+                       SampleBilinear(I, p[0] + hm[0], p[1] + hm[1]) + step;
       cost += r1 * r1 + r2 * r2;
     }
   }
@@ -112,6 +116,7 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
     if (!ComputeEdgeFrameWithJacobian(px[border.a], px[border.b], c, Jc[border.a], Jc[border.b], d,
                                       m, Jd, Jm))
       continue;
+    const float hm[2] = {0.5f * m[0], 0.5f * m[1]};
     const float scale = (border.alongX ? markerWidth : markerHeight) / 50.0f;
     const int column = border.alongX ? 0 : 1;
     const float s[3] = {pose.m[0][column] * scale, pose.m[1][column] * scale,
@@ -119,17 +124,19 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
     for (int k = 1; k <= 49; ++k) {
       const float* X0 = X[border.start];
       const float Xs[3] = {X0[0] + k * s[0], X0[1] + k * s[1], X0[2] + k * s[2]};
-      float p[2], Jp[2][6], g0[2], gd[2], gm[2];
+      float p[2], Jp[2][6], g0[2], gd[2], gn[2], gp[2];
       ProjectWithPoseJacobian(Xs, K, p, Jp);
       const float i0 = SampleBilinearWithGradient(I, G, p[0], p[1], g0);
       const float id = SampleBilinearWithGradient(I, G, p[0] + d[0], p[1] + d[1], gd);
-      const float im = SampleBilinearWithGradient(I, G, p[0] + m[0], p[1] + m[1], gm);
-      const float r1 = id - i0, r2 = i0 - im + step;
+      const float in = SampleBilinearWithGradient(I, G, p[0] - hm[0], p[1] - hm[1], gn);
+      const float ip = SampleBilinearWithGradient(I, G, p[0] + hm[0], p[1] + hm[1], gp);
+      const float r1 = id - i0, r2 = in - ip + step;
       alignas(16) float J1[8] = {}, J2[8] = {};
       for (int j = 0; j < 6; ++j) {
         const float dpx = Jp[0][j], dpy = Jp[1][j];
+        const float hx = 0.5f * Jm[0][j], hy = 0.5f * Jm[1][j];
         J1[j] = gd[0] * (dpx + Jd[0][j]) + gd[1] * (dpy + Jd[1][j]) - g0[0] * dpx - g0[1] * dpy;
-        J2[j] = g0[0] * dpx + g0[1] * dpy - gm[0] * (dpx + Jm[0][j]) - gm[1] * (dpy + Jm[1][j]);
+        J2[j] = gn[0] * (dpx - hx) + gn[1] * (dpy - hy) - gp[0] * (dpx + hx) - gp[1] * (dpy + hy);
       }
       const __m128 a0 = _mm_load_ps(J1), a1 = _mm_load_ps(J1 + 4);
       const __m128 b0 = _mm_load_ps(J2), b1 = _mm_load_ps(J2 + 4);
@@ -252,7 +259,7 @@ float MarkerDetector::AlignDamped(Problem& problem, int level, CameraPose& pose,
     if (!solved) break;
     float squared = 0.0f;
     for (int i = 0; i < N; ++i) squared += delta[i] * delta[i];
-    if (!(squared >= minStepSquared)) break;
+    if (!(squared >= problem.MinStepSquared())) break;
     const CameraPose savedPose = pose;
     const typename Problem::State savedState = problem.state;
     ApplyPoseIncrement(delta, pose);
@@ -334,6 +341,7 @@ struct EdgeProblem {
     detector.BuildEdgeNormalEquations(level, pose, A, g, state.dark);
   }
   void ApplyExtra(const float*) {}
+  float MinStepSquared() const { return detector.edgeMinStepSquared; }
 };
 
 struct TemplateProblem {
@@ -355,6 +363,7 @@ struct TemplateProblem {
     state.gainBias[0] += delta[6];
     state.gainBias[1] += delta[7];
   }
+  float MinStepSquared() const { return detector.minStepSquared; }
 };
 
 }  // namespace
