@@ -49,13 +49,14 @@ __m128 Present(u32 available) {
   return _mm_castsi128_ps(_mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(n)));
 }
 
-// Four consecutive template records (a short last group padded with zeros,
-// masked off by Present) as columns: X, Y, Z, intensity, gx, gy.
+// Four consecutive template records (a short last group padded with copies
+// of its last record, masked off by Present) as columns: X, Y, Z,
+// intensity, gx, gy.
 void LoadRecords(const MarkerTemplateRecord* r, u32 available, __m128 P[3], __m128& intensity,
                  __m128& gx, __m128& gy) {
   alignas(16) MarkerTemplateRecord padded[4];
   if (available < 4) {
-    for (u32 i = 0; i < 4; ++i) padded[i] = i < available ? r[i] : MarkerTemplateRecord{};
+    for (u32 i = 0; i < 4; ++i) padded[i] = r[i < available ? i : available - 1];
     r = padded;
   }
   __m128 a[4], b[4];
@@ -104,8 +105,9 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
     for (int k = 1; k <= kBorderSamples; k += 4) {
       __m128 Xs[3], lanes;
       BorderSamples(X[border.start], s, k, Xs, lanes);
-      const __m128 u = _mm_add_ps(_mm_div_ps(_mm_mul_ps(fx, Xs[0]), Xs[2]), cx);
-      const __m128 v = _mm_add_ps(_mm_div_ps(_mm_mul_ps(fy, Xs[1]), Xs[2]), cy);
+      const __m128 iz = _mm_div_ps(_mm_set1_ps(1.0f), Xs[2]);
+      const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fx, Xs[0]), iz), cx);
+      const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fy, Xs[1]), iz), cy);
       const __m128 i0 = Bilinear(I, Locate(u, v, w, h));
       const __m128 id = Bilinear(I, Locate(_mm_add_ps(u, dx), _mm_add_ps(v, dy), w, h));
       // The step is read across the border, half a pixel either side, so
@@ -213,8 +215,9 @@ float MarkerDetector::ComputeTemplateCost(int level, const CameraPose& pose,
     LoadRecords(records.begin() + i, n - i, P, intensity, gx, gy);
     TransformFour(pose, P, X);
     const __m128 front = _mm_and_ps(_mm_cmpgt_ps(X[2], zero), Present(n - i));
-    const __m128 u = _mm_add_ps(_mm_div_ps(_mm_mul_ps(fx, X[0]), X[2]), cx);
-    const __m128 v = _mm_add_ps(_mm_div_ps(_mm_mul_ps(fy, X[1]), X[2]), cy);
+    const __m128 iz = _mm_div_ps(one, X[2]);
+    const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fx, X[0]), iz), cx);
+    const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fy, X[1]), iz), cy);
     Cell cell = Locate(u, v, w, h);
     cell.inside = _mm_and_ps(cell.inside, front);
     const __m128 value = Bilinear(I, cell);
@@ -247,8 +250,9 @@ void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& p
     LoadRecords(records.begin() + i, n - i, P, intensity, rgx, rgy);
     TransformFour(pose, P, X);
     const __m128 front = _mm_and_ps(_mm_cmpgt_ps(X[2], zero), Present(n - i));
-    const __m128 u = _mm_add_ps(_mm_div_ps(_mm_mul_ps(fx, X[0]), X[2]), cx);
-    const __m128 v = _mm_add_ps(_mm_div_ps(_mm_mul_ps(fy, X[1]), X[2]), cy);
+    const __m128 iz = _mm_div_ps(one, X[2]);
+    const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fx, X[0]), iz), cx);
+    const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fy, X[1]), iz), cy);
     Cell cell = Locate(u, v, w, h);
     cell.inside = _mm_and_ps(cell.inside, front);
     if (_mm_movemask_ps(cell.inside) == 0) continue;
@@ -263,7 +267,6 @@ void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& p
     }
     const __m128 Gx = _mm_mul_ps(half, _mm_add_ps(rgx, _mm_load_ps(lx)));
     const __m128 Gy = _mm_mul_ps(half, _mm_add_ps(rgy, _mm_load_ps(ly)));
-    const __m128 iz = _mm_div_ps(one, X[2]);
     const __m128 t0 = _mm_mul_ps(_mm_mul_ps(Gx, fx), iz);
     const __m128 t1 = _mm_mul_ps(_mm_mul_ps(Gy, fy), iz);
     const __m128 t2 = _mm_sub_ps(zero, _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(Gx, fx), X[0]),
