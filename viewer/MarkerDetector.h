@@ -104,7 +104,8 @@ class MarkerDetector : public Viewer {
   float AlignHypothesisToTemplate(int level, CameraPose& pose, float corners[8]);
   // True when the sheet's diagonals read dark (mean below 0.7).
   bool SampleDiagonals(int level, const CameraPose& pose) const;
-  // Border cost of a pose (196 samples, two residuals each).
+  // Border cost of a pose (196 samples, two residuals each: uniform along
+  // the border, a unit step across it read half a pixel either side).
   float ComputeEdgeCost(int level, const CameraPose& pose, bool dark) const;
   // Gauss-Newton system of the border cost: A (6x6, full), g = -J r.
   void BuildEdgeNormalEquations(int level, const CameraPose& pose, float A[6][6], float g[6],
@@ -156,6 +157,9 @@ class MarkerDetector : public Viewer {
   float minRelativeDecrease = 0.0005f;
   float minGradient = 1e-5f;
   float minStepSquared = 1e-6f;
+  // The border solver's steps go far finer: 1e-6 (metres and radians) is
+  // about half a pixel at a metre, coarser than its residuals can place.
+  float edgeMinStepSquared = 1e-8f;
   AlignedArray<MarkerCandidate> candidates;
 
   // Display state.

@@ -1,8 +1,6 @@
 // The two damped Gauss-Newton solvers of the marker detector: template-free
 // border alignment (6 pose parameters) and template alignment (pose, gain,
 // bias). Both share the damping schedule and stopping rules below.
-#include <immintrin.h>
-
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -23,15 +21,6 @@ void Project(const float* X, const Intrinsic& K, float* p) {
   p[0] = K.fx[0] * X[0] / X[2] + K.cx[0];
   p[1] = K.fy[0] * X[1] / X[2] + K.cy[0];
 }
-
-// The four borders: corners (A, B) of the frame, first sample corner, and
-// whether samples step along the model's x (else y).
-struct Border {
-  int a, b, start;
-  bool alongX;
-};
-constexpr Border kBorders[4] = {
-    {0, 3, 0, true}, {1, 2, 1, true}, {0, 1, 0, false}, {3, 2, 3, false}};
 
 }  // namespace
 
@@ -57,168 +46,6 @@ bool MarkerDetector::SampleDiagonals(int level, const CameraPose& pose) const {
     }
   }
   return sum * 0.5f / 20.0f < 0.7f;
-}
-
-float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool dark) const {
-  const CVD::Image<float>& I = levels[level];
-  const Intrinsic& K = levelIntrinsics[level];
-  float X[4][3], px[4][2];
-  for (int k = 0; k < 4; ++k) {
-    Transform(pose, modelCorners[k], X[k]);
-    Project(X[k], K, px[k]);
-  }
-  const float c[2] = {K.cx[0], K.cy[0]};
-  const float step = dark ? -1.0f : 1.0f;
-  float cost = 0.0f;
-  for (const Border& border : kBorders) {
-    float d[2], m[2];
-    if (!ComputeEdgeFrame(px[border.a], px[border.b], c, d, m)) return FLT_MAX;
-    const float scale = (border.alongX ? markerWidth : markerHeight) / 50.0f;
-    const int column = border.alongX ? 0 : 1;
-    const float s[3] = {pose.m[0][column] * scale, pose.m[1][column] * scale,
-                        pose.m[2][column] * scale};
-    for (int k = 1; k <= 49; ++k) {
-      const float* X0 = X[border.start];
-      const float Xs[3] = {X0[0] + k * s[0], X0[1] + k * s[1], X0[2] + k * s[2]};
-      float p[2];
-      Project(Xs, K, p);
-      const float i0 = SampleBilinear(I, p[0], p[1]);
-      const float r1 = SampleBilinear(I, p[0] + d[0], p[1] + d[1]) - i0;
-      const float r2 = i0 - SampleBilinear(I, p[0] + m[0], p[1] + m[1]) + step;
-      cost += r1 * r1 + r2 * r2;
-    }
-  }
-  return cost;
-}
-
-void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose, float A[6][6],
-                                              float g[6], bool dark) const {
-  const CVD::Image<float>& I = levels[level];
-  const CVD::Image<LA::Vector2<float>>& G = gradients[level];
-  const Intrinsic& K = levelIntrinsics[level];
-  float X[4][3], px[4][2], Jc[4][2][6];
-  for (int k = 0; k < 4; ++k) {
-    Transform(pose, modelCorners[k], X[k]);
-    ProjectWithPoseJacobian(X[k], K, px[k], Jc[k]);
-  }
-  const float c[2] = {K.cx[0], K.cy[0]};
-  const float step = dark ? -1.0f : 1.0f;
-  // Rows of A padded to 8 floats: both residuals' outer products are added
-  // four columns at a time.
-  alignas(16) float rowsA[6][8] = {};
-  __m128 g0v = _mm_setzero_ps(), g1v = _mm_setzero_ps();
-  for (const Border& border : kBorders) {
-    float d[2], m[2], Jd[2][6], Jm[2][6];
-    if (!ComputeEdgeFrameWithJacobian(px[border.a], px[border.b], c, Jc[border.a], Jc[border.b], d,
-                                      m, Jd, Jm))
-      continue;
-    const float scale = (border.alongX ? markerWidth : markerHeight) / 50.0f;
-    const int column = border.alongX ? 0 : 1;
-    const float s[3] = {pose.m[0][column] * scale, pose.m[1][column] * scale,
-                        pose.m[2][column] * scale};
-    for (int k = 1; k <= 49; ++k) {
-      const float* X0 = X[border.start];
-      const float Xs[3] = {X0[0] + k * s[0], X0[1] + k * s[1], X0[2] + k * s[2]};
-      float p[2], Jp[2][6], g0[2], gd[2], gm[2];
-      ProjectWithPoseJacobian(Xs, K, p, Jp);
-      const float i0 = SampleBilinearWithGradient(I, G, p[0], p[1], g0);
-      const float id = SampleBilinearWithGradient(I, G, p[0] + d[0], p[1] + d[1], gd);
-      const float im = SampleBilinearWithGradient(I, G, p[0] + m[0], p[1] + m[1], gm);
-      const float r1 = id - i0, r2 = i0 - im + step;
-      alignas(16) float J1[8] = {}, J2[8] = {};
-      for (int j = 0; j < 6; ++j) {
-        const float dpx = Jp[0][j], dpy = Jp[1][j];
-        J1[j] = gd[0] * (dpx + Jd[0][j]) + gd[1] * (dpy + Jd[1][j]) - g0[0] * dpx - g0[1] * dpy;
-        J2[j] = g0[0] * dpx + g0[1] * dpy - gm[0] * (dpx + Jm[0][j]) - gm[1] * (dpy + Jm[1][j]);
-      }
-      const __m128 a0 = _mm_load_ps(J1), a1 = _mm_load_ps(J1 + 4);
-      const __m128 b0 = _mm_load_ps(J2), b1 = _mm_load_ps(J2 + 4);
-      for (int i = 0; i < 6; ++i) {
-        const __m128 u = _mm_set1_ps(J1[i]), v = _mm_set1_ps(J2[i]);
-        _mm_store_ps(rowsA[i], _mm_add_ps(_mm_load_ps(rowsA[i]),
-                                          _mm_add_ps(_mm_mul_ps(u, a0), _mm_mul_ps(v, b0))));
-        _mm_store_ps(rowsA[i] + 4, _mm_add_ps(_mm_load_ps(rowsA[i] + 4),
-                                              _mm_add_ps(_mm_mul_ps(u, a1), _mm_mul_ps(v, b1))));
-      }
-      const __m128 rr1 = _mm_set1_ps(r1), rr2 = _mm_set1_ps(r2);
-      g0v = _mm_sub_ps(g0v, _mm_add_ps(_mm_mul_ps(a0, rr1), _mm_mul_ps(b0, rr2)));
-      g1v = _mm_sub_ps(g1v, _mm_add_ps(_mm_mul_ps(a1, rr1), _mm_mul_ps(b1, rr2)));
-    }
-  }
-  alignas(16) float gs[8];
-  _mm_store_ps(gs, g0v);
-  _mm_store_ps(gs + 4, g1v);
-  for (int i = 0; i < 6; ++i) {
-    g[i] = gs[i];
-    for (int j = 0; j < 6; ++j) A[i][j] = rowsA[i][j];
-  }
-}
-
-float MarkerDetector::ComputeTemplateCost(int level, const CameraPose& pose,
-                                          const float gainBias[2]) const {
-  const CVD::Image<float>& I = levels[level];
-  const Intrinsic& K = levelIntrinsics[level];
-  const AlignedArray<MarkerTemplateRecord>& records = templateLevels[level];
-  const float maxU = static_cast<float>(I.size().x - 1), maxV = static_cast<float>(I.size().y - 1);
-  float sum = 0.0f;
-  u32 counted = 0;
-  for (const MarkerTemplateRecord& r : records) {
-    float X[3], p[2];
-    Transform(pose, &r.X, X);
-    if (!(X[2] > 0.0f)) continue;
-    Project(X, K, p);
-    if (!(p[0] >= 0.0f && p[0] < maxU && p[1] >= 0.0f && p[1] < maxV)) continue;
-    const float e = gainBias[0] * SampleBilinear(I, p[0], p[1]) + gainBias[1] - r.intensity;
-    sum += e * e;
-    ++counted;
-  }
-  // A level where no record lands gives no evidence, never 0 / 0.
-  return counted == 0 ? FLT_MAX : sum / counted;
-}
-
-void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& pose,
-                                                  const float gainBias[2], float A[8][8],
-                                                  float g[8]) const {
-  alignas(16) float rowsA[8][8] = {};
-  __m128 g0v = _mm_setzero_ps(), g1v = _mm_setzero_ps();
-  const CVD::Image<float>& I = levels[level];
-  const CVD::Image<LA::Vector2<float>>& Gi = gradients[level];
-  const Intrinsic& K = levelIntrinsics[level];
-  const float fx = K.fx[0], fy = K.fy[0];
-  const float maxU = static_cast<float>(I.size().x - 1), maxV = static_cast<float>(I.size().y - 1);
-  for (const MarkerTemplateRecord& r : templateLevels[level]) {
-    float X[3], p[2];
-    Transform(pose, &r.X, X);
-    if (!(X[2] > 0.0f)) continue;
-    Project(X, K, p);
-    if (!(p[0] >= 0.0f && p[0] < maxU && p[1] >= 0.0f && p[1] < maxV)) continue;
-    const int iu = static_cast<int>(p[0]), iv = static_cast<int>(p[1]);
-    const float value = SampleBilinear(I, p[0], p[1]);
-    const float e = gainBias[0] * value + gainBias[1] - r.intensity;
-    const float Gx = 0.5f * (r.gx + Gi[iv][iu].x), Gy = 0.5f * (r.gy + Gi[iv][iu].y);
-    const float iz = 1.0f / X[2];
-    const float Jt[3] = {Gx * fx * iz, Gy * fy * iz, -(Gx * fx * X[0] + Gy * fy * X[1]) * iz * iz};
-    alignas(16) float J[8];
-    J[0] = Jt[1] * X[2] - Jt[2] * X[1];
-    J[1] = Jt[2] * X[0] - Jt[0] * X[2];
-    J[2] = Jt[0] * X[1] - Jt[1] * X[0];
-    J[3] = Jt[0], J[4] = Jt[1], J[5] = Jt[2];
-    J[6] = value;
-    J[7] = 1.0f;
-    const __m128 j0 = _mm_load_ps(J), j1 = _mm_load_ps(J + 4);
-    for (int i = 0; i < 8; ++i) {
-      const __m128 u = _mm_set1_ps(J[i]);
-      _mm_store_ps(rowsA[i], _mm_add_ps(_mm_load_ps(rowsA[i]), _mm_mul_ps(u, j0)));
-      _mm_store_ps(rowsA[i] + 4, _mm_add_ps(_mm_load_ps(rowsA[i] + 4), _mm_mul_ps(u, j1)));
-    }
-    const __m128 residual = _mm_set1_ps(e);
-    g0v = _mm_sub_ps(g0v, _mm_mul_ps(j0, residual));
-    g1v = _mm_sub_ps(g1v, _mm_mul_ps(j1, residual));
-  }
-  // A is built in full (symmetric by construction), also for an empty level.
-  std::memcpy(A, rowsA, sizeof(rowsA));
-  _mm_storeu_ps(g, g0v);
-  _mm_storeu_ps(g + 4, g1v);
 }
 
 // The damped iteration over either problem: Problem supplies N, the cost, the
@@ -252,7 +79,7 @@ float MarkerDetector::AlignDamped(Problem& problem, int level, CameraPose& pose,
     if (!solved) break;
     float squared = 0.0f;
     for (int i = 0; i < N; ++i) squared += delta[i] * delta[i];
-    if (!(squared >= minStepSquared)) break;
+    if (!(squared >= problem.MinStepSquared())) break;
     const CameraPose savedPose = pose;
     const typename Problem::State savedState = problem.state;
     ApplyPoseIncrement(delta, pose);
@@ -334,6 +161,7 @@ struct EdgeProblem {
     detector.BuildEdgeNormalEquations(level, pose, A, g, state.dark);
   }
   void ApplyExtra(const float*) {}
+  float MinStepSquared() const { return detector.edgeMinStepSquared; }
 };
 
 struct TemplateProblem {
@@ -355,6 +183,7 @@ struct TemplateProblem {
     state.gainBias[0] += delta[6];
     state.gainBias[1] += delta[7];
   }
+  float MinStepSquared() const { return detector.minStepSquared; }
 };
 
 }  // namespace
