@@ -1,5 +1,7 @@
 #include "features/GaussianBlur.h"
 
+#include <cvd/convolution.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -42,13 +44,75 @@ void BlurRow(const float* in, float* out, int w, const float* t, int reach) {
   }
 }
 
+// The recursive filter's coefficients c (y[n] = B x[n] - c0 y[n-1] -
+// c1 y[n-2] - c2 y[n-3], B = 1 + c0 + c1 + c2) and the 3x3 map from the
+// forward pass's last values to the backward pass's start, as libCVD makes
+// them.
+struct Recursion {
+  double c[3];
+  double gain;
+  double M[3][3];
+};
+
+Recursion MakeRecursion(double sigma) {
+  Recursion r;
+  double b[4] = {0.0, 0.0, 0.0, 0.0};
+  CVD::compute_van_vliet_b(sigma, b);
+  for (int k = 0; k < 3; ++k) r.c[k] = b[k];
+  r.gain = 1.0 + b[0] + b[1] + b[2];
+  CVD::compute_triggs_M(b, r.M);
+  return r;
+}
+
+// Filters n values a stride apart in place, forward then backward; the
+// signal continues its end values past both ends. line holds n values.
+void FilterLine(float* p, int n, int stride, const Recursion& r, double* line) {
+  const double c0 = r.c[0], c1 = r.c[1], c2 = r.c[2], B = r.gain;
+  double y1 = p[0], y2 = y1, y3 = y1;  // the steady state before the start
+  for (int i = 0; i < n; ++i) {
+    const double y = B * p[i * stride] - c0 * y1 - c1 * y2 - c2 * y3;
+    line[i] = y;
+    y3 = y2, y2 = y1, y1 = y;
+  }
+  // M takes the forward pass's offsets from its steady state (the end
+  // value) to the backward pass's, before the gain.
+  const double end = p[(n - 1) * stride];
+  const double u0 = line[n - 1] - end;
+  const double u1 = (n >= 2 ? line[n - 2] : p[0]) - end;
+  const double u2 = (n >= 3 ? line[n - 3] : p[0]) - end;
+  double v[3];
+  for (int k = 0; k < 3; ++k) v[k] = B * (r.M[k][0] * u0 + r.M[k][1] * u1 + r.M[k][2] * u2) + end;
+  double z1 = v[0], z2 = v[1], z3 = v[2];
+  p[(n - 1) * stride] = static_cast<float>(z1);
+  for (int i = n - 2; i >= 0; --i) {
+    const double z = B * line[i] - c0 * z1 - c1 * z2 - c2 * z3;
+    p[i * stride] = static_cast<float>(z);
+    z3 = z2, z2 = z1, z1 = z;
+  }
+}
+
+void BlurRecursive(CVD::BasicImage<float>& image, double sigma, std::vector<double>& line) {
+  const int w = image.size().x, h = image.size().y;
+  const Recursion r = MakeRecursion(sigma);
+  const size_t longest = static_cast<size_t>(std::max(w, h));
+  if (line.size() < longest) line.resize(longest);
+  for (int y = 0; y < h; ++y) FilterLine(image[y], w, 1, r, line.data());
+  const int stride = image.row_stride();
+  for (int x = 0; x < w; ++x) FilterLine(image.data() + x, h, stride, r, line.data());
+}
+
 }  // namespace
 
 void BlurGaussian(CVD::BasicImage<float>& image, double sigma, double sigmas,
                   GaussianScratch& scratch) {
   const int w = image.size().x, h = image.size().y;
+  if (w <= 0 || h <= 0) return;
+  if (w % 4 == 0 && h % 4 == 0) {
+    BlurRecursive(image, sigma, scratch.line);
+    return;
+  }
   const int reach = MakeTaps(sigma, sigmas, scratch.taps);
-  if (w <= 0 || h <= 0 || w < reach || h < reach) return;
+  if (w < reach || h < reach) return;
   const size_t pixels = static_cast<size_t>(w) * static_cast<size_t>(h);
   if (scratch.rows.size() < pixels) scratch.rows.resize(pixels);
   const float* t = scratch.taps.data();
