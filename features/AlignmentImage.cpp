@@ -1,6 +1,5 @@
 #include "features/AlignmentImage.h"
 
-#include <cvd/convolution.h>
 #include <immintrin.h>
 
 #include <algorithm>
@@ -39,6 +38,12 @@ inline bool ValidWithNeighbours(const float* row, int stride, int x) {
 
 void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& out,
                            GradientImage& grad, float& sharpness) {
+  GaussianScratch scratch;
+  PrepareAlignmentImage(img, out, grad, sharpness, scratch);
+}
+
+void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& out,
+                           GradientImage& grad, float& sharpness, GaussianScratch& scratch) {
   const int w = img.size().x, h = img.size().y;
   out.resize(img.size());
   grad.resize(img.size());
@@ -50,7 +55,7 @@ void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& ou
   const float mean = static_cast<float>(sum) / static_cast<float>(w * h);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) out[y][x] = img[y][x] - mean;
-  CVD::convolveGaussian(out, kBlurSigma, kBlurSigmas);
+  BlurGaussian(out, kBlurSigma, kBlurSigmas, scratch);
   // A one-pixel-wide image has no Laplacian under these border rules.
   float absSum = 0.0f;
   if (w >= 2 && h >= 2) {
@@ -63,7 +68,7 @@ void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& ou
     }
   }
   sharpness = absSum / static_cast<float>(w * h);
-  CVD::convolveGaussian(out, kBlurSigma, kBlurSigmas);
+  BlurGaussian(out, kBlurSigma, kBlurSigmas, scratch);
   ComputeImageGradient(out, grad);
 }
 

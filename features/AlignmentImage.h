@@ -7,6 +7,7 @@
 #include <cvd/image.h>
 
 #include "features/FeatureRecords.h"
+#include "features/GaussianBlur.h"
 #include "la/AlignedArray.h"
 #include "la/LinearAlgebra.h"
 
@@ -19,7 +20,10 @@ inline float AlignmentResidualBound(float sharpness) {
 
 // Fills out (mean-free, blurred, blended half and half with the byte
 // image's Laplacian, blurred again), its gradients, and sharpness, the mean
-// absolute Laplacian. out and grad take img's size.
+// absolute Laplacian. out and grad take img's size. The blurs work in
+// scratch; the form without it makes its own.
+void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& out,
+                           GradientImage& grad, float& sharpness, GaussianScratch& scratch);
 void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& out,
                            GradientImage& grad, float& sharpness);
 

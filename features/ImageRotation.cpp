@@ -1,6 +1,5 @@
 #include "features/ImageRotation.h"
 
-#include <cvd/convolution.h>
 #include <cvd/vision.h>
 #include <immintrin.h>
 
@@ -119,14 +118,26 @@ void WarpImageHomography(const LA::AlignedMatrix3f& H, const CVD::BasicImage<flo
 
 void MakeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& level3, const Intrinsic& k,
                     MotionJacobianTable& table) {
+  GaussianScratch scratch;
+  MakeSmallImage(out, level3, k, table, scratch);
+}
+
+void MakeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& level3, const Intrinsic& k,
+                    MotionJacobianTable& table, GaussianScratch& scratch) {
   out.halfSampled.resize(level3.size() / 2);
   if (out.halfSampled.size().x > 0 && out.halfSampled.size().y > 0)
     CVD::halfSample(level3, out.halfSampled);
-  NormalizeSmallImage(out, out.halfSampled, k, table);
+  NormalizeSmallImage(out, out.halfSampled, k, table, scratch);
 }
 
 void NormalizeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& image, const Intrinsic& k,
                          MotionJacobianTable& table) {
+  GaussianScratch scratch;
+  NormalizeSmallImage(out, image, k, table, scratch);
+}
+
+void NormalizeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& image, const Intrinsic& k,
+                         MotionJacobianTable& table, GaussianScratch& scratch) {
   const int w = image.size().x, h = image.size().y;
   out.image.resize(image.size());
   // Signed: images under three pixels a side have no interior.
@@ -140,7 +151,7 @@ void NormalizeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& image, cons
   out.mean = static_cast<float>(sum) / static_cast<float>(w * h) * kInv255;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) out.image[y][x] = image[y][x] * kInv255 - out.mean;
-  CVD::convolveGaussian(out.image, 1.5, 3.0);
+  BlurGaussian(out.image, 1.5, 3.0, scratch);
 
   const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];
   if (table.width != w || table.height != h || table.fx != fx || table.fy != fy || table.cx != cx ||

@@ -7,6 +7,7 @@
 
 #include <cfloat>
 
+#include "features/GaussianBlur.h"
 #include "la/AlignedArray.h"
 #include "la/LinearAlgebra.h"
 #include "la/Pose.h"
@@ -48,10 +49,15 @@ struct RotationScratch {
 // Half-samples the level-3 image (each side halved, truncated) into the
 // small image and normalises it.
 void MakeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& level3, const Intrinsic& k,
+                    MotionJacobianTable& table, GaussianScratch& scratch);
+void MakeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& level3, const Intrinsic& k,
                     MotionJacobianTable& table);
 
 // Builds the small image from bytes, its mean and gradient records; rebuilds
-// the Jacobian table when the size or the camera changed.
+// the Jacobian table when the size or the camera changed. The blur works in
+// scratch; the forms without it make their own.
+void NormalizeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& image, const Intrinsic& k,
+                         MotionJacobianTable& table, GaussianScratch& scratch);
 void NormalizeSmallImage(SmallImage& out, const CVD::BasicImage<u8>& image, const Intrinsic& k,
                          MotionJacobianTable& table);
 

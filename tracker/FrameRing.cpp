@@ -191,10 +191,11 @@ void FrameRing::FillImages(const TrackerInput& input, const TrackerCamera& camer
   BuildPyramid(input.grey, f.pyramid);
   alignmentSource_.resize(f.pyramid[3].size() / 2);
   CVD::halfSample(f.pyramid[3], alignmentSource_);
-  PrepareAlignmentImage(alignmentSource_, f.alignmentImage, f.gradientImage, f.alignmentValue);
+  PrepareAlignmentImage(alignmentSource_, f.alignmentImage, f.gradientImage, f.alignmentValue,
+                        blur_);
   if (input.colour != nullptr && input.colour->size() == input.grey.size()) {
     f.colour.resize(input.grey.size());
     f.colour.copy_from(*input.colour);
   }
-  MakeSmallImage(f.small, f.pyramid[3], camera.intrinsic[4], smallTable_);
+  MakeSmallImage(f.small, f.pyramid[3], camera.intrinsic[4], smallTable_, blur_);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "features/FeatureRecords.h"
+#include "features/GaussianBlur.h"
 #include "tracker/TrackerCamera.h"
 #include "tracker/TrackerRecords.h"
 
@@ -75,6 +76,7 @@ class FrameRing {
   u16 reference_ = kNone16;
   CVD::Image<u8> alignmentSource_;  // level 3 half-sampled
   MotionJacobianTable smallTable_;  // of the small image, rebuilt when its size changes
+  GaussianScratch blur_;            // both images' blurs
 };
 
 template <class Visit>

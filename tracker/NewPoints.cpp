@@ -77,20 +77,12 @@ void NewPoints::CollectCandidates(const TrackerFrame& f) {
 
 void NewPoints::CollectObservations() {
   const u32 n = static_cast<u32>(candidates_.size());
-  if (observations_.size() < n) observations_.resize(n);
   failed_.assign(n, 0);
+  sightings_.clear();
   const MapWorkingCopy& w = c_.mapView.Working();
   const std::vector<KeyFrameRecord>& records = c_.mapView.Records();
   const AlignedArray<LA::Vector2<float>>& features = c_.mapView.KeyFrameNormalized();
-  const f32 fxfy = c_.camera.intrinsic[0].misc[0];
   for (u32 i = 0; i < n; ++i) {
-    Point3DEstimatorData& data = observations_[i];
-    data.cameras.clear();
-    data.measurements.Clear();
-    data.weights.Clear();
-    data.squaredWeights.Clear();
-    data.centres.Clear();
-    data.mseFactor = fxfy;
     // The map follows merges to the surviving track; the point stays with
     // the track the tracker knows, which the next push resolves the same way.
     u32 track = candidates_[i];
@@ -100,7 +92,7 @@ void NewPoints::CollectObservations() {
       if (k >= w.keyFramePoses.Size() || k >= records.size()) continue;  // not pulled yet
       const u32 feature = records[k].featureStart + measurementFeatures_[e];
       if (feature >= features.Size() || IsPoseInvalid(w.keyFramePoses[k])) continue;
-      AddObservation(data, w.keyFramePoses[k], features[feature].x, features[feature].y);
+      sightings_.push_back({i, &w.keyFramePoses[k], features[feature].x, features[feature].y});
     }
   }
   const u16 slots = c_.ring.Size();
@@ -112,10 +104,30 @@ void NewPoints::CollectObservations() {
       for (const MapMatch& m : list) {
         if (m.track >= candidateIndex_.size()) continue;
         const u16 i = candidateIndex_[m.track];
-        if (i != kNone16) AddObservation(observations_[i], pose, m.nx, m.ny);
+        if (i != kNone16) sightings_.push_back({i, &pose, m.nx, m.ny});
       }
     }
   }
+  // Grouped by candidate, each group in the order met: key frames first,
+  // then the ring frames.
+  sightingStarts_.assign(static_cast<size_t>(n) + 1, 0);
+  for (const Sighting& s : sightings_) ++sightingStarts_[s.candidate + 1];
+  for (u32 i = 0; i < n; ++i) sightingStarts_[i + 1] += sightingStarts_[i];
+  grouped_.resize(sightings_.size());
+  sightingFill_.assign(sightingStarts_.begin(), sightingStarts_.end() - 1);
+  for (const Sighting& s : sightings_) grouped_[sightingFill_[s.candidate]++] = s;
+}
+
+void NewPoints::FillObservations(u32 i) {
+  Point3DEstimatorData& data = observations_;
+  data.cameras.clear();
+  data.measurements.Clear();
+  data.weights.Clear();
+  data.squaredWeights.Clear();
+  data.centres.Clear();
+  data.mseFactor = c_.camera.intrinsic[0].misc[0];
+  for (u32 e = sightingStarts_[i]; e < sightingStarts_[i + 1]; ++e)
+    AddObservation(data, *grouped_[e].pose, grouped_[e].x, grouped_[e].y);
 }
 
 void NewPoints::SolveCandidates(f32 defaultDepth) {
@@ -123,7 +135,8 @@ void NewPoints::SolveCandidates(f32 defaultDepth) {
   const u32 n = static_cast<u32>(candidates_.size());
   for (u32 i = 0; i < n; ++i) {
     const u32 track = candidates_[i];
-    Point3DEstimatorData& data = observations_[i];
+    FillObservations(i);
+    Point3DEstimatorData& data = observations_;
     u8& flags = w.trackFlags[track];
     MapPoint& stored = w.points[track];
     Point3D X;

@@ -43,6 +43,8 @@ class NewPoints {
   void CollectCandidates(const TrackerFrame& f);
   // Each candidate's key-frame measurements, then its ring-frame matches.
   void CollectObservations();
+  // The observation set of candidate i, from its collected sightings.
+  void FillObservations(u32 i);
   void SolveCandidates(f32 defaultDepth);
   void RemoveFailedMatches();
   bool IsFailedCandidate(u32 track) const;
@@ -50,12 +52,22 @@ class NewPoints {
   TrackerContext c_;
   Point3DEstimator pointEstimator_{0.0f};
   NewPointCounts counts_;
+  // One observation of a candidate: the camera and the normalised point.
+  struct Sighting {
+    u32 candidate;
+    const CameraPose* pose;
+    f32 x, y;
+  };
   // Scratch, grown only: the candidate tracks in the order the frame meets
-  // them, each track's place in that list (kNone16: none), one observation
-  // set and one outcome per candidate, and the map's measurement lists.
+  // them, each track's place in that list (kNone16: none), every sighting
+  // as met and grouped by candidate (candidate i's from sightingStarts_[i]),
+  // the observation set being solved, one outcome per candidate, and the
+  // map's measurement lists.
   std::vector<u32> candidates_;
   std::vector<u16> candidateIndex_;
-  std::vector<Point3DEstimatorData> observations_;
+  std::vector<Sighting> sightings_, grouped_;
+  std::vector<u32> sightingStarts_, sightingFill_;
+  Point3DEstimatorData observations_;
   std::vector<u8> failed_;
   std::vector<u16> measurementKeyFrames_, measurementFeatures_;
 };

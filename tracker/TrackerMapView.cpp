@@ -16,9 +16,14 @@ ImageMatch AsImageMatch(const MapMatch& m) {
   return {m.track, m.patch, kNone32, m.px, m.py};
 }
 
-bool ByTrack(const MapMatch& a, const MapMatch& b) {
-  return a.track < b.track;
+// Sort key of a match: inliers before the rest, then the track, then the
+// place in the list, so that an unstable sort of the keys orders the list as
+// a stable partition and two stable sorts would, without their temporary
+// buffers.
+u64 OrderKey(bool inlier, u32 track, u32 place) {
+  return (static_cast<u64>(inlier ? 0u : 1u) << 63) | (static_cast<u64>(track) << 31) | place;
 }
+constexpr u64 kPlaceMask = (u64{1} << 31) - 1;
 
 // The key frame's range in the concatenated track lists.
 bool KeyFrameTrackRange(const MapWorkingCopy& w, u16 keyFrame, u32& begin, u32& end) {
@@ -117,13 +122,19 @@ void TrackerMapView::ComputeFrameStatistics(TrackerFrame& f, const std::vector<u
     for (auto* list : {&f.candidates[l], &f.lost[l], &f.misses[l]})
       for (ImageMatch& m : *list) m.track = Renumber(table, m.track);
     std::vector<MapMatch>& matches = f.mapMatches[l];
-    auto split = std::stable_partition(matches.begin(), matches.end(), [&](const MapMatch& m) {
-      return (FlagOf(flags, m.track) & kTrackInlier) != 0;
-    });
-    setAside_.assign(split, matches.end());
-    matches.erase(split, matches.end());
-    std::stable_sort(matches.begin(), matches.end(), ByTrack);
-    std::stable_sort(setAside_.begin(), setAside_.end(), ByTrack);
+    const u32 count = static_cast<u32>(matches.size());
+    orderKeys_.resize(count);
+    u32 inliers = 0;
+    for (u32 i = 0; i < count; ++i) {
+      const bool inlier = (FlagOf(flags, matches[i].track) & kTrackInlier) != 0;
+      inliers += inlier ? 1u : 0u;
+      orderKeys_[i] = OrderKey(inlier, matches[i].track, i);
+    }
+    std::sort(orderKeys_.begin(), orderKeys_.end());
+    ordered_.resize(count);
+    for (u32 i = 0; i < count; ++i) ordered_[i] = matches[orderKeys_[i] & kPlaceMask];
+    matches.assign(ordered_.begin(), ordered_.begin() + inliers);
+    setAside_.assign(ordered_.begin() + inliers, ordered_.end());
     trackMarks_.assign(tracks, 0);
     u32 kept = 0;
     for (MapMatch m : matches) {

@@ -96,6 +96,8 @@ class TrackerMapView {
   AlignedArray<WarpRecord> keyFrameMaps_;
   std::vector<u8> trackMarks_;      // ComputeFrameStatistics' scratch
   std::vector<MapMatch> setAside_;  // the same
+  std::vector<u64> orderKeys_;      // the same
+  std::vector<MapMatch> ordered_;   // the same
   const CVD::Image<float> noImage_;
 };
 

@@ -214,6 +214,37 @@ TEST_F(FrameInput, MergedTracksKeepOneMatchAndTrimsRenumber) {
   EXPECT_EQ(f.unsolvedCount, 1);
 }
 
+// Several matches of one track: the first in list order stays, the later
+// ones go to the lost list in track order then list order; set-aside matches
+// keep their list order within a track as well.
+TEST_F(FrameInput, RederivedMatchesKeepListOrderWithinATrack) {
+  Step();
+  const u8 inlier = kTrackSolved | kTrackInlier;
+  TrackerMapView& view = tracker->MapView();
+  view.Working().trackFlags = {inlier, 0, inlier, 0};
+  TrackerFrame& f = Frame(0);
+  const u32 tracks[8] = {2, 0, 2, 0, 1, 3, 1, 2};
+  f.mapMatches[0].clear();
+  for (u32 i = 0; i < 8; ++i) {
+    MapMatch m{};
+    m.track = tracks[i];
+    m.patch = 10 + i;
+    f.mapMatches[0].push_back(m);
+  }
+  f.lost[0].clear();
+  f.misses[0].clear();
+  view.ComputeFrameStatistics(f, {0, 1, 2, 3});
+  auto patches = [](const auto& list) {
+    std::vector<u32> out;
+    for (const auto& m : list) out.push_back(m.patch);
+    return out;
+  };
+  // Inliers by track, then the first set-aside match of each unsolved track.
+  EXPECT_EQ(patches(f.mapMatches[0]), (std::vector<u32>{11, 10, 14, 15}));
+  EXPECT_EQ(patches(f.lost[0]), (std::vector<u32>{13, 12, 17}));
+  EXPECT_EQ(patches(f.misses[0]), (std::vector<u32>{16}));
+}
+
 // A key frame's tracks: their index among its measurements, and how many
 // carry a flag; a key frame that does not exist has none.
 TEST_F(FrameInput, KeyFrameTrackTables) {
