@@ -20,6 +20,9 @@ PlaneDetector::PlaneDetector(f32 inlierThreshold) : PlaneEstimator2D(inlierThres
 bool PlaneDetector::Fits(const PlaneEstimatorData2D& data, u32 k, const Plane& plane) const {
   const LA::AlignedVector4f& X = data.points[k];
   const f32 e = SignedDistance(plane, X);
+  // The distance test is the cheap one and turns most off-plane points away
+  // before their views are projected.
+  if (!(std::fabs(e) <= PlaneDistanceThreshold.load(std::memory_order_relaxed))) return false;
   LA::AlignedVector4f P;
   for (int i = 0; i < 3; ++i) P.v[i] = X.v[i] - e * plane.v[i];
   P.v[3] = 1.0f;
@@ -27,8 +30,7 @@ bool PlaneDetector::Fits(const PlaneEstimatorData2D& data, u32 k, const Plane& p
   data.ObservationRange(k, first, count);
   const f32 S = ComputeReprojectionSSE(P, data.cameras.data() + first,
                                        data.measurements.Data() + first, count);
-  return S <= static_cast<f32>(count) * threshold &&
-         std::fabs(e) <= PlaneDistanceThreshold.load(std::memory_order_relaxed);
+  return S <= static_cast<f32>(count) * threshold;
 }
 
 void PlaneDetector::Detect(const PlaneEstimatorData2D& data, AlignedArray<Plane>& planes,
