@@ -12,6 +12,7 @@
 #include "estimation/PlaneEstimator.h"
 #include "la/Pose.h"
 #include "mapping/ImageTriangulation.h"
+#include "mapping/PlaneDetectorSeeds.h"
 
 class PlaneDetector : public PlaneEstimator2D {
  public:
@@ -82,10 +83,7 @@ class PlaneDetector : public PlaneEstimator2D {
   std::vector<u32> accepted_;  // points marked accepted
   std::vector<u32> newly_;     // accepted by the last AcceptCandidatePoints
   std::vector<u32> pointTriangleStart_, pointTriangles_;
-  // Fenwick tree over the triangles, 1 where the triangle can still seed:
-  // the free seed of a given rank in index order without a scan.
-  std::vector<u32> seedTree_;
-  u32 seedCount_ = 0;
+  SeedSet seeds_;  // triangles with neither mark bit
   std::vector<u32> regionTriangles_;
   u32 loaded_ = 0;  // leading entries of marked_ already in subset_
   std::vector<Region> regions_;

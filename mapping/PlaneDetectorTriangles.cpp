@@ -26,40 +26,22 @@ void PlaneDetector::IndexTriangles() {
     pointTriangles_[fill[triangles[t].b]++] = t;
     pointTriangles_[fill[triangles[t].c]++] = t;
   }
-  // Every triangle free: node i covers the lowest set bit of i.
-  seedTree_.resize(T + 1);
-  for (u32 i = 1; i <= T; ++i) seedTree_[i] = i & (0u - i);
-  seedCount_ = T;
+  seeds_.Reset(T);
 }
 
 void PlaneDetector::SetTriangleMark(u32 t, u8 bit) {
-  if (triangleMarks_[t] == 0) {
-    const u32 T = static_cast<u32>(triangleMarks_.size());
-    for (u32 i = t + 1; i <= T; i += i & (0u - i)) --seedTree_[i];
-    --seedCount_;
-  }
+  if (triangleMarks_[t] == 0) seeds_.Remove(t);
   triangleMarks_[t] |= bit;
 }
 
 bool PlaneDetector::PickSeedTriangle(u32& a, u32& b, u32& c) {
-  if (seedCount_ == 0) return false;
-  // The free triangle of rank r in index order: descend the tree.
-  u32 r = Random::Index(seedCount_);
-  const u32 T = static_cast<u32>(triangleMarks_.size());
-  u32 step = 1;
-  while (step * 2 <= T) step *= 2;
-  u32 t = 0;
-  for (; step != 0; step /= 2) {
-    if (t + step <= T && seedTree_[t + step] <= r) {
-      t += step;
-      r -= seedTree_[t];
-    }
-  }
+  if (seeds_.Count() == 0) return false;
+  const u32 t = seeds_.Find(Random::Index(seeds_.Count()));
   SetTriangleMark(t, 1);
-  const ImageTriangle& T3 = triangulation_.triangles[t];
-  a = T3.a;
-  b = T3.b;
-  c = T3.c;
+  const ImageTriangle& seed = triangulation_.triangles[t];
+  a = seed.a;
+  b = seed.b;
+  c = seed.c;
   return true;
 }
 
@@ -75,7 +57,7 @@ void PlaneDetector::CollectRegionTriangles() {
       const u32 t = pointTriangles_[j];
       const ImageTriangle& T = triangulation_.triangles[t];
       // Taken once: from its lowest accepted vertex.
-      const u32 lowest = pointMarks_[T.a] == kAccepted ? T.a
+      const u32 lowest = pointMarks_[T.a] == kAccepted   ? T.a
                          : pointMarks_[T.b] == kAccepted ? T.b
                                                          : T.c;
       if (lowest == k && AcceptedVertices(T) >= 2) regionTriangles_.push_back(t);

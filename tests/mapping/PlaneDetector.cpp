@@ -158,6 +158,26 @@ void ExpectPinned(const Outcome& out, const Pinned& want) {
   EXPECT_EQ(got.parameters, want.parameters) << std::hex << got.parameters;
 }
 
+// The seed set against a plain list of the items left: every rank found
+// after every removal, down to empty, for sizes at and around powers of two.
+TEST(PlaneDetector, SeedSetFindsEveryRankAfterRemovals) {
+  Random::Seed(4);
+  SeedSet set;
+  for (const u32 n : {1u, 2u, 3u, 7u, 8u, 9u, 16u, 31u, 33u, 100u}) {
+    set.Reset(n);
+    std::vector<u32> left(n);
+    for (u32 i = 0; i < n; ++i) left[i] = i;
+    while (!left.empty()) {
+      ASSERT_EQ(set.Count(), left.size());
+      for (u32 r = 0; r < left.size(); ++r) ASSERT_EQ(set.Find(r), left[r]) << n << " " << r;
+      const u32 at = Random::Index(static_cast<u32>(left.size()));
+      set.Remove(left[at]);
+      left.erase(left.begin() + at);
+    }
+    EXPECT_EQ(set.Count(), 0u);
+  }
+}
+
 // Seeded runs on fixed scenes give these labels, planes and counts to the
 // bit: from nothing on 2,000 points with the owner's settings, with the three
 // true planes tilted and half their points labelled as existing planes, and
