@@ -20,6 +20,9 @@ PlaneDetector::PlaneDetector(f32 inlierThreshold) : PlaneEstimator2D(inlierThres
 bool PlaneDetector::Fits(const PlaneEstimatorData2D& data, u32 k, const Plane& plane) const {
   const LA::AlignedVector4f& X = data.points[k];
   const f32 e = SignedDistance(plane, X);
+  // The distance test is the cheap one and turns most off-plane points away
+  // before their views are projected.
+  if (!(std::fabs(e) <= PlaneDistanceThreshold.load(std::memory_order_relaxed))) return false;
   LA::AlignedVector4f P;
   for (int i = 0; i < 3; ++i) P.v[i] = X.v[i] - e * plane.v[i];
   P.v[3] = 1.0f;
@@ -27,8 +30,7 @@ bool PlaneDetector::Fits(const PlaneEstimatorData2D& data, u32 k, const Plane& p
   data.ObservationRange(k, first, count);
   const f32 S = ComputeReprojectionSSE(P, data.cameras.data() + first,
                                        data.measurements.Data() + first, count);
-  return S <= static_cast<f32>(count) * threshold &&
-         std::fabs(e) <= PlaneDistanceThreshold.load(std::memory_order_relaxed);
+  return S <= static_cast<f32>(count) * threshold;
 }
 
 void PlaneDetector::Detect(const PlaneEstimatorData2D& data, AlignedArray<Plane>& planes,
@@ -39,6 +41,7 @@ void PlaneDetector::Detect(const PlaneEstimatorData2D& data, AlignedArray<Plane>
   Triangulate(data);
   pointMarks_.assign(N, kFree);
   marked_.clear();
+  loaded_ = 0;
 
   // Existing planes grow again from their own points. Marks are cleared per
   // plane: the previous plane's points must not enter this one's refit.
@@ -105,7 +108,7 @@ void PlaneDetector::Triangulate(const PlaneEstimatorData2D& data) {
     pixels_[k].y = m.y * intrinsic.fy[0] + intrinsic.cy[0];
   }
   triangulation_.Build(pixels_, width, height);
-  triangleMarks_.assign(triangulation_.triangles.size(), 0);
+  IndexTriangles();
 }
 
 bool PlaneDetector::GrowPlane(const PlaneEstimatorData2D& data, Plane& plane, f32& area) {
@@ -183,47 +186,46 @@ void PlaneDetector::RefitPlane(const PlaneEstimatorData2D& data, Plane& plane) {
 }
 
 void PlaneDetector::LoadMarkedSubset(const PlaneEstimatorData2D& data) {
-  PlaneEstimatorData2D::GetSubset(data, marked_, subset_);
-  required_.Resize(static_cast<u32>(marked_.size()));
+  // Points are only ever added to marked_ between two clears: append the new
+  // ones to what the last load left.
+  const u32 n = static_cast<u32>(marked_.size());
+  subset_.mseFactor = data.mseFactor;
+  subset_.mode = data.mode;
+  if (loaded_ == 0) {
+    subset_.points.Resize(0);
+    subset_.offsets.assign(1, 0u);
+    subset_.cameras.clear();
+    subset_.measurements.Resize(0);
+  }
+  // Grows keeping the content, doubling so that a region's loads stay linear.
+  if (n > subset_.points.Capacity()) subset_.points.Reserve(2 * n);
+  subset_.points.Resize(n);
+  for (u32 i = loaded_; i < n; ++i) {
+    const u32 k = marked_[i];
+    subset_.points[i] = data.points[k];
+    u32 first, count;
+    data.ObservationRange(k, first, count);
+    const u32 at = subset_.offsets.back();
+    const u32 total = at + count;
+    if (total > subset_.measurements.Capacity()) subset_.measurements.Reserve(2 * total);
+    subset_.measurements.Resize(total);
+    for (u32 o = 0; o < count; ++o) {
+      subset_.cameras.push_back(data.cameras[first + o]);
+      subset_.measurements[at + o] = data.measurements[first + o];
+    }
+    subset_.offsets.push_back(total);
+  }
+  loaded_ = n;
+  required_.Resize(n);
   for (u32 i = 0; i < marked_.size(); ++i)
     if (pointMarks_[marked_[i]] == kAccepted) required_.Set(i);
-}
-
-bool PlaneDetector::PickSeedTriangle(u32& a, u32& b, u32& c) {
-  seeds_.clear();
-  for (u32 t = 0; t < triangleMarks_.size(); ++t)
-    if (triangleMarks_[t] == 0) seeds_.push_back(t);
-  if (seeds_.empty()) return false;
-  const u32 t = seeds_[Random::Index(static_cast<u32>(seeds_.size()))];
-  triangleMarks_[t] |= 1;
-  const ImageTriangle& T = triangulation_.triangles[t];
-  a = T.a;
-  b = T.b;
-  c = T.c;
-  return true;
-}
-
-u32 PlaneDetector::AcceptedVertices(const ImageTriangle& t) const {
-  return (pointMarks_[t.a] == kAccepted) + (pointMarks_[t.b] == kAccepted) +
-         (pointMarks_[t.c] == kAccepted);
-}
-
-void PlaneDetector::RetireTriangles() {
-  for (u32 t = 0; t < triangleMarks_.size(); ++t)
-    if (AcceptedVertices(triangulation_.triangles[t]) >= 2) triangleMarks_[t] |= 2;
-}
-
-f32 PlaneDetector::ComputeRegionArea() const {
-  f32 area = 0.0f;
-  for (const ImageTriangle& t : triangulation_.triangles)
-    if (AcceptedVertices(t) >= 2) area += t.area;
-  return area;
 }
 
 void PlaneDetector::ClearPointMarks() {
   for (const u32 k : marked_) pointMarks_[k] = kFree;
   marked_.clear();
   accepted_.clear();
+  loaded_ = 0;
 }
 
 void PlaneDetector::MarkCandidate(u32 k) {

@@ -12,6 +12,7 @@
 #include "estimation/PlaneEstimator.h"
 #include "la/Pose.h"
 #include "mapping/ImageTriangulation.h"
+#include "mapping/PlaneDetectorSeeds.h"
 
 class PlaneDetector : public PlaneEstimator2D {
  public:
@@ -57,7 +58,7 @@ class PlaneDetector : public PlaneEstimator2D {
   void RefitPlane(const PlaneEstimatorData2D& data, Plane& plane);
   bool PickSeedTriangle(u32& a, u32& b, u32& c);
   void RetireTriangles();
-  f32 ComputeRegionArea() const;
+  f32 ComputeRegionArea();
   void AssignPoints(const PlaneEstimatorData2D& data, AlignedArray<Plane>& planes,
                     std::vector<u16>& pointPlanes);
   void ClearPointMarks();
@@ -65,6 +66,14 @@ class PlaneDetector : public PlaneEstimator2D {
   // Loads the marked points into subset_ and the accepted ones into required_.
   void LoadMarkedSubset(const PlaneEstimatorData2D& data);
   u32 AcceptedVertices(const ImageTriangle& t) const;
+  // Per point the triangles it is a vertex of, and the count of triangles
+  // still free to seed, so that no step walks every triangle.
+  void IndexTriangles();
+  // The triangles with at least two accepted vertices, ascending: the
+  // accepted points' own triangles are the only ones that can qualify.
+  void CollectRegionTriangles();
+  // Takes triangle t out of the seeds when it still was one.
+  void SetTriangleMark(u32 t, u8 bit);
 
   ImageTriangulation triangulation_;
   AlignedArray<LA::Vector2<f32>> pixels_;
@@ -73,7 +82,10 @@ class PlaneDetector : public PlaneEstimator2D {
   std::vector<u32> marked_;    // points with a mark, in marking order
   std::vector<u32> accepted_;  // points marked accepted
   std::vector<u32> newly_;     // accepted by the last AcceptCandidatePoints
-  std::vector<u32> seeds_;
+  std::vector<u32> pointTriangleStart_, pointTriangles_;
+  SeedSet seeds_;  // triangles with neither mark bit
+  std::vector<u32> regionTriangles_;
+  u32 loaded_ = 0;  // leading entries of marked_ already in subset_
   std::vector<Region> regions_;
   std::vector<u32> inliers_, moved_;
   std::vector<f32> distances_;

@@ -72,6 +72,7 @@ void PlaneDetector::AssignPoints(const PlaneEstimatorData2D& data, AlignedArray<
     }
     if (gained) {
       PlaneEstimatorData2D::GetSubset(data, b.points, subset_);
+      loaded_ = 0;  // subset_ no longer holds the marked points
       OptimizeModel(subset_, b.plane, 0);
     }
     const u16 index = static_cast<u16>(planes.Size());
