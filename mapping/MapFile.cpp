@@ -56,13 +56,14 @@ bool ReadVector(std::vector<T>& v, BinaryReader& in) {
 }
 
 // Reads T lists back to back into `lists`. On an unmeasured stream the
-// buffers grow a step at a time with the bytes that arrive; on a measured
-// one the entries cannot outnumber the words left.
+// buffers grow a step at a time with the bytes that arrive. On a measured one
+// a consistent file holds a word of measurement tracks after the lists for
+// each entry, so half the words left is room enough for the entries.
 bool ReadTrackLists(PackedTrackLists& lists, u32 T, BinaryReader& in) {
   lists.starts.assign(1, 0);
   lists.entries.clear();
   lists.starts.reserve(in.Step(T, sizeof(std::vector<u32>)) + 1);
-  if (in.Measured()) lists.entries.reserve(in.Step(in.Left() / sizeof(u32), sizeof(u32)));
+  if (in.Measured()) lists.entries.reserve(in.Left() / (2 * sizeof(u32)));
   for (u32 t = 0; t < T; ++t) {
     u32 m;
     if (!in.Get(m) || !in.Admits(m, sizeof(u32), sizeof(u32))) return false;

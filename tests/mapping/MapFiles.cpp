@@ -30,6 +30,7 @@
 #include "features/FeatureRecords.h"
 #include "mapping/BinaryFile.h"
 #include "mapping/MapFile.h"
+#include "mapping/PackedTrackLists.h"
 #include "mapping/ProjectFile.h"
 
 namespace {
@@ -304,6 +305,65 @@ TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(LoadMap(target_, name));
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot load"), std::string::npos);
+}
+
+// Reloading into a map whose lists are long enough reuses them, else they
+// are made anew; either way the map reads back byte for byte.
+TEST_F(MapFile, ReloadsIntoShorterAndLongerListsAreByteExact) {
+  GlobalMap large, small;
+  BuildMap(large, 6, 96, 40);
+  BuildMap(small, 4, 48, 30);
+  const std::string largeBytes = SavedMap(large), smallBytes = SavedMap(small);
+  for (const std::string* bytes : {&largeBytes, &smallBytes, &largeBytes, &largeBytes}) {
+    ASSERT_TRUE(Read(target_, *bytes));
+    EXPECT_TRUE(SavedMap(target_) == *bytes);
+    EXPECT_TRUE(target_.CheckInvariants());
+  }
+  targetBytes_ = largeBytes;
+}
+
+// The packed lists a loader checks are judged as the map's own lists are,
+// with the same first fault named.
+TEST_F(MapFile, PackedListsAreCheckedLikeTheMapsOwn) {
+  GlobalMap map;
+  BuildMap(map, 4, 48, 30);
+  const auto pack = [](const GlobalMap& m) {
+    PackedTrackLists lists;
+    for (const std::vector<u32>& list : m.trackMeasurements) {
+      lists.entries.insert(lists.entries.end(), list.begin(), list.end());
+      lists.starts.push_back(static_cast<u32>(lists.entries.size()));
+    }
+    return lists;
+  };
+  const auto expectSame = [&](const GlobalMap& m, bool valid, const std::string& what) {
+    std::string nested, packed;
+    EXPECT_EQ(m.CheckInvariants(&nested), valid) << what << ": " << nested;
+    EXPECT_EQ(CheckInvariants(m, pack(m), &packed), valid) << what << ": " << packed;
+    EXPECT_EQ(nested, packed) << what;
+  };
+  expectSame(map, true, "as built");
+  u32 live = 0;
+  while (map.trackMeasurements[live].size() < 2 || (map.trackFlags[live] & kTrackMergedAway))
+    ++live;
+  std::vector<u32>& list = map.trackMeasurements[live];
+  const u32 first = list[0], second = list[1];
+  // One measurement left out: counted, then named.
+  list.erase(list.begin());
+  expectSame(map, false, "left out");
+  // Named twice by the same track.
+  list.insert(list.begin(), {first, first});
+  expectSame(map, false, "named twice");
+  // Out of key-frame order.
+  list.erase(list.begin(), list.begin() + 2);
+  list[0] = first;
+  list.insert(list.begin(), second);
+  expectSame(map, false, "unsorted");
+  list[0] = first;
+  list[1] = second;
+  expectSame(map, true, "restored");
+  // Outside the key frame's track range.
+  map.keyFrameTrackRange[GlobalMap::MeasurementKeyFrame(first)].first = live + 1;
+  expectSame(map, false, "range");
 }
 
 const TrackColor kDefault(0, 255, 255);
