@@ -95,9 +95,6 @@ bool CheckStructure(const GlobalMap& map, const Lists& lists, std::string* error
         return Fail(error, "track %llu names feature %llu outside its key frame", t, f);
       }
       if (owner[m] != t) return Fail(error, "measurement %llu does not name track %llu back", m, t);
-      if (t < ranges[k].first || t > ranges[k].second) {
-        return Fail(error, "track %llu outside the range of key frame %llu", t, k);
-      }
     }
     named += n;
   }
@@ -114,6 +111,16 @@ bool CheckStructure(const GlobalMap& map, const Lists& lists, std::string* error
     }
     for (size_t m = 0; m < M; ++m) {
       if (!seen[m]) return Fail(error, "measurement %llu is in no track list", m);
+    }
+  }
+  // Every measurement is now an entry of the track it names, so the key
+  // frames' track ranges are checked in one sweep over the measurements.
+  for (size_t k = 0; k < K; ++k) {
+    const u32 lowest = ranges[k].first, highest = ranges[k].second;
+    for (u32 m = starts[k]; m < starts[k + 1]; ++m) {
+      if (owner[m] < lowest || owner[m] > highest) {
+        return Fail(error, "track %llu outside the range of key frame %llu", owner[m], k);
+      }
     }
   }
   // Merge chains end at a live track within T steps.
