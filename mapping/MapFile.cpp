@@ -67,8 +67,10 @@ bool ReadTrackLists(PackedTrackLists& lists, u32 T, BinaryReader& in) {
   for (u32 t = 0; t < T; ++t) {
     u32 m;
     if (!in.Get(m) || !in.Admits(m, sizeof(u32), sizeof(u32))) return false;
+    // Live entries name distinct measurements, merged-away tracks one word
+    // each: more than a u32 counts is no map.
     const std::size_t done = lists.entries.size();
-    if (!in.AppendRecords(lists.entries, m)) return false;
+    if (done + m > 0xFFFFFFFFull || !in.AppendRecords(lists.entries, m)) return false;
     lists.starts.push_back(static_cast<u32>(done + m));
   }
   return true;
