@@ -117,7 +117,13 @@ bool CheckStructure(const GlobalMap& map, const Lists& lists, std::string* error
   // frames' track ranges are checked in one sweep over the measurements.
   for (size_t k = 0; k < K; ++k) {
     const u32 lowest = ranges[k].first, highest = ranges[k].second;
-    for (u32 m = starts[k]; m < starts[k + 1]; ++m) {
+    // Without a branch per measurement: t is in range when t - lowest,
+    // wrapped, is at most the range's span; an inverted range holds none.
+    const u32 span = highest - lowest;
+    u32 outside = highest < lowest && starts[k + 1] > starts[k];
+    for (u32 m = starts[k]; m < starts[k + 1]; ++m) outside |= owner[m] - lowest > span;
+    if (!outside) continue;
+    for (u32 m = starts[k];; ++m) {
       if (owner[m] < lowest || owner[m] > highest) {
         return Fail(error, "track %llu outside the range of key frame %llu", owner[m], k);
       }

@@ -361,9 +361,15 @@ TEST_F(MapFile, PackedListsAreCheckedLikeTheMapsOwn) {
   list[0] = first;
   list[1] = second;
   expectSame(map, true, "restored");
-  // Outside the key frame's track range.
-  map.keyFrameTrackRange[GlobalMap::MeasurementKeyFrame(first)].first = live + 1;
+  // Outside the key frame's track range, and a range inverted.
+  auto& range = map.keyFrameTrackRange[GlobalMap::MeasurementKeyFrame(first)];
+  const auto kept = range;
+  range.first = live + 1;
   expectSame(map, false, "range");
+  range = {kept.second + 1, kept.second};
+  expectSame(map, false, "inverted range");
+  range = kept;
+  expectSame(map, true, "range restored");
 }
 
 const TrackColor kDefault(0, 255, 255);
