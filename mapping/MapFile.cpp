@@ -173,12 +173,13 @@ bool SaveMap(const GlobalMap& map, FILE* f) {
 }
 
 bool ReadMap(GlobalMap& map, FILE* f) {
-  GlobalMap loaded;
-  PackedTrackLists lists;
   BinaryReader in(f);
   // Every count is bounded before storage is made for it; a map that is
-  // genuine but larger than memory is refused all the same.
+  // genuine but larger than memory is refused all the same, its staging
+  // included.
   try {
+    GlobalMap loaded;
+    PackedTrackLists lists;
     if (!ReadMapContent(loaded, lists, in) || !CheckInvariants(loaded, lists)) return false;
     ReplaceMapContent(map, loaded, lists);
   } catch (const std::bad_alloc&) {

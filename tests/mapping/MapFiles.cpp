@@ -39,12 +39,17 @@ namespace {
 // single request and the sum (vectors, track lists and images come from here).
 struct AllocationProbe {
   AllocationProbe() {
-    largest = total = 0;
+    largest = total = count = 0;
     open = true;
   }
-  ~AllocationProbe() { open = false; }
+  ~AllocationProbe() {
+    open = false;
+    failAt = -1;
+  }
   static inline std::atomic<bool> open{false};
   static inline std::atomic<std::size_t> largest{0}, total{0};
+  // The allocation of this number (from 0, while open) fails; -1: none.
+  static inline std::atomic<long> failAt{-1}, count{0};
 };
 
 // Every replaceable form but the aligned ones (left to the library, which
@@ -52,6 +57,7 @@ struct AllocationProbe {
 // line: inlined, the pairings would look mismatched to the compiler.
 void* ProbedAllocate(std::size_t n) noexcept {
   if (AllocationProbe::open) {
+    if (AllocationProbe::count++ == AllocationProbe::failAt) return nullptr;
     AllocationProbe::total += n;
     std::size_t seen = AllocationProbe::largest;
     while (n > seen && !AllocationProbe::largest.compare_exchange_weak(seen, n)) {
@@ -320,6 +326,36 @@ TEST_F(MapFile, ReloadsIntoShorterAndLongerListsAreByteExact) {
     EXPECT_TRUE(target_.CheckInvariants());
   }
   targetBytes_ = largeBytes;
+}
+
+// Memory running out at any allocation of a load refuses the map and leaves
+// the target as it was, whether the target's lists are reused or made anew.
+TEST_F(MapFile, LoadsFailingForMemoryLeaveTheMapUnchanged) {
+  GlobalMap large;
+  BuildMap(large, 6, 96, 40);
+  const std::string largeBytes = SavedMap(large), smallBytes = targetBytes_;
+  for (const std::string* bytes : {&largeBytes, &smallBytes}) {
+    long failAt = 0;
+    for (bool ok = false; !ok; ++failAt) {
+      const std::string before = SavedMap(target_);
+      const u64 counter = target_.ModificationCounter();
+      std::string all = *bytes;
+      FILE* f = fmemopen(all.data(), all.size(), "rb");
+      {
+        AllocationProbe probe;
+        AllocationProbe::failAt = failAt;
+        ok = ReadMap(target_, f);
+      }
+      std::fclose(f);
+      if (!ok) {
+        ASSERT_TRUE(SavedMap(target_) == before) << "allocation " << failAt;
+        ASSERT_EQ(target_.ModificationCounter(), counter) << "allocation " << failAt;
+      }
+      ASSERT_LT(failAt, 100000);
+    }
+    EXPECT_TRUE(SavedMap(target_) == *bytes);
+    EXPECT_GT(failAt, 1);
+  }
 }
 
 // The packed lists a loader checks are judged as the map's own lists are,
