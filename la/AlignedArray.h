@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "la/AlignedMemory.h"
 #include "la/Types.h"
@@ -133,6 +134,13 @@ class AlignedArray {
     data_ = foreign;
     size_ = size;
     capacity_ = capacity;
+  }
+  // Exchanges the buffers of two arrays; never allocates.
+  void Swap(AlignedArray& other) {
+    std::swap(owns_, other.owns_);
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
   }
   // Frees an owned buffer (foreign memory is left alone); the array is then
   // empty and owning.

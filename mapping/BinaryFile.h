@@ -77,10 +77,16 @@ class BinaryReader {
   template <class T>
   bool GetRecords(std::vector<T>& v, unsigned long long n) {
     v.clear();
+    return AppendRecords(v, n);
+  }
+  // As GetRecords, after the records v already holds.
+  template <class T>
+  bool AppendRecords(std::vector<T>& v, unsigned long long n) {
+    const std::size_t before = v.size();
     for (unsigned long long done = 0; done < n;) {
       const unsigned long long step = Step(n - done, sizeof(T));
-      v.resize(done + step);
-      if (!GetBytes(v.data() + done, sizeof(T) * step)) return false;
+      v.resize(before + done + step);
+      if (!GetBytes(v.data() + before + done, sizeof(T) * step)) return false;
       done += step;
     }
     return true;
@@ -99,15 +105,15 @@ class BinaryReader {
   // at least one and at most kUnmeasuredStep bytes' worth otherwise.
   unsigned long long Step(unsigned long long count, unsigned long long memorySize) const;
   bool Measured() const { return measured_; }
+  // Bytes of the stream not yet taken (buffered ones included); meaningful
+  // on a measured stream only.
+  unsigned long long Left() const { return left_ + (end_ - next_); }
   // Reads up to and including the next '\n' (kept) or the end of the
   // stream; false when not a byte could be read or the line would exceed
   // maxLength bytes.
   bool GetLine(std::string& line, std::size_t maxLength);
 
  private:
-  // Bytes of the stream not yet taken (buffered ones included).
-  unsigned long long Left() const { return left_ + (end_ - next_); }
-
   FILE* f_;
   bool measured_ = false;
   unsigned long long left_ = 0;  // in the stream, beyond the buffer

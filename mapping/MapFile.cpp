@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mapping/BinaryFile.h"
+#include "mapping/PackedTrackLists.h"
 
 static_assert(sizeof(Intrinsic) == 176, "the intrinsic record is stored raw");
 static_assert(sizeof(GlobalMap::extrinsic) == 56, "the extrinsic is seven doubles");
@@ -54,7 +55,28 @@ bool ReadVector(std::vector<T>& v, BinaryReader& in) {
   return in.Get(n) && in.Admits(n, sizeof(T), sizeof(T)) && in.GetRecords(v, n);
 }
 
-bool ReadMapContent(GlobalMap& map, BinaryReader& in) {
+// Reads T lists back to back into `lists`. On an unmeasured stream the
+// buffers grow a step at a time with the bytes that arrive. On a measured one
+// a consistent file holds a word of measurement tracks after the lists for
+// each entry, so half the words left is room enough for the entries.
+bool ReadTrackLists(PackedTrackLists& lists, u32 T, BinaryReader& in) {
+  lists.starts.assign(1, 0);
+  lists.entries.clear();
+  lists.starts.reserve(in.Step(T, sizeof(std::vector<u32>)) + 1);
+  if (in.Measured()) lists.entries.reserve(in.Left() / (2 * sizeof(u32)));
+  for (u32 t = 0; t < T; ++t) {
+    u32 m;
+    if (!in.Get(m) || !in.Admits(m, sizeof(u32), sizeof(u32))) return false;
+    // Live entries name distinct measurements, merged-away tracks one word
+    // each: more than a u32 counts is no map.
+    const std::size_t done = lists.entries.size();
+    if (done + m > 0xFFFFFFFFull || !in.AppendRecords(lists.entries, m)) return false;
+    lists.starts.push_back(static_cast<u32>(done + m));
+  }
+  return true;
+}
+
+bool ReadMapContent(GlobalMap& map, PackedTrackLists& lists, BinaryReader& in) {
   if (!in.Get(map.width) || !in.Get(map.height) || !in.Get(map.intrinsic) ||
       !in.Get(map.extrinsic) || !in.Get(map.scale)) {
     return false;
@@ -76,14 +98,10 @@ bool ReadMapContent(GlobalMap& map, BinaryReader& in) {
     return false;
   }
   // A track takes at least its list's length in the stream and a whole
-  // list header in memory.
+  // list header in memory once it is in the map.
   u32 T;
   if (!in.Get(T) || !in.Admits(T, sizeof(u32), sizeof(std::vector<u32>))) return false;
-  map.trackMeasurements.reserve(in.Step(T, sizeof(std::vector<u32>)));
-  for (u32 t = 0; t < T; ++t) {
-    map.trackMeasurements.emplace_back();
-    if (!ReadVector(map.trackMeasurements.back(), in)) return false;
-  }
+  if (!ReadTrackLists(lists, T, in)) return false;
   if (!ReadVector(map.keyFrameMeasurementStart, in)) return false;
   using Range = std::pair<u32, u32>;
   u32 ranges;
@@ -155,16 +173,18 @@ bool SaveMap(const GlobalMap& map, FILE* f) {
 }
 
 bool ReadMap(GlobalMap& map, FILE* f) {
-  GlobalMap loaded;
   BinaryReader in(f);
   // Every count is bounded before storage is made for it; a map that is
-  // genuine but larger than memory is refused all the same.
+  // genuine but larger than memory is refused all the same, its staging
+  // included.
   try {
-    if (!ReadMapContent(loaded, in) || !loaded.CheckInvariants()) return false;
+    GlobalMap loaded;
+    PackedTrackLists lists;
+    if (!ReadMapContent(loaded, lists, in) || !CheckInvariants(loaded, lists)) return false;
+    ReplaceMapContent(map, loaded, lists);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  ReplaceMapContent(map, loaded);
   return true;
 }
 
@@ -181,22 +201,21 @@ bool LoadMap(GlobalMap& map, const std::string& fileName) {
   return true;
 }
 
-void ReplaceMapContent(GlobalMap& map, GlobalMap& loaded) {
-  boost::upgrade_lock<boost::shared_mutex> upgrade(map.mutex);
-  boost::upgrade_to_unique_lock<boost::shared_mutex> lock(upgrade);
+namespace {
+
+// Exchanges everything but the track lists; never allocates.
+void SwapContentBesideTracks(GlobalMap& map, GlobalMap& loaded) {
   std::swap(map.width, loaded.width);
   std::swap(map.height, loaded.height);
   std::swap(map.intrinsic, loaded.intrinsic);
   std::swap(map.extrinsic, loaded.extrinsic);
   std::swap(map.scale, loaded.scale);
   map.keyFrames.swap(loaded.keyFrames);
-  // AlignedArray has no buffer exchange: the raw blocks are copied.
-  map.keyFrameStates.Assign(loaded.keyFrameStates);
-  map.keyFramePoses.Assign(loaded.keyFramePoses);
-  map.points.Assign(loaded.points);
-  map.planes.Assign(loaded.planes);
-  map.measurements.Assign(loaded.measurements);
-  map.trackMeasurements.swap(loaded.trackMeasurements);
+  map.keyFrameStates.Swap(loaded.keyFrameStates);
+  map.keyFramePoses.Swap(loaded.keyFramePoses);
+  map.points.Swap(loaded.points);
+  map.planes.Swap(loaded.planes);
+  map.measurements.Swap(loaded.measurements);
   map.keyFrameMeasurementStart.swap(loaded.keyFrameMeasurementStart);
   map.keyFrameTrackRange.swap(loaded.keyFrameTrackRange);
   map.measurementTracks.swap(loaded.measurementTracks);
@@ -205,5 +224,38 @@ void ReplaceMapContent(GlobalMap& map, GlobalMap& loaded) {
   map.trackFlags.swap(loaded.trackFlags);
   map.planeFlags.swap(loaded.planeFlags);
   map.trackColors.swap(loaded.trackColors);
+}
+
+}  // namespace
+
+void ReplaceMapContent(GlobalMap& map, GlobalMap& loaded) {
+  boost::upgrade_lock<boost::shared_mutex> upgrade(map.mutex);
+  boost::upgrade_to_unique_lock<boost::shared_mutex> lock(upgrade);
+  SwapContentBesideTracks(map, loaded);
+  map.trackMeasurements.swap(loaded.trackMeasurements);
+  map.NoteLoaded();
+}
+
+void ReplaceMapContent(GlobalMap& map, GlobalMap& loaded, const PackedTrackLists& lists) {
+  boost::upgrade_lock<boost::shared_mutex> upgrade(map.mutex);
+  boost::upgrade_to_unique_lock<boost::shared_mutex> lock(upgrade);
+  // A map reloaded with lists no longer than its own keeps their storage;
+  // otherwise the lists are made anew before anything in the map changes,
+  // so that running out of memory leaves it as it was.
+  std::vector<std::vector<u32>>& own = map.trackMeasurements;
+  const u32 T = lists.Count();
+  bool reuse = own.size() >= T;
+  for (u32 t = 0; reuse && t < T; ++t) reuse = own[t].capacity() >= lists.Size(t);
+  if (reuse) {
+    for (u32 t = 0; t < T; ++t) own[t].assign(lists.Begin(t), lists.Begin(t) + lists.Size(t));
+    own.erase(own.begin() + T, own.end());
+  } else {
+    loaded.trackMeasurements.resize(T);
+    for (u32 t = 0; t < T; ++t) {
+      loaded.trackMeasurements[t].assign(lists.Begin(t), lists.Begin(t) + lists.Size(t));
+    }
+    own.swap(loaded.trackMeasurements);
+  }
+  SwapContentBesideTracks(map, loaded);
   map.NoteLoaded();
 }

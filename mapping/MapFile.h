@@ -10,6 +10,7 @@
 
 class BinaryReader;
 class BinaryWriter;
+struct PackedTrackLists;
 
 // Writes one key-frame record.
 void WriteKeyFrame(const KeyFrame& keyFrame, BinaryWriter& out);
@@ -31,3 +32,7 @@ bool LoadMap(GlobalMap& map, const std::string& fileName);
 // caller sees) under map's exclusive lock, then notes the load: every loader
 // ends here once what it read has passed the invariant check.
 void ReplaceMapContent(GlobalMap& map, GlobalMap& loaded);
+// The same with the track lists taken from `lists` (loaded's own are not
+// used); they are copied into the map's lists, reusing their storage. Throws
+// std::bad_alloc, with the map unchanged, when memory runs out.
+void ReplaceMapContent(GlobalMap& map, GlobalMap& loaded, const PackedTrackLists& lists);

@@ -30,6 +30,7 @@
 #include "features/FeatureRecords.h"
 #include "mapping/BinaryFile.h"
 #include "mapping/MapFile.h"
+#include "mapping/PackedTrackLists.h"
 #include "mapping/ProjectFile.h"
 
 namespace {
@@ -38,12 +39,17 @@ namespace {
 // single request and the sum (vectors, track lists and images come from here).
 struct AllocationProbe {
   AllocationProbe() {
-    largest = total = 0;
+    largest = total = count = 0;
     open = true;
   }
-  ~AllocationProbe() { open = false; }
+  ~AllocationProbe() {
+    open = false;
+    failAt = -1;
+  }
   static inline std::atomic<bool> open{false};
   static inline std::atomic<std::size_t> largest{0}, total{0};
+  // The allocation of this number (from 0, while open) fails; -1: none.
+  static inline std::atomic<long> failAt{-1}, count{0};
 };
 
 // Every replaceable form but the aligned ones (left to the library, which
@@ -51,6 +57,7 @@ struct AllocationProbe {
 // line: inlined, the pairings would look mismatched to the compiler.
 void* ProbedAllocate(std::size_t n) noexcept {
   if (AllocationProbe::open) {
+    if (AllocationProbe::count++ == AllocationProbe::failAt) return nullptr;
     AllocationProbe::total += n;
     std::size_t seen = AllocationProbe::largest;
     while (n > seen && !AllocationProbe::largest.compare_exchange_weak(seen, n)) {
@@ -304,6 +311,101 @@ TEST_F(MapFile, TruncatedInconsistentAndCyclicFilesAreRefused) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(LoadMap(target_, name));
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Cannot load"), std::string::npos);
+}
+
+// Reloading into a map whose lists are long enough reuses them, else they
+// are made anew; either way the map reads back byte for byte.
+TEST_F(MapFile, ReloadsIntoShorterAndLongerListsAreByteExact) {
+  GlobalMap large, small;
+  BuildMap(large, 6, 96, 40);
+  BuildMap(small, 4, 48, 30);
+  const std::string largeBytes = SavedMap(large), smallBytes = SavedMap(small);
+  for (const std::string* bytes : {&largeBytes, &smallBytes, &largeBytes, &largeBytes}) {
+    ASSERT_TRUE(Read(target_, *bytes));
+    EXPECT_TRUE(SavedMap(target_) == *bytes);
+    EXPECT_TRUE(target_.CheckInvariants());
+  }
+  targetBytes_ = largeBytes;
+}
+
+// Memory running out at any allocation of a load refuses the map and leaves
+// the target as it was, whether the target's lists are reused or made anew.
+TEST_F(MapFile, LoadsFailingForMemoryLeaveTheMapUnchanged) {
+  GlobalMap large;
+  BuildMap(large, 6, 96, 40);
+  const std::string largeBytes = SavedMap(large), smallBytes = targetBytes_;
+  for (const std::string* bytes : {&largeBytes, &smallBytes}) {
+    long failAt = 0;
+    for (bool ok = false; !ok; ++failAt) {
+      const std::string before = SavedMap(target_);
+      const u64 counter = target_.ModificationCounter();
+      std::string all = *bytes;
+      FILE* f = fmemopen(all.data(), all.size(), "rb");
+      {
+        AllocationProbe probe;
+        AllocationProbe::failAt = failAt;
+        ok = ReadMap(target_, f);
+      }
+      std::fclose(f);
+      if (!ok) {
+        ASSERT_TRUE(SavedMap(target_) == before) << "allocation " << failAt;
+        ASSERT_EQ(target_.ModificationCounter(), counter) << "allocation " << failAt;
+      }
+      ASSERT_LT(failAt, 100000);
+    }
+    EXPECT_TRUE(SavedMap(target_) == *bytes);
+    EXPECT_GT(failAt, 1);
+  }
+}
+
+// The packed lists a loader checks are judged as the map's own lists are,
+// with the same first fault named.
+TEST_F(MapFile, PackedListsAreCheckedLikeTheMapsOwn) {
+  GlobalMap map;
+  BuildMap(map, 4, 48, 30);
+  const auto pack = [](const GlobalMap& m) {
+    PackedTrackLists lists;
+    for (const std::vector<u32>& list : m.trackMeasurements) {
+      lists.entries.insert(lists.entries.end(), list.begin(), list.end());
+      lists.starts.push_back(static_cast<u32>(lists.entries.size()));
+    }
+    return lists;
+  };
+  const auto expectSame = [&](const GlobalMap& m, bool valid, const std::string& what) {
+    std::string nested, packed;
+    EXPECT_EQ(m.CheckInvariants(&nested), valid) << what << ": " << nested;
+    EXPECT_EQ(CheckInvariants(m, pack(m), &packed), valid) << what << ": " << packed;
+    EXPECT_EQ(nested, packed) << what;
+  };
+  expectSame(map, true, "as built");
+  u32 live = 0;
+  while (map.trackMeasurements[live].size() < 2 || (map.trackFlags[live] & kTrackMergedAway))
+    ++live;
+  std::vector<u32>& list = map.trackMeasurements[live];
+  const u32 first = list[0], second = list[1];
+  // One measurement left out: counted, then named.
+  list.erase(list.begin());
+  expectSame(map, false, "left out");
+  // Named twice by the same track.
+  list.insert(list.begin(), {first, first});
+  expectSame(map, false, "named twice");
+  // Out of key-frame order.
+  list.erase(list.begin(), list.begin() + 2);
+  list[0] = first;
+  list.insert(list.begin(), second);
+  expectSame(map, false, "unsorted");
+  list[0] = first;
+  list[1] = second;
+  expectSame(map, true, "restored");
+  // Outside the key frame's track range, and a range inverted.
+  auto& range = map.keyFrameTrackRange[GlobalMap::MeasurementKeyFrame(first)];
+  const auto kept = range;
+  range.first = live + 1;
+  expectSame(map, false, "range");
+  range = {kept.second + 1, kept.second};
+  expectSame(map, false, "inverted range");
+  range = kept;
+  expectSame(map, true, "range restored");
 }
 
 const TrackColor kDefault(0, 255, 255);
