@@ -7,27 +7,15 @@
 #include <gtest/gtest.h>
 
 #include "common/TempFolder.h"
+#include "common/app/DemoSequence.h"
 #include "optimization/IMUParameters.h"
 
 namespace {
 
 class ApplicationTest : public testing::Test {
  protected:
-  // A frame record of w x h with no samples and no prior.
   void WriteRecord(const std::string& name, i32 w, i32 h) {
-    std::string bytes;
-    const auto put = [&bytes](const void* p, size_t n) {
-      bytes.append(static_cast<const char*>(p), n);
-    };
-    const f64 time = 0.0, prior[8] = {0, 0, 0, 1, 0, 0, 0, -1};
-    const i32 n = 0;
-    put(&w, 4);
-    put(&h, 4);
-    put(&time, 8);
-    bytes.append(static_cast<size_t>(w) * h, '\x40');
-    put(&n, 4);
-    put(prior, sizeof(prior));
-    folder_.Write(name, bytes);
+    ASSERT_TRUE(WriteFlatFrameRecord(folder_.File(name), w, h));
   }
   int Start(const std::string& config) {
     testing::internal::CaptureStdout();

@@ -8,34 +8,15 @@
 
 #include "app/Application.h"
 #include "common/TempFolder.h"
+#include "common/app/DemoSequence.h"
 #include "optimization/IMUParameters.h"
-
-namespace {
-
-// A flat frame record of w x h with no samples and no prior.
-void WriteRecord(const TempFolder& folder, const std::string& name, i32 w, i32 h) {
-  std::string bytes;
-  const auto put = [&bytes](const void* p, size_t n) {
-    bytes.append(static_cast<const char*>(p), n);
-  };
-  const f64 time = 0.0, prior[8] = {0, 0, 0, 1, 0, 0, 0, -1};
-  const i32 n = 0;
-  put(&w, 4);
-  put(&h, 4);
-  put(&time, 8);
-  bytes.append(static_cast<size_t>(w) * h, '\x40');
-  put(&n, 4);
-  put(prior, sizeof(prior));
-  folder.Write(name, bytes);
-}
-
-}  // namespace
 
 TEST(ConsoleFrameTimesTest, OneDurationPerTrackedFrame) {
   TempFolder folder;
   for (int i = 0; i < 6; ++i) {
     // The fourth frame is of another size: skipped.
-    WriteRecord(folder, "f000" + std::to_string(i) + ".dat", i == 3 ? 64 : 128, 96);
+    ASSERT_TRUE(WriteFlatFrameRecord(folder.File("f000" + std::to_string(i) + ".dat"),
+                                     i == 3 ? 64 : 128, 96));
   }
   folder.Write("K.txt", "100 0 64\n0 100 48\n0 0 1\n");
   const std::string config = folder.Write(

@@ -82,3 +82,9 @@ bool WriteDemoSequence(const std::string& folderName, u32 frames) {
   }
   return true;
 }
+
+bool WriteFlatFrameRecord(const std::string& path, i32 w, i32 h) {
+  const CVD::Image<u8> grey(CVD::ImageRef(w, h), 0x40);
+  const f64 noPrior[8] = {0, 0, 0, 1, 0, 0, 0, kNoPriorTime};
+  return WriteFrameRecord(path, grey, 0.0, {}, noPrior);
+}

@@ -11,3 +11,6 @@
 // Writes `frames` frames into folder (created); false with a message on
 // standard error when a file cannot be written.
 bool WriteDemoSequence(const std::string& folder, u32 frames);
+
+// A flat frame record (grey 0x40) of w x h with no samples and no prior.
+bool WriteFlatFrameRecord(const std::string& path, i32 w, i32 h);
