@@ -79,6 +79,29 @@ void TransformFour(const CameraPose& pose, const __m128 P[3], __m128 X[3]) {
         _mm_add_ps(_mm_mul_ps(_mm_set1_ps(pose.m[i][2]), P[2]), _mm_set1_ps(pose.m[i][3])));
 }
 
+// Up to four template records projected into a level: their camera points,
+// 1/z and cell, lanes behind the camera or past the end left outside.
+struct ProjectedRecords {
+  __m128 X[3], iz, intensity, gx, gy;
+  Cell cell;
+};
+
+void ProjectRecords(const MarkerTemplateRecord* r, u32 available, const CameraPose& pose,
+                    const Intrinsic& K, int w, int h, ProjectedRecords& out) {
+  __m128 P[3];
+  LoadRecords(r, available, P, out.intensity, out.gx, out.gy);
+  TransformFour(pose, P, out.X);
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 front = _mm_and_ps(_mm_cmpgt_ps(out.X[2], zero), Present(available));
+  out.iz = _mm_div_ps(_mm_set1_ps(1.0f), out.X[2]);
+  const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_set1_ps(K.fx[0]), out.X[0]), out.iz),
+                              _mm_set1_ps(K.cx[0]));
+  const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(_mm_set1_ps(K.fy[0]), out.X[1]), out.iz),
+                              _mm_set1_ps(K.cy[0]));
+  out.cell = Locate(u, v, w, h);
+  out.cell.inside = _mm_and_ps(out.cell.inside, front);
+}
+
 }  // namespace
 
 float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool dark) const {
@@ -204,27 +227,18 @@ float MarkerDetector::ComputeTemplateCost(int level, const CameraPose& pose,
   const int w = I.size().x, h = I.size().y;
   const Intrinsic& K = levelIntrinsics[level];
   const AlignedArray<MarkerTemplateRecord>& records = templateLevels[level];
-  const __m128 fx = _mm_set1_ps(K.fx[0]), fy = _mm_set1_ps(K.fy[0]);
-  const __m128 cx = _mm_set1_ps(K.cx[0]), cy = _mm_set1_ps(K.cy[0]);
   const __m128 gain = _mm_set1_ps(gainBias[0]), bias = _mm_set1_ps(gainBias[1]);
   const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
   __m128 sum = zero, counted = zero;
   const u32 n = records.Size();
+  ProjectedRecords p;
   for (u32 i = 0; i < n; i += 4) {
-    __m128 P[3], X[3], intensity, gx, gy;
-    LoadRecords(records.begin() + i, n - i, P, intensity, gx, gy);
-    TransformFour(pose, P, X);
-    const __m128 front = _mm_and_ps(_mm_cmpgt_ps(X[2], zero), Present(n - i));
-    const __m128 iz = _mm_div_ps(one, X[2]);
-    const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fx, X[0]), iz), cx);
-    const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fy, X[1]), iz), cy);
-    Cell cell = Locate(u, v, w, h);
-    cell.inside = _mm_and_ps(cell.inside, front);
-    const __m128 value = Bilinear(I, cell);
-    const __m128 e =
-        _mm_and_ps(_mm_sub_ps(_mm_add_ps(_mm_mul_ps(gain, value), bias), intensity), cell.inside);
+    ProjectRecords(records.begin() + i, n - i, pose, K, w, h, p);
+    const __m128 value = Bilinear(I, p.cell);
+    const __m128 e = _mm_and_ps(_mm_sub_ps(_mm_add_ps(_mm_mul_ps(gain, value), bias), p.intensity),
+                                p.cell.inside);
     sum = _mm_add_ps(sum, _mm_mul_ps(e, e));
-    counted = _mm_add_ps(counted, _mm_and_ps(one, cell.inside));
+    counted = _mm_add_ps(counted, _mm_and_ps(one, p.cell.inside));
   }
   const float total = Sum(counted);
   // A level where no record lands gives no evidence, never 0 / 0.
@@ -240,21 +254,16 @@ void MarkerDetector::BuildTemplateNormalEquations(int level, const CameraPose& p
   const Intrinsic& K = levelIntrinsics[level];
   const AlignedArray<MarkerTemplateRecord>& records = templateLevels[level];
   const __m128 fx = _mm_set1_ps(K.fx[0]), fy = _mm_set1_ps(K.fy[0]);
-  const __m128 cx = _mm_set1_ps(K.cx[0]), cy = _mm_set1_ps(K.cy[0]);
   const __m128 gain = _mm_set1_ps(gainBias[0]), bias = _mm_set1_ps(gainBias[1]);
   const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), half = _mm_set1_ps(0.5f);
   NormalSums<8> sums;
   const u32 n = records.Size();
+  ProjectedRecords p;
   for (u32 i = 0; i < n; i += 4) {
-    __m128 P[3], X[3], intensity, rgx, rgy;
-    LoadRecords(records.begin() + i, n - i, P, intensity, rgx, rgy);
-    TransformFour(pose, P, X);
-    const __m128 front = _mm_and_ps(_mm_cmpgt_ps(X[2], zero), Present(n - i));
-    const __m128 iz = _mm_div_ps(one, X[2]);
-    const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fx, X[0]), iz), cx);
-    const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fy, X[1]), iz), cy);
-    Cell cell = Locate(u, v, w, h);
-    cell.inside = _mm_and_ps(cell.inside, front);
+    ProjectRecords(records.begin() + i, n - i, pose, K, w, h, p);
+    const Cell& cell = p.cell;
+    const __m128* X = p.X;
+    const __m128 iz = p.iz, intensity = p.intensity, rgx = p.gx, rgy = p.gy;
     if (_mm_movemask_ps(cell.inside) == 0) continue;
     const __m128 value = Bilinear(I, cell);
     const __m128 e =
