@@ -23,27 +23,19 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "bench/AllocationCounter.h"
+#include "bench/TrackerBench.h"
 #include "tests/common/tracker/ImageMatchingScene.h"
 
 namespace {
+
+using bench::CvView;
+using bench::TimeLoop;
 
 using bench::allocations;
 using bench::counting;
 
 const TrackingMode kTracking{true, false};
 double keyFrameSeconds = 0.0;
-
-template <class Body>
-double TimeLoop(benchmark::State& state, Body body) {
-  const auto start = std::chrono::steady_clock::now();
-  long runs = 0;
-  for (auto _ : state) {
-    body();
-    ++runs;
-  }
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return runs > 0 ? elapsed.count() / static_cast<double>(runs) : 0.0;
-}
 
 MatcherSceneOptions Options() {
   MatcherSceneOptions o;
@@ -100,14 +92,10 @@ void Ours(benchmark::State& state) {
 
 void OpenCvLucasKanade(benchmark::State& state) {
   ImageMatchingScene& s = TheScene();
-  auto mat = [](const CVD::BasicImage<u8>& image) {
-    return cv::Mat(image.size().y, image.size().x, CV_8U, const_cast<u8*>(image.data()),
-                   image.row_stride());
-  };
   const cv::Size window(21, 21);
   std::vector<cv::Mat> keyPyramid, framePyramid;
-  cv::buildOpticalFlowPyramid(mat(s.scene.pyramids[0][0]), keyPyramid, window, 2);
-  cv::buildOpticalFlowPyramid(mat(s.Current().pyramid[0]), framePyramid, window, 2);
+  cv::buildOpticalFlowPyramid(CvView(s.scene.pyramids[0][0]), keyPyramid, window, 2);
+  cv::buildOpticalFlowPyramid(CvView(s.Current().pyramid[0]), framePyramid, window, 2);
   // The key frame's features in level-0 pixels, and the image map's
   // prediction of each (the wall's shift).
   TrackerMapView& view = s.unit.view;

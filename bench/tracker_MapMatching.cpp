@@ -19,10 +19,14 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "bench/AllocationCounter.h"
+#include "bench/TrackerBench.h"
 #include "tests/common/tracker/MapMatchingScene.h"
 #include "tracker/MapMatching.h"
 
 namespace {
+
+using bench::CvView;
+using bench::TimeLoop;
 
 using bench::allocations;
 using bench::counting;
@@ -30,18 +34,6 @@ using bench::counting;
 constexpr u32 kPerLevel[kPyramidLevels] = {300, 120, 60, 30};
 double oursSeconds = 0.0, lucasKanadeSeconds = 0.0;
 double oursWithin = 0.0, lucasKanadeWithin = 0.0;
-
-template <class Body>
-double TimeLoop(benchmark::State& state, Body body) {
-  const auto start = std::chrono::steady_clock::now();
-  long runs = 0;
-  for (auto _ : state) {
-    body();
-    ++runs;
-  }
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return runs > 0 ? elapsed.count() / static_cast<double>(runs) : 0.0;
-}
 
 struct Problem {
   MapMatchingScene scene{640, 480};
@@ -126,14 +118,10 @@ void Ours(benchmark::State& state) {
 
 void OpenCvLucasKanade(benchmark::State& state) {
   Problem& p = TheProblem();
-  auto mat = [](const CVD::Image<u8>& image) {
-    return cv::Mat(image.size().y, image.size().x, CV_8U, const_cast<u8*>(image.data()),
-                   image.row_stride());
-  };
   const cv::Size window(21, 21);
   std::vector<cv::Mat> previousPyramid, framePyramid;
-  cv::buildOpticalFlowPyramid(mat(p.previousPyramid[0]), previousPyramid, window, 2);
-  cv::buildOpticalFlowPyramid(mat(p.scene.frame().pyramid[0]), framePyramid, window, 2);
+  cv::buildOpticalFlowPyramid(CvView(p.previousPyramid[0]), previousPyramid, window, 2);
+  cv::buildOpticalFlowPyramid(CvView(p.scene.frame().pyramid[0]), framePyramid, window, 2);
   std::vector<cv::Point2f> from, to;
   for (const u32 t : p.visible) {
     float q[2];

@@ -21,12 +21,16 @@
 #include <opencv2/video/tracking.hpp>
 
 #include "bench/AllocationCounter.h"
+#include "bench/TrackerBench.h"
 #include "common/Draws.h"
 #include "features/PatchRefinement.h"
 #include "tests/common/tracker/PatchSearchScene.h"
 #include "tracker/PatchSearch.h"
 
 namespace {
+
+using bench::CvView;
+using bench::TimeLoop;
 
 using bench::allocations;
 using bench::counting;
@@ -36,19 +40,6 @@ constexpr float kRadius = 30.0f;          // level 0, halved per level
 constexpr float kPredictionError = 6.0f;  // level-0 pixels, each axis
 // Mean time per run of the two compared rows, for the target line.
 double oursSeconds = 0.0, lucasKanadeSeconds[2] = {0.0, 0.0};  // one thread, OpenCV's threads
-
-// Runs the loop of a row and returns its mean seconds per iteration.
-template <class Body>
-double TimeLoop(benchmark::State& state, Body body) {
-  const auto start = std::chrono::steady_clock::now();
-  long runs = 0;
-  for (auto _ : state) {
-    body();
-    ++runs;
-  }
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return runs > 0 ? elapsed.count() / static_cast<double>(runs) : 0.0;
-}
 
 struct Problem {
   PatchSearchScene scene{640, 480};
@@ -135,14 +126,10 @@ void Ours(benchmark::State& state) {
 
 void OpenCvLucasKanade(benchmark::State& state) {
   Problem& p = TheProblem();
-  auto mat = [](const CVD::Image<u8>& image) {
-    return cv::Mat(image.size().y, image.size().x, CV_8U, const_cast<u8*>(image.data()),
-                   image.row_stride());
-  };
   const cv::Size window(21, 21);
   std::vector<cv::Mat> keyPyramid, framePyramid;
-  cv::buildOpticalFlowPyramid(mat(p.scene.keyFramePyramid()[0]), keyPyramid, window, 2);
-  cv::buildOpticalFlowPyramid(mat(p.scene.frame().pyramid[0]), framePyramid, window, 2);
+  cv::buildOpticalFlowPyramid(CvView(p.scene.keyFramePyramid()[0]), keyPyramid, window, 2);
+  cv::buildOpticalFlowPyramid(CvView(p.scene.frame().pyramid[0]), framePyramid, window, 2);
   // Arg 0: on one thread, as the tracker runs; arg 1: on OpenCV's threads.
   const int threads = cv::getNumThreads();
   if (state.range(0) == 0) cv::setNumThreads(1);
