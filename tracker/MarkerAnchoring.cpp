@@ -161,10 +161,9 @@ MapStart MapInitialisation::AnchorToMarker(u16 frame, const float* marker) {
                                         w.trackPlanes);
   c_.mapView.Synchronize();
 
-  MapStart start;
-  start.ok = true;
-  start.sceneScale = kAnchoredSceneScale;
-  start.depthScale = kAnchoredSceneScale / c_.options.initialDepth;
+  // The anchored start has the weak start's scale, and a ground.
+  MapStart start = WeakStart();
+  start.recovering = false;
   start.anchored = true;
   return start;
 }
