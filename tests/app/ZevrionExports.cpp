@@ -140,6 +140,14 @@ TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
   engine->StartTracking(readings, 0);
   EXPECT_TRUE(engine->Samples().empty());
   EXPECT_EQ(DBL_MAX, engine->StartTime());
+  // A frame bringing a single reading brings it as one sample.
+  std::vector<u8> pixels(64 * 64, 0);
+  const HostFrame frame{pixels.data(), 10.5, nullptr};
+  TrackingResult result;
+  UndistortionTable none;
+  engine->RunTracking(result, frame, readings, 1, nullptr, none);
+  ASSERT_EQ(1u, engine->Samples().size());
+  EXPECT_EQ(0.1, engine->Samples()[0].rotationRate[0]);
 }
 
 namespace {
