@@ -1,40 +1,122 @@
 #pragma once
 // The tracker's display: the image view with its overlays, the 3-D map view,
-// window input with picking, and the printouts of a selection. It reads the
-// tracker through its const interface and keeps its own state; the tracker
-// forwards its window events here.
+// window input with picking, and the printouts of a selection. It draws the
+// tracker's own copies of the map on the frame thread, keeps its own state
+// and scratch, and is reached through the window events the tracker forwards.
+//
+// Files: TrackerDisplay.cpp (state, per-frame update, pause loop, recording,
+// status lines, printouts), DisplayImageView.cpp (the image view's lists),
+// DisplayGeometry.cpp (rotation, frustum and arcball helpers), DisplayMapView.cpp
+// (projection, view transform, the 3-D map view), DisplayInput.cpp (keys,
+// mouse, picking, 'o' objects), DisplayPrimitives.cpp (the overlay points,
+// lines, squares and patch outlines).
 #include <cvd/image.h>
 #include <cvd/image_ref.h>
 #include <cvd/rgb.h>
+#include <cvd/rgba.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "la/LinearAlgebra.h"
 #include "tracker/TrackerRecords.h"
 #include "viewer/GLTexture.h"
 
+class FrameMeasures;
 class Tracker;
+
+// The nine display settings by position; the state file keeps the first four.
+enum DisplaySetting : u32 {
+  kDisplayMode = 0,       // 0 shown camera, 1 + key-frame frusta, 2 paths, 3 paths + camera, 4 all
+  kCornerMode = 1,        // 1 corners, features and crosses; 2 crosses; 3 corners; 4 features
+  kOverlayMode = 2,       // 0 none, 1 all overlays, 2 matches only
+  kSetting3 = 3,          // kept for the state file; nothing reads it
+  kSetting4 = 4,          // kept for the state file; nothing reads it
+  kPoseSlot = 5,          // which FramePose slot the views show
+  kTrackFilter = 6,       // see FilterTrack
+  kShowFrustum = 7,       // frusta with their side lines
+  kShowFrustumImage = 8,  // the shown camera's image on its frustum
+  kDisplaySettingCount = 9,
+};
+constexpr u32 kInitialDisplaySettings[kDisplaySettingCount] = {1, 2, 2, 2, 4, 1, 2, 1, 1};
+
+// The six float factors of the views, all 1 at start.
+enum DisplayScale : u32 {
+  kPlaneGridScale = 0,
+  kObjectScale = 1,
+  kSquareScale = 2,  // squares and patch outlines of the image view
+  kBarScale = 3,     // opacity gain of the key-frame bar
+  kStemLength = 4,
+  kRayLength = 5,
+  kDisplayScaleCount = 6,
+};
+
+// A rotation and translation as three rows of four floats.
+struct ViewPose {
+  float m[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
+};
 
 // Prints one plane: index, ground flag and equation.
 void PrintPlane(u16 plane, bool groundFlag, const float equation[4]);
 
+// --- Geometry of the 3-D view (DisplayGeometry.cpp); no GL needed.
+// Rotation taking unit vector a onto b: identity when parallel, a half turn
+// about a perpendicular axis when opposite.
+void RotationBetweenVectors(const float a[3], const float b[3], float R[3][3]);
+// Inverse of [R | t] given with per-axis scales: [R^T | -R^T t], reciprocal scales.
+void InvertScaledPose(const float pose[3][4], const float scale[3], float inverse[3][4],
+                      float inverseScale[3]);
+void QuaternionToRotation3f(const double q[4], float R[3][3]);
+// Line vertices (8 points) of a rectangle of half-size (w, h) round (cx, cy).
+void DrawRectangleOutline(float cx, float cy, float w, float h, float vertices[8][2]);
+// The image rectangle's corners at unit depth from the frustum size.
+void SetFrustumCorners(const float frustumSize[4], float corners[4][3]);
+// The frustum's camera centre and four far corners in the world (5 points),
+// and with axes non-null the ends of its three axes.
+void ComputeFrustum(const CameraPose& pose, const float frustumSize[4], float points[5][3],
+                    float axes[3][3]);
+// The rotation plane (n, d) turns onto z = 0 (a proper rotation, det +1).
+void PlaneRotation(const float n[3], float R[3][3]);
+
+// A trackball: points on a sphere (radius, centre) with a hyperbolic
+// extension outside it; each drag composes the rotation between the start
+// and the current sphere points onto the rotation at the start.
+struct Arcball {
+  float centre[3] = {0, 0, 0};
+  float radius = 1.0f;
+  float start[3] = {0, 0, 1};
+  float startRotation[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  void Reset(const float centre[3], float radius);
+  void Project(const float point[3], float onSphere[3]) const;
+  void Begin(const float point[3], const float rotation[3][3]);
+  void Drag(const float point[3], float rotation[3][3]) const;
+};
+
 class TrackerDisplay {
  public:
-  explicit TrackerDisplay(const Tracker& tracker) : tracker_(tracker) {}
+  explicit TrackerDisplay(Tracker& tracker);
+  ~TrackerDisplay();
+  TrackerDisplay(const TrackerDisplay&) = delete;
+  TrackerDisplay& operator=(const TrackerDisplay&) = delete;
 
-  // Shown frame 0 and no scratch image, as after a reset.
+  // Selections and the shown frame cleared, as after a reset.
   void Reset();
+  // The pause loop of UpdateDisplay holds Run while paused.
+  void SetPaused(bool paused) { paused_ = paused; }
+  bool Paused() const { return paused_ != 0; }
 
-  // --- Window input, forwarded by the tracker.
+  // --- Window input, forwarded by the tracker (DisplayInput.cpp).
   bool OnKeyDown(int key);
   void OnMouseDown(const CVD::ImageRef& position, int button);
   void OnMouseUp(const CVD::ImageRef& position, int button);
   bool OnMouseDrag(const CVD::ImageRef& pressPosition, const CVD::ImageRef& position, int button);
   bool OnMouseDoubleClick(const CVD::ImageRef& position, int button);
   void OnResize(const CVD::ImageRef& size);
-
-  // --- Views, overlays, picking and printouts.
-  void UpdateDisplay(bool follow);
   bool AddObjectFromView();
+
+  // --- Update, status and printouts (TrackerDisplay.cpp).
+  void UpdateDisplay(bool follow);
   void InitializeDisplay();
   void SetCurrentFrame(u16 displayIndex);
   void PrintSelection(u32 track);
@@ -44,60 +126,88 @@ class TrackerDisplay {
   void DrawScene();
   void DrawStatus();
   void DrawKeyFrameBar();
+
+  // --- The image view's lists (DisplayImageView.cpp).
   void DrawImage();
   void DrawFeatureCrosses();
-  void DrawCross(float x, float y, float size);
   void DrawCorners();
   void DrawFeatures();
   void DrawMatchLines();
   void DrawMatchOverlays();
-  void DrawMapMatches();
-  void DrawProjectedImageMatches();
-  void DrawMaskedFeatures();
-  void DrawFeatureList();
-  void DrawImageMatches();
-  // Drawing primitives, 3-D view, picking and view helpers.
-  void DrawPoint(float x, float y);
-  void DrawSquare(float x, float y, float size);
-  void DrawPatchOutline(const FeaturePatch& patch, float x, float y);
-  void DrawPatchOutlineWarped(const FeaturePatch& patch, const WarpRecord& warp);
-  void DrawPointWarped(float x, float y, const WarpRecord& warp);
-  void DrawTrackPoint(u32 track, float x, float y);
-  void DrawTrackPointWarped(u32 track, float x, float y, const WarpRecord& warp);
-  void DrawTrackLine(u32 track, float x0, float y0, float x1, float y1);
-  void DrawTrackLineWarped(u32 track, float x0, float y0, float x1, float y1,
-                           const WarpRecord& warp);
+  void DrawMapMatches(const std::vector<MapMatch>& list, int level, bool warped);
+  void DrawImageMatches(const std::vector<ImageMatch>& list, int level, bool warped);
+  void DrawProjectedImageMatches(const std::vector<ImageMatch>& list, int level, bool warped);
+  void DrawFeatureList(u16 keyFrame, int level, bool warped);
+  void DrawMaskedFeatures(u16 keyFrame, const std::vector<u8>& mask, bool warped);
+
+  // --- Overlay primitives in normalised coordinates (DisplayPrimitives.cpp).
+  // Green cross of half-size (w, h); blue for a selected track.
+  void DrawCross(float x, float y, float w, float h, u32 track);
+  void DrawPoint(float x, float y, const Intrinsic& level);
+  void DrawPointWarped(float x, float y, const Intrinsic& level);
+  // Depth of the track's point under the pose (drawn only when not negative);
+  // -1 for an unsolved track.
+  float DrawTrackPoint(u32 track, const CameraPose& pose);
+  float DrawTrackPointWarped(u32 track, const CameraPose& pose);
+  // The drawn position of the track into out (the predicted one when unsolved).
+  void DrawTrackLine(u32 track, const float predicted[2], const CameraPose& pose, float out[2]);
+  void DrawTrackLineWarped(u32 track, const float predicted[2], const CameraPose& pose,
+                           float out[2]);
+  void DrawSquare(float x, float y, float focal);
+  void DrawPatchOutline(const FeaturePatch& patch);
+  void DrawPatchOutlineWarped(const FeaturePatch& patch);
+  // Reverses the rows of the recorded window image in place.
+  void FlipRecordingImageRows();
+
+  // --- The 3-D map view (DisplayMapView.cpp).
+  void SetupProjection();
+  void SetupView();
+  float ComputeViewScale(float a, float b) const;
+  void UpdateViewTransform();
+  LA::AlignedVector4f UnprojectPoint(const CVD::ImageRef& position) const;
+  LA::AlignedVector4f UnprojectAtDepth(const CVD::ImageRef& position, float depth) const;
+  void CenterView();
+  void UpdatePlaneGrids();
+  bool FilterTrack(u32 track) const;
   void DrawCameras();
   void DrawMapPoints();
   void DrawPlanes();
   void DrawObjects();
   void DrawMarkerOutline();
   void DrawRay(const double point[6], double length);
-  void DrawPointStem(u32 track, const double v[3]);
-  void SetupProjection();
-  void SetupView();
-  float ComputeViewScale(float a, float b);
-  void UpdateViewTransform();
-  LA::AlignedVector4f UnprojectPoint(const CVD::ImageRef& position);
-  LA::AlignedVector4f UnprojectAtDepth(const CVD::ImageRef& position, float depth);
-  void CenterView();
-  void UpdatePlaneGrids();
-  bool FilterTrack(u32 track);
+  // White lines from the camera centre along -R v and -z, blue between them.
+  void DrawPointStem(const CameraPose& pose, const double v[3]);
+  static void DrawTextureQuad3D(const GLTexture& texture, const float corners[4][3]);
+
+  // --- Picking (DisplayInput.cpp): true when an entry lies within the
+  // tolerance; id and distance get the nearest (a later equal one wins).
   bool PickMapMatch(const float click[2], const float tolerance[2],
-                    const std::vector<MapMatch>& list, u32& id, float& distance);
+                    const std::vector<MapMatch>& list, int level, u32& id, float& distance);
   bool PickImageMatch(const float click[2], const float tolerance[2],
-                      const std::vector<ImageMatch>& list, u32& id, float& distance);
+                      const std::vector<ImageMatch>& list, int level, u32& id, float& distance);
   bool PickProjectedImageMatch(const float click[2], const float tolerance[2],
                                const std::vector<ImageMatch>& list, int level, u32& id,
                                float& distance);
   bool PickMaskedFeature(const float click[2], const float tolerance[2], u16 keyFrame, int level,
                          u32& id, float& distance);
-  bool PickFeature(const float click[2], const float tolerance[2], u16 keyFrame, u32& id,
-                   float& distance);
-  bool PickTrackPoint(const float click[2], const float tolerance[2], const CameraPose& pose,
-                      u32& id, float& distance);
+  bool PickFeature(const float click[2], const float tolerance[2], const std::vector<u8>& mask,
+                   const CameraPose& pose, u32& id, float& distance);
+  bool PickTrackPoint(const float click[2], const float tolerance[2], const ViewPose& pose, u32& id,
+                      float& distance);
+  // The first entry of the selected track's patch list from that key frame
+  // (the list size when none).
+  u32 FindSelectedPatchOfKeyFrame(u16 keyFrame) const;
 
-  u16 ShownFrame() const { return shownFrame_; }
+  // --- State, for the state file, the console and the tests.
+  u16 ShownFrame() const { return shownRingFrame_; }
+  u16 DisplayIndex() const { return shownFrame_; }
+  u16 ComparisonFrame() const { return comparisonFrame_; }
+  bool ImageView() const { return imageView_ != 0; }
+  u32 Setting(DisplaySetting s) const { return settings_[s]; }
+  void SetSetting(DisplaySetting s, u32 value) { settings_[s] = value; }
+  const u32* SelectedTracks() const { return selectedTracks_; }
+  u16 SelectedPlane() const { return selectedPlane_; }
+  const ViewPose& CurrentViewPose() const { return viewPose_; }
   // The shown key frame (kNone16: none) follows the map's key frames: a push
   // at k moves a shown index at or past k up, a pop of k shows k - 1, a trim
   // moves it down by the dropped count (none when it was dropped).
@@ -117,10 +227,65 @@ class TrackerDisplay {
   }
 
  private:
-  const Tracker& tracker_;
-  u16 shownFrame_ = 0, shownKeyFrame_ = kNone16;
-  u8 shownLevel_ = 0, imageView_ = 1;
-  u32 displayMode_ = 0;
+  // True when the track is one of the two selected.
+  bool IsSelected(u32 track) const {
+    return track == selectedTracks_[0] || track == selectedTracks_[1];
+  }
+  // The 3x3 image map of the shown item into the current frame, in
+  // normalised coordinates; null outside the pose view or without a map.
+  const float* ShownImageMap() const;
+
+  Tracker& tracker_;
+  std::unique_ptr<FrameMeasures> measures_;  // median depths, error lines
+
+  // --- Flags and what is shown (TrackerDisplay.cpp).
+  u8 paused_ = 0, singleStep_ = 0, imageView_ = 1, keyFrameShown_ = 1, poseView_ = 0;
+  u8 furtherFlag_ = 0;
+  u16 shownFrame_ = kNone16;       // display index: key frames, then ring oldest to current
+  u16 shownRingFrame_ = kNone16;   // ring slot
+  u16 shownKeyFrame_ = kNone16;    // key-frame index
+  u16 comparisonFrame_ = kNone16;  // ring slot
+  u32 selectedTracks_[2] = {kNone32, kNone32};  // newest pick first
+  u16 selectedPlane_ = kNone16;                 // the plane count: all planes
+  u8 shownLevel_ = 5;  // 0-3 one level, 4 the key frame's pass through the map, 5 all
+  u32 settings_[kDisplaySettingCount] = {1, 2, 2, 2, 4, 1, 2, 1, 1};
+  float scales_[kDisplayScaleCount] = {1, 1, 1, 1, 1, 1};
+  u8 planeFilter_ = 0, showRays_ = 0, showStems_ = 0, showGreyPath_ = 0, showFootLines_ = 0;
+  u8 trackLines_ = 0;
+  i32 lastShownFrameNumber_ = kUnsetCounter;  // what the textures hold
+  u16 uploadedKeyFrame_ = kNone16;
+  u8 uploadedLevel_ = 0xFF, uploadedPoseView_ = 0xFF;
+  bool centred_ = false;  // the 3-D view was centred once
+
+  // --- Window and 3-D view.
+  float imageToWindow_[2] = {1, 1}, windowToImage_[2] = {1, 1};
+  i32 viewport_[4] = {0, 0, 0, 0};
+  double projectionMatrix_[16] = {}, viewMatrix_[16] = {}, viewMatrixScaled_[16] = {};
+  float shownPoseMatrix_[16] = {};  // the shown pose column-major with (0, 0, 0, 1)
+  float viewRotation_[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
+  float viewTranslation_[4] = {0, 0, 0, 1}, rotationPivot_[4] = {0, 0, 0, 1};
+  ViewPose viewPose_;
+  Arcball arcball_;
+  float frustumSize_[4] = {0, 0, 0, 1};
+  float wheelStep_ = 0.0f, pivotDepth_ = 1.0f;
+  float dragStartTranslation_[4] = {0, 0, 0, 1};
+  LA::AlignedVector4f dragStartPoint_;
+
+  // --- Per-plane and per-track scratch, owned and only grown.
+  std::vector<u8> planeShown_;
+  std::vector<u32> planeCounts_;
+  std::vector<LA::AlignedMatrix4f> planeFrames_;
+  std::vector<LA::AlignedVector4f> planeExtents_;
+  std::vector<u16> matchedIn_;  // display indices in which the selected track is matched
+  std::vector<u8> trackMask_;
+  std::vector<u32> selectedPatches_;  // the selected track's FeaturePatch indices
+  std::vector<u16> measurementKeyFrames_;
+  std::vector<float> depthScratch_;
+  u32 pickedMatch_ = kNone32;  // cleared at every update
+
+  // --- Textures and the recorded window image.
   GLTexture textures_[2 + 2 * kPyramidLevels];
-  CVD::Image<CVD::Rgb<u8>> displayImage_;  // scratch of the image view
+  CVD::Image<CVD::Rgb<u8>> displayImage_;  // the pose view's warped image
+  CVD::Image<CVD::Rgba<u8>> recording_;    // the window read back
+  std::string recordingName_;
 };
