@@ -159,7 +159,7 @@ class TrackerDisplay {
   // Reverses the rows of the recorded window image in place.
   void FlipRecordingImageRows();
 
-  // --- The 3-D map view (DisplayMapView.cpp).
+  // --- The 3-D map view (DisplayMapView.cpp; the drawing in DisplayMapDrawing.cpp).
   void SetupProjection();
   void SetupView();
   float ComputeViewScale(float a, float b) const;
@@ -178,6 +178,10 @@ class TrackerDisplay {
   // White lines from the camera centre along -R v and -z, blue between them.
   void DrawPointStem(const CameraPose& pose, const double v[3]);
   static void DrawTextureQuad3D(const GLTexture& texture, const float corners[4][3]);
+  // The far rectangle of ComputeFrustum's points as a line loop, with the
+  // side lines from the centre when asked; axes as red, green, blue lines.
+  static void DrawFrustum(const float points[5][3], bool sides);
+  static void DrawAxes(const float centre[3], const float axes[3][3]);
 
   // --- Picking (DisplayInput.cpp): true when an entry lies within the
   // tolerance; id and distance get the nearest (a later equal one wins).
@@ -281,6 +285,17 @@ class TrackerDisplay {
   std::vector<u32> selectedPatches_;  // the selected track's FeaturePatch indices
   std::vector<u16> measurementKeyFrames_;
   std::vector<float> depthScratch_;
+  // The 3-D view's own helpers and scratch (DisplayMapView.cpp, DisplayMapDrawing.cpp).
+  const CameraPose* ShownPose() const;  // null when nothing is shown or its pose is unset
+  void ViewportOrImage(i32 viewport[4]) const;  // the image's rectangle before a resize
+  // One camera's frustum in a colour, with the shown item's image on it when asked.
+  void DrawCameraFrustum(const CameraPose& pose, const u8 colour[3], bool image);
+  const GLTexture* UploadFrustumImage();  // null when there is no image
+  // Ray and stem of a key frame (frame null) or of a ring frame.
+  void DrawCameraExtras(const CameraPose& pose, const IMUState& state, u16 keyFrame,
+                        const TrackerFrame* frame);
+  void DrawMapOverlay();  // foot lines and selection squares in window pixels
+  std::vector<CVD::Rgb<u8>> trackColors_;
   u32 pickedMatch_ = kNone32;  // cleared at every update
 
   // --- Textures and the recorded window image.
