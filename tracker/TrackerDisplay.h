@@ -25,6 +25,7 @@
 
 class FrameMeasures;
 class Tracker;
+struct TrackerContext;
 
 // The nine display settings by position; the state file keeps the first four.
 enum DisplaySetting : u32 {
@@ -95,7 +96,8 @@ struct Arcball {
 
 class TrackerDisplay {
  public:
-  explicit TrackerDisplay(Tracker& tracker);
+  // Over the tracker's window and the context its measures read.
+  TrackerDisplay(Tracker& tracker, const TrackerContext& context);
   ~TrackerDisplay();
   TrackerDisplay(const TrackerDisplay&) = delete;
   TrackerDisplay& operator=(const TrackerDisplay&) = delete;
