@@ -43,8 +43,9 @@ class Tracker : public Viewer {
           bool isoWindow, bool view);
   Tracker(GlobalMap* map, const WorkerChannels& channels, const TrackerOptions& options,
           const StageFactory& makeStages = nullptr);
-  // A tracker that views a loaded map: no channels, the map left as it is.
-  explicit Tracker(GlobalMap& map);
+  // A tracker that views a loaded map: no channels, the map left as it is;
+  // with view the display opens on key frame 0.
+  explicit Tracker(GlobalMap& map, bool view = false);
   ~Tracker() override;
   // Empties the tracker and the map; with notifyWorkers every worker first
   // finishes a reset item.

@@ -33,7 +33,8 @@ void TrackerDisplay::DrawKeyFrameBar() {
   Pending(__func__);
 }
 
-TrackerDisplay::TrackerDisplay(Tracker& tracker) : tracker_(tracker) {}
+TrackerDisplay::TrackerDisplay(Tracker& tracker, const TrackerContext& context)
+    : tracker_(tracker), measures_(std::make_unique<FrameMeasures>(context)) {}
 TrackerDisplay::~TrackerDisplay() = default;
 void TrackerDisplay::Reset() {
   shownFrame_ = kNone16;

@@ -25,6 +25,7 @@
 
 class FrameMeasures;
 class Tracker;
+struct TrackerContext;
 
 // The nine display settings by position; the state file keeps the first four.
 enum DisplaySetting : u32 {
@@ -95,7 +96,8 @@ struct Arcball {
 
 class TrackerDisplay {
  public:
-  explicit TrackerDisplay(Tracker& tracker);
+  // Over the tracker's window and the context its measures read.
+  TrackerDisplay(Tracker& tracker, const TrackerContext& context);
   ~TrackerDisplay();
   TrackerDisplay(const TrackerDisplay&) = delete;
   TrackerDisplay& operator=(const TrackerDisplay&) = delete;
@@ -180,7 +182,7 @@ class TrackerDisplay {
   // the centre by the square scale, normalised with the patch's level.
   void PatchOutlineVertices(const FeaturePatch& patch, float vertices[5][2]) const;
 
-  // --- The 3-D map view (DisplayMapView.cpp).
+  // --- The 3-D map view (DisplayMapView.cpp; the drawing in DisplayMapDrawing.cpp).
   void SetupProjection();
   void SetupView();
   float ComputeViewScale(float a, float b) const;
@@ -199,6 +201,10 @@ class TrackerDisplay {
   // White lines from the camera centre along -R v and -z, blue between them.
   void DrawPointStem(const CameraPose& pose, const double v[3]);
   static void DrawTextureQuad3D(const GLTexture& texture, const float corners[4][3]);
+  // The far rectangle of ComputeFrustum's points as a line loop, with the
+  // side lines from the centre when asked; axes as red, green, blue lines.
+  static void DrawFrustum(const float points[5][3], bool sides);
+  static void DrawAxes(const float centre[3], const float axes[3][3]);
 
   // --- Picking (DisplayPicking.cpp). id and distance carry the best so
   // far: an entry within the tolerance replaces it when its squared distance
@@ -303,6 +309,17 @@ class TrackerDisplay {
   std::vector<u32> selectedPatches_;  // the selected track's FeaturePatch indices
   std::vector<u16> measurementKeyFrames_;
   std::vector<float> depthScratch_;
+  // The 3-D view's own helpers and scratch (DisplayMapView.cpp, DisplayMapDrawing.cpp).
+  const CameraPose* ShownPose() const;  // null when nothing is shown or its pose is unset
+  void ViewportOrImage(i32 viewport[4]) const;  // the image's rectangle before a resize
+  // One camera's frustum in a colour, with the shown item's image on it when asked.
+  void DrawCameraFrustum(const CameraPose& pose, const u8 colour[3], bool image);
+  const GLTexture* UploadFrustumImage();  // null when there is no image
+  // Ray and stem of a key frame (frame null) or of a ring frame.
+  void DrawCameraExtras(const CameraPose& pose, const IMUState& state, u16 keyFrame,
+                        const TrackerFrame* frame);
+  void DrawMapOverlay();  // foot lines and selection squares in window pixels
+  std::vector<CVD::Rgb<u8>> trackColors_;
   u32 pickedMatch_ = kNone32;  // cleared at every update
   // Picking and 'o' objects (DisplayInput.cpp, DisplayPicking.cpp): the
   // map's features of a key-frame level, the support points of a new object.

@@ -39,7 +39,7 @@ Tracker::Tracker(GlobalMap* map, const WorkerChannels& channels, const TrackerOp
       stages_(makeStages ? makeStages(Context()) : std::make_unique<StageUnits>(Context())),
       neighbourhood_(ring_, mapView_, *stages_, log_),
       marker_(camera_, options.view),
-      display_(*this),
+      display_(*this, Context()),
       stateFile_(Context(), status_, display_) {
   timers_.Reset();
 }
@@ -66,8 +66,10 @@ Tracker::Tracker(GlobalMap* map, MutexBufferPool<TrackMatchingData>* matcherPool
               OptionsOf(parallel, verbose, logFileName, startFrame, endFrame, imageRotation,
                         isoWindow, view)) {}
 
-Tracker::Tracker(GlobalMap& map)
+Tracker::Tracker(GlobalMap& map, bool view)
     : Tracker(&map, WorkerChannels{}, TrackerOptions{}, nullptr, true) {
+  // Set here, not in the options above: the marker detector keeps no window.
+  options_.view = view;
   // No Reset here: it would empty the map this tracker is built to show.
   status_.firstKeyFrameNumber = kNone32;
   status_.startFrame = -1;
