@@ -9,6 +9,7 @@
 // clang-format on
 #include <cvd/image_io.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +27,18 @@ namespace {
 
 // A paused display redraws at most this often while it waits for a key.
 constexpr auto kPauseRedraw = std::chrono::milliseconds(10);
+
+// The file type of a recorded image from its name's extension (PNG unless
+// it names another).
+CVD::ImageType::ImageType RecordingType(const std::string& name) {
+  const size_t dot = name.find_last_of('.');
+  std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "jpg" || ext == "jpeg") return CVD::ImageType::JPEG;
+  if (ext == "bmp") return CVD::ImageType::BMP;
+  if (ext == "pnm" || ext == "ppm" || ext == "pgm") return CVD::ImageType::PNM;
+  return CVD::ImageType::PNG;
+}
 
 // The pose [R | t] column-major into a 4 x 4 matrix with last row (0, 0, 0, 1).
 void PoseToColumnMajor(const CameraPose& pose, float m[16]) {
@@ -186,7 +199,7 @@ void TrackerDisplay::RecordFrame(const std::string& prefix, i32 frame) {
     for (CVD::Rgba<u8>& p : recording_) p.alpha = 255;
     MakeSequenceFileName(recordingName_, prefix, static_cast<u32>(frame < 0 ? 0 : frame));
     try {
-      CVD::img_save(recording_, recordingName_);
+      CVD::img_save(recording_, recordingName_, RecordingType(recordingName_));
     } catch (const CVD::Exceptions::All&) {
       std::printf("Cannot save '%s'\n", recordingName_.c_str());
     }

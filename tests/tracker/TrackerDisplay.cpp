@@ -303,4 +303,267 @@ TEST(DisplayStatusTest, KeyFrameBarOpacityAndAShownItemWithoutMatches) {
   for (const u8 o : d.BarOpacities()) EXPECT_EQ(o, 0);
 }
 
+// --- In a window (under Xvfb): pixels read back against the scene.
+
+// A scene tracker whose window a test can name for xdotool.
+class NamedTracker : public Tracker {
+ public:
+  NamedTracker(GlobalMap& map, bool view) : Tracker(map, view) {}
+  CVD::GLWindow* Window() { return window; }
+};
+using WindowScene = display_scene::SceneOf<NamedTracker>;
+
+// The window's pixels, top row first.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::vector<u8> rgb;
+  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
+  bool Is(int x, int y, u8 r, u8 g, u8 b) const {
+    const u8* p = At(x, y);
+    return p[0] == r && p[1] == g && p[2] == b;
+  }
+};
+
+Screenshot ReadBack(int width = kWidth, int height = kHeight) {
+  Screenshot s{width, height, std::vector<u8>(3 * static_cast<size_t>(width) * height)};
+  std::vector<u8> raw(s.rgb.size());
+  glFinish();
+  glReadBuffer(GL_BACK);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
+  for (int y = 0; y < height; ++y)
+    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
+                &s.rgb[3 * static_cast<size_t>(y) * width]);
+  return s;
+}
+
+// screenshots/ beside the tests' folder in the build tree.
+std::filesystem::path ScreenshotFolder() {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  const std::filesystem::path folder = error ? std::filesystem::path("screenshots")
+                                             : exe.parent_path().parent_path() / "screenshots";
+  std::filesystem::create_directories(folder, error);
+  return folder;
+}
+
+// Writes what a test saw for a person to look at.
+void Save(const Screenshot& s, const std::string& name) {
+  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
+  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
+  try {
+    CVD::img_save(image, (ScreenshotFolder() / name).string(), CVD::ImageType::PNG);
+  } catch (const CVD::Exceptions::All&) {
+  }
+}
+
+Screenshot Draw(Tracker& t) {
+  t.MakeCurrent();
+  t.Display().DrawScene();
+  return ReadBack();
+}
+
+// Level-0 window pixel of a normalised position; the window has the image's size.
+void WindowPixel(const Intrinsic& k, float nx, float ny, int& x, int& y) {
+  x = static_cast<int>(std::lround(nx * k.fx[0] + k.cx[0]));
+  y = static_cast<int>(std::lround(ny * k.fy[0] + k.cy[0]));
+}
+
+TEST(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  TrackerDisplay& d = t.Display();
+  // The map viewer opens on key frame 0; show the current frame.
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const Intrinsic& k = scene.Camera().intrinsic[0];
+  const CameraPose& pose = scene.Frame(2).pose.slot[kVisual];
+
+  // The cube's rectangle on the image, with a margin; the text's band at the top.
+  int box[4] = {kWidth, kHeight, 0, 0};
+  for (int c = 0; c < 8; ++c) {
+    const float h = display_scene::kObjectSize;
+    const float X[3] = {display_scene::kObjectOrigin[0] + ((c & 1) ? h : -h),
+                        display_scene::kObjectOrigin[1] + ((c & 2) ? h : -h),
+                        display_scene::kObjectOrigin[2] + ((c & 4) ? h : -h)};
+    float uv[2];
+    ASSERT_TRUE(display_scene::ProjectToLevel(pose, k, X, uv));
+    box[0] = std::min(box[0], static_cast<int>(uv[0]) - 2);
+    box[1] = std::min(box[1], static_cast<int>(uv[1]) - 2);
+    box[2] = std::max(box[2], static_cast<int>(uv[0]) + 3);
+    box[3] = std::max(box[3], static_cast<int>(uv[1]) + 3);
+  }
+  d.SetSetting(kCornerMode, 0);
+  d.SetSetting(kOverlayMode, 0);
+  const Screenshot plain = Draw(t);
+  Save(plain, "display_image.png");
+  int wrong = 0, compared = 0;
+  for (int y = 40; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      if (x >= box[0] && x <= box[2] && y >= box[1] && y <= box[3]) continue;
+      const CVD::Rgb<u8> c = display_scene::FrameColour(2, x, y);
+      wrong += !plain.Is(x, y, c.red, c.green, c.blue);
+      ++compared;
+    }
+  EXPECT_EQ(wrong, 0) << "of " << compared;
+  // The green FPS line at the top left.
+  int green = 0;
+  for (int y = 15; y < 40; ++y)
+    for (int x = 15; x < 120; ++x) green += plain.Is(x, y, 0, 255, 0);
+  EXPECT_GT(green, 20);
+  // The cube's face towards the camera (cube z = -1) is blue.
+  GLint depthBits = 0;
+  glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+  if (depthBits > 0) {
+    const float front[3] = {display_scene::kObjectOrigin[0], display_scene::kObjectOrigin[1],
+                            display_scene::kObjectOrigin[2] - display_scene::kObjectSize};
+    float uv[2];
+    ASSERT_TRUE(display_scene::ProjectToLevel(pose, k, front, uv));
+    EXPECT_TRUE(plain.Is(static_cast<int>(uv[0]), static_cast<int>(uv[1]), 0, 0, 255));
+  }
+
+  // Crosses: green arms of five pixels through every match of every level,
+  // blue for the selected track.
+  const MapMatch& chosen = scene.Frame(2).mapMatches[0][0];
+  Printed([&] { d.PrintSelection(chosen.track); });
+  d.SetSetting(kCornerMode, 2);
+  const Screenshot crosses = Draw(t);
+  Save(crosses, "display_crosses.png");
+  int matches = 0, marked = 0;
+  for (const auto& list : scene.Frame(2).mapMatches)
+    for (const MapMatch& m : list) {
+      int x, y;
+      WindowPixel(k, m.nx, m.ny, x, y);
+      if (x < 8 || y < 48 || x >= kWidth - 8 || y >= kHeight - 8) continue;
+      if (x >= box[0] - 8 && x <= box[2] + 8 && y >= box[1] - 8 && y <= box[3] + 8) continue;
+      ++matches;
+      const bool selected = m.track == chosen.track;
+      const u8 g = selected ? 0 : 255, b = selected ? 255 : 0;
+      // Arm ends three pixels out, where a neighbour's cross rarely lies.
+      marked += (crosses.Is(x + 3, y, 0, g, b) || crosses.Is(x - 3, y, 0, g, b)) &&
+                (crosses.Is(x, y + 3, 0, g, b) || crosses.Is(x, y - 3, 0, g, b));
+    }
+  ASSERT_GT(matches, 20);
+  EXPECT_GE(marked, matches * 9 / 10);
+  int x, y;
+  WindowPixel(k, chosen.nx, chosen.ny, x, y);
+  EXPECT_TRUE(crosses.Is(x + 3, y, 0, 0, 255) || crosses.Is(x - 3, y, 0, 0, 255));
+  // And no cross lies where no match is: beside the chosen one, beyond its arms.
+  EXPECT_FALSE(crosses.Is(x + 7, y, 0, 0, 255));
+
+  // The 3-D view, from behind the camera, for a person to look at.
+  t.handler.KeyDown(9);
+  ASSERT_FALSE(d.ImageView());
+  for (int i = 0; i < 4; ++i) d.OnMouseUp(CVD::ImageRef(kWidth / 2, kHeight / 2), 64);
+  Save(Draw(t), "display_map_view.png");
+}
+
+// Follow mode: a new frame in the same ring slot (as once the ring is full)
+// must reach the screen, not the texture of the frame before it.
+TEST(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  TrackerDisplay& d = t.Display();
+  d.SetSetting(kCornerMode, 0);
+  d.SetSetting(kOverlayMode, 0);
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const Screenshot before = Draw(t);
+  TrackerFrame& f = scene.Frame(2);
+  f.number += 1;
+  for (int yy = 0; yy < kHeight; ++yy)
+    for (int xx = 0; xx < kWidth; ++xx) f.colour[yy][xx] = display_scene::FrameColour(1, xx, yy);
+  d.UpdateDisplay(true);
+  const Screenshot after = Draw(t);
+  const CVD::Rgb<u8> was = display_scene::FrameColour(2, 300, 100);
+  const CVD::Rgb<u8> now = display_scene::FrameColour(1, 300, 100);
+  EXPECT_TRUE(before.Is(300, 100, was.red, was.green, was.blue));
+  EXPECT_TRUE(after.Is(300, 100, now.red, now.green, now.blue));
+  // The shown level's grey image where no colour image of the frame's size exists.
+  f.colour.resize(CVD::ImageRef(0, 0));
+  d.UpdateDisplay(true);
+  const Screenshot grey = Draw(t);
+  const u8 g = display_scene::FrameGrey(2, 300, 100);
+  EXPECT_TRUE(grey.Is(300, 100, g, g, g));
+}
+
+// Recording reads the window back at its size of the moment: a resize after
+// the first recording must not overflow the image (ASan watches).
+TEST(DisplayWindowTest, RecordingFollowsTheWindowSizeAndNamesFilesByFrame) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  const std::filesystem::path folder =
+      ScreenshotFolder() / ("recording-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(folder);
+  t.SetOutputFolder((folder / "frame0000.png").string());
+  t.SetStartFrame(7);
+  TrackerDisplay& d = t.Display();
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const std::filesystem::path first = folder / "frame0000.png";
+  ASSERT_TRUE(std::filesystem::exists(first)) << first;
+  CVD::Image<CVD::Rgb<u8>> saved = CVD::img_load(first.string());
+  ASSERT_EQ(saved.size(), CVD::ImageRef(kWidth, kHeight));
+  // Top row first, the frame's colours below the text.
+  const CVD::Rgb<u8> c = display_scene::FrameColour(2, 600, 400);
+  EXPECT_EQ(saved[400][600], c);
+  // The recording's settings are put back.
+  EXPECT_EQ(d.Setting(kDisplayMode), kInitialDisplaySettings[kDisplayMode]);
+  EXPECT_EQ(d.Setting(kTrackFilter), kInitialDisplaySettings[kTrackFilter]);
+
+  t.HandleResize(CVD::ImageRef(kWidth + 160, kHeight + 120));
+  d.UpdateDisplay(true);
+  const CVD::Image<CVD::Rgb<u8>> larger = CVD::img_load(first.string());
+  EXPECT_EQ(larger.size(), CVD::ImageRef(kWidth + 160, kHeight + 120));
+  std::filesystem::remove_all(folder);
+}
+
+// The pause loop holds the update until a key steps, unpauses or quits;
+// the keys come through the X server.
+TEST(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
+  WindowScene scene(true);
+  NamedTracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
+  const std::string title = "zevrion-pause-" + std::to_string(::getpid());
+  t.Window()->set_title(title);
+  t.SwapAndPumpEvents();
+  TrackerDisplay& d = t.Display();
+  const auto pressLater = [&](const std::string& keys) {
+    return std::thread([title, keys] {
+      const std::string command = "sleep 0.3; id=$(xdotool search --sync --name '^" + title +
+                                  "$' | head -n 1) && xdotool key --window \"$id\" " + keys;
+      EXPECT_EQ(std::system(command.c_str()), 0);
+    });
+  };
+  const auto timed = [&] {
+    const auto start = std::chrono::steady_clock::now();
+    d.UpdateDisplay(true);
+    return std::chrono::steady_clock::now() - start;
+  };
+  d.SetPaused(true);
+  std::thread step = pressLater("ctrl+a");
+  EXPECT_GT(timed(), std::chrono::milliseconds(250));  // it waited for the key
+  step.join();
+  EXPECT_TRUE(d.Paused());  // a step leaves the pause on
+  std::thread unpause = pressLater("ctrl+s");
+  timed();
+  unpause.join();
+  EXPECT_FALSE(d.Paused());
+  EXPECT_LT(timed(), std::chrono::milliseconds(250));  // not paused: straight through
+  d.SetPaused(true);
+  std::thread quit = pressLater("Escape");
+  timed();
+  quit.join();
+  EXPECT_TRUE(t.StopRequested());
+  EXPECT_LT(timed(), std::chrono::milliseconds(250));  // once quit nothing waits
+}
+
 }  // namespace
