@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TempFolder.h"
 #include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 
@@ -301,6 +302,31 @@ TEST(DisplayStatusTest, KeyFrameBarOpacityAndAShownItemWithoutMatches) {
   d.DrawKeyFrameBar();
   ASSERT_EQ(d.BarOpacities().size(), kKeyFrames + 3u);
   for (const u8 o : d.BarOpacities()) EXPECT_EQ(o, 0);
+}
+
+// The state file keeps the shown item and the first four settings.
+TEST(DisplayStateTest, ShownItemAndFirstFourSettingsSurviveTheStateFile) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetCurrentFrame(kKeyFrames + 1);
+  const u32 settings[4] = {4, 3, 1, 7};
+  for (u32 i = 0; i < 4; ++i) d.SetSetting(static_cast<DisplaySetting>(i), settings[i]);
+  d.SetSetting(kTrackFilter, 5);  // not in the file
+  TempFolder folder;
+  const std::string path = folder.File("display.state");
+  ASSERT_TRUE(Printed([&] { scene.tracker.SaveState(path); }).find("Saved") != std::string::npos);
+
+  GlobalMap map;
+  scene.synthetic.MakeEmptyMap(map);
+  Tracker fresh(map);
+  ASSERT_TRUE(Printed([&] { EXPECT_TRUE(fresh.LoadState(path)); }).find("Loaded") !=
+              std::string::npos);
+  const TrackerDisplay& e = fresh.Display();
+  EXPECT_EQ(e.DisplayIndex(), kKeyFrames + 1);
+  EXPECT_EQ(e.ShownFrame(), 1);
+  EXPECT_EQ(e.ComparisonFrame(), 1);
+  for (u32 i = 0; i < 4; ++i) EXPECT_EQ(e.Setting(static_cast<DisplaySetting>(i)), settings[i]);
+  EXPECT_EQ(e.Setting(kTrackFilter), kInitialDisplaySettings[kTrackFilter]);
 }
 
 // --- In a window (under Xvfb): pixels read back against the scene.
