@@ -63,6 +63,7 @@ void TrackerDisplay::Reset() {
   comparisonFrame_ = kNone16;
   showingKeyFrame_ = 0;
   centred_ = false;
+  centredFrame_ = kUnsetCounter;
   // Selections stay: the next update drops those the emptied map no longer has.
   lastShownFrameNumber_ = kUnsetCounter;
 }
@@ -151,9 +152,12 @@ void TrackerDisplay::UpdateDisplay(bool follow) {
   if (shownFrame_ != kNone16) SetCurrentFrame(shownFrame_);
   SelectPlane(allPlanes ? static_cast<u16>(planeCounts_.size()) : selectedPlane_, false);
 
-  if (!centred_ || status.frameCounter == status.startFrame) {
+  // Once at the first update, and once more at the frame tracking starts.
+  if (!centred_ ||
+      (status.frameCounter == status.startFrame && centredFrame_ != status.frameCounter)) {
     CenterView();
     centred_ = true;
+    centredFrame_ = status.frameCounter;
   }
   CollectSelectedMatches();
   PrintSelectedLine();

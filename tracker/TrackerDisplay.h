@@ -128,6 +128,9 @@ class TrackerDisplay {
 
   // --- Update, status and printouts (TrackerDisplay.cpp).
   void UpdateDisplay(bool follow);
+  // Draws without the paths and map points, reads the window back at its
+  // size and saves it as the frame's numbered file of the prefix.
+  void RecordFrame(const std::string& prefix, i32 frame);
   void InitializeDisplay();
   void SetCurrentFrame(u16 displayIndex);
   void PrintSelection(u32 track);
@@ -278,8 +281,6 @@ class TrackerDisplay {
   bool QuitRequested() const;
   // Makes the context current, draws, swaps and pumps the window's events.
   void Redraw();
-  // Draws without the paths and map points, reads the window back and saves it.
-  void RecordFrame(const std::string& prefix, i32 frame);
   // Selected tracks at or past the track count become none.
   void DropStaleSelections();
   // The display indices of the key frames and ring frames matching the selection.
@@ -314,6 +315,7 @@ class TrackerDisplay {
   u8 uploadedLevel_ = 0xFF, uploadedPoseView_ = 0xFF;
   bool centred_ = false;                  // the 3-D view was centred once
   u8 showingKeyFrame_ = 0;                // the display index names a key frame, not a ring frame
+  i32 centredFrame_ = kUnsetCounter;      // the frame the 3-D view was last centred at
   std::unique_ptr<ImageMaps> imageMaps_;  // the pose view's error lines
   mutable WarpRecord shownImageMap_;      // what ShownImageMap returns
   std::vector<u16> measurementFeatures_;  // the selected track's features
