@@ -152,8 +152,8 @@ void TrackerDisplay::DrawMapOverlay() {
 
 void TrackerDisplay::DrawPlanes() {
   if (!tracker_.HasWindow()) return;
-  const u32 P = static_cast<u32>(std::min({planeFrames_.size(), planeExtents_.size(),
-                                           planeShown_.size()}));
+  const u32 P =
+      static_cast<u32>(std::min({planeFrames_.size(), planeExtents_.size(), planeShown_.size()}));
   glEnable(GL_DEPTH_TEST);
   glLineWidth(1.0f);
   glColor3ub(255, 255, 255);

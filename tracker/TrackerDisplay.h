@@ -184,6 +184,16 @@ class TrackerDisplay {
   // side lines from the centre when asked; axes as red, green, blue lines.
   static void DrawFrustum(const float points[5][3], bool sides);
   static void DrawAxes(const float centre[3], const float axes[3][3]);
+  // A plane grid's frame (column-major, grid z = 0 into the world) and its
+  // extent in the plane; null past the planes UpdatePlaneGrids saw.
+  const LA::AlignedMatrix4f* PlaneFrame(u16 plane) const {
+    return plane < planeFrames_.size() ? &planeFrames_[plane] : nullptr;
+  }
+  const LA::AlignedVector4f* PlaneExtent(u16 plane) const {
+    return plane < planeExtents_.size() ? &planeExtents_[plane] : nullptr;
+  }
+  const float* FrustumSize() const { return frustumSize_; }
+  float WheelStep() const { return wheelStep_; }
 
   // --- Picking (DisplayInput.cpp): true when an entry lies within the
   // tolerance; id and distance get the nearest (a later equal one wins).
@@ -288,7 +298,7 @@ class TrackerDisplay {
   std::vector<u16> measurementKeyFrames_;
   std::vector<float> depthScratch_;
   // The 3-D view's own helpers and scratch (DisplayMapView.cpp, DisplayMapDrawing.cpp).
-  const CameraPose* ShownPose() const;  // null when nothing is shown or its pose is unset
+  const CameraPose* ShownPose() const;          // null when nothing is shown or its pose is unset
   void ViewportOrImage(i32 viewport[4]) const;  // the image's rectangle before a resize
   // One camera's frustum in a colour, with the shown item's image on it when asked.
   void DrawCameraFrustum(const CameraPose& pose, const u8 colour[3], bool image);
