@@ -60,7 +60,6 @@ class ImageMatching {
   // pairs of k and cur that no block from firstRecord on explains.
   void DetectPlanes(u16 k, u16 cur, bool tracking, u32 firstRecord,
                     AlignedArray<WarpRecord>& hypotheses);
-  u32 FindSelectedPatchOfKeyFrame(u16 keyFrame, u32 track);
 
   // Level-0 constants; lengths halve per level.
   static constexpr float kFrameRadius = 5.0f;

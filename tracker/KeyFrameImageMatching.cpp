@@ -11,7 +11,6 @@
 #include "features/PatchWarp.h"
 #include "la/Homography.h"
 #include "tracker/ImageMatching.h"
-#include "tracker/Pending.h"
 #include "tracker/WarpHypotheses.h"
 
 namespace {
@@ -175,8 +174,4 @@ u32 ImageMatching::MatchLevelUnderHypotheses(u16 k, u16 cur, int level, u32 firs
   TrackerMapView::NormalizeMatchPositions(c_.camera.intrinsic[level], found_);
   frame.mapMatches[level].insert(frame.mapMatches[level].end(), found_.begin(), found_.end());
   return static_cast<u32>(found_.size());
-}
-
-u32 ImageMatching::FindSelectedPatchOfKeyFrame(u16, u32) {
-  Pending(__func__);
 }

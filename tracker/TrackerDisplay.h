@@ -8,8 +8,8 @@
 // status lines, printouts), DisplayImageView.cpp (the image view's lists),
 // DisplayGeometry.cpp (rotation, frustum and arcball helpers), DisplayMapView.cpp
 // (projection, view transform, the 3-D map view), DisplayInput.cpp (keys,
-// mouse, picking, 'o' objects), DisplayPrimitives.cpp (the overlay points,
-// lines, squares and patch outlines).
+// mouse, 'o' objects), DisplayPicking.cpp (the double click's picking),
+// DisplayPrimitives.cpp (the overlay points, lines, squares and patch outlines).
 #include <cvd/image.h>
 #include <cvd/image_ref.h>
 #include <cvd/rgb.h>
@@ -115,7 +115,15 @@ class TrackerDisplay {
   bool OnMouseDrag(const CVD::ImageRef& pressPosition, const CVD::ImageRef& position, int button);
   bool OnMouseDoubleClick(const CVD::ImageRef& position, int button);
   void OnResize(const CVD::ImageRef& size);
+  // Anchors an object on what the window shows; false when nothing was added.
   bool AddObjectFromView();
+  // Where that object stands, seen by the camera through the mean normalised
+  // position: where the ray meets the plane (n, d) in front of the camera,
+  // lifted by the size towards the camera and turned by PlaneRotation; without
+  // a plane, or when the ray runs along it or meets it behind, at the depth
+  // on the ray and turned as the camera.
+  static void PlaceObject(const CameraPose& camera, const float mean[2], float depth, float size,
+                          const float* plane, float R[3][3], float X[3]);
 
   // --- Update, status and printouts (TrackerDisplay.cpp).
   void UpdateDisplay(bool follow);
@@ -143,6 +151,9 @@ class TrackerDisplay {
   void DrawMaskedFeatures(u16 keyFrame, const std::vector<u8>& mask, bool warped);
 
   // --- Overlay primitives in normalised coordinates (DisplayPrimitives.cpp).
+  // Each begins and ends its own GL primitive in the caller's colour and
+  // point size (where no colour is named); without a window they only
+  // compute what they return.
   // Green cross of half-size (w, h); blue for a selected track.
   void DrawCross(float x, float y, float w, float h, u32 track);
   void DrawPoint(float x, float y, const Intrinsic& level);
@@ -160,6 +171,16 @@ class TrackerDisplay {
   void DrawPatchOutlineWarped(const FeaturePatch& patch);
   // Reverses the rows of the recorded window image in place.
   void FlipRecordingImageRows();
+  // Where the primitives put things, without GL. A solved track's point
+  // under the pose: false when unsolved, the pose unset or the depth not
+  // positive (depth: the point's depth, -1 when unsolved).
+  bool ProjectTrack(u32 track, const float pose[3][4], float out[2], float& depth) const;
+  // Through the shown item's image map (unchanged outside the pose view);
+  // false when the map sends the position to infinity.
+  bool WarpToCurrent(const float in[2], float out[2]) const;
+  // The patch outline's closed strip: corners 0, 1, 3, 2, 0 scaled about
+  // the centre by the square scale, normalised with the patch's level.
+  void PatchOutlineVertices(const FeaturePatch& patch, float vertices[5][2]) const;
 
   // --- The 3-D map view (DisplayMapView.cpp; the drawing in DisplayMapDrawing.cpp).
   void SetupProjection();
@@ -195,8 +216,9 @@ class TrackerDisplay {
   const float* FrustumSize() const { return frustumSize_; }
   float WheelStep() const { return wheelStep_; }
 
-  // --- Picking (DisplayInput.cpp): true when an entry lies within the
-  // tolerance; id and distance get the nearest (a later equal one wins).
+  // --- Picking (DisplayPicking.cpp). id and distance carry the best so
+  // far: an entry within the tolerance replaces it when its squared distance
+  // is not larger (a later equal one wins); true when one did.
   bool PickMapMatch(const float click[2], const float tolerance[2],
                     const std::vector<MapMatch>& list, int level, u32& id, float& distance);
   bool PickImageMatch(const float click[2], const float tolerance[2],
@@ -309,6 +331,13 @@ class TrackerDisplay {
   void DrawMapOverlay();  // foot lines and selection squares in window pixels
   std::vector<CVD::Rgb<u8>> trackColors_;
   u32 pickedMatch_ = kNone32;  // cleared at every update
+  // Picking and 'o' objects (DisplayInput.cpp, DisplayPicking.cpp): the
+  // map's features of a key-frame level, the support points of a new object.
+  AlignedArray<LA::Vector2<float>> pickFeatures_;
+  std::vector<u32> pickTracks_;
+  std::vector<u32> objectFeatures_;
+  // Median depth seen from a pose; the initial depth without measures.
+  float MedianDepth(const float pose[3][4]);
 
   // --- Textures and the recorded window image.
   GLTexture textures_[2 + 2 * kPyramidLevels];
