@@ -1,12 +1,20 @@
 // The 3-D map view without a window: rotation and frustum geometry against
 // known answers, the trackball, the projection through unprojected pixels,
 // the view scale, plane grid frames and the track filter.
+#include <GL/glew.h>
+#include <cvd/image_io.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 #include "la/Random.h"
 #include "tracker/Tracker.h"
@@ -249,6 +257,88 @@ TEST(DisplayMapView, UnprojectedPixelsLieOnTheirCameraRays) {
   }
 }
 
+// The median depth of the inlier points a pose sees inside the image.
+float MedianDepth(Scene& scene, const CameraPose& pose) {
+  std::vector<float> depths;
+  const Intrinsic& K = scene.Camera().intrinsic[0];
+  for (u32 t = 0; t < scene.TrackCount(); ++t) {
+    float uv[2], z = 0.0f;
+    if (!(scene.Working().trackFlags[t] & kTrackInlier)) continue;
+    if (!display_scene::ProjectToLevel(pose, K, scene.Point(t), uv, &z)) continue;
+    if (uv[0] >= 0 && uv[1] >= 0 && uv[0] < display_scene::kWidth && uv[1] < display_scene::kHeight)
+      depths.push_back(z);
+  }
+  std::sort(depths.begin(), depths.end());
+  return depths.empty() ? 0.0f : depths[depths.size() / 2];
+}
+
+void ExpectPose(const ViewPose& a, const CameraPose& b, float tolerance) {
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << "," << c;
+}
+
+TEST(DisplayMapView, CenterViewShowsTheShownCameraAndTheViewTransformKeepsIt) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetupProjection();
+  d.SetupView();
+  d.SetCurrentFrame(1);  // key frame 1
+  d.CenterView();
+  const CameraPose& pose = scene.KeyFramePose(1);
+  ExpectPose(d.CurrentViewPose(), pose, 1e-6f);
+  // The view transform rebuilt from rotation, translation and pivot is the same pose.
+  d.UpdateViewTransform();
+  ExpectPose(d.CurrentViewPose(), pose, 1e-4f);
+  // Frusta reach a tenth of the median depth and span the image there.
+  const float depth = MedianDepth(scene, pose);
+  const float* size = d.FrustumSize();
+  const Intrinsic& K = scene.Camera().intrinsic[0];
+  EXPECT_NEAR(size[2], 0.1f * depth, 0.005f * depth);
+  EXPECT_NEAR(size[0] / size[2], 0.5f * display_scene::kWidth / K.fx[0], 1e-5f);
+  EXPECT_NEAR(size[1] / size[2], 0.5f * display_scene::kHeight / K.fy[0], 1e-5f);
+  // No window height yet: the wheel step keeps its value; with one it follows the depth.
+  EXPECT_EQ(d.WheelStep(), 0.0f);
+  scene.tracker.OnResize(CVD::ImageRef(display_scene::kWidth, display_scene::kHeight));
+  d.CenterView();
+  EXPECT_NEAR(d.WheelStep(), 10.0f * size[2] / display_scene::kHeight * 100.0f, 1e-4f);
+
+  // A drag turns the view about the pivot: the point at the median depth
+  // straight ahead stays where it is seen.
+  scene.tracker.OnKeyDown(9);  // the 3-D view
+  ASSERT_FALSE(d.ImageView());
+  const float pivotDepth = 10.0f * size[2];
+  float pivot[3];
+  for (int r = 0; r < 3; ++r)  // R^T ((0, 0, D) - t)
+    pivot[r] =
+        pose.m[2][r] * pivotDepth -
+        (pose.m[0][r] * pose.m[0][3] + pose.m[1][r] * pose.m[1][3] + pose.m[2][r] * pose.m[2][3]);
+  scene.tracker.OnMouseDown(CVD::ImageRef(320, 240), 1);
+  scene.tracker.OnMouseDrag(CVD::ImageRef(320, 240), CVD::ImageRef(380, 200), 1);
+  const ViewPose& v = d.CurrentViewPose();
+  float seen[3];
+  for (int r = 0; r < 3; ++r)
+    seen[r] = v.m[r][0] * pivot[0] + v.m[r][1] * pivot[1] + v.m[r][2] * pivot[2] + v.m[r][3];
+  EXPECT_NEAR(seen[0], 0.0f, 1e-3f);
+  EXPECT_NEAR(seen[1], 0.0f, 1e-3f);
+  EXPECT_NEAR(seen[2], pivotDepth, 1e-3f);
+  EXPECT_GT(std::fabs(v.m[0][2] - pose.m[0][2]), 1e-3f);  // it did turn
+}
+
+TEST(DisplayMapView, CenterViewOnAnUnsetPoseChangesNothing) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetCurrentFrame(1);
+  d.CenterView();
+  const ViewPose before = d.CurrentViewPose();
+  const float frustum = d.FrustumSize()[2];
+  d.SetSetting(kPoseSlot, kOutput);  // every ring frame's output pose is unset
+  d.SetCurrentFrame(2 + 1);          // ring slot 1
+  d.CenterView();
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(d.CurrentViewPose().m[r][c], before.m[r][c]);
+  EXPECT_EQ(d.FrustumSize()[2], frustum);
+}
+
 TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
   Scene scene;
   MapWorkingCopy& w = scene.tracker.MapView().Working();
@@ -326,3 +416,189 @@ TEST(DisplayMapView, FilterTrackFollowsItsTable) {
 }
 
 }  // namespace
+
+// --- The 3-D view drawn in a window (under Xvfb): read back and compared
+// with where the scene's objects project; skipped without a display.
+
+// The window's pixels, top row first.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::vector<u8> rgb;
+  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
+  // True when a pixel within r of (x, y) has the colour (within 8 levels).
+  bool Near(float fx, float fy, const u8 c[3], int r = 1) const {
+    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
+    for (int y = y0 - r; y <= y0 + r; ++y)
+      for (int x = x0 - r; x <= x0 + r; ++x) {
+        if (x < 0 || y < 0 || x >= width || y >= height) continue;
+        const u8* p = At(x, y);
+        if (std::abs(p[0] - c[0]) <= 8 && std::abs(p[1] - c[1]) <= 8 && std::abs(p[2] - c[2]) <= 8)
+          return true;
+      }
+    return false;
+  }
+};
+
+Screenshot ReadBack(int width, int height) {
+  Screenshot s;
+  s.width = width;
+  s.height = height;
+  std::vector<u8> raw(3 * static_cast<size_t>(width) * height);
+  glFinish();
+  glReadBuffer(GL_BACK);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
+  s.rgb.resize(raw.size());
+  for (int y = 0; y < height; ++y)
+    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
+                &s.rgb[3 * static_cast<size_t>(y) * width]);
+  return s;
+}
+
+// Writes the screenshot for a person to look at, into screenshots/ beside
+// the tests' folder in the build tree.
+void Save(const Screenshot& s, const std::string& name) {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return;
+  const std::filesystem::path folder = exe.parent_path().parent_path() / "screenshots";
+  std::filesystem::create_directories(folder, error);
+  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
+  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
+  try {
+    CVD::img_save(image, (folder / name).string(), CVD::ImageType::PNG);
+  } catch (const CVD::Exceptions::All&) {
+  }
+}
+
+// Pixel of a world point in the 3-D view (the view pose through the
+// projection: f x / z + c with fy for both axes).
+bool ViewPixel(TrackerDisplay& d, const Intrinsic& K, const float X[3], float uv[2]) {
+  const ViewPose& v = d.CurrentViewPose();
+  float x[3];
+  for (int r = 0; r < 3; ++r)
+    x[r] = v.m[r][0] * X[0] + v.m[r][1] * X[1] + v.m[r][2] * X[2] + v.m[r][3];
+  if (x[2] <= 0.0f) return false;
+  uv[0] = K.fy[0] * x[0] / x[2] + K.cx[0];
+  uv[1] = K.fy[0] * x[1] / x[2] + K.cy[0];
+  return true;
+}
+
+class MapViewWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scene = std::make_unique<Scene>(true);
+    if (!scene->tracker.HasWindow()) GTEST_SKIP() << "no X display";
+    KeepGLDriverLoaded();
+    TrackerDisplay& d = Display();
+    scene->tracker.OnKeyDown(9);  // the 3-D view
+    ASSERT_FALSE(d.ImageView());
+    d.UpdatePlaneGrids();
+    d.SelectPlane(static_cast<u16>(scene->Working().planes.Size()), false);  // all planes
+    d.SetCurrentFrame(0);
+    d.CenterView();
+    // Back from the shown camera by two wheel notches, so that its frustum is in view.
+    scene->tracker.OnMouseUp(CVD::ImageRef(320, 240), 64);
+    scene->tracker.OnMouseUp(CVD::ImageRef(320, 240), 64);
+  }
+  TrackerDisplay& Display() { return scene->tracker.Display(); }
+  Screenshot Draw() {
+    scene->tracker.MakeCurrent();
+    Display().DrawScene();
+    return ReadBack(display_scene::kWidth, display_scene::kHeight);
+  }
+  std::unique_ptr<Scene> scene;
+};
+
+TEST_F(MapViewWindow, CubeFacesGridLinesAndFrustaShowInTheirColours) {
+  TrackerDisplay& d = Display();
+  d.SetSetting(kShowFrustumImage, 0);
+  const Screenshot s = Draw();
+  Save(s, "map_view.png");
+  const Intrinsic& K = scene->Camera().intrinsic[0];
+
+  // The cube (identity rotation) turns its z = -1 face, blue, to the cameras;
+  // a point of that face off the frustum's diagonals (drawn over it).
+  const float size = display_scene::kObjectSize;
+  const float* o = display_scene::kObjectOrigin;
+  const float face[3] = {o[0] + 0.6f * size, o[1] - 0.1f * size, o[2] - size};
+  float uv[2];
+  ASSERT_TRUE(ViewPixel(d, K, face, uv));
+  const u8 blue[3] = {0, 0, 255};
+  EXPECT_TRUE(s.Near(uv[0], uv[1], blue));
+  // Off to its x = -1 side nothing of the cube: the face seen is the near one only.
+  const float side[3] = {display_scene::kObjectOrigin[0] - 2.0f * size,
+                         display_scene::kObjectOrigin[1], display_scene::kObjectOrigin[2] - size};
+  ASSERT_TRUE(ViewPixel(d, K, side, uv));
+  EXPECT_FALSE(s.Near(uv[0], uv[1], blue, 0));
+
+  // White grid lines: the grid's corner vertices lie in the plane and are drawn.
+  const LA::AlignedMatrix4f& F = *d.PlaneFrame(0);
+  const float* e = d.PlaneExtent(0)->v;
+  const u8 white[3] = {255, 255, 255};
+  int drawn = 0, inside = 0;
+  for (const float u : {e[0], e[2]})
+    for (const float v : {e[1], e[3]}) {
+      float X[3];
+      for (int r = 0; r < 3; ++r) X[r] = F.m[0][r] * u + F.m[1][r] * v + F.m[3][r];
+      const float* n = scene->Working().planes[0].v;
+      EXPECT_NEAR(n[0] * X[0] + n[1] * X[1] + n[2] * X[2] + n[3], 0.0f, 1e-4f);
+      if (!ViewPixel(d, K, X, uv) || uv[0] < 2 || uv[1] < 2 || uv[0] > 637 || uv[1] > 477) continue;
+      ++inside;
+      drawn += s.Near(uv[0], uv[1], white) ? 1 : 0;
+    }
+  ASSERT_GT(inside, 0);
+  EXPECT_EQ(drawn, inside);
+
+  // The shown key frame's frustum in light blue, the other key frame's in blue
+  // (display mode 1 draws every key frame).
+  float points[5][3];
+  const u8 lightBlue[3] = {135, 204, 234};
+  for (u16 k = 0; k < 2; ++k) {
+    ComputeFrustum(scene->KeyFramePose(k), d.FrustumSize(), points, nullptr);
+    const float mid[3] = {0.5f * (points[1][0] + points[2][0]),
+                          0.5f * (points[1][1] + points[2][1]),
+                          0.5f * (points[1][2] + points[2][2])};
+    if (!ViewPixel(d, K, mid, uv) || uv[0] < 0 || uv[1] < 0 || uv[0] >= 640 || uv[1] >= 480) {
+      EXPECT_NE(k, 0) << "the shown frustum is in view";
+      continue;
+    }
+    EXPECT_TRUE(s.Near(uv[0], uv[1], k == 0 ? lightBlue : blue)) << "key frame " << k;
+  }
+}
+
+TEST_F(MapViewWindow, ShownFrustumCarriesTheKeyFrameImage) {
+  TrackerDisplay& d = Display();
+  d.SetSetting(kShowFrustumImage, 1);
+  const Screenshot s = Draw();
+  Save(s, "map_view_frustum_image.png");
+  const Intrinsic& K = scene->Camera().intrinsic[0];
+  float points[5][3];
+  ComputeFrustum(scene->KeyFramePose(0), d.FrustumSize(), points, nullptr);
+  const CVD::Image<u8>& image = scene->map.keyFrames[0].pyramid[0];
+  ASSERT_EQ(image.size(), CVD::ImageRef(display_scene::kWidth, display_scene::kHeight));
+  // Points across the far rectangle show the texel at the same fraction of the image.
+  int checked = 0;
+  for (const float a : {0.3f, 0.5f, 0.7f})
+    for (const float b : {0.3f, 0.6f}) {
+      float X[3], uv[2];
+      for (int r = 0; r < 3; ++r)
+        X[r] = points[1][r] + a * (points[2][r] - points[1][r]) + b * (points[4][r] - points[1][r]);
+      ASSERT_TRUE(ViewPixel(d, K, X, uv));
+      const u8* p = s.At(static_cast<int>(uv[0]), static_cast<int>(uv[1]));
+      EXPECT_EQ(p[0], p[1]);  // grey
+      EXPECT_EQ(p[1], p[2]);
+      const int tx = static_cast<int>(a * display_scene::kWidth);
+      const int ty = static_cast<int>(b * display_scene::kHeight);
+      int lo = 255, hi = 0;
+      for (int y = ty - 6; y <= ty + 6; ++y)
+        for (int x = tx - 6; x <= tx + 6; ++x) {
+          lo = std::min<int>(lo, image[y][x]);
+          hi = std::max<int>(hi, image[y][x]);
+        }
+      EXPECT_GE(p[0], lo);
+      EXPECT_LE(p[0], hi);
+      ++checked;
+    }
+  EXPECT_EQ(checked, 6);
+}
