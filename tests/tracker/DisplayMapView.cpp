@@ -602,3 +602,104 @@ TEST_F(MapViewWindow, ShownFrustumCarriesTheKeyFrameImage) {
     }
   EXPECT_EQ(checked, 6);
 }
+
+TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
+  TrackerDisplay& d = Display();
+  const Intrinsic& K = scene->Camera().intrinsic[0];
+  d.SetSetting(kShowFrustumImage, 0);
+  d.SetSetting(kDisplayMode, 3);  // paths and the shown camera
+  const u16 K2 = 2;
+  d.SetCurrentFrame(K2 + 2);  // the newest ring frame: slot 2
+  ASSERT_EQ(d.ShownFrame(), 2);
+  const u8 green[3] = {0, 255, 0}, lightBlue[3] = {135, 204, 234}, orange[3] = {204, 102, 0};
+  for (const u32 slot : {u32{kVisual}, u32{kPredicted}}) {
+    d.SetSetting(kPoseSlot, slot);
+    const Screenshot s = Draw();
+    if (slot == kVisual) Save(s, "map_view_ring.png");
+    // The path joins the ring frames' centres from the oldest (slot 0) on.
+    float a[3], b[3], uv[2];
+    CameraCentre(scene->Frame(0).pose.slot[slot], a);
+    CameraCentre(scene->Frame(1).pose.slot[slot], b);
+    const float mid[3] = {0.5f * (a[0] + b[0]), 0.5f * (a[1] + b[1]), 0.5f * (a[2] + b[2])};
+    ASSERT_TRUE(ViewPixel(d, K, mid, uv));
+    EXPECT_TRUE(s.Near(uv[0], uv[1], orange)) << "slot " << slot;
+    // The shown frame's frustum: light blue for the visual pose, green for the predicted.
+    float points[5][3];
+    ComputeFrustum(scene->Frame(2).pose.slot[slot], d.FrustumSize(), points, nullptr);
+    const float edge[3] = {0.5f * (points[2][0] + points[3][0]),
+                           0.5f * (points[2][1] + points[3][1]),
+                           0.5f * (points[2][2] + points[3][2])};
+    ASSERT_TRUE(ViewPixel(d, K, edge, uv));
+    EXPECT_TRUE(s.Near(uv[0], uv[1], slot == kVisual ? lightBlue : green)) << "slot " << slot;
+    EXPECT_FALSE(s.Near(uv[0], uv[1], slot == kVisual ? green : lightBlue)) << "slot " << slot;
+  }
+}
+
+TEST_F(MapViewWindow, MarkerOutlineNeedsFourMarkerTracksAndEmptyPlanesDrawNoGrid) {
+  TrackerDisplay& d = Display();
+  const Intrinsic& K = scene->Camera().intrinsic[0];
+  d.SetSetting(kShowFrustumImage, 0);
+  d.SetSetting(kDisplayMode, 0);
+  MapWorkingCopy& w = scene->tracker.MapView().Working();
+  // The sheet outline between track 0's and track 1's points.
+  float uv[2];
+  const float* p0 = scene->Point(0);
+  const float* p1 = scene->Point(1);
+  const float mid[3] = {0.5f * (p0[0] + p1[0]), 0.5f * (p0[1] + p1[1]), 0.5f * (p0[2] + p1[2])};
+  ASSERT_TRUE(ViewPixel(d, K, mid, uv));
+  const u8 green[3] = {0, 255, 0};
+  for (u32 t = 0; t < 3; ++t) w.trackFlags[t] |= kTrackMarker;
+  EXPECT_FALSE(Draw().Near(uv[0], uv[1], green));  // three are not a sheet
+  w.trackFlags[3] |= kTrackMarker;
+  EXPECT_TRUE(Draw().Near(uv[0], uv[1], green));
+
+  // A plane facing the camera with no inlier points has no extent: no grid,
+  // so the rows above the ground grid stay black.
+  w.planes.PushBack16(LA::AlignedVector4f{{0.0f, 0.0f, 1.0f, 2.0f}});
+  d.UpdatePlaneGrids();
+  d.SelectPlane(static_cast<u16>(w.planes.Size()), false);
+  const Screenshot s = Draw();
+  int white = 0;
+  for (int y = 60; y < 120; ++y)
+    for (int x = 0; x < s.width; ++x) {
+      const u8* p = s.At(x, y);
+      white += p[0] == 255 && p[1] == 255 && p[2] == 255;
+    }
+  EXPECT_EQ(white, 0);
+}
+
+TEST_F(MapViewWindow, RayAndStemPointWhereTheirVectorsSay) {
+  TrackerDisplay& d = Display();
+  scene->tracker.MakeCurrent();
+  glClearColor(0, 0, 0, 1);
+  glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  // Window pixels as world units, z ignored.
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  glOrtho(0, display_scene::kWidth, display_scene::kHeight, 0, -1e3, 1e3);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  const double ray[6] = {100, 100, 0, 1, 0.5, 0};
+  d.DrawRay(ray, 200.0);
+  // A camera at (320, 240, 0) turned a quarter about z: R v for v = (100, 0, 0)
+  // is (0, -100, 0), so the stem's end lies at (320, 340), P - R v.
+  CameraPose pose;
+  const float R[3][3] = {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}};
+  const float P[3] = {320, 240, 0};
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) pose.m[r][c] = R[r][c];
+    pose.m[r][3] = -(R[r][0] * P[0] + R[r][1] * P[1] + R[r][2] * P[2]);
+  }
+  const double v[3] = {100, 0, 0};
+  d.DrawPointStem(pose, v);
+  const Screenshot s = ReadBack(display_scene::kWidth, display_scene::kHeight);
+  Save(s, "ray_and_stem.png");
+  const u8 green[3] = {0, 255, 0}, blue[3] = {0, 0, 255};
+  EXPECT_TRUE(s.Near(200.0f, 150.0f, green));  // halfway along the ray
+  EXPECT_TRUE(s.Near(300.0f, 200.0f, green));  // its end
+  EXPECT_FALSE(s.Near(320.0f, 220.0f, green, 3));
+  // Between A = (320, 340) and B, which lies over P in this view.
+  EXPECT_TRUE(s.Near(320.0f, 290.0f, blue));
+  EXPECT_FALSE(s.Near(320.0f, 190.0f, blue, 3));  // not on the far side of P
+  EXPECT_FALSE(s.Near(370.0f, 240.0f, blue, 3));  // nor along v unrotated
+}
