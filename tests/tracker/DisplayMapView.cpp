@@ -703,3 +703,63 @@ TEST_F(MapViewWindow, RayAndStemPointWhereTheirVectorsSay) {
   EXPECT_FALSE(s.Near(320.0f, 190.0f, blue, 3));  // not on the far side of P
   EXPECT_FALSE(s.Near(370.0f, 240.0f, blue, 3));  // nor along v unrotated
 }
+
+TEST_F(MapViewWindow, PointsSeenByTheShownKeyFrameAreMarkedAndASelectionIsSquared) {
+  TrackerDisplay& d = Display();
+  const Intrinsic& K = scene->Camera().intrinsic[0];
+  d.SetSetting(kShowFrustumImage, 0);
+  d.SetSetting(kShowFrustum, 0);
+  d.SetSetting(kDisplayMode, 1);  // marks what the shown key frame sees
+  d.SetSetting(kTrackFilter, 1);
+  MapWorkingCopy& w = scene->tracker.MapView().Working();
+  std::vector<u8> seen;
+  scene->tracker.MapView().MarkKeyFrameTracks(0, seen);
+  const u8 yellow[3] = {255, 255, 0}, red[3] = {255, 0, 0};
+  Screenshot s = Draw();
+  Save(s, "map_view_points.png");
+  u32 marked = 0, yellowSeen = 0;
+  std::vector<u32> outliers;
+  for (u32 t = 0; t < scene->TrackCount(); ++t) {
+    float uv[2];
+    if (!seen[t] || !(w.trackFlags[t] & kTrackInlier) || !ViewPixel(d, K, scene->Point(t), uv))
+      continue;
+    ++marked;
+    if (!s.Near(uv[0], uv[1], yellow, 0)) continue;
+    ++yellowSeen;
+    if (outliers.size() < 2 && !(w.trackFlags[t] & kTrackMarker)) outliers.push_back(t);
+  }
+  ASSERT_GT(marked, 20u);
+  EXPECT_GE(yellowSeen, marked * 9 / 10);  // a few may lie under the cube
+  // Two of them become solved outliers: red instead of yellow.
+  ASSERT_EQ(outliers.size(), 2u);
+  for (const u32 t : outliers) w.trackFlags[t] = kTrackSolved;
+  s = Draw();
+  for (const u32 t : outliers) {
+    float uv[2];
+    ASSERT_TRUE(ViewPixel(d, K, scene->Point(t), uv));
+    EXPECT_TRUE(s.Near(uv[0], uv[1], red)) << "track " << t;
+  }
+
+  // A selected track gets a blue square five pixels round its projection.
+  const u32 chosen = outliers[0];
+  d.PrintSelection(chosen);
+  ASSERT_EQ(d.SelectedTracks()[0], chosen);
+  s = Draw();
+  float uv[2];
+  ASSERT_TRUE(ViewPixel(d, K, scene->Point(chosen), uv));
+  const u8 blue[3] = {0, 0, 255};
+  EXPECT_TRUE(s.Near(uv[0] + 5.0f, uv[1], blue));
+  EXPECT_TRUE(s.Near(uv[0], uv[1] - 5.0f, blue));
+  EXPECT_FALSE(s.Near(uv[0] + 10.0f, uv[1], blue, 2));
+
+  // Track filter 0 shows no point at all.
+  d.SetSetting(kTrackFilter, 0);
+  s = Draw();
+  u32 left = 0;
+  for (u32 t = 0; t < scene->TrackCount(); ++t) {
+    float p[2];
+    if (seen[t] && ViewPixel(d, K, scene->Point(t), p))
+      left += s.Near(p[0], p[1], yellow, 0) || s.Near(p[0], p[1], red, 0);
+  }
+  EXPECT_EQ(left, 0u);
+}
