@@ -142,19 +142,6 @@ TEST(DisplayGeometry, InvertedPoseUndoesThePoseAndQuaternionMatchesTheFloatHelpe
   EXPECT_EQ(is[2], 0.0f);  // no inf for a zero scale
 }
 
-TEST(DisplayGeometry, RectangleOutlineIsFourClosedEdges) {
-  float v[8][2];
-  DrawRectangleOutline(1.0f, 2.0f, 3.0f, 4.0f, v);
-  const float corners[4][2] = {{-2, -2}, {4, -2}, {4, 6}, {-2, 6}};
-  for (int e = 0; e < 4; ++e) {
-    EXPECT_EQ(v[2 * e][0], corners[e][0]);
-    EXPECT_EQ(v[2 * e][1], corners[e][1]);
-    // Each edge ends where the next begins.
-    EXPECT_EQ(v[2 * e + 1][0], v[(2 * e + 2) % 8][0]);
-    EXPECT_EQ(v[2 * e + 1][1], v[(2 * e + 2) % 8][1]);
-  }
-}
-
 TEST(DisplayGeometry, FrustumCornersProjectOntoTheImageCorners) {
   Scene scene;
   const CameraPose& pose = scene.KeyFramePose(1);
@@ -322,21 +309,15 @@ TEST(DisplayMapView, CenterViewShowsTheShownCameraAndTheViewTransformKeepsIt) {
   EXPECT_NEAR(seen[1], 0.0f, 1e-3f);
   EXPECT_NEAR(seen[2], pivotDepth, 1e-3f);
   EXPECT_GT(std::fabs(v.m[0][2] - pose.m[0][2]), 1e-3f);  // it did turn
-}
 
-TEST(DisplayMapView, CenterViewOnAnUnsetPoseChangesNothing) {
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
-  d.SetCurrentFrame(1);
-  d.CenterView();
+  // Centring on an unset pose (every output pose of the ring is) changes nothing.
   const ViewPose before = d.CurrentViewPose();
-  const float frustum = d.FrustumSize()[2];
-  d.SetSetting(kPoseSlot, kOutput);  // every ring frame's output pose is unset
-  d.SetCurrentFrame(2 + 1);          // ring slot 1
+  d.SetSetting(kPoseSlot, kOutput);
+  d.SetCurrentFrame(2 + 1);  // ring slot 1
   d.CenterView();
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 4; ++c) EXPECT_EQ(d.CurrentViewPose().m[r][c], before.m[r][c]);
-  EXPECT_EQ(d.FrustumSize()[2], frustum);
+  EXPECT_NEAR(d.FrustumSize()[2], 0.1f * depth, 0.005f * depth);
 }
 
 TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
@@ -510,7 +491,7 @@ class MapViewWindow : public ::testing::Test {
   std::unique_ptr<Scene> scene;
 };
 
-TEST_F(MapViewWindow, CubeFacesGridLinesAndFrustaShowInTheirColours) {
+TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
   TrackerDisplay& d = Display();
   d.SetSetting(kShowFrustumImage, 0);
   const Screenshot s = Draw();
@@ -565,27 +546,23 @@ TEST_F(MapViewWindow, CubeFacesGridLinesAndFrustaShowInTheirColours) {
     }
     EXPECT_TRUE(s.Near(uv[0], uv[1], k == 0 ? lightBlue : blue)) << "key frame " << k;
   }
-}
 
-TEST_F(MapViewWindow, ShownFrustumCarriesTheKeyFrameImage) {
-  TrackerDisplay& d = Display();
   d.SetSetting(kShowFrustumImage, 1);
-  const Screenshot s = Draw();
-  Save(s, "map_view_frustum_image.png");
-  const Intrinsic& K = scene->Camera().intrinsic[0];
-  float points[5][3];
+  const Screenshot t = Draw();
+  Save(t, "map_view_frustum_image.png");
   ComputeFrustum(scene->KeyFramePose(0), d.FrustumSize(), points, nullptr);
   const CVD::Image<u8>& image = scene->map.keyFrames[0].pyramid[0];
   ASSERT_EQ(image.size(), CVD::ImageRef(display_scene::kWidth, display_scene::kHeight));
-  // Points across the far rectangle show the texel at the same fraction of the image.
+  // With the image on: points across the far rectangle show the texel at the same fraction of the
+  // image.
   int checked = 0;
   for (const float a : {0.3f, 0.5f, 0.7f})
     for (const float b : {0.3f, 0.6f}) {
-      float X[3], uv[2];
+      float X[3];
       for (int r = 0; r < 3; ++r)
         X[r] = points[1][r] + a * (points[2][r] - points[1][r]) + b * (points[4][r] - points[1][r]);
       ASSERT_TRUE(ViewPixel(d, K, X, uv));
-      const u8* p = s.At(static_cast<int>(uv[0]), static_cast<int>(uv[1]));
+      const u8* p = t.At(static_cast<int>(uv[0]), static_cast<int>(uv[1]));
       EXPECT_EQ(p[0], p[1]);  // grey
       EXPECT_EQ(p[1], p[2]);
       const int tx = static_cast<int>(a * display_scene::kWidth);
