@@ -189,7 +189,8 @@ class TrackerDisplay {
   // the centre by the square scale, normalised with the patch's level.
   void PatchOutlineVertices(const FeaturePatch& patch, float vertices[5][2]) const;
 
-  // --- The 3-D map view (DisplayMapView.cpp; the drawing in DisplayMapDrawing.cpp).
+  // --- The 3-D map view (DisplayMapView.cpp; cameras in DisplayMapDrawing.cpp,
+  // points, planes, objects in DisplayMapScene.cpp).
   void SetupProjection();
   void SetupView();
   float ComputeViewScale(float a, float b) const;
@@ -362,7 +363,7 @@ class TrackerDisplay {
   std::vector<u32> selectedPatches_;  // the selected track's FeaturePatch indices
   std::vector<u16> measurementKeyFrames_;
   std::vector<float> depthScratch_;
-  // The 3-D view's own helpers and scratch (DisplayMapView.cpp, DisplayMapDrawing.cpp).
+  // The 3-D view's own helpers and scratch (DisplayMapView.cpp and its drawing files).
   const CameraPose* ShownPose() const;          // null when nothing is shown or its pose is unset
   void ViewportOrImage(i32 viewport[4]) const;  // the image's rectangle before a resize
   // One camera's frustum in a colour, with the shown item's image on it when asked.
