@@ -1,6 +1,9 @@
-// The 3-D map view without a window: rotation and frustum geometry against
+// The 3-D map view: without a window, rotation and frustum geometry against
 // known answers, the trackball, the projection through unprojected pixels,
-// the view scale, plane grid frames and the track filter.
+// the view scale, centring, plane grid frames and the track filter; in a
+// window under Xvfb, the drawn view read back against where the fixed
+// scene's cube, grid, frusta, paths and points project (PNGs in
+// build/screenshots for a person to look at).
 #include <GL/glew.h>
 #include <cvd/image_io.h>
 #include <gtest/gtest.h>
@@ -396,7 +399,20 @@ TEST(DisplayMapView, FilterTrackFollowsItsTable) {
   EXPECT_TRUE(d.FilterTrack(static_cast<u32>(w.trackFlags.size())));
 }
 
-}  // namespace
+TEST(DisplayMapView, DrawingWithoutAWindowReturnsAtOnce) {
+  // No context: any GL call here would crash through an unset GL entry point.
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetCurrentFrame(0);
+  d.UpdatePlaneGrids();
+  d.DrawMapPoints();
+  d.DrawObjects();
+  d.DrawCameras();
+  const double ray[6] = {0, 0, 0, 1, 0, 0};
+  d.DrawRay(ray, 1.0);
+  d.DrawPointStem(scene.KeyFramePose(0), ray);
+  EXPECT_FALSE(scene.tracker.HasWindow());
+}
 
 // --- The 3-D view drawn in a window (under Xvfb): read back and compared
 // with where the scene's objects project; skipped without a display.
@@ -740,3 +756,5 @@ TEST_F(MapViewWindow, PointsSeenByTheShownKeyFrameAreMarkedAndASelectionIsSquare
   }
   EXPECT_EQ(left, 0u);
 }
+
+}  // namespace
