@@ -28,8 +28,7 @@ float Clamp1(float x) {
 }  // namespace
 
 void RotationBetweenVectors(const float a[3], const float b[3], float R[3][3]) {
-  float axis[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
-                   a[0] * b[1] - a[1] * b[0]};
+  float axis[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
   const float dot = a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
   const float s2 = axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2];
   LA::AlignedMatrix3f M;
@@ -190,6 +189,6 @@ void Arcball::Drag(const float point[3], float rotation[3][3]) const {
   // The drag turns what the camera sees about the centre: D after the start rotation.
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 3; ++c)
-      rotation[r][c] =
-          D[r][0] * startRotation[0][c] + D[r][1] * startRotation[1][c] + D[r][2] * startRotation[2][c];
+      rotation[r][c] = D[r][0] * startRotation[0][c] + D[r][1] * startRotation[1][c] +
+                       D[r][2] * startRotation[2][c];
 }

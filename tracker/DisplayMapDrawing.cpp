@@ -162,7 +162,8 @@ void TrackerDisplay::DrawCameras() {
   const u32 K = w.keyFramePoses.Size();
   const u32 mode = settings_[kDisplayMode];
   const u32 slot = std::min<u32>(settings_[kPoseSlot], kOutput);
-  const bool ringShown = shownFrame_ != kNone16 && shownFrame_ >= K && ring.Contains(shownRingFrame_);
+  const bool ringShown =
+      shownFrame_ != kNone16 && shownFrame_ >= K && ring.Contains(shownRingFrame_);
   const bool greyToo = showGreyPath_ != 0 && slot != kOutput;
   float c[3];
 

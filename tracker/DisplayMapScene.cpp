@@ -72,6 +72,10 @@ void TrackerDisplay::DrawMapPoints() {
     boost::shared_lock<boost::shared_mutex> lock(map.mutex);
     trackColors_.assign(map.trackColors.begin(), map.trackColors.end());
   }
+  // The grids and the sheet belong to the map as the points do; the points
+  // go over them.
+  DrawPlanes();
+  DrawMarkerOutline();
   const u32 T = std::min<u32>(w.points.Size(), static_cast<u32>(w.trackFlags.size()));
   glPointSize(1.0f);
   glBegin(GL_POINTS);
@@ -87,9 +91,6 @@ void TrackerDisplay::DrawMapPoints() {
     Vertex(w.points[i].v);
   }
   glEnd();
-  // The grids and the sheet belong to the map as the points do.
-  DrawPlanes();
-  DrawMarkerOutline();
   if (showFootLines_ || selectedTracks_[0] != kNone32 || selectedTracks_[1] != kNone32)
     DrawMapOverlay();
 }
@@ -152,8 +153,8 @@ void TrackerDisplay::DrawMapOverlay() {
 
 void TrackerDisplay::DrawPlanes() {
   if (!tracker_.HasWindow()) return;
-  const u32 P = static_cast<u32>(std::min({planeFrames_.size(), planeExtents_.size(),
-                                           planeShown_.size()}));
+  const u32 P =
+      static_cast<u32>(std::min({planeFrames_.size(), planeExtents_.size(), planeShown_.size()}));
   glEnable(GL_DEPTH_TEST);
   glLineWidth(1.0f);
   glColor3ub(255, 255, 255);

@@ -104,8 +104,8 @@ LA::AlignedVector4f TrackerDisplay::UnprojectPoint(const CVD::ImageRef& position
   double X = 0.0, Y = 0.0, Z = 0.0;
   LA::AlignedVector4f p{{0.0f, 0.0f, 0.0f, 1.0f}};
   // Window y grows downwards, GL's upwards.
-  if (gluUnProject(position.x, vp[3] - position.y, 0.0, viewMatrix_, projectionMatrix_, vp, &X,
-                   &Y, &Z) != GL_TRUE)
+  if (gluUnProject(position.x, vp[3] - position.y, 0.0, viewMatrix_, projectionMatrix_, vp, &X, &Y,
+                   &Z) != GL_TRUE)
     return p;
   p.v[0] = static_cast<float>(X);
   p.v[1] = static_cast<float>(Y);
@@ -150,8 +150,8 @@ void TrackerDisplay::CenterView() {
   float e[3];
   for (int k = 0; k < 3; ++k) e[k] = pose->m[k][3] - rotationPivot_[k];
   for (int r = 0; r < 3; ++r)
-    viewTranslation_[r] = pose->m[0][r] * e[0] + pose->m[1][r] * e[1] + pose->m[2][r] * e[2] +
-                          rotationPivot_[r];
+    viewTranslation_[r] =
+        pose->m[0][r] * e[0] + pose->m[1][r] * e[1] + pose->m[2][r] * e[2] + rotationPivot_[r];
   viewTranslation_[3] = 1.0f;
   if (viewport_[3] > 0) wheelStep_ = d / static_cast<float>(viewport_[3]) * 100.0f;
 }

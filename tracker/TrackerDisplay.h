@@ -192,7 +192,8 @@ class TrackerDisplay {
   // the centre by the square scale, normalised with the patch's level.
   void PatchOutlineVertices(const FeaturePatch& patch, float vertices[5][2]) const;
 
-  // --- The 3-D map view (DisplayMapView.cpp; the drawing in DisplayMapDrawing.cpp).
+  // --- The 3-D map view (DisplayMapView.cpp; cameras in DisplayMapDrawing.cpp,
+  // points, planes, objects in DisplayMapScene.cpp).
   void SetupProjection();
   void SetupView();
   float ComputeViewScale(float a, float b) const;
@@ -215,6 +216,16 @@ class TrackerDisplay {
   // side lines from the centre when asked; axes as red, green, blue lines.
   static void DrawFrustum(const float points[5][3], bool sides);
   static void DrawAxes(const float centre[3], const float axes[3][3]);
+  // A plane grid's frame (column-major, grid z = 0 into the world) and its
+  // extent in the plane; null past the planes UpdatePlaneGrids saw.
+  const LA::AlignedMatrix4f* PlaneFrame(u16 plane) const {
+    return plane < planeFrames_.size() ? &planeFrames_[plane] : nullptr;
+  }
+  const LA::AlignedVector4f* PlaneExtent(u16 plane) const {
+    return plane < planeExtents_.size() ? &planeExtents_[plane] : nullptr;
+  }
+  const float* FrustumSize() const { return frustumSize_; }
+  float WheelStep() const { return wheelStep_; }
 
   // --- Picking (DisplayPicking.cpp). id and distance carry the best so
   // far: an entry within the tolerance replaces it when its squared distance
@@ -354,7 +365,7 @@ class TrackerDisplay {
   std::vector<u32> selectedPatches_;  // the selected track's FeaturePatch indices
   std::vector<u16> measurementKeyFrames_;
   std::vector<float> depthScratch_;
-  // The 3-D view's own helpers and scratch (DisplayMapView.cpp, DisplayMapDrawing.cpp).
+  // The 3-D view's own helpers and scratch (DisplayMapView.cpp and its drawing files).
   const CameraPose* ShownPose() const;          // null when nothing is shown or its pose is unset
   void ViewportOrImage(i32 viewport[4]) const;  // the image's rectangle before a resize
   // One camera's frustum in a colour, with the shown item's image on it when asked.
