@@ -171,6 +171,7 @@ class TrackerDisplay {
   void DrawPatchOutlineWarped(const FeaturePatch& patch);
   // Reverses the rows of the recorded window image in place.
   void FlipRecordingImageRows();
+  CVD::Image<CVD::Rgba<u8>>& RecordingImage() { return recording_; }
   // Where the primitives put things, without GL. A solved track's point
   // under the pose: false when unsolved, the pose unset or the depth not
   // positive (depth: the point's depth, -1 when unsolved).
@@ -310,7 +311,7 @@ class TrackerDisplay {
   std::vector<u16> measurementKeyFrames_;
   std::vector<float> depthScratch_;
   // The 3-D view's own helpers and scratch (DisplayMapView.cpp, DisplayMapDrawing.cpp).
-  const CameraPose* ShownPose() const;  // null when nothing is shown or its pose is unset
+  const CameraPose* ShownPose() const;          // null when nothing is shown or its pose is unset
   void ViewportOrImage(i32 viewport[4]) const;  // the image's rectangle before a resize
   // One camera's frustum in a colour, with the shown item's image on it when asked.
   void DrawCameraFrustum(const CameraPose& pose, const u8 colour[3], bool image);
