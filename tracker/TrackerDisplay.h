@@ -24,6 +24,7 @@
 #include "viewer/GLTexture.h"
 
 class FrameMeasures;
+class ImageMaps;
 class Tracker;
 struct TrackerContext;
 
@@ -134,8 +135,14 @@ class TrackerDisplay {
   // No display command is handled here.
   bool HandleDisplayCommand(int) { return false; }
   void DrawScene();
+  // Both compose what they show first (DisplayStatus.cpp), also without a window.
   void DrawStatus();
   void DrawKeyFrameBar();
+  static constexpr size_t kStatusLineLength = 256;
+  // The status lines as the last DrawStatus composed them (0: top, 1: bottom).
+  const char* StatusLine(int i) const { return statusLines_[i]; }
+  // Per display index the key-frame bar's opacity, as the last DrawKeyFrameBar found it.
+  const std::vector<u8>& BarOpacities() const { return barOpacity_; }
 
   // --- The image view's lists (DisplayImageView.cpp).
   void DrawImage();
@@ -263,6 +270,28 @@ class TrackerDisplay {
   // The 3x3 image map of the shown item into the current frame, in
   // normalised coordinates; null outside the pose view or without a map.
   const float* ShownImageMap() const;
+  // --- Helpers of the update (TrackerDisplay.cpp).
+  // A key frame is shown (not a ring frame) and still exists.
+  bool ShowingKeyFrame() const;
+  // The display index of a ring slot: key frames first, then oldest to current.
+  u16 DisplayIndexOfSlot(u16 slot) const;
+  // Escape, a closed window or the tracker's stop flag.
+  bool QuitRequested() const;
+  // Makes the context current, draws, swaps and pumps the window's events.
+  void Redraw();
+  // Draws without the paths and map points, reads the window back and saves it.
+  void RecordFrame(const std::string& prefix, i32 frame);
+  // Selected tracks at or past the track count become none.
+  void DropStaleSelections();
+  // The display indices of the key frames and ring frames matching the selection.
+  void CollectSelectedMatches();
+  // The distance between two selected inlier tracks.
+  void PrintSelectedLine() const;
+  // The registered objects drawn over the image from the shown pose.
+  void DrawObjectsOverImage();
+  // The shown item's stored image map (current frame into the item) in the
+  // pose view; null otherwise or without a map (DisplayImageView.cpp).
+  const WarpRecord* ShownItemMap() const;
 
   Tracker& tracker_;
   std::unique_ptr<FrameMeasures> measures_;  // median depths, error lines
@@ -284,7 +313,21 @@ class TrackerDisplay {
   i32 lastShownFrameNumber_ = kUnsetCounter;  // what the textures hold
   u16 uploadedKeyFrame_ = kNone16;
   u8 uploadedLevel_ = 0xFF, uploadedPoseView_ = 0xFF;
-  bool centred_ = false;  // the 3-D view was centred once
+  bool centred_ = false;                  // the 3-D view was centred once
+  u8 showingKeyFrame_ = 0;                // the display index names a key frame, not a ring frame
+  std::unique_ptr<ImageMaps> imageMaps_;  // the pose view's error lines
+  mutable WarpRecord shownImageMap_;      // what ShownImageMap returns
+  std::vector<u16> measurementFeatures_;  // the selected track's features
+  // The image view's scratch (DisplayImageView.cpp).
+  std::vector<float> trackPositions_;  // per track the current frame's match, FLT_MAX: none
+  CVD::Image<u8> displayGrey_;         // the pose view's warped grey image
+  // The status lines and the bar (DisplayStatus.cpp).
+  void ComposeStatus();
+  void ComputeKeyFrameBar();
+  char statusLines_[2][kStatusLineLength] = {};
+  u8 statusColour_[3] = {0, 0, 255};
+  std::vector<u8> barOpacity_;
+  AlignedArray<LA::Vector2<float>> correspondA_, correspondB_;  // the pose view's error
 
   // --- Window and 3-D view.
   float imageToWindow_[2] = {1, 1}, windowToImage_[2] = {1, 1};

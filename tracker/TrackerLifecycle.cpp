@@ -2,7 +2,6 @@
 // forward to its units.
 #include <cfloat>
 
-#include "tracker/Pending.h"
 #include "tracker/StageUnits.h"
 #include "tracker/Tracker.h"
 
