@@ -316,9 +316,10 @@ TEST(DisplayMouseTest, WheelMovesAlongTheViewAxisAndReleasesKeepTheView) {
     for (int c = 0; c < 3; ++c) EXPECT_EQ(v.m[r][c], start.m[r][c]);
   EXPECT_NEAR(v.m[0][3], start.m[0][3], 1e-4f);
   EXPECT_NEAR(v.m[2][3], start.m[2][3] - step, 1e-3f);
+  // Down: back by the step of the depth now seen, which is nearer.
   d.OnMouseUp(CVD::ImageRef(10, 10), 64);
   v = d.CurrentViewPose();
-  EXPECT_NEAR(v.m[2][3], start.m[2][3], 1e-3f);
+  EXPECT_NEAR(v.m[2][3], start.m[2][3] - step + (-c0[2] - step) / 480.0f * 100.0f, 1e-3f);
 
   // An arcball drag turns the view; a release after it moves the pivot but
   // not the view, a release without a drag does nothing.
@@ -332,9 +333,10 @@ TEST(DisplayMouseTest, WheelMovesAlongTheViewAxisAndReleasesKeepTheView) {
   t.handler.dragging = 0;
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 4; ++c) EXPECT_NEAR(d.CurrentViewPose().m[r][c], turned.m[r][c], 1e-4f);
+  const ViewPose released = d.CurrentViewPose();
   d.OnMouseUp(CVD::ImageRef(420, 260), 1);
   for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) EXPECT_EQ(d.CurrentViewPose().m[r][c], turned.m[r][c]);
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(d.CurrentViewPose().m[r][c], released.m[r][c]);
 }
 
 TEST(DisplayMouseTest, RightDragCarriesThePivotDepthPointUnderTheMouse) {
@@ -471,9 +473,43 @@ TEST(DisplayPrimitivesTest, FlippingTheRecordingReversesItsRowsMiddleRowStays) {
 // A tracker over the scene's map whose window the test can name.
 class NamedWindowTracker : public Tracker {
  public:
-  explicit NamedWindowTracker(GlobalMap& map) : Tracker(map, false) {}
+  explicit NamedWindowTracker(GlobalMap& map, bool view = false) : Tracker(map, view) {}
   CVD::GLWindow* Window() { return window; }
 };
+
+// Sends keys to the window of that title from a background shell after a
+// short wait, and Escape seconds later should the keys not end the wait.
+void SendKeysLater(const std::string& title, const std::string& keys) {
+  const std::string command = "(id=$(xdotool search --sync --name '^" + title +
+                              "$' | head -n 1); sleep 0.2; xdotool key --window \"$id\" " + keys +
+                              "; sleep 8; xdotool key --window \"$id\" Escape) >/dev/null 2>&1 &";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+TEST(DisplayWindowTest, CtrlAStepsAndCtrlSUnpausesThePausedDisplay) {
+  Scene scene;
+  NamedWindowTracker t(scene.map, true);
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
+  const std::string title = "zevrion-pause-" + std::to_string(::getpid());
+  t.Window()->set_title(title);
+  t.SwapAndPumpEvents();
+  TrackerDisplay& d = t.Display();
+  d.SetPaused(true);
+  for (const char* keys : {"ctrl+a", "ctrl+s"}) {
+    SendKeysLater(title, keys);
+    const auto begin = std::chrono::steady_clock::now();
+    d.UpdateDisplay(true);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5)) << keys;
+    EXPECT_FALSE(t.handler.quit) << keys;
+    // The step leaves the pause on, the toggle takes it off.
+    EXPECT_EQ(d.Paused(), keys[5] == 'a') << keys;
+  }
+  const auto begin = std::chrono::steady_clock::now();
+  d.UpdateDisplay(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+}
 
 TEST(DisplayWindowTest, RealKeysToggleTheViewAndThePauseAndEscapeQuits) {
   Scene scene;
