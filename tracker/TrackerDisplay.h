@@ -125,6 +125,8 @@ class TrackerDisplay {
   // on the ray and turned as the camera.
   static void PlaceObject(const CameraPose& camera, const float mean[2], float depth, float size,
                           const float* plane, float R[3][3], float X[3]);
+  // The pose view: positions and images carried into the current frame.
+  void SetPoseView(bool on) { poseView_ = on; }
 
   // --- Update, status and printouts (TrackerDisplay.cpp).
   void UpdateDisplay(bool follow);

@@ -229,6 +229,33 @@ TEST(DisplayPickTest, NearestWithinFivePixelsLaterEqualWinsNothingPrintsTheEmpty
   EXPECT_EQ(Pick(scene, 400, 206), kNone32);
 }
 
+TEST(DisplayPickTest, ThePoseViewPicksWhereTheImageMapCarriesTheMatches) {
+  Scene scene;
+  MakeAllInliers(scene);
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetCurrentFrame(kKeyFrames);  // slot 0, the oldest
+  ASSERT_EQ(d.ShownFrame(), 0);
+  TrackerFrame& f = scene.Frame(0);
+  for (int l = 0; l < kPyramidLevels; ++l) f.mapMatches[l].clear();
+  f.mapMatches[0] = {MatchAt(5, 400.0f, 240.0f)};
+  // Current alignment pixels 8 to the left of slot 0's: slot 0's positions
+  // come 8 alignment pixels left in the current frame.
+  WarpRecord& map = scene.tracker.Ring().Map(0);
+  SetIdentityMap(map);
+  map.m[2] = 8.0f;
+  const float shift =
+      8.0f / scene.Camera().intrinsic[kPyramidLevels].fx[0] * scene.Camera().intrinsic[0].fx[0];
+  ASSERT_GT(shift, 20.0f);
+  const int x = static_cast<int>(std::lround(400.0f - shift));
+  EXPECT_EQ(Pick(scene, 400, 240), 5u);
+  d.SetPoseView(true);
+  EXPECT_EQ(Pick(scene, 400, 240), kNone32);
+  EXPECT_EQ(Pick(scene, x, 240), 5u);
+  // Unset map: positions stay.
+  map.m[0] = FLT_MAX;
+  EXPECT_EQ(Pick(scene, 400, 240), 5u);
+}
+
 TEST(DisplayPickTest, ImageMatchListsOnlyInTheFirstDisplayModeAndOnlyTheShownLevel) {
   Scene scene;
   MakeAllInliers(scene);
