@@ -127,6 +127,8 @@ class TrackerDisplay {
                           const float* plane, float R[3][3], float X[3]);
   // The pose view: positions and images carried into the current frame.
   void SetPoseView(bool on) { poseView_ = on; }
+  // 0-3 one pyramid level, 4 the key frame's features as the map holds them, 5 all.
+  void SetShownLevel(u8 level) { shownLevel_ = level; }
 
   // --- Update, status and printouts (TrackerDisplay.cpp).
   void UpdateDisplay(bool follow);

@@ -271,6 +271,17 @@ TEST(DisplayPickTest, ImageMatchListsOnlyInTheFirstDisplayModeAndOnlyTheShownLev
   EXPECT_EQ(Pick(scene, candidate.x, candidate.y), 11u);
   EXPECT_EQ(Pick(scene, 300, 300), 12u);
   EXPECT_EQ(Pick(scene, 540, 380), 13u);
+  // One level shown: that level's lists alone.
+  d.SetShownLevel(1);
+  EXPECT_EQ(Pick(scene, candidate.x, candidate.y), 11u);
+  EXPECT_EQ(Pick(scene, 300, 300), kNone32);
+  d.SetShownLevel(0);
+  EXPECT_EQ(Pick(scene, 300, 300), 12u);
+  EXPECT_EQ(Pick(scene, candidate.x, candidate.y), kNone32);
+  // Level 4 shows a ring frame's every level.
+  d.SetShownLevel(4);
+  EXPECT_EQ(Pick(scene, candidate.x, candidate.y), 11u);
+  EXPECT_EQ(Pick(scene, 540, 380), 13u);
   d.SetSetting(kDisplayMode, 2);
   EXPECT_EQ(Pick(scene, 540, 380), kNone32);
   EXPECT_EQ(Pick(scene, candidate.x, candidate.y), kNone32);
@@ -282,39 +293,67 @@ TEST(DisplayPickTest, KeyFrameFeaturesAndMapPointsInTheThreeDView) {
   TrackerDisplay& d = scene.tracker.Display();
   const MapWorkingCopy& w = scene.Working();
   const Intrinsic& k = scene.Camera().intrinsic[0];
-  // Key frame 1 shown: a feature of a deep level is picked at its pixel.
+  // Key frame 1 shown: a level-3 feature with no other feature within 6
+  // pixels is picked at its pixel, from its level or the map's pass only.
   d.SetCurrentFrame(1);
   const u16* offsets = w.keyFrames[1].levelOffsets;
-  ASSERT_LT(offsets[3], offsets[4]);
-  const u32 i = w.keyFrameMeasurementStart[1] + offsets[3];
-  const u32 track = w.measurementTracks[i];
-  const MapMeasurement& n = scene.View().KeyFrameNormalized()[i];
-  const int x = static_cast<int>(std::lround(n.x * k.fx[0] + k.cx[0]));
-  const int y = static_cast<int>(std::lround(n.y * k.fy[0] + k.cy[0]));
-  const u32 picked = Pick(scene, x, y);
-  // Another feature may lie nearer the rounded pixel, never farther.
-  ASSERT_NE(picked, kNone32);
-  if (picked != track) {
-    float a[2], b[2];
-    Pixel(scene.KeyFramePose(1), k, scene.Point(picked), a);
-    Pixel(scene.KeyFramePose(1), k, scene.Point(track), b);
-    EXPECT_LE(std::hypot(a[0] - x, a[1] - y), std::hypot(b[0] - x, b[1] - y) + 1e-3f);
+  const u32 base = w.keyFrameMeasurementStart[1];
+  const auto& features = scene.View().KeyFrameNormalized();
+  auto pixel = [&](u32 i) {
+    return CVD::ImageRef(static_cast<int>(std::lround(features[i].x * k.fx[0] + k.cx[0])),
+                         static_cast<int>(std::lround(features[i].y * k.fy[0] + k.cy[0])));
+  };
+  u32 lone = kNone32;
+  for (u32 i = base + offsets[3]; i < base + offsets[4] && lone == kNone32; ++i) {
+    bool alone = true;
+    for (u32 j = base; j < base + offsets[4]; ++j)
+      alone &= j == i || std::hypot((features[i].x - features[j].x) * k.fx[0],
+                                    (features[i].y - features[j].y) * k.fy[0]) > 6.0f;
+    if (alone) lone = i;
   }
+  ASSERT_NE(lone, kNone32);
+  const u32 track = w.measurementTracks[lone];
+  const CVD::ImageRef at = pixel(lone);
+  EXPECT_EQ(Pick(scene, at.x, at.y), track);
+  d.SetSetting(kDisplayMode, 3);  // the features alone
+  for (const u8 level : {3, 4}) {
+    d.SetShownLevel(level);
+    EXPECT_EQ(Pick(scene, at.x, at.y), track) << int{level};
+  }
+  d.SetSetting(kDisplayMode, 1);
+  // Other levels find it only in the first display mode, where the key
+  // frame's tracks are offered at their projections too.
+  for (const u8 level : {0, 2}) {
+    d.SetShownLevel(level);
+    EXPECT_EQ(Pick(scene, at.x, at.y), track) << int{level};
+    d.SetSetting(kDisplayMode, 3);
+    EXPECT_EQ(Pick(scene, at.x, at.y), kNone32) << int{level};
+    d.SetSetting(kDisplayMode, 1);
+  }
+  d.SetShownLevel(5);
 
-  // The 3-D view picks map points under the view pose; behind the view
-  // nothing is found.
+  // The 3-D view picks map points under the view pose.
   d.SetupProjection();
   d.SetupView();
   d.CenterView();
   ASSERT_TRUE(d.OnKeyDown(9));
-  float uv[2];
+  float uv[2] = {0, 0}, z;
   Pixel(scene.KeyFramePose(1), k, scene.Point(track), uv);
-  const u32 nearest = Pick(scene, static_cast<int>(uv[0]), static_cast<int>(uv[1]));
-  ASSERT_NE(nearest, kNone32);
-  float p[2];
-  Pixel(scene.KeyFramePose(1), k, scene.Point(nearest), p);
-  EXPECT_LT(std::fabs(p[0] - static_cast<int>(uv[0])), 5.0f);
-  EXPECT_LT(std::fabs(p[1] - static_cast<int>(uv[1])), 5.0f);
+  // The nearest other point in view decides what the click must give.
+  float nearest = FLT_MAX;
+  for (u32 t = 0; t < scene.TrackCount(); ++t) {
+    float q[2];
+    if (t != track &&
+        display_scene::ProjectToLevel(scene.KeyFramePose(1), k, scene.Point(t), q, &z))
+      nearest = std::min(nearest, std::hypot(q[0] - uv[0], q[1] - uv[1]));
+  }
+  const u32 picked =
+      Pick(scene, static_cast<int>(std::lround(uv[0])), static_cast<int>(std::lround(uv[1])));
+  if (nearest > 6.0f) {
+    EXPECT_EQ(picked, track);
+  }
+  // Nothing where no point projects.
+  EXPECT_EQ(Pick(scene, 2, 2), kNone32);
 }
 
 TEST(DisplayMouseTest, WheelMovesAlongTheViewAxisAndReleasesKeepTheView) {
