@@ -125,6 +125,10 @@ class TrackerDisplay {
   // on the ray and turned as the camera.
   static void PlaceObject(const CameraPose& camera, const float mean[2], float depth, float size,
                           const float* plane, float R[3][3], float X[3]);
+  // The pose view: positions and images carried into the current frame.
+  void SetPoseView(bool on) { poseView_ = on; }
+  // 0-3 one pyramid level, 4 the key frame's features as the map holds them, 5 all.
+  void SetShownLevel(u8 level) { shownLevel_ = level; }
 
   // --- Update, status and printouts (TrackerDisplay.cpp).
   void UpdateDisplay(bool follow);
@@ -181,6 +185,7 @@ class TrackerDisplay {
   void DrawPatchOutlineWarped(const FeaturePatch& patch);
   // Reverses the rows of the recorded window image in place.
   void FlipRecordingImageRows();
+  CVD::Image<CVD::Rgba<u8>>& RecordingImage() { return recording_; }
   // Where the primitives put things, without GL. A solved track's point
   // under the pose: false when unsolved, the pose unset or the depth not
   // positive (depth: the point's depth, -1 when unsolved).
