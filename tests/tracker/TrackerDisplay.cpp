@@ -255,6 +255,18 @@ TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
   d.DrawStatus();
   EXPECT_NE(std::string(d.StatusLine(1)).find(", Planes 1"), std::string::npos);
 
+  // One level: its matches of INLIER tracks and of unsolved ones.
+  d.SetShownLevel(1);
+  d.DrawStatus();
+  int levelInliers = 0;
+  for (const MapMatch& m : f.mapMatches[1])
+    levelInliers += (w.trackFlags[m.track] & kTrackInlier) != 0;
+  EXPECT_NE(std::string(d.StatusLine(1))
+                .find(", Level 1, Matches " + std::to_string(levelInliers) + " + 0, Error"),
+            std::string::npos)
+      << d.StatusLine(1);
+  d.SetShownLevel(5);
+
   // Key frame 0: its frame id, its tracks by state; a pose that does not fit
   // its features shows in the error.
   d.SetCurrentFrame(0);
@@ -515,6 +527,56 @@ TEST(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
   const Screenshot grey = Draw(t);
   const u8 g = display_scene::FrameGrey(2, 300, 100);
   EXPECT_TRUE(grey.Is(300, 100, g, g, g));
+}
+
+// The pose view carries the shown frame into the current one through its
+// image map: the image and its crosses move the other way from the map.
+TEST(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  TrackerDisplay& d = t.Display();
+  d.SetSetting(kCornerMode, 2);
+  d.SetSetting(kOverlayMode, 0);
+  // Slot 0 (grey only) shown; its map takes current-frame positions one
+  // alignment pixel right and half a pixel down: 16 and 8 image pixels.
+  WarpRecord& map = t.Ring().Map(0);
+  SetIdentityMap(map);
+  map.m[2] = 1.0f;
+  map.m[6] = 0.5f;
+  d.SetCurrentFrame(kKeyFrames + 0);
+  d.UpdateDisplay(false);
+  ASSERT_EQ(d.ShownFrame(), 0);
+  d.SetPoseView(true);
+  const Screenshot warped = Draw(t);
+  Save(warped, "display_pose_view.png");
+  int wrong = 0;
+  for (int y = 60; y < kHeight - 20; y += 7)
+    for (int x = 20; x < kWidth - 40; x += 5) {
+      const u8 g = display_scene::FrameGrey(0, x + 16, y + 8);
+      const u8* p = warped.At(x, y);
+      // Green crosses lie on top of some pixels.
+      wrong += !(p[0] == g && p[1] == g && p[2] == g) && !(p[0] == 0 && p[1] == 255);
+    }
+  EXPECT_EQ(wrong, 0);
+  const Intrinsic& k = scene.Camera().intrinsic[0];
+  int moved = 0, matches = 0;
+  for (const MapMatch& m : scene.Frame(0).mapMatches[0]) {
+    int x, y;
+    WindowPixel(k, m.nx, m.ny, x, y);
+    x -= 16, y -= 8;
+    if (x < 10 || y < 50 || x >= kWidth - 10 || y >= kHeight - 10) continue;
+    ++matches;
+    moved += warped.Is(x + 3, y, 0, 255, 0) || warped.Is(x - 3, y, 0, 255, 0);
+  }
+  ASSERT_GT(matches, 5);
+  EXPECT_GE(moved, matches * 9 / 10);
+  // Without the pose view the frame is drawn as it is.
+  d.SetPoseView(false);
+  const Screenshot plain = Draw(t);
+  const u8 g = display_scene::FrameGrey(0, 300, 200);
+  EXPECT_TRUE(plain.Is(300, 200, g, g, g) || plain.Is(300, 200, 0, 255, 0));
 }
 
 // Recording reads the window back at its size of the moment: a resize after
