@@ -529,6 +529,47 @@ TEST(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
   EXPECT_TRUE(grey.Is(300, 100, g, g, g));
 }
 
+// Overlays: the unfound candidates in cyan, the lost and missed ones in red,
+// the map matches in yellow, each on its pixel.
+TEST(DisplayWindowTest, OverlayColoursOnTheirPixels) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  TrackerDisplay& d = t.Display();
+  d.SetSetting(kCornerMode, 0);
+  d.SetSetting(kOverlayMode, 1);
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  TrackerFrame& f = scene.Frame(2);
+  f.lost[0].push_back({2, 2, kNone32, 200.0f, 420.0f});
+  const Screenshot all = Draw(t);
+  Save(all, "display_overlays.png");
+  EXPECT_TRUE(all.Is(100, 100, 0, 255, 255));  // the candidate
+  EXPECT_TRUE(all.Is(540, 380, 255, 0, 0));    // the miss
+  EXPECT_TRUE(all.Is(200, 420, 255, 0, 0));    // the lost one
+  const Intrinsic& k = scene.Camera().intrinsic[0];
+  int yellow = 0, matches = 0;
+  for (const auto& list : f.mapMatches)
+    for (const MapMatch& m : list) {
+      int x, y;
+      WindowPixel(k, m.nx, m.ny, x, y);
+      if (y < 40) continue;
+      ++matches;
+      yellow += all.Is(x, y, 255, 255, 0);
+    }
+  EXPECT_GE(yellow, matches * 9 / 10);
+  // Matches only: no candidates, no misses.
+  d.SetSetting(kOverlayMode, 2);
+  const Screenshot matchesOnly = Draw(t);
+  EXPECT_FALSE(matchesOnly.Is(100, 100, 0, 255, 255));
+  EXPECT_FALSE(matchesOnly.Is(540, 380, 255, 0, 0));
+  // A track the filter hides is not drawn.
+  d.SetSetting(kOverlayMode, 1);
+  d.SetSetting(kTrackFilter, 0);
+  EXPECT_FALSE(Draw(t).Is(100, 100, 0, 255, 255));
+}
+
 // The pose view carries the shown frame into the current one through its
 // image map: the image and its crosses move the other way from the map.
 TEST(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame) {
