@@ -130,7 +130,8 @@ class TrackerDisplay {
   // 0-3 one pyramid level, 4 the key frame's features as the map holds them, 5 all.
   void SetShownLevel(u8 level) { shownLevel_ = level; }
 
-  // --- Update, status and printouts (TrackerDisplay.cpp).
+  // --- Update, status and printouts (TrackerDisplay.cpp; the status lines and the
+  // key-frame bar in DisplayStatus.cpp, the printouts in DisplaySelection.cpp).
   void UpdateDisplay(bool follow);
   // Draws without the paths and map points, reads the window back at its
   // size and saves it as the frame's numbered file of the prefix.
