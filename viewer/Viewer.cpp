@@ -9,8 +9,12 @@
 #include <X11/Xlib.h>
 // clang-format on
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <mutex>
 
@@ -67,6 +71,23 @@ bool PrepareBitmapText() {
   return true;
 }
 
+// Mesa unloads its DRI driver with the last GL context and loads it again
+// with the next: a host that opens and closes tracker windows would pay the
+// load every time, and what the driver keeps for the process would be left
+// behind by a module that no longer exists. The driver stays once loaded.
+void KeepDriverLoaded() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+          if (info->dlpi_name && std::strstr(info->dlpi_name, "_dri.so"))
+            dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+          return 0;
+        },
+        nullptr);
+  });
+}
+
 int DrawFormatted(const char* format, va_list args) {
   if (!PrepareBitmapText()) return 0;
   char buffer[512];
@@ -121,6 +142,7 @@ bool Viewer::OpenWindow(const u16& width, const u16& height) {
       XCloseDisplay(display);
     }
     window->make_current();
+    KeepDriverLoaded();
     glewInit();
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
