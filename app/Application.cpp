@@ -71,9 +71,13 @@ bool Application::ShowMap(const Configuration& config) {
     return Fail("map_file_name '" + name + "': not an .act, .actb or .txt map");
   }
   if (!loaded) return Fail("Cannot load the map '" + name + "'");
-  // The map view needs the tracker's display, which this build does not have.
-  std::printf("Loaded '%s': %u key frames, %u points (no display to show them)\n", name.c_str(),
-              map_->KeyFrameCount(), map_->points.Size());
+  std::printf("Loaded '%s': %u key frames, %u points\n", name.c_str(), map_->KeyFrameCount(),
+              map_->points.Size());
+  // The display holds the update paused until the window is closed or left
+  // with Escape (or stepped once); without a window it returns at once.
+  tracker_ = std::make_unique<Tracker>(*map_, true);
+  tracker_->Display().SetPaused(true);
+  tracker_->Display().UpdateDisplay(true);
   exitCode_ = 0;
   return false;
 }
@@ -136,11 +140,10 @@ bool Application::BuildDisk(const Configuration& config, const std::string& cali
   options.endFrame = initialFrames_ > 0 ? initialFrames_ - 1 : kUnsetCounter;
   options.imageRotation = simulateImu_;
   options.initialDepth = initialDepth;
+  options.view = view;
   if (!BuildEngine(config, calibration, options)) return false;
-  if (view) std::printf("view=1 needs the tracker display, which this build has not: view=0\n");
-  if (ConfigGetInt(config, "stop", 0) != 0) {
-    std::printf("stop=1 needs the tracker display, which this build has not: not pausing\n");
-  }
+  // A paused display waits for a key at every frame.
+  if (ConfigGetInt(config, "stop", 0) != 0) tracker_->Display().SetPaused(true);
   stateFileName_ = ConfigGetString(config, "test_file_name", "");
   const i32 testImage = ConfigGetInt(config, "test_image", -1);
   if (!stateFileName_.empty()) tracker_->SetStateFile(stateFileName_, testImage);
@@ -175,8 +178,6 @@ bool Application::BuildEngine(const Configuration& config, const std::string& ca
   options.verbose = ConfigGetInt(config, "verbose_tracker", 0) != 0;
   options.logFileName = ConfigGetString(config, "log_file_name_tracker", "");
   options.isoWindow = true;
-  // The display is not part of this build.
-  options.view = false;
   tracker_ = std::make_unique<Tracker>(map_.get(), workers_->Channels(), options);
   return true;
 }

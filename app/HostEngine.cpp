@@ -48,8 +48,8 @@ HostEngine::HostEngine(const HostSettings& s, const Intrinsic& intrinsic)
   options.verbose = s.verbose;
   options.imageRotation = true;
   options.isoWindow = true;
-  // The display is not part of this build.
-  options.view = false;
+  // The display opens when a window can be had; without one it only keeps its state.
+  options.view = true;
   tracker_ = std::make_unique<Tracker>(map_.get(), workers_->Channels(), options);
   // The marker phase's capture window would wait for keys inside the host's
   // call; the host hands its template to the detector instead.

@@ -145,12 +145,11 @@ bool TrackerDisplay::OnMouseDoubleClick(const CVD::ImageRef& position, int butto
                               5.0f * windowToImage_[1] * k.ify[0]};
   u32 best = kNone32;
   float distance = FLT_MAX;
-  const u32 keyFrames = tracker_.KeyFrameCount();
   const FrameRing& ring = tracker_.Ring();
   const bool allModes = settings_[kDisplayMode] == 1;
   if (!imageView_) {
     PickTrackPoint(click, tolerance, viewPose_, best, distance);
-  } else if (shownFrame_ < keyFrames && shownKeyFrame_ < keyFrames) {
+  } else if (ShowingKeyFrame()) {
     const u16 kf = shownKeyFrame_;
     const int first = shownLevel_ < 5 ? shownLevel_ : 0, last = shownLevel_ < 5 ? shownLevel_ : 4;
     for (int l = first; l <= last; ++l) PickMaskedFeature(click, tolerance, kf, l, best, distance);
@@ -187,7 +186,7 @@ bool TrackerDisplay::AddObjectFromView() {
   const u32 keyFrames = tracker_.KeyFrameCount();
   const FrameRing& ring = tracker_.Ring();
   u16 anchor = kNone16, frame = kNone16;
-  if (shownFrame_ < keyFrames) {
+  if (ShowingKeyFrame()) {
     anchor = shownKeyFrame_;
   } else if (shownFrame_ != kNone16 && ring.Contains(shownRingFrame_)) {
     frame = shownRingFrame_;

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "la/Homography.h"
 #include "tracker/Tracker.h"
 #include "tracker/TrackerDisplay.h"
 
@@ -22,6 +23,16 @@ bool Offer(const float click[2], const float tolerance[2], const float p[2], u32
   return true;
 }
 
+// p through the shown item's image map (none: unchanged); false at infinity.
+bool Warp(const float* map, const float p[2], float q[2]) {
+  if (map == nullptr) {
+    q[0] = p[0], q[1] = p[1];
+    return true;
+  }
+  ApplyHomography(reinterpret_cast<const float(*)[4]>(map), p, q);
+  return std::isfinite(q[0]) && std::isfinite(q[1]);
+}
+
 // A level pixel in normalised coordinates.
 void Normalise(const Intrinsic& k, float x, float y, float out[2]) {
   out[0] = (x - k.cx[0]) * k.ifx[0];
@@ -35,12 +46,13 @@ bool TrackerDisplay::PickMapMatch(const float click[2], const float tolerance[2]
                                   float& distance) {
   const Intrinsic& k = tracker_.Camera().intrinsic[level];
   const u32 trackCount = static_cast<u32>(tracker_.MapView().Working().trackFlags.size());
+  const float* map = ShownImageMap();
   bool found = false;
   float p[2], q[2];
   for (const MapMatch& m : list) {
     if (m.track >= trackCount || FilterTrack(m.track)) continue;
     Normalise(k, m.x, m.y, p);
-    if (WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
+    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
   }
   return found;
 }
@@ -50,12 +62,13 @@ bool TrackerDisplay::PickImageMatch(const float click[2], const float tolerance[
                                     float& distance) {
   const Intrinsic& k = tracker_.Camera().intrinsic[level];
   const u32 trackCount = static_cast<u32>(tracker_.MapView().Working().trackFlags.size());
+  const float* map = ShownImageMap();
   bool found = false;
   float p[2], q[2];
   for (const ImageMatch& m : list) {
     if (m.track >= trackCount || FilterTrack(m.track)) continue;
     Normalise(k, m.x, m.y, p);
-    if (WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
+    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
   }
   return found;
 }
@@ -72,12 +85,13 @@ bool TrackerDisplay::PickMaskedFeature(const float click[2], const float toleran
   const TrackerMapView& view = tracker_.MapView();
   const MapWorkingCopy& w = view.Working();
   const u32 trackCount = static_cast<u32>(w.trackFlags.size());
+  const float* map = ShownImageMap();
   bool found = false;
   float q[2];
   auto offer = [&](const LA::Vector2<float>& x, u32 track) {
     if (track >= trackCount || FilterTrack(track)) return;
     const float p[2] = {x.x, x.y};
-    if (WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, track, id, distance);
+    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, track, id, distance);
   };
   if (level >= kPyramidLevels) {
     // The fifth pass: every level as the shared map holds it.
@@ -107,12 +121,13 @@ bool TrackerDisplay::PickMaskedFeature(const float click[2], const float toleran
 bool TrackerDisplay::PickFeature(const float click[2], const float tolerance[2],
                                  const std::vector<u8>& mask, const CameraPose& pose, u32& id,
                                  float& distance) {
+  const float* map = ShownImageMap();
   bool found = false;
   float p[2], q[2], depth;
   const u32 n = static_cast<u32>(mask.size());
   for (u32 t = 0; t < n; ++t) {
     if (!mask[t] || FilterTrack(t) || !ProjectTrack(t, pose.m, p, depth)) continue;
-    if (WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, t, id, distance);
+    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, t, id, distance);
   }
   return found;
 }

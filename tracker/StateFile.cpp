@@ -70,23 +70,29 @@ bool StateFile::WriteState(FILE* f) {
   framePointers_.clear();
   for (u16 i = 0; i < c_.ring.Size(); ++i) framePointers_.push_back(&c_.ring[i]);
   const TrackerMapView& view = c_.mapView;
-  const TrackerStateSource source{status_,
-                                  c_.links.LastSentFrame(),
-                                  c_.ring.Current(),
-                                  c_.ring.Reference(),
-                                  c_.camera.bodyToCamera,
-                                  framePointers_,
-                                  c_.ring.Maps(),
-                                  view.Patches(),
-                                  view.Working(),
-                                  c_.objects.List(),
-                                  view.Records(),
-                                  c_.mapView.KeyFramePixels(),
-                                  c_.mapView.KeyFrameNormalized(),
-                                  view.KeyFrameMaps(),
-                                  mapScale,
-                                  PlaneDistanceThreshold.load(),
-                                  display_.ShownFrame()};
+  const TrackerStateSource source{
+      status_,
+      c_.links.LastSentFrame(),
+      c_.ring.Current(),
+      c_.ring.Reference(),
+      c_.camera.bodyToCamera,
+      framePointers_,
+      c_.ring.Maps(),
+      view.Patches(),
+      view.Working(),
+      c_.objects.List(),
+      view.Records(),
+      c_.mapView.KeyFramePixels(),
+      c_.mapView.KeyFrameNormalized(),
+      view.KeyFrameMaps(),
+      mapScale,
+      PlaneDistanceThreshold.load(),
+      StagedDisplay{display_.DisplayIndex(),
+                    display_.ShownFrame(),
+                    display_.ComparisonFrame(),
+                    display_.ShownKeyFrame(),
+                    {display_.Setting(kDisplayMode), display_.Setting(kCornerMode),
+                     display_.Setting(kOverlayMode), display_.Setting(kSetting3)}}};
   BinaryWriter out(f);
   WriteTrackerSection(source, out);
   return out.Flush();
@@ -164,6 +170,14 @@ void StateFile::Commit(StagedTrackerState& s, GlobalMap& loaded, u8 mapChanged) 
   // Not in the file: the map says it.
   status_.anchored = anchored ? 1 : 0;
   c_.links.SetLastSentFrame(s.lastSentFrame);
+
+  // Files written before the display stored its settings hold zeros there,
+  // and no corner mode is 0: those keep the display as it is.
+  const StagedDisplay& d = s.display;
+  if (d.settings[kCornerMode] >= 1 && d.settings[kCornerMode] <= 4)
+    for (u32 i = 0; i < 4; ++i) display_.SetSetting(static_cast<DisplaySetting>(i), d.settings[i]);
+  // An index past the restored key frames and ring changes nothing.
+  display_.SetCurrentFrame(d.displayIndex);
 }
 
 void StateFile::SendStateMessage(ServerMessage type) {

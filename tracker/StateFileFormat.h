@@ -15,13 +15,15 @@ constexpr u32 kStoredPatchSize = 144;  // a FeaturePatch's fields, then zeros
 constexpr u32 kStoredKeyFrameRecordSize = 40;
 constexpr u32 kStoredViewStateSize = 208 + 272 + 16 + 4;
 
-// The display's part of the file. The tracker keeps only the shown frame of
-// it; the rest is written as the neutral view and read to stay in step.
+// The display's part of the file: the shown items and the first four
+// display settings; the 3-D view is written as the neutral view and read
+// to stay in step.
 struct StagedDisplay {
   u16 displayIndex = 0;
   u16 shownFrame = 0;
   u16 comparisonFrame = kNone16;
   u16 shownKeyFrame = kNone16;
+  u32 settings[4] = {0, 0, 0, 0};
 };
 
 // Everything the tracker section holds, read before any of it is trusted.
@@ -61,7 +63,7 @@ struct TrackerStateSource {
   const AlignedArray<WarpRecord>& keyFrameMaps;
   f32 mapScale;
   f32 planeDistanceThreshold;
-  u16 shownFrame;
+  StagedDisplay display;
 };
 
 // Items 2 to 8 of the file, after the map.

@@ -24,12 +24,12 @@ bool ReadKeyFrameRecord(KeyFrameRecord& r, BinaryReader& in) {
   return in.Get(r.featureStart) && in.Skip(4 * sizeof(u32));
 }
 
-void WriteDisplay(u16 shownFrame, BinaryWriter& out) {
-  out.Put(u16{0});                              // display index
-  out.Put(shownFrame);                          // shown frame
-  out.Put(kNone16);                             // comparison frame
-  out.Put(kNone16);                             // shown key frame
-  for (int i = 0; i < 4; ++i) out.Put(u32{0});  // display settings
+void WriteDisplay(const StagedDisplay& d, BinaryWriter& out) {
+  out.Put(d.displayIndex);
+  out.Put(d.shownFrame);
+  out.Put(d.comparisonFrame);
+  out.Put(d.shownKeyFrame);
+  for (const u32 setting : d.settings) out.Put(setting);
   static const u8 kZeros[kStoredViewStateSize] = {};
   out.PutBytes(kZeros, sizeof(kZeros));  // 3-D view matrices, trackball, translation
   out.Put(kNone16);                      // selected plane
@@ -46,11 +46,10 @@ bool SkipList(BinaryReader& in, u32 size) {
 }
 
 bool ReadDisplay(StagedDisplay& d, BinaryReader& in) {
-  u32 settings[4];
   u16 selectedPlane;
   f32 viewScale;
   if (!in.Get(d.displayIndex) || !in.Get(d.shownFrame) || !in.Get(d.comparisonFrame) ||
-      !in.Get(d.shownKeyFrame) || !in.GetBytes(settings, sizeof(settings)) ||
+      !in.Get(d.shownKeyFrame) || !in.GetBytes(d.settings, sizeof(d.settings)) ||
       !in.Skip(kStoredViewStateSize) || !in.Get(selectedPlane) || !SkipList(in, 1) ||
       !in.Get(viewScale) || !SkipList(in, 48) || !SkipList(in, 64) || !SkipList(in, 16)) {
     return false;
@@ -117,7 +116,7 @@ void WriteTrackerSection(const TrackerStateSource& s, BinaryWriter& out) {
 
   out.Put(s.mapScale);
   out.Put(s.planeDistanceThreshold);
-  WriteDisplay(s.shownFrame, out);
+  WriteDisplay(s.display, out);
 }
 
 bool ReadTrackerSection(StagedTrackerState& s, BinaryReader& in) {

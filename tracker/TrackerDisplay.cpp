@@ -9,6 +9,7 @@
 // clang-format on
 #include <cvd/image_io.h>
 
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +27,18 @@ namespace {
 
 // A paused display redraws at most this often while it waits for a key.
 constexpr auto kPauseRedraw = std::chrono::milliseconds(10);
+
+// The file type of a recorded image from its name's extension (PNG unless
+// it names another).
+CVD::ImageType::ImageType RecordingType(const std::string& name) {
+  const size_t dot = name.find_last_of('.');
+  std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "jpg" || ext == "jpeg") return CVD::ImageType::JPEG;
+  if (ext == "bmp") return CVD::ImageType::BMP;
+  if (ext == "pnm" || ext == "ppm" || ext == "pgm") return CVD::ImageType::PNM;
+  return CVD::ImageType::PNG;
+}
 
 // The pose [R | t] column-major into a 4 x 4 matrix with last row (0, 0, 0, 1).
 void PoseToColumnMajor(const CameraPose& pose, float m[16]) {
@@ -50,6 +63,7 @@ void TrackerDisplay::Reset() {
   comparisonFrame_ = kNone16;
   showingKeyFrame_ = 0;
   centred_ = false;
+  centredFrame_ = kUnsetCounter;
   // Selections stay: the next update drops those the emptied map no longer has.
   lastShownFrameNumber_ = kUnsetCounter;
 }
@@ -138,9 +152,12 @@ void TrackerDisplay::UpdateDisplay(bool follow) {
   if (shownFrame_ != kNone16) SetCurrentFrame(shownFrame_);
   SelectPlane(allPlanes ? static_cast<u16>(planeCounts_.size()) : selectedPlane_, false);
 
-  if (!centred_ || status.frameCounter == status.startFrame) {
+  // Once at the first update, and once more at the frame tracking starts.
+  if (!centred_ ||
+      (status.frameCounter == status.startFrame && centredFrame_ != status.frameCounter)) {
     CenterView();
     centred_ = true;
+    centredFrame_ = status.frameCounter;
   }
   CollectSelectedMatches();
   PrintSelectedLine();
@@ -186,7 +203,7 @@ void TrackerDisplay::RecordFrame(const std::string& prefix, i32 frame) {
     for (CVD::Rgba<u8>& p : recording_) p.alpha = 255;
     MakeSequenceFileName(recordingName_, prefix, static_cast<u32>(frame < 0 ? 0 : frame));
     try {
-      CVD::img_save(recording_, recordingName_);
+      CVD::img_save(recording_, recordingName_, RecordingType(recordingName_));
     } catch (const CVD::Exceptions::All&) {
       std::printf("Cannot save '%s'\n", recordingName_.c_str());
     }

@@ -125,9 +125,16 @@ class TrackerDisplay {
   // on the ray and turned as the camera.
   static void PlaceObject(const CameraPose& camera, const float mean[2], float depth, float size,
                           const float* plane, float R[3][3], float X[3]);
+  // The pose view: positions and images carried into the current frame.
+  void SetPoseView(bool on) { poseView_ = on; }
+  // 0-3 one pyramid level, 4 the key frame's features as the map holds them, 5 all.
+  void SetShownLevel(u8 level) { shownLevel_ = level; }
 
   // --- Update, status and printouts (TrackerDisplay.cpp).
   void UpdateDisplay(bool follow);
+  // Draws without the paths and map points, reads the window back at its
+  // size and saves it as the frame's numbered file of the prefix.
+  void RecordFrame(const std::string& prefix, i32 frame);
   void InitializeDisplay();
   void SetCurrentFrame(u16 displayIndex);
   void PrintSelection(u32 track);
@@ -178,6 +185,7 @@ class TrackerDisplay {
   void DrawPatchOutlineWarped(const FeaturePatch& patch);
   // Reverses the rows of the recorded window image in place.
   void FlipRecordingImageRows();
+  CVD::Image<CVD::Rgba<u8>>& RecordingImage() { return recording_; }
   // Where the primitives put things, without GL. A solved track's point
   // under the pose: false when unsolved, the pose unset or the depth not
   // positive (depth: the point's depth, -1 when unsolved).
@@ -289,8 +297,6 @@ class TrackerDisplay {
   bool QuitRequested() const;
   // Makes the context current, draws, swaps and pumps the window's events.
   void Redraw();
-  // Draws without the paths and map points, reads the window back and saves it.
-  void RecordFrame(const std::string& prefix, i32 frame);
   // Selected tracks at or past the track count become none.
   void DropStaleSelections();
   // The display indices of the key frames and ring frames matching the selection.
@@ -325,6 +331,7 @@ class TrackerDisplay {
   u8 uploadedLevel_ = 0xFF, uploadedPoseView_ = 0xFF;
   bool centred_ = false;                  // the 3-D view was centred once
   u8 showingKeyFrame_ = 0;                // the display index names a key frame, not a ring frame
+  i32 centredFrame_ = kUnsetCounter;      // the frame the 3-D view was last centred at
   std::unique_ptr<ImageMaps> imageMaps_;  // the pose view's error lines
   mutable WarpRecord shownImageMap_;      // what ShownImageMap returns
   std::vector<u16> measurementFeatures_;  // the selected track's features

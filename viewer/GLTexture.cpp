@@ -44,18 +44,18 @@ void GLTexture::UploadLuminanceBytes(const u8* pixels) {
   // Rows of any width are packed: GL's default 4-byte row alignment would
   // read past the end of rows whose width is not a multiple of 4.
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-  glTexImage2D(GL_TEXTURE_RECTANGLE, 0, GL_LUMINANCE, width, height, 0, GL_LUMINANCE,
-               GL_UNSIGNED_BYTE, pixels);
+  // Into the storage Resize made: the texture is not re-specified per frame.
+  glTexSubImage2D(GL_TEXTURE_RECTANGLE, 0, 0, 0, width, height, GL_LUMINANCE, GL_UNSIGNED_BYTE,
+                  pixels);
 }
 
 void GLTexture::UploadRgbBytes(const u8* pixels) {
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-  glTexImage2D(GL_TEXTURE_RECTANGLE, 0, GL_RGB, width, height, 0, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+  glTexSubImage2D(GL_TEXTURE_RECTANGLE, 0, 0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
 }
 
 void GLTexture::UploadLuminanceFloats(const float* pixels) {
-  glTexImage2D(GL_TEXTURE_RECTANGLE, 0, GL_LUMINANCE, width, height, 0, GL_LUMINANCE, GL_FLOAT,
-               pixels);
+  glTexSubImage2D(GL_TEXTURE_RECTANGLE, 0, 0, 0, width, height, GL_LUMINANCE, GL_FLOAT, pixels);
 }
 
 GLTexture::~GLTexture() {

@@ -51,11 +51,14 @@ void SetTwoDimensionalView(int width, int height) {
 }
 
 // freeglut ends the process when its fonts are used before glutInit, and
-// glutInit opens its own display: run it once, and only with a context.
+// also at a second glutInit: run it once, and only with a context. A host
+// may hold two copies of this code (the shared library and its own) over
+// one freeglut, so ask freeglut rather than trust the flag alone.
 bool PrepareBitmapText() {
   if (glXGetCurrentContext() == nullptr) return false;
   static std::once_flag once;
   std::call_once(once, [] {
+    if (glutGet(GLUT_INIT_STATE)) return;
     int argc = 1;
     char name[] = "zevrion";
     char* argv[] = {name, nullptr};

@@ -1,20 +1,48 @@
-// The display's update, selection, printouts and recording over a fixed
-// synthetic state.
-#include <gtest/gtest.h>
+// The display's update, selection, printouts, status lines, key-frame bar
+// and recording over the fixed display scene; the window tests read pixels
+// back under Xvfb, write what they saw under screenshots/ for a person to
+// look at, and skip when no window can be opened.
+#include "tracker/TrackerDisplay.h"
 
+#include <GL/gl.h>
+#include <cvd/image_io.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/TempFolder.h"
+#include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 
 namespace {
 
 using display_scene::Scene;
+constexpr u16 kKeyFrames = 2;
+constexpr int kWidth = display_scene::kWidth, kHeight = display_scene::kHeight;
 
-// The fixture's own promises: what the other display tests count on.
+// What a call printed on standard output.
+template <class Call>
+std::string Printed(Call call) {
+  testing::internal::CaptureStdout();
+  call();
+  return testing::internal::GetCapturedStdout();
+}
+
+// The fixture's own promises: what the display tests count on.
 TEST(DisplaySceneTest, MatchesLieAtTheProjectedPixelsOfEveryLevel) {
   Scene scene;
   const FrameRing& ring = scene.tracker.Ring();
   ASSERT_EQ(ring.Size(), display_scene::kRingFrames);
   EXPECT_EQ(ring.Current(), 2);
-  EXPECT_EQ(scene.tracker.KeyFrameCount(), 2u);
+  EXPECT_EQ(scene.tracker.KeyFrameCount(), kKeyFrames);
   EXPECT_EQ(scene.Working().planes.Size(), 1u);
   for (u16 s = 0; s < ring.Size(); ++s) {
     for (int l = 0; l < kPyramidLevels; ++l) {
@@ -25,12 +53,10 @@ TEST(DisplaySceneTest, MatchesLieAtTheProjectedPixelsOfEveryLevel) {
             ring[s].pose.slot[kVisual], scene.Camera().intrinsic[l], scene.Point(m.track), uv));
         EXPECT_NEAR(m.x, uv[0], 1e-3f);
         EXPECT_NEAR(m.y, uv[1], 1e-3f);
-        EXPECT_EQ(scene.View().Patches()[m.patch].keyFrame <= 1, true);
       }
     }
   }
-  // Patch t was created by the key frame whose feature lies at the patch's
-  // centre.
+  // Patch t was created by the key frame whose feature lies at the patch's centre.
   TrackerMapView& view = scene.View();
   for (u32 t = 0; t < scene.TrackCount(); ++t) {
     const FeaturePatch& p = view.Patches()[t];
@@ -38,6 +64,532 @@ TEST(DisplaySceneTest, MatchesLieAtTheProjectedPixelsOfEveryLevel) {
     ASSERT_EQ(scene.Working().measurementTracks[i], t);
     EXPECT_EQ(view.KeyFramePixels()[i].x, p.x);
   }
+}
+
+// Display indices run over the key frames, then the ring from the oldest
+// frame (the one after the current) to the current one.
+TEST(DisplayUpdateTest, DisplayIndicesNameKeyFramesThenTheRingOldestFirst) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  // Make slot 0 current: the oldest frame is then slot 1.
+  FrameRing& ring = scene.tracker.Ring();
+  std::vector<TrackerFrame> frames(ring.Size());
+  for (u16 s = 0; s < ring.Size(); ++s) std::swap(frames[s], ring[s]);
+  const AlignedArray<WarpRecord> maps = ring.Maps();
+  ring.Restore(frames, maps, 0, 2);
+  const u16 expectedSlot[3] = {1, 2, 0};
+  for (u16 i = 0; i < 3; ++i) {
+    d.SetCurrentFrame(kKeyFrames + i);
+    EXPECT_EQ(d.DisplayIndex(), kKeyFrames + i);
+    EXPECT_EQ(d.ShownFrame(), expectedSlot[i]) << i;
+  }
+  // A frame that is not the current one becomes the comparison frame.
+  d.SetCurrentFrame(kKeyFrames + 1);
+  EXPECT_EQ(d.ComparisonFrame(), 2);
+  d.SetCurrentFrame(1);
+  EXPECT_EQ(d.ShownKeyFrame(), 1);
+  EXPECT_EQ(d.DisplayIndex(), 1);
+  // Past the end nothing changes.
+  d.SetCurrentFrame(kKeyFrames + 3);
+  EXPECT_EQ(d.DisplayIndex(), 1);
+  EXPECT_EQ(d.ShownKeyFrame(), 1);
+
+  // An update keeps a shown key frame; following shows the current frame.
+  d.UpdateDisplay(false);
+  EXPECT_EQ(d.DisplayIndex(), 1);
+  d.SetCurrentFrame(kKeyFrames + 0);
+  d.UpdateDisplay(false);
+  EXPECT_EQ(d.ShownFrame(), 1);
+  // Slot 1 links only to key frame 0 through its near link.
+  EXPECT_EQ(d.ShownKeyFrame(), 0);
+  EXPECT_EQ(d.ComparisonFrame(), 1);
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.ShownFrame(), 0);
+  EXPECT_EQ(d.DisplayIndex(), kKeyFrames + 2);
+}
+
+TEST(DisplayUpdateTest, FollowingShowsTheCurrentFrameWithItsFirstKeyFrameLink) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.ShownFrame(), 2);
+  EXPECT_EQ(d.DisplayIndex(), kKeyFrames + 2);
+  EXPECT_EQ(d.ShownKeyFrame(), 1);  // the aligned link comes first
+  scene.Frame(2).alignedKeyFrame = kNone16;
+  scene.Frame(2).parallaxKeyFrame = 0;
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.ShownKeyFrame(), 0);  // then the parallax link, before the near one
+}
+
+// A failed start resets the tracker inside Run; the display then meets an
+// empty ring (a modulus of 0) and a selection of tracks that are gone.
+TEST(DisplayUpdateTest, AnEmptyRingAndAStaleSelectionAfterAReset) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  const u32 a = scene.Frame(2).mapMatches[0][0].track, b = scene.Frame(2).mapMatches[0][1].track;
+  Printed([&] {
+    d.PrintSelection(a);
+    d.PrintSelection(b);
+  });
+  ASSERT_EQ(d.SelectedTracks()[0], b);
+  scene.tracker.Reset(false);
+  ASSERT_EQ(scene.tracker.Ring().Size(), 0);
+  // The selection outlives the reset until the next update drops it.
+  const std::string out = Printed([&] { d.UpdateDisplay(true); });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(d.SelectedTracks()[0], kNone32);
+  EXPECT_EQ(d.SelectedTracks()[1], kNone32);
+  EXPECT_EQ(d.DisplayIndex(), kNone16);
+  d.DrawStatus();
+  EXPECT_STREQ(d.StatusLine(1), "");
+  d.DrawKeyFrameBar();
+  EXPECT_TRUE(d.BarOpacities().empty());
+}
+
+TEST(DisplayPrintoutTest, TrackPrintoutWithMeasurementsMatchesAndTheLineBetweenTwo) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  const MapMatch& m = scene.Frame(2).mapMatches[0][0];
+  const u32 t = m.track;
+  const float* X = scene.Point(t);
+  const std::string out = Printed([&] { d.PrintSelection(t); });
+  char head[256];
+  std::snprintf(head, sizeof(head),
+                "%s\nTrack %d, INLIER\n  (%f, %f, %f)\nPlane 0, GROUND\n"
+                "  (0.000000, 0.000000, 1.000000, 0.000000)\n"
+                "Patch %d, Frame %d, RELIABLE, Tracked = 3, Lost = 1\n",
+                std::string(64, '-').c_str(), static_cast<int>(t), X[0], X[1], X[2],
+                static_cast<int>(t), static_cast<int>(scene.View().Patches()[t].keyFrame));
+  ASSERT_EQ(out.substr(0, std::strlen(head)), head);
+  // Both key frames see it where their poses put it; each ring frame
+  // matched it at its projection.
+  const std::regex measurement(
+      R"(   (\d): Frame (\d), Feature \d+, Level (\d), \(([-.\d]+), ([-.\d]+)\), Error = ([.\d]+)\n)");
+  int measurements = 0;
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), measurement);
+       it != std::sregex_iterator(); ++it, ++measurements) {
+    EXPECT_EQ(std::stoi((*it)[1]), measurements + 1);
+    EXPECT_LT(std::stof((*it)[6]), 1e-3f);
+  }
+  EXPECT_EQ(measurements, 2);
+  char ring[128];
+  std::snprintf(ring, sizeof(ring),
+                "  [12]: Match 0, Level 0, ||(%.1f, %.1f) - (%.1f, %.1f)|| = 0.0\n", m.x, m.y, m.x,
+                m.y);
+  EXPECT_NE(out.find(ring), std::string::npos) << out;
+  EXPECT_NE(out.find("  [10]: Match "), std::string::npos);
+  EXPECT_EQ(out.find("Line ("), std::string::npos);
+
+  // A second inlier: the distance between the two points.
+  const u32 u = scene.Frame(2).mapMatches[1][0].track;
+  const float* Y = scene.Point(u);
+  const std::string second = Printed([&] { d.PrintSelection(u); });
+  char line[96];
+  std::snprintf(line, sizeof(line), "Line (%d, %d): %f meters\n", static_cast<int>(u),
+                static_cast<int>(t), std::hypot(X[0] - Y[0], X[1] - Y[1], X[2] - Y[2]));
+  EXPECT_NE(second.find(line), std::string::npos) << second;
+  EXPECT_EQ(d.SelectedTracks()[0], u);
+  EXPECT_EQ(d.SelectedTracks()[1], t);
+  // Picking the newest again changes nothing; a key frame shown marks its measurement.
+  d.SetCurrentFrame(1);
+  const std::string again = Printed([&] { d.PrintSelection(u); });
+  EXPECT_EQ(d.SelectedTracks()[1], t);
+  EXPECT_NE(again.find("  *2: Frame 1"), std::string::npos) << again;
+  // An unsolved track prints no point and no errors.
+  u32 unsolved = 0;
+  while (scene.Working().trackFlags[unsolved] & kTrackSolved) ++unsolved;
+  const std::string loose = Printed([&] { d.PrintSelection(unsolved); });
+  EXPECT_NE(loose.find(", UNSOLVED\n"), std::string::npos) << loose;
+  EXPECT_EQ(loose.find("Error"), std::string::npos);
+  // Past the track count both selections go and nothing is printed.
+  EXPECT_EQ(Printed([&] { d.PrintSelection(scene.TrackCount()); }), "");
+  EXPECT_EQ(d.SelectedTracks()[0], kNone32);
+  EXPECT_EQ(d.SelectedTracks()[1], kNone32);
+}
+
+TEST(DisplayPrintoutTest, PlaneSelectionOneAllAndNone) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  const std::string dashes = std::string(64, '-') + "\n";
+  const std::string plane0 = "Plane 0, GROUND\n  (0.000000, 0.000000, 1.000000, 0.000000)\n";
+  EXPECT_EQ(Printed([&] { d.SelectPlane(0, true); }), dashes + plane0);
+  EXPECT_EQ(d.SelectedPlane(), 0);
+  EXPECT_EQ(Printed([&] { d.SelectPlane(1, true); }), dashes + plane0);  // all (one) planes
+  EXPECT_EQ(Printed([&] { d.SelectPlane(0, false); }), "");
+  EXPECT_EQ(Printed([&] { d.SelectPlane(2, true); }), "");
+  EXPECT_EQ(d.SelectedPlane(), kNone16);
+  const float e[4] = {0.5f, -0.25f, 1, 2};
+  EXPECT_EQ(Printed([&] { PrintPlane(3, false, e); }),
+            "Plane 3\n  (0.500000, -0.250000, 1.000000, 2.000000)\n");
+}
+
+TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  const MapWorkingCopy& w = scene.Working();
+  int inliers = 0, solved = 0;
+  for (const u8 f : w.trackFlags)
+    inliers += (f & kTrackInlier) != 0, solved += (f & kTrackSolved) != 0;
+  const int unsolved = static_cast<int>(w.trackFlags.size()) - solved;
+  const TrackerFrame& f = scene.Frame(2);
+  d.DrawStatus();
+  EXPECT_STREQ(d.StatusLine(0), "[12] T 0.200000, FPS 0.00, FE 0, CT 0, IM 0, MU 0, OH 0, ISO 0");
+  char expected[256];
+  std::snprintf(expected, sizeof(expected),
+                "Frames 2, Points %d / %d + %d, Matches %d + 0, Error 0.00, Disp 12.50, Lost 25%%, "
+                "Matched 50%%, New 12%%",
+                inliers, solved, unsolved, static_cast<int>(f.inlierCount));
+  EXPECT_STREQ(d.StatusLine(1), expected);
+  // The plane counts come with the next update.
+  d.SelectPlane(0, false);
+  d.UpdateDisplay(true);
+  int onPlane = 0;
+  for (const u16 p : w.trackPlanes) onPlane += p == 0;
+  d.DrawStatus();
+  EXPECT_NE(std::string(d.StatusLine(1)).find(", Plane 0 (" + std::to_string(onPlane) + ")"),
+            std::string::npos);
+  d.SelectPlane(1, false);
+  d.DrawStatus();
+  EXPECT_NE(std::string(d.StatusLine(1)).find(", Planes 1"), std::string::npos);
+
+  // Key frame 0: its frame id, its tracks by state; a pose that does not fit
+  // its features shows in the error.
+  d.SetCurrentFrame(0);
+  d.DrawStatus();
+  const TrackerMapView& view = scene.View();
+  const u32 kfIn = view.CountKeyFrameTracks(0, kTrackInlier);
+  const u32 kfSolved = view.CountKeyFrameTracks(0, kTrackSolved);
+  const u32 kfAll = w.keyFrameMeasurementStart[1] - w.keyFrameMeasurementStart[0];
+  char key[256];
+  std::snprintf(key, sizeof(key), "Frame 0, Points %d / %d + %d, Inliers %d / %d + %d, Error 0.00",
+                inliers, solved, unsolved, static_cast<int>(kfIn), static_cast<int>(kfSolved),
+                static_cast<int>(kfAll - kfSolved));
+  EXPECT_EQ(std::string(d.StatusLine(1)).substr(0, std::strlen(key)), key);
+  EXPECT_EQ(std::string(d.StatusLine(0)).substr(0, 21),
+            "[" + std::to_string(view.KeyFrameNumber(0)) + "] T 0.000000, FPS 0");
+  // One centimetre sideways at depth 5 moves every ground point f / 500 pixels.
+  scene.tracker.MapView().Working().keyFramePoses[0].m[0][3] += 0.01f;
+  d.DrawStatus();
+  const std::string line = d.StatusLine(1);
+  const float error = std::stof(line.substr(line.find("Error ") + 6));
+  EXPECT_NEAR(error, scene.Camera().intrinsic[0].fx[0] * 0.01f / 5.0f, 0.3f) << line;
+}
+
+TEST(DisplayStatusTest, KeyFrameBarOpacityAndAShownItemWithoutMatches) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  d.DrawKeyFrameBar();
+  const std::vector<u8>& bar = d.BarOpacities();
+  ASSERT_EQ(bar.size(), kKeyFrames + 3u);
+  // The shown (current) frame matches all of its own tracks.
+  EXPECT_EQ(bar[kKeyFrames + 2], 255);
+  // The oldest frame: the tracks it shares with the current one, in proportion.
+  std::vector<u8> seen(scene.TrackCount(), 0);
+  u32 shown = 0, shared = 0;
+  for (const auto& list : scene.Frame(2).mapMatches)
+    for (const MapMatch& m : list) shown += !seen[m.track], seen[m.track] = 1;
+  for (const auto& list : scene.Frame(0).mapMatches)
+    for (const MapMatch& m : list) shared += seen[m.track];
+  ASSERT_LT(shared, shown);
+  EXPECT_EQ(bar[kKeyFrames + 0], static_cast<u8>(255.0f * shared / shown));
+
+  // Nothing matched in the shown frame: every bar clear, no 0 / 0.
+  for (auto& list : scene.Frame(2).mapMatches) list.clear();
+  d.DrawKeyFrameBar();
+  ASSERT_EQ(d.BarOpacities().size(), kKeyFrames + 3u);
+  for (const u8 o : d.BarOpacities()) EXPECT_EQ(o, 0);
+}
+
+// The state file keeps the shown item and the first four settings.
+TEST(DisplayStateTest, ShownItemAndFirstFourSettingsSurviveTheStateFile) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetCurrentFrame(kKeyFrames + 1);
+  const u32 settings[4] = {4, 3, 1, 7};
+  for (u32 i = 0; i < 4; ++i) d.SetSetting(static_cast<DisplaySetting>(i), settings[i]);
+  d.SetSetting(kTrackFilter, 5);  // not in the file
+  TempFolder folder;
+  const std::string path = folder.File("display.state");
+  ASSERT_TRUE(Printed([&] { scene.tracker.SaveState(path); }).find("Saved") != std::string::npos);
+
+  GlobalMap map;
+  scene.synthetic.MakeEmptyMap(map);
+  Tracker fresh(map);
+  ASSERT_TRUE(Printed([&] { EXPECT_TRUE(fresh.LoadState(path)); }).find("Loaded") !=
+              std::string::npos);
+  const TrackerDisplay& e = fresh.Display();
+  EXPECT_EQ(e.DisplayIndex(), kKeyFrames + 1);
+  EXPECT_EQ(e.ShownFrame(), 1);
+  EXPECT_EQ(e.ComparisonFrame(), 1);
+  for (u32 i = 0; i < 4; ++i) EXPECT_EQ(e.Setting(static_cast<DisplaySetting>(i)), settings[i]);
+  EXPECT_EQ(e.Setting(kTrackFilter), kInitialDisplaySettings[kTrackFilter]);
+}
+
+// --- In a window (under Xvfb): pixels read back against the scene.
+
+// A scene tracker whose window a test can name for xdotool.
+class NamedTracker : public Tracker {
+ public:
+  NamedTracker(GlobalMap& map, bool view) : Tracker(map, view) {}
+  CVD::GLWindow* Window() { return window; }
+};
+using WindowScene = display_scene::SceneOf<NamedTracker>;
+
+// The window's pixels, top row first.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::vector<u8> rgb;
+  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
+  bool Is(int x, int y, u8 r, u8 g, u8 b) const {
+    const u8* p = At(x, y);
+    return p[0] == r && p[1] == g && p[2] == b;
+  }
+};
+
+Screenshot ReadBack(int width = kWidth, int height = kHeight) {
+  Screenshot s{width, height, std::vector<u8>(3 * static_cast<size_t>(width) * height)};
+  std::vector<u8> raw(s.rgb.size());
+  glFinish();
+  glReadBuffer(GL_BACK);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
+  for (int y = 0; y < height; ++y)
+    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
+                &s.rgb[3 * static_cast<size_t>(y) * width]);
+  return s;
+}
+
+// screenshots/ beside the tests' folder in the build tree.
+std::filesystem::path ScreenshotFolder() {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  const std::filesystem::path folder = error ? std::filesystem::path("screenshots")
+                                             : exe.parent_path().parent_path() / "screenshots";
+  std::filesystem::create_directories(folder, error);
+  return folder;
+}
+
+// Writes what a test saw for a person to look at.
+void Save(const Screenshot& s, const std::string& name) {
+  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
+  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
+  try {
+    CVD::img_save(image, (ScreenshotFolder() / name).string(), CVD::ImageType::PNG);
+  } catch (const CVD::Exceptions::All&) {
+  }
+}
+
+Screenshot Draw(Tracker& t) {
+  t.MakeCurrent();
+  t.Display().DrawScene();
+  return ReadBack();
+}
+
+// Level-0 window pixel of a normalised position; the window has the image's size.
+void WindowPixel(const Intrinsic& k, float nx, float ny, int& x, int& y) {
+  x = static_cast<int>(std::lround(nx * k.fx[0] + k.cx[0]));
+  y = static_cast<int>(std::lround(ny * k.fy[0] + k.cy[0]));
+}
+
+TEST(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  TrackerDisplay& d = t.Display();
+  // The map viewer opens on key frame 0; show the current frame.
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const Intrinsic& k = scene.Camera().intrinsic[0];
+  const CameraPose& pose = scene.Frame(2).pose.slot[kVisual];
+
+  // The cube's rectangle on the image, with a margin; the text's band at the top.
+  int box[4] = {kWidth, kHeight, 0, 0};
+  for (int c = 0; c < 8; ++c) {
+    const float h = display_scene::kObjectSize;
+    const float X[3] = {display_scene::kObjectOrigin[0] + ((c & 1) ? h : -h),
+                        display_scene::kObjectOrigin[1] + ((c & 2) ? h : -h),
+                        display_scene::kObjectOrigin[2] + ((c & 4) ? h : -h)};
+    float uv[2];
+    ASSERT_TRUE(display_scene::ProjectToLevel(pose, k, X, uv));
+    box[0] = std::min(box[0], static_cast<int>(uv[0]) - 2);
+    box[1] = std::min(box[1], static_cast<int>(uv[1]) - 2);
+    box[2] = std::max(box[2], static_cast<int>(uv[0]) + 3);
+    box[3] = std::max(box[3], static_cast<int>(uv[1]) + 3);
+  }
+  d.SetSetting(kCornerMode, 0);
+  d.SetSetting(kOverlayMode, 0);
+  const Screenshot plain = Draw(t);
+  Save(plain, "display_image.png");
+  int wrong = 0, compared = 0;
+  for (int y = 40; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      if (x >= box[0] && x <= box[2] && y >= box[1] && y <= box[3]) continue;
+      const CVD::Rgb<u8> c = display_scene::FrameColour(2, x, y);
+      wrong += !plain.Is(x, y, c.red, c.green, c.blue);
+      ++compared;
+    }
+  EXPECT_EQ(wrong, 0) << "of " << compared;
+  // The green FPS line at the top left.
+  int green = 0;
+  for (int y = 15; y < 40; ++y)
+    for (int x = 15; x < 120; ++x) green += plain.Is(x, y, 0, 255, 0);
+  EXPECT_GT(green, 20);
+  // The cube's face towards the camera (cube z = -1) is blue.
+  GLint depthBits = 0;
+  glGetIntegerv(GL_DEPTH_BITS, &depthBits);
+  if (depthBits > 0) {
+    const float front[3] = {display_scene::kObjectOrigin[0], display_scene::kObjectOrigin[1],
+                            display_scene::kObjectOrigin[2] - display_scene::kObjectSize};
+    float uv[2];
+    ASSERT_TRUE(display_scene::ProjectToLevel(pose, k, front, uv));
+    EXPECT_TRUE(plain.Is(static_cast<int>(uv[0]), static_cast<int>(uv[1]), 0, 0, 255));
+  }
+
+  // Crosses: green arms of five pixels through every match of every level,
+  // blue for the selected track.
+  const MapMatch& chosen = scene.Frame(2).mapMatches[0][0];
+  Printed([&] { d.PrintSelection(chosen.track); });
+  d.SetSetting(kCornerMode, 2);
+  const Screenshot crosses = Draw(t);
+  Save(crosses, "display_crosses.png");
+  int matches = 0, marked = 0;
+  for (const auto& list : scene.Frame(2).mapMatches)
+    for (const MapMatch& m : list) {
+      int x, y;
+      WindowPixel(k, m.nx, m.ny, x, y);
+      if (x < 8 || y < 48 || x >= kWidth - 8 || y >= kHeight - 8) continue;
+      if (x >= box[0] - 8 && x <= box[2] + 8 && y >= box[1] - 8 && y <= box[3] + 8) continue;
+      ++matches;
+      const bool selected = m.track == chosen.track;
+      const u8 g = selected ? 0 : 255, b = selected ? 255 : 0;
+      // Arm ends three pixels out, where a neighbour's cross rarely lies.
+      marked += (crosses.Is(x + 3, y, 0, g, b) || crosses.Is(x - 3, y, 0, g, b)) &&
+                (crosses.Is(x, y + 3, 0, g, b) || crosses.Is(x, y - 3, 0, g, b));
+    }
+  ASSERT_GT(matches, 20);
+  EXPECT_GE(marked, matches * 9 / 10);
+  int x, y;
+  WindowPixel(k, chosen.nx, chosen.ny, x, y);
+  EXPECT_TRUE(crosses.Is(x + 3, y, 0, 0, 255) || crosses.Is(x - 3, y, 0, 0, 255));
+  // And no cross lies where no match is: beside the chosen one, beyond its arms.
+  EXPECT_FALSE(crosses.Is(x + 7, y, 0, 0, 255));
+
+  // The 3-D view, from behind the camera, for a person to look at.
+  t.handler.KeyDown(9);
+  ASSERT_FALSE(d.ImageView());
+  for (int i = 0; i < 4; ++i) d.OnMouseUp(CVD::ImageRef(kWidth / 2, kHeight / 2), 64);
+  Save(Draw(t), "display_map_view.png");
+}
+
+// Follow mode: a new frame in the same ring slot (as once the ring is full)
+// must reach the screen, not the texture of the frame before it.
+TEST(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  TrackerDisplay& d = t.Display();
+  d.SetSetting(kCornerMode, 0);
+  d.SetSetting(kOverlayMode, 0);
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const Screenshot before = Draw(t);
+  TrackerFrame& f = scene.Frame(2);
+  f.number += 1;
+  for (int yy = 0; yy < kHeight; ++yy)
+    for (int xx = 0; xx < kWidth; ++xx) f.colour[yy][xx] = display_scene::FrameColour(1, xx, yy);
+  d.UpdateDisplay(true);
+  const Screenshot after = Draw(t);
+  const CVD::Rgb<u8> was = display_scene::FrameColour(2, 300, 100);
+  const CVD::Rgb<u8> now = display_scene::FrameColour(1, 300, 100);
+  EXPECT_TRUE(before.Is(300, 100, was.red, was.green, was.blue));
+  EXPECT_TRUE(after.Is(300, 100, now.red, now.green, now.blue));
+  // The shown level's grey image where no colour image of the frame's size exists.
+  f.colour.resize(CVD::ImageRef(0, 0));
+  d.UpdateDisplay(true);
+  const Screenshot grey = Draw(t);
+  const u8 g = display_scene::FrameGrey(2, 300, 100);
+  EXPECT_TRUE(grey.Is(300, 100, g, g, g));
+}
+
+// Recording reads the window back at its size of the moment: a resize after
+// the first recording must not overflow the image (ASan watches).
+TEST(DisplayWindowTest, RecordingFollowsTheWindowSizeAndNamesFilesByFrame) {
+  WindowScene scene(true);
+  Tracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  const std::filesystem::path folder =
+      ScreenshotFolder() / ("recording-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(folder);
+  t.SetOutputFolder((folder / "frame0000.png").string());
+  t.SetStartFrame(7);
+  TrackerDisplay& d = t.Display();
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const std::filesystem::path first = folder / "frame0000.png";
+  ASSERT_TRUE(std::filesystem::exists(first)) << first;
+  CVD::Image<CVD::Rgb<u8>> saved = CVD::img_load(first.string());
+  ASSERT_EQ(saved.size(), CVD::ImageRef(kWidth, kHeight));
+  // Top row first, the frame's colours below the text.
+  const CVD::Rgb<u8> c = display_scene::FrameColour(2, 600, 400);
+  EXPECT_EQ(saved[400][600], c);
+  // The recording's settings are put back.
+  EXPECT_EQ(d.Setting(kDisplayMode), kInitialDisplaySettings[kDisplayMode]);
+  EXPECT_EQ(d.Setting(kTrackFilter), kInitialDisplaySettings[kTrackFilter]);
+
+  t.HandleResize(CVD::ImageRef(kWidth + 160, kHeight + 120));
+  d.UpdateDisplay(true);
+  const CVD::Image<CVD::Rgb<u8>> larger = CVD::img_load(first.string());
+  EXPECT_EQ(larger.size(), CVD::ImageRef(kWidth + 160, kHeight + 120));
+  std::filesystem::remove_all(folder);
+}
+
+// The pause loop holds the update until a key steps, unpauses or quits;
+// the keys come through the X server.
+TEST(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
+  WindowScene scene(true);
+  NamedTracker& t = scene.tracker;
+  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
+  KeepGLDriverLoaded();
+  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
+  const std::string title = "zevrion-pause-" + std::to_string(::getpid());
+  t.Window()->set_title(title);
+  t.SwapAndPumpEvents();
+  TrackerDisplay& d = t.Display();
+  const auto pressLater = [&](const std::string& keys) {
+    return std::thread([title, keys] {
+      const std::string command = "sleep 0.3; id=$(xdotool search --sync --name '^" + title +
+                                  "$' | head -n 1) && xdotool key --window \"$id\" " + keys;
+      EXPECT_EQ(std::system(command.c_str()), 0);
+    });
+  };
+  const auto timed = [&] {
+    const auto start = std::chrono::steady_clock::now();
+    d.UpdateDisplay(true);
+    return std::chrono::steady_clock::now() - start;
+  };
+  d.SetPaused(true);
+  std::thread step = pressLater("ctrl+a");
+  EXPECT_GT(timed(), std::chrono::milliseconds(250));  // it waited for the key
+  step.join();
+  EXPECT_TRUE(d.Paused());  // a step leaves the pause on
+  std::thread unpause = pressLater("ctrl+s");
+  timed();
+  unpause.join();
+  EXPECT_FALSE(d.Paused());
+  EXPECT_LT(timed(), std::chrono::milliseconds(250));  // not paused: straight through
+  d.SetPaused(true);
+  std::thread quit = pressLater("Escape");
+  timed();
+  quit.join();
+  EXPECT_TRUE(t.StopRequested());
+  EXPECT_LT(timed(), std::chrono::milliseconds(250));  // once quit nothing waits
 }
 
 }  // namespace

@@ -77,9 +77,11 @@ inline CameraPose MovedAlongX(const CameraPose& pose, float d) {
   return p;
 }
 
-struct Scene {
+// TrackerType: Tracker, or a test's subclass constructed as Tracker(map, view).
+template <class TrackerType>
+struct SceneOf {
   // With view the tracker opens its display (a window when one can be had).
-  explicit Scene(bool view = false)
+  explicit SceneOf(bool view = false)
       : synthetic(MapOptions()), tracker((synthetic.Build(map), map), view) {
     FillKeyFrameArrays();
     FillRing();
@@ -271,7 +273,9 @@ struct Scene {
 
   SyntheticMap synthetic;
   GlobalMap map;
-  Tracker tracker;
+  TrackerType tracker;
 };
+
+using Scene = SceneOf<Tracker>;
 
 }  // namespace display_scene
