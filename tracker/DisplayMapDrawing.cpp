@@ -3,6 +3,7 @@
 // update; nothing is drawn without a window.
 #include <GL/glew.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 

@@ -626,6 +626,21 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
     EXPECT_TRUE(s.Near(uv[0], uv[1], slot == kVisual ? lightBlue : green)) << "slot " << slot;
     EXPECT_FALSE(s.Near(uv[0], uv[1], slot == kVisual ? green : lightBlue)) << "slot " << slot;
   }
+  // Showing the middle frame, the path ends there.
+  d.SetSetting(kPoseSlot, kVisual);
+  d.SetCurrentFrame(K2 + 1);
+  ASSERT_EQ(d.ShownFrame(), 1);
+  const Screenshot s = Draw();
+  float a[3], b[3], c[3], uv[2];
+  CameraCentre(scene->Frame(0).pose.slot[kVisual], a);
+  CameraCentre(scene->Frame(1).pose.slot[kVisual], b);
+  CameraCentre(scene->Frame(2).pose.slot[kVisual], c);
+  const float before[3] = {0.5f * (a[0] + b[0]), 0.5f * (a[1] + b[1]), 0.5f * (a[2] + b[2])};
+  const float after[3] = {0.5f * (b[0] + c[0]), 0.5f * (b[1] + c[1]), 0.5f * (b[2] + c[2])};
+  ASSERT_TRUE(ViewPixel(d, K, before, uv));
+  EXPECT_TRUE(s.Near(uv[0], uv[1], orange));
+  ASSERT_TRUE(ViewPixel(d, K, after, uv));
+  EXPECT_FALSE(s.Near(uv[0], uv[1], orange));
 }
 
 TEST_F(MapViewWindow, MarkerOutlineNeedsFourMarkerTracksAndEmptyPlanesDrawNoGrid) {
