@@ -478,18 +478,21 @@ TEST(DisplayPrimitivesTest, TracksProjectOnlyInFrontAndOutlinesScaleAboutTheCent
   EXPECT_FALSE(d.ProjectTrack(t, unset.m, p, depth));
   EXPECT_FALSE(d.ProjectTrack(w.points.Size(), pose.m, p, depth));
 
-  // Patch outline: corners 0, 1, 3, 2, 0 of a level-1 patch.
+  // Patch outline: corners 0, 1, 3, 2, 0 of a level-1 patch, twice as far
+  // from its centre with the square scale 2.
   FeaturePatch patch{};
   patch.x = 100.0f, patch.y = 50.0f, patch.level = 1;
   const float corners[4][2] = {{96, 46}, {96, 53}, {103, 46}, {103, 53}};
+  const float scaled[4][2] = {{92, 42}, {92, 56}, {106, 42}, {106, 56}};
   std::copy(&corners[0][0], &corners[0][0] + 8, &patch.corners[0][0]);
+  d.SetScale(kSquareScale, 2.0f);
   float v[5][2];
   d.PatchOutlineVertices(patch, v);
   const Intrinsic& k1 = scene.Camera().intrinsic[1];
   const int order[5] = {0, 1, 3, 2, 0};
   for (int i = 0; i < 5; ++i) {
-    EXPECT_NEAR(v[i][0], (corners[order[i]][0] - k1.cx[0]) / k1.fx[0], 1e-6f);
-    EXPECT_NEAR(v[i][1], (corners[order[i]][1] - k1.cy[0]) / k1.fy[0], 1e-6f);
+    EXPECT_NEAR(v[i][0], (scaled[order[i]][0] - k1.cx[0]) / k1.fx[0], 1e-6f);
+    EXPECT_NEAR(v[i][1], (scaled[order[i]][1] - k1.cy[0]) / k1.fy[0], 1e-6f);
   }
 }
 
