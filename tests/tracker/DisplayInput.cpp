@@ -180,17 +180,17 @@ TEST(DisplayInputTest, PlaceObjectMeetsThePlaneInFrontOrFallsBackToTheDepthOnThe
   TrackerDisplay::PlaceObject(I, mean, 2.0f, 0.5f, behind, R, X);
   ExpectNear3(X, 0.2f, -0.4f, 2.0f);
   ExpectNear3(R[2], 0.0f, 0.0f, 1.0f);
-  // A camera at (1, 2, -4) looking along (0.6, 0.8, 0) onto the plane x = 5:
-  // the ray (0.68, 0.74, 0.2) meets it at s = 4 / 0.68, and the normal
-  // points along the view, so the lift is against it.
+  // A camera at (1, 2, -4) looking along (0.6, 0.8, 0) onto the plane
+  // 0.8 x + 0.6 z = 5: the ray (0.68, 0.74, 0.2) meets it at s = 6.6 / 0.664,
+  // and the normal points along the view, so the lift is against it.
   const CameraPose P{
       {{{0.8f, -0.6f, 0.0f, 0.4f}, {0.0f, 0.0f, -1.0f, -4.0f}, {0.6f, 0.8f, 0.0f, -2.2f}}}};
-  const float wall[4] = {1.0f, 0.0f, 0.0f, -5.0f};
+  const float wall[4] = {0.8f, 0.0f, 0.6f, -5.0f};
   TrackerDisplay::PlaceObject(P, mean, 2.0f, 0.5f, wall, R, X);
-  const float s = 4.0f / 0.68f;
-  EXPECT_NEAR(X[0], 4.5f, 1e-5f);
+  const float s = 6.6f / 0.664f;
+  EXPECT_NEAR(X[0], 1.0f + 0.68f * s - 0.4f, 1e-5f);
   EXPECT_NEAR(X[1], 2.0f + 0.74f * s, 1e-5f);
-  EXPECT_NEAR(X[2], -4.0f + 0.2f * s, 1e-5f);
+  EXPECT_NEAR(X[2], -4.0f + 0.2f * s - 0.3f, 1e-5f);
   TrackerDisplay::PlaceObject(P, mean, 2.0f, 0.5f, nullptr, R, X);
   EXPECT_NEAR(X[0], 2.36f, 1e-5f);
   EXPECT_NEAR(X[1], 3.48f, 1e-5f);
