@@ -129,6 +129,7 @@ class TrackerDisplay {
   void SetPoseView(bool on) { poseView_ = on; }
   // 0-3 one pyramid level, 4 the key frame's features as the map holds them, 5 all.
   void SetShownLevel(u8 level) { shownLevel_ = level; }
+  void SetScale(DisplayScale s, float value) { scales_[s] = value; }
 
   // --- Update, status and printouts (TrackerDisplay.cpp; the status lines and the
   // key-frame bar in DisplayStatus.cpp, the printouts in DisplaySelection.cpp).

@@ -180,6 +180,22 @@ TEST(DisplayInputTest, PlaceObjectMeetsThePlaneInFrontOrFallsBackToTheDepthOnThe
   TrackerDisplay::PlaceObject(I, mean, 2.0f, 0.5f, behind, R, X);
   ExpectNear3(X, 0.2f, -0.4f, 2.0f);
   ExpectNear3(R[2], 0.0f, 0.0f, 1.0f);
+  // A camera at (1, 2, -4) looking along (0.6, 0.8, 0) onto the plane
+  // 0.8 x + 0.6 z = 5: the ray (0.68, 0.74, 0.2) meets it at s = 6.6 / 0.664,
+  // and the normal points along the view, so the lift is against it.
+  const CameraPose P{
+      {{{0.8f, -0.6f, 0.0f, 0.4f}, {0.0f, 0.0f, -1.0f, -4.0f}, {0.6f, 0.8f, 0.0f, -2.2f}}}};
+  const float wall[4] = {0.8f, 0.0f, 0.6f, -5.0f};
+  TrackerDisplay::PlaceObject(P, mean, 2.0f, 0.5f, wall, R, X);
+  const float s = 6.6f / 0.664f;
+  EXPECT_NEAR(X[0], 1.0f + 0.68f * s - 0.4f, 1e-5f);
+  EXPECT_NEAR(X[1], 2.0f + 0.74f * s, 1e-5f);
+  EXPECT_NEAR(X[2], -4.0f + 0.2f * s - 0.3f, 1e-5f);
+  TrackerDisplay::PlaceObject(P, mean, 2.0f, 0.5f, nullptr, R, X);
+  EXPECT_NEAR(X[0], 2.36f, 1e-5f);
+  EXPECT_NEAR(X[1], 3.48f, 1e-5f);
+  EXPECT_NEAR(X[2], -3.6f, 1e-5f);
+  ExpectNear3(R[2], 0.6f, 0.8f, 0.0f);
 }
 
 TEST(DisplayInputTest, ResizeScalesClicksAndTheRightButtonOnlyPrints) {
@@ -211,9 +227,9 @@ TEST(DisplayPickTest, NearestWithinFivePixelsLaterEqualWinsNothingPrintsTheEmpty
   f.candidates[0].clear();
   f.misses[0].clear();
   // Two tracks at one pixel (the later wins), one 3 pixels off, one on level 2.
-  f.mapMatches[0] = {MatchAt(5, 200.0f, 100.0f), MatchAt(6, 200.0f, 100.0f),
-                     MatchAt(7, 203.0f, 100.0f), MatchAt(8, 320.05f, 240.0f),
-                     MatchAt(9, 419.95f, 240.0f)};
+  f.mapMatches[0] = {MatchAt(5, 200.0f, 100.0f),  MatchAt(6, 200.0f, 100.0f),
+                     MatchAt(7, 203.0f, 100.0f),  MatchAt(8, 320.05f, 240.0f),
+                     MatchAt(9, 419.95f, 240.0f), MatchAt(11, 500.0f, 300.05f)};
   f.mapMatches[2] = {MatchAt(10, 25.0f, 100.0f)};
   EXPECT_EQ(Pick(scene, 200, 100), 6u);
   EXPECT_EQ(Pick(scene, 203, 101), 7u);
@@ -226,6 +242,8 @@ TEST(DisplayPickTest, NearestWithinFivePixelsLaterEqualWinsNothingPrintsTheEmpty
   EXPECT_EQ(Pick(scene, 425, 240, &printed), kNone32);
   EXPECT_EQ(printed.find("Track"), std::string::npos);
   EXPECT_EQ(d.SelectedTracks()[1], kNone32);
+  EXPECT_EQ(Pick(scene, 500, 305), 11u);
+  EXPECT_EQ(Pick(scene, 500, 295), kNone32);
   // Filtered tracks are not offered.
   scene.tracker.MapView().Working().trackFlags[8] = kTrackSolved;
   EXPECT_EQ(Pick(scene, 321, 240), kNone32);
@@ -257,6 +275,22 @@ TEST(DisplayPickTest, ThePoseViewPicksWhereTheImageMapCarriesTheMatches) {
   d.SetPoseView(true);
   EXPECT_EQ(Pick(scene, 400, 240), kNone32);
   EXPECT_EQ(Pick(scene, x, 240), 5u);
+  // The warped primitives draw where the picks look: a solved track's
+  // projection and an unsolved one's prediction, both moved.
+  const float dx = 8.0f / scene.Camera().intrinsic[kPyramidLevels].fx[0];
+  const CameraPose& pose = f.pose.slot[kVisual];
+  float p[2], depth, out[2];
+  ASSERT_TRUE(d.ProjectTrack(5, pose.m, p, depth));
+  const float predicted[2] = {0.1f, 0.2f};
+  d.DrawTrackLineWarped(5, predicted, pose, out);
+  EXPECT_NEAR(out[0], p[0] - dx, 1e-5f);
+  EXPECT_NEAR(out[1], p[1], 1e-5f);
+  EXPECT_NEAR(d.DrawTrackPointWarped(5, pose), depth, 1e-5f);
+  scene.tracker.MapView().Working().trackFlags[5] = kTrackInlier;
+  d.DrawTrackLineWarped(5, predicted, pose, out);
+  EXPECT_NEAR(out[0], predicted[0] - dx, 1e-5f);
+  EXPECT_NEAR(out[1], predicted[1], 1e-5f);
+  scene.tracker.MapView().Working().trackFlags[5] = kTrackSolved | kTrackInlier;
   // Unset map: positions stay.
   map.m[0] = FLT_MAX;
   EXPECT_EQ(Pick(scene, 400, 240), 5u);
@@ -478,18 +512,21 @@ TEST(DisplayPrimitivesTest, TracksProjectOnlyInFrontAndOutlinesScaleAboutTheCent
   EXPECT_FALSE(d.ProjectTrack(t, unset.m, p, depth));
   EXPECT_FALSE(d.ProjectTrack(w.points.Size(), pose.m, p, depth));
 
-  // Patch outline: corners 0, 1, 3, 2, 0 of a level-1 patch.
+  // Patch outline: corners 0, 1, 3, 2, 0 of a level-1 patch, twice as far
+  // from its centre with the square scale 2.
   FeaturePatch patch{};
   patch.x = 100.0f, patch.y = 50.0f, patch.level = 1;
   const float corners[4][2] = {{96, 46}, {96, 53}, {103, 46}, {103, 53}};
+  const float scaled[4][2] = {{92, 42}, {92, 56}, {106, 42}, {106, 56}};
   std::copy(&corners[0][0], &corners[0][0] + 8, &patch.corners[0][0]);
+  d.SetScale(kSquareScale, 2.0f);
   float v[5][2];
   d.PatchOutlineVertices(patch, v);
   const Intrinsic& k1 = scene.Camera().intrinsic[1];
   const int order[5] = {0, 1, 3, 2, 0};
   for (int i = 0; i < 5; ++i) {
-    EXPECT_NEAR(v[i][0], (corners[order[i]][0] - k1.cx[0]) / k1.fx[0], 1e-6f);
-    EXPECT_NEAR(v[i][1], (corners[order[i]][1] - k1.cy[0]) / k1.fy[0], 1e-6f);
+    EXPECT_NEAR(v[i][0], (scaled[order[i]][0] - k1.cx[0]) / k1.fx[0], 1e-6f);
+    EXPECT_NEAR(v[i][1], (scaled[order[i]][1] - k1.cy[0]) / k1.fy[0], 1e-6f);
   }
 }
 
