@@ -261,6 +261,35 @@ TEST(ImageMatching, AnSsdOfExactly25600IsRefusedAgainstTheImageMapAndAcceptedUnd
   }
 }
 
+// Against a ring frame the search window reaches 5 pixels (and the half
+// pixel of rounding) on level 0 and 2.5 on level 1: a textured spot moved 5
+// (level 0) or 3 (level 1) pixels is found, one moved 6 or 4 is not.
+TEST(ImageMatching, RingFrameSearchesReachFivePixelsOnLevelZeroAndHalfThatOnLevelOne) {
+  const int cases[][3] = {{0, 5, 1}, {0, 6, 0}, {1, 3, 1}, {1, 4, 0}};  // level, shift, found
+  for (const auto& [level, shift, found] : cases) {
+    ImageMatchingScene s;
+    TrackerFrame& other = s.unit.ring[0];
+    for (int l = 0; l < kPyramidLevels; ++l) other.mapMatches[l].clear();
+    for (u8& f : s.Working().trackFlags) f = kTrackSolved;
+    s.Working().trackFlags[0] = 0;
+    other.mapMatches[level] = {MapMatch{0, 0, 0, 40, 40, 40, 40, 0, 0, 0}};
+    other.pyramid[level].fill(100);
+    s.Current().pyramid[level].fill(100);
+    Block(other.pyramid[level], 40, 40, 31, 20, 20, -20);
+    Block(s.Current().pyramid[level], 40 + shift, 40, 31, 20, 20, -20);
+    FeatureGrid& g = s.Current().corners[level];
+    g.corners.Clear();
+    g.corners.PushBack(CornerXY{static_cast<u16>(40 + shift), 40}, 1);
+    g.rowStarts.assign(s.Current().pyramid[level].size().y + 1u, 1);
+    std::fill(g.rowStarts.begin(), g.rowStarts.begin() + 41, 0);
+    SetIdentityMap(s.unit.ring.Map(0));
+    s.matching.Fundamentals().Resize(0);
+    s.matching.MarkFrame(1);
+    EXPECT_EQ(s.matching.MatchImagesToFrame(0, 1), static_cast<u32>(found))
+        << level << " " << shift;
+  }
+}
+
 TEST(ImageMatching, UnderHypothesesTiesGoToTheLaterAndDisagreeingPredictionsAreNotSearched) {
   // Camera 1 moves forward so that the wall z = 5 zooms by 1.06 about the
   // principal point (160, 120); key frame 0 stays at the origin.
