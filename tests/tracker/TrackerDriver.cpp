@@ -75,6 +75,9 @@ using TrackerDriver = DriverFixture;
 
 TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFrames) {
   EXPECT_EQ(Status().firstKeyFrameNumber, static_cast<u32>(kUnsetCounter));
+  // A new tracker is neither recovering nor relocalising: its first tracked
+  // frame is matched as a tracking one.
+  EXPECT_EQ(Status().recovering + Status().relocalising, 0);
   for (int i = 0; i < 31; ++i) {
     EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
     EXPECT_EQ(Status().firstKeyFrameNumber, 0u) << "frame " << i;
