@@ -12,11 +12,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -70,16 +74,18 @@ struct Rig {
 };
 
 // Blocked in Get, nothing runs; busy, the item finishes first; with a full
-// queue every item goes back to the pool and at most the two taken run;
-// without input the worker runs, seeing no items, until stopped.
+// queue every item goes back to the pool and at most the two taken run, and
+// without an output pool none comes back; without input the worker runs,
+// seeing no items, until stopped.
 TEST(WorkerThread, StopEndsTheThreadInEveryState) {
-  enum Case { kBlocked, kBusy, kFullQueue, kNoInput };
-  for (const Case c : {kBlocked, kBusy, kFullQueue, kNoInput}) {
+  enum Case { kBlocked, kBusy, kFullQueue, kNoInput, kNoPool };
+  for (const Case c : {kBlocked, kBusy, kFullQueue, kNoInput, kNoPool}) {
     SCOPED_TRACE(c);
-    const bool full = c == kFullQueue;
+    const bool full = c == kFullQueue || c == kNoPool;
     RecordingWorker worker;
     worker.delay = std::chrono::milliseconds(c == kBusy ? 150 : full ? 100 : 0);
     Rig<int, RecordingWorker> rig(c, &worker, full ? 4 : 1, full ? 3 : 1, c != kNoInput);
+    if (c == kNoPool) rig.context.out = nullptr;
     StartWorkerThread(&rig.context);
     EXPECT_TRUE(IMU::ParametersFrozen());
     if (c == kBlocked) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // into Get
@@ -100,7 +106,7 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
       ASSERT_TRUE(WaitFor([&] { return worker.runs >= 2; }));
     }
     rig.Stop();
-    EXPECT_EQ(rig.pool.Count(), full ? 4u : 1u);
+    EXPECT_EQ(rig.pool.Count(), c == kNoPool ? 0u : full ? 4u : 1u);
     EXPECT_EQ(rig.queue.Count(), 0u);
     EXPECT_EQ(worker.runs == 0, c == kBlocked);
     EXPECT_LE(worker.runs, full ? 2 : 1 << 30);
@@ -111,6 +117,27 @@ TEST(WorkerThread, StopEndsTheThreadInEveryState) {
     StopWorkerThread(&rig.context);  // a second stop is harmless
     EXPECT_FALSE(IMU::ParametersFrozen());
   }
+}
+
+// Queued items run in order with no pause between them: the poll step's
+// pause is for a worker without input (after each of 100 items, 2 s).
+TEST(WorkerThread, QueuedItemsRunInOrderWithoutAPause) {
+  RecordingWorker worker;
+  Rig<int, RecordingWorker> rig(6, &worker, 100, 100);
+  StartWorkerThread(&rig.context);
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100; ++i) {
+    int* item = rig.pool.Get();
+    *item = i;
+    rig.queue.Put(item);
+  }
+  ASSERT_TRUE(WaitFor([&] { return worker.runs == 100; }));
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+  rig.Stop();
+  std::vector<int> order(100);
+  for (int i = 0; i < 100; ++i) order[i] = i;
+  EXPECT_EQ(worker.seen, order);
+  EXPECT_EQ(rig.pool.Count(), 100u);
 }
 
 // Accepts one connection on an ephemeral port of 127.0.0.1; a receiveBuffer
@@ -134,15 +161,19 @@ struct Listener {
     ::close(fd);
   }
   // On a thread: accepts and reads everything until the client closes,
-  // `chunk` bytes a call, pausing `pause` after each call.
-  void ReadAll(size_t chunk = 1 << 16, std::chrono::microseconds pause = {}) {
-    reader = std::thread([this, chunk, pause] {
+  // `chunk` bytes a call, pausing `pause` after each call; past `limit`
+  // bytes it stops reading and closes, so that a runaway sender fails.
+  void ReadAll(size_t chunk = 1 << 16, std::chrono::microseconds pause = {},
+               size_t limit = SIZE_MAX) {
+    reader = std::thread([this, chunk, pause, limit] {
       Accept();
       std::vector<char> buffer(chunk);
-      for (ssize_t n; (n = ::recv(peer, buffer.data(), chunk, 0)) > 0;) {
+      for (ssize_t n;
+           received.size() <= limit && (n = ::recv(peer, buffer.data(), chunk, 0)) > 0;) {
         received.insert(received.end(), buffer.data(), buffer.data() + n);
         std::this_thread::sleep_for(pause);
       }
+      if (received.size() > limit) ::shutdown(peer, SHUT_RDWR);
     });
   }
   // Accepts, then closes at once (thenClose) or never reads.
@@ -195,7 +226,7 @@ struct SenderRig : Rig<ClientSendingData, ClientSender> {
   ClientSender sender{&client};
 };
 
-// A 4 KiB receive buffer read in small steps makes the sends partial.
+// A 4 KiB receive buffer read in small steps keeps the sender waiting.
 TEST(TcpClient, SendsEveryMessageTypeByteExactToASlowReaderAfterFailedConnects) {
   Listener listener(4096);
   SenderRig rig;
@@ -226,6 +257,99 @@ TEST(TcpClient, SendsEveryMessageTypeByteExactToASlowReaderAfterFailedConnects) 
   rig.client.Close();
   listener.Join();
   EXPECT_TRUE(listener.received == expected);
+}
+
+// Sends SIGUSR1, whose handler only counts and restarts nothing, to one
+// thread every `period` while it lives: the thread's blocking calls return
+// early, a send with part of its bytes (or none: EINTR), a connect with EINTR.
+class Interrupter {
+ public:
+  Interrupter(pthread_t target, std::chrono::microseconds period) {
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++signals; };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);  // stays: a late signal only counts
+    thread = std::thread([this, target, period] {
+      for (; !stop; std::this_thread::sleep_for(period)) pthread_kill(target, SIGUSR1);
+    });
+  }
+  ~Interrupter() {
+    stop = true;
+    thread.join();
+  }
+  static inline std::atomic<int> signals{0};
+
+ private:
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+// 8 MiB, far more than the socket buffers hold, to a slow reader while the
+// sending thread is interrupted every millisecond: the sends that return
+// part of the bytes or none are continued, and every byte arrives in order;
+// so does a single byte.
+TEST(TcpClient, InterruptedAndPartialSendsAreContinuedAndOneByteIsSent) {
+  std::vector<char> data(8 << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  const char last = 'z';
+  Listener listener(4096);
+  listener.ReadAll(4096, std::chrono::microseconds(20), data.size() + 1);
+  TcpClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", listener.port));
+  const int before = Interrupter::signals;
+  {
+    Interrupter interrupter(pthread_self(), std::chrono::milliseconds(1));
+    EXPECT_TRUE(client.SendAll(data.data(), data.size()));
+  }
+  EXPECT_GT(Interrupter::signals - before, 10);
+  EXPECT_TRUE(client.SendAll(&last, 1));
+  client.Close();
+  listener.Join();
+  data.push_back(last);
+  EXPECT_TRUE(listener.received == data) << listener.received.size();
+}
+
+// With the listener's queue full the connect blocks until a retried SYN gets
+// in; interrupted meanwhile, it is called again rather than given up.
+TEST(TcpClient, AnInterruptedConnectIsRetried) {
+  Listener listener;
+  // Connections nobody accepts, until one stays pending: the queue is full.
+  std::vector<int> fillers;
+  for (bool pending = false; !pending && fillers.size() < 16;) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(listener.port);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    pollfd p{fd, POLLOUT, 0};
+    pending = ::poll(&p, 1, 100) == 0;
+    fillers.push_back(fd);
+  }
+  // Once the client has been interrupted a few times, the queue is emptied.
+  std::atomic<bool> connecting{true};
+  std::thread acceptor([&] {
+    const int start = Interrupter::signals;
+    while (connecting && Interrupter::signals - start < 5)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (connecting) {
+      pollfd p{listener.fd, POLLIN, 0};
+      if (::poll(&p, 1, 10) == 1) fillers.push_back(::accept(listener.fd, nullptr, nullptr));
+    }
+  });
+  TcpClient client;
+  const int before = Interrupter::signals;
+  bool connected;
+  {
+    Interrupter interrupter(pthread_self(), std::chrono::milliseconds(20));
+    connected = client.Connect("127.0.0.1", listener.port);
+  }
+  connecting = false;
+  acceptor.join();
+  EXPECT_TRUE(connected);
+  EXPECT_TRUE(client.IsConnected());
+  EXPECT_GE(Interrupter::signals - before, 5);
+  for (const int fd : fillers) ::close(fd);
 }
 
 // A peer that closes breaks the link without a signal: the first sends may

@@ -7,6 +7,7 @@
 // indices from workers never reach past the planes.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <map>
 
 #include "common/mapping/SyntheticMap.h"
@@ -94,6 +95,26 @@ TEST(GlobalMapTracker, DuplicateMatchesAreDropped) {
   EXPECT_EQ(std::vector<u16>(o, o + 6), (std::vector<u16>{0, 3, 5, 5, 5, 5}));
   EXPECT_EQ(map.trackMeasurements[2].back(), GlobalMap::PackMeasurement(2, 1));
   EXPECT_EQ(map.TrackCount(), 6u);
+
+  // One level's features and their tracks; none on an empty level, past the
+  // levels or past the key frames (a former answer is cleared).
+  AlignedArray<MapMeasurement> features;
+  V tracks;
+  const auto xs = [&] {
+    std::vector<f32> x;
+    for (const MapMeasurement& m : features) x.push_back(m.x);
+    return x;
+  };
+  map.GetKeyFrameFeatures(2, 0, features, tracks);
+  EXPECT_EQ(tracks, (V{0, 2, 5}));
+  EXPECT_EQ(xs(), (std::vector<f32>{0, 2, 4}));
+  map.GetKeyFrameFeatures(2, 1, features, tracks);
+  EXPECT_EQ(tracks, (V{1, 3}));
+  EXPECT_EQ(xs(), (std::vector<f32>{6, 7}));
+  for (const auto& [keyFrame, level] : {std::pair{2, 4}, {3, 0}, {2, 3}}) {
+    map.GetKeyFrameFeatures(static_cast<u16>(keyFrame), static_cast<u8>(level), features, tracks);
+    EXPECT_TRUE(tracks.empty() && features.Empty()) << keyFrame << " " << level;
+  }
 }
 
 TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
@@ -139,6 +160,38 @@ TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
   EXPECT_EQ(map.trackFlags[0] & (kTrackSolved | kTrackInlier), 0);
   EXPECT_EQ(map.trackFlags[2] & (kTrackSolved | kTrackInlier), kTrackSolved | kTrackInlier);
   EXPECT_EQ(map.trackMeasurements[1].size(), 2u);
+}
+
+// A fresh key frame has an unset attitude and the empty delta. A copy (the
+// trim's move down) takes every level's image, one pixel wide included,
+// empties what the source leaves empty, and takes the offsets and records.
+TEST(GlobalMapTracker, FreshAndCopiedKeyFrames) {
+  KeyFrame src, dst;
+  const f64* q = src.attitude.quaternion;
+  EXPECT_EQ(std::vector<f64>(q, q + 7), (std::vector<f64>{0, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(src.attitude.time, DBL_MAX);
+  EXPECT_EQ(src.delta.dq[3], 1.0);
+  EXPECT_EQ(src.delta.dt, 0.0);
+  src.frameId = 7;
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    src.pyramid[l].resize(CVD::ImageRef(1 + l, 2));
+    src.pyramid[l].fill(static_cast<u8>(10 + l));
+  }
+  dst.floatImage.resize(CVD::ImageRef(5, 5));
+  for (int i = 0; i < 6; ++i) src.levelOffsets[i] = static_cast<u16>(i + 1);
+  src.delta.dt = 0.5;
+  src.attitude.time = 2.0;
+  KeyFrame::Copy(dst, src);
+  EXPECT_EQ(dst.frameId, 7u);
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    ASSERT_EQ(dst.pyramid[l].size(), CVD::ImageRef(1 + l, 2)) << l;
+    EXPECT_EQ(dst.pyramid[l][1][l], 10 + l) << l;
+  }
+  EXPECT_EQ(dst.floatImage.size(), CVD::ImageRef(0, 0));
+  EXPECT_EQ(std::vector<u16>(dst.levelOffsets, dst.levelOffsets + 6),
+            (std::vector<u16>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(dst.delta.dt, 0.5);
+  EXPECT_EQ(dst.attitude.time, 2.0);
 }
 
 TEST(GlobalMapTracker, SynchronizeCopiesOnceAndResolvesMergeChains) {

@@ -301,6 +301,12 @@ TEST_F(FrameInput, KeyFrameTrackTables) {
   std::vector<u8> marks;
   view.MarkKeyFrameTracks(0, marks);
   EXPECT_EQ(view.CountMarkedMapMatches(f, marks), 2u);  // tracks 5 and 7
+  view.MapKeyFrameTrackIndices(0, table);               // track 5 at index 0
+  f.mapMatches[2] = {m[2], m[2]};
+  f.mapMatches[2][1].track = 8;  // past the tables
+  EXPECT_EQ(view.CountKeyFrameTrackMatches(f, table), 3u);
+  EXPECT_EQ(view.CountMarkedMapMatches(f, marks), 3u);
+  f.mapMatches[2].clear();
   view.Working().planes.Resize(2);
   view.Working().trackPlanes = {0, kNone16, 1, 1};
   std::vector<u32> counts;

@@ -120,6 +120,15 @@ TEST_F(ImageMapsTest, ChainedMapsEqualTheProductDistortedOnesAreDroppedAFailureC
   maps->CarryKeyFrameMaps({0, 1}, 2, 3);
   EXPECT_EQ(SetFlags(view->KeyFrameMaps()), "000");
 
+  // Through an unset frame map, or from a frame past the ring's maps, every
+  // key-frame map stays as it was; key frames past the maps are skipped.
+  view->KeyFrameMaps()[0] = mild;
+  ring.Maps()[2] = kUnset;
+  maps->CarryKeyFrameMaps({0, 3}, 2, 3);
+  maps->CarryKeyFrameMaps({0, 3}, 4, 3);
+  EXPECT_TRUE(ToEigen(view->KeyFrameMaps()[0]) == ToEigen(mild));
+  EXPECT_EQ(SetFlags(view->KeyFrameMaps()), "100");
+
   // Frame 1 now shows another texture: the step fails and drops every map.
   view->KeyFrameMaps()[0] = mild;
   Show(1, Motion(1), 77);

@@ -261,6 +261,74 @@ TEST(ImageMatching, AnSsdOfExactly25600IsRefusedAgainstTheImageMapAndAcceptedUnd
   }
 }
 
+// Against a ring frame the search window reaches 5 pixels (and the half
+// pixel of rounding) on level 0 and 2.5 on level 1: a textured spot moved 5
+// (level 0) or 3 (level 1) pixels is found, one moved 6 or 4 is not.
+TEST(ImageMatching, RingFrameSearchesReachFivePixelsOnLevelZeroAndHalfThatOnLevelOne) {
+  const int cases[][3] = {{0, 5, 1}, {0, 6, 0}, {1, 3, 1}, {1, 4, 0}};  // level, shift, found
+  for (const auto& [level, shift, found] : cases) {
+    ImageMatchingScene s;
+    TrackerFrame& other = s.unit.ring[0];
+    for (int l = 0; l < kPyramidLevels; ++l) other.mapMatches[l].clear();
+    for (u8& f : s.Working().trackFlags) f = kTrackSolved;
+    s.Working().trackFlags[0] = 0;
+    other.mapMatches[level] = {MapMatch{0, 0, 0, 40, 40, 40, 40, 0, 0, 0}};
+    other.pyramid[level].fill(100);
+    s.Current().pyramid[level].fill(100);
+    Block(other.pyramid[level], 40, 40, 31, 20, 20, -20);
+    Block(s.Current().pyramid[level], 40 + shift, 40, 31, 20, 20, -20);
+    FeatureGrid& g = s.Current().corners[level];
+    g.corners.Clear();
+    g.corners.PushBack(CornerXY{static_cast<u16>(40 + shift), 40}, 1);
+    g.rowStarts.assign(s.Current().pyramid[level].size().y + 1u, 1);
+    std::fill(g.rowStarts.begin(), g.rowStarts.begin() + 41, 0);
+    SetIdentityMap(s.unit.ring.Map(0));
+    s.matching.Fundamentals().Resize(0);
+    s.matching.MarkFrame(1);
+    EXPECT_EQ(s.matching.MatchImagesToFrame(0, 1), static_cast<u32>(found))
+        << level << " " << shift;
+  }
+}
+
+// A new key frame moved along x from key frame 0: epipolar lines are image
+// rows. Under the image map's hypothesis a corner off its feature's row
+// by less than the band (4 pixels on level 0, 2 on level 1) matches, one
+// off by more does not.
+TEST(ImageMatching, UnderHypothesesTheEpipolarBandHalvesPerLevel) {
+  const int cases[][3] = {{0, 3, 1}, {0, 5, 0}, {1, 1, 1}, {1, 3, 0}};  // level, rows off, found
+  for (const auto& [level, off, found] : cases) {
+    ImageMatchingScene s;
+    MapWorkingCopy& w = s.Working();
+    const KeyFrameRecord& record = s.unit.view.Records()[0];
+    FeaturePatch& patch = s.unit.view.Patches()[record.firstPatch[level]];
+    const u32 feature = record.featureStart + patch.feature;
+    for (u8& f : w.trackFlags) f = kTrackSolved;
+    w.trackFlags[w.measurementTracks[feature]] = 0;
+    patch.x = 60, patch.y = 40;
+    s.unit.view.KeyFramePixels()[feature] = {60.0f, 40.0f};
+    CVD::BasicImage<u8>& source = s.unit.map->keyFrames[0].pyramid[level];
+    CVD::BasicImage<u8>& image = s.Current().pyramid[level];
+    source.fill(100);
+    image.fill(100);
+    Block(source, 60, 40, 31, 20, 20, -20);
+    Block(image, 60, 40 + off, 31, 20, 20, -20);
+    for (auto& list : s.Current().mapMatches) list.clear();
+    FeatureGrid& g = s.Current().corners[level];
+    g.corners.Clear();
+    g.corners.PushBack(CornerXY{60, static_cast<u16>(40 + off)}, 1);
+    g.rowStarts.assign(image.size().y + 1u, 1);
+    std::fill(g.rowStarts.begin(), g.rowStarts.begin() + 41 + off, 0);
+    SetIdentityMap(s.unit.view.KeyFrameMaps()[0]);
+    const float r0[3] = {1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, 1}, o[3] = {0, 0, 0};
+    const float c[3] = {0.5f, 0, 0};
+    w.keyFramePoses[0] = SceneRender::MakePose(r0, r1, r2, o);
+    s.Current().pose.slot[kVisual] = SceneRender::MakePose(r0, r1, r2, c);
+    s.matching.MatchKeyFrameImages({0}, 1, kTracking);
+    EXPECT_EQ(s.Current().mapMatches[level].size(), static_cast<size_t>(found))
+        << level << " " << off;
+  }
+}
+
 TEST(ImageMatching, UnderHypothesesTiesGoToTheLaterAndDisagreeingPredictionsAreNotSearched) {
   // Camera 1 moves forward so that the wall z = 5 zooms by 1.06 about the
   // principal point (160, 120); key frame 0 stays at the origin.

@@ -4,6 +4,7 @@
 // save-and-quit frame), the key-frame neighbourhood, the hand-over to fake
 // workers on real pools and queues, and the map-viewing tracker's records.
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -74,6 +75,9 @@ using TrackerDriver = DriverFixture;
 
 TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFrames) {
   EXPECT_EQ(Status().firstKeyFrameNumber, static_cast<u32>(kUnsetCounter));
+  // A new tracker is neither recovering nor relocalising: its first tracked
+  // frame is matched as a tracking one.
+  EXPECT_EQ(Status().recovering + Status().relocalising, 0);
   for (int i = 0; i < 31; ++i) {
     EXPECT_EQ(Step(), i < 30 ? i : 0) << "frame " << i;
     EXPECT_EQ(Status().firstKeyFrameNumber, 0u) << "frame " << i;
@@ -286,6 +290,19 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   AddKeyFrames(*tracker, 1, -0.8f);
   AddKeyFrames(*tracker, 1, 2.0f);
   EXPECT_EQ(collect(), (std::vector<int>{0, 2, 1}));
+
+  // Beside the frame a key frame pitched 20 degrees is near and one pitched
+  // 40 degrees is not; out of reach (x = 5) the angle does not matter.
+  AddKeyFrames(*tracker, 1, 0.0f);
+  const float pitched[3][3] = {{1, 20, 0}, {2, 40, 0}, {3, 40, 5}};  // key frame, degrees, x
+  for (const auto& [k, degrees, x] : pitched) {
+    CameraPose& p = tracker->MapView().Working().keyFramePoses[static_cast<u32>(k)];
+    const float r = degrees * 0.017453292f;
+    p.m[1][1] = p.m[2][2] = std::cos(r);
+    p.m[1][2] = -std::sin(r), p.m[2][1] = std::sin(r);
+    p.m[0][3] = -x;
+  }
+  EXPECT_EQ(collect(), (std::vector<int>{0, 1, 3}));
 
   // While tracking, Run keeps the nearest key frame, not the newest.
   Step();

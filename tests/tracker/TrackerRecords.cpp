@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
 
 TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   TrackerFrame f;
@@ -31,4 +32,21 @@ TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   b.m[2][1] = 0.8f, b.m[2][2] = 0.6f;
   b.m[2][0] = 5.0f;  // against a zero: does not count
   EXPECT_FLOAT_EQ(AxisDot(a, b), 0.96f);
+
+  // Pitched (about x) and yawed (about y) poses: the cosine of the angle
+  // between their axes, each of the three axis components counted.
+  const auto turned = [](float pitch, float yaw) {
+    const float d = 0.017453292f;
+    CameraPose p{};  // the third row of Rx(pitch) Ry(yaw)
+    p.m[2][0] = -std::cos(pitch * d) * std::sin(yaw * d);
+    p.m[2][1] = std::sin(pitch * d);
+    p.m[2][2] = std::cos(pitch * d) * std::cos(yaw * d);
+    return p;
+  };
+  const float cases[][5] = {{20, 0, 0, 0, 0.9396926f},   {20, 0, -20, 0, 0.7660444f},
+                            {0, 20, 0, -20, 0.7660444f}, {0, 50, 0, -40, 0.0f},
+                            {20, 20, 20, 20, 1.0f},      {90, 0, -90, 0, -1.0f}};
+  for (const auto& c : cases)
+    EXPECT_NEAR(AxisDot(turned(c[0], c[1]), turned(c[2], c[3])), c[4], 1e-6f)
+        << c[0] << " " << c[1] << " " << c[2] << " " << c[3];
 }

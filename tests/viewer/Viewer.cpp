@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -110,6 +111,69 @@ TEST(EventHandler, ClickTwiceRuleKeysMovesDragsAndKeySyms) {
                           {'a', 1, 1},     {'S', 1, 19},   {'s', 0, 's'},   {',', 1, ','}};
   for (const auto& t : table) EXPECT_EQ(TranslateKeySym(t[0], t[1] != 0), t[2]) << t[0];
   EXPECT_TRUE(IsCtrlKeySym(0xffe3) && IsCtrlKeySym(0xffe4) && !IsCtrlKeySym('c'));
+}
+
+// Luminance floats and RGB bytes upload and read back, a resize to the same
+// size and kind between upload and drawing included; the counts follow the
+// kind. Bind binds over another texture; deleting a texture unbinds it only
+// when it is bound.
+TEST(Viewer, TextureKindsSizesBindingAndDeletion) {
+  constexpr int kW = 6, kH = 4, kN = kW * kH;
+  Viewer v;
+  if (!v.OpenWindow(kW, kH)) GTEST_SKIP() << "no X display";
+  KeepGLDriverLoaded();
+  v.MakeCurrent();
+  // The red channel of the texture drawn over the window, top row first.
+  const auto shown = [&](const GLTexture& t) {
+    glClear(GL_COLOR_BUFFER_BIT);
+    glEnable(GL_TEXTURE_RECTANGLE);
+    v.DrawTexture(t);
+    glDisable(GL_TEXTURE_RECTANGLE);
+    const std::vector<unsigned char> red = ReadRed(kW, kH);
+    std::vector<int> top(kN);
+    for (int i = 0; i < kN; ++i) top[i] = red[(kH - 1 - i / kW) * kW + i % kW];
+    return top;
+  };
+  const auto bound = [] {
+    GLint b = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_RECTANGLE, &b);
+    return static_cast<u32>(b);
+  };
+  std::vector<float> luminance(kN);
+  std::vector<u8> rgb(3 * kN);
+  std::vector<int> grey(kN), red(kN);
+  for (int i = 0; i < kN; ++i) {
+    grey[i] = 10 * i, red[i] = 200 - 5 * i;
+    luminance[i] = static_cast<float>(grey[i]) / 255.0f;
+    rgb[3 * i] = static_cast<u8>(red[i]), rgb[3 * i + 1] = static_cast<u8>(i), rgb[3 * i + 2] = 3;
+  }
+  GLTexture t;
+  t.Create();
+  EXPECT_NE(t.id, 0u);
+  t.Resize(kW, kH);
+  EXPECT_EQ(t.pixelCount + t.valueCount, 2u * kN);
+  t.UploadLuminanceFloats(luminance.data());
+  t.Resize(kW, kH);
+  EXPECT_EQ(shown(t), grey);
+  t.ResizeRgb(kW, kH);
+  EXPECT_EQ(t.pixelCount + t.valueCount, 4u * kN);
+  t.UploadRgbBytes(rgb.data());
+  t.ResizeRgb(kW, kH);
+  EXPECT_EQ(shown(t), red);
+  t.Resize(kW, kH);
+  EXPECT_EQ(t.valueCount, static_cast<u32>(kN));
+
+  auto other = std::make_unique<GLTexture>();
+  other->Create();
+  EXPECT_EQ(bound(), other->id);
+  t.Bind();
+  EXPECT_EQ(bound(), t.id);
+  other.reset();  // not bound: t stays bound
+  EXPECT_EQ(bound(), t.id);
+  other = std::make_unique<GLTexture>();
+  other->Create();
+  other.reset();
+  EXPECT_EQ(bound(), 0u);
 }
 
 TEST(Viewer, OddWidthTextureLongTextTwoContextsAndXKeyEvents) {
