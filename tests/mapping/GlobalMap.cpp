@@ -7,6 +7,7 @@
 // indices from workers never reach past the planes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "common/mapping/SyntheticMap.h"
@@ -266,6 +267,7 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   map.trackFlags[2] &= static_cast<u8>(~kTrackMarker);
   AddHandPlane(map, 0, {0, 1});
   AddHandPlane(map, kPlaneGround, {5, 6, 7});
+  map.planes[0] = {{1.0f, 0.0f, 0.0f, -2.0f}};
   s.Global(map);
   EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.fixedPlanes, 1u);
   EXPECT_EQ(s.index.planes, (std::vector<u16>{1, 0}));
@@ -274,6 +276,10 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   EXPECT_EQ(s.problem.groundPosition[0], 0.0f);
   EXPECT_EQ(s.problem.planePoints[0], (V{3, 4, 5}));
   EXPECT_EQ(s.problem.planePoints[1], (V{0, 1}));
+  // The state's planes are the map's planes in problem order.
+  ASSERT_EQ(s.state.planes.Size(), 2u);
+  for (u32 j = 0; j < 2; ++j)
+    EXPECT_EQ(0, std::memcmp(&s.state.planes[j], &map.planes[1 - j], sizeof(MapPlane))) << j;
 }
 
 TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {

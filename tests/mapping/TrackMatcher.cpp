@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cstring>
 
 #include "app/WorkerThread.h"
 #include "common/WaitFor.h"
@@ -18,6 +19,23 @@
 #include "la/Random.h"
 
 namespace {
+
+// Squared distance of x from the image under `toX` of the ray through y
+// (its points at depths 1 and 10): y's epipolar line built from points.
+double RayLineDistance2(const CameraPose& toX, const LA::Vector2<float>& y,
+                        const LA::Vector2<float>& x) {
+  double p[2][2];
+  for (int i = 0; i < 2; ++i) {
+    const double Y[3] = {i ? 10.0 * y.x : y.x, i ? 10.0 * y.y : y.y, i ? 10.0 : 1.0};
+    double Z[3];
+    for (int r = 0; r < 3; ++r)
+      Z[r] = toX.m[r][0] * Y[0] + toX.m[r][1] * Y[1] + toX.m[r][2] * Y[2] + toX.m[r][3];
+    p[i][0] = Z[0] / Z[2], p[i][1] = Z[1] / Z[2];
+  }
+  const double n[2] = {p[0][1] - p[1][1], p[1][0] - p[0][0]};
+  const double e = (x.x - p[0][0]) * n[0] + (x.y - p[0][1]) * n[1];
+  return e * e / (n[0] * n[0] + n[1] * n[1]);
+}
 
 struct MatcherRun {
   MatcherScene scene;
@@ -141,8 +159,10 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
-  // Sharing nothing, the weak key frame 1 would be the only candidate.
+  // Sharing nothing, the weak key frame 1 would be the only candidate, its
+  // optical axis meeting the plane in front again.
   for (auto& tracks : run.item.trackIndices) tracks.clear();
+  run.item.meanDepth = MatcherScene::kWallDepth;
   run.item.relocalisationKeyFrame = 0;
   matcher.Run(&run.item);
   EXPECT_TRUE(matcher.Candidates().empty());
@@ -204,6 +224,36 @@ TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
     for (auto& flags : run.item.trackFlags)
       for (u8& f : flags) f = kTrackSolved;
   }
+  // A pure sideways translation makes the epipolar lines image rows: each
+  // pair's term is twice its squared row difference (the ten pairs above).
+  CameraPose sideways = P1;
+  sideways.m[0][3] -= 0.5f;
+  double rows = 0.0;
+  for (const FeatureMatch& m : matcher.featureMatches[0]) {
+    const double dy = matcher.MatchedKeyFrame().measurements[0][m.oldFeature].y -
+                      run.item.normalizedMeasurements[0][m.newFeature].y;
+    rows += 2.0 * dy * dy;
+  }
+  const double fxfy = run.scene.intrinsic.fx[0] * run.scene.intrinsic.fy[0];
+  const double rowError = std::sqrt(rows * fxfy / 10.0);
+  EXPECT_GT(rowError, 0.5);
+  EXPECT_NEAR(matcher.ComputeErrorFromFramePose(run.item, sideways), rowError, 1e-4 * rowError);
+  // Turned and advanced: the distances from the lines built from the rays.
+  const float c = std::cos(0.1f), sn = std::sin(0.1f);
+  const float rows3x4[3][4] = {{c, 0, sn, -0.3f}, {0, 1, 0, -0.1f}, {-sn, 0, c, -0.4f}};
+  CameraPose ahead;
+  std::memcpy(ahead.m, rows3x4, sizeof(rows3x4));
+  CameraPose toNew, toOld;
+  ComputeRelativePose(ahead, P1, toNew);
+  ComputeRelativePose(P1, ahead, toOld);
+  double lines = 0.0;
+  for (const FeatureMatch& m : matcher.featureMatches[0]) {
+    const LA::Vector2<float>& xo = matcher.MatchedKeyFrame().measurements[0][m.oldFeature];
+    const LA::Vector2<float>& xn = run.item.normalizedMeasurements[0][m.newFeature];
+    lines += RayLineDistance2(toNew, xo, xn) + RayLineDistance2(toOld, xn, xo);
+  }
+  const double lineError = std::sqrt(lines * fxfy / 10.0);
+  EXPECT_NEAR(matcher.ComputeErrorFromFramePose(run.item, ahead), lineError, 1e-3 * lineError);
   run.map.PopKeyFrame(1, "Tracker");
   EXPECT_FALSE(matcher.MergeMatchedTracks(run.item));
   EXPECT_FALSE(run.AnyMerged());
