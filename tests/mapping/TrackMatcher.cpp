@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cstring>
 
@@ -291,6 +292,75 @@ TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
   singular.m[8] = 0, singular.m[9] = 0, singular.m[10] = 0;
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
+}
+
+// The inlier step of the first pass keeps every true match (its corner
+// within 1.5 level-0 pixels of the point's projection).
+TEST(TrackMatcher, TrueFirstPassMatchesSurviveTheInlierStep) {
+  MatcherRun run;
+  TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
+  ASSERT_TRUE(matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item));
+  const auto trueMatches = [&] {
+    std::vector<std::pair<int, u16>> found;
+    for (int l = 0; l < 4; ++l) {
+      const Intrinsic K = run.scene.LevelIntrinsic(l);
+      for (const PatchMatchRecord& r : matcher.firstPass[l]) {
+        float p[2];
+        run.scene.Project(1, matcher.MatchedKeyFrame().points[l][r.oldFeature], l, p);
+        const float dx = (r.x * K.fx[0] + K.cx[0] - p[0]) * static_cast<float>(1 << l);
+        const float dy = (r.y * K.fy[0] + K.cy[0] - p[1]) * static_cast<float>(1 << l);
+        if (dx * dx + dy * dy < 1.5f * 1.5f) found.emplace_back(l, r.oldFeature);
+      }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const auto before = trueMatches();
+  EXPECT_GT(before.size(), 100u);
+  ASSERT_TRUE(matcher.ComputeInliersFirstPass(run.item));
+  EXPECT_EQ(trueMatches(), before);
+}
+
+// Key frame 1 seen 1.4 m higher than the item's pose says: neither the
+// direct alignment nor the predicted start reaches it, a start shifted
+// vertically by 0.3 of the image does.
+TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
+  MatcherSceneOptions o;
+  o.shiftY = -1.4f;
+  MatcherRun run(o);
+  *run.item.pose = run.scene.poses[0];
+  TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
+  const MapPoint X = {{0.5f, -0.5f, MatcherScene::kWallDepth, 1.0f}};
+  float pNew[2], pOld[2], viaWarp[2];
+  run.scene.Project(1, X, 1, pNew);
+  run.scene.Project(0, X, 1, pOld);
+  ApplyHomography(reinterpret_cast<const float(*)[4]>(matcher.warp.m), pNew, viaWarp);
+  EXPECT_NEAR(viaWarp[0], pOld[0], 1.0f);
+  EXPECT_NEAR(viaWarp[1], pOld[1], 1.0f);
+}
+
+// Every other duplicated pair unsolved on both sides: no point to project,
+// yet the unsolved pairs merge as the solved ones do.
+TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
+  MatcherRun run;
+  std::vector<u32> unsolved;
+  for (u32 t = 0; t < run.scene.duplicateOf.size(); ++t) {
+    const u32 original = run.scene.duplicateOf[t];
+    if (original == kNone32 || t % 2) continue;
+    run.map.trackFlags[t] = run.map.trackFlags[original] = 0;
+    unsolved.push_back(t);
+  }
+  run.scene.FillItem(run.map, run.item);
+  TrackMatcher matcher(&run.map, 0, "");
+  matcher.Run(&run.item);
+  run.ExpectMergedDuplicates();
+  u32 merged = 0;
+  for (const u32 t : unsolved)
+    merged += run.map.ResolveTrack(t) == run.map.ResolveTrack(run.scene.duplicateOf[t]);
+  EXPECT_GT(unsolved.size(), 50u);
+  EXPECT_GE(merged, unsolved.size() * 8 / 10);
 }
 
 TEST(TrackMatcher, OlderPoseOffIsAdjustedJointlyUnlessAStampComesFirst) {
