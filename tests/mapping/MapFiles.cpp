@@ -598,6 +598,14 @@ TEST_F(ProjectFile, HandWrittenTextAndBinaryForms) {
 
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 0), true));
   ExpectHandWrittenMap(kImageColours);
+  // A frame image of 4 x 0 pixels (a bitmap the image library loads) is refused.
+  std::string empty = "BM";
+  Append(empty, u32(54), u32(0), u32(54), u32(40), i32(4), i32(0), u16(1), u16(24), u32(0), u32(0),
+         i32(2835), i32(2835), u32(0), u32(0));
+  folder_.Write("f2.png", empty);
+  ASSERT_TRUE(Load(kText, false));
+  EXPECT_NE(printed_.find("Cannot load image"), std::string::npos);
+  ExpectHandWrittenMap(kImageColours);
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 4), true));
   ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, {2, 3, 4}, {3, 4, 5}});
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 2), true));
