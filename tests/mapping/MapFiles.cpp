@@ -508,7 +508,13 @@ class ProjectFile : public MapFile {
     EXPECT_EQ(m.trackMeasurements[2], (std::vector<u32>{2 | 1 << 16}));
     EXPECT_FLOAT_EQ(m.measurements[0].x, -0.5f);
     EXPECT_FLOAT_EQ(m.measurements[0].y, -0.2f);
-    EXPECT_EQ(m.keyFramePoses[2].m[0][1], -1.0f);
+    // Every element of the two set poses as written.
+    const float rows[2][12] = {{1, 0, 0, 0.5f, 0, 1, 0, 0, 0, 0, 1, 0},
+                               {0, -1, 0, 1, 1, 0, 0, 2, 0, 0, 1, 3}};
+    for (int j = 0; j < 12; ++j) {
+      EXPECT_EQ(m.keyFramePoses[0].m[j / 4][j % 4], rows[0][j]) << j;
+      EXPECT_EQ(m.keyFramePoses[2].m[j / 4][j % 4], rows[1][j]) << j;
+    }
     EXPECT_TRUE(IsPoseValid(m.keyFramePoses[0]) && IsPoseInvalid(m.keyFramePoses[1]));
     EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNone16));
     for (u32 t = 0; t < 4; ++t) EXPECT_TRUE(m.trackColors[t] == colors[t]) << "track " << t;

@@ -194,6 +194,30 @@ TEST(PlaneDetector, SingleViewPointsAreAssignedAnUnobservedPointIsNot) {
   EXPECT_EQ(out.labels.back(), kNone16);
 }
 
+// The triangulation of a square's corners and its centre: four triangles
+// of 25 pixels^2 around the centre, the centre every corner's neighbour; a
+// point outside the image and a repeat get none.
+TEST(PlaneDetector, TriangulationOfASquareAndItsCentre) {
+  AlignedArray<LA::Vector2<f32>> p;
+  for (const auto& [x, y] : {std::pair{2.0f, 2.0f},
+                             {12.0f, 2.0f},
+                             {2.0f, 12.0f},
+                             {12.0f, 12.0f},
+                             {7.0f, 7.0f},
+                             {-1.0f, 5.0f},
+                             {7.0f, 7.0f}})
+    p.PushBack8({x, y});
+  ImageTriangulation t;
+  t.Build(p, 20, 20);
+  ASSERT_EQ(t.triangles.size(), 4u);
+  for (const ImageTriangle& tri : t.triangles) {
+    EXPECT_EQ(tri.c, 4u);
+    EXPECT_FLOAT_EQ(tri.area, 25.0f);
+  }
+  EXPECT_EQ(t.NeighbourEnd(4) - t.NeighbourBegin(4), 4u);
+  for (const u32 k : {5u, 6u}) EXPECT_EQ(t.NeighbourEnd(k), t.NeighbourBegin(k)) << k;
+}
+
 // FNV-1a over bytes, to pin a whole result in one number.
 u64 Fingerprint(const void* bytes, size_t size) {
   u64 h = 1469598103934665603ull;
