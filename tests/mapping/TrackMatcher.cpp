@@ -160,6 +160,18 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
+  // Fifteen features on a map plane behind the cameras make it the scene
+  // plane, the first of the map's planes included; fourteen do not.
+  run.item.meanDepth = MatcherScene::kWallDepth;
+  run.map.planes.PushBack16({{0.0f, 0.0f, 1.0f, 5.0f}});
+  run.map.planeFlags.push_back(0);
+  std::vector<u16>& onPlane = run.item.planeIndices[0];
+  for (const u32 n : {14u, 15u}) {
+    for (u32 i = 0; i < onPlane.size(); ++i) onPlane[i] = i < n ? 0 : kNone16;
+    matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
+    EXPECT_EQ(matcher.Candidates().size(), n == 15 ? 1u : 2u) << n;
+  }
+  std::fill(onPlane.begin(), onPlane.end(), kNone16);
   // Sharing nothing, the weak key frame 1 would be the only candidate, its
   // optical axis meeting the plane in front again.
   for (auto& tracks : run.item.trackIndices) tracks.clear();
