@@ -77,6 +77,18 @@ struct MatcherRun {
     EXPECT_EQ(wrong, 0u);
     return away;
   }
+  // Unsolves every other duplicated pair on both sides and refills the
+  // item; the new tracks of those pairs.
+  std::vector<u32> UnsolveEveryOtherDuplicate() {
+    std::vector<u32> unsolved;
+    for (u32 t = 0; t < scene.duplicateOf.size(); t += 2) {
+      if (scene.duplicateOf[t] == kNone32) continue;
+      map.trackFlags[t] = map.trackFlags[scene.duplicateOf[t]] = 0;
+      unsolved.push_back(t);
+    }
+    scene.FillItem(map, item);
+    return unsolved;
+  }
   bool AnyMerged() {
     boost::shared_lock<boost::shared_mutex> lock(map.mutex);
     for (const u8 f : map.trackFlags)
@@ -306,18 +318,26 @@ TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
 }
 
-// The inlier step of the first pass keeps every true match (its corner
-// within 1.5 level-0 pixels of the point's projection).
-TEST(TrackMatcher, TrueFirstPassMatchesSurviveTheInlierStep) {
+// Both inlier steps keep every true match and drop every planted wrong one.
+// First pass: a match is true when its corner lies within 1.5 level-0
+// pixels of the point's projection; planted copies sit 30 pixels off (the
+// threshold is 4). Feature matches: true when both tracks are one scene
+// point; planted pairs join features of solved tracks 50 to 70 pixels apart
+// across the near-horizontal epipolar lines (the threshold is 40).
+TEST(TrackMatcher, InlierStepsKeepTrueMatchesAndDropPlantedWrongOnes) {
   MatcherRun run;
   TrackMatcher matcher(&run.map, 0, "");
   ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
   ASSERT_TRUE(matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item));
-  const auto trueMatches = [&] {
+  constexpr u32 kPlanted = 0xFFFFFFFF;  // the score of a planted record
+  u32 planted = 0;
+  const auto trueRecords = [&] {
     std::vector<std::pair<int, u16>> found;
+    planted = 0;
     for (int l = 0; l < 4; ++l) {
       const Intrinsic K = run.scene.LevelIntrinsic(l);
       for (const PatchMatchRecord& r : matcher.firstPass[l]) {
+        planted += r.score == kPlanted;
         float p[2];
         run.scene.Project(1, matcher.MatchedKeyFrame().points[l][r.oldFeature], l, p);
         const float dx = (r.x * K.fx[0] + K.cx[0] - p[0]) * static_cast<float>(1 << l);
@@ -328,10 +348,63 @@ TEST(TrackMatcher, TrueFirstPassMatchesSurviveTheInlierStep) {
     std::sort(found.begin(), found.end());
     return found;
   };
-  const auto before = trueMatches();
+  const auto before = trueRecords();
   EXPECT_GT(before.size(), 100u);
+  std::vector<PatchMatchRecord>& level0 = matcher.firstPass[0];
+  // Every other copy moves along the epipolar lines (parallel to the
+  // cameras' offset), where only the pose test sees it, the rest across.
+  const MatcherSceneOptions& o = run.scene.options;
+  const float along[2] = {o.shiftX / std::hypot(o.shiftX, o.shiftY),
+                          o.shiftY / std::hypot(o.shiftX, o.shiftY)};
+  const size_t originals = level0.size();
+  for (size_t i = 0; i < 20; ++i) {
+    PatchMatchRecord r = level0[i * originals / 20];
+    const float d = (i % 2 ? 30.0f : -30.0f) / run.scene.intrinsic.fy[0];
+    const float a = i % 4 < 2 ? along[0] : -along[1], b = i % 4 < 2 ? along[1] : along[0];
+    r.x += d * a, r.y += d * b;
+    r.score = kPlanted;
+    level0.push_back(r);
+  }
   ASSERT_TRUE(matcher.ComputeInliersFirstPass(run.item));
-  EXPECT_EQ(trueMatches(), before);
+  EXPECT_EQ(trueRecords(), before);
+  EXPECT_EQ(planted, 0u);
+
+  ASSERT_TRUE(matcher.RefinePose(run.item) && matcher.MatchSecondPass(run.item) &&
+              matcher.MatchFeatures(run.item));
+  std::vector<FeatureMatch>& matches = matcher.featureMatches[0];
+  const auto isTrue = [&](const FeatureMatch& m) {
+    const u32 to = matcher.MatchedKeyFrame().tracks[0][m.oldFeature];
+    const u32 tn = run.item.trackIndices[0][m.newFeature];
+    return tn == to || run.scene.duplicateOf[tn] == to;
+  };
+  const auto at = [&](u16 f) { return run.item.measurements[0][f]; };
+  std::vector<u32> keys;  // old << 16 | new of the true and of the planted pairs
+  std::vector<u32> plantedKeys;
+  for (const FeatureMatch& m : matches)
+    if (isTrue(m)) keys.push_back(m.oldFeature << 16 | m.newFeature);
+  const size_t n = matches.size();
+  for (size_t i = 0; i < n && plantedKeys.size() < 40; ++i) {
+    for (size_t j = 0; j < n; ++j) {
+      const float dx = at(matches[j].newFeature).x - at(matches[i].newFeature).x;
+      const float dy = std::fabs(at(matches[j].newFeature).y - at(matches[i].newFeature).y);
+      const bool solved = run.item.trackFlags[0][matches[j].newFeature] & kTrackInlier;
+      if (solved && std::fabs(dx) < 10.0f && dy > 50.0f && dy < 70.0f) {
+        plantedKeys.push_back(matches[i].oldFeature << 16 | matches[j].newFeature);
+        break;
+      }
+    }
+  }
+  EXPECT_GT(keys.size(), 50u);
+  ASSERT_GE(plantedKeys.size(), 10u);
+  for (const u32 k : plantedKeys)
+    matches.push_back({static_cast<u16>(k >> 16), static_cast<u16>(k)});
+  ASSERT_TRUE(matcher.ComputeInliersFeatureMatches(run.item));
+  std::vector<u32> kept;
+  for (const FeatureMatch& m : matches) kept.push_back(m.oldFeature << 16 | m.newFeature);
+  std::sort(kept.begin(), kept.end());
+  for (const u32 k : keys) EXPECT_TRUE(std::binary_search(kept.begin(), kept.end(), k)) << k;
+  for (const u32 k : plantedKeys)
+    EXPECT_FALSE(std::binary_search(kept.begin(), kept.end(), k)) << k;
 }
 
 // Key frame 1 seen 1.4 m higher than the item's pose says: neither the
@@ -357,14 +430,7 @@ TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
 // yet the unsolved pairs merge as the solved ones do.
 TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
   MatcherRun run;
-  std::vector<u32> unsolved;
-  for (u32 t = 0; t < run.scene.duplicateOf.size(); ++t) {
-    const u32 original = run.scene.duplicateOf[t];
-    if (original == kNone32 || t % 2) continue;
-    run.map.trackFlags[t] = run.map.trackFlags[original] = 0;
-    unsolved.push_back(t);
-  }
-  run.scene.FillItem(run.map, run.item);
+  const std::vector<u32> unsolved = run.UnsolveEveryOtherDuplicate();
   TrackMatcher matcher(&run.map, 0, "");
   matcher.Run(&run.item);
   run.ExpectMergedDuplicates();
