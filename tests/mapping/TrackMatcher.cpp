@@ -316,6 +316,36 @@ TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
   singular.m[8] = 0, singular.m[9] = 0, singular.m[10] = 0;
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
+
+  // Track pairs on known answers: of a true pair, a second match of either
+  // of its features, a track both key frames share (on one side or both)
+  // and a feature without a track pair nothing; a level-1 pair follows.
+  const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
+  const auto trackPair = [&](int l, const FeatureMatch& m) {
+    return TrackPair{kf.tracks[l][m.oldFeature], run.item.trackIndices[l][m.newFeature]};
+  };
+  std::vector<FeatureMatch> level[2];
+  for (int l = 0; l < 2; ++l)
+    for (u16 o = 0; o < kf.tracks[l].size(); ++o)
+      for (u16 f = 0; f < run.item.trackIndices[l].size(); ++f)
+        if (run.scene.duplicateOf[run.item.trackIndices[l][f]] == kf.tracks[l][o])
+          level[l].push_back({o, f});
+  ASSERT_TRUE(level[0].size() > 4 && !level[1].empty());
+  const u16 shared = 0;  // track 0 in both key frames: feature 0 of each
+  ASSERT_EQ(kf.tracks[0][shared], run.item.trackIndices[0][shared]);
+  const FeatureMatch& a = level[0][0];
+  run.item.trackIndices[0][level[0][3].newFeature] = kNone32;
+  matcher.featureMatches[0] = {a,
+                               {a.oldFeature, level[0][1].newFeature},
+                               {level[0][2].oldFeature, a.newFeature},
+                               {shared, shared},
+                               {level[0][4].oldFeature, shared},
+                               level[0][3]};
+  matcher.featureMatches[1] = {level[1][0]};
+  for (int l = 2; l < 4; ++l) matcher.featureMatches[l].clear();
+  matcher.MatchTracks(run.item);
+  EXPECT_EQ(matcher.TrackPairs(),
+            (std::vector<TrackPair>{trackPair(0, a), trackPair(1, level[1][0])}));
 }
 
 // Both inlier steps keep every true match and drop every planted wrong one.
