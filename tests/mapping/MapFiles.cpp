@@ -503,6 +503,7 @@ class ProjectFile : public MapFile {
     EXPECT_EQ(m.width * 100 + m.height, 1612);  // from f0.png
     EXPECT_EQ(m.keyFrames[2].pyramid[0].size().x, 0);
     EXPECT_EQ(m.keyFrameMeasurementStart, (std::vector<u32>{0, 2, 3, 5}));
+    EXPECT_EQ(m.keyFrameTrackRange, (std::vector<std::pair<u32, u32>>{{0, 3}, {1, 1}, {1, 2}}));
     EXPECT_EQ(m.trackFlags, (std::vector<u8>{3, kTrackSolved, 0, 3}));
     EXPECT_EQ(m.trackMeasurements[1], (std::vector<u32>{1, 2}));  // (1, 0), (2, 0)
     EXPECT_EQ(m.trackMeasurements[2], (std::vector<u32>{2 | 1 << 16}));
