@@ -456,12 +456,31 @@ TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
   EXPECT_NEAR(viaWarp[1], pOld[1], 1.0f);
 }
 
-// Every other duplicated pair unsolved on both sides: no point to project,
-// yet the unsolved pairs merge as the solved ones do.
+// Every other duplicated pair unsolved on both sides: no point to project.
+// Without first-pass matches the second pass finds the unsolved features
+// along their epipolar lines (true: within 1.5 level pixels of the truth),
+// and a whole run merges the unsolved pairs as the solved ones.
 TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
   MatcherRun run;
   const std::vector<u32> unsolved = run.UnsolveEveryOtherDuplicate();
   TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_TRUE(run.MatchUpTo(matcher, false));
+  for (auto& level : matcher.firstPass) level.clear();
+  ASSERT_TRUE(matcher.MatchSecondPass(run.item));
+  u32 features = 0, found = 0;
+  for (int l = 0; l < 4; ++l) {
+    const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
+    const Intrinsic K = run.scene.LevelIntrinsic(l);
+    for (u16 f = 0; f < kf.tracks[l].size(); ++f) features += kf.trackFlags[l][f] == 0;
+    for (const PatchMatchRecord& r : matcher.secondPass[l]) {
+      if (kf.trackFlags[l][r.oldFeature] != 0) continue;
+      float p[2];
+      run.scene.Project(1, run.scene.truePoint[kf.tracks[l][r.oldFeature]], l, p);
+      found += std::hypot(r.x * K.fx[0] + K.cx[0] - p[0], r.y * K.fy[0] + K.cy[0] - p[1]) < 1.5f;
+    }
+  }
+  EXPECT_GT(features, 50u);
+  EXPECT_GE(found, features * 8 / 10);
   matcher.Run(&run.item);
   run.ExpectMergedDuplicates();
   u32 merged = 0;
