@@ -503,6 +503,13 @@ class ProjectFile : public MapFile {
     EXPECT_EQ(m.width * 100 + m.height, 1612);  // from f0.png
     EXPECT_EQ(m.keyFrames[2].pyramid[0].size().x, 0);
     EXPECT_EQ(m.keyFrameMeasurementStart, (std::vector<u32>{0, 2, 3, 5}));
+    // Every measurement on level 0.
+    for (u32 k = 0; k < 3; ++k) {
+      const u16 n =
+          static_cast<u16>(m.keyFrameMeasurementStart[k + 1] - m.keyFrameMeasurementStart[k]);
+      const u16* o = m.keyFrames[k].levelOffsets;
+      EXPECT_EQ(std::vector<u16>(o, o + 6), (std::vector<u16>{0, n, n, n, n, n})) << k;
+    }
     EXPECT_EQ(m.keyFrameTrackRange, (std::vector<std::pair<u32, u32>>{{0, 3}, {1, 1}, {1, 2}}));
     EXPECT_EQ(m.trackFlags, (std::vector<u8>{3, kTrackSolved, 0, 3}));
     EXPECT_EQ(m.trackMeasurements[1], (std::vector<u32>{1, 2}));  // (1, 0), (2, 0)
