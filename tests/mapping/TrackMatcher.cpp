@@ -490,6 +490,17 @@ TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
   EXPECT_GE(merged, unsolved.size() * 8 / 10);
 }
 
+// Twenty solved points mirrored behind the cameras: the inlier step drops
+// their matches and no later step pulls towards them, so the chain still
+// reaches the track pairs.
+TEST(TrackMatcher, PointsBehindTheCamerasAreLeftOut) {
+  MatcherRun run;
+  for (u32 t = 20; t < 40; ++t) run.map.points[t].v[2] = -run.map.points[t].v[2];
+  run.scene.FillItem(run.map, run.item);
+  TrackMatcher matcher(&run.map, 0, "");
+  EXPECT_TRUE(run.MatchUpTo(matcher, true));
+}
+
 TEST(TrackMatcher, OlderPoseOffIsAdjustedJointlyUnlessAStampComesFirst) {
   // Key frame 0's pose of the true scene stored 8 cm off. A whole run:
   // joint adjustment, then the merges. Key frame 0 holds the gauge: key
