@@ -276,6 +276,16 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   EXPECT_EQ(s.problem.groundPosition[0], 0.0f);
   EXPECT_EQ(s.problem.planePoints[0], (V{3, 4, 5}));
   EXPECT_EQ(s.problem.planePoints[1], (V{0, 1}));
+  // A single key frame over a ground plane (its points IMU tracks, seen
+  // once) is aligned to the ground as well.
+  GlobalMap single;
+  BuildHandMap(single, {{0, 1, 2}});
+  for (u32 t = 0; t < 3; ++t) single.trackFlags[t] |= kTrackImu;
+  AddHandPlane(single, kPlaneGround, {0, 1, 2});
+  MapSnapshot one;
+  one.Global(single);
+  EXPECT_EQ(one.problem.fixedCameras * 10 + one.problem.fixedPlanes, 1u);
+  EXPECT_EQ(one.problem.ground, 1);
   // The state's planes are the map's planes in problem order.
   ASSERT_EQ(s.state.planes.Size(), 2u);
   for (u32 j = 0; j < 2; ++j)

@@ -461,7 +461,9 @@ TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
 // along their epipolar lines (true: within 1.5 level pixels of the truth),
 // and a whole run merges the unsolved pairs as the solved ones.
 TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
-  MatcherRun run;
+  MatcherSceneOptions o;
+  o.shiftY = 0.12f;  // epipolar lines at 45 degrees
+  MatcherRun run(o);
   const std::vector<u32> unsolved = run.UnsolveEveryOtherDuplicate();
   TrackMatcher matcher(&run.map, 0, "");
   ASSERT_TRUE(run.MatchUpTo(matcher, false));
