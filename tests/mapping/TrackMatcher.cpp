@@ -185,9 +185,8 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
   }
   std::fill(onPlane.begin(), onPlane.end(), kNone16);
   // Sharing nothing, the weak key frame 1 would be the only candidate, its
-  // optical axis meeting the plane in front again.
+  // optical axis meeting the plane (in front again) inside the image.
   for (auto& tracks : run.item.trackIndices) tracks.clear();
-  run.item.meanDepth = MatcherScene::kWallDepth;
   run.item.relocalisationKeyFrame = 0;
   matcher.Run(&run.item);
   EXPECT_TRUE(matcher.Candidates().empty());
@@ -408,8 +407,8 @@ TEST(TrackMatcher, InlierStepsKeepTrueMatchesAndDropPlantedWrongOnes) {
     return tn == to || run.scene.duplicateOf[tn] == to;
   };
   const auto at = [&](u16 f) { return run.item.measurements[0][f]; };
-  std::vector<u32> keys;  // old << 16 | new of the true and of the planted pairs
-  std::vector<u32> plantedKeys;
+  // Pairs as old << 16 | new: the true ones, then the planted ones.
+  std::vector<u32> keys, plantedKeys;
   for (const FeatureMatch& m : matches)
     if (isTrue(m)) keys.push_back(m.oldFeature << 16 | m.newFeature);
   const size_t n = matches.size();
