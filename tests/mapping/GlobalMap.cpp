@@ -12,6 +12,7 @@
 
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
+#include "optimization/IMUParameters.h"
 
 using V = std::vector<u32>;
 
@@ -286,6 +287,12 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   one.Global(single);
   EXPECT_EQ(one.problem.fixedCameras * 10 + one.problem.fixedPlanes, 1u);
   EXPECT_EQ(one.problem.ground, 1);
+  // Plane weights: the level-0 feature weight over the plane's variance
+  // squared, the ground plane (first) with its own variance.
+  const f32 w0 = s.problem.features.levelWeights[0].v[0];
+  const f64 sigma[2] = {IMU_VARIANCE_PLANE_GROUND, IMU_VARIANCE_PLANE};
+  for (u32 j = 0; j < 2; ++j)
+    EXPECT_FLOAT_EQ(s.problem.planeWeights[j].v[0], static_cast<f32>(w0 / (sigma[j] * sigma[j])));
   // The state's planes are the map's planes in problem order.
   ASSERT_EQ(s.state.planes.Size(), 2u);
   for (u32 j = 0; j < 2; ++j)
