@@ -226,6 +226,14 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   BuildHandMap(single, {{0, 1}});
   EXPECT_FALSE(s.Local(single));
 
+  // Key frame 1's track ids overlap the newest one's without a shared
+  // track: the window is the newest key frame alone, both others fixed.
+  BuildHandMap(map, {{0, 1, 2}, {0, 1, 3}, {2, 4, 5}});
+  ASSERT_TRUE(s.Local(map));
+  EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{0, 1, 2}));
+  EXPECT_EQ(s.problem.fixedCameras, 2u);
+  EXPECT_EQ(s.index.tracks, V{2});
+
   // At the first key frame: no earlier camera, no marker, no ground plane:
   // key frame 0 is fixed.
   BuildHandMap(map, {{0, 1, 2}, {0, 1, 3}, {1, 3, 4}});

@@ -241,9 +241,14 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
   EXPECT_EQ(map.keyFrameMeasurementStart, std::vector<u32>{0});
 }
 
-// A map larger than a read step goes through a pipe unchanged.
+// A map larger than a read step goes through a pipe unchanged, as does a
+// map of one key frame (arrays of one record).
 TEST_F(MapFile, LargeMapThroughAPipeIsByteExact) {
   GlobalMap map;
+  BuildHandMap(map, {{0, 1}});
+  const std::string single = SavedMap(map);
+  ASSERT_TRUE(ReadPiped(target_, single));
+  EXPECT_TRUE(SavedMap(target_) == single);
   BuildMap(map, 3, 200, 40);
   const std::string bytes = SavedMap(map);
   ASSERT_GT(bytes.size(), 2 * BinaryReader::kUnmeasuredStep);
