@@ -18,16 +18,17 @@ namespace {
 const TrackColor kDefaultColor(0, 255, 255);
 constexpr double kDefaultQuaternion[4] = {-0.70710678, 0.70710678, 0.0, 0.0};
 
-// libCVD reports unreadable files by exceptions; they stop here.
+// libCVD reports unreadable files by exceptions; they stop here. An image
+// it loads with a zero side is refused as well and leaves no image behind.
 template <class Pixel>
 bool TryLoadImage(const std::string& fileName, CVD::Image<Pixel>& image) {
   try {
     CVD::img_load(image, fileName);
-    return image.size().x > 0 && image.size().y > 0;
+    if (image.size().x > 0 && image.size().y > 0) return true;
   } catch (...) {
-    image.resize(CVD::ImageRef(0, 0));
-    return false;
   }
+  image.resize(CVD::ImageRef(0, 0));
+  return false;
 }
 
 CameraPose IdentityPose() {

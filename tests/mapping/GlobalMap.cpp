@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cstring>
 #include <map>
 
 #include "common/mapping/SyntheticMap.h"
 #include "features/FeatureRecords.h"
+#include "optimization/IMUParameters.h"
 
 using V = std::vector<u32>;
 
@@ -277,6 +279,14 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   BuildHandMap(single, {{0, 1}});
   EXPECT_FALSE(s.Local(single));
 
+  // Key frame 1's track ids overlap the newest one's without a shared
+  // track: the window is the newest key frame alone, both others fixed.
+  BuildHandMap(map, {{0, 1, 2}, {0, 1, 3}, {2, 4, 5}});
+  ASSERT_TRUE(s.Local(map));
+  EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{0, 1, 2}));
+  EXPECT_EQ(s.problem.fixedCameras, 2u);
+  EXPECT_EQ(s.index.tracks, V{2});
+
   // At the first key frame: no earlier camera, no marker, no ground plane:
   // key frame 0 is fixed.
   BuildHandMap(map, {{0, 1, 2}, {0, 1, 3}, {1, 3, 4}});
@@ -319,6 +329,7 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   map.trackFlags[2] &= static_cast<u8>(~kTrackMarker);
   AddHandPlane(map, 0, {0, 1});
   AddHandPlane(map, kPlaneGround, {5, 6, 7});
+  map.planes[0] = {{1.0f, 0.0f, 0.0f, -2.0f}};
   s.Global(map);
   EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.fixedPlanes, 1u);
   EXPECT_EQ(s.index.planes, (std::vector<u16>{1, 0}));
@@ -327,6 +338,26 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   EXPECT_EQ(s.problem.groundPosition[0], 0.0f);
   EXPECT_EQ(s.problem.planePoints[0], (V{3, 4, 5}));
   EXPECT_EQ(s.problem.planePoints[1], (V{0, 1}));
+  // A single key frame over a ground plane (its points IMU tracks, seen
+  // once) is aligned to the ground as well.
+  GlobalMap single;
+  BuildHandMap(single, {{0, 1, 2}});
+  for (u32 t = 0; t < 3; ++t) single.trackFlags[t] |= kTrackImu;
+  AddHandPlane(single, kPlaneGround, {0, 1, 2});
+  MapSnapshot one;
+  one.Global(single);
+  EXPECT_EQ(one.problem.fixedCameras * 10 + one.problem.fixedPlanes, 1u);
+  EXPECT_EQ(one.problem.ground, 1);
+  // Plane weights: the level-0 feature weight over the plane's variance
+  // squared, the ground plane (first) with its own variance.
+  const f32 w0 = s.problem.features.levelWeights[0].v[0];
+  const f64 sigma[2] = {IMU_VARIANCE_PLANE_GROUND, IMU_VARIANCE_PLANE};
+  for (u32 j = 0; j < 2; ++j)
+    EXPECT_FLOAT_EQ(s.problem.planeWeights[j].v[0], static_cast<f32>(w0 / (sigma[j] * sigma[j])));
+  // The state's planes are the map's planes in problem order.
+  ASSERT_EQ(s.state.planes.Size(), 2u);
+  for (u32 j = 0; j < 2; ++j)
+    EXPECT_EQ(0, std::memcmp(&s.state.planes[j], &map.planes[1 - j], sizeof(MapPlane))) << j;
 }
 
 TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {

@@ -241,9 +241,14 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
   EXPECT_EQ(map.keyFrameMeasurementStart, std::vector<u32>{0});
 }
 
-// A map larger than a read step goes through a pipe unchanged.
+// A map larger than a read step goes through a pipe unchanged, as does a
+// map of one key frame (arrays of one record).
 TEST_F(MapFile, LargeMapThroughAPipeIsByteExact) {
   GlobalMap map;
+  BuildHandMap(map, {{0, 1}});
+  const std::string single = SavedMap(map);
+  ASSERT_TRUE(ReadPiped(target_, single));
+  EXPECT_TRUE(SavedMap(target_) == single);
   BuildMap(map, 3, 200, 40);
   const std::string bytes = SavedMap(map);
   ASSERT_GT(bytes.size(), 2 * BinaryReader::kUnmeasuredStep);
@@ -503,12 +508,26 @@ class ProjectFile : public MapFile {
     EXPECT_EQ(m.width * 100 + m.height, 1612);  // from f0.png
     EXPECT_EQ(m.keyFrames[2].pyramid[0].size().x, 0);
     EXPECT_EQ(m.keyFrameMeasurementStart, (std::vector<u32>{0, 2, 3, 5}));
+    // Every measurement on level 0.
+    for (u32 k = 0; k < 3; ++k) {
+      const u16 n =
+          static_cast<u16>(m.keyFrameMeasurementStart[k + 1] - m.keyFrameMeasurementStart[k]);
+      const u16* o = m.keyFrames[k].levelOffsets;
+      EXPECT_EQ(std::vector<u16>(o, o + 6), (std::vector<u16>{0, n, n, n, n, n})) << k;
+    }
+    EXPECT_EQ(m.keyFrameTrackRange, (std::vector<std::pair<u32, u32>>{{0, 3}, {1, 1}, {1, 2}}));
     EXPECT_EQ(m.trackFlags, (std::vector<u8>{3, kTrackSolved, 0, 3}));
     EXPECT_EQ(m.trackMeasurements[1], (std::vector<u32>{1, 2}));  // (1, 0), (2, 0)
     EXPECT_EQ(m.trackMeasurements[2], (std::vector<u32>{2 | 1 << 16}));
     EXPECT_FLOAT_EQ(m.measurements[0].x, -0.5f);
     EXPECT_FLOAT_EQ(m.measurements[0].y, -0.2f);
-    EXPECT_EQ(m.keyFramePoses[2].m[0][1], -1.0f);
+    // Every element of the two set poses as written.
+    const float rows[2][12] = {{1, 0, 0, 0.5f, 0, 1, 0, 0, 0, 0, 1, 0},
+                               {0, -1, 0, 1, 1, 0, 0, 2, 0, 0, 1, 3}};
+    for (int j = 0; j < 12; ++j) {
+      EXPECT_EQ(m.keyFramePoses[0].m[j / 4][j % 4], rows[0][j]) << j;
+      EXPECT_EQ(m.keyFramePoses[2].m[j / 4][j % 4], rows[1][j]) << j;
+    }
     EXPECT_TRUE(IsPoseValid(m.keyFramePoses[0]) && IsPoseInvalid(m.keyFramePoses[1]));
     EXPECT_EQ(m.trackPlanes, std::vector<u16>(4, kNone16));
     for (u32 t = 0; t < 4; ++t) EXPECT_TRUE(m.trackColors[t] == colors[t]) << "track " << t;
@@ -597,6 +616,14 @@ TEST_F(ProjectFile, HandWrittenTextAndBinaryForms) {
   ExpectHandWrittenMap(kImageColours);
 
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 0), true));
+  ExpectHandWrittenMap(kImageColours);
+  // A frame image of 4 x 0 pixels (a bitmap the image library loads) is refused.
+  std::string empty = "BM";
+  Append(empty, u32(54), u32(0), u32(54), u32(40), i32(4), i32(0), u16(1), u16(24), u32(0), u32(0),
+         i32(2835), i32(2835), u32(0), u32(0));
+  folder_.Write("f2.png", empty);
+  ASSERT_TRUE(Load(kText, false));
+  EXPECT_NE(printed_.find("Cannot load image"), std::string::npos);
   ExpectHandWrittenMap(kImageColours);
   ASSERT_TRUE(Load(BinaryProject(kHeader, 3, 4), true));
   ExpectHandWrittenMap({{0, 1, 2}, {1, 2, 3}, {2, 3, 4}, {3, 4, 5}});

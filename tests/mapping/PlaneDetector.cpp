@@ -27,12 +27,13 @@ struct Outcome {
 // on `out` (existing planes and labels kept), from a plane distance
 // threshold of `distance`.
 void Detect(const Scene& scene, u32 seed, Outcome& out, f32 areaFactor = 0.01f,
-            f32 distance = FLT_MAX) {
+            f32 distance = FLT_MAX, u32 minPoints = 0) {
   PlaneDistanceThreshold = distance;
   const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
   GlobalMap map(Scene::kWidth, Scene::kHeight, scene.intrinsic, extrinsic);
   BundleAdjustorGlobal adjustor(&map, 0, "");
   adjustor.planeDetector.areaFactor = areaFactor;
+  if (minPoints) adjustor.planeDetector.minPoints = minPoints;
   out.labels.resize(scene.data.points.Size(), kNone16);
   Random::Seed(seed);
   adjustor.planeDetector.Detect(scene.data, out.planes, out.labels);
@@ -124,6 +125,97 @@ TEST(PlaneDetector, SmallRegionsAndFewPointsGiveNoPlaneOutsidePointsAreHarmless)
   ASSERT_EQ(a.planes.Size(), b.planes.Size());
   EXPECT_EQ(0, std::memcmp(a.planes.Data(), b.planes.Data(), a.planes.Size() * sizeof(Plane)));
   EXPECT_EQ(a.labels, b.labels);
+}
+
+// A plane of exactly the fewest points counts, one point fewer does not;
+// the distance threshold is set from the first count only.
+TEST(PlaneDetector, ARegionOfExactlyTheFewestPointsIsAPlane) {
+  for (const u32 n : {19u, 20u}) {
+    Scene scene;
+    scene.Build(50, n, 1, 0.0f);
+    Outcome out;
+    Detect(scene, 2, out, 0.01f, FLT_MAX, 20);
+    EXPECT_EQ(PlaneDistanceThreshold.load() != FLT_MAX, n == 20) << n;
+    ASSERT_EQ(out.planes.Size(), n == 20 ? 1u : 0u) << n;
+    EXPECT_EQ(out.labels, std::vector<u16>(n, n == 20 ? 0 : kNone16));
+  }
+}
+
+// Beside an existing floor of 20 points, a back and a side wall of exactly
+// 20 points each become planes 1 and 2; every point keeps or gets its own.
+TEST(PlaneDetector, NewPlanesOfTheFewestPointsBesideAnExistingOne) {
+  Scene scene;
+  scene.Build(60, 60, 3, 0.0f);
+  Outcome out;
+  out.planes.PushBack16(scene.planes[0]);
+  out.labels.assign(60, kNone16);
+  for (u32 k = 0; k < 60; ++k)
+    if (scene.truth[k] == 0) out.labels[k] = 0;
+  Detect(scene, 6, out, 0.01f, 0.03f, 20);
+  ASSERT_EQ(out.planes.Size(), 3u);
+  const std::vector<int> match = MatchPlanes(scene, out.planes);
+  EXPECT_EQ(match[0], 0);
+  ASSERT_GT(match[1] * match[2], 0);
+  for (u32 k = 0; k < 60; ++k) EXPECT_EQ(out.labels[k], match[scene.truth[k]]) << k;
+}
+
+// Points seen once are placed and assigned like the others; a point no
+// camera sees lies on no triangle and gets no plane.
+TEST(PlaneDetector, SingleViewPointsAreAssignedAnUnobservedPointIsNot) {
+  Scene scene;
+  scene.Build(70, 400, 2);
+  // Every odd point keeps only its last view, then one floor point unseen.
+  PlaneEstimatorData2D& d = scene.data;
+  u32 begin = 0, w = 0;
+  for (u32 k = 0; k < d.points.Size(); ++k) {
+    const u32 end = d.offsets[k + 1];
+    for (u32 o = k % 2 ? end - 1 : begin; o < end; ++o, ++w) {
+      d.measurements[w] = d.measurements[o];
+      d.cameras[w] = d.cameras[o];
+    }
+    d.offsets[k + 1] = w;
+    begin = end;
+  }
+  d.measurements.Resize(w);
+  d.cameras.resize(w);
+  d.points.PushBack16({{0.0f, 1.0f, 4.0f, 1.0f}});
+  d.offsets.push_back(w);
+  Outcome out;
+  Detect(scene, 8, out);
+  const std::vector<int> match = MatchPlanes(scene, out.planes);
+  ASSERT_TRUE(match[0] >= 0 && match[1] >= 0);
+  u32 single = 0, assigned = 0;
+  for (u32 k = 1; k < scene.truth.size(); k += 2) {
+    if (scene.truth[k] == kNone16) continue;
+    ++single;
+    assigned += out.labels[k] == match[scene.truth[k]];
+  }
+  EXPECT_GE(assigned, 0.9 * single);
+  EXPECT_EQ(out.labels.back(), kNone16);
+}
+
+// The triangulation of a square's corners and its centre: four triangles
+// of 25 pixels^2 around the centre, the centre every corner's neighbour; a
+// point outside the image and a repeat get none.
+TEST(PlaneDetector, TriangulationOfASquareAndItsCentre) {
+  AlignedArray<LA::Vector2<f32>> p;
+  for (const auto& [x, y] : {std::pair{2.0f, 2.0f},
+                             {12.0f, 2.0f},
+                             {2.0f, 12.0f},
+                             {12.0f, 12.0f},
+                             {7.0f, 7.0f},
+                             {-1.0f, 5.0f},
+                             {7.0f, 7.0f}})
+    p.PushBack8({x, y});
+  ImageTriangulation t;
+  t.Build(p, 20, 20);
+  ASSERT_EQ(t.triangles.size(), 4u);
+  for (const ImageTriangle& tri : t.triangles) {
+    EXPECT_EQ(tri.c, 4u);
+    EXPECT_FLOAT_EQ(tri.area, 25.0f);
+  }
+  EXPECT_EQ(t.NeighbourEnd(4) - t.NeighbourBegin(4), 4u);
+  for (const u32 k : {5u, 6u}) EXPECT_EQ(t.NeighbourEnd(k), t.NeighbourBegin(k)) << k;
 }
 
 // FNV-1a over bytes, to pin a whole result in one number.

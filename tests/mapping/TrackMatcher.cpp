@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
+#include <cstring>
 
 #include "app/WorkerThread.h"
 #include "common/WaitFor.h"
@@ -18,6 +20,23 @@
 #include "la/Random.h"
 
 namespace {
+
+// Squared distance of x from the image under `toX` of the ray through y
+// (its points at depths 1 and 10): y's epipolar line built from points.
+double RayLineDistance2(const CameraPose& toX, const LA::Vector2<float>& y,
+                        const LA::Vector2<float>& x) {
+  double p[2][2];
+  for (int i = 0; i < 2; ++i) {
+    const double Y[3] = {i ? 10.0 * y.x : y.x, i ? 10.0 * y.y : y.y, i ? 10.0 : 1.0};
+    double Z[3];
+    for (int r = 0; r < 3; ++r)
+      Z[r] = toX.m[r][0] * Y[0] + toX.m[r][1] * Y[1] + toX.m[r][2] * Y[2] + toX.m[r][3];
+    p[i][0] = Z[0] / Z[2], p[i][1] = Z[1] / Z[2];
+  }
+  const double n[2] = {p[0][1] - p[1][1], p[1][0] - p[0][0]};
+  const double e = (x.x - p[0][0]) * n[0] + (x.y - p[0][1]) * n[1];
+  return e * e / (n[0] * n[0] + n[1] * n[1]);
+}
 
 struct MatcherRun {
   MatcherScene scene;
@@ -57,6 +76,18 @@ struct MatcherRun {
     EXPECT_GE(merged, duplicates * 8 / 10) << "of " << duplicates;
     EXPECT_EQ(wrong, 0u);
     return away;
+  }
+  // Unsolves every other duplicated pair on both sides and refills the
+  // item; the new tracks of those pairs.
+  std::vector<u32> UnsolveEveryOtherDuplicate() {
+    std::vector<u32> unsolved;
+    for (u32 t = 0; t < scene.duplicateOf.size(); t += 2) {
+      if (scene.duplicateOf[t] == kNone32) continue;
+      map.trackFlags[t] = map.trackFlags[scene.duplicateOf[t]] = 0;
+      unsolved.push_back(t);
+    }
+    scene.FillItem(map, item);
+    return unsolved;
   }
   bool AnyMerged() {
     boost::shared_lock<boost::shared_mutex> lock(map.mutex);
@@ -141,7 +172,20 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
-  // Sharing nothing, the weak key frame 1 would be the only candidate.
+  // Fifteen features on a map plane behind the cameras make it the scene
+  // plane, the first of the map's planes included; fourteen do not.
+  run.item.meanDepth = MatcherScene::kWallDepth;
+  run.map.planes.PushBack16({{0.0f, 0.0f, 1.0f, 5.0f}});
+  run.map.planeFlags.push_back(0);
+  std::vector<u16>& onPlane = run.item.planeIndices[0];
+  for (const u32 n : {14u, 15u}) {
+    for (u32 i = 0; i < onPlane.size(); ++i) onPlane[i] = i < n ? 0 : kNone16;
+    matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
+    EXPECT_EQ(matcher.Candidates().size(), n == 15 ? 1u : 2u) << n;
+  }
+  std::fill(onPlane.begin(), onPlane.end(), kNone16);
+  // Sharing nothing, the weak key frame 1 would be the only candidate, its
+  // optical axis meeting the plane (in front again) inside the image.
   for (auto& tracks : run.item.trackIndices) tracks.clear();
   run.item.relocalisationKeyFrame = 0;
   matcher.Run(&run.item);
@@ -204,6 +248,36 @@ TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
     for (auto& flags : run.item.trackFlags)
       for (u8& f : flags) f = kTrackSolved;
   }
+  // A pure sideways translation makes the epipolar lines image rows: each
+  // pair's term is twice its squared row difference (the ten pairs above).
+  CameraPose sideways = P1;
+  sideways.m[0][3] -= 0.5f;
+  double rows = 0.0;
+  for (const FeatureMatch& m : matcher.featureMatches[0]) {
+    const double dy = matcher.MatchedKeyFrame().measurements[0][m.oldFeature].y -
+                      run.item.normalizedMeasurements[0][m.newFeature].y;
+    rows += 2.0 * dy * dy;
+  }
+  const double fxfy = run.scene.intrinsic.fx[0] * run.scene.intrinsic.fy[0];
+  const double rowError = std::sqrt(rows * fxfy / 10.0);
+  EXPECT_GT(rowError, 0.5);
+  EXPECT_NEAR(matcher.ComputeErrorFromFramePose(run.item, sideways), rowError, 1e-4 * rowError);
+  // Turned and advanced: the distances from the lines built from the rays.
+  const float c = std::cos(0.1f), sn = std::sin(0.1f);
+  const float rows3x4[3][4] = {{c, 0, sn, -0.3f}, {0, 1, 0, -0.1f}, {-sn, 0, c, -0.4f}};
+  CameraPose ahead;
+  std::memcpy(ahead.m, rows3x4, sizeof(rows3x4));
+  CameraPose toNew, toOld;
+  ComputeRelativePose(ahead, P1, toNew);
+  ComputeRelativePose(P1, ahead, toOld);
+  double lines = 0.0;
+  for (const FeatureMatch& m : matcher.featureMatches[0]) {
+    const LA::Vector2<float>& xo = matcher.MatchedKeyFrame().measurements[0][m.oldFeature];
+    const LA::Vector2<float>& xn = run.item.normalizedMeasurements[0][m.newFeature];
+    lines += RayLineDistance2(toNew, xo, xn) + RayLineDistance2(toOld, xn, xo);
+  }
+  const double lineError = std::sqrt(lines * fxfy / 10.0);
+  EXPECT_NEAR(matcher.ComputeErrorFromFramePose(run.item, ahead), lineError, 1e-3 * lineError);
   run.map.PopKeyFrame(1, "Tracker");
   EXPECT_FALSE(matcher.MergeMatchedTracks(run.item));
   EXPECT_FALSE(run.AnyMerged());
@@ -241,6 +315,191 @@ TEST(TrackMatcher, MatchingChainOnKnownAnswers) {
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
   singular.m[8] = 0, singular.m[9] = 0, singular.m[10] = 0;
   EXPECT_FALSE(MakeLevelZeroWarps(singular, 2.0f, out[0], out[1]));
+
+  // Track pairs on known answers: of a true pair, a second match of either
+  // of its features, a track both key frames share (on one side or both)
+  // and a feature without a track pair nothing; a level-1 pair follows.
+  const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
+  const auto trackPair = [&](int l, const FeatureMatch& m) {
+    return TrackPair{kf.tracks[l][m.oldFeature], run.item.trackIndices[l][m.newFeature]};
+  };
+  std::vector<FeatureMatch> level[2];
+  for (int l = 0; l < 2; ++l)
+    for (u16 o = 0; o < kf.tracks[l].size(); ++o)
+      for (u16 f = 0; f < run.item.trackIndices[l].size(); ++f)
+        if (run.scene.duplicateOf[run.item.trackIndices[l][f]] == kf.tracks[l][o])
+          level[l].push_back({o, f});
+  ASSERT_TRUE(level[0].size() > 4 && !level[1].empty());
+  const u16 shared = 0;  // track 0 in both key frames: feature 0 of each
+  ASSERT_EQ(kf.tracks[0][shared], run.item.trackIndices[0][shared]);
+  const FeatureMatch& a = level[0][0];
+  run.item.trackIndices[0][level[0][3].newFeature] = kNone32;
+  matcher.featureMatches[0] = {a,
+                               {a.oldFeature, level[0][1].newFeature},
+                               {level[0][2].oldFeature, a.newFeature},
+                               {shared, shared},
+                               {level[0][4].oldFeature, shared},
+                               level[0][3]};
+  matcher.featureMatches[1] = {level[1][0]};
+  for (int l = 2; l < 4; ++l) matcher.featureMatches[l].clear();
+  matcher.MatchTracks(run.item);
+  EXPECT_EQ(matcher.TrackPairs(),
+            (std::vector<TrackPair>{trackPair(0, a), trackPair(1, level[1][0])}));
+}
+
+// Both inlier steps keep every true match and drop every planted wrong one.
+// First pass: a match is true when its corner lies within 1.5 level-0
+// pixels of the point's projection; planted copies sit 30 pixels off (the
+// threshold is 4). Feature matches: true when both tracks are one scene
+// point; planted pairs join features of solved tracks 50 to 70 pixels apart
+// across the near-horizontal epipolar lines (the threshold is 40).
+TEST(TrackMatcher, InlierStepsKeepTrueMatchesAndDropPlantedWrongOnes) {
+  MatcherRun run;
+  TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
+  ASSERT_TRUE(matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item));
+  constexpr u32 kPlanted = 0xFFFFFFFF;  // the score of a planted record
+  u32 planted = 0;
+  const auto trueRecords = [&] {
+    std::vector<std::pair<int, u16>> found;
+    planted = 0;
+    for (int l = 0; l < 4; ++l) {
+      const Intrinsic K = run.scene.LevelIntrinsic(l);
+      for (const PatchMatchRecord& r : matcher.firstPass[l]) {
+        planted += r.score == kPlanted;
+        float p[2];
+        run.scene.Project(1, matcher.MatchedKeyFrame().points[l][r.oldFeature], l, p);
+        const float dx = (r.x * K.fx[0] + K.cx[0] - p[0]) * static_cast<float>(1 << l);
+        const float dy = (r.y * K.fy[0] + K.cy[0] - p[1]) * static_cast<float>(1 << l);
+        if (dx * dx + dy * dy < 1.5f * 1.5f) found.emplace_back(l, r.oldFeature);
+      }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  const auto before = trueRecords();
+  EXPECT_GT(before.size(), 100u);
+  std::vector<PatchMatchRecord>& level0 = matcher.firstPass[0];
+  // Every other copy moves along the epipolar lines (parallel to the
+  // cameras' offset), where only the pose test sees it, the rest across.
+  const MatcherSceneOptions& o = run.scene.options;
+  const float along[2] = {o.shiftX / std::hypot(o.shiftX, o.shiftY),
+                          o.shiftY / std::hypot(o.shiftX, o.shiftY)};
+  const size_t originals = level0.size();
+  for (size_t i = 0; i < 20; ++i) {
+    PatchMatchRecord r = level0[i * originals / 20];
+    const float d = (i % 2 ? 30.0f : -30.0f) / run.scene.intrinsic.fy[0];
+    const float a = i % 4 < 2 ? along[0] : -along[1], b = i % 4 < 2 ? along[1] : along[0];
+    r.x += d * a, r.y += d * b;
+    r.score = kPlanted;
+    level0.push_back(r);
+  }
+  ASSERT_TRUE(matcher.ComputeInliersFirstPass(run.item));
+  EXPECT_EQ(trueRecords(), before);
+  EXPECT_EQ(planted, 0u);
+
+  ASSERT_TRUE(matcher.RefinePose(run.item) && matcher.MatchSecondPass(run.item) &&
+              matcher.MatchFeatures(run.item));
+  std::vector<FeatureMatch>& matches = matcher.featureMatches[0];
+  const auto isTrue = [&](const FeatureMatch& m) {
+    const u32 to = matcher.MatchedKeyFrame().tracks[0][m.oldFeature];
+    const u32 tn = run.item.trackIndices[0][m.newFeature];
+    return tn == to || run.scene.duplicateOf[tn] == to;
+  };
+  const auto at = [&](u16 f) { return run.item.measurements[0][f]; };
+  // Pairs as old << 16 | new: the true ones, then the planted ones.
+  std::vector<u32> keys, plantedKeys;
+  for (const FeatureMatch& m : matches)
+    if (isTrue(m)) keys.push_back(m.oldFeature << 16 | m.newFeature);
+  const size_t n = matches.size();
+  for (size_t i = 0; i < n && plantedKeys.size() < 40; ++i) {
+    for (size_t j = 0; j < n; ++j) {
+      const float dx = at(matches[j].newFeature).x - at(matches[i].newFeature).x;
+      const float dy = std::fabs(at(matches[j].newFeature).y - at(matches[i].newFeature).y);
+      const bool solved = run.item.trackFlags[0][matches[j].newFeature] & kTrackInlier;
+      if (solved && std::fabs(dx) < 10.0f && dy > 50.0f && dy < 70.0f) {
+        plantedKeys.push_back(matches[i].oldFeature << 16 | matches[j].newFeature);
+        break;
+      }
+    }
+  }
+  EXPECT_GT(keys.size(), 50u);
+  ASSERT_GE(plantedKeys.size(), 10u);
+  for (const u32 k : plantedKeys)
+    matches.push_back({static_cast<u16>(k >> 16), static_cast<u16>(k)});
+  ASSERT_TRUE(matcher.ComputeInliersFeatureMatches(run.item));
+  std::vector<u32> kept;
+  for (const FeatureMatch& m : matches) kept.push_back(m.oldFeature << 16 | m.newFeature);
+  std::sort(kept.begin(), kept.end());
+  for (const u32 k : keys) EXPECT_TRUE(std::binary_search(kept.begin(), kept.end(), k)) << k;
+  for (const u32 k : plantedKeys)
+    EXPECT_FALSE(std::binary_search(kept.begin(), kept.end(), k)) << k;
+}
+
+// Key frame 1 seen 1.4 m higher than the item's pose says: neither the
+// direct alignment nor the predicted start reaches it, a start shifted
+// vertically by 0.3 of the image does.
+TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
+  MatcherSceneOptions o;
+  o.shiftY = -1.4f;
+  MatcherRun run(o);
+  *run.item.pose = run.scene.poses[0];
+  TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
+  const MapPoint X = {{0.5f, -0.5f, MatcherScene::kWallDepth, 1.0f}};
+  float pNew[2], pOld[2], viaWarp[2];
+  run.scene.Project(1, X, 1, pNew);
+  run.scene.Project(0, X, 1, pOld);
+  ApplyHomography(reinterpret_cast<const float(*)[4]>(matcher.warp.m), pNew, viaWarp);
+  EXPECT_NEAR(viaWarp[0], pOld[0], 1.0f);
+  EXPECT_NEAR(viaWarp[1], pOld[1], 1.0f);
+}
+
+// Every other duplicated pair unsolved on both sides: no point to project.
+// Without first-pass matches the second pass finds the unsolved features
+// along their epipolar lines (true: within 1.5 level pixels of the truth),
+// and a whole run merges the unsolved pairs as the solved ones.
+TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
+  MatcherSceneOptions o;
+  o.shiftY = 0.12f;  // epipolar lines at 45 degrees
+  MatcherRun run(o);
+  const std::vector<u32> unsolved = run.UnsolveEveryOtherDuplicate();
+  TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_TRUE(run.MatchUpTo(matcher, false));
+  for (auto& level : matcher.firstPass) level.clear();
+  ASSERT_TRUE(matcher.MatchSecondPass(run.item));
+  u32 features = 0, found = 0;
+  for (int l = 0; l < 4; ++l) {
+    const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
+    const Intrinsic K = run.scene.LevelIntrinsic(l);
+    for (u16 f = 0; f < kf.tracks[l].size(); ++f) features += kf.trackFlags[l][f] == 0;
+    for (const PatchMatchRecord& r : matcher.secondPass[l]) {
+      if (kf.trackFlags[l][r.oldFeature] != 0) continue;
+      float p[2];
+      run.scene.Project(1, run.scene.truePoint[kf.tracks[l][r.oldFeature]], l, p);
+      found += std::hypot(r.x * K.fx[0] + K.cx[0] - p[0], r.y * K.fy[0] + K.cy[0] - p[1]) < 1.5f;
+    }
+  }
+  EXPECT_GT(features, 50u);
+  EXPECT_GE(found, features * 8 / 10);
+  matcher.Run(&run.item);
+  run.ExpectMergedDuplicates();
+  u32 merged = 0;
+  for (const u32 t : unsolved)
+    merged += run.map.ResolveTrack(t) == run.map.ResolveTrack(run.scene.duplicateOf[t]);
+  EXPECT_GT(unsolved.size(), 50u);
+  EXPECT_GE(merged, unsolved.size() * 8 / 10);
+}
+
+// Twenty solved points mirrored behind the cameras: the inlier step drops
+// their matches and no later step pulls towards them, so the chain still
+// reaches the track pairs.
+TEST(TrackMatcher, PointsBehindTheCamerasAreLeftOut) {
+  MatcherRun run;
+  for (u32 t = 20; t < 40; ++t) run.map.points[t].v[2] = -run.map.points[t].v[2];
+  run.scene.FillItem(run.map, run.item);
+  TrackMatcher matcher(&run.map, 0, "");
+  EXPECT_TRUE(run.MatchUpTo(matcher, true));
 }
 
 TEST(TrackMatcher, OlderPoseOffIsAdjustedJointlyUnlessAStampComesFirst) {
