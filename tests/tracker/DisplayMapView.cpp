@@ -5,7 +5,6 @@
 // scene's cube, grid, frusta, paths and points project (PNGs in
 // build/screenshots for a person to look at).
 #include <GL/glew.h>
-#include <cvd/image_io.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,14 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 #include "la/Random.h"
 #include "tracker/Tracker.h"
 
 namespace {
 
+using display_scene::ReadBack;
+using display_scene::Save;
 using display_scene::Scene;
+using display_scene::Screenshot;
 
 float Det(const float R[3][3]) {
   return R[0][0] * (R[1][1] * R[2][2] - R[1][2] * R[2][1]) -
@@ -417,57 +418,6 @@ TEST(DisplayMapView, DrawingWithoutAWindowReturnsAtOnce) {
 // --- The 3-D view drawn in a window (under Xvfb): read back and compared
 // with where the scene's objects project; skipped without a display.
 
-// The window's pixels, top row first.
-struct Screenshot {
-  int width = 0, height = 0;
-  std::vector<u8> rgb;
-  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
-  // True when a pixel within r of (x, y) has the colour (within 8 levels).
-  bool Near(float fx, float fy, const u8 c[3], int r = 1) const {
-    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
-    for (int y = y0 - r; y <= y0 + r; ++y)
-      for (int x = x0 - r; x <= x0 + r; ++x) {
-        if (x < 0 || y < 0 || x >= width || y >= height) continue;
-        const u8* p = At(x, y);
-        if (std::abs(p[0] - c[0]) <= 8 && std::abs(p[1] - c[1]) <= 8 && std::abs(p[2] - c[2]) <= 8)
-          return true;
-      }
-    return false;
-  }
-};
-
-Screenshot ReadBack(int width, int height) {
-  Screenshot s;
-  s.width = width;
-  s.height = height;
-  std::vector<u8> raw(3 * static_cast<size_t>(width) * height);
-  glFinish();
-  glReadBuffer(GL_BACK);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
-  s.rgb.resize(raw.size());
-  for (int y = 0; y < height; ++y)
-    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
-                &s.rgb[3 * static_cast<size_t>(y) * width]);
-  return s;
-}
-
-// Writes the screenshot for a person to look at, into screenshots/ beside
-// the tests' folder in the build tree.
-void Save(const Screenshot& s, const std::string& name) {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return;
-  const std::filesystem::path folder = exe.parent_path().parent_path() / "screenshots";
-  std::filesystem::create_directories(folder, error);
-  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
-  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
-  try {
-    CVD::img_save(image, (folder / name).string(), CVD::ImageType::PNG);
-  } catch (const CVD::Exceptions::All&) {
-  }
-}
-
 // Pixel of a world point in the 3-D view (the view pose through the
 // projection: f x / z + c with fy for both axes).
 bool ViewPixel(TrackerDisplay& d, const Intrinsic& K, const float X[3], float uv[2]) {
@@ -481,12 +431,11 @@ bool ViewPixel(TrackerDisplay& d, const Intrinsic& K, const float X[3], float uv
   return true;
 }
 
-class MapViewWindow : public ::testing::Test {
+class MapViewWindow : public display_scene::WindowTest {
  protected:
   void SetUp() override {
-    scene = std::make_unique<Scene>(true);
-    if (!scene->tracker.HasWindow()) GTEST_SKIP() << "no X display";
-    KeepGLDriverLoaded();
+    WindowTest::SetUp();
+    if (IsSkipped()) return;
     TrackerDisplay& d = Display();
     scene->tracker.OnKeyDown(9);  // the 3-D view
     ASSERT_FALSE(d.ImageView());
@@ -498,13 +447,6 @@ class MapViewWindow : public ::testing::Test {
     scene->tracker.OnMouseUp(CVD::ImageRef(320, 240), 64);
     scene->tracker.OnMouseUp(CVD::ImageRef(320, 240), 64);
   }
-  TrackerDisplay& Display() { return scene->tracker.Display(); }
-  Screenshot Draw() {
-    scene->tracker.MakeCurrent();
-    Display().DrawScene();
-    return ReadBack(display_scene::kWidth, display_scene::kHeight);
-  }
-  std::unique_ptr<Scene> scene;
 };
 
 TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
