@@ -534,10 +534,11 @@ TEST_F(DisplayWindowTest, RecordingFollowsTheWindowSizeAndNamesFilesByFrame) {
 TEST_F(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
   if (NameWindow("pause").empty()) GTEST_SKIP() << "xdotool missing";
   TrackerDisplay& d = Display();
+  // Escape 5 s later ends a wait the key failed to end (StopRequested tells).
   const auto pressLater = [&](const std::string& keys) {
-    return std::thread([command = "sleep 0.3; " + PressKeys(keys)] {
-      EXPECT_EQ(std::system(command.c_str()), 0);
-    });
+    return std::thread([command = "sleep 0.3; " + PressKeys(keys) +
+                                  " && (sleep 5; xdotool key --window \"$id\" Escape) >/dev/null "
+                                  "2>&1 &"] { EXPECT_EQ(std::system(command.c_str()), 0); });
   };
   const auto timed = [&] {
     const auto start = std::chrono::steady_clock::now();
@@ -553,6 +554,7 @@ TEST_F(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
   timed();
   unpause.join();
   EXPECT_FALSE(d.Paused());
+  EXPECT_FALSE(scene->tracker.StopRequested());
   EXPECT_LT(timed(), std::chrono::milliseconds(250));  // not paused: straight through
   d.SetPaused(true);
   std::thread quit = pressLater("Escape");
