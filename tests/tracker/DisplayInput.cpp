@@ -17,6 +17,7 @@
 
 namespace {
 
+using display_scene::ExpectSamePose;
 using display_scene::Printed;
 using display_scene::Scene;
 using DisplayWindowTest = display_scene::WindowTest;
@@ -61,17 +62,6 @@ CameraPose ToCameraPose(const ViewPose& v) {
   CameraPose p;
   std::copy(&v.m[0][0], &v.m[0][0] + 12, &p.m[0][0]);
   return p;
-}
-
-ViewPose ToViewPose(const CameraPose& p) {
-  ViewPose v;
-  std::copy(&p.m[0][0], &p.m[0][0] + 12, &v.m[0][0]);
-  return v;
-}
-
-void ExpectSamePose(const ViewPose& a, const ViewPose& b, float tolerance) {
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << c;
 }
 
 // One match at a level pixel.
@@ -409,7 +399,7 @@ TEST(DisplayMouseTest, WheelMovesAlongTheViewAxisAndReleasesKeepTheView) {
   TrackerDisplay& d = t.Display();
   ViewKeyFrame0(d);
   const ViewPose start = d.CurrentViewPose();
-  ExpectSamePose(start, ToViewPose(scene.KeyFramePose(0)), 1e-5f);
+  ExpectSamePose(start, scene.KeyFramePose(0), 1e-5f);
   // The image view ignores the mouse.
   d.OnMouseUp(CVD::ImageRef(10, 10), 32);
   ExpectSamePose(d.CurrentViewPose(), start, 0.0f);
@@ -528,7 +518,7 @@ TEST(DisplayPrimitivesTest, TracksProjectOnlyInFrontAndOutlinesScaleAboutTheCent
   }
 }
 
-TEST(DisplaySelectionTest, SelectedPatchOfAKeyFrame) {
+TEST(DisplaySelectionTest, SelectedPatchOfAKeyFrameAndRecordingRowsFlipped) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
   // Nothing selected: the list size.
@@ -539,11 +529,8 @@ TEST(DisplaySelectionTest, SelectedPatchOfAKeyFrame) {
   const u16 source = scene.View().Patches()[track].keyFrame;
   EXPECT_EQ(d.FindSelectedPatchOfKeyFrame(source), 0u);
   EXPECT_EQ(d.FindSelectedPatchOfKeyFrame(static_cast<u16>(1 - source)), 1u);
-}
 
-TEST(DisplayPrimitivesTest, FlippingTheRecordingReversesItsRowsMiddleRowStays) {
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
+  // Flipping the recording reverses its rows; the middle row stays.
   d.FlipRecordingImageRows();  // empty: nothing to do
   for (const int h : {4, 5}) {
     CVD::Image<CVD::Rgba<u8>>& image = d.RecordingImage();
@@ -557,22 +544,6 @@ TEST(DisplayPrimitivesTest, FlippingTheRecordingReversesItsRowsMiddleRowStays) {
         EXPECT_EQ(image[y][x].green, x);
       }
   }
-}
-
-TEST_F(DisplayWindowTest, RealKeysToggleTheViewAndThePauseAndEscapeQuits) {
-  Tracker& t = scene->tracker;
-  if (NameWindow("display").empty()) GTEST_SKIP() << "xdotool missing";
-  ASSERT_EQ(std::system(PressKeys("Tab ctrl+s Tab Tab ctrl+s ctrl+s Escape").c_str()), 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!t.StopRequested() && std::chrono::steady_clock::now() < deadline) {
-    t.SwapAndPumpEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_TRUE(t.StopRequested());
-  EXPECT_TRUE(t.handler.quit);
-  // Three Tabs: the map view; three pauses: paused.
-  EXPECT_FALSE(Display().ImageView());
-  EXPECT_TRUE(Display().Paused());
 }
 
 TEST_F(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
@@ -635,6 +606,22 @@ TEST_F(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
   EXPECT_TRUE(s.Is(504, 100, 255, 0, 255));
   EXPECT_TRUE(s.Is(500, 100, 0, 0, 0));
   EXPECT_TRUE(s.Is(546, 100, 0, 0, 0));
+}
+
+TEST_F(DisplayWindowTest, RealKeysToggleTheViewAndThePauseAndEscapeQuits) {
+  Tracker& t = scene->tracker;
+  if (NameWindow("display").empty()) GTEST_SKIP() << "xdotool missing";
+  ASSERT_EQ(std::system(PressKeys("Tab ctrl+s Tab Tab ctrl+s ctrl+s Escape").c_str()), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!t.StopRequested() && std::chrono::steady_clock::now() < deadline) {
+    t.SwapAndPumpEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(t.StopRequested());
+  EXPECT_TRUE(t.handler.quit);
+  // Three Tabs: the map view; three pauses: paused.
+  EXPECT_FALSE(Display().ImageView());
+  EXPECT_TRUE(Display().Paused());
 }
 
 }  // namespace

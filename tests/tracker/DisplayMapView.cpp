@@ -22,6 +22,8 @@
 
 namespace {
 
+using display_scene::ExpectSamePose;
+using display_scene::Mid;
 using display_scene::ReadBack;
 using display_scene::Save;
 using display_scene::Scene;
@@ -219,16 +221,14 @@ TEST(DisplayGeometry, ArcballDragTurnsTheStartPointOntoTheCurrentOne) {
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(R2[i][j], R[i][j], 1e-6f);
 }
 
-TEST(DisplayMapView, ViewScaleTakesTheNarrowerFieldOfView) {
+TEST(DisplayMapView, ViewScaleTakesTheNarrowerFieldAndPixelsUnprojectOntoTheirRays) {
   CameraOnly a(640, 480, 500.0f, 500.0f, 320.0f, 240.0f);
   EXPECT_NEAR(a.Display().ComputeViewScale(1.0f, 1.0f), 0.96f, 1e-6f);
   EXPECT_NEAR(a.Display().ComputeViewScale(2.0f, 0.4f), 0.768f, 1e-6f);
   CameraOnly b(640, 480, 800.0f, 500.0f, 320.0f, 240.0f);
   EXPECT_NEAR(b.Display().ComputeViewScale(1.0f, 1.0f), 0.8f, 1e-6f);
-}
-
-TEST(DisplayMapView, UnprojectedPixelsLieOnTheirCameraRays) {
-  // An off-centre principal point: the projection's shift must put it on its pixel.
+  // Unprojected pixels lie on their camera rays; an off-centre principal
+  // point must land on its pixel.
   const float f = 500.0f, cx = 300.0f, cy = 260.0f;
   CameraOnly c(640, 480, f, f, cx, cy);
   TrackerDisplay& d = c.Display();
@@ -263,11 +263,6 @@ float MedianDepth(Scene& scene, const CameraPose& pose) {
   return depths.empty() ? 0.0f : depths[depths.size() / 2];
 }
 
-void ExpectPose(const ViewPose& a, const CameraPose& b, float tolerance) {
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << "," << c;
-}
-
 TEST(DisplayMapView, CenterViewShowsTheShownCameraAndTheViewTransformKeepsIt) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
@@ -276,10 +271,10 @@ TEST(DisplayMapView, CenterViewShowsTheShownCameraAndTheViewTransformKeepsIt) {
   d.SetCurrentFrame(1);  // key frame 1
   d.CenterView();
   const CameraPose& pose = scene.KeyFramePose(1);
-  ExpectPose(d.CurrentViewPose(), pose, 1e-6f);
+  ExpectSamePose(d.CurrentViewPose(), pose, 1e-6f);
   // The view transform rebuilt from rotation, translation and pivot is the same pose.
   d.UpdateViewTransform();
-  ExpectPose(d.CurrentViewPose(), pose, 1e-4f);
+  ExpectSamePose(d.CurrentViewPose(), pose, 1e-4f);
   // Frusta reach a tenth of the median depth and span the image there.
   const float depth = MedianDepth(scene, pose);
   const float* size = d.FrustumSize();
@@ -373,7 +368,7 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
   EXPECT_EQ(d.PlaneExtent(1)->v[2], -FLT_MAX);
 }
 
-TEST(DisplayMapView, FilterTrackFollowsItsTable) {
+TEST(DisplayMapView, FilterTrackFollowsItsTableAndDrawingNeedsAWindow) {
   Scene scene;
   MapWorkingCopy& w = scene.tracker.MapView().Working();
   TrackerDisplay& d = scene.tracker.Display();
@@ -398,12 +393,8 @@ TEST(DisplayMapView, FilterTrackFollowsItsTable) {
   // A track past the arrays is never shown.
   d.SetSetting(kTrackFilter, 1);
   EXPECT_TRUE(d.FilterTrack(static_cast<u32>(w.trackFlags.size())));
-}
 
-TEST(DisplayMapView, DrawingWithoutAWindowReturnsAtOnce) {
-  // No context: any GL call here would crash through an unset GL entry point.
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
+  // Without a window drawing returns at once: a GL call would crash here.
   d.SetCurrentFrame(0);
   d.UpdatePlaneGrids();
   d.DrawMapPoints();
@@ -495,10 +486,8 @@ TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
   const u8 lightBlue[3] = {135, 204, 234};
   for (u16 k = 0; k < 2; ++k) {
     ComputeFrustum(scene->KeyFramePose(k), d.FrustumSize(), points, nullptr);
-    const float mid[3] = {0.5f * (points[1][0] + points[2][0]),
-                          0.5f * (points[1][1] + points[2][1]),
-                          0.5f * (points[1][2] + points[2][2])};
-    if (!ViewPixel(d, K, mid, uv) || uv[0] < 0 || uv[1] < 0 || uv[0] >= 640 || uv[1] >= 480) {
+    if (!ViewPixel(d, K, Mid(points[1], points[2]).v, uv) || uv[0] < 0 || uv[1] < 0 ||
+        uv[0] >= 640 || uv[1] >= 480) {
       EXPECT_NE(k, 0) << "the shown frustum is in view";
       continue;
     }
@@ -555,16 +544,12 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
     float a[3], b[3], uv[2];
     CameraCentre(scene->Frame(0).pose.slot[slot], a);
     CameraCentre(scene->Frame(1).pose.slot[slot], b);
-    const float mid[3] = {0.5f * (a[0] + b[0]), 0.5f * (a[1] + b[1]), 0.5f * (a[2] + b[2])};
-    ASSERT_TRUE(ViewPixel(d, K, mid, uv));
+    ASSERT_TRUE(ViewPixel(d, K, Mid(a, b).v, uv));
     EXPECT_TRUE(s.Near(uv[0], uv[1], orange)) << "slot " << slot;
     // The shown frame's frustum: light blue for the visual pose, green for the predicted.
     float points[5][3];
     ComputeFrustum(scene->Frame(2).pose.slot[slot], d.FrustumSize(), points, nullptr);
-    const float edge[3] = {0.5f * (points[2][0] + points[3][0]),
-                           0.5f * (points[2][1] + points[3][1]),
-                           0.5f * (points[2][2] + points[3][2])};
-    ASSERT_TRUE(ViewPixel(d, K, edge, uv));
+    ASSERT_TRUE(ViewPixel(d, K, Mid(points[2], points[3]).v, uv));
     EXPECT_TRUE(s.Near(uv[0], uv[1], slot == kVisual ? lightBlue : green)) << "slot " << slot;
     EXPECT_FALSE(s.Near(uv[0], uv[1], slot == kVisual ? green : lightBlue)) << "slot " << slot;
   }
@@ -577,11 +562,9 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
   CameraCentre(scene->Frame(0).pose.slot[kVisual], a);
   CameraCentre(scene->Frame(1).pose.slot[kVisual], b);
   CameraCentre(scene->Frame(2).pose.slot[kVisual], c);
-  const float before[3] = {0.5f * (a[0] + b[0]), 0.5f * (a[1] + b[1]), 0.5f * (a[2] + b[2])};
-  const float after[3] = {0.5f * (b[0] + c[0]), 0.5f * (b[1] + c[1]), 0.5f * (b[2] + c[2])};
-  ASSERT_TRUE(ViewPixel(d, K, before, uv));
+  ASSERT_TRUE(ViewPixel(d, K, Mid(a, b).v, uv));
   EXPECT_TRUE(s.Near(uv[0], uv[1], orange));
-  ASSERT_TRUE(ViewPixel(d, K, after, uv));
+  ASSERT_TRUE(ViewPixel(d, K, Mid(b, c).v, uv));
   EXPECT_FALSE(s.Near(uv[0], uv[1], orange));
 }
 
@@ -595,8 +578,7 @@ TEST_F(MapViewWindow, MarkerOutlineNeedsFourMarkerTracksAndEmptyPlanesDrawNoGrid
   float uv[2];
   const float* p0 = scene->Point(0);
   const float* p1 = scene->Point(1);
-  const float mid[3] = {0.5f * (p0[0] + p1[0]), 0.5f * (p0[1] + p1[1]), 0.5f * (p0[2] + p1[2])};
-  ASSERT_TRUE(ViewPixel(d, K, mid, uv));
+  ASSERT_TRUE(ViewPixel(d, K, Mid(p0, p1).v, uv));
   const u8 green[3] = {0, 255, 0};
   for (u32 t = 0; t < 3; ++t) w.trackFlags[t] |= kTrackMarker;
   EXPECT_FALSE(Draw().Near(uv[0], uv[1], green));  // three are not a sheet

@@ -106,7 +106,7 @@ TEST(DisplayUpdateTest, AnEmptyRingAndAStaleSelectionAfterAReset) {
   EXPECT_TRUE(d.BarOpacities().empty());
 }
 
-TEST(DisplayPrintoutTest, TrackPrintoutWithMeasurementsMatchesAndTheLineBetweenTwo) {
+TEST(DisplayPrintoutTest, TrackAndPlanePrintouts) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
   d.UpdateDisplay(true);
@@ -167,11 +167,8 @@ TEST(DisplayPrintoutTest, TrackPrintoutWithMeasurementsMatchesAndTheLineBetweenT
   EXPECT_EQ(Printed([&] { d.PrintSelection(scene.TrackCount()); }), "");
   EXPECT_EQ(d.SelectedTracks()[0], kNone32);
   EXPECT_EQ(d.SelectedTracks()[1], kNone32);
-}
 
-TEST(DisplayPrintoutTest, PlaneSelectionOneAllAndNone) {
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
+  // Plane selection: one, all (here one), none.
   const std::string dashes = std::string(64, '-') + "\n";
   const std::string plane0 = "Plane 0, GROUND\n  (0.000000, 0.000000, 1.000000, 0.000000)\n";
   EXPECT_EQ(Printed([&] { d.SelectPlane(0, true); }), dashes + plane0);

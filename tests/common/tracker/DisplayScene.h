@@ -82,6 +82,21 @@ inline bool ProjectToLevel(const CameraPose& pose, const Intrinsic& level, const
   return true;
 }
 
+// Two poses' 3 x 4 entries agree (view and camera poses alike).
+template <class A, class B>
+void ExpectSamePose(const A& a, const B& b, float tolerance) {
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << "," << c;
+}
+
+// The midpoint of two points.
+struct Mid {
+  Mid(const float a[3], const float b[3]) {
+    for (int i = 0; i < 3; ++i) v[i] = 0.5f * (a[i] + b[i]);
+  }
+  float v[3];
+};
+
 // Pose moved by d along world x (the centre moves, the rotation stays).
 inline CameraPose MovedAlongX(const CameraPose& pose, float d) {
   CameraPose p = pose;
