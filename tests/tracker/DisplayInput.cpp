@@ -13,12 +13,14 @@
 #include <string>
 #include <thread>
 
-#include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 
 namespace {
 
+using display_scene::ExpectSamePose;
+using display_scene::Printed;
 using display_scene::Scene;
+using DisplayWindowTest = display_scene::WindowTest;
 
 constexpr u16 kKeyFrames = 2;
 constexpr u16 kCurrentIndex = kKeyFrames + 2;  // display index of ring slot 2
@@ -30,9 +32,8 @@ void Pixel(const CameraPose& pose, const Intrinsic& k, const float* X, float uv[
 
 // A double click with the left button; the printout is swallowed.
 u32 Pick(Scene& scene, int x, int y, std::string* printed = nullptr) {
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(scene.tracker.Display().OnMouseDoubleClick(CVD::ImageRef(x, y), 1));
-  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string out = Printed(
+      [&] { EXPECT_TRUE(scene.tracker.Display().OnMouseDoubleClick(CVD::ImageRef(x, y), 1)); });
   if (printed) *printed = out;
   return scene.tracker.Display().SelectedTracks()[0];
 }
@@ -61,17 +62,6 @@ CameraPose ToCameraPose(const ViewPose& v) {
   CameraPose p;
   std::copy(&v.m[0][0], &v.m[0][0] + 12, &p.m[0][0]);
   return p;
-}
-
-ViewPose ToViewPose(const CameraPose& p) {
-  ViewPose v;
-  std::copy(&p.m[0][0], &p.m[0][0] + 12, &v.m[0][0]);
-  return v;
-}
-
-void ExpectSamePose(const ViewPose& a, const ViewPose& b, float tolerance) {
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << c;
 }
 
 // One match at a level pixel.
@@ -201,15 +191,13 @@ TEST(DisplayInputTest, PlaceObjectMeetsThePlaneInFrontOrFallsBackToTheDepthOnThe
 TEST(DisplayInputTest, ResizeScalesClicksAndTheRightButtonOnlyPrints) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
+  const auto rightClick = [&] {
+    return Printed([&] { EXPECT_TRUE(d.OnMouseDoubleClick(CVD::ImageRef(100, 50), 4)); });
+  };
   d.OnResize(CVD::ImageRef(1280, 960));
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(d.OnMouseDoubleClick(CVD::ImageRef(100, 50), 4));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "click = (50.000000, 25.000000)\n");
-  // A window of no size keeps the last scales.
-  d.OnResize(CVD::ImageRef(0, 0));
-  testing::internal::CaptureStdout();
-  d.OnMouseDoubleClick(CVD::ImageRef(100, 50), 4);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "click = (50.000000, 25.000000)\n");
+  EXPECT_EQ(rightClick(), "click = (50.000000, 25.000000)\n");
+  d.OnResize(CVD::ImageRef(0, 0));  // a window of no size keeps the last scales
+  EXPECT_EQ(rightClick(), "click = (50.000000, 25.000000)\n");
   EXPECT_EQ(d.SelectedTracks()[0], kNone32);
   // Wheel codes are no double clicks.
   EXPECT_FALSE(d.OnMouseDoubleClick(CVD::ImageRef(100, 50), 32));
@@ -411,7 +399,7 @@ TEST(DisplayMouseTest, WheelMovesAlongTheViewAxisAndReleasesKeepTheView) {
   TrackerDisplay& d = t.Display();
   ViewKeyFrame0(d);
   const ViewPose start = d.CurrentViewPose();
-  ExpectSamePose(start, ToViewPose(scene.KeyFramePose(0)), 1e-5f);
+  ExpectSamePose(start, scene.KeyFramePose(0), 1e-5f);
   // The image view ignores the mouse.
   d.OnMouseUp(CVD::ImageRef(10, 10), 32);
   ExpectSamePose(d.CurrentViewPose(), start, 0.0f);
@@ -530,24 +518,19 @@ TEST(DisplayPrimitivesTest, TracksProjectOnlyInFrontAndOutlinesScaleAboutTheCent
   }
 }
 
-TEST(DisplaySelectionTest, SelectedPatchOfAKeyFrame) {
+TEST(DisplaySelectionTest, SelectedPatchOfAKeyFrameAndRecordingRowsFlipped) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
   // Nothing selected: the list size.
   EXPECT_EQ(d.FindSelectedPatchOfKeyFrame(0), 0u);
   const MapWorkingCopy& w = scene.Working();
   const u32 track = w.measurementTracks[w.keyFrameMeasurementStart[1]];
-  testing::internal::CaptureStdout();
-  d.PrintSelection(track);
-  testing::internal::GetCapturedStdout();
+  Printed([&] { d.PrintSelection(track); });
   const u16 source = scene.View().Patches()[track].keyFrame;
   EXPECT_EQ(d.FindSelectedPatchOfKeyFrame(source), 0u);
   EXPECT_EQ(d.FindSelectedPatchOfKeyFrame(static_cast<u16>(1 - source)), 1u);
-}
 
-TEST(DisplayPrimitivesTest, FlippingTheRecordingReversesItsRowsMiddleRowStays) {
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
+  // Flipping the recording reverses its rows; the middle row stays.
   d.FlipRecordingImageRows();  // empty: nothing to do
   for (const int h : {4, 5}) {
     CVD::Image<CVD::Rgba<u8>>& image = d.RecordingImage();
@@ -563,91 +546,10 @@ TEST(DisplayPrimitivesTest, FlippingTheRecordingReversesItsRowsMiddleRowStays) {
   }
 }
 
-// A tracker over the scene's map whose window the test can name.
-class NamedWindowTracker : public Tracker {
- public:
-  explicit NamedWindowTracker(GlobalMap& map, bool view = false) : Tracker(map, view) {}
-  CVD::GLWindow* Window() { return window; }
-};
-
-// Sends keys to the window of that title from a background shell after a
-// short wait, and Escape seconds later should the keys not end the wait.
-void SendKeysLater(const std::string& title, const std::string& keys) {
-  const std::string command = "(id=$(xdotool search --sync --name '^" + title +
-                              "$' | head -n 1); sleep 0.2; xdotool key --window \"$id\" " + keys +
-                              "; sleep 8; xdotool key --window \"$id\" Escape) >/dev/null 2>&1 &";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-}
-
-TEST(DisplayWindowTest, CtrlAStepsAndCtrlSUnpausesThePausedDisplay) {
-  Scene scene;
-  NamedWindowTracker t(scene.map, true);
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
-  const std::string title = "zevrion-pause-" + std::to_string(::getpid());
-  t.Window()->set_title(title);
-  t.SwapAndPumpEvents();
-  TrackerDisplay& d = t.Display();
-  d.SetPaused(true);
-  for (const char* keys : {"ctrl+a", "ctrl+s"}) {
-    SendKeysLater(title, keys);
-    const auto begin = std::chrono::steady_clock::now();
-    d.UpdateDisplay(true);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5)) << keys;
-    EXPECT_FALSE(t.handler.quit) << keys;
-    // The step leaves the pause on, the toggle takes it off.
-    EXPECT_EQ(d.Paused(), keys[5] == 'a') << keys;
-  }
-  const auto begin = std::chrono::steady_clock::now();
-  d.UpdateDisplay(true);
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
-}
-
-TEST(DisplayWindowTest, RealKeysToggleTheViewAndThePauseAndEscapeQuits) {
-  Scene scene;
-  NamedWindowTracker t(scene.map);
-  if (!t.OpenWindow(display_scene::kWidth, display_scene::kHeight))
-    GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
-  const std::string title = "zevrion-display-" + std::to_string(::getpid());
-  t.Window()->set_title(title);
-  t.SwapAndPumpEvents();
-  TrackerDisplay& d = t.Display();
-  const std::string command = "id=$(xdotool search --sync --name '^" + title +
-                              "$' | head -n 1) && xdotool key --window \"$id\" Tab ctrl+s Tab "
-                              "Tab ctrl+s ctrl+s Escape";
-  ASSERT_EQ(std::system(command.c_str()), 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!t.StopRequested() && std::chrono::steady_clock::now() < deadline) {
-    t.SwapAndPumpEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  EXPECT_TRUE(t.StopRequested());
-  EXPECT_TRUE(t.handler.quit);
-  // Three Tabs: the map view; three pauses: paused.
-  EXPECT_FALSE(d.ImageView());
-  EXPECT_TRUE(d.Paused());
-}
-
-// Window pixel (x, y) of a read-back RGB image of height h.
-const u8* At(const std::vector<u8>& rgb, int w, int h, int x, int y) {
-  return &rgb[3 * ((h - 1 - y) * w + x)];
-}
-
-bool Is(const u8* p, u8 r, u8 g, u8 b) {
-  return p[0] == r && p[1] == g && p[2] == b;
-}
-
-TEST(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
-  Scene scene;
-  NamedWindowTracker t(scene.map);
-  constexpr int w = display_scene::kWidth, h = display_scene::kHeight;
-  if (!t.OpenWindow(w, h)) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
+TEST_F(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
+  Tracker& t = scene->tracker;
   t.MakeCurrent();
-  TrackerDisplay& d = t.Display();
+  TrackerDisplay& d = Display();
   const Intrinsic& k = t.Camera().intrinsic[0];
   // Normalised coordinates of a pixel centre.
   auto nx = [&](float x) { return (x + 0.5f - k.cx[0]) / k.fx[0]; };
@@ -660,9 +562,7 @@ TEST(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
   glScalef(k.fx[0], k.fy[0], 1.0f);
   // A cross of 5 pixels' half-size at (200, 100), a selected one at (200, 300).
   d.DrawCross(nx(200), ny(100), 5.0f / k.fx[0], 5.0f / k.fy[0], 3);
-  testing::internal::CaptureStdout();
-  d.PrintSelection(3);
-  testing::internal::GetCapturedStdout();
+  Printed([&] { d.PrintSelection(3); });
   d.DrawCross(nx(200), ny(300), 5.0f / k.fx[0], 5.0f / k.fy[0], 3);
   // A red point at level pixel (300, 200), a white square round (400, 300).
   glColor3ub(255, 0, 0);
@@ -684,32 +584,44 @@ TEST(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
   for (auto& c : patch.corners) c[0] += 50.0f;
   d.ShowKeyFrame(0);
   d.DrawPatchOutline(patch);
-  glFinish();
-  std::vector<u8> rgb(3 * w * h);
-  glReadBuffer(GL_BACK);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());
+  const display_scene::Screenshot s = display_scene::ReadBack();
 
   for (const int a : {-4, -1, 1, 4}) {
-    EXPECT_TRUE(Is(At(rgb, w, h, 200 + a, 100), 0, 255, 0)) << a;
-    EXPECT_TRUE(Is(At(rgb, w, h, 200, 100 + a), 0, 255, 0)) << a;
-    EXPECT_TRUE(Is(At(rgb, w, h, 200 + a, 300), 0, 0, 255)) << a;
+    EXPECT_TRUE(s.Is(200 + a, 100, 0, 255, 0)) << a;
+    EXPECT_TRUE(s.Is(200, 100 + a, 0, 255, 0)) << a;
+    EXPECT_TRUE(s.Is(200 + a, 300, 0, 0, 255)) << a;
   }
-  EXPECT_TRUE(Is(At(rgb, w, h, 200, 107), 0, 0, 0));
-  EXPECT_TRUE(Is(At(rgb, w, h, 203, 103), 0, 0, 0));
-  EXPECT_TRUE(Is(At(rgb, w, h, 300, 200), 255, 0, 0));
-  EXPECT_TRUE(Is(At(rgb, w, h, 301, 200), 0, 0, 0));
+  EXPECT_TRUE(s.Is(200, 107, 0, 0, 0));
+  EXPECT_TRUE(s.Is(203, 103, 0, 0, 0));
+  EXPECT_TRUE(s.Is(300, 200, 255, 0, 0));
+  EXPECT_TRUE(s.Is(301, 200, 0, 0, 0));
   // The square's sides 8 pixels apart, its inside empty.
   for (const int a : {-3, 0, 3}) {
-    EXPECT_TRUE(Is(At(rgb, w, h, 396, 300 + a), 255, 255, 255)) << a;
-    EXPECT_TRUE(Is(At(rgb, w, h, 404, 300 + a), 255, 255, 255)) << a;
-    EXPECT_TRUE(Is(At(rgb, w, h, 400 + a, 296), 255, 255, 255)) << a;
+    EXPECT_TRUE(s.Is(396, 300 + a, 255, 255, 255)) << a;
+    EXPECT_TRUE(s.Is(404, 300 + a, 255, 255, 255)) << a;
+    EXPECT_TRUE(s.Is(400 + a, 296, 255, 255, 255)) << a;
   }
-  EXPECT_TRUE(Is(At(rgb, w, h, 400, 300), 0, 0, 0));
-  EXPECT_TRUE(Is(At(rgb, w, h, 496, 100), 255, 0, 255));
-  EXPECT_TRUE(Is(At(rgb, w, h, 504, 100), 255, 0, 255));
-  EXPECT_TRUE(Is(At(rgb, w, h, 500, 100), 0, 0, 0));
-  EXPECT_TRUE(Is(At(rgb, w, h, 546, 100), 0, 0, 0));
+  EXPECT_TRUE(s.Is(400, 300, 0, 0, 0));
+  EXPECT_TRUE(s.Is(496, 100, 255, 0, 255));
+  EXPECT_TRUE(s.Is(504, 100, 255, 0, 255));
+  EXPECT_TRUE(s.Is(500, 100, 0, 0, 0));
+  EXPECT_TRUE(s.Is(546, 100, 0, 0, 0));
+}
+
+TEST_F(DisplayWindowTest, RealKeysToggleTheViewAndThePauseAndEscapeQuits) {
+  Tracker& t = scene->tracker;
+  if (NameWindow("display").empty()) GTEST_SKIP() << "xdotool missing";
+  ASSERT_EQ(std::system(PressKeys("Tab ctrl+s Tab Tab ctrl+s ctrl+s Escape").c_str()), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!t.StopRequested() && std::chrono::steady_clock::now() < deadline) {
+    t.SwapAndPumpEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(t.StopRequested());
+  EXPECT_TRUE(t.handler.quit);
+  // Three Tabs: the map view; three pauses: paused.
+  EXPECT_FALSE(Display().ImageView());
+  EXPECT_TRUE(Display().Paused());
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 // scene's cube, grid, frusta, paths and points project (PNGs in
 // build/screenshots for a person to look at).
 #include <GL/glew.h>
-#include <cvd/image_io.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,14 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 #include "la/Random.h"
 #include "tracker/Tracker.h"
 
 namespace {
 
+using display_scene::ExpectSamePose;
+using display_scene::Mid;
+using display_scene::ReadBack;
+using display_scene::Save;
 using display_scene::Scene;
+using display_scene::Screenshot;
 
 float Det(const float R[3][3]) {
   return R[0][0] * (R[1][1] * R[2][2] - R[1][2] * R[2][1]) -
@@ -218,16 +221,14 @@ TEST(DisplayGeometry, ArcballDragTurnsTheStartPointOntoTheCurrentOne) {
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(R2[i][j], R[i][j], 1e-6f);
 }
 
-TEST(DisplayMapView, ViewScaleTakesTheNarrowerFieldOfView) {
+TEST(DisplayMapView, ViewScaleTakesTheNarrowerFieldAndPixelsUnprojectOntoTheirRays) {
   CameraOnly a(640, 480, 500.0f, 500.0f, 320.0f, 240.0f);
   EXPECT_NEAR(a.Display().ComputeViewScale(1.0f, 1.0f), 0.96f, 1e-6f);
   EXPECT_NEAR(a.Display().ComputeViewScale(2.0f, 0.4f), 0.768f, 1e-6f);
   CameraOnly b(640, 480, 800.0f, 500.0f, 320.0f, 240.0f);
   EXPECT_NEAR(b.Display().ComputeViewScale(1.0f, 1.0f), 0.8f, 1e-6f);
-}
-
-TEST(DisplayMapView, UnprojectedPixelsLieOnTheirCameraRays) {
-  // An off-centre principal point: the projection's shift must put it on its pixel.
+  // Unprojected pixels lie on their camera rays; an off-centre principal
+  // point must land on its pixel.
   const float f = 500.0f, cx = 300.0f, cy = 260.0f;
   CameraOnly c(640, 480, f, f, cx, cy);
   TrackerDisplay& d = c.Display();
@@ -262,11 +263,6 @@ float MedianDepth(Scene& scene, const CameraPose& pose) {
   return depths.empty() ? 0.0f : depths[depths.size() / 2];
 }
 
-void ExpectPose(const ViewPose& a, const CameraPose& b, float tolerance) {
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << "," << c;
-}
-
 TEST(DisplayMapView, CenterViewShowsTheShownCameraAndTheViewTransformKeepsIt) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
@@ -275,10 +271,10 @@ TEST(DisplayMapView, CenterViewShowsTheShownCameraAndTheViewTransformKeepsIt) {
   d.SetCurrentFrame(1);  // key frame 1
   d.CenterView();
   const CameraPose& pose = scene.KeyFramePose(1);
-  ExpectPose(d.CurrentViewPose(), pose, 1e-6f);
+  ExpectSamePose(d.CurrentViewPose(), pose, 1e-6f);
   // The view transform rebuilt from rotation, translation and pivot is the same pose.
   d.UpdateViewTransform();
-  ExpectPose(d.CurrentViewPose(), pose, 1e-4f);
+  ExpectSamePose(d.CurrentViewPose(), pose, 1e-4f);
   // Frusta reach a tenth of the median depth and span the image there.
   const float depth = MedianDepth(scene, pose);
   const float* size = d.FrustumSize();
@@ -372,7 +368,7 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
   EXPECT_EQ(d.PlaneExtent(1)->v[2], -FLT_MAX);
 }
 
-TEST(DisplayMapView, FilterTrackFollowsItsTable) {
+TEST(DisplayMapView, FilterTrackFollowsItsTableAndDrawingNeedsAWindow) {
   Scene scene;
   MapWorkingCopy& w = scene.tracker.MapView().Working();
   TrackerDisplay& d = scene.tracker.Display();
@@ -397,12 +393,8 @@ TEST(DisplayMapView, FilterTrackFollowsItsTable) {
   // A track past the arrays is never shown.
   d.SetSetting(kTrackFilter, 1);
   EXPECT_TRUE(d.FilterTrack(static_cast<u32>(w.trackFlags.size())));
-}
 
-TEST(DisplayMapView, DrawingWithoutAWindowReturnsAtOnce) {
-  // No context: any GL call here would crash through an unset GL entry point.
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
+  // Without a window drawing returns at once: a GL call would crash here.
   d.SetCurrentFrame(0);
   d.UpdatePlaneGrids();
   d.DrawMapPoints();
@@ -417,57 +409,6 @@ TEST(DisplayMapView, DrawingWithoutAWindowReturnsAtOnce) {
 // --- The 3-D view drawn in a window (under Xvfb): read back and compared
 // with where the scene's objects project; skipped without a display.
 
-// The window's pixels, top row first.
-struct Screenshot {
-  int width = 0, height = 0;
-  std::vector<u8> rgb;
-  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
-  // True when a pixel within r of (x, y) has the colour (within 8 levels).
-  bool Near(float fx, float fy, const u8 c[3], int r = 1) const {
-    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
-    for (int y = y0 - r; y <= y0 + r; ++y)
-      for (int x = x0 - r; x <= x0 + r; ++x) {
-        if (x < 0 || y < 0 || x >= width || y >= height) continue;
-        const u8* p = At(x, y);
-        if (std::abs(p[0] - c[0]) <= 8 && std::abs(p[1] - c[1]) <= 8 && std::abs(p[2] - c[2]) <= 8)
-          return true;
-      }
-    return false;
-  }
-};
-
-Screenshot ReadBack(int width, int height) {
-  Screenshot s;
-  s.width = width;
-  s.height = height;
-  std::vector<u8> raw(3 * static_cast<size_t>(width) * height);
-  glFinish();
-  glReadBuffer(GL_BACK);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
-  s.rgb.resize(raw.size());
-  for (int y = 0; y < height; ++y)
-    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
-                &s.rgb[3 * static_cast<size_t>(y) * width]);
-  return s;
-}
-
-// Writes the screenshot for a person to look at, into screenshots/ beside
-// the tests' folder in the build tree.
-void Save(const Screenshot& s, const std::string& name) {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return;
-  const std::filesystem::path folder = exe.parent_path().parent_path() / "screenshots";
-  std::filesystem::create_directories(folder, error);
-  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
-  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
-  try {
-    CVD::img_save(image, (folder / name).string(), CVD::ImageType::PNG);
-  } catch (const CVD::Exceptions::All&) {
-  }
-}
-
 // Pixel of a world point in the 3-D view (the view pose through the
 // projection: f x / z + c with fy for both axes).
 bool ViewPixel(TrackerDisplay& d, const Intrinsic& K, const float X[3], float uv[2]) {
@@ -481,12 +422,11 @@ bool ViewPixel(TrackerDisplay& d, const Intrinsic& K, const float X[3], float uv
   return true;
 }
 
-class MapViewWindow : public ::testing::Test {
+class MapViewWindow : public display_scene::WindowTest {
  protected:
   void SetUp() override {
-    scene = std::make_unique<Scene>(true);
-    if (!scene->tracker.HasWindow()) GTEST_SKIP() << "no X display";
-    KeepGLDriverLoaded();
+    WindowTest::SetUp();
+    if (IsSkipped()) return;
     TrackerDisplay& d = Display();
     scene->tracker.OnKeyDown(9);  // the 3-D view
     ASSERT_FALSE(d.ImageView());
@@ -498,13 +438,6 @@ class MapViewWindow : public ::testing::Test {
     scene->tracker.OnMouseUp(CVD::ImageRef(320, 240), 64);
     scene->tracker.OnMouseUp(CVD::ImageRef(320, 240), 64);
   }
-  TrackerDisplay& Display() { return scene->tracker.Display(); }
-  Screenshot Draw() {
-    scene->tracker.MakeCurrent();
-    Display().DrawScene();
-    return ReadBack(display_scene::kWidth, display_scene::kHeight);
-  }
-  std::unique_ptr<Scene> scene;
 };
 
 TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
@@ -553,10 +486,8 @@ TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
   const u8 lightBlue[3] = {135, 204, 234};
   for (u16 k = 0; k < 2; ++k) {
     ComputeFrustum(scene->KeyFramePose(k), d.FrustumSize(), points, nullptr);
-    const float mid[3] = {0.5f * (points[1][0] + points[2][0]),
-                          0.5f * (points[1][1] + points[2][1]),
-                          0.5f * (points[1][2] + points[2][2])};
-    if (!ViewPixel(d, K, mid, uv) || uv[0] < 0 || uv[1] < 0 || uv[0] >= 640 || uv[1] >= 480) {
+    if (!ViewPixel(d, K, Mid(points[1], points[2]).v, uv) || uv[0] < 0 || uv[1] < 0 ||
+        uv[0] >= 640 || uv[1] >= 480) {
       EXPECT_NE(k, 0) << "the shown frustum is in view";
       continue;
     }
@@ -613,16 +544,12 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
     float a[3], b[3], uv[2];
     CameraCentre(scene->Frame(0).pose.slot[slot], a);
     CameraCentre(scene->Frame(1).pose.slot[slot], b);
-    const float mid[3] = {0.5f * (a[0] + b[0]), 0.5f * (a[1] + b[1]), 0.5f * (a[2] + b[2])};
-    ASSERT_TRUE(ViewPixel(d, K, mid, uv));
+    ASSERT_TRUE(ViewPixel(d, K, Mid(a, b).v, uv));
     EXPECT_TRUE(s.Near(uv[0], uv[1], orange)) << "slot " << slot;
     // The shown frame's frustum: light blue for the visual pose, green for the predicted.
     float points[5][3];
     ComputeFrustum(scene->Frame(2).pose.slot[slot], d.FrustumSize(), points, nullptr);
-    const float edge[3] = {0.5f * (points[2][0] + points[3][0]),
-                           0.5f * (points[2][1] + points[3][1]),
-                           0.5f * (points[2][2] + points[3][2])};
-    ASSERT_TRUE(ViewPixel(d, K, edge, uv));
+    ASSERT_TRUE(ViewPixel(d, K, Mid(points[2], points[3]).v, uv));
     EXPECT_TRUE(s.Near(uv[0], uv[1], slot == kVisual ? lightBlue : green)) << "slot " << slot;
     EXPECT_FALSE(s.Near(uv[0], uv[1], slot == kVisual ? green : lightBlue)) << "slot " << slot;
   }
@@ -635,11 +562,9 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
   CameraCentre(scene->Frame(0).pose.slot[kVisual], a);
   CameraCentre(scene->Frame(1).pose.slot[kVisual], b);
   CameraCentre(scene->Frame(2).pose.slot[kVisual], c);
-  const float before[3] = {0.5f * (a[0] + b[0]), 0.5f * (a[1] + b[1]), 0.5f * (a[2] + b[2])};
-  const float after[3] = {0.5f * (b[0] + c[0]), 0.5f * (b[1] + c[1]), 0.5f * (b[2] + c[2])};
-  ASSERT_TRUE(ViewPixel(d, K, before, uv));
+  ASSERT_TRUE(ViewPixel(d, K, Mid(a, b).v, uv));
   EXPECT_TRUE(s.Near(uv[0], uv[1], orange));
-  ASSERT_TRUE(ViewPixel(d, K, after, uv));
+  ASSERT_TRUE(ViewPixel(d, K, Mid(b, c).v, uv));
   EXPECT_FALSE(s.Near(uv[0], uv[1], orange));
 }
 
@@ -653,8 +578,7 @@ TEST_F(MapViewWindow, MarkerOutlineNeedsFourMarkerTracksAndEmptyPlanesDrawNoGrid
   float uv[2];
   const float* p0 = scene->Point(0);
   const float* p1 = scene->Point(1);
-  const float mid[3] = {0.5f * (p0[0] + p1[0]), 0.5f * (p0[1] + p1[1]), 0.5f * (p0[2] + p1[2])};
-  ASSERT_TRUE(ViewPixel(d, K, mid, uv));
+  ASSERT_TRUE(ViewPixel(d, K, Mid(p0, p1).v, uv));
   const u8 green[3] = {0, 255, 0};
   for (u32 t = 0; t < 3; ++t) w.trackFlags[t] |= kTrackMarker;
   EXPECT_FALSE(Draw().Near(uv[0], uv[1], green));  // three are not a sheet

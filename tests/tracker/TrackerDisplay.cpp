@@ -1,7 +1,6 @@
 // The display's update, selection, printouts, status lines, key-frame bar
 // and recording over the fixed display scene; the window tests read pixels
-// back under Xvfb, write what they saw under screenshots/ for a person to
-// look at, and skip when no window can be opened.
+// back under Xvfb and write what they saw as PNGs.
 #include "tracker/TrackerDisplay.h"
 
 #include <GL/gl.h>
@@ -18,58 +17,32 @@
 #include <vector>
 
 #include "common/TempFolder.h"
-#include "common/WindowSupport.h"
 #include "common/tracker/DisplayScene.h"
 
 namespace {
 
+using display_scene::Printed;
+using display_scene::Save;
 using display_scene::Scene;
+using display_scene::Screenshot;
+using DisplayWindowTest = display_scene::WindowTest;
 constexpr u16 kKeyFrames = 2;
 constexpr int kWidth = display_scene::kWidth, kHeight = display_scene::kHeight;
 
-// What a call printed on standard output.
-template <class Call>
-std::string Printed(Call call) {
-  testing::internal::CaptureStdout();
-  call();
-  return testing::internal::GetCapturedStdout();
-}
-
-// The fixture's own promises: what the display tests count on.
-TEST(DisplaySceneTest, MatchesLieAtTheProjectedPixelsOfEveryLevel) {
-  Scene scene;
-  const FrameRing& ring = scene.tracker.Ring();
-  ASSERT_EQ(ring.Size(), display_scene::kRingFrames);
-  EXPECT_EQ(ring.Current(), 2);
-  EXPECT_EQ(scene.tracker.KeyFrameCount(), kKeyFrames);
-  EXPECT_EQ(scene.Working().planes.Size(), 1u);
-  for (u16 s = 0; s < ring.Size(); ++s) {
-    for (int l = 0; l < kPyramidLevels; ++l) {
-      ASSERT_FALSE(ring[s].mapMatches[l].empty()) << "slot " << s << " level " << l;
-      for (const MapMatch& m : ring[s].mapMatches[l]) {
-        float uv[2];
-        ASSERT_TRUE(display_scene::ProjectToLevel(
-            ring[s].pose.slot[kVisual], scene.Camera().intrinsic[l], scene.Point(m.track), uv));
-        EXPECT_NEAR(m.x, uv[0], 1e-3f);
-        EXPECT_NEAR(m.y, uv[1], 1e-3f);
-      }
-    }
-  }
-  // Patch t was created by the key frame whose feature lies at the patch's centre.
-  TrackerMapView& view = scene.View();
-  for (u32 t = 0; t < scene.TrackCount(); ++t) {
-    const FeaturePatch& p = view.Patches()[t];
-    const u32 i = scene.Working().keyFrameMeasurementStart[p.keyFrame] + p.feature;
-    ASSERT_EQ(scene.Working().measurementTracks[i], t);
-    EXPECT_EQ(view.KeyFramePixels()[i].x, p.x);
-  }
-}
-
-// Display indices run over the key frames, then the ring from the oldest
-// frame (the one after the current) to the current one.
+// Display indices run over the key frames, then the ring oldest first;
+// following shows the current frame with its first key-frame link.
 TEST(DisplayUpdateTest, DisplayIndicesNameKeyFramesThenTheRingOldestFirst) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.ShownFrame(), 2);
+  EXPECT_EQ(d.DisplayIndex(), kKeyFrames + 2);
+  EXPECT_EQ(d.ShownKeyFrame(), 1);  // the aligned link comes first
+  scene.Frame(2).alignedKeyFrame = kNone16;
+  scene.Frame(2).parallaxKeyFrame = 0;
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.ShownKeyFrame(), 0);  // then the parallax link, before the near one
+  scene.Frame(2).alignedKeyFrame = 1;
   // Make slot 0 current: the oldest frame is then slot 1.
   FrameRing& ring = scene.tracker.Ring();
   std::vector<TrackerFrame> frames(ring.Size());
@@ -107,19 +80,6 @@ TEST(DisplayUpdateTest, DisplayIndicesNameKeyFramesThenTheRingOldestFirst) {
   EXPECT_EQ(d.DisplayIndex(), kKeyFrames + 2);
 }
 
-TEST(DisplayUpdateTest, FollowingShowsTheCurrentFrameWithItsFirstKeyFrameLink) {
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
-  d.UpdateDisplay(true);
-  EXPECT_EQ(d.ShownFrame(), 2);
-  EXPECT_EQ(d.DisplayIndex(), kKeyFrames + 2);
-  EXPECT_EQ(d.ShownKeyFrame(), 1);  // the aligned link comes first
-  scene.Frame(2).alignedKeyFrame = kNone16;
-  scene.Frame(2).parallaxKeyFrame = 0;
-  d.UpdateDisplay(true);
-  EXPECT_EQ(d.ShownKeyFrame(), 0);  // then the parallax link, before the near one
-}
-
 // A failed start resets the tracker inside Run; the display then meets an
 // empty ring (a modulus of 0) and a selection of tracks that are gone.
 TEST(DisplayUpdateTest, AnEmptyRingAndAStaleSelectionAfterAReset) {
@@ -146,7 +106,7 @@ TEST(DisplayUpdateTest, AnEmptyRingAndAStaleSelectionAfterAReset) {
   EXPECT_TRUE(d.BarOpacities().empty());
 }
 
-TEST(DisplayPrintoutTest, TrackPrintoutWithMeasurementsMatchesAndTheLineBetweenTwo) {
+TEST(DisplayPrintoutTest, TrackAndPlanePrintouts) {
   Scene scene;
   TrackerDisplay& d = scene.tracker.Display();
   d.UpdateDisplay(true);
@@ -207,11 +167,8 @@ TEST(DisplayPrintoutTest, TrackPrintoutWithMeasurementsMatchesAndTheLineBetweenT
   EXPECT_EQ(Printed([&] { d.PrintSelection(scene.TrackCount()); }), "");
   EXPECT_EQ(d.SelectedTracks()[0], kNone32);
   EXPECT_EQ(d.SelectedTracks()[1], kNone32);
-}
 
-TEST(DisplayPrintoutTest, PlaneSelectionOneAllAndNone) {
-  Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
+  // Plane selection: one, all (here one), none.
   const std::string dashes = std::string(64, '-') + "\n";
   const std::string plane0 = "Plane 0, GROUND\n  (0.000000, 0.000000, 1.000000, 0.000000)\n";
   EXPECT_EQ(Printed([&] { d.SelectPlane(0, true); }), dashes + plane0);
@@ -341,83 +298,19 @@ TEST(DisplayStateTest, ShownItemAndFirstFourSettingsSurviveTheStateFile) {
   EXPECT_EQ(e.Setting(kTrackFilter), kInitialDisplaySettings[kTrackFilter]);
 }
 
-// --- In a window (under Xvfb): pixels read back against the scene.
-
-// A scene tracker whose window a test can name for xdotool.
-class NamedTracker : public Tracker {
- public:
-  NamedTracker(GlobalMap& map, bool view) : Tracker(map, view) {}
-  CVD::GLWindow* Window() { return window; }
-};
-using WindowScene = display_scene::SceneOf<NamedTracker>;
-
-// The window's pixels, top row first.
-struct Screenshot {
-  int width = 0, height = 0;
-  std::vector<u8> rgb;
-  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
-  bool Is(int x, int y, u8 r, u8 g, u8 b) const {
-    const u8* p = At(x, y);
-    return p[0] == r && p[1] == g && p[2] == b;
-  }
-};
-
-Screenshot ReadBack(int width = kWidth, int height = kHeight) {
-  Screenshot s{width, height, std::vector<u8>(3 * static_cast<size_t>(width) * height)};
-  std::vector<u8> raw(s.rgb.size());
-  glFinish();
-  glReadBuffer(GL_BACK);
-  glPixelStorei(GL_PACK_ALIGNMENT, 1);
-  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
-  for (int y = 0; y < height; ++y)
-    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
-                &s.rgb[3 * static_cast<size_t>(y) * width]);
-  return s;
-}
-
-// screenshots/ beside the tests' folder in the build tree.
-std::filesystem::path ScreenshotFolder() {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  const std::filesystem::path folder = error ? std::filesystem::path("screenshots")
-                                             : exe.parent_path().parent_path() / "screenshots";
-  std::filesystem::create_directories(folder, error);
-  return folder;
-}
-
-// Writes what a test saw for a person to look at.
-void Save(const Screenshot& s, const std::string& name) {
-  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
-  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
-  try {
-    CVD::img_save(image, (ScreenshotFolder() / name).string(), CVD::ImageType::PNG);
-  } catch (const CVD::Exceptions::All&) {
-  }
-}
-
-Screenshot Draw(Tracker& t) {
-  t.MakeCurrent();
-  t.Display().DrawScene();
-  return ReadBack();
-}
-
 // Level-0 window pixel of a normalised position; the window has the image's size.
 void WindowPixel(const Intrinsic& k, float nx, float ny, int& x, int& y) {
   x = static_cast<int>(std::lround(nx * k.fx[0] + k.cx[0]));
   y = static_cast<int>(std::lround(ny * k.fy[0] + k.cy[0]));
 }
 
-TEST(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace) {
-  WindowScene scene(true);
-  Tracker& t = scene.tracker;
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  TrackerDisplay& d = t.Display();
+TEST_F(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace) {
+  TrackerDisplay& d = Display();
   // The map viewer opens on key frame 0; show the current frame.
   d.SetCurrentFrame(kKeyFrames + 2);
   d.UpdateDisplay(true);
-  const Intrinsic& k = scene.Camera().intrinsic[0];
-  const CameraPose& pose = scene.Frame(2).pose.slot[kVisual];
+  const Intrinsic& k = scene->Camera().intrinsic[0];
+  const CameraPose& pose = scene->Frame(2).pose.slot[kVisual];
 
   // The cube's rectangle on the image, with a margin; the text's band at the top.
   int box[4] = {kWidth, kHeight, 0, 0};
@@ -435,7 +328,7 @@ TEST(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace
   }
   d.SetSetting(kCornerMode, 0);
   d.SetSetting(kOverlayMode, 0);
-  const Screenshot plain = Draw(t);
+  const Screenshot plain = Draw();
   Save(plain, "display_image.png");
   int wrong = 0, compared = 0;
   for (int y = 40; y < kHeight; ++y)
@@ -464,13 +357,13 @@ TEST(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace
 
   // Crosses: green arms of five pixels through every match of every level,
   // blue for the selected track.
-  const MapMatch& chosen = scene.Frame(2).mapMatches[0][0];
+  const MapMatch& chosen = scene->Frame(2).mapMatches[0][0];
   Printed([&] { d.PrintSelection(chosen.track); });
   d.SetSetting(kCornerMode, 2);
-  const Screenshot crosses = Draw(t);
+  const Screenshot crosses = Draw();
   Save(crosses, "display_crosses.png");
   int matches = 0, marked = 0;
-  for (const auto& list : scene.Frame(2).mapMatches)
+  for (const auto& list : scene->Frame(2).mapMatches)
     for (const MapMatch& m : list) {
       int x, y;
       WindowPixel(k, m.nx, m.ny, x, y);
@@ -490,33 +383,23 @@ TEST(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFace
   EXPECT_TRUE(crosses.Is(x + 3, y, 0, 0, 255) || crosses.Is(x - 3, y, 0, 0, 255));
   // And no cross lies where no match is: beside the chosen one, beyond its arms.
   EXPECT_FALSE(crosses.Is(x + 7, y, 0, 0, 255));
-
-  // The 3-D view, from behind the camera, for a person to look at.
-  t.handler.KeyDown(9);
-  ASSERT_FALSE(d.ImageView());
-  for (int i = 0; i < 4; ++i) d.OnMouseUp(CVD::ImageRef(kWidth / 2, kHeight / 2), 64);
-  Save(Draw(t), "display_map_view.png");
 }
 
 // Follow mode: a new frame in the same ring slot (as once the ring is full)
 // must reach the screen, not the texture of the frame before it.
-TEST(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
-  WindowScene scene(true);
-  Tracker& t = scene.tracker;
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  TrackerDisplay& d = t.Display();
+TEST_F(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
+  TrackerDisplay& d = Display();
   d.SetSetting(kCornerMode, 0);
   d.SetSetting(kOverlayMode, 0);
   d.SetCurrentFrame(kKeyFrames + 2);
   d.UpdateDisplay(true);
-  const Screenshot before = Draw(t);
-  TrackerFrame& f = scene.Frame(2);
+  const Screenshot before = Draw();
+  TrackerFrame& f = scene->Frame(2);
   f.number += 1;
   for (int yy = 0; yy < kHeight; ++yy)
     for (int xx = 0; xx < kWidth; ++xx) f.colour[yy][xx] = display_scene::FrameColour(1, xx, yy);
   d.UpdateDisplay(true);
-  const Screenshot after = Draw(t);
+  const Screenshot after = Draw();
   const CVD::Rgb<u8> was = display_scene::FrameColour(2, 300, 100);
   const CVD::Rgb<u8> now = display_scene::FrameColour(1, 300, 100);
   EXPECT_TRUE(before.Is(300, 100, was.red, was.green, was.blue));
@@ -524,31 +407,27 @@ TEST(DisplayWindowTest, FollowingANewFrameInTheSameSlotShowsItsImage) {
   // The shown level's grey image where no colour image of the frame's size exists.
   f.colour.resize(CVD::ImageRef(0, 0));
   d.UpdateDisplay(true);
-  const Screenshot grey = Draw(t);
+  const Screenshot grey = Draw();
   const u8 g = display_scene::FrameGrey(2, 300, 100);
   EXPECT_TRUE(grey.Is(300, 100, g, g, g));
 }
 
 // Overlays: the unfound candidates in cyan, the lost and missed ones in red,
 // the map matches in yellow, each on its pixel.
-TEST(DisplayWindowTest, OverlayColoursOnTheirPixels) {
-  WindowScene scene(true);
-  Tracker& t = scene.tracker;
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  TrackerDisplay& d = t.Display();
+TEST_F(DisplayWindowTest, OverlayColoursOnTheirPixels) {
+  TrackerDisplay& d = Display();
   d.SetSetting(kCornerMode, 0);
   d.SetSetting(kOverlayMode, 1);
   d.SetCurrentFrame(kKeyFrames + 2);
   d.UpdateDisplay(true);
-  TrackerFrame& f = scene.Frame(2);
+  TrackerFrame& f = scene->Frame(2);
   f.lost[0].push_back({2, 2, kNone32, 200.0f, 420.0f});
-  const Screenshot all = Draw(t);
+  const Screenshot all = Draw();
   Save(all, "display_overlays.png");
   EXPECT_TRUE(all.Is(100, 100, 0, 255, 255));  // the candidate
   EXPECT_TRUE(all.Is(540, 380, 255, 0, 0));    // the miss
   EXPECT_TRUE(all.Is(200, 420, 255, 0, 0));    // the lost one
-  const Intrinsic& k = scene.Camera().intrinsic[0];
+  const Intrinsic& k = scene->Camera().intrinsic[0];
   int yellow = 0, matches = 0;
   for (const auto& list : f.mapMatches)
     for (const MapMatch& m : list) {
@@ -561,23 +440,20 @@ TEST(DisplayWindowTest, OverlayColoursOnTheirPixels) {
   EXPECT_GE(yellow, matches * 9 / 10);
   // Matches only: no candidates, no misses.
   d.SetSetting(kOverlayMode, 2);
-  const Screenshot matchesOnly = Draw(t);
+  const Screenshot matchesOnly = Draw();
   EXPECT_FALSE(matchesOnly.Is(100, 100, 0, 255, 255));
   EXPECT_FALSE(matchesOnly.Is(540, 380, 255, 0, 0));
   // A track the filter hides is not drawn.
   d.SetSetting(kOverlayMode, 1);
   d.SetSetting(kTrackFilter, 0);
-  EXPECT_FALSE(Draw(t).Is(100, 100, 0, 255, 255));
+  EXPECT_FALSE(Draw().Is(100, 100, 0, 255, 255));
 }
 
 // The pose view carries the shown frame into the current one through its
 // image map: the image and its crosses move the other way from the map.
-TEST(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame) {
-  WindowScene scene(true);
-  Tracker& t = scene.tracker;
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  TrackerDisplay& d = t.Display();
+TEST_F(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame) {
+  Tracker& t = scene->tracker;
+  TrackerDisplay& d = Display();
   d.SetSetting(kCornerMode, 2);
   d.SetSetting(kOverlayMode, 0);
   // Slot 0 (grey only) shown; its map takes current-frame positions one
@@ -590,7 +466,7 @@ TEST(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame
   d.UpdateDisplay(false);
   ASSERT_EQ(d.ShownFrame(), 0);
   d.SetPoseView(true);
-  const Screenshot warped = Draw(t);
+  const Screenshot warped = Draw();
   Save(warped, "display_pose_view.png");
   int wrong = 0;
   for (int y = 60; y < kHeight - 20; y += 7)
@@ -601,9 +477,9 @@ TEST(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame
       wrong += !(p[0] == g && p[1] == g && p[2] == g) && !(p[0] == 0 && p[1] == 255);
     }
   EXPECT_EQ(wrong, 0);
-  const Intrinsic& k = scene.Camera().intrinsic[0];
+  const Intrinsic& k = scene->Camera().intrinsic[0];
   int moved = 0, matches = 0;
-  for (const MapMatch& m : scene.Frame(0).mapMatches[0]) {
+  for (const MapMatch& m : scene->Frame(0).mapMatches[0]) {
     int x, y;
     WindowPixel(k, m.nx, m.ny, x, y);
     x -= 16, y -= 8;
@@ -615,24 +491,21 @@ TEST(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame
   EXPECT_GE(moved, matches * 9 / 10);
   // Without the pose view the frame is drawn as it is.
   d.SetPoseView(false);
-  const Screenshot plain = Draw(t);
+  const Screenshot plain = Draw();
   const u8 g = display_scene::FrameGrey(0, 300, 200);
   EXPECT_TRUE(plain.Is(300, 200, g, g, g) || plain.Is(300, 200, 0, 255, 0));
 }
 
 // Recording reads the window back at its size of the moment: a resize after
 // the first recording must not overflow the image (ASan watches).
-TEST(DisplayWindowTest, RecordingFollowsTheWindowSizeAndNamesFilesByFrame) {
-  WindowScene scene(true);
-  Tracker& t = scene.tracker;
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
+TEST_F(DisplayWindowTest, RecordingFollowsTheWindowSizeAndNamesFilesByFrame) {
+  Tracker& t = scene->tracker;
   const std::filesystem::path folder =
-      ScreenshotFolder() / ("recording-" + std::to_string(::getpid()));
+      display_scene::ScreenshotFolder() / ("recording-" + std::to_string(::getpid()));
   std::filesystem::remove_all(folder);
   t.SetOutputFolder((folder / "frame0000.png").string());
   t.SetStartFrame(7);
-  TrackerDisplay& d = t.Display();
+  TrackerDisplay& d = Display();
   d.SetCurrentFrame(kKeyFrames + 2);
   d.UpdateDisplay(true);
   const std::filesystem::path first = folder / "frame0000.png";
@@ -653,24 +526,16 @@ TEST(DisplayWindowTest, RecordingFollowsTheWindowSizeAndNamesFilesByFrame) {
   std::filesystem::remove_all(folder);
 }
 
-// The pause loop holds the update until a key steps, unpauses or quits;
-// the keys come through the X server.
-TEST(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
-  WindowScene scene(true);
-  NamedTracker& t = scene.tracker;
-  if (!t.HasWindow()) GTEST_SKIP() << "no window can be opened";
-  KeepGLDriverLoaded();
-  if (std::system("command -v xdotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "xdotool missing";
-  const std::string title = "zevrion-pause-" + std::to_string(::getpid());
-  t.Window()->set_title(title);
-  t.SwapAndPumpEvents();
-  TrackerDisplay& d = t.Display();
+// The pause loop holds the update until a key steps (1), unpauses (19) or
+// quits; the keys come through the X server.
+TEST_F(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
+  if (NameWindow("pause").empty()) GTEST_SKIP() << "xdotool missing";
+  TrackerDisplay& d = Display();
+  // Escape 5 s later ends a wait the key failed to end (StopRequested tells).
   const auto pressLater = [&](const std::string& keys) {
-    return std::thread([title, keys] {
-      const std::string command = "sleep 0.3; id=$(xdotool search --sync --name '^" + title +
-                                  "$' | head -n 1) && xdotool key --window \"$id\" " + keys;
-      EXPECT_EQ(std::system(command.c_str()), 0);
-    });
+    return std::thread([command = "sleep 0.3; " + PressKeys(keys) +
+                                  " && (sleep 5; xdotool key --window \"$id\" Escape) >/dev/null "
+                                  "2>&1 &"] { EXPECT_EQ(std::system(command.c_str()), 0); });
   };
   const auto timed = [&] {
     const auto start = std::chrono::steady_clock::now();
@@ -686,12 +551,13 @@ TEST(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
   timed();
   unpause.join();
   EXPECT_FALSE(d.Paused());
+  EXPECT_FALSE(scene->tracker.StopRequested());
   EXPECT_LT(timed(), std::chrono::milliseconds(250));  // not paused: straight through
   d.SetPaused(true);
   std::thread quit = pressLater("Escape");
   timed();
   quit.join();
-  EXPECT_TRUE(t.StopRequested());
+  EXPECT_TRUE(scene->tracker.StopRequested());
   EXPECT_LT(timed(), std::chrono::milliseconds(250));  // once quit nothing waits
 }
 

@@ -12,13 +12,25 @@
 // halfway with only a near link to key frame 0 (a rejected frame). Slots 1
 // and 2 carry colour images, slot 0 grey only. The predicted pose of each
 // frame is its visual pose moved 0.02 along x; the output pose is unset.
+//
+// Below the scene: the window tests' shared helpers (read-back, screenshots
+// written as PNG, a fixture that opens the scene's window, xdotool).
+#include <GL/gl.h>
+#include <cvd/image_io.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "common/WindowSupport.h"
 #include "common/mapping/SyntheticMap.h"
 #include "tracker/Tracker.h"
 
@@ -69,6 +81,21 @@ inline bool ProjectToLevel(const CameraPose& pose, const Intrinsic& level, const
   uv[1] = level.fy[0] * x[1] / x[2] + level.cy[0];
   return true;
 }
+
+// Two poses' 3 x 4 entries agree (view and camera poses alike).
+template <class A, class B>
+void ExpectSamePose(const A& a, const B& b, float tolerance) {
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) EXPECT_NEAR(a.m[r][c], b.m[r][c], tolerance) << r << "," << c;
+}
+
+// The midpoint of two points.
+struct Mid {
+  Mid(const float a[3], const float b[3]) {
+    for (int i = 0; i < 3; ++i) v[i] = 0.5f * (a[i] + b[i]);
+  }
+  float v[3];
+};
 
 // Pose moved by d along world x (the centre moves, the rotation stays).
 inline CameraPose MovedAlongX(const CameraPose& pose, float d) {
@@ -277,5 +304,107 @@ struct SceneOf {
 };
 
 using Scene = SceneOf<Tracker>;
+
+// What a call printed on standard output.
+template <class Call>
+std::string Printed(Call call) {
+  testing::internal::CaptureStdout();
+  call();
+  return testing::internal::GetCapturedStdout();
+}
+
+// A tracker whose window a test can name for xdotool.
+class NamedTracker : public Tracker {
+ public:
+  explicit NamedTracker(GlobalMap& map, bool view = false) : Tracker(map, view) {}
+  CVD::GLWindow* Window() { return window; }
+};
+
+// The window's pixels, top row first.
+struct Screenshot {
+  int width = 0, height = 0;
+  std::vector<u8> rgb;
+  const u8* At(int x, int y) const { return &rgb[3 * (static_cast<size_t>(y) * width + x)]; }
+  bool Is(int x, int y, u8 r, u8 g, u8 b) const {
+    const u8* p = At(x, y);
+    return p[0] == r && p[1] == g && p[2] == b;
+  }
+  // A pixel within r of (x, y) has the colour, within 8 levels.
+  bool Near(float fx, float fy, const u8 c[3], int r = 1) const {
+    const int x0 = static_cast<int>(std::floor(fx)), y0 = static_cast<int>(std::floor(fy));
+    for (int y = y0 - r; y <= y0 + r; ++y)
+      for (int x = x0 - r; x <= x0 + r; ++x) {
+        if (x < 0 || y < 0 || x >= width || y >= height) continue;
+        const u8* p = At(x, y);
+        if (std::abs(p[0] - c[0]) <= 8 && std::abs(p[1] - c[1]) <= 8 && std::abs(p[2] - c[2]) <= 8)
+          return true;
+      }
+    return false;
+  }
+};
+
+inline Screenshot ReadBack(int width = kWidth, int height = kHeight) {
+  Screenshot s{width, height, std::vector<u8>(3 * static_cast<size_t>(width) * height)};
+  std::vector<u8> raw(s.rgb.size());
+  glFinish();
+  glReadBuffer(GL_BACK);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, raw.data());
+  for (int y = 0; y < height; ++y)
+    std::copy_n(&raw[3 * static_cast<size_t>(height - 1 - y) * width], 3 * width,
+                &s.rgb[3 * static_cast<size_t>(y) * width]);
+  return s;
+}
+
+// screenshots/ beside the tests' folder in the build tree.
+inline std::filesystem::path ScreenshotFolder() {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  const std::filesystem::path folder = error ? std::filesystem::path("screenshots")
+                                             : exe.parent_path().parent_path() / "screenshots";
+  std::filesystem::create_directories(folder, error);
+  return folder;
+}
+
+// Writes what a test saw for a person to look at.
+inline void Save(const Screenshot& s, const std::string& name) {
+  CVD::Image<CVD::Rgb<u8>> image(CVD::ImageRef(s.width, s.height));
+  std::memcpy(static_cast<void*>(image.data()), s.rgb.data(), s.rgb.size());
+  try {
+    CVD::img_save(image, (ScreenshotFolder() / name).string(), CVD::ImageType::PNG);
+  } catch (const CVD::Exceptions::All&) {
+  }
+}
+
+// The scene with its window open (under Xvfb); skips when none can be had.
+class WindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scene = std::make_unique<SceneOf<NamedTracker>>(true);
+    if (!scene->tracker.HasWindow()) GTEST_SKIP() << "no window can be opened";
+    KeepGLDriverLoaded();
+  }
+  TrackerDisplay& Display() { return scene->tracker.Display(); }
+  Screenshot Draw() {
+    scene->tracker.MakeCurrent();
+    Display().DrawScene();
+    return ReadBack();
+  }
+  // Titles the window for xdotool; empty when xdotool is missing.
+  std::string NameWindow(const std::string& name) {
+    if (std::system("command -v xdotool >/dev/null 2>&1") != 0) return "";
+    title = "zevrion-" + name + "-" + std::to_string(::getpid());
+    scene->tracker.Window()->set_title(title);
+    scene->tracker.SwapAndPumpEvents();
+    return title;
+  }
+  // A shell command pressing keys in the named window.
+  std::string PressKeys(const std::string& keys) const {
+    return "id=$(xdotool search --sync --name '^" + title +
+           "$' | head -n 1) && xdotool key --window \"$id\" " + keys;
+  }
+  std::unique_ptr<SceneOf<NamedTracker>> scene;
+  std::string title;
+};
 
 }  // namespace display_scene
