@@ -32,13 +32,6 @@ u32 OtherSlot(u32 poseSlot) {
   return poseSlot == kVisual ? kPredicted : kVisual;
 }
 
-// The world z axis in the body frame of a quaternion (x, y, z, w).
-void GravityOf(const f64 q[4], double v[3]) {
-  v[0] = 2.0 * (q[0] * q[2] - q[1] * q[3]);
-  v[1] = 2.0 * (q[1] * q[2] + q[0] * q[3]);
-  v[2] = 1.0 - 2.0 * (q[0] * q[0] + q[1] * q[1]);
-}
-
 }  // namespace
 
 void TrackerDisplay::DrawTextureQuad3D(const GLTexture& texture, const float corners[4][3]) {
@@ -145,7 +138,10 @@ void TrackerDisplay::DrawCameraExtras(const CameraPose& pose, const IMUState& st
   double v[3];
   if (frame != nullptr) {
     if (frame->posePrior[7] == DBL_MAX) return;
-    GravityOf(frame->posePrior, v);
+    // The world z axis in the body frame: the third column of R(q).
+    float R[3][3];
+    QuaternionToRotation3f(frame->posePrior, R);
+    for (int r = 0; r < 3; ++r) v[r] = R[r][2];
   } else {
     IMUAttitude attitude{};
     attitude.time = DBL_MAX;

@@ -91,7 +91,8 @@ TEST(DisplayGeometry, RotationBetweenVectorsTakesAOntoBAndNeverNaN) {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) EXPECT_EQ(R[i][j], i == j ? 1.0f : 0.0f);
   // Opposite: a half turn, a proper rotation taking a onto -a.
-  const float opposite[][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, -1}, {0.48f, 0.6f, 0.64f}};
+  const float opposite[][3] = {
+      {1, 0, 0}, {0, 1, 0}, {0, 0, -1}, {0.48f, 0.6f, 0.64f}, {0.64f, 0.6f, 0.48f}};
   for (const auto& v : opposite) {
     const float n = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     const float u[3] = {v[0] / n, v[1] / n, v[2] / n}, minus[3] = {-u[0], -u[1], -u[2]};
@@ -343,26 +344,37 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
         EXPECT_NEAR(n[0] * X[0] + n[1] * X[1] + n[2] * X[2] + n[3], 0.0f, 1e-5f) << "plane " << p;
       }
   }
-  // Plane 0's extent holds the plane coordinates of each of its inlier points.
-  const float* e = d.PlaneExtent(0)->v;
-  ASSERT_LE(e[0], e[2]);
-  ASSERT_LE(e[1], e[3]);
-  const LA::AlignedMatrix4f& F = *d.PlaneFrame(0);
-  u32 counted = 0;
-  for (u32 t = 0; t < scene.TrackCount(); ++t) {
-    if (w.trackPlanes[t] != 0 || !(w.trackFlags[t] & kTrackInlier)) continue;
-    const float* X = w.points[t].v;
-    float D[3];
-    for (int r = 0; r < 3; ++r) D[r] = X[r] - F.m[3][r];
-    const float u = F.m[0][0] * D[0] + F.m[0][1] * D[1] + F.m[0][2] * D[2];
-    const float v = F.m[1][0] * D[0] + F.m[1][1] * D[1] + F.m[1][2] * D[2];
-    EXPECT_GE(u, e[0] - 1e-5f);
-    EXPECT_LE(u, e[2] + 1e-5f);
-    EXPECT_GE(v, e[1] - 1e-5f);
-    EXPECT_LE(v, e[3] + 1e-5f);
-    ++counted;
+  // Each plane's extent is exactly the span of its inlier points' plane
+  // coordinates: plane 0's from the scene, the tilted plane's from three
+  // points put on it.
+  const float onTilted[3][3] = {{0.0f, 0.0f, 1.25f}, {1.0f, 1.0f, 2.0f}, {-2.0f, -1.0f, 0.5f}};
+  for (const auto& X : onTilted) {
+    w.points.PushBack16(LA::AlignedVector4f{{X[0], X[1], X[2], 1.0f}});
+    w.trackFlags.push_back(kTrackSolved | kTrackInlier);
+    w.trackPlanes.push_back(2);
   }
-  EXPECT_GT(counted, 10u);
+  d.UpdatePlaneGrids();
+  const auto expectSpan = [&](u16 plane) {
+    const float* e = d.PlaneExtent(plane)->v;
+    const LA::AlignedMatrix4f& F = *d.PlaneFrame(plane);
+    float span[4] = {FLT_MAX, FLT_MAX, -FLT_MAX, -FLT_MAX};
+    u32 counted = 0;
+    for (u32 t = 0; t < w.points.Size(); ++t) {
+      if (w.trackPlanes[t] != plane || !(w.trackFlags[t] & kTrackInlier)) continue;
+      const float* X = w.points[t].v;
+      float D[3];
+      for (int r = 0; r < 3; ++r) D[r] = X[r] - F.m[3][r];
+      const float u = F.m[0][0] * D[0] + F.m[0][1] * D[1] + F.m[0][2] * D[2];
+      const float v = F.m[1][0] * D[0] + F.m[1][1] * D[1] + F.m[1][2] * D[2];
+      span[0] = std::min(span[0], u), span[1] = std::min(span[1], v);
+      span[2] = std::max(span[2], u), span[3] = std::max(span[3], v);
+      ++counted;
+    }
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(e[i], span[i], 1e-5f) << plane << " " << i;
+    return counted;
+  };
+  EXPECT_GT(expectSpan(0), 10u);
+  EXPECT_EQ(expectSpan(2), 3u);
   // The plane without inliers has no extent (DrawPlanes skips it).
   EXPECT_EQ(d.PlaneExtent(1)->v[0], FLT_MAX);
   EXPECT_EQ(d.PlaneExtent(1)->v[2], -FLT_MAX);

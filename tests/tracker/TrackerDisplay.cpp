@@ -443,7 +443,31 @@ TEST_F(DisplayWindowTest, OverlayColoursOnTheirPixels) {
   const Screenshot matchesOnly = Draw();
   EXPECT_FALSE(matchesOnly.Is(100, 100, 0, 255, 255));
   EXPECT_FALSE(matchesOnly.Is(540, 380, 255, 0, 0));
+  // A shown key frame at one level: its features of that level in yellow,
+  // none of the next level's.
+  d.SetCurrentFrame(0);
+  d.SetShownLevel(0);
+  const Screenshot keyFrame = Draw();
+  const TrackerMapView& view = scene->tracker.MapView();
+  const u16* offsets = view.KeyFrameLevelOffsets(0);
+  const u32 start = view.Records()[0].featureStart;
+  int onLevel[2] = {0, 0}, yellowOn[2] = {0, 0};
+  for (int l = 0; l < 2; ++l)
+    for (u32 j = offsets[l]; j < offsets[l + 1]; ++j) {
+      int x, y;
+      WindowPixel(k, view.KeyFrameNormalized()[start + j].x, view.KeyFrameNormalized()[start + j].y,
+                  x, y);
+      if (y < 40 || x < 0 || x >= kWidth || y >= kHeight) continue;
+      ++onLevel[l];
+      yellowOn[l] += keyFrame.Is(x, y, 255, 255, 0);
+    }
+  ASSERT_GT(onLevel[0], 0);
+  ASSERT_GT(onLevel[1], 0);
+  EXPECT_GE(yellowOn[0], onLevel[0] * 9 / 10);
+  EXPECT_LE(yellowOn[1], onLevel[1] / 10);
   // A track the filter hides is not drawn.
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.SetShownLevel(5);
   d.SetSetting(kOverlayMode, 1);
   d.SetSetting(kTrackFilter, 0);
   EXPECT_FALSE(Draw().Is(100, 100, 0, 255, 255));
