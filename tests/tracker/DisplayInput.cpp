@@ -1,3 +1,4 @@
+// ctest-lock: x-input
 // The display's keys, mouse, picking, 'o' objects and overlay primitives
 // over the fixed display scene: selections against known pixels, the 3-D
 // view moved by the wheel and drags, objects placed on the plane, and once

@@ -1,3 +1,4 @@
+// ctest-lock: x-input
 // The display's update, selection, printouts, status lines, key-frame bar
 // and recording over the fixed display scene; the window tests read pixels
 // back under Xvfb and write what they saw as PNGs.
@@ -556,10 +557,15 @@ TEST_F(DisplayWindowTest, APausedUpdateReturnsOnStepUnpauseAndEscape) {
   if (NameWindow("pause").empty()) GTEST_SKIP() << "xdotool missing";
   TrackerDisplay& d = Display();
   // Escape 5 s later ends a wait the key failed to end (StopRequested tells).
+  // It looks the window up again by its title: once this test is over its
+  // window id may already name another test's window.
+  const std::string fallback = "(sleep 5; late=$(xdotool search --name '^" + title +
+                               "$' | head -n 1) && xdotool key --window \"$late\" Escape) "
+                               ">/dev/null 2>&1 &";
   const auto pressLater = [&](const std::string& keys) {
-    return std::thread([command = "sleep 0.3; " + PressKeys(keys) +
-                                  " && (sleep 5; xdotool key --window \"$id\" Escape) >/dev/null "
-                                  "2>&1 &"] { EXPECT_EQ(std::system(command.c_str()), 0); });
+    return std::thread([command = "sleep 0.3; " + PressKeys(keys) + " && " + fallback] {
+      EXPECT_EQ(std::system(command.c_str()), 0);
+    });
   };
   const auto timed = [&] {
     const auto start = std::chrono::steady_clock::now();

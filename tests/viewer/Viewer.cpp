@@ -1,3 +1,4 @@
+// ctest-lock: x-input
 // The viewer's event dispatch on the plain dispatcher, then its window under
 // Xvfb: texture readback, text limits, two contexts and real X key events.
 // Without a display OpenWindow and text drawing fail cleanly.
