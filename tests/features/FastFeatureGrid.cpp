@@ -344,4 +344,21 @@ TEST(ImageWarp, IdentityShiftProjectiveColourAndNaN) {
   m.m[2] = NAN;
   WarpImageGray(src, src.size(), b, m);
   for (int k = 0; k < 161 * 121; ++k) ASSERT_EQ(b.data()[k], 0);
+
+  // Whole-pixel shifts read the source pixel itself, on both paths; half a
+  // pixel down averages a pixel with the one below it. Beyond the source: 0.
+  const float shifts[][2] = {{0, 2}, {0, -2}, {3, 0}, {-3, 1}, {0, 0.5f}};
+  for (const auto& t : shifts)
+    for (const bool projective : {false, true}) {
+      WarpImageGray(src, src.size(), a, Affine(1, t[0], t[1], !projective));
+      for (int y = 0; y < 121; ++y)
+        for (int x = 0; x < 161; ++x) {
+          const int sx = x + int(t[0]), sy = y + int(std::floor(t[1]));
+          const bool inside = sx >= 0 && sx < 160 && sy >= 0 && sy < 120;
+          const int expected = !inside        ? 0
+                               : t[1] == 0.5f ? (src[sy][sx] + src[sy + 1][sx]) / 2
+                                              : src[sy][sx];
+          ASSERT_EQ(a[y][x], expected) << t[0] << ", " << t[1] << " at " << x << ", " << y;
+        }
+    }
 }
