@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/Draws.h"
@@ -141,6 +142,10 @@ TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
   CVD::Image<float> ones(CVD::ImageRef(4, 3), 1.0f), threes(CVD::ImageRef(4, 3), 3.0f), other;
   EXPECT_EQ(ImageSsdFloat(ones, threes), 48.0f);
   EXPECT_EQ(ImageSsdFloat(ones, other), FLT_MAX);
+  // All 48 interior pixels of 10 x 8 count, the offset added to each.
+  const CVD::Image<float> twos(CVD::ImageRef(10, 8), 2.0f), fives(CVD::ImageRef(10, 8), 5.0f);
+  EXPECT_EQ(MeanAbsoluteResidual(fives, twos, 0.0f), 3.0f);
+  EXPECT_EQ(MeanAbsoluteResidual(twos, fives, 0.5f), 2.5f);
 
   // Maps putting the image behind the horizon or holding NaN give no pixel
   // and no corners instead of converting infinities to int.
@@ -205,9 +210,13 @@ TEST(ImageMapMath, InversesPixelMapAndTukeyScale) {
     EXPECT_NEAR(pa.dot(ToEigen(f) * pb), a.dot(ToEigen(e) * b), 1e-4);
   }
 
-  AlignedArray<float> r;
+  AlignedArray<float> r, weights, copy;
   for (float v : {25.0f, 1.0f, 16.0f, 4.0f, 9.0f}) r.PushBack(v, 8);
   const float s = 3.0f * (1.0f + 5.0f / 4.0f) * 6.9461293f;  // sqrt(median 9), n = 5
+  weights.Resize(5);
+  std::fill(weights.begin(), weights.end(), -1.0f);
+  ComputeRobustWeights(r, weights, copy);  // every weight, the first included
+  for (u32 i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(weights[i], 1.0f / (r[i] / (s * s) + 1.0f)) << i;
   EXPECT_FLOAT_EQ(TukeyScaleSquared(r), s * s);
   r.Resize(3);  // 2n - 6 = 0 would divide by zero
   EXPECT_EQ(TukeyScaleSquared(r), 0.0f);

@@ -250,6 +250,23 @@ TEST(MarkerDetector, EdgeMapsOfASymmetricSheetAreSymmetricAlongTheEdge) {
       ASSERT_NEAR(d.edgeMaps[0][y][x], d.edgeMaps[0][y][w - 1 - x], 1e-4f) << x << ", " << y;
     }
   EXPECT_GT(largest, 0.9f);
+
+  // A sheet of size 0 has one edge sample, straight below the camera, whose
+  // image spread is the tilt's ((5/3 degrees)^2) and the pixel noise's:
+  // S = diag(f^2 tilt + 10000 / (9 h^2)) for each focal length f.
+  IMU_MARKER_WIDTH = IMU_MARKER_HEIGHT = 0.0f;
+  const Intrinsic K = SceneRender::MakeIntrinsic(500.0f, 400.0f, 320.0f, 240.0f);
+  const MarkerDetector point(640, 480, &K, nullptr, 0, nullptr);
+  IMU_MARKER_WIDTH = W, IMU_MARKER_HEIGHT = H;
+  const double tilt = 0.00084615947, noise = 10000.0 / (9.0 * 1.1 * 1.1);
+  const double sx = 500.0 * 500.0 * tilt + noise, sy = 400.0 * 400.0 * tilt + noise;
+  const int offsets[][2] = {{0, 0}, {20, 0}, {0, 20}, {15, -10}, {-25, 5}};
+  for (const auto& o : offsets) {
+    const double q = o[0] * o[0] / sx + o[1] * o[1] / sy;
+    const int x = 320 + o[0] - point.firstColumn, y = 240 + o[1] - point.firstRow;
+    ASSERT_TRUE(x >= 0 && y >= 0 && x < point.rectifiedWidth && y < point.rectifiedHeight);
+    EXPECT_NEAR(point.edgeMaps[0][y][x], std::exp(-0.5 * q), 1e-5) << o[0] << ", " << o[1];
+  }
 }
 
 // Template pixels and gradients reach the last row with both neighbours
@@ -334,7 +351,9 @@ TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
     d.OnKeyDown('.');
     EXPECT_EQ(d.shownCandidate, 0u);
     float result[8];
+    d.OnKeyDown(',');  // from 0 to none: a run shows its best candidate again
     d.Run(frame, pose, result);
+    EXPECT_EQ(d.shownCandidate, 0u);
     // A left double click discards the clicks so far.
     DoubleClick(d.handler, 10, 10, 4);
     DoubleClick(d.handler, 20, 20, 4);
