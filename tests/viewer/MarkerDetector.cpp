@@ -267,6 +267,11 @@ TEST(MarkerDetector, EdgeMapsOfASymmetricSheetAreSymmetricAlongTheEdge) {
     ASSERT_TRUE(x >= 0 && y >= 0 && x < point.rectifiedWidth && y < point.rectifiedHeight);
     EXPECT_NEAR(point.edgeMaps[0][y][x], std::exp(-0.5 * q), 1e-5) << o[0] << ", " << o[1];
   }
+  // The prior's inverse variances: the centre within 100 / (3 f) a side and
+  // 1/6 in height, the tilts and the turn as above.
+  const float weights[6] = {225.0f,          144.0f,          36.0f,
+                            float(1 / tilt), float(1 / tilt), float(1 / 0.030461742)};
+  for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(point.priorWeights[i], weights[i]) << i;
 }
 
 // Template pixels and gradients reach the last row with both neighbours
