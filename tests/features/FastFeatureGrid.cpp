@@ -244,6 +244,18 @@ TEST(PatchWarp, HostilePositionsAndWarpsStayOutside) {
       EXPECT_FALSE(WarpPatch8x8(p, img, m, moved) || WarpPatch8x8(p, img, m, scaled)) << v;
     }
   }
+  // A shear that takes only the bottom-left corner past the left edge (to
+  // x = -0.5, its last sample still at 0.5 and the other corners at 7.5 and
+  // 15.5) fails on both paths; 4.5 pixels further right it renders.
+  for (const bool affine : {true, false}) {
+    WarpRecord shear = Affine(1, -2.5f, 0, affine), inside = Affine(1, 2, 0, affine);
+    shear.m[1] = inside.m[1] = -1;
+    FeaturePatch q = p;
+    const WarpRecord& a = affine ? identity : projective;  // a chooses the path
+    EXPECT_FALSE(WarpPatch8x8(q, img, a, shear)) << affine;
+    EXPECT_EQ(std::memcmp(&q, &p, sizeof(p)), 0);
+    EXPECT_TRUE(WarpPatch8x8(q, img, a, inside)) << affine;
+  }
   // A projective depth that tends to 0+ pushes the template to infinity.
   WarpRecord vanishing = projective;
   vanishing.m[10] = 1e-38f;
