@@ -276,6 +276,19 @@ TEST(PatchWarp, SearchLevelFromWarpedArea) {
     EXPECT_EQ(ok ? level : -1, c[1]) << c[0];
   }
   EXPECT_TRUE(PatchSearchLevel(size, at, Affine(2, -1000, -1000, false), level) && level == 1);
+  // Turned maps (every entry of the 2x2 part non-zero) on both paths: the
+  // area and the level do not depend on the turn.
+  const float turned[][3] = {{1, 30, 0}, {4, 30, 1}, {16, 60, 2}, {64, 135, 3}};
+  for (const auto& c : turned) {
+    const float s = std::sqrt(c[0]), a = c[1] * float(M_PI) / 180.0f;
+    for (const bool affine : {true, false}) {
+      WarpRecord m = Affine(0, 0, 0, affine);
+      m.m[0] = m.m[5] = s * std::cos(a), m.m[1] = -s * std::sin(a), m.m[4] = s * std::sin(a);
+      m.m[2] = 2000 - 1000 * (m.m[0] + m.m[1]), m.m[6] = 2000 - 1000 * (m.m[4] + m.m[5]);
+      level = 9;
+      EXPECT_TRUE(PatchSearchLevel(size, at, m, level) && level == c[2]) << c[0] << " " << affine;
+    }
+  }
   EXPECT_FALSE(PatchSearchLevel(small, nearEdge, Affine(1, 0, 0), level));
   EXPECT_FALSE(PatchSearchLevel(small, nan, Affine(1, 0, 0), level));
 }
