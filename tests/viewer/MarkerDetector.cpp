@@ -184,8 +184,8 @@ TEST(MarkerDetector, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutsid
 // wall x = 0 and the camera 1.1 m in front of it, looking along +x: the same
 // frames, a prior R Q^T whose optical axis is near horizontal. The
 // rectification of the wall is that of the floor turned, also for a camera
-// tilted both ways, turned, and aimed at the sheet (the virtual camera then stands
-// well off the real one), and the sheet is found.
+// tilted both ways, turned and aimed at the sheet (the virtual camera then
+// stands well off the real one), and the sheet is found.
 TEST(MarkerDetector, FindsASheetOnAWallFromACameraTiltedPastFortyFiveDegrees) {
   const float Q[3][3] = {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}};
   const auto onWall = [&](const CameraPose& floor) {
