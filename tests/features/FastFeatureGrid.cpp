@@ -204,6 +204,18 @@ TEST(PatchWarp, TemplateRenderingCacheAndFailures) {
   ASSERT_TRUE(WarpPatch8x8(p, img, projective, projective));
   EXPECT_EQ(std::memcmp(p.pixels, block.pixels, 64), 0);
 
+  // A shear as the first map and its inverse as the second: the template's
+  // corner (x, y - 4), its columns along x and its rows down and to the
+  // left, one pixel each, on both paths.
+  for (const bool affine : {true, false}) {
+    WarpRecord shear = Affine(1, 0, 0, affine), inverse = shear;
+    shear.m[1] = 1, inverse.m[1] = -1;
+    FeaturePatch q = Block(img, 200, 150);
+    ASSERT_TRUE(WarpPatch8x8(q, img, shear, inverse)) << affine;
+    for (int k = 0; k < 64; ++k)
+      ASSERT_EQ(q.pixels[k], img[146 + k / 8][200 + k % 8 - k / 8]) << k << " " << affine;
+  }
+
   // Bottom-right corner at w - 1.5, a source behind the camera, NaN.
   const FeaturePatch before = p;
   WarpRecord behind = projective, nan = identity;
