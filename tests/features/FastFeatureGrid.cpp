@@ -204,17 +204,30 @@ TEST(PatchWarp, TemplateRenderingCacheAndFailures) {
   ASSERT_TRUE(WarpPatch8x8(p, img, projective, projective));
   EXPECT_EQ(std::memcmp(p.pixels, block.pixels, 64), 0);
 
-  // A shear as the first map and its inverse as the second: the template's
-  // corner (x, y - 4), its columns along x and its rows down and to the
-  // left, one pixel each, on both paths.
-  for (const bool affine : {true, false}) {
-    WarpRecord shear = Affine(1, 0, 0, affine), inverse = shear;
-    shear.m[1] = 1, inverse.m[1] = -1;
-    FeaturePatch q = Block(img, 200, 150);
-    ASSERT_TRUE(WarpPatch8x8(q, img, shear, inverse)) << affine;
-    for (int k = 0; k < 64; ++k)
-      ASSERT_EQ(q.pixels[k], img[146 + k / 8][200 + k % 8 - k / 8]) << k << " " << affine;
-  }
+  // A shear as the first map and its inverse as the second, on both paths:
+  // along x, the template's columns run along x and its rows down and to the
+  // left from (x, y - 4); along y, its columns run up and to the right and
+  // its rows down from (x - 4, y). Corners: top-left, bottom-left, top-right,
+  // bottom-right.
+  struct Shear {
+    int entry;  // m[1] or m[4]
+    float corners[4][2];
+    int Source(int k) const { return entry == 1 ? 200 + k % 8 - k / 8 : 196 + k % 8; }
+    int Row(int k) const { return entry == 1 ? 146 + k / 8 : 150 - k % 8 + k / 8; }
+  };
+  const Shear shears[2] = {{1, {{200, 146}, {192, 154}, {208, 146}, {200, 154}}},
+                           {4, {{196, 150}, {196, 158}, {204, 142}, {204, 150}}}};
+  for (const Shear& t : shears)
+    for (const bool affine : {true, false}) {
+      WarpRecord shear = Affine(1, 0, 0, affine), inverse = shear;
+      shear.m[t.entry] = 1, inverse.m[t.entry] = -1;
+      FeaturePatch q = Block(img, 200, 150);
+      ASSERT_TRUE(WarpPatch8x8(q, img, shear, inverse)) << t.entry << " " << affine;
+      for (int k = 0; k < 64; ++k)
+        ASSERT_EQ(q.pixels[k], img[t.Row(k)][t.Source(k)]) << k << " " << t.entry << " " << affine;
+      for (int c = 0; c < 8; ++c)
+        EXPECT_FLOAT_EQ(q.corners[c / 2][c % 2], t.corners[c / 2][c % 2]) << c << " " << t.entry;
+    }
 
   // Bottom-right corner at w - 1.5, a source behind the camera, NaN.
   const FeaturePatch before = p;
