@@ -204,6 +204,31 @@ TEST(PatchWarp, TemplateRenderingCacheAndFailures) {
   ASSERT_TRUE(WarpPatch8x8(p, img, projective, projective));
   EXPECT_EQ(std::memcmp(p.pixels, block.pixels, 64), 0);
 
+  // A shear as the first map and its inverse as the second, on both paths:
+  // along x, the template's columns run along x and its rows down and to the
+  // left from (x, y - 4); along y, its columns run up and to the right and
+  // its rows down from (x - 4, y). Corners: top-left, bottom-left, top-right,
+  // bottom-right.
+  struct Shear {
+    int entry;  // m[1] or m[4]
+    float corners[4][2];
+    int Source(int k) const { return entry == 1 ? 200 + k % 8 - k / 8 : 196 + k % 8; }
+    int Row(int k) const { return entry == 1 ? 146 + k / 8 : 150 - k % 8 + k / 8; }
+  };
+  const Shear shears[2] = {{1, {{200, 146}, {192, 154}, {208, 146}, {200, 154}}},
+                           {4, {{196, 150}, {196, 158}, {204, 142}, {204, 150}}}};
+  for (const Shear& t : shears)
+    for (const bool affine : {true, false}) {
+      WarpRecord shear = Affine(1, 0, 0, affine), inverse = shear;
+      shear.m[t.entry] = 1, inverse.m[t.entry] = -1;
+      FeaturePatch q = Block(img, 200, 150);
+      ASSERT_TRUE(WarpPatch8x8(q, img, shear, inverse)) << t.entry << " " << affine;
+      for (int k = 0; k < 64; ++k)
+        ASSERT_EQ(q.pixels[k], img[t.Row(k)][t.Source(k)]) << k << " " << t.entry << " " << affine;
+      for (int c = 0; c < 8; ++c)
+        EXPECT_FLOAT_EQ(q.corners[c / 2][c % 2], t.corners[c / 2][c % 2]) << c << " " << t.entry;
+    }
+
   // Bottom-right corner at w - 1.5, a source behind the camera, NaN.
   const FeaturePatch before = p;
   WarpRecord behind = projective, nan = identity;
@@ -244,6 +269,18 @@ TEST(PatchWarp, HostilePositionsAndWarpsStayOutside) {
       EXPECT_FALSE(WarpPatch8x8(p, img, m, moved) || WarpPatch8x8(p, img, m, scaled)) << v;
     }
   }
+  // A shear that takes only the bottom-left corner past the left edge (to
+  // x = -0.5, its last sample still at 0.5 and the other corners at 7.5 and
+  // 15.5) fails on both paths; 4.5 pixels further right it renders.
+  for (const bool affine : {true, false}) {
+    WarpRecord shear = Affine(1, -2.5f, 0, affine), inside = Affine(1, 2, 0, affine);
+    shear.m[1] = inside.m[1] = -1;
+    FeaturePatch q = p;
+    const WarpRecord& a = affine ? identity : projective;  // a chooses the path
+    EXPECT_FALSE(WarpPatch8x8(q, img, a, shear)) << affine;
+    EXPECT_EQ(std::memcmp(&q, &p, sizeof(p)), 0);
+    EXPECT_TRUE(WarpPatch8x8(q, img, a, inside)) << affine;
+  }
   // A projective depth that tends to 0+ pushes the template to infinity.
   WarpRecord vanishing = projective;
   vanishing.m[10] = 1e-38f;
@@ -264,6 +301,19 @@ TEST(PatchWarp, SearchLevelFromWarpedArea) {
     EXPECT_EQ(ok ? level : -1, c[1]) << c[0];
   }
   EXPECT_TRUE(PatchSearchLevel(size, at, Affine(2, -1000, -1000, false), level) && level == 1);
+  // Turned maps (every entry of the 2x2 part non-zero) on both paths: the
+  // area and the level do not depend on the turn.
+  const float turned[][3] = {{1, 30, 0}, {4, 30, 1}, {16, 60, 2}, {64, 135, 3}};
+  for (const auto& c : turned) {
+    const float s = std::sqrt(c[0]), a = c[1] * float(M_PI) / 180.0f;
+    for (const bool affine : {true, false}) {
+      WarpRecord m = Affine(0, 0, 0, affine);
+      m.m[0] = m.m[5] = s * std::cos(a), m.m[1] = -s * std::sin(a), m.m[4] = s * std::sin(a);
+      m.m[2] = 2000 - 1000 * (m.m[0] + m.m[1]), m.m[6] = 2000 - 1000 * (m.m[4] + m.m[5]);
+      level = 9;
+      EXPECT_TRUE(PatchSearchLevel(size, at, m, level) && level == c[2]) << c[0] << " " << affine;
+    }
+  }
   EXPECT_FALSE(PatchSearchLevel(small, nearEdge, Affine(1, 0, 0), level));
   EXPECT_FALSE(PatchSearchLevel(small, nan, Affine(1, 0, 0), level));
 }
@@ -344,4 +394,21 @@ TEST(ImageWarp, IdentityShiftProjectiveColourAndNaN) {
   m.m[2] = NAN;
   WarpImageGray(src, src.size(), b, m);
   for (int k = 0; k < 161 * 121; ++k) ASSERT_EQ(b.data()[k], 0);
+
+  // Whole-pixel shifts read the source pixel itself, on both paths; half a
+  // pixel down averages a pixel with the one below it. Beyond the source: 0.
+  const float shifts[][2] = {{0, 2}, {0, -2}, {3, 0}, {-3, 1}, {0, 0.5f}};
+  for (const auto& t : shifts)
+    for (const bool projective : {false, true}) {
+      WarpImageGray(src, src.size(), a, Affine(1, t[0], t[1], !projective));
+      for (int y = 0; y < 121; ++y)
+        for (int x = 0; x < 161; ++x) {
+          const int sx = x + int(t[0]), sy = y + int(std::floor(t[1]));
+          const bool inside = sx >= 0 && sx < 160 && sy >= 0 && sy < 120;
+          const int expected = !inside        ? 0
+                               : t[1] == 0.5f ? (src[sy][sx] + src[sy + 1][sx]) / 2
+                                              : src[sy][sx];
+          ASSERT_EQ(a[y][x], expected) << t[0] << ", " << t[1] << " at " << x << ", " << y;
+        }
+    }
 }

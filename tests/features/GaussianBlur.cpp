@@ -98,6 +98,13 @@ TEST(GaussianBlur, KnownAnswers) {
   FloatImage empty;
   BlurGaussian(empty, 1.5, 3.0, scratch);
   EXPECT_EQ(empty.size(), CVD::ImageRef(0, 0));
+  // No rows or no columns: nothing to read (sides a multiple of 4 would take
+  // the recursion, whose lines start from their first value).
+  for (const CVD::ImageRef& size : {CVD::ImageRef(8, 0), CVD::ImageRef(0, 8)}) {
+    FloatImage none(size);
+    BlurGaussian(none, 1.5, 3.0, scratch);
+    EXPECT_EQ(none.size(), size);
+  }
 }
 
 TEST(GaussianBlur, ReusedScratchGivesTheSameAndDoesNotGrowAgain) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "common/Draws.h"
@@ -95,6 +96,30 @@ TEST(ImageAlignment, RecoversKnownMapsAndRejectsBadPairsAndSingularStarts) {
   EXPECT_FALSE(AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch));
 }
 
+// The terms of the projective normal equations: per pixel and per point the
+// centred powers, at pixels where x and y differ in size and sign; the pixel
+// table follows a new size.
+TEST(ImageAlignment, MonomialTablesHoldTheCentredPowers) {
+  AlignmentScratch scratch;
+  BuildMonomialTable(6, 4, scratch);                                            // centre (3, 2)
+  const float atFiveOne[12] = {4, 8, 16, -8, 1, -1, 1, -2, -2, -4, 2, 4};       // x 2, y -1
+  const float atOrigin[12] = {9, -27, 81, 54, 4, -8, 16, 24, 6, -18, -12, 36};  // x -3, y -2
+  for (int i = 0; i < 12; ++i) {
+    EXPECT_EQ(scratch.monomials[12 * (6 + 5) + i], atFiveOne[i]) << i;
+    EXPECT_EQ(scratch.monomials[i], atOrigin[i]) << i;
+  }
+  BuildMonomialTable(8, 4, scratch);  // centre (4, 2): pixel (5, 1) is x 1, y -1
+  ASSERT_EQ(scratch.monomials.Size(), 12u * 32u);
+  EXPECT_EQ(scratch.monomials[12 * (8 + 5) + 1], 1.0f);
+  AlignedArray<LA::Vector2<float>> points;
+  points.PushBack8({0.0f, 0.0f});
+  points.PushBack8({5.0f, 1.0f});
+  AlignedArray<float> table;
+  BuildPointMonomials(points, 6, 4, table);
+  const float point[12] = {4, -2, 1, 2, 8, -4, 2, -1, 20, -10, 5, -1};  // x 2, y -1, r 5
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(table[12 + i], point[i]) << i;
+}
+
 TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
   const WarpRecord identity = ToWarp(Matrix3d::Identity());
   const u32 size[2] = {40, 30};
@@ -117,6 +142,10 @@ TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
   CVD::Image<float> ones(CVD::ImageRef(4, 3), 1.0f), threes(CVD::ImageRef(4, 3), 3.0f), other;
   EXPECT_EQ(ImageSsdFloat(ones, threes), 48.0f);
   EXPECT_EQ(ImageSsdFloat(ones, other), FLT_MAX);
+  // All 48 interior pixels of 10 x 8 count, the offset added to each.
+  const CVD::Image<float> twos(CVD::ImageRef(10, 8), 2.0f), fives(CVD::ImageRef(10, 8), 5.0f);
+  EXPECT_EQ(MeanAbsoluteResidual(fives, twos, 0.0f), 3.0f);
+  EXPECT_EQ(MeanAbsoluteResidual(twos, fives, 0.5f), 2.5f);
 
   // Maps putting the image behind the horizon or holding NaN give no pixel
   // and no corners instead of converting infinities to int.
@@ -181,9 +210,13 @@ TEST(ImageMapMath, InversesPixelMapAndTukeyScale) {
     EXPECT_NEAR(pa.dot(ToEigen(f) * pb), a.dot(ToEigen(e) * b), 1e-4);
   }
 
-  AlignedArray<float> r;
+  AlignedArray<float> r, weights, copy;
   for (float v : {25.0f, 1.0f, 16.0f, 4.0f, 9.0f}) r.PushBack(v, 8);
   const float s = 3.0f * (1.0f + 5.0f / 4.0f) * 6.9461293f;  // sqrt(median 9), n = 5
+  weights.Resize(5);
+  std::fill(weights.begin(), weights.end(), -1.0f);
+  ComputeRobustWeights(r, weights, copy);  // every weight, the first included
+  for (u32 i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(weights[i], 1.0f / (r[i] / (s * s) + 1.0f)) << i;
   EXPECT_FLOAT_EQ(TukeyScaleSquared(r), s * s);
   r.Resize(3);  // 2n - 6 = 0 would divide by zero
   EXPECT_EQ(TukeyScaleSquared(r), 0.0f);
@@ -203,6 +236,15 @@ TEST(ImageMapChain, ChainsInOrderKeepsAffinePropagatesUnsetAndDropsDistortedMaps
   ASSERT_TRUE(affineA.IsAffine());
   for (int k = 0; k < 6; ++k)
     EXPECT_NEAR(affineA.m[4 * (k / 3) + k % 3], (a * c)(k / 3, k % 3), 1e-5);
+  // An affine map chained with a projective one, either way round, keeps
+  // the perspective row.
+  for (const bool affineFirst : {true, false}) {
+    WarpRecord first = ToWarp(affineFirst ? a : b), second = ToWarp(affineFirst ? b : a);
+    (affineFirst ? first : second).m[8] = FLT_MAX;
+    ChainImageMaps(first, second, out);
+    EXPECT_FALSE(out.IsAffine());
+    EXPECT_TRUE(ToEigen(out).isApprox(affineFirst ? a * b : b * a, 1e-6)) << affineFirst;
+  }
   unset.m[0] = FLT_MAX;
   ChainImageMaps(ToWarp(a), unset, out);
   EXPECT_FALSE(out.IsSet());
@@ -279,6 +321,19 @@ TEST(RotationMath, JacobianTableExponentialAndBilinearSampling) {
     ASSERT_EQ(reused.rows.Size(), fresh.rows.Size());
     for (u32 i = 0; i < fresh.rows.Size(); ++i) ASSERT_EQ(reused.rows[i], fresh.rows[i]);
   }
+
+  // A constant frame of 51 is the mean 0.2 and nothing else: no image, no
+  // gradient. Half 0 and half 255 has the mean 0.5 and +-0.5 far from the step.
+  NormalizeSmallImage(small, CVD::Image<u8>(CVD::ImageRef(40, 30), 51), k1, reused);
+  EXPECT_FLOAT_EQ(small.mean, 0.2f);
+  for (int i = 0; i < 40 * 30; ++i) ASSERT_EQ(small.image.data()[i], 0.0f);
+  for (const float g : small.gradients) ASSERT_EQ(g, 0.0f);
+  CVD::Image<u8> halves(CVD::ImageRef(40, 30), 0);
+  for (int y = 0; y < 30; ++y) std::fill(halves[y] + 20, halves[y] + 40, u8(255));
+  NormalizeSmallImage(small, halves, k1, reused);
+  EXPECT_FLOAT_EQ(small.mean, 0.5f);
+  EXPECT_NEAR(small.image[15][5], -0.5f, 1e-5f);
+  EXPECT_NEAR(small.image[15][34], 0.5f, 1e-5f);
 
   // So3Exp is the transposed exponential on both branches.
   const Eigen::Vector3d axis = Eigen::Vector3d(0.3, -0.5, 0.8).normalized();

@@ -180,6 +180,126 @@ TEST(MarkerDetector, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutsid
   EXPECT_EQ(std::memcmp(&before, &outside, sizeof(before)), 0);
 }
 
+// The floor scene turned by Q (floor up becomes -x) puts the sheet on the
+// wall x = 0 and the camera 1.1 m in front of it, looking along +x: the same
+// frames, a prior R Q^T whose optical axis is near horizontal. The
+// rectification of the wall is that of the floor turned, also for a camera
+// tilted both ways, turned and aimed at the sheet (the virtual camera then
+// stands well off the real one), and the sheet is found.
+TEST(MarkerDetector, FindsASheetOnAWallFromACameraTiltedPastFortyFiveDegrees) {
+  const float Q[3][3] = {{0, 0, -1}, {-1, 0, 0}, {0, 1, 0}};
+  const auto onWall = [&](const CameraPose& floor) {
+    CameraPose wall = floor;
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        wall.m[i][j] = floor.m[i][0] * Q[j][0] + floor.m[i][1] * Q[j][1] + floor.m[i][2] * Q[j][2];
+    return wall;
+  };
+  const MarkerScene& scene = F().scene;
+  const CameraPose aim = MarkerScene::LookDown(0, 0, 0, 0.2f, -0.25f, 0.3f);
+  const float* axis = aim.m[2];
+  const float s = -scene.height / axis[2];
+  const CameraPose tilted =
+      MarkerScene::LookDown(-s * axis[0], -s * axis[1], scene.height, 0.2f, -0.25f, 0.3f);
+  struct Sequence {
+    const CameraPose* poses;
+    const CVD::Image<unsigned char>* frames;
+    int count;
+  };
+  const CVD::Image<unsigned char> tiltedFrame = scene.Render(tilted);
+  for (const Sequence& q :
+       {Sequence{F().poses, F().frames, kFrames}, Sequence{&tilted, &tiltedFrame, 1}}) {
+    MarkerDetector floor(640, 480, &scene.K, nullptr, 0, nullptr),
+        detector(640, 480, &scene.K, nullptr, 0, nullptr);
+    ASSERT_LT(std::fabs(onWall(q.poses[0]).m[2][2]), 0.5f);
+    ASSERT_TRUE(floor.RectifyFrame(q.frames[0], q.poses[0]));
+    ASSERT_TRUE(detector.RectifyFrame(q.frames[0], onWall(q.poses[0])));
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        EXPECT_NEAR(detector.homography[i][j], floor.homography[i][j],
+                    1e-4f * std::fabs(floor.homography[i][j]) + 1e-6f);
+    int reported = 0;
+    for (int i = 0; i < 22; ++i) {
+      float out[8], truth[8];
+      const int f = i % q.count;
+      if (!detector.Run(q.frames[f], onWall(q.poses[f]), out)) continue;
+      ++reported;
+      scene.TrueCorners(q.poses[f], truth);
+      EXPECT_LT(MeanCornerDistance(out, truth), 1.0f) << i;
+    }
+    EXPECT_EQ(reported, 3) << q.count;
+  }
+}
+
+// A sheet whose sides are whole centimetres has edge samples symmetric about
+// its centre, and a centred camera sees each edge's map symmetric along the
+// edge: the left edge's top to bottom, the bottom edge's left to right.
+TEST(MarkerDetector, EdgeMapsOfASymmetricSheetAreSymmetricAlongTheEdge) {
+  const float W = IMU_MARKER_WIDTH, H = IMU_MARKER_HEIGHT;
+  IMU_MARKER_WIDTH = 0.3f, IMU_MARKER_HEIGHT = 0.2f;
+  const MarkerDetector d(640, 480, &F().scene.K, nullptr, 0, nullptr);
+  IMU_MARKER_WIDTH = W, IMU_MARKER_HEIGHT = H;
+  // The crop is centred before its width rounds up to a multiple of 4.
+  const int w = 640 - 2 * d.firstColumn, h = d.rectifiedHeight;
+  ASSERT_TRUE(w <= d.rectifiedWidth && h == 480 - 2 * d.firstRow);
+  float largest = 0.0f;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      largest = std::max(largest, d.edgeMaps[2][y][x]);
+      ASSERT_NEAR(d.edgeMaps[2][y][x], d.edgeMaps[2][h - 1 - y][x], 1e-4f) << x << ", " << y;
+      ASSERT_NEAR(d.edgeMaps[0][y][x], d.edgeMaps[0][y][w - 1 - x], 1e-4f) << x << ", " << y;
+    }
+  EXPECT_GT(largest, 0.9f);
+
+  // A sheet of size 0 has one edge sample, straight below the camera, whose
+  // image spread is the tilt's ((5/3 degrees)^2) and the pixel noise's:
+  // S = diag(f^2 tilt + 10000 / (9 h^2)) for each focal length f.
+  IMU_MARKER_WIDTH = IMU_MARKER_HEIGHT = 0.0f;
+  const Intrinsic K = SceneRender::MakeIntrinsic(500.0f, 400.0f, 320.0f, 240.0f);
+  const MarkerDetector point(640, 480, &K, nullptr, 0, nullptr);
+  IMU_MARKER_WIDTH = W, IMU_MARKER_HEIGHT = H;
+  const double tilt = 0.00084615947, noise = 10000.0 / (9.0 * 1.1 * 1.1);
+  const double sx = 500.0 * 500.0 * tilt + noise, sy = 400.0 * 400.0 * tilt + noise;
+  const int offsets[][2] = {{0, 0}, {20, 0}, {0, 20}, {15, -10}, {-25, 5}};
+  for (const auto& o : offsets) {
+    const double q = o[0] * o[0] / sx + o[1] * o[1] / sy;
+    const int x = 320 + o[0] - point.firstColumn, y = 240 + o[1] - point.firstRow;
+    ASSERT_TRUE(x >= 0 && y >= 0 && x < point.rectifiedWidth && y < point.rectifiedHeight);
+    EXPECT_NEAR(point.edgeMaps[0][y][x], std::exp(-0.5 * q), 1e-5) << o[0] << ", " << o[1];
+  }
+  // The prior's inverse variances: the centre within 100 / (3 f) a side and
+  // 1/6 in height, the tilts and the turn as above.
+  const float weights[6] = {225.0f,          144.0f,          36.0f,
+                            float(1 / tilt), float(1 / tilt), float(1 / 0.030461742)};
+  for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(point.priorWeights[i], weights[i]) << i;
+}
+
+// Template pixels and gradients reach the last row with both neighbours
+// below it in the level (height - 3), not the rows after.
+TEST(MarkerDetector, TemplatePixelsAndGradientsReachTheBottomRow) {
+  CVD::Image<float> level(CVD::ImageRef(9, 8), 0.0f);
+  level[5][4] = 1.0f;  // row height - 3
+  std::vector<LaplacianPixel> pixels;
+  MarkerDetector::SelectLaplacianPixels(level, pixels);
+  // The bright pixel (|L| 4) and its neighbours above, left and right (1);
+  // the one below is on row height - 2.
+  const LaplacianPixel expected[4] = {{4, 4, 1.0f}, {3, 5, 1.0f}, {4, 5, 4.0f}, {5, 5, 1.0f}};
+  ASSERT_EQ(pixels.size(), 4u);
+  for (int i = 0; i < 4; ++i)
+    EXPECT_TRUE(pixels[i].x == expected[i].x && pixels[i].y == expected[i].y &&
+                pixels[i].laplacian == expected[i].laplacian)
+        << i;
+  CVD::Image<LA::Vector2<float>> g(level.size(), LA::Vector2<float>{-9.0f, -9.0f});
+  MarkerDetector::ComputeGradients(level, g);
+  // Sobel / 4 about the bright pixel: 0.5 straight across, 0.25 diagonally.
+  EXPECT_FLOAT_EQ(g[5][3].x, 0.5f);
+  EXPECT_FLOAT_EQ(g[5][5].x, -0.5f);
+  EXPECT_FLOAT_EQ(g[4][4].y, 0.5f);
+  EXPECT_FLOAT_EQ(g[4][3].y, 0.25f);
+  EXPECT_FLOAT_EQ(g[5][4].x, 0.0f);
+  EXPECT_EQ(g[6][4].y, -9.0f);  // height - 2: not computed
+}
+
 TEST(MarkerDetector, DegenerateInputGivesFalseWithoutNaN) {
   MarkerDetector detector(640, 480, &F().scene.K, nullptr, 0, nullptr);
   const CVD::Image<unsigned char>& frame = F().frames[0];
@@ -236,7 +356,9 @@ TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
     d.OnKeyDown('.');
     EXPECT_EQ(d.shownCandidate, 0u);
     float result[8];
+    d.OnKeyDown(',');  // from 0 to none: a run shows its best candidate again
     d.Run(frame, pose, result);
+    EXPECT_EQ(d.shownCandidate, 0u);
     // A left double click discards the clicks so far.
     DoubleClick(d.handler, 10, 10, 4);
     DoubleClick(d.handler, 20, 20, 4);
@@ -251,6 +373,28 @@ TEST(MarkerDetectorWindow, RightDoubleClicksCaptureOnlyWithTemplateOutput) {
   // Capture ran once, from a pose close to the identity: level 0 has records.
   ASSERT_FALSE(blob.empty());
   EXPECT_GT(blob[0], 8 * 100);
+  // Its records lie on the sheet (on its plane, inside its margin) and read
+  // the print where they lie (model y is world -y; the level is smoothed,
+  // so the print's 225 grey levels of ink are met to a tenth); reloaded, the
+  // template finds the sheet.
+  const MarkerScene& scene = F().scene;
+  const float texelsPerMetre = scene.sheetTexture.size().x / scene.sheetWidth;
+  double misread = 0;
+  for (int r = 0; r < blob[0] / 8; ++r) {
+    MarkerTemplateRecord record;
+    std::memcpy(&record, &blob[1 + 8 * r], sizeof(record));
+    ASSERT_LE(std::fabs(record.X), 0.5f * scene.sheetWidth - 0.03f + 1e-6f);
+    ASSERT_LE(std::fabs(record.Y), 0.5f * scene.sheetHeight - 0.03f + 1e-6f);
+    ASSERT_NEAR(record.Z, IMU_INITIAL_HEIGHT, 1e-5f);
+    const float u = (record.X + 0.5f * scene.sheetWidth) * texelsPerMetre,
+                v = (0.5f * scene.sheetHeight - record.Y) * texelsPerMetre;
+    misread += std::fabs(record.intensity -
+                         SceneRender::SampleBilinear(scene.sheetTexture, u, v) / 255.0f);
+  }
+  EXPECT_LT(misread / (blob[0] / 8), 0.1);
+  MarkerDetector reloaded(640, 480, &scene.K, blob.data(), blob.size() * 4, nullptr);
+  ASSERT_TRUE(reloaded.templateLoaded);
+  EXPECT_EQ(RunSequence(reloaded, 0, 20), 1);
 }
 
 TEST(MarkerDetectorWindow, DebugViewOfARenderedSheet) {

@@ -107,9 +107,12 @@ TEST(EventHandler, ClickTwiceRuleKeysMovesDragsAndKeySyms) {
   Click(lone, 0, 0);
   EXPECT_TRUE(lone.quit);
 
-  // Escape, tab, return, backspace; Ctrl+letter as a control code; others unchanged.
+  // Escape, tab, return, backspace; Ctrl+letter as a control code, the
+  // first and last letters included and their neighbours not; others unchanged.
   const int table[][3] = {{0xff1b, 0, 27}, {0xff09, 0, 9}, {0xff0d, 0, 13}, {0xff08, 0, 8},
-                          {'a', 1, 1},     {'S', 1, 19},   {'s', 0, 's'},   {',', 1, ','}};
+                          {'a', 1, 1},     {'S', 1, 19},   {'s', 0, 's'},   {',', 1, ','},
+                          {'z', 1, 26},    {'A', 1, 1},    {'Z', 1, 26},    {'`', 1, '`'},
+                          {'{', 1, '{'},   {'@', 1, '@'},  {'[', 1, '['}};
   for (const auto& t : table) EXPECT_EQ(TranslateKeySym(t[0], t[1] != 0), t[2]) << t[0];
   EXPECT_TRUE(IsCtrlKeySym(0xffe3) && IsCtrlKeySym(0xffe4) && !IsCtrlKeySym('c'));
 }
