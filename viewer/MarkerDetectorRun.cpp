@@ -49,8 +49,9 @@ bool MarkerDetector::RectifyFrame(const CVD::BasicImage<unsigned char>& frame,
     o[1] = -(r[1][2] * r[0][0] - r[0][2] * r[1][0]) * h / d;
     o[2] = 0.0f;
   } else {
-    // This divisor is +-r20: it vanishes for a camera without roll about
-    // its own axis, which then gets no warp rather than a division by zero.
+    // The sheet stands on a wall facing x. The divisor is r20, the x part
+    // of the optical axis: it vanishes for a camera looking along the wall,
+    // which then gets no warp rather than a division by zero.
     const float e = r[1][2] * r[0][1] - r[0][2] * r[1][1];
     if (!(std::fabs(e) > 1e-6f)) return false;
     n[0] = 1.0f, n[1] = 0.0f, n[2] = 0.0f;

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "common/Draws.h"
+#include "features/AlignmentNormalEquations.h"
 #include "features/FloatArrayKernels.h"
 #include "features/ImageMapChain.h"
 #include "features/ImageMapMath.h"
@@ -94,6 +95,49 @@ TEST(ImageAlignment, RecoversKnownMapsAndRejectsBadPairsAndSingularStarts) {
   WarpFloatImage(p.A, warped, H);
   EXPECT_EQ(MeanAbsoluteResidual(warped, p.B, 0.0f), FLT_MAX);
   EXPECT_FALSE(AlignFrameImages(p.A, p.B, p.gradB, warped, H, p.sharpnessB, residual, scratch));
+}
+
+// The projective normal equations against a plain double sum of w^2 J^T J
+// and w^2 r J over the same pixels, 35 of them so that the one-by-one tail
+// runs after the four-wide blocks; the lower triangle stays zero.
+TEST(ImageAlignment, ProjectiveNormalEquationsEqualAPlainSum) {
+  constexpr int w = 9, h = 7;
+  Random::Seed(5);
+  AlignedArray<float> W, B, grad, weights;
+  W.Resize(w * h), B.Resize(w * h), grad.Resize(2 * w * h);
+  for (u32 i = 0; i < W.Size(); ++i) W[i] = Uniform(0, 1), B[i] = Uniform(0, 1);
+  for (u32 i = 0; i < grad.Size(); ++i) grad[i] = Uniform();
+  AlignedArray<u32> pixels;
+  for (int y = 1; y < h - 1; ++y)
+    for (int x = 1; x < w - 1; ++x) pixels.PushBack(static_cast<u32>(y * w + x), 4);
+  weights.Resize(pixels.Size());
+  for (u32 k = 0; k < weights.Size(); ++k) weights[k] = Uniform(0.2f, 1);
+  AlignmentScratch scratch;
+  BuildMonomialTable(w, h, scratch);
+  const PixelAccess p{W.Data(), B.Data(), grad.Data(), pixels.Data(), w, 0.5f * w, 0.5f * h, 0.1f};
+  float N[9][9], g[9];
+  AccumulateProjective(p, weights, scratch.monomials, N, g);
+
+  double Nref[9][9] = {}, gref[9] = {};
+  for (u32 k = 0; k < pixels.Size(); ++k) {
+    float x, y, gx, gy, r;
+    p.Get(k, x, y, gx, gy, r);
+    const double s = gx * x + gy * y, w2 = double{weights[k]} * weights[k];
+    const double J[9] = {gx * x, gx * y, gx, gy * x, gy * y, gy, -x * s, -y * s, 1};
+    for (int a = 0; a < 9; ++a) {
+      for (int c = a; c < 9; ++c) Nref[a][c] += w2 * J[a] * J[c];
+      gref[a] += w2 * r * J[a];
+    }
+  }
+  for (int a = 0; a < 9; ++a) {
+    for (int c = 0; c < 9; ++c) {
+      if (c < a)
+        EXPECT_EQ(N[a][c], 0.0f) << a << c;
+      else
+        EXPECT_NEAR(N[a][c], Nref[a][c], 1e-4 * (1 + std::fabs(Nref[a][c]))) << a << c;
+    }
+    EXPECT_NEAR(g[a], gref[a], 1e-4 * (1 + std::fabs(gref[a]))) << a;
+  }
 }
 
 // The terms of the projective normal equations: per pixel and per point the
