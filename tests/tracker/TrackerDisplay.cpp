@@ -474,6 +474,33 @@ TEST_F(DisplayWindowTest, OverlayColoursOnTheirPixels) {
   EXPECT_FALSE(Draw().Is(100, 100, 0, 255, 255));
 }
 
+// The key-frame bar over the window's 2-D view: one magenta quad per item
+// along the bottom, each as opaque as its share of the shown item's matches.
+TEST_F(DisplayWindowTest, KeyFrameBarQuadsCarryTheirOpacities) {
+  TrackerDisplay& d = Display();
+  d.UpdateDisplay(true);
+  scene->tracker.MakeCurrent();
+  glMatrixMode(GL_PROJECTION);
+  glLoadIdentity();
+  glOrtho(0, kWidth, kHeight, 0, -1, 1);
+  glMatrixMode(GL_MODELVIEW);
+  glLoadIdentity();
+  glClearColor(0, 0, 0, 1);
+  glClear(GL_COLOR_BUFFER_BIT);
+  d.DrawKeyFrameBar();
+  const Screenshot s = display_scene::ReadBack();
+  const std::vector<u8>& bar = d.BarOpacities();
+  ASSERT_EQ(bar.size(), kKeyFrames + 3u);
+  const float width = (kWidth - 20.0f) / static_cast<float>(bar.size());
+  for (size_t i = 0; i < bar.size(); ++i) {
+    const u8* p = s.At(static_cast<int>(10 + width * (i + 0.5f)), kHeight - 69);
+    EXPECT_NEAR(p[0], bar[i], 2) << i;
+    EXPECT_EQ(p[1], 0) << i;
+    EXPECT_NEAR(p[2], bar[i], 2) << i;
+  }
+  EXPECT_EQ(s.At(5, kHeight - 69)[0], 0);  // left of the first quad
+}
+
 // The pose view carries the shown frame into the current one through its
 // image map: the image and its crosses move the other way from the map.
 TEST_F(DisplayWindowTest, ThePoseViewWarpsTheImageAndTheCrossesIntoTheCurrentFrame) {
