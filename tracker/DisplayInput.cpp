@@ -198,22 +198,7 @@ bool TrackerDisplay::AddObjectFromView() {
   if (!measures_->FindDominantPlaneFeatures(anchor, frame, objectFeatures_, plane)) return false;
 
   TrackerObject object;
-  object.anchorKeyFrame = anchor;
-  const u32 trackStart = w.keyFrameMeasurementStart[anchor];
-  object.features.Resize(static_cast<u32>(objectFeatures_.size()));
-  object.points.Resize(static_cast<u32>(objectFeatures_.size()));
-  u32 n = 0;
-  for (const u32 j : objectFeatures_) {
-    const u32 track = w.measurementTracks[trackStart + j];
-    if (j >= kNone16 || track >= w.points.Size()) continue;
-    object.features[n] = static_cast<u16>(j);
-    object.points[n] = w.points[track];
-    object.points[n].v[3] = 1.0f;
-    ++n;
-  }
-  if (n == 0) return false;
-  object.features.Resize(n);
-  object.points.Resize(n);
+  if (!SetSupportPoints(w, anchor, objectFeatures_, object)) return false;
 
   float mean[2];
   const float depth =

@@ -39,38 +39,38 @@ void Normalise(const Intrinsic& k, float x, float y, float out[2]) {
   out[1] = (y - k.cy[0]) * k.ify[0];
 }
 
-}  // namespace
-
-bool TrackerDisplay::PickMapMatch(const float click[2], const float tolerance[2],
-                                  const std::vector<MapMatch>& list, int level, u32& id,
-                                  float& distance) {
-  const Intrinsic& k = tracker_.Camera().intrinsic[level];
-  const u32 trackCount = static_cast<u32>(tracker_.MapView().Working().trackFlags.size());
-  const float* map = ShownImageMap();
+// Offers every entry of a match list at its level pixel, carried through the
+// shown item's image map.
+template <class Match>
+bool PickMatchList(const TrackerDisplay& d, const Intrinsic& k, u32 trackCount, const float* map,
+                   const float click[2], const float tolerance[2], const std::vector<Match>& list,
+                   u32& id, float& distance) {
   bool found = false;
   float p[2], q[2];
-  for (const MapMatch& m : list) {
-    if (m.track >= trackCount || FilterTrack(m.track)) continue;
+  for (const Match& m : list) {
+    if (m.track >= trackCount || d.FilterTrack(m.track)) continue;
     Normalise(k, m.x, m.y, p);
     if (Warp(map, p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
   }
   return found;
 }
 
+}  // namespace
+
+bool TrackerDisplay::PickMapMatch(const float click[2], const float tolerance[2],
+                                  const std::vector<MapMatch>& list, int level, u32& id,
+                                  float& distance) {
+  return PickMatchList(*this, tracker_.Camera().intrinsic[level],
+                       static_cast<u32>(tracker_.MapView().Working().trackFlags.size()),
+                       ShownImageMap(), click, tolerance, list, id, distance);
+}
+
 bool TrackerDisplay::PickImageMatch(const float click[2], const float tolerance[2],
                                     const std::vector<ImageMatch>& list, int level, u32& id,
                                     float& distance) {
-  const Intrinsic& k = tracker_.Camera().intrinsic[level];
-  const u32 trackCount = static_cast<u32>(tracker_.MapView().Working().trackFlags.size());
-  const float* map = ShownImageMap();
-  bool found = false;
-  float p[2], q[2];
-  for (const ImageMatch& m : list) {
-    if (m.track >= trackCount || FilterTrack(m.track)) continue;
-    Normalise(k, m.x, m.y, p);
-    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
-  }
-  return found;
+  return PickMatchList(*this, tracker_.Camera().intrinsic[level],
+                       static_cast<u32>(tracker_.MapView().Working().trackFlags.size()),
+                       ShownImageMap(), click, tolerance, list, id, distance);
 }
 
 bool TrackerDisplay::PickProjectedImageMatch(const float click[2], const float tolerance[2],

@@ -48,6 +48,24 @@ void PoseToColumnMajor(const CameraPose& pose, float m[16]) {
   }
 }
 
+// Saves both GL matrices and loads the 3-D view's, seen from a model pose.
+void PushView(const double projection[16], const double view[16], const float model[16]) {
+  glMatrixMode(GL_PROJECTION);
+  glPushMatrix();
+  glLoadMatrixd(projection);
+  glMatrixMode(GL_MODELVIEW);
+  glPushMatrix();
+  glLoadMatrixd(view);
+  glMultMatrixf(model);
+}
+
+void PopView() {
+  glMatrixMode(GL_PROJECTION);
+  glPopMatrix();
+  glMatrixMode(GL_MODELVIEW);
+  glPopMatrix();
+}
+
 }  // namespace
 
 TrackerDisplay::TrackerDisplay(Tracker& tracker, const TrackerContext& context)
@@ -314,24 +332,15 @@ void TrackerDisplay::DrawScene() {
     if (!(poseView_ && ShownImageMap() != nullptr) && ShownPose() != nullptr)
       DrawObjectsOverImage();
   } else {
-    glMatrixMode(GL_PROJECTION);
-    glPushMatrix();
-    glLoadMatrixd(projectionMatrix_);
-    glMatrixMode(GL_MODELVIEW);
-    glPushMatrix();
-    glLoadMatrixd(viewMatrix_);
     float view[16];
     CameraPose pose;
     std::memcpy(pose.m, viewPose_.m, sizeof(pose.m));
     PoseToColumnMajor(pose, view);
-    glMultMatrixf(view);
+    PushView(projectionMatrix_, viewMatrix_, view);
     DrawMapPoints();
     DrawObjects();
     DrawCameras();
-    glMatrixMode(GL_PROJECTION);
-    glPopMatrix();
-    glMatrixMode(GL_MODELVIEW);
-    glPopMatrix();
+    PopView();
   }
   glDisable(GL_DEPTH_TEST);
   const double rate = tracker_.Timers().FrameRate();
@@ -342,16 +351,7 @@ void TrackerDisplay::DrawScene() {
 void TrackerDisplay::DrawObjectsOverImage() {
   // The objects seen from the shown camera: the 3-D view's projection with
   // the shown pose as the model-view.
-  glMatrixMode(GL_PROJECTION);
-  glPushMatrix();
-  glLoadMatrixd(projectionMatrix_);
-  glMatrixMode(GL_MODELVIEW);
-  glPushMatrix();
-  glLoadMatrixd(viewMatrix_);
-  glMultMatrixf(shownPoseMatrix_);
+  PushView(projectionMatrix_, viewMatrix_, shownPoseMatrix_);
   DrawObjects();
-  glMatrixMode(GL_PROJECTION);
-  glPopMatrix();
-  glMatrixMode(GL_MODELVIEW);
-  glPopMatrix();
+  PopView();
 }

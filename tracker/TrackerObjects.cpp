@@ -58,25 +58,8 @@ bool TrackerObjects::RegisterObject(u16 frame, const LA::AlignedMatrix4f& object
   u16 plane = kNone16;
   if (!measures_->FindDominantPlaneFeatures(anchor, frame, features_, plane)) return false;
 
-  const MapWorkingCopy& w = mapView_->Working();
-  const u32 trackStart = w.keyFrameMeasurementStart[anchor];
   TrackerObject object;
-  object.anchorKeyFrame = anchor;
-  object.features.Resize(static_cast<u32>(features_.size()));
-  object.points.Resize(static_cast<u32>(features_.size()));
-  u32 n = 0;
-  for (const u32 j : features_) {
-    const u32 track = w.measurementTracks[trackStart + j];
-    // The index must survive its 16 bits and name a point.
-    if (j >= kNone16 || track >= w.points.Size()) continue;
-    object.features[n] = static_cast<u16>(j);
-    object.points[n] = w.points[track];
-    object.points[n].v[3] = 1.0f;
-    ++n;
-  }
-  if (n == 0) return false;
-  object.features.Resize(n);
-  object.points.Resize(n);
+  if (!SetSupportPoints(mapView_->Working(), anchor, features_, object)) return false;
 
   object.transforms.Resize(3);
   float scratch[4];
@@ -118,4 +101,25 @@ void SimilarityToObjectPose(const LA::AlignedMatrix4f& registration,
   out.m[3][0] = out.m[3][1] = out.m[3][2] = sm * sg;
   out.m[3][3] = 1.0f;
   pose = out;
+}
+
+bool SetSupportPoints(const MapWorkingCopy& w, u16 anchor, const std::vector<u32>& features,
+                      TrackerObject& object) {
+  const u32 trackStart = w.keyFrameMeasurementStart[anchor];
+  object.anchorKeyFrame = anchor;
+  object.features.Resize(static_cast<u32>(features.size()));
+  object.points.Resize(static_cast<u32>(features.size()));
+  u32 n = 0;
+  for (const u32 j : features) {
+    const u32 track = w.measurementTracks[trackStart + j];
+    // The index must survive its 16 bits and name a point.
+    if (j >= kNone16 || track >= w.points.Size()) continue;
+    object.features[n] = static_cast<u16>(j);
+    object.points[n] = w.points[track];
+    object.points[n].v[3] = 1.0f;
+    ++n;
+  }
+  object.features.Resize(n);
+  object.points.Resize(n);
+  return n != 0;
 }

@@ -75,6 +75,12 @@ class TrackerObjects {
 // one, else its visual pose.
 const CameraPose& OutputPose(const TrackerFrame& frame);
 
+// The object's anchor key frame and support points from the key frame's
+// feature indices: each feature's index and its track's point; false when
+// none is usable.
+bool SetSupportPoints(const MapWorkingCopy& w, u16 anchor, const std::vector<u32>& features,
+                      TrackerObject& object);
+
 // The pose of an object after the map moved by `model`: model after
 // registration, as one similarity (scales multiplied, so the host reads the
 // object's scale from the fourth row). scratch: 4 floats.

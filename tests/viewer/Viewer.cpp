@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "tests/common/WindowSupport.h"
 #include "viewer/EventHandler.h"
 
 namespace {
@@ -125,7 +124,6 @@ TEST(Viewer, TextureKindsSizesBindingAndDeletion) {
   constexpr int kW = 6, kH = 4, kN = kW * kH;
   Viewer v;
   if (!v.OpenWindow(kW, kH)) GTEST_SKIP() << "no X display";
-  KeepGLDriverLoaded();
   v.MakeCurrent();
   // The red channel of the texture drawn over the window, top row first.
   const auto shown = [&](const GLTexture& t) {
@@ -186,7 +184,6 @@ TEST(Viewer, OddWidthTextureLongTextTwoContextsAndXKeyEvents) {
   Viewer b;
   EXPECT_EQ(Viewer::DrawText("no context: %d", 1), 0);  // no GL, no glutInit, no exit
   if (!a.OpenWindow(kWidth, kHeight)) GTEST_SKIP() << "no X display";
-  KeepGLDriverLoaded();
   ASSERT_TRUE(b.OpenWindow(50, 20));
   a.MakeCurrent();
   // An odd-width byte texture uploads and reads back exactly.

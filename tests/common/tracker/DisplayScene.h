@@ -30,7 +30,6 @@
 #include <string>
 #include <vector>
 
-#include "common/WindowSupport.h"
 #include "common/mapping/SyntheticMap.h"
 #include "tracker/Tracker.h"
 
@@ -382,7 +381,6 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     scene = std::make_unique<SceneOf<NamedTracker>>(true);
     if (!scene->tracker.HasWindow()) GTEST_SKIP() << "no window can be opened";
-    KeepGLDriverLoaded();
   }
   TrackerDisplay& Display() { return scene->tracker.Display(); }
   Screenshot Draw() {
