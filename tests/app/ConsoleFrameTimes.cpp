@@ -44,3 +44,31 @@ TEST(ConsoleFrameTimesTest, OneDurationPerTrackedFrame) {
   }
   EXPECT_LE(sum, seconds);
 }
+
+// Image files likewise: every frame of the first one's size is tracked, one
+// that differs in height alone is skipped.
+TEST(ConsoleFrameTimesTest, ImagesOfAnotherHeightAloneAreSkipped) {
+  TempFolder folder;
+  for (int i = 0; i < 6; ++i) {
+    const int height = i == 3 ? 64 : 96;
+    std::string pgm = "P5\n128 " + std::to_string(height) + "\n255\n";
+    pgm.append(static_cast<size_t>(128 * height), static_cast<char>(40 + 20 * i));
+    folder.Write("f000" + std::to_string(i) + ".pgm", pgm);
+  }
+  folder.Write("K.txt", "100 0 64\n0 100 48\n0 0 1\n");
+  const std::string config = folder.Write(
+      "config.txt", "image_file_name_input=" + folder.File("f0000.pgm") + "\nparallel=1\nview=0\n");
+  testing::internal::CaptureStdout();
+  std::vector<f64> frames;
+  {
+    Application application(config);
+    ASSERT_TRUE(application.Ready());
+    EXPECT_EQ(0, application.Run());
+    frames = application.FrameSeconds();
+  }
+  const std::string printed = testing::internal::GetCapturedStdout();
+  IMU::LoadParameters(Configuration());
+  EXPECT_NE(std::string::npos, printed.find("f0003.pgm' is 128x64, not 128x96: skipped"))
+      << printed;
+  EXPECT_EQ(5u, frames.size()) << printed;
+}
