@@ -100,11 +100,17 @@ TEST(EventHandler, ClickTwiceRuleKeysMovesDragsAndKeySyms) {
   EXPECT_EQ(v.Take(), "m3,4 p10,10b1 m12,10 d10,10>12,10 m15,11 d10,10>15,11 r15,11b1");
   EXPECT_FALSE(h.buttonDown || h.dragging);
 
-  // A handler without a viewer records but forwards nothing.
+  // A handler without a viewer records but forwards nothing, even with
+  // callbacks set.
   EventHandler<Viewer> lone;
+  static int forwarded = 0;
+  lone.onKeyDown = lone.onKeyUp = [](Viewer*, int) { ++forwarded; };
   lone.KeyDown(27);
   Click(lone, 0, 0);
   EXPECT_TRUE(lone.quit);
+  lone.KeyUp(27);
+  EXPECT_EQ(lone.key, -1);
+  EXPECT_EQ(forwarded, 0);
 
   // Escape, tab, return, backspace; Ctrl+letter as a control code, the
   // first and last letters included and their neighbours not; others unchanged.
