@@ -171,6 +171,12 @@ TEST(MarkerDetector, AlignmentConvergesFromPerturbedStartsAndRejectsStartsOutsid
     EXPECT_LT(e, 500.0f);
     EXPECT_LT(MeanCornerDistance(corners, truth), 1.0f) << s[0] << " " << s[1] << " " << s[3];
   }
+  // The search starts turned by -6, 0 and +6 degrees.
+  ASSERT_EQ(detector.hypotheses.Size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const CameraPose& p = detector.hypotheses[i];
+    EXPECT_NEAR(std::atan2(p.m[0][1], p.m[0][0]), 0.10471976f * (i - 1), 1e-6f) << i;
+  }
   // A start whose corners leave the level: FLT_MAX, pose untouched.
   CameraPose outside = detector.hypotheses[1];
   outside.m[0][3] = 1.0f;
@@ -297,6 +303,16 @@ TEST(MarkerDetector, TemplatePixelsAndGradientsReachTheBottomRow) {
   EXPECT_FLOAT_EQ(g[4][3].y, 0.25f);
   EXPECT_FLOAT_EQ(g[5][4].x, 0.0f);
   EXPECT_EQ(g[6][4].y, -9.0f);  // height - 2: not computed
+  // A ramp across x, 3 per column: Sobel / 4 gives twice the slope across
+  // everywhere, nothing down.
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 9; ++x) level[y][x] = 3.0f * x;
+  MarkerDetector::ComputeGradients(level, g);
+  for (int y = 1; y <= 5; ++y)
+    for (int x = 1; x <= 7; ++x) {
+      EXPECT_FLOAT_EQ(g[y][x].x, 6.0f) << x << ", " << y;
+      EXPECT_FLOAT_EQ(g[y][x].y, 0.0f) << x << ", " << y;
+    }
 }
 
 TEST(MarkerDetector, DegenerateInputGivesFalseWithoutNaN) {
