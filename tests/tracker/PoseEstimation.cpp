@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "common/Draws.h"
 #include "common/SceneRenderer.h"
@@ -123,6 +124,11 @@ TEST_F(PoseEstimationTest, EstimatesFromTenInlierMatchesThroughNoiseOutliersAndN
   EXPECT_LT(Difference(FromState(kOutput), output), 1e-5);
   Visual().m[0][0] = FLT_MAX;
   EXPECT_FALSE(pose.EstimateCameraPose(1));
+  // A start pose not finite in its first row is refused, and stays as it was.
+  Visual() = start;
+  Visual().m[0][3] = NAN;
+  EXPECT_FALSE(pose.EstimateCameraPose(1));
+  EXPECT_TRUE(std::isnan(Visual().m[0][3]) && Visual().m[1][3] == start.m[1][3]);
 }
 
 // Points behind the camera whose flipped projections fit exactly still get
