@@ -97,6 +97,7 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
   };
   const Row rows[] = {
       {{10, 0, 0.1f, 1.0f}, true, true, false},        // lost, but ten inliers are not rejected
+      {{10, 10, 0.1f, 0.1f}, true, false, false},      // ten after the attempt are enough
       {{30, 0, 0.6f, 1.0f}, false, false, false},      // at both limits: not lost
       {{29, 29, 0.1f, 0.1f}, true, false, false},      // too few inliers; equal values are kept
       {{100, 100, 0.61f, 0.61f}, true, false, false},  // too much lost
@@ -106,7 +107,7 @@ TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {
       {{20, 60, 0.5f, 0.5f}, true, false, true},
   };
   script.keyFrameAlignment[0] = 1.0f;  // relocalisation finds key frame 0
-  for (int i = 0; i < 8; ++i) At(i + 1) = rows[i].s;
+  for (size_t i = 0; i < std::size(rows); ++i) At(static_cast<int>(i) + 1) = rows[i].s;
   Step();
   for (const Row& r : rows) {
     const size_t saved = Count("SaveFrameMatches"), restored = Count("RestoreFrameMatches");
@@ -152,6 +153,17 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   At(7).parallax = 100.0f;
   Step(8);
   EXPECT_EQ(Pushes(), (Names{"0,0,sync", "1,0,sync", "5,0,async", "6,0,async"}));
+
+  // A candidate loses at most 0.5 more than the least loss since the last
+  // key frame, and covers at most 0.3 less than the most covered.
+  Make();
+  At(1).M = 0.05f;
+  At(2).M = 0.56f;
+  At(3).I = 0.19f;
+  At(4).M = 0.5f, At(4).I = 0.25f;
+  Step(5);
+  EXPECT_EQ(Frame(1).candidate + Frame(2).candidate + Frame(3).candidate, 1);
+  EXPECT_EQ(Frame(4).candidate, 1);
 
   Make();
   At(1).n = 5;
