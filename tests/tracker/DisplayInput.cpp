@@ -130,6 +130,13 @@ TEST(DisplayKeysTest, OPlacesAnObjectOnThePlaneOnlyWithAKeyFrameLink) {
   EXPECT_NEAR(o.scale, std::min(640.0f, 480.0f) / scene.Camera().intrinsic[0].fx[0] * depth * 0.1f,
               1e-3f);
   EXPECT_EQ(M.m[3][0], 1.0f);
+  // Nothing has moved yet: the model is the identity (scale row of ones) and
+  // the registration matrix is the pose.
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) {
+      EXPECT_EQ(o.transforms[kModelMatrix].m[r][c], r == c || r == 3 ? 1.0f : 0.0f) << r << c;
+      EXPECT_EQ(o.transforms[kRegistrationMatrix].m[r][c], M.m[r][c]) << r << c;
+    }
 
   // Without any key-frame link nothing is added.
   TrackerFrame& f = scene.Frame(1);

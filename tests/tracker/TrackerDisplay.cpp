@@ -466,6 +466,21 @@ TEST_F(DisplayWindowTest, OverlayColoursOnTheirPixels) {
   ASSERT_GT(onLevel[1], 0);
   EXPECT_GE(yellowOn[0], onLevel[0] * 9 / 10);
   EXPECT_LE(yellowOn[1], onLevel[1] / 10);
+  // Its float features in blue at their level-0 pixels (corner mode 4).
+  d.SetSetting(kOverlayMode, 0);
+  d.SetSetting(kCornerMode, 4);
+  const Screenshot features = Draw();
+  int blue = 0, inside = 0;
+  for (u32 j = offsets[0]; j < offsets[1]; ++j) {
+    const auto& p = scene->tracker.MapView().KeyFramePixels()[start + j];
+    const int x = static_cast<int>(p.x + 0.5f), y = static_cast<int>(p.y + 0.5f);
+    if (y < 40 || x < 0 || x >= kWidth || y >= kHeight) continue;
+    ++inside;
+    blue += features.Is(x, y, 0, 0, 255);
+  }
+  ASSERT_GT(inside, 0);
+  EXPECT_GE(blue, inside * 9 / 10);
+  d.SetSetting(kCornerMode, 0);
   // A track the filter hides is not drawn.
   d.SetCurrentFrame(kKeyFrames + 2);
   d.SetShownLevel(5);
