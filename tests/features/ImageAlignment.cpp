@@ -378,6 +378,11 @@ TEST(RotationMath, JacobianTableExponentialAndBilinearSampling) {
   EXPECT_FLOAT_EQ(small.mean, 0.5f);
   EXPECT_NEAR(small.image[15][5], -0.5f, 1e-5f);
   EXPECT_NEAR(small.image[15][34], 0.5f, 1e-5f);
+  // An image with no rows or no columns has the mean 0, not 0 / 0.
+  for (const CVD::ImageRef& size : {CVD::ImageRef(8, 0), CVD::ImageRef(0, 8)}) {
+    NormalizeSmallImage(small, CVD::Image<u8>(size, 51), k1, fresh = MotionJacobianTable());
+    EXPECT_EQ(small.mean, 0.0f) << size;
+  }
 
   // So3Exp is the transposed exponential on both branches.
   const Eigen::Vector3d axis = Eigen::Vector3d(0.3, -0.5, 0.8).normalized();
