@@ -9,7 +9,13 @@
 
 TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   TrackerFrame f;
-  f.mapMatches[2].resize(3);
+  // Every level's lists, level 0 included.
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    f.mapMatches[l].resize(3);
+    f.candidates[l].resize(2);
+    f.lost[l].resize(1);
+    f.misses[l].resize(1);
+  }
   f.keyFrame = 4;
   f.state.record[kVisual].position[1] = 2.0;
   f.lastImu[5] = 3.0;
@@ -18,6 +24,8 @@ TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   EXPECT_EQ(f.lastImu[5], 0.0);
   for (const CameraPose& p : f.pose.slot) EXPECT_FALSE(IsPoseValid(p));
   EXPECT_EQ(f.MapMatchCount(), 0u);
+  for (int l = 0; l < kPyramidLevels; ++l)
+    EXPECT_TRUE(f.candidates[l].empty() && f.lost[l].empty() && f.misses[l].empty()) << l;
   EXPECT_EQ(f.keyFrame, kNone16);
   EXPECT_EQ(f.posePrior[7], DBL_MAX);
   EXPECT_EQ(f.delta[kFromProvisional].dq[3], 1.0);
