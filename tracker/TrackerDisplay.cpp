@@ -258,6 +258,11 @@ void TrackerDisplay::SetCurrentFrame(u16 displayIndex) {
 const float* TrackerDisplay::ShownImageMap() const {
   const WarpRecord* map = ShownItemMap();
   if (map == nullptr) return nullptr;
+  // Every warped point asks for this map: invert only when the stored map changed.
+  if (std::memcmp(map, &shownImageMapSource_, sizeof(WarpRecord)) == 0)
+    return shownImageMapValid_ ? shownImageMap_.m : nullptr;
+  shownImageMapSource_ = *map;
+  shownImageMapValid_ = false;
   // The stored map carries the current frame's positions into the item's;
   // drawing needs the way back, between normalised coordinates.
   WarpRecord inverse;
@@ -268,6 +273,7 @@ const float* TrackerDisplay::ShownImageMap() const {
     return nullptr;
   }
   measures_->MapToNormalised(inverse, shownImageMap_);
+  shownImageMapValid_ = true;
   return shownImageMap_.m;
 }
 

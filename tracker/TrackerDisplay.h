@@ -336,6 +336,10 @@ class TrackerDisplay {
   i32 centredFrame_ = kUnsetCounter;      // the frame the 3-D view was last centred at
   std::unique_ptr<ImageMaps> imageMaps_;  // the pose view's error lines
   mutable WarpRecord shownImageMap_;      // what ShownImageMap returns
+  // The stored map shownImageMap_ was made from (unset: none yet) and
+  // whether it could be inverted.
+  mutable WarpRecord shownImageMapSource_ = {{FLT_MAX}};
+  mutable bool shownImageMapValid_ = false;
   std::vector<u16> measurementFeatures_;  // the selected track's features
   // The image view's scratch (DisplayImageView.cpp).
   std::vector<float> trackPositions_;  // per track the current frame's match, FLT_MAX: none

@@ -292,6 +292,37 @@ TEST(DisplayPickTest, ThePoseViewPicksWhereTheImageMapCarriesTheMatches) {
   EXPECT_EQ(Pick(scene, 400, 240), 5u);
 }
 
+TEST(DisplayPickTest, ThePoseViewFollowsTheImageMapChangedInPlace) {
+  Scene scene;
+  MakeAllInliers(scene);
+  TrackerDisplay& d = scene.tracker.Display();
+  d.SetCurrentFrame(kKeyFrames);
+  TrackerFrame& f = scene.Frame(0);
+  for (int l = 0; l < kPyramidLevels; ++l) f.mapMatches[l].clear();
+  f.mapMatches[0] = {MatchAt(5, 400.0f, 240.0f)};
+  WarpRecord& map = scene.tracker.Ring().Map(0);
+  SetIdentityMap(map);
+  map.m[2] = 8.0f;
+  const float shift =
+      8.0f / scene.Camera().intrinsic[kPyramidLevels].fx[0] * scene.Camera().intrinsic[0].fx[0];
+  const int left = static_cast<int>(std::lround(400.0f - shift));
+  const int right = static_cast<int>(std::lround(400.0f + shift));
+  d.SetPoseView(true);
+  EXPECT_EQ(Pick(scene, left, 240), 5u);
+  // The same record rewritten between frames: the opposite shift.
+  map.m[2] = -8.0f;
+  EXPECT_EQ(Pick(scene, left, 240), kNone32);
+  EXPECT_EQ(Pick(scene, right, 240), 5u);
+  // A singular map cannot be drawn back: positions stay, and the next
+  // invertible map is used again.
+  const WarpRecord kept = map;
+  for (int i = 0; i < 8; ++i) map.m[i] = 0.0f;
+  EXPECT_EQ(Pick(scene, 400, 240), 5u);
+  map = kept;
+  EXPECT_EQ(Pick(scene, right, 240), 5u);
+  EXPECT_EQ(Pick(scene, 400, 240), kNone32);
+}
+
 TEST(DisplayPickTest, ImageMatchListsOnlyInTheFirstDisplayModeAndOnlyTheShownLevel) {
   Scene scene;
   MakeAllInliers(scene);
