@@ -2,10 +2,8 @@
 // the tolerance of the click, at the positions the overlays draw them, and
 // the nearest wins (a later equal one over an earlier one).
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 
-#include "la/Homography.h"
 #include "tracker/Tracker.h"
 #include "tracker/TrackerDisplay.h"
 
@@ -23,16 +21,6 @@ bool Offer(const float click[2], const float tolerance[2], const float p[2], u32
   return true;
 }
 
-// p through the shown item's image map (none: unchanged); false at infinity.
-bool Warp(const float* map, const float p[2], float q[2]) {
-  if (map == nullptr) {
-    q[0] = p[0], q[1] = p[1];
-    return true;
-  }
-  ApplyHomography(reinterpret_cast<const float(*)[4]>(map), p, q);
-  return std::isfinite(q[0]) && std::isfinite(q[1]);
-}
-
 // A level pixel in normalised coordinates.
 void Normalise(const Intrinsic& k, float x, float y, float out[2]) {
   out[0] = (x - k.cx[0]) * k.ifx[0];
@@ -42,15 +30,15 @@ void Normalise(const Intrinsic& k, float x, float y, float out[2]) {
 // Offers every entry of a match list at its level pixel, carried through the
 // shown item's image map.
 template <class Match>
-bool PickMatchList(const TrackerDisplay& d, const Intrinsic& k, u32 trackCount, const float* map,
-                   const float click[2], const float tolerance[2], const std::vector<Match>& list,
-                   u32& id, float& distance) {
+bool PickMatchList(const TrackerDisplay& d, const Intrinsic& k, const float click[2],
+                   const float tolerance[2], const std::vector<Match>& list, u32& id,
+                   float& distance) {
   bool found = false;
   float p[2], q[2];
   for (const Match& m : list) {
-    if (m.track >= trackCount || d.FilterTrack(m.track)) continue;
+    if (d.FilterTrack(m.track)) continue;
     Normalise(k, m.x, m.y, p);
-    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
+    if (d.WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, m.track, id, distance);
   }
   return found;
 }
@@ -60,17 +48,15 @@ bool PickMatchList(const TrackerDisplay& d, const Intrinsic& k, u32 trackCount, 
 bool TrackerDisplay::PickMapMatch(const float click[2], const float tolerance[2],
                                   const std::vector<MapMatch>& list, int level, u32& id,
                                   float& distance) {
-  return PickMatchList(*this, tracker_.Camera().intrinsic[level],
-                       static_cast<u32>(tracker_.MapView().Working().trackFlags.size()),
-                       ShownImageMap(), click, tolerance, list, id, distance);
+  return PickMatchList(*this, tracker_.Camera().intrinsic[level], click, tolerance, list, id,
+                       distance);
 }
 
 bool TrackerDisplay::PickImageMatch(const float click[2], const float tolerance[2],
                                     const std::vector<ImageMatch>& list, int level, u32& id,
                                     float& distance) {
-  return PickMatchList(*this, tracker_.Camera().intrinsic[level],
-                       static_cast<u32>(tracker_.MapView().Working().trackFlags.size()),
-                       ShownImageMap(), click, tolerance, list, id, distance);
+  return PickMatchList(*this, tracker_.Camera().intrinsic[level], click, tolerance, list, id,
+                       distance);
 }
 
 bool TrackerDisplay::PickProjectedImageMatch(const float click[2], const float tolerance[2],
@@ -84,14 +70,12 @@ bool TrackerDisplay::PickMaskedFeature(const float click[2], const float toleran
                                        int level, u32& id, float& distance) {
   const TrackerMapView& view = tracker_.MapView();
   const MapWorkingCopy& w = view.Working();
-  const u32 trackCount = static_cast<u32>(w.trackFlags.size());
-  const float* map = ShownImageMap();
   bool found = false;
   float q[2];
   auto offer = [&](const LA::Vector2<float>& x, u32 track) {
-    if (track >= trackCount || FilterTrack(track)) return;
+    if (FilterTrack(track)) return;
     const float p[2] = {x.x, x.y};
-    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, track, id, distance);
+    if (WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, track, id, distance);
   };
   if (level >= kPyramidLevels) {
     // The fifth pass: every level as the shared map holds it.
@@ -121,13 +105,12 @@ bool TrackerDisplay::PickMaskedFeature(const float click[2], const float toleran
 bool TrackerDisplay::PickFeature(const float click[2], const float tolerance[2],
                                  const std::vector<u8>& mask, const CameraPose& pose, u32& id,
                                  float& distance) {
-  const float* map = ShownImageMap();
   bool found = false;
   float p[2], q[2], depth;
   const u32 n = static_cast<u32>(mask.size());
   for (u32 t = 0; t < n; ++t) {
     if (!mask[t] || FilterTrack(t) || !ProjectTrack(t, pose.m, p, depth)) continue;
-    if (Warp(map, p, q)) found |= Offer(click, tolerance, q, t, id, distance);
+    if (WarpToCurrent(p, q)) found |= Offer(click, tolerance, q, t, id, distance);
   }
   return found;
 }
