@@ -277,18 +277,25 @@ void TrackerDisplay::DrawMatchOverlays() {
   glPointSize(1.0f);
 }
 
+void TrackerDisplay::DrawMatch(float x, float y, const Intrinsic& level, u32 track, bool warped) {
+  if (warped)
+    DrawPointWarped(x, y, level);
+  else
+    DrawPoint(x, y, level);
+  if (!IsSelected(track)) return;
+  const float p[2] = {(x - level.cx[0]) * level.ifx[0], (y - level.cy[0]) * level.ify[0]};
+  float q[2];
+  if (WarpToCurrent(p, q)) DrawSquare(q[0], q[1], tracker_.Camera().intrinsic[0].fx[0]);
+}
+
 void TrackerDisplay::DrawMapMatches(const std::vector<MapMatch>& list, int level, bool warped) {
   const Intrinsic& k = tracker_.Camera().intrinsic[level];
-  const float focal = tracker_.Camera().intrinsic[0].fx[0];
   const CameraPose* pose = ShownPose();
   const AlignedArray<FeaturePatch>& patches = tracker_.MapView().Patches();
-  float p[2], q[2], out[2];
+  float out[2];
   for (const MapMatch& m : list) {
     if (FilterTrack(m.track)) continue;
-    if (warped)
-      DrawPointWarped(m.x, m.y, k);
-    else
-      DrawPoint(m.x, m.y, k);
+    DrawMatch(m.x, m.y, k, m.track, warped);
     if (trackLines_ && pose != nullptr) {
       const float predicted[2] = {(m.px - k.cx[0]) * k.ifx[0], (m.py - k.cy[0]) * k.ify[0]};
       if (warped)
@@ -297,8 +304,6 @@ void TrackerDisplay::DrawMapMatches(const std::vector<MapMatch>& list, int level
         DrawTrackLine(m.track, predicted, *pose, out);
     }
     if (!IsSelected(m.track)) continue;
-    p[0] = (m.x - k.cx[0]) * k.ifx[0], p[1] = (m.y - k.cy[0]) * k.ify[0];
-    if (WarpToCurrent(p, q)) DrawSquare(q[0], q[1], focal);
     if (m.patch < patches.Size()) {
       if (warped)
         DrawPatchOutlineWarped(patches[m.patch]);
@@ -310,18 +315,8 @@ void TrackerDisplay::DrawMapMatches(const std::vector<MapMatch>& list, int level
 
 void TrackerDisplay::DrawImageMatches(const std::vector<ImageMatch>& list, int level, bool warped) {
   const Intrinsic& k = tracker_.Camera().intrinsic[level];
-  const float focal = tracker_.Camera().intrinsic[0].fx[0];
-  float p[2], q[2];
-  for (const ImageMatch& m : list) {
-    if (FilterTrack(m.track)) continue;
-    if (warped)
-      DrawPointWarped(m.x, m.y, k);
-    else
-      DrawPoint(m.x, m.y, k);
-    if (!IsSelected(m.track)) continue;
-    p[0] = (m.x - k.cx[0]) * k.ifx[0], p[1] = (m.y - k.cy[0]) * k.ify[0];
-    if (WarpToCurrent(p, q)) DrawSquare(q[0], q[1], focal);
-  }
+  for (const ImageMatch& m : list)
+    if (!FilterTrack(m.track)) DrawMatch(m.x, m.y, k, m.track, warped);
 }
 
 void TrackerDisplay::DrawProjectedImageMatches(const std::vector<ImageMatch>& list, int level,

@@ -160,6 +160,9 @@ class TrackerDisplay {
   void DrawFeatures();
   void DrawMatchLines();
   void DrawMatchOverlays();
+  // One match's point at its level pixel, and the square round it when its
+  // track is selected.
+  void DrawMatch(float x, float y, const Intrinsic& level, u32 track, bool warped);
   void DrawMapMatches(const std::vector<MapMatch>& list, int level, bool warped);
   void DrawImageMatches(const std::vector<ImageMatch>& list, int level, bool warped);
   void DrawProjectedImageMatches(const std::vector<ImageMatch>& list, int level, bool warped);
