@@ -22,6 +22,12 @@ bool ProjectPixel(const CameraPose& pose, const Intrinsic& k, const float X[3], 
   return true;
 }
 
+// Prints plane p of the working copy with its ground flag.
+void PrintMapPlane(const MapWorkingCopy& w, u32 p) {
+  PrintPlane(static_cast<u16>(p), p < w.planeFlags.size() && (w.planeFlags[p] & kPlaneGround),
+             w.planes[p].v);
+}
+
 }  // namespace
 
 void PrintPlane(u16 plane, bool groundFlag, const float equation[4]) {
@@ -37,21 +43,17 @@ void TrackerDisplay::SelectPlane(u16 plane, bool print) {
   planeShown_.assign(count, 0);
   // Past the count nothing is selected, also once planes are added later.
   selectedPlane_ = plane <= count ? plane : kNone16;
-  const auto printPlane = [&](u32 p) {
-    PrintPlane(static_cast<u16>(p), p < w.planeFlags.size() && (w.planeFlags[p] & kPlaneGround),
-               w.planes[p].v);
-  };
   if (plane < count) {
     planeShown_[plane] = 1;
     if (print) {
       std::printf("%s", kDashLine);
-      printPlane(plane);
+      PrintMapPlane(w, plane);
     }
   } else if (plane == count) {
     for (u8& shown : planeShown_) shown = 1;
     if (print) {
       std::printf("%s", kDashLine);
-      for (u32 p = 0; p < count; ++p) printPlane(p);
+      for (u32 p = 0; p < count; ++p) PrintMapPlane(w, p);
     }
   }
 }
@@ -90,9 +92,7 @@ void TrackerDisplay::PrintSelection(u32 track) {
   const float* X = solved ? w.points[track].v : nullptr;
   if (solved) std::printf("  (%f, %f, %f)\n", X[0], X[1], X[2]);
   const u16 plane = track < w.trackPlanes.size() ? w.trackPlanes[track] : kNone16;
-  if (plane < w.planes.Size())
-    PrintPlane(plane, plane < w.planeFlags.size() && (w.planeFlags[plane] & kPlaneGround),
-               w.planes[plane].v);
+  if (plane < w.planes.Size()) PrintMapPlane(w, plane);
 
   for (const u32 p : selectedPatches_) {
     const FeaturePatch& patch = view.Patches()[p];
