@@ -159,9 +159,10 @@ void TrackerDisplay::CenterView() {
 void TrackerDisplay::UpdatePlaneGrids() {
   const MapWorkingCopy& w = tracker_.MapView().Working();
   const u32 P = w.planes.Size();
-  if (P == 0) return;
+  // Sized first: a map that lost its planes leaves no stale frames behind.
   planeFrames_.resize(P);
   planeExtents_.resize(P);
+  if (P == 0) return;
   for (u32 i = 0; i < P; ++i) {
     const float* plane = w.planes[i].v;
     float R[3][3];

@@ -378,6 +378,11 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
   // The plane without inliers has no extent (DrawPlanes skips it).
   EXPECT_EQ(d.PlaneExtent(1)->v[0], FLT_MAX);
   EXPECT_EQ(d.PlaneExtent(1)->v[2], -FLT_MAX);
+  // A map without planes (after a reset or a reload) keeps no grid.
+  w.planes.Clear();
+  d.UpdatePlaneGrids();
+  EXPECT_EQ(d.PlaneFrame(0), nullptr);
+  EXPECT_EQ(d.PlaneExtent(0), nullptr);
 }
 
 TEST(DisplayMapView, FilterTrackFollowsItsTableAndDrawingNeedsAWindow) {
