@@ -9,7 +9,7 @@
 namespace {
 
 // Squared length under which a cross product counts as no axis.
-constexpr float kParallelEpsilon = 1.1920929e-7f;
+constexpr float kParallelEpsilon = FLT_EPSILON;
 
 void CopyRotation(const LA::AlignedMatrix3f& from, float R[3][3]) {
   for (int r = 0; r < 3; ++r)

@@ -9,6 +9,7 @@
 // clang-format on
 #include <cvd/image_io.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -71,7 +72,9 @@ void PopView() {
 TrackerDisplay::TrackerDisplay(Tracker& tracker, const TrackerContext& context)
     : tracker_(tracker),
       measures_(std::make_unique<FrameMeasures>(context)),
-      imageMaps_(std::make_unique<ImageMaps>(context.camera, context.ring, context.mapView)) {}
+      imageMaps_(std::make_unique<ImageMaps>(context.camera, context.ring, context.mapView)) {
+  std::copy(kInitialDisplaySettings, kInitialDisplaySettings + kDisplaySettingCount, settings_);
+}
 
 TrackerDisplay::~TrackerDisplay() = default;
 
@@ -109,7 +112,7 @@ void TrackerDisplay::InitializeDisplay() {
   selectedTracks_[0] = selectedTracks_[1] = kNone32;
   selectedPlane_ = kNone16;
   shownLevel_ = 5;
-  for (u32 i = 0; i < kDisplaySettingCount; ++i) settings_[i] = kInitialDisplaySettings[i];
+  std::copy(kInitialDisplaySettings, kInitialDisplaySettings + kDisplaySettingCount, settings_);
   for (float& s : scales_) s = 1.0f;
   lastShownFrameNumber_ = kUnsetCounter;
   SetupProjection();

@@ -327,7 +327,7 @@ class TrackerDisplay {
   u32 selectedTracks_[2] = {kNone32, kNone32};  // newest pick first
   u16 selectedPlane_ = kNone16;                 // the plane count: all planes
   u8 shownLevel_ = 5;  // 0-3 one level, 4 the key frame's pass through the map, 5 all
-  u32 settings_[kDisplaySettingCount] = {1, 2, 2, 2, 4, 1, 2, 1, 1};
+  u32 settings_[kDisplaySettingCount];  // kInitialDisplaySettings at construction
   float scales_[kDisplayScaleCount] = {1, 1, 1, 1, 1, 1};
   u8 planeFilter_ = 0, showRays_ = 0, showStems_ = 0, showGreyPath_ = 0, showFootLines_ = 0;
   u8 trackLines_ = 0;
