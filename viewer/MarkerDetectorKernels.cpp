@@ -10,12 +10,6 @@ namespace {
 
 using namespace MarkerSimd;
 
-// Camera-space point of a model point.
-void Transform(const CameraPose& pose, const float* P, float* X) {
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-}
-
 // The four borders: corners (A, B) of the frame, first sample corner, and
 // whether samples step along the model's x (else y).
 struct Border {
@@ -110,9 +104,8 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
   const Intrinsic& K = levelIntrinsics[level];
   float X[4][3], px[4][2];
   for (int k = 0; k < 4; ++k) {
-    Transform(pose, modelCorners[k], X[k]);
-    px[k][0] = K.fx[0] * X[k][0] / X[k][2] + K.cx[0];
-    px[k][1] = K.fy[0] * X[k][1] / X[k][2] + K.cy[0];
+    TransformModelPoint(pose, modelCorners[k], X[k]);
+    ProjectCameraPoint(X[k], K, px[k]);
   }
   const float c[2] = {K.cx[0], K.cy[0]};
   const __m128 fx = _mm_set1_ps(K.fx[0]), fy = _mm_set1_ps(K.fy[0]);
@@ -153,7 +146,7 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
   const Intrinsic& K = levelIntrinsics[level];
   float X[4][3], px[4][2], Jc[4][2][6];
   for (int k = 0; k < 4; ++k) {
-    Transform(pose, modelCorners[k], X[k]);
+    TransformModelPoint(pose, modelCorners[k], X[k]);
     ProjectWithPoseJacobian(X[k], K, px[k], Jc[k]);
   }
   const float c[2] = {K.cx[0], K.cy[0]};
