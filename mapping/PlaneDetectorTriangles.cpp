@@ -67,7 +67,6 @@ void PlaneDetector::CollectRegionTriangles() {
 }
 
 void PlaneDetector::RetireTriangles() {
-  CollectRegionTriangles();
   for (const u32 t : regionTriangles_) SetTriangleMark(t, 2);
 }
 
