@@ -26,10 +26,9 @@ u32 DetectFastGrid(const CVD::BasicImage<CVD::byte>& img, int barrier,
   scratch.clear();
   CVD::fast_corner_detect_10(img, scratch, barrier);
   const u32 n = static_cast<u32>(scratch.size());
-  // A quarter more than asked, so that frames of a few more corners than
-  // the last reuse the buffer.
-  if (n > grid.corners.Capacity()) grid.corners.Reserve(n + n / 4);
-  grid.corners.Resize(n);
+  // Room to spare, so that frames of a few more corners than the last reuse
+  // the buffer.
+  grid.corners.ResizeWithRoom(n);
   for (u32 i = 0; i < n; ++i)
     grid.corners[i] = {static_cast<u16>(scratch[i].x), static_cast<u16>(scratch[i].y)};
   const int height = img.size().y;

@@ -5,6 +5,7 @@
 // reallocation then replaces the foreign buffer by an owned one and leaves the
 // foreign memory alone. Growth steps are chosen per use (large for arrays that
 // grow all the time, small for short working lists).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
@@ -51,6 +52,12 @@ class AlignedArray {
   // keeping the content, only when n exceeds the capacity.
   void Resize(u32 n) {
     if (n > capacity_) ReplaceBuffer(n);
+    size_ = n;
+  }
+  // As Resize, for a size that moves from call to call: a buffer that must
+  // grow gets a quarter more room, so that a slightly larger n reuses it.
+  void ResizeWithRoom(u32 n) {
+    if (n > capacity_) ReplaceBuffer(n + std::min(n / 4, ~0u - n));
     size_ = n;
   }
   // Grows the capacity to at least n, keeping the content.

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
+#include "la/GroupStarts.h"
+
 namespace {
 
 // Reads the subdivision's quad-edges, which OpenCV keeps protected.
@@ -78,10 +80,9 @@ void ImageTriangulation::Build(const AlignedArray<LA::Vector2<f32>>& positions, 
     ++neighbourStart[e.first + 1];
     ++neighbourStart[e.second + 1];
   }
-  for (u32 k = 0; k < n; ++k) neighbourStart[k + 1] += neighbourStart[k];
-  neighbours.resize(neighbourStart[n]);
   std::vector<u32>& fill = vertexPoints_;  // reused as write cursors
-  fill.assign(neighbourStart.begin(), neighbourStart.end() - 1);
+  GroupStarts(neighbourStart, fill);
+  neighbours.resize(neighbourStart[n]);
   for (const auto& e : edges_) {
     neighbours[fill[e.first]++] = e.second;
     neighbours[fill[e.second]++] = e.first;

@@ -57,6 +57,8 @@ class PlaneDetector : public PlaneEstimator2D {
   // inliers become the accepted set.
   void RefitPlane(const PlaneEstimatorData2D& data, Plane& plane);
   bool PickSeedTriangle(u32& a, u32& b, u32& c);
+  // Retires the triangles of the region GrowPlane just accepted, as its
+  // ComputeRegionArea collected them (accepted_ is unchanged since).
   void RetireTriangles();
   f32 ComputeRegionArea();
   void AssignPoints(const PlaneEstimatorData2D& data, AlignedArray<Plane>& planes,

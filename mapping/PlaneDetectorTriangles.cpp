@@ -3,6 +3,7 @@
 // touches only the triangles of the points involved.
 #include <algorithm>
 
+#include "la/GroupStarts.h"
 #include "la/Random.h"
 #include "mapping/PlaneDetector.h"
 
@@ -17,10 +18,9 @@ void PlaneDetector::IndexTriangles() {
     ++pointTriangleStart_[t.b + 1];
     ++pointTriangleStart_[t.c + 1];
   }
-  for (u32 k = 0; k < N; ++k) pointTriangleStart_[k + 1] += pointTriangleStart_[k];
-  pointTriangles_.resize(pointTriangleStart_[N]);
   std::vector<u32>& fill = regionTriangles_;  // write cursors for now
-  fill.assign(pointTriangleStart_.begin(), pointTriangleStart_.end() - 1);
+  GroupStarts(pointTriangleStart_, fill);
+  pointTriangles_.resize(pointTriangleStart_[N]);
   for (u32 t = 0; t < T; ++t) {
     pointTriangles_[fill[triangles[t].a]++] = t;
     pointTriangles_[fill[triangles[t].b]++] = t;
@@ -67,7 +67,6 @@ void PlaneDetector::CollectRegionTriangles() {
 }
 
 void PlaneDetector::RetireTriangles() {
-  CollectRegionTriangles();
   for (const u32 t : regionTriangles_) SetTriangleMark(t, 2);
 }
 

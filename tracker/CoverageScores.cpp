@@ -144,10 +144,9 @@ float FrameMeasures::ComputeCombinedCoverage(u16 frame) {
   const TrackerFrame& f = c_.ring[frame];
   ResetMask(maskA_);
   const AlignedArray<CornerXY>& corners = f.corners[0].corners;
-  // A quarter of room beyond the most corners so far: the count moves from
-  // frame to frame and each new largest would otherwise reallocate.
-  if (corners.Size() > cells_.Capacity()) cells_.Reserve(corners.Size() + corners.Size() / 4);
-  cells_.Resize(corners.Size());
+  // With room to spare: the count moves from frame to frame and each new
+  // largest would otherwise reallocate.
+  cells_.ResizeWithRoom(corners.Size());
   if (corners.Size() > 0)
     std::memcpy(static_cast<void*>(cells_.Data()), corners.Data(),
                 sizeof(CornerXY) * corners.Size());

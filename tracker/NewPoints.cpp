@@ -4,6 +4,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include "la/GroupStarts.h"
+
 namespace {
 
 // A solved track is re-checked while it is still marked unreliable.
@@ -112,9 +114,8 @@ void NewPoints::CollectObservations() {
   // then the ring frames.
   sightingStarts_.assign(static_cast<size_t>(n) + 1, 0);
   for (const Sighting& s : sightings_) ++sightingStarts_[s.candidate + 1];
-  for (u32 i = 0; i < n; ++i) sightingStarts_[i + 1] += sightingStarts_[i];
+  GroupStarts(sightingStarts_, sightingFill_);
   grouped_.resize(sightings_.size());
-  sightingFill_.assign(sightingStarts_.begin(), sightingStarts_.end() - 1);
   for (const Sighting& s : sightings_) grouped_[sightingFill_[s.candidate]++] = s;
 }
 

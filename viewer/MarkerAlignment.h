@@ -24,6 +24,18 @@ void ApplyPoseIncrement(const float delta[6], CameraPose& pose);
 
 // Inline: called for every border sample and template record.
 
+// Camera-space point X = R P + t of the model point P.
+inline void TransformModelPoint(const CameraPose& pose, const float P[3], float X[3]) {
+  for (int i = 0; i < 3; ++i)
+    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
+}
+
+// Pixel of the camera-space point X: (fx x / z + cx, fy y / z + cy).
+inline void ProjectCameraPoint(const float X[3], const Intrinsic& K, float p[2]) {
+  p[0] = K.fx[0] * X[0] / X[2] + K.cx[0];
+  p[1] = K.fy[0] * X[1] / X[2] + K.cy[0];
+}
+
 // Pixel of the camera-space point X (fx x / z + cx, fy y / z + cy) and its
 // 2 x 6 Jacobian with respect to the pose increment (du in J[0], dv in J[1]).
 inline void ProjectWithPoseJacobian(const float X[3], const Intrinsic& K, float p[2],

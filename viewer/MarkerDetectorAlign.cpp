@@ -9,29 +9,14 @@
 #include "la/SmallSolvers.h"
 #include "viewer/MarkerDetector.h"
 
-namespace {
-
-// Camera-space point of a model point.
-void Transform(const CameraPose& pose, const float* P, float* X) {
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-}
-
-void Project(const float* X, const Intrinsic& K, float* p) {
-  p[0] = K.fx[0] * X[0] / X[2] + K.cx[0];
-  p[1] = K.fy[0] * X[1] / X[2] + K.cy[0];
-}
-
-}  // namespace
-
 bool MarkerDetector::SampleDiagonals(int level, const CameraPose& pose) const {
   const CVD::Image<float>& I = levels[level];
   const Intrinsic& K = levelIntrinsics[level];
   float c[4][2];
   for (int k = 0; k < 4; ++k) {
     float X[3];
-    Transform(pose, modelCorners[k], X);
-    Project(X, K, c[k]);
+    TransformModelPoint(pose, modelCorners[k], X);
+    ProjectCameraPoint(X, K, c[k]);
   }
   float sum = 0.0f;
   const int w = I.size().x, h = I.size().y;
@@ -137,8 +122,8 @@ float MarkerDetector::AlignDamped(Problem& problem, int level, CameraPose& pose,
   // Corners in rectified level-0 pixels whatever the level aligned.
   for (int k = 0; k < 4; ++k) {
     float X[3];
-    Transform(pose, modelCorners[k], X);
-    Project(X, levelIntrinsics[0], corners + 2 * k);
+    TransformModelPoint(pose, modelCorners[k], X);
+    ProjectCameraPoint(X, levelIntrinsics[0], corners + 2 * k);
   }
   return e;
 }

@@ -10,12 +10,6 @@ namespace {
 
 using namespace MarkerSimd;
 
-// Camera-space point of a model point.
-void Transform(const CameraPose& pose, const float* P, float* X) {
-  for (int i = 0; i < 3; ++i)
-    X[i] = pose.m[i][0] * P[0] + pose.m[i][1] * P[1] + pose.m[i][2] * P[2] + pose.m[i][3];
-}
-
 // The four borders: corners (A, B) of the frame, first sample corner, and
 // whether samples step along the model's x (else y).
 struct Border {
@@ -42,6 +36,26 @@ void BorderStep(const MarkerDetector& detector, const CameraPose& pose, const Bo
   const int column = border.alongX ? 0 : 1;
   for (int i = 0; i < 3; ++i) s[i] = pose.m[i][column] * scale;
 }
+
+// Where a border sample's four reads fall: the sample itself, one step d
+// along the border, and half the normal m before and after it.
+struct BorderReads {
+  __m128 dx, dy, hx, hy;
+
+  BorderReads(const float d[2], const float m[2])
+      : dx(_mm_set1_ps(d[0])),
+        dy(_mm_set1_ps(d[1])),
+        hx(_mm_set1_ps(0.5f * m[0])),
+        hy(_mm_set1_ps(0.5f * m[1])) {}
+
+  void Locate(__m128 u, __m128 v, int w, int h, Cell& at, Cell& along, Cell& before,
+              Cell& after) const {
+    at = MarkerSimd::Locate(u, v, w, h);
+    along = MarkerSimd::Locate(_mm_add_ps(u, dx), _mm_add_ps(v, dy), w, h);
+    before = MarkerSimd::Locate(_mm_sub_ps(u, hx), _mm_sub_ps(v, hy), w, h);
+    after = MarkerSimd::Locate(_mm_add_ps(u, hx), _mm_add_ps(v, hy), w, h);
+  }
+};
 
 // Mask of the lanes that hold one of the available records.
 __m128 Present(u32 available) {
@@ -110,9 +124,8 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
   const Intrinsic& K = levelIntrinsics[level];
   float X[4][3], px[4][2];
   for (int k = 0; k < 4; ++k) {
-    Transform(pose, modelCorners[k], X[k]);
-    px[k][0] = K.fx[0] * X[k][0] / X[k][2] + K.cx[0];
-    px[k][1] = K.fy[0] * X[k][1] / X[k][2] + K.cy[0];
+    TransformModelPoint(pose, modelCorners[k], X[k]);
+    ProjectCameraPoint(X[k], K, px[k]);
   }
   const float c[2] = {K.cx[0], K.cy[0]};
   const __m128 fx = _mm_set1_ps(K.fx[0]), fy = _mm_set1_ps(K.fy[0]);
@@ -123,20 +136,21 @@ float MarkerDetector::ComputeEdgeCost(int level, const CameraPose& pose, bool da
     float d[2], m[2], s[3];
     if (!ComputeEdgeFrame(px[border.a], px[border.b], c, d, m)) return FLT_MAX;
     BorderStep(*this, pose, border, s);
-    const __m128 dx = _mm_set1_ps(d[0]), dy = _mm_set1_ps(d[1]);
-    const __m128 hx = _mm_set1_ps(0.5f * m[0]), hy = _mm_set1_ps(0.5f * m[1]);
+    const BorderReads reads(d, m);
     for (int k = 1; k <= kBorderSamples; k += 4) {
       __m128 Xs[3], lanes;
       BorderSamples(X[border.start], s, k, Xs, lanes);
       const __m128 iz = _mm_div_ps(_mm_set1_ps(1.0f), Xs[2]);
       const __m128 u = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fx, Xs[0]), iz), cx);
       const __m128 v = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(fy, Xs[1]), iz), cy);
-      const __m128 i0 = Bilinear(I, Locate(u, v, w, h));
-      const __m128 id = Bilinear(I, Locate(_mm_add_ps(u, dx), _mm_add_ps(v, dy), w, h));
+      Cell at, along, before, after;
+      reads.Locate(u, v, w, h, at, along, before, after);
+      const __m128 i0 = Bilinear(I, at);
+      const __m128 id = Bilinear(I, along);
       // The step is read across the border, half a pixel either side, so
       // that it is largest with the border sample on the edge itself.
-      const __m128 in = Bilinear(I, Locate(_mm_sub_ps(u, hx), _mm_sub_ps(v, hy), w, h));
-      const __m128 ip = Bilinear(I, Locate(_mm_add_ps(u, hx), _mm_add_ps(v, hy), w, h));
+      const __m128 in = Bilinear(I, before);
+      const __m128 ip = Bilinear(I, after);
       const __m128 r1 = _mm_and_ps(_mm_sub_ps(id, i0), lanes);
       const __m128 r2 = _mm_and_ps(_mm_add_ps(_mm_sub_ps(in, ip), step), lanes);
       cost = _mm_add_ps(cost, _mm_add_ps(_mm_mul_ps(r1, r1), _mm_mul_ps(r2, r2)));
@@ -153,7 +167,7 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
   const Intrinsic& K = levelIntrinsics[level];
   float X[4][3], px[4][2], Jc[4][2][6];
   for (int k = 0; k < 4; ++k) {
-    Transform(pose, modelCorners[k], X[k]);
+    TransformModelPoint(pose, modelCorners[k], X[k]);
     ProjectWithPoseJacobian(X[k], K, px[k], Jc[k]);
   }
   const float c[2] = {K.cx[0], K.cy[0]};
@@ -168,8 +182,7 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
                                       m, Jd, Jm))
       continue;
     BorderStep(*this, pose, border, s);
-    const __m128 dx = _mm_set1_ps(d[0]), dy = _mm_set1_ps(d[1]);
-    const __m128 hx = _mm_set1_ps(0.5f * m[0]), hy = _mm_set1_ps(0.5f * m[1]);
+    const BorderReads reads(d, m);
     for (int k = 1; k <= kBorderSamples; k += 4) {
       __m128 Xs[3], lanes;
       BorderSamples(X[border.start], s, k, Xs, lanes);
@@ -192,13 +205,12 @@ void MarkerDetector::BuildEdgeNormalEquations(int level, const CameraPose& pose,
                             _mm_mul_ps(fy, iz),
                             _mm_sub_ps(zero, _mm_mul_ps(_mm_mul_ps(fy, y), iz))};
       __m128 g0x, g0y, gdx, gdy, gnx, gny, gpx, gpy;
-      const __m128 i0 = BilinearWithGradient(I, G, Locate(u, v, w, h), g0x, g0y);
-      const __m128 id =
-          BilinearWithGradient(I, G, Locate(_mm_add_ps(u, dx), _mm_add_ps(v, dy), w, h), gdx, gdy);
-      const __m128 in =
-          BilinearWithGradient(I, G, Locate(_mm_sub_ps(u, hx), _mm_sub_ps(v, hy), w, h), gnx, gny);
-      const __m128 ip =
-          BilinearWithGradient(I, G, Locate(_mm_add_ps(u, hx), _mm_add_ps(v, hy), w, h), gpx, gpy);
+      Cell at, along, before, after;
+      reads.Locate(u, v, w, h, at, along, before, after);
+      const __m128 i0 = BilinearWithGradient(I, G, at, g0x, g0y);
+      const __m128 id = BilinearWithGradient(I, G, along, gdx, gdy);
+      const __m128 in = BilinearWithGradient(I, G, before, gnx, gny);
+      const __m128 ip = BilinearWithGradient(I, G, after, gpx, gpy);
       const __m128 r1 = _mm_and_ps(_mm_sub_ps(id, i0), lanes);
       const __m128 r2 = _mm_and_ps(_mm_add_ps(_mm_sub_ps(in, ip), step), lanes);
       __m128 J1[6], J2[6];

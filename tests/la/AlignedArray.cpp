@@ -54,6 +54,21 @@ TEST(AlignedArray, GrowthCopiesAndWrappedMemory) {
   EXPECT_TRUE(s.Owns() && s.Size() == 5 && s[3].time == 3.0);
 }
 
+// A size that moves from call to call grows with a quarter to spare and then
+// keeps its buffer until it passes that.
+TEST(AlignedArray, ResizeWithRoom) {
+  AlignedArray<u32> a;
+  a.ResizeWithRoom(100);
+  EXPECT_EQ(a.Size(), 100u);
+  EXPECT_EQ(a.Capacity(), 125u);
+  const u32* buffer = a.Data();
+  a.ResizeWithRoom(125);
+  a.ResizeWithRoom(3);
+  EXPECT_TRUE(a.Data() == buffer && a.Size() == 3u && a.Capacity() == 125u);
+  a.ResizeWithRoom(126);
+  EXPECT_EQ(a.Capacity(), 157u);
+}
+
 // A count, then some records, in a file or through a pipe (which cannot be
 // measured: the reader must notice missing records as it reads), into an
 // owned array or one wrapping foreign memory too small for the records.
