@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -99,6 +100,11 @@ bool Application::BuildDisk(const Configuration& config, const std::string& cali
   if (images.empty()) return Fail("No image_file_name_input: nothing to run");
   if (step <= 0) return Fail("image_step must be 1 or more");
   if (start < 0) return Fail("image_start must not be negative");
+  // The depth sets the first points and the map's scale: zero, negative or
+  // not finite would leave every point at the camera or nowhere.
+  const f32 initialDepth = static_cast<f32>(ConfigGetDouble(config, "initial_depth", 1.0));
+  if (!(initialDepth > 0.0f) || !std::isfinite(initialDepth))
+    return Fail("initial_depth must be a positive number");
 
   bool imuLoads = false;
   if (!imuPattern.empty()) {
@@ -110,7 +116,6 @@ bool Application::BuildDisk(const Configuration& config, const std::string& cali
   simulateImu_ = flags.simulate != 0;
   IMU::ApplySimulationAdjustment(flags);
   if (initialFrames_ == 0) markerFileName_ = ConfigGetString(config, "marker_file_name_input", "");
-  const f32 initialDepth = static_cast<f32>(ConfigGetDouble(config, "initial_depth", 1.0));
   const bool view = ConfigGetInt(config, "view", 1) != 0;
 
   // With the default end the list ends at the first missing file.

@@ -1,5 +1,5 @@
 // The console application's start-up: every fatal failure (no frames, an
-// unloadable first frame, a bad step, a missing calibration, an unknown source
+// unloadable first frame, a bad step or initial depth, a missing calibration, an unknown source
 // or map file) leaves it not ready with a non-zero exit code and builds no
 // engine; a good configuration builds one sized by its first frame.
 #include "app/Application.h"
@@ -47,6 +47,11 @@ TEST_F(ApplicationTest, FatalStartsExitNonZero) {
   EXPECT_NE(0, Start(frames + "image_start=5\nimage_end=2\n"));
   EXPECT_NE(0, Start(frames + "image_step=0\n"));
   EXPECT_NE(std::string::npos, printed_.find("image_step"));
+  for (const char* depth : {"0", "-0.5", "nan", "inf", "1e39"}) {
+    EXPECT_NE(0, Start(frames + "initial_depth=" + depth + "\n")) << depth;
+    EXPECT_NE(std::string::npos, printed_.find("initial_depth")) << depth;
+  }
+  EXPECT_EQ(0, Start(frames + "initial_depth=0.37\n"));
   WriteRecord("h0000.dat", 0, 48);
   EXPECT_NE(0, Start("image_file_name_input=" + folder_.File("h0000.dat") + "\n"));
   EXPECT_NE(std::string::npos, printed_.find("first frame"));
