@@ -149,13 +149,15 @@ u16 KeyFrameNeighbourhood::FindRelocalisationKeyFrame(u16 frame, bool recovering
     }
     SortByScore(candidates);
     if (candidates.size() > kRelocalisationCandidates) candidates.resize(kRelocalisationCandidates);
+    // A key frame keeps the alignment image of the frame it was made from:
+    // only the frame's own alignment image compares with it.
     for (ScoredKeyFrame& e : candidates)
-      e.score = ImageSsdFloat(mapView_.KeyFrameImage(e.keyFrame), f.small.image);
+      e.score = ImageSsdFloat(mapView_.KeyFrameImage(e.keyFrame), f.alignmentImage);
   } else {
     for (u32 k = 0; k < count; ++k)
       candidates.push_back(
           {static_cast<u16>(k),
-           ImageSsdFloat(mapView_.KeyFrameImage(static_cast<u16>(k)), f.small.image)});
+           ImageSsdFloat(mapView_.KeyFrameImage(static_cast<u16>(k)), f.alignmentImage)});
   }
   SortByScore(candidates);
   // A stale map of the key frame would pull a recovering frame astray.

@@ -348,6 +348,29 @@ TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
   s.keyFrameAlignment.clear();  // nothing aligns: none
   EXPECT_EQ(n.FindRelocalisationKeyFrame(1, false), kNone16);
 
+  // The key frame that looks most like the frame is tried first: a blank key
+  // frame and unlike ones rank behind the same view.
+  {
+    MapWorkingCopy& w = tracker->MapView().Working();
+    w.keyFrames.resize(6);
+    CVD::Image<float>& own = Frame(1).alignmentImage;
+    own.resize(CVD::ImageRef(16, 12));
+    for (int y = 0; y < 12; ++y)
+      for (int x = 0; x < 16; ++x) own[y][x] = 20.0f * std::sin(0.9f * x + 1.7f * y);
+    for (u16 k = 0; k < 6; ++k) {
+      CVD::Image<float>& image = w.keyFrames[k].floatImage;
+      image.resize(own.size());
+      for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 16; ++x)
+          image[y][x] = k == 0 ? 0.0f : k == 5 ? own[y][x] : 20.0f * std::cos(k * x - y);
+    }
+    for (u16 k = 0; k < 60; ++k) s.keyFrameAlignment[k] = 1.0f;
+    s.calls.clear();
+    n.FindRelocalisationKeyFrame(1, false);
+    ASSERT_FALSE(s.calls.empty());
+    EXPECT_EQ(s.calls.front(), "AlignKeyFrameImage(5)");
+  }
+
   // Without a pose every key frame is a candidate, and no more.
   Make();
   Step(2);
