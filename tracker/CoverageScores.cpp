@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "features/CoverageCells.h"
+#include "la/LinearAlgebra.h"
 #include "tracker/FrameMeasures.h"
 
 namespace {
@@ -16,10 +17,6 @@ namespace {
 constexpr float kFacingCos = 0.5f;
 // Below this share of touched cells the lost fraction means nothing.
 constexpr double kTouchedShare = 0.08;
-
-inline float Dot3(const float* a, const float* b) {
-  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
-}
 
 }  // namespace
 
@@ -58,7 +55,7 @@ bool FrameMeasures::FacesCamera(const ImageMatch& e, const float zf[3]) {
   const u16 p = e.track < w.trackPlanes.size() ? w.trackPlanes[e.track] : kNone16;
   if (p >= planeFacing_.size()) {
     float& c = keyFrameFacing_[k];
-    if (c == FLT_MAX) c = Dot3(zk, zf);
+    if (c == FLT_MAX) c = LA::Dot3(zk, zf);
     return c > kFacingCos;
   }
   // A plane is seen from its side: the normal turned towards the key frame
@@ -66,7 +63,7 @@ bool FrameMeasures::FacesCamera(const ImageMatch& e, const float zf[3]) {
   float& c = planeFacing_[p];
   if (c == FLT_MAX) {
     const float* n = w.planes[p].v;
-    c = Dot3(zk, n) < 0.0f ? -Dot3(n, zf) : Dot3(n, zf);
+    c = LA::Dot3(zk, n) < 0.0f ? -LA::Dot3(n, zf) : LA::Dot3(n, zf);
   }
   return c > kFacingCos;
 }

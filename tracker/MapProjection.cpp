@@ -6,13 +6,15 @@
 
 #include "features/ImageMapMath.h"
 #include "features/PatchWarp.h"
+#include "la/LinearAlgebra.h"
 #include "tracker/MapMatching.h"
 #include "tracker/WarpHypotheses.h"
 
 namespace {
 
-float Dot3(const float* row, const float* X) {
-  return row[0] * X[0] + row[1] * X[1] + row[2] * X[2] + row[3];
+// Row r of a 3 x 4 pose applied to X: r . X + r[3].
+float ApplyRow(const float* row, const float* X) {
+  return LA::Dot3(row, X) + row[3];
 }
 
 }  // namespace
@@ -53,9 +55,9 @@ void MapMatching::ProjectMapPoints(u16 frame) {
           !(w.trackFlags[t] & kTrackInlier))
         continue;
       const float* X = w.points[t].v;
-      const float z = Dot3(P.m[2], X);
+      const float z = ApplyRow(P.m[2], X);
       if (!(z > 0.0f)) continue;
-      const float u = Dot3(P.m[0], X) / z, v = Dot3(P.m[1], X) / z;
+      const float u = ApplyRow(P.m[0], X) / z, v = ApplyRow(P.m[1], X) / z;
       if (!(u > bounds[0] && u < bounds[2] && v > bounds[1] && v < bounds[3])) continue;
       // One candidate per track and pass, even when its warp fails below.
       marks_[t] = 1;
@@ -112,7 +114,7 @@ bool MapMatching::FrontoParallelWarp(u16 k, const FeaturePatch& patch, const Map
                                      AlignedArray<WarpRecord>& warps, u32& warp, u8& level) {
   const CameraPose& keyPose = c_.mapView.Working().keyFramePoses[k];
   // The plane through X parallel to the key frame's image: X's depth there.
-  const float d = Dot3(keyPose.m[2], X.v);
+  const float d = ApplyRow(keyPose.m[2], X.v);
   if (!(d > 0.0f)) return false;
   const CameraPose& rel = RelativePose(k);
   const int L = patch.level;
