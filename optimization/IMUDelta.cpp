@@ -236,6 +236,19 @@ void IMUDelta::ComputeWeights(IMUDelta& D) {
   D.wp = weight(IMU_DELTA_WEIGHT_POSITION, largestDiagonal(D.Spp));
   D.wv = weight(IMU_DELTA_WEIGHT_VELOCITY, largestDiagonal(D.Svv));
   D.wr = weight(IMU_DELTA_WEIGHT_ROTATION, largestDiagonal(D.Srr));
+  FoldWeights(D);
+}
+
+void IMUDelta::DropTranslation(IMUDelta& D) {
+  D.wp = D.wv = 0.0;
+  FoldWeights(D);
+}
+
+bool IMUDelta::HasTranslation(const IMUDelta& D) {
+  return D.dt <= 0.0 || D.wp != 0.0 || D.wv != 0.0;
+}
+
+void IMUDelta::FoldWeights(IMUDelta& D) {
   D.wp_dt = D.dt * D.wp;
   D.wpv = D.dt * (D.dt * D.wp) + D.wv;
   // A finite position weight over a long span that ends in a tiny interval

@@ -51,6 +51,12 @@ struct IMUDelta {
   // term whose weight would not be finite (a variance of zero or too small to
   // invert, or dt^2 wp past the range of a double) gets weight 0.
   static void ComputeWeights(IMUDelta& delta);
+  // Readings missing over part of the span leave the position and velocity
+  // increments unknown (the accelerations were only carried on from the last
+  // reading): their terms get weight 0, the rotation keeps its own.
+  static void DropTranslation(IMUDelta& delta);
+  // False for a delta of positive length whose translation was dropped.
+  static bool HasTranslation(const IMUDelta& delta);
   // Propagates a body state across the delta (no gravity term; biases are
   // applied to first order through the Jacobians).
   static void PredictState(const IMUState& in, const IMUDelta& delta, IMUState& out);
@@ -59,6 +65,11 @@ struct IMUDelta {
   // untouched unless all 1640 bytes arrive.
   bool Write(FILE* f) const;
   bool Read(FILE* f);
+
+ private:
+  // The products of the weights: dt wp, dt^2 wp + wv, the weighted bias
+  // Jacobians and the bias-bias blocks.
+  static void FoldWeights(IMUDelta& delta);
 };
 // The delta of no motion: all zero but the unit rotation increment and the
 // identity rotation Jacobian.

@@ -9,6 +9,7 @@
 #include "features/ImageMapMath.h"
 #include "features/ImageRotation.h"
 #include "mapping/MapExchange.h"
+#include "tracker/InertialMath.h"
 
 namespace {
 
@@ -136,8 +137,7 @@ void FrameRing::RemoveFrame(u16 r) {
       previous.rotationRate[i] = before.lastImu[3 + i];
     }
     previous.time = before.time;
-    IMUDelta::Initialize(following.samples.data(), static_cast<u32>(following.samples.size()),
-                         previous, following.time, following.delta[kFromPrevious]);
+    StartFrameDelta(following.samples, previous, following.time, following.delta[kFromPrevious]);
   }
   // The removed frame's storage ends in the freed slot current_.
   for (u16 j = r; j != current_;) {

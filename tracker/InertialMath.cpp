@@ -74,3 +74,16 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
     IMU::IntegrateRotation(in, zero, in.time, carried);
   std::memcpy(out, &carried, sizeof(carried));
 }
+
+void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
+                     IMUDelta& delta) {
+  IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
+  if (samples.empty()) IMUDelta::DropTranslation(delta);
+}
+
+void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
+                      IMUDelta& delta) {
+  const bool blind = samples.empty() || !IMUDelta::HasTranslation(delta);
+  IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
+  if (blind) IMUDelta::DropTranslation(delta);
+}

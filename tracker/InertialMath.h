@@ -1,10 +1,13 @@
 #pragma once
 // Small conversions of the inertial step: the rotation vector of a rotation,
 // a solver camera state from the tracker's double record, the fixed mounting
-// that turns an image rotation rate into a body rate, and a pose prior with
-// its gravity direction.
+// that turns an image rotation rate into a body rate, a pose prior with its
+// gravity direction, and the deltas a frame's readings start or extend.
+#include <vector>
+
 #include "la/Pose.h"
 #include "optimization/CameraIMUState.h"
+#include "optimization/IMUDelta.h"
 
 // w with R = exp([w]x)^T (the project's transposed convention, So3Exp), |w|
 // in [0, pi]. Near pi the axis comes from the symmetric part of R, where the
@@ -27,3 +30,14 @@ void CameraRateToBodyRate(const float cameraRate[3], f64 bodyRate[3]);
 // (the world z axis in the body), and it is carried from its time to `time`
 // with the rotation rate; a null rate keeps its quaternion and time.
 void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 out[8]);
+
+// A frame's delta from `previous` over its readings (IMUDelta::Initialize),
+// and an earlier delta extended over them (IMUDelta::Integrate). A frame
+// that brought no readings (a visual-only run, or a gap in the stream) only
+// carries the last accelerations on, which says nothing of the motion: the
+// delta keeps its rotation but loses its translation, and a delta that lost
+// it once stays without it however far it is extended.
+void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
+                     IMUDelta& delta);
+void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
+                      IMUDelta& delta);

@@ -289,6 +289,33 @@ TEST(IMUDeltaTest, TwoIntegrateCallsEqualOneAndTheStoredFormRoundTrips) {
   std::fclose(g);
 }
 
+// Dropping the translation zeroes every weight that the position and
+// velocity terms carry, alone or through the bias blocks, and leaves the
+// rotation's; weighing the delta again brings them back.
+TEST(IMUDeltaTest, DroppedTranslationLeavesOnlyTheRotationWeighted) {
+  const std::vector<IMUSample> s =
+      Samples(Vector3d(0.3, 0.1, -0.2), Vector3d(0.2, 0.4, -0.6), 40, 0.005, 0.01, 0.02);
+  IMUDelta d;
+  SetEmptyIMUDelta(d);
+  EXPECT_TRUE(IMUDelta::HasTranslation(d));  // nothing integrated, nothing lost
+  IMUDelta::Initialize(s.data() + 1, 39, s[0], 0.2, d);
+  EXPECT_TRUE(IMUDelta::HasTranslation(d));
+  const IMUDelta full = d;
+  IMUDelta::DropTranslation(d);
+  EXPECT_FALSE(IMUDelta::HasTranslation(d));
+  EXPECT_TRUE(d.wp == 0.0 && d.wv == 0.0 && d.wp_dt == 0.0 && d.wpv == 0.0);
+  const f64* zero[6] = {d.wdp_dba, d.wdp_dbg, d.wdv_dba, d.wdv_dbg, d.Haa, d.Hag};
+  for (const f64* m : zero)
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(m[i], 0.0);
+  EXPECT_LT(d.Hgg[0], full.Hgg[0]);  // the rotation's part of it stays
+  EXPECT_GT(d.Hgg[0], 0.0);
+  EXPECT_EQ(d.wr, full.wr);
+  EXPECT_EQ(0, std::memcmp(d.wdr_dbg, full.wdr_dbg, sizeof(d.wdr_dbg)));
+  EXPECT_EQ(0, std::memcmp(d.dp, full.dp, sizeof(f64) * 10));  // increments untouched
+  IMUDelta::ComputeWeights(d);
+  EXPECT_EQ(0, std::memcmp(&d, &full, sizeof(IMUDelta)));
+}
+
 // Intervals so short that a covariance is positive yet too small to invert:
 // 7.9e-155 s squares to a denormal velocity and rotation variance, and 1e-30
 // s then 1.2e-125 s leave a denormal position variance. Such a term gets no

@@ -118,8 +118,8 @@ TEST(InertialStep, TheImageRotationGivesTheEarlierFramesRateInBodyAxes) {
 }
 
 // The preintegrations chain through a normal and a provisional key frame;
-// then a frame without samples holds the last one over the gap, and the
-// frame after it starts from a zero rate.
+// then a frame without samples holds the last one over the gap (its deltas
+// lose their translation), and the frame after it starts from a zero rate.
 TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   InertialStepScene s;
   s.parts.ring.ResetTo(5);
@@ -173,10 +173,21 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   for (int i = 0; i < 3; ++i)
     EXPECT_NEAR(f[4]->state.record[kPredicted].position[i], s.scene.keyFrames[4].state.position[i],
                 1e-3);
+  // The held readings say nothing of the motion: every delta across the gap
+  // keeps its rotation but loses its translation, and the longer ones stay
+  // without it when the next frame brings readings again.
+  for (int slot = 0; slot < 3; ++slot) {
+    EXPECT_TRUE(IMUDelta::HasTranslation(f[3]->delta[slot])) << slot;
+    EXPECT_FALSE(IMUDelta::HasTranslation(f[4]->delta[slot])) << slot;
+    EXPECT_GT(f[4]->delta[slot].wr, 0.0) << slot;
+  }
   f[0]->Reset();
   s.Predict(4, 0, 5);
   for (int i = 3; i < 6; ++i) EXPECT_EQ(f[4]->lastImu[i], 0.0);
   EXPECT_TRUE(Finite(*f[0]));
+  EXPECT_TRUE(IMUDelta::HasTranslation(f[0]->delta[kFromPrevious]));
+  EXPECT_FALSE(IMUDelta::HasTranslation(f[0]->delta[kFromKeyFrame]));
+  EXPECT_FALSE(IMUDelta::HasTranslation(f[0]->delta[kFromProvisional]));
   // A prior with samples turns to the frame time over the last rate.
   f64 prior[8];
   s.TruePrior(5, prior);
