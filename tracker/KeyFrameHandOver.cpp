@@ -7,6 +7,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include "tracker/InertialMath.h"
+
 namespace {
 
 constexpr int kHalfPatch = 4;  // the template spans x - 4 .. x + 3
@@ -203,9 +205,9 @@ void KeyFrameHandOver::LinkLaterFrames(u16 frame, u16 k, bool provisional, Track
   for (u16 prev = frame, j = ring.Next(frame);; prev = j, j = ring.Next(j)) {
     TrackerFrame& g = ring[j];
     const TrackerFrame& before = ring[prev];
+    g.parallaxKeyFrame = k;
     if (provisional) {
       g.provisionalKeyFrame = k;
-      g.parallaxKeyFrame = k;
     } else {
       // No provisional key frame is newer than k any more.
       g.imuKeyFrame = k;
@@ -219,12 +221,11 @@ void KeyFrameHandOver::LinkLaterFrames(u16 frame, u16 k, bool provisional, Track
       previous.rotationRate[i] = before.lastImu[3 + i];
     }
     previous.time = before.time;
-    const u32 n = static_cast<u32>(g.samples.size());
     if (prev == frame) {
-      IMUDelta::Initialize(g.samples.data(), n, previous, g.time, g.delta[slot]);
+      StartFrameDelta(g.samples, previous, g.time, g.delta[slot]);
     } else {
       g.delta[slot] = before.delta[slot];
-      IMUDelta::Integrate(g.samples.data(), n, previous, g.time, g.delta[slot]);
+      ExtendFrameDelta(g.samples, previous, g.time, g.delta[slot]);
     }
     if (j == cur) break;
   }

@@ -204,7 +204,8 @@ TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesMatchesAndTheMatcherItem
 }
 
 // A normal push tells both workers without waiting, and the later frames
-// integrate from the new key frame as if in one run over their samples. A
+// measure their parallax from the new key frame and integrate from it as if
+// in one run over their samples. A
 // provisional key frame is in the map, but no worker hears of it; popping
 // it takes its tracks out of every list of every ring frame and every link.
 TEST_F(KeyFrameHandOverTest, PushTellsTheWorkersAndRelinksLaterFramesPopTakesItAllBack) {
@@ -228,7 +229,7 @@ TEST_F(KeyFrameHandOverTest, PushTellsTheWorkersAndRelinksLaterFramesPopTakesItA
   std::copy_n(unit.ring[1].lastImu + 3, 3, previous.rotationRate);
   for (u16 s = 2; s < kSlots; ++s) {
     const TrackerFrame& g = unit.ring[s];
-    EXPECT_TRUE(g.imuKeyFrame == 1 && g.nearKeyFrame == 1) << s;
+    EXPECT_TRUE(g.imuKeyFrame == 1 && g.nearKeyFrame == 1 && g.parallaxKeyFrame == 1) << s;
     samples.insert(samples.end(), g.samples.begin(), g.samples.end());
     IMUDelta expected;
     IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, g.time,
