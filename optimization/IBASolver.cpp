@@ -160,6 +160,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
     return result;
   }
   BuildStructure(problem, state);
+  ChooseScaleHold(problem, state);
   ConstructNormalEquation(problem, state);
   SaveDiagonals();
   DampDiagonals(1.0f + damping.lambda);
@@ -187,6 +188,7 @@ IBAStopReason IBASolver::Run(const IBAProblem& problem, IBAState& state, u8 verb
       break;
     }
     UpdateState(problem, state);
+    RestoreScale(state);
     if (verbose > 1) Print(log, "%sIteration %d\n", kDashes, iteration + 1);
     const float Fnew = ComputeCost(problem, state, verbose, log);
     if (problem.ground) AlignToGroundPlane(problem, state);

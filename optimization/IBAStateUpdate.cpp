@@ -1,5 +1,6 @@
 // Applying a solver step to the state (cameras, points, plane re-fit) and
 // moving the whole state into the frame of the ground plane.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -126,4 +127,59 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
     Q[3] -= LA::Dot3(Q, t);
   }
   return true;
+}
+
+void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state) {
+  heldScale_ = 0.0f;
+  if (fixedCameras_ != 1 || fixedPoints_ != 0 || problem.fixedPlanes != 0) return;
+  const u32 deltas = std::min<u32>(problem.deltas.Size(), cameras_ > 0 ? cameras_ - 1 : 0);
+  for (u32 i = 0; i < deltas; ++i)
+    if (problem.deltas[i].wp[0] != 0.0f || problem.deltas[i].wv[0] != 0.0f) return;
+  const float d = MeanCameraDistance(state);
+  if (d > 0.0f && std::isfinite(d)) heldScale_ = d;
+}
+
+float IBASolver::MeanCameraDistance(const IBAState& state) const {
+  float c[3];
+  CameraCentre(state.cameras[0].pose, c);
+  double sum = 0.0;
+  for (u32 k = 0; k < variableCameras_; ++k) {
+    float X[3];
+    CameraCentre(state.cameras[fixedCameras_ + k].pose, X);
+    const float d[3] = {X[0] - c[0], X[1] - c[1], X[2] - c[2]};
+    sum += std::sqrt(LA::Dot3(d, d));
+  }
+  return variableCameras_ > 0 ? static_cast<float>(sum / variableCameras_) : 0.0f;
+}
+
+void IBASolver::RestoreScale(IBAState& state) const {
+  if (heldScale_ == 0.0f) return;
+  const float now = MeanCameraDistance(state);
+  if (!(now > 0.0f) || !std::isfinite(now)) return;
+  const float s = heldScale_ / now;
+  float c[3];
+  CameraCentre(state.cameras[0].pose, c);
+  // X' = c + s (X - c) for every variable point and camera centre; a body
+  // keeps its offset from its camera, so it moves as its centre does.
+  alignas(16) float offset[8];
+  CameraOffsetRecord(state, offset);
+  for (u32 k = 0; k < variableCameras_; ++k) {
+    CameraIMUState& camera = state.cameras[fixedCameras_ + k];
+    float centre[3];
+    CameraCentre(camera.pose, centre);
+    for (int i = 0; i < 3; ++i) {
+      camera.p[i] += (s - 1.0f) * (centre[i] - c[i]);
+      camera.v[i] *= s;
+    }
+    RebuildCaches(offset, camera);
+  }
+  for (u32 k = fixedPoints_; k < points_; ++k) {
+    float* X = state.points[k].v;
+    for (int i = 0; i < 3; ++i) X[i] = c[i] + s * (X[i] - c[i]);
+  }
+  // n.X + d = 0 becomes n.X + s d + (s - 1) n.c = 0.
+  for (u32 j = 0; j < state.planes.Size(); ++j) {
+    float* Q = state.planes[j].v;
+    Q[3] = s * Q[3] + (s - 1.0f) * LA::Dot3(Q, c);
+  }
 }

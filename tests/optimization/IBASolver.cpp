@@ -335,3 +335,64 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
   ASSERT_GT(1.0 - t * t * t, 0.4) << "a step this good shrinks the damping by less than 3";
   EXPECT_NEAR(damping, lambda * (1.0 - t * t * t), 1e-2 * lambda);
 }
+
+namespace {
+
+// Mean distance of the variable cameras' centres from camera 0's.
+double MeanCameraDistance(const IBAProblem& p, const IBAState& s) {
+  float c0[3], c[3];
+  CameraCentre(s.cameras[0].pose, c0);
+  double sum = 0.0;
+  for (u32 i = p.fixedCameras; i < s.cameras.Size(); ++i) {
+    CameraCentre(s.cameras[i].pose, c);
+    sum += std::sqrt(std::pow(c[0] - c0[0], 2) + std::pow(c[1] - c0[1], 2) +
+                     std::pow(c[2] - c0[2], 2));
+  }
+  return sum / (s.cameras.Size() - p.fixedCameras);
+}
+
+// Scales the variable cameras and the points by s about camera 0's centre:
+// every reprojection stays as it was.
+void ScaleAboutFirstCamera(const IBAProblem& p, IBAState& state, float s) {
+  float c0[3], c[3];
+  CameraCentre(state.cameras[0].pose, c0);
+  for (u32 i = p.fixedCameras; i < state.cameras.Size(); ++i) {
+    CameraCentre(state.cameras[i].pose, c);
+    for (int a = 0; a < 3; ++a)
+      NudgeCamera(state.extrinsic, state.cameras[i], a, (s - 1) * (c[a] - c0[a]));
+  }
+  for (u32 k = p.fixedPoints; k < state.points.Size(); ++k)
+    for (int a = 0; a < 3; ++a) state.points[k].v[a] = c0[a] + s * (state.points[k].v[a] - c0[a]);
+}
+
+}  // namespace
+
+// One fixed camera and nothing else that measures length (no fixed point or
+// plane, no inertial translation): the solver keeps the spacing of the
+// cameras it was given, whatever scale that is, and still fits the
+// reprojections. With inertial translation the scale is measured, and a
+// start at the wrong scale comes back to the truth.
+TEST(IBASolverRun, WithoutAScaleReferenceTheCamerasKeepTheirSpacing) {
+  for (const float wp : {0.0f, 100.0f}) {
+    SceneOptions o{8, 240, 0, 1, 0, 0.0f};
+    o.wp = o.wv = wp;
+    o.gravity = 0.0f;
+    Scene s;
+    BuildScene(o, s);
+    ScaleAboutFirstCamera(s.problem, s.state, 1.3f);
+    Perturb(s.problem, s.state, 0.01f, 0.006f, 0.0f, 0.02f, 31);
+    const double truth = MeanCameraDistance(s.problem, s.truth);
+    const double start = MeanCameraDistance(s.problem, s.state);
+    ASSERT_GT(std::fabs(start / truth - 1.0), 0.2);
+    IBASolver solver;
+    solver.minRelativeReduction = 1e-6f;
+    solver.Run(s.problem, s.state, 0, nullptr);
+    const double end = MeanCameraDistance(s.problem, s.state);
+    if (wp == 0.0f) {
+      EXPECT_LT(RMSPixels(s.problem, s.state), 0.1);
+      EXPECT_NEAR(end / start, 1.0, 1e-4);
+    } else {
+      EXPECT_NEAR(end / truth, 1.0, 0.02);
+    }
+  }
+}
