@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "optimization/IMUParameters.h"
 
@@ -223,6 +224,13 @@ void HostEngine::RunMarkerDetection(float out[10], const HostFrame& frame, const
   } else {
     out[8] = out[9] = -1.0f;
   }
+}
+
+bool HostEngine::SaveFile(const std::string& path) {
+  // The state is written beside its name first; a folder is no name for it.
+  std::error_code ec;
+  if (path.empty() || std::filesystem::is_directory(path, ec)) return false;
+  return tracker_->SaveState(path);
 }
 
 bool HostEngine::RegisterObject(const RegisteredObject& object) {
