@@ -4,7 +4,8 @@
 // changes nothing and says so, a state that cannot be saved says so, calls
 // from several threads take turns, the camera follows the field of view, the
 // host's readings become the tracker's samples (g to m/s^2, sorted, filled
-// forward, merged, on the clock of the earliest reading).
+// forward, merged, on the clock of the earliest reading) and priors that
+// leave the double range are no priors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -290,4 +291,68 @@ TEST(HostEngineTest, StartingARunningContextKeepsItsThread) {
   StopWorkerThread(&context);
   EXPECT_TRUE(context.stopped);
   EXPECT_FALSE(IMU::ParametersFrozen());
+}
+
+// A prior whose numbers are finite but whose squared quaternion length or
+// time on the engine's clock leaves the double range is no prior; one
+// within range is taken as given.
+TEST(HostEngineTest, PriorsBeyondTheDoubleRangeAreNone) {
+  std::string why;
+  HostSettings s;
+  s.width = 64;
+  s.height = 64;
+  s.hfovDegrees = 60.0;
+  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  ASSERT_TRUE(engine) << why;
+  const HostImuSample far[1] = {{1, 0.0, 0.0, 0.0, -1e308}};
+  engine->StartTracking(far, 1);  // the clock starts far in the past
+  ASSERT_EQ(-1e308, engine->StartTime());
+  std::vector<u8> pixels(64 * 64, 0);
+  const HostFrame frame{pixels.data(), 0.0, nullptr};
+  TrackingResult result;
+  UndistortionTable none;
+  const auto run = [&](std::initializer_list<double> p) {
+    double prior[8];
+    std::copy(p.begin(), p.end(), prior);
+    engine->RunTracking(result, frame, far, 0, prior, none);
+    return engine->Prior();
+  };
+  EXPECT_EQ(1e308, run({0, 0, 0, 1, 1, 2, 3, 0.0})[7]);
+  EXPECT_EQ(-2.0, engine->Prior()[5]);
+  EXPECT_EQ(DBL_MAX, run({0, 0, 0, 1, 1, 2, 3, 1e308})[7]);
+  for (const double c : {1e200, -1e200, 1e-200, 1e-160}) {
+    EXPECT_EQ(DBL_MAX, run({c, c, 0, c, 1, 2, 3, 0.0})[7]) << c;
+  }
+  const f64* taken = run({0, 3e150, 0, 4e150, 1, 2, 3, 0.0});
+  EXPECT_EQ(1e308, taken[7]);
+  EXPECT_EQ(3e150, taken[1]);
+}
+
+// A first frame without a time does not stop the clock: it starts with the
+// first frame that has one.
+TEST(HostEngineTest, TheClockStartsAtAFiniteTime) {
+  std::string why;
+  HostSettings s;
+  s.width = 64;
+  s.height = 64;
+  s.hfovDegrees = 60.0;
+  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  ASSERT_TRUE(engine) << why;
+  engine->StartTracking(nullptr, 0);
+  std::vector<u8> pixels(64 * 64, 0);
+  TrackingResult result;
+  UndistortionTable none;
+  const HostImuSample noReadings[1] = {};
+  const double prior[8] = {0, 0, 0, 1, 0, 0, 0, 2.5};
+  for (const double t : {std::nan(""), HUGE_VAL}) {
+    const HostFrame untimed{pixels.data(), t, nullptr};
+    engine->RunTracking(result, untimed, nullptr, 0, nullptr, none);
+    engine->RunTracking(result, untimed, noReadings, 0, prior, none);
+    EXPECT_EQ(DBL_MAX, engine->StartTime());
+    EXPECT_EQ(DBL_MAX, engine->Prior()[7]);  // no clock to put it on
+  }
+  const HostFrame timed{pixels.data(), 2.0, nullptr};
+  engine->RunTracking(result, timed, noReadings, 0, prior, none);
+  EXPECT_EQ(2.0, engine->StartTime());
+  EXPECT_EQ(0.5, engine->Prior()[7]);
 }
