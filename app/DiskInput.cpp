@@ -75,11 +75,13 @@ bool AllFinite(const f64* v, int n) {
 }
 
 // A prior as the tracker takes it: unit quaternion with w >= 0, position
-// negated, or no prior at all.
+// negated, or no prior at all. A squared length that overflows or
+// underflows would leave the quaternion short of unit length.
 void NormalisePrior(f64 prior[8]) {
-  const f64 norm = std::sqrt(prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] +
-                             prior[3] * prior[3]);
-  if (!AllFinite(prior, 8) || !(norm > 0.0) || prior[7] < 0.0) {
+  const f64 squaredNorm =
+      prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] + prior[3] * prior[3];
+  const f64 norm = std::sqrt(squaredNorm);
+  if (!AllFinite(prior, 8) || !std::isnormal(squaredNorm) || prior[7] < 0.0) {
     prior[7] = kNoPriorTime;
     return;
   }
@@ -136,6 +138,8 @@ bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& fram
   for (i32 y = 0; y < h; ++y) std::memcpy(frame.grey[y], pixels + static_cast<size_t>(y) * w, w);
   frame.time = time - origin_;
   if (newPrior[7] != kNoPriorTime) newPrior[7] -= origin_;
+  // Far from the origin the difference leaves the double range.
+  if (!std::isfinite(newPrior[7])) newPrior[7] = kNoPriorTime;
   std::copy(newPrior, newPrior + 8, prior);
   return true;
 }

@@ -41,7 +41,9 @@ class FrameRecordReader {
   // complete record, declares a side outside 1..16384 or a size other than
   // the first record's, or more samples than its bytes hold. Samples with a
   // non-finite value or time are dropped; a prior with a zero or non-finite
-  // quaternion, position or time counts as none.
+  // quaternion, position or time counts as none, as does one whose squared
+  // quaternion length or distance in time from the origin leaves the double
+  // range.
   bool LoadFrameRecord(const std::string& name, DiskFrame& frame, std::vector<IMUSample>& imu,
                        f64 prior[8]);
 

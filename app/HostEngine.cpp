@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "optimization/IMUParameters.h"
 
@@ -10,6 +11,19 @@ namespace {
 
 // The text buffer handed to the tracker with every frame.
 constexpr size_t kTextCapacity = 4096;
+
+// A prior is usable when all of it is finite, its quaternion has a length
+// whose square double holds (zero, or components far from 1 whose squares
+// overflow or underflow, give no rotation the tracker can use) and its time
+// stays finite on the engine's clock.
+bool UsablePrior(const double* prior, f64 origin) {
+  for (int i = 0; i < 8; ++i) {
+    if (!std::isfinite(prior[i])) return false;
+  }
+  const f64 squaredNorm =
+      prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] + prior[3] * prior[3];
+  return std::isnormal(squaredNorm) && std::isfinite(prior[7] - origin);
+}
 
 }  // namespace
 
@@ -116,15 +130,9 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
   }
   if (imu != nullptr) {
     ConvertImuSamples(imu, count > 0 ? count : 0);
-    // No reading yet: the clock starts with this frame.
-    if (startTime_ == DBL_MAX) startTime_ = frame.time;
-    bool usable = prior != nullptr;
-    for (int i = 0; usable && i < 8; ++i) usable = std::isfinite(prior[i]);
-    // A prior without a rotation (zero quaternion) is no prior.
-    usable =
-        usable &&
-        prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] + prior[3] * prior[3] > 0.0;
-    if (usable) {
+    // No reading yet: the clock starts with this frame, if it has a time.
+    if (startTime_ == DBL_MAX && std::isfinite(frame.time)) startTime_ = frame.time;
+    if (prior != nullptr && startTime_ != DBL_MAX && UsablePrior(prior, startTime_)) {
       for (int i = 0; i < 4; ++i) prior_[i] = prior[i];
       for (int i = 4; i < 7; ++i) prior_[i] = -prior[i];
       prior_[7] = prior[7] - startTime_;
@@ -134,7 +142,8 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
   } else {
     imu_.clear();
     prior_[7] = DBL_MAX;
-    if (startTime_ == DBL_MAX) startTime_ = frame.time;
+    // A frame without a time would leave every later time NaN.
+    if (startTime_ == DBL_MAX && std::isfinite(frame.time)) startTime_ = frame.time;
   }
   input.time = frame.time - startTime_;
   text_[0] = '\0';
@@ -223,6 +232,13 @@ void HostEngine::RunMarkerDetection(float out[10], const HostFrame& frame, const
   } else {
     out[8] = out[9] = -1.0f;
   }
+}
+
+bool HostEngine::SaveFile(const std::string& path) {
+  // The state is written beside its name first; a folder is no name for it.
+  std::error_code ec;
+  if (path.empty() || std::filesystem::is_directory(path, ec)) return false;
+  return tracker_->SaveState(path);
 }
 
 bool HostEngine::RegisterObject(const RegisteredObject& object) {

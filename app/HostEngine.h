@@ -47,7 +47,8 @@ class HostEngine {
                           UndistortionTable& table);
   bool RegisterObject(const RegisteredObject& object);
   bool DeregisterObject(int id);
-  void SaveFile(const std::string& path) { tracker_->SaveState(path); }
+  // False when the state file cannot be written; an existing one is kept.
+  bool SaveFile(const std::string& path);
 
   Tracker& GetTracker() { return *tracker_; }
   const std::vector<IMUSample>& Samples() const { return imu_; }

@@ -1,6 +1,11 @@
 /* The engine's exported interface: one process-wide engine driven by a
- * host through thirteen functions and fixed binary records. All calls come
- * from one host thread. */
+ * host through thirteen functions and fixed binary records. The calls are
+ * meant to come from one host thread; calls made from several threads at
+ * once do not run together but one after the other, each waiting on one
+ * process-wide lock (a long ZevrionRunTracking holds up the others). The
+ * records and the storage that a result points into are shared: a result is
+ * only good until the next call from any thread. Include it from C99 or
+ * later, or C++. */
 #ifndef ZEVRION_H
 #define ZEVRION_H
 
@@ -68,7 +73,9 @@ void ZevrionSaveFile(const char* path);
 }
 #endif
 
-/* The layout the host relies on. */
+/* The layout the host relies on, checked where the compiler has static
+ * assertions (C11, C++11); C99 has none. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
 #ifndef __cplusplus
 #include <assert.h>
 #endif
@@ -86,5 +93,6 @@ static_assert(offsetof(TrackingResult, quaternion) == 4 && offsetof(TrackingResu
                   offsetof(TrackingResult, parallax) == 84 &&
                   offsetof(TrackingResult, progress) == 88 && offsetof(TrackingResult, text) == 96,
               "TrackingResult offsets");
+#endif
 
 #endif

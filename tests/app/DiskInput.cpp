@@ -86,6 +86,38 @@ TEST(DiskInputTest, FrameRecordsInTheTrackersForm) {
   EXPECT_EQ(kNoPriorTime, prior[7]);
 }
 
+// Priors that are numbers yet no usable prior: a quaternion whose squared
+// length leaves the double range (overflow or underflow) and a time whose
+// distance from the origin does. Each counts as none; the record is read.
+TEST(DiskInputTest, PriorsBeyondTheDoubleRangeAreNone) {
+  TempFolder folder;
+  FrameRecordReader reader;
+  DiskFrame frame;
+  std::vector<IMUSample> imu;
+  f64 prior[8];
+  const auto load = [&](f64 frameTime, std::initializer_list<f64> p) {
+    RecordWriter r;
+    r.Header(4, 3, frameTime).Put(i32{0}).Prior(p);
+    return reader.LoadFrameRecord(folder.Write("r.dat", r.bytes), frame, imu, prior);
+  };
+  ASSERT_TRUE(load(-1e308, {0, 0, 0, 1, 0, 0, 0, 0.0}));  // the origin, far in the past
+  EXPECT_EQ(1e308, prior[7]);
+  ASSERT_TRUE(load(0.0, {0, 0, 0, 1, 0, 0, 0, 1e308}));
+  EXPECT_EQ(kNoPriorTime, prior[7]);
+  for (const f64 c : {1e200, -1e200, 1e-200, 1e-160}) {
+    ASSERT_TRUE(load(0.0, {c, c, 0, c, 1, 2, 3, 1.0}));
+    EXPECT_EQ(kNoPriorTime, prior[7]) << c;
+  }
+  // Large and small, yet squares within range: normalised as any other.
+  ASSERT_TRUE(load(0.0, {0, 3e150, 0, -4e150, 1, 2, 3, 1.0}));
+  EXPECT_DOUBLE_EQ(-0.6, prior[1]);
+  EXPECT_DOUBLE_EQ(0.8, prior[3]);
+  ASSERT_TRUE(load(0.0, {3e-150, 0, 0, 4e-150, 1, 2, 3, 1.0}));
+  EXPECT_DOUBLE_EQ(0.6, prior[0]);
+  EXPECT_DOUBLE_EQ(0.8, prior[3]);
+  EXPECT_EQ(-3.0, prior[6]);
+}
+
 TEST(DiskInputTest, BadRecordsChangeNothing) {
   TempFolder folder;
   RecordWriter good;

@@ -3,7 +3,8 @@
 // the synthetic room with black, white and noise frames, some with a NaN or
 // infinite time, readings with NaN, infinite and huge values or times,
 // `count` 0 or negative with readings given, readings without a prior and
-// priors with a zero or NaN quaternion, with resets and restarts on the way.
+// priors with a zero or NaN quaternion or one whose squared length leaves
+// the double range, with resets and restarts on the way.
 // No call crashes, every status is one of 0 to 3 (no server), and no frame
 // reports tracking (status 2) with a non-finite pose; objects with a
 // non-finite record are refused.
@@ -77,6 +78,7 @@ TEST(HostDegenerateFramesTest, NoCrashAndNoNonFinitePoseWhileTracking) {
     if (k % 3 == 0) std::fill(in.prior, in.prior + 4, 0.0);
     if (k % 11 == 5) in.prior[1] = kNaN;
     if (k % 13 == 7) in.prior[5] = 1e300;
+    if (k % 19 == 4) std::fill(in.prior, in.prior + 4, k % 2 == 0 ? 1e200 : 1e-200);
     const HostFrame frame{in.pixels.data(), time, g == 0 ? in.marker : nullptr};
     TrackingResult out;
     ASSERT_EQ(&out, ZevrionRunTracking(&out, &frame, k % 8 == 4 ? nullptr : in.imu.data(), count,

@@ -1,20 +1,29 @@
 // ctest-labels: threads
-// The exported interface without frames: calls without an engine are inert,
-// sizes and fields of view outside the engine's range are refused, a second
-// Create changes nothing, the camera follows the field of view, and the
+// The exported interface: calls without an engine are inert, sizes and
+// fields of view outside the engine's range are refused, a second Create
+// changes nothing and says so, a state that cannot be saved says so, calls
+// from several threads take turns, the camera follows the field of view, the
 // host's readings become the tracker's samples (g to m/s^2, sorted, filled
-// forward, merged, on the clock of the earliest reading).
+// forward, merged, on the clock of the earliest reading) and priors that
+// leave the double range are no priors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "app/HostEngine.h"
 #include "app/WorkerThread.h"
 #include "app/zevrion.h"
+#include "common/TempFolder.h"
+#include "common/app/HostInput.h"
 
 namespace {
 
@@ -63,15 +72,119 @@ TEST(ZevrionExportsTest, WithoutAnEngineEveryCallIsInert) {
   }
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("no engine"));
 
-  // A second Create on a live engine starts nothing again; Destroy twice is
-  // harmless and leaves no engine.
+  // A second Create on a live engine starts nothing again and says which
+  // engine stays; Destroy twice is harmless and leaves no engine.
   ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
-  ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+  testing::internal::CaptureStderr();
+  ZevrionCreate(128, 96, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(1, std::count(said.begin(), said.end(), '\n')) << said;
+  EXPECT_NE(std::string::npos, said.find("64x64")) << said;
+  EXPECT_NE(std::string::npos, said.find("ZevrionDestroy")) << said;
+  // The frames are still read at the first size: a 64 x 64 frame is whole.
+  std::vector<u8> small(64 * 64, 0);
+  const HostFrame frame{small.data(), 0.0, nullptr};
+  TrackingResult out = Filled();
+  ZevrionRunTracking(&out, &frame, nullptr, 0, nullptr);
+  EXPECT_EQ(0, out.status);
   const RegisteredObject object{1, 1.0f, {0, 0, 1}, {0, 0, 0}};
-  EXPECT_FALSE(ZevrionRegisterObject(&object));  // no frame yet
+  EXPECT_FALSE(ZevrionRegisterObject(&object));  // no map yet
   ZevrionDestroy();
   ZevrionDestroy();
   ExpectInert();
+}
+
+namespace {
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+// The host learns nothing from the call itself, so a state that was not
+// written prints one line naming it; a saved state is not harmed by a later
+// save that fails.
+TEST(ZevrionExportsTest, AStateThatCannotBeSavedSaysSo) {
+  TempFolder folder;
+  const std::string state = folder.File("state.bin");
+  testing::internal::CaptureStderr();
+  ZevrionSaveFile(state.c_str());
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("no engine"));
+  EXPECT_FALSE(std::filesystem::exists(state));
+
+  ZevrionCreate(64, 64, 90.0, 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr, nullptr);
+  ZevrionStartTracking(nullptr, 0);
+  testing::internal::CaptureStderr();
+  ZevrionSaveFile(state.c_str());
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  const std::string saved = FileBytes(state);
+  ASSERT_FALSE(saved.empty());
+
+  // The state is written beside its name first: with that name taken by a
+  // folder, the save fails and the saved state stays.
+  std::filesystem::create_directory(state + ".tmp");
+  const std::string missing = folder.File("missing/state.bin");
+  const std::string asFolder = folder.File("");
+  for (const char* path : {missing.c_str(), asFolder.c_str(), "/", "", state.c_str()}) {
+    testing::internal::CaptureStderr();
+    ZevrionSaveFile(path);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, std::count(said.begin(), said.end(), '\n')) << "'" << path << "': " << said;
+    EXPECT_NE(std::string::npos, said.find(path)) << said;
+  }
+  testing::internal::CaptureStderr();
+  ZevrionSaveFile(nullptr);
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("nothing saved"));
+  EXPECT_EQ(saved, FileBytes(state));
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  EXPECT_FALSE(std::filesystem::exists("/.tmp"));
+  ZevrionDestroy();
+}
+
+// Two host threads each running the room's frames and a third making the
+// other calls, all at once: the calls take turns on the engine, so the
+// process lives and every result is one of a single call.
+TEST(ZevrionExportsTest, CallsFromSeveralThreadsTakeTurns) {
+  const SequenceOptions options = HostRoom(320, 16);
+  SequenceGenerator sequence(options);
+  std::vector<HostInput> frames(options.frames);
+  for (u32 k = 0; k < options.frames; ++k) frames[k].Load(sequence, k);
+  ZevrionCreate(320, 240, HostHfov(options), 0, 0, 1.1f, 0.297f, 0.21f, false, false, nullptr,
+                nullptr);
+  ZevrionStartTracking(nullptr, 0);
+  std::atomic<int> faults{0}, tracked{0};
+  const auto host = [&] {
+    for (u32 k = 0; k < options.frames; ++k) {
+      const TrackingResult out = frames[k].Run(k);
+      // The text and arrays belong to whichever call came last: not read here.
+      if (out.status < 0 || out.status > 3 || out.text == nullptr || out.planeCount < 0 ||
+          out.objectCount < 0)
+        ++faults;
+      if (out.status == 2) ++tracked;
+    }
+  };
+  const auto other = [&] {
+    const HostFrame frame{frames[0].pixels.data(), frames[0].time, nullptr};
+    for (int i = 0; i < 16; ++i) {
+      const RegisteredObject object{i, 1.0f, {0, 0, 0, 1}, {0.1f, 0.0f, 0.0f}};
+      if (ZevrionRegisterObject(&object) && !ZevrionDeregisterObject(i)) ++faults;
+      if (std::strlen(ZevrionLocalDay()) != 8) ++faults;
+      float marker[10];
+      ZevrionStartMarkerDetection();
+      ZevrionRunMarkerDetection(marker, &frame, nullptr);
+      if (marker[8] != -1.0f && marker[8] != 0.21f) ++faults;
+    }
+  };
+  std::thread a(host), b(host), c(other);
+  a.join();
+  b.join();
+  c.join();
+  ZevrionDestroy();
+  EXPECT_EQ(0, faults.load());
+  // The room's frames still track between the other thread's calls.
+  EXPECT_GT(tracked.load(), 0);
 }
 
 TEST(ZevrionExportsTest, LocalDayIsEightDigitsOfToday) {
@@ -178,4 +291,68 @@ TEST(HostEngineTest, StartingARunningContextKeepsItsThread) {
   StopWorkerThread(&context);
   EXPECT_TRUE(context.stopped);
   EXPECT_FALSE(IMU::ParametersFrozen());
+}
+
+// A prior whose numbers are finite but whose squared quaternion length or
+// time on the engine's clock leaves the double range is no prior; one
+// within range is taken as given.
+TEST(HostEngineTest, PriorsBeyondTheDoubleRangeAreNone) {
+  std::string why;
+  HostSettings s;
+  s.width = 64;
+  s.height = 64;
+  s.hfovDegrees = 60.0;
+  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  ASSERT_TRUE(engine) << why;
+  const HostImuSample far[1] = {{1, 0.0, 0.0, 0.0, -1e308}};
+  engine->StartTracking(far, 1);  // the clock starts far in the past
+  ASSERT_EQ(-1e308, engine->StartTime());
+  std::vector<u8> pixels(64 * 64, 0);
+  const HostFrame frame{pixels.data(), 0.0, nullptr};
+  TrackingResult result;
+  UndistortionTable none;
+  const auto run = [&](std::initializer_list<double> p) {
+    double prior[8];
+    std::copy(p.begin(), p.end(), prior);
+    engine->RunTracking(result, frame, far, 0, prior, none);
+    return engine->Prior();
+  };
+  EXPECT_EQ(1e308, run({0, 0, 0, 1, 1, 2, 3, 0.0})[7]);
+  EXPECT_EQ(-2.0, engine->Prior()[5]);
+  EXPECT_EQ(DBL_MAX, run({0, 0, 0, 1, 1, 2, 3, 1e308})[7]);
+  for (const double c : {1e200, -1e200, 1e-200, 1e-160}) {
+    EXPECT_EQ(DBL_MAX, run({c, c, 0, c, 1, 2, 3, 0.0})[7]) << c;
+  }
+  const f64* taken = run({0, 3e150, 0, 4e150, 1, 2, 3, 0.0});
+  EXPECT_EQ(1e308, taken[7]);
+  EXPECT_EQ(3e150, taken[1]);
+}
+
+// A first frame without a time does not stop the clock: it starts with the
+// first frame that has one.
+TEST(HostEngineTest, TheClockStartsAtAFiniteTime) {
+  std::string why;
+  HostSettings s;
+  s.width = 64;
+  s.height = 64;
+  s.hfovDegrees = 60.0;
+  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  ASSERT_TRUE(engine) << why;
+  engine->StartTracking(nullptr, 0);
+  std::vector<u8> pixels(64 * 64, 0);
+  TrackingResult result;
+  UndistortionTable none;
+  const HostImuSample noReadings[1] = {};
+  const double prior[8] = {0, 0, 0, 1, 0, 0, 0, 2.5};
+  for (const double t : {std::nan(""), HUGE_VAL}) {
+    const HostFrame untimed{pixels.data(), t, nullptr};
+    engine->RunTracking(result, untimed, nullptr, 0, nullptr, none);
+    engine->RunTracking(result, untimed, noReadings, 0, prior, none);
+    EXPECT_EQ(DBL_MAX, engine->StartTime());
+    EXPECT_EQ(DBL_MAX, engine->Prior()[7]);  // no clock to put it on
+  }
+  const HostFrame timed{pixels.data(), 2.0, nullptr};
+  engine->RunTracking(result, timed, noReadings, 0, prior, none);
+  EXPECT_EQ(2.0, engine->StartTime());
+  EXPECT_EQ(0.5, engine->Prior()[7]);
 }
