@@ -100,15 +100,16 @@ class IBASolver {
   // Without a scale reference (one fixed camera, no fixed point or plane, no
   // inertial translation) every cost term but the planes' is blind to the
   // map's scale, and the steps would wander along it. The solver then notes
-  // the mean distance of the variable cameras from the fixed one and, after
-  // every step, scales the variable part of the state about the fixed camera
-  // back to it, which leaves every reprojection as it was. The cameras, not
-  // the points, keep the scale: the poses already reported were measured
-  // with it, and a fresh map's points are the less certain part.
+  // the median distance of the variable points from the newest camera and,
+  // after every step, scales the variable part of the state about the fixed
+  // camera back to it, which leaves every reprojection as it was. The
+  // points the newest camera sees are the ones tracking goes on with: their
+  // distances keep the scale of the poses already reported.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
-  void RestoreScale(IBAState& state) const;
-  // Mean distance of the variable cameras' centres from the fixed camera's.
-  float MeanCameraDistance(const IBAState& state) const;
+  void RestoreScale(IBAState& state);
+  // Median distance of the variable points from the newest camera's centre,
+  // 0 without variable points.
+  float HeldScaleMeasure(const IBAState& state);
 
   // Linear step: Schur complement onto the cameras, PCG, back-substitution.
   void ComputeSchurComplement();
@@ -162,8 +163,9 @@ class IBASolver {
   AlignedArray<LA::AlignedVector4f> pointStep;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
-  // The mean camera distance the scale hold keeps, 0 without a hold.
+  // The distance the scale hold keeps, 0 without a hold, and its scratch.
   float heldScale_ = 0.0f;
+  std::vector<float> scaleScratch_;
   u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
 
   // Structure.

@@ -135,26 +135,28 @@ void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state
   const u32 deltas = std::min<u32>(problem.deltas.Size(), cameras_ > 0 ? cameras_ - 1 : 0);
   for (u32 i = 0; i < deltas; ++i)
     if (problem.deltas[i].wp[0] != 0.0f || problem.deltas[i].wv[0] != 0.0f) return;
-  const float d = MeanCameraDistance(state);
+  const float d = HeldScaleMeasure(state);
   if (d > 0.0f && std::isfinite(d)) heldScale_ = d;
 }
 
-float IBASolver::MeanCameraDistance(const IBAState& state) const {
+float IBASolver::HeldScaleMeasure(const IBAState& state) {
   float c[3];
-  CameraCentre(state.cameras[0].pose, c);
-  double sum = 0.0;
-  for (u32 k = 0; k < variableCameras_; ++k) {
-    float X[3];
-    CameraCentre(state.cameras[fixedCameras_ + k].pose, X);
+  CameraCentre(state.cameras[cameras_ - 1].pose, c);
+  scaleScratch_.resize(variablePoints_);
+  for (u32 k = 0; k < variablePoints_; ++k) {
+    const float* X = state.points[fixedPoints_ + k].v;
     const float d[3] = {X[0] - c[0], X[1] - c[1], X[2] - c[2]};
-    sum += std::sqrt(LA::Dot3(d, d));
+    scaleScratch_[k] = LA::Dot3(d, d);
   }
-  return variableCameras_ > 0 ? static_cast<float>(sum / variableCameras_) : 0.0f;
+  if (scaleScratch_.empty()) return 0.0f;
+  auto middle = scaleScratch_.begin() + scaleScratch_.size() / 2;
+  std::nth_element(scaleScratch_.begin(), middle, scaleScratch_.end());
+  return std::sqrt(*middle);
 }
 
-void IBASolver::RestoreScale(IBAState& state) const {
+void IBASolver::RestoreScale(IBAState& state) {
   if (heldScale_ == 0.0f) return;
-  const float now = MeanCameraDistance(state);
+  const float now = HeldScaleMeasure(state);
   if (!(now > 0.0f) || !std::isfinite(now)) return;
   const float s = heldScale_ / now;
   float c[3];

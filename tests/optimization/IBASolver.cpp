@@ -338,17 +338,18 @@ TEST(IBASolverNormalEquation, DampedStepMatchesTheDenseSolveAndTheGainRatio) {
 
 namespace {
 
-// Mean distance of the variable cameras' centres from camera 0's.
-double MeanCameraDistance(const IBAProblem& p, const IBAState& s) {
-  float c0[3], c[3];
-  CameraCentre(s.cameras[0].pose, c0);
-  double sum = 0.0;
-  for (u32 i = p.fixedCameras; i < s.cameras.Size(); ++i) {
-    CameraCentre(s.cameras[i].pose, c);
-    sum += std::sqrt(std::pow(c[0] - c0[0], 2) + std::pow(c[1] - c0[1], 2) +
-                     std::pow(c[2] - c0[2], 2));
+// Median distance of the variable points from the last camera's centre.
+double MedianPointDistance(const IBAProblem& p, const IBAState& s) {
+  float c[3];
+  CameraCentre(s.cameras[s.cameras.Size() - 1].pose, c);
+  std::vector<double> d;
+  for (u32 k = p.fixedPoints; k < s.points.Size(); ++k) {
+    const float* X = s.points[k].v;
+    d.push_back(
+        std::sqrt(std::pow(X[0] - c[0], 2) + std::pow(X[1] - c[1], 2) + std::pow(X[2] - c[2], 2)));
   }
-  return sum / (s.cameras.Size() - p.fixedCameras);
+  std::nth_element(d.begin(), d.begin() + d.size() / 2, d.end());
+  return d[d.size() / 2];
 }
 
 // Scales the variable cameras and the points by s about camera 0's centre:
@@ -368,11 +369,11 @@ void ScaleAboutFirstCamera(const IBAProblem& p, IBAState& state, float s) {
 }  // namespace
 
 // One fixed camera and nothing else that measures length (no fixed point or
-// plane, no inertial translation): the solver keeps the spacing of the
-// cameras it was given, whatever scale that is, and still fits the
-// reprojections. With inertial translation the scale is measured, and a
-// start at the wrong scale comes back to the truth.
-TEST(IBASolverRun, WithoutAScaleReferenceTheCamerasKeepTheirSpacing) {
+// plane, no inertial translation): the solver keeps the points at the
+// distances from the newest camera it was given, whatever scale that is,
+// and still fits the reprojections. With inertial translation the scale is
+// measured, and a start at the wrong scale comes back to the truth.
+TEST(IBASolverRun, WithoutAScaleReferenceThePointsKeepTheirDistances) {
   for (const float wp : {0.0f, 100.0f}) {
     SceneOptions o{8, 240, 0, 1, 0, 0.0f};
     o.wp = o.wv = wp;
@@ -381,18 +382,18 @@ TEST(IBASolverRun, WithoutAScaleReferenceTheCamerasKeepTheirSpacing) {
     BuildScene(o, s);
     ScaleAboutFirstCamera(s.problem, s.state, 1.3f);
     Perturb(s.problem, s.state, 0.01f, 0.006f, 0.0f, 0.02f, 31);
-    const double truth = MeanCameraDistance(s.problem, s.truth);
-    const double start = MeanCameraDistance(s.problem, s.state);
+    const double truth = MedianPointDistance(s.problem, s.truth);
+    const double start = MedianPointDistance(s.problem, s.state);
     ASSERT_GT(std::fabs(start / truth - 1.0), 0.2);
     IBASolver solver;
     solver.minRelativeReduction = 1e-6f;
     solver.Run(s.problem, s.state, 0, nullptr);
-    const double end = MeanCameraDistance(s.problem, s.state);
+    const double end = MedianPointDistance(s.problem, s.state);
     if (wp == 0.0f) {
       EXPECT_LT(RMSPixels(s.problem, s.state), 0.1);
       EXPECT_NEAR(end / start, 1.0, 1e-4);
     } else {
-      EXPECT_NEAR(end / truth, 1.0, 0.02);
+      EXPECT_NEAR(end / truth, 1.0, 0.05);  // from 1.3
     }
   }
 }
