@@ -46,6 +46,7 @@ u16 KeyFrameHandOver::PopKeyFrame() {
   if (count == 0) return kNone16;
   const u16 k = static_cast<u16>(count - 1);
   view.Map().PopKeyFrame(1, "Tracker");
+  view.ForgetOwnPoints();
   view.Synchronize();
 
   // Everything key frame k added to the tracker's arrays goes with it.
@@ -138,6 +139,7 @@ u32 KeyFrameHandOver::TrimKeyFrames() {
 
   view.Map().RemoveKeyFramesBefore(static_cast<u16>(first), trackMap_, "Tracker");
   // Pulled first, so that the counts read the renumbered tracks' flags.
+  view.ForgetOwnPoints();
   view.Synchronize();
   for (u16 i = 0; i < ring.Size(); ++i) view.UpdateFrameCounts(ring[i], trackMap_, patchShift);
   // An object anchored on a dropped key frame is frozen where it stands.

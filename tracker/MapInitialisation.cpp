@@ -94,6 +94,7 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
   // The second triangulation sees the refined mid-way pose; whatever fails
   // it is unsolved.
   for (u8& flags : c_.mapView.Working().trackFlags) flags = 0;
+  c_.mapView.ForgetOwnPoints();
   newPoints_.CreateNewPoints(frame, mode);
 
   const CameraPose& midway = w.keyFramePoses.Size() > 1 ? w.keyFramePoses[1] : w.keyFramePoses[0];

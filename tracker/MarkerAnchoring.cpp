@@ -159,6 +159,7 @@ MapStart MapInitialisation::AnchorToMarker(u16 frame, const float* marker) {
   c_.mapView.Map().SetAnchoredStructure(kAnchoredSceneScale, f.state.record[kVisual], anchored,
                                         w.points, w.planes, w.trackFlags, w.planeFlags,
                                         w.trackPlanes);
+  c_.mapView.ForgetOwnPoints();
   c_.mapView.Synchronize();
 
   // The anchored start has the weak start's scale, and a ground.

@@ -163,6 +163,7 @@ void NewPoints::SolveCandidates(f32 defaultDepth) {
         failed_[i] = 1;
       }
     }
+    c_.mapView.NoteOwnPoint(track);
   }
 }
 

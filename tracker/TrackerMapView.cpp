@@ -36,7 +36,58 @@ bool KeyFrameTrackRange(const MapWorkingCopy& w, u16 keyFrame, u32& begin, u32& 
 
 }  // namespace
 
+bool TrackerMapView::Synchronize() {
+  if (!map_.Synchronize(working_)) return false;
+  constexpr u8 kOwnBits = kTrackSolved | kTrackInlier | kTrackUnreliable;
+  const size_t tracks = std::min<size_t>(working_.trackFlags.size(), working_.points.Size());
+  size_t kept = 0;
+  for (const OwnPoint& e : ownPoints_) {
+    if (e.track >= tracks) continue;
+    u8& flags = working_.trackFlags[e.track];
+    // Solved by the map (it holds the point now) or merged into another.
+    if (flags & (kTrackSolved | kTrackMergedAway)) {
+      ownIndex_[e.track] = kNone32;
+      continue;
+    }
+    working_.points[e.track] = e.point;
+    flags = static_cast<u8>((flags & ~kOwnBits) | (e.flags & kOwnBits));
+    ownIndex_[e.track] = static_cast<u32>(kept);
+    ownPoints_[kept++] = e;
+  }
+  ownPoints_.resize(kept);
+  return true;
+}
+
+void TrackerMapView::NoteOwnPoint(u32 track) {
+  if (track >= working_.trackFlags.size() || track >= working_.points.Size()) return;
+  if (ownIndex_.size() <= track) ownIndex_.resize(working_.trackFlags.size(), kNone32);
+  const u8 flags = working_.trackFlags[track];
+  u32& index = ownIndex_[track];
+  if (flags & kTrackSolved) {
+    if (index == kNone32) {
+      index = static_cast<u32>(ownPoints_.size());
+      ownPoints_.push_back({working_.points[track], track, flags});
+    } else {
+      ownPoints_[index].point = working_.points[track];
+      ownPoints_[index].flags = flags;
+    }
+  } else if (index != kNone32) {
+    // Swap the last entry into the freed place.
+    const OwnPoint last = ownPoints_.back();
+    ownPoints_[index] = last;
+    ownIndex_[last.track] = index;
+    ownPoints_.pop_back();
+    index = kNone32;
+  }
+}
+
+void TrackerMapView::ForgetOwnPoints() {
+  for (const OwnPoint& e : ownPoints_) ownIndex_[e.track] = kNone32;
+  ownPoints_.clear();
+}
+
 void TrackerMapView::Clear() {
+  ForgetOwnPoints();
   working_.Clear();
   patches_.Clear();
   records_.clear();

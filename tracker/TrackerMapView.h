@@ -17,8 +17,18 @@ class TrackerMapView {
 
   GlobalMap& Map() { return map_; }
   const GlobalMap& Map() const { return map_; }
-  // Pulls the map; true when it changed since the last pull.
-  bool Synchronize() { return map_.Synchronize(working_); }
+  // Pulls the map; true when it changed since the last pull. The points the
+  // tracker solved itself and the map does not hold are kept (see
+  // NoteOwnPoint).
+  bool Synchronize();
+  // A point the tracker solved, or unsolved, in its working copy. A track
+  // that only one key frame measures (the rest are ring frames) is solved
+  // here and never in the map, and every pull would drop it: such points
+  // are put back after each pull until the map solves the track itself.
+  void NoteOwnPoint(u32 track);
+  // Drops those points: after a pop, a trim or an anchoring the map's track
+  // ids or points are not what they were noted against.
+  void ForgetOwnPoints();
   // Empties the working copy and every per-key-frame array (the map itself
   // is the caller's to reset).
   void Clear();
@@ -99,6 +109,15 @@ class TrackerMapView {
   std::vector<u64> orderKeys_;      // the same
   std::vector<MapMatch> ordered_;   // the same
   const CVD::Image<float> noImage_;
+  // The tracker's own points (NoteOwnPoint) and, per track, its entry or
+  // kNone32.
+  struct OwnPoint {
+    MapPoint point;
+    u32 track;
+    u8 flags;
+  };
+  std::vector<OwnPoint> ownPoints_;
+  std::vector<u32> ownIndex_;
 };
 
 template <class Read>

@@ -106,3 +106,35 @@ TEST_F(NewPointsTest, TheGateIsSixPixelsAndTenWhileRecovering) {
   EXPECT_EQ(Run(), "[103] New Points = 1 / 4 = 25%, Bad Points = 0 / 0 = 0%\n");
   EXPECT_EQ(Run(true), "[103] New Points = 2 / 3 = 66%, Bad Points = 0 / 1 = 0%\n");
 }
+
+// Points that only one key frame measures are solved from the ring frames and
+// the map never solves them. A pull after any change of the map keeps them;
+// once the map solves a track its point wins; after a pop or trim they go.
+TEST_F(NewPointsTest, OwnPointsSurviveAPullUntilTheMapSolvesThem) {
+  scene.Build(Scene::RandomPoints(20, 5), {Scene::Pose({0, 0, 0})}, Along(3, 0.2), 0.0, 2);
+  Run();
+  TrackerMapView& view = scene.unit.view;
+  GlobalMap& map = *scene.unit.map;
+  const auto pull = [&] {
+    map.changed = 1;
+    EXPECT_TRUE(view.Synchronize());
+  };
+  const Eigen::Vector3d solved = scene.Point(3);
+  EXPECT_LT((solved - scene.points[3]).norm(), 1e-3);
+  pull();
+  for (u32 j = 0; j < 20; ++j) EXPECT_EQ(scene.Flags(j) & kNew, kNew) << j;
+  EXPECT_EQ(scene.Point(3), solved);
+
+  // The map solves track 3 itself, at its own place.
+  map.trackFlags[3] = kTrackSolved | kTrackInlier;
+  map.points[3] = MapPoint{{1.0f, 2.0f, 3.0f, 1.0f}};
+  pull();
+  EXPECT_EQ(scene.Flags(3), kTrackSolved | kTrackInlier);
+  EXPECT_EQ(scene.Point(3), Eigen::Vector3d(1.0, 2.0, 3.0));
+  EXPECT_EQ(scene.Flags(4) & kNew, kNew);
+
+  view.ForgetOwnPoints();
+  pull();
+  EXPECT_EQ(scene.Flags(4), 0);
+  EXPECT_EQ(scene.Flags(3), kTrackSolved | kTrackInlier);
+}
