@@ -47,6 +47,7 @@ HandHeldMotion RoomWalk() {
   m.channels[3] = {0.5 * kPi, {{0.45, 0.35, 0.3}, {0.1, 0.9, 1.0}, {0.01, 5.65, 0.0}}};
   m.channels[4] = {1.35, {{0.08, 0.5, 1.0}, {0.005, 11.3, 1.0}}};
   m.channels[5] = {0.0, {{0.03, 0.6, 0.0}, {0.006, 5.65, 0.5}}};
+  m.nearest = 0.8;
   AddTremor(m);
   return m;
 }
@@ -65,6 +66,7 @@ HandHeldMotion Board() {
   m.channels[4].base = 0.5 * kPi;
   m.channels[4].terms.push_back({0.06, 0.6, 0.3});
   m.channels[5] = {0.0, {{0.1, 0.35, 0.5}, {0.03, 1.2, 0.0}}};
+  m.nearest = 0.33;
   AddTremor(m);
   return m;
 }
@@ -79,6 +81,7 @@ HandHeldMotion FastPans() {
   m.channels[3] = {0.5 * kPi, {{0.8, 1.9, 0.2}, {0.37, 5.0, 1.1}}};
   m.channels[4] = {1.4, {{0.12, 0.7, 0.5}}};
   m.channels[5] = {0.0, {{0.05, 0.8, 0.0}}};
+  m.nearest = 1.0;
   AddTremor(m);
   return m;
 }

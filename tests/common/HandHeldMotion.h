@@ -25,6 +25,7 @@ struct MotionChannel {
 struct HandHeldMotion {
   // x, y, z, yaw, tilt, roll.
   MotionChannel channels[6];
+  f64 nearest = 0.3;  // metres to the nearest surface it sees, about
 };
 
 // The motion of a kind of sequence other than the demo (whose channels

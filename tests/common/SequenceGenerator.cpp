@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/Draws.h"
+#include "common/HandHeldMotion.h"
 #include "la/Random.h"
 
 namespace {
@@ -68,7 +69,8 @@ SequenceGenerator::SequenceGenerator(const SequenceOptions& options)
     : options_(options),
       trajectory_(options.gravity, options.kind),
       scene_(options.kind, options.seed),
-      rasterizer_(options.samplesPerPixel) {
+      rasterizer_(options.samplesPerPixel),
+      sweepRasterizer_(1) {
   intrinsic_.Set(options.fx, options.fy, options.cx, options.cy);
   const f64 end = options.frames == 0 ? 0.0 : FrameTime(options.frames - 1);
   const long n = LastSampleAtOrBefore(end, options.imuRate) + 1;
@@ -106,8 +108,9 @@ void SequenceGenerator::RenderPose(const CameraPose& pose, CVD::Image<unsigned c
 
 int SequenceGenerator::ExposureRenders(u32 k) const {
   if (!(options_.exposure > 0.0)) return 1;
-  // Image motion over the exposure from the body's rate and speed, the
-  // speed as seen at 0.3 m; a render every 0.7 px.
+  // Image motion over the exposure from the body's rate and its speed as
+  // seen at the nearest surface; a render every 0.7 px.
+  const f64 nearest = options_.kind == SequenceKind::kDemo ? 0.3 : MotionOf(options_.kind).nearest;
   const TrajectoryPoint p = trajectory_.At(FrameTime(k));
   const f64 rate =
       std::sqrt(p.rotationRate[0] * p.rotationRate[0] + p.rotationRate[1] * p.rotationRate[1] +
@@ -115,7 +118,8 @@ int SequenceGenerator::ExposureRenders(u32 k) const {
   const f64 speed = std::sqrt(p.state.velocity[0] * p.state.velocity[0] +
                               p.state.velocity[1] * p.state.velocity[1] +
                               p.state.velocity[2] * p.state.velocity[2]);
-  const f64 pixels = std::max(options_.fx, options_.fy) * options_.exposure * (rate + speed / 0.3);
+  const f64 pixels =
+      std::max(options_.fx, options_.fy) * options_.exposure * (rate + speed / nearest);
   const int n = static_cast<int>(std::ceil(pixels / 0.7));
   return std::min(std::max(n, 1), std::max(options_.maxExposureRenders, 1));
 }
@@ -144,10 +148,13 @@ void SequenceGenerator::RenderCamera(u32 k, CVD::Image<unsigned char>& image) {
   const size_t n = static_cast<size_t>(w) * h;
   exposed_.assign(n, 0.0f);
   const int renders = ExposureRenders(k);
+  // Many renders along the path sample each pixel's area as they go: one
+  // ray a pixel each then costs a quarter and aliases little.
+  PlaneRasterizer& rasterizer = renders >= 4 ? sweepRasterizer_ : rasterizer_;
   for (int i = 0; i < renders; ++i) {
     const f64 t = FrameTime(k) + options_.exposure * ((i + 0.5) / renders - 0.5);
     const CameraPose pose = CameraPoseOfState(trajectory_.At(t).state, options_.offset);
-    rasterizer_.RenderAdd(scene_.Planes(), pose, intrinsic_, w, h, exposed_.data(), 90);
+    rasterizer.RenderAdd(scene_.Planes(), pose, intrinsic_, w, h, exposed_.data(), 90);
   }
   const float mean = 1.0f / renders;
   for (float& v : exposed_) v *= mean;

@@ -108,6 +108,7 @@ class SequenceGenerator {
   SequenceTrajectory trajectory_;
   SequenceScene scene_;
   PlaneRasterizer rasterizer_;
+  PlaneRasterizer sweepRasterizer_;  // one ray a pixel, for long exposures
   std::vector<IMUSample> samples_;
   std::vector<float> exposed_, blurred_;  // scratch of the realistic camera
 };

@@ -8,7 +8,6 @@
 
 #include <Eigen/Geometry>
 #include <algorithm>
-#include <array>
 #include <cfloat>
 #include <cmath>
 
@@ -142,9 +141,8 @@ TEST(HandHeldSequencesTest, DistancesAndPathsAreThoseOfEachKind) {
     int count = 0;
     for (u32 k = 0; k < 600; k += 5) {
       float depth;
-      for (const float* px :
-           {std::array<float, 2>{0, 0}.data(), std::array<float, 2>{319, 0}.data(),
-            std::array<float, 2>{0, 239}.data(), std::array<float, 2>{319, 239}.data()})
+      const float corners[4][2] = {{0, 0}, {319, 0}, {0, 239}, {319, 239}};
+      for (const auto& px : corners)
         EXPECT_EQ(poster, NearestPlane(g, g.TruePose(k), px[0], px[1], &depth)) << k;
       ASSERT_EQ(poster, NearestPlane(g, g.TruePose(k), 159.5f, 119.5f, &depth));
       EXPECT_GT(depth, 0.31f);

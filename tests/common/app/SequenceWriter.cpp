@@ -114,6 +114,25 @@ bool WriteSequenceFolder(const std::string& folderName, SequenceOptions options,
   }
   if (!ok) return false;
 
+  const Intrinsic& K = sequence.Camera();
+  char line[256];
+  std::snprintf(line, sizeof(line), "%.9g 0 %.9g\n0 %.9g %.9g\n0 0 1\n", K.fx[0], K.cx[0], K.fy[0],
+                K.cy[0]);
+  if (!WriteText(dir + "K.txt", line))
+    return Fail(error, "cannot write the text files in '" + dir + "'");
+  return WriteSequenceConfig(folder.string(), write, "config.txt", "poses.txt", error);
+}
+
+bool WriteSequenceConfig(const std::string& folder, const SequenceWriteOptions& write,
+                         const std::string& configName, const std::string& posesName,
+                         std::string* error) {
+  if (write.mode == RunMode::kTwoViewStart && write.initialFrames < 1)
+    return Fail(error, "a two-view start needs at least one start frame");
+  // Absolute paths: the console may run from anywhere.
+  std::error_code fsError;
+  const std::string dir = std::filesystem::absolute(folder, fsError).string() + "/";
+  if (fsError) return Fail(error, "no absolute path for '" + folder + "'");
+  const std::string pattern = dir + "frames/0000.dat";
   // The caller's keys first; the writer's own only where the caller is silent.
   std::vector<std::pair<std::string, std::string>> keys = write.keys;
   std::set<std::string> given;
@@ -122,7 +141,7 @@ bool WriteSequenceFolder(const std::string& folderName, SequenceOptions options,
     if (given.insert(key).second) keys.emplace_back(key, value);
   };
   add("image_file_name_input", pattern);
-  add("camera_file_name_output", dir + "poses.txt");
+  add("camera_file_name_output", dir + posesName);
   add("view", "0");
   add("parallel", write.parallel ? "1" : "0");
   if (write.mode == RunMode::kVisualOnly) add("simulate_imu", "1");
@@ -135,11 +154,7 @@ bool WriteSequenceFolder(const std::string& folderName, SequenceOptions options,
     if (!UsableKey(key, value, error)) return false;  // paths of an odd folder
     config += key + "=" + value + "\n";
   }
-  const Intrinsic& K = sequence.Camera();
-  char line[256];
-  std::snprintf(line, sizeof(line), "%.9g 0 %.9g\n0 %.9g %.9g\n0 0 1\n", K.fx[0], K.cx[0], K.fy[0],
-                K.cy[0]);
-  if (!WriteText(dir + "K.txt", line) || !WriteText(dir + "config.txt", config))
-    return Fail(error, "cannot write the text files in '" + dir + "'");
+  if (!WriteText(dir + configName, config))
+    return Fail(error, "cannot write '" + dir + configName + "'");
   return true;
 }

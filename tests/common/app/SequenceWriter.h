@@ -40,6 +40,14 @@ struct SequenceWriteOptions {
 bool WriteSequenceFolder(const std::string& folder, SequenceOptions options,
                          const SequenceWriteOptions& write, std::string* error);
 
+// Another configuration for a written folder, `configName` in it, that
+// runs the same frames as `write` says and writes the poses to `posesName`
+// in it (the writer's own config.txt is this with "config.txt" and
+// "poses.txt").
+bool WriteSequenceConfig(const std::string& folder, const SequenceWriteOptions& write,
+                         const std::string& configName, const std::string& posesName,
+                         std::string* error);
+
 // The paths of a written folder.
 struct SequenceFolder {
   explicit SequenceFolder(const std::string& folder) : dir(folder) {}
