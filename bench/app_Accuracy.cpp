@@ -140,21 +140,22 @@ void BM_Accuracy(benchmark::State& state, SequenceKind kind, RunMode mode) {
   for (auto _ : state) {
     Row row{kind, mode, {}, 0.0, 0.0, written.renderSeconds, 0};
     std::vector<f64> frames;
+    bool ready = false;
     {
-      Application application(written.dir + "/" + ConfigName(mode));
-      if (!application.Ready()) {
-        state.SkipWithError("the console engine did not start");
-        IMU::LoadParameters(Configuration());
-        return;
-      }
       SilencedOutput silenced;
+      Application application(written.dir + "/" + ConfigName(mode));
+      ready = application.Ready();
       const Clock::time_point start = Clock::now();
-      row.exitCode = application.Run();
+      if (ready) row.exitCode = application.Run();
       row.runSeconds = SecondsSince(start);
       frames = application.FrameSeconds();
     }
     // A visual-only run changed the process's inertial parameters.
     IMU::LoadParameters(Configuration());
+    if (!ready) {
+      state.SkipWithError("the console engine did not start");
+      return;
+    }
     double sum = 0.0;
     for (f64 s : frames) sum += s;
     row.msPerFrame = frames.empty() ? 0.0 : 1e3 * sum / frames.size();

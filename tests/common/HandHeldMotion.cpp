@@ -25,8 +25,8 @@ HandHeldMotion Desk() {
   // Above the desk top (z = 0.75) by about 0.38 m, looking down at 31
   // degrees from the vertical toward its middle: 0.3-0.6 m to what it sees.
   HandHeldMotion m;
-  m.channels[0] = {0.0, {{0.12, 0.42, 0.3}, {0.04, 1.1, 1.0}}};
-  m.channels[1] = {-0.15, {{0.07, 0.35, 1.2}, {0.03, 0.9, 0.4}}};
+  m.channels[0] = {0.0, {{0.15, 0.55, 0.3}, {0.05, 1.3, 1.0}}};
+  m.channels[1] = {-0.15, {{0.08, 0.45, 1.2}, {0.04, 1.1, 0.4}}};
   m.channels[2] = {1.13, {{0.07, 0.5, 2.0}, {0.02, 1.3, 0.0}}};
   Follow(m, 3, 0, 1.5);  // moved right, it turns left to keep the desk in view
   m.channels[3].base = 0.5 * kPi;
