@@ -29,9 +29,9 @@ class SequenceScene {
 
   // The planes, textures pointing into this object.
   const std::vector<SceneRender::TexturedPlane>& Planes() const { return planes_; }
-  // The sheet's corners in world coordinates (on its surface), in the marker
-  // detector's model-corner order: model (-x -y), (-x +y), (+x +y), (+x -y),
-  // the model's y running along world -y.
+  // The demo sheet's corners in world coordinates (on its surface; the other
+  // kinds have no sheet), in the marker detector's model-corner order: model
+  // (-x -y), (-x +y), (+x +y), (+x -y), the model's y running along world -y.
   void MarkerCorners(f64 corners[4][3]) const;
 
   static constexpr float kSheetWidth = 0.297f, kSheetHeight = 0.21f;

@@ -15,7 +15,8 @@ namespace {
 void Usage(const char* program) {
   std::fprintf(stderr,
                "usage: %s <kind> <folder> [frames] [key=value ...]\n"
-               "kinds: desk, room, board, pans (hand-held, 30 fps), demo (the marker room)\n"
+               "kinds: desk, room, board, pans (hand-held, 30 fps); demo (the marker room,\n"
+               "  written here without its marker file)\n"
                "frames: 300 by default (10 s)\n"
                "keys for the sequence itself:\n"
                "  mode=readings|visual|twoview   how the console runs it (readings)\n"
