@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 
 #include "app/Application.h"
@@ -152,6 +153,11 @@ TEST(SequenceWriterTest, ConfigurationRunsEachModeAndTheCallersKeysWin) {
     EXPECT_FALSE(error.empty());
   }
   write.keys.clear();
+  // A folder whose name the console would cut at a space: refused before
+  // anything is rendered into it.
+  EXPECT_FALSE(WriteSequenceFolder(folder.File("a b"), options, write, &error));
+  EXPECT_NE(std::string::npos, error.find("unusable"));
+  EXPECT_FALSE(std::filesystem::exists(folder.File("a b")));
   folder.Write("file", "x");
   EXPECT_FALSE(WriteSequenceFolder(folder.File("file/sub"), options, write, &error));
   EXPECT_NE(std::string::npos, error.find("cannot create"));

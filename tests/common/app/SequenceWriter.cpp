@@ -72,10 +72,12 @@ bool WriteSequenceFolder(const std::string& folderName, SequenceOptions options,
   }
   std::error_code fsError;
   const std::filesystem::path folder = std::filesystem::absolute(folderName, fsError);
-  if (!fsError) std::filesystem::create_directories(folder / "frames", fsError);
-  if (fsError) return Fail(error, "cannot create '" + folderName + "': " + fsError.message());
   const std::string dir = folder.string() + "/";
   const std::string pattern = dir + "frames/0000.dat";
+  // Refused before anything is made: a path the console cannot read.
+  if (!fsError && !UsableKey("image_file_name_input", pattern, error)) return false;
+  if (!fsError) std::filesystem::create_directories(folder / "frames", fsError);
+  if (fsError) return Fail(error, "cannot create '" + folderName + "': " + fsError.message());
 
   // The engine takes the motion's acceleration alone, without gravity.
   options.gravity = 0.0;
