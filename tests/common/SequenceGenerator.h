@@ -2,9 +2,10 @@
 // The synthetic visual-inertial sequence: by default a room with boxes and
 // the printed marker sheet, a smooth known camera path that starts by
 // looking at the sheet (other kinds: a desk, a room walk, a poster, fast
-// pans, hand-held from the first frame), grey frames rendered on demand, IMU samples taken exactly
-// from the path's derivatives, per-frame pose priors and the true states and poses. The same
-// options give the same bytes, whatever the order frames are asked for. Nothing per frame is
+// pans, hand-held from the first frame), grey frames rendered on demand,
+// IMU samples taken exactly from the path's derivatives, per-frame pose
+// priors and the true states and poses. The same options give the same
+// bytes, whatever the order frames are asked for. Nothing per frame is
 // stored: a long run stays small in memory.
 //
 // Forms handed out, as the tracker takes them:
