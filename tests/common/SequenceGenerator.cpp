@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/Draws.h"
+#include "common/HandHeldMotion.h"
 #include "la/Random.h"
 
 namespace {
@@ -19,13 +20,57 @@ long LastSampleAtOrBefore(f64 t, f64 rate) {
   return i;
 }
 
+// A separable Gaussian blur of sigma pixels in place (scratch holds the
+// rows' pass), the border clamped.
+void GaussianBlur(std::vector<float>& image, int w, int h, float sigma,
+                  std::vector<float>& scratch) {
+  if (!(sigma > 0.0f)) return;
+  const int radius = std::max(static_cast<int>(std::ceil(3.0f * sigma)), 1);
+  float kernel[64];
+  const int r = std::min(radius, 31);
+  float total = 0.0f;
+  for (int i = -r; i <= r; ++i) total += kernel[i + r] = std::exp(-0.5f * i * i / (sigma * sigma));
+  for (int i = 0; i <= 2 * r; ++i) kernel[i] /= total;
+  scratch.resize(image.size());
+  for (int y = 0; y < h; ++y) {
+    const float* row = &image[static_cast<size_t>(y) * w];
+    float* out = &scratch[static_cast<size_t>(y) * w];
+    for (int x = 0; x < w; ++x) {
+      float sum = 0.0f;
+      for (int i = -r; i <= r; ++i) sum += kernel[i + r] * row[std::min(std::max(x + i, 0), w - 1)];
+      out[x] = sum;
+    }
+  }
+  for (int y = 0; y < h; ++y) {
+    float* out = &image[static_cast<size_t>(y) * w];
+    for (int x = 0; x < w; ++x) {
+      float sum = 0.0f;
+      for (int i = -r; i <= r; ++i)
+        sum += kernel[i + r] *
+               scratch[static_cast<size_t>(std::min(std::max(y + i, 0), h - 1)) * w + x];
+      out[x] = sum;
+    }
+  }
+}
+
 }  // namespace
+
+SequenceOptions HandHeldSequence(SequenceKind kind, u32 frames) {
+  SequenceOptions o;
+  o.kind = kind;
+  o.frames = frames;
+  o.opticalBlur = 0.6f;
+  o.exposure = 0.01;
+  o.pixelNoise = 2.0f;
+  return o;
+}
 
 SequenceGenerator::SequenceGenerator(const SequenceOptions& options)
     : options_(options),
-      trajectory_(options.gravity),
-      scene_(options.seed),
-      rasterizer_(options.samplesPerPixel) {
+      trajectory_(options.gravity, options.kind),
+      scene_(options.kind, options.seed),
+      rasterizer_(options.samplesPerPixel),
+      sweepRasterizer_(1) {
   intrinsic_.Set(options.fx, options.fy, options.cx, options.cy);
   const f64 end = options.frames == 0 ? 0.0 : FrameTime(options.frames - 1);
   const long n = LastSampleAtOrBefore(end, options.imuRate) + 1;
@@ -61,7 +106,29 @@ void SequenceGenerator::RenderPose(const CameraPose& pose, CVD::Image<unsigned c
   rasterizer_.Render(scene_.Planes(), pose, intrinsic_, image, 90);
 }
 
+int SequenceGenerator::ExposureRenders(u32 k) const {
+  if (!(options_.exposure > 0.0)) return 1;
+  // Image motion over the exposure from the body's rate and its speed as
+  // seen at the nearest surface; a render every 0.7 px.
+  const f64 nearest = options_.kind == SequenceKind::kDemo ? 0.3 : MotionOf(options_.kind).nearest;
+  const TrajectoryPoint p = trajectory_.At(FrameTime(k));
+  const f64 rate =
+      std::sqrt(p.rotationRate[0] * p.rotationRate[0] + p.rotationRate[1] * p.rotationRate[1] +
+                p.rotationRate[2] * p.rotationRate[2]);
+  const f64 speed = std::sqrt(p.state.velocity[0] * p.state.velocity[0] +
+                              p.state.velocity[1] * p.state.velocity[1] +
+                              p.state.velocity[2] * p.state.velocity[2]);
+  const f64 pixels =
+      std::max(options_.fx, options_.fy) * options_.exposure * (rate + speed / nearest);
+  const int n = static_cast<int>(std::ceil(pixels / 0.7));
+  return std::min(std::max(n, 1), std::max(options_.maxExposureRenders, 1));
+}
+
 void SequenceGenerator::RenderFrame(u32 k, CVD::Image<unsigned char>& image) {
+  if (options_.opticalBlur > 0.0f || options_.exposure > 0.0) {
+    RenderCamera(k, image);
+    return;
+  }
   RenderPose(TruePose(k), image);
   if (options_.pixelNoise <= 0.0f) return;
   // Seeded by the frame, so frames come out the same in any order.
@@ -69,6 +136,36 @@ void SequenceGenerator::RenderFrame(u32 k, CVD::Image<unsigned char>& image) {
   for (int y = 0; y < image.size().y; ++y) {
     for (int x = 0; x < image.size().x; ++x) {
       const float v = image[y][x] + options_.pixelNoise * Gaussian() + 0.5f;
+      image[y][x] = static_cast<unsigned char>(std::min(std::max(v, 0.0f), 255.0f));
+    }
+  }
+}
+
+void SequenceGenerator::RenderCamera(u32 k, CVD::Image<unsigned char>& image) {
+  const int w = options_.width, h = options_.height;
+  const CVD::ImageRef size(w, h);
+  if (image.size() != size) image.resize(size);
+  const size_t n = static_cast<size_t>(w) * h;
+  exposed_.assign(n, 0.0f);
+  const int renders = ExposureRenders(k);
+  // Many renders along the path sample each pixel's area as they go: one
+  // ray a pixel each then costs a quarter and aliases little.
+  PlaneRasterizer& rasterizer = renders >= 4 ? sweepRasterizer_ : rasterizer_;
+  for (int i = 0; i < renders; ++i) {
+    const f64 t = FrameTime(k) + options_.exposure * ((i + 0.5) / renders - 0.5);
+    const CameraPose pose = CameraPoseOfState(trajectory_.At(t).state, options_.offset);
+    rasterizer.RenderAdd(scene_.Planes(), pose, intrinsic_, w, h, exposed_.data(), 90);
+  }
+  const float mean = 1.0f / renders;
+  for (float& v : exposed_) v *= mean;
+  GaussianBlur(exposed_, w, h, options_.opticalBlur, blurred_);
+  // Read noise seeded by the frame, so frames come out the same in any order.
+  Random::Seed(options_.seed * 104729u + k + 1u);
+  const bool noise = options_.pixelNoise > 0.0f;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      float v = exposed_[static_cast<size_t>(y) * w + x] + 0.5f;
+      if (noise) v += options_.pixelNoise * Gaussian();
       image[y][x] = static_cast<unsigned char>(std::min(std::max(v, 0.0f), 255.0f));
     }
   }

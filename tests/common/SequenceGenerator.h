@@ -1,10 +1,12 @@
 #pragma once
-// The synthetic visual-inertial sequence: a room with boxes and the printed
-// marker sheet, a smooth known camera path that starts by looking at the
-// sheet, grey frames rendered on demand, IMU samples taken exactly from the
-// path's derivatives, per-frame pose priors and the true states and poses.
-// The same options give the same bytes, whatever the order frames are asked
-// for. Nothing per frame is stored: a long run stays small in memory.
+// The synthetic visual-inertial sequence: by default a room with boxes and
+// the printed marker sheet, a smooth known camera path that starts by
+// looking at the sheet (other kinds: a desk, a room walk, a poster, fast
+// pans, hand-held from the first frame), grey frames rendered on demand,
+// IMU samples taken exactly from the path's derivatives, per-frame pose
+// priors and the true states and poses. The same options give the same
+// bytes, whatever the order frames are asked for. Nothing per frame is
+// stored: a long run stays small in memory.
 //
 // Forms handed out, as the tracker takes them:
 // - IMUSample: accelerations in m/s^2 as the readers leave them (readings in
@@ -42,7 +44,21 @@ struct SequenceOptions {
   f64 accelerometerNoise = 0.0, gyroscopeNoise = 0.0;
   float pixelNoise = 0.0f;
   int samplesPerPixel = 2;  // per side
+  // The world and motion; the hand-held kinds have no marker sheet.
+  SequenceKind kind = SequenceKind::kDemo;
+  // Camera realism, off by default: a Gaussian optical blur (sigma in
+  // pixels) and an exposure in seconds, centred on the frame time, over
+  // which renders along the path are averaged (motion blur; as many as the
+  // image motion needs, up to maxExposureRenders). With either, pixelNoise
+  // is added before a single rounding to 8 bits.
+  float opticalBlur = 0.0f;
+  f64 exposure = 0.0;
+  int maxExposureRenders = 16;
 };
+
+// A hand-held sequence of that kind as a real camera gives it: 0.6 px
+// optical blur, 10 ms exposure, read noise of 2 grey levels; exact IMU.
+SequenceOptions HandHeldSequence(SequenceKind kind, u32 frames = 300);
 
 class SequenceGenerator {
  public:
@@ -60,6 +76,8 @@ class SequenceGenerator {
   void RenderFrame(u32 k, CVD::Image<unsigned char>& image);
   // Renders the scene from any world-to-camera pose, noise-free.
   void RenderPose(const CameraPose& pose, CVD::Image<unsigned char>& image);
+  // Renders averaged over frame k's exposure; how many of them.
+  int ExposureRenders(u32 k) const;
 
   // Every IMU sample of the run, in time order.
   const std::vector<IMUSample>& Samples() const { return samples_; }
@@ -83,10 +101,15 @@ class SequenceGenerator {
   f64 PathLength() const;
 
  private:
+  // Exposure, optical blur, read noise and rounding, as a camera's.
+  void RenderCamera(u32 k, CVD::Image<unsigned char>& image);
+
   SequenceOptions options_;
   Intrinsic intrinsic_;
   SequenceTrajectory trajectory_;
   SequenceScene scene_;
   PlaneRasterizer rasterizer_;
+  PlaneRasterizer sweepRasterizer_;  // one ray a pixel, for long exposures
   std::vector<IMUSample> samples_;
+  std::vector<float> exposed_, blurred_;  // scratch of the realistic camera
 };

@@ -18,6 +18,28 @@ void Rotate(const CameraPose& P, const float in[3], float out[3]) {
 }  // namespace
 
 SequenceScene::SequenceScene(u32 seed) {
+  BuildDemo(seed);
+}
+
+SequenceScene::SequenceScene(SequenceKind kind, u32 seed) {
+  switch (kind) {
+    case SequenceKind::kDemo:
+      BuildDemo(seed);
+      break;
+    case SequenceKind::kDesk:
+      BuildDesk(seed);
+      break;
+    case SequenceKind::kRoomWalk:
+    case SequenceKind::kFastPans:
+      BuildRoom(seed);
+      break;
+    case SequenceKind::kBoard:
+      BuildBoard(seed);
+      break;
+  }
+}
+
+void SequenceScene::BuildDemo(u32 seed) {
   using SceneRender::MakeNoiseTexture;
   const float W = kHalfWidth * 2.0f, D = kFront - kBack;
   // Floor at 5 mm a texel with blobs of 1 to 3 cm, for corners at the density
@@ -88,7 +110,41 @@ void SequenceScene::MarkerCorners(f64 corners[4][3]) const {
 void PlaneRasterizer::Render(const std::vector<SceneRender::TexturedPlane>& planes,
                              const CameraPose& pose, const Intrinsic& K,
                              CVD::Image<unsigned char>& out, unsigned char background) {
-  const int S = samples_, width = out.size().x * S, height = out.size().y * S;
+  DrawSamples(planes, pose, K, out.size().x, out.size().y, background);
+  // Average the samples of each pixel, rounded as SceneRender::Render does.
+  const int S = samples_, width = out.size().x * S;
+  const float scale = 1.0f / static_cast<float>(S * S);
+  for (int y = 0; y < out.size().y; ++y) {
+    for (int x = 0; x < out.size().x; ++x) {
+      float sum = 0.0f;
+      for (int s = 0; s < S * S; ++s)
+        sum += value_[static_cast<size_t>(y * S + s / S) * width + x * S + s % S];
+      const float v = sum * scale + 0.5f;
+      out[y][x] = static_cast<unsigned char>(std::min(std::max(v, 0.0f), 255.0f));
+    }
+  }
+}
+
+void PlaneRasterizer::RenderAdd(const std::vector<SceneRender::TexturedPlane>& planes,
+                                const CameraPose& pose, const Intrinsic& K, int w, int h,
+                                float* out, unsigned char background) {
+  DrawSamples(planes, pose, K, w, h, background);
+  const int S = samples_, width = w * S;
+  const float scale = 1.0f / static_cast<float>(S * S);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      float sum = 0.0f;
+      for (int s = 0; s < S * S; ++s)
+        sum += value_[static_cast<size_t>(y * S + s / S) * width + x * S + s % S];
+      out[static_cast<size_t>(y) * w + x] += sum * scale;
+    }
+  }
+}
+
+void PlaneRasterizer::DrawSamples(const std::vector<SceneRender::TexturedPlane>& planes,
+                                  const CameraPose& pose, const Intrinsic& K, int w, int h,
+                                  unsigned char background) {
+  const int S = samples_, width = w * S, height = h * S;
   const size_t n = static_cast<size_t>(width) * height;
   if (inverseDepth_.size() < n) inverseDepth_.resize(n), value_.resize(n);
   std::fill(inverseDepth_.begin(), inverseDepth_.begin() + n, 0.0f);
@@ -116,17 +172,6 @@ void PlaneRasterizer::Render(const std::vector<SceneRender::TexturedPlane>& plan
   for (size_t k = 0; k < count; ++k) {
     const float* o = &distance_[10 * order_[k]];
     DrawPlane(planes[order_[k]], o, o + 3, o + 6, K, width, height);
-  }
-  // Average the samples of each pixel, rounded as SceneRender::Render does.
-  const float scale = 1.0f / static_cast<float>(S * S);
-  for (int y = 0; y < out.size().y; ++y) {
-    for (int x = 0; x < out.size().x; ++x) {
-      float sum = 0.0f;
-      for (int s = 0; s < S * S; ++s)
-        sum += value_[static_cast<size_t>(y * S + s / S) * width + x * S + s % S];
-      const float v = sum * scale + 0.5f;
-      out[y][x] = static_cast<unsigned char>(std::min(std::max(v, 0.0f), 255.0f));
-    }
   }
 }
 

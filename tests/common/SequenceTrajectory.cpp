@@ -3,6 +3,8 @@
 #include <Eigen/Geometry>
 #include <cmath>
 
+#include "tests/common/HandHeldMotion.h"
+
 namespace {
 
 constexpr f64 kHalfPi = 1.5707963267948966;
@@ -104,8 +106,9 @@ ChannelValue SequenceTrajectory::Roll(f64 t) {
 TrajectoryPoint SequenceTrajectory::At(f64 t) const {
   TrajectoryPoint out;
   IMUState& s = out.state;
+  const HandHeldMotion* motion = kind_ == SequenceKind::kDemo ? nullptr : &MotionOf(kind_);
   for (int i = 0; i < 3; ++i) {
-    const ChannelValue p = Position(i, t);
+    const ChannelValue p = motion != nullptr ? motion->channels[i].At(t) : Position(i, t);
     s.position[i] = p.v;
     s.velocity[i] = p.d1;
     out.acceleration[i] = p.d2;
@@ -114,7 +117,9 @@ TrajectoryPoint SequenceTrajectory::At(f64 t) const {
   s.time = t;
   // H = Rz(yaw) Ry(pitch) Rx(roll) with pitch = -tilt: turning about the
   // body's y axis tips the camera's view forward and down.
-  const ChannelValue yaw = Yaw(t), tilt = Tilt(t), roll = Roll(t);
+  const ChannelValue yaw = motion != nullptr ? motion->channels[3].At(t) : Yaw(t);
+  const ChannelValue tilt = motion != nullptr ? motion->channels[4].At(t) : Tilt(t);
+  const ChannelValue roll = motion != nullptr ? motion->channels[5].At(t) : Roll(t);
   const f64 pitch = -tilt.v, dpitch = -tilt.d1;
   using Eigen::AngleAxisd;
   Eigen::Quaterniond Q = AngleAxisd(yaw.v, Eigen::Vector3d::UnitZ()) *

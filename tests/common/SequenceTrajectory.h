@@ -11,6 +11,7 @@
 // Hamilton's H(q) and R(q) = H(q)^T maps world directions into the body.
 #include "la/Pose.h"
 #include "la/Types.h"
+#include "tests/common/SequenceKind.h"
 
 // One scalar channel: value, first and second time derivatives.
 struct ChannelValue {
@@ -32,8 +33,11 @@ class SequenceTrajectory {
   // Camera height above the sheet and tilt from the vertical while still.
   static constexpr f64 kStartHeight = 1.1, kStartTilt = 0.35;
 
-  // gravity: magnitude added along world z to the specific force.
-  explicit SequenceTrajectory(f64 gravity = 9.81) : gravity_(gravity) {}
+  // gravity: magnitude added along world z to the specific force. The
+  // channels below are the demo's; other kinds take theirs from
+  // HandHeldMotion.
+  explicit SequenceTrajectory(f64 gravity = 9.81, SequenceKind kind = SequenceKind::kDemo)
+      : gravity_(gravity), kind_(kind) {}
 
   // Everything at time t.
   TrajectoryPoint At(f64 t) const;
@@ -49,6 +53,7 @@ class SequenceTrajectory {
 
  private:
   f64 gravity_;
+  SequenceKind kind_;
 };
 
 // World-to-camera pose of a body state with the camera-to-body mounting

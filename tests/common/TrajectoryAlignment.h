@@ -3,20 +3,30 @@
 // similarity (rotation, translation, scale) that fits one to the other best
 // in the least-squares sense (Horn's quaternion method): a monocular map is
 // right only up to such a transformation.
+#include <Eigen/Eigenvalues>
 #include <array>
 #include <cmath>
 #include <vector>
 
-#include "la/Lapack.h"
-
 using Centre = std::array<double, 3>;
 
-// Root mean square distance between the aligned estimate and the truth, or
-// -1 when fewer than three pairs are given.
-inline double AlignedTrajectoryRms(const std::vector<Centre>& estimate,
+// truth ~ scale R estimate + t. The scale is Horn's symmetric one, the ratio
+// of the two point sets' spreads about their centroids, so fitting the truth
+// onto the estimate gives exactly 1 / scale: scale > 1 means the estimate is
+// too small.
+struct SimilarityFit {
+  bool ok = false;  // false: fewer than three pairs, sizes differ or no spread
+  double scale = 0.0;
+  double R[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  double t[3] = {0, 0, 0};
+  double rms = -1.0;  // root mean square distance after the fit
+};
+
+inline SimilarityFit FitSimilarity(const std::vector<Centre>& estimate,
                                    const std::vector<Centre>& truth) {
+  SimilarityFit fit;
   const size_t n = estimate.size();
-  if (n < 3 || truth.size() != n) return -1.0;
+  if (n < 3 || truth.size() != n) return fit;
   Centre ma{0, 0, 0}, mb{0, 0, 0};
   for (size_t i = 0; i < n; ++i) {
     for (int k = 0; k < 3; ++k) {
@@ -37,38 +47,62 @@ inline double AlignedTrajectoryRms(const std::vector<Centre>& estimate,
       for (int c = 0; c < 3; ++c) S[r][c] += a[r] * b[c];
     }
   }
+  // No spread, rounding apart: every point where the others are.
+  const auto spread = [n](double s2, const Centre& m) {
+    return s2 > 0.0 && std::isfinite(s2) &&
+           std::sqrt(s2 / n) > 1e-12 * (1.0 + std::fabs(m[0]) + std::fabs(m[1]) + std::fabs(m[2]));
+  };
+  if (!spread(sa, ma) || !spread(sb, mb)) return fit;
   // Horn's symmetric matrix; its top eigenvector is the rotation (w, x, y, z).
-  float N[16] = {float(S[0][0] + S[1][1] + S[2][2]),
-                 float(S[1][2] - S[2][1]),
-                 float(S[2][0] - S[0][2]),
-                 float(S[0][1] - S[1][0]),
-                 float(S[1][2] - S[2][1]),
-                 float(S[0][0] - S[1][1] - S[2][2]),
-                 float(S[0][1] + S[1][0]),
-                 float(S[2][0] + S[0][2]),
-                 float(S[2][0] - S[0][2]),
-                 float(S[0][1] + S[1][0]),
-                 float(-S[0][0] + S[1][1] - S[2][2]),
-                 float(S[1][2] + S[2][1]),
-                 float(S[0][1] - S[1][0]),
-                 float(S[2][0] + S[0][2]),
-                 float(S[1][2] + S[2][1]),
-                 float(-S[0][0] - S[1][1] + S[2][2])};
-  float w[4], work[64];
-  if (Lapack::Syev('V', 'U', 4, N, 4, w, work, 64) != 0) return -1.0;
-  const double q0 = N[12], qx = N[13], qy = N[14], qz = N[15];  // largest eigenvalue last
+  Eigen::Matrix4d N;
+  N << S[0][0] + S[1][1] + S[2][2], S[1][2] - S[2][1], S[2][0] - S[0][2], S[0][1] - S[1][0],
+      S[1][2] - S[2][1], S[0][0] - S[1][1] - S[2][2], S[0][1] + S[1][0], S[2][0] + S[0][2],
+      S[2][0] - S[0][2], S[0][1] + S[1][0], -S[0][0] + S[1][1] - S[2][2], S[1][2] + S[2][1],
+      S[0][1] - S[1][0], S[2][0] + S[0][2], S[1][2] + S[2][1], -S[0][0] - S[1][1] + S[2][2];
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix4d> solver(N);
+  if (solver.info() != Eigen::Success) return fit;
+  const Eigen::Vector4d q = solver.eigenvectors().col(3);  // largest eigenvalue last
+  const double q0 = q[0], qx = q[1], qy = q[2], qz = q[3];
   const double R[3][3] = {
       {q0 * q0 + qx * qx - qy * qy - qz * qz, 2 * (qx * qy - q0 * qz), 2 * (qx * qz + q0 * qy)},
       {2 * (qy * qx + q0 * qz), q0 * q0 - qx * qx + qy * qy - qz * qz, 2 * (qy * qz - q0 * qx)},
       {2 * (qz * qx - q0 * qy), 2 * (qz * qy + q0 * qx), q0 * q0 - qx * qx - qy * qy + qz * qz}};
-  const double s = sa > 0.0 ? std::sqrt(sb / sa) : 0.0;
+  fit.scale = std::sqrt(sb / sa);
+  for (int r = 0; r < 3; ++r) {
+    fit.t[r] = mb[r];
+    for (int c = 0; c < 3; ++c) {
+      fit.R[r][c] = R[r][c];
+      fit.t[r] -= fit.scale * R[r][c] * ma[c];
+    }
+  }
   double sum = 0.0;
   for (size_t i = 0; i < n; ++i) {
     for (int r = 0; r < 3; ++r) {
-      double v = mb[r] - truth[i][r];
-      for (int c = 0; c < 3; ++c) v += s * R[r][c] * (estimate[i][c] - ma[c]);
+      double v = fit.t[r] - truth[i][r];
+      for (int c = 0; c < 3; ++c) v += fit.scale * R[r][c] * estimate[i][c];
       sum += v * v;
     }
   }
-  return std::sqrt(sum / n);
+  fit.rms = std::sqrt(sum / n);
+  fit.ok = std::isfinite(fit.rms);
+  return fit;
+}
+
+// Root mean square distance between the aligned estimate and the truth, or
+// -1 when fewer than three pairs are given.
+inline double AlignedTrajectoryRms(const std::vector<Centre>& estimate,
+                                   const std::vector<Centre>& truth) {
+  const SimilarityFit fit = FitSimilarity(estimate, truth);
+  if (fit.ok) return fit.rms;
+  // A collapsed estimate: all at one point, the truth's spread is the error.
+  if (estimate.size() >= 3 && truth.size() == estimate.size()) {
+    Centre mb{0, 0, 0};
+    for (const Centre& c : truth)
+      for (int k = 0; k < 3; ++k) mb[k] += c[k] / truth.size();
+    double sum = 0.0;
+    for (const Centre& c : truth)
+      for (int k = 0; k < 3; ++k) sum += (c[k] - mb[k]) * (c[k] - mb[k]);
+    return std::sqrt(sum / truth.size());
+  }
+  return -1.0;
 }
