@@ -97,14 +97,15 @@ class IBASolver {
   void ConstructGravityNormalEquation(const IBAProblem& problem, const IBAState& state);
   void ConstructPlaneNormalEquation(const IBAProblem& problem, const IBAState& state);
   void FixGauge(const IBAProblem& problem);
-  // Without a scale reference (one fixed camera, no fixed point or plane, no
-  // inertial translation) every cost term but the planes' is blind to the
-  // map's scale, and the steps would wander along it. The solver then notes
-  // the median distance of the variable points from the newest camera and,
-  // after every step, scales the variable part of the state about the fixed
-  // camera back to it, which leaves every reprojection as it was. The
-  // points the newest camera sees are the ones tracking goes on with: their
-  // distances keep the scale of the poses already reported.
+  // Without a scale reference (one fixed camera, no fixed point or plane:
+  // a map the marker sheet did not anchor, whose unit is not the metre of
+  // the inertial terms) nothing measures the map's scale, and the steps
+  // would wander along it or the inertial terms would drag it. The solver
+  // then notes the median distance of the variable points from the newest
+  // camera and, after every step, scales the variable part of the state
+  // about the fixed camera back to it, which leaves every reprojection as it
+  // was. The points the newest camera sees are the ones tracking goes on
+  // with: their distances keep the scale of the poses already reported.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
   void RestoreScale(IBAState& state);
   // Median distance of the variable points from the newest camera's centre,

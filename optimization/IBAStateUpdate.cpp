@@ -132,9 +132,6 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
 void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state) {
   heldScale_ = 0.0f;
   if (fixedCameras_ != 1 || fixedPoints_ != 0 || problem.fixedPlanes != 0) return;
-  const u32 deltas = std::min<u32>(problem.deltas.Size(), cameras_ > 0 ? cameras_ - 1 : 0);
-  for (u32 i = 0; i < deltas; ++i)
-    if (problem.deltas[i].wp[0] != 0.0f || problem.deltas[i].wv[0] != 0.0f) return;
   const float d = HeldScaleMeasure(state);
   if (d > 0.0f && std::isfinite(d)) heldScale_ = d;
 }
