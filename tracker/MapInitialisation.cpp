@@ -13,6 +13,9 @@ constexpr f32 kEssentialGatePixelsSquared = 16.0f;
 constexpr f32 kMinInFrontRatio = 0.8f;
 // Least share of inliers with a degree of parallax for the baseline to count.
 constexpr f32 kMinWideRayShare = 0.5f;
+// Pairs with the first key frame that are still worth waiting on for more
+// parallax; fewer mean its features are being lost, and the start restarts.
+constexpr u32 kRetryPairs = 30;
 
 // Share of the inliers whose rays, the rotation taken out, spread by more than
 // a degree: under a pure rotation every translation fits the matches, and the
@@ -65,6 +68,9 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
   if (essentialData_.Size() < essentialEstimator_.GetMinimalSampleSize()) return start;
   essentialEstimator_.threshold = kEssentialGatePixelsSquared / fxfy;
   essentialInliers_.clear();  // the loop leaves it alone when it finds nothing
+  // Under a small baseline the relative pose is noise: from here on a
+  // failure is worth another frame while the first key frame stays in view.
+  start.retry = essentialData_.Size() >= kRetryPairs;
   essentialEstimator_.RunLoRansac(essentialData_, essential_, essentialInliers_);
   if (essentialInliers_.size() < essentialEstimator_.GetMinimalSampleSize()) return start;
   RigidTransformation3D relative{};
@@ -74,6 +80,7 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
       !IsFinitePose(relative) ||
       WideRayShare(essentialData_, essentialInliers_, relative) < kMinWideRayShare)
     return start;
+  start.retry = false;
 
   // The baseline fixes the map's scale.
   const f32 depth = c_.options.initialDepth;

@@ -29,6 +29,9 @@ struct MapStart {
   f32 depthScale = 0.0f;
   bool recovering = false;  // anchored without a marker: no ground, weak scale
   bool anchored = false;    // the marker's points hold the map: objects may follow it
+  // A two-view start that failed only for want of parallax while the frame
+  // still holds the first key frame's features: a later frame may succeed.
+  bool retry = false;
 };
 
 class TrackerStages {

@@ -285,6 +285,15 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   EXPECT_EQ(collect(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(links.nearKeyFrame, 0);
   EXPECT_EQ(links.parallaxKeyFrame, kNone16);
+  // Before the map starts: the newest key frame, and the first one, whose
+  // features the start pairs with the frame.
+  {
+    KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+    links = n.CollectNearbyKeyFrames(1, {false, false}, Status().sceneScale);
+    ASSERT_EQ(n.Nearby().size(), 2u);
+    EXPECT_TRUE(n.Nearby()[0].keyFrame == 14 && n.Nearby()[1].keyFrame == 0);
+    EXPECT_EQ(links.nearKeyFrame, 14);
+  }
 
   // A provisional newest key frame far away still comes first; key frames
   // without parallax leave.
