@@ -10,7 +10,15 @@ void Tracker::GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>& 
   // After a reset there is no current frame, hence no pose to report.
   const bool hasFrame = ring_.Contains(cur);
   if (status_.tracking && hasFrame) objects_.UpdateObjects(cur, status_.anchored != 0);
-  if (hasFrame && (status_.frameCounter == status_.startFrame || status_.tracking))
+  bool report = hasFrame && (status_.frameCounter == status_.startFrame || status_.tracking);
+  if (report && status_.tracking) {
+    // A rejected frame matched too little of the map to be placed by it, and
+    // the first key frame of a start without the marker sheet is no map yet:
+    // neither pose would be more than a guess.
+    const bool weakStart = status_.frameCounter == status_.startFrame && !status_.anchored;
+    report = !ring_[cur].rejected && !weakStart;
+  }
+  if (report)
     poseOut = OutputPose(ring_[cur]);
   else
     poseOut.m[0][0] = FLT_MAX;

@@ -35,9 +35,9 @@ static void RunFrames(int width, int height, int frames) {
     }
     prior[7] = frame.time;
     CHECK(ZevrionRunTracking(&out, &frame, imu, 4, prior) == &out);
-    /* The start frame reports its pose; flat frames after it hold the
-     * anchored map without a marker. */
-    CHECK(k == 0 ? out.status == 1 : out.status >= 1 && out.status <= 3);
+    /* Flat frames hold nothing to build a map on: no frame gets a pose,
+     * and tracking never reports that it started. */
+    CHECK(out.status == 0);
     CHECK(out.objectCount == 0);
   }
   free(pixels);

@@ -60,6 +60,14 @@ TEST_F(TrackerOutputTest, APoseIsReportedAtTheStartFrameAndWhileTrackingOutputSl
   EXPECT_EQ(Output().m[0][3], 7.5f);
   f.pose.slot[kOutput].m[0][0] = FLT_MAX;
   EXPECT_EQ(Output().m[0][3], -3.0f);
+  f.rejected = 1;  // too little of the map matched to place the frame
+  EXPECT_EQ(Output().m[0][0], FLT_MAX);
+  f.rejected = 0;
+  // A start without the marker sheet: its first key frame is no map yet.
+  tracker->SetStartFrame(tracker->Status().frameCounter);
+  EXPECT_EQ(Output().m[0][0], FLT_MAX);
+  tracker->SetStartFrame(1);
+  EXPECT_EQ(Output().m[0][3], -3.0f);
   tracker->Reset(false);  // no current frame: no pose, no object
   EXPECT_EQ(Output().m[0][0], FLT_MAX);
   EXPECT_FALSE(
