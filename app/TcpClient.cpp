@@ -68,7 +68,7 @@ bool TcpClient::SendUntil(const void* data, size_t size, Clock::time_point deadl
     if (r < 0 && errno == EINTR) continue;
     if (r == 0) {
       char why[96];
-      std::snprintf(why, sizeof(why), "the server took no data for %.1f s",
+      std::snprintf(why, sizeof(why), "a message did not go out within %.1f s",
                     static_cast<double>(deadline_.load().count()) / 1000.0);
       Break(why);
       return false;
@@ -76,7 +76,10 @@ bool TcpClient::SendUntil(const void* data, size_t size, Clock::time_point deadl
     const ssize_t n = r < 0 ? -1 : ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) {
-      Break(n < 0 ? std::strerror(errno) : "the connection closed");
+      char why[96];
+      std::snprintf(why, sizeof(why), "sending failed (%s)",
+                    n < 0 ? std::strerror(errno) : "the connection closed");
+      Break(why);
       return false;
     }
     p += n;

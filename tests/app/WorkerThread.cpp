@@ -409,7 +409,7 @@ TEST(TcpClient, ASendToAStalledPeerEndsAtItsDeadline) {
   EXPECT_GE(first, 0.25);
   EXPECT_LT(first, 5.0);
   EXPECT_LT(second, 0.25);
-  EXPECT_EQ("Server link: the server took no data for 0.3 s: going on without the server\n",
+  EXPECT_EQ("Server link: a message did not go out within 0.3 s: going on without the server\n",
             printed);
 }
 
