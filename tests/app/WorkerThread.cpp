@@ -414,11 +414,15 @@ TEST(TcpClient, ASendToAStalledPeerEndsAtItsDeadline) {
 }
 
 // Messages still queued when the stop comes, the quit among them, go out
-// before the sender ends: 5 MiB to a reader that takes 64 KiB every 2 ms, so
-// that the sender is still at the first ones when the stop comes.
+// before the sender ends: 5 MiB, more than the socket buffers hold, to a
+// reader that starts 0.2 s late, so that the sender is still at the first
+// ones when the stop comes, and then reads at full speed.
 TEST(TcpClient, TheStopSendsWhatIsQueuedFirst) {
-  Listener listener;
-  listener.ReadAll(1 << 16, std::chrono::milliseconds(2));
+  Listener listener(4096);
+  std::thread late([&listener] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    listener.ReadAll();
+  });
   SenderRig rig;
   ASSERT_TRUE(rig.client.Connect("127.0.0.1", listener.port));
   StartWorkerThread(&rig.context);
@@ -433,6 +437,7 @@ TEST(TcpClient, TheStopSendsWhatIsQueuedFirst) {
   EXPECT_FALSE(rig.client.IsBroken());
   EXPECT_EQ(rig.pool.Count(), 5u);
   rig.client.Close();
+  late.join();
   listener.Join();
   EXPECT_TRUE(listener.received == expected) << listener.received.size();
 }
