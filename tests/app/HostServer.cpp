@@ -258,7 +258,7 @@ TEST(HostServerTest, StatusFourFollowsTheServerFlagAndAClosedPortLeavesNoServer)
 // once. (A frame stuck on the server is freed by dropping the connection, so
 // that a failure ends.)
 TEST(HostServerTest, AServerThatStopsReadingHoldsUpNoFrame) {
-  constexpr u32 kFrames = 40;
+  constexpr u32 kFrames = 36;
   StalledServer server;
   ASSERT_TRUE(server.Listening());
   const SequenceOptions options = HostRoom(640, kFrames);
