@@ -2,6 +2,7 @@
 
 #include <cvd/image_io.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <chrono>
 #include <climits>
@@ -30,7 +31,14 @@ f64 SecondsSince(Clock::time_point start) {
 
 Application::Application(const std::string& configPath) {
   Configuration config;
-  LoadConfigFile(config, configPath);
+  if (!LoadConfigFile(config, configPath)) {
+    std::error_code error;
+    const char* why = std::filesystem::is_directory(configPath, error) ? ": it is a directory"
+                      : !std::filesystem::exists(configPath, error)    ? ": no such file"
+                                                                       : "";
+    Fail("Cannot read the configuration file '" + configPath + "'" + why);
+    return;
+  }
   IMU::LoadParameters(config);
   const std::string calibration =
       ConfigGetString(config, "calib_file_name", GetDirectory(configPath) + "K.txt");
@@ -195,6 +203,31 @@ void Application::FinishBuild(const Configuration& config) {
   if (!server.empty()) workers_->StartServer(server, tracker_.get(), false);
 }
 
+bool Application::SkipMissingFrames(u32& i, u32& count) {
+  frames_.Name(i, name_);
+  if (std::filesystem::exists(name_)) return true;
+  const std::string first = name_;
+  u32 j = i + 1;
+  while (j < count && j - i < kMissingFramesToEnd) {
+    frames_.Name(j, name_);
+    if (std::filesystem::exists(name_)) break;
+    ++j;
+  }
+  if (j < count && j - i < kMissingFramesToEnd) {
+    if (j == i + 1) {
+      std::printf("Frame '%s' does not exist: skipped\n", first.c_str());
+    } else {
+      frames_.Name(j - 1, name_);
+      std::printf("Frames '%s' to '%s' do not exist: skipped\n", first.c_str(), name_.c_str());
+    }
+    i = j;
+    return true;
+  }
+  std::printf("No frame files from '%s' on: the sequence ends there\n", first.c_str());
+  count = i;
+  return false;
+}
+
 bool Application::LoadFrame(u32 i) {
   frames_.Name(i, name_);
   if (frameRecords_) {
@@ -231,7 +264,6 @@ int Application::Run() {
   if (!ready_) return exitCode_;
   if (camera_) return RunCamera();
   workers_->Start();
-  if (!projectOutput_.empty()) cameraTrack_.Reserve(frames_.Count());
   imu_.clear();
   prior_[7] = kNoPriorTime;
   bool resumed = false;
@@ -244,9 +276,11 @@ int Application::Run() {
   if (!poseOutput_.empty() && poses == nullptr) {
     std::printf("Cannot write the pose file '%s'\n", poseOutput_.c_str());
   }
-  const u32 count = frames_.Count();
+  // The list may name far more files than exist (image_end): it is cut where
+  // they stop, and what grows per frame grows as frames arrive.
+  u32 count = frames_.Count();
   frameSeconds_.clear();
-  frameSeconds_.reserve(count);
+  frameSeconds_.reserve(std::min<u32>(count, 1u << 16));
   // A loaded state continues with the frame after its own.
   u32 i = resumed ? static_cast<u32>((tracker_->Status().frameCounter + 1) % count) : 0;
   const f64 period = inputFps_ > 0.0f ? 1.0 / inputFps_ : 1.0 / 30.0;
@@ -260,8 +294,14 @@ int Application::Run() {
   char text[1024];
   const Clock::time_point runStart = Clock::now();
   while (!tracker_->StopRequested()) {
+    if (stopRequested_) {
+      std::printf("Stopped after %u frames\n", ran);
+      tracker_->Quit();  // as Escape would
+      break;
+    }
     const Clock::time_point frameStart = Clock::now();
-    if (LoadFrame(i)) {
+    const bool present = SkipMissingFrames(i, count);
+    if (present && LoadFrame(i)) {
       if (imuRotation_[0] != DBL_MAX) {
         const f64* M = imuRotation_;
         for (IMUSample& s : imu_) {
@@ -303,14 +343,22 @@ int Application::Run() {
         std::printf("[%d] The map did not start: starting again at frame %d\n",
                     tracker_->Status().frameCounter, next);
       }
-      if (!projectOutput_.empty()) cameraTrack_.PushBack(pose, 1024);
+      if (!projectOutput_.empty())
+        cameraTrack_.PushBack(pose, std::max<u32>(1024, cameraTrack_.Size()));
       if (poses != nullptr) {
         std::fprintf(poses, "%d\n", static_cast<int>(i));
         WritePoseRows(pose, poses);
+        // A run that is killed keeps every pose it wrote.
+        std::fflush(poses);
       }
       ++ran;
       // Reserved above: a replayed list keeps only its first pass.
       if (frameSeconds_.size() < count) frameSeconds_.push_back(SecondsSince(frameStart));
+    }
+    if (!present) {
+      // The list now ends before i: on to its end (or round again).
+      if (count == 0) break;
+      i = count - 1;
     }
     if (!replay_ && i + 1 == count) break;
     if (inputFps_ > 0.0f) {

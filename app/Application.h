@@ -31,6 +31,13 @@ class Application {
   // Starts the workers, runs the frame loop and stops the workers; the
   // process's exit code.
   int Run();
+  // Ends a running frame loop at the next frame as Escape would: the
+  // workers stopped and every output written. Safe in a signal handler.
+  void RequestStop() { stopRequested_ = true; }
+
+  // A run of this many names in a row whose files do not exist ends the
+  // list there; a shorter one is a gap, skipped.
+  static constexpr u32 kMissingFramesToEnd = 100;
 
   Tracker* GetTracker() { return tracker_.get(); }
   // Wall seconds of each frame of the last run's first pass (read, track,
@@ -66,6 +73,9 @@ class Application {
   // returns its frame size; false, with its message printed, when none opens.
   bool InitializeCamera(int fps, u16* width, u16* height);
   int RunCamera();
+  // Moves i past a gap of missing files, with one line for the gap. False,
+  // with one line and count cut to i, when the files stop existing at i.
+  bool SkipMissingFrames(u32& i, u32& count);
   // Loads frame i of the list into the working frame; false, with a message,
   // when it cannot be used.
   bool LoadFrame(u32 i);
@@ -73,6 +83,8 @@ class Application {
 
   bool ready_ = false;
   int exitCode_ = 0;
+  std::atomic<bool> stopRequested_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "RequestStop runs in signal handlers");
   u16 width_ = 0, height_ = 0;
   bool replay_ = false;
   bool frameRecords_ = false;

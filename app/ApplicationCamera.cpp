@@ -121,6 +121,7 @@ int Application::RunCamera() {
     tracker_->Run(input, imu_, prior_, pose, planes, objects, &parallax, &progress, text,
                   sizeof(text));
     if (text[0] != '\0') std::printf("%s", text);
+    if (stopRequested_) tracker_->Quit();  // as Escape would
     return !tracker_->StopRequested();
   });
   workers_->Stop();

@@ -1,12 +1,20 @@
 #include "app/ConfigFile.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
-void LoadConfigFile(Configuration& config, const std::string& path) {
+bool LoadConfigFile(Configuration& config, const std::string& path) {
   config.clear();
   FILE* f = std::fopen(path.c_str(), "r");
-  if (f == nullptr) return;
+  if (f == nullptr) return false;
+  // A directory opens for reading here; its reads fail.
+  struct stat info;
+  if (fstat(fileno(f), &info) != 0 || S_ISDIR(info.st_mode)) {
+    std::fclose(f);
+    return false;
+  }
   // Lines longer than the buffer arrive as several pieces, each read as a line.
   char buffer[512];
   while (std::fgets(buffer, sizeof(buffer), f) != nullptr) {
@@ -35,6 +43,12 @@ void LoadConfigFile(Configuration& config, const std::string& path) {
                    line.substr(valueBegin, valueEnd == std::string::npos ? std::string::npos
                                                                          : valueEnd - valueBegin));
   }
+  const bool read = !std::ferror(f);
   std::fclose(f);
+  if (!read) {
+    config.clear();
+    return false;
+  }
   std::printf("Loaded '%s'\n", path.c_str());
+  return true;
 }

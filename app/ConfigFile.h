@@ -7,6 +7,7 @@
 
 // Clears the map and fills it from the file: spaces and line ends removed,
 // "//" lines and lines without a value skipped, the first occurrence of a key
-// kept. A file that cannot be opened leaves the map empty (every key takes its
-// default). Prints "Loaded '<path>'" when read.
-void LoadConfigFile(Configuration& config, const std::string& path);
+// kept. Prints "Loaded '<path>'" when read. False, with the map left empty
+// and nothing printed, when the file cannot be opened or read (a directory,
+// say).
+bool LoadConfigFile(Configuration& config, const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,15 +48,38 @@ bool TcpClient::Connect(const char* host, u16 port) {
   return true;
 }
 
-bool TcpClient::SendAll(const void* data, size_t size) {
+void TcpClient::Break(const char* why) {
+  if (!broken_.exchange(true)) {
+    std::fprintf(stderr, "Server link: %s: going on without the server\n", why);
+  }
+}
+
+bool TcpClient::SendUntil(const void* data, size_t size, Clock::time_point deadline) {
   const int fd = socket_;
   if (fd < 0 || broken_) return false;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
+    // Waits for room in the socket buffer, never past the deadline: a send
+    // that blocked would wait on a stalled server for ever.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd ready{fd, POLLOUT, 0};
+    const int r = left > 0 ? ::poll(&ready, 1, static_cast<int>(left)) : 0;
+    if (r < 0 && errno == EINTR) continue;
+    if (r == 0) {
+      char why[96];
+      std::snprintf(why, sizeof(why), "a message did not go out within %.1f s",
+                    static_cast<double>(deadline_.load().count()) / 1000.0);
+      Break(why);
+      return false;
+    }
+    const ssize_t n = r < 0 ? -1 : ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) {
-      broken_ = true;
+      char why[96];
+      std::snprintf(why, sizeof(why), "sending failed (%s)",
+                    n < 0 ? std::strerror(errno) : "the connection closed");
+      Break(why);
       return false;
     }
     p += n;
@@ -64,18 +88,28 @@ bool TcpClient::SendAll(const void* data, size_t size) {
   return true;
 }
 
+bool TcpClient::SendAll(const void* data, size_t size) {
+  return SendUntil(data, size, Clock::now() + deadline_.load());
+}
+
 bool TcpClient::SendMessage(const ClientSendingData& message) {
+  const Clock::time_point deadline = Clock::now() + deadline_.load();
   const i32 head[5] = {message.type, message.frameId, message.value,
                        static_cast<i32>(message.image.size().x),
                        static_cast<i32>(message.image.size().y)};
-  if (!SendAll(head, sizeof(head))) return false;
+  if (!SendUntil(head, sizeof(head), deadline)) return false;
   const size_t bytes =
       static_cast<size_t>(message.image.row_stride()) * static_cast<size_t>(message.image.size().y);
-  if (bytes > 0 && !SendAll(message.image.data(), bytes)) return false;
-  return SendAll(&message.flag, sizeof(message.flag));
+  if (bytes > 0 && !SendUntil(message.image.data(), bytes, deadline)) return false;
+  return SendUntil(&message.flag, sizeof(message.flag), deadline);
 }
 
-void TcpClient::Shutdown() {
+void TcpClient::Shutdown(const char* why) {
+  // Broken first: the send this ends then fails without a message of its own.
+  if (why != nullptr)
+    Break(why);
+  else
+    broken_ = true;
   const int fd = socket_;
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }

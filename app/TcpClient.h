@@ -2,9 +2,12 @@
 // The send-only link to the remote server, and the worker of the sender
 // thread. A message goes out as little-endian int32 type, id, value, image
 // width and height, the pixel rows as stored (stride x height bytes) and an
-// int32 flag, with no framing. After a failed send the link counts as broken
-// and later messages are dropped unsent.
+// int32 flag, with no framing. Every message has a deadline: a server that
+// stops reading breaks the link instead of holding the sender for ever. After
+// a failed send the link counts as broken and later messages are dropped
+// unsent.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 
 #include "la/ClientSendingData.h"
@@ -13,6 +16,9 @@
 
 class TcpClient {
  public:
+  // Time one message may take to go out by default.
+  static constexpr std::chrono::milliseconds kSendDeadline{3000};
+
   TcpClient() = default;
   ~TcpClient();
   TcpClient(const TcpClient&) = delete;
@@ -22,13 +28,18 @@ class TcpClient {
   // (a socket is unusable after a failed connect). False when the name does
   // not resolve or the connection fails.
   bool Connect(const char* host, u16 port = 3333);
-  // Sends every byte (partial sends continued, interruptions retried, no
-  // SIGPIPE); false, and the link marked broken, on failure.
+  // Sends every byte within the deadline (partial sends continued,
+  // interruptions retried, no SIGPIPE); false, and the link marked broken,
+  // when the peer fails or the deadline passes.
   bool SendAll(const void* data, size_t size);
-  // Sends one message in the wire layout; false when not connected or broken.
+  // Sends one message in the wire layout within one deadline; false when not
+  // connected or broken.
   bool SendMessage(const ClientSendingData& message);
-  // Ends a send blocked on a peer that stopped reading (from another thread).
-  void Shutdown();
+  // The time a message (or a SendAll) may take before the link breaks.
+  void SetSendDeadline(std::chrono::milliseconds deadline) { deadline_ = deadline; }
+  // Ends a send blocked on a peer that stopped reading (from another thread):
+  // the link counts as broken, saying why when a reason is given.
+  void Shutdown(const char* why = nullptr);
   // True once a send has failed.
   bool IsBroken() const { return broken_; }
   // True while a connected socket is held.
@@ -37,8 +48,15 @@ class TcpClient {
   void Close();
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  bool SendUntil(const void* data, size_t size, Clock::time_point deadline);
+  // Marks the link broken; the first time, says why on standard error.
+  void Break(const char* why);
+
   std::atomic<int> socket_{-1};
   std::atomic<bool> broken_{false};
+  std::atomic<std::chrono::milliseconds> deadline_{kSendDeadline};
 };
 
 // Worker of the sender thread (id 4): sends each message on the client.

@@ -1,5 +1,7 @@
 #include "tracker/WorkerLinks.h"
 
+#include <thread>
+
 void WorkerLinks::SetServerLink(MutexBufferPool<ClientSendingData>* pool,
                                 MutexBufferQueue<ClientSendingData>* queue) {
   c_.serverPool = pool;
@@ -8,18 +10,29 @@ void WorkerLinks::SetServerLink(MutexBufferPool<ClientSendingData>* pool,
 
 bool WorkerLinks::SendMessage(ServerMessage type, const TrackerFrame* frame,
                               u32 firstKeyFrameNumber, bool serverLost, bool synchronous) {
+  if (!HasServer()) return false;
+  MutexBufferPool<ClientSendingData>& pool = *c_.serverPool;
+  // A sender still holding an earlier message may sit on a server that has
+  // stopped reading: then this one is only queued. The item carries its own
+  // copy of the image and the queue keeps the order, so nothing needs the
+  // wait but the repeatability of synchronous runs.
+  const bool wait = synchronous && pool.Count() >= pool.Capacity();
   const i32 number = frame != nullptr ? frame->number : -1;
-  const bool sent =
-      HandOver(c_.serverPool, c_.serverQueue, synchronous, [&](ClientSendingData& item) {
-        const i32 first = static_cast<i32>(firstKeyFrameNumber);
-        if (frame != nullptr) {
-          item.Set(type, number, first, frame->pyramid[0], serverLost ? 1 : 0);
-        } else {
-          // No frame: no image, not the previous message's.
-          item.Set(type, number, first, CVD::Image<u8>(), serverLost ? 1 : 0);
-          item.image = CVD::Image<u8>();
-        }
-      });
+  const bool sent = HandOverAsynchronous(pool, *c_.serverQueue, [&](ClientSendingData& item) {
+    const i32 first = static_cast<i32>(firstKeyFrameNumber);
+    if (frame != nullptr) {
+      item.Set(type, number, first, frame->pyramid[0], serverLost ? 1 : 0);
+    } else {
+      // No frame: no image, not the previous message's.
+      item.Set(type, number, first, CVD::Image<u8>(), serverLost ? 1 : 0);
+      item.image = CVD::Image<u8>();
+    }
+  });
+  if (sent && wait) {
+    const auto until = std::chrono::steady_clock::now() + kServerWait;
+    while (pool.Count() < pool.Capacity() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
   if (sent) lastSentFrame_ = number;
   return sent;
 }

@@ -2,7 +2,12 @@
 // The tracker's hand-over channels to the track matcher, the SURF worker, the
 // local bundle adjustor and the server's sender, with the hand-over rule:
 // synchronous (wait until the worker has finished the item) or asynchronous
-// (dropped when no item is free).
+// (dropped when no item is free). The server's sender is the exception: the
+// frame loop never waits on the network for long, so a synchronous message
+// to it waits for the sender at most kServerWait, and not at all while the
+// sender still holds an earlier one.
+#include <chrono>
+
 #include "la/AdjustorRequest.h"
 #include "la/ClientSendingData.h"
 #include "tracker/TrackerOptions.h"
@@ -10,6 +15,9 @@
 
 class WorkerLinks {
  public:
+  // Longest a synchronous message waits for the server's sender.
+  static constexpr std::chrono::milliseconds kServerWait{500};
+
   explicit WorkerLinks(const WorkerChannels& channels) : c_(channels) {}
 
   // The server channel (both null: no server).
@@ -17,7 +25,8 @@ class WorkerLinks {
                      MutexBufferQueue<ClientSendingData>* queue);
   bool HasServer() const { return c_.serverPool != nullptr && c_.serverQueue != nullptr; }
   // A message about `frame` (none: frame number -1 and no image); false when
-  // none was sent. A sent message makes the frame the last one sent.
+  // none was queued (no item free). A sent message makes the frame the last
+  // one sent.
   bool SendMessage(ServerMessage type, const TrackerFrame* frame, u32 firstKeyFrameNumber,
                    bool serverLost, bool synchronous);
   // An ordinary-frame message, only for frame numbers at least 3 past the

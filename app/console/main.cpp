@@ -1,7 +1,32 @@
 // The console program: one configuration file in, the engine run over it.
+// SIGINT and SIGTERM end a run as Escape does, with every output written; the
+// same signal again ends the process at once.
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
 #include "app/Application.h"
+
+namespace {
+
+std::atomic<Application*> running{nullptr};
+
+extern "C" void OnStopSignal(int) {
+  if (Application* application = running.load()) application->RequestStop();
+}
+
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  // The handler only raises a flag: calls it interrupts carry on, and the
+  // next signal takes the default action.
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -10,5 +35,9 @@ int main(int argc, char** argv) {
   }
   Application application(argv[1]);
   if (!application.Ready()) return application.ExitCode();
-  return application.Run();
+  running = &application;
+  CatchStopSignals();
+  const int code = application.Run();
+  running = nullptr;
+  return code;
 }

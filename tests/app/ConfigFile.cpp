@@ -1,6 +1,7 @@
 // The configuration file read as the console program reads it: spaces and
 // line ends go, comments and value-less lines are skipped, the first of two
-// equal keys wins, and CR LF files read like LF files.
+// equal keys wins, CR LF files read like LF files, and a file that cannot be
+// read (missing, a directory) is refused with the map left empty.
 #include "app/ConfigFile.h"
 
 #include <gtest/gtest.h>
@@ -41,10 +42,14 @@ TEST(ConfigFileTest, LongLinesAndMissingFile) {
   // A line longer than the reader's buffer arrives as two pieces.
   const std::string path = folder.Write("long.txt", "k=" + std::string(509, 'v') + "q=w\nlast=1");
   Configuration config;
-  LoadConfigFile(config, path);
+  EXPECT_TRUE(LoadConfigFile(config, path));
   EXPECT_EQ(std::string(509, 'v'), ConfigGetString(config, "k", ""));
   EXPECT_EQ("w", ConfigGetString(config, "q", ""));
   EXPECT_EQ(1, ConfigGetInt(config, "last", 0));
-  LoadConfigFile(config, folder.File("missing.txt"));
+  EXPECT_FALSE(LoadConfigFile(config, folder.File("missing.txt")));
+  EXPECT_TRUE(config.empty());
+  // A directory opens, but does not read.
+  LoadConfigFile(config, path);
+  EXPECT_FALSE(LoadConfigFile(config, folder.File("")));
   EXPECT_TRUE(config.empty());
 }

@@ -5,7 +5,8 @@
 // the tracker saw them (remapped by a lens, unchanged by a later engine
 // without one at another size); a second ZevrionSetServer on a live link
 // changes nothing; status 4 follows the tracker's server flag; a closed port
-// leaves no server behind and the status never 4.
+// leaves no server behind and the status never 4; a server that stops
+// reading holds up neither the frames nor the end.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,28 +22,9 @@
 #include "common/TempFolder.h"
 #include "common/WaitFor.h"
 #include "common/app/HostInput.h"
+#include "common/app/ServerPort.h"
 
 namespace {
-
-// A socket bound to 127.0.0.1:3333, listening or (refusing) not. Another
-// program may hold the port for a moment: binding is retried for a while.
-int BindPort3333(bool listening) {
-  for (int attempt = 0; attempt < 300; ++attempt) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0), one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(3333);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 &&
-        (!listening || ::listen(fd, 4) == 0)) {
-      return fd;
-    }
-    ::close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return -1;
-}
 
 // Accepts one connection after another and keeps the bytes of each until its
 // client closes.
@@ -268,4 +250,51 @@ TEST(HostServerTest, StatusFourFollowsTheServerFlagAndAClosedPortLeavesNoServer)
   for (const Message& m : messages) EXPECT_TRUE(m.flag == 0 || m.flag == 1);
   EXPECT_EQ(kMessageQuit, messages.back().type);
   EXPECT_EQ(0, messages.back().flag);
+}
+
+// A server that accepts and never reads, sent 640 x 480 frames: the socket
+// buffers fill within a few dozen messages, and every frame still returns
+// with a pose, the destroy ends within seconds, and the stall is reported
+// once. (A frame stuck on the server is freed by dropping the connection, so
+// that a failure ends.)
+TEST(HostServerTest, AServerThatStopsReadingHoldsUpNoFrame) {
+  constexpr u32 kFrames = 36;
+  StalledServer server;
+  ASSERT_TRUE(server.Listening());
+  const SequenceOptions options = HostRoom(640, kFrames);
+  SequenceGenerator room(options);
+  std::vector<HostInput> inputs(kFrames);
+  for (u32 k = 0; k < kFrames; ++k) inputs[k].Load(room, k);
+  std::vector<TrackingResult> results(kFrames);
+  std::atomic<u32> returned{0};
+  std::atomic<bool> finished{false};
+  double destroySeconds = 0.0;
+  testing::internal::CaptureStderr();
+  std::thread host([&] {
+    StartEngine(options, nullptr);
+    for (u32 k = 0; k < kFrames; ++k, ++returned) results[k] = inputs[k].Run(k);
+    const auto t0 = std::chrono::steady_clock::now();
+    ZevrionDestroy();
+    destroySeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    finished = true;
+  });
+  const bool ended = WaitFor([&] { return finished.load(); }, 120.0);
+  const u32 reached = returned;
+  const bool accepted = server.Accepted();
+  if (!ended) server.Release();
+  host.join();
+  const std::string printed = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(ended) << "stuck on the server after " << reached << " frames";
+  EXPECT_TRUE(accepted);
+  EXPECT_LT(destroySeconds, 5.0);
+  for (u32 k = 0; k < kFrames; ++k) {
+    EXPECT_EQ(k < 2 ? 1 : 2, results[k].status) << k;
+    if (k >= 2) {
+      const float* q = results[k].quaternion;
+      EXPECT_NEAR(1.0f, q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3], 1e-3f) << k;
+    }
+  }
+  const size_t at = printed.find("Server link: ");
+  EXPECT_NE(std::string::npos, at) << printed;
+  EXPECT_EQ(std::string::npos, printed.find("Server link: ", at + 1)) << printed;
 }

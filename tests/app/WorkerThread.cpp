@@ -4,9 +4,10 @@
 // within a second, blocked in Get, busy, facing a full queue or without
 // input, with one "Stop" line; the inertial parameters stay frozen while it
 // runs. The sender thread carries the exact bytes of every message type to a
-// slow reader after failed connects; a closing peer raises no SIGPIPE, a stop
-// does not hang on a server that stopped reading, and the link stops threads 4
-// and 5 in order.
+// slow reader after failed connects; a closing peer raises no SIGPIPE, a send
+// to a server that stopped reading ends at its deadline, a stop sends what is
+// queued and does not hang on such a server, and the link stops threads 4 and
+// 5 in order.
 #include "app/WorkerThread.h"
 
 #include <arpa/inet.h>
@@ -295,6 +296,8 @@ TEST(TcpClient, InterruptedAndPartialSendsAreContinuedAndOneByteIsSent) {
   Listener listener(4096);
   listener.ReadAll(4096, std::chrono::microseconds(20), data.size() + 1);
   TcpClient client;
+  // A reader this slow is no stalled server, however loaded the machine.
+  client.SetSendDeadline(std::chrono::minutes(2));
   ASSERT_TRUE(client.Connect("127.0.0.1", listener.port));
   const int before = Interrupter::signals;
   {
@@ -380,6 +383,63 @@ TEST(TcpClient, ClosedOrStalledPeerBreaksTheLinkAndTheStopStillEnds) {
     EXPECT_TRUE(rig.client.IsBroken());
     EXPECT_EQ(rig.pool.Count(), 5u);
   }
+}
+
+// A peer that takes nothing more holds a send no longer than the deadline:
+// the message fails, the link breaks with one line on standard error, and
+// later sends fail at once, without another line.
+TEST(TcpClient, ASendToAStalledPeerEndsAtItsDeadline) {
+  Listener listener(4096);
+  TcpClient client;
+  client.SetSendDeadline(std::chrono::milliseconds(300));
+  ASSERT_TRUE(client.Connect("127.0.0.1", listener.port));
+  listener.Accept();
+  ClientSendingData m;
+  Fill(m, kMessageKeyFrame, 4096, 4096);  // far more than the socket buffers hold
+  testing::internal::CaptureStderr();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.SendMessage(m));
+  const double first = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(client.SendMessage(m));
+  const double second =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const std::string printed = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(client.IsBroken());
+  EXPECT_GE(first, 0.25);
+  EXPECT_LT(first, 5.0);
+  EXPECT_LT(second, 0.25);
+  EXPECT_EQ("Server link: a message did not go out within 0.3 s: going on without the server\n",
+            printed);
+}
+
+// Messages still queued when the stop comes, the quit among them, go out
+// before the sender ends: 5 MiB, more than the socket buffers hold, to a
+// reader that starts 0.2 s late, so that the sender is still at the first
+// ones when the stop comes, and then reads at full speed.
+TEST(TcpClient, TheStopSendsWhatIsQueuedFirst) {
+  Listener listener(4096);
+  std::thread late([&listener] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    listener.ReadAll();
+  });
+  SenderRig rig;
+  ASSERT_TRUE(rig.client.Connect("127.0.0.1", listener.port));
+  StartWorkerThread(&rig.context);
+  std::vector<char> expected;
+  for (i32 type = kMessageFrame; type < kMessageFrame + 5; ++type) {
+    ASSERT_TRUE(HandOverAsynchronous(rig.pool, rig.queue,
+                                     [type](ClientSendingData& m) { Fill(m, type, 1024, 1024); }));
+    const std::vector<char> e = Wire(type, 1024, 1024);
+    expected.insert(expected.end(), e.begin(), e.end());
+  }
+  rig.Stop(5.0);
+  EXPECT_FALSE(rig.client.IsBroken());
+  EXPECT_EQ(rig.pool.Count(), 5u);
+  rig.client.Close();
+  late.join();
+  listener.Join();
+  EXPECT_TRUE(listener.received == expected) << listener.received.size();
 }
 
 // The link gives the tracker its channel of 5 messages, carries a message to
