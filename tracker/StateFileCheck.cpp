@@ -1,5 +1,6 @@
 // What a loaded tracker section must satisfy before it replaces the live
 // state: every later stage indexes with these numbers unchecked.
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -135,6 +136,30 @@ bool WorkingOk(const StagedTrackerState& s, const Limits& n, std::string* fault)
   return true;
 }
 
+bool AllFinite(const float* v, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
+}
+
+// A stored view drives the mouse's unprojections and the trackball: finite
+// throughout, its switches in range, the plane selection as SelectPlane
+// leaves it (one plane, all of them, or none).
+bool DisplayOk(const DisplayViewState& v) {
+  if (!v.Stored()) return true;
+  const Arcball& a = v.arcball;
+  if (!AllFinite(&v.rotation[0][0], 12) || !AllFinite(v.pivot, 4) ||
+      !AllFinite(&v.pose.m[0][0], 12) || !AllFinite(v.frustumSize, 4) || !AllFinite(a.centre, 3) ||
+      !AllFinite(&a.radius, 1) || !AllFinite(a.start, 3) || !AllFinite(&a.startRotation[0][0], 9) ||
+      !AllFinite(&v.pivotDepth, 1) || !AllFinite(v.translation, 4) || !AllFinite(&v.wheelStep, 1))
+    return false;
+  if (v.imageView > 1 || v.poseView > 1 || v.planeFilter > 1 || v.shownLevel > 5) return false;
+  if (v.selectedPlane != kNone16 && v.selectedPlane > v.planeShown.size()) return false;
+  for (const u8 shown : v.planeShown)
+    if (shown > 1) return false;
+  return true;
+}
+
 }  // namespace
 
 bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
@@ -162,5 +187,6 @@ bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
   if (n.ring > 0 && s.currentFrame == kNone16) return Fail(fault, "no current frame");
   for (const TrackerFrame& f : s.frames)
     if (!FrameOk(f, n, camera, fault)) return false;
+  if (!DisplayOk(s.display.view)) return Fail(fault, "display view");
   return WorkingOk(s, n, fault);
 }

@@ -12,7 +12,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,6 +300,104 @@ TEST(DisplayStateTest, ShownItemAndFirstFourSettingsSurviveTheStateFile) {
   EXPECT_EQ(e.ComparisonFrame(), 1);
   for (u32 i = 0; i < 4; ++i) EXPECT_EQ(e.Setting(static_cast<DisplaySetting>(i)), settings[i]);
   EXPECT_EQ(e.Setting(kTrackFilter), kInitialDisplaySettings[kTrackFilter]);
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Two views agree float for float (the file holds their bytes).
+void ExpectSameView(const DisplayViewState& a, const DisplayViewState& b) {
+  const auto same = [](const auto& x, const auto& y) {
+    return std::memcmp(&x, &y, sizeof(x)) == 0;
+  };
+  EXPECT_TRUE(same(a.rotation, b.rotation) && same(a.pivot, b.pivot) && same(a.pose, b.pose));
+  EXPECT_TRUE(same(a.frustumSize, b.frustumSize) && same(a.translation, b.translation));
+  EXPECT_TRUE(same(a.arcball.centre, b.arcball.centre) && same(a.arcball.start, b.arcball.start) &&
+              same(a.arcball.startRotation, b.arcball.startRotation));
+  EXPECT_EQ(a.arcball.radius, b.arcball.radius);
+  EXPECT_EQ(a.pivotDepth, b.pivotDepth);
+  EXPECT_EQ(a.wheelStep, b.wheelStep);
+  EXPECT_EQ(a.imageView, b.imageView);
+  EXPECT_EQ(a.shownLevel, b.shownLevel);
+  EXPECT_EQ(a.selectedPlane, b.selectedPlane);
+  EXPECT_EQ(a.planeShown, b.planeShown);
+  ASSERT_EQ(a.planeFrames.size(), b.planeFrames.size());
+  for (size_t i = 0; i < a.planeFrames.size(); ++i)
+    EXPECT_TRUE(same(a.planeFrames[i], b.planeFrames[i]));
+  ASSERT_EQ(a.planeExtents.size(), b.planeExtents.size());
+  for (size_t i = 0; i < a.planeExtents.size(); ++i)
+    EXPECT_TRUE(same(a.planeExtents[i], b.planeExtents[i]));
+}
+
+// The 3-D view as the mouse left it, the map view, the shown level and the
+// plane selection come back with a loaded state, and the next update keeps
+// the view rather than centring it on the shown camera. A file without a
+// view (all zero there) keeps the display's own; a broken view is refused.
+TEST(DisplayStateTest, TheMapViewAndPlaneSelectionSurviveTheStateFile) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.OnResize(CVD::ImageRef(kWidth, kHeight));
+  d.SetupProjection();
+  d.SetupView();
+  d.UpdateDisplay(true);  // centred on the current frame
+  d.OnKeyDown(9);         // the map view
+  d.OnMouseDown(CVD::ImageRef(320, 240), 1);
+  ASSERT_TRUE(d.OnMouseDrag(CVD::ImageRef(320, 240), CVD::ImageRef(420, 200), 1));
+  d.OnMouseUp(CVD::ImageRef(10, 10), 32);  // and a wheel step forward
+  d.SelectPlane(0, false);
+  d.SetShownLevel(2);
+  DisplayViewState seen;
+  d.GetViewState(seen);
+  ASSERT_TRUE(seen.Stored());
+  ASSERT_EQ(seen.planeShown, std::vector<u8>{1});
+  ASSERT_EQ(seen.planeFrames.size(), 1u);
+  TempFolder folder;
+  const std::string path = folder.File("view.state");
+  ASSERT_TRUE(Printed([&] { scene.tracker.SaveState(path); }).find("Saved") != std::string::npos);
+
+  GlobalMap map;
+  scene.synthetic.MakeEmptyMap(map);
+  Tracker fresh(map);
+  TrackerDisplay& e = fresh.Display();
+  const ViewPose neutral = e.CurrentViewPose();
+  ASSERT_TRUE(Printed([&] { EXPECT_TRUE(fresh.LoadState(path)); }).find("Loaded") !=
+              std::string::npos);
+  DisplayViewState loaded;
+  e.GetViewState(loaded);
+  ExpectSameView(loaded, seen);
+  EXPECT_FALSE(e.ImageView());
+  EXPECT_EQ(e.SelectedPlane(), 0);
+  Printed([&] { e.UpdateDisplay(false); });
+  display_scene::ExpectSamePose(e.CurrentViewPose(), seen.pose, 0.0f);
+  EXPECT_EQ(e.SelectedPlane(), 0);
+
+  // The view is the file's tail: the two view blocks, the translation, the
+  // switches, the plane, the selection bytes, the wheel step, no display
+  // poses, the plane frames and extents.
+  std::string bytes = FileBytes(path);
+  const size_t tail = 208 + 272 + 16 + 4 + 2 + (4 + seen.planeShown.size()) + 4 + 4 +
+                      (4 + 64 * seen.planeFrames.size()) + (4 + 16 * seen.planeExtents.size());
+  ASSERT_GT(bytes.size(), tail);
+  const size_t view = bytes.size() - tail;
+  ASSERT_EQ(std::memcmp(&bytes[view], &seen.rotation, sizeof(seen.rotation)), 0);
+  std::string older = bytes;
+  older.replace(view, 208, 208, '\0');
+  GlobalMap olderMap;
+  scene.synthetic.MakeEmptyMap(olderMap);
+  Tracker another(olderMap);
+  EXPECT_TRUE(another.LoadState(folder.Write("older.state", older)));
+  display_scene::ExpectSamePose(another.Display().CurrentViewPose(), neutral, 0.0f);
+  EXPECT_TRUE(another.Display().ImageView());
+
+  const float nan = std::nanf("");
+  std::string broken = bytes;
+  broken.replace(view + 4, 4, reinterpret_cast<const char*>(&nan), 4);
+  EXPECT_FALSE(another.LoadState(folder.Write("broken.state", broken)));
+  std::string level = bytes;
+  level[view + 208 + 272 + 16 + 1] = 6;  // no such shown level
+  EXPECT_FALSE(another.LoadState(folder.Write("level.state", level)));
 }
 
 // Level-0 window pixel of a normalised position; the window has the image's size.
