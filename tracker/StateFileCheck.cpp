@@ -160,6 +160,17 @@ bool DisplayOk(const DisplayViewState& v) {
   return true;
 }
 
+// Counters as a run leaves them: it counts from -1 up to its last counter,
+// starts and ends at such a frame (or never), has sent none of the frames
+// still to come and has rejected at most one per frame.
+bool CountersOk(const TrackerStatus& st, i32 lastSentFrame) {
+  const auto frame = [](i32 v) { return v >= -1 && v <= kLastFrameCounter; };
+  const auto frameOrNever = [&](i32 v) { return frame(v) || v == kUnsetCounter; };
+  return frame(st.frameCounter) && frameOrNever(st.startFrame) && frameOrNever(st.endFrame) &&
+         lastSentFrame >= -1 && lastSentFrame <= st.frameCounter && st.rejectedCount >= 0 &&
+         st.rejectedCount <= st.frameCounter + 1;
+}
+
 }  // namespace
 
 bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
@@ -181,6 +192,7 @@ bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
   if (n.keyFrames != map.KeyFrameCount() || n.tracks != map.TrackCount())
     return Fail(fault, "working copy and map differ");
   const TrackerStatus& st = s.status;
+  if (!CountersOk(st, s.lastSentFrame)) return Fail(fault, "frame counters");
   if (!SlotOk(s.currentFrame, n.ring) || !SlotOk(s.referenceFrame, n.ring) ||
       !SlotOk(st.alignedFrame, n.ring) || !SlotOk(st.newKeyFrame, n.ring))
     return Fail(fault, "ring slot");
