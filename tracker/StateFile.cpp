@@ -1,5 +1,6 @@
 #include "tracker/StateFile.h"
 
+#include <algorithm>
 #include <boost/thread/locks.hpp>
 #include <cstdio>
 #include <filesystem>
@@ -139,6 +140,11 @@ void StateFile::Commit(StagedTrackerState& s, GlobalMap& loaded, u8 mapChanged) 
   // the map that is about to be replaced.
   c_.links.SendResetItems();
   const bool anchored = CountMarkerTracks(loaded.trackFlags) >= 4;
+  // The check allowed a mounting an adjustment had rounded: the map takes
+  // the tracker's exact one again.
+  const CameraOffset& mounting = c_.camera.bodyToCamera;
+  std::copy(mounting.quaternion, mounting.quaternion + 4, loaded.extrinsic);
+  std::copy(mounting.position, mounting.position + 3, loaded.extrinsic + 4);
   GlobalMap& map = c_.mapView.Map();
   ReplaceMapContent(map, loaded);
   PlaneDistanceThreshold = s.planeDistanceThreshold;

@@ -171,6 +171,18 @@ bool CountersOk(const TrackerStatus& st, i32 lastSentFrame) {
          st.rejectedCount <= st.frameCounter + 1;
 }
 
+// The map's copy of the camera mounting: the tracker's, bit for bit, or as
+// earlier builds left it after an adjustment, rounded to float.
+bool SameMounting(const f64 stored[7], const CameraOffset& camera) {
+  for (int i = 0; i < 7; ++i) {
+    const f64 v = i < 4 ? camera.quaternion[i] : camera.position[i - 4];
+    if (std::memcmp(&stored[i], &v, sizeof(v)) != 0 &&
+        stored[i] != static_cast<f64>(static_cast<f32>(v)))
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
@@ -179,8 +191,7 @@ bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
   // camera cannot be taken in.
   if (map.width != camera.width || map.height != camera.height ||
       std::memcmp(&map.intrinsic, &camera.intrinsic[0], sizeof(Intrinsic)) != 0 ||
-      std::memcmp(map.extrinsic, camera.bodyToCamera.quaternion, 4 * sizeof(f64)) != 0 ||
-      std::memcmp(map.extrinsic + 4, camera.bodyToCamera.position, 3 * sizeof(f64)) != 0 ||
+      !SameMounting(map.extrinsic, camera.bodyToCamera) ||
       std::memcmp(&s.bodyToCamera, &camera.bodyToCamera, sizeof(CameraOffset)) != 0)
     return Fail(fault, "camera");
   const Limits n{static_cast<u32>(s.working.keyFrameFlags.size()),
