@@ -28,7 +28,11 @@ void BAResultEdits::Clear() {
 }
 
 void GlobalMap::WriteBackCameras(const IBAState& result, const std::vector<u16>& cameraKeyFrames) {
-  for (int i = 0; i < 7; ++i) extrinsic[i] = result.extrinsic[i];
+  // The adjustment holds the camera mounting in float: a value it gave back
+  // unchanged keeps the map's double, which the tracker's copy must equal
+  // (a saved state is checked against it).
+  for (int i = 0; i < 7; ++i)
+    if (result.extrinsic[i] != static_cast<f32>(extrinsic[i])) extrinsic[i] = result.extrinsic[i];
   const u32 C = std::min<u32>(result.cameras.Size(), static_cast<u32>(cameraKeyFrames.size()));
   for (u32 i = 0; i < C; ++i) {
     const u16 k = cameraKeyFrames[i];

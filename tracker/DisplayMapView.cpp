@@ -224,3 +224,55 @@ bool TrackerDisplay::FilterTrack(u32 track) const {
   const u16 plane = track < w.trackPlanes.size() ? w.trackPlanes[track] : kNone16;
   return plane >= planeShown_.size() || planeShown_[plane] == 0;
 }
+
+bool DisplayViewState::Stored() const {
+  for (const auto& row : rotation)
+    for (const float v : row)
+      if (v != 0.0f) return true;
+  return false;
+}
+
+void TrackerDisplay::GetViewState(DisplayViewState& s) const {
+  std::copy(&viewRotation_[0][0], &viewRotation_[0][0] + 12, &s.rotation[0][0]);
+  std::copy(rotationPivot_, rotationPivot_ + 4, s.pivot);
+  s.pose = viewPose_;
+  std::copy(frustumSize_, frustumSize_ + 4, s.frustumSize);
+  s.arcball = arcball_;
+  s.pivotDepth = pivotDepth_;
+  std::copy(viewTranslation_, viewTranslation_ + 4, s.translation);
+  s.wheelStep = wheelStep_;
+  s.imageView = imageView_;
+  s.shownLevel = shownLevel_;
+  s.poseView = poseView_;
+  s.planeFilter = planeFilter_;
+  s.selectedPlane = selectedPlane_;
+  s.planeShown = planeShown_;
+  s.planeFrames = planeFrames_;
+  s.planeExtents = planeExtents_;
+  std::copy(projectionMatrix_, projectionMatrix_ + 16, s.projection);
+  std::copy(viewMatrix_, viewMatrix_ + 16, s.modelView);
+}
+
+void TrackerDisplay::RestoreViewState(const DisplayViewState& s, i32 frame) {
+  if (!s.Stored()) return;
+  std::copy(&s.rotation[0][0], &s.rotation[0][0] + 12, &viewRotation_[0][0]);
+  std::copy(s.pivot, s.pivot + 4, rotationPivot_);
+  viewPose_ = s.pose;
+  std::copy(s.frustumSize, s.frustumSize + 4, frustumSize_);
+  arcball_ = s.arcball;
+  pivotDepth_ = s.pivotDepth;
+  std::copy(s.translation, s.translation + 4, viewTranslation_);
+  wheelStep_ = s.wheelStep;
+  imageView_ = s.imageView;
+  shownLevel_ = s.shownLevel;
+  poseView_ = s.poseView;
+  planeFilter_ = s.planeFilter;
+  selectedPlane_ = s.selectedPlane;
+  planeShown_ = s.planeShown;
+  planeFrames_ = s.planeFrames;
+  planeExtents_ = s.planeExtents;
+  // The projection and model-view stay the display's own: they follow from
+  // the camera, which the state shares.
+  centred_ = true;
+  centredFrame_ = frame;
+}

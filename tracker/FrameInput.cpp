@@ -4,7 +4,9 @@
 
 void Tracker::InputFrame(const TrackerInput& frame, const std::vector<IMUSample>& imuSamples,
                          const f64 posePrior[8]) {
-  const i32 counter = ++status_.frameCounter;
+  // A run of 2^31 frames numbers the rest with its last counter.
+  if (status_.frameCounter < kLastFrameCounter) ++status_.frameCounter;
+  const i32 counter = status_.frameCounter;
   ring_.ChooseSlot(counter <= status_.startFrame, status_.tracking != 0, status_.recovering != 0);
   status_.alignedFrame = status_.newKeyFrame = kNone16;
   status_.relocalising = 0;

@@ -1,10 +1,12 @@
 #include "tracker/StateFile.h"
 
+#include <algorithm>
 #include <boost/thread/locks.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "estimation/PlaneEstimatorData.h"
 #include "mapping/MapFile.h"
@@ -70,29 +72,31 @@ bool StateFile::WriteState(FILE* f) {
   framePointers_.clear();
   for (u16 i = 0; i < c_.ring.Size(); ++i) framePointers_.push_back(&c_.ring[i]);
   const TrackerMapView& view = c_.mapView;
-  const TrackerStateSource source{
-      status_,
-      c_.links.LastSentFrame(),
-      c_.ring.Current(),
-      c_.ring.Reference(),
-      c_.camera.bodyToCamera,
-      framePointers_,
-      c_.ring.Maps(),
-      view.Patches(),
-      view.Working(),
-      c_.objects.List(),
-      view.Records(),
-      c_.mapView.KeyFramePixels(),
-      c_.mapView.KeyFrameNormalized(),
-      view.KeyFrameMaps(),
-      mapScale,
-      PlaneDistanceThreshold.load(),
-      StagedDisplay{display_.DisplayIndex(),
-                    display_.ShownFrame(),
-                    display_.ComparisonFrame(),
-                    display_.ShownKeyFrame(),
-                    {display_.Setting(kDisplayMode), display_.Setting(kCornerMode),
-                     display_.Setting(kOverlayMode), display_.Setting(kSetting3)}}};
+  StagedDisplay display;
+  display.displayIndex = display_.DisplayIndex();
+  display.shownFrame = display_.ShownFrame();
+  display.comparisonFrame = display_.ComparisonFrame();
+  display.shownKeyFrame = display_.ShownKeyFrame();
+  for (u32 i = 0; i < 4; ++i)
+    display.settings[i] = display_.Setting(static_cast<DisplaySetting>(i));
+  display_.GetViewState(display.view);
+  const TrackerStateSource source{status_,
+                                  c_.links.LastSentFrame(),
+                                  c_.ring.Current(),
+                                  c_.ring.Reference(),
+                                  c_.camera.bodyToCamera,
+                                  framePointers_,
+                                  c_.ring.Maps(),
+                                  view.Patches(),
+                                  view.Working(),
+                                  c_.objects.List(),
+                                  view.Records(),
+                                  c_.mapView.KeyFramePixels(),
+                                  c_.mapView.KeyFrameNormalized(),
+                                  view.KeyFrameMaps(),
+                                  mapScale,
+                                  PlaneDistanceThreshold.load(),
+                                  std::move(display)};
   BinaryWriter out(f);
   WriteTrackerSection(source, out);
   return out.Flush();
@@ -136,6 +140,11 @@ void StateFile::Commit(StagedTrackerState& s, GlobalMap& loaded, u8 mapChanged) 
   // the map that is about to be replaced.
   c_.links.SendResetItems();
   const bool anchored = CountMarkerTracks(loaded.trackFlags) >= 4;
+  // The check allowed a mounting an adjustment had rounded: the map takes
+  // the tracker's exact one again.
+  const CameraOffset& mounting = c_.camera.bodyToCamera;
+  std::copy(mounting.quaternion, mounting.quaternion + 4, loaded.extrinsic);
+  std::copy(mounting.position, mounting.position + 3, loaded.extrinsic + 4);
   GlobalMap& map = c_.mapView.Map();
   ReplaceMapContent(map, loaded);
   PlaneDistanceThreshold = s.planeDistanceThreshold;
@@ -178,6 +187,7 @@ void StateFile::Commit(StagedTrackerState& s, GlobalMap& loaded, u8 mapChanged) 
     for (u32 i = 0; i < 4; ++i) display_.SetSetting(static_cast<DisplaySetting>(i), d.settings[i]);
   // An index past the restored key frames and ring changes nothing.
   display_.SetCurrentFrame(d.displayIndex);
+  display_.RestoreViewState(d.view, status_.frameCounter);
 }
 
 void StateFile::SendStateMessage(ServerMessage type) {

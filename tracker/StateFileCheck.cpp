@@ -1,5 +1,6 @@
 // What a loaded tracker section must satisfy before it replaces the live
 // state: every later stage indexes with these numbers unchecked.
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -135,6 +136,53 @@ bool WorkingOk(const StagedTrackerState& s, const Limits& n, std::string* fault)
   return true;
 }
 
+bool AllFinite(const float* v, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
+}
+
+// A stored view drives the mouse's unprojections and the trackball: finite
+// throughout, its switches in range, the plane selection as SelectPlane
+// leaves it (one plane, all of them, or none).
+bool DisplayOk(const DisplayViewState& v) {
+  if (!v.Stored()) return true;
+  const Arcball& a = v.arcball;
+  if (!AllFinite(&v.rotation[0][0], 12) || !AllFinite(v.pivot, 4) ||
+      !AllFinite(&v.pose.m[0][0], 12) || !AllFinite(v.frustumSize, 4) || !AllFinite(a.centre, 3) ||
+      !AllFinite(&a.radius, 1) || !AllFinite(a.start, 3) || !AllFinite(&a.startRotation[0][0], 9) ||
+      !AllFinite(&v.pivotDepth, 1) || !AllFinite(v.translation, 4) || !AllFinite(&v.wheelStep, 1))
+    return false;
+  if (v.imageView > 1 || v.poseView > 1 || v.planeFilter > 1 || v.shownLevel > 5) return false;
+  if (v.selectedPlane != kNone16 && v.selectedPlane > v.planeShown.size()) return false;
+  for (const u8 shown : v.planeShown)
+    if (shown > 1) return false;
+  return true;
+}
+
+// Counters as a run leaves them: it counts from -1 up to its last counter,
+// starts and ends at such a frame (or never), has sent none of the frames
+// still to come and has rejected at most one per frame.
+bool CountersOk(const TrackerStatus& st, i32 lastSentFrame) {
+  const auto frame = [](i32 v) { return v >= -1 && v <= kLastFrameCounter; };
+  const auto frameOrNever = [&](i32 v) { return frame(v) || v == kUnsetCounter; };
+  return frame(st.frameCounter) && frameOrNever(st.startFrame) && frameOrNever(st.endFrame) &&
+         lastSentFrame >= -1 && lastSentFrame <= st.frameCounter && st.rejectedCount >= 0 &&
+         st.rejectedCount <= st.frameCounter + 1;
+}
+
+// The map's copy of the camera mounting: the tracker's, bit for bit, or as
+// earlier builds left it after an adjustment, rounded to float.
+bool SameMounting(const f64 stored[7], const CameraOffset& camera) {
+  for (int i = 0; i < 7; ++i) {
+    const f64 v = i < 4 ? camera.quaternion[i] : camera.position[i - 4];
+    if (std::memcmp(&stored[i], &v, sizeof(v)) != 0 &&
+        stored[i] != static_cast<f64>(static_cast<f32>(v)))
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
@@ -143,8 +191,7 @@ bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
   // camera cannot be taken in.
   if (map.width != camera.width || map.height != camera.height ||
       std::memcmp(&map.intrinsic, &camera.intrinsic[0], sizeof(Intrinsic)) != 0 ||
-      std::memcmp(map.extrinsic, camera.bodyToCamera.quaternion, 4 * sizeof(f64)) != 0 ||
-      std::memcmp(map.extrinsic + 4, camera.bodyToCamera.position, 3 * sizeof(f64)) != 0 ||
+      !SameMounting(map.extrinsic, camera.bodyToCamera) ||
       std::memcmp(&s.bodyToCamera, &camera.bodyToCamera, sizeof(CameraOffset)) != 0)
     return Fail(fault, "camera");
   const Limits n{static_cast<u32>(s.working.keyFrameFlags.size()),
@@ -156,11 +203,13 @@ bool CheckStagedState(const StagedTrackerState& s, const GlobalMap& map,
   if (n.keyFrames != map.KeyFrameCount() || n.tracks != map.TrackCount())
     return Fail(fault, "working copy and map differ");
   const TrackerStatus& st = s.status;
+  if (!CountersOk(st, s.lastSentFrame)) return Fail(fault, "frame counters");
   if (!SlotOk(s.currentFrame, n.ring) || !SlotOk(s.referenceFrame, n.ring) ||
       !SlotOk(st.alignedFrame, n.ring) || !SlotOk(st.newKeyFrame, n.ring))
     return Fail(fault, "ring slot");
   if (n.ring > 0 && s.currentFrame == kNone16) return Fail(fault, "no current frame");
   for (const TrackerFrame& f : s.frames)
     if (!FrameOk(f, n, camera, fault)) return false;
+  if (!DisplayOk(s.display.view)) return Fail(fault, "display view");
   return WorkingOk(s, n, fault);
 }

@@ -7,23 +7,28 @@
 
 #include "mapping/BinaryFile.h"
 #include "mapping/MapExchange.h"
+#include "tracker/TrackerDisplay.h"
 #include "tracker/TrackerRecords.h"
 #include "tracker/TrackerStatus.h"
 
 // Stored sizes of the records whose memory layout differs or may differ.
 constexpr u32 kStoredPatchSize = 144;  // a FeaturePatch's fields, then zeros
 constexpr u32 kStoredKeyFrameRecordSize = 40;
-constexpr u32 kStoredViewStateSize = 208 + 272 + 16 + 4;
+// The 3-D view's two blocks: the view itself (rotation, pivot, pose,
+// frustum size, trackball, pivot depth) and the projection and model-view
+// (16 doubles each), each zero-padded.
+constexpr u32 kStoredViewSize = 208;
+constexpr u32 kStoredViewMatricesSize = 272;
 
-// The display's part of the file: the shown items and the first four
-// display settings; the 3-D view is written as the neutral view and read
-// to stay in step.
+// The display's part of the file: the shown items, the first four display
+// settings, the 3-D view and the plane selection.
 struct StagedDisplay {
   u16 displayIndex = 0;
   u16 shownFrame = 0;
   u16 comparisonFrame = kNone16;
   u16 shownKeyFrame = kNone16;
   u32 settings[4] = {0, 0, 0, 0};
+  DisplayViewState view;
 };
 
 // Everything the tracker section holds, read before any of it is trusted.

@@ -24,20 +24,45 @@ bool ReadKeyFrameRecord(KeyFrameRecord& r, BinaryReader& in) {
   return in.Get(r.featureStart) && in.Skip(4 * sizeof(u32));
 }
 
+// The view's floats in their order in the first view block.
+template <class View, class Visit>
+void ForEachViewBlock(View& v, Visit visit) {
+  visit(&v.rotation[0][0], 12);
+  visit(v.pivot, 4);
+  visit(&v.pose.m[0][0], 12);
+  visit(v.frustumSize, 4);
+  visit(v.arcball.centre, 3);
+  visit(&v.arcball.radius, 1);
+  visit(v.arcball.start, 3);
+  visit(&v.arcball.startRotation[0][0], 9);
+  visit(&v.pivotDepth, 1);
+}
+constexpr u32 kViewBlockFloats = 12 + 4 + 12 + 4 + 3 + 1 + 3 + 9 + 1;
+static_assert(4 * kViewBlockFloats <= kStoredViewSize &&
+                  2 * 16 * sizeof(double) <= kStoredViewMatricesSize,
+              "the view fits its blocks");
+
 void WriteDisplay(const StagedDisplay& d, BinaryWriter& out) {
+  static const u8 kZeros[kStoredViewMatricesSize] = {};
   out.Put(d.displayIndex);
   out.Put(d.shownFrame);
   out.Put(d.comparisonFrame);
   out.Put(d.shownKeyFrame);
   for (const u32 setting : d.settings) out.Put(setting);
-  static const u8 kZeros[kStoredViewStateSize] = {};
-  out.PutBytes(kZeros, sizeof(kZeros));  // 3-D view matrices, trackball, translation
-  out.Put(kNone16);                      // selected plane
-  out.Put(u32{0});                       // per-plane selection bytes
-  out.Put(1.0f);                         // view scale
-  out.Put(u32{0});                       // display poses
-  out.Put(u32{0});                       // plane display frames
-  out.Put(u32{0});                       // plane extents
+  const DisplayViewState& v = d.view;
+  ForEachViewBlock(v, [&](const float* p, u32 n) { out.PutBytes(p, n * sizeof(float)); });
+  out.PutBytes(kZeros, kStoredViewSize - 4 * kViewBlockFloats);
+  out.PutBytes(v.projection, sizeof(v.projection));
+  out.PutBytes(v.modelView, sizeof(v.modelView));
+  out.PutBytes(kZeros, kStoredViewMatricesSize - sizeof(v.projection) - sizeof(v.modelView));
+  out.PutBytes(v.translation, sizeof(v.translation));
+  for (const u8 flag : {v.imageView, v.shownLevel, v.poseView, v.planeFilter}) out.Put(flag);
+  out.Put(v.selectedPlane);
+  WriteRaw(v.planeShown, out);
+  out.Put(v.wheelStep);
+  out.Put(u32{0});  // the display keeps no poses of its own: it draws the ring's
+  WriteRaw(v.planeFrames, out);
+  WriteRaw(v.planeExtents, out);
 }
 
 bool SkipList(BinaryReader& in, u32 size) {
@@ -46,12 +71,20 @@ bool SkipList(BinaryReader& in, u32 size) {
 }
 
 bool ReadDisplay(StagedDisplay& d, BinaryReader& in) {
-  u16 selectedPlane;
-  f32 viewScale;
   if (!in.Get(d.displayIndex) || !in.Get(d.shownFrame) || !in.Get(d.comparisonFrame) ||
-      !in.Get(d.shownKeyFrame) || !in.GetBytes(d.settings, sizeof(d.settings)) ||
-      !in.Skip(kStoredViewStateSize) || !in.Get(selectedPlane) || !SkipList(in, 1) ||
-      !in.Get(viewScale) || !SkipList(in, 48) || !SkipList(in, 64) || !SkipList(in, 16)) {
+      !in.Get(d.shownKeyFrame) || !in.GetBytes(d.settings, sizeof(d.settings)))
+    return false;
+  DisplayViewState& v = d.view;
+  bool ok = true;
+  ForEachViewBlock(v, [&](float* p, u32 n) { ok = ok && in.GetBytes(p, n * sizeof(float)); });
+  if (!ok || !in.Skip(kStoredViewSize - 4 * kViewBlockFloats) ||
+      !in.GetBytes(v.projection, sizeof(v.projection)) ||
+      !in.GetBytes(v.modelView, sizeof(v.modelView)) ||
+      !in.Skip(kStoredViewMatricesSize - sizeof(v.projection) - sizeof(v.modelView)) ||
+      !in.GetBytes(v.translation, sizeof(v.translation)) || !in.Get(v.imageView) ||
+      !in.Get(v.shownLevel) || !in.Get(v.poseView) || !in.Get(v.planeFilter) ||
+      !in.Get(v.selectedPlane) || !ReadRaw(v.planeShown, in) || !in.Get(v.wheelStep) ||
+      !SkipList(in, 48) || !ReadRaw(v.planeFrames, in) || !ReadRaw(v.planeExtents, in)) {
     return false;
   }
   // An external pose list follows only when one was attached; none is here.

@@ -184,8 +184,9 @@ void TrackerDisplay::UpdateDisplay(bool follow) {
   PrintSelectedLine();
 
   if (tracker_.HasWindow()) {
+    // A step key taken in by this first redraw is this update's step: it
+    // must not be lost before the pause loop looks for it.
     Redraw();
-    singleStep_ = 0;
     while (!QuitRequested()) {
       if (!paused_ || singleStep_) break;
       std::this_thread::sleep_for(kPauseRedraw);

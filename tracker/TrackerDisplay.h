@@ -95,6 +95,29 @@ struct Arcball {
   void Drag(const float point[3], float rotation[3][3]) const;
 };
 
+// The 3-D view as the mouse and the centring left it, the view switches and
+// the plane selection: what a saved state keeps so that it opens as it was
+// seen.
+struct DisplayViewState {
+  float rotation[3][4] = {{0}};  // all zero: no view stored (older files)
+  float pivot[4] = {0, 0, 0, 1};
+  ViewPose pose;
+  float frustumSize[4] = {0, 0, 0, 1};
+  Arcball arcball;
+  float pivotDepth = 1.0f;
+  float translation[4] = {0, 0, 0, 1};
+  float wheelStep = 0.0f;
+  u8 imageView = 1, shownLevel = 5, poseView = 0, planeFilter = 0;
+  u16 selectedPlane = kNone16;
+  std::vector<u8> planeShown;
+  std::vector<LA::AlignedMatrix4f> planeFrames;
+  std::vector<LA::AlignedVector4f> planeExtents;
+  // Written for a reader of the file; a restore keeps the display's own.
+  double projection[16] = {}, modelView[16] = {};
+  // True when the file held a view (a rotation is never all zero).
+  bool Stored() const;
+};
+
 class TrackerDisplay {
  public:
   // Over the tracker's window and the context its measures read.
@@ -258,6 +281,11 @@ class TrackerDisplay {
   u32 FindSelectedPatchOfKeyFrame(u16 keyFrame) const;
 
   // --- State, for the state file, the console and the tests.
+  void GetViewState(DisplayViewState& state) const;
+  // Takes in a view saved at frame `frame` (one not Stored() changes
+  // nothing); the updates keep it rather than centring on the shown camera,
+  // until tracking starts at a later frame.
+  void RestoreViewState(const DisplayViewState& state, i32 frame);
   u16 ShownFrame() const { return shownRingFrame_; }
   u16 DisplayIndex() const { return shownFrame_; }
   u16 ComparisonFrame() const { return comparisonFrame_; }

@@ -377,8 +377,11 @@ void Tracker::RunInitialisationPhase(const TrackerInput& frame, float* parallaxO
     if (status_.endFrame == kUnsetCounter)
       status_.initProgress = f.parallax / kFullParallax;
     else
-      status_.initProgress = static_cast<float>(status_.frameCounter - status_.startFrame) /
-                             static_cast<float>(status_.endFrame - status_.startFrame);
+      // In double, exact: the difference of two far-apart frame numbers
+      // does not fit 32 bits.
+      status_.initProgress =
+          static_cast<float>(static_cast<f64>(status_.frameCounter) - status_.startFrame) /
+          static_cast<float>(static_cast<f64>(status_.endFrame) - status_.startFrame);
     if (progressOut != nullptr) *progressOut = status_.initProgress;
   }
   const auto prepareKeyFrame = [&] {

@@ -5,6 +5,10 @@
 #include "la/Pose.h"
 #include "la/Types.h"
 
+// The last frame counter a run reaches: every caller can still name the
+// frame after it, and kUnsetCounter stays free to mean "never".
+constexpr i32 kLastFrameCounter = kUnsetCounter - 1;
+
 struct TrackerStatus {
   i32 startFrame = kUnsetCounter;  // the first key frame
   i32 endFrame = kUnsetCounter;    // the frame initialisation ends at; unset: the marker anchors

@@ -7,6 +7,7 @@
 // indices from workers never reach past the planes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cstring>
 #include <map>
@@ -417,6 +418,34 @@ TEST(GlobalMapWriteBack, FreshResultLandsAndStaleLeavesTheMapUnchanged) {
   map.Reset();
   EXPECT_FALSE(s.Write(map, 1, "GBA"));
   EXPECT_EQ(map.TrackCount(), 0u);
+}
+
+// The adjustments hold the camera mounting in float and never move it: a
+// write-back leaves the map's double as it was (the tracker keeps the same
+// double, and a saved state is checked against it). A mounting a result did
+// move is taken.
+TEST(GlobalMapWriteBack, TheCameraMountingKeepsItsDoubleUnlessTheResultMovedIt) {
+  SyntheticMapOptions o;
+  o.keyFrames = 6;
+  SyntheticMap a(o);
+  GlobalMap map;
+  a.Build(map, 5);
+  const f64 mounting[7] = {-0.70710678, 0.70710678, 0.0, 0.0, 0.1, -0.05, 0.02};
+  std::copy(mounting, mounting + 7, map.extrinsic);
+  ASSERT_NE(static_cast<f64>(static_cast<f32>(mounting[0])), mounting[0]);
+  MapSnapshot s;
+  s.Global(map);
+  s.Perturb(0.1f);
+  ASSERT_TRUE(s.Write(map, 1, "GBA"));
+  EXPECT_EQ(std::memcmp(map.extrinsic, mounting, sizeof(mounting)), 0);
+  ASSERT_TRUE(s.Local(map));
+  ASSERT_TRUE(s.Write(map, 0, "LBA"));
+  EXPECT_EQ(std::memcmp(map.extrinsic, mounting, sizeof(mounting)), 0);
+  s.Global(map);
+  s.state.extrinsic[6] += 0.5f;
+  ASSERT_TRUE(s.Write(map, 1, "GBA"));
+  EXPECT_EQ(map.extrinsic[6], static_cast<f64>(s.state.extrinsic[6]));
+  EXPECT_EQ(std::memcmp(map.extrinsic, mounting, 6 * sizeof(f64)), 0);
 }
 
 TEST(GlobalMapWriteBack, UnstampedLocalResultKeepsGlobalSnapshotsUnlessPlanesChange) {

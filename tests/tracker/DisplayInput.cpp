@@ -1,4 +1,5 @@
 // ctest-lock: x-input
+// ctest-env: OPENBLAS_NUM_THREADS=1
 // The display's keys, mouse, picking, 'o' objects and overlay primitives
 // over the fixed display scene: selections against known pixels, the 3-D
 // view moved by the wheel and drags, objects placed on the plane, and once
@@ -649,9 +650,10 @@ TEST_F(DisplayWindowTest, PrimitivesDrawOnTheirPixels) {
 
 TEST_F(DisplayWindowTest, RealKeysToggleTheViewAndThePauseAndEscapeQuits) {
   Tracker& t = scene->tracker;
-  if (NameWindow("display").empty()) GTEST_SKIP() << "xdotool missing";
+  if (!HasXdotool()) GTEST_SKIP() << "xdotool missing";
+  ASSERT_TRUE(FocusWindow("display")) << "the window was not mapped and focused in time";
   ASSERT_EQ(std::system(PressKeys("Tab ctrl+s Tab Tab ctrl+s ctrl+s Escape").c_str()), 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!t.StopRequested() && std::chrono::steady_clock::now() < deadline) {
     t.SwapAndPumpEvents();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -1,3 +1,4 @@
+// ctest-env: OPENBLAS_NUM_THREADS=1
 // The 3-D map view: without a window, rotation and frustum geometry against
 // known answers, the trackball, the projection through unprojected pixels,
 // the view scale, centring, plane grid frames and the track filter; in a

@@ -7,7 +7,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <utility>
+#include <vector>
 
+#include "common/mapping/SyntheticMap.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/TempFolder.h"
 #include "tests/tracker/DriverFixture.h"
@@ -321,4 +327,48 @@ TEST_F(FrameInput, KeyFrameTrackTables) {
   ASSERT_EQ(set.Size(), 2u);
   EXPECT_EQ(lists[0], std::vector<u32>{4});
   EXPECT_EQ(lists[3], std::vector<u32>{5});
+}
+
+// Counters at their limits. A state whose counters no run reaches is
+// refused: a frame counter past the last, a start, end or last sent frame
+// before the first frame, more rejected frames than frames. One at the last
+// counter loads and stays there; a start frame far before the counter
+// leaves the initialisation's progress where it is (nothing overflows).
+TEST_F(FrameInput, CountersAtTheirLimits) {
+  Make(kUnsetCounter);  // frames before the start: the map stays as the file's
+  Step(3);
+  TempFolder folder;
+  const std::string path = folder.File("state.bin");
+  ASSERT_TRUE(tracker->SaveState(path));
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const size_t section = SavedMap(*map).size();
+  // Tracker-section offsets: start, end, counter, last sent, rejected.
+  constexpr size_t kStart = 0, kEnd = 4, kCounter = 8, kLastSent = 16, kRejected = 32;
+  using Fields = std::vector<std::pair<size_t, i32>>;
+  const auto patched = [&](const Fields& fields) {
+    std::string b = bytes;
+    for (const auto& [at, value] : fields)
+      b.replace(section + at, 4, reinterpret_cast<const char*>(&value), 4);
+    return folder.Write("patched.bin", b);
+  };
+  constexpr i32 kMin = std::numeric_limits<i32>::min();
+  const i32 last = kLastFrameCounter;
+  const Fields refused = {
+      {kCounter, kUnsetCounter}, {kCounter, -2},  {kStart, kMin}, {kEnd, -2}, {kLastSent, 3},
+      {kLastSent, -2},           {kRejected, -1}, {kRejected, 4}};
+  for (const auto& field : refused) {
+    EXPECT_FALSE(tracker->LoadState(patched({field}))) << field.first << " " << field.second;
+    EXPECT_EQ(Status().frameCounter, 2);
+  }
+  ASSERT_TRUE(tracker->LoadState(patched({{kRejected, 3}})));
+  ASSERT_TRUE(tracker->LoadState(patched({{kCounter, last}, {kLastSent, last}})));
+  Step(2);
+  EXPECT_EQ(Status().frameCounter, last);
+  EXPECT_EQ(Frame(tracker->Ring().Current()).number, last);
+
+  // Progress from the lowest start to the last end frame: half-way at 0.
+  Make(kMin, last);
+  Step();
+  EXPECT_NEAR(Status().initProgress, 0.5f, 1e-6f);
 }

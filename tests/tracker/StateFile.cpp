@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -144,6 +146,39 @@ TEST_F(StateFileTest, DamagedFilesAreRefusedAndChangeNothing) {
   Fresh other(SyntheticMap{wider});
   EXPECT_FALSE(other.tracker.LoadState(folder.File("source.state")));
   EXPECT_EQ(other.map.KeyFrameCount(), 0u);
+}
+
+// A camera mounting that is no float: a state whose map copy an earlier
+// build's adjustment had rounded to float still loads, and the map takes
+// the tracker's exact mounting again; another mounting is refused.
+TEST_F(StateFileTest, AMountingRoundedToFloatLoadsExact) {
+  const f64 mounting[7] = {-0.70710678, 0.70710678, 0.0, 0.0, 0.1, -0.05, 0.02};
+  SyntheticMap synthetic(SmallMap());
+  const auto mounted = [&](GlobalMap& map, bool build) {
+    build ? synthetic.Build(map) : synthetic.MakeEmptyMap(map);
+    std::copy(mounting, mounting + 7, map.extrinsic);
+  };
+  GlobalMap sourceMap;
+  mounted(sourceMap, true);
+  Tracker source(sourceMap);
+  state_file_scene::FillArrays(source.MapView(), source.Objects());
+  std::string bytes = Saved(source);
+  const std::string exact(reinterpret_cast<const char*>(mounting), sizeof(mounting));
+  const size_t at = bytes.find(exact);
+  ASSERT_NE(at, std::string::npos);
+  f64 rounded[7];
+  for (int i = 0; i < 7; ++i) rounded[i] = static_cast<f32>(mounting[i]);
+  bytes.replace(at, sizeof(rounded), reinterpret_cast<const char*>(rounded), sizeof(rounded));
+
+  GlobalMap map;
+  mounted(map, false);
+  Tracker fresh(map);
+  ASSERT_TRUE(fresh.LoadState(folder.Write("rounded.state", bytes)));
+  EXPECT_EQ(std::memcmp(map.extrinsic, mounting, sizeof(mounting)), 0);
+  EXPECT_EQ(map.KeyFrameCount(), sourceMap.KeyFrameCount());
+  rounded[4] += 1e-3;  // a mounting moved by more than float rounding
+  bytes.replace(at, sizeof(rounded), reinterpret_cast<const char*>(rounded), sizeof(rounded));
+  EXPECT_FALSE(fresh.LoadState(folder.Write("moved.state", bytes)));
 }
 
 TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {

@@ -14,20 +14,28 @@
 // frame is its visual pose moved 0.02 along x; the output pose is unset.
 //
 // Below the scene: the window tests' shared helpers (read-back, screenshots
-// written as PNG, a fixture that opens the scene's window, xdotool).
+// written as PNG, a fixture that opens the scene's window and gives it the
+// keyboard for xdotool, a watchdog for waits on keys, and a quiet exit).
 #include <GL/gl.h>
 #include <cvd/image_io.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/mapping/SyntheticMap.h"
@@ -375,6 +383,103 @@ inline void Save(const Screenshot& s, const std::string& name) {
   }
 }
 
+// X11 helpers of the window tests (WindowKeys.cpp), out of this header for
+// the macros Xlib defines.
+namespace window_keys {
+// Waits until the root's child titled `title` is mapped and holds the input
+// focus, asking for it again until it has and calling pump() between tries;
+// its id, or 0 at the deadline.
+unsigned long FocusWindow(const std::string& title, const std::function<void()>& pump,
+                          std::chrono::milliseconds deadline);
+// A connection of the caller's own (null when there is no display).
+void* OpenConnection();
+void CloseConnection(void* connection);
+// Escape pressed and released, sent straight to the window.
+void SendEscape(void* connection, unsigned long window);
+// Closes the X connection of the text font, when it was opened.
+void CloseTextFont();
+}  // namespace window_keys
+
+// Ends a wait of the display that no key ended. Unless Done() comes first,
+// at the deadline it sends Escape straight to the window (the display's
+// pause loop quits on it), and when even that is not taken ends the test
+// program at once: a failure, never a hang.
+class KeyWatchdog {
+ public:
+  KeyWatchdog(unsigned long window, std::chrono::seconds deadline)
+      : connection_(window_keys::OpenConnection()), window_(window) {
+    thread_ = std::thread([this, deadline] { Watch(deadline); });
+  }
+  ~KeyWatchdog() {
+    Done();
+    thread_.join();
+    window_keys::CloseConnection(connection_);
+  }
+  KeyWatchdog(const KeyWatchdog&) = delete;
+  KeyWatchdog& operator=(const KeyWatchdog&) = delete;
+
+  void Done() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    changed_.notify_all();
+  }
+  // True when the deadline passed before Done().
+  bool Fired() const { return fired_.load(); }
+
+ private:
+  void Watch(std::chrono::seconds deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (changed_.wait_for(lock, deadline, [this] { return done_; })) return;
+    fired_ = true;
+    window_keys::SendEscape(connection_, window_);
+    if (changed_.wait_for(lock, deadline, [this] { return done_; })) return;
+    std::fprintf(stderr, "No key, not even the watchdog's Escape, ended the display's wait\n");
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+
+  void* connection_;
+  unsigned long window_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  std::atomic<bool> fired_{false};
+};
+
+// The number of threads of this process.
+inline size_t ThreadCount() {
+  std::error_code error;
+  size_t n = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error))
+    ++n;
+  return n;
+}
+
+// Nothing the window tests started may still run when main returns:
+// LeakSanitizer stops every thread at exit to scan it, and once failed a
+// run there. At the end of the program this closes the text font's X
+// connection and waits until the threads the tests started (the GL
+// driver's, the key senders) have ended. (The display tests' ctest-env line
+// keeps the BLAS library from starting worker threads of its own.)
+class QuietExit : public ::testing::Environment {
+ public:
+  void SetUp() override { threads_ = ThreadCount(); }
+  void TearDown() override {
+    window_keys::CloseTextFont();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ThreadCount() > threads_ && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LE(ThreadCount(), threads_) << "threads the tests started still run at the end";
+  }
+
+ private:
+  size_t threads_ = 0;
+};
+inline ::testing::Environment* const kQuietExit =
+    ::testing::AddGlobalTestEnvironment(new QuietExit);
+
 // The scene with its window open (under Xvfb); skips when none can be had.
 class WindowTest : public ::testing::Test {
  protected:
@@ -388,21 +493,25 @@ class WindowTest : public ::testing::Test {
     Display().DrawScene();
     return ReadBack();
   }
-  // Titles the window for xdotool; empty when xdotool is missing.
-  std::string NameWindow(const std::string& name) {
-    if (std::system("command -v xdotool >/dev/null 2>&1") != 0) return "";
+  static bool HasXdotool() { return std::system("command -v xdotool >/dev/null 2>&1") == 0; }
+  // Titles the window, then waits until the X server shows it mapped and
+  // has given it the input focus (asked for again until it has), pumping
+  // the window's events meanwhile; false at the deadline. Keys pressed after
+  // that come through the keyboard to this window.
+  bool FocusWindow(const std::string& name) {
     title = "zevrion-" + name + "-" + std::to_string(::getpid());
     scene->tracker.Window()->set_title(title);
-    scene->tracker.SwapAndPumpEvents();
-    return title;
+    windowId = window_keys::FocusWindow(
+        title, [this] { scene->tracker.SwapAndPumpEvents(); }, std::chrono::seconds(30));
+    return windowId != 0;
   }
-  // A shell command pressing keys in the named window.
+  // A shell command pressing keys in the focused window, ended after 20 s.
   std::string PressKeys(const std::string& keys) const {
-    return "id=$(xdotool search --sync --name '^" + title +
-           "$' | head -n 1) && xdotool key --window \"$id\" " + keys;
+    return "timeout 20 xdotool key --window " + std::to_string(windowId) + " " + keys;
   }
   std::unique_ptr<SceneOf<NamedTracker>> scene;
   std::string title;
+  unsigned long windowId = 0;
 };
 
 }  // namespace display_scene
