@@ -74,9 +74,27 @@ void PoseEstimation::PredictPoseFromFrame(u16 referenceFrame, u16 frame) {
   if (!ring.Contains(referenceFrame) || !ring.Contains(frame)) return;
   const TrackerFrame& r = ring[referenceFrame];
   TrackerFrame& f = ring[frame];
-  // The reference pose is the start and, without a usable map or when the
-  // estimate cannot run, the answer.
-  f.pose.slot[kVisual] = r.pose.slot[kVisual];
+  // The start: the reference frame's camera centre seen with the frame's
+  // predicted rotation. In a fast turn the reference rotation would be a
+  // whole turn behind the one the readings (or the image rotation) give;
+  // the predicted position is left out, as its length comes from
+  // accelerations in metres while the map's unit may be any.
+  CameraPose start = r.pose.slot[kVisual];
+  const CameraPose& predicted = f.pose.slot[kVisual];
+  if (IsPoseValid(predicted) && IsFinitePose(predicted) && IsPoseValid(start)) {
+    float c[3];
+    CameraCentre(start, c);
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) start.m[i][j] = predicted.m[i][j];
+      start.m[i][3] =
+          -(predicted.m[i][0] * c[0] + predicted.m[i][1] * c[1] + predicted.m[i][2] * c[2]);
+    }
+  }
+  f.pose.slot[kVisual] = start;
+  {
+    float scratch[8];
+    CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, start, scratch);
+  }
   if (referenceFrame < ring.Maps().Size() && BeginTransfer(ring.Map(referenceFrame))) {
     // Gathered before the lists change: the two frames may be one.
     for (int l = 0; l < kPyramidLevels; ++l)

@@ -149,7 +149,8 @@ TEST(PoseRefinement, PointsBehindTheCameraGetNoWeightWhateverTheirResidual) {
 // The inliers of frame 0 (affine map), then of key frame 0 (projective map,
 // features by level), reach frame 1 through the inverse map on their levels;
 // the predicted pose and state follow. With a singular or an unset map frame 1
-// takes the other's pose and keeps its matches.
+// keeps its matches and its predicted rotation at the other's centre (the
+// other's pose when it has no prediction).
 TEST_F(PoseEstimationTest, InliersArriveThroughTheInverseOfTheReferenceOrKeyFrameMap) {
   u.view.Working().trackFlags[4] = kTrackSolved;
   const Eigen::Matrix3d H = AlignmentScene::TestMap(40, 30, false);
@@ -162,8 +163,23 @@ TEST_F(PoseEstimationTest, InliersArriveThroughTheInverseOfTheReferenceOrKeyFram
   EXPECT_LT(Difference(FromState(kPredicted), Visual()), 1e-5);
   u.ring.Map(0) = WarpRecord{};  // singular
   Observe(1, 3);
+  // Frame 1's predicted rotation (a turn the readings saw) with frame 0's
+  // centre: the reference pose alone would be the whole turn behind.
+  const CameraPose predicted = truth;
+  Visual() = predicted;
   pose.PredictPoseFromFrame(0, 1);
   EXPECT_EQ(u.ring[1].MapMatchCount(), 3u);
+  const CameraPose& kept = u.ring[1].pose.slot[kPredicted];
+  float c0[3], c1[3];
+  CameraCentre(start, c0);
+  CameraCentre(kept, c1);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(c1[i], c0[i], 1e-5f);
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(kept.m[i][j], predicted.m[i][j]);
+  }
+  EXPECT_LT(Difference(FromState(kPredicted), kept), 1e-5);
+  Visual().m[0][0] = FLT_MAX;  // no prediction: the reference pose
+  pose.PredictPoseFromFrame(0, 1);
   EXPECT_EQ(Difference(u.ring[1].pose.slot[kPredicted], start), 0.0);
 
   const Eigen::Matrix3d G = AlignmentScene::TestMap(40, 30, true);
