@@ -239,8 +239,9 @@ void IMUDelta::ComputeWeights(IMUDelta& D) {
   FoldWeights(D);
 }
 
-void IMUDelta::DropTranslation(IMUDelta& D) {
+void IMUDelta::DropTranslation(IMUDelta& D, f64 rotationFactor) {
   D.wp = D.wv = 0.0;
+  D.wr *= rotationFactor;
   FoldWeights(D);
 }
 

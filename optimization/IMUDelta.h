@@ -53,8 +53,10 @@ struct IMUDelta {
   static void ComputeWeights(IMUDelta& delta);
   // Readings missing over part of the span leave the position and velocity
   // increments unknown (the accelerations were only carried on from the last
-  // reading): their terms get weight 0, the rotation keeps its own.
-  static void DropTranslation(IMUDelta& delta);
+  // reading): their terms get weight 0. The rotation's weight is multiplied
+  // by rotationFactor (the caller's estimate of the rotation, when no
+  // gyroscope gave it, is coarser).
+  static void DropTranslation(IMUDelta& delta, f64 rotationFactor = 1.0);
   // False for a delta of positive length whose translation was dropped.
   static bool HasTranslation(const IMUDelta& delta);
   // Propagates a body state across the delta (no gravity term; biases are

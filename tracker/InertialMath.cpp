@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "optimization/IMUAttitude.h"
+#include "optimization/IMUParameters.h"
 
 void RotationLog(const LA::AlignedMatrix3f& R, float w[3]) {
   const float* r[3] = {R.m[0], R.m[1], R.m[2]};
@@ -75,15 +76,28 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
   std::memcpy(out, &carried, sizeof(carried));
 }
 
+namespace {
+
+// The image rotation that stands in for a gyroscope is good to about a
+// degree a second; a delta without readings weighs its rotation so.
+constexpr f64 kImageRotationDeviation = 1.0;  // degrees per second
+
+f64 BlindRotationFactor() {
+  const f64 r = IMU_VARIANCE_ROTATION_RATE / kImageRotationDeviation;
+  return r < 1.0 ? r * r : 1.0;
+}
+
+}  // namespace
+
 void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                      IMUDelta& delta) {
   IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
-  if (samples.empty()) IMUDelta::DropTranslation(delta);
+  if (samples.empty()) IMUDelta::DropTranslation(delta, BlindRotationFactor());
 }
 
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                       IMUDelta& delta) {
   const bool blind = samples.empty() || !IMUDelta::HasTranslation(delta);
   IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
-  if (blind) IMUDelta::DropTranslation(delta);
+  if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor());
 }

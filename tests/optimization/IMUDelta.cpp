@@ -314,6 +314,10 @@ TEST(IMUDeltaTest, DroppedTranslationLeavesOnlyTheRotationWeighted) {
   EXPECT_EQ(0, std::memcmp(d.dp, full.dp, sizeof(f64) * 10));  // increments untouched
   IMUDelta::ComputeWeights(d);
   EXPECT_EQ(0, std::memcmp(&d, &full, sizeof(IMUDelta)));
+  // A coarser rotation: its weight, and what it carries, scale with it.
+  IMUDelta::DropTranslation(d, 0.25);
+  EXPECT_EQ(d.wr, 0.25 * full.wr);
+  EXPECT_NEAR(d.wdr_dbg[4], 0.25 * full.wdr_dbg[4], 1e-12 * std::fabs(full.wdr_dbg[4]));
 }
 
 // Intervals so short that a covariance is positive yet too small to invert:
