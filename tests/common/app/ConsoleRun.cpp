@@ -1,0 +1,71 @@
+#include "common/app/ConsoleRun.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "app/Application.h"
+#include "common/TempFolder.h"
+#include "optimization/IMUParameters.h"
+#include "tracker/Tracker.h"
+
+namespace {
+
+// Standard output into a file while alive (the engine prints per frame).
+class CapturedOutput {
+ public:
+  explicit CapturedOutput(const std::string& path) {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (file >= 0) {
+      dup2(file, STDOUT_FILENO);
+      close(file);
+    }
+  }
+  ~CapturedOutput() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+    }
+  }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+}  // namespace
+
+ConsoleRun RunConsole(const std::string& config, const std::string& poses,
+                      const std::string& truth) {
+  ConsoleRun run;
+  TempFolder scratch;
+  const std::string printed = scratch.File("printed.txt");
+  {
+    CapturedOutput captured(printed);
+    Application application(config);
+    run.ready = application.Ready();
+    if (run.ready) {
+      run.exitCode = application.Run();
+      const GlobalMap& map = application.GetTracker()->MapView().Map();
+      if (map.KeyFrameCount() > 1) run.secondKeyFrame = static_cast<int>(map.keyFrames[1].frameId);
+    } else {
+      run.exitCode = application.ExitCode();
+    }
+  }
+  IMU::LoadParameters(Configuration());
+  std::ifstream in(printed);
+  run.printed.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  PoseFileContents truthContents;
+  std::string error;
+  if (run.ready && ReadPoseFile(poses, run.poses, &error) &&
+      ReadPoseFile(truth, truthContents, &error))
+    run.report = EvaluateAccuracy(run.poses.centres, truthContents.centres, run.secondKeyFrame);
+  return run;
+}

@@ -1,0 +1,22 @@
+#pragma once
+// One run of the console engine over a configuration, in-process as the
+// program runs it (Application with its workers), with what a test asks of
+// it: the printed lines, the frame of the map's second key frame and the
+// accuracy of the pose file against the truth.
+#include <string>
+
+#include "common/AccuracyEvaluator.h"
+
+struct ConsoleRun {
+  bool ready = false;
+  int exitCode = -1;
+  std::string printed;      // standard output of the run
+  int secondKeyFrame = -1;  // frame number of the map's key frame 1, -1 without
+  PoseFileContents poses;
+  AccuracyReport report;  // with the jump at the second key frame when there is one
+};
+
+// Runs `config`, then reads `poses` and compares it with `truth`. The inertial
+// parameters the run adjusted are back at their defaults afterwards.
+ConsoleRun RunConsole(const std::string& config, const std::string& poses,
+                      const std::string& truth);
