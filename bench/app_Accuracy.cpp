@@ -20,8 +20,6 @@
 //
 //   ./build/bench/bench_app_Accuracy [--frames=N]
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -31,11 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "app/Application.h"
 #include "common/AccuracyEvaluator.h"
 #include "common/TempFolder.h"
+#include "common/app/ConsoleRun.h"
 #include "common/app/SequenceWriter.h"
-#include "optimization/IMUParameters.h"
 
 namespace {
 
@@ -50,32 +47,6 @@ const RunMode kModes[] = {RunMode::kWithReadings, RunMode::kVisualOnly, RunMode:
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
-
-// Standard output to /dev/null while alive: the engine's per-frame status.
-class SilencedOutput {
- public:
-  SilencedOutput() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~SilencedOutput() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  SilencedOutput(const SilencedOutput&) = delete;
-  SilencedOutput& operator=(const SilencedOutput&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 SequenceWriteOptions WriteOptionsOf(RunMode mode) {
   SequenceWriteOptions write;
@@ -128,6 +99,7 @@ struct Row {
   AccuracyReport report;
   double msPerFrame = 0.0, runSeconds = 0.0, renderSeconds = 0.0;
   int exitCode = 0;
+  int secondKeyFrame = -1;
 };
 std::vector<Row> rows;
 
@@ -139,34 +111,18 @@ void BM_Accuracy(benchmark::State& state, SequenceKind kind, RunMode mode) {
   }
   for (auto _ : state) {
     Row row{kind, mode, {}, 0.0, 0.0, written.renderSeconds, 0};
-    std::vector<f64> frames;
-    bool ready = false;
-    {
-      SilencedOutput silenced;
-      Application application(written.dir + "/" + ConfigName(mode));
-      ready = application.Ready();
-      const Clock::time_point start = Clock::now();
-      if (ready) row.exitCode = application.Run();
-      row.runSeconds = SecondsSince(start);
-      frames = application.FrameSeconds();
-    }
-    // A visual-only run changed the process's inertial parameters.
-    IMU::LoadParameters(Configuration());
-    if (!ready) {
+    const ConsoleRun run =
+        RunConsole(written.dir + "/" + ConfigName(mode), written.dir + "/" + PosesName(mode),
+                   written.dir + "/truth.txt");
+    if (!run.ready) {
       state.SkipWithError("the console engine did not start");
       return;
     }
-    double sum = 0.0;
-    for (f64 s : frames) sum += s;
-    row.msPerFrame = frames.empty() ? 0.0 : 1e3 * sum / frames.size();
-    PoseFileContents poses, truth;
-    std::string error;
-    if (!ReadPoseFile(written.dir + "/" + PosesName(mode), poses, &error) ||
-        !ReadPoseFile(written.dir + "/truth.txt", truth, &error)) {
-      state.SkipWithError(error.c_str());
-      return;
-    }
-    row.report = EvaluateAccuracy(poses.centres, truth.centres);
+    row.exitCode = run.exitCode;
+    row.msPerFrame = run.msPerFrame;
+    row.runSeconds = run.runSeconds;
+    row.secondKeyFrame = run.secondKeyFrame;
+    row.report = run.report;
     state.SetIterationTime(row.msPerFrame * 1e-3);
     state.counters["tracked_pct"] = 100.0 * row.report.trackedFraction;
     state.counters["ate_mm"] = 1e3 * row.report.ateRms;
@@ -180,11 +136,12 @@ void BM_Accuracy(benchmark::State& state, SequenceKind kind, RunMode mode) {
 void PrintTable() {
   std::printf(
       "\nAccuracy on rendered hand-held sequences (%u frames at 30 fps; map scale = estimate "
-      "size / true size, drift = second half's scale / first half's)\n",
+      "size / true size, drift = second half's scale / first half's, jump = scale from the "
+      "second key frame on / before it)\n",
       frameCount);
-  std::printf("%-6s %-9s %7s %8s %6s %10s %8s %8s %8s %9s %8s %8s\n", "seq", "mode", "path m",
-              "tracked", "first", "ATE mm", "ATE %", "scale", "drift", "ms/frame", "run s",
-              "render s");
+  std::printf("%-6s %-9s %7s %8s %6s %10s %8s %8s %8s %5s %8s %9s %8s %8s\n", "seq", "mode",
+              "path m", "tracked", "first", "ATE mm", "ATE %", "scale", "drift", "kf2", "jump",
+              "ms/frame", "run s", "render s");
   for (const Row& r : rows) {
     const AccuracyReport& a = r.report;
     char ate[32] = "-", percent[32] = "-", scale[32] = "-", drift[32] = "-";
@@ -194,10 +151,13 @@ void PrintTable() {
     }
     if (a.mapScale > 0.0) std::snprintf(scale, sizeof(scale), "%.3f", a.mapScale);
     if (a.scaleDrift > 0.0) std::snprintf(drift, sizeof(drift), "%.3f", a.scaleDrift);
-    std::printf("%-6s %-9s %7.2f %7.1f%% %6d %10s %8s %8s %8s %9.2f %8.1f %8.1f%s\n",
+    char jump[32] = "-";
+    if (a.scaleJump > 0.0) std::snprintf(jump, sizeof(jump), "%.3f", a.scaleJump);
+    std::printf("%-6s %-9s %7.2f %7.1f%% %6d %10s %8s %8s %8s %5d %8s %9.2f %8.1f %8.1f%s\n",
                 SequenceKindName(r.kind), RunModeName(r.mode), a.pathLength,
-                100.0 * a.trackedFraction, a.firstTracked, ate, percent, scale, drift, r.msPerFrame,
-                r.runSeconds, r.renderSeconds, r.exitCode != 0 ? "  (exit code not 0)" : "");
+                100.0 * a.trackedFraction, a.firstTracked, ate, percent, scale, drift,
+                r.secondKeyFrame, jump, r.msPerFrame, r.runSeconds, r.renderSeconds,
+                r.exitCode != 0 ? "  (exit code not 0)" : "");
   }
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -52,7 +53,14 @@ ConsoleRun RunConsole(const std::string& config, const std::string& poses,
     Application application(config);
     run.ready = application.Ready();
     if (run.ready) {
+      const auto start = std::chrono::steady_clock::now();
       run.exitCode = application.Run();
+      run.runSeconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      const std::vector<f64>& frames = application.FrameSeconds();
+      double sum = 0.0;
+      for (const f64 t : frames) sum += t;
+      run.msPerFrame = frames.empty() ? 0.0 : 1e3 * sum / frames.size();
       const GlobalMap& map = application.GetTracker()->MapView().Map();
       if (map.KeyFrameCount() > 1) run.secondKeyFrame = static_cast<int>(map.keyFrames[1].frameId);
     } else {

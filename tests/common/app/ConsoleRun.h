@@ -13,7 +13,9 @@ struct ConsoleRun {
   std::string printed;      // standard output of the run
   int secondKeyFrame = -1;  // frame number of the map's key frame 1, -1 without
   PoseFileContents poses;
-  AccuracyReport report;  // with the jump at the second key frame when there is one
+  AccuracyReport report;    // with the jump at the second key frame when there is one
+  double runSeconds = 0.0;  // the frame loop, start to end
+  double msPerFrame = 0.0;  // the tracker's mean time per frame
 };
 
 // Runs `config`, then reads `poses` and compares it with `truth`. The inertial
