@@ -13,8 +13,6 @@
 // On one core (the workers sharing it with the tracker):
 //   taskset -c 0 ./build/bench/bench_app_Console
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +26,7 @@
 #include "app/DiskInput.h"
 #include "common/TempFolder.h"
 #include "common/TrajectoryAlignment.h"
+#include "common/app/ConsoleRun.h"
 #include "common/app/DemoSequence.h"
 #include "mapping/SequenceFileName.h"
 
@@ -92,32 +91,6 @@ struct Row {
 };
 Row engineRow, inputRow;
 
-// Standard output to /dev/null while alive.
-class SilencedOutput {
- public:
-  SilencedOutput() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-      dup2(null, STDOUT_FILENO);
-      close(null);
-    }
-  }
-  ~SilencedOutput() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  SilencedOutput(const SilencedOutput&) = delete;
-  SilencedOutput& operator=(const SilencedOutput&) = delete;
-
- private:
-  int saved_ = -1;
-};
-
 void BM_ConsoleEngine(benchmark::State& state) {
   const std::string& dir = DemoFolder();
   if (dir.empty()) {
@@ -133,7 +106,7 @@ void BM_ConsoleEngine(benchmark::State& state) {
         state.SkipWithError("the console engine did not start");
         return;
       }
-      SilencedOutput silenced;
+      RedirectedOutput silenced("/dev/null");
       const Clock::time_point start = Clock::now();
       application.Run();
       seconds = SecondsSince(start);

@@ -197,30 +197,35 @@ TEST(ZevrionExportsTest, LocalDayIsEightDigitsOfToday) {
   EXPECT_EQ(8u, std::strlen(ZevrionLocalDay()));
 }
 
+namespace {
+
+// A host engine of that size and field of view; null with the reason in why.
+std::unique_ptr<HostEngine> MakeEngine(int width, int height, double hfovDegrees,
+                                       std::string& why) {
+  HostSettings s;
+  s.width = width;
+  s.height = height;
+  s.hfovDegrees = hfovDegrees;
+  return HostEngine::Create(s, why);
+}
+
+}  // namespace
+
 TEST(HostEngineTest, CameraFromTheFieldOfView) {
   std::string why;
-  HostSettings s;
-  s.width = 640;
-  s.height = 480;
-  s.hfovDegrees = 90.0;
-  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  std::unique_ptr<HostEngine> engine = MakeEngine(640, 480, 90.0, why);
   ASSERT_TRUE(engine) << why;
   EXPECT_FLOAT_EQ(320.0f, engine->Camera().fx[0]);
   EXPECT_FLOAT_EQ(320.0f, engine->Camera().fy[0]);
   EXPECT_EQ(319.5f, engine->Camera().cx[0]);
   EXPECT_EQ(239.5f, engine->Camera().cy[0]);
-  s.width = 70000;
-  EXPECT_FALSE(HostEngine::Create(s, why));
+  EXPECT_FALSE(MakeEngine(70000, 480, 90.0, why));
   EXPECT_NE(std::string::npos, why.find("70000"));
 }
 
 TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
   std::string why;
-  HostSettings s;
-  s.width = 64;
-  s.height = 64;
-  s.hfovDegrees = 60.0;
-  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  std::unique_ptr<HostEngine> engine = MakeEngine(64, 64, 60.0, why);
   ASSERT_TRUE(engine) << why;
   const HostImuSample readings[] = {
       {1, 0.1, 0.2, 0.3, 10.25},   // gyroscope first: acceleration (0, 0, 0)
@@ -298,11 +303,7 @@ TEST(HostEngineTest, StartingARunningContextKeepsItsThread) {
 // within range is taken as given.
 TEST(HostEngineTest, PriorsBeyondTheDoubleRangeAreNone) {
   std::string why;
-  HostSettings s;
-  s.width = 64;
-  s.height = 64;
-  s.hfovDegrees = 60.0;
-  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  std::unique_ptr<HostEngine> engine = MakeEngine(64, 64, 60.0, why);
   ASSERT_TRUE(engine) << why;
   const HostImuSample far[1] = {{1, 0.0, 0.0, 0.0, -1e308}};
   engine->StartTracking(far, 1);  // the clock starts far in the past
@@ -332,11 +333,7 @@ TEST(HostEngineTest, PriorsBeyondTheDoubleRangeAreNone) {
 // first frame that has one.
 TEST(HostEngineTest, TheClockStartsAtAFiniteTime) {
   std::string why;
-  HostSettings s;
-  s.width = 64;
-  s.height = 64;
-  s.hfovDegrees = 60.0;
-  std::unique_ptr<HostEngine> engine = HostEngine::Create(s, why);
+  std::unique_ptr<HostEngine> engine = MakeEngine(64, 64, 60.0, why);
   ASSERT_TRUE(engine) << why;
   engine->StartTracking(nullptr, 0);
   std::vector<u8> pixels(64 * 64, 0);

@@ -13,35 +13,23 @@
 #include "optimization/IMUParameters.h"
 #include "tracker/Tracker.h"
 
-namespace {
-
-// Standard output into a file while alive (the engine prints per frame).
-class CapturedOutput {
- public:
-  explicit CapturedOutput(const std::string& path) {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (file >= 0) {
-      dup2(file, STDOUT_FILENO);
-      close(file);
-    }
+RedirectedOutput::RedirectedOutput(const std::string& path) {
+  std::fflush(stdout);
+  saved_ = dup(STDOUT_FILENO);
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (file >= 0) {
+    dup2(file, STDOUT_FILENO);
+    close(file);
   }
-  ~CapturedOutput() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
+}
+
+RedirectedOutput::~RedirectedOutput() {
+  std::fflush(stdout);
+  if (saved_ >= 0) {
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
   }
-  CapturedOutput(const CapturedOutput&) = delete;
-  CapturedOutput& operator=(const CapturedOutput&) = delete;
-
- private:
-  int saved_ = -1;
-};
-
-}  // namespace
+}
 
 ConsoleRun RunConsole(const std::string& config, const std::string& poses,
                       const std::string& truth) {
@@ -49,7 +37,7 @@ ConsoleRun RunConsole(const std::string& config, const std::string& poses,
   TempFolder scratch;
   const std::string printed = scratch.File("printed.txt");
   {
-    CapturedOutput captured(printed);
+    RedirectedOutput captured(printed);
     Application application(config);
     run.ready = application.Ready();
     if (run.ready) {

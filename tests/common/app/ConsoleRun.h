@@ -18,6 +18,19 @@ struct ConsoleRun {
   double msPerFrame = 0.0;  // the tracker's mean time per frame
 };
 
+// Standard output sent to a file (or /dev/null) while alive: the engine
+// prints a line per frame.
+class RedirectedOutput {
+ public:
+  explicit RedirectedOutput(const std::string& path);
+  ~RedirectedOutput();
+  RedirectedOutput(const RedirectedOutput&) = delete;
+  RedirectedOutput& operator=(const RedirectedOutput&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
 // Runs `config`, then reads `poses` and compares it with `truth`. The inertial
 // parameters the run adjusted are back at their defaults afterwards.
 ConsoleRun RunConsole(const std::string& config, const std::string& poses,
