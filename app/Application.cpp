@@ -39,6 +39,9 @@ Application::Application(const std::string& configPath) {
     Fail("Cannot read the configuration file '" + configPath + "'" + why);
     return;
   }
+  // From the defaults: a key the file leaves out, or the simulation's
+  // loosening, must not carry over from an earlier run in this process.
+  IMU::ResetParameters();
   IMU::LoadParameters(config);
   const std::string calibration =
       ConfigGetString(config, "calib_file_name", GetDirectory(configPath) + "K.txt");

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <type_traits>
 
 f32 IMU_INITIAL_HEIGHT = 1.1f;
 f32 IMU_MARKER_WIDTH = 0.297f;
@@ -90,25 +91,38 @@ void LoadDivisor(const Configuration& config, const char* key, f64& value) {
   value = loaded;
 }
 
-template <class... T>
-std::array<f64, sizeof...(T)> Widen(T... values) {
-  return {static_cast<f64>(values)...};
+// Calls visit on every value the freeze guards and a reset restores, in one
+// fixed order: the 21 keys in table order, then both bias priors' lanes.
+template <class Visit>
+void ForEachParameter(Visit visit) {
+  visit(IMU_INITIAL_HEIGHT), visit(IMU_MARKER_WIDTH), visit(IMU_MARKER_HEIGHT);
+  visit(IMU_DELTA_WEIGHT_POSITION), visit(IMU_DELTA_WEIGHT_VELOCITY);
+  visit(IMU_DELTA_WEIGHT_ROTATION), visit(IMU_VARIANCE_FEATURE_3D);
+  visit(IMU_VARIANCE_FEATURE_2D), visit(IMU_VARIANCE_VELOCITY_SMOOTH);
+  visit(IMU_VARIANCE_VELOCITY_REGULARIZATION), visit(IMU_VARIANCE_VELOCITY_TIME_DEVIATION);
+  visit(IMU_VARIANCE_ACCELERATION), visit(IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH);
+  visit(IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION), visit(IMU_VARIANCE_ROTATION_RATE);
+  visit(IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH);
+  visit(IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION), visit(IMU_VARIANCE_GRAVITY);
+  visit(IMU_VARIANCE_GRAVITY_TIME_DEVIATION), visit(IMU_VARIANCE_PLANE);
+  visit(IMU_VARIANCE_PLANE_GROUND);
+  for (int i = 0; i < 4; ++i) visit(accelerometerBiasPrior[i]);
+  for (int i = 0; i < 4; ++i) visit(gyroscopeBiasPrior[i]);
 }
+
+constexpr size_t kParameterCount = 21 + 8;
+using Snapshot = std::array<f64, kParameterCount>;
+
 // Every value the freeze guards, widened exactly to double.
-auto TakeSnapshot() {
-  const LA::AlignedVector4f &a = accelerometerBiasPrior, &g = gyroscopeBiasPrior;
-  return Widen(IMU_INITIAL_HEIGHT, IMU_MARKER_WIDTH, IMU_MARKER_HEIGHT, IMU_DELTA_WEIGHT_POSITION,
-               IMU_DELTA_WEIGHT_VELOCITY, IMU_DELTA_WEIGHT_ROTATION, IMU_VARIANCE_FEATURE_3D,
-               IMU_VARIANCE_FEATURE_2D, IMU_VARIANCE_VELOCITY_SMOOTH,
-               IMU_VARIANCE_VELOCITY_REGULARIZATION, IMU_VARIANCE_VELOCITY_TIME_DEVIATION,
-               IMU_VARIANCE_ACCELERATION, IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH,
-               IMU_VARIANCE_ACCELERATION_BIAS_REGULARIZATION, IMU_VARIANCE_ROTATION_RATE,
-               IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
-               IMU_VARIANCE_ROTATION_RATE_BIAS_REGULARIZATION, IMU_VARIANCE_GRAVITY,
-               IMU_VARIANCE_GRAVITY_TIME_DEVIATION, IMU_VARIANCE_PLANE, IMU_VARIANCE_PLANE_GROUND,
-               a[0], a[1], a[2], a[3], g[0], g[1], g[2], g[3]);
+Snapshot TakeSnapshot() {
+  Snapshot out{};
+  size_t i = 0;
+  ForEachParameter([&](auto& value) { out[i++] = static_cast<f64>(value); });
+  return out;
 }
-using Snapshot = decltype(TakeSnapshot());
+
+// The values the process started with (constant-initialised above).
+const Snapshot kDefaults = TakeSnapshot();
 
 std::mutex freezeMutex;
 int freezeCount = 0;
@@ -137,6 +151,14 @@ bool ParametersChangedWhileFrozen() {
   // Bitwise, so that an unchanged NaN is no change.
   const Snapshot now = TakeSnapshot();
   return std::memcmp(now.data(), frozenValues.data(), sizeof(Snapshot)) != 0;
+}
+
+void ResetParameters() {
+  assert(!ParametersFrozen() && "IMU parameters are reset before any worker thread starts");
+  size_t i = 0;
+  ForEachParameter([&](auto& value) {
+    value = static_cast<std::remove_reference_t<decltype(value)>>(kDefaults[i++]);
+  });
 }
 
 void LoadParameters(const Configuration& config) {

@@ -55,6 +55,11 @@ inline f64 RotationRateNoiseVariance() {
          kDegreeToRadian;
 }
 
+// Every IMU_ value and both bias priors back to the values the process
+// started with: a second run in the same process (a test, a benchmark)
+// starts where the first did, not from its configuration and adjustment.
+void ResetParameters();
+
 // Reads the 21 IMU_ keys in table order. A missing key keeps the current
 // value, a present one takes atof of its text; text that is not a number is
 // warned about on stderr. The three keys that users divide by

@@ -55,7 +55,7 @@ ConsoleRun RunConsole(const std::string& config, const std::string& poses,
       run.exitCode = application.ExitCode();
     }
   }
-  IMU::LoadParameters(Configuration());
+  IMU::ResetParameters();
   std::ifstream in(printed);
   run.printed.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   PoseFileContents truthContents;
