@@ -3,9 +3,11 @@
 #include "mapping/GlobalMap.h"
 
 #include <boost/thread/locks.hpp>
+#include <cfloat>
 #include <chrono>
 #include <cstring>
 
+#include "estimation/PlaneEstimatorData.h"
 #include "features/FeatureRecords.h"
 
 f64 CurrentTimeOfDay() {
@@ -63,6 +65,9 @@ void GlobalMap::Reset() {
   boost::upgrade_lock<boost::shared_mutex> upgrade(mutex);
   boost::upgrade_to_unique_lock<boost::shared_mutex> lock(upgrade);
   ClearContent();
+  // A new map has a unit of its own (a start without the marker sets it):
+  // the plane detector measures its distance threshold again.
+  PlaneDistanceThreshold.store(FLT_MAX, std::memory_order_relaxed);
   changed = 1;
   modificationTime = -1.0;
   ++modificationCounter;

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "common/mapping/SyntheticMap.h"
+#include "estimation/PlaneEstimatorData.h"
 #include "features/FeatureRecords.h"
 #include "optimization/IMUParameters.h"
 
@@ -413,11 +414,14 @@ TEST(GlobalMapWriteBack, FreshResultLandsAndStaleLeavesTheMapUnchanged) {
   EXPECT_EQ(map.points[s.index.tracks.back()].v[0], s.state.points[s.index.tracks.size() - 1].v[0]);
   EXPECT_FLOAT_EQ(static_cast<f32>(map.keyFrameStates[3].position[0]), s.state.cameras[3].p[0]);
   EXPECT_EQ(map.keyFrameFlags[3] & kKeyFrameAdjusted, kKeyFrameAdjusted);
-  // A reset in between: refused.
+  // A reset in between: refused. The new map has a unit of its own: the
+  // plane-distance threshold of the old one goes.
   s.Global(map);
+  PlaneDistanceThreshold = 0.25f;
   map.Reset();
   EXPECT_FALSE(s.Write(map, 1, "GBA"));
   EXPECT_EQ(map.TrackCount(), 0u);
+  EXPECT_EQ(PlaneDistanceThreshold.load(), FLT_MAX);
 }
 
 // The adjustments hold the camera mounting in float and never move it: a

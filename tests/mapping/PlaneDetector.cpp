@@ -28,9 +28,9 @@ struct Outcome {
 // threshold of `distance`.
 void Detect(const Scene& scene, u32 seed, Outcome& out, f32 areaFactor = 0.01f,
             f32 distance = FLT_MAX, u32 minPoints = 0) {
-  PlaneDistanceThreshold = distance;
   const f64 extrinsic[7] = {0, 0, 0, 1, 0, 0, 0};
   GlobalMap map(Scene::kWidth, Scene::kHeight, scene.intrinsic, extrinsic);
+  PlaneDistanceThreshold = distance;  // after the new map, which starts it afresh
   BundleAdjustorGlobal adjustor(&map, 0, "");
   adjustor.planeDetector.areaFactor = areaFactor;
   if (minPoints) adjustor.planeDetector.minPoints = minPoints;
