@@ -415,19 +415,18 @@ void Tracker::RunInitialisationPhase(const TrackerInput& frame, float* parallaxO
         PushKeyFrame(cur, nullptr, PushMode::kNormal, true);
       }
     }
-    if (!start.ok && start.retry) {
+    if (start.ok) {
+      ScopedTimer t(timers_, kTimerOH);
+      links_.SendMessage(kMessageMapInitialised, &f, status_.firstKeyFrameNumber, serverLost, true);
+    } else if (start.retry) {
       // Too little parallax yet: the next frame tries again from the same
       // key frames.
       status_.newKeyFrame = kNone16;
       log_.Print("[%d] Too little parallax to start the map: trying the next frame\n", f.number);
-    } else if (!start.ok) {
+    } else {
       // The ring is empty afterwards: the frame is neither reported nor marked.
       Reset(true);
       return;
-    }
-    if (start.ok) {
-      ScopedTimer t(timers_, kTimerOH);
-      links_.SendMessage(kMessageMapInitialised, &f, status_.firstKeyFrameNumber, serverLost, true);
     }
   }
   if (!status_.tracking) {
