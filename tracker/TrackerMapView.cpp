@@ -42,13 +42,13 @@ bool TrackerMapView::Synchronize() {
   const size_t tracks = std::min<size_t>(working_.trackFlags.size(), working_.points.Size());
   size_t kept = 0;
   for (const OwnPoint& e : ownPoints_) {
-    if (e.track >= tracks) continue;
-    u8& flags = working_.trackFlags[e.track];
-    // Solved by the map (it holds the point now) or merged into another.
-    if (flags & (kTrackSolved | kTrackMergedAway)) {
+    // Gone from the map, solved by it (it holds the point now) or merged
+    // into another track: the map's word stands.
+    if (e.track >= tracks || (working_.trackFlags[e.track] & (kTrackSolved | kTrackMergedAway))) {
       ownIndex_[e.track] = kNone32;
       continue;
     }
+    u8& flags = working_.trackFlags[e.track];
     working_.points[e.track] = e.point;
     flags = static_cast<u8>((flags & ~kOwnBits) | (e.flags & kOwnBits));
     ownIndex_[e.track] = static_cast<u32>(kept);
