@@ -180,6 +180,13 @@ TEST_F(KeyFrameHandOverTest, FirstPushMakesTracksPatchesMatchesAndTheMatcherItem
   EXPECT_TRUE(item.corners[2].Size() == 1 && item.corners[2][0].x == 9);
   EXPECT_EQ(item.cornerRowStarts[2], (std::vector<int>{0, 0, 0, 0, 0, 1}));
   ASSERT_EQ(item.MatchCount(1), 3u);
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    ASSERT_EQ(item.MatchCount(l), g.mapMatches[l].size());
+    for (u32 i = 0; i < item.MatchCount(l); ++i)  // every match, the first included
+      EXPECT_TRUE(item.trackIndices[l][i] == g.mapMatches[l][i].track &&
+                  item.measurements[l][i].x == g.mapMatches[l][i].x)
+          << l << " " << i;
+  }
   EXPECT_TRUE(item.trackIndices[1][2] == 9 && item.points[1][2].v[2] == 3.0f &&
               item.trackFlags[1][2] == (kTrackSolved | kTrackInlier) &&
               item.planeIndices[1][2] == 3);
