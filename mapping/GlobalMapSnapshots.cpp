@@ -54,8 +54,8 @@ static void BuildIndexMaps(MapProblemIndex& index, u32 tracks, u32 planes) {
 }
 
 void GlobalMap::SelectPlanesOfPoints(MapProblemIndex& index, u32& fixedPlanes) const {
-  std::vector<u8>& used = index.marks;
-  used.assign(PlaneCount(), 0);
+  // Flags of its own: the local problem still reads its track marks after this.
+  std::vector<u8> used(PlaneCount(), 0);
   for (const u32 t : index.tracks) {
     if (trackPlanes[t] < PlaneCount()) used[trackPlanes[t]] = 1;
   }

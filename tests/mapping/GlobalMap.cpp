@@ -215,6 +215,18 @@ TEST(GlobalMapTracker, SynchronizeCopiesOnceAndResolvesMergeChains) {
   working.points.Clear();
   EXPECT_FALSE(map.Synchronize(working));
   EXPECT_EQ(working.points.Size(), 0u);  // untouched
+
+  // Once the first key frame is gone, track 0 may be one a later key frame
+  // made, and be absorbed like any other.
+  BuildHandMap(map, {{0, 1, 2}, {3, 4}, {1, 3, 5}});
+  std::vector<u32> trackMap;
+  map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
+  ASSERT_TRUE(trackMap.size() == 6u && trackMap[1] == 0u && trackMap[4] != kNone32);
+  ASSERT_TRUE(map.MergeTracks(1, {{trackMap[4], 0}}, map.StructureVersion()));
+  ASSERT_NE(map.trackFlags[0] & kTrackMergedAway, 0);
+  EXPECT_EQ(InvariantError(map), "");
+  ASSERT_TRUE(map.Synchronize(working));
+  EXPECT_EQ(working.resolvedTracks[0], trackMap[4]);
 }
 
 TEST(GlobalMapTracker, NewTrackColoursAreClampedAndFeaturesCappedAt65535) {
@@ -306,6 +318,24 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   EXPECT_EQ(s.problem.ground, 1);
   EXPECT_EQ(s.problem.planePoints[0], (V{0, 1, 2, 3}));
   EXPECT_GT(s.problem.planeWeights[0].v[0], 0.0f);
+  // The same with track 0 the inlier off the selection, and a second plane
+  // that no selected point lies on: each track once, track 0 fixed.
+  BuildHandMap(map, {{0, 1, 2}, {1, 2, 3}, {1, 3, 4}});
+  AddHandPlane(map, kPlaneGround, {0, 1, 2, 3});
+  AddHandPlane(map, 0, {4});
+  map.trackFlags[0] |= kTrackSolved | kTrackInlier;
+  ASSERT_TRUE(s.Local(map));
+  EXPECT_EQ(s.index.tracks, (V{0, 1, 2, 3}));
+  EXPECT_EQ(s.problem.fixedPoints, 1u);
+  EXPECT_EQ(s.index.planes, std::vector<u16>{0});
+
+  // Window 3-4 selects tracks 0, 5 and 6. Key frames 0 and 2 see track 0
+  // and are fixed; key frame 1 between them sees none of the three, though
+  // its ids (2, 3) lie in their range, and stays out.
+  BuildHandMap(map, {{0, 1}, {2, 3}, {0, 4}, {0, 5, 6}, {5, 6, 7}});
+  ASSERT_TRUE(s.Local(map));
+  EXPECT_EQ(s.index.keyFrames, (std::vector<u16>{0, 2, 3, 4}));
+  EXPECT_EQ(s.problem.fixedCameras, 2u);
 }
 
 TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
