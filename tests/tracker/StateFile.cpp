@@ -14,6 +14,7 @@
 
 #include "common/tracker/StateFileScene.h"
 #include "mapping/MapFile.h"
+#include "tracker/StateFileFormat.h"
 
 namespace {
 
@@ -179,6 +180,34 @@ TEST_F(StateFileTest, AMountingRoundedToFloatLoadsExact) {
   rounded[4] += 1e-3;  // a mounting moved by more than float rounding
   bytes.replace(at, sizeof(rounded), reinterpret_cast<const char*>(rounded), sizeof(rounded));
   EXPECT_FALSE(fresh.LoadState(folder.Write("moved.state", bytes)));
+}
+
+// A list whose count the bytes left cannot hold is refused before anything
+// is made for it: the list keeps its size and content, and a count of four
+// thousand million asks for no memory at all.
+TEST(StateFileLists, ACountPastTheBytesLeftLeavesTheListAsItWas) {
+  for (const u32 count : {3u, 0xFFFFFFFFu}) {
+    std::string bytes(reinterpret_cast<const char*>(&count), 4);
+    bytes.append(16, '\x5A');  // two 8-byte records
+    FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+    ASSERT_NE(f, nullptr);
+    AlignedArray<LA::Vector2<float>> a;
+    a.PushBack({1.0f, 2.0f}, 1);
+    {
+      BinaryReader in(f);
+      EXPECT_FALSE(state_file::ReadRaw(a, in)) << count;
+    }
+    ASSERT_EQ(a.Size(), 1u) << count;
+    EXPECT_TRUE(a[0].x == 1.0f && a[0].y == 2.0f) << count;
+    std::rewind(f);
+    std::vector<u64> v = {7};
+    {
+      BinaryReader in(f);
+      EXPECT_FALSE(state_file::ReadRaw(v, in)) << count;
+    }
+    EXPECT_EQ(v, std::vector<u64>{7}) << count;
+    std::fclose(f);
+  }
 }
 
 TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
