@@ -313,15 +313,18 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   EXPECT_EQ(collect(), (std::vector<int>{0, 2, 1}));
 
   // Beside the frame a key frame pitched 20 degrees is near and one pitched
-  // 40 degrees is not; out of reach (x = 5) the angle does not matter.
-  AddKeyFrames(*tracker, 1, 0.0f);
-  const float pitched[3][3] = {{1, 20, 0}, {2, 40, 0}, {3, 40, 5}};  // key frame, degrees, x
-  for (const auto& [k, degrees, x] : pitched) {
+  // 40 degrees is not, also half a unit up; out of reach (x = 5) the angle
+  // does not matter.
+  AddKeyFrames(*tracker, 2, 0.0f);
+  // Key frame, degrees, centre x and y.
+  const float pitched[4][4] = {{1, 20, 0, 0}, {2, 40, 0, 0}, {3, 40, 5, 0}, {4, 40, 1, 0.5f}};
+  for (const auto& [k, degrees, x, y] : pitched) {
     CameraPose& p = tracker->MapView().Working().keyFramePoses[static_cast<u32>(k)];
     const float r = degrees * 0.017453292f;
     p.m[1][1] = p.m[2][2] = std::cos(r);
     p.m[1][2] = -std::sin(r), p.m[2][1] = std::sin(r);
-    p.m[0][3] = -x;
+    p.m[0][3] = -x;  // t = -R c
+    p.m[1][3] = -std::cos(r) * y, p.m[2][3] = -std::sin(r) * y;
   }
   EXPECT_EQ(collect(), (std::vector<int>{0, 1, 3}));
 
