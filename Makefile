@@ -50,10 +50,16 @@ bench: benchmarks
 # input there (ZEVRION_SHORT_TESTS, see tests/CMakeLists.txt).
 SAN_CMAKE = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZEVRION_BENCHMARKS=OFF
+# A tree configured before with another compiler is started afresh: CMake
+# would delete its cache and drop every option of the new command with it,
+# leaving a build without sanitizers that passes.
+SAN_FRESH = if [ -f $(1)/CMakeCache.txt ] && \
+  ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=\(.*/\)\?clang++$$' $(1)/CMakeCache.txt; then \
+  echo "$(1): configured with another compiler, starting afresh"; rm -rf $(1); fi
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer; any
 # report fails the run. The fuzz harnesses share this build.
-ASAN_CONFIGURE = cmake -S . -B build-asan $(SAN_CMAKE) -DZEVRION_SANITIZE=ON -DZEVRION_FUZZ=ON $(CMAKE_FLAGS)
+ASAN_CONFIGURE = $(call SAN_FRESH,build-asan); cmake -S . -B build-asan $(SAN_CMAKE) -DZEVRION_SANITIZE=ON -DZEVRION_FUZZ=ON $(CMAKE_FLAGS)
 sanitize: deps
 	$(ASAN_CONFIGURE)
 	cmake --build build-asan -j $(JOBS) --target test_programs
@@ -65,6 +71,7 @@ sanitize: deps
 # The threaded tests (CTest label "threads") under ThreadSanitizer; any report
 # fails the run.
 tsan: deps
+	$(call SAN_FRESH,build-tsan)
 	cmake -S . -B build-tsan $(SAN_CMAKE) -DZEVRION_TSAN=ON $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS) --target threaded_test_programs
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ZEVRION_SHORT_TESTS=1 \
