@@ -1,4 +1,4 @@
-// ctest-labels: threads
+// ctest-labels: threads long
 // The whole engine on the synthetic sequence: the tracker anchored to the
 // marker sheet at the first frame, its workers on their threads, every frame
 // through the pipeline. The map starts, the camera is never lost, no pose is
@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "app/EngineWorkers.h"
+#include "common/Sanitizers.h"
 #include "common/SequenceGenerator.h"
 #include "common/TempFolder.h"
 #include "common/TrajectoryAlignment.h"
@@ -126,13 +127,11 @@ RunResult RunSequence(const SequenceOptions& options, bool parallel, const RunPl
   return result;
 }
 
-// Under ThreadSanitizer every frame costs ten times as much: the runs are
-// shorter there (the races are the same).
-#ifdef __SANITIZE_THREAD__
-constexpr u32 kLong = 120, kShort = 60;
-#else
-constexpr u32 kLong = 300, kShort = 90;
-#endif
+// Under the sanitizers every frame costs ten times as much: the runs are
+// shorter there (the races and the memory errors are the same).
+const u32 kLong = LongTestSize(300u, 120u), kShort = LongTestSize(90u, 60u);
+// The first adjustment writes back after about 60 frames, in a short run too.
+constexpr u32 kPastAdjustment = 90;
 
 SequenceOptions Options(u32 frames) {
   SequenceOptions options;
@@ -199,10 +198,10 @@ TEST(TrackerEndToEndTest, ASavedStateResumesTheRun) {
 // mounting is no float: a state saved once they have written back into the
 // map still loads, and the loaded engine goes on with the same poses.
 TEST(TrackerEndToEndTest, AStateSavedAfterAnAdjustmentResumesTheRun) {
-#ifdef __SANITIZE_THREAD__
+#ifdef ZEVRION_TSAN_BUILD
   GTEST_SKIP() << "synchronous hand-overs: no thread to check, and the run is long there";
 #endif
-  const SequenceOptions options = Options(kShort);
+  const SequenceOptions options = Options(kPastAdjustment);
   ASSERT_NE(static_cast<f64>(static_cast<f32>(options.offset.quaternion[0])),
             options.offset.quaternion[0]);
   TempFolder folder;
@@ -211,12 +210,12 @@ TEST(TrackerEndToEndTest, AStateSavedAfterAnAdjustmentResumesTheRun) {
   save.saveAfterAdjustment = true;
   const RunResult whole = RunSequence(options, false, save);
   ASSERT_GT(whole.savedFrame, 0u) << "no adjustment wrote back within the sequence";
-  ASSERT_LT(whole.savedFrame + 1, kShort);
+  ASSERT_LT(whole.savedFrame + 1, kPastAdjustment);
   RunPlan resume;
   resume.first = whole.savedFrame + 1;
   resume.loadPath = save.savePath;
   const RunResult rest = RunSequence(options, false, resume);
-  ASSERT_EQ(rest.poses.size(), kShort - resume.first);
+  ASSERT_EQ(rest.poses.size(), kPastAdjustment - resume.first);
   for (size_t k = 0; k < rest.poses.size(); ++k) {
     for (int r = 0; r < 3; ++r) {
       for (int c = 0; c < 4; ++c) {

@@ -14,7 +14,8 @@ TEST(TrackMatchingData, RefillWithASmallerFrameKeepsEveryBuffer) {
   TrackMatchingData d;
   // The pose block is read with aligned SSE loads before the first fill.
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(d.pose) % 32, 0u);
-  EXPECT_TRUE(std::all_of(d.pose->m[0], d.pose->m[0] + 12, [](float v) { return v == 0; }));
+  for (const auto& row : d.pose->m)
+    EXPECT_TRUE(std::all_of(row, row + 4, [](float v) { return v == 0; }));
   const void* before[4] = {};
   // Frames of 64x48 pixels, 300 and then 40 matches and twice as many corners per level.
   for (u32 matches : {300u, 40u}) {

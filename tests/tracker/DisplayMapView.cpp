@@ -54,7 +54,8 @@ void ExpectRotation(const float R[3][3], float tolerance = 1e-5f) {
 void RandomUnit(float v[3]) {
   float n = 0.0f;
   do {
-    for (int k = 0; k < 3; ++k) v[k] = static_cast<float>(Random::Next()) / Random::kMax * 2 - 1;
+    for (int k = 0; k < 3; ++k)
+      v[k] = static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax) * 2 - 1;
     n = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
   } while (n < 0.1f || n > 1.0f);
   for (int k = 0; k < 3; ++k) v[k] /= n;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/Sanitizers.h"
 #include "la/Random.h"
 #include "tests/common/tracker/FrameMeasuresScene.h"
 
@@ -27,7 +28,7 @@ static std::atomic<bool> counting{false};
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
   std::free(p);
 }
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(ZEVRION_ASAN_BUILD)
 extern "C" void* __libc_memalign(std::size_t alignment, std::size_t n);
 extern "C" int posix_memalign(void** p, std::size_t alignment, std::size_t n) {
   allocations += counting ? 1 : 0;

@@ -80,9 +80,10 @@ TEST_F(WarpHypothesesTest, APlaneBlockCarriesPlanePointsBetweenEveryPairOfLevels
   // Four plane points fix the homography: record 0 between normalised
   // coordinates, and every level pair between level pixels both ways.
   const Intrinsic& k0 = camera.intrinsic[0];
-  for (const float* X :
-       {(const float[3]){0.3f, -0.4f, 5.0f}, (const float[3]){-1.2f, 0.9f, 5.0f},
-        (const float[3]){0.8f, 1.1f, 5.0f}, (const float[3]){-0.9f, -1.0f, 5.0f}}) {
+  // Named arrays: compound literals would die before the loop body reads them.
+  const float points[4][3] = {
+      {0.3f, -0.4f, 5.0f}, {-1.2f, 0.9f, 5.0f}, {0.8f, 1.1f, 5.0f}, {-0.9f, -1.0f, 5.0f}};
+  for (const float* X : points) {
     float pk[2], pc[2], q[2], xk[3], xc[3];
     SceneRender::ProjectPoint(keyPose, k0, X, pk);
     SceneRender::ProjectPoint(curPose, k0, X, pc);
@@ -133,7 +134,8 @@ TEST_F(WarpHypothesesTest, AnAffineImageMapKeepsItsMarkerAtEveryLevelAndMapsLike
   ASSERT_EQ(blocks.Size(), kHypothesisBlockSize);
   for (u32 r = 0; r < kHypothesisBlockSize; ++r) EXPECT_EQ(blocks[r].m[8], FLT_MAX) << r;
   const Intrinsic& k4 = camera.intrinsic[4];
-  for (const float* p4 : {(const float[2]){5.0f, 7.0f}, (const float[2]){33.0f, 21.0f}}) {
+  const float pixels[2][2] = {{5.0f, 7.0f}, {33.0f, 21.0f}};
+  for (const float* p4 : pixels) {
     // Solve M cur4 = p4: the key frame's p4 is the current frame's cur4.
     const float det = M.m[0] * M.m[5] - M.m[1] * M.m[4];
     const float u = p4[0] - M.m[2], v = p4[1] - M.m[6];

@@ -17,7 +17,7 @@
 namespace state_file_scene {
 
 inline float Uniform() {
-  return static_cast<float>(Random::Next()) / Random::kMax;
+  return static_cast<float>(Random::Next()) / static_cast<float>(Random::kMax);
 }
 
 inline u32 Below(u32 n) {
