@@ -1,4 +1,4 @@
-// ctest-labels: threads
+// ctest-labels: threads long
 // The console engine without the marker sheet on a rendered hand-held poster
 // filling the view at 0.37 m (640 x 480, 8 s at 30 fps, blur and read noise),
 // whose second key frame comes late: with readings, and visual-only, the map

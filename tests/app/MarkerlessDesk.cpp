@@ -1,4 +1,4 @@
-// ctest-labels: threads
+// ctest-labels: threads long
 // The whole road without the marker sheet, through the console engine and
 // the host library, on a rendered hand-held desk close-up nobody tuned the
 // tracker on (0.35-0.55 m, 640 x 480, 6 s at 30 fps, optical and motion
