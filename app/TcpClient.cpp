@@ -30,14 +30,29 @@ bool TcpClient::Connect(const char* host, u16 port) {
   char service[8];
   std::snprintf(service, sizeof(service), "%u", static_cast<unsigned>(port));
   if (getaddrinfo(host, service, &hints, &found) != 0 || found == nullptr) return false;
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Non-blocking, so that a server whose queue is full or whose address
+  // drops the handshake costs the start one deadline, not the system's
+  // two-minute connect timeout. Sends poll and never block either.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   bool connected = false;
   if (fd >= 0) {
-    int r;
-    do {
-      r = ::connect(fd, found->ai_addr, found->ai_addrlen);
-    } while (r != 0 && errno == EINTR);
+    const Clock::time_point deadline = Clock::now() + deadline_.load();
+    const int r = ::connect(fd, found->ai_addr, found->ai_addrlen);
     connected = r == 0;
+    if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+      for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd ready{fd, POLLOUT, 0};
+        const int p = left > 0 ? ::poll(&ready, 1, static_cast<int>(left)) : 0;
+        if (p < 0 && errno == EINTR) continue;
+        int error = 0;
+        socklen_t size = sizeof(error);
+        connected =
+            p > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+        break;
+      }
+    }
   }
   freeaddrinfo(found);
   if (!connected) {

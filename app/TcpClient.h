@@ -26,7 +26,8 @@ class TcpClient {
 
   // Connects to the first IPv4 address of host; a fresh socket per attempt
   // (a socket is unusable after a failed connect). False when the name does
-  // not resolve or the connection fails.
+  // not resolve or the connection fails or is not made within the send
+  // deadline.
   bool Connect(const char* host, u16 port = 3333);
   // Sends every byte within the deadline (partial sends continued,
   // interruptions retried, no SIGPIPE); false, and the link marked broken,
@@ -35,7 +36,8 @@ class TcpClient {
   // Sends one message in the wire layout within one deadline; false when not
   // connected or broken.
   bool SendMessage(const ClientSendingData& message);
-  // The time a message (or a SendAll) may take before the link breaks.
+  // The time a message (or a SendAll, or a Connect) may take before the link
+  // breaks.
   void SetSendDeadline(std::chrono::milliseconds deadline) { deadline_ = deadline; }
   // Ends a send blocked on a peer that stopped reading (from another thread):
   // the link counts as broken, saying why when a reason is given.

@@ -312,23 +312,41 @@ TEST(TcpClient, InterruptedAndPartialSendsAreContinuedAndOneByteIsSent) {
   EXPECT_TRUE(listener.received == data) << listener.received.size();
 }
 
-// With the listener's queue full the connect blocks until a retried SYN gets
-// in; interrupted meanwhile, it is called again rather than given up.
-TEST(TcpClient, AnInterruptedConnectIsRetried) {
-  Listener listener;
-  // Connections nobody accepts, until one stays pending: the queue is full.
+// Connections nobody accepts, until one stays pending: the listener's queue
+// is full and the kernel drops further handshakes.
+static std::vector<int> FillAcceptQueue(u16 port) {
   std::vector<int> fillers;
   for (bool pending = false; !pending && fillers.size() < 16;) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(listener.port);
+    a.sin_port = htons(port);
     ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     pollfd p{fd, POLLOUT, 0};
     pending = ::poll(&p, 1, 100) == 0;
     fillers.push_back(fd);
   }
+  return fillers;
+}
+
+// With the listener's queue full the connect waits until a retried SYN gets
+// in; interrupted meanwhile, it waits on rather than giving up. Nobody
+// accepting, it gives up at its deadline instead of the system's minutes.
+TEST(TcpClient, AConnectWaitsThroughInterruptionsUntilItsDeadline) {
+  {
+    Listener listener;
+    std::vector<int> fillers = FillAcceptQueue(listener.port);
+    TcpClient client;
+    client.SetSendDeadline(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Connect("127.0.0.1", listener.port));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_FALSE(client.IsConnected());
+    for (const int fd : fillers) ::close(fd);
+  }
+  Listener listener;
+  std::vector<int> fillers = FillAcceptQueue(listener.port);
   // Once the client has been interrupted a few times, the queue is emptied.
   std::atomic<bool> connecting{true};
   std::thread acceptor([&] {
@@ -341,6 +359,7 @@ TEST(TcpClient, AnInterruptedConnectIsRetried) {
     }
   });
   TcpClient client;
+  client.SetSendDeadline(std::chrono::seconds(30));
   const int before = Interrupter::signals;
   bool connected;
   {
