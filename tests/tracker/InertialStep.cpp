@@ -269,8 +269,19 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
 TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheWindow) {
   const TrackerFrame before = s.parts.ring[kLast - 1];
   const f64 error = s.PositionError(kLast);
+  // With no delta to tie them, the biases settle on their priors, each in
+  // its own element of the record.
+  const LA::AlignedVector4f priorA = IMU::accelerometerBiasPrior, priorG = IMU::gyroscopeBiasPrior;
+  IMU::accelerometerBiasPrior = {{0.02f, -0.03f, 0.04f, 1.0f}};
+  IMU::gyroscopeBiasPrior = {{0.002f, -0.003f, 0.004f, 1.0f}};
   EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
   EXPECT_LT(s.PositionError(kLast), 0.25 * error);
+  const IMUState& x = s.parts.ring[kLast].state.record[kVisual];
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(x.accelerometerBias[i], IMU::accelerometerBiasPrior[i], 1e-4) << i;
+    EXPECT_NEAR(x.gyroscopeBias[i], IMU::gyroscopeBiasPrior[i], 1e-5) << i;
+  }
+  IMU::accelerometerBiasPrior = priorA, IMU::gyroscopeBiasPrior = priorG;
   EXPECT_TRUE(Same(s.parts.ring[kLast - 1].state, before.state));
   EXPECT_TRUE(Same(s.parts.ring[kLast - 1].pose, before.pose));
   // World z in the body of each orientation, and the angle between them.
