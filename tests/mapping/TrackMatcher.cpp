@@ -194,6 +194,15 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
+  // Key frame 0 turned round at z = 2, the plane z = 5 behind it: its axis
+  // meets the plane only backwards, at a point the camera sees.
+  run.item.meanDepth = MatcherScene::kWallDepth;
+  const CameraPose facing = run.map.keyFramePoses[0];
+  const float r0[3] = {-1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, -1}, c[3] = {0, 0, 2};
+  run.map.keyFramePoses[0] = SceneRender::MakePose(r0, r1, r2, c);
+  matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
+  EXPECT_EQ(matcher.Candidates().size(), 1u);
+  run.map.keyFramePoses[0] = facing;
   // Fifteen features on a map plane behind the cameras make it the scene
   // plane, the first of the map's planes included; fourteen do not.
   run.item.meanDepth = MatcherScene::kWallDepth;
