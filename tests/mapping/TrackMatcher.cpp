@@ -467,6 +467,40 @@ TEST(TrackMatcher, InlierStepsKeepTrueMatchesAndDropPlantedWrongOnes) {
     EXPECT_FALSE(std::binary_search(kept.begin(), kept.end(), k)) << k;
 }
 
+// The older key frame's pose comes from the matches on the item's solved
+// points: ten true ones suffice, nine do not.
+TEST(TrackMatcher, TenMatchesOnSolvedPointsPoseTheOlderKeyFrame) {
+  for (const u32 solved : {10u, 9u}) {
+    MatcherRun run;
+    TrackMatcher matcher(&run.map, 0, "");
+    ASSERT_TRUE(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp) == 0 &&
+                matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item) &&
+                matcher.ComputeInliersFirstPass(run.item) && matcher.RefinePose(run.item) &&
+                matcher.MatchSecondPass(run.item) && matcher.MatchFeatures(run.item));
+    std::vector<u8> flags[4];
+    for (int l = 0; l < 4; ++l) {
+      flags[l] = run.item.trackFlags[l];
+      for (u8& f : run.item.trackFlags[l]) f &= static_cast<u8>(~kTrackInlier);
+    }
+    // Half on the wall and half on the floor: points of one plane alone
+    // leave the pose estimator degenerate.
+    u32 kept[2] = {0, 0};
+    for (int l = 0; l < 4; ++l)
+      for (const FeatureMatch& m : matcher.featureMatches[l]) {
+        const u32 to = matcher.MatchedKeyFrame().tracks[l][m.oldFeature];
+        const u32 tn = run.item.trackIndices[l][m.newFeature];
+        const bool wall = run.item.points[l][m.newFeature].v[2] == MatcherScene::kWallDepth;
+        if (kept[wall] == (solved + wall) / 2 || !(flags[l][m.newFeature] & kTrackInlier) ||
+            (tn != to && run.scene.duplicateOf[tn] != to))
+          continue;
+        run.item.trackFlags[l][m.newFeature] |= kTrackInlier;
+        ++kept[wall];
+      }
+    ASSERT_EQ(kept[0] + kept[1], solved);
+    EXPECT_EQ(matcher.ComputeInliersFeatureMatches(run.item), solved == 10) << solved;
+  }
+}
+
 // Key frame 1 seen 1.4 m higher than the item's pose says: neither the
 // direct alignment nor the predicted start reaches it, a start shifted
 // vertically by 0.3 of the image does.
