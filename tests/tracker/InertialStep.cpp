@@ -196,6 +196,17 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   EXPECT_EQ(f[1]->posePrior[7], s.scene.keyFrames[6].time);
   const f64* q = s.scene.keyFrames[6].state.quaternion;
   EXPECT_LT(QuaternionAngle(f[1]->posePrior, q), 0.25 * QuaternionAngle(prior, q));
+  // A key frame the view does not list yet (the map added it after the last
+  // copy) ends no delta: the one from key frame 0 runs on.
+  ASSERT_GT(s.scene.keyFrames.size(), 7u);
+  std::vector<u8>& flags = s.parts.view.Working().keyFrameFlags;
+  flags = {0, kKeyFrameWeak, 0};
+  flags.resize(2);  // a read past the end would find a normal key frame's flags
+  f[1]->keyFrame = 2;
+  f[1]->imuKeyFrame = 0;
+  s.Predict(1, 2, 7);
+  EXPECT_EQ(f[2]->imuKeyFrame, 0);
+  EXPECT_EQ(f[2]->provisionalKeyFrame, f[1]->provisionalKeyFrame);
 }
 
 // Twelve frames at the scene's key frames, each moved off the truth.
