@@ -162,6 +162,15 @@ TEST(BundleAdjustorGlobal, PlanePasses) {
   EXPECT_EQ(P.planePoints[wall].size(), wallPoints.size());
   EXPECT_NEAR(std::fabs(ba.state.planes[wall].v[3]), 1.0f, 0.01f);  // y = 1
   for (const u32 p : half) EXPECT_EQ(P.pointPlanes[p], wall);
+  // With nothing left to take, a plane is not refitted: the wall keeps a
+  // tilt and an offset that a fit to its points would remove.
+  const LA::AlignedVector4f fitted = ba.state.planes[wall];
+  const LA::AlignedVector4f moved = {{0.0599f, 0.9982f, 0.0f, -0.99f}};  // 3.4 degrees, unit
+  ba.state.planes[wall] = moved;
+  ba.MergePlanes();
+  ASSERT_EQ(ba.state.planes.Size(), 2u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ba.state.planes[wall].v[i], moved.v[i]) << i;
+  ba.state.planes[wall] = fitted;
 
   // The newest camera meets only the wall: ground points are set aside as
   // unreliable, and half its wall points lose their plane.

@@ -194,6 +194,15 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
     matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
     EXPECT_EQ(matcher.Candidates().size(), depth > 0 ? 2u : 1u) << depth;
   }
+  // Key frame 0 turned round at z = 2, the plane z = 5 behind it: its axis
+  // meets the plane only backwards, at a point the camera sees.
+  run.item.meanDepth = MatcherScene::kWallDepth;
+  const CameraPose facing = run.map.keyFramePoses[0];
+  const float r0[3] = {-1, 0, 0}, r1[3] = {0, 1, 0}, r2[3] = {0, 0, -1}, c[3] = {0, 0, 2};
+  run.map.keyFramePoses[0] = SceneRender::MakePose(r0, r1, r2, c);
+  matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
+  EXPECT_EQ(matcher.Candidates().size(), 1u);
+  run.map.keyFramePoses[0] = facing;
   // Fifteen features on a map plane behind the cameras make it the scene
   // plane, the first of the map's planes included; fourteen do not.
   run.item.meanDepth = MatcherScene::kWallDepth;
@@ -456,6 +465,40 @@ TEST(TrackMatcher, InlierStepsKeepTrueMatchesAndDropPlantedWrongOnes) {
   for (const u32 k : keys) EXPECT_TRUE(std::binary_search(kept.begin(), kept.end(), k)) << k;
   for (const u32 k : plantedKeys)
     EXPECT_FALSE(std::binary_search(kept.begin(), kept.end(), k)) << k;
+}
+
+// The older key frame's pose comes from the matches on the item's solved
+// points: ten true ones suffice, nine do not.
+TEST(TrackMatcher, TenMatchesOnSolvedPointsPoseTheOlderKeyFrame) {
+  for (const u32 solved : {10u, 9u}) {
+    MatcherRun run;
+    TrackMatcher matcher(&run.map, 0, "");
+    ASSERT_TRUE(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp) == 0 &&
+                matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item) &&
+                matcher.ComputeInliersFirstPass(run.item) && matcher.RefinePose(run.item) &&
+                matcher.MatchSecondPass(run.item) && matcher.MatchFeatures(run.item));
+    std::vector<u8> flags[4];
+    for (int l = 0; l < 4; ++l) {
+      flags[l] = run.item.trackFlags[l];
+      for (u8& f : run.item.trackFlags[l]) f &= static_cast<u8>(~kTrackInlier);
+    }
+    // Half on the wall and half on the floor: points of one plane alone
+    // leave the pose estimator degenerate.
+    u32 kept[2] = {0, 0};
+    for (int l = 0; l < 4; ++l)
+      for (const FeatureMatch& m : matcher.featureMatches[l]) {
+        const u32 to = matcher.MatchedKeyFrame().tracks[l][m.oldFeature];
+        const u32 tn = run.item.trackIndices[l][m.newFeature];
+        const bool wall = run.item.points[l][m.newFeature].v[2] == MatcherScene::kWallDepth;
+        if (kept[wall] == (solved + wall) / 2 || !(flags[l][m.newFeature] & kTrackInlier) ||
+            (tn != to && run.scene.duplicateOf[tn] != to))
+          continue;
+        run.item.trackFlags[l][m.newFeature] |= kTrackInlier;
+        ++kept[wall];
+      }
+    ASSERT_EQ(kept[0] + kept[1], solved);
+    EXPECT_EQ(matcher.ComputeInliersFeatureMatches(run.item), solved == 10) << solved;
+  }
 }
 
 // Key frame 1 seen 1.4 m higher than the item's pose says: neither the

@@ -383,9 +383,12 @@ TEST(ImageMatching, KeyFrameMatchingUnderTheImageMapAndDetectedPlanesFindsTheTra
   EXPECT_EQ(s.Current().unsolvedCount, s.Current().MapMatchCount());
   // Planes among pairs: from the frame's matches without a map, from the
   // INLIER points projected by the frame's pose with one. Either way the
-  // wall's homography is found.
+  // wall's homography is found. The camera moves as far up as sideways, so
+  // that neither coordinate of a pair stands for the other.
+  MatcherSceneOptions diagonal;
+  diagonal.shiftY = diagonal.shiftX;
   for (const bool tracking : {false, true}) {
-    ImageMatchingScene d;
+    ImageMatchingScene d(diagonal);
     const u32 level0 = d.unit.view.Records()[0].firstPatch[1];
     for (u32 t = 0; t < level0; ++t)
       if (tracking)
@@ -406,6 +409,9 @@ TEST(ImageMatching, KeyFrameMatchingUnderTheImageMapAndDetectedPlanesFindsTheTra
       ++wall;
     }
     EXPECT_GE(wall, 40u);
+    // The wall's block now explains its pairs: a second pass finds no plane.
+    d.matching.DetectPlanes(0, 1, tracking, 0, h);
+    EXPECT_EQ(h.Size(), kHypothesisBlockSize) << "tracking " << tracking;
   }
 }
 

@@ -196,6 +196,17 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   EXPECT_EQ(f[1]->posePrior[7], s.scene.keyFrames[6].time);
   const f64* q = s.scene.keyFrames[6].state.quaternion;
   EXPECT_LT(QuaternionAngle(f[1]->posePrior, q), 0.25 * QuaternionAngle(prior, q));
+  // A key frame the view does not list yet (the map added it after the last
+  // copy) ends no delta: the one from key frame 0 runs on.
+  ASSERT_GT(s.scene.keyFrames.size(), 7u);
+  std::vector<u8>& flags = s.parts.view.Working().keyFrameFlags;
+  flags = {0, kKeyFrameWeak, 0};
+  flags.resize(2);  // a read past the end would find a normal key frame's flags
+  f[1]->keyFrame = 2;
+  f[1]->imuKeyFrame = 0;
+  s.Predict(1, 2, 7);
+  EXPECT_EQ(f[2]->imuKeyFrame, 0);
+  EXPECT_EQ(f[2]->provisionalKeyFrame, f[1]->provisionalKeyFrame);
 }
 
 // Twelve frames at the scene's key frames, each moved off the truth.
@@ -269,8 +280,19 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
 TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheWindow) {
   const TrackerFrame before = s.parts.ring[kLast - 1];
   const f64 error = s.PositionError(kLast);
+  // With no delta to tie them, the biases settle on their priors, each in
+  // its own element of the record.
+  const LA::AlignedVector4f priorA = IMU::accelerometerBiasPrior, priorG = IMU::gyroscopeBiasPrior;
+  IMU::accelerometerBiasPrior = {{0.02f, -0.03f, 0.04f, 1.0f}};
+  IMU::gyroscopeBiasPrior = {{0.002f, -0.003f, 0.004f, 1.0f}};
   EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
   EXPECT_LT(s.PositionError(kLast), 0.25 * error);
+  const IMUState& x = s.parts.ring[kLast].state.record[kVisual];
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(x.accelerometerBias[i], IMU::accelerometerBiasPrior[i], 1e-4) << i;
+    EXPECT_NEAR(x.gyroscopeBias[i], IMU::gyroscopeBiasPrior[i], 1e-5) << i;
+  }
+  IMU::accelerometerBiasPrior = priorA, IMU::gyroscopeBiasPrior = priorG;
   EXPECT_TRUE(Same(s.parts.ring[kLast - 1].state, before.state));
   EXPECT_TRUE(Same(s.parts.ring[kLast - 1].pose, before.pose));
   // World z in the body of each orientation, and the angle between them.

@@ -252,6 +252,13 @@ TEST_F(MapMatchingTest, SelectionTakesPlanarReliableTracksFirstShuffledAndKeepsT
   matching.SelectMatchCandidates(CVD::ImageRef(320, 240), rest, selected, mask, 100);
   EXPECT_EQ(selected.size(), 99u);
   EXPECT_EQ(rest.size(), 1u);
+  // A cap of one takes one; no cap takes none and leaves the list whole.
+  for (const i32 cap : {1, 0}) {
+    rest.assign(candidates.begin(), candidates.begin() + 3);
+    matching.SelectMatchCandidates(CVD::ImageRef(320, 240), rest, selected, mask, cap);
+    EXPECT_EQ(selected.size(), static_cast<size_t>(cap)) << cap;
+    EXPECT_EQ(rest.size(), 3u - cap) << cap;
+  }
 }
 
 struct DenseMapMatchingTest : MapMatchingTest {
