@@ -511,6 +511,20 @@ TEST(DisplayPrimitivesTest, TracksProjectOnlyInFrontAndOutlinesScaleAboutTheCent
   EXPECT_NEAR(p[1], (uv[1] - k.cy[0]) / k.fy[0], 1e-5f);
   EXPECT_NEAR(depth, z, 1e-4f);
   EXPECT_NEAR(d.DrawTrackPoint(t, pose), z, 1e-4f);
+  // The scene's points lie in the plane z = 0: one lifted off it projects
+  // through every column of the pose.
+  {
+    const LA::AlignedVector4f kept = w.points[t];
+    w.points[t].v[2] = 0.25f;
+    float lifted[2], liftedDepth;
+    ASSERT_TRUE(display_scene::ProjectToLevel(pose, k, w.points[t].v, uv, &z));
+    ASSERT_TRUE(d.ProjectTrack(t, pose.m, lifted, liftedDepth));
+    EXPECT_NEAR(lifted[0], (uv[0] - k.cx[0]) / k.fx[0], 1e-5f);
+    EXPECT_NEAR(lifted[1], (uv[1] - k.cy[0]) / k.fy[0], 1e-5f);
+    EXPECT_NEAR(liftedDepth, z, 1e-4f);
+    w.points[t] = kept;
+    z = depth;
+  }
   // The predicted position goes out for an unsolved track, the projection
   // for a solved one.
   const float predicted[2] = {0.25f, -0.125f};
