@@ -67,30 +67,28 @@ bool ReadWholeFile(const std::string& name, std::vector<u8>& bytes) {
   return ok;
 }
 
-bool AllFinite(const f64* v, int n) {
-  for (int i = 0; i < n; ++i) {
-    if (!std::isfinite(v[i])) return false;
-  }
-  return true;
-}
-
 // A prior as the tracker takes it: unit quaternion with w >= 0, position
-// negated, or no prior at all. A squared length that overflows or
-// underflows would leave the quaternion short of unit length.
+// negated, or no prior at all.
 void NormalisePrior(f64 prior[8]) {
-  const f64 squaredNorm =
-      prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] + prior[3] * prior[3];
-  const f64 norm = std::sqrt(squaredNorm);
-  if (!AllFinite(prior, 8) || !std::isnormal(squaredNorm) || prior[7] < 0.0) {
+  if (!IsUsablePrior(prior) || prior[7] < 0.0) {
     prior[7] = kNoPriorTime;
     return;
   }
+  const f64 norm = std::sqrt(prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] +
+                             prior[3] * prior[3]);
   const f64 s = prior[3] < 0.0 ? -1.0 / norm : 1.0 / norm;
   for (int i = 0; i < 4; ++i) prior[i] *= s;
   for (int i = 4; i < 7; ++i) prior[i] = -prior[i];
 }
 
 }  // namespace
+
+bool IsUsablePrior(const f64 prior[8]) {
+  for (int i = 0; i < 8; ++i)
+    if (!std::isfinite(prior[i])) return false;
+  return std::isnormal(prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] +
+                       prior[3] * prior[3]);
+}
 
 bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& frame,
                                         std::vector<IMUSample>& imu, f64 prior[8]) {

@@ -23,6 +23,10 @@ struct DiskFrame {
 // A pose prior is eight doubles: quaternion x, y, z, w, position, time. No
 // prior: its time is this.
 constexpr f64 kNoPriorTime = DBL_MAX;
+// A prior the tracker can take: all eight values finite and a quaternion
+// whose squared length is a normal double (zero, or components so far from
+// 1 that their squares overflow or underflow, give no rotation).
+bool IsUsablePrior(const f64 prior[8]);
 // The largest image side a frame record may declare.
 constexpr i32 kMaxRecordSide = 16384;
 

@@ -5,25 +5,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/DiskInput.h"
 #include "optimization/IMUParameters.h"
 
 namespace {
 
 // The text buffer handed to the tracker with every frame.
 constexpr size_t kTextCapacity = 4096;
-
-// A prior is usable when all of it is finite, its quaternion has a length
-// whose square double holds (zero, or components far from 1 whose squares
-// overflow or underflow, give no rotation the tracker can use) and its time
-// stays finite on the engine's clock.
-bool UsablePrior(const double* prior, f64 origin) {
-  for (int i = 0; i < 8; ++i) {
-    if (!std::isfinite(prior[i])) return false;
-  }
-  const f64 squaredNorm =
-      prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] + prior[3] * prior[3];
-  return std::isnormal(squaredNorm) && std::isfinite(prior[7] - origin);
-}
 
 }  // namespace
 
@@ -132,7 +120,8 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
     ConvertImuSamples(imu, count > 0 ? count : 0);
     // No reading yet: the clock starts with this frame, if it has a time.
     if (startTime_ == DBL_MAX && std::isfinite(frame.time)) startTime_ = frame.time;
-    if (prior != nullptr && startTime_ != DBL_MAX && UsablePrior(prior, startTime_)) {
+    if (prior != nullptr && startTime_ != DBL_MAX && IsUsablePrior(prior) &&
+        std::isfinite(prior[7] - startTime_)) {
       for (int i = 0; i < 4; ++i) prior_[i] = prior[i];
       for (int i = 4; i < 7; ++i) prior_[i] = -prior[i];
       prior_[7] = prior[7] - startTime_;

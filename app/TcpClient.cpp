@@ -10,6 +10,27 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until the socket takes bytes, or has the result of a connect, but
+// never past the deadline; interruptions are waited through. 1 ready, 0 the
+// deadline passed, -1 an error (errno says which).
+int WaitWritable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    pollfd ready{fd, POLLOUT, 0};
+    const int r = ::poll(&ready, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    return r < 0 ? -1 : r;
+  }
+}
+
+}  // namespace
+
 TcpClient::~TcpClient() {
   Close();
 }
@@ -39,19 +60,10 @@ bool TcpClient::Connect(const char* host, u16 port) {
     const Clock::time_point deadline = Clock::now() + deadline_.load();
     const int r = ::connect(fd, found->ai_addr, found->ai_addrlen);
     connected = r == 0;
-    if (r != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-      for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd ready{fd, POLLOUT, 0};
-        const int p = left > 0 ? ::poll(&ready, 1, static_cast<int>(left)) : 0;
-        if (p < 0 && errno == EINTR) continue;
-        int error = 0;
-        socklen_t size = sizeof(error);
-        connected =
-            p > 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
-        break;
-      }
+    if (r != 0 && (errno == EINPROGRESS || errno == EINTR) && WaitWritable(fd, deadline) > 0) {
+      int error = 0;
+      socklen_t size = sizeof(error);
+      connected = ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
     }
   }
   freeaddrinfo(found);
@@ -76,11 +88,7 @@ bool TcpClient::SendUntil(const void* data, size_t size, Clock::time_point deadl
   while (size > 0) {
     // Waits for room in the socket buffer, never past the deadline: a send
     // that blocked would wait on a stalled server for ever.
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd ready{fd, POLLOUT, 0};
-    const int r = left > 0 ? ::poll(&ready, 1, static_cast<int>(left)) : 0;
-    if (r < 0 && errno == EINTR) continue;
+    const int r = WaitWritable(fd, deadline);
     if (r == 0) {
       char why[96];
       std::snprintf(why, sizeof(why), "a message did not go out within %.1f s",

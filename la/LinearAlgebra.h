@@ -4,6 +4,9 @@
 // The types are plain storage: the owner fills them. Row dot products over
 // three floats always add as (e1 + e0) + e2 so that all kernels agree bit for
 // bit; the fourth float of a row never enters a result.
+#include <cmath>
+#include <cstddef>
+
 #include "la/Types.h"
 
 namespace LA {
@@ -11,6 +14,12 @@ namespace LA {
 // a . b over three floats, always summed as (a1 b1 + a0 b0) + a2 b2.
 inline float Dot3(const float* a, const float* b) {
   return (a[1] * b[1] + a[0] * b[0]) + a[2] * b[2];
+}
+// True when the n floats from v are all finite.
+inline bool AllFinite(const float* v, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!std::isfinite(v[i])) return false;
+  return true;
 }
 // c = a x b over three floats (c's fourth float, if any, untouched).
 inline void Cross3(const float* a, const float* b, float* c) {

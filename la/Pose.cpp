@@ -333,3 +333,9 @@ void CameraCentre(const CameraPose& pose, float centre[3]) {
   for (int i = 0; i < 3; ++i)
     centre[i] = -(m[0][i] * m[0][3] + m[1][i] * m[1][3] + m[2][i] * m[2][3]);
 }
+
+void SetCameraCentre(CameraPose& pose, const float centre[3]) {
+  auto& m = pose.m;
+  for (int i = 0; i < 3; ++i)
+    m[i][3] = -(m[i][0] * centre[0] + m[i][1] * centre[1] + m[i][2] * centre[2]);
+}

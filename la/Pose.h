@@ -103,3 +103,5 @@ void RotationVectorToRotation(LA::AlignedMatrix3f& R, float wx, float wy, float 
 void ComputeRelativePose(const CameraPose& P0, const CameraPose& P1, CameraPose& out);
 // The camera centre -R^T t of a pose.
 void CameraCentre(const CameraPose& pose, float centre[3]);
+// Moves a pose's camera to centre, keeping its rotation: t = -R centre.
+void SetCameraCentre(CameraPose& pose, const float centre[3]);

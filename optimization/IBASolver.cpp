@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "la/LMDamping.h"
+#include "la/LinearAlgebra.h"
 
 namespace {
 
@@ -18,20 +19,13 @@ const char* const kStopNames[8] = {"IBA_LM_ENOUGH_ITERATIONS", "IBA_LM_NORMAL_EQ
 
 const char* const kDashes = "----------------------------------------------------------------\n";
 
-bool AllFinite(const float* v, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (!std::isfinite(v[i])) return false;
-  }
-  return true;
-}
-
 bool StateIsFinite(const IBAState& state) {
-  return AllFinite(reinterpret_cast<const float*>(state.cameras.Data()),
-                   56 * size_t(state.cameras.Size())) &&
-         AllFinite(reinterpret_cast<const float*>(state.points.Data()),
-                   4 * size_t(state.points.Size())) &&
-         AllFinite(reinterpret_cast<const float*>(state.planes.Data()),
-                   4 * size_t(state.planes.Size()));
+  return LA::AllFinite(reinterpret_cast<const float*>(state.cameras.Data()),
+                       56 * size_t(state.cameras.Size())) &&
+         LA::AllFinite(reinterpret_cast<const float*>(state.points.Data()),
+                       4 * size_t(state.points.Size())) &&
+         LA::AllFinite(reinterpret_cast<const float*>(state.planes.Data()),
+                       4 * size_t(state.planes.Size()));
 }
 
 // Why the problem's arrays do not fit the state's sizes (an index would leave

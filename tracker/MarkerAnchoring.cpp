@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "la/Pose.h"
 #include "optimization/IMUParameters.h"
 #include "tracker/MapInitialisation.h"
 
@@ -28,13 +29,6 @@ bool IsFinitePose(const CameraPose& pose) {
 
 void SetCorner(f32* corner, f32 x, f32 y, f32 z) {
   corner[0] = x, corner[1] = y, corner[2] = z;
-}
-
-// The camera centre of [R | t]: -R^T t.
-void CentreOf(const CameraPose& pose, f32* c) {
-  for (int i = 0; i < 3; ++i)
-    c[i] =
-        -(pose.m[0][i] * pose.m[0][3] + pose.m[1][i] * pose.m[1][3] + pose.m[2][i] * pose.m[2][3]);
 }
 
 }  // namespace
@@ -117,10 +111,7 @@ MapStart MapInitialisation::AnchorToMarker(u16 frame, const float* marker) {
       !ComputeMarkerLayout(pose, IMU_INITIAL_HEIGHT, marker[8], marker[9], layout))
     return WeakStart();
 
-  // t = -R c.
-  for (int r = 0; r < 3; ++r)
-    pose.m[r][3] = -(pose.m[r][0] * layout.centre[0] + pose.m[r][1] * layout.centre[1] +
-                     pose.m[r][2] * layout.centre[2]);
+  SetCameraCentre(pose, layout.centre);
   float scratch[8];
   f.pose.slot[kVisual] = pose;
   CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, pose, scratch);
@@ -153,7 +144,7 @@ MapStart MapInitialisation::AnchorToMarker(u16 frame, const float* marker) {
   if (w.keyFramePoses.Size() > 0) w.keyFramePoses[0] = anchored;
   if (w.keyFrameStates.Size() > 0) w.keyFrameStates[0] = f.state.record[kVisual];
   if (w.cameraCenters.Size() > 0) {
-    CentreOf(anchored, w.cameraCenters[0].v);
+    CameraCentre(anchored, w.cameraCenters[0].v);
     w.cameraCenters[0].v[3] = 1.0f;
   }
   c_.mapView.Map().SetAnchoredStructure(kAnchoredSceneScale, f.state.record[kVisual], anchored,
@@ -173,7 +164,7 @@ void MapInitialisation::PlaceOnPlane(const TrackerFrame& f, const f32 plane[4], 
   MapWorkingCopy& w = c_.mapView.Working();
   const CameraPose& pose = f.pose.slot[kVisual];
   f32 c[3];
-  CentreOf(pose, c);
+  CameraCentre(pose, c);
   const f32 nc = plane[0] * c[0] + plane[1] * c[1] + plane[2] * c[2] + plane[3];
   const size_t tracks =
       std::min({w.trackFlags.size(), static_cast<size_t>(w.points.Size()), w.trackPlanes.size()});

@@ -84,11 +84,9 @@ void PoseEstimation::PredictPoseFromFrame(u16 referenceFrame, u16 frame) {
   if (IsPoseValid(predicted) && IsFinitePose(predicted) && IsPoseValid(start)) {
     float c[3];
     CameraCentre(start, c);
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) start.m[i][j] = predicted.m[i][j];
-      start.m[i][3] =
-          -(predicted.m[i][0] * c[0] + predicted.m[i][1] * c[1] + predicted.m[i][2] * c[2]);
-    }
+    SetCameraCentre(start, c);
   }
   f.pose.slot[kVisual] = start;
   {

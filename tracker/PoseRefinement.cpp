@@ -6,17 +6,8 @@
 
 #include "estimation/ProjectionNormalEquation.h"
 #include "features/ImageMapMath.h"
+#include "la/LinearAlgebra.h"
 #include "la/SmallSolvers.h"
-
-namespace {
-
-bool IsFinite(const float* v, int n) {
-  for (int k = 0; k < n; ++k)
-    if (!std::isfinite(v[k])) return false;
-  return true;
-}
-
-}  // namespace
 
 void PoseRefinement::Resize(u32 n) {
   n_ = n;
@@ -125,7 +116,7 @@ bool PoseRefinement::SolveStep(LA::AlignedVector6f& step) {
   for (int k = 0; k < 6; ++k) step.v[k] *= s.v[k];
   if (!LA::SolveLDL(A, step)) return false;
   for (int k = 0; k < 6; ++k) step.v[k] *= s.v[k];
-  return IsFinite(step.v, 6);
+  return LA::AllFinite(step.v, 6);
 }
 
 int PoseRefinement::Refine(CameraPose& pose) {
@@ -142,7 +133,7 @@ int PoseRefinement::Refine(CameraPose& pose) {
     // The translation moves by its own increment; the rotation update does
     // not turn it.
     for (int r = 0; r < 3; ++r) next.m[r][3] = pose.m[r][3] + step.v[3 + r];
-    if (!IsFinite(&next.m[0][0], 12)) return round;
+    if (!LA::AllFinite(&next.m[0][0], 12)) return round;
     pose = next;
   }
   return kRounds;

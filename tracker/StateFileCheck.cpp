@@ -1,9 +1,9 @@
 // What a loaded tracker section must satisfy before it replaces the live
 // state: every later stage indexes with these numbers unchecked.
-#include <cmath>
 #include <cstring>
 #include <string>
 
+#include "la/LinearAlgebra.h"
 #include "mapping/GlobalMap.h"
 #include "tracker/StateFileFormat.h"
 #include "tracker/TrackerCamera.h"
@@ -136,22 +136,17 @@ bool WorkingOk(const StagedTrackerState& s, const Limits& n, std::string* fault)
   return true;
 }
 
-bool AllFinite(const float* v, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (!std::isfinite(v[i])) return false;
-  return true;
-}
-
 // A stored view drives the mouse's unprojections and the trackball: finite
 // throughout, its switches in range, the plane selection as SelectPlane
 // leaves it (one plane, all of them, or none).
 bool DisplayOk(const DisplayViewState& v) {
   if (!v.Stored()) return true;
   const Arcball& a = v.arcball;
-  if (!AllFinite(&v.rotation[0][0], 12) || !AllFinite(v.pivot, 4) ||
-      !AllFinite(&v.pose.m[0][0], 12) || !AllFinite(v.frustumSize, 4) || !AllFinite(a.centre, 3) ||
-      !AllFinite(&a.radius, 1) || !AllFinite(a.start, 3) || !AllFinite(&a.startRotation[0][0], 9) ||
-      !AllFinite(&v.pivotDepth, 1) || !AllFinite(v.translation, 4) || !AllFinite(&v.wheelStep, 1))
+  if (!LA::AllFinite(&v.rotation[0][0], 12) || !LA::AllFinite(v.pivot, 4) ||
+      !LA::AllFinite(&v.pose.m[0][0], 12) || !LA::AllFinite(v.frustumSize, 4) ||
+      !LA::AllFinite(a.centre, 3) || !LA::AllFinite(&a.radius, 1) || !LA::AllFinite(a.start, 3) ||
+      !LA::AllFinite(&a.startRotation[0][0], 9) || !LA::AllFinite(&v.pivotDepth, 1) ||
+      !LA::AllFinite(v.translation, 4) || !LA::AllFinite(&v.wheelStep, 1))
     return false;
   if (v.imageView > 1 || v.poseView > 1 || v.planeFilter > 1 || v.shownLevel > 5) return false;
   if (v.selectedPlane != kNone16 && v.selectedPlane > v.planeShown.size()) return false;
