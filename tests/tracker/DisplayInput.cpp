@@ -131,6 +131,13 @@ TEST(DisplayKeysTest, OPlacesAnObjectOnThePlaneOnlyWithAKeyFrameLink) {
   EXPECT_NEAR(o.scale, std::min(640.0f, 480.0f) / scene.Camera().intrinsic[0].fx[0] * depth * 0.1f,
               1e-3f);
   EXPECT_EQ(M.m[3][0], 1.0f);
+  // Seen straight down, the ray through the support features' mean image
+  // position meets the plane at their mean: the object stands there.
+  float mean[2] = {0.0f, 0.0f};
+  for (u32 i = 0; i < o.points.Size(); ++i)
+    for (int k = 0; k < 2; ++k) mean[k] += o.points[i].v[k] / static_cast<float>(o.points.Size());
+  EXPECT_NEAR(M.m[0][3], mean[0], 1e-3f);
+  EXPECT_NEAR(M.m[1][3], mean[1], 1e-3f);
   // Nothing has moved yet: the model is the identity (scale row of ones) and
   // the registration matrix is the pose.
   for (int r = 0; r < 4; ++r)

@@ -370,6 +370,7 @@ TEST_F(KeyFrameHandOverTest, ShownKeyFrameFollowsPushPopAndTrim) {
   EXPECT_EQ(after(3, [&] { d.OnKeyFramePushed(3); }), 4);
   EXPECT_EQ(after(4, [&] { d.OnKeyFramePopped(5); }), 4);
   EXPECT_EQ(after(4, [&] { d.OnKeyFramePopped(4); }), 3);
+  EXPECT_EQ(after(1, [&] { d.OnKeyFramePopped(1); }), 0);
   EXPECT_EQ(after(0, [&] { d.OnKeyFramePopped(0); }), kNone16);
   EXPECT_EQ(after(kNone16, [&] { d.OnKeyFramePopped(kNone16); }), kNone16);
   EXPECT_EQ(after(kNone16, [&] { d.OnKeyFramesDropped(471); }), kNone16);

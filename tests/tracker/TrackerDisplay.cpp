@@ -324,6 +324,8 @@ void ExpectSameView(const DisplayViewState& a, const DisplayViewState& b) {
   EXPECT_EQ(a.wheelStep, b.wheelStep);
   EXPECT_EQ(a.imageView, b.imageView);
   EXPECT_EQ(a.shownLevel, b.shownLevel);
+  EXPECT_EQ(a.poseView, b.poseView);
+  EXPECT_EQ(a.planeFilter, b.planeFilter);
   EXPECT_EQ(a.selectedPlane, b.selectedPlane);
   EXPECT_EQ(a.planeShown, b.planeShown);
   ASSERT_EQ(a.planeFrames.size(), b.planeFrames.size());
@@ -351,6 +353,7 @@ TEST(DisplayStateTest, TheMapViewAndPlaneSelectionSurviveTheStateFile) {
   d.OnMouseUp(CVD::ImageRef(10, 10), 32);  // and a wheel step forward
   d.SelectPlane(0, false);
   d.SetShownLevel(2);
+  d.SetPoseView(true);
   DisplayViewState seen;
   d.GetViewState(seen);
   ASSERT_TRUE(seen.Stored());
