@@ -116,6 +116,10 @@ TEST(DiskInputTest, PriorsBeyondTheDoubleRangeAreNone) {
   EXPECT_DOUBLE_EQ(0.6, prior[0]);
   EXPECT_DOUBLE_EQ(0.8, prior[3]);
   EXPECT_EQ(-3.0, prior[6]);
+  // Every component counts to the length: a half turn about the x = y diagonal.
+  ASSERT_TRUE(load(0.0, {2, 2, 0, 0, 1, 2, 3, 1.0}));
+  EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[0]);
+  EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[1]);
 }
 
 TEST(DiskInputTest, BadRecordsChangeNothing) {
