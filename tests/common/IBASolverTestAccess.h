@@ -32,6 +32,7 @@ class IBASolverTestAccess {
   float ComputePredictedReduction(float l) const { return s_.ComputePredictedReduction(l); }
   void UpdateState(const IBAProblem& p, IBAState& x) { s_.UpdateState(p, x); }
   bool AlignToGroundPlane(const IBAProblem& p, IBAState& x) { return s_.AlignToGroundPlane(p, x); }
+  void RefitPlanes(const IBAProblem& p, IBAState& x) { s_.RefitPlanes(p, x); }
   float ComputeDeltaCost(const IBAProblem& p, const IBAState& x) const {
     return s_.ComputeDeltaCost(p, x, 0, nullptr);
   }

@@ -374,6 +374,32 @@ void ScaleAboutFirstCamera(const IBAProblem& p, IBAState& state, float s) {
 // given, whatever scale that is, and still fits the reprojections. With
 // fixed points the scale is measured, and a start at the wrong scale comes
 // back to the truth.
+// A variable plane is refitted to every one of its points, the first
+// included: moved onto a tilted plane and refitted twice (the second time
+// over the solver's reused buffer), they give that plane. The start is
+// tilted too: about a plane along an axis the refit's system is singular.
+TEST(IBASolverRun, PlanesAreRefittedToAllTheirPoints) {
+  Scene s;
+  Start(s);
+  const std::vector<u32>& onPlane = s.problem.planePoints[0];
+  ASSERT_GE(onPlane.size(), 10u);
+  IBASolver solver;
+  IBASolverTestAccess access(solver);
+  const float norm = std::sqrt(1.04f);
+  for (const float z : {0.25f, 0.5f}) {
+    // z = z0 + 0.2 y: n = (0, -0.2, 1) / norm, d = -z0 / norm.
+    for (const u32 k : onPlane) s.state.points[k].v[2] = z + 0.2f * s.state.points[k].v[1];
+    s.state.planes[0] = LA::AlignedVector4f{{0.05f, 0.0f, std::sqrt(1.0f - 0.0025f), 0.0f}};
+    access.RefitPlanes(s.problem, s.state);
+    const float* plane = s.state.planes[0].v;
+    const float sign = plane[2] < 0.0f ? -1.0f : 1.0f;
+    EXPECT_NEAR(plane[0], 0.0f, 1e-4f) << z;
+    EXPECT_NEAR(sign * plane[1], -0.2f / norm, 1e-4f) << z;
+    EXPECT_NEAR(sign * plane[2], 1.0f / norm, 1e-4f) << z;
+    EXPECT_NEAR(sign * plane[3], -z / norm, 1e-4f) << z;
+  }
+}
+
 TEST(IBASolverRun, WithoutAScaleReferenceThePointsKeepTheirDistances) {
   const std::pair<float, u32> cases[] = {{0.0f, 0}, {100.0f, 0}, {0.0f, 30}};
   for (const auto& [wp, fixedPoints] : cases) {
