@@ -61,7 +61,7 @@ HostEngine::HostEngine(const HostSettings& s, const Intrinsic& intrinsic)
                                                MarkerDetector::kUnknownSize, nullptr, false);
   frame_.resize(CVD::ImageRef(width_, height_));
   text_.assign(kTextCapacity, '\0');
-  pose_.m[0][0] = FLT_MAX;
+  SetPoseInvalid(pose_);
   workers_->Start();
 }
 

@@ -61,6 +61,10 @@ bool IsPoseValid(const CameraPose& pose) {
 bool IsPoseInvalid(const CameraPose& pose) {
   return pose.m[0][0] == FLT_MAX;
 }
+void SetPoseInvalid(CameraPose& pose) {
+  for (auto& row : pose.m)
+    for (float& v : row) v = FLT_MAX;
+}
 
 void Intrinsic::Set(float fxValue, float fyValue, float cxValue, float cyValue) {
   const float ifxValue = 1.0f / fxValue, ifyValue = 1.0f / fyValue;

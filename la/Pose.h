@@ -14,6 +14,9 @@ struct alignas(16) CameraPose : public LA::AlignedMatrix3f {};
 
 bool IsPoseValid(const CameraPose& pose);
 bool IsPoseInvalid(const CameraPose& pose);
+// Unset in every entry, so that a pose handed out or written to a file as
+// "no pose" carries no left-over numbers.
+void SetPoseInvalid(CameraPose& pose);
 
 // Body state of the inertial code, double precision. R(q) maps world
 // directions into the body frame.

@@ -21,7 +21,7 @@ void Tracker::GetOutput(CameraPose& poseOut, AlignedArray<LA::AlignedVector4f>& 
   if (report)
     poseOut = OutputPose(ring_[cur]);
   else
-    poseOut.m[0][0] = FLT_MAX;
+    SetPoseInvalid(poseOut);
 
   const AlignedArray<MapPlane>& planes = mapView_.Working().planes;
   planesOut.Resize(planes.Size());

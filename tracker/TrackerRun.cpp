@@ -3,7 +3,6 @@
 // threshold that decides whether a frame is lost, accepted, rejected or a
 // key frame lives here.
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 
@@ -73,7 +72,7 @@ void Tracker::Run(const TrackerInput& frame, const std::vector<IMUSample>& imuSa
                   AlignedArray<LA::AlignedVector4f>& planesOut,
                   AlignedArray<LA::AlignedMatrix4f>& objectsOut, float* parallaxOut,
                   float* progressOut, char* text, size_t textCapacity) {
-  poseOut.m[0][0] = FLT_MAX;
+  SetPoseInvalid(poseOut);
   const CVD::ImageRef size = frame.grey.size();
   if (frame.grey.data() == nullptr || size.x < 64 || size.y < 64 ||
       (camera_.width != 0 && (size.x != camera_.width || size.y != camera_.height)))

@@ -9,6 +9,11 @@
 
 #include <cfloat>
 #include <cmath>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "app/DiskInput.h"
 #include "common/TempFolder.h"
@@ -73,6 +78,19 @@ TEST(MarkerlessBoard, BlackAndNoiseFramesGetNoPose) {
     EXPECT_EQ(run.exitCode, 0) << kind;
     EXPECT_EQ(run.poses.records, 30) << kind;
     EXPECT_TRUE(run.poses.centres.empty()) << kind << ": " << run.poses.centres.size() << " poses";
+    // A frame without a pose is written as such in full: no left-over numbers.
+    std::ifstream in(dir + "/poses.txt");
+    std::string line;
+    int rows = 0, unset = 0;
+    while (std::getline(in, line)) {
+      std::istringstream words(line);
+      std::vector<double> v{std::istream_iterator<double>(words), {}};
+      if (v.size() != 4) continue;  // a frame number, or a row that does not read
+      ++rows;
+      for (double x : v) unset += static_cast<float>(x) == FLT_MAX;
+    }
+    EXPECT_EQ(rows, 90) << kind;
+    EXPECT_EQ(unset, 360) << kind;
   }
 }
 
