@@ -591,6 +591,8 @@ TEST_F(ProjectFile, ExtremeNumbersReadBackExactly) {
   poses.PushBack48(pose);
   pose.m[0][0] = FLT_MAX;
   poses.PushBack48(pose);
+  SetPoseInvalid(pose);  // as the console writes a frame without a pose
+  poses.PushBack48(pose);
   AlignedArray<MapPoint> points;
   for (const MapPoint& p :
        {MapPoint{{0.1f, 0.2f, 2.0f, 1.0f}}, MapPoint{{-3e38f, 1e-38f, 7.0f, 1.0f}},
@@ -603,6 +605,7 @@ TEST_F(ProjectFile, ExtremeNumbersReadBackExactly) {
   EXPECT_TRUE(loaded.fx[0] == k.fx[0] && loaded.fy[0] == k.fy[0] && loaded.cx[0] == k.cx[0] &&
               loaded.cy[0] == k.cy[0]);
   EXPECT_TRUE(IsPoseInvalid(target_.keyFramePoses[1]));
+  EXPECT_TRUE(IsPoseInvalid(target_.keyFramePoses[2]));
   EXPECT_EQ(std::memcmp(&target_.keyFramePoses[0], &poses[0], sizeof(CameraPose)), 0);
   ASSERT_EQ(target_.TrackCount(), 3u);
   EXPECT_EQ(std::memcmp(target_.points.Data(), points.Data(), 3 * sizeof(MapPoint)), 0);
