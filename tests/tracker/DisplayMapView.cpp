@@ -684,6 +684,17 @@ TEST_F(MapViewWindow, PointsSeenByTheShownKeyFrameAreMarkedAndASelectionIsSquare
   }
   ASSERT_GT(marked, 20u);
   EXPECT_GE(yellowSeen, marked * 9 / 10);
+  // Mode 0 marks nothing: the same points keep their own colours.
+  d.SetSetting(kDisplayMode, 0);
+  const Screenshot plain = Draw();
+  u32 yellowPlain = 0;
+  for (u32 t = 0; t < scene->TrackCount(); ++t) {
+    float p[2];
+    if (seen[t] && ViewPixel(d, K, scene->Point(t), p))
+      yellowPlain += plain.Near(p[0], p[1], yellow, 0);
+  }
+  EXPECT_LT(yellowPlain, marked / 10);
+  d.SetSetting(kDisplayMode, 1);
   // Two of them become solved outliers: red instead of yellow.
   ASSERT_EQ(outliers.size(), 2u);
   for (const u32 t : outliers) w.trackFlags[t] = kTrackSolved;

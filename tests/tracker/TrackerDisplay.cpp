@@ -219,7 +219,12 @@ TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
   d.DrawStatus();
   EXPECT_NE(std::string(d.StatusLine(1)).find(", Planes 1"), std::string::npos);
 
-  // One level: its matches of INLIER tracks and of unsolved ones.
+  // One level: its matches of INLIER tracks and of unsolved ones; a solved
+  // track that is no inlier counts in neither.
+  ASSERT_FALSE(f.mapMatches[1].empty());
+  u8& flags = scene.tracker.MapView().Working().trackFlags[f.mapMatches[1][0].track];
+  const u8 saved = flags;
+  flags &= ~kTrackInlier;
   d.SetShownLevel(1);
   d.DrawStatus();
   int levelInliers = 0;
@@ -229,6 +234,7 @@ TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
                 .find(", Level 1, Matches " + std::to_string(levelInliers) + " + 0, Error"),
             std::string::npos)
       << d.StatusLine(1);
+  flags = saved;
   d.SetShownLevel(5);
 
   // Key frame 0: its frame id, its tracks by state; a pose that does not fit
