@@ -571,6 +571,12 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
     ASSERT_TRUE(ViewPixel(d, K, Mid(points[2], points[3]).v, uv));
     EXPECT_TRUE(s.Near(uv[0], uv[1], slot == kVisual ? lightBlue : green)) << "slot " << slot;
     EXPECT_FALSE(s.Near(uv[0], uv[1], slot == kVisual ? green : lightBlue)) << "slot " << slot;
+    // Without the grey path the other slot's pose gets no grey frustum.
+    const u8 grey[3] = {127, 127, 127};
+    ComputeFrustum(scene->Frame(2).pose.slot[slot == kVisual ? kPredicted : kVisual],
+                   d.FrustumSize(), points, nullptr);
+    ASSERT_TRUE(ViewPixel(d, K, Mid(points[2], points[3]).v, uv));
+    EXPECT_FALSE(s.Near(uv[0], uv[1], grey)) << "slot " << slot;
   }
   // Showing the middle frame, the path ends there.
   d.SetSetting(kPoseSlot, kVisual);
