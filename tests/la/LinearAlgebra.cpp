@@ -155,6 +155,39 @@ TEST(SmallSolvers, RandomAndDegenerateSystems) {
   }
 }
 
+// The fixed-size matrix forms solve what the row-pointer solvers do: each of
+// their rows is handed on in order.
+template <class Matrix, class Vector>
+void ExpectMatrixFormSolves(int n) {
+  for (int trial = 0; trial < 20; ++trial) {
+    MatrixXd L = MatrixXd::Identity(n, n), D = MatrixXd::Zero(n, n);
+    for (int i = 0; i < n; ++i) {
+      for (int j = 0; j < i; ++j) L(i, j) = Uniform(-0.5f, 0.5f);
+      D(i, i) = Uniform(0.5f, 2.0f);
+    }
+    const MatrixXd A = L * D * L.transpose();
+    Matrix M{};
+    Vector x{};
+    Eigen::VectorXd b(n);
+    for (int i = 0; i < n; ++i) {
+      x[i] = float(b[i] = Uniform(-1, 1));
+      for (int j = 0; j < n; ++j) M.m[i][j] = float(A(i, j));
+    }
+    const Eigen::VectorXd ref = A.cast<float>().cast<double>().fullPivLu().solve(b);
+    ASSERT_TRUE(LA::SolveLDL(M, x)) << n;
+    for (int i = 0; i < n; ++i)
+      EXPECT_NEAR(x[i], ref[i], 2e-4 * (1 + ref.cwiseAbs().maxCoeff())) << n << " " << trial;
+  }
+}
+
+TEST(SmallSolvers, FixedSizeMatrixForms) {
+  Random::Seed(17);
+  ExpectMatrixFormSolves<LA::AlignedMatrix3f, LA::AlignedVector3f>(3);
+  ExpectMatrixFormSolves<LA::AlignedMatrix4f, LA::AlignedVector4f>(4);
+  ExpectMatrixFormSolves<LA::AlignedMatrix7f, LA::AlignedVector7f>(7);
+  ExpectMatrixFormSolves<LA::AlignedMatrix8f, LA::AlignedVector8f>(8);
+}
+
 // Seven values (not a multiple of the four-wide loop), then values the sums
 // must not reach; the lower triangle is left alone.
 TEST(SmallSolvers, GramMatrixOfColumns) {
