@@ -524,9 +524,9 @@ TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
 // Without first-pass matches the second pass finds the unsolved features
 // along their epipolar lines (true: within 1.5 level pixels of the truth),
 // and a whole run merges the unsolved pairs as the solved ones.
-TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
+void ExpectUnsolvedDuplicatesMerge(float shiftY) {
   MatcherSceneOptions o;
-  o.shiftY = 0.12f;  // epipolar lines at 45 degrees
+  o.shiftY = shiftY;
   MatcherRun run(o);
   const std::vector<u32> unsolved = run.UnsolveEveryOtherDuplicate();
   TrackMatcher matcher(&run.map, 0, "");
@@ -554,6 +554,14 @@ TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
     merged += run.map.ResolveTrack(t) == run.map.ResolveTrack(run.scene.duplicateOf[t]);
   EXPECT_GT(unsolved.size(), 50u);
   EXPECT_GE(merged, unsolved.size() * 8 / 10);
+}
+
+TEST(TrackMatcher, UnsolvedDuplicatedTracksStillMerge) {
+  // Epipolar lines at 45 degrees, then level (a shift along x alone).
+  for (const float shiftY : {0.12f, 0.0f}) {
+    SCOPED_TRACE(shiftY);
+    ExpectUnsolvedDuplicatesMerge(shiftY);
+  }
 }
 
 // Twenty solved points mirrored behind the cameras: the inlier step drops
