@@ -214,7 +214,9 @@ TEST_F(ImageMapsTest, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   view->KeyFrameNormalized().Resize(2);
   view->KeyFrameNormalized()[0] = {other.mapMatches[0][0].nx, other.mapMatches[0][0].ny};
   view->KeyFrameNormalized()[1] = {other.mapMatches[2][0].nx, other.mapMatches[2][0].ny};
-  f.mapMatches[1].clear();                   // track 0 matched on level 0 alone
+  f.mapMatches[1].clear();  // track 0 matched on level 0 alone
+  // A fresh unit first: the pairs need no earlier call to have sized its marks.
+  maps = std::make_unique<ImageMaps>(camera, ring, *view);
   for (int again = 0; again < 2; ++again) {  // nothing of one call stays for the next
     EXPECT_NEAR(maps->CollectKeyFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
     EXPECT_EQ(A.Size(), 2u);
