@@ -186,6 +186,10 @@ TEST(ConsoleEndToEndTest, SkipsBrokenFramesAndStartsAgain) {
     Application application(dir + "/config.txt");
     ASSERT_TRUE(application.Ready());
     EXPECT_EQ(0, application.Run());
+    // Each new start runs its five frames again from where it begins.
+    const TrackerStatus& status = application.GetTracker()->Status();
+    EXPECT_GT(status.startFrame, 9);
+    EXPECT_EQ(status.endFrame, status.startFrame + 4);
   }
   const std::string printed = testing::internal::GetCapturedStdout();
   IMU::LoadParameters(Configuration());
