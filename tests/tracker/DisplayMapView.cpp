@@ -480,6 +480,17 @@ TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
                          display_scene::kObjectOrigin[1], display_scene::kObjectOrigin[2] - size};
   ASSERT_TRUE(ViewPixel(d, K, side, uv));
   EXPECT_FALSE(s.Near(uv[0], uv[1], blue, 0));
+  // The object scale grows the cube about its origin: twice the size puts
+  // its near face twice as far out.
+  {
+    const float outer[3] = {o[0] + 1.6f * size, o[1] - 0.2f * size, o[2] - 2.0f * size};
+    ASSERT_TRUE(ViewPixel(d, K, outer, uv));
+    EXPECT_FALSE(s.Near(uv[0], uv[1], blue, 0));
+    d.SetScale(kObjectScale, 2.0f);
+    const Screenshot twice = Draw();
+    d.SetScale(kObjectScale, 1.0f);
+    EXPECT_TRUE(twice.Near(uv[0], uv[1], blue));
+  }
 
   // White grid lines: the grid's corner vertices lie in the plane and are drawn.
   const LA::AlignedMatrix4f& F = *d.PlaneFrame(0);
