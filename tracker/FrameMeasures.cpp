@@ -113,7 +113,15 @@ float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
   Displacements d;
   const CameraPose& pose = f.pose.slot[kVisual];
   if (mode.tracking && !mode.recovering && !f.rejected) {
-    // The map's points where the frame's pose puts them.
+    // The map's points where the frame's pose puts them. A point that lands
+    // farther than the image's diagonal from its feature has not moved with
+    // the view: the pose places it almost at the camera (a bad triangulation
+    // on a short baseline), and one such point would outweigh all the others
+    // and call for a key frame the camera never moved to.
+    const float fxfy = c_.camera.intrinsic[0].misc[0];
+    const float w2 = static_cast<float>(c_.camera.width) * c_.camera.width;
+    const float h2 = static_cast<float>(c_.camera.height) * c_.camera.height;
+    const float farthest2 = fxfy > 0.0f ? (w2 + h2) / fxfy : FLT_MAX;
     float e[2], c[3];
     if (IsPoseValid(pose))
       for (u32 j = 0; j < count; ++j) {
@@ -121,6 +129,7 @@ float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
         ToCamera(pose, w.points[tracks[j]], c);
         if (!(c[2] > FLT_EPSILON)) continue;
         e[0] = x[j].x - c[0] / c[2], e[1] = x[j].y - c[1] / c[2];
+        if (!(e[0] * e[0] + e[1] * e[1] <= farthest2)) continue;
         d.Add(e[0], e[1]);
       }
   } else if (keyFrame < c_.mapView.KeyFrameMaps().Size()) {

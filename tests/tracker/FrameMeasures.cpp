@@ -67,6 +67,22 @@ TEST_F(FrameMeasuresTest, ParallaxErrorsAndDepthsUnderThePoseAndNoneWithoutIt) {
   EXPECT_NEAR(fm.ComputeDistanceToKeyFrame(k, 1), 0.5f, 1e-6f);
 }
 
+// A point the pose puts almost at the camera lands hundreds of pixels from its
+// feature; it says nothing of how far the view moved and is left out, where
+// it would have made the parallax of the whole key frame.
+TEST_F(FrameMeasuresTest, ParallaxLeavesOutAPointThePosePutsAtTheCamera) {
+  MapPoint& p = s.W().points[3];
+  p.v[0] = 0.45f, p.v[1] = 0.0f, p.v[2] = 0.01f;  // (0.5, 0, 0.01) from frame 1
+  EXPECT_NEAR(fm.ComputeParallax(k, 1, kTracking, nullptr), std::sqrt((2 + 1.25f * 1.25f) / 3),
+              1e-4f);
+  // Just inside the image's diagonal it still counts.
+  const float fx = std::sqrt(s.parts.camera.intrinsic[0].misc[0]);
+  const float inside = 390.0f / fx, x3 = -0.25f;  // 400 px is the diagonal of 320 x 240
+  p.v[0] = (x3 - inside) * 2.0f - 0.05f, p.v[1] = 1.0f, p.v[2] = 2.0f;
+  EXPECT_NEAR(fm.ComputeParallax(k, 1, kTracking, nullptr),
+              std::sqrt((2 + 1.25f * 1.25f + 390.0f * 390.0f) / 4), 0.05f);
+}
+
 TEST_F(FrameMeasuresTest, ParallaxFromTheKeyFrameImageMapAndTheMatchesOfUnsolvedTracks) {
   // Recovering, at the start or rejected the image map is asked, and it is unset.
   EXPECT_EQ(fm.ComputeParallax(k, 1, {true, true}, nullptr), -1.0f);
