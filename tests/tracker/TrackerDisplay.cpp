@@ -453,6 +453,18 @@ TEST_F(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFa
       ++compared;
     }
   EXPECT_EQ(wrong, 0) << "of " << compared;
+  // Shown level 4 (the key frame's pass through the map) keeps the full image.
+  d.SetShownLevel(4);
+  const Screenshot pass = Draw();
+  d.SetShownLevel(5);
+  wrong = 0;
+  for (int y = 40; y < kHeight; y += 9)
+    for (int x = 0; x < kWidth; x += 7) {
+      if (x >= box[0] && x <= box[2] && y >= box[1] && y <= box[3]) continue;
+      const CVD::Rgb<u8> c = display_scene::FrameColour(2, x, y);
+      wrong += !pass.Is(x, y, c.red, c.green, c.blue);
+    }
+  EXPECT_EQ(wrong, 0);
   // The green FPS line at the top left.
   int green = 0;
   for (int y = 15; y < 40; ++y)
