@@ -101,6 +101,28 @@ TEST_F(FrameMeasuresTest, ParallaxFromTheKeyFrameImageMapAndTheMatchesOfUnsolved
   EXPECT_NEAR(angle, 0.0f, 1e-6f);
   map.m[8] = 0.0f, map.m[10] = 1.0f;  // the same map, projective
   EXPECT_NEAR(fm.ComputeParallax(k, 1, kStart, nullptr), 32.0f, 1e-3f);
+  {
+    // A map with perspective terms: each feature through the inverse map's
+    // rows, divided by its third row.
+    WarpRecord tilted = map;
+    tilted.m[8] = 0.01f, tilted.m[9] = -0.02f;
+    map = tilted;
+    WarpRecord inverse, normalised;
+    ASSERT_TRUE(Invert3x3(tilted, inverse));
+    fm.MapToNormalised(inverse, normalised);
+    const float* m = normalised.m;
+    const float fxfy = s.parts.camera.intrinsic[0].misc[0];
+    float sum = 0.0f;
+    for (int j = 0; j < 4; ++j) {
+      const LA::Vector2<float> x = s.parts.view.KeyFrameNormalized()[j];
+      const float d = m[8] * x.x + m[9] * x.y + m[10];
+      const float u = (m[0] * x.x + m[1] * x.y + m[2]) / d,
+                  v = (m[4] * x.x + m[5] * x.y + m[6]) / d;
+      sum += ((x.x - u) * (x.x - u) + (x.y - v) * (x.y - v)) * fxfy;
+    }
+    EXPECT_NEAR(fm.ComputeParallax(k, 1, kStart, nullptr), std::sqrt(sum / 4), 1e-2f);
+    map.m[8] = 0.0f, map.m[9] = 0.0f;
+  }
   // A match where the key frame sees a track adds a zero, one of a solved track nothing.
   const LA::Vector2<float> x0 = s.parts.view.KeyFrameNormalized()[0];
   f.mapMatches[1].push_back(s.Match(0, 1, x0.x, x0.y));
