@@ -155,7 +155,12 @@ TEST(ConsoleEndToEndTest, ReplayKeepsTimeRunning) {
     EXPECT_EQ(0, application.Run());
     const Tracker& tracker = *application.GetTracker();
     EXPECT_EQ(25, tracker.Status().frameCounter);
-    EXPECT_NEAR(25.0 / 30.0, tracker.Ring()[tracker.Ring().Current()].time, 1e-9);
+    const TrackerFrame& f = tracker.Ring()[tracker.Ring().Current()];
+    EXPECT_NEAR(25.0 / 30.0, f.time, 1e-9);
+    // Its readings went on in time with it: all after the frame before.
+    ASSERT_FALSE(f.samples.empty());
+    EXPECT_GT(f.samples.front().time, f.time - 1.0 / 30.0);
+    EXPECT_LE(f.samples.back().time, f.time + 1e-9);
   }
   testing::internal::GetCapturedStdout();
   IMU::LoadParameters(Configuration());
