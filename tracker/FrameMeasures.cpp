@@ -112,7 +112,35 @@ float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
   auto solved = [&](u32 t) { return t < trackCount && (w.trackFlags[t] & kTrackSolved); };
   Displacements d;
   const CameraPose& pose = f.pose.slot[kVisual];
-  if (mode.tracking && !mode.recovering && !f.rejected) {
+  const bool tracking = mode.tracking && !mode.recovering && !f.rejected;
+  // While tracking, the key frame's features are first turned by the
+  // rotation between the two views (R_frame R_key^T): only the displacement
+  // the camera's move brings counts. A turn alone triangulates nothing, and
+  // a key frame it called for would start points from a baseline of a few
+  // hundredths of their depth.
+  float turn[3][3];
+  const bool turned = tracking && IsPoseValid(pose) && keyFrame < w.keyFramePoses.Size() &&
+                      IsPoseValid(w.keyFramePoses[keyFrame]);
+  if (turned) {
+    const CameraPose& k = w.keyFramePoses[keyFrame];
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c)
+        turn[r][c] = pose.m[r][0] * k.m[c][0] + pose.m[r][1] * k.m[c][1] + pose.m[r][2] * k.m[c][2];
+  }
+  // The key-frame position a displacement starts from; false behind the frame.
+  const auto start = [&](const LA::Vector2<float>& p, float s[2]) {
+    if (!turned) {
+      s[0] = p.x, s[1] = p.y;
+      return true;
+    }
+    float r[3];
+    for (int i = 0; i < 3; ++i) r[i] = turn[i][0] * p.x + turn[i][1] * p.y + turn[i][2];
+    if (!(r[2] > FLT_EPSILON)) return false;
+    s[0] = r[0] / r[2], s[1] = r[1] / r[2];
+    return true;
+  };
+  float s[2];
+  if (tracking) {
     // The map's points where the frame's pose puts them. A point that lands
     // farther than the image's diagonal from its feature has not moved with
     // the view: the pose places it almost at the camera (a bad triangulation
@@ -127,8 +155,8 @@ float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
       for (u32 j = 0; j < count; ++j) {
         if (!c_.mapView.IsInlier(tracks[j])) continue;
         ToCamera(pose, w.points[tracks[j]], c);
-        if (!(c[2] > FLT_EPSILON)) continue;
-        e[0] = x[j].x - c[0] / c[2], e[1] = x[j].y - c[1] / c[2];
+        if (!(c[2] > FLT_EPSILON) || !start(x[j], s)) continue;
+        e[0] = s[0] - c[0] / c[2], e[1] = s[1] - c[1] / c[2];
         if (!(e[0] * e[0] + e[1] * e[1] <= farthest2)) continue;
         d.Add(e[0], e[1]);
       }
@@ -151,7 +179,7 @@ float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
     for (const MapMatch& m : list) {
       if (m.track >= trackCount || trackFeature_[m.track] == kNone32 || solved(m.track)) continue;
       const u32 j = trackFeature_[m.track];
-      d.Add(x[j].x - m.nx, x[j].y - m.ny);
+      if (start(x[j], s)) d.Add(s[0] - m.nx, s[1] - m.ny);
     }
   for (u32 j = 0; j < count; ++j)
     if (tracks[j] < trackCount) trackFeature_[tracks[j]] = kNone32;

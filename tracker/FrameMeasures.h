@@ -26,9 +26,11 @@ class FrameMeasures {
 
   // --- Measures against the map and a key frame.
   // RMS displacement in pixels between the key frame's features and where
-  // the frame sees them; -1 when nothing is counted. A point the pose puts
-  // farther from its feature than the image's diagonal is not counted.
-  // angleOut (when not null) receives the direction of the mean displacement.
+  // the frame sees them; -1 when nothing is counted. While tracking, the
+  // features are first turned into the frame's orientation, so that a turn
+  // of the camera alone brings no parallax. A point the pose puts farther
+  // from its feature than the image's diagonal is not counted. angleOut
+  // (when not null) receives the direction of the mean displacement.
   float ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode, float* angleOut);
   // Distance between the camera centres; 0 when the frame has no pose.
   float ComputeDistanceToKeyFrame(u16 keyFrame, u16 frame);

@@ -83,6 +83,34 @@ TEST_F(FrameMeasuresTest, ParallaxLeavesOutAPointThePosePutsAtTheCamera) {
               std::sqrt((2 + 1.25f * 1.25f + 390.0f * 390.0f) / 4), 0.05f);
 }
 
+// While tracking a turn of the camera brings no parallax, only its move
+// does: a key frame called for by a turn would triangulate nothing.
+TEST_F(FrameMeasuresTest, ParallaxWhileTrackingCountsTheMoveNotTheTurn) {
+  const float moved = fm.ComputeParallax(k, 1, kTracking, nullptr);
+  f.pose.slot[kVisual] = Scene::Turned(20);
+  EXPECT_NEAR(fm.ComputeParallax(k, 1, kTracking, nullptr), 0.0f, 1e-3f);
+  // The same move as the fixture's with the turn: each point's displacement
+  // is the move's, seen nearer the image's edge where pixels spread. The
+  // turn alone moves the features by about f tan 20 degrees, 36 pixels.
+  f.pose.slot[kVisual] = Scene::Turned(20, -0.05f);
+  const float turnedAndMoved = fm.ComputeParallax(k, 1, kTracking, nullptr);
+  EXPECT_GT(turnedAndMoved, moved);
+  EXPECT_LT(turnedAndMoved, 1.5f * moved);
+  // A track without a point matched where the turned key-frame feature
+  // lands adds a zero.
+  f.pose.slot[kVisual] = Scene::Turned(20);
+  s.W().trackFlags[3] = 0;
+  const LA::Vector2<float> x3 = s.parts.view.KeyFrameNormalized()[3];
+  const float a = 20 * 3.14159265f / 180;
+  const float r[3] = {std::cos(a) * x3.x - std::sin(a), x3.y, std::sin(a) * x3.x + std::cos(a)};
+  f.mapMatches[1].back().nx = r[0] / r[2];
+  f.mapMatches[1].back().ny = r[1] / r[2];
+  EXPECT_NEAR(fm.ComputeParallax(k, 1, kTracking, nullptr), 0.0f, 1e-3f);
+  // Turned past the key frame's view the feature's ray is behind the frame.
+  f.pose.slot[kVisual] = Scene::Turned(120);
+  EXPECT_EQ(fm.ComputeParallax(k, 1, kTracking, nullptr), -1.0f);
+}
+
 TEST_F(FrameMeasuresTest, ParallaxFromTheKeyFrameImageMapAndTheMatchesOfUnsolvedTracks) {
   // Recovering, at the start or rejected the image map is asked, and it is unset.
   EXPECT_EQ(fm.ComputeParallax(k, 1, {true, true}, nullptr), -1.0f);
