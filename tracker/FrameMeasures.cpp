@@ -59,6 +59,9 @@ bool ApplyMap(const WarpRecord& map, float x, float y, float& u, float& v) {
   return true;
 }
 
+// Depths beyond this many times the median are left out of a frame's mean.
+constexpr float kFarDepthFactor = 10.0f;
+
 float Median(std::vector<float>& values) {
   auto middle = values.begin() + values.size() / 2;
   std::nth_element(values.begin(), middle, values.end());
@@ -271,16 +274,26 @@ float FrameMeasures::ComputeMeanDepth(u16 frame) {
   const CameraPose& pose = f.pose.slot[kVisual];
   if (!IsPoseValid(pose)) return 0.0f;
   const MapWorkingCopy& w = c_.mapView.Working();
-  float sum = 0.0f, c[3];
-  u32 n = 0;
+  std::vector<float>& depths = depthScratch_;
+  depths.clear();
+  float c[3];
   for (const auto& list : f.mapMatches)
     for (const MapMatch& m : list) {
       if (!c_.mapView.IsInlier(m.track)) continue;
       ToCamera(pose, w.points[m.track], c);
-      sum += c[2];
-      ++n;
+      depths.push_back(c[2]);
     }
-  return n == 0 ? 0.0f : sum / n;
+  if (depths.empty()) return 0.0f;
+  // An adjustment can walk a point with little parallax out along its ray
+  // to thousands of times the scene's depth. One such point made the mean
+  // thirty times the median, and every new point without parallax, which
+  // starts at this depth, went out with it.
+  const float bound = kFarDepthFactor * Median(depths);
+  float sum = 0.0f;
+  u32 n = 0;
+  for (const float d : depths)
+    if (d <= bound) sum += d, ++n;
+  return n == 0 ? 0.0f : sum / static_cast<float>(n);
 }
 
 float FrameMeasures::ComputeKeyFrameMedianDepth(u16 keyFrame, const std::vector<u32>& features,

@@ -45,7 +45,8 @@ class FrameMeasures {
   // Median depth of the inlier points seen inside the image; the initial
   // depth when none.
   float ComputeMedianDepth(const CameraPose& pose, std::vector<float>& scratch);
-  // Mean depth of the frame's inlier matched points; 0 without a pose or points.
+  // Mean depth of the frame's inlier matched points, those beyond ten times
+  // their median depth left out; 0 without a pose or points.
   float ComputeMeanDepth(u16 frame);
   // Median depth of the listed key-frame features (indices into its feature
   // list) with inlier tracks seen inside the image, and their mean
@@ -86,4 +87,5 @@ class FrameMeasures {
   std::vector<u8> trackMatched_;                     // all zero between calls
   std::vector<u32> trackFeature_;                    // kNone32 between calls
   std::vector<u32> planeCounts_;
+  std::vector<float> depthScratch_;  // ComputeMeanDepth's
 };

@@ -111,6 +111,17 @@ TEST_F(FrameMeasuresTest, ParallaxWhileTrackingCountsTheMoveNotTheTurn) {
   EXPECT_EQ(fm.ComputeParallax(k, 1, kTracking, nullptr), -1.0f);
 }
 
+// A point an adjustment walked far out along its ray leaves the mean depth,
+// which would otherwise follow it: beyond ten times the median (5) it is
+// left out, within it counted.
+TEST_F(FrameMeasuresTest, MeanDepthLeavesOutAPointWalkedFarAlongItsRay) {
+  float* X = s.W().points[3].v;
+  for (int i = 0; i < 3; ++i) X[i] *= 30.0f;  // depth 2 becomes 60
+  EXPECT_FLOAT_EQ(fm.ComputeMeanDepth(1), 14.0f / 3.0f);
+  for (int i = 0; i < 3; ++i) X[i] *= 0.75f;  // 45
+  EXPECT_FLOAT_EQ(fm.ComputeMeanDepth(1), 59.0f / 4.0f);
+}
+
 TEST_F(FrameMeasuresTest, ParallaxFromTheKeyFrameImageMapAndTheMatchesOfUnsolvedTracks) {
   // Recovering, at the start or rejected the image map is asked, and it is unset.
   EXPECT_EQ(fm.ComputeParallax(k, 1, {true, true}, nullptr), -1.0f);
