@@ -39,10 +39,8 @@ TEST(MarkerlessBoard, TheScaleTheStartGaveHoldsWithAndWithoutReadings) {
     SequenceWriteOptions write;
     write.mode = mode;
     const std::string name = RunModeName(mode);
-    ASSERT_TRUE(WriteSequenceConfig(f.dir, write, name + ".txt", name + ".poses", &error)) << error;
-    const ConsoleRun run =
-        RunConsole(f.dir + "/" + name + ".txt", f.dir + "/" + name + ".poses", f.Truth());
-    ASSERT_TRUE(run.ready);
+    const ConsoleRun run = RunWrittenSequence(f, write, name);
+    ASSERT_TRUE(run.ready) << run.printed;
     EXPECT_GT(run.secondKeyFrame, 0) << name;
     EXPECT_GE(run.report.trackedFraction, 0.95) << name;
     EXPECT_LT(run.report.atePercent, 1.5) << name;
@@ -68,9 +66,8 @@ TEST(MarkerlessBoard, ATwoViewStartHoldsWhenOnePointRunsFarOut) {
   SequenceWriteOptions write;
   write.mode = RunMode::kTwoViewStart;
   write.parallel = false;  // the same run on any machine
-  ASSERT_TRUE(WriteSequenceConfig(f.dir, write, "twoview.txt", "twoview.poses", &error)) << error;
-  const ConsoleRun run = RunConsole(f.dir + "/twoview.txt", f.dir + "/twoview.poses", f.Truth());
-  ASSERT_TRUE(run.ready);
+  const ConsoleRun run = RunWrittenSequence(f, write, "twoview");
+  ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_GE(run.report.trackedFraction, 0.9);
   EXPECT_LT(run.report.atePercent, 2.5);
 }

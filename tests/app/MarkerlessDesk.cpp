@@ -54,10 +54,9 @@ class MarkerlessDesk : public testing::Test {
     SequenceWriteOptions write;
     write.mode = mode;
     write.keys = std::move(keys);
-    const SequenceFolder f(folder_->File("desk"));
-    std::string error;
-    EXPECT_TRUE(WriteSequenceConfig(f.dir, write, name + ".txt", name + ".poses", &error)) << error;
-    return RunConsole(f.dir + "/" + name + ".txt", f.dir + "/" + name + ".poses", f.Truth());
+    const ConsoleRun run = RunWrittenSequence(SequenceFolder(folder_->File("desk")), write, name);
+    EXPECT_TRUE(run.ready) << run.printed;
+    return run;
   }
 
   static TempFolder* folder_;

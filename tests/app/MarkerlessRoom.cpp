@@ -11,7 +11,6 @@
 #include "common/Sanitizers.h"
 #include "common/TempFolder.h"
 #include "common/app/ConsoleRun.h"
-#include "common/app/SequenceWriter.h"
 
 namespace {
 
@@ -30,10 +29,8 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
     // The workers in step with the tracker: the same run on any machine.
     write.parallel = false;
     const std::string name = RunModeName(mode);
-    ASSERT_TRUE(WriteSequenceConfig(f.dir, write, name + ".txt", name + ".poses", &error)) << error;
-    const ConsoleRun run =
-        RunConsole(f.dir + "/" + name + ".txt", f.dir + "/" + name + ".poses", f.Truth());
-    ASSERT_TRUE(run.ready);
+    const ConsoleRun run = RunWrittenSequence(f, write, name);
+    ASSERT_TRUE(run.ready) << run.printed;
     // Enough frames on both sides of the second key frame to fit a scale.
     ASSERT_GT(run.secondKeyFrame, 10) << name;
     ASSERT_LT(run.secondKeyFrame, static_cast<int>(kFrames) - 40) << name;

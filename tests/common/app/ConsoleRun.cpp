@@ -65,3 +65,15 @@ ConsoleRun RunConsole(const std::string& config, const std::string& poses,
     run.report = EvaluateAccuracy(run.poses.centres, truthContents.centres, run.secondKeyFrame);
   return run;
 }
+
+ConsoleRun RunWrittenSequence(const SequenceFolder& folder, const SequenceWriteOptions& write,
+                              const std::string& name) {
+  std::string error;
+  if (!WriteSequenceConfig(folder.dir, write, name + ".txt", name + ".poses", &error)) {
+    ConsoleRun failed;
+    failed.printed = error;
+    return failed;
+  }
+  return RunConsole(folder.dir + "/" + name + ".txt", folder.dir + "/" + name + ".poses",
+                    folder.Truth());
+}

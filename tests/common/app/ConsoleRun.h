@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/AccuracyEvaluator.h"
+#include "common/app/SequenceWriter.h"
 
 struct ConsoleRun {
   bool ready = false;
@@ -35,3 +36,10 @@ class RedirectedOutput {
 // parameters the run adjusted are back at their defaults afterwards.
 ConsoleRun RunConsole(const std::string& config, const std::string& poses,
                       const std::string& truth);
+
+// Writes `name`.txt beside the folder's own configuration, running its
+// frames as `write` says with the poses in `name`.poses, and runs it against
+// the folder's truth. Not ready, with the reason in `printed`, when the
+// configuration cannot be written.
+ConsoleRun RunWrittenSequence(const SequenceFolder& folder, const SequenceWriteOptions& write,
+                              const std::string& name);
