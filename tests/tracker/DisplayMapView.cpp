@@ -459,6 +459,39 @@ class MapViewWindow : public display_scene::WindowTest {
   }
 };
 
+// A frustum drawn with its image: points across its far rectangle show, in
+// grey, the texel at the same fraction of the image (within the range of its
+// 13 x 13 neighbourhood).
+void ExpectFrustumShowsImage(const Screenshot& t, TrackerDisplay& d, const Intrinsic& K,
+                             const CameraPose& pose, const CVD::Image<u8>& image) {
+  float points[5][3], uv[2];
+  ComputeFrustum(pose, d.FrustumSize(), points, nullptr);
+  ASSERT_EQ(image.size(), CVD::ImageRef(display_scene::kWidth, display_scene::kHeight));
+  int checked = 0;
+  for (const float a : {0.3f, 0.5f, 0.7f})
+    for (const float b : {0.3f, 0.6f}) {
+      float X[3];
+      for (int r = 0; r < 3; ++r)
+        X[r] = points[1][r] + a * (points[2][r] - points[1][r]) + b * (points[4][r] - points[1][r]);
+      ASSERT_TRUE(ViewPixel(d, K, X, uv));
+      const u8* p = t.At(static_cast<int>(uv[0]), static_cast<int>(uv[1]));
+      EXPECT_EQ(p[0], p[1]);  // grey
+      EXPECT_EQ(p[1], p[2]);
+      const int tx = static_cast<int>(a * display_scene::kWidth);
+      const int ty = static_cast<int>(b * display_scene::kHeight);
+      int lo = 255, hi = 0;
+      for (int y = ty - 6; y <= ty + 6; ++y)
+        for (int x = tx - 6; x <= tx + 6; ++x) {
+          lo = std::min<int>(lo, image[y][x]);
+          hi = std::max<int>(hi, image[y][x]);
+        }
+      EXPECT_GE(p[0], lo);
+      EXPECT_LE(p[0], hi);
+      ++checked;
+    }
+  EXPECT_EQ(checked, 6);
+}
+
 TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
   TrackerDisplay& d = Display();
   d.SetSetting(kShowFrustumImage, 0);
@@ -527,34 +560,7 @@ TEST_F(MapViewWindow, CubeFacesGridLinesFrustaAndTheShownImage) {
   d.SetSetting(kShowFrustumImage, 1);
   const Screenshot t = Draw();
   Save(t, "map_view_frustum_image.png");
-  ComputeFrustum(scene->KeyFramePose(0), d.FrustumSize(), points, nullptr);
-  const CVD::Image<u8>& image = scene->map.keyFrames[0].pyramid[0];
-  ASSERT_EQ(image.size(), CVD::ImageRef(display_scene::kWidth, display_scene::kHeight));
-  // With the image on: points across the far rectangle show the texel at the same fraction of the
-  // image.
-  int checked = 0;
-  for (const float a : {0.3f, 0.5f, 0.7f})
-    for (const float b : {0.3f, 0.6f}) {
-      float X[3];
-      for (int r = 0; r < 3; ++r)
-        X[r] = points[1][r] + a * (points[2][r] - points[1][r]) + b * (points[4][r] - points[1][r]);
-      ASSERT_TRUE(ViewPixel(d, K, X, uv));
-      const u8* p = t.At(static_cast<int>(uv[0]), static_cast<int>(uv[1]));
-      EXPECT_EQ(p[0], p[1]);  // grey
-      EXPECT_EQ(p[1], p[2]);
-      const int tx = static_cast<int>(a * display_scene::kWidth);
-      const int ty = static_cast<int>(b * display_scene::kHeight);
-      int lo = 255, hi = 0;
-      for (int y = ty - 6; y <= ty + 6; ++y)
-        for (int x = tx - 6; x <= tx + 6; ++x) {
-          lo = std::min<int>(lo, image[y][x]);
-          hi = std::max<int>(hi, image[y][x]);
-        }
-      EXPECT_GE(p[0], lo);
-      EXPECT_LE(p[0], hi);
-      ++checked;
-    }
-  EXPECT_EQ(checked, 6);
+  ExpectFrustumShowsImage(t, d, K, scene->KeyFramePose(0), scene->map.keyFrames[0].pyramid[0]);
 }
 
 TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
@@ -602,6 +608,12 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
   EXPECT_TRUE(s.Near(uv[0], uv[1], orange));
   ASSERT_TRUE(ViewPixel(d, K, Mid(b, c).v, uv));
   EXPECT_FALSE(s.Near(uv[0], uv[1], orange));
+  // With the image on, the shown ring frame's frustum holds its own image:
+  // its grey level 0 when it has no colour image.
+  d.SetSetting(kShowFrustumImage, 1);
+  scene->Frame(1).colour = decltype(scene->Frame(1).colour)();
+  ExpectFrustumShowsImage(Draw(), d, K, scene->Frame(1).pose.slot[kVisual],
+                          scene->Frame(1).pyramid[0]);
 }
 
 TEST_F(MapViewWindow, MarkerOutlineNeedsFourMarkerTracksAndEmptyPlanesDrawNoGrid) {
