@@ -672,6 +672,9 @@ TEST_F(MapViewWindow, RayAndStemPointWhereTheirVectorsSay) {
   }
   const double v[3] = {100, 0, 0};
   d.DrawPointStem(pose, v);
+  // And u = (0, 100, 0) turns to (100, 0, 0): its stem ends at (220, 240).
+  const double u[3] = {0, 100, 0};
+  d.DrawPointStem(pose, u);
   const Screenshot s = ReadBack(display_scene::kWidth, display_scene::kHeight);
   Save(s, "ray_and_stem.png");
   const u8 green[3] = {0, 255, 0}, blue[3] = {0, 0, 255};
@@ -682,6 +685,7 @@ TEST_F(MapViewWindow, RayAndStemPointWhereTheirVectorsSay) {
   EXPECT_TRUE(s.Near(320.0f, 290.0f, blue));
   EXPECT_FALSE(s.Near(320.0f, 190.0f, blue, 3));  // not on the far side of P
   EXPECT_FALSE(s.Near(370.0f, 240.0f, blue, 3));  // nor along v unrotated
+  EXPECT_TRUE(s.Near(270.0f, 240.0f, blue));      // between u's end and B
 }
 
 TEST_F(MapViewWindow, PointsSeenByTheShownKeyFrameAreMarkedAndASelectionIsSquared) {
