@@ -117,27 +117,23 @@ float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode,
   const CameraPose& pose = f.pose.slot[kVisual];
   const bool tracking = mode.tracking && !mode.recovering && !f.rejected;
   // While tracking, the key frame's features are first turned by the
-  // rotation between the two views (R_frame R_key^T): only the displacement
-  // the camera's move brings counts. A turn alone triangulates nothing, and
-  // a key frame it called for would start points from a baseline of a few
-  // hundredths of their depth.
-  float turn[3][3];
+  // rotation between the two views (that of the relative pose): only the
+  // displacement the camera's move brings counts. A turn alone triangulates
+  // nothing, and a key frame it called for would start points from a
+  // baseline of a few hundredths of their depth.
+  CameraPose turn;
   const bool turned = tracking && IsPoseValid(pose) && keyFrame < w.keyFramePoses.Size() &&
                       IsPoseValid(w.keyFramePoses[keyFrame]);
-  if (turned) {
-    const CameraPose& k = w.keyFramePoses[keyFrame];
-    for (int r = 0; r < 3; ++r)
-      for (int c = 0; c < 3; ++c)
-        turn[r][c] = pose.m[r][0] * k.m[c][0] + pose.m[r][1] * k.m[c][1] + pose.m[r][2] * k.m[c][2];
-  }
+  if (turned) ComputeRelativePose(w.keyFramePoses[keyFrame], pose, turn);
   // The key-frame position a displacement starts from; false behind the frame.
   const auto start = [&](const LA::Vector2<float>& p, float s[2]) {
     if (!turned) {
       s[0] = p.x, s[1] = p.y;
       return true;
     }
+    const auto& R = turn.m;
     float r[3];
-    for (int i = 0; i < 3; ++i) r[i] = turn[i][0] * p.x + turn[i][1] * p.y + turn[i][2];
+    for (int i = 0; i < 3; ++i) r[i] = R[i][0] * p.x + R[i][1] * p.y + R[i][2];
     if (!(r[2] > FLT_EPSILON)) return false;
     s[0] = r[0] / r[2], s[1] = r[1] / r[2];
     return true;
