@@ -49,8 +49,12 @@ bool IsFinitePose(const LA::AlignedMatrix3f& pose) {
 }  // namespace
 
 MapInitialisation::MapInitialisation(const TrackerContext& context, PoseEstimation& pose,
-                                     NewPoints& newPoints, IsoStep runIso)
-    : c_(context), pose_(pose), newPoints_(newPoints), runIso_(std::move(runIso)) {
+                                     NewPoints& newPoints, FrameMeasures& measures, IsoStep runIso)
+    : c_(context),
+      pose_(pose),
+      newPoints_(newPoints),
+      measures_(measures),
+      runIso_(std::move(runIso)) {
   essentialEstimator_.minInFrontRatio = kMinInFrontRatio;
 }
 
@@ -82,26 +86,43 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
     return start;
   start.retry = false;
 
-  // The baseline fixes the map's scale.
-  const f32 depth = c_.options.initialDepth;
-  start.ok = true;
-  start.sceneScale = kInitialisedSceneScale;
-  start.depthScale = kInitialisedSceneScale / depth;
-  CameraPose step;
-  for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) step.m[r][k] = relative.m[r][k];
-    step.m[r][3] = relative.m[r][3] * kInitialisedSceneScale;
-  }
-  ComposePose(w.keyFramePoses[0], step, f.pose.slot[kVisual], scratch);
-  CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, f.pose.slot[kVisual], scratch);
-
+  // The map takes the unit the other starts give it: its points' median
+  // depth is the initial depth. Lengths the map compares against in its own
+  // unit (a point's deviation from its plane, the plane finder's least
+  // distance) assume it; the baseline's unit made the scene tens of units
+  // deep, and the plane terms then pulled the map out of shape.
   const TrackingMode mode{};
+  const f32 depth = c_.options.initialDepth;
+  f32 baseline = kInitialisedSceneScale;
+  PlaceStartFrame(frame, relative, baseline);
+  newPoints_.CreateNewPoints(frame, mode);
+  const f32 median = measures_.ComputeMedianDepth(w.keyFramePoses[0], depths_);
+  ForgetPoints();
+  if (median > 0.0f && std::isfinite(median)) {
+    baseline *= depth / median;
+    PlaceStartFrame(frame, relative, baseline);
+    // The mid-way key frame's pose, which the points are first triangulated
+    // with, goes out with the map.
+    if (w.keyFramePoses.Size() > 1 && IsPoseValid(w.keyFramePoses[1])) {
+      float c0[3], c1[3];
+      CameraCentre(w.keyFramePoses[0], c0);
+      CameraPose midway = w.keyFramePoses[1];
+      CameraCentre(midway, c1);
+      for (int i = 0; i < 3; ++i) c1[i] = c0[i] + depth / median * (c1[i] - c0[i]);
+      SetCameraCentre(midway, c1);
+      WriteKeyFramePose(1, midway);
+    }
+  }
+  start.ok = true;
+  start.sceneScale = baseline;
+  // The key-frame rule's bound on baseline over depth stays what it was.
+  start.depthScale = kInitialisedSceneScale / depth;
+
   newPoints_.CreateNewPoints(frame, mode);
   EstimateMidwayKeyFrame(frame);
   // The second triangulation sees the refined mid-way pose; whatever fails
   // it is unsolved.
-  for (u8& flags : c_.mapView.Working().trackFlags) flags = 0;
-  c_.mapView.ForgetOwnPoints();
+  ForgetPoints();
   newPoints_.CreateNewPoints(frame, mode);
 
   const CameraPose& midway = w.keyFramePoses.Size() > 1 ? w.keyFramePoses[1] : w.keyFramePoses[0];
@@ -113,6 +134,24 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
     pose_.EstimateCameraPose(s);
   }
   return start;
+}
+
+void MapInitialisation::PlaceStartFrame(u16 frame, const RigidTransformation3D& relative,
+                                        f32 baseline) {
+  CameraPose step;
+  for (int r = 0; r < 3; ++r) {
+    for (int k = 0; k < 3; ++k) step.m[r][k] = relative.m[r][k];
+    step.m[r][3] = relative.m[r][3] * baseline;
+  }
+  TrackerFrame& f = c_.ring[frame];
+  alignas(16) float scratch[8];
+  ComposePose(c_.mapView.Working().keyFramePoses[0], step, f.pose.slot[kVisual], scratch);
+  CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, f.pose.slot[kVisual], scratch);
+}
+
+void MapInitialisation::ForgetPoints() {
+  for (u8& flags : c_.mapView.Working().trackFlags) flags = 0;
+  c_.mapView.ForgetOwnPoints();
 }
 
 void MapInitialisation::EstimateMidwayKeyFrame(u16 frame) {

@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "estimation/EssentialMatrixEstimator.h"
+#include "tracker/FrameMeasures.h"
 #include "tracker/NewPoints.h"
 #include "tracker/PoseEstimation.h"
 #include "tracker/TrackerContext.h"
 #include "tracker/TrackerStages.h"
 
-// Scene scales of a new map: a guess after anchoring, the two-view baseline
-// after initialisation.
+// Scene scales of a new map: a guess after anchoring; after initialisation,
+// the two-view baseline before the map is brought to the initial depth.
 constexpr f32 kAnchoredSceneScale = 0.3f;
 constexpr f32 kInitialisedSceneScale = 0.7f;
 
@@ -38,12 +39,13 @@ class MapInitialisation {
   // the solver's stop code out); the pose and point stages it drives.
   using IsoStep = std::function<i32(u16)>;
   MapInitialisation(const TrackerContext& context, PoseEstimation& pose, NewPoints& newPoints,
-                    IsoStep runIso);
+                    FrameMeasures& measures, IsoStep runIso);
 
   // The relative pose of the frame to the first key frame from their matches,
-  // scaled to the initial baseline, the first points, the mid-way key frame's
-  // pose and the ring's poses. Not ok, and nothing but the estimator's data
-  // changed, when the two views give no pose with enough points in front.
+  // scaled so that the points' median depth is the initial depth, the first
+  // points, the mid-way key frame's pose and the ring's poses. Not ok, and
+  // nothing but the estimator's data changed, when the two views give no pose
+  // with enough points in front.
   MapStart InitializeMap(u16 frame);
   // marker: the caller's marker record (its elements 8 and 9 the sheet's
   // sides), or null. Anchored: the camera at the configured height above the
@@ -66,10 +68,16 @@ class MapInitialisation {
   // estimated with the frame's slot as scratch.
   void EstimateMidwayKeyFrame(u16 frame);
   void WriteKeyFramePose(u16 keyFrame, const CameraPose& pose);
+  // The frame at the relative pose from the first key frame, its translation
+  // (of unit length) scaled to the baseline.
+  void PlaceStartFrame(u16 frame, const RigidTransformation3D& relative, f32 baseline);
+  // Unsolves every track and drops the tracker's own points.
+  void ForgetPoints();
 
   TrackerContext c_;
   PoseEstimation& pose_;
   NewPoints& newPoints_;
+  FrameMeasures& measures_;
   IsoStep runIso_;
   EssentialMatrixEstimator essentialEstimator_{0.5f};
   EssentialMatrixEstimatorData essentialData_;
@@ -77,4 +85,5 @@ class MapInitialisation {
   std::vector<u16> essentialInliers_;
   std::vector<u32> matchTracks_[kPyramidLevels];
   std::vector<MapMatch> setAside_[kPyramidLevels];
+  std::vector<f32> depths_;
 };

@@ -11,7 +11,7 @@ StageUnits::StageUnits(const TrackerContext& c)
       newPoints_(c),
       measures_(c),
       handOver_(c),
-      initialisation_(c, pose_, newPoints_, [this](u16 frame) {
+      initialisation_(c, pose_, newPoints_, measures_, [this](u16 frame) {
         // Anchoring runs before the map exists.
         return inertial_.RunIso(frame, TrackingMode{});
       }) {}

@@ -24,6 +24,6 @@ struct TrackerStatus {
   u8 anchored = 0;             // the map is anchored to the marker sheet
   f32 initProgress = 0.0f;
   f32 sceneScale = 0.0f;       // typical distance between key frames
-  f32 depthScale = 0.0f;       // sceneScale over the initial depth
+  f32 depthScale = 0.0f;       // times the key-frame distance: least baseline over depth
   CameraPose referencePose{};  // pose of the last frame whose patch statistics counted
 };

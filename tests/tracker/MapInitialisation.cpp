@@ -43,13 +43,15 @@ struct Units {
       : context(unit.Context()),
         pose(context),
         newPoints(context),
-        init(context, pose, newPoints, [this](u16 frame) {
+        measures(context),
+        init(context, pose, newPoints, measures, [this](u16 frame) {
           isoFrames.push_back(frame);
           return 0;
         }) {}
   TrackerContext context;
   PoseEstimation pose;
   NewPoints newPoints;
+  FrameMeasures measures;
   MapInitialisation init;
   std::vector<u16> isoFrames;
 };
@@ -81,6 +83,14 @@ struct TwoView {
     for (u16 s = 0; s < 2; ++s) scene.unit.ring[s].pose.slot[kVisual] = Unset();
     scene.unit.ring[kCurrent].pose.slot[kVisual] = truth[0];
   }
+  // The scene points' median depth from key frame 0.
+  double MedianDepth() const {
+    std::vector<double> depths;
+    for (const Eigen::Vector3d& X : scene.points)
+      depths.push_back((ToEigen(truth[0]) * X + TranslationOf(truth[0])).z());
+    std::nth_element(depths.begin(), depths.begin() + depths.size() / 2, depths.end());
+    return depths[depths.size() / 2];
+  }
   bool Near(const CameraPose& pose, u32 k, double metres, double degrees) const {
     return (CentreOf(pose) - CentreOf(truth[k])).norm() < metres &&
            RotationDegrees(pose, truth[k]) < degrees;
@@ -93,22 +103,24 @@ struct TwoView {
 
 // A track whose current match is 30 pixels off fails the second
 // triangulation and is unsolved.
-TEST(TwoView, BaselineOfSevenTenthsGivesTheSceneItsScale) {
+TEST(TwoView, TheInitialDepthGivesTheSceneItsScale) {
   const Eigen::Vector3d centre =
       TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
   TwoView v(centre, -6.0);
   NewPointsScene& scene = v.scene;
   scene.Displace(TwoView::kCurrent, 17, 30.0);
+  // The scene's own depth: the map comes out at the scene's scale.
+  scene.unit.options.initialDepth = static_cast<f32>(v.MedianDepth());
   const MapStart start = v.units.init.InitializeMap(TwoView::kCurrent);
   ASSERT_TRUE(start.ok);
-  EXPECT_FLOAT_EQ(start.sceneScale, 0.7f);
+  EXPECT_NEAR(start.sceneScale, 0.7f, 0.005f);
   EXPECT_FLOAT_EQ(start.depthScale, 0.7f / scene.unit.options.initialDepth);
   EXPECT_FALSE(start.anchored || start.recovering);
   EXPECT_TRUE(v.units.isoFrames.empty());
 
   // The current pose from the essential matrix, scaled to the baseline.
   const CameraPose& f = scene.unit.ring[TwoView::kCurrent].pose.slot[kVisual];
-  EXPECT_NEAR((CentreOf(f) - TwoView::kOrigin).norm(), 0.7, 1e-4);
+  EXPECT_NEAR((CentreOf(f) - TwoView::kOrigin).norm(), start.sceneScale, 1e-4);
   EXPECT_TRUE(v.Near(f, 4, 0.01, 0.2));
   // Points within 1 % of the scene, which has the map's scale.
   double sum = 0.0, worst = 0.0;
@@ -133,6 +145,41 @@ TEST(TwoView, BaselineOfSevenTenthsGivesTheSceneItsScale) {
     EXPECT_TRUE(v.Near(scene.unit.ring[s].pose.slot[kVisual], 2 + s, 0.005, 0.1)) << s;
   // The current frame keeps its own matches.
   EXPECT_EQ(scene.unit.ring[TwoView::kCurrent].MapMatchCount(), solved);
+}
+
+// Whatever the baseline, the map's unit is the one the initial depth gives:
+// with an initial depth a quarter over the scene points' median depth, the
+// points come out a quarter larger about the first key frame, and so does
+// the baseline.
+TEST(TwoView, TheMapIsScaledToTheInitialDepthAboutTheFirstKeyFrame) {
+  const Eigen::Vector3d centre =
+      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  TwoView v(centre, -6.0);
+  NewPointsScene& scene = v.scene;
+  constexpr double kScale = 1.25;
+  scene.unit.options.initialDepth = static_cast<f32>(kScale * v.MedianDepth());
+  const MapStart start = v.units.init.InitializeMap(TwoView::kCurrent);
+  ASSERT_TRUE(start.ok);
+  EXPECT_NEAR(start.sceneScale, kScale * 0.7, 0.01);
+  EXPECT_FLOAT_EQ(start.depthScale, 0.7f / scene.unit.options.initialDepth);
+  const CameraPose& f = scene.unit.ring[TwoView::kCurrent].pose.slot[kVisual];
+  EXPECT_NEAR((CentreOf(f) - TwoView::kOrigin).norm(), start.sceneScale, 1e-4);
+  std::vector<double> depths;
+  u32 off = 0;
+  for (u32 t = 0; t < scene.points.size(); ++t) {
+    if (!(scene.Flags(t) & kTrackInlier)) continue;
+    const Eigen::Vector3d X = TwoView::kOrigin + kScale * (scene.points[t] - TwoView::kOrigin);
+    off += (scene.Point(t) - X).norm() > 0.02 * X.norm() ? 1 : 0;
+    depths.push_back((ToEigen(v.truth[0]) * scene.Point(t) + TranslationOf(v.truth[0])).z());
+  }
+  ASSERT_GE(depths.size(), 195u);
+  EXPECT_EQ(off, 0u);
+  std::nth_element(depths.begin(), depths.begin() + depths.size() / 2, depths.end());
+  EXPECT_NEAR(depths[depths.size() / 2], scene.unit.options.initialDepth,
+              0.01 * scene.unit.options.initialDepth);
+  // The mid-way key frame went out with the map.
+  EXPECT_NEAR((CentreOf(scene.Working().keyFramePoses[1]) - TwoView::kOrigin).norm(),
+              kScale * (CentreOf(v.truth[1]) - TwoView::kOrigin).norm(), 0.01);
 }
 
 // Pure rotation (worth another frame), and fewer matches than a sample
