@@ -46,11 +46,11 @@ NearKeyFrames KeyFrameNeighbourhood::CollectNearbyKeyFrames(u16 frame, TrackingM
   if (!mode.tracking) {
     if (count == 0) return links;
     links.nearKeyFrame = static_cast<u16>(count - 1);
-    nearby_.push_back({links.nearKeyFrame, 0.0f});
-    // Until the map starts the first key frame stays in reach: the start
-    // pairs the frame with its features, and the mid-way key frame only
-    // carries its own new tracks.
-    if (count > 1) nearby_.push_back({0, 0.0f});
+    // Until the map starts the first key frame leads: the start pairs the
+    // frame with its features, and the mid-way key frame only carries its
+    // own new tracks.
+    nearby_.push_back({0, 0.0f});
+    if (count > 1) nearby_.push_back({links.nearKeyFrame, 0.0f});
     return links;
   }
   const CameraPose& pose = ring_[frame].pose.slot[kVisual];

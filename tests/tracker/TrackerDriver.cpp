@@ -286,13 +286,14 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   EXPECT_EQ(collect(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(links.nearKeyFrame, 0);
   EXPECT_EQ(links.parallaxKeyFrame, kNone16);
-  // Before the map starts: the newest key frame, and the first one, whose
-  // features the start pairs with the frame.
+  // Before the map starts: the first key frame, whose features the start
+  // pairs with the frame, ahead of the newest one, so that the newest one's
+  // tracks do not take the first one's corners.
   {
     KeyFrameNeighbourhood& n = tracker->Neighbourhood();
     links = n.CollectNearbyKeyFrames(1, {false, false}, Status().sceneScale);
     ASSERT_EQ(n.Nearby().size(), 2u);
-    EXPECT_TRUE(n.Nearby()[0].keyFrame == 14 && n.Nearby()[1].keyFrame == 0);
+    EXPECT_TRUE(n.Nearby()[0].keyFrame == 0 && n.Nearby()[1].keyFrame == 14);
     EXPECT_EQ(links.nearKeyFrame, 14);
   }
 
