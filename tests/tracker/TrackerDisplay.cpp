@@ -410,6 +410,9 @@ TEST(DisplayStateTest, TheMapViewAndPlaneSelectionSurviveTheStateFile) {
   std::string level = bytes;
   level[view + 208 + 272 + 16 + 1] = 6;  // no such shown level
   EXPECT_FALSE(another.LoadState(folder.Write("level.state", level)));
+  std::string shown = bytes;
+  shown[view + 208 + 272 + 16 + 4 + 2 + 4] = 2;  // a plane neither shown nor hidden
+  EXPECT_FALSE(another.LoadState(folder.Write("shown.state", shown)));
 }
 
 // Level-0 window pixel of a normalised position; the window has the image's size.
