@@ -159,6 +159,16 @@ TEST_F(PoseEstimationTest, InliersArriveThroughTheInverseOfTheReferenceOrKeyFram
   u.ring.Map(0).m[8] = FLT_MAX;
   pose.PredictPoseFromFrame(0, 1);
   EXPECT_EQ(u.ring[1].MapMatchCount(), 59u);
+  // Each transferred match is at its level's pixels of its normalised position.
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    const Intrinsic& k = u.camera.intrinsic[l];
+    for (const MapMatch& m : u.ring[1].mapMatches[l]) {
+      EXPECT_NEAR(m.x, m.nx * k.fx[0] + k.cx[0], 1e-3f);
+      EXPECT_NEAR(m.y, m.ny * k.fy[0] + k.cy[0], 1e-3f);
+      EXPECT_EQ(m.px, m.x);
+      EXPECT_EQ(m.py, m.y);
+    }
+  }
   EXPECT_LT(Difference(Visual(), truth), 2e-5);
   EXPECT_LT(Difference(FromState(kPredicted), Visual()), 1e-5);
   u.ring.Map(0) = WarpRecord{};  // singular
