@@ -47,8 +47,16 @@ void NewPoints::CreateNewPoints(u16 frame, TrackingMode mode) {
   pointEstimator_.maxIterations = 10;  // the robust loop's; Triangulate does not sample
   // A depth that is not positive would put the point behind the camera.
   const f32 sceneDepth = f.sceneDepth;
-  const f32 defaultDepth =
+  f32 defaultDepth =
       sceneDepth > 0.0f && std::isfinite(sceneDepth) ? sceneDepth : c_.options.initialDepth;
+  // A track whose rays do not fix a depth gets the scene's as a guess. That
+  // is what tracking goes on with while the map has no measured depth (one
+  // key frame) or the frame sees little of it (a turn to a view not yet
+  // mapped). A frame that sees enough of a measured map has no use for a
+  // guess, which would only pull the next poses: the track waits for its
+  // parallax instead.
+  if (c_.mapView.KeyFrameCount() >= 2 && f.inlierCount >= kEnoughMeasuredInliers)
+    defaultDepth = 0.0f;
   SolveCandidates(defaultDepth);
   RemoveFailedMatches();
 
@@ -152,9 +160,9 @@ void NewPoints::SolveCandidates(f32 defaultDepth) {
         failed_[i] = 1;
         ++counts_.bad;
       }
-    } else {
+    } else if (const f32 depth = TriangulationDepth(data.ComputeMinRayCosine(), defaultDepth);
+               depth != 0.0f) {
       ++counts_.triangulated;
-      const f32 depth = TriangulationDepth(data.ComputeMinRayCosine(), defaultDepth);
       if (pointEstimator_.Triangulate(data, X, depth)) {
         for (int k = 0; k < 4; ++k) stored.v[k] = X.v[k];
         flags |= kNewPointFlags;

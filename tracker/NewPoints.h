@@ -18,6 +18,10 @@ constexpr f32 kMinRayCosine = 0.9998477f;  // cos 1 degree
 // else the default depth on the first observation's ray.
 f32 TriangulationDepth(f32 minRayCosine, f32 defaultDepth);
 
+// Inliers from which a frame sees enough of a map with measured depths to
+// go on without points at a guessed depth.
+constexpr u32 kEnoughMeasuredInliers = 60;
+
 // What one CreateNewPoints did: the numbers of its log line.
 struct NewPointCounts {
   u32 triangulated = 0;  // unsolved candidates tried
@@ -45,6 +49,7 @@ class NewPoints {
   void CollectObservations();
   // The observation set of candidate i, from its collected sightings.
   void FillObservations(u32 i);
+  // defaultDepth 0: tracks whose rays do not fix a depth stay unsolved.
   void SolveCandidates(f32 defaultDepth);
   void RemoveFailedMatches();
   bool IsFailedCandidate(u32 track) const;

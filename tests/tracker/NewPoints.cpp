@@ -95,6 +95,37 @@ TEST_F(NewPointsTest, RaysWithinOneDegreeTakeTheDefaultDepth) {
   }
 }
 
+// A frame that sees enough of a map of two or more key frames leaves a
+// track without parallax unsolved, its matches kept for a later view; with
+// one inlier fewer, or over the first key frame alone, the track takes the
+// guessed depth.
+TEST_F(NewPointsTest, AFrameThatSeesEnoughOfTheMapGuessesNoDepth) {
+  const Eigen::Vector3d X(0.3, -0.2, 3.0);
+  for (const u32 keyFrames : {2u, 1u}) {
+    std::vector<CameraPose> poses = {Scene::Pose({0, 0, 0})};
+    if (keyFrames == 2) poses.push_back(Scene::Pose(0.1 * X));
+    Scene s;
+    s.Build({X}, poses, {Scene::Pose(0.2 * X)}, 0.0, 1);
+    TrackerContext sc = s.unit.Context();
+    NewPoints points{{sc.options, sc.camera, sc.ring, sc.mapView, sc.links, sc.objects, log}};
+    TrackerFrame& f = s.unit.ring[0];
+    f.sceneDepth = 2.0f;
+    for (const u16 inliers : {kEnoughMeasuredInliers, kEnoughMeasuredInliers - 1}) {
+      s.Flags(0) = 0;
+      f.inlierCount = static_cast<u16>(inliers);
+      testing::internal::CaptureStdout();
+      points.CreateNewPoints(0, {true, false});
+      testing::internal::GetCapturedStdout();
+      const bool guessed = keyFrames == 1 || inliers < kEnoughMeasuredInliers;
+      EXPECT_EQ(s.Flags(0), guessed ? kNew : 0) << keyFrames << " " << inliers;
+      if (guessed) {
+        EXPECT_LT((s.Point(0) - X * (2.0 / X.z())).norm(), 1e-5);
+      }
+      EXPECT_EQ(s.Tracks(0), std::vector<u32>{0});
+    }
+  }
+}
+
 TEST_F(NewPointsTest, TheGateIsSixPixelsAndTenWhileRecovering) {
   // Tracks 0 to 3 are seen 7, 8, 12 and 13 pixels off in the middle of five
   // views on a horizontal line: that view keeps 4/5 of the offset as its
