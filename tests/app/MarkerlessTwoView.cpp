@@ -7,8 +7,6 @@
 // point starts thirty times too far and the path is lost to 8 %.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "common/Sanitizers.h"
 #include "common/TempFolder.h"
 #include "common/app/ConsoleRun.h"
@@ -17,15 +15,8 @@ namespace {
 
 TEST(MarkerlessTwoView, APosterHoldsWhenOnePointRunsFarOut) {
   TempFolder folder;
-  const SequenceFolder f(folder.File("board4"));
-  SequenceOptions options = HandHeldSequence(SequenceKind::kBoard, LongTestSize(150u, 120u));
-  options.seed = 4;
-  std::string error;
-  ASSERT_TRUE(WriteSequenceFolder(f.dir, options, SequenceWriteOptions{}, &error)) << error;
-  SequenceWriteOptions write;
-  write.mode = RunMode::kTwoViewStart;
-  write.parallel = false;  // the same run on any machine
-  const ConsoleRun run = RunWrittenSequence(f, write, "twoview");
+  const ConsoleRun run = RunTwoViewSequence(SequenceFolder(folder.File("board4")),
+                                            SequenceKind::kBoard, LongTestSize(150u, 120u), 4);
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_GE(run.report.trackedFraction, 0.9);
   EXPECT_LT(run.report.atePercent, 2.5);

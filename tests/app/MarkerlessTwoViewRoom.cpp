@@ -24,15 +24,8 @@ size_t CountLines(const std::string& text, const std::string& line) {
 
 TEST(MarkerlessTwoViewRoom, APlainRoomStartsAtOnceAndThenTracksEveryFrame) {
   TempFolder folder;
-  const SequenceFolder f(folder.File("room6"));
-  SequenceOptions options = HandHeldSequence(SequenceKind::kRoomWalk, LongTestSize(150u, 120u));
-  options.seed = 6;
-  std::string error;
-  ASSERT_TRUE(WriteSequenceFolder(f.dir, options, SequenceWriteOptions{}, &error)) << error;
-  SequenceWriteOptions write;
-  write.mode = RunMode::kTwoViewStart;
-  write.parallel = false;  // the same run on any machine
-  const ConsoleRun run = RunWrittenSequence(f, write, "twoview");
+  const ConsoleRun run = RunTwoViewSequence(SequenceFolder(folder.File("room6")),
+                                            SequenceKind::kRoomWalk, LongTestSize(150u, 120u), 6);
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_LE(CountLines(run.printed, "The map did not start"), 1u) << run.printed;
   // The start waits for a degree of parallax, a second or so in this room;

@@ -77,3 +77,19 @@ ConsoleRun RunWrittenSequence(const SequenceFolder& folder, const SequenceWriteO
   return RunConsole(folder.dir + "/" + name + ".txt", folder.dir + "/" + name + ".poses",
                     folder.Truth());
 }
+
+ConsoleRun RunTwoViewSequence(const SequenceFolder& folder, SequenceKind kind, u32 frames,
+                              u32 seed) {
+  SequenceOptions options = HandHeldSequence(kind, frames);
+  options.seed = seed;
+  std::string error;
+  if (!WriteSequenceFolder(folder.dir, options, SequenceWriteOptions{}, &error)) {
+    ConsoleRun failed;
+    failed.printed = error;
+    return failed;
+  }
+  SequenceWriteOptions write;
+  write.mode = RunMode::kTwoViewStart;
+  write.parallel = false;
+  return RunWrittenSequence(folder, write, "twoview");
+}

@@ -43,3 +43,10 @@ ConsoleRun RunConsole(const std::string& config, const std::string& poses,
 // configuration cannot be written.
 ConsoleRun RunWrittenSequence(const SequenceFolder& folder, const SequenceWriteOptions& write,
                               const std::string& name);
+
+// Renders a hand-held sequence of `kind` and `seed`, `frames` long, into the
+// folder and runs it from a two-view start with the workers in step with the
+// tracker, so that the run is the same on any machine. Not ready, with the
+// reason in `printed`, when the folder cannot be written.
+ConsoleRun RunTwoViewSequence(const SequenceFolder& folder, SequenceKind kind, u32 frames,
+                              u32 seed);
