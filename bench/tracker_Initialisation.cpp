@@ -3,7 +3,8 @@
 // and the points again) beside OpenCV's findEssentialMat (RANSAC),
 // recoverPose and triangulatePoints on the same matches of the first key
 // frame and the current frame, 20 % of which are outliers. The scene has the
-// map's scale (baseline 0.7), and OpenCV's unit translation is scaled to it.
+// map's scale (the initial depth is the points' median depth, which makes the
+// baseline 0.7), and OpenCV's unit translation is scaled to it.
 // Rows print the rotation and translation-direction errors (degrees), the
 // RMS and largest relative 3-D error of the true inliers given a point (%),
 // and how many got one.
@@ -35,6 +36,11 @@ struct InitScene {
              NewPointsScene::Pose(Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7, -6.0)};
     scene.Build(NewPointsScene::RandomPoints(n, 31), {truth[0], truth[1]}, {truth[2]}, kNoisePixels,
                 32);
+    // Key frame 0 at the origin: a point's depth is its z.
+    std::vector<double> depths;
+    for (const Eigen::Vector3d& X : scene.points) depths.push_back(X.z());
+    std::nth_element(depths.begin(), depths.begin() + n / 2, depths.end());
+    scene.unit.options.initialDepth = static_cast<f32>(depths[n / 2]);
     outliers = static_cast<u32>(n * kOutlierShare);
     Random::Seed(33);
     std::vector<MapMatch>& matches = scene.unit.ring[kCurrent].mapMatches[0];
@@ -117,7 +123,8 @@ void InitializeMap_Ours(benchmark::State& state) {
   TrackerContext context = s.scene.unit.Context();
   PoseEstimation pose(context);
   NewPoints newPoints(context);
-  MapInitialisation init(context, pose, newPoints, [](u16) { return 0; });
+  FrameMeasures measures(context);
+  MapInitialisation init(context, pose, newPoints, measures, [](u16) { return 0; });
   bool ok = false;
   for (auto _ : state) {
     state.PauseTiming();
