@@ -78,7 +78,10 @@ bool ComputeMarkerLayout(const CameraPose& pose, f32 height, f32 sideA, f32 side
 MapStart MapInitialisation::WeakStart() const {
   MapStart start;
   start.ok = true;
-  start.sceneScale = kAnchoredSceneScale;
+  // The map's unit is what puts the scene at the initial depth: the key-frame
+  // spacing follows it, or a deeper guess would ask for key frames that many
+  // times closer.
+  start.sceneScale = kAnchoredSceneScale * c_.options.initialDepth;
   start.depthScale = kAnchoredSceneScale / c_.options.initialDepth;
   start.recovering = true;
   return start;
@@ -153,8 +156,9 @@ MapStart MapInitialisation::AnchorToMarker(u16 frame, const float* marker) {
   c_.mapView.ForgetOwnPoints();
   c_.mapView.Synchronize();
 
-  // The anchored start has the weak start's scale, and a ground.
+  // The anchored start has a ground and the metre of the sheet's layout.
   MapStart start = WeakStart();
+  start.sceneScale = kAnchoredSceneScale;
   start.recovering = false;
   start.anchored = true;
   return start;

@@ -294,7 +294,7 @@ struct Anchor {
   // The no-marker start: weak scale, recovering, the map as it was.
   void ExpectWeak(const MapStart& start) {
     EXPECT_TRUE(start.recovering && !start.anchored);
-    EXPECT_FLOAT_EQ(start.sceneScale, 0.3f);
+    EXPECT_FLOAT_EQ(start.sceneScale, 0.3f * unit.options.initialDepth);
     EXPECT_FLOAT_EQ(start.depthScale, 0.3f / unit.options.initialDepth);
     EXPECT_EQ(unit.map->PlaneCount(), 0u);
     for (u32 t = 0; t < points.size(); ++t)
@@ -323,6 +323,7 @@ TEST(Anchor, TheSheetLiesOnTheGroundFromAboveAndOnAWallFromTheSide) {
   above.ExpectAnchored(above.units.init.AnchorToMarker(0, above.Marker()), false);
   EXPECT_NEAR(above.centre.z(), IMU_INITIAL_HEIGHT, 1e-6);
   Anchor later({-0.1, 0.2, -1.0}, {1, 0, 0}, false, {7, 8, 9, 10}, 7);
+  later.unit.options.initialDepth = 2.5f;  // the sheet, not the guess, gives the unit
   later.ExpectAnchored(later.units.init.AnchorToMarker(0, later.Marker()), false);
   Anchor side({1.0, 0.3, -0.5}, {0, 0, 1}, true);
   ASSERT_LE(std::fabs(side.truth.m[2][2]), 0.70710677f);
@@ -350,6 +351,11 @@ TEST(Anchor, FortyFiveDegreesFromTheVerticalDivideFloorAndWall) {
 TEST(Anchor, WhatCannotAnchorTakesTheWeakStart) {
   Anchor a({0.2, -0.3, -1.0}, {0, 1, 0}, false);
   a.ExpectWeak(a.units.init.AnchorToMarker(0, nullptr));
+  // The weak start's unit puts the scene at the initial depth, and its key
+  // frames are spaced in that unit.
+  a.unit.options.initialDepth = 2.5f;
+  a.ExpectWeak(a.units.init.AnchorToMarker(0, nullptr));
+  a.unit.options.initialDepth = 1.0f;
   a.ExpectWeak(a.units.init.AnchorToMarker(0, a.Marker(-1.0f, -1.0f)));  // a failed detection
   a.ExpectWeak(a.units.init.AnchorToMarker(0, a.Marker(Anchor::kSideA, 0.0f)));
   for (const int i : {3, 9}) {
