@@ -3,7 +3,8 @@
 // room (1-3 m, 640 x 480, 8 s at 30 fps, blur and read noise). The camera
 // turns as it walks, and a turn alone brings no baseline to triangulate
 // from: the second key frame waits for the move, and the map keeps the
-// scale the start gave it across that key frame, with readings and without.
+// scale the start gave it across that key frame, with readings and without,
+// and keeps its accuracy when the initial depth is far off.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -23,6 +24,7 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
   ASSERT_TRUE(WriteSequenceFolder(f.dir, HandHeldSequence(SequenceKind::kRoomWalk, kFrames),
                                   SequenceWriteOptions{}, &error))
       << error;
+  double visualAte = 0.0;
   for (const RunMode mode : {RunMode::kWithReadings, RunMode::kVisualOnly}) {
     SequenceWriteOptions write;
     write.mode = mode;
@@ -37,7 +39,18 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
     EXPECT_NEAR(run.report.scaleJump, 1.0, 0.12) << name;
     EXPECT_GE(run.report.trackedFraction, 0.95) << name;
     EXPECT_LT(run.report.atePercent, 2.0) << name;
+    if (mode == RunMode::kVisualOnly) visualAte = run.report.ateRms;
   }
+  // A guessed depth three times the room's: the key frames are spaced in
+  // the unit the guess gives the map, and the walk keeps its accuracy.
+  SequenceWriteOptions write;
+  write.mode = RunMode::kVisualOnly;
+  write.parallel = false;
+  write.keys = {{"initial_depth", "6"}};
+  const ConsoleRun deep = RunWrittenSequence(f, write, "deep");
+  ASSERT_TRUE(deep.ready) << deep.printed;
+  EXPECT_GE(deep.report.trackedFraction, 0.95);
+  EXPECT_LT(deep.report.ateRms, 1.5 * visualAte);
 }
 
 }  // namespace
