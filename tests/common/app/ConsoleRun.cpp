@@ -13,6 +13,17 @@
 #include "optimization/IMUParameters.h"
 #include "tracker/Tracker.h"
 
+namespace {
+
+// A run that never started, with the reason where its output would be.
+ConsoleRun NotReady(const std::string& why) {
+  ConsoleRun failed;
+  failed.printed = why;
+  return failed;
+}
+
+}  // namespace
+
 RedirectedOutput::RedirectedOutput(const std::string& path) {
   std::fflush(stdout);
   saved_ = dup(STDOUT_FILENO);
@@ -69,11 +80,8 @@ ConsoleRun RunConsole(const std::string& config, const std::string& poses,
 ConsoleRun RunWrittenSequence(const SequenceFolder& folder, const SequenceWriteOptions& write,
                               const std::string& name) {
   std::string error;
-  if (!WriteSequenceConfig(folder.dir, write, name + ".txt", name + ".poses", &error)) {
-    ConsoleRun failed;
-    failed.printed = error;
-    return failed;
-  }
+  if (!WriteSequenceConfig(folder.dir, write, name + ".txt", name + ".poses", &error))
+    return NotReady(error);
   return RunConsole(folder.dir + "/" + name + ".txt", folder.dir + "/" + name + ".poses",
                     folder.Truth());
 }
@@ -83,11 +91,8 @@ ConsoleRun RunTwoViewSequence(const SequenceFolder& folder, SequenceKind kind, u
   SequenceOptions options = HandHeldSequence(kind, frames);
   options.seed = seed;
   std::string error;
-  if (!WriteSequenceFolder(folder.dir, options, SequenceWriteOptions{}, &error)) {
-    ConsoleRun failed;
-    failed.printed = error;
-    return failed;
-  }
+  if (!WriteSequenceFolder(folder.dir, options, SequenceWriteOptions{}, &error))
+    return NotReady(error);
   SequenceWriteOptions write;
   write.mode = RunMode::kTwoViewStart;
   write.parallel = false;
