@@ -221,6 +221,21 @@ TEST_F(ImageMapsTest, CorrespondencesPairEachPointOnceAndReportTheirRms) {
     EXPECT_NEAR(maps->CollectKeyFrameCorrespondences(0, 1, A, B), 16.0f, 1e-3f);
     EXPECT_EQ(A.Size(), 2u);
   }
+  // A later key frame's tracks and features start where the earlier's end.
+  view->KeyFrameMaps().Resize(2);  // Resize keeps no content
+  for (WarpRecord& m : view->KeyFrameMaps()) SetIdentityMap(m);
+  view->Records().resize(2);
+  view->Records()[1].featureStart = 2;
+  view->Working().keyFrameMeasurementStart = {0, 2, 4};
+  view->Working().measurementTracks = {0, 1, 0, 1};
+  const LA::Vector2<float> features[2] = {view->KeyFrameNormalized()[0],
+                                          view->KeyFrameNormalized()[1]};
+  view->KeyFrameNormalized().Resize(4);
+  // Key frame 0's own features now sit elsewhere: key frame 1 must read its own.
+  for (u32 i = 0; i < 4; ++i)
+    view->KeyFrameNormalized()[i] = {features[i % 2].x + (i < 2 ? 0.5f : 0.0f), features[i % 2].y};
+  EXPECT_NEAR(maps->CollectKeyFrameCorrespondences(1, 1, A, B), 16.0f, 1e-3f);
+  EXPECT_EQ(A.Size(), 2u);
 
   // Through a projective map a position and its image pair exactly.
   const Matrix3d H = (Matrix3d() << 1.1, 0.05, 2.0, -0.03, 0.95, 1.0, 2e-3, 3e-3, 1.0).finished();
