@@ -78,9 +78,13 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
 
 namespace {
 
-// The image rotation that stands in for a gyroscope is good to about a
-// degree a second; a delta without readings weighs its rotation so.
-constexpr f64 kImageRotationDeviation = 1.0;  // degrees per second
+// The image rotation that stands in for a gyroscope is off by 0.2-0.4
+// degrees between frames 33 ms apart (the coarse small images, and the flow
+// a move adds that it reads as a turn): five degrees a second and more. A
+// delta without readings weighs its rotation so; weighed as a degree a
+// second, its chain between key frames held the adjustments off what the
+// images saw.
+constexpr f64 kImageRotationDeviation = 5.0;  // degrees per second
 
 f64 BlindRotationFactor() {
   const f64 r = IMU_VARIANCE_ROTATION_RATE / kImageRotationDeviation;
