@@ -750,6 +750,33 @@ TEST_F(MapViewWindow, PointsSeenByTheShownKeyFrameAreMarkedAndASelectionIsSquare
   EXPECT_TRUE(s.Near(uv[0], uv[1] - 5.0f, blue));
   EXPECT_FALSE(s.Near(uv[0] + 10.0f, uv[1], blue, 2));
 
+  // A selected point lifted off its plane, tilted here so that the foot
+  // moves on every axis: a blue line runs from the point down to its foot,
+  // and nowhere before it is selected.
+  u32 lifted = kNone32;
+  for (u32 t = 0; t < scene->TrackCount() && lifted == kNone32; ++t)
+    if (t != chosen && seen[t] && w.trackPlanes[t] < w.planes.Size() &&
+        !(w.trackFlags[t] & kTrackMarker))
+      lifted = t;
+  ASSERT_NE(lifted, kNone32);
+  float* X = w.points[lifted].v;
+  const float foot[3] = {X[0], X[1], X[2]};
+  float* n = w.planes[w.trackPlanes[lifted]].v;
+  const float tilt[3] = {0.48f, -0.6f, 0.64f};  // unit length
+  for (int r = 0; r < 3; ++r) n[r] = tilt[r];
+  n[3] = -(n[0] * foot[0] + n[1] * foot[1] + n[2] * foot[2]);
+  for (int r = 0; r < 3; ++r) X[r] = foot[r] + 1.5f * n[r];
+  float top[2], bottom[2];
+  ASSERT_TRUE(ViewPixel(d, K, X, top) && ViewPixel(d, K, foot, bottom));
+  ASSERT_GT(std::hypot(top[0] - bottom[0], top[1] - bottom[1]), 20.0f);
+  const float along[2][2] = {{0.4f * top[0] + 0.6f * bottom[0], 0.4f * top[1] + 0.6f * bottom[1]},
+                             {0.7f * top[0] + 0.3f * bottom[0], 0.7f * top[1] + 0.3f * bottom[1]}};
+  s = Draw();
+  for (const auto& p : along) ASSERT_FALSE(s.Near(p[0], p[1], blue, 1));
+  d.PrintSelection(lifted);
+  s = Draw();
+  for (const auto& p : along) EXPECT_TRUE(s.Near(p[0], p[1], blue, 1));
+
   // Track filter 0 shows no point at all.
   d.SetSetting(kTrackFilter, 0);
   s = Draw();
