@@ -163,6 +163,9 @@ TEST(TrackerObjects, RegistrationAnchorsOnTheFrameLinksInOrderOrIsRefused) {
   EXPECT_FALSE(o.objects.RegisterObject(kNone16, o.host, false));  // no current frame
   EXPECT_FALSE(o.objects.RegisterObject(1, flat, false));          // no inverse
   EXPECT_FALSE(o.objects.RegisterObject(1, nan, false));
+  nan = o.host;
+  nan.m[2][0] = std::nanf("");  // the first column as much as the others
+  EXPECT_FALSE(o.objects.RegisterObject(1, nan, false));
   EXPECT_FALSE(TrackerObjects().RegisterObject(1, o.host, false));  // a bare list
   // Aligned, near, relocalisation, inertial: the first one set anchors.
   const u16 second = o.s.AddKeyFrame(FrameMeasuresScene::Turned(0), {{0, 0}, {1, 0}});
