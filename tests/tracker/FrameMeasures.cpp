@@ -65,6 +65,12 @@ TEST_F(FrameMeasuresTest, ParallaxErrorsAndDepthsUnderThePoseAndNoneWithoutIt) {
   EXPECT_EQ(fm.ComputeDistanceToKeyFrame(k, 1), 0.0f);
   f.pose.slot[kVisual] = Scene::Turned(40, 0.3f, 0, 0.4f);
   EXPECT_NEAR(fm.ComputeDistanceToKeyFrame(k, 1), 0.5f, 1e-6f);
+  // A key frame past the map's (one that was just popped) measures nothing.
+  AlignedArray<CameraPose>& poses = s.W().keyFramePoses;
+  const u32 count = poses.Size();
+  poses.PushBack48(Scene::Turned(0, 5.0f, 0, 0));
+  poses.Resize(count);
+  EXPECT_EQ(fm.ComputeDistanceToKeyFrame(static_cast<u16>(count), 1), 0.0f);
 }
 
 // A point the pose puts almost at the camera lands hundreds of pixels from its
