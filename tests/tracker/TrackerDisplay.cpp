@@ -184,6 +184,10 @@ TEST(DisplayPrintoutTest, TrackAndPlanePrintouts) {
   EXPECT_EQ(Printed([&] { d.SelectPlane(0, false); }), "");
   EXPECT_EQ(Printed([&] { d.SelectPlane(2, true); }), "");
   EXPECT_EQ(d.SelectedPlane(), kNone16);
+  // Without its ground flag the same plane prints as a plane only.
+  scene.tracker.MapView().Working().planeFlags[0] = 0;
+  EXPECT_EQ(Printed([&] { d.SelectPlane(0, true); }),
+            dashes + "Plane 0\n  (0.000000, 0.000000, 1.000000, 0.000000)\n");
   const float e[4] = {0.5f, -0.25f, 1, 2};
   EXPECT_EQ(Printed([&] { PrintPlane(3, false, e); }),
             "Plane 3\n  (0.500000, -0.250000, 1.000000, 2.000000)\n");
