@@ -769,13 +769,17 @@ TEST_F(MapViewWindow, PointsSeenByTheShownKeyFrameAreMarkedAndASelectionIsSquare
   float top[2], bottom[2];
   ASSERT_TRUE(ViewPixel(d, K, X, top) && ViewPixel(d, K, foot, bottom));
   ASSERT_GT(std::hypot(top[0] - bottom[0], top[1] - bottom[1]), 20.0f);
-  const float along[2][2] = {{0.4f * top[0] + 0.6f * bottom[0], 0.4f * top[1] + 0.6f * bottom[1]},
-                             {0.7f * top[0] + 0.3f * bottom[0], 0.7f * top[1] + 0.3f * bottom[1]}};
+  // Points down the line from the top, and one past the foot, where it ends.
+  const float downs[4] = {0.3f, 0.6f, 0.9f, 1.4f};
+  float along[4][2];
+  for (int i = 0; i < 4; ++i)
+    for (int a = 0; a < 2; ++a) along[i][a] = top[a] + downs[i] * (bottom[a] - top[a]);
   s = Draw();
   for (const auto& p : along) ASSERT_FALSE(s.Near(p[0], p[1], blue, 1));
   d.PrintSelection(lifted);
   s = Draw();
-  for (const auto& p : along) EXPECT_TRUE(s.Near(p[0], p[1], blue, 1));
+  for (int i = 0; i < 4; ++i)
+    EXPECT_EQ(s.Near(along[i][0], along[i][1], blue, 1), downs[i] < 1.0f) << downs[i];
 
   // Track filter 0 shows no point at all.
   d.SetSetting(kTrackFilter, 0);

@@ -87,6 +87,11 @@ TEST_F(FrameMeasuresTest, ParallaxLeavesOutAPointThePosePutsAtTheCamera) {
   p.v[0] = (x3 - inside) * 2.0f - 0.05f, p.v[1] = 1.0f, p.v[2] = 2.0f;
   EXPECT_NEAR(fm.ComputeParallax(k, 1, kTracking, nullptr),
               std::sqrt((2 + 1.25f * 1.25f + 390.0f * 390.0f) / 4), 0.05f);
+  // Just outside it is left out again.
+  const float outside = 410.0f / fx;
+  p.v[0] = (x3 - outside) * 2.0f - 0.05f;
+  EXPECT_NEAR(fm.ComputeParallax(k, 1, kTracking, nullptr), std::sqrt((2 + 1.25f * 1.25f) / 3),
+              1e-4f);
 }
 
 // While tracking a turn of the camera brings no parallax, only its move
