@@ -268,6 +268,14 @@ TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
     EXPECT_FALSE(target.tracker.LoadState(folder.File("bad.state"))) << what;
   }
   EXPECT_EQ(Saved(target.tracker, "after.state"), before);
+  // The last record of each kind is in range: a pair for a candidate, one
+  // hypothesis for a miss.
+  Scene edge(SmallMap(), 2);
+  TrackerFrame& f = edge.tracker.Ring()[0];
+  f.candidates[0][0].warp = f.warps.Size() - 2;
+  f.misses[2][0].warp = f.hypotheses.Size() - 1;
+  Saved(edge.tracker, "edge.state");
+  EXPECT_TRUE(target.tracker.LoadState(folder.File("edge.state")));
 }
 
 // A write that fails part way or a temporary file that cannot be made:
