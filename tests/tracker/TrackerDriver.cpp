@@ -273,6 +273,12 @@ TEST_F(TrackerDriver, TestFrameSavesAndQuitsResetAndQuitRepeatSmallFramesAreRefu
 
 TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   Step(2);
+  {
+    // The first key frame alone before the start: once, not as first and newest.
+    KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+    EXPECT_EQ(n.CollectNearbyKeyFrames(1, {false, false}, Status().sceneScale).nearKeyFrame, 0);
+    ASSERT_EQ(n.Nearby().size(), 1u);
+  }
   AddKeyFrames(*tracker, 14, 1.0f);  // key frames 1..14 beside key frame 0
   NearKeyFrames links;
   // The key frames collected for frame 1, in order.

@@ -94,6 +94,11 @@ TEST_F(TrackerOutputTest, PlanesAndObjectMatricesFollowTheirListsInOrder) {
   EXPECT_EQ(planes.Size(), 0u);
   ASSERT_EQ(objects.Size(), 1u);
   EXPECT_EQ(objects[0].m[0][3], 2.0f);
+  // An object without its pose matrix gives no pose.
+  tracker->Objects().List()[0].transforms.Resize(kPoseMatrix);
+  Output();
+  ASSERT_EQ(objects.Size(), 1u);
+  EXPECT_EQ(objects[0].m[0][0], FLT_MAX);
 }
 
 }  // namespace
