@@ -36,11 +36,7 @@ struct InitScene {
              NewPointsScene::Pose(Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7, -6.0)};
     scene.Build(NewPointsScene::RandomPoints(n, 31), {truth[0], truth[1]}, {truth[2]}, kNoisePixels,
                 32);
-    // Key frame 0 at the origin: a point's depth is its z.
-    std::vector<double> depths;
-    for (const Eigen::Vector3d& X : scene.points) depths.push_back(X.z());
-    std::nth_element(depths.begin(), depths.begin() + n / 2, depths.end());
-    scene.unit.options.initialDepth = static_cast<f32>(depths[n / 2]);
+    scene.unit.options.initialDepth = static_cast<f32>(scene.MedianDepth(truth[0]));
     outliers = static_cast<u32>(n * kOutlierShare);
     Random::Seed(33);
     std::vector<MapMatch>& matches = scene.unit.ring[kCurrent].mapMatches[0];

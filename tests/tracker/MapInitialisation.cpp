@@ -84,13 +84,7 @@ struct TwoView {
     scene.unit.ring[kCurrent].pose.slot[kVisual] = truth[0];
   }
   // The scene points' median depth from key frame 0.
-  double MedianDepth() const {
-    std::vector<double> depths;
-    for (const Eigen::Vector3d& X : scene.points)
-      depths.push_back((ToEigen(truth[0]) * X + TranslationOf(truth[0])).z());
-    std::nth_element(depths.begin(), depths.begin() + depths.size() / 2, depths.end());
-    return depths[depths.size() / 2];
-  }
+  double MedianDepth() const { return scene.MedianDepth(truth[0]); }
   bool Near(const CameraPose& pose, u32 k, double metres, double degrees) const {
     return (CentreOf(pose) - CentreOf(truth[k])).norm() < metres &&
            RotationDegrees(pose, truth[k]) < degrees;

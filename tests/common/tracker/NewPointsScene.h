@@ -3,6 +3,7 @@
 // last one current) all see on level 0 with Gaussian pixel noise (640 x 480,
 // f = 500); tracks start unsolved; the view's records and features are set.
 #include <Eigen/Dense>
+#include <algorithm>
 #include <vector>
 
 #include "tests/common/Draws.h"
@@ -63,6 +64,14 @@ struct NewPointsScene {
     const Eigen::Vector3d x = ToEigen(pose) * points[j] + TranslationOf(pose);
     const Eigen::Vector2d n = Eigen::Vector2d(GaussianD(), GaussianD()) * (noise / kFocal);
     return {static_cast<float>(x.x() / x.z() + n.x()), static_cast<float>(x.y() / x.z() + n.y())};
+  }
+  // The scene points' median depth seen from `pose`.
+  double MedianDepth(const CameraPose& pose) const {
+    std::vector<double> depths;
+    for (const Eigen::Vector3d& X : points)
+      depths.push_back((ToEigen(pose) * X + TranslationOf(pose)).z());
+    std::nth_element(depths.begin(), depths.begin() + depths.size() / 2, depths.end());
+    return depths[depths.size() / 2];
   }
   // Moves track j's level-0 match in ring slot s down by `pixels`.
   void Displace(u16 s, u32 j, double pixels) {
