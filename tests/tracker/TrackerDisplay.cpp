@@ -615,8 +615,11 @@ TEST_F(DisplayWindowTest, OverlayColoursOnTheirPixels) {
   d.SetSetting(kCornerMode, 0);
   // A track the filter hides is not drawn.
   d.SetCurrentFrame(kKeyFrames + 2);
-  d.SetShownLevel(5);
   d.SetSetting(kOverlayMode, 1);
+  for (const u8 all : {4, 5}) {  // every level from 4 up
+    d.SetShownLevel(all);
+    EXPECT_TRUE(Draw().Is(100, 100, 0, 255, 255)) << int{all};
+  }
   d.SetSetting(kTrackFilter, 0);
   EXPECT_FALSE(Draw().Is(100, 100, 0, 255, 255));
 }
