@@ -510,6 +510,31 @@ TEST(GlobalMapWriteBack, UnstampedLocalResultKeepsGlobalSnapshotsUnlessPlanesCha
   EXPECT_EQ(InvariantError(map), "");
 }
 
+TEST(GlobalMapWriteBack, OnePlaneAddedBesideTheKeptOnesRefusesPendingResults) {
+  // No plane goes, one comes: the pending global result's plane indices are
+  // still those of another plane set.
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  AddHandPlane(map, 0, {0, 1, 2, 3});
+  MapSnapshot global, local;
+  global.Global(map);
+  ASSERT_TRUE(local.Local(map));
+  const u16 added = static_cast<u16>(local.state.planes.Size());
+  local.state.planes.PushBack16({{1.0f, 0.0f, 0.0f, -1.0f}});
+  local.problem.planeFlags.push_back(0);
+  u32 moved = 0;
+  for (u32 i = 0; i < local.index.tracks.size(); ++i) {
+    if (local.index.tracks[i] < 4) continue;
+    local.problem.pointPlanes[i] = added;
+    ++moved;
+  }
+  ASSERT_GE(moved, 3u);
+  ASSERT_TRUE(local.Write(map, 0, "LBA"));
+  EXPECT_EQ(map.PlaneCount(), 2u);
+  EXPECT_FALSE(global.Write(map, 1, "GBA"));
+  EXPECT_EQ(InvariantError(map), "");
+}
+
 TEST(GlobalMapWriteBack, PlaneCleanUpAndOutOfRangeIndices) {
   GlobalMap map;
   BuildHandMap(map, kHandChain);
