@@ -81,6 +81,13 @@ TEST(BundleAdjustorGlobal, RejectionThresholdIsTheRatioPositionClamped) {
     EXPECT_EQ(ba.state.points.Size(), kept);
     EXPECT_EQ(ba.edits.retestedTracks.size(), 101 - kept);
   }
+  // Unreliable points do not set it: with the 50 largest errors unreliable,
+  // it is the same position among the 51 others.
+  HandProblem(ba, errors, 0);
+  for (u32 i = 0; i < 101; ++i)
+    if (errors[i] > 51.5e-4f) ba.problem.pointFlags[i] |= kTrackUnreliable;
+  ba.RejectOutliers(0.99f, 0.0f, 1.0f, false);
+  EXPECT_FLOAT_EQ(ba.cameraThresholds[0], 50e-4f);
   // A fixed point with a gross error stays; a point behind the camera or
   // with a non-finite error leaves without upsetting the selection.
   errors[0] = 50.0f;
