@@ -410,6 +410,9 @@ TEST(TrackMatcher, InlierStepsKeepTrueMatchesAndDropPlantedWrongOnes) {
   };
   const auto before = trueRecords();
   EXPECT_GT(before.size(), 100u);
+  // The first feature of a level is matched as any other.
+  for (int l = 0; l < 2; ++l)
+    EXPECT_TRUE(std::binary_search(before.begin(), before.end(), std::pair<int, u16>(l, 0))) << l;
   std::vector<PatchMatchRecord>& level0 = matcher.firstPass[0];
   // Every other copy moves along the epipolar lines (parallel to the
   // cameras' offset), where only the pose test sees it, the rest across.
