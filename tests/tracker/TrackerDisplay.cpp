@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -622,6 +623,57 @@ TEST_F(DisplayWindowTest, OverlayColoursOnTheirPixels) {
   }
   d.SetSetting(kTrackFilter, 0);
   EXPECT_FALSE(Draw().Is(100, 100, 0, 255, 255));
+}
+
+// A selected track's match is framed by a square of side eight pixels
+// centred on it.
+TEST_F(DisplayWindowTest, ASelectedMatchIsFramedByASquareCentredOnIt) {
+  TrackerDisplay& d = Display();
+  d.SetSetting(kCornerMode, 0);
+  d.SetSetting(kOverlayMode, 2);
+  d.SetCurrentFrame(kKeyFrames + 2);
+  d.UpdateDisplay(true);
+  const Intrinsic& k = scene->Camera().intrinsic[0];
+  std::vector<std::array<int, 2>> at;
+  for (const auto& list : scene->Frame(2).mapMatches)
+    for (const MapMatch& m : list) {
+      int x, y;
+      WindowPixel(k, m.nx, m.ny, x, y);
+      at.push_back({x, y});
+    }
+  // A match far from the others and from the text band and the edges.
+  const MapMatch* chosen = nullptr;
+  int cx = 0, cy = 0;
+  for (const MapMatch& m : scene->Frame(2).mapMatches[0]) {
+    int x, y;
+    WindowPixel(k, m.nx, m.ny, x, y);
+    if (x < 20 || y < 60 || x >= kWidth - 20 || y >= kHeight - 20) continue;
+    int near = 0;
+    for (const auto& p : at) near += std::abs(p[0] - x) <= 12 && std::abs(p[1] - y) <= 12;
+    if (near == 1) {
+      chosen = &m, cx = x, cy = y;
+      break;
+    }
+  }
+  ASSERT_NE(chosen, nullptr);
+  // Yellow pixels on each side of the square, four pixels out from the match.
+  auto sides = [&](const Screenshot& s) {
+    int found = 0;
+    for (int side = 0; side < 4; ++side) {
+      bool seen = false;
+      for (int a = -2; a <= 2; ++a)
+        for (int b = 3; b <= 5; ++b) {
+          const int x = side < 2 ? cx + a : cx + (side == 2 ? -b : b);
+          const int y = side < 2 ? cy + (side == 0 ? -b : b) : cy + a;
+          seen = seen || s.Is(x, y, 255, 255, 0);
+        }
+      found += seen;
+    }
+    return found;
+  };
+  EXPECT_EQ(sides(Draw()), 0);
+  Printed([&] { d.PrintSelection(chosen->track); });
+  EXPECT_EQ(sides(Draw()), 4);
 }
 
 // The key-frame bar over the window's 2-D view: one magenta quad per item
