@@ -222,6 +222,14 @@ TEST(DisplayGeometry, ArcballDragTurnsTheStartPointOntoTheCurrentOne) {
   ball.Drag(press, R2);
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) EXPECT_NEAR(R2[i][j], R[i][j], 1e-6f);
+  // A ball of no size (a window of no size) puts every press at its near pole.
+  Arcball point;
+  point.Reset(centre, 0.0f);
+  float onSphere[3] = {7.0f, 7.0f, 7.0f};
+  point.Project(press, onSphere);
+  EXPECT_EQ(onSphere[0], 0.0f);
+  EXPECT_EQ(onSphere[1], 0.0f);
+  EXPECT_EQ(onSphere[2], -1.0f);
 }
 
 TEST(DisplayMapView, ViewScaleTakesTheNarrowerFieldAndPixelsUnprojectOntoTheirRays) {
