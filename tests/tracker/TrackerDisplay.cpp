@@ -212,6 +212,11 @@ TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
                 "Matched 50%%, New 12%%",
                 inliers, solved, unsolved, static_cast<int>(f.inlierCount));
   EXPECT_STREQ(d.StatusLine(1), expected);
+  // Level 4, the pass through the map, counts every level as well.
+  d.SetShownLevel(4);
+  d.DrawStatus();
+  EXPECT_STREQ(d.StatusLine(1), expected);
+  d.SetShownLevel(5);
   // The plane counts come with the next update.
   d.SelectPlane(0, false);
   d.UpdateDisplay(true);
@@ -255,6 +260,10 @@ TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
                 inliers, solved, unsolved, static_cast<int>(kfIn), static_cast<int>(kfSolved),
                 static_cast<int>(kfAll - kfSolved));
   EXPECT_EQ(std::string(d.StatusLine(1)).substr(0, std::strlen(key)), key);
+  d.SetShownLevel(4);
+  d.DrawStatus();
+  EXPECT_EQ(std::string(d.StatusLine(1)).substr(0, std::strlen(key)), key);
+  d.SetShownLevel(5);
   EXPECT_EQ(std::string(d.StatusLine(0)).substr(0, 21),
             "[" + std::to_string(view.KeyFrameNumber(0)) + "] T 0.000000, FPS 0");
   // One centimetre sideways at depth 5 moves every ground point f / 500 pixels.
