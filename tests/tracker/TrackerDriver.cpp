@@ -149,9 +149,11 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   At(3).baseline = 0.4f, At(3).baselineRatio = 0.39f;
   At(4).parallax = 70.0f, At(4).M = 0.05f, At(4).x = At(4).z = 0.04f;  // 0.057 away
   At(5).parallax = 100.0f;
-  // Away from the origin: the distance is between the two centres.
-  At(6).parallax = 70.0f, At(6).M = 0.05f, At(6).z = 0.345f;
-  At(7).parallax = 100.0f, At(7).z = 0.3f;
+  // Away from the origin: the distance is between the two centres, 0.042.
+  At(6).parallax = 70.0f, At(6).M = 0.05f;
+  At(6).x = 0.2f, At(6).y = 0.33f, At(6).z = 0.31f;
+  At(7).parallax = 100.0f;
+  At(7).x = 0.2f, At(7).y = 0.3f, At(7).z = 0.34f;
   Step(8);
   EXPECT_EQ(Pushes(), (Names{"0,0,sync", "1,0,sync", "5,0,async", "6,0,async"}));
 

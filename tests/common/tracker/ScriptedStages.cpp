@@ -11,6 +11,7 @@ void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>
   CameraPose& pose = f.pose.slot[kVisual];
   pose.m[0][0] = pose.m[1][1] = pose.m[2][2] = 1.0f;
   pose.m[0][3] = -For(frame).x;
+  pose.m[1][3] = -For(frame).y;
   pose.m[2][3] = -For(frame).z;
   f.state.record[kVisual].velocity[0] = For(frame).speed;
 }

@@ -19,9 +19,9 @@ struct FrameScript {
   f32 I = 0.5f, S = 0.0f;       // image and combined coverage
   f32 parallax = 0.0f;
   bool initialiseOk = true;
-  u32 keyFrameMapMatches = 100;  // map matches of a chosen key frame after its matching
-  f64 speed = 0.0;               // of the body, along x
-  f32 x = 0.0f, z = 0.0f;        // camera centre
+  u32 keyFrameMapMatches = 100;      // map matches of a chosen key frame after its matching
+  f64 speed = 0.0;                   // of the body, along x
+  f32 x = 0.0f, y = 0.0f, z = 0.0f;  // camera centre
   f32 baseline = 0.0f, baselineRatio = 1.0f;  // to its key frame
   f32 rms = 0.0f;                             // reprojection error against the reference pose
 };
