@@ -64,15 +64,15 @@ struct Units {
 struct TwoView {
   static constexpr u16 kCurrent = 2;
   static inline const Eigen::Vector3d kOrigin{0.1, -0.05, 0.02};
-  TwoView(const Eigen::Vector3d& c, double yaw) {
+  TwoView(const Eigen::Vector3d& c, double yaw,
+          const std::vector<Eigen::Vector3d>& points = NewPointsScene::RandomPoints(200, 31)) {
     // Key frame 0 away from the identity: the relative pose goes after its.
     using V = Eigen::Vector3d;
     auto pose = [](const V& centre, double yaw) { return NewPointsScene::Pose(centre, yaw); };
     truth = {pose(kOrigin, 4.0), pose(kOrigin + V(0.34, 0.03, 0.07), -3.0),
              pose(kOrigin + V(0.15, 0.01, 0.03), -1.0), pose(kOrigin + V(0.5, 0.04, 0.1), -4.0),
              pose(c, yaw)};
-    scene.Build(NewPointsScene::RandomPoints(200, 31), {truth[0], truth[1]},
-                {truth[2], truth[3], truth[4]}, 0.3, 32);
+    scene.Build(points, {truth[0], truth[1]}, {truth[2], truth[3], truth[4]}, 0.3, 32);
     // The mid-way key frame as the inertial prediction left it.
     const Eigen::Matrix3d R =
         Eigen::AngleAxisd(0.3 * M_PI / 180.0, Eigen::Vector3d(1, 2, 0).normalized()) *
@@ -199,6 +199,24 @@ TEST(TwoView, WithoutABaselineTheStartFailsAndChangesNothing) {
     for (u16 s = 0; s < 3; ++s) EXPECT_TRUE(Same(poses[s], scene.unit.ring[s].pose.slot[kVisual]));
     EXPECT_TRUE(Same(midway, scene.unit.map->keyFramePoses[1]));
     EXPECT_EQ(scene.unit.ring[TwoView::kCurrent].MapMatchCount(), matches);
+  }
+}
+
+// Under a turn only points far away stay inliers of any translation: the
+// start needs half of its inliers' rays to spread by a degree. Here the far
+// points lie a hundred times deeper, their rays a few tenths of a degree
+// apart.
+TEST(TwoView, HalfTheRaysMustSpreadForTheBaselineToCount) {
+  const Eigen::Vector3d centre =
+      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  for (const u32 near : {80u, 120u}) {
+    std::vector<Eigen::Vector3d> points = NewPointsScene::RandomPoints(200, 31);
+    for (u32 i = near; i < points.size(); ++i) points[i] *= 100.0;
+    TwoView v(centre, -6.0, points);
+    v.scene.unit.options.initialDepth = 3.0f;
+    const MapStart start = v.units.init.InitializeMap(TwoView::kCurrent);
+    EXPECT_EQ(start.ok, near == 120u) << near;
+    EXPECT_EQ(start.retry, near == 80u) << near;
   }
 }
 
