@@ -526,6 +526,26 @@ TEST_F(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFa
   EXPECT_TRUE(crosses.Is(x + 3, y, 0, 0, 255) || crosses.Is(x - 3, y, 0, 0, 255));
   // And no cross lies where no match is: beside the chosen one, beyond its arms.
   EXPECT_FALSE(crosses.Is(x + 7, y, 0, 0, 255));
+  EXPECT_FALSE(crosses.Is(x, y + 7, 0, 0, 255));
+
+  // A shown key frame has its crosses on its own features.
+  d.SetCurrentFrame(0);
+  const Screenshot keyFrame = Draw();
+  const TrackerMapView& view = scene->tracker.MapView();
+  const u32 start = view.Records()[0].featureStart;
+  const u16* offsets = view.KeyFrameLevelOffsets(0);
+  int features = 0, crossed = 0;
+  for (u32 j = offsets[0]; j < offsets[kPyramidLevels]; ++j) {
+    int fx, fy;
+    WindowPixel(k, view.KeyFrameNormalized()[start + j].x, view.KeyFrameNormalized()[start + j].y,
+                fx, fy);
+    if (fx < 8 || fy < 48 || fx >= kWidth - 8 || fy >= kHeight - 8) continue;
+    ++features;
+    crossed += keyFrame.Is(fx + 3, fy, 0, 255, 0) || keyFrame.Is(fx - 3, fy, 0, 255, 0) ||
+               keyFrame.Is(fx + 3, fy, 0, 0, 255) || keyFrame.Is(fx - 3, fy, 0, 0, 255);
+  }
+  ASSERT_GT(features, 20);
+  EXPECT_GE(crossed, features * 9 / 10);
 }
 
 // Follow mode: a new frame in the same ring slot (as once the ring is full)
