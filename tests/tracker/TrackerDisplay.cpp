@@ -292,6 +292,21 @@ TEST(DisplayStatusTest, KeyFrameBarOpacityAndAShownItemWithoutMatches) {
     for (const MapMatch& m : list) shared += seen[m.track];
   ASSERT_LT(shared, shown);
   EXPECT_EQ(bar[kKeyFrames + 0], static_cast<u8>(255.0f * shared / shown));
+  // A shown key frame: the first key frame's bar counts its own measurements
+  // of the second's tracks, and none of the second's.
+  const MapWorkingCopy& w = scene.Working();
+  const u32* start = w.keyFrameMeasurementStart.data();
+  std::vector<u8> second(scene.TrackCount(), 0);
+  for (u32 i = start[1]; i < start[2]; ++i) second[w.measurementTracks[i]] = 1;
+  u32 marked = 0, common = 0;
+  for (const u8 m : second) marked += m;
+  for (u32 i = start[0]; i < start[1]; ++i) common += second[w.measurementTracks[i]];
+  d.SetCurrentFrame(1);
+  d.DrawKeyFrameBar();
+  ASSERT_LT(common, marked);
+  EXPECT_EQ(d.BarOpacities()[0],
+            static_cast<u8>(static_cast<float>(common) * (255.0f / static_cast<float>(marked))));
+  d.SetCurrentFrame(kKeyFrames + 2);
 
   // Nothing matched in the shown frame: every bar clear, no 0 / 0.
   for (auto& list : scene.Frame(2).mapMatches) list.clear();
