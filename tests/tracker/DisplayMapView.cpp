@@ -355,7 +355,7 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
       }
   }
   // Each plane's extent is exactly the span of its inlier points' plane
-  // coordinates: plane 0's from the scene, the tilted plane's from three
+  // coordinates: plane 0's from the scene, the tilted plane's from four
   // points put on it.
   const float onTilted[3][3] = {{0.0f, 0.0f, 1.25f}, {1.0f, 1.0f, 2.0f}, {-2.0f, -1.0f, 0.5f}};
   for (const auto& X : onTilted) {
@@ -363,6 +363,10 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
     w.trackFlags.push_back(kTrackSolved | kTrackInlier);
     w.trackPlanes.push_back(2);
   }
+  // Track 0 too, beyond the others (the plane is z = 0.75 y + 1.25).
+  w.points[0] = LA::AlignedVector4f{{3.0f, 2.0f, 2.75f, 1.0f}};
+  w.trackFlags[0] = kTrackSolved | kTrackInlier;
+  w.trackPlanes[0] = 2;
   d.UpdatePlaneGrids();
   const auto expectSpan = [&](u16 plane) {
     const float* e = d.PlaneExtent(plane)->v;
@@ -384,7 +388,7 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
     return counted;
   };
   EXPECT_GT(expectSpan(0), 10u);
-  EXPECT_EQ(expectSpan(2), 3u);
+  EXPECT_EQ(expectSpan(2), 4u);
   // The plane without inliers has no extent (DrawPlanes skips it).
   EXPECT_EQ(d.PlaneExtent(1)->v[0], FLT_MAX);
   EXPECT_EQ(d.PlaneExtent(1)->v[2], -FLT_MAX);
