@@ -350,6 +350,22 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   EXPECT_EQ(Status().referencePose.m[0][3], -3.0f);
 }
 
+// The distance counts along every axis: frame 1 at (1, 0, 0.5), key frames
+// at the origin, at x = 2 (both 1.118 away) and at (1, 1.2, 0.5), 1.2 away.
+TEST_F(TrackerDriver, NearbyKeyFramesAreOrderedByTheirDistanceInSpace) {
+  At(1).x = 1.0f, At(1).z = 0.5f;
+  Step(2);
+  AddKeyFrames(*tracker, 1, 2.0f);
+  AddKeyFrames(*tracker, 1, 1.0f);
+  CameraPose& p = tracker->MapView().Working().keyFramePoses[2];
+  p.m[0][3] = -1.0f, p.m[1][3] = -1.2f, p.m[2][3] = -0.5f;
+  KeyFrameNeighbourhood& n = tracker->Neighbourhood();
+  n.CollectNearbyKeyFrames(1, {true, false}, Status().sceneScale);
+  std::vector<int> keyFrames;
+  for (const ScoredKeyFrame& e : n.Nearby()) keyFrames.push_back(e.keyFrame);
+  EXPECT_EQ(keyFrames, (std::vector<int>{0, 1, 2}));
+}
+
 TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
   Step(2);
   AddKeyFrames(*tracker, 59, 0.1f);
