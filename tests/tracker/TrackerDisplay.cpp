@@ -685,17 +685,17 @@ TEST_F(DisplayWindowTest, ASelectedMatchIsFramedByASquareCentredOnIt) {
       WindowPixel(k, m.nx, m.ny, x, y);
       at.push_back({x, y});
     }
-  // A match far from the others and from the text band and the edges.
+  // A level-0 match (the first in the list) far from the others and from
+  // the text band and the edges.
   const MapMatch* chosen = nullptr;
   int cx = 0, cy = 0;
-  for (const MapMatch& m : scene->Frame(2).mapMatches[0]) {
-    int x, y;
-    WindowPixel(k, m.nx, m.ny, x, y);
+  for (size_t i = 0; i < scene->Frame(2).mapMatches[0].size(); ++i) {
+    const auto [x, y] = at[i];
     if (x < 20 || y < 60 || x >= kWidth - 20 || y >= kHeight - 20) continue;
     int near = 0;
     for (const auto& p : at) near += std::abs(p[0] - x) <= 12 && std::abs(p[1] - y) <= 12;
     if (near == 1) {
-      chosen = &m, cx = x, cy = y;
+      chosen = &scene->Frame(2).mapMatches[0][i], cx = x, cy = y;
       break;
     }
   }

@@ -26,6 +26,13 @@ void AddKeyFrames(Tracker& t, int count, float spacing) {
   }
 }
 
+// The key frames the last collection found, in order.
+std::vector<int> NearbyKeyFrames(const KeyFrameNeighbourhood& n) {
+  std::vector<int> keyFrames;
+  for (const ScoredKeyFrame& e : n.Nearby()) keyFrames.push_back(e.keyFrame);
+  return keyFrames;
+}
+
 // A worker that logs each item it takes and returns it; a null item ends it.
 template <class T>
 struct FakeWorker {
@@ -287,9 +294,7 @@ TEST_F(TrackerDriver, AtMostTenNearestKeyFramesAndTheProvisionalOneFirst) {
   const auto collect = [&] {
     KeyFrameNeighbourhood& n = tracker->Neighbourhood();
     links = n.CollectNearbyKeyFrames(1, {true, false}, Status().sceneScale);
-    std::vector<int> keyFrames;
-    for (const ScoredKeyFrame& e : n.Nearby()) keyFrames.push_back(e.keyFrame);
-    return keyFrames;
+    return NearbyKeyFrames(n);
   };
   EXPECT_EQ(collect(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(links.nearKeyFrame, 0);
@@ -361,9 +366,7 @@ TEST_F(TrackerDriver, NearbyKeyFramesAreOrderedByTheirDistanceInSpace) {
   p.m[0][3] = -1.0f, p.m[1][3] = -1.2f, p.m[2][3] = -0.5f;
   KeyFrameNeighbourhood& n = tracker->Neighbourhood();
   n.CollectNearbyKeyFrames(1, {true, false}, Status().sceneScale);
-  std::vector<int> keyFrames;
-  for (const ScoredKeyFrame& e : n.Nearby()) keyFrames.push_back(e.keyFrame);
-  EXPECT_EQ(keyFrames, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(NearbyKeyFrames(n), (std::vector<int>{0, 1, 2}));
 }
 
 TEST_F(TrackerDriver, RelocalisationTriesFourKeyFramesAndTheSmallestErrorWins) {
