@@ -620,6 +620,13 @@ TEST_F(MapViewWindow, RingPathAndShownFrameFrustumFollowThePoseSlot) {
   EXPECT_TRUE(s.Near(uv[0], uv[1], orange));
   ASSERT_TRUE(ViewPixel(d, K, Mid(b, c).v, uv));
   EXPECT_FALSE(s.Near(uv[0], uv[1], orange));
+  // Past the ring path's end the key frames' path shows, in cyan, from the first key frame on.
+  float k0[3], k1[3];
+  CameraCentre(scene->KeyFramePose(0), k0);
+  CameraCentre(scene->KeyFramePose(1), k1);
+  const u8 cyan[3] = {0, 255, 255};
+  ASSERT_TRUE(ViewPixel(d, K, Mid(Mid(k0, k1).v, k1).v, uv));
+  EXPECT_TRUE(s.Near(uv[0], uv[1], cyan));
   // With the image on, the shown ring frame's frustum holds its own image:
   // its grey level 0 when it has no colour image.
   d.SetSetting(kShowFrustumImage, 1);
