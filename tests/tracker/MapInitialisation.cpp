@@ -202,6 +202,13 @@ TEST(TwoView, WithoutABaselineTheStartFailsAndChangesNothing) {
   }
 }
 
+// The two-view scene's points, those from `near` on a hundred times deeper.
+std::vector<Eigen::Vector3d> NearAndFar(u32 near) {
+  std::vector<Eigen::Vector3d> points = NewPointsScene::RandomPoints(200, 31);
+  for (u32 i = near; i < points.size(); ++i) points[i] *= 100.0;
+  return points;
+}
+
 // Under a turn only points far away stay inliers of any translation: the
 // start needs half of its inliers' rays to spread by a degree. Here the far
 // points lie a hundred times deeper, their rays a few tenths of a degree
@@ -210,13 +217,32 @@ TEST(TwoView, HalfTheRaysMustSpreadForTheBaselineToCount) {
   const Eigen::Vector3d centre =
       TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
   for (const u32 near : {80u, 120u}) {
-    std::vector<Eigen::Vector3d> points = NewPointsScene::RandomPoints(200, 31);
-    for (u32 i = near; i < points.size(); ++i) points[i] *= 100.0;
-    TwoView v(centre, -6.0, points);
+    TwoView v(centre, -6.0, NearAndFar(near));
     v.scene.unit.options.initialDepth = 3.0f;
     const MapStart start = v.units.init.InitializeMap(TwoView::kCurrent);
     EXPECT_EQ(start.ok, near == 120u) << near;
     EXPECT_EQ(start.retry, near == 80u) << near;
+  }
+}
+
+// The start's pixel gate is 4 px at full resolution. Of 108 near tracks
+// (54 %), twenty whose matches lie 6 px off, to either side, fall outside it,
+// and the rest are under half of the inliers; 3 px off they stay in.
+TEST(TwoView, MatchesAFewPixelsOffAreNoInliersOfTheStart) {
+  const Eigen::Vector3d centre =
+      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  constexpr u32 kNear = 108;
+  for (const double pixels : {3.0, 6.0}) {
+    TwoView v(centre, -6.0, NearAndFar(kNear));
+    v.scene.unit.options.initialDepth = 3.0f;
+    const std::vector<u32> tracks = v.scene.Tracks(TwoView::kCurrent);
+    u32 moved = 0;
+    for (u32 j = 0; j < tracks.size() && moved < 20; ++j)
+      if (tracks[j] < kNear) v.scene.Displace(TwoView::kCurrent, j, moved++ % 2 ? pixels : -pixels);
+    ASSERT_EQ(moved, 20u);
+    const MapStart start = v.units.init.InitializeMap(TwoView::kCurrent);
+    EXPECT_EQ(start.ok, pixels < 4.0) << pixels;
+    EXPECT_EQ(start.retry, pixels > 4.0) << pixels;
   }
 }
 
