@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "common/Draws.h"
 #include "features/AlignmentNormalEquations.h"
@@ -345,6 +346,10 @@ TEST(ImageRotation, RecoversPureRotationsIdentityAtOnceAndRejectsFlatOrTinyImage
     CVD::Image<u8> tiny(size, 90);
     tiny[0][0] = 200;
     run(tiny, tiny);
+    // Halved all the same, down to one pixel wide: 2 x 2 means.
+    ASSERT_EQ(previous.halfSampled.size(), size / 2);
+    EXPECT_NEAR(previous.halfSampled[0][0], 117.5, 1.0) << size;
+    EXPECT_EQ(previous.halfSampled[1][0], 90) << size;
     EXPECT_TRUE(previous.gradients.Empty());
     EXPECT_TRUE(scratch.exitCode == 3 && rotation.m[0][0] == FLT_MAX) << size;
   }
@@ -393,6 +398,12 @@ TEST(RotationMath, JacobianTableExponentialAndBilinearSampling) {
     const Matrix3d expected = Eigen::AngleAxisd(angle, axis).toRotationMatrix().transpose();
     EXPECT_TRUE(ToEigen(R).isApprox(expected, 1e-6)) << angle;
   }
+
+  // The convergence test's squared corner shifts, one per corner.
+  const float a[8] = {0, 0, 1, 1, 2, 2, 3, 3}, b[8] = {3, 4, 1, 1, 2, 5, 3, 3};
+  float shifts[4];
+  SquaredShift4(a, b, shifts);
+  EXPECT_EQ(std::vector<float>(shifts, shifts + 4), (std::vector<float>{25, 0, 9, 0}));
 
   CVD::Image<float> img(CVD::ImageRef(4, 3)), out;
   for (int i = 0; i < 12; ++i) img.data()[i] = float(10 * (i / 4) + i % 4);
