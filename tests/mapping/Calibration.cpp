@@ -52,7 +52,8 @@ TEST_F(Calibration, BothIntrinsicFormsAndTheOptionalTransform) {
   // The matrix form, alone and with a translation.
   const std::string K = "500 0 320\r\n0 510 240\r\n0 0 1\r\n";
   for (const auto& [extra, tx, ty] :
-       {std::tuple{"", 0.0, 0.0}, std::tuple{"0.05 -0.02\n", 0.05, -0.02}}) {
+       {std::tuple{"", 0.0, 0.0}, std::tuple{"0.05 -0.02\n", 0.05, -0.02},
+        std::tuple{"0.03\n", 0.03, 0.0}}) {
     ASSERT_TRUE(Load(K + extra, out));
     EXPECT_EQ(out.k.fxfy[0] * 1000 + out.k.fxfy[1], 500510.0f);
     EXPECT_EQ(out.k.cxcy[0] * 1000 + out.k.cxcy[1], 320240.0f);
