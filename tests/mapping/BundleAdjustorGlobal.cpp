@@ -234,6 +234,7 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
   for (int k = 0; k < 2; ++k)
     ba.outlierObservations.push_back({static_cast<u16>(last), 0.01f, 0.02f});
   ba.edits.retestedTracks.push_back(kNone32);
+  ba.index.scale = 0.05f;  // the cameras here stand over 2 apart, far beyond half of it
   ba.RecoverInliers();
   u32 back = 0, gross = 0;
   for (size_t i = 0; i < ba.outlierRecords.size(); ++i) {
@@ -247,6 +248,8 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
     if (role[p] == 1 && inlier) {
       ++back;
       EXPECT_LT(std::fabs(ba.edits.retestedPoints[i].v[1] - X.v[1]), 0.05f);
+      // Seen from well apart for the map's scale: reliable.
+      EXPECT_EQ(ba.edits.retestedFlags[i] & kTrackUnreliable, 0) << i;
     }
     gross += role[p] == 3 && inlier;
   }
