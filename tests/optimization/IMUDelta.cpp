@@ -220,6 +220,16 @@ TEST(IMUDeltaTest, DegenerateDisorderedAndNonFiniteRuns) {
   EXPECT_EQ(0u, IMUDelta::Initialize(nullptr, 0, prev, 5.0, d));
   IMUDelta zero = Fresh();
   EXPECT_EQ(0, std::memcmp(&d, &zero, sizeof(IMUDelta)));  // weights 0, not inf
+  // It linearises about the process-wide bias priors, every axis of them.
+  const LA::AlignedVector4f ba = IMU::accelerometerBiasPrior, bg = IMU::gyroscopeBiasPrior;
+  IMU::accelerometerBiasPrior = {{0.25f, -0.5f, 0.125f, 0.0f}};
+  IMU::gyroscopeBiasPrior = {{-0.125f, 0.0625f, 0.5f, 0.0f}};
+  IMUDelta::Initialize(nullptr, 0, prev, 5.0, d);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(d.ba[i], IMU::accelerometerBiasPrior[i]) << i;
+    EXPECT_EQ(d.bg[i], IMU::gyroscopeBiasPrior[i]) << i;
+  }
+  IMU::accelerometerBiasPrior = ba, IMU::gyroscopeBiasPrior = bg;
   // An empty run integrates prev -> end with prev's readings.
   IMUDelta::Initialize(nullptr, 0, prev, 5.5, d);
   EXPECT_DOUBLE_EQ(0.5, d.dt);
