@@ -51,7 +51,7 @@ TEST(PlaneHomography, MapsThePlanesPixelsFromOneCameraToTheOther) {
     EXPECT_NEAR((got - want).norm(), 0.0, 2e-3) << X.transpose();
   }
   // A plane through the centre of `from` maps nothing.
-  const Eigen::Vector3d c(0.1, -0.2, 0.05);
-  const float through[4] = {plane[0], plane[1], plane[2], float(-n.dot(c))};
-  EXPECT_FALSE(ComputePlaneHomography(from, to, through, kFrom, kTo, H));
+  const CameraPose atOrigin = PoseAt(Eigen::Matrix3d::Identity(), Eigen::Vector3d::Zero());
+  const float through[4] = {plane[0], plane[1], plane[2], 0.0f};
+  EXPECT_FALSE(ComputePlaneHomography(atOrigin, to, through, kFrom, kTo, H));
 }
