@@ -13,10 +13,12 @@
 #include <sstream>
 #include <string>
 
+#include "common/Draws.h"
 #include "common/IBASolverTestAccess.h"
 #include "common/ISOWindow.h"
 #include "common/SolverHarness.h"
 #include "optimization/IBASolver.h"
+#include "optimization/ISOTerms.h"
 
 namespace {
 
@@ -331,6 +333,44 @@ TEST_F(ISOSolverTest, MalformedOrEmptyProblemsAreRefusedWithoutTouchingTheState)
   testing::internal::CaptureStderr();
   EXPECT_EQ(ISOSolver().Run(good, empty, 0), ISO_LM_NORMAL_EQUATION_FAIL);
   EXPECT_FALSE(testing::internal::GetCapturedStderr().empty());
+}
+
+// The rotation term's Jacobians against central differences of its error
+// under the solver's own rotation update, for turns of tens of degrees where
+// a first-order shortcut would show: Jj as stored, Ji = s K.
+TEST(ISORotationTerm, JacobiansMatchTheErrorsSlopeForLargeTurns) {
+  using ISOTerms::DeltaTerms;
+  using ISOTerms::RotationTerms;
+  Random::Seed(12);
+  for (int trial = 0; trial < 4; ++trial) {
+    alignas(16) float q[3][4];
+    for (auto& x : q) {
+      const Eigen::Quaternionf r(RandomRotation(1.2f));
+      const float w = r.w() < 0.0f ? -1.0f : 1.0f;  // the solver keeps w >= 0
+      x[0] = w * r.x(), x[1] = w * r.y(), x[2] = w * r.z(), x[3] = w * r.w();
+    }
+    DeltaTerms t;
+    RotationTerms(q[0], q[1], q[2], t);
+    const float h = 1e-3f;
+    for (int camera = 0; camera < 2; ++camera)
+      for (int k = 0; k < 3; ++k) {
+        float d[3] = {0.0f, 0.0f, 0.0f}, er[2][3];
+        for (int side = 0; side < 2; ++side) {
+          d[k] = side == 0 ? h : -h;
+          alignas(16) float moved[4];
+          LA::UpdateQuaternion(d, q[camera], moved);
+          DeltaTerms u;
+          RotationTerms(camera == 0 ? moved : q[0], camera == 1 ? moved : q[1], q[2], u);
+          for (int r = 0; r < 3; ++r) er[side][r] = u.er[r];
+        }
+        for (int r = 0; r < 3; ++r) {
+          const float slope = (er[0][r] - er[1][r]) / (2.0f * h);
+          const float J = camera == 0 ? t.s * t.K[r][k] : t.Jj[r][k];
+          EXPECT_NEAR(J, slope, 2e-3f)
+              << "trial " << trial << " camera " << camera << " " << r << "," << k;
+        }
+      }
+  }
 }
 
 }  // namespace
