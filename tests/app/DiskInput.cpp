@@ -120,6 +120,10 @@ TEST(DiskInputTest, PriorsBeyondTheDoubleRangeAreNone) {
   ASSERT_TRUE(load(0.0, {2, 2, 0, 0, 1, 2, 3, 1.0}));
   EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[0]);
   EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[1]);
+  // And a quarter turn about z.
+  ASSERT_TRUE(load(0.0, {0, 0, 1, 1, 1, 2, 3, 1.0}));
+  EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[2]);
+  EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[3]);
 }
 
 TEST(DiskInputTest, BadRecordsChangeNothing) {
