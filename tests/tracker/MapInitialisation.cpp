@@ -64,6 +64,9 @@ struct Units {
 struct TwoView {
   static constexpr u16 kCurrent = 2;
   static inline const Eigen::Vector3d kOrigin{0.1, -0.05, 0.02};
+  // The current frame's centre in most tests: 0.7 ahead and aside of key frame 0.
+  static inline const Eigen::Vector3d kAhead =
+      kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
   TwoView(const Eigen::Vector3d& c, double yaw,
           const std::vector<Eigen::Vector3d>& points = NewPointsScene::RandomPoints(200, 31)) {
     // Key frame 0 away from the identity: the relative pose goes after its.
@@ -98,8 +101,7 @@ struct TwoView {
 // A track whose current match is 30 pixels off fails the second
 // triangulation and is unsolved.
 TEST(TwoView, TheInitialDepthGivesTheSceneItsScale) {
-  const Eigen::Vector3d centre =
-      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  const Eigen::Vector3d& centre = TwoView::kAhead;
   TwoView v(centre, -6.0);
   NewPointsScene& scene = v.scene;
   scene.Displace(TwoView::kCurrent, 17, 30.0);
@@ -146,8 +148,7 @@ TEST(TwoView, TheInitialDepthGivesTheSceneItsScale) {
 // points come out a quarter larger about the first key frame, and so does
 // the baseline.
 TEST(TwoView, TheMapIsScaledToTheInitialDepthAboutTheFirstKeyFrame) {
-  const Eigen::Vector3d centre =
-      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  const Eigen::Vector3d& centre = TwoView::kAhead;
   TwoView v(centre, -6.0);
   NewPointsScene& scene = v.scene;
   constexpr double kScale = 1.25;
@@ -214,8 +215,7 @@ std::vector<Eigen::Vector3d> NearAndFar(u32 near) {
 // points lie a hundred times deeper, their rays a few tenths of a degree
 // apart.
 TEST(TwoView, HalfTheRaysMustSpreadForTheBaselineToCount) {
-  const Eigen::Vector3d centre =
-      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  const Eigen::Vector3d& centre = TwoView::kAhead;
   for (const u32 near : {80u, 120u}) {
     TwoView v(centre, -6.0, NearAndFar(near));
     v.scene.unit.options.initialDepth = 3.0f;
@@ -229,8 +229,7 @@ TEST(TwoView, HalfTheRaysMustSpreadForTheBaselineToCount) {
 // (54 %), twenty whose matches lie 6 px off, to either side, fall outside it,
 // and the rest are under half of the inliers; 3 px off they stay in.
 TEST(TwoView, MatchesAFewPixelsOffAreNoInliersOfTheStart) {
-  const Eigen::Vector3d centre =
-      TwoView::kOrigin + Eigen::Vector3d(0.62, 0.06, 0.31).normalized() * 0.7;
+  const Eigen::Vector3d& centre = TwoView::kAhead;
   constexpr u32 kNear = 108;
   for (const double pixels : {3.0, 6.0}) {
     TwoView v(centre, -6.0, NearAndFar(kNear));
