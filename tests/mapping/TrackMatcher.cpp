@@ -504,6 +504,40 @@ TEST(TrackMatcher, TenMatchesOnSolvedPointsPoseTheOlderKeyFrame) {
   }
 }
 
+// The first pass's inlier steps work from ten true matches on the older key
+// frame's tracks, and refuse nine.
+TEST(TrackMatcher, TenFirstPassMatchesOnTracksSuffice) {
+  for (const u32 wanted : {10u, 9u}) {
+    MatcherRun run;
+    TrackMatcher matcher(&run.map, 0, "");
+    ASSERT_TRUE(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp) == 0 &&
+                matcher.LoadKeyFrame(0) && matcher.MatchFirstPass(run.item));
+    const MapKeyFrameCopy& k = matcher.MatchedKeyFrame();
+    const Intrinsic K = run.scene.LevelIntrinsic(0);
+    std::vector<PatchMatchRecord> kept;
+    u32 taken[2] = {0, 0};  // floor and wall, as for the pose test above
+    for (const PatchMatchRecord& r : matcher.firstPass[0]) {
+      const MapPoint& X = k.points[0][r.oldFeature];
+      const bool wall = X.v[2] == MatcherScene::kWallDepth;
+      float p[2];
+      run.scene.Project(1, X, 0, p);
+      const float dx = r.x * K.fx[0] + K.cx[0] - p[0], dy = r.y * K.fy[0] + K.cy[0] - p[1];
+      if (taken[wall] == (wanted + wall) / 2 || !(k.trackFlags[0][r.oldFeature] & kTrackInlier) ||
+          dx * dx + dy * dy > 1.0f)
+        continue;
+      kept.push_back(r);
+      ++taken[wall];
+    }
+    ASSERT_EQ(kept.size(), wanted);
+    matcher.firstPass[0] = kept;
+    for (int l = 1; l < 4; ++l) matcher.firstPass[l].clear();
+    EXPECT_EQ(matcher.ComputeInliersFirstPass(run.item), wanted == 10) << wanted;
+    if (wanted == 10) {
+      EXPECT_EQ(matcher.firstPass[0].size(), 10u);
+    }
+  }
+}
+
 // Key frame 1 seen 1.4 m higher than the item's pose says: neither the
 // direct alignment nor the predicted start reaches it, a start shifted
 // vertically by 0.3 of the image does.
