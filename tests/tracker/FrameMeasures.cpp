@@ -63,8 +63,8 @@ TEST_F(FrameMeasuresTest, ParallaxErrorsAndDepthsUnderThePoseAndNoneWithoutIt) {
   EXPECT_EQ(fm.ComputeParallax(k, 1, kTracking, nullptr), -1.0f);
   EXPECT_EQ(fm.ComputeMeanDepth(1), 0.0f);
   EXPECT_EQ(fm.ComputeDistanceToKeyFrame(k, 1), 0.0f);
-  f.pose.slot[kVisual] = Scene::Turned(40, 0.3f, 0, 0.4f);
-  EXPECT_NEAR(fm.ComputeDistanceToKeyFrame(k, 1), 0.5f, 1e-6f);
+  f.pose.slot[kVisual] = Scene::Turned(40, 0.2f, 0.4f, 0.4f);
+  EXPECT_NEAR(fm.ComputeDistanceToKeyFrame(k, 1), 0.6f, 1e-6f);
   // A key frame past the map's (one that was just popped) measures nothing.
   AlignedArray<CameraPose>& poses = s.W().keyFramePoses;
   const u32 count = poses.Size();
@@ -149,6 +149,10 @@ TEST_F(FrameMeasuresTest, ParallaxFromTheKeyFrameImageMapAndTheMatchesOfUnsolved
   float angle = 1.0f;
   EXPECT_NEAR(fm.ComputeParallax(k, 1, kStart, &angle), 32.0f, 1e-3f);
   EXPECT_NEAR(angle, 0.0f, 1e-6f);
+  map.m[6] = 1.0f;  // and 1 down: the direction of the move, not of either axis
+  EXPECT_NEAR(fm.ComputeParallax(k, 1, kStart, &angle), 16.0f * std::sqrt(5.0f), 1e-3f);
+  EXPECT_NEAR(angle, std::atan2(1.0f, 2.0f), 1e-5f);
+  map.m[6] = 0.0f;
   map.m[8] = 0.0f, map.m[10] = 1.0f;  // the same map, projective
   EXPECT_NEAR(fm.ComputeParallax(k, 1, kStart, nullptr), 32.0f, 1e-3f);
   {

@@ -252,6 +252,14 @@ TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
          const std::vector<u32>& starts = p.w.keyFrameMeasurementStart;
          p.t.Objects().List()[0].features[0] = static_cast<u16>(starts[1] - starts[0]);
        }},
+      {"track count",  // one more track than the map has, every track array agreeing
+       [](Parts& p) {
+         const MapPoint X = p.w.points[0];
+         p.w.points.PushBack(X, 16);
+         p.w.trackFlags.push_back(p.w.trackFlags[0]);
+         p.w.trackPlanes.push_back(kNone16);
+         p.w.resolvedTracks.push_back(static_cast<u32>(p.w.resolvedTracks.size()));
+       }},
       {"current slot",
        [](Parts& p) {
          std::vector<TrackerFrame> frames(2);
