@@ -232,8 +232,13 @@ bool Application::SkipMissingFrames(u32& i, u32& count) {
 }
 
 bool Application::LoadFrame(u32 i) {
-  frames_.Name(i, name_);
   if (frameRecords_) {
+    // The readings of the records image_step passes over belong to this frame's interval.
+    for (u32 back = frames_.Skipped(); i > 0 && back > 0; --back) {
+      frames_.NameBefore(i, back, name_);
+      recordReader_.CarryReadings(name_);
+    }
+    frames_.Name(i, name_);
     if (!recordReader_.LoadFrameRecord(name_, frame_, imu_, prior_)) {
       std::printf("Frame '%s' is not a readable frame record of the first one's size: skipped\n",
                   name_.c_str());
@@ -241,6 +246,7 @@ bool Application::LoadFrame(u32 i) {
     }
     return true;
   }
+  frames_.Name(i, name_);
   if (!LoadImageFrame(name_, frame_)) {
     std::printf("Frame '%s' cannot be loaded: skipped\n", name_.c_str());
     return false;
@@ -252,8 +258,17 @@ bool Application::LoadFrame(u32 i) {
   }
   bool timed = false;
   if (imuFiles_.Count() > 0) {
+    // As for frame records: the samples of the files passed over come first.
+    skippedImu_.clear();
+    for (u32 back = imuFiles_.Skipped(); i > 0 && back > 0; --back) {
+      imuFiles_.NameBefore(i, back, name_);
+      f64 time, prior[8];
+      if (LoadImuFile(name_, &time, imu_, prior))
+        skippedImu_.insert(skippedImu_.end(), imu_.begin(), imu_.end());
+    }
     imuFiles_.Name(i, name_);
     timed = LoadImuFile(name_, &frame_.time, imu_, prior_);
+    if (timed) imu_.insert(imu_.begin(), skippedImu_.begin(), skippedImu_.end());
   }
   if (!timed) {
     frame_.time = inputFps_ > 0.0f ? i * (1.0 / inputFps_) : static_cast<f32>(i) / 30.0f;

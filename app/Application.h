@@ -98,7 +98,8 @@ class Application {
   std::vector<IMUSample> imu_;
   f64 prior_[8] = {0, 0, 0, 1, 0, 0, 0, kNoPriorTime};
   FrameRecordReader recordReader_;
-  f32 inputFps_ = 0.0f;  // 0: unset
+  std::vector<IMUSample> skippedImu_;  // samples of the IMU files image_step passes over
+  f32 inputFps_ = 0.0f;                // 0: unset
   bool simulateImu_ = false;
   i32 initialFrames_ = 0;
   f64 imuRotation_[9] = {};

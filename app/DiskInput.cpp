@@ -90,18 +90,17 @@ bool IsUsablePrior(const f64 prior[8]) {
                        prior[3] * prior[3]);
 }
 
-bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& frame,
-                                        std::vector<IMUSample>& imu, f64 prior[8]) {
+bool FrameRecordReader::ParseRecord(const std::string& name, Record& out) {
   if (!ReadWholeFile(name, bytes_)) return false;
   ByteCursor in(bytes_.data(), bytes_.size());
-  i32 w = 0, h = 0, n = 0;
-  f64 time = 0.0;
-  if (!in.Get(w) || !in.Get(h) || !in.Get(time)) return false;
+  i32 n = 0;
+  if (!in.Get(out.width) || !in.Get(out.height) || !in.Get(out.time)) return false;
+  const i32 w = out.width, h = out.height;
   if (w <= 0 || h <= 0 || w > kMaxRecordSide || h > kMaxRecordSide) return false;
   if (started_ && (w != width_ || h != height_)) return false;
-  const u8* pixels = in.Take(static_cast<size_t>(w) * static_cast<size_t>(h));
+  out.pixels = in.Take(static_cast<size_t>(w) * static_cast<size_t>(h));
   // Each sample record is at least 12 bytes and the prior follows them.
-  if (pixels == nullptr || !in.Get(n) || n < 0 ||
+  if (out.pixels == nullptr || !in.Get(n) || n < 0 ||
       static_cast<size_t>(n) > (in.Left() - std::min(in.Left(), sizeof(f64) * 8)) / 12) {
     return false;
   }
@@ -117,28 +116,43 @@ bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& fram
     }
     readings_.push_back(r);
   }
-  f64 newPrior[8];
-  for (f64& p : newPrior) {
+  for (f64& p : out.prior) {
     if (!in.Get(p)) return false;
   }
-  if (!std::isfinite(time)) return false;
-  NormalisePrior(newPrior);
+  return std::isfinite(out.time);
+}
 
-  // The record is whole: from here on it is taken.
+bool FrameRecordReader::CarryReadings(const std::string& name) {
+  Record record;
+  if (!ParseRecord(name, record)) return false;
+  carried_.insert(carried_.end(), readings_.begin(), readings_.end());
+  return true;
+}
+
+bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& frame,
+                                        std::vector<IMUSample>& imu, f64 prior[8]) {
+  Record r;
+  if (!ParseRecord(name, r)) return false;
+  // The record is whole: from here on it is taken, after the readings of
+  // the records passed over.
+  readings_.insert(readings_.begin(), carried_.begin(), carried_.end());
+  carried_.clear();
   if (!started_) {
     started_ = true;
-    origin_ = time;
-    width_ = w;
-    height_ = h;
+    origin_ = r.time;
+    width_ = r.width;
+    height_ = r.height;
   }
   builder_.Build(readings_, origin_, imu);
+  const i32 w = r.width, h = r.height;
   frame.grey.resize(CVD::ImageRef(w, h));
-  for (i32 y = 0; y < h; ++y) std::memcpy(frame.grey[y], pixels + static_cast<size_t>(y) * w, w);
-  frame.time = time - origin_;
-  if (newPrior[7] != kNoPriorTime) newPrior[7] -= origin_;
+  for (i32 y = 0; y < h; ++y) std::memcpy(frame.grey[y], r.pixels + static_cast<size_t>(y) * w, w);
+  frame.time = r.time - origin_;
+  NormalisePrior(r.prior);
+  if (r.prior[7] != kNoPriorTime) r.prior[7] -= origin_;
   // Far from the origin the difference leaves the double range.
-  if (!std::isfinite(newPrior[7])) newPrior[7] = kNoPriorTime;
-  std::copy(newPrior, newPrior + 8, prior);
+  if (!std::isfinite(r.prior[7])) r.prior[7] = kNoPriorTime;
+  std::copy(r.prior, r.prior + 8, prior);
   return true;
 }
 

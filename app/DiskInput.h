@@ -50,10 +50,24 @@ class FrameRecordReader {
   // range.
   bool LoadFrameRecord(const std::string& name, DiskFrame& frame, std::vector<IMUSample>& imu,
                        f64 prior[8]);
+  // Keeps the readings of a record the run passes over (image_step) for the
+  // next record taken, so that its samples span the whole time since the
+  // last frame tracked. False, keeping nothing, when LoadFrameRecord would
+  // refuse the file.
+  bool CarryReadings(const std::string& name);
 
  private:
+  struct Record {
+    i32 width = 0, height = 0;
+    f64 time = 0.0;
+    const u8* pixels = nullptr;  // into bytes_
+    f64 prior[8] = {};
+  };
+  // Reads and checks a whole record; its readings go to readings_.
+  bool ParseRecord(const std::string& name, Record& out);
+
   std::vector<u8> bytes_;
-  std::vector<ImuReading> readings_;
+  std::vector<ImuReading> readings_, carried_;
   ImuSequenceBuilder builder_;
   f64 origin_ = 0.0;
   bool started_ = false;

@@ -25,6 +25,12 @@ class FileSequence {
   void Name(u32 i, std::string& name) const {
     MakeSequenceFileName(name, pattern_, start_ + i * step_);
   }
+  // The list steps over step - 1 numbers before each file: `back` from 1 to
+  // Skipped() names the one that many numbers before file i (i from 1).
+  u32 Skipped() const { return step_ > 0 ? step_ - 1 : 0; }
+  void NameBefore(u32 i, u32 back, std::string& name) const {
+    MakeSequenceFileName(name, pattern_, start_ + i * step_ - back);
+  }
 
  private:
   std::string pattern_;

@@ -86,6 +86,39 @@ TEST(DiskInputTest, FrameRecordsInTheTrackersForm) {
   EXPECT_EQ(kNoPriorTime, prior[7]);
 }
 
+// Records a run passes over (image_step): their readings come first in the
+// next record taken, once; a record the reader refuses carries nothing.
+TEST(DiskInputTest, PassedOverRecordsHandTheirReadingsToTheNext) {
+  TempFolder folder;
+  const auto record = [&](const char* name, f64 time, f64 gyro, i32 w = 4) {
+    RecordWriter r;
+    r.Header(w, 3, time).Put(i32{2});
+    r.Sample(0, 0.0, 0.0, -1.0, time).Sample(1, gyro, 0.0, 0.0, time);
+    r.Prior({0, 0, 0, 1, 0, 0, 0, -1});
+    return folder.Write(name, r.bytes);
+  };
+  FrameRecordReader reader;
+  DiskFrame frame;
+  std::vector<IMUSample> imu;
+  f64 prior[8];
+  ASSERT_TRUE(reader.LoadFrameRecord(record("0.dat", 1.0, 0.1), frame, imu, prior));
+  EXPECT_TRUE(reader.CarryReadings(record("1.dat", 1.1, 0.2)));
+  EXPECT_TRUE(reader.CarryReadings(record("2.dat", 1.2, 0.3)));
+  EXPECT_FALSE(reader.CarryReadings(record("3.dat", 1.25, 9.0, 5)));  // another size
+  EXPECT_FALSE(reader.CarryReadings(folder.File("missing.dat")));
+  ASSERT_TRUE(reader.LoadFrameRecord(record("4.dat", 1.3, 0.4), frame, imu, prior));
+  EXPECT_NEAR(frame.time, 0.3, 1e-12);
+  ASSERT_EQ(imu.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_NEAR(imu[i].time, 0.1 * (i + 1), 1e-12) << i;
+    EXPECT_DOUBLE_EQ(imu[i].rotationRate[0], 0.2 + 0.1 * i) << i;
+    EXPECT_DOUBLE_EQ(imu[i].acceleration[2], 9.81) << i;
+  }
+  ASSERT_TRUE(reader.LoadFrameRecord(record("5.dat", 1.4, 0.5), frame, imu, prior));
+  ASSERT_EQ(imu.size(), 1u);  // carried once
+  EXPECT_DOUBLE_EQ(imu[0].rotationRate[0], 0.5);
+}
+
 // Priors that are numbers yet no usable prior: a quaternion whose squared
 // length leaves the double range (overflow or underflow) and a time whose
 // distance from the origin does. Each counts as none; the record is read.

@@ -43,4 +43,11 @@ TEST(SequenceFileName, SequenceNamesItsFilesFromStartByStep) {
     sequence.Name(i, name);
     EXPECT_EQ(name, expected) << i;
   }
+  // The four numbers stepped over before file 2 (img020).
+  ASSERT_EQ(sequence.Skipped(), 4u);
+  sequence.NameBefore(2, 1, name);
+  EXPECT_EQ(name, "d/img019.png");
+  sequence.NameBefore(2, 4, name);
+  EXPECT_EQ(name, "d/img016.png");
+  EXPECT_EQ(FileSequence("a0.dat", 0, 1, 9).Skipped(), 0u);
 }
