@@ -27,6 +27,16 @@ f64 SecondsSince(Clock::time_point start) {
   return std::chrono::duration<f64>(Clock::now() - start).count();
 }
 
+// Calls take(name) with each file `list` steps over (image_step) before its
+// entry i, oldest first: their readings belong to entry i's interval.
+template <class Take>
+void ForEachPassedOver(const FileSequence& list, u32 i, std::string& name, Take take) {
+  for (u32 back = list.Skipped(); i > 0 && back > 0; --back) {
+    list.NameBefore(i, back, name);
+    take(name);
+  }
+}
+
 }  // namespace
 
 Application::Application(const std::string& configPath) {
@@ -233,10 +243,9 @@ bool Application::SkipMissingFrames(u32& i, u32& count) {
 
 bool Application::LoadFrame(u32 i) {
   if (frameRecords_) {
-    // The readings of the records image_step passes over belong to this frame's interval.
-    for (u32 back = frames_.Skipped(); i > 0 && back > 0; --back) {
-      frames_.NameBefore(i, back, name_);
-      recordReader_.CarryReadings(name_);
+    if (!simulateImu_) {
+      ForEachPassedOver(frames_, i, name_,
+                        [this](const std::string& name) { recordReader_.CarryReadings(name); });
     }
     frames_.Name(i, name_);
     if (!recordReader_.LoadFrameRecord(name_, frame_, imu_, prior_)) {
@@ -258,13 +267,13 @@ bool Application::LoadFrame(u32 i) {
   }
   bool timed = false;
   if (imuFiles_.Count() > 0) {
-    // As for frame records: the samples of the files passed over come first.
     skippedImu_.clear();
-    for (u32 back = imuFiles_.Skipped(); i > 0 && back > 0; --back) {
-      imuFiles_.NameBefore(i, back, name_);
-      f64 time, prior[8];
-      if (LoadImuFile(name_, &time, imu_, prior))
-        skippedImu_.insert(skippedImu_.end(), imu_.begin(), imu_.end());
+    if (!simulateImu_) {
+      ForEachPassedOver(imuFiles_, i, name_, [this](const std::string& name) {
+        f64 time, prior[8];
+        if (LoadImuFile(name, &time, imu_, prior))
+          skippedImu_.insert(skippedImu_.end(), imu_.begin(), imu_.end());
+      });
     }
     imuFiles_.Name(i, name_);
     timed = LoadImuFile(name_, &frame_.time, imu_, prior_);

@@ -11,6 +11,17 @@
 #include "common/app/DemoSequence.h"
 #include "optimization/IMUParameters.h"
 
+namespace {
+
+// A binary PGM of one grey level.
+std::string FlatPgm(int w, int h, u8 level) {
+  std::string pgm = "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+  pgm.append(static_cast<size_t>(w * h), static_cast<char>(level));
+  return pgm;
+}
+
+}  // namespace
+
 TEST(ConsoleFrameTimesTest, OneDurationPerTrackedFrame) {
   TempFolder folder;
   for (int i = 0; i < 6; ++i) {
@@ -50,10 +61,8 @@ TEST(ConsoleFrameTimesTest, OneDurationPerTrackedFrame) {
 TEST(ConsoleFrameTimesTest, ImagesOfAnotherHeightAloneAreSkipped) {
   TempFolder folder;
   for (int i = 0; i < 6; ++i) {
-    const int height = i == 3 ? 64 : 96;
-    std::string pgm = "P5\n128 " + std::to_string(height) + "\n255\n";
-    pgm.append(static_cast<size_t>(128 * height), static_cast<char>(40 + 20 * i));
-    folder.Write("f000" + std::to_string(i) + ".pgm", pgm);
+    folder.Write("f000" + std::to_string(i) + ".pgm",
+                 FlatPgm(128, i == 3 ? 64 : 96, static_cast<u8>(40 + 20 * i)));
   }
   folder.Write("K.txt", "100 0 64\n0 100 48\n0 0 1\n");
   const std::string config = folder.Write(
@@ -81,8 +90,6 @@ TEST(ConsoleFrameTimesTest, SteppedOverFramesKeepTheirReadings) {
     TempFolder folder;
     const CVD::Image<u8> grey(CVD::ImageRef(128, 96), 0x40);
     const f64 noPrior[8] = {0, 0, 0, 1, 0, 0, 0, kNoPriorTime};
-    std::string pgm = "P5\n128 96\n255\n";
-    pgm.append(128 * 96, '\x40');
     for (int i = 0; i < 7; ++i) {
       const f64 t = i / 30.0;
       const std::string n = std::to_string(i);
@@ -91,7 +98,7 @@ TEST(ConsoleFrameTimesTest, SteppedOverFramesKeepTheirReadings) {
                                             {{0.0, 0.0, 9.81}, {0.01 * i, 0.0, 0.0}, t}};
         ASSERT_TRUE(WriteFrameRecord(folder.File("f000" + n + ".dat"), grey, t, imu, noPrior));
       } else {
-        folder.Write("f000" + n + ".pgm", pgm);
+        folder.Write("f000" + n + ".pgm", FlatPgm(128, 96, 0x40));
         char text[256];
         std::snprintf(
             text, sizeof(text),
