@@ -411,6 +411,12 @@ TEST(GlobalMapSnapshots, TrackMatcherPairsAndProblem) {
   // from before a pop. (The readers serve the track matcher and are checked
   // through its tests.)
   MapKeyFrameCopy copy;
+  // A later key frame's copy: one point and one flag per track, level by level.
+  ASSERT_TRUE(map.GetKeyFrame(3, copy));
+  for (int l = 0; l < kPyramidLevels; ++l) {
+    EXPECT_EQ(copy.points[l].Size(), copy.tracks[l].size()) << l;
+    EXPECT_EQ(copy.trackFlags[l].size(), copy.tracks[l].size()) << l;
+  }
   EXPECT_FALSE(map.GetKeyFrame(5, copy));
   EXPECT_FALSE(map.GetTrackMatcherProblem(5, version, pairs, s.problem, s.state, s.index, s.token));
   map.PopKeyFrame(1, "Tracker");
