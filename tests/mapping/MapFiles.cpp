@@ -417,6 +417,24 @@ TEST_F(MapFile, PackedListsAreCheckedLikeTheMapsOwn) {
   expectSame(map, true, "range restored");
 }
 
+// A start list that does not begin at 0 or end at the measurement count is
+// named for what it is, not for a key frame's block that it skews.
+TEST_F(MapFile, MeasurementStartsMustSpanEveryMeasurement) {
+  GlobalMap map;
+  BuildMap(map, 4, 48, 30);
+  std::vector<u32>& starts = map.keyFrameMeasurementStart;
+  for (const int end : {0, 1}) {
+    u32& bound = end ? starts.back() : starts.front();
+    const u32 kept = bound;
+    bound += 1;
+    std::string error;
+    EXPECT_FALSE(map.CheckInvariants(&error));
+    EXPECT_NE(error.find("do not span"), std::string::npos) << error;
+    bound = kept;
+    EXPECT_TRUE(map.CheckInvariants());
+  }
+}
+
 const TrackColor kDefault(0, 255, 255);
 
 TrackColor ImageColour(int x, int y, int frame) {
