@@ -180,20 +180,27 @@ TEST(BundleAdjustorGlobal, PlanePasses) {
   ba.state.planes[wall] = fitted;
 
   // The newest camera meets only the wall: ground points are set aside as
-  // unreliable, and half its wall points lose their plane.
+  // unreliable, without a plane, and half its wall points lose their plane.
   const u32 C = ba.state.cameras.Size();
   u32 cleared = 0;
-  std::vector<u32> seen;
+  std::vector<u32> seen, setAside;
   for (u32 i = P.features.index[4 * (C - 1)]; i < P.features.index[4 * C]; ++i) {
     const u32 p = P.features.measurements[i].point;
-    if (P.pointPlanes[p] == 0) P.pointFlags[p] |= kTrackUnreliable;
+    if (P.pointPlanes[p] == 0) {
+      P.pointFlags[p] |= kTrackUnreliable;
+      P.pointPlanes[p] = kNone16;
+      setAside.push_back(p);
+    }
     if (P.pointPlanes[p] == wall) {
       seen.push_back(p);
       if (++cleared % 2) P.pointPlanes[p] = kNone16;
     }
   }
   ASSERT_GT(seen.size(), 30u);
+  ASSERT_GT(setAside.size(), 30u);
   ba.UpdatePlanes();
+  // Unreliable points stay out of the refit, though they lie on the ground.
+  for (const u32 p : setAside) EXPECT_EQ(P.pointPlanes[p], kNone16) << p;
   u32 onWall = 0;
   for (const u32 p : seen) onWall += P.pointPlanes[p] == wall;
   EXPECT_GE(onWall, 0.9 * seen.size());
