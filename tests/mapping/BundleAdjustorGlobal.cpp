@@ -254,7 +254,8 @@ TEST(BundleAdjustorGlobal, GoodOutliersComeBackGrossOnesDoNot) {
     const MapPoint& X = m.scene.ScenePoints()[m.scene.TrackScenePoint()[track]];
     if (role[p] == 1 && inlier) {
       ++back;
-      EXPECT_LT(std::fabs(ba.edits.retestedPoints[i].v[1] - X.v[1]), 0.05f);
+      for (int k = 0; k < 3; ++k)
+        EXPECT_LT(std::fabs(ba.edits.retestedPoints[i].v[k] - X.v[k]), 0.05f) << i << ", " << k;
       // Seen from well apart for the map's scale: reliable.
       EXPECT_EQ(ba.edits.retestedFlags[i] & kTrackUnreliable, 0) << i;
     }

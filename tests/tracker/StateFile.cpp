@@ -218,6 +218,29 @@ TEST(StateFileLists, ACountPastTheBytesLeftLeavesTheListAsItWas) {
   }
 }
 
+// An image with either side zero reads back empty, whatever it held, and
+// the reader goes on right after the two sides.
+TEST(StateFileLists, AnImageWithAZeroSideReadsBackEmpty) {
+  for (const auto& sides : {std::pair<i32, i32>{0, 5}, {5, 0}}) {
+    const i32 next = 0x1234;
+    std::string bytes;
+    for (const i32 v : {sides.first, sides.second, next})
+      bytes.append(reinterpret_cast<const char*>(&v), 4);
+    FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+    ASSERT_NE(f, nullptr);
+    CVD::Image<u8> image(CVD::ImageRef(3, 2), 9);
+    i32 after = 0;
+    {
+      BinaryReader in(f);
+      EXPECT_TRUE(ReadImage(image, in));
+      EXPECT_TRUE(in.Get(after));
+    }
+    std::fclose(f);
+    EXPECT_EQ(image.size(), CVD::ImageRef(0, 0)) << sides.first << " x " << sides.second;
+    EXPECT_EQ(after, next);
+  }
+}
+
 TEST_F(StateFileTest, OutOfRangeIndicesAreRefused) {
   struct Parts {
     Tracker& t;
