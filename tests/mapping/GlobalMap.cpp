@@ -248,9 +248,14 @@ TEST(GlobalMapTracker, NewTrackColoursAreClampedAndFeaturesCappedAt65535) {
   EXPECT_EQ(map.trackColors,
             (std::vector<TrackColor>{SyntheticColour(0, 7), SyntheticColour(15, 0),
                                      SyntheticColour(7, 5), SyntheticColour(0, 4)}));
-  input.colour = nullptr;
-  map.InitializeKeyFrame(input, {});
-  EXPECT_EQ(map.trackColors[0], TrackColor(0, 255, 255));
+  // No colour image, or one with a zero side: every track the default.
+  const CVD::Image<TrackColor> noRows(CVD::ImageRef(16, 0)), noColumns(CVD::ImageRef(0, 8));
+  for (const CVD::Image<TrackColor>* empty :
+       {static_cast<const CVD::Image<TrackColor>*>(nullptr), &noRows, &noColumns}) {
+    input.colour = empty;
+    map.InitializeKeyFrame(input, {});
+    EXPECT_EQ(map.trackColors, std::vector<TrackColor>(4, TrackColor(0, 255, 255)));
+  }
   // More features than 16-bit indices reach: the excess of the last level goes.
   input.normalized[3].Resize(70000);
   std::memset(input.normalized[3].Data(), 0, 70000 * sizeof(MapMeasurement));
