@@ -202,6 +202,17 @@ TEST(TrackMatcher, ChoiceOfTheOlderKeyFrameAndRefusals) {
   run.map.keyFramePoses[0] = SceneRender::MakePose(r0, r1, r2, c);
   matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
   EXPECT_EQ(matcher.Candidates().size(), 1u);
+  // Key frame 0 facing the plane from far off to one side: its axis meets
+  // the plane outside the image, past each of the four edges.
+  const float ahead[3] = {0, 0, 1}, across[3] = {1, 0, 0}, down[3] = {0, 1, 0};
+  for (const float side : {20.0f, -20.0f}) {
+    for (int axis = 0; axis < 2; ++axis) {
+      const float off[3] = {axis == 0 ? side : 0.0f, axis == 1 ? side : 0.0f, 0.0f};
+      run.map.keyFramePoses[0] = SceneRender::MakePose(across, down, ahead, off);
+      matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp);
+      EXPECT_EQ(matcher.Candidates().size(), 1u) << side << ", axis " << axis;
+    }
+  }
   run.map.keyFramePoses[0] = facing;
   // Fifteen features on a map plane behind the cameras make it the scene
   // plane, the first of the map's planes included; fourteen do not.
@@ -555,6 +566,32 @@ TEST(TrackMatcher, AKeyFrameOnlyAVerticallyShiftedStartReachesIsChosen) {
   ApplyHomography(reinterpret_cast<const float(*)[4]>(matcher.warp.m), pNew, viaWarp);
   EXPECT_NEAR(viaWarp[0], pOld[0], 1.0f);
   EXPECT_NEAR(viaWarp[1], pOld[1], 1.0f);
+}
+
+// Without first-pass matches the second pass finds the older key frame's
+// inlier features where their points project into the newer one (within
+// 1.5 level pixels of the truth).
+TEST(TrackMatcher, SecondPassFindsInlierPointsWhereTheyProject) {
+  MatcherRun run;
+  TrackMatcher matcher(&run.map, 0, "");
+  ASSERT_TRUE(run.MatchUpTo(matcher, false));
+  for (auto& level : matcher.firstPass) level.clear();
+  ASSERT_TRUE(matcher.MatchSecondPass(run.item));
+  const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
+  u32 inliers = 0, found = 0;
+  for (int l = 0; l < 4; ++l) {
+    const Intrinsic K = run.scene.LevelIntrinsic(l);
+    for (u16 f = 0; f < kf.tracks[l].size(); ++f)
+      inliers += (kf.trackFlags[l][f] & kTrackInlier) != 0;
+    for (const PatchMatchRecord& r : matcher.secondPass[l]) {
+      if (!(kf.trackFlags[l][r.oldFeature] & kTrackInlier)) continue;
+      float p[2];
+      run.scene.Project(1, run.scene.truePoint[kf.tracks[l][r.oldFeature]], l, p);
+      found += std::hypot(r.x * K.fx[0] + K.cx[0] - p[0], r.y * K.fy[0] + K.cy[0] - p[1]) < 1.5f;
+    }
+  }
+  EXPECT_GT(inliers, 100u);
+  EXPECT_GE(found, inliers * 8 / 10) << "of " << inliers;
 }
 
 // Every other duplicated pair unsolved on both sides: no point to project.
