@@ -442,22 +442,22 @@ TrackColor ImageColour(int x, int y, int frame) {
 }
 
 // Three 16 x 12 frames f0.png, f1.png and a missing f2.png; four tracks with
-// two extra numbers each: t0 in frame 0; t1 (an outlier) in frames 2 and 1;
-// t2 (unsolved) only in the missing frame; t3 twice in frame 0, first
-// outside the image. Frame 1 has no pose.
+// two extra numbers each: t0 in frame 0; t1 (an outlier) in frames 2 and 1,
+// left of and below frame 1; t2 (unsolved) only in the missing frame; t3
+// twice in frame 0, first right of and above it. Frame 1 has no pose.
 const char kText[] =
     "#camera track project file\r\n<Image Sequence>\r\nSequence:C:\\data\\f0.png\r\n"
     "start:0\r\nstep:1\r\nend:2\r\n</Image Sequence>\r\n<intrinsic parameter>\r\n"
     "10 10 8 6 0 1\r\n</intrinsic parameter>\r\n<Feature Tracks>\r\nkpts: 2\r\n4\r\n"
-    "1 0 1 0 0 5\r\n0 3 4 9.5 -1\r\n2 0 0 1 1 5\r\n2 5 5 1 6 7 9.5 -1\r\n"
-    "1 -1 1 0 0 0\r\n2 1 1 9.5 -1\r\n2 0 1 0 0 4\r\n0 -50 1e6 0 3 3 9.5 -1\r\n"
+    "1 0 1 0 0 5\r\n0 3 4 9.5 -1\r\n2 0 0 1 1 5\r\n2 5 5 1 -50 1e6 9.5 -1\r\n"
+    "1 -1 1 0 0 0\r\n2 1 1 9.5 -1\r\n2 0 1 0 0 4\r\n0 1e6 -50 0 3 3 9.5 -1\r\n"
     "</Feature Tracks>\r\n<Camera Track>\r\n"
     "<FRAME0>\r\n10\r\n1 0 0 0.5\r\n0 1 0 0\r\n0 0 1 0\r\n0 0 0 1\r\n</FRAME0>\r\n"
     "<FRAME1>\r\n-1\r\n1 0 0 0\r\n0 1 0 0\r\n0 0 1 0\r\n0 0 0 1\r\n</FRAME1>\r\n"
     "<FRAME2>\r\n10\r\n0 -1 0 1\r\n1 0 0 2\r\n0 0 1 3\r\n0 0 0 1\r\n</FRAME2>\r\n"
     "</Camera Track>\r\n";
-const std::vector<TrackColor> kImageColours = {ImageColour(3, 4, 0), ImageColour(6, 7, 1), kDefault,
-                                               ImageColour(0, 11, 0)};
+const std::vector<TrackColor> kImageColours = {ImageColour(3, 4, 0), ImageColour(0, 11, 1),
+                                               kDefault, ImageColour(15, 0, 0)};
 
 template <class... T>
 void Append(std::string& s, const T&... v) {
@@ -476,9 +476,9 @@ std::string BinaryProject(const std::string& header, u32 frames, u32 colors) {
     Append(s, 9.5f, -1.0f);
   };
   track(1, 0, 1, 5, {0, 3, 4});
-  track(2, 0, 0, 5, {2, 5, 5, 1, 6, 7});
+  track(2, 0, 0, 5, {2, 5, 5, 1, -50, 1e6f});
   track(1, -1, 1, 0, {2, 1, 1});
-  track(2, 0, 1, 4, {0, -50, 1e6f, 0, 3, 3});
+  track(2, 0, 1, 4, {0, 1e6f, -50, 0, 3, 3});
   s += "<CAM>";
   Append(s, frames);
   const f64 poses[3][12] = {{1, 0, 0, 0.5, 0, 1, 0, 0, 0, 0, 1, 0},
