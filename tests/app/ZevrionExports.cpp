@@ -24,6 +24,7 @@
 #include "app/zevrion.h"
 #include "common/TempFolder.h"
 #include "common/app/HostInput.h"
+#include "tests/common/MarkerScene.h"
 
 namespace {
 
@@ -185,6 +186,37 @@ TEST(ZevrionExportsTest, CallsFromSeveralThreadsTakeTurns) {
   EXPECT_EQ(0, faults.load());
   // The room's frames still track between the other thread's calls.
   EXPECT_GT(tracked.load(), 0);
+}
+
+// Without a prior the engine assumes a camera looking straight down: frames
+// of the sheet seen from above report its corners once twenty agree, and
+// the sheet's size the host gave.
+TEST(ZevrionExportsTest, MarkerDetectionWithoutAPriorFindsTheSheetFromAbove) {
+  constexpr int kFrames = 5;
+  const MarkerScene scene;
+  CameraPose poses[kFrames];
+  CVD::Image<unsigned char> frames[kFrames];
+  scene.JitteredFrames(21, kFrames, poses, frames);
+  const double hfov = 2.0 * std::atan(0.5 * MarkerScene::kWidth / scene.K.fx[0]) * 180.0 / M_PI;
+  ZevrionCreate(MarkerScene::kWidth, MarkerScene::kHeight, hfov, 0, 0, MarkerScene::height,
+                MarkerScene::sheetWidth, MarkerScene::sheetHeight, false, false, nullptr, nullptr);
+  ZevrionStartMarkerDetection();
+  int reported = 0;
+  for (int i = 0; i < 22; ++i) {
+    const int f = i % kFrames;
+    const HostFrame frame{frames[f].data(), i / 30.0, nullptr};
+    float marker[10];
+    ZevrionRunMarkerDetection(marker, &frame, nullptr);
+    if (marker[8] == -1.0f) continue;
+    ++reported;
+    EXPECT_EQ(marker[8], MarkerScene::sheetHeight);
+    EXPECT_EQ(marker[9], MarkerScene::sheetWidth);
+    float truth[8];
+    scene.TrueCorners(poses[f], truth);
+    for (int k = 0; k < 8; ++k) EXPECT_NEAR(marker[k], truth[k], 1.5f) << "frame " << i;
+  }
+  ZevrionDestroy();
+  EXPECT_EQ(reported, 3);
 }
 
 TEST(ZevrionExportsTest, LocalDayIsEightDigitsOfToday) {
