@@ -4,8 +4,9 @@
 // changes nothing and says so, a state that cannot be saved says so, calls
 // from several threads take turns, the camera follows the field of view, the
 // host's readings become the tracker's samples (g to m/s^2, sorted, filled
-// forward, merged, on the clock of the earliest reading) and priors that
-// leave the double range are no priors.
+// forward, merged, on the clock of the earliest reading), priors that leave
+// the double range are no priors, and marker detection without a prior
+// finds the sheet seen from above.
 #include <gtest/gtest.h>
 
 #include <algorithm>
