@@ -175,6 +175,19 @@ TEST(DiskInputTest, BadRecordsChangeNothing) {
   }
   EXPECT_TRUE(frame.grey.size() == CVD::ImageRef(0, 0) && imu.empty() && prior[3] == 0.0);
   EXPECT_FALSE(load(RecordWriter().Put(i32{16385}).Put(i32{1}).Put(0.0).bytes));
+  EXPECT_FALSE(load(RecordWriter().Put(i32{1}).Put(i32{16385}).Put(0.0).bytes));
+  // The largest side is still a frame (for a fresh reader: sizes are fixed).
+  for (const auto& [w, h] : {std::pair<i32, i32>{16384, 1}, {1, 16384}}) {
+    RecordWriter longest;
+    longest.Header(w, h, 0.0).Put(i32{0}).Prior({0, 0, 0, 1, 0, 0, 0, 0.0});
+    FrameRecordReader fresh;
+    DiskFrame wide;
+    std::vector<IMUSample> none;
+    f64 level[8];
+    EXPECT_TRUE(fresh.LoadFrameRecord(folder.Write("long.dat", longest.bytes), wide, none, level))
+        << w << " x " << h;
+    EXPECT_EQ(CVD::ImageRef(w, h), wide.grey.size());
+  }
   EXPECT_FALSE(load(RecordWriter().Put(i32{-4}).Put(i32{3}).Put(0.0).bytes));
   EXPECT_FALSE(load(RecordWriter().Header(4, 3, 1.0).Put(i32{1 << 30}).bytes));
   EXPECT_FALSE(
