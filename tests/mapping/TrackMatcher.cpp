@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstring>
+#include <utility>
 
 #include "app/WorkerThread.h"
 #include "common/WaitFor.h"
@@ -118,6 +119,27 @@ struct MatcherRun {
     return false;
   }
 };
+
+// Of the older key frame's features whose flags `chosen` accepts: how many
+// there are, and how many second-pass records lie within 1.5 level pixels
+// of their points' true projections into the newer key frame.
+template <class Chosen>
+std::pair<u32, u32> SecondPassNearTruth(const MatcherRun& run, const TrackMatcher& matcher,
+                                        Chosen chosen) {
+  const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
+  u32 features = 0, found = 0;
+  for (int l = 0; l < 4; ++l) {
+    const Intrinsic K = run.scene.LevelIntrinsic(l);
+    for (u16 f = 0; f < kf.tracks[l].size(); ++f) features += chosen(kf.trackFlags[l][f]);
+    for (const PatchMatchRecord& r : matcher.secondPass[l]) {
+      if (!chosen(kf.trackFlags[l][r.oldFeature])) continue;
+      float p[2];
+      run.scene.Project(1, run.scene.truePoint[kf.tracks[l][r.oldFeature]], l, p);
+      found += std::hypot(r.x * K.fx[0] + K.cx[0] - p[0], r.y * K.fy[0] + K.cy[0] - p[1]) < 1.5f;
+    }
+  }
+  return {features, found};
+}
 
 TEST(TrackMatcher, HandedOverItemsMergeOnTheWorkerThreadWhileTheMapIsRead) {
   MatcherRun run;
@@ -577,19 +599,8 @@ TEST(TrackMatcher, SecondPassFindsInlierPointsWhereTheyProject) {
   ASSERT_TRUE(run.MatchUpTo(matcher, false));
   for (auto& level : matcher.firstPass) level.clear();
   ASSERT_TRUE(matcher.MatchSecondPass(run.item));
-  const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
-  u32 inliers = 0, found = 0;
-  for (int l = 0; l < 4; ++l) {
-    const Intrinsic K = run.scene.LevelIntrinsic(l);
-    for (u16 f = 0; f < kf.tracks[l].size(); ++f)
-      inliers += (kf.trackFlags[l][f] & kTrackInlier) != 0;
-    for (const PatchMatchRecord& r : matcher.secondPass[l]) {
-      if (!(kf.trackFlags[l][r.oldFeature] & kTrackInlier)) continue;
-      float p[2];
-      run.scene.Project(1, run.scene.truePoint[kf.tracks[l][r.oldFeature]], l, p);
-      found += std::hypot(r.x * K.fx[0] + K.cx[0] - p[0], r.y * K.fy[0] + K.cy[0] - p[1]) < 1.5f;
-    }
-  }
+  const auto [inliers, found] =
+      SecondPassNearTruth(run, matcher, [](u8 flags) { return (flags & kTrackInlier) != 0; });
   EXPECT_GT(inliers, 100u);
   EXPECT_GE(found, inliers * 8 / 10) << "of " << inliers;
 }
@@ -607,18 +618,8 @@ void ExpectUnsolvedDuplicatesMerge(float shiftY) {
   ASSERT_TRUE(run.MatchUpTo(matcher, false));
   for (auto& level : matcher.firstPass) level.clear();
   ASSERT_TRUE(matcher.MatchSecondPass(run.item));
-  u32 features = 0, found = 0;
-  for (int l = 0; l < 4; ++l) {
-    const MapKeyFrameCopy& kf = matcher.MatchedKeyFrame();
-    const Intrinsic K = run.scene.LevelIntrinsic(l);
-    for (u16 f = 0; f < kf.tracks[l].size(); ++f) features += kf.trackFlags[l][f] == 0;
-    for (const PatchMatchRecord& r : matcher.secondPass[l]) {
-      if (kf.trackFlags[l][r.oldFeature] != 0) continue;
-      float p[2];
-      run.scene.Project(1, run.scene.truePoint[kf.tracks[l][r.oldFeature]], l, p);
-      found += std::hypot(r.x * K.fx[0] + K.cx[0] - p[0], r.y * K.fy[0] + K.cy[0] - p[1]) < 1.5f;
-    }
-  }
+  const auto [features, found] =
+      SecondPassNearTruth(run, matcher, [](u8 flags) { return flags == 0; });
   EXPECT_GT(features, 50u);
   EXPECT_GE(found, features * 8 / 10);
   matcher.Run(&run.item);
