@@ -252,6 +252,28 @@ TEST_F(LiveCaptureTest, FakeFramesArriveOnePerPassInOrderUntilTheStreamEnds) {
   EXPECT_GT(lastTime, 5 * 0.005 - 1e-3);
 }
 
+TEST_F(LiveCaptureTest, FakeDeviceRefusesNoFrameRateOrAnEmptyFrame) {
+  // A rate of 0 would make the stream's period infinite; an empty frame has
+  // nothing to show. Neither opens, and an unopened device does not start.
+  struct Case {
+    u16 width, height;
+    int fps;
+  };
+  for (const Case c : {Case{32, 24, 0}, Case{32, 24, -30}, Case{0, 24, 30}, Case{32, 0, 30}}) {
+    FakeCaptureDevice device(c.width, c.height, 2);
+    u16 w = 7, h = 9;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(device.Open(c.fps, &w, &h)) << c.width << " x " << c.height << " at " << c.fps;
+    EXPECT_EQ("No camera!\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(7, w);
+    EXPECT_EQ(9, h);
+    EXPECT_FALSE(device.Start([](const CaptureFrame&) {}));
+  }
+  FakeCaptureDevice device(32, 24, 2);
+  u16 w = 0, h = 0;
+  EXPECT_TRUE(device.Open(1, &w, &h));
+}
+
 TEST_F(LiveCaptureTest, IncompleteFrameIsSkippedAndTheNextOneServed) {
   const u32 w = 4, h = 2;
   const std::vector<u8> first(w * h * 3, 10), short_(w * h * 3 - 1, 20), last(w * h * 3, 30);
