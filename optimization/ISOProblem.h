@@ -132,4 +132,9 @@ struct ISOProblem {
   f32 biasWeights[2] = {0.0f, 0.0f};    // accelerometer, gyroscope
   AlignedArray<IBAGravity> gravity;
   std::vector<u32> gravityCameras;  // window camera of each record
+  // Without reference cameras the first camera's velocity is held, as the
+  // frames before it took their knowledge of it along when they left the
+  // window. A first camera that had no frame before it (it started at rest,
+  // as a guess) has lost nothing, and its velocity is solved with the rest.
+  bool holdFirstVelocity = true;
 };

@@ -59,6 +59,7 @@ void InertialStep::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& 
                                        const f64 posePrior[8], f64 time) {
   TrackerFrame& f = c_.ring[frame];
   f.time = time;
+  f.startedAtRest = true;
   // Kept so that the next frame's prediction starts from this frame's rate.
   f.samples.assign(imuSamples.begin(), imuSamples.end());
   if (imuSamples.empty()) {
@@ -93,6 +94,7 @@ void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& im
   }
   TrackerFrame& prev = c_.ring[p];
   TrackerFrame& f = c_.ring[c];
+  f.startedAtRest = false;
   if (imuSamples.empty()) {
     for (int i = 0; i < 6; ++i) f.lastImu[i] = prev.lastImu[i];
   } else {

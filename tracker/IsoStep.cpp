@@ -27,6 +27,15 @@ bool IsFinite(const CameraIMUState& s) {
   return true;
 }
 
+// Whether window frame i is tied to a neighbour by a delta with translation
+// terms: readings, not the images' rotation alone.
+bool TiedByTranslation(const FrameRing& ring, const std::vector<u16>& window, size_t i) {
+  const auto moves = [&](size_t j) {
+    return IMUDelta::HasTranslation(ring[window[j]].delta[kFromPrevious]);
+  };
+  return (i > 0 && moves(i)) || (i + 1 < window.size() && moves(i + 1));
+}
+
 }  // namespace
 
 i32 InertialStep::RunIso(u16 frame, TrackingMode mode) {
@@ -80,6 +89,10 @@ void InertialStep::BuildIsoProblem() {
   problem.feature2DStarts.clear();
   problem.measurementPairs.clear();
   problem.cameraFlags.assign(n, 0);
+  // A first frame that started at rest had no frame before it: its velocity
+  // is a guess that nothing has left the window with, so it is solved.
+  problem.holdFirstVelocity =
+      n == 0 || !c_.ring[window_[0]].startedAtRest || !TiedByTranslation(c_.ring, window_, 0);
   problem.gravity.Resize(0);
   problem.gravityCameras.clear();
   const u32 pointCount = w.points.Size();
@@ -132,16 +145,31 @@ void InertialStep::WriteBack() {
     f64 solved[16];
     CameraPose pose;
     ConvertCameraIMUState(s, solved, pose);
-    for (int k = 0; k < 3; ++k) {
-      record.position[k] = solved[k];
-      record.velocity[k] = solved[3 + k];
-      record.accelerometerBias[k] = solved[10 + k];
-      record.gyroscopeBias[k] = solved[13 + k];
-    }
-    for (int k = 0; k < 4; ++k) record.quaternion[k] = solved[6 + k];
-    f.pose.slot[kVisual] = pose;
     const u16 k = f.keyFrame;
-    if (k == kNone16 || k >= w.keyFrameStates.Size() || k >= w.keyFramePoses.Size()) continue;
+    const bool keyFrame = k != kNone16 && k < w.keyFrameStates.Size() && k < w.keyFramePoses.Size();
+    for (int j = 0; j < 3; ++j) {
+      record.velocity[j] = solved[3 + j];
+      record.accelerometerBias[j] = solved[10 + j];
+      record.gyroscopeBias[j] = solved[13 + j];
+    }
+    // In a window from a frame that started at rest (the map's start, or the
+    // first frame after a loss), a frame that saw no map point was only
+    // carried along by its deltas from that frame's guessed velocity: its
+    // velocity and biases are what the window knows of them, but its pose
+    // stays. The map's first key frame and the frame after it, which see no
+    // point of their own, would otherwise move wherever the guess puts them,
+    // and every point built on them with them: the map shrank to about half
+    // within a few frames.
+    const std::vector<u32>& starts = isoProblem_.feature3DStarts;
+    const bool unseen = starts[kPyramidLevels * (i + 1)] == starts[kPyramidLevels * i];
+    if (unseen && c_.ring[window_[0]].startedAtRest && TiedByTranslation(c_.ring, window_, i)) {
+      if (keyFrame) w.keyFrameStates[k] = record;
+      continue;
+    }
+    for (int j = 0; j < 3; ++j) record.position[j] = solved[j];
+    for (int j = 0; j < 4; ++j) record.quaternion[j] = solved[6 + j];
+    f.pose.slot[kVisual] = pose;
+    if (!keyFrame) continue;
     w.keyFrameStates[k] = record;
     w.keyFramePoses[k] = pose;
     if (k < w.cameraCenters.Size()) {

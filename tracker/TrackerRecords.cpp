@@ -31,6 +31,7 @@ void TrackerFrame::Reset() {
   keyFrame = relocalisationKeyFrame = nearKeyFrame = parallaxKeyFrame = kNone16;
   alignedKeyFrame = imuKeyFrame = provisionalKeyFrame = kNone16;
   candidate = rejected = 0;
+  startedAtRest = false;
 }
 
 u32 TrackerFrame::MapMatchCount() const {

@@ -97,6 +97,9 @@ struct TrackerFrame {
   u16 provisionalKeyFrame = kNone16;
   u8 candidate = 0;
   u8 rejected = 0;
+  // Its state was started at rest, with no frame to predict it from: the
+  // velocity is a guess until the window solves it.
+  bool startedAtRest = false;
   SmallImage small;
 
   // Poses unset, deltas empty, lists, counts, scores and links cleared.

@@ -99,7 +99,7 @@ class ISOSolverTest : public testing::Test {
     ISOSolver solver;
     solver.BuildStructure(P, state);
     solver.ConstructNormalEquation(P, state);
-    const bool gauge = P.deltas1.count == 0 && P.deltas2.count == 0;
+    const bool gauge = P.holdFirstVelocity && P.deltas1.count == 0 && P.deltas2.count == 0;
     const auto held = [&](int n) { return gauge && n >= 3 && n < 6; };
     ExpectMinusHalfCostSlope(
         Flatten(solver.Gradient()),
@@ -157,6 +157,10 @@ TEST_F(ISOSolverTest, EveryTermAloneIsTheCostsGaussNewtonSystem) {
     if (term == 6) P.gravity.Assign(base.gravity);
     if (term >= 7) AddDeltas(P, (term - 7) / 2, term % 2 == 0);
     ExpectNormalEquation(P, "term " + std::to_string(term));
+    if (term < 7 || term % 2 != 0) continue;
+    // The window alone with camera 0's velocity free: its rows stay in.
+    P.holdFirstVelocity = false;
+    ExpectNormalEquation(P, "term " + std::to_string(term) + ", first velocity free");
   }
 }
 
@@ -292,6 +296,38 @@ TEST_F(ISOSolverTest, SameWindowReachesTheSameStateAsBundleAdjustment) {
     RefreshCaches(window.state.extrinsic, a);
     EXPECT_EQ(0, std::memcmp(&a, &window.state.windowCameras[c], sizeof(a))) << c;
   }
+}
+
+// Camera 0's velocity, held by default, is solved when the problem frees it:
+// a first frame whose velocity was only guessed (it started at rest) takes
+// the one its deltas and its neighbours' features give.
+TEST_F(ISOSolverTest, AFreedFirstVelocityIsSolvedWithTheWindow) {
+  ISOProblem& P = window.problem;
+  ISOSolver iso;
+  iso.parameters.maxIterations = 50;
+  iso.parameters.minRelativeReduction = 1e-6f;
+  iso.parameters.minStep = 1e-12f;
+  iso.parameters.pcgRelativeTolerance = 1e-6f;
+  const float* v = window.state.windowCameras[0].v;
+  const auto error = [&]() {
+    const float* t = truth.windowCameras[0].v;
+    return std::sqrt((v[0] - t[0]) * (v[0] - t[0]) + (v[1] - t[1]) * (v[1] - t[1]) +
+                     (v[2] - t[2]) * (v[2] - t[2]));
+  };
+  // The perturbed window with camera 0 guessed at rest.
+  ISOState start;
+  ISOState::Copy(start, state);
+  std::fill_n(start.windowCameras[0].v, 3, 0.0f);
+  ISOState::Copy(window.state, start);
+  const float guessed = error();
+  ASSERT_GT(guessed, 0.05f);
+  iso.Run(P, window.state, 0);
+  EXPECT_EQ(0, std::memcmp(v, start.windowCameras[0].v, 12));
+  P.holdFirstVelocity = false;
+  ISOState::Copy(window.state, start);
+  iso.Run(P, window.state, 0);
+  EXPECT_LT(error(), 0.1f * guessed);
+  EXPECT_LT(error(), 2e-2f);
 }
 
 // Input the solver cannot solve is refused with the state untouched: 2-D

@@ -278,6 +278,47 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
 // direction back (its heading stays free); without one nothing turns it.
 // Last, a window ends at a frame without a pose, and an unset current frame
 // is refused.
+// The map's first key frame at the window's start, before it has points:
+// it started at rest, a guess, so its velocity is solved from the frames
+// after it, but its pose, which the map is built on, stays where it is. A
+// first frame that did not start at rest keeps the velocity it has, and its
+// pose moves with the window as before.
+TEST_F(IsoWindowTest, AFirstKeyFrameWithoutPointsKeepsItsPoseAndTakesItsVelocity) {
+  s.parts.options.isoWindow = true;
+  MapWorkingCopy& w = s.parts.view.Working();
+  w.keyFrameStates.Resize(1);
+  w.keyFramePoses.Resize(1);
+  w.cameraCenters.Resize(1);
+  constexpr u16 kFirst = kFrames - InertialStep::kIsoWindow;
+  const IMUState truth = s.scene.keyFrames[kFirst].state;
+  IMUState rest = truth;
+  for (f64& v : rest.velocity) v = 0.0;
+  const f64 speed = std::hypot(truth.velocity[0], truth.velocity[1], truth.velocity[2]);
+  ASSERT_GT(speed, 0.1);
+  for (const bool startedAtRest : {true, false}) {
+    for (u16 k = kFirst + 1; k < kFrames; ++k) s.SetVisual(k, s.scene.keyFrames[k].state);
+    TrackerFrame& f = s.parts.ring[kFirst];
+    s.SetVisual(kFirst, rest);
+    for (auto& list : f.mapMatches) list.clear();
+    f.keyFrame = 0;
+    f.startedAtRest = startedAtRest;
+    const TrackerFrame before = f;
+    w.keyFrameStates[0] = rest;
+    w.keyFramePoses[0] = f.pose.slot[kVisual];
+    EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+    EXPECT_EQ(Same(f.pose, before.pose), startedAtRest);
+    EXPECT_TRUE(Same(w.keyFramePoses[0], f.pose.slot[kVisual])) << startedAtRest;
+    EXPECT_TRUE(Same(w.keyFrameStates[0], f.state.record[kVisual])) << startedAtRest;
+    const f64* v = f.state.record[kVisual].velocity;
+    const f64 error =
+        std::hypot(v[0] - truth.velocity[0], v[1] - truth.velocity[1], v[2] - truth.velocity[2]);
+    if (startedAtRest)
+      EXPECT_LT(error, 0.05 * speed);
+    else
+      EXPECT_EQ(error, speed);
+  }
+}
+
 TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheWindow) {
   const TrackerFrame before = s.parts.ring[kLast - 1];
   const f64 error = s.PositionError(kLast);
