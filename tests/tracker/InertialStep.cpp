@@ -231,6 +231,15 @@ class IsoWindowTest : public ::testing::Test {
     o.pointsPerKeyFrame = 40;
     return o;
   }
+  // The window on, and a map view with n key frames.
+  MapWorkingCopy& WindowWithKeyFrames(u32 n) {
+    s.parts.options.isoWindow = true;
+    MapWorkingCopy& w = s.parts.view.Working();
+    w.keyFrameStates.Resize(n);
+    w.keyFramePoses.Resize(n);
+    w.cameraCenters.Resize(n);
+    return w;
+  }
   static constexpr u16 kFrames = 12, kLast = kFrames - 1;
   InertialStepScene s;
 };
@@ -238,11 +247,7 @@ class IsoWindowTest : public ::testing::Test {
 // The window's key frames go back to the map view; key frames outside it or
 // unknown to the view are left alone.
 TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
-  s.parts.options.isoWindow = true;
-  MapWorkingCopy& w = s.parts.view.Working();
-  w.keyFrameStates.Resize(2);
-  w.keyFramePoses.Resize(2);
-  w.cameraCenters.Resize(2);
+  MapWorkingCopy& w = WindowWithKeyFrames(2);
   const CameraPose untouched = w.keyFramePoses[0] = s.parts.ring[0].pose.slot[kVisual];
   s.parts.ring[0].keyFrame = 0;  // outside the window
   s.parts.ring[8].keyFrame = 1;  // inside
@@ -284,11 +289,7 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
 // first frame that did not start at rest keeps the velocity it has, and its
 // pose moves with the window as before.
 TEST_F(IsoWindowTest, AFirstKeyFrameWithoutPointsKeepsItsPoseAndTakesItsVelocity) {
-  s.parts.options.isoWindow = true;
-  MapWorkingCopy& w = s.parts.view.Working();
-  w.keyFrameStates.Resize(1);
-  w.keyFramePoses.Resize(1);
-  w.cameraCenters.Resize(1);
+  MapWorkingCopy& w = WindowWithKeyFrames(1);
   constexpr u16 kFirst = kFrames - InertialStep::kIsoWindow;
   const IMUState truth = s.scene.keyFrames[kFirst].state;
   IMUState rest = truth;
