@@ -141,7 +141,12 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
     EXPECT_LT(QuaternionAngle(r.quaternion, t.quaternion), 1e-3) << i;
   };
   f[0]->keyFrame = 0;
+  // Only the frame stored without one to predict from starts at rest, also
+  // in a slot that held such a frame before.
+  EXPECT_TRUE(f[0]->startedAtRest);
+  f[1]->startedAtRest = true;
   s.Predict(0, 1, 1);
+  EXPECT_FALSE(f[1]->startedAtRest);
   followsTheTruth(1);
   EXPECT_EQ(f[1]->imuKeyFrame, 0);
   EXPECT_EQ(f[1]->provisionalKeyFrame, kNone16);
@@ -287,7 +292,8 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
 // it started at rest, a guess, so its velocity is solved from the frames
 // after it, but its pose, which the map is built on, stays where it is. A
 // first frame that did not start at rest keeps the velocity it has, and its
-// pose moves with the window as before.
+// pose moves with the window as before; so does one whose window has no
+// readings, whose deltas say nothing of the velocity.
 TEST_F(IsoWindowTest, AFirstKeyFrameWithoutPointsKeepsItsPoseAndTakesItsVelocity) {
   MapWorkingCopy& w = WindowWithKeyFrames(1);
   constexpr u16 kFirst = kFrames - InertialStep::kIsoWindow;
@@ -296,24 +302,34 @@ TEST_F(IsoWindowTest, AFirstKeyFrameWithoutPointsKeepsItsPoseAndTakesItsVelocity
   for (f64& v : rest.velocity) v = 0.0;
   const f64 speed = std::hypot(truth.velocity[0], truth.velocity[1], truth.velocity[2]);
   ASSERT_GT(speed, 0.1);
-  for (const bool startedAtRest : {true, false}) {
-    for (u16 k = kFirst + 1; k < kFrames; ++k) s.SetVisual(k, s.scene.keyFrames[k].state);
+  struct Case {
+    bool startedAtRest, readings;
+  };
+  // The case without readings last: it drops the deltas' translation.
+  for (const Case c : {Case{true, true}, Case{false, true}, Case{true, false}}) {
+    SCOPED_TRACE(testing::Message()
+                 << "at rest " << c.startedAtRest << ", readings " << c.readings);
+    for (u16 k = kFirst + 1; k < kFrames; ++k) {
+      s.SetVisual(k, s.scene.keyFrames[k].state);
+      if (!c.readings) IMUDelta::DropTranslation(s.parts.ring[k].delta[kFromPrevious], 1.0);
+    }
     TrackerFrame& f = s.parts.ring[kFirst];
     s.SetVisual(kFirst, rest);
     for (auto& list : f.mapMatches) list.clear();
     f.keyFrame = 0;
-    f.startedAtRest = startedAtRest;
+    f.startedAtRest = c.startedAtRest;
     const TrackerFrame before = f;
     w.keyFrameStates[0] = rest;
     w.keyFramePoses[0] = f.pose.slot[kVisual];
     EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
-    EXPECT_EQ(Same(f.pose, before.pose), startedAtRest);
-    EXPECT_TRUE(Same(w.keyFramePoses[0], f.pose.slot[kVisual])) << startedAtRest;
-    EXPECT_TRUE(Same(w.keyFrameStates[0], f.state.record[kVisual])) << startedAtRest;
+    const bool solved = c.startedAtRest && c.readings;
+    EXPECT_EQ(Same(f.pose, before.pose), solved);
+    EXPECT_TRUE(Same(w.keyFramePoses[0], f.pose.slot[kVisual]));
+    EXPECT_TRUE(Same(w.keyFrameStates[0], f.state.record[kVisual]));
     const f64* v = f.state.record[kVisual].velocity;
     const f64 error =
         std::hypot(v[0] - truth.velocity[0], v[1] - truth.velocity[1], v[2] - truth.velocity[2]);
-    if (startedAtRest)
+    if (solved)
       EXPECT_LT(error, 0.05 * speed);
     else
       EXPECT_EQ(error, speed);

@@ -19,6 +19,7 @@ TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   f.keyFrame = 4;
   f.state.record[kVisual].position[1] = 2.0;
   f.lastImu[5] = 3.0;
+  f.startedAtRest = true;
   f.Reset();
   EXPECT_EQ(f.state.record[kVisual].position[1], 0.0);
   EXPECT_EQ(f.lastImu[5], 0.0);
@@ -27,6 +28,7 @@ TEST(TrackerRecords, ResetFrameTrackNamesAndAxes) {
   for (int l = 0; l < kPyramidLevels; ++l)
     EXPECT_TRUE(f.candidates[l].empty() && f.lost[l].empty() && f.misses[l].empty()) << l;
   EXPECT_EQ(f.keyFrame, kNone16);
+  EXPECT_FALSE(f.startedAtRest);
   EXPECT_EQ(f.posePrior[7], DBL_MAX);
   EXPECT_EQ(f.delta[kFromProvisional].dq[3], 1.0);
 
