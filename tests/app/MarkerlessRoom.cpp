@@ -3,8 +3,11 @@
 // room (1-3 m, 640 x 480, 8 s at 30 fps, blur and read noise). The camera
 // turns as it walks, and a turn alone brings no baseline to triangulate
 // from: the second key frame waits for the move, and the map keeps the
-// scale the start gave it across that key frame, with readings and without,
-// and keeps its accuracy when the initial depth is far off.
+// scale the start gave it across that key frame, with readings and without;
+// visual-only it keeps its accuracy when the initial depth is far off. With
+// readings the start is given the room's depth, and the map comes out
+// metric: the readings' terms are in metres and fight a map whose unit is
+// far from it.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -14,6 +17,8 @@
 #include "common/app/ConsoleRun.h"
 
 namespace {
+
+constexpr double kRoomDepth = 2.2;  // m, about where the walk's first view meets the walls
 
 TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
   // Under the sanitizers 6 s: the second key frame comes after 4.
@@ -30,6 +35,8 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
     write.mode = mode;
     // The workers in step with the tracker: the same run on any machine.
     write.parallel = false;
+    const bool readings = mode == RunMode::kWithReadings;
+    if (readings) write.keys = {{"initial_depth", std::to_string(kRoomDepth)}};
     const std::string name = RunModeName(mode);
     const ConsoleRun run = RunWrittenSequence(f, write, name);
     ASSERT_TRUE(run.ready) << run.printed;
@@ -39,10 +46,13 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
     EXPECT_NEAR(run.report.scaleJump, 1.0, 0.12) << name;
     EXPECT_GE(run.report.trackedFraction, 0.95) << name;
     EXPECT_LT(run.report.atePercent, 2.0) << name;
+    if (readings) {
+      EXPECT_NEAR(run.report.mapScale, 1.0, 0.25);
+    }
     if (mode == RunMode::kVisualOnly) visualAte = run.report.ateRms;
   }
-  // A guessed depth three times the room's: the key frames are spaced in
-  // the unit the guess gives the map, and the walk keeps its accuracy.
+  // A guessed depth nearly three times the room's: the key frames are spaced
+  // in the unit the guess gives the map, and the walk keeps its accuracy.
   SequenceWriteOptions write;
   write.mode = RunMode::kVisualOnly;
   write.parallel = false;
