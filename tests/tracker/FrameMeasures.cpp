@@ -138,6 +138,11 @@ TEST_F(FrameMeasuresTest, ParallaxFromTheKeyFrameImageMapAndTheMatchesOfUnsolved
   EXPECT_EQ(fm.ComputeParallax(k, 1, {true, true}, nullptr), -1.0f);
   EXPECT_EQ(fm.ComputeParallax(k, 1, kStart, nullptr), -1.0f);
   EXPECT_EQ(fm.ComputeParallax(kNone16, 1, kTracking, nullptr), -1.0f);  // no such key frame
+  // Feature arrays that end before the key frame's tracks do: nothing is
+  // read past their end.
+  s.parts.view.Records()[k].featureStart += 1;
+  EXPECT_EQ(fm.ComputeParallax(k, 1, kTracking, nullptr), -1.0f);
+  s.parts.view.Records()[k].featureStart -= 1;
   f.rejected = 1;
   EXPECT_EQ(fm.ComputeParallax(k, 1, kTracking, nullptr), -1.0f);
   // A map moving alignment-image pixels 2 to the right: at f = 6.25, 32
