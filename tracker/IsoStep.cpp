@@ -27,15 +27,6 @@ bool IsFinite(const CameraIMUState& s) {
   return true;
 }
 
-// Whether window frame i is tied to a neighbour by a delta with translation
-// terms: readings, not the images' rotation alone.
-bool TiedByTranslation(const FrameRing& ring, const std::vector<u16>& window, size_t i) {
-  const auto moves = [&](size_t j) {
-    return IMUDelta::HasTranslation(ring[window[j]].delta[kFromPrevious]);
-  };
-  return (i > 0 && moves(i)) || (i + 1 < window.size() && moves(i + 1));
-}
-
 }  // namespace
 
 i32 InertialStep::RunIso(u16 frame, TrackingMode mode) {
@@ -90,9 +81,10 @@ void InertialStep::BuildIsoProblem() {
   problem.measurementPairs.clear();
   problem.cameraFlags.assign(n, 0);
   // A first frame that started at rest had no frame before it: its velocity
-  // is a guess that nothing has left the window with, so it is solved.
-  problem.holdFirstVelocity =
-      n == 0 || !c_.ring[window_[0]].startedAtRest || !TiedByTranslation(c_.ring, window_, 0);
+  // is a guess that nothing has left the window with, so it is solved when
+  // readings (translation terms) tie it to the next frame.
+  problem.holdFirstVelocity = n < 2 || !c_.ring[window_[0]].startedAtRest ||
+                              !IMUDelta::HasTranslation(c_.ring[window_[1]].delta[kFromPrevious]);
   problem.gravity.Resize(0);
   problem.gravityCameras.clear();
   const u32 pointCount = w.points.Size();
@@ -152,17 +144,17 @@ void InertialStep::WriteBack() {
       record.accelerometerBias[j] = solved[10 + j];
       record.gyroscopeBias[j] = solved[13 + j];
     }
-    // In a window from a frame that started at rest (the map's start, or the
-    // first frame after a loss), a frame that saw no map point was only
-    // carried along by its deltas from that frame's guessed velocity: its
-    // velocity and biases are what the window knows of them, but its pose
-    // stays. The map's first key frame and the frame after it, which see no
-    // point of their own, would otherwise move wherever the guess puts them,
-    // and every point built on them with them: the map shrank to about half
-    // within a few frames.
+    // In a window that solves a first velocity guessed at rest (the map's
+    // start, or the first frame after a loss), a frame that saw no map point
+    // was only carried along by its deltas from that guess: its velocity and
+    // biases are what the window knows of them, but its pose stays. The map's
+    // first key frame and the frame after it, which see no point of their
+    // own, would otherwise move wherever the guess puts them, and every point
+    // built on them with them: the map shrank to about half within a few
+    // frames.
     const std::vector<u32>& starts = isoProblem_.feature3DStarts;
     const bool unseen = starts[kPyramidLevels * (i + 1)] == starts[kPyramidLevels * i];
-    if (unseen && c_.ring[window_[0]].startedAtRest && TiedByTranslation(c_.ring, window_, i)) {
+    if (unseen && !isoProblem_.holdFirstVelocity) {
       if (keyFrame) w.keyFrameStates[k] = record;
       continue;
     }

@@ -283,11 +283,6 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
   EXPECT_EQ(w.cameraCenters[1].v[3], 1.0f);
 }
 
-// Without the window only the current frame moves. Then that frame without
-// features, tilted off the truth: a prior with a time brings its gravity
-// direction back (its heading stays free); without one nothing turns it.
-// Last, a window ends at a frame without a pose, and an unset current frame
-// is refused.
 // The map's first key frame at the window's start, before it has points:
 // it started at rest, a guess, so its velocity is solved from the frames
 // after it, but its pose, which the map is built on, stays where it is. A
@@ -336,6 +331,11 @@ TEST_F(IsoWindowTest, AFirstKeyFrameWithoutPointsKeepsItsPoseAndTakesItsVelocity
   }
 }
 
+// Without the window only the current frame moves. Then that frame without
+// features, tilted off the truth: a prior with a time brings its gravity
+// direction back (its heading stays free); without one nothing turns it.
+// Last, a window ends at a frame without a pose, and an unset current frame
+// is refused.
 TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheWindow) {
   const TrackerFrame before = s.parts.ring[kLast - 1];
   const f64 error = s.PositionError(kLast);
