@@ -108,6 +108,16 @@ TEST(IBASolverRun, NoVariableCameraAndEndlessRejections) {
   EXPECT_EQ(IBASolverTestAccess(solver).ComputeDeltaCost(one.problem, one.state), 0.0f);
   solver.Run(one.problem, one.state, 0, nullptr);
   EXPECT_LT(RMSPixels(one.problem, one.state), 0.05);
+  // Its feature groups running past the measurements: refused, untouched.
+  one.problem.features.index.back() = one.problem.features.measurements.Size() + 1;
+  IBAState kept;
+  IBAState::Copy(kept, one.state);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(solver.Run(one.problem, one.state, 0, nullptr), IBA_LM_NORMAL_EQUATION_FAIL);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "IBASolver::Run: feature groups past the measurements; state left unchanged\n");
+  EXPECT_TRUE(SameBytes(kept.cameras, one.state.cameras) &&
+              SameBytes(kept.points, one.state.points));
 
   // No measurements and no plane term: the cost is exactly 0 and every step
   // (of zero length) is a rejection. lambda grows by nu = 2, 4, 8, ... and
