@@ -29,6 +29,15 @@ void AddObservation(Point3DEstimatorData& data, const CameraPose& pose, f32 x, f
 
 }  // namespace
 
+bool SeenTooNear(const Point3DEstimatorData& data, const Point3D& point, f32 nearest) {
+  for (const LA::AlignedMatrix3f* C : data.cameras) {
+    const f32 z =
+        C->m[2][0] * point.v[0] + C->m[2][1] * point.v[1] + C->m[2][2] * point.v[2] + C->m[2][3];
+    if (!(z >= nearest)) return true;
+  }
+  return false;
+}
+
 f32 TriangulationDepth(f32 minRayCosine, f32 defaultDepth) {
   return minRayCosine < kMinRayCosine ? FLT_MAX : defaultDepth;
 }
@@ -49,6 +58,10 @@ void NewPoints::CreateNewPoints(u16 frame, TrackingMode mode) {
   const f32 sceneDepth = f.sceneDepth;
   f32 defaultDepth =
       sceneDepth > 0.0f && std::isfinite(sceneDepth) ? sceneDepth : c_.options.initialDepth;
+  // Rays from cameras whose poses hold still while the view moves meet only
+  // at the cameras: a point solved there pins the next poses where they
+  // are, and the points after it go nearer still.
+  const f32 nearest = kNearDepthFactor * defaultDepth;
   // A track whose rays do not fix a depth gets the scene's as a guess. That
   // is what tracking goes on with while the map has no measured depth (one
   // key frame) or the frame sees little of it (a turn to a view not yet
@@ -57,7 +70,7 @@ void NewPoints::CreateNewPoints(u16 frame, TrackingMode mode) {
   // parallax instead.
   if (c_.mapView.KeyFrameCount() >= 2 && f.inlierCount >= kEnoughMeasuredInliers)
     defaultDepth = 0.0f;
-  SolveCandidates(defaultDepth);
+  SolveCandidates(defaultDepth, nearest);
   RemoveFailedMatches();
 
   for (const u32 track : candidates_) candidateIndex_[track] = kNone16;
@@ -139,7 +152,7 @@ void NewPoints::FillObservations(u32 i) {
     AddObservation(data, *grouped_[e].pose, grouped_[e].x, grouped_[e].y);
 }
 
-void NewPoints::SolveCandidates(f32 defaultDepth) {
+void NewPoints::SolveCandidates(f32 defaultDepth, f32 nearest) {
   MapWorkingCopy& w = c_.mapView.Working();
   const u32 n = static_cast<u32>(candidates_.size());
   for (u32 i = 0; i < n; ++i) {
@@ -153,7 +166,7 @@ void NewPoints::SolveCandidates(f32 defaultDepth) {
       ++counts_.rechecked;
       for (int k = 0; k < 4; ++k) X.v[k] = stored.v[k];
       X.v[3] = 1.0f;
-      if (pointEstimator_.RefinePoint(data, X)) {
+      if (pointEstimator_.RefinePoint(data, X) && !SeenTooNear(data, X, nearest)) {
         for (int k = 0; k < 4; ++k) stored.v[k] = X.v[k];
       } else {
         flags &= static_cast<u8>(~kNewPointFlags);
@@ -163,7 +176,7 @@ void NewPoints::SolveCandidates(f32 defaultDepth) {
     } else if (const f32 depth = TriangulationDepth(data.ComputeMinRayCosine(), defaultDepth);
                depth != 0.0f) {
       ++counts_.triangulated;
-      if (pointEstimator_.Triangulate(data, X, depth)) {
+      if (pointEstimator_.Triangulate(data, X, depth) && !SeenTooNear(data, X, nearest)) {
         for (int k = 0; k < 4; ++k) stored.v[k] = X.v[k];
         flags |= kNewPointFlags;
         ++counts_.solved;

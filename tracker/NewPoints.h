@@ -18,6 +18,14 @@ constexpr f32 kMinRayCosine = 0.9998477f;  // cos 1 degree
 // else the default depth on the first observation's ray.
 f32 TriangulationDepth(f32 minRayCosine, f32 defaultDepth);
 
+// A point nearer to a camera that sees it than this fraction of the
+// scene's depth is a bad triangulation, not an object by the lens.
+constexpr f32 kNearDepthFactor = 0.05f;
+
+// True when a camera of the observation set sees the point nearer than
+// `nearest` (behind it included).
+bool SeenTooNear(const Point3DEstimatorData& data, const Point3D& point, f32 nearest);
+
 // Inliers from which a frame sees enough of a map with measured depths to
 // go on without points at a guessed depth.
 constexpr u32 kEnoughMeasuredInliers = 60;
@@ -49,8 +57,9 @@ class NewPoints {
   void CollectObservations();
   // The observation set of candidate i, from its collected sightings.
   void FillObservations(u32 i);
-  // defaultDepth 0: tracks whose rays do not fix a depth stay unsolved.
-  void SolveCandidates(f32 defaultDepth);
+  // defaultDepth 0: tracks whose rays do not fix a depth stay unsolved. A
+  // point any of its cameras sees nearer than `nearest` fails.
+  void SolveCandidates(f32 defaultDepth, f32 nearest);
   void RemoveFailedMatches();
   bool IsFailedCandidate(u32 track) const;
 

@@ -169,3 +169,33 @@ TEST_F(NewPointsTest, OwnPointsSurviveAPullUntilTheMapSolvesThem) {
   EXPECT_EQ(scene.Flags(4), 0);
   EXPECT_EQ(scene.Flags(3), kTrackSolved | kTrackInlier);
 }
+
+// Rays from cameras that stood still in the map while the view moved meet at
+// the cameras. A point nearer to a camera that sees it than a twentieth of
+// the frame's scene depth is refused, new or re-checked; one beyond is kept.
+TEST_F(NewPointsTest, APointByTheLensIsRefused) {
+  // Scene depth 2: the bound is 0.1 in front of every view.
+  scene.Build({{0.01, 0.0, 0.09}, {0.02, 0.01, 0.12}}, {Scene::Pose({0, 0, 0})}, Along(3, 0.01),
+              0.0, 1);
+  for (u16 s = 0; s < 3; ++s) scene.unit.ring[s].sceneDepth = 2.0f;
+  EXPECT_EQ(Run(), "[102] New Points = 1 / 2 = 50%, Bad Points = 0 / 0 = 0%\n");
+  EXPECT_EQ(scene.Flags(0), 0);
+  EXPECT_EQ(scene.Flags(1), kNew);
+  EXPECT_LT((scene.Point(1) - scene.points[1]).norm(), 1e-4);
+  EXPECT_EQ(scene.Tracks(2), std::vector<u32>{1});
+  // At scene depth 3 the kept point is within the bound when it is re-checked.
+  for (u16 s = 0; s < 3; ++s) scene.unit.ring[s].sceneDepth = 3.0f;
+  EXPECT_EQ(Run(), "[102] New Points = 0 / 0 = 0%, Bad Points = 1 / 1 = 100%\n");
+  EXPECT_EQ(scene.Flags(1), 0);
+
+  // Nearer than the bound, at it and behind the camera.
+  Point3DEstimatorData data;
+  const CameraPose pose = Scene::Pose({0, 0, 1});
+  data.cameras.push_back(&pose);
+  for (const auto& [z, near] : std::vector<std::pair<f32, bool>>{
+           {1.05f, true}, {1.1f, false}, {0.5f, true}, {3.0f, false}}) {
+    Point3D X;
+    X.v[0] = 0.0f, X.v[1] = 0.0f, X.v[2] = z, X.v[3] = 1.0f;
+    EXPECT_EQ(SeenTooNear(data, X, 0.1f), near) << z;
+  }
+}
