@@ -7,8 +7,16 @@
 
 namespace {
 
-// Inlier gate of the essential loop: 4 pixels, squared.
+// Inlier gate of the start: 4 pixels, squared.
 constexpr f32 kEssentialGatePixelsSquared = 16.0f;
+// The essential loop chooses its model under a gate of 1 pixel and refines it
+// over the matches within 2. The baseline counts once half the rays spread by
+// a degree, 9 pixels: under the 4 pixel gate a pose whose translation was
+// turned 70 degrees, its rotation off by a degree and a half to make up for
+// it, took in the matches a few pixels off the true geometry as well and won
+// on their count, and a least-squares fit over them pulls towards it.
+constexpr f32 kEssentialChoiceGatePixelsSquared = 1.0f;
+constexpr f32 kEssentialRefineGatePixelsSquared = 4.0f;
 // Least share of matches in front of both views for a relative pose.
 constexpr f32 kMinInFrontRatio = 0.8f;
 // Least share of inliers with a degree of parallax for the baseline to count.
@@ -70,13 +78,21 @@ MapStart MapInitialisation::InitializeMap(u16 frame) {
   essentialData_.errorScale = fxfy;
   c_.mapView.BuildKeyFrameMatchSet(0, f, essentialData_, matchTracks_);
   if (essentialData_.Size() < essentialEstimator_.GetMinimalSampleSize()) return start;
-  essentialEstimator_.threshold = kEssentialGatePixelsSquared / fxfy;
+  essentialEstimator_.threshold = kEssentialChoiceGatePixelsSquared / fxfy;
   essentialInliers_.clear();  // the loop leaves it alone when it finds nothing
   // Under a small baseline the relative pose is noise: from here on a
   // failure is worth another frame while the first key frame stays in view.
   start.retry = essentialData_.Size() >= kRetryPairs;
   essentialEstimator_.RunLoRansac(essentialData_, essential_, essentialInliers_);
   if (essentialInliers_.size() < essentialEstimator_.GetMinimalSampleSize()) return start;
+  // Each refinement fits the inliers it is given and lists those under its
+  // gate: the matches within 2 pixels of the choice, then the start's own. A
+  // refinement that would keep too few leaves the model as it was.
+  for (const f32 gate : {kEssentialRefineGatePixelsSquared, kEssentialGatePixelsSquared}) {
+    essentialEstimator_.threshold = gate / fxfy;
+    f64 error = DBL_MAX;
+    essentialEstimator_.RefineModel(essentialData_, essential_, essentialInliers_, error);
+  }
   RigidTransformation3D relative{};
   alignas(16) float scratch[4 * 38];
   if (!EssentialMatrix::ToRelativePose(essential_, essentialData_, relative, kMinInFrontRatio,

@@ -81,7 +81,7 @@ bool ReadPoseFile(const std::string& path, PoseFileContents& out, std::string* e
                  " does not start with a frame number ('" + token + "')";
       return false;
     }
-    double m[12];
+    PoseRows m;
     for (int i = 0; i < 12; ++i) {
       if (!NextToken(in, token) || !ParseDouble(token, m[i])) {
         if (error != nullptr)
@@ -92,7 +92,10 @@ bool ReadPoseFile(const std::string& path, PoseFileContents& out, std::string* e
     }
     ++contents.records;
     Centre c;
-    if (CentreOfPoseRows(m, c)) contents.centres[index] = c;
+    if (CentreOfPoseRows(m.data(), c)) {
+      contents.centres[index] = c;
+      contents.poses[index] = m;
+    }
   }
   out = std::move(contents);
   return true;

@@ -7,6 +7,7 @@
 // Every scale here is the estimated map's size over the true one (1 is
 // metric, 0.5 a map half as large as the world): the inverse of the
 // similarity scale that carries the estimate onto the truth.
+#include <array>
 #include <map>
 #include <string>
 #include <vector>
@@ -17,9 +18,13 @@
 // Frame index to camera centre; frames without a (finite) pose are absent.
 using CentreTrack = std::map<int, Centre>;
 
+// The twelve numbers of a world-to-camera pose, row by row.
+using PoseRows = std::array<double, 12>;
+
 struct PoseFileContents {
   CentreTrack centres;
-  int records = 0;  // every frame record read, with or without a pose
+  std::map<int, PoseRows> poses;  // the frames of `centres`
+  int records = 0;                // every frame record read, with or without a pose
 };
 
 // Reads a pose file. False, with the reason in error, when it cannot be
