@@ -25,7 +25,7 @@ TEST(StageTimersTest, CpuClockCountsThisThreadsWorkAlone) {
   StageTimers timers;
   timers.Reset();
   {
-    ScopedTimer t(timers, kTimerFE);
+    ScopedTimer t(timers, kTimerFrame);
     Spin(0.004);
   }
   {
@@ -38,11 +38,11 @@ TEST(StageTimersTest, CpuClockCountsThisThreadsWorkAlone) {
     other.join();
   }
   // Still open: nothing handed over yet.
-  EXPECT_EQ(0.0, timers.lastFrameCpu[kTimerFE]);
-  EXPECT_GE(timers.cpu[kTimerFE], 0.004);
+  EXPECT_EQ(0.0, timers.lastFrameCpu[kTimerFrame]);
+  EXPECT_GE(timers.cpu[kTimerFrame], 0.004);
   timers.Advance();
-  EXPECT_GE(timers.lastFrameCpu[kTimerFE], 0.004);
-  EXPECT_LT(timers.lastFrameCpu[kTimerFE], 0.5);
+  EXPECT_GE(timers.lastFrameCpu[kTimerFrame], 0.004);
+  EXPECT_LT(timers.lastFrameCpu[kTimerFrame], 0.5);
   EXPECT_LT(timers.lastFrameCpu[kTimerMU], 0.01);
   EXPECT_LT(timers.lastFrameCpu[kTimerISO], 0.015);
   // The wall clock of the same scopes does count the sleep.
@@ -59,15 +59,15 @@ TEST(StageTimersTest, ScopesAddUpWithinAFrameAndFramesStartAfresh) {
   }
   timers.Advance();
   EXPECT_GE(timers.lastFrameCpu[kTimerCT], 0.006);
-  EXPECT_EQ(0.0, timers.lastFrameCpu[kTimerIM]);
+  EXPECT_EQ(0.0, timers.lastFrameCpu[kTimerFrame]);
   // A frame without the stage reports zero for it, not the previous frame's.
   {
-    ScopedTimer t(timers, kTimerIM);
+    ScopedTimer t(timers, kTimerFrame);
     Spin(0.001);
   }
   timers.Advance();
   EXPECT_EQ(0.0, timers.lastFrameCpu[kTimerCT]);
-  EXPECT_GE(timers.lastFrameCpu[kTimerIM], 0.001);
+  EXPECT_GE(timers.lastFrameCpu[kTimerFrame], 0.001);
   {
     ScopedTimer t(timers, kTimerOH);
     Spin(0.001);
