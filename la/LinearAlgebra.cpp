@@ -82,12 +82,48 @@ void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, Al
   P.m[2][2] -= DotLanes(A.m[2], B.m[2]);
 }
 
+namespace {
+
+// The inverse of a symmetric M whose float determinant overflows (entries
+// past about 7e12, as from a point a hundredth of the map's unit from the
+// camera): in double, where it does not, and back in float, where the
+// inverse is well within range.
+bool InvertSymmetric3x3Wide(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {
+  const double m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
+  const double m10 = M.m[1][0], m11 = M.m[1][1], m12 = M.m[1][2];
+  const double m20 = M.m[2][0], m21 = M.m[2][1], m22 = M.m[2][2];
+  const double det =
+      m00 * (m11 * m22 - m21 * m12) + m01 * (m12 * m20 - m10 * m22) + m02 * (m10 * m21 - m11 * m20);
+  const double s = 1.0 / det;
+  Minv.m[0][0] = static_cast<float>((m22 * m11 - m12 * m12) * s);
+  Minv.m[0][1] = static_cast<float>((m02 * m12 - m22 * m01) * s);
+  Minv.m[0][2] = static_cast<float>((m12 * m01 - m02 * m11) * s);
+  Minv.m[1][1] = static_cast<float>((m22 * m00 - m02 * m02) * s);
+  Minv.m[1][2] = static_cast<float>((m02 * m01 - m12 * m00) * s);
+  Minv.m[2][2] = static_cast<float>((m00 * m11 - m01 * m01) * s);
+  Minv.m[1][0] = Minv.m[0][1];
+  Minv.m[2][0] = Minv.m[0][2];
+  Minv.m[2][1] = Minv.m[1][2];
+  return true;
+}
+
+}  // namespace
+
 bool InvertSymmetric3x3(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {
   const float m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
   const float m10 = M.m[1][0], m11 = M.m[1][1], m12 = M.m[1][2];
   const float m20 = M.m[2][0], m21 = M.m[2][1], m22 = M.m[2][2];
   const float det =
       m00 * (m11 * m22 - m21 * m12) + m01 * (m12 * m20 - m10 * m22) + m02 * (m10 * m21 - m11 * m20);
+  // Products past float's range can meet as inf - inf: any determinant that
+  // is not finite from finite entries.
+  const auto finiteEntries = [&M] {
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        if (!std::isfinite(M.m[i][j])) return false;
+    return true;
+  };
+  if (!std::isfinite(det) && finiteEntries()) return InvertSymmetric3x3Wide(M, Minv);
   if (std::fabs(det) < 2.220446e-16f) {
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 4; ++j) Minv.m[i][j] = 0.0f;

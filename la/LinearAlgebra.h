@@ -123,7 +123,8 @@ void AddABTToUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMa
 void SubtractABTFrom(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P);
 // P -= A B^T on the upper triangle only.
 void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, AlignedMatrix3f& P);
-// Inverts a symmetric M (stored in full). On |det| < 2^-52 returns false and
+// Inverts a symmetric M (stored in full), through double where the float
+// determinant overflows. On |det| < 2^-52 returns false and
 // writes the diagonal fallback (reciprocals of the non-zero diagonal entries).
 bool InvertSymmetric3x3(const AlignedMatrix3f& M, AlignedMatrix3f& Minv);
 // Largest absolute value of six floats; a NaN after the first never wins.

@@ -73,6 +73,12 @@ TEST(LinearAlgebra, InverseEigenAndMaxAbsOnKnownAndDegenerateInput) {
   ASSERT_TRUE(LA::InvertSymmetric3x3(FromEigen(spd), Minv));
   EXPECT_LT((ToEigen(Minv) - spd.inverse()).cwiseAbs().maxCoeff(), 1e-6);
   EXPECT_EQ(TranslationOf(Minv), Eigen::Vector3d(9, 9, 9));
+  // Entries of 1e13 and more, whose determinant no float holds: the inverse
+  // of the scaled matrix, scaled back.
+  for (const double scale : {1e13, 1e16}) {
+    ASSERT_TRUE(LA::InvertSymmetric3x3(FromEigen(E3(scale * spd)), Minv)) << scale;
+    EXPECT_LT((scale * ToEigen(Minv) - spd.inverse()).cwiseAbs().maxCoeff(), 1e-6) << scale;
+  }
   // Singular: reciprocals of the non-zero diagonal entries, zero elsewhere.
   E3 d = Eigen::Vector3d(2, 0, 4).asDiagonal();
   d(0, 2) = d(2, 0) = 1e-30;
