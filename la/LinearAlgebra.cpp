@@ -84,17 +84,21 @@ void SubtractABTFromUpper(const AlignedMatrix3f& A, const AlignedMatrix3f& B, Al
 
 namespace {
 
-// The inverse of a symmetric M whose float determinant overflows (entries
-// past about 7e12, as from a point a hundredth of the map's unit from the
-// camera): in double, where it does not, and back in float, where the
-// inverse is well within range.
-bool InvertSymmetric3x3Wide(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {
-  const double m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
-  const double m10 = M.m[1][0], m11 = M.m[1][1], m12 = M.m[1][2];
-  const double m20 = M.m[2][0], m21 = M.m[2][1], m22 = M.m[2][2];
-  const double det =
-      m00 * (m11 * m22 - m21 * m12) + m01 * (m12 * m20 - m10 * m22) + m02 * (m10 * m21 - m11 * m20);
-  const double s = 1.0 / det;
+template <class T>
+T Determinant3(const AlignedMatrix3f& M) {
+  const T m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
+  const T m10 = M.m[1][0], m11 = M.m[1][1], m12 = M.m[1][2];
+  const T m20 = M.m[2][0], m21 = M.m[2][1], m22 = M.m[2][2];
+  return m00 * (m11 * m22 - m21 * m12) + m01 * (m12 * m20 - m10 * m22) +
+         m02 * (m10 * m21 - m11 * m20);
+}
+
+// The cofactors of the symmetric M over det, worked in T.
+template <class T>
+void WriteInverse(const AlignedMatrix3f& M, T det, AlignedMatrix3f& Minv) {
+  const T m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
+  const T m11 = M.m[1][1], m12 = M.m[1][2], m22 = M.m[2][2];
+  const T s = T(1) / det;
   Minv.m[0][0] = static_cast<float>((m22 * m11 - m12 * m12) * s);
   Minv.m[0][1] = static_cast<float>((m02 * m12 - m22 * m01) * s);
   Minv.m[0][2] = static_cast<float>((m12 * m01 - m02 * m11) * s);
@@ -104,44 +108,36 @@ bool InvertSymmetric3x3Wide(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {
   Minv.m[1][0] = Minv.m[0][1];
   Minv.m[2][0] = Minv.m[0][2];
   Minv.m[2][1] = Minv.m[1][2];
+}
+
+bool FiniteEntries(const AlignedMatrix3f& M) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      if (!std::isfinite(M.m[i][j])) return false;
   return true;
 }
 
 }  // namespace
 
 bool InvertSymmetric3x3(const AlignedMatrix3f& M, AlignedMatrix3f& Minv) {
-  const float m00 = M.m[0][0], m01 = M.m[0][1], m02 = M.m[0][2];
-  const float m10 = M.m[1][0], m11 = M.m[1][1], m12 = M.m[1][2];
-  const float m20 = M.m[2][0], m21 = M.m[2][1], m22 = M.m[2][2];
-  const float det =
-      m00 * (m11 * m22 - m21 * m12) + m01 * (m12 * m20 - m10 * m22) + m02 * (m10 * m21 - m11 * m20);
-  // Products past float's range can meet as inf - inf: any determinant that
-  // is not finite from finite entries.
-  const auto finiteEntries = [&M] {
-    for (int i = 0; i < 3; ++i)
-      for (int j = 0; j < 3; ++j)
-        if (!std::isfinite(M.m[i][j])) return false;
+  const float det = Determinant3<float>(M);
+  // Entries past about 7e12 (a point a hundredth of the map's unit from the
+  // camera) overflow a float determinant, to inf or, where two overflowing
+  // products meet, NaN; the inverse is well within float's range, and double
+  // gets it.
+  if (!std::isfinite(det) && FiniteEntries(M)) {
+    WriteInverse(M, Determinant3<double>(M), Minv);
     return true;
-  };
-  if (!std::isfinite(det) && finiteEntries()) return InvertSymmetric3x3Wide(M, Minv);
+  }
   if (std::fabs(det) < 2.220446e-16f) {
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 4; ++j) Minv.m[i][j] = 0.0f;
-    if (m00 != 0.0f) Minv.m[0][0] = 1.0f / m00;
-    if (m11 != 0.0f) Minv.m[1][1] = 1.0f / m11;
-    if (m22 != 0.0f) Minv.m[2][2] = 1.0f / m22;
+    if (M.m[0][0] != 0.0f) Minv.m[0][0] = 1.0f / M.m[0][0];
+    if (M.m[1][1] != 0.0f) Minv.m[1][1] = 1.0f / M.m[1][1];
+    if (M.m[2][2] != 0.0f) Minv.m[2][2] = 1.0f / M.m[2][2];
     return false;
   }
-  const float s = 1.0f / det;
-  Minv.m[0][0] = (m22 * m11 - m12 * m12) * s;
-  Minv.m[0][1] = (m02 * m12 - m22 * m01) * s;
-  Minv.m[0][2] = (m12 * m01 - m02 * m11) * s;
-  Minv.m[1][1] = (m22 * m00 - m02 * m02) * s;
-  Minv.m[1][2] = (m02 * m01 - m12 * m00) * s;
-  Minv.m[2][2] = (m00 * m11 - m01 * m01) * s;
-  Minv.m[1][0] = Minv.m[0][1];
-  Minv.m[2][0] = Minv.m[0][2];
-  Minv.m[2][1] = Minv.m[1][2];
+  WriteInverse(M, det, Minv);
   return true;
 }
 
