@@ -111,6 +111,12 @@ TEST_F(WarpHypothesesTest, APlaneThroughTheKeyFrameCentreAndSingularMapsGiveNoBl
   float through[4] = {0.0f, 0.0f, 1.0f, -centre[2]};
   EXPECT_FALSE(AddPlane(keyPose, through));
   EXPECT_LT(std::fabs(scratch[3]), kMinPlaneOffset);
+  // So is an oblique one through it.
+  const float n[3] = {0.48f, 0.6f, 0.64f};
+  const float oblique[4] = {n[0], n[1], n[2],
+                            -(n[0] * centre[0] + n[1] * centre[1] + n[2] * centre[2])};
+  EXPECT_FALSE(AddPlane(keyPose, oblique));
+  EXPECT_LT(std::fabs(scratch[3]), kMinPlaneOffset);
   through[3] = -centre[2] + 4e-7f;
   EXPECT_FALSE(AddPlane(keyPose, through));
   through[3] = -centre[2] + 1e-2f;
