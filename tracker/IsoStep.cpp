@@ -153,8 +153,8 @@ void InertialStep::WriteBack() {
     // built on them with them: the map shrank to about half within a few
     // frames.
     const std::vector<u32>& starts = isoProblem_.feature3DStarts;
-    const bool unseen = starts[kPyramidLevels * (i + 1)] == starts[kPyramidLevels * i];
-    if (unseen && !isoProblem_.holdFirstVelocity) {
+    if (!isoProblem_.holdFirstVelocity &&
+        starts[kPyramidLevels * (i + 1)] == starts[kPyramidLevels * i]) {
       if (keyFrame) w.keyFrameStates[k] = record;
       continue;
     }

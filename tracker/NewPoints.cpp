@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "estimation/Point3DSolver.h"
 #include "la/GroupStarts.h"
 
 namespace {
@@ -30,11 +31,8 @@ void AddObservation(Point3DEstimatorData& data, const CameraPose& pose, f32 x, f
 }  // namespace
 
 bool SeenTooNear(const Point3DEstimatorData& data, const Point3D& point, f32 nearest) {
-  for (const LA::AlignedMatrix3f* C : data.cameras) {
-    const f32 z =
-        C->m[2][0] * point.v[0] + C->m[2][1] * point.v[1] + C->m[2][2] * point.v[2] + C->m[2][3];
-    if (!(z >= nearest)) return true;
-  }
+  for (const LA::AlignedMatrix3f* C : data.cameras)
+    if (!(PointDepth(*C, point) >= nearest)) return true;
   return false;
 }
 
