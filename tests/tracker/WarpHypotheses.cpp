@@ -162,6 +162,19 @@ TEST_F(WarpHypothesesTest, AnAffineImageMapKeepsItsMarkerAtEveryLevelAndMapsLike
   for (int i : {0, 1, 2, 4, 5, 6}) EXPECT_EQ(blocks[kHypothesisBlockSize].m[i], blocks[0].m[i]);
 }
 
+TEST_F(WarpHypothesesTest, PaddingFloatsDoNotDecideWhetherAMapIsSound) {
+  // The padding of the maps built on the stack is never written; whatever it
+  // holds, a sound map gives its block.
+  const float nan = std::nanf("");
+  WarpRecord H = Map(0.99f, 0.02f, 0.01f, -0.02f, 1.01f, 0.0f, 0.05f, -0.03f, 1.0f);
+  H.m[3] = H.m[7] = H.m[11] = nan;
+  EXPECT_TRUE(AddHomographyHypothesis(camera, H, blocks));
+  WarpRecord M = Map(1.02f, 0.03f, 1.5f, -0.02f, 0.98f, -0.75f, 0.001f, 0.002f, 1.0f);
+  M.m[3] = M.m[7] = M.m[11] = nan;
+  EXPECT_TRUE(AddImageMapHypothesis(camera, M, blocks));
+  EXPECT_EQ(blocks.Size(), 2 * kHypothesisBlockSize);
+}
+
 TEST_F(WarpHypothesesTest, BlocksWithinASummedSquaredCornerDistanceOf100ArePruned) {
   // Shifts of the whole image along x: the four corners each move by it, so
   // the summed squared distance is 4 shift^2.
