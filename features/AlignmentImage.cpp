@@ -75,6 +75,16 @@ void PrepareAlignmentImage(const CVD::BasicImage<u8>& img, CVD::Image<float>& ou
 void ComputeImageGradient(const CVD::BasicImage<float>& img, GradientImage& grad) {
   const int w = img.size().x, h = img.size().y;
   grad.resize(img.size());
+  // The border has no central difference; it reads as flat rather than as
+  // whatever the buffer held, which a saved tracker state would copy out.
+  const LA::Vector2<float> flat{0.0f, 0.0f};
+  for (int y = 0; y < h; ++y) {
+    if (y == 0 || y == h - 1) {
+      std::fill(grad[y], grad[y] + w, flat);
+    } else {
+      grad[y][0] = grad[y][w - 1] = flat;
+    }
+  }
   for (int y = 1; y < h - 1; ++y) {
     const float* up = img[y - 1];
     const float* row = img[y];

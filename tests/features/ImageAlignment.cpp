@@ -220,6 +220,24 @@ TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
   }
   PrepareAlignmentImage(CVD::Image<u8>(CVD::ImageRef(10, 8), 77), dst, grad, sharpness);
   EXPECT_TRUE(sharpness == 0.0f && dst[3][3] == 0.0f);
+
+  // The gradient's border has no central difference and reads as flat,
+  // whatever the reused buffer held; the interior is the central difference.
+  const LA::Vector2<float> junk{std::nanf(""), std::nanf("")};
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 10; ++x) grad[y][x] = junk;
+  CVD::Image<u8> ramp(CVD::ImageRef(10, 8));
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 10; ++x) ramp[y][x] = static_cast<u8>(10 * x + 3 * y);
+  PrepareAlignmentImage(ramp, dst, grad, sharpness);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 10; ++x) {
+      const bool border = x == 0 || y == 0 || x == 9 || y == 7;
+      const float gx = border ? 0.0f : dst[y][x + 1] - dst[y][x - 1];
+      const float gy = border ? 0.0f : dst[y + 1][x] - dst[y - 1][x];
+      EXPECT_EQ(grad[y][x].x, gx) << x << ", " << y;
+      EXPECT_EQ(grad[y][x].y, gy) << x << ", " << y;
+    }
 }
 
 // A map near twice the identity.
