@@ -12,7 +12,9 @@
 // padding). m[0] == FLT_MAX: no map. m[8] (first float of the third row) ==
 // FLT_MAX: affine, (x, y) -> (m00 x + m01 y + m02, m10 x + m11 y + m12).
 struct alignas(16) WarpRecord {
-  float m[12];
+  // Zero at construction: the padding floats are never written otherwise,
+  // and records are saved byte for byte.
+  float m[12] = {};
 
   bool IsSet() const { return m[0] != FLT_MAX; }
   bool IsAffine() const { return m[8] == FLT_MAX; }

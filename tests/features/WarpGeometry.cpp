@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
+
 #include "common/Draws.h"
 #include "common/SceneRenderer.h"
 #include "la/Random.h"
@@ -54,4 +57,13 @@ TEST(PlaneHomography, MapsThePlanesPixelsFromOneCameraToTheOther) {
   const CameraPose atOrigin = PoseAt(Eigen::Matrix3d::Identity(), Eigen::Vector3d::Zero());
   const float through[4] = {plane[0], plane[1], plane[2], 0.0f};
   EXPECT_FALSE(ComputePlaneHomography(atOrigin, to, through, kFrom, kTo, H));
+}
+
+// Records are saved byte for byte, and a map fills only nine of its twelve
+// floats: one made over used memory must not carry that memory's bytes.
+TEST(WarpRecordTest, AFreshRecordHoldsNoLeftoverBytes) {
+  alignas(WarpRecord) unsigned char used[sizeof(WarpRecord)];
+  std::memset(used, 0xA5, sizeof(used));
+  const WarpRecord* r = new (used) WarpRecord;
+  for (float v : r->m) EXPECT_EQ(v, 0.0f);
 }
