@@ -191,6 +191,26 @@ TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
   const CVD::Image<float> twos(CVD::ImageRef(10, 8), 2.0f), fives(CVD::ImageRef(10, 8), 5.0f);
   EXPECT_EQ(MeanAbsoluteResidual(fives, twos, 0.0f), 3.0f);
   EXPECT_EQ(MeanAbsoluteResidual(twos, fives, 0.5f), 2.5f);
+  // The residual list runs over every interior pixel in row-major order but
+  // those next to an invalid one (FLT_MAX), with its pixel indices.
+  CVD::Image<float> indices(CVD::ImageRef(10, 8));
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 10; ++x) indices[y][x] = static_cast<float>(x + 10 * y);
+  indices[4][5] = FLT_MAX;
+  AlignedArray<float> squared;
+  AlignedArray<u32> pixels;
+  ComputeImageResiduals(indices, CVD::Image<float>(indices.size(), 0.0f), 0.5f, squared, &pixels);
+  ASSERT_EQ(squared.Size(), 43u);
+  ASSERT_EQ(pixels.Size(), 43u);
+  for (u32 k = 0; k < pixels.Size(); ++k) {
+    const u32 i = pixels[k], x = i % 10, y = i / 10;
+    EXPECT_TRUE(x >= 1 && x <= 8 && y >= 1 && y <= 6) << i;
+    EXPECT_GE(std::abs(int(x) - 5) + std::abs(int(y) - 4), 2) << i;
+    EXPECT_EQ(squared[k], (i + 0.5f) * (i + 0.5f)) << i;
+    if (k > 0) {
+      EXPECT_GT(i, pixels[k - 1]);
+    }
+  }
 
   // Maps putting the image behind the horizon or holding NaN give no pixel
   // and no corners instead of converting infinities to int.
