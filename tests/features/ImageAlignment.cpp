@@ -435,6 +435,39 @@ TEST(RotationMath, JacobianTableExponentialAndBilinearSampling) {
     EXPECT_EQ(small.mean, 0.0f) << size;
   }
 
+  // Each table row is the derivative of the pixel's image under the
+  // rotation So3Exp(w) at w = 0, x over the first three floats and y over the
+  // next three: central differences of the projection agree.
+  {
+    const Intrinsic& k = k1;
+    const float fx = k.fx[0], fy = k.fy[0], cx = k.cx[0], cy = k.cy[0];
+    NormalizeSmallImage(small, CVD::Image<u8>(CVD::ImageRef(40, 30), 9), k, fresh);
+    const auto project = [&](const float w[3], float x, float y, float out[2]) {
+      LA::AlignedMatrix3f R;
+      So3Exp(w, R);
+      const float ray[3] = {(x - cx) / fx, (y - cy) / fy, 1.0f};
+      float q[3];
+      for (int r = 0; r < 3; ++r)
+        q[r] = R.m[r][0] * ray[0] + R.m[r][1] * ray[1] + R.m[r][2] * ray[2];
+      out[0] = fx * q[0] / q[2] + cx, out[1] = fy * q[1] / q[2] + cy;
+    };
+    for (const auto& [x, y] :
+         {std::pair{1, 1}, std::pair{38, 28}, std::pair{20, 3}, std::pair{5, 22}}) {
+      const float* row = &fresh.rows[8 * ((y - 1) * 38 + (x - 1))];
+      for (int j = 0; j < 3; ++j) {
+        float plus[2], minus[2], w[3] = {0, 0, 0};
+        w[j] = 1e-3f;
+        project(w, x, y, plus);
+        w[j] = -1e-3f;
+        project(w, x, y, minus);
+        EXPECT_NEAR(row[j], (plus[0] - minus[0]) / 2e-3f, 0.02f + 1e-3f * std::fabs(row[j]))
+            << x << y << j;
+        EXPECT_NEAR(row[4 + j], (plus[1] - minus[1]) / 2e-3f, 0.02f + 1e-3f * std::fabs(row[4 + j]))
+            << x << y << j;
+      }
+    }
+  }
+
   // So3Exp is the transposed exponential on both branches.
   const Eigen::Vector3d axis = Eigen::Vector3d(0.3, -0.5, 0.8).normalized();
   for (const double angle : {0.5, 1e-3, 3.3e-4}) {  // the last has theta^2 below FLT_EPSILON
