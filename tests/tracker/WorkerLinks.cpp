@@ -75,4 +75,26 @@ TEST(WorkerLinks, ServerMessagesNeverHoldTheFrameLoopOnAStuckSender) {
   }
 }
 
+// A channel with only one of its two buffers is no channel: nothing is
+// taken from a lone pool, nothing waits on it, and a lone queue gets nothing.
+TEST(WorkerLinks, AHalfSetChannelSendsNothing) {
+  MutexBufferPool<u16> surfPool(5);
+  MutexBufferQueue<u8> localQueue(1);
+  WorkerChannels half;
+  half.surfPool = &surfPool;
+  half.localQueue = &localQueue;
+  WorkerLinks links{half};
+  links.SendToSurf(3, true);
+  links.SendToSurf(3, false);
+  links.SendToLocalAdjustor(true);
+  links.SendToLocalAdjustor(false);
+  EXPECT_EQ(5u, surfPool.Count());
+  EXPECT_EQ(0u, localQueue.Count());
+  MutexBufferQueue<ClientSendingData> serverQueue(5);
+  links.SetServerLink(nullptr, &serverQueue);
+  EXPECT_FALSE(links.HasServer());
+  EXPECT_FALSE(links.SendMessage(kMessageQuit, nullptr, 0, false, true));
+  EXPECT_EQ(0u, serverQueue.Count());
+}
+
 }  // namespace
