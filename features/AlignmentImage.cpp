@@ -77,19 +77,16 @@ void ComputeImageGradient(const CVD::BasicImage<float>& img, GradientImage& grad
   grad.resize(img.size());
   // The border has no central difference; it reads as flat rather than as
   // whatever the buffer held, which a saved tracker state would copy out.
+  if (w <= 0 || h <= 0) return;
   const LA::Vector2<float> flat{0.0f, 0.0f};
-  for (int y = 0; y < h; ++y) {
-    if (y == 0 || y == h - 1) {
-      std::fill(grad[y], grad[y] + w, flat);
-    } else {
-      grad[y][0] = grad[y][w - 1] = flat;
-    }
-  }
+  std::fill(grad[0], grad[0] + w, flat);
+  std::fill(grad[h - 1], grad[h - 1] + w, flat);
   for (int y = 1; y < h - 1; ++y) {
     const float* up = img[y - 1];
     const float* row = img[y];
     const float* down = img[y + 1];
     LA::Vector2<float>* g = grad[y];
+    g[0] = g[w - 1] = flat;
     for (int x = 1; x < w - 1; ++x) {
       g[x].x = row[x + 1] - row[x - 1];
       g[x].y = down[x] - up[x];

@@ -9,8 +9,8 @@
 
 namespace {
 
-// The fourth float of each row is padding that the map operations leave
-// unwritten: reading it would let stack garbage refuse a sound map.
+// The fourth float of each row is padding, no part of the map: whatever it
+// holds must not refuse a sound map.
 bool IsFinite(const WarpRecord& m) {
   const int n = m.IsAffine() ? 7 : 11;
   for (int i = 0; i < n; ++i)

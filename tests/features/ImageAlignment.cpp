@@ -266,6 +266,11 @@ TEST(AlignmentLimits, DistortionResidualBoundSharpnessAndDegenerateMaps) {
       EXPECT_EQ(grad[y][x].x, gx) << x << ", " << y;
       EXPECT_EQ(grad[y][x].y, gy) << x << ", " << y;
     }
+  // An image without columns or without rows has no border to write.
+  for (const CVD::ImageRef& size : {CVD::ImageRef(0, 5), CVD::ImageRef(5, 0)}) {
+    ComputeImageGradient(CVD::Image<float>(size), grad);
+    EXPECT_EQ(grad.size(), size);
+  }
 }
 
 // A map near twice the identity.
