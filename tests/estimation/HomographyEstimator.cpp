@@ -118,6 +118,13 @@ TEST(HomographyEstimator, SolversDegenerateInputNormalEquationsAndRobustRun) {
   HomographyEstimatorData::GetSubset(data, {3, 1}, subset);
   EXPECT_EQ(subset.tags1, (std::vector<u32>{13, 7}));
   EXPECT_EQ(subset.tags2, (std::vector<u32>{7, 21}));
+  // Tags shorter than the matches: a match past them gets none (0), not the
+  // stale value left beyond the tags' end.
+  data.tags1.resize(3);
+  data.tags2.resize(3);
+  HomographyEstimatorData::GetSubset(data, {3, 1}, subset);
+  EXPECT_EQ(subset.tags1, (std::vector<u32>{0, 7}));
+  EXPECT_EQ(subset.tags2, (std::vector<u32>{0, 21}));
 }
 
 }  // namespace

@@ -65,6 +65,12 @@ TEST(PlaneSolver, KnownPlanesAndDegenerateInput) {
       {"tilted, far from the origin", true, true, {{n[0], n[1], n[2], d}}, tilted},
       {"tiny", true, true, {{0, 0, -1, 1}}, tiny},
       {"collinear, the float cross product not 0", false, false, {}, collinear},
+      // Edges along y: the test must weigh every axis of the edges' lengths.
+      {"a millionth off a line along y",
+       false,
+       false,
+       {},
+       {Point(0, 0, 1), Point(0, 1, 1), Point(1e-6f, 2, 1)}},
       {"repeated", false, false, {}, {Point(1, 2, 3), Point(1, 2, 3), Point(0, 5, 1)}},
       {"thirty copies", false, false, {}, Points3(30, Point(0.3f, 1.7f, 2.9f))},
       {"thirty on a line", false, false, {}, line},

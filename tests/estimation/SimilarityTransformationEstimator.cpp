@@ -183,6 +183,16 @@ TEST(SimilarityTransformationData, NormalEquationsSubsetsAndMalformedTables) {
   }
   fd::ExpectNormalEquationMatchesSSE(data, P);
   fd::ExpectGaussNewtonHessianAtZeroResidual(data, T);
+  // A point's error is the mean squared reprojection error of its views.
+  for (u32 k = 0; k < 4; ++k) {
+    SimilarityTransformationEstimatorData2D one;
+    ASSERT_TRUE(CopyGroupedSubset(data, {k}, one));
+    float e = -1.0f;
+    ASSERT_TRUE(data.ComputePointError(P, k, e));
+    const f64 mean = one.ComputeSSE(P) / (data.offsets[k + 1] - data.offsets[k]);
+    EXPECT_GT(mean, 1e-6);
+    EXPECT_NEAR(e, mean, 1e-4 * mean) << k;
+  }
   // A subset holds each point's observations behind offsets counted from 0.
   SimilarityTransformationEstimatorData2D subset;
   ASSERT_TRUE(CopyGroupedSubset(data, {3, 1}, subset));
