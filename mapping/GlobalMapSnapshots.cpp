@@ -150,6 +150,7 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
   problem.SortFeatures();
   // Gauge and ground alignment.
   problem.gauge = gauge ? 1 : 0;
+  problem.holdBaseline = 0;
   const bool ground =
       fixedCameras == 0 && fixedPlanes == 1 && fixedPoints < groundFixedPointLimit && C > 0;
   problem.ground = ground ? 1 : 0;
@@ -275,6 +276,7 @@ bool GlobalMap::GetLBAProblem(IBAProblem& problem, IBAState& state, MapProblemIn
   BuildIndexMaps(index, T, PlaneCount());
   FillProblem(problem, state, index, token, static_cast<u32>(fixedCams.size()), fixedPoints,
               fixedPlanes, index.keyFrames[0] == 0, 3);
+  problem.holdBaseline = K == 2 ? 1 : 0;
   return true;
 }
 

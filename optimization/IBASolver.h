@@ -101,15 +101,18 @@ class IBASolver {
   // a map the marker sheet did not anchor, whose unit is not the metre of
   // the inertial terms) nothing measures the map's scale, and the steps
   // would wander along it or the inertial terms would drag it. The solver
-  // then notes the median distance of the variable points from the newest
-  // camera and, after every step, scales the variable part of the state
-  // about the fixed camera back to it, which leaves every reprojection as it
-  // was. The points the newest camera sees are the ones tracking goes on
-  // with: their distances keep the scale of the poses already reported.
+  // then notes a distance and, after every step, scales the variable part
+  // of the state about the fixed camera back to it, which leaves every
+  // reprojection as it was. With more than one variable camera it is the
+  // median distance of the variable points from the newest camera: those
+  // points are the ones tracking goes on with, and their distances keep the
+  // scale of the poses already reported. For a problem that asks for it (a
+  // map's first two key frames) it is the distance between the two cameras.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
   void RestoreScale(IBAState& state);
-  // Median distance of the variable points from the newest camera's centre,
-  // 0 without variable points.
+  // The held distance in the state: the two cameras' baseline, or the
+  // median distance of the variable points from the newest camera's centre
+  // (0 without variable points).
   float HeldScaleMeasure(const IBAState& state);
 
   // Linear step: Schur complement onto the cameras, PCG, back-substitution.
@@ -164,8 +167,10 @@ class IBASolver {
   AlignedArray<LA::AlignedVector4f> pointStep;
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
-  // The distance the scale hold keeps, 0 without a hold, and its scratch.
+  // The distance the scale hold keeps, 0 without a hold, whether it is the
+  // two cameras' baseline, and its scratch.
   float heldScale_ = 0.0f;
+  bool holdBaseline_ = false;
   std::vector<float> scaleScratch_;
   u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
 

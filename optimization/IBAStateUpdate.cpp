@@ -131,14 +131,29 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
 
 void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state) {
   heldScale_ = 0.0f;
+  holdBaseline_ = false;
   if (fixedCameras_ != 1 || fixedPoints_ != 0 || problem.fixedPlanes != 0) return;
-  const float d = HeldScaleMeasure(state);
+  // A map's first two key frames: the points stand where guesses put them,
+  // but the second camera is where tracking took it, and every frame before
+  // it was posed on that scale.
+  holdBaseline_ = problem.holdBaseline && cameras_ == 2;
+  float d = HeldScaleMeasure(state);
+  if (holdBaseline_ && !(d > 0.0f && std::isfinite(d))) {
+    holdBaseline_ = false;  // one place: the points are all there is
+    d = HeldScaleMeasure(state);
+  }
   if (d > 0.0f && std::isfinite(d)) heldScale_ = d;
 }
 
 float IBASolver::HeldScaleMeasure(const IBAState& state) {
   float c[3];
   CameraCentre(state.cameras[cameras_ - 1].pose, c);
+  if (holdBaseline_) {
+    float c0[3];
+    CameraCentre(state.cameras[0].pose, c0);
+    const float d[3] = {c[0] - c0[0], c[1] - c0[1], c[2] - c0[2]};
+    return std::sqrt(LA::Dot3(d, d));
+  }
   scaleScratch_.resize(variablePoints_);
   for (u32 k = 0; k < variablePoints_; ++k) {
     const float* X = state.points[fixedPoints_ + k].v;

@@ -293,10 +293,18 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   EXPECT_FLOAT_EQ(s.state.cameras[2].p[0], 3.0f);
   EXPECT_FLOAT_EQ(s.state.points[2].v[0], 5.0f);
   EXPECT_EQ(s.token.counter, map.ModificationCounter());
+  EXPECT_EQ(s.problem.holdBaseline, 0);
   // One key frame: nothing to adjust.
   GlobalMap single;
   BuildHandMap(single, {{0, 1}});
   EXPECT_FALSE(s.Local(single));
+  // Two: the first adjustment holds the cameras' distance, and a global
+  // problem on the same map the points'.
+  BuildHandMap(single, {{0, 1}, {0, 1, 2}});
+  ASSERT_TRUE(s.Local(single));
+  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.holdBaseline, 11u);
+  s.Global(single);
+  EXPECT_EQ(s.problem.holdBaseline, 0);
 
   // Key frame 1's track ids overlap the newest one's without a shared
   // track: the window is the newest key frame alone, both others fixed.

@@ -427,7 +427,8 @@ void ScaleAboutFirstCamera(const IBAProblem& p, IBAState& state, float s) {
 // One fixed camera and no fixed point or plane (a map the marker did not
 // anchor): nothing measures its scale, not even inertial terms in metres, so
 // the solver keeps the points at the distances from the newest camera it was
-// given, whatever scale that is, and still fits the reprojections. With
+// given (or, for a map's first two key frames, the two cameras' distance),
+// whatever scale that is, and still fits the reprojections. With
 // fixed points the scale is measured, and a start at the wrong scale comes
 // back to the truth.
 // A variable plane is refitted to every one of its points, the first
@@ -481,6 +482,43 @@ TEST(IBASolverRun, WithoutAScaleReferenceThePointsKeepTheirDistances) {
     } else {
       EXPECT_NEAR(end / truth, 1.0, 0.02);  // from 1.3
       EXPECT_LT(RMSPixels(s.problem, s.state), 0.1);
+    }
+  }
+}
+
+TEST(IBASolverRun, WithoutAScaleReferenceAMapsFirstTwoKeyFramesKeepTheirBaseline) {
+  // Asked for (a map's first two key frames), the distance between the
+  // cameras is kept; otherwise the points' distances, as with more cameras.
+  for (const u8 holdBaseline : {1, 0}) {
+    for (const float wp : {0.0f, 100.0f}) {
+      SceneOptions o{2, 240, 0, 1, 0, 0.0f};
+      o.wp = o.wv = wp;
+      o.gravity = 0.0f;
+      Scene s;
+      BuildScene(o, s);
+      s.problem.holdBaseline = holdBaseline;
+      ScaleAboutFirstCamera(s.problem, s.state, 1.3f);
+      Perturb(s.problem, s.state, 0.01f, 0.006f, 0.0f, 0.02f, 31);
+      const auto baseline = [](const IBAState& state) {
+        float a[3], b[3];
+        CameraCentre(state.cameras[0].pose, a);
+        CameraCentre(state.cameras[1].pose, b);
+        return std::sqrt(double(a[0] - b[0]) * (a[0] - b[0]) + double(a[1] - b[1]) * (a[1] - b[1]) +
+                         double(a[2] - b[2]) * (a[2] - b[2]));
+      };
+      const double start = baseline(s.state), points = MedianPointDistance(s.problem, s.state);
+      ASSERT_GT(std::fabs(start / baseline(s.truth) - 1.0), 0.2);
+      IBASolver solver;
+      solver.minRelativeReduction = 1e-6f;
+      solver.Run(s.problem, s.state, 0, nullptr);
+      if (holdBaseline) {
+        EXPECT_NEAR(baseline(s.state) / start, 1.0, 1e-4) << wp;
+      } else {
+        EXPECT_NEAR(MedianPointDistance(s.problem, s.state) / points, 1.0, 1e-4) << wp;
+      }
+      if (wp == 0.0f) {
+        EXPECT_LT(RMSPixels(s.problem, s.state), 0.1);
+      }
     }
   }
 }
