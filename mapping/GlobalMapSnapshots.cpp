@@ -7,6 +7,7 @@
 #include "features/FeatureRecords.h"
 #include "la/RefillInPlace.h"
 #include "mapping/GlobalMap.h"
+#include "optimization/IMUDelta.h"
 #include "optimization/IMUParameters.h"
 
 namespace {
@@ -276,7 +277,10 @@ bool GlobalMap::GetLBAProblem(IBAProblem& problem, IBAState& state, MapProblemIn
   BuildIndexMaps(index, T, PlaneCount());
   FillProblem(problem, state, index, token, static_cast<u32>(fixedCams.size()), fixedPoints,
               fixedPlanes, index.keyFrames[0] == 0, 3);
-  problem.holdBaseline = K == 2 ? 1 : 0;
+  // The second key frame's place was measured with readings between the
+  // two; without them it is as much a guess as the points' depths.
+  const IMUDelta& between = keyFrames[0].delta;
+  problem.holdBaseline = K == 2 && between.dt > 0.0 && IMUDelta::HasTranslation(between) ? 1 : 0;
   return true;
 }
 

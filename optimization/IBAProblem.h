@@ -45,8 +45,8 @@ struct IBAProblem {
   u8 gauge = 0;   // hold the first camera's velocity when no camera is fixed
   u8 ground = 0;  // align to the ground after every state update
   // Without a scale reference, hold the distance between the two cameras
-  // rather than the points' distances: a map's first two key frames, whose
-  // points stand at guessed depths.
+  // rather than the points' distances: a map's first two key frames with
+  // readings between them, whose points stand at guessed depths.
   u8 holdBaseline = 0;
   u32 groundCamera = 0;
   u32 groundPlane = 0;

@@ -107,7 +107,8 @@ class IBASolver {
   // median distance of the variable points from the newest camera: those
   // points are the ones tracking goes on with, and their distances keep the
   // scale of the poses already reported. For a problem that asks for it (a
-  // map's first two key frames) it is the distance between the two cameras.
+  // map's first two key frames, with readings between them) it is the
+  // distance between the two cameras.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
   void RestoreScale(IBAState& state);
   // The held distance in the state: the two cameras' baseline, or the

@@ -133,9 +133,10 @@ void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state
   heldScale_ = 0.0f;
   holdBaseline_ = false;
   if (fixedCameras_ != 1 || fixedPoints_ != 0 || problem.fixedPlanes != 0) return;
-  // A map's first two key frames: the points stand where guesses put them,
-  // but the second camera is where tracking took it, and every frame before
-  // it was posed on that scale.
+  // A map's first two key frames with readings between them: the points
+  // stand where guesses put them, but the second camera is where tracking
+  // and the readings took it, and every frame before it was posed on that
+  // scale.
   holdBaseline_ = problem.holdBaseline && cameras_ == 2;
   float d = HeldScaleMeasure(state);
   if (holdBaseline_ && !(d > 0.0f && std::isfinite(d))) {

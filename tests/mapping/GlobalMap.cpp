@@ -298,9 +298,13 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   GlobalMap single;
   BuildHandMap(single, {{0, 1}});
   EXPECT_FALSE(s.Local(single));
-  // Two: the first adjustment holds the cameras' distance, and a global
-  // problem on the same map the points'.
+  // Two: with readings between them (a position weight) the first
+  // adjustment holds the cameras' distance, and a global problem on the same
+  // map the points'; without readings the local one holds the points' too.
   BuildHandMap(single, {{0, 1}, {0, 1, 2}});
+  ASSERT_TRUE(s.Local(single));
+  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.holdBaseline, 10u);
+  single.keyFrames[0].delta.wp = 1.0;
   ASSERT_TRUE(s.Local(single));
   EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.holdBaseline, 11u);
   s.Global(single);
