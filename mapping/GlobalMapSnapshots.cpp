@@ -32,6 +32,15 @@ void FillCamera(const IMUState& s, const CameraPose& pose, CameraIMUState& c) {
   }
 }
 
+// A map's first two key frames with readings between them: the second one's
+// place was measured, while the points stand at guessed depths; without
+// readings that place is as much a guess as the depths.
+bool FirstPairWithReadings(const std::vector<KeyFrame>& keyFrames) {
+  if (keyFrames.size() != 2) return false;
+  const IMUDelta& between = keyFrames[0].delta;
+  return between.dt > 0.0 && IMUDelta::HasTranslation(between);
+}
+
 bool Intersects(const std::pair<u32, u32>& range, u32 lo, u32 hi) {
   return range.first <= hi && lo <= range.second;
 }
@@ -187,6 +196,7 @@ void GlobalMap::GetGBAProblem(IBAProblem& problem, IBAState& state, MapProblemIn
   const u32 fixedCameras = (fixedPoints == 0 && fixedPlanes == 0 && K > 0) ? 1 : 0;
   BuildIndexMaps(index, T, PlaneCount());
   FillProblem(problem, state, index, token, fixedCameras, fixedPoints, fixedPlanes, true, 1);
+  problem.holdBaseline = FirstPairWithReadings(keyFrames) ? 1 : 0;
 }
 
 bool GlobalMap::GetLBAProblem(IBAProblem& problem, IBAState& state, MapProblemIndex& index,
@@ -277,10 +287,7 @@ bool GlobalMap::GetLBAProblem(IBAProblem& problem, IBAState& state, MapProblemIn
   BuildIndexMaps(index, T, PlaneCount());
   FillProblem(problem, state, index, token, static_cast<u32>(fixedCams.size()), fixedPoints,
               fixedPlanes, index.keyFrames[0] == 0, 3);
-  // The second key frame's place was measured with readings between the
-  // two; without them it is as much a guess as the points' depths.
-  const IMUDelta& between = keyFrames[0].delta;
-  problem.holdBaseline = K == 2 && between.dt > 0.0 && IMUDelta::HasTranslation(between) ? 1 : 0;
+  problem.holdBaseline = FirstPairWithReadings(keyFrames) ? 1 : 0;
   return true;
 }
 

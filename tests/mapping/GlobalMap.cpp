@@ -298,17 +298,20 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   GlobalMap single;
   BuildHandMap(single, {{0, 1}});
   EXPECT_FALSE(s.Local(single));
-  // Two: with readings between them (a position weight) the first
-  // adjustment holds the cameras' distance, and a global problem on the same
-  // map the points'; without readings the local one holds the points' too.
-  BuildHandMap(single, {{0, 1}, {0, 1, 2}});
-  ASSERT_TRUE(s.Local(single));
-  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.holdBaseline, 10u);
-  single.keyFrames[0].delta.wp = 1.0;
-  ASSERT_TRUE(s.Local(single));
-  EXPECT_EQ(s.problem.fixedCameras * 10 + s.problem.holdBaseline, 11u);
-  s.Global(single);
-  EXPECT_EQ(s.problem.holdBaseline, 0);
+  // Two with readings between them (a position weight): the local and the
+  // global problem hold the cameras' distance; without readings, or with a
+  // third key frame, the points' distances.
+  for (const bool third : {false, true}) {
+    BuildHandMap(single, third ? std::vector<V>{{0, 1}, {0, 1, 2}, {1, 2, 3}}
+                               : std::vector<V>{{0, 1}, {0, 1, 2}});
+    for (const double wp : {0.0, 1.0}) {
+      single.keyFrames[0].delta.wp = wp;
+      ASSERT_TRUE(s.Local(single));
+      const u8 local = s.problem.holdBaseline;
+      s.Global(single);
+      EXPECT_EQ(local * 10 + s.problem.holdBaseline, !third && wp > 0.0 ? 11 : 0) << third << wp;
+    }
+  }
 
   // Key frame 1's track ids overlap the newest one's without a shared
   // track: the window is the newest key frame alone, both others fixed.
