@@ -157,6 +157,18 @@ TEST(DiskInputTest, PriorsBeyondTheDoubleRangeAreNone) {
   ASSERT_TRUE(load(0.0, {0, 0, 1, 1, 1, 2, 3, 1.0}));
   EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[2]);
   EXPECT_DOUBLE_EQ(std::sqrt(0.5), prior[3]);
+  // A half turn about each axis alone is a prior; no length, or a part that
+  // is not finite, is none.
+  for (int axis = 0; axis < 4; ++axis) {
+    f64 q[8] = {0, 0, 0, 0, 1, 2, 3, 1.0};
+    q[axis] = 1.0;
+    EXPECT_TRUE(IsUsablePrior(q)) << axis;
+    q[axis] = 0.0;
+    EXPECT_FALSE(IsUsablePrior(q)) << axis;
+    q[axis] = 1.0;
+    q[4 + axis] = NAN;
+    EXPECT_FALSE(IsUsablePrior(q)) << axis;
+  }
 }
 
 TEST(DiskInputTest, BadRecordsChangeNothing) {

@@ -294,6 +294,19 @@ TEST(MarkerDetector, TemplatePixelsAndGradientsReachTheBottomRow) {
     EXPECT_TRUE(pixels[i].x == expected[i].x && pixels[i].y == expected[i].y &&
                 pixels[i].laplacian == expected[i].laplacian)
         << i;
+  // Higher up, the one below it is met too: every neighbour counts once.
+  level[5][4] = 0.0f;
+  level[2][4] = 1.0f;
+  MarkerDetector::SelectLaplacianPixels(level, pixels);
+  const LaplacianPixel higher[5] = {
+      {4, 1, 1.0f}, {3, 2, 1.0f}, {4, 2, 4.0f}, {5, 2, 1.0f}, {4, 3, 1.0f}};
+  ASSERT_EQ(pixels.size(), 5u);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(pixels[i].x == higher[i].x && pixels[i].y == higher[i].y &&
+                pixels[i].laplacian == higher[i].laplacian)
+        << i;
+  level[2][4] = 0.0f;
+  level[5][4] = 1.0f;
   CVD::Image<LA::Vector2<float>> g(level.size(), LA::Vector2<float>{-9.0f, -9.0f});
   MarkerDetector::ComputeGradients(level, g);
   // Sobel / 4 about the bright pixel: 0.5 straight across, 0.25 diagonally.
