@@ -284,27 +284,23 @@ TEST(MarkerDetector, EdgeMapsOfASymmetricSheetAreSymmetricAlongTheEdge) {
 TEST(MarkerDetector, TemplatePixelsAndGradientsReachTheBottomRow) {
   CVD::Image<float> level(CVD::ImageRef(9, 8), 0.0f);
   level[5][4] = 1.0f;  // row height - 3
-  std::vector<LaplacianPixel> pixels;
-  MarkerDetector::SelectLaplacianPixels(level, pixels);
+  // The pixels a single bright one gives, (x, y, |L|) in row-major order.
+  const auto expectPixels = [&](const std::vector<LaplacianPixel>& expected) {
+    std::vector<LaplacianPixel> pixels;
+    MarkerDetector::SelectLaplacianPixels(level, pixels);
+    ASSERT_EQ(pixels.size(), expected.size());
+    for (size_t i = 0; i < pixels.size(); ++i)
+      EXPECT_TRUE(pixels[i].x == expected[i].x && pixels[i].y == expected[i].y &&
+                  pixels[i].laplacian == expected[i].laplacian)
+          << i;
+  };
   // The bright pixel (|L| 4) and its neighbours above, left and right (1);
   // the one below is on row height - 2.
-  const LaplacianPixel expected[4] = {{4, 4, 1.0f}, {3, 5, 1.0f}, {4, 5, 4.0f}, {5, 5, 1.0f}};
-  ASSERT_EQ(pixels.size(), 4u);
-  for (int i = 0; i < 4; ++i)
-    EXPECT_TRUE(pixels[i].x == expected[i].x && pixels[i].y == expected[i].y &&
-                pixels[i].laplacian == expected[i].laplacian)
-        << i;
+  expectPixels({{4, 4, 1.0f}, {3, 5, 1.0f}, {4, 5, 4.0f}, {5, 5, 1.0f}});
   // Higher up, the one below it is met too: every neighbour counts once.
   level[5][4] = 0.0f;
   level[2][4] = 1.0f;
-  MarkerDetector::SelectLaplacianPixels(level, pixels);
-  const LaplacianPixel higher[5] = {
-      {4, 1, 1.0f}, {3, 2, 1.0f}, {4, 2, 4.0f}, {5, 2, 1.0f}, {4, 3, 1.0f}};
-  ASSERT_EQ(pixels.size(), 5u);
-  for (int i = 0; i < 5; ++i)
-    EXPECT_TRUE(pixels[i].x == higher[i].x && pixels[i].y == higher[i].y &&
-                pixels[i].laplacian == higher[i].laplacian)
-        << i;
+  expectPixels({{4, 1, 1.0f}, {3, 2, 1.0f}, {4, 2, 4.0f}, {5, 2, 1.0f}, {4, 3, 1.0f}});
   level[2][4] = 0.0f;
   level[5][4] = 1.0f;
   CVD::Image<LA::Vector2<float>> g(level.size(), LA::Vector2<float>{-9.0f, -9.0f});
