@@ -298,18 +298,20 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   GlobalMap single;
   BuildHandMap(single, {{0, 1}});
   EXPECT_FALSE(s.Local(single));
-  // Two with readings between them (a position weight): the local and the
-  // global problem hold the cameras' distance; without readings, or with a
-  // third key frame, the points' distances.
+  // Two with readings between them (a position weight over a time): the
+  // local and the global problem hold the cameras' distance; without
+  // readings, over no time, or with a third key frame, the points' distances.
   for (const bool third : {false, true}) {
     BuildHandMap(single, third ? std::vector<V>{{0, 1}, {0, 1, 2}, {1, 2, 3}}
                                : std::vector<V>{{0, 1}, {0, 1, 2}});
-    for (const double wp : {0.0, 1.0}) {
+    for (const auto& [dt, wp] : {std::pair{0.1, 0.0}, {0.1, 1.0}, {0.0, 1.0}}) {
+      single.keyFrames[0].delta.dt = dt;
       single.keyFrames[0].delta.wp = wp;
       ASSERT_TRUE(s.Local(single));
       const u8 local = s.problem.holdBaseline;
       s.Global(single);
-      EXPECT_EQ(local * 10 + s.problem.holdBaseline, !third && wp > 0.0 ? 11 : 0) << third << wp;
+      EXPECT_EQ(local * 10 + s.problem.holdBaseline, !third && dt > 0.0 && wp > 0.0 ? 11 : 0)
+          << third << " " << dt << " " << wp;
     }
   }
 
