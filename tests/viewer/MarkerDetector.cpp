@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -277,6 +278,64 @@ TEST(MarkerDetector, EdgeMapsOfASymmetricSheetAreSymmetricAlongTheEdge) {
   const float weights[6] = {225.0f,          144.0f,          36.0f,
                             float(1 / tilt), float(1 / tilt), float(1 / 0.030461742)};
   for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(point.priorWeights[i], weights[i]) << i;
+}
+
+// Off the axes the bottom edge's samples carry the turn's coupling of x and
+// y. Each sample's covariance, built here from the prior's own model: the
+// point (X, Y, h) under the camera turned by t, tilted by a about x and b
+// about y and raised by d moves by (-Y t + h b, X t - h a, -X b + Y a + d),
+// with the variances of those four, plus the pixel noise the size-0 sheet
+// above shows; its image spread is J C J^T.
+TEST(MarkerDetector, EdgeMapsFollowTheCovarianceOfThePrior) {
+  const float W = IMU_MARKER_WIDTH, H = IMU_MARKER_HEIGHT;
+  IMU_MARKER_WIDTH = 0.4f, IMU_MARKER_HEIGHT = 0.3f;
+  const Intrinsic K = SceneRender::MakeIntrinsic(500.0f, 400.0f, 320.0f, 240.0f);
+  const MarkerDetector d(640, 480, &K, nullptr, 0, nullptr);
+  const double h = IMU_INITIAL_HEIGHT, Y = -0.5 * IMU_MARKER_HEIGHT;
+  const int count = static_cast<int>(IMU_MARKER_WIDTH / 0.01f);
+  std::vector<std::array<double, 5>> samples;  // u, v and the inverse spread
+  for (int i = 0; i <= count; ++i) {
+    const double X = static_cast<double>(-IMU_MARKER_WIDTH / 2 + 0.01f * i);
+    const double turn = 0.030461742, tilt = 0.00084615947, height = 1.0 / 36.0;
+    const double G[3][4] = {{-Y, 0, h, 0}, {X, -h, 0, 0}, {0, Y, -X, 1}};
+    const double var[4] = {turn, tilt, tilt, height};
+    double C[3][3];
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) {
+        C[r][c] = 0.0;
+        for (int k = 0; k < 4; ++k) C[r][c] += G[r][k] * var[k] * G[c][k];
+      }
+    C[0][0] += 10000.0 / (9.0 * 500.0 * 500.0);
+    C[1][1] += 10000.0 / (9.0 * 400.0 * 400.0);
+    const double J[2][3] = {{500.0 / h, 0, -500.0 * X / (h * h)},
+                            {0, 400.0 / h, -400.0 * Y / (h * h)}};
+    double S[2][2];
+    for (int r = 0; r < 2; ++r)
+      for (int c = 0; c < 2; ++c) {
+        S[r][c] = 0.0;
+        for (int a = 0; a < 3; ++a)
+          for (int b = 0; b < 3; ++b) S[r][c] += J[r][a] * C[a][b] * J[c][b];
+      }
+    const double det = S[0][0] * S[1][1] - S[0][1] * S[1][0];
+    samples.push_back({500.0 * X / h + 320.0, 400.0 * Y / h + 240.0, S[1][1] / det, -S[0][1] / det,
+                       S[0][0] / det});
+  }
+  IMU_MARKER_WIDTH = W, IMU_MARKER_HEIGHT = H;
+  // Past the edge's right end, where x and y couple the most, at one to
+  // three of its spreads: values from 0.1 to 0.9.
+  const std::array<double, 5>& end = samples.back();
+  for (const auto& o : {std::pair{40, 40}, {60, 60}, {-60, 80}, {0, 100}, {100, 0}}) {
+    const double x = std::round(end[0]) + o.first, y = std::round(end[1]) + o.second;
+    double keep = 1.0;
+    for (const auto& s : samples) {
+      const double dx = x - s[0], dy = y - s[1];
+      const double q = s[2] * dx * dx + 2.0 * s[3] * dx * dy + s[4] * dy * dy;
+      if (q < 60.0) keep *= 1.0 - std::exp(-0.5 * q);
+    }
+    const int cx = static_cast<int>(x) - d.firstColumn, cy = static_cast<int>(y) - d.firstRow;
+    ASSERT_TRUE(cx >= 0 && cy >= 0 && cx < d.rectifiedWidth && cy < d.rectifiedHeight);
+    EXPECT_NEAR(d.edgeMaps[0][cy][cx], 1.0 - keep, 1e-4) << o.first << ", " << o.second;
+  }
 }
 
 // Template pixels and gradients reach the last row with both neighbours
