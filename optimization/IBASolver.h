@@ -103,12 +103,11 @@ class IBASolver {
   // would wander along it or the inertial terms would drag it. The solver
   // then notes a distance and, after every step, scales the variable part
   // of the state about the fixed camera back to it, which leaves every
-  // reprojection as it was. With more than one variable camera it is the
-  // median distance of the variable points from the newest camera: those
-  // points are the ones tracking goes on with, and their distances keep the
-  // scale of the poses already reported. For a problem that asks for it (a
-  // map's first two key frames, with readings between them) it is the
-  // distance between the two cameras.
+  // reprojection as it was. For a problem that asks for it (a map's first
+  // two key frames, with readings between them) it is the distance between
+  // the two cameras; otherwise the median distance of the variable points
+  // from the newest camera: those points are the ones tracking goes on
+  // with, and their distances keep the scale of the poses already reported.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
   void RestoreScale(IBAState& state);
   // The held distance in the state: the two cameras' baseline, or the
