@@ -37,8 +37,7 @@ void FillCamera(const IMUState& s, const CameraPose& pose, CameraIMUState& c) {
 // readings that place is as much a guess as the depths.
 bool FirstPairWithReadings(const std::vector<KeyFrame>& keyFrames) {
   if (keyFrames.size() != 2) return false;
-  const IMUDelta& between = keyFrames[0].delta;
-  return between.dt > 0.0 && IMUDelta::HasTranslation(between);
+  return IMUDelta::HasReadings(keyFrames[0].delta);
 }
 
 bool Intersects(const std::pair<u32, u32>& range, u32 lo, u32 hi) {

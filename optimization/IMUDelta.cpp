@@ -249,6 +249,10 @@ bool IMUDelta::HasTranslation(const IMUDelta& D) {
   return D.dt <= 0.0 || D.wp != 0.0 || D.wv != 0.0;
 }
 
+bool IMUDelta::HasReadings(const IMUDelta& D) {
+  return D.dt > 0.0 && HasTranslation(D);
+}
+
 void IMUDelta::FoldWeights(IMUDelta& D) {
   D.wp_dt = D.dt * D.wp;
   D.wpv = D.dt * (D.dt * D.wp) + D.wv;

@@ -59,6 +59,9 @@ struct IMUDelta {
   static void DropTranslation(IMUDelta& delta, f64 rotationFactor = 1.0);
   // False for a delta of positive length whose translation was dropped.
   static bool HasTranslation(const IMUDelta& delta);
+  // A delta of positive length integrated from readings all along it: its
+  // translation kept, and its rotation the gyroscope's.
+  static bool HasReadings(const IMUDelta& delta);
   // Propagates a body state across the delta (no gravity term; biases are
   // applied to first order through the Jacobians).
   static void PredictState(const IMUState& in, const IMUDelta& delta, IMUState& out);

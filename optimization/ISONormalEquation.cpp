@@ -384,6 +384,5 @@ void ISOSolver::ConstructNormalEquation(const ISOProblem& problem, const ISOStat
   ConstructWindowDeltaNormalEquation(problem, state);
   ConstructBiasNormalEquation(problem, state);
   ConstructGravityNormalEquation(problem, state);
-  if (problem.holdFirstVelocity && problem.deltas1.count == 0 && problem.deltas2.count == 0)
-    FixGauge();
+  if (problem.holdFirstVelocity && !problem.ReferencesWeighMotion()) FixGauge();
 }

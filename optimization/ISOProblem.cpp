@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 
 #include "optimization/IBADelta.h"
 #include "optimization/IMUParameters.h"
@@ -85,4 +86,30 @@ void ISOFixedDelta::Set(ISOFixedDelta& out, const ISODelta& d, const CameraIMUSt
   CopyLanes(out.lane + F::kWp, d.lane[L::kWp], 5);    // wp, wv, wr, wvs, wvr
   CopyLanes(out.lane + F::kWsa, d.lane[L::kWsa], 2);  // wsa, wsg
   CopyLanes(out.lane + F::kWvrDt, d.lane[L::kWvrDt], 1);
+}
+
+void ISOFixedDelta::SetRotation(ISOFixedDelta& out, const IMUDelta& delta,
+                                const CameraIMUState& reference) {
+  namespace L = ISOLane;
+  IMUDelta rotation = delta;
+  IMUDelta::DropTranslation(rotation);
+  ISODelta d;
+  ISODelta::Set(d, rotation, 1.0);
+  for (int l : {L::kWvs, L::kWvr, L::kWsa, L::kWvrDt}) Broadcast(d.lane[l], 0.0);
+  Set(out, d, reference);
+}
+
+bool ISOProblem::ReferencesWeighMotion() const {
+  namespace F = ISOFixedLane;
+  namespace L = ISOLane;
+  const auto weighs = [](const float(*lane)[4], std::initializer_list<int> weights) {
+    for (int l : weights)
+      if (lane[l][0] != 0.0f) return true;
+    return false;
+  };
+  for (u32 k = 0; k < deltas1.count; ++k)
+    if (weighs(deltas1.records[k].lane, {L::kWp, L::kWv, L::kWvs, L::kWvr})) return true;
+  for (u32 k = 0; k < deltas2.count; ++k)
+    if (weighs(deltas2.records[k].lane, {F::kWp, F::kWv, F::kWvs, F::kWvr})) return true;
+  return false;
 }

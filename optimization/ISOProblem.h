@@ -105,6 +105,11 @@ struct alignas(16) ISOFixedDelta {
   // Freezes camera i of an ISODelta at the given reference camera state, so
   // that the fixed pair's residuals equal the window pair's at that state.
   static void Set(ISOFixedDelta& out, const ISODelta& delta, const CameraIMUState& reference);
+  // The gyroscope's part of a delta (weight 1) frozen at the reference: the
+  // rotation and the gyroscope bias's smoothness; every term of the
+  // accelerometer and of the velocity weighs nothing.
+  static void SetRotation(ISOFixedDelta& out, const IMUDelta& delta,
+                          const CameraIMUState& reference);
 };
 
 template <class Record>
@@ -132,9 +137,15 @@ struct ISOProblem {
   f32 biasWeights[2] = {0.0f, 0.0f};    // accelerometer, gyroscope
   AlignedArray<IBAGravity> gravity;
   std::vector<u32> gravityCameras;  // window camera of each record
-  // Without reference cameras the first camera's velocity is held, as the
-  // frames before it took their knowledge of it along when they left the
-  // window. A first camera that had no frame before it (it started at rest,
-  // as a guess) has lost nothing, and its velocity is solved with the rest.
+  // Without reference pairs that weigh a motion the first camera's velocity
+  // is held, as the frames before it took their knowledge of it along when
+  // they left the window. A first camera that had no frame before it (it
+  // started at rest, as a guess) has lost nothing, and its velocity is solved
+  // with the rest.
   bool holdFirstVelocity = true;
+
+  // Whether a pair with a reference camera weighs a position, a velocity or
+  // a velocity term; a pair that ties only rotations leaves the window's
+  // motion where it was.
+  bool ReferencesWeighMotion() const;
 };

@@ -46,6 +46,12 @@ class InertialStep {
   // The window ending at frame, oldest first, into window_.
   void CollectWindow(u16 frame, u16 length);
   void BuildIsoProblem();
+  // Each window frame with readings since its key frame, when that key frame
+  // is not in the window, keeps the turn the gyroscope measured from the
+  // key frame's place in the map. Within the window alone the frames turn
+  // with the map's points, which, until their depths settle, take part of a
+  // step for a turn.
+  void TieToKeyFrames();
   void WriteBack();
   void UpdateMeasures(TrackingMode mode);
 

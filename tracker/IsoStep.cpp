@@ -125,6 +125,43 @@ void InertialStep::BuildIsoProblem() {
     problem.deltas3.pairs.emplace_back(i, i + 1);
   }
   IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
+  TieToKeyFrames();
+}
+
+void InertialStep::TieToKeyFrames() {
+  const MapWorkingCopy& w = c_.mapView.Working();
+  ISOState& state = isoState_;
+  ISODeltaList<ISOFixedDelta>& ties = isoProblem_.deltas2;
+  ties.records.Resize(0);
+  const u32 n = static_cast<u32>(window_.size());
+  const auto inWindow = [&](u16 k) {
+    for (const u16 j : window_)
+      if (c_.ring[j].keyFrame == k) return true;
+    return false;
+  };
+  for (u32 i = 0; i < n; ++i) {
+    const TrackerFrame& f = c_.ring[window_[i]];
+    const u16 k = f.imuKeyFrame;
+    // A key frame in the window moves with it: the window's own deltas tie
+    // the frames after it.
+    if (k == kNone16 || k >= w.keyFrameStates.Size() || k >= w.keyFramePoses.Size() ||
+        IsPoseInvalid(w.keyFramePoses[k]) || !IMUDelta::HasReadings(f.delta[kFromKeyFrame]) ||
+        inWindow(k))
+      continue;
+    u32 r = 0;
+    while (r < state.referenceIds.size() && state.referenceIds[r] != k) ++r;
+    if (r == state.referenceIds.size()) {
+      CameraIMUState reference;
+      LoadCameraStateFromDoubles(reference, Doubles(w.keyFrameStates[k]), w.keyFramePoses[k]);
+      state.referenceCameras.PushBack(reference, 4);
+      state.referenceIds.push_back(k);
+    }
+    ISOFixedDelta tie;
+    ISOFixedDelta::SetRotation(tie, f.delta[kFromKeyFrame], state.referenceCameras[r]);
+    ties.records.PushBack(tie, 16);
+    ties.pairs.emplace_back(r, i);
+    ++ties.count;
+  }
 }
 
 void InertialStep::WriteBack() {

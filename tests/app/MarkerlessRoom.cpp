@@ -69,6 +69,11 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
 // for them and moved the second camera, and the frames after it came out
 // 1.48 and 1.34 times as far apart as those before. The second camera stays
 // where tracking put it, and the map keeps the scale of the frames before.
+// Until that key frame the frames are placed on points at one guessed depth,
+// which take part of each step for a turn; the frames keep the turn the
+// gyroscope measured since the first key frame, and the walks end at 0.64 %
+// and 0.29 % of their path (0.97 % and 1.38 % when the frames turned with the
+// points).
 TEST(MarkerlessRoom, TheFirstAdjustmentKeepsTheScaleOfTheFramesBeforeIt) {
   // Under the sanitizers the first seed alone: rendering the walks dominates.
   const std::vector<u32> seeds = LongTestSize(std::vector<u32>{78, 87}, std::vector<u32>{78});
@@ -87,6 +92,7 @@ TEST(MarkerlessRoom, TheFirstAdjustmentKeepsTheScaleOfTheFramesBeforeIt) {
     ASSERT_GT(run.secondKeyFrame, 100) << seed;
     ASSERT_LT(run.secondKeyFrame, 140) << seed;
     EXPECT_NEAR(run.report.scaleJump, 1.0, 0.15) << seed;
+    EXPECT_LT(run.report.atePercent, 0.9) << seed;
   }
 }
 

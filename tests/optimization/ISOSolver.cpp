@@ -99,7 +99,7 @@ class ISOSolverTest : public testing::Test {
     ISOSolver solver;
     solver.BuildStructure(P, state);
     solver.ConstructNormalEquation(P, state);
-    const bool gauge = P.holdFirstVelocity && P.deltas1.count == 0 && P.deltas2.count == 0;
+    const bool gauge = P.holdFirstVelocity && !P.ReferencesWeighMotion();
     const auto held = [&](int n) { return gauge && n >= 3 && n < 6; };
     ExpectMinusHalfCostSlope(
         Flatten(solver.Gradient()),
@@ -328,6 +328,65 @@ TEST_F(ISOSolverTest, AFreedFirstVelocityIsSolvedWithTheWindow) {
   iso.Run(P, window.state, 0);
   EXPECT_LT(error(), 0.1f * guessed);
   EXPECT_LT(error(), 2e-2f);
+}
+
+// A rotation tie from reference camera 0 (key frame 0) to window camera 0
+// (key frame 1) carries the gyroscope's terms of the delta as the whole
+// fixed delta has them, and nothing of the accelerometer or the velocity.
+// In a window without features, whose heading nothing else fixes, it turns
+// the camera back to the truth, and the windows' deltas turn the others with
+// it; it weighs no motion, so the first velocity stays held, where the whole
+// fixed delta from the same reference frees it.
+TEST_F(ISOSolverTest, ARotationTieTurnsTheWindowAndLeavesTheVelocityHeld) {
+  using namespace ISOFixedLane;
+  const IMUDelta delta = window.scene.Preintegrate(0, 1);
+  ISOFixedDelta tie, whole;
+  ISOFixedDelta::SetRotation(tie, delta, truth.referenceCameras[0]);
+  ISODelta d;
+  ISODelta::Set(d, delta, 1.0);
+  ISOFixedDelta::Set(whole, d, truth.referenceCameras[0]);
+  for (int l : {kWp, kWv, kWvs, kWvr, kWsa, kWvrDt}) {
+    EXPECT_GT(whole.lane[l][0], 0.0f) << l;
+    EXPECT_EQ(tie.lane[l][0], 0.0f) << l;
+  }
+  EXPECT_EQ(tie.lane[kWvrDt][1], 0.0f);
+  for (int l : {kWr, kWsg, kDq, kCr, kInvDt})
+    EXPECT_TRUE(std::equal(tie.lane[l], tie.lane[l] + 4, whole.lane[l])) << l;
+
+  ISOProblem P = window.problem;
+  for (u32 l = 0; l < 4; ++l) std::fill_n(P.feature3DWeights[l].v, 4, 0.0f);
+  ISOSolver iso;
+  iso.parameters.maxIterations = 50;
+  iso.parameters.minRelativeReduction = 1e-6f;
+  iso.parameters.minStep = 1e-12f;
+  iso.parameters.pcgRelativeTolerance = 1e-6f;
+  const auto turn = [&](const ISOState& s, u32 c) {
+    const float* a = s.windowCameras[c].q;
+    const float* b = truth.windowCameras[c].q;
+    const float dot = std::fabs(a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]);
+    return 2.0f * std::acos(std::fmin(dot, 1.0f));
+  };
+  ISOState untied;
+  ISOState::Copy(untied, state);
+  iso.Run(P, untied, 0);
+  ASSERT_GT(turn(untied, 0), 0.02f);
+  ISOState tied;
+  ISOState::Copy(tied, state);
+  Add(P.deltas2, tie, 0, 0);
+  ASSERT_FALSE(P.ReferencesWeighMotion());
+  iso.Run(P, tied, 0);
+  // The later cameras follow through deltas whose gyroscope bias the bias
+  // prior holds near zero, 3e-3 rad/s off the truth's, over 0.8-1 s each.
+  EXPECT_LT(turn(tied, 0), 1e-3f);
+  for (u32 c = 1; c < window.cameras; ++c) EXPECT_LT(turn(tied, c), 4e-3f * c) << c;
+  EXPECT_EQ(0, std::memcmp(tied.windowCameras[0].v, state.windowCameras[0].v, 12));
+
+  P.deltas2.records[0] = whole;
+  ASSERT_TRUE(P.ReferencesWeighMotion());
+  ISOState freed;
+  ISOState::Copy(freed, state);
+  iso.Run(P, freed, 0);
+  EXPECT_NE(0, std::memcmp(freed.windowCameras[0].v, state.windowCameras[0].v, 12));
 }
 
 // Input the solver cannot solve is refused with the state untouched: 2-D

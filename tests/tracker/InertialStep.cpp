@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "features/ImageRotation.h"
+#include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
 #include "tests/common/tracker/InertialStepScene.h"
 #include "tracker/InertialMath.h"
@@ -328,6 +329,53 @@ TEST_F(IsoWindowTest, AFirstKeyFrameWithoutPointsKeepsItsPoseAndTakesItsVelocity
       EXPECT_LT(error, 0.05 * speed);
     else
       EXPECT_EQ(error, speed);
+  }
+}
+
+// Window frames with readings since a key frame outside the window keep the
+// turn the gyroscope measured from it: a window without features, turned
+// about the vertical (which the priors' gravity does not see), comes back to
+// the truth, and its first velocity stays. A key frame inside the window, or
+// a delta from it without readings, ties nothing, and the turn stays.
+TEST_F(IsoWindowTest, FramesKeepTheTurnTheGyroscopeMeasuredSinceTheirKeyFrame) {
+  MapWorkingCopy& w = WindowWithKeyFrames(1);
+  constexpr u16 kFirst = kFrames - InertialStep::kIsoWindow;
+  constexpr f64 kTurn = 0.03;
+  const f64 turn[4] = {0.0, 0.0, std::sin(kTurn / 2), std::cos(kTurn / 2)};  // about world z
+  const auto heading = [&](u16 k) {
+    return QuaternionAngle(s.parts.ring[k].state.record[kVisual].quaternion,
+                           s.scene.keyFrames[k].state.quaternion);
+  };
+  enum Case { kTied, kKeyFrameInWindow, kWithoutReadings };
+  for (const Case c : {kTied, kKeyFrameInWindow, kWithoutReadings}) {
+    SCOPED_TRACE(c);
+    w.keyFrameStates[0] = s.scene.keyFrames[0].state;
+    alignas(16) float scratch[16];
+    PoseToCamera(w.keyFrameStates[0], s.scene.offset, w.keyFramePoses[0], scratch);
+    s.parts.ring[0].keyFrame = 0;
+    for (u16 k = kFirst; k < kFrames; ++k) {
+      IMUState x = s.scene.keyFrames[k].state;
+      MultiplyQuaternionsDouble(turn, s.scene.keyFrames[k].state.quaternion, x.quaternion);
+      s.SetVisual(k, x);
+      TrackerFrame& f = s.parts.ring[k];
+      for (auto& list : f.mapMatches) list.clear();
+      f.imuKeyFrame = 0;
+      f.delta[kFromKeyFrame] = s.scene.Preintegrate(0, k);
+      if (c == kWithoutReadings) IMUDelta::DropTranslation(f.delta[kFromKeyFrame]);
+      f.keyFrame = c == kKeyFrameInWindow && k == kFirst + 3 ? 0 : kNone16;
+    }
+    ASSERT_NEAR(heading(kFirst), kTurn, 1e-9);
+    const IMUState before = s.parts.ring[kFirst].state.record[kVisual];
+    EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+    for (u16 k = kFirst; k < kFrames; ++k) {
+      if (c == kTied)
+        EXPECT_LT(heading(k), 0.05 * kTurn) << k;
+      else
+        EXPECT_GT(heading(k), 0.9 * kTurn) << k;
+    }
+    // Held in the solver's floats.
+    const f64* v = s.parts.ring[kFirst].state.record[kVisual].velocity;
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(v[i], before.velocity[i], 1e-6) << i;
   }
 }
 
