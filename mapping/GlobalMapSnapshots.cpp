@@ -111,7 +111,8 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
   }
   problem.ResizeInput(fixedCameras, fixedPoints, fixedPlanes, C, N, Q, featureCount, gravityCount);
   const f32 fxfy = intrinsic.misc[0];
-  IBAProblem::SetFeatureWeights(problem.features, fxfy, 1.0);
+  const f64 featureWeight = 1.0;
+  IBAProblem::SetFeatureWeights(problem.features, fxfy, featureWeight);
   IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
   // Measurements camera by camera, level by level.
   u32 count = 0;
@@ -141,13 +142,16 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
   }
   // Points, planes and their weights.
   for (u32 i = 0; i < N; ++i) problem.pointFlags[i] = trackFlags[index.tracks[i]];
-  const f32 w0 =
-      problem.features.levelWeights.Size() > 0 ? problem.features.levelWeights[0].v[0] : 0.0f;
+  // Off its plane by the plane's deviation, a point costs what a level-0
+  // feature costs off by the feature deviation in pixels. The level-0 weight
+  // itself holds the image scale over the feature variance (about 2.5e7):
+  // over the plane's variance it let the planes outweigh every feature and
+  // turn the local map about the vertical by degrees in one adjustment.
   for (u32 j = 0; j < Q; ++j) {
     const u8 flags = planeFlags[index.planes[j]];
     problem.planeFlags[j] = flags;
     const f64 sigma = (flags & kPlaneGround) ? IMU_VARIANCE_PLANE_GROUND : IMU_VARIANCE_PLANE;
-    const f32 w = sigma == 0.0 ? 0.0f : static_cast<f32>(w0 / (sigma * sigma));
+    const f32 w = sigma == 0.0 ? 0.0f : static_cast<f32>(featureWeight / (sigma * sigma));
     for (f32& v : problem.planeWeights[j].v) v = w;
   }
   for (u32 i = 0; i < N; ++i) {

@@ -402,12 +402,15 @@ TEST(GlobalMapSnapshots, GlobalProblemFixingRules) {
   one.Global(single);
   EXPECT_EQ(one.problem.fixedCameras * 10 + one.problem.fixedPlanes, 1u);
   EXPECT_EQ(one.problem.ground, 1);
-  // Plane weights: the level-0 feature weight over the plane's variance
-  // squared, the ground plane (first) with its own variance.
-  const f32 w0 = s.problem.features.levelWeights[0].v[0];
+  // Plane weights: a point its plane's deviation off the plane (the ground
+  // plane, first, has its own) costs what a level-0 feature one feature
+  // deviation (in pixels) off its point costs, whatever the image scale.
+  const f64 a = s.problem.features.imageScale, w0 = s.problem.features.levelWeights[0].v[0];
+  const f64 featureCost = w0 * IMU_VARIANCE_FEATURE_3D * IMU_VARIANCE_FEATURE_3D / a;
   const f64 sigma[2] = {IMU_VARIANCE_PLANE_GROUND, IMU_VARIANCE_PLANE};
   for (u32 j = 0; j < 2; ++j)
-    EXPECT_FLOAT_EQ(s.problem.planeWeights[j].v[0], static_cast<f32>(w0 / (sigma[j] * sigma[j])));
+    EXPECT_NEAR(s.problem.planeWeights[j].v[0] * sigma[j] * sigma[j], featureCost,
+                1e-5 * featureCost);
   // The state's planes are the map's planes in problem order.
   ASSERT_EQ(s.state.planes.Size(), 2u);
   for (u32 j = 0; j < 2; ++j)

@@ -469,13 +469,13 @@ f64 WorstGravityAfterTwoPasses(u8 wallFlag) {
 }
 
 // Released from its marker points, a side-anchored map keeps its gravity
-// through two global passes; a wall flagged as ground would turn the world
-// onto it.
+// through two global passes; a wall flagged as ground would pull the world
+// toward it.
 TEST(Anchor, ASideAnchoredMapKeepsItsGravityOnceTheMarkerIsReleased) {
   Anchor side({1.0, 0.3, -0.5}, {0, 0, 1}, true);
   ASSERT_TRUE(side.units.init.AnchorToMarker(0, side.Marker()).anchored);
-  EXPECT_LT(WorstGravityAfterTwoPasses(side.unit.map->planeFlags[0]), 1.0);
-  EXPECT_GT(WorstGravityAfterTwoPasses(kPlaneGround), 5.0);
+  EXPECT_LT(WorstGravityAfterTwoPasses(side.unit.map->planeFlags[0]), 0.5);
+  EXPECT_GT(WorstGravityAfterTwoPasses(kPlaneGround), 1.0);
 }
 
 }  // namespace
