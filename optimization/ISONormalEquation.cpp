@@ -384,5 +384,5 @@ void ISOSolver::ConstructNormalEquation(const ISOProblem& problem, const ISOStat
   ConstructWindowDeltaNormalEquation(problem, state);
   ConstructBiasNormalEquation(problem, state);
   ConstructGravityNormalEquation(problem, state);
-  if (problem.holdFirstVelocity && !problem.ReferencesWeighMotion()) FixGauge();
+  if (fixGauge_) FixGauge();
 }

@@ -124,6 +124,7 @@ void ISOSolver::BuildStructure(const ISOProblem& problem, const ISOState& state)
     measurementPairBlocks_[m] = index;
   }
   ResizeNormalEquation(state.windowCameras.Size(), static_cast<u32>(pairs_.size()));
+  fixGauge_ = problem.holdFirstVelocity && !problem.ReferencesWeighMotion();
 }
 
 void ISOSolver::FixGauge() {

@@ -42,11 +42,12 @@ class ISOSolver {
   // The steps of Run, for problems that Run accepts.
   // Total cost; per-term lines on standard output when verbose >= 2.
   float ComputeCost(const ISOProblem& problem, const ISOState& state, u8 verbose);
-  // The pair list (list 3's pairs first, then unseen measurement pairs) and
-  // the sizes of every work array.
+  // The pair list (list 3's pairs first, then unseen measurement pairs),
+  // the sizes of every work array and whether the gauge is fixed.
   void BuildStructure(const ISOProblem& problem, const ISOState& state);
   // Gauss-Newton blocks and gradient b = -sum J^T W e of every term at the
-  // state, then the gauge fix when no reference camera is tied in.
+  // state, then the gauge fix when the problem holds the first velocity and
+  // no reference pair weighs a motion.
   void ConstructNormalEquation(const ISOProblem& problem, const ISOState& state);
 
   const AlignedArray<LA::CameraBlock15>& CameraBlocks() const { return cameraBlocks_; }
@@ -79,4 +80,5 @@ class ISOSolver {
   AlignedArray<LA::BlockJacobi15> preconditioner_;
   LA::PCGScratch pcg_;
   ISOState backup_;
+  bool fixGauge_ = false;  // set by BuildStructure: the problem's, not the state's
 };

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/Sanitizers.h"
@@ -20,6 +21,24 @@
 namespace {
 
 constexpr double kRoomDepth = 2.2;  // m, about where the walk's first view meets the walls
+
+// A walk of `seed` with readings, run with the workers in step with the
+// tracker (the same run on any machine); not ready, with the reason in
+// `printed`, when its folder cannot be written.
+ConsoleRun RunWalkWithReadings(u32 seed, u32 frames,
+                               const std::vector<std::pair<std::string, std::string>>& keys) {
+  TempFolder folder;
+  const SequenceFolder f(folder.File("room" + std::to_string(seed)));
+  SequenceOptions options = HandHeldSequence(SequenceKind::kRoomWalk, frames);
+  options.seed = seed;
+  ConsoleRun run;
+  if (!WriteSequenceFolder(f.dir, options, SequenceWriteOptions{}, &run.printed)) return run;
+  SequenceWriteOptions write;
+  write.mode = RunMode::kWithReadings;
+  write.parallel = false;
+  write.keys = keys;
+  return RunWrittenSequence(f, write, "readings");
+}
 
 TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
   // Under the sanitizers 6 s: the second key frame comes after 4.
@@ -78,16 +97,7 @@ TEST(MarkerlessRoom, TheFirstAdjustmentKeepsTheScaleOfTheFramesBeforeIt) {
   // Under the sanitizers the first seed alone: rendering the walks dominates.
   const std::vector<u32> seeds = LongTestSize(std::vector<u32>{78, 87}, std::vector<u32>{78});
   for (const u32 seed : seeds) {
-    TempFolder folder;
-    const SequenceFolder f(folder.File("room" + std::to_string(seed)));
-    SequenceOptions options = HandHeldSequence(SequenceKind::kRoomWalk, 150);
-    options.seed = seed;
-    std::string error;
-    ASSERT_TRUE(WriteSequenceFolder(f.dir, options, SequenceWriteOptions{}, &error)) << error;
-    SequenceWriteOptions write;
-    write.mode = RunMode::kWithReadings;
-    write.parallel = false;
-    const ConsoleRun run = RunWrittenSequence(f, write, "readings");
+    const ConsoleRun run = RunWalkWithReadings(seed, 150, {});
     ASSERT_TRUE(run.ready) << run.printed;
     ASSERT_GT(run.secondKeyFrame, 100) << seed;
     ASSERT_LT(run.secondKeyFrame, 140) << seed;
@@ -103,17 +113,8 @@ TEST(MarkerlessRoom, TheFirstAdjustmentKeepsTheScaleOfTheFramesBeforeIt) {
 // at 0.4 %.
 TEST(MarkerlessRoom, PlanesDoNotTurnTheLocalMap) {
   if (ShortTestRun()) GTEST_SKIP() << "the turn came 9 s in, and rendering dominates";
-  TempFolder folder;
-  const SequenceFolder f(folder.File("room3"));
-  SequenceOptions options = HandHeldSequence(SequenceKind::kRoomWalk, 300);
-  options.seed = 3;
-  std::string error;
-  ASSERT_TRUE(WriteSequenceFolder(f.dir, options, SequenceWriteOptions{}, &error)) << error;
-  SequenceWriteOptions write;
-  write.mode = RunMode::kWithReadings;
-  write.parallel = false;
-  write.keys = {{"initial_depth", std::to_string(kRoomDepth)}};
-  const ConsoleRun run = RunWrittenSequence(f, write, "readings");
+  const ConsoleRun run =
+      RunWalkWithReadings(3, 300, {{"initial_depth", std::to_string(kRoomDepth)}});
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_GE(run.report.trackedFraction, 0.95);
   EXPECT_LT(run.report.atePercent, 1.2);
