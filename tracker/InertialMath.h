@@ -35,9 +35,12 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
 // and an earlier delta extended over them (IMUDelta::Integrate). A frame
 // that brought no readings (a visual-only run, or a gap in the stream) only
 // carries the last accelerations on, which says nothing of the motion: the
-// delta keeps its rotation but loses its translation, and a delta that lost
-// it once stays without it however far it is extended.
+// delta loses its translation, and a delta that lost it once stays without
+// it however far it is extended. Its rotation weighs as a held gyroscope
+// reading does, or not at all where the rotation rates come from the images
+// (`imageRotation`): those read a sideways move as a turn, and held to it
+// the frames turned with the images instead of moving.
 void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                     IMUDelta& delta);
+                     bool imageRotation, IMUDelta& delta);
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                      IMUDelta& delta);
+                      bool imageRotation, IMUDelta& delta);

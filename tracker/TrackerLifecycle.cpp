@@ -40,6 +40,7 @@ Tracker::Tracker(GlobalMap* map, const WorkerChannels& channels, const TrackerOp
       marker_(camera_, options.view),
       display_(*this, Context()),
       stateFile_(Context(), status_, display_) {
+  ring_.SetImageRotation(options.imageRotation);
   timers_.Reset();
 }
 

@@ -444,32 +444,37 @@ TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheW
   EXPECT_TRUE(Same(s.parts.ring[6].state, at6.state));
 }
 
-// A frame without readings has its rotation from the image, good to about
-// five degrees a second: its delta's rotation weighs as that, not as the
-// gyroscope's deviation (a tenth of a degree by default, one in the console's
-// visual-only runs), and the two agree once the configured gyroscope is that
-// coarse. A frame with readings keeps every weight.
-TEST(InertialMath, FrameDeltasWithoutReadingsWeighTheirRotationAsTheImages) {
+// A frame without readings holds the last rotation rate: a held gyroscope
+// reading weighs its rotation as five degrees a second (not the gyroscope's
+// deviation, a tenth of a degree by default), and the two agree once the
+// configured gyroscope is that coarse. A rate the images gave weighs nothing
+// but still turns the delta. A frame with readings keeps every weight.
+TEST(InertialMath, FrameDeltasWithoutReadingsWeighTheirRotationByItsSource) {
   const IMUSample previous = {{0.2, -0.1, 0.3}, {0.3, -0.2, 0.1}, 1.0};
   const f64 saved = IMU_VARIANCE_ROTATION_RATE;
   for (const f64 deviation : {0.1, 1.0, 5.0, 20.0}) {
     const f64 factor = std::min(1.0, deviation * deviation / 25.0);
     IMU_VARIANCE_ROTATION_RATE = deviation;
-    IMUDelta gyroscope, blind;
-    IMUDelta::Initialize(nullptr, 0, previous, 1.05, gyroscope);
-    StartFrameDelta({}, previous, 1.05, blind);
-    EXPECT_NEAR(blind.wr, gyroscope.wr * factor, 1e-9 * gyroscope.wr);
-    EXPECT_TRUE(blind.wp == 0.0 && blind.wv == 0.0);
-    // Extended over readings it stays without translation and as coarse.
-    std::vector<IMUSample> readings = {previous};
-    readings[0].time = 1.07;
-    ExtendFrameDelta(readings, previous, 1.1, blind);
-    IMUDelta::Integrate(readings.data(), 1, previous, 1.1, gyroscope);
-    EXPECT_NEAR(blind.wr, gyroscope.wr * factor, 1e-9 * gyroscope.wr);
-    EXPECT_FALSE(IMUDelta::HasTranslation(blind));
-    IMUDelta withReadings;
-    StartFrameDelta(readings, previous, 1.1, withReadings);
-    EXPECT_TRUE(IMUDelta::HasTranslation(withReadings));
+    for (const bool imageRotation : {false, true}) {
+      const f64 expected = imageRotation ? 0.0 : factor;
+      IMUDelta gyroscope, blind;
+      IMUDelta::Initialize(nullptr, 0, previous, 1.05, gyroscope);
+      StartFrameDelta({}, previous, 1.05, imageRotation, blind);
+      EXPECT_NEAR(blind.wr, gyroscope.wr * expected, 1e-9 * gyroscope.wr);
+      EXPECT_TRUE(blind.wp == 0.0 && blind.wv == 0.0);
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(blind.dq[i], gyroscope.dq[i]);
+      // Extended over readings it stays without translation and as coarse.
+      std::vector<IMUSample> readings = {previous};
+      readings[0].time = 1.07;
+      ExtendFrameDelta(readings, previous, 1.1, imageRotation, blind);
+      IMUDelta::Integrate(readings.data(), 1, previous, 1.1, gyroscope);
+      EXPECT_NEAR(blind.wr, gyroscope.wr * expected, 1e-9 * gyroscope.wr);
+      EXPECT_FALSE(IMUDelta::HasTranslation(blind));
+      IMUDelta withReadings;
+      StartFrameDelta(readings, previous, 1.1, imageRotation, withReadings);
+      EXPECT_TRUE(IMUDelta::HasTranslation(withReadings));
+      EXPECT_GT(withReadings.wr, 0.0);
+    }
   }
   IMU_VARIANCE_ROTATION_RATE = saved;
 }
