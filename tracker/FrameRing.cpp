@@ -137,7 +137,7 @@ void FrameRing::RemoveFrame(u16 r) {
       previous.rotationRate[i] = before.lastImu[3 + i];
     }
     previous.time = before.time;
-    StartFrameDelta(following.samples, previous, following.time, imageRotation_,
+    StartFrameDelta(following.samples, previous, following.time, unweighedRates_,
                     following.delta[kFromPrevious]);
   }
   // The removed frame's storage ends in the freed slot current_.

@@ -54,9 +54,9 @@ class FrameRing {
   // owner, nothing is copied) and slot Current() is free. Its samples go to
   // the frame after it, whose preintegration is rebuilt over them.
   void RemoveFrame(u16 r);
-  // Whether the frames' rotation rates come from their images (a rebuilt
-  // preintegration without readings then weighs nothing).
-  void SetImageRotation(bool on) { imageRotation_ = on; }
+  // Whether a rebuilt preintegration without readings weighs nothing
+  // (TrackerOptions::ImageRatesWeighNothing).
+  void SetUnweighedRates(bool on) { unweighedRates_ = on; }
   // Visits prev(from), prev(prev(from)), ... while visit(slot) returns true,
   // never reaching `from` again. Returns the slot the walk stopped at, or
   // `from` when it went all the way round.
@@ -77,7 +77,7 @@ class FrameRing {
   AlignedArray<WarpRecord> maps_;  // per slot
   u16 current_ = kNone16;
   u16 reference_ = kNone16;
-  bool imageRotation_ = false;
+  bool unweighedRates_ = false;
   CVD::Image<u8> alignmentSource_;  // level 3 half-sampled
   MotionJacobianTable smallTable_;  // of the small image, rebuilt when its size changes
   GaussianScratch blur_;            // both images' blurs

@@ -78,29 +78,31 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
 
 namespace {
 
-// A held rotation rate is stale by the time a gap ends: its delta weighs its
-// rotation as five degrees a second rather than the gyroscope's deviation.
-constexpr f64 kHeldRateDeviation = 5.0;  // degrees per second
+// The image rotation that stands in for a gyroscope is off by 0.2-0.4
+// degrees between frames 33 ms apart (the coarse small images, and the flow
+// a move adds that it reads as a turn): five degrees a second and more, and
+// a held reading is stale by the time a gap ends. A delta without readings
+// weighs its rotation so; weighed as a degree a second, its chain between
+// key frames held the adjustments off what the images saw.
+constexpr f64 kCoarseRateDeviation = 5.0;  // degrees per second
 
-f64 BlindRotationFactor(bool imageRotation) {
-  // The image rotation predicts the next frame's pose but is no measure of
-  // it: a sideways step shifts the small images as a turn does.
-  if (imageRotation) return 0.0;
-  const f64 r = IMU_VARIANCE_ROTATION_RATE / kHeldRateDeviation;
+f64 BlindRotationFactor(bool unweighedRates) {
+  if (unweighedRates) return 0.0;
+  const f64 r = IMU_VARIANCE_ROTATION_RATE / kCoarseRateDeviation;
   return r < 1.0 ? r * r : 1.0;
 }
 
 }  // namespace
 
 void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                     bool imageRotation, IMUDelta& delta) {
+                     bool unweighedRates, IMUDelta& delta) {
   IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
-  if (samples.empty()) IMUDelta::DropTranslation(delta, BlindRotationFactor(imageRotation));
+  if (samples.empty()) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }
 
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                      bool imageRotation, IMUDelta& delta) {
+                      bool unweighedRates, IMUDelta& delta) {
   const bool blind = samples.empty() || !IMUDelta::HasTranslation(delta);
   IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
-  if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(imageRotation));
+  if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }

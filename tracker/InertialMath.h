@@ -37,10 +37,11 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
 // carries the last accelerations on, which says nothing of the motion: the
 // delta loses its translation, and a delta that lost it once stays without
 // it however far it is extended. Its rotation weighs as a held gyroscope
-// reading does, or not at all where the rotation rates come from the images
-// (`imageRotation`): those read a sideways move as a turn, and held to it
-// the frames turned with the images instead of moving.
+// reading does, or not at all where `unweighedRates` says the rates come
+// from images that read a sideways move as a turn
+// (TrackerOptions::ImageRatesWeighNothing): held to them, the frames turned
+// with the images instead of moving.
 void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                     bool imageRotation, IMUDelta& delta);
+                     bool unweighedRates, IMUDelta& delta);
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                      bool imageRotation, IMUDelta& delta);
+                      bool unweighedRates, IMUDelta& delta);

@@ -144,7 +144,7 @@ void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& im
   const TrackerFrame& prev = c_.ring[p];
   TrackerFrame& f = c_.ring[c];
   const IMUSample previous = LastSample(prev);
-  StartFrameDelta(imuSamples, previous, f.time, c_.options.imageRotation, f.delta[kFromPrevious]);
+  StartFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(), f.delta[kFromPrevious]);
 
   const std::vector<u8>& flags = c_.mapView.Working().keyFrameFlags;
   const u16 k = prev.keyFrame;
@@ -157,7 +157,7 @@ void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& im
     // A provisional key frame does not end the delta from the last normal one.
     f.imuKeyFrame = prev.imuKeyFrame;
     f.delta[kFromKeyFrame] = prev.delta[kFromKeyFrame];
-    ExtendFrameDelta(imuSamples, previous, f.time, c_.options.imageRotation,
+    ExtendFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(),
                      f.delta[kFromKeyFrame]);
     if (keyFrame) {
       f.provisionalKeyFrame = k;
@@ -165,7 +165,7 @@ void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& im
     } else if (prev.provisionalKeyFrame != kNone16) {
       f.provisionalKeyFrame = prev.provisionalKeyFrame;
       f.delta[kFromProvisional] = prev.delta[kFromProvisional];
-      ExtendFrameDelta(imuSamples, previous, f.time, c_.options.imageRotation,
+      ExtendFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(),
                        f.delta[kFromProvisional]);
     }
   }

@@ -40,7 +40,7 @@ Tracker::Tracker(GlobalMap* map, const WorkerChannels& channels, const TrackerOp
       marker_(camera_, options.view),
       display_(*this, Context()),
       stateFile_(Context(), status_, display_) {
-  ring_.SetImageRotation(options.imageRotation);
+  ring_.SetUnweighedRates(options.ImageRatesWeighNothing());
   timers_.Reset();
 }
 

@@ -18,6 +18,13 @@ struct TrackerOptions {
   bool isoWindow = false;      // the ISO step over a window of frames, not the current one alone
   bool view = false;           // the display is updated every frame
   f32 initialDepth = 1.0f;     // scene depth assumed where the map cannot measure one
+
+  // A map started from one frame stands on points at one guessed depth until
+  // its second key frame, and a sideways step from them reads as a turn, as
+  // it does in the small images: there the images' rotation only predicts.
+  // A two-view start triangulates its points first, and the images' rotation
+  // weighs as a coarse gyroscope.
+  bool ImageRatesWeighNothing() const { return imageRotation && endFrame == kUnsetCounter; }
 };
 
 // Pool and queue of each worker; null pairs are links that do not exist.

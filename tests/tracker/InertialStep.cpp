@@ -444,34 +444,34 @@ TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheW
   EXPECT_TRUE(Same(s.parts.ring[6].state, at6.state));
 }
 
-// A frame without readings holds the last rotation rate: a held gyroscope
-// reading weighs its rotation as five degrees a second (not the gyroscope's
-// deviation, a tenth of a degree by default), and the two agree once the
-// configured gyroscope is that coarse. A rate the images gave weighs nothing
-// but still turns the delta. A frame with readings keeps every weight.
-TEST(InertialMath, FrameDeltasWithoutReadingsWeighTheirRotationByItsSource) {
+// A frame without readings holds the last rotation rate, from a gyroscope or
+// the images: its delta weighs its rotation as five degrees a second (not the
+// gyroscope's deviation, a tenth of a degree by default), and the two agree
+// once the configured gyroscope is that coarse. Where the images' rates weigh
+// nothing, the delta still turns. A frame with readings keeps every weight.
+TEST(InertialMath, FrameDeltasWithoutReadingsWeighTheirRotationCoarselyOrNotAtAll) {
   const IMUSample previous = {{0.2, -0.1, 0.3}, {0.3, -0.2, 0.1}, 1.0};
   const f64 saved = IMU_VARIANCE_ROTATION_RATE;
   for (const f64 deviation : {0.1, 1.0, 5.0, 20.0}) {
     const f64 factor = std::min(1.0, deviation * deviation / 25.0);
     IMU_VARIANCE_ROTATION_RATE = deviation;
-    for (const bool imageRotation : {false, true}) {
-      const f64 expected = imageRotation ? 0.0 : factor;
+    for (const bool unweighed : {false, true}) {
+      const f64 expected = unweighed ? 0.0 : factor;
       IMUDelta gyroscope, blind;
       IMUDelta::Initialize(nullptr, 0, previous, 1.05, gyroscope);
-      StartFrameDelta({}, previous, 1.05, imageRotation, blind);
+      StartFrameDelta({}, previous, 1.05, unweighed, blind);
       EXPECT_NEAR(blind.wr, gyroscope.wr * expected, 1e-9 * gyroscope.wr);
       EXPECT_TRUE(blind.wp == 0.0 && blind.wv == 0.0);
       for (int i = 0; i < 4; ++i) EXPECT_EQ(blind.dq[i], gyroscope.dq[i]);
       // Extended over readings it stays without translation and as coarse.
       std::vector<IMUSample> readings = {previous};
       readings[0].time = 1.07;
-      ExtendFrameDelta(readings, previous, 1.1, imageRotation, blind);
+      ExtendFrameDelta(readings, previous, 1.1, unweighed, blind);
       IMUDelta::Integrate(readings.data(), 1, previous, 1.1, gyroscope);
       EXPECT_NEAR(blind.wr, gyroscope.wr * expected, 1e-9 * gyroscope.wr);
       EXPECT_FALSE(IMUDelta::HasTranslation(blind));
       IMUDelta withReadings;
-      StartFrameDelta(readings, previous, 1.1, imageRotation, withReadings);
+      StartFrameDelta(readings, previous, 1.1, unweighed, withReadings);
       EXPECT_TRUE(IMUDelta::HasTranslation(withReadings));
       EXPECT_GT(withReadings.wr, 0.0);
     }
