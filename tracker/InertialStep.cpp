@@ -144,7 +144,8 @@ void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& im
   const TrackerFrame& prev = c_.ring[p];
   TrackerFrame& f = c_.ring[c];
   const IMUSample previous = LastSample(prev);
-  StartFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(), f.delta[kFromPrevious]);
+  StartFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(),
+                  f.delta[kFromPrevious]);
 
   const std::vector<u8>& flags = c_.mapView.Working().keyFrameFlags;
   const u16 k = prev.keyFrame;
