@@ -40,11 +40,6 @@ ConsoleRun RunWalk(u32 seed, u32 frames, RunMode mode,
   return RunWrittenSequence(f, write, RunModeName(mode));
 }
 
-ConsoleRun RunWalkWithReadings(u32 seed, u32 frames,
-                               const std::vector<std::pair<std::string, std::string>>& keys) {
-  return RunWalk(seed, frames, RunMode::kWithReadings, keys);
-}
-
 TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
   // Under the sanitizers 6 s: the second key frame comes after 4.
   const u32 kFrames = LongTestSize(240u, 180u);
@@ -102,7 +97,7 @@ TEST(MarkerlessRoom, TheFirstAdjustmentKeepsTheScaleOfTheFramesBeforeIt) {
   // Under the sanitizers the first seed alone: rendering the walks dominates.
   const std::vector<u32> seeds = LongTestSize(std::vector<u32>{78, 87}, std::vector<u32>{78});
   for (const u32 seed : seeds) {
-    const ConsoleRun run = RunWalkWithReadings(seed, 150, {});
+    const ConsoleRun run = RunWalk(seed, 150, RunMode::kWithReadings, {});
     ASSERT_TRUE(run.ready) << run.printed;
     ASSERT_GT(run.secondKeyFrame, 100) << seed;
     ASSERT_LT(run.secondKeyFrame, 140) << seed;
@@ -119,7 +114,7 @@ TEST(MarkerlessRoom, TheFirstAdjustmentKeepsTheScaleOfTheFramesBeforeIt) {
 TEST(MarkerlessRoom, PlanesDoNotTurnTheLocalMap) {
   if (ShortTestRun()) GTEST_SKIP() << "the turn came 9 s in, and rendering dominates";
   const ConsoleRun run =
-      RunWalkWithReadings(3, 300, {{"initial_depth", std::to_string(kRoomDepth)}});
+      RunWalk(3, 300, RunMode::kWithReadings, {{"initial_depth", std::to_string(kRoomDepth)}});
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_GE(run.report.trackedFraction, 0.95);
   EXPECT_LT(run.report.atePercent, 1.2);
