@@ -203,6 +203,25 @@ TEST_F(TrackerDriver, KeyFrameChoice) {
   EXPECT_EQ(script.calls.back(), "TrimKeyFrames");
 }
 
+// Without readings since the last key frame 0.4 of the parallax makes a key
+// frame: 40 for the frame, 28 for an earlier candidate. With them 40 and 99
+// are not enough.
+TEST_F(TrackerDriver, WithoutReadingsAKeyFrameNeedsLessParallax) {
+  for (int i = 1; i <= 4; ++i) At(i).readings = false;
+  At(1).parallax = 27.9f, At(1).M = 0.05f;
+  At(2).parallax = 28.0f, At(2).M = 0.05f;
+  At(3).parallax = 40.0f;
+  At(4).parallax = 39.9f;
+  Step(5);
+  EXPECT_EQ(Pushes(), (Names{"0,0,sync", "2,0,sync"}));
+
+  Make();
+  At(1).parallax = 40.0f;
+  At(2).parallax = 99.0f;
+  Step(3);
+  EXPECT_EQ(Pushes(), Names{"0,0,sync"});
+}
+
 // Progress 0.5 pushes the midway key frame, 1 initialises the map; a failed
 // initialisation resets: no pose, no ring, frames go on in slot 0.
 TEST_F(TrackerDriver, InitialisationPushesMidwayAndInitialisesOrResetsAtFullProgress) {

@@ -45,6 +45,11 @@ void ScriptedStages::MatchMap(u16 frame, TrackingMode) {
   f.parallax = s.parallax;
   f.baseline = s.baseline;
   f.baselineRatio = s.baselineRatio;
+  if (!s.readings) {
+    IMUDelta& d = f.delta[kFromKeyFrame];
+    d.dt = 1.0 / 30.0;
+    IMUDelta::DropTranslation(d);
+  }
 }
 
 void ScriptedStages::RelocaliseFromKeyFrame(u16, u16 frame) {

@@ -24,6 +24,7 @@ struct FrameScript {
   f32 x = 0.0f, y = 0.0f, z = 0.0f;  // camera centre
   f32 baseline = 0.0f, baselineRatio = 1.0f;  // to its key frame
   f32 rms = 0.0f;                             // reprojection error against the reference pose
+  bool readings = true;  // false: no readings since the key frame (its delta has no translation)
 };
 
 struct Script {
