@@ -273,6 +273,10 @@ TEST_F(TrackerDriver, StatisticsTextHasBothLinesAndRespectsTheBuffer) {
   EXPECT_EQ(small[6], 'x');
   Step(1, small, 1);
   EXPECT_EQ(small[0], '\0');
+  // No buffer, whatever its stated size, and a buffer of no size: nothing is written.
+  Step(1, nullptr, sizeof(small));
+  Step(1, small, 0);
+  EXPECT_EQ(small[0], '\0');
 }
 
 // The test frame is processed, then saved, then quits. Reset and Quit are
