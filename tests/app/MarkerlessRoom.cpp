@@ -144,8 +144,6 @@ TEST(MarkerlessRoom, TheImagesRotationDoesNotTurnTheFrames) {
   }
 }
 
-}  // namespace
-
 // Visual-only 10 s walks: at the parallax that spaces the key frames of runs
 // with readings they came 2-4 s apart, and with nothing but the points they
 // share to carry the scale from one to the next, the scale fitted on each
@@ -172,3 +170,5 @@ TEST(MarkerlessRoom, VisualOnlyKeyFramesComeOftenEnoughToCarryTheScale) {
     EXPECT_LT(most / least, 1.12) << seed;
   }
 }
+
+}  // namespace

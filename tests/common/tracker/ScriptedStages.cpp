@@ -19,6 +19,11 @@ void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>
 void ScriptedStages::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imuSamples,
                                     const f64[8], f64 time) {
   StoreImuMeasurement(frame, imuSamples, nullptr, time);
+  if (!For(frame).readings) {
+    IMUDelta& d = c_.ring[frame].delta[kFromKeyFrame];
+    d.dt = 1.0 / 30.0;
+    IMUDelta::DropTranslation(d);
+  }
 }
 
 bool ScriptedStages::AlignFrameImage(u16 ringFrame, u16) {
@@ -45,11 +50,6 @@ void ScriptedStages::MatchMap(u16 frame, TrackingMode) {
   f.parallax = s.parallax;
   f.baseline = s.baseline;
   f.baselineRatio = s.baselineRatio;
-  if (!s.readings) {
-    IMUDelta& d = f.delta[kFromKeyFrame];
-    d.dt = 1.0 / 30.0;
-    IMUDelta::DropTranslation(d);
-  }
 }
 
 void ScriptedStages::RelocaliseFromKeyFrame(u16, u16 frame) {
