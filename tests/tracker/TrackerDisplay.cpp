@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -86,6 +87,27 @@ TEST(DisplayUpdateTest, DisplayIndicesNameKeyFramesThenTheRingOldestFirst) {
   d.UpdateDisplay(true);
   EXPECT_EQ(d.ShownFrame(), 0);
   EXPECT_EQ(d.DisplayIndex(), kKeyFrames + 2);
+}
+
+// An update keeps two known selections, newest first; when the newest is
+// gone from the map the older one takes its place.
+TEST(DisplayUpdateTest, AnUpdateKeepsKnownSelectionsAndMovesTheOlderUp) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.UpdateDisplay(true);
+  const u32 a = scene.Frame(2).mapMatches[0][0].track, b = scene.Frame(2).mapMatches[0][1].track;
+  const u32 older = std::min(a, b), newer = std::max(a, b);
+  Printed([&] {
+    d.PrintSelection(older);
+    d.PrintSelection(newer);
+  });
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.SelectedTracks()[0], newer);
+  EXPECT_EQ(d.SelectedTracks()[1], older);
+  scene.tracker.MapView().Working().trackFlags.resize(newer);
+  d.UpdateDisplay(true);
+  EXPECT_EQ(d.SelectedTracks()[0], older);
+  EXPECT_EQ(d.SelectedTracks()[1], kNone32);
 }
 
 // A failed start resets the tracker inside Run; the display then meets an
