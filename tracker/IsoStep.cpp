@@ -12,6 +12,15 @@
 
 namespace {
 
+// The window weighs every match it takes in full, so a wrong corner within
+// the matching's 5-pixel gate pulls the frames as hard as a right one (on a
+// rendered visual-only walk one level-0 match in twenty was 3 pixels off).
+// Once a second key frame has measured the points' depths, a match farther
+// than this from its point at the frame's pose stays out (level-0 pixels,
+// twice as far a level up); before, the points all stand at one guessed depth
+// and every match is about that far off.
+constexpr float kWindowMatchBound = 2.5f;
+
 const f64* Doubles(const IMUState& s) {
   return reinterpret_cast<const f64*>(&s);
 }
@@ -88,15 +97,21 @@ void InertialStep::BuildIsoProblem() {
   problem.gravity.Resize(0);
   problem.gravityCameras.clear();
   const u32 pointCount = w.points.Size();
+  const bool measured = c_.mapView.KeyFrameCount() >= 2;
+  const float bound = kWindowMatchBound * kWindowMatchBound * c_.camera.intrinsic[0].misc[1];
   for (u32 i = 0; i < n; ++i) {
     const TrackerFrame& f = c_.ring[window_[i]];
-    LoadCameraStateFromDoubles(state.windowCameras[i], Doubles(f.state.record[kVisual]),
-                               f.pose.slot[kVisual]);
+    const CameraPose& pose = f.pose.slot[kVisual];
+    LoadCameraStateFromDoubles(state.windowCameras[i], Doubles(f.state.record[kVisual]), pose);
     state.windowIds.push_back(static_cast<u32>(f.number));
-    for (int level = 0; level < kPyramidLevels; ++level) {
-      for (const MapMatch& m : f.mapMatches[level])
-        if (m.track < pointCount && c_.mapView.IsInlier(m.track))
-          problem.features3D.PushBack({m.track, m.nx, m.ny}, 1024);
+    float levelBound = bound;
+    for (int level = 0; level < kPyramidLevels; ++level, levelBound *= 4.0f) {
+      for (const MapMatch& m : f.mapMatches[level]) {
+        if (m.track >= pointCount || !c_.mapView.IsInlier(m.track)) continue;
+        const MapPoint& X = w.points[m.track];
+        if (measured && !(TrackerMapView::SquaredMatchError(pose, X, m) < levelBound)) continue;
+        problem.features3D.PushBack({m.track, m.nx, m.ny}, 1024);
+      }
       problem.feature3DStarts.push_back(problem.features3D.Size());
     }
     if (f.posePrior[7] != DBL_MAX) {

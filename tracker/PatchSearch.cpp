@@ -91,18 +91,7 @@ void PatchSearch::RejectOutlierMatches(u16 frame, float bound) {
     for (u32 i = 0; i < list.size(); ++i) {
       const MapMatch& m = list[i];
       if (!c_.mapView.IsInlier(m.track)) continue;  // kept untested
-      const float* X = points[m.track].v;
-      float x[3];
-      for (int r = 0; r < 3; ++r)
-        x[r] = P.m[r][0] * X[0] + P.m[r][1] * X[1] + P.m[r][2] * X[2] + P.m[r][3];
-      // A point behind the camera is no match, however close its mirrored
-      // projection falls.
-      if (!(x[2] > 0.0f)) {
-        keep_[i] = 0;
-        continue;
-      }
-      const float du = m.nx - x[0] / x[2], dv = m.ny - x[1] / x[2];
-      const float e2 = du * du + dv * dv;
+      const float e2 = TrackerMapView::SquaredMatchError(P, points[m.track], m);
       keep_[i] = e2 < t ? 1 : 0;
       if (keep_[i] && m.corner != kNone32) errors_.push_back({i, e2});
     }

@@ -1,6 +1,7 @@
 #include "tracker/TrackerMapView.h"
 
 #include <algorithm>
+#include <cfloat>
 
 namespace {
 
@@ -241,6 +242,17 @@ void TrackerMapView::NormalizeMatchPositions(const Intrinsic& k, std::vector<Map
     m.nx = (m.x - k.cx[0]) * k.ifx[0];
     m.ny = (m.y - k.cy[0]) * k.ify[0];
   }
+}
+
+float TrackerMapView::SquaredMatchError(const CameraPose& P, const MapPoint& point,
+                                        const MapMatch& m) {
+  const float* X = point.v;
+  float x[3];
+  for (int r = 0; r < 3; ++r)
+    x[r] = P.m[r][0] * X[0] + P.m[r][1] * X[1] + P.m[r][2] * X[2] + P.m[r][3];
+  if (!(x[2] > 0.0f)) return FLT_MAX;
+  const float du = m.nx - x[0] / x[2], dv = m.ny - x[1] / x[2];
+  return du * du + dv * dv;
 }
 
 bool TrackerMapView::IsInlier(u32 track) const {

@@ -77,6 +77,10 @@ class TrackerMapView {
   void UpdateFrameCounts(TrackerFrame& frame, const std::vector<u32>& trackTable,
                          u32 patchShift) const;
   static void NormalizeMatchPositions(const Intrinsic& intrinsic, std::vector<MapMatch>& list);
+  // Squared distance, in normalised units, between the match and its point
+  // seen through the pose; FLT_MAX for a point on or behind the camera plane,
+  // however close its mirrored projection falls.
+  static float SquaredMatchError(const CameraPose& pose, const MapPoint& point, const MapMatch& m);
 
   // --- Counting and marking over the frame's map matches and the key frames.
   bool IsInlier(u32 track) const;

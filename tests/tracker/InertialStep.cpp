@@ -444,6 +444,37 @@ TEST_F(IsoWindowTest, AloneTheCurrentFrameMovesTakesGravityFromAPriorAndEndsTheW
   EXPECT_TRUE(Same(s.parts.ring[6].state, at6.state));
 }
 
+// A wrong corner within the matching's gate pulls the frame as much as a
+// right one. Once a second key frame has measured the points it stays out of
+// the window; with one key frame every match is as far off as the guessed
+// depth, so all are taken. A quarter of the matches 4 pixels off, the others
+// exact:
+TEST_F(IsoWindowTest, MatchesFarFromTheirPointsStayOutOnceTwoKeyFramesMeasuredThem) {
+  s.SetVisual(kLast, s.scene.keyFrames[kLast].state);
+  std::vector<MapMatch>& list = s.parts.ring[kLast].mapMatches[0];
+  ASSERT_GE(list.size(), 20u);
+  for (size_t i = 0; i < list.size(); i += 4) list[i].nx += 4.0f / 500.0f;
+  const TrackerFrame start = s.parts.ring[kLast];
+  f64 error[2];
+  for (const u32 keyFrames : {1u, 2u}) {
+    s.parts.view.Working().keyFrameFlags.assign(keyFrames, 0);
+    s.parts.ring[kLast] = start;
+    EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+    error[keyFrames - 1] = s.PositionError(kLast);
+  }
+  EXPECT_GT(error[0], 1e-3);
+  EXPECT_LT(error[1], 1e-5);
+  // A point a metre behind the camera is no match at all, wherever it
+  // projects.
+  const CameraPose& pose = start.pose.slot[kVisual];
+  float centre[3];
+  CameraCentre(pose, centre);
+  MapPoint behind{};
+  for (int i = 0; i < 3; ++i) behind.v[i] = centre[i] - pose.m[2][i];
+  behind.v[3] = 1.0f;
+  EXPECT_EQ(TrackerMapView::SquaredMatchError(pose, behind, list[1]), FLT_MAX);
+}
+
 // A frame without readings holds the last rotation rate, from a gyroscope or
 // the images: its delta weighs its rotation as five degrees a second (not the
 // gyroscope's deviation, a tenth of a degree by default), and the two agree
