@@ -12,15 +12,6 @@
 
 namespace {
 
-// The window weighs every match it takes in full, so a wrong corner within
-// the matching's 5-pixel gate pulls the frames as hard as a right one (on a
-// rendered visual-only walk one level-0 match in twenty was 3 pixels off).
-// Once a second key frame has measured the points' depths, a match farther
-// than this from its point at the frame's pose stays out (level-0 pixels,
-// twice as far a level up); before, the points all stand at one guessed depth
-// and every match is about that far off.
-constexpr float kWindowMatchBound = 2.5f;
-
 const f64* Doubles(const IMUState& s) {
   return reinterpret_cast<const f64*>(&s);
 }
@@ -97,8 +88,12 @@ void InertialStep::BuildIsoProblem() {
   problem.gravity.Resize(0);
   problem.gravityCameras.clear();
   const u32 pointCount = w.points.Size();
-  const bool measured = c_.mapView.KeyFrameCount() >= 2;
-  const float bound = kWindowMatchBound * kWindowMatchBound * c_.camera.intrinsic[0].misc[1];
+  // The window weighs every match it takes in full, so a wrong corner pulls
+  // the frames as hard as a right one (on a rendered visual-only walk one
+  // level-0 match in twenty was 3 pixels off).
+  const bool measured = c_.mapView.DepthsMeasured();
+  constexpr float kFar = TrackerMapView::kFarMatchPixels;
+  const float bound = kFar * kFar * c_.camera.intrinsic[0].misc[1];
   for (u32 i = 0; i < n; ++i) {
     const TrackerFrame& f = c_.ring[window_[i]];
     const CameraPose& pose = f.pose.slot[kVisual];

@@ -144,10 +144,32 @@ void PatchSearch::RefineMatches(u16 frame) {
     list.resize(kept);
     TrackerMapView::NormalizeMatchPositions(c_.camera.intrinsic[level], list);
   }
+  DropFarMatches(f);
   f.inlierCount = static_cast<u16>(c_.mapView.CountInlierMapMatches(f));
   f.unsolvedCount = static_cast<u16>(c_.mapView.CountUnsolvedMapMatches(f));
   c_.log.Print("[%d] Refined Matches = %d --> %d\n", f.number, static_cast<int>(before),
                static_cast<int>(f.MapMatchCount()));
+}
+
+void PatchSearch::DropFarMatches(TrackerFrame& f) const {
+  // A key frame hands its matches to the adjustments as measurements, and
+  // they weigh every one in full.
+  const TrackerMapView& view = c_.mapView;
+  const CameraPose& pose = f.pose.slot[kVisual];
+  if (!view.DepthsMeasured() || !IsPoseValid(pose)) return;
+  const AlignedArray<MapPoint>& points = view.Working().points;
+  constexpr float kFar = TrackerMapView::kFarMatchPixels;
+  float bound = kFar * kFar * c_.camera.intrinsic[0].misc[1];
+  for (int level = 0; level < kPyramidLevels; ++level, bound *= 4.0f) {
+    std::vector<MapMatch>& list = f.mapMatches[level];
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const MapMatch& m) {
+                                return view.IsInlier(m.track) &&
+                                       !(TrackerMapView::SquaredMatchError(pose, points[m.track],
+                                                                           m) < bound);
+                              }),
+               list.end());
+  }
 }
 
 void PatchSearch::SaveFrameMatches(u16 frame) {

@@ -31,7 +31,9 @@ class PatchSearch {
   void RejectOutlierMatches(u16 frame, float bound);
   // Moves every map match to its sub-pixel position; a match that fails or
   // moves 10 level pixels or more goes to the lost list (INLIER tracks) or
-  // the refinement failures, at its predicted position.
+  // the refinement failures, at its predicted position. Once the points'
+  // depths are measured, an INLIER match that ends farther from its point
+  // than TrackerMapView::kFarMatchPixels is dropped (DropFarMatches).
   void RefineMatches(u16 frame);
   // Keeps a copy of the frame's matches, candidates, lost lists, counts,
   // states and poses, and opens a relocalisation attempt on it.
@@ -39,6 +41,11 @@ class PatchSearch {
   // Gives the saved frame back all of that and closes the attempt; a frame
   // that was not the one saved is left alone.
   void RestoreFrameMatches(u16 frame);
+
+  // Drops the INLIER matches that the frame's visual pose puts farther than
+  // TrackerMapView::kFarMatchPixels from their point, or behind the camera,
+  // once two key frames have measured the points' depths.
+  void DropFarMatches(TrackerFrame& f) const;
 
   // Level-0 gates on the zero-mean SSD: 20^2 and 15^2 grey levels per pixel.
   static constexpr i32 kSsdGate = 20 * 20 * 64;

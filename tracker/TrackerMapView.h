@@ -81,6 +81,12 @@ class TrackerMapView {
   // seen through the pose; FLT_MAX for a point on or behind the camera plane,
   // however close its mirrored projection falls.
   static float SquaredMatchError(const CameraPose& pose, const MapPoint& point, const MapMatch& m);
+  // Once a second key frame has measured the points' depths (before, they
+  // all stand at one guessed depth and every match is about that far off),
+  // a match farther than this from its point is a wrong corner the search
+  // let through its 5-pixel gate: level-0 pixels, twice as far a level up.
+  static constexpr float kFarMatchPixels = 2.5f;
+  bool DepthsMeasured() const { return KeyFrameCount() >= 2; }
 
   // --- Counting and marking over the frame's map matches and the key frames.
   bool IsInlier(u32 track) const;

@@ -107,6 +107,7 @@ TEST_F(PatchSearchTest, RefinementKeepsAShiftOf9_9PixelsAndRoutesTheRest) {
       u.view.Patches()[t].pixels[i] = image[26 + i / 8][196 + i % 8];
     f.mapMatches[1].push_back({t, t, 0, t ? 210 : 209.9f, 30, 5, 6, 0, 0, 0});
   }
+  const std::vector<MapMatch> start = f.mapMatches[1];
   testing::internal::CaptureStdout();
   search.RefineMatches(0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "[7] Refined Matches = 4 --> 1\n");
@@ -117,6 +118,17 @@ TEST_F(PatchSearchTest, RefinementKeepsAShiftOf9_9PixelsAndRoutesTheRest) {
   EXPECT_EQ(Tracks(f.lost[1]), (Ids{1, 3}));  // INLIER, at the prediction
   EXPECT_TRUE(f.lost[1][0].warp == kNone32 && f.lost[1][0].x == 5 && f.lost[1][0].y == 6);
   EXPECT_EQ(Tracks(f.misses[1]), (Ids{2}));
+  // Once two key frames have measured the points, a refined match that its
+  // point does not explain goes too (this one's point is the camera centre).
+  f.mapMatches[1] = start;
+  f.lost[1].clear();
+  f.misses[1].clear();
+  u.view.Working().keyFrameFlags.assign(2, 0);
+  testing::internal::CaptureStdout();
+  search.RefineMatches(0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[7] Refined Matches = 4 --> 0\n");
+  EXPECT_EQ(Tracks(f.lost[1]), (Ids{1, 3}));
+  EXPECT_EQ(f.inlierCount, 0);
 }
 
 // Points at depth 4 projecting to (0.1, -0.05), matched `error` level-0
@@ -144,4 +156,33 @@ TEST_F(PatchSearchTest, RejectionKeepsTheClosestInlierPerCornerWithinTheLevelLim
   f.pose.slot[kVisual].m[0][0] = FLT_MAX;  // no pose: nothing to test against
   search.RejectOutlierMatches(0, 0.0f);
   EXPECT_EQ(f.MapMatchCount(), 5u);
+}
+
+// The same points and matches: with one key frame, whose points all stand at
+// a guessed depth, every match stays; with two, an INLIER match 2.5 level-0
+// pixels or more from its point goes (10 at level 2), as does one whose point
+// is behind the camera; a track that is not INLIER is not tested.
+TEST_F(PatchSearchTest, FarMatchesGoOnceTwoKeyFramesHaveMeasuredTheDepths) {
+  auto add = [&](int level, float error, bool inlier = true, float z = 4) {
+    const u32 t = s.AddTrack(level, 0, 0, kStill, 0, 0, true, inlier).track;
+    u.view.Working().points[t] = {{0.1f * z, -0.05f * z, z, 1}};
+    f.mapMatches[level].push_back({t, t, 0, 0, 0, 0, 0, 0.1f + error / 256, -0.05f, 0});
+  };
+  add(0, 2.4f);         // 0
+  add(0, 2.6f);         // 1
+  add(0, 50, false);    // 2
+  add(0, 0, true, -4);  // 3: its mirror exact
+  add(2, 9.9f);         // 4
+  add(2, 10.1f);        // 5
+  u.view.Working().keyFrameFlags.assign(1, 0);
+  search.DropFarMatches(f);
+  EXPECT_EQ(f.MapMatchCount(), 6u);
+  u.view.Working().keyFrameFlags.assign(2, 0);
+  search.DropFarMatches(f);
+  EXPECT_EQ(Tracks(f.mapMatches[0]), (Ids{0, 2}));
+  EXPECT_EQ(Tracks(f.mapMatches[2]), (Ids{4}));
+  f.pose.slot[kVisual].m[0][0] = FLT_MAX;  // no pose: nothing to test against
+  add(0, 50);
+  search.DropFarMatches(f);
+  EXPECT_EQ(f.MapMatchCount(), 4u);
 }
