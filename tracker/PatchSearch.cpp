@@ -158,9 +158,8 @@ void PatchSearch::DropFarMatches(TrackerFrame& f) const {
   const CameraPose& pose = f.pose.slot[kVisual];
   if (!view.DepthsMeasured() || !IsPoseValid(pose)) return;
   const AlignedArray<MapPoint>& points = view.Working().points;
-  constexpr float kFar = TrackerMapView::kFarMatchPixels;
-  float bound = kFar * kFar * c_.camera.intrinsic[0].misc[1];
-  for (int level = 0; level < kPyramidLevels; ++level, bound *= 4.0f) {
+  for (int level = 0; level < kPyramidLevels; ++level) {
+    const float bound = TrackerMapView::FarMatchBound(c_.camera.intrinsic[0], level);
     std::vector<MapMatch>& list = f.mapMatches[level];
     list.erase(std::remove_if(list.begin(), list.end(),
                               [&](const MapMatch& m) {

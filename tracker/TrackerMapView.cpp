@@ -255,6 +255,12 @@ float TrackerMapView::SquaredMatchError(const CameraPose& P, const MapPoint& poi
   return du * du + dv * dv;
 }
 
+float TrackerMapView::FarMatchBound(const Intrinsic& level0, int level) {
+  // One level-0 pixel covers 1 / (fx fy) of the normalised plane.
+  const float pixels = kFarMatchPixels * static_cast<float>(1 << level);
+  return pixels * pixels * level0.misc[1];
+}
+
 bool TrackerMapView::IsInlier(u32 track) const {
   return track < working_.trackFlags.size() && track < working_.points.Size() &&
          (working_.trackFlags[track] & kTrackInlier);

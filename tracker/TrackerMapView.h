@@ -87,6 +87,8 @@ class TrackerMapView {
   // let through its 5-pixel gate: level-0 pixels, twice as far a level up.
   static constexpr float kFarMatchPixels = 2.5f;
   bool DepthsMeasured() const { return KeyFrameCount() >= 2; }
+  // That distance at `level`, squared, in normalised units.
+  static float FarMatchBound(const Intrinsic& level0, int level);
 
   // --- Counting and marking over the frame's map matches and the key frames.
   bool IsInlier(u32 track) const;
