@@ -466,6 +466,60 @@ TEST(DisplayStateTest, TheMapViewAndPlaneSelectionSurviveTheStateFile) {
   EXPECT_FALSE(another.LoadState(folder.Write("shown.state", shown)));
 }
 
+// The 3-D view is centred on the shown camera at the first update and again
+// at the frame tracking starts; at the frames after it the view stays where
+// the mouse left it. A state file without a view moves the counters only.
+TEST(DisplayStateTest, TheViewIsCentredAgainOnlyAtTheStartFrame) {
+  Scene scene;
+  TrackerDisplay& d = scene.tracker.Display();
+  d.OnResize(CVD::ImageRef(kWidth, kHeight));
+  d.SetupProjection();
+  d.SetupView();
+  Printed([&] { d.UpdateDisplay(true); });
+  const ViewPose centred = d.CurrentViewPose();
+  DisplayViewState seen;
+  d.GetViewState(seen);
+  TempFolder folder;
+  const std::string path = folder.File("s.state");
+  ASSERT_TRUE(Printed([&] { scene.tracker.SaveState(path); }).find("Saved") != std::string::npos);
+  std::string bytes = FileBytes(path);
+  const size_t tail = 208 + 272 + 16 + 4 + 2 + (4 + seen.planeShown.size()) + 4 + 4 +
+                      (4 + 64 * seen.planeFrames.size()) + (4 + 16 * seen.planeExtents.size());
+  ASSERT_GT(bytes.size(), tail);
+  bytes.replace(bytes.size() - tail, 208, 208, '\0');
+  // The tracker section opens with the start frame, the end frame and the
+  // frame counter.
+  const size_t counters = SavedMap(scene.map).size();
+  const auto loadAt = [&](i32 start, i32 frame) {
+    std::string b = bytes;
+    b.replace(counters, 4, reinterpret_cast<const char*>(&start), 4);
+    b.replace(counters + 8, 4, reinterpret_cast<const char*>(&frame), 4);
+    ASSERT_TRUE(Printed([&] {
+                  EXPECT_TRUE(scene.tracker.LoadState(folder.Write("c.state", b)));
+                }).find("Loaded") != std::string::npos);
+    ASSERT_EQ(scene.tracker.Status().frameCounter, frame);
+  };
+  const auto moved = [&] {
+    d.OnKeyDown(9);  // the map view
+    d.OnMouseDown(CVD::ImageRef(320, 240), 1);
+    EXPECT_TRUE(d.OnMouseDrag(CVD::ImageRef(320, 240), CVD::ImageRef(420, 200), 1));
+    d.OnMouseUp(CVD::ImageRef(420, 200), 1);
+    d.OnKeyDown(9);
+    const ViewPose now = d.CurrentViewPose();
+    EXPECT_GT(std::fabs(now.m[0][0] - centred.m[0][0]) + std::fabs(now.m[0][3] - centred.m[0][3]),
+              1e-3f);
+    return now;
+  };
+  const ViewPose left = moved();
+  loadAt(3, 8);  // a frame after tracking started at frame 3
+  Printed([&] { d.UpdateDisplay(false); });
+  display_scene::ExpectSamePose(d.CurrentViewPose(), left, 0.0f);
+  moved();
+  loadAt(9, 9);  // tracking starts at this frame
+  Printed([&] { d.UpdateDisplay(false); });
+  display_scene::ExpectSamePose(d.CurrentViewPose(), centred, 1e-4f);
+}
+
 // Level-0 window pixel of a normalised position; the window has the image's size.
 void WindowPixel(const Intrinsic& k, float nx, float ny, int& x, int& y) {
   x = static_cast<int>(std::lround(nx * k.fx[0] + k.cx[0]));
