@@ -440,6 +440,17 @@ TEST_F(StateFileTest, OutputFolderIsNeverEmptiedWithoutAnAnswer) {
     kept.insert(kept.end(), {home, std::filesystem::path(home).parent_path()});
   for (const std::string& f : kept) EXPECT_TRUE(IsProtectedFolder(f)) << f;
   EXPECT_FALSE(IsProtectedFolder(folder.File("out")) || IsProtectedFolder(folder.File("out/")));
+  // An empty or unset HOME adds nothing to protect.
+  const char* home = std::getenv("HOME");
+  const bool hadHome = home != nullptr;
+  const std::string savedHome = hadHome ? home : "";
+  ASSERT_EQ(setenv("HOME", "", 1), 0);
+  EXPECT_FALSE(IsProtectedFolder(folder.File("out")));
+  ASSERT_EQ(unsetenv("HOME"), 0);
+  EXPECT_FALSE(IsProtectedFolder(folder.File("out")));
+  if (hadHome) {
+    ASSERT_EQ(setenv("HOME", savedHome.c_str(), 1), 0);
+  }
 
   const std::vector<std::tuple<const char*, bool, bool>> answers = {
       {"Y\n", true, true},  {"  y", true, true}, {"yes\n", true, false},
