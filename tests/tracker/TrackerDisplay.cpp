@@ -393,18 +393,25 @@ void ExpectSameView(const DisplayViewState& a, const DisplayViewState& b) {
     EXPECT_TRUE(same(a.planeExtents[i], b.planeExtents[i]));
 }
 
+// The scene's display at the window's size after its first update, which
+// centres the 3-D view on the current frame.
+TrackerDisplay& CentredDisplay(Scene& scene) {
+  TrackerDisplay& d = scene.tracker.Display();
+  d.OnResize(CVD::ImageRef(kWidth, kHeight));
+  d.SetupProjection();
+  d.SetupView();
+  Printed([&] { d.UpdateDisplay(true); });
+  return d;
+}
+
 // The 3-D view as the mouse left it, the map view, the shown level and the
 // plane selection come back with a loaded state, and the next update keeps
 // the view rather than centring it on the shown camera. A file without a
 // view (all zero there) keeps the display's own; a broken view is refused.
 TEST(DisplayStateTest, TheMapViewAndPlaneSelectionSurviveTheStateFile) {
   Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
-  d.OnResize(CVD::ImageRef(kWidth, kHeight));
-  d.SetupProjection();
-  d.SetupView();
-  d.UpdateDisplay(true);  // centred on the current frame
-  d.OnKeyDown(9);         // the map view
+  TrackerDisplay& d = CentredDisplay(scene);
+  d.OnKeyDown(9);  // the map view
   d.OnMouseDown(CVD::ImageRef(320, 240), 1);
   ASSERT_TRUE(d.OnMouseDrag(CVD::ImageRef(320, 240), CVD::ImageRef(420, 200), 1));
   d.OnMouseUp(CVD::ImageRef(10, 10), 32);  // and a wheel step forward
@@ -471,11 +478,7 @@ TEST(DisplayStateTest, TheMapViewAndPlaneSelectionSurviveTheStateFile) {
 // the mouse left it. A state file without a view moves the counters only.
 TEST(DisplayStateTest, TheViewIsCentredAgainOnlyAtTheStartFrame) {
   Scene scene;
-  TrackerDisplay& d = scene.tracker.Display();
-  d.OnResize(CVD::ImageRef(kWidth, kHeight));
-  d.SetupProjection();
-  d.SetupView();
-  Printed([&] { d.UpdateDisplay(true); });
+  TrackerDisplay& d = CentredDisplay(scene);
   const ViewPose centred = d.CurrentViewPose();
   DisplayViewState seen;
   d.GetViewState(seen);
