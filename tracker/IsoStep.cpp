@@ -92,17 +92,19 @@ void InertialStep::BuildIsoProblem() {
   // the frames as hard as a right one (on a rendered visual-only walk one
   // level-0 match in twenty was 3 pixels off).
   const bool measured = c_.mapView.DepthsMeasured();
+  float bounds[kPyramidLevels];
+  for (int level = 0; level < kPyramidLevels; ++level)
+    bounds[level] = TrackerMapView::FarMatchBound(c_.camera.intrinsic[0], level);
   for (u32 i = 0; i < n; ++i) {
     const TrackerFrame& f = c_.ring[window_[i]];
     const CameraPose& pose = f.pose.slot[kVisual];
     LoadCameraStateFromDoubles(state.windowCameras[i], Doubles(f.state.record[kVisual]), pose);
     state.windowIds.push_back(static_cast<u32>(f.number));
     for (int level = 0; level < kPyramidLevels; ++level) {
-      const float bound = TrackerMapView::FarMatchBound(c_.camera.intrinsic[0], level);
       for (const MapMatch& m : f.mapMatches[level]) {
         if (m.track >= pointCount || !c_.mapView.IsInlier(m.track)) continue;
         const MapPoint& X = w.points[m.track];
-        if (measured && !(TrackerMapView::SquaredMatchError(pose, X, m) < bound)) continue;
+        if (measured && !(TrackerMapView::SquaredMatchError(pose, X, m) < bounds[level])) continue;
         problem.features3D.PushBack({m.track, m.nx, m.ny}, 1024);
       }
       problem.feature3DStarts.push_back(problem.features3D.Size());
