@@ -267,6 +267,24 @@ TEST(DisplayStatusTest, StatusLinesOfARingFrameAndOfAKeyFrame) {
             std::string::npos)
       << d.StatusLine(1);
   flags = saved;
+  // A match of a track the working copy does not hold yet counts as unsolved
+  // (the flag byte past the list's end holds a stale INLIER to tell).
+  std::vector<u8>& all = scene.tracker.MapView().Working().trackFlags;
+  const u32 unknown = static_cast<u32>(all.size());
+  all.push_back(kTrackSolved | kTrackInlier);
+  all.pop_back();
+  std::vector<MapMatch>& level1 = scene.Frame(2).mapMatches[1];
+  level1.push_back(level1[0]);
+  level1.back().track = unknown;
+  d.DrawStatus();
+  levelInliers = 0;
+  for (size_t i = 0; i + 1 < level1.size(); ++i)
+    levelInliers += (w.trackFlags[level1[i].track] & kTrackInlier) != 0;
+  EXPECT_NE(std::string(d.StatusLine(1))
+                .find(", Level 1, Matches " + std::to_string(levelInliers) + " + 1, Error"),
+            std::string::npos)
+      << d.StatusLine(1);
+  level1.pop_back();
   d.SetShownLevel(5);
 
   // Key frame 0: its frame id, its tracks by state; a pose that does not fit
