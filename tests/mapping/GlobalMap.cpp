@@ -604,6 +604,26 @@ TEST(GlobalMapWriteBack, PlaneCleanUpAndOutOfRangeIndices) {
   EXPECT_EQ(InvariantError(map), "");
 }
 
+// A plane needs three points: one the write leaves with two (a re-tested
+// outlier not restored) goes, one that keeps three stays.
+TEST(GlobalMapWriteBack, APlaneLeftWithTwoPointsGoesOneWithThreeStays) {
+  GlobalMap map;
+  BuildHandMap(map, kHandChain);
+  AddHandPlane(map, 0, {4, 5, 6});
+  AddHandPlane(map, 0, {0, 1, 7});
+  MapSnapshot s;
+  s.Global(map);
+  s.edits.retestedTracks = {6};
+  s.edits.retestedPoints.PushBack16({{6.0f, 0.0f, 5.0f, 1.0f}});
+  s.edits.retestedFlags = {0};
+  s.edits.retestedPlanes = {0};
+  ASSERT_TRUE(s.Write(map, 1, "GBA"));
+  ASSERT_EQ(map.PlaneCount(), 1u);
+  EXPECT_EQ(map.trackPlanes,
+            (std::vector<u16>{0, 0, kNone16, kNone16, kNone16, kNone16, kNone16, 0, kNone16}));
+  EXPECT_EQ(InvariantError(map), "");
+}
+
 TEST(GlobalMapWriteBack, MergeRulesAlsoAgainstPendingResults) {
   GlobalMap map;
   BuildHandMap(map, kHandChain);
