@@ -571,6 +571,39 @@ TEST(TrackMatcher, TenFirstPassMatchesOnTracksSuffice) {
   }
 }
 
+// The first pass looks for each feature 30 level-0 pixels (halved per
+// level) around where the warp carries it: moved 20 pixels sideways it still
+// finds its true corners there, moved 40 it finds none of them.
+TEST(TrackMatcher, FirstPassSearchesThirtyPixelsAroundTheWarpedFeature) {
+  std::vector<u32> found;
+  for (const float moved : {0.0f, 20.0f, 40.0f}) {
+    MatcherRun run;
+    TrackMatcher matcher(&run.map, 0, "");
+    ASSERT_EQ(matcher.SelectKeyFrame(run.item, matcher.keyFrameImage, matcher.warp), 0);
+    ASSERT_TRUE(matcher.LoadKeyFrame(0));
+    // The warp maps the new key frame's alignment image (level 1) into the
+    // older one's; taking its input from `moved` level-0 pixels to the left
+    // moves every predicted place that far right.
+    float* m = matcher.warp.m;
+    const float s = 0.5f * moved;
+    for (int r = 0; r < (matcher.warp.IsAffine() ? 2 : 3); ++r) m[4 * r + 2] -= s * m[4 * r];
+    ASSERT_TRUE(matcher.MatchFirstPass(run.item));
+    const MapKeyFrameCopy& k = matcher.MatchedKeyFrame();
+    const Intrinsic K = run.scene.LevelIntrinsic(0);
+    u32 right = 0;
+    for (const PatchMatchRecord& r : matcher.firstPass[0]) {
+      float p[2];
+      run.scene.Project(1, k.points[0][r.oldFeature], 0, p);
+      const float dx = r.x * K.fx[0] + K.cx[0] - p[0], dy = r.y * K.fy[0] + K.cy[0] - p[1];
+      right += dx * dx + dy * dy <= 4.0f;
+    }
+    found.push_back(right);
+  }
+  ASSERT_GE(found[0], 40u);
+  EXPECT_GE(found[1], found[0] * 3 / 4);
+  EXPECT_EQ(found[2], 0u);
+}
+
 // Key frame 1 seen 1.4 m higher than the item's pose says: neither the
 // direct alignment nor the predicted start reaches it, a start shifted
 // vertically by 0.3 of the image does.
