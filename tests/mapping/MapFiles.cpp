@@ -243,6 +243,40 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
 
 // A map larger than a read step goes through a pipe unchanged, as does a
 // map of one key frame (arrays of one record).
+// Reads of every length from a file, after a small field has filled the
+// read-ahead: what stays of a block past the buffered bytes may be larger
+// than the buffer itself, and it still arrives whole, with the next field
+// behind it.
+TEST(BinaryReader, BlocksOfEveryLengthFollowASmallField) {
+  constexpr std::size_t kBlock = 1 << 16;
+  for (const std::size_t n : {std::size_t{5}, kBlock / 2, kBlock + 100, 3 * kBlock / 2 + kBlock}) {
+    SCOPED_TRACE(n);
+    std::vector<char> bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+      BinaryWriter out(f);
+      out.Put(u32(0xC0FFEE));
+      out.PutBytes(bytes.data(), n);
+      out.Put(u16(0xBEEF));
+    }
+    std::rewind(f);
+    {
+      BinaryReader in(f);
+      u32 head = 0;
+      u16 tail = 0;
+      std::vector<char> read(n);
+      EXPECT_TRUE(in.Get(head) && in.GetBytes(read.data(), n) && in.Get(tail));
+      EXPECT_EQ(head, 0xC0FFEEu);
+      EXPECT_TRUE(read == bytes);
+      EXPECT_EQ(tail, 0xBEEF);
+      EXPECT_FALSE(in.Get(tail));
+    }
+    std::fclose(f);
+  }
+}
+
 TEST_F(MapFile, LargeMapThroughAPipeIsByteExact) {
   GlobalMap map;
   BuildHandMap(map, {{0, 1}});
