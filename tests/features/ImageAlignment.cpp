@@ -314,6 +314,10 @@ TEST(ImageMapMath, InversesPixelMapAndTukeyScale) {
   ComputeRobustWeights(r, weights, copy);  // every weight, the first included
   for (u32 i = 0; i < 5; ++i) EXPECT_FLOAT_EQ(weights[i], 1.0f / (r[i] / (s * s) + 1.0f)) << i;
   EXPECT_FLOAT_EQ(TukeyScaleSquared(r), s * s);
+  AlignedArray<float> four;  // the smallest sample with a scale: 2n - 6 = 2
+  for (float v : {16.0f, 1.0f, 9.0f, 4.0f}) four.PushBack(v, 8);
+  const float s4 = 3.0f * (1.0f + 5.0f / 2.0f) * 6.9461293f;
+  EXPECT_FLOAT_EQ(TukeyScaleSquared(four), s4 * s4);
   r.Resize(3);  // 2n - 6 = 0 would divide by zero
   EXPECT_EQ(TukeyScaleSquared(r), 0.0f);
 }
