@@ -241,14 +241,12 @@ TEST_F(MapFile, RoundTripIsByteExactAndConsumesOnlyItsSection) {
   EXPECT_EQ(map.keyFrameMeasurementStart, std::vector<u32>{0});
 }
 
-// A map larger than a read step goes through a pipe unchanged, as does a
-// map of one key frame (arrays of one record).
 // Reads of every length from a file, after a small field has filled the
 // read-ahead: what stays of a block past the buffered bytes may be larger
 // than the buffer itself, and it still arrives whole, with the next field
 // behind it.
 TEST(BinaryReader, BlocksOfEveryLengthFollowASmallField) {
-  constexpr std::size_t kBlock = 1 << 16;
+  constexpr std::size_t kBlock = 1 << 16;  // the reader's read-ahead
   for (const std::size_t n : {std::size_t{5}, kBlock / 2, kBlock + 100, 3 * kBlock / 2 + kBlock}) {
     SCOPED_TRACE(n);
     std::vector<char> bytes(n);
@@ -277,6 +275,8 @@ TEST(BinaryReader, BlocksOfEveryLengthFollowASmallField) {
   }
 }
 
+// A map larger than a read step goes through a pipe unchanged, as does a
+// map of one key frame (arrays of one record).
 TEST_F(MapFile, LargeMapThroughAPipeIsByteExact) {
   GlobalMap map;
   BuildHandMap(map, {{0, 1}});
