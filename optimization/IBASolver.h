@@ -105,14 +105,20 @@ class IBASolver {
   // of the state about the fixed camera back to it, which leaves every
   // reprojection as it was. For a problem that asks for it (a map's first
   // two key frames, with readings between them) it is the distance between
-  // the two cameras; otherwise the median distance of the variable points
-  // from the newest camera: those points are the ones tracking goes on
-  // with, and their distances keep the scale of the poses already reported.
+  // the two cameras. With two or more variable cameras it is their spread
+  // about the fixed one, which every key frame shares in: the whole map
+  // keeps its scale, and an adjustment that measures the newest key frames
+  // again moves them, not the map behind them (held to the newest points
+  // instead, the map's scale followed its least measured part and walked
+  // by up to a tenth in a visual-only walk). With one variable camera and
+  // no baseline asked for, it is the median distance of the variable points
+  // from that camera: its centre is still where tracking guessed it.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
   void RestoreScale(IBAState& state);
-  // The held distance in the state: the two cameras' baseline, or the
-  // median distance of the variable points from the newest camera's centre
-  // (0 without variable points).
+  // The held distance in the state: the two cameras' baseline, the root
+  // mean square distance of the variable cameras' centres from the fixed
+  // camera's, or the median distance of the variable points from the
+  // newest camera's centre (0 without variable points).
   float HeldScaleMeasure(const IBAState& state);
 
   // Linear step: Schur complement onto the cameras, PCG, back-substitution.
@@ -171,6 +177,7 @@ class IBASolver {
   // two cameras' baseline, and its scratch.
   float heldScale_ = 0.0f;
   bool holdBaseline_ = false;
+  bool holdSpread_ = false;
   std::vector<float> scaleScratch_;
   u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
 

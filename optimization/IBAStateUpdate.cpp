@@ -138,9 +138,11 @@ void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state
   // and the readings took it, and every frame before it was posed on that
   // scale.
   holdBaseline_ = problem.holdBaseline && cameras_ == 2;
+  holdSpread_ = !holdBaseline_ && variableCameras_ >= 2;
   float d = HeldScaleMeasure(state);
-  if (holdBaseline_ && !(d > 0.0f && std::isfinite(d))) {
-    holdBaseline_ = false;  // one place: the points are all there is
+  if ((holdBaseline_ || holdSpread_) && !(d > 0.0f && std::isfinite(d))) {
+    // One place: the points are all there is.
+    holdBaseline_ = holdSpread_ = false;
     d = HeldScaleMeasure(state);
   }
   if (d > 0.0f && std::isfinite(d)) heldScale_ = d;
@@ -149,6 +151,17 @@ void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state
 float IBASolver::HeldScaleMeasure(const IBAState& state) {
   float c[3];
   CameraCentre(state.cameras[cameras_ - 1].pose, c);
+  if (holdSpread_) {
+    float c0[3];
+    CameraCentre(state.cameras[0].pose, c0);
+    double sum = 0.0;
+    for (u32 k = fixedCameras_; k < cameras_; ++k) {
+      CameraCentre(state.cameras[k].pose, c);
+      const float d[3] = {c[0] - c0[0], c[1] - c0[1], c[2] - c0[2]};
+      sum += LA::Dot3(d, d);
+    }
+    return static_cast<float>(std::sqrt(sum / variableCameras_));
+  }
   if (holdBaseline_) {
     float c0[3];
     CameraCentre(state.cameras[0].pose, c0);

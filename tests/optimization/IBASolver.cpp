@@ -408,6 +408,18 @@ double MedianPointDistance(const IBAProblem& p, const IBAState& s) {
   return d[d.size() / 2];
 }
 
+// Root mean square distance of the variable cameras' centres from camera 0's.
+double CameraSpread(const IBAProblem& p, const IBAState& s) {
+  float c0[3], c[3];
+  CameraCentre(s.cameras[0].pose, c0);
+  double sum = 0.0;
+  for (u32 i = p.fixedCameras; i < s.cameras.Size(); ++i) {
+    CameraCentre(s.cameras[i].pose, c);
+    for (int a = 0; a < 3; ++a) sum += std::pow(double(c[a]) - c0[a], 2);
+  }
+  return std::sqrt(sum / (s.cameras.Size() - p.fixedCameras));
+}
+
 // Scales the variable cameras and the points by s about camera 0's centre:
 // every reprojection stays as it was.
 void ScaleAboutFirstCamera(const IBAProblem& p, IBAState& state, float s) {
@@ -426,9 +438,9 @@ void ScaleAboutFirstCamera(const IBAProblem& p, IBAState& state, float s) {
 
 // One fixed camera and no fixed point or plane (a map the marker did not
 // anchor): nothing measures its scale, not even inertial terms in metres, so
-// the solver keeps the points at the distances from the newest camera it was
-// given (or, for a map's first two key frames, the two cameras' distance),
-// whatever scale that is, and still fits the reprojections. With
+// the solver keeps the cameras' spread about the fixed one it was given (with
+// one variable camera, the points' distances from it or the two cameras'
+// distance), whatever scale that is, and still fits the reprojections. With
 // fixed points the scale is measured, and a start at the wrong scale comes
 // back to the truth.
 // A variable plane is refitted to every one of its points, the first
@@ -457,7 +469,7 @@ TEST(IBASolverRun, PlanesAreRefittedToAllTheirPoints) {
   }
 }
 
-TEST(IBASolverRun, WithoutAScaleReferenceThePointsKeepTheirDistances) {
+TEST(IBASolverRun, WithoutAScaleReferenceTheCamerasKeepTheirSpread) {
   const std::pair<float, u32> cases[] = {{0.0f, 0}, {100.0f, 0}, {0.0f, 30}};
   for (const auto& [wp, fixedPoints] : cases) {
     SceneOptions o{8, 240, 0, 1, fixedPoints, 0.0f};
@@ -467,15 +479,19 @@ TEST(IBASolverRun, WithoutAScaleReferenceThePointsKeepTheirDistances) {
     BuildScene(o, s);
     ScaleAboutFirstCamera(s.problem, s.state, 1.3f);
     Perturb(s.problem, s.state, 0.01f, 0.006f, 0.0f, 0.02f, 31);
-    const double truth = MedianPointDistance(s.problem, s.truth);
-    const double start = MedianPointDistance(s.problem, s.state);
+    const double truth = CameraSpread(s.problem, s.truth);
+    const double start = CameraSpread(s.problem, s.state);
+    const double points = MedianPointDistance(s.problem, s.state);
     ASSERT_GT(std::fabs(start / truth - 1.0), 0.2);
     IBASolver solver;
     solver.minRelativeReduction = 1e-6f;
     solver.Run(s.problem, s.state, 0, nullptr);
-    const double end = MedianPointDistance(s.problem, s.state);
+    const double end = CameraSpread(s.problem, s.state);
     if (fixedPoints == 0) {
       EXPECT_NEAR(end / start, 1.0, 1e-4) << wp;
+      // The points' distances from the newest camera are not what is kept:
+      // the perturbed cameras move back to where the points say.
+      EXPECT_GT(std::fabs(MedianPointDistance(s.problem, s.state) / points - 1.0), 1e-3) << wp;
       if (wp == 0.0f) {
         EXPECT_LT(RMSPixels(s.problem, s.state), 0.1);
       }
