@@ -174,7 +174,7 @@ class IBASolver {
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
   // The distance the scale hold keeps, 0 without a hold, whether it is the
-  // two cameras' baseline, and its scratch.
+  // two cameras' baseline or the cameras' spread, and its scratch.
   float heldScale_ = 0.0f;
   bool holdBaseline_ = false;
   bool holdSpread_ = false;
