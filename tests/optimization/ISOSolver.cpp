@@ -298,6 +298,19 @@ TEST_F(ISOSolverTest, SameWindowReachesTheSameStateAsBundleAdjustment) {
   }
 }
 
+// The cost log names the frames of its worst terms by their ids; a state
+// that carries none names no frame (-1) rather than reading past its list.
+TEST_F(ISOSolverTest, ACostLogWithoutFrameIdsNamesNoFrame) {
+  window.state.windowIds.clear();
+  window.state.referenceIds.clear();
+  ISOSolver iso;
+  testing::internal::CaptureStdout();
+  iso.ComputeCost(window.problem, window.state, 2);
+  const std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("[-1"), std::string::npos) << log;
+  EXPECT_EQ(log.find("[10"), std::string::npos) << log;  // the ids it had: 100 and up
+}
+
 // Camera 0's velocity, held by default, is solved when the problem frees it:
 // a first frame whose velocity was only guessed (it started at rest) takes
 // the one its deltas and its neighbours' features give.
