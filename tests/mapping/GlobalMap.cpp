@@ -300,7 +300,8 @@ TEST(GlobalMapSnapshots, LocalWindows) {
   EXPECT_FALSE(s.Local(single));
   // Two with readings between them (a position weight over a time): the
   // local and the global problem hold the cameras' distance; without
-  // readings, over no time, or with a third key frame, the points' distances.
+  // readings, over no time, or with a third key frame, they do not ask for
+  // it (the solver then holds the points' distances, or the cameras' spread).
   for (const bool third : {false, true}) {
     BuildHandMap(single, third ? std::vector<V>{{0, 1}, {0, 1, 2}, {1, 2, 3}}
                                : std::vector<V>{{0, 1}, {0, 1, 2}});

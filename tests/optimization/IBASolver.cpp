@@ -504,7 +504,8 @@ TEST(IBASolverRun, WithoutAScaleReferenceTheCamerasKeepTheirSpread) {
 
 TEST(IBASolverRun, WithoutAScaleReferenceAMapsFirstTwoKeyFramesKeepTheirBaseline) {
   // Asked for (a map's first two key frames), the distance between the
-  // cameras is kept; otherwise the points' distances, as with more cameras.
+  // cameras is kept; otherwise the points' distances (more cameras keep
+  // their spread instead).
   for (const u8 holdBaseline : {1, 0}) {
     for (const float wp : {0.0f, 100.0f}) {
       SceneOptions o{2, 240, 0, 1, 0, 0.0f};
