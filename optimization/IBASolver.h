@@ -115,9 +115,9 @@ class IBASolver {
   // from that camera: its centre is still where tracking guessed it.
   void ChooseScaleHold(const IBAProblem& problem, const IBAState& state);
   void RestoreScale(IBAState& state);
-  // The held distance in the state: the two cameras' baseline, the root
-  // mean square distance of the variable cameras' centres from the fixed
-  // camera's, or the median distance of the variable points from the
+  // The held distance in the state: the root mean square distance of the
+  // variable cameras' centres from the fixed camera's (with one, the
+  // baseline), or the median distance of the variable points from the
   // newest camera's centre (0 without variable points).
   float HeldScaleMeasure(const IBAState& state);
 
@@ -174,10 +174,9 @@ class IBASolver {
 
   u32 fixedCameras_ = 0, cameras_ = 0, variableCameras_ = 0;
   // The distance the scale hold keeps, 0 without a hold, whether it is the
-  // two cameras' baseline or the cameras' spread, and its scratch.
+  // cameras' spread rather than the points' distances, and its scratch.
   float heldScale_ = 0.0f;
-  bool holdBaseline_ = false;
-  bool holdSpread_ = false;
+  bool holdCameras_ = false;
   std::vector<float> scaleScratch_;
   u32 fixedPoints_ = 0, points_ = 0, variablePoints_ = 0;
 

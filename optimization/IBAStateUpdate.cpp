@@ -131,18 +131,16 @@ bool IBASolver::AlignToGroundPlane(const IBAProblem& problem, IBAState& state) {
 
 void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state) {
   heldScale_ = 0.0f;
-  holdBaseline_ = false;
+  holdCameras_ = false;
   if (fixedCameras_ != 1 || fixedPoints_ != 0 || problem.fixedPlanes != 0) return;
   // A map's first two key frames with readings between them: the points
   // stand where guesses put them, but the second camera is where tracking
   // and the readings took it, and every frame before it was posed on that
-  // scale.
-  holdBaseline_ = problem.holdBaseline && cameras_ == 2;
-  holdSpread_ = !holdBaseline_ && variableCameras_ >= 2;
+  // scale. With more cameras their spread: every key frame shares in it.
+  holdCameras_ = (problem.holdBaseline && cameras_ == 2) || variableCameras_ >= 2;
   float d = HeldScaleMeasure(state);
-  if ((holdBaseline_ || holdSpread_) && !(d > 0.0f && std::isfinite(d))) {
-    // One place: the points are all there is.
-    holdBaseline_ = holdSpread_ = false;
+  if (holdCameras_ && !(d > 0.0f && std::isfinite(d))) {
+    holdCameras_ = false;  // one place: the points are all there is
     d = HeldScaleMeasure(state);
   }
   if (d > 0.0f && std::isfinite(d)) heldScale_ = d;
@@ -150,8 +148,8 @@ void IBASolver::ChooseScaleHold(const IBAProblem& problem, const IBAState& state
 
 float IBASolver::HeldScaleMeasure(const IBAState& state) {
   float c[3];
-  CameraCentre(state.cameras[cameras_ - 1].pose, c);
-  if (holdSpread_) {
+  if (holdCameras_) {
+    // About the fixed camera; with one variable camera, the baseline.
     float c0[3];
     CameraCentre(state.cameras[0].pose, c0);
     double sum = 0.0;
@@ -162,12 +160,7 @@ float IBASolver::HeldScaleMeasure(const IBAState& state) {
     }
     return static_cast<float>(std::sqrt(sum / variableCameras_));
   }
-  if (holdBaseline_) {
-    float c0[3];
-    CameraCentre(state.cameras[0].pose, c0);
-    const float d[3] = {c[0] - c0[0], c[1] - c0[1], c[2] - c0[2]};
-    return std::sqrt(LA::Dot3(d, d));
-  }
+  CameraCentre(state.cameras[cameras_ - 1].pose, c);
   scaleScratch_.resize(variablePoints_);
   for (u32 k = 0; k < variablePoints_; ++k) {
     const float* X = state.points[fixedPoints_ + k].v;
