@@ -117,14 +117,14 @@ float FrameMeasures::ComputeKeyFrameOverlap(u16 keyFrame, u16 frame) {
   for (const auto& list : f.mapMatches)
     for (const MapMatch& m : list)
       if (m.track < tracks) trackMatched_[m.track] = 1;
-  u32 first = 0, trackStart = 0, count = 0;
-  if (KeyFrameFeatures(keyFrame, first, trackStart, count)) {
-    const u16* offsets = c_.mapView.KeyFrameLevelOffsets(keyFrame);
-    const u32* trackList = w.measurementTracks.data() + trackStart;
-    const LA::Vector2<float>* pixels = c_.mapView.KeyFramePixels().Data() + first;
+  TrackerMapView::FeatureSpan span;
+  if (c_.mapView.KeyFrameFeatures(keyFrame, span) &&
+      span.first + span.count <= c_.mapView.KeyFramePixels().Size()) {
+    const u32* trackList = w.measurementTracks.data() + span.trackStart;
+    const LA::Vector2<float>* pixels = c_.mapView.KeyFramePixels().Data() + span.first;
     for (int l = 0; l < kPyramidLevels; ++l) {
-      const u32 end = std::min<u32>(offsets[l + 1], count);
-      for (u32 j = offsets[l]; j < end; ++j)
+      const u32 end = std::min<u32>(span.levelOffsets[l + 1], span.count);
+      for (u32 j = span.levelOffsets[l]; j < end; ++j)
         if (trackList[j] < tracks && trackMatched_[trackList[j]])
           cells_.PushBack(TruncateToCorner(pixels[j].x, pixels[j].y), 256);
       MarkCollected(maskA_, l);

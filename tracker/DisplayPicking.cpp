@@ -86,19 +86,12 @@ bool TrackerDisplay::PickMaskedFeature(const float click[2], const float toleran
     }
     return found;
   }
-  const u16* offsets = view.KeyFrameLevelOffsets(keyFrame);
-  if (offsets == nullptr || keyFrame >= view.Records().size() ||
-      keyFrame + size_t{1} >= w.keyFrameMeasurementStart.size())
-    return false;
-  const u32 first = view.Records()[keyFrame].featureStart;
-  const u32 trackStart = w.keyFrameMeasurementStart[keyFrame];
-  const u32 count = w.keyFrameMeasurementStart[keyFrame + 1] - trackStart;
+  TrackerMapView::FeatureSpan span;
+  if (!view.KeyFrameFeatures(keyFrame, span)) return false;
   const auto& features = view.KeyFrameNormalized();
-  const u32 end = std::min<u32>(offsets[level + 1], count);
-  for (u32 j = offsets[level]; j < end; ++j) {
-    if (first + j >= features.Size() || trackStart + j >= w.measurementTracks.size()) break;
-    offer(features[first + j], w.measurementTracks[trackStart + j]);
-  }
+  const u32 end = std::min<u32>(span.levelOffsets[level + 1], span.count);
+  for (u32 j = span.levelOffsets[level]; j < end; ++j)
+    offer(features[span.first + j], w.measurementTracks[span.trackStart + j]);
   return found;
 }
 

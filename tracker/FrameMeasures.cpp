@@ -89,28 +89,14 @@ FrameMeasures::FrameMeasures(const TrackerContext& context)
   cells_.Reserve(4096);
 }
 
-bool FrameMeasures::KeyFrameFeatures(u16 keyFrame, u32& first, u32& trackStart, u32& count) const {
-  const MapWorkingCopy& w = c_.mapView.Working();
-  const auto& records = c_.mapView.Records();
-  if (keyFrame >= records.size() || keyFrame + size_t{1} >= w.keyFrameMeasurementStart.size() ||
-      c_.mapView.KeyFrameLevelOffsets(keyFrame) == nullptr)
-    return false;
-  first = records[keyFrame].featureStart;
-  trackStart = w.keyFrameMeasurementStart[keyFrame];
-  count = w.keyFrameMeasurementStart[keyFrame + 1] - trackStart;
-  const u32 features =
-      std::min(c_.mapView.KeyFrameNormalized().Size(), c_.mapView.KeyFramePixels().Size());
-  return trackStart + count <= w.measurementTracks.size() && first <= features &&
-         count <= features - first;
-}
-
 float FrameMeasures::ComputeParallax(u16 keyFrame, u16 frame, TrackingMode mode, float* angleOut) {
   const TrackerFrame& f = c_.ring[frame];
   const MapWorkingCopy& w = c_.mapView.Working();
-  u32 first = 0, trackStart = 0, count = 0;
-  if (!KeyFrameFeatures(keyFrame, first, trackStart, count)) return -1.0f;
-  const LA::Vector2<float>* x = c_.mapView.KeyFrameNormalized().Data() + first;
-  const u32* tracks = w.measurementTracks.data() + trackStart;
+  TrackerMapView::FeatureSpan span;
+  if (!c_.mapView.KeyFrameFeatures(keyFrame, span)) return -1.0f;
+  const u32 count = span.count;
+  const LA::Vector2<float>* x = c_.mapView.KeyFrameNormalized().Data() + span.first;
+  const u32* tracks = w.measurementTracks.data() + span.trackStart;
   const u32 trackCount = static_cast<u32>(w.trackFlags.size());
   auto solved = [&](u32 t) { return t < trackCount && (w.trackFlags[t] & kTrackSolved); };
   Displacements d;
@@ -217,15 +203,15 @@ float FrameMeasures::ComputeFrameRms(u16 frame, const CameraPose& pose) {
 
 float FrameMeasures::ComputeKeyFrameRms(u16 keyFrame) {
   const MapWorkingCopy& w = c_.mapView.Working();
-  u32 first = 0, trackStart = 0, count = 0;
-  if (keyFrame >= w.keyFramePoses.Size() || !KeyFrameFeatures(keyFrame, first, trackStart, count))
+  TrackerMapView::FeatureSpan span;
+  if (keyFrame >= w.keyFramePoses.Size() || !c_.mapView.KeyFrameFeatures(keyFrame, span))
     return FLT_MAX;
   const CameraPose& pose = w.keyFramePoses[keyFrame];
-  const LA::Vector2<float>* x = c_.mapView.KeyFrameNormalized().Data() + first;
+  const LA::Vector2<float>* x = c_.mapView.KeyFrameNormalized().Data() + span.first;
   float sum = 0.0f, e2;
   u32 n = 0;
-  for (u32 j = 0; j < count; ++j) {
-    const u32 t = w.measurementTracks[trackStart + j];
+  for (u32 j = 0; j < span.count; ++j) {
+    const u32 t = w.measurementTracks[span.trackStart + j];
     if (!c_.mapView.IsInlier(t)) continue;
     if (!SquaredError(pose, w.points[t], x[j].x, x[j].y, e2)) return FLT_MAX;
     sum += e2;
@@ -297,13 +283,13 @@ float FrameMeasures::ComputeKeyFrameMedianDepth(u16 keyFrame, const std::vector<
   const MapWorkingCopy& w = c_.mapView.Working();
   scratch.clear();
   float mx = 0.0f, my = 0.0f;
-  u32 first = 0, trackStart = 0, count = 0;
-  if (keyFrame < w.keyFramePoses.Size() && KeyFrameFeatures(keyFrame, first, trackStart, count)) {
+  TrackerMapView::FeatureSpan span;
+  if (keyFrame < w.keyFramePoses.Size() && c_.mapView.KeyFrameFeatures(keyFrame, span)) {
     const CameraPose& pose = w.keyFramePoses[keyFrame];
     float depth, x, y;
     for (const u32 j : features) {
-      if (j >= count) continue;
-      const u32 t = w.measurementTracks[trackStart + j];
+      if (j >= span.count) continue;
+      const u32 t = w.measurementTracks[span.trackStart + j];
       if (!c_.mapView.IsInlier(t) || !SeenInside(pose, w.points[t], c_.camera.bounds, depth, x, y))
         continue;
       scratch.push_back(depth);
@@ -339,23 +325,21 @@ bool FrameMeasures::FindDominantPlaneFeatures(u16 keyFrame, u16 frame, std::vect
   const MapWorkingCopy& w = c_.mapView.Working();
   features.clear();
   plane = kNone16;
-  u32 first = 0, trackStart = 0, count = 0;
-  if (!KeyFrameFeatures(keyFrame, first, trackStart, count)) return false;
+  TrackerMapView::FeatureSpan span, newest;
+  if (!c_.mapView.KeyFrameFeatures(keyFrame, span)) return false;
   // The tracks of a provisional key frame may vanish with it.
   const u32 trackCount = static_cast<u32>(w.trackFlags.size());
   if (trackMatched_.size() < trackCount) trackMatched_.resize(trackCount, 0);
-  u32 pFirst = 0, pStart = 0, pCount = 0;
   const u16 provisional = c_.mapView.ProvisionalKeyFrame();
-  const bool marking =
-      provisional != kNone16 && KeyFrameFeatures(provisional, pFirst, pStart, pCount);
+  const bool marking = provisional != kNone16 && c_.mapView.KeyFrameFeatures(provisional, newest);
   auto mark = [&](u8 value) {
-    for (u32 j = 0; marking && j < pCount; ++j)
-      if (w.measurementTracks[pStart + j] < trackCount)
-        trackMatched_[w.measurementTracks[pStart + j]] = value;
+    for (u32 j = 0; marking && j < newest.count; ++j)
+      if (w.measurementTracks[newest.trackStart + j] < trackCount)
+        trackMatched_[w.measurementTracks[newest.trackStart + j]] = value;
   };
   mark(1);
-  const u32* tracks = w.measurementTracks.data() + trackStart;
-  for (u32 j = 0; j < count; ++j)
+  const u32* tracks = w.measurementTracks.data() + span.trackStart;
+  for (u32 j = 0; j < span.count; ++j)
     if (c_.mapView.IsInlier(tracks[j]) && !trackMatched_[tracks[j]]) features.push_back(j);
   mark(0);
   if (frame != kNone16) {

@@ -65,9 +65,6 @@ class FrameMeasures {
   bool FindDominantPlaneFeatures(u16 keyFrame, u16 frame, std::vector<u32>& features, u16& plane);
 
  private:
-  // The key frame's features: first index into the key-frame feature arrays,
-  // and the count (its track list runs parallel); false for an unknown one.
-  bool KeyFrameFeatures(u16 keyFrame, u32& first, u32& trackStart, u32& count) const;
   // Appends the truncated positions of a list to cells_ (as level pixels).
   template <class Record>
   void CollectPositions(const std::vector<Record>& list, bool inliersOnly);

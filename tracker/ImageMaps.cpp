@@ -252,21 +252,14 @@ float ImageMaps::CollectKeyFrameCorrespondences(u16 keyFrame, u16 frame,
   if (keyFrame >= mapView_.KeyFrameMaps().Size() ||
       !InvertMap(mapView_.KeyFrameMaps()[keyFrame], inverse))
     return FLT_MAX;
-  // The key frame's features run parallel to its track list.
-  u32 count = 0, first = 0, trackStart = 0;
-  if (keyFrame < mapView_.Records().size() &&
-      keyFrame + size_t{1} < w.keyFrameMeasurementStart.size()) {
-    first = mapView_.Records()[keyFrame].featureStart;
-    trackStart = w.keyFrameMeasurementStart[keyFrame];
-    count = w.keyFrameMeasurementStart[keyFrame + 1] - trackStart;
-    if (trackStart + count > w.measurementTracks.size() || first > normalized.Size() ||
-        first + count > normalized.Size())
-      count = 0;
-  }
+  // A key frame the view does not hold whole leaves an empty span: no pairs.
+  TrackerMapView::FeatureSpan span;
+  mapView_.KeyFrameFeatures(keyFrame, span);
+  const u32 count = span.count;
   A.Reserve(count);
   B.Reserve(count);
-  const u32* tracks = w.measurementTracks.data() + trackStart;
-  const LA::Vector2<float>* features = normalized.Data() + first;
+  const u32* tracks = w.measurementTracks.data() + span.trackStart;
+  const LA::Vector2<float>* features = normalized.Data() + span.first;
   for (u32 j = 0; j < count; ++j) {
     if (tracks[j] >= w.trackFlags.size()) continue;  // unknown to the map copy
     GrowTo(pointMatchIndex_, tracks[j] + size_t{1}, kNone32);

@@ -174,16 +174,8 @@ void MapInitialisation::EstimateMidwayKeyFrame(u16 frame) {
   TrackerMapView& view = c_.mapView;
   const MapWorkingCopy& w = view.Working();
   constexpr u16 k = 1;
-  const u16* offsets = view.KeyFrameLevelOffsets(k);
-  if (offsets == nullptr || k >= w.keyFramePoses.Size() || k >= view.Records().size() ||
-      k + size_t{1} >= w.keyFrameMeasurementStart.size())
-    return;
-  const u32 trackStart = w.keyFrameMeasurementStart[k];
-  const u32 featureStart = view.Records()[k].featureStart;
-  const u32 count = w.keyFrameMeasurementStart[k + 1] - trackStart;
-  if (trackStart + count > w.measurementTracks.size() ||
-      featureStart + count > view.KeyFrameNormalized().Size())
-    return;
+  TrackerMapView::FeatureSpan span;
+  if (k >= w.keyFramePoses.Size() || !view.KeyFrameFeatures(k, span)) return;
 
   // The frame's slot holds the key frame's matches for the estimate; its own
   // matches, pose and state come back afterwards.
@@ -194,11 +186,11 @@ void MapInitialisation::EstimateMidwayKeyFrame(u16 frame) {
     std::swap(setAside_[l], f.mapMatches[l]);
     f.mapMatches[l].clear();
     const Intrinsic& kl = c_.camera.intrinsic[l];
-    const u32 end = std::min<u32>(offsets[l + 1], count);
-    for (u32 j = offsets[l]; j < end; ++j) {
-      const u32 track = w.measurementTracks[trackStart + j];
+    const u32 end = std::min<u32>(span.levelOffsets[l + 1], span.count);
+    for (u32 j = span.levelOffsets[l]; j < end; ++j) {
+      const u32 track = w.measurementTracks[span.trackStart + j];
       if (!view.IsInlier(track)) continue;
-      const LA::Vector2<float>& x = view.KeyFrameNormalized()[featureStart + j];
+      const LA::Vector2<float>& x = view.KeyFrameNormalized()[span.first + j];
       MapMatch m{};
       m.track = m.patch = track;  // one patch per track
       m.corner = kNone32;

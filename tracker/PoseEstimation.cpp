@@ -113,23 +113,13 @@ void PoseEstimation::RelocaliseFromKeyFrame(u16 keyFrame, u16 frame) {
   f.pose.slot[kVisual] = w.keyFramePoses[keyFrame];
   if (keyFrame >= view.KeyFrameMaps().Size() || !BeginTransfer(view.KeyFrameMaps()[keyFrame]))
     return;
-  // The key frame's features run parallel to its track list, level by level.
-  const u16* offsets = view.KeyFrameLevelOffsets(keyFrame);
-  u32 count = 0, first = 0, trackStart = 0;
-  if (offsets != nullptr && keyFrame < view.Records().size() &&
-      keyFrame + size_t{1} < w.keyFrameMeasurementStart.size()) {
-    first = view.Records()[keyFrame].featureStart;
-    trackStart = w.keyFrameMeasurementStart[keyFrame];
-    count = w.keyFrameMeasurementStart[keyFrame + 1] - trackStart;
-    if (trackStart + count > w.measurementTracks.size() ||
-        first + count > view.KeyFrameNormalized().Size())
-      count = 0;
-  }
-  for (int l = 0; l < kPyramidLevels && count > 0; ++l) {
-    const u32 end = std::min<u32>(offsets[l + 1], count);
-    for (u32 j = offsets[l]; j < end; ++j) {
-      const u32 track = w.measurementTracks[trackStart + j];
-      const LA::Vector2<float>& x = view.KeyFrameNormalized()[first + j];
+  TrackerMapView::FeatureSpan span;
+  view.KeyFrameFeatures(keyFrame, span);
+  for (int l = 0; l < kPyramidLevels && span.count > 0; ++l) {
+    const u32 end = std::min<u32>(span.levelOffsets[l + 1], span.count);
+    for (u32 j = span.levelOffsets[l]; j < end; ++j) {
+      const u32 track = w.measurementTracks[span.trackStart + j];
+      const LA::Vector2<float>& x = view.KeyFrameNormalized()[span.first + j];
       // One patch per track.
       if (view.IsInlier(track)) Transfer(l, track, track, x.x, x.y);
     }

@@ -140,6 +140,24 @@ const u16* TrackerMapView::KeyFrameLevelOffsets(u16 k) const {
   return k < working_.keyFrames.size() ? working_.keyFrames[k].levelOffsets : nullptr;
 }
 
+bool TrackerMapView::KeyFrameFeatures(u16 keyFrame, FeatureSpan& span) const {
+  span = FeatureSpan{};
+  const std::vector<u32>& starts = working_.keyFrameMeasurementStart;
+  const u16* offsets = KeyFrameLevelOffsets(keyFrame);
+  if (offsets == nullptr || keyFrame >= records_.size() || keyFrame + size_t{1} >= starts.size())
+    return false;
+  const u32 trackStart = starts[keyFrame], trackEnd = starts[keyFrame + 1];
+  const u32 first = records_[keyFrame].featureStart;
+  const u32 features = keyFrameNormalized_.Size();
+  // Differences, not sums: starts that run backwards wrap the count past
+  // the last check instead of a sum past every check.
+  if (trackEnd > working_.measurementTracks.size() || first > features ||
+      trackEnd - trackStart > features - first)
+    return false;
+  span = {first, trackStart, trackEnd - trackStart, offsets};
+  return true;
+}
+
 void TrackerMapView::UpdatePatchStatistics(const TrackerFrame& f) {
   const u32 n = patches_.Size();
   for (int l = 0; l < kPyramidLevels; ++l) {

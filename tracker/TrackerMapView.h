@@ -61,6 +61,17 @@ class TrackerMapView {
   AlignedArray<LA::Vector2<float>>& KeyFramePixels() { return keyFramePixels_; }
   AlignedArray<LA::Vector2<float>>& KeyFrameNormalized() { return keyFrameNormalized_; }
   const AlignedArray<LA::Vector2<float>>& KeyFrameNormalized() const { return keyFrameNormalized_; }
+  // Where one key frame's features lie: entries [first, first + count) of
+  // the normalised features (and of the pixels, which grow with them) run
+  // parallel to tracks [trackStart, trackStart + count) of the working copy,
+  // split by level at levelOffsets.
+  struct FeatureSpan {
+    u32 first = 0, trackStart = 0, count = 0;
+    const u16* levelOffsets = nullptr;
+  };
+  // False, with an empty span, for a key frame the view does not hold whole:
+  // not pulled yet, trimmed away, or with lists shorter than its records say.
+  bool KeyFrameFeatures(u16 keyFrame, FeatureSpan& span) const;
   // One image map per key frame: pixels of the current frame's alignment
   // image into the key frame's.
   AlignedArray<WarpRecord>& KeyFrameMaps() { return keyFrameMaps_; }

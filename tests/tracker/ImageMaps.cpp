@@ -209,6 +209,7 @@ TEST_F(ImageMapsTest, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   view->KeyFrameMaps().Resize(1);
   SetIdentityMap(view->KeyFrameMaps()[0]);
   view->Records().assign(1, {});
+  view->Working().keyFrames.assign(1, {0, {0, 2, 2, 2, 2, 2}, {}});  // both on level 0
   view->Working().keyFrameMeasurementStart = {0, 2};
   view->Working().measurementTracks = {0, 1};
   view->KeyFrameNormalized().Resize(2);
@@ -226,6 +227,8 @@ TEST_F(ImageMapsTest, CorrespondencesPairEachPointOnceAndReportTheirRms) {
   for (WarpRecord& m : view->KeyFrameMaps()) SetIdentityMap(m);
   view->Records().resize(2);
   view->Records()[1].featureStart = 2;
+  view->Working().keyFrames.resize(2);
+  view->Working().keyFrames[1] = {0, {0, 2, 2, 2, 2, 2}, {}};
   view->Working().keyFrameMeasurementStart = {0, 2, 4};
   view->Working().measurementTracks = {0, 1, 0, 1};
   const LA::Vector2<float> features[2] = {view->KeyFrameNormalized()[0],

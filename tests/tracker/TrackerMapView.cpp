@@ -102,6 +102,51 @@ TEST(TrackerMapView, KeyFrameCopiesFollowPushPopTrimAndLoad) {
   ExpectCopiesOf(view, *map);
 }
 
+// Every stage finds a key frame's features through one lookup; a key frame
+// the view does not hold whole, or lists whose starts run backwards, give an
+// empty span rather than a read past the arrays.
+TEST(TrackerMapView, KeyFrameFeaturesSpanOnlyWhatTheViewHolds) {
+  std::unique_ptr<GlobalMap> map(NewMap());
+  TrackerMapView view(*map);
+  for (u32 id = 10; id < 13; ++id) AddKeyFrame(*map, id);
+  ASSERT_TRUE(view.Synchronize());
+  view.BuildKeyFrameRecords();
+  view.KeyFrameNormalized() = map->measurements;
+  MapWorkingCopy& w = view.Working();
+  ASSERT_EQ(w.keyFrameMeasurementStart.size(), 4u);
+  TrackerMapView::FeatureSpan span;
+  for (u16 k = 0; k < 3; ++k) {
+    ASSERT_TRUE(view.KeyFrameFeatures(k, span)) << k;
+    EXPECT_EQ(span.trackStart, w.keyFrameMeasurementStart[k]);
+    EXPECT_EQ(span.count, w.keyFrameMeasurementStart[k + 1] - w.keyFrameMeasurementStart[k]);
+    EXPECT_EQ(span.first, view.Records()[k].featureStart);
+    EXPECT_EQ(span.levelOffsets, view.KeyFrameLevelOffsets(k));
+    EXPECT_EQ(span.count, 4u);  // one feature a level
+  }
+  auto empty = [&](u16 k) {
+    span.count = 7;
+    return !view.KeyFrameFeatures(k, span) && span.count == 0 && span.levelOffsets == nullptr;
+  };
+  EXPECT_TRUE(empty(3));  // no such key frame
+  // The last key frame's features cut short: it alone is not held.
+  view.KeyFrameNormalized().Resize(view.KeyFrameNormalized().Size() - 1);
+  EXPECT_TRUE(empty(2));
+  EXPECT_TRUE(view.KeyFrameFeatures(1, span));
+  view.KeyFrameNormalized().Resize(2 * 4 - 1);  // short of key frame 2's first feature
+  EXPECT_TRUE(empty(2));
+  EXPECT_TRUE(empty(1));
+  view.KeyFrameNormalized() = map->measurements;
+  // Starts that run backwards would wrap a count past every bound.
+  std::swap(w.keyFrameMeasurementStart[1], w.keyFrameMeasurementStart[2]);
+  EXPECT_TRUE(empty(1));
+  std::swap(w.keyFrameMeasurementStart[1], w.keyFrameMeasurementStart[2]);
+  w.measurementTracks.resize(w.keyFrameMeasurementStart[2] - 1);
+  EXPECT_TRUE(empty(1));
+  EXPECT_TRUE(view.KeyFrameFeatures(0, span));
+  view.Records().resize(1);  // records not built for the later key frames
+  EXPECT_TRUE(empty(1));
+}
+
 // A map is loaded again and again on another thread while the tracker runs
 // lost frames, each of which pulls the map and compares its small image with
 // every key frame's. Only the tracker's copies are read (ThreadSanitizer
