@@ -79,7 +79,7 @@ TEST_F(PatchSearchTest, TheGateRefusesItsOwnValueTiesKeepTheFirstMissesAreRouted
   f.inlierCount = f.unsolvedCount = 40, f.misses[1] = {{31, 0, 0, 0, 0}};
   f.state.record[kVisual].velocity[1] = 2.0, f.pose.slot[kVisual].m[0][3] = 1.0f;
   search.RestoreFrameMatches(0);
-  EXPECT_EQ(Tracks(f.mapMatches[3]), (Ids{3}));
+  for (u32 l = 0; l < kPyramidLevels; ++l) EXPECT_EQ(Tracks(f.mapMatches[l]), (Ids{l})) << l;
   EXPECT_EQ(Tracks(f.lost[1]), (Ids{1}));
   EXPECT_EQ(Tracks(f.candidates[1]), (Ids{99, 2}));
   EXPECT_EQ(Tracks(f.misses[1]), (Ids{31}));  // not saved
