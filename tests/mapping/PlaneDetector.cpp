@@ -196,7 +196,8 @@ TEST(PlaneDetector, SingleViewPointsAreAssignedAnUnobservedPointIsNot) {
 
 // The triangulation of a square's corners and its centre: four triangles
 // of 25 pixels^2 around the centre, the centre every corner's neighbour; a
-// point outside the image and a repeat get none.
+// point outside the image or on its far edges (past the last pixel) and a
+// repeat get none.
 TEST(PlaneDetector, TriangulationOfASquareAndItsCentre) {
   AlignedArray<LA::Vector2<f32>> p;
   for (const auto& [x, y] : {std::pair{2.0f, 2.0f},
@@ -205,7 +206,9 @@ TEST(PlaneDetector, TriangulationOfASquareAndItsCentre) {
                              {12.0f, 12.0f},
                              {7.0f, 7.0f},
                              {-1.0f, 5.0f},
-                             {7.0f, 7.0f}})
+                             {7.0f, 7.0f},
+                             {20.0f, 5.0f},
+                             {5.0f, 20.0f}})
     p.PushBack8({x, y});
   ImageTriangulation t;
   t.Build(p, 20, 20);
@@ -215,7 +218,7 @@ TEST(PlaneDetector, TriangulationOfASquareAndItsCentre) {
     EXPECT_FLOAT_EQ(tri.area, 25.0f);
   }
   EXPECT_EQ(t.NeighbourEnd(4) - t.NeighbourBegin(4), 4u);
-  for (const u32 k : {5u, 6u}) EXPECT_EQ(t.NeighbourEnd(k), t.NeighbourBegin(k)) << k;
+  for (const u32 k : {5u, 6u, 7u, 8u}) EXPECT_EQ(t.NeighbourEnd(k), t.NeighbourBegin(k)) << k;
 }
 
 // FNV-1a over bytes, to pin a whole result in one number.
