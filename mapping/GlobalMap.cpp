@@ -44,6 +44,7 @@ GlobalMap::GlobalMap(u16 w, u16 h, const Intrinsic& k, const f64 e[7])
 
 void GlobalMap::ClearContent() {
   scale = 0.0f;
+  inertialUnits_.Reset();
   keyFrames.clear();
   keyFrameStates.Clear();
   keyFramePoses.Clear();
@@ -75,6 +76,7 @@ void GlobalMap::Reset() {
 }
 
 void GlobalMap::NoteLoaded() {
+  inertialUnits_.Reset();
   changed = 1;
   ++modificationCounter;
   ++structureVersion;

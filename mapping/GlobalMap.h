@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "la/Pose.h"
+#include "mapping/InertialUnits.h"
 #include "mapping/KeyFrame.h"
 #include "mapping/MapExchange.h"
 #include "optimization/IBAProblem.h"
@@ -55,6 +56,11 @@ class GlobalMap {
   // and compacts each level of `input` so that the kept matches lead.
   void PushKeyFrame(u8 keyFrameFlag, const MapWorkingCopy& tracker, KeyFrameInput& input, u8 stamp,
                     const std::string& tag);
+  // The tracker's evidence of the map's unit in metres (InertialUnits::Add);
+  // a map the marker sheet anchored is in metres and takes none.
+  void AddInertialUnitEvidence(f64 xy, f64 xx);
+  // Map units per metre of the inertial readings: 1 for a metric map.
+  f64 InertialUnitsPerMetre() const { return inertialUnits_.PerMetre(); }
   // Removes the newest key frame and the tracks it created.
   void PopKeyFrame(u8 stamp, const std::string& tag);
   // Drops key frames 0 .. first - 1; trackMap[old id] = new id or kNone32.
@@ -187,6 +193,7 @@ class GlobalMap {
   // when any plane went.
   bool CleanUpPlanes();
 
+  InertialUnits inertialUnits_;  // its own lock: the tracker adds every frame
   // Writer scratch (writers are exclusive).
   std::vector<u8> writeMarks_;
   std::vector<u32> writeCounts_;

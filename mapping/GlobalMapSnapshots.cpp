@@ -131,8 +131,9 @@ void GlobalMap::FillProblem(IBAProblem& problem, IBAState& state, MapProblemInde
     }
   }
   problem.features.index[4 * C] = count;
+  const f64 unitsPerMetre = inertialUnits_.PerMetre();
   for (u32 i = 0; i + 1 < C; ++i)
-    IBADelta::Set(problem.deltas[i], keyFrames[index.keyFrames[i]].delta, 1.0);
+    IBADelta::Set(problem.deltas[i], keyFrames[index.keyFrames[i]].delta, 1.0, unitsPerMetre);
   u32 g = 0;
   for (u32 i = fixedCameras; i < C; ++i) {
     const u16 k = index.keyFrames[i];

@@ -363,6 +363,11 @@ void GlobalMap::RemoveKeyFramesBefore(u16 first, std::vector<u32>& trackMap,
   Stamp(1, tag);
 }
 
+void GlobalMap::AddInertialUnitEvidence(f64 xy, f64 xx) {
+  SharedLock lock(mutex);
+  if (scale == 0.0f) inertialUnits_.Add(xy, xx);
+}
+
 void GlobalMap::SetAnchoredStructure(f32 newScale, const IMUState& state, const CameraPose& pose,
                                      const AlignedArray<MapPoint>& newPoints,
                                      const AlignedArray<MapPlane>& newPlanes,
@@ -379,6 +384,7 @@ void GlobalMap::SetAnchoredStructure(f32 newScale, const IMUState& state, const 
     return;
   }
   scale = newScale;
+  inertialUnits_.Reset();  // the sheet's metre
   if (!keyFrames.empty()) {
     keyFrameStates[0] = state;
     keyFramePoses[0] = pose;

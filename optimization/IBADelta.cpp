@@ -46,32 +46,36 @@ f64 SmoothnessWeight(f64 s, f64 sigma, f64 unit, f64 dt) {
 
 }  // namespace
 
-void IBADelta::Set(IBADelta& out, const IMUDelta& in, f64 s) {
-  SetLane(out.dp, in.dp, 3, 1.0);
-  SetLane(out.dv, in.dv, 3, 1.0);
+void IBADelta::Set(IBADelta& out, const IMUDelta& in, f64 s, f64 unitsPerMetre) {
+  const f64 u = unitsPerMetre;
+  // Weights of map-unit residuals (1 / u^2) and of their bias cross terms
+  // (1 / u); the bias-bias blocks come out unchanged.
+  const f64 w2 = 1.0 / (u * u), w1 = 1.0 / u;
+  SetLane(out.dp, in.dp, 3, u);
+  SetLane(out.dv, in.dv, 3, u);
   SetLane(out.dq, in.dq, 4, 1.0);
   SetLane(out.ba, in.ba, 3, 1.0);
   SetLane(out.bg, in.bg, 3, 1.0);
   Broadcast(out.dt, in.dt);
-  SetRows(out.dp_dba, in.dp_dba, 1.0);
-  SetRows(out.dp_dbg, in.dp_dbg, 1.0);
-  SetRows(out.dv_dba, in.dv_dba, 1.0);
-  SetRows(out.dv_dbg, in.dv_dbg, 1.0);
+  SetRows(out.dp_dba, in.dp_dba, u);
+  SetRows(out.dp_dbg, in.dp_dbg, u);
+  SetRows(out.dv_dba, in.dv_dba, u);
+  SetRows(out.dv_dbg, in.dv_dbg, u);
   SetRows(out.dr_dbg, in.dr_dbg, 1.0);
   SetRowsTransposed(out.dr_dbgT, in.dr_dbg);
-  Broadcast(out.wp, in.wp * s);
-  Broadcast(out.wv, in.wv * s);
+  Broadcast(out.wp, in.wp * s * w2);
+  Broadcast(out.wv, in.wv * s * w2);
   Broadcast(out.wr, in.wr * s);
   Broadcast(out.wba,
             SmoothnessWeight(s, IMU_VARIANCE_ACCELERATION_BIAS_SMOOTH, IMU::kGravity, in.dt));
   Broadcast(out.wbg, SmoothnessWeight(s, IMU_VARIANCE_ROTATION_RATE_BIAS_SMOOTH,
                                       IMU::kDegreeToRadian, in.dt));
-  Broadcast(out.wp_dt, in.wp_dt * s);
-  Broadcast(out.wpv, in.wpv * s);
-  SetRows(out.wdp_dba, in.wdp_dba, s);
-  SetRows(out.wdp_dbg, in.wdp_dbg, s);
-  SetRows(out.wdv_dba, in.wdv_dba, s);
-  SetRows(out.wdv_dbg, in.wdv_dbg, s);
+  Broadcast(out.wp_dt, in.wp_dt * s * w2);
+  Broadcast(out.wpv, in.wpv * s * w2);
+  SetRows(out.wdp_dba, in.wdp_dba, s * w1);
+  SetRows(out.wdp_dbg, in.wdp_dbg, s * w1);
+  SetRows(out.wdv_dba, in.wdv_dba, s * w1);
+  SetRows(out.wdv_dbg, in.wdv_dbg, s * w1);
   SetRows(out.wdr_dbg, in.wdr_dbg, s);
   SetPackedRows(out.Haa, in.Haa, s);
   SetRows(out.Hag, in.Hag, s);

@@ -38,7 +38,11 @@ struct alignas(16) IBADelta {
   // lane value rounded to float once. The bias smoothness weights divide by
   // dt: for a delta shorter than 1e-6 s (or of negative or non-finite
   // length) they are 0, so an empty delta adds nothing instead of inf/NaN.
-  static void Set(IBADelta& out, const IMUDelta& in, f64 s);
+  // The readings' motion is in metres and the states' in map units:
+  // unitsPerMetre (1 for a metric map) carries dp, dv and their bias
+  // Jacobians into map units, and the position and velocity weights out of
+  // them, so a residual costs what it costs in metres.
+  static void Set(IBADelta& out, const IMUDelta& in, f64 s, f64 unitsPerMetre);
 };
 static_assert(sizeof(IBADelta) == 55 * 16, "IBADelta is 55 lanes");
 

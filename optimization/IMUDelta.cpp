@@ -279,7 +279,8 @@ void IMUDelta::FoldWeights(IMUDelta& D) {
   AddSymmetricProduct3d(D.wdr_dbg, D.dr_dbg, D.Hgg);
 }
 
-void IMUDelta::PredictState(const IMUState& in, const IMUDelta& D, IMUState& out) {
+void IMUDelta::PredictState(const IMUState& in, const IMUDelta& D, f64 unitsPerMetre,
+                            IMUState& out) {
   f64 dba[3], dbg[3];
   for (int i = 0; i < 3; ++i) {
     dba[i] = in.accelerometerBias[i] - D.ba[i];
@@ -305,8 +306,8 @@ void IMUDelta::PredictState(const IMUState& in, const IMUDelta& D, IMUState& out
   MatrixVector3d(H, dv, Hdv);
   IMUState result;
   for (int i = 0; i < 3; ++i) {
-    result.position[i] = in.position[i] + in.velocity[i] * D.dt + Hdp[i];
-    result.velocity[i] = in.velocity[i] + Hdv[i];
+    result.position[i] = in.position[i] + in.velocity[i] * D.dt + unitsPerMetre * Hdp[i];
+    result.velocity[i] = in.velocity[i] + unitsPerMetre * Hdv[i];
     result.accelerometerBias[i] = in.accelerometerBias[i];
     result.gyroscopeBias[i] = in.gyroscopeBias[i];
   }

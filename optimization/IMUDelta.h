@@ -63,8 +63,10 @@ struct IMUDelta {
   // translation kept, and its rotation the gyroscope's.
   static bool HasReadings(const IMUDelta& delta);
   // Propagates a body state across the delta (no gravity term; biases are
-  // applied to first order through the Jacobians).
-  static void PredictState(const IMUState& in, const IMUDelta& delta, IMUState& out);
+  // applied to first order through the Jacobians); the readings' metres
+  // become unitsPerMetre map units (1 for a metric map).
+  static void PredictState(const IMUState& in, const IMUDelta& delta, f64 unitsPerMetre,
+                           IMUState& out);
 
   // The stored form: 205 little-endian doubles. Read leaves the delta
   // untouched unless all 1640 bytes arrive.

@@ -31,13 +31,13 @@ void ISOState::Copy(ISOState& dst, const ISOState& src) {
   dst.windowIds = src.windowIds;
 }
 
-void ISODelta::Set(ISODelta& out, const IMUDelta& in, f64 s) {
+void ISODelta::Set(ISODelta& out, const IMUDelta& in, f64 s, f64 unitsPerMetre) {
   using namespace ISOLane;
   // The lanes shared with the bundle adjustment's record are formed by its
   // builder, so both solvers see the same rounded values; ISODelta inserts
   // 1 / dt after lane 5 and the velocity weights after the three weights.
   IBADelta d;
-  IBADelta::Set(d, in, s);
+  IBADelta::Set(d, in, s, unitsPerMetre);
   CopyLanes(out.lane + kDp, d.dp, 6);               // dp, dv, dq, ba, bg, dt
   CopyLanes(out.lane + kDpDba, d.dp_dba[0], 18);    // the five Jacobians and dr_dbg^T
   CopyLanes(out.lane + kWp, d.wp, 3);               // wp, wv, wr
@@ -94,7 +94,7 @@ void ISOFixedDelta::SetRotation(ISOFixedDelta& out, const IMUDelta& delta,
   IMUDelta rotation = delta;
   IMUDelta::DropTranslation(rotation);
   ISODelta d;
-  ISODelta::Set(d, rotation, 1.0);
+  ISODelta::Set(d, rotation, 1.0, 1.0);  // no translation left to scale
   for (int l : {L::kWvs, L::kWvr, L::kWsa, L::kWvrDt}) Broadcast(d.lane[l], 0.0);
   Set(out, d, reference);
 }

@@ -73,7 +73,8 @@ struct alignas(16) ISODelta {
   // in double, each value rounded to float once; the lanes shared with
   // IBADelta are IBADelta::Set's. Lanes that divide by dt are zero for a
   // delta shorter than kMinimumDeltaTime (or of non-finite length).
-  static void Set(ISODelta& out, const IMUDelta& in, f64 s);
+  // unitsPerMetre as for IBADelta::Set.
+  static void Set(ISODelta& out, const IMUDelta& in, f64 s, f64 unitsPerMetre);
 };
 
 // ISOFixedDelta lanes.

@@ -106,3 +106,33 @@ void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& pr
   IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
   if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }
+
+bool InertialUnitEvidence(const f64* t, const f64 (*p)[3], const f64 (*a)[3], u32 n, f64& xy,
+                          f64& xx) {
+  xy = xx = 0.0;
+  if (n < kMinUnitFrames) return false;
+  f64 st = 0.0, stt = 0.0;
+  for (u32 m = 0; m < n; ++m) {
+    st += t[m];
+    stt += t[m] * t[m];
+  }
+  const f64 det = n * stt - st * st;
+  if (!(det > 1e-12 * n * stt)) return false;
+  for (int i = 0; i < 3; ++i) {
+    f64 sa = 0.0, sta = 0.0;
+    for (u32 m = 0; m < n; ++m) {
+      sa += a[m][i];
+      sta += t[m] * a[m][i];
+    }
+    const f64 slope = (n * sta - st * sa) / det;
+    const f64 offset = (sa - slope * st) / n;
+    for (u32 m = 0; m < n; ++m) {
+      const f64 r = a[m][i] - offset - slope * t[m];
+      xy += r * p[m][i];
+      xx += r * r;
+    }
+  }
+  if (std::isfinite(xy) && std::isfinite(xx)) return true;
+  xy = xx = 0.0;
+  return false;
+}

@@ -45,3 +45,18 @@ void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& pre
                      bool unweighedRates, IMUDelta& delta);
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                       bool unweighedRates, IMUDelta& delta);
+
+// Fewest frames whose motion is evidence of the map's unit.
+constexpr u32 kMinUnitFrames = 10;
+
+// Frames since one key frame as evidence of the map's unit in metres: their
+// body positions p (map units) and the readings' displacement a from the key
+// frame (metres, world axes) at times t since it. Where the key frame stands
+// and how fast it moved are not known, so each axis of a loses its best line
+// in t; what is left is the motion's departure from uniform motion, which
+// the readings measure in metres and tracking in map units. xy sums its
+// products with p (the line falls out of them), xx its squares. False, with
+// both 0, for fewer than kMinUnitFrames frames, times that do not spread or
+// sums that overflow.
+bool InertialUnitEvidence(const f64* t, const f64 (*p)[3], const f64 (*a)[3], u32 n, f64& xy,
+                          f64& xx);

@@ -112,7 +112,7 @@ void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& im
   StorePrior(f, imuSamples, posePrior);
   ChainImuDeltas(p, c, imuSamples);
   IMUDelta::PredictState(prev.state.record[kVisual], f.delta[kFromPrevious],
-                         f.state.record[kPredicted]);
+                         c_.mapView.Map().InertialUnitsPerMetre(), f.state.record[kPredicted]);
   SetPredictedPose(f);
 }
 

@@ -3,6 +3,7 @@
 // preintegrations from the frame before it and from the latest key frames,
 // the predicted state and pose (the rotation from the small images when so
 // set), and the ISO step over the latest frames (IsoStep.cpp).
+#include <array>
 #include <vector>
 
 #include "features/ImageRotation.h"
@@ -52,6 +53,9 @@ class InertialStep {
   // with the map's points, which, until their depths settle, take part of a
   // step for a turn.
   void TieToKeyFrames();
+  // The frames since the current frame's key frame (with readings all the
+  // way) as evidence of the map's unit in metres, handed to the map.
+  void AddUnitEvidence(u16 frame);
   void WriteBack();
   void UpdateMeasures(TrackingMode mode);
 
@@ -63,4 +67,7 @@ class InertialStep {
   IBAFeatures levelWeights_;  // the feature weights per level
   RotationScratch rotationScratch_;
   std::vector<u16> window_;  // ring slots, oldest first
+  // AddUnitEvidence's times, positions and readings' displacements.
+  std::vector<f64> unitTimes_;
+  std::vector<std::array<f64, 3>> unitPositions_, unitMotions_;
 };

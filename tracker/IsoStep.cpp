@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
 #include "tracker/InertialMath.h"
 #include "tracker/InertialStep.h"
@@ -32,6 +33,7 @@ bool IsFinite(const CameraIMUState& s) {
 i32 InertialStep::RunIso(u16 frame, TrackingMode mode) {
   if (!c_.ring.Contains(frame) || IsPoseInvalid(c_.ring[frame].pose.slot[kVisual]))
     return ISO_LM_NORMAL_EQUATION_FAIL;
+  AddUnitEvidence(frame);
   CollectWindow(frame, c_.options.isoWindow ? kIsoWindow : 1);
   BuildIsoProblem();
   if (c_.options.verbose) {
@@ -42,6 +44,44 @@ i32 InertialStep::RunIso(u16 frame, TrackingMode mode) {
   WriteBack();
   UpdateMeasures(mode);
   return stop;
+}
+
+void InertialStep::AddUnitEvidence(u16 frame) {
+  const MapWorkingCopy& w = c_.mapView.Working();
+  const u16 k = c_.ring[frame].imuKeyFrame;
+  if (k == kNone16 || k >= w.keyFrameStates.Size()) return;
+  f64 H[9];
+  QuaternionToRotationDouble(w.keyFrameStates[k].quaternion, H);
+  unitTimes_.clear();
+  unitPositions_.clear();
+  unitMotions_.clear();
+  const auto take = [&](u16 j) {
+    const TrackerFrame& f = c_.ring[j];
+    const IMUDelta& delta = f.delta[kFromKeyFrame];
+    if (f.imuKeyFrame != k || IsPoseInvalid(f.pose.slot[kVisual]) ||
+        !IMUDelta::HasReadings(delta))
+      return;
+    // The readings as integrated: the biases the window solves depend on
+    // the unit this measures, and fed back through them it ran away.
+    const IMUState& s = f.state.record[kVisual];
+    std::array<f64, 3> a;
+    MatrixVector3d(H, delta.dp, a.data());
+    unitTimes_.push_back(delta.dt);
+    unitPositions_.push_back({s.position[0], s.position[1], s.position[2]});
+    unitMotions_.push_back(a);
+  };
+  take(frame);
+  c_.ring.WalkBack(frame, [&](u16 j) {
+    take(j);
+    return true;
+  });
+  f64 xy, xx;
+  const u32 n = static_cast<u32>(unitTimes_.size());
+  const auto rows = [](const std::vector<std::array<f64, 3>>& v) {
+    return reinterpret_cast<const f64(*)[3]>(v.data());
+  };
+  if (InertialUnitEvidence(unitTimes_.data(), rows(unitPositions_), rows(unitMotions_), n, xy, xx))
+    c_.mapView.Map().AddInertialUnitEvidence(xy, xx);
 }
 
 void InertialStep::CollectWindow(u16 frame, u16 length) {
@@ -130,8 +170,10 @@ void InertialStep::BuildIsoProblem() {
   problem.deltas3.count = n - 1;
   problem.deltas3.records.Resize(n - 1);
   problem.deltas3.pairs.clear();
+  const f64 unitsPerMetre = c_.mapView.Map().InertialUnitsPerMetre();
   for (u32 i = 0; i + 1 < n; ++i) {
-    ISODelta::Set(problem.deltas3.records[i], c_.ring[window_[i + 1]].delta[kFromPrevious], 1.0);
+    ISODelta::Set(problem.deltas3.records[i], c_.ring[window_[i + 1]].delta[kFromPrevious], 1.0,
+                  unitsPerMetre);
     problem.deltas3.pairs.emplace_back(i, i + 1);
   }
   IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);

@@ -88,7 +88,7 @@ struct ISOWindow {
     problem.deltas3.count = cameras - 1;
     problem.deltas3.records.Resize(cameras - 1);
     for (u32 c = 0; c + 1 < cameras; ++c) {
-      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(first + c, first + c + 1), 1.0);
+      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(first + c, first + c + 1), 1.0, 1.0);
       problem.deltas3.pairs.emplace_back(c, c + 1);
     }
     IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);
@@ -127,7 +127,7 @@ struct ISOWindow {
     iba.features.imageScale = problem.scale;
     iba.features.levelWeights.Assign(problem.feature3DWeights);
     for (u32 c = 0; c + 1 < cameras; ++c)
-      IBADelta::Set(iba.deltas[c], scene.Preintegrate(first + c, first + c + 1), 1.0);
+      IBADelta::Set(iba.deltas[c], scene.Preintegrate(first + c, first + c + 1), 1.0, 1.0);
     std::copy(problem.biasWeights, problem.biasWeights + 2, iba.biasWeights);
     iba.gravity.Assign(problem.gravity);
     iba.gravityCameras = problem.gravityCameras;

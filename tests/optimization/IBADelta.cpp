@@ -18,7 +18,7 @@ TEST(IBADeltaTest, LanesAreTheDeltaRoundedToFloat) {
   d.dt = 0.25;
   const f64 s = 0.7;
   IBADelta D;
-  IBADelta::Set(D, d, s);
+  IBADelta::Set(D, d, s, 1.0);
   // First lane, source, layout (1 broadcast, 3 or 4 a vector, 9 row-major
   // rows, -9 transposed rows, 6 a packed symmetric upper triangle); the
   // weights from lane 24 on are scaled.
@@ -77,7 +77,7 @@ TEST(IBADeltaTest, ShortDeltasAndZeroKeysGiveZeroWeights) {
   IBADelta D;
   for (const f64 dt : {0.0, -0.01, 1e-7, static_cast<f64>(NAN), 2e-6}) {
     d.dt = dt;
-    IBADelta::Set(D, d, 1.0);
+    IBADelta::Set(D, d, 1.0, 1.0);
     const f32* lanes = D.dp;
     for (int i = 0; i < 55 * 4; ++i)  // lane 5 holds dt itself
       EXPECT_TRUE(i / 4 == 5 || std::isfinite(lanes[i])) << "lane " << i / 4 << " dt " << dt;
@@ -88,7 +88,7 @@ TEST(IBADeltaTest, ShortDeltasAndZeroKeysGiveZeroWeights) {
   for (int k = 0; k < 2; ++k) {
     const f64 saved = *keys[k];
     *keys[k] = 0.0;
-    IBADelta::Set(D, d, 1.0);
+    IBADelta::Set(D, d, 1.0, 1.0);
     *keys[k] = saved;
     for (int c = 0; c < 4; ++c) EXPECT_EQ((k == 0 ? D.wba : D.wbg)[c], 0.0f) << "zero key";
     EXPECT_GT((k == 0 ? D.wbg : D.wba)[0], 0.0f);

@@ -187,7 +187,7 @@ TEST(IMUDeltaTest, PredictStateFollowsTheTrajectoryAndCorrectsForTheBiases) {
   const InertialScene scene;
   for (u32 k = 1; k < 4; ++k) {
     IMUState out;
-    IMUDelta::PredictState(scene.keyFrames[k].state, scene.Preintegrate(k, k + 1), out);
+    IMUDelta::PredictState(scene.keyFrames[k].state, scene.Preintegrate(k, k + 1), 1.0, out);
     const IMUState& truth = scene.keyFrames[k + 1].state;
     EXPECT_LT((Map3(out.position) - Map3(truth.position)).norm(), 3e-4) << k;
     EXPECT_LT((Map3(out.velocity) - Map3(truth.velocity)).norm(), 3e-4) << k;
@@ -201,8 +201,8 @@ TEST(IMUDeltaTest, PredictStateFollowsTheTrajectoryAndCorrectsForTheBiases) {
                  exact = Integrated(s, 0.5, Fresh(ba, bg));
   IMUState in = scene.keyFrames[2].state, corrected, reference;
   for (int i = 0; i < 3; ++i) in.accelerometerBias[i] = ba[i], in.gyroscopeBias[i] = bg[i];
-  IMUDelta::PredictState(in, linearised, corrected);
-  IMUDelta::PredictState(in, exact, reference);
+  IMUDelta::PredictState(in, linearised, 1.0, corrected);
+  IMUDelta::PredictState(in, exact, 1.0, reference);
   EXPECT_LT((Map3(corrected.position) - Map3(reference.position)).norm(), 1e-5);
   EXPECT_LT((Map3(corrected.velocity) - Map3(reference.velocity)).norm(), 1e-4);
   EXPECT_LT(RotationError(corrected.quaternion, reference.quaternion).norm(), 1e-5);

@@ -78,7 +78,7 @@ class ISOSolverTest : public testing::Test {
       *settings[n] = n == 7 ? 2.0 : only >= 0 && n != only ? 0.0 : saved[n];
     }
     ISODelta d;
-    ISODelta::Set(d, window.scene.Preintegrate(k, k + 1), 0.5);
+    ISODelta::Set(d, window.scene.Preintegrate(k, k + 1), 0.5, 1.0);
     for (int n = 0; n < 8; ++n) *settings[n] = saved[n];
     return d;
   }
@@ -205,7 +205,7 @@ TEST_F(ISOSolverTest, DeltaRecordsFixedAgainstWindowPairsAndUntimed) {
   IMUDelta in = window.scene.Preintegrate(0, 1);
   for (double bad : {0.0, -0.25}) {
     in.dt = bad;
-    ISODelta::Set(d, in, 0.5);
+    ISODelta::Set(d, in, 0.5, 1.0);
     for (int l = 0; l < kCount; ++l)
       for (int k = 0; k < 4; ++k) ASSERT_TRUE(std::isfinite(d.lane[l][k])) << "lane " << l;
     for (int l : {kInvDt, kWsa, kWsg, kWvrDt}) EXPECT_EQ(d.lane[l][0], 0.0f) << "lane " << l;
@@ -356,7 +356,7 @@ TEST_F(ISOSolverTest, ARotationTieTurnsTheWindowAndLeavesTheVelocityHeld) {
   ISOFixedDelta tie, whole;
   ISOFixedDelta::SetRotation(tie, delta, truth.referenceCameras[0]);
   ISODelta d;
-  ISODelta::Set(d, delta, 1.0);
+  ISODelta::Set(d, delta, 1.0, 1.0);
   ISOFixedDelta::Set(whole, d, truth.referenceCameras[0]);
   for (int l : {kWp, kWv, kWvs, kWvr, kWsa, kWvrDt}) {
     EXPECT_GT(whole.lane[l][0], 0.0f) << l;

@@ -107,7 +107,7 @@ TEST(SequenceGenerator, ImuSamplesIntegrateAndPredictTheTrueMotion) {
   for (const u32 k0 : {60u, 180u}) {
     IMUState predicted;
     IMUDelta::PredictState(noGravity.TrueState(k0),
-                           PreintegrateDensely(noGravity, k0, k0 + 6, 1e-4), predicted);
+                           PreintegrateDensely(noGravity, k0, k0 + 6, 1e-4), 1.0, predicted);
     const IMUState truth = noGravity.TrueState(k0 + 6);
     EXPECT_LT((Vector(predicted.position) - Vector(truth.position)).norm(), 1e-5);
     EXPECT_LT((Vector(predicted.velocity) - Vector(truth.velocity)).norm(), 5e-5);
