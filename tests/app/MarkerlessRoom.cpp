@@ -5,9 +5,8 @@
 // from: the second key frame waits for the move, and the map keeps the
 // scale the start gave it across that key frame, with readings and without;
 // visual-only it keeps its accuracy when the initial depth is far off. With
-// readings the start is given the room's depth, and the map comes out
-// metric: the readings' terms are in metres and fight a map whose unit is
-// far from it.
+// readings the start is given the room's depth, and the map comes out near
+// metric.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -27,6 +27,7 @@ struct RunResult {
   std::vector<CameraPose> poses;
   int lost = 0, nonFinite = 0;
   u32 savedFrame = 0;  // the frame a saveAfterAdjustment plan saved after (0: none)
+  f64 unitsPerMetre = 0.0;  // the map's, after the run
 };
 
 // Frames [first, end) of the sequence (end 0: all); with loadPath the state
@@ -38,6 +39,7 @@ struct RunPlan {
   // Save after the first frame at which an adjustment has written key
   // frames back, instead of after saveFrame.
   bool saveAfterAdjustment = false;
+  bool marker = true;  // the sheet seen at the first frame
 };
 
 bool AnyKeyFrameAdjusted(const GlobalMap& map) {
@@ -93,7 +95,7 @@ RunResult RunSequence(const SequenceOptions& options, bool parallel, const RunPl
     TrackerInput input;
     input.grey = image;
     input.time = sequence.FrameTime(k);
-    input.marker = k == 0 ? marker : nullptr;
+    input.marker = plan.marker && k == 0 ? marker : nullptr;
     tracker.Run(input, samples, prior, pose, planes, objects, &parallax, &progress, text,
                 sizeof(text));
     result.poses.push_back(pose);
@@ -124,6 +126,7 @@ RunResult RunSequence(const SequenceOptions& options, bool parallel, const RunPl
     result.truth.push_back(truth);
   }
   workers.Stop();
+  result.unitsPerMetre = map.InertialUnitsPerMetre();
   return result;
 }
 
@@ -153,6 +156,25 @@ TEST(TrackerEndToEndTest, TracksTheSequenceWithinTwoPercentOfItsPath) {
   const double path = SequenceGenerator(options).PathLength();
   EXPECT_GE(rms, 0.0);
   EXPECT_LT(rms, 0.02 * path) << "rms " << rms << " of a path of " << path;
+  EXPECT_EQ(run.unitsPerMetre, 1.0);  // the sheet's map is in metres
+}
+
+// Without the marker the map's unit is the start's guess (the room at 1 m
+// where it stands at about 2) while the readings measure in metres: what the
+// tracker makes of the frames' sway against them is the map's scale.
+TEST(TrackerEndToEndTest, WithoutTheMarkerTheReadingsMeasureTheMapsUnit) {
+  SequenceOptions options = HandHeldSequence(SequenceKind::kRoomWalk, kLong);
+  options.gravity = 0.0;
+  RunPlan plan;
+  plan.marker = false;
+  const RunResult run = RunSequence(options, false, plan);
+  EXPECT_EQ(0, run.nonFinite);
+  ASSERT_GE(run.estimate.size(), kLong * 95 / 100);
+  const SimilarityFit fit = FitSimilarity(run.estimate, run.truth);
+  ASSERT_TRUE(fit.ok);
+  const double mapScale = 1.0 / fit.scale;  // map units per metre
+  ASSERT_LT(mapScale, 0.7) << "a map near the metre would not tell";
+  EXPECT_NEAR(run.unitsPerMetre / mapScale, 1.0, 0.1) << run.unitsPerMetre << " " << mapScale;
 }
 
 TEST(TrackerEndToEndTest, SynchronousRunsRepeat) {

@@ -207,6 +207,18 @@ TEST(IMUDeltaTest, PredictStateFollowsTheTrajectoryAndCorrectsForTheBiases) {
   EXPECT_LT((Map3(corrected.velocity) - Map3(reference.velocity)).norm(), 1e-4);
   EXPECT_LT(RotationError(corrected.quaternion, reference.quaternion).norm(), 1e-5);
   EXPECT_EQ(Map3(corrected.gyroscopeBias), bg);
+  // In a map of 0.4 units to the metre the readings' motion is 0.4 as long;
+  // the state's own velocity is in map units already, and turns stay.
+  IMUState inUnits;
+  IMUDelta::PredictState(in, linearised, 0.4, inUnits);
+  const Vector3d carried = Map3(in.position) + linearised.dt * Map3(in.velocity);
+  EXPECT_LT((Map3(inUnits.position) - carried - 0.4 * (Map3(corrected.position) - carried)).norm(),
+            1e-12);
+  EXPECT_LT((Map3(inUnits.velocity) - Map3(in.velocity) -
+             0.4 * (Map3(corrected.velocity) - Map3(in.velocity)))
+                .norm(),
+            1e-12);
+  EXPECT_LT(RotationError(inUnits.quaternion, corrected.quaternion).norm(), 1e-15);
 }
 
 // Empty and zero-length runs, the first-order branch of a tiny rate, and

@@ -575,4 +575,59 @@ TEST(InertialMath, CameraRateMapsToTheBodyThroughTheFixedMounting) {
   EXPECT_TRUE(body[0] == 1.25 && body[1] == f64{-0.3f} && body[2] == -2.0);
 }
 
+// A second of frames since a key frame that stood anywhere and moved at any
+// speed: positions in a map of 0.45 units to the metre whose sway the
+// readings measured in metres. The evidence's ratio is the unit, whatever
+// the start and speed; uniform motion, too few frames and frames at one
+// time are no evidence.
+TEST(InertialMath, TheSwayOfTheFramesMeasuresTheMapsUnit) {
+  constexpr u32 kFrames = 30;
+  f64 t[kFrames], p[kFrames][3], a[kFrames][3];
+  const f64 unit = 0.45, start[3] = {1.0, -2.0, 0.5}, speed[3] = {0.3, 0.1, -0.2};
+  for (u32 m = 0; m < kFrames; ++m) {
+    t[m] = (m + 1) / 30.0;
+    // The readings' displacement from the key frame: its own velocity times
+    // t plus a sway; the map sees the unit times that, from its own start.
+    const f64 sway[3] = {0.05 * std::sin(4.0 * t[m]), 0.03 * t[m] * t[m],
+                         -0.02 * std::cos(7.0 * t[m])};
+    for (int i = 0; i < 3; ++i) {
+      a[m][i] = 0.4 * speed[i] * t[m] + sway[i];
+      p[m][i] = start[i] + speed[i] * t[m] + unit * sway[i];
+    }
+  }
+  f64 xy = 0.0, xx = 0.0;
+  ASSERT_TRUE(InertialUnitEvidence(t, p, a, kFrames, xy, xx));
+  EXPECT_GT(xx, 1e-6);
+  EXPECT_NEAR(xy / xx, unit, 1e-9);
+  // Reversed in time and order, the same evidence.
+  f64 tr[kFrames], pr[kFrames][3], ar[kFrames][3];
+  for (u32 m = 0; m < kFrames; ++m) {
+    tr[m] = t[kFrames - 1 - m];
+    for (int i = 0; i < 3; ++i) pr[m][i] = p[kFrames - 1 - m][i], ar[m][i] = a[kFrames - 1 - m][i];
+  }
+  f64 xy2 = 0.0, xx2 = 0.0;
+  ASSERT_TRUE(InertialUnitEvidence(tr, pr, ar, kFrames, xy2, xx2));
+  EXPECT_NEAR(xy2, xy, 1e-12);
+  EXPECT_NEAR(xx2, xx, 1e-12);
+
+  // Uniform motion: nothing departs from its line.
+  f64 line[kFrames][3];
+  for (u32 m = 0; m < kFrames; ++m)
+    for (int i = 0; i < 3; ++i) line[m][i] = 0.2 + speed[i] * t[m];
+  ASSERT_TRUE(InertialUnitEvidence(t, p, line, kFrames, xy, xx));
+  EXPECT_LT(xx, 1e-20);
+  EXPECT_LT(std::fabs(xy), 1e-12);
+
+  xy = xx = 7.0;
+  EXPECT_FALSE(InertialUnitEvidence(t, p, a, kMinUnitFrames - 1, xy, xx));
+  EXPECT_TRUE(xy == 0.0 && xx == 0.0);
+  f64 same[kFrames];
+  std::fill(same, same + kFrames, 0.5);
+  EXPECT_FALSE(InertialUnitEvidence(same, p, a, kFrames, xy, xx));
+  a[3][1] = INFINITY;
+  xy = xx = 7.0;
+  EXPECT_FALSE(InertialUnitEvidence(t, p, a, kFrames, xy, xx));
+  EXPECT_TRUE(xy == 0.0 && xx == 0.0);
+}
+
 }  // namespace
