@@ -107,8 +107,8 @@ void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& pr
   if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }
 
-bool InertialUnitEvidence(const f64* t, const f64 (*p)[3], const f64 (*a)[3], u32 n, f64& xy,
-                          f64& xx) {
+bool InertialUnitEvidence(const f64* t, const std::array<f64, 3>* p, const std::array<f64, 3>* a,
+                          u32 n, f64& xy, f64& xx) {
   xy = xx = 0.0;
   if (n < kMinUnitFrames) return false;
   f64 st = 0.0, stt = 0.0;

@@ -3,6 +3,7 @@
 // a solver camera state from the tracker's double record, the fixed mounting
 // that turns an image rotation rate into a body rate, a pose prior with its
 // gravity direction, and the deltas a frame's readings start or extend.
+#include <array>
 #include <vector>
 
 #include "la/Pose.h"
@@ -58,5 +59,5 @@ constexpr u32 kMinUnitFrames = 10;
 // products with p (the line falls out of them), xx its squares. False, with
 // both 0, for fewer than kMinUnitFrames frames, times that do not spread or
 // sums that overflow.
-bool InertialUnitEvidence(const f64* t, const f64 (*p)[3], const f64 (*a)[3], u32 n, f64& xy,
-                          f64& xx);
+bool InertialUnitEvidence(const f64* t, const std::array<f64, 3>* p, const std::array<f64, 3>* a,
+                          u32 n, f64& xy, f64& xx);

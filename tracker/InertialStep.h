@@ -3,7 +3,6 @@
 // preintegrations from the frame before it and from the latest key frames,
 // the predicted state and pose (the rotation from the small images when so
 // set), and the ISO step over the latest frames (IsoStep.cpp).
-#include <array>
 #include <vector>
 
 #include "features/ImageRotation.h"

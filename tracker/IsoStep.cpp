@@ -58,8 +58,7 @@ void InertialStep::AddUnitEvidence(u16 frame) {
   const auto take = [&](u16 j) {
     const TrackerFrame& f = c_.ring[j];
     const IMUDelta& delta = f.delta[kFromKeyFrame];
-    if (f.imuKeyFrame != k || IsPoseInvalid(f.pose.slot[kVisual]) ||
-        !IMUDelta::HasReadings(delta))
+    if (f.imuKeyFrame != k || IsPoseInvalid(f.pose.slot[kVisual]) || !IMUDelta::HasReadings(delta))
       return;
     // The readings as integrated: the biases the window solves depend on
     // the unit this measures, and fed back through them it ran away.
@@ -77,10 +76,8 @@ void InertialStep::AddUnitEvidence(u16 frame) {
   });
   f64 xy, xx;
   const u32 n = static_cast<u32>(unitTimes_.size());
-  const auto rows = [](const std::vector<std::array<f64, 3>>& v) {
-    return reinterpret_cast<const f64(*)[3]>(v.data());
-  };
-  if (InertialUnitEvidence(unitTimes_.data(), rows(unitPositions_), rows(unitMotions_), n, xy, xx))
+  if (InertialUnitEvidence(unitTimes_.data(), unitPositions_.data(), unitMotions_.data(), n, xy,
+                           xx))
     c_.mapView.Map().AddInertialUnitEvidence(xy, xx);
 }
 

@@ -26,7 +26,7 @@ struct RunResult {
   std::vector<Centre> estimate, truth;
   std::vector<CameraPose> poses;
   int lost = 0, nonFinite = 0;
-  u32 savedFrame = 0;  // the frame a saveAfterAdjustment plan saved after (0: none)
+  u32 savedFrame = 0;       // the frame a saveAfterAdjustment plan saved after (0: none)
   f64 unitsPerMetre = 0.0;  // the map's, after the run
 };
 

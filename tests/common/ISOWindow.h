@@ -88,7 +88,8 @@ struct ISOWindow {
     problem.deltas3.count = cameras - 1;
     problem.deltas3.records.Resize(cameras - 1);
     for (u32 c = 0; c + 1 < cameras; ++c) {
-      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(first + c, first + c + 1), 1.0, 1.0);
+      ISODelta::Set(problem.deltas3.records[c], scene.Preintegrate(first + c, first + c + 1), 1.0,
+                    1.0);
       problem.deltas3.pairs.emplace_back(c, c + 1);
     }
     IBAProblem::SetBiasWeights(problem.biasWeights, 1.0);

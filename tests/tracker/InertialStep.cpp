@@ -582,7 +582,8 @@ TEST(InertialMath, CameraRateMapsToTheBodyThroughTheFixedMounting) {
 // time are no evidence.
 TEST(InertialMath, TheSwayOfTheFramesMeasuresTheMapsUnit) {
   constexpr u32 kFrames = 30;
-  f64 t[kFrames], p[kFrames][3], a[kFrames][3];
+  f64 t[kFrames];
+  std::array<f64, 3> p[kFrames], a[kFrames];
   const f64 unit = 0.45, start[3] = {1.0, -2.0, 0.5}, speed[3] = {0.3, 0.1, -0.2};
   for (u32 m = 0; m < kFrames; ++m) {
     t[m] = (m + 1) / 30.0;
@@ -600,10 +601,11 @@ TEST(InertialMath, TheSwayOfTheFramesMeasuresTheMapsUnit) {
   EXPECT_GT(xx, 1e-6);
   EXPECT_NEAR(xy / xx, unit, 1e-9);
   // Reversed in time and order, the same evidence.
-  f64 tr[kFrames], pr[kFrames][3], ar[kFrames][3];
+  f64 tr[kFrames];
+  std::array<f64, 3> pr[kFrames], ar[kFrames];
   for (u32 m = 0; m < kFrames; ++m) {
     tr[m] = t[kFrames - 1 - m];
-    for (int i = 0; i < 3; ++i) pr[m][i] = p[kFrames - 1 - m][i], ar[m][i] = a[kFrames - 1 - m][i];
+    pr[m] = p[kFrames - 1 - m], ar[m] = a[kFrames - 1 - m];
   }
   f64 xy2 = 0.0, xx2 = 0.0;
   ASSERT_TRUE(InertialUnitEvidence(tr, pr, ar, kFrames, xy2, xx2));
@@ -611,7 +613,7 @@ TEST(InertialMath, TheSwayOfTheFramesMeasuresTheMapsUnit) {
   EXPECT_NEAR(xx2, xx, 1e-12);
 
   // Uniform motion: nothing departs from its line.
-  f64 line[kFrames][3];
+  std::array<f64, 3> line[kFrames];
   for (u32 m = 0; m < kFrames; ++m)
     for (int i = 0; i < 3; ++i) line[m][i] = 0.2 + speed[i] * t[m];
   ASSERT_TRUE(InertialUnitEvidence(t, p, line, kFrames, xy, xx));
