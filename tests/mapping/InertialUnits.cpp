@@ -2,8 +2,8 @@
 // The map's unit as the readings measure it: evidence below the bar leaves
 // the metre, enough of it gives its regression with older frames fading,
 // wild or non-finite evidence is no evidence; a map the marker anchored
-// takes none, a reset map starts over, and the adjustments' inertial records
-// take the unit. The tracker adds while the adjustors read.
+// takes none, a reset or loaded map starts over, and the adjustments'
+// inertial records take the unit. The tracker adds while the adjustors read.
 #include "mapping/InertialUnits.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/mapping/SyntheticMap.h"
+#include "mapping/MapFile.h"
 
 namespace {
 
@@ -59,6 +60,15 @@ TEST(InertialUnits, TheMapTakesItUnlessTheMarkerAnchoredIt) {
   EXPECT_FLOAT_EQ(s.problem.deltas[0].dp[0], 0.12f);
   EXPECT_FLOAT_EQ(s.problem.deltas[0].dv[1], -0.08f);
   EXPECT_FLOAT_EQ(s.problem.deltas[0].wp[0], static_cast<f32>(100.0 / 0.16));
+
+  // A loaded map measures its unit again.
+  GlobalMap loaded;
+  BuildHandMap(loaded, kHandChain);
+  ReplaceMapContent(map, loaded);
+  EXPECT_EQ(map.InertialUnitsPerMetre(), 1.0);
+  map.scale = 0.0f;
+  map.AddInertialUnitEvidence(0.4 * 0.02, 0.02);
+  ASSERT_NEAR(map.InertialUnitsPerMetre(), 0.4, 1e-12);
 
   // Anchored to the sheet, the map is in metres and takes no more evidence.
   const IMUState state = map.keyFrameStates[0];

@@ -216,6 +216,72 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   EXPECT_EQ(f[2]->provisionalKeyFrame, f[1]->provisionalKeyFrame);
 }
 
+// A second of ring frames since key frame 0 swaying in a map of 0.45 units
+// to the metre: the window hands the map the unit their sway against the
+// readings shows. Frames of another key frame, without readings all the way
+// or without a pose are no evidence, however far off they stand.
+TEST(InertialStep, TheFramesSwayGivesTheMapItsUnit) {
+  InertialStepScene s;
+  constexpr u16 kFrames = 34;
+  constexpr f64 kUnit = 0.45;
+  s.parts.ring.ResetTo(kFrames);
+  MapWorkingCopy& w = s.parts.view.Working();
+  w.keyFrameStates.Resize(2);
+  w.keyFrameStates[0] = s.scene.keyFrames[0].state;
+  w.keyFrameStates[1] = s.scene.keyFrames[1].state;
+  f64 H[9];
+  QuaternionToRotationDouble(w.keyFrameStates[0].quaternion, H);
+  for (u16 k = 0; k < kFrames; ++k) {
+    TrackerFrame& f = s.parts.ring[k];
+    const f64 t = (k + 1) / 30.0;
+    // The readings' displacement from the key frame in its body axes, and
+    // the frame's place: the unit times the same in world axes, from
+    // anywhere, at any speed.
+    IMUDelta& d = f.delta[kFromKeyFrame];
+    d.dt = t;
+    d.wp = d.wv = 1.0;
+    d.dp[0] = 0.1 * std::sin(6.0 * t) + 0.2 * t;
+    d.dp[1] = 0.08 * std::cos(5.0 * t);
+    d.dp[2] = 0.15 * t * t * t;
+    f64 world[3];
+    MatrixVector3d(H, d.dp, world);
+    IMUState x = s.scene.keyFrames[0].state;
+    for (int i = 0; i < 3; ++i) x.position[i] = 2.0 - 0.7 * i + 0.3 * t + kUnit * world[i];
+    s.SetVisual(k, x);
+    f.imuKeyFrame = 0;
+  }
+  // The last four: another key frame's, one without readings, two without a pose.
+  const auto away = [&](u16 k) { s.parts.ring[k].state.record[kVisual].position[1] += 40.0; };
+  s.parts.ring[30].imuKeyFrame = 1;
+  away(30);
+  IMUDelta::DropTranslation(s.parts.ring[31].delta[kFromKeyFrame]);
+  away(31);
+  for (u16 k : {32, 33}) {
+    SetPoseInvalid(s.parts.ring[k].pose.slot[kVisual]);
+    away(k);
+  }
+  EXPECT_EQ(s.parts.map->InertialUnitsPerMetre(), 1.0);
+  s.step.RunIso(29, kTracking);
+  EXPECT_NEAR(s.parts.map->InertialUnitsPerMetre(), kUnit, 1e-9);
+}
+
+// With the map's unit set, the prediction carries the readings' motion in it.
+TEST(InertialStep, ThePredictionTakesTheMapsUnit) {
+  InertialStepScene s;
+  s.parts.ring.ResetTo(2);
+  s.parts.map->AddInertialUnitEvidence(0.45 * 0.02, 0.02);
+  s.Start();
+  s.Predict(0, 1, 1);
+  const TrackerFrame& f = s.parts.ring[1];
+  IMUState metres, units;
+  IMUDelta::PredictState(s.parts.ring[0].state.record[kVisual], f.delta[kFromPrevious], 1.0,
+                         metres);
+  IMUDelta::PredictState(s.parts.ring[0].state.record[kVisual], f.delta[kFromPrevious], 0.45,
+                         units);
+  EXPECT_TRUE(Same(f.state.record[kPredicted], units));
+  EXPECT_FALSE(Same(units, metres));
+}
+
 // Twelve frames at the scene's key frames, each moved off the truth.
 class IsoWindowTest : public ::testing::Test {
  protected:
@@ -282,6 +348,47 @@ TEST_F(IsoWindowTest, TenFramesMoveBackToTheTruthAndWriteTheirKeyFramesBack) {
   CameraCentre(f.pose.slot[kVisual], centre);
   EXPECT_TRUE(std::equal(centre, centre + 3, w.cameraCenters[1].v));
   EXPECT_EQ(w.cameraCenters[1].v[3], 1.0f);
+}
+
+// The same frames and points in a map of 0.45 units to the metre (points
+// and camera centres scaled about the origin, so the images are the same),
+// the last two frames seeing no point: the readings alone carry them on, in
+// the map's unit, to the truth in that unit.
+TEST_F(IsoWindowTest, InAMapOfItsOwnUnitTheReadingsCarryFramesToTheTruthInIt) {
+  constexpr f64 kUnit = 0.45;
+  WindowWithKeyFrames(0);
+  MapWorkingCopy& w = s.parts.view.Working();
+  for (MapPoint& X : w.points)
+    for (int i = 0; i < 3; ++i) X.v[i] *= static_cast<f32>(kUnit);
+  // A body a few centimetres off its camera moves with the centre.
+  const auto centre = [&](const IMUState& x, f64 c[3]) {
+    CameraPose pose;
+    alignas(16) float scratch[16];
+    PoseToCamera(x, s.scene.offset, pose, scratch);
+    float f[3];
+    CameraCentre(pose, f);
+    for (int i = 0; i < 3; ++i) c[i] = f[i];
+  };
+  for (u16 k = 0; k < kFrames; ++k) {
+    IMUState x = s.parts.ring[k].state.record[kVisual];
+    f64 c[3];
+    centre(x, c);
+    for (int i = 0; i < 3; ++i) x.position[i] += (kUnit - 1.0) * c[i], x.velocity[i] *= kUnit;
+    s.SetVisual(k, x);
+    if (k >= kLast - 1) s.parts.ring[k].mapMatches[0].clear();
+  }
+  s.parts.map->AddInertialUnitEvidence(kUnit * 0.02, 0.02);
+  EXPECT_NE(s.step.RunIso(kLast, kTracking), ISO_LM_NORMAL_EQUATION_FAIL);
+  for (u16 k = 4; k < kFrames; ++k) {
+    f64 got[3], truth[3];
+    centre(s.parts.ring[k].state.record[kVisual], got);
+    centre(s.scene.keyFrames[k].state, truth);
+    // Metric readings would put the last frame some 18 units in a thousand off.
+    EXPECT_LT(
+        std::hypot(got[0] - kUnit * truth[0], got[1] - kUnit * truth[1], got[2] - kUnit * truth[2]),
+        2e-3)
+        << k;
+  }
 }
 
 // The map's first key frame at the window's start, before it has points:
