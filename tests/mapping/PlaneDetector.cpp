@@ -219,6 +219,12 @@ TEST(PlaneDetector, TriangulationOfASquareAndItsCentre) {
   }
   EXPECT_EQ(t.NeighbourEnd(4) - t.NeighbourBegin(4), 4u);
   for (const u32 k : {5u, 6u, 7u, 8u}) EXPECT_EQ(t.NeighbourEnd(k), t.NeighbourBegin(k)) << k;
+  // An image of no rows or no columns holds no point.
+  for (const auto& [w, h] : {std::pair<u16, u16>{20, 0}, {0, 20}}) {
+    EXPECT_NO_THROW(t.Build(p, w, h)) << w << "x" << h;
+    EXPECT_TRUE(t.triangles.empty());
+    EXPECT_EQ(t.NeighbourEnd(4), t.NeighbourBegin(4));
+  }
 }
 
 // FNV-1a over bytes, to pin a whole result in one number.
