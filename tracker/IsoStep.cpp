@@ -60,9 +60,9 @@ void InertialStep::AddUnitEvidence(u16 frame) {
     const IMUDelta& delta = f.delta[kFromKeyFrame];
     if (f.imuKeyFrame != k || IsPoseInvalid(f.pose.slot[kVisual]) || !IMUDelta::HasReadings(delta))
       return;
+    const IMUState& s = f.state.record[kVisual];
     // The readings as integrated: the biases the window solves depend on
     // the unit this measures, and fed back through them it ran away.
-    const IMUState& s = f.state.record[kVisual];
     std::array<f64, 3> a;
     MatrixVector3d(H, delta.dp, a.data());
     unitTimes_.push_back(delta.dt);

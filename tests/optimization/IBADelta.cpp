@@ -8,14 +8,24 @@
 
 #include "optimization/IMUParameters.h"
 
+namespace {
+
 // Every double of the delta distinct, so that a lane read from the wrong
-// place shows; the weights scaled by s, the bias smoothness weights
-// s / (sigma^2 unit^2 dt) from the keys.
-TEST(IBADeltaTest, LanesAreTheDeltaRoundedToFloat) {
+// place shows; a quarter of a second long.
+IMUDelta DistinctDelta() {
   IMUDelta d;
   f64* all = reinterpret_cast<f64*>(&d);
   for (u32 i = 0; i < sizeof(d) / sizeof(f64); ++i) all[i] = (i % 2 ? -0.01 : 0.01) * (i + 1);
   d.dt = 0.25;
+  return d;
+}
+
+}  // namespace
+
+// Each lane where the delta puts it; the weights scaled by s, the bias
+// smoothness weights s / (sigma^2 unit^2 dt) from the keys.
+TEST(IBADeltaTest, LanesAreTheDeltaRoundedToFloat) {
+  IMUDelta d = DistinctDelta();
   const f64 s = 0.7;
   IBADelta D;
   IBADelta::Set(D, d, s, 1.0);
@@ -101,10 +111,7 @@ TEST(IBADeltaTest, ShortDeltasAndZeroKeysGiveZeroWeights) {
 // terms lose it once, so a residual u times larger costs what the metric one
 // costs. Rotation, biases and their blocks stay.
 TEST(IBADeltaTest, InMapUnitsAMotionCostsWhatItCostsInMetres) {
-  IMUDelta d;
-  f64* all = reinterpret_cast<f64*>(&d);
-  for (u32 i = 0; i < sizeof(d) / sizeof(f64); ++i) all[i] = (i % 2 ? -0.01 : 0.01) * (i + 1);
-  d.dt = 0.25;
+  const IMUDelta d = DistinctDelta();
   const f64 u = 0.4;
   IBADelta metric, scaled;
   IBADelta::Set(metric, d, 0.7, 1.0);
