@@ -594,6 +594,21 @@ TEST_F(DisplayWindowTest, ImageTexelForTexelCrossesOnTheMatchesAndTheCubesNearFa
       wrong += !pass.Is(x, y, c.red, c.green, c.blue);
     }
   EXPECT_EQ(wrong, 0);
+  // Each smaller level shows its grey image over the whole view.
+  for (const u8 level : {1, 2, 3}) {
+    d.SetShownLevel(level);
+    const Screenshot small = Draw();
+    int grey = 0, sampled = 0;
+    for (int y = 40; y < kHeight; y += 9)
+      for (int x = 0; x < kWidth; x += 7) {
+        if (x >= box[0] && x <= box[2] && y >= box[1] && y <= box[3]) continue;
+        const u8* p = small.At(x, y);
+        grey += p[0] == p[1] && p[1] == p[2] && p[0] > 0;
+        ++sampled;
+      }
+    EXPECT_GT(grey, 9 * sampled / 10) << int{level};
+  }
+  d.SetShownLevel(5);
   // The green FPS line at the top left.
   int green = 0;
   for (int y = 15; y < 40; ++y)
