@@ -217,4 +217,33 @@ bool ComputeSymmetricEigen3(AlignedMatrix3f& S, float* eigenvalues) {
   return true;
 }
 
+bool SolveCholesky(u32 n, f64* a, f64* b) {
+  for (u32 j = 0; j < n; ++j) {
+    f64* rj = a + static_cast<size_t>(j) * n;
+    f64 d = rj[j];
+    for (u32 k = 0; k < j; ++k) d -= rj[k] * rj[k];
+    if (!(d > 0.0) || !std::isfinite(d)) return false;
+    rj[j] = std::sqrt(d);
+    for (u32 i = j + 1; i < n; ++i) {
+      f64* ri = a + static_cast<size_t>(i) * n;
+      f64 v = ri[j];
+      for (u32 k = 0; k < j; ++k) v -= ri[k] * rj[k];
+      ri[j] = v / rj[j];
+    }
+  }
+  // L y = b, then L^T x = y.
+  for (u32 i = 0; i < n; ++i) {
+    const f64* ri = a + static_cast<size_t>(i) * n;
+    f64 v = b[i];
+    for (u32 k = 0; k < i; ++k) v -= ri[k] * b[k];
+    b[i] = v / ri[i];
+  }
+  for (u32 i = n; i-- > 0;) {
+    f64 v = b[i];
+    for (u32 k = i + 1; k < n; ++k) v -= a[static_cast<size_t>(k) * n + i] * b[k];
+    b[i] = v / a[static_cast<size_t>(i) * n + i];
+  }
+  return true;
+}
+
 }  // namespace LA

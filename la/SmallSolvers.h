@@ -48,4 +48,9 @@ void ComputeGramMatrix3(u32 n, const float* x, const float* y, const float* z, A
 // k of S. False, S unchanged, for a value that is not finite.
 bool ComputeSymmetricEigen3(AlignedMatrix3f& S, float* eigenvalues);
 
+// Solves A x = b for the symmetric positive definite n x n A (row-major, the
+// lower triangle read) by Cholesky in place: L into A's lower triangle, x
+// into b. False, b unchanged, when a pivot is not positive or not finite.
+bool SolveCholesky(u32 n, f64* a, f64* b);
+
 }  // namespace LA

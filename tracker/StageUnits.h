@@ -10,6 +10,7 @@
 #include "tracker/MapInitialisation.h"
 #include "tracker/MapMatching.h"
 #include "tracker/NewPoints.h"
+#include "tracker/OneKeyFrameSolve.h"
 #include "tracker/PatchSearch.h"
 #include "tracker/PoseEstimation.h"
 #include "tracker/TrackerContext.h"
@@ -69,6 +70,7 @@ class StageUnits : public TrackerStages {
   }
   void CreateNewPoints(u16 frame, TrackingMode mode) override {
     newPoints_.CreateNewPoints(frame, mode);
+    oneKeyFrame_.Solve(frame);
   }
 
   float ComputeMapCoverage(u16 frame) override { return measures_.ComputeMapCoverage(frame); }
@@ -114,6 +116,7 @@ class StageUnits : public TrackerStages {
   MapMatching mapMatching_;
   ImageMatching imageMatching_;
   NewPoints newPoints_;
+  OneKeyFrameSolve oneKeyFrame_;
   FrameMeasures measures_;
   KeyFrameHandOver handOver_;
   MapInitialisation initialisation_;

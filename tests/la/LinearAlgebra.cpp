@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <limits>
+#include <vector>
 
 #include "common/Draws.h"
 #include "la/SmallSolvers.h"
@@ -158,6 +160,32 @@ TEST(SmallSolvers, RandomAndDegenerateSystems) {
       EXPECT_FALSE(kSolve[n - 3](rows.p, b)) << n << " " << at;
       for (int i = 0; i < n && at < n - 1; ++i) EXPECT_EQ(b[i], float(i + 1));
     }
+  }
+}
+
+// Any size; only the lower triangle is read (the upper holds NaN). A matrix
+// that is not positive definite, or holds a NaN, is refused and b kept.
+TEST(SmallSolvers, CholeskyOfAnySize) {
+  Random::Seed(23);
+  for (const u32 n : {1u, 6u, 61u}) {
+    MatrixXd G(n, n);
+    for (u32 i = 0; i < n; ++i)
+      for (u32 j = 0; j < n; ++j) G(i, j) = UniformD(-1.0, 1.0);
+    const MatrixXd A = G * G.transpose() + MatrixXd::Identity(n, n) * 0.1;
+    Eigen::VectorXd x(n);
+    for (u32 i = 0; i < n; ++i) x[i] = UniformD(-1.0, 1.0);
+    std::vector<f64> a(n * n), b(n);
+    for (u32 i = 0; i < n; ++i) {
+      b[i] = (A * x)[i];
+      for (u32 j = 0; j < n; ++j) a[i * n + j] = j <= i ? A(i, j) : std::nan("");
+    }
+    ASSERT_TRUE(LA::SolveCholesky(n, a.data(), b.data())) << n;
+    for (u32 i = 0; i < n; ++i) EXPECT_NEAR(b[i], x[i], 1e-8) << n;
+  }
+  for (const f64 corner : {-1.0, 0.0, std::nan("")}) {
+    std::vector<f64> a = {4, 0, 0, 2, 5, 0, 1, 1, corner}, b = {1, 2, 3};
+    EXPECT_FALSE(LA::SolveCholesky(3, a.data(), b.data())) << corner;
+    EXPECT_EQ(b, (std::vector<f64>{1, 2, 3}));
   }
 }
 
