@@ -88,11 +88,20 @@ TEST(LinearAlgebra, InverseEigenAndMaxAbsOnKnownAndDegenerateInput) {
   EXPECT_FALSE(LA::InvertSymmetric3x3(FromEigen(d), Dinv));
   EXPECT_EQ(ToEigen(Dinv), E3(Eigen::Vector3d(0.5, 0, 0.25).asDiagonal()));
   EXPECT_EQ(TranslationOf(Dinv), Eigen::Vector3d::Zero());
-  // The eigen decomposition refuses non-finite input with S untouched. (That
-  // of finite matrices serves the EPnP estimator, whose tests recover exact
-  // poses.)
-  d(1, 2) = kNaN;
+  // The eigen decomposition (it serves the EPnP estimator, whose tests
+  // recover exact poses) with only the first two axes coupled, which its
+  // convergence test must see: eigenvalues 1, 3 and 5, the first two vectors
+  // at 45 degrees.
   float lambda[3];
+  M3 S = FromEigen((E3() << 2, 1, 0, 1, 2, 0, 0, 0, 5).finished());
+  ASSERT_TRUE(LA::ComputeSymmetricEigen3(S, lambda));
+  EXPECT_NEAR(lambda[0], 1.0f, 1e-6f);
+  EXPECT_NEAR(lambda[1], 3.0f, 1e-6f);
+  EXPECT_NEAR(lambda[2], 5.0f, 1e-6f);
+  EXPECT_NEAR(std::fabs(S.m[0][0]), std::sqrt(0.5f), 1e-6f);
+  EXPECT_NEAR(std::fabs(S.m[2][2]), 1.0f, 1e-6f);
+  // It refuses non-finite input with S untouched.
+  d(1, 2) = kNaN;
   Dinv = FromEigen(d);
   EXPECT_FALSE(LA::ComputeSymmetricEigen3(Dinv, lambda));
   EXPECT_EQ(Dinv.m[0][0], 2.0f);
