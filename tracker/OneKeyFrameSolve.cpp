@@ -25,31 +25,17 @@ void PointAt(const f64* centre, const f64* direction, f64 inverse, f64* X) {
   for (int k = 0; k < 3; ++k) X[k] = centre[k] + direction[k] / inverse;
 }
 
-// Rotation by the vector w (Rodrigues), row-major.
-void RotationOf(const f64* w, f64* E) {
-  const f64 angle = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
-  const f64 a = angle < 1e-12 ? 1.0 : std::sin(angle) / angle;
-  const f64 b = angle < 1e-12 ? 0.5 : (1.0 - std::cos(angle)) / (angle * angle);
-  const f64 W[9] = {0.0, -w[2], w[1], w[2], 0.0, -w[0], -w[1], w[0], 0.0};
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      f64 W2 = 0.0;
-      for (int k = 0; k < 3; ++k) W2 += W[3 * r + k] * W[3 * k + c];
-      E[3 * r + c] = (r == c ? 1.0 : 0.0) + a * W[3 * r + c] + b * W2;
-    }
-  }
-}
-
 // The pose turned by w and moved by v in the camera's frame: R' = E R,
-// t' = E t + v.
+// t' = E t + v, E = exp([w]x).
 void UpdatePose(const f64* pose, const f64* step, f64* out) {
-  f64 E[9];
-  RotationOf(step, E);
+  LA::AlignedMatrix3f E;
+  RotationVectorToRotation(E, static_cast<f32>(step[0]), static_cast<f32>(step[1]),
+                           static_cast<f32>(step[2]), nullptr);
   for (int r = 0; r < 3; ++r) {
+    const f64 e[3] = {E.m[r][0], E.m[r][1], E.m[r][2]};
     for (int c = 0; c < 3; ++c)
-      out[3 * r + c] = E[3 * r] * pose[c] + E[3 * r + 1] * pose[3 + c] + E[3 * r + 2] * pose[6 + c];
-    out[9 + r] =
-        E[3 * r] * pose[9] + E[3 * r + 1] * pose[10] + E[3 * r + 2] * pose[11] + step[3 + r];
+      out[3 * r + c] = e[0] * pose[c] + e[1] * pose[3 + c] + e[2] * pose[6 + c];
+    out[9 + r] = e[0] * pose[9] + e[1] * pose[10] + e[2] * pose[11] + step[3 + r];
   }
 }
 
@@ -104,9 +90,9 @@ bool OneKeyFrameSolve::Collect(u16 frame) {
     return false;
   const CameraPose& key = w.keyFramePoses[0];
   if (IsPoseInvalid(key)) return false;
-  for (int k = 0; k < 3; ++k)
-    centre_[k] =
-        -(key.m[0][k] * key.m[0][3] + key.m[1][k] * key.m[1][3] + key.m[2][k] * key.m[2][3]);
+  float keyCentre[3];
+  CameraCentre(key, keyCentre);
+  for (int k = 0; k < 3; ++k) centre_[k] = keyCentre[k];
   focal_ = std::sqrt(static_cast<f64>(c_.camera.intrinsic[0].misc[0]));
 
   slots_.assign(1, frame);
@@ -253,13 +239,12 @@ bool OneKeyFrameSolve::SolveStep(f64 lambda) {
   const size_t n = 6 * slots_.size(), points = tracks_.size();
   reduced_ = frameBlock_;
   reducedGradient_ = frameGradient_;
-  for (size_t k = 0; k < n; ++k) reduced_[k * n + k] *= 1.0 + lambda;
-  for (size_t k = 0; k < n; ++k) reduced_[k * n + k] += 1e-9;
+  for (size_t k = 0; k < n; ++k) reduced_[k * n + k] = reduced_[k * n + k] * (1.0 + lambda) + 1e-9;
   // Each point's observations couple the frames that see it: S -= W W^T / h.
-  scratch_.resize(points);
+  dampedDiagonal_.resize(points);
   for (size_t p = 0; p < points; ++p) {
     const f64 h = pointDiagonal_[p] * (1.0 + lambda) + 1e-12;
-    scratch_[p] = h;
+    dampedDiagonal_[p] = h;
     for (u32 a = starts_[p]; a < starts_[p + 1]; ++a) {
       const f64* Wa = &coupling_[6 * static_cast<size_t>(a)];
       const size_t ra = 6 * static_cast<size_t>(grouped_[a].frame);
@@ -289,7 +274,7 @@ bool OneKeyFrameSolve::SolveStep(f64 lambda) {
       const f64* step = &frameStep_[6 * static_cast<size_t>(grouped_[a].frame)];
       for (int r = 0; r < 6; ++r) v -= Wa[r] * step[r];
     }
-    const f64 inverse = inverse_[p] + v / scratch_[p];
+    const f64 inverse = inverse_[p] + v / dampedDiagonal_[p];
     // A point cannot pass through infinity to the far side.
     trialInverse_[p] = inverse > 1e-4 ? inverse : inverse_[p];
   }
@@ -315,19 +300,17 @@ bool OneKeyFrameSolve::Write(u16 frame) {
     stored.v[3] = 1.0f;
     c_.mapView.NoteOwnPoint(tracks_[p]);
   }
-  // The frame is slot_[0]: its centre c = -R^T t moves to centre + s (c - centre).
-  const f64* pose = &poses_[0];
-  f64 c[3];
-  for (int k = 0; k < 3; ++k)
-    c[k] = -(pose[k] * pose[9] + pose[3 + k] * pose[10] + pose[6 + k] * pose[11]);
-  for (int k = 0; k < 3; ++k) c[k] = centre_[k] + s * (c[k] - centre_[k]);
+  // The frame is slots_[0]; its centre moves to centre + s (c - centre).
   TrackerFrame& f = c_.ring[frame];
   CameraPose& P = f.pose.slot[kVisual];
   for (int r = 0; r < 3; ++r) {
-    for (int k = 0; k < 3; ++k) P.m[r][k] = static_cast<f32>(pose[3 * r + k]);
-    P.m[r][3] =
-        static_cast<f32>(-(pose[3 * r] * c[0] + pose[3 * r + 1] * c[1] + pose[3 * r + 2] * c[2]));
+    for (int k = 0; k < 3; ++k) P.m[r][k] = static_cast<f32>(poses_[3 * r + k]);
+    P.m[r][3] = static_cast<f32>(poses_[9 + r]);
   }
+  float c[3];
+  CameraCentre(P, c);
+  for (int k = 0; k < 3; ++k) c[k] = static_cast<f32>(centre_[k] + s * (c[k] - centre_[k]));
+  SetCameraCentre(P, c);
   float scratch[8];
   CameraToPose(f.state.record[kVisual], c_.camera.bodyToCamera, P, scratch);
   return true;

@@ -71,5 +71,6 @@ class OneKeyFrameSolve {
   // gradient, each point's diagonal and gradient, each observation's frame x
   // point column, and the step.
   std::vector<f64> frameBlock_, frameGradient_, pointDiagonal_, pointGradient_, coupling_;
-  std::vector<f64> reduced_, reducedGradient_, frameStep_, scratch_;
+  std::vector<f64> reduced_, reducedGradient_, frameStep_, dampedDiagonal_;
+  std::vector<f64> scratch_;  // for the medians
 };
