@@ -117,6 +117,52 @@ TEST(EssentialMatrix, FivePointLeastSquaresRelativePoseAndInFrontThreshold) {
   EXPECT_FALSE(EssentialMatrix::ToRelativePose(Eb, set, pose, 1.2f, scratch));
 }
 
+// Points on either side of each camera, half of them within 0.1 of the
+// second camera's plane, seen off their epipolar lines: the four-at-a-time
+// count must classify every match as the one-match triangulation (checked
+// against the foot of the perpendicular above) places it.
+TEST(EssentialMatrix, FourAtATimeCountAgreesWithOneMatchTriangulation) {
+  Random::Seed(41);
+  int flipped = 0;
+  for (int trial = 0; trial < 10; ++trial) {
+    const Eigen::Matrix3d R = RandomRotationD(1.2);
+    const Eigen::Vector3d t = Eigen::Vector3d(GaussianD(), GaussianD(), GaussianD()).normalized();
+    Eigen::Matrix3d S;
+    S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
+    const EssentialMatrix E = FromEigen<EssentialMatrix>(S * R);
+    const RigidTransformation3D pose = FromEigen<RigidTransformation3D>(R, t);
+    std::vector<Match> matches;
+    int inFrontBoth = 0, behindBoth = 0;
+    while (matches.size() < 64) {
+      const double z2 = (UniformD(-1, 1) < 0 ? -1.0 : 1.0) *
+                        (matches.size() % 2 == 0 ? UniformD(0.03, 0.1) : UniformD(1.0, 6.0));
+      const Eigen::Vector3d X2 = Eigen::Vector3d(UniformD(-1, 1), UniformD(-1, 1), 1.0) * z2;
+      const Eigen::Vector3d X = R.transpose() * (X2 - t);
+      if (std::fabs(X.z()) < 0.05 || std::fabs(X.x()) > 20 * std::fabs(X.z()) ||
+          std::fabs(X.y()) > 20 * std::fabs(X.z()))
+        continue;
+      const Match m = {X.x() / X.z(), X.y() / X.z(), X2.x() / X2.z() + UniformD(-0.05, 0.05),
+                       X2.y() / X2.z() + UniformD(-0.05, 0.05)};
+      matches.push_back(m);
+      const float p1[2] = {float(m.x1), float(m.y1)}, p2[2] = {float(m.x2), float(m.y2)};
+      float Y[4];
+      EssentialMatrix::TriangulatePoint(E, pose, p1, p2, Y);
+      const Eigen::Vector3d Y2 = R * Eigen::Vector3d(Y[0], Y[1], Y[2]) + t;
+      inFrontBoth += Y[2] > 0 && Y2.z() > 0;
+      behindBoth += !(Y[2] > 0) && !(Y2.z() > 0);
+      flipped += (Y[2] > 0) != (X.z() > 0) || (Y2.z() > 0) != (X2.z() > 0);
+    }
+    MatchSet2D set;
+    FillSet(matches, set);
+    ASSERT_EQ(set.tailCount, 0u);
+    u16 inFront = 0, behind = 0;
+    EssentialMatrix::CountPointsInFront(E, pose, set, inFront, behind, scratch);
+    EXPECT_EQ(inFront, inFrontBoth) << trial;
+    EXPECT_EQ(behind, behindBoth) << trial;
+  }
+  EXPECT_GT(flipped, 0);  // the offsets move some across a camera's plane
+}
+
 TEST(EssentialMatrixEstimator, NormalEquationsAndRobustRunOnNoisyMatches) {
   Random::Seed(31);
   const TwoViewScene s = MakeScene(63, 1.0);  // a tail of three
