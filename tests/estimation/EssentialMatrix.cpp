@@ -126,11 +126,12 @@ TEST(EssentialMatrix, FivePointLeastSquaresRelativePoseAndInFrontThreshold) {
 TEST(EssentialMatrix, FourAtATimeCountAgreesWithOneMatchTriangulation) {
   Random::Seed(41);
   for (int trial = 0; trial < 10; ++trial) {
-    const Eigen::Matrix3d R = RandomRotationD(1.2);
-    const Eigen::Vector3d t = Eigen::Vector3d(GaussianD(), GaussianD(), GaussianD()).normalized();
-    Eigen::Matrix3d S;
-    S << 0, -t.z(), t.y(), t.z(), 0, -t.x(), -t.y(), t.x(), 0;
-    const EssentialMatrix E = FromEigen<EssentialMatrix>(S * R);
+    TwoViewScene s;
+    s.R = RandomRotationD(1.2);
+    s.t = Eigen::Vector3d(GaussianD(), GaussianD(), GaussianD()).normalized();
+    const Eigen::Matrix3d& R = s.R;
+    const Eigen::Vector3d& t = s.t;
+    const EssentialMatrix E = FromEigen<EssentialMatrix>(s.E());
     const RigidTransformation3D pose = FromEigen<RigidTransformation3D>(R, t);
     std::vector<Match> matches;
     int inFrontBoth = 0, behindBoth = 0;
