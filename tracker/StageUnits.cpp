@@ -9,7 +9,7 @@ StageUnits::StageUnits(const TrackerContext& c)
       mapMatching_(c, patchSearch_, pose_),
       imageMatching_(c),
       newPoints_(c),
-      oneKeyFrame_(c),
+      earlyMap_(c),
       measures_(c),
       handOver_(c),
       initialisation_(c, pose_, newPoints_, measures_, [this](u16 frame) {

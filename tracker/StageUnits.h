@@ -1,6 +1,7 @@
 #pragma once
 // The tracker's own stages behind the driver's interface: each stage unit
 // owns its scratch, and this forwards every stage to the unit that does it.
+#include "tracker/EarlyMapSolve.h"
 #include "tracker/FeatureFrontEnd.h"
 #include "tracker/FrameMeasures.h"
 #include "tracker/ImageMaps.h"
@@ -10,7 +11,6 @@
 #include "tracker/MapInitialisation.h"
 #include "tracker/MapMatching.h"
 #include "tracker/NewPoints.h"
-#include "tracker/OneKeyFrameSolve.h"
 #include "tracker/PatchSearch.h"
 #include "tracker/PoseEstimation.h"
 #include "tracker/TrackerContext.h"
@@ -70,7 +70,7 @@ class StageUnits : public TrackerStages {
   }
   void CreateNewPoints(u16 frame, TrackingMode mode) override {
     newPoints_.CreateNewPoints(frame, mode);
-    oneKeyFrame_.Solve(frame);
+    earlyMap_.Solve(frame);
   }
 
   float ComputeMapCoverage(u16 frame) override { return measures_.ComputeMapCoverage(frame); }
@@ -116,7 +116,7 @@ class StageUnits : public TrackerStages {
   MapMatching mapMatching_;
   ImageMatching imageMatching_;
   NewPoints newPoints_;
-  OneKeyFrameSolve oneKeyFrame_;
+  EarlyMapSolve earlyMap_;
   FrameMeasures measures_;
   KeyFrameHandOver handOver_;
   MapInitialisation initialisation_;

@@ -1,6 +1,7 @@
-// The joint solve of a single key frame's points and the ring frames, over a
-// real map and ring (NewPointsScene.h).
-#include "tracker/OneKeyFrameSolve.h"
+// The joint solve of the first key frame's points and the ring frames while
+// the map holds one or two key frames, over a real map and ring
+// (NewPointsScene.h).
+#include "tracker/EarlyMapSolve.h"
 
 #include <gtest/gtest.h>
 
@@ -30,11 +31,15 @@ double TrueYaw(int i) {
   return -0.5 * i;
 }
 
-struct OneKeyFrameSolveTest : ::testing::Test {
-  OneKeyFrameSolveTest() {
-    std::vector<CameraPose> ring;
+// With the parameter's count of key frames: the first at the origin, a
+// second where the walk stands half-way.
+struct EarlyMapSolveTest : ::testing::TestWithParam<int> {
+  EarlyMapSolveTest() {
+    std::vector<CameraPose> ring, keyFrames = {Scene::Pose({0, 0, 0})};
     for (int i = 1; i <= kFrames; ++i) ring.push_back(Scene::Pose(TrueCentre(i), TrueYaw(i)));
-    scene.Build(Scene::RandomPoints(kPoints, 5), {Scene::Pose({0, 0, 0})}, ring, 0.3, 9);
+    if (GetParam() > 1)
+      keyFrames.push_back(Scene::Pose(TrueCentre(kFrames / 2), TrueYaw(kFrames / 2)));
+    scene.Build(Scene::RandomPoints(kPoints, 5), keyFrames, ring, 0.3, 9);
     for (u16 s = 0; s < kFrames; ++s) {
       IMUDelta& d = scene.unit.ring[s].delta[kFromKeyFrame];
       d.dt = 0.033 * (s + 1);  // images only: no translation readings
@@ -73,7 +78,7 @@ struct OneKeyFrameSolveTest : ::testing::Test {
 
   static constexpr double kGuessedDepth = 1.0;
   Scene scene;
-  OneKeyFrameSolve unit{scene.unit.Context()};
+  EarlyMapSolve unit{scene.unit.Context()};
 };
 
 }  // namespace
@@ -81,7 +86,7 @@ struct OneKeyFrameSolveTest : ::testing::Test {
 // From the flattened scene and short steps, one solve finds the scene's
 // shape and the frame's pose in the map's unit, which it keeps: the points'
 // median distance stays where it was. Wrong matches do not pull it.
-TEST_F(OneKeyFrameSolveTest, FramesAndPointsMeetTheSceneTogether) {
+TEST_P(EarlyMapSolveTest, FramesAndPointsMeetTheSceneTogether) {
   // A tenth of every frame's matches are wrong corners 30 pixels off.
   for (u16 s = 0; s < kFrames; ++s)
     for (u32 j = s; j < kPoints; j += 10) scene.Displace(s, j, 30.0);
@@ -114,7 +119,7 @@ TEST_F(OneKeyFrameSolveTest, FramesAndPointsMeetTheSceneTogether) {
 }
 
 // Where it does not apply, or cannot gain, it leaves everything as it was.
-TEST_F(OneKeyFrameSolveTest, WhatItDoesNotSolveStaysAsItWas) {
+TEST_P(EarlyMapSolveTest, WhatItDoesNotSolveStaysAsItWas) {
   const MapWorkingCopy before = scene.Working();
   const CameraPose pose = scene.unit.ring[Current()].pose.slot[kVisual];
   auto unchanged = [&](const char* what) {
@@ -142,7 +147,7 @@ TEST_F(OneKeyFrameSolveTest, WhatItDoesNotSolveStaysAsItWas) {
   unchanged("marker");
   scene.Flags(11) &= static_cast<u8>(~kTrackMarker);
 
-  for (u32 j = OneKeyFrameSolve::kMinPoints - 1; j < kPoints; ++j) scene.Flags(j) = 0;
+  for (u32 j = EarlyMapSolve::kMinPoints - 1; j < kPoints; ++j) scene.Flags(j) = 0;
   EXPECT_FALSE(Solve());
   unchanged("too few points");
   for (u32 j = 0; j < kPoints; ++j) scene.Flags(j) = kTrackSolved | kTrackInlier;
@@ -164,11 +169,15 @@ TEST_F(OneKeyFrameSolveTest, WhatItDoesNotSolveStaysAsItWas) {
     for (int k = 0; k < 4; ++k) EXPECT_NEAR(f.pose.slot[kVisual].m[r][k], solvedPose.m[r][k], 1e-4);
 }
 
-// A second key frame hands the points to the map's adjustments.
-TEST(OneKeyFrameSolveMap, TwoKeyFramesAreTheAdjustmentsWork) {
+INSTANTIATE_TEST_SUITE_P(KeyFrames, EarlyMapSolveTest, ::testing::Values(1, 2));
+
+// A third key frame hands the points to the map's adjustments.
+TEST(EarlyMapSolveMap, ThreeKeyFramesAreTheAdjustmentsWork) {
   Scene scene;
-  scene.Build(Scene::RandomPoints(40, 2), {Scene::Pose({0, 0, 0}), Scene::Pose({0.3, 0, 0}, -3.0)},
-              {Scene::Pose({0.1, 0, 0}, -1.0), Scene::Pose({0.2, 0, 0}, -2.0)}, 0.3, 3);
+  scene.Build(
+      Scene::RandomPoints(40, 2),
+      {Scene::Pose({0, 0, 0}), Scene::Pose({0.15, 0, 0}, -1.5), Scene::Pose({0.3, 0, 0}, -3.0)},
+      {Scene::Pose({0.1, 0, 0}, -1.0), Scene::Pose({0.2, 0, 0}, -2.0)}, 0.3, 3);
   for (u16 s = 0; s < 2; ++s) {
     scene.unit.ring[s].delta[kFromKeyFrame].dt = 0.1;
     scene.unit.ring[s].delta[kFromKeyFrame].wp = scene.unit.ring[s].delta[kFromKeyFrame].wv = 0.0;
@@ -177,6 +186,9 @@ TEST(OneKeyFrameSolveMap, TwoKeyFramesAreTheAdjustmentsWork) {
     scene.SetPoint(j, scene.points[j] * 1.3);
     scene.Flags(j) = kTrackSolved | kTrackInlier;
   }
-  OneKeyFrameSolve unit{scene.unit.Context()};
+  const MapWorkingCopy before = scene.Working();
+  EarlyMapSolve unit{scene.unit.Context()};
   EXPECT_FALSE(unit.Solve(1));
+  for (u32 j = 0; j < 40; ++j)
+    for (int k = 0; k < 3; ++k) ASSERT_EQ(scene.Working().points[j].v[k], before.points[j].v[k]);
 }

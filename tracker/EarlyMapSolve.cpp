@@ -1,4 +1,4 @@
-#include "tracker/OneKeyFrameSolve.h"
+#include "tracker/EarlyMapSolve.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,7 +53,7 @@ f64 MedianOf(std::vector<f64>& scratch, const std::vector<f64>& values, size_t n
 
 }  // namespace
 
-bool OneKeyFrameSolve::Solve(u16 frame) {
+bool EarlyMapSolve::Solve(u16 frame) {
   if (!Collect(frame)) return false;
   f64 cost = Cost(poses_, inverse_);
   if (!std::isfinite(cost)) return false;
@@ -79,10 +79,11 @@ bool OneKeyFrameSolve::Solve(u16 frame) {
   return moved && Write(frame);
 }
 
-bool OneKeyFrameSolve::Collect(u16 frame) {
+bool EarlyMapSolve::Collect(u16 frame) {
   const TrackerMapView& view = c_.mapView;
   const MapWorkingCopy& w = view.Working();
-  if (view.KeyFrameCount() != 1 || w.keyFramePoses.Size() < 1 || !c_.ring.Contains(frame))
+  if (view.KeyFrameCount() < 1 || view.KeyFrameCount() > kMaxKeyFrames ||
+      w.keyFramePoses.Size() < 1 || !c_.ring.Contains(frame))
     return false;
   const TrackerFrame& current = c_.ring[frame];
   if (current.keyFrame != kNone16 || IsPoseInvalid(current.pose.slot[kVisual]) ||
@@ -160,7 +161,7 @@ bool OneKeyFrameSolve::Collect(u16 frame) {
   return true;
 }
 
-f64 OneKeyFrameSolve::Cost(const std::vector<f64>& poses, const std::vector<f64>& inverse) const {
+f64 EarlyMapSolve::Cost(const std::vector<f64>& poses, const std::vector<f64>& inverse) const {
   f64 cost = 0.0;
   for (const Observation& o : grouped_) {
     f64 X[3], Y[3];
@@ -177,7 +178,7 @@ f64 OneKeyFrameSolve::Cost(const std::vector<f64>& poses, const std::vector<f64>
   return cost;
 }
 
-void OneKeyFrameSolve::Linearise() {
+void EarlyMapSolve::Linearise() {
   const size_t n = 6 * slots_.size(), points = tracks_.size();
   frameBlock_.assign(n * n, 0.0);
   frameGradient_.assign(n, 0.0);
@@ -235,7 +236,7 @@ void OneKeyFrameSolve::Linearise() {
   }
 }
 
-bool OneKeyFrameSolve::SolveStep(f64 lambda) {
+bool EarlyMapSolve::SolveStep(f64 lambda) {
   const size_t n = 6 * slots_.size(), points = tracks_.size();
   reduced_ = frameBlock_;
   reducedGradient_ = frameGradient_;
@@ -285,7 +286,7 @@ bool OneKeyFrameSolve::SolveStep(f64 lambda) {
   return true;
 }
 
-bool OneKeyFrameSolve::Write(u16 frame) {
+bool EarlyMapSolve::Write(u16 frame) {
   const size_t points = tracks_.size();
   // Distances scale by s about the key frame: the median inverse distance is
   // back where it was, and the frames' centres follow.

@@ -4,28 +4,36 @@
 // on the points, then each point on the frames), the two settle in the
 // valley where a sideways step reads as a turn of a flatter scene, and a
 // walk without readings could leave it at any scale or shape by the second
-// key frame. Here the key frame's points, each moving along its line of
-// sight from the key frame, and the ring frames' poses are solved together
-// (Levenberg-Marquardt, the points' inverse distances eliminated), and the
-// frame takes its pose from that. The points' median inverse distance, the
-// map's unit, is held, and a weak prior toward it keeps a point whose rays
-// barely part at a sensible depth. Frames with translation readings are left
-// to the inertial window, which already holds their motion.
+// key frame. Here the first key frame's points, each moving along its line
+// of sight from that key frame, and the ring frames' poses are solved
+// together (Levenberg-Marquardt, the points' inverse distances eliminated),
+// and the frame takes its pose from that. The points' median inverse
+// distance, the map's unit, is held, and a weak prior toward it keeps a
+// point whose rays barely part at a sensible depth.
+// With two key frames the map's adjustment sees the scene from those two
+// alone, one short baseline, and can leave it flattened the same way: the
+// frames after it then read a sideways walk as a turn, no parallax comes for
+// a third key frame, and the walk stalls. So the solve goes on until the
+// third key frame, every point the ring frames see moving along its line of
+// sight from the first key frame; the map's own points come back with its
+// next change. Frames with translation readings are left to the inertial
+// window, which already holds their motion.
 #include <vector>
 
 #include "tracker/TrackerContext.h"
 
-class OneKeyFrameSolve {
+class EarlyMapSolve {
  public:
-  explicit OneKeyFrameSolve(const TrackerContext& context) : c_(context) {}
+  explicit EarlyMapSolve(const TrackerContext& context) : c_(context) {}
 
-  // Solves when the map has a single key frame and the frame, the newest of
-  // the ring, has a pose and no translation readings since the key frame;
+  // Solves when the map has one or two key frames and the frame, the newest
+  // of the ring, has a pose and no translation readings since the key frame;
   // writes the points (as the tracker's own) and the frame's pose. False,
   // with nothing changed, when it does not apply (a marker's points are
   // already placed), sees too few points or cannot lower the cost.
   bool Solve(u16 frame);
 
+  static constexpr u32 kMaxKeyFrames = 2;
   static constexpr u32 kMinPoints = 10;
   static constexpr u32 kIterations = 10;
   static constexpr f64 kHuberPixels = 2.0;
