@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <atomic>
 #include <boost/thread/locks.hpp>
@@ -222,7 +223,19 @@ TEST_F(KeyFrameHandOverTest, PushTellsTheWorkersAndRelinksLaterFramesPopTakesItA
   MatchCreatedTracks(1, 0);
   AddFeatures(1, 2, 3.0f);
   unit.ring[1].delta[kFromKeyFrame].dt = 0.123;
+  // The host's attitude prior: a turn about an axis off every plane.
+  const Eigen::Quaterniond q(Eigen::AngleAxisd(0.7, Eigen::Vector3d(1, -2, 3).normalized()));
+  double* prior = unit.ring[1].posePrior;
+  prior[0] = q.x(), prior[1] = q.y(), prior[2] = q.z(), prior[3] = q.w(), prior[7] = 4.5;
   EXPECT_EQ(Push(1, PushMode::kNormal, false), 1);
+  // Gravity in the body frame is the rotation's last row.
+  const IMUAttitude& attitude = unit.map->keyFrames[1].attitude;
+  const Eigen::Vector3d up = q.toRotationMatrix().row(2).transpose();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(attitude.gravity[i], up[i], 1e-12) << i;
+    EXPECT_EQ(attitude.quaternion[i], prior[i]) << i;
+  }
+  EXPECT_TRUE(attitude.quaternion[3] == prior[3] && attitude.time == 4.5);
   const u32 tracks = Tracks(), patches = unit.view.Patches().Size();
   const u32 features = unit.view.KeyFramePixels().Size();
   EXPECT_EQ(tracks, 12u + 8u);
