@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <numeric>
 #include <string>
 #include <utility>
@@ -42,6 +43,18 @@ ConsoleRun RunWalk(u32 seed, u32 frames, RunMode mode,
   run = RunWrittenSequence(f, write, RunModeName(mode));
   if (truth != nullptr && !ReadPoseFile(f.Truth(), *truth, &run.printed)) run.ready = false;
   return run;
+}
+
+// 10 s visual-only walks of `seeds`: nearly every frame posed, the path's
+// error under `atePercent` and the halves' scales within `drift`.
+void ExpectVisualOnlyWalks(std::initializer_list<u32> seeds, double atePercent, double drift) {
+  for (const u32 seed : seeds) {
+    const ConsoleRun run = RunWalk(seed, 300, RunMode::kVisualOnly, {});
+    ASSERT_TRUE(run.ready) << run.printed;
+    EXPECT_GE(run.report.trackedFraction, 0.95) << seed;
+    EXPECT_LT(run.report.atePercent, atePercent) << seed;
+    EXPECT_NEAR(run.report.scaleDrift, 1.0, drift) << seed;
+  }
 }
 
 TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
@@ -178,13 +191,7 @@ TEST(MarkerlessRoom, VisualOnlyKeyFramesComeOftenEnoughToCarryTheScale) {
 // halves' scale. Solved together they end near 0.4 %.
 TEST(MarkerlessRoom, TheFirstKeyFramesPointsAndFramesAreSolvedTogether) {
   if (ShortTestRun()) GTEST_SKIP() << "two 10 s walks; rendering dominates";
-  for (const u32 seed : {36u, 74u}) {
-    const ConsoleRun run = RunWalk(seed, 300, RunMode::kVisualOnly, {});
-    ASSERT_TRUE(run.ready) << run.printed;
-    EXPECT_GE(run.report.trackedFraction, 0.95) << seed;
-    EXPECT_LT(run.report.atePercent, 1.2) << seed;
-    EXPECT_NEAR(run.report.scaleDrift, 1.0, 0.1) << seed;
-  }
+  ExpectVisualOnlyWalks({36, 74}, 1.2, 0.1);
 }
 
 // Visual-only walks that stalled after their second key frame: the map's
@@ -196,13 +203,7 @@ TEST(MarkerlessRoom, TheFirstKeyFramesPointsAndFramesAreSolvedTogether) {
 // third key frame they end near 1 %.
 TEST(MarkerlessRoom, TheSecondKeyFramesMapDoesNotStallTheWalk) {
   if (ShortTestRun()) GTEST_SKIP() << "two 10 s walks; rendering dominates";
-  for (const u32 seed : {40u, 57u}) {
-    const ConsoleRun run = RunWalk(seed, 300, RunMode::kVisualOnly, {});
-    ASSERT_TRUE(run.ready) << run.printed;
-    EXPECT_GE(run.report.trackedFraction, 0.95) << seed;
-    EXPECT_LT(run.report.atePercent, 3.0) << seed;
-    EXPECT_NEAR(run.report.scaleDrift, 1.0, 0.12) << seed;
-  }
+  ExpectVisualOnlyWalks({40, 57}, 3.0, 0.12);
 }
 
 }  // namespace
