@@ -27,8 +27,8 @@ class EarlyMapSolve {
   explicit EarlyMapSolve(const TrackerContext& context) : c_(context) {}
 
   // Solves when the map has one or two key frames and the frame, the newest
-  // of the ring, has a pose and no translation readings since the key frame;
-  // writes the points (as the tracker's own) and the frame's pose. False,
+  // of the ring, has a pose and no translation readings since the newest key
+  // frame; writes the points (as the tracker's own) and the frame's pose. False,
   // with nothing changed, when it does not apply (a marker's points are
   // already placed), sees too few points or cannot lower the cost.
   bool Solve(u16 frame);
@@ -48,8 +48,8 @@ class EarlyMapSolve {
     u32 frame, point;
     f64 x, y;  // normalised
   };
-  // The ring frames with a pose (the current one first) and the key frame's
-  // points they see; false when the solve does not apply.
+  // The ring frames with a pose (the current one first) and the solved points
+  // they see; false when the solve does not apply.
   bool Collect(u16 frame);
   // Sum of the Huber costs in pixels and of the prior; +inf when a point
   // falls behind a camera that sees it.
@@ -62,12 +62,12 @@ class EarlyMapSolve {
   bool Write(u16 frame);
 
   TrackerContext c_;
-  f64 centre_[3] = {};  // the key frame's camera centre
+  f64 centre_[3] = {};  // the first key frame's camera centre
   f64 focal_ = 0.0;     // pixels per normalised unit
   f64 median_ = 0.0;    // the points' median inverse distance before the solve
   f64 priorWeight_ = 0.0;
   // Scratch, grown only. Per frame its slot and pose (R row-major, then t);
-  // per point its track, unit direction from the key frame and inverse
+  // per point its track, unit direction from the first key frame and inverse
   // distance; the observations grouped by point (point p's from starts_[p]).
   std::vector<u16> slots_;
   std::vector<f64> poses_, trialPoses_;
