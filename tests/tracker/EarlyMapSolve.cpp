@@ -30,15 +30,28 @@ Eigen::Vector3d TrueCentre(int i) {
 double TrueYaw(int i) {
   return -0.5 * i;
 }
+double TruePitch(int i) {
+  return 0.3 * i;
+}
+// [R | -R c] of a camera at c turned by `yaw` degrees about y and then by
+// `pitch` about x: every axis of the frames' turn takes part.
+CameraPose WalkPose(const Eigen::Vector3d& centre, double yaw, double pitch) {
+  const Eigen::Matrix3d R = (Eigen::AngleAxisd(pitch * M_PI / 180.0, Eigen::Vector3d::UnitX()) *
+                             Eigen::AngleAxisd(yaw * M_PI / 180.0, Eigen::Vector3d::UnitY()))
+                                .toRotationMatrix();
+  return FromEigen<CameraPose>(R, -R * centre);
+}
+CameraPose TruePose(int i) {
+  return WalkPose(TrueCentre(i), TrueYaw(i), TruePitch(i));
+}
 
 // With the parameter's count of key frames: the first at the origin, a
 // second where the walk stands half-way.
 struct EarlyMapSolveTest : ::testing::TestWithParam<int> {
   EarlyMapSolveTest() {
     std::vector<CameraPose> ring, keyFrames = {Scene::Pose({0, 0, 0})};
-    for (int i = 1; i <= kFrames; ++i) ring.push_back(Scene::Pose(TrueCentre(i), TrueYaw(i)));
-    if (GetParam() > 1)
-      keyFrames.push_back(Scene::Pose(TrueCentre(kFrames / 2), TrueYaw(kFrames / 2)));
+    for (int i = 1; i <= kFrames; ++i) ring.push_back(TruePose(i));
+    if (GetParam() > 1) keyFrames.push_back(TruePose(kFrames / 2));
     scene.Build(Scene::RandomPoints(kPoints, 5), keyFrames, ring, 0.3, 9);
     for (u16 s = 0; s < kFrames; ++s) {
       IMUDelta& d = scene.unit.ring[s].delta[kFromKeyFrame];
@@ -53,8 +66,8 @@ struct EarlyMapSolveTest : ::testing::TestWithParam<int> {
       scene.Flags(j) = kTrackSolved | kTrackInlier | kTrackUnreliable;
     }
     for (int i = 1; i <= kFrames; ++i)
-      scene.unit.ring[static_cast<u16>(i - 1)].pose.slot[kVisual] =
-          Scene::Pose(0.6 * TrueCentre(i) * (kGuessedDepth / 3.0), 0.8 * TrueYaw(i));
+      scene.unit.ring[static_cast<u16>(i - 1)].pose.slot[kVisual] = WalkPose(
+          0.6 * TrueCentre(i) * (kGuessedDepth / 3.0), 0.8 * TrueYaw(i), 0.8 * TruePitch(i));
   }
   bool Solve() { return unit.Solve(Current()); }
   u16 Current() { return static_cast<u16>(kFrames - 1); }
@@ -108,7 +121,7 @@ TEST_P(EarlyMapSolveTest, FramesAndPointsMeetTheSceneTogether) {
   const Eigen::Matrix3d R = ToEigen(P);
   const Eigen::Vector3d centre = -R.transpose() * TranslationOf(P);
   EXPECT_LT((centre - unit * TrueCentre(kFrames)).norm(), 0.05 * unit * TrueCentre(kFrames).norm());
-  const Eigen::Matrix3d truth = ToEigen(Scene::Pose(TrueCentre(kFrames), TrueYaw(kFrames)));
+  const Eigen::Matrix3d truth = ToEigen(TruePose(kFrames));
   EXPECT_LT(Eigen::AngleAxisd(R * truth.transpose()).angle(), 0.2 * M_PI / 180.0);
   // The frame's state follows its pose.
   float centreOfState[3];
