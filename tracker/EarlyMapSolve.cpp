@@ -288,8 +288,8 @@ bool EarlyMapSolve::SolveStep(f64 lambda) {
 
 bool EarlyMapSolve::Write(u16 frame) {
   const size_t points = tracks_.size();
-  // Distances scale by s about the first key frame: the median inverse distance is
-  // back where it was, and the frames' centres follow.
+  // Distances scale by s about the first key frame: the median inverse
+  // distance is back where it was, and the frames' centres follow.
   const f64 s = MedianOf(scratch_, inverse_, points) / median_;
   if (!(s > 1.0 / kMaxScaleChange && s < kMaxScaleChange)) return false;
   MapWorkingCopy& w = c_.mapView.Working();

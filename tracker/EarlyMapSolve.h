@@ -28,9 +28,9 @@ class EarlyMapSolve {
 
   // Solves when the map has one or two key frames and the frame, the newest
   // of the ring, has a pose and no translation readings since the newest key
-  // frame; writes the points (as the tracker's own) and the frame's pose. False,
-  // with nothing changed, when it does not apply (a marker's points are
-  // already placed), sees too few points or cannot lower the cost.
+  // frame; writes the points (as the tracker's own) and the frame's pose.
+  // False, with nothing changed, when it does not apply (a marker's points
+  // are already placed), sees too few points or cannot lower the cost.
   bool Solve(u16 frame);
 
   static constexpr u32 kMaxKeyFrames = 2;
