@@ -433,3 +433,32 @@ TEST(ImageMatching, SingularOrUnsetImageMapsGiveNoPassAndNoHypothesis) {
     EXPECT_TRUE(s.Current().misses[0].empty());
   }
 }
+
+TEST(ImageMatching, AMatchTheEpipolarTestDropsIsSearchedAgainstTheKeyFrame) {
+  // Off the aligned image pair's lines, each tenth level-0 track matched 40
+  // pixels down: the test drops it, and the key frame's own search may then
+  // find it where it is.
+  MatcherSceneOptions wide;
+  wide.shiftX = 0.4f, wide.shiftY = 0.1f;
+  ImageMatchingScene e(wide);
+  TrackerFrame& f = e.Current();
+  const u32 level0 = e.unit.view.Records()[0].firstPatch[1];
+  std::vector<u32> moved;
+  for (u32 t = 0; t < level0; ++t) {
+    f.mapMatches[0].push_back(e.TrueMatch(t, t % 10 == 5 ? 40.0f : 0.0f));
+    if (t % 10 == 5) moved.push_back(t);
+  }
+  f.unsolvedCount = static_cast<u16>(level0);
+  e.matching.MatchImages(0, kNone16, 1, kNotTracking);
+  u32 found = 0, visible = 0;
+  for (const u32 t : moved) {
+    float p[2];
+    if (!e.TruePosition(t, 0, p)) continue;
+    ++visible;
+    const MapMatch* m = FindTrack(f.mapMatches[0], t);
+    found += m != nullptr && std::hypot(m->x - p[0], m->y - p[1]) <= 1.0f;
+  }
+  EXPECT_GE(visible, 5u);
+  EXPECT_GE(3 * found, 2 * visible);  // 8 of 9 here; none if a dropped track stays taken
+  EXPECT_TRUE(TracksUnique(f));
+}
