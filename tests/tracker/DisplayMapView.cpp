@@ -334,9 +334,10 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
   Scene scene;
   MapWorkingCopy& w = scene.tracker.MapView().Working();
   TrackerDisplay& d = scene.tracker.Display();
-  // A second plane facing -z with no tracks, and a tilted third one.
+  // A second plane facing -z with no tracks, and a third tilted about both
+  // image axes, so that each plane axis mixes all three coordinates.
   w.planes.PushBack16(LA::AlignedVector4f{{0.0f, 0.0f, -1.0f, 2.0f}});
-  w.planes.PushBack16(LA::AlignedVector4f{{0.0f, 0.6f, -0.8f, 1.0f}});
+  w.planes.PushBack16(LA::AlignedVector4f{{0.48f, 0.6f, -0.64f, 1.0f}});
   d.UpdatePlaneGrids();
   ASSERT_EQ(d.PlaneFrame(3), nullptr);
   for (u16 p = 0; p < 3; ++p) {
@@ -357,14 +358,15 @@ TEST(DisplayMapView, PlaneGridsLieInTheirPlanesAndSpanTheirInliers) {
   // Each plane's extent is exactly the span of its inlier points' plane
   // coordinates: plane 0's from the scene, the tilted plane's from four
   // points put on it.
-  const float onTilted[3][3] = {{0.0f, 0.0f, 1.25f}, {1.0f, 1.0f, 2.0f}, {-2.0f, -1.0f, 0.5f}};
+  const float onTilted[3][3] = {
+      {0.0f, 0.0f, 1.5625f}, {1.0f, 1.0f, 3.25f}, {-2.0f, -1.0f, -0.875f}};
   for (const auto& X : onTilted) {
     w.points.PushBack16(LA::AlignedVector4f{{X[0], X[1], X[2], 1.0f}});
     w.trackFlags.push_back(kTrackSolved | kTrackInlier);
     w.trackPlanes.push_back(2);
   }
-  // Track 0 too, beyond the others (the plane is z = 0.75 y + 1.25).
-  w.points[0] = LA::AlignedVector4f{{3.0f, 2.0f, 2.75f, 1.0f}};
+  // Track 0 too, beyond the others (the plane is z = 0.75 x + 0.9375 y + 1.5625).
+  w.points[0] = LA::AlignedVector4f{{3.0f, 2.0f, 5.6875f, 1.0f}};
   w.trackFlags[0] = kTrackSolved | kTrackInlier;
   w.trackPlanes[0] = 2;
   d.UpdatePlaneGrids();
