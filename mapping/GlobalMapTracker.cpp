@@ -246,9 +246,16 @@ void GlobalMap::PopKeyFrame(u8 stamp, const std::string& tag) {
     if (MeasurementKeyFrame(list.front()) == k) tracks = std::min(tracks, r);
     // A key frame's measurement is the last of its track's sorted list.
     if (MeasurementKeyFrame(list.back()) == k) list.pop_back();
-    if (list.size() == 1 && !(trackFlags[r] & (kTrackImu | kTrackMarker))) {
+    if (list.size() <= 1 && !(trackFlags[r] & (kTrackImu | kTrackMarker))) {
       trackFlags[r] &= static_cast<u8>(~kAdjustedBits);
     }
+  }
+  // The key frame's own tracks are the newest ids, and they go. After a
+  // trim an older track may also have had its first kept measurement here:
+  // it stays, now empty, and so does every track after it that still holds
+  // measurements.
+  for (u32 t = tracks; t < TrackCount(); ++t) {
+    if (!trackMeasurements[t].empty() && !(trackFlags[t] & kTrackMergedAway)) tracks = t + 1;
   }
   keyFrameStates.Resize(k);
   keyFramePoses.Resize(k);

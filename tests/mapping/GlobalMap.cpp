@@ -166,6 +166,26 @@ TEST(GlobalMapTracker, TrimEqualsAMapOfTheKeptKeyFrames) {
   EXPECT_EQ(map.trackMeasurements[1].size(), 2u);
 }
 
+TEST(GlobalMapTracker, APopAfterATrimKeepsTheTracksThatStillHoldMeasurements) {
+  // Track 0 is seen by key frames 0 and 2, 1 by 0 and 1, 2 by 0 only, 3 by
+  // 1 and 2, and key frame 2 starts track 4. Trimmed to key frames 1 and 2,
+  // track 0's first measurement is in the newest key frame, below tracks
+  // that the older key frame still holds; the newest key frame goes again.
+  GlobalMap map;
+  BuildHandMap(map, {{0, 1, 2}, {1, 3}, {0, 3, 4}});
+  std::vector<u32> trackMap;
+  map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
+  ASSERT_EQ(trackMap, (std::vector<u32>{0, 1, kNone32, 2, 3}));
+  map.PopKeyFrame(1, "Tracker");
+  EXPECT_EQ(InvariantError(map), "");
+  // Only the popped key frame's own track goes; track 0 stays, empty.
+  ASSERT_EQ(map.TrackCount(), 3u);
+  EXPECT_TRUE(map.trackMeasurements[0].empty());
+  EXPECT_EQ(map.trackMeasurements[1], (V{GlobalMap::PackMeasurement(0, 1)}));
+  EXPECT_EQ(map.trackMeasurements[2], (V{GlobalMap::PackMeasurement(0, 0)}));
+  EXPECT_EQ(map.trackFlags[0] & (kTrackSolved | kTrackInlier), 0);
+}
+
 // A fresh key frame has an unset attitude and the empty delta. A copy (the
 // trim's move down) takes every level's image, one pixel wide included,
 // empties what the source leaves empty, and takes the offsets and records.
