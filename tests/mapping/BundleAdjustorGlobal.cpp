@@ -106,7 +106,9 @@ TEST(BundleAdjustorGlobal, RejectionThresholdIsTheRatioPositionClamped) {
 TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
   GlobalMap map;
   BundleAdjustorGlobal ba(&map, 0, "");
-  for (const f32 baseline : {0.01f, 1.0f}) {
+  // The baseline is judged against half the map's scale.
+  for (const auto& [baseline, scale] :
+       {std::pair{0.01f, 1.0f}, {1.0f, 1.0f}, {1.0f, 4.0f}, {3.0f, 4.0f}}) {
     // Point 1 at depth 3 seen by cameras at x = 0 and x = baseline.
     HandProblem(ba, {0.0f, 0.0f}, 0);
     IBAProblem& P = ba.problem;
@@ -121,9 +123,10 @@ TEST(BundleAdjustorGlobal, ShortBaselinesAndNarrowRaysAreUnreliable) {
     P.features.measurements.Resize(2);
     P.features.index = {0, 1, 1, 1, 1, 2, 2, 2, 2};
     P.pointFlags = {kTrackInlier | kTrackImu, kTrackInlier};
-    ba.index.scale = 1.0f;
+    ba.index.scale = scale;
     ba.MarkUnreliablePoints();
-    EXPECT_EQ((P.pointFlags[1] & kTrackUnreliable) != 0, baseline < 0.5f) << baseline;
+    EXPECT_EQ((P.pointFlags[1] & kTrackUnreliable) != 0, baseline < 0.5f * scale)
+        << baseline << " " << scale;
     EXPECT_EQ(P.pointFlags[0] & kTrackUnreliable, 0);  // IMU points are left alone
   }
 }
