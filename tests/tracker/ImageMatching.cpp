@@ -71,6 +71,14 @@ void MakeFlat(ImageMatchingScene& s, const std::vector<std::pair<u32, CornerXY>>
   SetIdentityMap(s.unit.view.KeyFrameMaps()[0]);
 }
 
+// A baseline wide enough that wall and floor part by more than the epipolar
+// test's threshold: a constant shift does not pass for the geometry.
+MatcherSceneOptions WideBaseline() {
+  MatcherSceneOptions o;
+  o.shiftX = 0.4f, o.shiftY = 0.1f;
+  return o;
+}
+
 const MapMatch* FindTrack(const std::vector<MapMatch>& list, u32 track) {
   for (const MapMatch& m : list)
     if (m.track == track) return &m;
@@ -159,11 +167,8 @@ TEST(ImageMatching, NineSharedTracksGiveNoEstimateTenTrueOnesGiveTheGeometryAndI
   EXPECT_GE(s.CountCorrect(0) + s.CountCorrect(1), 0.8 * (s.CountVisible(0) + s.CountVisible(1)));
   // Every level-0 track, each tenth moved 8 pixels down, across the lines:
   // an estimate; the moved ones are dropped unless INLIER. The baseline is
-  // wider, so that wall and floor differ by more than the threshold and a
-  // constant shift does not pass for the geometry.
-  MatcherSceneOptions wide;
-  wide.shiftX = 0.4f, wide.shiftY = 0.1f;
-  ImageMatchingScene e(wide);
+  // wider.
+  ImageMatchingScene e(WideBaseline());
   TrackerFrame& f = e.Current();
   const u32 level0 = e.unit.view.Records()[0].firstPatch[1];
   ASSERT_GE(level0, 90u);
@@ -438,9 +443,7 @@ TEST(ImageMatching, AMatchTheEpipolarTestDropsIsSearchedAgainstTheKeyFrame) {
   // Off the aligned image pair's lines, each tenth level-0 track matched 40
   // pixels down: the test drops it, and the key frame's own search may then
   // find it where it is.
-  MatcherSceneOptions wide;
-  wide.shiftX = 0.4f, wide.shiftY = 0.1f;
-  ImageMatchingScene e(wide);
+  ImageMatchingScene e(WideBaseline());
   TrackerFrame& f = e.Current();
   const u32 level0 = e.unit.view.Records()[0].firstPatch[1];
   std::vector<u32> moved;
