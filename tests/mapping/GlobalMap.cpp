@@ -176,8 +176,14 @@ TEST(GlobalMapTracker, APopAfterATrimKeepsTheTracksThatStillHoldMeasurements) {
   std::vector<u32> trackMap;
   map.RemoveKeyFramesBefore(1, trackMap, "Tracker");
   ASSERT_EQ(trackMap, (std::vector<u32>{0, 1, kNone32, 2, 3}));
+  // The delta into the popped key frame goes with it: the one key frame
+  // left has none.
+  map.keyFrames[0].delta.dt = 0.5;
+  map.keyFrames[0].delta.dq[3] = 0.0;
   map.PopKeyFrame(1, "Tracker");
   EXPECT_EQ(InvariantError(map), "");
+  EXPECT_EQ(map.keyFrames[0].delta.dt, 0.0);
+  EXPECT_EQ(map.keyFrames[0].delta.dq[3], 1.0);
   // Only the popped key frame's own track goes; track 0 stays, empty.
   ASSERT_EQ(map.TrackCount(), 3u);
   EXPECT_TRUE(map.trackMeasurements[0].empty());
