@@ -65,6 +65,14 @@ SequenceOptions HandHeldSequence(SequenceKind kind, u32 frames) {
   return o;
 }
 
+void SetFrameSize(SequenceOptions& options, int width, int height) {
+  options.width = width;
+  options.height = height;
+  options.fx = options.fy = static_cast<float>(width * 500.0 / 640.0);
+  options.cx = (width - 1) * 0.5f;
+  options.cy = (height - 1) * 0.5f;
+}
+
 SequenceGenerator::SequenceGenerator(const SequenceOptions& options)
     : options_(options),
       trajectory_(options.gravity, options.kind),

@@ -60,6 +60,10 @@ struct SequenceOptions {
 // optical blur, 10 ms exposure, read noise of 2 grey levels; exact IMU.
 SequenceOptions HandHeldSequence(SequenceKind kind, u32 frames = 300);
 
+// Frames of width x height seeing as much as 640 pixels do at fx 500: the
+// focal length follows the width, the principal point is the centre.
+void SetFrameSize(SequenceOptions& options, int width, int height);
+
 class SequenceGenerator {
  public:
   explicit SequenceGenerator(const SequenceOptions& options = SequenceOptions());

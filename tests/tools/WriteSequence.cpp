@@ -93,15 +93,10 @@ int main(int argc, char** argv) {
       options.seed = static_cast<u32>(v);
     } else if (key == "width" || key == "height") {
       if (!number || v < 16 || v > 4096) return bad("16 to 4096 pixels");
-      // The focal length follows the width, the principal point the centre.
-      if (key == "width") {
-        options.fx = options.fy = static_cast<float>(v * 500.0 / 640.0);
-        options.width = static_cast<int>(v);
-      } else {
-        options.height = static_cast<int>(v);
-      }
-      options.cx = (options.width - 1) * 0.5f;
-      options.cy = (options.height - 1) * 0.5f;
+      if (key == "width")
+        SetFrameSize(options, static_cast<int>(v), options.height);
+      else
+        SetFrameSize(options, options.width, static_cast<int>(v));
     } else if (key == "blur") {
       if (!number || v < 0 || v > 10) return bad("0 to 10 pixels");
       options.opticalBlur = static_cast<float>(v);

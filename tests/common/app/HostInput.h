@@ -12,11 +12,7 @@
 inline SequenceOptions HostRoom(int width, u32 frames = 30) {
   SequenceOptions o;
   o.frames = frames;
-  o.width = width;
-  o.height = width * 3 / 4;
-  o.fx = o.fy = width * 500.0f / 640.0f;
-  o.cx = (o.width - 1) * 0.5f;
-  o.cy = (o.height - 1) * 0.5f;
+  SetFrameSize(o, width, width * 3 / 4);
   o.gravity = 0.0;
   return o;
 }
