@@ -6,8 +6,8 @@
 
 namespace {
 
-int CellShift(int level) {
-  return level >= 4 ? 0 : 4 - level;
+int CellShift(int level, int doublings) {
+  return (level >= 4 ? 0 : 4 - level) + doublings;
 }
 
 // Non-zero bytes of a 16-byte block given as the movemask of its zero test.
@@ -17,16 +17,22 @@ inline u32 NonZero(int zeroBits) {
 
 }  // namespace
 
-void LevelPointsToCellsScalar(int level, AlignedArray<CornerXY>& list) {
-  const int shift = CellShift(level);
+int CoverageCellDoublings(u32 width) {
+  int doublings = 0;
+  while ((width >> (4 + doublings)) >= 64) ++doublings;
+  return doublings;
+}
+
+void LevelPointsToCellsScalar(int level, AlignedArray<CornerXY>& list, int doublings) {
+  const int shift = CellShift(level, doublings);
   for (CornerXY& p : list) {
     p.x = static_cast<u16>(p.x >> shift);
     p.y = static_cast<u16>(p.y >> shift);
   }
 }
 
-void LevelPointsToCells(int level, AlignedArray<CornerXY>& list) {
-  const int s = CellShift(level);
+void LevelPointsToCells(int level, AlignedArray<CornerXY>& list, int doublings) {
+  const int s = CellShift(level, doublings);
   const __m128i shift = _mm_cvtsi32_si128(s);
   const u32 n = list.Size(), n4 = n & ~3u;
   // The storage is 32-byte aligned, so every group of four pairs is 16-byte aligned.

@@ -1,6 +1,6 @@
 // The coverage scores of FrameMeasures: which 16 x 16-pixel cells of level 0
-// the frame's matches, misses and corners touch, each position marking the
-// 3 x 3 cells round its own.
+// (32 or more on wide frames) the frame's matches, misses and corners touch,
+// each position marking the 3 x 3 cells round its own.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -40,7 +40,7 @@ void FrameMeasures::CollectPositions(const std::vector<Record>& list, bool inlie
 }
 
 void FrameMeasures::MarkCollected(OccupancyMask& mask, int level) {
-  LevelPointsToCells(level, cells_);
+  LevelPointsToCells(level, cells_, cellDoublings_);
   MarkCellBlocks(mask, cells_);
   cells_.Clear();
 }

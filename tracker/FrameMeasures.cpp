@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "features/CoverageCells.h"
 #include "features/ImageMapMath.h"
 
 namespace {
@@ -82,8 +83,9 @@ struct Displacements {
 
 FrameMeasures::FrameMeasures(const TrackerContext& context)
     : c_(context),
-      gridWidth_(static_cast<u16>(context.camera.width >> 4)),
-      gridHeight_(static_cast<u16>(context.camera.height >> 4)) {
+      cellDoublings_(CoverageCellDoublings(context.camera.width)),
+      gridWidth_(static_cast<u16>(context.camera.width >> (4 + cellDoublings_))),
+      gridHeight_(static_cast<u16>(context.camera.height >> (4 + cellDoublings_))) {
   // Every mask at its size from the start: the first frame allocates nothing.
   for (OccupancyMask* mask : {&maskA_, &maskB_, &maskC_}) ResetMask(*mask);
   cells_.Reserve(4096);

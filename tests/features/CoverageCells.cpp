@@ -5,28 +5,44 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 #include "features/SpreadingGrid.h"
 #include "la/Random.h"
 
 TEST(CoverageCells, FourWideConversionEqualsThePairwiseOneAndShiftsLogically) {
   Random::Seed(3);
-  for (int level = 0; level <= 4; ++level)
-    for (u32 n = 0; n < 12; ++n) {  // every tail length
-      AlignedArray<CornerXY> wide;
-      for (u32 i = 0; i < n; ++i)
-        wide.PushBack({static_cast<u16>(Random::Next()), static_cast<u16>(Random::Next())}, 4);
-      AlignedArray<CornerXY> pairwise = wide;
-      LevelPointsToCells(level, wide);
-      LevelPointsToCellsScalar(level, pairwise);
-      for (u32 i = 0; i < n; ++i)
-        ASSERT_TRUE(wide[i].x == pairwise[i].x && wide[i].y == pairwise[i].y) << level << " " << i;
-    }
+  for (int doublings = 0; doublings <= 2; ++doublings)
+    for (int level = 0; level <= 4; ++level)
+      for (u32 n = 0; n < 12; ++n) {  // every tail length
+        AlignedArray<CornerXY> wide;
+        for (u32 i = 0; i < n; ++i)
+          wide.PushBack({static_cast<u16>(Random::Next()), static_cast<u16>(Random::Next())}, 4);
+        AlignedArray<CornerXY> pairwise = wide;
+        LevelPointsToCells(level, wide, doublings);
+        LevelPointsToCellsScalar(level, pairwise, doublings);
+        for (u32 i = 0; i < n; ++i)
+          ASSERT_TRUE(wide[i].x == pairwise[i].x && wide[i].y == pairwise[i].y)
+              << doublings << " " << level << " " << i;
+      }
   AlignedArray<CornerXY> cells;  // four in a step and a tail of one
   for (int i = 0; i < 5; ++i) cells.PushBack({65535, 17}, 8);
   LevelPointsToCells(0, cells);  // by 16, then by 2
   LevelPointsToCells(3, cells);
   EXPECT_TRUE(cells[0].x == 2047 && cells[0].y == 0 && cells[4].x == 2047 && cells[4].y == 0);
+  // Cells of 32 pixels: a level-1 position by 16, a level-4 one by 2.
+  for (int level : {1, 4}) {
+    AlignedArray<CornerXY> big;
+    for (int i = 0; i < 5; ++i) big.PushBack({100, 47}, 8);
+    LevelPointsToCells(level, big, 1);
+    const u16 x = level == 1 ? 6 : 50, y = level == 1 ? 2 : 23;
+    EXPECT_TRUE(big[0].x == x && big[0].y == y && big[4].x == x && big[4].y == y) << level;
+  }
+  // The grid keeps fewer than 64 columns: 16-pixel cells below 1024 pixels.
+  const std::pair<u32, int> widths[] = {{0, 0},    {640, 0},  {1023, 0}, {1024, 1},
+                                        {1280, 1}, {2047, 1}, {2048, 2}, {4096, 3}};
+  for (const auto& [width, doublings] : widths)
+    EXPECT_EQ(CoverageCellDoublings(width), doublings) << width;
   const CornerXY in = TruncateToCorner(-0.5f, 7.9f), out = TruncateToCorner(-1.0f, NAN);
   EXPECT_TRUE(in.x == 0 && in.y == 7 && out.x == kNone16 && out.y == kNone16);
 }
