@@ -17,9 +17,10 @@ inline u32 NonZero(int zeroBits) {
 
 }  // namespace
 
-int CoverageCellDoublings(u32 width) {
+int CoverageCellDoublings(u32 width, u32 height) {
+  const u32 side = width > height ? width : height;
   int doublings = 0;
-  while ((width >> (4 + doublings)) >= 64) ++doublings;
+  while ((side >> (4 + doublings)) > kMostCoverageColumns) ++doublings;
   return doublings;
 }
 

@@ -15,12 +15,14 @@ inline CornerXY TruncateToCorner(float x, float y) {
   return {one(x), one(y)};
 }
 
-// How many times the 16-pixel cell is doubled for frames `width` pixels
-// wide: the grid keeps fewer than 64 columns. The scores are shares of the
-// frame, and their bars hold for a grid of about 40 columns; on a frame of
-// 1280 x 720 and 16-pixel cells, 50-70 well spread map matches touched too
-// few cells to count, and every frame was lost.
-int CoverageCellDoublings(u32 width);
+// How many times the 16-pixel cell is doubled for frames of width x height:
+// the grid keeps about the 40 columns of a 640 x 480 frame along its longer
+// side (28 to kMostCoverageColumns). The scores are shares of the frame, and
+// their bars hold for such a grid; on a frame of 1280 x 720 in 16-pixel
+// cells (80 columns), or of 960 x 720 (60), 50-70 well spread map matches
+// touched too few cells to count, and every frame was lost.
+constexpr u32 kMostCoverageColumns = 56;  // 40 times the square root of 2
+int CoverageCellDoublings(u32 width, u32 height);
 
 // In place: each (x, y) of pyramid level `level` (0 to 3; 4 for positions
 // that are cells of 16 pixels already) becomes its cell (x >> (4 - level +

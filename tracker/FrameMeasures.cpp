@@ -83,7 +83,7 @@ struct Displacements {
 
 FrameMeasures::FrameMeasures(const TrackerContext& context)
     : c_(context),
-      cellDoublings_(CoverageCellDoublings(context.camera.width)),
+      cellDoublings_(CoverageCellDoublings(context.camera.width, context.camera.height)),
       gridWidth_(static_cast<u16>(context.camera.width >> (4 + cellDoublings_))),
       gridHeight_(static_cast<u16>(context.camera.height >> (4 + cellDoublings_))) {
   // Every mask at its size from the start: the first frame allocates nothing.

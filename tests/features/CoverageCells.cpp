@@ -38,11 +38,14 @@ TEST(CoverageCells, FourWideConversionEqualsThePairwiseOneAndShiftsLogically) {
     const u16 x = level == 1 ? 6 : 50, y = level == 1 ? 2 : 23;
     EXPECT_TRUE(big[0].x == x && big[0].y == y && big[4].x == x && big[4].y == y) << level;
   }
-  // The grid keeps fewer than 64 columns: 16-pixel cells below 1024 pixels.
-  const std::pair<u32, int> widths[] = {{0, 0},    {640, 0},  {1023, 0}, {1024, 1},
-                                        {1280, 1}, {2047, 1}, {2048, 2}, {4096, 3}};
-  for (const auto& [width, doublings] : widths)
-    EXPECT_EQ(CoverageCellDoublings(width), doublings) << width;
+  // The grid keeps 28 to 56 cells along the longer side: 16-pixel cells up
+  // to 911 pixels, either way round.
+  const std::pair<u32, int> sides[] = {{0, 0},    {640, 0},  {911, 0},  {912, 1},  {960, 1},
+                                       {1280, 1}, {1823, 1}, {1824, 2}, {1920, 2}, {4096, 3}};
+  for (const auto& [side, doublings] : sides) {
+    EXPECT_EQ(CoverageCellDoublings(side, side * 3 / 4), doublings) << side;
+    EXPECT_EQ(CoverageCellDoublings(side * 9 / 16, side), doublings) << side;
+  }
   const CornerXY in = TruncateToCorner(-0.5f, 7.9f), out = TruncateToCorner(-1.0f, NAN);
   EXPECT_TRUE(in.x == 0 && in.y == 7 && out.x == kNone16 && out.y == kNone16);
 }

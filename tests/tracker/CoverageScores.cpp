@@ -98,33 +98,39 @@ TEST_F(CoverageScores, OverlapIsTheKeyFrameFeaturesMatchedAndNewTheCornersNothin
   EXPECT_FLOAT_EQ(Cells(s.measures.ComputeCombinedCoverage(1)), 18.0f);
 }
 
-// The same view at 640 x 480 and at 1280 x 960, every position doubled: the
-// wide frame's cells are 32 pixels, so it touches as many and scores the
-// same. With 16-pixel cells its matches covered a quarter of the share, and
-// too few cells to count.
-TEST(CoverageScoresOfWideFrames, AWideFrameScoresAsTheSameViewAtHalfItsSize) {
-  float matched[2], lost[2];
-  for (int wide = 0; wide < 2; ++wide) {
-    const float k = wide ? 2.0f : 1.0f;
-    Scene s{static_cast<u16>(640 * k), static_cast<u16>(480 * k)};
-    TrackerFrame& f = s.Frame();
-    f.pose.slot[kVisual] = Scene::Turned(0);
-    s.AddKeyFrame(Scene::Turned(0), {});
-    const u32 t = s.AddTrack(0, 0, 5);
-    // Matches of levels 0 and 1 down the upper left, misses down the lower right.
-    for (int i = 0; i < 6; ++i) {
-      const int l = i % 2;
-      const float x = (40 + 50 * i) >> l, y = (30 + 20 * i) >> l;
-      f.mapMatches[l].push_back(s.MatchAt(t, l, k * x, k * y));
-      f.lost[0].push_back(Scene::Miss(t, k * (360 + 45 * i), k * (260 + 40 * i)));
+// The same view at 640 x 360 and at 1280 x 720, every position doubled, and
+// the same turned upright: the doubled frame's cells are 32 pixels, so it
+// touches as many and scores the same. With 16-pixel cells its matches
+// covered a quarter of the share, and too few cells to count.
+TEST(CoverageScoresOfWideFrames, ADoubledFrameScoresAsTheSameViewAtHalfItsSize) {
+  for (const bool upright : {false, true}) {
+    float matched[2], lost[2];
+    for (int doubled = 0; doubled < 2; ++doubled) {
+      const float k = doubled ? 2.0f : 1.0f;
+      const u16 w = static_cast<u16>(640 * k), h = static_cast<u16>(360 * k);
+      Scene s{upright ? h : w, upright ? w : h};
+      TrackerFrame& f = s.Frame();
+      f.pose.slot[kVisual] = Scene::Turned(0);
+      s.AddKeyFrame(Scene::Turned(0), {});
+      const u32 t = s.AddTrack(0, 0, 5);
+      // Matches of levels 0 and 1 down the upper left, misses further on.
+      for (int i = 0; i < 6; ++i) {
+        const int l = i % 2;
+        const float x = (40 + 50 * i) >> l, y = (30 + 20 * i) >> l;
+        const float mx = 360 + 45 * i, my = 160 + 35 * i;
+        f.mapMatches[l].push_back(upright ? s.MatchAt(t, l, k * y, k * x)
+                                          : s.MatchAt(t, l, k * x, k * y));
+        f.lost[0].push_back(upright ? Scene::Miss(t, k * my, k * mx)
+                                    : Scene::Miss(t, k * mx, k * my));
+      }
+      matched[doubled] = s.measures.ComputeImageCoverage(1);
+      lost[doubled] = s.measures.ComputeMapCoverage(1);
     }
-    matched[wide] = s.measures.ComputeImageCoverage(1);
-    lost[wide] = s.measures.ComputeMapCoverage(1);
+    ASSERT_GT(matched[0], 0.0f) << upright;
+    ASSERT_TRUE(lost[0] > 0.0f && lost[0] < 1.0f) << lost[0];  // enough cells touched
+    EXPECT_FLOAT_EQ(matched[1], matched[0]) << upright;
+    EXPECT_FLOAT_EQ(lost[1], lost[0]) << upright;
   }
-  ASSERT_GT(matched[0], 0.0f);
-  ASSERT_TRUE(lost[0] > 0.0f && lost[0] < 1.0f) << lost[0];  // enough cells touched
-  EXPECT_FLOAT_EQ(matched[1], matched[0]);
-  EXPECT_FLOAT_EQ(lost[1], lost[0]);
 }
 
 }  // namespace
