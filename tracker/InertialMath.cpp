@@ -94,15 +94,26 @@ f64 BlindRotationFactor(bool unweighedRates) {
 
 }  // namespace
 
+bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 from, f64 to) {
+  f64 last = from;
+  for (const IMUSample& s : samples) {
+    if (s.time - last > kLongestHeldReading) return true;
+    if (s.time > last) last = s.time;
+  }
+  return to - last > kLongestHeldReading;
+}
+
 void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                      bool unweighedRates, IMUDelta& delta) {
   IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
-  if (samples.empty()) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
+  if (samples.empty() || ReadingsLeaveAHole(samples, previous.time, time))
+    IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }
 
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                       bool unweighedRates, IMUDelta& delta) {
-  const bool blind = samples.empty() || !IMUDelta::HasTranslation(delta);
+  const bool blind = samples.empty() || !IMUDelta::HasTranslation(delta) ||
+                     ReadingsLeaveAHole(samples, previous.time, time);
   IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
   if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }

@@ -32,16 +32,25 @@ void CameraRateToBodyRate(const float cameraRate[3], f64 bodyRate[3]);
 // with the rotation rate; a null rate keeps its quaternion and time.
 void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 out[8]);
 
+// The longest time one reading may stand for. Readings come every 5-20 ms;
+// a longer hole between them (frames lost with the readings they carried)
+// would be integrated as if the last reading had held, and a 0.5 s hole
+// put the next key frame 5 cm off.
+constexpr f64 kLongestHeldReading = 0.1;  // seconds
+// Whether the readings, in time order, leave a hole longer than that in
+// [from, to].
+bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 from, f64 to);
+
 // A frame's delta from `previous` over its readings (IMUDelta::Initialize),
 // and an earlier delta extended over them (IMUDelta::Integrate). A frame
-// that brought no readings (a visual-only run, or a gap in the stream) only
-// carries the last accelerations on, which says nothing of the motion: the
-// delta loses its translation, and a delta that lost it once stays without
-// it however far it is extended. Its rotation weighs as a held gyroscope
-// reading does, or not at all where `unweighedRates` says the rates come
-// from images that read a sideways move as a turn
-// (TrackerOptions::ImageRatesWeighNothing): held to them, the frames turned
-// with the images instead of moving.
+// that brought no readings (a visual-only run, or a gap in the stream), or
+// whose readings leave a hole, only carries the last accelerations on, which
+// says nothing of the motion: the delta loses its translation, and a delta
+// that lost it once stays without it however far it is extended. Its
+// rotation weighs as a held gyroscope reading does, or not at all where
+// `unweighedRates` says the rates come from images that read a sideways move
+// as a turn (TrackerOptions::ImageRatesWeighNothing): held to them, the
+// frames turned with the images instead of moving.
 void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                      bool unweighedRates, IMUDelta& delta);
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <vector>
+
 #include "features/ImageRotation.h"
 #include "optimization/IMUAlgebra.h"
 #include "optimization/IMUParameters.h"
@@ -615,6 +618,36 @@ TEST(InertialMath, FrameDeltasWithoutReadingsWeighTheirRotationCoarselyOrNotAtAl
     }
   }
   IMU_VARIANCE_ROTATION_RATE = saved;
+}
+
+// Readings that leave more than a tenth of a second unmeasured (frames lost
+// with the readings they carried) measure no translation: the frame's delta
+// and the key frame's chain through it lose theirs. Readings 5 ms apart, or
+// one hole just under the bound at either end, keep it.
+TEST(InertialMath, ReadingsWithAHoleMeasureNoTranslation) {
+  const IMUSample previous = {{0.2, -0.1, 9.8}, {0.3, -0.2, 0.1}, 1.0};
+  const auto readings = [&](std::initializer_list<f64> times) {
+    std::vector<IMUSample> list;
+    for (const f64 t : times) list.push_back({{0.2, -0.1, 9.8}, {0.3, -0.2, 0.1}, t});
+    return list;
+  };
+  const std::vector<IMUSample> steady = readings({1.005, 1.01, 1.015, 1.02, 1.025, 1.03});
+  const std::vector<IMUSample> late = readings({1.47, 1.475, 1.48, 1.485, 1.49, 1.495});
+  EXPECT_FALSE(ReadingsLeaveAHole(steady, 1.0, 1.033));
+  EXPECT_FALSE(ReadingsLeaveAHole(readings({1.099, 1.1}), 1.0, 1.199));
+  EXPECT_TRUE(ReadingsLeaveAHole(late, 1.0, 1.5));
+  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.05, 1.16}), 1.0, 1.17));  // between two
+  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.005}), 1.0, 1.2));        // after the last
+  IMUDelta frame, chain;
+  StartFrameDelta(steady, previous, 1.033, false, frame);
+  EXPECT_TRUE(IMUDelta::HasTranslation(frame));
+  chain = frame;
+  const IMUSample held = {{0.2, -0.1, 9.8}, {0.3, -0.2, 0.1}, 1.033};
+  StartFrameDelta(late, held, 1.5, false, frame);
+  EXPECT_FALSE(IMUDelta::HasTranslation(frame));
+  EXPECT_GT(frame.wr, 0.0);  // the rotation still counts, coarsely
+  ExtendFrameDelta(late, held, 1.5, false, chain);
+  EXPECT_FALSE(IMUDelta::HasTranslation(chain));
 }
 
 TEST(InertialMath, RotationLogInvertsTheExponentialFromZeroToPi) {
