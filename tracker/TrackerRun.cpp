@@ -51,10 +51,18 @@ constexpr u32 kTrimKeyFrames = 500;
 // --- Initialisation.
 constexpr f32 kFullParallax = 80.0f;  // parallax of full progress without an end frame
 constexpr f32 kMidwayProgress = 0.5f;
+// Fewer features than a tracked frame needs matches: no first key frame.
+constexpr u32 kFewestStartFeatures = kRejectedInliers;
 
 const char kKeyFrameSeparator[] =
     "****************************************************************\n";
 const char kFrameSeparator[] = "----------------------------------------------------------------\n";
+
+u32 CountKltFeatures(const TrackerFrame& f) {
+  u32 n = 0;
+  for (const auto& level : f.kltPixels) n += level.Size();
+  return n;
+}
 
 bool SpeedOk(const TrackerFrame& f) {
   const f64* v = f.state.record[kVisual].velocity;
@@ -346,7 +354,14 @@ void Tracker::RunInitialisationPhase(const TrackerInput& frame, float* parallaxO
       stages_->DetectFastFeatures(cur);
       stages_->DetectKltFeatures(cur);
     }
-    if (status_.frameCounter == status_.startFrame) {
+    if (status_.frameCounter == status_.startFrame && frame.marker == nullptr &&
+        CountKltFeatures(f) < kFewestStartFeatures) {
+      // A blank frame (dark, or the lens covered) would be the map's first
+      // key frame with no point to hold: the start waits for the next one.
+      ++status_.startFrame;
+      if (status_.endFrame != kUnsetCounter) ++status_.endFrame;
+      log_.Print("[%d] Too few features to start the map: starting at the next frame\n", f.number);
+    } else if (status_.frameCounter == status_.startFrame) {
       // The first key frame; without an end frame the marker anchors the map.
       status_.newKeyFrame = status_.alignedFrame = cur;
       {

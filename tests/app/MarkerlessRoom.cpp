@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <numeric>
 #include <string>
@@ -141,6 +142,36 @@ TEST(MarkerlessRoom, LostFramesTakeTheirReadingsAndNothingIsMadeUpForThem) {
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_GE(run.report.trackedFraction, 0.9 * (frames - 14) / frames);
   EXPECT_LT(run.report.atePercent, 1.0);  // 0.33 % (0.41 % over 150 frames)
+}
+
+// A walk with readings whose first second is black (a covered lens): the
+// first black frame was the map's first key frame, with no point, and the
+// map began at the first frame that shows the room as its second; with the
+// first adjustment tied to the empty one, the walk ended at 2.5 % of its
+// path. The start waits for a frame with features.
+TEST(MarkerlessRoom, ABlackStartWaitsForAFrameWithSomethingToSee) {
+  constexpr u32 kFrames = 150, kBlack = 30;
+  TempFolder folder;
+  const SequenceFolder f(folder.File("room"));
+  std::string error;
+  ASSERT_TRUE(WriteSequenceFolder(f.dir, HandHeldSequence(SequenceKind::kRoomWalk, kFrames),
+                                  SequenceWriteOptions{}, &error))
+      << error;
+  // A frame record starts with its width, height and time, then the pixels.
+  const std::vector<char> black(640 * 480, 0);
+  char name[32];
+  for (u32 k = 0; k < kBlack; ++k) {
+    std::snprintf(name, sizeof(name), "/frames/%04u.dat", k);
+    std::fstream record(f.dir + name, std::ios::in | std::ios::out | std::ios::binary);
+    record.seekp(16);
+    ASSERT_TRUE(record.write(black.data(), static_cast<std::streamsize>(black.size()))) << name;
+  }
+  SequenceWriteOptions write;
+  write.parallel = false;
+  const ConsoleRun run = RunWrittenSequence(f, write, "black");
+  ASSERT_TRUE(run.ready) << run.printed;
+  EXPECT_EQ(run.report.firstTracked, static_cast<int>(kBlack) + 1);
+  EXPECT_LT(run.report.atePercent, 1.0);  // 0.28 %
 }
 
 // Five-second walks with readings, of two seeds whose second key frame

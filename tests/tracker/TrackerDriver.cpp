@@ -95,6 +95,32 @@ TEST_F(TrackerDriver, StartFrameIsTheFirstKeyFrameAndTheRingWrapsAfterThirtyFram
   EXPECT_EQ(Frame(1).candidate, 1);
 }
 
+// A start frame that finds too few features to hold (black, or the lens
+// covered) is no first key frame: the start moves to the next frame, and a
+// two-view start's end moves with it.
+TEST_F(TrackerDriver, ABlankStartFrameMovesTheStartOn) {
+  At(0).features = 0;
+  At(1).features = 9;
+  Step(2);
+  EXPECT_TRUE(Pushes().empty());
+  EXPECT_EQ(Status().startFrame, 2);
+  EXPECT_EQ(Status().tracking, 0);
+  EXPECT_EQ(pose.m[0][0], FLT_MAX);
+  Step();
+  EXPECT_EQ(Pushes(), Names{"0,0,sync"});
+  EXPECT_EQ(Status().tracking, 1);
+  EXPECT_EQ(Frame(0).number, 2);  // the first key frame
+
+  Make(0, 4);
+  At(0).features = 0;
+  Step();
+  EXPECT_EQ(Status().startFrame, 1);
+  EXPECT_EQ(Status().endFrame, 5);
+  Step(3);  // frame 3 is half-way from 1 to 5
+  EXPECT_FLOAT_EQ(progress, 0.5f);
+  EXPECT_EQ(Pushes(), (Names{"0,0,sync", "2,0,sync"}));
+}
+
 // One run along the lost and acceptance limits: per frame whether a
 // relocalisation was tried and undone, and whether the tracker recovers.
 TEST_F(TrackerDriver, LostFramesRelocaliseAndWorseAttemptsAreUndone) {

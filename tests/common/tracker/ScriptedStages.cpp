@@ -2,6 +2,16 @@
 
 #include <algorithm>
 
+// The scripted number of level-0 features, along a row.
+void ScriptedStages::DetectKltFeatures(u16 frame) {
+  TrackerFrame& f = c_.ring[frame];
+  for (int l = 0; l < kPyramidLevels; ++l) f.kltPixels[l].Clear(), f.kltNormalized[l].Clear();
+  for (u32 i = 0; i < For(frame).features; ++i) {
+    f.kltPixels[0].PushBack({static_cast<float>(i), 0.0f}, 16);
+    f.kltNormalized[0].PushBack({0.01f * i, 0.0f}, 16);
+  }
+}
+
 // Every frame unrotated at its scripted place and speed.
 void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>&, const f64[8],
                                          f64 time) {

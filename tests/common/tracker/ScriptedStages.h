@@ -25,6 +25,7 @@ struct FrameScript {
   f32 baseline = 0.0f, baselineRatio = 1.0f;  // to its key frame
   f32 rms = 0.0f;                             // reprojection error against the reference pose
   bool readings = true;  // false: no readings since the key frame (its delta has no translation)
+  u32 features = 10;     // found by the key-frame feature detection, as few as a start needs
 };
 
 struct Script {
@@ -52,7 +53,7 @@ class ScriptedStages : public TrackerStages {
   ScriptedStages(const TrackerContext& context, Script& script) : c_(context), s_(script) {}
 
   void DetectFastFeatures(u16) override {}
-  void DetectKltFeatures(u16) override {}
+  void DetectKltFeatures(u16 frame) override;
   void StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& imuSamples,
                            const f64 posePrior[8], f64 time) override;
   void PredictFromImu(u16 previous, u16 frame, const std::vector<IMUSample>& imuSamples,
