@@ -1,5 +1,5 @@
 #pragma once
-// Coverage cells: 16 x 16-pixel squares of pyramid level 0 (coarser on wide
+// Coverage cells: 16 x 16-pixel squares of pyramid level 0 (coarser on large
 // frames, below). Positions of any level become the cell that holds them; a
 // position marks the 3 x 3 cells round its own in a byte mask, and the masks
 // are counted cell by cell.

@@ -1,5 +1,5 @@
 // The coverage scores of FrameMeasures: which 16 x 16-pixel cells of level 0
-// (32 or more on wide frames) the frame's matches, misses and corners touch,
+// (32 or more on large frames) the frame's matches, misses and corners touch,
 // each position marking the 3 x 3 cells round its own.
 #include <algorithm>
 #include <cfloat>

@@ -77,7 +77,7 @@ class FrameMeasures {
   bool FacesCamera(const ImageMatch& e, const float zf[3]);
 
   TrackerContext c_;
-  int cellDoublings_ = 0;  // of the 16-pixel coverage cell, on wide frames
+  int cellDoublings_ = 0;  // of the 16-pixel coverage cell, on large frames
   u16 gridWidth_ = 0, gridHeight_ = 0;
   OccupancyMask maskA_, maskB_, maskC_;
   std::vector<float> keyFrameFacing_, planeFacing_;  // per frame, FLT_MAX: not yet
