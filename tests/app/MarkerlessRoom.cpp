@@ -27,6 +27,12 @@ namespace {
 
 constexpr double kRoomDepth = 2.2;  // m, about where the walk's first view meets the walls
 
+// The default walk's `frames` into the folder, as the console reads them.
+bool WriteWalk(const SequenceFolder& f, u32 frames, std::string* error) {
+  return WriteSequenceFolder(f.dir, HandHeldSequence(SequenceKind::kRoomWalk, frames),
+                             SequenceWriteOptions{}, error);
+}
+
 // A walk of `seed` run in `mode` with the workers in step with the tracker
 // (the same run on any machine), and its true poses when asked for; not
 // ready, with the reason in `printed`, when its folder cannot be written.
@@ -68,9 +74,7 @@ TEST(MarkerlessRoom, TheScaleHoldsAcrossTheSecondKeyFrame) {
   TempFolder folder;
   const SequenceFolder f(folder.File("room"));
   std::string error;
-  ASSERT_TRUE(WriteSequenceFolder(f.dir, HandHeldSequence(SequenceKind::kRoomWalk, kFrames),
-                                  SequenceWriteOptions{}, &error))
-      << error;
+  ASSERT_TRUE(WriteWalk(f, kFrames, &error)) << error;
   double visualAte = 0.0;
   for (const RunMode mode : {RunMode::kWithReadings, RunMode::kVisualOnly}) {
     SequenceWriteOptions write;
@@ -127,9 +131,7 @@ TEST(MarkerlessRoom, LostFramesTakeTheirReadingsAndNothingIsMadeUpForThem) {
   TempFolder folder;
   const SequenceFolder f(folder.File("room"));
   std::string error;
-  ASSERT_TRUE(WriteSequenceFolder(f.dir, HandHeldSequence(SequenceKind::kRoomWalk, frames),
-                                  SequenceWriteOptions{}, &error))
-      << error;
+  ASSERT_TRUE(WriteWalk(f, frames, &error)) << error;
   char name[32];
   for (int k = 100; k <= 113; ++k) {
     std::snprintf(name, sizeof(name), "/frames/%04d.dat", k);
@@ -154,9 +156,7 @@ TEST(MarkerlessRoom, ABlackStartWaitsForAFrameWithSomethingToSee) {
   TempFolder folder;
   const SequenceFolder f(folder.File("room"));
   std::string error;
-  ASSERT_TRUE(WriteSequenceFolder(f.dir, HandHeldSequence(SequenceKind::kRoomWalk, kFrames),
-                                  SequenceWriteOptions{}, &error))
-      << error;
+  ASSERT_TRUE(WriteWalk(f, kFrames, &error)) << error;
   // A frame record starts with its width, height and time, then the pixels.
   const std::vector<char> black(640 * 480, 0);
   char name[32];
