@@ -112,8 +112,11 @@ void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& pre
 
 void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
                       bool unweighedRates, IMUDelta& delta) {
-  const bool blind = samples.empty() || !IMUDelta::HasTranslation(delta) ||
-                     ReadingsLeaveAHole(samples, previous.time, time);
+  // A frame repeated at the time of the one before (a driver delivering it
+  // twice) brings no reading and misses none: the chain stays as it is.
+  const bool missing =
+      samples.empty() ? time > previous.time : ReadingsLeaveAHole(samples, previous.time, time);
+  const bool blind = missing || !IMUDelta::HasTranslation(delta);
   IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
   if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }

@@ -46,7 +46,8 @@ bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 from, f64 to)
 // that brought no readings (a visual-only run, or a gap in the stream), or
 // whose readings leave a hole, only carries the last accelerations on, which
 // says nothing of the motion: the delta loses its translation, and a delta
-// that lost it once stays without it however far it is extended. Its
+// that lost it once stays without it however far it is extended (a frame
+// repeated at the time of the one before extends it by nothing). Its
 // rotation weighs as a held gyroscope reading does, or not at all where
 // `unweighedRates` says the rates come from images that read a sideways move
 // as a turn (TrackerOptions::ImageRatesWeighNothing): held to them, the

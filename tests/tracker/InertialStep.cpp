@@ -648,6 +648,18 @@ TEST(InertialMath, ReadingsWithAHoleMeasureNoTranslation) {
   EXPECT_GT(frame.wr, 0.0);  // the rotation still counts, coarsely
   ExtendFrameDelta(late, held, 1.5, false, chain);
   EXPECT_FALSE(IMUDelta::HasTranslation(chain));
+
+  // A frame delivered again at the same time brings no readings and misses
+  // none: the chain through it keeps its translation, unchanged; a frame
+  // later in time without readings is blind.
+  IMUDelta measured;
+  StartFrameDelta(steady, previous, 1.033, false, measured);
+  IMUDelta repeated = measured;
+  ExtendFrameDelta({}, held, 1.033, false, repeated);
+  ASSERT_TRUE(IMUDelta::HasTranslation(repeated));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(repeated.dp[i], measured.dp[i]);
+  ExtendFrameDelta({}, held, 1.066, false, repeated);
+  EXPECT_FALSE(IMUDelta::HasTranslation(repeated));
 }
 
 TEST(InertialMath, RotationLogInvertsTheExponentialFromZeroToPi) {
