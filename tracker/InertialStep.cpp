@@ -107,6 +107,10 @@ void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& im
     EstimateImageRate(p, c, rate);
   else if (!prev.samples.empty())
     for (int i = 0; i < 3; ++i) rate[i] = prev.samples.back().rotationRate[i];
+  else
+    // A frame that brought no readings holds the last one before it, as its
+    // last-sample values do: the gyroscope did not read zero in between.
+    for (int i = 0; i < 3; ++i) rate[i] = prev.lastImu[3 + i];
   for (int i = 0; i < 3; ++i) prev.lastImu[3 + i] = rate[i];
 
   StorePrior(f, imuSamples, posePrior);
