@@ -137,8 +137,8 @@ void FrameRing::RemoveFrame(u16 r) {
       previous.rotationRate[i] = before.lastImu[3 + i];
     }
     previous.time = before.time;
-    StartFrameDelta(following.samples, previous, following.time, unweighedRates_,
-                    following.delta[kFromPrevious]);
+    StartFrameDelta(following.samples, previous, before.lastReadingTime, following.time,
+                    unweighedRates_, following.delta[kFromPrevious]);
   }
   // The removed frame's storage ends in the freed slot current_.
   for (u16 j = r; j != current_;) {

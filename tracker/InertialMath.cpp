@@ -1,5 +1,6 @@
 #include "tracker/InertialMath.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -94,31 +95,39 @@ f64 BlindRotationFactor(bool unweighedRates) {
 
 }  // namespace
 
-bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 from, f64 to) {
-  f64 last = from;
+bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 lastReading, f64 begin,
+                        f64 end) {
+  if (lastReading == kNoReading) {
+    if (samples.empty()) return true;
+    lastReading = begin;
+  }
+  f64 last = lastReading;
   for (const IMUSample& s : samples) {
-    if (s.time - last > kLongestHeldReading) return true;
+    if (s.time > begin && s.time - last > kLongestHeldReading) return true;
     if (s.time > last) last = s.time;
   }
-  return to - last > kLongestHeldReading;
+  return end - last > kLongestHeldReading;
 }
 
-void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                     bool unweighedRates, IMUDelta& delta) {
+void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous,
+                     f64 lastReading, f64 time, bool unweighedRates, IMUDelta& delta) {
   IMUDelta::Initialize(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
-  if (samples.empty() || ReadingsLeaveAHole(samples, previous.time, time))
+  if (ReadingsLeaveAHole(samples, lastReading, previous.time, time))
     IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
 }
 
-void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                      bool unweighedRates, IMUDelta& delta) {
-  // A frame repeated at the time of the one before (a driver delivering it
-  // twice) brings no reading and misses none: the chain stays as it is.
-  const bool missing =
-      samples.empty() ? time > previous.time : ReadingsLeaveAHole(samples, previous.time, time);
-  const bool blind = missing || !IMUDelta::HasTranslation(delta);
+void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous,
+                      f64 lastReading, f64 time, bool unweighedRates, IMUDelta& delta) {
+  const bool blind = !IMUDelta::HasTranslation(delta) ||
+                     ReadingsLeaveAHole(samples, lastReading, previous.time, time);
   IMUDelta::Integrate(samples.data(), static_cast<u32>(samples.size()), previous, time, delta);
   if (blind) IMUDelta::DropTranslation(delta, BlindRotationFactor(unweighedRates));
+}
+
+f64 LastReadingTime(const std::vector<IMUSample>& samples, f64 heldBefore) {
+  f64 last = heldBefore;
+  for (const IMUSample& s : samples) last = std::max(last, s.time);
+  return last;
 }
 
 bool InertialUnitEvidence(const f64* t, const std::array<f64, 3>* p, const std::array<f64, 3>* a,

@@ -4,6 +4,7 @@
 // that turns an image rotation rate into a body rate, a pose prior with its
 // gravity direction, and the deltas a frame's readings start or extend.
 #include <array>
+#include <cfloat>
 #include <vector>
 
 #include "la/Pose.h"
@@ -37,25 +38,36 @@ void CarryPosePrior(const f64 prior[8], const f64* rotationRate, f64 time, f64 o
 // would be integrated as if the last reading had held, and a 0.5 s hole
 // put the next key frame 5 cm off.
 constexpr f64 kLongestHeldReading = 0.1;  // seconds
-// Whether the readings, in time order, leave a hole longer than that in
-// [from, to].
-bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 from, f64 to);
+// The time of the last reading held before a run's first.
+constexpr f64 kNoReading = -DBL_MAX;
+// Whether the readings, in time order, leave some moment of [begin, end]
+// with no reading taken in the bound before it, `lastReading` being the
+// last one held at `begin`. Readings stamped before `begin` (handed over
+// late, with the next frame) count as held. With none held ever, the first
+// reading stands for the moments before it, and no reading at all is a hole.
+bool ReadingsLeaveAHole(const std::vector<IMUSample>& samples, f64 lastReading, f64 begin, f64 end);
 
 // A frame's delta from `previous` over its readings (IMUDelta::Initialize),
-// and an earlier delta extended over them (IMUDelta::Integrate). A frame
-// that brought no readings (a visual-only run, or a gap in the stream), or
-// whose readings leave a hole, only carries the last accelerations on, which
-// says nothing of the motion: the delta loses its translation, and a delta
-// that lost it once stays without it however far it is extended (a frame
-// repeated at the time of the one before extends it by nothing). Its
+// and an earlier delta extended over them (IMUDelta::Integrate);
+// `lastReading` is the time of the reading `previous` holds. A frame whose
+// span leaves a hole from that reading on (a visual-only run, which has no
+// reading at all, or readings lost with frames) only carries the last
+// accelerations on, which says nothing of the motion: the delta loses its
+// translation, and a delta that lost it once stays without it however far
+// it is extended. A frame that brought no readings within the bound of one
+// (readings handed over with the next frame, or a frame delivered twice)
+// holds the last reading, as any frame does up to its first. Its
 // rotation weighs as a held gyroscope reading does, or not at all where
 // `unweighedRates` says the rates come from images that read a sideways move
 // as a turn (TrackerOptions::ImageRatesWeighNothing): held to them, the
 // frames turned with the images instead of moving.
-void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                     bool unweighedRates, IMUDelta& delta);
-void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous, f64 time,
-                      bool unweighedRates, IMUDelta& delta);
+void StartFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous,
+                     f64 lastReading, f64 time, bool unweighedRates, IMUDelta& delta);
+void ExtendFrameDelta(const std::vector<IMUSample>& samples, const IMUSample& previous,
+                      f64 lastReading, f64 time, bool unweighedRates, IMUDelta& delta);
+// The time of the last reading a frame holds after `samples`, from the
+// one the frame before held.
+f64 LastReadingTime(const std::vector<IMUSample>& samples, f64 heldBefore);
 
 // Fewest frames whose motion is evidence of the map's unit.
 constexpr u32 kMinUnitFrames = 10;

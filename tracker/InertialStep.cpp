@@ -1,7 +1,9 @@
 #include "tracker/InertialStep.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 
 #include "optimization/IMUParameters.h"
 #include "tracker/InertialMath.h"
@@ -67,6 +69,7 @@ void InertialStep::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& 
   } else {
     CopyReadings(imuSamples.back(), f.lastImu);
   }
+  f.lastReadingTime = LastReadingTime(imuSamples, kNoReading);
   if (HasPrior(posePrior)) {
     StorePrior(f, imuSamples, posePrior);
   } else if (posePrior != nullptr) {
@@ -85,13 +88,48 @@ void InertialStep::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>& 
   SetPredictedPose(f);
 }
 
-void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& imuSamples,
+const std::vector<IMUSample>& InertialStep::HandBackLateReadings(
+    u16 p, u16 c, const std::vector<IMUSample>& imuSamples) {
+  FrameRing& ring = c_.ring;
+  if (imuSamples.empty() || !(imuSamples.front().time <= ring[p].time)) return imuSamples;
+  lateFrames_.clear();
+  for (u16 j = p; j != c;) {
+    const TrackerFrame& g = ring[j];
+    const u16 q = ring.Prev(j);
+    if (!g.samples.empty() || g.keyFrame != kNone16 || !(g.time > imuSamples.front().time) ||
+        q == c || ring[q].number == kUnsetCounter || !(ring[q].time <= g.time))
+      break;
+    lateFrames_.push_back(j);
+    j = q;
+  }
+  if (lateFrames_.empty()) return imuSamples;
+  size_t next = 0;
+  for (auto it = lateFrames_.rbegin(); it != lateFrames_.rend(); ++it) {
+    const u16 j = *it, q = ring.Prev(j);
+    TrackerFrame& g = ring[j];
+    lateShare_.clear();
+    for (; next < imuSamples.size() && imuSamples[next].time <= g.time; ++next)
+      if (imuSamples[next].time > ring[q].time) lateShare_.push_back(imuSamples[next]);
+    // A frame whose span none of them falls in holds the last one before it.
+    ChainImuDeltas(q, j, lateShare_);
+    if (lateShare_.empty())
+      std::copy(ring[q].lastImu, ring[q].lastImu + 6, g.lastImu);
+    else
+      CopyReadings(lateShare_.back(), g.lastImu);
+    g.lastReadingTime = LastReadingTime(lateShare_, ring[q].lastReadingTime);
+  }
+  ownSamples_.assign(imuSamples.begin() + static_cast<std::ptrdiff_t>(next), imuSamples.end());
+  return ownSamples_;
+}
+
+void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& allSamples,
                                   const f64 posePrior[8], f64 time) {
   if (p == c || !c_.ring.Contains(p)) {
     // Nothing to predict from: the frame starts at rest.
-    StoreImuMeasurement(c, imuSamples, posePrior, time);
+    StoreImuMeasurement(c, allSamples, posePrior, time);
     return;
   }
+  const std::vector<IMUSample>& imuSamples = HandBackLateReadings(p, c, allSamples);
   TrackerFrame& prev = c_.ring[p];
   TrackerFrame& f = c_.ring[c];
   f.startedAtRest = false;
@@ -100,6 +138,7 @@ void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& im
   } else {
     CopyReadings(imuSamples.back(), f.lastImu);
   }
+  f.lastReadingTime = LastReadingTime(imuSamples, prev.lastReadingTime);
   f.time = time;
 
   f64 rate[3] = {0.0, 0.0, 0.0};
@@ -113,7 +152,7 @@ void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& im
     for (int i = 0; i < 3; ++i) rate[i] = prev.lastImu[3 + i];
   for (int i = 0; i < 3; ++i) prev.lastImu[3 + i] = rate[i];
 
-  StorePrior(f, imuSamples, posePrior);
+  StorePrior(f, allSamples, posePrior);
   ChainImuDeltas(p, c, imuSamples);
   IMUDelta::PredictState(prev.state.record[kVisual], f.delta[kFromPrevious],
                          c_.mapView.Map().InertialUnitsPerMetre(), f.state.record[kPredicted]);
@@ -148,8 +187,8 @@ void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& im
   const TrackerFrame& prev = c_.ring[p];
   TrackerFrame& f = c_.ring[c];
   const IMUSample previous = LastSample(prev);
-  StartFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(),
-                  f.delta[kFromPrevious]);
+  StartFrameDelta(imuSamples, previous, prev.lastReadingTime, f.time,
+                  c_.options.ImageRatesWeighNothing(), f.delta[kFromPrevious]);
 
   const std::vector<u8>& flags = c_.mapView.Working().keyFrameFlags;
   const u16 k = prev.keyFrame;
@@ -162,16 +201,16 @@ void InertialStep::ChainImuDeltas(u16 p, u16 c, const std::vector<IMUSample>& im
     // A provisional key frame does not end the delta from the last normal one.
     f.imuKeyFrame = prev.imuKeyFrame;
     f.delta[kFromKeyFrame] = prev.delta[kFromKeyFrame];
-    ExtendFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(),
-                     f.delta[kFromKeyFrame]);
+    ExtendFrameDelta(imuSamples, previous, prev.lastReadingTime, f.time,
+                     c_.options.ImageRatesWeighNothing(), f.delta[kFromKeyFrame]);
     if (keyFrame) {
       f.provisionalKeyFrame = k;
       f.delta[kFromProvisional] = f.delta[kFromPrevious];
     } else if (prev.provisionalKeyFrame != kNone16) {
       f.provisionalKeyFrame = prev.provisionalKeyFrame;
       f.delta[kFromProvisional] = prev.delta[kFromProvisional];
-      ExtendFrameDelta(imuSamples, previous, f.time, c_.options.ImageRatesWeighNothing(),
-                       f.delta[kFromProvisional]);
+      ExtendFrameDelta(imuSamples, previous, prev.lastReadingTime, f.time,
+                       c_.options.ImageRatesWeighNothing(), f.delta[kFromProvisional]);
     }
   }
   f.samples.assign(imuSamples.begin(), imuSamples.end());

@@ -36,6 +36,14 @@ class InertialStep {
   i32 RunIso(u16 frame, TrackingMode mode);
 
  private:
+  // Readings stamped before the previous frame's time that come with a frame
+  // (a host handing them over late, with the next frame) belong to the
+  // frames before it that brought none: each of those frames, back to one
+  // that brought readings or is a key frame (whose deltas the map holds),
+  // takes its share and its deltas are made again from them instead of a
+  // held reading. Returns the readings left to `frame`.
+  const std::vector<IMUSample>& HandBackLateReadings(u16 previous, u16 frame,
+                                                     const std::vector<IMUSample>& imuSamples);
   // Rotation rate of `previous` from the small images of the two frames;
   // zero (with a log line) when the times do not increase or the estimate
   // is rejected.
@@ -65,7 +73,9 @@ class InertialStep {
   ISOState isoState_;
   IBAFeatures levelWeights_;  // the feature weights per level
   RotationScratch rotationScratch_;
-  std::vector<u16> window_;  // ring slots, oldest first
+  std::vector<u16> window_;      // ring slots, oldest first
+  std::vector<u16> lateFrames_;  // HandBackLateReadings' frames, newest first
+  std::vector<IMUSample> lateShare_, ownSamples_;
   // AddUnitEvidence's times, positions and readings' displacements.
   std::vector<f64> unitTimes_;
   std::vector<std::array<f64, 3>> unitPositions_, unitMotions_;

@@ -222,12 +222,12 @@ void KeyFrameHandOver::LinkLaterFrames(u16 frame, u16 k, bool provisional, Track
     }
     previous.time = before.time;
     if (prev == frame) {
-      StartFrameDelta(g.samples, previous, g.time, c_.options.ImageRatesWeighNothing(),
-                      g.delta[slot]);
+      StartFrameDelta(g.samples, previous, before.lastReadingTime, g.time,
+                      c_.options.ImageRatesWeighNothing(), g.delta[slot]);
     } else {
       g.delta[slot] = before.delta[slot];
-      ExtendFrameDelta(g.samples, previous, g.time, c_.options.ImageRatesWeighNothing(),
-                       g.delta[slot]);
+      ExtendFrameDelta(g.samples, previous, before.lastReadingTime, g.time,
+                       c_.options.ImageRatesWeighNothing(), g.delta[slot]);
     }
     if (j == cur) break;
   }

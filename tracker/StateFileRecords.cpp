@@ -136,6 +136,9 @@ bool ReadTrackerFrame(TrackerFrame& f, BinaryReader& in) {
       !in.GetBytes(f.posePrior, sizeof(f.posePrior))) {
     return false;
   }
+  // Not stored: the frame's own last reading, or none (a frame without readings
+  // then starts the next delta blind).
+  f.lastReadingTime = LastReadingTime(f.samples, kNoReading);
   for (int l = 0; l < kPyramidLevels; ++l) {
     if (!ReadCorners(f.corners[l], in) || !ReadRaw(f.kltPixels[l], in) ||
         !ReadRaw(f.kltNormalized[l], in) || !ReadEach(f.mapMatches[l], 40, in, ReadMapMatch) ||

@@ -9,6 +9,7 @@ void TrackerFrame::Reset() {
   for (CameraPose& p : pose.slot) p.m[0][0] = FLT_MAX;
   std::memset(lastImu, 0, sizeof(lastImu));
   time = 0.0;
+  lastReadingTime = kNoReading;
   for (IMUDelta& d : delta) SetEmptyIMUDelta(d);
   samples.clear();
   posePrior[7] = DBL_MAX;

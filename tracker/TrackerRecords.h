@@ -14,6 +14,7 @@
 #include "la/Pose.h"
 #include "mapping/MapExchange.h"
 #include "optimization/IMUDelta.h"
+#include "tracker/InertialMath.h"
 
 constexpr u16 kRingCapacity = 30;
 
@@ -67,6 +68,9 @@ struct TrackerFrame {
   FramePose pose{};
   f64 lastImu[6] = {0, 0, 0, 0, 0, 0};
   f64 time = 0.0;
+  // Time of the last reading lastImu holds, the frame's own or one held on
+  // from the frames before; kNoReading when none was ever taken.
+  f64 lastReadingTime = kNoReading;
   IMUDelta delta[3]{};  // by DeltaSlot
   std::vector<IMUSample> samples;
   f64 posePrior[8] = {0, 0, 0, 1, 0, 0, 0, 0};

@@ -183,14 +183,10 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   for (int i = 0; i < 3; ++i)
     EXPECT_NEAR(f[4]->state.record[kPredicted].position[i], s.scene.keyFrames[4].state.position[i],
                 1e-3);
-  // The held readings say nothing of the motion: every delta across the gap
-  // keeps its rotation but loses its translation, and the longer ones stay
-  // without it when the next frame brings readings again.
-  for (int slot = 0; slot < 3; ++slot) {
-    EXPECT_TRUE(IMUDelta::HasTranslation(f[3]->delta[slot])) << slot;
-    EXPECT_FALSE(IMUDelta::HasTranslation(f[4]->delta[slot])) << slot;
-    EXPECT_GT(f[4]->delta[slot].wr, 0.0) << slot;
-  }
+  // Within the bound of one reading the held one measures the motion, as it
+  // does up to any frame's first reading: every delta keeps its translation.
+  EXPECT_EQ(f[4]->lastReadingTime, f[3]->samples.back().time);
+  for (int slot = 0; slot < 3; ++slot) EXPECT_TRUE(IMUDelta::HasTranslation(f[4]->delta[slot]));
   f[0]->Reset();
   s.Predict(4, 0, 5);
   // The frame without readings holds the last rate, and the next frame's
@@ -198,9 +194,16 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   for (int i = 3; i < 6; ++i) EXPECT_EQ(f[4]->lastImu[i], f[3]->lastImu[i]);
   EXPECT_LT(QuaternionAngle(f[0]->delta[kFromPrevious].dq, s.scene.Preintegrate(4, 5).dq), 1e-4);
   EXPECT_TRUE(Finite(*f[0]));
-  EXPECT_TRUE(IMUDelta::HasTranslation(f[0]->delta[kFromPrevious]));
-  EXPECT_FALSE(IMUDelta::HasTranslation(f[0]->delta[kFromKeyFrame]));
-  EXPECT_FALSE(IMUDelta::HasTranslation(f[0]->delta[kFromProvisional]));
+  for (int slot = 0; slot < 3; ++slot) EXPECT_TRUE(IMUDelta::HasTranslation(f[0]->delta[slot]));
+  // Past the bound the held reading says nothing of the motion: every delta
+  // across the gap keeps its rotation but loses its translation.
+  f[2]->Reset();
+  s.step.PredictFromImu(0, 2, {}, kNoPrior, f[0]->time + 0.11);
+  EXPECT_TRUE(Finite(*f[2]));
+  for (int slot = 0; slot < 3; ++slot) {
+    EXPECT_FALSE(IMUDelta::HasTranslation(f[2]->delta[slot])) << slot;
+    EXPECT_GT(f[2]->delta[slot].wr, 0.0) << slot;
+  }
   // A prior with samples turns to the frame time over the last rate.
   f64 prior[8];
   s.TruePrior(5, prior);
@@ -220,6 +223,62 @@ TEST(InertialStep, DeltasChainThroughNormalAndProvisionalKeyFramesAndGaps) {
   s.Predict(1, 2, 7);
   EXPECT_EQ(f[2]->imuKeyFrame, 0);
   EXPECT_EQ(f[2]->provisionalKeyFrame, f[1]->provisionalKeyFrame);
+}
+
+// A host that hands readings over late, with the next frame: two frames come
+// without readings (their deltas held the last reading, or were blind) and
+// the third brings theirs with its own. The two take their share back, and
+// every delta of the three equals the one the readings would have given in
+// time, to the bit; the third keeps only its own readings. A key frame's
+// deltas are the map's: a frame without readings that became one keeps
+// them, and the readings of its span go unused.
+TEST(InertialStep, ReadingsHandedOverLateGoBackToTheFramesWithout) {
+  InertialStepScene s;
+  s.parts.ring.ResetTo(6);
+  s.parts.view.Working().keyFrameFlags = {0};
+  TrackerFrame* f[6];
+  for (u16 i = 0; i < 6; ++i) f[i] = &s.parts.ring[i];
+  const auto run = [&](bool late, u16 keyFrame) {
+    for (u16 i = 0; i < 6; ++i) {
+      f[i]->Reset();
+      f[i]->number = i;  // as the frame input numbers them
+    }
+    s.Start();
+    f[0]->keyFrame = 0;
+    if (keyFrame != kNone16) f[keyFrame]->keyFrame = 0;
+    s.Predict(0, 1, 1);
+    std::vector<IMUSample> handed;
+    for (u16 k = 2; k <= 4; ++k) {
+      if (late && k < 4) {
+        const std::vector<IMUSample> own = s.Samples(k);
+        handed.insert(handed.end(), own.begin(), own.end());
+        s.step.PredictFromImu(k - 1, k, {}, kNoPrior, s.scene.keyFrames[k].time);
+        continue;
+      }
+      std::vector<IMUSample> samples = handed;
+      const std::vector<IMUSample> own = s.Samples(k);
+      samples.insert(samples.end(), own.begin(), own.end());
+      s.step.PredictFromImu(k - 1, k, samples, kNoPrior, s.scene.keyFrames[k].time);
+    }
+  };
+  run(false, kNone16);
+  std::vector<TrackerFrame> inTime;
+  for (u16 i = 2; i <= 4; ++i) inTime.push_back(*f[i]);
+  run(true, kNone16);
+  for (u16 i = 2; i <= 4; ++i) {
+    const TrackerFrame& t = inTime[i - 2];
+    for (int slot = 0; slot < 3; ++slot) EXPECT_TRUE(Same(f[i]->delta[slot], t.delta[slot])) << i;
+    EXPECT_EQ(f[i]->samples.size(), t.samples.size()) << i;
+    EXPECT_TRUE(std::equal(t.lastImu, t.lastImu + 6, f[i]->lastImu)) << i;
+    EXPECT_EQ(f[i]->lastReadingTime, t.lastReadingTime) << i;
+    EXPECT_EQ(f[i]->imuKeyFrame, 0) << i;
+  }
+  // Frame 3 is a key frame: it and frame 2 before it keep what they had, and
+  // frame 4 starts from the late reading at frame 3's time all the same.
+  run(true, 3);
+  EXPECT_TRUE(f[2]->samples.empty() && f[3]->samples.empty());
+  EXPECT_FALSE(Same(f[3]->delta[kFromPrevious], inTime[1].delta[kFromPrevious]));
+  EXPECT_TRUE(Same(f[4]->delta[kFromPrevious], inTime[2].delta[kFromPrevious]));
 }
 
 // A second of ring frames since key frame 0 swaying in a map of 0.45 units
@@ -603,19 +662,19 @@ TEST(InertialMath, FrameDeltasWithoutReadingsWeighTheirRotationCoarselyOrNotAtAl
       const f64 expected = unweighed ? 0.0 : factor;
       IMUDelta gyroscope, blind;
       IMUDelta::Initialize(nullptr, 0, previous, 1.05, gyroscope);
-      StartFrameDelta({}, previous, 1.05, unweighed, blind);
+      StartFrameDelta({}, previous, kNoReading, 1.05, unweighed, blind);
       EXPECT_NEAR(blind.wr, gyroscope.wr * expected, 1e-9 * gyroscope.wr);
       EXPECT_TRUE(blind.wp == 0.0 && blind.wv == 0.0);
       for (int i = 0; i < 4; ++i) EXPECT_EQ(blind.dq[i], gyroscope.dq[i]);
       // Extended over readings it stays without translation and as coarse.
       std::vector<IMUSample> readings = {previous};
       readings[0].time = 1.07;
-      ExtendFrameDelta(readings, previous, 1.1, unweighed, blind);
+      ExtendFrameDelta(readings, previous, previous.time, 1.1, unweighed, blind);
       IMUDelta::Integrate(readings.data(), 1, previous, 1.1, gyroscope);
       EXPECT_NEAR(blind.wr, gyroscope.wr * expected, 1e-9 * gyroscope.wr);
       EXPECT_FALSE(IMUDelta::HasTranslation(blind));
       IMUDelta withReadings;
-      StartFrameDelta(readings, previous, 1.1, unweighed, withReadings);
+      StartFrameDelta(readings, previous, previous.time, 1.1, unweighed, withReadings);
       EXPECT_TRUE(IMUDelta::HasTranslation(withReadings));
       EXPECT_GT(withReadings.wr, 0.0);
     }
@@ -636,33 +695,57 @@ TEST(InertialMath, ReadingsWithAHoleMeasureNoTranslation) {
   };
   const std::vector<IMUSample> steady = readings({1.005, 1.01, 1.015, 1.02, 1.025, 1.03});
   const std::vector<IMUSample> late = readings({1.47, 1.475, 1.48, 1.485, 1.49, 1.495});
-  EXPECT_FALSE(ReadingsLeaveAHole(steady, 1.0, 1.033));
-  EXPECT_FALSE(ReadingsLeaveAHole(readings({1.099, 1.1}), 1.0, 1.199));
-  EXPECT_TRUE(ReadingsLeaveAHole(late, 1.0, 1.5));
-  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.05, 1.16}), 1.0, 1.17));  // between two
-  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.005}), 1.0, 1.2));        // after the last
+  EXPECT_FALSE(ReadingsLeaveAHole(steady, 0.995, 1.0, 1.033));
+  EXPECT_FALSE(ReadingsLeaveAHole(readings({1.099, 1.1}), 1.0, 1.0, 1.199));
+  EXPECT_TRUE(ReadingsLeaveAHole(late, 0.995, 1.0, 1.5));
+  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.05, 1.16}), 1.0, 1.0, 1.17));  // between two
+  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.005}), 1.0, 1.0, 1.2));        // after the last
+  EXPECT_TRUE(ReadingsLeaveAHole(readings({1.05}), 0.93, 1.0, 1.033));      // held too long
+  // Readings handed over late hold from before the span; the held one is
+  // then older than they are.
+  EXPECT_FALSE(ReadingsLeaveAHole(readings({0.97, 0.99, 1.01, 1.03}), 0.8, 1.0, 1.033));
+  EXPECT_TRUE(ReadingsLeaveAHole(readings({0.85, 1.01, 1.03}), 0.8, 1.0, 1.033));
+  // Before the run's first reading it stands for the moments before it; a
+  // span with none at all, ever, is a hole.
+  EXPECT_FALSE(ReadingsLeaveAHole(steady, kNoReading, 1.0, 1.033));
+  EXPECT_FALSE(ReadingsLeaveAHole(readings({0.99}), kNoReading, 1.0, 1.033));
+  EXPECT_TRUE(ReadingsLeaveAHole({}, kNoReading, 1.0, 1.0));
   IMUDelta frame, chain;
-  StartFrameDelta(steady, previous, 1.033, false, frame);
+  StartFrameDelta(steady, previous, 0.995, 1.033, false, frame);
   EXPECT_TRUE(IMUDelta::HasTranslation(frame));
   chain = frame;
   const IMUSample held = {{0.2, -0.1, 9.8}, {0.3, -0.2, 0.1}, 1.033};
-  StartFrameDelta(late, held, 1.5, false, frame);
+  StartFrameDelta(late, held, 1.03, 1.5, false, frame);
   EXPECT_FALSE(IMUDelta::HasTranslation(frame));
   EXPECT_GT(frame.wr, 0.0);  // the rotation still counts, coarsely
-  ExtendFrameDelta(late, held, 1.5, false, chain);
+  ExtendFrameDelta(late, held, 1.03, 1.5, false, chain);
   EXPECT_FALSE(IMUDelta::HasTranslation(chain));
 
-  // A frame delivered again at the same time brings no readings and misses
-  // none: the chain through it keeps its translation, unchanged; a frame
-  // later in time without readings is blind.
+  // A frame that brings no readings holds the last one up to the same bound:
+  // delivered again at the same time it extends the chain by nothing, a
+  // frame later (its readings handed over with the next frame) by the held
+  // reading, measured; past the bound, or with no reading ever taken (a
+  // visual-only run), the delta is blind.
+  EXPECT_EQ(LastReadingTime({}, 1.03), 1.03);
+  EXPECT_EQ(LastReadingTime(steady, 0.995), 1.03);
+  EXPECT_EQ(LastReadingTime(readings({0.99, 0.98}), 1.0), 1.0);  // repeated ones
   IMUDelta measured;
-  StartFrameDelta(steady, previous, 1.033, false, measured);
+  StartFrameDelta(steady, previous, 0.995, 1.033, false, measured);
   IMUDelta repeated = measured;
-  ExtendFrameDelta({}, held, 1.033, false, repeated);
+  ExtendFrameDelta({}, held, 1.03, 1.033, false, repeated);
   ASSERT_TRUE(IMUDelta::HasTranslation(repeated));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(repeated.dp[i], measured.dp[i]);
-  ExtendFrameDelta({}, held, 1.066, false, repeated);
-  EXPECT_FALSE(IMUDelta::HasTranslation(repeated));
+  IMUDelta next = measured, alone;
+  ExtendFrameDelta({}, held, 1.03, 1.066, false, next);
+  StartFrameDelta({}, held, 1.03, 1.066, false, alone);
+  EXPECT_TRUE(IMUDelta::HasTranslation(next) && IMUDelta::HasTranslation(alone));
+  EXPECT_GT(alone.wv, 0.0);
+  EXPECT_NEAR(alone.dv[2], 9.8 * 0.033, 1e-12);  // the held reading
+  ExtendFrameDelta({}, held, 1.03, 1.131, false, next);
+  StartFrameDelta({}, held, 1.03, 1.131, false, alone);
+  EXPECT_FALSE(IMUDelta::HasTranslation(next) || IMUDelta::HasTranslation(alone));
+  StartFrameDelta({}, held, kNoReading, 1.066, false, alone);
+  EXPECT_FALSE(IMUDelta::HasTranslation(alone));
 }
 
 TEST(InertialMath, RotationLogInvertsTheExponentialFromZeroToPi) {
