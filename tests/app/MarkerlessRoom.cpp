@@ -240,6 +240,21 @@ bool HandReadingsOverLate(const SequenceFolder& f, u32 frames, u32 every, std::s
   return true;
 }
 
+// The default walk's `frames` with `change` applied to its folder (as a
+// camera or a host may deliver them), run with the workers in step; not
+// ready, with the reason in `printed`, when the folder cannot be written or
+// changed.
+template <class Change>
+ConsoleRun RunChangedWalk(u32 frames, const std::string& name, Change change) {
+  TempFolder folder;
+  const SequenceFolder f(folder.File("room"));
+  ConsoleRun run;
+  if (!WriteWalk(f, frames, &run.printed) || !change(f, &run.printed)) return run;
+  SequenceWriteOptions write;
+  write.parallel = false;
+  return RunWrittenSequence(f, write, name);
+}
+
 // A walk with readings in which every tenth frame comes twice, the copy at
 // the same time and without readings: the copy, counted as a frame without
 // readings, left the key frame's chain of readings without translation, so
@@ -249,14 +264,10 @@ bool HandReadingsOverLate(const SequenceFolder& f, u32 frames, u32 every, std::s
 // a rate of zero until its first reading.
 TEST(MarkerlessRoom, AFrameDeliveredTwiceLeavesTheReadingsWhole) {
   constexpr u32 kFrames = 150;
-  TempFolder folder;
-  const SequenceFolder f(folder.File("room"));
-  std::string error;
-  ASSERT_TRUE(WriteWalk(f, kFrames, &error)) << error;
-  ASSERT_TRUE(RepeatFrames(f, kFrames, 10, &error)) << error;
-  SequenceWriteOptions write;
-  write.parallel = false;
-  const ConsoleRun run = RunWrittenSequence(f, write, "twice");
+  const ConsoleRun run =
+      RunChangedWalk(kFrames, "twice", [](const SequenceFolder& f, std::string* error) {
+        return RepeatFrames(f, kFrames, 10, error);
+      });
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_EQ(run.report.frames, static_cast<int>(kFrames + kFrames / 10));
   EXPECT_GE(run.report.trackedFraction, 0.95);
@@ -271,14 +282,10 @@ TEST(MarkerlessRoom, AFrameDeliveredTwiceLeavesTheReadingsWhole) {
 // its path (0.23 % with each frame's readings in time).
 TEST(MarkerlessRoom, ReadingsHandedOverLateGoToTheFramesTheyMeasured) {
   constexpr u32 kFrames = 150;
-  TempFolder folder;
-  const SequenceFolder f(folder.File("room"));
-  std::string error;
-  ASSERT_TRUE(WriteWalk(f, kFrames, &error)) << error;
-  ASSERT_TRUE(HandReadingsOverLate(f, kFrames, 2, &error)) << error;
-  SequenceWriteOptions write;
-  write.parallel = false;
-  const ConsoleRun run = RunWrittenSequence(f, write, "late");
+  const ConsoleRun run =
+      RunChangedWalk(kFrames, "late", [](const SequenceFolder& f, std::string* error) {
+        return HandReadingsOverLate(f, kFrames, 2, error);
+      });
   ASSERT_TRUE(run.ready) << run.printed;
   EXPECT_GE(run.report.trackedFraction, 0.95);
   EXPECT_LT(run.report.atePercent, 0.8);  // 0.38 %
