@@ -263,6 +263,7 @@ ConsoleRun RunChangedWalk(u32 frames, const std::string& name, Change change) {
 // path (0.23 % without the copies); and the frame after each copy turned from
 // a rate of zero until its first reading.
 TEST(MarkerlessRoom, AFrameDeliveredTwiceLeavesTheReadingsWhole) {
+  if (ShortTestRun()) GTEST_SKIP() << "a 5 s walk; the tracker's unit tests cover the rule";
   constexpr u32 kFrames = 150;
   const ConsoleRun run =
       RunChangedWalk(kFrames, "twice", [](const SequenceFolder& f, std::string* error) {
@@ -281,6 +282,7 @@ TEST(MarkerlessRoom, AFrameDeliveredTwiceLeavesTheReadingsWhole) {
 // frame came at a fraction of the parallax, and the walk ended at 1.4 % of
 // its path (0.23 % with each frame's readings in time).
 TEST(MarkerlessRoom, ReadingsHandedOverLateGoToTheFramesTheyMeasured) {
+  if (ShortTestRun()) GTEST_SKIP() << "a 5 s walk; the tracker's unit tests cover the rule";
   constexpr u32 kFrames = 150;
   const ConsoleRun run =
       RunChangedWalk(kFrames, "late", [](const SequenceFolder& f, std::string* error) {
