@@ -247,7 +247,9 @@ TEST(InertialStep, ReadingsHandedOverLateGoBackToTheFramesWithout) {
     f[0]->keyFrame = 0;
     if (keyFrame != kNone16) f[keyFrame]->keyFrame = 0;
     s.Predict(0, 1, 1);
+    // The late batch repeats the reading at frame 1's time, which frame 1 took.
     std::vector<IMUSample> handed;
+    if (late) handed.push_back(s.Samples(1).back());
     for (u16 k = 2; k <= 4; ++k) {
       if (late && k < 4) {
         const std::vector<IMUSample> own = s.Samples(k);
