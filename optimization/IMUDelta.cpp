@@ -203,11 +203,12 @@ u32 IMUDelta::Integrate(const IMUSample* samples, u32 count, const IMUSample& pr
       // the delta; for ordered input the bounds change nothing.
       const f64 lo = start->time > begin ? start->time : begin;
       const f64 hi = next < endTime ? next : endTime;
-      // A zero interval changes nothing and is not worth the arithmetic.
+      // A zero interval changes nothing and is not worth the arithmetic; a
+      // rounding-sized one would only make the covariance degenerate.
       const f64 step = hi - lo;
-      if (step > 0.0 && std::isfinite(step)) {
+      if (step > kShortestImuInterval && std::isfinite(step)) {
         IntegrateStep(*start, step, na, ng, delta);
-      } else if (step > 0.0) {
+      } else if (step > 0.0 && !std::isfinite(step)) {
         ++skipped;  // an endless interval (infinite time)
       }
     } else {

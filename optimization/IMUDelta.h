@@ -11,6 +11,13 @@
 #include "la/IMUSample.h"
 #include "la/Pose.h"
 
+// Intervals shorter than this are the rounding of times that coincide (a
+// reading stamped at a frame's time, read through another clock or offset),
+// not motion, and are not integrated. The scheme adds a step's noise to the
+// velocity only, so such a step followed by a long one gave a position
+// variance near 1e-38 and a weight that overflowed the solvers' floats.
+constexpr f64 kShortestImuInterval = 1e-6;  // seconds
+
 struct IMUDelta {
   f64 dp[3];  // position increment
   f64 dv[3];  // velocity increment
@@ -44,7 +51,9 @@ struct IMUDelta {
   // or one that starts at a sample with a NaN or infinite reading, is skipped
   // and counted in the result (for the caller's log), and only the
   // part of an interval inside [previous.time, endTime] is integrated, so dt
-  // stays the time actually covered. Ends with ComputeWeights.
+  // stays the time actually covered; an interval shorter than
+  // kShortestImuInterval is not integrated either (its time counts). Ends
+  // with ComputeWeights.
   static u32 Integrate(const IMUSample* samples, u32 count, const IMUSample& previous, f64 endTime,
                        IMUDelta& delta);
   // Fills the weights and weighted blocks from covariance, dt and Jacobians. A

@@ -342,36 +342,39 @@ TEST(IMUDeltaTest, DroppedTranslationLeavesOnlyTheRotationWeighted) {
   EXPECT_NEAR(d.wdr_dbg[4], 0.25 * full.wdr_dbg[4], 1e-12 * std::fabs(full.wdr_dbg[4]));
 }
 
-// Intervals so short that a covariance is positive yet too small to invert:
-// 7.9e-155 s squares to a denormal velocity and rotation variance, and 1e-30
-// s then 1.2e-125 s leave a denormal position variance. Such a term gets no
-// weight, as for a zero covariance. A tiny interval then a long one keeps a
-// finite position weight whose dt^2 wp overflows; that term goes too.
-// Ordinary intervals keep their weights bit for bit.
+// Intervals shorter than a microsecond are the rounding of coinciding times
+// and are not integrated: over them alone a delta has no covariance and no
+// weight, and their time counts. A reading stamped a rounding after the
+// frame before, then held to the frame, left a position variance near 1e-38
+// and a weight past a float's range; now the one interval it holds is an
+// ordinary first one, with no position weight. A position weight whose dt^2
+// wp would pass a double's range goes. Ordinary intervals keep their weights
+// bit for bit.
 TEST(IMUDeltaTest, TinyIntervalsGiveNoWeightInsteadOfAnInfiniteOne) {
   const IMUSample prev = {{0.3, -9.8, 0.2}, {0.1, 0.2, -0.3}, 0.0};
   IMUDelta d;
-  IMUDelta::Initialize(nullptr, 0, prev, 7.9e-155, d);
+  for (const f64 end : {7.9e-155, 1e-30, 0.9e-6}) {
+    IMUDelta::Initialize(nullptr, 0, prev, end, d);
+    EXPECT_TRUE(Finite(d));
+    EXPECT_EQ(d.dt, end);
+    EXPECT_TRUE(d.Svv[0] == 0.0 && d.Srr[0] == 0.0);
+    EXPECT_TRUE(d.wp == 0.0 && d.wv == 0.0 && d.wr == 0.0);
+  }
+  IMUSample atFrame = prev, rounded = prev;
+  atFrame.time = 0.3;
+  rounded.time = std::nextafter(0.3, 1.0);
+  IMUDelta::Initialize(&rounded, 1, atFrame, 0.3 + 1.0 / 30.0, d);
   EXPECT_TRUE(Finite(d));
-  EXPECT_GT(d.Svv[0], 0.0);
-  EXPECT_GT(d.Srr[0], 0.0);
-  EXPECT_TRUE(d.wp == 0.0 && d.wv == 0.0 && d.wr == 0.0);
-
-  // The second interval is a second call: 1.2e-125 s is below the spacing of
-  // times near 1e-30.
-  IMUDelta::Initialize(nullptr, 0, prev, 1e-30, d);
-  IMUDelta::Integrate(nullptr, 0, prev, 1.2e-125, d);
-  EXPECT_TRUE(Finite(d));
-  EXPECT_GT(d.Spp[0], 0.0);
+  EXPECT_GT(d.wv, 0.0);
   EXPECT_EQ(d.wp, 0.0);
-  EXPECT_TRUE(d.wv > 0.0 && d.wr > 0.0);  // 1e-30 s squares to a normal number
-
-  IMUSample next = prev;
-  next.time = 1e-160;
-  IMUDelta::Initialize(&next, 1, prev, 1e150, d);
-  EXPECT_TRUE(Finite(d));
-  EXPECT_EQ(d.wp, 0.0);
-  EXPECT_EQ(d.wpv, d.wv);
+  IMUDelta::Initialize(nullptr, 0, prev, 2e-6, d);
+  EXPECT_GT(d.Svv[0], 0.0);  // past the bound, integrated
+  IMUDelta big = d;
+  big.dt = 1e10;
+  for (const int i : {0, 3, 5}) big.Spp[i] = 1e-300;
+  IMUDelta::ComputeWeights(big);
+  EXPECT_EQ(big.wp, 0.0);
+  EXPECT_EQ(big.wpv, big.wv);
 
   const std::vector<IMUSample> s =
       Samples(Vector3d(0.3, 0.1, -9.7), Vector3d(0.2, 0.4, -0.6), 40, 0.005, 0.01, 0.02);
