@@ -6,6 +6,7 @@
 void ImuSequenceBuilder::Reset() {
   std::fill(lastAcceleration_, lastAcceleration_ + 3, 0.0);
   std::fill(lastRotationRate_, lastRotationRate_ + 3, 0.0);
+  rotationRateSeen_ = false;
 }
 
 void ImuSequenceBuilder::Build(std::vector<ImuReading>& readings, f64& origin,
@@ -24,7 +25,11 @@ void ImuSequenceBuilder::Build(std::vector<ImuReading>& readings, f64& origin,
   out.clear();
   for (const ImuReading& r : readings) {
     if (r.type == 0) std::copy(r.value, r.value + 3, lastAcceleration_);
-    if (r.type == 1) std::copy(r.value, r.value + 3, lastRotationRate_);
+    if (r.type == 1) {
+      std::copy(r.value, r.value + 3, lastRotationRate_);
+      rotationRateSeen_ = true;
+    }
+    if (!rotationRateSeen_) continue;
     IMUSample s;
     std::copy(lastAcceleration_, lastAcceleration_ + 3, s.acceleration);
     std::copy(lastRotationRate_, lastRotationRate_ + 3, s.rotationRate);

@@ -3,7 +3,12 @@
 // (accelerometer or gyroscope, or neither), turned into the tracker's
 // samples: in time order, each carrying both halves (the last value seen of
 // the other), on a clock that starts at the earliest time seen, one sample
-// per time.
+// per time. Samples start at the first gyroscope reading: rates never
+// measured are not zero (an accelerometer alone, every rate taken as zero and
+// weighed as measured, held a room walk's frames to no turn and it ended at
+// 16-18 % of its path; without readings it ends at 0.4-1.2 %). Accelerations
+// before the first accelerometer reading are zero (a gyroscope alone tracks
+// nearly as well as both).
 #include <vector>
 
 #include "la/IMUSample.h"
@@ -22,10 +27,12 @@ class ImuSequenceBuilder {
   // sorted by time (equal times keep their order), absent halves filled from
   // the last values seen, origin lowered to the earliest time, every time
   // taken relative to origin, and readings of equal time merged (the later
-  // wins). readings is left sorted.
+  // wins); none becomes a sample before a gyroscope reading has been seen.
+  // readings is left sorted.
   void Build(std::vector<ImuReading>& readings, f64& origin, std::vector<IMUSample>& out);
 
  private:
   f64 lastAcceleration_[3] = {0, 0, 0};
   f64 lastRotationRate_[3] = {0, 0, 0};
+  bool rotationRateSeen_ = false;
 };

@@ -270,19 +270,20 @@ TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
   };
   engine->StartTracking(readings, 6);
   EXPECT_EQ(10.0, engine->StartTime());
+  // Samples start at the first gyroscope reading (rates never measured are
+  // not zero), carrying the accelerations seen before it.
   const std::vector<IMUSample>& out = engine->Samples();
-  ASSERT_EQ(4u, out.size());
-  EXPECT_EQ(0.0, out[0].time);
-  EXPECT_DOUBLE_EQ(-19.62, out[0].acceleration[1]);
-  EXPECT_EQ(0.0, out[0].rotationRate[0]);
-  EXPECT_EQ(0.125, out[1].time);
-  EXPECT_DOUBLE_EQ(-19.62, out[1].acceleration[1]);  // filled forward
-  EXPECT_EQ(0.1, out[2].rotationRate[0]);
-  EXPECT_DOUBLE_EQ(-19.62, out[2].acceleration[1]);
-  EXPECT_EQ(0.5, out[3].time);
-  EXPECT_DOUBLE_EQ(-9.81, out[3].acceleration[0]);
-  EXPECT_DOUBLE_EQ(9.81, out[3].acceleration[2]);
-  EXPECT_EQ(0.6, out[3].rotationRate[2]);
+  ASSERT_EQ(2u, out.size());
+  EXPECT_EQ(0.25, out[0].time);
+  EXPECT_DOUBLE_EQ(-19.62, out[0].acceleration[1]);  // filled forward
+  EXPECT_EQ(0.1, out[0].rotationRate[0]);
+  EXPECT_EQ(0.5, out[1].time);
+  EXPECT_DOUBLE_EQ(-9.81, out[1].acceleration[0]);
+  EXPECT_DOUBLE_EQ(9.81, out[1].acceleration[2]);
+  EXPECT_EQ(0.6, out[1].rotationRate[2]);
+  // Accelerometer readings alone become no sample.
+  engine->StartTracking(readings + 1, 1);
+  EXPECT_TRUE(engine->Samples().empty());
 
   // Start again: the last values are forgotten; no readings, no samples.
   engine->StartTracking(readings, 1);
