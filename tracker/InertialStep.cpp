@@ -141,16 +141,14 @@ void InertialStep::PredictFromImu(u16 p, u16 c, const std::vector<IMUSample>& al
   f.lastReadingTime = LastReadingTime(imuSamples, prev.lastReadingTime);
   f.time = time;
 
-  f64 rate[3] = {0.0, 0.0, 0.0};
-  if (c_.options.imageRotation)
+  // The earlier frame's rate is its last reading's, held on by a frame that
+  // brought none (the gyroscope did not read zero in between), unless the
+  // images give it.
+  if (c_.options.imageRotation) {
+    f64 rate[3] = {0.0, 0.0, 0.0};
     EstimateImageRate(p, c, rate);
-  else if (!prev.samples.empty())
-    for (int i = 0; i < 3; ++i) rate[i] = prev.samples.back().rotationRate[i];
-  else
-    // A frame that brought no readings holds the last one before it, as its
-    // last-sample values do: the gyroscope did not read zero in between.
-    for (int i = 0; i < 3; ++i) rate[i] = prev.lastImu[3 + i];
-  for (int i = 0; i < 3; ++i) prev.lastImu[3 + i] = rate[i];
+    for (int i = 0; i < 3; ++i) prev.lastImu[3 + i] = rate[i];
+  }
 
   StorePrior(f, allSamples, posePrior);
   ChainImuDeltas(p, c, imuSamples);
