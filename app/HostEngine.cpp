@@ -80,6 +80,7 @@ void HostEngine::StartTracking(const HostImuSample* imu, int count) {
   imuBuilder_.Reset();
   if (imu != nullptr) ConvertImuSamples(imu, count);
   tracker_->Reset(true);
+  tracker_->SetImageRotation(true);
   tracker_->SetEndFrame(kUnsetCounter);
   tracker_->SetStartFrame(tracker_->Status().frameCounter + 1);
 }
@@ -118,6 +119,10 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
   }
   if (imu != nullptr) {
     ConvertImuSamples(imu, count > 0 ? count : 0);
+    // Samples start at the first gyroscope reading: from then on the run's
+    // rates are measured, not read off the images (which take a sideways
+    // step for a turn), as they are for the console's readings.
+    if (!imu_.empty()) tracker_->SetImageRotation(false);
     // No reading yet: the clock starts with this frame, if it has a time.
     if (startTime_ == DBL_MAX && std::isfinite(frame.time)) startTime_ = frame.time;
     if (prior != nullptr && startTime_ != DBL_MAX && IsUsablePrior(prior) &&
@@ -191,6 +196,7 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
 
 void HostEngine::ResetTracking() {
   tracker_->Reset(true);
+  tracker_->SetImageRotation(true);
   tracker_->Objects().Clear();
   objects_.clear();
   resetPending_ = true;

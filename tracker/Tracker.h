@@ -72,6 +72,12 @@ class Tracker : public Viewer {
   void SetOutputFolder(const std::string& prefix) { stateFile_.SetOutputFolder(prefix); }
   void SetStartFrame(i32 frame) { status_.startFrame = frame; }
   void SetEndFrame(i32 frame) { status_.endFrame = frame; }
+  // Whether the small images give the rotation between frames; a host turns
+  // it off once its readings bring a gyroscope, whose rates are measured.
+  void SetImageRotation(bool on) {
+    options_.imageRotation = on;
+    ring_.SetUnweighedRates(options_.ImageRatesWeighNothing());
+  }
   // True once Quit was called.
   bool StopRequested() const { return stopFlag_ != 0; }
 

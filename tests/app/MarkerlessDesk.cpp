@@ -127,8 +127,9 @@ TEST_F(MarkerlessDesk, RunsWithReadingsKeepTheUnitTheInitialDepthGives) {
 }
 
 // One frame record of the written folder as a host hands it over: the
-// pixels and the time (its readings and prior are left out here).
-bool ReadRecord(const std::string& path, std::vector<u8>& pixels, double& time) {
+// pixels, the time, and its readings and prior when asked for.
+bool ReadRecord(const std::string& path, std::vector<u8>& pixels, double& time,
+                std::vector<HostImuSample>* readings = nullptr, double* prior = nullptr) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
   i32 size[2];
@@ -137,8 +138,73 @@ bool ReadRecord(const std::string& path, std::vector<u8>& pixels, double& time) 
     pixels.resize(static_cast<size_t>(size[0]) * size[1]);
     ok = std::fread(pixels.data(), 1, pixels.size(), f) == pixels.size();
   }
+  i32 count = 0;
+  if (ok && readings != nullptr) {
+    readings->clear();
+    ok = std::fread(&count, 4, 1, f) == 1;
+    for (i32 i = 0; ok && i < count; ++i) {
+      HostImuSample r{};
+      ok = std::fread(&r.type, 4, 1, f) == 1 &&
+           ((r.type != 0 && r.type != 1) || std::fread(&r.x, 8, 3, f) == 3) &&
+           std::fread(&r.time, 8, 1, f) == 1;
+      readings->push_back(r);
+    }
+    ok = ok && (prior == nullptr || std::fread(prior, 8, 8, f) == 8);
+  }
   std::fclose(f);
   return ok;
+}
+
+// Runs the written desk through the library, with the records' readings and
+// priors or visual-only; `each` sees every frame's result. The centres of
+// the frames that got a pose.
+template <typename Each>
+CentreTrack RunThroughLibrary(const std::string& folder, bool withReadings, Each each) {
+  const SequenceOptions options = HandHeldSequence(SequenceKind::kDesk, kFrames);
+  ZevrionCreate(options.width, options.height, HostHfov(options), 0.0, 0.0, 1.1f, 0.297f, 0.21f,
+                true, false, nullptr, nullptr);
+  ZevrionStartTracking(nullptr, 0);
+  std::vector<u8> pixels;
+  std::vector<HostImuSample> readings;
+  double prior[8];
+  CentreTrack centres;
+  for (u32 k = 0; k < kFrames; ++k) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "/frames/%04u.dat", k);
+    double time = 0.0;
+    const bool read = ReadRecord(folder + name, pixels, time, withReadings ? &readings : nullptr,
+                                 withReadings ? prior : nullptr);
+    EXPECT_TRUE(read) << k;
+    if (!read) break;
+    const HostFrame frame{pixels.data(), time, nullptr};
+    TrackingResult out;
+    if (withReadings) {
+      ZevrionRunTracking(&out, &frame, readings.data(), static_cast<int>(readings.size()), prior);
+    } else {
+      ZevrionRunTracking(&out, &frame, nullptr, 0, nullptr);
+    }
+    if (out.status == 1 || out.status == 2) {
+      centres[static_cast<int>(k)] = {out.centre[0], out.centre[1], out.centre[2]};
+    }
+    each(k, out);
+  }
+  ZevrionDestroy();
+  return centres;
+}
+
+// A host that hands over its gyroscope's readings has its rates used, as the
+// console uses them: the images, which read part of a sideways step as a
+// turn, stand in for a gyroscope only in runs without one.
+TEST_F(MarkerlessDesk, TheLibraryTracksWithTheHostsReadings) {
+  const SequenceFolder folder(folder_->File("desk"));
+  const CentreTrack centres =
+      RunThroughLibrary(folder.dir, true, [](u32, const TrackingResult&) {});
+  PoseFileContents truth;
+  std::string error;
+  ASSERT_TRUE(ReadPoseFile(folder.Truth(), truth, &error)) << error;
+  const AccuracyReport report = EvaluateAccuracy(centres, truth.centres);
+  EXPECT_GE(report.trackedFraction, 0.95);
+  EXPECT_LT(report.atePercent, 0.15) << FormatAccuracy(report);
 }
 
 // A host (visual-only, through the library) registers an object in front of
@@ -148,40 +214,27 @@ bool ReadRecord(const std::string& path, std::vector<u8>& pixels, double& time) 
 // far from the camera as the world says, to a small share of the path.
 TEST_F(MarkerlessDesk, AnObjectRegisteredBeforeTheSecondKeyFrameStaysPut) {
   const SequenceOptions options = HandHeldSequence(SequenceKind::kDesk, kFrames);
-  ZevrionCreate(options.width, options.height, HostHfov(options), 0.0, 0.0, 1.1f, 0.297f, 0.21f,
-                true, false, nullptr, nullptr);
-  ZevrionStartTracking(nullptr, 0);
   constexpr u32 kRegisterAt = 8;  // the second key frame comes about frame 12
   const SequenceFolder folder(folder_->File("desk"));
-  std::vector<u8> pixels;
-  CentreTrack centres;
   // Per frame the object's offset from the camera centre, map units.
   std::vector<std::array<double, 3>> offsets(kFrames);
   std::vector<bool> seen(kFrames, false);
   bool registered = false;
-  for (u32 k = 0; k < kFrames; ++k) {
-    char name[64];
-    std::snprintf(name, sizeof(name), "/frames/%04u.dat", k);
-    double time = 0.0;
-    ASSERT_TRUE(ReadRecord(folder.dir + name, pixels, time));
-    const HostFrame frame{pixels.data(), time, nullptr};
-    TrackingResult out;
-    ZevrionRunTracking(&out, &frame, nullptr, 0, nullptr);
-    if (out.status != 1 && out.status != 2) continue;
-    centres[static_cast<int>(k)] = {out.centre[0], out.centre[1], out.centre[2]};
-    if (k == kRegisterAt) {
-      // One map unit along the optical axis: about the desk's depth.
-      LA::AlignedMatrix3f R;
-      LA::QuaternionToRotationMatrix(out.quaternion, R);
-      RegisteredObject object{1, 1.0f, {0, 0, 0, 1}, {0, 0, 0}};
-      for (int i = 0; i < 3; ++i) object.position[i] = out.centre[i] + R.m[2][i];
-      registered = ZevrionRegisterObject(&object);
-    }
-    if (!registered || out.objectCount != 1) continue;
-    seen[k] = true;
-    for (int i = 0; i < 3; ++i) offsets[k][i] = out.objects[0].position[i] - out.centre[i];
-  }
-  ZevrionDestroy();
+  const CentreTrack centres =
+      RunThroughLibrary(folder.dir, false, [&](u32 k, const TrackingResult& out) {
+        if (out.status != 1 && out.status != 2) return;
+        if (k == kRegisterAt) {
+          // One map unit along the optical axis: about the desk's depth.
+          LA::AlignedMatrix3f R;
+          LA::QuaternionToRotationMatrix(out.quaternion, R);
+          RegisteredObject object{1, 1.0f, {0, 0, 0, 1}, {0, 0, 0}};
+          for (int i = 0; i < 3; ++i) object.position[i] = out.centre[i] + R.m[2][i];
+          registered = ZevrionRegisterObject(&object);
+        }
+        if (!registered || out.objectCount != 1) return;
+        seen[k] = true;
+        for (int i = 0; i < 3; ++i) offsets[k][i] = out.objects[0].position[i] - out.centre[i];
+      });
   ASSERT_TRUE(registered);
   PoseFileContents truth;
   std::string error;
