@@ -297,9 +297,22 @@ TEST(HostEngineTest, HostReadingsBecomeTheTrackersSamples) {
   const HostFrame frame{pixels.data(), 10.5, nullptr};
   TrackingResult result;
   UndistortionTable none;
+  const Tracker& tracker = engine->GetTracker();
+  EXPECT_TRUE(tracker.Options().imageRotation);
+  // The images give the rotation between frames until a gyroscope reading
+  // comes: an accelerometer's does not end it, a gyroscope's does, and each
+  // new run starts from the images again.
+  engine->RunTracking(result, frame, readings + 1, 1, nullptr, none);
+  EXPECT_TRUE(tracker.Options().imageRotation);
   engine->RunTracking(result, frame, readings, 1, nullptr, none);
   ASSERT_EQ(1u, engine->Samples().size());
   EXPECT_EQ(0.1, engine->Samples()[0].rotationRate[0]);
+  EXPECT_FALSE(tracker.Options().imageRotation);
+  engine->ResetTracking();
+  EXPECT_TRUE(tracker.Options().imageRotation);
+  engine->RunTracking(result, frame, readings, 1, nullptr, none);
+  engine->StartTracking(nullptr, 0);
+  EXPECT_TRUE(tracker.Options().imageRotation);
 }
 
 namespace {
