@@ -74,14 +74,17 @@ void NormalisePrior(f64 prior[8]) {
     prior[7] = kNoPriorTime;
     return;
   }
-  const f64 norm = std::sqrt(prior[0] * prior[0] + prior[1] * prior[1] + prior[2] * prior[2] +
-                             prior[3] * prior[3]);
-  const f64 s = prior[3] < 0.0 ? -1.0 / norm : 1.0 / norm;
-  for (int i = 0; i < 4; ++i) prior[i] *= s;
+  NormalisePriorQuaternion(prior, prior);
   for (int i = 4; i < 7; ++i) prior[i] = -prior[i];
 }
 
 }  // namespace
+
+void NormalisePriorQuaternion(const f64 in[4], f64 out[4]) {
+  const f64 norm = std::sqrt(in[0] * in[0] + in[1] * in[1] + in[2] * in[2] + in[3] * in[3]);
+  const f64 s = in[3] < 0.0 ? -1.0 / norm : 1.0 / norm;
+  for (int i = 0; i < 4; ++i) out[i] = in[i] * s;
+}
 
 bool IsUsablePrior(const f64 prior[8]) {
   for (int i = 0; i < 8; ++i)

@@ -27,6 +27,9 @@ constexpr f64 kNoPriorTime = DBL_MAX;
 // whose squared length is a normal double (zero, or components so far from
 // 1 that their squares overflow or underflow, give no rotation).
 bool IsUsablePrior(const f64 prior[8]);
+// A usable prior's quaternion as the tracker takes it, the same rotation of
+// unit length with w >= 0: a host's may be off either way.
+void NormalisePriorQuaternion(const f64 in[4], f64 out[4]);
 // The largest image side a frame record may declare.
 constexpr i32 kMaxRecordSide = 16384;
 

@@ -127,7 +127,7 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
     if (startTime_ == DBL_MAX && std::isfinite(frame.time)) startTime_ = frame.time;
     if (prior != nullptr && startTime_ != DBL_MAX && IsUsablePrior(prior) &&
         std::isfinite(prior[7] - startTime_)) {
-      for (int i = 0; i < 4; ++i) prior_[i] = prior[i];
+      NormalisePriorQuaternion(prior, prior_);
       for (int i = 4; i < 7; ++i) prior_[i] = -prior[i];
       prior_[7] = prior[7] - startTime_;
     } else {
@@ -205,9 +205,10 @@ void HostEngine::ResetTracking() {
 void HostEngine::RunMarkerDetection(float out[10], const HostFrame& frame, const double* prior,
                                     UndistortionTable& table) {
   CameraPose pose;
-  if (prior != nullptr) {
+  // A prior without a rotation (a zero or non-finite quaternion) is none.
+  if (prior != nullptr && IsUsablePrior(prior)) {
     IMUState state{};
-    for (int i = 0; i < 4; ++i) state.quaternion[i] = prior[i];
+    NormalisePriorQuaternion(prior, state.quaternion);
     state.time = prior[7];
     float scratch[8];
     PoseToCamera(state, tracker_->Camera().bodyToCamera, pose, scratch);

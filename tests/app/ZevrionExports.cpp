@@ -207,7 +207,9 @@ TEST(ZevrionExportsTest, MarkerDetectionWithoutAPriorFindsTheSheetFromAbove) {
     const int f = i % kFrames;
     const HostFrame frame{frames[f].data(), i / 30.0, nullptr};
     float marker[10];
-    ZevrionRunMarkerDetection(marker, &frame, nullptr);
+    // A prior without a rotation is no prior.
+    const double noRotation[8] = {0, 0, 0, 0, 0, 0, 0, frame.time};
+    ZevrionRunMarkerDetection(marker, &frame, i % 2 == 0 ? nullptr : noRotation);
     if (marker[8] == -1.0f) continue;
     ++reported;
     EXPECT_EQ(marker[8], MarkerScene::sheetHeight);
@@ -347,7 +349,8 @@ TEST(HostEngineTest, StartingARunningContextKeepsItsThread) {
 
 // A prior whose numbers are finite but whose squared quaternion length or
 // time on the engine's clock leaves the double range is no prior; one
-// within range is taken as given.
+// within range is taken, its quaternion as the same rotation of unit length
+// with w >= 0 (a longer one scaled the frames' rotations).
 TEST(HostEngineTest, PriorsBeyondTheDoubleRangeAreNone) {
   std::string why;
   std::unique_ptr<HostEngine> engine = MakeEngine(64, 64, 60.0, why);
@@ -373,7 +376,11 @@ TEST(HostEngineTest, PriorsBeyondTheDoubleRangeAreNone) {
   }
   const f64* taken = run({0, 3e150, 0, 4e150, 1, 2, 3, 0.0});
   EXPECT_EQ(1e308, taken[7]);
-  EXPECT_EQ(3e150, taken[1]);
+  EXPECT_DOUBLE_EQ(0.6, taken[1]);
+  EXPECT_DOUBLE_EQ(0.8, taken[3]);
+  taken = run({0, 0.3, 0, -0.4, 1, 2, 3, 0.0});
+  EXPECT_DOUBLE_EQ(-0.6, taken[1]);
+  EXPECT_DOUBLE_EQ(0.8, taken[3]);
 }
 
 // A first frame without a time does not stop the clock: it starts with the
