@@ -60,6 +60,8 @@ void ZevrionDestroy(void);
 void ZevrionStartTracking(const HostImuSample* imu, int count);
 TrackingResult* ZevrionRunTracking(TrackingResult* out, const HostFrame* frame,
                                    const HostImuSample* imu, int count, const double* prior);
+/* Drops the map and the registered objects; frames get status 0 until
+ * ZevrionStartTracking starts the next run. */
 void ZevrionResetTracking(void);
 void ZevrionStartMarkerDetection(void);
 void ZevrionResetMarkerDetection(void);
