@@ -140,13 +140,17 @@ bool FrameRecordReader::LoadFrameRecord(const std::string& name, DiskFrame& fram
   // the records passed over.
   readings_.insert(readings_.begin(), carried_.begin(), carried_.end());
   carried_.clear();
-  if (!started_) {
+  const bool first = !started_;
+  if (first) {
     started_ = true;
     origin_ = r.time;
     width_ = r.width;
     height_ = r.height;
   }
-  builder_.Build(readings_, origin_, imu);
+  // The first record's readings may start the clock before its frame; after
+  // that it stays (an inertial unit that ran before the camera may hand its
+  // readings over late, and they must not shift the frames already read).
+  builder_.Build(readings_, origin_, !first, imu);
   const i32 w = r.width, h = r.height;
   frame.grey.resize(CVD::ImageRef(w, h));
   for (i32 y = 0; y < h; ++y) std::memcpy(frame.grey[y], r.pixels + static_cast<size_t>(y) * w, w);

@@ -77,6 +77,7 @@ void HostEngine::SetServer(const std::string& host) {
 
 void HostEngine::StartTracking(const HostImuSample* imu, int count) {
   startTime_ = DBL_MAX;
+  clockRunning_ = false;
   imuBuilder_.Reset();
   if (imu != nullptr) ConvertImuSamples(imu, count);
   tracker_->Reset(true);
@@ -95,7 +96,10 @@ void HostEngine::ConvertImuSamples(const HostImuSample* imu, int count) {
     }
     readings_.push_back(r);
   }
-  imuBuilder_.Build(readings_, startTime_, imu_);
+  // Readings may start the clock before the first frame; once a frame is
+  // timed it stays (an inertial unit that ran before the camera may hand its
+  // readings over late, and they must not shift the frames already run).
+  imuBuilder_.Build(readings_, startTime_, clockRunning_, imu_);
 }
 
 void HostEngine::TakeFrame(const HostFrame& frame, UndistortionTable& table) {
@@ -140,6 +144,7 @@ void HostEngine::RunTracking(TrackingResult& out, const HostFrame& frame, const 
     if (startTime_ == DBL_MAX && std::isfinite(frame.time)) startTime_ = frame.time;
   }
   input.time = frame.time - startTime_;
+  clockRunning_ = startTime_ != DBL_MAX;
   text_[0] = '\0';
   tracker_->Run(input, imu_, prior_, pose_, planes_, objectMatrices_, &parallax_, &progress_,
                 text_.data(), text_.size());

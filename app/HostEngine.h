@@ -75,6 +75,8 @@ class HostEngine {
   std::vector<IMUSample> imu_;
   f64 prior_[8] = {0, 0, 0, 1, 0, 0, 0, 0};
   f64 startTime_;
+  // A frame was timed on the clock: its start no longer moves.
+  bool clockRunning_ = false;
   CameraPose pose_;
   AlignedArray<LA::AlignedVector4f> planes_;
   AlignedArray<LA::AlignedMatrix4f> objectMatrices_;

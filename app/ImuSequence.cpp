@@ -9,7 +9,7 @@ void ImuSequenceBuilder::Reset() {
   rotationRateSeen_ = false;
 }
 
-void ImuSequenceBuilder::Build(std::vector<ImuReading>& readings, f64& origin,
+void ImuSequenceBuilder::Build(std::vector<ImuReading>& readings, f64& origin, bool clockRunning,
                                std::vector<IMUSample>& out) {
   // NaN would break the sort's ordering.
   readings.erase(std::remove_if(readings.begin(), readings.end(),
@@ -21,7 +21,9 @@ void ImuSequenceBuilder::Build(std::vector<ImuReading>& readings, f64& origin,
   // Stable, so that "the later reading wins" follows the delivered order.
   std::stable_sort(readings.begin(), readings.end(),
                    [](const ImuReading& a, const ImuReading& b) { return a.time < b.time; });
-  for (const ImuReading& r : readings) origin = std::min(origin, r.time);
+  if (!clockRunning) {
+    for (const ImuReading& r : readings) origin = std::min(origin, r.time);
+  }
   out.clear();
   for (const ImuReading& r : readings) {
     if (r.type == 0) std::copy(r.value, r.value + 3, lastAcceleration_);

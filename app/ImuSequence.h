@@ -25,11 +25,13 @@ class ImuSequenceBuilder {
   void Reset();
   // Readings with a non-finite time or value are dropped; the rest are
   // sorted by time (equal times keep their order), absent halves filled from
-  // the last values seen, origin lowered to the earliest time, every time
-  // taken relative to origin, and readings of equal time merged (the later
-  // wins); none becomes a sample before a gyroscope reading has been seen.
-  // readings is left sorted.
-  void Build(std::vector<ImuReading>& readings, f64& origin, std::vector<IMUSample>& out);
+  // the last values seen, origin lowered to the earliest time unless the
+  // clock already runs (a frame was timed on it: an older reading then lies
+  // before its start), every time taken relative to origin, and readings of
+  // equal time merged (the later wins); none becomes a sample before a
+  // gyroscope reading has been seen. readings is left sorted.
+  void Build(std::vector<ImuReading>& readings, f64& origin, bool clockRunning,
+             std::vector<IMUSample>& out);
 
  private:
   f64 lastAcceleration_[3] = {0, 0, 0};

@@ -200,7 +200,7 @@ void BM_WrapperWork(benchmark::State& state) {
       readings.push_back(r);
     }
     f64 origin = 0.0;
-    builder.Build(readings, origin, samples);
+    builder.Build(readings, origin, false, samples);
     LA::AlignedMatrix3f R;
     for (int r = 0; r < 3; ++r) {
       for (int c = 0; c < 3; ++c) R.m[r][c] = pose.m[r][c];

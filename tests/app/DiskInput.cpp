@@ -84,6 +84,17 @@ TEST(DiskInputTest, FrameRecordsInTheTrackersForm) {
   third.Header(4, 3, 13.0).Put(i32{0}).Prior({0, 0, 0, 0, 1, 2, 3, 13.0});
   ASSERT_TRUE(reader.LoadFrameRecord(folder.Write("2.dat", third.bytes), frame, imu, prior));
   EXPECT_EQ(kNoPriorTime, prior[7]);
+
+  // A reading older than the clock's start (an inertial unit that ran before
+  // the camera, handed over late) lies before it: the clock stays where the
+  // records already read put it.
+  RecordWriter fourth;
+  fourth.Header(4, 3, 14.0).Put(i32{1}).Sample(1, 0.7, 0.8, 0.9, 9.0);
+  fourth.Prior({0, 0, 0, 1, 0, 0, 0, -1});
+  ASSERT_TRUE(reader.LoadFrameRecord(folder.Write("3.dat", fourth.bytes), frame, imu, prior));
+  EXPECT_EQ(4.5, frame.time);
+  ASSERT_EQ(1u, imu.size());
+  EXPECT_EQ(-0.5, imu[0].time);
 }
 
 // Records a run passes over (image_step): their readings come first in the

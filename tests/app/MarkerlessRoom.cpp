@@ -240,6 +240,45 @@ bool HandReadingsOverLate(const SequenceFolder& f, u32 frames, u32 every, std::s
   return true;
 }
 
+// Starts the camera `late` frames after the inertial unit, its first frame
+// handed over before any reading: the readings since the unit started come
+// with the second frame. The frames move down a number, the truth with them.
+bool StartCameraLate(const SequenceFolder& f, u32 frames, u32 late, std::string* error) {
+  std::vector<std::string> lines;
+  {
+    std::ifstream truthIn(f.Truth());
+    for (std::string line; std::getline(truthIn, line);) lines.push_back(line);
+  }
+  if (lines.size() != 4u * frames) return (*error = "truth of another length", false);
+  std::ofstream truthOut(f.Truth(), std::ios::trunc);
+  for (u32 k = late; k < frames; ++k)
+    truthOut << k - late << '\n'
+             << lines[4 * k + 1] << '\n'
+             << lines[4 * k + 2] << '\n'
+             << lines[4 * k + 3] << '\n';
+  FrameRecordParts record;
+  std::vector<char> pending;
+  std::int32_t pendingCount = 0;
+  for (u32 k = 0; k < frames; ++k) {
+    if (!record.Read(FramePath(f, k))) return (*error = "short record", false);
+    std::filesystem::remove(FramePath(f, k));
+    if (k <= late + 1) {
+      pending.insert(pending.end(), record.readings.begin(), record.readings.end());
+      pendingCount += record.count;
+      if (k < late) continue;
+      record.readings.clear();
+      record.count = 0;
+      if (k == late + 1) {
+        record.readings.swap(pending);
+        std::swap(record.count, pendingCount);
+      }
+    }
+    if (!record.Write(FramePath(f, k - late)))
+      return (*error = "cannot write " + FramePath(f, k - late), false);
+  }
+  return truthOut.good() || (*error = "cannot write the truth", false);
+}
+
 // The default walk's `frames` with `change` applied to its folder (as a
 // camera or a host may deliver them), run with the workers in step; not
 // ready, with the reason in `printed`, when the folder cannot be written or
@@ -333,9 +372,13 @@ bool KeepReadings(const SequenceFolder& f, u32 frames, std::int32_t type, std::s
 //   good after nine frames (6 % posed);
 // - accelerometer readings only (a device without a gyroscope): every rate
 //   was taken as zero and weighed as measured, and the frames were held to
-//   no turn (13 %); now tracked as a walk without readings.
+//   no turn (13 %); now tracked as a walk without readings;
+// - the camera starts 0.2 s after the inertial unit and its first frame
+//   comes before any reading: the readings since the unit started, handed
+//   over with the second frame, moved the clock's start back, and every
+//   frame after the first was timed 0.2 s late against it (2.5 %).
 TEST(MarkerlessRoom, WalksDeliveredAsDevicesDeliverThemKeepTheirPath) {
-  if (ShortTestRun()) GTEST_SKIP() << "four 5 s walks; the units' own tests cover the rules";
+  if (ShortTestRun()) GTEST_SKIP() << "five 5 s walks; the units' own tests cover the rules";
   constexpr u32 kFrames = 150;
   using Change = bool (*)(const SequenceFolder&, std::string*);
   const struct {
@@ -358,13 +401,16 @@ TEST(MarkerlessRoom, WalksDeliveredAsDevicesDeliverThemKeepTheirPath) {
       {"accelerometer",
        [](const SequenceFolder& f, std::string* e) { return KeepReadings(f, kFrames, 0, e); },
        kFrames, 4.0},  // 1.4 %
+      {"start",
+       [](const SequenceFolder& f, std::string* e) { return StartCameraLate(f, kFrames, 6, e); },
+       kFrames - 6, 0.8},  // 0.22 %
   };
   for (const auto& walk : walks) {
     const ConsoleRun run = RunChangedWalk(kFrames, walk.name, walk.change);
     ASSERT_TRUE(run.ready) << walk.name << ": " << run.printed;
     EXPECT_EQ(run.report.frames, static_cast<int>(walk.frames)) << walk.name;
     EXPECT_GE(run.report.trackedFraction, 0.95) << walk.name;
-    EXPECT_LT(run.report.atePercent, walk.ate) << walk.name;
+    EXPECT_LT(run.report.atePercent, walk.ate) << walk.name << " " << run.report.atePercent;
   }
 }
 

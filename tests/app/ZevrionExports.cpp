@@ -406,4 +406,15 @@ TEST(HostEngineTest, TheClockStartsAtAFiniteTime) {
   engine->RunTracking(result, timed, noReadings, 0, prior, none);
   EXPECT_EQ(2.0, engine->StartTime());
   EXPECT_EQ(0.5, engine->Prior()[7]);
+  // Once a frame is timed the clock stays: readings from before its start
+  // (an inertial unit that ran before the camera, handed over late) lie
+  // before it instead of shifting the later frames against the first.
+  const HostImuSample early[2] = {{1, 0.1, 0.2, 0.3, 1.5}, {1, 0.4, 0.5, 0.6, 2.0}};
+  engine->RunTracking(result, HostFrame{pixels.data(), 2.1, nullptr}, early, 2, nullptr, none);
+  EXPECT_EQ(2.0, engine->StartTime());
+  ASSERT_EQ(2u, engine->Samples().size());
+  EXPECT_EQ(-0.5, engine->Samples()[0].time);
+  // A new run's clock starts again, from its readings.
+  engine->StartTracking(early, 2);
+  EXPECT_EQ(1.5, engine->StartTime());
 }
