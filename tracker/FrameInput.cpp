@@ -1,5 +1,7 @@
 // The first stage of every frame: ring slot, map pull, images, inertial
 // state, and the marker phase before the start frame.
+#include <cfloat>
+
 #include "tracker/Tracker.h"
 
 void Tracker::InputFrame(const TrackerInput& frame, const std::vector<IMUSample>& imuSamples,
@@ -17,10 +19,18 @@ void Tracker::InputFrame(const TrackerInput& frame, const std::vector<IMUSample>
   f.Reset();
   f.number = counter;
   ring_.FillImages(frame, camera_);
-  if (counter > status_.startFrame)
-    stages_->PredictFromImu(ring_.Reference(), cur, imuSamples, posePrior, frame.time);
-  else
+  if (counter > status_.startFrame) {
+    // A host's attitude is taken in a level world; a map that started
+    // without one has its own, and gravity read off later attitudes in it
+    // would pull every frame against the map's fixed first key frame.
+    static const f64 kNoPrior[8] = {0, 0, 0, 1, 0, 0, 0, DBL_MAX};
+    const f64* prior = status_.levelled ? posePrior : kNoPrior;
+    stages_->PredictFromImu(ring_.Reference(), cur, imuSamples, prior, frame.time);
+  } else {
+    if (counter == status_.startFrame)
+      status_.levelled = posePrior != nullptr && posePrior[7] != DBL_MAX ? 1 : 0;
     stages_->StoreImuMeasurement(cur, imuSamples, posePrior, frame.time);
+  }
 
   neighbourhood_.ClearMatchList();
   SetIdentityMap(ring_.Map(cur));

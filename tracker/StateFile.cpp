@@ -140,6 +140,7 @@ void StateFile::Commit(StagedTrackerState& s, GlobalMap& loaded, u8 mapChanged) 
   // the map that is about to be replaced.
   c_.links.SendResetItems();
   const bool anchored = CountMarkerTracks(loaded.trackFlags) >= 4;
+  const bool levelled = !loaded.keyFrames.empty() && loaded.keyFrames[0].attitude.time != DBL_MAX;
   // The check allowed a mounting an adjustment had rounded: the map takes
   // the tracker's exact one again.
   const CameraOffset& mounting = c_.camera.bodyToCamera;
@@ -178,6 +179,7 @@ void StateFile::Commit(StagedTrackerState& s, GlobalMap& loaded, u8 mapChanged) 
   status_ = s.status;
   // Not in the file: the map says it.
   status_.anchored = anchored ? 1 : 0;
+  status_.levelled = levelled ? 1 : 0;
   c_.links.SetLastSentFrame(s.lastSentFrame);
 
   // Files written before the display stored its settings hold zeros there,

@@ -22,6 +22,7 @@ struct TrackerStatus {
   u8 recovering = 0;           // a frame was rejected since the last candidate
   u8 serverFlag = 0;           // the server link was lost
   u8 anchored = 0;             // the map is anchored to the marker sheet
+  u8 levelled = 0;             // the start frame took the host's attitude: the map's z is up
   f32 initProgress = 0.0f;
   f32 sceneScale = 0.0f;       // typical distance between key frames
   f32 depthScale = 0.0f;       // times the key-frame distance: least baseline over depth

@@ -2,7 +2,8 @@
 // the recovering walk that keeps the best frames, removal with the inertial
 // samples, ring poses following a map change, the marker phase with its
 // template cache, patch reliability, re-derivation of a frame's matches
-// after merges and trims, and key-frame track tables.
+// after merges and trims, key-frame track tables, and the host's attitude
+// taken only by a map whose start took it.
 #include <unistd.h>
 
 #include <cmath>
@@ -371,4 +372,38 @@ TEST_F(FrameInput, CountersAtTheirLimits) {
   Make(kMin, last);
   Step();
   EXPECT_NEAR(Status().initProgress, 0.5f, 1e-6f);
+}
+
+// A host's attitude is taken in a level world. A map whose start frame came
+// without one has a world of its own, and gravity read off later attitudes
+// pulled every frame against its fixed first key frame (a room walk whose
+// host had no attitude for its first frame ended at 4-5 % of its path, not
+// 0.1-0.2 %): such a map takes no attitude until the next start, nor does
+// it after its state is saved and loaded.
+TEST_F(FrameInput, TheHostsAttitudeCountsOnlyInAMapWhoseStartTookIt) {
+  const auto run = [this](int frames, bool priorAtStart) {
+    for (int k = 0; k < frames; ++k) {
+      const f64 t = 0.1 * (tracker->Status().frameCounter + 1);
+      const f64 prior[8] = {0, 0, 0, 1, 0, 0, 0, k == 0 && !priorAtStart ? DBL_MAX : t};
+      input.grey = image;
+      input.time = t;
+      tracker->Run(input, {}, prior, pose, planes, objects, nullptr, &progress, nullptr, 0);
+    }
+  };
+  run(4, false);
+  EXPECT_EQ(Status().levelled, 0);
+  EXPECT_EQ(script.priorTimes, std::vector<f64>(3, DBL_MAX));
+
+  Make();
+  run(4, true);
+  EXPECT_EQ(Status().levelled, 1);
+  EXPECT_EQ(script.priorTimes, (std::vector<f64>{0.1 * 1, 0.1 * 2, 0.1 * 3}));
+
+  // A reset forgets it; the next start decides again.
+  tracker->Reset(false);
+  tracker->SetStartFrame(Status().frameCounter + 1);
+  script.priorTimes.clear();
+  run(3, false);
+  EXPECT_EQ(Status().levelled, 0);
+  EXPECT_EQ(script.priorTimes, std::vector<f64>(2, DBL_MAX));
 }

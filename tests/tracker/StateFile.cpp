@@ -50,7 +50,7 @@ class StateFileTest : public ::testing::Test {
 
 // Save, load into a fresh tracker, save again: the same bytes, with and
 // without marker tracks, for an empty tracker and for a full ring.
-TEST_F(StateFileTest, SaveLoadSaveIsByteIdenticalAndDerivesAnchoring) {
+TEST_F(StateFileTest, SaveLoadSaveIsByteIdenticalAndDerivesAnchoringAndLevel) {
   SyntheticMapOptions images;
   images.keyFrames = 5;
   images.images = true;
@@ -59,6 +59,8 @@ TEST_F(StateFileTest, SaveLoadSaveIsByteIdenticalAndDerivesAnchoring) {
   for (const u32 markers : {4u, 3u, 0u}) {
     images.markerTracks = markers;
     Scene scene(images, 4);
+    // A map whose first key frame took no host attitude takes none later.
+    if (markers == 3) scene.map.keyFrames[0].attitude.time = DBL_MAX;
     const std::string first = folder.File("first.state");
     ASSERT_TRUE(scene.tracker.SaveState(first));
     EXPECT_FALSE(std::filesystem::exists(first + ".tmp"));
@@ -68,6 +70,7 @@ TEST_F(StateFileTest, SaveLoadSaveIsByteIdenticalAndDerivesAnchoring) {
     // Not in the file: anchoring comes from the map's marker tracks (the
     // sheet's four corners), the key-frame images from a pull of the loaded map.
     EXPECT_EQ(fresh.tracker.Status().anchored, markers == 4 ? 1 : 0);
+    EXPECT_EQ(fresh.tracker.Status().levelled, markers == 3 ? 0 : 1);
     EXPECT_GT(fresh.tracker.MapView().KeyFrameImage(1).size().area(), 0);
     EXPECT_EQ(fresh.tracker.MapView().KeyFrameImage(1).size(),
               scene.tracker.MapView().KeyFrameImage(1).size());

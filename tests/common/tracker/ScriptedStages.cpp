@@ -1,6 +1,7 @@
 #include "tests/common/tracker/ScriptedStages.h"
 
 #include <algorithm>
+#include <cfloat>
 
 // The scripted number of level-0 features, along a row.
 void ScriptedStages::DetectKltFeatures(u16 frame) {
@@ -27,7 +28,8 @@ void ScriptedStages::StoreImuMeasurement(u16 frame, const std::vector<IMUSample>
 }
 
 void ScriptedStages::PredictFromImu(u16, u16 frame, const std::vector<IMUSample>& imuSamples,
-                                    const f64[8], f64 time) {
+                                    const f64 posePrior[8], f64 time) {
+  s_.priorTimes.push_back(posePrior != nullptr ? posePrior[7] : DBL_MAX);
   StoreImuMeasurement(frame, imuSamples, nullptr, time);
   if (!For(frame).readings) {
     IMUDelta& d = c_.ring[frame].delta[kFromKeyFrame];

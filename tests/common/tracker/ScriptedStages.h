@@ -41,6 +41,9 @@ struct Script {
   f32 sceneScale = 1.0f;  // of the map when it starts, its depth scale the same
   Names calls;
   Names pushes;  // "slot,mode,sync" or "...,async" per key-frame push
+  // Per frame after the start, the time of the prior the inertial step took
+  // (DBL_MAX: none).
+  std::vector<f64> priorTimes;
 
   FrameScript For(int number) const {
     const auto it = frames.find(number);
