@@ -23,6 +23,7 @@ void Usage(const char* program) {
                "  start_frames=N                 frames of the two-view start (10)\n"
                "  readings=0|1                   readings and priors in the records (1)\n"
                "  seed=N width=W height=H        textures and noise; image size (640 x 480)\n"
+               "  fps=F imu_rate=HZ              frame and reading rates (30, 200)\n"
                "  blur=PX exposure_ms=MS read_noise=GREY   camera (0.6, 10, 2)\n"
                "  accel_noise=M/S2 gyro_noise=RAD/S        per IMU reading (0, 0)\n"
                "any other key=value goes into config.txt as it is (initial_depth=0.37,\n"
@@ -97,6 +98,12 @@ int main(int argc, char** argv) {
         SetFrameSize(options, static_cast<int>(v), options.height);
       else
         SetFrameSize(options, options.width, static_cast<int>(v));
+    } else if (key == "fps") {
+      if (!number || v < 1 || v > 1000) return bad("1 to 1000 frames a second");
+      options.frameRate = v;
+    } else if (key == "imu_rate") {
+      if (!number || v < 1 || v > 10000) return bad("1 to 10000 readings a second");
+      options.imuRate = v;
     } else if (key == "blur") {
       if (!number || v < 0 || v > 10) return bad("0 to 10 pixels");
       options.opticalBlur = static_cast<float>(v);
