@@ -18,6 +18,7 @@
 #include "mapping/MapFile.h"
 #include "mapping/ProjectFile.h"
 #include "optimization/IMUParameters.h"
+#include "tracker/InertialMath.h"
 
 namespace {
 
@@ -395,7 +396,11 @@ int Application::Run() {
     i = (i + 1) % count;
     if (i == 0) {
       firstLoop = false;
-      offset += lastTime - firstTime + period;
+      // The jump back to the list's start is a move no reading measured: the
+      // next pass starts after a gap longer than a reading may stand for, so
+      // its first frame is placed by its images rather than carried on from
+      // the last frame by the inertial step (and every pass after it with it).
+      offset += lastTime - firstTime + period + 2.0 * kLongestHeldReading;
     }
   }
   const f64 seconds = SecondsSince(runStart);
