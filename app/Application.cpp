@@ -330,15 +330,7 @@ int Application::Run() {
     const Clock::time_point frameStart = Clock::now();
     const bool present = SkipMissingFrames(i, count);
     if (present && LoadFrame(i)) {
-      if (imuRotation_[0] != DBL_MAX) {
-        const f64* M = imuRotation_;
-        for (IMUSample& s : imu_) {
-          for (f64* v : {s.acceleration, s.rotationRate}) {
-            const f64 x = v[0], y = v[1], z = v[2];
-            for (int r = 0; r < 3; ++r) v[r] = M[3 * r] * x + M[3 * r + 1] * y + M[3 * r + 2] * z;
-          }
-        }
-      }
+      if (imuRotation_[0] != DBL_MAX) TurnReadings(imuRotation_, imu_, prior_);
       if (simulateImu_) {
         imu_.clear();
         prior_[7] = kNoPriorTime;

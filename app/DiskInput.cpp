@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "mapping/GlobalMap.h"
+#include "optimization/IMUAlgebra.h"
 
 bool LoadImageFrame(const std::string& name, DiskFrame& frame) {
   CVD::Image<CVD::Rgb<u8>> colour;
@@ -84,6 +85,20 @@ void NormalisePriorQuaternion(const f64 in[4], f64 out[4]) {
   const f64 norm = std::sqrt(in[0] * in[0] + in[1] * in[1] + in[2] * in[2] + in[3] * in[3]);
   const f64 s = in[3] < 0.0 ? -1.0 / norm : 1.0 / norm;
   for (int i = 0; i < 4; ++i) out[i] = in[i] * s;
+}
+
+void TurnReadings(const f64 M[9], std::vector<IMUSample>& imu, f64 prior[8]) {
+  for (IMUSample& s : imu) {
+    for (f64* v : {s.acceleration, s.rotationRate}) {
+      const f64 x[3] = {v[0], v[1], v[2]};
+      MatrixVector3d(M, x, v);
+    }
+  }
+  if (prior[7] == kNoPriorTime) return;
+  f64 H[9], turned[9];
+  QuaternionToRotationDouble(prior, H);
+  MatrixProductTransposed3d(H, M, turned);
+  RotationToQuaternionDouble(turned, prior);
 }
 
 bool IsUsablePrior(const f64 prior[8]) {

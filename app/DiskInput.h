@@ -83,6 +83,12 @@ class FrameRecordReader {
 // then have changed; time and prior have not).
 bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu, f64 prior[8]);
 
+// Turns a frame's readings into the axes the calibration's rotation M (row
+// major) gives them, v := M v, and its prior's attitude with them: the body
+// the attitude describes is the one the readings are read in, so q becomes
+// the q'' with H(q'') = H(q) M^T. A frame without a prior keeps none.
+void TurnReadings(const f64 M[9], std::vector<IMUSample>& imu, f64 prior[8]);
+
 // Writes a frame record the reader takes back: each sample as an
 // accelerometer reading in g (divided by -9.81) and a gyroscope reading of
 // the same time, and the tracker's prior as the host gives it (position

@@ -46,6 +46,26 @@ inline void QuaternionToRotationDouble(const f64* q, f64* H) {
   H[8] = 1.0 - 2.0 * (x * x + y * y);
 }
 
+// Unit q (w >= 0) with H(q) = H for a rotation matrix H (Shepperd's method:
+// from the largest of the trace and the diagonal, never a small divisor).
+inline void RotationToQuaternionDouble(const f64* H, f64* q) {
+  const f64 trace = H[0] + H[4] + H[8];
+  if (trace >= H[0] && trace >= H[4] && trace >= H[8]) {
+    const f64 s = 2.0 * std::sqrt(1.0 + trace);
+    q[0] = (H[7] - H[5]) / s, q[1] = (H[2] - H[6]) / s, q[2] = (H[3] - H[1]) / s, q[3] = 0.25 * s;
+  } else if (H[0] >= H[4] && H[0] >= H[8]) {
+    const f64 s = 2.0 * std::sqrt(1.0 + H[0] - H[4] - H[8]);
+    q[0] = 0.25 * s, q[1] = (H[1] + H[3]) / s, q[2] = (H[2] + H[6]) / s, q[3] = (H[7] - H[5]) / s;
+  } else if (H[4] >= H[8]) {
+    const f64 s = 2.0 * std::sqrt(1.0 + H[4] - H[0] - H[8]);
+    q[0] = (H[1] + H[3]) / s, q[1] = 0.25 * s, q[2] = (H[5] + H[7]) / s, q[3] = (H[2] - H[6]) / s;
+  } else {
+    const f64 s = 2.0 * std::sqrt(1.0 + H[8] - H[0] - H[4]);
+    q[0] = (H[2] + H[6]) / s, q[1] = (H[5] + H[7]) / s, q[2] = 0.25 * s, q[3] = (H[3] - H[1]) / s;
+  }
+  NormalizeQuaternion(q);
+}
+
 // H = transpose of H(q).
 inline void QuaternionToRotationTransposed(const f64* q, f64* H) {
   f64 T[9];

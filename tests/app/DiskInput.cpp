@@ -6,10 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "common/TempFolder.h"
+#include "optimization/IMUAlgebra.h"
 
 namespace {
 
@@ -180,6 +183,68 @@ TEST(DiskInputTest, PriorsBeyondTheDoubleRangeAreNone) {
     q[4 + axis] = NAN;
     EXPECT_FALSE(IsUsablePrior(q)) << axis;
   }
+}
+
+// A device whose inertial unit sits in other axes: the calibration's
+// rotation turns its readings, and the attitude it reports is of the same
+// body, so it turns with them. Left as it came, gravity read off it pulled
+// every frame by the angle between the two bodies.
+TEST(DiskInputTest, TurnedReadingsTakeTheirAttitudeWithThem) {
+  // Rotations back to themselves through every branch of the conversion:
+  // none, half turns about each axis and about a diagonal, a general one.
+  const f64 h = std::sqrt(0.5);
+  for (const auto& q : std::vector<std::array<f64, 4>>{{0, 0, 0, 1},
+                                                       {1, 0, 0, 0},
+                                                       {0, 1, 0, 0},
+                                                       {0, 0, 1, 0},
+                                                       {-h, h, 0, 0},
+                                                       {0.2, -0.3, 0.1, 0.927}}) {
+    f64 unit[4] = {q[0], q[1], q[2], q[3]}, H[9], back[4];
+    NormalizeQuaternion(unit);
+    QuaternionToRotationDouble(unit, H);
+    RotationToQuaternionDouble(H, back);
+    // A half turn (w = 0) may come back negated: the same rotation.
+    const f64 sign =
+        back[0] * unit[0] + back[1] * unit[1] + back[2] * unit[2] + back[3] * unit[3] < 0 ? -1.0
+                                                                                          : 1.0;
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(unit[i], sign * back[i], 1e-15) << q[0] << " " << i;
+  }
+
+  // M: a quarter turn about z, x'' = M x' (x' along y'').
+  const f64 M[9] = {0, -1, 0, 1, 0, 0, 0, 0, 1};
+  std::vector<IMUSample> imu(1);
+  imu[0].acceleration[0] = 1.0, imu[0].acceleration[1] = 2.0, imu[0].acceleration[2] = 3.0;
+  imu[0].rotationRate[0] = 0.5, imu[0].rotationRate[1] = 0.0, imu[0].rotationRate[2] = -1.0;
+  imu[0].time = 4.0;
+  // The body pitched by 30 degrees about its y axis.
+  const f64 c = std::cos(M_PI / 12), s = std::sin(M_PI / 12);
+  f64 prior[8] = {0, s, 0, c, 1, 2, 3, 4.0};
+  TurnReadings(M, imu, prior);
+  EXPECT_EQ(-2.0, imu[0].acceleration[0]);
+  EXPECT_EQ(1.0, imu[0].acceleration[1]);
+  EXPECT_EQ(3.0, imu[0].acceleration[2]);
+  EXPECT_EQ(0.0, imu[0].rotationRate[0]);
+  EXPECT_EQ(0.5, imu[0].rotationRate[1]);
+  EXPECT_EQ(-1.0, imu[0].rotationRate[2]);
+  EXPECT_EQ(4.0, imu[0].time);
+  // World z seen from the turned body is M times world z seen from the
+  // body: (-sin 30, 0, cos 30) becomes (0, -sin 30, cos 30).
+  f64 H[9];
+  QuaternionToRotationDouble(prior, H);
+  EXPECT_NEAR(0.0, H[6], 1e-15);
+  EXPECT_NEAR(-0.5, H[7], 1e-15);
+  EXPECT_NEAR(std::sqrt(0.75), H[8], 1e-15);
+  // q'' = q (x) conj(m), m the quarter turn: the rest of the prior stays.
+  const f64 expected[4] = {-s * h, s * h, -c * h, c * h};
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(expected[i], prior[i], 1e-15) << i;
+  EXPECT_EQ(1.0, prior[4]);
+  EXPECT_EQ(4.0, prior[7]);
+
+  // A frame without a prior keeps none.
+  f64 none[8] = {0, 0, 0, 1, 0, 0, 0, kNoPriorTime};
+  TurnReadings(M, imu, none);
+  EXPECT_EQ(1.0, none[3]);
+  EXPECT_EQ(kNoPriorTime, none[7]);
 }
 
 TEST(DiskInputTest, BadRecordsChangeNothing) {

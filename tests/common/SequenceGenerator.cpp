@@ -1,5 +1,6 @@
 #include "tests/common/SequenceGenerator.h"
 
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 
@@ -73,6 +74,16 @@ void SetFrameSize(SequenceOptions& options, int width, int height) {
   options.cy = (height - 1) * 0.5f;
 }
 
+void TurnBody(SequenceOptions& options, const f64 c[4]) {
+  const Eigen::Quaterniond turn = Eigen::Quaterniond(c[3], c[0], c[1], c[2]).normalized();
+  const f64* q = options.offset.quaternion;
+  const Eigen::Quaterniond mount = turn.conjugate() * Eigen::Quaterniond(q[3], q[0], q[1], q[2]);
+  for (int i = 0; i < 4; ++i) {
+    options.bodyTurn[i] = turn.coeffs()[i];
+    options.offset.quaternion[i] = mount.coeffs()[i];
+  }
+}
+
 SequenceGenerator::SequenceGenerator(const SequenceOptions& options)
     : options_(options),
       trajectory_(options.gravity, options.kind),
@@ -80,6 +91,7 @@ SequenceGenerator::SequenceGenerator(const SequenceOptions& options)
       rasterizer_(options.samplesPerPixel),
       sweepRasterizer_(1) {
   intrinsic_.Set(options.fx, options.fy, options.cx, options.cy);
+  trajectory_.SetBodyTurn(options.bodyTurn);
   const f64 end = options.frames == 0 ? 0.0 : FrameTime(options.frames - 1);
   const long n = LastSampleAtOrBefore(end, options.imuRate) + 1;
   samples_.resize(static_cast<size_t>(n));

@@ -37,6 +37,8 @@ struct SequenceOptions {
   // Camera-to-body mounting (x_cam = R(q) x_body + p): the calibration
   // file's default, the camera looking out of the back of the body.
   CameraOffset offset = {{-0.70710678, 0.70710678, 0.0, 0.0}, {0.0, 0.0, 0.0}};
+  // The body turned against the motion (SequenceTrajectory::SetBodyTurn).
+  f64 bodyTurn[4] = {0.0, 0.0, 0.0, 1.0};
   f64 gravity = 9.81;
   u32 seed = 1;  // textures and noise
   // Seeded noise, off by default: per IMU reading (m/s^2, rad/s) and per
@@ -63,6 +65,11 @@ SequenceOptions HandHeldSequence(SequenceKind kind, u32 frames = 300);
 // Frames of width x height seeing as much as 640 pixels do at fx 500: the
 // focal length follows the width, the principal point is the centre.
 void SetFrameSize(SequenceOptions& options, int width, int height);
+
+// The body turned by the rotation c (x, y, z, w) against the motion and the
+// mounting turned back: the same views, with the readings and attitudes in
+// the turned body's axes (another device's inertial unit).
+void TurnBody(SequenceOptions& options, const f64 c[4]);
 
 class SequenceGenerator {
  public:

@@ -142,6 +142,17 @@ TrajectoryPoint SequenceTrajectory::At(f64 t) const {
       H.transpose() *
       Eigen::Vector3d(out.acceleration[0], out.acceleration[1], out.acceleration[2] + gravity_);
   for (int i = 0; i < 3; ++i) out.specificForce[i] = f[i];
+  if (turn_[3] != 1.0) {
+    const Eigen::Quaterniond c(turn_[3], turn_[0], turn_[1], turn_[2]);
+    Eigen::Quaterniond turned = Q * c;
+    if (turned.w() < 0) turned.coeffs() = -turned.coeffs();
+    for (int i = 0; i < 4; ++i) s.quaternion[i] = turned.coeffs()[i];
+    const Eigen::Matrix3d Ct = c.toRotationMatrix().transpose();
+    const Eigen::Vector3d w =
+        Ct * Eigen::Vector3d(out.rotationRate[0], out.rotationRate[1], out.rotationRate[2]);
+    const Eigen::Vector3d g = Ct * f;
+    for (int i = 0; i < 3; ++i) out.rotationRate[i] = w[i], out.specificForce[i] = g[i];
+  }
   return out;
 }
 

@@ -9,6 +9,8 @@
 //
 // Body convention as the inertial code's: q maps body to world through
 // Hamilton's H(q) and R(q) = H(q)^T maps world directions into the body.
+#include <algorithm>
+
 #include "la/Pose.h"
 #include "la/Types.h"
 #include "tests/common/SequenceKind.h"
@@ -39,6 +41,11 @@ class SequenceTrajectory {
   explicit SequenceTrajectory(f64 gravity = 9.81, SequenceKind kind = SequenceKind::kDemo)
       : gravity_(gravity), kind_(kind) {}
 
+  // The body turned by the constant rotation c (x, y, z, w) against the
+  // motion's own, q' = q c: the readings come in the turned body's axes. A
+  // mounting turned by c^-1 keeps every view of the camera.
+  void SetBodyTurn(const f64 c[4]) { std::copy(c, c + 4, turn_); }
+
   // Everything at time t.
   TrajectoryPoint At(f64 t) const;
 
@@ -54,6 +61,7 @@ class SequenceTrajectory {
  private:
   f64 gravity_;
   SequenceKind kind_;
+  f64 turn_[4] = {0.0, 0.0, 0.0, 1.0};
 };
 
 // World-to-camera pose of a body state with the camera-to-body mounting

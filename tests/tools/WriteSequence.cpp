@@ -2,6 +2,7 @@
 //   zevrion_write_sequence <kind> <folder> [frames] [key=value ...]
 // then run `zevrion <folder>/config.txt` and measure with
 // `zevrion_accuracy <folder>/poses.txt <folder>/truth.txt`.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +25,10 @@ void Usage(const char* program) {
                "  readings=0|1                   readings and priors in the records (1)\n"
                "  seed=N width=W height=H        textures and noise; image size (640 x 480)\n"
                "  fps=F imu_rate=HZ              frame and reading rates (30, 200)\n"
+               "  mount=qx,qy,qz,qw,px,py,pz     camera on the body, x_cam = R(q) x_body + p,\n"
+               "                                 written into K.txt (-0.7071,0.7071,0,0,0,0,0)\n"
+               "  body_turn=qx,qy,qz,qw          the body turned by q against the motion and\n"
+               "                                 the mounting back: the same views (after mount)\n"
                "  blur=PX exposure_ms=MS read_noise=GREY   camera (0.6, 10, 2)\n"
                "  accel_noise=M/S2 gyro_noise=RAD/S        per IMU reading (0, 0)\n"
                "any other key=value goes into config.txt as it is (initial_depth=0.37,\n"
@@ -104,6 +109,22 @@ int main(int argc, char** argv) {
     } else if (key == "imu_rate") {
       if (!number || v < 1 || v > 10000) return bad("1 to 10000 readings a second");
       options.imuRate = v;
+    } else if (key == "mount") {
+      double m[7];
+      int used = 0;
+      if (std::sscanf(value.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf,%lf%n", &m[0], &m[1], &m[2], &m[3],
+                      &m[4], &m[5], &m[6], &used) != 7 ||
+          used != static_cast<int>(value.size()))
+        return bad("seven numbers qx,qy,qz,qw,px,py,pz");
+      std::copy(m, m + 4, options.offset.quaternion);
+      std::copy(m + 4, m + 7, options.offset.position);
+    } else if (key == "body_turn") {
+      double c[4];
+      int used = 0;
+      if (std::sscanf(value.c_str(), "%lf,%lf,%lf,%lf%n", &c[0], &c[1], &c[2], &c[3], &used) != 4 ||
+          used != static_cast<int>(value.size()))
+        return bad("four numbers qx,qy,qz,qw");
+      TurnBody(options, c);
     } else if (key == "blur") {
       if (!number || v < 0 || v > 10) return bad("0 to 10 pixels");
       options.opticalBlur = static_cast<float>(v);

@@ -1,5 +1,6 @@
 #include "common/app/SequenceWriter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -7,6 +8,7 @@
 #include "app/DiskInput.h"
 #include "mapping/ProjectFile.h"
 #include "mapping/SequenceFileName.h"
+#include "tests/common/SequenceTrajectory.h"
 
 namespace {
 
@@ -120,7 +122,23 @@ bool WriteSequenceFolder(const std::string& folderName, SequenceOptions options,
   char line[256];
   std::snprintf(line, sizeof(line), "%.9g 0 %.9g\n0 %.9g %.9g\n0 0 1\n", K.fx[0], K.cx[0], K.fy[0],
                 K.cy[0]);
-  if (!WriteText(dir + "K.txt", line))
+  std::string calibration = line;
+  const SequenceOptions defaults;
+  const CameraOffset& mount = options.offset;
+  if (!std::equal(mount.quaternion, mount.quaternion + 4, defaults.offset.quaternion) ||
+      !std::equal(mount.position, mount.position + 3, defaults.offset.position)) {
+    // Another mounting: its [R | t] (x_cam = R x_body + t), the camera pose
+    // of a body at the origin.
+    IMUState origin{};
+    origin.quaternion[3] = 1.0;
+    const CameraPose R = CameraPoseOfState(origin, mount);
+    for (int r = 0; r < 3; ++r) {
+      std::snprintf(line, sizeof(line), "%.9g %.9g %.9g %.9g\n", R.m[r][0], R.m[r][1], R.m[r][2],
+                    R.m[r][3]);
+      calibration += line;
+    }
+  }
+  if (!WriteText(dir + "K.txt", calibration))
     return Fail(error, "cannot write the text files in '" + dir + "'");
   return WriteSequenceConfig(folder.string(), write, "config.txt", "poses.txt", error);
 }
