@@ -229,6 +229,20 @@ bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu
                    &newPrior[3], &newPrior[4], &newPrior[5], &newPrior[6], &newPrior[7]) == 8;
   std::fclose(f);
   if (!ok) return false;
+  // One non-finite value would leave every frame after it without a pose.
+  imu.erase(std::remove_if(imu.begin(), imu.end(),
+                           [](const IMUSample& s) {
+                             return !std::isfinite(s.time) ||
+                                    !std::all_of(s.acceleration, s.acceleration + 3,
+                                                 [](f64 v) { return std::isfinite(v); }) ||
+                                    !std::all_of(s.rotationRate, s.rotationRate + 3,
+                                                 [](f64 v) { return std::isfinite(v); });
+                           }),
+            imu.end());
+  if (IsUsablePrior(newPrior))
+    NormalisePriorQuaternion(newPrior, newPrior);
+  else
+    newPrior[7] = kNoPriorTime;
   *time = frameTime;
   std::copy(newPrior, newPrior + 8, prior);
   return true;

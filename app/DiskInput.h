@@ -78,9 +78,12 @@ class FrameRecordReader {
 };
 
 // Reads a per-frame IMU text file: frame time, sample count, the samples
-// (accelerometer, gyroscope, time) and the prior, all as stored. False when
-// the file cannot be opened or any field is missing or malformed (imu may
-// then have changed; time and prior have not).
+// (accelerometer, gyroscope, time) and the prior, all as stored, but for
+// what no tracker can take: samples with a non-finite value or time are
+// dropped, a prior that is not usable (IsUsablePrior) counts as none and a
+// usable one's quaternion is made unit with w >= 0. False when the file
+// cannot be opened or any field is missing or malformed (imu may then have
+// changed; time and prior have not).
 bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu, f64 prior[8]);
 
 // Turns a frame's readings into the axes the calibration's rotation M (row

@@ -317,6 +317,24 @@ TEST(DiskInputTest, ImuTextFilesAndMarkers) {
     EXPECT_EQ(3.0, prior[6]);
   }
   EXPECT_FALSE(LoadImuFile(folder.File("missing.txt"), &time, imu, prior));
+  // What no tracker can take: a sample with a value that is not finite is
+  // dropped, and so is a prior (one such prior left every frame unposed);
+  // a usable prior's rotation comes as a unit quaternion with w >= 0.
+  ASSERT_TRUE(LoadImuFile(
+      folder.Write("nan.txt", "0.5 2\nnan 0 0 0 0 0 0.25\n0 0 0 0 0 1 0.5\n0 0 nan 1 1 2 3 0.5\n"),
+      &time, imu, prior));
+  ASSERT_EQ(1u, imu.size());
+  EXPECT_EQ(1.0, imu[0].rotationRate[2]);
+  EXPECT_EQ(kNoPriorTime, prior[7]);
+  ASSERT_TRUE(
+      LoadImuFile(folder.Write("zero.txt", "0.5 0\n0 0 0 0 1 2 3 0.5\n"), &time, imu, prior));
+  EXPECT_EQ(kNoPriorTime, prior[7]);
+  ASSERT_TRUE(
+      LoadImuFile(folder.Write("long.txt", "0.5 0\n0 0 -3 -4 1 2 3 0.5\n"), &time, imu, prior));
+  EXPECT_DOUBLE_EQ(0.6, prior[2]);
+  EXPECT_DOUBLE_EQ(0.8, prior[3]);
+  EXPECT_EQ(1.0, prior[4]);  // the rest as read
+  EXPECT_EQ(0.5, prior[7]);
 
   float marker[10] = {};
   EXPECT_FALSE(LoadMarkerFile(folder.Write("m9.txt", "1 2 3 4 5 6 7 8 9"), marker));
