@@ -68,6 +68,12 @@ bool ReadWholeFile(const std::string& name, std::vector<u8>& bytes) {
   return ok;
 }
 
+bool IsFinite(const IMUSample& s) {
+  const auto finite = [](f64 v) { return std::isfinite(v); };
+  return std::isfinite(s.time) && std::all_of(s.acceleration, s.acceleration + 3, finite) &&
+         std::all_of(s.rotationRate, s.rotationRate + 3, finite);
+}
+
 // A prior as the tracker takes it: unit quaternion with w >= 0, position
 // negated, or no prior at all.
 void NormalisePrior(f64 prior[8]) {
@@ -229,15 +235,9 @@ bool LoadImuFile(const std::string& name, f64* time, std::vector<IMUSample>& imu
                    &newPrior[3], &newPrior[4], &newPrior[5], &newPrior[6], &newPrior[7]) == 8;
   std::fclose(f);
   if (!ok) return false;
-  // One non-finite value would leave every frame after it without a pose.
-  imu.erase(std::remove_if(imu.begin(), imu.end(),
-                           [](const IMUSample& s) {
-                             return !std::isfinite(s.time) ||
-                                    !std::all_of(s.acceleration, s.acceleration + 3,
-                                                 [](f64 v) { return std::isfinite(v); }) ||
-                                    !std::all_of(s.rotationRate, s.rotationRate + 3,
-                                                 [](f64 v) { return std::isfinite(v); });
-                           }),
+  // Values that are not finite are nothing a tracker can weigh: a NaN prior
+  // left every frame of a run without a pose.
+  imu.erase(std::remove_if(imu.begin(), imu.end(), [](const IMUSample& s) { return !IsFinite(s); }),
             imu.end());
   if (IsUsablePrior(newPrior))
     NormalisePriorQuaternion(newPrior, newPrior);
