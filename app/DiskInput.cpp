@@ -88,9 +88,8 @@ void NormalisePrior(f64 prior[8]) {
 }  // namespace
 
 void NormalisePriorQuaternion(const f64 in[4], f64 out[4]) {
-  const f64 norm = std::sqrt(in[0] * in[0] + in[1] * in[1] + in[2] * in[2] + in[3] * in[3]);
-  const f64 s = in[3] < 0.0 ? -1.0 / norm : 1.0 / norm;
-  for (int i = 0; i < 4; ++i) out[i] = in[i] * s;
+  std::copy(in, in + 4, out);
+  NormalizeQuaternion(out);
 }
 
 void TurnReadings(const f64 M[9], std::vector<IMUSample>& imu, f64 prior[8]) {
