@@ -406,6 +406,7 @@ TEST_F(ConsoleProgram, AKilledRunKeepsEveryPoseItWrote) {
 // Ten names, 6 and 7 missing, then none: with image_end two billion frames
 // on, the gap is skipped with one line and the run ends at the first long
 // run of missing names, with one line; the camera track holds the 8 frames.
+// The same when image_end is only two names past them.
 TEST_F(ConsoleProgram, ImageEndFarPastTheFilesEndsWhereTheyStop) {
   const std::string dir = Demo("gap");
   std::filesystem::create_directories(dir);
@@ -414,28 +415,32 @@ TEST_F(ConsoleProgram, ImageEndFarPastTheFilesEndsWhereTheyStop) {
     std::snprintf(name, sizeof(name), "/%04d.dat", k);
     std::filesystem::create_symlink(Demo("frames") + name, dir + name);
   }
-  const std::string config =
-      Config("far.txt", "image_file_name_input=" + dir + "/0000.dat\nimage_end=2000000000\n" +
-                            "camera_file_name_output=" + dir +
-                            "/poses.txt\nact_file_name_output=track.act\n");
-  ConsoleProcess console(config, Demo("far-output.txt"));
-  ASSERT_TRUE(console.Started());
-  const int status = console.Wait(120.0);
-  const std::string printed = ReadText(Demo("far-output.txt"));
-  EXPECT_TRUE(ExitedWith(status, 0)) << status << printed.substr(0, 2000);
-  EXPECT_EQ(1u, Count(printed, "Frames '" + dir + "/0006.dat' to '" + dir +
-                                   "/0007.dat' do not exist: skipped\n"))
-      << printed;
-  EXPECT_EQ(1u, Count(printed,
-                      "No frame files from '" + dir + "/0010.dat' on: the sequence ends there\n"))
-      << printed;
-  EXPECT_EQ(0u, Count(printed, "cannot be loaded"));
-  std::vector<int> indices;
-  ASSERT_TRUE(PoseIndices(ReadText(dir + "/poses.txt"), &indices));
-  EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 8, 9}), indices);
-  GlobalMap track;
-  ASSERT_TRUE(LoadProjectText(track, dir + "/track.act"));
-  EXPECT_EQ(8u, track.KeyFrameCount());
+  // And with image_end just past them: the missing names reach the list's end.
+  for (const std::string end : {"2000000000", "12"}) {
+    SCOPED_TRACE(end);
+    const std::string config = Config(
+        "far" + end + ".txt", "image_file_name_input=" + dir + "/0000.dat\nimage_end=" + end +
+                                  "\ncamera_file_name_output=" + dir +
+                                  "/poses.txt\nact_file_name_output=track.act\n");
+    ConsoleProcess console(config, Demo("far-output.txt"));
+    ASSERT_TRUE(console.Started());
+    const int status = console.Wait(120.0);
+    const std::string printed = ReadText(Demo("far-output.txt"));
+    EXPECT_TRUE(ExitedWith(status, 0)) << status << printed.substr(0, 2000);
+    EXPECT_EQ(1u, Count(printed, "Frames '" + dir + "/0006.dat' to '" + dir +
+                                     "/0007.dat' do not exist: skipped\n"))
+        << printed;
+    EXPECT_EQ(1u, Count(printed,
+                        "No frame files from '" + dir + "/0010.dat' on: the sequence ends there\n"))
+        << printed;
+    EXPECT_EQ(0u, Count(printed, "cannot be loaded"));
+    std::vector<int> indices;
+    ASSERT_TRUE(PoseIndices(ReadText(dir + "/poses.txt"), &indices));
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5, 8, 9}), indices);
+    GlobalMap track;
+    ASSERT_TRUE(LoadProjectText(track, dir + "/track.act"));
+    EXPECT_EQ(8u, track.KeyFrameCount());
+  }
 }
 
 // A directory or a missing file as the configuration: said so, exit code 1,
